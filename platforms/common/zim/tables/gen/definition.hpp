@@ -1,0 +1,59 @@
+// Plain data read from one table type definition file.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tablegen {
+
+enum class TypeClass { kFixed, kSizeChecked, kPerNpu, kCounted, kCountOnly };
+
+enum class ItemKind {
+  kInline,        // off:w or off:wxn
+  kPerNpuArray,   // off:exN
+  kCountedArray,  // off:exC
+};
+
+struct HeaderField {
+  uint32_t offset = 0;
+  uint32_t width = 0;
+};
+
+struct FieldItem {
+  ItemKind kind = ItemKind::kInline;
+  uint32_t offset = 0;
+  uint32_t width = 0;   // inline: bytes per field; array: element size
+  uint32_t repeat = 1;  // inline runs: number of fields; arrays: 1
+  int line = 0;
+
+  uint32_t end() const { return offset + (kind == ItemKind::kInline ? width * repeat : 8); }
+  bool is_array() const { return kind != ItemKind::kInline; }
+};
+
+// Where each key of a definition was written, for error messages.
+struct KeyLines {
+  int table = 0, id = 0, type_class = 0, fixed_size = 0, header = 0, flags_at = 0,
+      count_field = 0, size_check = 0, obj_flags_bit5 = 0, wisp = 0;
+};
+
+struct Definition {
+  std::string path;       // as given on the command line, used in messages
+  std::string file_name;  // base name, e.g. 000_test_if.tdef
+  std::string name;
+  uint32_t table_id = 0;
+  TypeClass type_class = TypeClass::kFixed;
+  uint32_t fixed_size = 0;
+  std::vector<HeaderField> header;  // copy order
+  uint32_t flags_at = 0;
+  std::optional<uint32_t> count_field;
+  bool size_check = false;
+  bool sets_obj_flags_bit5 = false;
+  std::array<uint32_t, 6> wisp{};
+  std::vector<FieldItem> fields;  // layout order
+  KeyLines lines;
+};
+
+}  // namespace tablegen

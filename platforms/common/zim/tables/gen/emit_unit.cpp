@@ -1,0 +1,282 @@
+// The generated unit of one type and its public header.
+#include <string>
+
+#include "emit.hpp"
+#include "text.hpp"
+
+namespace tablegen {
+namespace {
+
+std::string str(uint32_t v) { return std::to_string(v); }
+
+std::string quoted(const std::string& s) { return "\"" + s + "\""; }
+
+std::string banner(const Definition& def, const char* open, const char* close) {
+  return std::string(open) + " Generated from defs/" + def.file_name +
+         " by zim_tablegen; do not edit." + close + "\n";
+}
+
+std::string header_list(const Definition& def) {
+  std::string out;
+  for (const auto& f : def.header) {
+    if (!out.empty()) out += ", ";
+    out += "zt::header_field<" + str(f.offset) + ", " + str(f.width) + ">";
+  }
+  return out;
+}
+
+std::string step_list(const TypePlan& plan) {
+  std::string out;
+  for (size_t i = 0; i < plan.steps.size(); ++i) {
+    const DataStep& s = plan.steps[i];
+    out += "      ";
+    switch (s.kind) {
+      case ItemKind::kInline:
+        out += "zt::inline_span<" + str(s.offset) + ", " + str(s.bytes) + ", " +
+               str(s.flag_offset) + ", " + str(s.flags) + ">";
+        break;
+      case ItemKind::kPerNpuArray:
+        out += "zt::per_npu_array<" + str(s.offset) + ", " + str(s.bytes) + ", " +
+               str(s.flag_offset) + ">";
+        break;
+      case ItemKind::kCountedArray:
+        out += "zt::counted_array<" + str(s.offset) + ", " + str(s.bytes) + ", " +
+               str(s.flag_offset) + ">";
+        break;
+    }
+    out += i + 1 < plan.steps.size() ? ",\n" : ">;";
+  }
+  return out;
+}
+
+Vars unit_vars(const TypePlan& plan) {
+  const Definition& def = *plan.def;
+  const bool counted = def.count_field.has_value();
+  Vars v;
+  v["t"] = def.name;
+  v["T"] = def.name + "_traits";
+  v["table_id"] = str(def.table_id);
+  v["fixed_size"] = str(def.fixed_size);
+  v["npd_present"] = str(plan.npd_present);
+  v["count_field"] = counted ? str(*def.count_field) : "0";
+  v["size_check"] = def.size_check ? "true" : "false";
+  v["bit5"] = def.sets_obj_flags_bit5 ? "true" : "false";
+  v["header"] = header_list(def);
+  v["steps"] = step_list(plan);
+  v["unit_path"] = quoted(plan.unit_path);
+  v["fix_ptrs_check"] =
+      def.size_check ? "  static constexpr zt::check_site fix_ptrs_check{" +
+                           str(plan.lines.fix_ptrs) + ", " + quoted(plan.fix_ptrs_prototype) +
+                           "};\n"
+                     : "";
+  v["size_ptr_line"] = str(plan.lines.size_ptr);
+  v["size_ptr_proto"] = quoted(plan.size_ptr_prototype);
+  v["alloc_line"] = str(plan.lines.alloc);
+  v["alloc_proto"] = quoted(plan.alloc_prototype);
+  std::string wisp;
+  for (uint32_t w : def.wisp) wisp += (wisp.empty() ? "" : ", ") + str(w);
+  v["wisp"] = wisp;
+  // Count-taking operations: parameter declarations and the value passed on.
+  v["count_param"] = counted ? "uint32_t count" : "void";
+  v["count_param_c"] = counted ? "uint32_t count" : "void";
+  v["count_arg"] = counted ? "count" : "0";
+  v["size_params"] = counted ? "uint32_t *obj_size_ptr, uint32_t count" : "uint32_t *obj_size_ptr";
+  return v;
+}
+
+constexpr const char* kUnit = R"(
+#include "zim/tables/$(t).h"
+
+#include "table_ops.hpp"
+
+namespace {
+
+namespace zt = zim_tables;
+
+struct $(T) {
+  static constexpr uint32_t table_id = $(table_id);
+  static constexpr uint32_t fixed_size = $(fixed_size);
+  static constexpr uint32_t npd_present = $(npd_present);
+  static constexpr uint32_t count_field = $(count_field);
+  static constexpr bool size_check = $(size_check);
+  static constexpr bool sets_obj_flags_bit5 = $(bit5);
+  using header = zt::item_list<$(header)>;
+  using data = zt::item_list<
+$(steps)
+  static constexpr char unit_path[] = $(unit_path);
+$(fix_ptrs_check)  static constexpr zt::check_site size_ptr_check{$(size_ptr_line), $(size_ptr_proto)};
+  static constexpr zt::check_site alloc_check{$(alloc_line), $(alloc_proto)};
+  static constexpr zim_wisp_enums_t wisp{{$(wisp)}};
+};
+
+static_assert(zt::layout_is_consistent<$(T)>(), "$(t): layout constants disagree");
+
+}  // namespace
+
+extern "C" {
+
+void qor_$(t)_fix_ptrs(uint32_t npd_size, qor_$(t)_obj_st obj_inst) {
+  zt::fix_ptrs<$(T)>(npd_size, obj_inst);
+}
+
+void zim_$(t)_fix_ptrs_from_base(qor_$(t)_obj_st obj_inst) {
+  zt::fix_ptrs_from_base<$(T)>(obj_inst);
+}
+
+void qor_$(t)_add_dynamic_to_obj_size($(size_params)) {
+  zt::add_dynamic_to_obj_size<$(T)>(obj_size_ptr, $(count_arg));
+}
+
+uint32_t qor_$(t)_get_obj_size($(count_param)) {
+  return zt::get_obj_size<$(T)>($(count_arg));
+}
+
+zim_wisp_enums_t zim_$(t)_get_wisp_enums(void) {
+  return $(T)::wisp;
+}
+
+void qor_$(t)_read_dbobj(qor_$(t)_obj_st src, qor_$(t)_obj_st dst) {
+  zt::read_dbobj<$(T)>(src, dst);
+}
+
+void qor_$(t)_write_dbobj_base(qor_$(t)_obj_st src, qor_$(t)_obj_st dst) {
+  zt::copy_base<$(T)>(src, dst);
+}
+
+void qor_$(t)_read_dbobj_base(qor_$(t)_obj_st src, qor_$(t)_obj_st dst) {
+  zt::copy_base<$(T)>(src, dst);
+}
+
+static srv_$(t)_t $(t)_srv_alloc(uint32_t count, zim_bool_t use_shm) {
+  return static_cast<srv_$(t)_t>(zt::srv_alloc<$(T)>(count, use_shm));
+}
+
+srv_$(t)_t qor_srv_$(t)_ctor($(count_param)) {
+  return $(t)_srv_alloc($(count_arg), ZIM_FALSE);
+}
+
+srv_$(t)_t zim_srv_$(t)_ctor_with_shm($(count_param)) {
+  return $(t)_srv_alloc($(count_arg), ZIM_TRUE);
+}
+
+static srv_$(t)_t $(t)_copy(qor_$(t)_obj_st src, zim_bool_t use_shm) {
+  return static_cast<srv_$(t)_t>(zt::copy<$(T)>(src, use_shm));
+}
+
+srv_$(t)_t zim_$(t)_copy_ctor(qor_$(t)_obj_st src) {
+  return $(t)_copy(src, ZIM_FALSE);
+}
+
+srv_$(t)_t zim_$(t)_copy_ctor_with_shm(qor_$(t)_obj_st src) {
+  return $(t)_copy(src, ZIM_TRUE);
+}
+
+void zim_$(t)_clnt_copy_dtor(qor_$(t)_obj_st obj_inst) {
+  zt::clnt_copy_dtor(obj_inst);
+}
+
+}  // extern "C"
+)";
+
+constexpr const char* kHeader = R"(#ifndef ZIM_TABLES_$(T_UPPER)_H
+#define ZIM_TABLES_$(T_UPPER)_H
+
+#include <stdint.h>
+
+#include "zim/tables/export.h"
+#include "zim/tables/platform.h"
+#include "zim/tables/table_object.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* A table object of type $(t) (table id $(table_id)): a pointer to its first byte. */
+typedef struct qor_$(t)_obj *qor_$(t)_obj_st;
+typedef struct qor_$(t)_obj *srv_$(t)_t;
+
+#define ZIM_TABLE_ID_$(T_UPPER) $(table_id)u
+#define ZIM_FIXED_SIZE_$(T_UPPER) $(fixed_size)u
+
+ZIM_TABLES_API void qor_$(t)_fix_ptrs(uint32_t npd_size, qor_$(t)_obj_st obj_inst);
+ZIM_TABLES_API void zim_$(t)_fix_ptrs_from_base(qor_$(t)_obj_st obj_inst);
+ZIM_TABLES_API void qor_$(t)_add_dynamic_to_obj_size($(size_params));
+ZIM_TABLES_API uint32_t qor_$(t)_get_obj_size($(count_param));
+ZIM_TABLES_API zim_wisp_enums_t zim_$(t)_get_wisp_enums(void);
+ZIM_TABLES_API void qor_$(t)_read_dbobj(qor_$(t)_obj_st src, qor_$(t)_obj_st dst);
+ZIM_TABLES_API void qor_$(t)_write_dbobj_base(qor_$(t)_obj_st src, qor_$(t)_obj_st dst);
+ZIM_TABLES_API void qor_$(t)_read_dbobj_base(qor_$(t)_obj_st src, qor_$(t)_obj_st dst);
+ZIM_TABLES_API srv_$(t)_t qor_srv_$(t)_ctor($(count_param));
+ZIM_TABLES_API srv_$(t)_t zim_srv_$(t)_ctor_with_shm($(count_param));
+ZIM_TABLES_API srv_$(t)_t zim_$(t)_copy_ctor(qor_$(t)_obj_st src);
+ZIM_TABLES_API srv_$(t)_t zim_$(t)_copy_ctor_with_shm(qor_$(t)_obj_st src);
+ZIM_TABLES_API void zim_$(t)_clnt_copy_dtor(qor_$(t)_obj_st obj_inst);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZIM_TABLES_$(T_UPPER)_H */
+)";
+
+std::string upper(std::string s) {
+  for (char& c : s) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return s;
+}
+
+}  // namespace
+
+GeneratedFile emit_unit(const TypePlan& plan) {
+  const Definition& def = *plan.def;
+  return {"vesk-autogensrc/" + def.name + "_common_utils.cpp",
+          banner(def, "//", "") + render(kUnit, unit_vars(plan))};
+}
+
+GeneratedFile emit_type_header(const TypePlan& plan) {
+  const Definition& def = *plan.def;
+  Vars v = unit_vars(plan);
+  v["T_UPPER"] = upper(def.name);
+  return {"zim/tables/" + def.name + ".h", banner(def, "/*", " */") + render(kHeader, v)};
+}
+
+std::vector<std::string> exported_operations(const std::string& t) {
+  return {"qor_" + t + "_fix_ptrs",
+          "zim_" + t + "_fix_ptrs_from_base",
+          "qor_" + t + "_add_dynamic_to_obj_size",
+          "qor_" + t + "_get_obj_size",
+          "zim_" + t + "_get_wisp_enums",
+          "qor_" + t + "_read_dbobj",
+          "qor_" + t + "_write_dbobj_base",
+          "qor_" + t + "_read_dbobj_base",
+          "qor_srv_" + t + "_ctor",
+          "zim_srv_" + t + "_ctor_with_shm",
+          "zim_" + t + "_copy_ctor",
+          "zim_" + t + "_copy_ctor_with_shm",
+          "zim_" + t + "_clnt_copy_dtor"};
+}
+
+GeneratedFile emit_umbrella_header(const std::vector<TypePlan>& plans) {
+  std::string out =
+      "/* Generated from defs/ by zim_tablegen; do not edit. */\n"
+      "/* Every table type's operations, in table-id order. */\n"
+      "#ifndef ZIM_TABLES_ALL_TABLES_H\n#define ZIM_TABLES_ALL_TABLES_H\n\n";
+  for (const auto& plan : plans) out += "#include \"zim/tables/" + plan.def->name + ".h\"\n";
+  out += "\n#endif /* ZIM_TABLES_ALL_TABLES_H */\n";
+  return {"zim/tables/all_tables.h", out};
+}
+
+GeneratedFile emit_export_map(const std::vector<TypePlan>& plans) {
+  std::string out =
+      "/* Generated from defs/ by zim_tablegen; do not edit. */\n"
+      "/* libzim_tables exports the operations of every table type and nothing else. */\n"
+      "{\n  global:\n";
+  for (const auto& plan : plans) {
+    for (const auto& name : exported_operations(plan.def->name)) out += "    " + name + ";\n";
+  }
+  out += "  local:\n    *;\n};\n";
+  return {"zim_tables.map", out};
+}
+
+}  // namespace tablegen

@@ -1,0 +1,238 @@
+#include "validator.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <string>
+
+#include "layout.hpp"
+
+namespace tablegen {
+namespace {
+
+std::string str(uint32_t v) { return std::to_string(v); }
+
+std::string item_text(const FieldItem& item) {
+  std::string text = str(item.offset) + ":" + str(item.width);
+  if (item.kind == ItemKind::kPerNpuArray) return text + "xN";
+  if (item.kind == ItemKind::kCountedArray) return text + "xC";
+  return item.repeat == 1 ? text : text + "x" + str(item.repeat);
+}
+
+const char* class_name(TypeClass c) {
+  switch (c) {
+    case TypeClass::kFixed: return "fixed";
+    case TypeClass::kSizeChecked: return "size_checked";
+    case TypeClass::kPerNpu: return "per_npu";
+    case TypeClass::kCounted: return "counted";
+    case TypeClass::kCountOnly: return "count_only";
+  }
+  return "?";
+}
+
+bool valid_name(const std::string& name) {
+  if (name.size() < 3 || name.size() > 22) return false;
+  if (name[0] < 'a' || name[0] > 'z') return false;
+  return std::all_of(name.begin(), name.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
+  });
+}
+
+class DefinitionChecker {
+ public:
+  DefinitionChecker(const Definition& def, Diagnostics& diags) : def_(def), diags_(diags) {}
+
+  void run() {
+    check_name_and_file();
+    const uint32_t header_end = check_header();
+    check_fields(header_end);
+    check_flag_area();
+    check_class();
+  }
+
+ private:
+  void error(int line, const std::string& message) { diags_.error(def_.path, line, message); }
+
+  void check_name_and_file() {
+    if (!valid_name(def_.name)) {
+      error(def_.lines.table, "type name '" + def_.name +
+                                  "' must be 3 to 22 characters of a-z, 0-9 and _, "
+                                  "beginning with a letter");
+      return;
+    }
+    char expected[64];
+    std::snprintf(expected, sizeof expected, "%03u_%s.tdef", def_.table_id, def_.name.c_str());
+    if (def_.file_name != expected) {
+      error(def_.lines.table, "file name must be '" + std::string(expected) +
+                                  "' (table id, then type name), not '" + def_.file_name + "'");
+    }
+  }
+
+  // Returns the first byte after the type header.
+  uint32_t check_header() {
+    const int line = def_.lines.header;
+    if (def_.header.size() < 2 || def_.header.size() > 5) {
+      error(line, "a type header has 2 to 5 fields, found " + str(def_.header.size()));
+    }
+    auto sorted = def_.header;
+    std::sort(sorted.begin(), sorted.end(),
+              [](const HeaderField& a, const HeaderField& b) { return a.offset < b.offset; });
+    uint32_t end = 192;
+    for (const auto& f : sorted) {
+      if (f.width != 1 && f.width != 2 && f.width != 4 && f.width != 8) {
+        error(line, "header field " + str(f.offset) + ":" + str(f.width) +
+                        " must be 1, 2, 4 or 8 bytes wide");
+      }
+      if (f.offset < end) {
+        error(line, "header field " + str(f.offset) + ":" + str(f.width) +
+                        (end == 192 ? " lies inside the 192-byte base header"
+                                    : " overlaps the header field before it"));
+      }
+      end = std::max(end, f.offset + f.width);
+    }
+    if (def_.count_field) {
+      const bool in_header =
+          std::any_of(def_.header.begin(), def_.header.end(), [&](const HeaderField& f) {
+            return f.offset == *def_.count_field && f.width == 4;
+          });
+      if (!in_header) {
+        error(def_.lines.count_field, "count field " + str(*def_.count_field) +
+                                          " must be a 4-byte field of the type header");
+      }
+    }
+    return end;
+  }
+
+  void check_fields(uint32_t header_end) {
+    uint32_t previous_end = header_end;
+    const char* previous = "the type header";
+    std::string previous_text;
+    for (const auto& item : def_.fields) {
+      const std::string text = item_text(item);
+      if (item.width == 0 || item.repeat == 0) {
+        error(item.line, "field " + text + " has no bytes");
+      }
+      if (item.is_array() && item.offset % 8 != 0) {
+        error(item.line, "array field " + text + ": its data pointer must be 8-aligned");
+      }
+      if (item.offset < previous_end) {
+        error(item.line, "field " + text + " overlaps " +
+                             (previous_text.empty() ? std::string(previous)
+                                                    : "field " + previous_text) +
+                             ", which ends at " + str(previous_end));
+      } else if (item.offset - previous_end > 7) {
+        error(item.line, "field " + text + " leaves a gap of " + str(item.offset - previous_end) +
+                             " bytes after " +
+                             (previous_text.empty() ? std::string(previous)
+                                                    : "field " + previous_text) +
+                             "; alignment needs at most 7");
+      }
+      previous_end = std::max(previous_end, item.end());
+      previous_text = text;
+    }
+  }
+
+  void check_flag_area() {
+    if (def_.fields.empty()) return;
+    const FlagLayout layout = compute_flag_layout(def_.fields);
+    if (def_.flags_at != layout.flags_start) {
+      error(def_.lines.flags_at, "presence-flag area must start at " + str(layout.flags_start) +
+                                     ", the first byte after the last data field, not " +
+                                     str(def_.flags_at));
+      return;
+    }
+    if (def_.fixed_size != layout.fixed_size) {
+      error(def_.lines.fixed_size,
+            "fixed size must be " + str(layout.fixed_size) +
+                ", the smallest multiple of 8 above npd_present at " + str(layout.npd_present) +
+                ", not " + str(def_.fixed_size));
+    }
+  }
+
+  void check_class() {
+    int per_npu = 0, counted = 0;
+    for (const auto& item : def_.fields) {
+      per_npu += item.kind == ItemKind::kPerNpuArray;
+      counted += item.kind == ItemKind::kCountedArray;
+    }
+    const bool has_count = def_.count_field.has_value();
+    const int line = def_.lines.type_class;
+    const std::string cls = std::string("class ") + class_name(def_.type_class);
+    auto expect = [&](bool ok, const std::string& why) {
+      if (!ok) error(line, cls + " " + why);
+    };
+    switch (def_.type_class) {
+      case TypeClass::kFixed:
+        expect(per_npu + counted == 0, "has no array fields");
+        expect(!has_count, "takes no count (remove 'count_field')");
+        expect(!def_.size_check, "has 'size_check off'");
+        break;
+      case TypeClass::kSizeChecked:
+        expect(per_npu + counted == 0, "has no array fields");
+        expect(!has_count, "takes no count (remove 'count_field')");
+        expect(def_.size_check, "has 'size_check on'");
+        break;
+      case TypeClass::kPerNpu:
+        expect(per_npu > 0, "needs at least one per-NPU array field (off:exN)");
+        expect(counted == 0, "has no counted array fields (use class counted)");
+        expect(!has_count, "takes no count (remove 'count_field')");
+        expect(def_.size_check, "has 'size_check on'");
+        break;
+      case TypeClass::kCounted:
+        expect(counted > 0, "needs at least one counted array field (off:exC)");
+        expect(has_count, "needs 'count_field'");
+        expect(def_.size_check, "has 'size_check on'");
+        break;
+      case TypeClass::kCountOnly:
+        expect(per_npu + counted == 0, "has no array fields");
+        expect(has_count, "needs 'count_field'");
+        expect(!def_.size_check, "has 'size_check off'");
+        break;
+    }
+  }
+
+  const Definition& def_;
+  Diagnostics& diags_;
+};
+
+}  // namespace
+
+void validate_definition(const Definition& def, Diagnostics& diags) {
+  DefinitionChecker(def, diags).run();
+}
+
+void validate_catalogue(const std::vector<Definition>& defs, Diagnostics& diags) {
+  std::map<uint32_t, const Definition*> by_id;
+  std::map<std::string, const Definition*> by_name;
+  std::map<uint32_t, const Definition*> wisp_owner;
+  for (const auto& def : defs) {
+    if (auto [it, fresh] = by_id.emplace(def.table_id, &def); !fresh) {
+      diags.error(def.path, def.lines.id, "duplicate table id " + str(def.table_id));
+      diags.note(it->second->path, it->second->lines.id, "first used here");
+    }
+    if (auto [it, fresh] = by_name.emplace(def.name, &def); !fresh) {
+      diags.error(def.path, def.lines.table, "duplicate type name '" + def.name + "'");
+      diags.note(it->second->path, it->second->lines.table, "first used here");
+    }
+    for (uint32_t value : def.wisp) {
+      auto [it, fresh] = wisp_owner.emplace(value, &def);
+      if (!fresh && it->second != &def) {
+        diags.error(def.path, def.lines.wisp,
+                    "trace identifier " + str(value) + " already belongs to type '" +
+                        it->second->name + "'");
+        diags.note(it->second->path, it->second->lines.wisp, "used here");
+      }
+    }
+  }
+  uint32_t expected = 0;
+  for (const auto& [id, def] : by_id) {
+    if (id != expected) {
+      diags.error(def->path, def->lines.id,
+                  "table ids must run densely from 0: id " + str(expected) + " is missing");
+      break;
+    }
+    ++expected;
+  }
+}
+
+}  // namespace tablegen

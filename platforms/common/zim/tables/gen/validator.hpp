@@ -1,0 +1,19 @@
+// Checks definitions against the object layout rules, one by one and across
+// the whole catalogue.
+#pragma once
+
+#include <vector>
+
+#include "definition.hpp"
+#include "diagnostics.hpp"
+
+namespace tablegen {
+
+// Reports every rule that the definition breaks.
+void validate_definition(const Definition& def, Diagnostics& diags);
+
+// Reports what only the whole set shows: ids dense and unique from 0, unique
+// names, trace identifiers owned by one type each. Expects defs sorted by file.
+void validate_catalogue(const std::vector<Definition>& defs, Diagnostics& diags);
+
+}  // namespace tablegen

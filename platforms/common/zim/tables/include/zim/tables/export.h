@@ -1,0 +1,12 @@
+/* Marks the operations that libzim_tables exports; everything else in the
+ * library has hidden visibility. */
+#ifndef ZIM_TABLES_EXPORT_H
+#define ZIM_TABLES_EXPORT_H
+
+#if defined(__GNUC__)
+#define ZIM_TABLES_API __attribute__((visibility("default")))
+#else
+#define ZIM_TABLES_API
+#endif
+
+#endif /* ZIM_TABLES_EXPORT_H */

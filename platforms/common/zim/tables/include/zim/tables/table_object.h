@@ -1,0 +1,25 @@
+/* Byte offsets of the base-header fields of a table object that the table
+ * library reads or writes. Every other byte of the 192-byte base header
+ * belongs to the platform. */
+#ifndef ZIM_TABLES_TABLE_OBJECT_H
+#define ZIM_TABLES_TABLE_OBJECT_H
+
+#include <stdint.h>
+
+#define ZIM_OBJ_BASE_HEADER_SIZE 192u
+#define ZIM_OBJ_UID_OFFSET 120u            /* u32 */
+#define ZIM_OBJ_RELEASE_STAMP_OFFSET 144u  /* u64 */
+#define ZIM_OBJ_FLAGS_OFFSET 160u          /* u8 */
+#define ZIM_OBJ_TOTAL_SIZE_OFFSET 168u     /* u32 */
+#define ZIM_OBJ_TABLE_ID_OFFSET 178u       /* u16 */
+#define ZIM_OBJ_ALLOC_STATE_OFFSET 186u    /* u8 */
+
+#define ZIM_OBJ_FLAGS_BIT5 0x20u
+#define ZIM_OBJ_RELEASE_STAMP 0xdeadfeeeull
+
+/* The six trace identifiers of a table type, returned by value. */
+typedef struct zim_wisp_enums {
+  uint32_t ids[6];
+} zim_wisp_enums_t;
+
+#endif /* ZIM_TABLES_TABLE_OBJECT_H */

@@ -1,0 +1,91 @@
+// The catalogue of every table type, generated from the definitions for tests
+// and tools. The library itself keeps no table of types: this lives in a
+// separate static library that only tests and tools link.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "zim/tables/platform.h"
+#include "zim/tables/table_object.h"
+
+namespace zim_tables::catalogue {
+
+enum class type_class : uint8_t { fixed, size_checked, per_npu, counted, count_only };
+enum class item_kind : uint8_t { inline_run, per_npu_array, counted_array };
+
+struct header_field {
+  uint32_t offset;
+  uint32_t width;
+};
+
+// One item of a type's field list. Inline runs are `repeat` fields of `width`
+// bytes with `repeat` presence flags from `flag_at`; arrays have an element
+// size `width`, a data pointer at `offset` and a flag pointer at `flag_at`.
+struct field_item {
+  item_kind kind;
+  uint32_t offset;
+  uint32_t width;
+  uint32_t repeat;
+  uint32_t flag_at;
+};
+
+struct check_lines {
+  uint32_t fix_ptrs;  // 0: no fix-up check
+  uint32_t size_ptr;
+  uint32_t alloc;
+};
+
+// The thirteen operations of a type behind one signature for every type; the
+// count is ignored by types that take none.
+struct operations {
+  void (*fix_ptrs)(uint32_t npd_size, void* obj);
+  void (*fix_ptrs_from_base)(void* obj);
+  void (*add_dynamic_to_obj_size)(uint32_t* obj_size_ptr, uint32_t count);
+  uint32_t (*get_obj_size)(uint32_t count);
+  zim_wisp_enums_t (*get_wisp_enums)();
+  void (*read_dbobj)(void* src, void* dst);
+  void (*write_dbobj_base)(void* src, void* dst);
+  void (*read_dbobj_base)(void* src, void* dst);
+  void* (*srv_ctor)(uint32_t count);
+  void* (*srv_ctor_with_shm)(uint32_t count);
+  void* (*copy_ctor)(void* src);
+  void* (*copy_ctor_with_shm)(void* src);
+  void (*clnt_copy_dtor)(void* obj);
+};
+
+struct table_type {
+  const char* name;
+  const char* def_file;
+  uint32_t table_id;
+  type_class cls;
+  uint32_t fixed_size;
+  uint32_t flags_at;
+  uint32_t npd_present;
+  uint32_t count_field;  // 0: the type takes no count
+  bool size_check;
+  bool sets_obj_flags_bit5;
+  const header_field* header;  // copy order
+  uint32_t header_count;
+  const field_item* fields;  // layout order
+  uint32_t field_count;
+  zim_wisp_enums_t wisp;
+  check_lines lines;
+  const char* unit_path;
+  const char* fix_ptrs_prototype;  // null without the size check
+  const char* size_ptr_prototype;
+  const char* alloc_prototype;
+  operations ops;
+
+  bool takes_count() const { return count_field != 0; }
+};
+
+// All types in table-id order: types[id].table_id == id.
+extern const table_type types[];
+extern const size_t type_count;
+
+// The type of that name, or null.
+const table_type* find(std::string_view name);
+
+}  // namespace zim_tables::catalogue
