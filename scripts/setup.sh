@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs the build tools and libraries that a fresh Debian machine may lack.
+set -euo pipefail
+packages=()
+command -v cmake >/dev/null || packages+=(cmake)
+command -v ninja >/dev/null || packages+=(ninja-build)
+command -v g++ >/dev/null || packages+=(g++)
+command -v nm >/dev/null || packages+=(binutils)
+[ -f /usr/include/gtest/gtest.h ] || packages+=(libgtest-dev libgmock-dev)
+[ -f /usr/include/benchmark/benchmark.h ] || packages+=(libbenchmark-dev)
+if [ ${#packages[@]} -gt 0 ]; then
+  echo "Installing: ${packages[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${packages[@]}"
+fi

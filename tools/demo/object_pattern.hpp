@@ -1,0 +1,27 @@
+// Fills a table object with a pattern that depends on a seed and each byte's
+// place, and checks objects and copies against it. The pattern covers the
+// type-header fields (but the count), every inline field and presence flag,
+// and the element storage and flags behind every array pointer.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "zim/tables/catalogue.hpp"
+
+namespace zim_demo {
+
+using zim_tables::catalogue::table_type;
+
+// Writes the pattern through the object's own pointers.
+void fill_object(const table_type& type, void* obj, uint32_t seed);
+
+// Checks that obj holds the pattern of seed, that its array pointers lie in
+// its own block, and that its count is `count`. Returns an empty string or a
+// description of the first difference.
+std::string check_object(const table_type& type, const void* obj, uint32_t seed, uint32_t count);
+
+// Bytes of an object of that type as sized by its total_obj_size.
+uint32_t total_size(const void* obj);
+
+}  // namespace zim_demo

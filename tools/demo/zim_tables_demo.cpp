@@ -1,0 +1,272 @@
+// The life of table objects on the simulated platform, in two processes.
+//
+// The server half creates objects of every table type in a fresh
+// shared-memory pool (counted types with several counts), fills every field,
+// flag and array element, and publishes a directory of them. It then starts
+// the client half as a separate process, which attaches the pool at another
+// address, fixes each object's pointers, checks every byte that was written,
+// takes heap and pool copies, checks them, releases the heap copies and prints
+// a summary per class. Any difference makes the exit status non-zero.
+//
+//   zim_tables_demo                 run both halves
+//   zim_tables_demo client NAME     the client half, attaching pool NAME
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "object_pattern.hpp"
+#include "zim/sim/shm_pool.h"
+#include "zim/tables/catalogue.hpp"
+#include "zim/tables/olist.h"
+#include "zim/tables/test_if.h"
+#include "zim/tables/testdynhg.h"
+
+namespace {
+
+namespace cat = zim_tables::catalogue;
+using zim_demo::check_object;
+using zim_demo::fill_object;
+using zim_demo::total_size;
+
+// Published by the server at the pool's root.
+struct directory_entry {
+  uint32_t table_id;
+  uint32_t count;
+  uint32_t seed;
+  uint32_t reserved;
+  uint64_t offset;  // of the object in the pool
+};
+struct directory {
+  uint64_t magic;
+  uint64_t server_base;  // where the server mapped the pool
+  uint64_t entry_count;
+  directory_entry entries[];
+};
+constexpr uint64_t kDirectoryMagic = 0x7a696d5f64697231ull;  // "zim_dir1"
+constexpr uint32_t kCounts[] = {0, 3, 17};
+constexpr uint64_t kPoolSize = 256ull << 20;
+constexpr int kTimedCopies = 200;
+
+const char* class_name(cat::type_class c) {
+  switch (c) {
+    case cat::type_class::fixed: return "fixed-size";
+    case cat::type_class::size_checked: return "size-checked";
+    case cat::type_class::per_npu: return "per-NPU";
+    case cat::type_class::counted: return "counted";
+    case cat::type_class::count_only: return "count-only";
+  }
+  return "?";
+}
+
+template <typename V>
+V field(const void* obj, uint32_t offset) {
+  V v;
+  std::memcpy(&v, static_cast<const unsigned char*>(obj) + offset, sizeof v);
+  return v;
+}
+
+// Shows where the allocator put one object's parts, relative to its start.
+void show_layout(const char* where, const cat::table_type& type, const void* obj) {
+  std::printf("  %-5s %-10s at %p: total_obj_size %u, uid %u, npd_present %u", where, type.name,
+              obj, total_size(obj), field<uint32_t>(obj, ZIM_OBJ_UID_OFFSET),
+              field<uint8_t>(obj, type.npd_present));
+  if (type.takes_count()) std::printf(", count %u", field<uint32_t>(obj, type.count_field));
+  std::printf("\n");
+  for (uint32_t i = 0; i < type.field_count; ++i) {
+    const cat::field_item& f = type.fields[i];
+    if (f.kind == cat::item_kind::inline_run) continue;
+    const auto data = field<uintptr_t>(obj, f.offset);
+    const auto flags = field<uintptr_t>(obj, f.flag_at);
+    const auto base = reinterpret_cast<uintptr_t>(obj);
+    std::printf("        %s array %u/%u:%u -> ",
+                f.kind == cat::item_kind::per_npu_array ? "per-NPU" : "counted", f.offset,
+                f.flag_at, f.width);
+    if (data == 0) {
+      std::printf("null, null\n");
+    } else {
+      std::printf("+%" PRIuPTR ", +%" PRIuPTR "\n", data - base, flags - base);
+    }
+  }
+}
+
+void show_examples() {
+  std::printf("Objects as the allocator lays them out (N = %u, NPD size of test_if = %u):\n",
+              hulcon_config_get_max_num_npus(), qor_npd_get_table_size(0));
+  const cat::table_type& test_if = *cat::find("test_if");
+  const cat::table_type& olist = *cat::find("olist");
+  const cat::table_type& testdynhg = *cat::find("testdynhg");
+  srv_test_if_t heap_if = qor_srv_test_if_ctor();
+  show_layout("heap", test_if, heap_if);
+  show_layout("pool", test_if, zim_srv_test_if_ctor_with_shm());
+  srv_olist_t heap_olist = qor_srv_olist_ctor(3);
+  show_layout("heap", olist, heap_olist);
+  show_layout("pool", olist, zim_srv_olist_ctor_with_shm(0));
+  show_layout("pool", testdynhg, zim_srv_testdynhg_ctor_with_shm(3));
+  // Server objects belong to the platform; this demo is the platform here.
+  std::free(heap_if);
+  std::free(heap_olist);
+  std::printf("\n");
+}
+
+int run_server(const char* self) {
+  const std::string name = "/zim_tables_demo." + std::to_string(getpid());
+  if (zim_shm_pool_create(name.c_str(), kPoolSize) != 0) {
+    std::perror("zim_tables_demo: cannot create the shared-memory pool");
+    return 1;
+  }
+  show_examples();
+
+  std::vector<directory_entry> entries;
+  for (size_t t = 0; t < cat::type_count; ++t) {
+    const cat::table_type& type = cat::types[t];
+    const size_t counts = type.takes_count() ? std::size(kCounts) : 1;
+    for (size_t c = 0; c < counts; ++c) {
+      const uint32_t count = type.takes_count() ? kCounts[c] : 0;
+      const uint32_t seed = type.table_id * 8 + static_cast<uint32_t>(c);
+      void* obj = type.ops.srv_ctor_with_shm(count);
+      fill_object(type, obj, seed);
+      entries.push_back({type.table_id, count, seed, 0, zim_shm_pool_offset_of(obj)});
+    }
+  }
+  // The directory is no table object; it rides in table id 0's part of the pool.
+  const uint64_t dir_bytes = sizeof(directory) + entries.size() * sizeof(directory_entry);
+  auto* dir = static_cast<directory*>(zim_shm_table_pool_calloc(0, dir_bytes));
+  if (dir == nullptr) {
+    std::fprintf(stderr, "zim_tables_demo: the pool has no room for the directory\n");
+    return 1;
+  }
+  dir->magic = kDirectoryMagic;
+  dir->server_base = reinterpret_cast<uintptr_t>(zim_shm_pool_base());
+  dir->entry_count = entries.size();
+  std::memcpy(dir->entries, entries.data(), entries.size() * sizeof(directory_entry));
+  zim_shm_pool_set_root(zim_shm_pool_offset_of(dir));
+  std::printf("Server: %zu objects of %zu table types in pool %s at %p\n", entries.size(),
+              cat::type_count, name.c_str(), zim_shm_pool_base());
+  std::fflush(stdout);
+
+  const pid_t client = fork();
+  if (client == 0) {
+    execl(self, self, "client", name.c_str(), static_cast<char*>(nullptr));
+    std::perror("zim_tables_demo: cannot start the client");
+    _exit(127);
+  }
+  int status = 0;
+  if (client < 0 || waitpid(client, &status, 0) != client) {
+    std::perror("zim_tables_demo: client");
+    return 1;
+  }
+  zim_shm_pool_destroy();
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
+
+struct class_summary {
+  std::map<uint32_t, bool> types;
+  uint64_t objects = 0;
+  uint64_t bytes = 0;
+  uint64_t copies = 0;
+  double copy_seconds = 0;
+};
+
+int run_client(const char* name) {
+  if (zim_shm_pool_attach(name) != 0) {
+    std::perror("zim_tables_demo client: cannot attach the pool");
+    return 1;
+  }
+  const auto* dir = static_cast<const directory*>(zim_shm_pool_at(zim_shm_pool_root()));
+  if (dir == nullptr || dir->magic != kDirectoryMagic) {
+    std::fprintf(stderr, "zim_tables_demo client: no directory in pool %s\n", name);
+    return 1;
+  }
+  const uintptr_t base = reinterpret_cast<uintptr_t>(zim_shm_pool_base());
+  std::printf("Client: pool attached at %p (server: %#" PRIx64 ")\n", zim_shm_pool_base(),
+              dir->server_base);
+  if (base == dir->server_base) {
+    std::fprintf(stderr, "zim_tables_demo client: the pool is at the server's address\n");
+    return 1;
+  }
+
+  std::map<cat::type_class, class_summary> summary;
+  uint64_t failures = 0;
+  auto fail = [&](const cat::table_type& type, uint32_t count, const char* what,
+                  const std::string& why) {
+    if (++failures <= 10) {
+      std::fprintf(stderr, "  %s (count %u), %s: %s\n", type.name, count, what, why.c_str());
+    }
+  };
+
+  for (uint64_t i = 0; i < dir->entry_count; ++i) {
+    const directory_entry& e = dir->entries[i];
+    const cat::table_type& type = cat::types[e.table_id];
+    void* obj = zim_shm_pool_at(e.offset);
+    type.ops.fix_ptrs_from_base(obj);
+    if (auto why = check_object(type, obj, e.seed, e.count); !why.empty()) {
+      fail(type, e.count, "server object", why);
+      continue;
+    }
+    class_summary& s = summary[type.cls];
+    s.types[type.table_id] = true;
+    s.objects += 1;
+    s.bytes += total_size(obj);
+
+    void* heap_copy = type.ops.copy_ctor(obj);
+    void* pool_copy = type.ops.copy_ctor_with_shm(obj);
+
+    for (void* copy : {heap_copy, pool_copy}) {
+      const char* what = copy == heap_copy ? "heap copy" : "pool copy";
+      if (std::memcmp(copy, obj, ZIM_OBJ_BASE_HEADER_SIZE) != 0) {
+        fail(type, e.count, what, "base header differs from the source's");
+      } else if (auto why = check_object(type, copy, e.seed, e.count); !why.empty()) {
+        fail(type, e.count, what, why);
+      }
+    }
+    if (zim_shm_pool_offset_of(pool_copy) == ZIM_SHM_POOL_BAD_OFFSET) {
+      fail(type, e.count, "pool copy", "not in the pool");
+    }
+    type.ops.clnt_copy_dtor(heap_copy);
+
+    // The rate: heap copies made and released again, after the first copy
+    // has paid for page faults and symbol binding.
+    const auto start = std::chrono::steady_clock::now();
+    for (int r = 0; r < kTimedCopies; ++r) type.ops.clnt_copy_dtor(type.ops.copy_ctor(obj));
+    s.copy_seconds +=
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    s.copies += kTimedCopies;
+  }
+
+  std::printf("\n%-13s %6s %8s %12s %16s\n", "class", "types", "objects", "bytes",
+              "heap copies/s");
+  uint64_t objects = 0;
+  for (const auto& [cls, s] : summary) {
+    std::printf("%-13s %6zu %8" PRIu64 " %12" PRIu64 " %16.0f\n", class_name(cls),
+                s.types.size(), s.objects, s.bytes,
+                s.copy_seconds > 0 ? static_cast<double>(s.copies) / s.copy_seconds : 0.0);
+    objects += s.objects;
+  }
+  const uint64_t published = dir->entry_count;
+  zim_shm_pool_detach();
+  if (failures != 0 || objects != published) {
+    std::printf("\nFAILED: %" PRIu64 " differences\n", failures);
+    return 1;
+  }
+  std::printf("\nAll %" PRIu64 " objects and their %" PRIu64 " copies arrived intact.\n", objects,
+              2 * objects);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 3 && std::strcmp(argv[1], "client") == 0) return run_client(argv[2]);
+  if (argc != 1) {
+    std::fprintf(stderr, "usage: zim_tables_demo\n");
+    return 2;
+  }
+  return run_server("/proc/self/exe");
+}
