@@ -1,0 +1,28 @@
+/* Configuration of the simulated platform (libhulcon_config, libparn).
+ *
+ * Both libraries read their environment variables once, on the first call of
+ * their operation, and answer the same for the rest of the process. A value
+ * that does not parse ends the process with exit status 2 and a message on
+ * stderr naming the variable and the value.
+ *
+ *   ZIM_MAX_NUM_NPUS  maximum number of NPUs, decimal 0 to 4096;
+ *                     default ZIM_SIM_DEFAULT_MAX_NUM_NPUS.
+ *   ZIM_NPD_SIZE      NPD size in bytes of every table id, decimal 0 to
+ *                     4294967295; default ZIM_SIM_DEFAULT_NPD_SIZE.
+ *   ZIM_NPD_SIZES     per-table-id overrides, "id=size[,id=size...]", for
+ *                     example "40=0,62=17"; ids 0 to 342, each id at most once.
+ *
+ * Numbers are plain decimal digits: no sign, no spaces, no suffix. */
+#ifndef ZIM_SIM_CONFIG_H
+#define ZIM_SIM_CONFIG_H
+
+#include <zim/tables/platform.h>
+
+#define ZIM_SIM_DEFAULT_MAX_NUM_NPUS 8u
+#define ZIM_SIM_MAX_MAX_NUM_NPUS 4096u
+#define ZIM_SIM_DEFAULT_NPD_SIZE 16u
+
+/* Exit status of a process whose configuration does not parse. */
+#define ZIM_SIM_CONFIG_EXIT_STATUS 2
+
+#endif /* ZIM_SIM_CONFIG_H */

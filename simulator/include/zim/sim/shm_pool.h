@@ -1,0 +1,103 @@
+/* Control of the shared-memory table pool (libzim_memory).
+ *
+ * The pool is one POSIX shared-memory segment. A server process creates it;
+ * other processes attach to it by name and see it at another address, so
+ * objects in it are reached through offsets (zim_shm_pool_offset_of,
+ * zim_shm_pool_at) and fixed up after mapping. Each process maps at most one
+ * pool at a time.
+ *
+ * Allocation (zim_shm_table_pool_calloc): the segment behind the header is
+ * carved into chunks of ZIM_SHM_POOL_CHUNK_SIZE bytes, handed out on demand to
+ * table ids; each table id bump-allocates its blocks, 16-byte aligned and
+ * rounded up to 16 bytes, in its own current chunk and takes a fresh chunk
+ * when the current one cannot hold a request. A request larger than a chunk
+ * gets a run of its own. Blocks are never freed or reused. Allocation is safe
+ * for concurrent callers in all processes that map the pool.
+ *
+ * Default pool: when zim_shm_table_pool_calloc is called while no pool is
+ * mapped, the process creates one, as zim_shm_pool_create would, from
+ *   ZIM_SHM_POOL_NAME  segment name, "/" then up to 254 characters without
+ *                      "/"; default "/zim_table_pool.<pid>";
+ *   ZIM_SHM_POOL_SIZE  size in bytes, decimal, at least ZIM_SHM_POOL_MIN_SIZE;
+ *                      default ZIM_SHM_POOL_DEFAULT_SIZE (64 MiB).
+ * An unusable value ends the process with exit status 2 and a message.
+ *
+ * Lifetime: the process that created a pool unlinks its name when it detaches,
+ * destroys it or exits normally; a pool inherited through fork is never
+ * unlinked by the child. Mapping, detaching and destroying must not race with
+ * allocations in the same process. */
+#ifndef ZIM_SIM_SHM_POOL_H
+#define ZIM_SIM_SHM_POOL_H
+
+#include <stdint.h>
+#include <zim/sim/export.h>
+#include <zim/tables/platform.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define ZIM_SHM_POOL_HEADER_SIZE 16384u /* offset of the first block */
+#define ZIM_SHM_POOL_CHUNK_SIZE 65536u
+#define ZIM_SHM_POOL_ALIGN 16u
+#define ZIM_SHM_POOL_MIN_SIZE (ZIM_SHM_POOL_HEADER_SIZE + 4096u)
+#define ZIM_SHM_POOL_DEFAULT_SIZE (64u * 1024u * 1024u)
+/* zim_shm_pool_offset_of for a pointer outside the pool. */
+#define ZIM_SHM_POOL_BAD_OFFSET UINT64_MAX
+
+/* Creates the pool `name` ("/" then 1 to 254 characters without "/") of
+ * `size` bytes, replacing a segment of that name left by an earlier process,
+ * and maps it. 0 on success; -1 with errno on failure: EINVAL for a bad name or
+ * a size below ZIM_SHM_POOL_MIN_SIZE, EBUSY when this process already maps a
+ * pool, or the error of the failing system call. */
+ZIM_SIM_API int zim_shm_pool_create(const char *name, uint64_t size);
+
+/* Maps the existing pool `name` at an address other than its creator's.
+ * 0 on success; -1 with errno on failure: EINVAL for a bad name or a segment
+ * that is not a pool, EBUSY when this process already maps a pool, or the error
+ * of the failing system call. A pool inherited through fork does not count as
+ * mapped: attaching replaces it. */
+ZIM_SIM_API int zim_shm_pool_attach(const char *name);
+
+/* Unmaps the pool; the creator also unlinks its name. No-op without a pool. */
+ZIM_SIM_API void zim_shm_pool_detach(void);
+
+/* Unmaps the pool and unlinks its name, whoever created it. No-op without a
+ * pool. */
+ZIM_SIM_API void zim_shm_pool_destroy(void);
+
+/* Name, start address and size of the mapped pool; null, null and 0 without
+ * one. */
+ZIM_SIM_API const char *zim_shm_pool_name(void);
+ZIM_SIM_API void *zim_shm_pool_base(void);
+ZIM_SIM_API uint64_t zim_shm_pool_size(void);
+
+/* Offset of p from the pool's start; ZIM_SHM_POOL_BAD_OFFSET when p is not in
+ * the mapped pool. */
+ZIM_SIM_API uint64_t zim_shm_pool_offset_of(const void *p);
+
+/* Address of an offset in the mapped pool; null when it lies outside. */
+ZIM_SIM_API void *zim_shm_pool_at(uint64_t offset);
+
+/* A shared slot through which a server publishes one object (for example a
+ * directory of tables) to the processes that attach: an offset, 0 for none.
+ * zim_shm_pool_root returns 0 without a pool; setting it without one does
+ * nothing. */
+ZIM_SIM_API void zim_shm_pool_set_root(uint64_t offset);
+ZIM_SIM_API uint64_t zim_shm_pool_root(void);
+
+/* Bytes (each block rounded up to ZIM_SHM_POOL_ALIGN) and blocks handed out to
+ * a table id; 0 for an id not below ZIM_NUM_TABLE_TYPES or without a pool. */
+ZIM_SIM_API uint64_t zim_shm_pool_table_bytes(uint32_t table_id);
+ZIM_SIM_API uint64_t zim_shm_pool_table_blocks(uint32_t table_id);
+
+/* Draws the next value of the pool's uid counter, shared by every process that
+ * maps the pool: 1 to 0x7fffffff, wrapping around. Returns 1 and stores it in
+ * *out, or returns 0 when no pool is mapped. */
+ZIM_SIM_API int zim_shm_pool_next_uid(uint32_t *out);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZIM_SIM_SHM_POOL_H */

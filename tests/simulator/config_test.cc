@@ -1,0 +1,109 @@
+// Configuration from the environment. Values are read once per process, so
+// each case runs in a fresh child process.
+
+#include <gtest/gtest.h>
+#include <zim/sim/config.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <utility>
+#include <vector>
+
+#include "sim_test_util.h"
+
+namespace {
+
+using Env = std::vector<std::pair<const char *, const char *>>;  // null value: unset
+
+// Sets env in a fresh process and expects read() to give want, also after the
+// variables have changed. want < 0: expects exit status 2 and a message naming
+// the last variable of env and its value.
+void ExpectRead(const Env &env, const std::function<uint32_t()> &read, int64_t want) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const auto apply = [&env] {
+    for (const char *var : {"ZIM_MAX_NUM_NPUS", "ZIM_NPD_SIZE", "ZIM_NPD_SIZES"}) unsetenv(var);
+    for (const auto &[var, value] : env) {
+      if (value != nullptr) setenv(var, value, 1);
+    }
+  };
+  if (want < 0) {
+    const auto &[var, value] = env.back();
+    EXPECT_EXIT((apply(), read()), ::testing::ExitedWithCode(ZIM_SIM_CONFIG_EXIT_STATUS),
+                std::string(var) + "=\"" + zim_sim_test::Literal(value) + "\"");
+    return;
+  }
+  EXPECT_EXIT(
+      {
+        apply();
+        const uint32_t first = read();
+        for (const auto &e : env) setenv(e.first, "1234", 1);  // valid or not, must be ignored
+        const uint32_t again = read();
+        std::fprintf(stderr, "got %u then %u\n", first, again);
+        std::exit(first == want && again == want ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+TEST(ConfigTest, MaxNumNpus) {
+  const struct {
+    const char *value;
+    int64_t want;
+  } cases[] = {{nullptr, ZIM_SIM_DEFAULT_MAX_NUM_NPUS},
+               {"0", 0},
+               {"0012", 12},
+               {"4096", 4096},
+               {"", -1},
+               {"4097", -1},
+               {"-1", -1},
+               {"+3", -1},
+               {" 3", -1},
+               {"3 ", -1},
+               {"0x10", -1},
+               {"18446744073709551616", -1}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.value ? c.value : "(unset)");
+    ExpectRead({{"ZIM_MAX_NUM_NPUS", c.value}}, hulcon_config_get_max_num_npus, c.want);
+  }
+}
+
+TEST(ConfigTest, NpdSize) {
+  const struct {
+    Env env;
+    uint32_t table_id;
+    int64_t want;
+  } cases[] = {
+      {{}, 0, ZIM_SIM_DEFAULT_NPD_SIZE},
+      {{}, 342, ZIM_SIM_DEFAULT_NPD_SIZE},
+      {{{"ZIM_NPD_SIZE", "0"}}, 5, 0},
+      {{{"ZIM_NPD_SIZE", "4294967295"}}, 7, 4294967295},
+      {{{"ZIM_NPD_SIZES", ""}}, 9, ZIM_SIM_DEFAULT_NPD_SIZE},
+      {{{"ZIM_NPD_SIZES", "40=0,62=17"}}, 40, 0},
+      {{{"ZIM_NPD_SIZES", "40=0,62=17"}}, 62, 17},
+      {{{"ZIM_NPD_SIZES", "40=0,62=17"}}, 41, ZIM_SIM_DEFAULT_NPD_SIZE},
+      {{{"ZIM_NPD_SIZE", "3"}, {"ZIM_NPD_SIZES", "342=9"}}, 342, 9},
+      {{{"ZIM_NPD_SIZE", "3"}, {"ZIM_NPD_SIZES", "342=9"}}, 341, 3},
+      {{{"ZIM_NPD_SIZE", ""}}, 0, -1},
+      {{{"ZIM_NPD_SIZE", "4294967296"}}, 0, -1},
+      {{{"ZIM_NPD_SIZE", "16B"}}, 0, -1},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.env.empty() ? "(unset)" : c.env.back().second);
+    ExpectRead(
+        c.env, [id = c.table_id] { return qor_npd_get_table_size(id); }, c.want);
+  }
+  for (const char *bad : {"40", "40=", "=5", "343=1", "40=1,40=2", "40=1,", ",40=1", "40=1;62=2",
+                          "40=-1", "40=1,,62=2", "40=4294967296"}) {
+    SCOPED_TRACE(bad);
+    ExpectRead(
+        {{"ZIM_NPD_SIZES", bad}}, [] { return qor_npd_get_table_size(0); }, -1);
+  }
+}
+
+TEST(ConfigTest, NpdSizeOfUnknownTableIdAborts) {
+  EXPECT_EXIT(qor_npd_get_table_size(ZIM_NUM_TABLE_TYPES), ::testing::KilledBySignal(SIGABRT),
+              "table id 343");
+}
+
+}  // namespace

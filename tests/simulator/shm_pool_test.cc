@@ -1,0 +1,237 @@
+// The shared-memory table pool: blocks, carving per table id, limits, a second
+// process, concurrency and cleanup.
+
+#include <gtest/gtest.h>
+#include <zim/sim/shm_pool.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "sim_test_util.h"
+
+namespace {
+
+using zim_sim_test::PoolTest;
+using zim_sim_test::RunInChild;
+using zim_sim_test::ShmExists;
+
+constexpr uint64_t kChunk = ZIM_SHM_POOL_CHUNK_SIZE;
+constexpr uint64_t kPoolSize = 8u << 20;
+
+bool AllZero(const void *p, uint64_t n) {
+  const auto *bytes = static_cast<const unsigned char *>(p);
+  return std::all_of(bytes, bytes + n, [](unsigned char b) { return b == 0; });
+}
+
+using ShmPoolTest = PoolTest;
+
+TEST_F(ShmPoolTest, BlocksAreZeroAlignedInsideAndDisjoint) {
+  Create(kPoolSize);
+  const std::pair<uint32_t, uint64_t> requests[] = {
+      {0, 1},    {0, 15},     {0, 16},         {1, 17},         {342, 100},
+      {7, 4096}, {7, kChunk}, {7, kChunk + 1}, {0, 3 * kChunk}, {0, 1}};
+  std::vector<std::pair<unsigned char *, uint64_t>> blocks;
+  for (const auto &[table_id, size] : requests) {
+    auto *p = static_cast<unsigned char *>(zim_shm_table_pool_calloc(table_id, size));
+    ASSERT_NE(p, nullptr) << table_id << ":" << size;
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 16, 0u);
+    EXPECT_GE(zim_shm_pool_offset_of(p), ZIM_SHM_POOL_HEADER_SIZE);
+    EXPECT_LE(zim_shm_pool_offset_of(p) + size, kPoolSize);
+    EXPECT_TRUE(AllZero(p, size));
+    std::memset(p, 0xa5, size);  // shows up in any later block that overlaps
+    blocks.emplace_back(p, size);
+  }
+  for (const auto &[p, size] : blocks) {
+    EXPECT_TRUE(std::all_of(p, p + size, [](unsigned char b) { return b == 0xa5; }));
+  }
+  // Unusable requests: no block and no bookkeeping.
+  for (const auto &[table_id, size] : {std::pair<uint32_t, uint64_t>{ZIM_NUM_TABLE_TYPES, 16},
+                                       {UINT32_MAX, 16},
+                                       {5, 0},
+                                       {5, kPoolSize + 1},
+                                       {5, UINT64_MAX}}) {
+    EXPECT_EQ(zim_shm_table_pool_calloc(table_id, size), nullptr) << table_id << ":" << size;
+  }
+  EXPECT_EQ(zim_shm_pool_table_blocks(5), 0u);
+}
+
+TEST_F(ShmPoolTest, EachTableIdBumpAllocatesInItsOwnChunks) {
+  Create(kPoolSize);
+  auto *a1 = static_cast<char *>(zim_shm_table_pool_calloc(1, 24));
+  auto *b1 = static_cast<char *>(zim_shm_table_pool_calloc(2, 16));
+  auto *a2 = static_cast<char *>(zim_shm_table_pool_calloc(1, 16));
+  auto *big = static_cast<char *>(zim_shm_table_pool_calloc(1, kChunk + 1));
+  auto *a3 = static_cast<char *>(zim_shm_table_pool_calloc(1, 16));
+  ASSERT_TRUE(a1 && b1 && a2 && big && a3);
+  EXPECT_EQ(a2, a1 + 32) << "table 2's block must not land in table 1's chunk";
+  EXPECT_EQ(a3, a2 + 16) << "a run of its own must leave the chunk in use";
+  EXPECT_TRUE(b1 < a1 || b1 >= a1 + kChunk);
+  EXPECT_TRUE(big < a1 || big >= a1 + kChunk);
+  EXPECT_EQ(zim_shm_pool_table_bytes(1), 32 + 16 + (kChunk + 16) + 16);
+  EXPECT_EQ(zim_shm_pool_table_blocks(1), 4u);
+  EXPECT_EQ(zim_shm_pool_table_bytes(2), 16u);
+  EXPECT_EQ(zim_shm_pool_table_bytes(3), 0u);
+}
+
+TEST_F(ShmPoolTest, ExhaustedPoolReturnsNull) {
+  Create(ZIM_SHM_POOL_HEADER_SIZE + kChunk + 1024);  // a full chunk and a short one
+  EXPECT_EQ(zim_shm_table_pool_calloc(1, kChunk + 2048), nullptr) << "run larger than the rest";
+  EXPECT_NE(zim_shm_table_pool_calloc(0, kChunk), nullptr);
+  EXPECT_EQ(zim_shm_table_pool_calloc(1, 2048), nullptr) << "short chunk too small";
+  EXPECT_NE(zim_shm_table_pool_calloc(1, 1024), nullptr) << "short chunk fits exactly";
+  for (uint32_t table_id : {0u, 1u, 2u}) EXPECT_EQ(zim_shm_table_pool_calloc(table_id, 1), nullptr);
+  EXPECT_EQ(zim_shm_pool_table_bytes(0), kChunk);
+  EXPECT_EQ(zim_shm_pool_table_bytes(1), 1024u);
+}
+
+TEST_F(ShmPoolTest, CreateAndAttachReportErrors) {
+  const std::string long_name = "/" + std::string(255, 'x');
+  for (const char *name : {"noslash", "/", "/a/b", long_name.c_str()}) {
+    EXPECT_TRUE(zim_shm_pool_create(name, kPoolSize) == -1 && errno == EINVAL) << name;
+    EXPECT_TRUE(zim_shm_pool_attach(name) == -1 && errno == EINVAL) << name;
+  }
+  EXPECT_TRUE(zim_shm_pool_create(name_.c_str(), ZIM_SHM_POOL_MIN_SIZE - 1) == -1 &&
+              errno == EINVAL);
+  EXPECT_TRUE(zim_shm_pool_attach(name_.c_str()) == -1 && errno == ENOENT);
+
+  // A segment of that name that is no pool: refused by attach, replaced by create.
+  const int fd = shm_open(name_.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+  const std::vector<char> junk(2 * ZIM_SHM_POOL_MIN_SIZE, 'j');
+  ASSERT_EQ(write(fd, junk.data(), junk.size()), static_cast<ssize_t>(junk.size()));
+  close(fd);
+  EXPECT_TRUE(zim_shm_pool_attach(name_.c_str()) == -1 && errno == EINVAL);
+  Create(ZIM_SHM_POOL_MIN_SIZE);
+  EXPECT_EQ(zim_shm_pool_size(), ZIM_SHM_POOL_MIN_SIZE);
+  void *p = zim_shm_table_pool_calloc(0, 4096);
+  EXPECT_TRUE(p != nullptr && AllZero(p, 4096));
+
+  EXPECT_TRUE(zim_shm_pool_create(name_.c_str(), kPoolSize) == -1 && errno == EBUSY);
+  EXPECT_TRUE(zim_shm_pool_attach(name_.c_str()) == -1 && errno == EBUSY);
+  zim_shm_pool_detach();
+  EXPECT_FALSE(ShmExists(name_)) << "the creator's detach removes the name";
+  EXPECT_EQ(zim_shm_pool_base(), nullptr);
+}
+
+// The server publishes a block; a client process attaches, finds the same
+// bytes at another address, and allocates in turn.
+TEST_F(ShmPoolTest, SecondProcessAttachesAtAnotherAddress) {
+  Create(kPoolSize);
+  void *base = zim_shm_pool_base();
+  auto *shared = static_cast<uint64_t *>(zim_shm_table_pool_calloc(4, 64));
+  shared[0] = 0x1122334455667788u;
+  zim_shm_pool_set_root(zim_shm_pool_offset_of(shared));
+  ASSERT_EQ(RunInChild([&] {
+              if (zim_shm_pool_attach(name_.c_str()) != 0) return 10;
+              auto *seen = static_cast<uint64_t *>(zim_shm_pool_at(zim_shm_pool_root()));
+              if (zim_shm_pool_base() == base || seen == shared) return 11;
+              if (seen[0] != 0x1122334455667788u) return 12;
+              auto *mine = static_cast<uint64_t *>(zim_shm_table_pool_calloc(5, 100));
+              mine[0] = 42;
+              seen[1] = zim_shm_pool_offset_of(mine);
+              zim_shm_pool_detach();  // must leave the creator's name alone
+              return 0;
+            }),
+            0);
+  EXPECT_TRUE(ShmExists(name_));
+  EXPECT_EQ(*static_cast<uint64_t *>(zim_shm_pool_at(shared[1])), 42u);
+  EXPECT_EQ(zim_shm_pool_offset_of(static_cast<char *>(base) + kPoolSize), ZIM_SHM_POOL_BAD_OFFSET);
+  EXPECT_EQ(zim_shm_pool_offset_of(static_cast<char *>(base) - 1), ZIM_SHM_POOL_BAD_OFFSET);
+  EXPECT_EQ(zim_shm_pool_at(kPoolSize), nullptr);
+  EXPECT_EQ(zim_shm_pool_table_bytes(5), 112u);
+}
+
+TEST_F(ShmPoolTest, ForkedChildExitingLeavesParentsPool) {
+  Create(kPoolSize);
+  // exit(), unlike _exit(), runs the pool's exit handler.
+  ASSERT_EQ(RunInChild([]() -> int { std::exit(zim_shm_table_pool_calloc(0, 8) ? 0 : 1); }), 0);
+  EXPECT_TRUE(ShmExists(name_));
+  EXPECT_EQ(zim_shm_pool_table_blocks(0), 1u);
+}
+
+// Threads here and in a second process allocate at once: no two blocks may
+// share a byte, and the statistics must add up.
+TEST_F(ShmPoolTest, ConcurrentCallersGetDisjointBlocks) {
+  Create(32u << 20);
+  constexpr int kCallers = 5, kPerCaller = 2000;  // caller 0 is the other process
+  auto *offsets = static_cast<uint64_t *>(
+      zim_shm_table_pool_calloc(300, sizeof(uint64_t) * kCallers * kPerCaller));
+  const auto size_of = [](int caller, int i) { return uint64_t(1 + (caller * 7 + i * 13) % 300); };
+  const auto table_of = [](int caller, int i) { return uint32_t(i % 2 ? caller : 100); };
+  const auto run = [&](int caller) {
+    for (int i = 0; i < kPerCaller; ++i) {
+      void *p = zim_shm_table_pool_calloc(table_of(caller, i), size_of(caller, i));
+      offsets[caller * kPerCaller + i] = zim_shm_pool_offset_of(p);
+    }
+  };
+  const pid_t child = fork();
+  if (child == 0) {
+    run(0);
+    _exit(0);
+  }
+  std::vector<std::thread> threads;
+  for (int caller = 1; caller < kCallers; ++caller) threads.emplace_back(run, caller);
+  for (auto &t : threads) t.join();
+  int status = -1;
+  ASSERT_TRUE(waitpid(child, &status, 0) == child && status == 0);
+
+  std::vector<std::pair<uint64_t, uint64_t>> spans;
+  uint64_t bytes[ZIM_NUM_TABLE_TYPES] = {};
+  bytes[300] = zim_shm_pool_table_bytes(300);
+  for (int caller = 0; caller < kCallers; ++caller) {
+    for (int i = 0; i < kPerCaller; ++i) {
+      ASSERT_NE(offsets[caller * kPerCaller + i], ZIM_SHM_POOL_BAD_OFFSET);
+      spans.emplace_back(offsets[caller * kPerCaller + i], size_of(caller, i));
+      bytes[table_of(caller, i)] += (size_of(caller, i) + 15) / 16 * 16;
+    }
+  }
+  std::sort(spans.begin(), spans.end());
+  for (size_t i = 1; i < spans.size(); ++i) {
+    ASSERT_GE(spans[i].first, spans[i - 1].first + spans[i - 1].second) << "overlap";
+  }
+  for (uint32_t id = 0; id < ZIM_NUM_TABLE_TYPES; ++id) {
+    EXPECT_EQ(zim_shm_pool_table_bytes(id), bytes[id]) << id;
+  }
+}
+
+// Without a pool, the first allocation creates one from the environment and
+// exit removes it. Each case runs in a fresh process, where no pool is mapped.
+TEST(DefaultPoolTest, CreatedFromEnvironmentAndRemovedAtExit) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const std::string name = zim_sim_test::UniquePoolName();
+  const struct {
+    const char *name, *size;  // null: unset
+    uint64_t want_size;
+    int want_status;
+  } cases[] = {{name.c_str(), "1048576", 1048576, 0},
+               {nullptr, nullptr, ZIM_SHM_POOL_DEFAULT_SIZE, 0},
+               {name.c_str(), "20479", 0, 2},
+               {name.c_str(), "64M", 0, 2},
+               {"/a/b", nullptr, 0, 2}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(std::string(c.name ? c.name : "-") + " " + (c.size ? c.size : "-"));
+    const std::string bad = c.want_status == 0 ? ""
+                            : c.size           ? std::string("ZIM_SHM_POOL_SIZE=\"") + c.size
+                                               : std::string("ZIM_SHM_POOL_NAME=\"") + c.name;
+    EXPECT_EXIT(
+        {
+          for (auto [var, value] :
+               {std::pair{"ZIM_SHM_POOL_NAME", c.name}, {"ZIM_SHM_POOL_SIZE", c.size}}) {
+            value ? setenv(var, value, 1) : unsetenv(var);
+          }
+          const std::string want_name =
+              c.name ? c.name : "/zim_table_pool." + std::to_string(getpid());
+          const bool ok = zim_shm_table_pool_calloc(3, 16) != nullptr && ShmExists(want_name) &&
+                          want_name == zim_shm_pool_name() && zim_shm_pool_size() == c.want_size;
+          std::exit(ok ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(c.want_status), zim_sim_test::Literal(bad));
+    EXPECT_FALSE(ShmExists(name));
+  }
+}
+
+}  // namespace
