@@ -30,9 +30,9 @@ struct bench_case {
 
 // Small and large fixed parts, many fields, a 7001-byte block, per-NPU and
 // counted arrays (up to 53 of them).
-const bench_case kCases[] = {{"testglobaldiscard", 0}, {"l2if", 0},    {"tmport", 0},
-                             {"rawget", 0},            {"test_if", 0}, {"olist", 16},
-                             {"ipnhgroup", 16}};
+const bench_case kCases[] = {
+    {"testglobaldiscard", 0}, {"l2if", 0},   {"tmport", 0},    {"rawget", 0},
+    {"test_if", 0},           {"olist", 16}, {"ipnhgroup", 16}};
 
 struct fixture {
   const cat::table_type* type;
@@ -82,7 +82,9 @@ void verify_copy(const fixture& f) {
   }
 }
 
-__attribute__((noinline)) void run_read_dbobj(const fixture& f) { f.type->ops.read_dbobj(f.src, f.dst); }
+__attribute__((noinline)) void run_read_dbobj(const fixture& f) {
+  f.type->ops.read_dbobj(f.src, f.dst);
+}
 __attribute__((noinline)) void run_memcpy(const fixture& f) { std::memcpy(f.dst, f.src, f.size); }
 __attribute__((noinline)) void run_copy_ctor(const fixture& f) {
   void* copy = f.type->ops.copy_ctor(f.src);

@@ -91,6 +91,7 @@ ZIM_TEST_EXPORT void* zim_shm_table_pool_calloc(uint32_t table_id, uint64_t size
   if (g_config.pool_fails || rounded > kPoolBytes - g_pool_used) return nullptr;
   void* block = g_pool.get() + g_pool_used;
   g_pool_used += rounded;
+  if (g_config.pool_prepare != nullptr) g_config.pool_prepare(block, size);
   return block;
 }
 

@@ -29,7 +29,10 @@ struct platform_config {
   uint32_t max_npus = 4;
   std::array<uint32_t, ZIM_NUM_TABLE_TYPES> npd_size{};  // per table id
   uint32_t next_uid = 1000;
-  bool pool_fails = false;   // zim_shm_table_pool_calloc returns null
+  bool pool_fails = false;  // zim_shm_table_pool_calloc returns null
+  // Gives each pool block platform-owned content (such as obj_flags bits)
+  // before the library receives it.
+  void (*pool_prepare)(void* block, uint64_t size) = nullptr;
   bool record_calls = true;
 };
 

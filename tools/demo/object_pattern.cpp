@@ -114,8 +114,8 @@ std::string check_object(const table_type& type, const void* obj, uint32_t seed,
       return false;
     }
     if (bytes[at] != value) {
-      error = "byte " + std::to_string(at) + " holds " + std::to_string(bytes[at]) +
-              ", expected " + std::to_string(value);
+      error = "byte " + std::to_string(at) + " holds " + std::to_string(bytes[at]) + ", expected " +
+              std::to_string(value);
       return false;
     }
     return true;

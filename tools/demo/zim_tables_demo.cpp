@@ -56,11 +56,16 @@ constexpr int kTimedCopies = 200;
 
 const char* class_name(cat::type_class c) {
   switch (c) {
-    case cat::type_class::fixed: return "fixed-size";
-    case cat::type_class::size_checked: return "size-checked";
-    case cat::type_class::per_npu: return "per-NPU";
-    case cat::type_class::counted: return "counted";
-    case cat::type_class::count_only: return "count-only";
+    case cat::type_class::fixed:
+      return "fixed-size";
+    case cat::type_class::size_checked:
+      return "size-checked";
+    case cat::type_class::per_npu:
+      return "per-NPU";
+    case cat::type_class::counted:
+      return "counted";
+    case cat::type_class::count_only:
+      return "count-only";
   }
   return "?";
 }
@@ -240,12 +245,11 @@ int run_client(const char* name) {
     s.copies += kTimedCopies;
   }
 
-  std::printf("\n%-13s %6s %8s %12s %16s\n", "class", "types", "objects", "bytes",
-              "heap copies/s");
+  std::printf("\n%-13s %6s %8s %12s %16s\n", "class", "types", "objects", "bytes", "heap copies/s");
   uint64_t objects = 0;
   for (const auto& [cls, s] : summary) {
-    std::printf("%-13s %6zu %8" PRIu64 " %12" PRIu64 " %16.0f\n", class_name(cls),
-                s.types.size(), s.objects, s.bytes,
+    std::printf("%-13s %6zu %8" PRIu64 " %12" PRIu64 " %16.0f\n", class_name(cls), s.types.size(),
+                s.objects, s.bytes,
                 s.copy_seconds > 0 ? static_cast<double>(s.copies) / s.copy_seconds : 0.0);
     objects += s.objects;
   }

@@ -35,8 +35,8 @@ struct FieldItem {
 
 // Where each key of a definition was written, for error messages.
 struct KeyLines {
-  int table = 0, id = 0, type_class = 0, fixed_size = 0, header = 0, flags_at = 0,
-      count_field = 0, size_check = 0, obj_flags_bit5 = 0, wisp = 0;
+  int table = 0, id = 0, type_class = 0, fixed_size = 0, header = 0, flags_at = 0, count_field = 0,
+      size_check = 0, obj_flags_bit5 = 0, wisp = 0;
 };
 
 struct Definition {

@@ -11,20 +11,28 @@ std::string str(uint32_t v) { return std::to_string(v); }
 
 const char* class_enum(TypeClass c) {
   switch (c) {
-    case TypeClass::kFixed: return "type_class::fixed";
-    case TypeClass::kSizeChecked: return "type_class::size_checked";
-    case TypeClass::kPerNpu: return "type_class::per_npu";
-    case TypeClass::kCounted: return "type_class::counted";
-    case TypeClass::kCountOnly: return "type_class::count_only";
+    case TypeClass::kFixed:
+      return "type_class::fixed";
+    case TypeClass::kSizeChecked:
+      return "type_class::size_checked";
+    case TypeClass::kPerNpu:
+      return "type_class::per_npu";
+    case TypeClass::kCounted:
+      return "type_class::counted";
+    case TypeClass::kCountOnly:
+      return "type_class::count_only";
   }
   return "";
 }
 
 const char* kind_enum(ItemKind k) {
   switch (k) {
-    case ItemKind::kInline: return "item_kind::inline_run";
-    case ItemKind::kPerNpuArray: return "item_kind::per_npu_array";
-    case ItemKind::kCountedArray: return "item_kind::counted_array";
+    case ItemKind::kInline:
+      return "item_kind::inline_run";
+    case ItemKind::kPerNpuArray:
+      return "item_kind::per_npu_array";
+    case ItemKind::kCountedArray:
+      return "item_kind::counted_array";
   }
   return "";
 }
@@ -49,14 +57,13 @@ std::string entry(const TypePlan& plan) {
   const Definition& def = *plan.def;
   const std::string& t = def.name;
   const bool counted = def.count_field.has_value();
-  std::string out = "    {\"" + t + "\", \"" + def.file_name + "\", " + str(def.table_id) + ", " +
-                    class_enum(def.type_class) + ", " + str(def.fixed_size) + ", " +
-                    str(def.flags_at) + ", " + str(plan.npd_present) + ", " +
-                    (counted ? str(*def.count_field) : "0") + ", " +
-                    (def.size_check ? "true" : "false") + ", " +
-                    (def.sets_obj_flags_bit5 ? "true" : "false") + ",\n     " + t +
-                    "_header, " + str(def.header.size()) + ", " + t + "_fields, " +
-                    str(def.fields.size()) + ",\n     {{";
+  std::string out =
+      "    {\"" + t + "\", \"" + def.file_name + "\", " + str(def.table_id) + ", " +
+      class_enum(def.type_class) + ", " + str(def.fixed_size) + ", " + str(def.flags_at) + ", " +
+      str(plan.npd_present) + ", " + (counted ? str(*def.count_field) : "0") + ", " +
+      (def.size_check ? "true" : "false") + ", " + (def.sets_obj_flags_bit5 ? "true" : "false") +
+      ",\n     " + t + "_header, " + str(def.header.size()) + ", " + t + "_fields, " +
+      str(def.fields.size()) + ",\n     {{";
   for (size_t i = 0; i < 6; ++i) out += (i ? ", " : "") + str(def.wisp[i]);
   out += "}},\n     {" + str(plan.lines.fix_ptrs) + ", " + str(plan.lines.size_ptr) + ", " +
          str(plan.lines.alloc) + "},\n     \"" + plan.unit_path + "\",\n     " +
@@ -69,8 +76,8 @@ std::string entry(const TypePlan& plan) {
                                   : "(void)c; qor_" + t + "_add_dynamic_to_obj_size(p)";
   v["get_obj_size_call"] = counted ? "return qor_" + t + "_get_obj_size(c)"
                                    : "(void)c; return qor_" + t + "_get_obj_size()";
-  v["ctor_call"] = counted ? "return qor_srv_" + t + "_ctor(c)"
-                           : "(void)c; return qor_srv_" + t + "_ctor()";
+  v["ctor_call"] =
+      counted ? "return qor_srv_" + t + "_ctor(c)" : "(void)c; return qor_srv_" + t + "_ctor()";
   v["ctor_shm_call"] = counted ? "return zim_srv_" + t + "_ctor_with_shm(c)"
                                : "(void)c; return zim_srv_" + t + "_ctor_with_shm()";
   return out + render(kOperations, v);

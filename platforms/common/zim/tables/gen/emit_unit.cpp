@@ -44,7 +44,7 @@ std::string step_list(const TypePlan& plan) {
                str(s.flag_offset) + ">";
         break;
     }
-    out += i + 1 < plan.steps.size() ? ",\n" : ">;";
+    out += (i + 1 < plan.steps.size() ? ",  // " : ">;  // ") + s.items + "\n";
   }
   return out;
 }
@@ -64,11 +64,10 @@ Vars unit_vars(const TypePlan& plan) {
   v["header"] = header_list(def);
   v["steps"] = step_list(plan);
   v["unit_path"] = quoted(plan.unit_path);
-  v["fix_ptrs_check"] =
-      def.size_check ? "  static constexpr zt::check_site fix_ptrs_check{" +
-                           str(plan.lines.fix_ptrs) + ", " + quoted(plan.fix_ptrs_prototype) +
-                           "};\n"
-                     : "";
+  v["fix_ptrs_check"] = def.size_check ? "  static constexpr zt::check_site fix_ptrs_check{" +
+                                             str(plan.lines.fix_ptrs) + ", " +
+                                             quoted(plan.fix_ptrs_prototype) + "};\n"
+                                       : "";
   v["size_ptr_line"] = str(plan.lines.size_ptr);
   v["size_ptr_proto"] = quoted(plan.size_ptr_prototype);
   v["alloc_line"] = str(plan.lines.alloc);
@@ -101,9 +100,10 @@ struct $(T) {
   static constexpr bool size_check = $(size_check);
   static constexpr bool sets_obj_flags_bit5 = $(bit5);
   using header = zt::item_list<$(header)>;
+  // In field order: inline_span<offset, bytes, first presence flag, flags>,
+  // per_npu_array and counted_array<data pointer, element size, flag pointer>.
   using data = zt::item_list<
-$(steps)
-  static constexpr char unit_path[] = $(unit_path);
+$(steps)  static constexpr char unit_path[] = $(unit_path);
 $(fix_ptrs_check)  static constexpr zt::check_site size_ptr_check{$(size_ptr_line), $(size_ptr_proto)};
   static constexpr zt::check_site alloc_check{$(alloc_line), $(alloc_proto)};
   static constexpr zim_wisp_enums_t wisp{{$(wisp)}};

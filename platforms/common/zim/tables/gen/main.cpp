@@ -34,7 +34,8 @@ struct Output {
 std::vector<fs::path> definition_files(const fs::path& dir) {
   std::vector<fs::path> files;
   for (const auto& entry : fs::directory_iterator(dir)) {
-    if (entry.is_regular_file() && entry.path().extension() == ".tdef") files.push_back(entry.path());
+    if (entry.is_regular_file() && entry.path().extension() == ".tdef")
+      files.push_back(entry.path());
   }
   std::sort(files.begin(), files.end());
   return files;
@@ -87,18 +88,24 @@ int main(int argc, char** argv) {
   std::vector<Definition> defs;
   const auto files = definition_files(defs_dir);
   if (files.empty()) diags.error(defs_dir.string(), 0, "no *.tdef definitions found");
+  bool all_read = true;
   for (const auto& file : files) {
     std::string text;
     if (!read_file(file, text)) {
       diags.error(file.string(), 0, "cannot read file");
+      all_read = false;
       continue;
     }
     if (auto def = parse_definition(file.string(), text, diags)) {
       validate_definition(*def, diags);
       defs.push_back(std::move(*def));
+    } else {
+      all_read = false;
     }
   }
-  validate_catalogue(defs, diags);
+  // A definition that could not be read would show up as a missing table id
+  // and be blamed on the next file: check the whole set only once all are read.
+  if (all_read) validate_catalogue(defs, diags);
   if (diags.has_errors()) {
     diags.print(std::cerr);
     std::cerr << "zim_tablegen: no files written\n";

@@ -97,7 +97,7 @@ class Parser {
     require(def_.lines.size_check, "size_check", "'on' or 'off'");
     require(def_.lines.obj_flags_bit5, "obj_flags_bit5", "'set' or 'clear'");
     require(def_.lines.wisp, "wisp", "the six trace identifiers");
-    if (def_.fields.empty()) diags_.error(path_, 0, "no 'field' lines: a type has data fields");
+    if (def_.fields.empty()) fail(0, "no 'field' lines: a type has data fields");
     if (failed_) return std::nullopt;
     return def_;
   }
@@ -142,7 +142,8 @@ class Parser {
       if (!expect_values(line, words, 1)) return;
       auto item = parse_field_item(words[1]);
       if (!item) {
-        fail(line, "malformed field '" + words[1] + "': expected off:w, off:wxn, off:exN or off:exC");
+        fail(line,
+             "malformed field '" + words[1] + "': expected off:w, off:wxn, off:exN or off:exC");
         return;
       }
       item->line = line;

@@ -26,6 +26,13 @@ CheckLines check_lines(TypeClass type_class, uint32_t n, uint32_t h, uint32_t nn
 
 }  // namespace
 
+std::string item_text(const FieldItem& item) {
+  std::string text = std::to_string(item.offset) + ":" + std::to_string(item.width);
+  if (item.kind == ItemKind::kPerNpuArray) return text + "xN";
+  if (item.kind == ItemKind::kCountedArray) return text + "xC";
+  return item.repeat == 1 ? text : text + "x" + std::to_string(item.repeat);
+}
+
 TypePlan plan_type(const Definition& def) {
   TypePlan plan;
   plan.def = &def;
@@ -37,7 +44,7 @@ TypePlan plan_type(const Definition& def) {
     const FieldItem& item = def.fields[i];
     const uint32_t flag_at = layout.item_flag_at[i];
     if (item.is_array()) {
-      plan.steps.push_back({item.kind, item.offset, item.width, flag_at, 8});
+      plan.steps.push_back({item.kind, item.offset, item.width, flag_at, 8, item_text(item)});
       (item.kind == ItemKind::kPerNpuArray ? plan.nn : plan.nc) += 1;
       plan.n += 1;
       continue;
@@ -50,10 +57,12 @@ TypePlan plan_type(const Definition& def) {
           last.flag_offset + last.flags == flag_at) {
         last.bytes += bytes;
         last.flags += item.repeat;
+        last.items += " " + item_text(item);
         continue;
       }
     }
-    plan.steps.push_back({ItemKind::kInline, item.offset, bytes, flag_at, item.repeat});
+    plan.steps.push_back(
+        {ItemKind::kInline, item.offset, bytes, flag_at, item.repeat, item_text(item)});
   }
 
   plan.h = static_cast<uint32_t>(def.header.size());

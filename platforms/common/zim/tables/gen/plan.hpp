@@ -19,6 +19,7 @@ struct DataStep {
   uint32_t bytes = 0;        // inline: length of the span; array: element size
   uint32_t flag_offset = 0;  // inline: first presence flag; array: flag pointer
   uint32_t flags = 0;        // inline: number of presence flags; array: 8
+  std::string items;         // the definition's items behind this step
 };
 
 struct CheckLines {
@@ -45,5 +46,8 @@ struct TypePlan {
 };
 
 TypePlan plan_type(const Definition& def);
+
+// An item as the definition writes it: "216:32x3", "400:8xN".
+std::string item_text(const FieldItem& item);
 
 }  // namespace tablegen

@@ -6,26 +6,25 @@
 #include <string>
 
 #include "layout.hpp"
+#include "plan.hpp"
 
 namespace tablegen {
 namespace {
 
 std::string str(uint32_t v) { return std::to_string(v); }
 
-std::string item_text(const FieldItem& item) {
-  std::string text = str(item.offset) + ":" + str(item.width);
-  if (item.kind == ItemKind::kPerNpuArray) return text + "xN";
-  if (item.kind == ItemKind::kCountedArray) return text + "xC";
-  return item.repeat == 1 ? text : text + "x" + str(item.repeat);
-}
-
 const char* class_name(TypeClass c) {
   switch (c) {
-    case TypeClass::kFixed: return "fixed";
-    case TypeClass::kSizeChecked: return "size_checked";
-    case TypeClass::kPerNpu: return "per_npu";
-    case TypeClass::kCounted: return "counted";
-    case TypeClass::kCountOnly: return "count_only";
+    case TypeClass::kFixed:
+      return "fixed";
+    case TypeClass::kSizeChecked:
+      return "size_checked";
+    case TypeClass::kPerNpu:
+      return "per_npu";
+    case TypeClass::kCounted:
+      return "counted";
+    case TypeClass::kCountOnly:
+      return "count_only";
   }
   return "?";
 }
@@ -91,10 +90,9 @@ class DefinitionChecker {
       end = std::max(end, f.offset + f.width);
     }
     if (def_.count_field) {
-      const bool in_header =
-          std::any_of(def_.header.begin(), def_.header.end(), [&](const HeaderField& f) {
-            return f.offset == *def_.count_field && f.width == 4;
-          });
+      const bool in_header = std::any_of(
+          def_.header.begin(), def_.header.end(),
+          [&](const HeaderField& f) { return f.offset == *def_.count_field && f.width == 4; });
       if (!in_header) {
         error(def_.lines.count_field, "count field " + str(*def_.count_field) +
                                           " must be a 4-byte field of the type header");
@@ -116,16 +114,16 @@ class DefinitionChecker {
         error(item.line, "array field " + text + ": its data pointer must be 8-aligned");
       }
       if (item.offset < previous_end) {
-        error(item.line, "field " + text + " overlaps " +
-                             (previous_text.empty() ? std::string(previous)
-                                                    : "field " + previous_text) +
-                             ", which ends at " + str(previous_end));
+        error(item.line,
+              "field " + text + " overlaps " +
+                  (previous_text.empty() ? std::string(previous) : "field " + previous_text) +
+                  ", which ends at " + str(previous_end));
       } else if (item.offset - previous_end > 7) {
-        error(item.line, "field " + text + " leaves a gap of " + str(item.offset - previous_end) +
-                             " bytes after " +
-                             (previous_text.empty() ? std::string(previous)
-                                                    : "field " + previous_text) +
-                             "; alignment needs at most 7");
+        error(item.line,
+              "field " + text + " leaves a gap of " + str(item.offset - previous_end) +
+                  " bytes after " +
+                  (previous_text.empty() ? std::string(previous) : "field " + previous_text) +
+                  "; alignment needs at most 7");
       }
       previous_end = std::max(previous_end, item.end());
       previous_text = text;
@@ -142,10 +140,9 @@ class DefinitionChecker {
       return;
     }
     if (def_.fixed_size != layout.fixed_size) {
-      error(def_.lines.fixed_size,
-            "fixed size must be " + str(layout.fixed_size) +
-                ", the smallest multiple of 8 above npd_present at " + str(layout.npd_present) +
-                ", not " + str(def_.fixed_size));
+      error(def_.lines.fixed_size, "fixed size must be " + str(layout.fixed_size) +
+                                       ", the smallest multiple of 8 above npd_present at " +
+                                       str(layout.npd_present) + ", not " + str(def_.fixed_size));
     }
   }
 

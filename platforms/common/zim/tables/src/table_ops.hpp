@@ -316,8 +316,7 @@ inline void copy_step(inline_span<O, B, FO, FN>, const byte* src, byte* dst, uin
 }
 
 template <uint32_t D, uint32_t E, uint32_t F>
-inline void copy_step(per_npu_array<D, E, F>, const byte* src, byte* dst, uint32_t npus,
-                      uint32_t) {
+inline void copy_step(per_npu_array<D, E, F>, const byte* src, byte* dst, uint32_t npus, uint32_t) {
   copy_array_bytes(src + D, dst + D, uint64_t{npus} * E);
   copy_array_bytes(src + F, dst + F, npus);
 }
