@@ -1,0 +1,118 @@
+// The generated catalogue and trace identifiers against the reference data.
+#include "zim/tables/catalogue.hpp"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "reference.hpp"
+
+namespace cat = zim_tables::catalogue;
+using zim_test::ref_array;
+using zim_test::reference;
+
+namespace {
+
+std::string class_mark(const cat::table_type& t) {
+  uint32_t per_npu = 0, counted = 0;
+  for (uint32_t i = 0; i < t.field_count; ++i) {
+    per_npu += t.fields[i].kind == cat::item_kind::per_npu_array;
+    counted += t.fields[i].kind == cat::item_kind::counted_array;
+  }
+  switch (t.cls) {
+    case cat::type_class::fixed:
+      return "F";
+    case cat::type_class::size_checked:
+      return "S";
+    case cat::type_class::count_only:
+      return "K";
+    case cat::type_class::per_npu:
+      return "N" + std::to_string(per_npu);
+    case cat::type_class::counted:
+      return "C" + std::to_string(counted) + (per_npu ? "+N" + std::to_string(per_npu) : "");
+  }
+  return "?";
+}
+
+TEST(Catalogue, AgreesWithTheReference) {
+  ASSERT_EQ(cat::type_count, reference().size());
+  for (const auto& r : reference()) {
+    SCOPED_TRACE(r.name);
+    const cat::table_type& t = cat::types[r.id];
+    EXPECT_EQ(t.table_id, r.id);
+    EXPECT_EQ(t.name, r.name);
+    EXPECT_EQ(cat::find(r.name), &t);
+    EXPECT_EQ(t.fixed_size, r.fixed_size);
+    EXPECT_EQ(class_mark(t), r.mark);
+    EXPECT_EQ(t.count_field, r.count_field);
+
+    std::vector<ref_array> arrays;
+    uint32_t p = 0, q = 0;
+    for (uint32_t i = 0; i < t.field_count; ++i) {
+      const cat::field_item& f = t.fields[i];
+      if (f.kind == cat::item_kind::inline_run) continue;
+      const bool per_npu = f.kind == cat::item_kind::per_npu_array;
+      arrays.push_back({f.offset, f.flag_at, f.width, per_npu});
+      (per_npu ? p : q) += f.width + 1;
+    }
+    EXPECT_EQ(arrays, r.arrays);
+    EXPECT_EQ(p, r.p);
+    EXPECT_EQ(q, r.q);
+  }
+}
+
+TEST(Catalogue, CheckLinesFollowTheClassRules) {
+  for (const auto& r : reference()) {
+    SCOPED_TRACE(r.name);
+    const cat::check_lines& lines = cat::types[r.id].lines;
+    EXPECT_EQ(lines.alloc, r.alloc_line);
+    EXPECT_EQ(lines.fix_ptrs, r.fix_ptrs_line());
+    EXPECT_EQ(lines.size_ptr, r.size_ptr_line());
+  }
+}
+
+// Known lines of one type per class, so that the rules above are not only
+// checked against themselves.
+TEST(Catalogue, CheckLinesOfKnownTypes) {
+  struct known {
+    const char* name;
+    uint32_t fix_ptrs, size_ptr, alloc;
+  };
+  for (const known& k : {known{"test_if", 52, 73, 344}, known{"testifwithcreatereject", 0, 65, 197},
+                         known{"tmport", 48, 69, 610}, known{"l2mcolist", 157, 179, 487},
+                         known{"testdynhg", 134, 156, 452}, known{"l2if", 0, 67, 476},
+                         known{"lspnh", 157, 179, 606}, known{"ipnhgroup", 526, 548, 1469}}) {
+    const cat::table_type* t = cat::find(k.name);
+    ASSERT_NE(t, nullptr) << k.name;
+    EXPECT_EQ(t->lines.fix_ptrs, k.fix_ptrs) << k.name;
+    EXPECT_EQ(t->lines.size_ptr, k.size_ptr) << k.name;
+    EXPECT_EQ(t->lines.alloc, k.alloc) << k.name;
+  }
+}
+
+TEST(WispEnums, MatchTheReferenceAndBelongToOneTypeEach) {
+  std::map<uint32_t, std::string> owner;
+  std::set<uint32_t> skipped;  // b+2 of the G pattern
+  for (const auto& r : reference()) {
+    const cat::table_type& t = cat::types[r.id];
+    const zim_wisp_enums_t first = t.ops.get_wisp_enums();
+    const zim_wisp_enums_t second = t.ops.get_wisp_enums();
+    const std::vector<uint32_t> got(first.ids, first.ids + 6);
+    EXPECT_EQ(got, r.wisp()) << r.name;
+    EXPECT_EQ(got, std::vector<uint32_t>(second.ids, second.ids + 6)) << r.name;
+    for (uint32_t v : std::set<uint32_t>(got.begin(), got.end())) {
+      const auto [it, fresh] = owner.emplace(v, r.name);
+      EXPECT_TRUE(fresh) << v << " belongs to " << it->second << " and " << r.name;
+    }
+    if (r.wisp_pattern == 'G') skipped.insert(r.wisp_base + 2);
+  }
+  EXPECT_EQ(owner.size(), 1038u);
+  EXPECT_LE(owner.rbegin()->first, 1342u);
+  EXPECT_EQ(skipped.size(), 10u);
+  for (uint32_t v : skipped) EXPECT_EQ(owner.count(v), 0u) << v << " is used by " << owner[v];
+}
+
+}  // namespace

@@ -1,0 +1,85 @@
+// The shared library's dynamic symbol table and soname, as the dynamic linker
+// sees them: the callers find every operation by name.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <iterator>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "zim/tables/catalogue.hpp"
+
+namespace cat = zim_tables::catalogue;
+
+namespace {
+
+// Standard output of a shell command; fails the test if it does not succeed.
+std::string run(const std::string& command) {
+  std::string out;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) {
+    ADD_FAILURE() << "cannot run " << command;
+    return out;
+  }
+  char buffer[4096];
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+  EXPECT_EQ(pclose(pipe), 0) << command;
+  return out;
+}
+
+std::string library() { return std::string("'") + ZIM_TABLES_LIBRARY + "'"; }
+
+TEST(Exports, ExactlyTheThirteenOperationsOfEveryType) {
+  static const char* const kOperations[][2] = {{"qor_", "_fix_ptrs"},
+                                               {"zim_", "_fix_ptrs_from_base"},
+                                               {"qor_", "_add_dynamic_to_obj_size"},
+                                               {"qor_", "_get_obj_size"},
+                                               {"zim_", "_get_wisp_enums"},
+                                               {"qor_", "_read_dbobj"},
+                                               {"qor_", "_write_dbobj_base"},
+                                               {"qor_", "_read_dbobj_base"},
+                                               {"qor_srv_", "_ctor"},
+                                               {"zim_srv_", "_ctor_with_shm"},
+                                               {"zim_", "_copy_ctor"},
+                                               {"zim_", "_copy_ctor_with_shm"},
+                                               {"zim_", "_clnt_copy_dtor"}};
+  std::set<std::string> expected;
+  for (size_t i = 0; i < cat::type_count; ++i) {
+    const std::string name = cat::types[i].name;
+    for (const auto& op : kOperations) expected.insert(op[0] + name + op[1]);
+  }
+  ASSERT_EQ(expected.size(), 4459u);
+
+  // Lines of "address type name"; the name is the last word.
+  std::set<std::string> defined;
+  std::istringstream nm(run("nm -D --defined-only " + library()));
+  for (std::string line; std::getline(nm, line);) {
+    defined.insert(line.substr(line.find_last_of(' ') + 1));
+  }
+
+  std::vector<std::string> missing, extra;
+  std::set_difference(expected.begin(), expected.end(), defined.begin(), defined.end(),
+                      std::back_inserter(missing));
+  std::set_difference(defined.begin(), defined.end(), expected.begin(), expected.end(),
+                      std::back_inserter(extra));
+  EXPECT_TRUE(missing.empty()) << missing.size() << " missing, e.g. " << missing.front();
+  EXPECT_TRUE(extra.empty()) << extra.size() << " unexpected, e.g. " << extra.front();
+}
+
+TEST(Exports, SonameCarriesTheMajorVersion) {
+  std::istringstream dump(run("objdump -p " + library()));
+  std::string soname;
+  for (std::string key; dump >> key;) {
+    if (key == "SONAME") dump >> soname;
+  }
+  const std::string stem = "libzim_tables.so.";
+  ASSERT_EQ(soname.compare(0, stem.size(), stem), 0) << soname;
+  const std::string major = soname.substr(stem.size());
+  EXPECT_FALSE(major.empty());
+  EXPECT_EQ(major.find_first_not_of("0123456789"), std::string::npos) << soname;
+}
+
+}  // namespace

@@ -1,0 +1,142 @@
+#include "reference.hpp"
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace zim_test {
+namespace {
+
+using row = std::vector<std::string>;
+
+std::vector<std::string> split(const std::string& text, char sep) {
+  std::vector<std::string> parts;
+  std::istringstream in(text);
+  for (std::string part; std::getline(in, part, sep);) parts.push_back(part);
+  return parts;
+}
+
+// The rows of a tab-separated file, without its '#' header line.
+std::vector<row> read_tsv(const char* name, size_t columns) {
+  const std::string path = std::string(ZIM_TEST_DATA_DIR) + "/" + name;
+  std::ifstream in(path);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  std::vector<row> rows;
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    rows.push_back(split(line, '\t'));
+    if (rows.back().size() != columns) throw std::runtime_error(path + ": bad row: " + line);
+  }
+  return rows;
+}
+
+uint32_t number(const std::string& text) { return static_cast<uint32_t>(std::stoul(text)); }
+
+// "D/F:s" entries, "(N)" marking per-NPU arrays of counted types.
+std::vector<ref_array> parse_arrays(const std::string& text, bool all_per_npu) {
+  std::vector<ref_array> arrays;
+  if (text == "-") return arrays;
+  for (const auto& entry : split(text, ',')) {
+    ref_array a;
+    const size_t slash = entry.find('/'), colon = entry.find(':');
+    a.data_ptr = number(entry.substr(0, slash));
+    a.flag_ptr = number(entry.substr(slash + 1, colon - slash - 1));
+    a.elem_size = number(entry.substr(colon + 1));
+    a.per_npu = all_per_npu || entry.find("(N)") != std::string::npos;
+    arrays.push_back(a);
+  }
+  return arrays;
+}
+
+std::vector<ref_type> load() {
+  std::vector<ref_type> types;
+  for (const auto& r : read_tsv("catalogue_index.tsv", 5)) {
+    ref_type t;
+    t.id = number(r[0]);
+    t.name = r[1];
+    t.mark = r[2];
+    t.fixed_size = number(r[3]);
+    t.alloc_line = number(r[4]);
+    if (t.id != types.size()) throw std::runtime_error("catalogue_index.tsv: ids out of order");
+    types.push_back(t);
+  }
+  auto at = [&](const row& r, const char* file) -> ref_type& {
+    const uint32_t id = number(r[0]);
+    if (id >= types.size() || types[id].name != r[1]) {
+      throw std::runtime_error(std::string(file) + ": unknown type " + r[0] + " " + r[1]);
+    }
+    return types[id];
+  };
+  for (const auto& r : read_tsv("array_fields.tsv", 7)) {
+    ref_type& t = at(r, "array_fields.tsv");
+    if (number(r[2]) != t.fixed_size) throw std::runtime_error("fixed sizes disagree: " + t.name);
+    t.count_field = r[3] == "-" ? 0 : number(r[3]);
+    t.p = number(r[4]);
+    t.q = number(r[5]);
+    t.arrays = parse_arrays(r[6], t.mark[0] == 'N');
+  }
+  for (const auto& r : read_tsv("wisp.tsv", 4)) {
+    ref_type& t = at(r, "wisp.tsv");
+    t.wisp_base = number(r[2]);
+    t.wisp_pattern = r[3][0];
+  }
+  return types;
+}
+
+}  // namespace
+
+uint32_t ref_type::per_npu_arrays() const {
+  uint32_t n = 0;
+  for (const auto& a : arrays) n += a.per_npu;
+  return n;
+}
+
+uint32_t ref_type::counted_arrays() const {
+  return static_cast<uint32_t>(arrays.size()) - per_npu_arrays();
+}
+
+uint32_t ref_type::fix_ptrs_line() const {
+  switch (mark[0]) {
+    case 'S':
+    case 'N':
+      return 48 + 4 * per_npu_arrays();
+    case 'C':
+      return 49 + 9 * counted_arrays() + 4 * per_npu_arrays();
+    default:
+      return 0;  // F and K have no fix-up check
+  }
+}
+
+uint32_t ref_type::size_ptr_line() const {
+  switch (mark[0]) {
+    case 'F':
+      return 65;
+    case 'K':
+      return 67;
+    case 'C':
+      return fix_ptrs_line() + 22;
+    default:
+      return fix_ptrs_line() + 21;
+  }
+}
+
+std::vector<uint32_t> ref_type::wisp() const {
+  const uint32_t b = wisp_base;
+  switch (wisp_pattern) {
+    case 'R':
+      return {b + 2, b, b + 1, b + 2, b, b + 1};
+    case 'G':
+      return {b, b + 1, b + 3, b, b + 1, b + 3};
+    case 'X':
+      return {b, b + 1, b + 2, b + 3, b + 4, b + 5};
+    default:
+      return {b, b + 1, b + 2, b, b + 1, b + 2};
+  }
+}
+
+const std::vector<ref_type>& reference() {
+  static const std::vector<ref_type> types = load();
+  return types;
+}
+
+}  // namespace zim_test

@@ -1,0 +1,54 @@
+// The reference catalogue: tests/data/{catalogue_index,array_fields,wisp}.tsv,
+// merged into one record per type. The tests compare the generated catalogue
+// and library against it, so nothing here is taken from the definitions.
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace zim_test {
+
+struct ref_array {
+  uint32_t data_ptr = 0;
+  uint32_t flag_ptr = 0;
+  uint32_t elem_size = 0;
+  bool per_npu = false;
+  bool operator==(const ref_array& o) const {
+    return data_ptr == o.data_ptr && flag_ptr == o.flag_ptr && elem_size == o.elem_size &&
+           per_npu == o.per_npu;
+  }
+};
+
+inline std::ostream& operator<<(std::ostream& out, const ref_array& a) {
+  return out << a.data_ptr << '/' << a.flag_ptr << ':' << a.elem_size << (a.per_npu ? "(N)" : "");
+}
+
+struct ref_type {
+  uint32_t id = 0;
+  std::string name;
+  std::string mark;  // F, S, N<k>, C<k>, C<k>+N<m> or K
+  uint32_t fixed_size = 0;
+  uint32_t alloc_line = 0;
+  uint32_t count_field = 0;  // 0: the type takes no count
+  uint32_t p = 0;            // bytes per NPU
+  uint32_t q = 0;            // bytes per counted element
+  std::vector<ref_array> arrays;
+  uint32_t wisp_base = 0;
+  char wisp_pattern = '-';  // '-', 'R', 'G' or 'X'
+
+  uint32_t per_npu_arrays() const;
+  uint32_t counted_arrays() const;
+  // Lines of the fix-up check (0: none) and the size-pointer check, by the
+  // class rules.
+  uint32_t fix_ptrs_line() const;
+  uint32_t size_ptr_line() const;
+  // The six trace identifiers that base and pattern give.
+  std::vector<uint32_t> wisp() const;
+};
+
+// All types in table-id order; throws if the data files are malformed.
+const std::vector<ref_type>& reference();
+
+}  // namespace zim_test

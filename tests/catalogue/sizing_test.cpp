@@ -1,0 +1,110 @@
+// Sizing of every type against the reference P and Q, the platform queries it
+// makes, and the report of a null size pointer.
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "reference.hpp"
+#include "test_platform.hpp"
+#include "zim/tables/catalogue.hpp"
+
+namespace zim_test {
+// Readable failure output for call lists.
+void PrintTo(const platform_call& c, std::ostream* out) {
+  *out << "{kind " << c.what << ", table " << c.table_id << ", size " << c.size << "}";
+}
+}  // namespace zim_test
+
+namespace cat = zim_tables::catalogue;
+using zim_test::calls;
+using zim_test::platform_call;
+using zim_test::ref_type;
+using zim_test::reference;
+
+namespace {
+
+// NPD + fixed + N·P + count·Q, modulo 2^32.
+uint32_t expected_size(const ref_type& r, uint32_t n, uint32_t npd, uint64_t count) {
+  return static_cast<uint32_t>(uint64_t{npd} + r.fixed_size + uint64_t{n} * r.p + count * r.q);
+}
+
+std::vector<platform_call> max_npu_queries(const ref_type& r) {
+  return std::vector<platform_call>(r.per_npu_arrays(), platform_call{platform_call::max_npus});
+}
+
+TEST(Sizing, EveryTypeByTheReference) {
+  for (uint32_t n : {0u, 1u, 4u, 13u}) {
+    for (uint32_t npd : {0u, 7u, 16u}) {
+      zim_test::reset_platform(n, npd);
+      for (const auto& r : reference()) {
+        const cat::operations& ops = cat::types[r.id].ops;
+        auto expected_calls = max_npu_queries(r);
+        for (uint32_t count : {0u, 1u, 3u, 1000u}) {
+          const std::string where = r.name + " N=" + std::to_string(n) +
+                                    " npd=" + std::to_string(npd) +
+                                    " count=" + std::to_string(count);
+          const uint32_t size = expected_size(r, n, npd, count);
+          const uint32_t dynamic = size - npd - r.fixed_size;
+
+          calls().clear();
+          EXPECT_EQ(ops.get_obj_size(count), size) << where;
+          auto sizing_calls = expected_calls;
+          sizing_calls.insert(sizing_calls.begin(), {platform_call::npd_size, r.id});
+          EXPECT_EQ(calls(), sizing_calls) << where;
+
+          // Accumulates onto the caller's value, asking N once per array.
+          uint32_t total = 100;
+          calls().clear();
+          ops.add_dynamic_to_obj_size(&total, count);
+          EXPECT_EQ(total, 100 + dynamic) << where;
+          EXPECT_EQ(calls(), expected_calls) << where;
+          ops.add_dynamic_to_obj_size(&total, count);
+          EXPECT_EQ(total, 100 + 2 * dynamic) << where;
+        }
+      }
+    }
+  }
+}
+
+// Sizes are 32-bit: an N or a count whose bytes pass 2^32 wraps, unchecked.
+TEST(Sizing, WrapsModulo2To32) {
+  constexpr uint64_t k2To32 = uint64_t{1} << 32;
+  for (const auto& r : reference()) {
+    if (r.p == 0 && r.q == 0) continue;
+    const uint32_t n = r.p ? static_cast<uint32_t>(k2To32 / r.p + 1) : 4;
+    const uint32_t count = r.q ? static_cast<uint32_t>(k2To32 / r.q + 1) : 0;
+    zim_test::reset_platform(n, 16);
+    const cat::operations& ops = cat::types[r.id].ops;
+    const uint32_t size = expected_size(r, n, 16, count);
+    EXPECT_EQ(ops.get_obj_size(count), size) << r.name;
+    uint32_t total = 100;
+    ops.add_dynamic_to_obj_size(&total, count);
+    EXPECT_EQ(total, static_cast<uint32_t>(100 + size - 16 - r.fixed_size)) << r.name;
+  }
+}
+
+// Every type, also those that add nothing, rejects a null size pointer with its
+// own path, line and prototype, before it asks the platform anything.
+TEST(Sizing, NullSizePointerReport) {
+  size_t count_types = 0;
+  for (const auto& r : reference()) {
+    const cat::table_type& t = cat::types[r.id];
+    zim_test::reset_platform(4, 16);
+    const auto report =
+        zim_test::capture_assert([&t] { t.ops.add_dynamic_to_obj_size(nullptr, 3); });
+    ASSERT_TRUE(report.has_value()) << r.name;
+    const std::string args = r.count_field ? "uint32_t *, uint32_t" : "uint32_t *";
+    EXPECT_EQ(report->assertion, "obj_size_ptr");
+    EXPECT_EQ(report->file,
+              "./platforms/common/zim/tables/src/vesk-autogensrc/" + r.name + "_common_utils");
+    EXPECT_EQ(report->line, r.size_ptr_line()) << r.name;
+    EXPECT_EQ(report->function, "void qor_" + r.name + "_add_dynamic_to_obj_size(" + args + ")");
+    EXPECT_TRUE(calls().empty()) << r.name;
+    count_types += r.count_field != 0;
+  }
+  EXPECT_EQ(count_types, 34u);
+}
+
+}  // namespace
