@@ -23,6 +23,7 @@
 
 #include "object_pattern.hpp"
 #include "zim/sim/shm_pool.h"
+#include "zim/sim/table_props.h"
 #include "zim/tables/catalogue.hpp"
 #include "zim/tables/olist.h"
 #include "zim/tables/test_if.h"
@@ -171,6 +172,21 @@ int run_server(const char* self) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
 }
 
+// The client's copy hooks count their calls; every copy must see both.
+struct hook_counts {
+  uint64_t heap = 0, pool = 0, src = 0;
+} g_hooks;
+
+int count_shm_hook(void*, zim_bool_t use_shm) {
+  (use_shm ? g_hooks.pool : g_hooks.heap) += 1;
+  return 0;
+}
+
+int count_src_hook(void*, void*) {
+  g_hooks.src += 1;
+  return 0;
+}
+
 struct class_summary {
   std::map<uint32_t, bool> types;
   uint64_t objects = 0;
@@ -197,8 +213,14 @@ int run_client(const char* name) {
     return 1;
   }
 
+  for (uint32_t id = 0; id < ZIM_NUM_TABLE_TYPES; ++id) {
+    zim_table_props_set_copy_hooks(id, count_shm_hook, count_src_hook);
+    zim_table_props_enable_copy_hooks(id, 1);
+  }
+
   std::map<cat::type_class, class_summary> summary;
   uint64_t failures = 0;
+  uint64_t heap_copies = 0;
   auto fail = [&](const cat::table_type& type, uint32_t count, const char* what,
                   const std::string& why) {
     if (++failures <= 10) {
@@ -222,6 +244,7 @@ int run_client(const char* name) {
 
     void* heap_copy = type.ops.copy_ctor(obj);
     void* pool_copy = type.ops.copy_ctor_with_shm(obj);
+    heap_copies += 1;
 
     for (void* copy : {heap_copy, pool_copy}) {
       const char* what = copy == heap_copy ? "heap copy" : "pool copy";
@@ -243,6 +266,16 @@ int run_client(const char* name) {
     s.copy_seconds +=
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     s.copies += kTimedCopies;
+    heap_copies += kTimedCopies;
+  }
+  const uint64_t pool_copies = dir->entry_count;
+  if (g_hooks.heap != heap_copies || g_hooks.pool != pool_copies ||
+      g_hooks.src != heap_copies + pool_copies) {
+    ++failures;
+    std::fprintf(stderr,
+                 "  copy hooks: %" PRIu64 " heap, %" PRIu64 " pool, %" PRIu64
+                 " source calls for %" PRIu64 " heap and %" PRIu64 " pool copies\n",
+                 g_hooks.heap, g_hooks.pool, g_hooks.src, heap_copies, pool_copies);
   }
 
   std::printf("\n%-13s %6s %8s %12s %16s\n", "class", "types", "objects", "bytes", "heap copies/s");
@@ -259,6 +292,7 @@ int run_client(const char* name) {
     std::printf("\nFAILED: %" PRIu64 " differences\n", failures);
     return 1;
   }
+  std::printf("Copy hooks ran for all %" PRIu64 " copies.\n", heap_copies + pool_copies);
   std::printf("\nAll %" PRIu64 " objects and their %" PRIu64 " copies arrived intact.\n", objects,
               2 * objects);
   return 0;
