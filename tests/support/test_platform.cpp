@@ -36,7 +36,7 @@ void reset_platform(uint32_t max_npus, uint32_t npd_size) {
   g_config.npd_size.fill(npd_size);
   g_calls.clear();
   g_props = {};
-  if (!g_pool) g_pool.reset(new unsigned char[kPoolBytes]);
+  if (!g_pool) g_pool.reset(new unsigned char[kPoolBytes]());  // zero: blocks come zero-filled
   std::memset(g_pool.get(), 0, g_pool_used);
   g_pool_used = 0;
 }

@@ -1,0 +1,145 @@
+// Server constructors: the exact image of every new object, the order of the
+// platform calls, and the stops for failed and oversized allocations.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "reference.hpp"
+
+namespace zim_test {
+namespace {
+
+using zim_tables::catalogue::item_kind;
+
+std::string array_list(const std::vector<ref_array>& arrays) {
+  std::string s;
+  for (const ref_array& a : arrays) {
+    s += std::to_string(a.data_ptr) + "/" + std::to_string(a.flag_ptr) + ":" +
+         std::to_string(a.elem) + (a.per_npu ? "(N) " : " ");
+  }
+  return s;
+}
+
+// The other tests take array places from the reference data and inline fields
+// from the catalogue: both must describe the same types.
+TEST(ReferenceData, AgreesWithTheCatalogue) {
+  ASSERT_EQ(reference_types().size(), zim_tables::catalogue::type_count);
+  size_t bit5 = 0, checked = 0;
+  for (const ref_type& t : reference_types()) {
+    SCOPED_TRACE(t.name);
+    const auto& c = t.cat();
+    EXPECT_EQ(c.name, t.name);
+    EXPECT_EQ(c.fixed_size, t.fixed_size);
+    EXPECT_EQ(c.count_field, t.count_field);
+    EXPECT_EQ(c.size_check, t.size_checked());
+    EXPECT_EQ(c.sets_obj_flags_bit5, t.sets_bit5);
+    EXPECT_TRUE(c.npd_present < t.fixed_size && c.npd_present + 8 >= t.fixed_size);
+    std::vector<ref_array> arrays;
+    for (const auto* f = c.fields; f != c.fields + c.field_count; ++f) {
+      if (f->kind == item_kind::inline_run) continue;
+      arrays.push_back({f->offset, f->flag_at, f->width, f->kind == item_kind::per_npu_array});
+    }
+    EXPECT_EQ(array_list(arrays), array_list(t.arrays));
+    EXPECT_EQ(expected_layout(t, 5, 7, 3).size,
+              t.fixed_size + 7 + 5 * t.per_npu_bytes + 3 * t.per_elem_bytes);
+    bit5 += t.sets_bit5;
+    checked += t.size_checked();
+  }
+  EXPECT_EQ(bit5, 41u);
+  EXPECT_EQ(checked, 84u);
+}
+
+// Platform data in obj_flags: the allocator may change bit 5 only.
+void set_all_obj_flags(void* block, uint64_t) {
+  static_cast<unsigned char*>(block)[ZIM_OBJ_FLAGS_OFFSET] = 0xff;
+}
+
+TEST(ServerConstructors, LayOutAndStampEveryType) {
+  for (const ref_type& t : reference_types()) {
+    const auto& ops = t.cat().ops;
+    const std::string id = std::to_string(t.id);
+    for (const combo& c : combos(t)) {
+      SCOPED_TRACE(describe(t, c));
+      const layout l = expected_layout(t, c.npus, c.npd, c.count);
+      reset_platform(c.npus, c.npd);
+      platform().pool_prepare = set_all_obj_flags;
+      // One platform for both: each allocation draws its own uid.
+      for (bool pool : {false, true}) {
+        calls().clear();
+        const uint32_t uid = platform().next_uid;
+        void* obj = pool ? ops.srv_ctor_with_shm(c.count) : ops.srv_ctor(c.count);
+        ASSERT_NE(obj, nullptr);
+        EXPECT_EQ(in_pool(obj), pool);
+        bytes image = fresh_image(t, l, obj, c.npd, c.count, uid);
+        if (pool) image[ZIM_OBJ_FLAGS_OFFSET] = t.sets_bit5 ? 0xff : 0xdf;
+        EXPECT_EQ(first_difference(obj, image), "") << (pool ? "pool" : "heap");
+        EXPECT_EQ(call_trace(),
+                  pool ? "npd(" + id + ") pool(" + id + "," + std::to_string(l.size) + ") uid"
+                       : "npd(" + id + ") uid");
+        if (!pool) std::free(obj);
+      }
+    }
+  }
+}
+
+TEST(ServerConstructors, StopWhenThePoolHasNoRoom) {
+  for (const ref_type& t : reference_types()) {
+    SCOPED_TRACE(t.name);
+    const auto& ops = t.cat().ops;
+    const std::string id = std::to_string(t.id);
+    const std::string size = std::to_string(expected_layout(t, 1, 7, 1).size);
+    reset_platform(1, 7);
+    void* src = ops.srv_ctor(1);
+    platform().pool_fails = true;
+    calls().clear();
+    EXPECT_EQ(report_text(capture_assert([&] { ops.srv_ctor_with_shm(1); })),
+              report_text(t.alloc_report()));
+    EXPECT_EQ(call_trace(), "npd(" + id + ") pool(" + id + "," + size + ")");
+    calls().clear();
+    EXPECT_EQ(report_text(capture_assert([&] { ops.copy_ctor_with_shm(src); })),
+              report_text(t.alloc_report()));
+    EXPECT_EQ(call_trace(), "props(" + id + ") npd(" + id + ") pool(" + id + "," + size + ")");
+    std::free(src);
+  }
+}
+
+// A size past 32 bits would wrap into a block smaller than the layout: the
+// constructors must stop with the layout check before allocating anything.
+TEST(ServerConstructors, RefuseLayoutsPast32Bits) {
+  constexpr uint32_t kNpd = 7;
+  for (const ref_type& t : reference_types()) {
+    if (t.arrays.empty()) continue;
+    const auto& ops = t.cat().ops;
+    const std::string id = std::to_string(t.id);
+    const uint64_t room = UINT32_MAX - t.fixed_size - kNpd;  // for the dynamic area
+    std::vector<combo> oversized;  // the smallest N or count that overflows
+    const uint32_t p = t.per_npu_bytes, q = t.per_elem_bytes;
+    if (p != 0) oversized.push_back({static_cast<uint32_t>(room / p + 1), kNpd, 0});
+    if (q != 0) oversized.push_back({1, kNpd, static_cast<uint32_t>((room - p) / q + 1)});
+    if (q != 0) oversized.push_back({1, kNpd, UINT32_MAX});
+    for (const combo& c : oversized) {
+      SCOPED_TRACE(describe(t, c));
+      ASSERT_GT(expected_layout(t, c.npus, c.npd, c.count).size, UINT32_MAX);
+      for (bool pool : {false, true}) {
+        reset_platform(c.npus, c.npd);
+        const auto report = capture_assert(
+            [&] { (void)(pool ? ops.srv_ctor_with_shm(c.count) : ops.srv_ctor(c.count)); });
+        EXPECT_EQ(report_text(report), report_text(t.fix_ptrs_report()));
+        EXPECT_EQ(call_trace(), "npd(" + id + ")");
+      }
+      if (c.count == 0) continue;
+      // A source claiming that count: the copy stops the same way.
+      bytes src(t.fixed_size);
+      put<uint32_t>(src.data(), t.count_field, c.count);
+      for (auto copy_ctor : {ops.copy_ctor, ops.copy_ctor_with_shm}) {
+        reset_platform(c.npus, c.npd);
+        EXPECT_EQ(report_text(capture_assert([&] { copy_ctor(src.data()); })),
+                  report_text(t.fix_ptrs_report()));
+        EXPECT_EQ(call_trace(), "props(" + id + ") npd(" + id + ")");
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace zim_test

@@ -1,0 +1,201 @@
+// The copies: read_dbobj moves exactly the data fields, the header copies
+// exactly the headers, and the copy constructors build complete copies and
+// call the table's hooks.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "reference.hpp"
+
+namespace zim_test {
+namespace {
+
+using zim_tables::catalogue::item_kind;
+
+// The header part of src over image: bytes 0..191, then each type-header field.
+void copy_headers(bytes& image, const ref_type& t, const void* src) {
+  std::memcpy(image.data(), src, ZIM_OBJ_BASE_HEADER_SIZE);
+  const auto& c = t.cat();
+  for (const auto* h = c.header; h != c.header + c.header_count; ++h) {
+    std::memcpy(&image[h->offset], static_cast<const unsigned char*>(src) + h->offset, h->width);
+  }
+}
+
+// The data part of src over image, an object laid out as `dst`: inline
+// fields with their flags, and the contents behind src's non-null pointers.
+void copy_data(bytes& image, const ref_type& t, const void* src, const layout& dst) {
+  const auto* s = static_cast<const unsigned char*>(src);
+  const auto& c = t.cat();
+  for (const auto* f = c.fields; f != c.fields + c.field_count; ++f) {
+    if (f->kind != item_kind::inline_run) continue;
+    std::memcpy(&image[f->offset], s + f->offset, uint64_t{f->width} * f->repeat);
+    std::memcpy(&image[f->flag_at], s + f->flag_at, f->repeat);
+  }
+  for (const placed_array& p : dst.arrays) {
+    const auto* data = reinterpret_cast<const unsigned char*>(get<uintptr_t>(s, p.field.data_ptr));
+    const auto* flags = reinterpret_cast<const unsigned char*>(get<uintptr_t>(s, p.field.flag_ptr));
+    if (data != nullptr && p.length != 0) {
+      std::memcpy(&image[p.data_at], data, p.length * p.field.elem);
+    }
+    if (flags != nullptr && p.length != 0) std::memcpy(&image[p.flags_at], flags, p.length);
+  }
+}
+
+TEST(ReadDbobj, CopiesExactlyTheDataFields) {
+  std::mt19937 rng(1234);
+  for (const ref_type& t : reference_types()) {
+    const auto& ops = t.cat().ops;
+    for (const combo& c : combos(t)) {
+      // The destination's count governs, also when it is below the source's.
+      std::vector<uint32_t> dst_counts{c.count};
+      if (c.count == 3) dst_counts.push_back(1);
+      for (uint32_t dst_count : dst_counts) {
+        // 1 and 2: alternate arrays lose their source data or flag pointer.
+        for (int nulls = 0; nulls < (t.arrays.empty() ? 1 : 3); ++nulls) {
+          SCOPED_TRACE(describe(t, c) + " dst_count=" + std::to_string(dst_count) +
+                       " nulls=" + std::to_string(nulls));
+          reset_platform(c.npus, c.npd);
+          const layout src_l = expected_layout(t, c.npus, c.npd, c.count);
+          const layout dst_l = expected_layout(t, c.npus, c.npd, dst_count);
+          void* src = ops.srv_ctor(c.count);
+          scramble(src, t, src_l, rng);
+          // The destination moves into a buffer with noise behind it, where a
+          // copy sized by the source's count would overrun.
+          void* fresh = ops.srv_ctor(dst_count);
+          bytes dst = snapshot(fresh, dst_l.size);
+          std::free(fresh);
+          dst.resize(dst_l.size + 64);
+          ops.fix_ptrs(c.npd, dst.data());
+          scramble(dst.data(), t, dst_l, rng);
+          for (uint64_t i = dst_l.size; i < dst.size(); ++i)
+            dst[i] = static_cast<unsigned char>(rng());
+          for (size_t i = 0; nulls != 0 && i < t.arrays.size(); ++i) {
+            const ref_array& a = t.arrays[i];
+            put<uintptr_t>(src, (i + nulls) % 2 != 0 ? a.data_ptr : a.flag_ptr, 0);
+          }
+          bytes image = dst;
+          copy_data(image, t, src, dst_l);
+          ops.read_dbobj(src, dst.data());
+          EXPECT_EQ(first_difference(dst.data(), image), "");
+          std::free(src);
+        }
+      }
+    }
+  }
+}
+
+bool is_216_header_type(uint32_t id) { return id == 311 || id == 312 || id == 341; }
+
+TEST(HeaderCopies, CopyTheBaseAndTypeHeadersOnly) {
+  std::mt19937 rng(5678);
+  for (const ref_type& t : reference_types()) {
+    SCOPED_TRACE(t.name);
+    const auto& ops = t.cat().ops;
+    for (auto header_copy : {ops.write_dbobj_base, ops.read_dbobj_base}) {
+      reset_platform(1, 7);
+      // Different counts, so that copying the count field shows.
+      void* src = ops.srv_ctor(3);
+      void* dst = ops.srv_ctor(1);
+      const layout dst_l = expected_layout(t, 1, 7, 1);
+      scramble(src, t, expected_layout(t, 1, 7, 3), rng);
+      scramble(dst, t, dst_l, rng);
+      const bytes before = snapshot(dst, dst_l.size);
+      bytes image = before;
+      copy_headers(image, t, src);
+      header_copy(src, dst);
+      EXPECT_EQ(first_difference(dst, image), "");
+      if (t.count_field != 0) {
+        EXPECT_EQ(get<uint32_t>(dst, t.count_field), 3u);
+      }
+      if (is_216_header_type(t.id)) {
+        EXPECT_TRUE(std::equal(&before[192], &before[216], static_cast<unsigned char*>(dst) + 192));
+      }
+      std::free(src);
+      std::free(dst);
+    }
+  }
+}
+
+struct hook_call {
+  const char* hook;
+  void* copy;
+  uintptr_t arg;
+  uint32_t uid;  // the copy's uid when the hook ran
+};
+std::vector<hook_call> g_hook_calls;
+
+int shm_hook(void* copy, zim_bool_t use_shm) {
+  g_hook_calls.push_back({"shm", copy, use_shm, get<uint32_t>(copy, ZIM_OBJ_UID_OFFSET)});
+  return 0;
+}
+int src_hook(void* copy, void* src) {
+  g_hook_calls.push_back(
+      {"src", copy, reinterpret_cast<uintptr_t>(src), get<uint32_t>(copy, ZIM_OBJ_UID_OFFSET)});
+  return 0;
+}
+
+std::string hook_trace(const void* copy) {
+  std::string trace;
+  for (const hook_call& h : g_hook_calls) {
+    trace += std::string(h.hook) + (h.copy == copy ? "(copy," : "(other,") + std::to_string(h.arg) +
+             ",uid " + std::to_string(h.uid) + ") ";
+  }
+  return trace;
+}
+
+TEST(CopyConstructors, BuildCompleteCopiesAndCallTheHooks) {
+  std::mt19937 rng(91011);
+  for (const ref_type& t : reference_types()) {
+    const auto& ops = t.cat().ops;
+    const std::string id = std::to_string(t.id);
+    for (const combo& c : combos(t)) {
+      const layout l = expected_layout(t, c.npus, c.npd, c.count);
+      for (bool use_shm : {false, true}) {
+        for (uint8_t hooks_on : {0, 0x80}) {
+          SCOPED_TRACE(describe(t, c) + (use_shm ? " pool" : " heap") +
+                       (hooks_on != 0 ? " hooks" : ""));
+          reset_platform(c.npus, c.npd);
+          zim_table_props_t& props = table_props(t.id);
+          props.copy_hooks_on = hooks_on;
+          props.copy_shm_hook = shm_hook;
+          props.copy_src_hook = src_hook;
+          void* src = ops.srv_ctor(c.count);
+          scramble(src, t, l, rng);
+          calls().clear();
+          g_hook_calls.clear();
+          const uint32_t uid = platform().next_uid;
+          void* copy = use_shm ? ops.copy_ctor_with_shm(src) : ops.copy_ctor(src);
+          ASSERT_NE(copy, nullptr);
+          EXPECT_EQ(in_pool(copy), use_shm);
+
+          // A fresh object of its own, overwritten with src's headers and data.
+          bytes image = fresh_image(t, l, copy, c.npd, c.count, uid);
+          copy_headers(image, t, src);
+          copy_data(image, t, src, l);
+          EXPECT_EQ(first_difference(copy, image), "");
+          if (is_216_header_type(t.id)) {
+            const auto* b = static_cast<const unsigned char*>(copy);
+            EXPECT_TRUE(std::all_of(b + 192, b + 216, [](unsigned char v) { return v == 0; }));
+          }
+          EXPECT_EQ(call_trace(),
+                    "props(" + id + ") npd(" + id + ") " +
+                        (use_shm ? "pool(" + id + "," + std::to_string(l.size) + ") " : "") +
+                        "uid");
+          // The hooks see the finished copy, which carries src's uid.
+          const std::string src_uid = std::to_string(get<uint32_t>(src, ZIM_OBJ_UID_OFFSET));
+          const std::string src_at = std::to_string(reinterpret_cast<uintptr_t>(src));
+          EXPECT_EQ(hook_trace(copy), hooks_on == 0 ? ""
+                                                    : "shm(copy," + std::to_string(use_shm) +
+                                                          ",uid " + src_uid + ") src(copy," +
+                                                          src_at + ",uid " + src_uid + ") ");
+          std::free(src);
+          if (!use_shm) std::free(copy);
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace zim_test

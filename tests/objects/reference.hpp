@@ -1,0 +1,107 @@
+// What the object tests compare the library against: the hand-kept reference
+// data of tests/data (array fields, classes, check lines), the object images
+// that follow from it, and small helpers over raw object bytes.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "test_platform.hpp"
+#include "zim/tables/catalogue.hpp"
+
+namespace zim_test {
+
+using bytes = std::vector<unsigned char>;
+
+struct ref_array {
+  uint32_t data_ptr;
+  uint32_t flag_ptr;
+  uint32_t elem;
+  bool per_npu;
+};
+
+// A table type as tests/data describes it, independently of the generator.
+struct ref_type {
+  uint32_t id = 0;
+  std::string name;
+  std::string cls;  // F, S, K, N<n>, C<c> or C<c>+N<n>
+  uint32_t fixed_size = 0;
+  uint32_t count_field = 0;  // 0: takes no count
+  uint32_t per_npu_bytes = 0;
+  uint32_t per_elem_bytes = 0;
+  uint32_t alloc_line = 0;
+  bool sets_bit5 = false;
+  std::vector<ref_array> arrays;  // layout order
+
+  bool size_checked() const { return cls != "F" && cls != "K"; }
+  uint32_t fix_ptrs_line() const;
+  std::string unit_path() const;
+  assert_report fix_ptrs_report() const;
+  assert_report alloc_report() const;
+  const zim_tables::catalogue::table_type& cat() const { return zim_tables::catalogue::types[id]; }
+};
+
+// All 343 types, indexed by table id.
+const std::vector<ref_type>& reference_types();
+
+// One array field placed for an object: offsets from the object's start, 0
+// for the null pointers of an empty counted array.
+struct placed_array {
+  ref_array field;
+  uint64_t length;
+  uint64_t data_at;
+  uint64_t flags_at;
+};
+struct layout {
+  uint64_t size;  // pointer_fixed_size, which is also the allocated size
+  std::vector<placed_array> arrays;
+};
+layout expected_layout(const ref_type& t, uint32_t npus, uint32_t npd, uint32_t count);
+
+struct combo {
+  uint32_t npus, npd, count;
+};
+// N x NPD size x count (the count only varies for types that take one).
+std::vector<combo> combos(const ref_type& t);
+std::string describe(const ref_type& t, const combo& c);
+
+// The image a fresh object at `base` must have: zero but for what the
+// allocator stamps and the pointers it lays out.
+bytes fresh_image(const ref_type& t, const layout& l, const void* base, uint32_t npd,
+                  uint32_t count, uint32_t uid);
+
+// Writes the data and flag pointers of an object at `base` into image.
+void write_pointers(unsigned char* image, const layout& l, const void* base);
+
+// Fills every byte of the object with noise except its pointers and its
+// count field, which the layout depends on.
+void scramble(void* obj, const ref_type& t, const layout& l, std::mt19937& rng);
+
+// "" when the object equals the image, else the first differing byte.
+std::string first_difference(const void* obj, const bytes& image);
+
+// A captured report as one line, "none" without one, for readable failures.
+std::string report_text(const std::optional<assert_report>& r);
+
+// The recorded platform calls, without the queries for N, as "npd(6) uid".
+std::string call_trace();
+
+inline bytes snapshot(const void* p, uint64_t n) {
+  const auto* b = static_cast<const unsigned char*>(p);
+  return bytes(b, b + n);
+}
+template <typename V>
+V get(const void* p, uint64_t at) {
+  V v;
+  std::memcpy(&v, static_cast<const unsigned char*>(p) + at, sizeof v);
+  return v;
+}
+template <typename V>
+void put(void* p, uint64_t at, V v) {
+  std::memcpy(static_cast<unsigned char*>(p) + at, &v, sizeof v);
+}
+
+}  // namespace zim_test
