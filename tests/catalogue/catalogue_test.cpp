@@ -59,8 +59,8 @@ TEST(Catalogue, AgreesWithTheReference) {
       (per_npu ? p : q) += f.width + 1;
     }
     EXPECT_EQ(arrays, r.arrays);
-    EXPECT_EQ(p, r.p);
-    EXPECT_EQ(q, r.q);
+    EXPECT_EQ(p, r.per_npu_bytes);
+    EXPECT_EQ(q, r.per_elem_bytes);
   }
 }
 

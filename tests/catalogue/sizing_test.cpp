@@ -1,5 +1,5 @@
-// Sizing of every type against the reference P and Q, the platform queries it
-// makes, and the report of a null size pointer.
+// Sizing of every type against the reference bytes per NPU and per element,
+// the platform queries it makes, and the report of a null size pointer.
 #include <gtest/gtest.h>
 
 #include <ostream>
@@ -25,9 +25,10 @@ using zim_test::reference;
 
 namespace {
 
-// NPD + fixed + N·P + count·Q, modulo 2^32.
+// NPD + fixed + N·per_npu_bytes + count·per_elem_bytes, modulo 2^32.
 uint32_t expected_size(const ref_type& r, uint32_t n, uint32_t npd, uint64_t count) {
-  return static_cast<uint32_t>(uint64_t{npd} + r.fixed_size + uint64_t{n} * r.p + count * r.q);
+  return static_cast<uint32_t>(uint64_t{npd} + r.fixed_size + uint64_t{n} * r.per_npu_bytes +
+                               count * r.per_elem_bytes);
 }
 
 std::vector<platform_call> max_npu_queries(const ref_type& r) {
@@ -72,9 +73,10 @@ TEST(Sizing, EveryTypeByTheReference) {
 TEST(Sizing, WrapsModulo2To32) {
   constexpr uint64_t k2To32 = uint64_t{1} << 32;
   for (const auto& r : reference()) {
-    if (r.p == 0 && r.q == 0) continue;
-    const uint32_t n = r.p ? static_cast<uint32_t>(k2To32 / r.p + 1) : 4;
-    const uint32_t count = r.q ? static_cast<uint32_t>(k2To32 / r.q + 1) : 0;
+    const uint32_t p = r.per_npu_bytes, q = r.per_elem_bytes;
+    if (p == 0 && q == 0) continue;
+    const uint32_t n = p ? static_cast<uint32_t>(k2To32 / p + 1) : 4;
+    const uint32_t count = q ? static_cast<uint32_t>(k2To32 / q + 1) : 0;
     zim_test::reset_platform(n, 16);
     const cat::operations& ops = cat::types[r.id].ops;
     const uint32_t size = expected_size(r, n, 16, count);
@@ -97,8 +99,7 @@ TEST(Sizing, NullSizePointerReport) {
     ASSERT_TRUE(report.has_value()) << r.name;
     const std::string args = r.count_field ? "uint32_t *, uint32_t" : "uint32_t *";
     EXPECT_EQ(report->assertion, "obj_size_ptr");
-    EXPECT_EQ(report->file,
-              "./platforms/common/zim/tables/src/vesk-autogensrc/" + r.name + "_common_utils");
+    EXPECT_EQ(report->file, r.unit_path());
     EXPECT_EQ(report->line, r.size_ptr_line()) << r.name;
     EXPECT_EQ(report->function, "void qor_" + r.name + "_add_dynamic_to_obj_size(" + args + ")");
     EXPECT_TRUE(calls().empty()) << r.name;

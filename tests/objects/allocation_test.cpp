@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "reference.hpp"
+#include "object_model.hpp"
 
 namespace zim_test {
 namespace {
@@ -15,7 +15,7 @@ std::string array_list(const std::vector<ref_array>& arrays) {
   std::string s;
   for (const ref_array& a : arrays) {
     s += std::to_string(a.data_ptr) + "/" + std::to_string(a.flag_ptr) + ":" +
-         std::to_string(a.elem) + (a.per_npu ? "(N) " : " ");
+         std::to_string(a.elem_size) + (a.per_npu ? "(N) " : " ");
   }
   return s;
 }
@@ -23,11 +23,11 @@ std::string array_list(const std::vector<ref_array>& arrays) {
 // The other tests take array places from the reference data and inline fields
 // from the catalogue: both must describe the same types.
 TEST(ReferenceData, AgreesWithTheCatalogue) {
-  ASSERT_EQ(reference_types().size(), zim_tables::catalogue::type_count);
+  ASSERT_EQ(reference().size(), zim_tables::catalogue::type_count);
   size_t bit5 = 0, checked = 0;
-  for (const ref_type& t : reference_types()) {
+  for (const ref_type& t : reference()) {
     SCOPED_TRACE(t.name);
-    const auto& c = t.cat();
+    const auto& c = cat(t);
     EXPECT_EQ(c.name, t.name);
     EXPECT_EQ(c.fixed_size, t.fixed_size);
     EXPECT_EQ(c.count_field, t.count_field);
@@ -55,8 +55,8 @@ void set_all_obj_flags(void* block, uint64_t) {
 }
 
 TEST(ServerConstructors, LayOutAndStampEveryType) {
-  for (const ref_type& t : reference_types()) {
-    const auto& ops = t.cat().ops;
+  for (const ref_type& t : reference()) {
+    const auto& ops = cat(t).ops;
     const std::string id = std::to_string(t.id);
     for (const combo& c : combos(t)) {
       SCOPED_TRACE(describe(t, c));
@@ -83,9 +83,9 @@ TEST(ServerConstructors, LayOutAndStampEveryType) {
 }
 
 TEST(ServerConstructors, StopWhenThePoolHasNoRoom) {
-  for (const ref_type& t : reference_types()) {
+  for (const ref_type& t : reference()) {
     SCOPED_TRACE(t.name);
-    const auto& ops = t.cat().ops;
+    const auto& ops = cat(t).ops;
     const std::string id = std::to_string(t.id);
     const std::string size = std::to_string(expected_layout(t, 1, 7, 1).size);
     reset_platform(1, 7);
@@ -93,11 +93,11 @@ TEST(ServerConstructors, StopWhenThePoolHasNoRoom) {
     platform().pool_fails = true;
     calls().clear();
     EXPECT_EQ(report_text(capture_assert([&] { ops.srv_ctor_with_shm(1); })),
-              report_text(t.alloc_report()));
+              report_text(alloc_report(t)));
     EXPECT_EQ(call_trace(), "npd(" + id + ") pool(" + id + "," + size + ")");
     calls().clear();
     EXPECT_EQ(report_text(capture_assert([&] { ops.copy_ctor_with_shm(src); })),
-              report_text(t.alloc_report()));
+              report_text(alloc_report(t)));
     EXPECT_EQ(call_trace(), "props(" + id + ") npd(" + id + ") pool(" + id + "," + size + ")");
     std::free(src);
   }
@@ -107,9 +107,9 @@ TEST(ServerConstructors, StopWhenThePoolHasNoRoom) {
 // constructors must stop with the layout check before allocating anything.
 TEST(ServerConstructors, RefuseLayoutsPast32Bits) {
   constexpr uint32_t kNpd = 7;
-  for (const ref_type& t : reference_types()) {
+  for (const ref_type& t : reference()) {
     if (t.arrays.empty()) continue;
-    const auto& ops = t.cat().ops;
+    const auto& ops = cat(t).ops;
     const std::string id = std::to_string(t.id);
     const uint64_t room = UINT32_MAX - t.fixed_size - kNpd;  // for the dynamic area
     std::vector<combo> oversized;  // the smallest N or count that overflows
@@ -124,7 +124,7 @@ TEST(ServerConstructors, RefuseLayoutsPast32Bits) {
         reset_platform(c.npus, c.npd);
         const auto report = capture_assert(
             [&] { (void)(pool ? ops.srv_ctor_with_shm(c.count) : ops.srv_ctor(c.count)); });
-        EXPECT_EQ(report_text(report), report_text(t.fix_ptrs_report()));
+        EXPECT_EQ(report_text(report), report_text(fix_ptrs_report(t)));
         EXPECT_EQ(call_trace(), "npd(" + id + ")");
       }
       if (c.count == 0) continue;
@@ -134,7 +134,7 @@ TEST(ServerConstructors, RefuseLayoutsPast32Bits) {
       for (auto copy_ctor : {ops.copy_ctor, ops.copy_ctor_with_shm}) {
         reset_platform(c.npus, c.npd);
         EXPECT_EQ(report_text(capture_assert([&] { copy_ctor(src.data()); })),
-                  report_text(t.fix_ptrs_report()));
+                  report_text(fix_ptrs_report(t)));
         EXPECT_EQ(call_trace(), "props(" + id + ") npd(" + id + ")");
       }
     }

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "reference.hpp"
+#include "object_model.hpp"
 
 namespace zim_test {
 namespace {
@@ -16,7 +16,7 @@ using zim_tables::catalogue::item_kind;
 // The header part of src over image: bytes 0..191, then each type-header field.
 void copy_headers(bytes& image, const ref_type& t, const void* src) {
   std::memcpy(image.data(), src, ZIM_OBJ_BASE_HEADER_SIZE);
-  const auto& c = t.cat();
+  const auto& c = cat(t);
   for (const auto* h = c.header; h != c.header + c.header_count; ++h) {
     std::memcpy(&image[h->offset], static_cast<const unsigned char*>(src) + h->offset, h->width);
   }
@@ -26,7 +26,7 @@ void copy_headers(bytes& image, const ref_type& t, const void* src) {
 // fields with their flags, and the contents behind src's non-null pointers.
 void copy_data(bytes& image, const ref_type& t, const void* src, const layout& dst) {
   const auto* s = static_cast<const unsigned char*>(src);
-  const auto& c = t.cat();
+  const auto& c = cat(t);
   for (const auto* f = c.fields; f != c.fields + c.field_count; ++f) {
     if (f->kind != item_kind::inline_run) continue;
     std::memcpy(&image[f->offset], s + f->offset, uint64_t{f->width} * f->repeat);
@@ -36,7 +36,7 @@ void copy_data(bytes& image, const ref_type& t, const void* src, const layout& d
     const auto* data = reinterpret_cast<const unsigned char*>(get<uintptr_t>(s, p.field.data_ptr));
     const auto* flags = reinterpret_cast<const unsigned char*>(get<uintptr_t>(s, p.field.flag_ptr));
     if (data != nullptr && p.length != 0) {
-      std::memcpy(&image[p.data_at], data, p.length * p.field.elem);
+      std::memcpy(&image[p.data_at], data, p.length * p.field.elem_size);
     }
     if (flags != nullptr && p.length != 0) std::memcpy(&image[p.flags_at], flags, p.length);
   }
@@ -44,8 +44,8 @@ void copy_data(bytes& image, const ref_type& t, const void* src, const layout& d
 
 TEST(ReadDbobj, CopiesExactlyTheDataFields) {
   std::mt19937 rng(1234);
-  for (const ref_type& t : reference_types()) {
-    const auto& ops = t.cat().ops;
+  for (const ref_type& t : reference()) {
+    const auto& ops = cat(t).ops;
     for (const combo& c : combos(t)) {
       // The destination's count governs, also when it is below the source's.
       std::vector<uint32_t> dst_counts{c.count};
@@ -89,9 +89,9 @@ bool is_216_header_type(uint32_t id) { return id == 311 || id == 312 || id == 34
 
 TEST(HeaderCopies, CopyTheBaseAndTypeHeadersOnly) {
   std::mt19937 rng(5678);
-  for (const ref_type& t : reference_types()) {
+  for (const ref_type& t : reference()) {
     SCOPED_TRACE(t.name);
-    const auto& ops = t.cat().ops;
+    const auto& ops = cat(t).ops;
     for (auto header_copy : {ops.write_dbobj_base, ops.read_dbobj_base}) {
       reset_platform(1, 7);
       // Different counts, so that copying the count field shows.
@@ -146,8 +146,8 @@ std::string hook_trace(const void* copy) {
 
 TEST(CopyConstructors, BuildCompleteCopiesAndCallTheHooks) {
   std::mt19937 rng(91011);
-  for (const ref_type& t : reference_types()) {
-    const auto& ops = t.cat().ops;
+  for (const ref_type& t : reference()) {
+    const auto& ops = cat(t).ops;
     const std::string id = std::to_string(t.id);
     for (const combo& c : combos(t)) {
       const layout l = expected_layout(t, c.npus, c.npd, c.count);

@@ -5,14 +5,14 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "reference.hpp"
+#include "object_model.hpp"
 
 namespace zim_test {
 namespace {
 
 TEST(FixPtrs, RelocatedObjectsPointIntoTheirNewPlace) {
-  for (const ref_type& t : reference_types()) {
-    const auto& ops = t.cat().ops;
+  for (const ref_type& t : reference()) {
+    const auto& ops = cat(t).ops;
     for (const combo& c : combos(t)) {
       SCOPED_TRACE(describe(t, c));
       reset_platform(c.npus, c.npd);
@@ -48,8 +48,8 @@ TEST(FixPtrs, RelocatedObjectsPointIntoTheirNewPlace) {
 
 TEST(FixPtrs, ChecksTheLayoutAgainstTheRecordedSize) {
   constexpr uint32_t kNpus = 5, kNpd = 7;
-  for (const ref_type& t : reference_types()) {
-    const auto& ops = t.cat().ops;
+  for (const ref_type& t : reference()) {
+    const auto& ops = cat(t).ops;
     for (uint32_t count : {0u, 3u}) {
       if (count != 0 && t.count_field == 0) continue;
       const layout l = expected_layout(t, kNpus, kNpd, count);
@@ -61,7 +61,7 @@ TEST(FixPtrs, ChecksTheLayoutAgainstTheRecordedSize) {
         put<uint32_t>(obj, ZIM_OBJ_TOTAL_SIZE_OFFSET, static_cast<uint32_t>(total));
         // Equality passes; fixed-size and count-only types never check.
         const std::string expected = total < l.size && t.size_checked()
-                                         ? report_text(t.fix_ptrs_report())
+                                         ? report_text(fix_ptrs_report(t))
                                          : report_text(std::nullopt);
         EXPECT_EQ(report_text(capture_assert([&] { ops.fix_ptrs(kNpd, obj); })), expected);
         EXPECT_EQ(report_text(capture_assert([&] { ops.fix_ptrs_from_base(obj); })), expected);

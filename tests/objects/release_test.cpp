@@ -6,24 +6,24 @@
 #include <cstdlib>
 
 #include "heap_hooks.hpp"
-#include "reference.hpp"
+#include "object_model.hpp"
 
 namespace zim_test {
 namespace {
 
 TEST(Release, IgnoresNull) {
-  const auto& types = reference_types();  // loaded before recording starts
+  const auto& types = reference();  // loaded before recording starts
   heap().record = true;
   calls().clear();
-  for (const ref_type& t : types) t.cat().ops.clnt_copy_dtor(nullptr);
+  for (const ref_type& t : types) cat(t).ops.clnt_copy_dtor(nullptr);
   heap().record = false;
   EXPECT_EQ(call_trace(), "");
 }
 
 TEST(Release, StampsTheCopyAsItIsFreed) {
-  for (const ref_type& t : reference_types()) {
+  for (const ref_type& t : reference()) {
     SCOPED_TRACE(t.name);
-    const auto& ops = t.cat().ops;
+    const auto& ops = cat(t).ops;
     const layout l = expected_layout(t, 1, 7, 1);
     reset_platform(1, 7);
     void* src = ops.srv_ctor(1);
@@ -50,9 +50,9 @@ TEST(Release, StampsTheCopyAsItIsFreed) {
 }
 
 TEST(HeapAllocation, AllocatesBeforeTheUidAndStopsWhenCallocFails) {
-  for (const ref_type& t : reference_types()) {
+  for (const ref_type& t : reference()) {
     SCOPED_TRACE(t.name);
-    const auto& ops = t.cat().ops;
+    const auto& ops = cat(t).ops;
     const std::string id = std::to_string(t.id);
     const std::string size = std::to_string(expected_layout(t, 1, 7, 1).size);
     reset_platform(1, 7);
@@ -65,28 +65,28 @@ TEST(HeapAllocation, AllocatesBeforeTheUidAndStopsWhenCallocFails) {
     heap().record = heap().fail_next_calloc = true;
     const auto ctor_report = capture_assert([&] { ops.srv_ctor(1); });
     heap().record = false;
-    EXPECT_EQ(report_text(ctor_report), report_text(t.alloc_report()));
+    EXPECT_EQ(report_text(ctor_report), report_text(alloc_report(t)));
     EXPECT_EQ(call_trace(), "npd(" + id + ") calloc(" + size + ")");
 
     calls().clear();
     heap().record = heap().fail_next_calloc = true;
     const auto copy_report = capture_assert([&] { ops.copy_ctor(src); });
     heap().record = false;
-    EXPECT_EQ(report_text(copy_report), report_text(t.alloc_report()));
+    EXPECT_EQ(report_text(copy_report), report_text(alloc_report(t)));
     EXPECT_EQ(call_trace(), "props(" + id + ") npd(" + id + ") calloc(" + size + ")");
     std::free(src);
   }
 }
 
 TEST(HeapAllocation, OversizedCountsAllocateNothing) {
-  for (const ref_type& t : reference_types()) {
+  for (const ref_type& t : reference()) {
     if (t.per_elem_bytes == 0) continue;
     SCOPED_TRACE(t.name);
     reset_platform(1, 7);
     heap().record = true;
-    const auto report = capture_assert([&] { t.cat().ops.srv_ctor(UINT32_MAX); });
+    const auto report = capture_assert([&] { cat(t).ops.srv_ctor(UINT32_MAX); });
     heap().record = false;
-    EXPECT_EQ(report_text(report), report_text(t.fix_ptrs_report()));
+    EXPECT_EQ(report_text(report), report_text(fix_ptrs_report(t)));
     EXPECT_EQ(call_trace(), "npd(" + std::to_string(t.id) + ")");
   }
 }

@@ -28,24 +28,29 @@ inline std::ostream& operator<<(std::ostream& out, const ref_array& a) {
 struct ref_type {
   uint32_t id = 0;
   std::string name;
-  std::string mark;  // F, S, N<k>, C<k>, C<k>+N<m> or K
+  std::string mark;  // class: F, S, K, N<n>, C<c> or C<c>+N<n>
   uint32_t fixed_size = 0;
   uint32_t alloc_line = 0;
-  uint32_t count_field = 0;  // 0: the type takes no count
-  uint32_t p = 0;            // bytes per NPU
-  uint32_t q = 0;            // bytes per counted element
-  std::vector<ref_array> arrays;
+  uint32_t count_field = 0;       // 0: the type takes no count
+  uint32_t per_npu_bytes = 0;     // P: bytes per NPU
+  uint32_t per_elem_bytes = 0;    // Q: bytes per counted element
+  std::vector<ref_array> arrays;  // layout order
   uint32_t wisp_base = 0;
   char wisp_pattern = '-';  // '-', 'R', 'G' or 'X'
+  bool sets_bit5 = false;   // the allocator sets bit 5 of obj_flags
 
   uint32_t per_npu_arrays() const;
   uint32_t counted_arrays() const;
+  // Fixed-size and count-only types have no size check.
+  bool size_checked() const { return mark != "F" && mark != "K"; }
   // Lines of the fix-up check (0: none) and the size-pointer check, by the
   // class rules.
   uint32_t fix_ptrs_line() const;
   uint32_t size_ptr_line() const;
   // The six trace identifiers that base and pattern give.
   std::vector<uint32_t> wisp() const;
+  // The source path that the type's reports name.
+  std::string unit_path() const;
 };
 
 // All types in table-id order; throws if the data files are malformed.

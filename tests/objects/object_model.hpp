@@ -1,14 +1,15 @@
-// What the object tests compare the library against: the hand-kept reference
-// data of tests/data (array fields, classes, check lines), the object images
-// that follow from it, and small helpers over raw object bytes.
+// The object images that follow from the reference data, the reports the
+// library gives, and small helpers over raw object bytes.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "reference.hpp"
 #include "test_platform.hpp"
 #include "zim/tables/catalogue.hpp"
 
@@ -16,36 +17,15 @@ namespace zim_test {
 
 using bytes = std::vector<unsigned char>;
 
-struct ref_array {
-  uint32_t data_ptr;
-  uint32_t flag_ptr;
-  uint32_t elem;
-  bool per_npu;
-};
+// The catalogue entry of a reference type, for what the reference data
+// leaves out (inline fields, headers, operations).
+inline const zim_tables::catalogue::table_type& cat(const ref_type& t) {
+  return zim_tables::catalogue::types[t.id];
+}
 
-// A table type as tests/data describes it, independently of the generator.
-struct ref_type {
-  uint32_t id = 0;
-  std::string name;
-  std::string cls;  // F, S, K, N<n>, C<c> or C<c>+N<n>
-  uint32_t fixed_size = 0;
-  uint32_t count_field = 0;  // 0: takes no count
-  uint32_t per_npu_bytes = 0;
-  uint32_t per_elem_bytes = 0;
-  uint32_t alloc_line = 0;
-  bool sets_bit5 = false;
-  std::vector<ref_array> arrays;  // layout order
-
-  bool size_checked() const { return cls != "F" && cls != "K"; }
-  uint32_t fix_ptrs_line() const;
-  std::string unit_path() const;
-  assert_report fix_ptrs_report() const;
-  assert_report alloc_report() const;
-  const zim_tables::catalogue::table_type& cat() const { return zim_tables::catalogue::types[id]; }
-};
-
-// All 343 types, indexed by table id.
-const std::vector<ref_type>& reference_types();
+// The reports of a failed fix-up check and of a failed allocation.
+assert_report fix_ptrs_report(const ref_type& t);
+assert_report alloc_report(const ref_type& t);
 
 // One array field placed for an object: offsets from the object's start, 0
 // for the null pointers of an empty counted array.

@@ -1,6 +1,8 @@
 #include "reference.hpp"
 
+#include <algorithm>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 
@@ -9,11 +11,17 @@ namespace {
 
 using row = std::vector<std::string>;
 
+// The types whose allocator sets bit 5 of obj_flags.
+constexpr uint32_t kBit5Types[] = {5,   7,   12,  26,  27,  50,  51,  61,  62,  63,  69,
+                                   70,  72,  185, 186, 187, 197, 198, 199, 200, 202, 212,
+                                   213, 219, 226, 227, 238, 241, 242, 246, 250, 251, 263,
+                                   267, 272, 279, 285, 286, 294, 338, 339};
+
 std::vector<std::string> split(const std::string& text, char sep) {
-  std::vector<std::string> parts;
+  std::vector<std::string> pieces;
   std::istringstream in(text);
-  for (std::string part; std::getline(in, part, sep);) parts.push_back(part);
-  return parts;
+  for (std::string piece; std::getline(in, piece, sep);) pieces.push_back(piece);
+  return pieces;
 }
 
 // The rows of a tab-separated file, without its '#' header line.
@@ -57,6 +65,8 @@ std::vector<ref_type> load() {
     t.mark = r[2];
     t.fixed_size = number(r[3]);
     t.alloc_line = number(r[4]);
+    t.sets_bit5 =
+        std::find(std::begin(kBit5Types), std::end(kBit5Types), t.id) != std::end(kBit5Types);
     if (t.id != types.size()) throw std::runtime_error("catalogue_index.tsv: ids out of order");
     types.push_back(t);
   }
@@ -71,8 +81,8 @@ std::vector<ref_type> load() {
     ref_type& t = at(r, "array_fields.tsv");
     if (number(r[2]) != t.fixed_size) throw std::runtime_error("fixed sizes disagree: " + t.name);
     t.count_field = r[3] == "-" ? 0 : number(r[3]);
-    t.p = number(r[4]);
-    t.q = number(r[5]);
+    t.per_npu_bytes = number(r[4]);
+    t.per_elem_bytes = number(r[5]);
     t.arrays = parse_arrays(r[6], t.mark[0] == 'N');
   }
   for (const auto& r : read_tsv("wisp.tsv", 4)) {
@@ -132,6 +142,10 @@ std::vector<uint32_t> ref_type::wisp() const {
     default:
       return {b, b + 1, b + 2, b, b + 1, b + 2};
   }
+}
+
+std::string ref_type::unit_path() const {
+  return "./platforms/common/zim/tables/src/vesk-autogensrc/" + name + "_common_utils";
 }
 
 const std::vector<ref_type>& reference() {
