@@ -310,28 +310,89 @@ inline void copy_array_bytes(const byte* src_field, const byte* dst_field, uint6
 }
 
 template <uint32_t O, uint32_t B, uint32_t FO, uint32_t FN>
-inline void copy_step(inline_span<O, B, FO, FN>, const byte* src, byte* dst, uint32_t, uint32_t) {
+inline void copy_inline(inline_span<O, B, FO, FN>, const byte* src, byte* dst) {
   std::memcpy(dst + O, src + O, B);
   std::memcpy(dst + FO, src + FO, FN);
 }
+template <typename Array>
+inline void copy_inline(Array, const byte*, byte*) {}
 
 template <uint32_t D, uint32_t E, uint32_t F>
-inline void copy_step(per_npu_array<D, E, F>, const byte* src, byte* dst, uint32_t npus, uint32_t) {
+inline void copy_array(per_npu_array<D, E, F>, const byte* src, byte* dst, uint32_t npus,
+                       uint32_t) {
   copy_array_bytes(src + D, dst + D, uint64_t{npus} * E);
   copy_array_bytes(src + F, dst + F, npus);
 }
-
 template <uint32_t D, uint32_t E, uint32_t F>
-inline void copy_step(counted_array<D, E, F>, const byte* src, byte* dst, uint32_t,
-                      uint32_t count) {
+inline void copy_array(counted_array<D, E, F>, const byte* src, byte* dst, uint32_t,
+                       uint32_t count) {
   copy_array_bytes(src + D, dst + D, uint64_t{count} * E);
   copy_array_bytes(src + F, dst + F, count);
 }
+template <uint32_t O, uint32_t B, uint32_t FO, uint32_t FN>
+inline void copy_array(inline_span<O, B, FO, FN>, const byte*, byte*, uint32_t, uint32_t) {}
+
+// Whether both objects hold every array packed back to back, storage then
+// flags, for the lengths of this copy, as the allocator and the fix-up lay
+// them out. Then the per-array copies would write exactly one contiguous
+// block, and one copy of that block replaces two per array.
+struct packed_arrays {
+  bool packed = true;
+  bool started = false;
+  uintptr_t src_first = 0, dst_first = 0;
+  uintptr_t src_next = 0, dst_next = 0;
+  uint64_t bytes = 0;
+
+  // Inlined by force: one call per array would cost more than it saves.
+  __attribute__((always_inline)) void follow(const byte* src, const byte* dst, uint32_t data_at,
+                                             uint32_t flags_at, uint64_t storage, uint64_t flags) {
+    const uintptr_t s = load<uintptr_t>(src + data_at);
+    const uintptr_t d = load<uintptr_t>(dst + data_at);
+    if (!started) {
+      started = true;
+      src_first = src_next = s;
+      dst_first = dst_next = d;
+    }
+    packed = packed && s != 0 && d != 0 && s == src_next && d == dst_next &&
+             load<uintptr_t>(src + flags_at) == s + storage &&
+             load<uintptr_t>(dst + flags_at) == d + storage;
+    src_next = s + storage + flags;
+    dst_next = d + storage + flags;
+    bytes += storage + flags;
+  }
+};
+
+template <uint32_t O, uint32_t B, uint32_t FO, uint32_t FN>
+inline void follow(inline_span<O, B, FO, FN>, const byte*, const byte*, uint32_t, uint32_t,
+                   packed_arrays&) {}
+template <uint32_t D, uint32_t E, uint32_t F>
+inline void follow(per_npu_array<D, E, F>, const byte* src, const byte* dst, uint32_t npus,
+                   uint32_t, packed_arrays& arrays) {
+  arrays.follow(src, dst, D, F, uint64_t{npus} * E, npus);
+}
+template <uint32_t D, uint32_t E, uint32_t F>
+inline void follow(counted_array<D, E, F>, const byte* src, const byte* dst, uint32_t,
+                   uint32_t count, packed_arrays& arrays) {
+  arrays.follow(src, dst, D, F, uint64_t{count} * E, count);
+}
 
 template <typename... Steps>
-inline void copy_steps(item_list<Steps...>, const byte* src, byte* dst, uint32_t npus,
-                       uint32_t count) {
-  (copy_step(Steps{}, src, dst, npus, count), ...);
+inline void copy_data(item_list<Steps...>, const byte* src, byte* dst, uint32_t npus,
+                      uint32_t count) {
+  (copy_inline(Steps{}, src, dst), ...);
+  constexpr int kArrays = ((item_traits<Steps>::per_npu || item_traits<Steps>::counted) + ... + 0);
+  // Below three arrays the check costs as much as the calls it saves.
+  if constexpr (kArrays >= 3) {
+    packed_arrays arrays;
+    (follow(Steps{}, src, dst, npus, count, arrays), ...);
+    if (arrays.packed) {
+      std::memcpy(reinterpret_cast<byte*>(arrays.dst_first),
+                  reinterpret_cast<const byte*>(arrays.src_first), arrays.bytes);
+      return;
+    }
+  }
+  // A null, moved or differently sized source array: each copy on its own.
+  (copy_array(Steps{}, src, dst, npus, count), ...);
 }
 
 template <typename T>
@@ -343,7 +404,7 @@ inline void read_dbobj(const void* source, void* destination) {
   if constexpr (has_counted_arrays<T>) count = load<uint32_t>(dst + T::count_field);
   uint32_t npus = 0;
   if constexpr (has_per_npu_arrays<T>) npus = hulcon_config_get_max_num_npus();
-  copy_steps(typename T::data{}, src, dst, npus, count);
+  copy_data(typename T::data{}, src, dst, npus, count);
 }
 
 // ---------------------------------------------------------------------------
