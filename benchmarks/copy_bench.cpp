@@ -43,7 +43,8 @@ struct fixture {
 
 uint32_t object_size(const void* obj) {
   uint32_t size;
-  std::memcpy(&size, static_cast<const unsigned char*>(obj) + 168, sizeof size);
+  std::memcpy(&size, static_cast<const unsigned char*>(obj) + ZIM_OBJ_TOTAL_SIZE_OFFSET,
+              sizeof size);
   return size;
 }
 

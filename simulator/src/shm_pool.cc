@@ -60,6 +60,15 @@ void DropInherited() {
   if (g_mapping.hdr != nullptr && g_mapping.mapped_by != getpid()) Unmap(false);
 }
 
+// Whether this process may map a pool now (the caller holds g_control);
+// sets EBUSY when it already maps one of its own.
+bool FreeToMap() {
+  DropInherited();
+  if (g_mapping.hdr == nullptr) return true;
+  errno = EBUSY;
+  return false;
+}
+
 void UnlinkAtExit() {
   std::lock_guard<std::mutex> guard(g_control);
   if (g_mapping.hdr != nullptr && g_mapping.created && g_mapping.mapped_by == getpid()) {
@@ -112,11 +121,7 @@ extern "C" ZIM_SIM_API int zim_shm_pool_create(const char *name, uint64_t size) 
     return -1;
   }
   std::lock_guard<std::mutex> guard(g_control);
-  DropInherited();
-  if (g_mapping.hdr != nullptr) {
-    errno = EBUSY;
-    return -1;
-  }
+  if (!FreeToMap()) return -1;
   shm_unlink(name);  // a segment of a process that did not exit normally
   const int fd = shm_open(name, O_RDWR | O_CREAT | O_EXCL, 0600);
   if (fd < 0) return -1;
@@ -152,11 +157,7 @@ extern "C" ZIM_SIM_API int zim_shm_pool_attach(const char *name) {
     return -1;
   }
   std::lock_guard<std::mutex> guard(g_control);
-  DropInherited();
-  if (g_mapping.hdr != nullptr) {
-    errno = EBUSY;
-    return -1;
-  }
+  if (!FreeToMap()) return -1;
   const int fd = shm_open(name, O_RDWR, 0);
   if (fd < 0) return -1;
   struct stat st;

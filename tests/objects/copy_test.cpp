@@ -52,7 +52,8 @@ TEST(ReadDbobj, CopiesExactlyTheDataFields) {
       if (c.count == 3) dst_counts.push_back(1);
       for (uint32_t dst_count : dst_counts) {
         // 1 and 2: alternate arrays lose their source data or flag pointer.
-        for (int nulls = 0; nulls < (t.arrays.empty() ? 1 : 3); ++nulls) {
+        // 3: the last array's contents lie outside the source object.
+        for (int nulls = 0; nulls < (t.arrays.empty() ? 1 : 4); ++nulls) {
           SCOPED_TRACE(describe(t, c) + " dst_count=" + std::to_string(dst_count) +
                        " nulls=" + std::to_string(nulls));
           reset_platform(c.npus, c.npd);
@@ -70,9 +71,19 @@ TEST(ReadDbobj, CopiesExactlyTheDataFields) {
           scramble(dst.data(), t, dst_l, rng);
           for (uint64_t i = dst_l.size; i < dst.size(); ++i)
             dst[i] = static_cast<unsigned char>(rng());
-          for (size_t i = 0; nulls != 0 && i < t.arrays.size(); ++i) {
+          for (size_t i = 0; (nulls == 1 || nulls == 2) && i < t.arrays.size(); ++i) {
             const ref_array& a = t.arrays[i];
             put<uintptr_t>(src, (i + nulls) % 2 != 0 ? a.data_ptr : a.flag_ptr, 0);
+          }
+          bytes moved;
+          if (nulls == 3) {
+            const placed_array& last = src_l.arrays.back();
+            const uint64_t storage = last.length * last.field.elem_size;
+            moved.resize(storage + last.length);
+            for (auto& b : moved) b = static_cast<unsigned char>(rng());
+            put<uintptr_t>(src, last.field.data_ptr, reinterpret_cast<uintptr_t>(moved.data()));
+            put<uintptr_t>(src, last.field.flag_ptr,
+                           reinterpret_cast<uintptr_t>(moved.data() + storage));
           }
           bytes image = dst;
           copy_data(image, t, src, dst_l);

@@ -19,20 +19,13 @@ uint8_t pattern(uint32_t seed, uint64_t place) {
   return static_cast<uint8_t>(x % 255 + 1);
 }
 
-template <typename V>
-V load(const unsigned char* at) {
-  V v;
-  std::memcpy(&v, at, sizeof v);
-  return v;
-}
-
 const unsigned char* pointer_at(const unsigned char* obj, uint32_t offset) {
-  return reinterpret_cast<const unsigned char*>(load<uintptr_t>(obj + offset));
+  return reinterpret_cast<const unsigned char*>(field<uintptr_t>(obj, offset));
 }
 
 uint32_t array_length(const table_type& type, const field_item& f, const unsigned char* obj) {
   if (f.kind == item_kind::per_npu_array) return hulcon_config_get_max_num_npus();
-  return load<uint32_t>(obj + type.count_field);
+  return field<uint32_t>(obj, type.count_field);
 }
 
 // Element bytes of array item i live at places far above any fixed-part offset.
@@ -77,9 +70,7 @@ bool for_each_patterned_byte(const table_type& type, Obj* obj, uint32_t seed, Vi
 
 }  // namespace
 
-uint32_t total_size(const void* obj) {
-  return load<uint32_t>(static_cast<const unsigned char*>(obj) + ZIM_OBJ_TOTAL_SIZE_OFFSET);
-}
+uint32_t total_size(const void* obj) { return field<uint32_t>(obj, ZIM_OBJ_TOTAL_SIZE_OFFSET); }
 
 void fill_object(const table_type& type, void* obj, uint32_t seed) {
   auto* bytes = static_cast<unsigned char*>(obj);
@@ -92,9 +83,9 @@ void fill_object(const table_type& type, void* obj, uint32_t seed) {
 std::string check_object(const table_type& type, const void* obj, uint32_t seed, uint32_t count) {
   const auto* bytes = static_cast<const unsigned char*>(obj);
   const uint32_t size = total_size(obj);
-  if (load<uint16_t>(bytes + ZIM_OBJ_TABLE_ID_OFFSET) != type.table_id) return "wrong table_id";
-  if (type.takes_count() && load<uint32_t>(bytes + type.count_field) != count) {
-    return "count field holds " + std::to_string(load<uint32_t>(bytes + type.count_field)) +
+  if (field<uint16_t>(bytes, ZIM_OBJ_TABLE_ID_OFFSET) != type.table_id) return "wrong table_id";
+  if (type.takes_count() && field<uint32_t>(bytes, type.count_field) != count) {
+    return "count field holds " + std::to_string(field<uint32_t>(bytes, type.count_field)) +
            ", expected " + std::to_string(count);
   }
   for (uint32_t i = 0; i < type.field_count; ++i) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "zim/tables/catalogue.hpp"
@@ -20,6 +21,14 @@ void fill_object(const table_type& type, void* obj, uint32_t seed);
 // its own block, and that its count is `count`. Returns an empty string or a
 // description of the first difference.
 std::string check_object(const table_type& type, const void* obj, uint32_t seed, uint32_t count);
+
+// The value of type V at a byte offset of an object.
+template <typename V>
+V field(const void* obj, uint64_t offset) {
+  V v;
+  std::memcpy(&v, static_cast<const unsigned char*>(obj) + offset, sizeof v);
+  return v;
+}
 
 // Bytes of an object of that type as sized by its total_obj_size.
 uint32_t total_size(const void* obj);

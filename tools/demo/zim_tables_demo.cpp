@@ -33,6 +33,7 @@ namespace {
 
 namespace cat = zim_tables::catalogue;
 using zim_demo::check_object;
+using zim_demo::field;
 using zim_demo::fill_object;
 using zim_demo::total_size;
 
@@ -69,13 +70,6 @@ const char* class_name(cat::type_class c) {
       return "count-only";
   }
   return "?";
-}
-
-template <typename V>
-V field(const void* obj, uint32_t offset) {
-  V v;
-  std::memcpy(&v, static_cast<const unsigned char*>(obj) + offset, sizeof v);
-  return v;
 }
 
 // Shows where the allocator put one object's parts, relative to its start.

@@ -5,11 +5,29 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tablegen {
 
 enum class TypeClass { kFixed, kSizeChecked, kPerNpu, kCounted, kCountOnly };
+
+// The word a definition's `class` line uses for each class; the catalogue's
+// enumerators carry the same names.
+inline constexpr std::array<std::pair<TypeClass, const char*>, 5> kClassKeywords{{
+    {TypeClass::kFixed, "fixed"},
+    {TypeClass::kSizeChecked, "size_checked"},
+    {TypeClass::kPerNpu, "per_npu"},
+    {TypeClass::kCounted, "counted"},
+    {TypeClass::kCountOnly, "count_only"},
+}};
+
+inline const char* class_keyword(TypeClass c) {
+  for (const auto& [cls, word] : kClassKeywords) {
+    if (cls == c) return word;
+  }
+  return "?";
+}
 
 enum class ItemKind {
   kInline,        // off:w or off:wxn

@@ -7,24 +7,6 @@
 namespace tablegen {
 namespace {
 
-std::string str(uint32_t v) { return std::to_string(v); }
-
-const char* class_enum(TypeClass c) {
-  switch (c) {
-    case TypeClass::kFixed:
-      return "type_class::fixed";
-    case TypeClass::kSizeChecked:
-      return "type_class::size_checked";
-    case TypeClass::kPerNpu:
-      return "type_class::per_npu";
-    case TypeClass::kCounted:
-      return "type_class::counted";
-    case TypeClass::kCountOnly:
-      return "type_class::count_only";
-  }
-  return "";
-}
-
 const char* kind_enum(ItemKind k) {
   switch (k) {
     case ItemKind::kInline:
@@ -59,11 +41,11 @@ std::string entry(const TypePlan& plan) {
   const bool counted = def.count_field.has_value();
   std::string out =
       "    {\"" + t + "\", \"" + def.file_name + "\", " + str(def.table_id) + ", " +
-      class_enum(def.type_class) + ", " + str(def.fixed_size) + ", " + str(def.flags_at) + ", " +
-      str(plan.npd_present) + ", " + (counted ? str(*def.count_field) : "0") + ", " +
-      (def.size_check ? "true" : "false") + ", " + (def.sets_obj_flags_bit5 ? "true" : "false") +
-      ",\n     " + t + "_header, " + str(def.header.size()) + ", " + t + "_fields, " +
-      str(def.fields.size()) + ",\n     {{";
+      "type_class::" + std::string(class_keyword(def.type_class)) + ", " + str(def.fixed_size) +
+      ", " + str(def.flags_at) + ", " + str(plan.npd_present) + ", " +
+      (counted ? str(*def.count_field) : "0") + ", " + (def.size_check ? "true" : "false") + ", " +
+      (def.sets_obj_flags_bit5 ? "true" : "false") + ",\n     " + t + "_header, " +
+      str(def.header.size()) + ", " + t + "_fields, " + str(def.fields.size()) + ",\n     {{";
   for (size_t i = 0; i < 6; ++i) out += (i ? ", " : "") + str(def.wisp[i]);
   out += "}},\n     {" + str(plan.lines.fix_ptrs) + ", " + str(plan.lines.size_ptr) + ", " +
          str(plan.lines.alloc) + "},\n     \"" + plan.unit_path + "\",\n     " +

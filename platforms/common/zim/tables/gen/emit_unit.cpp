@@ -7,8 +7,6 @@
 namespace tablegen {
 namespace {
 
-std::string str(uint32_t v) { return std::to_string(v); }
-
 std::string quoted(const std::string& s) { return "\"" + s + "\""; }
 
 std::string banner(const Definition& def, const char* open, const char* close) {
@@ -77,7 +75,6 @@ Vars unit_vars(const TypePlan& plan) {
   v["wisp"] = wisp;
   // Count-taking operations: parameter declarations and the value passed on.
   v["count_param"] = counted ? "uint32_t count" : "void";
-  v["count_param_c"] = counted ? "uint32_t count" : "void";
   v["count_arg"] = counted ? "count" : "0";
   v["size_params"] = counted ? "uint32_t *obj_size_ptr, uint32_t count" : "uint32_t *obj_size_ptr";
   return v;

@@ -127,9 +127,8 @@ int main(int argc, char** argv) {
     auto header = emit_type_header(plan);
     outputs.push_back({include_dir / header.relative_path, std::move(header.content)});
   }
-  for (auto file : {emit_umbrella_header(plans)}) {
-    outputs.push_back({include_dir / file.relative_path, std::move(file.content)});
-  }
+  auto umbrella = emit_umbrella_header(plans);
+  outputs.push_back({include_dir / umbrella.relative_path, std::move(umbrella.content)});
   for (auto file : {emit_export_map(plans), emit_catalogue(plans)}) {
     outputs.push_back({out_dir / file.relative_path, std::move(file.content)});
   }

@@ -64,11 +64,9 @@ std::optional<FieldItem> parse_field_item(const std::string& text) {
 }
 
 std::optional<TypeClass> parse_class(const std::string& text) {
-  if (text == "fixed") return TypeClass::kFixed;
-  if (text == "size_checked") return TypeClass::kSizeChecked;
-  if (text == "per_npu") return TypeClass::kPerNpu;
-  if (text == "counted") return TypeClass::kCounted;
-  if (text == "count_only") return TypeClass::kCountOnly;
+  for (const auto& [cls, word] : kClassKeywords) {
+    if (text == word) return cls;
+  }
   return std::nullopt;
 }
 

@@ -2,6 +2,7 @@
 // an emitter reads like the code it produces.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -10,6 +11,8 @@
 namespace tablegen {
 
 using Vars = std::map<std::string, std::string>;
+
+inline std::string str(uint32_t v) { return std::to_string(v); }
 
 inline std::string render(std::string_view text, const Vars& vars) {
   std::string out;

@@ -7,27 +7,10 @@
 
 #include "layout.hpp"
 #include "plan.hpp"
+#include "text.hpp"
 
 namespace tablegen {
 namespace {
-
-std::string str(uint32_t v) { return std::to_string(v); }
-
-const char* class_name(TypeClass c) {
-  switch (c) {
-    case TypeClass::kFixed:
-      return "fixed";
-    case TypeClass::kSizeChecked:
-      return "size_checked";
-    case TypeClass::kPerNpu:
-      return "per_npu";
-    case TypeClass::kCounted:
-      return "counted";
-    case TypeClass::kCountOnly:
-      return "count_only";
-  }
-  return "?";
-}
 
 bool valid_name(const std::string& name) {
   if (name.size() < 3 || name.size() > 22) return false;
@@ -154,7 +137,7 @@ class DefinitionChecker {
     }
     const bool has_count = def_.count_field.has_value();
     const int line = def_.lines.type_class;
-    const std::string cls = std::string("class ") + class_name(def_.type_class);
+    const std::string cls = std::string("class ") + class_keyword(def_.type_class);
     auto expect = [&](bool ok, const std::string& why) {
       if (!ok) error(line, cls + " " + why);
     };

@@ -109,6 +109,8 @@ template <typename... Items>
 struct list_traits<item_list<Items...>> {
   static constexpr bool has_per_npu = (item_traits<Items>::per_npu || ...);
   static constexpr bool has_counted = (item_traits<Items>::counted || ...);
+  static constexpr int arrays =
+      ((item_traits<Items>::per_npu || item_traits<Items>::counted) + ... + 0);
 };
 
 template <typename T>
@@ -380,9 +382,8 @@ template <typename... Steps>
 inline void copy_data(item_list<Steps...>, const byte* src, byte* dst, uint32_t npus,
                       uint32_t count) {
   (copy_inline(Steps{}, src, dst), ...);
-  constexpr int kArrays = ((item_traits<Steps>::per_npu || item_traits<Steps>::counted) + ... + 0);
   // Below three arrays the check costs as much as the calls it saves.
-  if constexpr (kArrays >= 3) {
+  if constexpr (list_traits<item_list<Steps...>>::arrays >= 3) {
     packed_arrays arrays;
     (follow(Steps{}, src, dst, npus, count, arrays), ...);
     if (arrays.packed) {
