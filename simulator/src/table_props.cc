@@ -10,12 +10,13 @@ namespace {
 zim_table_props_t g_props[ZIM_NUM_TABLE_TYPES];  // zero: hooks off
 
 [[noreturn]] void Die(const char *op, uint32_t table_id, const char *why) {
-  std::fprintf(stderr, "zim_table_props: %s(%u): %s\n", op, table_id, why);
+  std::fprintf(stderr, "zim_table_props: %s(%u): %s (the catalogue has %u table types)\n", op,
+               table_id, why, ZIM_NUM_TABLE_TYPES);
   std::abort();
 }
 
 zim_table_props_t *Record(const char *op, uint32_t table_id) {
-  if (table_id >= ZIM_NUM_TABLE_TYPES) Die(op, table_id, "table id is not below 343");
+  if (table_id >= ZIM_NUM_TABLE_TYPES) Die(op, table_id, "table id outside the catalogue");
   return &g_props[table_id];
 }
 

@@ -47,7 +47,11 @@ struct FieldItem {
   uint32_t repeat = 1;  // inline runs: number of fields; arrays: 1
   int line = 0;
 
-  uint32_t end() const { return offset + (kind == ItemKind::kInline ? width * repeat : 8); }
+  // First byte after the item's bytes in the fixed part; exact for any
+  // 32-bit values.
+  uint64_t end() const {
+    return uint64_t{offset} + (kind == ItemKind::kInline ? uint64_t{width} * repeat : 8);
+  }
   bool is_array() const { return kind != ItemKind::kInline; }
 };
 
@@ -60,6 +64,7 @@ struct KeyLines {
 struct Definition {
   std::string path;       // as given on the command line, used in messages
   std::string file_name;  // base name, e.g. 000_test_if.tdef
+  std::string text;       // the file as read, to tell edits that change no layout
   std::string name;
   uint32_t table_id = 0;
   TypeClass type_class = TypeClass::kFixed;

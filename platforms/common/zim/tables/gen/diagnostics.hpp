@@ -1,30 +1,60 @@
-// Compiler-style error collection: "path:line: error: message".
+// Compiler-style messages, "path:line: error: message", collected so that a
+// run reports every problem it finds before it writes anything.
 #pragma once
 
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tablegen {
 
+// Bytes a terminal would act on (controls, escape sequences, NUL) or that are
+// not ASCII are shown as \xNN, and overlong text is cut, so that whatever a
+// broken file holds, a message is one readable line.
+inline std::string printable(std::string_view text, size_t max_bytes = 160) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : text) {
+    if (out.size() >= max_bytes) return out + "...";
+    if (c >= 0x20 && c < 0x7f) {
+      out += static_cast<char>(c);
+    } else {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
+// A word of the input, quoted for a message.
+inline std::string quote(std::string_view word) { return "'" + printable(word, 48) + "'"; }
+
 class Diagnostics {
  public:
   void error(const std::string& path, int line, const std::string& message) {
-    messages_.push_back(location(path, line) + "error: " + message);
+    add(path, line, "error", message);
+    ++errors_;
   }
   void note(const std::string& path, int line, const std::string& message) {
-    messages_.push_back(location(path, line) + "note: " + message);
+    add(path, line, "note", message);
   }
-  bool has_errors() const { return !messages_.empty(); }
+  bool has_errors() const { return errors_ != 0; }
+  size_t error_count() const { return errors_; }
   void print(std::ostream& out) const {
     for (const auto& m : messages_) out << m << '\n';
   }
 
  private:
-  static std::string location(const std::string& path, int line) {
-    return line > 0 ? path + ":" + std::to_string(line) + ": " : path + ": ";
+  void add(const std::string& path, int line, const char* kind, const std::string& message) {
+    std::string where = printable(path, 240) + ":";
+    if (line > 0) where += std::to_string(line) + ":";
+    messages_.push_back(where + " " + kind + ": " + printable(message, 240));
   }
+
   std::vector<std::string> messages_;
+  size_t errors_ = 0;
 };
 
 }  // namespace tablegen

@@ -19,6 +19,10 @@ GeneratedFile emit_unit(const TypePlan& plan);
 GeneratedFile emit_type_header(const TypePlan& plan);
 // include/zim/tables/all_tables.h
 GeneratedFile emit_umbrella_header(const std::vector<TypePlan>& plans);
+// include/zim/tables/catalogue_size.h: the number of table types.
+GeneratedFile emit_catalogue_size_header(const std::vector<TypePlan>& plans);
+// The layout manifest of every type.
+GeneratedFile emit_manifest(const std::vector<TypePlan>& plans);
 // The linker version script that exports the operations and nothing else.
 GeneratedFile emit_export_map(const std::vector<TypePlan>& plans);
 // The catalogue of every type for tests and tools (not part of the library).

@@ -2,6 +2,7 @@
 #include <string>
 
 #include "emit.hpp"
+#include "manifest.hpp"
 #include "text.hpp"
 
 namespace tablegen {
@@ -104,6 +105,22 @@ GeneratedFile emit_catalogue(const std::vector<TypePlan>& plans) {
       "}\n\n"
       "}  // namespace zim_tables::catalogue\n";
   return {"zim_tables_catalogue.cpp", out};
+}
+
+GeneratedFile emit_catalogue_size_header(const std::vector<TypePlan>& plans) {
+  return {"zim/tables/catalogue_size.h",
+          "/* Generated from defs/ by zim_tablegen; do not edit. */\n"
+          "#ifndef ZIM_TABLES_CATALOGUE_SIZE_H\n#define ZIM_TABLES_CATALOGUE_SIZE_H\n\n"
+          "/* Number of table types in the catalogue; table ids run from 0 to this - 1. */\n"
+          "#define ZIM_NUM_TABLE_TYPES " +
+              str(static_cast<uint32_t>(plans.size())) +
+              "u\n\n#endif /* ZIM_TABLES_CATALOGUE_SIZE_H */\n"};
+}
+
+GeneratedFile emit_manifest(const std::vector<TypePlan>& plans) {
+  std::vector<TypeLayout> layouts;
+  for (const auto& plan : plans) layouts.push_back(layout_of(plan));
+  return {"zim_tables.manifest", manifest_text(layouts)};
 }
 
 }  // namespace tablegen

@@ -1,5 +1,7 @@
 // The presence-flag area that follows from a type's data fields: where each
 // field's presence flags or flag pointer lie, and where npd_present falls.
+// Computed in 64 bits, so that it is exact for any field values a definition
+// can hold, valid or not; the validator compares it with the definition.
 #pragma once
 
 #include <cstdint>
@@ -10,13 +12,15 @@
 namespace tablegen {
 
 struct FlagLayout {
-  uint32_t flags_start = 0;            // first byte after the last data field
-  std::vector<uint32_t> item_flag_at;  // per field item: first presence flag or flag pointer
-  uint32_t npd_present = 0;
-  uint32_t fixed_size = 0;  // smallest multiple of 8 above npd_present
+  uint64_t flags_start = 0;            // first byte after the last data field
+  std::vector<uint64_t> item_flag_at;  // per field item: first presence flag or flag pointer
+  uint64_t npd_present = 0;
+  uint64_t fixed_size = 0;  // smallest multiple of 8 above npd_present
 };
 
-inline uint32_t round_up_to_8(uint32_t value) { return (value + 7u) & ~7u; }
+inline constexpr uint64_t round_up(uint64_t value, uint64_t alignment) {
+  return (value + alignment - 1) / alignment * alignment;
+}
 
 FlagLayout compute_flag_layout(const std::vector<FieldItem>& fields);
 

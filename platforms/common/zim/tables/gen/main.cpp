@@ -1,13 +1,12 @@
-// zim_tablegen: turns the table type definitions into the library's units.
-//
-//   zim_tablegen DEFS_DIR OUT_DIR   generate into OUT_DIR
-//   zim_tablegen --check DEFS_DIR   only read and validate
+// zim_tablegen: turns the table type definitions into the library's units,
+// and guards the layout they describe.
 //
 // Pipeline: read every definition -> validate each, then the catalogue ->
-// plan each type -> emit every file in memory -> write. Nothing is written
-// unless every definition is valid, and a file is rewritten only when its
-// content changed, so unchanged units do not recompile.
-#include <algorithm>
+// plan each type -> emit every file in memory -> publish the set as a whole.
+// Nothing is written unless every definition is valid.
+#include <signal.h>
+
+#include <CLI/CLI.hpp>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -15,129 +14,164 @@
 #include <string>
 #include <vector>
 
+#include "catalogue.hpp"
+#include "compat.hpp"
 #include "diagnostics.hpp"
 #include "emit.hpp"
-#include "parser.hpp"
-#include "plan.hpp"
-#include "validator.hpp"
+#include "manifest.hpp"
+#include "output_tree.hpp"
 
 namespace fs = std::filesystem;
 using namespace tablegen;
 
 namespace {
 
-struct Output {
-  fs::path path;
-  std::string content;
-};
+enum Exit { kOk = 0, kFailed = 1, kUsage = 2 };
 
-std::vector<fs::path> definition_files(const fs::path& dir) {
-  std::vector<fs::path> files;
-  for (const auto& entry : fs::directory_iterator(dir)) {
-    if (entry.is_regular_file() && entry.path().extension() == ".tdef")
-      files.push_back(entry.path());
+constexpr const char* kFooter = R"(Modes:
+  zim_tablegen DEFS_DIR OUT_DIR      generate the units, headers, export map, catalogue
+                                     and layout manifest into OUT_DIR, which zim_tablegen
+                                     owns and replaces as a whole
+  zim_tablegen --check DEFS_DIR      only read and validate the definitions
+  zim_tablegen --manifest DEFS_DIR   print the layout manifest
+  zim_tablegen --compat OLD NEW      compare two catalogues for processes that share
+                                     objects; OLD and NEW are definition folders or
+                                     manifests
+
+Exit status:
+  0  success; with --compat: every difference is compatible
+  1  a definition is invalid or a file could not be written; with --compat: a
+     difference is breaking
+  2  usage error; with --compat: either catalogue is invalid)";
+
+int report_failure(const Diagnostics& diags, bool wrote_nothing) {
+  diags.print(std::cerr);
+  if (wrote_nothing) std::cerr << "zim_tablegen: note: no files written\n";
+  return kFailed;
+}
+
+std::vector<OutputFile> generated_files(const Catalogue& catalogue) {
+  std::vector<OutputFile> files;
+  const auto& plans = catalogue.plans;
+  for (const auto& plan : plans) {
+    auto unit = emit_unit(plan);
+    files.push_back({fs::path("src") / unit.relative_path, std::move(unit.content)});
+    auto header = emit_type_header(plan);
+    files.push_back({fs::path("include") / header.relative_path, std::move(header.content)});
   }
-  std::sort(files.begin(), files.end());
+  for (auto header : {emit_umbrella_header(plans), emit_catalogue_size_header(plans)}) {
+    files.push_back({fs::path("include") / header.relative_path, std::move(header.content)});
+  }
+  for (auto file : {emit_export_map(plans), emit_catalogue(plans), emit_manifest(plans)}) {
+    files.push_back({file.relative_path, std::move(file.content)});
+  }
   return files;
 }
 
-bool read_file(const fs::path& path, std::string& text) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream buffer;
-  buffer << in.rdbuf();
-  text = buffer.str();
-  return true;
+int generate(const fs::path& defs_dir, const fs::path& out_dir) {
+  Diagnostics diags;
+  const auto catalogue = load_catalogue(defs_dir, diags);
+  if (!catalogue) return report_failure(diags, true);
+  if (!publish_tree(out_dir, generated_files(*catalogue), diags))
+    return report_failure(diags, true);
+  return kOk;
 }
 
-// Writes through a temporary file and a rename, so a reader never sees a
-// half-written file; leaves an unchanged file untouched.
-bool write_if_changed(const Output& out) {
-  std::string existing;
-  if (read_file(out.path, existing) && existing == out.content) return true;
-  fs::create_directories(out.path.parent_path());
-  const fs::path tmp = out.path.string() + ".tmp";
-  {
-    std::ofstream file(tmp, std::ios::binary | std::ios::trunc);
-    file << out.content;
-    if (!file.flush()) return false;
-  }
+int check(const fs::path& defs_dir) {
+  Diagnostics diags;
+  return load_catalogue(defs_dir, diags) ? kOk : report_failure(diags, false);
+}
+
+int print_manifest(const fs::path& defs_dir) {
+  Diagnostics diags;
+  const auto catalogue = load_catalogue(defs_dir, diags);
+  if (!catalogue) return report_failure(diags, false);
+  std::cout << emit_manifest(catalogue->plans).content;
+  return std::cout.flush() ? kOk : kFailed;
+}
+
+// A catalogue for --compat: a folder of definitions or a manifest file.
+std::optional<std::vector<TypeLayout>> load_layouts(const fs::path& path, Diagnostics& diags) {
   std::error_code ec;
-  fs::rename(tmp, out.path, ec);
-  return !ec;
+  if (fs::is_directory(path, ec)) {
+    const auto catalogue = load_catalogue(path, diags);
+    if (!catalogue) return std::nullopt;
+    std::vector<TypeLayout> layouts;
+    for (const auto& plan : catalogue->plans) layouts.push_back(layout_of(plan));
+    return layouts;
+  }
+  std::ifstream in(path, std::ios::binary);
+  if (!fs::is_regular_file(path, ec) || !in) {
+    diags.error(path.string(), 0, "neither a folder of definitions nor a readable manifest");
+    return std::nullopt;
+  }
+  std::ostringstream text;
+  text << in.rdbuf();
+  return read_manifest(path.string(), text.str(), diags);
 }
 
-int usage() {
-  std::cerr << "usage: zim_tablegen DEFS_DIR OUT_DIR\n"
-               "       zim_tablegen --check DEFS_DIR\n";
-  return 2;
+int compat(const fs::path& older, const fs::path& newer) {
+  Diagnostics diags;
+  const auto old_layouts = load_layouts(older, diags);
+  const auto new_layouts = load_layouts(newer, diags);
+  if (!old_layouts || !new_layouts) {
+    diags.print(std::cerr);
+    return kUsage;
+  }
+  return compare_catalogues(*old_layouts, *new_layouts, std::cout) ? kFailed : kOk;
+}
+
+int usage_error(const std::string& message) {
+  std::cerr << "zim_tablegen: error: " << printable(message, 400)
+            << "\nRun 'zim_tablegen --help' for usage.\n";
+  return kUsage;
+}
+
+int run(int argc, char** argv) {
+  CLI::App app(
+      "zim_tablegen: generates the table library's per-type units from table type "
+      "definitions and guards their layout.",
+      "zim_tablegen");
+  app.set_version_flag("--version", std::string("zim_tablegen ") + ZIM_TABLEGEN_VERSION);
+  app.footer(kFooter);
+  bool check_only = false, manifest = false, compare = false;
+  std::vector<std::string> operands;
+  auto* check_flag = app.add_flag("--check", check_only, "only read and validate DEFS_DIR");
+  auto* manifest_flag = app.add_flag("--manifest", manifest, "print the layout manifest");
+  auto* compat_flag = app.add_flag("--compat", compare, "compare catalogue OLD with NEW");
+  check_flag->excludes(manifest_flag)->excludes(compat_flag);
+  manifest_flag->excludes(compat_flag);
+  app.add_option("operands", operands, "DEFS_DIR [OUT_DIR], or OLD NEW with --compat");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::Success& e) {
+    return app.exit(e);  // --help, --version: stdout, exit 0
+  } catch (const CLI::ParseError& e) {
+    return usage_error(e.what());
+  }
+  const size_t wanted = compare ? 2 : (check_only || manifest) ? 1 : 2;
+  if (operands.size() != wanted) {
+    return usage_error(compare       ? "--compat takes OLD and NEW"
+                       : wanted == 1 ? "expected DEFS_DIR"
+                                     : "expected DEFS_DIR and OUT_DIR");
+  }
+  if (compare) return compat(operands[0], operands[1]);
+  if (check_only) return check(operands[0]);
+  if (manifest) return print_manifest(operands[0]);
+  return generate(operands[0], operands[1]);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) return usage();
-  const bool check_only = std::string(argv[1]) == "--check";
-  const fs::path defs_dir = check_only ? argv[2] : argv[1];
-  if (!fs::is_directory(defs_dir)) {
-    std::cerr << defs_dir.string() << ": error: not a directory of definitions\n";
-    return 2;
+  // A write past a file-size limit then fails with an error, not a signal.
+  signal(SIGXFSZ, SIG_IGN);
+  try {
+    return run(argc, argv);
+  } catch (const std::exception& e) {
+    // Every expected failure is reported where it happens; this is the last
+    // line of defence against ending on an uncaught exception.
+    std::cerr << "zim_tablegen: error: " << printable(e.what(), 400) << "\n";
+    return kFailed;
   }
-
-  Diagnostics diags;
-  std::vector<Definition> defs;
-  const auto files = definition_files(defs_dir);
-  if (files.empty()) diags.error(defs_dir.string(), 0, "no *.tdef definitions found");
-  bool all_read = true;
-  for (const auto& file : files) {
-    std::string text;
-    if (!read_file(file, text)) {
-      diags.error(file.string(), 0, "cannot read file");
-      all_read = false;
-      continue;
-    }
-    if (auto def = parse_definition(file.string(), text, diags)) {
-      validate_definition(*def, diags);
-      defs.push_back(std::move(*def));
-    } else {
-      all_read = false;
-    }
-  }
-  // A definition that could not be read would show up as a missing table id
-  // and be blamed on the next file: check the whole set only once all are read.
-  if (all_read) validate_catalogue(defs, diags);
-  if (diags.has_errors()) {
-    diags.print(std::cerr);
-    std::cerr << "zim_tablegen: no files written\n";
-    return 1;
-  }
-  if (check_only) return 0;
-
-  std::vector<TypePlan> plans;
-  plans.reserve(defs.size());
-  for (const auto& def : defs) plans.push_back(plan_type(def));
-
-  const fs::path out_dir = argv[2];
-  const fs::path src_dir = out_dir / "src";
-  const fs::path include_dir = out_dir / "include";
-  std::vector<Output> outputs;
-  for (const auto& plan : plans) {
-    auto unit = emit_unit(plan);
-    outputs.push_back({src_dir / unit.relative_path, std::move(unit.content)});
-    auto header = emit_type_header(plan);
-    outputs.push_back({include_dir / header.relative_path, std::move(header.content)});
-  }
-  auto umbrella = emit_umbrella_header(plans);
-  outputs.push_back({include_dir / umbrella.relative_path, std::move(umbrella.content)});
-  for (auto file : {emit_export_map(plans), emit_catalogue(plans)}) {
-    outputs.push_back({out_dir / file.relative_path, std::move(file.content)});
-  }
-
-  for (const auto& out : outputs) {
-    if (!write_if_changed(out)) {
-      std::cerr << out.path.string() << ": error: cannot write\n";
-      return 1;
-    }
-  }
-  return 0;
 }

@@ -1,66 +1,28 @@
 #include "parser.hpp"
 
-#include <cctype>
-#include <cstdlib>
 #include <filesystem>
-#include <sstream>
+#include <string_view>
 #include <vector>
+
+#include "limits.hpp"
 
 namespace tablegen {
 namespace {
 
-std::vector<std::string> split_words(const std::string& line) {
+constexpr std::string_view kByteOrderMark = "\xef\xbb\xbf";
+
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+
+std::vector<std::string> split_words(std::string_view line) {
   std::vector<std::string> words;
-  std::istringstream in(line);
-  for (std::string w; in >> w;) words.push_back(w);
+  size_t at = 0;
+  while (at < line.size()) {
+    while (at < line.size() && is_space(line[at])) ++at;
+    const size_t start = at;
+    while (at < line.size() && !is_space(line[at])) ++at;
+    if (at > start) words.emplace_back(line.substr(start, at - start));
+  }
   return words;
-}
-
-std::optional<uint32_t> parse_number(const std::string& text) {
-  if (text.empty() || text.size() > 10) return std::nullopt;
-  for (char c : text) {
-    if (!std::isdigit(static_cast<unsigned char>(c))) return std::nullopt;
-  }
-  const unsigned long long value = std::strtoull(text.c_str(), nullptr, 10);
-  if (value > UINT32_MAX) return std::nullopt;
-  return static_cast<uint32_t>(value);
-}
-
-// "off:w" as a type-header field.
-std::optional<HeaderField> parse_header_field(const std::string& text) {
-  const auto colon = text.find(':');
-  if (colon == std::string::npos) return std::nullopt;
-  const auto offset = parse_number(text.substr(0, colon));
-  const auto width = parse_number(text.substr(colon + 1));
-  if (!offset || !width) return std::nullopt;
-  return HeaderField{*offset, *width};
-}
-
-// "off:w", "off:wxn", "off:exN" or "off:exC".
-std::optional<FieldItem> parse_field_item(const std::string& text) {
-  const auto colon = text.find(':');
-  if (colon == std::string::npos) return std::nullopt;
-  const auto offset = parse_number(text.substr(0, colon));
-  if (!offset) return std::nullopt;
-  const std::string rest = text.substr(colon + 1);
-  const auto x = rest.find('x');
-  FieldItem item;
-  item.offset = *offset;
-  const auto width = parse_number(rest.substr(0, x));
-  if (!width) return std::nullopt;
-  item.width = *width;
-  if (x == std::string::npos) return item;
-  const std::string suffix = rest.substr(x + 1);
-  if (suffix == "N") {
-    item.kind = ItemKind::kPerNpuArray;
-  } else if (suffix == "C") {
-    item.kind = ItemKind::kCountedArray;
-  } else {
-    const auto repeat = parse_number(suffix);
-    if (!repeat) return std::nullopt;
-    item.repeat = *repeat;
-  }
-  return item;
 }
 
 std::optional<TypeClass> parse_class(const std::string& text) {
@@ -70,6 +32,9 @@ std::optional<TypeClass> parse_class(const std::string& text) {
   return std::nullopt;
 }
 
+// Reads one definition. Every number is read into 64 bits and checked against
+// its bound before it is stored, so nothing downstream sees a value that could
+// make its arithmetic wrap.
 class Parser {
  public:
   Parser(const std::string& path, Diagnostics& diags) : path_(path), diags_(diags) {
@@ -78,24 +43,31 @@ class Parser {
   }
 
   std::optional<Definition> run(const std::string& text) {
-    std::istringstream in(text);
-    std::string line;
-    for (int number = 1; std::getline(in, line); ++number) {
-      const auto hash = line.find('#');
-      if (hash != std::string::npos) line.erase(hash);
+    def_.text = text;
+    std::string_view rest = text;
+    if (rest.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
+      rest.remove_prefix(kByteOrderMark.size());
+    }
+    for (int number = 1; !rest.empty(); ++number) {
+      const size_t newline = rest.find('\n');
+      std::string_view line = rest.substr(0, newline);
+      rest.remove_prefix(newline == std::string_view::npos ? rest.size() : newline + 1);
+      line = line.substr(0, line.find('#'));
       const auto words = split_words(line);
       if (!words.empty()) parse_line(number, words);
     }
-    require(def_.lines.table, "table", "the type name");
-    require(def_.lines.id, "id", "the table id");
-    require(def_.lines.type_class, "class", "the variant class");
-    require(def_.lines.fixed_size, "fixed_size", "the size of the fixed part");
-    require(def_.lines.header, "header", "the type-header fields");
-    require(def_.lines.flags_at, "flags_at", "the offset of the presence-flag area");
-    require(def_.lines.size_check, "size_check", "'on' or 'off'");
-    require(def_.lines.obj_flags_bit5, "obj_flags_bit5", "'set' or 'clear'");
-    require(def_.lines.wisp, "wisp", "the six trace identifiers");
-    if (def_.fields.empty()) fail(0, "no 'field' lines: a type has data fields");
+    // Missing keys are reported where the type begins, or at the top.
+    const int where = def_.lines.table != 0 ? def_.lines.table : 1;
+    require(where, def_.lines.table, "table", "the type name");
+    require(where, def_.lines.id, "id", "the table id");
+    require(where, def_.lines.type_class, "class", "the variant class");
+    require(where, def_.lines.fixed_size, "fixed_size", "the size of the fixed part");
+    require(where, def_.lines.header, "header", "the type-header fields");
+    require(where, def_.lines.flags_at, "flags_at", "the offset of the presence-flag area");
+    require(where, def_.lines.size_check, "size_check", "'on' or 'off'");
+    require(where, def_.lines.obj_flags_bit5, "obj_flags_bit5", "'set' or 'clear'");
+    require(where, def_.lines.wisp, "wisp", "the six trace identifiers");
+    if (def_.fields.empty()) fail(where, "no 'field' lines: a type has at least one data field");
     if (failed_) return std::nullopt;
     return def_;
   }
@@ -106,8 +78,8 @@ class Parser {
     failed_ = true;
   }
 
-  void require(int seen_at, const char* key, const char* what) {
-    if (seen_at == 0) fail(0, std::string("missing '") + key + "' (" + what + ")");
+  void require(int line, int seen_at, const char* key, const char* what) {
+    if (seen_at == 0) fail(line, std::string("missing '") + key + "' (" + what + ")");
   }
 
   // Records where a key was first given; a repeated key is an error.
@@ -128,69 +100,126 @@ class Parser {
     return false;
   }
 
-  std::optional<uint32_t> number(int line, const std::string& key, const std::string& text) {
-    auto value = parse_number(text);
-    if (!value) fail(line, "'" + key + "': '" + text + "' is not an unsigned 32-bit number");
-    return value;
+  // A decimal number from 0 to max; `what` names it and `why` explains max.
+  std::optional<uint32_t> number(int line, std::string_view text, const std::string& what,
+                                 uint64_t max, const char* why) {
+    const bool digits =
+        !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+    if (!digits) {
+      fail(line, what + " " + quote(text) + " is not a decimal number");
+      return std::nullopt;
+    }
+    if (text.size() > 1 && text[0] == '0') {
+      fail(line, what + " " + quote(text) + " has a leading zero; write numbers in plain decimal");
+      return std::nullopt;
+    }
+    uint64_t value = 0;
+    for (char c : text) {
+      if (value > max) break;  // past the bound already: stop before 64 bits wrap
+      value = value * 10 + static_cast<uint64_t>(c - '0');
+    }
+    if (value > max) {
+      fail(line, what + " " + quote(text) + " is larger than " + std::to_string(max) + ": " + why);
+      return std::nullopt;
+    }
+    return static_cast<uint32_t>(value);
+  }
+
+  std::optional<uint32_t> offset(int line, std::string_view text, const std::string& what) {
+    return number(line, text, what, kMaxFixedSize, "it would lie beyond the largest fixed part");
+  }
+
+  // "off:w" as a type-header field.
+  void parse_header_field(int line, const std::string& text) {
+    const auto colon = text.find(':');
+    if (colon == std::string::npos) {
+      fail(line, "malformed header field " + quote(text) + ": expected off:w");
+      return;
+    }
+    const std::string_view view = text;
+    const auto at = offset(line, view.substr(0, colon), "header field offset");
+    const auto width = offset(line, view.substr(colon + 1), "header field width");
+    if (at && width) def_.header.push_back({*at, *width});
+  }
+
+  // "off:w", "off:wxn", "off:exN" or "off:exC".
+  void parse_field_item(int line, const std::string& text) {
+    const std::string_view view = text;
+    const auto colon = view.find(':');
+    const auto x = view.find('x', colon == std::string_view::npos ? 0 : colon);
+    if (colon == std::string_view::npos || x + 1 == view.size()) {
+      fail(line,
+           "malformed field " + quote(text) + ": expected off:w, off:wxn, off:exN or off:exC");
+      return;
+    }
+    FieldItem item;
+    item.line = line;
+    const std::string_view suffix = x == std::string_view::npos ? "" : view.substr(x + 1);
+    if (suffix == "N") item.kind = ItemKind::kPerNpuArray;
+    if (suffix == "C") item.kind = ItemKind::kCountedArray;
+    const auto at = offset(line, view.substr(0, colon), "field offset");
+    const std::string_view size_text = view.substr(colon + 1, x - colon - 1);
+    const auto size = item.is_array() ? number(line, size_text, "element size", kMaxElementSize,
+                                               "one element and its flag must fit a 32-bit object")
+                                      : number(line, size_text, "field width", kMaxFixedSize,
+                                               "the field would not fit the largest fixed part");
+    std::optional<uint32_t> repeat = 1;
+    if (!suffix.empty() && !item.is_array()) {
+      repeat = number(line, suffix, "run length", kMaxFixedSize,
+                      "the run would not fit the largest fixed part");
+    }
+    if (!at || !size || !repeat) return;
+    item.offset = *at;
+    item.width = *size;
+    item.repeat = *repeat;
+    def_.fields.push_back(item);
   }
 
   void parse_line(int line, const std::vector<std::string>& words) {
     const std::string& key = words[0];
     if (key == "field") {
-      if (!expect_values(line, words, 1)) return;
-      auto item = parse_field_item(words[1]);
-      if (!item) {
-        fail(line,
-             "malformed field '" + words[1] + "': expected off:w, off:wxn, off:exN or off:exC");
-        return;
-      }
-      item->line = line;
-      def_.fields.push_back(*item);
+      if (expect_values(line, words, 1)) parse_field_item(line, words[1]);
     } else if (key == "table") {
       if (first_time(def_.lines.table, line, key) && expect_values(line, words, 1)) {
         def_.name = words[1];
       }
     } else if (key == "id") {
       if (first_time(def_.lines.id, line, key) && expect_values(line, words, 1)) {
-        if (auto v = number(line, key, words[1])) def_.table_id = *v;
+        if (auto v = number(line, words[1], "table id", kMaxTableId,
+                            "objects store their table id in 16 bits")) {
+          def_.table_id = *v;
+        }
       }
     } else if (key == "class") {
       if (first_time(def_.lines.type_class, line, key) && expect_values(line, words, 1)) {
         if (auto c = parse_class(words[1])) {
           def_.type_class = *c;
         } else {
-          fail(line, "unknown class '" + words[1] +
-                         "': expected fixed, size_checked, per_npu, counted or count_only");
+          fail(line, "unknown class " + quote(words[1]) +
+                         ": expected fixed, size_checked, per_npu, counted or count_only");
         }
       }
     } else if (key == "fixed_size") {
       if (first_time(def_.lines.fixed_size, line, key) && expect_values(line, words, 1)) {
-        if (auto v = number(line, key, words[1])) def_.fixed_size = *v;
+        if (auto v = offset(line, words[1], "fixed size")) def_.fixed_size = *v;
       }
     } else if (key == "header") {
       if (!first_time(def_.lines.header, line, key)) return;
-      for (size_t i = 1; i < words.size(); ++i) {
-        auto field = parse_header_field(words[i]);
-        if (!field) {
-          fail(line, "malformed header field '" + words[i] + "': expected off:w");
-          continue;
-        }
-        def_.header.push_back(*field);
-      }
+      for (size_t i = 1; i < words.size(); ++i) parse_header_field(line, words[i]);
     } else if (key == "flags_at") {
       if (first_time(def_.lines.flags_at, line, key) && expect_values(line, words, 1)) {
-        if (auto v = number(line, key, words[1])) def_.flags_at = *v;
+        if (auto v = offset(line, words[1], "presence-flag offset")) def_.flags_at = *v;
       }
     } else if (key == "count_field") {
       if (first_time(def_.lines.count_field, line, key) && expect_values(line, words, 1)) {
-        def_.count_field = number(line, key, words[1]);
+        def_.count_field = offset(line, words[1], "count field offset");
       }
     } else if (key == "size_check") {
       if (first_time(def_.lines.size_check, line, key) && expect_values(line, words, 1)) {
         if (words[1] == "on" || words[1] == "off") {
           def_.size_check = words[1] == "on";
         } else {
-          fail(line, "'size_check' is 'on' or 'off', not '" + words[1] + "'");
+          fail(line, "'size_check' is 'on' or 'off', not " + quote(words[1]));
         }
       }
     } else if (key == "obj_flags_bit5") {
@@ -198,17 +227,20 @@ class Parser {
         if (words[1] == "set" || words[1] == "clear") {
           def_.sets_obj_flags_bit5 = words[1] == "set";
         } else {
-          fail(line, "'obj_flags_bit5' is 'set' or 'clear', not '" + words[1] + "'");
+          fail(line, "'obj_flags_bit5' is 'set' or 'clear', not " + quote(words[1]));
         }
       }
     } else if (key == "wisp") {
       if (first_time(def_.lines.wisp, line, key) && expect_values(line, words, 6)) {
         for (size_t i = 0; i < 6; ++i) {
-          if (auto v = number(line, key, words[i + 1])) def_.wisp[i] = *v;
+          if (auto v = number(line, words[i + 1], "trace identifier", kMaxWisp,
+                              "trace identifiers are unsigned 32-bit values")) {
+            def_.wisp[i] = *v;
+          }
         }
       }
     } else {
-      fail(line, "unknown key '" + key + "'");
+      fail(line, "unknown key " + quote(key));
     }
   }
 

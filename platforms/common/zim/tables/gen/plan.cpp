@@ -7,6 +7,7 @@
 namespace tablegen {
 namespace {
 
+// With at most 65536 data fields the largest line stays far below 2^32.
 CheckLines check_lines(TypeClass type_class, uint32_t n, uint32_t h, uint32_t nn, uint32_t nc,
                        uint32_t d) {
   switch (type_class) {
@@ -36,13 +37,15 @@ std::string item_text(const FieldItem& item) {
 TypePlan plan_type(const Definition& def) {
   TypePlan plan;
   plan.def = &def;
+  // Only valid definitions are planned: the validator has bounded every
+  // offset by the largest fixed part, so each fits 32 bits.
   const FlagLayout layout = compute_flag_layout(def.fields);
-  plan.item_flag_at = layout.item_flag_at;
-  plan.npd_present = layout.npd_present;
+  for (uint64_t at : layout.item_flag_at) plan.item_flag_at.push_back(static_cast<uint32_t>(at));
+  plan.npd_present = static_cast<uint32_t>(layout.npd_present);
 
   for (size_t i = 0; i < def.fields.size(); ++i) {
     const FieldItem& item = def.fields[i];
-    const uint32_t flag_at = layout.item_flag_at[i];
+    const uint32_t flag_at = plan.item_flag_at[i];
     if (item.is_array()) {
       plan.steps.push_back({item.kind, item.offset, item.width, flag_at, 8, item_text(item)});
       (item.kind == ItemKind::kPerNpuArray ? plan.nn : plan.nc) += 1;

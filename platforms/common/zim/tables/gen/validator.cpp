@@ -6,6 +6,7 @@
 #include <string>
 
 #include "layout.hpp"
+#include "limits.hpp"
 #include "plan.hpp"
 #include "text.hpp"
 
@@ -20,13 +21,28 @@ bool valid_name(const std::string& name) {
   });
 }
 
+std::string num(uint64_t v) { return std::to_string(v); }
+
+// Whether a field at `offset` may follow a field ending at `end`: directly, or
+// after the padding to its own alignment of 2, 4 or 8 bytes, which is the only
+// padding a layout has between fields.
+bool padding_is_alignment(uint64_t end, uint64_t offset) {
+  if (offset == end) return true;
+  for (uint64_t alignment : {2, 4, 8}) {
+    if (offset == round_up(end, alignment)) return true;
+  }
+  return false;
+}
+
+// Every check is made on values the parser has bounded, in 64 bits, so no
+// sum or product below can wrap whatever the definition holds.
 class DefinitionChecker {
  public:
   DefinitionChecker(const Definition& def, Diagnostics& diags) : def_(def), diags_(diags) {}
 
   void run() {
     check_name_and_file();
-    const uint32_t header_end = check_header();
+    const uint64_t header_end = check_header();
     check_fields(header_end);
     check_flag_area();
     check_class();
@@ -37,8 +53,8 @@ class DefinitionChecker {
 
   void check_name_and_file() {
     if (!valid_name(def_.name)) {
-      error(def_.lines.table, "type name '" + def_.name +
-                                  "' must be 3 to 22 characters of a-z, 0-9 and _, "
+      error(def_.lines.table, "type name " + quote(def_.name) +
+                                  " must be 3 to 22 characters of a-z, 0-9 and _, "
                                   "beginning with a letter");
       return;
     }
@@ -46,70 +62,70 @@ class DefinitionChecker {
     std::snprintf(expected, sizeof expected, "%03u_%s.tdef", def_.table_id, def_.name.c_str());
     if (def_.file_name != expected) {
       error(def_.lines.table, "file name must be '" + std::string(expected) +
-                                  "' (table id, then type name), not '" + def_.file_name + "'");
+                                  "' (table id, then type name), not " + quote(def_.file_name));
     }
   }
 
   // Returns the first byte after the type header.
-  uint32_t check_header() {
+  uint64_t check_header() {
     const int line = def_.lines.header;
-    if (def_.header.size() < 2 || def_.header.size() > 5) {
-      error(line, "a type header has 2 to 5 fields, found " + str(def_.header.size()));
+    if (def_.header.size() < kMinHeaderFields || def_.header.size() > kMaxHeaderFields) {
+      error(line, "a type header has 2 to 5 fields, found " + num(def_.header.size()));
     }
     auto sorted = def_.header;
     std::sort(sorted.begin(), sorted.end(),
               [](const HeaderField& a, const HeaderField& b) { return a.offset < b.offset; });
-    uint32_t end = 192;
+    uint64_t end = kBaseHeaderSize;
     for (const auto& f : sorted) {
+      const std::string text = "header field " + num(f.offset) + ":" + num(f.width);
       if (f.width != 1 && f.width != 2 && f.width != 4 && f.width != 8) {
-        error(line, "header field " + str(f.offset) + ":" + str(f.width) +
-                        " must be 1, 2, 4 or 8 bytes wide");
+        error(line, text + " must be 1, 2, 4 or 8 bytes wide");
+      } else if (f.offset % f.width != 0) {
+        error(line, text + " must lie at a multiple of its width");
       }
       if (f.offset < end) {
-        error(line, "header field " + str(f.offset) + ":" + str(f.width) +
-                        (end == 192 ? " lies inside the 192-byte base header"
-                                    : " overlaps the header field before it"));
+        error(line, text + (end == kBaseHeaderSize ? " lies inside the 192-byte base header"
+                                                   : " overlaps the header field before it"));
       }
-      end = std::max(end, f.offset + f.width);
+      end = std::max(end, uint64_t{f.offset} + f.width);
     }
     if (def_.count_field) {
       const bool in_header = std::any_of(
           def_.header.begin(), def_.header.end(),
           [&](const HeaderField& f) { return f.offset == *def_.count_field && f.width == 4; });
       if (!in_header) {
-        error(def_.lines.count_field, "count field " + str(*def_.count_field) +
+        error(def_.lines.count_field, "count field " + num(*def_.count_field) +
                                           " must be a 4-byte field of the type header");
       }
     }
     return end;
   }
 
-  void check_fields(uint32_t header_end) {
-    uint32_t previous_end = header_end;
-    const char* previous = "the type header";
-    std::string previous_text;
+  void check_fields(uint64_t header_end) {
+    uint64_t previous_end = header_end;
+    std::string previous = "the type header";
     for (const auto& item : def_.fields) {
-      const std::string text = item_text(item);
-      if (item.width == 0 || item.repeat == 0) {
-        error(item.line, "field " + text + " has no bytes");
-      }
+      const std::string text = "field " + item_text(item);
+      if (item.width == 0 || item.repeat == 0) error(item.line, text + " has no bytes");
       if (item.is_array() && item.offset % 8 != 0) {
-        error(item.line, "array field " + text + ": its data pointer must be 8-aligned");
+        error(item.line, "array " + text + ": its data pointer must be 8-aligned");
+      }
+      if (item.end() > kMaxFixedSize) {
+        error(item.line, text + " ends at " + num(item.end()) +
+                             ", beyond the largest fixed part of " + num(kMaxFixedSize) + " bytes");
       }
       if (item.offset < previous_end) {
-        error(item.line,
-              "field " + text + " overlaps " +
-                  (previous_text.empty() ? std::string(previous) : "field " + previous_text) +
-                  ", which ends at " + str(previous_end));
+        error(item.line, text + " overlaps " + previous + ", which ends at " + num(previous_end));
       } else if (item.offset - previous_end > 7) {
-        error(item.line,
-              "field " + text + " leaves a gap of " + str(item.offset - previous_end) +
-                  " bytes after " +
-                  (previous_text.empty() ? std::string(previous) : "field " + previous_text) +
-                  "; alignment needs at most 7");
+        error(item.line, text + " leaves a gap of " + num(item.offset - previous_end) +
+                             " bytes after " + previous + "; alignment needs at most 7");
+      } else if (!padding_is_alignment(previous_end, item.offset)) {
+        error(item.line, text + " leaves a gap of " + num(item.offset - previous_end) +
+                             " bytes after " + previous +
+                             " that no alignment of 2, 4 or 8 bytes explains");
       }
       previous_end = std::max(previous_end, item.end());
-      previous_text = text;
+      previous = text;
     }
   }
 
@@ -117,15 +133,19 @@ class DefinitionChecker {
     if (def_.fields.empty()) return;
     const FlagLayout layout = compute_flag_layout(def_.fields);
     if (def_.flags_at != layout.flags_start) {
-      error(def_.lines.flags_at, "presence-flag area must start at " + str(layout.flags_start) +
+      error(def_.lines.flags_at, "presence-flag area must start at " + num(layout.flags_start) +
                                      ", the first byte after the last data field, not " +
-                                     str(def_.flags_at));
+                                     num(def_.flags_at));
       return;
     }
     if (def_.fixed_size != layout.fixed_size) {
-      error(def_.lines.fixed_size, "fixed size must be " + str(layout.fixed_size) +
+      error(def_.lines.fixed_size, "fixed size must be " + num(layout.fixed_size) +
                                        ", the smallest multiple of 8 above npd_present at " +
-                                       str(layout.npd_present) + ", not " + str(def_.fixed_size));
+                                       num(layout.npd_present) + ", not " + num(def_.fixed_size));
+    }
+    if (layout.fixed_size > kMaxFixedSize) {
+      error(def_.lines.fixed_size, "the presence flags end beyond the largest fixed part of " +
+                                       num(kMaxFixedSize) + " bytes");
     }
   }
 
@@ -187,31 +207,39 @@ void validate_catalogue(const std::vector<Definition>& defs, Diagnostics& diags)
   std::map<uint32_t, const Definition*> wisp_owner;
   for (const auto& def : defs) {
     if (auto [it, fresh] = by_id.emplace(def.table_id, &def); !fresh) {
-      diags.error(def.path, def.lines.id, "duplicate table id " + str(def.table_id));
+      diags.error(def.path, def.lines.id, "duplicate table id " + num(def.table_id));
       diags.note(it->second->path, it->second->lines.id, "first used here");
     }
     if (auto [it, fresh] = by_name.emplace(def.name, &def); !fresh) {
-      diags.error(def.path, def.lines.table, "duplicate type name '" + def.name + "'");
+      diags.error(def.path, def.lines.table, "duplicate type name " + quote(def.name));
       diags.note(it->second->path, it->second->lines.table, "first used here");
     }
     for (uint32_t value : def.wisp) {
       auto [it, fresh] = wisp_owner.emplace(value, &def);
       if (!fresh && it->second != &def) {
         diags.error(def.path, def.lines.wisp,
-                    "trace identifier " + str(value) + " already belongs to type '" +
-                        it->second->name + "'");
+                    "trace identifier " + num(value) + " already belongs to type " +
+                        quote(it->second->name));
         diags.note(it->second->path, it->second->lines.wisp, "used here");
       }
     }
   }
-  uint32_t expected = 0;
-  for (const auto& [id, def] : by_id) {
-    if (id != expected) {
-      diags.error(def->path, def->lines.id,
-                  "table ids must run densely from 0: id " + str(expected) + " is missing");
-      break;
+  // With unique ids, every id at or past the number of definitions leaves a
+  // gap below it: blame the definition that holds such an id, not a neighbour.
+  const uint64_t size = defs.size();
+  std::string missing;
+  for (uint64_t id = 0, found = 0; id < size && found < 4; ++id) {
+    if (by_id.count(static_cast<uint32_t>(id)) == 0) {
+      missing += (found++ ? ", " : "") + num(id);
     }
-    ++expected;
+  }
+  for (auto it = by_id.lower_bound(static_cast<uint32_t>(std::min<uint64_t>(size, UINT32_MAX)));
+       it != by_id.end(); ++it) {
+    const Definition& def = *it->second;
+    diags.error(def.path, def.lines.id,
+                "table id " + num(def.table_id) + " lies outside the catalogue: " + num(size) +
+                    " definitions take the ids 0 to " + num(size - 1) +
+                    ", and no definition has id " + missing);
   }
 }
 

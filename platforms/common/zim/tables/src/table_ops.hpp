@@ -120,18 +120,24 @@ inline constexpr bool has_counted_arrays = list_traits<typename T::data>::has_co
 
 // Compile-time guard that a traits struct describes a well-formed fixed part:
 // pointers 8-aligned, every step inside the fixed part and below npd_present,
-// and the fixed size the smallest multiple of 8 above npd_present.
+// and the fixed size the smallest multiple of 8 above npd_present. The sums
+// are taken in 64 bits, so constants near 2^32 cannot wrap into a pass.
 template <uint32_t NpdPresent, uint32_t O, uint32_t B, uint32_t FO, uint32_t FN>
 constexpr bool step_fits(inline_span<O, B, FO, FN>) {
-  return O >= 192 && O + B <= FO && FO + FN <= NpdPresent;
+  return O >= ZIM_OBJ_BASE_HEADER_SIZE && uint64_t{O} + B <= FO && uint64_t{FO} + FN <= NpdPresent;
+}
+template <uint32_t NpdPresent, uint32_t D, uint32_t E, uint32_t F>
+constexpr bool array_fits() {
+  return D % 8 == 0 && F % 8 == 0 && uint64_t{D} + 8 <= F && uint64_t{F} + 8 <= NpdPresent &&
+         E > 0 && E < UINT32_MAX;
 }
 template <uint32_t NpdPresent, uint32_t D, uint32_t E, uint32_t F>
 constexpr bool step_fits(per_npu_array<D, E, F>) {
-  return D % 8 == 0 && F % 8 == 0 && D + 8 <= F && F + 8 <= NpdPresent && E > 0;
+  return array_fits<NpdPresent, D, E, F>();
 }
 template <uint32_t NpdPresent, uint32_t D, uint32_t E, uint32_t F>
 constexpr bool step_fits(counted_array<D, E, F>) {
-  return D % 8 == 0 && F % 8 == 0 && D + 8 <= F && F + 8 <= NpdPresent && E > 0;
+  return array_fits<NpdPresent, D, E, F>();
 }
 template <uint32_t NpdPresent, typename... Items>
 constexpr bool steps_fit(item_list<Items...>) {
@@ -139,8 +145,10 @@ constexpr bool steps_fit(item_list<Items...>) {
 }
 template <typename T>
 constexpr bool layout_is_consistent() {
-  return T::fixed_size % 8 == 0 && T::fixed_size == ((T::npd_present + 8) & ~7u) &&
-         (T::count_field == 0 || T::count_field + 4 <= T::fixed_size) &&
+  return T::fixed_size % 8 == 0 &&
+         uint64_t{T::fixed_size} == (uint64_t{T::npd_present} + 8) / 8 * 8 &&
+         (T::count_field == 0 || (T::count_field >= ZIM_OBJ_BASE_HEADER_SIZE &&
+                                  uint64_t{T::count_field} + 4 <= T::fixed_size)) &&
          steps_fit<T::npd_present>(typename T::data{});
 }
 
@@ -155,11 +163,11 @@ inline uint64_t dynamic_bytes_of(inline_span<O, B, FO, FN>, uint32_t) {
 }
 template <uint32_t D, uint32_t E, uint32_t F>
 inline uint64_t dynamic_bytes_of(per_npu_array<D, E, F>, uint32_t) {
-  return uint64_t{hulcon_config_get_max_num_npus()} * (E + 1);
+  return uint64_t{hulcon_config_get_max_num_npus()} * (uint64_t{E} + 1);
 }
 template <uint32_t D, uint32_t E, uint32_t F>
 inline uint64_t dynamic_bytes_of(counted_array<D, E, F>, uint32_t count) {
-  return uint64_t{count} * (E + 1);
+  return uint64_t{count} * (uint64_t{E} + 1);
 }
 
 // Asks for N once per per-NPU array field, in layout order.

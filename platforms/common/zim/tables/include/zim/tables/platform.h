@@ -17,8 +17,9 @@ typedef uint8_t zim_bool_t;
 #define ZIM_FALSE ((zim_bool_t)0)
 #define ZIM_TRUE ((zim_bool_t)1)
 
-/* Number of table types in the catalogue; table ids run from 0 to this - 1. */
-#define ZIM_NUM_TABLE_TYPES 343u
+/* ZIM_NUM_TABLE_TYPES: the number of table types in the catalogue, which the
+ * generator counts; table ids run from 0 to ZIM_NUM_TABLE_TYPES - 1. */
+#include "zim/tables/catalogue_size.h"
 
 /* Table properties record, one per table id. The library reads only the three
  * named fields; the reserved bytes belong to the platform. */

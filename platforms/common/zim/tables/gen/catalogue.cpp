@@ -1,0 +1,93 @@
+#include "catalogue.hpp"
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+#include "limits.hpp"
+#include "parser.hpp"
+#include "validator.hpp"
+
+namespace fs = std::filesystem;
+
+namespace tablegen {
+namespace {
+
+// The *.tdef entries of dir, sorted; every filesystem failure is reported.
+std::optional<std::vector<fs::path>> definition_files(const fs::path& dir, Diagnostics& diags) {
+  std::error_code ec;
+  if (!fs::is_directory(dir, ec)) {
+    diags.error(dir.string(), 0, "not a folder of definitions");
+    return std::nullopt;
+  }
+  std::vector<fs::path> files;
+  fs::directory_iterator it(dir, ec), end;
+  for (; !ec && it != end; it.increment(ec)) {
+    if (it->path().extension() == ".tdef") files.push_back(it->path());
+  }
+  if (ec) {
+    diags.error(dir.string(), 0, "cannot list the folder: " + ec.message());
+    return std::nullopt;
+  }
+  std::sort(files.begin(), files.end());
+  if (files.empty()) diags.error(dir.string(), 0, "no *.tdef definitions found");
+  return files;
+}
+
+bool read_definition(const fs::path& path, std::string& text, Diagnostics& diags) {
+  std::error_code ec;
+  const fs::file_status status = fs::status(path, ec);
+  if (ec) {
+    diags.error(path.string(), 0, "cannot read: " + ec.message());
+    return false;
+  }
+  if (!fs::is_regular_file(status)) {
+    diags.error(path.string(), 0, "not a regular file");
+    return false;
+  }
+  const uintmax_t size = fs::file_size(path, ec);
+  if (ec || size > kMaxDefinitionBytes) {
+    diags.error(path.string(), 0,
+                ec ? "cannot read: " + ec.message() : "larger than a definition can be (1 MiB)");
+    return false;
+  }
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream buffer;
+  buffer << in.rdbuf();
+  if (!in || in.bad()) {
+    diags.error(path.string(), 0, "cannot read");
+    return false;
+  }
+  text = buffer.str();
+  return true;
+}
+
+}  // namespace
+
+std::unique_ptr<Catalogue> load_catalogue(const fs::path& dir, Diagnostics& diags) {
+  const auto files = definition_files(dir, diags);
+  if (!files) return nullptr;
+  auto catalogue = std::make_unique<Catalogue>();
+  bool all_read = true;
+  for (const auto& file : *files) {
+    std::string text;
+    if (!read_definition(file, text, diags)) {
+      all_read = false;
+      continue;
+    }
+    if (auto def = parse_definition(file.string(), text, diags)) {
+      validate_definition(*def, diags);
+      catalogue->defs.push_back(std::move(*def));
+    } else {
+      all_read = false;
+    }
+  }
+  // A definition that could not be read would show up as a gap in the ids
+  // and be blamed on another file: check the whole set only once all are read.
+  if (all_read) validate_catalogue(catalogue->defs, diags);
+  if (diags.has_errors()) return nullptr;
+  for (const auto& def : catalogue->defs) catalogue->plans.push_back(plan_type(def));
+  return catalogue;
+}
+
+}  // namespace tablegen

@@ -1,0 +1,24 @@
+// Reads a folder of definitions into a validated, planned catalogue.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "definition.hpp"
+#include "diagnostics.hpp"
+#include "plan.hpp"
+
+namespace tablegen {
+
+struct Catalogue {
+  std::vector<Definition> defs;  // in file-name order, which is table-id order
+  std::vector<TypePlan> plans;   // point into defs
+};
+
+// Reads every *.tdef file of dir, validates each definition and the set, and
+// plans every type. Reports all problems and returns nothing if there is one.
+std::unique_ptr<Catalogue> load_catalogue(const std::filesystem::path& dir, Diagnostics& diags);
+
+}  // namespace tablegen

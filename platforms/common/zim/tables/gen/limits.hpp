@@ -1,0 +1,26 @@
+// Bounds on every number a definition may hold. They keep each quantity the
+// generator derives (ends of fields, flag cursors, fixed size, check lines)
+// far below 2^32, so 64-bit arithmetic on them is exact, and they keep every
+// object of an accepted type addressable with the 32-bit object size.
+#pragma once
+
+#include <cstdint>
+
+namespace tablegen {
+
+// Base header in front of every type header.
+inline constexpr uint64_t kBaseHeaderSize = 192;
+// Largest fixed part; every offset and inline run must end within it.
+inline constexpr uint64_t kMaxFixedSize = 65536;
+// Objects store their table id in 16 bits.
+inline constexpr uint64_t kMaxTableId = 65535;
+// One element and its flag fit a 32-bit object beside the largest fixed part.
+inline constexpr uint64_t kMaxElementSize = UINT32_MAX - kMaxFixedSize - 1;
+// Trace identifiers are unsigned 32-bit values.
+inline constexpr uint64_t kMaxWisp = UINT32_MAX;
+// Type headers hold 2 to 5 fields.
+inline constexpr size_t kMinHeaderFields = 2, kMaxHeaderFields = 5;
+// Definitions are small text files; anything larger is not one.
+inline constexpr uint64_t kMaxDefinitionBytes = 1u << 20;
+
+}  // namespace tablegen
