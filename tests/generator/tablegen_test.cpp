@@ -23,6 +23,7 @@ namespace {
 const fs::path kDefs = ZIM_DEFS_DIR;
 constexpr char kGlobal[] = "003_testglobaldiscard.tdef";
 constexpr char kOlist[] = "268_olist.tdef";
+constexpr char kIpaclport[] = "165_ipaclport.tdef";
 constexpr char kGlobalWisp[] = "wisp 1118 1119 1120 1118 1119 1120";
 constexpr char kFreshWisp[] = "wisp 2000 2001 2002 2000 2001 2002";
 
@@ -40,6 +41,7 @@ class TempDir {
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
   fs::path operator/(const std::string& name) const { return path_ / name; }
+  const fs::path& path() const { return path_; }
 
  private:
   fs::path path_;
@@ -159,7 +161,26 @@ const Rejection kRejections[] = {
      "unknown key 'obj_flag_bit5'"},
     {"malformed item", kGlobal, kGlobal, kReplace, {{"field 204:1", "field 204;1"}}, 12,
      "malformed field '204;1'"},
-    {"missing key", kGlobal, kGlobal, kReplace, {{"\nwisp", "\n# wisp"}}, 0, "missing 'wisp'"},
+    {"missing key", kGlobal, kGlobal, kReplace, {{"\nwisp", "\n# wisp"}}, 2, "missing 'wisp'"},
+    {"missing table", kGlobal, kGlobal, kReplace, {{"\ntable", "\n# table"}}, 1,
+     "missing 'table'"},
+    {"run past 32 bits", kIpaclport, kIpaclport, kReplace, {{"field 244:1", "field 244:1x4294967295"}},
+     18, "run length '4294967295' is larger than 65536"},
+    {"header past 32 bits", kOlist, kOlist, kReplace, {{"192:4 196:4", "192:4 4294967292:4"}}, 6,
+     "header field offset '4294967292' is larger than 65536"},
+    {"huge number", kGlobal, kGlobal, kReplace, {{"field 208:8", "field 208:18446744073709551624"}},
+     13, "field width '18446744073709551624' is larger than 65536"},
+    {"element size", kOlist, kOlist, kReplace, {{"field 232:8xC", "field 232:4294967295xC"}}, 14,
+     "element size '4294967295' is larger than 4294901758"},
+    {"leading zero", kGlobal, kGlobal, kReplace, {{"fixed_size 224", "fixed_size 0224"}}, 5,
+     "leading zero"},
+    {"header alignment", kGlobal, kGlobal, kReplace, {{"196:4", "194:4"}}, 6,
+     "header field 194:4 must lie at a multiple of its width"},
+    {"gap not alignment", kGlobal, kGlobal, kReplace,
+     {{"field 204:1", "field 205:1"}}, 12,
+     "that no alignment of 2, 4 or 8 bytes explains"},
+    {"control bytes escaped", kGlobal, kGlobal, kReplace, {{"obj_flags_bit5 clear", "obj_flags_bit5 \x1b[2J\x01"}},
+     9, "not '\\x1b[2J\\x01'"},
     {"key twice", kGlobal, kGlobal, kReplace, {{"\nid 3\n", "\nid 3\nid 3\n"}}, 4,
      "'id' given twice", "003_testglobaldiscard.tdef:3: note: first given here"},
     {"bad type name", kGlobal, kGlobal, kReplace, {{"table testglobaldiscard", "table TestGd"}}, 2,
@@ -180,7 +201,8 @@ const Rejection kRejections[] = {
     {"id gap", kGlobal, "344_testgap.tdef", kBeside,
      {{"\nid 3\n", "\nid 344\n"}, {"table testglobaldiscard", "table testgap"},
       {kGlobalWisp, kFreshWisp}}, 3,
-     "table ids must run densely from 0: id 343 is missing"},
+     "table id 344 lies outside the catalogue: 344 definitions take the ids 0 to 343, and no "
+     "definition has id 343"},
 };
 // clang-format on
 
@@ -234,8 +256,9 @@ TEST(Tablegen, RerunsAreByteIdenticalAndRewriteOnlyWhatChanged) {
   const std::string generate = quoted(defs) + " " + quoted(out);
   ASSERT_EQ(tablegen(generate).status, 0);
   const auto first = snapshot(out);
-  // Per type a unit and a header; the umbrella header, export map and catalogue.
-  EXPECT_EQ(first.size(), 2 * 343u + 3);
+  // Per type a unit and a header; the umbrella and catalogue-size headers, the
+  // export map, the catalogue, the manifest and the marker of the folder.
+  EXPECT_EQ(first.size(), 2 * 343u + 6);
   ASSERT_EQ(first.count("src/vesk-autogensrc/testglobaldiscard_common_utils.cpp"), 1u);
 
   // Back-dated files show a rewrite as a new mtime, with no waiting.
@@ -265,6 +288,169 @@ TEST(Tablegen, RerunsAreByteIdenticalAndRewriteOnlyWhatChanged) {
                       "src/vesk-autogensrc/testglobaldiscard_common_utils.cpp"),
             changed.end());
   EXPECT_EQ(rewritten(), changed);
+}
+
+// Entries of a folder, to see that a failed run leaves no staging folder.
+std::vector<std::string> entries(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(Tablegen, FilesystemFailuresAreErrorsThatWriteNothing) {
+  TempDir tmp;
+  const fs::path defs = copy_defs(tmp);
+  write(tmp / "file", "x");
+  fs::create_directory(tmp / "foreign");
+  write(tmp / "foreign" / "notes.txt", "mine");
+  fs::create_symlink("loop.tdef", defs / "loop.tdef");
+  const struct {
+    std::string args, where;
+  } kCases[] = {
+      {quoted(kDefs) + " " + quoted(tmp / "file"), (tmp / "file").string()},
+      {quoted(kDefs) + " " + quoted(tmp / "file" / "out"), (tmp / "file").string()},
+      {quoted(kDefs) + " " + quoted(tmp / "foreign"), (tmp / "foreign").string()},
+      {"--check " + quoted(defs), (defs / "loop.tdef").string()},
+      {"--check " + quoted(tmp / "absent"), (tmp / "absent").string()},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.args);
+    const Result r = tablegen(c.args);
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_EQ(r.output.rfind(c.where, 0), 0u) << r.output;
+    EXPECT_NE(r.output.find(": error: "), std::string::npos) << r.output;
+  }
+  EXPECT_EQ(read(tmp / "foreign" / "notes.txt"), "mine");
+  EXPECT_EQ(entries(tmp.path()), (std::vector<std::string>{"defs", "file", "foreign"}));
+}
+
+TEST(Tablegen, AWriteThatFailsPartWayLeavesTheOldSet) {
+  TempDir tmp;
+  const fs::path defs = copy_defs(tmp), out = tmp / "out";
+  ASSERT_EQ(tablegen(quoted(defs) + " " + quoted(out)).status, 0);
+  const auto before = snapshot(out);
+  // A new trace identifier changes a unit and the large catalogue source;
+  // a file-size limit lets the units through and stops the catalogue.
+  write(defs / kGlobal, edited(read(defs / kGlobal), {{kGlobalWisp, kFreshWisp}}));
+  const Result r = tablegen("--version >/dev/null && ulimit -f 128 && " +
+                            std::string(ZIM_TABLEGEN) + " " + quoted(defs) + " " + quoted(out));
+  EXPECT_EQ(r.status, 1) << r.output;
+  EXPECT_NE(r.output.find("cannot write"), std::string::npos) << r.output;
+  EXPECT_EQ(differing(before, snapshot(out)), std::vector<std::string>{});
+  EXPECT_EQ(entries(tmp.path()), (std::vector<std::string>{"defs", "out"}));
+}
+
+TEST(Tablegen, CommandLineConventions) {
+  const struct {
+    std::string args;
+    int status;
+    std::string output;
+  } kCases[] = {
+      {"--help", 0, "Exit status:"},
+      {"--version", 0, "zim_tablegen 1.0.0"},
+      {quoted(kDefs) + " --check", 0, ""},
+      {"--check", 2, "expected DEFS_DIR"},
+      {"--frobnicate " + quoted(kDefs), 2, "--frobnicate"},
+      {"--check --manifest " + quoted(kDefs), 2, "zim_tablegen: error: "},
+      {"--compat " + quoted(kDefs), 2, "--compat takes OLD and NEW"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.args);
+    const Result r = tablegen(c.args);
+    EXPECT_EQ(r.status, c.status) << r.output;
+    EXPECT_NE(r.output.find(c.output), std::string::npos) << r.output;
+  }
+  // Help goes to standard output, so that it can be paged.
+  EXPECT_EQ(tablegen("--help 2>/dev/null").output, tablegen("--help").output);
+}
+
+// One change to a copy of the catalogue per row, and how --compat judges it.
+struct CompatCase {
+  const char* what;
+  const char* file;
+  Edits edits;
+  int status;
+  std::vector<std::string> lines;  // each expected as a substring of one output line
+};
+
+TEST(Tablegen, CompatClassifiesLayoutChanges) {
+  const char* kLast = "342_fhrp.tdef";
+  // clang-format off
+  const CompatCase kCases[] = {
+      {"comment only", kGlobal, {{"\nid 3\n", "\nid 3  # unchanged\n"}}, 0,
+       {":2: compatible: testglobaldiscard: the definition's text changed"}},
+      {"trace identifiers", kGlobal, {{kGlobalWisp, "wisp 2000 2001 2002 2003 2004 2005"}}, 0,
+       {":10: compatible: testglobaldiscard: trace identifiers 1118 1119 1120 1118 1119 1120 are "
+        "now 2000 2001 2002 2003 2004 2005",
+        ":2: compatible: testglobaldiscard: the allocation check now reports line 185 instead of 186"}},
+      {"narrower field", kGlobal,
+       {{"field 208:8", "field 208:4"}, {"flags_at 216", "flags_at 212"},
+        {"fixed_size 224", "fixed_size 216"}}, 1,
+       {":5: breaking: testglobaldiscard: fixed size 224 is now 216",
+        ":13: breaking: testglobaldiscard: data field 208:8 with flags at 218 is now 208:4 with "
+        "flags at 214",
+        ":11: breaking: testglobaldiscard: data field 200:4 with flags at 216 is now 200:4 with "
+        "flags at 212",
+        ":7: breaking: testglobaldiscard: npd_present at 219 is now at 215"}},
+      {"header copy order", kOlist, {{"192:4 196:4 200:4", "196:4 192:4 200:4"}}, 1,
+       {":6: breaking: olist: type header 192:4 196:4 200:4 is now 196:4 192:4 200:4"}},
+      {"switch", kGlobal, {{"obj_flags_bit5 clear", "obj_flags_bit5 set"}}, 1,
+       {":9: breaking: testglobaldiscard: bit 5 of obj_flags is now set"}},
+      {"id to another type", kLast, {{"table fhrp", "table fhrp2"}}, 1,
+       {":3: breaking: table id 342 belonged to type 'fhrp' and now names 'fhrp2'"}},
+  };
+  // clang-format on
+  for (const CompatCase& c : kCases) {
+    SCOPED_TRACE(c.what);
+    TempDir tmp;
+    const fs::path defs = copy_defs(tmp);
+    std::string file = c.file;
+    const std::string text = edited(read(defs / file), c.edits);
+    fs::remove(defs / file);
+    if (std::string(c.what) == "id to another type") file = "342_fhrp2.tdef";
+    write(defs / file, text);
+    const Result r = tablegen("--compat " + quoted(kDefs) + " " + quoted(defs));
+    EXPECT_EQ(r.status, c.status) << r.output;
+    for (const auto& line : c.lines) {
+      EXPECT_NE(r.output.find((defs / file).string() + line), std::string::npos) << line << "\n"
+                                                                                 << r.output;
+    }
+  }
+}
+
+TEST(Tablegen, CompatAgainstAManifestSeesRemovedAndNewTypes) {
+  TempDir tmp;
+  const fs::path defs = copy_defs(tmp), manifest = tmp / "released.manifest";
+  ASSERT_EQ(tablegen("--manifest " + quoted(kDefs) + " > " + quoted(manifest)).status, 0);
+  EXPECT_EQ(tablegen("--compat " + quoted(manifest) + " " + quoted(kDefs)).output, "");
+
+  // The next id is a compatible addition.
+  const std::string added =
+      edited(read(defs / kGlobal), {{"\nid 3\n", "\nid 343\n"},
+                                    {"table testglobaldiscard", "table testnew"},
+                                    {kGlobalWisp, kFreshWisp}});
+  write(defs / "343_testnew.tdef", added);
+  Result r = tablegen("--compat " + quoted(manifest) + " " + quoted(defs));
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("343_testnew.tdef:3: compatible: new type 'testnew' with table id 343"),
+            std::string::npos)
+      << r.output;
+
+  // Removing the last type breaks the processes that still use it.
+  fs::remove(defs / "343_testnew.tdef");
+  fs::remove(defs / "342_fhrp.tdef");
+  r = tablegen("--compat " + quoted(manifest) + " " + quoted(defs));
+  EXPECT_EQ(r.status, 1) << r.output;
+  EXPECT_NE(r.output.find(manifest.string() + ":"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find(": breaking: type 'fhrp' (table id 342) removed"), std::string::npos)
+      << r.output;
+
+  // An invalid side is a usage failure with its errors.
+  write(manifest, "type x\n");
+  r = tablegen("--compat " + quoted(manifest) + " " + quoted(kDefs));
+  EXPECT_EQ(r.status, 2) << r.output;
+  EXPECT_NE(r.output.find(manifest.string() + ":1: error: "), std::string::npos) << r.output;
 }
 
 TEST(Tablegen, CheckModeAcceptsTheRealDefinitions) {
