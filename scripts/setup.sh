@@ -8,6 +8,7 @@ command -v g++ >/dev/null || packages+=(g++)
 command -v nm >/dev/null || packages+=(binutils)
 [ -f /usr/include/gtest/gtest.h ] || packages+=(libgtest-dev libgmock-dev)
 [ -f /usr/include/benchmark/benchmark.h ] || packages+=(libbenchmark-dev)
+[ -f /usr/include/CLI/CLI.hpp ] || packages+=(libcli11-dev)
 if [ ${#packages[@]} -gt 0 ]; then
   echo "Installing: ${packages[*]}"
   apt-get update -qq
