@@ -76,6 +76,30 @@ void write(const fs::path& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
+// The real definitions' file names, in table-id order.
+std::vector<std::string> definition_files() {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(kDefs)) {
+    if (entry.path().extension() == ".tdef") names.push_back(entry.path().filename());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Cases name the ids around the end of the catalogue as {last} (its last id),
+// {next} and {after}, so that they hold however many types it has.
+std::string expand(std::string text) {
+  const size_t count = definition_files().size();
+  for (const auto& [token, id] : {std::pair<std::string, size_t>{"{last}", count - 1},
+                                  {"{next}", count},
+                                  {"{after}", count + 1}}) {
+    for (size_t at; (at = text.find(token)) != std::string::npos;) {
+      text.replace(at, token.size(), std::to_string(id));
+    }
+  }
+  return text;
+}
+
 using Edits = std::vector<std::pair<std::string, std::string>>;
 
 // Replaces the first occurrence of each `from` in turn.
@@ -190,19 +214,19 @@ const Rejection kRejections[] = {
     {"duplicate id", kGlobal, "003_testzdup.tdef", kBeside,
      {{"table testglobaldiscard", "table testzdup"}, {kGlobalWisp, kFreshWisp}}, 3,
      "duplicate table id 3", "003_testglobaldiscard.tdef:3: note: first used here"},
-    {"duplicate name", kGlobal, "343_testglobaldiscard.tdef", kBeside,
-     {{"\nid 3\n", "\nid 343\n"}, {kGlobalWisp, kFreshWisp}}, 2,
+    {"duplicate name", kGlobal, "{next}_testglobaldiscard.tdef", kBeside,
+     {{"\nid 3\n", "\nid {next}\n"}, {kGlobalWisp, kFreshWisp}}, 2,
      "duplicate type name 'testglobaldiscard'",
      "003_testglobaldiscard.tdef:2: note: first used here"},
-    {"shared wisp", kGlobal, "343_testwisp.tdef", kBeside,
-     {{"\nid 3\n", "\nid 343\n"}, {"table testglobaldiscard", "table testwisp"}}, 10,
+    {"shared wisp", kGlobal, "{next}_testwisp.tdef", kBeside,
+     {{"\nid 3\n", "\nid {next}\n"}, {"table testglobaldiscard", "table testwisp"}}, 10,
      "trace identifier 1118 already belongs to type 'testglobaldiscard'",
      "003_testglobaldiscard.tdef:10: note: used here"},
-    {"id gap", kGlobal, "344_testgap.tdef", kBeside,
-     {{"\nid 3\n", "\nid 344\n"}, {"table testglobaldiscard", "table testgap"},
+    {"id gap", kGlobal, "{after}_testgap.tdef", kBeside,
+     {{"\nid 3\n", "\nid {after}\n"}, {"table testglobaldiscard", "table testgap"},
       {kGlobalWisp, kFreshWisp}}, 3,
-     "table id 344 lies outside the catalogue: 344 definitions take the ids 0 to 343, and no "
-     "definition has id 343"},
+     "table id {after} lies outside the catalogue: {after} definitions take the ids 0 to {next}, "
+     "and no definition has id {next}"},
 };
 // clang-format on
 
@@ -213,22 +237,25 @@ TEST(Tablegen, RejectsBrokenDefinitionsAtTheirLine) {
     const fs::path defs = copy_defs(tmp);
     const std::string text = read(defs / c.base);
     if (c.place == kReplace) fs::remove(defs / c.base);
-    write(defs / c.file, edited(text, c.edits));
+    Edits edits = c.edits;
+    for (auto& edit : edits) edit.second = expand(edit.second);
+    const std::string file_name = expand(c.file), message = expand(c.message);
+    write(defs / file_name, edited(text, edits));
 
     const Result r = tablegen("--check " + quoted(defs));
     EXPECT_EQ(r.status, 1) << r.output;
-    const std::string file = (defs / c.file).string();
+    const std::string file = (defs / file_name).string();
     const std::string where = file + (c.line ? ":" + std::to_string(c.line) : "") + ": error: ";
     bool found = false;
     std::istringstream lines(r.output);
     for (std::string line; std::getline(lines, line);) {
-      found |= line.rfind(where, 0) == 0 && line.find(c.message) != std::string::npos;
+      found |= line.rfind(where, 0) == 0 && line.find(message) != std::string::npos;
       // No error may be blamed on a file that was left intact.
       if (line.find(": error: ") != std::string::npos) {
         EXPECT_EQ(line.rfind(file + ":", 0), 0u) << line;
       }
     }
-    EXPECT_TRUE(found) << "expected " << where << c.message << "\n" << r.output;
+    EXPECT_TRUE(found) << "expected " << where << message << "\n" << r.output;
     if (c.note) {
       EXPECT_NE(r.output.find((defs / c.note).string()), std::string::npos) << r.output;
     }
@@ -258,7 +285,7 @@ TEST(Tablegen, RerunsAreByteIdenticalAndRewriteOnlyWhatChanged) {
   const auto first = snapshot(out);
   // Per type a unit and a header; the umbrella and catalogue-size headers, the
   // export map, the catalogue, the manifest and the marker of the folder.
-  EXPECT_EQ(first.size(), 2 * 343u + 6);
+  EXPECT_EQ(first.size(), 2 * definition_files().size() + 6);
   ASSERT_EQ(first.count("src/vesk-autogensrc/testglobaldiscard_common_utils.cpp"), 1u);
 
   // Back-dated files show a rewrite as a new mtime, with no waiting.
@@ -375,7 +402,6 @@ struct CompatCase {
 };
 
 TEST(Tablegen, CompatClassifiesLayoutChanges) {
-  const char* kLast = "342_fhrp.tdef";
   // clang-format off
   const CompatCase kCases[] = {
       {"comment only", kGlobal, {{"\nid 3\n", "\nid 3  # unchanged\n"}}, 0,
@@ -397,8 +423,9 @@ TEST(Tablegen, CompatClassifiesLayoutChanges) {
        {":6: breaking: olist: type header 192:4 196:4 200:4 is now 196:4 192:4 200:4"}},
       {"switch", kGlobal, {{"obj_flags_bit5 clear", "obj_flags_bit5 set"}}, 1,
        {":9: breaking: testglobaldiscard: bit 5 of obj_flags is now set"}},
-      {"id to another type", kLast, {{"table fhrp", "table fhrp2"}}, 1,
-       {":3: breaking: table id 342 belonged to type 'fhrp' and now names 'fhrp2'"}},
+      {"id to another type", kGlobal, {{"table testglobaldiscard", "table testrenamed"}}, 1,
+       {":3: breaking: table id 3 belonged to type 'testglobaldiscard' and now names "
+        "'testrenamed'"}},
   };
   // clang-format on
   for (const CompatCase& c : kCases) {
@@ -408,7 +435,7 @@ TEST(Tablegen, CompatClassifiesLayoutChanges) {
     std::string file = c.file;
     const std::string text = edited(read(defs / file), c.edits);
     fs::remove(defs / file);
-    if (std::string(c.what) == "id to another type") file = "342_fhrp2.tdef";
+    if (std::string(c.what) == "id to another type") file = "003_testrenamed.tdef";
     write(defs / file, text);
     const Result r = tablegen("--compat " + quoted(kDefs) + " " + quoted(defs));
     EXPECT_EQ(r.status, c.status) << r.output;
@@ -427,23 +454,28 @@ TEST(Tablegen, CompatAgainstAManifestSeesRemovedAndNewTypes) {
 
   // The next id is a compatible addition.
   const std::string added =
-      edited(read(defs / kGlobal), {{"\nid 3\n", "\nid 343\n"},
+      edited(read(defs / kGlobal), {{"\nid 3\n", expand("\nid {next}\n")},
                                     {"table testglobaldiscard", "table testnew"},
                                     {kGlobalWisp, kFreshWisp}});
-  write(defs / "343_testnew.tdef", added);
+  const std::string added_file = expand("{next}_testnew.tdef");
+  write(defs / added_file, added);
   Result r = tablegen("--compat " + quoted(manifest) + " " + quoted(defs));
   EXPECT_EQ(r.status, 0) << r.output;
-  EXPECT_NE(r.output.find("343_testnew.tdef:3: compatible: new type 'testnew' with table id 343"),
-            std::string::npos)
+  EXPECT_NE(
+      r.output.find(added_file + expand(":3: compatible: new type 'testnew' with table id {next}")),
+      std::string::npos)
       << r.output;
 
   // Removing the last type breaks the processes that still use it.
-  fs::remove(defs / "343_testnew.tdef");
-  fs::remove(defs / "342_fhrp.tdef");
+  fs::remove(defs / added_file);
+  const std::string last = definition_files().back();
+  const std::string last_name = last.substr(4, last.size() - 9);
+  fs::remove(defs / last);
   r = tablegen("--compat " + quoted(manifest) + " " + quoted(defs));
   EXPECT_EQ(r.status, 1) << r.output;
   EXPECT_NE(r.output.find(manifest.string() + ":"), std::string::npos) << r.output;
-  EXPECT_NE(r.output.find(": breaking: type 'fhrp' (table id 342) removed"), std::string::npos)
+  EXPECT_NE(r.output.find(expand(": breaking: type '" + last_name + "' (table id {last}) removed")),
+            std::string::npos)
       << r.output;
 
   // An invalid side is a usage failure with its errors.

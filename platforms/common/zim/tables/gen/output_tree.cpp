@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -38,6 +40,11 @@ class Publisher {
       : out_dir_(out_dir), parent_(out_dir.parent_path()), diags_(diags) {
     if (parent_.empty()) parent_ = ".";
   }
+  ~Publisher() {
+    if (lock_fd_ >= 0) close(lock_fd_);
+  }
+  Publisher(const Publisher&) = delete;
+  Publisher& operator=(const Publisher&) = delete;
 
   bool run(std::vector<OutputFile> files) {
     files.push_back({kMarker, kMarkerText});
@@ -63,6 +70,13 @@ class Publisher {
     std::error_code ec;
     fs::create_directories(parent_, ec);
     if (ec) return fail(parent_, "cannot create the folder of the output", ec);
+    // Runs into the same parent take turns, so that one never removes the
+    // staging folder of another as a leftover.
+    lock_fd_ = open(parent_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (lock_fd_ < 0 || flock(lock_fd_, LOCK_EX) != 0) {
+      return fail(parent_, "cannot lock the folder of the output",
+                  std::error_code(errno, std::generic_category()));
+    }
     const std::string prefix = staging_prefix(out_dir_);
     for (fs::directory_iterator it(parent_, ec), end; !ec && it != end; it.increment(ec)) {
       if (it->path().filename().string().rfind(prefix, 0) == 0) {
@@ -182,6 +196,7 @@ class Publisher {
 
   fs::path out_dir_, parent_;
   Diagnostics& diags_;
+  int lock_fd_ = -1;
   bool exists_ = false;
 };
 
