@@ -109,8 +109,6 @@ TEST(WispEnums, MatchTheReferenceAndBelongToOneTypeEach) {
     }
     if (r.wisp_pattern == 'G') skipped.insert(r.wisp_base + 2);
   }
-  EXPECT_EQ(owner.size(), 1038u);
-  EXPECT_LE(owner.rbegin()->first, 1342u);
   EXPECT_EQ(skipped.size(), 10u);
   for (uint32_t v : skipped) EXPECT_EQ(owner.count(v), 0u) << v << " is used by " << owner[v];
 }
