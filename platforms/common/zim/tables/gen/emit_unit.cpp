@@ -267,8 +267,9 @@ GeneratedFile emit_umbrella_header(const std::vector<TypePlan>& plans) {
 GeneratedFile emit_export_map(const std::vector<TypePlan>& plans) {
   std::string out =
       "/* Generated from defs/ by zim_tablegen; do not edit. */\n"
-      "/* libzim_tables exports the operations of every table type and nothing else. */\n"
-      "{\n  global:\n";
+      "/* libzim_tables exports the operations of every table type and nothing else,\n"
+      "   under one version node so that a later release can add another beside it. */\n"
+      "ZIM_TABLES_1.0 {\n  global:\n";
   for (const auto& plan : plans) {
     for (const auto& name : exported_operations(plan.def->name)) out += "    " + name + ";\n";
   }
