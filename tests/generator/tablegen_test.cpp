@@ -1,88 +1,32 @@
 // zim_tablegen on folders of definitions: what it rejects and where it says
 // so, that it then writes nothing, and that its output is stable.
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <sstream>
-#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
-namespace fs = std::filesystem;
+#include "tablegen_runner.hpp"
 
 namespace {
 
-const fs::path kDefs = ZIM_DEFS_DIR;
+using namespace tablegen_test;
+
 constexpr char kGlobal[] = "003_testglobaldiscard.tdef";
 constexpr char kOlist[] = "268_olist.tdef";
 constexpr char kIpaclport[] = "165_ipaclport.tdef";
 constexpr char kGlobalWisp[] = "wisp 1118 1119 1120 1118 1119 1120";
 constexpr char kFreshWisp[] = "wisp 2000 2001 2002 2000 2001 2002";
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "tablegen_test.XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  fs::path operator/(const std::string& name) const { return path_ / name; }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
-std::string quoted(const fs::path& p) { return "'" + p.string() + "'"; }
-
-struct Result {
-  int status = -1;
-  std::string output;  // standard output and standard error
-};
-
-Result tablegen(const std::string& args) {
-  Result r;
-  FILE* pipe = popen((std::string(ZIM_TABLEGEN) + " " + args + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return r;
-  char buffer[4096];
-  for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) r.output.append(buffer, n);
-  const int status = pclose(pipe);
-  if (WIFEXITED(status)) r.status = WEXITSTATUS(status);
-  return r;
-}
-
-std::string read(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void write(const fs::path& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
 // The real definitions' file names, in table-id order.
 std::vector<std::string> definition_files() {
   std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(kDefs)) {
-    if (entry.path().extension() == ".tdef") names.push_back(entry.path().filename());
-  }
-  std::sort(names.begin(), names.end());
+  for (const fs::path& file : definitions(kDefs)) names.push_back(file.filename());
   return names;
 }
 

@@ -153,13 +153,17 @@ std::string judge(std::string_view text, std::string_view file_name, Model& m) {
     const auto it = item(f);
     if (!it) return "malformed field";
     if (it->off < end || it->off - end > 7) return "field overlaps or leaves a gap over 7";
+    // The only padding is the one up to the field's own alignment of 2, 4 or 8.
+    const auto pads_to = [&](u128 a) { return it->off % a == 0 && it->off - end < a; };
+    if (it->off != end && !pads_to(2) && !pads_to(4) && !pads_to(8))
+      return "gap that no alignment explains";
     if (it->kind == 'i') {
       if (it->w == 0 || it->n == 0) return "empty field";
       end = it->off + it->w * it->n;
       n += it->n;
     } else {
       if (it->off % 8 != 0) return "unaligned array pointer";
-      if (it->w == 0 || it->w > 4294901759u) return "bad element size";
+      if (it->w == 0 || it->w > 4294901758u) return "bad element size";
       end = it->off + 8;
       n += 1;
       ++(it->kind == 'N' ? nn : nc);

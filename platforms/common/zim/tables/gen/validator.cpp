@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <set>
 #include <string>
 
 #include "layout.hpp"
@@ -214,7 +215,8 @@ void validate_catalogue(const std::vector<Definition>& defs, Diagnostics& diags)
       diags.error(def.path, def.lines.table, "duplicate type name " + quote(def.name));
       diags.note(it->second->path, it->second->lines.table, "first used here");
     }
-    for (uint32_t value : def.wisp) {
+    // A type may repeat its own identifiers; each clash is reported once.
+    for (uint32_t value : std::set<uint32_t>(def.wisp.begin(), def.wisp.end())) {
       auto [it, fresh] = wisp_owner.emplace(value, &def);
       if (!fresh && it->second != &def) {
         diags.error(def.path, def.lines.wisp,

@@ -1,0 +1,82 @@
+// Running zim_tablegen as its users do, on scratch folders of definitions.
+#pragma once
+
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace tablegen_test {
+
+namespace fs = std::filesystem;
+
+inline const fs::path kDefs = ZIM_DEFS_DIR;
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "tablegen_test.XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  fs::path operator/(const std::string& name) const { return path_ / name; }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+inline std::string quoted(const fs::path& p) { return "'" + p.string() + "'"; }
+
+struct Result {
+  int status = -1;     // exit status, or 128 + the signal that ended the run
+  std::string output;  // standard output and standard error
+};
+
+// Runs the shell command line "zim_tablegen ARGS"; a hang is killed.
+inline Result tablegen(const std::string& args) {
+  Result r;
+  FILE* pipe = popen(("timeout -s KILL 20 " ZIM_TABLEGEN " " + args + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return r;
+  char buffer[4096];
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) r.output.append(buffer, n);
+  const int status = pclose(pipe);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return r;
+}
+
+inline std::string read(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+inline void write(const fs::path& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+// The definition files of a folder, in table-id order.
+inline std::vector<fs::path> definitions(const fs::path& dir) {
+  std::vector<fs::path> files;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    if (entry.path().extension() == ".tdef") files.push_back(entry.path());
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+}  // namespace tablegen_test
