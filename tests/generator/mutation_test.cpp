@@ -22,25 +22,6 @@ namespace {
 
 using namespace tablegen_test;
 
-const std::string kG = "003_testglobaldiscard.tdef";
-const std::string kOlist = "268_olist.tdef";
-const std::string kFresh = "wisp 2000 2001 2002 2000 2001 2002";
-const std::string kWisp = "wisp 1118 1119 1120 1118 1119 1120";
-
-using Edits = std::vector<std::pair<std::string, std::string>>;
-
-// Replaces every occurrence of each `from` in turn.
-std::string edited(std::string text, const Edits& edits) {
-  for (const auto& [from, to] : edits) {
-    size_t at = text.find(from);
-    EXPECT_NE(at, std::string::npos) << "nothing to replace: " << from;
-    for (; at != std::string::npos; at = text.find(from, at + to.size())) {
-      text.replace(at, from.size(), to);
-    }
-  }
-  return text;
-}
-
 std::string times(const std::string& s, size_t n) {
   std::string all;
   while (n-- > 0) all += s;
@@ -53,55 +34,111 @@ struct Mutant {
   std::string text;
   std::string file;  // where it goes: in place of base, or beside it
   bool beside = false;
+  // Where the error must be reported, and what it says (and the note that
+  // points at the first use of a duplicate); no expectation when line is 0.
+  int line = 0;
+  std::string message, note;
 };
 
-Mutant edit(const char* what, const std::string& base, const Edits& edits, std::string file = {},
-            bool beside = false) {
-  return {what, base, edited(read(kDefs / base), edits), file.empty() ? base : file, beside};
+Mutant edit(const char* what, const std::string& base, const Edits& edits, int line = 0,
+            std::string message = {}, std::string file = {}, bool beside = false,
+            std::string note = {}) {
+  return {what,
+          base,
+          edited(read(kDefs / base), edits),
+          file.empty() ? base : file,
+          beside,
+          line,
+          std::move(message),
+          std::move(note)};
 }
 
 std::vector<Mutant> targeted() {
   // New types take the next ids: the catalogue's size and one more.
   const size_t size = definitions(kDefs).size();
   const std::string next = std::to_string(size), after = std::to_string(size + 1);
-  const std::string id = "\nid 3\n", name = "table testglobaldiscard";
+  const std::string id = "\nid 3\n", name = "table testglobaldiscard", kG = kGlobal;
+  const std::string kWisp = kGlobalWisp, kFresh = kFreshWisp;
   // clang-format off
   std::vector<Mutant> mutants = {
-      edit("id 3 + 2^16", kG, {{id, "\nid 65539\n"}}),
+      // Numbers past their bounds, however wide.
+      edit("id 3 + 2^16", kG, {{id, "\nid 65539\n"}}, 3, "table id '65539' is larger than 65535"),
       edit("id 3 + 2^32", kG, {{id, "\nid 4294967299\n"}}),
       edit("fixed_size 224 + 2^64", kG, {{"fixed_size 224", "fixed_size 18446744073709551840"}}),
       edit("fixed_size of 40 digits", kG, {{"fixed_size 224", "fixed_size " + std::string(40, '9')}}),
+      edit("leading zero", kG, {{"fixed_size 224", "fixed_size 0224"}}, 5, "leading zero"),
       edit("flags_at 216 + 2^32", kG, {{"flags_at 216", "flags_at 4294967512"}}),
-      edit("header field at 4294967292:4", kG, {{"196:4\n", "196:4 4294967292:4\n"}}),
+      edit("header field at 4294967292:4", kG, {{"196:4\n", "196:4 4294967292:4\n"}}, 6,
+           "header field offset '4294967292' is larger than 65536"),
       edit("header width 4 + 2^32", kG, {{"196:4\n", "196:4294967300\n"}}),
       edit("field offset 204 + 2^32", kG, {{"field 204:1", "field 4294967500:1"}}),
-      edit("run bytes 4 + 2^32", kG, {{"field 200:4", "field 200:2x2147483650"}}),
+      edit("run bytes 4 + 2^32", kG, {{"field 200:4", "field 200:2x2147483650"}}, 11,
+           "run length '2147483650' is larger than 65536"),
+      edit("run of 2^32 - 1 one-byte fields", "165_ipaclport.tdef",
+           {{"field 244:1", "field 244:1x4294967295"}}, 18, "run length '4294967295'"),
       edit("run bytes 4 + 2^64", kG, {{"field 200:4", "field 200:4x4611686018427387905"}}),
-      edit("element size 4294901759", kOlist, {{"232:8xC", "232:4294901759xC"}}),
+      edit("width 2^64 + 8", kG, {{"field 208:8", "field 208:18446744073709551624"}}, 13,
+           "field width '18446744073709551624' is larger than 65536"),
+      edit("element size 4294901759", kOlist, {{"232:8xC", "232:4294901759xC"}}, 14,
+           "element size '4294901759' is larger than 4294901758"),
       edit("element size 4294901758", kOlist, {{"232:8xC", "232:4294901758xC"}}),
       edit("count_field 200 + 2^32", kOlist, {{"count_field 200", "count_field 4294967496"}}),
       edit("wisp value 5000 + 2^32", kG, {{kWisp, "wisp 4294972296 1119 1120 1118 1119 1120"}}),
-      edit("misaligned header field", kG, {{"header 192:4", "header 193:2"}}),
+      // Layout rules.
+      edit("misaligned header field", kG, {{"header 192:4", "header 193:2"}}, 6,
+           "header field 193:2 must lie at a multiple of its width"),
       edit("overlapping header fields", kG, {{"header 192:4 196:4", "header 194:2 192:4"}}),
       edit("misaligned array", kOlist, {{"224:4x2", "224:4x3"}, {"232:8xC", "236:8xC"},
                                         {"240:8xC", "244:8xC"}, {"248:4", "252:4"}}),
-      edit("overlapping fields", kG, {{"field 204:1", "field 202:1"}}),
-      edit("flags_at one late", kG, {{"flags_at 216", "flags_at 217"}}),
-      edit("fixed_size 8 more", kG, {{"fixed_size 224", "fixed_size 232"}}),
+      edit("overlapping fields", kG, {{"field 204:1", "field 202:1"}}, 12,
+           "field 202:1 overlaps field 200:4"),
+      edit("gap over 7", kG, {{"field 208:8", "field 216:8"}}, 13, "leaves a gap of 11 bytes"),
+      edit("gap no alignment explains", kG, {{"field 204:1", "field 205:1"}}, 12,
+           "that no alignment of 2, 4 or 8 bytes explains"),
+      edit("flags_at one late", kG, {{"flags_at 216", "flags_at 217"}}, 7,
+           "presence-flag area must start at 216"),
+      edit("fixed_size 8 more", kG, {{"fixed_size 224", "fixed_size 232"}}, 5,
+           "fixed size must be 224"),
+      edit("count outside the header", kOlist, {{"count_field 200", "count_field 204"}}, 8,
+           "count field 204 must be a 4-byte field of the type header"),
+      // Classes and switches.
       edit("class counted without arrays", kG, {{"class fixed", "class counted"}}),
+      edit("per_npu without xN", kG, {{"class fixed", "class per_npu"},
+           {"size_check off", "size_check on"}}, 4, "class per_npu needs at least one per-NPU array"),
+      edit("array in a fixed type", kG, {{"field 208:8", "field 208:8xN"}}, 4,
+           "class fixed has no array fields"),
+      edit("counted without count", kOlist, {{"count_field 200", "#"}}, 4,
+           "class counted needs 'count_field'"),
       edit("counted with size_check off", kOlist, {{"size_check on", "size_check off"}}),
       edit("unknown class", kG, {{"class fixed", "class Fixed"}}),
-      edit("table twice", kG, {{name, name + "\n" + name}}),
-      edit("duplicate id", kG, {{name, "table testzdup"}, {kWisp, kFresh}}, "003_testzdup.tdef", true),
-      edit("duplicate name", kG, {{id, "\nid " + next + "\n"}, {kWisp, kFresh}},
-           next + "_testglobaldiscard.tdef", true),
-      edit("shared wisp", kG, {{id, "\nid " + next + "\n"}, {name, "table testwisp"}},
-           next + "_testwisp.tdef", true),
-      edit("id gap", kG, {{id, "\nid " + after + "\n"}, {name, "table testgap"}, {kWisp, kFresh}},
+      // Keys, names and the catalogue.
+      edit("table twice", kG, {{name, name + "\n" + name}}, 3, "'table' given twice", {}, false,
+           kG + ":2: note: first given here"),
+      edit("missing wisp", kG, {{"\nwisp", "\n# wisp"}}, 2, "missing 'wisp'"),
+      edit("missing table", kG, {{"\ntable", "\n# table"}}, 1, "missing 'table'"),
+      edit("unknown key", kG, {{"obj_flags_bit5", "obj_flag_bit5"}}, 9, "unknown key 'obj_flag_bit5'"),
+      edit("malformed item", kG, {{"field 204:1", "field 204;1"}}, 12, "malformed field '204;1'"),
+      edit("bad type name", kG, {{name, "table TestGd"}}, 2, "type name 'TestGd' must be"),
+      edit("bad file name", kG, {{"#", "#"}}, 2, "file name must be '" + kG + "'",
+           "004_testglobaldiscard.tdef"),
+      edit("duplicate id", kG, {{name, "table testzdup"}, {kWisp, kFresh}}, 3,
+           "duplicate table id 3", "003_testzdup.tdef", true, kG + ":3: note: first used here"),
+      edit("duplicate name", kG, {{id, "\nid " + next + "\n"}, {kWisp, kFresh}}, 2,
+           "duplicate type name 'testglobaldiscard'", next + "_testglobaldiscard.tdef", true,
+           kG + ":2: note: first used here"),
+      edit("shared wisp", kG, {{id, "\nid " + next + "\n"}, {name, "table testwisp"}}, 10,
+           "trace identifier 1118 already belongs to type 'testglobaldiscard'",
+           next + "_testwisp.tdef", true, kG + ":10: note: used here"),
+      edit("id past the catalogue", kG,
+           {{id, "\nid " + after + "\n"}, {name, "table testgap"}, {kWisp, kFresh}}, 3,
+           "table id " + after + " lies outside the catalogue: " + after +
+               " definitions take the ids 0 to " + next + ", and no definition has id " + next,
            after + "_testgap.tdef", true),
+      // Bytes and sizes no definition has.
       edit("garbage bytes", kG, {{"# test", "\xff\xfe\x80garbage\x01# test"}}),
       edit("NUL in the name", kG, {{name, "table testglobal\0discard"s}}),
-      edit("ESC sequences in a key", kG, {{"obj_flags_bit5", "\x1b[2J\x1b[31mobj_flags_bit5"}}),
+      edit("ESC sequences in a key", kG, {{"obj_flags_bit5", "\x1b[2J\x1b[31mobj_flags_bit5"}}, 9,
+           "unknown key '\\x1b[2J\\x1b[31mobj_flags_bit5'"),
       edit("line of NUL bytes", kG, {{"\nflags_at", "\n\0\0\0\nflags_at"s}}),
       edit("UTF-8 byte-order mark", kG, {{"# test", "\xEF\xBB\xBF# test"}}),
       edit("byte-order mark inside", kG, {{"\nid 3", "\n\xEF\xBB\xBFid 3"}}),
@@ -150,7 +187,7 @@ std::vector<Mutant> random_mutants(size_t count) {
       // clang-format on
       what += std::string(" ") + kOps[op] + "@" + std::to_string(at);
     }
-    mutants.push_back({what + " of " + base, base, text, base});
+    mutants.push_back({what + " of " + base, base, text, base, false, 0, {}, {}});
   }
   return mutants;
 }
@@ -166,8 +203,8 @@ std::string model_verdict(const fs::path& defs) {
 }
 
 // What is wrong with one run on a folder with a mutated file; empty if nothing.
-std::string verdict(const Result& r, const fs::path& defs, const std::string& file,
-                    const fs::path& out) {
+std::string verdict(const Result& r, const fs::path& defs, const Mutant& m, const fs::path& out) {
+  const std::string& file = m.file;
   if (r.status == 0) {
     const std::string why = model_verdict(defs);
     return why.empty() ? "" : "accepted a broken definition (" + why + ")";
@@ -196,7 +233,19 @@ std::string verdict(const Result& r, const fs::path& defs, const std::string& fi
     named |= line.rfind(mutated, 0) == 0;
   }
   if (r.output.find(": error: ") == std::string::npos) return "no error";
-  return named ? "" : "no message names " + file;
+  if (m.line == 0) return named ? "" : "no message names " + file;
+  // A targeted case: its error, at its line, and no error blamed elsewhere.
+  const std::string where = mutated + std::to_string(m.line) + ": error: ";
+  bool expected = false;
+  for (const std::string& line : all) {
+    expected |= line.rfind(where, 0) == 0 && line.find(m.message) != std::string::npos;
+    if (line.find(": error: ") != std::string::npos && line.rfind(mutated, 0) != 0)
+      return "error blamed on another file: " + line;
+  }
+  if (!expected) return "expected " + where + m.message;
+  if (!m.note.empty() && r.output.find(prefix + "/" + m.note) == std::string::npos)
+    return "expected the note " + m.note;
+  return "";
 }
 
 TEST(Mutation, GeneratorAcceptsWhatTheModelAcceptsAndRejectsCleanly) {
@@ -212,7 +261,7 @@ TEST(Mutation, GeneratorAcceptsWhatTheModelAcceptsAndRejectsCleanly) {
     for (const bool check : {true, false}) {
       const Result r =
           tablegen(check ? "--check " + quoted(defs) : quoted(defs) + " " + quoted(out));
-      EXPECT_EQ(verdict(r, defs, m.file, check ? fs::path() : out), "")
+      EXPECT_EQ(verdict(r, defs, m, check ? fs::path() : out), "")
           << m.what << (check ? " (--check)" : "") << "\n--- mutant:\n"
           << m.text.substr(0, 400) << "\n--- output:\n"
           << r.output.substr(0, 1000);

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tablegen_test {
@@ -18,6 +19,11 @@ namespace tablegen_test {
 namespace fs = std::filesystem;
 
 inline const fs::path kDefs = ZIM_DEFS_DIR;
+// Definitions the cases break: a fixed-size type and a counted one.
+inline const std::string kGlobal = "003_testglobaldiscard.tdef";
+inline const std::string kOlist = "268_olist.tdef";
+inline const std::string kGlobalWisp = "wisp 1118 1119 1120 1118 1119 1120";
+inline const std::string kFreshWisp = "wisp 2000 2001 2002 2000 2001 2002";
 
 class TempDir {
  public:
@@ -77,6 +83,21 @@ inline std::vector<fs::path> definitions(const fs::path& dir) {
   }
   std::sort(files.begin(), files.end());
   return files;
+}
+
+using Edits = std::vector<std::pair<std::string, std::string>>;
+
+// Replaces every occurrence of each `from` in turn; a `from` that is not
+// there is a broken case.
+inline std::string edited(std::string text, const Edits& edits) {
+  for (const auto& [from, to] : edits) {
+    size_t at = text.find(from);
+    if (at == std::string::npos) throw std::logic_error("nothing to replace: " + from);
+    for (; at != std::string::npos; at = text.find(from, at + to.size())) {
+      text.replace(at, from.size(), to);
+    }
+  }
+  return text;
 }
 
 }  // namespace tablegen_test
