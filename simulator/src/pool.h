@@ -12,28 +12,64 @@
 namespace zim_sim {
 
 constexpr uint64_t kPoolMagic = 0x316c6f6f706d697aull;  // "zimpool1"
-constexpr uint32_t kPoolVersion = 1;
+constexpr uint32_t kPoolVersion = 2;
 
-// Allocation state of one table id. Guarded by PoolHeader::lock.
+// Allocation state of one table id: its current chunk is [cursor, limit);
+// both are 0 before its first chunk.
 struct TableRegion {
-  uint64_t cursor;  // next free offset in the current chunk
-  uint64_t limit;   // end of the current chunk
-  uint64_t bytes;   // bytes handed out, rounded up to ZIM_SHM_POOL_ALIGN
-  uint64_t blocks;  // blocks handed out
+  std::atomic<uint64_t> cursor;  // next free offset in the current chunk
+  std::atomic<uint64_t> limit;   // end of the current chunk
+  std::atomic<uint64_t> bytes;   // bytes handed out, rounded up to ZIM_SHM_POOL_ALIGN
+  std::atomic<uint64_t> blocks;  // blocks handed out
+};
+
+// What one allocation may change (the carve point and one table id's region),
+// as it was before the allocation began.
+struct UndoRecord {
+  std::atomic<uint64_t> armed;  // table id + 1 while an allocation is under way, else 0
+  std::atomic<uint64_t> carve;
+  std::atomic<uint64_t> cursor, limit, bytes, blocks;
 };
 
 // Start of the segment. Offsets are from the segment's first byte; blocks
 // start at ZIM_SHM_POOL_HEADER_SIZE.
+//
+// Allocation state: `carve` and `tables`, changed only by the holder of
+// `lock`, a robust process-shared mutex. It keeps these invariants, which a
+// process killed at any instruction cannot break:
+//   I1  ZIM_SHM_POOL_HEADER_SIZE <= carve <= size; every chunk and run lies in
+//       [ZIM_SHM_POOL_HEADER_SIZE, carve), so no block overlaps the header.
+//   I2  For each table id, cursor <= limit, and [cursor, limit) lies in a
+//       chunk that belongs to that id alone and that it took from the carve
+//       point (or is empty: 0, 0).
+//   I3  No byte of [cursor, limit) of any id, nor of [carve, size), has been
+//       handed out; the segment was created zero-filled and the allocator
+//       never writes to a block, so these bytes are zero.
+//   I4  Every word of the state and of `undo` is stored with one atomic store.
+//       Before the first store of an allocation, the holder copies what it may
+//       change (carve, the table id's region) into `undo` and then arms it
+//       (one store); it disarms it after the last store and before unlocking.
+//       A holder that dies therefore leaves either an armed record and some of
+//       the new values, or a disarmed one and the complete new state.
+//   I5  The next holder, told by EOWNERDEAD, restores an armed record's values
+//       before it marks the lock consistent. The dead holder never returned
+//       its block, so nobody can hold a block that the restored state offers
+//       again, and nobody wrote to it. Restoring is idempotent: if the
+//       restorer dies too, the next holder does it again. With a disarmed
+//       record the new state stands; at worst the dead holder's block is lost.
+// Stores to the state go through Put (pool_lock.cc), the only writer besides
+// creation; the crash test stops a process after each of them.
 struct PoolHeader {
   std::atomic<uint64_t> magic;  // stored last by the creator: the rest is ready
   uint32_t version;
-  uint32_t reserved;
+  int32_t creator_pid;  // for messages only; liveness is the creator's lock, see shm_pool.cc
   uint64_t size;          // of the whole segment
   uint64_t creator_base;  // creator's mapping address; attachers map elsewhere
   std::atomic<uint64_t> root;
   std::atomic<uint32_t> next_uid;
   pthread_mutex_t lock;  // robust, process-shared
-  uint64_t carve;        // first offset not yet given to a chunk or run; guarded by lock
+  std::atomic<uint64_t> carve;  // first offset not yet given to a chunk or run
+  UndoRecord undo;
   TableRegion tables[ZIM_NUM_TABLE_TYPES];
 };
 
@@ -44,8 +80,27 @@ static_assert(ZIM_SHM_POOL_CHUNK_SIZE % ZIM_SHM_POOL_ALIGN == 0, "chunks keep al
 static_assert(std::atomic<uint64_t>::is_always_lock_free, "address-free 64-bit atomics");
 static_assert(std::atomic<uint32_t>::is_always_lock_free, "address-free 32-bit atomics");
 
-// Holds PoolHeader::lock; recovers it when its holder died (the allocation
-// state stays consistent at every store, see Carve).
+// Crash-test builds (ZIM_POOL_KILL_POINTS) number the kill points a process
+// passes: after taking the lock, after each Put, after unlocking and between
+// the steps of pool creation. StopAtKillPoint(n) makes the n-th one stop the
+// process with SIGSTOP, so that the test can kill it there. Other builds
+// have no kill points.
+#ifdef ZIM_POOL_KILL_POINTS
+void KillPoint();
+void StopAtKillPoint(unsigned n);
+#define ZIM_POOL_KILL_POINT() ::zim_sim::KillPoint()
+#else
+#define ZIM_POOL_KILL_POINT() static_cast<void>(0)
+#endif
+
+// Stores one word of the allocation state (I4).
+inline void Put(std::atomic<uint64_t> &word, uint64_t value) {
+  word.store(value, std::memory_order_release);
+  ZIM_POOL_KILL_POINT();
+}
+
+// Holds PoolHeader::lock; when its last holder died, first restores the
+// allocation state from an armed undo record (I5).
 class PoolLock {
  public:
   explicit PoolLock(PoolHeader *hdr);
@@ -64,7 +119,8 @@ PoolHeader *MappedPool();
 // message on stderr, when it cannot be created.
 PoolHeader *MapDefaultPool();
 
-// Whether name is usable as a pool name: "/" then 1 to 254 characters, no "/".
+// Whether name is usable as a pool name: "/" then 1 to 254 characters, no
+// "/", and neither "/." nor "/..".
 bool ValidPoolName(const char *name);
 
 }  // namespace zim_sim

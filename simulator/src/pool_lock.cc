@@ -1,4 +1,8 @@
+// libzim_memory: the pool's lock and the recovery of the allocation state
+// after a holder died (invariants I4 and I5 in pool.h).
+
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -7,18 +11,45 @@
 
 namespace zim_sim {
 
+#ifdef ZIM_POOL_KILL_POINTS
+namespace {
+unsigned g_kill_points_left = 0;  // 0: never stop
+}  // namespace
+
+void StopAtKillPoint(unsigned n) { g_kill_points_left = n; }
+
+void KillPoint() {
+  if (g_kill_points_left != 0 && --g_kill_points_left == 0) raise(SIGSTOP);
+}
+#endif
+
 PoolLock::PoolLock(PoolHeader *hdr) : hdr_(hdr) {
   const int rc = pthread_mutex_lock(&hdr_->lock);
   if (rc == EOWNERDEAD) {
-    // A process died holding the lock. Carve keeps the state consistent after
-    // each of its stores (at worst a chunk is lost), so the state can be kept.
+    // The last holder died. If it was allocating, its block was never
+    // returned: put back the state from before its allocation.
+    UndoRecord &undo = hdr_->undo;
+    const uint64_t armed = undo.armed.load(std::memory_order_acquire);
+    if (armed != 0 && armed <= ZIM_NUM_TABLE_TYPES) {
+      TableRegion &table = hdr_->tables[armed - 1];
+      Put(hdr_->carve, undo.carve.load(std::memory_order_relaxed));
+      Put(table.cursor, undo.cursor.load(std::memory_order_relaxed));
+      Put(table.limit, undo.limit.load(std::memory_order_relaxed));
+      Put(table.bytes, undo.bytes.load(std::memory_order_relaxed));
+      Put(table.blocks, undo.blocks.load(std::memory_order_relaxed));
+    }
+    Put(undo.armed, 0);
     pthread_mutex_consistent(&hdr_->lock);
   } else if (rc != 0) {
     std::fprintf(stderr, "zim_memory: cannot lock the table pool: %s\n", std::strerror(rc));
     std::abort();
   }
+  ZIM_POOL_KILL_POINT();
 }
 
-PoolLock::~PoolLock() { pthread_mutex_unlock(&hdr_->lock); }
+PoolLock::~PoolLock() {
+  pthread_mutex_unlock(&hdr_->lock);
+  ZIM_POOL_KILL_POINT();
+}
 
 }  // namespace zim_sim

@@ -8,44 +8,63 @@
 namespace {
 
 using zim_sim::PoolHeader;
+using zim_sim::Put;
 using zim_sim::TableRegion;
 
-// Takes `len` bytes at the pool's carve point; false when the pool is short.
-bool TakeRun(PoolHeader *hdr, uint64_t len, uint64_t *offset) {
-  if (hdr->size - hdr->carve < len) return false;
-  *offset = hdr->carve;
-  hdr->carve += len;
-  return true;
-}
+constexpr auto kRelaxed = std::memory_order_relaxed;  // all under the pool's lock
 
-// Finds `need` bytes (a multiple of ZIM_SHM_POOL_ALIGN) for a table id. Called
-// with the pool locked. Each store leaves a consistent state should the
-// process die here: the carve point moves before a table id takes the chunk
-// behind it, so a crash can lose a chunk but never give it out twice.
-bool Carve(PoolHeader *hdr, TableRegion *table, uint64_t need, uint64_t *offset) {
-  if (need > ZIM_SHM_POOL_CHUNK_SIZE) return TakeRun(hdr, need, offset);
-  if (table->limit - table->cursor < need) {
+// Finds `need` bytes (a multiple of ZIM_SHM_POOL_ALIGN) for a table id and
+// records them as handed out. Called with the pool locked. The new state is
+// worked out first and stored only while the undo record holds the old one
+// (I4 in pool.h), so a crash at any point leaves the old or the new state.
+bool Allocate(PoolHeader *hdr, uint32_t table_id, uint64_t need, uint64_t *offset) {
+  TableRegion &table = hdr->tables[table_id];
+  const uint64_t carve = hdr->carve.load(kRelaxed);
+  const uint64_t cursor = table.cursor.load(kRelaxed);
+  const uint64_t limit = table.limit.load(kRelaxed);
+  const uint64_t bytes = table.bytes.load(kRelaxed);
+  const uint64_t blocks = table.blocks.load(kRelaxed);
+  uint64_t new_carve = carve, new_cursor = cursor, new_limit = limit;
+  if (need > ZIM_SHM_POOL_CHUNK_SIZE) {  // a run of its own; the chunk stays in use
+    if (hdr->size - carve < need) return false;
+    *offset = carve;
+    new_carve = carve + need;
+  } else if (limit - cursor >= need) {
+    *offset = cursor;
+    new_cursor = cursor + need;
+  } else {
     // The rest of the current chunk is left unused. At the end of the pool a
     // chunk may be shorter than usual, but it must hold this request.
-    uint64_t len = hdr->size - hdr->carve;
+    uint64_t len = hdr->size - carve;
     if (len > ZIM_SHM_POOL_CHUNK_SIZE) len = ZIM_SHM_POOL_CHUNK_SIZE;
     len &= ~uint64_t{ZIM_SHM_POOL_ALIGN - 1};
-    uint64_t start = 0;
-    if (len < need || !TakeRun(hdr, len, &start)) return false;
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    table->limit = start + len;
-    table->cursor = start;
+    if (len < need) return false;
+    *offset = carve;
+    new_carve = new_limit = carve + len;
+    new_cursor = carve + need;
   }
-  *offset = table->cursor;
-  table->cursor += need;
+
+  zim_sim::UndoRecord &undo = hdr->undo;
+  Put(undo.carve, carve);
+  Put(undo.cursor, cursor);
+  Put(undo.limit, limit);
+  Put(undo.bytes, bytes);
+  Put(undo.blocks, blocks);
+  Put(undo.armed, table_id + uint64_t{1});
+  if (new_carve != carve) Put(hdr->carve, new_carve);
+  if (new_limit != limit) Put(table.limit, new_limit);
+  if (new_cursor != cursor) Put(table.cursor, new_cursor);
+  Put(table.bytes, bytes + need);
+  Put(table.blocks, blocks + 1);
+  Put(undo.armed, 0);
   return true;
 }
 
-uint64_t TableStat(uint32_t table_id, uint64_t TableRegion::*field) {
+uint64_t TableStat(uint32_t table_id, std::atomic<uint64_t> TableRegion::*field) {
   PoolHeader *hdr = zim_sim::MappedPool();
   if (hdr == nullptr || table_id >= ZIM_NUM_TABLE_TYPES) return 0;
   zim_sim::PoolLock lock(hdr);
-  return hdr->tables[table_id].*field;
+  return (hdr->tables[table_id].*field).load(kRelaxed);
 }
 
 }  // namespace
@@ -56,16 +75,13 @@ extern "C" ZIM_SIM_API void *zim_shm_table_pool_calloc(uint32_t table_id, uint64
   if (hdr == nullptr) hdr = zim_sim::MapDefaultPool();
   if (hdr == nullptr || size > hdr->size) return nullptr;
   const uint64_t need = (size + ZIM_SHM_POOL_ALIGN - 1) & ~uint64_t{ZIM_SHM_POOL_ALIGN - 1};
-  TableRegion *table = &hdr->tables[table_id];
   uint64_t offset = 0;
   {
     zim_sim::PoolLock lock(hdr);
-    if (!Carve(hdr, table, need, &offset)) return nullptr;
-    table->bytes += need;
-    table->blocks += 1;
+    if (!Allocate(hdr, table_id, need, &offset)) return nullptr;
   }
   // No clearing needed: blocks are never reused and the segment was created
-  // zero-filled, so every byte handed out is still zero.
+  // zero-filled, so every byte handed out is still zero (I3).
   return reinterpret_cast<char *>(hdr) + offset;
 }
 
