@@ -62,12 +62,12 @@ struct UndoRecord {
 struct PoolHeader {
   std::atomic<uint64_t> magic;  // stored last by the creator: the rest is ready
   uint32_t version;
-  int32_t creator_pid;  // for messages only; liveness is the creator's lock, see shm_pool.cc
+  int32_t creator_pid;    // for messages only; liveness is the creator's lock, see shm_pool.cc
   uint64_t size;          // of the whole segment
   uint64_t creator_base;  // creator's mapping address; attachers map elsewhere
   std::atomic<uint64_t> root;
   std::atomic<uint32_t> next_uid;
-  pthread_mutex_t lock;  // robust, process-shared
+  pthread_mutex_t lock;         // robust, process-shared
   std::atomic<uint64_t> carve;  // first offset not yet given to a chunk or run
   UndoRecord undo;
   TableRegion tables[ZIM_NUM_TABLE_TYPES];
