@@ -26,7 +26,7 @@ PoolHeader *MapDefaultPool() {
   if (env_name != nullptr) {
     if (!ValidPoolName(env_name)) {
       DieBadEnv(kComponent, "ZIM_SHM_POOL_NAME", env_name,
-                "\"/\" followed by 1 to 254 characters other than \"/\"");
+                "\"/\" followed by 1 to 254 characters other than \"/\", not \"/.\" or \"/..\"");
     }
   } else {
     std::snprintf(name, sizeof name, "/zim_table_pool.%ld", static_cast<long>(getpid()));
@@ -37,7 +37,7 @@ PoolHeader *MapDefaultPool() {
     if (!ParseDecimal(env_size, std::strlen(env_size), INT64_MAX, &size) ||
         size < ZIM_SHM_POOL_MIN_SIZE) {
       DieBadEnv(kComponent, "ZIM_SHM_POOL_SIZE", env_size,
-                "a decimal number of bytes, at least 20480");
+                "a decimal number of bytes without a leading zero, at least 20480");
     }
   }
   const char *pool_name = env_name != nullptr ? env_name : name;

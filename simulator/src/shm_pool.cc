@@ -1,13 +1,28 @@
 // libzim_memory: creating, attaching and releasing the pool's mapping, and the
 // accessors of the mapped pool.
+//
+// Names are owned. The creator of a pool holds an exclusive flock on its
+// segment for as long as it maps it (the lock goes with the open file
+// description, so a child forked meanwhile holds it too until it gives the
+// pool up or ends); the kernel drops it when they are gone, however they end.
+// A segment whose lock can be taken therefore has no live creator: it is
+// stale, and creating a pool of its name unlinks it first. Whoever unlinks a
+// name does so while holding the lock of the segment behind it and after
+// checking that the name still leads there, and a creator keeps a fresh
+// segment only if, once locked, the name still leads to it; so two processes
+// racing for a name end with one pool, and a live pool's name is never taken.
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -25,14 +40,31 @@ struct Mapping {
   zim_sim::PoolHeader *hdr;
   uint64_t size;
   pid_t mapped_by;  // another pid than ours: inherited through fork
+  int lock_fd;      // the creator's locked descriptor of the segment, or -1
   bool created;     // mapped_by created the segment and unlinks it
   bool exit_hook;   // the at-exit unlink is registered
   char name[kNameMax + 1];
 };
 
 std::mutex g_control;
-Mapping g_mapping;
+Mapping g_mapping{nullptr, 0, 0, -1, false, false, {}};
 std::atomic<zim_sim::PoolHeader *> g_pool{nullptr};
+
+// For the SIGABRT handler: the pool this process created and has not yet
+// unlinked. g_abort_owner is 0 while g_abort_name changes.
+std::atomic<pid_t> g_abort_owner{0};
+char g_abort_name[kNameMax + 1];
+struct sigaction g_prev_abort;
+bool g_abort_hook = false;
+static_assert(std::atomic<pid_t>::is_always_lock_free, "read in a signal handler");
+
+// A stop on a report (abort) runs no exit handlers: remove this process's
+// pool, then let the signal take its course.
+void UnlinkOnAbort(int sig) {
+  if (g_abort_owner.load() == getpid()) shm_unlink(g_abort_name);
+  sigaction(SIGABRT, &g_prev_abort, nullptr);
+  raise(sig);
+}
 
 // Failure exit of the system-call sequences below: keeps errno for the caller.
 int Fail(int fd, void *map, uint64_t size) {
@@ -46,8 +78,11 @@ int Fail(int fd, void *map, uint64_t size) {
 void Unmap(bool unlink) {
   if (g_mapping.hdr == nullptr) return;
   g_pool.store(nullptr, std::memory_order_release);
+  g_abort_owner.store(0);
   munmap(g_mapping.hdr, g_mapping.size);
-  if (unlink) shm_unlink(g_mapping.name);
+  if (unlink) shm_unlink(g_mapping.name);  // still holding the lock, if ours
+  if (g_mapping.lock_fd >= 0) close(g_mapping.lock_fd);
+  g_mapping.lock_fd = -1;
   g_mapping.hdr = nullptr;
   g_mapping.size = 0;
   g_mapping.created = false;
@@ -78,14 +113,78 @@ void UnlinkAtExit() {
   }
 }
 
-void Publish(zim_sim::PoolHeader *hdr, uint64_t size, const char *name, bool created) {
+// lock_fd >= 0: this process created the pool and holds its lock.
+void Publish(zim_sim::PoolHeader *hdr, uint64_t size, const char *name, int lock_fd) {
   g_mapping.hdr = hdr;
   g_mapping.size = size;
   g_mapping.mapped_by = getpid();
-  g_mapping.created = created;
+  g_mapping.lock_fd = lock_fd;
+  g_mapping.created = lock_fd >= 0;
   std::strcpy(g_mapping.name, name);
-  if (created && !g_mapping.exit_hook) g_mapping.exit_hook = std::atexit(UnlinkAtExit) == 0;
+  if (g_mapping.created) {
+    if (!g_mapping.exit_hook) g_mapping.exit_hook = std::atexit(UnlinkAtExit) == 0;
+    if (!g_abort_hook) {
+      struct sigaction sa = {};
+      sa.sa_handler = UnlinkOnAbort;
+      sigemptyset(&sa.sa_mask);
+      g_abort_hook = sigaction(SIGABRT, &sa, &g_prev_abort) == 0;
+    }
+    std::strcpy(g_abort_name, name);
+    g_abort_owner.store(g_mapping.mapped_by);
+  }
   g_pool.store(hdr, std::memory_order_release);
+}
+
+// Whether `name` leads to the segment open on fd.
+bool NameLeadsTo(const char *name, int fd) {
+  const int other = shm_open(name, O_RDONLY, 0);
+  if (other < 0) return false;
+  struct stat a, b;
+  const bool same =
+      fstat(fd, &a) == 0 && fstat(other, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+  close(other);
+  return same;
+}
+
+// Creates the segment `name` and takes its lock (see the top of this file),
+// first unlinking a stale segment of that name. The locked descriptor, or -1
+// with errno: EEXIST, after a message, when a live pool owns the name.
+int CreateOwned(const char *name) {
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    int fd = shm_open(name, O_RDWR | O_CREAT | O_EXCL, 0600);
+    if (fd >= 0) {
+      ZIM_POOL_KILL_POINT();
+      if (flock(fd, LOCK_EX | LOCK_NB) == 0 && NameLeadsTo(name, fd)) return fd;
+      close(fd);  // taken as stale before we locked it: start again
+      continue;
+    }
+    if (errno != EEXIST) return -1;
+    fd = shm_open(name, O_RDWR, 0);
+    if (fd < 0) {
+      if (errno == ENOENT) continue;  // unlinked meanwhile
+      return -1;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      const int err = errno;
+      int32_t pid = 0;
+      if (pread(fd, &pid, sizeof pid, offsetof(zim_sim::PoolHeader, creator_pid)) != sizeof pid) {
+        pid = 0;  // still being created
+      }
+      close(fd);
+      errno = err;
+      if (err != EWOULDBLOCK) return -1;
+      std::fprintf(stderr,
+                   "zim_memory: cannot create the pool \"%s\": the name belongs to the live pool "
+                   "of process %ld\n",
+                   name, static_cast<long>(pid));
+      errno = EEXIST;
+      return -1;
+    }
+    if (NameLeadsTo(name, fd)) shm_unlink(name);  // stale: its creator is gone
+    close(fd);
+  }
+  errno = EEXIST;  // the name kept changing hands
+  return -1;
 }
 
 int InitLock(pthread_mutex_t *lock) {
@@ -107,7 +206,8 @@ PoolHeader *MappedPool() { return g_pool.load(std::memory_order_acquire); }
 bool ValidPoolName(const char *name) {
   if (name == nullptr || name[0] != '/') return false;
   const size_t len = std::strlen(name);
-  return len >= 2 && len <= kNameMax && std::strchr(name + 1, '/') == nullptr;
+  return len >= 2 && len <= kNameMax && std::strchr(name + 1, '/') == nullptr &&
+         std::strcmp(name, "/.") != 0 && std::strcmp(name, "/..") != 0;
 }
 
 }  // namespace zim_sim
@@ -122,32 +222,37 @@ extern "C" ZIM_SIM_API int zim_shm_pool_create(const char *name, uint64_t size) 
   }
   std::lock_guard<std::mutex> guard(g_control);
   if (!FreeToMap()) return -1;
-  shm_unlink(name);  // a segment of a process that did not exit normally
-  const int fd = shm_open(name, O_RDWR | O_CREAT | O_EXCL, 0600);
+  // A creator that dies at any step leaves a segment without magic, which
+  // attach refuses, and without a lock holder, so the name can be taken again.
+  const int fd = CreateOwned(name);
   if (fd < 0) return -1;
+  ZIM_POOL_KILL_POINT();
   void *map = MAP_FAILED;
   if (ftruncate(fd, static_cast<off_t>(size)) != 0 ||
       (map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)) == MAP_FAILED) {
-    const int rc = Fail(fd, map, size);
-    shm_unlink(name);
-    return rc;
+    const int err = errno;
+    shm_unlink(name);  // while still holding the lock
+    errno = err;
+    return Fail(fd, map, size);
   }
-  close(fd);
+  ZIM_POOL_KILL_POINT();
 
   // The fresh segment is all zeros, which is also the empty allocation state.
   auto *hdr = new (map) PoolHeader();
   hdr->version = zim_sim::kPoolVersion;
+  hdr->creator_pid = static_cast<int32_t>(getpid());
   hdr->size = size;
   hdr->creator_base = reinterpret_cast<uintptr_t>(map);
-  hdr->carve = ZIM_SHM_POOL_HEADER_SIZE;
+  hdr->carve.store(ZIM_SHM_POOL_HEADER_SIZE, std::memory_order_relaxed);
   if (const int rc = InitLock(&hdr->lock); rc != 0) {
-    munmap(map, size);
     shm_unlink(name);
     errno = rc;
-    return -1;
+    return Fail(fd, map, size);
   }
+  ZIM_POOL_KILL_POINT();
   hdr->magic.store(zim_sim::kPoolMagic, std::memory_order_release);
-  Publish(hdr, size, name, true);
+  ZIM_POOL_KILL_POINT();
+  Publish(hdr, size, name, fd);
   return 0;
 }
 
@@ -185,7 +290,7 @@ extern "C" ZIM_SIM_API int zim_shm_pool_attach(const char *name) {
     map = again;
   }
   close(fd);
-  Publish(static_cast<PoolHeader *>(map), size, name, false);
+  Publish(static_cast<PoolHeader *>(map), size, name, -1);
   return 0;
 }
 

@@ -1,13 +1,18 @@
 // The shared-memory table pool: blocks, carving per table id, limits, a second
-// process, concurrency and cleanup.
+// process, concurrency, owned names and cleanup.
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <zim/sim/shm_pool.h>
+#include <zim/tables/test_if.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <set>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -91,7 +96,7 @@ TEST_F(ShmPoolTest, ExhaustedPoolReturnsNull) {
 
 TEST_F(ShmPoolTest, CreateAndAttachReportErrors) {
   const std::string long_name = "/" + std::string(255, 'x');
-  for (const char *name : {"noslash", "/", "/a/b", long_name.c_str()}) {
+  for (const char *name : {"noslash", "/", "/a/b", "/.", "/..", long_name.c_str()}) {
     EXPECT_TRUE(zim_shm_pool_create(name, kPoolSize) == -1 && errno == EINVAL) << name;
     EXPECT_TRUE(zim_shm_pool_attach(name) == -1 && errno == EINVAL) << name;
   }
@@ -99,7 +104,8 @@ TEST_F(ShmPoolTest, CreateAndAttachReportErrors) {
               errno == EINVAL);
   EXPECT_TRUE(zim_shm_pool_attach(name_.c_str()) == -1 && errno == ENOENT);
 
-  // A segment of that name that is no pool: refused by attach, replaced by create.
+  // A segment of that name that is no pool, and whose creator is gone: refused
+  // by attach, replaced by create.
   const int fd = shm_open(name_.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
   const std::vector<char> junk(2 * ZIM_SHM_POOL_MIN_SIZE, 'j');
   ASSERT_EQ(write(fd, junk.data(), junk.size()), static_cast<ssize_t>(junk.size()));
@@ -115,6 +121,18 @@ TEST_F(ShmPoolTest, CreateAndAttachReportErrors) {
   zim_shm_pool_detach();
   EXPECT_FALSE(ShmExists(name_)) << "the creator's detach removes the name";
   EXPECT_EQ(zim_shm_pool_base(), nullptr);
+}
+
+// A live pool keeps its name: another process cannot create a pool of it.
+TEST_F(ShmPoolTest, LivePoolKeepsItsName) {
+  Create(kPoolSize);
+  GTEST_FLAG_SET(death_test_style, "fast");  // the child must not own the pool
+  EXPECT_EXIT(std::exit(zim_shm_pool_create(name_.c_str(), kPoolSize) == -1 && errno == EEXIST),
+              ::testing::ExitedWithCode(1),
+              "cannot create the pool \"" + name_ + "\": the name belongs to the live pool of " +
+                  "process " + std::to_string(getpid()));
+  EXPECT_TRUE(ShmExists(name_));
+  EXPECT_NE(zim_shm_table_pool_calloc(0, 16), nullptr);
 }
 
 // The server publishes a block; a client process attaches, finds the same
@@ -210,8 +228,10 @@ TEST(DefaultPoolTest, CreatedFromEnvironmentAndRemovedAtExit) {
   } cases[] = {{name.c_str(), "1048576", 1048576, 0},
                {nullptr, nullptr, ZIM_SHM_POOL_DEFAULT_SIZE, 0},
                {name.c_str(), "20479", 0, 2},
-               {name.c_str(), "64M", 0, 2},
-               {"/a/b", nullptr, 0, 2}};
+               {name.c_str(), "01048576", 0, 2},
+               {name.c_str(), "", 0, 2},
+               {"", nullptr, 0, 2},
+               {"/..", nullptr, 0, 2}};
   for (const auto &c : cases) {
     SCOPED_TRACE(std::string(c.name ? c.name : "-") + " " + (c.size ? c.size : "-"));
     const std::string bad = c.want_status == 0 ? ""
@@ -231,6 +251,47 @@ TEST(DefaultPoolTest, CreatedFromEnvironmentAndRemovedAtExit) {
         },
         ::testing::ExitedWithCode(c.want_status), zim_sim_test::Literal(bad));
     EXPECT_FALSE(ShmExists(name));
+  }
+}
+
+// A process that stops on a report (abort) removes the pool it created, be it
+// the default pool that ran out or one created by name.
+TEST(DefaultPoolTest, AbortLeavesNoSegment) {
+  const std::string name = zim_sim_test::UniquePoolName();
+  const auto shm_names = [](const std::string &tag) {  // entries of /dev/shm naming tag
+    std::set<std::string> names;
+    if (DIR *dir = opendir("/dev/shm")) {
+      while (const dirent *e = readdir(dir)) {
+        if (std::strstr(e->d_name, tag.c_str()) != nullptr) names.insert(e->d_name);
+      }
+      closedir(dir);
+    }
+    return names;
+  };
+  const std::function<void()> cases[] = {
+      [] {
+        setenv("ZIM_SHM_POOL_SIZE", "20480", 1);
+        for (;;) zim_srv_test_if_ctor_with_shm();  // until the report on the failed allocation
+      },
+      [&] {
+        if (zim_shm_pool_create(name.c_str(), kPoolSize) == 0) std::abort();
+      }};
+  for (const auto &run : cases) {
+    const std::set<std::string> before = shm_names("zim");
+    const pid_t pid = fork();
+    if (pid == 0) {
+      unsetenv("ZIM_SHM_POOL_NAME");
+      run();
+      _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT) << status;
+    for (const std::string &left : shm_names("zim")) {
+      EXPECT_TRUE(before.count(left) ||
+                  (left != name.substr(1) && left != "zim_table_pool." + std::to_string(pid)))
+          << left;
+    }
   }
 }
 

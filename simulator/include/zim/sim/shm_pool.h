@@ -12,20 +12,34 @@
  * rounded up to 16 bytes, in its own current chunk and takes a fresh chunk
  * when the current one cannot hold a request. A request larger than a chunk
  * gets a run of its own. Blocks are never freed or reused. Allocation is safe
- * for concurrent callers in all processes that map the pool.
+ * for concurrent callers in all processes that map the pool, and for their
+ * deaths: a process killed at any instruction of an allocation leaves the
+ * pool as it was before the call or after it (its block then lost), so no
+ * block is handed out twice, overlaps the header or another table id's chunk,
+ * or is handed out other than zero-filled, and the next caller goes on.
  *
  * Default pool: when zim_shm_table_pool_calloc is called while no pool is
  * mapped, the process creates one, as zim_shm_pool_create would, from
- *   ZIM_SHM_POOL_NAME  segment name, "/" then up to 254 characters without
- *                      "/"; default "/zim_table_pool.<pid>";
- *   ZIM_SHM_POOL_SIZE  size in bytes, decimal, at least ZIM_SHM_POOL_MIN_SIZE;
- *                      default ZIM_SHM_POOL_DEFAULT_SIZE (64 MiB).
- * An unusable value ends the process with exit status 2 and a message.
+ *   ZIM_SHM_POOL_NAME  segment name, "/" then 1 to 254 characters without
+ *                      "/", not "/." or "/.."; default "/zim_table_pool.<pid>";
+ *   ZIM_SHM_POOL_SIZE  size in bytes, decimal without a leading zero, at least
+ *                      ZIM_SHM_POOL_MIN_SIZE; default ZIM_SHM_POOL_DEFAULT_SIZE
+ *                      (64 MiB).
+ * An unusable value, the empty one included, ends the process with exit
+ * status 2 and a message.
+ *
+ * Names: a pool owns its name while its creator lives (a child it forks shares
+ * the creator's claim until the child detaches, maps a pool of its own or
+ * ends). Creating a pool of a name in use by a live pool fails; a segment of
+ * that name whose creator is gone, however it ended, is stale and replaced.
  *
  * Lifetime: the process that created a pool unlinks its name when it detaches,
- * destroys it or exits normally; a pool inherited through fork is never
- * unlinked by the child. Mapping, detaching and destroying must not race with
- * allocations in the same process. */
+ * destroys it, exits normally or stops on SIGABRT (an abort, as after a failed
+ * check; the handler is installed at creation, unlinks, then passes the signal
+ * on to the disposition it found); a pool inherited through fork is never
+ * unlinked by the child. A creator killed otherwise leaves the segment, which
+ * the next creation of its name replaces. Mapping, detaching and destroying
+ * must not race with allocations in the same process. */
 #ifndef ZIM_SIM_SHM_POOL_H
 #define ZIM_SIM_SHM_POOL_H
 
@@ -45,11 +59,13 @@ extern "C" {
 /* zim_shm_pool_offset_of for a pointer outside the pool. */
 #define ZIM_SHM_POOL_BAD_OFFSET UINT64_MAX
 
-/* Creates the pool `name` ("/" then 1 to 254 characters without "/") of
- * `size` bytes, replacing a segment of that name left by an earlier process,
- * and maps it. 0 on success; -1 with errno on failure: EINVAL for a bad name or
- * a size below ZIM_SHM_POOL_MIN_SIZE, EBUSY when this process already maps a
- * pool, or the error of the failing system call. */
+/* Creates the pool `name` ("/" then 1 to 254 characters without "/", not "/."
+ * or "/..") of `size` bytes, replacing a stale segment of that name, and maps
+ * it. 0 on success; -1 with errno on failure: EINVAL for a bad name or a size
+ * below ZIM_SHM_POOL_MIN_SIZE, EBUSY when this process already maps a pool,
+ * EEXIST (with a message on stderr naming the owner) when a live pool owns the
+ * name, or the error of the failing system call. A creator killed at any step
+ * leaves no pool that attach would accept. */
 ZIM_SIM_API int zim_shm_pool_create(const char *name, uint64_t size);
 
 /* Maps the existing pool `name` at an address other than its creator's.
