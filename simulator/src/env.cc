@@ -8,7 +8,7 @@
 namespace zim_sim {
 
 bool ParseDecimal(const char *text, size_t len, uint64_t max, uint64_t *out) {
-  if (len == 0) return false;
+  if (len == 0 || (len > 1 && text[0] == '0')) return false;  // empty, or a leading zero
   uint64_t value = 0;
   for (size_t i = 0; i < len; ++i) {
     if (text[i] < '0' || text[i] > '9') return false;

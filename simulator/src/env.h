@@ -9,7 +9,8 @@
 namespace zim_sim {
 
 // Parses text[0, len) as plain decimal digits (at least one, no sign, no
-// spaces) whose value is at most max. False on anything else.
+// spaces, no leading zero) whose value is at most max. False on anything
+// else, so every variable treats an empty value and "08" as errors.
 bool ParseDecimal(const char *text, size_t len, uint64_t max, uint64_t *out);
 
 // Reports an unusable environment variable on stderr and exits with

@@ -53,7 +53,8 @@ TEST(ConfigTest, MaxNumNpus) {
     int64_t want;
   } cases[] = {{nullptr, ZIM_SIM_DEFAULT_MAX_NUM_NPUS},
                {"0", 0},
-               {"0012", 12},
+               {"0012", -1},
+               {"00", -1},
                {"4096", 4096},
                {"", -1},
                {"4097", -1},
@@ -79,13 +80,13 @@ TEST(ConfigTest, NpdSize) {
       {{}, 342, ZIM_SIM_DEFAULT_NPD_SIZE},
       {{{"ZIM_NPD_SIZE", "0"}}, 5, 0},
       {{{"ZIM_NPD_SIZE", "4294967295"}}, 7, 4294967295},
-      {{{"ZIM_NPD_SIZES", ""}}, 9, ZIM_SIM_DEFAULT_NPD_SIZE},
       {{{"ZIM_NPD_SIZES", "40=0,62=17"}}, 40, 0},
       {{{"ZIM_NPD_SIZES", "40=0,62=17"}}, 62, 17},
       {{{"ZIM_NPD_SIZES", "40=0,62=17"}}, 41, ZIM_SIM_DEFAULT_NPD_SIZE},
       {{{"ZIM_NPD_SIZE", "3"}, {"ZIM_NPD_SIZES", "342=9"}}, 342, 9},
       {{{"ZIM_NPD_SIZE", "3"}, {"ZIM_NPD_SIZES", "342=9"}}, 341, 3},
       {{{"ZIM_NPD_SIZE", ""}}, 0, -1},
+      {{{"ZIM_NPD_SIZE", "08"}}, 0, -1},
       {{{"ZIM_NPD_SIZE", "4294967296"}}, 0, -1},
       {{{"ZIM_NPD_SIZE", "16B"}}, 0, -1},
   };
@@ -95,8 +96,9 @@ TEST(ConfigTest, NpdSize) {
         c.env, [id = c.table_id] { return qor_npd_get_table_size(id); }, c.want);
   }
   const std::string past_catalogue = std::to_string(ZIM_NUM_TABLE_TYPES) + "=1";
-  for (const std::string bad : {"40", "40=", "=5", past_catalogue.c_str(), "40=1,40=2", "40=1,",
-                                ",40=1", "40=1;62=2", "40=-1", "40=1,,62=2", "40=4294967296"}) {
+  for (const std::string bad :
+       {"", "040=1", "40=01", "40", "40=", "=5", past_catalogue.c_str(), "40=1,40=2", "40=1,",
+        ",40=1", "40=1;62=2", "40=-1", "40=1,,62=2", "40=4294967296"}) {
     SCOPED_TRACE(bad);
     ExpectRead(
         {{"ZIM_NPD_SIZES", bad.c_str()}}, [] { return qor_npd_get_table_size(0); }, -1);

@@ -12,7 +12,9 @@
  *   ZIM_NPD_SIZES     per-table-id overrides, "id=size[,id=size...]", for
  *                     example "40=0,62=17"; ids 0 to 342, each id at most once.
  *
- * Numbers are plain decimal digits: no sign, no spaces, no suffix. */
+ * Numbers are plain decimal digits: no sign, no spaces, no suffix, no leading
+ * zero ("0" itself is fine). An empty value is an error, as for the pool's
+ * variables (shm_pool.h). */
 #ifndef ZIM_SIM_CONFIG_H
 #define ZIM_SIM_CONFIG_H
 
