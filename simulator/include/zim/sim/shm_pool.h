@@ -64,8 +64,9 @@ extern "C" {
  * it. 0 on success; -1 with errno on failure: EINVAL for a bad name or a size
  * below ZIM_SHM_POOL_MIN_SIZE, EBUSY when this process already maps a pool,
  * EEXIST (with a message on stderr naming the owner) when a live pool owns the
- * name, or the error of the failing system call. A creator killed at any step
- * leaves no pool that attach would accept. */
+ * name, or the error of the failing system call. A creator killed during
+ * creation leaves a complete pool or a segment that attach refuses; either
+ * way the next creation of the name replaces it. */
 ZIM_SIM_API int zim_shm_pool_create(const char *name, uint64_t size);
 
 /* Maps the existing pool `name` at an address other than its creator's.
