@@ -11,37 +11,6 @@
 namespace zim_test {
 namespace {
 
-using zim_tables::catalogue::item_kind;
-
-// The header part of src over image: bytes 0..191, then each type-header field.
-void copy_headers(bytes& image, const ref_type& t, const void* src) {
-  std::memcpy(image.data(), src, ZIM_OBJ_BASE_HEADER_SIZE);
-  const auto& c = cat(t);
-  for (const auto* h = c.header; h != c.header + c.header_count; ++h) {
-    std::memcpy(&image[h->offset], static_cast<const unsigned char*>(src) + h->offset, h->width);
-  }
-}
-
-// The data part of src over image, an object laid out as `dst`: inline
-// fields with their flags, and the contents behind src's non-null pointers.
-void copy_data(bytes& image, const ref_type& t, const void* src, const layout& dst) {
-  const auto* s = static_cast<const unsigned char*>(src);
-  const auto& c = cat(t);
-  for (const auto* f = c.fields; f != c.fields + c.field_count; ++f) {
-    if (f->kind != item_kind::inline_run) continue;
-    std::memcpy(&image[f->offset], s + f->offset, uint64_t{f->width} * f->repeat);
-    std::memcpy(&image[f->flag_at], s + f->flag_at, f->repeat);
-  }
-  for (const placed_array& p : dst.arrays) {
-    const auto* data = reinterpret_cast<const unsigned char*>(get<uintptr_t>(s, p.field.data_ptr));
-    const auto* flags = reinterpret_cast<const unsigned char*>(get<uintptr_t>(s, p.field.flag_ptr));
-    if (data != nullptr && p.length != 0) {
-      std::memcpy(&image[p.data_at], data, p.length * p.field.elem_size);
-    }
-    if (flags != nullptr && p.length != 0) std::memcpy(&image[p.flags_at], flags, p.length);
-  }
-}
-
 TEST(ReadDbobj, CopiesExactlyTheDataFields) {
   std::mt19937 rng(1234);
   for (const ref_type& t : reference()) {

@@ -71,16 +71,30 @@ void write_pointers(unsigned char* image, const layout& l, const void* base) {
   }
 }
 
-void scramble(void* obj, const ref_type& t, const layout& l, std::mt19937& rng) {
-  const bytes before = snapshot(obj, l.size);
-  auto* b = static_cast<unsigned char*>(obj);
-  for (uint64_t i = 0; i < l.size; ++i) b[i] = static_cast<unsigned char>(rng());
-  const auto keep = [&](uint64_t at, uint64_t n) { std::memcpy(b + at, &before[at], n); };
-  for (const ref_array& a : t.arrays) {
-    keep(a.data_ptr, 8);
-    keep(a.flag_ptr, 8);
+void copy_headers(bytes& image, const ref_type& t, const void* src) {
+  std::memcpy(image.data(), src, ZIM_OBJ_BASE_HEADER_SIZE);
+  const auto& c = cat(t);
+  for (const auto* h = c.header; h != c.header + c.header_count; ++h) {
+    std::memcpy(&image[h->offset], static_cast<const unsigned char*>(src) + h->offset, h->width);
   }
-  if (t.count_field != 0) keep(t.count_field, 4);
+}
+
+void copy_data(bytes& image, const ref_type& t, const void* src, const layout& dst) {
+  const auto* s = static_cast<const unsigned char*>(src);
+  const auto& c = cat(t);
+  for (const auto* f = c.fields; f != c.fields + c.field_count; ++f) {
+    if (f->kind != zim_tables::catalogue::item_kind::inline_run) continue;
+    std::memcpy(&image[f->offset], s + f->offset, uint64_t{f->width} * f->repeat);
+    std::memcpy(&image[f->flag_at], s + f->flag_at, f->repeat);
+  }
+  for (const placed_array& p : dst.arrays) {
+    const auto* data = reinterpret_cast<const unsigned char*>(get<uintptr_t>(s, p.field.data_ptr));
+    const auto* flags = reinterpret_cast<const unsigned char*>(get<uintptr_t>(s, p.field.flag_ptr));
+    if (data != nullptr && p.length != 0) {
+      std::memcpy(&image[p.data_at], data, p.length * p.field.elem_size);
+    }
+    if (flags != nullptr && p.length != 0) std::memcpy(&image[p.flags_at], flags, p.length);
+  }
 }
 
 std::string first_difference(const void* obj, const bytes& image) {

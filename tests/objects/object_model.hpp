@@ -56,9 +56,27 @@ bytes fresh_image(const ref_type& t, const layout& l, const void* base, uint32_t
 // Writes the data and flag pointers of an object at `base` into image.
 void write_pointers(unsigned char* image, const layout& l, const void* base);
 
-// Fills every byte of the object with noise except its pointers and its
-// count field, which the layout depends on.
-void scramble(void* obj, const ref_type& t, const layout& l, std::mt19937& rng);
+// Fills every byte of the object with noise from rng() except its pointers
+// and its count field, which the layout depends on.
+template <typename Rng>
+void scramble(void* obj, const ref_type& t, const layout& l, Rng& rng) {
+  auto* b = static_cast<unsigned char*>(obj);
+  const bytes before(b, b + l.size);
+  for (uint64_t i = 0; i < l.size; ++i) b[i] = static_cast<unsigned char>(rng());
+  const auto keep = [&](uint64_t at, uint64_t n) { std::memcpy(b + at, &before[at], n); };
+  for (const ref_array& a : t.arrays) {
+    keep(a.data_ptr, 8);
+    keep(a.flag_ptr, 8);
+  }
+  if (t.count_field != 0) keep(t.count_field, 4);
+}
+
+// The copy rules over an image. copy_headers: bytes 0..191 of src, then each
+// type-header field. copy_data, for an image laid out as `dst`: the inline
+// fields with their flags, then for each array dst's length of storage and
+// of flags from where src's pointers lead, unless the pointer is null.
+void copy_headers(bytes& image, const ref_type& t, const void* src);
+void copy_data(bytes& image, const ref_type& t, const void* src, const layout& dst);
 
 // "" when the object equals the image, else the first differing byte.
 std::string first_difference(const void* obj, const bytes& image);
