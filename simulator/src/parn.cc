@@ -20,7 +20,8 @@ struct NpdSizes {
 // Applies "id=size[,id=size...]" on top of the sizes already in `sizes`.
 void ApplyOverrides(const char *value, NpdSizes *sizes) {
   constexpr const char kExpected[] =
-      "comma-separated <table id 0-342>=<size 0-4294967295> entries, each id at most once";
+      "comma-separated <table id>=<size 0-4294967295> entries, each id at most once and below "
+      "the number of table types";
   bool seen[ZIM_NUM_TABLE_TYPES] = {};
   // An empty value, an empty entry and a trailing comma all fail as an entry
   // without "=".

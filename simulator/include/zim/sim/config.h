@@ -10,7 +10,8 @@
  *   ZIM_NPD_SIZE      NPD size in bytes of every table id, decimal 0 to
  *                     4294967295; default ZIM_SIM_DEFAULT_NPD_SIZE.
  *   ZIM_NPD_SIZES     per-table-id overrides, "id=size[,id=size...]", for
- *                     example "40=0,62=17"; ids 0 to 342, each id at most once.
+ *                     example "40=0,62=17"; ids below ZIM_NUM_TABLE_TYPES,
+ *                     each id at most once.
  *
  * Numbers are plain decimal digits: no sign, no spaces, no suffix, no leading
  * zero ("0" itself is fine). An empty value is an error, as for the pool's
