@@ -25,6 +25,15 @@ TEST(FixPtrs, RelocatedObjectsPointIntoTheirNewPlace) {
       unsigned char* moved = place.data() + 3;
       bytes image = original;
       write_pointers(image.data(), l, moved);
+      // A moved block holds stale pointers, which the fix-up must replace
+      // (with null for an empty counted array).
+      const auto scribble = [&] {
+        for (const placed_array& p : l.arrays) {
+          put<uint64_t>(moved, p.field.data_ptr, 0xa5a5a5a5a5a5a5a5u);
+          put<uint64_t>(moved, p.field.flag_ptr, 0x5a5a5a5a5a5a5a5au);
+        }
+      };
+      scribble();
 
       // The fix-up uses the NPD size it is given and asks for none.
       platform().npd_size.fill(c.npd + 1);
@@ -37,6 +46,7 @@ TEST(FixPtrs, RelocatedObjectsPointIntoTheirNewPlace) {
 
       platform().npd_size.fill(c.npd);
       std::copy(original.begin(), original.end(), moved);
+      scribble();
       calls().clear();
       ops.fix_ptrs_from_base(moved);
       EXPECT_EQ(first_difference(moved, image), "") << "from base";
