@@ -7,6 +7,8 @@ command -v ninja >/dev/null || packages+=(ninja-build)
 command -v g++ >/dev/null || packages+=(g++)
 command -v nm >/dev/null || packages+=(binutils)
 command -v abidiff >/dev/null || packages+=(abigail-tools)
+# The install test builds the examples with pkg-config.
+command -v pkg-config >/dev/null || packages+=(pkgconf)
 [ -f /usr/include/gtest/gtest.h ] || packages+=(libgtest-dev libgmock-dev)
 [ -f /usr/include/benchmark/benchmark.h ] || packages+=(libbenchmark-dev)
 [ -f /usr/include/CLI/CLI.hpp ] || packages+=(libcli11-dev)

@@ -195,6 +195,12 @@ typedef struct qor_$(t)_obj *srv_$(t)_t;
 #define ZIM_TABLE_ID_$(T_UPPER) $(table_id)u
 #define ZIM_FIXED_SIZE_$(T_UPPER) $(fixed_size)u
 
+/* Ownership: a server object from qor_srv_$(t)_ctor is a heap block that its
+ * creator frees with free(); a heap copy from zim_$(t)_copy_ctor is released
+ * with zim_$(t)_clnt_copy_dtor; objects and copies made _with_shm live in the
+ * shared-memory pool and are never released singly. Allocation failures and
+ * failed layout checks end the process with an assertion report. */
+
 ZIM_TABLES_API void qor_$(t)_fix_ptrs(uint32_t npd_size, qor_$(t)_obj_st obj_inst);
 ZIM_TABLES_API void zim_$(t)_fix_ptrs_from_base(qor_$(t)_obj_st obj_inst);
 ZIM_TABLES_API void qor_$(t)_add_dynamic_to_obj_size($(size_params));

@@ -1,5 +1,6 @@
 /* Marks the operations that libzim_tables exports; everything else in the
- * library has hidden visibility. */
+ * library has hidden visibility, and its version script gives each export
+ * the symbol version ZIM_TABLES_1.0. */
 #ifndef ZIM_TABLES_EXPORT_H
 #define ZIM_TABLES_EXPORT_H
 

@@ -1,7 +1,14 @@
 /* Platform operations that the table library asks of the running system,
  * and the table properties record that the copy constructors consult.
  * They are provided by the platform's companion libraries: libhulcon_config,
- * libparn, libzim_misc, libzim_memory and libzim_table_props. */
+ * libparn, libzim_misc, libzim_memory and libzim_table_props (linking
+ * zim_tables::zim_tables or `pkg-config zim_tables` brings them).
+ *
+ * Every one is keyed by table id only, and the library calls them from
+ * whichever thread runs an operation: a platform provides them safe for
+ * concurrent callers, as the simulated one does. N and the NPD sizes fix the
+ * layout of every object, so they must not change while objects exist and
+ * must agree among the processes that share objects. */
 #ifndef ZIM_TABLES_PLATFORM_H
 #define ZIM_TABLES_PLATFORM_H
 
@@ -18,11 +25,15 @@ typedef uint8_t zim_bool_t;
 #define ZIM_TRUE ((zim_bool_t)1)
 
 /* ZIM_NUM_TABLE_TYPES: the number of table types in the catalogue, which the
- * generator counts; table ids run from 0 to ZIM_NUM_TABLE_TYPES - 1. */
+ * generator counts; table ids run from 0 to ZIM_NUM_TABLE_TYPES - 1. It comes
+ * from the catalogue whose headers are found first: a library of one's own
+ * definitions (zim_tables_add_library) has its own, while the platform sizes
+ * its per-id records by the platform catalogue's. */
 #include "zim/tables/catalogue_size.h"
 
 /* Table properties record, one per table id. The library reads only the three
- * named fields; the reserved bytes belong to the platform. */
+ * named fields, without locking, on every copy; the reserved bytes belong to
+ * the platform, which sets the hooks before copies of that id run. */
 typedef int (*zim_copy_shm_hook_t)(void *copy, zim_bool_t use_shm);
 typedef int (*zim_copy_src_hook_t)(void *copy, void *src);
 
@@ -46,21 +57,24 @@ _Static_assert(offsetof(zim_table_props_t, copy_shm_hook) == 560, "record layout
 _Static_assert(offsetof(zim_table_props_t, copy_src_hook) == 576, "record layout");
 #endif
 
-/* libhulcon_config: configured maximum number of NPUs, constant for the life
- * of the process. */
+/* libhulcon_config: configured maximum number of NPUs (N), constant for the
+ * life of the process; a per-NPU array holds N elements. */
 uint32_t hulcon_config_get_max_num_npus(void);
 
-/* libparn: size in bytes of the platform-dependent (NPD) area of a table id. */
+/* libparn: size in bytes of the platform-dependent (NPD) area of a table id,
+ * which follows the fixed part of each of its objects. */
 uint32_t qor_npd_get_table_size(uint32_t table_id);
 
 /* libzim_misc: a fresh object uid. */
 uint32_t qor_getuid(void);
 
 /* libzim_memory: zero-filled block of at least size bytes in the shared-memory
- * pool of the table id; null when the pool cannot supply it. */
+ * pool of the table id; null when the pool cannot supply it. Pool blocks are
+ * never freed singly. */
 void *zim_shm_table_pool_calloc(uint32_t table_id, uint64_t size);
 
-/* libzim_table_props: the table properties record of a table id (0 to 342). */
+/* libzim_table_props: the table properties record of a table id (below the
+ * platform's ZIM_NUM_TABLE_TYPES). */
 zim_table_props_t *zim_srv_table_props_get(uint32_t table_id);
 
 #ifdef __cplusplus

@@ -1,6 +1,13 @@
 /* Byte offsets of the base-header fields of a table object that the table
  * library reads or writes. Every other byte of the 192-byte base header
- * belongs to the platform. */
+ * belongs to the platform.
+ *
+ * An object is one block: base header, type header, data fields, presence
+ * flags, NPD area, then its arrays, reached through pointers inside the
+ * block. After an object is moved or mapped at another address, fix its
+ * pointers (zim_<type>_fix_ptrs_from_base) before using its arrays.
+ * Operations on one object need the caller's locking against writers of it;
+ * distinct objects can be used from any threads. */
 #ifndef ZIM_TABLES_TABLE_OBJECT_H
 #define ZIM_TABLES_TABLE_OBJECT_H
 
@@ -15,6 +22,8 @@
 #define ZIM_OBJ_ALLOC_STATE_OFFSET 186u    /* u8 */
 
 #define ZIM_OBJ_FLAGS_BIT5 0x20u
+/* Written at ZIM_OBJ_RELEASE_STAMP_OFFSET by zim_<type>_clnt_copy_dtor just
+ * before it frees a heap copy. */
 #define ZIM_OBJ_RELEASE_STAMP 0xdeadfeeeull
 
 /* The six trace identifiers of a table type, returned by value. */

@@ -1,0 +1,113 @@
+# zim_tables_add_library(<target> DEFINITIONS <dir> [OUTPUT_DIR <dir>] [PLATFORM <target>...])
+#
+# Builds the shared library <target> from a folder of table type definitions
+# (<dir>/NNN_<type>.tdef, ids dense from 0) with zim_tables::zim_tablegen and
+# the operation templates of zim_tables::templates, as libzim_tables itself is
+# built: the definitions are checked in a step of their own, then generated
+# into OUTPUT_DIR (default: <current binary dir>/<target>_generated, owned by
+# the generator), compiled with -fno-exceptions -fno-rtti and hidden
+# visibility, and linked with the generated version script so that only the
+# thirteen operations of each type are exported.
+#
+# Defines the targets
+#   <target>            the library; linking it gives <zim/tables/<type>.h>,
+#                       this catalogue's all_tables.h and catalogue_size.h, and
+#                       the platform libraries (PLATFORM, default
+#                       zim_tables::platform)
+#   <target>_generated  the generation step
+#   <target>_headers    the generated headers alone (INTERFACE)
+# and sets the property ZIM_TABLES_GENERATED_DIR of <target> to OUTPUT_DIR,
+# which also holds zim_tables.manifest (the layout manifest) and
+# zim_tables_catalogue.cpp.
+function(zim_tables_add_library target)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "DEFINITIONS;OUTPUT_DIR" "PLATFORM")
+  if(NOT arg_DEFINITIONS OR arg_UNPARSED_ARGUMENTS)
+    message(FATAL_ERROR "zim_tables_add_library(${target}): usage: zim_tables_add_library("
+                        "<target> DEFINITIONS <dir> [OUTPUT_DIR <dir>] [PLATFORM <target>...])")
+  endif()
+  get_property(languages GLOBAL PROPERTY ENABLED_LANGUAGES)
+  if(NOT CXX IN_LIST languages)
+    message(FATAL_ERROR "zim_tables_add_library(${target}): the generated units are C++17; "
+                        "enable CXX in project()")
+  endif()
+  foreach(needed zim_tables::zim_tablegen zim_tables::templates)
+    if(NOT TARGET ${needed})
+      message(FATAL_ERROR "zim_tables_add_library(${target}): no target ${needed}; "
+                          "use find_package(zim_tables) or add_subdirectory first")
+    endif()
+  endforeach()
+  if(NOT arg_PLATFORM)
+    set(arg_PLATFORM zim_tables::platform)
+  endif()
+
+  get_filename_component(defs "${arg_DEFINITIONS}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+  file(GLOB tdefs CONFIGURE_DEPENDS "${defs}/*.tdef")
+  list(SORT tdefs)
+  if(NOT tdefs)
+    message(FATAL_ERROR "zim_tables_add_library(${target}): no *.tdef files in ${defs}")
+  endif()
+  set(out "${arg_OUTPUT_DIR}")
+  if(NOT out)
+    set(out "${CMAKE_CURRENT_BINARY_DIR}/${target}_generated")
+  endif()
+  get_filename_component(out "${out}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
+
+  # What the generator writes: one unit and one header per type, the umbrella
+  # and catalogue-size headers, the version script, catalogue and manifest.
+  set(units)
+  set(headers "${out}/include/zim/tables/all_tables.h" "${out}/include/zim/tables/catalogue_size.h")
+  foreach(def IN LISTS tdefs)
+    get_filename_component(stem "${def}" NAME_WE)
+    string(REGEX REPLACE "^[0-9]+_" "" type "${stem}")
+    list(APPEND units "${out}/src/vesk-autogensrc/${type}_common_utils.cpp")
+    list(APPEND headers "${out}/include/zim/tables/${type}.h")
+  endforeach()
+  set(map "${out}/zim_tables.map")
+
+  # The generator: a target of this build (through its alias) or imported.
+  get_target_property(tablegen zim_tables::zim_tablegen ALIASED_TARGET)
+  if(NOT tablegen)
+    set(tablegen zim_tables::zim_tablegen)
+  endif()
+  set(stamp "${CMAKE_CURRENT_BINARY_DIR}/${target}_tablegen")
+  add_custom_command(
+    OUTPUT "${stamp}_check.stamp"
+    COMMAND "$<TARGET_FILE:zim_tables::zim_tablegen>" --check "${defs}"
+    COMMAND "${CMAKE_COMMAND}" -E touch "${stamp}_check.stamp"
+    DEPENDS ${tablegen} ${tdefs}
+    COMMENT "Checking the table type definitions in ${defs}"
+    VERBATIM)
+  add_custom_command(
+    OUTPUT "${stamp}.stamp"
+    BYPRODUCTS ${units} ${headers} "${map}" "${out}/zim_tables_catalogue.cpp"
+               "${out}/zim_tables.manifest"
+    COMMAND "$<TARGET_FILE:zim_tables::zim_tablegen>" "${defs}" "${out}"
+    COMMAND "${CMAKE_COMMAND}" -E touch "${stamp}.stamp"
+    DEPENDS "${stamp}_check.stamp"
+    COMMENT "Generating the table units of ${target} from ${defs}"
+    VERBATIM)
+  add_custom_target(${target}_generated DEPENDS "${stamp}.stamp")
+
+  # Generated headers before the platform's: a translation unit that sees
+  # this target sees this catalogue's all_tables.h and catalogue_size.h.
+  add_library(${target}_headers INTERFACE)
+  target_include_directories(${target}_headers INTERFACE "$<BUILD_INTERFACE:${out}/include>")
+  target_link_libraries(${target}_headers INTERFACE zim_tables::interface)
+  add_dependencies(${target}_headers ${target}_generated)
+
+  add_library(${target} SHARED ${units})
+  add_dependencies(${target} ${target}_generated)
+  set_target_properties(${target} PROPERTIES
+    ZIM_TABLES_GENERATED_DIR "${out}"
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON
+    LINK_DEPENDS "${map}")
+  target_compile_features(${target} PRIVATE cxx_std_17)
+  # The units call only C functions: no exceptions, no RTTI.
+  target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti)
+  target_link_options(${target} PRIVATE
+    "LINKER:--version-script=${map}" LINKER:--no-undefined LINKER:--as-needed)
+  target_link_libraries(${target}
+    PUBLIC ${target}_headers ${arg_PLATFORM}
+    PRIVATE zim_tables::templates)
+endfunction()

@@ -1,0 +1,89 @@
+// The life of olist objects, a counted table type, in C++: the operations of
+// libzim_tables behind owning handles that release each object the way its
+// kind must be released.
+//
+//   c++ -std=c++17 olist_life.cpp $(pkg-config --cflags --libs zim_tables)
+//   or, with CMake: target_link_libraries(app PRIVATE zim_tables::zim_tables)
+#include <zim/tables/olist.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+// Server objects and moved blocks come from calloc/malloc and go back with
+// free; heap copies go back with the type's copy destructor.
+struct free_object {
+  void operator()(qor_olist_obj* p) const { std::free(p); }
+};
+struct release_copy {
+  void operator()(qor_olist_obj* p) const { zim_olist_clnt_copy_dtor(p); }
+};
+using server_object = std::unique_ptr<qor_olist_obj, free_object>;
+using heap_copy = std::unique_ptr<qor_olist_obj, release_copy>;
+
+// Typed access to the fields this program uses, at the offsets of
+// defs/268_olist.tdef: the count (200), a counted array of 8-byte elements
+// (data pointer 232, flag pointer 272).
+class olist_view {
+ public:
+  explicit olist_view(qor_olist_obj* obj) : obj_(reinterpret_cast<unsigned char*>(obj)) {}
+  template <typename T>
+  T at(size_t offset) const {
+    T value;
+    std::memcpy(&value, obj_ + offset, sizeof value);
+    return value;
+  }
+  uint32_t count() const { return at<uint32_t>(200); }
+  uint32_t size() const { return at<uint32_t>(ZIM_OBJ_TOTAL_SIZE_OFFSET); }
+  unsigned char* elements() const { return at<unsigned char*>(232); }
+  unsigned char* element_flags() const { return at<unsigned char*>(272); }
+  uint64_t element(uint32_t i) const {
+    uint64_t value;
+    std::memcpy(&value, elements() + 8 * i, sizeof value);
+    return value;
+  }
+  void set_element(uint32_t i, uint64_t value) const {
+    std::memcpy(elements() + 8 * i, &value, sizeof value);
+    element_flags()[i] = 1;
+  }
+  bool owns_its_arrays() const { return elements() > obj_ && elements() < obj_ + size(); }
+
+ private:
+  unsigned char* obj_;
+};
+
+bool intact(qor_olist_obj* obj, const char* what) {
+  const olist_view v(obj);
+  bool ok = v.count() == 0 || v.owns_its_arrays();
+  for (uint32_t i = 0; ok && i < v.count(); ++i) ok = v.element(i) == 7 * i + 1;
+  std::printf("%-10s %u elements, %u bytes: %s\n", what, v.count(), v.size(),
+              ok ? "intact" : "DIFFERS");
+  return ok;
+}
+
+}  // namespace
+
+int main() {
+  const uint32_t count = 17;
+  server_object server(qor_srv_olist_ctor(count));
+  for (uint32_t i = 0; i < count; ++i) olist_view(server.get()).set_element(i, 7 * i + 1);
+  bool ok = intact(server.get(), "server");
+
+  const heap_copy copy(zim_olist_copy_ctor(server.get()));
+  ok &= intact(copy.get(), "heap copy");
+
+  // Move the object to another block; fix its pointers before any use.
+  const uint32_t size = olist_view(server.get()).size();
+  server_object moved(static_cast<qor_olist_obj*>(std::malloc(size)));
+  std::memcpy(moved.get(), server.get(), size);
+  server.reset();
+  zim_olist_fix_ptrs_from_base(moved.get());
+  ok &= intact(moved.get(), "moved");
+
+  // A pool copy is not owned by this process: no handle releases it.
+  ok &= intact(zim_olist_copy_ctor_with_shm(moved.get()), "pool copy");
+  return ok ? 0 : 1;
+}

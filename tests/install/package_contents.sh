@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Builds the packages of a built tree into a temporary folder and checks what
+# each holds and what it depends on.   package_contents.sh BUILD_DIR VERSION
+set -euo pipefail
+build=$1 version=$2
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+cpack --config "$build/CPackConfig.cmake" -B "$tmp" >"$tmp/cpack.log" 2>&1 ||
+  { cat "$tmp/cpack.log"; exit 1; }
+
+failures=0
+# check PACKAGE has|lacks REGEX...: the file list (names only) does or does not match.
+check() {
+  local package=$1 want=$2 list
+  shift 2
+  if [[ $package == *.deb ]]; then
+    list=$(dpkg -c "$tmp/$package" | sed -E 's/^([^ ]+ +){5}//')
+  else
+    list=$(tar -tzf "$tmp/$package")
+  fi
+  for pattern in "$@"; do
+    if grep -Eq "$pattern" <<<"$list"; then found=has; else found=lacks; fi
+    [ "$found" = "$want" ] || { echo "$package $found $pattern"; failures=$((failures + 1)); }
+  done
+}
+# field PACKAGE FIELD REGEX: the control field matches.
+field() {
+  dpkg-deb -f "$tmp/$1" "$2" | grep -Eq "$3" ||
+    { echo "$1 $2: '$(dpkg-deb -f "$tmp/$1" "$2")' does not match $3"; failures=$((failures + 1)); }
+}
+
+arch=$(dpkg --print-architecture)
+runtime=libzim-tables1_${version}_$arch.deb dev=libzim-tables-dev_${version}_$arch.deb
+sim=zim-tables-sim_${version}_$arch.deb sim_dev=zim-tables-sim-dev_${version}_$arch.deb
+check "$runtime" has 'lib/libzim_tables\.so\.1\.0\.0$' 'lib/libzim_tables\.so\.1 -> '
+check "$runtime" lacks '/include/' 'libzim_tables\.so -> ' 'libparn' '/bin/'
+check "$dev" has '/include/zim/tables/(olist|platform|table_object|export|all_tables|catalogue_size)\.h$' \
+  'libzim_tables\.so -> ' '/bin/zim_tablegen$' '/share/zim_tables/table_ops\.hpp$' \
+  'cmake/zim_tables/zim_tables(Config|ConfigVersion|-targets|_add_library)\.cmake$' \
+  'pkgconfig/zim_tables\.pc$'
+check "$dev" lacks '^\S*\.so\.1' '/zim/sim/' 'zim_tables-sim-targets' 'zim_tables_sim\.pc'
+check "$sim" has 'lib/lib(hulcon_config|parn|zim_misc|zim_memory|zim_table_props)\.so\.1 -> '
+check "$sim" lacks '/include/' '\.so -> ' 'zim_tables\.so'
+check "$sim_dev" has '/include/zim/sim/shm_pool\.h$' 'lib/libparn\.so -> ' \
+  'cmake/zim_tables/zim_tables-sim-targets\.cmake$' 'pkgconfig/zim_tables_sim\.pc$'
+check "$sim_dev" lacks '^\S*\.so\.1' '/zim/tables/'
+check "zim-tables-$version-Linux.tar.gz" has 'lib/libzim_tables\.so\.1\.0\.0$' \
+  'include/zim/sim/config\.h$' 'bin/zim_tablegen$'
+field "$runtime" Depends 'zim-tables-platform'
+field "$dev" Depends "libzim-tables1 \\(= $version\\).*zim-tables-platform-dev"
+field "$sim" Provides '^zim-tables-platform$'
+field "$sim_dev" Provides '^zim-tables-platform-dev$'
+field "$sim_dev" Depends "zim-tables-sim \\(= $version\\)"
+[ "$failures" -eq 0 ] && echo "packages: contents and dependencies as expected"
