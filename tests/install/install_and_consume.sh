@@ -38,8 +38,10 @@ export PKG_CONFIG_PATH
 PKG_CONFIG_PATH=$(dirname "$(find "$prefix" -name zim_tables.pc)")
 rpath=-Wl,-rpath,$("$pkg_config" --variable=libdir zim_tables)
 read -ra flags <<<"$("$pkg_config" --cflags --libs zim_tables)"
-quiet cc.log "$cc" -std=c11 -Wall -Wextra -Werror "$tmp/examples/olist_life.c" "${flags[@]}" \
-  "$rpath" -o "$tmp/c"
+# --as-needed: the platform libraries the program does not call are found
+# through libzim_tables's own RUNPATH, as from any other folder.
+quiet cc.log "$cc" -std=c11 -Wall -Wextra -Werror "$tmp/examples/olist_life.c" \
+  -Wl,--as-needed "${flags[@]}" "$rpath" -o "$tmp/c"
 quiet cxx.log "$cxx" -std=c++17 -Wall -Wextra -Werror "$tmp/examples/olist_life.cpp" \
   "${flags[@]}" "$rpath" -o "$tmp/cxx"
 quiet run.log "$tmp/c"
