@@ -144,6 +144,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint32_t uid = platform().next_uid;
   void* dst = ops.srv_ctor(dst_count);
   check(dst, fresh_image(t, dl, dst, npd, dst_count, uid), "srv_ctor");
+  void* pooled = ops.srv_ctor_with_shm(dst_count);
+  check(pooled, fresh_image(t, dl, pooled, npd, dst_count, uid + 1), "srv_ctor_with_shm");
   scramble(dst, t, dl, in);
   buffers owned;
   place_source(src, sl, dl, in, owned);
