@@ -12,34 +12,34 @@
 #include <utility>
 #include <vector>
 
-#include "sim_test_util.h"
+#include "sim_test_util.hpp"
 
 namespace {
 
-using Env = std::vector<std::pair<const char *, const char *>>;  // null value: unset
+using Env = std::vector<std::pair<const char*, const char*>>;  // null value: unset
 
 // Sets env in a fresh process and expects read() to give want, also after the
 // variables have changed. want < 0: expects exit status 2 and a message naming
 // the last variable of env and its value.
-void ExpectRead(const Env &env, const std::function<uint32_t()> &read, int64_t want) {
+void expect_read(const Env& env, const std::function<uint32_t()>& read, int64_t want) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   const auto apply = [&env] {
-    for (const char *var : {"ZIM_MAX_NUM_NPUS", "ZIM_NPD_SIZE", "ZIM_NPD_SIZES"}) unsetenv(var);
-    for (const auto &[var, value] : env) {
+    for (const char* var : {"ZIM_MAX_NUM_NPUS", "ZIM_NPD_SIZE", "ZIM_NPD_SIZES"}) unsetenv(var);
+    for (const auto& [var, value] : env) {
       if (value != nullptr) setenv(var, value, 1);
     }
   };
   if (want < 0) {
-    const auto &[var, value] = env.back();
+    const auto& [var, value] = env.back();
     EXPECT_EXIT((apply(), read()), ::testing::ExitedWithCode(ZIM_SIM_CONFIG_EXIT_STATUS),
-                std::string(var) + "=\"" + zim_sim_test::Literal(value) + "\"");
+                std::string(var) + "=\"" + zim_sim_test::literal(value) + "\"");
     return;
   }
   EXPECT_EXIT(
       {
         apply();
         const uint32_t first = read();
-        for (const auto &e : env) setenv(e.first, "1234", 1);  // valid or not, must be ignored
+        for (const auto& e : env) setenv(e.first, "1234", 1);  // valid or not, must be ignored
         const uint32_t again = read();
         std::fprintf(stderr, "got %u then %u\n", first, again);
         std::exit(first == want && again == want ? 0 : 1);
@@ -49,7 +49,7 @@ void ExpectRead(const Env &env, const std::function<uint32_t()> &read, int64_t w
 
 TEST(ConfigTest, MaxNumNpus) {
   const struct {
-    const char *value;
+    const char* value;
     int64_t want;
   } cases[] = {{nullptr, ZIM_SIM_DEFAULT_MAX_NUM_NPUS},
                {"0", 0},
@@ -64,9 +64,9 @@ TEST(ConfigTest, MaxNumNpus) {
                {"3 ", -1},
                {"0x10", -1},
                {"18446744073709551616", -1}};
-  for (const auto &c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.value ? c.value : "(unset)");
-    ExpectRead({{"ZIM_MAX_NUM_NPUS", c.value}}, hulcon_config_get_max_num_npus, c.want);
+    expect_read({{"ZIM_MAX_NUM_NPUS", c.value}}, hulcon_config_get_max_num_npus, c.want);
   }
 }
 
@@ -90,9 +90,9 @@ TEST(ConfigTest, NpdSize) {
       {{{"ZIM_NPD_SIZE", "4294967296"}}, 0, -1},
       {{{"ZIM_NPD_SIZE", "16B"}}, 0, -1},
   };
-  for (const auto &c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.env.empty() ? "(unset)" : c.env.back().second);
-    ExpectRead(
+    expect_read(
         c.env, [id = c.table_id] { return qor_npd_get_table_size(id); }, c.want);
   }
   const std::string past_catalogue = std::to_string(ZIM_NUM_TABLE_TYPES) + "=1";
@@ -100,7 +100,7 @@ TEST(ConfigTest, NpdSize) {
        {"", "040=1", "40=01", "40", "40=", "=5", past_catalogue.c_str(), "40=1,40=2", "40=1,",
         ",40=1", "40=1;62=2", "40=-1", "40=1,,62=2", "40=4294967296"}) {
     SCOPED_TRACE(bad);
-    ExpectRead(
+    expect_read(
         {{"ZIM_NPD_SIZES", bad.c_str()}}, [] { return qor_npd_get_table_size(0); }, -1);
   }
 }

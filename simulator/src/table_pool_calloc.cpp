@@ -3,12 +3,12 @@
 #include <atomic>
 #include <cstdint>
 
-#include "pool.h"
+#include "pool.hpp"
 
 namespace {
 
 using zim_sim::PoolHeader;
-using zim_sim::Put;
+using zim_sim::put;
 using zim_sim::TableRegion;
 
 constexpr auto kRelaxed = std::memory_order_relaxed;  // all under the pool's lock
@@ -16,9 +16,9 @@ constexpr auto kRelaxed = std::memory_order_relaxed;  // all under the pool's lo
 // Finds `need` bytes (a multiple of ZIM_SHM_POOL_ALIGN) for a table id and
 // records them as handed out. Called with the pool locked. The new state is
 // worked out first and stored only while the undo record holds the old one
-// (I4 in pool.h), so a crash at any point leaves the old or the new state.
-bool Allocate(PoolHeader *hdr, uint32_t table_id, uint64_t need, uint64_t *offset) {
-  TableRegion &table = hdr->tables[table_id];
+// (I4 in pool.hpp), so a crash at any point leaves the old or the new state.
+bool allocate(PoolHeader* hdr, uint32_t table_id, uint64_t need, uint64_t* offset) {
+  TableRegion& table = hdr->tables[table_id];
   const uint64_t carve = hdr->carve.load(kRelaxed);
   const uint64_t cursor = table.cursor.load(kRelaxed);
   const uint64_t limit = table.limit.load(kRelaxed);
@@ -44,24 +44,24 @@ bool Allocate(PoolHeader *hdr, uint32_t table_id, uint64_t need, uint64_t *offse
     new_cursor = carve + need;
   }
 
-  zim_sim::UndoRecord &undo = hdr->undo;
-  Put(undo.carve, carve);
-  Put(undo.cursor, cursor);
-  Put(undo.limit, limit);
-  Put(undo.bytes, bytes);
-  Put(undo.blocks, blocks);
-  Put(undo.armed, table_id + uint64_t{1});
-  if (new_carve != carve) Put(hdr->carve, new_carve);
-  if (new_limit != limit) Put(table.limit, new_limit);
-  if (new_cursor != cursor) Put(table.cursor, new_cursor);
-  Put(table.bytes, bytes + need);
-  Put(table.blocks, blocks + 1);
-  Put(undo.armed, 0);
+  zim_sim::UndoRecord& undo = hdr->undo;
+  put(undo.carve, carve);
+  put(undo.cursor, cursor);
+  put(undo.limit, limit);
+  put(undo.bytes, bytes);
+  put(undo.blocks, blocks);
+  put(undo.armed, table_id + uint64_t{1});
+  if (new_carve != carve) put(hdr->carve, new_carve);
+  if (new_limit != limit) put(table.limit, new_limit);
+  if (new_cursor != cursor) put(table.cursor, new_cursor);
+  put(table.bytes, bytes + need);
+  put(table.blocks, blocks + 1);
+  put(undo.armed, 0);
   return true;
 }
 
-uint64_t TableStat(uint32_t table_id, std::atomic<uint64_t> TableRegion::*field) {
-  PoolHeader *hdr = zim_sim::MappedPool();
+uint64_t table_stat(uint32_t table_id, std::atomic<uint64_t> TableRegion::*field) {
+  PoolHeader* hdr = zim_sim::mapped_pool();
   if (hdr == nullptr || table_id >= ZIM_NUM_TABLE_TYPES) return 0;
   zim_sim::PoolLock lock(hdr);
   return (hdr->tables[table_id].*field).load(kRelaxed);
@@ -69,26 +69,26 @@ uint64_t TableStat(uint32_t table_id, std::atomic<uint64_t> TableRegion::*field)
 
 }  // namespace
 
-extern "C" ZIM_SIM_API void *zim_shm_table_pool_calloc(uint32_t table_id, uint64_t size) {
+extern "C" ZIM_SIM_API void* zim_shm_table_pool_calloc(uint32_t table_id, uint64_t size) {
   if (table_id >= ZIM_NUM_TABLE_TYPES || size == 0) return nullptr;
-  PoolHeader *hdr = zim_sim::MappedPool();
-  if (hdr == nullptr) hdr = zim_sim::MapDefaultPool();
+  PoolHeader* hdr = zim_sim::mapped_pool();
+  if (hdr == nullptr) hdr = zim_sim::map_default_pool();
   if (hdr == nullptr || size > hdr->size) return nullptr;
   const uint64_t need = (size + ZIM_SHM_POOL_ALIGN - 1) & ~uint64_t{ZIM_SHM_POOL_ALIGN - 1};
   uint64_t offset = 0;
   {
     zim_sim::PoolLock lock(hdr);
-    if (!Allocate(hdr, table_id, need, &offset)) return nullptr;
+    if (!allocate(hdr, table_id, need, &offset)) return nullptr;
   }
   // No clearing needed: blocks are never reused and the segment was created
   // zero-filled, so every byte handed out is still zero (I3).
-  return reinterpret_cast<char *>(hdr) + offset;
+  return reinterpret_cast<char*>(hdr) + offset;
 }
 
 extern "C" ZIM_SIM_API uint64_t zim_shm_pool_table_bytes(uint32_t table_id) {
-  return TableStat(table_id, &TableRegion::bytes);
+  return table_stat(table_id, &TableRegion::bytes);
 }
 
 extern "C" ZIM_SIM_API uint64_t zim_shm_pool_table_blocks(uint32_t table_id) {
-  return TableStat(table_id, &TableRegion::blocks);
+  return table_stat(table_id, &TableRegion::blocks);
 }

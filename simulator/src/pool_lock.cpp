@@ -1,5 +1,5 @@
 // libzim_memory: the pool's lock and the recovery of the allocation state
-// after a holder died (invariants I4 and I5 in pool.h).
+// after a holder died (invariants I4 and I5 in pool.hpp).
 
 #include <cerrno>
 #include <csignal>
@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "pool.h"
+#include "pool.hpp"
 
 namespace zim_sim {
 
@@ -16,29 +16,29 @@ namespace {
 unsigned g_kill_points_left = 0;  // 0: never stop
 }  // namespace
 
-void StopAtKillPoint(unsigned n) { g_kill_points_left = n; }
+void stop_at_kill_point(unsigned n) { g_kill_points_left = n; }
 
-void KillPoint() {
+void kill_point() {
   if (g_kill_points_left != 0 && --g_kill_points_left == 0) raise(SIGSTOP);
 }
 #endif
 
-PoolLock::PoolLock(PoolHeader *hdr) : hdr_(hdr) {
+PoolLock::PoolLock(PoolHeader* hdr) : hdr_(hdr) {
   const int rc = pthread_mutex_lock(&hdr_->lock);
   if (rc == EOWNERDEAD) {
     // The last holder died. If it was allocating, its block was never
     // returned: put back the state from before its allocation.
-    UndoRecord &undo = hdr_->undo;
+    UndoRecord& undo = hdr_->undo;
     const uint64_t armed = undo.armed.load(std::memory_order_acquire);
     if (armed != 0 && armed <= ZIM_NUM_TABLE_TYPES) {
-      TableRegion &table = hdr_->tables[armed - 1];
-      Put(hdr_->carve, undo.carve.load(std::memory_order_relaxed));
-      Put(table.cursor, undo.cursor.load(std::memory_order_relaxed));
-      Put(table.limit, undo.limit.load(std::memory_order_relaxed));
-      Put(table.bytes, undo.bytes.load(std::memory_order_relaxed));
-      Put(table.blocks, undo.blocks.load(std::memory_order_relaxed));
+      TableRegion& table = hdr_->tables[armed - 1];
+      put(hdr_->carve, undo.carve.load(std::memory_order_relaxed));
+      put(table.cursor, undo.cursor.load(std::memory_order_relaxed));
+      put(table.limit, undo.limit.load(std::memory_order_relaxed));
+      put(table.bytes, undo.bytes.load(std::memory_order_relaxed));
+      put(table.blocks, undo.blocks.load(std::memory_order_relaxed));
     }
-    Put(undo.armed, 0);
+    put(undo.armed, 0);
     pthread_mutex_consistent(&hdr_->lock);
   } else if (rc != 0) {
     std::fprintf(stderr, "zim_memory: cannot lock the table pool: %s\n", std::strerror(rc));

@@ -1,7 +1,7 @@
 // Layout of the shared-memory table pool and the internals shared by the
 // files of libzim_memory. Nothing here is exported.
-#ifndef ZIM_SIM_SRC_POOL_H
-#define ZIM_SIM_SRC_POOL_H
+#ifndef ZIM_SIM_SRC_POOL_HPP
+#define ZIM_SIM_SRC_POOL_HPP
 
 #include <pthread.h>
 #include <zim/sim/shm_pool.h>
@@ -57,12 +57,12 @@ struct UndoRecord {
 //       again, and nobody wrote to it. Restoring is idempotent: if the
 //       restorer dies too, the next holder does it again. With a disarmed
 //       record the new state stands; at worst the dead holder's block is lost.
-// Stores to the state go through Put (pool_lock.cc), the only writer besides
+// Stores to the state go through put() (pool_lock.cpp), the only writer besides
 // creation; the crash test stops a process after each of them.
 struct PoolHeader {
   std::atomic<uint64_t> magic;  // stored last by the creator: the rest is ready
   uint32_t version;
-  int32_t creator_pid;    // for messages only; liveness is the creator's lock, see shm_pool.cc
+  int32_t creator_pid;    // for messages only; liveness is the creator's lock, see shm_pool.cpp
   uint64_t size;          // of the whole segment
   uint64_t creator_base;  // creator's mapping address; attachers map elsewhere
   std::atomic<uint64_t> root;
@@ -81,20 +81,20 @@ static_assert(std::atomic<uint64_t>::is_always_lock_free, "address-free 64-bit a
 static_assert(std::atomic<uint32_t>::is_always_lock_free, "address-free 32-bit atomics");
 
 // Crash-test builds (ZIM_POOL_KILL_POINTS) number the kill points a process
-// passes: after taking the lock, after each Put, after unlocking and between
-// the steps of pool creation. StopAtKillPoint(n) makes the n-th one stop the
+// passes: after taking the lock, after each put(), after unlocking and between
+// the steps of pool creation. stop_at_kill_point(n) makes the n-th one stop the
 // process with SIGSTOP, so that the test can kill it there. Other builds
 // have no kill points.
 #ifdef ZIM_POOL_KILL_POINTS
-void KillPoint();
-void StopAtKillPoint(unsigned n);
-#define ZIM_POOL_KILL_POINT() ::zim_sim::KillPoint()
+void kill_point();
+void stop_at_kill_point(unsigned n);
+#define ZIM_POOL_KILL_POINT() ::zim_sim::kill_point()
 #else
 #define ZIM_POOL_KILL_POINT() static_cast<void>(0)
 #endif
 
 // Stores one word of the allocation state (I4).
-inline void Put(std::atomic<uint64_t> &word, uint64_t value) {
+inline void put(std::atomic<uint64_t>& word, uint64_t value) {
   word.store(value, std::memory_order_release);
   ZIM_POOL_KILL_POINT();
 }
@@ -103,26 +103,26 @@ inline void Put(std::atomic<uint64_t> &word, uint64_t value) {
 // allocation state from an armed undo record (I5).
 class PoolLock {
  public:
-  explicit PoolLock(PoolHeader *hdr);
+  explicit PoolLock(PoolHeader* hdr);
   ~PoolLock();
-  PoolLock(const PoolLock &) = delete;
-  PoolLock &operator=(const PoolLock &) = delete;
+  PoolLock(const PoolLock&) = delete;
+  PoolLock& operator=(const PoolLock&) = delete;
 
  private:
-  PoolHeader *hdr_;
+  PoolHeader* hdr_;
 };
 
 // The pool this process maps, null if none. Safe to call from any thread.
-PoolHeader *MappedPool();
+PoolHeader* mapped_pool();
 
 // Maps the default pool (see shm_pool.h) if no pool is mapped; null, after a
 // message on stderr, when it cannot be created.
-PoolHeader *MapDefaultPool();
+PoolHeader* map_default_pool();
 
 // Whether name is usable as a pool name: "/" then 1 to 254 characters, no
 // "/", and neither "/." nor "/..".
-bool ValidPoolName(const char *name);
+bool valid_pool_name(const char* name);
 
 }  // namespace zim_sim
 
-#endif  // ZIM_SIM_SRC_POOL_H
+#endif  // ZIM_SIM_SRC_POOL_HPP

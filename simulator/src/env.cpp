@@ -1,4 +1,4 @@
-#include "env.h"
+#include "env.hpp"
 
 #include <zim/sim/config.h>
 
@@ -7,7 +7,7 @@
 
 namespace zim_sim {
 
-bool ParseDecimal(const char *text, size_t len, uint64_t max, uint64_t *out) {
+bool parse_decimal(const char* text, size_t len, uint64_t max, uint64_t* out) {
   if (len == 0 || (len > 1 && text[0] == '0')) return false;  // empty, or a leading zero
   uint64_t value = 0;
   for (size_t i = 0; i < len; ++i) {
@@ -20,7 +20,7 @@ bool ParseDecimal(const char *text, size_t len, uint64_t max, uint64_t *out) {
   return true;
 }
 
-void DieBadEnv(const char *component, const char *var, const char *value, const char *expected) {
+void die_bad_env(const char* component, const char* var, const char* value, const char* expected) {
   std::fprintf(stderr, "%s: invalid %s=\"%s\": expected %s\n", component, var, value, expected);
   std::exit(ZIM_SIM_CONFIG_EXIT_STATUS);
 }

@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "pool.h"
-#include "sim_test_util.h"
+#include "pool.hpp"
+#include "sim_test_util.hpp"
 
 namespace {
 
@@ -46,7 +46,7 @@ struct Report {
 };
 
 const struct Situation {
-  const char *what;
+  const char* what;
   std::vector<Block> before;  // blocks taken before the victim starts
   Block victim;
   unsigned dead_holder;  // > 0: first a process dies at this kill point of the victim's call
@@ -60,15 +60,15 @@ const struct Situation {
     {"creating the pool", {}, {0, 0}, 0},
 };
 
-uint64_t Rounded(uint64_t size) { return (size + 15) / 16 * 16; }
+uint64_t rounded(uint64_t size) { return (size + 15) / 16 * 16; }
 
 // Forks a victim that stops at kill point n of its call and kills it there.
 // False if it ran past every kill point instead.
-bool KillAt(const std::string &name, const Block &call, unsigned n, Report *report) {
+bool kill_at(const std::string& name, const Block& call, unsigned n, Report* report) {
   const pid_t pid = fork();
   if (pid == 0) {
     alarm(5);
-    zim_sim::StopAtKillPoint(n);
+    zim_sim::stop_at_kill_point(n);
     if (call.size == 0) _exit(zim_shm_pool_create(name.c_str(), kPoolSize) == 0 ? 0 : 1);
     report->victim_offset =
         zim_shm_pool_offset_of(zim_shm_table_pool_calloc(call.table_id, call.size));
@@ -86,9 +86,9 @@ bool KillAt(const std::string &name, const Block &call, unsigned n, Report *repo
 }
 
 // The survivor's part, in a child process: 0 or a message in report->failure.
-int Survive(const std::string &name, const Block &victim, Report *report) {
+int survive(const std::string& name, const Block& victim, Report* report) {
   alarm(5);  // a hang ends in SIGALRM
-  const auto fail = [report](const char *what) {
+  const auto fail = [report](const char* what) {
     std::snprintf(report->failure, sizeof report->failure, "%s", what);
     return 1;
   };
@@ -99,7 +99,7 @@ int Survive(const std::string &name, const Block &victim, Report *report) {
   report->blocks = zim_shm_pool_table_blocks(victim.table_id);
   report->bytes = zim_shm_pool_table_bytes(victim.table_id);
   for (size_t i = 0; i < kSurvivorBlocks; ++i) {
-    auto *p = static_cast<unsigned char *>(
+    auto* p = static_cast<unsigned char*>(
         zim_shm_table_pool_calloc(kSurvivor[i].table_id, kSurvivor[i].size));
     if (p == nullptr) return fail("no block");
     if (std::any_of(p, p + kSurvivor[i].size, [](unsigned char b) { return b != 0; })) {
@@ -113,43 +113,43 @@ int Survive(const std::string &name, const Block &victim, Report *report) {
 }
 
 TEST(PoolCrashTest, KilledAtEveryKillPointLeavesAConsistentPool) {
-  auto *report = static_cast<Report *>(
+  auto* report = static_cast<Report*>(
       mmap(nullptr, sizeof(Report), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
   ASSERT_NE(report, MAP_FAILED);
-  for (const Situation &s : kSituations) {
+  for (const Situation& s : kSituations) {
     unsigned n = 1;
     for (bool killed = true; killed && n < 100; ++n) {
       SCOPED_TRACE(std::string(s.what) + ", kill point " + std::to_string(n));
-      const std::string name = zim_sim_test::UniquePoolName();
+      const std::string name = zim_sim_test::unique_pool_name();
       std::memset(report, 0, sizeof *report);
       report->victim_offset = ZIM_SHM_POOL_BAD_OFFSET;
       std::vector<Span> spans;
       uint64_t blocks = 0, bytes = 0;  // of the victim's table id
       if (s.victim.size != 0) {
         ASSERT_EQ(zim_shm_pool_create(name.c_str(), kPoolSize), 0);
-        for (const Block &b : s.before) {
-          void *p = zim_shm_table_pool_calloc(b.table_id, b.size);
+        for (const Block& b : s.before) {
+          void* p = zim_shm_table_pool_calloc(b.table_id, b.size);
           ASSERT_NE(p, nullptr);
           std::memset(p, 0xa5, b.size);
           spans.push_back({zim_shm_pool_offset_of(p), b.size});
           if (b.table_id == s.victim.table_id) {
             blocks += 1;
-            bytes += Rounded(b.size);
+            bytes += rounded(b.size);
           }
         }
       }
       if (s.dead_holder != 0) {
-        ASSERT_TRUE(KillAt(name, s.victim, s.dead_holder, report));
-        ASSERT_NE(static_cast<zim_sim::PoolHeader *>(zim_shm_pool_base())->undo.armed, 0u);
+        ASSERT_TRUE(kill_at(name, s.victim, s.dead_holder, report));
+        ASSERT_NE(static_cast<zim_sim::PoolHeader*>(zim_shm_pool_base())->undo.armed, 0u);
       }
-      killed = KillAt(name, s.victim, n, report);
+      killed = kill_at(name, s.victim, n, report);
       if (report->victim_offset != ZIM_SHM_POOL_BAD_OFFSET) {
         spans.push_back({report->victim_offset, s.victim.size});
       }
-      ASSERT_EQ(zim_sim_test::RunInChild([&] { return Survive(name, s.victim, report); }), 0)
+      ASSERT_EQ(zim_sim_test::run_in_child([&] { return survive(name, s.victim, report); }), 0)
           << "survivor failed or hung: " << report->failure;
       EXPECT_TRUE((report->blocks == blocks && report->bytes == bytes) ||
-                  (report->blocks == blocks + 1 && report->bytes == bytes + Rounded(s.victim.size)))
+                  (report->blocks == blocks + 1 && report->bytes == bytes + rounded(s.victim.size)))
           << report->blocks << " blocks, " << report->bytes << " bytes";
       spans.insert(spans.end(), report->spans, report->spans + kSurvivorBlocks);
       std::sort(spans.begin(), spans.end(), [](Span a, Span b) { return a.offset < b.offset; });
@@ -159,7 +159,7 @@ TEST(PoolCrashTest, KilledAtEveryKillPointLeavesAConsistentPool) {
         EXPECT_GE(spans[i].offset, spans[i - 1].offset + spans[i - 1].size) << "overlap";
       }
       zim_shm_pool_destroy();
-      EXPECT_FALSE(zim_sim_test::ShmExists(name));
+      EXPECT_FALSE(zim_sim_test::shm_exists(name));
     }
     std::printf("%s: %u kill points\n", s.what, n - 2);
     EXPECT_GE(n - 2, 5u) << s.what;

@@ -28,7 +28,7 @@
 #include <mutex>
 #include <new>
 
-#include "pool.h"
+#include "pool.hpp"
 
 namespace {
 
@@ -37,7 +37,7 @@ constexpr size_t kNameMax = 255;  // "/" and 254 more, as the kernel allows
 // This process's mapping. Guarded by g_control; g_pool mirrors hdr for the
 // lock-free readers.
 struct Mapping {
-  zim_sim::PoolHeader *hdr;
+  zim_sim::PoolHeader* hdr;
   uint64_t size;
   pid_t mapped_by;  // another pid than ours: inherited through fork
   int lock_fd;      // the creator's locked descriptor of the segment, or -1
@@ -48,7 +48,7 @@ struct Mapping {
 
 std::mutex g_control;
 Mapping g_mapping{nullptr, 0, 0, -1, false, false, {}};
-std::atomic<zim_sim::PoolHeader *> g_pool{nullptr};
+std::atomic<zim_sim::PoolHeader*> g_pool{nullptr};
 
 // For the SIGABRT handler: the pool this process created and has not yet
 // unlinked. g_abort_owner is 0 while g_abort_name changes.
@@ -60,14 +60,14 @@ static_assert(std::atomic<pid_t>::is_always_lock_free, "read in a signal handler
 
 // A stop on a report (abort) runs no exit handlers: remove this process's
 // pool, then let the signal take its course.
-void UnlinkOnAbort(int sig) {
+void unlink_on_abort(int sig) {
   if (g_abort_owner.load() == getpid()) shm_unlink(g_abort_name);
   sigaction(SIGABRT, &g_prev_abort, nullptr);
   raise(sig);
 }
 
 // Failure exit of the system-call sequences below: keeps errno for the caller.
-int Fail(int fd, void *map, uint64_t size) {
+int fail(int fd, void* map, uint64_t size) {
   const int err = errno;
   if (map != MAP_FAILED) munmap(map, size);
   if (fd >= 0) close(fd);
@@ -75,7 +75,7 @@ int Fail(int fd, void *map, uint64_t size) {
   return -1;
 }
 
-void Unmap(bool unlink) {
+void unmap(bool unlink) {
   if (g_mapping.hdr == nullptr) return;
   g_pool.store(nullptr, std::memory_order_release);
   g_abort_owner.store(0);
@@ -91,20 +91,20 @@ void Unmap(bool unlink) {
 
 // A mapping inherited through fork is the parent's business: give it up
 // without unlinking so that this process can map a pool of its own.
-void DropInherited() {
-  if (g_mapping.hdr != nullptr && g_mapping.mapped_by != getpid()) Unmap(false);
+void drop_inherited() {
+  if (g_mapping.hdr != nullptr && g_mapping.mapped_by != getpid()) unmap(false);
 }
 
 // Whether this process may map a pool now (the caller holds g_control);
 // sets EBUSY when it already maps one of its own.
-bool FreeToMap() {
-  DropInherited();
+bool free_to_map() {
+  drop_inherited();
   if (g_mapping.hdr == nullptr) return true;
   errno = EBUSY;
   return false;
 }
 
-void UnlinkAtExit() {
+void unlink_at_exit() {
   std::lock_guard<std::mutex> guard(g_control);
   if (g_mapping.hdr != nullptr && g_mapping.created && g_mapping.mapped_by == getpid()) {
     // The mapping itself may still be in use by other exit-time code.
@@ -114,7 +114,7 @@ void UnlinkAtExit() {
 }
 
 // lock_fd >= 0: this process created the pool and holds its lock.
-void Publish(zim_sim::PoolHeader *hdr, uint64_t size, const char *name, int lock_fd) {
+void publish(zim_sim::PoolHeader* hdr, uint64_t size, const char* name, int lock_fd) {
   g_mapping.hdr = hdr;
   g_mapping.size = size;
   g_mapping.mapped_by = getpid();
@@ -122,10 +122,10 @@ void Publish(zim_sim::PoolHeader *hdr, uint64_t size, const char *name, int lock
   g_mapping.created = lock_fd >= 0;
   std::strcpy(g_mapping.name, name);
   if (g_mapping.created) {
-    if (!g_mapping.exit_hook) g_mapping.exit_hook = std::atexit(UnlinkAtExit) == 0;
+    if (!g_mapping.exit_hook) g_mapping.exit_hook = std::atexit(unlink_at_exit) == 0;
     if (!g_abort_hook) {
       struct sigaction sa = {};
-      sa.sa_handler = UnlinkOnAbort;
+      sa.sa_handler = unlink_on_abort;
       sigemptyset(&sa.sa_mask);
       g_abort_hook = sigaction(SIGABRT, &sa, &g_prev_abort) == 0;
     }
@@ -136,7 +136,7 @@ void Publish(zim_sim::PoolHeader *hdr, uint64_t size, const char *name, int lock
 }
 
 // Whether `name` leads to the segment open on fd.
-bool NameLeadsTo(const char *name, int fd) {
+bool name_leads_to(const char* name, int fd) {
   const int other = shm_open(name, O_RDONLY, 0);
   if (other < 0) return false;
   struct stat a, b;
@@ -149,12 +149,12 @@ bool NameLeadsTo(const char *name, int fd) {
 // Creates the segment `name` and takes its lock (see the top of this file),
 // first unlinking a stale segment of that name. The locked descriptor, or -1
 // with errno: EEXIST, after a message, when a live pool owns the name.
-int CreateOwned(const char *name) {
+int create_owned(const char* name) {
   for (int attempt = 0; attempt < 8; ++attempt) {
     int fd = shm_open(name, O_RDWR | O_CREAT | O_EXCL, 0600);
     if (fd >= 0) {
       ZIM_POOL_KILL_POINT();
-      if (flock(fd, LOCK_EX | LOCK_NB) == 0 && NameLeadsTo(name, fd)) return fd;
+      if (flock(fd, LOCK_EX | LOCK_NB) == 0 && name_leads_to(name, fd)) return fd;
       close(fd);  // taken as stale before we locked it: start again
       continue;
     }
@@ -180,14 +180,14 @@ int CreateOwned(const char *name) {
       errno = EEXIST;
       return -1;
     }
-    if (NameLeadsTo(name, fd)) shm_unlink(name);  // stale: its creator is gone
+    if (name_leads_to(name, fd)) shm_unlink(name);  // stale: its creator is gone
     close(fd);
   }
   errno = EEXIST;  // the name kept changing hands
   return -1;
 }
 
-int InitLock(pthread_mutex_t *lock) {
+int init_lock(pthread_mutex_t* lock) {
   pthread_mutexattr_t attr;
   int rc = pthread_mutexattr_init(&attr);
   if (rc == 0) rc = pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
@@ -201,9 +201,9 @@ int InitLock(pthread_mutex_t *lock) {
 
 namespace zim_sim {
 
-PoolHeader *MappedPool() { return g_pool.load(std::memory_order_acquire); }
+PoolHeader* mapped_pool() { return g_pool.load(std::memory_order_acquire); }
 
-bool ValidPoolName(const char *name) {
+bool valid_pool_name(const char* name) {
   if (name == nullptr || name[0] != '/') return false;
   const size_t len = std::strlen(name);
   return len >= 2 && len <= kNameMax && std::strchr(name + 1, '/') == nullptr &&
@@ -214,132 +214,132 @@ bool ValidPoolName(const char *name) {
 
 using zim_sim::PoolHeader;
 
-extern "C" ZIM_SIM_API int zim_shm_pool_create(const char *name, uint64_t size) {
-  if (!zim_sim::ValidPoolName(name) || size < ZIM_SHM_POOL_MIN_SIZE ||
+extern "C" ZIM_SIM_API int zim_shm_pool_create(const char* name, uint64_t size) {
+  if (!zim_sim::valid_pool_name(name) || size < ZIM_SHM_POOL_MIN_SIZE ||
       size > static_cast<uint64_t>(INT64_MAX)) {
     errno = EINVAL;
     return -1;
   }
   std::lock_guard<std::mutex> guard(g_control);
-  if (!FreeToMap()) return -1;
+  if (!free_to_map()) return -1;
   // A creator that dies at any step leaves a segment without magic, which
   // attach refuses, and without a lock holder, so the name can be taken again.
-  const int fd = CreateOwned(name);
+  const int fd = create_owned(name);
   if (fd < 0) return -1;
   ZIM_POOL_KILL_POINT();
-  void *map = MAP_FAILED;
+  void* map = MAP_FAILED;
   if (ftruncate(fd, static_cast<off_t>(size)) != 0 ||
       (map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)) == MAP_FAILED) {
     const int err = errno;
     shm_unlink(name);  // while still holding the lock
     errno = err;
-    return Fail(fd, map, size);
+    return fail(fd, map, size);
   }
   ZIM_POOL_KILL_POINT();
 
   // The fresh segment is all zeros, which is also the empty allocation state.
-  auto *hdr = new (map) PoolHeader();
+  auto* hdr = new (map) PoolHeader();
   hdr->version = zim_sim::kPoolVersion;
   hdr->creator_pid = static_cast<int32_t>(getpid());
   hdr->size = size;
   hdr->creator_base = reinterpret_cast<uintptr_t>(map);
   hdr->carve.store(ZIM_SHM_POOL_HEADER_SIZE, std::memory_order_relaxed);
-  if (const int rc = InitLock(&hdr->lock); rc != 0) {
+  if (const int rc = init_lock(&hdr->lock); rc != 0) {
     shm_unlink(name);
     errno = rc;
-    return Fail(fd, map, size);
+    return fail(fd, map, size);
   }
   ZIM_POOL_KILL_POINT();
   hdr->magic.store(zim_sim::kPoolMagic, std::memory_order_release);
   ZIM_POOL_KILL_POINT();
-  Publish(hdr, size, name, fd);
+  publish(hdr, size, name, fd);
   return 0;
 }
 
-extern "C" ZIM_SIM_API int zim_shm_pool_attach(const char *name) {
-  if (!zim_sim::ValidPoolName(name)) {
+extern "C" ZIM_SIM_API int zim_shm_pool_attach(const char* name) {
+  if (!zim_sim::valid_pool_name(name)) {
     errno = EINVAL;
     return -1;
   }
   std::lock_guard<std::mutex> guard(g_control);
-  if (!FreeToMap()) return -1;
+  if (!free_to_map()) return -1;
   const int fd = shm_open(name, O_RDWR, 0);
   if (fd < 0) return -1;
   struct stat st;
-  if (fstat(fd, &st) != 0) return Fail(fd, MAP_FAILED, 0);
+  if (fstat(fd, &st) != 0) return fail(fd, MAP_FAILED, 0);
   const uint64_t size = static_cast<uint64_t>(st.st_size);
   if (size < ZIM_SHM_POOL_MIN_SIZE) {
     errno = EINVAL;
-    return Fail(fd, MAP_FAILED, 0);
+    return fail(fd, MAP_FAILED, 0);
   }
-  void *map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  if (map == MAP_FAILED) return Fail(fd, map, size);
-  auto *hdr = static_cast<PoolHeader *>(map);
+  void* map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (map == MAP_FAILED) return fail(fd, map, size);
+  auto* hdr = static_cast<PoolHeader*>(map);
   if (hdr->magic.load(std::memory_order_acquire) != zim_sim::kPoolMagic ||
       hdr->version != zim_sim::kPoolVersion || hdr->size != size) {
     errno = EINVAL;
-    return Fail(fd, map, size);
+    return fail(fd, map, size);
   }
   // Clients must see the pool at another address than the server so that
   // the pointer fix-up is exercised: while the creator's address is still
   // occupied by the first mapping, a second one necessarily lands elsewhere.
   if (reinterpret_cast<uintptr_t>(map) == hdr->creator_base) {
-    void *again = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (again == MAP_FAILED) return Fail(fd, map, size);
+    void* again = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (again == MAP_FAILED) return fail(fd, map, size);
     munmap(map, size);
     map = again;
   }
   close(fd);
-  Publish(static_cast<PoolHeader *>(map), size, name, -1);
+  publish(static_cast<PoolHeader*>(map), size, name, -1);
   return 0;
 }
 
 extern "C" ZIM_SIM_API void zim_shm_pool_detach(void) {
   std::lock_guard<std::mutex> guard(g_control);
-  Unmap(g_mapping.created && g_mapping.mapped_by == getpid());
+  unmap(g_mapping.created && g_mapping.mapped_by == getpid());
 }
 
 extern "C" ZIM_SIM_API void zim_shm_pool_destroy(void) {
   std::lock_guard<std::mutex> guard(g_control);
-  Unmap(true);
+  unmap(true);
 }
 
-extern "C" ZIM_SIM_API const char *zim_shm_pool_name(void) {
-  return zim_sim::MappedPool() != nullptr ? g_mapping.name : nullptr;
+extern "C" ZIM_SIM_API const char* zim_shm_pool_name(void) {
+  return zim_sim::mapped_pool() != nullptr ? g_mapping.name : nullptr;
 }
 
-extern "C" ZIM_SIM_API void *zim_shm_pool_base(void) { return zim_sim::MappedPool(); }
+extern "C" ZIM_SIM_API void* zim_shm_pool_base(void) { return zim_sim::mapped_pool(); }
 
 extern "C" ZIM_SIM_API uint64_t zim_shm_pool_size(void) {
-  const PoolHeader *hdr = zim_sim::MappedPool();
+  const PoolHeader* hdr = zim_sim::mapped_pool();
   return hdr != nullptr ? hdr->size : 0;
 }
 
-extern "C" ZIM_SIM_API uint64_t zim_shm_pool_offset_of(const void *p) {
-  const PoolHeader *hdr = zim_sim::MappedPool();
+extern "C" ZIM_SIM_API uint64_t zim_shm_pool_offset_of(const void* p) {
+  const PoolHeader* hdr = zim_sim::mapped_pool();
   if (hdr == nullptr) return ZIM_SHM_POOL_BAD_OFFSET;
   const uintptr_t base = reinterpret_cast<uintptr_t>(hdr);
   const uintptr_t addr = reinterpret_cast<uintptr_t>(p);
   return addr >= base && addr - base < hdr->size ? addr - base : ZIM_SHM_POOL_BAD_OFFSET;
 }
 
-extern "C" ZIM_SIM_API void *zim_shm_pool_at(uint64_t offset) {
-  PoolHeader *hdr = zim_sim::MappedPool();
+extern "C" ZIM_SIM_API void* zim_shm_pool_at(uint64_t offset) {
+  PoolHeader* hdr = zim_sim::mapped_pool();
   if (hdr == nullptr || offset >= hdr->size) return nullptr;
-  return reinterpret_cast<char *>(hdr) + offset;
+  return reinterpret_cast<char*>(hdr) + offset;
 }
 
 extern "C" ZIM_SIM_API void zim_shm_pool_set_root(uint64_t offset) {
-  if (PoolHeader *hdr = zim_sim::MappedPool()) hdr->root.store(offset, std::memory_order_release);
+  if (PoolHeader* hdr = zim_sim::mapped_pool()) hdr->root.store(offset, std::memory_order_release);
 }
 
 extern "C" ZIM_SIM_API uint64_t zim_shm_pool_root(void) {
-  const PoolHeader *hdr = zim_sim::MappedPool();
+  const PoolHeader* hdr = zim_sim::mapped_pool();
   return hdr != nullptr ? hdr->root.load(std::memory_order_acquire) : 0;
 }
 
-extern "C" ZIM_SIM_API int zim_shm_pool_next_uid(uint32_t *out) {
-  PoolHeader *hdr = zim_sim::MappedPool();
+extern "C" ZIM_SIM_API int zim_shm_pool_next_uid(uint32_t* out) {
+  PoolHeader* hdr = zim_sim::mapped_pool();
   if (hdr == nullptr) return 0;
   const uint32_t n = hdr->next_uid.fetch_add(1, std::memory_order_relaxed);
   *out = n % 0x7fffffffu + 1;

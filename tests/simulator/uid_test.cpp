@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "sim_test_util.h"
+#include "sim_test_util.hpp"
 
 namespace {
 
@@ -19,14 +19,14 @@ constexpr int kPerThread = 20000;
 constexpr int kPerProcess = kThreads * kPerThread;
 
 // Draws kPerProcess uids from concurrent threads into out.
-void DrawConcurrently(uint32_t *out) {
+void draw_concurrently(uint32_t* out) {
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([out, t] {
       for (int i = 0; i < kPerThread; ++i) out[t * kPerThread + i] = qor_getuid();
     });
   }
-  for (auto &t : threads) t.join();
+  for (auto& t : threads) t.join();
 }
 
 using UidTest = zim_sim_test::PoolTest;
@@ -35,17 +35,17 @@ TEST_F(UidTest, UniqueAmongThreadsAndProcesses) {
   // Without a pool first, then two processes sharing one.
   std::vector<uint32_t> uids(3 * kPerProcess);
   ASSERT_EQ(zim_shm_pool_base(), nullptr);
-  DrawConcurrently(uids.data());
-  Create(4u << 20);
-  auto *child_uids =
-      static_cast<uint32_t *>(zim_shm_table_pool_calloc(0, sizeof(uint32_t) * kPerProcess));
+  draw_concurrently(uids.data());
+  create(4u << 20);
+  auto* child_uids =
+      static_cast<uint32_t*>(zim_shm_table_pool_calloc(0, sizeof(uint32_t) * kPerProcess));
   ASSERT_NE(child_uids, nullptr);
   const pid_t child = fork();
   if (child == 0) {
-    DrawConcurrently(child_uids);
+    draw_concurrently(child_uids);
     _exit(0);
   }
-  DrawConcurrently(uids.data() + kPerProcess);
+  draw_concurrently(uids.data() + kPerProcess);
   int status = -1;
   ASSERT_TRUE(waitpid(child, &status, 0) == child && status == 0);
   std::copy(child_uids, child_uids + kPerProcess, uids.begin() + 2 * kPerProcess);

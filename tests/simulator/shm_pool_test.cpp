@@ -17,45 +17,45 @@
 #include <utility>
 #include <vector>
 
-#include "sim_test_util.h"
+#include "sim_test_util.hpp"
 
 namespace {
 
 using zim_sim_test::PoolTest;
-using zim_sim_test::RunInChild;
-using zim_sim_test::ShmExists;
+using zim_sim_test::run_in_child;
+using zim_sim_test::shm_exists;
 
 constexpr uint64_t kChunk = ZIM_SHM_POOL_CHUNK_SIZE;
 constexpr uint64_t kPoolSize = 8u << 20;
 
-bool AllZero(const void *p, uint64_t n) {
-  const auto *bytes = static_cast<const unsigned char *>(p);
+bool all_zero(const void* p, uint64_t n) {
+  const auto* bytes = static_cast<const unsigned char*>(p);
   return std::all_of(bytes, bytes + n, [](unsigned char b) { return b == 0; });
 }
 
 using ShmPoolTest = PoolTest;
 
 TEST_F(ShmPoolTest, BlocksAreZeroAlignedInsideAndDisjoint) {
-  Create(kPoolSize);
+  create(kPoolSize);
   const std::pair<uint32_t, uint64_t> requests[] = {
       {0, 1},    {0, 15},     {0, 16},         {1, 17},         {342, 100},
       {7, 4096}, {7, kChunk}, {7, kChunk + 1}, {0, 3 * kChunk}, {0, 1}};
-  std::vector<std::pair<unsigned char *, uint64_t>> blocks;
-  for (const auto &[table_id, size] : requests) {
-    auto *p = static_cast<unsigned char *>(zim_shm_table_pool_calloc(table_id, size));
+  std::vector<std::pair<unsigned char*, uint64_t>> blocks;
+  for (const auto& [table_id, size] : requests) {
+    auto* p = static_cast<unsigned char*>(zim_shm_table_pool_calloc(table_id, size));
     ASSERT_NE(p, nullptr) << table_id << ":" << size;
     EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 16, 0u);
     EXPECT_GE(zim_shm_pool_offset_of(p), ZIM_SHM_POOL_HEADER_SIZE);
     EXPECT_LE(zim_shm_pool_offset_of(p) + size, kPoolSize);
-    EXPECT_TRUE(AllZero(p, size));
+    EXPECT_TRUE(all_zero(p, size));
     std::memset(p, 0xa5, size);  // shows up in any later block that overlaps
     blocks.emplace_back(p, size);
   }
-  for (const auto &[p, size] : blocks) {
+  for (const auto& [p, size] : blocks) {
     EXPECT_TRUE(std::all_of(p, p + size, [](unsigned char b) { return b == 0xa5; }));
   }
   // Unusable requests: no block and no bookkeeping.
-  for (const auto &[table_id, size] : {std::pair<uint32_t, uint64_t>{ZIM_NUM_TABLE_TYPES, 16},
+  for (const auto& [table_id, size] : {std::pair<uint32_t, uint64_t>{ZIM_NUM_TABLE_TYPES, 16},
                                        {UINT32_MAX, 16},
                                        {5, 0},
                                        {5, kPoolSize + 1},
@@ -66,12 +66,12 @@ TEST_F(ShmPoolTest, BlocksAreZeroAlignedInsideAndDisjoint) {
 }
 
 TEST_F(ShmPoolTest, EachTableIdBumpAllocatesInItsOwnChunks) {
-  Create(kPoolSize);
-  auto *a1 = static_cast<char *>(zim_shm_table_pool_calloc(1, 24));
-  auto *b1 = static_cast<char *>(zim_shm_table_pool_calloc(2, 16));
-  auto *a2 = static_cast<char *>(zim_shm_table_pool_calloc(1, 16));
-  auto *big = static_cast<char *>(zim_shm_table_pool_calloc(1, kChunk + 1));
-  auto *a3 = static_cast<char *>(zim_shm_table_pool_calloc(1, 16));
+  create(kPoolSize);
+  auto* a1 = static_cast<char*>(zim_shm_table_pool_calloc(1, 24));
+  auto* b1 = static_cast<char*>(zim_shm_table_pool_calloc(2, 16));
+  auto* a2 = static_cast<char*>(zim_shm_table_pool_calloc(1, 16));
+  auto* big = static_cast<char*>(zim_shm_table_pool_calloc(1, kChunk + 1));
+  auto* a3 = static_cast<char*>(zim_shm_table_pool_calloc(1, 16));
   ASSERT_TRUE(a1 && b1 && a2 && big && a3);
   EXPECT_EQ(a2, a1 + 32) << "table 2's block must not land in table 1's chunk";
   EXPECT_EQ(a3, a2 + 16) << "a run of its own must leave the chunk in use";
@@ -84,7 +84,7 @@ TEST_F(ShmPoolTest, EachTableIdBumpAllocatesInItsOwnChunks) {
 }
 
 TEST_F(ShmPoolTest, ExhaustedPoolReturnsNull) {
-  Create(ZIM_SHM_POOL_HEADER_SIZE + kChunk + 1024);  // a full chunk and a short one
+  create(ZIM_SHM_POOL_HEADER_SIZE + kChunk + 1024);  // a full chunk and a short one
   EXPECT_EQ(zim_shm_table_pool_calloc(1, kChunk + 2048), nullptr) << "run larger than the rest";
   EXPECT_NE(zim_shm_table_pool_calloc(0, kChunk), nullptr);
   EXPECT_EQ(zim_shm_table_pool_calloc(1, 2048), nullptr) << "short chunk too small";
@@ -96,7 +96,7 @@ TEST_F(ShmPoolTest, ExhaustedPoolReturnsNull) {
 
 TEST_F(ShmPoolTest, CreateAndAttachReportErrors) {
   const std::string long_name = "/" + std::string(255, 'x');
-  for (const char *name : {"noslash", "/", "/a/b", "/.", "/..", long_name.c_str()}) {
+  for (const char* name : {"noslash", "/", "/a/b", "/.", "/..", long_name.c_str()}) {
     EXPECT_TRUE(zim_shm_pool_create(name, kPoolSize) == -1 && errno == EINVAL) << name;
     EXPECT_TRUE(zim_shm_pool_attach(name) == -1 && errno == EINVAL) << name;
   }
@@ -111,78 +111,78 @@ TEST_F(ShmPoolTest, CreateAndAttachReportErrors) {
   ASSERT_EQ(write(fd, junk.data(), junk.size()), static_cast<ssize_t>(junk.size()));
   close(fd);
   EXPECT_TRUE(zim_shm_pool_attach(name_.c_str()) == -1 && errno == EINVAL);
-  Create(ZIM_SHM_POOL_MIN_SIZE);
+  create(ZIM_SHM_POOL_MIN_SIZE);
   EXPECT_EQ(zim_shm_pool_size(), ZIM_SHM_POOL_MIN_SIZE);
-  void *p = zim_shm_table_pool_calloc(0, 4096);
-  EXPECT_TRUE(p != nullptr && AllZero(p, 4096));
+  void* p = zim_shm_table_pool_calloc(0, 4096);
+  EXPECT_TRUE(p != nullptr && all_zero(p, 4096));
 
   EXPECT_TRUE(zim_shm_pool_create(name_.c_str(), kPoolSize) == -1 && errno == EBUSY);
   EXPECT_TRUE(zim_shm_pool_attach(name_.c_str()) == -1 && errno == EBUSY);
   zim_shm_pool_detach();
-  EXPECT_FALSE(ShmExists(name_)) << "the creator's detach removes the name";
+  EXPECT_FALSE(shm_exists(name_)) << "the creator's detach removes the name";
   EXPECT_EQ(zim_shm_pool_base(), nullptr);
 }
 
 // A live pool keeps its name: another process cannot create a pool of it.
 TEST_F(ShmPoolTest, LivePoolKeepsItsName) {
-  Create(kPoolSize);
+  create(kPoolSize);
   GTEST_FLAG_SET(death_test_style, "fast");  // the child must not own the pool
   EXPECT_EXIT(std::exit(zim_shm_pool_create(name_.c_str(), kPoolSize) == -1 && errno == EEXIST),
               ::testing::ExitedWithCode(1),
               "cannot create the pool \"" + name_ + "\": the name belongs to the live pool of " +
                   "process " + std::to_string(getpid()));
-  EXPECT_TRUE(ShmExists(name_));
+  EXPECT_TRUE(shm_exists(name_));
   EXPECT_NE(zim_shm_table_pool_calloc(0, 16), nullptr);
 }
 
 // The server publishes a block; a client process attaches, finds the same
 // bytes at another address, and allocates in turn.
 TEST_F(ShmPoolTest, SecondProcessAttachesAtAnotherAddress) {
-  Create(kPoolSize);
-  void *base = zim_shm_pool_base();
-  auto *shared = static_cast<uint64_t *>(zim_shm_table_pool_calloc(4, 64));
+  create(kPoolSize);
+  void* base = zim_shm_pool_base();
+  auto* shared = static_cast<uint64_t*>(zim_shm_table_pool_calloc(4, 64));
   shared[0] = 0x1122334455667788u;
   zim_shm_pool_set_root(zim_shm_pool_offset_of(shared));
-  ASSERT_EQ(RunInChild([&] {
+  ASSERT_EQ(run_in_child([&] {
               if (zim_shm_pool_attach(name_.c_str()) != 0) return 10;
-              auto *seen = static_cast<uint64_t *>(zim_shm_pool_at(zim_shm_pool_root()));
+              auto* seen = static_cast<uint64_t*>(zim_shm_pool_at(zim_shm_pool_root()));
               if (zim_shm_pool_base() == base || seen == shared) return 11;
               if (seen[0] != 0x1122334455667788u) return 12;
-              auto *mine = static_cast<uint64_t *>(zim_shm_table_pool_calloc(5, 100));
+              auto* mine = static_cast<uint64_t*>(zim_shm_table_pool_calloc(5, 100));
               mine[0] = 42;
               seen[1] = zim_shm_pool_offset_of(mine);
               zim_shm_pool_detach();  // must leave the creator's name alone
               return 0;
             }),
             0);
-  EXPECT_TRUE(ShmExists(name_));
-  EXPECT_EQ(*static_cast<uint64_t *>(zim_shm_pool_at(shared[1])), 42u);
-  EXPECT_EQ(zim_shm_pool_offset_of(static_cast<char *>(base) + kPoolSize), ZIM_SHM_POOL_BAD_OFFSET);
-  EXPECT_EQ(zim_shm_pool_offset_of(static_cast<char *>(base) - 1), ZIM_SHM_POOL_BAD_OFFSET);
+  EXPECT_TRUE(shm_exists(name_));
+  EXPECT_EQ(*static_cast<uint64_t*>(zim_shm_pool_at(shared[1])), 42u);
+  EXPECT_EQ(zim_shm_pool_offset_of(static_cast<char*>(base) + kPoolSize), ZIM_SHM_POOL_BAD_OFFSET);
+  EXPECT_EQ(zim_shm_pool_offset_of(static_cast<char*>(base) - 1), ZIM_SHM_POOL_BAD_OFFSET);
   EXPECT_EQ(zim_shm_pool_at(kPoolSize), nullptr);
   EXPECT_EQ(zim_shm_pool_table_bytes(5), 112u);
 }
 
 TEST_F(ShmPoolTest, ForkedChildExitingLeavesParentsPool) {
-  Create(kPoolSize);
+  create(kPoolSize);
   // exit(), unlike _exit(), runs the pool's exit handler.
-  ASSERT_EQ(RunInChild([]() -> int { std::exit(zim_shm_table_pool_calloc(0, 8) ? 0 : 1); }), 0);
-  EXPECT_TRUE(ShmExists(name_));
+  ASSERT_EQ(run_in_child([]() -> int { std::exit(zim_shm_table_pool_calloc(0, 8) ? 0 : 1); }), 0);
+  EXPECT_TRUE(shm_exists(name_));
   EXPECT_EQ(zim_shm_pool_table_blocks(0), 1u);
 }
 
 // Threads here and in a second process allocate at once: no two blocks may
 // share a byte, and the statistics must add up.
 TEST_F(ShmPoolTest, ConcurrentCallersGetDisjointBlocks) {
-  Create(32u << 20);
+  create(32u << 20);
   constexpr int kCallers = 5, kPerCaller = 2000;  // caller 0 is the other process
-  auto *offsets = static_cast<uint64_t *>(
+  auto* offsets = static_cast<uint64_t*>(
       zim_shm_table_pool_calloc(300, sizeof(uint64_t) * kCallers * kPerCaller));
   const auto size_of = [](int caller, int i) { return uint64_t(1 + (caller * 7 + i * 13) % 300); };
   const auto table_of = [](int caller, int i) { return uint32_t(i % 2 ? caller : 100); };
   const auto run = [&](int caller) {
     for (int i = 0; i < kPerCaller; ++i) {
-      void *p = zim_shm_table_pool_calloc(table_of(caller, i), size_of(caller, i));
+      void* p = zim_shm_table_pool_calloc(table_of(caller, i), size_of(caller, i));
       offsets[caller * kPerCaller + i] = zim_shm_pool_offset_of(p);
     }
   };
@@ -193,7 +193,7 @@ TEST_F(ShmPoolTest, ConcurrentCallersGetDisjointBlocks) {
   }
   std::vector<std::thread> threads;
   for (int caller = 1; caller < kCallers; ++caller) threads.emplace_back(run, caller);
-  for (auto &t : threads) t.join();
+  for (auto& t : threads) t.join();
   int status = -1;
   ASSERT_TRUE(waitpid(child, &status, 0) == child && status == 0);
 
@@ -220,9 +220,10 @@ TEST_F(ShmPoolTest, ConcurrentCallersGetDisjointBlocks) {
 // exit removes it. Each case runs in a fresh process, where no pool is mapped.
 TEST(DefaultPoolTest, CreatedFromEnvironmentAndRemovedAtExit) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  const std::string name = zim_sim_test::UniquePoolName();
+  const std::string name = zim_sim_test::unique_pool_name();
   const struct {
-    const char *name, *size;  // null: unset
+    const char* name;  // null: unset
+    const char* size;  // null: unset
     uint64_t want_size;
     int want_status;
   } cases[] = {{name.c_str(), "1048576", 1048576, 0},
@@ -232,7 +233,7 @@ TEST(DefaultPoolTest, CreatedFromEnvironmentAndRemovedAtExit) {
                {name.c_str(), "", 0, 2},
                {"", nullptr, 0, 2},
                {"/..", nullptr, 0, 2}};
-  for (const auto &c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.name ? c.name : "-") + " " + (c.size ? c.size : "-"));
     const std::string bad = c.want_status == 0 ? ""
                             : c.size           ? std::string("ZIM_SHM_POOL_SIZE=\"") + c.size
@@ -245,23 +246,23 @@ TEST(DefaultPoolTest, CreatedFromEnvironmentAndRemovedAtExit) {
           }
           const std::string want_name =
               c.name ? c.name : "/zim_table_pool." + std::to_string(getpid());
-          const bool ok = zim_shm_table_pool_calloc(3, 16) != nullptr && ShmExists(want_name) &&
+          const bool ok = zim_shm_table_pool_calloc(3, 16) != nullptr && shm_exists(want_name) &&
                           want_name == zim_shm_pool_name() && zim_shm_pool_size() == c.want_size;
           std::exit(ok ? 0 : 1);
         },
-        ::testing::ExitedWithCode(c.want_status), zim_sim_test::Literal(bad));
-    EXPECT_FALSE(ShmExists(name));
+        ::testing::ExitedWithCode(c.want_status), zim_sim_test::literal(bad));
+    EXPECT_FALSE(shm_exists(name));
   }
 }
 
 // A process that stops on a report (abort) removes the pool it created, be it
 // the default pool that ran out or one created by name.
 TEST(DefaultPoolTest, AbortLeavesNoSegment) {
-  const std::string name = zim_sim_test::UniquePoolName();
-  const auto shm_names = [](const std::string &tag) {  // entries of /dev/shm naming tag
+  const std::string name = zim_sim_test::unique_pool_name();
+  const auto shm_names = [](const std::string& tag) {  // entries of /dev/shm naming tag
     std::set<std::string> names;
-    if (DIR *dir = opendir("/dev/shm")) {
-      while (const dirent *e = readdir(dir)) {
+    if (DIR* dir = opendir("/dev/shm")) {
+      while (const dirent* e = readdir(dir)) {
         if (std::strstr(e->d_name, tag.c_str()) != nullptr) names.insert(e->d_name);
       }
       closedir(dir);
@@ -276,7 +277,7 @@ TEST(DefaultPoolTest, AbortLeavesNoSegment) {
       [&] {
         if (zim_shm_pool_create(name.c_str(), kPoolSize) == 0) std::abort();
       }};
-  for (const auto &run : cases) {
+  for (const auto& run : cases) {
     const std::set<std::string> before = shm_names("zim");
     const pid_t pid = fork();
     if (pid == 0) {
@@ -287,7 +288,7 @@ TEST(DefaultPoolTest, AbortLeavesNoSegment) {
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT) << status;
-    for (const std::string &left : shm_names("zim")) {
+    for (const std::string& left : shm_names("zim")) {
       EXPECT_TRUE(before.count(left) ||
                   (left != name.substr(1) && left != "zim_table_pool." + std::to_string(pid)))
           << left;

@@ -10,44 +10,44 @@
 #include <cstring>
 #include <mutex>
 
-#include "env.h"
-#include "pool.h"
+#include "env.hpp"
+#include "pool.hpp"
 
 namespace zim_sim {
 
-PoolHeader *MapDefaultPool() {
+PoolHeader* map_default_pool() {
   static std::mutex once;  // one creator among the threads that race here
   std::lock_guard<std::mutex> guard(once);
-  if (PoolHeader *hdr = MappedPool()) return hdr;
+  if (PoolHeader* hdr = mapped_pool()) return hdr;
 
   constexpr const char kComponent[] = "zim_memory";
   char name[64];
-  const char *env_name = std::getenv("ZIM_SHM_POOL_NAME");
+  const char* env_name = std::getenv("ZIM_SHM_POOL_NAME");
   if (env_name != nullptr) {
-    if (!ValidPoolName(env_name)) {
-      DieBadEnv(kComponent, "ZIM_SHM_POOL_NAME", env_name,
-                "\"/\" followed by 1 to 254 characters other than \"/\", not \"/.\" or \"/..\"");
+    if (!valid_pool_name(env_name)) {
+      die_bad_env(kComponent, "ZIM_SHM_POOL_NAME", env_name,
+                  "\"/\" followed by 1 to 254 characters other than \"/\", not \"/.\" or \"/..\"");
     }
   } else {
     std::snprintf(name, sizeof name, "/zim_table_pool.%ld", static_cast<long>(getpid()));
   }
   uint64_t size = ZIM_SHM_POOL_DEFAULT_SIZE;
   static_assert(ZIM_SHM_POOL_MIN_SIZE == 20480, "message below names the minimum");
-  if (const char *env_size = std::getenv("ZIM_SHM_POOL_SIZE")) {
-    if (!ParseDecimal(env_size, std::strlen(env_size), INT64_MAX, &size) ||
+  if (const char* env_size = std::getenv("ZIM_SHM_POOL_SIZE")) {
+    if (!parse_decimal(env_size, std::strlen(env_size), INT64_MAX, &size) ||
         size < ZIM_SHM_POOL_MIN_SIZE) {
-      DieBadEnv(kComponent, "ZIM_SHM_POOL_SIZE", env_size,
-                "a decimal number of bytes without a leading zero, at least 20480");
+      die_bad_env(kComponent, "ZIM_SHM_POOL_SIZE", env_size,
+                  "a decimal number of bytes without a leading zero, at least 20480");
     }
   }
-  const char *pool_name = env_name != nullptr ? env_name : name;
+  const char* pool_name = env_name != nullptr ? env_name : name;
   if (zim_shm_pool_create(pool_name, size) != 0) {
-    if (errno == EBUSY) return MappedPool();  // another thread created one meanwhile
+    if (errno == EBUSY) return mapped_pool();  // another thread created one meanwhile
     std::fprintf(stderr, "%s: cannot create the table pool \"%s\" of %" PRIu64 " bytes: %s\n",
                  kComponent, pool_name, size, std::strerror(errno));
     return nullptr;
   }
-  return MappedPool();
+  return mapped_pool();
 }
 
 }  // namespace zim_sim

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "env.h"
+#include "env.hpp"
 
 namespace {
 
@@ -18,29 +18,29 @@ struct NpdSizes {
 };
 
 // Applies "id=size[,id=size...]" on top of the sizes already in `sizes`.
-void ApplyOverrides(const char *value, NpdSizes *sizes) {
+void apply_overrides(const char* value, NpdSizes* sizes) {
   constexpr const char kExpected[] =
       "comma-separated <table id>=<size 0-4294967295> entries, each id at most once and below "
       "the number of table types";
   bool seen[ZIM_NUM_TABLE_TYPES] = {};
   // An empty value, an empty entry and a trailing comma all fail as an entry
   // without "=".
-  const char *entry = value;
+  const char* entry = value;
   for (;;) {
-    const char *comma = std::strchr(entry, ',');
+    const char* comma = std::strchr(entry, ',');
     const size_t len = comma ? static_cast<size_t>(comma - entry) : std::strlen(entry);
-    const char *eq = static_cast<const char *>(std::memchr(entry, '=', len));
+    const char* eq = static_cast<const char*>(std::memchr(entry, '=', len));
     uint64_t id = 0;
     uint64_t size = 0;
     if (eq == nullptr ||
-        !zim_sim::ParseDecimal(entry, static_cast<size_t>(eq - entry), ZIM_NUM_TABLE_TYPES - 1,
-                               &id) ||
-        !zim_sim::ParseDecimal(eq + 1, len - static_cast<size_t>(eq + 1 - entry), UINT32_MAX,
-                               &size) ||
+        !zim_sim::parse_decimal(entry, static_cast<size_t>(eq - entry), ZIM_NUM_TABLE_TYPES - 1,
+                                &id) ||
+        !zim_sim::parse_decimal(eq + 1, len - static_cast<size_t>(eq + 1 - entry), UINT32_MAX,
+                                &size) ||
         seen[id]) {
       std::fprintf(stderr, "%s: ZIM_NPD_SIZES: bad entry \"%.*s\"\n", kComponent,
                    static_cast<int>(len), entry);
-      zim_sim::DieBadEnv(kComponent, "ZIM_NPD_SIZES", value, kExpected);
+      zim_sim::die_bad_env(kComponent, "ZIM_NPD_SIZES", value, kExpected);
     }
     seen[id] = true;
     sizes->size[id] = static_cast<uint32_t>(size);
@@ -49,19 +49,19 @@ void ApplyOverrides(const char *value, NpdSizes *sizes) {
   }
 }
 
-NpdSizes ReadNpdSizes() {
+NpdSizes read_npd_sizes() {
   uint32_t all = ZIM_SIM_DEFAULT_NPD_SIZE;
-  if (const char *value = std::getenv("ZIM_NPD_SIZE")) {
+  if (const char* value = std::getenv("ZIM_NPD_SIZE")) {
     uint64_t n = 0;
-    if (!zim_sim::ParseDecimal(value, std::strlen(value), UINT32_MAX, &n)) {
-      zim_sim::DieBadEnv(kComponent, "ZIM_NPD_SIZE", value,
-                         "a decimal number from 0 to 4294967295");
+    if (!zim_sim::parse_decimal(value, std::strlen(value), UINT32_MAX, &n)) {
+      zim_sim::die_bad_env(kComponent, "ZIM_NPD_SIZE", value,
+                           "a decimal number from 0 to 4294967295");
     }
     all = static_cast<uint32_t>(n);
   }
   NpdSizes sizes;
-  for (uint32_t &s : sizes.size) s = all;
-  if (const char *value = std::getenv("ZIM_NPD_SIZES")) ApplyOverrides(value, &sizes);
+  for (uint32_t& s : sizes.size) s = all;
+  if (const char* value = std::getenv("ZIM_NPD_SIZES")) apply_overrides(value, &sizes);
   return sizes;
 }
 
@@ -69,7 +69,7 @@ NpdSizes ReadNpdSizes() {
 
 extern "C" ZIM_SIM_API uint32_t qor_npd_get_table_size(uint32_t table_id) {
   // Object sizes and pointer fix-ups depend on these values: read them once.
-  static const NpdSizes sizes = ReadNpdSizes();
+  static const NpdSizes sizes = read_npd_sizes();
   if (table_id >= ZIM_NUM_TABLE_TYPES) {
     std::fprintf(stderr, "parn: qor_npd_get_table_size: table id %u is not below %u\n", table_id,
                  ZIM_NUM_TABLE_TYPES);
