@@ -9,46 +9,6 @@
 namespace zim_test {
 namespace {
 
-using zim_tables::catalogue::item_kind;
-
-std::string array_list(const std::vector<ref_array>& arrays) {
-  std::string s;
-  for (const ref_array& a : arrays) {
-    s += std::to_string(a.data_ptr) + "/" + std::to_string(a.flag_ptr) + ":" +
-         std::to_string(a.elem_size) + (a.per_npu ? "(N) " : " ");
-  }
-  return s;
-}
-
-// The other tests take array places from the reference data and inline fields
-// from the catalogue: both must describe the same types.
-TEST(ReferenceData, AgreesWithTheCatalogue) {
-  ASSERT_EQ(reference().size(), zim_tables::catalogue::type_count);
-  size_t bit5 = 0, checked = 0;
-  for (const ref_type& t : reference()) {
-    SCOPED_TRACE(t.name);
-    const auto& c = cat(t);
-    EXPECT_EQ(c.name, t.name);
-    EXPECT_EQ(c.fixed_size, t.fixed_size);
-    EXPECT_EQ(c.count_field, t.count_field);
-    EXPECT_EQ(c.size_check, t.size_checked());
-    EXPECT_EQ(c.sets_obj_flags_bit5, t.sets_bit5);
-    EXPECT_TRUE(c.npd_present < t.fixed_size && c.npd_present + 8 >= t.fixed_size);
-    std::vector<ref_array> arrays;
-    for (const auto* f = c.fields; f != c.fields + c.field_count; ++f) {
-      if (f->kind == item_kind::inline_run) continue;
-      arrays.push_back({f->offset, f->flag_at, f->width, f->kind == item_kind::per_npu_array});
-    }
-    EXPECT_EQ(array_list(arrays), array_list(t.arrays));
-    EXPECT_EQ(expected_layout(t, 5, 7, 3).size,
-              t.fixed_size + 7 + 5 * t.per_npu_bytes + 3 * t.per_elem_bytes);
-    bit5 += t.sets_bit5;
-    checked += t.size_checked();
-  }
-  EXPECT_EQ(bit5, 41u);
-  EXPECT_EQ(checked, 84u);
-}
-
 // Platform data in obj_flags: the allocator may change bit 5 only.
 void set_all_obj_flags(void* block, uint64_t) {
   static_cast<unsigned char*>(block)[ZIM_OBJ_FLAGS_OFFSET] = 0xff;

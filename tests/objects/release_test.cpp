@@ -11,15 +11,6 @@
 namespace zim_test {
 namespace {
 
-TEST(Release, IgnoresNull) {
-  const auto& types = reference();  // loaded before recording starts
-  heap().record = true;
-  calls().clear();
-  for (const ref_type& t : types) cat(t).ops.clnt_copy_dtor(nullptr);
-  heap().record = false;
-  EXPECT_EQ(call_trace(), "");
-}
-
 TEST(Release, StampsTheCopyAsItIsFreed) {
   for (const ref_type& t : reference()) {
     SCOPED_TRACE(t.name);
@@ -75,19 +66,6 @@ TEST(HeapAllocation, AllocatesBeforeTheUidAndStopsWhenCallocFails) {
     EXPECT_EQ(report_text(copy_report), report_text(alloc_report(t)));
     EXPECT_EQ(call_trace(), "props(" + id + ") npd(" + id + ") calloc(" + size + ")");
     std::free(src);
-  }
-}
-
-TEST(HeapAllocation, OversizedCountsAllocateNothing) {
-  for (const ref_type& t : reference()) {
-    if (t.per_elem_bytes == 0) continue;
-    SCOPED_TRACE(t.name);
-    reset_platform(1, 7);
-    heap().record = true;
-    const auto report = capture_assert([&] { cat(t).ops.srv_ctor(UINT32_MAX); });
-    heap().record = false;
-    EXPECT_EQ(report_text(report), report_text(fix_ptrs_report(t)));
-    EXPECT_EQ(call_trace(), "npd(" + std::to_string(t.id) + ")");
   }
 }
 

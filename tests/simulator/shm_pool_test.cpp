@@ -1,5 +1,5 @@
 // The shared-memory table pool: blocks, carving per table id, limits, a second
-// process, concurrency, owned names and cleanup.
+// process, concurrency (with the uids), owned names and cleanup.
 
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -171,19 +171,32 @@ TEST_F(ShmPoolTest, ForkedChildExitingLeavesParentsPool) {
   EXPECT_EQ(zim_shm_pool_table_blocks(0), 1u);
 }
 
-// Threads here and in a second process allocate at once: no two blocks may
-// share a byte, and the statistics must add up.
-TEST_F(ShmPoolTest, ConcurrentCallersGetDisjointBlocks) {
-  create(32u << 20);
+// Threads here and in a second process allocate and draw uids at once: no two
+// blocks may share a byte, the statistics must add up, and no uid is 0 or
+// drawn twice, neither among threads before there is a pool nor after.
+TEST_F(ShmPoolTest, ConcurrentCallersGetDisjointBlocksAndUniqueUids) {
   constexpr int kCallers = 5, kPerCaller = 2000;  // caller 0 is the other process
+  std::vector<uint32_t> uids(2 * kCallers * kPerCaller);
+  ASSERT_EQ(zim_shm_pool_base(), nullptr);
+  std::vector<std::thread> drawers;
+  for (int caller = 0; caller < kCallers; ++caller) {
+    drawers.emplace_back([&uids, caller] {
+      for (int i = 0; i < kPerCaller; ++i) uids[caller * kPerCaller + i] = qor_getuid();
+    });
+  }
+  for (auto& t : drawers) t.join();
+  create(32u << 20);
   auto* offsets = static_cast<uint64_t*>(
       zim_shm_table_pool_calloc(300, sizeof(uint64_t) * kCallers * kPerCaller));
+  auto* pool_uids = static_cast<uint32_t*>(
+      zim_shm_table_pool_calloc(301, sizeof(uint32_t) * kCallers * kPerCaller));
   const auto size_of = [](int caller, int i) { return uint64_t(1 + (caller * 7 + i * 13) % 300); };
   const auto table_of = [](int caller, int i) { return uint32_t(i % 2 ? caller : 100); };
   const auto run = [&](int caller) {
     for (int i = 0; i < kPerCaller; ++i) {
       void* p = zim_shm_table_pool_calloc(table_of(caller, i), size_of(caller, i));
       offsets[caller * kPerCaller + i] = zim_shm_pool_offset_of(p);
+      pool_uids[caller * kPerCaller + i] = qor_getuid();
     }
   };
   const pid_t child = fork();
@@ -200,6 +213,7 @@ TEST_F(ShmPoolTest, ConcurrentCallersGetDisjointBlocks) {
   std::vector<std::pair<uint64_t, uint64_t>> spans;
   uint64_t bytes[ZIM_NUM_TABLE_TYPES] = {};
   bytes[300] = zim_shm_pool_table_bytes(300);
+  bytes[301] = zim_shm_pool_table_bytes(301);
   for (int caller = 0; caller < kCallers; ++caller) {
     for (int i = 0; i < kPerCaller; ++i) {
       ASSERT_NE(offsets[caller * kPerCaller + i], ZIM_SHM_POOL_BAD_OFFSET);
@@ -214,6 +228,10 @@ TEST_F(ShmPoolTest, ConcurrentCallersGetDisjointBlocks) {
   for (uint32_t id = 0; id < ZIM_NUM_TABLE_TYPES; ++id) {
     EXPECT_EQ(zim_shm_pool_table_bytes(id), bytes[id]) << id;
   }
+  std::copy(pool_uids, pool_uids + kCallers * kPerCaller, uids.begin() + kCallers * kPerCaller);
+  std::sort(uids.begin(), uids.end());
+  EXPECT_NE(uids.front(), 0u);
+  EXPECT_EQ(std::adjacent_find(uids.begin(), uids.end()), uids.end()) << "duplicate uid";
 }
 
 // Without a pool, the first allocation creates one from the environment and
