@@ -28,6 +28,10 @@ std::string field_text(const LayoutField& f) {
   return "";
 }
 
+std::string shown_name(const std::string& name) {
+  return name.empty() ? std::string("(unnamed)") : "'" + name + "'";
+}
+
 bool same_field(const LayoutField& a, const LayoutField& b) {
   return a.kind == b.kind && a.offset == b.offset && a.width == b.width && a.repeat == b.repeat &&
          a.flag_at == b.flag_at;
@@ -107,6 +111,12 @@ class Comparison {
         breaks(n.fields[i].line,
                "data field " + field_text(o.fields[i]) + " is now " + field_text(n.fields[i]),
                "processes on the old layout read and copy other bytes");
+      } else if (o.fields[i].name != n.fields[i].name) {
+        report(n.path, n.fields[i].line, false,
+               t + ": data field " + field_text(n.fields[i]) + " is now named " +
+                   shown_name(n.fields[i].name) + ", was " + shown_name(o.fields[i].name) +
+                   ": objects are unchanged; sources follow the new constant names");
+        ++reported_;
       }
     }
     for (size_t i = common; i < o.fields.size(); ++i) {

@@ -45,6 +45,7 @@ struct FieldItem {
   uint32_t offset = 0;
   uint32_t width = 0;   // inline: bytes per field; array: element size
   uint32_t repeat = 1;  // inline runs: number of fields; arrays: 1
+  std::string name;     // optional; unnamed fields are known by their number
   int line = 0;
 
   // First byte after the item's bytes in the fixed part; exact for any

@@ -17,6 +17,8 @@ struct GeneratedFile {
 GeneratedFile emit_unit(const TypePlan& plan);
 // include/zim/tables/<type>.h
 GeneratedFile emit_type_header(const TypePlan& plan);
+// The layout constants of a type, part of its header.
+std::string layout_constants(const TypePlan& plan);
 // include/zim/tables/all_tables.h
 GeneratedFile emit_umbrella_header(const std::vector<TypePlan>& plans);
 // include/zim/tables/catalogue_size.h: the number of table types.

@@ -2,6 +2,7 @@
 #include <string>
 
 #include "emit.hpp"
+#include "layout_names.hpp"
 #include "manifest.hpp"
 #include "text.hpp"
 
@@ -77,7 +78,8 @@ std::string layout_arrays(const TypePlan& plan) {
   for (size_t i = 0; i < def.fields.size(); ++i) {
     const FieldItem& f = def.fields[i];
     out += "    {" + std::string(kind_enum(f.kind)) + ", " + str(f.offset) + ", " + str(f.width) +
-           ", " + str(f.repeat) + ", " + str(plan.item_flag_at[i]) + "},\n";
+           ", " + str(f.repeat) + ", " + str(plan.item_flag_at[i]) + ", \"" + field_label(f, i) +
+           "\"},\n";
   }
   return out + "};\n";
 }

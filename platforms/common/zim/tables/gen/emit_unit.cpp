@@ -2,6 +2,7 @@
 #include <string>
 
 #include "emit.hpp"
+#include "layout_names.hpp"
 #include "text.hpp"
 
 namespace tablegen {
@@ -194,7 +195,7 @@ typedef struct qor_$(t)_obj *srv_$(t)_t;
 
 #define ZIM_TABLE_ID_$(T_UPPER) $(table_id)u
 #define ZIM_FIXED_SIZE_$(T_UPPER) $(fixed_size)u
-
+$(layout)
 /* Ownership: a server object from qor_srv_$(t)_ctor is a heap block that its
  * creator frees with free(); a heap copy from zim_$(t)_copy_ctor is released
  * with zim_$(t)_clnt_copy_dtor; objects and copies made _with_shm live in the
@@ -222,13 +223,6 @@ ZIM_TABLES_API void zim_$(t)_clnt_copy_dtor(qor_$(t)_obj_st obj_inst);
 #endif /* ZIM_TABLES_$(T_UPPER)_H */
 )";
 
-std::string upper(std::string s) {
-  for (char& c : s) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return s;
-}
-
 }  // namespace
 
 GeneratedFile emit_unit(const TypePlan& plan) {
@@ -241,6 +235,7 @@ GeneratedFile emit_type_header(const TypePlan& plan) {
   const Definition& def = *plan.def;
   Vars v = unit_vars(plan);
   v["T_UPPER"] = upper(def.name);
+  v["layout"] = layout_constants(plan);
   return {"zim/tables/" + def.name + ".h", banner(def, "/*", " */") + render(kHeader, v)};
 }
 
@@ -266,7 +261,14 @@ GeneratedFile emit_umbrella_header(const std::vector<TypePlan>& plans) {
       "/* Every table type's operations, in table-id order. */\n"
       "#ifndef ZIM_TABLES_ALL_TABLES_H\n#define ZIM_TABLES_ALL_TABLES_H\n\n";
   for (const auto& plan : plans) out += "#include \"zim/tables/" + plan.def->name + ".h\"\n";
-  out += "\n#endif /* ZIM_TABLES_ALL_TABLES_H */\n";
+  out +=
+      "\n/* Every table type as an X-macro list: X(TYPE, type) for each, in table-id\n"
+      " * order, to build code over all types from their constants. */\n"
+      "#define ZIM_TABLES_FOR_EACH_TYPE(X)";
+  for (const auto& plan : plans) {
+    out += " \\\n  X(" + upper(plan.def->name) + ", " + plan.def->name + ")";
+  }
+  out += "\n\n#endif /* ZIM_TABLES_ALL_TABLES_H */\n";
   return {"zim/tables/all_tables.h", out};
 }
 

@@ -15,6 +15,7 @@ constexpr const char* kPreamble =
     "# share objects of that type. Offsets and sizes are in bytes.\n"
     "#   field OFFSET width W run N flag F: N inline fields of W bytes, flags from F\n"
     "#   array DATA_PTR per_npu|counted elem E flag_ptr F: element storage and flags\n"
+    "#   either ends in 'name NAME' for a field its definition names\n"
     "#   dynamic: data pointers in the order their arrays fill the dynamic area\n";
 
 const char* kind_word(ItemKind kind) {
@@ -43,7 +44,7 @@ TypeLayout layout_of(const TypePlan& plan) {
   t.header = def.header;
   for (size_t i = 0; i < def.fields.size(); ++i) {
     const FieldItem& f = def.fields[i];
-    t.fields.push_back({f.kind, f.offset, f.width, f.repeat, plan.item_flag_at[i], f.line});
+    t.fields.push_back({f.kind, f.offset, f.width, f.repeat, plan.item_flag_at[i], f.name, f.line});
   }
   t.npd_present = plan.npd_present;
   t.checks = plan.lines;
@@ -73,12 +74,13 @@ std::string manifest_text(const std::vector<TypeLayout>& layouts) {
     for (const auto& f : t.fields) {
       if (f.kind == ItemKind::kInline) {
         out += "  field " + str(f.offset) + " width " + str(f.width) + " run " + str(f.repeat) +
-               " flag " + str(f.flag_at) + "\n";
+               " flag " + str(f.flag_at);
       } else {
         out += "  array " + str(f.offset) + " " + kind_word(f.kind) + " elem " + str(f.width) +
-               " flag_ptr " + str(f.flag_at) + "\n";
+               " flag_ptr " + str(f.flag_at);
         dynamic += " " + str(f.offset);
       }
+      out += (f.name.empty() ? "" : " name " + f.name) + "\n";
     }
     out += "  npd_present " + str(t.npd_present) + "\n";
     out += "  dynamic" + (dynamic.empty() ? std::string(" none") : dynamic) + "\n";
@@ -194,6 +196,39 @@ class ManifestReader {
     ++checks_seen_;
   }
 
+  // "field OFFSET width W run N flag F" or "array DATA_PTR KIND elem E
+  // flag_ptr F", either with "name NAME" at the end for a named field.
+  void parse_field(int line, std::vector<std::string> words) {
+    LayoutField f;
+    f.line = line;
+    if (words.size() > 2 && words[words.size() - 2] == "name") {
+      f.name = words.back();
+      words.resize(words.size() - 2);
+    }
+    std::vector<uint32_t> v;
+    if (words[0] == "field") {
+      if (!pattern(line, words, {"", nullptr, "width", nullptr, "run", nullptr, "flag", nullptr},
+                   v)) {
+        return;
+      }
+      f.repeat = v[2];
+      f.flag_at = v[3];
+    } else {
+      const bool per_npu = words.size() > 2 && words[2] == "per_npu";
+      if (!pattern(
+              line, words,
+              {"", nullptr, per_npu ? "per_npu" : "counted", "elem", nullptr, "flag_ptr", nullptr},
+              v)) {
+        return;
+      }
+      f.kind = per_npu ? ItemKind::kPerNpuArray : ItemKind::kCountedArray;
+      f.flag_at = v[2];
+    }
+    f.offset = v[0];
+    f.width = v[1];
+    current_->fields.push_back(f);
+  }
+
   void parse_line(int line, const std::string& text) {
     std::istringstream in(text);
     std::vector<std::string> words;
@@ -249,20 +284,8 @@ class ManifestReader {
         }
         t.header.push_back(f);
       }
-    } else if (key == "field") {
-      if (pattern(line, words, {"", nullptr, "width", nullptr, "run", nullptr, "flag", nullptr},
-                  v)) {
-        t.fields.push_back({ItemKind::kInline, v[0], v[1], v[2], v[3], line});
-      }
-    } else if (key == "array") {
-      const bool per_npu = words.size() > 2 && words[2] == "per_npu";
-      if (pattern(
-              line, words,
-              {"", nullptr, per_npu ? "per_npu" : "counted", "elem", nullptr, "flag_ptr", nullptr},
-              v)) {
-        t.fields.push_back({per_npu ? ItemKind::kPerNpuArray : ItemKind::kCountedArray, v[0], v[1],
-                            1, v[2], line});
-      }
+    } else if (key == "field" || key == "array") {
+      parse_field(line, words);
     } else if (key == "npd_present") {
       t.lines.flags_at = line;
       if (pattern(line, words, {"", nullptr}, v)) t.npd_present = v[0];

@@ -24,6 +24,7 @@ struct LayoutField {
   uint32_t width = 0;    // inline: bytes per field; array: element size
   uint32_t repeat = 1;   // inline: fields in the run
   uint32_t flag_at = 0;  // inline: first presence flag; array: flag pointer
+  std::string name;      // empty for an unnamed field
   int line = 0;
 };
 

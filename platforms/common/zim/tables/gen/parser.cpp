@@ -142,8 +142,8 @@ class Parser {
     if (at && width) def_.header.push_back({*at, *width});
   }
 
-  // "off:w", "off:wxn", "off:exN" or "off:exC".
-  void parse_field_item(int line, const std::string& text) {
+  // "off:w", "off:wxn", "off:exN" or "off:exC", and the field's name or "".
+  void parse_field_item(int line, const std::string& text, const std::string& name) {
     const std::string_view view = text;
     const auto colon = view.find(':');
     const auto x = view.find('x', colon == std::string_view::npos ? 0 : colon);
@@ -154,6 +154,7 @@ class Parser {
     }
     FieldItem item;
     item.line = line;
+    item.name = name;
     const std::string_view suffix = x == std::string_view::npos ? "" : view.substr(x + 1);
     if (suffix == "N") item.kind = ItemKind::kPerNpuArray;
     if (suffix == "C") item.kind = ItemKind::kCountedArray;
@@ -178,7 +179,13 @@ class Parser {
   void parse_line(int line, const std::vector<std::string>& words) {
     const std::string& key = words[0];
     if (key == "field") {
-      if (expect_values(line, words, 1)) parse_field_item(line, words[1]);
+      // An item, then optionally the field's name.
+      if (words.size() == 2 || words.size() == 3) {
+        parse_field_item(line, words[1], words.size() == 3 ? words[2] : "");
+      } else {
+        fail(line, "'field' takes an item and an optional name, found " +
+                       std::to_string(words.size() - 1) + " values");
+      }
     } else if (key == "table") {
       if (first_time(def_.lines.table, line, key) && expect_values(line, words, 1)) {
         def_.name = words[1];

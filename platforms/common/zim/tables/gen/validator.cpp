@@ -7,6 +7,7 @@
 #include <string>
 
 #include "layout.hpp"
+#include "layout_names.hpp"
 #include "limits.hpp"
 #include "plan.hpp"
 #include "text.hpp"
@@ -47,6 +48,7 @@ class DefinitionChecker {
     check_fields(header_end);
     check_flag_area();
     check_class();
+    check_field_names();
   }
 
  private:
@@ -192,9 +194,45 @@ class DefinitionChecker {
     }
   }
 
+  // Names become parts of C identifiers: each is a lowercase identifier, used
+  // once per type, and no two fields may yield the same constant.
+  void check_field_names() {
+    std::map<std::string, int> seen;
+    bool names_ok = true;
+    for (const auto& item : def_.fields) {
+      if (item.name.empty()) continue;
+      if (!valid_field_name(item.name)) {
+        names_ok = false;
+        error(item.line, "field name " + quote(item.name) + " must be 1 to " + num(kMaxFieldName) +
+                             " characters of a-z, 0-9 and _, beginning with a letter");
+      } else if (auto [it, fresh] = seen.emplace(item.name, item.line); !fresh) {
+        names_ok = false;
+        error(item.line,
+              "field name " + quote(item.name) + " is already used at line " + num(it->second));
+      }
+    }
+    if (!names_ok) return;
+    std::set<std::string> ids;
+    for (const auto& id : header_identifiers(def_)) {
+      if (!ids.insert(id).second) {
+        error(def_.lines.table, "the field names make the header define " + id + " twice");
+      }
+    }
+  }
+
   const Definition& def_;
   Diagnostics& diags_;
 };
+
+// Type names whose header would replace one of the library's own headers.
+constexpr const char* kReservedTypeNames[] = {"all_tables", "catalogue_size", "export", "platform",
+                                              "table_object"};
+// Identifiers of the library's own headers that no type's header may define.
+constexpr const char* kReservedIdentifiers[] = {
+    "ZIM_TABLES_ALL_TABLES_H", "ZIM_TABLES_FOR_EACH_TYPE", "ZIM_TABLES_CATALOGUE_SIZE_H",
+    "ZIM_TABLES_EXPORT_H",     "ZIM_TABLES_PLATFORM_H",    "ZIM_TABLES_TABLE_OBJECT_H",
+    "ZIM_TABLES_API",          "ZIM_NUM_TABLE_TYPES",      "ZIM_ARRAY_PER_NPU",
+    "ZIM_ARRAY_COUNTED"};
 
 }  // namespace
 
@@ -206,7 +244,26 @@ void validate_catalogue(const std::vector<Definition>& defs, Diagnostics& diags)
   std::map<uint32_t, const Definition*> by_id;
   std::map<std::string, const Definition*> by_name;
   std::map<uint32_t, const Definition*> wisp_owner;
+  std::map<std::string, const Definition*> identifier_owner;
+  for (const char* id : kReservedIdentifiers) identifier_owner.emplace(id, nullptr);
   for (const auto& def : defs) {
+    for (const char* reserved : kReservedTypeNames) {
+      if (def.name == reserved) {
+        diags.error(def.path, def.lines.table,
+                    "type name " + quote(def.name) + " is reserved for a header of the library");
+      }
+    }
+    // Each clash between two types is reported once, at the later one.
+    std::set<const Definition*> clashes;
+    for (const auto& id : header_identifiers(def)) {
+      auto [it, fresh] = identifier_owner.emplace(id, &def);
+      if (fresh || it->second == &def || !clashes.insert(it->second).second) continue;
+      diags.error(def.path, def.lines.table,
+                  "the header of " + quote(def.name) + " would define " + id + ", which " +
+                      (it->second ? "the header of " + quote(it->second->name) + " defines too"
+                                  : std::string("the library's own headers define")));
+      if (it->second) diags.note(it->second->path, it->second->lines.table, "defined here");
+    }
     if (auto [it, fresh] = by_id.emplace(def.table_id, &def); !fresh) {
       diags.error(def.path, def.lines.id, "duplicate table id " + num(def.table_id));
       diags.note(it->second->path, it->second->lines.id, "first used here");

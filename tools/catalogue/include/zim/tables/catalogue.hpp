@@ -23,12 +23,14 @@ struct header_field {
 // One item of a type's field list. Inline runs are `repeat` fields of `width`
 // bytes with `repeat` presence flags from `flag_at`; arrays have an element
 // size `width`, a data pointer at `offset` and a flag pointer at `flag_at`.
+// `name` is the field's name, or its number in definition order.
 struct field_item {
   item_kind kind;
   uint32_t offset;
   uint32_t width;
   uint32_t repeat;
   uint32_t flag_at;
+  const char* name;
 };
 
 struct check_lines {

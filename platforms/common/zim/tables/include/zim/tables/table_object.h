@@ -26,6 +26,11 @@
  * before it frees a heap copy. */
 #define ZIM_OBJ_RELEASE_STAMP 0xdeadfeeeull
 
+/* Kinds of array fields, as the layout constants ZIM_<TYPE>_FIELD_<F>_KIND
+ * give them: per-NPU arrays hold N elements, counted arrays the count. */
+#define ZIM_ARRAY_PER_NPU 1u
+#define ZIM_ARRAY_COUNTED 2u
+
 /* The six trace identifiers of a table type, returned by value. */
 typedef struct zim_wisp_enums {
   uint32_t ids[6];
