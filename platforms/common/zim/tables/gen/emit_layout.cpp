@@ -54,9 +54,8 @@ std::string layout_constants(const TypePlan& plan) {
     out += define(h + "WIDTH", str(def.header[i].width) + "u");
     header_tokens.push_back(std::to_string(i));
   }
-  if (def.count_field) {
-    out += define(t + "COUNT_OFFSET", str(*def.count_field) + "u", "u32 element count");
-  }
+  out += def.count_field ? define(t + "COUNT_OFFSET", str(*def.count_field) + "u", "u32 count")
+                         : define(t + "COUNT_OFFSET", "0u", "the type takes no count");
   out += define(t + "NUM_FIELDS", str(static_cast<uint32_t>(def.fields.size())) + "u");
   for (size_t i = 0; i < def.fields.size(); ++i) {
     const FieldItem& f = def.fields[i];

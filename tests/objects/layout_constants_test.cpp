@@ -1,0 +1,128 @@
+// The layout constants of every type's header against the objects that the
+// allocator really lays out, the bytes the data copy really moves and the
+// reference data.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <set>
+
+#include "object_model.hpp"
+#include "zim/tables/all_tables.h"
+
+namespace zim_test {
+namespace {
+
+using offset_fn = uint64_t (*)(uint32_t n, uint32_t npd_size, uint32_t count);
+
+struct inline_constants {
+  uint32_t offset, width, run, flag;
+};
+struct array_constants {
+  uint32_t ptr, flags_ptr, elem_size, kind;
+  offset_fn storage, flags;
+};
+struct type_constants {
+  uint32_t count_offset, npd_present;
+  std::vector<inline_constants> inline_fields;
+  std::vector<array_constants> arrays;
+  offset_fn object_size;
+};
+
+#define ZIM_INLINE(T, F)                                                                 \
+  {ZIM_##T##_FIELD_##F##_OFFSET, ZIM_##T##_FIELD_##F##_WIDTH, ZIM_##T##_FIELD_##F##_RUN, \
+   ZIM_##T##_FIELD_##F##_FLAG},
+#define ZIM_OFFSET_FN(M) \
+  [](uint32_t n, uint32_t npd_size, uint32_t count) -> uint64_t { return M(n, npd_size, count); }
+#define ZIM_ARRAY(T, F)                                 \
+  {ZIM_##T##_FIELD_##F##_PTR,                           \
+   ZIM_##T##_FIELD_##F##_FLAGS_PTR,                     \
+   ZIM_##T##_FIELD_##F##_ELEM_SIZE,                     \
+   ZIM_##T##_FIELD_##F##_KIND,                          \
+   ZIM_OFFSET_FN(ZIM_##T##_FIELD_##F##_STORAGE_OFFSET), \
+   ZIM_OFFSET_FN(ZIM_##T##_FIELD_##F##_FLAGS_OFFSET)},
+#define ZIM_TYPE(T, t)                    \
+  {ZIM_##T##_COUNT_OFFSET,                \
+   ZIM_##T##_NPD_PRESENT_OFFSET,          \
+   {ZIM_##T##_INLINE_FIELDS(ZIM_INLINE)}, \
+   {ZIM_##T##_ARRAY_FIELDS(ZIM_ARRAY)},   \
+   ZIM_OFFSET_FN(ZIM_##T##_OBJECT_SIZE)},
+
+#pragma GCC diagnostic ignored "-Wunused-parameter"  // n or count where a type has no such array
+const type_constants kConstants[] = {ZIM_TABLES_FOR_EACH_TYPE(ZIM_TYPE)};
+
+uint64_t load_u64(const unsigned char* p) {
+  uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+TEST(LayoutConstants, MatchTheAllocatorAndTheReference) {
+  ASSERT_EQ(std::size(kConstants), reference().size());
+  for (const ref_type& t : reference()) {
+    const type_constants& k = kConstants[t.id];
+    SCOPED_TRACE(t.name);
+    EXPECT_EQ(k.count_offset, t.count_field);
+    ASSERT_EQ(k.arrays.size(), t.arrays.size());
+    for (size_t i = 0; i < t.arrays.size(); ++i) {
+      const array_constants& a = k.arrays[i];
+      EXPECT_EQ((ref_array{a.ptr, a.flags_ptr, a.elem_size, a.kind == ZIM_ARRAY_PER_NPU}),
+                t.arrays[i]);
+    }
+    for (const combo& c : combos(t)) {
+      SCOPED_TRACE(describe(t, c));
+      reset_platform(c.npus, c.npd);
+      auto* obj = static_cast<unsigned char*>(cat(t).ops.srv_ctor(c.count));
+      ASSERT_NE(obj, nullptr);
+      const auto base = reinterpret_cast<uintptr_t>(obj);
+      uint32_t total, count = 0;
+      std::memcpy(&total, obj + ZIM_OBJ_TOTAL_SIZE_OFFSET, sizeof total);
+      EXPECT_EQ(total, static_cast<uint32_t>(k.object_size(c.npus, c.npd, c.count)));
+      if (k.count_offset != 0) std::memcpy(&count, obj + k.count_offset, sizeof count);
+      EXPECT_EQ(count, k.count_offset != 0 ? c.count : 0);
+      EXPECT_EQ(obj[k.npd_present], c.npd != 0 ? 1 : 0);
+      for (const array_constants& a : k.arrays) {
+        const bool empty = a.kind == ZIM_ARRAY_COUNTED && c.count == 0;
+        EXPECT_EQ(load_u64(obj + a.ptr), empty ? 0 : base + a.storage(c.npus, c.npd, c.count));
+        EXPECT_EQ(load_u64(obj + a.flags_ptr), empty ? 0 : base + a.flags(c.npus, c.npd, c.count));
+      }
+      std::free(obj);
+    }
+  }
+}
+
+// The data copy moves exactly the bytes of the inline fields and their
+// presence flags; everything else in the fixed part stays as it was.
+TEST(LayoutConstants, InlineFieldsAreTheBytesTheDataCopyMoves) {
+  reset_platform(2, 8);
+  for (const ref_type& t : reference()) {
+    const type_constants& k = kConstants[t.id];
+    SCOPED_TRACE(t.name);
+    std::set<uint32_t> field_bytes;
+    for (const inline_constants& f : k.inline_fields) {
+      for (uint32_t i = 0; i < f.width * f.run; ++i) field_bytes.insert(f.offset + i);
+      for (uint32_t i = 0; i < f.run; ++i) field_bytes.insert(f.flag + i);
+    }
+    auto* src = static_cast<unsigned char*>(cat(t).ops.srv_ctor(1));
+    auto* dst = static_cast<unsigned char*>(cat(t).ops.srv_ctor(1));
+    ASSERT_TRUE(src && dst);
+    std::set<uint32_t> pointer_bytes;
+    for (const array_constants& a : k.arrays) {
+      for (uint32_t i = 0; i < 8; ++i) pointer_bytes.insert({a.ptr + i, a.flags_ptr + i});
+    }
+    const uint32_t fixed = t.fixed_size;
+    for (uint32_t i = ZIM_OBJ_BASE_HEADER_SIZE; i < fixed; ++i) {
+      if (pointer_bytes.count(i) == 0 && i != t.count_field) src[i] = 0xa5;
+    }
+    cat(t).ops.read_dbobj(src, dst);
+    std::set<uint32_t> moved;
+    for (uint32_t i = ZIM_OBJ_BASE_HEADER_SIZE; i < fixed; ++i) {
+      if (pointer_bytes.count(i) == 0 && dst[i] == 0xa5) moved.insert(i);
+    }
+    EXPECT_EQ(moved, field_bytes);
+    std::free(src);
+    std::free(dst);
+  }
+}
+
+}  // namespace
+}  // namespace zim_test
