@@ -9,11 +9,17 @@
 #include <string.h>
 #include <zim/tables/olist.h>
 
-/* Where olist keeps what this program uses, from its definition
- * (defs/268_olist.tdef): the element count (header field 200:4), a counted
- * array of 8-byte elements (data pointer at 232, flag pointer at 272) and an
- * inline 4-byte field at 248 with its presence flag at 288. */
-enum { COUNT_AT = 200, ELEMS_AT = 232, ELEM_FLAGS_AT = 272, VALUE_AT = 248, VALUE_FLAG_AT = 288 };
+/* Where olist keeps what this program uses, from the layout constants of its
+ * header: the element count, the counted array that is its field 2 (8-byte
+ * elements) and the inline 4-byte field 4 with its presence flag. */
+enum {
+  COUNT_AT = ZIM_OLIST_COUNT_OFFSET,
+  ELEMS_AT = ZIM_OLIST_FIELD_2_PTR,
+  ELEM_FLAGS_AT = ZIM_OLIST_FIELD_2_FLAGS_PTR,
+  ELEM_SIZE = ZIM_OLIST_FIELD_2_ELEM_SIZE,
+  VALUE_AT = ZIM_OLIST_FIELD_4_OFFSET,
+  VALUE_FLAG_AT = ZIM_OLIST_FIELD_4_FLAG
+};
 
 static unsigned char *bytes(void *obj) { return (unsigned char *)obj; }
 
@@ -33,7 +39,7 @@ static void fill(void *obj) {
   uint32_t count = u32_at(obj, COUNT_AT), value = 42, i;
   for (i = 0; i < count; ++i) {
     uint64_t element = 1000 + i;
-    memcpy(pointer_at(obj, ELEMS_AT) + 8 * i, &element, 8);
+    memcpy(pointer_at(obj, ELEMS_AT) + ELEM_SIZE * i, &element, ELEM_SIZE);
     pointer_at(obj, ELEM_FLAGS_AT)[i] = 1; /* element i present */
   }
   memcpy(bytes(obj) + VALUE_AT, &value, 4);
@@ -48,7 +54,7 @@ static int intact(void *obj, const char *what) {
            (count == 0 || (elems > bytes(obj) && elems < bytes(obj) + size));
   for (i = 0; ok && i < count; ++i) {
     uint64_t element;
-    memcpy(&element, elems + 8 * i, 8);
+    memcpy(&element, elems + ELEM_SIZE * i, ELEM_SIZE);
     ok = element == 1000 + i && pointer_at(obj, ELEM_FLAGS_AT)[i] == 1;
   }
   printf("%-10s %u elements, %u bytes: %s\n", what, count, size, ok ? "intact" : "DIFFERS");
@@ -61,10 +67,15 @@ int main(void) {
   void *moved;
   int ok;
 
-  /* The size: the NPD area (libparn), the fixed part and 9 bytes per element. */
-  printf("olist (table id %u): %u + %u + %u * 9 = %u bytes\n", ZIM_TABLE_ID_OLIST,
-         qor_npd_get_table_size(ZIM_TABLE_ID_OLIST), ZIM_FIXED_SIZE_OLIST, count,
-         qor_olist_get_obj_size(count));
+  /* The size: the fixed part, the NPD area (libparn) and two arrays of 8-byte
+   * elements and their flags, as the header's constants place them. */
+  const uint32_t npus = hulcon_config_get_max_num_npus();
+  const uint32_t npd_size = qor_npd_get_table_size(ZIM_TABLE_ID_OLIST);
+  printf("olist (table id %u): %u bytes, elements from offset %llu, their flags from %llu\n",
+         ZIM_TABLE_ID_OLIST, qor_olist_get_obj_size(count),
+         (unsigned long long)ZIM_OLIST_FIELD_2_STORAGE_OFFSET(npus, npd_size, count),
+         (unsigned long long)ZIM_OLIST_FIELD_2_FLAGS_OFFSET(npus, npd_size, count));
+  if (qor_olist_get_obj_size(count) != ZIM_OLIST_OBJECT_SIZE(npus, npd_size, count)) return 1;
 
   /* A server object in the heap belongs to its creator, who frees it. */
   server = qor_srv_olist_ctor(count);

@@ -24,9 +24,9 @@ struct release_copy {
 using server_object = std::unique_ptr<qor_olist_obj, free_object>;
 using heap_copy = std::unique_ptr<qor_olist_obj, release_copy>;
 
-// Typed access to the fields this program uses, at the offsets of
-// defs/268_olist.tdef: the count (200), a counted array of 8-byte elements
-// (data pointer 232, flag pointer 272).
+// Typed access to the fields this program uses, at the offsets that the
+// header's layout constants give: the count and the counted array that is
+// olist's field 2.
 class olist_view {
  public:
   explicit olist_view(qor_olist_obj* obj) : obj_(reinterpret_cast<unsigned char*>(obj)) {}
@@ -36,17 +36,17 @@ class olist_view {
     std::memcpy(&value, obj_ + offset, sizeof value);
     return value;
   }
-  uint32_t count() const { return at<uint32_t>(200); }
+  uint32_t count() const { return at<uint32_t>(ZIM_OLIST_COUNT_OFFSET); }
   uint32_t size() const { return at<uint32_t>(ZIM_OBJ_TOTAL_SIZE_OFFSET); }
-  unsigned char* elements() const { return at<unsigned char*>(232); }
-  unsigned char* element_flags() const { return at<unsigned char*>(272); }
+  unsigned char* elements() const { return at<unsigned char*>(ZIM_OLIST_FIELD_2_PTR); }
+  unsigned char* element_flags() const { return at<unsigned char*>(ZIM_OLIST_FIELD_2_FLAGS_PTR); }
   uint64_t element(uint32_t i) const {
     uint64_t value;
-    std::memcpy(&value, elements() + 8 * i, sizeof value);
+    std::memcpy(&value, elements() + ZIM_OLIST_FIELD_2_ELEM_SIZE * i, sizeof value);
     return value;
   }
   void set_element(uint32_t i, uint64_t value) const {
-    std::memcpy(elements() + 8 * i, &value, sizeof value);
+    std::memcpy(elements() + ZIM_OLIST_FIELD_2_ELEM_SIZE * i, &value, sizeof value);
     element_flags()[i] = 1;
   }
   bool owns_its_arrays() const { return elements() > obj_ && elements() < obj_ + size(); }

@@ -14,21 +14,24 @@ static uint64_t u64_at(const void *obj, size_t offset) {
 }
 
 int main(void) {
-  /* route_list: next hops at the data pointer 224, one per route. */
+  /* route_list: one next hop per route, in its array field next_hops. */
   const uint32_t routes = 4;
   srv_route_list_t list = qor_srv_route_list_ctor(routes);
   srv_port_entry_t port = qor_srv_port_entry_ctor();
   srv_route_list_t copy;
-  unsigned char *hops = (unsigned char *)(uintptr_t)u64_at(list, 224);
+  unsigned char *hops =
+      (unsigned char *)(uintptr_t)u64_at(list, ZIM_ROUTE_LIST_FIELD_NEXT_HOPS_PTR);
   uint64_t speed = 400000, i;
   int ok;
 
-  for (i = 0; i < routes; ++i) memcpy(hops + 8 * i, &i, 8);
-  memcpy((unsigned char *)port + 200, &speed, 8); /* port_entry's field 200:8 */
+  for (i = 0; i < routes; ++i) memcpy(hops + ZIM_ROUTE_LIST_FIELD_NEXT_HOPS_ELEM_SIZE * i, &i, 8);
+  memcpy((unsigned char *)port + ZIM_PORT_ENTRY_FIELD_SPEED_OFFSET, &speed, 8);
+  ((unsigned char *)port)[ZIM_PORT_ENTRY_FIELD_SPEED_FLAG] = 1; /* present */
 
   copy = zim_route_list_copy_ctor(list);
-  ok = memcmp((unsigned char *)(uintptr_t)u64_at(copy, 224), hops, 8 * routes) == 0 &&
-       u64_at(port, 200) == speed;
+  ok = memcmp((unsigned char *)(uintptr_t)u64_at(copy, ZIM_ROUTE_LIST_FIELD_NEXT_HOPS_PTR), hops,
+              8 * routes) == 0 &&
+       u64_at(port, ZIM_PORT_ENTRY_FIELD_SPEED_OFFSET) == speed;
   printf("catalogue of %u types: port_entry (id %u, %u bytes), route_list (id %u, %u bytes)\n",
          ZIM_NUM_TABLE_TYPES, ZIM_TABLE_ID_PORT_ENTRY, qor_port_entry_get_obj_size(),
          ZIM_TABLE_ID_ROUTE_LIST, qor_route_list_get_obj_size(routes));

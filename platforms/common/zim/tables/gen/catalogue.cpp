@@ -90,4 +90,23 @@ std::unique_ptr<Catalogue> load_catalogue(const fs::path& dir, Diagnostics& diag
   return catalogue;
 }
 
+std::optional<std::vector<TypeLayout>> load_layouts(const fs::path& path, Diagnostics& diags) {
+  std::error_code ec;
+  if (fs::is_directory(path, ec)) {
+    const auto catalogue = load_catalogue(path, diags);
+    if (!catalogue) return std::nullopt;
+    std::vector<TypeLayout> layouts;
+    for (const auto& plan : catalogue->plans) layouts.push_back(layout_of(plan));
+    return layouts;
+  }
+  std::ifstream in(path, std::ios::binary);
+  if (!fs::is_regular_file(path, ec) || !in) {
+    diags.error(path.string(), 0, "neither a folder of definitions nor a readable manifest");
+    return std::nullopt;
+  }
+  std::ostringstream text;
+  text << in.rdbuf();
+  return read_manifest(path.string(), text.str(), diags);
+}
+
 }  // namespace tablegen

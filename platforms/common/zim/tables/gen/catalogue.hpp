@@ -8,6 +8,7 @@
 
 #include "definition.hpp"
 #include "diagnostics.hpp"
+#include "manifest.hpp"
 #include "plan.hpp"
 
 namespace tablegen {
@@ -20,5 +21,10 @@ struct Catalogue {
 // Reads every *.tdef file of dir, validates each definition and the set, and
 // plans every type. Reports all problems and returns nothing if there is one.
 std::unique_ptr<Catalogue> load_catalogue(const std::filesystem::path& dir, Diagnostics& diags);
+
+// The layouts of a catalogue given as a folder of definitions or as a
+// manifest file; nothing after reporting a problem.
+std::optional<std::vector<TypeLayout>> load_layouts(const std::filesystem::path& path,
+                                                    Diagnostics& diags);
 
 }  // namespace tablegen

@@ -90,26 +90,6 @@ int print_manifest(const fs::path& defs_dir) {
   return std::cout.flush() ? kOk : kFailed;
 }
 
-// A catalogue for --compat: a folder of definitions or a manifest file.
-std::optional<std::vector<TypeLayout>> load_layouts(const fs::path& path, Diagnostics& diags) {
-  std::error_code ec;
-  if (fs::is_directory(path, ec)) {
-    const auto catalogue = load_catalogue(path, diags);
-    if (!catalogue) return std::nullopt;
-    std::vector<TypeLayout> layouts;
-    for (const auto& plan : catalogue->plans) layouts.push_back(layout_of(plan));
-    return layouts;
-  }
-  std::ifstream in(path, std::ios::binary);
-  if (!fs::is_regular_file(path, ec) || !in) {
-    diags.error(path.string(), 0, "neither a folder of definitions nor a readable manifest");
-    return std::nullopt;
-  }
-  std::ostringstream text;
-  text << in.rdbuf();
-  return read_manifest(path.string(), text.str(), diags);
-}
-
 int compat(const fs::path& older, const fs::path& newer) {
   Diagnostics diags;
   const auto old_layouts = load_layouts(older, diags);

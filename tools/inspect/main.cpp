@@ -1,0 +1,218 @@
+// zim_tables_inspect: shows where everything of a table object lies, checks
+// the bytes of one object against its type, and walks a pool's objects.
+#include <zim/tables/platform.h>
+#include <zim/tables/table_object.h>
+
+#include <CLI/CLI.hpp>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "catalogue.hpp"
+#include "decode.hpp"
+#include "pool.hpp"
+#include "render.hpp"
+
+namespace fs = std::filesystem;
+using namespace zim_inspect;
+
+namespace {
+
+enum Exit { kConsistent = 0, kInconsistent = 1, kUsage = 2 };
+
+constexpr const char* kFooter = R"(The catalogue is the layout manifest installed beside the tool
+(share/zim_tables/layout.manifest), the build's own when run from the build tree,
+or what --catalogue names: a manifest or a folder of definitions. N and the NPD
+size default to what the platform reports to this process (for the simulated
+platform: ZIM_MAX_NUM_NPUS, ZIM_NPD_SIZE, ZIM_NPD_SIZES).
+
+Exit status:
+  0  done; decode and pool: every object is consistent
+  1  decode and pool: an object or the pool is inconsistent (one line per problem)
+  2  usage error: bad arguments, unknown type, unreadable file, catalogue or pool)";
+
+struct UsageError {
+  std::string message;
+};
+
+fs::path default_catalogue(const char* argv0) {
+  std::error_code ec;
+  fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+  if (ec) exe = argv0;
+  const fs::path installed = exe.parent_path() / ".." / "share" / "zim_tables" / "layout.manifest";
+  if (fs::is_regular_file(installed, ec)) return installed;
+  return ZIM_INSPECT_BUILD_CATALOGUE;
+}
+
+// A manifest may have been edited by hand: every fact the tool reads through
+// must lie inside the fixed part, so that no read leaves an object's bytes.
+void check_bounds(const TypeLayout& t) {
+  auto inside = [&](uint64_t offset, uint64_t size, const char* what) {
+    if (offset + size > t.fixed_size || t.fixed_size < ZIM_OBJ_BASE_HEADER_SIZE) {
+      throw UsageError{t.path + ": type " + t.name + ": " + what + " at " + std::to_string(offset) +
+                       " lies outside its fixed size " + std::to_string(t.fixed_size)};
+    }
+  };
+  for (const auto& h : t.header) inside(h.offset, h.width, "a type-header field");
+  if (t.count_field) inside(*t.count_field, 4, "the count field");
+  for (const auto& f : t.fields) {
+    const bool array = f.kind != tablegen::ItemKind::kInline;
+    inside(f.offset, array ? 8 : uint64_t{f.width} * f.repeat, "a field");
+    inside(f.flag_at, array ? 8 : f.repeat, "a presence flag");
+  }
+  inside(t.npd_present, 1, "npd_present");
+}
+
+std::vector<TypeLayout> load_types(const fs::path& path) {
+  tablegen::Diagnostics diags;
+  auto layouts = tablegen::load_layouts(path, diags);
+  if (!layouts) {
+    std::ostringstream text;
+    diags.print(text);
+    throw UsageError{"cannot read the catalogue " + path.string() + ":\n" + text.str()};
+  }
+  for (size_t i = 0; i < layouts->size(); ++i) {
+    if ((*layouts)[i].table_id != i) {
+      throw UsageError{path.string() + ": table ids do not run densely from 0"};
+    }
+    check_bounds((*layouts)[i]);
+  }
+  return std::move(*layouts);
+}
+
+const TypeLayout& find_type(const std::vector<TypeLayout>& types, const std::string& key) {
+  for (const auto& t : types) {
+    if (t.name == key || std::to_string(t.table_id) == key) return t;
+  }
+  throw UsageError{"no table type " + key + " in the catalogue"};
+}
+
+struct Options {
+  std::string catalogue, type, file, pool;
+  std::optional<uint32_t> npus, npd;
+  uint32_t count = 0;
+  bool json = false;
+};
+
+Sizing sizing_for(const Options& o, uint32_t table_id) {
+  Sizing s;
+  s.npus = o.npus ? *o.npus : hulcon_config_get_max_num_npus();
+  if (o.npd) {
+    s.npd_size = *o.npd;
+  } else if (table_id < ZIM_NUM_TABLE_TYPES) {
+    s.npd_size = qor_npd_get_table_size(table_id);
+  } else {
+    throw UsageError{"the platform knows no NPD size for table id " + std::to_string(table_id) +
+                     ": give --npd"};
+  }
+  s.count = o.count;
+  return s;
+}
+
+void print(const json& doc, bool as_json, void (*text)(std::ostream&, const json&)) {
+  if (as_json) {
+    std::cout << doc.dump(2) << "\n";
+  } else {
+    text(std::cout, doc);
+  }
+}
+
+int layout(const Options& o, const std::vector<TypeLayout>& types) {
+  const TypeLayout& t = find_type(types, o.type);
+  const Sizing s = sizing_for(o, t.table_id);
+  const ObjectMap map = place(t, s);
+  json doc = {{"type", t.name},
+              {"table_id", t.table_id},
+              {"class", tablegen::class_keyword(t.type_class)},
+              {"npus", s.npus},
+              {"npd_size", s.npd_size},
+              {"count", t.count_field ? json(s.count) : json(nullptr)},
+              {"size", map.end}};
+  json regions_json = json::array();
+  for (const Region& r : regions(t, s, map)) {
+    regions_json.push_back({{"offset", r.offset}, {"size", r.size}, {"what", r.what}});
+  }
+  doc["regions"] = std::move(regions_json);
+  print(doc, o.json, print_layout);
+  return kConsistent;
+}
+
+int decode_file(const Options& o, const std::vector<TypeLayout>& types) {
+  const TypeLayout& t = find_type(types, o.type);
+  std::ifstream in(o.file, std::ios::binary);
+  if (!in) throw UsageError{"cannot read " + o.file};
+  const std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)),
+                                         std::istreambuf_iterator<char>());
+  if (in.bad()) throw UsageError{"cannot read " + o.file};
+  const Decoded d = decode(t, bytes, sizing_for(o, t.table_id));
+  print(d.view, o.json, print_object);
+  return d.problems.empty() ? kConsistent : kInconsistent;
+}
+
+int pool(const Options& o, const std::vector<TypeLayout>& types) {
+  PoolContext context{&types, [&](uint32_t table_id) { return sizing_for(o, table_id); }};
+  std::string error;
+  const auto report = inspect_pool(o.pool, context, error);
+  if (!report) throw UsageError{"cannot walk the pool " + o.pool + ": " + error};
+  print(*report, o.json, print_pool);
+  return (*report)["consistent"].get<bool>() ? kConsistent : kInconsistent;
+}
+
+int run(int argc, char** argv) {
+  CLI::App app(
+      "zim_tables_inspect: the byte map of a table type's objects, and checks of "
+      "objects and pools against their types.",
+      "zim_tables_inspect");
+  app.set_version_flag("--version", std::string("zim_tables_inspect ") + ZIM_INSPECT_VERSION);
+  app.footer(kFooter);
+  app.require_subcommand(1);
+  Options o;
+  app.add_option("--catalogue", o.catalogue, "layout manifest or folder of definitions");
+  auto sizing_options = [&](CLI::App* sub) {
+    sub->add_option("--npus", o.npus, "N, the number of NPUs");
+    sub->add_option("--npd", o.npd, "NPD size in bytes");
+    sub->add_flag("--json", o.json, "print JSON");
+  };
+  auto* layout_cmd = app.add_subcommand("layout", "the byte map of one object of TYPE");
+  layout_cmd->add_option("TYPE", o.type, "type name or table id")->required();
+  sizing_options(layout_cmd);
+  layout_cmd->add_option("--count", o.count, "the count, for types that take one");
+  auto* decode_cmd = app.add_subcommand("decode", "check the object in FILE and show its fields");
+  decode_cmd->add_option("TYPE", o.type, "type name or table id")->required();
+  decode_cmd->add_option("FILE", o.file, "the object's bytes, from its first byte")->required();
+  sizing_options(decode_cmd);
+  auto* pool_cmd = app.add_subcommand("pool", "check every object of the pool NAME");
+  pool_cmd->add_option("NAME", o.pool, "pool name, e.g. /zim_demo")->required();
+  sizing_options(pool_cmd);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::Success& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    throw UsageError{e.what()};
+  }
+  const auto types =
+      load_types(o.catalogue.empty() ? default_catalogue(argv[0]) : fs::path(o.catalogue));
+  if (*layout_cmd) return layout(o, types);
+  if (*decode_cmd) return decode_file(o, types);
+  return pool(o, types);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return run(argc, argv);
+  } catch (const UsageError& e) {
+    std::cerr << "zim_tables_inspect: error: " << e.message
+              << "\nRun 'zim_tables_inspect --help' for usage.\n";
+    return kUsage;
+  } catch (const std::exception& e) {
+    std::cerr << "zim_tables_inspect: error: " << e.what() << "\n";
+    return kUsage;
+  }
+}

@@ -1,0 +1,112 @@
+#include "object_map.hpp"
+
+#include <algorithm>
+
+#include "zim/tables/table_object.h"
+
+namespace zim_inspect {
+
+const BaseField kBaseFields[6] = {
+    {ZIM_OBJ_UID_OFFSET, 4, "uid"},           {ZIM_OBJ_RELEASE_STAMP_OFFSET, 8, "release_stamp"},
+    {ZIM_OBJ_FLAGS_OFFSET, 1, "obj_flags"},   {ZIM_OBJ_TOTAL_SIZE_OFFSET, 4, "total_obj_size"},
+    {ZIM_OBJ_TABLE_ID_OFFSET, 2, "table_id"}, {ZIM_OBJ_ALLOC_STATE_OFFSET, 1, "alloc_state"},
+};
+
+std::string field_label(const TypeLayout& type, size_t index) {
+  const std::string& name = type.fields[index].name;
+  return name.empty() ? std::to_string(index) : name;
+}
+
+std::string field_title(const TypeLayout& type, size_t index) {
+  const std::string& name = type.fields[index].name;
+  return "field " + std::to_string(index) + (name.empty() ? "" : " (" + name + ")");
+}
+
+namespace {
+
+// Positions saturate instead of wrapping: a catalogue read from a manifest
+// may hold element sizes whose sums no object could have.
+uint64_t add(uint64_t a, uint64_t b) {
+  uint64_t sum;
+  return __builtin_add_overflow(a, b, &sum) ? UINT64_MAX : sum;
+}
+uint64_t mul(uint64_t a, uint64_t b) {
+  uint64_t product;
+  return __builtin_mul_overflow(a, b, &product) ? UINT64_MAX : product;
+}
+
+}  // namespace
+
+ObjectMap place(const TypeLayout& type, const Sizing& sizing) {
+  ObjectMap map;
+  uint64_t at = uint64_t{type.fixed_size} + sizing.npd_size;
+  for (size_t i = 0; i < type.fields.size(); ++i) {
+    const LayoutField& f = type.fields[i];
+    if (f.kind == tablegen::ItemKind::kInline) continue;
+    PlacedArray a;
+    a.field = i;
+    a.length = f.kind == tablegen::ItemKind::kPerNpuArray ? sizing.npus
+               : type.count_field                         ? sizing.count
+                                                          : 0;
+    a.storage = at;
+    a.flags = add(at, mul(a.length, f.width));
+    at = add(a.flags, a.length);
+    map.arrays.push_back(a);
+  }
+  map.end = at;
+  return map;
+}
+
+std::vector<Region> regions(const TypeLayout& type, const Sizing& sizing, const ObjectMap& map) {
+  std::vector<Region> named;
+  for (const BaseField& b : kBaseFields) named.push_back({b.offset, b.width, b.name});
+  for (size_t i = 0; i < type.header.size(); ++i) {
+    const auto& h = type.header[i];
+    const bool count = type.count_field && *type.count_field == h.offset;
+    named.push_back({h.offset, h.width,
+                     "type header field " + std::to_string(i) + (count ? ": the count" : "")});
+  }
+  for (size_t i = 0; i < type.fields.size(); ++i) {
+    const LayoutField& f = type.fields[i];
+    const std::string title = field_title(type, i);
+    if (f.kind == tablegen::ItemKind::kInline) {
+      const std::string shape =
+          f.repeat == 1 ? std::to_string(f.width) + " bytes"
+                        : std::to_string(f.repeat) + " x " + std::to_string(f.width) + " bytes";
+      named.push_back({f.offset, uint64_t{f.width} * f.repeat, title + ": " + shape});
+      named.push_back({f.flag_at, f.repeat, "presence flags of " + title});
+    } else {
+      named.push_back({f.offset, 8, "data pointer of " + title});
+      named.push_back({f.flag_at, 8, "flag pointer of " + title});
+    }
+  }
+  named.push_back({type.npd_present, 1, "npd_present"});
+  if (sizing.npd_size != 0) named.push_back({type.fixed_size, sizing.npd_size, "NPD area"});
+  for (const PlacedArray& a : map.arrays) {
+    if (a.length == 0) continue;
+    const LayoutField& f = type.fields[a.field];
+    const std::string title = field_title(type, a.field);
+    named.push_back({a.storage, a.flags - a.storage,
+                     "storage of " + title + ": " + std::to_string(a.length) + " x " +
+                         std::to_string(f.width) + " bytes"});
+    named.push_back({a.flags, a.length, "element flags of " + title});
+  }
+  std::stable_sort(named.begin(), named.end(),
+                   [](const Region& a, const Region& b) { return a.offset < b.offset; });
+
+  std::vector<Region> out;
+  uint64_t at = 0;
+  for (Region& r : named) {
+    if (r.size == 0) continue;
+    if (r.offset > at) {
+      out.push_back({at, r.offset - at,
+                     at < ZIM_OBJ_BASE_HEADER_SIZE ? "base header (platform)" : "padding"});
+    }
+    at = std::max(at, r.offset + r.size);
+    out.push_back(std::move(r));
+  }
+  if (at < map.end) out.push_back({at, map.end - at, "padding"});
+  return out;
+}
+
+}  // namespace zim_inspect

@@ -1,0 +1,58 @@
+// Where everything of one object lies, for a type's layout and the values
+// that size its object (N, NPD size, count): the regions of its byte map and
+// the placement of its arrays, as the allocator lays them out.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "manifest.hpp"
+
+namespace zim_inspect {
+
+using tablegen::LayoutField;
+using tablegen::TypeLayout;
+
+struct Sizing {
+  uint32_t npus = 0;
+  uint32_t npd_size = 0;
+  uint32_t count = 0;  // ignored by types that take none
+};
+
+struct PlacedArray {
+  size_t field = 0;     // index into TypeLayout::fields
+  uint64_t length = 0;  // elements; 0 for an empty counted array
+  uint64_t storage = 0;
+  uint64_t flags = 0;
+};
+
+struct ObjectMap {
+  std::vector<PlacedArray> arrays;  // in layout order
+  uint64_t end = 0;                 // first byte after the dynamic area
+};
+
+ObjectMap place(const TypeLayout& type, const Sizing& sizing);
+
+// One region of the byte map; the regions cover [0, end) without gaps.
+struct Region {
+  uint64_t offset = 0;
+  uint64_t size = 0;
+  std::string what;
+};
+
+std::vector<Region> regions(const TypeLayout& type, const Sizing& sizing, const ObjectMap& map);
+
+// "field 3" or "field 3 (members)" for a named one.
+std::string field_title(const TypeLayout& type, size_t index);
+// The field's name, or its number in definition order.
+std::string field_label(const TypeLayout& type, size_t index);
+
+// The base-header fields that the library reads or writes.
+struct BaseField {
+  uint32_t offset, width;
+  const char* name;
+};
+extern const BaseField kBaseFields[6];
+
+}  // namespace zim_inspect

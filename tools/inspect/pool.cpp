@@ -1,0 +1,95 @@
+#include "pool.hpp"
+
+#include <zim/sim/shm_pool.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <map>
+
+namespace zim_inspect {
+namespace {
+
+struct TableSummary {
+  uint64_t objects = 0, empty = 0, bytes = 0;
+  json problems = json::array();
+};
+
+struct Walk {
+  const PoolContext* context = nullptr;
+  std::map<uint32_t, TableSummary> tables;
+  json damaged = json::array();
+  uint64_t objects = 0, bytes = 0;
+  bool consistent = true;
+
+  void visit(const zim_shm_pool_piece_t& piece) {
+    if (piece.table_id == ZIM_SHM_POOL_DAMAGED) {
+      damaged.push_back({{"offset", piece.offset}, {"size", piece.size}});
+      consistent = false;
+      return;
+    }
+    TableSummary& table = tables[piece.table_id];
+    table.bytes += piece.size;
+    bytes += piece.size;
+    const auto* data = static_cast<const unsigned char*>(piece.data);
+    // A block that nobody wrote: an allocation whose process died before it
+    // laid out an object.
+    if (std::all_of(data, data + piece.size, [](unsigned char b) { return b == 0; })) {
+      ++table.empty;
+      return;
+    }
+    ++table.objects;
+    ++objects;
+    const auto& types = *context->types;
+    if (piece.table_id >= types.size()) {
+      table.problems.push_back(
+          {{"offset", piece.offset}, {"problem", "no type has this table id"}});
+      consistent = false;
+      return;
+    }
+    const Decoded d =
+        decode(types[piece.table_id], std::vector<unsigned char>(data, data + piece.size),
+               context->sizing(piece.table_id));
+    for (const auto& p : d.problems) {
+      table.problems.push_back({{"offset", piece.offset}, {"problem", p}});
+      consistent = false;
+    }
+  }
+};
+
+}  // namespace
+
+std::optional<json> inspect_pool(const std::string& name, const PoolContext& context,
+                                 std::string& error) {
+  Walk walk;
+  walk.context = &context;
+  const int rc = zim_shm_pool_walk(
+      name.c_str(),
+      [](const zim_shm_pool_piece_t* piece, void* w) {
+        static_cast<Walk*>(w)->visit(*piece);
+        return 0;
+      },
+      &walk);
+  if (rc != 0) {
+    error = std::strerror(errno);
+    return std::nullopt;
+  }
+  json tables = json::array();
+  for (auto& [table_id, t] : walk.tables) {
+    const auto& types = *context.types;
+    tables.push_back({{"table_id", table_id},
+                      {"type", table_id < types.size() ? types[table_id].name : std::string("?")},
+                      {"objects", t.objects},
+                      {"empty_blocks", t.empty},
+                      {"bytes", t.bytes},
+                      {"problems", std::move(t.problems)}});
+  }
+  return json{{"pool", name},
+              {"objects", walk.objects},
+              {"bytes", walk.bytes},
+              {"consistent", walk.consistent},
+              {"tables", std::move(tables)},
+              {"damaged", std::move(walk.damaged)}};
+}
+
+}  // namespace zim_inspect
