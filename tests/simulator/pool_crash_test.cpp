@@ -55,8 +55,8 @@ const struct Situation {
     {"fresh chunk, another id's chunk right behind", {{1, kChunk - 32}, {2, 16}}, {1, 64}, 0},
     {"inside a chunk", {{1, 100}, {2, 16}}, {1, 100}, 0},
     {"a run of its own", {{1, 100}}, {1, kChunk + 16}, 0},
-    // Kill point 9 falls between the new limit and the new cursor.
-    {"restoring after a holder died", {{1, kChunk - 32}, {2, 16}}, {1, 64}, 9},
+    // Kill point 12 falls between the new limit and the new cursor.
+    {"restoring after a holder died", {{1, kChunk - 32}, {2, 16}}, {1, 64}, 12},
     {"creating the pool", {}, {0, 0}, 0},
 };
 

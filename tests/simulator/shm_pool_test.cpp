@@ -26,6 +26,7 @@ using zim_sim_test::run_in_child;
 using zim_sim_test::shm_exists;
 
 constexpr uint64_t kChunk = ZIM_SHM_POOL_CHUNK_SIZE;
+constexpr uint64_t kHeader = ZIM_SHM_POOL_BLOCK_HEADER_SIZE;
 constexpr uint64_t kPoolSize = 8u << 20;
 
 bool all_zero(const void* p, uint64_t n) {
@@ -68,8 +69,8 @@ TEST_F(ShmPoolTest, EachTableIdBumpAllocatesInItsOwnChunks) {
   auto* big = static_cast<char*>(zim_shm_table_pool_calloc(1, kChunk + 1));
   auto* a3 = static_cast<char*>(zim_shm_table_pool_calloc(1, 16));
   ASSERT_TRUE(a1 && b1 && a2 && big && a3);
-  EXPECT_EQ(a2, a1 + 32) << "table 2's block must not land in table 1's chunk";
-  EXPECT_EQ(a3, a2 + 16) << "a run of its own must leave the chunk in use";
+  EXPECT_EQ(a2, a1 + 32 + kHeader) << "table 2's block must not land in table 1's chunk";
+  EXPECT_EQ(a3, a2 + 16 + kHeader) << "a run of its own must leave the chunk in use";
   EXPECT_TRUE(b1 < a1 || b1 >= a1 + kChunk);
   EXPECT_TRUE(big < a1 || big >= a1 + kChunk);
   EXPECT_EQ(zim_shm_pool_table_bytes(1), 32 + 16 + (kChunk + 16) + 16);
@@ -81,12 +82,12 @@ TEST_F(ShmPoolTest, EachTableIdBumpAllocatesInItsOwnChunks) {
 TEST_F(ShmPoolTest, ExhaustedPoolReturnsNull) {
   create(ZIM_SHM_POOL_HEADER_SIZE + kChunk + 1024);  // a full chunk and a short one
   EXPECT_EQ(zim_shm_table_pool_calloc(1, kChunk + 2048), nullptr) << "run larger than the rest";
-  EXPECT_NE(zim_shm_table_pool_calloc(0, kChunk), nullptr);
+  EXPECT_NE(zim_shm_table_pool_calloc(0, kChunk - kHeader), nullptr);
   EXPECT_EQ(zim_shm_table_pool_calloc(1, 2048), nullptr) << "short chunk too small";
-  EXPECT_NE(zim_shm_table_pool_calloc(1, 1024), nullptr) << "short chunk fits exactly";
+  EXPECT_NE(zim_shm_table_pool_calloc(1, 1024 - kHeader), nullptr) << "short chunk fits exactly";
   for (uint32_t table_id : {0u, 1u, 2u}) EXPECT_EQ(zim_shm_table_pool_calloc(table_id, 1), nullptr);
-  EXPECT_EQ(zim_shm_pool_table_bytes(0), kChunk);
-  EXPECT_EQ(zim_shm_pool_table_bytes(1), 1024u);
+  EXPECT_EQ(zim_shm_pool_table_bytes(0), kChunk - kHeader);
+  EXPECT_EQ(zim_shm_pool_table_bytes(1), 1024 - kHeader);
 }
 
 TEST_F(ShmPoolTest, CreateAndAttachReportErrors) {
@@ -108,8 +109,8 @@ TEST_F(ShmPoolTest, CreateAndAttachReportErrors) {
   EXPECT_TRUE(zim_shm_pool_attach(name_.c_str()) == -1 && errno == EINVAL);
   create(ZIM_SHM_POOL_MIN_SIZE);
   EXPECT_EQ(zim_shm_pool_size(), ZIM_SHM_POOL_MIN_SIZE);
-  void* p = zim_shm_table_pool_calloc(0, 4096);
-  EXPECT_TRUE(p != nullptr && all_zero(p, 4096));
+  void* p = zim_shm_table_pool_calloc(0, 4096 - kHeader);
+  EXPECT_TRUE(p != nullptr && all_zero(p, 4096 - kHeader));
 
   EXPECT_TRUE(zim_shm_pool_create(name_.c_str(), kPoolSize) == -1 && errno == EBUSY);
   EXPECT_TRUE(zim_shm_pool_attach(name_.c_str()) == -1 && errno == EBUSY);

@@ -10,13 +10,17 @@
  * carved into chunks of ZIM_SHM_POOL_CHUNK_SIZE bytes, handed out on demand to
  * table ids; each table id bump-allocates its blocks, 16-byte aligned and
  * rounded up to 16 bytes, in its own current chunk and takes a fresh chunk
- * when the current one cannot hold a request. A request larger than a chunk
- * gets a run of its own. Blocks are never freed or reused. Allocation is safe
- * for concurrent callers in all processes that map the pool, and for their
- * deaths: a process killed at any instruction of an allocation leaves the
- * pool as it was before the call or after it (its block then lost), so no
- * block is handed out twice, overlaps the header or another table id's chunk,
- * or is handed out other than zero-filled, and the next caller goes on.
+ * when the current one cannot hold a request. Every block is preceded by a
+ * block header of ZIM_SHM_POOL_BLOCK_HEADER_SIZE bytes (a magic word, the
+ * table id and the size requested), which takes room in the chunk too: a chunk
+ * holds headers and blocks back to back, then zero bytes. A request whose
+ * block and header do not fit in a chunk gets a run of its own. Blocks are
+ * never freed or reused. Allocation is safe for concurrent callers in all
+ * processes that map the pool, and for their deaths: a process killed at any
+ * instruction of an allocation leaves the pool as it was before the call or
+ * after it (its block then lost), so no block is handed out twice, overlaps
+ * the header or another table id's chunk, or is handed out other than
+ * zero-filled, and the next caller goes on.
  *
  * Default pool: when zim_shm_table_pool_calloc is called while no pool is
  * mapped, the process creates one, as zim_shm_pool_create would, from
@@ -51,9 +55,10 @@
 extern "C" {
 #endif
 
-#define ZIM_SHM_POOL_HEADER_SIZE 16384u /* offset of the first block */
+#define ZIM_SHM_POOL_HEADER_SIZE 16384u /* offset of the first chunk */
 #define ZIM_SHM_POOL_CHUNK_SIZE 65536u
 #define ZIM_SHM_POOL_ALIGN 16u
+#define ZIM_SHM_POOL_BLOCK_HEADER_SIZE 16u /* in front of every block */
 #define ZIM_SHM_POOL_MIN_SIZE (ZIM_SHM_POOL_HEADER_SIZE + 4096u)
 #define ZIM_SHM_POOL_DEFAULT_SIZE (64u * 1024u * 1024u)
 /* zim_shm_pool_offset_of for a pointer outside the pool. */
@@ -103,8 +108,9 @@ ZIM_SIM_API void *zim_shm_pool_at(uint64_t offset);
 ZIM_SIM_API void zim_shm_pool_set_root(uint64_t offset);
 ZIM_SIM_API uint64_t zim_shm_pool_root(void);
 
-/* Bytes (each block rounded up to ZIM_SHM_POOL_ALIGN) and blocks handed out to
- * a table id; 0 for an id not below ZIM_NUM_TABLE_TYPES or without a pool. */
+/* Bytes (each block rounded up to ZIM_SHM_POOL_ALIGN, block headers not
+ * counted) and blocks handed out to a table id; 0 for an id not below
+ * ZIM_NUM_TABLE_TYPES or without a pool. */
 ZIM_SIM_API uint64_t zim_shm_pool_table_bytes(uint32_t table_id);
 ZIM_SIM_API uint64_t zim_shm_pool_table_blocks(uint32_t table_id);
 
