@@ -56,6 +56,7 @@ bool allocate(PoolHeader* hdr, uint32_t table_id, uint64_t size, uint64_t need, 
   put(undo.blocks, blocks);
   put(undo.block_header, at);
   put(undo.armed, table_id + uint64_t{1});
+  // The tag last: a walker that sees it sees the size too.
   BlockHeader& header = zim_sim::block_header_at(hdr, at);
   put(header.size, size);
   put(header.tag, zim_sim::block_tag(table_id));

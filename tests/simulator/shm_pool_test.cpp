@@ -160,6 +160,65 @@ TEST_F(ShmPoolTest, SecondProcessAttachesAtAnotherAddress) {
   EXPECT_EQ(zim_shm_pool_table_bytes(5), 112u);
 }
 
+// A pool written by another process is walked here: every block with its
+// size, id and contents. Damage planted afterwards shows as damaged pieces
+// between the blocks that are still found; what is not a pool is refused.
+TEST_F(ShmPoolTest, WalkFindsEveryBlockAndTheDamage) {
+  using zim_sim_test::Piece;
+  const std::pair<uint32_t, uint64_t> requests[] = {
+      // in address order
+      {3, 40}, {3, 1}, {5, 16}, {5, 300}, {3, kChunk + 100}, {342, kChunk - kHeader}};
+  constexpr size_t kShared = sizeof(Piece) * std::size(requests);
+  auto* blocks = static_cast<Piece*>(
+      mmap(nullptr, kShared, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  ASSERT_EQ(run_in_child([&] {  // leaves through _exit: the pool stays
+              if (zim_shm_pool_create(name_.c_str(), kPoolSize) != 0) return 1;
+              for (int i = 0; i < int(std::size(requests)); ++i) {
+                const auto [table_id, size] = requests[i];
+                void* p = zim_shm_table_pool_calloc(table_id, size);
+                std::memset(p, 0x10 + i, size);
+                blocks[i] = {zim_shm_pool_offset_of(p), size, table_id, 0x10 + i};
+              }
+              return 0;
+            }),
+            0);
+  std::vector<Piece> want(blocks, blocks + std::size(requests));
+  int rc = -1;
+  EXPECT_EQ(zim_sim_test::walk(name_.c_str(), &rc), want);
+  EXPECT_EQ(rc, 0);
+
+  // Block 1 lost its magic, block 2's size runs past the carve point, and
+  // table 5's chunk holds a line of garbage after its blocks.
+  ASSERT_EQ(zim_shm_pool_attach(name_.c_str()), 0);
+  const auto word = [](uint64_t offset) { return static_cast<uint64_t*>(zim_shm_pool_at(offset)); };
+  *word(want[1].offset - kHeader) = 0;
+  *word(want[2].offset - 8) = UINT64_MAX;
+  const uint64_t garbage = want[3].offset + 304 + 2 * kHeader;
+  std::memset(word(garbage), 0x77, kHeader);
+  for (Piece* p : {&want[1], &want[2]}) {  // the header and the block's first line
+    *p = {p->offset - kHeader, 2 * kHeader, ZIM_SHM_POOL_DAMAGED, -1};
+  }
+  want.insert(want.begin() + 4, {garbage, kHeader, ZIM_SHM_POOL_DAMAGED, 0x77});
+  EXPECT_EQ(zim_sim_test::walk(name_.c_str(), &rc), want);
+  EXPECT_EQ(zim_sim_test::walk(nullptr, &rc), want) << "the walk of the mapped pool";
+  int seen = 0;  // a visit that returns non-zero ends the walk
+  const auto stop = [](const zim_shm_pool_piece_t*, void* n) { return ++*(int*)n == 2 ? 7 : 0; };
+  EXPECT_TRUE(zim_shm_pool_walk(name_.c_str(), stop, &seen) == 7 && seen == 2);
+
+  // Not walkable: a missing name, a segment that is no pool, a pool cut short.
+  const std::string other = zim_sim_test::unique_pool_name();
+  EXPECT_TRUE(zim_sim_test::walk(other.c_str(), &rc).empty() && rc == -1 && errno == ENOENT);
+  std::vector<char> junk(ZIM_SHM_POOL_MIN_SIZE, 'j');
+  for (const void* content : {static_cast<void*>(junk.data()), zim_shm_pool_base()}) {
+    const int fd = shm_open(other.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    EXPECT_EQ(write(fd, content, junk.size()), ssize_t(junk.size()));
+    EXPECT_TRUE(zim_sim_test::walk(other.c_str(), &rc).empty() && rc == -1 && errno == EINVAL);
+    close(fd);
+    shm_unlink(other.c_str());
+  }
+  munmap(blocks, kShared);
+}
+
 // Threads here and in a second process allocate and draw uids at once: no two
 // blocks may share a byte, the statistics must add up, and no uid is 0 or
 // drawn twice, neither among threads before there is a pool nor after.
