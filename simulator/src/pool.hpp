@@ -12,7 +12,8 @@
 namespace zim_sim {
 
 constexpr uint64_t kPoolMagic = 0x316c6f6f706d697aull;  // "zimpool1"
-constexpr uint32_t kPoolVersion = 2;
+constexpr uint32_t kPoolVersion = 3;                    // 3: a block header in front of every block
+constexpr uint32_t kBlockMagic = 0x6b6c627au;           // "zblk"
 
 // Allocation state of one table id: its current chunk is [cursor, limit);
 // both are 0 before its first chunk.
@@ -23,16 +24,28 @@ struct TableRegion {
   std::atomic<uint64_t> blocks;  // blocks handed out
 };
 
+// In front of every block, ZIM_SHM_POOL_BLOCK_HEADER_SIZE bytes before it:
+// what lets a reader of the segment find the blocks (pool_walk.cpp).
+struct BlockHeader {
+  std::atomic<uint64_t> tag;   // kBlockMagic in the low 32 bits, the table id in the high 32
+  std::atomic<uint64_t> size;  // as requested, not rounded
+};
+
+constexpr uint64_t block_tag(uint32_t table_id) { return kBlockMagic | uint64_t{table_id} << 32; }
+
 // What one allocation may change (the carve point and one table id's region),
-// as it was before the allocation began.
+// as it was before the allocation began, and where it writes its block header.
 struct UndoRecord {
   std::atomic<uint64_t> armed;  // table id + 1 while an allocation is under way, else 0
   std::atomic<uint64_t> carve;
   std::atomic<uint64_t> cursor, limit, bytes, blocks;
+  std::atomic<uint64_t> block_header;  // offset of the new block's header
 };
 
-// Start of the segment. Offsets are from the segment's first byte; blocks
-// start at ZIM_SHM_POOL_HEADER_SIZE.
+// Start of the segment. Offsets are from the segment's first byte; chunks and
+// runs start at ZIM_SHM_POOL_HEADER_SIZE. A chunk holds block headers and
+// blocks back to back, each block rounded up to ZIM_SHM_POOL_ALIGN, then zero
+// bytes up to its end; a run holds one header and its block.
 //
 // Allocation state: `carve` and `tables`, changed only by the holder of
 // `lock`, a robust process-shared mutex. It keeps these invariants, which a
@@ -43,22 +56,31 @@ struct UndoRecord {
 //       chunk that belongs to that id alone and that it took from the carve
 //       point (or is empty: 0, 0).
 //   I3  No byte of [cursor, limit) of any id, nor of [carve, size), has been
-//       handed out; the segment was created zero-filled and the allocator
-//       never writes to a block, so these bytes are zero.
-//   I4  Every word of the state and of `undo` is stored with one atomic store.
-//       Before the first store of an allocation, the holder copies what it may
-//       change (carve, the table id's region) into `undo` and then arms it
-//       (one store); it disarms it after the last store and before unlocking.
-//       A holder that dies therefore leaves either an armed record and some of
-//       the new values, or a disarmed one and the complete new state.
-//   I5  The next holder, told by EOWNERDEAD, restores an armed record's values
-//       before it marks the lock consistent. The dead holder never returned
-//       its block, so nobody can hold a block that the restored state offers
-//       again, and nobody wrote to it. Restoring is idempotent: if the
+//       handed out, and outside an allocation under way (an armed `undo`)
+//       every such byte is zero: the segment was created zero-filled, and the
+//       allocator writes only block headers, each while its allocation's
+//       record is armed and before the cursor or carve moves past it, never
+//       a block.
+//   I4  Every word of the state, of `undo` and of a block header is stored
+//       with one atomic store. Before the first store of an allocation, the
+//       holder copies what it may change (carve, the table id's region) and
+//       the offset of the block header it will write into `undo` and then arms
+//       it (one store); then it writes the header, then the new state; it
+//       disarms the record after the last store and before unlocking. A holder
+//       that dies therefore leaves either an armed record, some of the header
+//       and some of the new values, or a disarmed one and the complete new
+//       state.
+//   I5  The next holder, told by EOWNERDEAD, zeroes the block header that an
+//       armed record names and restores the record's values before it marks
+//       the lock consistent, which brings back I3. The dead holder never
+//       returned its block, so nobody can hold a block that the restored state
+//       offers again, and nobody wrote to it. Restoring is idempotent: if the
 //       restorer dies too, the next holder does it again. With a disarmed
-//       record the new state stands; at worst the dead holder's block is lost.
-// Stores to the state go through put() (pool_lock.cpp), the only writer besides
-// creation; the crash test stops a process after each of them.
+//       record the new state stands; at worst the dead holder's block is lost,
+//       still behind its complete header.
+// Stores to the state and to block headers go through put() (pool_lock.cpp),
+// the only writer besides creation; the crash test stops a process after each
+// of them.
 struct PoolHeader {
   std::atomic<uint64_t> magic;  // stored last by the creator: the rest is ready
   uint32_t version;
@@ -76,6 +98,8 @@ struct PoolHeader {
 static_assert(sizeof(PoolHeader) <= ZIM_SHM_POOL_HEADER_SIZE, "header fits its reserved space");
 static_assert(ZIM_SHM_POOL_HEADER_SIZE % ZIM_SHM_POOL_ALIGN == 0, "first block aligned");
 static_assert(ZIM_SHM_POOL_CHUNK_SIZE % ZIM_SHM_POOL_ALIGN == 0, "chunks keep alignment");
+static_assert(sizeof(BlockHeader) == ZIM_SHM_POOL_BLOCK_HEADER_SIZE, "blocks keep alignment");
+static_assert(ZIM_SHM_POOL_BLOCK_HEADER_SIZE == ZIM_SHM_POOL_ALIGN, "a header is one line");
 // Atomics in a segment mapped by several processes must not hide a lock.
 static_assert(std::atomic<uint64_t>::is_always_lock_free, "address-free 64-bit atomics");
 static_assert(std::atomic<uint32_t>::is_always_lock_free, "address-free 32-bit atomics");
@@ -93,10 +117,15 @@ void stop_at_kill_point(unsigned n);
 #define ZIM_POOL_KILL_POINT() static_cast<void>(0)
 #endif
 
-// Stores one word of the allocation state (I4).
+// Stores one word of the allocation state or of a block header (I4).
 inline void put(std::atomic<uint64_t>& word, uint64_t value) {
   word.store(value, std::memory_order_release);
   ZIM_POOL_KILL_POINT();
+}
+
+// The block header at offset `at` of the pool.
+inline BlockHeader& block_header_at(PoolHeader* hdr, uint64_t at) {
+  return *reinterpret_cast<BlockHeader*>(reinterpret_cast<char*>(hdr) + at);
 }
 
 // Holds PoolHeader::lock; when its last holder died, first restores the

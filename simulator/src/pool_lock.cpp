@@ -27,11 +27,19 @@ PoolLock::PoolLock(PoolHeader* hdr) : hdr_(hdr) {
   const int rc = pthread_mutex_lock(&hdr_->lock);
   if (rc == EOWNERDEAD) {
     // The last holder died. If it was allocating, its block was never
-    // returned: put back the state from before its allocation.
+    // returned: clear the block header it may have begun and put back the
+    // state from before its allocation (I5).
     UndoRecord& undo = hdr_->undo;
     const uint64_t armed = undo.armed.load(std::memory_order_acquire);
     if (armed != 0 && armed <= ZIM_NUM_TABLE_TYPES) {
       TableRegion& table = hdr_->tables[armed - 1];
+      const uint64_t at = undo.block_header.load(std::memory_order_relaxed);
+      if (at >= ZIM_SHM_POOL_HEADER_SIZE && at % ZIM_SHM_POOL_ALIGN == 0 &&
+          at <= hdr_->size - ZIM_SHM_POOL_BLOCK_HEADER_SIZE) {
+        BlockHeader& header = block_header_at(hdr_, at);
+        put(header.tag, 0);
+        put(header.size, 0);
+      }
       put(hdr_->carve, undo.carve.load(std::memory_order_relaxed));
       put(table.cursor, undo.cursor.load(std::memory_order_relaxed));
       put(table.limit, undo.limit.load(std::memory_order_relaxed));

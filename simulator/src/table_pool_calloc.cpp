@@ -7,30 +7,34 @@
 
 namespace {
 
+using zim_sim::BlockHeader;
 using zim_sim::PoolHeader;
 using zim_sim::put;
 using zim_sim::TableRegion;
 
 constexpr auto kRelaxed = std::memory_order_relaxed;  // all under the pool's lock
 
-// Finds `need` bytes (a multiple of ZIM_SHM_POOL_ALIGN) for a table id and
-// records them as handed out. Called with the pool locked. The new state is
-// worked out first and stored only while the undo record holds the old one
-// (I4 in pool.hpp), so a crash at any point leaves the old or the new state.
-bool allocate(PoolHeader* hdr, uint32_t table_id, uint64_t need, uint64_t* offset) {
+// Finds room for a block of `size` bytes (`need`: its rounded size plus its
+// header, a multiple of ZIM_SHM_POOL_ALIGN) for a table id, writes the block's
+// header and records the block as handed out. Called with the pool locked. The
+// new state is worked out first and stored only while the undo record holds
+// the old one and names the header (I4 in pool.hpp), so a crash at any point
+// leaves the old state, with zeros where the header was, or the new one.
+bool allocate(PoolHeader* hdr, uint32_t table_id, uint64_t size, uint64_t need, uint64_t* block) {
   TableRegion& table = hdr->tables[table_id];
   const uint64_t carve = hdr->carve.load(kRelaxed);
   const uint64_t cursor = table.cursor.load(kRelaxed);
   const uint64_t limit = table.limit.load(kRelaxed);
   const uint64_t bytes = table.bytes.load(kRelaxed);
   const uint64_t blocks = table.blocks.load(kRelaxed);
+  uint64_t at = 0;  // of the block header
   uint64_t new_carve = carve, new_cursor = cursor, new_limit = limit;
   if (need > ZIM_SHM_POOL_CHUNK_SIZE) {  // a run of its own; the chunk stays in use
     if (hdr->size - carve < need) return false;
-    *offset = carve;
+    at = carve;
     new_carve = carve + need;
   } else if (limit - cursor >= need) {
-    *offset = cursor;
+    at = cursor;
     new_cursor = cursor + need;
   } else {
     // The rest of the current chunk is left unused. At the end of the pool a
@@ -39,7 +43,7 @@ bool allocate(PoolHeader* hdr, uint32_t table_id, uint64_t need, uint64_t* offse
     if (len > ZIM_SHM_POOL_CHUNK_SIZE) len = ZIM_SHM_POOL_CHUNK_SIZE;
     len &= ~uint64_t{ZIM_SHM_POOL_ALIGN - 1};
     if (len < need) return false;
-    *offset = carve;
+    at = carve;
     new_carve = new_limit = carve + len;
     new_cursor = carve + need;
   }
@@ -50,13 +54,19 @@ bool allocate(PoolHeader* hdr, uint32_t table_id, uint64_t need, uint64_t* offse
   put(undo.limit, limit);
   put(undo.bytes, bytes);
   put(undo.blocks, blocks);
+  put(undo.block_header, at);
   put(undo.armed, table_id + uint64_t{1});
+  // The tag last: a walker that sees it sees the size too.
+  BlockHeader& header = zim_sim::block_header_at(hdr, at);
+  put(header.size, size);
+  put(header.tag, zim_sim::block_tag(table_id));
   if (new_carve != carve) put(hdr->carve, new_carve);
   if (new_limit != limit) put(table.limit, new_limit);
   if (new_cursor != cursor) put(table.cursor, new_cursor);
-  put(table.bytes, bytes + need);
+  put(table.bytes, bytes + need - ZIM_SHM_POOL_BLOCK_HEADER_SIZE);
   put(table.blocks, blocks + 1);
   put(undo.armed, 0);
+  *block = at + ZIM_SHM_POOL_BLOCK_HEADER_SIZE;
   return true;
 }
 
@@ -74,11 +84,13 @@ extern "C" ZIM_SIM_API void* zim_shm_table_pool_calloc(uint32_t table_id, uint64
   PoolHeader* hdr = zim_sim::mapped_pool();
   if (hdr == nullptr) hdr = zim_sim::map_default_pool();
   if (hdr == nullptr || size > hdr->size) return nullptr;
-  const uint64_t need = (size + ZIM_SHM_POOL_ALIGN - 1) & ~uint64_t{ZIM_SHM_POOL_ALIGN - 1};
+  // size <= hdr->size < 2^63: no overflow.
+  const uint64_t need = ZIM_SHM_POOL_BLOCK_HEADER_SIZE +
+                        ((size + ZIM_SHM_POOL_ALIGN - 1) & ~uint64_t{ZIM_SHM_POOL_ALIGN - 1});
   uint64_t offset = 0;
   {
     zim_sim::PoolLock lock(hdr);
-    if (!allocate(hdr, table_id, need, &offset)) return nullptr;
+    if (!allocate(hdr, table_id, size, need, &offset)) return nullptr;
   }
   // No clearing needed: blocks are never reused and the segment was created
   // zero-filled, so every byte handed out is still zero (I3).

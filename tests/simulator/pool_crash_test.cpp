@@ -3,7 +3,10 @@
 // pool) and is killed there, for every n. A survivor then attaches (or creates
 // the pool anew) and allocates for several table ids. No two blocks, old or
 // new, may overlap, none may touch the header, new blocks must be zero, the
-// victim's block counts fully or not at all, and nobody may hang.
+// victim's block counts fully or not at all, and nobody may hang. A walk of the
+// pool, right after the restore and at the end, finds every block and nothing
+// else but the victim's block when it counts: an undone allocation leaves no
+// trace of its block header.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -29,9 +32,7 @@ struct Block {
   uint32_t table_id;
   uint64_t size;  // 0: the victim creates the pool instead of allocating
 };
-struct Span {
-  uint64_t offset, size;
-};
+using Span = zim_sim_test::Piece;
 // Survivor allocations: fresh chunks and a run for the ids used below.
 constexpr Block kSurvivor[] = {{1, 48},         {2, kChunk - 64}, {3, 100},   {7, 16},
                                {1, kChunk + 1}, {3, kChunk / 2},  {1, kChunk}};
@@ -41,6 +42,7 @@ constexpr size_t kSurvivorBlocks = std::size(kSurvivor);
 struct Report {
   uint64_t victim_offset;  // the victim's block, if it ran past every kill point
   uint64_t blocks, bytes;  // the victim's table id before the survivor allocated
+  uint64_t restored;       // pieces a walk finds then
   Span spans[kSurvivorBlocks];
   char failure[128];
 };
@@ -55,8 +57,8 @@ const struct Situation {
     {"fresh chunk, another id's chunk right behind", {{1, kChunk - 32}, {2, 16}}, {1, 64}, 0},
     {"inside a chunk", {{1, 100}, {2, 16}}, {1, 100}, 0},
     {"a run of its own", {{1, 100}}, {1, kChunk + 16}, 0},
-    // Kill point 9 falls between the new limit and the new cursor.
-    {"restoring after a holder died", {{1, kChunk - 32}, {2, 16}}, {1, 64}, 9},
+    // Kill point 12 falls between the new limit and the new cursor.
+    {"restoring after a holder died", {{1, kChunk - 32}, {2, 16}}, {1, 64}, 12},
     {"creating the pool", {}, {0, 0}, 0},
 };
 
@@ -98,6 +100,9 @@ int survive(const std::string& name, const Block& victim, Report* report) {
   }
   report->blocks = zim_shm_pool_table_blocks(victim.table_id);
   report->bytes = zim_shm_pool_table_bytes(victim.table_id);
+  int rc = -1;
+  report->restored = zim_sim_test::walk(nullptr, &rc).size();
+  if (rc != 0) return fail("walk failed");
   for (size_t i = 0; i < kSurvivorBlocks; ++i) {
     auto* p = static_cast<unsigned char*>(
         zim_shm_table_pool_calloc(kSurvivor[i].table_id, kSurvivor[i].size));
@@ -106,9 +111,8 @@ int survive(const std::string& name, const Block& victim, Report* report) {
       return fail("block not zero");
     }
     std::memset(p, 0x5a, kSurvivor[i].size);
-    report->spans[i] = {zim_shm_pool_offset_of(p), kSurvivor[i].size};
+    report->spans[i] = {zim_shm_pool_offset_of(p), kSurvivor[i].size, kSurvivor[i].table_id, 0x5a};
   }
-  if (victim.size == 0) zim_shm_pool_destroy();
   return 0;
 }
 
@@ -131,7 +135,7 @@ TEST(PoolCrashTest, KilledAtEveryKillPointLeavesAConsistentPool) {
           void* p = zim_shm_table_pool_calloc(b.table_id, b.size);
           ASSERT_NE(p, nullptr);
           std::memset(p, 0xa5, b.size);
-          spans.push_back({zim_shm_pool_offset_of(p), b.size});
+          spans.push_back({zim_shm_pool_offset_of(p), b.size, b.table_id, 0xa5});
           if (b.table_id == s.victim.table_id) {
             blocks += 1;
             bytes += rounded(b.size);
@@ -144,13 +148,15 @@ TEST(PoolCrashTest, KilledAtEveryKillPointLeavesAConsistentPool) {
       }
       killed = kill_at(name, s.victim, n, report);
       if (report->victim_offset != ZIM_SHM_POOL_BAD_OFFSET) {
-        spans.push_back({report->victim_offset, s.victim.size});
+        spans.push_back({report->victim_offset, s.victim.size, s.victim.table_id, 0});
       }
       ASSERT_EQ(zim_sim_test::run_in_child([&] { return survive(name, s.victim, report); }), 0)
           << "survivor failed or hung: " << report->failure;
       EXPECT_TRUE((report->blocks == blocks && report->bytes == bytes) ||
                   (report->blocks == blocks + 1 && report->bytes == bytes + rounded(s.victim.size)))
           << report->blocks << " blocks, " << report->bytes << " bytes";
+      const uint64_t counted = report->blocks - blocks;  // the victim's block
+      EXPECT_EQ(report->restored, s.before.size() + counted) << "walk after the restore";
       spans.insert(spans.end(), report->spans, report->spans + kSurvivorBlocks);
       std::sort(spans.begin(), spans.end(), [](Span a, Span b) { return a.offset < b.offset; });
       EXPECT_GE(spans.front().offset, ZIM_SHM_POOL_HEADER_SIZE);
@@ -158,7 +164,20 @@ TEST(PoolCrashTest, KilledAtEveryKillPointLeavesAConsistentPool) {
       for (size_t i = 1; i < spans.size(); ++i) {
         EXPECT_GE(spans[i].offset, spans[i - 1].offset + spans[i - 1].size) << "overlap";
       }
+      // The walk finds them all with their contents, and the victim's block,
+      // still zero, if it counts but never came back.
+      int rc = -1;
+      std::vector<Span> walked = zim_sim_test::walk(name.c_str(), &rc);
+      const auto lost = std::remove_if(walked.begin(), walked.end(), [&](const Span& w) {
+        return std::find(spans.begin(), spans.end(), w) == spans.end() && w.size == s.victim.size &&
+               w.table_id == s.victim.table_id && w.fill == 0;
+      });
+      EXPECT_EQ(walked.end() - lost,
+                report->victim_offset == ZIM_SHM_POOL_BAD_OFFSET ? counted : 0);
+      walked.erase(lost, walked.end());
+      EXPECT_TRUE(rc == 0 && walked == spans);
       zim_shm_pool_destroy();
+      if (s.victim.size == 0) shm_unlink(name.c_str());  // the survivor's pool
       EXPECT_FALSE(zim_sim_test::shm_exists(name));
     }
     std::printf("%s: %u kill points\n", s.what, n - 2);

@@ -26,6 +26,7 @@ using zim_sim_test::run_in_child;
 using zim_sim_test::shm_exists;
 
 constexpr uint64_t kChunk = ZIM_SHM_POOL_CHUNK_SIZE;
+constexpr uint64_t kHeader = ZIM_SHM_POOL_BLOCK_HEADER_SIZE;
 constexpr uint64_t kPoolSize = 8u << 20;
 
 bool all_zero(const void* p, uint64_t n) {
@@ -68,8 +69,8 @@ TEST_F(ShmPoolTest, EachTableIdBumpAllocatesInItsOwnChunks) {
   auto* big = static_cast<char*>(zim_shm_table_pool_calloc(1, kChunk + 1));
   auto* a3 = static_cast<char*>(zim_shm_table_pool_calloc(1, 16));
   ASSERT_TRUE(a1 && b1 && a2 && big && a3);
-  EXPECT_EQ(a2, a1 + 32) << "table 2's block must not land in table 1's chunk";
-  EXPECT_EQ(a3, a2 + 16) << "a run of its own must leave the chunk in use";
+  EXPECT_EQ(a2, a1 + 32 + kHeader) << "table 2's block must not land in table 1's chunk";
+  EXPECT_EQ(a3, a2 + 16 + kHeader) << "a run of its own must leave the chunk in use";
   EXPECT_TRUE(b1 < a1 || b1 >= a1 + kChunk);
   EXPECT_TRUE(big < a1 || big >= a1 + kChunk);
   EXPECT_EQ(zim_shm_pool_table_bytes(1), 32 + 16 + (kChunk + 16) + 16);
@@ -81,12 +82,12 @@ TEST_F(ShmPoolTest, EachTableIdBumpAllocatesInItsOwnChunks) {
 TEST_F(ShmPoolTest, ExhaustedPoolReturnsNull) {
   create(ZIM_SHM_POOL_HEADER_SIZE + kChunk + 1024);  // a full chunk and a short one
   EXPECT_EQ(zim_shm_table_pool_calloc(1, kChunk + 2048), nullptr) << "run larger than the rest";
-  EXPECT_NE(zim_shm_table_pool_calloc(0, kChunk), nullptr);
+  EXPECT_NE(zim_shm_table_pool_calloc(0, kChunk - kHeader), nullptr);
   EXPECT_EQ(zim_shm_table_pool_calloc(1, 2048), nullptr) << "short chunk too small";
-  EXPECT_NE(zim_shm_table_pool_calloc(1, 1024), nullptr) << "short chunk fits exactly";
+  EXPECT_NE(zim_shm_table_pool_calloc(1, 1024 - kHeader), nullptr) << "short chunk fits exactly";
   for (uint32_t table_id : {0u, 1u, 2u}) EXPECT_EQ(zim_shm_table_pool_calloc(table_id, 1), nullptr);
-  EXPECT_EQ(zim_shm_pool_table_bytes(0), kChunk);
-  EXPECT_EQ(zim_shm_pool_table_bytes(1), 1024u);
+  EXPECT_EQ(zim_shm_pool_table_bytes(0), kChunk - kHeader);
+  EXPECT_EQ(zim_shm_pool_table_bytes(1), 1024 - kHeader);
 }
 
 TEST_F(ShmPoolTest, CreateAndAttachReportErrors) {
@@ -108,8 +109,8 @@ TEST_F(ShmPoolTest, CreateAndAttachReportErrors) {
   EXPECT_TRUE(zim_shm_pool_attach(name_.c_str()) == -1 && errno == EINVAL);
   create(ZIM_SHM_POOL_MIN_SIZE);
   EXPECT_EQ(zim_shm_pool_size(), ZIM_SHM_POOL_MIN_SIZE);
-  void* p = zim_shm_table_pool_calloc(0, 4096);
-  EXPECT_TRUE(p != nullptr && all_zero(p, 4096));
+  void* p = zim_shm_table_pool_calloc(0, 4096 - kHeader);
+  EXPECT_TRUE(p != nullptr && all_zero(p, 4096 - kHeader));
 
   EXPECT_TRUE(zim_shm_pool_create(name_.c_str(), kPoolSize) == -1 && errno == EBUSY);
   EXPECT_TRUE(zim_shm_pool_attach(name_.c_str()) == -1 && errno == EBUSY);
@@ -157,6 +158,65 @@ TEST_F(ShmPoolTest, SecondProcessAttachesAtAnotherAddress) {
   EXPECT_EQ(zim_shm_pool_offset_of(static_cast<char*>(base) - 1), ZIM_SHM_POOL_BAD_OFFSET);
   EXPECT_EQ(zim_shm_pool_at(kPoolSize), nullptr);
   EXPECT_EQ(zim_shm_pool_table_bytes(5), 112u);
+}
+
+// A pool written by another process is walked here: every block with its
+// size, id and contents. Damage planted afterwards shows as damaged pieces
+// between the blocks that are still found; what is not a pool is refused.
+TEST_F(ShmPoolTest, WalkFindsEveryBlockAndTheDamage) {
+  using zim_sim_test::Piece;
+  const std::pair<uint32_t, uint64_t> requests[] = {
+      // in address order
+      {3, 40}, {3, 1}, {5, 16}, {5, 300}, {3, kChunk + 100}, {342, kChunk - kHeader}};
+  constexpr size_t kShared = sizeof(Piece) * std::size(requests);
+  auto* blocks = static_cast<Piece*>(
+      mmap(nullptr, kShared, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  ASSERT_EQ(run_in_child([&] {  // leaves through _exit: the pool stays
+              if (zim_shm_pool_create(name_.c_str(), kPoolSize) != 0) return 1;
+              for (int i = 0; i < int(std::size(requests)); ++i) {
+                const auto [table_id, size] = requests[i];
+                void* p = zim_shm_table_pool_calloc(table_id, size);
+                std::memset(p, 0x10 + i, size);
+                blocks[i] = {zim_shm_pool_offset_of(p), size, table_id, 0x10 + i};
+              }
+              return 0;
+            }),
+            0);
+  std::vector<Piece> want(blocks, blocks + std::size(requests));
+  int rc = -1;
+  EXPECT_EQ(zim_sim_test::walk(name_.c_str(), &rc), want);
+  EXPECT_EQ(rc, 0);
+
+  // Block 1 lost its magic, block 2's size runs past the carve point, and
+  // table 5's chunk holds a line of garbage after its blocks.
+  ASSERT_EQ(zim_shm_pool_attach(name_.c_str()), 0);
+  const auto word = [](uint64_t offset) { return static_cast<uint64_t*>(zim_shm_pool_at(offset)); };
+  *word(want[1].offset - kHeader) = 0;
+  *word(want[2].offset - 8) = UINT64_MAX;
+  const uint64_t garbage = want[3].offset + 304 + 2 * kHeader;
+  std::memset(word(garbage), 0x77, kHeader);
+  for (Piece* p : {&want[1], &want[2]}) {  // the header and the block's first line
+    *p = {p->offset - kHeader, 2 * kHeader, ZIM_SHM_POOL_DAMAGED, -1};
+  }
+  want.insert(want.begin() + 4, {garbage, kHeader, ZIM_SHM_POOL_DAMAGED, 0x77});
+  EXPECT_EQ(zim_sim_test::walk(name_.c_str(), &rc), want);
+  EXPECT_EQ(zim_sim_test::walk(nullptr, &rc), want) << "the walk of the mapped pool";
+  int seen = 0;  // a visit that returns non-zero ends the walk
+  const auto stop = [](const zim_shm_pool_piece_t*, void* n) { return ++*(int*)n == 2 ? 7 : 0; };
+  EXPECT_TRUE(zim_shm_pool_walk(name_.c_str(), stop, &seen) == 7 && seen == 2);
+
+  // Not walkable: a missing name, a segment that is no pool, a pool cut short.
+  const std::string other = zim_sim_test::unique_pool_name();
+  EXPECT_TRUE(zim_sim_test::walk(other.c_str(), &rc).empty() && rc == -1 && errno == ENOENT);
+  std::vector<char> junk(ZIM_SHM_POOL_MIN_SIZE, 'j');
+  for (const void* content : {static_cast<void*>(junk.data()), zim_shm_pool_base()}) {
+    const int fd = shm_open(other.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    EXPECT_EQ(write(fd, content, junk.size()), ssize_t(junk.size()));
+    EXPECT_TRUE(zim_sim_test::walk(other.c_str(), &rc).empty() && rc == -1 && errno == EINVAL);
+    close(fd);
+    shm_unlink(other.c_str());
+  }
+  munmap(blocks, kShared);
 }
 
 // Threads here and in a second process allocate and draw uids at once: no two

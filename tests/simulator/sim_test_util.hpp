@@ -9,9 +9,12 @@
 #include <unistd.h>
 #include <zim/sim/shm_pool.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <string>
+#include <tuple>
+#include <vector>
 
 namespace zim_sim_test {
 
@@ -36,6 +39,33 @@ int run_in_child(Fn fn) {
   int status = 0;
   if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
   return WEXITSTATUS(status);
+}
+
+// A piece of a pool found by a walk; fill is the value of all its bytes, -1
+// when they differ.
+struct Piece {
+  uint64_t offset, size;
+  uint32_t table_id;
+  int fill;
+  bool operator==(const Piece& o) const {
+    return std::tie(offset, size, table_id, fill) == std::tie(o.offset, o.size, o.table_id, o.fill);
+  }
+};
+
+// The pieces of the pool `name` (null: of the pool this process maps); *rc
+// gets the walk's result.
+inline std::vector<Piece> walk(const char* name, int* rc) {
+  std::vector<Piece> pieces;
+  const auto collect = [](const zim_shm_pool_piece_t* p, void* to) {
+    const auto* b = static_cast<const unsigned char*>(p->data);
+    const bool alike = std::all_of(b, b + p->size, [b](unsigned char c) { return c == *b; });
+    static_cast<std::vector<Piece>*>(to)->push_back(
+        {p->offset, p->size, p->table_id, alike ? *b : -1});
+    return 0;
+  };
+  *rc = name != nullptr ? zim_shm_pool_walk(name, collect, &pieces)
+                        : zim_shm_pool_walk_mapped(collect, &pieces);
+  return pieces;
 }
 
 // A death-test regex for text: characters that may be special match any.

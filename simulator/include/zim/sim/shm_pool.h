@@ -10,13 +10,18 @@
  * carved into chunks of ZIM_SHM_POOL_CHUNK_SIZE bytes, handed out on demand to
  * table ids; each table id bump-allocates its blocks, 16-byte aligned and
  * rounded up to 16 bytes, in its own current chunk and takes a fresh chunk
- * when the current one cannot hold a request. A request larger than a chunk
- * gets a run of its own. Blocks are never freed or reused. Allocation is safe
- * for concurrent callers in all processes that map the pool, and for their
- * deaths: a process killed at any instruction of an allocation leaves the
- * pool as it was before the call or after it (its block then lost), so no
- * block is handed out twice, overlaps the header or another table id's chunk,
- * or is handed out other than zero-filled, and the next caller goes on.
+ * when the current one cannot hold a request. Every block is preceded by a
+ * block header of ZIM_SHM_POOL_BLOCK_HEADER_SIZE bytes (a magic word, the
+ * table id and the size requested), which takes room in the chunk too: a chunk
+ * holds headers and blocks back to back, then zero bytes. A request whose
+ * block and header do not fit in a chunk gets a run of its own. Blocks are
+ * never freed or reused; zim_shm_pool_walk finds them all through their
+ * headers. Allocation is safe for concurrent callers in all processes that map
+ * the pool, and for their deaths: a process killed at any instruction of an
+ * allocation leaves the pool as it was before the call or after it (its block
+ * then lost), so no block is handed out twice, overlaps the header or another
+ * table id's chunk, or is handed out other than zero-filled, and the next
+ * caller goes on.
  *
  * Default pool: when zim_shm_table_pool_calloc is called while no pool is
  * mapped, the process creates one, as zim_shm_pool_create would, from
@@ -51,9 +56,10 @@
 extern "C" {
 #endif
 
-#define ZIM_SHM_POOL_HEADER_SIZE 16384u /* offset of the first block */
+#define ZIM_SHM_POOL_HEADER_SIZE 16384u /* offset of the first chunk */
 #define ZIM_SHM_POOL_CHUNK_SIZE 65536u
 #define ZIM_SHM_POOL_ALIGN 16u
+#define ZIM_SHM_POOL_BLOCK_HEADER_SIZE 16u /* in front of every block */
 #define ZIM_SHM_POOL_MIN_SIZE (ZIM_SHM_POOL_HEADER_SIZE + 4096u)
 #define ZIM_SHM_POOL_DEFAULT_SIZE (64u * 1024u * 1024u)
 /* zim_shm_pool_offset_of for a pointer outside the pool. */
@@ -103,8 +109,9 @@ ZIM_SIM_API void *zim_shm_pool_at(uint64_t offset);
 ZIM_SIM_API void zim_shm_pool_set_root(uint64_t offset);
 ZIM_SIM_API uint64_t zim_shm_pool_root(void);
 
-/* Bytes (each block rounded up to ZIM_SHM_POOL_ALIGN) and blocks handed out to
- * a table id; 0 for an id not below ZIM_NUM_TABLE_TYPES or without a pool. */
+/* Bytes (each block rounded up to ZIM_SHM_POOL_ALIGN, block headers not
+ * counted) and blocks handed out to a table id; 0 for an id not below
+ * ZIM_NUM_TABLE_TYPES or without a pool. */
 ZIM_SIM_API uint64_t zim_shm_pool_table_bytes(uint32_t table_id);
 ZIM_SIM_API uint64_t zim_shm_pool_table_blocks(uint32_t table_id);
 
@@ -112,6 +119,41 @@ ZIM_SIM_API uint64_t zim_shm_pool_table_blocks(uint32_t table_id);
  * maps the pool: 1 to 0x7fffffff, wrapping around. Returns 1 and stores it in
  * *out, or returns 0 when no pool is mapped. */
 ZIM_SIM_API int zim_shm_pool_next_uid(uint32_t *out);
+
+/* One piece of a pool found by zim_shm_pool_walk. */
+typedef struct zim_shm_pool_piece {
+  uint64_t offset;   /* from the pool's first byte: the block's first byte (after its header), or
+                        the first unrecognised byte */
+  uint64_t size;     /* a block: the size requested; damage: the number of unrecognised bytes */
+  uint32_t table_id; /* a block: its table id; ZIM_SHM_POOL_DAMAGED: bytes that are neither a
+                        block nor free space */
+  const void *data;  /* the piece's first byte in the walker's read-only mapping */
+} zim_shm_pool_piece_t;
+#define ZIM_SHM_POOL_DAMAGED UINT32_MAX
+
+/* Maps the pool `name` read-only, without taking its lock or claiming its
+ * name, and calls visit for every block handed out, in address order, and for
+ * every stretch of bytes in the carved part that is neither a block nor free
+ * (zero) space. Returns 0 after the last piece, or the first non-zero value
+ * visit returns (the walk stops there); -1 with errno when the pool cannot be
+ * walked: EINVAL for a bad name or a segment that is not a complete pool of
+ * this version, or the error of the failing system call. The mapping is
+ * released before it returns. A walk alongside allocations in other processes
+ * may miss the newest blocks, or catch one in the making: a block not yet
+ * returned, or its header half written (16 damaged bytes). So may a walk after
+ * a process died allocating, until another process takes the pool's lock and
+ * clears what it left. Whatever the segment holds, the walk reads only inside
+ * it, and every piece lies inside it. */
+ZIM_SIM_API int zim_shm_pool_walk(const char *name,
+                                  int (*visit)(const zim_shm_pool_piece_t *piece, void *context),
+                                  void *context);
+
+/* The same walk over the pool this process maps, in its own mapping (data
+ * points into the pool); -1 with errno ENOENT without one. Must not race with
+ * mapping, detaching or destroying the pool in this process. */
+ZIM_SIM_API int zim_shm_pool_walk_mapped(int (*visit)(const zim_shm_pool_piece_t *piece,
+                                                      void *context),
+                                         void *context);
 
 #ifdef __cplusplus
 }
