@@ -28,9 +28,12 @@ constexpr uint64_t kLine = ZIM_SHM_POOL_ALIGN;
 // Walks [ZIM_SHM_POOL_HEADER_SIZE, carve) of the pool at base, line by line;
 // carve is aligned and at most the mapping's size.
 int walk(const char* base, uint64_t carve, Visit visit, void* context) {
+  const uint64_t root =
+      reinterpret_cast<const PoolHeader*>(base)->root.load(std::memory_order_acquire);
   uint64_t damage = 0;  // start of the unrecognised bytes before pos, 0 for none
   const auto report = [&](uint64_t offset, uint64_t size, uint32_t table_id) {
-    const zim_shm_pool_piece_t piece{offset, size, table_id, base + offset};
+    const uint32_t is_root = table_id != ZIM_SHM_POOL_DAMAGED && offset == root ? 1 : 0;
+    const zim_shm_pool_piece_t piece{offset, size, table_id, is_root, base + offset};
     return visit(&piece, context);
   };
   for (uint64_t pos = ZIM_SHM_POOL_HEADER_SIZE; pos < carve;) {

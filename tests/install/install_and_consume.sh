@@ -47,3 +47,7 @@ quiet cxx.log "$cxx" -std=c++17 -Wall -Wextra -Werror "$tmp/examples/olist_life.
 quiet run.log "$tmp/c"
 quiet run.log "$tmp/cxx"
 echo "pkg-config: the C and C++ examples ran"
+
+# The installed inspector finds the installed catalogue on its own.
+quiet inspect.log "$prefix/bin/zim_tables_inspect" layout olist --count 3
+echo "zim_tables_inspect: ran from the installed tree"

@@ -35,7 +35,8 @@ sim=zim-tables-sim_${version}_$arch.deb sim_dev=zim-tables-sim-dev_${version}_$a
 check "$runtime" has 'lib/libzim_tables\.so\.1\.0\.0$' 'lib/libzim_tables\.so\.1 -> '
 check "$runtime" lacks '/include/' 'libzim_tables\.so -> ' 'libparn' '/bin/'
 check "$dev" has '/include/zim/tables/(olist|platform|table_object|export|all_tables|catalogue_size)\.h$' \
-  'libzim_tables\.so -> ' '/bin/zim_tablegen$' '/share/zim_tables/table_ops\.hpp$' \
+  'libzim_tables\.so -> ' '/bin/zim_tablegen$' '/bin/zim_tables_inspect$' '/share/zim_tables/table_ops\.hpp$' \
+  '/share/zim_tables/layout\.manifest$' \
   'cmake/zim_tables/zim_tables(Config|ConfigVersion|-targets|_add_library)\.cmake$' \
   'pkgconfig/zim_tables\.pc$'
 check "$dev" lacks '^\S*\.so\.1' '/zim/sim/' 'zim_tables-sim-targets' 'zim_tables_sim\.pc'

@@ -47,7 +47,6 @@ struct type_constants {
    {ZIM_##T##_ARRAY_FIELDS(ZIM_ARRAY)},   \
    ZIM_OFFSET_FN(ZIM_##T##_OBJECT_SIZE)},
 
-#pragma GCC diagnostic ignored "-Wunused-parameter"  // n or count where a type has no such array
 const type_constants kConstants[] = {ZIM_TABLES_FOR_EACH_TYPE(ZIM_TYPE)};
 
 uint64_t load_u64(const unsigned char* p) {

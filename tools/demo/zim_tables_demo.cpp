@@ -9,6 +9,7 @@
 // a summary per class. Any difference makes the exit status non-zero.
 //
 //   zim_tables_demo                 run both halves
+//   zim_tables_demo --dump FILE     the same, writing one olist object to FILE
 //   zim_tables_demo client NAME     the client half, attaching pool NAME
 #include <sys/wait.h>
 #include <unistd.h>
@@ -72,56 +73,84 @@ const char* class_name(cat::type_class c) {
   return "?";
 }
 
-// Shows where the allocator put one object's parts, relative to its start.
-void show_layout(const char* where, const cat::table_type& type, const void* obj) {
-  std::printf("  %-5s %-10s at %p: total_obj_size %u, uid %u, npd_present %u", where, type.name,
-              obj, total_size(obj), field<uint32_t>(obj, ZIM_OBJ_UID_OFFSET),
-              field<uint8_t>(obj, type.npd_present));
-  if (type.takes_count()) std::printf(", count %u", field<uint32_t>(obj, type.count_field));
-  std::printf("\n");
-  for (uint32_t i = 0; i < type.field_count; ++i) {
-    const cat::field_item& f = type.fields[i];
-    if (f.kind == cat::item_kind::inline_run) continue;
-    const auto data = field<uintptr_t>(obj, f.offset);
-    const auto flags = field<uintptr_t>(obj, f.flag_at);
-    const auto base = reinterpret_cast<uintptr_t>(obj);
-    std::printf("        %s array %u/%u:%u -> ",
-                f.kind == cat::item_kind::per_npu_array ? "per-NPU" : "counted", f.offset,
-                f.flag_at, f.width);
-    if (data == 0) {
-      std::printf("null, null\n");
-    } else {
-      std::printf("+%" PRIuPTR ", +%" PRIuPTR "\n", data - base, flags - base);
-    }
+// Shows where the allocator put one object's parts, relative to its start,
+// next to where its header's layout constants place them; returns false on a
+// difference.
+bool show_array(const char* name, const void* obj, uint32_t ptr_at, uint32_t flags_ptr_at,
+                uint32_t kind, uint64_t storage_at, uint64_t flags_at) {
+  const auto base = reinterpret_cast<uintptr_t>(obj);
+  const auto data = field<uintptr_t>(obj, ptr_at);
+  const auto flags = field<uintptr_t>(obj, flags_ptr_at);
+  std::printf("        field %s, %s array: ", name,
+              kind == ZIM_ARRAY_PER_NPU ? "per-NPU" : "counted");
+  if (data == 0) {
+    std::printf("null, null\n");
+    return flags == 0;
   }
+  std::printf("storage at +%" PRIuPTR ", flags at +%" PRIuPTR " (constants: %" PRIu64 ", %" PRIu64
+              ")\n",
+              data - base, flags - base, storage_at, flags_at);
+  return data - base == storage_at && flags - base == flags_at;
 }
 
-void show_examples() {
+void show_object(const char* where, const char* type, const void* obj, uint32_t count_at) {
+  std::printf("  %-5s %-10s at %p: total_obj_size %u, uid %u", where, type, obj, total_size(obj),
+              field<uint32_t>(obj, ZIM_OBJ_UID_OFFSET));
+  if (count_at != 0) std::printf(", count %u", field<uint32_t>(obj, count_at));
+  std::printf("\n");
+}
+
+// One object of a type, its arrays checked against the type's constants: X
+// names the type in capitals, as the constants do.
+#define ZIM_DEMO_SHOW_ARRAY(T, F)                                                                 \
+  ok &=                                                                                           \
+      show_array(#F, obj, ZIM_##T##_FIELD_##F##_PTR, ZIM_##T##_FIELD_##F##_FLAGS_PTR,             \
+                 ZIM_##T##_FIELD_##F##_KIND, ZIM_##T##_FIELD_##F##_STORAGE_OFFSET(n, npd, count), \
+                 ZIM_##T##_FIELD_##F##_FLAGS_OFFSET(n, npd, count));
+#define ZIM_DEMO_SHOW(where, T, t, obj_expr, count_value)                       \
+  do {                                                                          \
+    const uint32_t n = hulcon_config_get_max_num_npus(), count = (count_value); \
+    const uint32_t npd = qor_npd_get_table_size(ZIM_TABLE_ID_##T);              \
+    const void* obj = (obj_expr);                                               \
+    show_object(where, #t, obj, ZIM_##T##_COUNT_OFFSET);                        \
+    (void)n, (void)count, (void)npd;                                            \
+    ZIM_##T##_ARRAY_FIELDS(ZIM_DEMO_SHOW_ARRAY)                                 \
+  } while (0)
+
+bool show_examples() {
   std::printf("Objects as the allocator lays them out (N = %u, NPD size of test_if = %u):\n",
               hulcon_config_get_max_num_npus(), qor_npd_get_table_size(0));
-  const cat::table_type& test_if = *cat::find("test_if");
-  const cat::table_type& olist = *cat::find("olist");
-  const cat::table_type& testdynhg = *cat::find("testdynhg");
+  bool ok = true;
   srv_test_if_t heap_if = qor_srv_test_if_ctor();
-  show_layout("heap", test_if, heap_if);
-  show_layout("pool", test_if, zim_srv_test_if_ctor_with_shm());
   srv_olist_t heap_olist = qor_srv_olist_ctor(3);
-  show_layout("heap", olist, heap_olist);
-  show_layout("pool", olist, zim_srv_olist_ctor_with_shm(0));
-  show_layout("pool", testdynhg, zim_srv_testdynhg_ctor_with_shm(3));
+  ZIM_DEMO_SHOW("heap", TEST_IF, test_if, heap_if, 0);
+  ZIM_DEMO_SHOW("pool", TEST_IF, test_if, zim_srv_test_if_ctor_with_shm(), 0);
+  ZIM_DEMO_SHOW("heap", OLIST, olist, heap_olist, 3);
+  ZIM_DEMO_SHOW("pool", OLIST, olist, zim_srv_olist_ctor_with_shm(0), 0);
+  ZIM_DEMO_SHOW("pool", TESTDYNHG, testdynhg, zim_srv_testdynhg_ctor_with_shm(3), 3);
   // Server objects belong to the platform; this demo is the platform here.
   std::free(heap_if);
   std::free(heap_olist);
-  std::printf("\n");
+  std::printf("%s\n", ok ? "" : "FAILED: an array is not where the layout constants place it\n");
+  return ok;
 }
 
-int run_server(const char* self) {
+// Writes the bytes of one object to a file, for zim_tables_inspect decode.
+bool dump_object(const char* path, const void* obj) {
+  FILE* out = std::fopen(path, "wb");
+  const bool ok = out != nullptr && std::fwrite(obj, 1, total_size(obj), out) == total_size(obj);
+  if (out != nullptr && std::fclose(out) != 0) return false;
+  if (!ok) std::perror(path);
+  return ok;
+}
+
+int run_server(const char* self, const char* dump_path) {
   const std::string name = "/zim_tables_demo." + std::to_string(getpid());
   if (zim_shm_pool_create(name.c_str(), kPoolSize) != 0) {
     std::perror("zim_tables_demo: cannot create the shared-memory pool");
     return 1;
   }
-  show_examples();
+  if (!show_examples()) return 1;
 
   std::vector<directory_entry> entries;
   for (size_t t = 0; t < cat::type_count; ++t) {
@@ -132,6 +161,10 @@ int run_server(const char* self) {
       const uint32_t seed = type.table_id * 8 + static_cast<uint32_t>(c);
       void* obj = type.ops.srv_ctor_with_shm(count);
       fill_object(type, obj, seed);
+      if (dump_path != nullptr && type.table_id == ZIM_TABLE_ID_OLIST && count == 3) {
+        if (!dump_object(dump_path, obj)) return 1;
+        std::printf("Wrote an olist object with count 3 to %s\n", dump_path);
+      }
       entries.push_back({type.table_id, count, seed, 0, zim_shm_pool_offset_of(obj)});
     }
   }
@@ -296,9 +329,11 @@ int run_client(const char* name) {
 
 int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "client") == 0) return run_client(argv[2]);
+  if (argc == 3 && std::strcmp(argv[1], "--dump") == 0)
+    return run_server("/proc/self/exe", argv[2]);
   if (argc != 1) {
-    std::fprintf(stderr, "usage: zim_tables_demo\n");
+    std::fprintf(stderr, "usage: zim_tables_demo [--dump FILE]\n");
     return 2;
   }
-  return run_server("/proc/self/exe");
+  return run_server("/proc/self/exe", nullptr);
 }

@@ -24,9 +24,9 @@ namespace {
 
 enum Exit { kConsistent = 0, kInconsistent = 1, kUsage = 2 };
 
-constexpr const char* kFooter = R"(The catalogue is the layout manifest installed beside the tool
-(share/zim_tables/layout.manifest), the build's own when run from the build tree,
-or what --catalogue names: a manifest or a folder of definitions. N and the NPD
+constexpr const char* kFooter = R"(The catalogue is the layout manifest beside the tool
+(../share/zim_tables/layout.manifest from its folder, installed or built), or
+what --catalogue names: a manifest or a folder of definitions. N and the NPD
 size default to what the platform reports to this process (for the simulated
 platform: ZIM_MAX_NUM_NPUS, ZIM_NPD_SIZE, ZIM_NPD_SIZES).
 
@@ -41,11 +41,9 @@ struct UsageError {
 
 fs::path default_catalogue(const char* argv0) {
   std::error_code ec;
-  fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+  fs::path exe = fs::read_symlink("/proc/self/exe", ec);  // wherever it was started from
   if (ec) exe = argv0;
-  const fs::path installed = exe.parent_path() / ".." / "share" / "zim_tables" / "layout.manifest";
-  if (fs::is_regular_file(installed, ec)) return installed;
-  return ZIM_INSPECT_BUILD_CATALOGUE;
+  return exe.parent_path() / ".." / "share" / "zim_tables" / "layout.manifest";
 }
 
 // A manifest may have been edited by hand: every fact the tool reads through

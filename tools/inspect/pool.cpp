@@ -19,6 +19,7 @@ struct Walk {
   const PoolContext* context = nullptr;
   std::map<uint32_t, TableSummary> tables;
   json damaged = json::array();
+  json root = nullptr;
   uint64_t objects = 0, bytes = 0;
   bool consistent = true;
 
@@ -26,6 +27,11 @@ struct Walk {
     if (piece.table_id == ZIM_SHM_POOL_DAMAGED) {
       damaged.push_back({{"offset", piece.offset}, {"size", piece.size}});
       consistent = false;
+      return;
+    }
+    // The record a server publishes through the root slot is no table object.
+    if (piece.is_root) {
+      root = json{{"offset", piece.offset}, {"size", piece.size}, {"table_id", piece.table_id}};
       return;
     }
     TableSummary& table = tables[piece.table_id];
@@ -88,6 +94,7 @@ std::optional<json> inspect_pool(const std::string& name, const PoolContext& con
               {"objects", walk.objects},
               {"bytes", walk.bytes},
               {"consistent", walk.consistent},
+              {"root", std::move(walk.root)},
               {"tables", std::move(tables)},
               {"damaged", std::move(walk.damaged)}};
 }

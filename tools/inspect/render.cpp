@@ -99,6 +99,10 @@ void print_pool(std::ostream& out, const json& pool) {
       out << "  at offset " << p["offset"] << ": " << p["problem"].get<std::string>() << "\n";
     }
   }
+  if (!pool["root"].is_null()) {
+    out << "root record: " << pool["root"]["size"] << " bytes at offset " << pool["root"]["offset"]
+        << " (no table object)\n";
+  }
   for (const auto& d : pool["damaged"]) {
     out << "damaged: " << d["size"] << " bytes at offset " << d["offset"]
         << " are neither a block nor free space\n";

@@ -127,6 +127,7 @@ typedef struct zim_shm_pool_piece {
   uint64_t size;     /* a block: the size requested; damage: the number of unrecognised bytes */
   uint32_t table_id; /* a block: its table id; ZIM_SHM_POOL_DAMAGED: bytes that are neither a
                         block nor free space */
+  uint32_t is_root;  /* 1 for the block that the root slot names (zim_shm_pool_root), else 0 */
   const void *data;  /* the piece's first byte in the walker's read-only mapping */
 } zim_shm_pool_piece_t;
 #define ZIM_SHM_POOL_DAMAGED UINT32_MAX

@@ -17,12 +17,12 @@ std::string define(const std::string& name, const std::string& value,
   return "#define " + name + " " + value + (comment.empty() ? "" : " /* " + comment + " */") + "\n";
 }
 
-// a * n + b * count + S + npd_size, as the allocator places the dynamic area.
+// S + npd_size + a * n + b * count, as the allocator places the dynamic area.
+// Every argument appears, also with a factor of 0, so that a caller's
+// variables count as used and the result stays a constant expression.
 std::string affine(uint64_t fixed, uint64_t per_npu, uint64_t counted) {
-  std::string out = "(" + u64(fixed) + " + (uint64_t)(npd_size)";
-  if (per_npu) out += " + " + u64(per_npu) + " * (uint64_t)(n)";
-  if (counted) out += " + " + u64(counted) + " * (uint64_t)(count)";
-  return out + ")";
+  return "(" + u64(fixed) + " + (uint64_t)(npd_size) + " + u64(per_npu) + " * (uint64_t)(n) + " +
+         u64(counted) + " * (uint64_t)(count))";
 }
 
 std::string x_list(const std::string& name, const std::string& type_token,

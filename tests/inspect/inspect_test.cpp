@@ -1,0 +1,225 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <string>
+
+#include "catalogue.hpp"
+#include "decode.hpp"
+#include "zim/sim/shm_pool.h"
+#include "zim/tables/all_tables.h"
+#include "zim/tables/catalogue.hpp"
+
+namespace {
+
+namespace cat = zim_tables::catalogue;
+using zim_inspect::Decoded;
+using zim_inspect::json;
+using zim_inspect::Sizing;
+using zim_inspect::TypeLayout;
+using bytes = std::vector<unsigned char>;
+
+const std::vector<TypeLayout>& layouts() {
+  static const std::vector<TypeLayout> all = [] {
+    tablegen::Diagnostics diags;
+    auto loaded = tablegen::load_layouts(ZIM_MANIFEST, diags);
+    return loaded ? *loaded : std::vector<TypeLayout>{};
+  }();
+  return all;
+}
+
+Sizing platform_sizing(uint32_t table_id) {
+  return {hulcon_config_get_max_num_npus(), qor_npd_get_table_size(table_id), 0};
+}
+
+bytes object_bytes(const void* obj) {
+  uint32_t size;
+  std::memcpy(&size, static_cast<const unsigned char*>(obj) + ZIM_OBJ_TOTAL_SIZE_OFFSET, 4);
+  const auto* p = static_cast<const unsigned char*>(obj);
+  return bytes(p, p + size);
+}
+
+Decoded decode_object(uint32_t table_id, const bytes& b) {
+  return zim_inspect::decode(layouts()[table_id], b, platform_sizing(table_id));
+}
+
+// Fresh and moved objects of every type and count: consistent, every array
+// read in full.
+TEST(Decode, RealObjectsOfEveryTypeAreConsistent) {
+  ASSERT_EQ(layouts().size(), cat::type_count);
+  for (size_t id = 0; id < cat::type_count; ++id) {
+    const cat::table_type& t = cat::types[id];
+    for (uint32_t count :
+         t.takes_count() ? std::vector<uint32_t>{0, 3} : std::vector<uint32_t>{0}) {
+      SCOPED_TRACE(std::string(t.name) + " count " + std::to_string(count));
+      void* obj = t.ops.srv_ctor(count);
+      const bytes b = object_bytes(obj);  // a copy elsewhere: the pointers still name obj
+      std::free(obj);
+      const Decoded d = decode_object(t.table_id, b);
+      EXPECT_EQ(d.problems, std::vector<std::string>{});
+      EXPECT_EQ(d.view["size"], b.size());
+      for (const auto& a : d.view["arrays"]) EXPECT_EQ(a["elements"].size(), a["length"]);
+    }
+  }
+}
+
+template <typename V>
+void put(bytes& b, uint64_t at, V v) {
+  std::memcpy(b.data() + at, &v, sizeof v);
+}
+
+// Each kind of damage to an olist with count 3 (field 2 is its first
+// counted array) and a test_if, reported precisely and by itself.
+TEST(Decode, EachDamageIsReportedAlone) {
+  struct damage {
+    const char* what;
+    uint32_t table_id;
+    std::function<void(bytes&)> apply;
+    const char* expected;
+  };
+  const uint32_t olist = ZIM_TABLE_ID_OLIST, test_if = ZIM_TABLE_ID_TEST_IF;
+  const damage cases[] = {
+      {"moved data pointer", olist, [](bytes& b) { b[ZIM_OLIST_FIELD_2_PTR] ^= 0x40; },
+       "data pointer of field 2 is 0x"},
+      {"null flag pointer", olist,
+       [](bytes& b) { put<uint64_t>(b, ZIM_OLIST_FIELD_3_FLAGS_PTR, 0); },
+       "flag pointer of field 3 is null, expected 0x"},
+      {"per-NPU pointer moved", test_if, [](bytes& b) { b[ZIM_TEST_IF_FIELD_10_PTR] ^= 0x08; },
+       "data pointer of field 10 is 0x"},
+      {"wrong size", olist, [](bytes& b) { b[ZIM_OBJ_TOTAL_SIZE_OFFSET] ^= 1; },
+       "total_obj_size is "},
+      {"wrong table id", test_if, [](bytes& b) { put<uint16_t>(b, ZIM_OBJ_TABLE_ID_OFFSET, 7); },
+       "table_id is 7, expected 0 (test_if)"},
+      {"not allocated", test_if, [](bytes& b) { b[ZIM_OBJ_ALLOC_STATE_OFFSET] = 0; },
+       "alloc_state is 0, expected 1"},
+      {"npd_present wrong", test_if, [](bytes& b) { b[ZIM_TEST_IF_NPD_PRESENT_OFFSET] ^= 1; },
+       "npd_present is "},
+      {"truncated", olist, [](bytes& b) { b.resize(ZIM_FIXED_SIZE_OLIST - 1); },
+       "fewer than the fixed size 296"},
+  };
+  for (const damage& c : cases) {
+    SCOPED_TRACE(c.what);
+    void* obj = cat::types[c.table_id].ops.srv_ctor(3);
+    bytes b = object_bytes(obj);
+    std::free(obj);
+    c.apply(b);
+    const Decoded d = decode_object(c.table_id, b);
+    ASSERT_EQ(d.problems.size(), 1u) << ::testing::PrintToString(d.problems);
+    EXPECT_NE(d.problems[0].find(c.expected), std::string::npos) << d.problems[0];
+    EXPECT_FALSE(d.view["consistent"].get<bool>());
+  }
+  // A count beyond the object's bytes: its size and its extent are both
+  // wrong, and no element is read past the end.
+  void* obj = cat::types[olist].ops.srv_ctor(3);
+  bytes b = object_bytes(obj);
+  std::free(obj);
+  put<uint32_t>(b, ZIM_OLIST_COUNT_OFFSET, 1000000);
+  const Decoded d = decode_object(olist, b);
+  ASSERT_EQ(d.problems.size(), 2u) << ::testing::PrintToString(d.problems);
+  EXPECT_NE(d.problems[1].find("beyond the 366 bytes of the object"), std::string::npos);
+  EXPECT_TRUE(d.view["arrays"][0]["elements"].empty());
+}
+
+struct run_result {
+  int status;
+  std::string out;
+};
+
+run_result run_tool(const std::string& args) {
+  const std::string command = std::string(ZIM_INSPECT_TOOL) + " " + args + " 2>&1";
+  FILE* pipe = popen(command.c_str(), "r");
+  std::string out;
+  char buffer[4096];
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+  const int status = pclose(pipe);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+TEST(CommandLine, ExitStatusAndJson) {
+  const std::string dir = ::testing::TempDir();
+  void* obj = cat::types[ZIM_TABLE_ID_OLIST].ops.srv_ctor(3);
+  bytes b = object_bytes(obj);
+  std::free(obj);
+  std::ofstream(dir + "good.obj", std::ios::binary)
+      .write(reinterpret_cast<char*>(b.data()), b.size());
+  b[ZIM_OBJ_TOTAL_SIZE_OFFSET] ^= 1;
+  std::ofstream(dir + "bad.obj", std::ios::binary)
+      .write(reinterpret_cast<char*>(b.data()), b.size());
+
+  const run_result good = run_tool("decode olist " + dir + "good.obj --json");
+  EXPECT_EQ(good.status, 0) << good.out;
+  EXPECT_TRUE(json::parse(good.out)["consistent"].get<bool>());
+  const run_result bad = run_tool("decode 268 " + dir + "bad.obj");
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_NE(bad.out.find("problem: total_obj_size is"), std::string::npos) << bad.out;
+
+  // The byte map covers the object without gaps or overlaps.
+  const run_result map = run_tool("layout testdynhg --npus 3 --npd 5 --count 2 --json");
+  ASSERT_EQ(map.status, 0) << map.out;
+  const json layout = json::parse(map.out);
+  uint64_t at = 0;
+  for (const auto& r : layout["regions"]) {
+    EXPECT_EQ(r["offset"], at) << r["what"];
+    at += r["size"].get<uint64_t>();
+  }
+  EXPECT_EQ(at, layout["size"]);
+  EXPECT_EQ(at, ZIM_TESTDYNHG_OBJECT_SIZE(3, 5, 2));
+
+  for (const char* args :
+       {"layout nosuch", "decode olist /nonexistent", "layout olist --bogus",
+        "pool /no_such_pool_here", "--catalogue /nonexistent layout olist", ""}) {
+    EXPECT_EQ(run_tool(args).status, 2) << args;
+  }
+}
+
+// A second process creates a pool, fills it with objects of every type,
+// damages one and publishes a root record; this one walks it by name.
+TEST(Pool, WalksAPoolWrittenByAnotherProcess) {
+  const std::string name = "/zim_inspect_test." + std::to_string(getpid());
+  int ready[2], done[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(done), 0);
+  const pid_t child = fork();
+  if (child == 0) {  // one chunk per table id: 343 chunks of 64 KiB
+    close(ready[0]);
+    close(done[1]);
+    if (zim_shm_pool_create(name.c_str(), 64u << 20) != 0) _exit(1);
+    void* damaged = nullptr;
+    for (size_t id = 0; id < cat::type_count; ++id) {
+      void* obj = cat::types[id].ops.srv_ctor_with_shm(2);
+      if (id == ZIM_TABLE_ID_OLIST) damaged = obj;
+    }
+    static_cast<unsigned char*>(damaged)[ZIM_OLIST_FIELD_2_PTR] ^= 0x20;
+    zim_shm_pool_set_root(zim_shm_pool_offset_of(zim_shm_table_pool_calloc(0, 64)));
+    char c = 1;
+    (void)!write(ready[1], &c, 1);
+    (void)!read(done[0], &c, 1);  // the pool lives until the parent has looked
+    _exit(0);
+  }
+  close(ready[1]);
+  close(done[0]);
+  char c;
+  ASSERT_EQ(read(ready[0], &c, 1), 1) << "the pool's creator failed";
+  const run_result r = run_tool("pool " + name + " --json");
+  close(done[1]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_EQ(r.status, 1) << r.out;
+  const json pool = json::parse(r.out);
+  EXPECT_EQ(pool["objects"], cat::type_count);
+  EXPECT_FALSE(pool["root"].is_null());
+  EXPECT_TRUE(pool["damaged"].empty());
+  std::vector<std::string> problems;
+  for (const auto& t : pool["tables"]) {
+    for (const auto& p : t["problems"])
+      problems.push_back(t["type"].get<std::string>() + ": " + p["problem"].get<std::string>());
+  }
+  ASSERT_EQ(problems.size(), 1u) << ::testing::PrintToString(problems);
+  EXPECT_NE(problems[0].find("olist: data pointer of field 2"), std::string::npos) << problems[0];
+}
+
+}  // namespace
