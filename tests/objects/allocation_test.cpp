@@ -1,5 +1,6 @@
 // Server constructors: the exact image of every new object, the order of the
-// platform calls, and the stops for failed and oversized allocations.
+// platform calls, and the stop for oversized layouts (failed allocations are
+// the heap tests' part).
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -39,27 +40,6 @@ TEST(ServerConstructors, LayOutAndStampEveryType) {
         if (!pool) std::free(obj);
       }
     }
-  }
-}
-
-TEST(ServerConstructors, StopWhenThePoolHasNoRoom) {
-  for (const ref_type& t : reference()) {
-    SCOPED_TRACE(t.name);
-    const auto& ops = cat(t).ops;
-    const std::string id = std::to_string(t.id);
-    const std::string size = std::to_string(expected_layout(t, 1, 7, 1).size);
-    reset_platform(1, 7);
-    void* src = ops.srv_ctor(1);
-    platform().pool_fails = true;
-    calls().clear();
-    EXPECT_EQ(report_text(capture_assert([&] { ops.srv_ctor_with_shm(1); })),
-              report_text(alloc_report(t)));
-    EXPECT_EQ(call_trace(), "npd(" + id + ") pool(" + id + "," + size + ")");
-    calls().clear();
-    EXPECT_EQ(report_text(capture_assert([&] { ops.copy_ctor_with_shm(src); })),
-              report_text(alloc_report(t)));
-    EXPECT_EQ(call_trace(), "props(" + id + ") npd(" + id + ") pool(" + id + "," + size + ")");
-    std::free(src);
   }
 }
 
