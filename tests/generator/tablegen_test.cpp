@@ -68,7 +68,7 @@ TEST(Tablegen, FilesystemFailuresAreErrorsThatWriteNothing) {
     EXPECT_NE(r.output.find(": error: "), std::string::npos) << r.output;
   }
   EXPECT_EQ(read(tmp / "foreign" / "notes.txt"), "mine");
-  EXPECT_EQ(entries(tmp.path()), (std::vector<std::string>{"defs", "file", "foreign"}));
+  EXPECT_EQ(entries(tmp.path), (std::vector<std::string>{"defs", "file", "foreign"}));
 }
 
 TEST(Tablegen, AWriteThatFailsPartWayLeavesTheOldSet) {
@@ -84,7 +84,7 @@ TEST(Tablegen, AWriteThatFailsPartWayLeavesTheOldSet) {
   EXPECT_EQ(r.status, 1) << r.output;
   EXPECT_NE(r.output.find("cannot write"), std::string::npos) << r.output;
   EXPECT_TRUE(snapshot(out) == before) << "the output folder changed";
-  EXPECT_EQ(entries(tmp.path()), (std::vector<std::string>{"defs", "out"}));
+  EXPECT_EQ(entries(tmp.path), (std::vector<std::string>{"defs", "out"}));
 }
 
 TEST(Tablegen, CommandLineConventions) {
