@@ -19,7 +19,7 @@ namespace {
 // destination count, [6] switches, [7] unused, [8, 72) one byte per
 // array pointer (cycled), then the objects' bytes (cycled).
 constexpr size_t kModes = 8, kBytes = kModes + 64;
-constexpr uint8_t kHooksOn = 1, kPackedOutside = 2;
+constexpr uint8_t kHooksOn = 1, kPackedOutside = 2, kGaps = 4;
 
 struct input {
   const uint8_t* data;
@@ -61,8 +61,10 @@ using buffers = std::vector<std::unique_ptr<unsigned char[]>>;
 // Points src's array pointers (laid out as `own`) for a copy that reads the
 // lengths of `reads`: at their own storage, null, at a buffer of their own,
 // or anywhere in src, as the input's byte for each pointer says; with
-// kPackedOutside, all at one buffer, packed in layout order. A pointer whose
-// reads would leave src goes to a buffer of its own.
+// kPackedOutside, all at one buffer, packed in layout order (with kGaps, a
+// byte between arrays: each array's flags still follow its storage, but the
+// whole is no longer one block). A pointer whose reads would leave src goes to
+// a buffer of its own.
 void place_source(unsigned char* src, const layout& own, const layout& reads, input& in,
                   buffers& owned) {
   const auto outside = [&](uint64_t n) {
@@ -71,13 +73,14 @@ void place_source(unsigned char* src, const layout& own, const layout& reads, in
     return owned.back().get();
   };
   if ((in.at(6) & kPackedOutside) != 0) {
+    const uint64_t gap = (in.at(6) & kGaps) != 0 ? 1 : 0;
     uint64_t total = 0;
-    for (const placed_array& p : reads.arrays) total += p.length * (p.field.elem_size + 1);
+    for (const placed_array& p : reads.arrays) total += p.length * (p.field.elem_size + 1) + gap;
     unsigned char* at = outside(total);
     for (const placed_array& p : reads.arrays) {
       put(src, p.field.data_ptr, address(at));
       put(src, p.field.flag_ptr, address(at += p.length * p.field.elem_size));
-      at += p.length;
+      at += p.length + gap;
     }
     return;
   }
