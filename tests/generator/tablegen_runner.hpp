@@ -25,24 +25,20 @@ inline const std::string kOlist = "268_olist.tdef";
 inline const std::string kGlobalWisp = "wisp 1118 1119 1120 1118 1119 1120";
 inline const std::string kFreshWisp = "wisp 2000 2001 2002 2000 2001 2002";
 
-class TempDir {
- public:
+// A scratch folder, removed with everything in it.
+struct TempDir {
   TempDir() {
     std::string pattern = (fs::temp_directory_path() / "tablegen_test.XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
+    path = pattern;
   }
   ~TempDir() {
     std::error_code ignored;
-    fs::remove_all(path_, ignored);
+    fs::remove_all(path, ignored);
   }
   TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  fs::path operator/(const std::string& name) const { return path_ / name; }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
+  fs::path operator/(const std::string& name) const { return path / name; }
+  fs::path path;
 };
 
 inline std::string quoted(const fs::path& p) { return "'" + p.string() + "'"; }

@@ -18,27 +18,6 @@ namespace {
 
 using namespace tablegen_test;
 
-// The real definitions' file names, in table-id order.
-std::vector<std::string> definition_files() {
-  std::vector<std::string> names;
-  for (const fs::path& file : definitions(kDefs)) names.push_back(file.filename());
-  return names;
-}
-
-// Cases name the ids around the end of the catalogue as {last} (its last id),
-// {next} and {after}, so that they hold however many types it has.
-std::string expand(std::string text) {
-  const size_t count = definition_files().size();
-  for (const auto& [token, id] : {std::pair<std::string, size_t>{"{last}", count - 1},
-                                  {"{next}", count},
-                                  {"{after}", count + 1}}) {
-    for (size_t at; (at = text.find(token)) != std::string::npos;) {
-      text.replace(at, token.size(), std::to_string(id));
-    }
-  }
-  return text;
-}
-
 // A private copy of the real definitions, to break.
 fs::path copy_defs(const TempDir& tmp) {
   const fs::path defs = tmp / "defs";
@@ -55,20 +34,6 @@ std::map<std::string, std::string> snapshot(const fs::path& dir) {
     }
   }
   return files;
-}
-
-// Paths whose content differs between two snapshots, or that only one has.
-std::vector<std::string> differing(const std::map<std::string, std::string>& a,
-                                   const std::map<std::string, std::string>& b) {
-  std::vector<std::string> paths;
-  for (const auto& [path, content] : a) {
-    const auto it = b.find(path);
-    if (it == b.end() || it->second != content) paths.push_back(path);
-  }
-  for (const auto& [path, content] : b) {
-    if (a.count(path) == 0) paths.push_back(path);
-  }
-  return paths;
 }
 
 // Entries of a folder, to see that a failed run leaves no staging folder.
@@ -103,7 +68,7 @@ TEST(Tablegen, FilesystemFailuresAreErrorsThatWriteNothing) {
     EXPECT_NE(r.output.find(": error: "), std::string::npos) << r.output;
   }
   EXPECT_EQ(read(tmp / "foreign" / "notes.txt"), "mine");
-  EXPECT_EQ(entries(tmp.path()), (std::vector<std::string>{"defs", "file", "foreign"}));
+  EXPECT_EQ(entries(tmp.path), (std::vector<std::string>{"defs", "file", "foreign"}));
 }
 
 TEST(Tablegen, AWriteThatFailsPartWayLeavesTheOldSet) {
@@ -118,8 +83,8 @@ TEST(Tablegen, AWriteThatFailsPartWayLeavesTheOldSet) {
                             std::string(ZIM_TABLEGEN) + " " + quoted(defs) + " " + quoted(out));
   EXPECT_EQ(r.status, 1) << r.output;
   EXPECT_NE(r.output.find("cannot write"), std::string::npos) << r.output;
-  EXPECT_EQ(differing(before, snapshot(out)), std::vector<std::string>{});
-  EXPECT_EQ(entries(tmp.path()), (std::vector<std::string>{"defs", "out"}));
+  EXPECT_TRUE(snapshot(out) == before) << "the output folder changed";
+  EXPECT_EQ(entries(tmp.path), (std::vector<std::string>{"defs", "out"}));
 }
 
 TEST(Tablegen, CommandLineConventions) {
@@ -130,6 +95,7 @@ TEST(Tablegen, CommandLineConventions) {
   } kCases[] = {
       {"--help", 0, "Exit status:"},
       {"--version", 0, "zim_tablegen 1.0.0"},
+      {"--check " + quoted(kDefs), 0, ""},
       {quoted(kDefs) + " --check", 0, ""},
       {"--check", 2, "expected DEFS_DIR"},
       {"--frobnicate " + quoted(kDefs), 2, "--frobnicate"},
@@ -140,7 +106,12 @@ TEST(Tablegen, CommandLineConventions) {
     SCOPED_TRACE(c.args);
     const Result r = tablegen(c.args);
     EXPECT_EQ(r.status, c.status) << r.output;
-    EXPECT_NE(r.output.find(c.output), std::string::npos) << r.output;
+    // The real definitions pass the check in silence.
+    if (c.output.empty()) {
+      EXPECT_EQ(r.output, "");
+    } else {
+      EXPECT_NE(r.output.find(c.output), std::string::npos) << r.output;
+    }
   }
   // Help goes to standard output, so that it can be paged.
   EXPECT_EQ(tablegen("--help 2>/dev/null").output, tablegen("--help").output);
@@ -207,29 +178,31 @@ TEST(Tablegen, CompatAgainstAManifestSeesRemovedAndNewTypes) {
   EXPECT_EQ(tablegen("--compat " + quoted(manifest) + " " + quoted(kDefs)).output, "");
 
   // The next id is a compatible addition.
+  const std::vector<fs::path> files = definitions(kDefs);
+  const std::string next = std::to_string(files.size()), last_id = std::to_string(files.size() - 1);
   const std::string added =
-      edited(read(defs / kGlobal), {{"\nid 3\n", expand("\nid {next}\n")},
+      edited(read(defs / kGlobal), {{"\nid 3\n", "\nid " + next + "\n"},
                                     {"table testglobaldiscard", "table testnew"},
                                     {kGlobalWisp, kFreshWisp}});
-  const std::string added_file = expand("{next}_testnew.tdef");
+  const std::string added_file = next + "_testnew.tdef";
   write(defs / added_file, added);
   Result r = tablegen("--compat " + quoted(manifest) + " " + quoted(defs));
   EXPECT_EQ(r.status, 0) << r.output;
-  EXPECT_NE(
-      r.output.find(added_file + expand(":3: compatible: new type 'testnew' with table id {next}")),
-      std::string::npos)
+  EXPECT_NE(r.output.find(added_file + ":3: compatible: new type 'testnew' with table id " + next),
+            std::string::npos)
       << r.output;
 
   // Removing the last type breaks the processes that still use it.
   fs::remove(defs / added_file);
-  const std::string last = definition_files().back();
+  const std::string last = files.back().filename();
   const std::string last_name = last.substr(4, last.size() - 9);
   fs::remove(defs / last);
   r = tablegen("--compat " + quoted(manifest) + " " + quoted(defs));
   EXPECT_EQ(r.status, 1) << r.output;
   EXPECT_NE(r.output.find(manifest.string() + ":"), std::string::npos) << r.output;
-  EXPECT_NE(r.output.find(expand(": breaking: type '" + last_name + "' (table id {last}) removed")),
-            std::string::npos)
+  EXPECT_NE(
+      r.output.find(": breaking: type '" + last_name + "' (table id " + last_id + ") removed"),
+      std::string::npos)
       << r.output;
 
   // An invalid side is a usage failure with its errors.
@@ -237,12 +210,6 @@ TEST(Tablegen, CompatAgainstAManifestSeesRemovedAndNewTypes) {
   r = tablegen("--compat " + quoted(manifest) + " " + quoted(kDefs));
   EXPECT_EQ(r.status, 2) << r.output;
   EXPECT_NE(r.output.find(manifest.string() + ":1: error: "), std::string::npos) << r.output;
-}
-
-TEST(Tablegen, CheckModeAcceptsTheRealDefinitions) {
-  const Result r = tablegen("--check " + quoted(kDefs));
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.output, "");
 }
 
 }  // namespace

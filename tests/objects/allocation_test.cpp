@@ -1,5 +1,7 @@
-// Server constructors: the exact image of every new object, the order of the
-// platform calls, and the stops for failed and oversized allocations.
+// The constructors' platform calls in order, the copy hooks' view of the
+// finished copy, and the stop for layouts past 32 bits. What the operations
+// leave in the objects is the operations tests' part, failed allocations the
+// heap tests'.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -9,57 +11,74 @@
 namespace zim_test {
 namespace {
 
-// Platform data in obj_flags: the allocator may change bit 5 only.
-void set_all_obj_flags(void* block, uint64_t) {
-  static_cast<unsigned char*>(block)[ZIM_OBJ_FLAGS_OFFSET] = 0xff;
+struct hook_call {
+  const char* hook;
+  void* copy;
+  uintptr_t arg;
+  uint32_t uid;  // the copy's uid when the hook ran
+};
+std::vector<hook_call> g_hook_calls;
+
+int shm_hook(void* copy, zim_bool_t use_shm) {
+  g_hook_calls.push_back({"shm", copy, use_shm, get<uint32_t>(copy, ZIM_OBJ_UID_OFFSET)});
+  return 0;
+}
+int src_hook(void* copy, void* src) {
+  g_hook_calls.push_back(
+      {"src", copy, reinterpret_cast<uintptr_t>(src), get<uint32_t>(copy, ZIM_OBJ_UID_OFFSET)});
+  return 0;
 }
 
-TEST(ServerConstructors, LayOutAndStampEveryType) {
+std::string hook_trace(const void* copy) {
+  std::string trace;
+  for (const hook_call& h : g_hook_calls) {
+    trace += std::string(h.hook) + (h.copy == copy ? "(copy," : "(other,") + std::to_string(h.arg) +
+             ",uid " + std::to_string(h.uid) + ") ";
+  }
+  return trace;
+}
+
+TEST(Constructors, AskThePlatformInOrderAndCallTheHooksOnTheFinishedCopy) {
+  std::mt19937 rng(91011);
   for (const ref_type& t : reference()) {
     const auto& ops = cat(t).ops;
     const std::string id = std::to_string(t.id);
     for (const combo& c : combos(t)) {
-      SCOPED_TRACE(describe(t, c));
       const layout l = expected_layout(t, c.npus, c.npd, c.count);
-      reset_platform(c.npus, c.npd);
-      platform().pool_prepare = set_all_obj_flags;
-      // One platform for both: each allocation draws its own uid.
-      for (bool pool : {false, true}) {
-        calls().clear();
-        const uint32_t uid = platform().next_uid;
-        void* obj = pool ? ops.srv_ctor_with_shm(c.count) : ops.srv_ctor(c.count);
-        ASSERT_NE(obj, nullptr);
-        EXPECT_EQ(in_pool(obj), pool);
-        bytes image = fresh_image(t, l, obj, c.npd, c.count, uid);
-        if (pool) image[ZIM_OBJ_FLAGS_OFFSET] = t.sets_bit5 ? 0xff : 0xdf;
-        EXPECT_EQ(first_difference(obj, image), "") << (pool ? "pool" : "heap");
-        EXPECT_EQ(call_trace(),
-                  pool ? "npd(" + id + ") pool(" + id + "," + std::to_string(l.size) + ") uid"
-                       : "npd(" + id + ") uid");
-        if (!pool) std::free(obj);
+      for (bool use_shm : {false, true}) {
+        const std::string pool = use_shm ? "pool(" + id + "," + std::to_string(l.size) + ") " : "";
+        for (uint8_t hooks_on : {0, 0x80}) {
+          SCOPED_TRACE(describe(t, c) + (use_shm ? " pool" : " heap") +
+                       (hooks_on != 0 ? " hooks" : ""));
+          reset_platform(c.npus, c.npd);
+          zim_table_props_t& props = table_props(t.id);
+          props.copy_hooks_on = hooks_on;
+          props.copy_shm_hook = shm_hook;
+          props.copy_src_hook = src_hook;
+          // The source in the heap or the pool as the copy: the server
+          // constructors' calls, then the copy constructors'.
+          void* src = use_shm ? ops.srv_ctor_with_shm(c.count) : ops.srv_ctor(c.count);
+          EXPECT_EQ(in_pool(src), use_shm);
+          EXPECT_EQ(call_trace(), "npd(" + id + ") " + pool + "uid");
+          scramble(src, t, l, rng);
+          calls().clear();
+          g_hook_calls.clear();
+          void* copy = use_shm ? ops.copy_ctor_with_shm(src) : ops.copy_ctor(src);
+          ASSERT_NE(copy, nullptr);
+          EXPECT_EQ(in_pool(copy), use_shm);
+          EXPECT_EQ(call_trace(), "props(" + id + ") npd(" + id + ") " + pool + "uid");
+          // The hooks see the finished copy, which carries src's uid.
+          const std::string src_uid = std::to_string(get<uint32_t>(src, ZIM_OBJ_UID_OFFSET));
+          const std::string src_at = std::to_string(reinterpret_cast<uintptr_t>(src));
+          EXPECT_EQ(hook_trace(copy), hooks_on == 0 ? ""
+                                                    : "shm(copy," + std::to_string(use_shm) +
+                                                          ",uid " + src_uid + ") src(copy," +
+                                                          src_at + ",uid " + src_uid + ") ");
+          if (!use_shm) std::free(src);
+          if (!use_shm) std::free(copy);
+        }
       }
     }
-  }
-}
-
-TEST(ServerConstructors, StopWhenThePoolHasNoRoom) {
-  for (const ref_type& t : reference()) {
-    SCOPED_TRACE(t.name);
-    const auto& ops = cat(t).ops;
-    const std::string id = std::to_string(t.id);
-    const std::string size = std::to_string(expected_layout(t, 1, 7, 1).size);
-    reset_platform(1, 7);
-    void* src = ops.srv_ctor(1);
-    platform().pool_fails = true;
-    calls().clear();
-    EXPECT_EQ(report_text(capture_assert([&] { ops.srv_ctor_with_shm(1); })),
-              report_text(alloc_report(t)));
-    EXPECT_EQ(call_trace(), "npd(" + id + ") pool(" + id + "," + size + ")");
-    calls().clear();
-    EXPECT_EQ(report_text(capture_assert([&] { ops.copy_ctor_with_shm(src); })),
-              report_text(alloc_report(t)));
-    EXPECT_EQ(call_trace(), "props(" + id + ") npd(" + id + ") pool(" + id + "," + size + ")");
-    std::free(src);
   }
 }
 

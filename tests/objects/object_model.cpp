@@ -124,7 +124,6 @@ std::string call_trace() {
     if (c.what == platform_call::pool_calloc) trace += "pool(" + id + "," + size + ") ";
     if (c.what == platform_call::table_props) trace += "props(" + id + ") ";
     if (c.what == platform_call::heap_calloc) trace += "calloc(" + size + ") ";
-    if (c.what == platform_call::heap_free) trace += "free ";
   }
   if (!trace.empty()) trace.pop_back();
   return trace;

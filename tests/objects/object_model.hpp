@@ -78,6 +78,11 @@ void scramble(void* obj, const ref_type& t, const layout& l, Rng& rng) {
 void copy_headers(bytes& image, const ref_type& t, const void* src);
 void copy_data(bytes& image, const ref_type& t, const void* src, const layout& dst);
 
+// Runs every operation of the type that data names on the objects it
+// describes (operations_case.cpp); "" when every byte is as the model says,
+// else the first difference.
+std::string run_operations(const uint8_t* data, size_t size);
+
 // "" when the object equals the image, else the first differing byte.
 std::string first_difference(const void* obj, const bytes& image);
 

@@ -1,6 +1,7 @@
 // The library's own heap calls, seen through the interposed calloc and free:
-// the release stamp at the moment of free, and heap allocation order and
-// failure.
+// the allocation's place among the platform calls, the stop when it fails (the
+// pool's too, for one table of failures), and the release stamp at the moment
+// of free.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -11,13 +12,40 @@
 namespace zim_test {
 namespace {
 
-TEST(Release, StampsTheCopyAsItIsFreed) {
+TEST(HeapCalls, AllocateStopWhenAllocationFailsAndStampOnRelease) {
   for (const ref_type& t : reference()) {
     SCOPED_TRACE(t.name);
     const auto& ops = cat(t).ops;
+    const std::string id = std::to_string(t.id);
     const layout l = expected_layout(t, 1, 7, 1);
+    const std::string size = std::to_string(l.size);
     reset_platform(1, 7);
+    heap().record = true;
     void* src = ops.srv_ctor(1);
+    heap().record = false;
+    EXPECT_EQ(call_trace(), "npd(" + id + ") calloc(" + size + ") uid");
+
+    for (bool pool : {false, true}) {
+      for (bool copy : {false, true}) {
+        calls().clear();
+        (pool ? platform().pool_fails : heap().fail_next_calloc) = true;
+        heap().record = true;
+        const auto report = capture_assert([&] {
+          if (copy) {
+            (void)(pool ? ops.copy_ctor_with_shm(src) : ops.copy_ctor(src));
+          } else {
+            (void)(pool ? ops.srv_ctor_with_shm(1) : ops.srv_ctor(1));
+          }
+        });
+        heap().record = platform().pool_fails = false;
+        SCOPED_TRACE(std::string(pool ? "pool" : "heap") + (copy ? " copy" : " server object"));
+        EXPECT_EQ(report_text(report), report_text(alloc_report(t)));
+        EXPECT_EQ(call_trace(),
+                  (copy ? "props(" + id + ") " : "") + "npd(" + id + ") " +
+                      (pool ? "pool(" + id + "," + size + ")" : "calloc(" + size + ")"));
+      }
+    }
+
     // Noise in the source's header reaches the copy, so that a stamp that
     // leaves bytes 148..151 alone would show.
     std::mt19937 rng(t.id);
@@ -37,35 +65,6 @@ TEST(Release, StampsTheCopyAsItIsFreed) {
     EXPECT_EQ(frees, 1);
     EXPECT_EQ(difference, "") << "only the stamp changes";
     ops.clnt_copy_dtor(src);
-  }
-}
-
-TEST(HeapAllocation, AllocatesBeforeTheUidAndStopsWhenCallocFails) {
-  for (const ref_type& t : reference()) {
-    SCOPED_TRACE(t.name);
-    const auto& ops = cat(t).ops;
-    const std::string id = std::to_string(t.id);
-    const std::string size = std::to_string(expected_layout(t, 1, 7, 1).size);
-    reset_platform(1, 7);
-    heap().record = true;
-    void* src = ops.srv_ctor(1);
-    heap().record = false;
-    EXPECT_EQ(call_trace(), "npd(" + id + ") calloc(" + size + ") uid");
-
-    calls().clear();
-    heap().record = heap().fail_next_calloc = true;
-    const auto ctor_report = capture_assert([&] { ops.srv_ctor(1); });
-    heap().record = false;
-    EXPECT_EQ(report_text(ctor_report), report_text(alloc_report(t)));
-    EXPECT_EQ(call_trace(), "npd(" + id + ") calloc(" + size + ")");
-
-    calls().clear();
-    heap().record = heap().fail_next_calloc = true;
-    const auto copy_report = capture_assert([&] { ops.copy_ctor(src); });
-    heap().record = false;
-    EXPECT_EQ(report_text(copy_report), report_text(alloc_report(t)));
-    EXPECT_EQ(call_trace(), "props(" + id + ") npd(" + id + ") calloc(" + size + ")");
-    std::free(src);
   }
 }
 

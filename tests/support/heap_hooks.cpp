@@ -39,7 +39,6 @@ extern "C" __attribute__((visibility("default"))) void free(void* p) {
   if (!g_inside && p != nullptr) {
     g_inside = true;
     if (g_heap.on_free) g_heap.on_free(p);
-    if (g_heap.record) calls().push_back({platform_call::heap_free});
     g_inside = false;
   }
   __libc_free(p);

@@ -1,6 +1,6 @@
 // Interposed calloc and free for the one test executable that must see the
 // library's heap calls (never built with sanitizers, which own the heap).
-// They forward to the C library and, when asked, record calls, fail the next
+// They forward to the C library and, when asked, record callocs, fail the next
 // calloc, or inspect a block at the moment it is freed.
 #pragma once
 
@@ -13,7 +13,7 @@ struct heap_hooks {
   bool fail_next_calloc = false;
   // Called with every block that free receives, before it is released.
   std::function<void(void*)> on_free;
-  bool record = false;  // append heap_calloc / heap_free to calls()
+  bool record = false;  // append heap_calloc to calls()
 };
 
 heap_hooks& heap();

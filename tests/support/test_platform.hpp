@@ -16,7 +16,7 @@ namespace zim_test {
 
 // One call that the library made into the platform, in call order.
 struct platform_call {
-  enum kind { npd_size, max_npus, uid, pool_calloc, table_props, heap_calloc, heap_free };
+  enum kind { npd_size, max_npus, uid, pool_calloc, table_props, heap_calloc };
   kind what;
   uint32_t table_id = 0;  // npd_size, pool_calloc, table_props
   uint64_t size = 0;      // pool_calloc, heap_calloc
