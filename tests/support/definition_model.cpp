@@ -1,6 +1,7 @@
 #include "definition_model.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <map>
 #include <optional>
@@ -59,7 +60,7 @@ const std::string_view kClasses[] = {"fixed", "size_checked", "per_npu", "counte
 std::string judge(std::string_view text, std::string_view file_name, Model& m) {
   if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
   std::map<std::string_view, std::vector<std::string_view>> keys;
-  std::vector<std::string_view> fields;
+  std::vector<std::string_view> fields, names;
   while (!text.empty()) {
     const size_t eol = text.find('\n');
     std::string_view line = text.substr(0, eol);
@@ -80,8 +81,9 @@ std::string judge(std::string_view text, std::string_view file_name, Model& m) {
     if (words.empty()) continue;
     const std::vector<std::string_view> values(words.begin() + 1, words.end());
     if (words[0] == "field") {
-      if (values.size() != 1) return "a field line holds one item";
+      if (values.size() != 1 && values.size() != 2) return "a field line holds an item and a name";
       fields.push_back(values[0]);
+      names.push_back(values.size() == 2 ? values[1] : std::string_view());
       continue;
     }
     const auto key = kKeys.find(words[0]);
@@ -172,6 +174,28 @@ std::string judge(std::string_view text, std::string_view file_name, Model& m) {
     items.push_back(*it);
   }
   if (*flags_at != end) return "flags_at is not the end of the last field";
+
+  // Names become parts of the header's constants ZIM_<T>_FIELD_<NAME>_<WHAT>,
+  // unnamed fields go by their number; no constant may come out twice.
+  std::set<std::string> constants;
+  for (size_t i = 0; i < items.size(); ++i) {
+    std::string label(names[i]);
+    if (!label.empty()) {
+      if (label.size() > 48 || label[0] < 'a' || label[0] > 'z' ||
+          label.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_") != label.npos)
+        return "bad field name";
+      for (char& ch : label) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    } else {
+      label = std::to_string(i);
+    }
+    const auto whats = items[i].kind == 'i'
+                           ? std::vector<const char*>{"OFFSET", "WIDTH", "RUN", "FLAG"}
+                           : std::vector<const char*>{"PTR",  "FLAGS_PTR",      "ELEM_SIZE",
+                                                      "KIND", "STORAGE_OFFSET", "FLAGS_OFFSET"};
+    for (const char* what : whats) {
+      if (!constants.insert(label + "_" + what).second) return "field constants clash";
+    }
+  }
   u128 cursor = end;
   for (const Item& it : items) {
     if (it.kind != 'i') cursor = (cursor + 7) / 8 * 8;
