@@ -15,9 +15,9 @@ ops="read_dbobj memcpy_limit copy_release calloc_memcpy_free ctor_free calloc_fr
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-count() {  # instructions inside run_<op> per call
+count() {  # instructions inside run_<op>(...) or run_<op><...>(...) per call
   local n
-  n=$(valgrind --tool=callgrind --callgrind-out-file=/dev/null --toggle-collect="*run_$2(*" \
+  n=$(valgrind --tool=callgrind --callgrind-out-file=/dev/null --toggle-collect="*run_$2?*" \
     "$bench" --loop "$1" "$2" "$iterations" 2>&1 | awk '/Collected :/ {print $4}')
   echo "$1 $2 $((n / iterations))"
 }

@@ -208,8 +208,16 @@ __attribute__((noinline)) void run_calloc_memcpy_free(const fixture& f) {
   benchmark::DoNotOptimize(copy);
   std::free(copy);
 }
+// A type without a count has constructors and sizing without the parameter:
+// one runner for each signature, so neither pays for a choice at run time.
+template <bool Counted>
 __attribute__((noinline)) void run_ctor_free(const fixture& f) {
-  void* obj = f.lib.srv_ctor != nullptr ? f.lib.srv_ctor(f.count) : f.lib.srv_ctor_void();
+  void* obj;
+  if constexpr (Counted) {
+    obj = f.lib.srv_ctor(f.count);
+  } else {
+    obj = f.lib.srv_ctor_void();
+  }
   benchmark::DoNotOptimize(obj);
   std::free(obj);
 }
@@ -222,26 +230,39 @@ __attribute__((noinline)) void run_fix_ptrs(const fixture& f) { f.lib.fix_ptrs(k
 __attribute__((noinline)) void run_sf_fix_ptrs(const fixture& f) {
   f.sf->fix_ptrs(kNpdSize, f.dst);
 }
+template <bool Counted>
 __attribute__((noinline)) void run_get_obj_size(const fixture& f) {
-  benchmark::DoNotOptimize(f.lib.get_obj_size != nullptr ? f.lib.get_obj_size(f.count)
-                                                         : f.lib.get_obj_size_void());
+  if constexpr (Counted) {
+    benchmark::DoNotOptimize(f.lib.get_obj_size(f.count));
+  } else {
+    benchmark::DoNotOptimize(f.lib.get_obj_size_void());
+  }
 }
 __attribute__((noinline)) void run_sf_get_obj_size(const fixture& f) {
   benchmark::DoNotOptimize(f.sf->get_obj_size(f.count));
 }
 
 using runner = void (*)(const fixture&);
-const std::map<std::string, runner> kOps = {{"read_dbobj", run_read_dbobj},
-                                            {"sf_read_dbobj", run_sf_read_dbobj},
-                                            {"memcpy_limit", run_memcpy_limit},
-                                            {"copy_release", run_copy_release},
-                                            {"calloc_memcpy_free", run_calloc_memcpy_free},
-                                            {"ctor_free", run_ctor_free},
-                                            {"calloc_free", run_calloc_free},
-                                            {"fix_ptrs", run_fix_ptrs},
-                                            {"sf_fix_ptrs", run_sf_fix_ptrs},
-                                            {"get_obj_size", run_get_obj_size},
-                                            {"sf_get_obj_size", run_sf_get_obj_size}};
+struct operation {
+  runner counted;  // for a type that takes a count
+  runner uncounted;
+};
+const std::map<std::string, operation> kOps = {
+    {"read_dbobj", {run_read_dbobj, run_read_dbobj}},
+    {"sf_read_dbobj", {run_sf_read_dbobj, run_sf_read_dbobj}},
+    {"memcpy_limit", {run_memcpy_limit, run_memcpy_limit}},
+    {"copy_release", {run_copy_release, run_copy_release}},
+    {"calloc_memcpy_free", {run_calloc_memcpy_free, run_calloc_memcpy_free}},
+    {"ctor_free", {run_ctor_free<true>, run_ctor_free<false>}},
+    {"calloc_free", {run_calloc_free, run_calloc_free}},
+    {"fix_ptrs", {run_fix_ptrs, run_fix_ptrs}},
+    {"sf_fix_ptrs", {run_sf_fix_ptrs, run_sf_fix_ptrs}},
+    {"get_obj_size", {run_get_obj_size<true>, run_get_obj_size<false>}},
+    {"sf_get_obj_size", {run_sf_get_obj_size, run_sf_get_obj_size}}};
+
+runner runner_for(const fixture& f, const operation& op) {
+  return f.type->takes_count() ? op.counted : op.uncounted;
+}
 
 // Each ratio: an operation against its baseline of the same run.
 const std::pair<const char*, const char*> kRatios[] = {
@@ -296,7 +317,8 @@ int run_loop(const char* type, const char* op, long iterations) {
   }
   const fixture f = make_fixture(type);
   verify(f);
-  for (long i = 0; i < iterations; ++i) it->second(f);
+  const runner run = runner_for(f, it->second);
+  for (long i = 0; i < iterations; ++i) run(f);
   return 0;
 }
 
@@ -314,9 +336,9 @@ int main(int argc, char** argv) {
   for (const char* t : kTypes) {
     const fixture f = make_fixture(t);
     verify(f);
-    for (const auto& [name, fn] : kOps) {
+    for (const auto& [name, op] : kOps) {
       benchmark::RegisterBenchmark((std::string(t) + "/" + name).c_str(),
-                                   [f, fn = fn](benchmark::State& state) {
+                                   [f, fn = runner_for(f, op)](benchmark::State& state) {
                                      for (auto _ : state) fn(f);
                                    });
     }
