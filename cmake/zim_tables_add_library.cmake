@@ -108,7 +108,8 @@ function(zim_tables_add_library target)
   # operations call each other (the copy routine the constructors' allocator
   # and read_dbobj, the fix-up from base the fix-up) directly, not through the
   # PLT: an operation is not replaced by another library's symbol of its name.
-  target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti -fno-semantic-interposition)
+  target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti -fno-semantic-interposition
+                                           -fno-reorder-blocks-and-partition)
   target_link_options(${target} PRIVATE
     "LINKER:--version-script=${map}" LINKER:--no-undefined LINKER:--as-needed)
   target_link_libraries(${target}

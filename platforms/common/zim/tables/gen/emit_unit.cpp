@@ -76,6 +76,7 @@ Vars unit_vars(const TypePlan& plan) {
   // Count-taking operations: parameter declarations and the value passed on.
   v["count_param"] = counted ? "uint32_t count" : "void";
   v["count_arg"] = counted ? "count" : "0";
+  v["ctor_arg"] = counted ? "count" : "";
   v["size_params"] = counted ? "uint32_t *obj_size_ptr, uint32_t count" : "uint32_t *obj_size_ptr";
   return v;
 }
@@ -144,21 +145,31 @@ void qor_$(t)_write_dbobj_base(qor_$(t)_obj_st src, qor_$(t)_obj_st dst) {
 void qor_$(t)_read_dbobj_base(qor_$(t)_obj_st src, qor_$(t)_obj_st dst)
     __attribute__((alias("qor_$(t)_write_dbobj_base")));
 
-static srv_$(t)_t $(t)_srv_alloc(uint32_t count, zim_bool_t use_shm) {
+// Written out in each constructor for its own use_shm: no choice at run time
+// on the path that makes every server object.
+__attribute__((always_inline)) static inline srv_$(t)_t $(t)_srv_alloc(uint32_t count,
+                                                                     zim_bool_t use_shm) {
   return static_cast<srv_$(t)_t>(zt::srv_alloc<$(T)>(count, use_shm));
 }
 
-srv_$(t)_t qor_srv_$(t)_ctor($(count_param)) {
+// Called, not copied, by the copy routine.
+__attribute__((noinline)) srv_$(t)_t qor_srv_$(t)_ctor($(count_param)) {
   return $(t)_srv_alloc($(count_arg), ZIM_FALSE);
 }
 
-srv_$(t)_t zim_srv_$(t)_ctor_with_shm($(count_param)) {
+__attribute__((noinline)) srv_$(t)_t zim_srv_$(t)_ctor_with_shm($(count_param)) {
   return $(t)_srv_alloc($(count_arg), ZIM_TRUE);
+}
+
+// The copy routine allocates with the constructor for its use_shm.
+static srv_$(t)_t $(t)_copy_alloc(uint32_t count, zim_bool_t use_shm) {
+  (void)count;
+  return use_shm ? zim_srv_$(t)_ctor_with_shm($(ctor_arg)) : qor_srv_$(t)_ctor($(ctor_arg));
 }
 
 // Shared by both copy constructors, which differ only in use_shm.
 __attribute__((noinline)) static srv_$(t)_t $(t)_copy(qor_$(t)_obj_st src, zim_bool_t use_shm) {
-  return zt::copy<$(T)>(src, use_shm, $(t)_srv_alloc, qor_$(t)_read_dbobj);
+  return zt::copy<$(T)>(src, use_shm, $(t)_copy_alloc, qor_$(t)_read_dbobj);
 }
 
 srv_$(t)_t zim_$(t)_copy_ctor(qor_$(t)_obj_st src) {
