@@ -50,5 +50,5 @@ size -A "$lib" | awk '$1 == ".text" {printf "libzim_tables .text: %d bytes\n", $
 size "$lib" | awk 'NR == 2 {printf "libzim_tables text (size): %d bytes\n", $1}'
 
 if [[ "${2:-}" == "--times" ]]; then
-  "$bench" --benchmark_min_time=0.2 2>/dev/null | grep '^time ratios'
+  "$bench" --benchmark_min_time=0.1 --benchmark_repetitions=5 2>/dev/null | grep '^time ratios'
 fi

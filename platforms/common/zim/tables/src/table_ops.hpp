@@ -313,7 +313,10 @@ inline void* srv_alloc(uint32_t count, zim_bool_t use_shm) {
   // A size past 32 bits would wrap into a block smaller than the layout.
   // Stop before anything is allocated or written: types that check their
   // layout report that check, the others cannot be allocated at all.
-  if (exact_size > UINT32_MAX) {
+  const bool fits = list_traits<typename T::data>::arrays != 0
+                        ? exact_size <= UINT32_MAX
+                        : npd_size <= UINT32_MAX - T::fixed_size;  // one compare
+  if (!fits) {
     if constexpr (T::size_check) {
       report<T>(kFixPtrsCheckText, T::fix_ptrs_check);
     } else {
@@ -362,6 +365,8 @@ inline void copy_base(const void* source, void* destination) {
   copy_header_fields(typename T::header{}, src, dst);
 }
 
+inline constexpr size_t kInlineCopyLimit = 256;
+
 // Copies length bytes between two arrays' storage. A null source skips the
 // copy; an empty array needs none (its destination pointer may be null).
 ZIM_TABLES_STEP void copy_array_bytes(const byte* src_field, const byte* dst_field,
@@ -370,9 +375,23 @@ ZIM_TABLES_STEP void copy_array_bytes(const byte* src_field, const byte* dst_fie
   if (from != nullptr && length != 0) std::memcpy(load_pointer(dst_field), from, length);
 }
 
+// Copies a block of known width: small ones inline, large ones through the C
+// library's memcpy, which beats the compiler's inline string move on blocks
+// at any alignment (a 7001-byte block at an odd offset, say).
+template <size_t Bytes>
+ZIM_TABLES_STEP void copy_block(byte* to, const byte* from) {
+  if constexpr (Bytes > kInlineCopyLimit) {
+    size_t bytes = Bytes;
+    asm("" : "+r"(bytes));  // the width is known: keep the compiler from inlining the move
+    std::memcpy(to, from, bytes);
+  } else {
+    std::memcpy(to, from, Bytes);
+  }
+}
+
 template <uint32_t O, uint32_t B, uint32_t FO, uint32_t FN>
 ZIM_TABLES_STEP void copy_inline(inline_span<O, B, FO, FN>, const byte* src, byte* dst) {
-  std::memcpy(dst + O, src + O, B);
+  copy_block<B>(dst + O, src + O);
 }
 template <typename Array>
 ZIM_TABLES_STEP void copy_inline(Array, const byte*, byte*) {}
@@ -421,7 +440,7 @@ inline constexpr auto kFlagRuns = group_flags(Data{});
 template <typename Data, size_t... R>
 ZIM_TABLES_STEP void copy_flags(const byte* src, byte* dst, std::index_sequence<R...>) {
   constexpr auto& g = kFlagRuns<Data>;
-  (std::memcpy(dst + g.runs[R].offset, src + g.runs[R].offset, g.runs[R].bytes), ...);
+  (copy_block<g.runs[R].bytes>(dst + g.runs[R].offset, src + g.runs[R].offset), ...);
 }
 
 template <uint32_t D, uint32_t E, uint32_t F>
