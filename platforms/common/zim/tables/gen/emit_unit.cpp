@@ -77,6 +77,7 @@ Vars unit_vars(const TypePlan& plan) {
   v["count_param"] = counted ? "uint32_t count" : "void";
   v["count_arg"] = counted ? "count" : "0";
   v["ctor_arg"] = counted ? "count" : "";
+  v["ignore_count"] = counted ? "" : "  (void)count;  // the type takes none\n";
   v["size_params"] = counted ? "uint32_t *obj_size_ptr, uint32_t count" : "uint32_t *obj_size_ptr";
   return v;
 }
@@ -147,8 +148,7 @@ void qor_$(t)_read_dbobj_base(qor_$(t)_obj_st src, qor_$(t)_obj_st dst)
 
 // Written out in each constructor for its own use_shm: no choice at run time
 // on the path that makes every server object.
-__attribute__((always_inline)) static inline srv_$(t)_t $(t)_srv_alloc(uint32_t count,
-                                                                     zim_bool_t use_shm) {
+__attribute__((always_inline)) static inline srv_$(t)_t $(t)_srv_alloc(uint32_t count, zim_bool_t use_shm) {
   return static_cast<srv_$(t)_t>(zt::srv_alloc<$(T)>(count, use_shm));
 }
 
@@ -163,8 +163,7 @@ __attribute__((noinline)) srv_$(t)_t zim_srv_$(t)_ctor_with_shm($(count_param)) 
 
 // The copy routine allocates with the constructor for its use_shm.
 static srv_$(t)_t $(t)_copy_alloc(uint32_t count, zim_bool_t use_shm) {
-  (void)count;
-  return use_shm ? zim_srv_$(t)_ctor_with_shm($(ctor_arg)) : qor_srv_$(t)_ctor($(ctor_arg));
+$(ignore_count)  return use_shm ? zim_srv_$(t)_ctor_with_shm($(ctor_arg)) : qor_srv_$(t)_ctor($(ctor_arg));
 }
 
 // Shared by both copy constructors, which differ only in use_shm.

@@ -555,11 +555,16 @@ ZIM_TABLES_STEP void copy_arrays(const byte* src, byte* dst, uint32_t npus, uint
   const uint64_t bytes =
       uint64_t{npus} * traits::per_npu_bytes + uint64_t{count} * traits::per_element_bytes;
   if (bytes == 0) return;
+  // Without elements the fix-up leaves the counted arrays' pointers null, so
+  // the destination's pointers of a type that has per-NPU arrays too are not
+  // one packed layout: that case copies array by array.
+  const bool packed_layout = !(traits::has_counted && traits::has_per_npu) || count != 0;
   const uintptr_t from = load<uintptr_t>(src + traits::first_data_ptr);
   const uintptr_t to = load<uintptr_t>(dst + traits::first_data_ptr);
-  // A source block that starts at null or would run past the end of the
-  // address space is not a packed layout: then no pointer in it is null.
-  if (from - 1 < ~bytes &&
+  // Past the test of the first source pointer (neither null nor a block that
+  // runs past the end of the address space) and of the distances, every
+  // source pointer lies in [from, from + bytes) and none is null.
+  if (packed_layout && from - 1 < ~bytes &&
       same_distance<Data>(src, dst, from - to, std::make_index_sequence<g.pair_count>{},
                           std::make_index_sequence<g.single_count>{})) {
     std::memcpy(reinterpret_cast<byte*>(to), reinterpret_cast<const byte*>(from), bytes);
