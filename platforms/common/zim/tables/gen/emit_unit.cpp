@@ -138,7 +138,8 @@ void qor_$(t)_read_dbobj(qor_$(t)_obj_st src, qor_$(t)_obj_st dst) {
   zt::read_dbobj<$(T)>(src, dst);
 }
 
-void qor_$(t)_write_dbobj_base(qor_$(t)_obj_st src, qor_$(t)_obj_st dst) {
+// Called, not copied, by the copy routine.
+__attribute__((noinline)) void qor_$(t)_write_dbobj_base(qor_$(t)_obj_st src, qor_$(t)_obj_st dst) {
   zt::copy_base<$(T)>(src, dst);
 }
 
@@ -168,7 +169,8 @@ $(ignore_count)  return use_shm ? zim_srv_$(t)_ctor_with_shm($(ctor_arg)) : qor_
 
 // Shared by both copy constructors, which differ only in use_shm.
 __attribute__((noinline)) static srv_$(t)_t $(t)_copy(qor_$(t)_obj_st src, zim_bool_t use_shm) {
-  return zt::copy<$(T)>(src, use_shm, $(t)_copy_alloc, qor_$(t)_read_dbobj);
+  return zt::copy<$(T)>(src, use_shm, $(t)_copy_alloc, qor_$(t)_write_dbobj_base,
+                        qor_$(t)_read_dbobj);
 }
 
 srv_$(t)_t zim_$(t)_copy_ctor(qor_$(t)_obj_st src) {

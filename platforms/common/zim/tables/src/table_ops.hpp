@@ -597,18 +597,18 @@ inline void read_dbobj(const void* source, void* destination) {
 // ---------------------------------------------------------------------------
 // Client copies and release.
 
-// The unit's copy routine. It builds on the unit's own allocator and data
-// copy, which the constructors and read_dbobj export, so that their code
-// exists once per unit.
+// The unit's copy routine. It builds on the unit's own allocator, header
+// copy and data copy, which the constructors, write_dbobj_base and read_dbobj
+// export, so that their code exists once per unit.
 template <typename T, typename Obj>
 inline Obj copy(Obj source, zim_bool_t use_shm, Obj (*alloc)(uint32_t, zim_bool_t),
-                void (*read)(Obj, Obj)) {
+                void (*copy_headers)(Obj, Obj), void (*read)(Obj, Obj)) {
   const byte* src = reinterpret_cast<const byte*>(source);
   zim_table_props_t* props = zim_srv_table_props_get(T::table_id);
   uint32_t count = 0;
   if constexpr (T::count_field != 0) count = load<uint32_t>(src + T::count_field);
   Obj copy = alloc(count, use_shm);
-  copy_base<T>(source, copy);
+  copy_headers(source, copy);
   read(source, copy);
   if (props->copy_hooks_on != 0) {
     props->copy_shm_hook(copy, use_shm);
