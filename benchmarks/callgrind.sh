@@ -2,7 +2,9 @@
 # Instruction counts per call under callgrind, which repeat exactly from run
 # to run unlike times, as ratios to the baselines of the same run (see
 # copy_bench.cpp), and the library's text size. With --times, Google
-# Benchmark's time ratios for the same cases follow.
+# Benchmark's time ratios for the same cases follow. ZIM_BENCH_MOVED=1 counts
+# on objects moved to page-aligned blocks, as the times use them: calloc and
+# free then meet another heap and cost more, which the baselines show.
 #   benchmarks/callgrind.sh [BUILD_DIR] [--times]
 set -euo pipefail
 build="${1:-build/default}"
@@ -18,11 +20,11 @@ trap 'rm -rf "$work"' EXIT
 count() {  # instructions inside run_<op>(...) or run_<op><...>(...) per call
   local n
   n=$(valgrind --tool=callgrind --callgrind-out-file=/dev/null --toggle-collect="*run_$2?*" \
-    "$bench" --loop "$1" "$2" "$iterations" 2>&1 | awk '/Collected :/ {print $4}')
+    "$bench" --loop "$1" "$2" "$iterations" ${ZIM_BENCH_MOVED:+moved} 2>&1 | awk '/Collected :/ {print $4}')
   echo "$1 $2 $((n / iterations))"
 }
 export -f count
-export bench iterations
+export bench iterations ZIM_BENCH_MOVED
 for t in $types; do for op in $ops; do echo "$t $op"; done; done |
   xargs -P 2 -n 2 bash -c 'count "$0" "$1"' >"$work/counts"
 

@@ -12,7 +12,9 @@
 // N = 4, NPD size 16 and count 8 for the counted types; the objects come from
 // the library's own constructors. Results are ratios to the baselines; for
 // instruction counts that repeat exactly, run one case under callgrind:
-// `zim_tables_bench --loop TYPE OP ITERATIONS`, see benchmarks/callgrind.sh.
+// `zim_tables_bench --loop TYPE OP ITERATIONS [moved]`, see
+// benchmarks/callgrind.sh; with "moved", the objects are placed as for the
+// times (below).
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
 
@@ -109,7 +111,10 @@ uint32_t length_of(const cat::field_item& f, uint32_t npus, uint32_t count) {
 // Where the heap puts an object changes its times: olist's read_dbobj takes
 // three times as long when the destination's arrays straddle a page. So the
 // timed objects are moved to the start of page-aligned blocks and fixed up
-// there, as any moved object is; instruction counts do not depend on it.
+// there, as any moved object is. The counted runs (--loop) keep the objects
+// where the constructor put them: moving them changes the heap's state and
+// with it what calloc and free cost, and the instruction counts do not
+// depend on placement.
 void* page_block(size_t bytes) {
   const size_t page = 4096;
   void* block = std::aligned_alloc(page, (bytes + page - 1) / page * page);
@@ -128,7 +133,7 @@ void* placed(const cat::table_type* type, void* obj) {
 
 // Objects from the heap constructor; every field, flag and element of the
 // source is filled, so every copy moves real data.
-fixture make_fixture(const char* name) {
+fixture make_fixture(const char* name, bool page_aligned) {
   const cat::table_type* type = cat::find(name);
   const sf_operations* sf = sf_find(name);
   if (type == nullptr || sf == nullptr) {
@@ -137,8 +142,12 @@ fixture make_fixture(const char* name) {
   }
   const uint32_t count = type->takes_count() ? kCount : 0;
   const uint32_t npus = hulcon_config_get_max_num_npus();
-  void* src = placed(type, type->ops.srv_ctor(count));
-  void* dst = placed(type, type->ops.srv_ctor(count));
+  void* src = type->ops.srv_ctor(count);
+  void* dst = type->ops.srv_ctor(count);
+  if (page_aligned) {
+    src = placed(type, src);
+    dst = placed(type, dst);
+  }
   auto* s = static_cast<byte*>(src);
   uint32_t limit = 0;
   for (uint32_t i = 0; i < type->field_count; ++i) {
@@ -156,7 +165,15 @@ fixture make_fixture(const char* name) {
   }
   uint32_t size;
   std::memcpy(&size, s + ZIM_OBJ_TOTAL_SIZE_OFFSET, sizeof size);
-  return {type, resolve_ops(*type), sf, count, src, dst, size, limit, page_block(limit)};
+  return {type,
+          resolve_ops(*type),
+          sf,
+          count,
+          src,
+          dst,
+          size,
+          limit,
+          page_aligned ? page_block(limit) : std::calloc(1, limit)};
 }
 
 // A copy or a fix-up that is fast but wrong fails the run instead of winning it.
@@ -340,13 +357,13 @@ class ratio_reporter : public benchmark::ConsoleReporter {
   std::set<std::string> medians_;
 };
 
-int run_loop(const char* type, const char* op, long iterations) {
+int run_loop(const char* type, const char* op, long iterations, bool moved) {
   const auto it = kOps.find(op);
   if (it == kOps.end()) {
     std::fprintf(stderr, "zim_tables_bench: unknown operation %s\n", op);
     return 2;
   }
-  const fixture f = make_fixture(type);
+  const fixture f = make_fixture(type, moved);
   verify(f);
   const runner run = runner_for(f, it->second);
   for (long i = 0; i < iterations; ++i) run(f);
@@ -361,11 +378,12 @@ int main(int argc, char** argv) {
   setenv("ZIM_MAX_NUM_NPUS", "4", 1);
   setenv("ZIM_NPD_SIZE", std::to_string(kNpdSize).c_str(), 1);
   unsetenv("ZIM_NPD_SIZES");
-  if (argc == 5 && std::strcmp(argv[1], "--loop") == 0) {
-    return run_loop(argv[2], argv[3], std::atol(argv[4]));
+  if ((argc == 5 || argc == 6) && std::strcmp(argv[1], "--loop") == 0) {
+    return run_loop(argv[2], argv[3], std::atol(argv[4]),
+                    argc == 6 && std::strcmp(argv[5], "moved") == 0);
   }
   for (const char* t : kTypes) {
-    const fixture f = make_fixture(t);
+    const fixture f = make_fixture(t, true);
     verify(f);
     for (const auto& [name, op] : kOps) {
       benchmark::RegisterBenchmark((std::string(t) + "/" + name).c_str(),
