@@ -1,128 +1,351 @@
-// Copy costs of representative table types against raw baselines.
+// Costs of the copy path, the constructor, the fix-up and the sizing of ten
+// table types of every shape against baselines measured in the same run:
 //
-//   read_dbobj   vs  memcpy of the whole object (same bytes, no field walk)
-//   copy_ctor    vs  calloc + memcpy of the whole object
-// (both copy loops release their result again: clnt_copy_dtor, free).
+//   read_dbobj             vs  memcpy_limit: one memcpy of exactly the bytes
+//                              read_dbobj moves (fields, flags, elements)
+//   copy_release           vs  calloc_memcpy_free: copy constructor plus
+//   (copy_ctor + clnt_copy_dtor) calloc + memcpy + free of the whole object
+//   ctor_free              vs  calloc_free: heap constructor plus free
+//   read_dbobj, fix_ptrs,  vs  the straightforward build (sf_*): plain C, one
+//   get_obj_size               copy per field, one cursor (straightforward_gen)
 //
-// Results are printed as ratios against the baseline measured in the same
-// run. For instruction counts that repeat exactly, run one case under
-// callgrind: `zim_tables_bench --loop TYPE OP ITERATIONS` with OP one of
-// read_dbobj, memcpy, copy_ctor, calloc_memcpy; see benchmarks/callgrind.sh.
+// N = 4, NPD size 16 and count 8 for the counted types; the objects come from
+// the library's own constructors. Results are ratios to the baselines; for
+// instruction counts that repeat exactly, run one case under callgrind:
+// `zim_tables_bench --loop TYPE OP ITERATIONS [moved]`, see
+// benchmarks/callgrind.sh; with "moved", the objects are placed as for the
+// times (below).
 #include <benchmark/benchmark.h>
+#include <dlfcn.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "straightforward.h"
 #include "zim/tables/catalogue.hpp"
 
 namespace {
 
 namespace cat = zim_tables::catalogue;
+using byte = unsigned char;
 
-struct bench_case {
-  const char* type;
-  uint32_t count;
+constexpr uint32_t kNpdSize = 16;
+constexpr uint32_t kCount = 8;
+
+// Arrays from 53 down to none, per-NPU and counted, large and small fixed
+// parts, a 7001-byte block.
+const char* const kTypes[] = {"ipnhgroup", "testdynhg", "olist",  "l2intf", "test_if",
+                              "nhgroup",   "l1port",    "tmport", "rawget", "testglobaldiscard"};
+
+// The library's operations as the exported symbols themselves, called like
+// the straightforward build's: no wrapper and no PLT stub in either path.
+struct library_ops {
+  void (*read_dbobj)(const void* src, void* dst);
+  void (*fix_ptrs)(uint32_t npd_size, void* obj);
+  uint32_t (*get_obj_size)(uint32_t count);  // null: the type takes no count
+  uint32_t (*get_obj_size_void)();
+  void* (*srv_ctor)(uint32_t count);
+  void* (*srv_ctor_void)();
+  void* (*copy_ctor)(const void* src);
+  void (*clnt_copy_dtor)(void* obj);
 };
 
-// Small and large fixed parts, many fields, a 7001-byte block, per-NPU and
-// counted arrays (up to 53 of them).
-const bench_case kCases[] = {
-    {"testglobaldiscard", 0}, {"l2if", 0},   {"tmport", 0},    {"rawget", 0},
-    {"test_if", 0},           {"olist", 16}, {"ipnhgroup", 16}};
+template <typename F>
+void resolve(F& fn, const std::string& name) {
+  void* sym = dlsym(RTLD_DEFAULT, name.c_str());
+  if (sym == nullptr) {
+    std::fprintf(stderr, "zim_tables_bench: no symbol %s\n", name.c_str());
+    std::exit(2);
+  }
+  fn = reinterpret_cast<F>(sym);
+}
+
+library_ops resolve_ops(const cat::table_type& t) {
+  const std::string n = t.name;
+  library_ops ops{};
+  resolve(ops.read_dbobj, "qor_" + n + "_read_dbobj");
+  resolve(ops.fix_ptrs, "qor_" + n + "_fix_ptrs");
+  if (t.takes_count()) {
+    resolve(ops.get_obj_size, "qor_" + n + "_get_obj_size");
+    resolve(ops.srv_ctor, "qor_srv_" + n + "_ctor");
+  } else {
+    resolve(ops.get_obj_size_void, "qor_" + n + "_get_obj_size");
+    resolve(ops.srv_ctor_void, "qor_srv_" + n + "_ctor");
+  }
+  resolve(ops.copy_ctor, "zim_" + n + "_copy_ctor");
+  resolve(ops.clnt_copy_dtor, "zim_" + n + "_clnt_copy_dtor");
+  return ops;
+}
 
 struct fixture {
   const cat::table_type* type;
+  library_ops lib;
+  const sf_operations* sf;
+  uint32_t count;
   void* src;
   void* dst;
-  uint32_t size;
+  uint32_t size;   // of the whole object
+  uint32_t limit;  // the bytes read_dbobj moves
+  void* scratch;   // where the memcpy baseline writes them: never into dst,
+                   // whose pointers the other operations follow
 };
 
-uint32_t object_size(const void* obj) {
-  uint32_t size;
-  std::memcpy(&size, static_cast<const unsigned char*>(obj) + ZIM_OBJ_TOTAL_SIZE_OFFSET,
-              sizeof size);
-  return size;
+uint64_t load_u64(const void* at) {
+  uint64_t v;
+  std::memcpy(&v, at, sizeof v);
+  return v;
+}
+byte* array_at(const void* obj, uint32_t field) {
+  return reinterpret_cast<byte*>(load_u64(static_cast<const byte*>(obj) + field));
+}
+uint32_t length_of(const cat::field_item& f, uint32_t npus, uint32_t count) {
+  return f.kind == cat::item_kind::per_npu_array ? npus : count;
 }
 
-// Objects in the heap, their data bytes filled, so every copy moves real data.
-fixture make_fixture(const bench_case& c) {
-  const cat::table_type* type = cat::find(c.type);
-  if (type == nullptr) {
-    std::fprintf(stderr, "zim_tables_bench: no type %s\n", c.type);
+// Where the heap puts an object changes its times: olist's read_dbobj takes
+// three times as long when the destination's arrays straddle a page. So the
+// timed objects are moved to the start of page-aligned blocks and fixed up
+// there, as any moved object is. The counted runs (--loop) keep the objects
+// where the constructor put them: moving them changes the heap's state and
+// with it what calloc and free cost, and the instruction counts do not
+// depend on placement.
+void* page_block(size_t bytes) {
+  const size_t page = 4096;
+  void* block = std::aligned_alloc(page, (bytes + page - 1) / page * page);
+  std::memset(block, 0, bytes);
+  return block;
+}
+void* placed(const cat::table_type* type, void* obj) {
+  uint32_t size;
+  std::memcpy(&size, static_cast<const byte*>(obj) + ZIM_OBJ_TOTAL_SIZE_OFFSET, sizeof size);
+  void* moved = page_block(size);
+  std::memcpy(moved, obj, size);
+  std::free(obj);
+  type->ops.fix_ptrs(kNpdSize, moved);
+  return moved;
+}
+
+// Objects from the heap constructor; every field, flag and element of the
+// source is filled, so every copy moves real data.
+fixture make_fixture(const char* name, bool page_aligned) {
+  const cat::table_type* type = cat::find(name);
+  const sf_operations* sf = sf_find(name);
+  if (type == nullptr || sf == nullptr) {
+    std::fprintf(stderr, "zim_tables_bench: no type %s\n", name);
     std::exit(2);
   }
-  void* src = type->ops.srv_ctor(c.count);
-  void* dst = type->ops.srv_ctor(c.count);
-  auto* bytes = static_cast<unsigned char*>(src);
+  const uint32_t count = type->takes_count() ? kCount : 0;
+  const uint32_t npus = hulcon_config_get_max_num_npus();
+  void* src = type->ops.srv_ctor(count);
+  void* dst = type->ops.srv_ctor(count);
+  if (page_aligned) {
+    src = placed(type, src);
+    dst = placed(type, dst);
+  }
+  auto* s = static_cast<byte*>(src);
+  uint32_t limit = 0;
   for (uint32_t i = 0; i < type->field_count; ++i) {
     const cat::field_item& f = type->fields[i];
     if (f.kind == cat::item_kind::inline_run) {
-      std::memset(bytes + f.offset, 0x5a, f.width * f.repeat);
-      std::memset(bytes + f.flag_at, 1, f.repeat);
+      for (uint32_t k = 0; k < f.width * f.repeat; ++k) s[f.offset + k] = static_cast<byte>(k + i);
+      std::memset(s + f.flag_at, 1, f.repeat);
+      limit += (f.width + 1) * f.repeat;
+    } else {
+      const uint32_t n = length_of(f, npus, count);
+      for (uint32_t k = 0; k < n * f.width; ++k) array_at(src, f.offset)[k] = static_cast<byte>(k);
+      std::memset(array_at(src, f.flag_at), 1, n);
+      limit += n * (f.width + 1);
     }
   }
-  return {type, src, dst, object_size(src)};
+  uint32_t size;
+  std::memcpy(&size, s + ZIM_OBJ_TOTAL_SIZE_OFFSET, sizeof size);
+  return {type,
+          resolve_ops(*type),
+          sf,
+          count,
+          src,
+          dst,
+          size,
+          limit,
+          page_aligned ? page_block(limit) : std::calloc(1, limit)};
 }
 
-// A copy that is fast but wrong fails the run instead of winning it.
-void verify_copy(const fixture& f) {
+// A copy or a fix-up that is fast but wrong fails the run instead of winning it.
+void expect(bool ok, const fixture& f, const char* what) {
+  if (ok) return;
+  std::fprintf(stderr, "zim_tables_bench: %s: %s differs\n", f.type->name, what);
+  std::exit(1);
+}
+void verify_copy(const fixture& f, const char* what) {
+  const auto* s = static_cast<const byte*>(f.src);
+  const auto* d = static_cast<const byte*>(f.dst);
+  const uint32_t npus = hulcon_config_get_max_num_npus();
   for (uint32_t i = 0; i < f.type->field_count; ++i) {
     const cat::field_item& item = f.type->fields[i];
-    if (item.kind != cat::item_kind::inline_run) continue;
-    const auto* s = static_cast<const unsigned char*>(f.src);
-    const auto* d = static_cast<const unsigned char*>(f.dst);
-    if (std::memcmp(s + item.offset, d + item.offset, item.width * item.repeat) != 0 ||
-        std::memcmp(s + item.flag_at, d + item.flag_at, item.repeat) != 0) {
-      std::fprintf(stderr, "zim_tables_bench: %s copied wrongly\n", f.type->name);
-      std::exit(1);
+    if (item.kind == cat::item_kind::inline_run) {
+      expect(std::memcmp(s + item.offset, d + item.offset, item.width * item.repeat) == 0 &&
+                 std::memcmp(s + item.flag_at, d + item.flag_at, item.repeat) == 0,
+             f, what);
+    } else {
+      const uint32_t n = length_of(item, npus, f.count);
+      expect(n == 0 || (std::memcmp(array_at(s, item.offset), array_at(d, item.offset),
+                                    n * item.width) == 0 &&
+                        std::memcmp(array_at(s, item.flag_at), array_at(d, item.flag_at), n) == 0),
+             f, what);
     }
   }
 }
-
-__attribute__((noinline)) void run_read_dbobj(const fixture& f) {
+void clear_data(const fixture& f) {
+  auto* d = static_cast<byte*>(f.dst);
+  const uint32_t npus = hulcon_config_get_max_num_npus();
+  for (uint32_t i = 0; i < f.type->field_count; ++i) {
+    const cat::field_item& item = f.type->fields[i];
+    if (item.kind == cat::item_kind::inline_run) {
+      std::memset(d + item.offset, 0, item.width * item.repeat);
+      std::memset(d + item.flag_at, 0, item.repeat);
+    } else if (const uint32_t n = length_of(item, npus, f.count); n != 0) {
+      std::memset(array_at(d, item.offset), 0, n * item.width);
+      std::memset(array_at(d, item.flag_at), 0, n);
+    }
+  }
+}
+void verify(const fixture& f) {
   f.type->ops.read_dbobj(f.src, f.dst);
+  verify_copy(f, "read_dbobj");
+  clear_data(f);
+  f.sf->read_dbobj(f.src, f.dst);
+  verify_copy(f, "the straightforward read_dbobj");
+  std::vector<byte> ours(f.type->fixed_size);
+  std::memcpy(ours.data(), f.dst, ours.size());
+  f.type->ops.fix_ptrs(kNpdSize, f.dst);
+  f.sf->fix_ptrs(kNpdSize, f.dst);
+  expect(std::memcmp(ours.data(), f.dst, ours.size()) == 0, f, "the straightforward fix-up");
+  expect(f.type->ops.get_obj_size(f.count) == f.size && f.sf->get_obj_size(f.count) == f.size, f,
+         "get_obj_size");
 }
-__attribute__((noinline)) void run_memcpy(const fixture& f) { std::memcpy(f.dst, f.src, f.size); }
-__attribute__((noinline)) void run_copy_ctor(const fixture& f) {
-  void* copy = f.type->ops.copy_ctor(f.src);
+
+__attribute__((noinline)) void run_read_dbobj(const fixture& f) { f.lib.read_dbobj(f.src, f.dst); }
+__attribute__((noinline)) void run_sf_read_dbobj(const fixture& f) {
+  f.sf->read_dbobj(f.src, f.dst);
+}
+__attribute__((noinline)) void run_memcpy_limit(const fixture& f) {
+  std::memcpy(f.scratch, f.src, f.limit);
+}
+__attribute__((noinline)) void run_copy_release(const fixture& f) {
+  void* copy = f.lib.copy_ctor(f.src);
   benchmark::DoNotOptimize(copy);
-  f.type->ops.clnt_copy_dtor(copy);
+  f.lib.clnt_copy_dtor(copy);
 }
-__attribute__((noinline)) void run_calloc_memcpy(const fixture& f) {
+__attribute__((noinline)) void run_calloc_memcpy_free(const fixture& f) {
   void* copy = std::calloc(1, f.size);
   std::memcpy(copy, f.src, f.size);
   benchmark::DoNotOptimize(copy);
   std::free(copy);
 }
+// A type without a count has constructors and sizing without the parameter:
+// one runner for each signature, so neither pays for a choice at run time.
+template <bool Counted>
+__attribute__((noinline)) void run_ctor_free(const fixture& f) {
+  void* obj;
+  if constexpr (Counted) {
+    obj = f.lib.srv_ctor(f.count);
+  } else {
+    obj = f.lib.srv_ctor_void();
+  }
+  benchmark::DoNotOptimize(obj);
+  std::free(obj);
+}
+__attribute__((noinline)) void run_calloc_free(const fixture& f) {
+  void* obj = std::calloc(1, f.size);
+  benchmark::DoNotOptimize(obj);
+  std::free(obj);
+}
+__attribute__((noinline)) void run_fix_ptrs(const fixture& f) { f.lib.fix_ptrs(kNpdSize, f.dst); }
+__attribute__((noinline)) void run_sf_fix_ptrs(const fixture& f) {
+  f.sf->fix_ptrs(kNpdSize, f.dst);
+}
+template <bool Counted>
+__attribute__((noinline)) void run_get_obj_size(const fixture& f) {
+  if constexpr (Counted) {
+    benchmark::DoNotOptimize(f.lib.get_obj_size(f.count));
+  } else {
+    benchmark::DoNotOptimize(f.lib.get_obj_size_void());
+  }
+}
+__attribute__((noinline)) void run_sf_get_obj_size(const fixture& f) {
+  benchmark::DoNotOptimize(f.sf->get_obj_size(f.count));
+}
 
 using runner = void (*)(const fixture&);
-const std::map<std::string, runner> kOps = {{"read_dbobj", run_read_dbobj},
-                                            {"memcpy", run_memcpy},
-                                            {"copy_ctor", run_copy_ctor},
-                                            {"calloc_memcpy", run_calloc_memcpy}};
+struct operation {
+  runner counted;  // for a type that takes a count
+  runner uncounted;
+};
+const std::map<std::string, operation> kOps = {
+    {"read_dbobj", {run_read_dbobj, run_read_dbobj}},
+    {"sf_read_dbobj", {run_sf_read_dbobj, run_sf_read_dbobj}},
+    {"memcpy_limit", {run_memcpy_limit, run_memcpy_limit}},
+    {"copy_release", {run_copy_release, run_copy_release}},
+    {"calloc_memcpy_free", {run_calloc_memcpy_free, run_calloc_memcpy_free}},
+    {"ctor_free", {run_ctor_free<true>, run_ctor_free<false>}},
+    {"calloc_free", {run_calloc_free, run_calloc_free}},
+    {"fix_ptrs", {run_fix_ptrs, run_fix_ptrs}},
+    {"sf_fix_ptrs", {run_sf_fix_ptrs, run_sf_fix_ptrs}},
+    {"get_obj_size", {run_get_obj_size<true>, run_get_obj_size<false>}},
+    {"sf_get_obj_size", {run_sf_get_obj_size, run_sf_get_obj_size}}};
 
-// Collects the mean time per iteration of every run, by name.
+runner runner_for(const fixture& f, const operation& op) {
+  return f.type->takes_count() ? op.counted : op.uncounted;
+}
+
+// Each ratio: an operation against its baseline of the same run.
+const std::pair<const char*, const char*> kRatios[] = {
+    {"read_dbobj", "memcpy_limit"}, {"copy_release", "calloc_memcpy_free"},
+    {"ctor_free", "calloc_free"},   {"read_dbobj", "sf_read_dbobj"},
+    {"fix_ptrs", "sf_fix_ptrs"},    {"get_obj_size", "sf_get_obj_size"}};
+
+// Collects the time per iteration of every benchmark, by name: the median
+// when repetitions are asked for (--benchmark_repetitions), which a machine
+// shared with other work needs, else the single run's.
 class ratio_reporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const auto& run : runs) {
-      if (run.run_type == Run::RT_Iteration && run.iterations > 0) {
-        ns_[run.benchmark_name()] = run.GetAdjustedRealTime();
+      const std::string name = run.run_name.str();
+      if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
+        ns_[name] = run.GetAdjustedRealTime();
+        medians_.insert(name);
+      } else if (run.run_type == Run::RT_Iteration && run.iterations > 0 &&
+                 medians_.count(name) == 0) {
+        ns_[name] = run.GetAdjustedRealTime();
       }
     }
     ConsoleReporter::ReportRuns(runs);
   }
   void print_ratios() const {
-    std::printf("\n%-18s %13s %13s\n", "type", "read/memcpy", "ctor/calloc");
-    for (const auto& c : kCases) {
-      const std::string t = c.type;
-      std::printf("%-18s %13.2f %13.2f\n", c.type, ratio(t + "/read_dbobj", t + "/memcpy"),
-                  ratio(t + "/copy_ctor", t + "/calloc_memcpy"));
+    std::printf("\ntime ratios  %-18s %10s %10s %10s %10s %10s %10s\n", "type", "read/lim",
+                "copy/base", "ctor/base", "read/sf", "fix/sf", "size/sf");
+    double log_sum[3] = {0, 0, 0};
+    int n = 0;
+    for (const char* t : kTypes) {
+      std::printf("time ratios  %-18s", t);
+      for (size_t r = 0; r < std::size(kRatios); ++r) {
+        const double v = ratio(std::string(t) + "/" + kRatios[r].first,
+                               std::string(t) + "/" + kRatios[r].second);
+        if (r < 3) log_sum[r] += std::log(v);
+        std::printf(" %10.2f", v);
+      }
+      std::printf("\n");
+      ++n;
     }
+    std::printf("time ratios  %-18s %10.2f %10.2f %10.2f\n", "geomean", std::exp(log_sum[0] / n),
+                std::exp(log_sum[1] / n), std::exp(log_sum[2] / n));
   }
 
  private:
@@ -131,36 +354,40 @@ class ratio_reporter : public benchmark::ConsoleReporter {
     return a == ns_.end() || b == ns_.end() || b->second == 0 ? 0 : a->second / b->second;
   }
   std::map<std::string, double> ns_;
+  std::set<std::string> medians_;
 };
 
-int run_loop(const char* type, const char* op, long iterations) {
-  for (const auto& c : kCases) {
-    if (std::strcmp(c.type, type) != 0) continue;
-    const auto it = kOps.find(op);
-    if (it == kOps.end()) break;
-    const fixture f = make_fixture(c);
-    run_read_dbobj(f);
-    verify_copy(f);
-    for (long i = 0; i < iterations; ++i) it->second(f);
-    return 0;
+int run_loop(const char* type, const char* op, long iterations, bool moved) {
+  const auto it = kOps.find(op);
+  if (it == kOps.end()) {
+    std::fprintf(stderr, "zim_tables_bench: unknown operation %s\n", op);
+    return 2;
   }
-  std::fprintf(stderr, "zim_tables_bench: unknown case %s %s\n", type, op);
-  return 2;
+  const fixture f = make_fixture(type, moved);
+  verify(f);
+  const runner run = runner_for(f, it->second);
+  for (long i = 0; i < iterations; ++i) run(f);
+  return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 5 && std::strcmp(argv[1], "--loop") == 0) {
-    return run_loop(argv[2], argv[3], std::atol(argv[4]));
+  // The shape every figure is quoted for; the simulated platform reads these
+  // once, at its first query.
+  setenv("ZIM_MAX_NUM_NPUS", "4", 1);
+  setenv("ZIM_NPD_SIZE", std::to_string(kNpdSize).c_str(), 1);
+  unsetenv("ZIM_NPD_SIZES");
+  if ((argc == 5 || argc == 6) && std::strcmp(argv[1], "--loop") == 0) {
+    return run_loop(argv[2], argv[3], std::atol(argv[4]),
+                    argc == 6 && std::strcmp(argv[5], "moved") == 0);
   }
-  for (const auto& c : kCases) {
-    const fixture f = make_fixture(c);
-    run_read_dbobj(f);
-    verify_copy(f);
-    for (const auto& [name, fn] : kOps) {
-      benchmark::RegisterBenchmark((std::string(c.type) + "/" + name).c_str(),
-                                   [f, fn = fn](benchmark::State& state) {
+  for (const char* t : kTypes) {
+    const fixture f = make_fixture(t, true);
+    verify(f);
+    for (const auto& [name, op] : kOps) {
+      benchmark::RegisterBenchmark((std::string(t) + "/" + name).c_str(),
+                                   [f, fn = runner_for(f, op)](benchmark::State& state) {
                                      for (auto _ : state) fn(f);
                                    });
     }

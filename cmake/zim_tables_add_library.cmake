@@ -5,9 +5,10 @@
 # the operation templates of zim_tables::templates, as libzim_tables itself is
 # built: the definitions are checked in a step of their own, then generated
 # into OUTPUT_DIR (default: <current binary dir>/<target>_generated, owned by
-# the generator), compiled with -fno-exceptions -fno-rtti and hidden
-# visibility, and linked with the generated version script so that only the
-# thirteen operations of each type are exported.
+# the generator), compiled with -fno-exceptions -fno-rtti, without semantic
+# interposition and with hidden visibility, and linked with the generated
+# version script so that only the thirteen operations of each type are
+# exported.
 #
 # Defines the targets
 #   <target>            the library; linking it gives <zim/tables/<type>.h>,
@@ -103,8 +104,12 @@ function(zim_tables_add_library target)
     VISIBILITY_INLINES_HIDDEN ON
     LINK_DEPENDS "${map}")
   target_compile_features(${target} PRIVATE cxx_std_17)
-  # The units call only C functions: no exceptions, no RTTI.
-  target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti)
+  # The units call only C functions: no exceptions, no RTTI. A unit's
+  # operations call each other (the copy routine the constructors' allocator
+  # and read_dbobj, the fix-up from base the fix-up) directly, not through the
+  # PLT: an operation is not replaced by another library's symbol of its name.
+  target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti -fno-semantic-interposition
+                                           -fno-reorder-blocks-and-partition)
   target_link_options(${target} PRIVATE
     "LINKER:--version-script=${map}" LINKER:--no-undefined LINKER:--as-needed)
   target_link_libraries(${target}

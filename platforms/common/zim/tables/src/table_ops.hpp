@@ -14,10 +14,16 @@
 //   alloc_check, and wisp.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "zim/tables/platform.h"
 #include "zim/tables/table_object.h"
@@ -63,10 +69,17 @@ inline constexpr char kFixPtrsCheckText[] = "pointer_fixed_size <= obj_inst->bas
 inline constexpr char kSizePtrCheckText[] = "obj_size_ptr";
 inline constexpr char kAllocCheckText[] = "obj_inst";
 
+// Reports are the rare path: out of line and cold, so the checks cost a
+// compare and a branch where they stand.
 template <typename T>
-[[noreturn]] inline void report(const char* text, const check_site& site) {
+[[noreturn]] __attribute__((noinline, cold)) void report(const char* text, const check_site& site) {
   __assert_fail(text, T::unit_path, site.line, site.prototype);
 }
+
+// The steps of an operation are inlined by force: an operation over 53
+// arrays must still compile to one straight sequence, not to a call per step
+// with the cursor in memory.
+#define ZIM_TABLES_STEP inline __attribute__((always_inline))
 
 // Objects may sit at any address the pool hands out and element storage is
 // packed, so every multi-byte access goes through memcpy; compilers turn each
@@ -91,14 +104,21 @@ template <typename Item>
 struct item_traits {
   static constexpr bool per_npu = false;
   static constexpr bool counted = false;
+  static constexpr bool array = false;
+  static constexpr uint32_t data_ptr = 0, elem_size = 0, flag_ptr = 0;
 };
 template <uint32_t D, uint32_t E, uint32_t F>
-struct item_traits<per_npu_array<D, E, F>> {
+struct array_item_traits {
+  static constexpr bool array = true;
+  static constexpr uint32_t data_ptr = D, elem_size = E, flag_ptr = F;
+};
+template <uint32_t D, uint32_t E, uint32_t F>
+struct item_traits<per_npu_array<D, E, F>> : array_item_traits<D, E, F> {
   static constexpr bool per_npu = true;
   static constexpr bool counted = false;
 };
 template <uint32_t D, uint32_t E, uint32_t F>
-struct item_traits<counted_array<D, E, F>> {
+struct item_traits<counted_array<D, E, F>> : array_item_traits<D, E, F> {
   static constexpr bool per_npu = false;
   static constexpr bool counted = true;
 };
@@ -109,8 +129,19 @@ template <typename... Items>
 struct list_traits<item_list<Items...>> {
   static constexpr bool has_per_npu = (item_traits<Items>::per_npu || ...);
   static constexpr bool has_counted = (item_traits<Items>::counted || ...);
-  static constexpr int arrays =
-      ((item_traits<Items>::per_npu || item_traits<Items>::counted) + ... + 0);
+  static constexpr size_t arrays = (size_t{item_traits<Items>::array} + ... + 0);
+  // Dynamic bytes per NPU and per counted element: sum of (element size + 1).
+  static constexpr uint64_t per_npu_bytes =
+      ((item_traits<Items>::per_npu ? uint64_t{item_traits<Items>::elem_size} + 1 : 0) + ... + 0);
+  static constexpr uint64_t per_element_bytes =
+      ((item_traits<Items>::counted ? uint64_t{item_traits<Items>::elem_size} + 1 : 0) + ... + 0);
+  // The data pointer of the array placed first, where a packed dynamic area
+  // begins.
+  static constexpr uint32_t first_data_ptr = [] {
+    uint32_t first = 0;
+    ((first = first == 0 && item_traits<Items>::array ? item_traits<Items>::data_ptr : first), ...);
+    return first;
+  }();
 };
 
 template <typename T>
@@ -155,34 +186,35 @@ constexpr bool layout_is_consistent() {
 // ---------------------------------------------------------------------------
 // Sizing.
 
-// Dynamic bytes of one array field, in 64 bits so that the allocator can see
-// a size that would not fit the 32-bit object size.
-template <uint32_t O, uint32_t B, uint32_t FO, uint32_t FN>
-inline uint64_t dynamic_bytes_of(inline_span<O, B, FO, FN>, uint32_t) {
+// Dynamic bytes of the per-NPU array fields: N is asked once per field, in
+// layout order.
+template <typename U, uint32_t O, uint32_t B, uint32_t FO, uint32_t FN>
+ZIM_TABLES_STEP U per_npu_bytes_of(inline_span<O, B, FO, FN>) {
   return 0;
 }
-template <uint32_t D, uint32_t E, uint32_t F>
-inline uint64_t dynamic_bytes_of(per_npu_array<D, E, F>, uint32_t) {
-  return uint64_t{hulcon_config_get_max_num_npus()} * (uint64_t{E} + 1);
+template <typename U, uint32_t D, uint32_t E, uint32_t F>
+ZIM_TABLES_STEP U per_npu_bytes_of(per_npu_array<D, E, F>) {
+  return U{hulcon_config_get_max_num_npus()} * static_cast<U>(uint64_t{E} + 1);
 }
-template <uint32_t D, uint32_t E, uint32_t F>
-inline uint64_t dynamic_bytes_of(counted_array<D, E, F>, uint32_t count) {
-  return uint64_t{count} * (uint64_t{E} + 1);
+template <typename U, uint32_t D, uint32_t E, uint32_t F>
+ZIM_TABLES_STEP U per_npu_bytes_of(counted_array<D, E, F>) {
+  return 0;
 }
 
-// Asks for N once per per-NPU array field, in layout order.
-template <typename... Items>
-inline uint64_t dynamic_bytes(item_list<Items...>, uint32_t count) {
-  uint64_t sum = 0;
-  ((sum += dynamic_bytes_of(Items{}, count)), ...);
+// The dynamic area's size: in 32 bits (U = uint32_t) for the sizing
+// operations, which wrap like the object size, in 64 bits for the allocator,
+// which must see a size that does not fit.
+template <typename U, typename... Items>
+ZIM_TABLES_STEP U dynamic_bytes(item_list<Items...>, uint32_t count) {
+  U sum = U{count} * static_cast<U>(list_traits<item_list<Items...>>::per_element_bytes);
+  ((sum += per_npu_bytes_of<U>(Items{})), ...);
   return sum;
 }
 
 template <typename T>
 inline void add_dynamic_to_obj_size(uint32_t* obj_size_ptr, uint32_t count) {
   if (obj_size_ptr == nullptr) report<T>(kSizePtrCheckText, T::size_ptr_check);
-  // Object sizes are 32-bit quantities: the sum wraps like one.
-  *obj_size_ptr += static_cast<uint32_t>(dynamic_bytes(typename T::data{}, count));
+  *obj_size_ptr += dynamic_bytes<uint32_t>(typename T::data{}, count);
 }
 
 template <typename T>
@@ -193,51 +225,69 @@ inline uint32_t get_obj_size(uint32_t count) {
 }
 
 // ---------------------------------------------------------------------------
-// Pointer fix-up. Positions are 64-bit offsets from the object's start; the
-// pointers written are the object's address plus those offsets.
+// Pointer fix-up. The cursor is the 64-bit address of the next free byte of
+// the dynamic area; pointer_fixed_size is its distance from the object.
 
-template <uint32_t O, uint32_t B, uint32_t FO, uint32_t FN>
-inline void place(inline_span<O, B, FO, FN>, byte*, uint64_t&, uint32_t) {}
+// Filled: the counted arrays have elements (count != 0). The count is tested
+// once per fix-up, not once per array.
+template <bool Filled, uint32_t O, uint32_t B, uint32_t FO, uint32_t FN>
+ZIM_TABLES_STEP void place(inline_span<O, B, FO, FN>, byte*, uintptr_t&, uint32_t) {}
 
-template <uint32_t D, uint32_t E, uint32_t F>
-inline void place(per_npu_array<D, E, F>, byte* obj, uint64_t& cursor, uint32_t) {
-  const uintptr_t base = reinterpret_cast<uintptr_t>(obj);
+template <bool Filled, uint32_t D, uint32_t E, uint32_t F>
+ZIM_TABLES_STEP void place(per_npu_array<D, E, F>, byte* obj, uintptr_t& cursor, uint32_t) {
   // N is asked again for the flags: the platform's answer is never cached.
-  store<uintptr_t>(obj + D, base + cursor);
+  store<uintptr_t>(obj + D, cursor);
   cursor += uint64_t{hulcon_config_get_max_num_npus()} * E;
-  store<uintptr_t>(obj + F, base + cursor);
+  store<uintptr_t>(obj + F, cursor);
   cursor += hulcon_config_get_max_num_npus();
 }
 
-template <uint32_t D, uint32_t E, uint32_t F>
-inline void place(counted_array<D, E, F>, byte* obj, uint64_t& cursor, uint32_t count) {
-  if (count == 0) {
+template <bool Filled, uint32_t D, uint32_t E, uint32_t F>
+ZIM_TABLES_STEP void place(counted_array<D, E, F>, byte* obj, uintptr_t& cursor, uint32_t count) {
+  if constexpr (Filled) {
+    store<uintptr_t>(obj + D, cursor);
+    cursor += uint64_t{count} * E;
+    store<uintptr_t>(obj + F, cursor);
+    cursor += count;
+  } else {
     store<uintptr_t>(obj + D, 0);
     store<uintptr_t>(obj + F, 0);
-    return;
   }
-  const uintptr_t base = reinterpret_cast<uintptr_t>(obj);
-  store<uintptr_t>(obj + D, base + cursor);
-  cursor += uint64_t{count} * E;
-  store<uintptr_t>(obj + F, base + cursor);
-  cursor += count;
 }
 
-template <typename... Items>
-inline void place_all(item_list<Items...>, byte* obj, uint64_t& cursor, uint32_t count) {
-  (place(Items{}, obj, cursor, count), ...);
+template <bool Filled, typename... Items>
+ZIM_TABLES_STEP void place_all(item_list<Items...>, byte* obj, uintptr_t& cursor, uint32_t count) {
+  (place<Filled>(Items{}, obj, cursor, count), ...);
+}
+
+// The layout without counted elements. A function of its own: inlined, its
+// stores to the same pointer fields would be merged with the other path's,
+// and every position of that path would be held until the join.
+template <typename Data>
+__attribute__((noinline)) uintptr_t place_without_elements(byte* obj, uintptr_t cursor) {
+  place_all<false>(Data{}, obj, cursor, 0);
+  return cursor;
 }
 
 template <typename T>
 inline void fix_ptrs(uint32_t npd_size, void* object) {
   if constexpr (T::size_check) {
     byte* obj_inst = static_cast<byte*>(object);
-    uint32_t count = 0;
-    if constexpr (has_counted_arrays<T>) count = load<uint32_t>(obj_inst + T::count_field);
-    uint64_t pointer_fixed_size = uint64_t{T::fixed_size} + npd_size;
-    place_all(typename T::data{}, obj_inst, pointer_fixed_size, count);
+    const uintptr_t base = reinterpret_cast<uintptr_t>(obj_inst);
+    uintptr_t cursor = base + T::fixed_size + uint64_t{npd_size};
+    if constexpr (has_counted_arrays<T>) {
+      const uint32_t count = load<uint32_t>(obj_inst + T::count_field);
+      if (count != 0) {
+        place_all<true>(typename T::data{}, obj_inst, cursor, count);
+      } else {
+        cursor = place_without_elements<typename T::data>(obj_inst, cursor);
+      }
+    } else {
+      place_all<true>(typename T::data{}, obj_inst, cursor, 0);
+    }
     // Checked after every pointer is written, as a 64-bit comparison, so a
     // wrapped 32-bit size fails here.
+    const uint64_t pointer_fixed_size = cursor - base;
     if (pointer_fixed_size > load<uint32_t>(obj_inst + ZIM_OBJ_TOTAL_SIZE_OFFSET)) {
       report<T>(kFixPtrsCheckText, T::fix_ptrs_check);
     }
@@ -259,11 +309,14 @@ template <typename T>
 inline void* srv_alloc(uint32_t count, zim_bool_t use_shm) {
   const uint32_t npd_size = qor_npd_get_table_size(T::table_id);
   const uint64_t exact_size =
-      uint64_t{npd_size} + T::fixed_size + dynamic_bytes(typename T::data{}, count);
+      uint64_t{npd_size} + T::fixed_size + dynamic_bytes<uint64_t>(typename T::data{}, count);
   // A size past 32 bits would wrap into a block smaller than the layout.
   // Stop before anything is allocated or written: types that check their
   // layout report that check, the others cannot be allocated at all.
-  if (exact_size > UINT32_MAX) {
+  const bool fits = list_traits<typename T::data>::arrays != 0
+                        ? exact_size <= UINT32_MAX
+                        : npd_size <= UINT32_MAX - T::fixed_size;  // one compare
+  if (!fits) {
     if constexpr (T::size_check) {
       report<T>(kFixPtrsCheckText, T::fix_ptrs_check);
     } else {
@@ -295,12 +348,12 @@ inline void* srv_alloc(uint32_t count, zim_bool_t use_shm) {
 // Copies. The source comes first, the destination second.
 
 template <uint32_t Offset, uint32_t Width>
-inline void copy_header_field(header_field<Offset, Width>, const byte* src, byte* dst) {
+ZIM_TABLES_STEP void copy_header_field(header_field<Offset, Width>, const byte* src, byte* dst) {
   std::memcpy(dst + Offset, src + Offset, Width);
 }
 
 template <typename... Fields>
-inline void copy_header_fields(item_list<Fields...>, const byte* src, byte* dst) {
+ZIM_TABLES_STEP void copy_header_fields(item_list<Fields...>, const byte* src, byte* dst) {
   (copy_header_field(Fields{}, src, dst), ...);
 }
 
@@ -314,94 +367,225 @@ inline void copy_base(const void* source, void* destination) {
 
 // Copies length bytes between two arrays' storage. A null source skips the
 // copy; an empty array needs none (its destination pointer may be null).
-inline void copy_array_bytes(const byte* src_field, const byte* dst_field, uint64_t length) {
+ZIM_TABLES_STEP void copy_array_bytes(const byte* src_field, const byte* dst_field,
+                                      uint64_t length) {
   const byte* from = load_pointer(src_field);
   if (from != nullptr && length != 0) std::memcpy(load_pointer(dst_field), from, length);
 }
 
+// Copies a block of known width. Inline, 16 bytes cost two instructions; a
+// call of the C library's memcpy costs about 25 and then moves 32 bytes per
+// two, so it wins above some 400 bytes, and on blocks at any alignment (a
+// 7001-byte block at an odd offset) it also beats the inline string move the
+// compiler would emit above 256 bytes.
+inline constexpr size_t kInlineMoveLimit = 256;  // the compiler's own limit
+inline constexpr size_t kInlineCopyLimit = 384;
+
+template <size_t Bytes>
+ZIM_TABLES_STEP void copy_block(byte* to, const byte* from) {
+  if constexpr (Bytes > kInlineCopyLimit) {
+    size_t bytes = Bytes;
+    asm("" : "+r"(bytes));  // the width is known: keep the compiler from inlining the move
+    std::memcpy(to, from, bytes);
+  } else if constexpr (Bytes > kInlineMoveLimit) {
+    std::memcpy(to, from, kInlineMoveLimit);
+    std::memcpy(to + kInlineMoveLimit, from + kInlineMoveLimit, Bytes - kInlineMoveLimit);
+  } else {
+    std::memcpy(to, from, Bytes);
+  }
+}
+
 template <uint32_t O, uint32_t B, uint32_t FO, uint32_t FN>
-inline void copy_inline(inline_span<O, B, FO, FN>, const byte* src, byte* dst) {
-  std::memcpy(dst + O, src + O, B);
-  std::memcpy(dst + FO, src + FO, FN);
+ZIM_TABLES_STEP void copy_inline(inline_span<O, B, FO, FN>, const byte* src, byte* dst) {
+  copy_block<B>(dst + O, src + O);
 }
 template <typename Array>
-inline void copy_inline(Array, const byte*, byte*) {}
+ZIM_TABLES_STEP void copy_inline(Array, const byte*, byte*) {}
+
+// The presence flags of the inline fields lie back to back in field order,
+// interrupted only by the flag pointers of arrays. Each uninterrupted run is
+// copied as one block after the fields it belongs to, so every field is
+// still stored before its flag.
+struct byte_run {
+  uint32_t offset = 0;
+  uint32_t bytes = 0;
+};
+template <size_t Items>
+struct flag_runs {
+  std::array<byte_run, Items> runs{};
+  size_t count = 0;
+};
+
+template <typename Item>
+struct flag_bytes_of {
+  static constexpr byte_run run{};
+};
+template <uint32_t O, uint32_t B, uint32_t FO, uint32_t FN>
+struct flag_bytes_of<inline_span<O, B, FO, FN>> {
+  static constexpr byte_run run{FO, FN};
+};
+
+template <typename... Steps>
+constexpr auto group_flags(item_list<Steps...>) {
+  flag_runs<sizeof...(Steps)> g;
+  const byte_run items[] = {flag_bytes_of<Steps>::run..., byte_run{}};
+  for (const byte_run& r : items) {
+    if (r.bytes == 0) continue;
+    if (g.count != 0 && g.runs[g.count - 1].offset + g.runs[g.count - 1].bytes == r.offset) {
+      g.runs[g.count - 1].bytes += r.bytes;
+    } else {
+      g.runs[g.count++] = r;
+    }
+  }
+  return g;
+}
+
+template <typename Data>
+inline constexpr auto kFlagRuns = group_flags(Data{});
+
+template <typename Data, size_t... R>
+ZIM_TABLES_STEP void copy_flags(const byte* src, byte* dst, std::index_sequence<R...>) {
+  constexpr auto& g = kFlagRuns<Data>;
+  (copy_block<g.runs[R].bytes>(dst + g.runs[R].offset, src + g.runs[R].offset), ...);
+}
 
 template <uint32_t D, uint32_t E, uint32_t F>
-inline void copy_array(per_npu_array<D, E, F>, const byte* src, byte* dst, uint32_t npus,
-                       uint32_t) {
+ZIM_TABLES_STEP void copy_array(per_npu_array<D, E, F>, const byte* src, byte* dst, uint32_t npus,
+                                uint32_t) {
   copy_array_bytes(src + D, dst + D, uint64_t{npus} * E);
   copy_array_bytes(src + F, dst + F, npus);
 }
 template <uint32_t D, uint32_t E, uint32_t F>
-inline void copy_array(counted_array<D, E, F>, const byte* src, byte* dst, uint32_t,
-                       uint32_t count) {
+ZIM_TABLES_STEP void copy_array(counted_array<D, E, F>, const byte* src, byte* dst, uint32_t,
+                                uint32_t count) {
   copy_array_bytes(src + D, dst + D, uint64_t{count} * E);
   copy_array_bytes(src + F, dst + F, count);
 }
 template <uint32_t O, uint32_t B, uint32_t FO, uint32_t FN>
-inline void copy_array(inline_span<O, B, FO, FN>, const byte*, byte*, uint32_t, uint32_t) {}
+ZIM_TABLES_STEP void copy_array(inline_span<O, B, FO, FN>, const byte*, byte*, uint32_t, uint32_t) {
+}
 
-// Whether both objects hold every array packed back to back, storage then
-// flags, for the lengths of this copy, as the allocator and the fix-up lay
-// them out. Then the per-array copies would write exactly one contiguous
-// block, and one copy of that block replaces two per array.
-struct packed_arrays {
-  bool packed = true;
-  bool started = false;
-  uintptr_t src_first = 0, dst_first = 0;
-  uintptr_t src_next = 0, dst_next = 0;
-  uint64_t bytes = 0;
+// Array by array: for a source whose arrays are not where the destination's
+// layout puts them (a null pointer, a moved array, another count). Rare, so
+// out of line and cold.
+template <typename... Steps>
+__attribute__((noinline, cold)) void copy_arrays_one_by_one(item_list<Steps...>, const byte* src,
+                                                            byte* dst, uint32_t npus,
+                                                            uint32_t count) {
+  (copy_array(Steps{}, src, dst, npus, count), ...);
+}
 
-  // Inlined by force: one call per array would cost more than it saves.
-  __attribute__((always_inline)) void follow(const byte* src, const byte* dst, uint32_t data_at,
-                                             uint32_t flags_at, uint64_t storage, uint64_t flags) {
-    const uintptr_t s = load<uintptr_t>(src + data_at);
-    const uintptr_t d = load<uintptr_t>(dst + data_at);
-    if (!started) {
-      started = true;
-      src_first = src_next = s;
-      dst_first = dst_next = d;
-    }
-    packed = packed && s != 0 && d != 0 && s == src_next && d == dst_next &&
-             load<uintptr_t>(src + flags_at) == s + storage &&
-             load<uintptr_t>(dst + flags_at) == d + storage;
-    src_next = s + storage + flags;
-    dst_next = d + storage + flags;
-    bytes += storage + flags;
-  }
+// The pointer slots of a type's arrays (data and flag pointers), sorted and
+// grouped into pairs of neighbouring slots where they stand side by side, so
+// that one 16-byte load reads two pointers.
+template <size_t Slots>
+struct slot_groups {
+  std::array<uint32_t, Slots> pairs{};
+  std::array<uint32_t, Slots> singles{};
+  size_t pair_count = 0;
+  size_t single_count = 0;
 };
 
-template <uint32_t O, uint32_t B, uint32_t FO, uint32_t FN>
-inline void follow(inline_span<O, B, FO, FN>, const byte*, const byte*, uint32_t, uint32_t,
-                   packed_arrays&) {}
-template <uint32_t D, uint32_t E, uint32_t F>
-inline void follow(per_npu_array<D, E, F>, const byte* src, const byte* dst, uint32_t npus,
-                   uint32_t, packed_arrays& arrays) {
-  arrays.follow(src, dst, D, F, uint64_t{npus} * E, npus);
+template <typename... Steps>
+constexpr auto group_slots(item_list<Steps...>) {
+  constexpr size_t slots = 2 * list_traits<item_list<Steps...>>::arrays;
+  std::array<uint32_t, slots> at{};
+  size_t n = 0;
+  ((item_traits<Steps>::array
+        ? (at[n++] = item_traits<Steps>::data_ptr, at[n++] = item_traits<Steps>::flag_ptr, 0)
+        : 0),
+   ...);
+  for (size_t i = 1; i < slots; ++i) {
+    for (size_t j = i; j > 0 && at[j - 1] > at[j]; --j) {
+      const uint32_t t = at[j];
+      at[j] = at[j - 1];
+      at[j - 1] = t;
+    }
+  }
+  slot_groups<slots> g;
+  for (size_t i = 0; i < slots;) {
+    if (i + 1 < slots && at[i + 1] == at[i] + 8) {
+      g.pairs[g.pair_count++] = at[i];
+      i += 2;
+    } else {
+      g.singles[g.single_count++] = at[i++];
+    }
+  }
+  return g;
 }
-template <uint32_t D, uint32_t E, uint32_t F>
-inline void follow(counted_array<D, E, F>, const byte* src, const byte* dst, uint32_t,
-                   uint32_t count, packed_arrays& arrays) {
-  arrays.follow(src, dst, D, F, uint64_t{count} * E, count);
+
+template <typename Data>
+inline constexpr auto kSlotGroups = group_slots(Data{});
+
+// Whether every source pointer lies at the same distance from the
+// destination's pointer of the same slot. The destination's pointers are its
+// own packed layout for this N and count (the allocator or the fix-up wrote
+// them, the operation's precondition), so then the source holds its arrays
+// packed in the same order and lengths, and the per-array copies would move
+// exactly one block. Differences are OR-ed together and tested once.
+template <typename Data, size_t... P, size_t... S>
+ZIM_TABLES_STEP bool same_distance(const byte* src, const byte* dst, uintptr_t distance,
+                                   std::index_sequence<P...>, std::index_sequence<S...>) {
+  constexpr auto& g = kSlotGroups<Data>;
+  uintptr_t differs = 0;
+#ifdef __SSE2__
+  if constexpr (sizeof...(P) != 0) {
+    const __m128i want = _mm_set1_epi64x(static_cast<long long>(distance));
+    __m128i acc = _mm_setzero_si128();
+    const auto pair = [&](uint32_t at) {
+      const __m128i s = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + at));
+      const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(dst + at));
+      acc = _mm_or_si128(acc, _mm_xor_si128(_mm_sub_epi64(s, d), want));
+    };
+    (pair(g.pairs[P]), ...);
+    acc = _mm_or_si128(acc, _mm_unpackhi_epi64(acc, acc));
+    differs = static_cast<uintptr_t>(_mm_cvtsi128_si64(acc));
+  }
+#else
+  ((differs |= (load<uintptr_t>(src + g.pairs[P]) - load<uintptr_t>(dst + g.pairs[P])) ^ distance,
+    differs |=
+    (load<uintptr_t>(src + g.pairs[P] + 8) - load<uintptr_t>(dst + g.pairs[P] + 8)) ^ distance),
+   ...);
+#endif
+  ((differs |=
+    (load<uintptr_t>(src + g.singles[S]) - load<uintptr_t>(dst + g.singles[S])) ^ distance),
+   ...);
+  return differs == 0;
+}
+
+template <typename Data>
+ZIM_TABLES_STEP void copy_arrays(const byte* src, byte* dst, uint32_t npus, uint32_t count) {
+  using traits = list_traits<Data>;
+  constexpr auto& g = kSlotGroups<Data>;
+  // Every array's storage and flags, back to back.
+  const uint64_t bytes =
+      uint64_t{npus} * traits::per_npu_bytes + uint64_t{count} * traits::per_element_bytes;
+  if (bytes == 0) return;
+  // Without elements the fix-up leaves the counted arrays' pointers null, so
+  // the destination's pointers of a type that has per-NPU arrays too are not
+  // one packed layout: that case copies array by array.
+  const bool packed_layout = !(traits::has_counted && traits::has_per_npu) || count != 0;
+  const uintptr_t from = load<uintptr_t>(src + traits::first_data_ptr);
+  const uintptr_t to = load<uintptr_t>(dst + traits::first_data_ptr);
+  // Past the test of the first source pointer (neither null nor a block that
+  // runs past the end of the address space) and of the distances, every
+  // source pointer lies in [from, from + bytes) and none is null.
+  if (packed_layout && from - 1 < ~bytes &&
+      same_distance<Data>(src, dst, from - to, std::make_index_sequence<g.pair_count>{},
+                          std::make_index_sequence<g.single_count>{})) {
+    std::memcpy(reinterpret_cast<byte*>(to), reinterpret_cast<const byte*>(from), bytes);
+    return;
+  }
+  copy_arrays_one_by_one(Data{}, src, dst, npus, count);
 }
 
 template <typename... Steps>
-inline void copy_data(item_list<Steps...>, const byte* src, byte* dst, uint32_t npus,
-                      uint32_t count) {
+ZIM_TABLES_STEP void copy_data(item_list<Steps...>, const byte* src, byte* dst, uint32_t npus,
+                               uint32_t count) {
+  using data = item_list<Steps...>;
   (copy_inline(Steps{}, src, dst), ...);
-  // Below three arrays the check costs as much as the calls it saves.
-  if constexpr (list_traits<item_list<Steps...>>::arrays >= 3) {
-    packed_arrays arrays;
-    (follow(Steps{}, src, dst, npus, count, arrays), ...);
-    if (arrays.packed) {
-      std::memcpy(reinterpret_cast<byte*>(arrays.dst_first),
-                  reinterpret_cast<const byte*>(arrays.src_first), arrays.bytes);
-      return;
-    }
-  }
-  // A null, moved or differently sized source array: each copy on its own.
-  (copy_array(Steps{}, src, dst, npus, count), ...);
+  copy_flags<data>(src, dst, std::make_index_sequence<kFlagRuns<data>.count>{});
+  if constexpr (list_traits<data>::arrays != 0) copy_arrays<data>(src, dst, npus, count);
 }
 
 template <typename T>
@@ -419,18 +603,22 @@ inline void read_dbobj(const void* source, void* destination) {
 // ---------------------------------------------------------------------------
 // Client copies and release.
 
-template <typename T>
-inline void* copy(const void* source, zim_bool_t use_shm) {
-  const byte* src = static_cast<const byte*>(source);
+// The unit's copy routine. It builds on the unit's own allocator, header
+// copy and data copy, which the constructors, write_dbobj_base and read_dbobj
+// export, so that their code exists once per unit.
+template <typename T, typename Obj>
+inline Obj copy(Obj source, zim_bool_t use_shm, Obj (*alloc)(uint32_t, zim_bool_t),
+                void (*copy_headers)(Obj, Obj), void (*read)(Obj, Obj)) {
+  const byte* src = reinterpret_cast<const byte*>(source);
   zim_table_props_t* props = zim_srv_table_props_get(T::table_id);
   uint32_t count = 0;
   if constexpr (T::count_field != 0) count = load<uint32_t>(src + T::count_field);
-  void* copy = srv_alloc<T>(count, use_shm);
-  copy_base<T>(src, copy);
-  read_dbobj<T>(src, copy);
+  Obj copy = alloc(count, use_shm);
+  copy_headers(source, copy);
+  read(source, copy);
   if (props->copy_hooks_on != 0) {
     props->copy_shm_hook(copy, use_shm);
-    props->copy_src_hook(copy, const_cast<byte*>(src));
+    props->copy_src_hook(copy, source);
   }
   return copy;
 }
@@ -446,3 +634,5 @@ inline void clnt_copy_dtor(void* object) {
 }
 
 }  // namespace zim_tables
+
+#undef ZIM_TABLES_STEP
