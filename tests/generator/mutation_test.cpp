@@ -133,6 +133,16 @@ std::vector<Mutant> targeted() {
            "table id " + after + " lies outside the catalogue: " + after +
                " definitions take the ids 0 to " + next + ", and no definition has id " + next,
            after + "_testgap.tdef", true),
+      // Field names become parts of the header's constants.
+      edit("named fields", kOlist, {{"232:8xC", "232:8xC members"}, {"248:4", "248:4 mtu"}}),
+      edit("bad field name", kG, {{"field 204:1", "field 204:1 Bad"}}, 12,
+           "field name 'Bad' must be 1 to 48 characters"),
+      edit("field name twice", kG, {{"field 200:4", "field 200:4 x"}, {"field 204:1", "field 204:1 x"}},
+           12, "field name 'x' is already used at line 11"),
+      edit("field constants clash", kOlist, {{"232:8xC", "232:8xC a"}, {"240:8xC", "240:8xC a_flags"}},
+           2, "the field names make the header define ZIM_OLIST_FIELD_A_FLAGS_PTR twice"),
+      edit("a library header's name", kG, {{name, "table platform"}}, 2,
+           "type name 'platform' is reserved for a header of the library", "003_platform.tdef"),
       // Bytes and sizes no definition has.
       edit("garbage bytes", kG, {{"# test", "\xff\xfe\x80garbage\x01# test"}}),
       edit("NUL in the name", kG, {{name, "table testglobal\0discard"s}}),

@@ -144,6 +144,9 @@ TEST(Tablegen, CompatClassifiesLayoutChanges) {
         ":11: breaking: testglobaldiscard: data field 200:4 with flags at 216 is now 200:4 with "
         "flags at 212",
         ":7: breaking: testglobaldiscard: npd_present at 219 is now at 215"}},
+      {"field named", kOlist, {{"232:8xC", "232:8xC members"}}, 0,
+       {":14: compatible: olist: data field 232:8xC with its flag pointer at 272 is now named "
+        "'members', was (unnamed)"}},
       {"header copy order", kOlist, {{"192:4 196:4 200:4", "196:4 192:4 200:4"}}, 1,
        {":6: breaking: olist: type header 192:4 196:4 200:4 is now 196:4 192:4 200:4"}},
       {"switch", kGlobal, {{"obj_flags_bit5 clear", "obj_flags_bit5 set"}}, 1,
