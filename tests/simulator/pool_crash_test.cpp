@@ -4,9 +4,9 @@
 // the pool anew) and allocates for several table ids. No two blocks, old or
 // new, may overlap, none may touch the header, new blocks must be zero, the
 // victim's block counts fully or not at all, and nobody may hang. A walk of the
-// pool, right after the restore and at the end, finds every block and nothing
-// else but the victim's block when it counts: an undone allocation leaves no
-// trace of its block header.
+// pool right after the restore finds the blocks taken before and the victim's
+// block only when it counts: an undone allocation leaves no trace of its block
+// header.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -164,18 +164,6 @@ TEST(PoolCrashTest, KilledAtEveryKillPointLeavesAConsistentPool) {
       for (size_t i = 1; i < spans.size(); ++i) {
         EXPECT_GE(spans[i].offset, spans[i - 1].offset + spans[i - 1].size) << "overlap";
       }
-      // The walk finds them all with their contents, and the victim's block,
-      // still zero, if it counts but never came back.
-      int rc = -1;
-      std::vector<Span> walked = zim_sim_test::walk(name.c_str(), &rc);
-      const auto lost = std::remove_if(walked.begin(), walked.end(), [&](const Span& w) {
-        return std::find(spans.begin(), spans.end(), w) == spans.end() && w.size == s.victim.size &&
-               w.table_id == s.victim.table_id && w.fill == 0;
-      });
-      EXPECT_EQ(walked.end() - lost,
-                report->victim_offset == ZIM_SHM_POOL_BAD_OFFSET ? counted : 0);
-      walked.erase(lost, walked.end());
-      EXPECT_TRUE(rc == 0 && walked == spans);
       zim_shm_pool_destroy();
       if (s.victim.size == 0) shm_unlink(name.c_str());  // the survivor's pool
       EXPECT_FALSE(zim_sim_test::shm_exists(name));

@@ -152,36 +152,29 @@ TEST_F(ShmPoolTest, SecondProcessAttachesAtAnotherAddress) {
   EXPECT_EQ(zim_shm_pool_table_bytes(5), 112u);
 }
 
-// A pool written by another process is walked here: every block with its
-// size, id and contents. Damage planted afterwards shows as damaged pieces
-// between the blocks that are still found; what is not a pool is refused.
+// Every block of a pool is walked with its size, id and contents (a pool
+// written by another process: the inspector's test). Damage planted afterwards
+// shows as damaged pieces between the blocks that are still found; what is not
+// a pool is refused.
 TEST_F(ShmPoolTest, WalkFindsEveryBlockAndTheDamage) {
   using zim_sim_test::Piece;
   const std::pair<uint32_t, uint64_t> requests[] = {
       // in address order
       {3, 40}, {3, 1}, {5, 16}, {5, 300}, {3, kChunk + 100}, {342, kChunk - kHeader}};
-  constexpr size_t kShared = sizeof(Piece) * std::size(requests);
-  auto* blocks = static_cast<Piece*>(
-      mmap(nullptr, kShared, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-  ASSERT_EQ(run_in_child([&] {  // leaves through _exit: the pool stays
-              if (zim_shm_pool_create(name_.c_str(), kPoolSize) != 0) return 1;
-              for (int i = 0; i < int(std::size(requests)); ++i) {
-                const auto [table_id, size] = requests[i];
-                void* p = zim_shm_table_pool_calloc(table_id, size);
-                std::memset(p, 0x10 + i, size);
-                blocks[i] = {zim_shm_pool_offset_of(p), size, table_id, 0x10 + i};
-              }
-              return 0;
-            }),
-            0);
-  std::vector<Piece> want(blocks, blocks + std::size(requests));
+  create(kPoolSize);
+  std::vector<Piece> want;
+  for (int i = 0; i < int(std::size(requests)); ++i) {
+    const auto [table_id, size] = requests[i];
+    void* p = zim_shm_table_pool_calloc(table_id, size);
+    std::memset(p, 0x10 + i, size);
+    want.push_back({zim_shm_pool_offset_of(p), size, table_id, 0x10 + i});
+  }
   int rc = -1;
   EXPECT_EQ(zim_sim_test::walk(name_.c_str(), &rc), want);
   EXPECT_EQ(rc, 0);
 
   // Block 1 lost its magic, block 2's size runs past the carve point, and
   // table 5's chunk holds a line of garbage after its blocks.
-  ASSERT_EQ(zim_shm_pool_attach(name_.c_str()), 0);
   const auto word = [](uint64_t offset) { return static_cast<uint64_t*>(zim_shm_pool_at(offset)); };
   *word(want[1].offset - kHeader) = 0;
   *word(want[2].offset - 8) = UINT64_MAX;
@@ -208,7 +201,6 @@ TEST_F(ShmPoolTest, WalkFindsEveryBlockAndTheDamage) {
     close(fd);
     shm_unlink(other.c_str());
   }
-  munmap(blocks, kShared);
 }
 
 // Threads here and in a second process allocate and draw uids at once: no two
