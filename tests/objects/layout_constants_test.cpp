@@ -49,12 +49,6 @@ struct type_constants {
 
 const type_constants kConstants[] = {ZIM_TABLES_FOR_EACH_TYPE(ZIM_TYPE)};
 
-uint64_t load_u64(const unsigned char* p) {
-  uint64_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
 TEST(LayoutConstants, MatchTheAllocatorAndTheReference) {
   ASSERT_EQ(std::size(kConstants), reference().size());
   for (const ref_type& t : reference()) {
@@ -73,16 +67,17 @@ TEST(LayoutConstants, MatchTheAllocatorAndTheReference) {
       auto* obj = static_cast<unsigned char*>(cat(t).ops.srv_ctor(c.count));
       ASSERT_NE(obj, nullptr);
       const auto base = reinterpret_cast<uintptr_t>(obj);
-      uint32_t total, count = 0;
-      std::memcpy(&total, obj + ZIM_OBJ_TOTAL_SIZE_OFFSET, sizeof total);
-      EXPECT_EQ(total, static_cast<uint32_t>(k.object_size(c.npus, c.npd, c.count)));
-      if (k.count_offset != 0) std::memcpy(&count, obj + k.count_offset, sizeof count);
-      EXPECT_EQ(count, k.count_offset != 0 ? c.count : 0);
+      EXPECT_EQ(get<uint32_t>(obj, ZIM_OBJ_TOTAL_SIZE_OFFSET),
+                static_cast<uint32_t>(k.object_size(c.npus, c.npd, c.count)));
+      if (k.count_offset != 0) {
+        EXPECT_EQ(get<uint32_t>(obj, k.count_offset), c.count);
+      }
       EXPECT_EQ(obj[k.npd_present], c.npd != 0 ? 1 : 0);
       for (const array_constants& a : k.arrays) {
         const bool empty = a.kind == ZIM_ARRAY_COUNTED && c.count == 0;
-        EXPECT_EQ(load_u64(obj + a.ptr), empty ? 0 : base + a.storage(c.npus, c.npd, c.count));
-        EXPECT_EQ(load_u64(obj + a.flags_ptr), empty ? 0 : base + a.flags(c.npus, c.npd, c.count));
+        EXPECT_EQ(get<uint64_t>(obj, a.ptr), empty ? 0 : base + a.storage(c.npus, c.npd, c.count));
+        EXPECT_EQ(get<uint64_t>(obj, a.flags_ptr),
+                  empty ? 0 : base + a.flags(c.npus, c.npd, c.count));
       }
       std::free(obj);
     }

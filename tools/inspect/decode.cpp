@@ -8,13 +8,14 @@
 #include "zim/tables/table_object.h"
 
 namespace zim_inspect {
-namespace {
 
-std::string hex(uint64_t v) {
+std::string hex(uint64_t value) {
   char text[24];
-  std::snprintf(text, sizeof text, "0x%" PRIx64, v);
+  std::snprintf(text, sizeof text, "0x%" PRIx64, value);
   return text;
 }
+
+namespace {
 
 uint64_t load(const unsigned char* p, uint32_t width) {
   uint64_t v = 0;

@@ -18,6 +18,9 @@ struct Decoded {
   json view;                          // everything read, for the renderers
 };
 
+// "0x1f": how addresses and values are shown.
+std::string hex(uint64_t value);
+
 // `bytes` holds the object from its first byte; `sizing` gives N and the NPD
 // size (its count is read from the object). Never reads outside `bytes`.
 Decoded decode(const TypeLayout& type, const std::vector<unsigned char>& bytes, Sizing sizing);

@@ -49,11 +49,13 @@ fs::path default_catalogue(const char* argv0) {
 // A manifest may have been edited by hand: every fact the tool reads through
 // must lie inside the fixed part, so that no read leaves an object's bytes.
 void check_bounds(const TypeLayout& t) {
+  const auto outside = [&](const std::string& what) {
+    return UsageError{t.path + ": type " + t.name + ": " + what + " lies outside its fixed size " +
+                      std::to_string(t.fixed_size)};
+  };
+  if (t.fixed_size < ZIM_OBJ_BASE_HEADER_SIZE) throw outside("the base header");
   auto inside = [&](uint64_t offset, uint64_t size, const char* what) {
-    if (offset + size > t.fixed_size || t.fixed_size < ZIM_OBJ_BASE_HEADER_SIZE) {
-      throw UsageError{t.path + ": type " + t.name + ": " + what + " at " + std::to_string(offset) +
-                       " lies outside its fixed size " + std::to_string(t.fixed_size)};
-    }
+    if (offset + size > t.fixed_size) throw outside(what + (" at " + std::to_string(offset)));
   };
   for (const auto& h : t.header) inside(h.offset, h.width, "a type-header field");
   if (t.count_field) inside(*t.count_field, 4, "the count field");

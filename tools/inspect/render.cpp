@@ -7,12 +7,6 @@
 namespace zim_inspect {
 namespace {
 
-std::string hex(uint64_t v) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%" PRIx64, v);
-  return text;
-}
-
 // Numbers in hex and decimal; blocks of bytes as they are (hex).
 std::string shown(const json& value) {
   if (value.is_string()) return value.get<std::string>();
