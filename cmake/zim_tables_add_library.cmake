@@ -6,7 +6,7 @@
 # built: the definitions are checked in a step of their own, then generated
 # into OUTPUT_DIR (default: <current binary dir>/<target>_generated, owned by
 # the generator), compiled with -fno-exceptions -fno-rtti, without semantic
-# interposition and with hidden visibility, and linked with the generated
+# interposition, without PLT stubs and with hidden visibility, and linked with the generated
 # version script so that only the thirteen operations of each type are
 # exported.
 #
@@ -108,8 +108,11 @@ function(zim_tables_add_library target)
   # operations call each other (the copy routine the constructors' allocator
   # and read_dbobj, the fix-up from base the fix-up) directly, not through the
   # PLT: an operation is not replaced by another library's symbol of its name.
+  # Calls out of a unit (platform queries, calloc, memcpy) jump through the
+  # GOT, bound at load time, rather than through a PLT stub: the fix-up asks
+  # for N twice per per-NPU array, and each stub would be one more jump.
   target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti -fno-semantic-interposition
-                                           -fno-reorder-blocks-and-partition)
+                                           -fno-plt -fno-reorder-blocks-and-partition)
   target_link_options(${target} PRIVATE
     "LINKER:--version-script=${map}" LINKER:--no-undefined LINKER:--as-needed)
   target_link_libraries(${target}

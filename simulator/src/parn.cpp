@@ -3,6 +3,7 @@
 #include <zim/sim/config.h>
 #include <zim/sim/export.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -65,15 +66,33 @@ NpdSizes read_npd_sizes() {
   return sizes;
 }
 
-}  // namespace
+// The table library asks for a table id's NPD size in every constructor,
+// copy and sizing, so the answer is one compare and one load once the sizes
+// are known: g_known_ids is 0 until then and ZIM_NUM_TABLE_TYPES after, and
+// its release store publishes g_sizes.
+NpdSizes g_sizes;
+std::atomic<uint32_t> g_known_ids{0};
 
-extern "C" ZIM_SIM_API uint32_t qor_npd_get_table_size(uint32_t table_id) {
-  // Object sizes and pointer fix-ups depend on these values: read them once.
-  static const NpdSizes sizes = read_npd_sizes();
+__attribute__((noinline, cold)) uint32_t read_once(uint32_t table_id) {
+  // Object sizes and pointer fix-ups depend on these values: read them once,
+  // under the thread-safe static guard.
+  static const bool read = [] {
+    g_sizes = read_npd_sizes();
+    g_known_ids.store(ZIM_NUM_TABLE_TYPES, std::memory_order_release);
+    return true;
+  }();
+  (void)read;
   if (table_id >= ZIM_NUM_TABLE_TYPES) {
     std::fprintf(stderr, "parn: qor_npd_get_table_size: table id %u is not below %u\n", table_id,
                  ZIM_NUM_TABLE_TYPES);
     std::abort();
   }
-  return sizes.size[table_id];
+  return g_sizes.size[table_id];
+}
+
+}  // namespace
+
+extern "C" ZIM_SIM_API uint32_t qor_npd_get_table_size(uint32_t table_id) {
+  if (table_id < g_known_ids.load(std::memory_order_acquire)) return g_sizes.size[table_id];
+  return read_once(table_id);
 }
