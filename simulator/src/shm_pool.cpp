@@ -338,10 +338,8 @@ extern "C" ZIM_SIM_API uint64_t zim_shm_pool_root(void) {
   return hdr != nullptr ? hdr->root.load(std::memory_order_acquire) : 0;
 }
 
-extern "C" ZIM_SIM_API int zim_shm_pool_next_uid(uint32_t* out) {
+extern "C" ZIM_SIM_API uint32_t zim_shm_pool_next_uid(void) {
   PoolHeader* hdr = zim_sim::mapped_pool();
   if (hdr == nullptr) return 0;
-  const uint32_t n = hdr->next_uid.fetch_add(1, std::memory_order_relaxed);
-  *out = n % 0x7fffffffu + 1;
-  return 1;
+  return hdr->next_uid.fetch_add(1, std::memory_order_relaxed) % 0x7fffffffu + 1;
 }

@@ -116,9 +116,8 @@ ZIM_SIM_API uint64_t zim_shm_pool_table_bytes(uint32_t table_id);
 ZIM_SIM_API uint64_t zim_shm_pool_table_blocks(uint32_t table_id);
 
 /* Draws the next value of the pool's uid counter, shared by every process that
- * maps the pool: 1 to 0x7fffffff, wrapping around. Returns 1 and stores it in
- * *out, or returns 0 when no pool is mapped. */
-ZIM_SIM_API int zim_shm_pool_next_uid(uint32_t *out);
+ * maps the pool: 1 to 0x7fffffff, wrapping around. 0 when no pool is mapped. */
+ZIM_SIM_API uint32_t zim_shm_pool_next_uid(void);
 
 /* One piece of a pool found by zim_shm_pool_walk. */
 typedef struct zim_shm_pool_piece {
