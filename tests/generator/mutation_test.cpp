@@ -141,6 +141,11 @@ std::vector<Mutant> targeted() {
            12, "field name 'x' is already used at line 11"),
       edit("field constants clash", kOlist, {{"232:8xC", "232:8xC a"}, {"240:8xC", "240:8xC a_flags"}},
            2, "the field names make the header define ZIM_OLIST_FIELD_A_FLAGS_PTR twice"),
+      edit("constants clash with another type's", kG,
+           {{id, "\nid " + next + "\n"}, {name, "table testglobaldiscard_num"}, {kWisp, kFresh}}, 2,
+           "would define ZIM_TESTGLOBALDISCARD_NUM_HEADER_FIELDS, which the header of "
+           "'testglobaldiscard' defines too", next + "_testglobaldiscard_num.tdef", true,
+           kG + ":2: note: defined here"),
       edit("a library header's name", kG, {{name, "table platform"}}, 2,
            "type name 'platform' is reserved for a header of the library", "003_platform.tdef"),
       // Bytes and sizes no definition has.

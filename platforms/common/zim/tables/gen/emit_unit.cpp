@@ -1,5 +1,10 @@
 // The generated unit of one type and its public header.
+#include <algorithm>
+#include <sstream>
+#include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "emit.hpp"
 #include "layout_names.hpp"
@@ -244,12 +249,34 @@ GeneratedFile emit_unit(const TypePlan& plan) {
           banner(def, "//", "") + render(kUnit, unit_vars(plan))};
 }
 
+// The validator refuses a catalogue whose headers would define a name twice,
+// judging by header_identifiers: a header must define exactly those names, or
+// a clash could reach a user's compiler. A mismatch is the generator's own
+// fault, found on the first type of any catalogue.
+static void expect_checked_names(const Definition& def, const std::string& header) {
+  std::vector<std::string> defined;
+  std::istringstream lines(header);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("#define ", 0) == 0)
+      defined.push_back(line.substr(8, line.find_first_of(" (", 8) - 8));
+  }
+  std::vector<std::string> checked = header_identifiers(def);
+  std::sort(defined.begin(), defined.end());
+  std::sort(checked.begin(), checked.end());
+  if (defined != checked) {
+    throw std::logic_error("the header of " + def.name +
+                           " defines other names than the validator checks for clashes");
+  }
+}
+
 GeneratedFile emit_type_header(const TypePlan& plan) {
   const Definition& def = *plan.def;
   Vars v = unit_vars(plan);
   v["T_UPPER"] = upper(def.name);
   v["layout"] = layout_constants(plan);
-  return {"zim/tables/" + def.name + ".h", banner(def, "/*", " */") + render(kHeader, v)};
+  std::string header = banner(def, "/*", " */") + render(kHeader, v);
+  expect_checked_names(def, header);
+  return {"zim/tables/" + def.name + ".h", std::move(header)};
 }
 
 std::vector<std::string> exported_operations(const std::string& t) {

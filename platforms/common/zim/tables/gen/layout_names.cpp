@@ -35,8 +35,8 @@ std::vector<std::string> header_identifiers(const Definition& def) {
       "ZIM_TABLES_" + u + "_H", "ZIM_TABLE_ID_" + u,  "ZIM_FIXED_SIZE_" + u,
       t + "NUM_HEADER_FIELDS",  t + "NUM_FIELDS",     t + "FLAGS_AREA_OFFSET",
       t + "NPD_PRESENT_OFFSET", t + "DYNAMIC_OFFSET", t + "OBJECT_SIZE",
-      t + "HEADER_FIELDS",      t + "INLINE_FIELDS",  t + "ARRAY_FIELDS"};
-  if (def.count_field) ids.push_back(t + "COUNT_OFFSET");
+      t + "HEADER_FIELDS",      t + "INLINE_FIELDS",  t + "ARRAY_FIELDS",
+      t + "COUNT_OFFSET"};  // 0 in a type without a count
   for (size_t i = 0; i < def.header.size(); ++i) {
     for (const char* what : {"_OFFSET", "_WIDTH"}) {
       ids.push_back(t + "HEADER_" + std::to_string(i) + what);
