@@ -140,7 +140,8 @@ std::vector<Mutant> targeted() {
       edit("field name twice", kG, {{"field 200:4", "field 200:4 x"}, {"field 204:1", "field 204:1 x"}},
            12, "field name 'x' is already used at line 11"),
       edit("field constants clash", kOlist, {{"232:8xC", "232:8xC a"}, {"240:8xC", "240:8xC a_flags"}},
-           2, "the field names make the header define ZIM_OLIST_FIELD_A_FLAGS_PTR twice"),
+           15, "the field names make the header define ZIM_OLIST_FIELD_A_FLAGS_PTR twice", {}, false,
+           kOlist + ":14: note: first defined for this field"),
       edit("constants clash with another type's", kG,
            {{id, "\nid " + next + "\n"}, {name, "table testglobaldiscard_num"}, {kWisp, kFresh}}, 2,
            "would define ZIM_TESTGLOBALDISCARD_NUM_HEADER_FIELDS, which the header of "

@@ -250,7 +250,7 @@ GeneratedFile emit_unit(const TypePlan& plan) {
 }
 
 // The validator refuses a catalogue whose headers would define a name twice,
-// judging by header_identifiers: a header must define exactly those names, or
+// judging by header_names: a header must define exactly those names, or
 // a clash could reach a user's compiler. A mismatch is the generator's own
 // fault, found on the first type of any catalogue.
 static void expect_checked_names(const Definition& def, const std::string& header) {
@@ -260,7 +260,8 @@ static void expect_checked_names(const Definition& def, const std::string& heade
     if (line.rfind("#define ", 0) == 0)
       defined.push_back(line.substr(8, line.find_first_of(" (", 8) - 8));
   }
-  std::vector<std::string> checked = header_identifiers(def);
+  std::vector<std::string> checked;
+  for (const auto& name : header_names(def)) checked.push_back(name.id);
   std::sort(defined.begin(), defined.end());
   std::sort(checked.begin(), checked.end());
   if (defined != checked) {

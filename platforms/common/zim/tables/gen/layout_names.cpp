@@ -28,32 +28,36 @@ std::string field_prefix(const Definition& def, size_t index) {
   return type_prefix(def) + "FIELD_" + upper(field_label(def.fields[index], index)) + "_";
 }
 
-std::vector<std::string> header_identifiers(const Definition& def) {
+std::vector<HeaderName> header_names(const Definition& def) {
   const std::string t = type_prefix(def);
   const std::string u = upper(def.name);
-  std::vector<std::string> ids = {
-      "ZIM_TABLES_" + u + "_H", "ZIM_TABLE_ID_" + u,  "ZIM_FIXED_SIZE_" + u,
-      t + "NUM_HEADER_FIELDS",  t + "NUM_FIELDS",     t + "FLAGS_AREA_OFFSET",
-      t + "NPD_PRESENT_OFFSET", t + "DYNAMIC_OFFSET", t + "OBJECT_SIZE",
-      t + "HEADER_FIELDS",      t + "INLINE_FIELDS",  t + "ARRAY_FIELDS",
-      t + "COUNT_OFFSET"};  // 0 in a type without a count
+  const int table = def.lines.table;
+  std::vector<HeaderName> names;
+  for (const std::string& id :
+       {"ZIM_TABLES_" + u + "_H", "ZIM_TABLE_ID_" + u, "ZIM_FIXED_SIZE_" + u,
+        t + "NUM_HEADER_FIELDS", t + "NUM_FIELDS", t + "FLAGS_AREA_OFFSET",
+        t + "NPD_PRESENT_OFFSET", t + "DYNAMIC_OFFSET", t + "OBJECT_SIZE", t + "HEADER_FIELDS",
+        t + "INLINE_FIELDS", t + "ARRAY_FIELDS", t + "COUNT_OFFSET" /* 0 without a count */}) {
+    names.push_back({id, table});
+  }
   for (size_t i = 0; i < def.header.size(); ++i) {
     for (const char* what : {"_OFFSET", "_WIDTH"}) {
-      ids.push_back(t + "HEADER_" + std::to_string(i) + what);
+      names.push_back({t + "HEADER_" + std::to_string(i) + what, table});
     }
   }
   for (size_t i = 0; i < def.fields.size(); ++i) {
     const std::string f = field_prefix(def, i);
+    const int line = def.fields[i].line;
     if (def.fields[i].is_array()) {
       for (const char* what :
            {"PTR", "FLAGS_PTR", "ELEM_SIZE", "KIND", "STORAGE_OFFSET", "FLAGS_OFFSET"}) {
-        ids.push_back(f + what);
+        names.push_back({f + what, line});
       }
     } else {
-      for (const char* what : {"OFFSET", "WIDTH", "RUN", "FLAG"}) ids.push_back(f + what);
+      for (const char* what : {"OFFSET", "WIDTH", "RUN", "FLAG"}) names.push_back({f + what, line});
     }
   }
-  return ids;
+  return names;
 }
 
 }  // namespace tablegen

@@ -23,8 +23,13 @@ std::string field_label(const FieldItem& item, size_t index);
 std::string field_prefix(const Definition& def, size_t index);
 std::string type_prefix(const Definition& def);  // "ZIM_OLIST_"
 
-// Every identifier that the type's header defines, so that a catalogue
-// whose names would collide is refused before anything is generated.
-std::vector<std::string> header_identifiers(const Definition& def);
+// Every identifier that the type's header defines, with the definition line
+// it comes from (a field's, else the type's), so that a catalogue whose names
+// would collide is refused before anything is generated.
+struct HeaderName {
+  std::string id;
+  int line;
+};
+std::vector<HeaderName> header_names(const Definition& def);
 
 }  // namespace tablegen

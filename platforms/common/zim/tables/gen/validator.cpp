@@ -212,10 +212,11 @@ class DefinitionChecker {
       }
     }
     if (!names_ok) return;
-    std::set<std::string> ids;
-    for (const auto& id : header_identifiers(def_)) {
-      if (!ids.insert(id).second) {
-        error(def_.lines.table, "the field names make the header define " + id + " twice");
+    std::map<std::string, int> ids;
+    for (const auto& [id, line] : header_names(def_)) {
+      if (auto [it, fresh] = ids.emplace(id, line); !fresh) {
+        error(line, "the field names make the header define " + id + " twice");
+        diags_.note(def_.path, it->second, "first defined for this field");
       }
     }
   }
@@ -244,8 +245,12 @@ void validate_catalogue(const std::vector<Definition>& defs, Diagnostics& diags)
   std::map<uint32_t, const Definition*> by_id;
   std::map<std::string, const Definition*> by_name;
   std::map<uint32_t, const Definition*> wisp_owner;
-  std::map<std::string, const Definition*> identifier_owner;
-  for (const char* id : kReservedIdentifiers) identifier_owner.emplace(id, nullptr);
+  struct Owner {
+    const Definition* def;  // null: the library's own headers
+    int line;
+  };
+  std::map<std::string, Owner> identifier_owner;
+  for (const char* id : kReservedIdentifiers) identifier_owner.emplace(id, Owner{nullptr, 0});
   for (const auto& def : defs) {
     for (const char* reserved : kReservedTypeNames) {
       if (def.name == reserved) {
@@ -255,14 +260,15 @@ void validate_catalogue(const std::vector<Definition>& defs, Diagnostics& diags)
     }
     // Each clash between two types is reported once, at the later one.
     std::set<const Definition*> clashes;
-    for (const auto& id : header_identifiers(def)) {
-      auto [it, fresh] = identifier_owner.emplace(id, &def);
-      if (fresh || it->second == &def || !clashes.insert(it->second).second) continue;
-      diags.error(def.path, def.lines.table,
+    for (const auto& [id, line] : header_names(def)) {
+      auto [it, fresh] = identifier_owner.emplace(id, Owner{&def, line});
+      const Owner& owner = it->second;
+      if (fresh || owner.def == &def || !clashes.insert(owner.def).second) continue;
+      diags.error(def.path, line,
                   "the header of " + quote(def.name) + " would define " + id + ", which " +
-                      (it->second ? "the header of " + quote(it->second->name) + " defines too"
-                                  : std::string("the library's own headers define")));
-      if (it->second) diags.note(it->second->path, it->second->lines.table, "defined here");
+                      (owner.def ? "the header of " + quote(owner.def->name) + " defines too"
+                                 : std::string("the library's own headers define")));
+      if (owner.def) diags.note(owner.def->path, owner.line, "defined here");
     }
     if (auto [it, fresh] = by_id.emplace(def.table_id, &def); !fresh) {
       diags.error(def.path, def.lines.id, "duplicate table id " + num(def.table_id));
