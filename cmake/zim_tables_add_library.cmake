@@ -6,9 +6,9 @@
 # built: the definitions are checked in a step of their own, then generated
 # into OUTPUT_DIR (default: <current binary dir>/<target>_generated, owned by
 # the generator), compiled with -fno-exceptions -fno-rtti, without semantic
-# interposition, without PLT stubs and with hidden visibility, and linked with the generated
-# version script so that only the thirteen operations of each type are
-# exported.
+# interposition or PLT stubs and with hidden visibility, and linked with the
+# generated version script so that only the thirteen operations of each type
+# are exported.
 #
 # Defines the targets
 #   <target>            the library; linking it gives <zim/tables/<type>.h>,

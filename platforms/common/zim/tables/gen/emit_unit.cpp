@@ -249,16 +249,18 @@ GeneratedFile emit_unit(const TypePlan& plan) {
           banner(def, "//", "") + render(kUnit, unit_vars(plan))};
 }
 
+namespace {
+
 // The validator refuses a catalogue whose headers would define a name twice,
 // judging by header_names: a header must define exactly those names, or
 // a clash could reach a user's compiler. A mismatch is the generator's own
 // fault, found on the first type of any catalogue.
-static void expect_checked_names(const Definition& def, const std::string& header) {
+void expect_checked_names(const Definition& def, const std::string& header) {
   std::vector<std::string> defined;
   std::istringstream lines(header);
   for (std::string line; std::getline(lines, line);) {
-    if (line.rfind("#define ", 0) == 0)
-      defined.push_back(line.substr(8, line.find_first_of(" (", 8) - 8));
+    if (line.rfind("#define ", 0) != 0) continue;
+    defined.push_back(line.substr(8, line.find_first_of(" (", 8) - 8));
   }
   std::vector<std::string> checked;
   for (const auto& name : header_names(def)) checked.push_back(name.id);
@@ -269,6 +271,8 @@ static void expect_checked_names(const Definition& def, const std::string& heade
                            " defines other names than the validator checks for clashes");
   }
 }
+
+}  // namespace
 
 GeneratedFile emit_type_header(const TypePlan& plan) {
   const Definition& def = *plan.def;
