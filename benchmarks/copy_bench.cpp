@@ -6,6 +6,8 @@
 //   copy_release           vs  calloc_memcpy_free: copy constructor plus
 //   (copy_ctor + clnt_copy_dtor) calloc + memcpy + free of the whole object
 //   ctor_free              vs  calloc_free: heap constructor plus free
+//   ctor_floor_free        vs  calloc_free: the platform calls and the fix-up
+//                              that any constructor must make, plus free
 //   read_dbobj, fix_ptrs,  vs  the straightforward build (sf_*): plain C, one
 //   get_obj_size               copy per field, one cursor (straightforward_gen)
 //
@@ -261,6 +263,23 @@ __attribute__((noinline)) void run_ctor_free(const fixture& f) {
   benchmark::DoNotOptimize(obj);
   std::free(obj);
 }
+// The least any constructor must do on this platform, for comparison with
+// ctor_free: ask for the NPD size, calloc, ask for a uid and, in a type with
+// arrays or a size check, record the size and count and run the library's
+// fix-up. Stamps, npd_present and the checks are left out.
+template <bool Counted>
+__attribute__((noinline)) void run_ctor_floor_free(const fixture& f) {
+  const uint32_t npd_size = qor_npd_get_table_size(f.type->table_id);
+  auto* obj = static_cast<byte*>(std::calloc(1, f.size));
+  benchmark::DoNotOptimize(qor_getuid());
+  if (f.type->size_check) {
+    std::memcpy(obj + ZIM_OBJ_TOTAL_SIZE_OFFSET, &f.size, sizeof f.size);
+    if constexpr (Counted) std::memcpy(obj + f.type->count_field, &f.count, sizeof f.count);
+    f.lib.fix_ptrs(npd_size, obj);
+  }
+  benchmark::DoNotOptimize(obj);
+  std::free(obj);
+}
 __attribute__((noinline)) void run_calloc_free(const fixture& f) {
   void* obj = std::calloc(1, f.size);
   benchmark::DoNotOptimize(obj);
@@ -294,6 +313,7 @@ const std::map<std::string, operation> kOps = {
     {"copy_release", {run_copy_release, run_copy_release}},
     {"calloc_memcpy_free", {run_calloc_memcpy_free, run_calloc_memcpy_free}},
     {"ctor_free", {run_ctor_free<true>, run_ctor_free<false>}},
+    {"ctor_floor_free", {run_ctor_floor_free<true>, run_ctor_floor_free<false>}},
     {"calloc_free", {run_calloc_free, run_calloc_free}},
     {"fix_ptrs", {run_fix_ptrs, run_fix_ptrs}},
     {"sf_fix_ptrs", {run_sf_fix_ptrs, run_sf_fix_ptrs}},
