@@ -76,4 +76,28 @@ TEST(Exports, ExactlyTheThirteenOperationsOfEveryType) {
       << unversioned.size() << " not in " << node << ", e.g. " << *unversioned.begin();
 }
 
+// An operation that the library reached through a dynamic relocation (GOT
+// or PLT) could be replaced by a program's own symbol of the same name, and
+// the copy constructors would then run foreign code in the middle of a copy.
+TEST(Exports, NoOperationIsReachedThroughTheDynamicLinker) {
+  std::set<std::string> operations;
+  std::istringstream nm(run("nm -D --defined-only " + library()));
+  for (std::string address, type, symbol; nm >> address >> type >> symbol;) {
+    operations.insert(symbol.substr(0, symbol.find('@')));
+  }
+  ASSERT_GE(operations.size(), 13 * cat::type_count);
+
+  // "offset info type value name[@version] + addend" per relocation.
+  std::istringstream relocations(run("readelf -rW " + library()));
+  std::vector<std::string> bound;
+  for (std::string line; std::getline(relocations, line);) {
+    std::istringstream fields(line);
+    std::string offset, info, type, value, name;
+    if (!(fields >> offset >> info >> type >> value >> name)) continue;
+    if (operations.count(name.substr(0, name.find('@'))) != 0) bound.push_back(name);
+  }
+  EXPECT_TRUE(bound.empty()) << bound.size() << " relocations name an operation, e.g. "
+                             << bound.front();
+}
+
 }  // namespace

@@ -153,6 +153,11 @@ __attribute__((noinline)) void qor_$(t)_write_dbobj_base(qor_$(t)_obj_st src, qo
 void qor_$(t)_read_dbobj_base(qor_$(t)_obj_st src, qor_$(t)_obj_st dst)
     __attribute__((alias("qor_$(t)_write_dbobj_base")));
 
+// The copy routine's name for that body. It is bound inside the unit, so a
+// program's own symbol of an exported name cannot stand in for it.
+static void $(t)_copy_headers(qor_$(t)_obj_st src, qor_$(t)_obj_st dst)
+    __attribute__((alias("qor_$(t)_write_dbobj_base")));
+
 // Written out in each constructor for its own use_shm: no choice at run time
 // on the path that makes every server object.
 __attribute__((always_inline)) static inline srv_$(t)_t $(t)_srv_alloc(uint32_t count, zim_bool_t use_shm) {
@@ -175,8 +180,7 @@ $(ignore_count)  return use_shm ? zim_srv_$(t)_ctor_with_shm($(ctor_arg)) : qor_
 
 // Shared by both copy constructors, which differ only in use_shm.
 __attribute__((noinline)) static srv_$(t)_t $(t)_copy(qor_$(t)_obj_st src, zim_bool_t use_shm) {
-  return zt::copy<$(T)>(src, use_shm, $(t)_copy_alloc, qor_$(t)_write_dbobj_base,
-                        qor_$(t)_read_dbobj);
+  return zt::copy<$(T)>(src, use_shm, $(t)_copy_alloc, $(t)_copy_headers, qor_$(t)_read_dbobj);
 }
 
 srv_$(t)_t zim_$(t)_copy_ctor(qor_$(t)_obj_st src) {
