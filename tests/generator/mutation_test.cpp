@@ -81,6 +81,9 @@ std::vector<Mutant> targeted() {
       edit("element size 4294901759", kOlist, {{"232:8xC", "232:4294901759xC"}}, 14,
            "element size '4294901759' is larger than 4294901758"),
       edit("element size 4294901758", kOlist, {{"232:8xC", "232:4294901758xC"}}),
+      edit("arrays past a 32-bit object", kOlist,
+           {{"232:8xC", "232:4294901758xC"}, {"240:8xC", "240:65536xC"}}, 15,
+           "make 4294967592 bytes, more than a 32-bit object holds"),
       edit("count_field 200 + 2^32", kOlist, {{"count_field 200", "count_field 4294967496"}}),
       edit("wisp value 5000 + 2^32", kG, {{kWisp, "wisp 4294972296 1119 1120 1118 1119 1120"}}),
       // Layout rules.

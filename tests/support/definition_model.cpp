@@ -205,6 +205,10 @@ std::string judge(std::string_view text, std::string_view file_name, Model& m) {
   m.npd_present = static_cast<uint64_t>(cursor);
   if (*fixed_size != (cursor / 8 + 1) * 8 || *fixed_size > 65536) return "wrong fixed_size";
 
+  u128 one_of_each = *fixed_size;
+  for (const Item& it : items) one_of_each += it.kind == 'i' ? 0 : it.w + 1;
+  if (one_of_each > 4294967295u) return "arrays past a 32-bit object";
+
   const bool arrays = nn + nc > 0;
   const bool class_holds[] = {!arrays && !size_check, !arrays && size_check,
                               nn > 0 && nc == 0 && size_check, nc > 0 && size_check,

@@ -16,6 +16,9 @@ inline constexpr uint64_t kMaxFixedSize = 65536;
 inline constexpr uint64_t kMaxTableId = 65535;
 // One element and its flag fit a 32-bit object beside the largest fixed part.
 inline constexpr uint64_t kMaxElementSize = UINT32_MAX - kMaxFixedSize - 1;
+// The fixed part and one element of every array, each with its flag, fit a
+// 32-bit object; so no position in an object's dynamic area wraps 64 bits.
+inline constexpr uint64_t kMaxOneOfEach = UINT32_MAX;
 // Trace identifiers are unsigned 32-bit values.
 inline constexpr uint64_t kMaxWisp = UINT32_MAX;
 // Type headers hold 2 to 5 fields.

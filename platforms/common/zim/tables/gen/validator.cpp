@@ -47,6 +47,7 @@ class DefinitionChecker {
     const uint64_t header_end = check_header();
     check_fields(header_end);
     check_flag_area();
+    check_dynamic_area();
     check_class();
     check_field_names();
   }
@@ -149,6 +150,26 @@ class DefinitionChecker {
     if (layout.fixed_size > kMaxFixedSize) {
       error(def_.lines.fixed_size, "the presence flags end beyond the largest fixed part of " +
                                        num(kMaxFixedSize) + " bytes");
+    }
+  }
+
+  // Positions in the dynamic area are fixed size + NPD size + count x (sum
+  // over counted arrays) + N x (sum over per-NPU arrays), with a 32-bit count,
+  // N and NPD size. With the sums bounded so, they never wrap 64 bits, and a
+  // layout past 32 bits always fails its size check instead of passing with
+  // pointers outside the object.
+  void check_dynamic_area() {
+    uint64_t one_of_each = def_.fixed_size;
+    for (const auto& item : def_.fields) {
+      if (!item.is_array()) continue;
+      one_of_each += uint64_t{item.width} + 1;
+      if (one_of_each > kMaxOneOfEach) {
+        error(item.line, "array " + item_text(item) +
+                             ": the fixed part and one element of every array up to here, "
+                             "with its flag, make " +
+                             num(one_of_each) + " bytes, more than a 32-bit object holds");
+        return;
+      }
     }
   }
 
