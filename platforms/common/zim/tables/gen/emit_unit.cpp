@@ -180,7 +180,12 @@ $(ignore_count)  return use_shm ? zim_srv_$(t)_ctor_with_shm($(ctor_arg)) : qor_
 
 // Shared by both copy constructors, which differ only in use_shm.
 __attribute__((noinline)) static srv_$(t)_t $(t)_copy(qor_$(t)_obj_st src, zim_bool_t use_shm) {
-  return zt::copy<$(T)>(src, use_shm, $(t)_copy_alloc, $(t)_copy_headers, qor_$(t)_read_dbobj);
+  // The data copy through the template itself, not the exported symbol:
+  // bound inside the unit like the header copy, and inlined where it pays.
+  const auto copy_data = [](qor_$(t)_obj_st from, qor_$(t)_obj_st to) {
+    zt::read_dbobj<$(T)>(from, to);
+  };
+  return zt::copy<$(T)>(src, use_shm, $(t)_copy_alloc, $(t)_copy_headers, +copy_data);
 }
 
 srv_$(t)_t zim_$(t)_copy_ctor(qor_$(t)_obj_st src) {
