@@ -108,6 +108,8 @@ function(zim_tables_add_library target)
   # operations call each other (the copy routine the constructors' allocator
   # and read_dbobj, the fix-up from base the fix-up) directly, not through the
   # PLT: an operation is not replaced by another library's symbol of its name.
+  # That covers direct calls only; an operation passed by address goes by a
+  # unit-local name, which the units' relocation test holds them to.
   # Calls out of a unit (platform queries, calloc, memcpy) jump through the
   # GOT, bound at load time, rather than through a PLT stub: the fix-up asks
   # for N twice per per-NPU array, and each stub would be one more jump.
