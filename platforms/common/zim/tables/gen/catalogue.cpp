@@ -104,8 +104,18 @@ std::optional<std::vector<TypeLayout>> load_layouts(const fs::path& path, Diagno
     diags.error(path.string(), 0, "neither a folder of definitions nor a readable manifest");
     return std::nullopt;
   }
+  const uintmax_t size = fs::file_size(path, ec);
+  if (ec || size > kMaxManifestBytes) {
+    diags.error(path.string(), 0,
+                ec ? "cannot read: " + ec.message() : "larger than a manifest can be (1 GiB)");
+    return std::nullopt;
+  }
   std::ostringstream text;
   text << in.rdbuf();
+  if (in.bad()) {
+    diags.error(path.string(), 0, "cannot read");
+    return std::nullopt;
+  }
   return read_manifest(path.string(), text.str(), diags);
 }
 

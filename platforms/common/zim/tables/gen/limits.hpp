@@ -25,5 +25,7 @@ inline constexpr uint64_t kMaxWisp = UINT32_MAX;
 inline constexpr size_t kMinHeaderFields = 2, kMaxHeaderFields = 5;
 // Definitions are small text files; anything larger is not one.
 inline constexpr uint64_t kMaxDefinitionBytes = 1u << 20;
+// A manifest of the largest catalogue of realistic types stays far below this.
+inline constexpr uint64_t kMaxManifestBytes = 1u << 30;
 
 }  // namespace tablegen

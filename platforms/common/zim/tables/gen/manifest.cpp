@@ -1,8 +1,15 @@
 #include "manifest.hpp"
 
-#include <sstream>
+#include <algorithm>
+#include <cstdio>
+#include <initializer_list>
+#include <string_view>
 
+#include "layout.hpp"
+#include "limits.hpp"
 #include "text.hpp"
+#include "validator.hpp"
+#include "words.hpp"
 
 namespace tablegen {
 namespace {
@@ -96,109 +103,311 @@ std::string manifest_text(const std::vector<TypeLayout>& layouts) {
 
 namespace {
 
-// Reads a manifest line by line. It is generated text, so the reader is
-// strict: anything out of place is an error at its line.
+// The lines of a record, in the order manifest_text writes them; field and
+// array lines repeat.
+enum class Key {
+  kType,
+  kClass,
+  kFixedSize,
+  kCountParam,
+  kSizeCheck,
+  kObjFlagsBit5,
+  kHeader,
+  kField,
+  kNpdPresent,
+  kDynamic,
+  kCheckFixPtrs,
+  kCheckSizePtr,
+  kCheckAlloc,
+  kWisp,
+  kDone
+};
+
+constexpr const char* kKeyText[] = {
+    "type",           "class",          "fixed_size",  "count_param", "size_check",
+    "obj_flags_bit5", "header",         "field",       "npd_present", "dynamic",
+    "check fix_ptrs", "check size_ptr", "check alloc", "wisp",        "type"};
+
+const char* key_text(Key key) { return kKeyText[static_cast<int>(key)]; }
+
+std::optional<Key> key_of(const std::vector<std::string>& words) {
+  const std::string& w = words[0];
+  if (w == "check") {
+    if (words.size() < 2) return std::nullopt;
+    if (words[1] == "fix_ptrs") return Key::kCheckFixPtrs;
+    if (words[1] == "size_ptr") return Key::kCheckSizePtr;
+    if (words[1] == "alloc") return Key::kCheckAlloc;
+    return std::nullopt;
+  }
+  if (w == "field" || w == "array") return Key::kField;
+  for (int k = 0; k <= static_cast<int>(Key::kWisp); ++k) {
+    if (w == kKeyText[k]) return static_cast<Key>(k);
+  }
+  return std::nullopt;
+}
+
+// One type record while it is read: the layout it states and the definition
+// that would have produced it, which the definition rules then judge.
+struct Record {
+  TypeLayout layout;
+  Definition def;
+  Key next = Key::kClass;
+  bool broken = false;  // an error was reported; the rest of the record is skipped
+  std::vector<uint32_t> dynamic;
+  int dynamic_line = 0;
+  std::array<int, 3> check_lines{};
+};
+
+// Reads a manifest strictly: it is generated text, so every line must be
+// what the generator writes, in its order, with every number bounded as a
+// definition's is. Each record is then judged by the rules a definition must
+// pass, and every fact the generator derives (flag positions, npd_present,
+// check lines, prototypes) must equal what the record's fields give, so a
+// manifest can only describe a layout that some definition produces.
 class ManifestReader {
  public:
   ManifestReader(const std::string& path, Diagnostics& diags) : path_(path), diags_(diags) {}
 
-  std::optional<std::vector<TypeLayout>> run(const std::string& text) {
-    std::istringstream in(text);
-    std::string line;
-    for (int number = 1; std::getline(in, line); ++number) {
-      const size_t first = line.find_first_not_of(" \t\r");
-      if (first == std::string::npos || line[first] == '#') continue;
-      parse_line(number, line.substr(first));
+  std::optional<std::vector<TypeLayout>> run(std::string_view rest) {
+    const size_t errors_before = diags_.error_count();
+    for (int number = 1; !rest.empty(); ++number) {
+      const size_t newline = rest.find('\n');
+      const std::string_view line = rest.substr(0, newline);
+      rest.remove_prefix(newline == std::string_view::npos ? rest.size() : newline + 1);
+      const size_t first = line.find_first_not_of(" \t\r\v\f");
+      if (first == std::string_view::npos || line[first] == '#') continue;
+      if (!plain_text(number, line)) continue;
+      parse_line(number, split_words(line), line);
     }
-    finish_type();
-    if (layouts_.empty()) fail(1, "no 'type' records");
-    if (failed_) return std::nullopt;
-    return layouts_;
+    finish_record();
+    if (records_.empty() && diags_.error_count() == errors_before) {
+      fail(1, "no 'type' records: not a layout manifest");
+    }
+    if (diags_.error_count() != errors_before) return std::nullopt;
+    std::vector<Definition> defs;
+    defs.reserve(records_.size());
+    for (const Record& r : records_) defs.push_back(r.def);
+    validate_catalogue(defs, diags_);
+    if (diags_.error_count() != errors_before) return std::nullopt;
+    std::vector<TypeLayout> layouts;
+    layouts.reserve(records_.size());
+    for (Record& r : records_) layouts.push_back(std::move(r.layout));
+    return layouts;
   }
 
  private:
   void fail(int line, const std::string& message) {
     diags_.error(path_, line, message);
-    failed_ = true;
+    if (current_) current_->broken = true;
   }
 
-  bool number(int line, const std::string& word, uint32_t& out) {
-    if (word.empty() || word.size() > 10 || word.find_first_not_of("0123456789") != word.npos ||
-        std::stoull(word) > UINT32_MAX) {
-      fail(line, "expected a number, found " + quote(word));
+  // A manifest is ASCII text; any other byte outside a comment is damage.
+  bool plain_text(int line, std::string_view text) {
+    for (const char c : text) {
+      const auto byte = static_cast<unsigned char>(c);
+      if ((byte >= 0x20 && byte < 0x7f) || is_space(c)) continue;
+      fail(line, "unexpected byte " + printable(std::string_view(&c, 1)) +
+                     ": a manifest is plain ASCII text");
       return false;
     }
-    out = static_cast<uint32_t>(std::stoull(word));
     return true;
   }
 
-  // "word value word value ...": checks the fixed words and reads the values.
-  bool pattern(int line, const std::vector<std::string>& words,
-               const std::vector<const char*>& shape, std::vector<uint32_t>& values) {
-    if (words.size() != shape.size()) {
-      fail(line, "malformed '" + words[0] + "' line");
+  // A plain decimal number from 0 to max, as the generator writes it.
+  bool number(int line, const std::string& word, uint64_t max, const std::string& what,
+              uint32_t& out) {
+    if (word.empty() || word.find_first_not_of("0123456789") != std::string::npos ||
+        (word.size() > 1 && word[0] == '0')) {
+      fail(line, what + " " + quote(word) + " is not a plain decimal number");
       return false;
     }
-    for (size_t i = 1; i < shape.size(); ++i) {
-      if (shape[i] == nullptr) {
-        values.emplace_back();
-        if (!number(line, words[i], values.back())) return false;
-      } else if (words[i] != shape[i]) {
-        fail(line, "expected '" + std::string(shape[i]) + "', found " + quote(words[i]));
+    uint64_t value = 0;
+    for (const char c : word) {
+      if (value > max) break;  // past the bound already: stop before 64 bits wrap
+      value = value * 10 + static_cast<uint64_t>(c - '0');
+    }
+    if (value > max) {
+      fail(line, what + " " + quote(word) + " is larger than " + std::to_string(max));
+      return false;
+    }
+    out = static_cast<uint32_t>(value);
+    return true;
+  }
+
+  bool offset(int line, const std::string& word, const std::string& what, uint32_t& out) {
+    return number(line, word, kMaxFixedSize, what, out);
+  }
+
+  // "word value word value ...": the fixed words must match; nullptr marks a
+  // value, read with its bound.
+  struct Slot {
+    const char* word;
+    uint64_t max;
+    const char* what;
+  };
+  bool pattern(int line, const std::vector<std::string>& words, std::initializer_list<Slot> shape,
+               std::vector<uint32_t>& values) {
+    if (words.size() != shape.size() + 1) {
+      fail(line, "malformed '" + words[0] + "' line: expected " + std::to_string(shape.size()) +
+                     (shape.size() == 1 ? " word" : " words") + " after '" + words[0] +
+                     "', found " + std::to_string(words.size() - 1));
+      return false;
+    }
+    size_t i = 1;
+    for (const Slot& slot : shape) {
+      const std::string& word = words[i++];
+      if (slot.word != nullptr) {
+        if (word == slot.word) continue;
+        fail(line, "expected '" + std::string(slot.word) + "', found " + quote(word));
         return false;
       }
+      values.emplace_back();
+      if (!number(line, word, slot.max, slot.what, values.back())) return false;
     }
     return true;
   }
 
-  void finish_type() {
-    if (!current_) return;
-    const TypeLayout& t = *current_;
-    const int where = t.lines.table;
-    if (t.lines.type_class == 0 || t.lines.fixed_size == 0 || t.lines.count_field == 0 ||
-        t.lines.size_check == 0 || t.lines.obj_flags_bit5 == 0 || t.lines.header == 0 ||
-        t.lines.flags_at == 0 || t.lines.wisp == 0 || checks_seen_ != 3 || t.fields.empty()) {
-      fail(where, "type " + quote(t.name) + " is incomplete");
+  void start_record(int line, const std::vector<std::string>& words) {
+    finish_record();
+    current_.emplace();
+    Record& r = *current_;
+    r.layout.path = r.def.path = path_;
+    r.layout.lines.table = r.layout.lines.id = line;
+    uint32_t id = 0;
+    if (words.size() != 3) return fail(line, "expected 'type ID NAME'");
+    if (!number(line, words[1], kMaxTableId, "table id", id)) return;
+    if (!records_.empty() && id < records_.back().layout.table_id) {
+      return fail(line, "type records must come in table-id order: id " + std::to_string(id) +
+                            " follows id " + std::to_string(records_.back().layout.table_id));
     }
-    layouts_.push_back(std::move(*current_));
-    current_.reset();
+    r.layout.table_id = id;
+    r.layout.name = words[2];
   }
 
-  void parse_check(int line, const std::string& text) {
-    std::istringstream in(text);
-    std::string key, which, at;
-    in >> key >> which >> at;
-    std::string prototype;
-    std::getline(in, prototype);
-    const size_t open = prototype.find('"');
-    const size_t close = prototype.rfind('"');
-    uint32_t value = 0;
-    if (at != "none" && (!number(line, at, value) || open == close)) {
-      fail(line, "malformed 'check' line");
-      return;
+  void parse_line(int line, const std::vector<std::string>& words, std::string_view text) {
+    const std::optional<Key> key = key_of(words);
+    if (key == Key::kType) return start_record(line, words);
+    if (!current_) return fail(line, "expected 'type ID NAME' first");
+    Record& r = *current_;
+    if (r.broken) return;
+    if (!key) return fail(line, "unknown key " + quote(words[0]));
+    const bool fields_go_on =
+        *key == Key::kField && r.next == Key::kNpdPresent && !r.layout.fields.empty();
+    if (*key != r.next && !fields_go_on) {
+      const std::string found = words[0] == "check" ? words[0] + " " + words[1] : words[0];
+      if (r.next == Key::kDone) {
+        return fail(line, "expected the next 'type' record, found " + quote(found));
+      }
+      return fail(line,
+                  "expected '" + std::string(key_text(r.next)) + "' here, found " + quote(found));
     }
-    if (at != "none") prototype = prototype.substr(open + 1, close - open - 1);
-    TypeLayout& t = *current_;
-    if (which == "fix_ptrs") {
-      t.checks.fix_ptrs = value;
-      t.fix_ptrs_prototype = at == "none" ? "" : prototype;
-    } else if (which == "size_ptr") {
-      t.checks.size_ptr = value;
-      t.size_ptr_prototype = prototype;
-    } else if (which == "alloc") {
-      t.checks.alloc = value;
-      t.alloc_prototype = prototype;
-    } else {
-      fail(line, "unknown check " + quote(which));
-      return;
+    TypeLayout& t = r.layout;
+    std::vector<uint32_t> v;
+    switch (*key) {
+      case Key::kType:
+      case Key::kDone:
+        break;
+      case Key::kClass: {
+        t.lines.type_class = line;
+        bool known = false;
+        for (const auto& [cls, word] : kClassKeywords) {
+          if (words.size() == 2 && words[1] == word) t.type_class = cls, known = true;
+        }
+        if (!known) return fail(line, "malformed 'class' line");
+        break;
+      }
+      case Key::kFixedSize:
+        t.lines.fixed_size = line;
+        if (!pattern(line, words, {{nullptr, kMaxFixedSize, "fixed size"}}, v)) return;
+        t.fixed_size = v[0];
+        break;
+      case Key::kCountParam:
+        t.lines.count_field = line;
+        if (words.size() == 2 && words[1] == "off") break;
+        if (!pattern(line, words, {{"on", 0, ""}, {nullptr, kMaxFixedSize, "count field"}}, v)) {
+          return;
+        }
+        t.count_field = v[0];
+        break;
+      case Key::kSizeCheck:
+      case Key::kObjFlagsBit5: {
+        const bool size_check = *key == Key::kSizeCheck;
+        (size_check ? t.lines.size_check : t.lines.obj_flags_bit5) = line;
+        const char* yes = size_check ? "on" : "set";
+        const char* no = size_check ? "off" : "clear";
+        if (words.size() != 2 || (words[1] != yes && words[1] != no)) {
+          return fail(line,
+                      "malformed '" + words[0] + "' line: expected '" + yes + "' or '" + no + "'");
+        }
+        (size_check ? t.size_check : t.sets_obj_flags_bit5) = words[1] == yes;
+        break;
+      }
+      case Key::kHeader:
+        t.lines.header = line;
+        if (words.size() - 1 > kMaxHeaderFields) {
+          return fail(line,
+                      "a type header has 2 to 5 fields, found " + std::to_string(words.size() - 1));
+        }
+        for (size_t i = 1; i < words.size(); ++i) {
+          const size_t colon = words[i].find(':');
+          HeaderField f;
+          if (colon == std::string::npos) {
+            return fail(line, "malformed header field " + quote(words[i]) + ": expected off:w");
+          }
+          if (!offset(line, words[i].substr(0, colon), "header field offset", f.offset) ||
+              !offset(line, words[i].substr(colon + 1), "header field width", f.width)) {
+            return;
+          }
+          t.header.push_back(f);
+        }
+        break;
+      case Key::kField:
+        if (!parse_field(line, words)) return;
+        break;
+      case Key::kNpdPresent:
+        t.lines.flags_at = line;
+        if (!pattern(line, words, {{nullptr, kMaxFixedSize, "npd_present offset"}}, v)) return;
+        t.npd_present = v[0];
+        break;
+      case Key::kDynamic:
+        r.dynamic_line = line;
+        if (words.size() == 2 && words[1] == "none") break;
+        for (size_t i = 1; i < words.size(); ++i) {
+          uint32_t at = 0;
+          if (!offset(line, words[i], "data pointer", at)) return;
+          r.dynamic.push_back(at);
+        }
+        if (r.dynamic.empty())
+          return fail(line, "malformed 'dynamic' line: expected offsets or 'none'");
+        break;
+      case Key::kCheckFixPtrs:
+      case Key::kCheckSizePtr:
+      case Key::kCheckAlloc:
+        if (!parse_check(line, *key, words, text)) return;
+        break;
+      case Key::kWisp:
+        t.lines.wisp = line;
+        if (!pattern(line, words,
+                     {{nullptr, kMaxWisp, "trace identifier"},
+                      {nullptr, kMaxWisp, "trace identifier"},
+                      {nullptr, kMaxWisp, "trace identifier"},
+                      {nullptr, kMaxWisp, "trace identifier"},
+                      {nullptr, kMaxWisp, "trace identifier"},
+                      {nullptr, kMaxWisp, "trace identifier"}},
+                     v)) {
+          return;
+        }
+        std::copy(v.begin(), v.end(), t.wisp.begin());
+        break;
     }
-    t.checks_line = line;
-    ++checks_seen_;
+    if (*key != Key::kField) r.next = static_cast<Key>(static_cast<int>(*key) + 1);
+    if (*key == Key::kHeader) r.next = Key::kField;
+    if (*key == Key::kField) r.next = Key::kNpdPresent;
   }
 
   // "field OFFSET width W run N flag F" or "array DATA_PTR KIND elem E
   // flag_ptr F", either with "name NAME" at the end for a named field.
-  void parse_field(int line, std::vector<std::string> words) {
+  bool parse_field(int line, std::vector<std::string> words) {
     LayoutField f;
     f.line = line;
     if (words.size() > 2 && words[words.size() - 2] == "name") {
@@ -207,108 +416,161 @@ class ManifestReader {
     }
     std::vector<uint32_t> v;
     if (words[0] == "field") {
-      if (!pattern(line, words, {"", nullptr, "width", nullptr, "run", nullptr, "flag", nullptr},
+      if (!pattern(line, words,
+                   {{nullptr, kMaxFixedSize, "field offset"},
+                    {"width", 0, ""},
+                    {nullptr, kMaxFixedSize, "field width"},
+                    {"run", 0, ""},
+                    {nullptr, kMaxFixedSize, "run length"},
+                    {"flag", 0, ""},
+                    {nullptr, kMaxFixedSize, "presence flag offset"}},
                    v)) {
-        return;
+        return false;
       }
       f.repeat = v[2];
       f.flag_at = v[3];
     } else {
       const bool per_npu = words.size() > 2 && words[2] == "per_npu";
-      if (!pattern(
-              line, words,
-              {"", nullptr, per_npu ? "per_npu" : "counted", "elem", nullptr, "flag_ptr", nullptr},
-              v)) {
-        return;
+      if (!pattern(line, words,
+                   {{nullptr, kMaxFixedSize, "data pointer offset"},
+                    {per_npu ? "per_npu" : "counted", 0, ""},
+                    {"elem", 0, ""},
+                    {nullptr, kMaxElementSize, "element size"},
+                    {"flag_ptr", 0, ""},
+                    {nullptr, kMaxFixedSize, "flag pointer offset"}},
+                   v)) {
+        return false;
       }
       f.kind = per_npu ? ItemKind::kPerNpuArray : ItemKind::kCountedArray;
+      f.repeat = 1;
       f.flag_at = v[2];
+      v.erase(v.begin() + 2);
     }
     f.offset = v[0];
     f.width = v[1];
-    current_->fields.push_back(f);
+    current_->layout.fields.push_back(f);
+    return true;
   }
 
-  void parse_line(int line, const std::string& text) {
-    std::istringstream in(text);
-    std::vector<std::string> words;
-    for (std::string w; in >> w;) words.push_back(w);
-    const std::string& key = words[0];
-    std::vector<uint32_t> v;
-    if (key == "type") {
-      finish_type();
-      current_.emplace();
-      checks_seen_ = 0;
-      current_->path = path_;
-      current_->lines.table = current_->lines.id = line;
-      if (words.size() == 3 && number(line, words[1], current_->table_id)) {
-        current_->name = words[2];
-      } else {
-        fail(line, "expected 'type ID NAME'");
-      }
+  // "check WHICH none" or "check WHICH LINE \"PROTOTYPE\"".
+  bool parse_check(int line, Key key, const std::vector<std::string>& words,
+                   std::string_view text) {
+    TypeLayout& t = current_->layout;
+    const int which = static_cast<int>(key) - static_cast<int>(Key::kCheckFixPtrs);
+    uint32_t& at = which == 0 ? t.checks.fix_ptrs : which == 1 ? t.checks.size_ptr : t.checks.alloc;
+    std::string& prototype = which == 0   ? t.fix_ptrs_prototype
+                             : which == 1 ? t.size_ptr_prototype
+                                          : t.alloc_prototype;
+    current_->check_lines[which] = line;
+    t.checks_line = line;
+    if (words.size() == 3 && words[2] == "none") return true;
+    const size_t open = text.find('"');
+    const size_t close = text.rfind('"');
+    if (words.size() < 4 || open == close ||
+        text.find_first_not_of(" \t\r\v\f", close + 1) != std::string_view::npos) {
+      fail(line, "malformed 'check' line: expected 'none' or a line and a quoted prototype");
+      return false;
+    }
+    if (!number(line, words[2], UINT32_MAX, "check line", at)) return false;
+    if (at == 0) {
+      fail(line, "check line 0: write 'none' for a check the type does not have");
+      return false;
+    }
+    prototype = std::string(text.substr(open + 1, close - open - 1));
+    return true;
+  }
+
+  // The definition that would have produced the record, for the layout rules.
+  static Definition definition_of(const TypeLayout& t) {
+    Definition def;
+    def.path = t.path;
+    def.name = t.name;
+    def.table_id = t.table_id;
+    char file_name[96];
+    std::snprintf(file_name, sizeof file_name, "%03u_%.60s.tdef", t.table_id, t.name.c_str());
+    def.file_name = file_name;
+    def.type_class = t.type_class;
+    def.fixed_size = t.fixed_size;
+    def.header = t.header;
+    def.count_field = t.count_field;
+    def.size_check = t.size_check;
+    def.sets_obj_flags_bit5 = t.sets_obj_flags_bit5;
+    def.wisp = t.wisp;
+    for (const LayoutField& f : t.fields) {
+      def.fields.push_back({f.kind, f.offset, f.width, f.repeat, f.name, f.line});
+    }
+    def.flags_at = static_cast<uint32_t>(compute_flag_layout(def.fields).flags_start);
+    def.lines = t.lines;
+    def.lines.flags_at = t.fields.empty() ? t.lines.table : t.fields.back().line;
+    return def;
+  }
+
+  void finish_record() {
+    if (!current_) return;
+    Record r = std::move(*current_);
+    current_.reset();
+    if (r.broken) return;
+    if (r.next != Key::kDone) {
+      fail(r.layout.lines.table,
+           "type " + quote(r.layout.name) + " ends before its '" + key_text(r.next) + "' line");
       return;
     }
-    if (!current_) return fail(line, "expected 'type ID NAME' first");
-    TypeLayout& t = *current_;
-    if (key == "class") {
-      t.lines.type_class = line;
-      bool known = false;
-      for (const auto& [cls, word] : kClassKeywords) {
-        if (words.size() == 2 && words[1] == word) t.type_class = cls, known = true;
-      }
-      if (!known) fail(line, "malformed 'class' line");
-    } else if (key == "fixed_size") {
-      t.lines.fixed_size = line;
-      if (pattern(line, words, {"", nullptr}, v)) t.fixed_size = v[0];
-    } else if (key == "count_param") {
-      t.lines.count_field = line;
-      if (words.size() == 2 && words[1] == "off") return;
-      if (pattern(line, words, {"", "on", nullptr}, v)) t.count_field = v[0];
-    } else if (key == "size_check" || key == "obj_flags_bit5") {
-      const bool size_check = key == "size_check";
-      (size_check ? t.lines.size_check : t.lines.obj_flags_bit5) = line;
-      const char* yes = size_check ? "on" : "set";
-      const char* no = size_check ? "off" : "clear";
-      if (words.size() != 2 || (words[1] != yes && words[1] != no)) {
-        return fail(line, "malformed '" + key + "' line");
-      }
-      (size_check ? t.size_check : t.sets_obj_flags_bit5) = words[1] == yes;
-    } else if (key == "header") {
-      t.lines.header = line;
-      for (size_t i = 1; i < words.size(); ++i) {
-        const size_t colon = words[i].find(':');
-        HeaderField f;
-        if (colon == std::string::npos || !number(line, words[i].substr(0, colon), f.offset) ||
-            !number(line, words[i].substr(colon + 1), f.width)) {
-          return fail(line, "malformed header field " + quote(words[i]));
-        }
-        t.header.push_back(f);
-      }
-    } else if (key == "field" || key == "array") {
-      parse_field(line, words);
-    } else if (key == "npd_present") {
-      t.lines.flags_at = line;
-      if (pattern(line, words, {"", nullptr}, v)) t.npd_present = v[0];
-    } else if (key == "dynamic") {
-      // Derived from the array lines; read for completeness of the record only.
-    } else if (key == "check") {
-      parse_check(line, text);
-    } else if (key == "wisp") {
-      t.lines.wisp = line;
-      if (pattern(line, words, {"", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}, v)) {
-        for (size_t i = 0; i < 6; ++i) t.wisp[i] = v[i];
-      }
-    } else {
-      fail(line, "unknown key " + quote(key));
+    r.def = definition_of(r.layout);
+    const size_t errors_before = diags_.error_count();
+    validate_definition(r.def, diags_);
+    if (diags_.error_count() != errors_before) return;
+    check_derived(r);
+    if (diags_.error_count() != errors_before) return;
+    records_.push_back(std::move(r));
+  }
+
+  // Every fact that follows from the fields must be the one the generator
+  // derives from them.
+  void check_derived(const Record& r) {
+    const TypeLayout& t = r.layout;
+    const TypePlan plan = plan_type(r.def);
+    std::vector<uint32_t> arrays;
+    for (size_t i = 0; i < t.fields.size(); ++i) {
+      const LayoutField& f = t.fields[i];
+      if (f.kind != ItemKind::kInline) arrays.push_back(f.offset);
+      if (f.flag_at == plan.item_flag_at[i]) continue;
+      fail(f.line, std::string(f.kind == ItemKind::kInline ? "the presence flags of this field"
+                                                           : "the flag pointer of this array") +
+                       " must be at " + std::to_string(plan.item_flag_at[i]) + ", not " +
+                       std::to_string(f.flag_at));
+    }
+    if (t.npd_present != plan.npd_present) {
+      fail(t.lines.flags_at, "npd_present must be at " + std::to_string(plan.npd_present) +
+                                 ", the first byte after the presence flags, not " +
+                                 std::to_string(t.npd_present));
+    }
+    if (r.dynamic != arrays) {
+      std::string expected;
+      for (uint32_t a : arrays) expected += " " + std::to_string(a);
+      fail(r.dynamic_line, "'dynamic' must list the data pointers in field order:" +
+                               (expected.empty() ? std::string(" none") : expected));
+    }
+    const std::pair<uint32_t, const std::string*> derived[] = {
+        {plan.lines.fix_ptrs, &plan.fix_ptrs_prototype},
+        {plan.lines.size_ptr, &plan.size_ptr_prototype},
+        {plan.lines.alloc, &plan.alloc_prototype}};
+    const std::pair<uint32_t, const std::string*> stated[] = {
+        {t.checks.fix_ptrs, &t.fix_ptrs_prototype},
+        {t.checks.size_ptr, &t.size_ptr_prototype},
+        {t.checks.alloc, &t.alloc_prototype}};
+    for (int i = 0; i < 3; ++i) {
+      if (derived[i].first == stated[i].first && *derived[i].second == *stated[i].second) continue;
+      fail(r.check_lines[i], "this layout's check is " +
+                                 (derived[i].first == 0 ? std::string("none")
+                                                        : std::to_string(derived[i].first) + " \"" +
+                                                              *derived[i].second + "\""));
     }
   }
 
   const std::string& path_;
   Diagnostics& diags_;
-  std::vector<TypeLayout> layouts_;
-  std::optional<TypeLayout> current_;
-  int checks_seen_ = 0;
-  bool failed_ = false;
+  std::vector<Record> records_;
+  std::optional<Record> current_;
 };
 
 }  // namespace

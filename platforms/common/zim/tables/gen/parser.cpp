@@ -5,25 +5,12 @@
 #include <vector>
 
 #include "limits.hpp"
+#include "words.hpp"
 
 namespace tablegen {
 namespace {
 
 constexpr std::string_view kByteOrderMark = "\xef\xbb\xbf";
-
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
-
-std::vector<std::string> split_words(std::string_view line) {
-  std::vector<std::string> words;
-  size_t at = 0;
-  while (at < line.size()) {
-    while (at < line.size() && is_space(line[at])) ++at;
-    const size_t start = at;
-    while (at < line.size() && !is_space(line[at])) ++at;
-    if (at > start) words.emplace_back(line.substr(start, at - start));
-  }
-  return words;
-}
 
 std::optional<TypeClass> parse_class(const std::string& text) {
   for (const auto& [cls, word] : kClassKeywords) {

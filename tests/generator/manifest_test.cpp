@@ -1,0 +1,200 @@
+// The layout-manifest reader on the committed manifest and on damaged copies
+// of it: what the generator writes reads back to itself, and every kind of
+// damage is an error at its line, never a crash or a wrong layout.
+#include "manifest.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "compat.hpp"
+
+namespace {
+
+using tablegen::Diagnostics;
+
+std::string read(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+const std::string& manifest() {
+  static const std::string text = read(ZIM_MANIFEST);
+  return text;
+}
+
+struct Read {
+  std::optional<std::vector<tablegen::TypeLayout>> layouts;
+  std::string messages;
+};
+
+Read read_text(const std::string& text) {
+  Diagnostics diags;
+  Read r;
+  r.layouts = tablegen::read_manifest("m", text, diags);
+  std::ostringstream out;
+  diags.print(out);
+  r.messages = out.str();
+  return r;
+}
+
+// The text with `from` replaced: its first occurrence from olist's record on,
+// else the first; `from` must occur.
+std::string edited(const std::string& from, const std::string& to) {
+  std::string text = manifest();
+  size_t at = text.find(from, text.find("\ntype 268 olist\n"));
+  if (at == std::string::npos) at = text.find(from);
+  if (at == std::string::npos) throw std::runtime_error("no '" + from + "' in the manifest");
+  return text.replace(at, from.size(), to);
+}
+
+const std::string kOlist =
+    "type 268 olist\n"
+    "  class counted\n"
+    "  fixed_size 296\n"
+    "  count_param on 200\n"
+    "  size_check on\n"
+    "  obj_flags_bit5 clear\n"
+    "  header 192:4 196:4 200:4\n"
+    "  field 208 width 8 run 2 flag 264\n"
+    "  field 224 width 4 run 2 flag 266\n"
+    "  array 232 counted elem 8 flag_ptr 272\n"
+    "  array 240 counted elem 8 flag_ptr 280\n"
+    "  field 248 width 4 run 1 flag 288\n"
+    "  field 256 width 8 run 1 flag 289\n"
+    "  npd_present 290\n"
+    "  dynamic 232 240\n"
+    "  check fix_ptrs 67 \"void qor_olist_fix_ptrs(uint32_t, qor_olist_obj_st)\"\n"
+    "  check size_ptr 89 \"void qor_olist_add_dynamic_to_obj_size(uint32_t *, uint32_t)\"\n"
+    "  check alloc 256 \"srv_olist_t olist_srv_alloc(uint32_t, zim_bool_t)\"\n"
+    "  wisp 785 786 787 785 786 787\n";
+
+TEST(Manifest, WhatTheGeneratorWroteReadsBackToItself) {
+  const Read r = read_text(manifest());
+  ASSERT_TRUE(r.layouts) << r.messages;
+  ASSERT_EQ(r.layouts->size(), 343u);
+  EXPECT_EQ(tablegen::manifest_text(*r.layouts), manifest());
+  for (size_t id = 0; id < r.layouts->size(); ++id) EXPECT_EQ((*r.layouts)[id].table_id, id);
+  // Compared with itself, a catalogue has no difference to report.
+  std::ostringstream report;
+  EXPECT_FALSE(tablegen::compare_catalogues(*r.layouts, *r.layouts, report));
+  EXPECT_EQ(report.str(), "");
+  // The released catalogue still reads under today's rules.
+  EXPECT_TRUE(read_text(read(ZIM_RELEASED_MANIFEST)).layouts);
+  ASSERT_NE(manifest().find(kOlist), std::string::npos) << "olist's record changed";
+}
+
+TEST(Manifest, BlankLinesOfAnyWhitespaceAreSkipped) {
+  const Read r = read_text("\f\n\v\n \t\r\n" + edited("\ntype 1 ", "\n\f\v\ntype 1 "));
+  ASSERT_TRUE(r.layouts) << r.messages;
+  EXPECT_EQ(tablegen::manifest_text(*r.layouts), manifest());
+}
+
+// One damage per row, at olist's record (which begins at line kOlistLine) or
+// elsewhere, and the error it must give.
+struct Damage {
+  const char* what;
+  std::string from, to;
+  int line;  // 0: anywhere
+  const char* message;
+};
+
+TEST(Manifest, DamageIsAnErrorAtItsLine) {
+  const std::string count_at_max =
+      "  array 232 counted elem 4294967295 flag_ptr 272\n"
+      "  array 240 counted elem 4294967295 flag_ptr 280\n";
+  const Damage cases[] = {
+      {"a NUL byte", "  fixed_size 296\n", std::string("  fixed_size 296\0\n", 18), 7019,
+       "unexpected byte \\x00"},
+      {"an escape in a name", "type 268 olist\n", "type 268 ol\x1b[7mist\n", 7017,
+       "unexpected byte \\x1b"},
+      {"a word only", "  class counted\n  fixed_size 296", "  class counted\n  fixed_size", 7019,
+       "malformed 'fixed_size' line"},
+      {"a leading zero", "  fixed_size 296\n", "  fixed_size 0296\n", 7019,
+       "fixed size '0296' is not a plain decimal number"},
+      {"a number past 32 bits", "  fixed_size 296\n", "  fixed_size 99999999999999999999\n", 7019,
+       "is larger than 65536"},
+      {"element sizes no object holds",
+       "  array 232 counted elem 8 flag_ptr 272\n  array 240 counted elem 8 flag_ptr 280\n",
+       count_at_max, 7026, "element size '4294967295' is larger than"},
+      {"two arrays past 32 bits",
+       "  array 232 counted elem 8 flag_ptr 272\n  array 240 counted elem 8 flag_ptr 280\n",
+       "  array 232 counted elem 2147483647 flag_ptr 272\n"
+       "  array 240 counted elem 2147483647 flag_ptr 280\n",
+       7027, "more than a 32-bit object holds"},
+      {"a fixed size the fields do not give", "  fixed_size 296\n", "  fixed_size 304\n", 7019,
+       "fixed size must be 296"},
+      {"a moved presence flag", "run 1 flag 288\n", "run 1 flag 287\n", 7028,
+       "must be at 288, not 287"},
+      {"a moved flag pointer", "elem 8 flag_ptr 280\n", "elem 8 flag_ptr 288\n", 7027,
+       "must be at 280, not 288"},
+      {"a moved npd_present", "  npd_present 290\n", "  npd_present 291\n", 7030,
+       "npd_present must be at 290"},
+      {"arrays out of order in 'dynamic'", "  dynamic 232 240\n", "  dynamic 240 232\n", 7031,
+       "'dynamic' must list the data pointers in field order: 232 240"},
+      {"a check line off by one", "  check alloc 256 ", "  check alloc 255 ", 7034,
+       "this layout's check is 256"},
+      {"another prototype", "(uint32_t *, uint32_t)\"", "(uint32_t *)\"", 7033,
+       "this layout's check is 89"},
+      {"a missing check",
+       "  check fix_ptrs 67 \"void qor_olist_fix_ptrs(uint32_t, "
+       "qor_olist_obj_st)\"\n",
+       "", 7032, "expected 'check fix_ptrs' here, found 'check size_ptr'"},
+      {"keys out of order", "  class counted\n  fixed_size 296\n",
+       "  fixed_size 296\n  class counted\n", 7018, "expected 'class' here, found 'fixed_size'"},
+      {"an unknown key", "  npd_present 290\n", "  npd_present 290\n  colour blue\n", 7031,
+       "unknown key 'colour'"},
+      {"a truncated record", "  wisp 785 786 787 785 786 787\n", "", 7017,
+       "type 'olist' ends before its 'wisp' line"},
+      {"a line after the record", "  wisp 785 786 787 785 786 787\n",
+       "  wisp 785 786 787 785 786 787\n  wisp 1 2 3 4 5 6\n", 7036,
+       "expected the next 'type' record, found 'wisp'"},
+      {"a malformed field name", "run 1 flag 289\n", "run 1 flag 289 name Bad\n", 7029,
+       "field name 'Bad' must be"},
+      {"a class its fields do not fit", "  class counted\n", "  class per_npu\n", 7018,
+       "class per_npu needs at least one per-NPU array field"},
+      {"another type's trace identifiers", "  wisp 785 786 787 785 786 787\n",
+       "  wisp 1118 1119 1120 1118 1119 1120\n", 7035,
+       "trace identifier 1118 already belongs to type 'testglobaldiscard'"},
+      {"an id past the catalogue", "type 342 ", "type 400 ", 0,
+       "table id 400 lies outside the catalogue"},
+      {"the same record twice", kOlist, kOlist + "\n" + kOlist, 7037, "duplicate table id 268"},
+      {"records out of id order", "type 1 testifwithcreatereject\n",
+       "type 7 testifwithcreatereject\n", 0, "id 2 follows id 7"},
+      {"a field before any type", "# Layout", "field 1 width 1 run 1 flag 2\n#", 1,
+       "expected 'type ID NAME' first"},
+  };
+  for (const Damage& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Read r = read_text(edited(c.from, c.to));
+    EXPECT_FALSE(r.layouts);
+    const std::string where = c.line == 0 ? "m:" : "m:" + std::to_string(c.line) + ": error: ";
+    EXPECT_NE(r.messages.find(where), std::string::npos) << r.messages;
+    EXPECT_NE(r.messages.find(c.message), std::string::npos) << r.messages;
+  }
+}
+
+TEST(Manifest, ARepeatedTypeCannotHideABreakingChange) {
+  // A breaking change to olist, followed by an unchanged copy of its record:
+  // the copy must not stand in for the changed one.
+  const std::string changed = edited(kOlist, "") + "\n" + kOlist;
+  const Read r = read_text(changed);
+  EXPECT_FALSE(r.layouts);
+  EXPECT_NE(r.messages.find("type records must come in table-id order"), std::string::npos)
+      << r.messages;
+}
+
+TEST(Manifest, NothingIsNotAManifest) {
+  for (const std::string text : {"", "\n\n", "# only a comment\n", "\f\n"}) {
+    const Read r = read_text(text);
+    EXPECT_FALSE(r.layouts);
+    EXPECT_NE(r.messages.find("m:1: error: no 'type' records"), std::string::npos) << r.messages;
+  }
+}
+
+}  // namespace
