@@ -178,8 +178,10 @@ bool is_pool(int fd, const struct stat& st, zim_sim::HeaderFacts* facts) {
 // that is not a pool has the name. Looks only through a descriptor of its own
 // (a symlink, a FIFO or a directory under the name is not a pool) and removes
 // nothing before it has checked, under the file's lock, that it is a complete
-// pool of this version.
-int clear_stale(const char* name) {
+// pool of this version. A complete pool whose lock is held although its
+// creator is gone is, most likely, being checked by another creator right
+// now: unless last_try, that also means try again.
+int clear_stale(const char* name, bool last_try) {
   const int fd = open(shm_path(name).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     if (errno == ENOENT) return 0;
@@ -200,6 +202,10 @@ int clear_stale(const char* name) {
     if (errno != EWOULDBLOCK) return done(-1);
     // Only complete pools are ever named, so a live one names its creator.
     if (!pool || facts.creator_pid <= 0) return done(refuse(name, kNotAPool));
+    if (!last_try && kill(facts.creator_pid, 0) != 0 && errno == ESRCH) {
+      usleep(1000);
+      return done(0);
+    }
     const std::string why =
         "the name belongs to the live pool of process " + std::to_string(facts.creator_pid);
     return done(refuse(name, why.c_str()));
@@ -222,7 +228,7 @@ int claim_name(const char* name, int fd) {
   for (int attempt = 0; attempt < 8; ++attempt) {
     if (linkat(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
     if (errno != EEXIST) return -1;
-    if (clear_stale(name) < 0) return -1;
+    if (clear_stale(name, attempt == 7) < 0) return -1;
   }
   return refuse(name, "the name kept changing hands");
 }

@@ -7,6 +7,7 @@
 #include <zim/tables/test_if.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -335,6 +336,78 @@ TEST(ShmPoolNameTest, CreateLeavesWhatIsNotAPool) {
     }
     EXPECT_FALSE(lstat(target.c_str(), &st) == 0) << "a file made where the symlink leads";
     EXPECT_EQ(kind == "dir" ? rmdir(path.c_str()) : unlink(path.c_str()), 0);
+  }
+}
+
+// Creators racing for one name, free or held by a stale pool: exactly one
+// wins, and every other one is told the winner's process id, never that of a
+// pool still being made or of the stale pool's creator.
+TEST(ShmPoolNameTest, RacingCreatorsLeaveOnePoolThatTheOthersName) {
+  for (const bool stale : {false, true}) {
+    SCOPED_TRACE(stale ? "stale pool" : "free name");
+    constexpr int kCreators = 8;
+    struct Shared {
+      std::atomic<int> ready, done, wins;
+      std::atomic<bool> go;
+      std::atomic<pid_t> winner;
+    };
+    auto* shared = static_cast<Shared*>(
+        mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(shared, MAP_FAILED);
+    const std::string name = zim_sim_test::unique_pool_name();
+    if (stale) {
+      ASSERT_EQ(run_in_child([&] {
+                  zim_shm_pool_create(name.c_str(), 1u << 20);
+                  raise(SIGKILL);
+                  return 0;
+                }),
+                -1);
+      ASSERT_TRUE(shm_exists(name));
+    }
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    std::vector<pid_t> creators;
+    for (int i = 0; i < kCreators; ++i) {
+      const pid_t pid = fork();
+      if (pid == 0) {
+        alarm(10);
+        dup2(out[1], STDERR_FILENO);
+        ++shared->ready;
+        while (!shared->go) {
+        }
+        const bool won = zim_shm_pool_create(name.c_str(), 1u << 20) == 0;
+        const int err = errno;
+        if (won) {
+          ++shared->wins;
+          shared->winner = getpid();
+        }
+        ++shared->done;
+        while (won && shared->done < kCreators) usleep(1000);  // the name stays owned meanwhile
+        zim_shm_pool_detach();
+        _exit(won || err == EEXIST ? 0 : 1);
+      }
+      creators.push_back(pid);
+    }
+    close(out[1]);
+    while (shared->ready < kCreators) usleep(1000);
+    shared->go = true;
+    std::string text;
+    char buf[4096];
+    for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) text.append(buf, size_t(n));
+    close(out[0]);
+    for (pid_t pid : creators) {
+      int status = -1;
+      EXPECT_TRUE(waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    EXPECT_EQ(shared->wins, 1);
+    const std::string owner = "the live pool of process " + std::to_string(shared->winner) + "\n";
+    size_t lines = 0;
+    for (size_t at = 0; (at = text.find(owner, at)) != std::string::npos; at += owner.size())
+      ++lines;
+    EXPECT_EQ(lines, size_t(kCreators - 1)) << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), kCreators - 1) << text;
+    EXPECT_FALSE(shm_exists(name)) << "the winner's exit removes it";
+    munmap(shared, sizeof(Shared));
   }
 }
 
