@@ -79,16 +79,9 @@ int visit(const zim_shm_pool_piece_t* p, void* context) {
   return 0;
 }
 
-int segment_fd(std::string* name) {
-  static std::string the_name = "/zim_walk_fuzz." + std::to_string(getpid());
-  static const int fd = [] {
-    const int f = shm_open(the_name.c_str(), O_RDWR | O_CREAT, 0600);
-    if (f < 0) std::abort();
-    std::atexit([] { shm_unlink(the_name.c_str()); });
-    return f;
-  }();
-  *name = the_name;
-  return fd;
+const std::string& segment_name() {
+  static const std::string name = "/zim_walk_fuzz." + std::to_string(getpid());
+  return name;
 }
 
 }  // namespace
@@ -117,9 +110,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint64_t carve = kHeader + (body & ~uint64_t{15});
     std::memcpy(segment.data() + offsetof(PoolHeader, carve), &carve, sizeof carve);
   }
-  std::string name;
-  const int fd = segment_fd(&name);
-  if (ftruncate(fd, 0) != 0 || ftruncate(fd, static_cast<off_t>(segment_size)) != 0 ||
+  // A segment of its own per input, gone again after the walk.
+  const std::string& name = segment_name();
+  const int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+  if (fd < 0 || ftruncate(fd, static_cast<off_t>(segment_size)) != 0 ||
       pwrite(fd, segment.data(), segment_size, 0) != static_cast<ssize_t>(segment_size)) {
     std::abort();
   }
@@ -128,6 +122,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::memcpy(&w.root, segment.data() + offsetof(PoolHeader, root), sizeof w.root);
   errno = 0;
   const int rc = zim_shm_pool_walk(name.c_str(), visit, &w);
+  const int err = errno;
+  shm_unlink(name.c_str());
+  close(fd);
+  errno = err;
   if (rc != 0 && rc != -1) std::abort();                  // the visitor never stops the walk
   if (rc == -1 && w.pieces != 0 && !w.cut) std::abort();  // failed after it began, uncut
   if (rc == -1 && w.pieces == 0 && errno != EINVAL) std::abort();  // not a pool of this version
