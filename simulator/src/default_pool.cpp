@@ -42,9 +42,10 @@ PoolHeader* map_default_pool() {
   }
   const char* pool_name = env_name != nullptr ? env_name : name;
   if (zim_shm_pool_create(pool_name, size) != 0) {
-    if (errno == EBUSY) return mapped_pool();  // another thread created one meanwhile
+    const int err = errno;
+    if (err == EBUSY) return mapped_pool();  // another thread created one meanwhile
     std::fprintf(stderr, "%s: cannot create the table pool \"%s\" of %" PRIu64 " bytes: %s\n",
-                 kComponent, pool_name, size, std::strerror(errno));
+                 kComponent, printable(pool_name).c_str(), size, std::strerror(err));
     return nullptr;
   }
   return mapped_pool();

@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 namespace zim_sim {
 
@@ -13,8 +15,14 @@ namespace zim_sim {
 // else, so every variable treats an empty value and "08" as errors.
 bool parse_decimal(const char* text, size_t len, uint64_t max, uint64_t* out);
 
+// text for a message: every byte outside printable ASCII (0x20..0x7e) as
+// \xNN, and cut with "..." after max_bytes, so that whatever the environment
+// or a pool name holds reaches a terminal as one line it will not act on.
+std::string printable(std::string_view text, size_t max_bytes = 160);
+
 // Reports an unusable environment variable on stderr and exits with
-// ZIM_SIM_CONFIG_EXIT_STATUS. `expected` describes what would be accepted.
+// ZIM_SIM_CONFIG_EXIT_STATUS. `expected` describes what would be accepted;
+// the value is shown through printable().
 [[noreturn]] void die_bad_env(const char* component, const char* var, const char* value,
                               const char* expected);
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "env.hpp"
 
@@ -39,8 +40,8 @@ void apply_overrides(const char* value, NpdSizes* sizes) {
         !zim_sim::parse_decimal(eq + 1, len - static_cast<size_t>(eq + 1 - entry), UINT32_MAX,
                                 &size) ||
         seen[id]) {
-      std::fprintf(stderr, "%s: ZIM_NPD_SIZES: bad entry \"%.*s\"\n", kComponent,
-                   static_cast<int>(len), entry);
+      std::fprintf(stderr, "%s: ZIM_NPD_SIZES: bad entry \"%s\"\n", kComponent,
+                   zim_sim::printable(std::string_view(entry, len)).c_str());
       zim_sim::die_bad_env(kComponent, "ZIM_NPD_SIZES", value, kExpected);
     }
     seen[id] = true;

@@ -12,8 +12,9 @@
 namespace zim_sim {
 
 constexpr uint64_t kPoolMagic = 0x316c6f6f706d697aull;  // "zimpool1"
-constexpr uint32_t kPoolVersion = 3;                    // 3: a block header in front of every block
-constexpr uint32_t kBlockMagic = 0x6b6c627au;           // "zblk"
+// 3: a block header in front of every block; 4: the lock holder's pid and acquisition count.
+constexpr uint32_t kPoolVersion = 4;
+constexpr uint32_t kBlockMagic = 0x6b6c627au;  // "zblk"
 
 // Allocation state of one table id: its current chunk is [cursor, limit);
 // both are 0 before its first chunk.
@@ -89,7 +90,12 @@ struct PoolHeader {
   uint64_t creator_base;  // creator's mapping address; attachers map elsewhere
   std::atomic<uint64_t> root;
   std::atomic<uint32_t> next_uid;
-  pthread_mutex_t lock;         // robust, process-shared
+  pthread_mutex_t lock;  // robust, process-shared
+  // Written by each holder right after taking `lock`, for the message of a
+  // waiter that cannot get it (pool_lock.cpp); not allocation state, no
+  // kill points. holder_pid is 0 while nobody holds the lock.
+  std::atomic<int32_t> holder_pid;
+  std::atomic<uint64_t> acquisitions;
   std::atomic<uint64_t> carve;  // first offset not yet given to a chunk or run
   UndoRecord undo;
   TableRegion tables[ZIM_NUM_TABLE_TYPES];
@@ -140,6 +146,42 @@ class PoolLock {
  private:
   PoolHeader* hdr_;
 };
+
+// Crash-test builds only: how long a waiter for the pool's lock waits before
+// it reports the holder (5 s otherwise).
+#ifdef ZIM_POOL_KILL_POINTS
+void report_lock_wait_after_ms(unsigned ms);
+#endif
+
+// What a reader of a segment needs of its header to tell whether it is a
+// complete pool of this version, and where its carve point and root are.
+struct HeaderFacts {
+  uint64_t magic;
+  uint32_t version;
+  int32_t creator_pid;
+  uint64_t size;
+  uint64_t root;
+  uint64_t carve;
+};
+
+// The facts of the pool header at hdr, read in place.
+HeaderFacts header_facts(const PoolHeader* hdr);
+
+// Reads the facts of the segment open on fd with pread (pool_walk.cpp); false
+// with errno on failure: ENODATA when the segment is too short to hold them.
+bool read_header_facts(int fd, HeaderFacts* facts);
+
+// Whether a segment of segment_size bytes with these facts is a complete pool
+// of this version: its creator stored the magic last, and a truncated or
+// extended segment disagrees with the size its creator gave it.
+inline bool is_complete_pool(const HeaderFacts& facts, uint64_t segment_size) {
+  return facts.magic == kPoolMagic && facts.version == kPoolVersion && facts.size == segment_size &&
+         segment_size >= ZIM_SHM_POOL_MIN_SIZE;
+}
+
+// Reads n bytes at offset of fd; false with errno on failure, ENODATA when the
+// file ends first.
+bool read_at(int fd, void* buf, uint64_t n, uint64_t offset);
 
 // The pool this process maps, null if none. Safe to call from any thread.
 PoolHeader* mapped_pool();

@@ -1,8 +1,18 @@
 // libzim_memory: the pool's lock and the recovery of the allocation state
 // after a holder died (invariants I4 and I5 in pool.hpp).
+//
+// A holder that is stopped rather than dead (SIGSTOP, a debugger, a frozen
+// cgroup) leaves the lock taken and robust locking cannot tell: every
+// allocation in every process waits for it. A waiter that has not got the
+// lock after a while says so once, naming the holder, and goes on waiting.
 
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +20,53 @@
 #include "pool.hpp"
 
 namespace zim_sim {
+
+namespace {
+
+std::atomic<unsigned> g_report_after_ms{5000};
+
+// The acquisition of the lock that this process last reported as stalled:
+// one message per process and stalled holding, however many threads wait.
+std::atomic<uint64_t> g_reported{0};
+
+uint64_t now_ns() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+// Takes the lock, reporting once when that takes longer than
+// g_report_after_ms. The result of pthread_mutex_lock.
+int lock_reporting_stalls(PoolHeader* hdr) {
+  const uint64_t start = now_ns();
+  const uint64_t deadline = start + uint64_t{g_report_after_ms.load()} * 1000000u;
+  const timespec until{static_cast<time_t>(deadline / 1000000000u),
+                       static_cast<long>(deadline % 1000000000u)};
+  const int rc = pthread_mutex_clocklock(&hdr->lock, CLOCK_MONOTONIC, &until);
+  if (rc != ETIMEDOUT) return rc;
+  // + 1: this process's first report must not match g_reported's initial 0.
+  const uint64_t holding = hdr->acquisitions.load(std::memory_order_relaxed) + 1;
+  uint64_t last = g_reported.load(std::memory_order_relaxed);
+  if (last != holding && g_reported.compare_exchange_strong(last, holding)) {
+    const int32_t pid = hdr->holder_pid.load(std::memory_order_relaxed);
+    const uint64_t waited_ms = (now_ns() - start) / 1000000u;
+    char holder[48] = "a process that has not recorded its id yet";
+    if (pid > 0) std::snprintf(holder, sizeof holder, "process %ld", static_cast<long>(pid));
+    std::fprintf(stderr,
+                 "zim_memory: process %ld has waited %llu.%llu s for the table pool's lock, "
+                 "held by %s (stopped?); every allocation in the pool waits for it; still "
+                 "waiting\n",
+                 static_cast<long>(getpid()), static_cast<unsigned long long>(waited_ms / 1000),
+                 static_cast<unsigned long long>(waited_ms % 1000 / 100), holder);
+  }
+  return pthread_mutex_lock(&hdr->lock);
+}
+
+}  // namespace
+
+#ifdef ZIM_POOL_KILL_POINTS
+void report_lock_wait_after_ms(unsigned ms) { g_report_after_ms.store(ms); }
+#endif
 
 #ifdef ZIM_POOL_KILL_POINTS
 namespace {
@@ -24,7 +81,12 @@ void kill_point() {
 #endif
 
 PoolLock::PoolLock(PoolHeader* hdr) : hdr_(hdr) {
-  const int rc = pthread_mutex_lock(&hdr_->lock);
+  const int rc = lock_reporting_stalls(hdr_);
+  if (rc == 0 || rc == EOWNERDEAD) {
+    // Before the recovery: a holder stopped during it is named too.
+    hdr_->holder_pid.store(static_cast<int32_t>(getpid()), std::memory_order_relaxed);
+    hdr_->acquisitions.fetch_add(1, std::memory_order_relaxed);
+  }
   if (rc == EOWNERDEAD) {
     // The last holder died. If it was allocating, its block was never
     // returned: clear the block header it may have begun and put back the
@@ -56,6 +118,7 @@ PoolLock::PoolLock(PoolHeader* hdr) : hdr_(hdr) {
 }
 
 PoolLock::~PoolLock() {
+  hdr_->holder_pid.store(0, std::memory_order_relaxed);
   pthread_mutex_unlock(&hdr_->lock);
   ZIM_POOL_KILL_POINT();
 }

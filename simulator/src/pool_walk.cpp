@@ -4,7 +4,10 @@
 //
 // The walk trusts nothing in the segment: the carve point is checked against
 // the segment's real size and a block header only counts when its block ends
-// before the carve point, so every line it reads lies inside the mapping.
+// before the carve point. A walk by name reads the segment with pread, never
+// through a mapping: a segment cut short meanwhile (by its owner or anybody
+// with write access) makes a read come back short, which ends the walk with
+// ENODATA, where a mapping would raise SIGBUS in the walker.
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -12,34 +15,105 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
 
 #include "pool.hpp"
 
 namespace {
 
 using zim_sim::BlockHeader;
+using zim_sim::HeaderFacts;
 using zim_sim::PoolHeader;
 
 using Visit = int (*)(const zim_shm_pool_piece_t* piece, void* context);
 
 constexpr uint64_t kLine = ZIM_SHM_POOL_ALIGN;
+constexpr uint64_t kWindow = 64 * 1024;  // of lines read ahead; a multiple of kLine
+constexpr size_t kFactsBytes = offsetof(PoolHeader, carve) + sizeof(uint64_t);
 
-// Walks [ZIM_SHM_POOL_HEADER_SIZE, carve) of the pool at base, line by line;
-// carve is aligned and at most the mapping's size.
-int walk(const char* base, uint64_t carve, Visit visit, void* context) {
-  const uint64_t root =
-      reinterpret_cast<const PoolHeader*>(base)->root.load(std::memory_order_acquire);
+// The pool this process maps, read in place.
+class MappedSource {
+ public:
+  explicit MappedSource(const char* base) : base_(base) {}
+  bool line(uint64_t pos, uint64_t* tag, uint64_t* size) {
+    const auto& header = *reinterpret_cast<const BlockHeader*>(base_ + pos);
+    *tag = header.tag.load(std::memory_order_acquire);
+    *size = header.size.load(std::memory_order_relaxed);
+    return true;
+  }
+  const void* data(uint64_t offset, uint64_t) { return base_ + offset; }
+
+ private:
+  const char* base_;
+};
+
+// A segment read through a window of lines and, for a block that the window
+// does not hold, a buffer as large as the largest block so far: the memory a
+// walk takes is bounded by its largest block, not by the pool.
+class ReadSource {
+ public:
+  ReadSource(int fd, uint64_t end) : fd_(fd), end_(end) {}
+  bool line(uint64_t pos, uint64_t* tag, uint64_t* size) {
+    if (pos < start_ || pos + kLine > start_ + len_) {
+      if (window_ == nullptr) window_.reset(new (std::nothrow) unsigned char[kWindow]);
+      if (window_ == nullptr) return fail(ENOMEM);
+      start_ = pos;
+      len_ = end_ - pos < kWindow ? end_ - pos : kWindow;  // whole lines: pos and end_ aligned
+      if (!zim_sim::read_at(fd_, window_.get(), len_, pos)) {
+        len_ = 0;
+        return false;
+      }
+    }
+    std::memcpy(tag, window_.get() + (pos - start_), sizeof *tag);
+    std::memcpy(size, window_.get() + (pos - start_) + sizeof *tag, sizeof *size);
+    return true;
+  }
+  const void* data(uint64_t offset, uint64_t size) {
+    if (offset >= start_ && offset + size <= start_ + len_)
+      return window_.get() + (offset - start_);
+    if (size > capacity_) {
+      block_.reset(new (std::nothrow) unsigned char[size]);
+      capacity_ = block_ != nullptr ? size : 0;
+      if (block_ == nullptr) {
+        errno = ENOMEM;
+        return nullptr;
+      }
+    }
+    return zim_sim::read_at(fd_, block_.get(), size, offset) ? block_.get() : nullptr;
+  }
+
+ private:
+  static bool fail(int err) {
+    errno = err;
+    return false;
+  }
+  int fd_;
+  uint64_t end_;
+  std::unique_ptr<unsigned char[]> window_;
+  uint64_t start_ = 0, len_ = 0;  // of the window's bytes in the segment
+  std::unique_ptr<unsigned char[]> block_;
+  uint64_t capacity_ = 0;
+};
+
+// Walks [ZIM_SHM_POOL_HEADER_SIZE, carve) line by line; carve is aligned and
+// at most the segment's size. -1 with errno when the source cannot be read.
+template <typename Source>
+int walk(Source& source, uint64_t carve, uint64_t root, Visit visit, void* context) {
   uint64_t damage = 0;  // start of the unrecognised bytes before pos, 0 for none
   const auto report = [&](uint64_t offset, uint64_t size, uint32_t table_id) {
+    const void* data = source.data(offset, size);
+    if (data == nullptr) return -1;
     const uint32_t is_root = table_id != ZIM_SHM_POOL_DAMAGED && offset == root ? 1 : 0;
-    const zim_shm_pool_piece_t piece{offset, size, table_id, is_root, base + offset};
+    const zim_shm_pool_piece_t piece{offset, size, table_id, is_root, data};
     return visit(&piece, context);
   };
   for (uint64_t pos = ZIM_SHM_POOL_HEADER_SIZE; pos < carve;) {
-    const auto& line = *reinterpret_cast<const BlockHeader*>(base + pos);
-    const uint64_t tag = line.tag.load(std::memory_order_acquire);
-    const uint64_t size = line.size.load(std::memory_order_relaxed);
+    uint64_t tag = 0, size = 0;
+    if (!source.line(pos, &tag, &size)) return -1;
     const uint64_t room = carve - pos - ZIM_SHM_POOL_BLOCK_HEADER_SIZE;  // carve - pos >= kLine
     const bool block = static_cast<uint32_t>(tag) == zim_sim::kBlockMagic &&
                        tag >> 32 < ZIM_NUM_TABLE_TYPES && size != 0 && size <= room;
@@ -64,16 +138,13 @@ int walk(const char* base, uint64_t carve, Visit visit, void* context) {
   return damage != 0 ? report(damage, carve - damage, ZIM_SHM_POOL_DAMAGED) : 0;
 }
 
-// The carve point of the pool at hdr, mapped with `size` bytes; 0 when the
-// segment is not a complete pool of this version (a segment still being
-// created has no magic yet, a truncated one is smaller than its header says)
-// or its carve point is out of place.
-uint64_t checked_carve(const PoolHeader* hdr, uint64_t size) {
-  if (hdr->magic.load(std::memory_order_acquire) != zim_sim::kPoolMagic ||
-      hdr->version != zim_sim::kPoolVersion || hdr->size != size) {
-    return 0;
-  }
-  const uint64_t carve = hdr->carve.load(std::memory_order_acquire);
+// The carve point of a segment of `size` bytes with these facts; 0 when it is
+// not a complete pool of this version (a segment still being created has no
+// magic yet, a truncated one is smaller than its header says) or its carve
+// point is out of place.
+uint64_t checked_carve(const HeaderFacts& facts, uint64_t size) {
+  if (!zim_sim::is_complete_pool(facts, size)) return 0;
+  const uint64_t carve = facts.carve;
   return carve >= ZIM_SHM_POOL_HEADER_SIZE && carve <= size && carve % kLine == 0 ? carve : 0;
 }
 
@@ -82,34 +153,89 @@ int fail(int err) {
   return -1;
 }
 
+// The walk of the segment open on fd.
+int walk_segment(int fd, Visit visit, void* context) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return -1;
+  if (!S_ISREG(st.st_mode)) return fail(EINVAL);
+  const uint64_t size = static_cast<uint64_t>(st.st_size);
+  HeaderFacts facts;
+  if (size < ZIM_SHM_POOL_MIN_SIZE) return fail(EINVAL);
+  if (!zim_sim::read_header_facts(fd, &facts)) return -1;
+  const uint64_t carve = checked_carve(facts, size);
+  if (carve == 0) return fail(EINVAL);
+  ReadSource source(fd, carve);
+  const int rc = walk(source, carve, facts.root, visit, context);
+  if (rc != 0) return rc;
+  // A cut that came after the last read, while a piece was being visited,
+  // also means that the walk did not see what it reported as it now stands.
+  if (fstat(fd, &st) != 0) return -1;
+  return static_cast<uint64_t>(st.st_size) < carve ? fail(ENODATA) : 0;
+}
+
 }  // namespace
+
+namespace zim_sim {
+
+bool read_at(int fd, void* buf, uint64_t n, uint64_t offset) {
+  auto* to = static_cast<unsigned char*>(buf);
+  while (n != 0) {
+    const size_t want = n < (uint64_t{1} << 30) ? static_cast<size_t>(n) : size_t{1} << 30;
+    const ssize_t got = pread(fd, to, want, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    if (got == 0) return errno = ENODATA, false;
+    to += got;
+    offset += static_cast<uint64_t>(got);
+    n -= static_cast<uint64_t>(got);
+  }
+  return true;
+}
+
+HeaderFacts header_facts(const PoolHeader* hdr) {
+  return {hdr->magic.load(std::memory_order_acquire),
+          hdr->version,
+          hdr->creator_pid,
+          hdr->size,
+          hdr->root.load(std::memory_order_acquire),
+          hdr->carve.load(std::memory_order_acquire)};
+}
+
+bool read_header_facts(int fd, HeaderFacts* facts) {
+  unsigned char bytes[kFactsBytes];
+  if (!read_at(fd, bytes, sizeof bytes, 0)) return false;
+  const auto field = [&bytes](size_t offset, auto* value) {
+    std::memcpy(value, bytes + offset, sizeof *value);
+  };
+  field(offsetof(PoolHeader, magic), &facts->magic);
+  field(offsetof(PoolHeader, version), &facts->version);
+  field(offsetof(PoolHeader, creator_pid), &facts->creator_pid);
+  field(offsetof(PoolHeader, size), &facts->size);
+  field(offsetof(PoolHeader, root), &facts->root);
+  field(offsetof(PoolHeader, carve), &facts->carve);
+  return true;
+}
+
+}  // namespace zim_sim
 
 extern "C" ZIM_SIM_API int zim_shm_pool_walk(const char* name, Visit visit, void* context) {
   if (!zim_sim::valid_pool_name(name) || visit == nullptr) return fail(EINVAL);
-  const int fd = shm_open(name, O_RDONLY, 0);
+  // O_NONBLOCK: a FIFO planted under the name must not stop the walk.
+  const int fd = shm_open(name, O_RDONLY | O_NONBLOCK, 0);
   if (fd < 0) return -1;
-  struct stat st;
-  void* map = MAP_FAILED;
-  int err = EINVAL;
-  if (fstat(fd, &st) != 0) {
-    err = errno;
-  } else if (static_cast<uint64_t>(st.st_size) >= ZIM_SHM_POOL_MIN_SIZE) {
-    map = mmap(nullptr, static_cast<uint64_t>(st.st_size), PROT_READ, MAP_SHARED, fd, 0);
-    err = errno;
-  }
+  const int rc = walk_segment(fd, visit, context);
+  const int err = errno;
   close(fd);
-  if (map == MAP_FAILED) return fail(err);
-  const uint64_t size = static_cast<uint64_t>(st.st_size);
-  const uint64_t carve = checked_carve(static_cast<const PoolHeader*>(map), size);
-  const int rc = carve != 0 ? walk(static_cast<const char*>(map), carve, visit, context) : 0;
-  munmap(map, size);
-  return carve != 0 ? rc : fail(EINVAL);
+  errno = err;
+  return rc;
 }
 
 extern "C" ZIM_SIM_API int zim_shm_pool_walk_mapped(Visit visit, void* context) {
   const PoolHeader* hdr = zim_sim::mapped_pool();
   if (hdr == nullptr) return fail(ENOENT);
-  const uint64_t carve = visit != nullptr ? checked_carve(hdr, hdr->size) : 0;
+  const HeaderFacts facts = zim_sim::header_facts(hdr);
+  const uint64_t carve = visit != nullptr ? checked_carve(facts, hdr->size) : 0;
   if (carve == 0) return fail(EINVAL);
-  return walk(reinterpret_cast<const char*>(hdr), carve, visit, context);
+  MappedSource source(reinterpret_cast<const char*>(hdr));
+  return walk(source, carve, facts.root, visit, context);
 }

@@ -5,12 +5,17 @@
 // segment for as long as it maps it (the lock goes with the open file
 // description, so a child forked meanwhile holds it too until it gives the
 // pool up or ends); the kernel drops it when they are gone, however they end.
-// A segment whose lock can be taken therefore has no live creator: it is
-// stale, and creating a pool of its name unlinks it first. Whoever unlinks a
-// name does so while holding the lock of the segment behind it and after
-// checking that the name still leads there, and a creator keeps a fresh
-// segment only if, once locked, the name still leads to it; so two processes
-// racing for a name end with one pool, and a live pool's name is never taken.
+//
+// A name only ever leads to a complete pool or to something that is not one
+// of ours: the creator builds the pool in an unnamed file of the shm folder
+// (O_TMPFILE), locked from the start, and links it under its name only when
+// the magic is stored; link fails if the name exists, so claiming a name is
+// one atomic step, and a creator killed before it leaves nothing. A complete
+// pool whose lock can be taken has no live creator: it is stale, and creating
+// a pool of its name unlinks it first. Whoever unlinks a name does so while
+// holding the lock of the segment behind it and after checking that the name
+// still leads there; so two processes racing for a name end with one pool, a
+// live pool's name is never taken, and what is not a pool is never removed.
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -27,7 +32,9 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <string>
 
+#include "env.hpp"
 #include "pool.hpp"
 
 namespace {
@@ -135,56 +142,120 @@ void publish(zim_sim::PoolHeader* hdr, uint64_t size, const char* name, int lock
   g_pool.store(hdr, std::memory_order_release);
 }
 
-// Whether `name` leads to the segment open on fd.
+constexpr char kShmDir[] = "/dev/shm";  // where shm_open keeps its segments
+
+std::string shm_path(const char* name) { return std::string(kShmDir) + name; }
+
+// Whether `name` leads to the file open on fd.
 bool name_leads_to(const char* name, int fd) {
-  const int other = shm_open(name, O_RDONLY, 0);
-  if (other < 0) return false;
   struct stat a, b;
-  const bool same =
-      fstat(fd, &a) == 0 && fstat(other, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-  close(other);
-  return same;
+  return fstat(fd, &a) == 0 &&
+         fstatat(AT_FDCWD, shm_path(name).c_str(), &b, AT_SYMLINK_NOFOLLOW) == 0 &&
+         a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Creates the segment `name` and takes its lock (see the top of this file),
-// first unlinking a stale segment of that name. The locked descriptor, or -1
-// with errno: EEXIST, after a message, when a live pool owns the name.
-int create_owned(const char* name) {
-  for (int attempt = 0; attempt < 8; ++attempt) {
-    int fd = shm_open(name, O_RDWR | O_CREAT | O_EXCL, 0600);
-    if (fd >= 0) {
-      ZIM_POOL_KILL_POINT();
-      if (flock(fd, LOCK_EX | LOCK_NB) == 0 && name_leads_to(name, fd)) return fd;
-      close(fd);  // taken as stale before we locked it: start again
-      continue;
-    }
-    if (errno != EEXIST) return -1;
-    fd = shm_open(name, O_RDWR, 0);
-    if (fd < 0) {
-      if (errno == ENOENT) continue;  // unlinked meanwhile
-      return -1;
-    }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      const int err = errno;
-      int32_t pid = 0;
-      if (pread(fd, &pid, sizeof pid, offsetof(zim_sim::PoolHeader, creator_pid)) != sizeof pid) {
-        pid = 0;  // still being created
-      }
-      close(fd);
-      errno = err;
-      if (err != EWOULDBLOCK) return -1;
-      std::fprintf(stderr,
-                   "zim_memory: cannot create the pool \"%s\": the name belongs to the live pool "
-                   "of process %ld\n",
-                   name, static_cast<long>(pid));
-      errno = EEXIST;
-      return -1;
-    }
-    if (name_leads_to(name, fd)) shm_unlink(name);  // stale: its creator is gone
-    close(fd);
-  }
-  errno = EEXIST;  // the name kept changing hands
+int refuse(const char* name, const char* why) {
+  std::fprintf(stderr, "zim_memory: cannot create the pool \"%s\": %s\n",
+               zim_sim::printable(name).c_str(), why);
+  errno = EEXIST;
   return -1;
+}
+
+constexpr char kNotAPool[] =
+    "the name belongs to something that is not a pool of this version; it is left alone";
+
+// Whether the file open on fd, of status st, is a complete pool of this
+// version; facts gets its header.
+bool is_pool(int fd, const struct stat& st, zim_sim::HeaderFacts* facts) {
+  const auto size = static_cast<uint64_t>(st.st_size);
+  return S_ISREG(st.st_mode) && size >= ZIM_SHM_POOL_MIN_SIZE &&
+         zim_sim::read_header_facts(fd, facts) && zim_sim::is_complete_pool(*facts, size);
+}
+
+// What stands under `name` when linking a new pool there failed with EEXIST:
+// 0 after unlinking a stale pool or when the name went meanwhile (try again),
+// or -1 with errno: EEXIST, after a message, when a live pool or something
+// that is not a pool has the name. Looks only through a descriptor of its own
+// (a symlink, a FIFO or a directory under the name is not a pool) and removes
+// nothing before it has checked, under the file's lock, that it is a complete
+// pool of this version. A complete pool whose lock is held although its
+// creator is gone is, most likely, being checked by another creator right
+// now: unless last_try, that also means try again.
+int clear_stale(const char* name, bool last_try) {
+  const int fd = open(shm_path(name).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) return 0;
+    if (errno == ELOOP) return refuse(name, kNotAPool);
+    return -1;
+  }
+  const auto done = [fd](int rc) {
+    const int err = errno;
+    close(fd);
+    errno = err;
+    return rc;
+  };
+  struct stat st;
+  zim_sim::HeaderFacts facts{};
+  if (fstat(fd, &st) != 0) return done(-1);
+  const bool pool = is_pool(fd, st, &facts);
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK) return done(-1);
+    // Only complete pools are ever named, so a live one names its creator.
+    if (!pool || facts.creator_pid <= 0) return done(refuse(name, kNotAPool));
+    if (!last_try && kill(facts.creator_pid, 0) != 0 && errno == ESRCH) {
+      usleep(1000);
+      return done(0);
+    }
+    const std::string why =
+        "the name belongs to the live pool of process " + std::to_string(facts.creator_pid);
+    return done(refuse(name, why.c_str()));
+  }
+  // Checked again under the lock: another program may have rewritten the
+  // file since.
+  if (fstat(fd, &st) != 0 || !is_pool(fd, st, &facts)) return done(refuse(name, kNotAPool));
+  if (name_leads_to(name, fd)) unlink(shm_path(name).c_str());  // stale: its creator is gone
+  return done(0);
+}
+
+// Gives the complete pool open on fd the name `name`, first unlinking a stale
+// pool of that name. 0, or -1 with errno: EEXIST, after a message, when a live
+// pool or something that is not a pool has the name.
+int claim_name(const char* name, int fd) {
+  // The link goes through /proc: linking a descriptor itself (AT_EMPTY_PATH)
+  // takes a privilege that an ordinary process lacks.
+  const std::string from = "/proc/self/fd/" + std::to_string(fd);
+  const std::string to = shm_path(name);
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    if (linkat(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
+    if (errno != EEXIST) return -1;
+    if (clear_stale(name, attempt == 7) < 0) return -1;
+  }
+  return refuse(name, "the name kept changing hands");
+}
+
+// A new, unnamed file in the shm folder, locked; -1 with errno: EOPNOTSUPP
+// when the folder cannot hold unnamed files.
+int open_unnamed() {
+  const int fd = open(kShmDir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    // Kernels before O_TMPFILE see a directory opened for writing.
+    if (errno == EISDIR || errno == EOPNOTSUPP || errno == EINVAL) {
+      std::fprintf(stderr,
+                   "zim_memory: cannot create a pool: %s does not support unnamed files "
+                   "(O_TMPFILE), which pool creation needs\n",
+                   kShmDir);
+      errno = EOPNOTSUPP;
+    }
+    return -1;
+  }
+  // Nobody else can reach the file yet: the lock is taken at once.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int err = errno;
+    close(fd);
+    errno = err;
+    return -1;
+  }
+  return fd;
 }
 
 int init_lock(pthread_mutex_t* lock) {
@@ -222,17 +293,14 @@ extern "C" ZIM_SIM_API int zim_shm_pool_create(const char* name, uint64_t size) 
   }
   std::lock_guard<std::mutex> guard(g_control);
   if (!free_to_map()) return -1;
-  // A creator that dies at any step leaves a segment without magic, which
-  // attach refuses, and without a lock holder, so the name can be taken again.
-  const int fd = create_owned(name);
+  // A creator that dies at any step before the pool has its name leaves
+  // nothing behind: the unnamed file goes with its last descriptor.
+  const int fd = open_unnamed();
   if (fd < 0) return -1;
   ZIM_POOL_KILL_POINT();
   void* map = MAP_FAILED;
   if (ftruncate(fd, static_cast<off_t>(size)) != 0 ||
       (map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)) == MAP_FAILED) {
-    const int err = errno;
-    shm_unlink(name);  // while still holding the lock
-    errno = err;
     return fail(fd, map, size);
   }
   ZIM_POOL_KILL_POINT();
@@ -245,12 +313,13 @@ extern "C" ZIM_SIM_API int zim_shm_pool_create(const char* name, uint64_t size) 
   hdr->creator_base = reinterpret_cast<uintptr_t>(map);
   hdr->carve.store(ZIM_SHM_POOL_HEADER_SIZE, std::memory_order_relaxed);
   if (const int rc = init_lock(&hdr->lock); rc != 0) {
-    shm_unlink(name);
     errno = rc;
     return fail(fd, map, size);
   }
   ZIM_POOL_KILL_POINT();
   hdr->magic.store(zim_sim::kPoolMagic, std::memory_order_release);
+  ZIM_POOL_KILL_POINT();
+  if (claim_name(name, fd) != 0) return fail(fd, map, size);
   ZIM_POOL_KILL_POINT();
   publish(hdr, size, name, fd);
   return 0;
@@ -263,12 +332,13 @@ extern "C" ZIM_SIM_API int zim_shm_pool_attach(const char* name) {
   }
   std::lock_guard<std::mutex> guard(g_control);
   if (!free_to_map()) return -1;
-  const int fd = shm_open(name, O_RDWR, 0);
+  // O_NONBLOCK: a FIFO planted under the name must not stop the caller.
+  const int fd = shm_open(name, O_RDWR | O_NONBLOCK, 0);
   if (fd < 0) return -1;
   struct stat st;
   if (fstat(fd, &st) != 0) return fail(fd, MAP_FAILED, 0);
   const uint64_t size = static_cast<uint64_t>(st.st_size);
-  if (size < ZIM_SHM_POOL_MIN_SIZE) {
+  if (!S_ISREG(st.st_mode) || size < ZIM_SHM_POOL_MIN_SIZE) {
     errno = EINVAL;
     return fail(fd, MAP_FAILED, 0);
   }

@@ -1,9 +1,12 @@
-// Configuration from the environment. Values are read once per process, so
-// each case runs in a fresh child process.
+// Configuration from the environment, and how messages show what it holds.
+// Values are read once per process, so each case runs in a fresh child process.
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <zim/sim/config.h>
+#include <zim/sim/shm_pool.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -106,6 +109,55 @@ TEST(ConfigTest, NpdSize) {
   // No configuration covers an id past the catalogue.
   EXPECT_EXIT(qor_npd_get_table_size(ZIM_NUM_TABLE_TYPES), ::testing::KilledBySignal(SIGABRT),
               "table id " + std::to_string(ZIM_NUM_TABLE_TYPES));
+}
+
+// Values from the environment, and pool names, reach stderr escaped: every
+// byte outside printable ASCII as \xNN, overlong text cut, so that a value
+// cannot drive the terminal or flood it.
+TEST(ConfigTest, MessagesEscapeWhatTheyEcho) {
+  const std::string pool = zim_sim_test::unique_pool_name() + "\x1b]0;x\x07";
+  const int fd = shm_open(pool.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);  // another program's
+  ASSERT_GE(fd, 0);
+  close(fd);
+  const std::string long_value(1000, 'A');
+  const struct {
+    const char* var;
+    std::string value;
+    std::string want;  // in the output
+  } cases[] = {
+      {"ZIM_MAX_NUM_NPUS", "8\x1b[7m", "\"8\\x1b[7m\""},
+      {"ZIM_NPD_SIZES", "40=1\x07,62=2", "bad entry \"40=1\\x07\""},
+      {"ZIM_NPD_SIZE", long_value, "\"" + std::string(160, 'A') + "...\""},
+      {"ZIM_SHM_POOL_SIZE", "\xff\xfe", "\"\\xff\\xfe\""},
+      {"ZIM_SHM_POOL_NAME", pool, pool.substr(0, pool.size() - 6) + "\\x1b]0;x\\x07\""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.var);
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+      dup2(out[1], STDERR_FILENO);
+      zim_shm_pool_detach();  // one inherited from this process
+      setenv(c.var, c.value.c_str(), 1);
+      hulcon_config_get_max_num_npus();
+      qor_npd_get_table_size(0);
+      zim_shm_table_pool_calloc(0, 16);
+      _exit(0);
+    }
+    close(out[1]);
+    std::string text;
+    char buf[4096];
+    for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) text.append(buf, size_t(n));
+    close(out[0]);
+    waitpid(pid, nullptr, 0);
+    EXPECT_NE(text.find(c.want), std::string::npos) << text;
+    EXPECT_TRUE(std::all_of(text.begin(), text.end(), [](char b) {
+      return b == '\n' || (b >= 0x20 && b < 0x7f);
+    })) << text;
+    EXPECT_LT(text.size(), 600u) << "cut short";
+  }
+  shm_unlink(pool.c_str());
 }
 
 }  // namespace

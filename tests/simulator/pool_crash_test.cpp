@@ -6,7 +6,8 @@
 // victim's block counts fully or not at all, and nobody may hang. A walk of the
 // pool right after the restore finds the blocks taken before and the victim's
 // block only when it counts: an undone allocation leaves no trace of its block
-// header.
+// header. A creator killed at any step leaves either nothing under the name or
+// a complete pool, which the next creation replaces.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -121,7 +122,7 @@ TEST(PoolCrashTest, KilledAtEveryKillPointLeavesAConsistentPool) {
       mmap(nullptr, sizeof(Report), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
   ASSERT_NE(report, MAP_FAILED);
   for (const Situation& s : kSituations) {
-    unsigned n = 1;
+    unsigned n = 1, left_pool = 0, left_nothing = 0;  // by a killed creator
     for (bool killed = true; killed && n < 100; ++n) {
       SCOPED_TRACE(std::string(s.what) + ", kill point " + std::to_string(n));
       const std::string name = zim_sim_test::unique_pool_name();
@@ -147,6 +148,13 @@ TEST(PoolCrashTest, KilledAtEveryKillPointLeavesAConsistentPool) {
         ASSERT_NE(static_cast<zim_sim::PoolHeader*>(zim_shm_pool_base())->undo.armed, 0u);
       }
       killed = kill_at(name, s.victim, n, report);
+      if (s.victim.size == 0 && killed) {
+        int rc = -1;
+        const bool named = zim_sim_test::shm_exists(name);
+        ++(named ? left_pool : left_nothing);
+        EXPECT_TRUE(!named || (zim_sim_test::walk(name.c_str(), &rc).empty() && rc == 0))
+            << "a creator killed here left something else than a complete pool";
+      }
       if (report->victim_offset != ZIM_SHM_POOL_BAD_OFFSET) {
         spans.push_back({report->victim_offset, s.victim.size, s.victim.table_id, 0});
       }
@@ -170,6 +178,7 @@ TEST(PoolCrashTest, KilledAtEveryKillPointLeavesAConsistentPool) {
     }
     std::printf("%s: %u kill points\n", s.what, n - 2);
     EXPECT_GE(n - 2, 5u) << s.what;
+    EXPECT_TRUE(s.victim.size != 0 || (left_pool > 0 && left_nothing > 0)) << "both outcomes seen";
   }
   munmap(report, sizeof(Report));
 }

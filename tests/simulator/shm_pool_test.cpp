@@ -2,10 +2,12 @@
 // process, concurrency (with the uids), owned names and cleanup.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <zim/sim/shm_pool.h>
 #include <zim/tables/test_if.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -97,13 +99,15 @@ TEST_F(ShmPoolTest, CreateAndAttachReportErrorsAndALivePoolKeepsItsName) {
               errno == EINVAL);
   EXPECT_TRUE(zim_shm_pool_attach(name_.c_str()) == -1 && errno == ENOENT);
 
-  // A segment of that name that is no pool, and whose creator is gone: refused
-  // by attach, replaced by create.
-  const int fd = shm_open(name_.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
-  const std::vector<char> junk(2 * ZIM_SHM_POOL_MIN_SIZE, 'j');
-  ASSERT_EQ(write(fd, junk.data(), junk.size()), static_cast<ssize_t>(junk.size()));
-  close(fd);
-  EXPECT_TRUE(zim_shm_pool_attach(name_.c_str()) == -1 && errno == EINVAL);
+  // A stale pool (its creator killed) is replaced.
+  ASSERT_EQ(run_in_child([&] {
+              if (zim_shm_pool_create(name_.c_str(), kPoolSize) != 0) return 1;
+              zim_shm_table_pool_calloc(0, 100);
+              raise(SIGKILL);
+              return 2;
+            }),
+            -1);
+  ASSERT_TRUE(shm_exists(name_));
   create(ZIM_SHM_POOL_MIN_SIZE);
   EXPECT_EQ(zim_shm_pool_size(), ZIM_SHM_POOL_MIN_SIZE);
   void* p = zim_shm_table_pool_calloc(0, 4096 - kHeader);
@@ -264,6 +268,207 @@ TEST_F(ShmPoolTest, ConcurrentCallersGetDisjointBlocksAndUniqueUids) {
   std::sort(uids.begin(), uids.end());
   EXPECT_NE(uids.front(), 0u);
   EXPECT_EQ(std::adjacent_find(uids.begin(), uids.end()), uids.end()) << "duplicate uid";
+}
+
+// Creating a pool never removes what is not one of ours: whatever stands under
+// the name, unless it is a complete pool of this version whose creator is
+// gone, is refused with EEXIST and a message, and left as it was.
+TEST(ShmPoolNameTest, CreateLeavesWhatIsNotAPool) {
+  const auto pool_image = [](uint64_t size_field, uint32_t version) {
+    std::vector<char> image(ZIM_SHM_POOL_MIN_SIZE, 0);
+    const uint64_t magic = 0x316c6f6f706d697aull;
+    std::memcpy(image.data(), &magic, 8);
+    std::memcpy(image.data() + 8, &version, 4);
+    std::memcpy(image.data() + 16, &size_field, 8);
+    return image;
+  };
+  const struct {
+    const char* what;
+    std::vector<char> content;  // of a file; empty with a kind below
+    const char* kind;           // "file", "dir", "symlink", "fifo"
+  } cases[] = {
+      {"another program's file", std::vector<char>(2 * ZIM_SHM_POOL_MIN_SIZE, 'j'), "file"},
+      {"a short file", {'a', 'b', 'c'}, "file"},
+      {"an empty file", {}, "file"},
+      {"a pool of another version", pool_image(ZIM_SHM_POOL_MIN_SIZE, 3), "file"},
+      {"a pool cut short", pool_image(2 * ZIM_SHM_POOL_MIN_SIZE, 4), "file"},
+      {"a directory", {}, "dir"},
+      {"a symlink", {}, "symlink"},
+      {"a FIFO", {}, "fifo"},
+  };
+  // "fast": the child must see the file made here, not make one of its own.
+  GTEST_FLAG_SET(death_test_style, "fast");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string name = zim_sim_test::unique_pool_name();
+    const std::string path = "/dev/shm" + name;
+    const std::string kind = c.kind;
+    const std::string target = path + ".target";
+    if (kind == "file") {
+      const int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+      ASSERT_GE(fd, 0);
+      ASSERT_EQ(write(fd, c.content.data(), c.content.size()), ssize_t(c.content.size()));
+      close(fd);
+    } else if (kind == "dir") {
+      ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+    } else if (kind == "symlink") {
+      ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
+    } else {
+      ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    }
+    // The default pool too: the environment names a foreign file.
+    EXPECT_EXIT(
+        {
+          const bool refused = zim_shm_pool_create(name.c_str(), kPoolSize) == -1 &&
+                               errno == EEXIST && zim_shm_pool_base() == nullptr;
+          setenv("ZIM_SHM_POOL_NAME", name.c_str(), 1);
+          std::exit(refused && zim_shm_table_pool_calloc(1, 16) == nullptr ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "is not a pool of this version");
+    struct stat st;
+    ASSERT_EQ(lstat(path.c_str(), &st), 0) << "removed";
+    if (kind == "file") {
+      std::vector<char> now(c.content.size() + 1);
+      const int fd = shm_open(name.c_str(), O_RDONLY, 0);
+      EXPECT_EQ(read(fd, now.data(), now.size()), ssize_t(c.content.size()));
+      now.pop_back();
+      EXPECT_TRUE(now == c.content) << "changed";
+      close(fd);
+    }
+    EXPECT_FALSE(lstat(target.c_str(), &st) == 0) << "a file made where the symlink leads";
+    EXPECT_EQ(kind == "dir" ? rmdir(path.c_str()) : unlink(path.c_str()), 0);
+  }
+}
+
+// Creators racing for one name, free or held by a stale pool: exactly one
+// wins, and every other one is told the winner's process id, never that of a
+// pool still being made or of the stale pool's creator.
+TEST(ShmPoolNameTest, RacingCreatorsLeaveOnePoolThatTheOthersName) {
+  for (const bool stale : {false, true}) {
+    SCOPED_TRACE(stale ? "stale pool" : "free name");
+    constexpr int kCreators = 8;
+    struct Shared {
+      std::atomic<int> ready, done, wins;
+      std::atomic<bool> go;
+      std::atomic<pid_t> winner;
+    };
+    auto* shared = static_cast<Shared*>(
+        mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(shared, MAP_FAILED);
+    const std::string name = zim_sim_test::unique_pool_name();
+    if (stale) {
+      ASSERT_EQ(run_in_child([&] {
+                  zim_shm_pool_create(name.c_str(), 1u << 20);
+                  raise(SIGKILL);
+                  return 0;
+                }),
+                -1);
+      ASSERT_TRUE(shm_exists(name));
+    }
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    std::vector<pid_t> creators;
+    for (int i = 0; i < kCreators; ++i) {
+      const pid_t pid = fork();
+      if (pid == 0) {
+        alarm(10);
+        dup2(out[1], STDERR_FILENO);
+        ++shared->ready;
+        while (!shared->go) {
+        }
+        const bool won = zim_shm_pool_create(name.c_str(), 1u << 20) == 0;
+        const int err = errno;
+        if (won) {
+          ++shared->wins;
+          shared->winner = getpid();
+        }
+        ++shared->done;
+        while (won && shared->done < kCreators) usleep(1000);  // the name stays owned meanwhile
+        zim_shm_pool_detach();
+        _exit(won || err == EEXIST ? 0 : 1);
+      }
+      creators.push_back(pid);
+    }
+    close(out[1]);
+    while (shared->ready < kCreators) usleep(1000);
+    shared->go = true;
+    std::string text;
+    char buf[4096];
+    for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) text.append(buf, size_t(n));
+    close(out[0]);
+    for (pid_t pid : creators) {
+      int status = -1;
+      EXPECT_TRUE(waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    EXPECT_EQ(shared->wins, 1);
+    const std::string owner = "the live pool of process " + std::to_string(shared->winner) + "\n";
+    size_t lines = 0;
+    for (size_t at = 0; (at = text.find(owner, at)) != std::string::npos; at += owner.size())
+      ++lines;
+    EXPECT_EQ(lines, size_t(kCreators - 1)) << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), kCreators - 1) << text;
+    EXPECT_FALSE(shm_exists(name)) << "the winner's exit removes it";
+    munmap(shared, sizeof(Shared));
+  }
+}
+
+// The walk by name reads the segment; one cut short while it is being walked
+// (here by the visitor) ends the walk with ENODATA, not with a signal, unless
+// what is left still holds the whole carved part.
+TEST_F(ShmPoolTest, WalkOfASegmentCutShortMeanwhileFails) {
+  create(kPoolSize);
+  for (const auto& [table_id, size] : std::vector<std::pair<uint32_t, uint64_t>>{
+           {1, 100}, {2, 3 * kChunk}, {1, 16}, {3, 5 * kChunk}, {4, 64}}) {
+    std::memset(zim_shm_table_pool_calloc(table_id, size), 0x40 + int(table_id), size);
+  }
+  // Carved: the chunk of id 1, the two runs, the chunk of id 4.
+  const uint64_t carve =
+      ZIM_SHM_POOL_HEADER_SIZE + kChunk + (3 * kChunk + kHeader) + (5 * kChunk + kHeader) + kChunk;
+  // The walk reads ahead up to a chunk of lines: a cut inside what it has
+  // read shows only when it reads further, or at its end.
+  const struct {
+    int at_piece;       // cut while visiting this piece
+    uint64_t new_size;  // of the segment
+    int want_rc;
+    size_t want_pieces;  // visited
+  } cases[] = {
+      {0, 0, -1, 2},
+      {0, ZIM_SHM_POOL_HEADER_SIZE, -1, 2},
+      {1, ZIM_SHM_POOL_HEADER_SIZE + 2 * kChunk, -1, 2},  // inside the first run
+      {2, carve - 1, -1, 4},                              // in the chunk of id 4
+      {4, carve - 1, -1, 5},                              // after the last read
+      {4, carve, 0, 5},
+  };
+  struct Cut {
+    int at_piece;
+    uint64_t new_size;
+    int fd;
+    size_t seen;
+  };
+  const std::string other = zim_sim_test::unique_pool_name();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.new_size);
+    const int fd = shm_open(other.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    ASSERT_EQ(write(fd, zim_shm_pool_base(), kPoolSize), ssize_t(kPoolSize));
+    Cut cut{c.at_piece, c.new_size, fd, 0};
+    const auto visit = [](const zim_shm_pool_piece_t* p, void* context) {
+      auto* k = static_cast<Cut*>(context);
+      const auto* bytes = static_cast<const unsigned char*>(p->data);
+      if (!std::all_of(bytes, bytes + p->size, [&](unsigned char b) { return b == bytes[0]; })) {
+        return 9;  // the copy handed to a visit holds the piece's bytes
+      }
+      const bool now = int(k->seen++) == k->at_piece;
+      return now && ftruncate(k->fd, off_t(k->new_size)) != 0 ? 8 : 0;
+    };
+    errno = 0;
+    const int rc = zim_shm_pool_walk(other.c_str(), visit, &cut);
+    const int err = errno;
+    EXPECT_EQ(rc, c.want_rc);
+    EXPECT_TRUE(rc == 0 || err == ENODATA) << std::strerror(err);
+    EXPECT_EQ(cut.seen, c.want_pieces);
+    close(fd);
+    shm_unlink(other.c_str());
+  }
 }
 
 // Without a pool, the first allocation creates one from the environment and

@@ -23,6 +23,15 @@
  * table id's chunk, or is handed out other than zero-filled, and the next
  * caller goes on.
  *
+ * A stopped lock holder: allocations, zim_shm_pool_table_bytes and
+ * zim_shm_pool_table_blocks take the pool's lock for a few instructions. A
+ * process stopped while it holds it (SIGSTOP, Ctrl-Z, a debugger, a frozen
+ * cgroup) is not dead, so nothing frees the lock: every such call in every
+ * process that maps the pool waits until the holder runs again or dies. A
+ * caller that has waited 5 s says so on stderr, once per process and stalled
+ * holding, with its own and the holder's process ids and how long it has
+ * waited, and goes on waiting.
+ *
  * Default pool: when zim_shm_table_pool_calloc is called while no pool is
  * mapped, the process creates one, as zim_shm_pool_create would, from
  *   ZIM_SHM_POOL_NAME  segment name, "/" then 1 to 254 characters without
@@ -35,15 +44,21 @@
  *
  * Names: a pool owns its name while its creator lives (a child it forks shares
  * the creator's claim until the child detaches, maps a pool of its own or
- * ends). Creating a pool of a name in use by a live pool fails; a segment of
- * that name whose creator is gone, however it ended, is stale and replaced.
+ * ends). A name leads to a pool only once the pool is complete: the creator
+ * builds it in an unnamed file of /dev/shm (O_TMPFILE, so /dev/shm must be a
+ * tmpfs that supports it) and links it under its name as the last step.
+ * Creating a pool of a name in use by a live pool fails; a complete pool of
+ * this version whose creator is gone, however it ended, is stale and replaced;
+ * anything else under the name (another program's segment, a pool of another
+ * version or cut short, a directory, a link) is left alone and the creation
+ * fails.
  *
  * Lifetime: the process that created a pool unlinks its name when it detaches,
  * destroys it, exits normally or stops on SIGABRT (an abort, as after a failed
  * check; the handler is installed at creation, unlinks, then passes the signal
  * on to the disposition it found); a pool inherited through fork is never
- * unlinked by the child. A creator killed otherwise leaves the segment, which
- * the next creation of its name replaces. Mapping, detaching and destroying
+ * unlinked by the child. A creator killed otherwise leaves the complete pool,
+ * which the next creation of its name replaces. Mapping, detaching and destroying
  * must not race with allocations in the same process. */
 #ifndef ZIM_SIM_SHM_POOL_H
 #define ZIM_SIM_SHM_POOL_H
@@ -66,13 +81,15 @@ extern "C" {
 #define ZIM_SHM_POOL_BAD_OFFSET UINT64_MAX
 
 /* Creates the pool `name` ("/" then 1 to 254 characters without "/", not "/."
- * or "/..") of `size` bytes, replacing a stale segment of that name, and maps
- * it. 0 on success; -1 with errno on failure: EINVAL for a bad name or a size
+ * or "/..") of `size` bytes, replacing a stale pool of that name, and maps it.
+ * 0 on success; -1 with errno on failure: EINVAL for a bad name or a size
  * below ZIM_SHM_POOL_MIN_SIZE, EBUSY when this process already maps a pool,
- * EEXIST (with a message on stderr naming the owner) when a live pool owns the
- * name, or the error of the failing system call. A creator killed during
- * creation leaves a complete pool or a segment that attach refuses; either
- * way the next creation of the name replaces it. */
+ * EEXIST with a message on stderr when a live pool owns the name (the message
+ * names its creator's process id) or something that is not a complete pool of
+ * this version has it (nothing of it is touched), EOPNOTSUPP with a message
+ * when /dev/shm cannot hold unnamed files, or the error of the failing system
+ * call. A creator killed during creation leaves nothing under the name, or a
+ * complete pool that the next creation of the name replaces. */
 ZIM_SIM_API int zim_shm_pool_create(const char *name, uint64_t size);
 
 /* Maps the existing pool `name` at an address other than its creator's.
@@ -127,18 +144,23 @@ typedef struct zim_shm_pool_piece {
   uint32_t table_id; /* a block: its table id; ZIM_SHM_POOL_DAMAGED: bytes that are neither a
                         block nor free space */
   uint32_t is_root;  /* 1 for the block that the root slot names (zim_shm_pool_root), else 0 */
-  const void *data;  /* the piece's first byte in the walker's read-only mapping */
+  const void *data;  /* the piece's bytes: zim_shm_pool_walk, a copy valid during the visit only;
+                        zim_shm_pool_walk_mapped, the piece in the pool */
 } zim_shm_pool_piece_t;
 #define ZIM_SHM_POOL_DAMAGED UINT32_MAX
 
-/* Maps the pool `name` read-only, without taking its lock or claiming its
- * name, and calls visit for every block handed out, in address order, and for
- * every stretch of bytes in the carved part that is neither a block nor free
- * (zero) space. Returns 0 after the last piece, or the first non-zero value
- * visit returns (the walk stops there); -1 with errno when the pool cannot be
+/* Reads the pool `name`, without taking its lock or claiming its name, and
+ * calls visit for every block handed out, in address order, and for every
+ * stretch of bytes in the carved part that is neither a block nor free (zero)
+ * space. Returns 0 after the last piece, or the first non-zero value visit
+ * returns (the walk stops there); -1 with errno when the pool cannot be
  * walked: EINVAL for a bad name or a segment that is not a complete pool of
- * this version, or the error of the failing system call. The mapping is
- * released before it returns. A walk alongside allocations in other processes
+ * this version, ENODATA when the segment shrank below its carved part during
+ * the walk (the pieces visited until then stand), ENOMEM when a block does not
+ * fit in memory, or the error of the failing system call. The segment is read,
+ * not mapped, so a segment cut short meanwhile is an error, never a signal;
+ * the walk holds one block's bytes at a time, for the visit that gets them,
+ * and a window of block headers. A walk alongside allocations in other processes
  * may miss the newest blocks, or catch one in the making: a block not yet
  * returned, or its header half written (16 damaged bytes). So may a walk after
  * a process died allocating, until another process takes the pool's lock and
@@ -150,7 +172,8 @@ ZIM_SIM_API int zim_shm_pool_walk(const char *name,
 
 /* The same walk over the pool this process maps, in its own mapping (data
  * points into the pool); -1 with errno ENOENT without one. Must not race with
- * mapping, detaching or destroying the pool in this process. */
+ * mapping, detaching or destroying the pool in this process, nor with a cut of
+ * the segment (a mapping past the end raises SIGBUS). */
 ZIM_SIM_API int zim_shm_pool_walk_mapped(int (*visit)(const zim_shm_pool_piece_t *piece,
                                                       void *context),
                                          void *context);

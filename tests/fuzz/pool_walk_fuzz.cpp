@@ -1,0 +1,141 @@
+// zim_shm_pool_walk over a segment of arbitrary bytes. Input:
+//   byte 0      flags: 1 stamps a valid magic, version and size into the
+//               header, 2 also a carve point at the end of the body, 4 makes
+//               the visitor cut the segment short
+//   bytes 1-3   the piece at whose visit the cut comes, and the segment's
+//               length after it past the header (little-endian)
+//   then        the header's first bytes (up to and including the carve
+//               point), then the bytes from ZIM_SHM_POOL_HEADER_SIZE on; the
+//               segment is at least ZIM_SHM_POOL_MIN_SIZE bytes, zero-filled.
+// Aborts unless every piece lies inside the segment's carved part, after the
+// piece before (a block's header included), with its bytes as the segment
+// holds them, and a cut ends the walk with ENODATA.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "pool.hpp"
+
+namespace {
+
+using zim_sim::PoolHeader;
+
+constexpr uint64_t kHeader = ZIM_SHM_POOL_HEADER_SIZE;
+constexpr size_t kPrefix = offsetof(PoolHeader, carve) + sizeof(uint64_t);
+
+struct Walk {
+  const std::vector<unsigned char>* segment;
+  uint64_t carve;  // as the header gives it
+  uint64_t root;
+  uint64_t next;  // first offset the next piece may take
+  unsigned cut_at;
+  uint64_t cut_to;  // 0: no cut
+  int fd;
+  unsigned pieces;
+  bool cut;
+};
+
+[[noreturn]] void die(const char* what, const zim_shm_pool_piece_t* p) {
+  std::fprintf(stderr, "%s: offset %llu size %llu table %u\n", what,
+               static_cast<unsigned long long>(p->offset), static_cast<unsigned long long>(p->size),
+               p->table_id);
+  std::abort();
+}
+
+int visit(const zim_shm_pool_piece_t* p, void* context) {
+  auto& w = *static_cast<Walk*>(context);
+  const bool damaged = p->table_id == ZIM_SHM_POOL_DAMAGED;
+  const uint64_t start = damaged ? p->offset : p->offset - ZIM_SHM_POOL_BLOCK_HEADER_SIZE;
+  if (p->size == 0 || p->offset < kHeader || start < w.next || p->offset > w.carve ||
+      p->size > w.carve - p->offset) {
+    die("piece out of place", p);
+  }
+  if (!damaged && p->table_id >= ZIM_NUM_TABLE_TYPES) die("table id", p);
+  if (p->is_root != (!damaged && p->offset == w.root ? 1u : 0u)) die("root", p);
+  w.next = p->offset + (damaged ? p->size : (p->size + 15) / 16 * 16);
+  // Every byte is read (ASan checks the copy's bounds) and compared.
+  if (!w.cut && std::memcmp(p->data, w.segment->data() + p->offset, p->size) != 0) {
+    die("bytes differ", p);
+  }
+  if (damaged && std::all_of(w.segment->data() + p->offset, w.segment->data() + p->offset + 16,
+                             [](unsigned char b) { return b == 0; })) {
+    die("damage starts with free space", p);
+  }
+  if (w.cut_to != 0 && w.pieces == w.cut_at) {
+    if (ftruncate(w.fd, static_cast<off_t>(w.cut_to)) != 0) std::abort();
+    w.cut = true;
+  }
+  ++w.pieces;
+  return 0;
+}
+
+const std::string& segment_name() {
+  static const std::string name = "/zim_walk_fuzz." + std::to_string(getpid());
+  return name;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 4) return 0;
+  const uint8_t flags = data[0];
+  const unsigned cut_at = data[1];
+  const uint64_t cut_len = data[2] | uint64_t{data[3]} << 8;
+  data += 4;
+  size -= 4;
+  const size_t prefix = size < kPrefix ? size : kPrefix;
+  const size_t body = size - prefix;
+  const uint64_t segment_size = kHeader + (body > 4096 ? body : 4096);
+  std::vector<unsigned char> segment(segment_size, 0);
+  std::memcpy(segment.data(), data, prefix);
+  std::memcpy(segment.data() + kHeader, data + prefix, body);
+  if (flags & 1) {
+    const uint64_t magic = zim_sim::kPoolMagic;
+    const uint32_t version = zim_sim::kPoolVersion;
+    std::memcpy(segment.data() + offsetof(PoolHeader, magic), &magic, sizeof magic);
+    std::memcpy(segment.data() + offsetof(PoolHeader, version), &version, sizeof version);
+    std::memcpy(segment.data() + offsetof(PoolHeader, size), &segment_size, sizeof segment_size);
+  }
+  if (flags & 2) {
+    const uint64_t carve = kHeader + (body & ~uint64_t{15});
+    std::memcpy(segment.data() + offsetof(PoolHeader, carve), &carve, sizeof carve);
+  }
+  // A segment of its own per input, gone again after the walk.
+  const std::string& name = segment_name();
+  const int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+  if (fd < 0 || ftruncate(fd, static_cast<off_t>(segment_size)) != 0 ||
+      pwrite(fd, segment.data(), segment_size, 0) != static_cast<ssize_t>(segment_size)) {
+    std::abort();
+  }
+  Walk w{&segment, 0, 0, kHeader, cut_at, (flags & 4) ? kHeader + cut_len : 0, fd, 0, false};
+  std::memcpy(&w.carve, segment.data() + offsetof(PoolHeader, carve), sizeof w.carve);
+  std::memcpy(&w.root, segment.data() + offsetof(PoolHeader, root), sizeof w.root);
+  errno = 0;
+  const int rc = zim_shm_pool_walk(name.c_str(), visit, &w);
+  const int err = errno;
+  shm_unlink(name.c_str());
+  close(fd);
+  errno = err;
+  if (rc != 0 && rc != -1) std::abort();                  // the visitor never stops the walk
+  if (rc == -1 && w.pieces != 0 && !w.cut) std::abort();  // failed after it began, uncut
+  if (rc == -1 && w.pieces == 0 && errno != EINVAL) std::abort();  // not a pool of this version
+  if (w.cut && (w.cut_to < w.carve) != (rc == -1 && errno == ENODATA)) std::abort();
+  if (rc == 0 && w.pieces == 0 && w.carve > kHeader) {
+    // A walkable pool with a carved part always has a piece in it, unless
+    // all of it is free space.
+    for (uint64_t i = kHeader; i < w.carve; ++i) {
+      if (segment[i] != 0) std::abort();
+    }
+  }
+  return 0;
+}
