@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -210,6 +211,39 @@ TEST(Pool, WalksAPoolWrittenByAnotherProcess) {
   }
   ASSERT_EQ(problems.size(), 1u) << ::testing::PrintToString(problems);
   EXPECT_NE(problems[0].find("olist: data pointer of field 2"), std::string::npos) << problems[0];
+}
+
+// A walk checks every object where it lies, keeping nothing per element: an
+// olist of a million elements (18 MB) is walked in a small multiple of its
+// size, where a view of its elements takes tens of bytes per byte.
+TEST(Pool, WalkMemoryDoesNotGrowWithElements) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizers' shadow memory would be measured too";
+#endif
+  const std::string name = "/zim_inspect_big." + std::to_string(getpid());
+  const pid_t creator = fork();
+  if (creator == 0) {
+    if (zim_shm_pool_create(name.c_str(), 64u << 20) != 0) _exit(1);
+    if (cat::types[ZIM_TABLE_ID_OLIST].ops.srv_ctor_with_shm(1000000) == nullptr) _exit(1);
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(creator, &status, 0), creator);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the pool's creator failed";
+  const pid_t walker = fork();
+  if (walker == 0) {
+    std::freopen("/dev/null", "w", stdout);
+    execl(ZIM_INSPECT_TOOL, ZIM_INSPECT_TOOL, "pool", name.c_str(), "--json",
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  struct rusage usage {};
+  ASSERT_EQ(wait4(walker, &status, 0, &usage), walker);
+  shm_unlink(name.c_str());
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  std::printf("peak RSS of the walk: %ld KiB\n", usage.ru_maxrss);
+  EXPECT_LT(usage.ru_maxrss, 150 * 1024);
 }
 
 }  // namespace
