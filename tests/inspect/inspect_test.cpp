@@ -384,9 +384,6 @@ TEST(Pool, ShrunkSegmentIsNamed) {
 // olist of a million elements (18 MB) is walked in a small multiple of its
 // size, where a view of its elements takes tens of bytes per byte.
 TEST(Pool, WalkMemoryDoesNotGrowWithElements) {
-#if defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "the sanitizers' shadow memory would be measured too";
-#endif
   const std::string name = "/zim_inspect_big." + std::to_string(getpid());
   const pid_t creator = fork();
   if (creator == 0) {
