@@ -156,7 +156,12 @@ class ObjectBytes {
     const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) throw UsageError{"cannot read " + file + ": " + std::strerror(errno)};
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (::fstat(fd, &st) != 0) {
+      const int err = errno;
+      ::close(fd);
+      throw UsageError{"cannot read " + file + ": " + std::strerror(err)};
+    }
+    if (!S_ISREG(st.st_mode)) {
       ::close(fd);
       throw UsageError{file + " is not a regular file (give - to read standard input)"};
     }
