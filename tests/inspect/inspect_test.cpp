@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -11,6 +13,8 @@
 
 #include "catalogue.hpp"
 #include "decode.hpp"
+#include "manifest.hpp"
+#include "pool.hpp"
 #include "zim/sim/shm_pool.h"
 #include "zim/tables/all_tables.h"
 #include "zim/tables/catalogue.hpp"
@@ -125,13 +129,86 @@ TEST(Decode, EachDamageIsReportedAlone) {
   EXPECT_TRUE(d.view["arrays"][0]["elements"].empty());
 }
 
+// One record of a hand-made manifest: the lines every record needs around
+// the ones a case gives.
+std::string record(const std::string& name, const std::string& lines) {
+  return "type 0 " + name + "\n  class counted\n  size_check on\n  obj_flags_bit5 clear\n" + lines +
+         "  check fix_ptrs none\n  check size_ptr none\n  check alloc none\n"
+         "  wisp 0 0 0 0 0 0\n";
+}
+
+// Two counted arrays of 4294967295-byte elements and a per-NPU one after
+// them: for count 0xffffffff the placement saturates, and the flags of the
+// last array once seemed to fit in an object of 296 bytes.
+const std::string kSaturating = record("huge",
+                                       "  fixed_size 296\n  count_param on 200\n"
+                                       "  header 192:4 196:4 200:4\n"
+                                       "  array 232 counted elem 4294967295 flag_ptr 272\n"
+                                       "  array 240 counted elem 4294967295 flag_ptr 280\n"
+                                       "  array 248 per_npu elem 1048576 flag_ptr 256\n"
+                                       "  npd_present 290\n");
+
+bytes fixed_part(uint32_t count, size_t size = 296) {
+  bytes b(296, 0);
+  put<uint16_t>(b, ZIM_OBJ_TABLE_ID_OFFSET, 0);
+  b[ZIM_OBJ_ALLOC_STATE_OFFSET] = 1;
+  put<uint32_t>(b, 200, count);
+  b.resize(size);
+  return b;
+}
+
+// Layouts the reader accepts that no object can have: decode and check
+// report them and read nothing outside the object's exactly sized bytes.
+TEST(Decode, HandMadeLayoutsNeverReadOutside) {
+  struct layout_case {
+    const char* what;
+    std::string manifest;
+    bytes object;
+    const char* expected;
+  };
+  const layout_case cases[] = {
+      {"saturating placement", kSaturating, fixed_part(0xffffffff),
+       "beyond the 296 bytes of the object"},
+      {"saturating placement, short object", kSaturating, fixed_part(0xffffffff, 295),
+       "fewer than the fixed size 296"},
+      {"field past the fixed size",
+       record("past",
+              "  fixed_size 296\n  count_param off\n  header\n"
+              "  field 292 width 4294967295 run 4294967295 flag 0\n  npd_present 290\n"),
+       fixed_part(0), "the layout of the type is unusable: a field at 292 lies outside"},
+      {"fixed size below the base header",
+       record("small",
+              "  fixed_size 8\n  count_param on 4\n  header\n"
+              "  array 0 counted elem 8 flag_ptr 0\n  npd_present 0\n"),
+       bytes(8, 0xff), "the base header lies outside the fixed size 8"},
+  };
+  for (const layout_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    tablegen::Diagnostics diags;
+    const auto types = tablegen::read_manifest("hand.manifest", c.manifest, diags);
+    ASSERT_TRUE(types) << c.manifest;
+    const Sizing sizing{8, 16, 0};
+    const Decoded d = zim_inspect::decode(types->front(), c.object, sizing);
+    EXPECT_EQ(zim_inspect::check(types->front(), {c.object.data(), c.object.size()}, sizing),
+              d.problems);
+    EXPECT_TRUE(std::any_of(d.problems.begin(), d.problems.end(), [&](const std::string& p) {
+      return p.find(c.expected) != p.npos;
+    })) << ::testing::PrintToString(d.problems);
+    if (d.view.contains("arrays")) {
+      for (const auto& a : d.view["arrays"]) EXPECT_TRUE(a["elements"].empty()) << a["name"];
+    }
+  }
+}
+
 struct run_result {
   int status;
   std::string out;
 };
 
-run_result run_tool(const std::string& args) {
-  const std::string command = std::string(ZIM_INSPECT_TOOL) + " " + args + " 2>&1";
+// `redirect` follows the tool's words in the shell command, for input and
+// standard output; standard error is what the result holds then.
+run_result run_tool(const std::string& args, const std::string& redirect = "") {
+  const std::string command = std::string(ZIM_INSPECT_TOOL) + " " + args + " 2>&1 " + redirect;
   FILE* pipe = popen(command.c_str(), "r");
   std::string out;
   char buffer[4096];
@@ -154,6 +231,7 @@ TEST(CommandLine, ExitStatusAndJson) {
   const run_result good = run_tool("decode olist " + dir + "good.obj --json");
   EXPECT_EQ(good.status, 0) << good.out;
   EXPECT_TRUE(json::parse(good.out)["consistent"].get<bool>());
+  EXPECT_EQ(json::parse(good.out)["class"], "counted");
   const run_result bad = run_tool("decode 268 " + dir + "bad.obj");
   EXPECT_EQ(bad.status, 1);
   EXPECT_NE(bad.out.find("problem: total_obj_size is"), std::string::npos) << bad.out;
@@ -174,6 +252,79 @@ TEST(CommandLine, ExitStatusAndJson) {
        {"layout nosuch", "decode olist /nonexistent", "layout olist --bogus",
         "pool /no_such_pool_here", "--catalogue /nonexistent layout olist", ""}) {
     EXPECT_EQ(run_tool(args).status, 2) << args;
+  }
+}
+
+// Where decode takes its bytes from, and output that cannot be written.
+TEST(CommandLine, InputsAndOutput) {
+  const std::string dir = ::testing::TempDir();
+  void* obj = cat::types[ZIM_TABLE_ID_OLIST].ops.srv_ctor(3);
+  const bytes b = object_bytes(obj);
+  std::free(obj);
+  const std::string good = dir + "inputs_good.obj";
+  std::ofstream(good, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), b.size());
+  std::ofstream(dir + "huge.manifest") << kSaturating;
+  const bytes huge = fixed_part(0xffffffff);
+  std::ofstream(dir + "huge.obj", std::ios::binary)
+      .write(reinterpret_cast<const char*>(huge.data()), huge.size());
+  struct io_case {
+    std::string args, redirect;
+    int status;
+    const char* expected;
+  };
+  const io_case cases[] = {
+      {"decode olist " + good, "", 0, "consistent"},
+      {"decode olist -", "< " + good, 0, "consistent"},
+      {"decode olist /dev/zero", "", 2, "/dev/zero is not a regular file"},
+      {"decode olist " + dir, "", 2, "is not a regular file"},
+      {"decode olist -", "< /dev/null", 1, "holds 0 bytes"},
+      {"--catalogue " + dir + "huge.manifest decode huge " + dir + "huge.obj --npus 8 --npd 16", "",
+       1, "needs 18446744073709551615 bytes"},
+      {"layout olist", "> /dev/full", 1, "cannot write standard output: No space left"},
+      {"layout olist --json", "> /dev/full", 1, "cannot write standard output"},
+      {"decode olist " + good, "> /dev/full", 1, "cannot write standard output"},
+      {"--help", "> /dev/full", 1, "cannot write standard output"},
+      {"--version", "> /dev/full", 1, "cannot write standard output"},
+  };
+  for (const io_case& c : cases) {
+    const run_result r = run_tool(c.args, c.redirect);
+    EXPECT_EQ(r.status, c.status) << c.args << " " << c.redirect << "\n" << r.out;
+    EXPECT_NE(r.out.find(c.expected), std::string::npos) << c.args << "\n" << r.out;
+  }
+  // Standard input is buffered up to its stated bound, no further.
+  const run_result big = run_tool("decode olist -", "< /dev/zero");
+  EXPECT_EQ(big.status, 2);
+  EXPECT_NE(big.out.find("more than 64 MiB"), std::string::npos) << big.out;
+}
+
+// Names from a manifest and words from the command line reach the terminal
+// escaped, and JSON stays JSON whatever bytes a name holds.
+TEST(CommandLine, OutsideTextIsEscaped) {
+  const std::string dir = ::testing::TempDir();
+  const std::string manifest = dir + "escapes.manifest";
+  std::ofstream(manifest) << record("\x1b[31mred\xff",
+                                    "  fixed_size 296\n  count_param on 200\n  header 200:4\n"
+                                    "  field 204 width 4 run 1 flag 208 name \abell\xfe\x01\n"
+                                    "  array 232 counted elem 8 flag_ptr 240 name \x1b]0;t\n"
+                                    "  npd_present 290\n");
+  const bytes object = fixed_part(2);
+  std::ofstream(dir + "escapes.obj", std::ios::binary)
+      .write(reinterpret_cast<const char*>(object.data()), object.size());
+  const std::string with = "--catalogue " + manifest + " ";
+  for (const std::string& args : {with + "layout 0 --npus 1 --npd 0 --count 2",
+                                  with + "decode 0 " + dir + "escapes.obj --npus 1 --npd 0",
+                                  std::string("layout \"$(printf '\\033[2J\\007')\""),
+                                  std::string("pool \"/$(printf '\\033[2J')\"")}) {
+    const run_result text = run_tool(args);
+    for (unsigned char c : text.out) {
+      ASSERT_TRUE(c == '\n' || (c >= 0x20 && c < 0x7f)) << args << ": byte " << int{c};
+    }
+    EXPECT_NE(text.out.find("\\x1b"), std::string::npos) << args << "\n" << text.out;
+    if (args.rfind(with, 0) != 0) continue;
+    const run_result as_json = run_tool(args + " --json");
+    const json doc = json::parse(as_json.out);  // throws when it is not JSON
+    EXPECT_EQ(doc["type"].get<std::string>().substr(0, 8), "\x1b[31mred") << as_json.out;
+    EXPECT_NE(as_json.out.find("\\u001b"), std::string::npos) << as_json.out;
   }
 }
 
@@ -210,6 +361,53 @@ TEST(Pool, WalksAPoolWrittenByAnotherProcess) {
   }
   ASSERT_EQ(problems.size(), 1u) << ::testing::PrintToString(problems);
   EXPECT_NE(problems[0].find("olist: data pointer of field 2"), std::string::npos) << problems[0];
+}
+
+// A segment that shrinks under the walk is named as such, after the pieces
+// visited before it.
+TEST(Pool, ShrunkSegmentIsNamed) {
+  const auto shrinking = [](const char*, int (*visit)(const zim_shm_pool_piece_t*, void*),
+                            void* context) {
+    static const unsigned char block[16] = {1};
+    const zim_shm_pool_piece_t piece{16384, sizeof block, ZIM_TABLE_ID_OLIST, 0, block};
+    if (visit(&piece, context) != 0) return 1;
+    errno = ENODATA;
+    return -1;
+  };
+  zim_inspect::PoolContext context{&layouts(), platform_sizing, shrinking};
+  std::string error;
+  EXPECT_FALSE(zim_inspect::inspect_pool("/shrinking", context, error));
+  EXPECT_EQ(error, "the pool's segment shrank during the walk");
+}
+
+// A walk checks every object where it lies, keeping nothing per element: an
+// olist of a million elements (18 MB) is walked in a small multiple of its
+// size, where a view of its elements takes tens of bytes per byte.
+TEST(Pool, WalkMemoryDoesNotGrowWithElements) {
+  const std::string name = "/zim_inspect_big." + std::to_string(getpid());
+  const pid_t creator = fork();
+  if (creator == 0) {
+    if (zim_shm_pool_create(name.c_str(), 64u << 20) != 0) _exit(1);
+    if (cat::types[ZIM_TABLE_ID_OLIST].ops.srv_ctor_with_shm(1000000) == nullptr) _exit(1);
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(creator, &status, 0), creator);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the pool's creator failed";
+  const pid_t walker = fork();
+  if (walker == 0) {
+    std::freopen("/dev/null", "w", stdout);
+    execl(ZIM_INSPECT_TOOL, ZIM_INSPECT_TOOL, "pool", name.c_str(), "--json",
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  struct rusage usage {};
+  ASSERT_EQ(wait4(walker, &status, 0, &usage), walker);
+  shm_unlink(name.c_str());
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  std::printf("peak RSS of the walk: %ld KiB\n", usage.ru_maxrss);
+  EXPECT_LT(usage.ru_maxrss, 150 * 1024);
 }
 
 }  // namespace

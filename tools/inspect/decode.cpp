@@ -17,9 +17,8 @@ std::string hex(uint64_t value) {
 
 namespace {
 
+// Host byte order: the objects come from processes on this machine.
 uint64_t load(const unsigned char* p, uint32_t width) {
-  uint64_t v = 0;
-  // Host byte order: the objects come from processes on this machine.
   switch (width) {
     case 1:
       return p[0];
@@ -33,9 +32,11 @@ uint64_t load(const unsigned char* p, uint32_t width) {
       std::memcpy(&x, p, 4);
       return x;
     }
-    default:
-      std::memcpy(&v, p, 8);
-      return v;
+    default: {
+      uint64_t x;
+      std::memcpy(&x, p, 8);
+      return x;
+    }
   }
 }
 
@@ -53,44 +54,67 @@ json value_of(const unsigned char* p, uint64_t width) {
   return text;
 }
 
+// Reads are bounded up front: the layout's facts all lie inside its fixed
+// part (bounds_problem) and the object holds at least that; an array is read
+// only when it lies inside the object's bytes.
 class Checker {
  public:
-  Checker(const TypeLayout& type, const std::vector<unsigned char>& bytes, Sizing sizing)
-      : type_(type), bytes_(bytes), sizing_(sizing) {}
+  // Without a view, only the problems are found.
+  Checker(const TypeLayout& type, ByteSpan bytes, Sizing sizing, json* view)
+      : type_(type), bytes_(bytes), sizing_(sizing), view_(view) {}
 
-  Decoded run() {
-    json& v = out_.view;
-    v["type"] = type_.name;
-    v["table_id"] = type_.table_id;
-    v["npus"] = sizing_.npus;
-    v["npd_size"] = sizing_.npd_size;
-    if (bytes_.size() < type_.fixed_size) {
-      problem("the object holds " + std::to_string(bytes_.size()) +
+  std::vector<std::string> run() {
+    if (view_) {
+      json& v = *view_;
+      v["type"] = type_.name;
+      v["table_id"] = type_.table_id;
+      v["class"] = tablegen::class_keyword(type_.type_class);
+      v["npus"] = sizing_.npus;
+      v["npd_size"] = sizing_.npd_size;
+    }
+    if (const auto outside = bounds_problem(type_)) {
+      problem("the layout of the type is unusable: " + *outside);
+      return finish();
+    }
+    if (bytes_.size < type_.fixed_size) {
+      problem("the object holds " + std::to_string(bytes_.size) +
               " bytes, fewer than the fixed size " + std::to_string(type_.fixed_size));
       return finish();
     }
     if (type_.count_field) sizing_.count = static_cast<uint32_t>(load(at(*type_.count_field), 4));
-    v["count"] = type_.count_field ? json(sizing_.count) : json(nullptr);
     map_ = place(type_, sizing_);
-    v["size"] = map_.end;
+    if (view_) {
+      json& v = *view_;
+      v["count"] = type_.count_field ? json(sizing_.count) : json(nullptr);
+      v["size"] = map_.end;
+      // Placeholders keep the keys in their documented order.
+      v["consistent"] = false;
+      v["problems"] = json::array();
+      v["object_at"] = nullptr;
+    }
     check_base_header();
     check_npd_present();
     // Beyond the object's bytes the placement cannot be right for any base:
     // the size problem says it all.
-    if (map_.end <= bytes_.size()) check_pointers();
-    read_header_and_fields();
-    read_arrays();
+    if (map_.end <= bytes_.size) check_pointers();
+    if (view_) {
+      read_header_and_fields();
+      read_arrays();
+    }
     return finish();
   }
 
  private:
-  const unsigned char* at(uint64_t offset) const { return bytes_.data() + offset; }
-  void problem(const std::string& text) { out_.problems.push_back(text); }
+  const unsigned char* at(uint64_t offset) const { return bytes_.data + offset; }
+  uint64_t field(uint32_t offset, uint32_t width) const { return load(at(offset), width); }
+  void problem(const std::string& text) { problems_.push_back(text); }
 
-  Decoded finish() {
-    out_.view["consistent"] = out_.problems.empty();
-    out_.view["problems"] = out_.problems;
-    return std::move(out_);
+  std::vector<std::string> finish() {
+    if (view_) {
+      (*view_)["consistent"] = problems_.empty();
+      (*view_)["problems"] = problems_;
+    }
+    return std::move(problems_);
   }
 
   std::string sizing_text() const {
@@ -100,27 +124,29 @@ class Checker {
   }
 
   void check_base_header() {
-    json base;
-    for (const BaseField& b : kBaseFields) base[b.name] = load(at(b.offset), b.width);
-    out_.view["base_header"] = base;
-    const uint64_t table_id = base["table_id"];
+    if (view_) {
+      json base;
+      for (const BaseField& b : kBaseFields) base[b.name] = field(b.offset, b.width);
+      (*view_)["base_header"] = std::move(base);
+    }
+    const uint64_t table_id = field(ZIM_OBJ_TABLE_ID_OFFSET, 2);
     if (table_id != type_.table_id) {
       problem("table_id is " + std::to_string(table_id) + ", expected " +
               std::to_string(type_.table_id) + " (" + type_.name + ")");
     }
-    const uint64_t alloc_state = base["alloc_state"];
+    const uint64_t alloc_state = field(ZIM_OBJ_ALLOC_STATE_OFFSET, 1);
     if (alloc_state != 1) {
       problem("alloc_state is " + std::to_string(alloc_state) + ", expected 1 (allocated)");
     }
     // The allocator stores the size as a 32-bit number.
-    const uint64_t total = base["total_obj_size"];
+    const uint64_t total = field(ZIM_OBJ_TOTAL_SIZE_OFFSET, 4);
     if (total != (map_.end & UINT32_MAX)) {
       problem("total_obj_size is " + std::to_string(total) + ", expected " +
               std::to_string(map_.end) + " for " + sizing_text());
     }
-    if (map_.end > bytes_.size()) {
+    if (map_.end > bytes_.size) {
       problem("the layout for " + sizing_text() + " needs " + std::to_string(map_.end) +
-              " bytes, beyond the " + std::to_string(bytes_.size()) + " bytes of the object");
+              " bytes, beyond the " + std::to_string(bytes_.size) + " bytes of the object");
     }
   }
 
@@ -147,7 +173,7 @@ class Checker {
     for (const auto& [candidate, count] : votes) {
       if (count > best) base = candidate, best = count;
     }
-    out_.view["object_at"] = base ? json(hex(*base)) : json(nullptr);
+    if (view_) (*view_)["object_at"] = base ? json(hex(*base)) : json(nullptr);
     for (const PlacedArray& a : map_.arrays) {
       const LayoutField& f = type_.fields[a.field];
       check_pointer("data pointer of " + field_title(type_, a.field), f.offset, a, a.storage, base);
@@ -175,7 +201,7 @@ class Checker {
       header.push_back(
           {{"offset", h.offset}, {"width", h.width}, {"value", value_of(at(h.offset), h.width)}});
     }
-    out_.view["type_header"] = header;
+    (*view_)["type_header"] = std::move(header);
     json fields = json::array();
     for (size_t i = 0; i < type_.fields.size(); ++i) {
       const LayoutField& f = type_.fields[i];
@@ -191,7 +217,7 @@ class Checker {
                         {"flag_at", f.flag_at},
                         {"values", values}});
     }
-    out_.view["fields"] = fields;
+    (*view_)["fields"] = std::move(fields);
   }
 
   // Elements are read at the offsets the layout gives, so that a damaged
@@ -201,7 +227,7 @@ class Checker {
     for (const PlacedArray& a : map_.arrays) {
       const LayoutField& f = type_.fields[a.field];
       json elements = json::array();
-      if (a.flags + a.length <= bytes_.size()) {
+      if (a.within(bytes_.size)) {
         for (uint64_t k = 0; k < a.length; ++k) {
           elements.push_back({{"value", value_of(at(a.storage + k * f.width), f.width)},
                               {"flag", *at(a.flags + k)}});
@@ -218,20 +244,27 @@ class Checker {
            {"flags_at", a.flags},
            {"elements", elements}});
     }
-    out_.view["arrays"] = arrays;
+    (*view_)["arrays"] = std::move(arrays);
   }
 
   const TypeLayout& type_;
-  const std::vector<unsigned char>& bytes_;
+  const ByteSpan bytes_;
   Sizing sizing_;
+  json* const view_;
   ObjectMap map_;
-  Decoded out_;
+  std::vector<std::string> problems_;
 };
 
 }  // namespace
 
-Decoded decode(const TypeLayout& type, const std::vector<unsigned char>& bytes, Sizing sizing) {
-  return Checker(type, bytes, sizing).run();
+std::vector<std::string> check(const TypeLayout& type, ByteSpan bytes, Sizing sizing) {
+  return Checker(type, bytes, sizing, nullptr).run();
+}
+
+Decoded decode(const TypeLayout& type, ByteSpan bytes, Sizing sizing) {
+  Decoded d;
+  d.problems = Checker(type, bytes, sizing, &d.view).run();
+  return d;
 }
 
 }  // namespace zim_inspect

@@ -2,6 +2,7 @@
 // presence flag and array element.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -13,6 +14,13 @@ namespace zim_inspect {
 
 using json = nlohmann::ordered_json;
 
+// One object's bytes from its first byte, where they lie: a pool's block, a
+// mapped file, a buffer.
+struct ByteSpan {
+  const unsigned char* data = nullptr;
+  size_t size = 0;
+};
+
 struct Decoded {
   std::vector<std::string> problems;  // empty: the object is consistent
   json view;                          // everything read, for the renderers
@@ -21,8 +29,19 @@ struct Decoded {
 // "0x1f": how addresses and values are shown.
 std::string hex(uint64_t value);
 
-// `bytes` holds the object from its first byte; `sizing` gives N and the NPD
-// size (its count is read from the object). Never reads outside `bytes`.
-Decoded decode(const TypeLayout& type, const std::vector<unsigned char>& bytes, Sizing sizing);
+// `sizing` gives N and the NPD size; the count is read from the object.
+// Neither reads outside `bytes`, whatever the layout and the bytes hold.
+//
+// The problems only: memory bounded by the layout, not by the object's
+// element counts, for walks over every block of a pool.
+std::vector<std::string> check(const TypeLayout& type, ByteSpan bytes, Sizing sizing);
+// The same problems and a view of everything read, which grows with the
+// object.
+Decoded decode(const TypeLayout& type, ByteSpan bytes, Sizing sizing);
+
+inline Decoded decode(const TypeLayout& type, const std::vector<unsigned char>& bytes,
+                      Sizing sizing) {
+  return decode(type, ByteSpan{bytes.data(), bytes.size()}, sizing);
+}
 
 }  // namespace zim_inspect

@@ -1,14 +1,20 @@
 // zim_tables_inspect: shows where everything of a table object lies, checks
 // the bytes of one object against its type, and walks a pool's objects.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <zim/tables/platform.h>
 #include <zim/tables/table_object.h>
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -24,15 +30,23 @@ namespace {
 
 enum Exit { kConsistent = 0, kInconsistent = 1, kUsage = 2 };
 
+// A pipe cannot be mapped; this much of it is buffered, far more than any
+// object of the catalogue's types with a realistic count.
+constexpr size_t kStdinLimit = size_t{64} << 20;
+
 constexpr const char* kFooter = R"(The catalogue is the layout manifest beside the tool
 (../share/zim_tables/layout.manifest from its folder, installed or built), or
 what --catalogue names: a manifest or a folder of definitions. N and the NPD
 size default to what the platform reports to this process (for the simulated
 platform: ZIM_MAX_NUM_NPUS, ZIM_NPD_SIZE, ZIM_NPD_SIZES).
 
+decode maps FILE, which must be a regular file; with FILE '-' it reads the
+object from standard input, up to 64 MiB.
+
 Exit status:
   0  done; decode and pool: every object is consistent
-  1  decode and pool: an object or the pool is inconsistent (one line per problem)
+  1  decode and pool: an object or the pool is inconsistent (one line per
+     problem); or standard output cannot be written
   2  usage error: bad arguments, unknown type, unreadable file, catalogue or pool)";
 
 struct UsageError {
@@ -49,22 +63,9 @@ fs::path default_catalogue(const char* argv0) {
 // A manifest may have been edited by hand: every fact the tool reads through
 // must lie inside the fixed part, so that no read leaves an object's bytes.
 void check_bounds(const TypeLayout& t) {
-  const auto outside = [&](const std::string& what) {
-    return UsageError{t.path + ": type " + t.name + ": " + what + " lies outside its fixed size " +
-                      std::to_string(t.fixed_size)};
-  };
-  if (t.fixed_size < ZIM_OBJ_BASE_HEADER_SIZE) throw outside("the base header");
-  auto inside = [&](uint64_t offset, uint64_t size, const char* what) {
-    if (offset + size > t.fixed_size) throw outside(what + (" at " + std::to_string(offset)));
-  };
-  for (const auto& h : t.header) inside(h.offset, h.width, "a type-header field");
-  if (t.count_field) inside(*t.count_field, 4, "the count field");
-  for (const auto& f : t.fields) {
-    const bool array = f.kind != tablegen::ItemKind::kInline;
-    inside(f.offset, array ? 8 : uint64_t{f.width} * f.repeat, "a field");
-    inside(f.flag_at, array ? 8 : f.repeat, "a presence flag");
+  if (const auto outside = bounds_problem(t)) {
+    throw UsageError{t.path + ": type " + t.name + ": " + *outside};
   }
-  inside(t.npd_present, 1, "npd_present");
 }
 
 std::vector<TypeLayout> load_types(const fs::path& path) {
@@ -115,7 +116,8 @@ Sizing sizing_for(const Options& o, uint32_t table_id) {
 
 void print(const json& doc, bool as_json, void (*text)(std::ostream&, const json&)) {
   if (as_json) {
-    std::cout << doc.dump(2) << "\n";
+    // A name from a manifest need not be UTF-8: such bytes become U+FFFD.
+    std::cout << doc.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
   } else {
     text(std::cout, doc);
   }
@@ -141,14 +143,79 @@ int layout(const Options& o, const std::vector<TypeLayout>& types) {
   return kConsistent;
 }
 
+// The bytes decode reads: a regular file mapped read-only, so that its size
+// costs no memory, or standard input read into a bounded buffer.
+class ObjectBytes {
+ public:
+  explicit ObjectBytes(const std::string& file) {
+    if (file == "-") {
+      read_stdin();
+      return;
+    }
+    // Non-blocking, so that a FIFO is refused rather than waited on.
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) throw UsageError{"cannot read " + file + ": " + std::strerror(errno)};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+      const int err = errno;
+      ::close(fd);
+      throw UsageError{"cannot read " + file + ": " + std::strerror(err)};
+    }
+    if (!S_ISREG(st.st_mode)) {
+      ::close(fd);
+      throw UsageError{file + " is not a regular file (give - to read standard input)"};
+    }
+    size_ = static_cast<size_t>(st.st_size);
+    if (size_ != 0) {
+      void* p = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
+      if (p == MAP_FAILED) {
+        const int err = errno;
+        ::close(fd);
+        throw UsageError{"cannot map " + file + ": " + std::strerror(err)};
+      }
+      mapped_ = static_cast<const unsigned char*>(p);
+    }
+    ::close(fd);
+  }
+  ~ObjectBytes() {
+    if (mapped_) ::munmap(const_cast<unsigned char*>(mapped_), size_);
+  }
+  ObjectBytes(const ObjectBytes&) = delete;
+  ObjectBytes& operator=(const ObjectBytes&) = delete;
+
+  ByteSpan span() const {
+    return mapped_ ? ByteSpan{mapped_, size_} : ByteSpan{buffer_.data(), buffer_.size()};
+  }
+
+ private:
+  void read_stdin() {
+    unsigned char chunk[65536];
+    for (;;) {
+      const ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
+      if (n == 0) return;
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        throw UsageError{std::string("cannot read standard input: ") + std::strerror(errno)};
+      }
+      if (buffer_.size() + static_cast<size_t>(n) > kStdinLimit) {
+        throw UsageError{
+            "standard input holds more than 64 MiB, the most decode reads from it: "
+            "give the object as a file"};
+      }
+      buffer_.insert(buffer_.end(), chunk, chunk + n);
+    }
+  }
+
+  const unsigned char* mapped_ = nullptr;
+  size_t size_ = 0;
+  std::vector<unsigned char> buffer_;
+};
+
 int decode_file(const Options& o, const std::vector<TypeLayout>& types) {
   const TypeLayout& t = find_type(types, o.type);
-  std::ifstream in(o.file, std::ios::binary);
-  if (!in) throw UsageError{"cannot read " + o.file};
-  const std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)),
-                                         std::istreambuf_iterator<char>());
-  if (in.bad()) throw UsageError{"cannot read " + o.file};
-  const Decoded d = decode(t, bytes, sizing_for(o, t.table_id));
+  const Sizing sizing = sizing_for(o, t.table_id);
+  const ObjectBytes bytes(o.file);
+  const Decoded d = decode(t, bytes.span(), sizing);
   print(d.view, o.json, print_object);
   return d.problems.empty() ? kConsistent : kInconsistent;
 }
@@ -183,7 +250,11 @@ int run(int argc, char** argv) {
   layout_cmd->add_option("--count", o.count, "the count, for types that take one");
   auto* decode_cmd = app.add_subcommand("decode", "check the object in FILE and show its fields");
   decode_cmd->add_option("TYPE", o.type, "type name or table id")->required();
-  decode_cmd->add_option("FILE", o.file, "the object's bytes, from its first byte")->required();
+  decode_cmd
+      ->add_option("FILE", o.file,
+                   "the object's bytes from its first byte: a regular file, or - for standard "
+                   "input (up to 64 MiB)")
+      ->required();
   sizing_options(decode_cmd);
   auto* pool_cmd = app.add_subcommand("pool", "check every object of the pool NAME");
   pool_cmd->add_option("NAME", o.pool, "pool name, e.g. /zim_demo")->required();
@@ -202,17 +273,40 @@ int run(int argc, char** argv) {
   return pool(o, types);
 }
 
+// Messages quote the command line, file and pool names and the catalogue:
+// each line is shown the way the generator shows definitions.
+std::string escaped(const std::string& message) {
+  std::string out;
+  std::istringstream lines(message);
+  for (std::string line; std::getline(lines, line);) {
+    out += (out.empty() ? "" : "\n") + printable(line);
+  }
+  return out;
+}
+
+// Output that did not reach its file is a failure, whatever was found.
+bool stdout_written() {
+  errno = 0;
+  std::cout.flush();
+  const bool ok = std::fflush(stdout) == 0 && std::cout.good() && !std::ferror(stdout);
+  if (!ok) {
+    std::cerr << "zim_tables_inspect: error: cannot write standard output: "
+              << (errno != 0 ? std::strerror(errno) : "write failed") << "\n";
+  }
+  return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  int status = kUsage;
   try {
-    return run(argc, argv);
+    status = run(argc, argv);
   } catch (const UsageError& e) {
-    std::cerr << "zim_tables_inspect: error: " << e.message
+    std::cerr << "zim_tables_inspect: error: " << escaped(e.message)
               << "\nRun 'zim_tables_inspect --help' for usage.\n";
-    return kUsage;
   } catch (const std::exception& e) {
-    std::cerr << "zim_tables_inspect: error: " << e.what() << "\n";
-    return kUsage;
+    std::cerr << "zim_tables_inspect: error: " << escaped(e.what()) << "\n";
   }
+  return stdout_written() ? status : kInconsistent;
 }

@@ -49,12 +49,36 @@ ObjectMap place(const TypeLayout& type, const Sizing& sizing) {
                : type.count_field                         ? sizing.count
                                                           : 0;
     a.storage = at;
-    a.flags = add(at, mul(a.length, f.width));
+    a.storage_size = mul(a.length, f.width);
+    a.flags = add(at, a.storage_size);
     at = add(a.flags, a.length);
     map.arrays.push_back(a);
   }
   map.end = at;
   return map;
+}
+
+std::optional<std::string> bounds_problem(const TypeLayout& t) {
+  const auto outside = [&](const std::string& what) {
+    return what + " lies outside the fixed size " + std::to_string(t.fixed_size);
+  };
+  if (t.fixed_size < ZIM_OBJ_BASE_HEADER_SIZE) return outside("the base header");
+  // 32-bit offsets and sizes: their products and sums fit in 64 bits.
+  std::optional<std::string> found;
+  const auto check = [&](uint64_t offset, uint64_t size, const char* what) {
+    if (!found && !inside(offset, size, t.fixed_size)) {
+      found = outside(what + (" at " + std::to_string(offset)));
+    }
+  };
+  for (const auto& h : t.header) check(h.offset, h.width, "a type-header field");
+  if (t.count_field) check(*t.count_field, 4, "the count field");
+  for (const auto& f : t.fields) {
+    const bool array = f.kind != tablegen::ItemKind::kInline;
+    check(f.offset, array ? 8 : uint64_t{f.width} * f.repeat, "a field");
+    check(f.flag_at, array ? 8 : uint64_t{f.repeat}, "a presence flag");
+  }
+  check(t.npd_present, 1, "npd_present");
+  return found;
 }
 
 std::vector<Region> regions(const TypeLayout& type, const Sizing& sizing, const ObjectMap& map) {
@@ -86,7 +110,7 @@ std::vector<Region> regions(const TypeLayout& type, const Sizing& sizing, const 
     if (a.length == 0) continue;
     const LayoutField& f = type.fields[a.field];
     const std::string title = field_title(type, a.field);
-    named.push_back({a.storage, a.flags - a.storage,
+    named.push_back({a.storage, a.storage_size,
                      "storage of " + title + ": " + std::to_string(a.length) + " x " +
                          std::to_string(f.width) + " bytes"});
     named.push_back({a.flags, a.length, "element flags of " + title});
@@ -102,7 +126,7 @@ std::vector<Region> regions(const TypeLayout& type, const Sizing& sizing, const 
       out.push_back({at, r.offset - at,
                      at < ZIM_OBJ_BASE_HEADER_SIZE ? "base header (platform)" : "padding"});
     }
-    at = std::max(at, r.offset + r.size);
+    at = std::max(at, add(r.offset, r.size));
     out.push_back(std::move(r));
   }
   if (at < map.end) out.push_back({at, map.end - at, "padding"});

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,11 +21,25 @@ struct Sizing {
   uint32_t count = 0;  // ignored by types that take none
 };
 
+// [offset, offset + size) lies inside [0, limit). Never wraps: positions
+// saturate at UINT64_MAX, beyond every object.
+inline bool inside(uint64_t offset, uint64_t size, uint64_t limit) {
+  return offset <= limit && size <= limit - offset;
+}
+
+// Positions are exact unless they saturated at UINT64_MAX, which a manifest
+// read back may make them do (element sizes whose sums no object could have).
 struct PlacedArray {
   size_t field = 0;     // index into TypeLayout::fields
   uint64_t length = 0;  // elements; 0 for an empty counted array
   uint64_t storage = 0;
+  uint64_t storage_size = 0;  // length x element size
   uint64_t flags = 0;
+
+  // Its elements and their flags lie inside an object of `size` bytes.
+  bool within(uint64_t size) const {
+    return inside(storage, storage_size, size) && inside(flags, length, size);
+  }
 };
 
 struct ObjectMap {
@@ -33,6 +48,12 @@ struct ObjectMap {
 };
 
 ObjectMap place(const TypeLayout& type, const Sizing& sizing);
+
+// Every fact read through (base header, type header, count, fields, flags,
+// pointers, npd_present) must lie inside the fixed part, so that an object
+// of at least its fixed size is never read outside; else what lies outside,
+// for a message.
+std::optional<std::string> bounds_problem(const TypeLayout& type);
 
 // One region of the byte map; the regions cover [0, end) without gaps.
 struct Region {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <map>
 
 namespace zim_inspect {
@@ -22,6 +23,7 @@ struct Walk {
   json root = nullptr;
   uint64_t objects = 0, bytes = 0;
   bool consistent = true;
+  std::exception_ptr failure;  // thrown by a visit, carried past the C walk
 
   void visit(const zim_shm_pool_piece_t& piece) {
     if (piece.table_id == ZIM_SHM_POOL_DAMAGED) {
@@ -53,10 +55,10 @@ struct Walk {
       consistent = false;
       return;
     }
-    const Decoded d =
-        decode(types[piece.table_id], std::vector<unsigned char>(data, data + piece.size),
-               context->sizing(piece.table_id));
-    for (const auto& p : d.problems) {
+    // The data is valid during the visit only: checked where it lies.
+    const auto problems =
+        check(types[piece.table_id], ByteSpan{data, piece.size}, context->sizing(piece.table_id));
+    for (const auto& p : problems) {
       table.problems.push_back({{"offset", piece.offset}, {"problem", p}});
       consistent = false;
     }
@@ -69,15 +71,24 @@ std::optional<json> inspect_pool(const std::string& name, const PoolContext& con
                                  std::string& error) {
   Walk walk;
   walk.context = &context;
-  const int rc = zim_shm_pool_walk(
+  const int rc = context.walk(
       name.c_str(),
       [](const zim_shm_pool_piece_t* piece, void* w) {
-        static_cast<Walk*>(w)->visit(*piece);
-        return 0;
+        Walk& self = *static_cast<Walk*>(w);
+        try {
+          self.visit(*piece);
+          return 0;
+        } catch (...) {
+          self.failure = std::current_exception();
+          return 1;
+        }
       },
       &walk);
+  const int walk_errno = errno;
+  if (walk.failure) std::rethrow_exception(walk.failure);
   if (rc != 0) {
-    error = std::strerror(errno);
+    error = walk_errno == ENODATA ? "the pool's segment shrank during the walk"
+                                  : std::strerror(walk_errno);
     return std::nullopt;
   }
   json tables = json::array();

@@ -1,15 +1,25 @@
 #include "render.hpp"
 
 #include <cinttypes>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
+#include "diagnostics.hpp"
+
 namespace zim_inspect {
+
+std::string printable(std::string_view text) { return tablegen::printable(text, size_t{16} << 20); }
+
 namespace {
+
+// Names come from a manifest, problems quote them, a pool's name comes from
+// the command line.
+std::string text(const json& value) { return printable(value.get<std::string>()); }
 
 // Numbers in hex and decimal; blocks of bytes as they are (hex).
 std::string shown(const json& value) {
-  if (value.is_string()) return value.get<std::string>();
+  if (value.is_string()) return text(value);
   const uint64_t v = value.get<uint64_t>();
   return hex(v) + " (" + std::to_string(v) + ")";
 }
@@ -21,27 +31,27 @@ std::string sizing_text(const json& doc) {
 }
 
 void print_problems(std::ostream& out, const json& problems, const std::string& prefix) {
-  for (const auto& p : problems) out << prefix << "problem: " << p.get<std::string>() << "\n";
+  for (const auto& p : problems) out << prefix << "problem: " << text(p) << "\n";
 }
 
 }  // namespace
 
 void print_layout(std::ostream& out, const json& layout) {
-  out << layout["type"].get<std::string>() << " (table id " << layout["table_id"] << ", "
-      << layout["class"].get<std::string>() << ") for " << sizing_text(layout) << ": "
-      << layout["size"] << " bytes\n";
+  out << text(layout["type"]) << " (table id " << layout["table_id"] << ", "
+      << text(layout["class"]) << ") for " << sizing_text(layout) << ": " << layout["size"]
+      << " bytes\n";
   char line[64];
   std::snprintf(line, sizeof line, "%10s %10s  ", "offset", "size");
   out << line << "region\n";
   for (const auto& r : layout["regions"]) {
     std::snprintf(line, sizeof line, "%10" PRIu64 " %10" PRIu64 "  ", r["offset"].get<uint64_t>(),
                   r["size"].get<uint64_t>());
-    out << line << r["what"].get<std::string>() << "\n";
+    out << line << text(r["what"]) << "\n";
   }
 }
 
 void print_object(std::ostream& out, const json& object) {
-  out << object["type"].get<std::string>() << " (table id " << object["table_id"] << ")";
+  out << text(object["type"]) << " (table id " << object["table_id"] << ")";
   if (!object.contains("size")) {
     out << "\n";
     print_problems(out, object["problems"], "");
@@ -59,8 +69,8 @@ void print_object(std::ostream& out, const json& object) {
   }
   out << "\n";
   for (const auto& f : object["fields"]) {
-    out << "field " << f["name"].get<std::string>() << " at " << f["offset"] << ", flags at "
-        << f["flag_at"] << ":";
+    out << "field " << text(f["name"]) << " at " << f["offset"] << ", flags at " << f["flag_at"]
+        << ":";
     const auto& values = f["values"];
     for (size_t k = 0; k < values.size(); ++k) {
       out << (values.size() > 1 ? "\n  [" + std::to_string(k) + "] " : " ")
@@ -69,10 +79,9 @@ void print_object(std::ostream& out, const json& object) {
     out << "\n";
   }
   for (const auto& a : object["arrays"]) {
-    out << "array " << a["name"].get<std::string>() << " (" << a["kind"].get<std::string>() << ", "
-        << a["length"] << " x " << a["elem_size"] << " bytes) data "
-        << a["data_ptr"].get<std::string>() << " -> " << a["storage_at"] << ", flags "
-        << a["flag_ptr"].get<std::string>() << " -> " << a["flags_at"] << "\n";
+    out << "array " << text(a["name"]) << " (" << text(a["kind"]) << ", " << a["length"] << " x "
+        << a["elem_size"] << " bytes) data " << text(a["data_ptr"]) << " -> " << a["storage_at"]
+        << ", flags " << text(a["flag_ptr"]) << " -> " << a["flags_at"] << "\n";
     const auto& elements = a["elements"];
     for (size_t k = 0; k < elements.size(); ++k) {
       out << "  [" << k << "] " << shown(elements[k]["value"]) << " flag " << elements[k]["flag"]
@@ -82,15 +91,13 @@ void print_object(std::ostream& out, const json& object) {
 }
 
 void print_pool(std::ostream& out, const json& pool) {
-  out << "pool " << pool["pool"].get<std::string>() << ": " << pool["objects"] << " objects, "
-      << pool["bytes"] << " bytes, "
-      << (pool["consistent"].get<bool>() ? "consistent" : "INCONSISTENT") << "\n";
+  out << "pool " << text(pool["pool"]) << ": " << pool["objects"] << " objects, " << pool["bytes"]
+      << " bytes, " << (pool["consistent"].get<bool>() ? "consistent" : "INCONSISTENT") << "\n";
   for (const auto& t : pool["tables"]) {
-    out << "table id " << t["table_id"] << " " << t["type"].get<std::string>() << ": "
-        << t["objects"] << " objects, " << t["bytes"] << " bytes, " << t["problems"].size()
-        << " problems\n";
+    out << "table id " << t["table_id"] << " " << text(t["type"]) << ": " << t["objects"]
+        << " objects, " << t["bytes"] << " bytes, " << t["problems"].size() << " problems\n";
     for (const auto& p : t["problems"]) {
-      out << "  at offset " << p["offset"] << ": " << p["problem"].get<std::string>() << "\n";
+      out << "  at offset " << p["offset"] << ": " << text(p["problem"]) << "\n";
     }
   }
   if (!pool["root"].is_null()) {

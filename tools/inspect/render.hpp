@@ -3,10 +3,17 @@
 #pragma once
 
 #include <ostream>
+#include <string>
+#include <string_view>
 
 #include "decode.hpp"
 
 namespace zim_inspect {
+
+// Text from outside (a manifest, a file, the command line, a pool's name)
+// with whatever a terminal would act on shown as \xNN, as the generator shows
+// definitions; cut only past 16 MiB.
+std::string printable(std::string_view text);
 
 void print_layout(std::ostream& out, const json& layout);
 void print_object(std::ostream& out, const json& object);

@@ -1,0 +1,72 @@
+// The object decoder on arbitrary layouts and bytes. An input is N, the NPD
+// size and a count for the byte map (32 bits each, host order), a manifest
+// record without its leading "type 0 " (a catalogue of one type has id 0), a
+// NUL, and the object's bytes.
+// Whatever the manifest reader accepts, decode and the pool's checks must
+// read only inside the object (an exactly sized heap copy), agree on the
+// problems, print only printable text, and give JSON that parses back.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include "decode.hpp"
+#include "manifest.hpp"
+#include "object_map.hpp"
+#include "render.hpp"
+
+namespace {
+
+[[noreturn]] void fail(const char* what, const std::string& record) {
+  std::fprintf(stderr, "decode: %s\n---\n%s\n---\n", what, record.c_str());
+  std::abort();
+}
+
+bool printable_lines(const std::string& text) {
+  for (unsigned char c : text) {
+    if (c != '\n' && (c < 0x20 || c >= 0x7f)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  uint32_t head[3];
+  if (size < sizeof head) return 0;
+  std::memcpy(head, data, sizeof head);
+  data += sizeof head;
+  size -= sizeof head;
+  const auto* nul = static_cast<const uint8_t*>(std::memchr(data, 0, size));
+  const size_t text_size = nul ? static_cast<size_t>(nul - data) : size;
+  const std::string record =
+      "type 0 " + std::string(reinterpret_cast<const char*>(data), text_size);
+  const size_t object_size = nul ? size - text_size - 1 : 0;
+  // The object alone in its own allocation: ASan sees any read past it.
+  const std::unique_ptr<unsigned char[]> object(new unsigned char[object_size]);
+  if (object_size != 0) std::memcpy(object.get(), nul + 1, object_size);
+
+  tablegen::Diagnostics diags;
+  const auto layouts = tablegen::read_manifest("fuzz.manifest", record, diags);
+  if (!layouts) return 0;
+  const zim_inspect::Sizing sizing{head[0], head[1], 0};
+  const zim_inspect::ByteSpan bytes{object.get(), object_size};
+  for (const zim_inspect::TypeLayout& t : *layouts) {
+    const zim_inspect::Decoded d = zim_inspect::decode(t, bytes, sizing);
+    if (zim_inspect::check(t, bytes, sizing) != d.problems) fail("check and decode differ", record);
+    if (d.view["consistent"].get<bool>() != d.problems.empty()) fail("consistent flag", record);
+    const std::string doc = d.view.dump(2, ' ', false, zim_inspect::json::error_handler_t::replace);
+    if (zim_inspect::json::parse(doc, nullptr, false).is_discarded()) fail("JSON", record);
+    std::ostringstream text;
+    zim_inspect::print_object(text, d.view);
+    if (!printable_lines(text.str())) fail("text of decode", record);
+
+    // The byte map for any count, as layout prints it.
+    const zim_inspect::Sizing map_sizing{head[0], head[1], head[2]};
+    zim_inspect::regions(t, map_sizing, zim_inspect::place(t, map_sizing));
+  }
+  return 0;
+}
