@@ -5,8 +5,10 @@
 // plan each type -> emit every file in memory -> publish the set as a whole.
 // Nothing is written unless every definition is valid.
 #include <signal.h>
+#include <stdio.h>
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -87,7 +89,7 @@ int print_manifest(const fs::path& defs_dir) {
   const auto catalogue = load_catalogue(defs_dir, diags);
   if (!catalogue) return report_failure(diags, false);
   std::cout << emit_manifest(catalogue->plans).content;
-  return std::cout.flush() ? kOk : kFailed;
+  return kOk;
 }
 
 int compat(const fs::path& older, const fs::path& newer) {
@@ -125,7 +127,12 @@ int run(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::Success& e) {
-    return app.exit(e);  // --help, --version: stdout, exit 0
+    // --help, --version: stdout, exit 0. Written as the other modes' results
+    // are, so that a failed write shows its cause when the run ends.
+    std::ostringstream text;
+    const int status = app.exit(e, text, std::cerr);
+    std::cout << text.str();
+    return status;
   } catch (const CLI::ParseError& e) {
     return usage_error(e.what());
   }
@@ -141,17 +148,35 @@ int run(int argc, char** argv) {
   return generate(operands[0], operands[1]);
 }
 
+// Whatever a mode prints to standard output is its result (a manifest, a
+// report, help): one that did not arrive fails the run, in every mode.
+int flush_standard_output(int status) {
+  errno = 0;
+  const bool flushed = static_cast<bool>(std::cout.flush());
+  // A failed write may have been buffered by stdio: flushing it again
+  // reports the failure with its cause.
+  if (fflush(stdout) == 0 && flushed && !ferror(stdout)) return status;
+  const int cause = errno;
+  std::cerr << "zim_tablegen: error: cannot write standard output: "
+            << (cause ? std::error_code(cause, std::generic_category()).message()
+                      : std::string("write failed"))
+            << "\n";
+  return status == kOk ? kFailed : status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   // A write past a file-size limit then fails with an error, not a signal.
   signal(SIGXFSZ, SIG_IGN);
+  int status;
   try {
-    return run(argc, argv);
+    status = run(argc, argv);
   } catch (const std::exception& e) {
     // Every expected failure is reported where it happens; this is the last
     // line of defence against ending on an uncaught exception.
     std::cerr << "zim_tablegen: error: " << printable(e.what(), 400) << "\n";
-    return kFailed;
+    status = kFailed;
   }
+  return flush_standard_output(status);
 }
