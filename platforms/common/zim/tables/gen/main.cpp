@@ -5,7 +5,7 @@
 // plan each type -> emit every file in memory -> publish the set as a whole.
 // Nothing is written unless every definition is valid.
 #include <signal.h>
-#include <stdio.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
@@ -13,7 +13,9 @@
 #include <fstream>
 #include <iostream>
 #include <sstream>
+#include <streambuf>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "catalogue.hpp"
@@ -127,12 +129,7 @@ int run(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::Success& e) {
-    // --help, --version: stdout, exit 0. Written as the other modes' results
-    // are, so that a failed write shows its cause when the run ends.
-    std::ostringstream text;
-    const int status = app.exit(e, text, std::cerr);
-    std::cout << text.str();
-    return status;
+    return app.exit(e);  // --help, --version: stdout, exit 0
   } catch (const CLI::ParseError& e) {
     return usage_error(e.what());
   }
@@ -148,19 +145,46 @@ int run(int argc, char** argv) {
   return generate(operands[0], operands[1]);
 }
 
+// Standard output, written straight to its descriptor, keeping the cause of
+// the first write that failed for the message that reports it.
+class StandardOutput final : public std::streambuf {
+ public:
+  StandardOutput() { setp(buffer_, buffer_ + sizeof buffer_); }
+  int error() const { return error_; }
+
+ private:
+  int overflow(int c) override {
+    if (sync() != 0) return traits_type::eof();
+    if (c != traits_type::eof()) {
+      *pptr() = static_cast<char>(c);
+      pbump(1);
+    }
+    return traits_type::not_eof(c);
+  }
+  int sync() override {
+    for (const char* p = pbase(); p < pptr() && error_ == 0;) {
+      const ssize_t n = write(STDOUT_FILENO, p, static_cast<size_t>(pptr() - p));
+      if (n > 0) {
+        p += n;
+      } else if (n == 0 || errno != EINTR) {
+        error_ = n == 0 ? EIO : errno;
+      }
+    }
+    setp(buffer_, buffer_ + sizeof buffer_);
+    return error_ == 0 ? 0 : -1;
+  }
+
+  char buffer_[1 << 14];
+  int error_ = 0;
+};
+
 // Whatever a mode prints to standard output is its result (a manifest, a
 // report, help): one that did not arrive fails the run, in every mode.
-int flush_standard_output(int status) {
-  errno = 0;
-  const bool flushed = static_cast<bool>(std::cout.flush());
-  // A failed write may have been buffered by stdio: flushing it again
-  // reports the failure with its cause.
-  if (fflush(stdout) == 0 && flushed && !ferror(stdout)) return status;
-  const int cause = errno;
+int finish_standard_output(StandardOutput& out, int status) {
+  std::cout.flush();
+  if (out.error() == 0) return status;
   std::cerr << "zim_tablegen: error: cannot write standard output: "
-            << (cause ? std::error_code(cause, std::generic_category()).message()
-                      : std::string("write failed"))
-            << "\n";
+            << std::error_code(out.error(), std::generic_category()).message() << "\n";
   return status == kOk ? kFailed : status;
 }
 
@@ -169,6 +193,8 @@ int flush_standard_output(int status) {
 int main(int argc, char** argv) {
   // A write past a file-size limit then fails with an error, not a signal.
   signal(SIGXFSZ, SIG_IGN);
+  StandardOutput out;
+  std::streambuf* const stdio_buffer = std::cout.rdbuf(&out);
   int status;
   try {
     status = run(argc, argv);
@@ -178,5 +204,7 @@ int main(int argc, char** argv) {
     std::cerr << "zim_tablegen: error: " << printable(e.what(), 400) << "\n";
     status = kFailed;
   }
-  return flush_standard_output(status);
+  status = finish_standard_output(out, status);
+  std::cout.rdbuf(stdio_buffer);
+  return status;
 }
