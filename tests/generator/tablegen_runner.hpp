@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -48,16 +49,21 @@ struct Result {
   std::string output;  // standard output and standard error
 };
 
-// Runs the shell command line "zim_tablegen ARGS"; a hang is killed.
-inline Result tablegen(const std::string& args) {
+// Runs a shell command line; its standard output and standard error are read.
+inline Result shell(const std::string& command) {
   Result r;
-  FILE* pipe = popen(("timeout -s KILL 20 " ZIM_TABLEGEN " " + args + " 2>&1").c_str(), "r");
+  FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return r;
   char buffer[4096];
   for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) r.output.append(buffer, n);
   const int status = pclose(pipe);
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return r;
+}
+
+// Runs the shell command line "zim_tablegen ARGS"; a hang is killed.
+inline Result tablegen(const std::string& args) {
+  return shell("timeout -s KILL 20 " ZIM_TABLEGEN " " + args + " 2>&1");
 }
 
 inline std::string read(const fs::path& path) {
@@ -79,6 +85,42 @@ inline std::vector<fs::path> definitions(const fs::path& dir) {
   }
   std::sort(files.begin(), files.end());
   return files;
+}
+
+// Every file below dir, by relative path, with its content.
+inline std::map<std::string, std::string> snapshot(const fs::path& dir) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+    if (entry.is_regular_file()) {
+      files[fs::relative(entry.path(), dir).generic_string()] = read(entry.path());
+    }
+  }
+  return files;
+}
+
+// Entries of a folder, to see that a run leaves no staging folder.
+inline std::vector<std::string> entries(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// n small fixed types with the ids 0 to n - 1, in files named as the
+// generator wants them: "%03u_<name>.tdef", so the names widen with the ids.
+inline void write_fixed_types(const fs::path& dir, unsigned n) {
+  fs::create_directories(dir);
+  for (unsigned id = 0; id < n; ++id) {
+    const std::string name = "type_" + std::to_string(id);
+    std::string wisp = "wisp";
+    for (unsigned k = 0; k < 6; ++k) wisp += " " + std::to_string(6 * id + k);
+    char file[64];
+    std::snprintf(file, sizeof file, "%03u_%s.tdef", id, name.c_str());
+    write(dir / file, "table " + name + "\nid " + std::to_string(id) +
+                          "\nclass fixed\nfixed_size 224\nheader 192:4 196:4\nflags_at 216\n"
+                          "size_check off\nobj_flags_bit5 clear\n" +
+                          wisp + "\nfield 200:4\nfield 204:1\nfield 208:8\n");
+  }
 }
 
 using Edits = std::vector<std::pair<std::string, std::string>>;

@@ -17,31 +17,13 @@
 namespace {
 
 using namespace tablegen_test;
+using namespace std::string_literals;
 
 // A private copy of the real definitions, to break.
 fs::path copy_defs(const TempDir& tmp) {
   const fs::path defs = tmp / "defs";
   fs::copy(kDefs, defs);
   return defs;
-}
-
-// Every file below dir, by relative path, with its content.
-std::map<std::string, std::string> snapshot(const fs::path& dir) {
-  std::map<std::string, std::string> files;
-  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-    if (entry.is_regular_file()) {
-      files[fs::relative(entry.path(), dir).generic_string()] = read(entry.path());
-    }
-  }
-  return files;
-}
-
-// Entries of a folder, to see that a failed run leaves no staging folder.
-std::vector<std::string> entries(const fs::path& dir) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 TEST(Tablegen, FilesystemFailuresAreErrorsThatWriteNothing) {
@@ -115,6 +97,61 @@ TEST(Tablegen, CommandLineConventions) {
   }
   // Help goes to standard output, so that it can be paged.
   EXPECT_EQ(tablegen("--help 2>/dev/null").output, tablegen("--help").output);
+}
+
+// Every mode's result goes to standard output; one that cannot be written
+// fails the run with the cause.
+TEST(Tablegen, AFailedWriteOfStandardOutputFails) {
+  TempDir tmp;
+  const fs::path defs = copy_defs(tmp);
+  write(defs / kGlobal, edited(read(defs / kGlobal), {{kGlobalWisp, kFreshWisp}}));
+  for (const std::string& args : {"--help"s, "--version"s, "--manifest " + quoted(kDefs),
+                                  "--compat " + quoted(kDefs) + " " + quoted(defs)}) {
+    SCOPED_TRACE(args);
+    const Result r = shell(ZIM_TABLEGEN " " + args + " 2>&1 >/dev/full");
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_EQ(r.output,
+              "zim_tablegen: error: cannot write standard output: No space left on device\n");
+  }
+}
+
+std::string mode(fs::perms perms) {
+  std::ostringstream text;
+  text << std::oct << static_cast<unsigned>(perms);
+  return text.str();
+}
+std::string mode(const fs::path& path) { return mode(fs::status(path).permissions()); }
+
+// The output folder is for every user the umask lets read it, as anything
+// else the build writes: its folders and files take 0777 and 0666 less the
+// umask, whether the run writes the set anew or finds it unchanged.
+TEST(Tablegen, OutputPermissionsFollowTheUmask) {
+  TempDir tmp;
+  const struct {
+    const char* umask;
+    fs::perms folders, files;
+  } kCases[] = {
+      {"022", fs::perms(0755), fs::perms(0644)},
+      {"077", fs::perms(0700), fs::perms(0600)},
+      {"027", fs::perms(0750), fs::perms(0640)},
+  };
+  const fs::path out = tmp / "out";
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.umask);
+    fs::remove_all(out);
+    const std::string run = "umask " + std::string(c.umask) + " && " ZIM_TABLEGEN " " +
+                            quoted(kDefs) + " " + quoted(out) + " 2>&1";
+    ASSERT_EQ(shell(run).status, 0);
+    EXPECT_EQ(mode(out), mode(c.folders));
+    for (const auto& entry : fs::recursive_directory_iterator(out)) {
+      EXPECT_EQ(mode(entry.path()), mode(entry.is_directory() ? c.folders : c.files))
+          << entry.path();
+    }
+    // Unchanged files stay as they are, the folder takes the current umask.
+    ASSERT_EQ(shell("umask 002 && " ZIM_TABLEGEN " " + quoted(kDefs) + " " + quoted(out)).status,
+              0);
+    EXPECT_EQ(mode(out), "775");
+  }
 }
 
 // One change to a copy of the catalogue per row, and how --compat judges it.

@@ -411,3 +411,43 @@ TEST(Pool, WalkMemoryDoesNotGrowWithElements) {
 }
 
 }  // namespace
+
+namespace {
+
+// A catalogue of more than 1,000 types, whose file names widen at id 1000,
+// as a folder of definitions and as the manifest the generator writes for it.
+TEST(CommandLine, ReadsACatalogueOfMoreThanAThousandTypes) {
+  const std::string dir = ::testing::TempDir() + "inspect_large." + std::to_string(getpid());
+  const std::string defs = dir + "/defs", manifest = dir + "/large.manifest";
+  std::filesystem::create_directories(defs);
+  for (unsigned id = 0; id <= 1000; ++id) {
+    char file[64];
+    std::snprintf(file, sizeof file, "/%03u_type_%u.tdef", id, id);
+    std::ofstream(defs + file) << "table type_" << id << "\nid " << id
+                               << "\nclass fixed\nfixed_size 224\nheader 192:4 196:4\n"
+                                  "flags_at 216\nsize_check off\nobj_flags_bit5 clear\nwisp "
+                               << 6 * id << " " << 6 * id + 1 << " " << 6 * id + 2 << " "
+                               << 6 * id + 3 << " " << 6 * id + 4 << " " << 6 * id + 5
+                               << "\nfield 200:4\nfield 204:1\nfield 208:8\n";
+  }
+  tablegen::Diagnostics diags;
+  const auto loaded = tablegen::load_layouts(defs, diags);
+  ASSERT_TRUE(loaded);
+  std::ofstream(manifest) << tablegen::manifest_text(*loaded);
+  for (const std::string& catalogue : {defs, manifest}) {
+    for (const char* type : {"1000", "type_1000", "100"}) {
+      SCOPED_TRACE(catalogue + " " + type);
+      const run_result r =
+          run_tool("--catalogue " + catalogue + " layout " + type + " --npd 0 --json");
+      ASSERT_EQ(r.status, 0) << r.out;
+      const json layout = json::parse(r.out);
+      const unsigned id = std::string(type) == "100" ? 100 : 1000;
+      EXPECT_EQ(layout["table_id"], id);
+      EXPECT_EQ(layout["type"], "type_" + std::to_string(id));
+      EXPECT_EQ(layout["size"], 224u);
+    }
+  }
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace

@@ -82,6 +82,14 @@ std::unique_ptr<Catalogue> load_catalogue(const fs::path& dir, Diagnostics& diag
       all_read = false;
     }
   }
+  // File names sort by the digits of their ids, which differ in width from
+  // id 1000 on: every output lists the types by id, so the catalogue does.
+  // The file name breaks ties so that duplicates are reported the same way
+  // on every run.
+  std::sort(catalogue->defs.begin(), catalogue->defs.end(),
+            [](const Definition& a, const Definition& b) {
+              return a.table_id != b.table_id ? a.table_id < b.table_id : a.file_name < b.file_name;
+            });
   // A definition that could not be read would show up as a gap in the ids
   // and be blamed on another file: check the whole set only once all are read.
   if (all_read) validate_catalogue(catalogue->defs, diags);

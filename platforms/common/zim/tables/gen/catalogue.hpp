@@ -14,7 +14,7 @@
 namespace tablegen {
 
 struct Catalogue {
-  std::vector<Definition> defs;  // in file-name order, which is table-id order
+  std::vector<Definition> defs;  // in table-id order, whatever the file names' widths
   std::vector<TypePlan> plans;   // point into defs
 };
 

@@ -5,13 +5,17 @@
 // plan each type -> emit every file in memory -> publish the set as a whole.
 // Nothing is written unless every definition is valid.
 #include <signal.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
+#include <streambuf>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "catalogue.hpp"
@@ -87,7 +91,7 @@ int print_manifest(const fs::path& defs_dir) {
   const auto catalogue = load_catalogue(defs_dir, diags);
   if (!catalogue) return report_failure(diags, false);
   std::cout << emit_manifest(catalogue->plans).content;
-  return std::cout.flush() ? kOk : kFailed;
+  return kOk;
 }
 
 int compat(const fs::path& older, const fs::path& newer) {
@@ -141,17 +145,66 @@ int run(int argc, char** argv) {
   return generate(operands[0], operands[1]);
 }
 
+// Standard output, written straight to its descriptor, keeping the cause of
+// the first write that failed for the message that reports it.
+class StandardOutput final : public std::streambuf {
+ public:
+  StandardOutput() { setp(buffer_, buffer_ + sizeof buffer_); }
+  int error() const { return error_; }
+
+ private:
+  int overflow(int c) override {
+    if (sync() != 0) return traits_type::eof();
+    if (c != traits_type::eof()) {
+      *pptr() = static_cast<char>(c);
+      pbump(1);
+    }
+    return traits_type::not_eof(c);
+  }
+  int sync() override {
+    for (const char* p = pbase(); p < pptr() && error_ == 0;) {
+      const ssize_t n = write(STDOUT_FILENO, p, static_cast<size_t>(pptr() - p));
+      if (n > 0) {
+        p += n;
+      } else if (n == 0 || errno != EINTR) {
+        error_ = n == 0 ? EIO : errno;
+      }
+    }
+    setp(buffer_, buffer_ + sizeof buffer_);
+    return error_ == 0 ? 0 : -1;
+  }
+
+  char buffer_[1 << 14];
+  int error_ = 0;
+};
+
+// Whatever a mode prints to standard output is its result (a manifest, a
+// report, help): one that did not arrive fails the run, in every mode.
+int finish_standard_output(StandardOutput& out, int status) {
+  std::cout.flush();
+  if (out.error() == 0) return status;
+  std::cerr << "zim_tablegen: error: cannot write standard output: "
+            << std::error_code(out.error(), std::generic_category()).message() << "\n";
+  return status == kOk ? kFailed : status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   // A write past a file-size limit then fails with an error, not a signal.
   signal(SIGXFSZ, SIG_IGN);
+  StandardOutput out;
+  std::streambuf* const stdio_buffer = std::cout.rdbuf(&out);
+  int status;
   try {
-    return run(argc, argv);
+    status = run(argc, argv);
   } catch (const std::exception& e) {
     // Every expected failure is reported where it happens; this is the last
     // line of defence against ending on an uncaught exception.
     std::cerr << "zim_tablegen: error: " << printable(e.what(), 400) << "\n";
-    return kFailed;
+    status = kFailed;
   }
+  status = finish_standard_output(out, status);
+  std::cout.rdbuf(stdio_buffer);
+  return status;
 }

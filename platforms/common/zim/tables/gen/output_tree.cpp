@@ -1,9 +1,11 @@
 #include "output_tree.hpp"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -34,6 +36,54 @@ bool read_whole(const fs::path& path, std::string& text) {
   return !in.bad();
 }
 
+// The signals that ask a run to stop are held while a staging folder exists:
+// the run checks for them between files and before the exchange, removes its
+// staging folder, and then lets the signal end the process as it would have
+// (its exit status names the signal). Removing a tree is no work for a signal
+// handler, and a held signal cannot fall between the two renames of a swap.
+// A signal the caller ignores or blocks is left alone.
+class HeldSignals {
+ public:
+  HeldSignals() {
+    sigemptyset(&held_);
+    if (sigprocmask(SIG_BLOCK, nullptr, &previous_) != 0) return;
+    for (int sig : kSignals) {
+      struct sigaction action;
+      if (sigaction(sig, nullptr, &action) == 0 && action.sa_handler != SIG_IGN &&
+          !sigismember(&previous_, sig)) {
+        sigaddset(&held_, sig);
+      }
+    }
+    sigprocmask(SIG_BLOCK, &held_, nullptr);
+  }
+  // A signal that arrived meanwhile is delivered here.
+  ~HeldSignals() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+  HeldSignals(const HeldSignals&) = delete;
+  HeldSignals& operator=(const HeldSignals&) = delete;
+
+  bool pending() const {
+    sigset_t set;
+    if (sigpending(&set) != 0) return false;
+    for (int sig : kSignals) {
+      if (sigismember(&held_, sig) == 1 && sigismember(&set, sig) == 1) return true;
+    }
+    return false;
+  }
+
+ private:
+  static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+  sigset_t held_, previous_;
+};
+
+// The permissions a folder gets from mkdir(0777) under the process's umask.
+// The generator runs one thread, so nothing is created while the umask is
+// briefly set to read it.
+mode_t folder_mode() {
+  const mode_t mask = umask(077);
+  umask(mask);
+  return 0777 & ~mask;
+}
+
 class Publisher {
  public:
   Publisher(const fs::path& out_dir, Diagnostics& diags)
@@ -49,14 +99,15 @@ class Publisher {
   bool run(std::vector<OutputFile> files) {
     files.push_back({kMarker, kMarkerText});
     if (!prepare()) return false;
-    if (exists_ && unchanged(files)) return true;
+    if (exists_ && unchanged(files)) return follow_umask();
+    const HeldSignals held;
     fs::path staging;
-    if (!stage(files, staging)) {
+    if (!stage(files, staging, held)) {
       std::error_code ignored;
       if (!staging.empty()) fs::remove_all(staging, ignored);
       return false;
     }
-    return swap_in(staging);
+    return swap_in(staging, held);
   }
 
  private:
@@ -108,6 +159,17 @@ class Publisher {
     return true;
   }
 
+  // An output folder that needs no new files still takes the permissions a
+  // new one would get: a private one would hide the headers from other users.
+  bool follow_umask() {
+    struct stat st;
+    const mode_t mode = folder_mode();
+    if (stat(out_dir_.c_str(), &st) == 0 && (st.st_mode & 07777) == mode) return true;
+    if (chmod(out_dir_.c_str(), mode) == 0) return true;
+    return fail(out_dir_, "cannot set the permissions of the output folder",
+                std::error_code(errno, std::generic_category()));
+  }
+
   // Whether out_dir already holds exactly these files with this content.
   bool unchanged(const std::vector<OutputFile>& files) {
     std::error_code ec;
@@ -124,14 +186,23 @@ class Publisher {
     return true;
   }
 
-  bool stage(const std::vector<OutputFile>& files, fs::path& staging) {
+  bool interrupted() { return fail(out_dir_, "interrupted; the output folder is unchanged", {}); }
+
+  bool stage(const std::vector<OutputFile>& files, fs::path& staging, const HeldSignals& held) {
     std::string pattern = (parent_ / (staging_prefix(out_dir_) + "XXXXXX")).string();
     if (mkdtemp(pattern.data()) == nullptr) {
       return fail(parent_, "cannot create a staging folder",
                   std::error_code(errno, std::generic_category()));
     }
     staging = pattern;
+    // mkdtemp makes the folder private; it becomes the output folder, which
+    // the umask governs like every folder and file below it.
+    if (chmod(staging.c_str(), folder_mode()) != 0) {
+      return fail(staging, "cannot set the permissions of the staging folder",
+                  std::error_code(errno, std::generic_category()));
+    }
     for (const auto& file : files) {
+      if (held.pending()) return interrupted();
       const fs::path target = staging / file.relative_path;
       std::error_code ec;
       fs::create_directories(target.parent_path(), ec);
@@ -153,8 +224,13 @@ class Publisher {
     return true;
   }
 
-  bool swap_in(const fs::path& staging) {
+  bool swap_in(const fs::path& staging, const HeldSignals& held) {
     std::error_code ec;
+    if (held.pending()) {
+      std::error_code ignored;
+      fs::remove_all(staging, ignored);
+      return interrupted();
+    }
     if (!exists_) {
       fs::rename(staging, out_dir_, ec);
       if (ec) {
@@ -178,8 +254,9 @@ class Publisher {
   }
 
   // For file systems that cannot exchange two folders: the old set moves
-  // aside and the new one in, a window in which a kill leaves no folder; the
-  // next run then finds the old set under the staging prefix and removes it.
+  // aside and the new one in. Held signals wait until both are done; only an
+  // uncatchable kill in between leaves no folder, and the next run then finds
+  // the old set under the staging prefix, removes it and writes a new one.
   bool swap_by_two_renames(const fs::path& staging) {
     const fs::path aside = staging.string() + "-old";
     if (rename(out_dir_.c_str(), aside.c_str()) != 0) return false;
@@ -202,8 +279,7 @@ class Publisher {
 
 }  // namespace
 
-bool publish_tree(const fs::path& out_dir, const std::vector<OutputFile>& files,
-                  Diagnostics& diags) {
+bool publish_tree(const fs::path& out_dir, std::vector<OutputFile> files, Diagnostics& diags) {
   std::error_code ec;
   fs::path dir = fs::absolute(out_dir, ec).lexically_normal();
   if (!dir.has_filename()) dir = dir.parent_path();
@@ -211,7 +287,7 @@ bool publish_tree(const fs::path& out_dir, const std::vector<OutputFile>& files,
     diags.error(out_dir.string(), 0, "cannot use this path as the output folder");
     return false;
   }
-  return Publisher(dir, diags).run(files);
+  return Publisher(dir, diags).run(std::move(files));
 }
 
 }  // namespace tablegen

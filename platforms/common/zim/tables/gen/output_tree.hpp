@@ -5,8 +5,8 @@
 // in a staging folder beside it (unchanged files as hard links, so their
 // modification times stay and nothing recompiles) and then exchanges the two
 // folders atomically. Whatever fails or is killed, the folder holds either the
-// old or the new complete set; a staging folder left by a killed run is
-// removed by the next one.
+// old or the new complete set; a staging folder left by a run killed beyond
+// recall (SIGKILL, a crash) is removed by the next one.
 #pragma once
 
 #include <filesystem>
@@ -22,9 +22,11 @@ struct OutputFile {
   std::string content;
 };
 
-// Replaces the content of out_dir by files. Reports every failure to diags
-// and returns false, leaving out_dir as it was.
-bool publish_tree(const std::filesystem::path& out_dir, const std::vector<OutputFile>& files,
+// Replaces the content of out_dir by files, with the permissions the umask
+// gives. Reports every failure to diags and returns false, leaving out_dir as
+// it was. SIGINT, SIGTERM or SIGHUP meanwhile end the process once no
+// staging folder is left, with out_dir holding the old or the new set.
+bool publish_tree(const std::filesystem::path& out_dir, std::vector<OutputFile> files,
                   Diagnostics& diags);
 
 }  // namespace tablegen

@@ -13,7 +13,9 @@ namespace tablegen {
 void validate_definition(const Definition& def, Diagnostics& diags);
 
 // Reports what only the whole set shows: ids dense and unique from 0, unique
-// names, trace identifiers owned by one type each. Expects defs sorted by file.
+// names, trace identifiers owned by one type each. Expects defs in table-id
+// order, ties by file name: of two definitions that clash, the later one is
+// blamed.
 void validate_catalogue(const std::vector<Definition>& defs, Diagnostics& diags);
 
 }  // namespace tablegen
