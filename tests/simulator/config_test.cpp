@@ -1,5 +1,4 @@
-// Configuration from the environment, and how messages show what it holds.
-// Values are read once per process, so each case runs in a fresh child process.
+// Configuration from the environment; read once per process, so each case runs in a fresh one.
 
 #include <gtest/gtest.h>
 #include <zim/sim/config.h>
@@ -16,6 +15,7 @@
 
 #include "sim_test_util.hpp"
 
+namespace zim_sim_test {
 namespace {
 
 using Env = std::vector<std::pair<const char*, const char*>>;
@@ -36,11 +36,22 @@ void read_all_config() {
   zim_shm_table_pool_calloc(0, 16);
 }
 
+// The default pool is made by the first allocation, and removed at exit.
 TEST(ConfigTest, ValuesAreReadOnce) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   const auto npd = [](uint32_t id) -> std::function<uint32_t()> {
     return [id] { return qor_npd_get_table_size(id); };
   };
+  // The default pool's size, 0 unless it is named `name` (null: after this process).
+  const auto pool_size = [](const char* name) -> std::function<uint32_t()> {
+    return [name] {
+      const std::string want = name ? name : "/zim_table_pool." + std::to_string(getpid());
+      const bool named = zim_shm_table_pool_calloc(3, 16) != nullptr && shm_exists(want) &&
+                         want == zim_shm_pool_name();
+      return named ? uint32_t(zim_shm_pool_size()) : 0u;
+    };
+  };
+  const std::string pool = unique_pool_name();
   const struct {
     Env env;
     std::function<uint32_t()> read;
@@ -58,6 +69,10 @@ TEST(ConfigTest, ValuesAreReadOnce) {
       {{{"ZIM_NPD_SIZES", "40=0,62=17"}}, npd(41), ZIM_SIM_DEFAULT_NPD_SIZE},
       {{{"ZIM_NPD_SIZE", "3"}, {"ZIM_NPD_SIZES", "342=9"}}, npd(342), 9},
       {{{"ZIM_NPD_SIZE", "3"}, {"ZIM_NPD_SIZES", "342=9"}}, npd(341), 3},
+      {{{"ZIM_SHM_POOL_NAME", pool.c_str()}, {"ZIM_SHM_POOL_SIZE", "1048576"}},
+       pool_size(pool.c_str()),
+       1048576},
+      {{}, pool_size(nullptr), ZIM_SHM_POOL_DEFAULT_SIZE},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.env.empty() ? "(unset)" : c.env.back().second);
@@ -72,6 +87,7 @@ TEST(ConfigTest, ValuesAreReadOnce) {
         },
         ::testing::ExitedWithCode(0), "");
   }
+  EXPECT_FALSE(shm_exists(pool));
 }
 
 // A value that is no plain decimal in range stops the process, naming it.
@@ -93,7 +109,7 @@ TEST(ConfigTest, BadValuesStopTheProcess) {
       SCOPED_TRACE(std::string(var) + "=" + value);
       EXPECT_EXIT((apply({{var, value.c_str()}}), read_all_config(), std::exit(0)),
                   ::testing::ExitedWithCode(ZIM_SIM_CONFIG_EXIT_STATUS),
-                  std::string(var) + "=\"" + zim_sim_test::literal(value) + "\"");
+                  std::string(var) + "=\"" + literal(value) + "\"");
     }
   }
   // No configuration covers an id past the catalogue.
@@ -101,12 +117,10 @@ TEST(ConfigTest, BadValuesStopTheProcess) {
               "table id " + std::to_string(ZIM_NUM_TABLE_TYPES));
 }
 
-// Values from the environment, and pool names, reach stderr escaped: every
-// byte outside printable ASCII as \xNN, overlong text cut, so that a value
-// cannot drive the terminal or flood it.
+// Echoed values and pool names are escaped and cut, so they cannot drive or flood a terminal.
 TEST(ConfigTest, MessagesEscapeWhatTheyEcho) {
-  const std::string pool = zim_sim_test::unique_pool_name() + "\x1b]0;x\x07";
-  ASSERT_TRUE(zim_sim_test::put_segment(pool, "", 0));  // another program's
+  const std::string pool = unique_pool_name() + "\x1b]0;x\x07";
+  ASSERT_TRUE(put_segment(pool, "", 0));  // another program's
   const std::string long_value(1000, 'A');
   const struct {
     const char* var;
@@ -123,7 +137,7 @@ TEST(ConfigTest, MessagesEscapeWhatTheyEcho) {
     SCOPED_TRACE(c.var);
     int out[2];
     ASSERT_EQ(pipe(out), 0);
-    const pid_t pid = zim_sim_test::spawn(
+    const pid_t pid = spawn(
         [&] {
           zim_shm_pool_detach();  // one inherited from this process
           apply({{c.var, c.value.c_str()}});
@@ -131,9 +145,9 @@ TEST(ConfigTest, MessagesEscapeWhatTheyEcho) {
         },
         out[1]);
     close(out[1]);
-    const std::string text = zim_sim_test::read_all(out[0]);
+    const std::string text = read_all(out[0]);
     close(out[0]);
-    zim_sim_test::wait_exit(pid);
+    wait_exit(pid);
     EXPECT_NE(text.find(c.want), std::string::npos) << text;
     EXPECT_TRUE(std::all_of(text.begin(), text.end(), [](char b) {
       return b == '\n' || (b >= 0x20 && b < 0x7f);
@@ -144,3 +158,4 @@ TEST(ConfigTest, MessagesEscapeWhatTheyEcho) {
 }
 
 }  // namespace
+}  // namespace zim_sim_test

@@ -1,10 +1,6 @@
-// Against the pool built with kill points. A victim stops at the n-th kill
-// point of an allocation (or of creating the pool) and is killed there, for
-// every n; a survivor then attaches (or creates the pool anew) and allocates.
-// Old and new blocks stay disjoint and off the header, new ones are zero, the
-// victim's block counts fully or not at all (and a walk finds it only then),
-// and nobody hangs. A killed creator leaves nothing or a complete pool, which
-// the next creation replaces. Waiters for a stopped lock holder name it once.
+// The pool built with kill points: a process killed at any of them leaves a
+// pool that the next one can use as if the call had run fully or not at all,
+// and one stopped at the lock is named by its waiters.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -14,15 +10,14 @@
 #include <atomic>
 #include <cstring>
 #include <string>
-#include <thread>
+#include <utility>
 #include <vector>
 
 #include "pool.hpp"
 #include "sim_test_util.hpp"
 
+namespace zim_sim_test {
 namespace {
-
-using zim_sim_test::Piece;
 
 constexpr uint64_t kChunk = ZIM_SHM_POOL_CHUNK_SIZE;
 constexpr uint64_t kPoolSize = 1u << 20;
@@ -61,11 +56,10 @@ const struct Situation {
 
 uint64_t rounded(uint64_t size) { return (size + 15) / 16 * 16; }
 
-// Forks a process that runs fn until kill point n stops it; false if it ran
-// past every kill point instead.
+// Forks a process running fn; false if it ran past kill point n instead of stopping.
 template <typename Fn>
 bool stop_at(unsigned n, Fn fn, pid_t* pid) {
-  *pid = zim_sim_test::spawn([&] { return alarm(5), zim_sim::stop_at_kill_point(n), fn(); });
+  *pid = spawn([&] { return alarm(5), zim_sim::stop_at_kill_point(n), fn(); });
   int status = 0;
   EXPECT_EQ(waitpid(*pid, &status, WUNTRACED), *pid);
   if (WIFSTOPPED(status)) return true;
@@ -83,11 +77,10 @@ bool kill_at(const std::string& name, const Block& call, unsigned n, Report* rep
   pid_t pid = -1;
   if (!stop_at(n, run, &pid)) return false;
   kill(pid, SIGKILL);
-  return zim_sim_test::wait_exit(pid), true;
+  return wait_exit(pid), true;
 }
 
-// The survivor's part, in a child process: 0, else 1 for no pool, 2 for a
-// failed walk, 3 for a missing or dirty block.
+// In a child process: 0, else 1 for no pool, 2 for a failed walk, 3 for a bad block.
 int survive(const std::string& name, const Block& victim, Report* report) {
   alarm(5);  // a hang ends in SIGALRM
   if ((victim.size == 0 ? zim_shm_pool_create(name.c_str(), kPoolSize)
@@ -97,12 +90,12 @@ int survive(const std::string& name, const Block& victim, Report* report) {
   report->blocks = zim_shm_pool_table_blocks(victim.table_id);
   report->bytes = zim_shm_pool_table_bytes(victim.table_id);
   int rc = -1;
-  report->restored = zim_sim_test::walk(nullptr, &rc).size();
+  report->restored = walk(nullptr, &rc).size();
   if (rc != 0) return 2;
   for (size_t i = 0; i < kSurvivorBlocks; ++i) {
     const Block& b = kSurvivor[i];
     void* p = zim_shm_table_pool_calloc(b.table_id, b.size);
-    if (p == nullptr || zim_sim_test::fill_of(p, b.size) != 0) return 3;
+    if (p == nullptr || fill_of(p, b.size) != 0) return 3;
     std::memset(p, 0x5a, b.size);
     report->pieces[i] = {zim_shm_pool_offset_of(p), b.size, b.table_id, 0x5a};
   }
@@ -110,13 +103,13 @@ int survive(const std::string& name, const Block& victim, Report* report) {
 }
 
 TEST(PoolCrashTest, KilledAtEveryKillPointLeavesAConsistentPool) {
-  auto* report = zim_sim_test::shared_zeroed<Report>();
+  auto* report = shared_zeroed<Report>();
   ASSERT_NE(report, nullptr);
   for (const Situation& s : kSituations) {
     unsigned n = 1, left_pool = 0, left_nothing = 0;  // by a killed creator
     for (bool killed = true; killed && n < 100; ++n) {
       SCOPED_TRACE(std::string(s.what) + ", kill point " + std::to_string(n));
-      const std::string name = zim_sim_test::unique_pool_name();
+      const std::string name = unique_pool_name();
       *report = {};
       report->victim_offset = ZIM_SHM_POOL_BAD_OFFSET;
       std::vector<Piece> pieces;
@@ -138,81 +131,73 @@ TEST(PoolCrashTest, KilledAtEveryKillPointLeavesAConsistentPool) {
       killed = kill_at(name, s.victim, n, report);
       if (s.victim.size == 0 && killed) {
         int rc = -1;
-        const bool named = zim_sim_test::shm_exists(name);
+        const bool named = shm_exists(name);
         ++(named ? left_pool : left_nothing);
-        EXPECT_TRUE(!named || (zim_sim_test::walk(name.c_str(), &rc).empty() && rc == 0))
+        EXPECT_TRUE(!named || (walk(name.c_str(), &rc).empty() && rc == 0))
             << "a creator killed here left something else than a complete pool";
       }
       if (report->victim_offset != ZIM_SHM_POOL_BAD_OFFSET) {
         pieces.push_back({report->victim_offset, s.victim.size, s.victim.table_id, 0});
       }
-      ASSERT_EQ(zim_sim_test::run_in_child([&] { return survive(name, s.victim, report); }), 0)
+      ASSERT_EQ(run_in_child([&] { return survive(name, s.victim, report); }), 0)
           << "survivor failed, -1: hung";
       EXPECT_TRUE((report->blocks == blocks && report->bytes == bytes) ||
                   (report->blocks == blocks + 1 && report->bytes == bytes + rounded(s.victim.size)))
           << report->blocks << " blocks, " << report->bytes << " bytes";
       EXPECT_EQ(report->restored, s.before.size() + report->blocks - blocks) << "walk";
       pieces.insert(pieces.end(), report->pieces, report->pieces + kSurvivorBlocks);
-      EXPECT_TRUE(zim_sim_test::disjoint_within(pieces, ZIM_SHM_POOL_HEADER_SIZE, kPoolSize));
+      EXPECT_TRUE(disjoint_within(pieces, ZIM_SHM_POOL_HEADER_SIZE, kPoolSize));
       zim_shm_pool_destroy();
       if (s.victim.size == 0) shm_unlink(name.c_str());  // the survivor's pool
-      EXPECT_FALSE(zim_sim_test::shm_exists(name));
+      EXPECT_FALSE(shm_exists(name));
     }
     EXPECT_GE(n - 2, 5u) << s.what << ": kill points";
     EXPECT_TRUE(s.victim.size != 0 || (left_pool > 0 && left_nothing > 0)) << "both outcomes seen";
   }
 }
 
-// The holder stops at the first kill point of an allocation, right after it
-// took the lock; the build's waiters report after 200 ms instead of 5 s.
+// Kill point 1 comes right after the holder took the lock.
 TEST(PoolLockWaitTest, AWaiterNamesAStoppedHolderOnceAndGoesOnAfterIt) {
-  const struct {
-    const char* what;
-    int release;  // signal that ends the holder's stop
-    int threads;  // waiting in one process
-  } cases[] = {{"continued", SIGCONT, 1}, {"killed", SIGKILL, 4}};
-  zim_sim::report_lock_wait_after_ms(200);
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    const std::string name = zim_sim_test::unique_pool_name();
+  zim_sim::report_lock_wait_after_ms(200);  // instead of 5 s
+  // The signal that ends the holder's stop, and the threads waiting in one process.
+  for (const auto& [release, threads] : {std::pair{SIGCONT, 1}, {SIGKILL, 4}}) {
+    SCOPED_TRACE(strsignal(release));
+    const std::string name = unique_pool_name();
     ASSERT_EQ(zim_shm_pool_create(name.c_str(), 1u << 20), 0);
     pid_t holder = -1;
     ASSERT_TRUE(stop_at(
         1, [] { return zim_shm_table_pool_calloc(1, 64) != nullptr ? 0 : 1; }, &holder));
     int out[2];
     ASSERT_EQ(pipe(out), 0);
-    const auto wait = [&] {
+    const auto wait = [threads = threads] {
       alarm(20);  // a waiter that reported nothing would hang
-      std::vector<std::thread> threads;
       std::atomic<int> got{0};
-      for (int t = 0; t < c.threads; ++t) {
-        threads.emplace_back([&got, t] { got += zim_shm_table_pool_calloc(2 + t, 32) != nullptr; });
-      }
-      for (auto& t : threads) t.join();
-      return got == c.threads ? 0 : 1;
+      in_threads(0, threads,
+                 [&got](int t) { got += zim_shm_table_pool_calloc(2 + t, 32) != nullptr; });
+      return got == threads ? 0 : 1;
     };
-    const pid_t waiter = zim_sim_test::spawn(wait, out[1]);
+    const pid_t waiter = spawn(wait, out[1]);
     close(out[1]);
     // The message comes while the holder is still stopped.
-    std::string text = zim_sim_test::read_all(out[0], "\n");
+    std::string text = read_all(out[0], "\n");
     usleep(300 * 1000);  // time for every thread to pass its deadline
-    kill(holder, c.release);
-    text += zim_sim_test::read_all(out[0]);
+    kill(holder, release);
+    text += read_all(out[0]);
     close(out[0]);
-    EXPECT_EQ(zim_sim_test::wait_exit(waiter), 0);
-    zim_sim_test::wait_exit(holder);
-    EXPECT_EQ(zim_sim_test::count(text, "held by process " + std::to_string(holder) + " "), 1u)
-        << text;
-    EXPECT_EQ(zim_sim_test::count(text, "\n"), 1u) << "one line for all threads: " << text;
+    EXPECT_EQ(wait_exit(waiter), 0);
+    wait_exit(holder);
+    EXPECT_EQ(count(text, "held by process " + std::to_string(holder) + " "), 1u) << text;
+    EXPECT_EQ(count(text, "\n"), 1u) << "one line for all threads: " << text;
     EXPECT_NE(text.find("process " + std::to_string(waiter) + " has waited "), std::string::npos)
         << text;
     // Everyone goes on: the holder's block (when it ran on) and the waiters'.
-    EXPECT_EQ(zim_shm_pool_table_blocks(1), c.release == SIGCONT ? 1u : 0u);
-    for (int t = 0; t < c.threads; ++t) EXPECT_EQ(zim_shm_pool_table_blocks(2 + t), 1u);
+    EXPECT_EQ(zim_shm_pool_table_blocks(1), release == SIGCONT ? 1u : 0u);
+    for (int t = 0; t < threads; ++t) EXPECT_EQ(zim_shm_pool_table_blocks(2 + t), 1u);
     zim_shm_pool_destroy();
-    EXPECT_FALSE(zim_sim_test::shm_exists(name));
+    EXPECT_FALSE(shm_exists(name));
   }
   zim_sim::report_lock_wait_after_ms(5000);
 }
 
 }  // namespace
+}  // namespace zim_sim_test

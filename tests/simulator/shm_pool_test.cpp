@@ -1,5 +1,4 @@
-// The shared-memory table pool: blocks, carving per table id, limits, a second
-// process, concurrency (with the uids), owned names and cleanup.
+// The shared-memory table pool: carving, limits, other processes, owned names, walks, cleanup.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -14,25 +13,17 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "sim_test_util.hpp"
 
+namespace zim_sim_test {
 namespace {
-
-using zim_sim_test::fill_of;
-using zim_sim_test::PoolTest;
-using zim_sim_test::run_in_child;
-using zim_sim_test::shm_exists;
-using zim_sim_test::unique_pool_name;
 
 constexpr uint64_t kChunk = ZIM_SHM_POOL_CHUNK_SIZE;
 constexpr uint64_t kHeader = ZIM_SHM_POOL_BLOCK_HEADER_SIZE;
 constexpr uint64_t kPoolSize = 8u << 20;
-
-using ShmPoolTest = PoolTest;
 
 TEST_F(ShmPoolTest, BlocksAreZeroAlignedInsideAndDisjoint) {
   create(kPoolSize);
@@ -95,7 +86,7 @@ TEST_F(ShmPoolTest, CreateAndAttachReportErrorsAndALivePoolKeepsItsName) {
   EXPECT_TRUE(zim_shm_pool_attach(name_.c_str()) == -1 && errno == ENOENT);
 
   // A stale pool (its creator killed) is replaced.
-  ASSERT_TRUE(zim_sim_test::leave_stale_pool(name_));
+  ASSERT_TRUE(leave_stale_pool(name_));
   create(ZIM_SHM_POOL_MIN_SIZE);
   EXPECT_EQ(zim_shm_pool_size(), ZIM_SHM_POOL_MIN_SIZE);
   void* p = zim_shm_table_pool_calloc(0, 4096 - kHeader);
@@ -103,8 +94,7 @@ TEST_F(ShmPoolTest, CreateAndAttachReportErrorsAndALivePoolKeepsItsName) {
 
   EXPECT_TRUE(zim_shm_pool_create(name_.c_str(), kPoolSize) == -1 && errno == EBUSY);
   EXPECT_TRUE(zim_shm_pool_attach(name_.c_str()) == -1 && errno == EBUSY);
-  // Nor can another process create a pool of a live pool's name. The forked
-  // child must not own the pool: its exit leaves it to this process.
+  // Nor can another process; this one's child does not own the pool, so its exit leaves it.
   GTEST_FLAG_SET(death_test_style, "fast");
   EXPECT_EXIT(std::exit(zim_shm_pool_create(name_.c_str(), kPoolSize) == -1 && errno == EEXIST),
               ::testing::ExitedWithCode(1),
@@ -116,8 +106,7 @@ TEST_F(ShmPoolTest, CreateAndAttachReportErrorsAndALivePoolKeepsItsName) {
   EXPECT_EQ(zim_shm_pool_base(), nullptr);
 }
 
-// The server publishes a block; a client process attaches, finds the same
-// bytes at another address, and allocates in turn.
+// A client process finds the server's block at another address and allocates in turn.
 TEST_F(ShmPoolTest, SecondProcessAttachesAtAnotherAddress) {
   create(kPoolSize);
   void* base = zim_shm_pool_base();
@@ -144,10 +133,8 @@ TEST_F(ShmPoolTest, SecondProcessAttachesAtAnotherAddress) {
   EXPECT_EQ(zim_shm_pool_table_bytes(5), 112u);
 }
 
-// Damage shows as damaged pieces between the blocks still found; what is not
-// a pool is refused. (A pool written by another process: the inspector's test.)
+// Damage shows between the blocks still found; a pool another process wrote: the inspector's test.
 TEST_F(ShmPoolTest, WalkFindsEveryBlockAndTheDamage) {
-  using zim_sim_test::Piece;
   const std::pair<uint32_t, uint64_t> requests[] = {
       // in address order
       {3, 40}, {3, 1}, {5, 16}, {5, 300}, {3, kChunk + 100}, {342, kChunk - kHeader}};
@@ -160,7 +147,7 @@ TEST_F(ShmPoolTest, WalkFindsEveryBlockAndTheDamage) {
     want.push_back({zim_shm_pool_offset_of(p), size, table_id, 0x10 + i});
   }
   int rc = -1;
-  EXPECT_EQ(zim_sim_test::walk(name_.c_str(), &rc), want);
+  EXPECT_EQ(walk(name_.c_str(), &rc), want);
   EXPECT_EQ(rc, 0);
 
   // Block 1 lost its magic, block 2's size runs past the carve point, and
@@ -174,25 +161,24 @@ TEST_F(ShmPoolTest, WalkFindsEveryBlockAndTheDamage) {
     *p = {p->offset - kHeader, 2 * kHeader, ZIM_SHM_POOL_DAMAGED, -1};
   }
   want.insert(want.begin() + 4, {garbage, kHeader, ZIM_SHM_POOL_DAMAGED, 0x77});
-  EXPECT_EQ(zim_sim_test::walk(name_.c_str(), &rc), want);
-  EXPECT_EQ(zim_sim_test::walk(nullptr, &rc), want) << "the walk of the mapped pool";
+  EXPECT_EQ(walk(name_.c_str(), &rc), want);
+  EXPECT_EQ(walk(nullptr, &rc), want) << "the walk of the mapped pool";
   int seen = 0;  // a visit that returns non-zero ends the walk
   const auto stop = [](const zim_shm_pool_piece_t*, void* n) { return ++*(int*)n == 2 ? 7 : 0; };
   EXPECT_TRUE(zim_shm_pool_walk(name_.c_str(), stop, &seen) == 7 && seen == 2);
 
   // Not walkable: a missing name, a segment that is no pool, a pool cut short.
   const std::string other = unique_pool_name();
-  EXPECT_TRUE(zim_sim_test::walk(other.c_str(), &rc).empty() && rc == -1 && errno == ENOENT);
+  EXPECT_TRUE(walk(other.c_str(), &rc).empty() && rc == -1 && errno == ENOENT);
   std::vector<char> junk(ZIM_SHM_POOL_MIN_SIZE, 'j');
   for (const void* content : {static_cast<void*>(junk.data()), zim_shm_pool_base()}) {
-    ASSERT_TRUE(zim_sim_test::put_segment(other, content, junk.size()));
-    EXPECT_TRUE(zim_sim_test::walk(other.c_str(), &rc).empty() && rc == -1 && errno == EINVAL);
+    ASSERT_TRUE(put_segment(other, content, junk.size()));
+    EXPECT_TRUE(walk(other.c_str(), &rc).empty() && rc == -1 && errno == EINVAL);
     shm_unlink(other.c_str());
   }
 }
 
-// Threads here and in a second process allocate and draw uids at once; uids
-// drawn before there is a pool count too.
+// Uids drawn before there is a pool must not come again from it either.
 TEST_F(ShmPoolTest, ConcurrentCallersGetDisjointBlocksAndUniqueUids) {
   constexpr int kCallers = 5, kPerCaller = 2000;  // caller 0 is the other process
   constexpr int kCalls = kCallers * kPerCaller;
@@ -200,14 +186,9 @@ TEST_F(ShmPoolTest, ConcurrentCallersGetDisjointBlocksAndUniqueUids) {
     uint64_t offsets[kCalls];
     uint32_t uids[2 * kCalls];  // before there is a pool, then in it
   };
-  auto* d = zim_sim_test::shared_zeroed<Draws>();
+  auto* d = shared_zeroed<Draws>();
   ASSERT_TRUE(d != nullptr && zim_shm_pool_base() == nullptr);
-  const auto in_threads = [](int from, const auto& fn) {
-    std::vector<std::thread> threads;
-    for (int caller = from; caller < kCallers; ++caller) threads.emplace_back(fn, caller);
-    for (auto& t : threads) t.join();
-  };
-  in_threads(0, [d](int caller) {
+  in_threads(0, kCallers, [d](int caller) {
     for (int i = 0; i < kPerCaller; ++i) d->uids[caller * kPerCaller + i] = qor_getuid();
   });
   create(32u << 20);
@@ -220,11 +201,11 @@ TEST_F(ShmPoolTest, ConcurrentCallersGetDisjointBlocksAndUniqueUids) {
       d->uids[kCalls + caller * kPerCaller + i] = qor_getuid();
     }
   };
-  const pid_t child = zim_sim_test::spawn([&] { return run(0), 0; });
-  in_threads(1, run);
-  ASSERT_EQ(zim_sim_test::wait_exit(child), 0);
+  const pid_t child = spawn([&] { return run(0), 0; });
+  in_threads(1, kCallers, run);
+  ASSERT_EQ(wait_exit(child), 0);
 
-  std::vector<zim_sim_test::Piece> pieces;
+  std::vector<Piece> pieces;
   uint64_t bytes[ZIM_NUM_TABLE_TYPES] = {};
   for (int caller = 0; caller < kCallers; ++caller) {
     for (int i = 0; i < kPerCaller; ++i) {
@@ -232,7 +213,7 @@ TEST_F(ShmPoolTest, ConcurrentCallersGetDisjointBlocksAndUniqueUids) {
       bytes[table_of(caller, i)] += (size_of(caller, i) + 15) / 16 * 16;
     }
   }
-  EXPECT_TRUE(zim_sim_test::disjoint_within(pieces, ZIM_SHM_POOL_HEADER_SIZE, 32u << 20));
+  EXPECT_TRUE(disjoint_within(pieces, ZIM_SHM_POOL_HEADER_SIZE, 32u << 20));
   for (uint32_t id = 0; id < ZIM_NUM_TABLE_TYPES; ++id) {
     EXPECT_EQ(zim_shm_pool_table_bytes(id), bytes[id]) << id;
   }
@@ -274,8 +255,7 @@ TEST(ShmPoolNameTest, CreateLeavesWhatIsNotAPool) {
     SCOPED_TRACE(c.what);
     const std::string name = unique_pool_name(), path = "/dev/shm" + name;
     const std::string target = path + ".target";
-    ASSERT_TRUE(c.kind == kFile
-                    ? zim_sim_test::put_segment(name, c.content.data(), c.content.size())
+    ASSERT_TRUE(c.kind == kFile      ? put_segment(name, c.content.data(), c.content.size())
                 : c.kind == kDir     ? mkdir(path.c_str(), 0700) == 0
                 : c.kind == kSymlink ? symlink(target.c_str(), path.c_str()) == 0
                                      : mkfifo(path.c_str(), 0600) == 0);
@@ -299,9 +279,7 @@ TEST(ShmPoolNameTest, CreateLeavesWhatIsNotAPool) {
   }
 }
 
-// Creators racing for one name, free or held by a stale pool: one wins, and
-// the others are told its process id, not that of a pool still being made or
-// of the stale pool's creator.
+// The losers name the winner, not a pool still being made nor a stale pool's creator.
 TEST(ShmPoolNameTest, RacingCreatorsLeaveOnePoolThatTheOthersName) {
   constexpr int kCreators = 8;
   struct Shared {
@@ -311,10 +289,10 @@ TEST(ShmPoolNameTest, RacingCreatorsLeaveOnePoolThatTheOthersName) {
   };
   for (const bool stale : {false, true}) {
     SCOPED_TRACE(stale ? "stale pool" : "free name");
-    auto* shared = zim_sim_test::shared_zeroed<Shared>();
+    auto* shared = shared_zeroed<Shared>();
     ASSERT_NE(shared, nullptr);
     const std::string name = unique_pool_name();
-    ASSERT_TRUE(!stale || zim_sim_test::leave_stale_pool(name));
+    ASSERT_TRUE(!stale || leave_stale_pool(name));
     const auto create = [&] {
       alarm(10);
       ++shared->ready;
@@ -334,17 +312,17 @@ TEST(ShmPoolNameTest, RacingCreatorsLeaveOnePoolThatTheOthersName) {
     int out[2];
     ASSERT_EQ(pipe(out), 0);
     std::vector<pid_t> creators;
-    for (int i = 0; i < kCreators; ++i) creators.push_back(zim_sim_test::spawn(create, out[1]));
+    for (int i = 0; i < kCreators; ++i) creators.push_back(spawn(create, out[1]));
     close(out[1]);
     while (shared->ready < kCreators) usleep(1000);
     shared->go = true;
-    const std::string text = zim_sim_test::read_all(out[0]);
+    const std::string text = read_all(out[0]);
     close(out[0]);
-    for (pid_t pid : creators) EXPECT_EQ(zim_sim_test::wait_exit(pid), 0);
+    for (pid_t pid : creators) EXPECT_EQ(wait_exit(pid), 0);
     EXPECT_EQ(shared->wins, 1);
     const std::string owner = "the live pool of process " + std::to_string(shared->winner) + "\n";
-    EXPECT_EQ(zim_sim_test::count(text, owner), size_t(kCreators - 1)) << text;
-    EXPECT_EQ(zim_sim_test::count(text, "\n"), size_t(kCreators - 1)) << text;
+    EXPECT_EQ(count(text, owner), size_t(kCreators - 1)) << text;
+    EXPECT_EQ(count(text, "\n"), size_t(kCreators - 1)) << text;
     EXPECT_FALSE(shm_exists(name)) << "the winner's exit removes it";
   }
 }
@@ -380,7 +358,7 @@ TEST_F(ShmPoolTest, WalkOfASegmentCutShortMeanwhileFails) {
   const std::string other = unique_pool_name();
   for (Cut& c : cases) {
     SCOPED_TRACE(c.new_size);
-    ASSERT_TRUE(zim_sim_test::put_segment(other, zim_shm_pool_base(), kPoolSize));
+    ASSERT_TRUE(put_segment(other, zim_shm_pool_base(), kPoolSize));
     c.fd = shm_open(other.c_str(), O_RDWR, 0);
     const auto visit = [](const zim_shm_pool_piece_t* p, void* context) {
       auto* k = static_cast<Cut*>(context);
@@ -399,37 +377,7 @@ TEST_F(ShmPoolTest, WalkOfASegmentCutShortMeanwhileFails) {
   }
 }
 
-// Without a pool, the first allocation creates one from the environment and
-// exit removes it. Each case runs in a fresh process, where no pool is mapped.
-// (Values the environment may not hold: the configuration test.)
-TEST(DefaultPoolTest, CreatedFromEnvironmentAndRemovedAtExit) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  const std::string name = unique_pool_name();
-  for (const bool from_env : {true, false}) {
-    SCOPED_TRACE(from_env ? "from the environment" : "by default");
-    EXPECT_EXIT(
-        {
-          if (from_env) {
-            setenv("ZIM_SHM_POOL_NAME", name.c_str(), 1);
-            setenv("ZIM_SHM_POOL_SIZE", "1048576", 1);
-          } else {
-            unsetenv("ZIM_SHM_POOL_NAME");
-            unsetenv("ZIM_SHM_POOL_SIZE");
-          }
-          const std::string want_name =
-              from_env ? name : "/zim_table_pool." + std::to_string(getpid());
-          const uint64_t want_size = from_env ? 1048576 : ZIM_SHM_POOL_DEFAULT_SIZE;
-          const bool ok = zim_shm_table_pool_calloc(3, 16) != nullptr && shm_exists(want_name) &&
-                          want_name == zim_shm_pool_name() && zim_shm_pool_size() == want_size;
-          std::exit(ok ? 0 : 1);
-        },
-        ::testing::ExitedWithCode(0), "");
-    EXPECT_FALSE(shm_exists(name));
-  }
-}
-
-// A stop on a report (abort) runs no exit handlers, yet the pool the process
-// created goes: here the default pool, run out by server constructors.
+// Abort runs no exit handlers, yet the default pool, run out by server constructors, goes.
 TEST(DefaultPoolTest, AbortLeavesNoSegment) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   const std::string name = unique_pool_name();
@@ -444,3 +392,4 @@ TEST(DefaultPoolTest, AbortLeavesNoSegment) {
 }
 
 }  // namespace
+}  // namespace zim_sim_test

@@ -16,6 +16,7 @@
 #include <csignal>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -48,8 +49,7 @@ T* shared_zeroed() {
   return p == MAP_FAILED ? nullptr : static_cast<T*>(p);
 }
 
-// Forks a child that runs fn, with stderr to err_fd when that is given, and
-// leaves through _exit with fn's result.
+// Forks a child that runs fn (stderr to err_fd, if given) and _exits with its result.
 template <typename Fn>
 pid_t spawn(Fn fn, int err_fd = -1) {
   const pid_t pid = fork();
@@ -72,8 +72,7 @@ int run_in_child(Fn fn) {
   return wait_exit(spawn(fn));
 }
 
-// What the writers of fd write until they all close it, 20 s pass without a
-// byte, or the text holds `until`.
+// What fd's writers write until they close it, 20 s pass idle, or the text holds `until`.
 inline std::string read_all(int fd, const char* until = nullptr) {
   std::string text;
   char buf[4096];
@@ -84,6 +83,13 @@ inline std::string read_all(int fd, const char* until = nullptr) {
     if (until != nullptr && text.find(until) != std::string::npos) break;
   }
   return text;
+}
+
+template <typename Fn>
+void in_threads(int from, int to, const Fn& fn) {
+  std::vector<std::thread> threads;
+  for (int i = from; i < to; ++i) threads.emplace_back(fn, i);
+  for (auto& t : threads) t.join();
 }
 
 inline size_t count(const std::string& text, const std::string& what) {
@@ -102,8 +108,7 @@ inline bool leave_stale_pool(const std::string& name) {
   return shm_exists(name);
 }
 
-// A piece of a pool found by a walk; fill is the value of all its bytes, -1
-// when they differ.
+// A piece found by a walk; fill is the value of all its bytes, -1 when they differ.
 struct Piece {
   uint64_t offset, size;
   uint32_t table_id;
@@ -128,8 +133,7 @@ inline int fill_of(const void* data, uint64_t size) {
   return std::all_of(b, b + size, [b](unsigned char c) { return c == *b; }) ? *b : -1;
 }
 
-// The pieces of the pool `name` (null: of the pool this process maps); *rc
-// gets the walk's result.
+// The pieces of the pool `name` (null: the one mapped here); *rc gets the walk's result.
 inline std::vector<Piece> walk(const char* name, int* rc) {
   std::vector<Piece> pieces;
   const auto collect = [](const zim_shm_pool_piece_t* p, void* to) {
@@ -150,7 +154,7 @@ inline std::string literal(const std::string& text) {
 }
 
 // Gives each test a pool name of its own and checks that no segment is left.
-class PoolTest : public ::testing::Test {
+class ShmPoolTest : public ::testing::Test {
  protected:
   void create(uint64_t size) { ASSERT_EQ(zim_shm_pool_create(name_.c_str(), size), 0); }
   void TearDown() override {
