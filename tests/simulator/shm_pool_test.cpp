@@ -133,7 +133,7 @@ TEST_F(ShmPoolTest, SecondProcessAttachesAtAnotherAddress) {
   EXPECT_EQ(zim_shm_pool_table_bytes(5), 112u);
 }
 
-// Damage shows between the blocks still found; a pool another process wrote: the inspector's test.
+// Damage shows between the blocks still found; the inspector's test walks another process's pool.
 TEST_F(ShmPoolTest, WalkFindsEveryBlockAndTheDamage) {
   const std::pair<uint32_t, uint64_t> requests[] = {
       // in address order
