@@ -1,8 +1,6 @@
-// Configuration from the environment, and how messages show what it holds.
-// Values are read once per process, so each case runs in a fresh child process.
+// Configuration from the environment; read once per process, so each case runs in a fresh one.
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <zim/sim/config.h>
 #include <zim/sim/shm_pool.h>
 
@@ -17,108 +15,112 @@
 
 #include "sim_test_util.hpp"
 
+namespace zim_sim_test {
 namespace {
 
-using Env = std::vector<std::pair<const char*, const char*>>;  // null value: unset
+using Env = std::vector<std::pair<const char*, const char*>>;
 
-// Sets env in a fresh process and expects read() to give want, also after the
-// variables have changed. want < 0: expects exit status 2 and a message naming
-// the last variable of env and its value.
-void expect_read(const Env& env, const std::function<uint32_t()>& read, int64_t want) {
+// Leaves only env's variables set, so that what the test runs in cannot leak in.
+void apply(const Env& env) {
+  for (const char* var : {"ZIM_MAX_NUM_NPUS", "ZIM_NPD_SIZE", "ZIM_NPD_SIZES", "ZIM_SHM_POOL_NAME",
+                          "ZIM_SHM_POOL_SIZE"}) {
+    unsetenv(var);
+  }
+  for (const auto& [var, value] : env) setenv(var, value, 1);
+}
+
+// Reads every variable.
+void read_all_config() {
+  hulcon_config_get_max_num_npus();
+  qor_npd_get_table_size(0);
+  zim_shm_table_pool_calloc(0, 16);
+}
+
+// The default pool is made by the first allocation, and removed at exit.
+TEST(ConfigTest, ValuesAreReadOnce) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  const auto apply = [&env] {
-    for (const char* var : {"ZIM_MAX_NUM_NPUS", "ZIM_NPD_SIZE", "ZIM_NPD_SIZES"}) unsetenv(var);
-    for (const auto& [var, value] : env) {
-      if (value != nullptr) setenv(var, value, 1);
-    }
+  const auto npd = [](uint32_t id) -> std::function<uint32_t()> {
+    return [id] { return qor_npd_get_table_size(id); };
   };
-  if (want < 0) {
-    const auto& [var, value] = env.back();
-    EXPECT_EXIT((apply(), read()), ::testing::ExitedWithCode(ZIM_SIM_CONFIG_EXIT_STATUS),
-                std::string(var) + "=\"" + zim_sim_test::literal(value) + "\"");
-    return;
-  }
-  EXPECT_EXIT(
-      {
-        apply();
-        const uint32_t first = read();
-        for (const auto& e : env) setenv(e.first, "1234", 1);  // valid or not, must be ignored
-        const uint32_t again = read();
-        std::fprintf(stderr, "got %u then %u\n", first, again);
-        std::exit(first == want && again == want ? 0 : 1);
-      },
-      ::testing::ExitedWithCode(0), "");
-}
-
-TEST(ConfigTest, MaxNumNpus) {
-  const struct {
-    const char* value;
-    int64_t want;
-  } cases[] = {{nullptr, ZIM_SIM_DEFAULT_MAX_NUM_NPUS},
-               {"0", 0},
-               {"0012", -1},
-               {"00", -1},
-               {"4096", 4096},
-               {"", -1},
-               {"4097", -1},
-               {"-1", -1},
-               {"+3", -1},
-               {" 3", -1},
-               {"3 ", -1},
-               {"0x10", -1},
-               {"18446744073709551616", -1}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.value ? c.value : "(unset)");
-    expect_read({{"ZIM_MAX_NUM_NPUS", c.value}}, hulcon_config_get_max_num_npus, c.want);
-  }
-}
-
-TEST(ConfigTest, NpdSize) {
+  // The default pool's size, 0 unless it is named `name` (null: after this process).
+  const auto pool_size = [](const char* name) -> std::function<uint32_t()> {
+    return [name] {
+      const std::string want = name ? name : "/zim_table_pool." + std::to_string(getpid());
+      const bool named = zim_shm_table_pool_calloc(3, 16) != nullptr && shm_exists(want) &&
+                         want == zim_shm_pool_name();
+      return named ? uint32_t(zim_shm_pool_size()) : 0u;
+    };
+  };
+  const std::string pool = unique_pool_name();
   const struct {
     Env env;
-    uint32_t table_id;
-    int64_t want;
+    std::function<uint32_t()> read;
+    uint32_t want;
   } cases[] = {
-      {{}, 0, ZIM_SIM_DEFAULT_NPD_SIZE},
-      {{}, 342, ZIM_SIM_DEFAULT_NPD_SIZE},
-      {{{"ZIM_NPD_SIZE", "0"}}, 5, 0},
-      {{{"ZIM_NPD_SIZE", "4294967295"}}, 7, 4294967295},
-      {{{"ZIM_NPD_SIZES", "40=0,62=17"}}, 40, 0},
-      {{{"ZIM_NPD_SIZES", "40=0,62=17"}}, 62, 17},
-      {{{"ZIM_NPD_SIZES", "40=0,62=17"}}, 41, ZIM_SIM_DEFAULT_NPD_SIZE},
-      {{{"ZIM_NPD_SIZE", "3"}, {"ZIM_NPD_SIZES", "342=9"}}, 342, 9},
-      {{{"ZIM_NPD_SIZE", "3"}, {"ZIM_NPD_SIZES", "342=9"}}, 341, 3},
-      {{{"ZIM_NPD_SIZE", ""}}, 0, -1},
-      {{{"ZIM_NPD_SIZE", "08"}}, 0, -1},
-      {{{"ZIM_NPD_SIZE", "4294967296"}}, 0, -1},
-      {{{"ZIM_NPD_SIZE", "16B"}}, 0, -1},
+      {{}, hulcon_config_get_max_num_npus, ZIM_SIM_DEFAULT_MAX_NUM_NPUS},
+      {{{"ZIM_MAX_NUM_NPUS", "0"}}, hulcon_config_get_max_num_npus, 0},
+      {{{"ZIM_MAX_NUM_NPUS", "4096"}}, hulcon_config_get_max_num_npus, 4096},
+      {{}, npd(0), ZIM_SIM_DEFAULT_NPD_SIZE},
+      {{}, npd(342), ZIM_SIM_DEFAULT_NPD_SIZE},
+      {{{"ZIM_NPD_SIZE", "0"}}, npd(5), 0},
+      {{{"ZIM_NPD_SIZE", "4294967295"}}, npd(7), 4294967295},
+      {{{"ZIM_NPD_SIZES", "40=0,62=17"}}, npd(40), 0},
+      {{{"ZIM_NPD_SIZES", "40=0,62=17"}}, npd(62), 17},
+      {{{"ZIM_NPD_SIZES", "40=0,62=17"}}, npd(41), ZIM_SIM_DEFAULT_NPD_SIZE},
+      {{{"ZIM_NPD_SIZE", "3"}, {"ZIM_NPD_SIZES", "342=9"}}, npd(342), 9},
+      {{{"ZIM_NPD_SIZE", "3"}, {"ZIM_NPD_SIZES", "342=9"}}, npd(341), 3},
+      {{{"ZIM_SHM_POOL_NAME", pool.c_str()}, {"ZIM_SHM_POOL_SIZE", "1048576"}},
+       pool_size(pool.c_str()),
+       1048576},
+      {{}, pool_size(nullptr), ZIM_SHM_POOL_DEFAULT_SIZE},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.env.empty() ? "(unset)" : c.env.back().second);
-    expect_read(
-        c.env, [id = c.table_id] { return qor_npd_get_table_size(id); }, c.want);
+    EXPECT_EXIT(
+        {
+          apply(c.env);
+          const uint32_t first = c.read();
+          for (const auto& e : c.env) setenv(e.first, "1234", 1);  // valid or not, must be ignored
+          const uint32_t again = c.read();
+          std::fprintf(stderr, "got %u then %u\n", first, again);
+          std::exit(first == c.want && again == c.want ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
   }
+  EXPECT_FALSE(shm_exists(pool));
+}
+
+// A value that is no plain decimal in range stops the process, naming it.
+TEST(ConfigTest, BadValuesStopTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
   const std::string past_catalogue = std::to_string(ZIM_NUM_TABLE_TYPES) + "=1";
-  for (const std::string bad :
-       {"", "040=1", "40=01", "40", "40=", "=5", past_catalogue.c_str(), "40=1,40=2", "40=1,",
-        ",40=1", "40=1;62=2", "40=-1", "40=1,,62=2", "40=4294967296"}) {
-    SCOPED_TRACE(bad);
-    expect_read(
-        {{"ZIM_NPD_SIZES", bad.c_str()}}, [] { return qor_npd_get_table_size(0); }, -1);
+  const std::pair<const char*, std::vector<std::string>> cases[] = {
+      {"ZIM_MAX_NUM_NPUS",
+       {"", "0012", "00", "4097", "-1", "+3", " 3", "3 ", "0x10", "18446744073709551616"}},
+      {"ZIM_NPD_SIZE", {"", "08", "4294967296", "16B"}},
+      {"ZIM_NPD_SIZES",
+       {"", "040=1", "40=01", "40", "40=", "=5", past_catalogue, "40=1,40=2", "40=1,", ",40=1",
+        "40=1;62=2", "40=-1", "40=1,,62=2", "40=4294967296"}},
+      {"ZIM_SHM_POOL_SIZE", {"", "20479", "01048576"}},
+      {"ZIM_SHM_POOL_NAME", {"", "/.."}},
+  };
+  for (const auto& [var, values] : cases) {
+    for (const std::string& value : values) {
+      SCOPED_TRACE(std::string(var) + "=" + value);
+      EXPECT_EXIT((apply({{var, value.c_str()}}), read_all_config(), std::exit(0)),
+                  ::testing::ExitedWithCode(ZIM_SIM_CONFIG_EXIT_STATUS),
+                  std::string(var) + "=\"" + literal(value) + "\"");
+    }
   }
   // No configuration covers an id past the catalogue.
   EXPECT_EXIT(qor_npd_get_table_size(ZIM_NUM_TABLE_TYPES), ::testing::KilledBySignal(SIGABRT),
               "table id " + std::to_string(ZIM_NUM_TABLE_TYPES));
 }
 
-// Values from the environment, and pool names, reach stderr escaped: every
-// byte outside printable ASCII as \xNN, overlong text cut, so that a value
-// cannot drive the terminal or flood it.
+// Echoed values and pool names are escaped and cut, so they cannot drive or flood a terminal.
 TEST(ConfigTest, MessagesEscapeWhatTheyEcho) {
-  const std::string pool = zim_sim_test::unique_pool_name() + "\x1b]0;x\x07";
-  const int fd = shm_open(pool.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);  // another program's
-  ASSERT_GE(fd, 0);
-  close(fd);
+  const std::string pool = unique_pool_name() + "\x1b]0;x\x07";
+  ASSERT_TRUE(put_segment(pool, "", 0));  // another program's
   const std::string long_value(1000, 'A');
   const struct {
     const char* var;
@@ -135,22 +137,17 @@ TEST(ConfigTest, MessagesEscapeWhatTheyEcho) {
     SCOPED_TRACE(c.var);
     int out[2];
     ASSERT_EQ(pipe(out), 0);
-    const pid_t pid = fork();
-    if (pid == 0) {
-      dup2(out[1], STDERR_FILENO);
-      zim_shm_pool_detach();  // one inherited from this process
-      setenv(c.var, c.value.c_str(), 1);
-      hulcon_config_get_max_num_npus();
-      qor_npd_get_table_size(0);
-      zim_shm_table_pool_calloc(0, 16);
-      _exit(0);
-    }
+    const pid_t pid = spawn(
+        [&] {
+          zim_shm_pool_detach();  // one inherited from this process
+          apply({{c.var, c.value.c_str()}});
+          return read_all_config(), 0;
+        },
+        out[1]);
     close(out[1]);
-    std::string text;
-    char buf[4096];
-    for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) text.append(buf, size_t(n));
+    const std::string text = read_all(out[0]);
     close(out[0]);
-    waitpid(pid, nullptr, 0);
+    wait_exit(pid);
     EXPECT_NE(text.find(c.want), std::string::npos) << text;
     EXPECT_TRUE(std::all_of(text.begin(), text.end(), [](char b) {
       return b == '\n' || (b >= 0x20 && b < 0x7f);
@@ -161,3 +158,4 @@ TEST(ConfigTest, MessagesEscapeWhatTheyEcho) {
 }
 
 }  // namespace
+}  // namespace zim_sim_test

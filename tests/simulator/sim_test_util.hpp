@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,7 +13,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <csignal>
+#include <cstring>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -30,19 +34,81 @@ inline bool shm_exists(const std::string& name) {
   return fd >= 0;
 }
 
-// Runs fn in a forked child, which leaves through _exit with fn's result;
-// returns that exit status, or -1 if the child did not exit.
+// A segment holding data that no pool made, for the pool to find.
+inline bool put_segment(const std::string& name, const void* data, size_t size) {
+  const int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+  const bool ok = fd >= 0 && write(fd, data, size) == ssize_t(size);
+  if (fd >= 0) close(fd);
+  return ok;
+}
+
+// Zeroed memory shared with forked children, mapped until this process ends.
+template <typename T>
+T* shared_zeroed() {
+  void* p = mmap(nullptr, sizeof(T), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  return p == MAP_FAILED ? nullptr : static_cast<T*>(p);
+}
+
+// Forks a child that runs fn (stderr to err_fd, if given) and _exits with its result.
 template <typename Fn>
-int run_in_child(Fn fn) {
+pid_t spawn(Fn fn, int err_fd = -1) {
   const pid_t pid = fork();
-  if (pid == 0) _exit(fn());
+  if (pid == 0) {
+    if (err_fd >= 0) dup2(err_fd, STDERR_FILENO);
+    _exit(fn());
+  }
+  return pid;
+}
+
+// The exit status of child pid, or -1 if it did not exit.
+inline int wait_exit(pid_t pid) {
   int status = 0;
   if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
   return WEXITSTATUS(status);
 }
 
-// A piece of a pool found by a walk; fill is the value of all its bytes, -1
-// when they differ.
+template <typename Fn>
+int run_in_child(Fn fn) {
+  return wait_exit(spawn(fn));
+}
+
+// What fd's writers write until they close it, 20 s pass idle, or the text holds `until`.
+inline std::string read_all(int fd, const char* until = nullptr) {
+  std::string text;
+  char buf[4096];
+  for (pollfd p{fd, POLLIN, 0}; poll(&p, 1, 20000) == 1;) {
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) break;
+    text.append(buf, size_t(n));
+    if (until != nullptr && text.find(until) != std::string::npos) break;
+  }
+  return text;
+}
+
+template <typename Fn>
+void in_threads(int from, int to, const Fn& fn) {
+  std::vector<std::thread> threads;
+  for (int i = from; i < to; ++i) threads.emplace_back(fn, i);
+  for (auto& t : threads) t.join();
+}
+
+inline size_t count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// Leaves under name a pool with a written block whose creator was killed.
+inline bool leave_stale_pool(const std::string& name) {
+  run_in_child([&] {
+    if (zim_shm_pool_create(name.c_str(), 1u << 20) != 0) return 1;
+    std::memset(zim_shm_table_pool_calloc(0, 100), 0xa5, 100);
+    return raise(SIGKILL);
+  });
+  return shm_exists(name);
+}
+
+// A piece found by a walk; fill is the value of all its bytes, -1 when they differ.
 struct Piece {
   uint64_t offset, size;
   uint32_t table_id;
@@ -52,15 +118,27 @@ struct Piece {
   }
 };
 
-// The pieces of the pool `name` (null: of the pool this process maps); *rc
-// gets the walk's result.
+// Whether the pieces lie inside [from, to) and share no byte.
+inline bool disjoint_within(std::vector<Piece> pieces, uint64_t from, uint64_t to) {
+  std::sort(pieces.begin(), pieces.end(), [](Piece a, Piece b) { return a.offset < b.offset; });
+  for (const Piece& p : pieces) {
+    if (p.offset < from || p.offset > to || p.size > to - p.offset) return false;
+    from = p.offset + p.size;
+  }
+  return true;
+}
+
+inline int fill_of(const void* data, uint64_t size) {
+  const auto* b = static_cast<const unsigned char*>(data);
+  return std::all_of(b, b + size, [b](unsigned char c) { return c == *b; }) ? *b : -1;
+}
+
+// The pieces of the pool `name` (null: the one mapped here); *rc gets the walk's result.
 inline std::vector<Piece> walk(const char* name, int* rc) {
   std::vector<Piece> pieces;
   const auto collect = [](const zim_shm_pool_piece_t* p, void* to) {
-    const auto* b = static_cast<const unsigned char*>(p->data);
-    const bool alike = std::all_of(b, b + p->size, [b](unsigned char c) { return c == *b; });
     static_cast<std::vector<Piece>*>(to)->push_back(
-        {p->offset, p->size, p->table_id, alike ? *b : -1});
+        {p->offset, p->size, p->table_id, fill_of(p->data, p->size)});
     return 0;
   };
   *rc = name != nullptr ? zim_shm_pool_walk(name, collect, &pieces)
@@ -76,7 +154,7 @@ inline std::string literal(const std::string& text) {
 }
 
 // Gives each test a pool name of its own and checks that no segment is left.
-class PoolTest : public ::testing::Test {
+class ShmPoolTest : public ::testing::Test {
  protected:
   void create(uint64_t size) { ASSERT_EQ(zim_shm_pool_create(name_.c_str(), size), 0); }
   void TearDown() override {

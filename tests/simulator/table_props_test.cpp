@@ -1,5 +1,4 @@
-// Table properties records: hooks off by default, set and enabled per table
-// id, and misuse stopped before the table library could call a null hook.
+// Copy hooks per table id: off until set and enabled; misuse stops before a null hook is called.
 
 #include <gtest/gtest.h>
 #include <zim/sim/table_props.h>
