@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
 #include <vector>
 
 #include "reference.hpp"
@@ -14,27 +13,6 @@ using zim_test::reference;
 
 namespace {
 
-std::string class_mark(const cat::table_type& t) {
-  uint32_t per_npu = 0, counted = 0;
-  for (uint32_t i = 0; i < t.field_count; ++i) {
-    per_npu += t.fields[i].kind == cat::item_kind::per_npu_array;
-    counted += t.fields[i].kind == cat::item_kind::counted_array;
-  }
-  switch (t.cls) {
-    case cat::type_class::fixed:
-      return "F";
-    case cat::type_class::size_checked:
-      return "S";
-    case cat::type_class::count_only:
-      return "K";
-    case cat::type_class::per_npu:
-      return "N" + std::to_string(per_npu);
-    case cat::type_class::counted:
-      return "C" + std::to_string(counted) + (per_npu ? "+N" + std::to_string(per_npu) : "");
-  }
-  return "?";
-}
-
 TEST(Catalogue, AgreesWithTheReference) {
   ASSERT_EQ(cat::type_count, reference().size());
   for (const auto& r : reference()) {
@@ -44,7 +22,8 @@ TEST(Catalogue, AgreesWithTheReference) {
     EXPECT_EQ(t.name, r.name);
     EXPECT_EQ(cat::find(r.name), &t);
     EXPECT_EQ(t.fixed_size, r.fixed_size);
-    EXPECT_EQ(class_mark(t), r.mark);
+    // The class by its letter; the arrays below give the counts in the mark.
+    EXPECT_EQ("FSNCK"[static_cast<int>(t.cls)], r.mark[0]);
     EXPECT_EQ(t.count_field, r.count_field);
     // The lines the reports name, which the object tests expect by these rules.
     EXPECT_EQ(t.lines.fix_ptrs, r.fix_ptrs_line());
@@ -63,17 +42,10 @@ TEST(Catalogue, AgreesWithTheReference) {
     EXPECT_EQ(arrays, r.arrays);
     EXPECT_EQ(p, r.per_npu_bytes);
     EXPECT_EQ(q, r.per_elem_bytes);
-  }
-}
-
-TEST(WispEnums, MatchTheReference) {
-  for (const auto& r : reference()) {
-    const cat::table_type& t = cat::types[r.id];
-    const zim_wisp_enums_t first = t.ops.get_wisp_enums();
-    const zim_wisp_enums_t second = t.ops.get_wisp_enums();
-    const std::vector<uint32_t> got(first.ids, first.ids + 6);
-    EXPECT_EQ(got, r.wisp()) << r.name;
-    EXPECT_EQ(got, std::vector<uint32_t>(second.ids, second.ids + 6)) << r.name;
+    for (int call = 0; call < 2; ++call) {
+      const zim_wisp_enums_t w = t.ops.get_wisp_enums();
+      EXPECT_EQ(std::vector<uint32_t>(w.ids, w.ids + 6), r.wisp()) << "call " << call;
+    }
   }
 }
 

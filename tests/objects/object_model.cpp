@@ -109,11 +109,6 @@ std::string first_difference(const void* obj, const bytes& image) {
   return "";
 }
 
-std::string report_text(const std::optional<assert_report>& r) {
-  if (!r) return "none";
-  return r->assertion + " | " + r->file + " | " + std::to_string(r->line) + " | " + r->function;
-}
-
 std::string call_trace() {
   std::string trace;
   for (const platform_call& c : calls()) {

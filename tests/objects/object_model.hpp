@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -17,8 +16,8 @@ namespace zim_test {
 
 using bytes = std::vector<unsigned char>;
 
-// The catalogue entry of a reference type, for what the reference data
-// leaves out (inline fields, headers, operations).
+// The catalogue entry, for what the reference data leaves out (inline
+// fields, headers, operations).
 inline const zim_tables::catalogue::table_type& cat(const ref_type& t) {
   return zim_tables::catalogue::types[t.id];
 }
@@ -31,9 +30,7 @@ assert_report alloc_report(const ref_type& t);
 // for the null pointers of an empty counted array.
 struct placed_array {
   ref_array field;
-  uint64_t length;
-  uint64_t data_at;
-  uint64_t flags_at;
+  uint64_t length, data_at, flags_at;
 };
 struct layout {
   uint64_t size;  // pointer_fixed_size, which is also the allocated size
@@ -79,15 +76,11 @@ void copy_headers(bytes& image, const ref_type& t, const void* src);
 void copy_data(bytes& image, const ref_type& t, const void* src, const layout& dst);
 
 // Runs every operation of the type that data names on the objects it
-// describes (operations_case.cpp); "" when every byte is as the model says,
-// else the first difference.
+// describes (operations_case.cpp); "" when all is as the model says.
 std::string run_operations(const uint8_t* data, size_t size);
 
 // "" when the object equals the image, else the first differing byte.
 std::string first_difference(const void* obj, const bytes& image);
-
-// A captured report as one line, "none" without one, for readable failures.
-std::string report_text(const std::optional<assert_report>& r);
 
 // The recorded platform calls, without the queries for N, as "npd(6) uid".
 std::string call_trace();

@@ -1,11 +1,9 @@
-// The operations of every table type on objects that the input describes: N,
-// the NPD size, source and destination counts, the objects' bytes and where
-// the source's array pointers lead (their own storage, null, an exactly sized
-// buffer of the harness, elsewhere in the source). Every object and buffer is
-// allocated at its exact size, so the sanitizers see any access past one (the
-// read_dbobj destination has noise behind it instead), and every byte an
-// operation leaves must equal the object model's image. The operations fuzz
-// target runs it on its inputs, the object tests on its seeds for every type.
+// The operations of every table type on objects that the input describes (see
+// input). Every object and buffer has its exact size, so the sanitizers see
+// any access past one (the read_dbobj destination has noise behind it
+// instead); every byte an operation leaves must equal the object model's
+// image, and every platform and hook call must be the expected one. The
+// operations fuzz target runs it on its inputs, the object tests on its seeds.
 #include <algorithm>
 #include <memory>
 #include <stdexcept>
@@ -16,8 +14,8 @@ namespace zim_test {
 namespace {
 
 // Input: [0,1] table id, [2] N, [3] NPD size, [4] source count, [5]
-// destination count, [6] switches, [7] unused, [8, 72) one byte per
-// array pointer (cycled), then the objects' bytes (cycled).
+// destination count, [6] switches, [7] copy_hooks_on when on, [8, 72) one
+// byte per array pointer (cycled), then the objects' bytes (cycled).
 constexpr size_t kModes = 8, kBytes = kModes + 64;
 constexpr uint8_t kHooksOn = 1, kPackedOutside = 2, kGaps = 4;
 
@@ -45,26 +43,32 @@ void check(const void* obj, const bytes& image, const char* what) {
   const std::string diff = first_difference(obj, image);
   if (!diff.empty()) fail(what, diff);
 }
+// The platform calls since the last check.
+void check_calls(const std::string& expected, const char* what) {
+  const std::string trace = call_trace();
+  if (trace != expected) fail(what, "platform calls " + trace);
+  calls().clear();
+}
 uintptr_t address(const void* p) { return reinterpret_cast<uintptr_t>(p); }
+uint32_t uid_of(const void* obj) { return get<uint32_t>(obj, ZIM_OBJ_UID_OFFSET); }
 
+// Each call's arguments and the copy's uid when it ran.
 int shm_hook(void* copy, zim_bool_t use_shm) {
-  g_hooks.insert(g_hooks.end(), {address(copy), use_shm});
+  g_hooks.insert(g_hooks.end(), {address(copy), use_shm, uid_of(copy)});
   return 0;
 }
 int src_hook(void* copy, void* src) {
-  g_hooks.insert(g_hooks.end(), {address(copy), address(src)});
+  g_hooks.insert(g_hooks.end(), {address(copy), address(src), uid_of(copy)});
   return 0;
 }
 
 using buffers = std::vector<std::unique_ptr<unsigned char[]>>;
 
 // Points src's array pointers (laid out as `own`) for a copy that reads the
-// lengths of `reads`: at their own storage, null, at a buffer of their own,
-// or anywhere in src, as the input's byte for each pointer says; with
-// kPackedOutside, all at one buffer, packed in layout order (with kGaps, a
-// byte between arrays: each array's flags still follow its storage, but the
-// whole is no longer one block). A pointer whose reads would leave src goes to
-// a buffer of its own.
+// lengths of `reads`: at their own storage, null, at a buffer of their own or
+// anywhere in src, by the input's byte for each; with kPackedOutside, all at
+// one buffer in layout order (kGaps: a byte between arrays, so the whole is
+// no longer one block). A pointer whose reads would leave src gets a buffer.
 void place_source(unsigned char* src, const layout& own, const layout& reads, input& in,
                   buffers& owned) {
   const auto outside = [&](uint64_t n) {
@@ -114,17 +118,20 @@ void run(const uint8_t* data, size_t size) {
   g_case = describe(t, {npus, npd, src_count}) + " dst_count=" + std::to_string(dst_count) +
            " switches=" + std::to_string(in.at(6));
   reset_platform(npus, npd);
-  platform().record_calls = false;
   // Platform data in the obj_flags of pool blocks: the allocator may change bit 5 only.
   platform().pool_prepare = [](void* block, uint64_t) {
     static_cast<unsigned char*>(block)[ZIM_OBJ_FLAGS_OFFSET] = 0xff;
   };
   zim_table_props_t& props = table_props(t.id);
-  props.copy_hooks_on = in.at(6) & kHooksOn;
+  props.copy_hooks_on = (in.at(6) & kHooksOn) != 0 ? in.at(7) | kHooksOn : 0;
   props.copy_shm_hook = shm_hook;
   props.copy_src_hook = src_hook;
   const layout sl = expected_layout(t, npus, npd, src_count);
   const layout dl = expected_layout(t, npus, npd, dst_count);
+  const std::string id = std::to_string(t.id), npd_call = "npd(" + id + ")";
+  const auto pool_call = [&](const layout& l) {
+    return " pool(" + id + "," + std::to_string(l.size) + ")";
+  };
 
   // The source: the input's bytes, its count and size, laid out by the fix-up.
   std::unique_ptr<unsigned char[]> src_block(new unsigned char[sl.size]);
@@ -136,30 +143,54 @@ void run(const uint8_t* data, size_t size) {
   if (t.size_checked()) write_pointers(image.data(), sl, src);
   ops.fix_ptrs_from_base(src);
   check(src, image, "fix_ptrs_from_base");
+  check_calls(npd_call, "fix_ptrs_from_base");
+  // Both fix-ups check the layout against total_obj_size (never for fixed-size
+  // and count-only types).
+  const std::string size_report = t.size_checked() ? report_text(fix_ptrs_report(t)) : "none";
+  for (uint32_t total : {static_cast<uint32_t>(sl.size - 1), 0u}) {
+    put(src, ZIM_OBJ_TOTAL_SIZE_OFFSET, total);
+    if (report_text(capture_assert([&] { ops.fix_ptrs(npd, src); })) != size_report ||
+        report_text(capture_assert([&] { ops.fix_ptrs_from_base(src); })) != size_report) {
+      fail("fix-up size check", "total_obj_size " + std::to_string(total));
+    }
+  }
+  put(src, ZIM_OBJ_TOTAL_SIZE_OFFSET, static_cast<uint32_t>(sl.size));
+  calls().clear();
 
   // The destination: a fresh heap object for its own count, then input bytes.
   uint32_t uid = platform().next_uid;
   void* dst = ops.srv_ctor(dst_count);
   check(dst, fresh_image(t, dl, dst, npd, dst_count, uid), "srv_ctor");
+  check_calls(npd_call + " uid", "srv_ctor");
   void* pooled = ops.srv_ctor_with_shm(dst_count);
+  check_calls(npd_call + pool_call(dl) + " uid", "srv_ctor_with_shm");
   image = fresh_image(t, dl, pooled, npd, dst_count, uid + 1);
   image[ZIM_OBJ_FLAGS_OFFSET] |= 0xdf;
   check(pooled, image, "srv_ctor_with_shm");
-  // The destination, with noise, moves to a block with noise behind it, where
-  // an operation that overran it shows; its pointers follow it.
+  // The destination, with noise, moves to an odd address (nothing may rely on
+  // alignment) with noise behind it, where an operation that overran it
+  // shows. Its pointers follow it, by the NPD size given and no other, and a
+  // second fix-up changes nothing.
   scramble(dst, t, dl, in);
-  bytes moved = snapshot(dst, dl.size);
-  for (int i = 0; i < 64; ++i) moved.push_back(static_cast<unsigned char>(in()));
-  put(moved.data(), ZIM_OBJ_TOTAL_SIZE_OFFSET, static_cast<uint32_t>(dl.size));
-  image = moved;
-  if (t.size_checked()) write_pointers(image.data(), dl, moved.data());
-  ops.fix_ptrs(npd, moved.data());
-  check(moved.data(), image, "fix_ptrs");
+  bytes block = snapshot(dst, dl.size);
+  block.insert(block.begin(), static_cast<unsigned char>(in()));
+  for (int i = 0; i < 64; ++i) block.push_back(static_cast<unsigned char>(in()));
+  unsigned char* moved = block.data() + 1;
+  put(moved, ZIM_OBJ_TOTAL_SIZE_OFFSET, static_cast<uint32_t>(dl.size));
+  image.assign(moved, block.data() + block.size());
+  if (t.size_checked()) write_pointers(image.data(), dl, moved);
+  platform().npd_size.fill(npd + 1);
+  for (const char* what : {"fix_ptrs", "second fix_ptrs"}) {
+    ops.fix_ptrs(npd, moved);
+    check(moved, image, what);
+    check_calls("", what);
+  }
+  platform().npd_size.fill(npd);
   buffers owned;
   place_source(src, sl, dl, in, owned);
   copy_data(image, t, src, dl);
-  ops.read_dbobj(src, moved.data());
-  check(moved.data(), image, "read_dbobj");
+  ops.read_dbobj(src, moved);
+  check(moved, image, "read_dbobj");
 
   for (auto header_copy : {ops.write_dbobj_base, ops.read_dbobj_base}) {
     scramble(dst, t, dl, in);
@@ -174,14 +205,21 @@ void run(const uint8_t* data, size_t size) {
   place_source(src, sl, sl, in, owned);
   for (zim_bool_t use_shm : {ZIM_FALSE, ZIM_TRUE}) {
     g_hooks.clear();
+    calls().clear();
     uid = platform().next_uid;
     void* copy = use_shm ? ops.copy_ctor_with_shm(src) : ops.copy_ctor(src);
+    const char* what = use_shm ? "copy_ctor_with_shm" : "copy_ctor";
+    check_calls("props(" + id + ") " + npd_call + (use_shm ? pool_call(sl) : "") + " uid", what);
+    if (in_pool(copy) != use_shm) fail(what, "allocated in the wrong place");
     image = fresh_image(t, sl, copy, npd, src_count, uid);
     copy_headers(image, t, src);
     copy_data(image, t, src, sl);
-    check(copy, image, use_shm ? "copy_ctor_with_shm" : "copy_ctor");
+    check(copy, image, what);
+    // The hooks see the finished copy, which carries src's uid.
     std::vector<uintptr_t> hooks;
-    if (props.copy_hooks_on != 0) hooks = {address(copy), use_shm, address(copy), address(src)};
+    if (props.copy_hooks_on != 0) {
+      hooks = {address(copy), use_shm, uid_of(src), address(copy), address(src), uid_of(src)};
+    }
     if (g_hooks != hooks) fail("copy hooks", std::to_string(g_hooks.size()) + " arguments");
     if (!use_shm) ops.clnt_copy_dtor(copy);
   }

@@ -1,8 +1,7 @@
-// Every operation of every type on the objects that each seed of the
-// operations fuzz target describes (tests/fuzz/operations_corpus: N, NPD
-// sizes, counts above, below and equal to the destination's, hooks, and
-// source pointers at their own storage, null, outside or elsewhere in it),
-// the seed's table id replaced.
+// Every operation of every type on the objects that each seed of
+// tests/fuzz/operations_corpus describes (N, NPD sizes, counts above, below
+// and equal to the destination's, hooks, source pointers at their own
+// storage, null, outside or elsewhere in it), the seed's table id replaced.
 #include <gtest/gtest.h>
 
 #include <filesystem>

@@ -1,10 +1,7 @@
 // The library's own heap calls, seen through the interposed calloc and free:
-// the allocation's place among the platform calls, the stop when it fails (the
-// pool's too, for one table of failures), and the release stamp at the moment
-// of free.
+// the allocation's place among the platform calls, the stop when it (or the
+// pool's) fails, and the release stamp at the moment of free.
 #include <gtest/gtest.h>
-
-#include <cstdlib>
 
 #include "heap_hooks.hpp"
 #include "object_model.hpp"

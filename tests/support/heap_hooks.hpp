@@ -1,7 +1,5 @@
 // Interposed calloc and free for the one test executable that must see the
-// library's heap calls (never built with sanitizers, which own the heap).
-// They forward to the C library and, when asked, record callocs, fail the next
-// calloc, or inspect a block at the moment it is freed.
+// library's heap calls (never with sanitizers, which own the heap).
 #pragma once
 
 #include <cstdint>

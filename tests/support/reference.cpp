@@ -1,6 +1,7 @@
 #include "reference.hpp"
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -46,10 +47,9 @@ std::vector<ref_array> parse_arrays(const std::string& text, bool all_per_npu) {
   if (text == "-") return arrays;
   for (const auto& entry : split(text, ',')) {
     ref_array a;
-    const size_t slash = entry.find('/'), colon = entry.find(':');
-    a.data_ptr = number(entry.substr(0, slash));
-    a.flag_ptr = number(entry.substr(slash + 1, colon - slash - 1));
-    a.elem_size = number(entry.substr(colon + 1));
+    if (std::sscanf(entry.c_str(), "%u/%u:%u", &a.data_ptr, &a.flag_ptr, &a.elem_size) != 3) {
+      throw std::runtime_error("array_fields.tsv: bad array " + entry);
+    }
     a.per_npu = all_per_npu || entry.find("(N)") != std::string::npos;
     arrays.push_back(a);
   }
@@ -101,33 +101,15 @@ uint32_t ref_type::per_npu_arrays() const {
   return n;
 }
 
-uint32_t ref_type::counted_arrays() const {
-  return static_cast<uint32_t>(arrays.size()) - per_npu_arrays();
-}
-
 uint32_t ref_type::fix_ptrs_line() const {
-  switch (mark[0]) {
-    case 'S':
-    case 'N':
-      return 48 + 4 * per_npu_arrays();
-    case 'C':
-      return 49 + 9 * counted_arrays() + 4 * per_npu_arrays();
-    default:
-      return 0;  // F and K have no fix-up check
-  }
+  const uint32_t n = per_npu_arrays(), c = static_cast<uint32_t>(arrays.size()) - n;
+  if (mark[0] == 'C') return 49 + 9 * c + 4 * n;
+  return size_checked() ? 48 + 4 * n : 0;
 }
 
 uint32_t ref_type::size_ptr_line() const {
-  switch (mark[0]) {
-    case 'F':
-      return 65;
-    case 'K':
-      return 67;
-    case 'C':
-      return fix_ptrs_line() + 22;
-    default:
-      return fix_ptrs_line() + 21;
-  }
+  if (!size_checked()) return mark == "F" ? 65 : 67;
+  return fix_ptrs_line() + (mark[0] == 'C' ? 22 : 21);
 }
 
 std::vector<uint32_t> ref_type::wisp() const {

@@ -40,7 +40,6 @@ struct ref_type {
   bool sets_bit5 = false;   // the allocator sets bit 5 of obj_flags
 
   uint32_t per_npu_arrays() const;
-  uint32_t counted_arrays() const;
   // Fixed-size and count-only types have no size check.
   bool size_checked() const { return mark != "F" && mark != "K"; }
   // Lines of the fix-up check (0: none) and the size-pointer check, by the

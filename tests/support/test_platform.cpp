@@ -24,9 +24,7 @@ size_t g_pool_used = 0;
 thread_local sigjmp_buf* g_assert_target = nullptr;
 thread_local assert_report* g_assert_out = nullptr;
 
-void record(platform_call call) {
-  if (g_config.record_calls) g_calls.push_back(call);
-}
+void record(platform_call call) { g_calls.push_back(call); }
 
 }  // namespace
 
@@ -63,6 +61,11 @@ std::optional<assert_report> run_capturing_assert(void (*fn)(void*), void* arg) 
   g_assert_out = saved_out;
   if (asserted) return report;
   return std::nullopt;
+}
+
+std::string report_text(const std::optional<assert_report>& r) {
+  if (!r) return "none";
+  return r->assertion + " | " + r->file + " | " + std::to_string(r->line) + " | " + r->function;
 }
 
 }  // namespace zim_test

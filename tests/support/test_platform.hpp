@@ -1,7 +1,6 @@
-// A platform under the tests' control. Test executables that link this
-// support library define the five platform operations and __assert_fail
-// themselves; the dynamic linker resolves libzim_tables' calls to them ahead
-// of the simulated platform's libraries.
+// A platform under the tests' control: test executables that link it define
+// the five platform operations and __assert_fail themselves, so the dynamic
+// linker resolves libzim_tables' calls to them ahead of the simulated ones.
 #pragma once
 
 #include <array>
@@ -33,7 +32,6 @@ struct platform_config {
   // Gives each pool block platform-owned content (such as obj_flags bits)
   // before the library receives it.
   void (*pool_prepare)(void* block, uint64_t size) = nullptr;
-  bool record_calls = true;
 };
 
 // Resets the platform: the given N and NPD size for every table id, a fresh
@@ -64,5 +62,8 @@ template <typename F>
 std::optional<assert_report> capture_assert(F&& f) {
   return run_capturing_assert([](void* p) { (*static_cast<F*>(p))(); }, &f);
 }
+
+// A captured report as one line, "none" without one, for readable failures.
+std::string report_text(const std::optional<assert_report>& r);
 
 }  // namespace zim_test
