@@ -4,12 +4,12 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,6 +24,21 @@ using namespace tablegen_test;
 
 constexpr unsigned kTypes = 1001;
 
+// n small fixed types with the ids 0 to n - 1, in files named "%03u_<name>.tdef".
+void write_fixed_types(const fs::path& dir, unsigned n) {
+  fs::create_directories(dir);
+  for (unsigned id = 0; id < n; ++id) {
+    std::string wisp = "wisp";
+    for (unsigned k = 0; k < 6; ++k) wisp += " " + std::to_string(6 * id + k);
+    char file[64];
+    std::snprintf(file, sizeof file, "%03u_type_%u.tdef", id, id);
+    write(dir / file, "table type_" + std::to_string(id) + "\nid " + std::to_string(id) +
+                          "\nclass fixed\nfixed_size 224\nheader 192:4 196:4\nflags_at 216\n"
+                          "size_check off\nobj_flags_bit5 clear\n" +
+                          wisp + "\nfield 200:4\nfield 204:1\nfield 208:8\n");
+  }
+}
+
 // The captures of every match of pattern in text, in the order found.
 std::vector<std::string> captures(const std::string& text, const std::string& pattern) {
   std::vector<std::string> found;
@@ -32,12 +47,6 @@ std::vector<std::string> captures(const std::string& text, const std::string& pa
     found.push_back((*it)[1]);
   }
   return found;
-}
-
-std::vector<std::string> ids_up_to(unsigned n) {
-  std::vector<std::string> ids;
-  for (unsigned id = 0; id < n; ++id) ids.push_back(std::to_string(id));
-  return ids;
 }
 
 TEST(LargeCatalogue, EveryOutputListsTheTypesInTableIdOrder) {
@@ -50,7 +59,8 @@ TEST(LargeCatalogue, EveryOutputListsTheTypesInTableIdOrder) {
   r = tablegen(quoted(defs) + " " + quoted(out));
   ASSERT_EQ(r.status, 0) << r.output;
 
-  const std::vector<std::string> ids = ids_up_to(kTypes);
+  std::vector<std::string> ids;
+  for (unsigned id = 0; id < kTypes; ++id) ids.push_back(std::to_string(id));
   const std::string manifest = read(out / "zim_tables.manifest");
   EXPECT_EQ(captures(manifest, "\ntype ([0-9]+) "), ids);
   EXPECT_EQ(captures(read(out / "include/zim/tables/all_tables.h"), "tables/type_([0-9]+)\\.h"),
@@ -67,33 +77,22 @@ TEST(LargeCatalogue, EveryOutputListsTheTypesInTableIdOrder) {
   }
 }
 
-// Starts zim_tablegen with no shell in between, so that pid is the tool's.
-pid_t spawn_tablegen(const fs::path& defs, const fs::path& out) {
-  std::string tool = ZIM_TABLEGEN, in = defs.string(), to = out.string();
-  char* argv[] = {tool.data(), in.data(), to.data(), nullptr};
-  pid_t pid = -1;
-  return posix_spawn(&pid, ZIM_TABLEGEN, nullptr, nullptr, argv, environ) == 0 ? pid : -1;
-}
-
-bool staging_exists(const fs::path& dir) {
-  std::error_code ec;
-  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    if (it->path().filename().string().rfind(".out.zim_tablegen-", 0) == 0) return true;
-  }
-  return false;
-}
-
-// Waits for pid, killing it after a while so that a run that does not stop
-// fails the test instead of hanging it.
-int wait_status(pid_t pid) {
+// Polls pid until it ends (its wait status) or until `until` holds (-1); a run
+// that does neither in 20 s is killed and fails the test instead of hanging it.
+int poll(
+    pid_t pid, const std::function<bool()>& until = [] { return false; }) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   int status = 0;
-  for (int i = 0; i < 2000; ++i) {
-    if (waitpid(pid, &status, WNOHANG) == pid) return status;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  while (waitpid(pid, &status, WNOHANG) != pid) {
+    if (until()) return -1;
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      ADD_FAILURE() << "the run did not stop";
+      return status;
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
   }
-  kill(pid, SIGKILL);
-  waitpid(pid, &status, 0);
-  ADD_FAILURE() << "the run did not stop";
   return status;
 }
 
@@ -106,24 +105,25 @@ TEST(LargeCatalogue, AStopSignalRemovesTheStagingFolderAndKeepsTheOutput) {
   write_fixed_types(defs, kTypes);
   ASSERT_EQ(tablegen(quoted(kDefs) + " " + quoted(out)).status, 0);
   const auto old_set = snapshot(out);
+  const auto staged = [&] {
+    for (const std::string& name : entries(tmp.path)) {
+      if (name.rfind(".out.zim_tablegen-", 0) == 0) return true;
+    }
+    return false;
+  };
   for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
     SCOPED_TRACE(strsignal(sig));
     bool kept_old = false;
     for (int attempt = 0; attempt < 20 && !kept_old; ++attempt) {
-      const pid_t pid = spawn_tablegen(defs, out);
-      ASSERT_GT(pid, 0);
-      int status = 0;
-      bool ended = false;
-      while (!staging_exists(tmp.path)) {
-        if (waitpid(pid, &status, WNOHANG) == pid) {
-          ended = true;
-          break;
-        }
-        std::this_thread::sleep_for(std::chrono::microseconds(100));
-      }
+      // No shell in between, so that pid is the tool's.
+      std::string tool = ZIM_TABLEGEN, in = defs.string(), to = out.string();
+      char* argv[] = {tool.data(), in.data(), to.data(), nullptr};
+      pid_t pid = -1;
+      ASSERT_EQ(posix_spawn(&pid, ZIM_TABLEGEN, nullptr, nullptr, argv, environ), 0);
+      const bool ended = poll(pid, staged) != -1;
       if (!ended) {
         kill(pid, sig);
-        status = wait_status(pid);
+        const int status = poll(pid);
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << "status " << status;
       }
       EXPECT_EQ(entries(tmp.path), (std::vector<std::string>{"defs", "out"}));

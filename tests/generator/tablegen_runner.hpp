@@ -49,7 +49,6 @@ struct Result {
   std::string output;  // standard output and standard error
 };
 
-// Runs a shell command line; its standard output and standard error are read.
 inline Result shell(const std::string& command) {
   Result r;
   FILE* pipe = popen(command.c_str(), "r");
@@ -75,6 +74,12 @@ inline std::string read(const fs::path& path) {
 
 inline void write(const fs::path& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
+}
+
+// A private copy of the real definitions, to break.
+inline fs::path copy_defs(const TempDir& tmp) {
+  fs::copy(kDefs, tmp / "defs");
+  return tmp / "defs";
 }
 
 // The definition files of a folder, in table-id order.
@@ -106,27 +111,9 @@ inline std::vector<std::string> entries(const fs::path& dir) {
   return names;
 }
 
-// n small fixed types with the ids 0 to n - 1, in files named as the
-// generator wants them: "%03u_<name>.tdef", so the names widen with the ids.
-inline void write_fixed_types(const fs::path& dir, unsigned n) {
-  fs::create_directories(dir);
-  for (unsigned id = 0; id < n; ++id) {
-    const std::string name = "type_" + std::to_string(id);
-    std::string wisp = "wisp";
-    for (unsigned k = 0; k < 6; ++k) wisp += " " + std::to_string(6 * id + k);
-    char file[64];
-    std::snprintf(file, sizeof file, "%03u_%s.tdef", id, name.c_str());
-    write(dir / file, "table " + name + "\nid " + std::to_string(id) +
-                          "\nclass fixed\nfixed_size 224\nheader 192:4 196:4\nflags_at 216\n"
-                          "size_check off\nobj_flags_bit5 clear\n" +
-                          wisp + "\nfield 200:4\nfield 204:1\nfield 208:8\n");
-  }
-}
-
 using Edits = std::vector<std::pair<std::string, std::string>>;
 
-// Replaces every occurrence of each `from` in turn; a `from` that is not
-// there is a broken case.
+// Replaces every occurrence of each `from` in turn; a `from` not there is a broken case.
 inline std::string edited(std::string text, const Edits& edits) {
   for (const auto& [from, to] : edits) {
     size_t at = text.find(from);
