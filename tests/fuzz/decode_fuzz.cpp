@@ -5,6 +5,7 @@
 // Whatever the manifest reader accepts, decode and the pool's checks must
 // read only inside the object (an exactly sized heap copy), agree on the
 // problems, print only printable text, and give JSON that parses back.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -25,12 +26,7 @@ namespace {
   std::abort();
 }
 
-bool printable_lines(const std::string& text) {
-  for (unsigned char c : text) {
-    if (c != '\n' && (c < 0x20 || c >= 0x7f)) return false;
-  }
-  return true;
-}
+bool printable(unsigned char c) { return c == '\n' || (c >= 0x20 && c < 0x7f); }
 
 }  // namespace
 
@@ -62,7 +58,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (zim_inspect::json::parse(doc, nullptr, false).is_discarded()) fail("JSON", record);
     std::ostringstream text;
     zim_inspect::print_object(text, d.view);
-    if (!printable_lines(text.str())) fail("text of decode", record);
+    const std::string printed = text.str();
+    if (!std::all_of(printed.begin(), printed.end(), printable)) fail("text of decode", record);
 
     // The byte map for any count, as layout prints it.
     const zim_inspect::Sizing map_sizing{head[0], head[1], head[2]};

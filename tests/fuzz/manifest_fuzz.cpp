@@ -1,9 +1,9 @@
 // The layout-manifest reader and the compatibility check on arbitrary text.
-// Whatever the reader accepts must be a catalogue that the independent layout
-// model accepts as definitions, with the same flag offsets, npd_present and
-// check lines; it must re-serialise to itself and compare with itself as
-// compatible. Input holding "\n=====\n" is two manifests, compared as old and
-// new. Anything else aborts.
+// Whatever the reader accepts, the independent layout model must accept as a
+// catalogue of definitions, with the same flag offsets, npd_present and check
+// lines; it must re-serialise to itself and compare with itself as compatible.
+// Input holding "\n=====\n" is two manifests, compared as old and new. Anything
+// else aborts.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +17,7 @@
 
 namespace {
 
+using tablegen::ItemKind;
 using tablegen::TypeLayout;
 
 [[noreturn]] void fail(const std::string& what, const std::string& text) {
@@ -40,8 +41,7 @@ std::string definition_text(const TypeLayout& t) {
     d += " " + std::to_string(h.offset) + ":" + std::to_string(h.width);
   uint64_t flags_at = 0;
   for (const auto& f : t.fields) {
-    flags_at =
-        f.offset + (f.kind == tablegen::ItemKind::kInline ? uint64_t{f.width} * f.repeat : 8);
+    flags_at = f.offset + (f.kind == ItemKind::kInline ? uint64_t{f.width} * f.repeat : 8);
   }
   d += "\nflags_at " + std::to_string(flags_at);
   if (t.count_field) d += "\ncount_field " + std::to_string(*t.count_field);
@@ -51,9 +51,9 @@ std::string definition_text(const TypeLayout& t) {
   for (uint32_t w : t.wisp) d += " " + std::to_string(w);
   for (const auto& f : t.fields) {
     d += "\nfield " + std::to_string(f.offset) + ":" + std::to_string(f.width);
-    if (f.kind == tablegen::ItemKind::kPerNpuArray) d += "xN";
-    if (f.kind == tablegen::ItemKind::kCountedArray) d += "xC";
-    if (f.kind == tablegen::ItemKind::kInline && f.repeat != 1) d += "x" + std::to_string(f.repeat);
+    if (f.kind == ItemKind::kPerNpuArray) d += "xN";
+    if (f.kind == ItemKind::kCountedArray) d += "xC";
+    if (f.kind == ItemKind::kInline && f.repeat != 1) d += "x" + std::to_string(f.repeat);
     if (!f.name.empty()) d += " " + f.name;
   }
   return d + "\n";
@@ -74,17 +74,15 @@ void check_accepted(const std::vector<TypeLayout>& layouts, const std::string& t
     }
     models.push_back(std::move(m));
   }
-  if (const std::string e = model::check_catalogue(models); !e.empty()) {
+  if (const std::string e = model::check_catalogue(models); !e.empty())
     fail("the model refuses the catalogue: " + e, text);
-  }
   const std::string again = tablegen::manifest_text(layouts);
   const auto reread = read(again);
   if (!reread) fail("its own text does not read back", text);
   if (tablegen::manifest_text(*reread) != again) fail("its own text reads back otherwise", text);
   std::ostringstream report;
-  if (tablegen::compare_catalogues(layouts, *reread, report) || !report.str().empty()) {
+  if (tablegen::compare_catalogues(layouts, *reread, report) || !report.str().empty())
     fail("a catalogue differs from itself:\n" + report.str(), text);
-  }
 }
 
 }  // namespace
@@ -92,20 +90,15 @@ void check_accepted(const std::vector<TypeLayout>& layouts, const std::string& t
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string input(reinterpret_cast<const char*>(data), size);
   const size_t split = input.find("\n=====\n");
-  if (split == std::string::npos) {
-    if (const auto layouts = read(input)) check_accepted(*layouts, input);
-    return 0;
-  }
   const auto older = read(input.substr(0, split));
-  const auto newer = read(input.substr(split + 7));
+  const auto newer = split == std::string::npos ? std::nullopt : read(input.substr(split + 7));
   if (older) check_accepted(*older, input);
   if (newer) check_accepted(*newer, input);
   if (older && newer) {
     std::ostringstream report;
     const bool breaking = tablegen::compare_catalogues(*older, *newer, report);
-    if (breaking && report.str().find(": breaking: ") == std::string::npos) {
+    if (breaking && report.str().find(": breaking: ") == std::string::npos)
       fail("breaking without a breaking line", input);
-    }
   }
   return 0;
 }

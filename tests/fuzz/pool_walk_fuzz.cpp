@@ -1,12 +1,10 @@
-// zim_shm_pool_walk over a segment of arbitrary bytes. Input:
-//   byte 0      flags: 1 stamps a valid magic, version and size into the
-//               header, 2 also a carve point at the end of the body, 4 makes
-//               the visitor cut the segment short
-//   bytes 1-3   the piece at whose visit the cut comes, and the segment's
-//               length after it past the header (little-endian)
-//   then        the header's first bytes (up to and including the carve
-//               point), then the bytes from ZIM_SHM_POOL_HEADER_SIZE on; the
-//               segment is at least ZIM_SHM_POOL_MIN_SIZE bytes, zero-filled.
+// zim_shm_pool_walk over a segment of arbitrary bytes. Input: a flags byte (1
+// stamps a valid magic, version and size into the header, 2 also a carve point
+// at the end of the body, 4 makes the visitor cut the segment short); a byte
+// for the piece at whose visit the cut comes, two for the segment's length
+// after it past the header (little-endian); the header's first bytes, up to and
+// including the carve point; then the bytes from ZIM_SHM_POOL_HEADER_SIZE on.
+// The segment is at least ZIM_SHM_POOL_MIN_SIZE bytes, zero-filled.
 // Aborts unless every piece lies inside the segment's carved part, after the
 // piece before (a block's header included), with its bytes as the segment
 // holds them, and a cut ends the walk with ENODATA.
@@ -45,6 +43,8 @@ struct Walk {
   bool cut;
 };
 
+bool zero(unsigned char b) { return b == 0; }
+
 [[noreturn]] void die(const char* what, const zim_shm_pool_piece_t* p) {
   std::fprintf(stderr, "%s: offset %llu size %llu table %u\n", what,
                static_cast<unsigned long long>(p->offset), static_cast<unsigned long long>(p->size),
@@ -64,24 +64,15 @@ int visit(const zim_shm_pool_piece_t* p, void* context) {
   if (p->is_root != (!damaged && p->offset == w.root ? 1u : 0u)) die("root", p);
   w.next = p->offset + (damaged ? p->size : (p->size + 15) / 16 * 16);
   // Every byte is read (ASan checks the copy's bounds) and compared.
-  if (!w.cut && std::memcmp(p->data, w.segment->data() + p->offset, p->size) != 0) {
-    die("bytes differ", p);
-  }
-  if (damaged && std::all_of(w.segment->data() + p->offset, w.segment->data() + p->offset + 16,
-                             [](unsigned char b) { return b == 0; })) {
-    die("damage starts with free space", p);
-  }
+  const unsigned char* bytes = w.segment->data() + p->offset;
+  if (!w.cut && std::memcmp(p->data, bytes, p->size) != 0) die("bytes differ", p);
+  if (damaged && std::all_of(bytes, bytes + 16, zero)) die("damage starts with free space", p);
   if (w.cut_to != 0 && w.pieces == w.cut_at) {
     if (ftruncate(w.fd, static_cast<off_t>(w.cut_to)) != 0) std::abort();
     w.cut = true;
   }
   ++w.pieces;
   return 0;
-}
-
-const std::string& segment_name() {
-  static const std::string name = "/zim_walk_fuzz." + std::to_string(getpid());
-  return name;
 }
 
 }  // namespace
@@ -99,19 +90,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<unsigned char> segment(segment_size, 0);
   std::memcpy(segment.data(), data, prefix);
   std::memcpy(segment.data() + kHeader, data + prefix, body);
+  const auto put = [&](size_t at, auto v) { std::memcpy(segment.data() + at, &v, sizeof v); };
   if (flags & 1) {
-    const uint64_t magic = zim_sim::kPoolMagic;
-    const uint32_t version = zim_sim::kPoolVersion;
-    std::memcpy(segment.data() + offsetof(PoolHeader, magic), &magic, sizeof magic);
-    std::memcpy(segment.data() + offsetof(PoolHeader, version), &version, sizeof version);
-    std::memcpy(segment.data() + offsetof(PoolHeader, size), &segment_size, sizeof segment_size);
+    put(offsetof(PoolHeader, magic), uint64_t{zim_sim::kPoolMagic});
+    put(offsetof(PoolHeader, version), uint32_t{zim_sim::kPoolVersion});
+    put(offsetof(PoolHeader, size), segment_size);
   }
-  if (flags & 2) {
-    const uint64_t carve = kHeader + (body & ~uint64_t{15});
-    std::memcpy(segment.data() + offsetof(PoolHeader, carve), &carve, sizeof carve);
-  }
+  if (flags & 2) put(offsetof(PoolHeader, carve), kHeader + (body & ~uint64_t{15}));
   // A segment of its own per input, gone again after the walk.
-  const std::string& name = segment_name();
+  static const std::string name = "/zim_walk_fuzz." + std::to_string(getpid());
   const int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
   if (fd < 0 || ftruncate(fd, static_cast<off_t>(segment_size)) != 0 ||
       pwrite(fd, segment.data(), segment_size, 0) != static_cast<ssize_t>(segment_size)) {
@@ -130,12 +117,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (rc == -1 && w.pieces != 0 && !w.cut) std::abort();  // failed after it began, uncut
   if (rc == -1 && w.pieces == 0 && errno != EINVAL) std::abort();  // not a pool of this version
   if (w.cut && (w.cut_to < w.carve) != (rc == -1 && errno == ENODATA)) std::abort();
-  if (rc == 0 && w.pieces == 0 && w.carve > kHeader) {
-    // A walkable pool with a carved part always has a piece in it, unless
-    // all of it is free space.
-    for (uint64_t i = kHeader; i < w.carve; ++i) {
-      if (segment[i] != 0) std::abort();
-    }
+  // A walkable pool with a carved part has a piece in it, unless all of it is free space.
+  if (rc == 0 && w.pieces == 0 && w.carve > kHeader &&
+      !std::all_of(segment.data() + kHeader, segment.data() + w.carve, zero)) {
+    std::abort();
   }
   return 0;
 }

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -5,11 +6,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "catalogue.hpp"
 #include "decode.hpp"
@@ -22,6 +27,7 @@
 namespace {
 
 namespace cat = zim_tables::catalogue;
+using tablegen::ItemKind;
 using zim_inspect::Decoded;
 using zim_inspect::json;
 using zim_inspect::Sizing;
@@ -29,11 +35,9 @@ using zim_inspect::TypeLayout;
 using bytes = std::vector<unsigned char>;
 
 const std::vector<TypeLayout>& layouts() {
-  static const std::vector<TypeLayout> all = [] {
-    tablegen::Diagnostics diags;
-    auto loaded = tablegen::load_layouts(ZIM_MANIFEST, diags);
-    return loaded ? *loaded : std::vector<TypeLayout>{};
-  }();
+  static tablegen::Diagnostics diags;
+  static const auto all =
+      tablegen::load_layouts(ZIM_MANIFEST, diags).value_or(std::vector<TypeLayout>{});
   return all;
 }
 
@@ -41,19 +45,30 @@ Sizing platform_sizing(uint32_t table_id) {
   return {hulcon_config_get_max_num_npus(), qor_npd_get_table_size(table_id), 0};
 }
 
-bytes object_bytes(const void* obj) {
+// A copy elsewhere of a fresh object: its pointers still name the freed original.
+bytes real_object(uint32_t table_id, uint32_t count) {
+  auto* obj = static_cast<unsigned char*>(cat::types[table_id].ops.srv_ctor(count));
   uint32_t size;
-  std::memcpy(&size, static_cast<const unsigned char*>(obj) + ZIM_OBJ_TOTAL_SIZE_OFFSET, 4);
-  const auto* p = static_cast<const unsigned char*>(obj);
-  return bytes(p, p + size);
+  std::memcpy(&size, obj + ZIM_OBJ_TOTAL_SIZE_OFFSET, 4);
+  const bytes b(obj, obj + size);
+  std::free(obj);
+  return b;
 }
 
 Decoded decode_object(uint32_t table_id, const bytes& b) {
   return zim_inspect::decode(layouts()[table_id], b, platform_sizing(table_id));
 }
 
-// Fresh and moved objects of every type and count: consistent, every array
-// read in full.
+template <typename V>
+void put(bytes& b, uint64_t at, V v) {
+  std::memcpy(b.data() + at, &v, sizeof v);
+}
+
+void write_file(const std::string& path, const bytes& b) {
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), b.size());
+}
+
+// Fresh and moved objects of every type and count: consistent, every array read in full.
 TEST(Decode, RealObjectsOfEveryTypeAreConsistent) {
   ASSERT_EQ(layouts().size(), cat::type_count);
   for (size_t id = 0; id < cat::type_count; ++id) {
@@ -61,9 +76,7 @@ TEST(Decode, RealObjectsOfEveryTypeAreConsistent) {
     for (uint32_t count :
          t.takes_count() ? std::vector<uint32_t>{0, 3} : std::vector<uint32_t>{0}) {
       SCOPED_TRACE(std::string(t.name) + " count " + std::to_string(count));
-      void* obj = t.ops.srv_ctor(count);
-      const bytes b = object_bytes(obj);  // a copy elsewhere: the pointers still name obj
-      std::free(obj);
+      const bytes b = real_object(t.table_id, count);
       const Decoded d = decode_object(t.table_id, b);
       EXPECT_EQ(d.problems, std::vector<std::string>{});
       EXPECT_EQ(d.view["size"], b.size());
@@ -72,70 +85,55 @@ TEST(Decode, RealObjectsOfEveryTypeAreConsistent) {
   }
 }
 
-template <typename V>
-void put(bytes& b, uint64_t at, V v) {
-  std::memcpy(b.data() + at, &v, sizeof v);
-}
-
-// Each kind of damage to an olist with count 3 (field 2 is its first
-// counted array) and a test_if, reported precisely and by itself.
+// Each kind of damage to an olist with count 3 (field 2 is its first counted
+// array) and a test_if, reported precisely and alone; a count beyond the bytes
+// breaks both size and extent. No array is read past the object's end.
 TEST(Decode, EachDamageIsReportedAlone) {
   struct damage {
-    const char* what;
     uint32_t table_id;
     std::function<void(bytes&)> apply;
-    const char* expected;
+    const char* expected;  // in the last problem
+    size_t problems = 1;
   };
   const uint32_t olist = ZIM_TABLE_ID_OLIST, test_if = ZIM_TABLE_ID_TEST_IF;
   const damage cases[] = {
-      {"moved data pointer", olist, [](bytes& b) { b[ZIM_OLIST_FIELD_2_PTR] ^= 0x40; },
-       "data pointer of field 2 is 0x"},
-      {"null flag pointer", olist,
-       [](bytes& b) { put<uint64_t>(b, ZIM_OLIST_FIELD_3_FLAGS_PTR, 0); },
+      {olist, [](bytes& b) { b[ZIM_OLIST_FIELD_2_PTR] ^= 0x40; }, "data pointer of field 2 is 0x"},
+      {olist, [](bytes& b) { put<uint64_t>(b, ZIM_OLIST_FIELD_3_FLAGS_PTR, 0); },
        "flag pointer of field 3 is null, expected 0x"},
-      {"per-NPU pointer moved", test_if, [](bytes& b) { b[ZIM_TEST_IF_FIELD_10_PTR] ^= 0x08; },
+      {test_if, [](bytes& b) { b[ZIM_TEST_IF_FIELD_10_PTR] ^= 0x08; },
        "data pointer of field 10 is 0x"},
-      {"wrong size", olist, [](bytes& b) { b[ZIM_OBJ_TOTAL_SIZE_OFFSET] ^= 1; },
-       "total_obj_size is "},
-      {"wrong table id", test_if, [](bytes& b) { put<uint16_t>(b, ZIM_OBJ_TABLE_ID_OFFSET, 7); },
+      {olist, [](bytes& b) { b[ZIM_OBJ_TOTAL_SIZE_OFFSET] ^= 1; }, "total_obj_size is "},
+      {test_if, [](bytes& b) { put<uint16_t>(b, ZIM_OBJ_TABLE_ID_OFFSET, 7); },
        "table_id is 7, expected 0 (test_if)"},
-      {"not allocated", test_if, [](bytes& b) { b[ZIM_OBJ_ALLOC_STATE_OFFSET] = 0; },
+      {test_if, [](bytes& b) { b[ZIM_OBJ_ALLOC_STATE_OFFSET] = 0; },
        "alloc_state is 0, expected 1"},
-      {"npd_present wrong", test_if, [](bytes& b) { b[ZIM_TEST_IF_NPD_PRESENT_OFFSET] ^= 1; },
-       "npd_present is "},
-      {"truncated", olist, [](bytes& b) { b.resize(ZIM_FIXED_SIZE_OLIST - 1); },
+      {test_if, [](bytes& b) { b[ZIM_TEST_IF_NPD_PRESENT_OFFSET] ^= 1; }, "npd_present is "},
+      {olist, [](bytes& b) { b.resize(ZIM_FIXED_SIZE_OLIST - 1); },
        "fewer than the fixed size 296"},
+      {olist, [](bytes& b) { put<uint32_t>(b, ZIM_OLIST_COUNT_OFFSET, 1000000); },
+       "beyond the 366 bytes of the object", 2},
   };
   for (const damage& c : cases) {
-    SCOPED_TRACE(c.what);
-    void* obj = cat::types[c.table_id].ops.srv_ctor(3);
-    bytes b = object_bytes(obj);
-    std::free(obj);
+    SCOPED_TRACE(c.expected);
+    bytes b = real_object(c.table_id, 3);
     c.apply(b);
     const Decoded d = decode_object(c.table_id, b);
-    ASSERT_EQ(d.problems.size(), 1u) << ::testing::PrintToString(d.problems);
-    EXPECT_NE(d.problems[0].find(c.expected), std::string::npos) << d.problems[0];
+    ASSERT_EQ(d.problems.size(), c.problems) << ::testing::PrintToString(d.problems);
+    EXPECT_NE(d.problems.back().find(c.expected), std::string::npos) << d.problems.back();
     EXPECT_FALSE(d.view["consistent"].get<bool>());
+    for (const auto& a : d.view.value("arrays", json::array())) {
+      const uint64_t n = a["length"],
+                     end = a["storage_at"].get<uint64_t>() + n * a["elem_size"].get<uint64_t>();
+      EXPECT_TRUE(a["elements"].empty() || end <= b.size()) << a["name"];
+    }
   }
-  // A count beyond the object's bytes: its size and its extent are both
-  // wrong, and no element is read past the end.
-  void* obj = cat::types[olist].ops.srv_ctor(3);
-  bytes b = object_bytes(obj);
-  std::free(obj);
-  put<uint32_t>(b, ZIM_OLIST_COUNT_OFFSET, 1000000);
-  const Decoded d = decode_object(olist, b);
-  ASSERT_EQ(d.problems.size(), 2u) << ::testing::PrintToString(d.problems);
-  EXPECT_NE(d.problems[1].find("beyond the 366 bytes of the object"), std::string::npos);
-  EXPECT_TRUE(d.view["arrays"][0]["elements"].empty());
 }
 
-using tablegen::ItemKind;
-
-// A layout no definition could have, built by hand: the decoder must hold
-// for any layout, not only for those the manifest reader accepts.
-TypeLayout hand_made(const std::string& name, uint32_t fixed_size,
-                     std::optional<uint32_t> count_field, std::vector<tablegen::LayoutField> fields,
-                     uint32_t npd_present) {
+// A layout no definition could have: the decoder must hold for any layout,
+// not only for those the manifest reader accepts.
+TypeLayout hand_made(const std::string& name, std::vector<tablegen::LayoutField> fields,
+                     uint32_t fixed_size = 296, std::optional<uint32_t> count_field = 200,
+                     uint32_t npd_present = 290) {
   TypeLayout t;
   t.name = name;
   t.type_class = tablegen::TypeClass::kCounted;
@@ -148,47 +146,40 @@ TypeLayout hand_made(const std::string& name, uint32_t fixed_size,
   return t;
 }
 
-// Two counted arrays of 4294967295-byte elements and a per-NPU one after
-// them: for count 0xffffffff the placement saturates, and the flags of the
-// last array once seemed to fit in an object of 296 bytes.
-const TypeLayout kSaturating = hand_made("huge", 296, 200,
-                                         {{ItemKind::kCountedArray, 232, 0xffffffff, 1, 272, ""},
-                                          {ItemKind::kCountedArray, 240, 0xffffffff, 1, 280, ""},
-                                          {ItemKind::kPerNpuArray, 248, 1048576, 1, 256, ""}},
-                                         290);
+// For count 0xffffffff the placement of two counted arrays of 4294967295-byte
+// elements saturates, and the flags of the per-NPU one after them once seemed
+// to fit in 296 bytes.
+const TypeLayout kSaturating =
+    hand_made("huge", {{ItemKind::kCountedArray, 232, 0xffffffff, 1, 272, ""},
+                       {ItemKind::kCountedArray, 240, 0xffffffff, 1, 280, ""},
+                       {ItemKind::kPerNpuArray, 248, 1048576, 1, 256, ""}});
 
 bytes fixed_part(uint32_t count, size_t size = 296) {
   bytes b(296, 0);
-  put<uint16_t>(b, ZIM_OBJ_TABLE_ID_OFFSET, 0);
   b[ZIM_OBJ_ALLOC_STATE_OFFSET] = 1;
   put<uint32_t>(b, 200, count);
   b.resize(size);
   return b;
 }
 
-// Layouts that no object can have: decode and check report them and read
-// nothing outside the object's exactly sized bytes.
+// Decode and check report layouts no object can have, reading nothing outside
+// the object's exactly sized bytes.
 TEST(Decode, HandMadeLayoutsNeverReadOutside) {
   struct layout_case {
-    const char* what;
     TypeLayout layout;
     bytes object;
     const char* expected;
   };
   const layout_case cases[] = {
-      {"saturating placement", kSaturating, fixed_part(0xffffffff),
-       "beyond the 296 bytes of the object"},
-      {"saturating placement, short object", kSaturating, fixed_part(0xffffffff, 295),
-       "fewer than the fixed size 296"},
-      {"field past the fixed size",
-       hand_made("past", 296, {}, {{ItemKind::kInline, 292, 0xffffffff, 0xffffffff, 0, ""}}, 290),
+      {kSaturating, fixed_part(0xffffffff), "beyond the 296 bytes of the object"},
+      {kSaturating, fixed_part(0xffffffff, 295), "fewer than the fixed size 296"},
+      {hand_made("past", {{ItemKind::kInline, 292, 0xffffffff, 0xffffffff, 0, ""}}, 296, {}),
        fixed_part(0), "the layout of the type is unusable: a field at 292 lies outside"},
-      {"fixed size below the base header",
-       hand_made("small", 8, 4, {{ItemKind::kCountedArray, 0, 8, 1, 0, ""}}, 0), bytes(8, 0xff),
+      {hand_made("small", {{ItemKind::kCountedArray, 0, 8, 1, 0, ""}}, 8, 4, 0), bytes(8, 0xff),
        "the base header lies outside the fixed size 8"},
   };
   for (const layout_case& c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(c.expected);
     const Sizing sizing{8, 16, 0};
     const Decoded d = zim_inspect::decode(c.layout, c.object, sizing);
     EXPECT_EQ(zim_inspect::check(c.layout, {c.object.data(), c.object.size()}, sizing), d.problems);
@@ -201,43 +192,98 @@ TEST(Decode, HandMadeLayoutsNeverReadOutside) {
   }
 }
 
+// Runs `body` in a forked process that leaves through _exit, so that a pool it
+// creates stays; its exit status, or -1.
+int in_child(const std::function<int()>& body, struct rusage* usage = nullptr) {
+  const pid_t pid = fork();
+  if (pid == 0) _exit(body());
+  int status = 0;
+  if (wait4(pid, &status, 0, usage) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 struct run_result {
   int status;
   std::string out;
+  long max_rss_kib;  // of the shell and the tool
 };
 
 // `redirect` follows the tool's words in the shell command, for input and
 // standard output; standard error is what the result holds then.
 run_result run_tool(const std::string& args, const std::string& redirect = "") {
   const std::string command = std::string(ZIM_INSPECT_TOOL) + " " + args + " 2>&1 " + redirect;
-  FILE* pipe = popen(command.c_str(), "r");
-  std::string out;
-  char buffer[4096];
-  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
-  const int status = pclose(pipe);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+  const std::string out = ::testing::TempDir() + "tool." + std::to_string(getpid());
+  struct rusage usage {};
+  const int status = in_child(
+      [&] {
+        dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
+        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        return 127;
+      },
+      &usage);
+  std::ifstream in(out);
+  return {status, std::string(std::istreambuf_iterator<char>(in), {}), usage.ru_maxrss};
 }
 
-TEST(CommandLine, ExitStatusAndJson) {
-  const std::string dir = ::testing::TempDir();
-  void* obj = cat::types[ZIM_TABLE_ID_OLIST].ops.srv_ctor(3);
-  bytes b = object_bytes(obj);
-  std::free(obj);
-  std::ofstream(dir + "good.obj", std::ios::binary)
-      .write(reinterpret_cast<char*>(b.data()), b.size());
+bool printable(unsigned char c) { return c == '\n' || (c >= 0x20 && c < 0x7f); }
+
+// Where decode takes its bytes from, exit statuses, output that cannot be
+// written, and outside text escaped: everything the tool says is printable, and
+// JSON sent to a pipe parses.
+TEST(CommandLine, InputsStatusAndOutput) {
+  const std::string dir = ::testing::TempDir(), good = dir + "good.obj";
+  bytes b = real_object(ZIM_TABLE_ID_OLIST, 3);
+  write_file(good, b);
   b[ZIM_OBJ_TOTAL_SIZE_OFFSET] ^= 1;
-  std::ofstream(dir + "bad.obj", std::ios::binary)
-      .write(reinterpret_cast<char*>(b.data()), b.size());
+  write_file(dir + "bad.obj", b);
+  write_file(dir + "huge.obj", fixed_part(0xffffffff));
+  std::ofstream(dir + "huge.manifest") << tablegen::manifest_text({kSaturating});
+  std::ofstream(dir + "escapes.manifest") << tablegen::manifest_text(
+      {hand_made("\x1b[31mred\xff", {{ItemKind::kInline, 204, 4, 1, 208, "\abell\xfe\x01"}})});
+  struct io_case {
+    std::string args, redirect;
+    int status;
+    const char* expected;
+  };
+  const io_case cases[] = {
+      {"decode olist " + good, "", 0, "consistent"},
+      {"decode olist " + good + " --json", "", 0, "\"class\": \"counted\""},
+      {"decode 268 " + dir + "bad.obj", "", 1, "problem: total_obj_size is"},
+      {"decode olist -", "< " + good, 0, "consistent"},
+      {"decode olist /dev/zero", "", 2, "/dev/zero is not a regular file"},
+      {"decode olist " + dir, "", 2, "is not a regular file"},
+      {"decode olist -", "< /dev/null", 1, "holds 0 bytes"},
+      {"decode olist -", "< /dev/zero", 2, "more than 64 MiB"},
+      {"decode olist /nonexistent", "", 2, "cannot read /nonexistent"},
+      {"--catalogue " + dir + "huge.manifest decode huge " + dir + "huge.obj", "", 2,
+       "huge.manifest:18: error: element size '4294967295' is larger than 4294901758"},
+      {"layout olist", "> /dev/full", 1, "cannot write standard output: No space left"},
+      {"layout olist --json", "> /dev/full", 1, "cannot write standard output"},
+      {"decode olist " + good, "> /dev/full", 1, "cannot write standard output"},
+      {"--help", "> /dev/full", 1, "cannot write standard output"},
+      {"--version", "> /dev/full", 1, "cannot write standard output"},
+      {"layout nosuch", "", 2, "no table type nosuch"},
+      {"layout olist --bogus", "", 2, "--bogus"},
+      {"pool /no_such_pool_here", "", 2, "cannot walk the pool /no_such_pool_here"},
+      {"--catalogue /nonexistent layout olist", "", 2, "cannot read the catalogue /nonexistent"},
+      {"", "", 2, "--help' for usage"},
+      {"--catalogue " + dir + "escapes.manifest layout 0", "", 2, "\\x1b"},
+      {"layout \"$(printf '\\033[2J\\007')\"", "", 2, "\\x1b"},
+      {"pool \"/$(printf '\\033[2J')\"", "", 2, "\\x1b"},
+  };
+  for (const io_case& c : cases) {
+    SCOPED_TRACE(c.args + " " + c.redirect);
+    const run_result r = run_tool(c.args, c.redirect);
+    EXPECT_EQ(r.status, c.status) << r.out;
+    EXPECT_NE(r.out.find(c.expected), std::string::npos) << r.out;
+    EXPECT_TRUE(std::all_of(r.out.begin(), r.out.end(), printable)) << r.out;
+    if (c.args.find("--json") != std::string::npos && c.redirect.empty()) {
+      EXPECT_FALSE(json::parse(r.out, nullptr, false).is_discarded()) << r.out;
+    }
+  }
+}
 
-  const run_result good = run_tool("decode olist " + dir + "good.obj --json");
-  EXPECT_EQ(good.status, 0) << good.out;
-  EXPECT_TRUE(json::parse(good.out)["consistent"].get<bool>());
-  EXPECT_EQ(json::parse(good.out)["class"], "counted");
-  const run_result bad = run_tool("decode 268 " + dir + "bad.obj");
-  EXPECT_EQ(bad.status, 1);
-  EXPECT_NE(bad.out.find("problem: total_obj_size is"), std::string::npos) << bad.out;
-
-  // The byte map covers the object without gaps or overlaps.
+TEST(CommandLine, ByteMapCoversTheObjectWithoutGapsOrOverlaps) {
   const run_result map = run_tool("layout testdynhg --npus 3 --npd 5 --count 2 --json");
   ASSERT_EQ(map.status, 0) << map.out;
   const json layout = json::parse(map.out);
@@ -248,82 +294,17 @@ TEST(CommandLine, ExitStatusAndJson) {
   }
   EXPECT_EQ(at, layout["size"]);
   EXPECT_EQ(at, ZIM_TESTDYNHG_OBJECT_SIZE(3, 5, 2));
-
-  for (const char* args :
-       {"layout nosuch", "decode olist /nonexistent", "layout olist --bogus",
-        "pool /no_such_pool_here", "--catalogue /nonexistent layout olist", ""}) {
-    EXPECT_EQ(run_tool(args).status, 2) << args;
-  }
 }
 
-// Where decode takes its bytes from, and output that cannot be written.
-TEST(CommandLine, InputsAndOutput) {
-  const std::string dir = ::testing::TempDir();
-  void* obj = cat::types[ZIM_TABLE_ID_OLIST].ops.srv_ctor(3);
-  const bytes b = object_bytes(obj);
-  std::free(obj);
-  const std::string good = dir + "inputs_good.obj";
-  std::ofstream(good, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), b.size());
-  std::ofstream(dir + "huge.manifest") << tablegen::manifest_text({kSaturating});
-  const bytes huge = fixed_part(0xffffffff);
-  std::ofstream(dir + "huge.obj", std::ios::binary)
-      .write(reinterpret_cast<const char*>(huge.data()), huge.size());
-  struct io_case {
-    std::string args, redirect;
-    int status;
-    const char* expected;
-  };
-  const io_case cases[] = {
-      {"decode olist " + good, "", 0, "consistent"},
-      {"decode olist -", "< " + good, 0, "consistent"},
-      {"decode olist /dev/zero", "", 2, "/dev/zero is not a regular file"},
-      {"decode olist " + dir, "", 2, "is not a regular file"},
-      {"decode olist -", "< /dev/null", 1, "holds 0 bytes"},
-      {"--catalogue " + dir + "huge.manifest decode huge " + dir + "huge.obj", "", 2,
-       "huge.manifest:18: error: element size '4294967295' is larger than 4294901758"},
-      {"layout olist", "> /dev/full", 1, "cannot write standard output: No space left"},
-      {"layout olist --json", "> /dev/full", 1, "cannot write standard output"},
-      {"decode olist " + good, "> /dev/full", 1, "cannot write standard output"},
-      {"--help", "> /dev/full", 1, "cannot write standard output"},
-      {"--version", "> /dev/full", 1, "cannot write standard output"},
-  };
-  for (const io_case& c : cases) {
-    const run_result r = run_tool(c.args, c.redirect);
-    EXPECT_EQ(r.status, c.status) << c.args << " " << c.redirect << "\n" << r.out;
-    EXPECT_NE(r.out.find(c.expected), std::string::npos) << c.args << "\n" << r.out;
-  }
-  // Standard input is buffered up to its stated bound, no further.
-  const run_result big = run_tool("decode olist -", "< /dev/zero");
-  EXPECT_EQ(big.status, 2);
-  EXPECT_NE(big.out.find("more than 64 MiB"), std::string::npos) << big.out;
-}
-
-// Names from a manifest and words from the command line reach the terminal
-// escaped.
-TEST(CommandLine, OutsideTextIsEscaped) {
-  TypeLayout named = hand_made("\x1b[31mred\xff", 296, 200,
-                               {{ItemKind::kInline, 204, 4, 1, 208, "\abell\xfe\x01"}}, 290);
-  const std::string manifest = ::testing::TempDir() + "escapes.manifest";
-  std::ofstream(manifest) << tablegen::manifest_text({named});
-  for (const std::string& args : {"--catalogue " + manifest + " layout 0",
-                                  std::string("layout \"$(printf '\\033[2J\\007')\""),
-                                  std::string("pool \"/$(printf '\\033[2J')\"")}) {
-    const run_result text = run_tool(args);
-    EXPECT_EQ(text.status, 2) << args;
-    for (unsigned char c : text.out) {
-      ASSERT_TRUE(c == '\n' || (c >= 0x20 && c < 0x7f)) << args << ": byte " << int{c};
-    }
-    EXPECT_NE(text.out.find("\\x1b"), std::string::npos) << args << "\n" << text.out;
-  }
-}
-
-// A second process creates a pool, fills it with objects of every type,
-// damages one and publishes a root record; this one walks it by name.
+// Another process fills a pool with objects of every type (343 chunks of 64
+// KiB) and an olist of a million elements (18 MB), damages one and publishes a
+// root record; this one walks it by name. The walk checks objects where they
+// lie, in a small multiple of their size, where a view of the elements would
+// take tens of bytes per byte.
 TEST(Pool, WalksAPoolWrittenByAnotherProcess) {
   const std::string name = "/zim_inspect_test." + std::to_string(getpid());
-  const pid_t child = fork();
-  if (child == 0) {  // one chunk per table id: 343 chunks of 64 KiB
-    if (zim_shm_pool_create(name.c_str(), 64u << 20) != 0) _exit(1);
+  const int created = in_child([&] {
+    if (zim_shm_pool_create(name.c_str(), 64u << 20) != 0) return 1;
     void* damaged = nullptr;
     for (size_t id = 0; id < cat::type_count; ++id) {
       void* obj = cat::types[id].ops.srv_ctor_with_shm(2);
@@ -331,29 +312,31 @@ TEST(Pool, WalksAPoolWrittenByAnotherProcess) {
     }
     static_cast<unsigned char*>(damaged)[ZIM_OLIST_FIELD_2_PTR] ^= 0x20;
     zim_shm_pool_set_root(zim_shm_pool_offset_of(zim_shm_table_pool_calloc(0, 64)));
-    _exit(0);  // leaves through _exit: the pool stays
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
+    return cat::types[ZIM_TABLE_ID_OLIST].ops.srv_ctor_with_shm(1000000) ? 0 : 1;
+  });
   const run_result r = run_tool("pool " + name + " --json");
   shm_unlink(name.c_str());
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the pool's creator failed";
+  ASSERT_EQ(created, 0) << "the pool's creator failed";
   ASSERT_EQ(r.status, 1) << r.out;
+  std::printf("peak RSS of the walk: %ld KiB\n", r.max_rss_kib);
+#ifdef __SANITIZE_ADDRESS__
+  EXPECT_LT(r.max_rss_kib, 300 * 1024);  // shadow memory and the quarantine come on top
+#else
+  EXPECT_LT(r.max_rss_kib, 150 * 1024);
+#endif
   const json pool = json::parse(r.out);
-  EXPECT_EQ(pool["objects"], cat::type_count);
+  EXPECT_EQ(pool["objects"], cat::type_count + 1);
   EXPECT_FALSE(pool["root"].is_null());
   EXPECT_TRUE(pool["damaged"].empty());
   std::vector<std::string> problems;
-  for (const auto& t : pool["tables"]) {
+  for (const auto& t : pool["tables"])
     for (const auto& p : t["problems"])
       problems.push_back(t["type"].get<std::string>() + ": " + p["problem"].get<std::string>());
-  }
   ASSERT_EQ(problems.size(), 1u) << ::testing::PrintToString(problems);
   EXPECT_NE(problems[0].find("olist: data pointer of field 2"), std::string::npos) << problems[0];
 }
 
-// A segment that shrinks under the walk is named as such, after the pieces
-// visited before it.
+// A segment that shrinks under the walk is named as such, after the pieces visited before it.
 TEST(Pool, ShrunkSegmentIsNamed) {
   const auto shrinking = [](const char*, int (*visit)(const zim_shm_pool_piece_t*, void*),
                             void* context) {
@@ -369,47 +352,8 @@ TEST(Pool, ShrunkSegmentIsNamed) {
   EXPECT_EQ(error, "the pool's segment shrank during the walk");
 }
 
-// A walk checks every object where it lies, keeping nothing per element: an
-// olist of a million elements (18 MB) is walked in a small multiple of its
-// size, where a view of its elements takes tens of bytes per byte.
-TEST(Pool, WalkMemoryDoesNotGrowWithElements) {
-  const std::string name = "/zim_inspect_big." + std::to_string(getpid());
-  const pid_t creator = fork();
-  if (creator == 0) {
-    if (zim_shm_pool_create(name.c_str(), 64u << 20) != 0) _exit(1);
-    if (cat::types[ZIM_TABLE_ID_OLIST].ops.srv_ctor_with_shm(1000000) == nullptr) _exit(1);
-    _exit(0);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(creator, &status, 0), creator);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the pool's creator failed";
-  const pid_t walker = fork();
-  if (walker == 0) {
-    std::freopen("/dev/null", "w", stdout);
-    execl(ZIM_INSPECT_TOOL, ZIM_INSPECT_TOOL, "pool", name.c_str(), "--json",
-          static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  struct rusage usage {};
-  ASSERT_EQ(wait4(walker, &status, 0, &usage), walker);
-  shm_unlink(name.c_str());
-  ASSERT_TRUE(WIFEXITED(status)) << status;
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-  std::printf("peak RSS of the walk: %ld KiB\n", usage.ru_maxrss);
-#ifdef __SANITIZE_ADDRESS__
-  // Shadow memory and the quarantine of freed blocks come on top.
-  EXPECT_LT(usage.ru_maxrss, 300 * 1024);
-#else
-  EXPECT_LT(usage.ru_maxrss, 150 * 1024);
-#endif
-}
-
-}  // namespace
-
-namespace {
-
-// A catalogue of more than 1,000 types, whose file names widen at id 1000,
-// as a folder of definitions and as the manifest the generator writes for it.
+// More than 1,000 types, whose file names widen at id 1000, as a folder of
+// definitions and as the manifest the generator writes for it.
 TEST(CommandLine, ReadsACatalogueOfMoreThanAThousandTypes) {
   const std::string dir = ::testing::TempDir() + "inspect_large." + std::to_string(getpid());
   const std::string defs = dir + "/defs", manifest = dir + "/large.manifest";
@@ -417,25 +361,23 @@ TEST(CommandLine, ReadsACatalogueOfMoreThanAThousandTypes) {
   for (unsigned id = 0; id <= 1000; ++id) {
     char file[64];
     std::snprintf(file, sizeof file, "/%03u_type_%u.tdef", id, id);
-    std::ofstream(defs + file) << "table type_" << id << "\nid " << id
-                               << "\nclass fixed\nfixed_size 224\nheader 192:4 196:4\n"
-                                  "flags_at 216\nsize_check off\nobj_flags_bit5 clear\nwisp "
-                               << 6 * id << " " << 6 * id + 1 << " " << 6 * id + 2 << " "
-                               << 6 * id + 3 << " " << 6 * id + 4 << " " << 6 * id + 5
-                               << "\nfield 200:4\nfield 204:1\nfield 208:8\n";
+    std::ofstream def(defs + file);
+    def << "table type_" << id << "\nid " << id << "\nclass fixed\nfixed_size 224\nheader 192:4 "
+        << "196:4\nflags_at 216\nsize_check off\nobj_flags_bit5 clear\nfield 200:4\nfield 204:1\n"
+        << "field 208:8\nwisp";
+    for (unsigned w = 6 * id; w < 6 * id + 6; ++w) def << ' ' << w;
   }
   tablegen::Diagnostics diags;
   const auto loaded = tablegen::load_layouts(defs, diags);
   ASSERT_TRUE(loaded);
   std::ofstream(manifest) << tablegen::manifest_text(*loaded);
   for (const std::string& catalogue : {defs, manifest}) {
-    for (const char* type : {"1000", "type_1000", "100"}) {
+    for (const auto& [type, id] : {std::pair{"1000", 1000u}, {"type_1000", 1000u}, {"100", 100u}}) {
       SCOPED_TRACE(catalogue + " " + type);
       const run_result r =
           run_tool("--catalogue " + catalogue + " layout " + type + " --npd 0 --json");
       ASSERT_EQ(r.status, 0) << r.out;
       const json layout = json::parse(r.out);
-      const unsigned id = std::string(type) == "100" ? 100 : 1000;
       EXPECT_EQ(layout["table_id"], id);
       EXPECT_EQ(layout["type"], "type_" + std::to_string(id));
       EXPECT_EQ(layout["size"], 224u);
