@@ -68,12 +68,19 @@ TEST(LargeCatalogue, EveryOutputListsTheTypesInTableIdOrder) {
   EXPECT_EQ(captures(read(out / "zim_tables_catalogue.cpp"), "\n    \\{\"type_([0-9]+)\""), ids);
   EXPECT_EQ(tablegen("--manifest " + quoted(defs)).output, manifest);
 
-  // The catalogue against itself, as a folder and as its own manifest.
+  // The catalogue against itself, as a folder and as its own manifest; the
+  // inspector finds a type past id 999 in either, by id and by name.
   for (const fs::path& older : {defs, out / "zim_tables.manifest"}) {
     SCOPED_TRACE(older);
     r = tablegen("--compat " + quoted(older) + " " + quoted(defs));
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(r.output, "");
+    for (const char* type : {"1000", "type_1000"}) {
+      r = shell(ZIM_INSPECT_TOOL " --catalogue " + quoted(older) + " layout " + type +
+                " --npd 0 2>&1");
+      EXPECT_EQ(r.status, 0) << r.output;
+      EXPECT_EQ(r.output.rfind("type_1000 (table id 1000, fixed) for N ", 0), 0u) << r.output;
+    }
   }
 }
 

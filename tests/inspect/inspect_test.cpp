@@ -352,38 +352,4 @@ TEST(Pool, ShrunkSegmentIsNamed) {
   EXPECT_EQ(error, "the pool's segment shrank during the walk");
 }
 
-// More than 1,000 types, whose file names widen at id 1000, as a folder of
-// definitions and as the manifest the generator writes for it.
-TEST(CommandLine, ReadsACatalogueOfMoreThanAThousandTypes) {
-  const std::string dir = ::testing::TempDir() + "inspect_large." + std::to_string(getpid());
-  const std::string defs = dir + "/defs", manifest = dir + "/large.manifest";
-  std::filesystem::create_directories(defs);
-  for (unsigned id = 0; id <= 1000; ++id) {
-    char file[64];
-    std::snprintf(file, sizeof file, "/%03u_type_%u.tdef", id, id);
-    std::ofstream def(defs + file);
-    def << "table type_" << id << "\nid " << id << "\nclass fixed\nfixed_size 224\nheader 192:4 "
-        << "196:4\nflags_at 216\nsize_check off\nobj_flags_bit5 clear\nfield 200:4\nfield 204:1\n"
-        << "field 208:8\nwisp";
-    for (unsigned w = 6 * id; w < 6 * id + 6; ++w) def << ' ' << w;
-  }
-  tablegen::Diagnostics diags;
-  const auto loaded = tablegen::load_layouts(defs, diags);
-  ASSERT_TRUE(loaded);
-  std::ofstream(manifest) << tablegen::manifest_text(*loaded);
-  for (const std::string& catalogue : {defs, manifest}) {
-    for (const auto& [type, id] : {std::pair{"1000", 1000u}, {"type_1000", 1000u}, {"100", 100u}}) {
-      SCOPED_TRACE(catalogue + " " + type);
-      const run_result r =
-          run_tool("--catalogue " + catalogue + " layout " + type + " --npd 0 --json");
-      ASSERT_EQ(r.status, 0) << r.out;
-      const json layout = json::parse(r.out);
-      EXPECT_EQ(layout["table_id"], id);
-      EXPECT_EQ(layout["type"], "type_" + std::to_string(id));
-      EXPECT_EQ(layout["size"], 224u);
-    }
-  }
-  std::filesystem::remove_all(dir);
-}
-
 }  // namespace
