@@ -160,8 +160,7 @@ int walk_segment(int fd, Visit visit, void* context) {
   if (!S_ISREG(st.st_mode)) return fail(EINVAL);
   const uint64_t size = static_cast<uint64_t>(st.st_size);
   HeaderFacts facts;
-  if (size < ZIM_SHM_POOL_MIN_SIZE) return fail(EINVAL);
-  if (!zim_sim::read_header_facts(fd, &facts)) return -1;
+  if (!zim_sim::read_header_facts(fd, &facts)) return errno == ENODATA ? fail(EINVAL) : -1;
   const uint64_t carve = checked_carve(facts, size);
   if (carve == 0) return fail(EINVAL);
   ReadSource source(fd, carve);

@@ -167,9 +167,8 @@ constexpr char kNotAPool[] =
 // Whether the file open on fd, of status st, is a complete pool of this
 // version; facts gets its header.
 bool is_pool(int fd, const struct stat& st, zim_sim::HeaderFacts* facts) {
-  const auto size = static_cast<uint64_t>(st.st_size);
-  return S_ISREG(st.st_mode) && size >= ZIM_SHM_POOL_MIN_SIZE &&
-         zim_sim::read_header_facts(fd, facts) && zim_sim::is_complete_pool(*facts, size);
+  return S_ISREG(st.st_mode) && zim_sim::read_header_facts(fd, facts) &&
+         zim_sim::is_complete_pool(*facts, static_cast<uint64_t>(st.st_size));
 }
 
 // What stands under `name` when linking a new pool there failed with EEXIST:
@@ -345,8 +344,7 @@ extern "C" ZIM_SIM_API int zim_shm_pool_attach(const char* name) {
   void* map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   if (map == MAP_FAILED) return fail(fd, map, size);
   auto* hdr = static_cast<PoolHeader*>(map);
-  if (hdr->magic.load(std::memory_order_acquire) != zim_sim::kPoolMagic ||
-      hdr->version != zim_sim::kPoolVersion || hdr->size != size) {
+  if (!zim_sim::is_complete_pool(zim_sim::header_facts(hdr), size)) {
     errno = EINVAL;
     return fail(fd, map, size);
   }

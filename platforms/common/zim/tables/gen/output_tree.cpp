@@ -107,7 +107,7 @@ class Publisher {
       if (!staging.empty()) fs::remove_all(staging, ignored);
       return false;
     }
-    return swap_in(staging, held);
+    return swap_in(staging);
   }
 
  private:
@@ -221,16 +221,13 @@ class Publisher {
                     std::error_code(errno, std::generic_category()));
       }
     }
-    return true;
+    // Last look before the exchange: after it, a held signal waits for the
+    // swap to finish.
+    return !held.pending() || interrupted();
   }
 
-  bool swap_in(const fs::path& staging, const HeldSignals& held) {
+  bool swap_in(const fs::path& staging) {
     std::error_code ec;
-    if (held.pending()) {
-      std::error_code ignored;
-      fs::remove_all(staging, ignored);
-      return interrupted();
-    }
     if (!exists_) {
       fs::rename(staging, out_dir_, ec);
       if (ec) {
