@@ -4,7 +4,8 @@
 #include <map>
 #include <string>
 
-#include "text.hpp"
+#include "diagnostics.hpp"
+#include "template.hpp"
 
 namespace tablegen {
 namespace {
@@ -15,7 +16,7 @@ std::string header_text(const std::vector<HeaderField>& header) {
   return out;
 }
 
-std::string field_text(const LayoutField& f) {
+std::string field_text(const FieldLayout& f) {
   switch (f.kind) {
     case ItemKind::kInline:
       return str(f.offset) + ":" + str(f.width) + (f.repeat == 1 ? "" : "x" + str(f.repeat)) +
@@ -32,7 +33,7 @@ std::string shown_name(const std::string& name) {
   return name.empty() ? std::string("(unnamed)") : "'" + name + "'";
 }
 
-bool same_field(const LayoutField& a, const LayoutField& b) {
+bool same_field(const FieldLayout& a, const FieldLayout& b) {
   return a.kind == b.kind && a.offset == b.offset && a.width == b.width && a.repeat == b.repeat &&
          a.flag_at == b.flag_at;
 }
@@ -128,7 +129,7 @@ class Comparison {
              "processes on the old layout neither copy it nor leave room for it");
     }
     if (o.npd_present != n.npd_present) {
-      breaks(n.lines.flags_at,
+      breaks(n.lines.npd_present,
              "npd_present at " + str(o.npd_present) + " is now at " + str(n.npd_present),
              "the allocator marks the NPD area in another byte");
     }
@@ -139,12 +140,12 @@ class Comparison {
       ++reported_;
     }
     const std::pair<const char*, std::pair<uint32_t, uint32_t>> checks[] = {
-        {"fix-up", {o.checks.fix_ptrs, n.checks.fix_ptrs}},
-        {"size-pointer", {o.checks.size_ptr, n.checks.size_ptr}},
-        {"allocation", {o.checks.alloc, n.checks.alloc}}};
+        {"fix-up", {o.checks.fix_ptrs.line, n.checks.fix_ptrs.line}},
+        {"size-pointer", {o.checks.size_ptr.line, n.checks.size_ptr.line}},
+        {"allocation", {o.checks.alloc.line, n.checks.alloc.line}}};
     for (const auto& [name, lines] : checks) {
       if (lines.first == lines.second) continue;
-      report(n.path, n.checks_line, false,
+      report(n.path, n.lines.checks, false,
              t + ": the " + name + " check now reports line " + line_text(lines.second) +
                  " instead of " + line_text(lines.first) +
                  ": affects only the text of its assertion report");

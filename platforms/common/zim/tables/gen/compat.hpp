@@ -7,7 +7,7 @@
 #include <ostream>
 #include <vector>
 
-#include "manifest.hpp"
+#include "type_layout.hpp"
 
 namespace tablegen {
 

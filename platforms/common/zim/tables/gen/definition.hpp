@@ -56,6 +56,14 @@ struct FieldItem {
   bool is_array() const { return kind != ItemKind::kInline; }
 };
 
+// An item as a definition writes it: "216:32x3", "400:8xN".
+inline std::string item_text(const FieldItem& item) {
+  std::string text = std::to_string(item.offset) + ":" + std::to_string(item.width);
+  if (item.kind == ItemKind::kPerNpuArray) return text + "xN";
+  if (item.kind == ItemKind::kCountedArray) return text + "xC";
+  return item.repeat == 1 ? text : text + "x" + std::to_string(item.repeat);
+}
+
 // Where each key of a definition was written, for error messages.
 struct KeyLines {
   int table = 0, id = 0, type_class = 0, fixed_size = 0, header = 0, flags_at = 0, count_field = 0,

@@ -1,10 +1,13 @@
-// Turns planned types into the text of every generated file.
+// Turns type layouts into the text of every generated file, one emitter per
+// kind of file. Each reads the layouts as the planner made them.
 #pragma once
 
 #include <string>
 #include <vector>
 
-#include "plan.hpp"
+#include "operations.hpp"
+#include "template.hpp"
+#include "type_layout.hpp"
 
 namespace tablegen {
 
@@ -13,24 +16,31 @@ struct GeneratedFile {
   std::string content;
 };
 
-// src/vesk-autogensrc/<type>_common_utils.cpp
-GeneratedFile emit_unit(const TypePlan& plan);
-// include/zim/tables/<type>.h
-GeneratedFile emit_type_header(const TypePlan& plan);
-// The layout constants of a type, part of its header.
-std::string layout_constants(const TypePlan& plan);
-// include/zim/tables/all_tables.h
-GeneratedFile emit_umbrella_header(const std::vector<TypePlan>& plans);
-// include/zim/tables/catalogue_size.h: the number of table types.
-GeneratedFile emit_catalogue_size_header(const std::vector<TypePlan>& plans);
-// The layout manifest of every type.
-GeneratedFile emit_manifest(const std::vector<TypePlan>& plans);
-// The linker version script that exports the operations and nothing else.
-GeneratedFile emit_export_map(const std::vector<TypePlan>& plans);
-// The catalogue of every type for tests and tools (not part of the library).
-GeneratedFile emit_catalogue(const std::vector<TypePlan>& plans);
+// src/vesk-autogensrc/<type>_common_utils.cpp (emit_unit.cpp)
+GeneratedFile emit_unit(const TypeLayout& type);
+// include/zim/tables/<type>.h (emit_type_header.cpp)
+GeneratedFile emit_type_header(const TypeLayout& type);
+// The offset constants of a type, part of its header (emit_offset_constants.cpp).
+std::string offset_constants(const TypeLayout& type);
+// include/zim/tables/all_tables.h (emit_umbrella_header.cpp)
+GeneratedFile emit_umbrella_header(const std::vector<TypeLayout>& types);
+// include/zim/tables/catalogue_size.h: the number of table types
+// (emit_catalogue_size.cpp).
+GeneratedFile emit_catalogue_size_header(const std::vector<TypeLayout>& types);
+// The layout manifest of every type (manifest_writer.cpp).
+GeneratedFile emit_manifest(const std::vector<TypeLayout>& types);
+// The linker version script that exports the operations and nothing else
+// (emit_export_map.cpp).
+GeneratedFile emit_export_map(const std::vector<TypeLayout>& types);
+// The catalogue of every type for tests and tools, not part of the library
+// (emit_catalogue.cpp).
+GeneratedFile emit_catalogue(const std::vector<TypeLayout>& types);
 
-// Names of the thirteen exported operations of a type, in unit order.
-std::vector<std::string> exported_operations(const std::string& type);
+// The values every template of a type is filled with: its name, traits and
+// the parameters of its count-taking operations (see operations.hpp).
+Vars type_vars(const TypeLayout& type);
+
+// An operation's exported name for a type.
+std::string operation_name(const Operation& op, const std::string& type);
 
 }  // namespace tablegen

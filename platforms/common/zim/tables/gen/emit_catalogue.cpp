@@ -1,128 +1,132 @@
-// The catalogue of every type for tests and tools.
+// The catalogue of every type for tests and tools: each type's layout as
+// data, and its thirteen operations behind one signature for every type.
 #include <string>
 
+#include "constant_names.hpp"
 #include "emit.hpp"
-#include "layout_names.hpp"
-#include "manifest.hpp"
-#include "text.hpp"
 
 namespace tablegen {
 namespace {
 
-const char* kind_enum(ItemKind k) {
-  switch (k) {
-    case ItemKind::kInline:
-      return "item_kind::inline_run";
-    case ItemKind::kPerNpuArray:
-      return "item_kind::per_npu_array";
-    case ItemKind::kCountedArray:
-      return "item_kind::counted_array";
+constexpr const char* kKindEnum[] = {"item_kind::inline_run", "item_kind::per_npu_array",
+                                     "item_kind::counted_array"};
+
+constexpr const char* kLayoutArrays = R"tpl(const header_field $(t)_header[] = {$(header)};
+const field_item $(t)_fields[] = {
+$(fields)};
+)tpl";
+
+constexpr const char* kEntry = R"tpl(    {"$(t)", "$(file_name)", $(table_id), type_class::$(class), $(fixed_size), $(flags_at), $(npd_present), $(count_field), $(size_check), $(bit5),
+     $(t)_header, $(header_count), $(t)_fields, $(field_count),
+     {{$(wisp)}},
+     {$(fix_ptrs_line), $(size_ptr_line), $(alloc_line)},
+     "$(unit_path)",
+     $(fix_ptrs_proto),
+     "$(size_ptr_proto)",
+     "$(alloc_proto)",
+     {$(operations)}},
+)tpl";
+
+constexpr const char* kCatalogue = R"tpl(#include <string_view>
+
+#include "zim/tables/all_tables.h"
+#include "zim/tables/catalogue.hpp"
+
+namespace zim_tables::catalogue {
+namespace {
+
+$(layout_arrays)
+}  // namespace
+
+static_assert(sizeof(operations) == $(operation_count) * sizeof(void (*)()),
+              "the catalogue's operations are the generator's table of operations");
+
+const char* const operation_names[] = {
+$(operation_names)};
+
+const table_type types[] = {
+$(entries)};
+
+const size_t type_count = sizeof types / sizeof types[0];
+
+const table_type* find(std::string_view name) {
+  for (size_t i = 0; i < type_count; ++i) {
+    if (name == types[i].name) return &types[i];
   }
-  return "";
+  return nullptr;
 }
 
-constexpr const char* kOperations = R"(
-    {[](uint32_t npd, void* o) { qor_$(t)_fix_ptrs(npd, static_cast<qor_$(t)_obj_st>(o)); },
-     [](void* o) { zim_$(t)_fix_ptrs_from_base(static_cast<qor_$(t)_obj_st>(o)); },
-     [](uint32_t* p, uint32_t c) { $(add_dynamic_call); },
-     [](uint32_t c) { $(get_obj_size_call); },
-     [] { return zim_$(t)_get_wisp_enums(); },
-     [](void* s, void* d) { qor_$(t)_read_dbobj(static_cast<qor_$(t)_obj_st>(s), static_cast<qor_$(t)_obj_st>(d)); },
-     [](void* s, void* d) { qor_$(t)_write_dbobj_base(static_cast<qor_$(t)_obj_st>(s), static_cast<qor_$(t)_obj_st>(d)); },
-     [](void* s, void* d) { qor_$(t)_read_dbobj_base(static_cast<qor_$(t)_obj_st>(s), static_cast<qor_$(t)_obj_st>(d)); },
-     [](uint32_t c) -> void* { $(ctor_call); },
-     [](uint32_t c) -> void* { $(ctor_shm_call); },
-     [](void* s) -> void* { return zim_$(t)_copy_ctor(static_cast<qor_$(t)_obj_st>(s)); },
-     [](void* s) -> void* { return zim_$(t)_copy_ctor_with_shm(static_cast<qor_$(t)_obj_st>(s)); },
-     [](void* o) { zim_$(t)_clnt_copy_dtor(static_cast<qor_$(t)_obj_st>(o)); }}},
-)";
+}  // namespace zim_tables::catalogue
+)tpl";
 
-std::string entry(const TypePlan& plan) {
-  const Definition& def = *plan.def;
-  const std::string& t = def.name;
-  const bool counted = def.count_field.has_value();
-  std::string out =
-      "    {\"" + t + "\", \"" + def.file_name + "\", " + str(def.table_id) + ", " +
-      "type_class::" + std::string(class_keyword(def.type_class)) + ", " + str(def.fixed_size) +
-      ", " + str(def.flags_at) + ", " + str(plan.npd_present) + ", " +
-      (counted ? str(*def.count_field) : "0") + ", " + (def.size_check ? "true" : "false") + ", " +
-      (def.sets_obj_flags_bit5 ? "true" : "false") + ",\n     " + t + "_header, " +
-      str(def.header.size()) + ", " + t + "_fields, " + str(def.fields.size()) + ",\n     {{";
-  for (size_t i = 0; i < 6; ++i) out += (i ? ", " : "") + str(def.wisp[i]);
-  out += "}},\n     {" + str(plan.lines.fix_ptrs) + ", " + str(plan.lines.size_ptr) + ", " +
-         str(plan.lines.alloc) + "},\n     \"" + plan.unit_path + "\",\n     " +
-         (def.size_check ? "\"" + plan.fix_ptrs_prototype + "\"" : std::string("nullptr")) +
-         ",\n     \"" + plan.size_ptr_prototype + "\",\n     \"" + plan.alloc_prototype + "\",";
-  Vars v;
-  v["t"] = t;
-  const std::string count_arg = counted ? "c" : "";
-  v["add_dynamic_call"] = counted ? "qor_" + t + "_add_dynamic_to_obj_size(p, c)"
-                                  : "(void)c; qor_" + t + "_add_dynamic_to_obj_size(p)";
-  v["get_obj_size_call"] = counted ? "return qor_" + t + "_get_obj_size(c)"
-                                   : "(void)c; return qor_" + t + "_get_obj_size()";
-  v["ctor_call"] =
-      counted ? "return qor_srv_" + t + "_ctor(c)" : "(void)c; return qor_srv_" + t + "_ctor()";
-  v["ctor_shm_call"] = counted ? "return zim_srv_" + t + "_ctor_with_shm(c)"
-                               : "(void)c; return zim_srv_" + t + "_ctor_with_shm()";
-  return out + render(kOperations, v);
+std::string layout_arrays(const TypeLayout& type) {
+  std::string header, fields;
+  for (const HeaderField& h : type.header) {
+    header += (header.empty() ? "{" : ", {") + str(h.offset) + ", " + str(h.width) + "}";
+  }
+  for (size_t i = 0; i < type.fields.size(); ++i) {
+    const FieldLayout& f = type.fields[i];
+    fields += render("    {$(kind), $(offset), $(width), $(repeat), $(flag_at), \"$(label)\"},\n",
+                     {{"kind", kKindEnum[static_cast<int>(f.kind)]},
+                      {"offset", str(f.offset)},
+                      {"width", str(f.width)},
+                      {"repeat", str(f.repeat)},
+                      {"flag_at", str(f.flag_at)},
+                      {"label", field_label(f, i)}});
+  }
+  return render(kLayoutArrays, {{"t", type.name}, {"header", header}, {"fields", fields}});
 }
 
-std::string layout_arrays(const TypePlan& plan) {
-  const Definition& def = *plan.def;
-  std::string out = "const header_field " + def.name + "_header[] = {";
-  for (size_t i = 0; i < def.header.size(); ++i) {
-    out += (i ? ", " : "") + std::string("{") + str(def.header[i].offset) + ", " +
-           str(def.header[i].width) + "}";
+std::string entry(const TypeLayout& type) {
+  Vars v = type_vars(type);
+  std::string operations;
+  for (const Operation& op : kOperations) {
+    operations += render("$(comma)[]$(signature) { $(call) }",
+                         {{"comma", operations.empty() ? "" : ",\n     "},
+                          {"signature", std::string(op.catalogue_signature)},
+                          {"call", render(op.catalogue_call, v)}});
   }
-  out += "};\nconst field_item " + def.name + "_fields[] = {\n";
-  for (size_t i = 0; i < def.fields.size(); ++i) {
-    const FieldItem& f = def.fields[i];
-    out += "    {" + std::string(kind_enum(f.kind)) + ", " + str(f.offset) + ", " + str(f.width) +
-           ", " + str(f.repeat) + ", " + str(plan.item_flag_at[i]) + ", \"" + field_label(f, i) +
-           "\"},\n";
-  }
-  return out + "};\n";
+  std::string wisp;
+  for (uint32_t w : type.wisp) wisp += (wisp.empty() ? "" : ", ") + str(w);
+  v["file_name"] = type.file_name;
+  v["table_id"] = str(type.table_id);
+  v["class"] = class_keyword(type.type_class);
+  v["fixed_size"] = str(type.fixed_size);
+  v["flags_at"] = str(type.flags_at);
+  v["npd_present"] = str(type.npd_present);
+  v["count_field"] = type.count_field ? str(*type.count_field) : "0";
+  v["size_check"] = type.size_check ? "true" : "false";
+  v["bit5"] = type.sets_obj_flags_bit5 ? "true" : "false";
+  v["header_count"] = str(static_cast<uint32_t>(type.header.size()));
+  v["field_count"] = str(static_cast<uint32_t>(type.fields.size()));
+  v["wisp"] = wisp;
+  v["fix_ptrs_line"] = str(type.checks.fix_ptrs.line);
+  v["size_ptr_line"] = str(type.checks.size_ptr.line);
+  v["alloc_line"] = str(type.checks.alloc.line);
+  v["unit_path"] = type.unit_path;
+  v["fix_ptrs_proto"] =
+      type.size_check ? "\"" + type.checks.fix_ptrs.prototype + "\"" : std::string("nullptr");
+  v["size_ptr_proto"] = type.checks.size_ptr.prototype;
+  v["alloc_proto"] = type.checks.alloc.prototype;
+  v["operations"] = operations;
+  return render(kEntry, v);
 }
 
 }  // namespace
 
-GeneratedFile emit_catalogue(const std::vector<TypePlan>& plans) {
-  std::string out =
-      "// Generated from defs/ by zim_tablegen; do not edit.\n"
-      "#include <string_view>\n\n"
-      "#include \"zim/tables/all_tables.h\"\n"
-      "#include \"zim/tables/catalogue.hpp\"\n\n"
-      "namespace zim_tables::catalogue {\n"
-      "namespace {\n\n";
-  for (const auto& plan : plans) out += layout_arrays(plan);
-  out += "\n}  // namespace\n\nconst table_type types[] = {\n";
-  for (const auto& plan : plans) out += entry(plan);
-  out +=
-      "};\n\nconst size_t type_count = sizeof types / sizeof types[0];\n\n"
-      "const table_type* find(std::string_view name) {\n"
-      "  for (size_t i = 0; i < type_count; ++i) {\n"
-      "    if (name == types[i].name) return &types[i];\n"
-      "  }\n"
-      "  return nullptr;\n"
-      "}\n\n"
-      "}  // namespace zim_tables::catalogue\n";
-  return {"zim_tables_catalogue.cpp", out};
-}
-
-GeneratedFile emit_catalogue_size_header(const std::vector<TypePlan>& plans) {
-  return {"zim/tables/catalogue_size.h",
-          "/* Generated from defs/ by zim_tablegen; do not edit. */\n"
-          "#ifndef ZIM_TABLES_CATALOGUE_SIZE_H\n#define ZIM_TABLES_CATALOGUE_SIZE_H\n\n"
-          "/* Number of table types in the catalogue; table ids run from 0 to this - 1. */\n"
-          "#define ZIM_NUM_TABLE_TYPES " +
-              str(static_cast<uint32_t>(plans.size())) +
-              "u\n\n#endif /* ZIM_TABLES_CATALOGUE_SIZE_H */\n"};
-}
-
-GeneratedFile emit_manifest(const std::vector<TypePlan>& plans) {
-  std::vector<TypeLayout> layouts;
-  for (const auto& plan : plans) layouts.push_back(layout_of(plan));
-  return {"zim_tables.manifest", manifest_text(layouts)};
+GeneratedFile emit_catalogue(const std::vector<TypeLayout>& types) {
+  std::string arrays, entries, names;
+  for (const auto& type : types) {
+    arrays += layout_arrays(type);
+    entries += entry(type);
+  }
+  for (const Operation& op : kOperations) names += "    \"" + std::string(op.name) + "\",\n";
+  return {"zim_tables_catalogue.cpp",
+          banner(CommentStyle::kLine) +
+              render(kCatalogue, {{"layout_arrays", arrays},
+                                  {"entries", entries},
+                                  {"operation_names", names},
+                                  {"operation_count", std::to_string(kOperations.size())}})};
 }
 
 }  // namespace tablegen

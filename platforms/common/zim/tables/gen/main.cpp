@@ -2,7 +2,8 @@
 // and guards the layout they describe.
 //
 // Pipeline: read every definition -> validate each, then the catalogue ->
-// plan each type -> emit every file in memory -> publish the set as a whole.
+// plan each type's layout -> emit every file in memory from the layouts ->
+// publish the set as a whole.
 // Nothing is written unless every definition is valid.
 #include <signal.h>
 #include <unistd.h>
@@ -18,7 +19,7 @@
 #include <system_error>
 #include <vector>
 
-#include "catalogue.hpp"
+#include "catalogue_loader.hpp"
 #include "compat.hpp"
 #include "diagnostics.hpp"
 #include "emit.hpp"
@@ -54,19 +55,18 @@ int report_failure(const Diagnostics& diags, bool wrote_nothing) {
   return kFailed;
 }
 
-std::vector<OutputFile> generated_files(const Catalogue& catalogue) {
+std::vector<OutputFile> generated_files(const std::vector<TypeLayout>& types) {
   std::vector<OutputFile> files;
-  const auto& plans = catalogue.plans;
-  for (const auto& plan : plans) {
-    auto unit = emit_unit(plan);
+  for (const auto& type : types) {
+    auto unit = emit_unit(type);
     files.push_back({fs::path("src") / unit.relative_path, std::move(unit.content)});
-    auto header = emit_type_header(plan);
+    auto header = emit_type_header(type);
     files.push_back({fs::path("include") / header.relative_path, std::move(header.content)});
   }
-  for (auto header : {emit_umbrella_header(plans), emit_catalogue_size_header(plans)}) {
+  for (auto header : {emit_umbrella_header(types), emit_catalogue_size_header(types)}) {
     files.push_back({fs::path("include") / header.relative_path, std::move(header.content)});
   }
-  for (auto file : {emit_export_map(plans), emit_catalogue(plans), emit_manifest(plans)}) {
+  for (auto file : {emit_export_map(types), emit_catalogue(types), emit_manifest(types)}) {
     files.push_back({file.relative_path, std::move(file.content)});
   }
   return files;
@@ -90,7 +90,7 @@ int print_manifest(const fs::path& defs_dir) {
   Diagnostics diags;
   const auto catalogue = load_catalogue(defs_dir, diags);
   if (!catalogue) return report_failure(diags, false);
-  std::cout << emit_manifest(catalogue->plans).content;
+  std::cout << emit_manifest(*catalogue).content;
   return kOk;
 }
 

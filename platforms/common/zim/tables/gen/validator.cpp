@@ -6,11 +6,11 @@
 #include <set>
 #include <string>
 
-#include "layout.hpp"
-#include "layout_names.hpp"
+#include "flag_placement.hpp"
+#include "constant_names.hpp"
 #include "limits.hpp"
 #include "plan.hpp"
-#include "text.hpp"
+#include "template.hpp"
 
 namespace tablegen {
 namespace {
@@ -135,19 +135,19 @@ class DefinitionChecker {
 
   void check_flag_area() {
     if (def_.fields.empty()) return;
-    const FlagLayout layout = compute_flag_layout(def_.fields);
-    if (def_.flags_at != layout.flags_start) {
-      error(def_.lines.flags_at, "presence-flag area must start at " + num(layout.flags_start) +
+    const FlagPlacement flags = place_flags(def_.fields);
+    if (def_.flags_at != flags.flags_start) {
+      error(def_.lines.flags_at, "presence-flag area must start at " + num(flags.flags_start) +
                                      ", the first byte after the last data field, not " +
                                      num(def_.flags_at));
       return;
     }
-    if (def_.fixed_size != layout.fixed_size) {
-      error(def_.lines.fixed_size, "fixed size must be " + num(layout.fixed_size) +
+    if (def_.fixed_size != flags.fixed_size) {
+      error(def_.lines.fixed_size, "fixed size must be " + num(flags.fixed_size) +
                                        ", the smallest multiple of 8 above npd_present at " +
-                                       num(layout.npd_present) + ", not " + num(def_.fixed_size));
+                                       num(flags.npd_present) + ", not " + num(def_.fixed_size));
     }
-    if (layout.fixed_size > kMaxFixedSize) {
+    if (flags.fixed_size > kMaxFixedSize) {
       error(def_.lines.fixed_size, "the presence flags end beyond the largest fixed part of " +
                                        num(kMaxFixedSize) + " bytes");
     }

@@ -1,11 +1,13 @@
-#include "catalogue.hpp"
+#include "catalogue_loader.hpp"
 
 #include <algorithm>
 #include <fstream>
 #include <sstream>
 
 #include "limits.hpp"
+#include "manifest.hpp"
 #include "parser.hpp"
+#include "plan.hpp"
 #include "validator.hpp"
 
 namespace fs = std::filesystem;
@@ -64,10 +66,10 @@ bool read_definition(const fs::path& path, std::string& text, Diagnostics& diags
 
 }  // namespace
 
-std::unique_ptr<Catalogue> load_catalogue(const fs::path& dir, Diagnostics& diags) {
+std::optional<std::vector<TypeLayout>> load_catalogue(const fs::path& dir, Diagnostics& diags) {
   const auto files = definition_files(dir, diags);
-  if (!files) return nullptr;
-  auto catalogue = std::make_unique<Catalogue>();
+  if (!files) return std::nullopt;
+  std::vector<Definition> defs;
   bool all_read = true;
   for (const auto& file : *files) {
     std::string text;
@@ -77,7 +79,7 @@ std::unique_ptr<Catalogue> load_catalogue(const fs::path& dir, Diagnostics& diag
     }
     if (auto def = parse_definition(file.string(), text, diags)) {
       validate_definition(*def, diags);
-      catalogue->defs.push_back(std::move(*def));
+      defs.push_back(std::move(*def));
     } else {
       all_read = false;
     }
@@ -86,27 +88,23 @@ std::unique_ptr<Catalogue> load_catalogue(const fs::path& dir, Diagnostics& diag
   // id 1000 on: every output lists the types by id, so the catalogue does.
   // The file name breaks ties so that duplicates are reported the same way
   // on every run.
-  std::sort(catalogue->defs.begin(), catalogue->defs.end(),
+  std::sort(defs.begin(), defs.end(),
             [](const Definition& a, const Definition& b) {
               return a.table_id != b.table_id ? a.table_id < b.table_id : a.file_name < b.file_name;
             });
   // A definition that could not be read would show up as a gap in the ids
   // and be blamed on another file: check the whole set only once all are read.
-  if (all_read) validate_catalogue(catalogue->defs, diags);
-  if (diags.has_errors()) return nullptr;
-  for (const auto& def : catalogue->defs) catalogue->plans.push_back(plan_type(def));
-  return catalogue;
+  if (all_read) validate_catalogue(defs, diags);
+  if (diags.has_errors()) return std::nullopt;
+  std::vector<TypeLayout> types;
+  types.reserve(defs.size());
+  for (const auto& def : defs) types.push_back(plan_layout(def));
+  return types;
 }
 
 std::optional<std::vector<TypeLayout>> load_layouts(const fs::path& path, Diagnostics& diags) {
   std::error_code ec;
-  if (fs::is_directory(path, ec)) {
-    const auto catalogue = load_catalogue(path, diags);
-    if (!catalogue) return std::nullopt;
-    std::vector<TypeLayout> layouts;
-    for (const auto& plan : catalogue->plans) layouts.push_back(layout_of(plan));
-    return layouts;
-  }
+  if (fs::is_directory(path, ec)) return load_catalogue(path, diags);
   std::ifstream in(path, std::ios::binary);
   if (!fs::is_regular_file(path, ec) || !in) {
     diags.error(path.string(), 0, "neither a folder of definitions nor a readable manifest");

@@ -1,7 +1,7 @@
-// The presence-flag area that follows from a type's data fields: where each
-// field's presence flags or flag pointer lie, and where npd_present falls.
-// Computed in 64 bits, so that it is exact for any field values a definition
-// can hold, valid or not; the validator compares it with the definition.
+// Where the presence flags of a type's data fields lie: each field's flags or
+// flag pointer, and npd_present after them. Computed in 64 bits, so that it is
+// exact for any field values a definition can hold, valid or not; the
+// validator compares it with what the definition states.
 #pragma once
 
 #include <cstdint>
@@ -11,7 +11,7 @@
 
 namespace tablegen {
 
-struct FlagLayout {
+struct FlagPlacement {
   uint64_t flags_start = 0;            // first byte after the last data field
   std::vector<uint64_t> item_flag_at;  // per field item: first presence flag or flag pointer
   uint64_t npd_present = 0;
@@ -22,6 +22,6 @@ inline constexpr uint64_t round_up(uint64_t value, uint64_t alignment) {
   return (value + alignment - 1) / alignment * alignment;
 }
 
-FlagLayout compute_flag_layout(const std::vector<FieldItem>& fields);
+FlagPlacement place_flags(const std::vector<FieldItem>& fields);
 
 }  // namespace tablegen

@@ -1,4 +1,4 @@
-#include "layout_names.hpp"
+#include "constant_names.hpp"
 
 #include <algorithm>
 
@@ -22,33 +22,37 @@ std::string field_label(const FieldItem& item, size_t index) {
   return item.name.empty() ? std::to_string(index) : item.name;
 }
 
-std::string type_prefix(const Definition& def) { return "ZIM_" + upper(def.name) + "_"; }
+std::string type_prefix(const std::string& type) { return "ZIM_" + upper(type) + "_"; }
 
-std::string field_prefix(const Definition& def, size_t index) {
-  return type_prefix(def) + "FIELD_" + upper(field_label(def.fields[index], index)) + "_";
+std::string field_prefix(const std::string& type, const FieldItem& item, size_t index) {
+  return type_prefix(type) + "FIELD_" + upper(field_label(item, index)) + "_";
 }
 
-std::vector<HeaderName> header_names(const Definition& def) {
-  const std::string t = type_prefix(def);
-  const std::string u = upper(def.name);
-  const int table = def.lines.table;
+namespace {
+
+// Over a definition's field items or a layout's fields alike.
+template <class Field>
+std::vector<HeaderName> names_of(const std::string& type, size_t header_fields, int type_line,
+                                 const std::vector<Field>& fields) {
+  const std::string t = type_prefix(type);
+  const std::string u = upper(type);
   std::vector<HeaderName> names;
   for (const std::string& id :
        {"ZIM_TABLES_" + u + "_H", "ZIM_TABLE_ID_" + u, "ZIM_FIXED_SIZE_" + u,
         t + "NUM_HEADER_FIELDS", t + "NUM_FIELDS", t + "FLAGS_AREA_OFFSET",
         t + "NPD_PRESENT_OFFSET", t + "DYNAMIC_OFFSET", t + "OBJECT_SIZE", t + "HEADER_FIELDS",
         t + "INLINE_FIELDS", t + "ARRAY_FIELDS", t + "COUNT_OFFSET" /* 0 without a count */}) {
-    names.push_back({id, table});
+    names.push_back({id, type_line});
   }
-  for (size_t i = 0; i < def.header.size(); ++i) {
+  for (size_t i = 0; i < header_fields; ++i) {
     for (const char* what : {"_OFFSET", "_WIDTH"}) {
-      names.push_back({t + "HEADER_" + std::to_string(i) + what, table});
+      names.push_back({t + "HEADER_" + std::to_string(i) + what, type_line});
     }
   }
-  for (size_t i = 0; i < def.fields.size(); ++i) {
-    const std::string f = field_prefix(def, i);
-    const int line = def.fields[i].line;
-    if (def.fields[i].is_array()) {
+  for (size_t i = 0; i < fields.size(); ++i) {
+    const std::string f = field_prefix(type, fields[i], i);
+    const int line = fields[i].line;
+    if (fields[i].is_array()) {
       for (const char* what :
            {"PTR", "FLAGS_PTR", "ELEM_SIZE", "KIND", "STORAGE_OFFSET", "FLAGS_OFFSET"}) {
         names.push_back({f + what, line});
@@ -58,6 +62,16 @@ std::vector<HeaderName> header_names(const Definition& def) {
     }
   }
   return names;
+}
+
+}  // namespace
+
+std::vector<HeaderName> header_names(const Definition& def) {
+  return names_of(def.name, def.header.size(), def.lines.table, def.fields);
+}
+
+std::vector<HeaderName> header_names(const TypeLayout& type) {
+  return names_of(type.name, type.header.size(), type.lines.table, type.fields);
 }
 
 }  // namespace tablegen

@@ -1,5 +1,7 @@
-// Renders code templates: "$(name)" placeholders are replaced from a map, so
-// an emitter reads like the code it produces.
+// The one way generated text is made: templates with "$(name)" placeholders,
+// filled from named values, so that an emitter reads like the code it
+// produces. A placeholder without a value is the generator's own fault and
+// throws rather than emitting a half-made file.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +24,7 @@ inline std::string render(std::string_view text, const Vars& vars) {
     const size_t open = text.find("$(", pos);
     if (open == std::string_view::npos) break;
     const size_t close = text.find(')', open);
+    if (close == std::string_view::npos) throw std::logic_error("unclosed $( in a template");
     out.append(text.substr(pos, open - pos));
     const std::string key(text.substr(open + 2, close - open - 2));
     const auto it = vars.find(key);
@@ -31,6 +34,15 @@ inline std::string render(std::string_view text, const Vars& vars) {
   }
   out.append(text.substr(pos));
   return out;
+}
+
+// The first line of every generated file: what it was made from, and that
+// edits belong in the definitions. `source` is a definition's file name, or
+// empty for a file made from the whole folder.
+enum class CommentStyle { kLine, kBlock };
+inline std::string banner(CommentStyle style, const std::string& source = "") {
+  const std::string text = "Generated from defs/" + source + " by zim_tablegen; do not edit.";
+  return style == CommentStyle::kLine ? "// " + text + "\n" : "/* " + text + " */\n";
 }
 
 }  // namespace tablegen

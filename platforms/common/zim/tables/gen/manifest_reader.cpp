@@ -1,106 +1,18 @@
-#include "manifest.hpp"
-
+// Reads a layout manifest back, strictly: it is generated text.
 #include <algorithm>
 #include <cstdio>
 #include <initializer_list>
 #include <string_view>
 
-#include "layout.hpp"
+#include "flag_placement.hpp"
 #include "limits.hpp"
-#include "text.hpp"
+#include "manifest.hpp"
+#include "plan.hpp"
+#include "template.hpp"
 #include "validator.hpp"
 #include "words.hpp"
 
 namespace tablegen {
-namespace {
-
-constexpr const char* kPreamble =
-    "# Layout of every table type as zim_tablegen derives it from the definitions.\n"
-    "# Generated; do not edit. After changing a definition, refresh it with\n"
-    "#   zim_tablegen --manifest DEFS_DIR > MANIFEST\n"
-    "# and review the diff: a changed line moves bytes under the processes that\n"
-    "# share objects of that type. Offsets and sizes are in bytes.\n"
-    "#   field OFFSET width W run N flag F: N inline fields of W bytes, flags from F\n"
-    "#   array DATA_PTR per_npu|counted elem E flag_ptr F: element storage and flags\n"
-    "#   either ends in 'name NAME' for a field its definition names\n"
-    "#   dynamic: data pointers in the order their arrays fill the dynamic area\n";
-
-const char* kind_word(ItemKind kind) {
-  return kind == ItemKind::kPerNpuArray ? "per_npu" : "counted";
-}
-
-std::string check_line(const char* name, uint32_t line, const std::string& prototype) {
-  if (line == 0) return std::string("  check ") + name + " none\n";
-  return std::string("  check ") + name + " " + str(line) + " \"" + prototype + "\"\n";
-}
-
-}  // namespace
-
-TypeLayout layout_of(const TypePlan& plan) {
-  const Definition& def = *plan.def;
-  TypeLayout t;
-  t.path = def.path;
-  t.text = def.text;
-  t.table_id = def.table_id;
-  t.name = def.name;
-  t.type_class = def.type_class;
-  t.fixed_size = def.fixed_size;
-  t.count_field = def.count_field;
-  t.size_check = def.size_check;
-  t.sets_obj_flags_bit5 = def.sets_obj_flags_bit5;
-  t.header = def.header;
-  for (size_t i = 0; i < def.fields.size(); ++i) {
-    const FieldItem& f = def.fields[i];
-    t.fields.push_back({f.kind, f.offset, f.width, f.repeat, plan.item_flag_at[i], f.name, f.line});
-  }
-  t.npd_present = plan.npd_present;
-  t.checks = plan.lines;
-  t.fix_ptrs_prototype = plan.fix_ptrs_prototype;
-  t.size_ptr_prototype = plan.size_ptr_prototype;
-  t.alloc_prototype = plan.alloc_prototype;
-  t.wisp = def.wisp;
-  t.lines = def.lines;
-  t.checks_line = def.lines.table;
-  return t;
-}
-
-std::string manifest_text(const std::vector<TypeLayout>& layouts) {
-  std::string out = kPreamble;
-  for (const TypeLayout& t : layouts) {
-    out += "\ntype " + str(t.table_id) + " " + t.name + "\n";
-    out += "  class " + std::string(class_keyword(t.type_class)) + "\n";
-    out += "  fixed_size " + str(t.fixed_size) + "\n";
-    out += t.count_field ? "  count_param on " + str(*t.count_field) + "\n"
-                         : std::string("  count_param off\n");
-    out += std::string("  size_check ") + (t.size_check ? "on" : "off") + "\n";
-    out += std::string("  obj_flags_bit5 ") + (t.sets_obj_flags_bit5 ? "set" : "clear") + "\n";
-    out += "  header";
-    for (const auto& h : t.header) out += " " + str(h.offset) + ":" + str(h.width);
-    out += "\n";
-    std::string dynamic;
-    for (const auto& f : t.fields) {
-      if (f.kind == ItemKind::kInline) {
-        out += "  field " + str(f.offset) + " width " + str(f.width) + " run " + str(f.repeat) +
-               " flag " + str(f.flag_at);
-      } else {
-        out += "  array " + str(f.offset) + " " + kind_word(f.kind) + " elem " + str(f.width) +
-               " flag_ptr " + str(f.flag_at);
-        dynamic += " " + str(f.offset);
-      }
-      out += (f.name.empty() ? "" : " name " + f.name) + "\n";
-    }
-    out += "  npd_present " + str(t.npd_present) + "\n";
-    out += "  dynamic" + (dynamic.empty() ? std::string(" none") : dynamic) + "\n";
-    out += check_line("fix_ptrs", t.checks.fix_ptrs, t.fix_ptrs_prototype);
-    out += check_line("size_ptr", t.checks.size_ptr, t.size_ptr_prototype);
-    out += check_line("alloc", t.checks.alloc, t.alloc_prototype);
-    out += "  wisp";
-    for (uint32_t w : t.wisp) out += " " + str(w);
-    out += "\n";
-  }
-  return out;
-}
-
 namespace {
 
 // The lines of a record, in the order manifest_text writes them; field and
@@ -146,16 +58,20 @@ std::optional<Key> key_of(const std::vector<std::string>& words) {
   return std::nullopt;
 }
 
-// One type record while it is read: the layout it states and the definition
-// that would have produced it, which the definition rules then judge.
+// One type record while it is read: the definition that would have produced
+// it, which the definition rules judge, and the facts the record states that
+// follow from the definition, which must be what the planner derives.
 struct Record {
-  TypeLayout layout;
   Definition def;
-  Key next = Key::kClass;
-  bool broken = false;  // an error was reported; the rest of the record is skipped
+  FactLines lines;
+  std::vector<uint32_t> flag_at;  // per field
+  uint32_t npd_present = 0;
   std::vector<uint32_t> dynamic;
+  CheckSites checks;
   int dynamic_line = 0;
   std::array<int, 3> check_lines{};
+  Key next = Key::kClass;
+  bool broken = false;  // an error was reported; the rest of the record is skipped
 };
 
 // Reads a manifest strictly: it is generated text, so every line must be
@@ -180,19 +96,13 @@ class ManifestReader {
       parse_line(number, split_words(line), line);
     }
     finish_record();
-    if (records_.empty() && diags_.error_count() == errors_before) {
+    if (defs_.empty() && diags_.error_count() == errors_before) {
       fail(1, "no 'type' records: not a layout manifest");
     }
     if (diags_.error_count() != errors_before) return std::nullopt;
-    std::vector<Definition> defs;
-    defs.reserve(records_.size());
-    for (const Record& r : records_) defs.push_back(r.def);
-    validate_catalogue(defs, diags_);
+    validate_catalogue(defs_, diags_);
     if (diags_.error_count() != errors_before) return std::nullopt;
-    std::vector<TypeLayout> layouts;
-    layouts.reserve(records_.size());
-    for (Record& r : records_) layouts.push_back(std::move(r.layout));
-    return layouts;
+    return std::move(layouts_);
   }
 
  private:
@@ -271,17 +181,17 @@ class ManifestReader {
     finish_record();
     current_.emplace();
     Record& r = *current_;
-    r.layout.path = r.def.path = path_;
-    r.layout.lines.table = r.layout.lines.id = line;
+    r.def.path = path_;
+    r.lines.table = r.lines.id = r.def.lines.table = r.def.lines.id = line;
     uint32_t id = 0;
     if (words.size() != 3) return fail(line, "expected 'type ID NAME'");
     if (!number(line, words[1], kMaxTableId, "table id", id)) return;
-    if (!records_.empty() && id < records_.back().layout.table_id) {
+    if (!defs_.empty() && id < defs_.back().table_id) {
       return fail(line, "type records must come in table-id order: id " + std::to_string(id) +
-                            " follows id " + std::to_string(records_.back().layout.table_id));
+                            " follows id " + std::to_string(defs_.back().table_id));
     }
-    r.layout.table_id = id;
-    r.layout.name = words[2];
+    r.def.table_id = id;
+    r.def.name = words[2];
   }
 
   void parse_line(int line, const std::vector<std::string>& words, std::string_view text) {
@@ -292,7 +202,7 @@ class ManifestReader {
     if (r.broken) return;
     if (!key) return fail(line, "unknown key " + quote(words[0]));
     const bool fields_go_on =
-        *key == Key::kField && r.next == Key::kNpdPresent && !r.layout.fields.empty();
+        *key == Key::kField && r.next == Key::kNpdPresent && !r.def.fields.empty();
     if (*key != r.next && !fields_go_on) {
       const std::string found = words[0] == "check" ? words[0] + " " + words[1] : words[0];
       if (r.next == Key::kDone) {
@@ -301,14 +211,14 @@ class ManifestReader {
       return fail(line,
                   "expected '" + std::string(key_text(r.next)) + "' here, found " + quote(found));
     }
-    TypeLayout& t = r.layout;
+    Definition& t = r.def;
     std::vector<uint32_t> v;
     switch (*key) {
       case Key::kType:
       case Key::kDone:
         break;
       case Key::kClass: {
-        t.lines.type_class = line;
+        t.lines.type_class = r.lines.type_class = line;
         bool known = false;
         for (const auto& [cls, word] : kClassKeywords) {
           if (words.size() == 2 && words[1] == word) t.type_class = cls, known = true;
@@ -317,12 +227,12 @@ class ManifestReader {
         break;
       }
       case Key::kFixedSize:
-        t.lines.fixed_size = line;
+        t.lines.fixed_size = r.lines.fixed_size = line;
         if (!pattern(line, words, {{nullptr, kMaxFixedSize, "fixed size"}}, v)) return;
         t.fixed_size = v[0];
         break;
       case Key::kCountParam:
-        t.lines.count_field = line;
+        t.lines.count_field = r.lines.count_field = line;
         if (words.size() == 2 && words[1] == "off") break;
         if (!pattern(line, words, {{"on", 0, ""}, {nullptr, kMaxFixedSize, "count field"}}, v)) {
           return;
@@ -333,6 +243,7 @@ class ManifestReader {
       case Key::kObjFlagsBit5: {
         const bool size_check = *key == Key::kSizeCheck;
         (size_check ? t.lines.size_check : t.lines.obj_flags_bit5) = line;
+        (size_check ? r.lines.size_check : r.lines.obj_flags_bit5) = line;
         const char* yes = size_check ? "on" : "set";
         const char* no = size_check ? "off" : "clear";
         if (words.size() != 2 || (words[1] != yes && words[1] != no)) {
@@ -343,7 +254,7 @@ class ManifestReader {
         break;
       }
       case Key::kHeader:
-        t.lines.header = line;
+        t.lines.header = r.lines.header = line;
         if (words.size() - 1 > kMaxHeaderFields) {
           return fail(line,
                       "a type header has 2 to 5 fields, found " + std::to_string(words.size() - 1));
@@ -365,9 +276,9 @@ class ManifestReader {
         if (!parse_field(line, words)) return;
         break;
       case Key::kNpdPresent:
-        t.lines.flags_at = line;
+        r.lines.npd_present = line;
         if (!pattern(line, words, {{nullptr, kMaxFixedSize, "npd_present offset"}}, v)) return;
-        t.npd_present = v[0];
+        r.npd_present = v[0];
         break;
       case Key::kDynamic:
         r.dynamic_line = line;
@@ -386,7 +297,7 @@ class ManifestReader {
         if (!parse_check(line, *key, words, text)) return;
         break;
       case Key::kWisp:
-        t.lines.wisp = line;
+        t.lines.wisp = r.lines.wisp = line;
         if (!pattern(line, words,
                      {{nullptr, kMaxWisp, "trace identifier"},
                       {nullptr, kMaxWisp, "trace identifier"},
@@ -408,7 +319,8 @@ class ManifestReader {
   // "field OFFSET width W run N flag F" or "array DATA_PTR KIND elem E
   // flag_ptr F", either with "name NAME" at the end for a named field.
   bool parse_field(int line, std::vector<std::string> words) {
-    LayoutField f;
+    FieldItem f;
+    uint32_t flag_at = 0;
     f.line = line;
     if (words.size() > 2 && words[words.size() - 2] == "name") {
       f.name = words.back();
@@ -428,7 +340,7 @@ class ManifestReader {
         return false;
       }
       f.repeat = v[2];
-      f.flag_at = v[3];
+      flag_at = v[3];
     } else {
       const bool per_npu = words.size() > 2 && words[2] == "per_npu";
       if (!pattern(line, words,
@@ -443,26 +355,26 @@ class ManifestReader {
       }
       f.kind = per_npu ? ItemKind::kPerNpuArray : ItemKind::kCountedArray;
       f.repeat = 1;
-      f.flag_at = v[2];
+      flag_at = v[2];
       v.erase(v.begin() + 2);
     }
     f.offset = v[0];
     f.width = v[1];
-    current_->layout.fields.push_back(f);
+    current_->def.fields.push_back(f);
+    current_->flag_at.push_back(flag_at);
     return true;
   }
 
   // "check WHICH none" or "check WHICH LINE \"PROTOTYPE\"".
   bool parse_check(int line, Key key, const std::vector<std::string>& words,
                    std::string_view text) {
-    TypeLayout& t = current_->layout;
+    Record& r = *current_;
     const int which = static_cast<int>(key) - static_cast<int>(Key::kCheckFixPtrs);
-    uint32_t& at = which == 0 ? t.checks.fix_ptrs : which == 1 ? t.checks.size_ptr : t.checks.alloc;
-    std::string& prototype = which == 0   ? t.fix_ptrs_prototype
-                             : which == 1 ? t.size_ptr_prototype
-                                          : t.alloc_prototype;
-    current_->check_lines[which] = line;
-    t.checks_line = line;
+    CheckSite& site = which == 0 ? r.checks.fix_ptrs : which == 1 ? r.checks.size_ptr : r.checks.alloc;
+    uint32_t& at = site.line;
+    std::string& prototype = site.prototype;
+    r.check_lines[which] = line;
+    r.lines.checks = line;
     if (words.size() == 3 && words[2] == "none") return true;
     const size_t open = text.find('"');
     const size_t close = text.rfind('"');
@@ -480,29 +392,15 @@ class ManifestReader {
     return true;
   }
 
-  // The definition that would have produced the record, for the layout rules.
-  static Definition definition_of(const TypeLayout& t) {
-    Definition def;
-    def.path = t.path;
-    def.name = t.name;
-    def.table_id = t.table_id;
+  // What a definition file would hold beyond the record's facts: its name,
+  // and the flag area that follows from the fields; its key lines are the
+  // record's, so that the layout rules report at the manifest's lines.
+  static void complete_definition(Definition& def) {
     char file_name[96];
-    std::snprintf(file_name, sizeof file_name, "%03u_%.60s.tdef", t.table_id, t.name.c_str());
+    std::snprintf(file_name, sizeof file_name, "%03u_%.60s.tdef", def.table_id, def.name.c_str());
     def.file_name = file_name;
-    def.type_class = t.type_class;
-    def.fixed_size = t.fixed_size;
-    def.header = t.header;
-    def.count_field = t.count_field;
-    def.size_check = t.size_check;
-    def.sets_obj_flags_bit5 = t.sets_obj_flags_bit5;
-    def.wisp = t.wisp;
-    for (const LayoutField& f : t.fields) {
-      def.fields.push_back({f.kind, f.offset, f.width, f.repeat, f.name, f.line});
-    }
-    def.flags_at = static_cast<uint32_t>(compute_flag_layout(def.fields).flags_start);
-    def.lines = t.lines;
-    def.lines.flags_at = t.fields.empty() ? t.lines.table : t.fields.back().line;
-    return def;
+    def.flags_at = static_cast<uint32_t>(place_flags(def.fields).flags_start);
+    def.lines.flags_at = def.fields.empty() ? def.lines.table : def.fields.back().line;
   }
 
   void finish_record() {
@@ -511,65 +409,63 @@ class ManifestReader {
     current_.reset();
     if (r.broken) return;
     if (r.next != Key::kDone) {
-      fail(r.layout.lines.table,
-           "type " + quote(r.layout.name) + " ends before its '" + key_text(r.next) + "' line");
+      fail(r.lines.table,
+           "type " + quote(r.def.name) + " ends before its '" + key_text(r.next) + "' line");
       return;
     }
-    r.def = definition_of(r.layout);
+    complete_definition(r.def);
     const size_t errors_before = diags_.error_count();
     validate_definition(r.def, diags_);
     if (diags_.error_count() != errors_before) return;
-    check_derived(r);
+    TypeLayout layout = plan_layout(r.def);
+    check_derived(r, layout);
     if (diags_.error_count() != errors_before) return;
-    records_.push_back(std::move(r));
+    layout.text.clear();
+    layout.lines = r.lines;
+    layouts_.push_back(std::move(layout));
+    defs_.push_back(std::move(r.def));
   }
 
-  // Every fact that follows from the fields must be the one the generator
+  // Every fact that follows from the fields must be the one the planner
   // derives from them.
-  void check_derived(const Record& r) {
-    const TypeLayout& t = r.layout;
-    const TypePlan plan = plan_type(r.def);
-    std::vector<uint32_t> arrays;
-    for (size_t i = 0; i < t.fields.size(); ++i) {
-      const LayoutField& f = t.fields[i];
-      if (f.kind != ItemKind::kInline) arrays.push_back(f.offset);
-      if (f.flag_at == plan.item_flag_at[i]) continue;
-      fail(f.line, std::string(f.kind == ItemKind::kInline ? "the presence flags of this field"
-                                                           : "the flag pointer of this array") +
-                       " must be at " + std::to_string(plan.item_flag_at[i]) + ", not " +
-                       std::to_string(f.flag_at));
+  void check_derived(const Record& r, const TypeLayout& planned) {
+    for (size_t i = 0; i < planned.fields.size(); ++i) {
+      const FieldLayout& f = planned.fields[i];
+      if (r.flag_at[i] == f.flag_at) continue;
+      fail(f.line, std::string(f.is_array() ? "the flag pointer of this array"
+                                            : "the presence flags of this field") +
+                       " must be at " + std::to_string(f.flag_at) + ", not " +
+                       std::to_string(r.flag_at[i]));
     }
-    if (t.npd_present != plan.npd_present) {
-      fail(t.lines.flags_at, "npd_present must be at " + std::to_string(plan.npd_present) +
-                                 ", the first byte after the presence flags, not " +
-                                 std::to_string(t.npd_present));
+    if (r.npd_present != planned.npd_present) {
+      fail(r.lines.npd_present, "npd_present must be at " + std::to_string(planned.npd_present) +
+                                    ", the first byte after the presence flags, not " +
+                                    std::to_string(r.npd_present));
     }
-    if (r.dynamic != arrays) {
+    if (r.dynamic != planned.dynamic) {
       std::string expected;
-      for (uint32_t a : arrays) expected += " " + std::to_string(a);
+      for (uint32_t a : planned.dynamic) expected += " " + std::to_string(a);
       fail(r.dynamic_line, "'dynamic' must list the data pointers in field order:" +
                                (expected.empty() ? std::string(" none") : expected));
     }
-    const std::pair<uint32_t, const std::string*> derived[] = {
-        {plan.lines.fix_ptrs, &plan.fix_ptrs_prototype},
-        {plan.lines.size_ptr, &plan.size_ptr_prototype},
-        {plan.lines.alloc, &plan.alloc_prototype}};
-    const std::pair<uint32_t, const std::string*> stated[] = {
-        {t.checks.fix_ptrs, &t.fix_ptrs_prototype},
-        {t.checks.size_ptr, &t.size_ptr_prototype},
-        {t.checks.alloc, &t.alloc_prototype}};
+    const CheckSite* derived[] = {&planned.checks.fix_ptrs, &planned.checks.size_ptr,
+                                  &planned.checks.alloc};
+    const CheckSite* stated[] = {&r.checks.fix_ptrs, &r.checks.size_ptr, &r.checks.alloc};
     for (int i = 0; i < 3; ++i) {
-      if (derived[i].first == stated[i].first && *derived[i].second == *stated[i].second) continue;
+      if (derived[i]->line == stated[i]->line && derived[i]->prototype == stated[i]->prototype) {
+        continue;
+      }
       fail(r.check_lines[i], "this layout's check is " +
-                                 (derived[i].first == 0 ? std::string("none")
-                                                        : std::to_string(derived[i].first) + " \"" +
-                                                              *derived[i].second + "\""));
+                                 (derived[i]->line == 0 ? std::string("none")
+                                                        : std::to_string(derived[i]->line) +
+                                                              " \"" + derived[i]->prototype + "\""));
     }
   }
 
   const std::string& path_;
   Diagnostics& diags_;
-  std::vector<Record> records_;
+  std::vector<Definition> defs_;     // of each accepted record, for the catalogue's rules
+  std::vector<TypeLayout> layouts_;  // as planned from each accepted record
   std::optional<Record> current_;
 };
 

@@ -1,26 +1,21 @@
-// Reads a folder of definitions into a validated, planned catalogue.
+// Loads a catalogue: a folder of definitions read, validated and planned, or
+// a manifest read back. Either gives the layout of every type.
 #pragma once
 
 #include <filesystem>
-#include <memory>
 #include <optional>
 #include <vector>
 
-#include "definition.hpp"
 #include "diagnostics.hpp"
-#include "manifest.hpp"
-#include "plan.hpp"
+#include "type_layout.hpp"
 
 namespace tablegen {
 
-struct Catalogue {
-  std::vector<Definition> defs;  // in table-id order, whatever the file names' widths
-  std::vector<TypePlan> plans;   // point into defs
-};
-
 // Reads every *.tdef file of dir, validates each definition and the set, and
-// plans every type. Reports all problems and returns nothing if there is one.
-std::unique_ptr<Catalogue> load_catalogue(const std::filesystem::path& dir, Diagnostics& diags);
+// plans every type, in table-id order. Reports all problems and returns
+// nothing if there is one.
+std::optional<std::vector<TypeLayout>> load_catalogue(const std::filesystem::path& dir,
+                                                      Diagnostics& diags);
 
 // The layouts of a catalogue given as a folder of definitions or as a
 // manifest file; nothing after reporting a problem.

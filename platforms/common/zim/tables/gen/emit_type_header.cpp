@@ -1,0 +1,91 @@
+// The public header of one type: its object types, offset constants and the
+// declarations of its thirteen operations.
+#include <algorithm>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "constant_names.hpp"
+#include "emit.hpp"
+
+namespace tablegen {
+namespace {
+
+constexpr const char* kHeader = R"tpl(#ifndef ZIM_TABLES_$(T_UPPER)_H
+#define ZIM_TABLES_$(T_UPPER)_H
+
+#include <stdint.h>
+
+#include "zim/tables/export.h"
+#include "zim/tables/platform.h"
+#include "zim/tables/table_object.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* A table object of type $(t) (table id $(table_id)): a pointer to its first byte. */
+typedef struct qor_$(t)_obj *qor_$(t)_obj_st;
+typedef struct qor_$(t)_obj *srv_$(t)_t;
+
+#define ZIM_TABLE_ID_$(T_UPPER) $(table_id)u
+#define ZIM_FIXED_SIZE_$(T_UPPER) $(fixed_size)u
+$(offset_constants)
+/* Ownership: a server object from qor_srv_$(t)_ctor is a heap block that its
+ * creator frees with free(); a heap copy from zim_$(t)_copy_ctor is released
+ * with zim_$(t)_clnt_copy_dtor; objects and copies made _with_shm live in the
+ * shared-memory pool and are never released singly. Allocation failures and
+ * failed layout checks end the process with an assertion report. */
+
+$(declarations)
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZIM_TABLES_$(T_UPPER)_H */
+)tpl";
+
+// The validator refuses a catalogue whose headers would define a name twice,
+// judging by header_names: a header must define exactly those names, or a
+// clash could reach a user's compiler. A mismatch is the generator's own
+// fault, found on the first type of any catalogue.
+void expect_checked_names(const TypeLayout& type, const std::string& header) {
+  std::vector<std::string> defined;
+  std::istringstream lines(header);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("#define ", 0) != 0) continue;
+    defined.push_back(line.substr(8, line.find_first_of(" (", 8) - 8));
+  }
+  std::vector<std::string> checked;
+  for (const auto& name : header_names(type)) checked.push_back(name.id);
+  std::sort(defined.begin(), defined.end());
+  std::sort(checked.begin(), checked.end());
+  if (defined != checked) {
+    throw std::logic_error("the header of " + type.name +
+                           " defines other names than the validator checks for clashes");
+  }
+}
+
+}  // namespace
+
+GeneratedFile emit_type_header(const TypeLayout& type) {
+  Vars v = type_vars(type);
+  v["T_UPPER"] = upper(type.name);
+  v["table_id"] = str(type.table_id);
+  v["fixed_size"] = str(type.fixed_size);
+  v["offset_constants"] = offset_constants(type);
+  std::string declarations;
+  for (const Operation& op : kOperations) {
+    declarations += render("ZIM_TABLES_API $(result) $(name)($(params));\n",
+                           {{"result", render(op.result, v)},
+                            {"name", render(op.name, v)},
+                            {"params", render(op.params, v)}});
+  }
+  v["declarations"] = declarations;
+  std::string header = banner(CommentStyle::kBlock, type.file_name) + render(kHeader, v);
+  expect_checked_names(type, header);
+  return {"zim/tables/" + type.name + ".h", std::move(header)};
+}
+
+}  // namespace tablegen

@@ -1,0 +1,111 @@
+// The thirteen operations that every table type exports, in the order its
+// unit defines them. The unit, the type header, the export map and the tools'
+// catalogue are all written from this one table, so an operation is added,
+// renamed or reordered here and nowhere else.
+//
+// Texts are templates over the type's values: $(t) the type name, $(T) its
+// traits; $(count_param) "uint32_t count" or "void", $(size_params) the size
+// pointer with or without the count, $(count_arg) "count" or "0" for the
+// templates, $(ctor_arg) "count" or nothing for the constructors, and
+// $(ignore_count) a line that marks an unused count. In the catalogue's call,
+// $(c) passes its uniform count on where the type takes one and $(ignore_c)
+// marks it unused where it does not.
+#pragma once
+
+#include <array>
+#include <string_view>
+
+namespace tablegen {
+
+struct Operation {
+  std::string_view name;    // exported symbol
+  std::string_view result;  // C result type
+  std::string_view params;  // C parameter list, as the header declares it
+  // In the unit: what precedes the definition (comments, the unit's own
+  // helpers that the operation calls, attributes), and what follows its
+  // signature: a body that instantiates the operation's template, or the
+  // alias that makes it a second name of another operation.
+  std::string_view unit_before;
+  std::string_view unit_body;
+  // The catalogue's entry: one signature for every type, then the call.
+  std::string_view catalogue_signature;
+  std::string_view catalogue_call;
+};
+
+inline constexpr std::array<Operation, 13> kOperations{{
+    {"qor_$(t)_fix_ptrs", "void", "uint32_t npd_size, qor_$(t)_obj_st obj_inst", "",
+     " {\n  zt::fix_ptrs<$(T)>(npd_size, obj_inst);\n}\n", "(uint32_t npd, void* o)",
+     "qor_$(t)_fix_ptrs(npd, static_cast<qor_$(t)_obj_st>(o));"},
+    {"zim_$(t)_fix_ptrs_from_base", "void", "qor_$(t)_obj_st obj_inst", "",
+     " {\n  qor_$(t)_fix_ptrs(qor_npd_get_table_size($(T)::table_id), obj_inst);\n}\n",
+     "(void* o)", "zim_$(t)_fix_ptrs_from_base(static_cast<qor_$(t)_obj_st>(o));"},
+    {"qor_$(t)_add_dynamic_to_obj_size", "void", "$(size_params)", "",
+     " {\n  zt::add_dynamic_to_obj_size<$(T)>(obj_size_ptr, $(count_arg));\n}\n",
+     "(uint32_t* p, uint32_t c)", "$(ignore_c)qor_$(t)_add_dynamic_to_obj_size(p$(comma_c));"},
+    {"qor_$(t)_get_obj_size", "uint32_t", "$(count_param)", "",
+     " {\n  return zt::get_obj_size<$(T)>($(count_arg));\n}\n", "(uint32_t c) -> uint32_t",
+     "$(ignore_c)return qor_$(t)_get_obj_size($(c));"},
+    {"zim_$(t)_get_wisp_enums", "zim_wisp_enums_t", "void", "", " {\n  return $(T)::wisp;\n}\n",
+     "() -> zim_wisp_enums_t", "return zim_$(t)_get_wisp_enums();"},
+    {"qor_$(t)_read_dbobj", "void", "qor_$(t)_obj_st src, qor_$(t)_obj_st dst", "",
+     " {\n  zt::read_dbobj<$(T)>(src, dst);\n}\n", "(void* s, void* d)",
+     "qor_$(t)_read_dbobj(static_cast<qor_$(t)_obj_st>(s), static_cast<qor_$(t)_obj_st>(d));"},
+    {"qor_$(t)_write_dbobj_base", "void", "qor_$(t)_obj_st src, qor_$(t)_obj_st dst",
+     "// Called, not copied, by the copy routine.\n__attribute__((noinline)) ",
+     " {\n  zt::copy_base<$(T)>(src, dst);\n}\n", "(void* s, void* d)",
+     "qor_$(t)_write_dbobj_base(static_cast<qor_$(t)_obj_st>(s), "
+     "static_cast<qor_$(t)_obj_st>(d));"},
+    {"qor_$(t)_read_dbobj_base", "void", "qor_$(t)_obj_st src, qor_$(t)_obj_st dst",
+     "// The same operation under its second name: one body, two symbols.\n",
+     "\n    __attribute__((alias(\"qor_$(t)_write_dbobj_base\")));\n", "(void* s, void* d)",
+     "qor_$(t)_read_dbobj_base(static_cast<qor_$(t)_obj_st>(s), "
+     "static_cast<qor_$(t)_obj_st>(d));"},
+    {"qor_srv_$(t)_ctor", "srv_$(t)_t", "$(count_param)",
+     "// The copy routine's name for that body. It is bound inside the unit, so a\n"
+     "// program's own symbol of an exported name cannot stand in for it.\n"
+     "static void $(t)_copy_headers(qor_$(t)_obj_st src, qor_$(t)_obj_st dst)\n"
+     "    __attribute__((alias(\"qor_$(t)_write_dbobj_base\")));\n"
+     "\n"
+     "// Written out in each constructor for its own use_shm: no choice at run time\n"
+     "// on the path that makes every server object.\n"
+     "__attribute__((always_inline)) static inline srv_$(t)_t $(t)_srv_alloc(uint32_t count, "
+     "zim_bool_t use_shm) {\n"
+     "  return static_cast<srv_$(t)_t>(zt::srv_alloc<$(T)>(count, use_shm));\n"
+     "}\n"
+     "\n"
+     "// Called, not copied, by the copy routine.\n"
+     "__attribute__((noinline)) ",
+     " {\n  return $(t)_srv_alloc($(count_arg), ZIM_FALSE);\n}\n", "(uint32_t c) -> void*",
+     "$(ignore_c)return qor_srv_$(t)_ctor($(c));"},
+    {"zim_srv_$(t)_ctor_with_shm", "srv_$(t)_t", "$(count_param)", "__attribute__((noinline)) ",
+     " {\n  return $(t)_srv_alloc($(count_arg), ZIM_TRUE);\n}\n", "(uint32_t c) -> void*",
+     "$(ignore_c)return zim_srv_$(t)_ctor_with_shm($(c));"},
+    {"zim_$(t)_copy_ctor", "srv_$(t)_t", "qor_$(t)_obj_st src",
+     "// The copy routine allocates with the constructor for its use_shm.\n"
+     "static srv_$(t)_t $(t)_copy_alloc(uint32_t count, zim_bool_t use_shm) {\n"
+     "$(ignore_count)  return use_shm ? zim_srv_$(t)_ctor_with_shm($(ctor_arg)) : "
+     "qor_srv_$(t)_ctor($(ctor_arg));\n"
+     "}\n"
+     "\n"
+     "// Shared by both copy constructors, which differ only in use_shm.\n"
+     "__attribute__((noinline)) static srv_$(t)_t $(t)_copy(qor_$(t)_obj_st src, zim_bool_t "
+     "use_shm) {\n"
+     "  // The data copy through the template itself, not the exported symbol:\n"
+     "  // bound inside the unit like the header copy, and inlined where it pays.\n"
+     "  const auto copy_data = [](qor_$(t)_obj_st from, qor_$(t)_obj_st to) {\n"
+     "    zt::read_dbobj<$(T)>(from, to);\n"
+     "  };\n"
+     "  return zt::copy<$(T)>(src, use_shm, $(t)_copy_alloc, $(t)_copy_headers, +copy_data);\n"
+     "}\n"
+     "\n",
+     " {\n  return $(t)_copy(src, ZIM_FALSE);\n}\n", "(void* s) -> void*",
+     "return zim_$(t)_copy_ctor(static_cast<qor_$(t)_obj_st>(s));"},
+    {"zim_$(t)_copy_ctor_with_shm", "srv_$(t)_t", "qor_$(t)_obj_st src", "",
+     " {\n  return $(t)_copy(src, ZIM_TRUE);\n}\n", "(void* s) -> void*",
+     "return zim_$(t)_copy_ctor_with_shm(static_cast<qor_$(t)_obj_st>(s));"},
+    {"zim_$(t)_clnt_copy_dtor", "void", "qor_$(t)_obj_st obj_inst", "",
+     " {\n  zt::clnt_copy_dtor(obj_inst);\n}\n", "(void* o)",
+     "zim_$(t)_clnt_copy_dtor(static_cast<qor_$(t)_obj_st>(o));"},
+}};
+
+}  // namespace tablegen
