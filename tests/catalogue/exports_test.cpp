@@ -51,23 +51,12 @@ std::map<std::string, std::string> defined_symbols() {
 // could be replaced by a program's own symbol of the same name, and the copy
 // constructors would then run foreign code in the middle of a copy.
 TEST(Exports, ExactlyTheThirteenOperationsOfEveryTypeVersionedAndBoundWithin) {
-  static const char* const kOperations[][2] = {{"qor_", "_fix_ptrs"},
-                                               {"zim_", "_fix_ptrs_from_base"},
-                                               {"qor_", "_add_dynamic_to_obj_size"},
-                                               {"qor_", "_get_obj_size"},
-                                               {"zim_", "_get_wisp_enums"},
-                                               {"qor_", "_read_dbobj"},
-                                               {"qor_", "_write_dbobj_base"},
-                                               {"qor_", "_read_dbobj_base"},
-                                               {"qor_srv_", "_ctor"},
-                                               {"zim_srv_", "_ctor_with_shm"},
-                                               {"zim_", "_copy_ctor"},
-                                               {"zim_", "_copy_ctor_with_shm"},
-                                               {"zim_", "_clnt_copy_dtor"}};
   std::map<std::string, std::string> expected;
   for (size_t i = 0; i < cat::type_count; ++i) {
-    const std::string name = cat::types[i].name;
-    for (const auto& op : kOperations) expected[op[0] + name + op[1]] = kNode;
+    for (const std::string pattern : cat::operation_names) {
+      const size_t at = pattern.find("$(t)");
+      expected[pattern.substr(0, at) + cat::types[i].name + pattern.substr(at + 4)] = kNode;
+    }
   }
   ASSERT_EQ(expected.size(), 13 * cat::type_count);
   const std::map<std::string, std::string> defined = defined_symbols();

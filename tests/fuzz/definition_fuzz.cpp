@@ -33,15 +33,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   def->file_name = name;
   tablegen::validate_definition(*def, diags);
   if (diags.has_errors()) return 0;
-  const tablegen::TypePlan plan = tablegen::plan_type(*def);
+  const tablegen::TypeLayout layout = tablegen::plan_layout(*def);
 
   const model::Model m = model::check(text);
   if (!m.error.empty()) fail(m.error, text);
-  const std::vector<uint64_t> flag_at(plan.item_flag_at.begin(), plan.item_flag_at.end());
+  std::vector<uint64_t> flag_at;
+  for (const auto& f : layout.fields) flag_at.push_back(f.flag_at);
   if (flag_at != m.flag_at) fail("flag offsets", text);
-  if (plan.npd_present != m.npd_present) fail("npd_present", text);
-  if (plan.lines.fix_ptrs != m.lines.fix_ptrs || plan.lines.size_ptr != m.lines.size_ptr ||
-      plan.lines.alloc != m.lines.alloc)
+  if (layout.npd_present != m.npd_present) fail("npd_present", text);
+  if (layout.checks.fix_ptrs.line != m.lines.fix_ptrs ||
+      layout.checks.size_ptr.line != m.lines.size_ptr || layout.checks.alloc.line != m.lines.alloc)
     fail("check lines", text);
   return 0;
 }

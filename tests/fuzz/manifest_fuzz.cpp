@@ -68,8 +68,8 @@ void check_accepted(const std::vector<TypeLayout>& layouts, const std::string& t
     std::vector<uint64_t> flag_at;
     for (const auto& f : t.fields) flag_at.push_back(f.flag_at);
     if (flag_at != m.flag_at || t.npd_present != m.npd_present ||
-        t.checks.fix_ptrs != m.lines.fix_ptrs || t.checks.size_ptr != m.lines.size_ptr ||
-        t.checks.alloc != m.lines.alloc) {
+        t.checks.fix_ptrs.line != m.lines.fix_ptrs || t.checks.size_ptr.line != m.lines.size_ptr ||
+        t.checks.alloc.line != m.lines.alloc) {
       fail("derived facts of " + t.name + " differ from the model's", text);
     }
     models.push_back(std::move(m));

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "catalogue.hpp"
+#include "catalogue_loader.hpp"
 #include "decode.hpp"
 #include "manifest.hpp"
 #include "pool.hpp"
@@ -131,7 +131,7 @@ TEST(Decode, EachDamageIsReportedAlone) {
 
 // A layout no definition could have: the decoder must hold for any layout,
 // not only for those the manifest reader accepts.
-TypeLayout hand_made(const std::string& name, std::vector<tablegen::LayoutField> fields,
+TypeLayout hand_made(const std::string& name, std::vector<tablegen::FieldLayout> fields,
                      uint32_t fixed_size = 296, std::optional<uint32_t> count_field = 200,
                      uint32_t npd_present = 290) {
   TypeLayout t;
@@ -150,9 +150,9 @@ TypeLayout hand_made(const std::string& name, std::vector<tablegen::LayoutField>
 // elements saturates, and the flags of the per-NPU one after them once seemed
 // to fit in 296 bytes.
 const TypeLayout kSaturating =
-    hand_made("huge", {{ItemKind::kCountedArray, 232, 0xffffffff, 1, 272, ""},
-                       {ItemKind::kCountedArray, 240, 0xffffffff, 1, 280, ""},
-                       {ItemKind::kPerNpuArray, 248, 1048576, 1, 256, ""}});
+    hand_made("huge", {{{ItemKind::kCountedArray, 232, 0xffffffff, 1, ""}, 272},
+                       {{ItemKind::kCountedArray, 240, 0xffffffff, 1, ""}, 280},
+                       {{ItemKind::kPerNpuArray, 248, 1048576, 1, ""}, 256}});
 
 bytes fixed_part(uint32_t count, size_t size = 296) {
   bytes b(296, 0);
@@ -173,9 +173,9 @@ TEST(Decode, HandMadeLayoutsNeverReadOutside) {
   const layout_case cases[] = {
       {kSaturating, fixed_part(0xffffffff), "beyond the 296 bytes of the object"},
       {kSaturating, fixed_part(0xffffffff, 295), "fewer than the fixed size 296"},
-      {hand_made("past", {{ItemKind::kInline, 292, 0xffffffff, 0xffffffff, 0, ""}}, 296, {}),
+      {hand_made("past", {{{ItemKind::kInline, 292, 0xffffffff, 0xffffffff, ""}, 0}}, 296, {}),
        fixed_part(0), "the layout of the type is unusable: a field at 292 lies outside"},
-      {hand_made("small", {{ItemKind::kCountedArray, 0, 8, 1, 0, ""}}, 8, 4, 0), bytes(8, 0xff),
+      {hand_made("small", {{{ItemKind::kCountedArray, 0, 8, 1, ""}, 0}}, 8, 4, 0), bytes(8, 0xff),
        "the base header lies outside the fixed size 8"},
   };
   for (const layout_case& c : cases) {
@@ -239,7 +239,7 @@ TEST(CommandLine, InputsStatusAndOutput) {
   write_file(dir + "huge.obj", fixed_part(0xffffffff));
   std::ofstream(dir + "huge.manifest") << tablegen::manifest_text({kSaturating});
   std::ofstream(dir + "escapes.manifest") << tablegen::manifest_text(
-      {hand_made("\x1b[31mred\xff", {{ItemKind::kInline, 204, 4, 1, 208, "\abell\xfe\x01"}})});
+      {hand_made("\x1b[31mred\xff", {{{ItemKind::kInline, 204, 4, 1, "\abell\xfe\x01"}, 208}})});
   struct io_case {
     std::string args, redirect;
     int status;

@@ -163,7 +163,7 @@ class Checker {
   void check_pointers() {
     std::map<uint64_t, int> votes;
     for (const PlacedArray& a : map_.arrays) {
-      const LayoutField& f = type_.fields[a.field];
+      const FieldLayout& f = type_.fields[a.field];
       if (a.length == 0) continue;
       if (const uint64_t d = load(at(f.offset), 8)) ++votes[d - a.storage];
       if (const uint64_t p = load(at(f.flag_at), 8)) ++votes[p - a.flags];
@@ -175,7 +175,7 @@ class Checker {
     }
     if (view_) (*view_)["object_at"] = base ? json(hex(*base)) : json(nullptr);
     for (const PlacedArray& a : map_.arrays) {
-      const LayoutField& f = type_.fields[a.field];
+      const FieldLayout& f = type_.fields[a.field];
       check_pointer("data pointer of " + field_title(type_, a.field), f.offset, a, a.storage, base);
       check_pointer("flag pointer of " + field_title(type_, a.field), f.flag_at, a, a.flags, base);
     }
@@ -204,7 +204,7 @@ class Checker {
     (*view_)["type_header"] = std::move(header);
     json fields = json::array();
     for (size_t i = 0; i < type_.fields.size(); ++i) {
-      const LayoutField& f = type_.fields[i];
+      const FieldLayout& f = type_.fields[i];
       if (f.kind != tablegen::ItemKind::kInline) continue;
       json values = json::array();
       for (uint32_t k = 0; k < f.repeat; ++k) {
@@ -225,7 +225,7 @@ class Checker {
   void read_arrays() {
     json arrays = json::array();
     for (const PlacedArray& a : map_.arrays) {
-      const LayoutField& f = type_.fields[a.field];
+      const FieldLayout& f = type_.fields[a.field];
       json elements = json::array();
       if (a.within(bytes_.size)) {
         for (uint64_t k = 0; k < a.length; ++k) {

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "catalogue.hpp"
+#include "catalogue_loader.hpp"
 #include "decode.hpp"
 #include "pool.hpp"
 #include "render.hpp"

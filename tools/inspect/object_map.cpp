@@ -41,7 +41,7 @@ ObjectMap place(const TypeLayout& type, const Sizing& sizing) {
   ObjectMap map;
   uint64_t at = uint64_t{type.fixed_size} + sizing.npd_size;
   for (size_t i = 0; i < type.fields.size(); ++i) {
-    const LayoutField& f = type.fields[i];
+    const FieldLayout& f = type.fields[i];
     if (f.kind == tablegen::ItemKind::kInline) continue;
     PlacedArray a;
     a.field = i;
@@ -91,7 +91,7 @@ std::vector<Region> regions(const TypeLayout& type, const Sizing& sizing, const 
                      "type header field " + std::to_string(i) + (count ? ": the count" : "")});
   }
   for (size_t i = 0; i < type.fields.size(); ++i) {
-    const LayoutField& f = type.fields[i];
+    const FieldLayout& f = type.fields[i];
     const std::string title = field_title(type, i);
     if (f.kind == tablegen::ItemKind::kInline) {
       const std::string shape =
@@ -108,7 +108,7 @@ std::vector<Region> regions(const TypeLayout& type, const Sizing& sizing, const 
   if (sizing.npd_size != 0) named.push_back({type.fixed_size, sizing.npd_size, "NPD area"});
   for (const PlacedArray& a : map.arrays) {
     if (a.length == 0) continue;
-    const LayoutField& f = type.fields[a.field];
+    const FieldLayout& f = type.fields[a.field];
     const std::string title = field_title(type, a.field);
     named.push_back({a.storage, a.storage_size,
                      "storage of " + title + ": " + std::to_string(a.length) + " x " +

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "manifest.hpp"
+#include "type_layout.hpp"
 
 namespace zim_inspect {
 
-using tablegen::LayoutField;
+using tablegen::FieldLayout;
 using tablegen::TypeLayout;
 
 struct Sizing {

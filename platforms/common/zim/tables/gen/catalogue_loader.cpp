@@ -88,10 +88,9 @@ std::optional<std::vector<TypeLayout>> load_catalogue(const fs::path& dir, Diagn
   // id 1000 on: every output lists the types by id, so the catalogue does.
   // The file name breaks ties so that duplicates are reported the same way
   // on every run.
-  std::sort(defs.begin(), defs.end(),
-            [](const Definition& a, const Definition& b) {
-              return a.table_id != b.table_id ? a.table_id < b.table_id : a.file_name < b.file_name;
-            });
+  std::sort(defs.begin(), defs.end(), [](const Definition& a, const Definition& b) {
+    return a.table_id != b.table_id ? a.table_id < b.table_id : a.file_name < b.file_name;
+  });
   // A definition that could not be read would show up as a gap in the ids
   // and be blamed on another file: check the whole set only once all are read.
   if (all_read) validate_catalogue(defs, diags);

@@ -16,7 +16,8 @@ const field_item $(t)_fields[] = {
 $(fields)};
 )tpl";
 
-constexpr const char* kEntry = R"tpl(    {"$(t)", "$(file_name)", $(table_id), type_class::$(class), $(fixed_size), $(flags_at), $(npd_present), $(count_field), $(size_check), $(bit5),
+constexpr const char* kEntry =
+    R"tpl(    {"$(t)", "$(file_name)", $(table_id), type_class::$(class), $(fixed_size), $(flags_at), $(npd_present), $(count_field), $(size_check), $(bit5),
      $(t)_header, $(header_count), $(t)_fields, $(field_count),
      {{$(wisp)}},
      {$(fix_ptrs_line), $(size_ptr_line), $(alloc_line)},

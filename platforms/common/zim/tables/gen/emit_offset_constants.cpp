@@ -62,9 +62,10 @@ constexpr const char* kArrayPlacement =
 // Every argument appears, also with a factor of 0, so that a caller's
 // variables count as used and the result stays a constant expression.
 std::string affine(uint64_t fixed, uint64_t per_npu, uint64_t counted) {
-  return render("($(fixed) + (uint64_t)(npd_size) + $(per_npu) * (uint64_t)(n) + $(counted) * "
-                "(uint64_t)(count))",
-                {{"fixed", u64(fixed)}, {"per_npu", u64(per_npu)}, {"counted", u64(counted)}});
+  return render(
+      "($(fixed) + (uint64_t)(npd_size) + $(per_npu) * (uint64_t)(n) + $(counted) * "
+      "(uint64_t)(count))",
+      {{"fixed", u64(fixed)}, {"per_npu", u64(per_npu)}, {"counted", u64(counted)}});
 }
 
 }  // namespace
@@ -95,14 +96,14 @@ std::string offset_constants(const TypeLayout& type) {
   uint64_t per_npu = 0, counted = 0;  // bytes per NPU and per count before the next array
   for (size_t i = 0; i < type.fields.size(); ++i) {
     const FieldLayout& f = type.fields[i];
-    const Vars field{{"F", field_prefix(type.name, f, i)},
-                     {"offset", str(f.offset)},
-                     {"item", item_text(f)},
-                     {"width", str(f.width)},
-                     {"run", str(f.repeat)},
-                     {"flag_at", str(f.flag_at)},
-                     {"kind", f.kind == ItemKind::kPerNpuArray ? "ZIM_ARRAY_PER_NPU"
-                                                               : "ZIM_ARRAY_COUNTED"}};
+    const Vars field{
+        {"F", field_prefix(type.name, f, i)},
+        {"offset", str(f.offset)},
+        {"item", item_text(f)},
+        {"width", str(f.width)},
+        {"run", str(f.repeat)},
+        {"flag_at", str(f.flag_at)},
+        {"kind", f.kind == ItemKind::kPerNpuArray ? "ZIM_ARRAY_PER_NPU" : "ZIM_ARRAY_COUNTED"}};
     const std::string entry = " X(" + type_token + ", " + upper(field_label(f, i)) + ")";
     if (!f.is_array()) {
       fields += render(kInlineField, field);
@@ -116,8 +117,8 @@ std::string offset_constants(const TypeLayout& type) {
     grows += f.width;
     const std::string flags = affine(type.fixed_size, per_npu, counted);
     grows += 1;
-    dynamic += render(kArrayPlacement,
-                      {{"F", field.at("F")}, {"storage", storage}, {"flags", flags}});
+    dynamic +=
+        render(kArrayPlacement, {{"F", field.at("F")}, {"storage", storage}, {"flags", flags}});
   }
   v["header_fields"] = header_fields;
   v["fields"] = fields;

@@ -23,7 +23,8 @@ GeneratedFile emit_umbrella_header(const std::vector<TypeLayout>& types) {
   std::string includes, entries;
   for (const auto& type : types) {
     includes += render("#include \"zim/tables/$(t).h\"\n", {{"t", type.name}});
-    entries += render(" \\\n  X($(T_UPPER), $(t))", {{"T_UPPER", upper(type.name)}, {"t", type.name}});
+    entries +=
+        render(" \\\n  X($(T_UPPER), $(t))", {{"T_UPPER", upper(type.name)}, {"t", type.name}});
   }
   return {"zim/tables/all_tables.h",
           banner(CommentStyle::kBlock) +

@@ -7,6 +7,7 @@
 #include "flag_placement.hpp"
 #include "limits.hpp"
 #include "manifest.hpp"
+#include "manifest_words.hpp"
 #include "plan.hpp"
 #include "template.hpp"
 #include "validator.hpp"
@@ -92,7 +93,7 @@ class ManifestReader {
       rest.remove_prefix(newline == std::string_view::npos ? rest.size() : newline + 1);
       const size_t first = line.find_first_not_of(" \t\r\v\f");
       if (first == std::string_view::npos || line[first] == '#') continue;
-      if (!plain_text(number, line)) continue;
+      if (!words_.plain_text(number, line)) continue;
       parse_line(number, split_words(line), line);
     }
     finish_record();
@@ -111,70 +112,8 @@ class ManifestReader {
     if (current_) current_->broken = true;
   }
 
-  // A manifest is ASCII text; any other byte outside a comment is damage.
-  bool plain_text(int line, std::string_view text) {
-    for (const char c : text) {
-      const auto byte = static_cast<unsigned char>(c);
-      if ((byte >= 0x20 && byte < 0x7f) || is_space(c)) continue;
-      fail(line, "unexpected byte " + printable(std::string_view(&c, 1)) +
-                     ": a manifest is plain ASCII text");
-      return false;
-    }
-    return true;
-  }
-
-  // A plain decimal number from 0 to max, as the generator writes it.
-  bool number(int line, const std::string& word, uint64_t max, const std::string& what,
-              uint32_t& out) {
-    if (word.empty() || word.find_first_not_of("0123456789") != std::string::npos ||
-        (word.size() > 1 && word[0] == '0')) {
-      fail(line, what + " " + quote(word) + " is not a plain decimal number");
-      return false;
-    }
-    uint64_t value = 0;
-    for (const char c : word) {
-      if (value > max) break;  // past the bound already: stop before 64 bits wrap
-      value = value * 10 + static_cast<uint64_t>(c - '0');
-    }
-    if (value > max) {
-      fail(line, what + " " + quote(word) + " is larger than " + std::to_string(max));
-      return false;
-    }
-    out = static_cast<uint32_t>(value);
-    return true;
-  }
-
   bool offset(int line, const std::string& word, const std::string& what, uint32_t& out) {
-    return number(line, word, kMaxFixedSize, what, out);
-  }
-
-  // "word value word value ...": the fixed words must match; nullptr marks a
-  // value, read with its bound.
-  struct Slot {
-    const char* word;
-    uint64_t max;
-    const char* what;
-  };
-  bool pattern(int line, const std::vector<std::string>& words, std::initializer_list<Slot> shape,
-               std::vector<uint32_t>& values) {
-    if (words.size() != shape.size() + 1) {
-      fail(line, "malformed '" + words[0] + "' line: expected " + std::to_string(shape.size()) +
-                     (shape.size() == 1 ? " word" : " words") + " after '" + words[0] +
-                     "', found " + std::to_string(words.size() - 1));
-      return false;
-    }
-    size_t i = 1;
-    for (const Slot& slot : shape) {
-      const std::string& word = words[i++];
-      if (slot.word != nullptr) {
-        if (word == slot.word) continue;
-        fail(line, "expected '" + std::string(slot.word) + "', found " + quote(word));
-        return false;
-      }
-      values.emplace_back();
-      if (!number(line, word, slot.max, slot.what, values.back())) return false;
-    }
-    return true;
+    return words_.number(line, word, kMaxFixedSize, what, out);
   }
 
   void start_record(int line, const std::vector<std::string>& words) {
@@ -185,7 +124,7 @@ class ManifestReader {
     r.lines.table = r.lines.id = r.def.lines.table = r.def.lines.id = line;
     uint32_t id = 0;
     if (words.size() != 3) return fail(line, "expected 'type ID NAME'");
-    if (!number(line, words[1], kMaxTableId, "table id", id)) return;
+    if (!words_.number(line, words[1], kMaxTableId, "table id", id)) return;
     if (!defs_.empty() && id < defs_.back().table_id) {
       return fail(line, "type records must come in table-id order: id " + std::to_string(id) +
                             " follows id " + std::to_string(defs_.back().table_id));
@@ -228,13 +167,14 @@ class ManifestReader {
       }
       case Key::kFixedSize:
         t.lines.fixed_size = r.lines.fixed_size = line;
-        if (!pattern(line, words, {{nullptr, kMaxFixedSize, "fixed size"}}, v)) return;
+        if (!words_.pattern(line, words, {{nullptr, kMaxFixedSize, "fixed size"}}, v)) return;
         t.fixed_size = v[0];
         break;
       case Key::kCountParam:
         t.lines.count_field = r.lines.count_field = line;
         if (words.size() == 2 && words[1] == "off") break;
-        if (!pattern(line, words, {{"on", 0, ""}, {nullptr, kMaxFixedSize, "count field"}}, v)) {
+        if (!words_.pattern(line, words, {{"on", 0, ""}, {nullptr, kMaxFixedSize, "count field"}},
+                            v)) {
           return;
         }
         t.count_field = v[0];
@@ -277,7 +217,8 @@ class ManifestReader {
         break;
       case Key::kNpdPresent:
         r.lines.npd_present = line;
-        if (!pattern(line, words, {{nullptr, kMaxFixedSize, "npd_present offset"}}, v)) return;
+        if (!words_.pattern(line, words, {{nullptr, kMaxFixedSize, "npd_present offset"}}, v))
+          return;
         r.npd_present = v[0];
         break;
       case Key::kDynamic:
@@ -298,14 +239,14 @@ class ManifestReader {
         break;
       case Key::kWisp:
         t.lines.wisp = r.lines.wisp = line;
-        if (!pattern(line, words,
-                     {{nullptr, kMaxWisp, "trace identifier"},
-                      {nullptr, kMaxWisp, "trace identifier"},
-                      {nullptr, kMaxWisp, "trace identifier"},
-                      {nullptr, kMaxWisp, "trace identifier"},
-                      {nullptr, kMaxWisp, "trace identifier"},
-                      {nullptr, kMaxWisp, "trace identifier"}},
-                     v)) {
+        if (!words_.pattern(line, words,
+                            {{nullptr, kMaxWisp, "trace identifier"},
+                             {nullptr, kMaxWisp, "trace identifier"},
+                             {nullptr, kMaxWisp, "trace identifier"},
+                             {nullptr, kMaxWisp, "trace identifier"},
+                             {nullptr, kMaxWisp, "trace identifier"},
+                             {nullptr, kMaxWisp, "trace identifier"}},
+                            v)) {
           return;
         }
         std::copy(v.begin(), v.end(), t.wisp.begin());
@@ -328,29 +269,29 @@ class ManifestReader {
     }
     std::vector<uint32_t> v;
     if (words[0] == "field") {
-      if (!pattern(line, words,
-                   {{nullptr, kMaxFixedSize, "field offset"},
-                    {"width", 0, ""},
-                    {nullptr, kMaxFixedSize, "field width"},
-                    {"run", 0, ""},
-                    {nullptr, kMaxFixedSize, "run length"},
-                    {"flag", 0, ""},
-                    {nullptr, kMaxFixedSize, "presence flag offset"}},
-                   v)) {
+      if (!words_.pattern(line, words,
+                          {{nullptr, kMaxFixedSize, "field offset"},
+                           {"width", 0, ""},
+                           {nullptr, kMaxFixedSize, "field width"},
+                           {"run", 0, ""},
+                           {nullptr, kMaxFixedSize, "run length"},
+                           {"flag", 0, ""},
+                           {nullptr, kMaxFixedSize, "presence flag offset"}},
+                          v)) {
         return false;
       }
       f.repeat = v[2];
       flag_at = v[3];
     } else {
       const bool per_npu = words.size() > 2 && words[2] == "per_npu";
-      if (!pattern(line, words,
-                   {{nullptr, kMaxFixedSize, "data pointer offset"},
-                    {per_npu ? "per_npu" : "counted", 0, ""},
-                    {"elem", 0, ""},
-                    {nullptr, kMaxElementSize, "element size"},
-                    {"flag_ptr", 0, ""},
-                    {nullptr, kMaxFixedSize, "flag pointer offset"}},
-                   v)) {
+      if (!words_.pattern(line, words,
+                          {{nullptr, kMaxFixedSize, "data pointer offset"},
+                           {per_npu ? "per_npu" : "counted", 0, ""},
+                           {"elem", 0, ""},
+                           {nullptr, kMaxElementSize, "element size"},
+                           {"flag_ptr", 0, ""},
+                           {nullptr, kMaxFixedSize, "flag pointer offset"}},
+                          v)) {
         return false;
       }
       f.kind = per_npu ? ItemKind::kPerNpuArray : ItemKind::kCountedArray;
@@ -370,7 +311,9 @@ class ManifestReader {
                    std::string_view text) {
     Record& r = *current_;
     const int which = static_cast<int>(key) - static_cast<int>(Key::kCheckFixPtrs);
-    CheckSite& site = which == 0 ? r.checks.fix_ptrs : which == 1 ? r.checks.size_ptr : r.checks.alloc;
+    CheckSite& site = which == 0   ? r.checks.fix_ptrs
+                      : which == 1 ? r.checks.size_ptr
+                                   : r.checks.alloc;
     uint32_t& at = site.line;
     std::string& prototype = site.prototype;
     r.check_lines[which] = line;
@@ -383,7 +326,7 @@ class ManifestReader {
       fail(line, "malformed 'check' line: expected 'none' or a line and a quoted prototype");
       return false;
     }
-    if (!number(line, words[2], UINT32_MAX, "check line", at)) return false;
+    if (!words_.number(line, words[2], UINT32_MAX, "check line", at)) return false;
     if (at == 0) {
       fail(line, "check line 0: write 'none' for a check the type does not have");
       return false;
@@ -457,8 +400,8 @@ class ManifestReader {
       }
       fail(r.check_lines[i], "this layout's check is " +
                                  (derived[i]->line == 0 ? std::string("none")
-                                                        : std::to_string(derived[i]->line) +
-                                                              " \"" + derived[i]->prototype + "\""));
+                                                        : std::to_string(derived[i]->line) + " \"" +
+                                                              derived[i]->prototype + "\""));
     }
   }
 
@@ -467,6 +410,7 @@ class ManifestReader {
   std::vector<Definition> defs_;     // of each accepted record, for the catalogue's rules
   std::vector<TypeLayout> layouts_;  // as planned from each accepted record
   std::optional<Record> current_;
+  ManifestWords words_{[this](int line, const std::string& message) { fail(line, message); }};
 };
 
 }  // namespace

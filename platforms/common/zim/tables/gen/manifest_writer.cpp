@@ -65,22 +65,21 @@ std::string manifest_text(const std::vector<TypeLayout>& types) {
     for (const auto& f : t.fields) fields += field_line(f);
     for (uint32_t at : t.dynamic) dynamic += " " + str(at);
     for (uint32_t w : t.wisp) wisp += " " + str(w);
-    out += render(kRecord,
-                  {{"table_id", str(t.table_id)},
-                   {"t", t.name},
-                   {"class", class_keyword(t.type_class)},
-                   {"fixed_size", str(t.fixed_size)},
-                   {"count_param", t.count_field ? "on " + str(*t.count_field) : "off"},
-                   {"size_check", t.size_check ? "on" : "off"},
-                   {"bit5", t.sets_obj_flags_bit5 ? "set" : "clear"},
-                   {"header", header},
-                   {"fields", fields},
-                   {"npd_present", str(t.npd_present)},
-                   {"dynamic", dynamic.empty() ? " none" : dynamic},
-                   {"fix_ptrs", check_text(t.checks.fix_ptrs)},
-                   {"size_ptr", check_text(t.checks.size_ptr)},
-                   {"alloc", check_text(t.checks.alloc)},
-                   {"wisp", wisp}});
+    out += render(kRecord, {{"table_id", str(t.table_id)},
+                            {"t", t.name},
+                            {"class", class_keyword(t.type_class)},
+                            {"fixed_size", str(t.fixed_size)},
+                            {"count_param", t.count_field ? "on " + str(*t.count_field) : "off"},
+                            {"size_check", t.size_check ? "on" : "off"},
+                            {"bit5", t.sets_obj_flags_bit5 ? "set" : "clear"},
+                            {"header", header},
+                            {"fields", fields},
+                            {"npd_present", str(t.npd_present)},
+                            {"dynamic", dynamic.empty() ? " none" : dynamic},
+                            {"fix_ptrs", check_text(t.checks.fix_ptrs)},
+                            {"size_ptr", check_text(t.checks.size_ptr)},
+                            {"alloc", check_text(t.checks.alloc)},
+                            {"wisp", wisp}});
   }
   return out;
 }

@@ -96,9 +96,10 @@ TypeLayout plan_layout(const Definition& def) {
   t.file_name = def.file_name;
   t.text = def.text;
   const KeyLines& key = def.lines;
-  t.lines = {key.table,       key.id,       key.type_class,     key.fixed_size,
-             key.count_field, key.size_check, key.obj_flags_bit5, key.header,
-             key.flags_at,    key.table,    key.wisp};
+  t.lines = {key.table,          key.id,          key.type_class,
+             key.fixed_size,     key.count_field, key.size_check,
+             key.obj_flags_bit5, key.header,      key.flags_at,
+             key.table,          key.wisp};
   t.table_id = def.table_id;
   t.name = def.name;
   t.type_class = def.type_class;

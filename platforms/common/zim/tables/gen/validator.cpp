@@ -6,8 +6,8 @@
 #include <set>
 #include <string>
 
-#include "flag_placement.hpp"
 #include "constant_names.hpp"
+#include "flag_placement.hpp"
 #include "limits.hpp"
 #include "plan.hpp"
 #include "template.hpp"

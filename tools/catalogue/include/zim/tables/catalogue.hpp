@@ -83,6 +83,10 @@ struct table_type {
   bool takes_count() const { return count_field != 0; }
 };
 
+// The exported name of each operation, in the order of `operations`, with
+// "$(t)" standing for the type's name.
+extern const char* const operation_names[13];
+
 // All types in table-id order: types[id].table_id == id.
 extern const table_type types[];
 extern const size_t type_count;
