@@ -36,9 +36,13 @@ GeneratedFile emit_export_map(const std::vector<TypeLayout>& types);
 // (emit_catalogue.cpp).
 GeneratedFile emit_catalogue(const std::vector<TypeLayout>& types);
 
-// The values every template of a type is filled with: its name, traits and
-// the parameters of its count-taking operations (see operations.hpp).
+// The values every template of a type is filled with: its name, traits, the
+// parameters of its count-taking operations (see operations.hpp), and its
+// scalar facts.
 Vars type_vars(const TypeLayout& type);
+
+// An operation's C signature for a type, given its type_vars.
+std::string operation_signature(const Operation& op, const Vars& type);
 
 // An operation's exported name for a type.
 std::string operation_name(const Operation& op, const std::string& type);

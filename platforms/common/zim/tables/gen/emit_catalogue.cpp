@@ -87,28 +87,13 @@ std::string entry(const TypeLayout& type) {
                           {"signature", std::string(op.catalogue_signature)},
                           {"call", render(op.catalogue_call, v)}});
   }
-  std::string wisp;
-  for (uint32_t w : type.wisp) wisp += (wisp.empty() ? "" : ", ") + str(w);
   v["file_name"] = type.file_name;
-  v["table_id"] = str(type.table_id);
   v["class"] = class_keyword(type.type_class);
-  v["fixed_size"] = str(type.fixed_size);
   v["flags_at"] = str(type.flags_at);
-  v["npd_present"] = str(type.npd_present);
-  v["count_field"] = type.count_field ? str(*type.count_field) : "0";
-  v["size_check"] = type.size_check ? "true" : "false";
-  v["bit5"] = type.sets_obj_flags_bit5 ? "true" : "false";
   v["header_count"] = str(static_cast<uint32_t>(type.header.size()));
   v["field_count"] = str(static_cast<uint32_t>(type.fields.size()));
-  v["wisp"] = wisp;
-  v["fix_ptrs_line"] = str(type.checks.fix_ptrs.line);
-  v["size_ptr_line"] = str(type.checks.size_ptr.line);
-  v["alloc_line"] = str(type.checks.alloc.line);
-  v["unit_path"] = type.unit_path;
   v["fix_ptrs_proto"] =
       type.size_check ? "\"" + type.checks.fix_ptrs.prototype + "\"" : std::string("nullptr");
-  v["size_ptr_proto"] = type.checks.size_ptr.prototype;
-  v["alloc_proto"] = type.checks.alloc.prototype;
   v["operations"] = operations;
   return render(kEntry, v);
 }

@@ -72,15 +72,10 @@ void expect_checked_names(const TypeLayout& type, const std::string& header) {
 GeneratedFile emit_type_header(const TypeLayout& type) {
   Vars v = type_vars(type);
   v["T_UPPER"] = upper(type.name);
-  v["table_id"] = str(type.table_id);
-  v["fixed_size"] = str(type.fixed_size);
   v["offset_constants"] = offset_constants(type);
   std::string declarations;
   for (const Operation& op : kOperations) {
-    declarations += render("ZIM_TABLES_API $(result) $(name)($(params));\n",
-                           {{"result", render(op.result, v)},
-                            {"name", render(op.name, v)},
-                            {"params", render(op.params, v)}});
+    declarations += "ZIM_TABLES_API " + operation_signature(op, v) + ";\n";
   }
   v["declarations"] = declarations;
   std::string header = banner(CommentStyle::kBlock, type.file_name) + render(kHeader, v);

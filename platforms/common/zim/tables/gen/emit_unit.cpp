@@ -6,8 +6,6 @@
 namespace tablegen {
 namespace {
 
-std::string quoted(const std::string& s) { return "\"" + s + "\""; }
-
 std::string header_list(const TypeLayout& type) {
   std::string out;
   for (const auto& f : type.header) {
@@ -61,9 +59,9 @@ struct $(T) {
   // In field order: inline_span<offset, bytes, first presence flag, flags>,
   // per_npu_array and counted_array<data pointer, element size, flag pointer>.
   using data = zt::item_list<
-$(steps)  static constexpr char unit_path[] = $(unit_path);
-$(fix_ptrs_check)  static constexpr zt::check_site size_ptr_check{$(size_ptr_line), $(size_ptr_proto)};
-  static constexpr zt::check_site alloc_check{$(alloc_line), $(alloc_proto)};
+$(steps)  static constexpr char unit_path[] = "$(unit_path)";
+$(fix_ptrs_check)  static constexpr zt::check_site size_ptr_check{$(size_ptr_line), "$(size_ptr_proto)"};
+  static constexpr zt::check_site alloc_check{$(alloc_line), "$(alloc_proto)"};
   static constexpr zim_wisp_enums_t wisp{{$(wisp)}};
 };
 
@@ -79,34 +77,20 @@ extern "C" {
 
 GeneratedFile emit_unit(const TypeLayout& type) {
   Vars v = type_vars(type);
-  v["table_id"] = str(type.table_id);
-  v["fixed_size"] = str(type.fixed_size);
-  v["npd_present"] = str(type.npd_present);
-  v["count_field"] = type.count_field ? str(*type.count_field) : "0";
-  v["size_check"] = type.size_check ? "true" : "false";
-  v["bit5"] = type.sets_obj_flags_bit5 ? "true" : "false";
   v["header"] = header_list(type);
   v["steps"] = step_list(type);
-  v["unit_path"] = quoted(type.unit_path);
-  const CheckSites& c = type.checks;
-  v["fix_ptrs_check"] = type.size_check ? "  static constexpr zt::check_site fix_ptrs_check{" +
-                                              str(c.fix_ptrs.line) + ", " +
-                                              quoted(c.fix_ptrs.prototype) + "};\n"
-                                        : "";
-  v["size_ptr_line"] = str(c.size_ptr.line);
-  v["size_ptr_proto"] = quoted(c.size_ptr.prototype);
-  v["alloc_line"] = str(c.alloc.line);
-  v["alloc_proto"] = quoted(c.alloc.prototype);
-  std::string wisp;
-  for (uint32_t w : type.wisp) wisp += (wisp.empty() ? "" : ", ") + str(w);
-  v["wisp"] = wisp;
+  v["fix_ptrs_check"] =
+      type.size_check
+          ? render(
+                "  static constexpr zt::check_site fix_ptrs_check{$(line), "
+                "\"$(prototype)\"};\n",
+                {{"line", v.at("fix_ptrs_line")}, {"prototype", type.checks.fix_ptrs.prototype}})
+          : "";
 
   std::string unit = banner(CommentStyle::kLine, type.file_name) + render(kTraits, v);
   for (const Operation& op : kOperations) {
     unit += render(op.unit_before, v);
-    unit += render("$(result) $(name)($(params))", {{"result", render(op.result, v)},
-                                                    {"name", render(op.name, v)},
-                                                    {"params", render(op.params, v)}});
+    unit += operation_signature(op, v);
     unit += render(op.unit_body, v) + "\n";
   }
   unit += "}  // extern \"C\"\n";

@@ -237,20 +237,13 @@ class ManifestReader {
       case Key::kCheckAlloc:
         if (!parse_check(line, *key, words, text)) return;
         break;
-      case Key::kWisp:
+      case Key::kWisp: {
         t.lines.wisp = r.lines.wisp = line;
-        if (!words_.pattern(line, words,
-                            {{nullptr, kMaxWisp, "trace identifier"},
-                             {nullptr, kMaxWisp, "trace identifier"},
-                             {nullptr, kMaxWisp, "trace identifier"},
-                             {nullptr, kMaxWisp, "trace identifier"},
-                             {nullptr, kMaxWisp, "trace identifier"},
-                             {nullptr, kMaxWisp, "trace identifier"}},
-                            v)) {
-          return;
-        }
+        constexpr ManifestWords::Slot kId{nullptr, kMaxWisp, "trace identifier"};
+        if (!words_.pattern(line, words, {kId, kId, kId, kId, kId, kId}, v)) return;
         std::copy(v.begin(), v.end(), t.wisp.begin());
         break;
+      }
     }
     if (*key != Key::kField) r.next = static_cast<Key>(static_cast<int>(*key) + 1);
     if (*key == Key::kHeader) r.next = Key::kField;
