@@ -18,6 +18,7 @@
 namespace zim_tables {
 
 using byte = unsigned char;
+
 // ---------------------------------------------------------------------------
 // Layout vocabulary of a traits struct.
 
@@ -100,8 +101,10 @@ inline constexpr bool has_counted_arrays = list_traits<typename T::data>::has_co
 
 // Compile-time guard that a traits struct describes a well-formed fixed part:
 // pointers 8-aligned, every step inside the fixed part and below npd_present,
-// and the fixed size the smallest multiple of 8 above npd_present. The sums
-// are taken in 64 bits, so constants near 2^32 cannot wrap into a pass.
+// the fixed size the smallest multiple of 8 above npd_present, and array
+// fields only in a type with the size check, the only kind the fix-up lays
+// out. The sums are taken in 64 bits, so constants near 2^32 cannot wrap into
+// a pass.
 template <uint32_t NpdPresent, uint32_t O, uint32_t B, uint32_t FO, uint32_t FN>
 constexpr bool step_fits(inline_span<O, B, FO, FN>) {
   return O >= ZIM_OBJ_BASE_HEADER_SIZE && uint64_t{O} + B <= FO && uint64_t{FO} + FN <= NpdPresent;
@@ -125,10 +128,13 @@ constexpr bool steps_fit(item_list<Items...>) {
 }
 template <typename T>
 constexpr bool layout_is_consistent() {
-  return T::fixed_size % 8 == 0 &&
-         uint64_t{T::fixed_size} == (uint64_t{T::npd_present} + 8) / 8 * 8 &&
+  // The right side is a multiple of 8, so the fixed part also ends 8-aligned.
+  return uint64_t{T::fixed_size} == (uint64_t{T::npd_present} + 8) / 8 * 8 &&
          (T::count_field == 0 || (T::count_field >= ZIM_OBJ_BASE_HEADER_SIZE &&
                                   uint64_t{T::count_field} + 4 <= T::fixed_size)) &&
+         // Without the size check the fix-up compiles to nothing: an array's
+         // pointers would stay null in every object allocated.
+         (list_traits<typename T::data>::arrays == 0 || T::size_check) &&
          steps_fit<T::npd_present>(typename T::data{});
 }
 
