@@ -1,0 +1,280 @@
+// Copies of the header fields and of the data (inline fields, flags, arrays)
+// between two objects of a type, each field stored before the flag marking it.
+// The source comes first, the destination second.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <utility>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
+#include "access.hpp"
+#include "ordered_move.hpp"
+#include "traits.hpp"
+#include "zim/tables/platform.h"
+#include "zim/tables/table_object.h"
+
+namespace zim_tables {
+
+template <uint32_t Offset, uint32_t Width>
+ZIM_TABLES_STEP void copy_header_field(header_field<Offset, Width>, const byte* src, byte* dst) {
+  std::memcpy(dst + Offset, src + Offset, Width);
+}
+
+template <typename... Fields>
+ZIM_TABLES_STEP void copy_header_fields(item_list<Fields...>, const byte* src, byte* dst) {
+  (copy_header_field(Fields{}, src, dst), ...);
+}
+
+template <typename T>
+inline void copy_base(const void* source, void* destination) {
+  const byte* src = static_cast<const byte*>(source);
+  byte* dst = static_cast<byte*>(destination);
+  std::memcpy(dst, src, ZIM_OBJ_BASE_HEADER_SIZE);
+  copy_header_fields(typename T::header{}, src, dst);
+}
+
+// Copies length bytes between two arrays' storage. A null source skips the
+// copy; an empty array needs none (its destination pointer may be null).
+ZIM_TABLES_STEP void copy_array_bytes(const byte* src_field, const byte* dst_field,
+                                      uint64_t length) {
+  const byte* from = load_pointer(src_field);
+  if (from != nullptr && length != 0) std::memcpy(load_pointer(dst_field), from, length);
+}
+
+// Copies a block of known width. Inline, 16 bytes cost two instructions; a
+// call of the C library's memcpy costs about 25 and then moves 32 bytes per
+// two, so it wins above some 400 bytes, and on blocks at any alignment (a
+// 7001-byte block at an odd offset) it also beats the inline string move the
+// compiler would emit above 256 bytes.
+inline constexpr size_t kInlineMoveLimit = 256;  // the compiler's own limit
+inline constexpr size_t kInlineCopyLimit = 384;
+
+template <size_t Bytes>
+ZIM_TABLES_STEP void copy_block(byte* to, const byte* from) {
+  if constexpr (Bytes > kInlineCopyLimit) {
+    size_t bytes = Bytes;
+    asm("" : "+r"(bytes));  // the width is known: keep the compiler from inlining the move
+    std::memcpy(to, from, bytes);
+  } else if constexpr (Bytes > kInlineMoveLimit) {
+    std::memcpy(to, from, kInlineMoveLimit);
+    std::memcpy(to + kInlineMoveLimit, from + kInlineMoveLimit, Bytes - kInlineMoveLimit);
+  } else {
+    std::memcpy(to, from, Bytes);
+  }
+}
+
+template <uint32_t O, uint32_t B, uint32_t FO, uint32_t FN>
+ZIM_TABLES_STEP void copy_inline(inline_span<O, B, FO, FN>, const byte* src, byte* dst) {
+  copy_block<B>(dst + O, src + O);
+}
+template <typename Array>
+ZIM_TABLES_STEP void copy_inline(Array, const byte*, byte*) {}
+
+// The presence flags of the inline fields lie back to back in field order,
+// interrupted only by the flag pointers of arrays. Each uninterrupted run is
+// copied as one block after the fields it belongs to, so every field is
+// still stored before its flag.
+struct byte_run {
+  uint32_t offset = 0;
+  uint32_t bytes = 0;
+};
+template <size_t Items>
+struct flag_runs {
+  std::array<byte_run, Items> runs{};
+  size_t count = 0;
+};
+
+template <typename Item>
+struct flag_bytes_of {
+  static constexpr byte_run run{};
+};
+template <uint32_t O, uint32_t B, uint32_t FO, uint32_t FN>
+struct flag_bytes_of<inline_span<O, B, FO, FN>> {
+  static constexpr byte_run run{FO, FN};
+};
+
+template <typename... Steps>
+constexpr auto group_flags(item_list<Steps...>) {
+  flag_runs<sizeof...(Steps)> g;
+  const byte_run items[] = {flag_bytes_of<Steps>::run..., byte_run{}};
+  for (const byte_run& r : items) {
+    if (r.bytes == 0) continue;
+    if (g.count != 0 && g.runs[g.count - 1].offset + g.runs[g.count - 1].bytes == r.offset) {
+      g.runs[g.count - 1].bytes += r.bytes;
+    } else {
+      g.runs[g.count++] = r;
+    }
+  }
+  return g;
+}
+
+template <typename Data>
+inline constexpr auto kFlagRuns = group_flags(Data{});
+
+template <typename Data, size_t... R>
+ZIM_TABLES_STEP void copy_flags(const byte* src, byte* dst, std::index_sequence<R...>) {
+  constexpr auto& g = kFlagRuns<Data>;
+  (copy_block<g.runs[R].bytes>(dst + g.runs[R].offset, src + g.runs[R].offset), ...);
+}
+
+template <uint32_t D, uint32_t E, uint32_t F>
+ZIM_TABLES_STEP void copy_array(per_npu_array<D, E, F>, const byte* src, byte* dst, uint32_t npus,
+                                uint32_t) {
+  copy_array_bytes(src + D, dst + D, uint64_t{npus} * E);
+  order_stores();
+  copy_array_bytes(src + F, dst + F, npus);
+}
+template <uint32_t D, uint32_t E, uint32_t F>
+ZIM_TABLES_STEP void copy_array(counted_array<D, E, F>, const byte* src, byte* dst, uint32_t,
+                                uint32_t count) {
+  copy_array_bytes(src + D, dst + D, uint64_t{count} * E);
+  order_stores();
+  copy_array_bytes(src + F, dst + F, count);
+}
+template <uint32_t O, uint32_t B, uint32_t FO, uint32_t FN>
+ZIM_TABLES_STEP void copy_array(inline_span<O, B, FO, FN>, const byte*, byte*, uint32_t, uint32_t) {
+}
+
+// Array by array: for a source whose arrays are not where the destination's
+// layout puts them (a null pointer, a moved array, another count). Rare, so
+// out of line and cold.
+template <typename... Steps>
+__attribute__((noinline, cold)) void copy_arrays_one_by_one(item_list<Steps...>, const byte* src,
+                                                            byte* dst, uint32_t npus,
+                                                            uint32_t count) {
+  (copy_array(Steps{}, src, dst, npus, count), ...);
+}
+
+// The pointer slots of a type's arrays (data and flag pointers), sorted and
+// grouped into pairs of neighbouring slots where they stand side by side, so
+// that one 16-byte load reads two pointers.
+template <size_t Slots>
+struct slot_groups {
+  std::array<uint32_t, Slots> pairs{};
+  std::array<uint32_t, Slots> singles{};
+  size_t pair_count = 0;
+  size_t single_count = 0;
+};
+
+template <typename... Steps>
+constexpr auto group_slots(item_list<Steps...>) {
+  constexpr size_t slots = 2 * list_traits<item_list<Steps...>>::arrays;
+  std::array<uint32_t, slots> at{};
+  size_t n = 0;
+  ((item_traits<Steps>::array
+        ? (at[n++] = item_traits<Steps>::data_ptr, at[n++] = item_traits<Steps>::flag_ptr, 0)
+        : 0),
+   ...);
+  for (size_t i = 1; i < slots; ++i) {
+    for (size_t j = i; j > 0 && at[j - 1] > at[j]; --j) {
+      const uint32_t t = at[j];
+      at[j] = at[j - 1];
+      at[j - 1] = t;
+    }
+  }
+  slot_groups<slots> g;
+  for (size_t i = 0; i < slots;) {
+    if (i + 1 < slots && at[i + 1] == at[i] + 8) {
+      g.pairs[g.pair_count++] = at[i];
+      i += 2;
+    } else {
+      g.singles[g.single_count++] = at[i++];
+    }
+  }
+  return g;
+}
+
+template <typename Data>
+inline constexpr auto kSlotGroups = group_slots(Data{});
+
+// Whether every source pointer lies at the same distance from the
+// destination's pointer of the same slot. The destination's pointers are its
+// own packed layout for this N and count (the allocator or the fix-up wrote
+// them, the operation's precondition), so then the source holds its arrays
+// packed in the same order and lengths, and the per-array copies would move
+// exactly one block. Differences are OR-ed together and tested once.
+template <typename Data, size_t... P, size_t... S>
+ZIM_TABLES_STEP bool same_distance(const byte* src, const byte* dst, uintptr_t distance,
+                                   std::index_sequence<P...>, std::index_sequence<S...>) {
+  constexpr auto& g = kSlotGroups<Data>;
+  uintptr_t differs = 0;
+#ifdef __SSE2__
+  if constexpr (sizeof...(P) != 0) {
+    const __m128i want = _mm_set1_epi64x(static_cast<long long>(distance));
+    __m128i acc = _mm_setzero_si128();
+    const auto pair = [&](uint32_t at) {
+      const __m128i s = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + at));
+      const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(dst + at));
+      acc = _mm_or_si128(acc, _mm_xor_si128(_mm_sub_epi64(s, d), want));
+    };
+    (pair(g.pairs[P]), ...);
+    acc = _mm_or_si128(acc, _mm_unpackhi_epi64(acc, acc));
+    differs = static_cast<uintptr_t>(_mm_cvtsi128_si64(acc));
+  }
+#else
+  ((differs |= (load<uintptr_t>(src + g.pairs[P]) - load<uintptr_t>(dst + g.pairs[P])) ^ distance,
+    differs |=
+    (load<uintptr_t>(src + g.pairs[P] + 8) - load<uintptr_t>(dst + g.pairs[P] + 8)) ^ distance),
+   ...);
+#endif
+  ((differs |=
+    (load<uintptr_t>(src + g.singles[S]) - load<uintptr_t>(dst + g.singles[S])) ^ distance),
+   ...);
+  return differs == 0;
+}
+
+template <typename Data>
+ZIM_TABLES_STEP void copy_arrays(const byte* src, byte* dst, uint32_t npus, uint32_t count) {
+  using traits = list_traits<Data>;
+  constexpr auto& g = kSlotGroups<Data>;
+  // Every array's storage and flags, back to back.
+  const uint64_t bytes =
+      uint64_t{npus} * traits::per_npu_bytes + uint64_t{count} * traits::per_element_bytes;
+  if (bytes == 0) return;
+  // Without elements the fix-up leaves the counted arrays' pointers null, so
+  // the destination's pointers of a type that has per-NPU arrays too are not
+  // one packed layout: that case copies array by array.
+  const bool packed_layout = !(traits::has_counted && traits::has_per_npu) || count != 0;
+  const uintptr_t from = load<uintptr_t>(src + traits::first_data_ptr);
+  const uintptr_t to = load<uintptr_t>(dst + traits::first_data_ptr);
+  // Past the test of the first source pointer (neither null nor a block that
+  // runs past the end of the address space) and of the distances, every
+  // source pointer lies in [from, from + bytes) and none is null.
+  if (packed_layout && from - 1 < ~bytes &&
+      same_distance<Data>(src, dst, from - to, std::make_index_sequence<g.pair_count>{},
+                          std::make_index_sequence<g.single_count>{})) {
+    copy_ascending(reinterpret_cast<byte*>(to), reinterpret_cast<const byte*>(from), bytes);
+    return;
+  }
+  copy_arrays_one_by_one(Data{}, src, dst, npus, count);
+}
+
+template <typename... Steps>
+ZIM_TABLES_STEP void copy_data(item_list<Steps...>, const byte* src, byte* dst, uint32_t npus,
+                               uint32_t count) {
+  using data = item_list<Steps...>;
+  (copy_inline(Steps{}, src, dst), ...);
+  order_stores();
+  copy_flags<data>(src, dst, std::make_index_sequence<kFlagRuns<data>.count>{});
+  if constexpr (list_traits<data>::arrays != 0) copy_arrays<data>(src, dst, npus, count);
+}
+
+template <typename T>
+inline void read_dbobj(const void* source, void* destination) {
+  const byte* src = static_cast<const byte*>(source);
+  byte* dst = static_cast<byte*>(destination);
+  // The destination was laid out for its own count: that count governs.
+  uint32_t count = 0;
+  if constexpr (has_counted_arrays<T>) count = load<uint32_t>(dst + T::count_field);
+  uint32_t npus = 0;
+  if constexpr (has_per_npu_arrays<T>) npus = hulcon_config_get_max_num_npus();
+  copy_data(typename T::data{}, src, dst, npus, count);
+}
+
+}  // namespace zim_tables

@@ -1,0 +1,52 @@
+// Sizing: the dynamic area an object of a type needs for N and a count, in
+// the 32 bits the object size wraps in and the 64 bits the allocator checks.
+#pragma once
+
+#include <cstdint>
+
+#include "access.hpp"
+#include "report.hpp"
+#include "traits.hpp"
+#include "zim/tables/platform.h"
+
+namespace zim_tables {
+
+// Dynamic bytes of the per-NPU array fields: N is asked once per field, in
+// layout order.
+template <typename U, uint32_t O, uint32_t B, uint32_t FO, uint32_t FN>
+ZIM_TABLES_STEP U per_npu_bytes_of(inline_span<O, B, FO, FN>) {
+  return 0;
+}
+template <typename U, uint32_t D, uint32_t E, uint32_t F>
+ZIM_TABLES_STEP U per_npu_bytes_of(per_npu_array<D, E, F>) {
+  return U{hulcon_config_get_max_num_npus()} * static_cast<U>(uint64_t{E} + 1);
+}
+template <typename U, uint32_t D, uint32_t E, uint32_t F>
+ZIM_TABLES_STEP U per_npu_bytes_of(counted_array<D, E, F>) {
+  return 0;
+}
+
+// The dynamic area's size: in 32 bits (U = uint32_t) for the sizing
+// operations, which wrap like the object size, in 64 bits for the allocator,
+// which must see a size that does not fit.
+template <typename U, typename... Items>
+ZIM_TABLES_STEP U dynamic_bytes(item_list<Items...>, uint32_t count) {
+  U sum = U{count} * static_cast<U>(list_traits<item_list<Items...>>::per_element_bytes);
+  ((sum += per_npu_bytes_of<U>(Items{})), ...);
+  return sum;
+}
+
+template <typename T>
+inline void add_dynamic_to_obj_size(uint32_t* obj_size_ptr, uint32_t count) {
+  if (obj_size_ptr == nullptr) report<T>(kSizePtrCheckText, T::size_ptr_check);
+  *obj_size_ptr += dynamic_bytes<uint32_t>(typename T::data{}, count);
+}
+
+template <typename T>
+inline uint32_t get_obj_size(uint32_t count) {
+  uint32_t size = qor_npd_get_table_size(T::table_id) + T::fixed_size;
+  add_dynamic_to_obj_size<T>(&size, count);
+  return size;
+}
+
+}  // namespace zim_tables
