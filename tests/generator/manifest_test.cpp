@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "case_name.hpp"
 #include "compat.hpp"
 
 namespace {
@@ -77,16 +78,17 @@ TEST(Manifest, WhatTheGeneratorWroteReadsBackToItself) {
 
 // One damage per row, in olist's record (lines 7017 to 7035) or elsewhere, and the error it must
 // give at its line (0: anywhere).
-TEST(Manifest, DamageIsAnErrorAtItsLine) {
+struct Damage {
+  std::string what, text;
+  int line;
+  std::string message;
+};
+
+std::vector<Damage> damages() {
   const std::string size = "  fixed_size 296\n", wisp = "  wisp 785 786 787 785 786 787\n";
   const std::string arrays =
       "  array 232 counted elem 8 flag_ptr 272\n  array 240 counted elem 8 flag_ptr 280\n";
-  const struct {
-    const char* what;
-    std::string text;
-    int line;
-    const char* message;
-  } kCases[] = {
+  return {
       // clang-format off
       {"a NUL byte", edited(size, std::string("  fixed_size 296\0\n", 18)), 7019,
        "unexpected byte \\x00"},
@@ -154,14 +156,20 @@ TEST(Manifest, DamageIsAnErrorAtItsLine) {
       {"a form feed only", "\f\n", 1, "no 'type' records"},
       // clang-format on
   };
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(c.what);
-    const Read r = read_text(c.text);
-    EXPECT_FALSE(r.layouts);
-    const std::string where = c.line == 0 ? "m:" : "m:" + std::to_string(c.line) + ": error: ";
-    EXPECT_NE(r.messages.find(where), std::string::npos) << r.messages;
-    EXPECT_NE(r.messages.find(c.message), std::string::npos) << r.messages;
-  }
 }
+
+class DamagedManifest : public testing::TestWithParam<Damage> {};
+
+TEST_P(DamagedManifest, GivesAnErrorAtItsLine) {
+  const Damage& c = GetParam();
+  const Read r = read_text(c.text);
+  EXPECT_FALSE(r.layouts);
+  const std::string where = c.line == 0 ? "m:" : "m:" + std::to_string(c.line) + ": error: ";
+  EXPECT_NE(r.messages.find(where), std::string::npos) << r.messages;
+  EXPECT_NE(r.messages.find(c.message), std::string::npos) << r.messages;
+}
+
+INSTANTIATE_TEST_SUITE_P(Damages, DamagedManifest, testing::ValuesIn(damages()),
+                         [](const auto& one) { return zim_test::case_name(one.param.what); });
 
 }  // namespace

@@ -60,9 +60,9 @@ inline Result shell(const std::string& command) {
   return r;
 }
 
-// Runs the shell command line "zim_tablegen ARGS"; a hang is killed.
-inline Result tablegen(const std::string& args) {
-  return shell("timeout -s KILL 20 " ZIM_TABLEGEN " " + args + " 2>&1");
+// Runs the shell command line "zim_tablegen ARGS" in cwd; a hang is killed.
+inline Result tablegen(const std::string& args, const fs::path& cwd = ".") {
+  return shell("cd " + quoted(cwd) + " && timeout -s KILL 20 " ZIM_TABLEGEN " " + args + " 2>&1");
 }
 
 inline std::string read(const fs::path& path) {
@@ -76,12 +76,6 @@ inline void write(const fs::path& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
-// A private copy of the real definitions, to break.
-inline fs::path copy_defs(const TempDir& tmp) {
-  fs::copy(kDefs, tmp / "defs");
-  return tmp / "defs";
-}
-
 // The definition files of a folder, in table-id order.
 inline std::vector<fs::path> definitions(const fs::path& dir) {
   std::vector<fs::path> files;
@@ -90,6 +84,29 @@ inline std::vector<fs::path> definitions(const fs::path& dir) {
   }
   std::sort(files.begin(), files.end());
   return files;
+}
+
+// A private copy of the real definitions, to break; with a case folder, its
+// definitions replace the real ones of the same name or join them, and the
+// real ones its file `removes` names are left out.
+inline fs::path copy_defs(const TempDir& tmp, const fs::path& case_dir = {}) {
+  const fs::path defs = tmp / "defs";
+  fs::copy(kDefs, defs);
+  if (case_dir.empty()) return defs;
+  std::ifstream removes(case_dir / "removes");
+  for (std::string name; std::getline(removes, name);) fs::remove(defs / name);
+  for (const fs::path& file : definitions(case_dir)) {
+    fs::copy_file(file, defs / file.filename(), fs::copy_options::overwrite_existing);
+  }
+  return defs;
+}
+
+// The names of the case folders in dir, sorted.
+inline std::vector<std::string> case_folders(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 // Every file below dir, by relative path, with its content.

@@ -1,0 +1,107 @@
+/* Generated from defs/268_olist.tdef by zim_tablegen; do not edit. */
+#ifndef ZIM_TABLES_OLIST_H
+#define ZIM_TABLES_OLIST_H
+
+#include <stdint.h>
+
+#include "zim/tables/export.h"
+#include "zim/tables/platform.h"
+#include "zim/tables/table_object.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* A table object of type olist (table id 268): a pointer to its first byte. */
+typedef struct qor_olist_obj *qor_olist_obj_st;
+typedef struct qor_olist_obj *srv_olist_t;
+
+#define ZIM_TABLE_ID_OLIST 268u
+#define ZIM_FIXED_SIZE_OLIST 296u
+
+/* Layout of objects of type olist, in bytes from an object's first byte.
+ * The type header's fields in copy order; then each data field in definition order, known by
+ * its name or number: an inline field has OFFSET, WIDTH (bytes per field),
+ * RUN (fields of WIDTH bytes back to back) and FLAG (the first of its RUN
+ * presence flags); an array field has PTR and FLAGS_PTR (where its data and
+ * flag pointers lie), ELEM_SIZE and KIND. */
+#define ZIM_OLIST_NUM_HEADER_FIELDS 3u
+#define ZIM_OLIST_HEADER_0_OFFSET 192u
+#define ZIM_OLIST_HEADER_0_WIDTH 4u
+#define ZIM_OLIST_HEADER_1_OFFSET 196u
+#define ZIM_OLIST_HEADER_1_WIDTH 4u
+#define ZIM_OLIST_HEADER_2_OFFSET 200u
+#define ZIM_OLIST_HEADER_2_WIDTH 4u
+#define ZIM_OLIST_COUNT_OFFSET 200u /* u32 count */
+#define ZIM_OLIST_NUM_FIELDS 6u
+#define ZIM_OLIST_FIELD_0_OFFSET 208u /* 208:8x2 */
+#define ZIM_OLIST_FIELD_0_WIDTH 8u
+#define ZIM_OLIST_FIELD_0_RUN 2u
+#define ZIM_OLIST_FIELD_0_FLAG 264u
+#define ZIM_OLIST_FIELD_1_OFFSET 224u /* 224:4x2 */
+#define ZIM_OLIST_FIELD_1_WIDTH 4u
+#define ZIM_OLIST_FIELD_1_RUN 2u
+#define ZIM_OLIST_FIELD_1_FLAG 266u
+#define ZIM_OLIST_FIELD_2_PTR 232u /* 232:8xC */
+#define ZIM_OLIST_FIELD_2_FLAGS_PTR 272u
+#define ZIM_OLIST_FIELD_2_ELEM_SIZE 8u
+#define ZIM_OLIST_FIELD_2_KIND ZIM_ARRAY_COUNTED
+#define ZIM_OLIST_FIELD_3_PTR 240u /* 240:8xC */
+#define ZIM_OLIST_FIELD_3_FLAGS_PTR 280u
+#define ZIM_OLIST_FIELD_3_ELEM_SIZE 8u
+#define ZIM_OLIST_FIELD_3_KIND ZIM_ARRAY_COUNTED
+#define ZIM_OLIST_FIELD_4_OFFSET 248u /* 248:4 */
+#define ZIM_OLIST_FIELD_4_WIDTH 4u
+#define ZIM_OLIST_FIELD_4_RUN 1u
+#define ZIM_OLIST_FIELD_4_FLAG 288u
+#define ZIM_OLIST_FIELD_5_OFFSET 256u /* 256:8 */
+#define ZIM_OLIST_FIELD_5_WIDTH 8u
+#define ZIM_OLIST_FIELD_5_RUN 1u
+#define ZIM_OLIST_FIELD_5_FLAG 289u
+#define ZIM_OLIST_FLAGS_AREA_OFFSET 264u
+#define ZIM_OLIST_NPD_PRESENT_OFFSET 290u
+
+/* Where the allocator places the NPD area and each array's element storage
+ * and element flags in an object made for n NPUs, an NPD size of npd_size
+ * bytes and count elements per counted array: uint64_t offsets from the
+ * object's first byte. A counted array has no storage when count is 0; its
+ * pointers are then null. OBJECT_SIZE is the first byte after the dynamic
+ * area; total_obj_size holds it as a 32-bit number. */
+#define ZIM_OLIST_DYNAMIC_OFFSET(npd_size) (296u + (uint64_t)(npd_size))
+#define ZIM_OLIST_FIELD_2_STORAGE_OFFSET(n, npd_size, count) (296u + (uint64_t)(npd_size) + 0u * (uint64_t)(n) + 0u * (uint64_t)(count))
+#define ZIM_OLIST_FIELD_2_FLAGS_OFFSET(n, npd_size, count) (296u + (uint64_t)(npd_size) + 0u * (uint64_t)(n) + 8u * (uint64_t)(count))
+#define ZIM_OLIST_FIELD_3_STORAGE_OFFSET(n, npd_size, count) (296u + (uint64_t)(npd_size) + 0u * (uint64_t)(n) + 9u * (uint64_t)(count))
+#define ZIM_OLIST_FIELD_3_FLAGS_OFFSET(n, npd_size, count) (296u + (uint64_t)(npd_size) + 0u * (uint64_t)(n) + 17u * (uint64_t)(count))
+#define ZIM_OLIST_OBJECT_SIZE(n, npd_size, count) (296u + (uint64_t)(npd_size) + 0u * (uint64_t)(n) + 18u * (uint64_t)(count))
+
+/* The header and data fields as X-macro lists: X(OLIST, name or number) for each,
+ * to build code over every field from the constants above. */
+#define ZIM_OLIST_HEADER_FIELDS(X) X(OLIST, 0) X(OLIST, 1) X(OLIST, 2)
+#define ZIM_OLIST_INLINE_FIELDS(X) X(OLIST, 0) X(OLIST, 1) X(OLIST, 4) X(OLIST, 5)
+#define ZIM_OLIST_ARRAY_FIELDS(X) X(OLIST, 2) X(OLIST, 3)
+
+/* Ownership: a server object from qor_srv_olist_ctor is a heap block that its
+ * creator frees with free(); a heap copy from zim_olist_copy_ctor is released
+ * with zim_olist_clnt_copy_dtor; objects and copies made _with_shm live in the
+ * shared-memory pool and are never released singly. Allocation failures and
+ * failed layout checks end the process with an assertion report. */
+
+ZIM_TABLES_API void qor_olist_fix_ptrs(uint32_t npd_size, qor_olist_obj_st obj_inst);
+ZIM_TABLES_API void zim_olist_fix_ptrs_from_base(qor_olist_obj_st obj_inst);
+ZIM_TABLES_API void qor_olist_add_dynamic_to_obj_size(uint32_t *obj_size_ptr, uint32_t count);
+ZIM_TABLES_API uint32_t qor_olist_get_obj_size(uint32_t count);
+ZIM_TABLES_API zim_wisp_enums_t zim_olist_get_wisp_enums(void);
+ZIM_TABLES_API void qor_olist_read_dbobj(qor_olist_obj_st src, qor_olist_obj_st dst);
+ZIM_TABLES_API void qor_olist_write_dbobj_base(qor_olist_obj_st src, qor_olist_obj_st dst);
+ZIM_TABLES_API void qor_olist_read_dbobj_base(qor_olist_obj_st src, qor_olist_obj_st dst);
+ZIM_TABLES_API srv_olist_t qor_srv_olist_ctor(uint32_t count);
+ZIM_TABLES_API srv_olist_t zim_srv_olist_ctor_with_shm(uint32_t count);
+ZIM_TABLES_API srv_olist_t zim_olist_copy_ctor(qor_olist_obj_st src);
+ZIM_TABLES_API srv_olist_t zim_olist_copy_ctor_with_shm(qor_olist_obj_st src);
+ZIM_TABLES_API void zim_olist_clnt_copy_dtor(qor_olist_obj_st obj_inst);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZIM_TABLES_OLIST_H */

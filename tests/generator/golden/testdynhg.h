@@ -1,0 +1,159 @@
+/* Generated from defs/006_testdynhg.tdef by zim_tablegen; do not edit. */
+#ifndef ZIM_TABLES_TESTDYNHG_H
+#define ZIM_TABLES_TESTDYNHG_H
+
+#include <stdint.h>
+
+#include "zim/tables/export.h"
+#include "zim/tables/platform.h"
+#include "zim/tables/table_object.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* A table object of type testdynhg (table id 6): a pointer to its first byte. */
+typedef struct qor_testdynhg_obj *qor_testdynhg_obj_st;
+typedef struct qor_testdynhg_obj *srv_testdynhg_t;
+
+#define ZIM_TABLE_ID_TESTDYNHG 6u
+#define ZIM_FIXED_SIZE_TESTDYNHG 456u
+
+/* Layout of objects of type testdynhg, in bytes from an object's first byte.
+ * The type header's fields in copy order; then each data field in definition order, known by
+ * its name or number: an inline field has OFFSET, WIDTH (bytes per field),
+ * RUN (fields of WIDTH bytes back to back) and FLAG (the first of its RUN
+ * presence flags); an array field has PTR and FLAGS_PTR (where its data and
+ * flag pointers lie), ELEM_SIZE and KIND. */
+#define ZIM_TESTDYNHG_NUM_HEADER_FIELDS 3u
+#define ZIM_TESTDYNHG_HEADER_0_OFFSET 192u
+#define ZIM_TESTDYNHG_HEADER_0_WIDTH 4u
+#define ZIM_TESTDYNHG_HEADER_1_OFFSET 196u
+#define ZIM_TESTDYNHG_HEADER_1_WIDTH 4u
+#define ZIM_TESTDYNHG_HEADER_2_OFFSET 200u
+#define ZIM_TESTDYNHG_HEADER_2_WIDTH 4u
+#define ZIM_TESTDYNHG_COUNT_OFFSET 200u /* u32 count */
+#define ZIM_TESTDYNHG_NUM_FIELDS 15u
+#define ZIM_TESTDYNHG_FIELD_0_OFFSET 204u /* 204:4x3 */
+#define ZIM_TESTDYNHG_FIELD_0_WIDTH 4u
+#define ZIM_TESTDYNHG_FIELD_0_RUN 3u
+#define ZIM_TESTDYNHG_FIELD_0_FLAG 344u
+#define ZIM_TESTDYNHG_FIELD_1_OFFSET 216u /* 216:1x2 */
+#define ZIM_TESTDYNHG_FIELD_1_WIDTH 1u
+#define ZIM_TESTDYNHG_FIELD_1_RUN 2u
+#define ZIM_TESTDYNHG_FIELD_1_FLAG 347u
+#define ZIM_TESTDYNHG_FIELD_2_OFFSET 220u /* 220:4 */
+#define ZIM_TESTDYNHG_FIELD_2_WIDTH 4u
+#define ZIM_TESTDYNHG_FIELD_2_RUN 1u
+#define ZIM_TESTDYNHG_FIELD_2_FLAG 349u
+#define ZIM_TESTDYNHG_FIELD_3_OFFSET 224u /* 224:8x4 */
+#define ZIM_TESTDYNHG_FIELD_3_WIDTH 8u
+#define ZIM_TESTDYNHG_FIELD_3_RUN 4u
+#define ZIM_TESTDYNHG_FIELD_3_FLAG 350u
+#define ZIM_TESTDYNHG_FIELD_4_PTR 256u /* 256:4xC */
+#define ZIM_TESTDYNHG_FIELD_4_FLAGS_PTR 360u
+#define ZIM_TESTDYNHG_FIELD_4_ELEM_SIZE 4u
+#define ZIM_TESTDYNHG_FIELD_4_KIND ZIM_ARRAY_COUNTED
+#define ZIM_TESTDYNHG_FIELD_5_PTR 264u /* 264:4xC */
+#define ZIM_TESTDYNHG_FIELD_5_FLAGS_PTR 368u
+#define ZIM_TESTDYNHG_FIELD_5_ELEM_SIZE 4u
+#define ZIM_TESTDYNHG_FIELD_5_KIND ZIM_ARRAY_COUNTED
+#define ZIM_TESTDYNHG_FIELD_6_PTR 272u /* 272:2xC */
+#define ZIM_TESTDYNHG_FIELD_6_FLAGS_PTR 376u
+#define ZIM_TESTDYNHG_FIELD_6_ELEM_SIZE 2u
+#define ZIM_TESTDYNHG_FIELD_6_KIND ZIM_ARRAY_COUNTED
+#define ZIM_TESTDYNHG_FIELD_7_PTR 280u /* 280:32xC */
+#define ZIM_TESTDYNHG_FIELD_7_FLAGS_PTR 384u
+#define ZIM_TESTDYNHG_FIELD_7_ELEM_SIZE 32u
+#define ZIM_TESTDYNHG_FIELD_7_KIND ZIM_ARRAY_COUNTED
+#define ZIM_TESTDYNHG_FIELD_8_PTR 288u /* 288:2xC */
+#define ZIM_TESTDYNHG_FIELD_8_FLAGS_PTR 392u
+#define ZIM_TESTDYNHG_FIELD_8_ELEM_SIZE 2u
+#define ZIM_TESTDYNHG_FIELD_8_KIND ZIM_ARRAY_COUNTED
+#define ZIM_TESTDYNHG_FIELD_9_PTR 296u /* 296:2xN */
+#define ZIM_TESTDYNHG_FIELD_9_FLAGS_PTR 400u
+#define ZIM_TESTDYNHG_FIELD_9_ELEM_SIZE 2u
+#define ZIM_TESTDYNHG_FIELD_9_KIND ZIM_ARRAY_PER_NPU
+#define ZIM_TESTDYNHG_FIELD_10_OFFSET 304u /* 304:8 */
+#define ZIM_TESTDYNHG_FIELD_10_WIDTH 8u
+#define ZIM_TESTDYNHG_FIELD_10_RUN 1u
+#define ZIM_TESTDYNHG_FIELD_10_FLAG 408u
+#define ZIM_TESTDYNHG_FIELD_11_PTR 312u /* 312:8xC */
+#define ZIM_TESTDYNHG_FIELD_11_FLAGS_PTR 416u
+#define ZIM_TESTDYNHG_FIELD_11_ELEM_SIZE 8u
+#define ZIM_TESTDYNHG_FIELD_11_KIND ZIM_ARRAY_COUNTED
+#define ZIM_TESTDYNHG_FIELD_12_PTR 320u /* 320:4xC */
+#define ZIM_TESTDYNHG_FIELD_12_FLAGS_PTR 424u
+#define ZIM_TESTDYNHG_FIELD_12_ELEM_SIZE 4u
+#define ZIM_TESTDYNHG_FIELD_12_KIND ZIM_ARRAY_COUNTED
+#define ZIM_TESTDYNHG_FIELD_13_PTR 328u /* 328:8xC */
+#define ZIM_TESTDYNHG_FIELD_13_FLAGS_PTR 432u
+#define ZIM_TESTDYNHG_FIELD_13_ELEM_SIZE 8u
+#define ZIM_TESTDYNHG_FIELD_13_KIND ZIM_ARRAY_COUNTED
+#define ZIM_TESTDYNHG_FIELD_14_PTR 336u /* 336:4xC */
+#define ZIM_TESTDYNHG_FIELD_14_FLAGS_PTR 440u
+#define ZIM_TESTDYNHG_FIELD_14_ELEM_SIZE 4u
+#define ZIM_TESTDYNHG_FIELD_14_KIND ZIM_ARRAY_COUNTED
+#define ZIM_TESTDYNHG_FLAGS_AREA_OFFSET 344u
+#define ZIM_TESTDYNHG_NPD_PRESENT_OFFSET 448u
+
+/* Where the allocator places the NPD area and each array's element storage
+ * and element flags in an object made for n NPUs, an NPD size of npd_size
+ * bytes and count elements per counted array: uint64_t offsets from the
+ * object's first byte. A counted array has no storage when count is 0; its
+ * pointers are then null. OBJECT_SIZE is the first byte after the dynamic
+ * area; total_obj_size holds it as a 32-bit number. */
+#define ZIM_TESTDYNHG_DYNAMIC_OFFSET(npd_size) (456u + (uint64_t)(npd_size))
+#define ZIM_TESTDYNHG_FIELD_4_STORAGE_OFFSET(n, npd_size, count) (456u + (uint64_t)(npd_size) + 0u * (uint64_t)(n) + 0u * (uint64_t)(count))
+#define ZIM_TESTDYNHG_FIELD_4_FLAGS_OFFSET(n, npd_size, count) (456u + (uint64_t)(npd_size) + 0u * (uint64_t)(n) + 4u * (uint64_t)(count))
+#define ZIM_TESTDYNHG_FIELD_5_STORAGE_OFFSET(n, npd_size, count) (456u + (uint64_t)(npd_size) + 0u * (uint64_t)(n) + 5u * (uint64_t)(count))
+#define ZIM_TESTDYNHG_FIELD_5_FLAGS_OFFSET(n, npd_size, count) (456u + (uint64_t)(npd_size) + 0u * (uint64_t)(n) + 9u * (uint64_t)(count))
+#define ZIM_TESTDYNHG_FIELD_6_STORAGE_OFFSET(n, npd_size, count) (456u + (uint64_t)(npd_size) + 0u * (uint64_t)(n) + 10u * (uint64_t)(count))
+#define ZIM_TESTDYNHG_FIELD_6_FLAGS_OFFSET(n, npd_size, count) (456u + (uint64_t)(npd_size) + 0u * (uint64_t)(n) + 12u * (uint64_t)(count))
+#define ZIM_TESTDYNHG_FIELD_7_STORAGE_OFFSET(n, npd_size, count) (456u + (uint64_t)(npd_size) + 0u * (uint64_t)(n) + 13u * (uint64_t)(count))
+#define ZIM_TESTDYNHG_FIELD_7_FLAGS_OFFSET(n, npd_size, count) (456u + (uint64_t)(npd_size) + 0u * (uint64_t)(n) + 45u * (uint64_t)(count))
+#define ZIM_TESTDYNHG_FIELD_8_STORAGE_OFFSET(n, npd_size, count) (456u + (uint64_t)(npd_size) + 0u * (uint64_t)(n) + 46u * (uint64_t)(count))
+#define ZIM_TESTDYNHG_FIELD_8_FLAGS_OFFSET(n, npd_size, count) (456u + (uint64_t)(npd_size) + 0u * (uint64_t)(n) + 48u * (uint64_t)(count))
+#define ZIM_TESTDYNHG_FIELD_9_STORAGE_OFFSET(n, npd_size, count) (456u + (uint64_t)(npd_size) + 0u * (uint64_t)(n) + 49u * (uint64_t)(count))
+#define ZIM_TESTDYNHG_FIELD_9_FLAGS_OFFSET(n, npd_size, count) (456u + (uint64_t)(npd_size) + 2u * (uint64_t)(n) + 49u * (uint64_t)(count))
+#define ZIM_TESTDYNHG_FIELD_11_STORAGE_OFFSET(n, npd_size, count) (456u + (uint64_t)(npd_size) + 3u * (uint64_t)(n) + 49u * (uint64_t)(count))
+#define ZIM_TESTDYNHG_FIELD_11_FLAGS_OFFSET(n, npd_size, count) (456u + (uint64_t)(npd_size) + 3u * (uint64_t)(n) + 57u * (uint64_t)(count))
+#define ZIM_TESTDYNHG_FIELD_12_STORAGE_OFFSET(n, npd_size, count) (456u + (uint64_t)(npd_size) + 3u * (uint64_t)(n) + 58u * (uint64_t)(count))
+#define ZIM_TESTDYNHG_FIELD_12_FLAGS_OFFSET(n, npd_size, count) (456u + (uint64_t)(npd_size) + 3u * (uint64_t)(n) + 62u * (uint64_t)(count))
+#define ZIM_TESTDYNHG_FIELD_13_STORAGE_OFFSET(n, npd_size, count) (456u + (uint64_t)(npd_size) + 3u * (uint64_t)(n) + 63u * (uint64_t)(count))
+#define ZIM_TESTDYNHG_FIELD_13_FLAGS_OFFSET(n, npd_size, count) (456u + (uint64_t)(npd_size) + 3u * (uint64_t)(n) + 71u * (uint64_t)(count))
+#define ZIM_TESTDYNHG_FIELD_14_STORAGE_OFFSET(n, npd_size, count) (456u + (uint64_t)(npd_size) + 3u * (uint64_t)(n) + 72u * (uint64_t)(count))
+#define ZIM_TESTDYNHG_FIELD_14_FLAGS_OFFSET(n, npd_size, count) (456u + (uint64_t)(npd_size) + 3u * (uint64_t)(n) + 76u * (uint64_t)(count))
+#define ZIM_TESTDYNHG_OBJECT_SIZE(n, npd_size, count) (456u + (uint64_t)(npd_size) + 3u * (uint64_t)(n) + 77u * (uint64_t)(count))
+
+/* The header and data fields as X-macro lists: X(TESTDYNHG, name or number) for each,
+ * to build code over every field from the constants above. */
+#define ZIM_TESTDYNHG_HEADER_FIELDS(X) X(TESTDYNHG, 0) X(TESTDYNHG, 1) X(TESTDYNHG, 2)
+#define ZIM_TESTDYNHG_INLINE_FIELDS(X) X(TESTDYNHG, 0) X(TESTDYNHG, 1) X(TESTDYNHG, 2) X(TESTDYNHG, 3) X(TESTDYNHG, 10)
+#define ZIM_TESTDYNHG_ARRAY_FIELDS(X) X(TESTDYNHG, 4) X(TESTDYNHG, 5) X(TESTDYNHG, 6) X(TESTDYNHG, 7) X(TESTDYNHG, 8) X(TESTDYNHG, 9) X(TESTDYNHG, 11) X(TESTDYNHG, 12) X(TESTDYNHG, 13) X(TESTDYNHG, 14)
+
+/* Ownership: a server object from qor_srv_testdynhg_ctor is a heap block that its
+ * creator frees with free(); a heap copy from zim_testdynhg_copy_ctor is released
+ * with zim_testdynhg_clnt_copy_dtor; objects and copies made _with_shm live in the
+ * shared-memory pool and are never released singly. Allocation failures and
+ * failed layout checks end the process with an assertion report. */
+
+ZIM_TABLES_API void qor_testdynhg_fix_ptrs(uint32_t npd_size, qor_testdynhg_obj_st obj_inst);
+ZIM_TABLES_API void zim_testdynhg_fix_ptrs_from_base(qor_testdynhg_obj_st obj_inst);
+ZIM_TABLES_API void qor_testdynhg_add_dynamic_to_obj_size(uint32_t *obj_size_ptr, uint32_t count);
+ZIM_TABLES_API uint32_t qor_testdynhg_get_obj_size(uint32_t count);
+ZIM_TABLES_API zim_wisp_enums_t zim_testdynhg_get_wisp_enums(void);
+ZIM_TABLES_API void qor_testdynhg_read_dbobj(qor_testdynhg_obj_st src, qor_testdynhg_obj_st dst);
+ZIM_TABLES_API void qor_testdynhg_write_dbobj_base(qor_testdynhg_obj_st src, qor_testdynhg_obj_st dst);
+ZIM_TABLES_API void qor_testdynhg_read_dbobj_base(qor_testdynhg_obj_st src, qor_testdynhg_obj_st dst);
+ZIM_TABLES_API srv_testdynhg_t qor_srv_testdynhg_ctor(uint32_t count);
+ZIM_TABLES_API srv_testdynhg_t zim_srv_testdynhg_ctor_with_shm(uint32_t count);
+ZIM_TABLES_API srv_testdynhg_t zim_testdynhg_copy_ctor(qor_testdynhg_obj_st src);
+ZIM_TABLES_API srv_testdynhg_t zim_testdynhg_copy_ctor_with_shm(qor_testdynhg_obj_st src);
+ZIM_TABLES_API void zim_testdynhg_clnt_copy_dtor(qor_testdynhg_obj_st obj_inst);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZIM_TABLES_TESTDYNHG_H */

@@ -1,0 +1,89 @@
+/* Generated from defs/003_testglobaldiscard.tdef by zim_tablegen; do not edit. */
+#ifndef ZIM_TABLES_TESTGLOBALDISCARD_H
+#define ZIM_TABLES_TESTGLOBALDISCARD_H
+
+#include <stdint.h>
+
+#include "zim/tables/export.h"
+#include "zim/tables/platform.h"
+#include "zim/tables/table_object.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* A table object of type testglobaldiscard (table id 3): a pointer to its first byte. */
+typedef struct qor_testglobaldiscard_obj *qor_testglobaldiscard_obj_st;
+typedef struct qor_testglobaldiscard_obj *srv_testglobaldiscard_t;
+
+#define ZIM_TABLE_ID_TESTGLOBALDISCARD 3u
+#define ZIM_FIXED_SIZE_TESTGLOBALDISCARD 224u
+
+/* Layout of objects of type testglobaldiscard, in bytes from an object's first byte.
+ * The type header's fields in copy order; then each data field in definition order, known by
+ * its name or number: an inline field has OFFSET, WIDTH (bytes per field),
+ * RUN (fields of WIDTH bytes back to back) and FLAG (the first of its RUN
+ * presence flags); an array field has PTR and FLAGS_PTR (where its data and
+ * flag pointers lie), ELEM_SIZE and KIND. */
+#define ZIM_TESTGLOBALDISCARD_NUM_HEADER_FIELDS 2u
+#define ZIM_TESTGLOBALDISCARD_HEADER_0_OFFSET 192u
+#define ZIM_TESTGLOBALDISCARD_HEADER_0_WIDTH 4u
+#define ZIM_TESTGLOBALDISCARD_HEADER_1_OFFSET 196u
+#define ZIM_TESTGLOBALDISCARD_HEADER_1_WIDTH 4u
+#define ZIM_TESTGLOBALDISCARD_COUNT_OFFSET 0u /* the type takes no count */
+#define ZIM_TESTGLOBALDISCARD_NUM_FIELDS 3u
+#define ZIM_TESTGLOBALDISCARD_FIELD_0_OFFSET 200u /* 200:4 */
+#define ZIM_TESTGLOBALDISCARD_FIELD_0_WIDTH 4u
+#define ZIM_TESTGLOBALDISCARD_FIELD_0_RUN 1u
+#define ZIM_TESTGLOBALDISCARD_FIELD_0_FLAG 216u
+#define ZIM_TESTGLOBALDISCARD_FIELD_1_OFFSET 204u /* 204:1 */
+#define ZIM_TESTGLOBALDISCARD_FIELD_1_WIDTH 1u
+#define ZIM_TESTGLOBALDISCARD_FIELD_1_RUN 1u
+#define ZIM_TESTGLOBALDISCARD_FIELD_1_FLAG 217u
+#define ZIM_TESTGLOBALDISCARD_FIELD_2_OFFSET 208u /* 208:8 */
+#define ZIM_TESTGLOBALDISCARD_FIELD_2_WIDTH 8u
+#define ZIM_TESTGLOBALDISCARD_FIELD_2_RUN 1u
+#define ZIM_TESTGLOBALDISCARD_FIELD_2_FLAG 218u
+#define ZIM_TESTGLOBALDISCARD_FLAGS_AREA_OFFSET 216u
+#define ZIM_TESTGLOBALDISCARD_NPD_PRESENT_OFFSET 219u
+
+/* Where the allocator places the NPD area and each array's element storage
+ * and element flags in an object made for n NPUs, an NPD size of npd_size
+ * bytes and count elements per counted array: uint64_t offsets from the
+ * object's first byte. A counted array has no storage when count is 0; its
+ * pointers are then null. OBJECT_SIZE is the first byte after the dynamic
+ * area; total_obj_size holds it as a 32-bit number. */
+#define ZIM_TESTGLOBALDISCARD_DYNAMIC_OFFSET(npd_size) (224u + (uint64_t)(npd_size))
+#define ZIM_TESTGLOBALDISCARD_OBJECT_SIZE(n, npd_size, count) (224u + (uint64_t)(npd_size) + 0u * (uint64_t)(n) + 0u * (uint64_t)(count))
+
+/* The header and data fields as X-macro lists: X(TESTGLOBALDISCARD, name or number) for each,
+ * to build code over every field from the constants above. */
+#define ZIM_TESTGLOBALDISCARD_HEADER_FIELDS(X) X(TESTGLOBALDISCARD, 0) X(TESTGLOBALDISCARD, 1)
+#define ZIM_TESTGLOBALDISCARD_INLINE_FIELDS(X) X(TESTGLOBALDISCARD, 0) X(TESTGLOBALDISCARD, 1) X(TESTGLOBALDISCARD, 2)
+#define ZIM_TESTGLOBALDISCARD_ARRAY_FIELDS(X)
+
+/* Ownership: a server object from qor_srv_testglobaldiscard_ctor is a heap block that its
+ * creator frees with free(); a heap copy from zim_testglobaldiscard_copy_ctor is released
+ * with zim_testglobaldiscard_clnt_copy_dtor; objects and copies made _with_shm live in the
+ * shared-memory pool and are never released singly. Allocation failures and
+ * failed layout checks end the process with an assertion report. */
+
+ZIM_TABLES_API void qor_testglobaldiscard_fix_ptrs(uint32_t npd_size, qor_testglobaldiscard_obj_st obj_inst);
+ZIM_TABLES_API void zim_testglobaldiscard_fix_ptrs_from_base(qor_testglobaldiscard_obj_st obj_inst);
+ZIM_TABLES_API void qor_testglobaldiscard_add_dynamic_to_obj_size(uint32_t *obj_size_ptr);
+ZIM_TABLES_API uint32_t qor_testglobaldiscard_get_obj_size(void);
+ZIM_TABLES_API zim_wisp_enums_t zim_testglobaldiscard_get_wisp_enums(void);
+ZIM_TABLES_API void qor_testglobaldiscard_read_dbobj(qor_testglobaldiscard_obj_st src, qor_testglobaldiscard_obj_st dst);
+ZIM_TABLES_API void qor_testglobaldiscard_write_dbobj_base(qor_testglobaldiscard_obj_st src, qor_testglobaldiscard_obj_st dst);
+ZIM_TABLES_API void qor_testglobaldiscard_read_dbobj_base(qor_testglobaldiscard_obj_st src, qor_testglobaldiscard_obj_st dst);
+ZIM_TABLES_API srv_testglobaldiscard_t qor_srv_testglobaldiscard_ctor(void);
+ZIM_TABLES_API srv_testglobaldiscard_t zim_srv_testglobaldiscard_ctor_with_shm(void);
+ZIM_TABLES_API srv_testglobaldiscard_t zim_testglobaldiscard_copy_ctor(qor_testglobaldiscard_obj_st src);
+ZIM_TABLES_API srv_testglobaldiscard_t zim_testglobaldiscard_copy_ctor_with_shm(qor_testglobaldiscard_obj_st src);
+ZIM_TABLES_API void zim_testglobaldiscard_clnt_copy_dtor(qor_testglobaldiscard_obj_st obj_inst);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZIM_TABLES_TESTGLOBALDISCARD_H */
