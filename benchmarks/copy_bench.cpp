@@ -35,7 +35,7 @@
 namespace {
 
 namespace cat = zim_tables::catalogue;
-using byte = unsigned char;
+using Byte = unsigned char;
 
 constexpr uint32_t kNpdSize = 16;
 constexpr uint32_t kCount = 8;
@@ -47,7 +47,7 @@ const char* const kTypes[] = {"ipnhgroup", "testdynhg", "olist",  "l2intf", "tes
 
 // The library's operations as the exported symbols themselves, called like
 // the straightforward build's: no wrapper and no PLT stub in either path.
-struct library_ops {
+struct LibraryOps {
   void (*read_dbobj)(const void* src, void* dst);
   void (*fix_ptrs)(uint32_t npd_size, void* obj);
   uint32_t (*get_obj_size)(uint32_t count);  // null: the type takes no count
@@ -68,9 +68,9 @@ void resolve(F& fn, const std::string& name) {
   fn = reinterpret_cast<F>(sym);
 }
 
-library_ops resolve_ops(const cat::table_type& t) {
+LibraryOps resolve_ops(const cat::table_type& t) {
   const std::string n = t.name;
-  library_ops ops{};
+  LibraryOps ops{};
   resolve(ops.read_dbobj, "qor_" + n + "_read_dbobj");
   resolve(ops.fix_ptrs, "qor_" + n + "_fix_ptrs");
   if (t.takes_count()) {
@@ -85,9 +85,9 @@ library_ops resolve_ops(const cat::table_type& t) {
   return ops;
 }
 
-struct fixture {
+struct Fixture {
   const cat::table_type* type;
-  library_ops lib;
+  LibraryOps lib;
   const sf_operations* sf;
   uint32_t count;
   void* src;
@@ -103,8 +103,8 @@ uint64_t load_u64(const void* at) {
   std::memcpy(&v, at, sizeof v);
   return v;
 }
-byte* array_at(const void* obj, uint32_t field) {
-  return reinterpret_cast<byte*>(load_u64(static_cast<const byte*>(obj) + field));
+Byte* array_at(const void* obj, uint32_t field) {
+  return reinterpret_cast<Byte*>(load_u64(static_cast<const Byte*>(obj) + field));
 }
 uint32_t length_of(const cat::field_item& f, uint32_t npus, uint32_t count) {
   return f.kind == cat::item_kind::per_npu_array ? npus : count;
@@ -118,14 +118,14 @@ uint32_t length_of(const cat::field_item& f, uint32_t npus, uint32_t count) {
 // with it what calloc and free cost, and the instruction counts do not
 // depend on placement.
 void* page_block(size_t bytes) {
-  const size_t page = 4096;
-  void* block = std::aligned_alloc(page, (bytes + page - 1) / page * page);
+  constexpr size_t kPage = 4096;
+  void* block = std::aligned_alloc(kPage, (bytes + kPage - 1) / kPage * kPage);
   std::memset(block, 0, bytes);
   return block;
 }
 void* placed(const cat::table_type* type, void* obj) {
   uint32_t size;
-  std::memcpy(&size, static_cast<const byte*>(obj) + ZIM_OBJ_TOTAL_SIZE_OFFSET, sizeof size);
+  std::memcpy(&size, static_cast<const Byte*>(obj) + ZIM_OBJ_TOTAL_SIZE_OFFSET, sizeof size);
   void* moved = page_block(size);
   std::memcpy(moved, obj, size);
   std::free(obj);
@@ -135,7 +135,7 @@ void* placed(const cat::table_type* type, void* obj) {
 
 // Objects from the heap constructor; every field, flag and element of the
 // source is filled, so every copy moves real data.
-fixture make_fixture(const char* name, bool page_aligned) {
+Fixture make_fixture(const char* name, bool page_aligned) {
   const cat::table_type* type = cat::find(name);
   const sf_operations* sf = sf_find(name);
   if (type == nullptr || sf == nullptr) {
@@ -150,17 +150,17 @@ fixture make_fixture(const char* name, bool page_aligned) {
     src = placed(type, src);
     dst = placed(type, dst);
   }
-  auto* s = static_cast<byte*>(src);
+  auto* s = static_cast<Byte*>(src);
   uint32_t limit = 0;
   for (uint32_t i = 0; i < type->field_count; ++i) {
     const cat::field_item& f = type->fields[i];
     if (f.kind == cat::item_kind::inline_run) {
-      for (uint32_t k = 0; k < f.width * f.repeat; ++k) s[f.offset + k] = static_cast<byte>(k + i);
+      for (uint32_t k = 0; k < f.width * f.repeat; ++k) s[f.offset + k] = static_cast<Byte>(k + i);
       std::memset(s + f.flag_at, 1, f.repeat);
       limit += (f.width + 1) * f.repeat;
     } else {
       const uint32_t n = length_of(f, npus, count);
-      for (uint32_t k = 0; k < n * f.width; ++k) array_at(src, f.offset)[k] = static_cast<byte>(k);
+      for (uint32_t k = 0; k < n * f.width; ++k) array_at(src, f.offset)[k] = static_cast<Byte>(k);
       std::memset(array_at(src, f.flag_at), 1, n);
       limit += n * (f.width + 1);
     }
@@ -179,14 +179,14 @@ fixture make_fixture(const char* name, bool page_aligned) {
 }
 
 // A copy or a fix-up that is fast but wrong fails the run instead of winning it.
-void expect(bool ok, const fixture& f, const char* what) {
+void expect(bool ok, const Fixture& f, const char* what) {
   if (ok) return;
   std::fprintf(stderr, "zim_tables_bench: %s: %s differs\n", f.type->name, what);
   std::exit(1);
 }
-void verify_copy(const fixture& f, const char* what) {
-  const auto* s = static_cast<const byte*>(f.src);
-  const auto* d = static_cast<const byte*>(f.dst);
+void verify_copy(const Fixture& f, const char* what) {
+  const auto* s = static_cast<const Byte*>(f.src);
+  const auto* d = static_cast<const Byte*>(f.dst);
   const uint32_t npus = hulcon_config_get_max_num_npus();
   for (uint32_t i = 0; i < f.type->field_count; ++i) {
     const cat::field_item& item = f.type->fields[i];
@@ -203,8 +203,8 @@ void verify_copy(const fixture& f, const char* what) {
     }
   }
 }
-void clear_data(const fixture& f) {
-  auto* d = static_cast<byte*>(f.dst);
+void clear_data(const Fixture& f) {
+  auto* d = static_cast<Byte*>(f.dst);
   const uint32_t npus = hulcon_config_get_max_num_npus();
   for (uint32_t i = 0; i < f.type->field_count; ++i) {
     const cat::field_item& item = f.type->fields[i];
@@ -217,13 +217,13 @@ void clear_data(const fixture& f) {
     }
   }
 }
-void verify(const fixture& f) {
+void verify(const Fixture& f) {
   f.type->ops.read_dbobj(f.src, f.dst);
   verify_copy(f, "read_dbobj");
   clear_data(f);
   f.sf->read_dbobj(f.src, f.dst);
   verify_copy(f, "the straightforward read_dbobj");
-  std::vector<byte> ours(f.type->fixed_size);
+  std::vector<Byte> ours(f.type->fixed_size);
   std::memcpy(ours.data(), f.dst, ours.size());
   f.type->ops.fix_ptrs(kNpdSize, f.dst);
   f.sf->fix_ptrs(kNpdSize, f.dst);
@@ -232,19 +232,19 @@ void verify(const fixture& f) {
          "get_obj_size");
 }
 
-__attribute__((noinline)) void run_read_dbobj(const fixture& f) { f.lib.read_dbobj(f.src, f.dst); }
-__attribute__((noinline)) void run_sf_read_dbobj(const fixture& f) {
+__attribute__((noinline)) void run_read_dbobj(const Fixture& f) { f.lib.read_dbobj(f.src, f.dst); }
+__attribute__((noinline)) void run_sf_read_dbobj(const Fixture& f) {
   f.sf->read_dbobj(f.src, f.dst);
 }
-__attribute__((noinline)) void run_memcpy_limit(const fixture& f) {
+__attribute__((noinline)) void run_memcpy_limit(const Fixture& f) {
   std::memcpy(f.scratch, f.src, f.limit);
 }
-__attribute__((noinline)) void run_copy_release(const fixture& f) {
+__attribute__((noinline)) void run_copy_release(const Fixture& f) {
   void* copy = f.lib.copy_ctor(f.src);
   benchmark::DoNotOptimize(copy);
   f.lib.clnt_copy_dtor(copy);
 }
-__attribute__((noinline)) void run_calloc_memcpy_free(const fixture& f) {
+__attribute__((noinline)) void run_calloc_memcpy_free(const Fixture& f) {
   void* copy = std::calloc(1, f.size);
   std::memcpy(copy, f.src, f.size);
   benchmark::DoNotOptimize(copy);
@@ -253,7 +253,7 @@ __attribute__((noinline)) void run_calloc_memcpy_free(const fixture& f) {
 // A type without a count has constructors and sizing without the parameter:
 // one runner for each signature, so neither pays for a choice at run time.
 template <bool Counted>
-__attribute__((noinline)) void run_ctor_free(const fixture& f) {
+__attribute__((noinline)) void run_ctor_free(const Fixture& f) {
   void* obj;
   if constexpr (Counted) {
     obj = f.lib.srv_ctor(f.count);
@@ -268,9 +268,9 @@ __attribute__((noinline)) void run_ctor_free(const fixture& f) {
 // arrays or a size check, record the size and count and run the library's
 // fix-up. Stamps, npd_present and the checks are left out.
 template <bool Counted>
-__attribute__((noinline)) void run_ctor_floor_free(const fixture& f) {
+__attribute__((noinline)) void run_ctor_floor_free(const Fixture& f) {
   const uint32_t npd_size = qor_npd_get_table_size(f.type->table_id);
-  auto* obj = static_cast<byte*>(std::calloc(1, f.size));
+  auto* obj = static_cast<Byte*>(std::calloc(1, f.size));
   benchmark::DoNotOptimize(qor_getuid());
   if (f.type->size_check) {
     std::memcpy(obj + ZIM_OBJ_TOTAL_SIZE_OFFSET, &f.size, sizeof f.size);
@@ -280,33 +280,33 @@ __attribute__((noinline)) void run_ctor_floor_free(const fixture& f) {
   benchmark::DoNotOptimize(obj);
   std::free(obj);
 }
-__attribute__((noinline)) void run_calloc_free(const fixture& f) {
+__attribute__((noinline)) void run_calloc_free(const Fixture& f) {
   void* obj = std::calloc(1, f.size);
   benchmark::DoNotOptimize(obj);
   std::free(obj);
 }
-__attribute__((noinline)) void run_fix_ptrs(const fixture& f) { f.lib.fix_ptrs(kNpdSize, f.dst); }
-__attribute__((noinline)) void run_sf_fix_ptrs(const fixture& f) {
+__attribute__((noinline)) void run_fix_ptrs(const Fixture& f) { f.lib.fix_ptrs(kNpdSize, f.dst); }
+__attribute__((noinline)) void run_sf_fix_ptrs(const Fixture& f) {
   f.sf->fix_ptrs(kNpdSize, f.dst);
 }
 template <bool Counted>
-__attribute__((noinline)) void run_get_obj_size(const fixture& f) {
+__attribute__((noinline)) void run_get_obj_size(const Fixture& f) {
   if constexpr (Counted) {
     benchmark::DoNotOptimize(f.lib.get_obj_size(f.count));
   } else {
     benchmark::DoNotOptimize(f.lib.get_obj_size_void());
   }
 }
-__attribute__((noinline)) void run_sf_get_obj_size(const fixture& f) {
+__attribute__((noinline)) void run_sf_get_obj_size(const Fixture& f) {
   benchmark::DoNotOptimize(f.sf->get_obj_size(f.count));
 }
 
-using runner = void (*)(const fixture&);
-struct operation {
-  runner counted;  // for a type that takes a count
-  runner uncounted;
+using Runner = void (*)(const Fixture&);
+struct Operation {
+  Runner counted;  // for a type that takes a count
+  Runner uncounted;
 };
-const std::map<std::string, operation> kOps = {
+const std::map<std::string, Operation> kOps = {
     {"read_dbobj", {run_read_dbobj, run_read_dbobj}},
     {"sf_read_dbobj", {run_sf_read_dbobj, run_sf_read_dbobj}},
     {"memcpy_limit", {run_memcpy_limit, run_memcpy_limit}},
@@ -320,7 +320,7 @@ const std::map<std::string, operation> kOps = {
     {"get_obj_size", {run_get_obj_size<true>, run_get_obj_size<false>}},
     {"sf_get_obj_size", {run_sf_get_obj_size, run_sf_get_obj_size}}};
 
-runner runner_for(const fixture& f, const operation& op) {
+Runner runner_for(const Fixture& f, const Operation& op) {
   return f.type->takes_count() ? op.counted : op.uncounted;
 }
 
@@ -333,7 +333,7 @@ const std::pair<const char*, const char*> kRatios[] = {
 // Collects the time per iteration of every benchmark, by name: the median
 // when repetitions are asked for (--benchmark_repetitions), which a machine
 // shared with other work needs, else the single run's.
-class ratio_reporter : public benchmark::ConsoleReporter {
+class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const auto& run : runs) {
@@ -383,9 +383,9 @@ int run_loop(const char* type, const char* op, long iterations, bool moved) {
     std::fprintf(stderr, "zim_tables_bench: unknown operation %s\n", op);
     return 2;
   }
-  const fixture f = make_fixture(type, moved);
+  const Fixture f = make_fixture(type, moved);
   verify(f);
-  const runner run = runner_for(f, it->second);
+  const Runner run = runner_for(f, it->second);
   for (long i = 0; i < iterations; ++i) run(f);
   return 0;
 }
@@ -403,7 +403,7 @@ int main(int argc, char** argv) {
                     argc == 6 && std::strcmp(argv[5], "moved") == 0);
   }
   for (const char* t : kTypes) {
-    const fixture f = make_fixture(t, true);
+    const Fixture f = make_fixture(t, true);
     verify(f);
     for (const auto& [name, op] : kOps) {
       benchmark::RegisterBenchmark((std::string(t) + "/" + name).c_str(),
@@ -413,7 +413,7 @@ int main(int argc, char** argv) {
     }
   }
   benchmark::Initialize(&argc, argv);
-  ratio_reporter reporter;
+  RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   reporter.print_ratios();
   benchmark::Shutdown();

@@ -15,21 +15,21 @@ namespace {
 
 // Server objects and moved blocks come from calloc/malloc and go back with
 // free; heap copies go back with the type's copy destructor.
-struct free_object {
+struct FreeObject {
   void operator()(qor_olist_obj* p) const { std::free(p); }
 };
-struct release_copy {
+struct ReleaseCopy {
   void operator()(qor_olist_obj* p) const { zim_olist_clnt_copy_dtor(p); }
 };
-using server_object = std::unique_ptr<qor_olist_obj, free_object>;
-using heap_copy = std::unique_ptr<qor_olist_obj, release_copy>;
+using ServerObject = std::unique_ptr<qor_olist_obj, FreeObject>;
+using HeapCopy = std::unique_ptr<qor_olist_obj, ReleaseCopy>;
 
 // Typed access to the fields this program uses, at the offsets that the
 // header's layout constants give: the count and the counted array that is
 // olist's field 2.
-class olist_view {
+class OlistView {
  public:
-  explicit olist_view(qor_olist_obj* obj) : obj_(reinterpret_cast<unsigned char*>(obj)) {}
+  explicit OlistView(qor_olist_obj* obj) : obj_(reinterpret_cast<unsigned char*>(obj)) {}
   template <typename T>
   T at(size_t offset) const {
     T value;
@@ -56,7 +56,7 @@ class olist_view {
 };
 
 bool intact(qor_olist_obj* obj, const char* what) {
-  const olist_view v(obj);
+  const OlistView v(obj);
   bool ok = v.count() == 0 || v.owns_its_arrays();
   for (uint32_t i = 0; ok && i < v.count(); ++i) ok = v.element(i) == 7 * i + 1;
   std::printf("%-10s %u elements, %u bytes: %s\n", what, v.count(), v.size(),
@@ -67,17 +67,17 @@ bool intact(qor_olist_obj* obj, const char* what) {
 }  // namespace
 
 int main() {
-  const uint32_t count = 17;
-  server_object server(qor_srv_olist_ctor(count));
-  for (uint32_t i = 0; i < count; ++i) olist_view(server.get()).set_element(i, 7 * i + 1);
+  constexpr uint32_t kCount = 17;
+  ServerObject server(qor_srv_olist_ctor(kCount));
+  for (uint32_t i = 0; i < kCount; ++i) OlistView(server.get()).set_element(i, 7 * i + 1);
   bool ok = intact(server.get(), "server");
 
-  const heap_copy copy(zim_olist_copy_ctor(server.get()));
+  const HeapCopy copy(zim_olist_copy_ctor(server.get()));
   ok &= intact(copy.get(), "heap copy");
 
   // Move the object to another block; fix its pointers before any use.
-  const uint32_t size = olist_view(server.get()).size();
-  server_object moved(static_cast<qor_olist_obj*>(std::malloc(size)));
+  const uint32_t size = OlistView(server.get()).size();
+  ServerObject moved(static_cast<qor_olist_obj*>(std::malloc(size)));
   std::memcpy(moved.get(), server.get(), size);
   server.reset();
   zim_olist_fix_ptrs_from_base(moved.get());

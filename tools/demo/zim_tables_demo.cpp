@@ -39,18 +39,18 @@ using zim_demo::fill_object;
 using zim_demo::total_size;
 
 // Published by the server at the pool's root.
-struct directory_entry {
+struct DirectoryEntry {
   uint32_t table_id;
   uint32_t count;
   uint32_t seed;
   uint32_t reserved;
   uint64_t offset;  // of the object in the pool
 };
-struct directory {
+struct Directory {
   uint64_t magic;
   uint64_t server_base;  // where the server mapped the pool
   uint64_t entry_count;
-  directory_entry entries[];
+  DirectoryEntry entries[];
 };
 constexpr uint64_t kDirectoryMagic = 0x7a696d5f64697231ull;  // "zim_dir1"
 constexpr uint32_t kCounts[] = {0, 3, 17};
@@ -152,7 +152,7 @@ int run_server(const char* self, const char* dump_path) {
   }
   if (!show_examples()) return 1;
 
-  std::vector<directory_entry> entries;
+  std::vector<DirectoryEntry> entries;
   for (size_t t = 0; t < cat::type_count; ++t) {
     const cat::table_type& type = cat::types[t];
     const size_t counts = type.takes_count() ? std::size(kCounts) : 1;
@@ -169,8 +169,8 @@ int run_server(const char* self, const char* dump_path) {
     }
   }
   // The directory is no table object; it rides in table id 0's part of the pool.
-  const uint64_t dir_bytes = sizeof(directory) + entries.size() * sizeof(directory_entry);
-  auto* dir = static_cast<directory*>(zim_shm_table_pool_calloc(0, dir_bytes));
+  const uint64_t dir_bytes = sizeof(Directory) + entries.size() * sizeof(DirectoryEntry);
+  auto* dir = static_cast<Directory*>(zim_shm_table_pool_calloc(0, dir_bytes));
   if (dir == nullptr) {
     std::fprintf(stderr, "zim_tables_demo: the pool has no room for the directory\n");
     return 1;
@@ -178,7 +178,7 @@ int run_server(const char* self, const char* dump_path) {
   dir->magic = kDirectoryMagic;
   dir->server_base = reinterpret_cast<uintptr_t>(zim_shm_pool_base());
   dir->entry_count = entries.size();
-  std::memcpy(dir->entries, entries.data(), entries.size() * sizeof(directory_entry));
+  std::memcpy(dir->entries, entries.data(), entries.size() * sizeof(DirectoryEntry));
   zim_shm_pool_set_root(zim_shm_pool_offset_of(dir));
   std::printf("Server: %zu objects of %zu table types in pool %s at %p\n", entries.size(),
               cat::type_count, name.c_str(), zim_shm_pool_base());
@@ -200,7 +200,7 @@ int run_server(const char* self, const char* dump_path) {
 }
 
 // The client's copy hooks count their calls; every copy must see both.
-struct hook_counts {
+struct HookCounts {
   uint64_t heap = 0, pool = 0, src = 0;
 } g_hooks;
 
@@ -214,7 +214,7 @@ int count_src_hook(void*, void*) {
   return 0;
 }
 
-struct class_summary {
+struct ClassSummary {
   std::map<uint32_t, bool> types;
   uint64_t objects = 0;
   uint64_t bytes = 0;
@@ -227,7 +227,7 @@ int run_client(const char* name) {
     std::perror("zim_tables_demo client: cannot attach the pool");
     return 1;
   }
-  const auto* dir = static_cast<const directory*>(zim_shm_pool_at(zim_shm_pool_root()));
+  const auto* dir = static_cast<const Directory*>(zim_shm_pool_at(zim_shm_pool_root()));
   if (dir == nullptr || dir->magic != kDirectoryMagic) {
     std::fprintf(stderr, "zim_tables_demo client: no directory in pool %s\n", name);
     return 1;
@@ -245,7 +245,7 @@ int run_client(const char* name) {
     zim_table_props_enable_copy_hooks(id, 1);
   }
 
-  std::map<cat::type_class, class_summary> summary;
+  std::map<cat::type_class, ClassSummary> summary;
   uint64_t failures = 0;
   uint64_t heap_copies = 0;
   auto fail = [&](const cat::table_type& type, uint32_t count, const char* what,
@@ -256,7 +256,7 @@ int run_client(const char* name) {
   };
 
   for (uint64_t i = 0; i < dir->entry_count; ++i) {
-    const directory_entry& e = dir->entries[i];
+    const DirectoryEntry& e = dir->entries[i];
     const cat::table_type& type = cat::types[e.table_id];
     void* obj = zim_shm_pool_at(e.offset);
     type.ops.fix_ptrs_from_base(obj);
@@ -264,7 +264,7 @@ int run_client(const char* name) {
       fail(type, e.count, "server object", why);
       continue;
     }
-    class_summary& s = summary[type.cls];
+    ClassSummary& s = summary[type.cls];
     s.types[type.table_id] = true;
     s.objects += 1;
     s.bytes += total_size(obj);
