@@ -68,7 +68,7 @@ void resolve(F& fn, const std::string& name) {
   fn = reinterpret_cast<F>(sym);
 }
 
-LibraryOps resolve_ops(const cat::table_type& t) {
+LibraryOps resolve_ops(const cat::TableType& t) {
   const std::string n = t.name;
   LibraryOps ops{};
   resolve(ops.read_dbobj, "qor_" + n + "_read_dbobj");
@@ -86,7 +86,7 @@ LibraryOps resolve_ops(const cat::table_type& t) {
 }
 
 struct Fixture {
-  const cat::table_type* type;
+  const cat::TableType* type;
   LibraryOps lib;
   const sf_operations* sf;
   uint32_t count;
@@ -106,8 +106,8 @@ uint64_t load_u64(const void* at) {
 Byte* array_at(const void* obj, uint32_t field) {
   return reinterpret_cast<Byte*>(load_u64(static_cast<const Byte*>(obj) + field));
 }
-uint32_t length_of(const cat::field_item& f, uint32_t npus, uint32_t count) {
-  return f.kind == cat::item_kind::per_npu_array ? npus : count;
+uint32_t length_of(const cat::FieldItem& f, uint32_t npus, uint32_t count) {
+  return f.kind == cat::ItemKind::kPerNpuArray ? npus : count;
 }
 
 // Where the heap puts an object changes its times: olist's read_dbobj takes
@@ -123,7 +123,7 @@ void* page_block(size_t bytes) {
   std::memset(block, 0, bytes);
   return block;
 }
-void* placed(const cat::table_type* type, void* obj) {
+void* placed(const cat::TableType* type, void* obj) {
   uint32_t size;
   std::memcpy(&size, static_cast<const Byte*>(obj) + ZIM_OBJ_TOTAL_SIZE_OFFSET, sizeof size);
   void* moved = page_block(size);
@@ -136,7 +136,7 @@ void* placed(const cat::table_type* type, void* obj) {
 // Objects from the heap constructor; every field, flag and element of the
 // source is filled, so every copy moves real data.
 Fixture make_fixture(const char* name, bool page_aligned) {
-  const cat::table_type* type = cat::find(name);
+  const cat::TableType* type = cat::find(name);
   const sf_operations* sf = sf_find(name);
   if (type == nullptr || sf == nullptr) {
     std::fprintf(stderr, "zim_tables_bench: no type %s\n", name);
@@ -153,8 +153,8 @@ Fixture make_fixture(const char* name, bool page_aligned) {
   auto* s = static_cast<Byte*>(src);
   uint32_t limit = 0;
   for (uint32_t i = 0; i < type->field_count; ++i) {
-    const cat::field_item& f = type->fields[i];
-    if (f.kind == cat::item_kind::inline_run) {
+    const cat::FieldItem& f = type->fields[i];
+    if (f.kind == cat::ItemKind::kInlineRun) {
       for (uint32_t k = 0; k < f.width * f.repeat; ++k) s[f.offset + k] = static_cast<Byte>(k + i);
       std::memset(s + f.flag_at, 1, f.repeat);
       limit += (f.width + 1) * f.repeat;
@@ -189,8 +189,8 @@ void verify_copy(const Fixture& f, const char* what) {
   const auto* d = static_cast<const Byte*>(f.dst);
   const uint32_t npus = hulcon_config_get_max_num_npus();
   for (uint32_t i = 0; i < f.type->field_count; ++i) {
-    const cat::field_item& item = f.type->fields[i];
-    if (item.kind == cat::item_kind::inline_run) {
+    const cat::FieldItem& item = f.type->fields[i];
+    if (item.kind == cat::ItemKind::kInlineRun) {
       expect(std::memcmp(s + item.offset, d + item.offset, item.width * item.repeat) == 0 &&
                  std::memcmp(s + item.flag_at, d + item.flag_at, item.repeat) == 0,
              f, what);
@@ -207,8 +207,8 @@ void clear_data(const Fixture& f) {
   auto* d = static_cast<Byte*>(f.dst);
   const uint32_t npus = hulcon_config_get_max_num_npus();
   for (uint32_t i = 0; i < f.type->field_count; ++i) {
-    const cat::field_item& item = f.type->fields[i];
-    if (item.kind == cat::item_kind::inline_run) {
+    const cat::FieldItem& item = f.type->fields[i];
+    if (item.kind == cat::ItemKind::kInlineRun) {
       std::memset(d + item.offset, 0, item.width * item.repeat);
       std::memset(d + item.flag_at, 0, item.repeat);
     } else if (const uint32_t n = length_of(item, npus, f.count); n != 0) {

@@ -14,7 +14,7 @@ namespace {
 
 namespace cat = zim_tables::catalogue;
 
-void emit_type(std::FILE* out, const cat::table_type& t) {
+void emit_type(std::FILE* out, const cat::TableType& t) {
   const char* n = t.name;
   const bool counted = t.count_field != 0;
   std::fprintf(out, "\nstatic void sf_%s_read_dbobj(const void *s, void *d) {\n", n);
@@ -23,12 +23,12 @@ void emit_type(std::FILE* out, const cat::table_type& t) {
     std::fprintf(out, "  uint32_t count;\n  memcpy(&count, dst + %u, 4);\n", t.count_field);
   bool npus = false;
   for (uint32_t i = 0; i < t.field_count; ++i) {
-    npus = npus || t.fields[i].kind == cat::item_kind::per_npu_array;
+    npus = npus || t.fields[i].kind == cat::ItemKind::kPerNpuArray;
   }
   if (npus) std::fprintf(out, "  uint32_t n = hulcon_config_get_max_num_npus();\n");
   for (uint32_t i = 0; i < t.field_count; ++i) {
-    const cat::field_item& f = t.fields[i];
-    if (f.kind == cat::item_kind::inline_run) {
+    const cat::FieldItem& f = t.fields[i];
+    if (f.kind == cat::ItemKind::kInlineRun) {
       for (uint32_t k = 0; k < f.repeat; ++k) {
         std::fprintf(out, "  memcpy(dst + %u, src + %u, %u);\n  dst[%u] = src[%u];\n",
                      f.offset + k * f.width, f.offset + k * f.width, f.width, f.flag_at + k,
@@ -36,7 +36,7 @@ void emit_type(std::FILE* out, const cat::table_type& t) {
       }
       continue;
     }
-    const char* len = f.kind == cat::item_kind::per_npu_array ? "n" : "count";
+    const char* len = f.kind == cat::ItemKind::kPerNpuArray ? "n" : "count";
     std::fprintf(out, "  copy_array(src + %u, dst + %u, (uint64_t)%s * %u);\n", f.offset, f.offset,
                  len, f.width);
     std::fprintf(out, "  copy_array(src + %u, dst + %u, %s);\n", f.flag_at, f.flag_at, len);
@@ -50,15 +50,15 @@ void emit_type(std::FILE* out, const cat::table_type& t) {
     if (counted)
       std::fprintf(out, "  uint32_t count;\n  memcpy(&count, obj + %u, 4);\n", t.count_field);
     for (uint32_t i = 0; i < t.field_count; ++i) {
-      const cat::field_item& f = t.fields[i];
-      if (f.kind == cat::item_kind::per_npu_array) {
+      const cat::FieldItem& f = t.fields[i];
+      if (f.kind == cat::ItemKind::kPerNpuArray) {
         std::fprintf(out,
                      "  put(obj + %u, obj, cursor);\n"
                      "  cursor += (uint64_t)hulcon_config_get_max_num_npus() * %u;\n"
                      "  put(obj + %u, obj, cursor);\n"
                      "  cursor += hulcon_config_get_max_num_npus();\n",
                      f.offset, f.width, f.flag_at);
-      } else if (f.kind == cat::item_kind::counted_array) {
+      } else if (f.kind == cat::ItemKind::kCountedArray) {
         std::fprintf(out,
                      "  if (count != 0) {\n"
                      "    put(obj + %u, obj, cursor);\n    cursor += (uint64_t)count * %u;\n"
@@ -77,10 +77,10 @@ void emit_type(std::FILE* out, const cat::table_type& t) {
   std::fprintf(out, "  uint32_t size = qor_npd_get_table_size(%u) + %u;\n", t.table_id,
                t.fixed_size);
   for (uint32_t i = 0; i < t.field_count; ++i) {
-    const cat::field_item& f = t.fields[i];
-    if (f.kind == cat::item_kind::per_npu_array) {
+    const cat::FieldItem& f = t.fields[i];
+    if (f.kind == cat::ItemKind::kPerNpuArray) {
       std::fprintf(out, "  size += hulcon_config_get_max_num_npus() * %u;\n", f.width + 1);
-    } else if (f.kind == cat::item_kind::counted_array) {
+    } else if (f.kind == cat::ItemKind::kCountedArray) {
       std::fprintf(out, "  size += count * %u;\n", f.width + 1);
     }
   }
@@ -120,7 +120,7 @@ int main(int argc, char** argv) {
                "__func__);\n}\n");
   std::string table;
   for (int i = 2; i < argc; ++i) {
-    const cat::table_type* t = cat::find(argv[i]);
+    const cat::TableType* t = cat::find(argv[i]);
     if (t == nullptr) {
       std::fprintf(stderr, "%s: no type %s\n", argv[0], argv[i]);
       return 1;

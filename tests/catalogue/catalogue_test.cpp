@@ -8,7 +8,7 @@
 #include "reference.hpp"
 
 namespace cat = zim_tables::catalogue;
-using zim_test::ref_array;
+using zim_test::RefArray;
 using zim_test::reference;
 
 namespace {
@@ -17,7 +17,7 @@ TEST(Catalogue, AgreesWithTheReference) {
   ASSERT_EQ(cat::type_count, reference().size());
   for (const auto& r : reference()) {
     SCOPED_TRACE(r.name);
-    const cat::table_type& t = cat::types[r.id];
+    const cat::TableType& t = cat::types[r.id];
     EXPECT_EQ(t.table_id, r.id);
     EXPECT_EQ(t.name, r.name);
     EXPECT_EQ(cat::find(r.name), &t);
@@ -30,12 +30,12 @@ TEST(Catalogue, AgreesWithTheReference) {
     EXPECT_EQ(t.lines.size_ptr, r.size_ptr_line());
     EXPECT_EQ(t.lines.alloc, r.alloc_line);
 
-    std::vector<ref_array> arrays;
+    std::vector<RefArray> arrays;
     uint32_t p = 0, q = 0;
     for (uint32_t i = 0; i < t.field_count; ++i) {
-      const cat::field_item& f = t.fields[i];
-      if (f.kind == cat::item_kind::inline_run) continue;
-      const bool per_npu = f.kind == cat::item_kind::per_npu_array;
+      const cat::FieldItem& f = t.fields[i];
+      if (f.kind == cat::ItemKind::kInlineRun) continue;
+      const bool per_npu = f.kind == cat::ItemKind::kPerNpuArray;
       arrays.push_back({f.offset, f.flag_at, f.width, per_npu});
       (per_npu ? p : q) += f.width + 1;
     }

@@ -12,7 +12,7 @@
 
 namespace zim_test {
 // Readable failure output for call lists.
-void PrintTo(const platform_call& c, std::ostream* out) {
+void PrintTo(const PlatformCall& c, std::ostream* out) {
   *out << "{kind " << c.what << ", table " << c.table_id << ", size " << c.size << "}";
 }
 
@@ -25,12 +25,12 @@ TEST(Sizing, EveryTypeByTheReference) {
   constexpr uint64_t k2To32 = uint64_t{1} << 32;
   size_t count_types = 0;
   for (const auto& r : reference()) {
-    const zim_tables::catalogue::operations& ops = zim_tables::catalogue::types[r.id].ops;
+    const zim_tables::catalogue::Operations& ops = zim_tables::catalogue::types[r.id].ops;
     const uint32_t p = r.per_npu_bytes, q = r.per_elem_bytes;
     const uint32_t wrap_n = p ? static_cast<uint32_t>(k2To32 / p + 1) : 4;
     const uint32_t wrap_count = q ? static_cast<uint32_t>(k2To32 / q + 1) : 0;
     // N is asked once per per-NPU array.
-    const platform_call n_query{platform_call::max_npus};
+    const PlatformCall n_query{PlatformCall::kMaxNpus};
     for (uint32_t n : {0u, 4u, 13u, wrap_n}) {
       for (uint32_t npd : {0u, 16u}) {
         reset_platform(n, npd);
@@ -39,8 +39,8 @@ TEST(Sizing, EveryTypeByTheReference) {
                        " count=" + std::to_string(count));
           const uint32_t size = static_cast<uint32_t>(uint64_t{npd} + r.fixed_size +
                                                       uint64_t{n} * p + uint64_t{count} * q);
-          std::vector<platform_call> expected(1 + r.per_npu_arrays(), n_query);
-          expected[0] = {platform_call::npd_size, r.id};
+          std::vector<PlatformCall> expected(1 + r.per_npu_arrays(), n_query);
+          expected[0] = {PlatformCall::kNpdSize, r.id};
           calls().clear();
           EXPECT_EQ(ops.get_obj_size(count), size);
           EXPECT_EQ(calls(), expected);
@@ -51,7 +51,7 @@ TEST(Sizing, EveryTypeByTheReference) {
           ops.add_dynamic_to_obj_size(&total, count);
           ops.add_dynamic_to_obj_size(&total, count);
           EXPECT_EQ(total, static_cast<uint32_t>(100 + 2 * (size - npd - r.fixed_size)));
-          EXPECT_EQ(calls(), std::vector<platform_call>(2 * r.per_npu_arrays(), n_query));
+          EXPECT_EQ(calls(), std::vector<PlatformCall>(2 * r.per_npu_arrays(), n_query));
         }
       }
     }
@@ -61,8 +61,8 @@ TEST(Sizing, EveryTypeByTheReference) {
     const std::string args = r.count_field ? "uint32_t *, uint32_t" : "uint32_t *";
     EXPECT_EQ(
         report_text(report),
-        report_text(assert_report{"obj_size_ptr", r.unit_path(), r.size_ptr_line(),
-                                  "void qor_" + r.name + "_add_dynamic_to_obj_size(" + args + ")"}))
+        report_text(AssertReport{"obj_size_ptr", r.unit_path(), r.size_ptr_line(),
+                                 "void qor_" + r.name + "_add_dynamic_to_obj_size(" + args + ")"}))
         << r.name;
     EXPECT_TRUE(calls().empty()) << r.name;
     count_types += r.count_field != 0;

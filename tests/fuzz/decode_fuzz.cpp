@@ -54,8 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const zim_inspect::Decoded d = zim_inspect::decode(t, bytes, sizing);
     if (zim_inspect::check(t, bytes, sizing) != d.problems) fail("check and decode differ", record);
     if (d.view["consistent"].get<bool>() != d.problems.empty()) fail("consistent flag", record);
-    const std::string doc = d.view.dump(2, ' ', false, zim_inspect::json::error_handler_t::replace);
-    if (zim_inspect::json::parse(doc, nullptr, false).is_discarded()) fail("JSON", record);
+    const std::string doc = d.view.dump(2, ' ', false, zim_inspect::Json::error_handler_t::replace);
+    if (zim_inspect::Json::parse(doc, nullptr, false).is_discarded()) fail("JSON", record);
     std::ostringstream text;
     zim_inspect::print_object(text, d.view);
     const std::string printed = text.str();

@@ -29,10 +29,10 @@ namespace {
 namespace cat = zim_tables::catalogue;
 using tablegen::ItemKind;
 using zim_inspect::Decoded;
-using zim_inspect::json;
+using zim_inspect::Json;
 using zim_inspect::Sizing;
 using zim_inspect::TypeLayout;
-using bytes = std::vector<unsigned char>;
+using Bytes = std::vector<unsigned char>;
 
 const std::vector<TypeLayout>& layouts() {
   static tablegen::Diagnostics diags;
@@ -46,25 +46,25 @@ Sizing platform_sizing(uint32_t table_id) {
 }
 
 // A copy elsewhere of a fresh object: its pointers still name the freed original.
-bytes real_object(uint32_t table_id, uint32_t count) {
+Bytes real_object(uint32_t table_id, uint32_t count) {
   auto* obj = static_cast<unsigned char*>(cat::types[table_id].ops.srv_ctor(count));
   uint32_t size;
   std::memcpy(&size, obj + ZIM_OBJ_TOTAL_SIZE_OFFSET, 4);
-  const bytes b(obj, obj + size);
+  const Bytes b(obj, obj + size);
   std::free(obj);
   return b;
 }
 
-Decoded decode_object(uint32_t table_id, const bytes& b) {
+Decoded decode_object(uint32_t table_id, const Bytes& b) {
   return zim_inspect::decode(layouts()[table_id], b, platform_sizing(table_id));
 }
 
 template <typename V>
-void put(bytes& b, uint64_t at, V v) {
+void put(Bytes& b, uint64_t at, V v) {
   std::memcpy(b.data() + at, &v, sizeof v);
 }
 
-void write_file(const std::string& path, const bytes& b) {
+void write_file(const std::string& path, const Bytes& b) {
   std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), b.size());
 }
 
@@ -72,11 +72,11 @@ void write_file(const std::string& path, const bytes& b) {
 TEST(Decode, RealObjectsOfEveryTypeAreConsistent) {
   ASSERT_EQ(layouts().size(), cat::type_count);
   for (size_t id = 0; id < cat::type_count; ++id) {
-    const cat::table_type& t = cat::types[id];
+    const cat::TableType& t = cat::types[id];
     for (uint32_t count :
          t.takes_count() ? std::vector<uint32_t>{0, 3} : std::vector<uint32_t>{0}) {
       SCOPED_TRACE(std::string(t.name) + " count " + std::to_string(count));
-      const bytes b = real_object(t.table_id, count);
+      const Bytes b = real_object(t.table_id, count);
       const Decoded d = decode_object(t.table_id, b);
       EXPECT_EQ(d.problems, std::vector<std::string>{});
       EXPECT_EQ(d.view["size"], b.size());
@@ -89,39 +89,39 @@ TEST(Decode, RealObjectsOfEveryTypeAreConsistent) {
 // array) and a test_if, reported precisely and alone; a count beyond the bytes
 // breaks both size and extent. No array is read past the object's end.
 TEST(Decode, EachDamageIsReportedAlone) {
-  struct damage {
+  struct Damage {
     uint32_t table_id;
-    std::function<void(bytes&)> apply;
+    std::function<void(Bytes&)> apply;
     const char* expected;  // in the last problem
     size_t problems = 1;
   };
   const uint32_t olist = ZIM_TABLE_ID_OLIST, test_if = ZIM_TABLE_ID_TEST_IF;
-  const damage cases[] = {
-      {olist, [](bytes& b) { b[ZIM_OLIST_FIELD_2_PTR] ^= 0x40; }, "data pointer of field 2 is 0x"},
-      {olist, [](bytes& b) { put<uint64_t>(b, ZIM_OLIST_FIELD_3_FLAGS_PTR, 0); },
+  const Damage cases[] = {
+      {olist, [](Bytes& b) { b[ZIM_OLIST_FIELD_2_PTR] ^= 0x40; }, "data pointer of field 2 is 0x"},
+      {olist, [](Bytes& b) { put<uint64_t>(b, ZIM_OLIST_FIELD_3_FLAGS_PTR, 0); },
        "flag pointer of field 3 is null, expected 0x"},
-      {test_if, [](bytes& b) { b[ZIM_TEST_IF_FIELD_10_PTR] ^= 0x08; },
+      {test_if, [](Bytes& b) { b[ZIM_TEST_IF_FIELD_10_PTR] ^= 0x08; },
        "data pointer of field 10 is 0x"},
-      {olist, [](bytes& b) { b[ZIM_OBJ_TOTAL_SIZE_OFFSET] ^= 1; }, "total_obj_size is "},
-      {test_if, [](bytes& b) { put<uint16_t>(b, ZIM_OBJ_TABLE_ID_OFFSET, 7); },
+      {olist, [](Bytes& b) { b[ZIM_OBJ_TOTAL_SIZE_OFFSET] ^= 1; }, "total_obj_size is "},
+      {test_if, [](Bytes& b) { put<uint16_t>(b, ZIM_OBJ_TABLE_ID_OFFSET, 7); },
        "table_id is 7, expected 0 (test_if)"},
-      {test_if, [](bytes& b) { b[ZIM_OBJ_ALLOC_STATE_OFFSET] = 0; },
+      {test_if, [](Bytes& b) { b[ZIM_OBJ_ALLOC_STATE_OFFSET] = 0; },
        "alloc_state is 0, expected 1"},
-      {test_if, [](bytes& b) { b[ZIM_TEST_IF_NPD_PRESENT_OFFSET] ^= 1; }, "npd_present is "},
-      {olist, [](bytes& b) { b.resize(ZIM_FIXED_SIZE_OLIST - 1); },
+      {test_if, [](Bytes& b) { b[ZIM_TEST_IF_NPD_PRESENT_OFFSET] ^= 1; }, "npd_present is "},
+      {olist, [](Bytes& b) { b.resize(ZIM_FIXED_SIZE_OLIST - 1); },
        "fewer than the fixed size 296"},
-      {olist, [](bytes& b) { put<uint32_t>(b, ZIM_OLIST_COUNT_OFFSET, 1000000); },
+      {olist, [](Bytes& b) { put<uint32_t>(b, ZIM_OLIST_COUNT_OFFSET, 1000000); },
        "beyond the 366 bytes of the object", 2},
   };
-  for (const damage& c : cases) {
+  for (const Damage& c : cases) {
     SCOPED_TRACE(c.expected);
-    bytes b = real_object(c.table_id, 3);
+    Bytes b = real_object(c.table_id, 3);
     c.apply(b);
     const Decoded d = decode_object(c.table_id, b);
     ASSERT_EQ(d.problems.size(), c.problems) << ::testing::PrintToString(d.problems);
     EXPECT_NE(d.problems.back().find(c.expected), std::string::npos) << d.problems.back();
     EXPECT_FALSE(d.view["consistent"].get<bool>());
-    for (const auto& a : d.view.value("arrays", json::array())) {
+    for (const auto& a : d.view.value("arrays", Json::array())) {
       const uint64_t n = a["length"],
                      end = a["storage_at"].get<uint64_t>() + n * a["elem_size"].get<uint64_t>();
       EXPECT_TRUE(a["elements"].empty() || end <= b.size()) << a["name"];
@@ -154,8 +154,8 @@ const TypeLayout kSaturating =
                        {{ItemKind::kCountedArray, 240, 0xffffffff, 1, ""}, 280},
                        {{ItemKind::kPerNpuArray, 248, 1048576, 1, ""}, 256}});
 
-bytes fixed_part(uint32_t count, size_t size = 296) {
-  bytes b(296, 0);
+Bytes fixed_part(uint32_t count, size_t size = 296) {
+  Bytes b(296, 0);
   b[ZIM_OBJ_ALLOC_STATE_OFFSET] = 1;
   put<uint32_t>(b, 200, count);
   b.resize(size);
@@ -165,12 +165,12 @@ bytes fixed_part(uint32_t count, size_t size = 296) {
 // Decode and check report layouts no object can have, reading nothing outside
 // the object's exactly sized bytes.
 TEST(Decode, HandMadeLayoutsNeverReadOutside) {
-  struct layout_case {
+  struct LayoutCase {
     TypeLayout layout;
-    bytes object;
+    Bytes object;
     const char* expected;
   };
-  const layout_case cases[] = {
+  const LayoutCase cases[] = {
       {kSaturating, fixed_part(0xffffffff), "beyond the 296 bytes of the object"},
       {kSaturating, fixed_part(0xffffffff, 295), "fewer than the fixed size 296"},
       {hand_made("past", {{{ItemKind::kInline, 292, 0xffffffff, 0xffffffff, ""}, 0}}, 296, {}),
@@ -178,7 +178,7 @@ TEST(Decode, HandMadeLayoutsNeverReadOutside) {
       {hand_made("small", {{{ItemKind::kCountedArray, 0, 8, 1, ""}, 0}}, 8, 4, 0), bytes(8, 0xff),
        "the base header lies outside the fixed size 8"},
   };
-  for (const layout_case& c : cases) {
+  for (const LayoutCase& c : cases) {
     SCOPED_TRACE(c.expected);
     const Sizing sizing{8, 16, 0};
     const Decoded d = zim_inspect::decode(c.layout, c.object, sizing);
@@ -202,7 +202,7 @@ int in_child(const std::function<int()>& body, struct rusage* usage = nullptr) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-struct run_result {
+struct RunResult {
   int status;
   std::string out;
   long max_rss_kib;  // of the shell and the tool
@@ -210,7 +210,7 @@ struct run_result {
 
 // `redirect` follows the tool's words in the shell command, for input and
 // standard output; standard error is what the result holds then.
-run_result run_tool(const std::string& args, const std::string& redirect = "") {
+RunResult run_tool(const std::string& args, const std::string& redirect = "") {
   const std::string command = std::string(ZIM_INSPECT_TOOL) + " " + args + " 2>&1 " + redirect;
   const std::string out = ::testing::TempDir() + "tool." + std::to_string(getpid());
   struct rusage usage {};
@@ -232,7 +232,7 @@ bool printable(unsigned char c) { return c == '\n' || (c >= 0x20 && c < 0x7f); }
 // JSON sent to a pipe parses.
 TEST(CommandLine, InputsStatusAndOutput) {
   const std::string dir = ::testing::TempDir(), good = dir + "good.obj";
-  bytes b = real_object(ZIM_TABLE_ID_OLIST, 3);
+  Bytes b = real_object(ZIM_TABLE_ID_OLIST, 3);
   write_file(good, b);
   b[ZIM_OBJ_TOTAL_SIZE_OFFSET] ^= 1;
   write_file(dir + "bad.obj", b);
@@ -240,12 +240,12 @@ TEST(CommandLine, InputsStatusAndOutput) {
   std::ofstream(dir + "huge.manifest") << tablegen::manifest_text({kSaturating});
   std::ofstream(dir + "escapes.manifest") << tablegen::manifest_text(
       {hand_made("\x1b[31mred\xff", {{{ItemKind::kInline, 204, 4, 1, "\abell\xfe\x01"}, 208}})});
-  struct io_case {
+  struct IoCase {
     std::string args, redirect;
     int status;
     const char* expected;
   };
-  const io_case cases[] = {
+  const IoCase cases[] = {
       {"decode olist " + good, "", 0, "consistent"},
       {"decode olist " + good + " --json", "", 0, "\"class\": \"counted\""},
       {"decode 268 " + dir + "bad.obj", "", 1, "problem: total_obj_size is"},
@@ -271,22 +271,22 @@ TEST(CommandLine, InputsStatusAndOutput) {
       {"layout \"$(printf '\\033[2J\\007')\"", "", 2, "\\x1b"},
       {"pool \"/$(printf '\\033[2J')\"", "", 2, "\\x1b"},
   };
-  for (const io_case& c : cases) {
+  for (const IoCase& c : cases) {
     SCOPED_TRACE(c.args + " " + c.redirect);
-    const run_result r = run_tool(c.args, c.redirect);
+    const RunResult r = run_tool(c.args, c.redirect);
     EXPECT_EQ(r.status, c.status) << r.out;
     EXPECT_NE(r.out.find(c.expected), std::string::npos) << r.out;
     EXPECT_TRUE(std::all_of(r.out.begin(), r.out.end(), printable)) << r.out;
     if (c.args.find("--json") != std::string::npos && c.redirect.empty()) {
-      EXPECT_FALSE(json::parse(r.out, nullptr, false).is_discarded()) << r.out;
+      EXPECT_FALSE(Json::parse(r.out, nullptr, false).is_discarded()) << r.out;
     }
   }
 }
 
 TEST(CommandLine, ByteMapCoversTheObjectWithoutGapsOrOverlaps) {
-  const run_result map = run_tool("layout testdynhg --npus 3 --npd 5 --count 2 --json");
+  const RunResult map = run_tool("layout testdynhg --npus 3 --npd 5 --count 2 --json");
   ASSERT_EQ(map.status, 0) << map.out;
-  const json layout = json::parse(map.out);
+  const Json layout = Json::parse(map.out);
   uint64_t at = 0;
   for (const auto& r : layout["regions"]) {
     EXPECT_EQ(r["offset"], at) << r["what"];
@@ -314,7 +314,7 @@ TEST(Pool, WalksAPoolWrittenByAnotherProcess) {
     zim_shm_pool_set_root(zim_shm_pool_offset_of(zim_shm_table_pool_calloc(0, 64)));
     return cat::types[ZIM_TABLE_ID_OLIST].ops.srv_ctor_with_shm(1000000) ? 0 : 1;
   });
-  const run_result r = run_tool("pool " + name + " --json");
+  const RunResult r = run_tool("pool " + name + " --json");
   shm_unlink(name.c_str());
   ASSERT_EQ(created, 0) << "the pool's creator failed";
   ASSERT_EQ(r.status, 1) << r.out;
@@ -324,7 +324,7 @@ TEST(Pool, WalksAPoolWrittenByAnotherProcess) {
 #else
   EXPECT_LT(r.max_rss_kib, 150 * 1024);
 #endif
-  const json pool = json::parse(r.out);
+  const Json pool = Json::parse(r.out);
   EXPECT_EQ(pool["objects"], cat::type_count + 1);
   EXPECT_FALSE(pool["root"].is_null());
   EXPECT_TRUE(pool["damaged"].empty());

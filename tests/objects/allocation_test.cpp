@@ -11,17 +11,17 @@ namespace {
 // constructors must stop with the layout check before allocating anything.
 TEST(ServerConstructors, RefuseLayoutsPast32Bits) {
   constexpr uint32_t kNpd = 7;
-  for (const ref_type& t : reference()) {
+  for (const RefType& t : reference()) {
     if (t.arrays.empty()) continue;
     const auto& ops = cat(t).ops;
     const std::string id = std::to_string(t.id);
     const uint64_t room = UINT32_MAX - t.fixed_size - kNpd;  // for the dynamic area
-    std::vector<combo> oversized;  // the smallest N or count that overflows
+    std::vector<Combo> oversized;  // the smallest N or count that overflows
     const uint32_t p = t.per_npu_bytes, q = t.per_elem_bytes;
     if (p != 0) oversized.push_back({static_cast<uint32_t>(room / p + 1), kNpd, 0});
     if (q != 0) oversized.push_back({1, kNpd, static_cast<uint32_t>((room - p) / q + 1)});
     if (q != 0) oversized.push_back({1, kNpd, UINT32_MAX});
-    for (const combo& c : oversized) {
+    for (const Combo& c : oversized) {
       SCOPED_TRACE(describe(t, c));
       ASSERT_GT(expected_layout(t, c.npus, c.npd, c.count).size, UINT32_MAX);
       for (bool pool : {false, true}) {
@@ -33,7 +33,7 @@ TEST(ServerConstructors, RefuseLayoutsPast32Bits) {
       }
       if (c.count == 0) continue;
       // A source claiming that count: the copy stops the same way.
-      bytes src(t.fixed_size);
+      Bytes src(t.fixed_size);
       put<uint32_t>(src.data(), t.count_field, c.count);
       for (auto copy_ctor : {ops.copy_ctor, ops.copy_ctor_with_shm}) {
         reset_platform(c.npus, c.npd);

@@ -12,20 +12,20 @@
 namespace zim_test {
 namespace {
 
-using offset_fn = uint64_t (*)(uint32_t n, uint32_t npd_size, uint32_t count);
+using OffsetFn = uint64_t (*)(uint32_t n, uint32_t npd_size, uint32_t count);
 
-struct inline_constants {
+struct InlineConstants {
   uint32_t offset, width, run, flag;
 };
-struct array_constants {
+struct ArrayConstants {
   uint32_t ptr, flags_ptr, elem_size, kind;
-  offset_fn storage, flags;
+  OffsetFn storage, flags;
 };
-struct type_constants {
+struct TypeConstants {
   uint32_t count_offset, npd_present;
-  std::vector<inline_constants> inline_fields;
-  std::vector<array_constants> arrays;
-  offset_fn object_size;
+  std::vector<InlineConstants> inline_fields;
+  std::vector<ArrayConstants> arrays;
+  OffsetFn object_size;
 };
 
 #define ZIM_INLINE(T, F)                                                                 \
@@ -47,23 +47,23 @@ struct type_constants {
    {ZIM_##T##_ARRAY_FIELDS(ZIM_ARRAY)},   \
    ZIM_OFFSET_FN(ZIM_##T##_OBJECT_SIZE)},
 
-const type_constants kConstants[] = {ZIM_TABLES_FOR_EACH_TYPE(ZIM_TYPE)};
+const TypeConstants kConstants[] = {ZIM_TABLES_FOR_EACH_TYPE(ZIM_TYPE)};
 
 TEST(LayoutConstants, MatchTheAllocatorTheDataCopyAndTheReference) {
   ASSERT_EQ(std::size(kConstants), reference().size());
-  for (const ref_type& t : reference()) {
-    const type_constants& k = kConstants[t.id];
+  for (const RefType& t : reference()) {
+    const TypeConstants& k = kConstants[t.id];
     SCOPED_TRACE(t.name);
     EXPECT_EQ(k.count_offset, t.count_field);
     ASSERT_EQ(k.arrays.size(), t.arrays.size());
     std::set<uint32_t> pointer_bytes;
     for (size_t i = 0; i < t.arrays.size(); ++i) {
-      const array_constants& a = k.arrays[i];
-      EXPECT_EQ((ref_array{a.ptr, a.flags_ptr, a.elem_size, a.kind == ZIM_ARRAY_PER_NPU}),
+      const ArrayConstants& a = k.arrays[i];
+      EXPECT_EQ((RefArray{a.ptr, a.flags_ptr, a.elem_size, a.kind == ZIM_ARRAY_PER_NPU}),
                 t.arrays[i]);
       for (uint32_t j = 0; j < 8; ++j) pointer_bytes.insert({a.ptr + j, a.flags_ptr + j});
     }
-    for (const combo& c : combos(t)) {
+    for (const Combo& c : combos(t)) {
       SCOPED_TRACE(describe(t, c));
       reset_platform(c.npus, c.npd);
       auto* obj = static_cast<unsigned char*>(cat(t).ops.srv_ctor(c.count));
@@ -74,7 +74,7 @@ TEST(LayoutConstants, MatchTheAllocatorTheDataCopyAndTheReference) {
         EXPECT_EQ(get<uint32_t>(obj, k.count_offset), c.count);
       }
       EXPECT_EQ(obj[k.npd_present], c.npd != 0 ? 1 : 0);
-      for (const array_constants& a : k.arrays) {
+      for (const ArrayConstants& a : k.arrays) {
         const bool empty = a.kind == ZIM_ARRAY_COUNTED && c.count == 0;
         EXPECT_EQ(get<uint64_t>(obj, a.ptr), empty ? 0 : base + a.storage(c.npus, c.npd, c.count));
         EXPECT_EQ(get<uint64_t>(obj, a.flags_ptr),
@@ -84,7 +84,7 @@ TEST(LayoutConstants, MatchTheAllocatorTheDataCopyAndTheReference) {
     }
 
     std::set<uint32_t> field_bytes, moved;
-    for (const inline_constants& f : k.inline_fields) {
+    for (const InlineConstants& f : k.inline_fields) {
       for (uint32_t i = 0; i < f.width * f.run; ++i) field_bytes.insert(f.offset + i);
       for (uint32_t i = 0; i < f.run; ++i) field_bytes.insert(f.flag + i);
     }

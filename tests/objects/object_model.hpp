@@ -14,54 +14,54 @@
 
 namespace zim_test {
 
-using bytes = std::vector<unsigned char>;
+using Bytes = std::vector<unsigned char>;
 
 // The catalogue entry, for what the reference data leaves out (inline
 // fields, headers, operations).
-inline const zim_tables::catalogue::table_type& cat(const ref_type& t) {
+inline const zim_tables::catalogue::TableType& cat(const RefType& t) {
   return zim_tables::catalogue::types[t.id];
 }
 
 // The reports of a failed fix-up check and of a failed allocation.
-assert_report fix_ptrs_report(const ref_type& t);
-assert_report alloc_report(const ref_type& t);
+AssertReport fix_ptrs_report(const RefType& t);
+AssertReport alloc_report(const RefType& t);
 
 // One array field placed for an object: offsets from the object's start, 0
 // for the null pointers of an empty counted array.
-struct placed_array {
-  ref_array field;
+struct PlacedArray {
+  RefArray field;
   uint64_t length, data_at, flags_at;
 };
-struct layout {
+struct ObjectLayout {
   uint64_t size;  // pointer_fixed_size, which is also the allocated size
-  std::vector<placed_array> arrays;
+  std::vector<PlacedArray> arrays;
 };
-layout expected_layout(const ref_type& t, uint32_t npus, uint32_t npd, uint32_t count);
+ObjectLayout expected_layout(const RefType& t, uint32_t npus, uint32_t npd, uint32_t count);
 
-struct combo {
+struct Combo {
   uint32_t npus, npd, count;
 };
 // N x NPD size x count (the count only varies for types that take one).
-std::vector<combo> combos(const ref_type& t);
-std::string describe(const ref_type& t, const combo& c);
+std::vector<Combo> combos(const RefType& t);
+std::string describe(const RefType& t, const Combo& c);
 
 // The image a fresh object at `base` must have: zero but for what the
 // allocator stamps and the pointers it lays out.
-bytes fresh_image(const ref_type& t, const layout& l, const void* base, uint32_t npd,
+Bytes fresh_image(const RefType& t, const ObjectLayout& l, const void* base, uint32_t npd,
                   uint32_t count, uint32_t uid);
 
 // Writes the data and flag pointers of an object at `base` into image.
-void write_pointers(unsigned char* image, const layout& l, const void* base);
+void write_pointers(unsigned char* image, const ObjectLayout& l, const void* base);
 
 // Fills every byte of the object with noise from rng() except its pointers
 // and its count field, which the layout depends on.
 template <typename Rng>
-void scramble(void* obj, const ref_type& t, const layout& l, Rng& rng) {
+void scramble(void* obj, const RefType& t, const ObjectLayout& l, Rng& rng) {
   auto* b = static_cast<unsigned char*>(obj);
-  const bytes before(b, b + l.size);
+  const Bytes before(b, b + l.size);
   for (uint64_t i = 0; i < l.size; ++i) b[i] = static_cast<unsigned char>(rng());
   const auto keep = [&](uint64_t at, uint64_t n) { std::memcpy(b + at, &before[at], n); };
-  for (const ref_array& a : t.arrays) {
+  for (const RefArray& a : t.arrays) {
     keep(a.data_ptr, 8);
     keep(a.flag_ptr, 8);
   }
@@ -72,20 +72,20 @@ void scramble(void* obj, const ref_type& t, const layout& l, Rng& rng) {
 // type-header field. copy_data, for an image laid out as `dst`: the inline
 // fields with their flags, then for each array dst's length of storage and
 // of flags from where src's pointers lead, unless the pointer is null.
-void copy_headers(bytes& image, const ref_type& t, const void* src);
-void copy_data(bytes& image, const ref_type& t, const void* src, const layout& dst);
+void copy_headers(Bytes& image, const RefType& t, const void* src);
+void copy_data(Bytes& image, const RefType& t, const void* src, const ObjectLayout& dst);
 
 // Runs every operation of the type that data names on the objects it
 // describes (operations_case.cpp); "" when all is as the model says.
 std::string run_operations(const uint8_t* data, size_t size);
 
 // "" when the object equals the image, else the first differing byte.
-std::string first_difference(const void* obj, const bytes& image);
+std::string first_difference(const void* obj, const Bytes& image);
 
 // The recorded platform calls, without the queries for N, as "npd(6) uid".
 std::string call_trace();
 
-inline bytes snapshot(const void* p, uint64_t n) {
+inline Bytes snapshot(const void* p, uint64_t n) {
   const auto* b = static_cast<const unsigned char*>(p);
   return bytes(b, b + n);
 }

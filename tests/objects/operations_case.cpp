@@ -19,7 +19,7 @@ namespace {
 constexpr size_t kModes = 8, kBytes = kModes + 64;
 constexpr uint8_t kHooksOn = 1, kPackedOutside = 2, kGaps = 4;
 
-struct input {
+struct Input {
   const uint8_t* data;
   size_t size;
   uint64_t next = 0;
@@ -33,13 +33,13 @@ struct input {
   }
 };
 
-std::string g_case;  // the current input in words, for failures
+std::string g_case;  // the current Input in words, for failures
 std::vector<uintptr_t> g_hooks;
 
 [[noreturn]] void fail(const char* what, const std::string& detail) {
   throw std::runtime_error(g_case + ": " + what + ": " + detail);
 }
-void check(const void* obj, const bytes& image, const char* what) {
+void check(const void* obj, const Bytes& image, const char* what) {
   const std::string diff = first_difference(obj, image);
   if (!diff.empty()) fail(what, diff);
 }
@@ -62,15 +62,15 @@ int src_hook(void* copy, void* src) {
   return 0;
 }
 
-using buffers = std::vector<std::unique_ptr<unsigned char[]>>;
+using Buffers = std::vector<std::unique_ptr<unsigned char[]>>;
 
 // Points src's array pointers (laid out as `own`) for a copy that reads the
 // lengths of `reads`: at their own storage, null, at a buffer of their own or
 // anywhere in src, by the input's byte for each; with kPackedOutside, all at
 // one buffer in layout order (kGaps: a byte between arrays, so the whole is
 // no longer one block). A pointer whose reads would leave src gets a buffer.
-void place_source(unsigned char* src, const layout& own, const layout& reads, input& in,
-                  buffers& owned) {
+void place_source(unsigned char* src, const ObjectLayout& own, const ObjectLayout& reads, Input& in,
+                  Buffers& owned) {
   const auto outside = [&](uint64_t n) {
     owned.emplace_back(new unsigned char[n]);
     for (uint64_t i = 0; i < n; ++i) owned.back()[i] = static_cast<unsigned char>(in());
@@ -79,9 +79,9 @@ void place_source(unsigned char* src, const layout& own, const layout& reads, in
   if ((in.at(6) & kPackedOutside) != 0) {
     const uint64_t gap = (in.at(6) & kGaps) != 0 ? 1 : 0;
     uint64_t total = 0;
-    for (const placed_array& p : reads.arrays) total += p.length * (p.field.elem_size + 1) + gap;
+    for (const PlacedArray& p : reads.arrays) total += p.length * (p.field.elem_size + 1) + gap;
     unsigned char* at = outside(total);
-    for (const placed_array& p : reads.arrays) {
+    for (const PlacedArray& p : reads.arrays) {
       put(src, p.field.data_ptr, address(at));
       put(src, p.field.flag_ptr, address(at += p.length * p.field.elem_size));
       at += p.length + gap;
@@ -90,7 +90,7 @@ void place_source(unsigned char* src, const layout& own, const layout& reads, in
   }
   size_t pointer = 0;
   for (size_t i = 0; i < own.arrays.size(); ++i) {
-    const placed_array& o = own.arrays[i];
+    const PlacedArray& o = own.arrays[i];
     const uint64_t length = reads.arrays[i].length;
     const uint64_t sites[2][3] = {{o.field.data_ptr, o.data_at, length * o.field.elem_size},
                                   {o.field.flag_ptr, o.flags_at, length}};
@@ -109,8 +109,8 @@ void place_source(unsigned char* src, const layout& own, const layout& reads, in
 }
 
 void run(const uint8_t* data, size_t size) {
-  input in{data, size};
-  const ref_type& t = reference()[(in.at(0) | in.at(1) << 8) % reference().size()];
+  Input in{data, size};
+  const RefType& t = reference()[(in.at(0) | in.at(1) << 8) % reference().size()];
   const auto& ops = cat(t).ops;
   const uint32_t npus = in.at(2) % 9, npd = in.at(3) % 41;
   const uint32_t src_count = t.count_field != 0 ? in.at(4) % 8 : 0;
@@ -126,10 +126,10 @@ void run(const uint8_t* data, size_t size) {
   props.copy_hooks_on = (in.at(6) & kHooksOn) != 0 ? in.at(7) | kHooksOn : 0;
   props.copy_shm_hook = shm_hook;
   props.copy_src_hook = src_hook;
-  const layout sl = expected_layout(t, npus, npd, src_count);
-  const layout dl = expected_layout(t, npus, npd, dst_count);
+  const ObjectLayout sl = expected_layout(t, npus, npd, src_count);
+  const ObjectLayout dl = expected_layout(t, npus, npd, dst_count);
   const std::string id = std::to_string(t.id), npd_call = "npd(" + id + ")";
-  const auto pool_call = [&](const layout& l) {
+  const auto pool_call = [&](const ObjectLayout& l) {
     return " pool(" + id + "," + std::to_string(l.size) + ")";
   };
 
@@ -139,7 +139,7 @@ void run(const uint8_t* data, size_t size) {
   for (uint64_t i = 0; i < sl.size; ++i) src[i] = static_cast<unsigned char>(in());
   if (t.count_field != 0) put(src, t.count_field, src_count);
   put(src, ZIM_OBJ_TOTAL_SIZE_OFFSET, static_cast<uint32_t>(sl.size));
-  bytes image = snapshot(src, sl.size);
+  Bytes image = snapshot(src, sl.size);
   if (t.size_checked()) write_pointers(image.data(), sl, src);
   ops.fix_ptrs_from_base(src);
   check(src, image, "fix_ptrs_from_base");
@@ -172,7 +172,7 @@ void run(const uint8_t* data, size_t size) {
   // shows. Its pointers follow it, by the NPD size given and no other, and a
   // second fix-up changes nothing.
   scramble(dst, t, dl, in);
-  bytes block = snapshot(dst, dl.size);
+  Bytes block = snapshot(dst, dl.size);
   block.insert(block.begin(), static_cast<unsigned char>(in()));
   for (int i = 0; i < 64; ++i) block.push_back(static_cast<unsigned char>(in()));
   unsigned char* moved = block.data() + 1;
@@ -186,7 +186,7 @@ void run(const uint8_t* data, size_t size) {
     check_calls("", what);
   }
   platform().npd_size.fill(npd);
-  buffers owned;
+  Buffers owned;
   place_source(src, sl, dl, in, owned);
   copy_data(image, t, src, dl);
   ops.read_dbobj(src, moved);

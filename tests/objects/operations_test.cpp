@@ -29,9 +29,9 @@ class OperationsSeed : public testing::TestWithParam<std::string> {};
 
 TEST_P(OperationsSeed, EveryType) {
   std::ifstream in(std::string(ZIM_OPERATIONS_CORPUS "/") + GetParam(), std::ios::binary);
-  bytes seed{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  Bytes seed{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   ASSERT_GE(seed.size(), 2u);
-  for (const ref_type& t : reference()) {
+  for (const RefType& t : reference()) {
     seed[0] = static_cast<unsigned char>(t.id);
     seed[1] = static_cast<unsigned char>(t.id >> 8);
     EXPECT_EQ(run_operations(seed.data(), seed.size()), "") << t.name;

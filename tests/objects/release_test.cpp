@@ -10,11 +10,11 @@ namespace zim_test {
 namespace {
 
 TEST(HeapCalls, AllocateStopWhenAllocationFailsAndStampOnRelease) {
-  for (const ref_type& t : reference()) {
+  for (const RefType& t : reference()) {
     SCOPED_TRACE(t.name);
     const auto& ops = cat(t).ops;
     const std::string id = std::to_string(t.id);
-    const layout l = expected_layout(t, 1, 7, 1);
+    const ObjectLayout l = expected_layout(t, 1, 7, 1);
     const std::string size = std::to_string(l.size);
     reset_platform(1, 7);
     heap().record = true;
@@ -48,7 +48,7 @@ TEST(HeapCalls, AllocateStopWhenAllocationFailsAndStampOnRelease) {
     std::mt19937 rng(t.id);
     scramble(src, t, l, rng);
     void* copy = ops.copy_ctor(src);
-    bytes expected = snapshot(copy, l.size);
+    Bytes expected = snapshot(copy, l.size);
     put<uint64_t>(expected.data(), ZIM_OBJ_RELEASE_STAMP_OFFSET, 0x00000000deadfeeeull);
     int frees = 0;
     std::string difference = "not freed";

@@ -10,25 +10,25 @@
 namespace model {
 namespace {
 
-using u128 = unsigned __int128;
+using U128 = unsigned __int128;
 // Numbers saturate here: far above every limit, and sums and products of a
 // few of them still fit in 128 bits.
-constexpr u128 kHuge = u128{1} << 60;
+constexpr U128 kHuge = U128{1} << 60;
 
 // Decimal digits, no sign, no leading zero.
-std::optional<u128> number(std::string_view s) {
+std::optional<U128> number(std::string_view s) {
   if (s.empty() || (s.size() > 1 && s[0] == '0')) return std::nullopt;
-  u128 v = 0;
+  U128 v = 0;
   for (char c : s) {
     if (c < '0' || c > '9') return std::nullopt;
-    v = std::min<u128>(v * 10 + static_cast<unsigned>(c - '0'), kHuge);
+    v = std::min<U128>(v * 10 + static_cast<unsigned>(c - '0'), kHuge);
   }
   return v;
 }
 
 struct Item {
   char kind;  // 'i' inline, 'N' per-NPU array, 'C' counted array
-  u128 off, w, n;
+  U128 off, w, n;
 };
 
 // "off:w", "off:wxn", "off:exN", "off:exC".
@@ -125,7 +125,7 @@ std::string judge(std::string_view text, std::string_view file_name, Model& m) {
   const auto fixed_size = number(one("fixed_size")), flags_at = number(one("flags_at"));
   if (!fixed_size || !flags_at) return "bad number";
 
-  std::vector<std::pair<u128, u128>> header;
+  std::vector<std::pair<U128, U128>> header;
   for (std::string_view f : keys["header"]) {
     const auto h = item(f);
     if (f.find('x') != f.npos || !h) return "malformed header field";
@@ -137,7 +137,7 @@ std::string judge(std::string_view text, std::string_view file_name, Model& m) {
   for (size_t i = 1; i < header.size(); ++i) {
     if (header[i].first < header[i - 1].first + header[i - 1].second) return "header overlap";
   }
-  const u128 header_end = header.back().first + header.back().second;
+  const U128 header_end = header.back().first + header.back().second;
 
   const bool counts = *cls == "counted" || *cls == "count_only";
   if ((keys.count("count_field") != 0) != counts) return "count_field and class disagree";
@@ -149,14 +149,14 @@ std::string judge(std::string_view text, std::string_view file_name, Model& m) {
   }
 
   std::vector<Item> items;
-  u128 end = header_end, n = 0;
+  U128 end = header_end, n = 0;
   uint64_t nn = 0, nc = 0;
   for (std::string_view f : fields) {
     const auto it = item(f);
     if (!it) return "malformed field";
     if (it->off < end || it->off - end > 7) return "field overlaps or leaves a gap over 7";
     // The only padding is the one up to the field's own alignment of 2, 4 or 8.
-    const auto pads_to = [&](u128 a) { return it->off % a == 0 && it->off - end < a; };
+    const auto pads_to = [&](U128 a) { return it->off % a == 0 && it->off - end < a; };
     if (it->off != end && !pads_to(2) && !pads_to(4) && !pads_to(8))
       return "gap that no alignment explains";
     if (it->kind == 'i') {
@@ -196,7 +196,7 @@ std::string judge(std::string_view text, std::string_view file_name, Model& m) {
       if (!constants.insert(label + "_" + what).second) return "field constants clash";
     }
   }
-  u128 cursor = end;
+  U128 cursor = end;
   for (const Item& it : items) {
     if (it.kind != 'i') cursor = (cursor + 7) / 8 * 8;
     m.flag_at.push_back(static_cast<uint64_t>(cursor));
@@ -205,7 +205,7 @@ std::string judge(std::string_view text, std::string_view file_name, Model& m) {
   m.npd_present = static_cast<uint64_t>(cursor);
   if (*fixed_size != (cursor / 8 + 1) * 8 || *fixed_size > 65536) return "wrong fixed_size";
 
-  u128 one_of_each = *fixed_size;
+  U128 one_of_each = *fixed_size;
   for (const Item& it : items) one_of_each += it.kind == 'i' ? 0 : it.w + 1;
   if (one_of_each > 4294967295u) return "arrays past a 32-bit object";
 

@@ -9,13 +9,13 @@ extern "C" void __libc_free(void*);
 
 namespace zim_test {
 namespace {
-heap_hooks g_heap;
+HeapHooks g_heap;
 // The hooks themselves may allocate (std::function, vector growth): only the
 // outermost call is observed.
 thread_local bool g_inside = false;
 }  // namespace
 
-heap_hooks& heap() { return g_heap; }
+HeapHooks& heap() { return g_heap; }
 
 }  // namespace zim_test
 
@@ -29,7 +29,7 @@ extern "C" __attribute__((visibility("default"))) void* calloc(size_t n, size_t 
   } else {
     result = __libc_calloc(n, size);
   }
-  if (g_heap.record) calls().push_back({platform_call::heap_calloc, 0, uint64_t{n} * size});
+  if (g_heap.record) calls().push_back({PlatformCall::kHeapCalloc, 0, uint64_t{n} * size});
   g_inside = false;
   return result;
 }

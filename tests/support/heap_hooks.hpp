@@ -7,13 +7,13 @@
 
 namespace zim_test {
 
-struct heap_hooks {
+struct HeapHooks {
   bool fail_next_calloc = false;
   // Called with every block that free receives, before it is released.
   std::function<void(void*)> on_free;
   bool record = false;  // append heap_calloc to calls()
 };
 
-heap_hooks& heap();
+HeapHooks& heap();
 
 }  // namespace zim_test

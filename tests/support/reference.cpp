@@ -10,7 +10,7 @@
 namespace zim_test {
 namespace {
 
-using row = std::vector<std::string>;
+using Row = std::vector<std::string>;
 
 // The types whose allocator sets bit 5 of obj_flags.
 constexpr uint32_t kBit5Types[] = {5,   7,   12,  26,  27,  50,  51,  61,  62,  63,  69,
@@ -26,11 +26,11 @@ std::vector<std::string> split(const std::string& text, char sep) {
 }
 
 // The rows of a tab-separated file, without its '#' header line.
-std::vector<row> read_tsv(const char* name, size_t columns) {
+std::vector<Row> read_tsv(const char* name, size_t columns) {
   const std::string path = std::string(ZIM_TEST_DATA_DIR) + "/" + name;
   std::ifstream in(path);
   if (!in) throw std::runtime_error("cannot read " + path);
-  std::vector<row> rows;
+  std::vector<Row> rows;
   for (std::string line; std::getline(in, line);) {
     if (line.empty() || line[0] == '#') continue;
     rows.push_back(split(line, '\t'));
@@ -42,11 +42,11 @@ std::vector<row> read_tsv(const char* name, size_t columns) {
 uint32_t number(const std::string& text) { return static_cast<uint32_t>(std::stoul(text)); }
 
 // "D/F:s" entries, "(N)" marking per-NPU arrays of counted types.
-std::vector<ref_array> parse_arrays(const std::string& text, bool all_per_npu) {
-  std::vector<ref_array> arrays;
+std::vector<RefArray> parse_arrays(const std::string& text, bool all_per_npu) {
+  std::vector<RefArray> arrays;
   if (text == "-") return arrays;
   for (const auto& entry : split(text, ',')) {
-    ref_array a;
+    RefArray a;
     if (std::sscanf(entry.c_str(), "%u/%u:%u", &a.data_ptr, &a.flag_ptr, &a.elem_size) != 3) {
       throw std::runtime_error("array_fields.tsv: bad array " + entry);
     }
@@ -56,10 +56,10 @@ std::vector<ref_array> parse_arrays(const std::string& text, bool all_per_npu) {
   return arrays;
 }
 
-std::vector<ref_type> load() {
-  std::vector<ref_type> types;
+std::vector<RefType> load() {
+  std::vector<RefType> types;
   for (const auto& r : read_tsv("catalogue_index.tsv", 5)) {
-    ref_type t;
+    RefType t;
     t.id = number(r[0]);
     t.name = r[1];
     t.mark = r[2];
@@ -70,7 +70,7 @@ std::vector<ref_type> load() {
     if (t.id != types.size()) throw std::runtime_error("catalogue_index.tsv: ids out of order");
     types.push_back(t);
   }
-  auto at = [&](const row& r, const char* file) -> ref_type& {
+  auto at = [&](const Row& r, const char* file) -> RefType& {
     const uint32_t id = number(r[0]);
     if (id >= types.size() || types[id].name != r[1]) {
       throw std::runtime_error(std::string(file) + ": unknown type " + r[0] + " " + r[1]);
@@ -78,7 +78,7 @@ std::vector<ref_type> load() {
     return types[id];
   };
   for (const auto& r : read_tsv("array_fields.tsv", 7)) {
-    ref_type& t = at(r, "array_fields.tsv");
+    RefType& t = at(r, "array_fields.tsv");
     if (number(r[2]) != t.fixed_size) throw std::runtime_error("fixed sizes disagree: " + t.name);
     t.count_field = r[3] == "-" ? 0 : number(r[3]);
     t.per_npu_bytes = number(r[4]);
@@ -86,7 +86,7 @@ std::vector<ref_type> load() {
     t.arrays = parse_arrays(r[6], t.mark[0] == 'N');
   }
   for (const auto& r : read_tsv("wisp.tsv", 4)) {
-    ref_type& t = at(r, "wisp.tsv");
+    RefType& t = at(r, "wisp.tsv");
     t.wisp_base = number(r[2]);
     t.wisp_pattern = r[3][0];
   }
@@ -95,24 +95,24 @@ std::vector<ref_type> load() {
 
 }  // namespace
 
-uint32_t ref_type::per_npu_arrays() const {
+uint32_t RefType::per_npu_arrays() const {
   uint32_t n = 0;
   for (const auto& a : arrays) n += a.per_npu;
   return n;
 }
 
-uint32_t ref_type::fix_ptrs_line() const {
+uint32_t RefType::fix_ptrs_line() const {
   const uint32_t n = per_npu_arrays(), c = static_cast<uint32_t>(arrays.size()) - n;
   if (mark[0] == 'C') return 49 + 9 * c + 4 * n;
   return size_checked() ? 48 + 4 * n : 0;
 }
 
-uint32_t ref_type::size_ptr_line() const {
+uint32_t RefType::size_ptr_line() const {
   if (!size_checked()) return mark == "F" ? 65 : 67;
   return fix_ptrs_line() + (mark[0] == 'C' ? 22 : 21);
 }
 
-std::vector<uint32_t> ref_type::wisp() const {
+std::vector<uint32_t> RefType::wisp() const {
   const uint32_t b = wisp_base;
   switch (wisp_pattern) {
     case 'R':
@@ -126,12 +126,12 @@ std::vector<uint32_t> ref_type::wisp() const {
   }
 }
 
-std::string ref_type::unit_path() const {
+std::string RefType::unit_path() const {
   return "./platforms/common/zim/tables/src/vesk-autogensrc/" + name + "_common_utils";
 }
 
-const std::vector<ref_type>& reference() {
-  static const std::vector<ref_type> types = load();
+const std::vector<RefType>& reference() {
+  static const std::vector<RefType> types = load();
   return types;
 }
 

@@ -10,31 +10,31 @@
 
 namespace zim_test {
 
-struct ref_array {
+struct RefArray {
   uint32_t data_ptr = 0;
   uint32_t flag_ptr = 0;
   uint32_t elem_size = 0;
   bool per_npu = false;
-  bool operator==(const ref_array& o) const {
+  bool operator==(const RefArray& o) const {
     return data_ptr == o.data_ptr && flag_ptr == o.flag_ptr && elem_size == o.elem_size &&
            per_npu == o.per_npu;
   }
 };
 
-inline std::ostream& operator<<(std::ostream& out, const ref_array& a) {
+inline std::ostream& operator<<(std::ostream& out, const RefArray& a) {
   return out << a.data_ptr << '/' << a.flag_ptr << ':' << a.elem_size << (a.per_npu ? "(N)" : "");
 }
 
-struct ref_type {
+struct RefType {
   uint32_t id = 0;
   std::string name;
   std::string mark;  // class: F, S, K, N<n>, C<c> or C<c>+N<n>
   uint32_t fixed_size = 0;
   uint32_t alloc_line = 0;
-  uint32_t count_field = 0;       // 0: the type takes no count
-  uint32_t per_npu_bytes = 0;     // P: bytes per NPU
-  uint32_t per_elem_bytes = 0;    // Q: bytes per counted element
-  std::vector<ref_array> arrays;  // layout order
+  uint32_t count_field = 0;      // 0: the type takes no count
+  uint32_t per_npu_bytes = 0;    // P: bytes per NPU
+  uint32_t per_elem_bytes = 0;   // Q: bytes per counted element
+  std::vector<RefArray> arrays;  // layout order
   uint32_t wisp_base = 0;
   char wisp_pattern = '-';  // '-', 'R', 'G' or 'X'
   bool sets_bit5 = false;   // the allocator sets bit 5 of obj_flags
@@ -53,6 +53,6 @@ struct ref_type {
 };
 
 // All types in table-id order; throws if the data files are malformed.
-const std::vector<ref_type>& reference();
+const std::vector<RefType>& reference();
 
 }  // namespace zim_test

@@ -12,8 +12,8 @@
 namespace zim_test {
 namespace {
 
-platform_config g_config;
-std::vector<platform_call> g_calls;
+PlatformConfig g_config;
+std::vector<PlatformCall> g_calls;
 std::array<zim_table_props_t, ZIM_NUM_TABLE_TYPES> g_props{};
 
 // The pool: one arena, bump-allocated, never reused.
@@ -22,14 +22,14 @@ std::unique_ptr<unsigned char[]> g_pool;
 size_t g_pool_used = 0;
 
 thread_local sigjmp_buf* g_assert_target = nullptr;
-thread_local assert_report* g_assert_out = nullptr;
+thread_local AssertReport* g_assert_out = nullptr;
 
-void record(platform_call call) { g_calls.push_back(call); }
+void record(PlatformCall call) { g_calls.push_back(call); }
 
 }  // namespace
 
 void reset_platform(uint32_t max_npus, uint32_t npd_size) {
-  g_config = platform_config{};
+  g_config = PlatformConfig{};
   g_config.max_npus = max_npus;
   g_config.npd_size.fill(npd_size);
   g_calls.clear();
@@ -39,8 +39,8 @@ void reset_platform(uint32_t max_npus, uint32_t npd_size) {
   g_pool_used = 0;
 }
 
-platform_config& platform() { return g_config; }
-std::vector<platform_call>& calls() { return g_calls; }
+PlatformConfig& platform() { return g_config; }
+std::vector<PlatformCall>& calls() { return g_calls; }
 zim_table_props_t& table_props(uint32_t table_id) { return g_props.at(table_id); }
 
 bool in_pool(const void* p) {
@@ -48,11 +48,11 @@ bool in_pool(const void* p) {
   return g_pool && b >= g_pool.get() && b < g_pool.get() + kPoolBytes;
 }
 
-std::optional<assert_report> run_capturing_assert(void (*fn)(void*), void* arg) {
+std::optional<AssertReport> run_capturing_assert(void (*fn)(void*), void* arg) {
   sigjmp_buf target;
-  assert_report report;
+  AssertReport report;
   sigjmp_buf* saved_target = g_assert_target;
-  assert_report* saved_out = g_assert_out;
+  AssertReport* saved_out = g_assert_out;
   g_assert_target = &target;
   g_assert_out = &report;
   const bool asserted = sigsetjmp(target, 0) != 0;
@@ -63,32 +63,32 @@ std::optional<assert_report> run_capturing_assert(void (*fn)(void*), void* arg) 
   return std::nullopt;
 }
 
-std::string report_text(const std::optional<assert_report>& r) {
+std::string report_text(const std::optional<AssertReport>& r) {
   if (!r) return "none";
   return r->assertion + " | " + r->file + " | " + std::to_string(r->line) + " | " + r->function;
 }
 
 }  // namespace zim_test
 
-using zim_test::platform_call;
+using zim_test::PlatformCall;
 
 ZIM_TEST_EXPORT uint32_t hulcon_config_get_max_num_npus(void) {
-  zim_test::record({platform_call::max_npus});
+  zim_test::record({PlatformCall::kMaxNpus});
   return zim_test::g_config.max_npus;
 }
 
 ZIM_TEST_EXPORT uint32_t qor_npd_get_table_size(uint32_t table_id) {
-  zim_test::record({platform_call::npd_size, table_id});
+  zim_test::record({PlatformCall::kNpdSize, table_id});
   return zim_test::g_config.npd_size.at(table_id);
 }
 
 ZIM_TEST_EXPORT uint32_t qor_getuid(void) {
-  zim_test::record({platform_call::uid});
+  zim_test::record({PlatformCall::kUid});
   return zim_test::g_config.next_uid++;
 }
 
 ZIM_TEST_EXPORT void* zim_shm_table_pool_calloc(uint32_t table_id, uint64_t size) {
-  zim_test::record({platform_call::pool_calloc, table_id, size});
+  zim_test::record({PlatformCall::kPoolCalloc, table_id, size});
   using namespace zim_test;
   const size_t rounded = (size + 15) & ~size_t{15};
   if (g_config.pool_fails || rounded > kPoolBytes - g_pool_used) return nullptr;
@@ -99,7 +99,7 @@ ZIM_TEST_EXPORT void* zim_shm_table_pool_calloc(uint32_t table_id, uint64_t size
 }
 
 ZIM_TEST_EXPORT zim_table_props_t* zim_srv_table_props_get(uint32_t table_id) {
-  zim_test::record({platform_call::table_props, table_id});
+  zim_test::record({PlatformCall::kTableProps, table_id});
   return &zim_test::g_props.at(table_id);
 }
 

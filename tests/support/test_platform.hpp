@@ -14,17 +14,17 @@
 namespace zim_test {
 
 // One call that the library made into the platform, in call order.
-struct platform_call {
-  enum kind { npd_size, max_npus, uid, pool_calloc, table_props, heap_calloc };
-  kind what;
+struct PlatformCall {
+  enum Kind { kNpdSize, kMaxNpus, kUid, kPoolCalloc, kTableProps, kHeapCalloc };
+  Kind what;
   uint32_t table_id = 0;  // npd_size, pool_calloc, table_props
   uint64_t size = 0;      // pool_calloc, heap_calloc
-  bool operator==(const platform_call& o) const {
+  bool operator==(const PlatformCall& o) const {
     return what == o.what && table_id == o.table_id && size == o.size;
   }
 };
 
-struct platform_config {
+struct PlatformConfig {
   uint32_t max_npus = 4;
   std::array<uint32_t, ZIM_NUM_TABLE_TYPES> npd_size{};  // per table id
   uint32_t next_uid = 1000;
@@ -37,8 +37,8 @@ struct platform_config {
 // Resets the platform: the given N and NPD size for every table id, a fresh
 // pool, no recorded calls, hooks off in every table properties record.
 void reset_platform(uint32_t max_npus = 4, uint32_t npd_size = 16);
-platform_config& platform();
-std::vector<platform_call>& calls();
+PlatformConfig& platform();
+std::vector<PlatformCall>& calls();
 zim_table_props_t& table_props(uint32_t table_id);
 
 // Pool blocks come from a private arena (16-byte aligned, zero-filled) and
@@ -46,7 +46,7 @@ zim_table_props_t& table_props(uint32_t table_id);
 bool in_pool(const void* p);
 
 // What __assert_fail received.
-struct assert_report {
+struct AssertReport {
   std::string assertion;
   std::string file;
   unsigned int line = 0;
@@ -56,14 +56,14 @@ struct assert_report {
 // Runs fn(arg). If the library ends the process through __assert_fail, the
 // report is captured instead and control returns here (fn's frames are
 // abandoned: keep them free of objects with destructors).
-std::optional<assert_report> run_capturing_assert(void (*fn)(void*), void* arg);
+std::optional<AssertReport> run_capturing_assert(void (*fn)(void*), void* arg);
 
 template <typename F>
-std::optional<assert_report> capture_assert(F&& f) {
+std::optional<AssertReport> capture_assert(F&& f) {
   return run_capturing_assert([](void* p) { (*static_cast<F*>(p))(); }, &f);
 }
 
 // A captured report as one line, "none" without one, for readable failures.
-std::string report_text(const std::optional<assert_report>& r);
+std::string report_text(const std::optional<AssertReport>& r);
 
 }  // namespace zim_test

@@ -7,8 +7,8 @@
 namespace zim_demo {
 namespace {
 
-using zim_tables::catalogue::field_item;
-using zim_tables::catalogue::item_kind;
+using zim_tables::catalogue::FieldItem;
+using zim_tables::catalogue::ItemKind;
 
 // Never zero, so that a byte the copy forgot stands out against calloc's zero.
 uint8_t pattern(uint32_t seed, uint64_t place) {
@@ -23,8 +23,8 @@ const unsigned char* pointer_at(const unsigned char* obj, uint32_t offset) {
   return reinterpret_cast<const unsigned char*>(field<uintptr_t>(obj, offset));
 }
 
-uint32_t array_length(const table_type& type, const field_item& f, const unsigned char* obj) {
-  if (f.kind == item_kind::per_npu_array) return hulcon_config_get_max_num_npus();
+uint32_t array_length(const TableType& type, const FieldItem& f, const unsigned char* obj) {
+  if (f.kind == ItemKind::kPerNpuArray) return hulcon_config_get_max_num_npus();
   return field<uint32_t>(obj, type.count_field);
 }
 
@@ -34,7 +34,7 @@ uint64_t flag_place(size_t item, uint64_t k) { return (uint64_t{item} + 1) << 32
 
 // Calls visit(address, expected byte) for every byte the pattern covers.
 template <typename Obj, typename Visit>
-bool for_each_patterned_byte(const table_type& type, Obj* obj, uint32_t seed, Visit&& visit) {
+bool for_each_patterned_byte(const TableType& type, Obj* obj, uint32_t seed, Visit&& visit) {
   auto* base = reinterpret_cast<const unsigned char*>(obj);
   for (uint32_t h = 0; h < type.header_count; ++h) {
     const auto& f = type.header[h];
@@ -44,8 +44,8 @@ bool for_each_patterned_byte(const table_type& type, Obj* obj, uint32_t seed, Vi
     }
   }
   for (uint32_t i = 0; i < type.field_count; ++i) {
-    const field_item& f = type.fields[i];
-    if (f.kind == item_kind::inline_run) {
+    const FieldItem& f = type.fields[i];
+    if (f.kind == ItemKind::kInlineRun) {
       for (uint32_t k = 0; k < f.width * f.repeat; ++k) {
         if (!visit(f.offset + k, pattern(seed, f.offset + k))) return false;
       }
@@ -72,7 +72,7 @@ bool for_each_patterned_byte(const table_type& type, Obj* obj, uint32_t seed, Vi
 
 uint32_t total_size(const void* obj) { return field<uint32_t>(obj, ZIM_OBJ_TOTAL_SIZE_OFFSET); }
 
-void fill_object(const table_type& type, void* obj, uint32_t seed) {
+void fill_object(const TableType& type, void* obj, uint32_t seed) {
   auto* bytes = static_cast<unsigned char*>(obj);
   for_each_patterned_byte(type, bytes, seed, [&](uint64_t at, uint8_t value) {
     bytes[at] = value;
@@ -80,7 +80,7 @@ void fill_object(const table_type& type, void* obj, uint32_t seed) {
   });
 }
 
-std::string check_object(const table_type& type, const void* obj, uint32_t seed, uint32_t count) {
+std::string check_object(const TableType& type, const void* obj, uint32_t seed, uint32_t count) {
   const auto* bytes = static_cast<const unsigned char*>(obj);
   const uint32_t size = total_size(obj);
   if (field<uint16_t>(bytes, ZIM_OBJ_TABLE_ID_OFFSET) != type.table_id) return "wrong table_id";
@@ -89,8 +89,8 @@ std::string check_object(const table_type& type, const void* obj, uint32_t seed,
            ", expected " + std::to_string(count);
   }
   for (uint32_t i = 0; i < type.field_count; ++i) {
-    const field_item& f = type.fields[i];
-    if (f.kind == item_kind::inline_run || array_length(type, f, bytes) == 0) continue;
+    const FieldItem& f = type.fields[i];
+    if (f.kind == ItemKind::kInlineRun || array_length(type, f, bytes) == 0) continue;
     for (uint32_t at : {f.offset, f.flag_at}) {
       const unsigned char* p = pointer_at(bytes, at);
       if (p < bytes + type.fixed_size || p > bytes + size) {

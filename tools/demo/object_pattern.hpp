@@ -12,15 +12,15 @@
 
 namespace zim_demo {
 
-using zim_tables::catalogue::table_type;
+using zim_tables::catalogue::TableType;
 
 // Writes the pattern through the object's own pointers.
-void fill_object(const table_type& type, void* obj, uint32_t seed);
+void fill_object(const TableType& type, void* obj, uint32_t seed);
 
 // Checks that obj holds the pattern of seed, that its array pointers lie in
 // its own block, and that its count is `count`. Returns an empty string or a
 // description of the first difference.
-std::string check_object(const table_type& type, const void* obj, uint32_t seed, uint32_t count);
+std::string check_object(const TableType& type, const void* obj, uint32_t seed, uint32_t count);
 
 // The value of type V at a byte offset of an object.
 template <typename V>

@@ -57,17 +57,17 @@ constexpr uint32_t kCounts[] = {0, 3, 17};
 constexpr uint64_t kPoolSize = 256ull << 20;
 constexpr int kTimedCopies = 200;
 
-const char* class_name(cat::type_class c) {
+const char* class_name(cat::TypeClass c) {
   switch (c) {
-    case cat::type_class::fixed:
+    case cat::TypeClass::kFixed:
       return "fixed-size";
-    case cat::type_class::size_checked:
+    case cat::TypeClass::kSizeChecked:
       return "size-checked";
-    case cat::type_class::per_npu:
+    case cat::TypeClass::kPerNpu:
       return "per-NPU";
-    case cat::type_class::counted:
+    case cat::TypeClass::kCounted:
       return "counted";
-    case cat::type_class::count_only:
+    case cat::TypeClass::kCountOnly:
       return "count-only";
   }
   return "?";
@@ -154,7 +154,7 @@ int run_server(const char* self, const char* dump_path) {
 
   std::vector<DirectoryEntry> entries;
   for (size_t t = 0; t < cat::type_count; ++t) {
-    const cat::table_type& type = cat::types[t];
+    const cat::TableType& type = cat::types[t];
     const size_t counts = type.takes_count() ? std::size(kCounts) : 1;
     for (size_t c = 0; c < counts; ++c) {
       const uint32_t count = type.takes_count() ? kCounts[c] : 0;
@@ -245,10 +245,10 @@ int run_client(const char* name) {
     zim_table_props_enable_copy_hooks(id, 1);
   }
 
-  std::map<cat::type_class, ClassSummary> summary;
+  std::map<cat::TypeClass, ClassSummary> summary;
   uint64_t failures = 0;
   uint64_t heap_copies = 0;
-  auto fail = [&](const cat::table_type& type, uint32_t count, const char* what,
+  auto fail = [&](const cat::TableType& type, uint32_t count, const char* what,
                   const std::string& why) {
     if (++failures <= 10) {
       std::fprintf(stderr, "  %s (count %u), %s: %s\n", type.name, count, what, why.c_str());
@@ -257,7 +257,7 @@ int run_client(const char* name) {
 
   for (uint64_t i = 0; i < dir->entry_count; ++i) {
     const DirectoryEntry& e = dir->entries[i];
-    const cat::table_type& type = cat::types[e.table_id];
+    const cat::TableType& type = cat::types[e.table_id];
     void* obj = zim_shm_pool_at(e.offset);
     type.ops.fix_ptrs_from_base(obj);
     if (auto why = check_object(type, obj, e.seed, e.count); !why.empty()) {

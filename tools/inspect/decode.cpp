@@ -41,7 +41,7 @@ uint64_t load(const unsigned char* p, uint32_t width) {
 }
 
 // A field's value: a number for 1, 2, 4 and 8 bytes, else its bytes in hex.
-json value_of(const unsigned char* p, uint64_t width) {
+Json value_of(const unsigned char* p, uint64_t width) {
   if (width == 1 || width == 2 || width == 4 || width == 8) {
     return load(p, static_cast<uint32_t>(width));
   }
@@ -60,12 +60,12 @@ json value_of(const unsigned char* p, uint64_t width) {
 class Checker {
  public:
   // Without a view, only the problems are found.
-  Checker(const TypeLayout& type, ByteSpan bytes, Sizing sizing, json* view)
+  Checker(const TypeLayout& type, ByteSpan bytes, Sizing sizing, Json* view)
       : type_(type), bytes_(bytes), sizing_(sizing), view_(view) {}
 
   std::vector<std::string> run() {
     if (view_) {
-      json& v = *view_;
+      Json& v = *view_;
       v["type"] = type_.name;
       v["table_id"] = type_.table_id;
       v["class"] = tablegen::class_keyword(type_.type_class);
@@ -84,12 +84,12 @@ class Checker {
     if (type_.count_field) sizing_.count = static_cast<uint32_t>(load(at(*type_.count_field), 4));
     map_ = place(type_, sizing_);
     if (view_) {
-      json& v = *view_;
-      v["count"] = type_.count_field ? json(sizing_.count) : json(nullptr);
+      Json& v = *view_;
+      v["count"] = type_.count_field ? Json(sizing_.count) : Json(nullptr);
       v["size"] = map_.end;
       // Placeholders keep the keys in their documented order.
       v["consistent"] = false;
-      v["problems"] = json::array();
+      v["problems"] = Json::array();
       v["object_at"] = nullptr;
     }
     check_base_header();
@@ -125,7 +125,7 @@ class Checker {
 
   void check_base_header() {
     if (view_) {
-      json base;
+      Json base;
       for (const BaseField& b : kBaseFields) base[b.name] = field(b.offset, b.width);
       (*view_)["base_header"] = std::move(base);
     }
@@ -173,7 +173,7 @@ class Checker {
     for (const auto& [candidate, count] : votes) {
       if (count > best) base = candidate, best = count;
     }
-    if (view_) (*view_)["object_at"] = base ? json(hex(*base)) : json(nullptr);
+    if (view_) (*view_)["object_at"] = base ? Json(hex(*base)) : Json(nullptr);
     for (const PlacedArray& a : map_.arrays) {
       const FieldLayout& f = type_.fields[a.field];
       check_pointer("data pointer of " + field_title(type_, a.field), f.offset, a, a.storage, base);
@@ -196,17 +196,17 @@ class Checker {
   }
 
   void read_header_and_fields() {
-    json header = json::array();
+    Json header = Json::array();
     for (const auto& h : type_.header) {
       header.push_back(
           {{"offset", h.offset}, {"width", h.width}, {"value", value_of(at(h.offset), h.width)}});
     }
     (*view_)["type_header"] = std::move(header);
-    json fields = json::array();
+    Json fields = Json::array();
     for (size_t i = 0; i < type_.fields.size(); ++i) {
       const FieldLayout& f = type_.fields[i];
       if (f.kind != tablegen::ItemKind::kInline) continue;
-      json values = json::array();
+      Json values = Json::array();
       for (uint32_t k = 0; k < f.repeat; ++k) {
         values.push_back({{"value", value_of(at(f.offset + uint64_t{k} * f.width), f.width)},
                           {"flag", *at(f.flag_at + uint64_t{k})}});
@@ -223,10 +223,10 @@ class Checker {
   // Elements are read at the offsets the layout gives, so that a damaged
   // pointer does not hide them; nothing beyond the object's bytes is read.
   void read_arrays() {
-    json arrays = json::array();
+    Json arrays = Json::array();
     for (const PlacedArray& a : map_.arrays) {
       const FieldLayout& f = type_.fields[a.field];
-      json elements = json::array();
+      Json elements = Json::array();
       if (a.within(bytes_.size)) {
         for (uint64_t k = 0; k < a.length; ++k) {
           elements.push_back({{"value", value_of(at(a.storage + k * f.width), f.width)},
@@ -250,7 +250,7 @@ class Checker {
   const TypeLayout& type_;
   const ByteSpan bytes_;
   Sizing sizing_;
-  json* const view_;
+  Json* const view_;
   ObjectMap map_;
   std::vector<std::string> problems_;
 };

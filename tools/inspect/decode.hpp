@@ -12,7 +12,7 @@
 
 namespace zim_inspect {
 
-using json = nlohmann::ordered_json;
+using Json = nlohmann::ordered_json;
 
 // One object's bytes from its first byte, where they lie: a pool's block, a
 // mapped file, a buffer.
@@ -23,7 +23,7 @@ struct ByteSpan {
 
 struct Decoded {
   std::vector<std::string> problems;  // empty: the object is consistent
-  json view;                          // everything read, for the renderers
+  Json view;                          // everything read, for the renderers
 };
 
 // "0x1f": how addresses and values are shown.

@@ -114,10 +114,10 @@ Sizing sizing_for(const Options& o, uint32_t table_id) {
   return s;
 }
 
-void print(const json& doc, bool as_json, void (*text)(std::ostream&, const json&)) {
+void print(const Json& doc, bool as_json, void (*text)(std::ostream&, const Json&)) {
   if (as_json) {
     // A name from a manifest need not be UTF-8: such bytes become U+FFFD.
-    std::cout << doc.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
+    std::cout << doc.dump(2, ' ', false, Json::error_handler_t::replace) << "\n";
   } else {
     text(std::cout, doc);
   }
@@ -127,14 +127,14 @@ int layout(const Options& o, const std::vector<TypeLayout>& types) {
   const TypeLayout& t = find_type(types, o.type);
   const Sizing s = sizing_for(o, t.table_id);
   const ObjectMap map = place(t, s);
-  json doc = {{"type", t.name},
+  Json doc = {{"type", t.name},
               {"table_id", t.table_id},
               {"class", tablegen::class_keyword(t.type_class)},
               {"npus", s.npus},
               {"npd_size", s.npd_size},
-              {"count", t.count_field ? json(s.count) : json(nullptr)},
+              {"count", t.count_field ? Json(s.count) : Json(nullptr)},
               {"size", map.end}};
-  json regions_json = json::array();
+  Json regions_json = Json::array();
   for (const Region& r : regions(t, s, map)) {
     regions_json.push_back({{"offset", r.offset}, {"size", r.size}, {"what", r.what}});
   }

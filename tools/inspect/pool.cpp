@@ -13,14 +13,14 @@ namespace {
 
 struct TableSummary {
   uint64_t objects = 0, empty = 0, bytes = 0;
-  json problems = json::array();
+  Json problems = Json::array();
 };
 
 struct Walk {
   const PoolContext* context = nullptr;
   std::map<uint32_t, TableSummary> tables;
-  json damaged = json::array();
-  json root = nullptr;
+  Json damaged = Json::array();
+  Json root = nullptr;
   uint64_t objects = 0, bytes = 0;
   bool consistent = true;
   std::exception_ptr failure;  // thrown by a visit, carried past the C walk
@@ -91,7 +91,7 @@ std::optional<json> inspect_pool(const std::string& name, const PoolContext& con
                                   : std::strerror(walk_errno);
     return std::nullopt;
   }
-  json tables = json::array();
+  Json tables = Json::array();
   for (auto& [table_id, t] : walk.tables) {
     const auto& types = *context.types;
     tables.push_back({{"table_id", table_id},

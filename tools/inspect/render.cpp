@@ -15,28 +15,28 @@ namespace {
 
 // Names come from a manifest, problems quote them, a pool's name comes from
 // the command line.
-std::string text(const json& value) { return printable(value.get<std::string>()); }
+std::string text(const Json& value) { return printable(value.get<std::string>()); }
 
 // Numbers in hex and decimal; blocks of bytes as they are (hex).
-std::string shown(const json& value) {
+std::string shown(const Json& value) {
   if (value.is_string()) return text(value);
   const uint64_t v = value.get<uint64_t>();
   return hex(v) + " (" + std::to_string(v) + ")";
 }
 
-std::string sizing_text(const json& doc) {
+std::string sizing_text(const Json& doc) {
   std::string text = "N " + doc["npus"].dump() + ", NPD size " + doc["npd_size"].dump();
   if (!doc["count"].is_null()) text += ", count " + doc["count"].dump();
   return text;
 }
 
-void print_problems(std::ostream& out, const json& problems, const std::string& prefix) {
+void print_problems(std::ostream& out, const Json& problems, const std::string& prefix) {
   for (const auto& p : problems) out << prefix << "problem: " << text(p) << "\n";
 }
 
 }  // namespace
 
-void print_layout(std::ostream& out, const json& layout) {
+void print_layout(std::ostream& out, const Json& layout) {
   out << text(layout["type"]) << " (table id " << layout["table_id"] << ", "
       << text(layout["class"]) << ") for " << sizing_text(layout) << ": " << layout["size"]
       << " bytes\n";
@@ -50,7 +50,7 @@ void print_layout(std::ostream& out, const json& layout) {
   }
 }
 
-void print_object(std::ostream& out, const json& object) {
+void print_object(std::ostream& out, const Json& object) {
   out << text(object["type"]) << " (table id " << object["table_id"] << ")";
   if (!object.contains("size")) {
     out << "\n";
@@ -90,7 +90,7 @@ void print_object(std::ostream& out, const json& object) {
   }
 }
 
-void print_pool(std::ostream& out, const json& pool) {
+void print_pool(std::ostream& out, const Json& pool) {
   out << "pool " << text(pool["pool"]) << ": " << pool["objects"] << " objects, " << pool["bytes"]
       << " bytes, " << (pool["consistent"].get<bool>() ? "consistent" : "INCONSISTENT") << "\n";
   for (const auto& t : pool["tables"]) {

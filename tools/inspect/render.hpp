@@ -15,8 +15,8 @@ namespace zim_inspect {
 // definitions; cut only past 16 MiB.
 std::string printable(std::string_view text);
 
-void print_layout(std::ostream& out, const json& layout);
-void print_object(std::ostream& out, const json& object);
-void print_pool(std::ostream& out, const json& pool);
+void print_layout(std::ostream& out, const Json& layout);
+void print_object(std::ostream& out, const Json& object);
+void print_pool(std::ostream& out, const Json& pool);
 
 }  // namespace zim_inspect

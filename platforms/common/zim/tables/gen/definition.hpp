@@ -12,8 +12,7 @@ namespace tablegen {
 
 enum class TypeClass { kFixed, kSizeChecked, kPerNpu, kCounted, kCountOnly };
 
-// The word a definition's `class` line uses for each class; the catalogue's
-// enumerators carry the same names.
+// The word a definition's `class` line uses for each class.
 inline constexpr std::array<std::pair<TypeClass, const char*>, 5> kClassKeywords{{
     {TypeClass::kFixed, "fixed"},
     {TypeClass::kSizeChecked, "size_checked"},

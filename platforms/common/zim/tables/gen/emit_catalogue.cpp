@@ -8,16 +8,19 @@
 namespace tablegen {
 namespace {
 
-constexpr const char* kKindEnum[] = {"item_kind::inline_run", "item_kind::per_npu_array",
-                                     "item_kind::counted_array"};
+constexpr const char* kKindEnum[] = {"ItemKind::kInlineRun", "ItemKind::kPerNpuArray",
+                                     "ItemKind::kCountedArray"};
+constexpr const char* kClassEnum[] = {"TypeClass::kFixed", "TypeClass::kSizeChecked",
+                                      "TypeClass::kPerNpu", "TypeClass::kCounted",
+                                      "TypeClass::kCountOnly"};
 
-constexpr const char* kLayoutArrays = R"tpl(const header_field $(t)_header[] = {$(header)};
-const field_item $(t)_fields[] = {
+constexpr const char* kLayoutArrays = R"tpl(const HeaderField $(t)_header[] = {$(header)};
+const FieldItem $(t)_fields[] = {
 $(fields)};
 )tpl";
 
 constexpr const char* kEntry =
-    R"tpl(    {"$(t)", "$(file_name)", $(table_id), type_class::$(class), $(fixed_size), $(flags_at), $(npd_present), $(count_field), $(size_check), $(bit5),
+    R"tpl(    {"$(t)", "$(file_name)", $(table_id), $(class), $(fixed_size), $(flags_at), $(npd_present), $(count_field), $(size_check), $(bit5),
      $(t)_header, $(header_count), $(t)_fields, $(field_count),
      {{$(wisp)}},
      {$(fix_ptrs_line), $(size_ptr_line), $(alloc_line)},
@@ -39,18 +42,18 @@ namespace {
 $(layout_arrays)
 }  // namespace
 
-static_assert(sizeof(operations) == $(operation_count) * sizeof(void (*)()),
+static_assert(sizeof(Operations) == $(operation_count) * sizeof(void (*)()),
               "the catalogue's operations are the generator's table of operations");
 
 const char* const operation_names[] = {
 $(operation_names)};
 
-const table_type types[] = {
+const TableType types[] = {
 $(entries)};
 
 const size_t type_count = sizeof types / sizeof types[0];
 
-const table_type* find(std::string_view name) {
+const TableType* find(std::string_view name) {
   for (size_t i = 0; i < type_count; ++i) {
     if (name == types[i].name) return &types[i];
   }
@@ -88,7 +91,7 @@ std::string entry(const TypeLayout& type) {
                           {"call", render(op.catalogue_call, v)}});
   }
   v["file_name"] = type.file_name;
-  v["class"] = class_keyword(type.type_class);
+  v["class"] = kClassEnum[static_cast<int>(type.type_class)];
   v["flags_at"] = str(type.flags_at);
   v["header_count"] = str(static_cast<uint32_t>(type.header.size()));
   v["field_count"] = str(static_cast<uint32_t>(type.fields.size()));

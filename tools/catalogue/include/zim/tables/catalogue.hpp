@@ -12,10 +12,10 @@
 
 namespace zim_tables::catalogue {
 
-enum class type_class : uint8_t { fixed, size_checked, per_npu, counted, count_only };
-enum class item_kind : uint8_t { inline_run, per_npu_array, counted_array };
+enum class TypeClass : uint8_t { kFixed, kSizeChecked, kPerNpu, kCounted, kCountOnly };
+enum class ItemKind : uint8_t { kInlineRun, kPerNpuArray, kCountedArray };
 
-struct header_field {
+struct HeaderField {
   uint32_t offset;
   uint32_t width;
 };
@@ -24,8 +24,8 @@ struct header_field {
 // bytes with `repeat` presence flags from `flag_at`; arrays have an element
 // size `width`, a data pointer at `offset` and a flag pointer at `flag_at`.
 // `name` is the field's name, or its number in definition order.
-struct field_item {
-  item_kind kind;
+struct FieldItem {
+  ItemKind kind;
   uint32_t offset;
   uint32_t width;
   uint32_t repeat;
@@ -33,7 +33,7 @@ struct field_item {
   const char* name;
 };
 
-struct check_lines {
+struct CheckLines {
   uint32_t fix_ptrs;  // 0: no fix-up check
   uint32_t size_ptr;
   uint32_t alloc;
@@ -41,7 +41,7 @@ struct check_lines {
 
 // The thirteen operations of a type behind one signature for every type; the
 // count is ignored by types that take none.
-struct operations {
+struct Operations {
   void (*fix_ptrs)(uint32_t npd_size, void* obj);
   void (*fix_ptrs_from_base)(void* obj);
   void (*add_dynamic_to_obj_size)(uint32_t* obj_size_ptr, uint32_t count);
@@ -57,41 +57,41 @@ struct operations {
   void (*clnt_copy_dtor)(void* obj);
 };
 
-struct table_type {
+struct TableType {
   const char* name;
   const char* def_file;
   uint32_t table_id;
-  type_class cls;
+  TypeClass cls;
   uint32_t fixed_size;
   uint32_t flags_at;
   uint32_t npd_present;
   uint32_t count_field;  // 0: the type takes no count
   bool size_check;
   bool sets_obj_flags_bit5;
-  const header_field* header;  // copy order
+  const HeaderField* header;  // copy order
   uint32_t header_count;
-  const field_item* fields;  // layout order
+  const FieldItem* fields;  // layout order
   uint32_t field_count;
   zim_wisp_enums_t wisp;
-  check_lines lines;
+  CheckLines lines;
   const char* unit_path;
   const char* fix_ptrs_prototype;  // null without the size check
   const char* size_ptr_prototype;
   const char* alloc_prototype;
-  operations ops;
+  Operations ops;
 
   bool takes_count() const { return count_field != 0; }
 };
 
-// The exported name of each operation, in the order of `operations`, with
+// The exported name of each operation, in the order of `Operations`, with
 // "$(t)" standing for the type's name.
 extern const char* const operation_names[13];
 
 // All types in table-id order: types[id].table_id == id.
-extern const table_type types[];
+extern const TableType types[];
 extern const size_t type_count;
 
 // The type of that name, or null.
-const table_type* find(std::string_view name);
+const TableType* find(std::string_view name);
 
 }  // namespace zim_tables::catalogue
