@@ -175,7 +175,7 @@ TEST(Decode, HandMadeLayoutsNeverReadOutside) {
       {kSaturating, fixed_part(0xffffffff, 295), "fewer than the fixed size 296"},
       {hand_made("past", {{{ItemKind::kInline, 292, 0xffffffff, 0xffffffff, ""}, 0}}, 296, {}),
        fixed_part(0), "the layout of the type is unusable: a field at 292 lies outside"},
-      {hand_made("small", {{{ItemKind::kCountedArray, 0, 8, 1, ""}, 0}}, 8, 4, 0), bytes(8, 0xff),
+      {hand_made("small", {{{ItemKind::kCountedArray, 0, 8, 1, ""}, 0}}, 8, 4, 0), Bytes(8, 0xff),
        "the base header lies outside the fixed size 8"},
   };
   for (const LayoutCase& c : cases) {

@@ -87,7 +87,7 @@ std::string call_trace();
 
 inline Bytes snapshot(const void* p, uint64_t n) {
   const auto* b = static_cast<const unsigned char*>(p);
-  return bytes(b, b + n);
+  return Bytes(b, b + n);
 }
 template <typename V>
 V get(const void* p, uint64_t at) {

@@ -33,7 +33,7 @@ struct Walk {
     }
     // The record a server publishes through the root slot is no table object.
     if (piece.is_root) {
-      root = json{{"offset", piece.offset}, {"size", piece.size}, {"table_id", piece.table_id}};
+      root = Json{{"offset", piece.offset}, {"size", piece.size}, {"table_id", piece.table_id}};
       return;
     }
     TableSummary& table = tables[piece.table_id];
@@ -67,7 +67,7 @@ struct Walk {
 
 }  // namespace
 
-std::optional<json> inspect_pool(const std::string& name, const PoolContext& context,
+std::optional<Json> inspect_pool(const std::string& name, const PoolContext& context,
                                  std::string& error) {
   Walk walk;
   walk.context = &context;
@@ -101,7 +101,7 @@ std::optional<json> inspect_pool(const std::string& name, const PoolContext& con
                       {"bytes", t.bytes},
                       {"problems", std::move(t.problems)}});
   }
-  return json{{"pool", name},
+  return Json{{"pool", name},
               {"objects", walk.objects},
               {"bytes", walk.bytes},
               {"consistent", walk.consistent},

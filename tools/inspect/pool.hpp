@@ -24,7 +24,7 @@ struct PoolContext {
 
 // The pool's report; nothing, with the reason in `error`, when it cannot be
 // walked. Memory grows with the problems found, not with the objects' sizes.
-std::optional<json> inspect_pool(const std::string& name, const PoolContext& context,
+std::optional<Json> inspect_pool(const std::string& name, const PoolContext& context,
                                  std::string& error);
 
 }  // namespace zim_inspect
