@@ -1,4 +1,5 @@
-# zim_tables_add_library(<target> DEFINITIONS <dir> [OUTPUT_DIR <dir>] [PLATFORM <target>...])
+# zim_tables_add_library(<target> DEFINITIONS <dir> [OUTPUT_DIR <dir>] [PLATFORM <target>...]
+#                        [ALLOW_PLATFORM_NAMES])
 #
 # Builds the shared library <target> from a folder of table type definitions
 # (<dir>/NNN_<type>.tdef, ids dense from 0) with zim_tables::zim_tablegen and
@@ -10,6 +11,11 @@
 # generated version script so that only the thirteen operations of each type
 # are exported.
 #
+# A type named as one of the platform's own types (those of the layout
+# manifest installed with zim_tables) is refused: both libraries would export
+# qor_<type>_* and both would give <zim/tables/<type>.h>. ALLOW_PLATFORM_NAMES
+# says the caller knows, e.g. for a library that replaces the platform's.
+#
 # Defines the targets
 #   <target>            the library; linking it gives <zim/tables/<type>.h>,
 #                       this catalogue's all_tables.h and catalogue_size.h, and
@@ -20,11 +26,38 @@
 # and sets the property ZIM_TABLES_GENERATED_DIR of <target> to OUTPUT_DIR,
 # which also holds zim_tables.manifest (the layout manifest) and
 # zim_tables_catalogue.cpp.
+# The platform's manifest: the installed one (set by zim_tablesConfig.cmake),
+# or the one of a zim_tables built in the same tree.
+function(_zim_tables_refuse_platform_names target)
+  set(manifest "${ZIM_TABLES_PLATFORM_MANIFEST}")
+  if(NOT manifest)
+    get_property(manifest GLOBAL PROPERTY ZIM_TABLES_PLATFORM_MANIFEST)
+  endif()
+  if(NOT manifest)
+    return()
+  endif()
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${manifest}")
+  file(STRINGS "${manifest}" records REGEX "^type [0-9]+ [a-z][a-z0-9_]*$")
+  list(TRANSFORM records REPLACE "^type [0-9]+ " "")
+  foreach(def IN LISTS ARGN)
+    get_filename_component(stem "${def}" NAME_WE)
+    string(REGEX REPLACE "^[0-9]+_" "" type "${stem}")
+    if(type IN_LIST records)
+      message(FATAL_ERROR "zim_tables_add_library(${target}): table type ${type} (${def}) "
+                          "is a type of the platform (${manifest}): both libraries would export "
+                          "qor_${type}_* and give <zim/tables/${type}.h>. Rename the type, or "
+                          "pass ALLOW_PLATFORM_NAMES if this library is meant to stand in for "
+                          "the platform's.")
+    endif()
+  endforeach()
+endfunction()
+
 function(zim_tables_add_library target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "DEFINITIONS;OUTPUT_DIR" "PLATFORM")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "ALLOW_PLATFORM_NAMES" "DEFINITIONS;OUTPUT_DIR" "PLATFORM")
   if(NOT arg_DEFINITIONS OR arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "zim_tables_add_library(${target}): usage: zim_tables_add_library("
-                        "<target> DEFINITIONS <dir> [OUTPUT_DIR <dir>] [PLATFORM <target>...])")
+                        "<target> DEFINITIONS <dir> [OUTPUT_DIR <dir>] [PLATFORM <target>...] "
+                        "[ALLOW_PLATFORM_NAMES])")
   endif()
   get_property(languages GLOBAL PROPERTY ENABLED_LANGUAGES)
   if(NOT CXX IN_LIST languages)
@@ -64,6 +97,9 @@ function(zim_tables_add_library target)
     list(APPEND headers "${out}/include/zim/tables/${type}.h")
   endforeach()
   set(map "${out}/zim_tables.map")
+  if(NOT arg_ALLOW_PLATFORM_NAMES)
+    _zim_tables_refuse_platform_names(${target} ${tdefs})
+  endif()
 
   # The generator: a target of this build (through its alias) or imported.
   get_target_property(tablegen zim_tables::zim_tablegen ALIASED_TARGET)

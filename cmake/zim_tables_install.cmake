@@ -21,7 +21,8 @@ function(zim_tables_install_package)
   include(CMakePackageConfigHelpers)
   set(build ${PROJECT_BINARY_DIR}/cmake)
   configure_package_config_file(${zim_tables_cmake_dir}/zim_tablesConfig.cmake.in
-    ${build}/zim_tablesConfig.cmake INSTALL_DESTINATION ${ZIM_TABLES_CMAKE_DIR})
+    ${build}/zim_tablesConfig.cmake INSTALL_DESTINATION ${ZIM_TABLES_CMAKE_DIR}
+    PATH_VARS ZIM_TABLES_TEMPLATE_DIR)
   write_basic_package_version_file(${build}/zim_tablesConfigVersion.cmake
     COMPATIBILITY SameMajorVersion)
   install(FILES ${build}/zim_tablesConfig.cmake ${build}/zim_tablesConfigVersion.cmake

@@ -51,3 +51,25 @@ echo "pkg-config: the C and C++ examples ran"
 # The installed inspector finds the installed catalogue on its own.
 quiet inspect.log "$prefix/bin/zim_tables_inspect" layout olist --count 3
 echo "zim_tables_inspect: ran from the installed tree"
+
+# A library of one's own may not take a platform type's name unless it says so.
+clash=$tmp/clash
+mkdir -p "$clash/defs"
+sed 's/^id 268$/id 0/' "$source/platforms/common/zim/tables/defs/268_olist.tdef" >"$clash/defs/000_olist.tdef"
+cat >"$clash/CMakeLists.txt" <<'CMAKE'
+cmake_minimum_required(VERSION 3.25)
+project(clash LANGUAGES CXX)
+find_package(zim_tables 1 CONFIG REQUIRED)
+zim_tables_add_library(clash_tables DEFINITIONS defs ${ALLOW})
+CMAKE
+# CMake wraps its messages: the lines are joined before they are matched.
+if cmake -S "$clash" -B "$clash/refused" -DCMAKE_PREFIX_PATH="$prefix" >"$tmp/clash.log" 2>&1 ||
+  ! tr -s ' \n' '  ' <"$tmp/clash.log" |
+  grep -q "table type olist (.*000_olist.tdef) is a type of the platform (.*layout.manifest)"; then
+  cat "$tmp/clash.log"
+  echo "a platform type's name in a library of one's own was not refused"
+  exit 1
+fi
+quiet clash.log cmake -S "$clash" -B "$clash/allowed" -DCMAKE_PREFIX_PATH="$prefix" \
+  -DALLOW=ALLOW_PLATFORM_NAMES
+echo "zim_tables_add_library: a platform type's name is refused unless allowed"
