@@ -48,6 +48,8 @@ struct Mutant {
   std::string what, base;
   Edits edits;
 };
+// Listed by what it is, not as the bytes of the struct.
+void PrintTo(const Mutant& m, std::ostream* out) { *out << m.what; }
 
 std::vector<Mutant> mutants() {
   const std::string name = "table testglobaldiscard", kG = kGlobal;
