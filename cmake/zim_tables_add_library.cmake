@@ -151,8 +151,10 @@ function(zim_tables_add_library target)
   # for N twice per per-NPU array, and each stub would be one more jump.
   target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti -fno-semantic-interposition
                                            -fno-plt -fno-reorder-blocks-and-partition)
+  # A read-only GOT, bound at load time, as distributions link libraries.
   target_link_options(${target} PRIVATE
-    "LINKER:--version-script=${map}" LINKER:--no-undefined LINKER:--as-needed)
+    "LINKER:--version-script=${map}" LINKER:--no-undefined LINKER:--as-needed
+    LINKER:-z,relro LINKER:-z,now)
   target_link_libraries(${target}
     PUBLIC ${target}_headers ${arg_PLATFORM}
     PRIVATE zim_tables::templates)

@@ -17,6 +17,35 @@ function(zim_tables_pkg_config name component)
   install(FILES ${PROJECT_BINARY_DIR}/${name}.pc DESTINATION ${pc_dir} COMPONENT ${component})
 endfunction()
 
+# The packages' maintainer, named once for every control file and changelog.
+set(ZIM_TABLES_MAINTAINER "zim tables developers <maintainers@zim-tables.dev>")
+set(ZIM_DEB_RELEASE 1)
+set(ZIM_DEB_VERSION ${PROJECT_VERSION}-${ZIM_DEB_RELEASE})
+
+# zim_tables_package_docs(<package> <component>): the copyright file and the
+# Debian changelog every package carries in share/doc/<package>.
+function(zim_tables_package_docs package component)
+  set(doc ${CMAKE_INSTALL_DATADIR}/doc/${package})
+  set(changelog ${PROJECT_BINARY_DIR}/packaging/changelog.Debian)
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/changelog.Debian.in ${changelog} @ONLY)
+  # -n: no name or time stamp in the archive, so the file is reproducible.
+  execute_process(COMMAND gzip -9nc ${changelog} OUTPUT_FILE ${changelog}.gz
+                  COMMAND_ERROR_IS_FATAL ANY)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${changelog}.gz
+    DESTINATION ${doc} COMPONENT ${component})
+  # The package's lintian overrides: the common ones, then its own, if any.
+  set(PACKAGE ${package})
+  set(overrides ${PROJECT_BINARY_DIR}/packaging/${package}.lintian-overrides)
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/lintian-overrides.in ${overrides} @ONLY)
+  set(own ${PROJECT_SOURCE_DIR}/packaging/${package}.lintian-overrides)
+  if(EXISTS ${own})
+    file(READ ${own} text)
+    file(APPEND ${overrides} "${text}")
+  endif()
+  install(FILES ${overrides} DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+    RENAME ${package} COMPONENT ${component})
+endfunction()
+
 function(zim_tables_install_package)
   include(CMakePackageConfigHelpers)
   set(build ${PROJECT_BINARY_DIR}/cmake)
@@ -38,7 +67,7 @@ function(zim_tables_install_package)
   # platform's packages would.
   set(CPACK_PACKAGE_NAME zim-tables)
   set(CPACK_PACKAGE_VENDOR "zim tables developers")
-  set(CPACK_PACKAGE_CONTACT "zim tables developers <zim-tables@localhost>")
+  set(CPACK_PACKAGE_CONTACT "${ZIM_TABLES_MAINTAINER}")
   set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Per-type operations on table objects, generated")
   set(CPACK_GENERATOR TGZ DEB)
   set(CPACK_STRIP_FILES ON)
@@ -46,22 +75,56 @@ function(zim_tables_install_package)
   set(CPACK_DEB_COMPONENT_INSTALL ON)
   set(CPACK_COMPONENTS_ALL runtime development sim sim_development)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_RELEASE ${ZIM_DEB_RELEASE})
+  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${ZIM_TABLES_MAINTAINER}")
   set(CPACK_DEBIAN_PACKAGE_SECTION libs)
-  set(v ${PROJECT_VERSION})
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  set(CPACK_DEBIAN_PACKAGE_HOMEPAGE https://zim-tables.dev/)
+  # shlibs for the libraries, and the ldconfig trigger that comes with them.
+  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+  set(CPACK_POST_BUILD_SCRIPTS ${zim_tables_cmake_dir}/zim_tables_deb_triggers.cmake)
+  set(v ${ZIM_DEB_VERSION})
+  set(common "The platform keeps its state as table objects: one contiguous record per\n"
+             "object, in a process heap or in a shared-memory pool mapped by several\n"
+             "processes. zim tables generates, from one definition per table type, the\n"
+             "operations on them: sizing, pointer fix-up after relocation, server\n"
+             "constructors, header and data copies, client copies and trace ids.")
+  string(JOIN "" common ${common})
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libzim-tables1)
+  set(CPACK_DEBIAN_RUNTIME_DESCRIPTION
+      "table object operations, shared library\n${common}\n.\nThis package holds libzim_tables.so.1, the operations of the platform's\n343 table types.")
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libc6 (>= 2.14), zim-tables-platform")
   set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libzim-tables-dev)
   set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+  set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION
+      "table object operations, development files and tools\n${common}\n.\nThis package holds the headers, the CMake package and pkg-config file,\nthe generator zim_tablegen for libraries of one's own definitions, the\ninspector zim_tables_inspect and the documentation.")
   set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
       "libzim-tables1 (= ${v}), zim-tables-platform-dev, libc6 (>= 2.34), libstdc++6 (>= 11), libgcc-s1")
   set(CPACK_DEBIAN_SIM_PACKAGE_NAME zim-tables-sim)
+  set(CPACK_DEBIAN_SIM_DESCRIPTION
+      "table object operations, simulated platform libraries\n${common}\n.\nThis package holds a simulation of the five platform libraries the table\nlibrary calls (configuration, NPD sizes, uids, a crash-consistent POSIX\nshared-memory pool and table properties), for development and tests.")
   set(CPACK_DEBIAN_SIM_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6, libgcc-s1")
   set(CPACK_DEBIAN_SIM_PACKAGE_PROVIDES zim-tables-platform)
   set(CPACK_DEBIAN_SIM_DEVELOPMENT_PACKAGE_NAME zim-tables-sim-dev)
   set(CPACK_DEBIAN_SIM_DEVELOPMENT_PACKAGE_SECTION libdevel)
+  set(CPACK_DEBIAN_SIM_DEVELOPMENT_DESCRIPTION
+      "table object operations, simulated platform development files\n${common}\n.\nThis package holds the simulated platform's headers, the CMake targets\nthat define zim_tables::platform and its pkg-config file.")
   set(CPACK_DEBIAN_SIM_DEVELOPMENT_PACKAGE_DEPENDS
       "zim-tables-sim (= ${v}), libzim-tables-dev (= ${v})")
   set(CPACK_DEBIAN_SIM_DEVELOPMENT_PACKAGE_PROVIDES zim-tables-platform-dev)
+  zim_tables_package_docs(libzim-tables1 runtime)
+  zim_tables_package_docs(libzim-tables-dev development)
+  zim_tables_package_docs(zim-tables-sim sim)
+  zim_tables_package_docs(zim-tables-sim-dev sim_development)
+  # The upstream changelog under the name Debian gives it.
+  execute_process(COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/CHANGELOG.md
+                  OUTPUT_FILE ${PROJECT_BINARY_DIR}/packaging/changelog.gz COMMAND_ERROR_IS_FATAL ANY)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_BINARY_DIR}/packaging/changelog.gz
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/libzim-tables-dev COMPONENT development)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/libzim-tables-dev/docs COMPONENT development
+    FILES_MATCHING PATTERN "*.md")
   include(CPack)
   cpack_add_component(runtime DISPLAY_NAME "zim tables library")
   cpack_add_component(development DISPLAY_NAME "zim tables development files" DEPENDS runtime)

@@ -7,6 +7,11 @@ command -v ninja >/dev/null || packages+=(ninja-build)
 command -v g++ >/dev/null || packages+=(g++)
 command -v nm >/dev/null || packages+=(binutils)
 command -v abidiff >/dev/null || packages+=(abigail-tools)
+# The package test: lintian on every .deb, and dpkg-architecture (dpkg-dev).
+command -v lintian >/dev/null || packages+=(lintian)
+command -v dpkg-architecture >/dev/null || packages+=(dpkg-dev)
+# The manual pages' test renders them.
+command -v man >/dev/null || packages+=(man-db)
 # The install test builds the examples with pkg-config.
 command -v pkg-config >/dev/null || packages+=(pkgconf)
 [ -f /usr/include/gtest/gtest.h ] || packages+=(libgtest-dev libgmock-dev)
