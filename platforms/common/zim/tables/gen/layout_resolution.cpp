@@ -25,13 +25,18 @@ bool resolve_layout(Definition& def, Diagnostics& diags) {
   for (auto& item : def.fields) {
     if (!item.offset_given) {
       const uint64_t at = round_up(end, field_alignment(item));
+      const std::string text =
+          "field " + item_text(item, false) + " would be placed at " + std::to_string(at);
       if (at > kMaxFixedSize) {
-        diags.error(def.path, item.line,
-                    "field " + item_text(item, false) + " would be placed at " +
-                        std::to_string(at) + beyond);
+        diags.error(def.path, item.line, text + beyond);
         return false;
       }
       item.offset = static_cast<uint32_t>(at);
+      if (item.end() > kMaxFixedSize) {
+        diags.error(def.path, item.line,
+                    text + " and end at " + std::to_string(item.end()) + beyond);
+        return false;
+      }
     }
     end = std::max(end, item.end());
   }
