@@ -38,6 +38,12 @@ TEST_P(BadDefinition, GivesItsMessagesAndWritesNothing) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.output, expected + "zim_tablegen: note: no files written\n");
   EXPECT_EQ(entries(tmp.path), std::vector<std::string>{"defs"});
+  // The formatter reads a folder as a catalogue too, and rewrites nothing of it.
+  const auto before = snapshot(tmp / "defs");
+  r = tablegen("--format --write defs", tmp.path);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.output, expected);
+  EXPECT_TRUE(snapshot(tmp / "defs") == before);
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, BadDefinition, testing::ValuesIn(case_folders(ZIM_BAD_DEFINITIONS)),
