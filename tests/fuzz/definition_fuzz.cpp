@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "definition_model.hpp"
+#include "layout_resolution.hpp"
 #include "parser.hpp"
 #include "plan.hpp"
 #include "validator.hpp"
@@ -31,6 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   char name[96];
   std::snprintf(name, sizeof name, "%03u_%.60s.tdef", def->table_id, def->name.c_str());
   def->file_name = name;
+  if (!tablegen::resolve_layout(*def, diags)) return 0;
   tablegen::validate_definition(*def, diags);
   if (diags.has_errors()) return 0;
   const tablegen::TypeLayout layout = tablegen::plan_layout(*def);

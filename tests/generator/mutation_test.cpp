@@ -38,6 +38,12 @@ TEST_P(BadDefinition, GivesItsMessagesAndWritesNothing) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.output, expected + "zim_tablegen: note: no files written\n");
   EXPECT_EQ(entries(tmp.path), std::vector<std::string>{"defs"});
+  // The formatter reads a folder as a catalogue too, and rewrites nothing of it.
+  const auto before = snapshot(tmp / "defs");
+  r = tablegen("--format --write defs", tmp.path);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.output, expected);
+  EXPECT_TRUE(snapshot(tmp / "defs") == before);
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, BadDefinition, testing::ValuesIn(case_folders(ZIM_BAD_DEFINITIONS)),
@@ -60,6 +66,10 @@ std::vector<Mutant> mutants() {
       // Accepted, as the layout model accepts them.
       {"element size 4294901758", kOlist, {{"232:8xC", "232:4294901758xC"}}},
       {"named fields", kOlist, {{"232:8xC", "232:8xC members"}, {"248:4", "248:4 mtu"}}},
+      {"offsets and sizes left out", kOlist, {{"fixed_size 296\n", ""}, {"flags_at 264\n", ""},
+       {"208:", ""}, {"224:", ""}, {"240:", ""}, {"256:", ""}}},
+      {"offset left out after a 16-byte field", kG, {{"field 200:4", "field 200:16"}, {"204:1", "1"},
+       {"208:8", "8"}, {"fixed_size 224\n", ""}, {"flags_at 216\n", ""}}},
       {"UTF-8 byte-order mark", kG, {{"# test", "\xEF\xBB\xBF# test"}}},
       {"CRLF line ends", kOlist, {{"\n", "\r\n"}}},
       // Bytes and sizes no definition has.

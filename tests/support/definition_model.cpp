@@ -29,22 +29,24 @@ std::optional<U128> number(std::string_view s) {
 struct Item {
   char kind;  // 'i' inline, 'N' per-NPU array, 'C' counted array
   U128 off, w, n;
+  bool given = true;  // false: no "off:", placed at the field's alignment
 };
 
-// "off:w", "off:wxn", "off:exN", "off:exC".
+// "off:w", "off:wxn", "off:exN", "off:exC", each also without "off:".
 std::optional<Item> item(std::string_view s) {
   const size_t colon = s.find(':');
-  if (colon == s.npos) return std::nullopt;
-  const std::string_view rest = s.substr(colon + 1);
+  const std::string_view rest = colon == s.npos ? s : s.substr(colon + 1);
   const size_t x = rest.find('x');
-  const auto off = number(s.substr(0, colon)), w = number(rest.substr(0, x));
+  const auto off = colon == s.npos ? U128{0} : number(s.substr(0, colon));
+  const auto w = number(rest.substr(0, x));
   if (!off || !w) return std::nullopt;
-  if (x == rest.npos) return Item{'i', *off, *w, 1};
+  const bool given = colon != s.npos;
+  if (x == rest.npos) return Item{'i', *off, *w, 1, given};
   const std::string_view tail = rest.substr(x + 1);
-  if (tail == "N" || tail == "C") return Item{tail[0], *off, *w, 1};
+  if (tail == "N" || tail == "C") return Item{tail[0], *off, *w, 1, given};
   const auto n = number(tail);
   if (!n) return std::nullopt;
-  return Item{'i', *off, *w, *n};
+  return Item{'i', *off, *w, *n, given};
 }
 
 // Value counts per key; `field` may repeat, every other key is given once.
@@ -93,7 +95,8 @@ std::string judge(std::string_view text, std::string_view file_name, Model& m) {
     if (!keys.emplace(words[0], values).second) return "key given twice";
   }
   for (const auto& [key, counts] : kKeys) {
-    if (key != "count_field" && keys.count(key) == 0) return "missing key";
+    const bool derivable = key == "fixed_size" || key == "flags_at";
+    if (key != "count_field" && !derivable && keys.count(key) == 0) return "missing key";
   }
   if (fields.empty()) return "no field lines";
   auto one = [&](std::string_view key) { return keys[key][0]; };
@@ -122,7 +125,11 @@ std::string judge(std::string_view text, std::string_view file_name, Model& m) {
     if (!v || *v > UINT32_MAX) return "bad wisp value";
     m.wisp[i] = static_cast<uint64_t>(*v);
   }
-  const auto fixed_size = number(one("fixed_size")), flags_at = number(one("flags_at"));
+  // Left out, fixed_size and flags_at take the values the rules below demand.
+  const auto given = [&](std::string_view key) {
+    return keys.count(key) ? number(one(key)) : std::optional<U128>(kHuge + 1);
+  };
+  const auto fixed_size = given("fixed_size"), flags_at = given("flags_at");
   if (!fixed_size || !flags_at) return "bad number";
 
   std::vector<std::pair<U128, U128>> header;
@@ -152,8 +159,14 @@ std::string judge(std::string_view text, std::string_view file_name, Model& m) {
   U128 end = header_end, n = 0;
   uint64_t nn = 0, nc = 0;
   for (std::string_view f : fields) {
-    const auto it = item(f);
+    auto it = item(f);
     if (!it) return "malformed field";
+    if (!it->given) {
+      const U128 a = it->kind != 'i' || it->w == 16           ? 8
+                     : it->w == 2 || it->w == 4 || it->w == 8 ? it->w
+                                                              : 1;
+      it->off = (end + a - 1) / a * a;
+    }
     if (it->off < end || it->off - end > 7) return "field overlaps or leaves a gap over 7";
     // The only padding is the one up to the field's own alignment of 2, 4 or 8.
     const auto pads_to = [&](U128 a) { return it->off % a == 0 && it->off - end < a; };
@@ -173,7 +186,8 @@ std::string judge(std::string_view text, std::string_view file_name, Model& m) {
     if (end > 65536) return "field ends beyond 65536";
     items.push_back(*it);
   }
-  if (*flags_at != end) return "flags_at is not the end of the last field";
+  if (*flags_at != end && *flags_at != kHuge + 1)
+    return "flags_at is not the end of the last field";
 
   // Names become parts of the header's constants ZIM_<T>_FIELD_<NAME>_<WHAT>,
   // unnamed fields go by their number; no constant may come out twice.
@@ -203,9 +217,10 @@ std::string judge(std::string_view text, std::string_view file_name, Model& m) {
     cursor += it.kind == 'i' ? it.n : 8;
   }
   m.npd_present = static_cast<uint64_t>(cursor);
-  if (*fixed_size != (cursor / 8 + 1) * 8 || *fixed_size > 65536) return "wrong fixed_size";
+  const U128 size = (cursor / 8 + 1) * 8;
+  if ((*fixed_size != size && *fixed_size != kHuge + 1) || size > 65536) return "wrong fixed_size";
 
-  U128 one_of_each = *fixed_size;
+  U128 one_of_each = size;
   for (const Item& it : items) one_of_each += it.kind == 'i' ? 0 : it.w + 1;
   if (one_of_each > 4294967295u) return "arrays past a 32-bit object";
 

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "layout_resolution.hpp"
 #include "limits.hpp"
 #include "manifest.hpp"
 #include "parser.hpp"
@@ -13,7 +14,6 @@
 namespace fs = std::filesystem;
 
 namespace tablegen {
-namespace {
 
 // The *.tdef entries of dir, sorted; every filesystem failure is reported.
 std::optional<std::vector<fs::path>> definition_files(const fs::path& dir, Diagnostics& diags) {
@@ -35,6 +35,8 @@ std::optional<std::vector<fs::path>> definition_files(const fs::path& dir, Diagn
   if (files.empty()) diags.error(dir.string(), 0, "no *.tdef definitions found");
   return files;
 }
+
+namespace {
 
 bool read_definition(const fs::path& path, std::string& text, Diagnostics& diags) {
   std::error_code ec;
@@ -66,19 +68,21 @@ bool read_definition(const fs::path& path, std::string& text, Diagnostics& diags
 
 }  // namespace
 
-std::optional<std::vector<TypeLayout>> load_catalogue(const fs::path& dir, Diagnostics& diags) {
-  const auto files = definition_files(dir, diags);
-  if (!files) return std::nullopt;
+std::optional<Definition> read_definition_file(const fs::path& file, Diagnostics& diags) {
+  std::string text;
+  if (!read_definition(file, text, diags)) return std::nullopt;
+  auto def = parse_definition(file.string(), text, diags);
+  if (!def || !resolve_layout(*def, diags)) return std::nullopt;
+  validate_definition(*def, diags);
+  return def;
+}
+
+std::optional<std::vector<Definition>> read_definitions(const std::vector<fs::path>& files,
+                                                        Diagnostics& diags) {
   std::vector<Definition> defs;
   bool all_read = true;
-  for (const auto& file : *files) {
-    std::string text;
-    if (!read_definition(file, text, diags)) {
-      all_read = false;
-      continue;
-    }
-    if (auto def = parse_definition(file.string(), text, diags)) {
-      validate_definition(*def, diags);
+  for (const auto& file : files) {
+    if (auto def = read_definition_file(file, diags)) {
       defs.push_back(std::move(*def));
     } else {
       all_read = false;
@@ -95,9 +99,17 @@ std::optional<std::vector<TypeLayout>> load_catalogue(const fs::path& dir, Diagn
   // and be blamed on another file: check the whole set only once all are read.
   if (all_read) validate_catalogue(defs, diags);
   if (diags.has_errors()) return std::nullopt;
+  return defs;
+}
+
+std::optional<std::vector<TypeLayout>> load_catalogue(const fs::path& dir, Diagnostics& diags) {
+  const auto files = definition_files(dir, diags);
+  if (!files) return std::nullopt;
+  const auto defs = read_definitions(*files, diags);
+  if (!defs) return std::nullopt;
   std::vector<TypeLayout> types;
-  types.reserve(defs.size());
-  for (const auto& def : defs) types.push_back(plan_layout(def));
+  types.reserve(defs->size());
+  for (const auto& def : *defs) types.push_back(plan_layout(def));
   return types;
 }
 

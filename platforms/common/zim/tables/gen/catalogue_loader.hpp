@@ -6,10 +6,26 @@
 #include <optional>
 #include <vector>
 
+#include "definition.hpp"
 #include "diagnostics.hpp"
 #include "type_layout.hpp"
 
 namespace tablegen {
+
+// The *.tdef entries of dir, sorted; nothing after reporting a failure.
+std::optional<std::vector<std::filesystem::path>> definition_files(const std::filesystem::path& dir,
+                                                                   Diagnostics& diags);
+
+// One definition file read, its layout resolved and validated on its own;
+// nothing if it could not be read or resolved. Validation errors are only
+// reported: diags tells whether the definition holds.
+std::optional<Definition> read_definition_file(const std::filesystem::path& file,
+                                               Diagnostics& diags);
+
+// The definitions of files, each validated and then the set as a catalogue,
+// in table-id order; nothing after reporting any problem.
+std::optional<std::vector<Definition>> read_definitions(
+    const std::vector<std::filesystem::path>& files, Diagnostics& diags);
 
 // Reads every *.tdef file of dir, validates each definition and the set, and
 // plans every type, in table-id order. Reports all problems and returns

@@ -153,7 +153,7 @@ class Comparison {
     }
     if (reported_ == before && !o.text.empty() && !n.text.empty() && o.text != n.text) {
       report(n.path, n.lines.table, false,
-             t + ": the definition's text changed (comments or formatting); its layout did not");
+             t + ": the comments of its definition changed; its layout did not");
     }
   }
 

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <utility>
@@ -46,6 +47,8 @@ struct FieldItem {
   uint32_t repeat = 1;  // inline runs: number of fields; arrays: 1
   std::string name;     // optional; unnamed fields are known by their number
   int line = 0;
+  // False for an item written without "off:": layout resolution places it.
+  bool offset_given = true;
 
   // First byte after the item's bytes in the fixed part; exact for any
   // 32-bit values.
@@ -55,9 +58,11 @@ struct FieldItem {
   bool is_array() const { return kind != ItemKind::kInline; }
 };
 
-// An item as a definition writes it: "216:32x3", "400:8xN".
-inline std::string item_text(const FieldItem& item) {
-  std::string text = std::to_string(item.offset) + ":" + std::to_string(item.width);
+// An item as a definition writes it: "216:32x3", "400:8xN"; "32x3" while an
+// item written without its offset is not yet placed.
+inline std::string item_text(const FieldItem& item, bool with_offset = true) {
+  std::string text = (with_offset ? std::to_string(item.offset) + ":" : std::string()) +
+                     std::to_string(item.width);
   if (item.kind == ItemKind::kPerNpuArray) return text + "xN";
   if (item.kind == ItemKind::kCountedArray) return text + "xC";
   return item.repeat == 1 ? text : text + "x" + std::to_string(item.repeat);
@@ -67,6 +72,15 @@ inline std::string item_text(const FieldItem& item) {
 struct KeyLines {
   int table = 0, id = 0, type_class = 0, fixed_size = 0, header = 0, flags_at = 0, count_field = 0,
       size_check = 0, obj_flags_bit5 = 0, wisp = 0;
+};
+
+// The comments and blank lines of a definition, kept for its canonical form.
+// Text is kept from '#' to the end of the line; "" stands for a blank line.
+struct SourceComments {
+  std::vector<std::string> top;                    // before the first key line
+  std::map<int, std::vector<std::string>> before;  // by the line of the key they precede
+  std::map<int, std::string> trailing;             // by the line they end
+  std::vector<std::string> bottom;                 // after the last key line
 };
 
 struct Definition {
@@ -84,7 +98,8 @@ struct Definition {
   bool sets_obj_flags_bit5 = false;
   std::array<uint32_t, 6> wisp{};
   std::vector<FieldItem> fields;  // layout order
-  KeyLines lines;
+  KeyLines lines;                 // 0: not written (fixed_size and flags_at are then derived)
+  SourceComments comments;
 };
 
 }  // namespace tablegen

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "definition.hpp"
 #include "operations.hpp"
 #include "template.hpp"
 #include "type_layout.hpp"
@@ -35,6 +36,11 @@ GeneratedFile emit_export_map(const std::vector<TypeLayout>& types);
 // The catalogue of every type for tests and tools, not part of the library
 // (emit_catalogue.cpp).
 GeneratedFile emit_catalogue(const std::vector<TypeLayout>& types);
+
+// A definition in its canonical form, every derived value written out
+// (emit_definition.cpp). Reads the definition, not its layout, to keep its
+// names and comments.
+std::string emit_definition(const Definition& def);
 
 // The values every template of a type is filled with: its name, traits, the
 // parameters of its count-taking operations (see operations.hpp), and its

@@ -1,7 +1,8 @@
 // zim_tablegen: turns the table type definitions into the library's units,
 // and guards the layout they describe.
 //
-// Pipeline: read every definition -> validate each, then the catalogue ->
+// Pipeline: read every definition -> resolve the offsets and sizes it leaves
+// out -> validate each, then the catalogue ->
 // plan each type's layout -> emit every file in memory from the layouts ->
 // publish the set as a whole.
 // Nothing is written unless every definition is valid.
@@ -23,6 +24,7 @@
 #include "compat.hpp"
 #include "diagnostics.hpp"
 #include "emit.hpp"
+#include "format_command.hpp"
 #include "manifest.hpp"
 #include "output_tree.hpp"
 
@@ -42,6 +44,11 @@ constexpr const char* kFooter = R"(Modes:
   zim_tablegen --compat OLD NEW      compare two catalogues for processes that share
                                      objects; OLD and NEW are definition folders or
                                      manifests
+  zim_tablegen --format FILE         print a definition in its canonical form, every
+                                     offset, flags_at and fixed_size written out
+  zim_tablegen --format --write PATH...
+                                     rewrite definition files, or every definition of
+                                     a folder, in canonical form where it differs
 
 Exit status:
   0  success; with --compat: every difference is compatible
@@ -105,6 +112,16 @@ int compat(const fs::path& older, const fs::path& newer) {
   return compare_catalogues(*old_layouts, *new_layouts, std::cout) ? kFailed : kOk;
 }
 
+int format(const std::vector<std::string>& operands, bool write) {
+  Diagnostics diags;
+  const std::vector<fs::path> paths(operands.begin(), operands.end());
+  // Printed only once it is complete: an invalid definition prints nothing.
+  std::ostringstream text;
+  if (!format_definitions(paths, write, text, diags)) return report_failure(diags, false);
+  std::cout << text.str();
+  return kOk;
+}
+
 int usage_error(const std::string& message) {
   std::cerr << "zim_tablegen: error: " << printable(message, 400)
             << "\nRun 'zim_tablegen --help' for usage.\n";
@@ -118,20 +135,32 @@ int run(int argc, char** argv) {
       "zim_tablegen");
   app.set_version_flag("--version", std::string("zim_tablegen ") + ZIM_TABLEGEN_VERSION);
   app.footer(kFooter);
-  bool check_only = false, manifest = false, compare = false;
+  bool check_only = false, manifest = false, compare = false, formatting = false, write = false;
   std::vector<std::string> operands;
   auto* check_flag = app.add_flag("--check", check_only, "only read and validate DEFS_DIR");
   auto* manifest_flag = app.add_flag("--manifest", manifest, "print the layout manifest");
   auto* compat_flag = app.add_flag("--compat", compare, "compare catalogue OLD with NEW");
-  check_flag->excludes(manifest_flag)->excludes(compat_flag);
-  manifest_flag->excludes(compat_flag);
-  app.add_option("operands", operands, "DEFS_DIR [OUT_DIR], or OLD NEW with --compat");
+  auto* format_flag = app.add_flag("--format", formatting, "print FILE in canonical form");
+  app.add_flag("--write", write, "with --format: rewrite each PATH in place")->needs(format_flag);
+  check_flag->excludes(manifest_flag)->excludes(compat_flag)->excludes(format_flag);
+  manifest_flag->excludes(compat_flag)->excludes(format_flag);
+  compat_flag->excludes(format_flag);
+  app.add_option("operands", operands,
+                 "DEFS_DIR [OUT_DIR], OLD NEW with --compat, FILE or PATH... with --format");
   try {
     app.parse(argc, argv);
   } catch (const CLI::Success& e) {
     return app.exit(e);  // --help, --version: stdout, exit 0
   } catch (const CLI::ParseError& e) {
     return usage_error(e.what());
+  }
+  if (formatting) {
+    std::error_code ec;
+    if (write ? operands.empty() : operands.size() != 1 || fs::is_directory(operands[0], ec)) {
+      return usage_error(write ? "--format --write takes definition files or folders"
+                               : "--format takes one definition file");
+    }
+    return format(operands, write);
   }
   const size_t wanted = compare ? 2 : (check_only || manifest) ? 1 : 2;
   if (operands.size() != wanted) {

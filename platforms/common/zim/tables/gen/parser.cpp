@@ -35,22 +35,30 @@ class Parser {
     if (rest.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
       rest.remove_prefix(kByteOrderMark.size());
     }
+    std::vector<std::string> pending;  // comment and blank lines since the last key line
     for (int number = 1; !rest.empty(); ++number) {
       const size_t newline = rest.find('\n');
       std::string_view line = rest.substr(0, newline);
       rest.remove_prefix(newline == std::string_view::npos ? rest.size() : newline + 1);
-      line = line.substr(0, line.find('#'));
-      const auto words = split_words(line);
-      if (!words.empty()) parse_line(number, words);
+      const size_t hash = line.find('#');
+      std::string_view comment = hash == std::string_view::npos ? "" : line.substr(hash);
+      while (!comment.empty() && is_space(comment.back())) comment.remove_suffix(1);
+      const auto words = split_words(line.substr(0, hash));
+      if (words.empty()) {
+        pending.emplace_back(comment);
+        continue;
+      }
+      keep_comments(number, pending, comment);
+      parse_line(number, words);
     }
+    def_.comments.bottom = std::move(pending);
     // Missing keys are reported where the type begins, or at the top.
     const int where = def_.lines.table != 0 ? def_.lines.table : 1;
     require(where, def_.lines.table, "table", "the type name");
     require(where, def_.lines.id, "id", "the table id");
     require(where, def_.lines.type_class, "class", "the variant class");
-    require(where, def_.lines.fixed_size, "fixed_size", "the size of the fixed part");
     require(where, def_.lines.header, "header", "the type-header fields");
-    require(where, def_.lines.flags_at, "flags_at", "the offset of the presence-flag area");
+    // fixed_size and flags_at may be left out: layout resolution derives them.
     require(where, def_.lines.size_check, "size_check", "'on' or 'off'");
     require(where, def_.lines.obj_flags_bit5, "obj_flags_bit5", "'set' or 'clear'");
     require(where, def_.lines.wisp, "wisp", "the six trace identifiers");
@@ -63,6 +71,19 @@ class Parser {
   void fail(int line, const std::string& message) {
     diags_.error(path_, line, message);
     failed_ = true;
+  }
+
+  // Comment lines before the first key stay at the top of the file; the
+  // others move with the key line they precede.
+  void keep_comments(int line, std::vector<std::string>& pending, std::string_view trailing) {
+    if (!seen_key_) {
+      def_.comments.top = std::move(pending);
+    } else if (!pending.empty()) {
+      def_.comments.before[line] = std::move(pending);
+    }
+    pending.clear();
+    seen_key_ = true;
+    if (!trailing.empty()) def_.comments.trailing[line] = std::string(trailing);
   }
 
   void require(int line, int seen_at, const char* key, const char* what) {
@@ -129,24 +150,35 @@ class Parser {
     if (at && width) def_.header.push_back({*at, *width});
   }
 
-  // "off:w", "off:wxn", "off:exN" or "off:exC", and the field's name or "".
+  // "off:w", "off:wxn", "off:exN" or "off:exC", each also without "off:",
+  // and the field's name or "".
   void parse_field_item(int line, const std::string& text, const std::string& name) {
     const std::string_view view = text;
     const auto colon = view.find(':');
-    const auto x = view.find('x', colon == std::string_view::npos ? 0 : colon);
-    if (colon == std::string_view::npos || x + 1 == view.size()) {
-      fail(line,
-           "malformed field " + quote(text) + ": expected off:w, off:wxn, off:exN or off:exC");
+    const size_t start = colon == std::string_view::npos ? 0 : colon + 1;
+    const auto x = view.find('x', start);
+    // Without an offset the item is all size and suffix, so a stray byte reads
+    // as a malformed item rather than as a bad number.
+    const bool offset_less_shape =
+        colon != std::string_view::npos ||
+        (!view.empty() && view[0] >= '0' && view[0] <= '9' &&
+         view.substr(0, x).find_first_not_of("0123456789") == std::string_view::npos);
+    if (x + 1 == view.size() || !offset_less_shape) {
+      fail(line, "malformed field " + quote(text) +
+                     ": expected off:w, off:wxn, off:exN or off:exC, or one without off:");
       return;
     }
     FieldItem item;
     item.line = line;
     item.name = name;
+    item.offset_given = colon != std::string_view::npos;
     const std::string_view suffix = x == std::string_view::npos ? "" : view.substr(x + 1);
     if (suffix == "N") item.kind = ItemKind::kPerNpuArray;
     if (suffix == "C") item.kind = ItemKind::kCountedArray;
-    const auto at = offset(line, view.substr(0, colon), "field offset");
-    const std::string_view size_text = view.substr(colon + 1, x - colon - 1);
+    const std::optional<uint32_t> at =
+        item.offset_given ? offset(line, view.substr(0, colon), "field offset") : 0;
+    const std::string_view size_text =
+        view.substr(start, x == std::string_view::npos ? std::string_view::npos : x - start);
     const auto size = item.is_array() ? number(line, size_text, "element size", kMaxElementSize,
                                                "one element and its flag must fit a 32-bit object")
                                       : number(line, size_text, "field width", kMaxFixedSize,
@@ -242,6 +274,7 @@ class Parser {
   Diagnostics& diags_;
   Definition def_;
   bool failed_ = false;
+  bool seen_key_ = false;
 };
 
 }  // namespace

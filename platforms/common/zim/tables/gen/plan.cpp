@@ -2,6 +2,7 @@
 
 #include <set>
 
+#include "emit.hpp"
 #include "flag_placement.hpp"
 
 namespace tablegen {
@@ -94,12 +95,16 @@ TypeLayout plan_layout(const Definition& def) {
   TypeLayout t;
   t.path = def.path;
   t.file_name = def.file_name;
-  t.text = def.text;
+  // The canonical form: an edit that only reformats the definition or writes
+  // out what the rules derive is no change; one to its comments still shows.
+  t.text = emit_definition(def);
   const KeyLines& key = def.lines;
-  t.lines = {key.table,          key.id,          key.type_class,
-             key.fixed_size,     key.count_field, key.size_check,
-             key.obj_flags_bit5, key.header,      key.flags_at,
-             key.table,          key.wisp};
+  // A derived value is reported where the type begins.
+  const int fixed_size = key.fixed_size != 0 ? key.fixed_size : key.table;
+  const int flags_at = key.flags_at != 0 ? key.flags_at : key.table;
+  t.lines = {
+      key.table,          key.id,     key.type_class, fixed_size, key.count_field, key.size_check,
+      key.obj_flags_bit5, key.header, flags_at,       key.table,  key.wisp};
   t.table_id = def.table_id;
   t.name = def.name;
   t.type_class = def.type_class;

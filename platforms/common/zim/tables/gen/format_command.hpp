@@ -1,0 +1,22 @@
+// zim_tablegen --format: definitions in their canonical form, printed or
+// rewritten in place.
+#pragma once
+
+#include <filesystem>
+#include <ostream>
+#include <vector>
+
+#include "diagnostics.hpp"
+
+namespace tablegen {
+
+// Reads and validates every definition of paths (files, or folders of
+// *.tdef files, which are also checked as catalogues). With write, each file
+// whose canonical form differs from its text is replaced by it atomically,
+// keeping its permissions; without, the one definition of paths is printed to
+// out. Returns false after reporting any problem; nothing is printed or
+// written for an invalid definition.
+bool format_definitions(const std::vector<std::filesystem::path>& paths, bool write,
+                        std::ostream& out, Diagnostics& diags);
+
+}  // namespace tablegen
