@@ -89,7 +89,8 @@ std::string field_access(const TypeLayout& type, const FieldLayout& f, size_t in
          {"has", names.has},
          {"clear", names.clear}};
   if (scalar) {
-    v["get_body"] = "const auto v = " + names.get + "(" + args + "); std::memcpy(out, &v, sizeof v);";
+    v["get_body"] =
+        "const auto v = " + names.get + "(" + args + "); std::memcpy(out, &v, sizeof v);";
     v["set_body"] = "uint" + str(f.width * 8) + "_t v; std::memcpy(&v, in, sizeof v); " +
                     names.set + "(" + args + ", v);";
   } else {
@@ -106,14 +107,15 @@ std::string layout_arrays(const TypeLayout& type) {
   }
   for (size_t i = 0; i < type.fields.size(); ++i) {
     const FieldLayout& f = type.fields[i];
-    fields += render("    {$(kind), $(offset), $(width), $(repeat), $(flag_at), \"$(label)\",$(access)},\n",
-                     {{"kind", kKindEnum[static_cast<int>(f.kind)]},
-                      {"offset", str(f.offset)},
-                      {"width", str(f.width)},
-                      {"repeat", str(f.repeat)},
-                      {"flag_at", str(f.flag_at)},
-                      {"label", field_label(f, i)},
-                      {"access", field_access(type, f, i)}});
+    fields += render(
+        "    {$(kind), $(offset), $(width), $(repeat), $(flag_at), \"$(label)\",$(access)},\n",
+        {{"kind", kKindEnum[static_cast<int>(f.kind)]},
+         {"offset", str(f.offset)},
+         {"width", str(f.width)},
+         {"repeat", str(f.repeat)},
+         {"flag_at", str(f.flag_at)},
+         {"label", field_label(f, i)},
+         {"access", field_access(type, f, i)}});
   }
   return render(kLayoutArrays, {{"t", type.name}, {"header", header}, {"fields", fields}});
 }

@@ -249,8 +249,8 @@ class DefinitionChecker {
 };
 
 // Type names whose header would replace one of the library's own headers.
-constexpr const char* kReservedTypeNames[] = {"accessors", "all_tables", "catalogue_size", "export",
-                                              "platform",  "table_object"};
+constexpr const char* kReservedTypeNames[] = {"accessors", "all_tables", "catalogue_size",
+                                              "export",    "platform",   "table_object"};
 // Identifiers of the library's own headers that no type's header may define.
 constexpr const char* kReservedIdentifiers[] = {
     "ZIM_TABLES_ALL_TABLES_H", "ZIM_TABLES_FOR_EACH_TYPE", "ZIM_TABLES_CATALOGUE_SIZE_H",
@@ -260,10 +260,9 @@ constexpr const char* kReservedIdentifiers[] = {
     "ZIM_TABLES_NOTHROW"};
 // The functions of zim/tables/accessors.h, which every type header includes.
 constexpr const char* kAccessorHelpers[] = {
-    "zim_tables_at",         "zim_tables_pointee",  "zim_tables_load_u8",
-    "zim_tables_load_u16",   "zim_tables_load_u32", "zim_tables_load_u64",
-    "zim_tables_store",      "zim_tables_flag_up",  "zim_tables_flag_lower",
-    "zim_tables_index_check"};
+    "zim_tables_at",         "zim_tables_pointee",    "zim_tables_load_u8", "zim_tables_load_u16",
+    "zim_tables_load_u32",   "zim_tables_load_u64",   "zim_tables_store",   "zim_tables_flag_up",
+    "zim_tables_flag_lower", "zim_tables_index_check"};
 
 // The functions of every header, operations and accessors, against each other
 // and the helpers: a field named wisp_enums would make zim_<type>_get_wisp_enums,
@@ -285,12 +284,13 @@ void check_function_names(const std::vector<Definition>& defs, Diagnostics& diag
         const auto [it, fresh] = owner.emplace(id, Owner{&def, line});
         const Owner& first = it->second;
         if (fresh || !reported.emplace(&def, line, first.def, first.line).second) continue;
-        const std::string other = !first.def        ? "the library's own headers declare"
-                                  : first.def == &def ? "it declares too"
-                                                      : "the header of " + quote(first.def->name) +
-                                                            " declares too";
-        diags.error(def.path, line,
-                    "the header of " + quote(def.name) + " would declare " + id + ", which " + other);
+        const std::string other = !first.def ? "the library's own headers declare"
+                                  : first.def == &def
+                                      ? "it declares too"
+                                      : "the header of " + quote(first.def->name) + " declares too";
+        diags.error(
+            def.path, line,
+            "the header of " + quote(def.name) + " would declare " + id + ", which " + other);
         if (first.def) diags.note(first.def->path, first.line, "declared here");
       }
     }
