@@ -34,7 +34,8 @@ runtime=libzim-tables1_${version}_$arch.deb dev=libzim-tables-dev_${version}_$ar
 sim=zim-tables-sim_${version}_$arch.deb sim_dev=zim-tables-sim-dev_${version}_$arch.deb
 check "$runtime" has 'lib/libzim_tables\.so\.1\.0\.0$' 'lib/libzim_tables\.so\.1 -> '
 check "$runtime" lacks '/include/' 'libzim_tables\.so -> ' 'libparn' '/bin/'
-check "$dev" has '/include/zim/tables/(olist|platform|table_object|export|all_tables|catalogue_size)\.h$' \
+check "$dev" has '/include/zim/tables/(olist|platform|table_object|export|all_tables|catalogue_size|accessors)\.h$' \
+  '/include/zim/tables/handles\.hpp$' \
   'libzim_tables\.so -> ' '/bin/zim_tablegen$' '/bin/zim_tables_inspect$' '/share/zim_tables/table_ops\.hpp$' \
   '/share/zim_tables/layout\.manifest$' \
   'cmake/zim_tables/zim_tables(Config|ConfigVersion|-targets|_add_library)\.cmake$' \
