@@ -15,10 +15,9 @@ namespace {
 using zim_tables::catalogue::FieldItem;
 using zim_tables::catalogue::ItemKind;
 
+// Named as a report names it: field_<number> for an unnamed field.
 std::string accessor(const RefType& t, const FieldItem& f, const std::string& what) {
-  const std::string name =
-      f.name[0] >= '0' && f.name[0] <= '9' ? "field_" + std::string(f.name) : std::string(f.name);
-  return "zim_" + t.name + "_" + what + "_" + name;
+  return "zim_" + t.name + "_" + what + "_" + (f.name[0] <= '9' ? "field_" : "") + f.name;
 }
 
 constexpr uint64_t kPastTheEnd = 0;  // no field's bytes lie at offset 0
@@ -66,10 +65,9 @@ TEST(Accessors, WriteExactlyTheirBytesReadThemBackAndCheckTheIndex) {
               if (what == "has") (void)a.has(obj, i);
               if (what == "clear") a.clear(obj, i);
             });
-            EXPECT_EQ(report_text(report),
-                      report_text(report ? AssertReport{"index < length", report->file,
-                                                        report->line, accessor(t, f, what)}
-                                         : AssertReport{}));
+            EXPECT_TRUE(report && report->assertion == "index < length" &&
+                        report->function == accessor(t, f, what))
+                << report_text(report);
           }
           EXPECT_EQ(first_difference(obj, image), "") << f.name;
           return;
@@ -83,8 +81,8 @@ TEST(Accessors, WriteExactlyTheirBytesReadThemBackAndCheckTheIndex) {
         EXPECT_TRUE(got == value && a.has(obj, i)) << f.name << '[' << i << ']';
         a.clear(obj, i);
         image[flag] = 0;
-        EXPECT_EQ(first_difference(obj, image), "") << "clear " << f.name << '[' << i << ']';
-        EXPECT_FALSE(a.has(obj, i));
+        EXPECT_EQ(first_difference(obj, image) + (a.has(obj, i) ? "has" : ""), "")
+            << "clear " << f.name << '[' << i << ']';
         if (i % 2 == 0) a.set(obj, i, value.data());  // for the copy: some set, some clear
       });
       void* copy = cat(t).ops.copy_ctor(obj);
