@@ -3,8 +3,13 @@
 // pool's) fails, and the release stamp at the moment of free.
 #include <gtest/gtest.h>
 
+#include <type_traits>
+#include <utility>
+#include <vector>
+
 #include "heap_hooks.hpp"
 #include "object_model.hpp"
+#include "zim/tables/olist.h"
 
 namespace zim_test {
 namespace {
@@ -63,6 +68,41 @@ TEST(HeapCalls, AllocateStopWhenAllocationFailsAndStampOnRelease) {
     EXPECT_EQ(difference, "") << "only the stamp changes";
     ops.clnt_copy_dtor(src);
   }
+}
+
+// The C++ handles release what they own once, each its own way (a client
+// copy through the type's release, which stamps it; a server object through
+// free); a moved-from handle releases nothing.
+TEST(Handles, ReleaseWhatTheyOwnOnceAndServeArraysAsRanges) {
+  using Copy = zim_tables::ClientCopy<qor_olist_obj>;
+  static_assert(!std::is_copy_constructible_v<Copy> && !std::is_copy_assignable_v<Copy> &&
+                std::is_nothrow_move_constructible_v<Copy> &&
+                std::is_nothrow_move_assignable_v<Copy>);
+  reset_platform(2, 8);
+  void *obj_at = nullptr, *copy_at = nullptr;
+  std::vector<std::pair<void*, uint64_t>> freed;  // block, release stamp
+  freed.reserve(4);
+  heap().on_free = [&](void* p) {
+    if (p == obj_at || p == copy_at)
+      freed.push_back({p, get<uint64_t>(p, ZIM_OBJ_RELEASE_STAMP_OFFSET)});
+  };
+  {
+    auto obj = zim_tables::ServerObject<qor_olist_obj>::make(3);
+    zim_olist_set_field_2(obj.get(), 1, 40);
+    zim_olist_set_field_2(obj.get(), 2, 2);
+    Copy moved_from = zim_tables::copy_of(obj.get());
+    Copy copy = std::move(moved_from);
+    obj_at = obj.get();
+    copy_at = copy.get();
+    const auto elements =
+        zim_tables::elements(copy.get(), zim_olist_field_2_length, zim_olist_get_field_2);
+    uint64_t sum = 0;
+    for (uint64_t v : elements) sum += v;
+    EXPECT_TRUE(elements.size() == 3 && sum == 42 && !moved_from && freed.empty());
+  }
+  heap().on_free = nullptr;
+  EXPECT_EQ(freed, (std::vector<std::pair<void*, uint64_t>>{{copy_at, ZIM_OBJ_RELEASE_STAMP},
+                                                            {obj_at, 0}}));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <stdint.h>
 
+#include "zim/tables/accessors.h"
 #include "zim/tables/export.h"
 #include "zim/tables/platform.h"
 #include "zim/tables/table_object.h"
@@ -100,8 +101,138 @@ ZIM_TABLES_API srv_olist_t zim_olist_copy_ctor(qor_olist_obj_st src);
 ZIM_TABLES_API srv_olist_t zim_olist_copy_ctor_with_shm(qor_olist_obj_st src);
 ZIM_TABLES_API void zim_olist_clnt_copy_dtor(qor_olist_obj_st obj_inst);
 
+/* Accessors of every data field: zim_olist_get_<f>, _set_<f>, _has_<f> and
+ * _clear_<f>, with an index i for a run of fields or an array element, and
+ * zim_olist_<f>_length for an array (the object's count, or N). <f> is the
+ * field's name or field_<number>. Values of 1, 2, 4 or 8 bytes pass as
+ * uint8_t to uint64_t; wider ones as bytes: get returns their address, set
+ * copies the field's width from value. set writes the value, then its flag
+ * with release ordering; has reads the flag with acquire ordering; clear
+ * zeroes it; get ignores it. An index past the run or the array ends the
+ * process with an assertion report naming the accessor, before anything is
+ * written, whether or not NDEBUG is set. Arrays are reached through the
+ * object's own pointers: fix them after a move first. */
+
+/* 0: 208:8x2 */
+static inline uint64_t zim_olist_get_field_0(qor_olist_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_INDEX(i, ZIM_OLIST_FIELD_0_RUN);
+  return zim_tables_load_u64(zim_tables_at(obj, ZIM_OLIST_FIELD_0_OFFSET + ZIM_OLIST_FIELD_0_WIDTH * (uint64_t)i));
+}
+static inline void zim_olist_set_field_0(qor_olist_obj_st obj, uint32_t i, uint64_t value) {
+  ZIM_TABLES_CHECK_INDEX(i, ZIM_OLIST_FIELD_0_RUN);
+  zim_tables_store(zim_tables_at(obj, ZIM_OLIST_FIELD_0_OFFSET + ZIM_OLIST_FIELD_0_WIDTH * (uint64_t)i), &value, 8u, zim_tables_at(obj, ZIM_OLIST_FIELD_0_FLAG + (uint64_t)i));
+}
+static inline zim_bool_t zim_olist_has_field_0(qor_olist_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_INDEX(i, ZIM_OLIST_FIELD_0_RUN);
+  return zim_tables_flag_up(zim_tables_at(obj, ZIM_OLIST_FIELD_0_FLAG + (uint64_t)i));
+}
+static inline void zim_olist_clear_field_0(qor_olist_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_INDEX(i, ZIM_OLIST_FIELD_0_RUN);
+  zim_tables_flag_lower(zim_tables_at(obj, ZIM_OLIST_FIELD_0_FLAG + (uint64_t)i));
+}
+
+/* 1: 224:4x2 */
+static inline uint32_t zim_olist_get_field_1(qor_olist_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_INDEX(i, ZIM_OLIST_FIELD_1_RUN);
+  return zim_tables_load_u32(zim_tables_at(obj, ZIM_OLIST_FIELD_1_OFFSET + ZIM_OLIST_FIELD_1_WIDTH * (uint64_t)i));
+}
+static inline void zim_olist_set_field_1(qor_olist_obj_st obj, uint32_t i, uint32_t value) {
+  ZIM_TABLES_CHECK_INDEX(i, ZIM_OLIST_FIELD_1_RUN);
+  zim_tables_store(zim_tables_at(obj, ZIM_OLIST_FIELD_1_OFFSET + ZIM_OLIST_FIELD_1_WIDTH * (uint64_t)i), &value, 4u, zim_tables_at(obj, ZIM_OLIST_FIELD_1_FLAG + (uint64_t)i));
+}
+static inline zim_bool_t zim_olist_has_field_1(qor_olist_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_INDEX(i, ZIM_OLIST_FIELD_1_RUN);
+  return zim_tables_flag_up(zim_tables_at(obj, ZIM_OLIST_FIELD_1_FLAG + (uint64_t)i));
+}
+static inline void zim_olist_clear_field_1(qor_olist_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_INDEX(i, ZIM_OLIST_FIELD_1_RUN);
+  zim_tables_flag_lower(zim_tables_at(obj, ZIM_OLIST_FIELD_1_FLAG + (uint64_t)i));
+}
+
+/* 2: 232:8xC */
+static inline uint32_t zim_olist_field_2_length(qor_olist_obj_st obj) {
+  return zim_tables_load_u32(zim_tables_at(obj, ZIM_OLIST_COUNT_OFFSET));
+}
+static inline uint64_t zim_olist_get_field_2(qor_olist_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_INDEX(i, zim_olist_field_2_length(obj));
+  return zim_tables_load_u64(zim_tables_pointee(obj, ZIM_OLIST_FIELD_2_PTR) + ZIM_OLIST_FIELD_2_ELEM_SIZE * (uint64_t)i);
+}
+static inline void zim_olist_set_field_2(qor_olist_obj_st obj, uint32_t i, uint64_t value) {
+  ZIM_TABLES_CHECK_INDEX(i, zim_olist_field_2_length(obj));
+  zim_tables_store(zim_tables_pointee(obj, ZIM_OLIST_FIELD_2_PTR) + ZIM_OLIST_FIELD_2_ELEM_SIZE * (uint64_t)i, &value, 8u, zim_tables_pointee(obj, ZIM_OLIST_FIELD_2_FLAGS_PTR) + i);
+}
+static inline zim_bool_t zim_olist_has_field_2(qor_olist_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_INDEX(i, zim_olist_field_2_length(obj));
+  return zim_tables_flag_up(zim_tables_pointee(obj, ZIM_OLIST_FIELD_2_FLAGS_PTR) + i);
+}
+static inline void zim_olist_clear_field_2(qor_olist_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_INDEX(i, zim_olist_field_2_length(obj));
+  zim_tables_flag_lower(zim_tables_pointee(obj, ZIM_OLIST_FIELD_2_FLAGS_PTR) + i);
+}
+
+/* 3: 240:8xC */
+static inline uint32_t zim_olist_field_3_length(qor_olist_obj_st obj) {
+  return zim_tables_load_u32(zim_tables_at(obj, ZIM_OLIST_COUNT_OFFSET));
+}
+static inline uint64_t zim_olist_get_field_3(qor_olist_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_INDEX(i, zim_olist_field_3_length(obj));
+  return zim_tables_load_u64(zim_tables_pointee(obj, ZIM_OLIST_FIELD_3_PTR) + ZIM_OLIST_FIELD_3_ELEM_SIZE * (uint64_t)i);
+}
+static inline void zim_olist_set_field_3(qor_olist_obj_st obj, uint32_t i, uint64_t value) {
+  ZIM_TABLES_CHECK_INDEX(i, zim_olist_field_3_length(obj));
+  zim_tables_store(zim_tables_pointee(obj, ZIM_OLIST_FIELD_3_PTR) + ZIM_OLIST_FIELD_3_ELEM_SIZE * (uint64_t)i, &value, 8u, zim_tables_pointee(obj, ZIM_OLIST_FIELD_3_FLAGS_PTR) + i);
+}
+static inline zim_bool_t zim_olist_has_field_3(qor_olist_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_INDEX(i, zim_olist_field_3_length(obj));
+  return zim_tables_flag_up(zim_tables_pointee(obj, ZIM_OLIST_FIELD_3_FLAGS_PTR) + i);
+}
+static inline void zim_olist_clear_field_3(qor_olist_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_INDEX(i, zim_olist_field_3_length(obj));
+  zim_tables_flag_lower(zim_tables_pointee(obj, ZIM_OLIST_FIELD_3_FLAGS_PTR) + i);
+}
+
+/* 4: 248:4 */
+static inline uint32_t zim_olist_get_field_4(qor_olist_obj_st obj) {
+  return zim_tables_load_u32(zim_tables_at(obj, ZIM_OLIST_FIELD_4_OFFSET));
+}
+static inline void zim_olist_set_field_4(qor_olist_obj_st obj, uint32_t value) {
+  zim_tables_store(zim_tables_at(obj, ZIM_OLIST_FIELD_4_OFFSET), &value, 4u, zim_tables_at(obj, ZIM_OLIST_FIELD_4_FLAG));
+}
+static inline zim_bool_t zim_olist_has_field_4(qor_olist_obj_st obj) {
+  return zim_tables_flag_up(zim_tables_at(obj, ZIM_OLIST_FIELD_4_FLAG));
+}
+static inline void zim_olist_clear_field_4(qor_olist_obj_st obj) {
+  zim_tables_flag_lower(zim_tables_at(obj, ZIM_OLIST_FIELD_4_FLAG));
+}
+
+/* 5: 256:8 */
+static inline uint64_t zim_olist_get_field_5(qor_olist_obj_st obj) {
+  return zim_tables_load_u64(zim_tables_at(obj, ZIM_OLIST_FIELD_5_OFFSET));
+}
+static inline void zim_olist_set_field_5(qor_olist_obj_st obj, uint64_t value) {
+  zim_tables_store(zim_tables_at(obj, ZIM_OLIST_FIELD_5_OFFSET), &value, 8u, zim_tables_at(obj, ZIM_OLIST_FIELD_5_FLAG));
+}
+static inline zim_bool_t zim_olist_has_field_5(qor_olist_obj_st obj) {
+  return zim_tables_flag_up(zim_tables_at(obj, ZIM_OLIST_FIELD_5_FLAG));
+}
+static inline void zim_olist_clear_field_5(qor_olist_obj_st obj) {
+  zim_tables_flag_lower(zim_tables_at(obj, ZIM_OLIST_FIELD_5_FLAG));
+}
+
 #ifdef __cplusplus
 }
+
+#include "zim/tables/handles.hpp"
+
+/* What the owning handles of zim/tables/handles.hpp call for type olist. */
+namespace zim_tables {
+template <>
+struct TypeOps<qor_olist_obj> {
+  static qor_olist_obj *make(uint32_t count) { return qor_srv_olist_ctor(count); }
+  static qor_olist_obj *copy(qor_olist_obj *src) { return zim_olist_copy_ctor(src); }
+  static void release(qor_olist_obj *obj) { zim_olist_clnt_copy_dtor(obj); }
+};
+}  // namespace zim_tables
 #endif
 
 #endif /* ZIM_TABLES_OLIST_H */

@@ -4,6 +4,7 @@
 
 #include <stdint.h>
 
+#include "zim/tables/accessors.h"
 #include "zim/tables/export.h"
 #include "zim/tables/platform.h"
 #include "zim/tables/table_object.h"
@@ -82,8 +83,74 @@ ZIM_TABLES_API srv_testglobaldiscard_t zim_testglobaldiscard_copy_ctor(qor_testg
 ZIM_TABLES_API srv_testglobaldiscard_t zim_testglobaldiscard_copy_ctor_with_shm(qor_testglobaldiscard_obj_st src);
 ZIM_TABLES_API void zim_testglobaldiscard_clnt_copy_dtor(qor_testglobaldiscard_obj_st obj_inst);
 
+/* Accessors of every data field: zim_testglobaldiscard_get_<f>, _set_<f>, _has_<f> and
+ * _clear_<f>, with an index i for a run of fields or an array element, and
+ * zim_testglobaldiscard_<f>_length for an array (the object's count, or N). <f> is the
+ * field's name or field_<number>. Values of 1, 2, 4 or 8 bytes pass as
+ * uint8_t to uint64_t; wider ones as bytes: get returns their address, set
+ * copies the field's width from value. set writes the value, then its flag
+ * with release ordering; has reads the flag with acquire ordering; clear
+ * zeroes it; get ignores it. An index past the run or the array ends the
+ * process with an assertion report naming the accessor, before anything is
+ * written, whether or not NDEBUG is set. Arrays are reached through the
+ * object's own pointers: fix them after a move first. */
+
+/* 0: 200:4 */
+static inline uint32_t zim_testglobaldiscard_get_field_0(qor_testglobaldiscard_obj_st obj) {
+  return zim_tables_load_u32(zim_tables_at(obj, ZIM_TESTGLOBALDISCARD_FIELD_0_OFFSET));
+}
+static inline void zim_testglobaldiscard_set_field_0(qor_testglobaldiscard_obj_st obj, uint32_t value) {
+  zim_tables_store(zim_tables_at(obj, ZIM_TESTGLOBALDISCARD_FIELD_0_OFFSET), &value, 4u, zim_tables_at(obj, ZIM_TESTGLOBALDISCARD_FIELD_0_FLAG));
+}
+static inline zim_bool_t zim_testglobaldiscard_has_field_0(qor_testglobaldiscard_obj_st obj) {
+  return zim_tables_flag_up(zim_tables_at(obj, ZIM_TESTGLOBALDISCARD_FIELD_0_FLAG));
+}
+static inline void zim_testglobaldiscard_clear_field_0(qor_testglobaldiscard_obj_st obj) {
+  zim_tables_flag_lower(zim_tables_at(obj, ZIM_TESTGLOBALDISCARD_FIELD_0_FLAG));
+}
+
+/* 1: 204:1 */
+static inline uint8_t zim_testglobaldiscard_get_field_1(qor_testglobaldiscard_obj_st obj) {
+  return zim_tables_load_u8(zim_tables_at(obj, ZIM_TESTGLOBALDISCARD_FIELD_1_OFFSET));
+}
+static inline void zim_testglobaldiscard_set_field_1(qor_testglobaldiscard_obj_st obj, uint8_t value) {
+  zim_tables_store(zim_tables_at(obj, ZIM_TESTGLOBALDISCARD_FIELD_1_OFFSET), &value, 1u, zim_tables_at(obj, ZIM_TESTGLOBALDISCARD_FIELD_1_FLAG));
+}
+static inline zim_bool_t zim_testglobaldiscard_has_field_1(qor_testglobaldiscard_obj_st obj) {
+  return zim_tables_flag_up(zim_tables_at(obj, ZIM_TESTGLOBALDISCARD_FIELD_1_FLAG));
+}
+static inline void zim_testglobaldiscard_clear_field_1(qor_testglobaldiscard_obj_st obj) {
+  zim_tables_flag_lower(zim_tables_at(obj, ZIM_TESTGLOBALDISCARD_FIELD_1_FLAG));
+}
+
+/* 2: 208:8 */
+static inline uint64_t zim_testglobaldiscard_get_field_2(qor_testglobaldiscard_obj_st obj) {
+  return zim_tables_load_u64(zim_tables_at(obj, ZIM_TESTGLOBALDISCARD_FIELD_2_OFFSET));
+}
+static inline void zim_testglobaldiscard_set_field_2(qor_testglobaldiscard_obj_st obj, uint64_t value) {
+  zim_tables_store(zim_tables_at(obj, ZIM_TESTGLOBALDISCARD_FIELD_2_OFFSET), &value, 8u, zim_tables_at(obj, ZIM_TESTGLOBALDISCARD_FIELD_2_FLAG));
+}
+static inline zim_bool_t zim_testglobaldiscard_has_field_2(qor_testglobaldiscard_obj_st obj) {
+  return zim_tables_flag_up(zim_tables_at(obj, ZIM_TESTGLOBALDISCARD_FIELD_2_FLAG));
+}
+static inline void zim_testglobaldiscard_clear_field_2(qor_testglobaldiscard_obj_st obj) {
+  zim_tables_flag_lower(zim_tables_at(obj, ZIM_TESTGLOBALDISCARD_FIELD_2_FLAG));
+}
+
 #ifdef __cplusplus
 }
+
+#include "zim/tables/handles.hpp"
+
+/* What the owning handles of zim/tables/handles.hpp call for type testglobaldiscard. */
+namespace zim_tables {
+template <>
+struct TypeOps<qor_testglobaldiscard_obj> {
+  static qor_testglobaldiscard_obj *make(uint32_t) { return qor_srv_testglobaldiscard_ctor(); }
+  static qor_testglobaldiscard_obj *copy(qor_testglobaldiscard_obj *src) { return zim_testglobaldiscard_copy_ctor(src); }
+  static void release(qor_testglobaldiscard_obj *obj) { zim_testglobaldiscard_clnt_copy_dtor(obj); }
+};
+}  // namespace zim_tables
 #endif
 
 #endif /* ZIM_TABLES_TESTGLOBALDISCARD_H */

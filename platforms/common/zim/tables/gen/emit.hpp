@@ -23,6 +23,9 @@ GeneratedFile emit_unit(const TypeLayout& type);
 GeneratedFile emit_type_header(const TypeLayout& type);
 // The offset constants of a type, part of its header (emit_offset_constants.cpp).
 std::string offset_constants(const TypeLayout& type);
+// The static inline accessors of a type's fields, part of its header
+// (emit_accessors.cpp).
+std::string accessors(const TypeLayout& type);
 // include/zim/tables/all_tables.h (emit_umbrella_header.cpp)
 GeneratedFile emit_umbrella_header(const std::vector<TypeLayout>& types);
 // include/zim/tables/catalogue_size.h: the number of table types

@@ -1,7 +1,9 @@
 // The catalogue of every type for tests and tools: each type's layout as
-// data, and its thirteen operations behind one signature for every type.
+// data with each field's accessors, and its thirteen operations behind one
+// signature for every type.
 #include <string>
 
+#include "accessor_names.hpp"
 #include "constant_names.hpp"
 #include "emit.hpp"
 
@@ -31,7 +33,8 @@ constexpr const char* kEntry =
      {$(operations)}},
 )tpl";
 
-constexpr const char* kCatalogue = R"tpl(#include <string_view>
+constexpr const char* kCatalogue = R"tpl(#include <cstring>
+#include <string_view>
 
 #include "zim/tables/all_tables.h"
 #include "zim/tables/catalogue.hpp"
@@ -63,6 +66,40 @@ const TableType* find(std::string_view name) {
 }  // namespace zim_tables::catalogue
 )tpl";
 
+// A field's accessors as FieldAccessors: lambdas over the header's static
+// inline functions, which have no address of their own in the library.
+constexpr const char* kAccess = R"tpl(
+     {[](void*$(o)) -> uint32_t { return $(length); },
+      [](void* o, uint32_t$(i), void* out) { $(get_body) },
+      [](void* o, uint32_t$(i), const void* in) { $(set_body) },
+      [](void* o, uint32_t$(i)) -> bool { return $(has)($(args)) != 0; },
+      [](void* o, uint32_t$(i)) { $(clear)($(args)); }})tpl";
+
+std::string field_access(const TypeLayout& type, const FieldLayout& f, size_t index) {
+  const AccessorNames names = accessor_names(type.name, f, index);
+  const bool indexed = f.is_array() || f.repeat > 1;
+  const bool scalar = f.width == 1 || f.width == 2 || f.width == 4 || f.width == 8;
+  const std::string args =
+      "static_cast<qor_" + type.name + "_obj_st>(o)" + std::string(indexed ? ", i" : "");
+  Vars v{{"o", f.is_array() ? " o" : ""},
+         {"length", f.is_array() ? names.length + "(static_cast<qor_" + type.name + "_obj_st>(o))"
+                                 : str(f.repeat)},
+         {"i", indexed ? " i" : ""},
+         {"args", args},
+         {"has", names.has},
+         {"clear", names.clear}};
+  if (scalar) {
+    v["get_body"] =
+        "const auto v = " + names.get + "(" + args + "); std::memcpy(out, &v, sizeof v);";
+    v["set_body"] = "uint" + str(f.width * 8) + "_t v; std::memcpy(&v, in, sizeof v); " +
+                    names.set + "(" + args + ", v);";
+  } else {
+    v["get_body"] = "std::memcpy(out, " + names.get + "(" + args + "), " + str(f.width) + ");";
+    v["set_body"] = names.set + "(" + args + ", in);";
+  }
+  return render(kAccess, v);
+}
+
 std::string layout_arrays(const TypeLayout& type) {
   std::string header, fields;
   for (const HeaderField& h : type.header) {
@@ -70,13 +107,15 @@ std::string layout_arrays(const TypeLayout& type) {
   }
   for (size_t i = 0; i < type.fields.size(); ++i) {
     const FieldLayout& f = type.fields[i];
-    fields += render("    {$(kind), $(offset), $(width), $(repeat), $(flag_at), \"$(label)\"},\n",
-                     {{"kind", kKindEnum[static_cast<int>(f.kind)]},
-                      {"offset", str(f.offset)},
-                      {"width", str(f.width)},
-                      {"repeat", str(f.repeat)},
-                      {"flag_at", str(f.flag_at)},
-                      {"label", field_label(f, i)}});
+    fields += render(
+        "    {$(kind), $(offset), $(width), $(repeat), $(flag_at), \"$(label)\",$(access)},\n",
+        {{"kind", kKindEnum[static_cast<int>(f.kind)]},
+         {"offset", str(f.offset)},
+         {"width", str(f.width)},
+         {"repeat", str(f.repeat)},
+         {"flag_at", str(f.flag_at)},
+         {"label", field_label(f, i)},
+         {"access", field_access(type, f, i)}});
   }
   return render(kLayoutArrays, {{"t", type.name}, {"header", header}, {"fields", fields}});
 }

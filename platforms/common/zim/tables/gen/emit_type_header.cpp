@@ -1,5 +1,6 @@
 // The public header of one type: its object types, offset constants and the
-// declarations of its thirteen operations.
+// declarations of its thirteen operations, its fields' accessors and what the
+// C++ handles call.
 #include <algorithm>
 #include <sstream>
 #include <stdexcept>
@@ -17,6 +18,7 @@ constexpr const char* kHeader = R"tpl(#ifndef ZIM_TABLES_$(T_UPPER)_H
 
 #include <stdint.h>
 
+#include "zim/tables/accessors.h"
 #include "zim/tables/export.h"
 #include "zim/tables/platform.h"
 #include "zim/tables/table_object.h"
@@ -38,9 +40,21 @@ $(offset_constants)
  * shared-memory pool and are never released singly. Allocation failures and
  * failed layout checks end the process with an assertion report. */
 
-$(declarations)
+$(declarations)$(accessors)
 #ifdef __cplusplus
 }
+
+#include "zim/tables/handles.hpp"
+
+/* What the owning handles of zim/tables/handles.hpp call for type $(t). */
+namespace zim_tables {
+template <>
+struct TypeOps<qor_$(t)_obj> {
+  static qor_$(t)_obj *make(uint32_t$(count_name)) { return qor_srv_$(t)_ctor($(ctor_arg)); }
+  static qor_$(t)_obj *copy(qor_$(t)_obj *src) { return zim_$(t)_copy_ctor(src); }
+  static void release(qor_$(t)_obj *obj) { zim_$(t)_clnt_copy_dtor(obj); }
+};
+}  // namespace zim_tables
 #endif
 
 #endif /* ZIM_TABLES_$(T_UPPER)_H */
@@ -78,6 +92,8 @@ GeneratedFile emit_type_header(const TypeLayout& type) {
     declarations += "ZIM_TABLES_API " + operation_signature(op, v) + ";\n";
   }
   v["declarations"] = declarations;
+  v["accessors"] = accessors(type);
+  v["count_name"] = type.count_field ? " count" : "";
   std::string header = banner(CommentStyle::kBlock, type.file_name) + render(kHeader, v);
   expect_checked_names(type, header);
   return {"zim/tables/" + type.name + ".h", std::move(header)};

@@ -5,7 +5,9 @@
 #include <map>
 #include <set>
 #include <string>
+#include <tuple>
 
+#include "accessor_names.hpp"
 #include "constant_names.hpp"
 #include "flag_placement.hpp"
 #include "limits.hpp"
@@ -247,14 +249,53 @@ class DefinitionChecker {
 };
 
 // Type names whose header would replace one of the library's own headers.
-constexpr const char* kReservedTypeNames[] = {"all_tables", "catalogue_size", "export", "platform",
-                                              "table_object"};
+constexpr const char* kReservedTypeNames[] = {"accessors", "all_tables", "catalogue_size",
+                                              "export",    "platform",   "table_object"};
 // Identifiers of the library's own headers that no type's header may define.
 constexpr const char* kReservedIdentifiers[] = {
     "ZIM_TABLES_ALL_TABLES_H", "ZIM_TABLES_FOR_EACH_TYPE", "ZIM_TABLES_CATALOGUE_SIZE_H",
     "ZIM_TABLES_EXPORT_H",     "ZIM_TABLES_PLATFORM_H",    "ZIM_TABLES_TABLE_OBJECT_H",
     "ZIM_TABLES_API",          "ZIM_NUM_TABLE_TYPES",      "ZIM_ARRAY_PER_NPU",
-    "ZIM_ARRAY_COUNTED"};
+    "ZIM_ARRAY_COUNTED",       "ZIM_TABLES_ACCESSORS_H",   "ZIM_TABLES_CHECK_INDEX",
+    "ZIM_TABLES_NOTHROW"};
+// The functions of zim/tables/accessors.h, which every type header includes.
+constexpr const char* kAccessorHelpers[] = {
+    "zim_tables_at",         "zim_tables_pointee",    "zim_tables_load_u8", "zim_tables_load_u16",
+    "zim_tables_load_u32",   "zim_tables_load_u64",   "zim_tables_store",   "zim_tables_flag_up",
+    "zim_tables_flag_lower", "zim_tables_index_check"};
+
+// The functions of every header, operations and accessors, against each other
+// and the helpers: a field named wisp_enums would make zim_<type>_get_wisp_enums,
+// and field bar_copy_ctor of type foo the copy constructor of type foo_get_bar.
+// Operations are placed first, so a field that meets one is reported at the
+// field's own line whichever type comes first; each pair of lines once.
+void check_function_names(const std::vector<Definition>& defs, Diagnostics& diags) {
+  struct Owner {
+    const Definition* def;  // null: the helpers
+    int line;
+  };
+  std::map<std::string, Owner> owner;
+  for (const char* id : kAccessorHelpers) owner.emplace(id, Owner{nullptr, 0});
+  std::set<std::tuple<const Definition*, int, const Definition*, int>> reported;
+  for (const bool accessors : {false, true}) {
+    for (const auto& def : defs) {
+      for (const auto& [id, line] : function_names(def)) {
+        if ((line != def.lines.table) != accessors) continue;
+        const auto [it, fresh] = owner.emplace(id, Owner{&def, line});
+        const Owner& first = it->second;
+        if (fresh || !reported.emplace(&def, line, first.def, first.line).second) continue;
+        const std::string other = !first.def ? "the library's own headers declare"
+                                  : first.def == &def
+                                      ? "it declares too"
+                                      : "the header of " + quote(first.def->name) + " declares too";
+        diags.error(
+            def.path, line,
+            "the header of " + quote(def.name) + " would declare " + id + ", which " + other);
+        if (first.def) diags.note(first.def->path, first.line, "declared here");
+      }
+    }
+  }
+}
 
 }  // namespace
 
@@ -327,6 +368,9 @@ void validate_catalogue(const std::vector<Definition>& defs, Diagnostics& diags)
                     " definitions take the ids 0 to " + num(size - 1) +
                     ", and no definition has id " + missing);
   }
+  // After every other rule: a definition already refused (say, for a field
+  // name given twice) would only be reported again.
+  if (!diags.has_errors()) check_function_names(defs, diags);
 }
 
 }  // namespace tablegen

@@ -20,6 +20,18 @@ struct HeaderField {
   uint32_t width;
 };
 
+// The accessors of one field (see the type headers) behind one signature for
+// every field: `i` is ignored by a single inline field, and values pass as
+// the field's width of bytes as the object holds them. length gives an
+// inline field's run, an array's count or N.
+struct FieldAccessors {
+  uint32_t (*length)(void* obj);
+  void (*get)(void* obj, uint32_t i, void* value_out);
+  void (*set)(void* obj, uint32_t i, const void* value);
+  bool (*has)(void* obj, uint32_t i);
+  void (*clear)(void* obj, uint32_t i);
+};
+
 // One item of a type's field list. Inline runs are `repeat` fields of `width`
 // bytes with `repeat` presence flags from `flag_at`; arrays have an element
 // size `width`, a data pointer at `offset` and a flag pointer at `flag_at`.
@@ -31,6 +43,7 @@ struct FieldItem {
   uint32_t repeat;
   uint32_t flag_at;
   const char* name;
+  FieldAccessors access;
 };
 
 struct CheckLines {

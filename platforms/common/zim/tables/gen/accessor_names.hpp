@@ -1,0 +1,27 @@
+// Names of the accessor functions in a type's generated header. A field is
+// known by its name, or as field_<n> by its number in definition order.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "constant_names.hpp"
+#include "definition.hpp"
+
+namespace tablegen {
+
+// "bar" for a field named bar, "field_2" for an unnamed third field.
+std::string accessor_token(const FieldItem& item, size_t index);
+
+struct AccessorNames {
+  std::string get, set, has, clear;
+  std::string length;  // arrays only
+};
+AccessorNames accessor_names(const std::string& type, const FieldItem& item, size_t index);
+
+// Every function that the type's header declares: its operations (at the
+// type's line) and its fields' accessors (at each field's line). The
+// validator refuses a catalogue in which two of them share a name.
+std::vector<HeaderName> function_names(const Definition& def);
+
+}  // namespace tablegen
