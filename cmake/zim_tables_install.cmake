@@ -117,6 +117,16 @@ function(zim_tables_install_package)
   zim_tables_package_docs(libzim-tables-dev development)
   zim_tables_package_docs(zim-tables-sim sim)
   zim_tables_package_docs(zim-tables-sim-dev sim_development)
+  # The manual pages, from their roff sources, compressed as man-db reads them.
+  foreach(page zim_tablegen.1 zim_tables_inspect.1)
+    execute_process(COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/docs/man/${page}
+                    OUTPUT_FILE ${PROJECT_BINARY_DIR}/packaging/${page}.gz COMMAND_ERROR_IS_FATAL ANY)
+    install(FILES ${PROJECT_BINARY_DIR}/packaging/${page}.gz
+      DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT development)
+  endforeach()
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+    ${PROJECT_SOURCE_DIR}/docs/man/zim_tablegen.1 ${PROJECT_SOURCE_DIR}/docs/man/zim_tables_inspect.1
+    ${PROJECT_SOURCE_DIR}/CHANGELOG.md ${PROJECT_SOURCE_DIR}/packaging/changelog.Debian.in)
   # The upstream changelog under the name Debian gives it.
   execute_process(COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/CHANGELOG.md
                   OUTPUT_FILE ${PROJECT_BINARY_DIR}/packaging/changelog.gz COMMAND_ERROR_IS_FATAL ANY)

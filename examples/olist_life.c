@@ -9,55 +9,24 @@
 #include <string.h>
 #include <zim/tables/olist.h>
 
-/* Where olist keeps what this program uses, from the layout constants of its
- * header: the element count, the counted array that is its field 2 (8-byte
- * elements) and the inline 4-byte field 4 with its presence flag. */
-enum {
-  COUNT_AT = ZIM_OLIST_COUNT_OFFSET,
-  ELEMS_AT = ZIM_OLIST_FIELD_2_PTR,
-  ELEM_FLAGS_AT = ZIM_OLIST_FIELD_2_FLAGS_PTR,
-  ELEM_SIZE = ZIM_OLIST_FIELD_2_ELEM_SIZE,
-  VALUE_AT = ZIM_OLIST_FIELD_4_OFFSET,
-  VALUE_FLAG_AT = ZIM_OLIST_FIELD_4_FLAG
-};
-
-static unsigned char *bytes(void *obj) { return (unsigned char *)obj; }
-
-static unsigned char *pointer_at(void *obj, size_t offset) {
-  unsigned char *p;
-  memcpy(&p, bytes(obj) + offset, sizeof p);
-  return p;
+/* olist's field 2 is a counted array of 8-byte elements, field 4 an inline
+ * 4-byte field. A set stores the value before its presence flag, so a reader
+ * in another process that sees the flag sees the value. */
+static void fill(srv_olist_t obj) {
+  uint32_t i;
+  for (i = 0; i < zim_olist_field_2_length(obj); ++i) zim_olist_set_field_2(obj, i, 1000 + i);
+  zim_olist_set_field_4(obj, 42);
 }
 
-static uint32_t u32_at(void *obj, size_t offset) {
-  uint32_t v;
-  memcpy(&v, bytes(obj) + offset, sizeof v);
-  return v;
-}
-
-static void fill(void *obj) {
-  uint32_t count = u32_at(obj, COUNT_AT), value = 42, i;
-  for (i = 0; i < count; ++i) {
-    uint64_t element = 1000 + i;
-    memcpy(pointer_at(obj, ELEMS_AT) + ELEM_SIZE * i, &element, ELEM_SIZE);
-    pointer_at(obj, ELEM_FLAGS_AT)[i] = 1; /* element i present */
-  }
-  memcpy(bytes(obj) + VALUE_AT, &value, 4);
-  bytes(obj)[VALUE_FLAG_AT] = 1;
-}
-
-/* 1 when obj holds what fill() wrote, its arrays inside its own block. */
-static int intact(void *obj, const char *what) {
-  uint32_t count = u32_at(obj, COUNT_AT), size = u32_at(obj, ZIM_OBJ_TOTAL_SIZE_OFFSET), i;
-  unsigned char *elems = pointer_at(obj, ELEMS_AT);
-  int ok = u32_at(obj, VALUE_AT) == 42 && bytes(obj)[VALUE_FLAG_AT] == 1 &&
-           (count == 0 || (elems > bytes(obj) && elems < bytes(obj) + size));
-  for (i = 0; ok && i < count; ++i) {
-    uint64_t element;
-    memcpy(&element, elems + ELEM_SIZE * i, ELEM_SIZE);
-    ok = element == 1000 + i && pointer_at(obj, ELEM_FLAGS_AT)[i] == 1;
-  }
-  printf("%-10s %u elements, %u bytes: %s\n", what, count, size, ok ? "intact" : "DIFFERS");
+/* 1 when obj holds what fill() wrote. */
+static int intact(srv_olist_t obj, const char *what) {
+  const uint32_t count = zim_olist_field_2_length(obj);
+  uint32_t i;
+  int ok = zim_olist_has_field_4(obj) && zim_olist_get_field_4(obj) == 42;
+  for (i = 0; ok && i < count; ++i)
+    ok = zim_olist_has_field_2(obj, i) && zim_olist_get_field_2(obj, i) == 1000 + i;
+  printf("%-10s %u elements, %u bytes: %s\n", what, count, qor_olist_get_obj_size(count),
+         ok ? "intact" : "DIFFERS");
   return ok;
 }
 
@@ -71,11 +40,12 @@ int main(void) {
    * elements and their flags, as the header's constants place them. */
   const uint32_t npus = hulcon_config_get_max_num_npus();
   const uint32_t npd_size = qor_npd_get_table_size(ZIM_TABLE_ID_OLIST);
+  const uint32_t size = qor_olist_get_obj_size(count);
   printf("olist (table id %u): %u bytes, elements from offset %llu, their flags from %llu\n",
-         ZIM_TABLE_ID_OLIST, qor_olist_get_obj_size(count),
+         ZIM_TABLE_ID_OLIST, size,
          (unsigned long long)ZIM_OLIST_FIELD_2_STORAGE_OFFSET(npus, npd_size, count),
          (unsigned long long)ZIM_OLIST_FIELD_2_FLAGS_OFFSET(npus, npd_size, count));
-  if (qor_olist_get_obj_size(count) != ZIM_OLIST_OBJECT_SIZE(npus, npd_size, count)) return 1;
+  if (size != ZIM_OLIST_OBJECT_SIZE(npus, npd_size, count)) return 1;
 
   /* A server object in the heap belongs to its creator, who frees it. */
   server = qor_srv_olist_ctor(count);
@@ -88,8 +58,8 @@ int main(void) {
 
   /* Moved (as another process sees an object at another address), the array
    * pointers still point into the old block until the fix-up. */
-  moved = malloc(u32_at(server, ZIM_OBJ_TOTAL_SIZE_OFFSET));
-  memcpy(moved, server, u32_at(server, ZIM_OBJ_TOTAL_SIZE_OFFSET));
+  moved = malloc(size);
+  memcpy(moved, server, size);
   free(server);
   zim_olist_fix_ptrs_from_base(moved);
   ok &= intact(moved, "moved");

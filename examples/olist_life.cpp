@@ -1,6 +1,6 @@
 // The life of olist objects, a counted table type, in C++: the operations of
 // libzim_tables behind owning handles that release each object the way its
-// kind must be released.
+// kind must be released, and its fields through the type's accessors.
 //
 //   c++ -std=c++17 olist_life.cpp $(pkg-config --cflags --libs zim_tables)
 //   or, with CMake: target_link_libraries(app PRIVATE zim_tables::zim_tables)
@@ -9,58 +9,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
+#include <zim/tables/handles.hpp>
 
 namespace {
 
-// Server objects and moved blocks come from calloc/malloc and go back with
-// free; heap copies go back with the type's copy destructor.
-struct FreeObject {
-  void operator()(qor_olist_obj* p) const { std::free(p); }
-};
-struct ReleaseCopy {
-  void operator()(qor_olist_obj* p) const { zim_olist_clnt_copy_dtor(p); }
-};
-using ServerObject = std::unique_ptr<qor_olist_obj, FreeObject>;
-using HeapCopy = std::unique_ptr<qor_olist_obj, ReleaseCopy>;
-
-// Typed access to the fields this program uses, at the offsets that the
-// header's layout constants give: the count and the counted array that is
-// olist's field 2.
-class OlistView {
- public:
-  explicit OlistView(qor_olist_obj* obj) : obj_(reinterpret_cast<unsigned char*>(obj)) {}
-  template <typename T>
-  T at(size_t offset) const {
-    T value;
-    std::memcpy(&value, obj_ + offset, sizeof value);
-    return value;
-  }
-  uint32_t count() const { return at<uint32_t>(ZIM_OLIST_COUNT_OFFSET); }
-  uint32_t size() const { return at<uint32_t>(ZIM_OBJ_TOTAL_SIZE_OFFSET); }
-  unsigned char* elements() const { return at<unsigned char*>(ZIM_OLIST_FIELD_2_PTR); }
-  unsigned char* element_flags() const { return at<unsigned char*>(ZIM_OLIST_FIELD_2_FLAGS_PTR); }
-  uint64_t element(uint32_t i) const {
-    uint64_t value;
-    std::memcpy(&value, elements() + ZIM_OLIST_FIELD_2_ELEM_SIZE * i, sizeof value);
-    return value;
-  }
-  void set_element(uint32_t i, uint64_t value) const {
-    std::memcpy(elements() + ZIM_OLIST_FIELD_2_ELEM_SIZE * i, &value, sizeof value);
-    element_flags()[i] = 1;
-  }
-  bool owns_its_arrays() const { return elements() > obj_ && elements() < obj_ + size(); }
-
- private:
-  unsigned char* obj_;
-};
-
+// olist's field 2 is a counted array of 8-byte elements.
 bool intact(qor_olist_obj* obj, const char* what) {
-  const OlistView v(obj);
-  bool ok = v.count() == 0 || v.owns_its_arrays();
-  for (uint32_t i = 0; ok && i < v.count(); ++i) ok = v.element(i) == 7 * i + 1;
-  std::printf("%-10s %u elements, %u bytes: %s\n", what, v.count(), v.size(),
-              ok ? "intact" : "DIFFERS");
+  const auto elements = zim_tables::elements(obj, zim_olist_field_2_length, zim_olist_get_field_2);
+  bool ok = true;
+  uint32_t i = 0;
+  for (const uint64_t element : elements)
+    ok = ok && zim_olist_has_field_2(obj, i) && element == 7 * i++ + 1;
+  std::printf("%-10s %u elements, %u bytes: %s\n", what, elements.size(),
+              qor_olist_get_obj_size(elements.size()), ok ? "intact" : "DIFFERS");
   return ok;
 }
 
@@ -68,16 +29,17 @@ bool intact(qor_olist_obj* obj, const char* what) {
 
 int main() {
   constexpr uint32_t kCount = 17;
-  ServerObject server(qor_srv_olist_ctor(kCount));
-  for (uint32_t i = 0; i < kCount; ++i) OlistView(server.get()).set_element(i, 7 * i + 1);
+  auto server = zim_tables::ServerObject<qor_olist_obj>::make(kCount);
+  for (uint32_t i = 0; i < kCount; ++i) zim_olist_set_field_2(server.get(), i, 7 * i + 1);
   bool ok = intact(server.get(), "server");
 
-  const HeapCopy copy(zim_olist_copy_ctor(server.get()));
+  const auto copy = zim_tables::copy_of(server.get());
   ok &= intact(copy.get(), "heap copy");
 
   // Move the object to another block; fix its pointers before any use.
-  const uint32_t size = OlistView(server.get()).size();
-  ServerObject moved(static_cast<qor_olist_obj*>(std::malloc(size)));
+  const uint32_t size = qor_olist_get_obj_size(kCount);
+  auto moved = zim_tables::ServerObject<qor_olist_obj>::adopt(
+      static_cast<qor_olist_obj*>(std::malloc(size)));
   std::memcpy(moved.get(), server.get(), size);
   server.reset();
   zim_olist_fix_ptrs_from_base(moved.get());

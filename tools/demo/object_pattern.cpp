@@ -1,6 +1,7 @@
 #include "object_pattern.hpp"
 
 #include <cstring>
+#include <vector>
 
 #include "zim/tables/table_object.h"
 
@@ -19,99 +20,78 @@ uint8_t pattern(uint32_t seed, uint64_t place) {
   return static_cast<uint8_t>(x % 255 + 1);
 }
 
+// The value of element k of field i: its width of patterned bytes, at places
+// far above any fixed-part offset, where the type header's bytes are.
+std::vector<unsigned char> value_of(uint32_t seed, uint32_t field, uint32_t k, uint32_t width) {
+  std::vector<unsigned char> value(width);
+  const uint64_t base = (uint64_t{field} + 1) << 32 | uint64_t{k} * width;
+  for (uint32_t b = 0; b < width; ++b) value[b] = pattern(seed, base + b);
+  return value;
+}
+
 const unsigned char* pointer_at(const unsigned char* obj, uint32_t offset) {
   return reinterpret_cast<const unsigned char*>(field<uintptr_t>(obj, offset));
-}
-
-uint32_t array_length(const TableType& type, const FieldItem& f, const unsigned char* obj) {
-  if (f.kind == ItemKind::kPerNpuArray) return hulcon_config_get_max_num_npus();
-  return field<uint32_t>(obj, type.count_field);
-}
-
-// Element bytes of array item i live at places far above any fixed-part offset.
-uint64_t array_place(size_t item, uint64_t k) { return (uint64_t{item} + 1) << 32 | k; }
-uint64_t flag_place(size_t item, uint64_t k) { return (uint64_t{item} + 1) << 32 | 1u << 31 | k; }
-
-// Calls visit(address, expected byte) for every byte the pattern covers.
-template <typename Obj, typename Visit>
-bool for_each_patterned_byte(const TableType& type, Obj* obj, uint32_t seed, Visit&& visit) {
-  auto* base = reinterpret_cast<const unsigned char*>(obj);
-  for (uint32_t h = 0; h < type.header_count; ++h) {
-    const auto& f = type.header[h];
-    if (f.offset == type.count_field) continue;
-    for (uint32_t k = 0; k < f.width; ++k) {
-      if (!visit(f.offset + k, pattern(seed, f.offset + k))) return false;
-    }
-  }
-  for (uint32_t i = 0; i < type.field_count; ++i) {
-    const FieldItem& f = type.fields[i];
-    if (f.kind == ItemKind::kInlineRun) {
-      for (uint32_t k = 0; k < f.width * f.repeat; ++k) {
-        if (!visit(f.offset + k, pattern(seed, f.offset + k))) return false;
-      }
-      for (uint32_t k = 0; k < f.repeat; ++k) {
-        if (!visit(f.flag_at + k, pattern(seed, f.flag_at + k))) return false;
-      }
-      continue;
-    }
-    const uint64_t length = array_length(type, f, base);
-    const unsigned char* data = pointer_at(base, f.offset);
-    const unsigned char* flags = pointer_at(base, f.flag_at);
-    if (length == 0) continue;
-    for (uint64_t k = 0; k < length * f.width; ++k) {
-      if (!visit(data - base + k, pattern(seed, array_place(i, k)))) return false;
-    }
-    for (uint64_t k = 0; k < length; ++k) {
-      if (!visit(flags - base + k, pattern(seed, flag_place(i, k)))) return false;
-    }
-  }
-  return true;
 }
 
 }  // namespace
 
 uint32_t total_size(const void* obj) { return field<uint32_t>(obj, ZIM_OBJ_TOTAL_SIZE_OFFSET); }
 
+// The type header by its bytes (it has no accessors: the copies move it
+// whole), the data fields through their accessors, flags and all.
 void fill_object(const TableType& type, void* obj, uint32_t seed) {
   auto* bytes = static_cast<unsigned char*>(obj);
-  for_each_patterned_byte(type, bytes, seed, [&](uint64_t at, uint8_t value) {
-    bytes[at] = value;
-    return true;
-  });
+  for (uint32_t h = 0; h < type.header_count; ++h) {
+    const auto& f = type.header[h];
+    if (f.offset == type.count_field) continue;
+    for (uint32_t k = 0; k < f.width; ++k) bytes[f.offset + k] = pattern(seed, f.offset + k);
+  }
+  for (uint32_t i = 0; i < type.field_count; ++i) {
+    const FieldItem& f = type.fields[i];
+    for (uint32_t k = 0; k < f.access.length(obj); ++k) {
+      f.access.set(obj, k, value_of(seed, i, k, f.width).data());
+    }
+  }
 }
 
 std::string check_object(const TableType& type, const void* obj, uint32_t seed, uint32_t count) {
   const auto* bytes = static_cast<const unsigned char*>(obj);
+  void* object = const_cast<void*>(obj);  // the accessors take no const object
   const uint32_t size = total_size(obj);
   if (field<uint16_t>(bytes, ZIM_OBJ_TABLE_ID_OFFSET) != type.table_id) return "wrong table_id";
   if (type.takes_count() && field<uint32_t>(bytes, type.count_field) != count) {
     return "count field holds " + std::to_string(field<uint32_t>(bytes, type.count_field)) +
            ", expected " + std::to_string(count);
   }
-  for (uint32_t i = 0; i < type.field_count; ++i) {
-    const FieldItem& f = type.fields[i];
-    if (f.kind == ItemKind::kInlineRun || array_length(type, f, bytes) == 0) continue;
-    for (uint32_t at : {f.offset, f.flag_at}) {
-      const unsigned char* p = pointer_at(bytes, at);
-      if (p < bytes + type.fixed_size || p > bytes + size) {
-        return "pointer at byte " + std::to_string(at) + " leaves the object";
+  for (uint32_t h = 0; h < type.header_count; ++h) {
+    const auto& f = type.header[h];
+    if (f.offset == type.count_field) continue;
+    for (uint32_t k = 0; k < f.width; ++k) {
+      if (bytes[f.offset + k] != pattern(seed, f.offset + k)) {
+        return "type header byte " + std::to_string(f.offset + k) + " differs";
       }
     }
   }
-  std::string error;
-  for_each_patterned_byte(type, bytes, seed, [&](uint64_t at, uint8_t value) {
-    if (at >= size) {
-      error = "byte " + std::to_string(at) + " lies beyond total_obj_size";
-      return false;
+  for (uint32_t i = 0; i < type.field_count; ++i) {
+    const FieldItem& f = type.fields[i];
+    const uint32_t length = f.access.length(object);
+    if (f.kind != ItemKind::kInlineRun && length != 0) {
+      for (uint32_t at : {f.offset, f.flag_at}) {
+        const unsigned char* p = pointer_at(bytes, at);
+        if (p < bytes + type.fixed_size || p > bytes + size) {
+          return "pointer at byte " + std::to_string(at) + " leaves the object";
+        }
+      }
     }
-    if (bytes[at] != value) {
-      error = "byte " + std::to_string(at) + " holds " + std::to_string(bytes[at]) + ", expected " +
-              std::to_string(value);
-      return false;
+    std::vector<unsigned char> held(f.width);
+    for (uint32_t k = 0; k < length; ++k) {
+      f.access.get(object, k, held.data());
+      if (!f.access.has(object, k) || held != value_of(seed, i, k, f.width)) {
+        return std::string("field ") + f.name + " [" + std::to_string(k) + "] differs";
+      }
     }
-    return true;
-  });
-  return error;
+  }
+  return {};
 }
 
 }  // namespace zim_demo

@@ -14,7 +14,8 @@ namespace zim_demo {
 
 using zim_tables::catalogue::TableType;
 
-// Writes the pattern through the object's own pointers.
+// Writes the pattern: the data fields through their accessors, which reach
+// arrays through the object's own pointers.
 void fill_object(const TableType& type, void* obj, uint32_t seed);
 
 // Checks that obj holds the pattern of seed, that its array pointers lie in
