@@ -88,15 +88,18 @@ inline std::vector<fs::path> definitions(const fs::path& dir) {
 
 // A private copy of the real definitions, to break; with a case folder, its
 // definitions replace the real ones of the same name or join them, and the
-// real ones its file `removes` names are left out.
+// real ones its file `removes` names are left out. Every file of the case
+// but `expected` and `removes` is copied, misnamed definitions included.
 inline fs::path copy_defs(const TempDir& tmp, const fs::path& case_dir = {}) {
   const fs::path defs = tmp / "defs";
   fs::copy(kDefs, defs);
   if (case_dir.empty()) return defs;
   std::ifstream removes(case_dir / "removes");
   for (std::string name; std::getline(removes, name);) fs::remove(defs / name);
-  for (const fs::path& file : definitions(case_dir)) {
-    fs::copy_file(file, defs / file.filename(), fs::copy_options::overwrite_existing);
+  for (const auto& entry : fs::directory_iterator(case_dir)) {
+    const std::string name = entry.path().filename().string();
+    if (name == "expected" || name == "removes") continue;
+    fs::copy_file(entry.path(), defs / name, fs::copy_options::overwrite_existing);
   }
   return defs;
 }

@@ -89,7 +89,8 @@ TEST(Tablegen, CommandLineConventionsAndFilesystemFailures) {
       {quoted(kDefs) + " " + quoted(file / "out"), 1, file.string() + ": error: "},
       {quoted(kDefs) + " " + quoted(foreign), 1, foreign.string() + ": error: "},
       {"--check " + quoted(defs), 1, (defs / "loop.tdef").string() + ": error: "},
-      {"--check " + quoted(tmp / "absent"), 1, (tmp / "absent").string() + ": error: "},
+      {"--check " + quoted(tmp / "absent"), 2, "zim_tablegen: error: DEFS_DIR "},
+      {quoted(file) + " " + quoted(tmp / "out"), 2, "zim_tablegen: error: DEFS_DIR "},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.args);

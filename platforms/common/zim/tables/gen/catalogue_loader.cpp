@@ -15,6 +15,24 @@ namespace fs = std::filesystem;
 
 namespace tablegen {
 
+namespace {
+
+// NNN_name.ext with one extension: a definition under the wrong extension
+// (003_x.def), not an editor's backup (003_x.tdef~, 003_x.tdef.orig).
+bool named_like_a_definition(const std::string& name) {
+  size_t i = 0;
+  while (i < name.size() && name[i] >= '0' && name[i] <= '9') ++i;
+  if (i == 0 || i == name.size() || name[i] != '_') return false;
+  const size_t dot = name.find('.', i);
+  if (dot == std::string::npos || dot + 1 == name.size()) return false;
+  for (size_t k = dot + 1; k < name.size(); ++k) {
+    if (name[k] < 'a' || name[k] > 'z') return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 // The *.tdef entries of dir, sorted; every filesystem failure is reported.
 std::optional<std::vector<fs::path>> definition_files(const fs::path& dir, Diagnostics& diags) {
   std::error_code ec;
@@ -25,7 +43,14 @@ std::optional<std::vector<fs::path>> definition_files(const fs::path& dir, Diagn
   std::vector<fs::path> files;
   fs::directory_iterator it(dir, ec), end;
   for (; !ec && it != end; it.increment(ec)) {
-    if (it->path().extension() == ".tdef") files.push_back(it->path());
+    if (it->path().extension() == ".tdef") {
+      files.push_back(it->path());
+    } else if (named_like_a_definition(it->path().filename().string())) {
+      // Left out silently, it would surface only as a missing id.
+      diags.error(it->path().string(), 0,
+                  "named like a definition, but only *.tdef files are read: rename it to " +
+                      it->path().stem().string() + ".tdef or move it out of the folder");
+    }
   }
   if (ec) {
     diags.error(dir.string(), 0, "cannot list the folder: " + ec.message());

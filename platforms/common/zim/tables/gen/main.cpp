@@ -169,6 +169,10 @@ int run(int argc, char** argv) {
                                      : "expected DEFS_DIR and OUT_DIR");
   }
   if (compare) return compat(operands[0], operands[1]);
+  std::error_code ec;
+  if (!fs::is_directory(operands[0], ec)) {
+    return usage_error("DEFS_DIR " + operands[0] + " is not a folder of definitions");
+  }
   if (check_only) return check(operands[0]);
   if (manifest) return print_manifest(operands[0]);
   return generate(operands[0], operands[1]);

@@ -189,30 +189,30 @@ class DefinitionChecker {
     };
     switch (def_.type_class) {
       case TypeClass::kFixed:
-        expect(per_npu + counted == 0, "has no array fields");
+        expect(per_npu + counted == 0, "takes no array fields");
         expect(!has_count, "takes no count (remove 'count_field')");
-        expect(!def_.size_check, "has 'size_check off'");
+        expect(!def_.size_check, "needs 'size_check off'");
         break;
       case TypeClass::kSizeChecked:
-        expect(per_npu + counted == 0, "has no array fields");
+        expect(per_npu + counted == 0, "takes no array fields");
         expect(!has_count, "takes no count (remove 'count_field')");
-        expect(def_.size_check, "has 'size_check on'");
+        expect(def_.size_check, "needs 'size_check on'");
         break;
       case TypeClass::kPerNpu:
         expect(per_npu > 0, "needs at least one per-NPU array field (off:exN)");
-        expect(counted == 0, "has no counted array fields (use class counted)");
+        expect(counted == 0, "takes no counted array fields (use class counted)");
         expect(!has_count, "takes no count (remove 'count_field')");
-        expect(def_.size_check, "has 'size_check on'");
+        expect(def_.size_check, "needs 'size_check on'");
         break;
       case TypeClass::kCounted:
         expect(counted > 0, "needs at least one counted array field (off:exC)");
         expect(has_count, "needs 'count_field'");
-        expect(def_.size_check, "has 'size_check on'");
+        expect(def_.size_check, "needs 'size_check on'");
         break;
       case TypeClass::kCountOnly:
-        expect(per_npu + counted == 0, "has no array fields");
+        expect(per_npu + counted == 0, "takes no array fields");
         expect(has_count, "needs 'count_field'");
-        expect(!def_.size_check, "has 'size_check off'");
+        expect(!def_.size_check, "needs 'size_check off'");
         break;
     }
   }
