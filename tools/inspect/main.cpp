@@ -266,10 +266,12 @@ int run(int argc, char** argv) {
   decode_cmd->add_option("FILE", o.file,
                          "the object's bytes from its first byte: a regular file, or - for "
                          "standard input (up to 64 MiB)");
-  auto* from_pool = decode_cmd->add_option("--pool", o.pool, "read the object from the pool NAME");
+  auto* from_pool = decode_cmd->add_option("--pool", o.pool, "read the object from the pool NAME")
+                        ->type_name("NAME");
   auto* offset =
       decode_cmd->add_option("--offset", o.offset, "with --pool: the offset of the object's block");
-  auto* uid = decode_cmd->add_option("--uid", o.uid, "with --pool: the uid the object holds");
+  auto* uid = decode_cmd->add_option("--uid", o.uid, "with --pool: the uid the object holds")
+                  ->type_name("UID");
   offset->needs(from_pool)->excludes(uid);
   uid->needs(from_pool);
   sizing_options(decode_cmd);
