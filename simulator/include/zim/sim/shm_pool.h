@@ -18,7 +18,8 @@
  * never freed or reused; zim_shm_pool_walk finds them all through their
  * headers. Untyped blocks (zim_shm_pool_calloc_untyped), a server's own
  * records, are carved the same way in chunks of their own, and their headers
- * name ZIM_SHM_POOL_UNTYPED instead of a table id. Allocation is safe for concurrent callers in all processes that map
+ * name ZIM_SHM_POOL_UNTYPED instead of a table id. Allocation is safe for
+ * concurrent callers in all processes that map
  * the pool, and for their deaths: a process killed at any instruction of an
  * allocation leaves the pool as it was before the call or after it (its block
  * then lost), so no block is handed out twice, overlaps the header or another
