@@ -12,8 +12,9 @@
 namespace zim_sim {
 
 constexpr uint64_t kPoolMagic = 0x316c6f6f706d697aull;  // "zimpool1"
-// 3: a block header in front of every block; 4: the lock holder's pid and acquisition count.
-constexpr uint32_t kPoolVersion = 4;
+// 3: a block header in front of every block; 4: the lock holder's pid and acquisition count;
+// 5: untyped blocks, with a region of their own after the table ids'.
+constexpr uint32_t kPoolVersion = 5;
 constexpr uint32_t kBlockMagic = 0x6b6c627au;  // "zblk"
 
 // Allocation state of one table id: its current chunk is [cursor, limit);
@@ -34,10 +35,23 @@ struct BlockHeader {
 
 constexpr uint64_t block_tag(uint32_t table_id) { return kBlockMagic | uint64_t{table_id} << 32; }
 
+// Allocation regions: one per table id, then the untyped blocks'. A block's
+// tag names ZIM_SHM_POOL_UNTYPED rather than the region's index, so that the
+// tag of an untyped block never changes meaning with the catalogue's size.
+constexpr uint32_t kUntypedRegion = ZIM_NUM_TABLE_TYPES;
+constexpr uint32_t kRegions = ZIM_NUM_TABLE_TYPES + 1;
+
+// The region of a table id or ZIM_SHM_POOL_UNTYPED; kRegions for any other id.
+constexpr uint32_t region_of(uint32_t table_id) {
+  return table_id < ZIM_NUM_TABLE_TYPES     ? table_id
+         : table_id == ZIM_SHM_POOL_UNTYPED ? kUntypedRegion
+                                            : kRegions;
+}
+
 // What one allocation may change (the carve point and one table id's region),
 // as it was before the allocation began, and where it writes its block header.
 struct UndoRecord {
-  std::atomic<uint64_t> armed;  // table id + 1 while an allocation is under way, else 0
+  std::atomic<uint64_t> armed;  // region + 1 while an allocation is under way, else 0
   std::atomic<uint64_t> carve;
   std::atomic<uint64_t> cursor, limit, bytes, blocks;
   std::atomic<uint64_t> block_header;  // offset of the new block's header
@@ -53,10 +67,10 @@ struct UndoRecord {
 // process killed at any instruction cannot break:
 //   I1  ZIM_SHM_POOL_HEADER_SIZE <= carve <= size; every chunk and run lies in
 //       [ZIM_SHM_POOL_HEADER_SIZE, carve), so no block overlaps the header.
-//   I2  For each table id, cursor <= limit, and [cursor, limit) lies in a
-//       chunk that belongs to that id alone and that it took from the carve
-//       point (or is empty: 0, 0).
-//   I3  No byte of [cursor, limit) of any id, nor of [carve, size), has been
+//   I2  For each region (a table id's, or the untyped blocks'), cursor <=
+//       limit, and [cursor, limit) lies in a chunk that belongs to that region
+//       alone and that it took from the carve point (or is empty: 0, 0).
+//   I3  No byte of [cursor, limit) of any region, nor of [carve, size), has been
 //       handed out, and outside an allocation under way (an armed `undo`)
 //       every such byte is zero: the segment was created zero-filled, and the
 //       allocator writes only block headers, each while its allocation's
@@ -64,7 +78,7 @@ struct UndoRecord {
 //       a block.
 //   I4  Every word of the state, of `undo` and of a block header is stored
 //       with one atomic store. Before the first store of an allocation, the
-//       holder copies what it may change (carve, the table id's region) and
+//       holder copies what it may change (carve, the region) and
 //       the offset of the block header it will write into `undo` and then arms
 //       it (one store); then it writes the header, then the new state; it
 //       disarms the record after the last store and before unlocking. A holder
@@ -98,7 +112,7 @@ struct PoolHeader {
   std::atomic<uint64_t> acquisitions;
   std::atomic<uint64_t> carve;  // first offset not yet given to a chunk or run
   UndoRecord undo;
-  TableRegion tables[ZIM_NUM_TABLE_TYPES];
+  TableRegion tables[kRegions];  // indexed by region_of
 };
 
 static_assert(sizeof(PoolHeader) <= ZIM_SHM_POOL_HEADER_SIZE, "header fits its reserved space");
@@ -133,6 +147,11 @@ inline void put(std::atomic<uint64_t>& word, uint64_t value) {
 inline BlockHeader& block_header_at(PoolHeader* hdr, uint64_t at) {
   return *reinterpret_cast<BlockHeader*>(reinterpret_cast<char*>(hdr) + at);
 }
+
+// Hands out a zero-filled block of `size` bytes in `region` (below kRegions),
+// taking the pool's lock, mapping the default pool if none is mapped; null
+// when the pool cannot hold it (table_pool_calloc.cpp).
+void* calloc_block(uint32_t region, uint64_t size);
 
 // Holds PoolHeader::lock; when its last holder died, first restores the
 // allocation state from an armed undo record (I5).

@@ -95,7 +95,7 @@ PoolLock::PoolLock(PoolHeader* hdr) : hdr_(hdr) {
     // state from before its allocation (I5).
     UndoRecord& undo = hdr_->undo;
     const uint64_t armed = undo.armed.load(std::memory_order_acquire);
-    if (armed != 0 && armed <= ZIM_NUM_TABLE_TYPES) {
+    if (armed != 0 && armed <= kRegions) {
       TableRegion& table = hdr_->tables[armed - 1];
       const uint64_t at = undo.block_header.load(std::memory_order_relaxed);
       if (at >= ZIM_SHM_POOL_HEADER_SIZE && at % ZIM_SHM_POOL_ALIGN == 0 &&

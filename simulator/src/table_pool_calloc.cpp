@@ -1,4 +1,5 @@
-// libzim_memory: carving blocks for table ids out of the pool.
+// libzim_memory: carving blocks for table ids (and the untyped blocks) out of
+// the pool.
 
 #include <atomic>
 #include <cstdint>
@@ -15,13 +16,13 @@ using zim_sim::TableRegion;
 constexpr auto kRelaxed = std::memory_order_relaxed;  // all under the pool's lock
 
 // Finds room for a block of `size` bytes (`need`: its rounded size plus its
-// header, a multiple of ZIM_SHM_POOL_ALIGN) for a table id, writes the block's
+// header, a multiple of ZIM_SHM_POOL_ALIGN) in a region, writes the block's
 // header and records the block as handed out. Called with the pool locked. The
 // new state is worked out first and stored only while the undo record holds
 // the old one and names the header (I4 in pool.hpp), so a crash at any point
 // leaves the old state, with zeros where the header was, or the new one.
-bool allocate(PoolHeader* hdr, uint32_t table_id, uint64_t size, uint64_t need, uint64_t* block) {
-  TableRegion& table = hdr->tables[table_id];
+bool allocate(PoolHeader* hdr, uint32_t region, uint64_t size, uint64_t need, uint64_t* block) {
+  TableRegion& table = hdr->tables[region];
   const uint64_t carve = hdr->carve.load(kRelaxed);
   const uint64_t cursor = table.cursor.load(kRelaxed);
   const uint64_t limit = table.limit.load(kRelaxed);
@@ -55,11 +56,12 @@ bool allocate(PoolHeader* hdr, uint32_t table_id, uint64_t size, uint64_t need, 
   put(undo.bytes, bytes);
   put(undo.blocks, blocks);
   put(undo.block_header, at);
-  put(undo.armed, table_id + uint64_t{1});
+  put(undo.armed, region + uint64_t{1});
   // The tag last: a walker that sees it sees the size too.
   BlockHeader& header = zim_sim::block_header_at(hdr, at);
   put(header.size, size);
-  put(header.tag, zim_sim::block_tag(table_id));
+  put(header.tag,
+      zim_sim::block_tag(region == zim_sim::kUntypedRegion ? ZIM_SHM_POOL_UNTYPED : region));
   if (new_carve != carve) put(hdr->carve, new_carve);
   if (new_limit != limit) put(table.limit, new_limit);
   if (new_cursor != cursor) put(table.cursor, new_cursor);
@@ -72,15 +74,16 @@ bool allocate(PoolHeader* hdr, uint32_t table_id, uint64_t size, uint64_t need, 
 
 uint64_t table_stat(uint32_t table_id, std::atomic<uint64_t> TableRegion::*field) {
   PoolHeader* hdr = zim_sim::mapped_pool();
-  if (hdr == nullptr || table_id >= ZIM_NUM_TABLE_TYPES) return 0;
+  const uint32_t region = zim_sim::region_of(table_id);
+  if (hdr == nullptr || region >= zim_sim::kRegions) return 0;
   zim_sim::PoolLock lock(hdr);
-  return (hdr->tables[table_id].*field).load(kRelaxed);
+  return (hdr->tables[region].*field).load(kRelaxed);
 }
 
 }  // namespace
 
-extern "C" ZIM_SIM_API void* zim_shm_table_pool_calloc(uint32_t table_id, uint64_t size) {
-  if (table_id >= ZIM_NUM_TABLE_TYPES || size == 0) return nullptr;
+void* zim_sim::calloc_block(uint32_t region, uint64_t size) {
+  if (size == 0) return nullptr;
   PoolHeader* hdr = zim_sim::mapped_pool();
   if (hdr == nullptr) hdr = zim_sim::map_default_pool();
   if (hdr == nullptr || size > hdr->size) return nullptr;
@@ -90,11 +93,16 @@ extern "C" ZIM_SIM_API void* zim_shm_table_pool_calloc(uint32_t table_id, uint64
   uint64_t offset = 0;
   {
     zim_sim::PoolLock lock(hdr);
-    if (!allocate(hdr, table_id, size, need, &offset)) return nullptr;
+    if (!allocate(hdr, region, size, need, &offset)) return nullptr;
   }
   // No clearing needed: blocks are never reused and the segment was created
   // zero-filled, so every byte handed out is still zero (I3).
   return reinterpret_cast<char*>(hdr) + offset;
+}
+
+extern "C" ZIM_SIM_API void* zim_shm_table_pool_calloc(uint32_t table_id, uint64_t size) {
+  if (table_id >= ZIM_NUM_TABLE_TYPES) return nullptr;
+  return zim_sim::calloc_block(table_id, size);
 }
 
 extern "C" ZIM_SIM_API uint64_t zim_shm_pool_table_bytes(uint32_t table_id) {

@@ -262,7 +262,20 @@ TEST(CommandLine, InputsStatusAndOutput) {
       {"decode olist " + good, "> /dev/full", 1, "cannot write standard output"},
       {"--help", "> /dev/full", 1, "cannot write standard output"},
       {"--version", "> /dev/full", 1, "cannot write standard output"},
-      {"layout nosuch", "", 2, "no table type nosuch"},
+      {"layout nosuch", "", 2, "no table type nosuch in the catalogue\n'zim_tables_inspect types'"},
+      {"layout olsit", "", 2, "; did you mean olist?"},
+      {"types", "", 0, "     268  counted           296  olist, takes a count\n"},
+      {"types --json", "", 0, "\"type\": \"olist\",\n      \"class\": \"counted\""},
+      {"lay olist", "", 2, "unknown subcommand lay\nthe subcommands are types, layout"},
+      {"pools /x", "", 2, "unknown subcommand pools; did you mean pool?"},
+      {"--json layout olist", "", 2, "--json is an option of types, layout, decode, pool: put it"},
+      {"layout olist --catalogue " ZIM_MANIFEST, "", 0, "olist (table id 268, counted)"},
+      {"layout test_if --count 2", "", 2, "type test_if takes no count: leave out --count"},
+      {"decode 1 " + good + " --npus 2", "", 2, "has no per-NPU arrays"},
+      {"decode olist", "", 2, "decode needs TYPE and FILE, or --pool"},
+      {"decode --pool /x", "", 2, "decode --pool needs --offset OFFSET or --uid UID"},
+      {"decode olist " + good + " --pool /x --uid 1", "", 2, "FILE or --pool, not both"},
+      {"decode olist " + good + " --offset 1", "", 2, "--offset requires --pool"},
       {"layout olist --bogus", "", 2, "--bogus"},
       {"pool /no_such_pool_here", "", 2, "cannot walk the pool /no_such_pool_here"},
       {"--catalogue /nonexistent layout olist", "", 2, "cannot read the catalogue /nonexistent"},
@@ -277,7 +290,7 @@ TEST(CommandLine, InputsStatusAndOutput) {
     EXPECT_EQ(r.status, c.status) << r.out;
     EXPECT_NE(r.out.find(c.expected), std::string::npos) << r.out;
     EXPECT_TRUE(std::all_of(r.out.begin(), r.out.end(), printable)) << r.out;
-    if (c.args.find("--json") != std::string::npos && c.redirect.empty()) {
+    if (c.args.find("--json") != std::string::npos && c.redirect.empty() && c.status != 2) {
       EXPECT_FALSE(Json::parse(r.out, nullptr, false).is_discarded()) << r.out;
     }
   }
@@ -311,11 +324,11 @@ TEST(Pool, WalksAPoolWrittenByAnotherProcess) {
       if (id == ZIM_TABLE_ID_OLIST) damaged = obj;
     }
     static_cast<unsigned char*>(damaged)[ZIM_OLIST_FIELD_2_PTR] ^= 0x20;
-    zim_shm_pool_set_root(zim_shm_pool_offset_of(zim_shm_table_pool_calloc(0, 64)));
+    zim_shm_pool_set_root(zim_shm_pool_offset_of(zim_shm_pool_calloc_untyped(64)));
+    std::memset(zim_shm_pool_calloc_untyped(100), 0x5a, 100);
     return cat::types[ZIM_TABLE_ID_OLIST].ops.srv_ctor_with_shm(1000000) ? 0 : 1;
   });
   const RunResult r = run_tool("pool " + name + " --json");
-  shm_unlink(name.c_str());
   ASSERT_EQ(created, 0) << "the pool's creator failed";
   ASSERT_EQ(r.status, 1) << r.out;
   std::printf("peak RSS of the walk: %ld KiB\n", r.max_rss_kib);
@@ -326,14 +339,53 @@ TEST(Pool, WalksAPoolWrittenByAnotherProcess) {
 #endif
   const Json pool = Json::parse(r.out);
   EXPECT_EQ(pool["objects"], cat::type_count + 1);
-  EXPECT_FALSE(pool["root"].is_null());
+  EXPECT_TRUE(pool["root"]["table_id"].is_null()) << "the root record is an untyped block";
   EXPECT_TRUE(pool["damaged"].empty());
+  ASSERT_EQ(pool["untyped"].size(), 1u);
+  EXPECT_EQ(pool["untyped"][0]["size"], 100);
   std::vector<std::string> problems;
   for (const auto& t : pool["tables"])
     for (const auto& p : t["problems"])
       problems.push_back(t["type"].get<std::string>() + ": " + p["problem"].get<std::string>());
   ASSERT_EQ(problems.size(), 1u) << ::testing::PrintToString(problems);
   EXPECT_NE(problems[0].find("olist: data pointer of field 2"), std::string::npos) << problems[0];
+
+  // The damaged olist, found by its offset and by its uid, decodes with the
+  // header that layout gives for its count; an untyped block and a place
+  // where no block starts are refused.
+  const std::string olist_at = [&] {
+    for (const auto& t : pool["tables"])
+      if (t["type"] == "olist") return t["problems"][0]["offset"].dump();
+    return std::string("?");
+  }();
+  const std::string uid = [&] {
+    const Json listed = Json::parse(run_tool("pool " + name + " --list --json").out);
+    for (const auto& b : listed["blocks"])
+      if (b["offset"].dump() == olist_at) return b["uid"].dump();
+    return std::string("?");
+  }();
+  const std::string from = "decode --pool " + name;
+  const Json layout = Json::parse(run_tool("layout olist --count 2 --json").out);
+  for (const std::string& key : {"--offset " + olist_at, "--uid " + uid, "olist --uid " + uid}) {
+    SCOPED_TRACE(key);
+    const RunResult d = run_tool(from + " " + key + " --json");
+    EXPECT_EQ(d.status, 1) << d.out;
+    const Json object = Json::parse(d.out, nullptr, false);
+    for (const char* k : {"type", "table_id", "class", "npus", "npd_size", "count", "size"}) {
+      EXPECT_EQ(object.value(k, Json()), layout[k]) << k;
+    }
+  }
+  const std::pair<std::string, const char*> refused[] = {
+      {"--offset " + pool["untyped"][0]["offset"].dump(), "is an untyped block of 100 bytes"},
+      {"--offset 16385", "no block starts at offset 16385"},
+      {"--uid 4000000000", "no object holds uid 4000000000"},
+  };
+  for (const auto& [key, expected] : refused) {
+    const RunResult d = run_tool(from + " " + key);
+    EXPECT_EQ(d.status, 2) << d.out;
+    EXPECT_NE(d.out.find(expected), std::string::npos) << d.out;
+  }
+  shm_unlink(name.c_str());
 }
 
 // A segment that shrinks under the walk is named as such, after the pieces visited before it.

@@ -51,6 +51,11 @@ const struct Situation {
     {"a run of its own", {{1, 100}}, {1, kChunk + 16}, 0},
     // Kill point 12 falls between the new limit and the new cursor.
     {"restoring after a holder died", {{1, kChunk - 32}, {2, 16}}, {1, 64}, 12},
+    {"first untyped block", {{1, 100}}, {ZIM_SHM_POOL_UNTYPED, 64}, 0},
+    {"restoring the untyped blocks' region",
+     {{ZIM_SHM_POOL_UNTYPED, kChunk - 32}, {2, 16}},
+     {ZIM_SHM_POOL_UNTYPED, 64},
+     12},
     {"creating the pool", {}, {0, 0}, 0},
 };
 
@@ -71,7 +76,7 @@ bool stop_at(unsigned n, Fn fn, pid_t* pid) {
 bool kill_at(const std::string& name, const Block& call, unsigned n, Report* report) {
   const auto run = [&] {
     if (call.size == 0) return zim_shm_pool_create(name.c_str(), kPoolSize) == 0 ? 0 : 1;
-    void* p = zim_shm_table_pool_calloc(call.table_id, call.size);
+    void* p = pool_calloc(call.table_id, call.size);
     return report->victim_offset = zim_shm_pool_offset_of(p), 0;
   };
   pid_t pid = -1;
@@ -116,7 +121,7 @@ TEST(PoolCrashTest, KilledAtEveryKillPointLeavesAConsistentPool) {
       if (s.victim.size != 0) {
         ASSERT_EQ(zim_shm_pool_create(name.c_str(), kPoolSize), 0);
         for (const Block& b : s.before) {
-          void* p = zim_shm_table_pool_calloc(b.table_id, b.size);
+          void* p = pool_calloc(b.table_id, b.size);
           ASSERT_NE(p, nullptr);
           std::memset(p, 0xa5, b.size);
           pieces.push_back({zim_shm_pool_offset_of(p), b.size, b.table_id, 0xa5});

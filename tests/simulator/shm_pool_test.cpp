@@ -27,11 +27,20 @@ constexpr uint64_t kPoolSize = 8u << 20;
 
 TEST_F(ShmPoolTest, BlocksAreZeroAlignedInsideAndDisjoint) {
   create(kPoolSize);
-  const std::pair<uint32_t, uint64_t> requests[] = {
-      {0, 1},    {0, 15},     {0, 16},         {1, 17},         {342, 100},
-      {7, 4096}, {7, kChunk}, {7, kChunk + 1}, {0, 3 * kChunk}, {0, 1}};
+  const std::pair<uint32_t, uint64_t> requests[] = {{0, 1},
+                                                    {0, 15},
+                                                    {0, 16},
+                                                    {1, 17},
+                                                    {342, 100},
+                                                    {7, 4096},
+                                                    {7, kChunk},
+                                                    {7, kChunk + 1},
+                                                    {0, 3 * kChunk},
+                                                    {0, 1},
+                                                    {ZIM_SHM_POOL_UNTYPED, 100},
+                                                    {ZIM_SHM_POOL_UNTYPED, kChunk + 1}};
   for (const auto& [table_id, size] : requests) {
-    auto* p = static_cast<unsigned char*>(zim_shm_table_pool_calloc(table_id, size));
+    auto* p = static_cast<unsigned char*>(pool_calloc(table_id, size));
     ASSERT_NE(p, nullptr) << table_id << ":" << size;
     EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 16, 0u);
     EXPECT_GE(zim_shm_pool_offset_of(p), ZIM_SHM_POOL_HEADER_SIZE);
@@ -40,12 +49,21 @@ TEST_F(ShmPoolTest, BlocksAreZeroAlignedInsideAndDisjoint) {
     std::memset(p, 0xa5, size);
   }
   // Unusable requests: no block and no bookkeeping.
-  const std::pair<uint32_t, uint64_t> unusable[] = {
-      {ZIM_NUM_TABLE_TYPES, 16}, {UINT32_MAX, 16}, {5, 0}, {5, kPoolSize + 1}, {5, UINT64_MAX}};
+  const std::pair<uint32_t, uint64_t> unusable[] = {{ZIM_NUM_TABLE_TYPES, 16},
+                                                    {UINT32_MAX, 16},
+                                                    {ZIM_SHM_POOL_UNTYPED - 1, 16},
+                                                    {5, 0},
+                                                    {5, kPoolSize + 1},
+                                                    {5, UINT64_MAX},
+                                                    {ZIM_SHM_POOL_UNTYPED, 0},
+                                                    {ZIM_SHM_POOL_UNTYPED, kPoolSize + 1}};
   for (const auto& [table_id, size] : unusable) {
-    EXPECT_EQ(zim_shm_table_pool_calloc(table_id, size), nullptr) << table_id << ":" << size;
+    EXPECT_EQ(pool_calloc(table_id, size), nullptr) << table_id << ":" << size;
   }
+  EXPECT_EQ(zim_shm_table_pool_calloc(ZIM_SHM_POOL_UNTYPED, 16), nullptr) << "no table id";
   EXPECT_EQ(zim_shm_pool_table_blocks(5), 0u);
+  EXPECT_EQ(zim_shm_pool_table_blocks(ZIM_SHM_POOL_UNTYPED), 2u);
+  EXPECT_EQ(zim_shm_pool_table_bytes(ZIM_SHM_POOL_UNTYPED), 112u + kChunk + 16);
 }
 
 TEST_F(ShmPoolTest, EachTableIdBumpAllocatesInItsOwnChunks) {
@@ -135,14 +153,20 @@ TEST_F(ShmPoolTest, SecondProcessAttachesAtAnotherAddress) {
 
 // Damage shows between the blocks still found; the inspector's test walks another process's pool.
 TEST_F(ShmPoolTest, WalkFindsEveryBlockAndTheDamage) {
-  const std::pair<uint32_t, uint64_t> requests[] = {
-      // in address order
-      {3, 40}, {3, 1}, {5, 16}, {5, 300}, {3, kChunk + 100}, {342, kChunk - kHeader}};
+  const std::pair<uint32_t, uint64_t> requests[] = {// in address order
+                                                    {3, 40},
+                                                    {3, 1},
+                                                    {5, 16},
+                                                    {5, 300},
+                                                    {3, kChunk + 100},
+                                                    {342, kChunk - kHeader},
+                                                    {ZIM_SHM_POOL_UNTYPED, 24},
+                                                    {ZIM_SHM_POOL_UNTYPED, 8}};
   create(kPoolSize);
   std::vector<Piece> want;
   for (int i = 0; i < int(std::size(requests)); ++i) {
     const auto [table_id, size] = requests[i];
-    void* p = zim_shm_table_pool_calloc(table_id, size);
+    void* p = pool_calloc(table_id, size);
     std::memset(p, 0x10 + i, size);
     want.push_back({zim_shm_pool_offset_of(p), size, table_id, 0x10 + i});
   }

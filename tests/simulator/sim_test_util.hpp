@@ -108,6 +108,12 @@ inline bool leave_stale_pool(const std::string& name) {
   return shm_exists(name);
 }
 
+// A block of the table id, or an untyped one for ZIM_SHM_POOL_UNTYPED.
+inline void* pool_calloc(uint32_t table_id, uint64_t size) {
+  return table_id == ZIM_SHM_POOL_UNTYPED ? zim_shm_pool_calloc_untyped(size)
+                                          : zim_shm_table_pool_calloc(table_id, size);
+}
+
 // A piece found by a walk; fill is the value of all its bytes, -1 when they differ.
 struct Piece {
   uint64_t offset, size;

@@ -15,6 +15,19 @@ std::string hex(uint64_t value) {
   return text;
 }
 
+void put_object_header(Json& doc, const TypeLayout& type, const Sizing& sizing,
+                       const ObjectMap* map) {
+  doc["type"] = type.name;
+  doc["table_id"] = type.table_id;
+  doc["class"] = tablegen::class_keyword(type.type_class);
+  doc["npus"] = sizing.npus;
+  doc["npd_size"] = sizing.npd_size;
+  if (map) {
+    doc["count"] = type.count_field ? Json(sizing.count) : Json(nullptr);
+    doc["size"] = map->end;
+  }
+}
+
 namespace {
 
 // Host byte order: the objects come from processes on this machine.
@@ -64,14 +77,7 @@ class Checker {
       : type_(type), bytes_(bytes), sizing_(sizing), view_(view) {}
 
   std::vector<std::string> run() {
-    if (view_) {
-      Json& v = *view_;
-      v["type"] = type_.name;
-      v["table_id"] = type_.table_id;
-      v["class"] = tablegen::class_keyword(type_.type_class);
-      v["npus"] = sizing_.npus;
-      v["npd_size"] = sizing_.npd_size;
-    }
+    if (view_) put_object_header(*view_, type_, sizing_, nullptr);
     if (const auto outside = bounds_problem(type_)) {
       problem("the layout of the type is unusable: " + *outside);
       return finish();
@@ -85,8 +91,7 @@ class Checker {
     map_ = place(type_, sizing_);
     if (view_) {
       Json& v = *view_;
-      v["count"] = type_.count_field ? Json(sizing_.count) : Json(nullptr);
-      v["size"] = map_.end;
+      put_object_header(v, type_, sizing_, &map_);
       // Placeholders keep the keys in their documented order.
       v["consistent"] = false;
       v["problems"] = Json::array();

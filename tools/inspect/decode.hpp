@@ -29,6 +29,11 @@ struct Decoded {
 // "0x1f": how addresses and values are shown.
 std::string hex(uint64_t value);
 
+// The keys layout and decode share, in their order: type, table_id, class,
+// npus, npd_size, then, with a placement, count and size.
+void put_object_header(Json& doc, const TypeLayout& type, const Sizing& sizing,
+                       const ObjectMap* map);
+
 // `sizing` gives N and the NPD size; the count is read from the object.
 // Neither reads outside `bytes`, whatever the layout and the bytes hold.
 //

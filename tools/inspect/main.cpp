@@ -1,13 +1,10 @@
 // zim_tables_inspect: shows where everything of a table object lies, checks
 // the bytes of one object against its type, and walks a pool's objects.
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zim/tables/platform.h>
 #include <zim/tables/table_object.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -20,8 +17,10 @@
 
 #include "catalogue_loader.hpp"
 #include "decode.hpp"
+#include "object_bytes.hpp"
 #include "pool.hpp"
 #include "render.hpp"
+#include "type_names.hpp"
 
 namespace fs = std::filesystem;
 using namespace zim_inspect;
@@ -30,10 +29,6 @@ namespace {
 
 enum Exit { kConsistent = 0, kInconsistent = 1, kUsage = 2 };
 
-// A pipe cannot be mapped; this much of it is buffered, far more than any
-// object of the catalogue's types with a realistic count.
-constexpr size_t kStdinLimit = size_t{64} << 20;
-
 constexpr const char* kFooter = R"(The catalogue is the layout manifest beside the tool
 (../share/zim_tables/layout.manifest from its folder, installed or built), or
 what --catalogue names: a manifest or a folder of definitions. N and the NPD
@@ -41,17 +36,20 @@ size default to what the platform reports to this process (for the simulated
 platform: ZIM_MAX_NUM_NPUS, ZIM_NPD_SIZE, ZIM_NPD_SIZES).
 
 decode maps FILE, which must be a regular file; with FILE '-' it reads the
-object from standard input, up to 64 MiB.
+object from standard input, up to 64 MiB. With --pool it reads the pool as
+pool does and copies the object whose block starts at --offset, or whose base
+header holds --uid (pool --list shows both), up to 64 MiB; TYPE then defaults
+to the block's table id.
+
+Options follow their subcommand; --catalogue goes before or after it. --count
+is for types that take a count, --npus (layout, decode) for types with
+per-NPU arrays; 'zim_tables_inspect types' lists which types do.
 
 Exit status:
   0  done; decode and pool: every object is consistent
   1  decode and pool: an object or the pool is inconsistent (one line per
      problem); or standard output cannot be written
   2  usage error: bad arguments, unknown type, unreadable file, catalogue or pool)";
-
-struct UsageError {
-  std::string message;
-};
 
 fs::path default_catalogue(const char* argv0) {
   std::error_code ec;
@@ -86,18 +84,33 @@ std::vector<TypeLayout> load_types(const fs::path& path) {
 }
 
 const TypeLayout& find_type(const std::vector<TypeLayout>& types, const std::string& key) {
-  for (const auto& t : types) {
-    if (t.name == key || std::to_string(t.table_id) == key) return t;
-  }
-  throw UsageError{"no table type " + key + " in the catalogue"};
+  if (const TypeLayout* t = lookup_type(types, key)) return *t;
+  std::vector<std::string> names;
+  for (const auto& t : types) names.push_back(t.name);
+  const std::string near = did_you_mean(nearest_names(names, key));
+  throw UsageError{"no table type " + key + " in the catalogue" +
+                   (near.empty() ? "" : "; " + near) +
+                   "\n'zim_tables_inspect types' lists the catalogue's types"};
 }
 
 struct Options {
   std::string catalogue, type, file, pool;
-  std::optional<uint32_t> npus, npd;
-  uint32_t count = 0;
-  bool json = false;
+  std::optional<uint32_t> npus, npd, count, uid;
+  std::optional<uint64_t> offset;
+  bool json = false, list = false;
 };
+
+// An option that would change nothing for the type is a mistake: a count a
+// type does not read, an N that sizes no array of it.
+void check_options_apply(const Options& o, const TypeLayout& t) {
+  if (o.count && !takes_count(t)) {
+    throw UsageError{"type " + t.name + " takes no count: leave out --count"};
+  }
+  if (o.npus && !has_per_npu_arrays(t)) {
+    throw UsageError{"type " + t.name +
+                     " has no per-NPU arrays, so N does not change its objects: leave out --npus"};
+  }
+}
 
 Sizing sizing_for(const Options& o, uint32_t table_id) {
   Sizing s;
@@ -110,7 +123,7 @@ Sizing sizing_for(const Options& o, uint32_t table_id) {
     throw UsageError{"the platform knows no NPD size for table id " + std::to_string(table_id) +
                      ": give --npd"};
   }
-  s.count = o.count;
+  s.count = o.count.value_or(0);
   return s;
 }
 
@@ -125,15 +138,11 @@ void print(const Json& doc, bool as_json, void (*text)(std::ostream&, const Json
 
 int layout(const Options& o, const std::vector<TypeLayout>& types) {
   const TypeLayout& t = find_type(types, o.type);
+  check_options_apply(o, t);
   const Sizing s = sizing_for(o, t.table_id);
   const ObjectMap map = place(t, s);
-  Json doc = {{"type", t.name},
-              {"table_id", t.table_id},
-              {"class", tablegen::class_keyword(t.type_class)},
-              {"npus", s.npus},
-              {"npd_size", s.npd_size},
-              {"count", t.count_field ? Json(s.count) : Json(nullptr)},
-              {"size", map.end}};
+  Json doc;
+  put_object_header(doc, t, s, &map);
   Json regions_json = Json::array();
   for (const Region& r : regions(t, s, map)) {
     regions_json.push_back({{"offset", r.offset}, {"size", r.size}, {"what", r.what}});
@@ -143,90 +152,87 @@ int layout(const Options& o, const std::vector<TypeLayout>& types) {
   return kConsistent;
 }
 
-// The bytes decode reads: a regular file mapped read-only, so that its size
-// costs no memory, or standard input read into a bounded buffer.
-class ObjectBytes {
- public:
-  explicit ObjectBytes(const std::string& file) {
-    if (file == "-") {
-      read_stdin();
-      return;
-    }
-    // Non-blocking, so that a FIFO is refused rather than waited on.
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) throw UsageError{"cannot read " + file + ": " + std::strerror(errno)};
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-      const int err = errno;
-      ::close(fd);
-      throw UsageError{"cannot read " + file + ": " + std::strerror(err)};
-    }
-    if (!S_ISREG(st.st_mode)) {
-      ::close(fd);
-      throw UsageError{file + " is not a regular file (give - to read standard input)"};
-    }
-    size_ = static_cast<size_t>(st.st_size);
-    if (size_ != 0) {
-      void* p = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
-      if (p == MAP_FAILED) {
-        const int err = errno;
-        ::close(fd);
-        throw UsageError{"cannot map " + file + ": " + std::strerror(err)};
-      }
-      mapped_ = static_cast<const unsigned char*>(p);
-    }
-    ::close(fd);
-  }
-  ~ObjectBytes() {
-    if (mapped_) ::munmap(const_cast<unsigned char*>(mapped_), size_);
-  }
-  ObjectBytes(const ObjectBytes&) = delete;
-  ObjectBytes& operator=(const ObjectBytes&) = delete;
-
-  ByteSpan span() const {
-    return mapped_ ? ByteSpan{mapped_, size_} : ByteSpan{buffer_.data(), buffer_.size()};
-  }
-
- private:
-  void read_stdin() {
-    unsigned char chunk[65536];
-    for (;;) {
-      const ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
-      if (n == 0) return;
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        throw UsageError{std::string("cannot read standard input: ") + std::strerror(errno)};
-      }
-      if (buffer_.size() + static_cast<size_t>(n) > kStdinLimit) {
-        throw UsageError{
-            "standard input holds more than 64 MiB, the most decode reads from it: "
-            "give the object as a file"};
-      }
-      buffer_.insert(buffer_.end(), chunk, chunk + n);
-    }
-  }
-
-  const unsigned char* mapped_ = nullptr;
-  size_t size_ = 0;
-  std::vector<unsigned char> buffer_;
-};
-
-int decode_file(const Options& o, const std::vector<TypeLayout>& types) {
-  const TypeLayout& t = find_type(types, o.type);
-  const Sizing sizing = sizing_for(o, t.table_id);
-  const ObjectBytes bytes(o.file);
-  const Decoded d = decode(t, bytes.span(), sizing);
-  print(d.view, o.json, print_object);
+int show(const Decoded& d, bool as_json) {
+  print(d.view, as_json, print_object);
   return d.problems.empty() ? kConsistent : kInconsistent;
 }
 
-int pool(const Options& o, const std::vector<TypeLayout>& types) {
-  PoolContext context{&types, [&](uint32_t table_id) { return sizing_for(o, table_id); }};
+PoolContext pool_context(const Options& o, const std::vector<TypeLayout>& types) {
+  return {&types, [&o](uint32_t table_id) { return sizing_for(o, table_id); }};
+}
+
+int decode_object(const Options& o, const std::vector<TypeLayout>& types) {
+  if (o.pool.empty()) {
+    if (o.type.empty() || o.file.empty()) {
+      throw UsageError{"decode needs TYPE and FILE, or --pool NAME with --offset or --uid"};
+    }
+    const TypeLayout& t = find_type(types, o.type);
+    check_options_apply(o, t);
+    const ObjectBytes bytes(o.file);
+    return show(decode(t, bytes.span(), sizing_for(o, t.table_id)), o.json);
+  }
+  if (!o.file.empty()) throw UsageError{"decode reads FILE or --pool, not both"};
+  if (!o.offset && !o.uid) {
+    throw UsageError{"decode --pool needs --offset OFFSET or --uid UID ('zim_tables_inspect pool " +
+                     o.pool + " --list' shows both)"};
+  }
   std::string error;
-  const auto report = inspect_pool(o.pool, context, error);
+  const auto object =
+      find_pool_object(o.pool, pool_context(o, types), {o.offset, o.uid}, kStdinLimit, error);
+  if (!object) throw UsageError{"cannot decode from the pool " + o.pool + ": " + error};
+  if (o.type.empty() && object->table_id >= types.size()) {
+    throw UsageError{"the block at offset " + std::to_string(object->offset) + " has table id " +
+                     std::to_string(object->table_id) + ", which no type of the catalogue has"};
+  }
+  const TypeLayout& t = o.type.empty() ? types[object->table_id] : find_type(types, o.type);
+  check_options_apply(o, t);
+  const ByteSpan bytes{object->bytes.data(), object->bytes.size()};
+  return show(decode(t, bytes, sizing_for(o, t.table_id)), o.json);
+}
+
+int pool(const Options& o, const std::vector<TypeLayout>& types) {
+  std::string error;
+  const auto report = inspect_pool(o.pool, pool_context(o, types), error, o.list);
   if (!report) throw UsageError{"cannot walk the pool " + o.pool + ": " + error};
   print(*report, o.json, print_pool);
   return (*report)["consistent"].get<bool>() ? kConsistent : kInconsistent;
+}
+
+std::string joined(const std::vector<std::string>& words) {
+  std::string text;
+  for (const auto& w : words) text += (text.empty() ? "" : ", ") + w;
+  return text;
+}
+
+// Before CLI11 sees the words: it calls a misspelt subcommand a missing one
+// and refuses a subcommand's option given before it without saying where it
+// belongs.
+void check_command_word(int argc, char** argv, const std::vector<CLI::App*>& subcommands) {
+  std::vector<std::string> names;
+  for (const CLI::App* sub : subcommands) names.push_back(sub->get_name());
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--catalogue") {
+      ++i;
+      continue;
+    }
+    if (arg.rfind("--catalogue=", 0) == 0) continue;
+    if (arg == "-h" || arg == "--help" || arg == "--version") return;
+    if (arg.size() > 1 && arg[0] == '-') {
+      const std::string option = arg.substr(0, arg.find('='));
+      std::vector<std::string> takers;
+      for (const CLI::App* sub : subcommands) {
+        if (sub->get_option_no_throw(option) != nullptr) takers.push_back(sub->get_name());
+      }
+      if (takers.empty()) return;  // unknown everywhere: CLI11 says so
+      throw UsageError{option + " is an option of " + joined(takers) +
+                       ": put it after the subcommand"};
+    }
+    if (std::find(names.begin(), names.end(), arg) != names.end()) return;
+    const std::string near = did_you_mean(nearest_names(names, arg));
+    throw UsageError{"unknown subcommand " + arg + (near.empty() ? "" : "; " + near) +
+                     "\nthe subcommands are " + joined(names)};
+  }
 }
 
 int run(int argc, char** argv) {
@@ -237,28 +243,43 @@ int run(int argc, char** argv) {
   app.set_version_flag("--version", std::string("zim_tables_inspect ") + ZIM_INSPECT_VERSION);
   app.footer(kFooter);
   app.require_subcommand(1);
+  // Inherited by the subcommands: --catalogue may follow one.
+  app.fallthrough();
   Options o;
-  app.add_option("--catalogue", o.catalogue, "layout manifest or folder of definitions");
+  app.add_option("--catalogue", o.catalogue,
+                 "layout manifest or folder of definitions (before or after the subcommand)");
   auto sizing_options = [&](CLI::App* sub) {
     sub->add_option("--npus", o.npus, "N, the number of NPUs");
     sub->add_option("--npd", o.npd, "NPD size in bytes");
     sub->add_flag("--json", o.json, "print JSON");
   };
+  auto* types_cmd = app.add_subcommand("types", "list the catalogue's types");
+  types_cmd->add_flag("--json", o.json, "print JSON");
   auto* layout_cmd = app.add_subcommand("layout", "the byte map of one object of TYPE");
   layout_cmd->add_option("TYPE", o.type, "type name or table id")->required();
   sizing_options(layout_cmd);
   layout_cmd->add_option("--count", o.count, "the count, for types that take one");
-  auto* decode_cmd = app.add_subcommand("decode", "check the object in FILE and show its fields");
-  decode_cmd->add_option("TYPE", o.type, "type name or table id")->required();
-  decode_cmd
-      ->add_option("FILE", o.file,
-                   "the object's bytes from its first byte: a regular file, or - for standard "
-                   "input (up to 64 MiB)")
-      ->required();
+  auto* decode_cmd =
+      app.add_subcommand("decode", "check the object in FILE, or in a pool, and show its fields");
+  decode_cmd->add_option("TYPE", o.type,
+                         "type name or table id; with --pool, by default the block's table id");
+  decode_cmd->add_option("FILE", o.file,
+                         "the object's bytes from its first byte: a regular file, or - for "
+                         "standard input (up to 64 MiB)");
+  auto* from_pool = decode_cmd->add_option("--pool", o.pool, "read the object from the pool NAME")
+                        ->type_name("NAME");
+  auto* offset =
+      decode_cmd->add_option("--offset", o.offset, "with --pool: the offset of the object's block");
+  auto* uid = decode_cmd->add_option("--uid", o.uid, "with --pool: the uid the object holds")
+                  ->type_name("UID");
+  offset->needs(from_pool)->excludes(uid);
+  uid->needs(from_pool);
   sizing_options(decode_cmd);
   auto* pool_cmd = app.add_subcommand("pool", "check every object of the pool NAME");
   pool_cmd->add_option("NAME", o.pool, "pool name, e.g. /zim_demo")->required();
+  pool_cmd->add_flag("--list", o.list, "also list every object: offset, type, size, uid");
   sizing_options(pool_cmd);
+  check_command_word(argc, argv, {types_cmd, layout_cmd, decode_cmd, pool_cmd});
   try {
     app.parse(argc, argv);
   } catch (const CLI::Success& e) {
@@ -268,8 +289,12 @@ int run(int argc, char** argv) {
   }
   const auto types =
       load_types(o.catalogue.empty() ? default_catalogue(argv[0]) : fs::path(o.catalogue));
+  if (*types_cmd) {
+    print(types_doc(types), o.json, print_types);
+    return kConsistent;
+  }
   if (*layout_cmd) return layout(o, types);
-  if (*decode_cmd) return decode_file(o, types);
+  if (*decode_cmd) return decode_object(o, types);
   return pool(o, types);
 }
 

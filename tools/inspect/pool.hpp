@@ -23,8 +23,29 @@ struct PoolContext {
 };
 
 // The pool's report; nothing, with the reason in `error`, when it cannot be
-// walked. Memory grows with the problems found, not with the objects' sizes.
+// walked. Memory grows with the problems found (and, with `list`, with the
+// number of objects), not with the objects' sizes.
 std::optional<Json> inspect_pool(const std::string& name, const PoolContext& context,
-                                 std::string& error);
+                                 std::string& error, bool list = false);
+
+// Which object of a pool decode reads: the one whose block starts at an
+// offset, or the one whose base header holds a uid.
+struct PoolObjectKey {
+  std::optional<uint64_t> offset;
+  std::optional<uint32_t> uid;
+};
+
+struct PoolObject {
+  uint64_t offset = 0;
+  uint32_t table_id = 0;  // of its block
+  std::vector<unsigned char> bytes;
+};
+
+// A copy of the object that `key` names, of at most `max_bytes`; nothing, with
+// the reason in `error`, when the pool cannot be walked or names no such
+// object (an untyped or damaged block, a uid held by several objects).
+std::optional<PoolObject> find_pool_object(const std::string& name, const PoolContext& context,
+                                           const PoolObjectKey& key, size_t max_bytes,
+                                           std::string& error);
 
 }  // namespace zim_inspect

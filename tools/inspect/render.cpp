@@ -101,12 +101,37 @@ void print_pool(std::ostream& out, const Json& pool) {
     }
   }
   if (!pool["root"].is_null()) {
-    out << "root record: " << pool["root"]["size"] << " bytes at offset " << pool["root"]["offset"]
-        << " (no table object)\n";
+    const Json& root = pool["root"];
+    out << "root record: " << root["size"] << " bytes at offset " << root["offset"]
+        << (root["table_id"].is_null() ? " (an untyped block)\n" : " (no table object)\n");
+  }
+  for (const auto& u : pool["untyped"]) {
+    out << "untyped block of " << u["size"] << " bytes at offset " << u["offset"] << "\n";
+  }
+  if (pool.contains("blocks")) {
+    for (const auto& b : pool["blocks"]) {
+      out << "object at offset " << b["offset"] << ": " << text(b["type"]) << " (table id "
+          << b["table_id"] << "), " << b["size"] << " bytes, uid " << b["uid"] << "\n";
+    }
   }
   for (const auto& d : pool["damaged"]) {
     out << "damaged: " << d["size"] << " bytes at offset " << d["offset"]
         << " are neither a block nor free space\n";
+  }
+}
+
+void print_types(std::ostream& out, const Json& types) {
+  char line[96];
+  std::snprintf(line, sizeof line, "%8s  %-10s %10s  ", "table id", "class", "fixed size");
+  out << line << "type\n";
+  for (const auto& t : types["types"]) {
+    std::snprintf(line, sizeof line, "%8" PRIu32 "  %-10s %10" PRIu32 "  ",
+                  t["table_id"].get<uint32_t>(), t["class"].get<std::string>().c_str(),
+                  t["fixed_size"].get<uint32_t>());
+    out << line << text(t["type"]);
+    if (t["takes_count"].get<bool>()) out << ", takes a count";
+    if (t["per_npu_arrays"].get<bool>()) out << ", per-NPU arrays";
+    out << "\n";
   }
 }
 

@@ -1,4 +1,4 @@
-// Text renderings of what layout, decode and pool found; --json prints the
+// Text renderings of what layout, decode, pool and types found; --json prints the
 // same documents as JSON instead.
 #pragma once
 
@@ -18,5 +18,6 @@ std::string printable(std::string_view text);
 void print_layout(std::ostream& out, const Json& layout);
 void print_object(std::ostream& out, const Json& object);
 void print_pool(std::ostream& out, const Json& pool);
+void print_types(std::ostream& out, const Json& types);
 
 }  // namespace zim_inspect

@@ -16,7 +16,10 @@
  * holds headers and blocks back to back, then zero bytes. A request whose
  * block and header do not fit in a chunk gets a run of its own. Blocks are
  * never freed or reused; zim_shm_pool_walk finds them all through their
- * headers. Allocation is safe for concurrent callers in all processes that map
+ * headers. Untyped blocks (zim_shm_pool_calloc_untyped), a server's own
+ * records, are carved the same way in chunks of their own, and their headers
+ * name ZIM_SHM_POOL_UNTYPED instead of a table id. Allocation is safe for
+ * concurrent callers in all processes that map
  * the pool, and for their deaths: a process killed at any instruction of an
  * allocation leaves the pool as it was before the call or after it (its block
  * then lost), so no block is handed out twice, overlaps the header or another
@@ -126,9 +129,22 @@ ZIM_SIM_API void *zim_shm_pool_at(uint64_t offset);
 ZIM_SIM_API void zim_shm_pool_set_root(uint64_t offset);
 ZIM_SIM_API uint64_t zim_shm_pool_root(void);
 
+/* The table id that untyped blocks stand under, in a walk's pieces and for
+ * zim_shm_pool_table_bytes and zim_shm_pool_table_blocks. */
+#define ZIM_SHM_POOL_UNTYPED (UINT32_MAX - 1)
+
+/* A zero-filled block of `size` bytes that holds no table object: for a
+ * server's own records, such as a directory of its objects that it publishes
+ * through the root slot. Allocated, aligned and crash-safe as
+ * zim_shm_table_pool_calloc's blocks (and in the default pool when none is
+ * mapped), never freed; a walk reports it with table id ZIM_SHM_POOL_UNTYPED.
+ * Null for size 0 or when the pool cannot hold it. */
+ZIM_SIM_API void *zim_shm_pool_calloc_untyped(uint64_t size);
+
 /* Bytes (each block rounded up to ZIM_SHM_POOL_ALIGN, block headers not
- * counted) and blocks handed out to a table id; 0 for an id not below
- * ZIM_NUM_TABLE_TYPES or without a pool. */
+ * counted) and blocks handed out to a table id, or to the untyped blocks for
+ * ZIM_SHM_POOL_UNTYPED; 0 for any other id not below ZIM_NUM_TABLE_TYPES or
+ * without a pool. */
 ZIM_SIM_API uint64_t zim_shm_pool_table_bytes(uint32_t table_id);
 ZIM_SIM_API uint64_t zim_shm_pool_table_blocks(uint32_t table_id);
 
@@ -141,8 +157,8 @@ typedef struct zim_shm_pool_piece {
   uint64_t offset;   /* from the pool's first byte: the block's first byte (after its header), or
                         the first unrecognised byte */
   uint64_t size;     /* a block: the size requested; damage: the number of unrecognised bytes */
-  uint32_t table_id; /* a block: its table id; ZIM_SHM_POOL_DAMAGED: bytes that are neither a
-                        block nor free space */
+  uint32_t table_id; /* a block: its table id, or ZIM_SHM_POOL_UNTYPED for an untyped block;
+                        ZIM_SHM_POOL_DAMAGED: bytes that are neither a block nor free space */
   uint32_t is_root;  /* 1 for the block that the root slot names (zim_shm_pool_root), else 0 */
   const void *data;  /* the piece's bytes: zim_shm_pool_walk, a copy valid during the visit only;
                         zim_shm_pool_walk_mapped, the piece in the pool */
