@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Instruction counts per call under callgrind, which repeat exactly from run
 # to run unlike times, as ratios to the baselines of the same run (see
 # copy_bench.cpp), and the library's text size. With --times, Google

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Costs of the copy path, the constructor, the fix-up and the sizing of ten
 // table types of every shape against baselines measured in the same run:
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Writes the straightforward build of the benchmarked operations: plain C,
 // one copy per field and per presence flag, arrays through their pointers
 // with a null test each, one 64-bit cursor in the fix-up and 32-bit sizing.

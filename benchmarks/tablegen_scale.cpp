@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // zim_tablegen's time and peak memory on catalogues far larger than the
 // platform's: --check and a full generation into a new output folder. The
 // catalogues are made from the real definitions, cycled and renumbered, so

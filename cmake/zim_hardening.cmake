@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # zim_hardening: the installed programs and platform libraries are built as a
 # distribution builds its own: stack protector and fortified libc calls, and
 # a read-only GOT bound at load time. Targets link it PRIVATE as

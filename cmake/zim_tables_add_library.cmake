@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # zim_tables_add_library(<target> DEFINITIONS <dir> [OUTPUT_DIR <dir>] [PLATFORM <target>...]
 #                        [ALLOW_PLATFORM_NAMES])
 #

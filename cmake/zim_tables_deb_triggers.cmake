@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Run by CPack after it writes the packages (CPACK_POST_BUILD_SCRIPTS). CPack
 # gives a package of shared libraries postinst and postrm scripts that call
 # ldconfig; dpkg runs ldconfig once per transaction through its trigger

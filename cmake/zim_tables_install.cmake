@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Install layout, the CMake package and the pkg-config files of zim_tables,
 # and the packages CPack builds from them. Every installed path is relative to
 # the prefix, so an installed tree can be moved as a whole.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # zim_warnings: project code builds warning-free or not at all. Every target
 # of the project links it PRIVATE; it is never installed, so targets in an
 # export set link it as $<BUILD_INTERFACE:zim_warnings>.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* The life of olist objects, a counted table type, as a C client of
  * libzim_tables sees it on the simulated platform: create, fill, copy, move
  * and fix up, release.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The life of olist objects, a counted table type, in C++: the operations of
 // libzim_tables behind owning handles that release each object the way its
 // kind must be released, and its fields through the type's accessors.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the library and runs the demonstration on the simulated platform,
 # then shows one object it wrote through zim_tables_inspect.
 set -euo pipefail

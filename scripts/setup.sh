@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs the build tools and libraries that a fresh Debian machine may lack.
 set -euo pipefail
 packages=()

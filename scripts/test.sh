@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds everything and runs the tests. With "sanitize", the same under
 # AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail

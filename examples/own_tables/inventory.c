@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* A library of this project's own two table types (defs/), built with
  * zim_tables_add_library, used as libzim_tables is: by the generated headers.
  * Its catalogue is its own, ids 0 and 1; see "Your own definitions" in

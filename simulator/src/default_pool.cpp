@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // libzim_memory: the pool a process creates for itself when it allocates
 // before creating or attaching one.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Parsing of the simulator's environment variables, shared by the libraries
 // that read them. Internal: nothing here is exported.
 #ifndef ZIM_SIM_SRC_ENV_HPP

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // libhulcon_config: the configured maximum number of NPUs.
 
 #include <zim/sim/config.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // libparn: the size of the platform-dependent (NPD) area of each table id.
 
 #include <zim/sim/config.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Layout of the shared-memory table pool and the internals shared by the
 // files of libzim_memory. Nothing here is exported.
 #ifndef ZIM_SIM_SRC_POOL_HPP

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // libzim_memory: the pool's lock and the recovery of the allocation state
 // after a holder died (invariants I4 and I5 in pool.hpp).
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // libzim_memory: walking the blocks of a pool through their headers, for
 // tools that inspect a pool, possibly one that another process still uses or
 // that holds damage.

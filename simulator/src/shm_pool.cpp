@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // libzim_memory: creating, attaching and releasing the pool's mapping, and the
 // accessors of the mapped pool.
 //

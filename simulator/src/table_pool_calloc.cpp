@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // libzim_memory: carving blocks for table ids (and the untyped blocks) out of
 // the pool.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // libzim_table_props: the table properties record of each table id.
 
 #include <zim/sim/table_props.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // libzim_memory: untyped blocks, for a server's own records in the pool (a
 // directory of its objects, say). They live in a region of their own, so they
 // never share a chunk with table objects, and their tag tells a walk that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // libzim_misc: object uids.
 
 #include <zim/sim/shm_pool.h>

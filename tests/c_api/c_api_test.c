@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* A C program that uses the library as the platform's C servers and clients
  * do: through the generated headers, by name, on the simulated platform. It
  * keeps the headers C-clean (the build uses -std=c11 -pedantic) and checks a

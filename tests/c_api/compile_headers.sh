@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Every generated type header, through all_tables.h, compiles warning-free in
 # the language modes users build in, with gcc and clang alike; in C++ they
 # bring the owning handles too.   compile_headers.sh GENERATED_INCLUDE SOURCE_INCLUDE

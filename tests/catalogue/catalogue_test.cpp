@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The generated catalogue and trace identifiers against the reference data.
 #include "zim/tables/catalogue.hpp"
 

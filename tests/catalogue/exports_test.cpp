@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The shared library's dynamic symbol table, as the dynamic linker sees it:
 // the callers find every operation by name (the soname is in the ABI baseline).
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Sizing of every type against the reference bytes per NPU and per element,
 // the platform queries it makes, and the report of a null size pointer.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The object decoder on arbitrary layouts and bytes. An input is N, the NPD
 // size and a count for the byte map (32 bits each, host order), a manifest
 // record without its leading "type 0 " (a catalogue of one type has id 0), a

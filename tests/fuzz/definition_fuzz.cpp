@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reader, validator and planner on arbitrary definition text: whatever the
 // generator accepts, the layout model must accept too, with the same flag
 // offsets, npd_present and check lines. Anything else aborts.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The layout-manifest reader and the compatibility check on arbitrary text.
 // Whatever the reader accepts, the independent layout model must accept as a
 // catalogue of definitions, with the same flag offsets, npd_present and check

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The operations of every table type on objects that the input describes
 // (tests/objects/operations_case.cpp); anything else than the object model's
 // image aborts.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // zim_shm_pool_walk over a segment of arbitrary bytes. Input: a flags byte (1
 // stamps a valid magic, version and size into the header, 2 also a carve point
 // at the end of the body, 4 makes the visitor cut the segment short); a byte

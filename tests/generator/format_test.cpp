@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Definitions without offsets, flags_at and fixed_size, and their canonical
 // form: the same layout as the platform's explicit ones, which --format gives
 // back to the byte.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # The generated unit, header and export-map lines of some types against their
 # committed goldens, so that a review shows every change to the emitted code.
 # usage: goldens.sh GENERATED_DIR GOLDEN_DIR check|refresh TYPE...

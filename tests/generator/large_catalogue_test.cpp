@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // zim_tablegen on a catalogue of more than 1,000 types, whose file names are
 // not all of one width, and stopped by a signal while it writes one.
 #include <gtest/gtest.h>

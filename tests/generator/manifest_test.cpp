@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The layout-manifest reader on the committed manifest and on damaged copies
 // of it: what the generator writes reads back to itself, and every kind of
 // damage is an error at its line, never a crash or a wrong layout.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // zim_tablegen on the real definitions with some of them broken. Each folder
 // of bad_definitions/ holds definitions that replace the real ones of the
 // same name or join them (and, in `removes`, real ones to leave out), and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Running zim_tablegen as its users do, on scratch folders of definitions.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // zim_tablegen on folders of definitions: stable output, an output folder that
 // holds the old or the new set whatever fails, its command line, and how it
 // judges layout changes (compat_changes/). What it rejects is left to the

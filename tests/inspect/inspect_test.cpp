@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>

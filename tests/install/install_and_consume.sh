@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs a built tree into a temporary prefix, moves the prefix, and builds
 # and runs the examples against it, once through find_package and once through
 # pkg-config, with nothing from the source or build tree and no

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Renders a tool's manual page and checks that it documents every option and
 # subcommand the tool's --help lists (and each subcommand's --help).
 #   manual_pages.sh PAGE TOOL [SUBCOMMAND...]

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the packages of a built tree into a temporary folder and checks what
 # each holds and what it depends on, that lintian accepts them, and that they
 # install into a scratch root where a program builds and runs against them.

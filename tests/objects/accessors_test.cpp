@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The header accessors of every field of every type, through the catalogue:
 // each writes exactly its field's bytes and flag where the layout places
 // them, reads back what was written and what a copy holds, and refuses an

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The constructors' stop for layouts past 32 bits; their calls, hooks and
 // objects are the operations tests' part, failed allocations the heap tests'.
 #include <gtest/gtest.h>

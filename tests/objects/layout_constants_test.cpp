@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The layout constants of every type's header against the objects that the
 // allocator lays out and the reference data; the inline constants must name
 // exactly the bytes the data copy moves, nothing else in the fixed part.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The object images that follow from the reference data, the reports the
 // library gives, and small helpers over raw object bytes.
 #pragma once

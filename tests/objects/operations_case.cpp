@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The operations of every table type on objects that the input describes (see
 // input). Every object and buffer has its exact size, so the sanitizers see
 // any access past one (the read_dbobj destination has noise behind it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Every operation of every type on the objects that one seed of
 // tests/fuzz/operations_corpus describes (N, NPD sizes, counts above, below
 // and equal to the destination's, hooks, source pointers at their own

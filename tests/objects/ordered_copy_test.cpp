@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The ordered copy behind read_dbobj's packed path moves exactly the area it
 // is given: every length around its chunk sizes, at every position of the
 // destination in a cache line and with the source at another one.

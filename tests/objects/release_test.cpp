@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The library's own heap calls, seen through the interposed calloc and free:
 // the allocation's place among the platform calls, the stop when it (or the
 // pool's) fails, and the release stamp at the moment of free.

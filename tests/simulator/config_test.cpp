@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Configuration from the environment; read once per process, so each case runs in a fresh one.
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The pool built with kill points: a process killed at any of them leaves a
 // pool that the next one can use as if the call had run fully or not at all,
 // and one stopped at the lock is named by its waiters.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The shared-memory table pool: carving, limits, other processes, owned names, walks, cleanup.
 
 #include <gtest/gtest.h>

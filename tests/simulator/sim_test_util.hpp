@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Helpers for tests that need a pool of their own or another process.
 #ifndef ZIM_SIM_TESTS_SIM_TEST_UTIL_HPP
 #define ZIM_SIM_TESTS_SIM_TEST_UTIL_HPP

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Copy hooks per table id: off until set and enabled; misuse stops before a null hook is called.
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The name of a parameterised case, from the words that describe it, so that
 // one case can be filtered, named and rerun: letters and digits kept, every
 // other run of characters one underscore.

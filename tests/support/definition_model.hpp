@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A second, independent reading of table type definitions: its own tokenizer
 // and arithmetic that cannot wrap, checked against the layout rules of
 // defs/README.md. Tests and the fuzz target hold the generator to it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Interposed calloc and free for the one test executable that must see the
 // library's heap calls (never with sanitizers, which own the heap).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The reference catalogue: tests/data/{catalogue_index,array_fields,wisp}.tsv,
 // merged into one record per type. The tests compare the generated catalogue
 // and library against it, so nothing here is taken from the definitions.

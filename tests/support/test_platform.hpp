@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A platform under the tests' control: test executables that link it define
 // the five platform operations and __assert_fail themselves, so the dynamic
 // linker resolves libzim_tables' calls to them ahead of the simulated ones.

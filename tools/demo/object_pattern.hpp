@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fills a table object with a pattern that depends on a seed and each byte's
 // place, and checks objects and copies against it. The pattern covers the
 // type-header fields (but the count), every inline field and presence flag,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The life of table objects on the simulated platform, in two processes.
 //
 // The server half creates objects of every table type in a fresh

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Checks the bytes of one object against its type and reads out every field,
 // presence flag and array element.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // zim_tables_inspect: shows where everything of a table object lies, checks
 // the bytes of one object against its type, and walks a pool's objects.
 #include <zim/tables/platform.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the command line of zim_tables_inspect shares between its files:
 // its usage errors and the bytes decode reads from a file or standard input.
 #pragma once

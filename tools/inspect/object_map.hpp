@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Where everything of one object lies, for a type's layout and the values
 // that size its object (N, NPD size, count): the regions of its byte map and
 // the placement of its arrays, as the allocator lays them out.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Walks a pool of the simulated platform read-only and checks every object
 // in it as decode does.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Text renderings of what layout, decode, pool and types found; --json prints the
 // same documents as JSON instead.
 #pragma once

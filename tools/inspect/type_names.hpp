@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Finding a catalogue's types by what a user typed, and listing them.
 #pragma once
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* Configuration of the simulated platform (libhulcon_config, libparn).
  *
  * Both libraries read their environment variables once, on the first call of

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* Symbol visibility of the simulated platform libraries: they are built with
  * hidden visibility, and only what is marked ZIM_SIM_API is exported. */
 #ifndef ZIM_SIM_EXPORT_H

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* Control of the shared-memory table pool (libzim_memory).
  *
  * The pool is one POSIX shared-memory segment. A server process creates it;

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* Platform side of the table properties records (libzim_table_props).
  *
  * Every table id has one record, all zero at start: copy hooks off. The copy

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Names of the accessor functions in a type's generated header. A field is
 // known by its name, or as field_<n> by its number in definition order.
 #pragma once

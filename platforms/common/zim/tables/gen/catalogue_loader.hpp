@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Loads a catalogue: a folder of definitions read, validated and planned, or
 // a manifest read back. Either gives the layout of every type.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Compares two catalogues type by type for processes that share objects: one
 // line per difference, "path:line: breaking: ..." or "path:line: compatible:
 // ...", at the line of the newer catalogue (or of the older one for a type

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Names of the constants in a type's generated header. A field is known by
 // its name when its definition gives one, else by its number in definition
 // order; its constants are ZIM_<TYPE>_FIELD_<NAME or NUMBER>_*.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Plain data read from one table type definition file.
 #pragma once
 

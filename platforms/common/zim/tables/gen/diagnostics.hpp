@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Compiler-style messages, "path:line: error: message", collected so that a
 // run reports every problem it finds before it writes anything.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Turns type layouts into the text of every generated file, one emitter per
 // kind of file. Each reads the layouts as the planner made them.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The typed accessors of a type's header: static inline functions over the
 // layout constants, so the library exports nothing new for them. Each is one
 // or two lines over the helpers of zim/tables/accessors.h.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The catalogue of every type for tests and tools: each type's layout as
 // data with each field's accessors, and its thirteen operations behind one
 // signature for every type.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // catalogue_size.h: how many table types the catalogue holds.
 #include "emit.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The canonical form of a definition: keys in one order, one space between
 // words, every offset, flags_at and fixed_size written out, names and
 // comments kept. The platform's definitions are written in this form, so

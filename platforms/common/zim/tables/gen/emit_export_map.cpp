@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The linker version script: every operation of every type, and nothing else.
 #include "emit.hpp"
 

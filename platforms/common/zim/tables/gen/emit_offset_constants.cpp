@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The offset constants of a type's header: where every field, flag and array
 // lies, so that C users need no offsets of their own. They are macros, so the
 // library exports nothing new for them.

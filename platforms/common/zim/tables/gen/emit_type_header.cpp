@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The public header of one type: its object types, offset constants and the
 // declarations of its thirteen operations, its fields' accessors and what the
 // C++ handles call.

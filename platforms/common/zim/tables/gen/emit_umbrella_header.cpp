@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // all_tables.h: every type's header, and every type as an X-macro list.
 #include "constant_names.hpp"
 #include "emit.hpp"

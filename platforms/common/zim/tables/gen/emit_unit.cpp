@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The generated unit of one type: its traits, then the thirteen operations.
 #include <string>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Where the presence flags of a type's data fields lie: each field's flags or
 // flag pointer, and npd_present after them. Computed in 64 bits, so that it is
 // exact for any field values a definition can hold, valid or not; the

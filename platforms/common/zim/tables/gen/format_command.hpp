@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // zim_tablegen --format: definitions in their canonical form, printed or
 // rewritten in place.
 #pragma once

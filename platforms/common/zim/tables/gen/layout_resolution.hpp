@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fills in what a definition leaves to the layout rules: the offsets of
 // fields written without one, flags_at and fixed_size. It runs between the
 // parser and the validator, so that the validator checks a complete layout

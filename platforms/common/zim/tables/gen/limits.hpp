@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Bounds on every number a definition may hold. They keep each quantity the
 // generator derives (ends of fields, flag cursors, fixed size, check lines)
 // far below 2^32, so 64-bit arithmetic on them is exact, and they keep every

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // zim_tablegen: turns the table type definitions into the library's units,
 // and guards the layout they describe.
 //

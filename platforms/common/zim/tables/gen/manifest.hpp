@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The layout manifest: every type's layout as processes sharing its objects
 // see it, one readable line per fact, so that a layout change shows as a
 // diff in review and two catalogues can be compared type by type.

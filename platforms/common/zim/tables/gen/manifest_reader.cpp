@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reads a layout manifest back, strictly: it is generated text.
 #include <algorithm>
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The strict reading of the words of one manifest line: the manifest is
 // generated text, so a number is plain decimal within its bound and fixed
 // words stand where the generator writes them. Every failure is reported

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Writes the layout manifest, the text that read_manifest reads back.
 #include "emit.hpp"
 #include "manifest.hpp"

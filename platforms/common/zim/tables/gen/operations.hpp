@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The thirteen operations that every table type exports, in the order its
 // unit defines them. The unit, the type header, the export map and the tools'
 // catalogue are all written from this one table, so an operation is added,

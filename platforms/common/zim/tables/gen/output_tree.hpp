@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Puts a complete set of generated files in place as one step.
 //
 // The output folder belongs to the generator: it holds exactly the files of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reads the text of one definition file into a Definition.
 #pragma once
 

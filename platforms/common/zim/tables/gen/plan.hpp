@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The planner: from a validated definition to the type's layout, computed
 // once for every back end.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The one way generated text is made: templates with "$(name)" placeholders,
 // filled from named values, so that an emitter reads like the code it
 // produces. A placeholder without a value is the generator's own fault and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The layout of one table type: the one record that every back end reads.
 //
 // The planner computes it once from a validated definition (plan.hpp); the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The values that fill a type's templates, shared by every emitter of
 // per-type text.
 #include "emit.hpp"

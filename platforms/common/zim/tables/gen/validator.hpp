@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Checks definitions against the object layout rules, one by one and across
 // the whole catalogue.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // How definitions and manifests split a line into words: on the same bytes,
 // so that a form feed or a vertical tab means the same in both.
 #pragma once

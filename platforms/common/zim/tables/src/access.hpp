@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What every operation's steps are built from: the forced-inline step marker
 // and the loads and stores that reach object fields at any alignment.
 #pragma once

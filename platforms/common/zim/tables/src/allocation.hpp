@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Server object allocation: sizes the block, refuses sizes past 32 bits
 // before anything is written, then stamps the base header and fixes pointers.
 #pragma once

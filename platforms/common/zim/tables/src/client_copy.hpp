@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Client copies and release: a copy built from the unit's own allocator and
 // copies, with the platform's copy hooks, and a release that stamps the block.
 #pragma once

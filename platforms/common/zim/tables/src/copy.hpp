@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Copies of the header fields and of the data (inline fields, flags, arrays)
 // between two objects of a type, each field stored before the flag marking it.
 // The source comes first, the destination second.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Pointer fix-up: lays a type's arrays out back to back after the fixed part
 // and the NPD area, writes their pointers, and checks the object holds them.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Byte moves whose stores become visible in ascending address order, none
 // straddling a cache line: what lets a reader trust a flag it has seen.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // How a unit's checks fail: through the C library's assertion report, with
 // the text, line and prototype the generator fixed for each check site.
 #pragma once

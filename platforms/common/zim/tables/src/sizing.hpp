@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Sizing: the dynamic area an object of a type needs for N and a count, in
 // the 32 bits the object size wraps in and the 64 bits the allocator checks.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The operation templates behind every generated unit, one header per family:
 // sizing, pointer fix-up, allocation, copies and client copies, over the
 // vocabulary of traits.hpp. The units include this header alone.

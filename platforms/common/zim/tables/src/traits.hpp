@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The compile-time vocabulary of a unit's traits struct: the item lists and
 // field descriptors it is written in, the facts derived from them, and the
 // check that its layout constants agree before any operation uses them.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The catalogue of every table type, generated from the definitions for tests
 // and tools. The library itself keeps no table of types: this lives in a
 // separate static library that only tests and tools link.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* The pieces that every type header's accessors share: byte addresses inside
  * an object, unaligned loads and stores, the presence-flag protocol and the
  * index check. All static inline, so the library exports nothing for them;

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* Marks the operations that libzim_tables exports; everything else in the
  * library has hidden visibility, and its version script gives each export
  * the symbol version ZIM_TABLES_1.0. */

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Owning C++ handles of table objects, and arrays as ranges. Every type
 // header specialises TypeOps for its object type, so one template serves all
 // types:

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* Platform operations that the table library asks of the running system,
  * and the table properties record that the copy constructors consult.
  * They are provided by the platform's companion libraries: libhulcon_config,

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* Byte offsets of the base-header fields of a table object that the table
  * library reads or writes. Every other byte of the 192-byte base header
  * belongs to the platform.
