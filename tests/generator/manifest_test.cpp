@@ -84,6 +84,8 @@ struct Damage {
   int line;
   std::string message;
 };
+// Listed by what it is, not as the bytes of the struct.
+void PrintTo(const Damage& d, std::ostream* out) { *out << d.what; }
 
 std::vector<Damage> damages() {
   const std::string size = "  fixed_size 296\n", wisp = "  wisp 785 786 787 785 786 787\n";
