@@ -23,26 +23,29 @@ set(ZIM_TABLES_MAINTAINER "zim tables developers <maintainers@zim-tables.dev>")
 set(ZIM_DEB_RELEASE 1)
 set(ZIM_DEB_VERSION ${PROJECT_VERSION}-${ZIM_DEB_RELEASE})
 
+# zim_tables_gzip(<in> <out>): compressed as Debian wants its documentation,
+# -9 and -n (no name or time stamp), so the file is reproducible.
+function(zim_tables_gzip in out)
+  execute_process(COMMAND gzip -9nc ${in} OUTPUT_FILE ${out} COMMAND_ERROR_IS_FATAL ANY)
+endfunction()
+
 # zim_tables_package_docs(<package> <component>): the copyright file and the
-# Debian changelog every package carries in share/doc/<package>.
+# Debian changelog (made once, by zim_tables_install_package) every package
+# carries in share/doc/<package>, and its lintian overrides: the common ones,
+# then its own, if any.
 function(zim_tables_package_docs package component)
-  set(doc ${CMAKE_INSTALL_DATADIR}/doc/${package})
-  set(changelog ${PROJECT_BINARY_DIR}/packaging/changelog.Debian)
-  configure_file(${PROJECT_SOURCE_DIR}/packaging/changelog.Debian.in ${changelog} @ONLY)
-  # -n: no name or time stamp in the archive, so the file is reproducible.
-  execute_process(COMMAND gzip -9nc ${changelog} OUTPUT_FILE ${changelog}.gz
-                  COMMAND_ERROR_IS_FATAL ANY)
-  install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${changelog}.gz
-    DESTINATION ${doc} COMPONENT ${component})
-  # The package's lintian overrides: the common ones, then its own, if any.
-  set(PACKAGE ${package})
-  set(overrides ${PROJECT_BINARY_DIR}/packaging/${package}.lintian-overrides)
-  configure_file(${PROJECT_SOURCE_DIR}/packaging/lintian-overrides.in ${overrides} @ONLY)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright
+                ${PROJECT_BINARY_DIR}/packaging/changelog.Debian.gz
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component})
+  file(READ ${PROJECT_SOURCE_DIR}/packaging/lintian-overrides.in text)
   set(own ${PROJECT_SOURCE_DIR}/packaging/${package}.lintian-overrides)
   if(EXISTS ${own})
-    file(READ ${own} text)
-    file(APPEND ${overrides} "${text}")
+    file(READ ${own} own_text)
+    string(APPEND text "${own_text}")
   endif()
+  set(PACKAGE ${package})
+  set(overrides ${PROJECT_BINARY_DIR}/packaging/${package}.lintian-overrides)
+  file(CONFIGURE OUTPUT ${overrides} CONTENT "${text}" @ONLY)
   install(FILES ${overrides} DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
     RENAME ${package} COMPONENT ${component})
 endfunction()
@@ -114,14 +117,16 @@ function(zim_tables_install_package)
   set(CPACK_DEBIAN_SIM_DEVELOPMENT_PACKAGE_DEPENDS
       "zim-tables-sim (= ${v}), libzim-tables-dev (= ${v})")
   set(CPACK_DEBIAN_SIM_DEVELOPMENT_PACKAGE_PROVIDES zim-tables-platform-dev)
+  set(changelog ${PROJECT_BINARY_DIR}/packaging/changelog.Debian)
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/changelog.Debian.in ${changelog} @ONLY)
+  zim_tables_gzip(${changelog} ${changelog}.gz)
   zim_tables_package_docs(libzim-tables1 runtime)
   zim_tables_package_docs(libzim-tables-dev development)
   zim_tables_package_docs(zim-tables-sim sim)
   zim_tables_package_docs(zim-tables-sim-dev sim_development)
   # The manual pages, from their roff sources, compressed as man-db reads them.
   foreach(page zim_tablegen.1 zim_tables_inspect.1)
-    execute_process(COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/docs/man/${page}
-                    OUTPUT_FILE ${PROJECT_BINARY_DIR}/packaging/${page}.gz COMMAND_ERROR_IS_FATAL ANY)
+    zim_tables_gzip(${PROJECT_SOURCE_DIR}/docs/man/${page} ${PROJECT_BINARY_DIR}/packaging/${page}.gz)
     install(FILES ${PROJECT_BINARY_DIR}/packaging/${page}.gz
       DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT development)
   endforeach()
@@ -129,8 +134,7 @@ function(zim_tables_install_package)
     ${PROJECT_SOURCE_DIR}/docs/man/zim_tablegen.1 ${PROJECT_SOURCE_DIR}/docs/man/zim_tables_inspect.1
     ${PROJECT_SOURCE_DIR}/CHANGELOG.md ${PROJECT_SOURCE_DIR}/packaging/changelog.Debian.in)
   # The upstream changelog under the name Debian gives it.
-  execute_process(COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/CHANGELOG.md
-                  OUTPUT_FILE ${PROJECT_BINARY_DIR}/packaging/changelog.gz COMMAND_ERROR_IS_FATAL ANY)
+  zim_tables_gzip(${PROJECT_SOURCE_DIR}/CHANGELOG.md ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_BINARY_DIR}/packaging/changelog.gz
     DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/libzim-tables-dev COMPONENT development)
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/

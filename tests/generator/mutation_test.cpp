@@ -47,7 +47,7 @@ TEST_P(BadDefinition, GivesItsMessagesAndWritesNothing) {
   EXPECT_TRUE(snapshot(tmp / "defs") == before);
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, BadDefinition, testing::ValuesIn(case_folders(ZIM_BAD_DEFINITIONS)),
+INSTANTIATE_TEST_SUITE_P(Files, BadDefinition, testing::ValuesIn(entries(ZIM_BAD_DEFINITIONS)),
                          [](const auto& one) { return one.param; });
 
 // One definition edited in place.

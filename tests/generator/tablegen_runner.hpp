@@ -105,14 +105,6 @@ inline fs::path copy_defs(const TempDir& tmp, const fs::path& case_dir = {}) {
   return defs;
 }
 
-// The names of the case folders in dir, sorted.
-inline std::vector<std::string> case_folders(const fs::path& dir) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 // Every file below dir, by relative path, with its content.
 inline std::map<std::string, std::string> snapshot(const fs::path& dir) {
   std::map<std::string, std::string> files;
@@ -124,7 +116,8 @@ inline std::map<std::string, std::string> snapshot(const fs::path& dir) {
   return files;
 }
 
-// Entries of a folder, to see that a run leaves no staging folder.
+// Entries of a folder, sorted: the case folders of a suite, or what a run
+// left behind (no staging folder).
 inline std::vector<std::string> entries(const fs::path& dir) {
   std::vector<std::string> names;
   for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());

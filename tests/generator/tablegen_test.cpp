@@ -151,7 +151,7 @@ TEST_P(CompatChange, IsClassifiedAtItsLines) {
   EXPECT_EQ(r.output, expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Folders, CompatChange, testing::ValuesIn(case_folders(ZIM_COMPAT_CHANGES)),
+INSTANTIATE_TEST_SUITE_P(Folders, CompatChange, testing::ValuesIn(entries(ZIM_COMPAT_CHANGES)),
                          [](const auto& one) { return one.param; });
 
 TEST(Tablegen, CompatAgainstAManifestSeesRemovedAndNewTypes) {
