@@ -84,7 +84,9 @@ bool holds(int dir_fd, const std::string& name, const std::string& expected) {
 // it. So every temporary file found under the lock was left by a run that is
 // gone (killed outright: the kernel dropped its lock with it), and removing
 // it can never take one from a live run; nothing depends on process ids or
-// times.
+// times. (Only a kill in the instant between a run's exchange and its check
+// can thus drop a save made in that instant, which then sits in the removed
+// file.)
 void remove_leftovers(const fs::path& dir, int dir_fd) {
   std::error_code ec;
   for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
@@ -131,7 +133,7 @@ bool replace_file(int dir_fd, const fs::path& dir, const std::string& name,
 
   const HeldSignals held;  // while a temporary file exists
   std::string temp_path = (dir / ("." + name + std::string(kTempMark) + "XXXXXX")).string();
-  Fd out(mkstemp(temp_path.data()));
+  Fd out(mkostemp(temp_path.data(), O_CLOEXEC));
   if (out.get() < 0) return refuse("cannot create a file beside it: " + why(errno));
   const std::string temp = fs::path(temp_path).filename();
   const auto discard = [&](const std::string& reason) {
