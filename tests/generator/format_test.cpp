@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // Definitions without offsets, flags_at and fixed_size, and their canonical
 // form: the same layout as the platform's explicit ones, which --format gives
-// back to the byte.
+// back to the byte; and --format --write racing saves and signals, with
+// other users' files and linked ones.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
