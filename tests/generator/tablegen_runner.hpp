@@ -2,10 +2,14 @@
 // Running zim_tablegen as its users do, on scratch folders of definitions.
 #pragma once
 
+#include <fcntl.h>
+#include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -64,6 +68,31 @@ inline Result shell(const std::string& command) {
 // Runs the shell command line "zim_tablegen ARGS" in cwd; a hang is killed.
 inline Result tablegen(const std::string& args, const fs::path& cwd = ".") {
   return shell("cd " + quoted(cwd) + " && timeout -s KILL 20 " ZIM_TABLEGEN " " + args + " 2>&1");
+}
+
+// Starts "zim_tablegen ARGS..." with no shell between, its output discarded,
+// to be raced with or signalled; finish() waits for it and gives its status.
+inline pid_t start_tablegen(std::vector<std::string> args) {
+  args.insert(args.begin(), ZIM_TABLEGEN);
+  std::vector<char*> argv;
+  for (auto& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t quiet;
+  posix_spawn_file_actions_init(&quiet);
+  posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_adddup2(&quiet, 1, 2);
+  pid_t pid = -1;
+  const int error = posix_spawn(&pid, ZIM_TABLEGEN, &quiet, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&quiet);
+  if (error != 0) throw std::runtime_error("cannot start zim_tablegen");
+  return pid;
+}
+
+inline int finish(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 inline std::string read(const fs::path& path) {

@@ -2,7 +2,6 @@
 #include "output_tree.hpp"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/file.h>
@@ -14,6 +13,8 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+
+#include "held_signals.hpp"
 
 namespace fs = std::filesystem;
 
@@ -36,45 +37,6 @@ bool read_whole(const fs::path& path, std::string& text) {
   text = buffer.str();
   return !in.bad();
 }
-
-// The signals that ask a run to stop are held while a staging folder exists:
-// the run checks for them between files and before the exchange, removes its
-// staging folder, and then lets the signal end the process as it would have
-// (its exit status names the signal). Removing a tree is no work for a signal
-// handler, and a held signal cannot fall between the two renames of a swap.
-// A signal the caller ignores or blocks is left alone.
-class HeldSignals {
- public:
-  HeldSignals() {
-    sigemptyset(&held_);
-    if (sigprocmask(SIG_BLOCK, nullptr, &previous_) != 0) return;
-    for (int sig : kSignals) {
-      struct sigaction action;
-      if (sigaction(sig, nullptr, &action) == 0 && action.sa_handler != SIG_IGN &&
-          !sigismember(&previous_, sig)) {
-        sigaddset(&held_, sig);
-      }
-    }
-    sigprocmask(SIG_BLOCK, &held_, nullptr);
-  }
-  // A signal that arrived meanwhile is delivered here.
-  ~HeldSignals() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
-  HeldSignals(const HeldSignals&) = delete;
-  HeldSignals& operator=(const HeldSignals&) = delete;
-
-  bool pending() const {
-    sigset_t set;
-    if (sigpending(&set) != 0) return false;
-    for (int sig : kSignals) {
-      if (sigismember(&held_, sig) == 1 && sigismember(&set, sig) == 1) return true;
-    }
-    return false;
-  }
-
- private:
-  static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
-  sigset_t held_, previous_;
-};
 
 // The permissions a folder gets from mkdir(0777) under the process's umask.
 // The generator runs one thread, so nothing is created while the umask is
@@ -101,7 +63,7 @@ class Publisher {
     files.push_back({kMarker, kMarkerText});
     if (!prepare()) return false;
     if (exists_ && unchanged(files)) return follow_umask();
-    const HeldSignals held;
+    const HeldSignals held;  // while a staging folder exists
     fs::path staging;
     if (!stage(files, staging, held)) {
       std::error_code ignored;
