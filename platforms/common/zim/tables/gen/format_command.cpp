@@ -71,9 +71,14 @@ bool holds(int dir_fd, const std::string& name, const std::string& expected) {
   if (in.get() < 0 || fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   std::string text(expected.size() + 1, '\0');
   size_t done = 0;
-  for (ssize_t n = 1; n != 0 && done<text.size(); done += n> 0 ? static_cast<size_t>(n) : 0) {
-    n = ::read(in.get(), text.data() + done, text.size() - done);
-    if (n < 0 && errno != EINTR) return false;
+  while (done < text.size()) {
+    const ssize_t n = ::read(in.get(), text.data() + done, text.size() - done);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<size_t>(n);
   }
   return done == expected.size() && text.compare(0, done, expected) == 0;
 }
