@@ -7,7 +7,9 @@
 # the operation templates of zim_tables::templates, as libzim_tables itself is
 # built: the definitions are checked in a step of their own, then generated
 # into OUTPUT_DIR (default: <current binary dir>/<target>_generated, owned by
-# the generator), compiled with -fno-exceptions -fno-rtti, without semantic
+# the generator and by no other library), both again whenever a definition or
+# the folder's listing changes (hidden files, such as an editor's lock files,
+# are not definitions), compiled with -fno-exceptions -fno-rtti, without semantic
 # interposition or PLT stubs and with hidden visibility, and linked with the
 # generated version script so that only the thirteen operations of each type
 # are exported.
@@ -16,6 +18,7 @@
 # manifest installed with zim_tables) is refused: both libraries would export
 # qor_<type>_* and both would give <zim/tables/<type>.h>. ALLOW_PLATFORM_NAMES
 # says the caller knows, e.g. for a library that replaces the platform's.
+# Two libraries of one project with a type of one name are refused likewise.
 #
 # Defines the targets
 #   <target>            the library; linking it gives <zim/tables/<type>.h>,
@@ -27,28 +30,71 @@
 # and sets the property ZIM_TABLES_GENERATED_DIR of <target> to OUTPUT_DIR,
 # which also holds zim_tables.manifest (the layout manifest) and
 # zim_tables_catalogue.cpp.
-# The platform's manifest: the installed one (set by zim_tablesConfig.cmake),
-# or the one of a zim_tables built in the same tree.
-function(_zim_tables_refuse_platform_names target)
+
+# The type names of the platform's manifest: the installed one (set by
+# zim_tablesConfig.cmake), or the one of a zim_tables built in the same tree.
+function(_zim_tables_platform_types out_var)
   set(manifest "${ZIM_TABLES_PLATFORM_MANIFEST}")
   if(NOT manifest)
     get_property(manifest GLOBAL PROPERTY ZIM_TABLES_PLATFORM_MANIFEST)
   endif()
-  if(NOT manifest)
-    return()
+  set(records)
+  if(manifest)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${manifest}")
+    file(STRINGS "${manifest}" records REGEX "^type [0-9]+ [a-z][a-z0-9_]*$")
+    list(TRANSFORM records REPLACE "^type [0-9]+ " "")
   endif()
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${manifest}")
-  file(STRINGS "${manifest}" records REGEX "^type [0-9]+ [a-z][a-z0-9_]*$")
-  list(TRANSFORM records REPLACE "^type [0-9]+ " "")
+  set(${out_var} "${records}" PARENT_SCOPE)
+  set(${out_var}_MANIFEST "${manifest}" PARENT_SCOPE)
+endfunction()
+
+# One project, one owner per type name and per output folder: two libraries
+# with a type of one name would both export qor_<type>_* and both give
+# <zim/tables/<type>.h>, and a target that sees both gets whichever header its
+# include path finds first; two generators in one folder replace each other's
+# files. A platform type's name is refused unless ALLOW_PLATFORM_NAMES says
+# that the library stands in for the platform's, and may then be shared.
+function(_zim_tables_claim_names target out allow_platform_names)
+  get_property(claimed GLOBAL PROPERTY _ZIM_TABLES_OUTPUT_DIRS)
+  foreach(entry IN LISTS claimed)
+    string(REGEX REPLACE "^([^|]*)[|](.*)$" "\\1" other "${entry}")
+    string(REGEX REPLACE "^([^|]*)[|](.*)$" "\\2" other_out "${entry}")
+    cmake_path(IS_PREFIX other_out "${out}" NORMALIZE inside_other)
+    cmake_path(IS_PREFIX out "${other_out}" NORMALIZE holds_other)
+    if(inside_other OR holds_other)
+      message(FATAL_ERROR "zim_tables_add_library(${target}): OUTPUT_DIR ${out} meets the "
+                          "output folder of ${other} (${other_out}): the generator owns its "
+                          "folder and replaces it as a whole on every run. Give each library "
+                          "a folder of its own.")
+    endif()
+  endforeach()
+  set_property(GLOBAL APPEND PROPERTY _ZIM_TABLES_OUTPUT_DIRS "${target}|${out}")
+
+  _zim_tables_platform_types(platform_types)
   foreach(def IN LISTS ARGN)
     get_filename_component(stem "${def}" NAME_WE)
     string(REGEX REPLACE "^[0-9]+_" "" type "${stem}")
-    if(type IN_LIST records)
+    if(type IN_LIST platform_types AND NOT allow_platform_names)
       message(FATAL_ERROR "zim_tables_add_library(${target}): table type ${type} (${def}) "
-                          "is a type of the platform (${manifest}): both libraries would export "
-                          "qor_${type}_* and give <zim/tables/${type}.h>. Rename the type, or "
-                          "pass ALLOW_PLATFORM_NAMES if this library is meant to stand in for "
-                          "the platform's.")
+                          "is a type of the platform (${platform_types_MANIFEST}): both "
+                          "libraries would export qor_${type}_* and give "
+                          "<zim/tables/${type}.h>. Rename the type, or pass "
+                          "ALLOW_PLATFORM_NAMES if this library is meant to stand in for the "
+                          "platform's.")
+    endif()
+    get_property(owner GLOBAL PROPERTY "_ZIM_TABLES_TYPE_${type}")
+    if(owner)
+      list(GET owner 0 other)
+      list(GET owner 1 other_def)
+      if(NOT (type IN_LIST platform_types AND allow_platform_names))
+        message(FATAL_ERROR "zim_tables_add_library(${target}): table type ${type} (${def}) "
+                            "is also a type of ${other} (${other_def}): both libraries would "
+                            "export qor_${type}_* and give <zim/tables/${type}.h>, and a "
+                            "target that links both would get one type's header for both. "
+                            "Rename one of the types.")
+      endif()
+    else()
+      set_property(GLOBAL PROPERTY "_ZIM_TABLES_TYPE_${type}" "${target};${def}")
     endif()
   endforeach()
 endfunction()
@@ -76,16 +122,38 @@ function(zim_tables_add_library target)
   endif()
 
   get_filename_component(defs "${arg_DEFINITIONS}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
-  file(GLOB tdefs CONFIGURE_DEPENDS "${defs}/*.tdef")
-  list(SORT tdefs)
+  # The entries the generator reads (*.tdef) or refuses (NNN_name.ext),
+  # hidden ones left out as the generator leaves them out. The check's verdict
+  # depends on the listing as much as on the files: a removed or misnamed
+  # definition changes no remaining file's time, so the listing is a file of
+  # its own, rewritten when the folder's entries change.
+  file(GLOB entries CONFIGURE_DEPENDS RELATIVE "${defs}" "${defs}/*.tdef" "${defs}/[0-9]*_*.*")
+  list(FILTER entries EXCLUDE REGEX "^[.]")
+  list(FILTER entries INCLUDE REGEX "[.]tdef$|^[0-9]+_[^.]*[.][a-z]+$")
+  list(REMOVE_DUPLICATES entries)
+  list(SORT entries)
+  set(tdefs "${entries}")
+  list(FILTER tdefs INCLUDE REGEX "[.]tdef$")
+  list(TRANSFORM tdefs PREPEND "${defs}/")
   if(NOT tdefs)
     message(FATAL_ERROR "zim_tables_add_library(${target}): no *.tdef files in ${defs}")
+  endif()
+  set(listing "${CMAKE_CURRENT_BINARY_DIR}/${target}_tablegen_listing.txt")
+  list(JOIN entries "\n" listed)
+  set(listed "${defs}\n${listed}\n")
+  set(previous "")
+  if(EXISTS "${listing}")
+    file(READ "${listing}" previous)
+  endif()
+  if(NOT previous STREQUAL listed)
+    file(WRITE "${listing}" "${listed}")
   endif()
   set(out "${arg_OUTPUT_DIR}")
   if(NOT out)
     set(out "${CMAKE_CURRENT_BINARY_DIR}/${target}_generated")
   endif()
   get_filename_component(out "${out}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
+  _zim_tables_claim_names(${target} "${out}" "${arg_ALLOW_PLATFORM_NAMES}" ${tdefs})
 
   # What the generator writes: one unit and one header per type, the umbrella
   # and catalogue-size headers, the version script, catalogue and manifest.
@@ -98,9 +166,6 @@ function(zim_tables_add_library target)
     list(APPEND headers "${out}/include/zim/tables/${type}.h")
   endforeach()
   set(map "${out}/zim_tables.map")
-  if(NOT arg_ALLOW_PLATFORM_NAMES)
-    _zim_tables_refuse_platform_names(${target} ${tdefs})
-  endif()
 
   # The generator: a target of this build (through its alias) or imported.
   get_target_property(tablegen zim_tables::zim_tablegen ALIASED_TARGET)
@@ -112,7 +177,7 @@ function(zim_tables_add_library target)
     OUTPUT "${stamp}_check.stamp"
     COMMAND "$<TARGET_FILE:zim_tables::zim_tablegen>" --check "${defs}"
     COMMAND "${CMAKE_COMMAND}" -E touch "${stamp}_check.stamp"
-    DEPENDS ${tablegen} ${tdefs}
+    DEPENDS ${tablegen} ${tdefs} "${listing}"
     COMMENT "Checking the table type definitions in ${defs}"
     VERBATIM)
   add_custom_command(

@@ -109,6 +109,24 @@ TEST(Tablegen, CommandLineConventionsAndFilesystemFailures) {
   EXPECT_EQ(tablegen("--help 2>/dev/null").output, tablegen("--help").output);
 }
 
+// Hidden entries are no definitions in any mode that reads a folder: an
+// editor's lock file (a dangling link) and a broken hidden file stop nothing.
+TEST(Tablegen, HiddenEntriesOfTheFolderAreLeftAlone) {
+  TempDir tmp;
+  const fs::path defs = copy_defs(tmp);
+  fs::create_symlink("user@host.4242:1700000000", defs / (".#" + kGlobal));
+  write(defs / ".999_broken.tdef", "table");
+  ASSERT_EQ(tablegen(quoted(kDefs) + " expected", tmp.path).status, 0);
+  for (const char* args : {"--check defs", "defs out", "--format --write defs"}) {
+    SCOPED_TRACE(args);
+    const Result r = tablegen(args, tmp.path);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output, "");
+  }
+  EXPECT_TRUE(snapshot(tmp / "out") == snapshot(tmp / "expected"));
+  EXPECT_EQ(read(defs / ".999_broken.tdef"), "table");
+}
+
 std::string mode(const fs::path& path) {
   std::ostringstream text;
   text << std::oct << static_cast<unsigned>(fs::status(path).permissions());

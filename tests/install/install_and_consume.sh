@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
-# Installs a built tree into a temporary prefix, moves the prefix, and builds
-# and runs the examples against it, once through find_package and once through
-# pkg-config, with nothing from the source or build tree and no
-# LD_LIBRARY_PATH.
+# Installs a built tree into a temporary prefix, moves the prefix to a path
+# with a space, and builds and runs the examples against it, once through
+# find_package and once through pkg-config, with nothing from the source or
+# build tree and no LD_LIBRARY_PATH; then holds zim_tables_add_library to what
+# it refuses and to rebuilding when a folder of definitions changes.
 #   install_and_consume.sh BUILD_DIR SOURCE_DIR GENERATOR CC CXX PKG_CONFIG
 set -euo pipefail
 build=$1 source=$2 generator=$3 cc=$4 cxx=$5 pkg_config=$6
@@ -16,10 +17,22 @@ quiet() {
   shift
   "$@" >"$log" 2>&1 || { cat "$log"; echo "failed: $*"; exit 1; }
 }
+# fails PATTERN WHAT COMMAND...: the command must fail with PATTERN in its
+# output, its lines joined (CMake wraps its messages); else WHAT went wrong.
+fails() {
+  local pattern=$1 what=$2
+  shift 2
+  if "$@" </dev/null >"$tmp/fails.log" 2>&1 ||
+    ! tr -s ' \n' '  ' <"$tmp/fails.log" | grep -q "$pattern"; then
+    cat "$tmp/fails.log"
+    echo "$what"
+    exit 1
+  fi
+}
 
 quiet install.log cmake --install "$build" --prefix "$tmp/staged" --strip
-mv "$tmp/staged" "$tmp/prefix"
-prefix=$tmp/prefix
+prefix="$tmp/pre fix"
+mv "$tmp/staged" "$prefix"
 if grep -rl -e "$source" -e "$build" "$prefix"; then
   echo "the installed files above name the source or build tree"
   exit 1
@@ -37,8 +50,13 @@ echo "find_package: the examples and a library of their own definitions ran"
 
 export PKG_CONFIG_PATH
 PKG_CONFIG_PATH=$(dirname "$(find "$prefix" -name zim_tables.pc)")
-rpath=-Wl,-rpath,$("$pkg_config" --variable=libdir zim_tables)
-read -ra flags <<<"$("$pkg_config" --cflags --libs zim_tables)"
+# pkg-config writes the space as '\ ', which read takes back without -r as a
+# shell would parse the words (a bare $(pkg-config ...) cannot: using.md).
+# shellcheck disable=SC2162  # backslashes are escapes here
+read -a libdir <<<"$("$pkg_config" --variable=libdir zim_tables)"
+# shellcheck disable=SC2162
+read -a flags <<<"$("$pkg_config" --cflags --libs zim_tables)"
+rpath=-Wl,-rpath,${libdir[*]}
 # --as-needed: the platform libraries the program does not call are found
 # through libzim_tables's own RUNPATH, as from any other folder.
 quiet cc.log "$cc" -std=c11 -Wall -Wextra -Werror "$tmp/examples/olist_life.c" \
@@ -53,24 +71,52 @@ echo "pkg-config: the C and C++ examples ran"
 quiet inspect.log "$prefix/bin/zim_tables_inspect" layout olist --count 3
 echo "zim_tables_inspect: ran from the installed tree"
 
-# A library of one's own may not take a platform type's name unless it says so.
-clash=$tmp/clash
-mkdir -p "$clash/defs"
-sed 's/^id 268$/id 0/' "$source/platforms/common/zim/tables/defs/268_olist.tdef" >"$clash/defs/000_olist.tdef"
-cat >"$clash/CMakeLists.txt" <<'CMAKE'
-cmake_minimum_required(VERSION 3.25)
-project(clash LANGUAGES CXX)
-find_package(zim_tables 1 CONFIG REQUIRED)
-zim_tables_add_library(clash_tables DEFINITIONS defs ${ALLOW})
-CMAKE
-# CMake wraps its messages: the lines are joined before they are matched.
-if cmake -S "$clash" -B "$clash/refused" -DCMAKE_PREFIX_PATH="$prefix" >"$tmp/clash.log" 2>&1 ||
-  ! tr -s ' \n' '  ' <"$tmp/clash.log" |
-  grep -q "table type olist (.*000_olist.tdef) is a type of the platform (.*layout.manifest)"; then
-  cat "$tmp/clash.log"
-  echo "a platform type's name in a library of one's own was not refused"
+# Libraries of one's own: defs holds the example's definitions, copy the same
+# types again, olist the platform's olist under id 0.
+own=$tmp/own
+mkdir -p "$own/olist"
+cp -r "$source/examples/own_tables/defs" "$own/defs"
+cp -r "$own/defs" "$own/copy"
+sed 's/^id 268$/id 0/' "$source/platforms/common/zim/tables/defs/268_olist.tdef" >"$own/olist/000_olist.tdef"
+# own_project CALL...: configures a project of zim_tables_add_library(CALL)s.
+own_project() {
+  printf 'cmake_minimum_required(VERSION 3.25)\nproject(own LANGUAGES CXX)\n%s\n' \
+    'find_package(zim_tables 1 CONFIG REQUIRED)' >"$own/CMakeLists.txt"
+  printf 'zim_tables_add_library(%s)\n' "$@" >>"$own/CMakeLists.txt"
+  rm -rf "$own/build"
+  cmake -S "$own" -B "$own/build" -G "$generator" -DCMAKE_PREFIX_PATH="$prefix" \
+    -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=Release
+}
+# What is refused when the project is configured, and the message that says why.
+while IFS='|' read -r why message calls; do
+  IFS=';' read -ra calls <<<"$calls"
+  fails "$message" "zim_tables_add_library did not refuse $why" own_project "${calls[@]}"
+done <<'CASES'
+a platform type's name|(a): table type olist (.*/olist/000_olist.tdef) is a type of the platform (.*/layout.manifest)|a DEFINITIONS olist
+one output folder|(b): OUTPUT_DIR .*/build/gen meets the output folder of a|a DEFINITIONS defs OUTPUT_DIR gen;b DEFINITIONS olist OUTPUT_DIR gen ALLOW_PLATFORM_NAMES
+an output folder in another|(b): OUTPUT_DIR .*/gen/b meets the output folder of a|a DEFINITIONS defs OUTPUT_DIR gen;b DEFINITIONS olist OUTPUT_DIR gen/b ALLOW_PLATFORM_NAMES
+one type name twice|(b): table type port_entry (.*/copy/000_port_entry.tdef) is also a type of a (.*/defs/000_port_entry.tdef)|a DEFINITIONS defs;b DEFINITIONS copy
+CASES
+
+# An editor's lock file (a dangling link) is no definition; a folder that
+# --check refuses fails every build until it is valid; and a removed type
+# leaves nothing behind.
+ln -s user@host.4242:1700000000 "$own/defs/.#000_port_entry.tdef"
+quiet own.log own_project "a DEFINITIONS defs" "b DEFINITIONS olist ALLOW_PLATFORM_NAMES"
+quiet own.log cmake --build "$own/build" --target a
+mv "$own/defs/000_port_entry.tdef" "$own"
+for build in first second; do
+  fails "table id 1 lies outside the catalogue" \
+    "the $build build after a definition was removed did not fail on --check" \
+    cmake --build "$own/build" --target a
+done
+mv "$own/000_port_entry.tdef" "$own/defs"
+rm "$own/defs/001_route_list.tdef"
+quiet own.log cmake --build "$own/build" --target a
+generated=$own/build/a_generated
+if grep -rl route_list "$generated" ||
+  ! grep -q "ZIM_NUM_TABLE_TYPES 1u" "$generated/include/zim/tables/catalogue_size.h"; then
+  echo "the generated files above still hold the removed type route_list"
   exit 1
 fi
-quiet clash.log cmake -S "$clash" -B "$clash/allowed" -DCMAKE_PREFIX_PATH="$prefix" \
-  -DALLOW=ALLOW_PLATFORM_NAMES
-echo "zim_tables_add_library: a platform type's name is refused unless allowed"
+echo "zim_tables_add_library: refusals, editor lock files and removed definitions"

@@ -35,6 +35,9 @@ bool named_like_a_definition(const std::string& name) {
 }  // namespace
 
 // The *.tdef entries of dir, sorted; every filesystem failure is reported.
+// Hidden entries are not definitions: editors keep their lock files
+// (.#000_x.tdef, often a dangling link) and swap files there, and tools their
+// temporary files.
 std::optional<std::vector<fs::path>> definition_files(const fs::path& dir, Diagnostics& diags) {
   std::error_code ec;
   if (!fs::is_directory(dir, ec)) {
@@ -44,9 +47,11 @@ std::optional<std::vector<fs::path>> definition_files(const fs::path& dir, Diagn
   std::vector<fs::path> files;
   fs::directory_iterator it(dir, ec), end;
   for (; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name[0] == '.') continue;
     if (it->path().extension() == ".tdef") {
       files.push_back(it->path());
-    } else if (named_like_a_definition(it->path().filename().string())) {
+    } else if (named_like_a_definition(name)) {
       // Left out silently, it would surface only as a missing id.
       diags.error(it->path().string(), 0,
                   "named like a definition, but only *.tdef files are read: rename it to " +

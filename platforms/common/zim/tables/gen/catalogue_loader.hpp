@@ -13,7 +13,8 @@
 
 namespace tablegen {
 
-// The *.tdef entries of dir, sorted; nothing after reporting a failure.
+// The *.tdef entries of dir but hidden ones (.name), sorted; nothing after
+// reporting a failure.
 std::optional<std::vector<std::filesystem::path>> definition_files(const std::filesystem::path& dir,
                                                                    Diagnostics& diags);
 

@@ -36,6 +36,7 @@ class Parser {
     if (rest.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
       rest.remove_prefix(kByteOrderMark.size());
     }
+    if (!line_ends_are_lf(rest)) return std::nullopt;
     std::vector<std::string> pending;  // comment and blank lines since the last key line
     for (int number = 1; !rest.empty(); ++number) {
       const size_t newline = rest.find('\n');
@@ -69,6 +70,24 @@ class Parser {
   }
 
  private:
+  // A carriage return is a space before a line feed (CRLF files read as LF
+  // ones) and a line end nowhere else: a file saved with CR-only line ends
+  // would read as one line, the rest of it a comment after the first '#', and
+  // give an error for every key. One error says what is wrong instead.
+  bool line_ends_are_lf(std::string_view text) {
+    int line = 1;
+    for (size_t at = 0; at < text.size(); ++at) {
+      if (text[at] == '\n') ++line;
+      if (text[at] == '\r' && (at + 1 == text.size() || text[at + 1] != '\n')) {
+        fail(line,
+             "a carriage return without a line feed: the file has CR-only line ends; "
+             "save it with LF (or CRLF) line ends");
+        return false;
+      }
+    }
+    return true;
+  }
+
   void fail(int line, const std::string& message) {
     diags_.error(path_, line, message);
     failed_ = true;
