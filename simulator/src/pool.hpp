@@ -14,8 +14,8 @@ namespace zim_sim {
 
 constexpr uint64_t kPoolMagic = 0x316c6f6f706d697aull;  // "zimpool1"
 // 3: a block header in front of every block; 4: the lock holder's pid and acquisition count;
-// 5: untyped blocks, with a region of their own after the table ids'.
-constexpr uint32_t kPoolVersion = 5;
+// 5: untyped blocks, with a region of their own after the table ids'; 6: the start map.
+constexpr uint32_t kPoolVersion = 6;
 constexpr uint32_t kBlockMagic = 0x6b6c627au;  // "zblk"
 
 // Allocation state of one table id: its current chunk is [cursor, limit);
@@ -59,42 +59,48 @@ struct UndoRecord {
 };
 
 // Start of the segment. Offsets are from the segment's first byte; chunks and
-// runs start at ZIM_SHM_POOL_HEADER_SIZE. A chunk holds block headers and
-// blocks back to back, each block rounded up to ZIM_SHM_POOL_ALIGN, then zero
-// bytes up to its end; a run holds one header and its block.
+// runs start at ZIM_SHM_POOL_HEADER_SIZE and end before the start map (see
+// start_map_offset). A chunk holds block headers and blocks back to back, each
+// block rounded up to ZIM_SHM_POOL_ALIGN, then zero bytes up to its end; a run
+// holds one header and its block. The start map has a bit for every line
+// after the header, set where a block handed out begins.
 //
 // Allocation state: `carve` and `tables`, changed only by the holder of
 // `lock`, a robust process-shared mutex. It keeps these invariants, which a
 // process killed at any instruction cannot break:
-//   I1  ZIM_SHM_POOL_HEADER_SIZE <= carve <= size; every chunk and run lies in
-//       [ZIM_SHM_POOL_HEADER_SIZE, carve), so no block overlaps the header.
+//   I1  ZIM_SHM_POOL_HEADER_SIZE <= carve <= start_map_offset(size); every
+//       chunk and run lies in [ZIM_SHM_POOL_HEADER_SIZE, carve), so no block
+//       overlaps the header or the start map.
 //   I2  For each region (a table id's, or the untyped blocks'), cursor <=
 //       limit, and [cursor, limit) lies in a chunk that belongs to that region
 //       alone and that it took from the carve point (or is empty: 0, 0).
-//   I3  No byte of [cursor, limit) of any region, nor of [carve, size), has been
-//       handed out, and outside an allocation under way (an armed `undo`)
-//       every such byte is zero: the segment was created zero-filled, and the
-//       allocator writes only block headers, each while its allocation's
-//       record is armed and before the cursor or carve moves past it, never
-//       a block.
+//   I3  No byte of [cursor, limit) of any region, nor of [carve, start map),
+//       has been handed out, and outside an allocation under way (an armed
+//       `undo`) every such byte is zero and no such line has its start bit
+//       set: the segment was created zero-filled, and the allocator writes
+//       only block headers and start bits, each while its allocation's record
+//       is armed and before the cursor or carve moves past it, never a block.
 //   I4  Every word of the state, of `undo` and of a block header is stored
 //       with one atomic store. Before the first store of an allocation, the
 //       holder copies what it may change (carve, the region) and
 //       the offset of the block header it will write into `undo` and then arms
-//       it (one store); then it writes the header, then the new state; it
-//       disarms the record after the last store and before unlocking. A holder
+//       it (one store); then it writes the header, then the block's start bit
+//       (after the tag: a reader that sees the bit sees the header), then the
+//       new state; it disarms the record after the last store and before
+//       unlocking. A holder
 //       that dies therefore leaves either an armed record, some of the header
 //       and some of the new values, or a disarmed one and the complete new
 //       state.
 //   I5  The next holder, told by EOWNERDEAD, zeroes the block header that an
-//       armed record names and restores the record's values before it marks
-//       the lock consistent, which brings back I3. The dead holder never
+//       armed record names, clears the start bit of the block behind it (which
+//       I3 says was clear before) and restores the record's values before it
+//       marks the lock consistent, which brings back I3. The dead holder never
 //       returned its block, so nobody can hold a block that the restored state
 //       offers again, and nobody wrote to it. Restoring is idempotent: if the
 //       restorer dies too, the next holder does it again. With a disarmed
 //       record the new state stands; at worst the dead holder's block is lost,
 //       still behind its complete header.
-// Stores to the state and to block headers go through put() (pool_lock.cpp),
+// Stores to the state, to block headers and to the start map go through put(),
 // the only writer besides creation; the crash test stops a process after each
 // of them.
 struct PoolHeader {
@@ -147,6 +153,27 @@ inline void put(std::atomic<uint64_t>& word, uint64_t value) {
 // The block header at offset `at` of the pool.
 inline BlockHeader& block_header_at(PoolHeader* hdr, uint64_t at) {
   return *reinterpret_cast<BlockHeader*>(reinterpret_cast<char*>(hdr) + at);
+}
+
+// Where the start map of a segment of `size` bytes begins: the end of what
+// can be carved.
+constexpr uint64_t start_map_offset(uint64_t size) {
+  return (size & ~uint64_t{ZIM_SHM_POOL_ALIGN - 1}) - ZIM_SHM_POOL_START_MAP_SIZE(size);
+}
+static_assert(start_map_offset(ZIM_SHM_POOL_MIN_SIZE) > ZIM_SHM_POOL_HEADER_SIZE,
+              "the smallest pool has room for a block");
+
+// The word of the start map that holds the bit of the line at `offset`, which
+// lies in [ZIM_SHM_POOL_HEADER_SIZE, start_map_offset(size)), and that bit:
+// bit i of word w stands for line 64 * w + i after the header.
+inline std::atomic<uint64_t>& start_word(const PoolHeader* hdr, uint64_t size, uint64_t offset) {
+  const uint64_t line = (offset - ZIM_SHM_POOL_HEADER_SIZE) / ZIM_SHM_POOL_ALIGN;
+  const uint64_t at = start_map_offset(size) + line / 64 * sizeof(uint64_t);
+  return *reinterpret_cast<std::atomic<uint64_t>*>(
+      reinterpret_cast<char*>(const_cast<PoolHeader*>(hdr)) + at);
+}
+constexpr uint64_t start_bit(uint64_t offset) {
+  return uint64_t{1} << ((offset - ZIM_SHM_POOL_HEADER_SIZE) / ZIM_SHM_POOL_ALIGN % 64);
 }
 
 // Hands out a zero-filled block of `size` bytes in `region` (below kRegions),

@@ -99,11 +99,14 @@ PoolLock::PoolLock(PoolHeader* hdr) : hdr_(hdr) {
     if (armed != 0 && armed <= kRegions) {
       TableRegion& table = hdr_->tables[armed - 1];
       const uint64_t at = undo.block_header.load(std::memory_order_relaxed);
+      const uint64_t start = at + ZIM_SHM_POOL_BLOCK_HEADER_SIZE;
       if (at >= ZIM_SHM_POOL_HEADER_SIZE && at % ZIM_SHM_POOL_ALIGN == 0 &&
-          at <= hdr_->size - ZIM_SHM_POOL_BLOCK_HEADER_SIZE) {
+          at < start_map_offset(hdr_->size) - ZIM_SHM_POOL_BLOCK_HEADER_SIZE) {
         BlockHeader& header = block_header_at(hdr_, at);
         put(header.tag, 0);
         put(header.size, 0);
+        std::atomic<uint64_t>& word = start_word(hdr_, hdr_->size, start);
+        put(word, word.load(std::memory_order_relaxed) & ~start_bit(start));
       }
       put(hdr_->carve, undo.carve.load(std::memory_order_relaxed));
       put(table.cursor, undo.cursor.load(std::memory_order_relaxed));

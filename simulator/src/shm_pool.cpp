@@ -13,10 +13,12 @@
 // the magic is stored; link fails if the name exists, so claiming a name is
 // one atomic step, and a creator killed before it leaves nothing. A complete
 // pool whose lock can be taken has no live creator: it is stale, and creating
-// a pool of its name unlinks it first. Whoever unlinks a name does so while
-// holding the lock of the segment behind it and after checking that the name
-// still leads there; so two processes racing for a name end with one pool, a
-// live pool's name is never taken, and what is not a pool is never removed.
+// a pool of its name, or anyone's destroy, removes it. Whoever removes a name
+// does so while holding the lock of the segment behind it, and removes it only
+// if it still leads there (remove_name): so two processes racing for a name
+// end with one pool, a live pool's name is never taken, what is not a pool is
+// never removed, and neither is a name that passed to another pool behind the
+// remover's back (taken out of /dev/shm by hand, say).
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -42,34 +44,101 @@ namespace {
 
 constexpr size_t kNameMax = 255;  // "/" and 254 more, as the kernel allows
 
-// This process's mapping. Guarded by g_control; g_pool mirrors hdr for the
-// lock-free readers.
+constexpr char kShmDir[] = "/dev/shm";  // where shm_open keeps its segments
+
+std::string shm_path(const char* name) { return std::string(kShmDir) + name; }
+
+// A file's identity: what a name must lead to for a process to remove it.
+struct FileId {
+  dev_t dev;
+  ino_t ino;
+};
+
+bool file_id(int fd, FileId* id) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  *id = {st.st_dev, st.st_ino};
+  return true;
+}
+
+bool leads_to(const char* path, FileId id) {
+  struct stat st;
+  return lstat(path, &st) == 0 && st.st_dev == id.dev && st.st_ino == id.ino;
+}
+
+enum class Removal { kDone, kFailed, kStranded };
+
+// Removes the name at `path` if it leads to the file `id`; kDone also when it
+// leads elsewhere or nowhere. Checking and then unlinking by name would leave
+// a window in which the name could pass to another pool; instead the name is
+// moved to `aside` (a name of this process's own in the same folder) in one
+// step and what was moved is checked: unlinked if it is the file, else moved
+// back, never over a name taken meanwhile (kStranded when one was: what was
+// moved stays at `aside`). kFailed with errno when the name cannot be moved.
+// Only system calls: the SIGABRT handler calls it.
+Removal remove_name(const char* path, const char* aside, FileId id) {
+  if (!leads_to(path, id)) return Removal::kDone;  // the usual case when it passed on
+  if (renameat2(AT_FDCWD, path, AT_FDCWD, aside, RENAME_NOREPLACE) != 0) {
+    return errno == ENOENT ? Removal::kDone : Removal::kFailed;
+  }
+  if (leads_to(aside, id)) return unlink(aside), Removal::kDone;
+  return renameat2(AT_FDCWD, aside, AT_FDCWD, path, RENAME_NOREPLACE) == 0 ? Removal::kDone
+                                                                           : Removal::kStranded;
+}
+
+// The name this process moves names to before removing them; `suffix` keeps
+// the SIGABRT handler's apart.
+std::string aside_path(const char* suffix = "") {
+  return std::string(kShmDir) + "/.zim_pool_aside." + std::to_string(getpid()) + suffix;
+}
+
+// remove_name, with a message when it fails.
+void remove_name_reporting(const char* name, FileId id) {
+  const std::string path = shm_path(name), aside = aside_path();
+  const Removal r = remove_name(path.c_str(), aside.c_str(), id);
+  if (r == Removal::kFailed) {
+    std::fprintf(stderr, "zim_memory: cannot remove the pool's name \"%s\": %s\n",
+                 zim_sim::printable(name).c_str(), std::strerror(errno));
+  } else if (r == Removal::kStranded) {
+    std::fprintf(stderr,
+                 "zim_memory: the name \"%s\" passed to another file while this process "
+                 "removed it; that file is now %s\n",
+                 zim_sim::printable(name).c_str(), aside.c_str());
+  }
+}
+
+// This process's mapping. Guarded by g_control; g_pool and g_pool_size mirror
+// hdr and size for the lock-free readers.
 struct Mapping {
   zim_sim::PoolHeader* hdr;
   uint64_t size;
+  FileId id;        // of the segment
   pid_t mapped_by;  // another pid than ours: inherited through fork
   int lock_fd;      // the creator's locked descriptor of the segment, or -1
-  bool created;     // mapped_by created the segment and unlinks it
+  bool created;     // mapped_by created the segment and removes its name
   bool exit_hook;   // the at-exit unlink is registered
   char name[kNameMax + 1];
 };
 
 std::mutex g_control;
-Mapping g_mapping{nullptr, 0, 0, -1, false, false, {}};
+Mapping g_mapping{nullptr, 0, {}, 0, -1, false, false, {}};
 std::atomic<zim_sim::PoolHeader*> g_pool{nullptr};
+std::atomic<uint64_t> g_pool_size{0};
 
 // For the SIGABRT handler: the pool this process created and has not yet
-// unlinked. g_abort_owner is 0 while g_abort_name changes.
+// removed. g_abort_owner is 0 while the rest changes.
 std::atomic<pid_t> g_abort_owner{0};
-char g_abort_name[kNameMax + 1];
+char g_abort_path[sizeof kShmDir + kNameMax];
+char g_abort_aside[sizeof kShmDir + 64];
+FileId g_abort_id;
 struct sigaction g_prev_abort;
 bool g_abort_hook = false;
 static_assert(std::atomic<pid_t>::is_always_lock_free, "read in a signal handler");
 
 // A stop on a report (abort) runs no exit handlers: remove this process's
 // pool, then let the signal take its course.
-void unlink_on_abort(int sig) {
-  if (g_abort_owner.load() == getpid()) shm_unlink(g_abort_name);
+void remove_on_abort(int sig) {
+  if (g_abort_owner.load() == getpid()) remove_name(g_abort_path, g_abort_aside, g_abort_id);
   sigaction(SIGABRT, &g_prev_abort, nullptr);
   raise(sig);
 }
@@ -83,12 +152,14 @@ int fail(int fd, void* map, uint64_t size) {
   return -1;
 }
 
-void unmap(bool unlink) {
+// Unmaps the pool, first removing its name if remove (the caller holds the
+// segment's lock then).
+void unmap(bool remove) {
   if (g_mapping.hdr == nullptr) return;
   g_pool.store(nullptr, std::memory_order_release);
   g_abort_owner.store(0);
   munmap(g_mapping.hdr, g_mapping.size);
-  if (unlink) shm_unlink(g_mapping.name);  // still holding the lock, if ours
+  if (remove) remove_name_reporting(g_mapping.name, g_mapping.id);
   if (g_mapping.lock_fd >= 0) close(g_mapping.lock_fd);
   g_mapping.lock_fd = -1;
   g_mapping.hdr = nullptr;
@@ -112,47 +183,42 @@ bool free_to_map() {
   return false;
 }
 
-void unlink_at_exit() {
+bool owns_name() { return g_mapping.created && g_mapping.mapped_by == getpid(); }
+
+void remove_at_exit() {
   std::lock_guard<std::mutex> guard(g_control);
-  if (g_mapping.hdr != nullptr && g_mapping.created && g_mapping.mapped_by == getpid()) {
+  if (g_mapping.hdr != nullptr && owns_name()) {
     // The mapping itself may still be in use by other exit-time code.
-    shm_unlink(g_mapping.name);
+    g_abort_owner.store(0);
+    remove_name_reporting(g_mapping.name, g_mapping.id);
     g_mapping.created = false;
   }
 }
 
 // lock_fd >= 0: this process created the pool and holds its lock.
-void publish(zim_sim::PoolHeader* hdr, uint64_t size, const char* name, int lock_fd) {
+void publish(zim_sim::PoolHeader* hdr, uint64_t size, FileId id, const char* name, int lock_fd) {
   g_mapping.hdr = hdr;
   g_mapping.size = size;
+  g_mapping.id = id;
   g_mapping.mapped_by = getpid();
   g_mapping.lock_fd = lock_fd;
   g_mapping.created = lock_fd >= 0;
   std::strcpy(g_mapping.name, name);
   if (g_mapping.created) {
-    if (!g_mapping.exit_hook) g_mapping.exit_hook = std::atexit(unlink_at_exit) == 0;
+    if (!g_mapping.exit_hook) g_mapping.exit_hook = std::atexit(remove_at_exit) == 0;
     if (!g_abort_hook) {
       struct sigaction sa = {};
-      sa.sa_handler = unlink_on_abort;
+      sa.sa_handler = remove_on_abort;
       sigemptyset(&sa.sa_mask);
       g_abort_hook = sigaction(SIGABRT, &sa, &g_prev_abort) == 0;
     }
-    std::strcpy(g_abort_name, name);
+    std::snprintf(g_abort_path, sizeof g_abort_path, "%s", shm_path(name).c_str());
+    std::snprintf(g_abort_aside, sizeof g_abort_aside, "%s", aside_path(".abort").c_str());
+    g_abort_id = id;
     g_abort_owner.store(g_mapping.mapped_by);
   }
+  g_pool_size.store(size, std::memory_order_relaxed);
   g_pool.store(hdr, std::memory_order_release);
-}
-
-constexpr char kShmDir[] = "/dev/shm";  // where shm_open keeps its segments
-
-std::string shm_path(const char* name) { return std::string(kShmDir) + name; }
-
-// Whether `name` leads to the file open on fd.
-bool name_leads_to(const char* name, int fd) {
-  struct stat a, b;
-  return fstat(fd, &a) == 0 &&
-         fstatat(AT_FDCWD, shm_path(name).c_str(), &b, AT_SYMLINK_NOFOLLOW) == 0 &&
-         a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 int refuse(const char* name, const char* why) {
@@ -213,8 +279,21 @@ int clear_stale(const char* name, bool last_try) {
   // Checked again under the lock: another program may have rewritten the
   // file since.
   if (fstat(fd, &st) != 0 || !is_pool(fd, st, &facts)) return done(refuse(name, kNotAPool));
-  if (name_leads_to(name, fd)) unlink(shm_path(name).c_str());  // stale: its creator is gone
-  return done(0);
+  // Stale: its creator is gone.
+  const std::string path = shm_path(name), aside = aside_path();
+  switch (remove_name(path.c_str(), aside.c_str(), {st.st_dev, st.st_ino})) {
+    case Removal::kDone:
+      return done(0);
+    case Removal::kFailed:
+      return done(-1);
+    case Removal::kStranded:
+      break;
+  }
+  const std::string why =
+      "the name passed to another file while a stale pool was removed; "
+      "that file is now " +
+      aside;
+  return done(refuse(name, why.c_str()));
 }
 
 // Gives the complete pool open on fd the name `name`, first unlinking a stale
@@ -321,7 +400,9 @@ extern "C" ZIM_SIM_API int zim_shm_pool_create(const char* name, uint64_t size) 
   ZIM_POOL_KILL_POINT();
   if (claim_name(name, fd) != 0) return fail(fd, map, size);
   ZIM_POOL_KILL_POINT();
-  publish(hdr, size, name, fd);
+  FileId id{};
+  file_id(fd, &id);  // fstat of a descriptor just used: cannot fail
+  publish(hdr, size, id, name, fd);
   return 0;
 }
 
@@ -359,18 +440,48 @@ extern "C" ZIM_SIM_API int zim_shm_pool_attach(const char* name) {
     map = again;
   }
   close(fd);
-  publish(static_cast<PoolHeader*>(map), size, name, -1);
+  publish(static_cast<PoolHeader*>(map), size, {st.st_dev, st.st_ino}, name, -1);
   return 0;
 }
 
 extern "C" ZIM_SIM_API void zim_shm_pool_detach(void) {
   std::lock_guard<std::mutex> guard(g_control);
-  unmap(g_mapping.created && g_mapping.mapped_by == getpid());
+  unmap(owns_name());
 }
 
-extern "C" ZIM_SIM_API void zim_shm_pool_destroy(void) {
+extern "C" ZIM_SIM_API int zim_shm_pool_destroy(void) {
   std::lock_guard<std::mutex> guard(g_control);
-  unmap(true);
+  if (g_mapping.hdr == nullptr || owns_name()) return unmap(true), 0;
+  // A child's share of its parent's claim goes first: the claim is the parent's.
+  if (g_mapping.lock_fd >= 0) close(g_mapping.lock_fd);
+  g_mapping.lock_fd = -1;
+  g_mapping.created = false;
+  // Whether the owner lives is whether its lock on the segment is held.
+  const int fd =
+      open(shm_path(g_mapping.name).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  FileId id{};
+  if (fd < 0 || !file_id(fd, &id) || id.dev != g_mapping.id.dev || id.ino != g_mapping.id.ino) {
+    const int err = errno;
+    if (fd >= 0) close(fd);
+    errno = err;
+    if (fd < 0 && errno != ENOENT && errno != ELOOP) return -1;
+    return unmap(false), 0;  // the name is gone or leads elsewhere: nothing of ours to remove
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int err = errno;
+    close(fd);
+    if (err != EWOULDBLOCK) return errno = err, -1;
+    std::fprintf(stderr,
+                 "zim_memory: cannot destroy the pool \"%s\": it belongs to process %ld, which "
+                 "is alive and removes it when it is done; detach instead\n",
+                 zim_sim::printable(g_mapping.name).c_str(),
+                 static_cast<long>(g_mapping.hdr->creator_pid));
+    errno = EPERM;
+    return -1;
+  }
+  remove_name_reporting(g_mapping.name, id);  // under the lock, as a creator would
+  close(fd);
+  return unmap(false), 0;
 }
 
 extern "C" ZIM_SIM_API const char* zim_shm_pool_name(void) {
@@ -379,9 +490,10 @@ extern "C" ZIM_SIM_API const char* zim_shm_pool_name(void) {
 
 extern "C" ZIM_SIM_API void* zim_shm_pool_base(void) { return zim_sim::mapped_pool(); }
 
+// The readers below take the size from this process's mapping, not from the
+// header, which any process of the pool's user can write.
 extern "C" ZIM_SIM_API uint64_t zim_shm_pool_size(void) {
-  const PoolHeader* hdr = zim_sim::mapped_pool();
-  return hdr != nullptr ? hdr->size : 0;
+  return zim_sim::mapped_pool() != nullptr ? g_pool_size.load(std::memory_order_relaxed) : 0;
 }
 
 extern "C" ZIM_SIM_API uint64_t zim_shm_pool_offset_of(const void* p) {
@@ -389,12 +501,55 @@ extern "C" ZIM_SIM_API uint64_t zim_shm_pool_offset_of(const void* p) {
   if (hdr == nullptr) return ZIM_SHM_POOL_BAD_OFFSET;
   const uintptr_t base = reinterpret_cast<uintptr_t>(hdr);
   const uintptr_t addr = reinterpret_cast<uintptr_t>(p);
-  return addr >= base && addr - base < hdr->size ? addr - base : ZIM_SHM_POOL_BAD_OFFSET;
+  return addr >= base && addr - base < g_pool_size.load(std::memory_order_relaxed)
+             ? addr - base
+             : ZIM_SHM_POOL_BAD_OFFSET;
 }
+
+namespace {
+
+// The end of the carved part: the carve point, but never past the start map.
+uint64_t carved_end(const PoolHeader* hdr) {
+  const uint64_t carve = hdr->carve.load(std::memory_order_acquire);
+  const uint64_t map = zim_sim::start_map_offset(g_pool_size.load(std::memory_order_relaxed));
+  return carve < map ? carve : map;
+}
+
+}  // namespace
 
 extern "C" ZIM_SIM_API void* zim_shm_pool_at(uint64_t offset) {
   PoolHeader* hdr = zim_sim::mapped_pool();
-  if (hdr == nullptr || offset >= hdr->size) return nullptr;
+  if (hdr == nullptr || offset < ZIM_SHM_POOL_HEADER_SIZE || offset >= carved_end(hdr)) {
+    return nullptr;
+  }
+  return reinterpret_cast<char*>(hdr) + offset;
+}
+
+extern "C" ZIM_SIM_API void* zim_shm_pool_block_at(uint64_t offset, uint32_t* table_id,
+                                                   uint64_t* size) {
+  PoolHeader* hdr = zim_sim::mapped_pool();
+  if (hdr == nullptr) return nullptr;
+  const uint64_t end = carved_end(hdr);
+  if (offset < ZIM_SHM_POOL_HEADER_SIZE + ZIM_SHM_POOL_BLOCK_HEADER_SIZE || offset >= end ||
+      offset % ZIM_SHM_POOL_ALIGN != 0) {
+    return nullptr;
+  }
+  const uint64_t word =
+      zim_sim::start_word(hdr, g_pool_size.load(std::memory_order_relaxed), offset)
+          .load(std::memory_order_acquire);
+  if ((word & zim_sim::start_bit(offset)) == 0) return nullptr;
+  // Written before the bit; checked all the same, as any byte of the segment.
+  const zim_sim::BlockHeader& header =
+      zim_sim::block_header_at(hdr, offset - ZIM_SHM_POOL_BLOCK_HEADER_SIZE);
+  const uint64_t tag = header.tag.load(std::memory_order_relaxed);
+  const uint64_t bytes = header.size.load(std::memory_order_relaxed);
+  const auto id = static_cast<uint32_t>(tag >> 32);
+  if (static_cast<uint32_t>(tag) != zim_sim::kBlockMagic ||
+      zim_sim::region_of(id) >= zim_sim::kRegions || bytes == 0 || bytes > end - offset) {
+    return nullptr;
+  }
+  if (table_id != nullptr) *table_id = id;
+  if (size != nullptr) *size = bytes;
   return reinterpret_cast<char*>(hdr) + offset;
 }
 

@@ -29,10 +29,11 @@ bool allocate(PoolHeader* hdr, uint32_t region, uint64_t size, uint64_t need, ui
   const uint64_t limit = table.limit.load(kRelaxed);
   const uint64_t bytes = table.bytes.load(kRelaxed);
   const uint64_t blocks = table.blocks.load(kRelaxed);
-  uint64_t at = 0;  // of the block header
+  const uint64_t end = zim_sim::start_map_offset(hdr->size);  // of what can be carved
+  uint64_t at = 0;                                            // of the block header
   uint64_t new_carve = carve, new_cursor = cursor, new_limit = limit;
   if (need > ZIM_SHM_POOL_CHUNK_SIZE) {  // a run of its own; the chunk stays in use
-    if (hdr->size - carve < need) return false;
+    if (end - carve < need) return false;
     at = carve;
     new_carve = carve + need;
   } else if (limit - cursor >= need) {
@@ -41,9 +42,8 @@ bool allocate(PoolHeader* hdr, uint32_t region, uint64_t size, uint64_t need, ui
   } else {
     // The rest of the current chunk is left unused. At the end of the pool a
     // chunk may be shorter than usual, but it must hold this request.
-    uint64_t len = hdr->size - carve;
-    if (len > ZIM_SHM_POOL_CHUNK_SIZE) len = ZIM_SHM_POOL_CHUNK_SIZE;
-    len &= ~uint64_t{ZIM_SHM_POOL_ALIGN - 1};
+    const uint64_t len =
+        end - carve < ZIM_SHM_POOL_CHUNK_SIZE ? end - carve : ZIM_SHM_POOL_CHUNK_SIZE;
     if (len < need) return false;
     at = carve;
     new_carve = new_limit = carve + len;
@@ -63,13 +63,16 @@ bool allocate(PoolHeader* hdr, uint32_t region, uint64_t size, uint64_t need, ui
   put(header.size, size);
   put(header.tag,
       zim_sim::block_tag(region == zim_sim::kUntypedRegion ? ZIM_SHM_POOL_UNTYPED : region));
+  const uint64_t start = at + ZIM_SHM_POOL_BLOCK_HEADER_SIZE;
+  std::atomic<uint64_t>& word = zim_sim::start_word(hdr, hdr->size, start);
+  put(word, word.load(kRelaxed) | zim_sim::start_bit(start));
   if (new_carve != carve) put(hdr->carve, new_carve);
   if (new_limit != limit) put(table.limit, new_limit);
   if (new_cursor != cursor) put(table.cursor, new_cursor);
   put(table.bytes, bytes + need - ZIM_SHM_POOL_BLOCK_HEADER_SIZE);
   put(table.blocks, blocks + 1);
   put(undo.armed, 0);
-  *block = at + ZIM_SHM_POOL_BLOCK_HEADER_SIZE;
+  *block = start;
   return true;
 }
 

@@ -84,7 +84,10 @@ TEST_F(ShmPoolTest, EachTableIdBumpAllocatesInItsOwnChunks) {
 }
 
 TEST_F(ShmPoolTest, ExhaustedPoolReturnsNull) {
-  create(ZIM_SHM_POOL_HEADER_SIZE + kChunk + 1024);  // a full chunk and a short one
+  // A full chunk and a short one before the start map.
+  constexpr uint64_t kSize = ZIM_SHM_POOL_HEADER_SIZE + kChunk + 1024 + 528;
+  static_assert(kSize - ZIM_SHM_POOL_START_MAP_SIZE(kSize) == kSize - 528);
+  create(kSize);
   EXPECT_EQ(zim_shm_table_pool_calloc(1, kChunk + 2048), nullptr) << "run larger than the rest";
   EXPECT_NE(zim_shm_table_pool_calloc(0, kChunk - kHeader), nullptr);
   EXPECT_EQ(zim_shm_table_pool_calloc(1, 2048), nullptr) << "short chunk too small";
@@ -95,6 +98,7 @@ TEST_F(ShmPoolTest, ExhaustedPoolReturnsNull) {
 }
 
 TEST_F(ShmPoolTest, CreateAndAttachReportErrorsAndALivePoolKeepsItsName) {
+  const std::string pid = std::to_string(getpid());
   const std::string long_name = "/" + std::string(255, 'x');
   for (const char* name : {"noslash", "/", "/a/b", "/.", "/..", long_name.c_str()}) {
     EXPECT_TRUE(zim_shm_pool_create(name, kPoolSize) == -1 && errno == EINVAL) << name;
@@ -104,21 +108,28 @@ TEST_F(ShmPoolTest, CreateAndAttachReportErrorsAndALivePoolKeepsItsName) {
               errno == EINVAL);
   EXPECT_TRUE(zim_shm_pool_attach(name_.c_str()) == -1 && errno == ENOENT);
 
-  // A stale pool (its creator killed) is replaced.
+  // A stale pool (its creator killed) is anyone's to destroy, and replaced.
+  ASSERT_TRUE(leave_stale_pool(name_) && zim_shm_pool_attach(name_.c_str()) == 0);
+  EXPECT_TRUE(zim_shm_pool_destroy() == 0 && !shm_exists(name_));
   ASSERT_TRUE(leave_stale_pool(name_));
   create(ZIM_SHM_POOL_MIN_SIZE);
   EXPECT_EQ(zim_shm_pool_size(), ZIM_SHM_POOL_MIN_SIZE);
-  void* p = zim_shm_table_pool_calloc(0, 4096 - kHeader);
-  EXPECT_TRUE(p != nullptr && fill_of(p, 4096 - kHeader) == 0);
+  const uint64_t room = 4096 - ZIM_SHM_POOL_START_MAP_SIZE(ZIM_SHM_POOL_MIN_SIZE) - kHeader;
+  void* p = zim_shm_table_pool_calloc(0, room);
+  EXPECT_TRUE(p != nullptr && fill_of(p, room) == 0);
 
   EXPECT_TRUE(zim_shm_pool_create(name_.c_str(), kPoolSize) == -1 && errno == EBUSY);
   EXPECT_TRUE(zim_shm_pool_attach(name_.c_str()) == -1 && errno == EBUSY);
-  // Nor can another process; this one's child does not own the pool, so its exit leaves it.
+  // Nor can another process, nor destroy it: this one's child (which does not own the pool,
+  // so its exit leaves it) with the mapping it inherited, then as a client.
   GTEST_FLAG_SET(death_test_style, "fast");
-  EXPECT_EXIT(std::exit(zim_shm_pool_create(name_.c_str(), kPoolSize) == -1 && errno == EEXIST),
+  const auto refused = [] { return zim_shm_pool_destroy() == -1 && errno == EPERM; };
+  EXPECT_EXIT(std::exit(refused() && zim_shm_pool_create(name_.c_str(), kPoolSize) == -1 &&
+                        errno == EEXIST && zim_shm_pool_attach(name_.c_str()) == 0 && refused()),
               ::testing::ExitedWithCode(1),
-              "cannot create the pool \"" + name_ + "\": the name belongs to the live pool of " +
-                  "process " + std::to_string(getpid()));
+              "cannot destroy the pool \"" + name_ + "\": it belongs to process " + pid +
+                  ", which is alive(.|\n)*the name belongs to the live pool of process " + pid +
+                  "(.|\n)*cannot destroy the pool");
   EXPECT_TRUE(shm_exists(name_));
   zim_shm_pool_detach();
   EXPECT_FALSE(shm_exists(name_)) << "the creator's detach removes the name";
@@ -349,6 +360,34 @@ TEST(ShmPoolNameTest, RacingCreatorsLeaveOnePoolThatTheOthersName) {
     EXPECT_EQ(count(text, owner), size_t(kCreators - 1)) << text;
     EXPECT_EQ(count(text, "\n"), size_t(kCreators - 1)) << text;
     EXPECT_FALSE(shm_exists(name)) << "the winner's exit removes it";
+  }
+}
+
+// Creator A lets its pool go, in each way it can, after its name was taken out
+// of /dev/shm behind its back and C made a new pool under it: C's name stays.
+TEST_F(ShmPoolTest, ACreatorLeavesTheNameOfItsSuccessorAlone) {
+  enum How { kDetach, kDestroy, kExit, kAbort };
+  for (const How how : {kDetach, kDestroy, kExit, kAbort}) {
+    SCOPED_TRACE(how);
+    int ready[2], go[2];
+    ASSERT_TRUE(pipe(ready) == 0 && pipe(go) == 0);
+    const pid_t a = spawn([&] {
+      char byte = zim_shm_pool_create(name_.c_str(), 1u << 20) == 0 ? 'y' : 'n';
+      if (write(ready[1], &byte, 1) != 1 || read(go[0], &byte, 1) != 1) return 1;
+      if (how == kDetach) zim_shm_pool_detach();
+      if (how == kExit) std::exit(0);  // the exit handlers run, unlike _exit's
+      if (how == kAbort) std::abort();
+      return how == kDestroy ? zim_shm_pool_destroy() : 0;
+    });
+    char created = 0;
+    ASSERT_TRUE(read(ready[0], &created, 1) == 1 && created == 'y');
+    ASSERT_EQ(shm_unlink(name_.c_str()), 0);
+    create(1u << 20);
+    ASSERT_EQ(write(go[1], "g", 1), 1);
+    EXPECT_EQ(wait_exit(a), how == kAbort ? -1 : 0);
+    EXPECT_TRUE(shm_exists(name_)) << "A removed C's name";
+    EXPECT_EQ(zim_shm_pool_destroy(), 0);
+    for (int fd : {ready[0], ready[1], go[0], go[1]}) close(fd);
   }
 }
 

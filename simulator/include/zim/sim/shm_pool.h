@@ -7,21 +7,23 @@
  * zim_shm_pool_at) and fixed up after mapping. Each process maps at most one
  * pool at a time.
  *
- * Allocation (zim_shm_table_pool_calloc): the segment behind the header is
- * carved into chunks of ZIM_SHM_POOL_CHUNK_SIZE bytes, handed out on demand to
- * table ids; each table id bump-allocates its blocks, 16-byte aligned and
- * rounded up to 16 bytes, in its own current chunk and takes a fresh chunk
- * when the current one cannot hold a request. Every block is preceded by a
- * block header of ZIM_SHM_POOL_BLOCK_HEADER_SIZE bytes (a magic word, the
- * table id and the size requested), which takes room in the chunk too: a chunk
- * holds headers and blocks back to back, then zero bytes. A request whose
- * block and header do not fit in a chunk gets a run of its own. Blocks are
- * never freed or reused; zim_shm_pool_walk finds them all through their
- * headers. Untyped blocks (zim_shm_pool_calloc_untyped), a server's own
- * records, are carved the same way in chunks of their own, and their headers
- * name ZIM_SHM_POOL_UNTYPED instead of a table id. Allocation is safe for
- * concurrent callers in all processes that map
- * the pool, and for their deaths: a process killed at any instruction of an
+ * Allocation (zim_shm_table_pool_calloc): the segment behind the header, up to
+ * its start map (ZIM_SHM_POOL_START_MAP_SIZE), is carved into chunks of
+ * ZIM_SHM_POOL_CHUNK_SIZE bytes, handed out on demand to table ids; each table
+ * id bump-allocates its blocks, 16-byte aligned and rounded up to 16 bytes, in
+ * its own current chunk and takes a fresh chunk when the current one cannot
+ * hold a request. Every block is preceded by a block header of
+ * ZIM_SHM_POOL_BLOCK_HEADER_SIZE bytes (a magic word, the table id and the
+ * size requested), which takes room in the chunk too: a chunk holds headers
+ * and blocks back to back, then zero bytes. A request whose block and header
+ * do not fit in a chunk gets a run of its own. Blocks are never freed or
+ * reused; zim_shm_pool_walk finds them all through their headers, and the
+ * start map at the segment's end, which only the allocator writes, records
+ * where each begins (zim_shm_pool_block_at). Untyped blocks
+ * (zim_shm_pool_calloc_untyped), a server's own records, are carved the same
+ * way in chunks of their own, and their headers name ZIM_SHM_POOL_UNTYPED
+ * instead of a table id. Allocation is safe for concurrent callers in all
+ * processes that map the pool, and for their deaths: a process killed at any instruction of an
  * allocation leaves the pool as it was before the call or after it (its block
  * then lost), so no block is handed out twice, overlaps the header or another
  * table id's chunk, or is handed out other than zero-filled, and the next
@@ -57,13 +59,28 @@
  * version or cut short, a directory, a link) is left alone and the creation
  * fails.
  *
- * Lifetime: the process that created a pool unlinks its name when it detaches,
+ * Lifetime: the process that created a pool removes its name when it detaches,
  * destroys it, exits normally or stops on SIGABRT (an abort, as after a failed
- * check; the handler is installed at creation, unlinks, then passes the signal
- * on to the disposition it found); a pool inherited through fork is never
- * unlinked by the child. A creator killed otherwise leaves the complete pool,
- * which the next creation of its name replaces. Mapping, detaching and destroying
- * must not race with allocations in the same process. */
+ * check; the handler is installed at creation, removes the name, then passes
+ * the signal on to the disposition it found), but only while the name still
+ * leads to its own segment: it moves the name aside in one step, checks what
+ * it moved, and puts back anything else, so a name that has passed to
+ * another pool is never removed. A pool inherited through fork is never
+ * removed by the child. Other processes cannot remove a pool whose owner
+ * lives (zim_shm_pool_destroy). A creator killed otherwise leaves the complete
+ * pool, which the next creation of its name replaces, or anyone's
+ * zim_shm_pool_destroy removes. Mapping, detaching and destroying must not
+ * race with allocations in the same process.
+ *
+ * What a process that maps a pool cannot survive: the segment is a file of
+ * /dev/shm that every process of the pool's user may write, and a tmpfs file
+ * cannot be sealed against shrinking. A process of that user that cuts the
+ * segment short (ftruncate) kills every process that then touches a mapped
+ * page past the new end with SIGBUS, and one that writes the pool's header or
+ * start map can make allocations fail or overlap. The pool guards against its
+ * own processes dying at any point (see Allocation) and against hostile bytes
+ * in what it reads through zim_shm_pool_walk (never mapped, so a cut is an
+ * error there), not against a writer of the same user. */
 #ifndef ZIM_SIM_SHM_POOL_H
 #define ZIM_SIM_SHM_POOL_H
 
@@ -80,6 +97,13 @@ extern "C" {
 #define ZIM_SHM_POOL_ALIGN 16u
 #define ZIM_SHM_POOL_BLOCK_HEADER_SIZE 16u /* in front of every block */
 #define ZIM_SHM_POOL_MIN_SIZE (ZIM_SHM_POOL_HEADER_SIZE + 4096u)
+/* Bytes at the end of a pool of `size` bytes (below `size` rounded down to
+ * ZIM_SHM_POOL_ALIGN) that record where its blocks start, a bit for every
+ * ZIM_SHM_POOL_ALIGN bytes after the header; blocks are carved before them,
+ * so a pool of `size` bytes holds at most size - ZIM_SHM_POOL_HEADER_SIZE -
+ * ZIM_SHM_POOL_START_MAP_SIZE(size) bytes of blocks and block headers. */
+#define ZIM_SHM_POOL_START_MAP_SIZE(size) \
+  ((((size)-ZIM_SHM_POOL_HEADER_SIZE) / ZIM_SHM_POOL_ALIGN + 127u) / 128u * 16u)
 #define ZIM_SHM_POOL_DEFAULT_SIZE (64u * 1024u * 1024u)
 /* zim_shm_pool_offset_of for a pointer outside the pool. */
 #define ZIM_SHM_POOL_BAD_OFFSET UINT64_MAX
@@ -103,12 +127,17 @@ ZIM_SIM_API int zim_shm_pool_create(const char *name, uint64_t size);
  * mapped: attaching replaces it. */
 ZIM_SIM_API int zim_shm_pool_attach(const char *name);
 
-/* Unmaps the pool; the creator also unlinks its name. No-op without a pool. */
+/* Unmaps the pool; the creator also removes its name, if the name still leads
+ * to its pool. No-op without a pool. */
 ZIM_SIM_API void zim_shm_pool_detach(void);
 
-/* Unmaps the pool and unlinks its name, whoever created it. No-op without a
- * pool. */
-ZIM_SIM_API void zim_shm_pool_destroy(void);
+/* Unmaps the pool and removes its name, if the name still leads to it. 0 on
+ * success, also without a pool. In a process that did not create the pool (a
+ * child that inherited it through fork included) only once the pool's owner
+ * is gone; while the owner lives, -1 with errno EPERM and a message on stderr
+ * naming the owner's process id, and the pool stays mapped and named. -1 with
+ * the error of the failing system call when the name cannot be checked. */
+ZIM_SIM_API int zim_shm_pool_destroy(void);
 
 /* Name, start address and size of the mapped pool; null, null and 0 without
  * one. */
@@ -120,8 +149,22 @@ ZIM_SIM_API uint64_t zim_shm_pool_size(void);
  * the mapped pool. */
 ZIM_SIM_API uint64_t zim_shm_pool_offset_of(const void *p);
 
-/* Address of an offset in the mapped pool; null when it lies outside. */
+/* Address of an offset in the mapped pool; null when it lies outside the part
+ * carved into chunks and runs so far: the header, offset 0 included, and what
+ * lies past the carve point. Not a check that a block starts there: see
+ * zim_shm_pool_block_at. */
 ZIM_SIM_API void *zim_shm_pool_at(uint64_t offset);
+
+/* Address of the block that starts at `offset` of the mapped pool (its first
+ * byte, after its block header), with its table id (ZIM_SHM_POOL_UNTYPED for
+ * an untyped block) in *table_id and the size requested in *size, either of
+ * them may be null; null when no block handed out starts there or without a
+ * pool. Constant time, without the pool's lock: it reads the start map, so
+ * bytes inside a block that look like a block header never count. A block in
+ * the making in another process may be found before its allocation returns
+ * (zero-filled then). Lets a client check what the root slot or a record
+ * names before it touches it. */
+ZIM_SIM_API void *zim_shm_pool_block_at(uint64_t offset, uint32_t *table_id, uint64_t *size);
 
 /* A shared slot through which a server publishes one object (for example a
  * directory of tables) to the processes that attach: an offset, 0 for none.
