@@ -51,7 +51,8 @@ Exit status:
   0  done; decode and pool: every object is consistent
   1  decode and pool: an object or the pool is inconsistent (one line per
      problem); or standard output cannot be written
-  2  usage error: bad arguments, unknown type, unreadable file, catalogue or pool)";
+  2  usage error: bad arguments, unknown type, unreadable file, catalogue or
+     pool; a file or pool cut short while it is read)";
 
 fs::path default_catalogue(const char* argv0) {
   std::error_code ec;
@@ -215,7 +216,7 @@ CLI::Validator plain_decimal(uint64_t max) {
         if (digits && stop == end && ec == std::errc() && value <= max) return "";
         return "'" + text + "' is not a decimal number from 0 to " + std::to_string(max);
       },
-      "DECIMAL");
+      "");
 }
 
 std::string joined(const std::vector<std::string>& words) {
