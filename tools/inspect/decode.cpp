@@ -285,9 +285,12 @@ void put_value(std::ostream& out, const Value& value, bool as_json) {
   const uint64_t v = load(*value.bytes, value.offset, static_cast<uint32_t>(value.width));
   if (as_json) {
     out << v;
-  } else {
-    out << hex(v) << " (" << v << ")";
+    return;
   }
+  // Formatted in place: a value per element, and nothing allocated for it.
+  char text[48];
+  const int n = std::snprintf(text, sizeof text, "0x%" PRIx64 " (%" PRIu64 ")", v, v);
+  out.write(text, n);
 }
 
 void put_hex_bytes(std::ostream& out, const Value& value) {

@@ -170,7 +170,7 @@ class JsonStream {
       newline();
       open_.back().filled = true;
     }
-    if (key) out_ << Json(key).dump() << ": ";
+    if (key) out_ << '"' << key << "\": ";  // the documented keys, none needing escapes
   }
   // A new line, indented to the depth open.
   void newline() {
