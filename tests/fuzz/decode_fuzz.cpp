@@ -50,15 +50,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const auto layouts = tablegen::read_manifest("fuzz.manifest", record, diags);
   if (!layouts) return 0;
   const zim_inspect::Sizing sizing{head[0], head[1], 0};
-  const zim_inspect::ByteSpan bytes{object.get(), object_size};
+  const zim_inspect::SpanSource bytes(object.get(), object_size);
   for (const zim_inspect::TypeLayout& t : *layouts) {
-    const zim_inspect::Decoded d = zim_inspect::decode(t, bytes, sizing);
-    if (zim_inspect::check(t, bytes, sizing) != d.problems) fail("check and decode differ", record);
-    if (d.view["consistent"].get<bool>() != d.problems.empty()) fail("consistent flag", record);
-    const std::string doc = d.view.dump(2, ' ', false, zim_inspect::Json::error_handler_t::replace);
-    if (zim_inspect::Json::parse(doc, nullptr, false).is_discarded()) fail("JSON", record);
-    std::ostringstream text;
-    zim_inspect::print_object(text, d.view);
+    std::ostringstream json, text;
+    const bool consistent =
+        zim_inspect::decode(t, bytes, sizing, *zim_inspect::object_writer(json, true));
+    if (zim_inspect::decode(t, bytes, sizing, *zim_inspect::object_writer(text, false)) !=
+        consistent) {
+      fail("text and JSON differ", record);
+    }
+    const auto doc = zim_inspect::Json::parse(json.str(), nullptr, false);
+    if (doc.is_discarded()) fail("JSON", record);
+    const auto dumped = [](const zim_inspect::Json& j) {
+      return j.dump(2, ' ', false, zim_inspect::Json::error_handler_t::replace);
+    };
+    // Streamed, the document is laid out as a whole one would be.
+    if (dumped(doc) + "\n" != json.str()) fail("JSON layout", record);
+    if (dumped(zim_inspect::check(t, bytes, sizing)) != dumped(doc["problems"])) {
+      fail("check and decode differ", record);
+    }
+    if (doc["consistent"].get<bool>() != consistent) fail("consistent flag", record);
     const std::string printed = text.str();
     if (!std::all_of(printed.begin(), printed.end(), printable)) fail("text of decode", record);
 

@@ -1,14 +1,17 @@
 // SPDX-License-Identifier: Apache-2.0
 // zim_shm_pool_walk over a segment of arbitrary bytes. Input: a flags byte (1
 // stamps a valid magic, version and size into the header, 2 also a carve point
-// at the end of the body, 4 makes the visitor cut the segment short); a byte
+// at the end of the body, 4 makes the visitor cut the segment short, 8 walks
+// headers only, each visit reading its piece); a byte
 // for the piece at whose visit the cut comes, two for the segment's length
 // after it past the header (little-endian); the header's first bytes, up to and
 // including the carve point; then the bytes from ZIM_SHM_POOL_HEADER_SIZE on.
 // The segment is at least ZIM_SHM_POOL_MIN_SIZE bytes, zero-filled.
 // Aborts unless every piece lies inside the segment's carved part, after the
 // piece before (a block's header included), with its bytes as the segment
-// holds them, and a cut ends the walk with ENODATA.
+// holds them (and no others readable), a cut ends the walk with ENODATA, a
+// valid header makes the pool walkable, and the reason a walk of headers gives
+// agrees with its result.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -42,6 +45,7 @@ struct Walk {
   int fd;
   unsigned pieces;
   bool cut;
+  bool headers;
 };
 
 bool zero(unsigned char b) { return b == 0; }
@@ -68,7 +72,16 @@ int visit(const zim_shm_pool_piece_t* p, void* context) {
   w.next = p->offset + (damaged ? p->size : (p->size + 15) / 16 * 16);
   // Every byte is read (ASan checks the copy's bounds) and compared.
   const unsigned char* bytes = w.segment->data() + p->offset;
-  if (!w.cut && std::memcmp(p->data, bytes, p->size) != 0) die("bytes differ", p);
+  if ((p->data == nullptr) != w.headers) die("data", p);
+  std::vector<unsigned char> read(w.headers ? p->size : 0);
+  unsigned char past;
+  if (zim_shm_pool_piece_read(p, p->size, 1, &past) != -1 || errno != EINVAL) die("past", p);
+  if (w.headers && zim_shm_pool_piece_read(p, 0, p->size, read.data()) != 0) {
+    if (!w.cut || errno != ENODATA) die("piece read", p);
+    return -1;
+  }
+  const void* data = w.headers ? read.data() : p->data;
+  if (!w.cut && std::memcmp(data, bytes, p->size) != 0) die("bytes differ", p);
   if (damaged && std::all_of(bytes, bytes + 16, zero)) die("damage starts with free space", p);
   if (w.cut_to != 0 && w.pieces == w.cut_at) {
     if (ftruncate(w.fd, static_cast<off_t>(w.cut_to)) != 0) std::abort();
@@ -107,11 +120,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       pwrite(fd, segment.data(), segment_size, 0) != static_cast<ssize_t>(segment_size)) {
     std::abort();
   }
-  Walk w{&segment, 0, 0, kHeader, cut_at, (flags & 4) ? kHeader + cut_len : 0, fd, 0, false};
+  Walk w{&segment, 0, 0,     kHeader,         cut_at, (flags & 4) ? kHeader + cut_len : 0,
+         fd,       0, false, (flags & 8) != 0};
   std::memcpy(&w.carve, segment.data() + offsetof(PoolHeader, carve), sizeof w.carve);
   std::memcpy(&w.root, segment.data() + offsetof(PoolHeader, root), sizeof w.root);
   errno = 0;
-  const int rc = zim_shm_pool_walk(name.c_str(), visit, &w);
+  zim_shm_pool_walk_facts_t facts{};
+  const int rc = w.headers ? zim_shm_pool_walk_headers(name.c_str(), visit, &w, &facts)
+                           : zim_shm_pool_walk(name.c_str(), visit, &w);
   const int err = errno;
   shm_unlink(name.c_str());
   close(fd);
@@ -120,6 +136,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (rc == -1 && w.pieces != 0 && !w.cut) std::abort();  // failed after it began, uncut
   if (rc == -1 && w.pieces == 0 && errno != EINVAL) std::abort();  // not a pool of this version
   if (w.cut && (w.cut_to < w.carve) != (rc == -1 && errno == ENODATA)) std::abort();
+  if ((flags & 3) == 3 && !w.cut && rc != 0) std::abort();  // a complete pool is walkable
+  if (w.headers && (rc == 0 ? facts.fault != ZIM_SHM_POOL_FAULT_NONE || facts.root != w.root
+                    : errno == ENODATA ? facts.fault != ZIM_SHM_POOL_FAULT_SHRANK
+                                       : facts.fault == ZIM_SHM_POOL_FAULT_NONE)) {
+    std::abort();
+  }
   // A walkable pool with a carved part has a piece in it, unless all of it is free space.
   if (rc == 0 && w.pieces == 0 && w.carve > kHeader &&
       !std::all_of(segment.data() + kHeader, segment.data() + w.carve, zero)) {

@@ -14,9 +14,11 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <tuple>
 #include <utility>
 #include <vector>
 
+#include "pool.hpp"
 #include "sim_test_util.hpp"
 
 namespace zim_sim_test {
@@ -185,6 +187,8 @@ TEST_F(ShmPoolTest, WalkFindsEveryBlockAndTheDamage) {
   int rc = -1;
   EXPECT_EQ(walk(name_.c_str(), &rc), want);
   EXPECT_EQ(rc, 0);
+  EXPECT_EQ(walk(name_.c_str(), &rc, true), want);
+  EXPECT_EQ(rc, 0);
 
   // Block 1 lost its magic, block 2's size runs past the carve point, and
   // table 5's chunk holds a line of garbage after its blocks.
@@ -199,17 +203,65 @@ TEST_F(ShmPoolTest, WalkFindsEveryBlockAndTheDamage) {
   want.insert(want.begin() + 4, {garbage, kHeader, ZIM_SHM_POOL_DAMAGED, 0x77});
   EXPECT_EQ(walk(name_.c_str(), &rc), want);
   EXPECT_EQ(walk(nullptr, &rc), want) << "the walk of the mapped pool";
+  EXPECT_EQ(walk(name_.c_str(), &rc, true), want) << "the walk of headers";
   int seen = 0;  // a visit that returns non-zero ends the walk
   const auto stop = [](const zim_shm_pool_piece_t*, void* n) { return ++*(int*)n == 2 ? 7 : 0; };
   EXPECT_TRUE(zim_shm_pool_walk(name_.c_str(), stop, &seen) == 7 && seen == 2);
+  // A visit reads its own piece, inside it, and nothing else.
+  const auto refused = [](const zim_shm_pool_piece_t* p, void*) {
+    unsigned char b[2];
+    const zim_shm_pool_piece_t copy = *p;
+    for (const auto& [piece, from, size] :
+         {std::tuple{p, p->size, uint64_t{1}}, {p, uint64_t{1}, UINT64_MAX}, {&copy, 0, 1}}) {
+      if (zim_shm_pool_piece_read(piece, from, size, b) != -1 || errno != EINVAL) return 1;
+    }
+    return zim_shm_pool_piece_read(p, p->size - 1, 1, b);
+  };
+  EXPECT_EQ(zim_shm_pool_walk_headers(name_.c_str(), refused, nullptr, nullptr), 0);
+  const zim_shm_pool_piece_t unvisited{};
+  EXPECT_TRUE(zim_shm_pool_piece_read(&unvisited, 0, 0, nullptr) == -1 && errno == EINVAL);
 
-  // Not walkable: a missing name, a segment that is no pool, a pool cut short.
-  const std::string other = unique_pool_name();
-  EXPECT_TRUE(walk(other.c_str(), &rc).empty() && rc == -1 && errno == ENOENT);
-  std::vector<char> junk(ZIM_SHM_POOL_MIN_SIZE, 'j');
-  for (const void* content : {static_cast<void*>(junk.data()), zim_shm_pool_base()}) {
-    ASSERT_TRUE(put_segment(other, content, junk.size()));
-    EXPECT_TRUE(walk(other.c_str(), &rc).empty() && rc == -1 && errno == EINVAL);
+  // Not walkable, each for its own reason.
+  const auto* base = static_cast<const unsigned char*>(zim_shm_pool_base());
+  const std::vector<unsigned char> image(base, base + kPoolSize);
+  const auto patched = [&image](size_t at, auto value) {
+    std::vector<unsigned char> bytes = image;
+    std::memcpy(bytes.data() + at, &value, sizeof value);
+    return bytes;
+  };
+  std::vector<unsigned char> longer = image;
+  longer.resize(kPoolSize + 4096);
+  const struct {
+    const char* name;  // null: a unique one, with the segment under it
+    std::vector<unsigned char> segment;
+    int err;
+    uint32_t fault;
+  } cases[] = {
+      {"/zim_sim_test.none", {}, ENOENT, ZIM_SHM_POOL_FAULT_NONE},
+      {"zim_sim_test", {}, EINVAL, ZIM_SHM_POOL_FAULT_NAME},
+      {nullptr, {}, EINVAL, ZIM_SHM_POOL_FAULT_EMPTY},
+      {nullptr, std::vector<unsigned char>(ZIM_SHM_POOL_MIN_SIZE, 'j'), EINVAL,
+       ZIM_SHM_POOL_FAULT_NOT_A_POOL},
+      {nullptr, patched(offsetof(zim_sim::PoolHeader, version), zim_sim::kPoolVersion + 1), EINVAL,
+       ZIM_SHM_POOL_FAULT_VERSION},
+      {nullptr, {image.begin(), image.end() - 4096}, EINVAL, ZIM_SHM_POOL_FAULT_CUT_SHORT},
+      {nullptr, longer, EINVAL, ZIM_SHM_POOL_FAULT_EXTENDED},
+      {nullptr, patched(offsetof(zim_sim::PoolHeader, carve), uint64_t{kPoolSize + 16}), EINVAL,
+       ZIM_SHM_POOL_FAULT_CARVE},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fault);
+    const std::string other = c.name ? c.name : unique_pool_name();
+    ASSERT_TRUE(c.name || put_segment(other, c.segment.data(), c.segment.size()));
+    EXPECT_TRUE(walk(other.c_str(), &rc).empty() && rc == -1 && errno == c.err);
+    zim_shm_pool_walk_facts_t facts{};
+    EXPECT_EQ(zim_shm_pool_walk_headers(other.c_str(), stop, &seen, &facts), -1);
+    EXPECT_EQ(errno, c.err);
+    EXPECT_EQ(facts.fault, c.fault);
+    EXPECT_EQ(facts.layout_version,
+              c.fault == ZIM_SHM_POOL_FAULT_VERSION     ? zim_sim::kPoolVersion + 1
+              : c.fault > ZIM_SHM_POOL_FAULT_NOT_A_POOL ? zim_sim::kPoolVersion
+                                                        : 0);
     shm_unlink(other.c_str());
   }
 }
@@ -420,24 +472,34 @@ TEST_F(ShmPoolTest, WalkOfASegmentCutShortMeanwhileFails) {
       {4, carve, 0, 5},
   };
   const std::string other = unique_pool_name();
-  for (Cut& c : cases) {
-    SCOPED_TRACE(c.new_size);
-    ASSERT_TRUE(put_segment(other, zim_shm_pool_base(), kPoolSize));
-    c.fd = shm_open(other.c_str(), O_RDWR, 0);
-    const auto visit = [](const zim_shm_pool_piece_t* p, void* context) {
-      auto* k = static_cast<Cut*>(context);
-      if (fill_of(p->data, p->size) < 0) return 9;  // the copy handed over holds the piece's bytes
-      const bool now = int(k->seen++) == k->at_piece;
-      return now && ftruncate(k->fd, off_t(k->new_size)) != 0 ? 8 : 0;
-    };
-    errno = 0;
-    const int rc = zim_shm_pool_walk(other.c_str(), visit, &c);
-    const int err = errno;
-    EXPECT_EQ(rc, c.want_rc);
-    EXPECT_TRUE(rc == 0 || err == ENODATA) << std::strerror(err);
-    EXPECT_EQ(c.seen, c.want_pieces);
-    close(c.fd);
-    shm_unlink(other.c_str());
+  for (const bool headers : {false, true}) {  // the visits read their pieces themselves
+    for (Cut c : cases) {
+      SCOPED_TRACE(std::to_string(c.new_size) + (headers ? " headers" : ""));
+      ASSERT_TRUE(put_segment(other, zim_shm_pool_base(), kPoolSize));
+      c.fd = shm_open(other.c_str(), O_RDWR, 0);
+      const auto visit = [](const zim_shm_pool_piece_t* p, void* context) {
+        auto* k = static_cast<Cut*>(context);
+        std::vector<unsigned char> bytes(p->data == nullptr ? p->size : 0);
+        if (p->data == nullptr && zim_shm_pool_piece_read(p, 0, p->size, bytes.data()) != 0) {
+          return -1;
+        }
+        // the bytes handed over are the piece's
+        if (fill_of(p->data ? p->data : bytes.data(), p->size) < 0) return 9;
+        const bool now = int(k->seen++) == k->at_piece;
+        return now && ftruncate(k->fd, off_t(k->new_size)) != 0 ? 8 : 0;
+      };
+      errno = 0;
+      zim_shm_pool_walk_facts_t facts{};
+      const int rc = headers ? zim_shm_pool_walk_headers(other.c_str(), visit, &c, &facts)
+                             : zim_shm_pool_walk(other.c_str(), visit, &c);
+      const int err = errno;
+      EXPECT_EQ(rc, c.want_rc);
+      EXPECT_TRUE(rc == 0 || err == ENODATA) << std::strerror(err);
+      EXPECT_EQ(facts.fault, headers && rc != 0 ? ZIM_SHM_POOL_FAULT_SHRANK : 0u);
+      EXPECT_EQ(c.seen, c.want_pieces);
+      close(c.fd);
+      shm_unlink(other.c_str());
+    }
   }
 }
 

@@ -141,15 +141,19 @@ inline int fill_of(const void* data, uint64_t size) {
 }
 
 // The pieces of the pool `name` (null: the one mapped here); *rc gets the walk's result.
-inline std::vector<Piece> walk(const char* name, int* rc) {
+// A walk of headers has each visit read its piece.
+inline std::vector<Piece> walk(const char* name, int* rc, bool headers = false) {
   std::vector<Piece> pieces;
   const auto collect = [](const zim_shm_pool_piece_t* p, void* to) {
+    std::vector<unsigned char> bytes(p->data == nullptr ? p->size : 0);
+    if (p->data == nullptr && zim_shm_pool_piece_read(p, 0, p->size, bytes.data()) != 0) return -1;
     static_cast<std::vector<Piece>*>(to)->push_back(
-        {p->offset, p->size, p->table_id, fill_of(p->data, p->size)});
+        {p->offset, p->size, p->table_id, fill_of(p->data ? p->data : bytes.data(), p->size)});
     return 0;
   };
-  *rc = name != nullptr ? zim_shm_pool_walk(name, collect, &pieces)
-                        : zim_shm_pool_walk_mapped(collect, &pieces);
+  *rc = name == nullptr ? zim_shm_pool_walk_mapped(collect, &pieces)
+        : headers       ? zim_shm_pool_walk_headers(name, collect, &pieces, nullptr)
+                        : zim_shm_pool_walk(name, collect, &pieces);
   return pieces;
 }
 

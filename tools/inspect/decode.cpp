@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "decode.hpp"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <optional>
+#include <sstream>
 
 #include "zim/tables/table_object.h"
 
@@ -29,43 +32,67 @@ void put_object_header(Json& doc, const TypeLayout& type, const Sizing& sizing,
   }
 }
 
+void SpanSource::fetch(uint64_t offset, void* to, uint64_t n) const {
+  std::memcpy(to, data_ + offset, n);
+}
+
+void WindowedSource::fetch(uint64_t offset, void* to, uint64_t n) const {
+  constexpr uint64_t kWindow = 64 * 1024;
+  if (n > kWindow) return load(offset, to, n);
+  const auto holds = [&](const Window& w) {
+    return offset >= w.start && offset - w.start <= w.filled && n <= w.filled - (offset - w.start);
+  };
+  if (!holds(windows_[last_])) {
+    last_ ^= 1;  // the other one, or the one read less recently
+    Window& w = windows_[last_];
+    if (!holds(w)) {
+      w.bytes.resize(kWindow);
+      w.filled = 0;  // until the load succeeds
+      const uint64_t len = size_ - offset < kWindow ? size_ - offset : kWindow;
+      load(offset, w.bytes.data(), len);
+      w.start = offset;
+      w.filled = len;
+    }
+  }
+  const Window& w = windows_[last_];
+  std::memcpy(to, w.bytes.data() + (offset - w.start), n);
+}
+
 namespace {
 
 // Host byte order: the objects come from processes on this machine.
-uint64_t load(const unsigned char* p, uint32_t width) {
+uint64_t load(const ByteSource& bytes, uint64_t offset, uint32_t width) {
+  unsigned char b[8];
+  bytes.read(offset, b, width);
   switch (width) {
     case 1:
-      return p[0];
+      return b[0];
     case 2: {
       uint16_t x;
-      std::memcpy(&x, p, 2);
+      std::memcpy(&x, b, 2);
       return x;
     }
     case 4: {
       uint32_t x;
-      std::memcpy(&x, p, 4);
+      std::memcpy(&x, b, 4);
       return x;
     }
     default: {
       uint64_t x;
-      std::memcpy(&x, p, 8);
+      std::memcpy(&x, b, 8);
       return x;
     }
   }
 }
 
-// A field's value: a number for 1, 2, 4 and 8 bytes, else its bytes in hex.
-Json value_of(const unsigned char* p, uint64_t width) {
-  if (width == 1 || width == 2 || width == 4 || width == 8) {
-    return load(p, static_cast<uint32_t>(width));
-  }
-  static const char digits[] = "0123456789abcdef";
-  std::string text;
-  for (uint64_t i = 0; i < width; ++i) {
-    text += digits[p[i] >> 4];
-    text += digits[p[i] & 15];
-  }
-  return text;
+bool is_number(uint64_t width) { return width == 1 || width == 2 || width == 4 || width == 8; }
+
+// A type-header field's value, whole.
+Json value_of(const ByteSource& bytes, uint64_t offset, uint64_t width) {
+  if (is_number(width)) return load(bytes, offset, static_cast<uint32_t>(width));
+  std::ostringstream text;
+  put_hex_bytes(text, Value{&bytes, offset, width});
+  return text.str();
 }
 
 // Reads are bounded up front: the layout's facts all lie inside its fixed
@@ -73,55 +100,59 @@ Json value_of(const unsigned char* p, uint64_t width) {
 // only when it lies inside the object's bytes.
 class Checker {
  public:
-  // Without a view, only the problems are found.
-  Checker(const TypeLayout& type, ByteSpan bytes, Sizing sizing, Json* view)
-      : type_(type), bytes_(bytes), sizing_(sizing), view_(view) {}
+  Checker(const TypeLayout& type, const ByteSource& bytes, Sizing sizing)
+      : type_(type), bytes_(bytes), sizing_(sizing) {}
 
-  std::vector<std::string> run() {
-    if (view_) put_object_header(*view_, type_, sizing_, nullptr);
+  const std::vector<std::string>& run() {
     if (const auto outside = bounds_problem(type_)) {
       problem("the layout of the type is unusable: " + *outside);
-      return finish();
+      return problems_;
     }
-    if (bytes_.size < type_.fixed_size) {
-      problem("the object holds " + std::to_string(bytes_.size) +
+    if (bytes_.size() < type_.fixed_size) {
+      problem("the object holds " + std::to_string(bytes_.size()) +
               " bytes, fewer than the fixed size " + std::to_string(type_.fixed_size));
-      return finish();
+      return problems_;
     }
-    if (type_.count_field) sizing_.count = static_cast<uint32_t>(load(at(*type_.count_field), 4));
+    if (type_.count_field) sizing_.count = static_cast<uint32_t>(field(*type_.count_field, 4));
     map_ = place(type_, sizing_);
-    if (view_) {
-      Json& v = *view_;
-      put_object_header(v, type_, sizing_, &map_);
-      // Placeholders keep the keys in their documented order.
-      v["consistent"] = false;
-      v["problems"] = Json::array();
-      v["object_at"] = nullptr;
-    }
+    placed_ = true;
     check_base_header();
     check_npd_present();
     // Beyond the object's bytes the placement cannot be right for any base:
     // the size problem says it all.
-    if (map_.end <= bytes_.size) check_pointers();
-    if (view_) {
-      read_header_and_fields();
-      read_arrays();
+    if (map_.end <= bytes_.size()) check_pointers();
+    return problems_;
+  }
+
+  // After run: everything read, to `out`.
+  void write(ObjectWriter& out) const {
+    Json head;
+    put_object_header(head, type_, sizing_, placed_ ? &map_ : nullptr);
+    head["consistent"] = problems_.empty();
+    head["problems"] = problems_;
+    if (!placed_) {
+      out.head(head);
+      return out.finish();
     }
-    return finish();
+    head["object_at"] = object_at_ ? Json(hex(*object_at_)) : Json(nullptr);
+    Json& base = head["base_header"] = Json::object();
+    for (const BaseField& b : kBaseFields) base[b.name] = field(b.offset, b.width);
+    Json& header = head["type_header"] = Json::array();
+    for (const auto& h : type_.header) {
+      header.push_back({{"offset", h.offset},
+                        {"width", h.width},
+                        {"value", value_of(bytes_, h.offset, h.width)}});
+    }
+    out.head(head);
+    write_fields(out);
+    write_arrays(out);
+    out.finish();
   }
 
  private:
-  const unsigned char* at(uint64_t offset) const { return bytes_.data + offset; }
-  uint64_t field(uint32_t offset, uint32_t width) const { return load(at(offset), width); }
+  uint64_t field(uint64_t offset, uint32_t width) const { return load(bytes_, offset, width); }
+  unsigned flag(uint64_t offset) const { return static_cast<unsigned>(field(offset, 1)); }
   void problem(const std::string& text) { problems_.push_back(text); }
-
-  std::vector<std::string> finish() {
-    if (view_) {
-      (*view_)["consistent"] = problems_.empty();
-      (*view_)["problems"] = problems_;
-    }
-    return std::move(problems_);
-  }
 
   std::string sizing_text() const {
     std::string text =
@@ -130,11 +161,6 @@ class Checker {
   }
 
   void check_base_header() {
-    if (view_) {
-      Json base;
-      for (const BaseField& b : kBaseFields) base[b.name] = field(b.offset, b.width);
-      (*view_)["base_header"] = std::move(base);
-    }
     const uint64_t table_id = field(ZIM_OBJ_TABLE_ID_OFFSET, 2);
     if (table_id != type_.table_id) {
       problem("table_id is " + std::to_string(table_id) + ", expected " +
@@ -150,16 +176,17 @@ class Checker {
       problem("total_obj_size is " + std::to_string(total) + ", expected " +
               std::to_string(map_.end) + " for " + sizing_text());
     }
-    if (map_.end > bytes_.size) {
+    if (map_.end > bytes_.size()) {
       problem("the layout for " + sizing_text() + " needs " + std::to_string(map_.end) +
-              " bytes, beyond the " + std::to_string(bytes_.size) + " bytes of the object");
+              " bytes, beyond the " + std::to_string(bytes_.size()) + " bytes of the object");
     }
   }
 
   void check_npd_present() {
     const unsigned expected = sizing_.npd_size != 0 ? 1 : 0;
-    if (*at(type_.npd_present) != expected) {
-      problem("npd_present is " + std::to_string(*at(type_.npd_present)) + ", expected " +
+    const unsigned present = flag(type_.npd_present);
+    if (present != expected) {
+      problem("npd_present is " + std::to_string(present) + ", expected " +
               std::to_string(expected) + " for NPD size " + std::to_string(sizing_.npd_size));
     }
   }
@@ -171,106 +198,126 @@ class Checker {
     for (const PlacedArray& a : map_.arrays) {
       const FieldLayout& f = type_.fields[a.field];
       if (a.length == 0) continue;
-      if (const uint64_t d = load(at(f.offset), 8)) ++votes[d - a.storage];
-      if (const uint64_t p = load(at(f.flag_at), 8)) ++votes[p - a.flags];
+      if (const uint64_t d = field(f.offset, 8)) ++votes[d - a.storage];
+      if (const uint64_t p = field(f.flag_at, 8)) ++votes[p - a.flags];
     }
-    std::optional<uint64_t> base;
     int best = 0;
     for (const auto& [candidate, count] : votes) {
-      if (count > best) base = candidate, best = count;
+      if (count > best) object_at_ = candidate, best = count;
     }
-    if (view_) (*view_)["object_at"] = base ? Json(hex(*base)) : Json(nullptr);
     for (const PlacedArray& a : map_.arrays) {
       const FieldLayout& f = type_.fields[a.field];
-      check_pointer("data pointer of " + field_title(type_, a.field), f.offset, a, a.storage, base);
-      check_pointer("flag pointer of " + field_title(type_, a.field), f.flag_at, a, a.flags, base);
+      check_pointer("data pointer of " + field_title(type_, a.field), f.offset, a, a.storage);
+      check_pointer("flag pointer of " + field_title(type_, a.field), f.flag_at, a, a.flags);
     }
   }
 
-  void check_pointer(const std::string& what, uint32_t slot, const PlacedArray& a, uint64_t offset,
-                     const std::optional<uint64_t>& base) {
-    const uint64_t value = load(at(slot), 8);
+  void check_pointer(const std::string& what, uint32_t slot, const PlacedArray& a,
+                     uint64_t offset) {
+    const uint64_t value = field(slot, 8);
     if (a.length == 0) {
       if (value != 0) problem(what + " is " + hex(value) + ", expected null for count 0");
-    } else if (!base) {
+    } else if (!object_at_) {
       problem(what + " is null, expected the address of offset " + std::to_string(offset));
-    } else if (value != *base + offset) {
+    } else if (value != *object_at_ + offset) {
       problem(what + " is " + (value ? hex(value) : std::string("null")) + ", expected " +
-              hex(*base + offset) + " (offset " + std::to_string(offset) + " of the object at " +
-              hex(*base) + ")");
+              hex(*object_at_ + offset) + " (offset " + std::to_string(offset) +
+              " of the object at " + hex(*object_at_) + ")");
     }
   }
 
-  void read_header_and_fields() {
-    Json header = Json::array();
-    for (const auto& h : type_.header) {
-      header.push_back(
-          {{"offset", h.offset}, {"width", h.width}, {"value", value_of(at(h.offset), h.width)}});
-    }
-    (*view_)["type_header"] = std::move(header);
-    Json fields = Json::array();
+  void write_fields(ObjectWriter& out) const {
+    out.section("fields");
     for (size_t i = 0; i < type_.fields.size(); ++i) {
       const FieldLayout& f = type_.fields[i];
       if (f.kind != tablegen::ItemKind::kInline) continue;
-      Json values = Json::array();
+      out.entry({{"name", field_label(type_, i)},
+                 {"offset", f.offset},
+                 {"width", f.width},
+                 {"flag_at", f.flag_at}},
+                f.repeat);
       for (uint32_t k = 0; k < f.repeat; ++k) {
-        values.push_back({{"value", value_of(at(f.offset + uint64_t{k} * f.width), f.width)},
-                          {"flag", *at(f.flag_at + uint64_t{k})}});
+        out.item({&bytes_, f.offset + uint64_t{k} * f.width, f.width}, flag(f.flag_at + k));
       }
-      fields.push_back({{"name", field_label(type_, i)},
-                        {"offset", f.offset},
-                        {"width", f.width},
-                        {"flag_at", f.flag_at},
-                        {"values", values}});
     }
-    (*view_)["fields"] = std::move(fields);
   }
 
   // Elements are read at the offsets the layout gives, so that a damaged
   // pointer does not hide them; nothing beyond the object's bytes is read.
-  void read_arrays() {
-    Json arrays = Json::array();
+  void write_arrays(ObjectWriter& out) const {
+    out.section("arrays");
     for (const PlacedArray& a : map_.arrays) {
       const FieldLayout& f = type_.fields[a.field];
-      Json elements = Json::array();
-      if (a.within(bytes_.size)) {
-        for (uint64_t k = 0; k < a.length; ++k) {
-          elements.push_back({{"value", value_of(at(a.storage + k * f.width), f.width)},
-                              {"flag", *at(a.flags + k)}});
-        }
+      const bool within = a.within(bytes_.size());
+      out.entry({{"name", field_label(type_, a.field)},
+                 {"kind", f.kind == tablegen::ItemKind::kPerNpuArray ? "per_npu" : "counted"},
+                 {"elem_size", f.width},
+                 {"length", a.length},
+                 {"data_ptr", hex(field(f.offset, 8))},
+                 {"flag_ptr", hex(field(f.flag_at, 8))},
+                 {"storage_at", a.storage},
+                 {"flags_at", a.flags}},
+                within ? a.length : 0);
+      for (uint64_t k = 0; within && k < a.length; ++k) {
+        out.item({&bytes_, a.storage + k * f.width, f.width}, flag(a.flags + k));
       }
-      arrays.push_back(
-          {{"name", field_label(type_, a.field)},
-           {"kind", f.kind == tablegen::ItemKind::kPerNpuArray ? "per_npu" : "counted"},
-           {"elem_size", f.width},
-           {"length", a.length},
-           {"data_ptr", hex(load(at(f.offset), 8))},
-           {"flag_ptr", hex(load(at(f.flag_at), 8))},
-           {"storage_at", a.storage},
-           {"flags_at", a.flags},
-           {"elements", elements}});
     }
-    (*view_)["arrays"] = std::move(arrays);
   }
 
   const TypeLayout& type_;
-  const ByteSpan bytes_;
+  const ByteSource& bytes_;
   Sizing sizing_;
-  Json* const view_;
   ObjectMap map_;
+  bool placed_ = false;
+  std::optional<uint64_t> object_at_;  // the base most pointers agree on
   std::vector<std::string> problems_;
 };
 
 }  // namespace
 
-std::vector<std::string> check(const TypeLayout& type, ByteSpan bytes, Sizing sizing) {
-  return Checker(type, bytes, sizing, nullptr).run();
+void put_value(std::ostream& out, const Value& value, bool as_json) {
+  if (!is_number(value.width)) {
+    if (as_json) out << '"';
+    put_hex_bytes(out, value);
+    if (as_json) out << '"';
+    return;
+  }
+  const uint64_t v = load(*value.bytes, value.offset, static_cast<uint32_t>(value.width));
+  if (as_json) {
+    out << v;
+    return;
+  }
+  // Formatted in place: a value per element, and nothing allocated for it.
+  char text[48];
+  const int n = std::snprintf(text, sizeof text, "0x%" PRIx64 " (%" PRIu64 ")", v, v);
+  out.write(text, n);
 }
 
-Decoded decode(const TypeLayout& type, ByteSpan bytes, Sizing sizing) {
-  Decoded d;
-  d.problems = Checker(type, bytes, sizing, &d.view).run();
-  return d;
+void put_hex_bytes(std::ostream& out, const Value& value) {
+  static const char digits[] = "0123456789abcdef";
+  unsigned char chunk[4096];
+  char text[2 * sizeof chunk];
+  for (uint64_t done = 0; done < value.width;) {
+    const uint64_t n = std::min<uint64_t>(sizeof chunk, value.width - done);
+    value.bytes->read(value.offset + done, chunk, n);
+    for (uint64_t i = 0; i < n; ++i) {
+      text[2 * i] = digits[chunk[i] >> 4];
+      text[2 * i + 1] = digits[chunk[i] & 15];
+    }
+    out.write(text, static_cast<std::streamsize>(2 * n));
+    done += n;
+  }
+}
+
+std::vector<std::string> check(const TypeLayout& type, const ByteSource& bytes, Sizing sizing) {
+  return Checker(type, bytes, sizing).run();
+}
+
+bool decode(const TypeLayout& type, const ByteSource& bytes, Sizing sizing, ObjectWriter& out) {
+  Checker checker(type, bytes, sizing);
+  const bool consistent = checker.run().empty();
+  checker.write(out);
+  return consistent;
 }
 
 }  // namespace zim_inspect

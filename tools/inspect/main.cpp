@@ -7,6 +7,7 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -36,21 +37,22 @@ what --catalogue names: a manifest or a folder of definitions. N and the NPD
 size default to what the platform reports to this process (for the simulated
 platform: ZIM_MAX_NUM_NPUS, ZIM_NPD_SIZE, ZIM_NPD_SIZES).
 
-decode maps FILE, which must be a regular file; with FILE '-' it reads the
-object from standard input, up to 64 MiB. With --pool it reads the pool as
-pool does and copies the object whose block starts at --offset, or whose base
-header holds --uid (pool --list shows both), up to 64 MiB; TYPE then defaults
-to the block's table id.
+decode reads FILE, which must be a regular file, where it lies; with FILE '-'
+it reads the object from standard input, up to 64 MiB. With --pool it reads
+the pool as pool does, up to the object whose block starts at --offset, or
+whose base header holds --uid (pool --list shows both), and reads that object
+where it lies; TYPE then defaults to the block's table id.
 
-Options follow their subcommand; --catalogue goes before or after it. --count
-is for types that take a count, --npus (layout, decode) for types with
-per-NPU arrays; 'zim_tables_inspect types' lists which types do.
+Options follow their subcommand; --catalogue goes before or after it. Numbers
+are plain decimal. --count is for types that take a count ('zim_tables_inspect
+types' lists which types do); --npus and --npd apply to every type.
 
 Exit status:
   0  done; decode and pool: every object is consistent
   1  decode and pool: an object or the pool is inconsistent (one line per
      problem); or standard output cannot be written
-  2  usage error: bad arguments, unknown type, unreadable file, catalogue or pool)";
+  2  usage error: bad arguments, unknown type, unreadable file, catalogue or
+     pool; a file or pool cut short while it is read)";
 
 fs::path default_catalogue(const char* argv0) {
   std::error_code ec;
@@ -63,7 +65,7 @@ fs::path default_catalogue(const char* argv0) {
 // must lie inside the fixed part, so that no read leaves an object's bytes.
 void check_bounds(const TypeLayout& t) {
   if (const auto outside = bounds_problem(t)) {
-    throw UsageError{t.path + ": type " + t.name + ": " + *outside};
+    throw UsageError{printable(t.path) + ": type " + printable(t.name) + ": " + *outside};
   }
 }
 
@@ -73,11 +75,11 @@ std::vector<TypeLayout> load_types(const fs::path& path) {
   if (!layouts) {
     std::ostringstream text;
     diags.print(text);
-    throw UsageError{"cannot read the catalogue " + path.string() + ":\n" + text.str()};
+    throw UsageError{"cannot read the catalogue " + printable(path.string()) + ":\n" + text.str()};
   }
   for (size_t i = 0; i < layouts->size(); ++i) {
     if ((*layouts)[i].table_id != i) {
-      throw UsageError{path.string() + ": table ids do not run densely from 0"};
+      throw UsageError{printable(path.string()) + ": table ids do not run densely from 0"};
     }
     check_bounds((*layouts)[i]);
   }
@@ -88,8 +90,10 @@ const TypeLayout& find_type(const std::vector<TypeLayout>& types, const std::str
   if (const TypeLayout* t = lookup_type(types, key)) return *t;
   std::vector<std::string> names;
   for (const auto& t : types) names.push_back(t.name);
-  const std::string near = did_you_mean(nearest_names(names, key));
-  throw UsageError{"no table type " + key + " in the catalogue" +
+  std::vector<std::string> near_names = nearest_names(names, key);
+  for (auto& n : near_names) n = printable(n);
+  const std::string near = did_you_mean(near_names);
+  throw UsageError{"no table type " + printable(key) + " in the catalogue" +
                    (near.empty() ? "" : "; " + near) +
                    "\n'zim_tables_inspect types' lists the catalogue's types"};
 }
@@ -101,15 +105,11 @@ struct Options {
   bool json = false, list = false;
 };
 
-// An option that would change nothing for the type is a mistake: a count a
-// type does not read, an N that sizes no array of it.
+// A count for a type that reads none is a mistake. N and the NPD size are
+// the platform's settings, which a script gives for objects of every type.
 void check_options_apply(const Options& o, const TypeLayout& t) {
   if (o.count && !takes_count(t)) {
-    throw UsageError{"type " + t.name + " takes no count: leave out --count"};
-  }
-  if (o.npus && !has_per_npu_arrays(t)) {
-    throw UsageError{"type " + t.name +
-                     " has no per-NPU arrays, so N does not change its objects: leave out --npus"};
+    throw UsageError{"type " + printable(t.name) + " takes no count: leave out --count"};
   }
 }
 
@@ -153,9 +153,10 @@ int layout(const Options& o, const std::vector<TypeLayout>& types) {
   return kConsistent;
 }
 
-int show(const Decoded& d, bool as_json) {
-  print(d.view, as_json, print_object);
-  return d.problems.empty() ? kConsistent : kInconsistent;
+int show(const TypeLayout& t, const ByteSource& bytes, const Options& o) {
+  const Sizing sizing = sizing_for(o, t.table_id);
+  const auto writer = object_writer(std::cout, o.json);
+  return decode(t, bytes, sizing, *writer) ? kConsistent : kInconsistent;
 }
 
 PoolContext pool_context(const Options& o, const std::vector<TypeLayout>& types) {
@@ -168,35 +169,54 @@ int decode_object(const Options& o, const std::vector<TypeLayout>& types) {
       throw UsageError{"decode needs TYPE and FILE, or --pool NAME with --offset or --uid"};
     }
     const TypeLayout& t = find_type(types, o.type);
-    check_options_apply(o, t);
     const ObjectBytes bytes(o.file);
-    return show(decode(t, bytes.span(), sizing_for(o, t.table_id)), o.json);
+    return show(t, bytes.source(), o);
   }
   if (!o.file.empty()) throw UsageError{"decode reads FILE or --pool, not both"};
   if (!o.offset && !o.uid) {
     throw UsageError{"decode --pool needs --offset OFFSET or --uid UID ('zim_tables_inspect pool " +
-                     o.pool + " --list' shows both)"};
+                     printable(o.pool) + " --list' shows both)"};
   }
+  const TypeLayout* given = o.type.empty() ? nullptr : &find_type(types, o.type);
+  int status = kUsage;
+  const auto use = [&](const PoolObject& object) {
+    if (given == nullptr && object.table_id >= types.size()) {
+      throw UsageError{"the block at offset " + std::to_string(object.offset) + " has table id " +
+                       std::to_string(object.table_id) + ", which no type of the catalogue has"};
+    }
+    status = show(given ? *given : types[object.table_id], *object.bytes, o);
+  };
   std::string error;
-  const auto object =
-      find_pool_object(o.pool, pool_context(o, types), {o.offset, o.uid}, kStdinLimit, error);
-  if (!object) throw UsageError{"cannot decode from the pool " + o.pool + ": " + error};
-  if (o.type.empty() && object->table_id >= types.size()) {
-    throw UsageError{"the block at offset " + std::to_string(object->offset) + " has table id " +
-                     std::to_string(object->table_id) + ", which no type of the catalogue has"};
+  if (!with_pool_object(o.pool, pool_context(o, types), {o.offset, o.uid}, use, error)) {
+    throw UsageError{"cannot decode from the pool " + printable(o.pool) + ": " + error};
   }
-  const TypeLayout& t = o.type.empty() ? types[object->table_id] : find_type(types, o.type);
-  check_options_apply(o, t);
-  const ByteSpan bytes{object->bytes.data(), object->bytes.size()};
-  return show(decode(t, bytes, sizing_for(o, t.table_id)), o.json);
+  return status;
 }
 
 int pool(const Options& o, const std::vector<TypeLayout>& types) {
   std::string error;
   const auto report = inspect_pool(o.pool, pool_context(o, types), error, o.list);
-  if (!report) throw UsageError{"cannot walk the pool " + o.pool + ": " + error};
+  if (!report) throw UsageError{"cannot walk the pool " + printable(o.pool) + ": " + error};
   print(*report, o.json, print_pool);
   return (*report)["consistent"].get<bool>() ? kConsistent : kInconsistent;
+}
+
+// Numbers as a script writes them: decimal digits, nothing else, within the
+// option's range (CLI11 alone also takes signs, spaces and hex, and wraps a
+// negative number).
+CLI::Validator plain_decimal(uint64_t max) {
+  return CLI::Validator(
+      [max](const std::string& text) -> std::string {
+        uint64_t value = 0;
+        const char* end = text.data() + text.size();
+        const auto [stop, ec] = std::from_chars(text.data(), end, value);
+        const bool digits = !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+          return c >= '0' && c <= '9';
+        });
+        if (digits && stop == end && ec == std::errc() && value <= max) return "";
+        return "'" + text + "' is not a decimal number from 0 to " + std::to_string(max);
+      },
+      "");
 }
 
 std::string joined(const std::vector<std::string>& words) {
@@ -226,12 +246,12 @@ void check_command_word(int argc, char** argv, const std::vector<CLI::App*>& sub
         if (sub->get_option_no_throw(option) != nullptr) takers.push_back(sub->get_name());
       }
       if (takers.empty()) return;  // unknown everywhere: CLI11 says so
-      throw UsageError{option + " is an option of " + joined(takers) +
+      throw UsageError{printable(option) + " is an option of " + joined(takers) +
                        ": put it after the subcommand"};
     }
     if (std::find(names.begin(), names.end(), arg) != names.end()) return;
     const std::string near = did_you_mean(nearest_names(names, arg));
-    throw UsageError{"unknown subcommand " + arg + (near.empty() ? "" : "; " + near) +
+    throw UsageError{"unknown subcommand " + printable(arg) + (near.empty() ? "" : "; " + near) +
                      "\nthe subcommands are " + joined(names)};
   }
 }
@@ -250,8 +270,8 @@ int run(int argc, char** argv) {
   app.add_option("--catalogue", o.catalogue,
                  "layout manifest or folder of definitions (before or after the subcommand)");
   auto sizing_options = [&](CLI::App* sub) {
-    sub->add_option("--npus", o.npus, "N, the number of NPUs");
-    sub->add_option("--npd", o.npd, "NPD size in bytes");
+    sub->add_option("--npus", o.npus, "N, the number of NPUs")->check(plain_decimal(UINT32_MAX));
+    sub->add_option("--npd", o.npd, "NPD size in bytes")->check(plain_decimal(UINT32_MAX));
     sub->add_flag("--json", o.json, "print JSON");
   };
   auto* types_cmd = app.add_subcommand("types", "list the catalogue's types");
@@ -259,7 +279,8 @@ int run(int argc, char** argv) {
   auto* layout_cmd = app.add_subcommand("layout", "the byte map of one object of TYPE");
   layout_cmd->add_option("TYPE", o.type, "type name or table id")->required();
   sizing_options(layout_cmd);
-  layout_cmd->add_option("--count", o.count, "the count, for types that take one");
+  layout_cmd->add_option("--count", o.count, "the count, for types that take one")
+      ->check(plain_decimal(UINT32_MAX));
   auto* decode_cmd =
       app.add_subcommand("decode", "check the object in FILE, or in a pool, and show its fields");
   decode_cmd->add_option("TYPE", o.type,
@@ -270,9 +291,11 @@ int run(int argc, char** argv) {
   auto* from_pool = decode_cmd->add_option("--pool", o.pool, "read the object from the pool NAME")
                         ->type_name("NAME");
   auto* offset =
-      decode_cmd->add_option("--offset", o.offset, "with --pool: the offset of the object's block");
+      decode_cmd->add_option("--offset", o.offset, "with --pool: the offset of the object's block")
+          ->check(plain_decimal(UINT64_MAX));
   auto* uid = decode_cmd->add_option("--uid", o.uid, "with --pool: the uid the object holds")
-                  ->type_name("UID");
+                  ->type_name("UID")
+                  ->check(plain_decimal(UINT32_MAX));
   offset->needs(from_pool)->excludes(uid);
   uid->needs(from_pool);
   sizing_options(decode_cmd);
@@ -286,7 +309,7 @@ int run(int argc, char** argv) {
   } catch (const CLI::Success& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    throw UsageError{e.what()};
+    throw UsageError{printable(e.what())};  // it quotes the command line
   }
   const auto types =
       load_types(o.catalogue.empty() ? default_catalogue(argv[0]) : fs::path(o.catalogue));
@@ -299,8 +322,9 @@ int run(int argc, char** argv) {
   return pool(o, types);
 }
 
-// Messages quote the command line, file and pool names and the catalogue:
-// each line is shown the way the generator shows definitions.
+// Messages quote the command line, file, pool and type names and the
+// catalogue, each escaped where it is quoted, so that a name cannot forge a
+// line; the rest is shown the way the generator shows definitions.
 std::string escaped(const std::string& message) {
   std::string out;
   std::istringstream lines(message);
@@ -331,6 +355,9 @@ int main(int argc, char** argv) {
   } catch (const UsageError& e) {
     std::cerr << "zim_tables_inspect: error: " << escaped(e.message)
               << "\nRun 'zim_tables_inspect --help' for usage.\n";
+  } catch (const ReadError& e) {
+    std::cout.flush();  // what was read before, then why it stops there
+    std::cerr << "zim_tables_inspect: error: " << escaped(e.what()) << "\n";
   } catch (const std::exception& e) {
     std::cerr << "zim_tables_inspect: error: " << escaped(e.what()) << "\n";
   }

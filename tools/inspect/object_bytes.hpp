@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,13 +17,14 @@ struct UsageError {
   std::string message;
 };
 
-// A pipe cannot be mapped; this much of it is buffered, far more than any
-// object of the catalogue's types with a realistic count. A pool's object is
-// copied under the same bound.
+// A pipe cannot be read where it lies; this much of it is buffered, far more
+// than any object of the catalogue's types with a realistic count.
 constexpr size_t kStdinLimit = size_t{64} << 20;
 
-// The bytes decode reads: a regular file mapped read-only, so that its size
-// costs no memory, or standard input read into a bounded buffer.
+// The bytes decode reads: a regular file read where it lies, a window at a
+// time, so that its size costs no memory and a file cut short meanwhile is an
+// error (ReadError), not a signal; or standard input read into a bounded
+// buffer.
 class ObjectBytes {
  public:
   explicit ObjectBytes(const std::string& file);
@@ -30,16 +32,14 @@ class ObjectBytes {
   ObjectBytes(const ObjectBytes&) = delete;
   ObjectBytes& operator=(const ObjectBytes&) = delete;
 
-  ByteSpan span() const {
-    return mapped_ ? ByteSpan{mapped_, size_} : ByteSpan{buffer_.data(), buffer_.size()};
-  }
+  const ByteSource& source() const { return *source_; }
 
  private:
   void read_stdin();
 
-  const unsigned char* mapped_ = nullptr;
-  size_t size_ = 0;
+  int fd_ = -1;
   std::vector<unsigned char> buffer_;
+  std::unique_ptr<ByteSource> source_;
 };
 
 }  // namespace zim_inspect

@@ -11,50 +11,114 @@
 #include <functional>
 #include <map>
 
+#include "render.hpp"
+
 namespace zim_inspect {
 namespace {
 
-bool all_zero(const unsigned char* data, uint64_t size) {
-  return std::all_of(data, data + size, [](unsigned char b) { return b == 0; });
+constexpr const char* kShrank = "the pool's segment shrank during the walk";
+
+// A block's bytes where they lie in the pool, read during its visit.
+class PieceSource final : public WindowedSource {
+ public:
+  explicit PieceSource(const zim_shm_pool_piece_t& piece)
+      : WindowedSource(piece.size), piece_(piece) {}
+
+ private:
+  void load(uint64_t offset, void* to, uint64_t n) const override {
+    if (zim_shm_pool_piece_read(&piece_, offset, n, to) != 0) {
+      throw ReadError(
+          errno == ENODATA ? kShrank : std::string("cannot read a block: ") + std::strerror(errno));
+    }
+  }
+  const zim_shm_pool_piece_t& piece_;
+};
+
+bool all_zero(const ByteSource& bytes) {
+  unsigned char chunk[4096];
+  for (uint64_t at = 0; at < bytes.size(); at += sizeof chunk) {
+    const uint64_t n = std::min<uint64_t>(sizeof chunk, bytes.size() - at);
+    bytes.read(at, chunk, n);
+    if (!std::all_of(chunk, chunk + n, [](unsigned char b) { return b == 0; })) return false;
+  }
+  return true;
 }
 
 // The uid in the base header of a table block, if it holds one.
-std::optional<uint32_t> uid_of(const zim_shm_pool_piece_t& piece) {
-  if (piece.size < ZIM_OBJ_UID_OFFSET + 4) return std::nullopt;
+std::optional<uint32_t> uid_of(const ByteSource& bytes) {
+  if (bytes.size() < ZIM_OBJ_UID_OFFSET + 4) return std::nullopt;
   uint32_t uid;
-  std::memcpy(&uid, static_cast<const unsigned char*>(piece.data) + ZIM_OBJ_UID_OFFSET, 4);
+  bytes.read(ZIM_OBJ_UID_OFFSET, &uid, 4);
   return uid;
 }
 
-// Walks the pool, calling visit for every piece; false with the reason in
-// `error` when the walk fails. What visit throws is thrown again past the C
-// walk.
-using Visit = std::function<void(const zim_shm_pool_piece_t&)>;
+// Why the pool `name` cannot be walked.
+std::string why_unwalkable(const std::string& name, int err,
+                           const zim_shm_pool_walk_facts_t& facts) {
+  switch (facts.fault) {
+    case ZIM_SHM_POOL_FAULT_NAME:
+      return name.empty() || name[0] != '/'
+                 ? "a pool's name starts with \"/\" (as in /" + printable(name) + ")"
+                 : std::string(
+                       "a pool's name is \"/\" then 1 to 254 characters other than \"/\", "
+                       "and neither \"/.\" nor \"/..\"");
+    case ZIM_SHM_POOL_FAULT_EMPTY:
+      return "the segment is empty, no pool";
+    case ZIM_SHM_POOL_FAULT_NOT_A_POOL:
+      return "the segment is not a pool: it holds no pool header";
+    case ZIM_SHM_POOL_FAULT_VERSION:
+      return "the pool has layout version " + std::to_string(facts.layout_version) +
+             ", which this build does not read";
+    case ZIM_SHM_POOL_FAULT_CUT_SHORT:
+      return "the segment is shorter than its pool header says: it was cut short";
+    case ZIM_SHM_POOL_FAULT_EXTENDED:
+      return "the segment is longer than its pool header says: it was extended";
+    case ZIM_SHM_POOL_FAULT_CARVE:
+      return "the pool header's carve point lies outside the segment or off a 16-byte line";
+    case ZIM_SHM_POOL_FAULT_SHRANK:
+      return kShrank;
+    default:
+      return err == ENOENT ? "no pool of that name" : std::strerror(err);
+  }
+}
+
+// Walks the pool, calling visit for every piece until it returns false;
+// false with the reason in `error` when the walk fails or a block's bytes are
+// gone. What else visit throws is thrown again past the C walk.
+using Visit = std::function<bool(const zim_shm_pool_piece_t&)>;
 
 bool walk_pool(const std::string& name, const PoolContext& context, const Visit& visit,
-               std::string& error) {
+               std::string& error, zim_shm_pool_walk_facts_t* facts = nullptr) {
+  constexpr int kStopped = 1, kFailed = 2;
   struct State {
     const Visit* visit;
     std::exception_ptr failure;
   } state{&visit, nullptr};
+  zim_shm_pool_walk_facts_t own{};
+  if (facts == nullptr) facts = &own;
   const int rc = context.walk(
       name.c_str(),
       [](const zim_shm_pool_piece_t* piece, void* s) {
         State& self = *static_cast<State*>(s);
         try {
-          (*self.visit)(*piece);
-          return 0;
+          return (*self.visit)(*piece) ? 0 : kStopped;
         } catch (...) {
           self.failure = std::current_exception();
-          return 1;
+          return kFailed;
         }
       },
-      &state);
+      &state, facts);
   const int walk_errno = errno;
-  if (state.failure) std::rethrow_exception(state.failure);
-  if (rc != 0) {
-    error = walk_errno == ENODATA ? "the pool's segment shrank during the walk"
-                                  : std::strerror(walk_errno);
+  if (state.failure) {
+    try {
+      std::rethrow_exception(state.failure);
+    } catch (const ReadError& e) {
+      error = e.what();
+      return false;
+    }
+  }
+  if (rc == -1) {
+    error = why_unwalkable(name, walk_errno, *facts);
     return false;
   }
   return true;
@@ -82,54 +146,55 @@ struct Walk {
       consistent = false;
       return;
     }
-    const bool is_untyped = piece.table_id == ZIM_SHM_POOL_UNTYPED;
-    // The record a server publishes through the root slot is no table object.
-    if (piece.is_root) {
-      root = Json{{"offset", piece.offset},
-                  {"size", piece.size},
-                  {"table_id", is_untyped ? Json(nullptr) : Json(piece.table_id)}};
-      return;
-    }
-    // A server's own record: nothing to check it against.
-    if (is_untyped) {
-      untyped.push_back({{"offset", piece.offset}, {"size", piece.size}});
+    const auto& types = *context->types;
+    const bool known = piece.table_id < types.size();
+    if (piece.table_id == ZIM_SHM_POOL_UNTYPED) {
+      // A server's own record: nothing to check it against.
+      if (piece.is_root) {
+        root = root_entry(piece.offset, piece.size, nullptr, nullptr, true);
+      } else {
+        untyped.push_back({{"offset", piece.offset}, {"size", piece.size}});
+      }
       return;
     }
     TableSummary& table = tables[piece.table_id];
     table.bytes += piece.size;
     bytes += piece.size;
-    const auto* data = static_cast<const unsigned char*>(piece.data);
+    const PieceSource data(piece);
     // A block that nobody wrote: an allocation whose process died before it
-    // laid out an object.
-    if (all_zero(data, piece.size)) {
+    // laid out an object. The root names an object, so it is checked as one.
+    if (!piece.is_root && all_zero(data)) {
       ++table.empty;
       return;
     }
     ++table.objects;
     ++objects;
-    const auto& types = *context->types;
-    const bool known = piece.table_id < types.size();
+    const Json type = known ? Json(types[piece.table_id].name) : Json("?");
     if (list) {
-      const auto uid = uid_of(piece);
+      const auto uid = uid_of(data);
       blocks.push_back({{"offset", piece.offset},
                         {"size", piece.size},
                         {"table_id", piece.table_id},
-                        {"type", known ? types[piece.table_id].name : std::string("?")},
+                        {"type", type},
                         {"uid", uid ? Json(*uid) : Json(nullptr)}});
     }
-    if (!known) {
-      table.problems.push_back(
-          {{"offset", piece.offset}, {"problem", "no type has this table id"}});
-      consistent = false;
-      return;
-    }
-    // The data is valid during the visit only: checked where it lies.
-    const auto problems =
-        check(types[piece.table_id], ByteSpan{data, piece.size}, context->sizing(piece.table_id));
+    std::vector<std::string> problems{"no type has this table id"};
+    if (known) problems = check(types[piece.table_id], data, context->sizing(piece.table_id));
     for (const auto& p : problems) {
       table.problems.push_back({{"offset", piece.offset}, {"problem", p}});
       consistent = false;
     }
+    if (piece.is_root) {
+      root = root_entry(piece.offset, piece.size, piece.table_id, type, problems.empty());
+    }
+  }
+
+  static Json root_entry(uint64_t offset, Json size, Json table_id, Json type, bool consistent) {
+    return {{"offset", offset},
+            {"size", std::move(size)},
+            {"table_id", std::move(table_id)},
+            {"type", std::move(type)},
+            {"consistent", consistent}};
   }
 };
 
@@ -140,9 +205,17 @@ std::optional<Json> inspect_pool(const std::string& name, const PoolContext& con
   Walk walk;
   walk.context = &context;
   walk.list = list;
-  if (!walk_pool(
-          name, context, [&](const zim_shm_pool_piece_t& piece) { walk.visit(piece); }, error)) {
-    return std::nullopt;
+  zim_shm_pool_walk_facts_t facts{};
+  const auto visit = [&](const zim_shm_pool_piece_t& piece) {
+    walk.visit(piece);
+    return true;
+  };
+  if (!walk_pool(name, context, visit, error, &facts)) return std::nullopt;
+  // A root slot that names no block: a server published an offset that
+  // holds nothing it could have meant.
+  if (facts.root != 0 && walk.root.is_null()) {
+    walk.root = Walk::root_entry(facts.root, nullptr, nullptr, nullptr, false);
+    walk.consistent = false;
   }
   Json tables = Json::array();
   for (auto& [table_id, t] : walk.tables) {
@@ -166,55 +239,75 @@ std::optional<Json> inspect_pool(const std::string& name, const PoolContext& con
   return report;
 }
 
-std::optional<PoolObject> find_pool_object(const std::string& name, const PoolContext& context,
-                                           const PoolObjectKey& key, size_t max_bytes,
-                                           std::string& error) {
-  std::optional<PoolObject> found;
-  uint64_t holders = 0;  // of the uid
-  uint64_t first_holders[2] = {};
-  std::string refusal;
+namespace {
+
+// The offset of the one object whose base header holds `uid`, reading only
+// block and base headers.
+std::optional<uint64_t> find_uid(const std::string& name, const PoolContext& context, uint32_t uid,
+                                 std::string& error) {
+  uint64_t holders = 0;
+  uint64_t first[2] = {};
   const auto visit = [&](const zim_shm_pool_piece_t& piece) {
-    if (piece.table_id == ZIM_SHM_POOL_DAMAGED) return;
-    const auto* data = static_cast<const unsigned char*>(piece.data);
-    if (key.offset) {
-      if (piece.offset != *key.offset) return;
-      if (piece.table_id == ZIM_SHM_POOL_UNTYPED) {
-        refusal = "the block at offset " + std::to_string(piece.offset) +
-                  " is an untyped block of " + std::to_string(piece.size) +
-                  " bytes, no table object";
-        return;
-      }
-    } else {
-      if (piece.table_id == ZIM_SHM_POOL_UNTYPED || all_zero(data, piece.size)) return;
-      if (uid_of(piece) != key.uid) return;
-      if (holders < 2) first_holders[holders] = piece.offset;
-      if (++holders > 1) return;
+    if (piece.table_id == ZIM_SHM_POOL_DAMAGED || piece.table_id == ZIM_SHM_POOL_UNTYPED ||
+        piece.size < ZIM_OBJ_UID_OFFSET + 4) {
+      return true;
     }
-    if (piece.size > max_bytes) {
-      refusal = "the object at offset " + std::to_string(piece.offset) + " holds " +
-                std::to_string(piece.size) + " bytes, more than the " +
-                std::to_string(max_bytes >> 20) + " MiB decode reads";
-      return;
+    unsigned char base[ZIM_OBJ_BASE_HEADER_SIZE];
+    const uint64_t n = std::min<uint64_t>(piece.size, sizeof base);
+    if (zim_shm_pool_piece_read(&piece, 0, n, base) != 0) {
+      throw ReadError(errno == ENODATA ? kShrank : std::strerror(errno));
     }
-    found = PoolObject{piece.offset, piece.table_id, {data, data + piece.size}};
+    uint32_t held;
+    std::memcpy(&held, base + ZIM_OBJ_UID_OFFSET, sizeof held);
+    // A base header that nobody wrote holds no uid.
+    if (held != uid || std::all_of(base, base + n, [](unsigned char b) { return b == 0; })) {
+      return true;
+    }
+    if (holders < 2) first[holders] = piece.offset;
+    ++holders;
+    return true;
   };
   if (!walk_pool(name, context, visit, error)) return std::nullopt;
+  if (holders == 1) return first[0];
+  error = holders == 0 ? "no object holds uid " + std::to_string(uid) +
+                             " (pool --list shows the objects' uids)"
+                       : "uid " + std::to_string(uid) + " is held by " + std::to_string(holders) +
+                             " objects, the first at offsets " + std::to_string(first[0]) +
+                             " and " + std::to_string(first[1]) + ": give --offset";
+  return std::nullopt;
+}
+
+}  // namespace
+
+bool with_pool_object(const std::string& name, const PoolContext& context, const PoolObjectKey& key,
+                      const std::function<void(const PoolObject&)>& use, std::string& error) {
+  const std::optional<uint64_t> offset =
+      key.offset ? key.offset : find_uid(name, context, key.uid.value_or(0), error);
+  if (!offset) return false;
+  bool found = false;
+  std::string refusal;
+  // Blocks come in address order: the walk stops at the object or past it.
+  const auto visit = [&](const zim_shm_pool_piece_t& piece) {
+    if (piece.offset < *offset) return true;
+    if (piece.offset > *offset || piece.table_id == ZIM_SHM_POOL_DAMAGED) return false;
+    if (piece.table_id == ZIM_SHM_POOL_UNTYPED) {
+      refusal = "the block at offset " + std::to_string(piece.offset) + " is an untyped block of " +
+                std::to_string(piece.size) + " bytes, no table object";
+      return false;
+    }
+    const PieceSource bytes(piece);
+    use({piece.offset, piece.table_id, &bytes});
+    found = true;
+    return false;
+  };
+  if (!walk_pool(name, context, visit, error)) return false;
   if (!refusal.empty()) {
     error = refusal;
-    return std::nullopt;
-  }
-  if (holders > 1) {
-    error = "uid " + std::to_string(*key.uid) + " is held by " + std::to_string(holders) +
-            " objects, the first at offsets " + std::to_string(first_holders[0]) + " and " +
-            std::to_string(first_holders[1]) + ": give --offset";
-    return std::nullopt;
+    return false;
   }
   if (!found) {
-    error = key.offset ? "no block starts at offset " + std::to_string(*key.offset) +
-                             " (pool --list shows the objects' offsets)"
-                       : "no object holds uid " + std::to_string(*key.uid) +
-                             " (pool --list shows the objects' uids)";
-    return std::nullopt;
+    error = "no block starts at offset " + std::to_string(*offset) +
+            " (pool --list shows the objects' offsets)";
   }
   return found;
 }

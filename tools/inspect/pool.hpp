@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // Walks a pool of the simulated platform read-only and checks every object
-// in it as decode does.
+// in it as decode does, reading each block's bytes where they lie.
 #pragma once
 
 #include <zim/sim/shm_pool.h>
@@ -18,14 +18,15 @@ namespace zim_inspect {
 struct PoolContext {
   const std::vector<TypeLayout>* types = nullptr;
   std::function<Sizing(uint32_t table_id)> sizing;
-  // How the pool is walked; tests hand in pools of their own making.
-  int (*walk)(const char* name, int (*visit)(const zim_shm_pool_piece_t*, void*),
-              void* context) = zim_shm_pool_walk;
+  // How the pool is walked; tests hand in walks of their own.
+  int (*walk)(const char* name, int (*visit)(const zim_shm_pool_piece_t*, void*), void* context,
+              zim_shm_pool_walk_facts_t* facts) = zim_shm_pool_walk_headers;
 };
 
 // The pool's report; nothing, with the reason in `error`, when it cannot be
-// walked. Memory grows with the problems found (and, with `list`, with the
-// number of objects), not with the objects' sizes.
+// walked. A root slot that names a table block has it checked as an object;
+// one that names no block is a problem. Memory grows with the problems found
+// (and, with `list`, with the number of objects), not with the blocks' sizes.
 std::optional<Json> inspect_pool(const std::string& name, const PoolContext& context,
                                  std::string& error, bool list = false);
 
@@ -36,17 +37,18 @@ struct PoolObjectKey {
   std::optional<uint32_t> uid;
 };
 
+// An object in the pool, during the walk that found it.
 struct PoolObject {
   uint64_t offset = 0;
   uint32_t table_id = 0;  // of its block
-  std::vector<unsigned char> bytes;
+  const ByteSource* bytes = nullptr;
 };
 
-// A copy of the object that `key` names, of at most `max_bytes`; nothing, with
-// the reason in `error`, when the pool cannot be walked or names no such
-// object (an untyped or damaged block, a uid held by several objects).
-std::optional<PoolObject> find_pool_object(const std::string& name, const PoolContext& context,
-                                           const PoolObjectKey& key, size_t max_bytes,
-                                           std::string& error);
+// Hands the object that `key` names to `use`, read where it lies, and stops
+// the walk there; false, with the reason in `error`, when the pool cannot be
+// walked or names no such object (an untyped or damaged block, a uid held by
+// several objects). Only the block and base headers of other blocks are read.
+bool with_pool_object(const std::string& name, const PoolContext& context, const PoolObjectKey& key,
+                      const std::function<void(const PoolObject&)>& use, std::string& error);
 
 }  // namespace zim_inspect

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "diagnostics.hpp"
 
@@ -51,44 +52,179 @@ void print_layout(std::ostream& out, const Json& layout) {
   }
 }
 
-void print_object(std::ostream& out, const Json& object) {
-  out << text(object["type"]) << " (table id " << object["table_id"] << ")";
-  if (!object.contains("size")) {
-    out << "\n";
-    print_problems(out, object["problems"], "");
-    return;
-  }
-  out << " for " << sizing_text(object) << ": " << object["size"] << " bytes, "
-      << (object["consistent"].get<bool>() ? "consistent" : "INCONSISTENT") << "\n";
-  print_problems(out, object["problems"], "");
-  out << "base header:";
-  for (const auto& [name, value] : object["base_header"].items())
-    out << " " << name << " " << shown(value);
-  out << "\ntype header:";
-  for (const auto& h : object["type_header"]) {
-    out << " " << h["offset"] << ":" << h["width"] << " = " << shown(h["value"]);
-  }
-  out << "\n";
-  for (const auto& f : object["fields"]) {
-    out << "field " << text(f["name"]) << " at " << f["offset"] << ", flags at " << f["flag_at"]
-        << ":";
-    const auto& values = f["values"];
-    for (size_t k = 0; k < values.size(); ++k) {
-      out << (values.size() > 1 ? "\n  [" + std::to_string(k) + "] " : " ")
-          << shown(values[k]["value"]) << " flag " << values[k]["flag"];
+namespace {
+
+class TextWriter final : public ObjectWriter {
+ public:
+  explicit TextWriter(std::ostream& out) : out_(out) {}
+
+  void head(const Json& object) override {
+    out_ << text(object["type"]) << " (table id " << object["table_id"] << ")";
+    if (!object.contains("size")) {
+      out_ << "\n";
+      print_problems(out_, object["problems"], "");
+      return;
     }
-    out << "\n";
+    out_ << " for " << sizing_text(object) << ": " << object["size"] << " bytes, "
+         << (object["consistent"].get<bool>() ? "consistent" : "INCONSISTENT") << "\n";
+    print_problems(out_, object["problems"], "");
+    out_ << "base header:";
+    for (const auto& [name, value] : object["base_header"].items())
+      out_ << " " << name << " " << shown(value);
+    out_ << "\ntype header:";
+    for (const auto& h : object["type_header"]) {
+      out_ << " " << h["offset"] << ":" << h["width"] << " = " << shown(h["value"]);
+    }
+    out_ << "\n";
   }
-  for (const auto& a : object["arrays"]) {
-    out << "array " << text(a["name"]) << " (" << text(a["kind"]) << ", " << a["length"] << " x "
-        << a["elem_size"] << " bytes) data " << text(a["data_ptr"]) << " -> " << a["storage_at"]
-        << ", flags " << text(a["flag_ptr"]) << " -> " << a["flags_at"] << "\n";
-    const auto& elements = a["elements"];
-    for (size_t k = 0; k < elements.size(); ++k) {
-      out << "  [" << k << "] " << shown(elements[k]["value"]) << " flag " << elements[k]["flag"]
-          << "\n";
+
+  void section(const char* name) override {
+    end_entry();
+    fields_ = std::string(name) == "fields";
+  }
+
+  void entry(const Json& about, uint64_t items) override {
+    end_entry();
+    if (fields_) {
+      out_ << "field " << text(about["name"]) << " at " << about["offset"] << ", flags at "
+           << about["flag_at"] << ":";
+    } else {
+      out_ << "array " << text(about["name"]) << " (" << text(about["kind"]) << ", "
+           << about["length"] << " x " << about["elem_size"] << " bytes) data "
+           << text(about["data_ptr"]) << " -> " << about["storage_at"] << ", flags "
+           << text(about["flag_ptr"]) << " -> " << about["flags_at"] << "\n";
+    }
+    in_entry_ = true;
+    items_ = items;
+    index_ = 0;
+  }
+
+  void item(const Value& value, unsigned flag) override {
+    if (fields_ && items_ == 1) {
+      out_ << " ";
+    } else {
+      out_ << (fields_ ? "\n  [" : "  [") << index_ << "] ";
+    }
+    put_value(out_, value, false);
+    out_ << " flag " << flag << (fields_ ? "" : "\n");
+    ++index_;
+  }
+
+  void finish() override { end_entry(); }
+
+ private:
+  void end_entry() {
+    if (in_entry_ && fields_) out_ << "\n";
+    in_entry_ = false;
+  }
+
+  std::ostream& out_;
+  bool fields_ = false, in_entry_ = false;
+  uint64_t items_ = 0, index_ = 0;
+};
+
+// Writes one JSON document as Json::dump(2) lays it out, a piece at a time.
+class JsonStream {
+ public:
+  explicit JsonStream(std::ostream& out) : out_(out) {}
+
+  // An object ('{') or array ('['), as a member named `key` of the object
+  // open, or an element of the array open.
+  void open(char bracket, const char* key = nullptr) {
+    start(key);
+    out_ << bracket;
+    open_.push_back({bracket == '{' ? '}' : ']', false});
+  }
+  void close() {
+    const Level level = open_.back();
+    open_.pop_back();
+    if (level.filled) newline();
+    out_ << level.closer;
+  }
+  // A whole value, laid out at the depth it lands at.
+  void put(const Json& value, const char* key = nullptr) {
+    start(key);
+    for (const char c : value.dump(2, ' ', false, Json::error_handler_t::replace)) {
+      if (c == '\n') {
+        newline();
+      } else {
+        out_ << c;
+      }
     }
   }
+  // Where the caller writes a value of its own.
+  std::ostream& raw(const char* key) {
+    start(key);
+    return out_;
+  }
+  size_t depth() const { return open_.size(); }
+
+ private:
+  struct Level {
+    char closer;
+    bool filled;
+  };
+  void start(const char* key) {
+    if (!open_.empty()) {
+      if (open_.back().filled) out_ << ',';
+      newline();
+      open_.back().filled = true;
+    }
+    if (key) out_ << '"' << key << "\": ";  // the documented keys, none needing escapes
+  }
+  // A new line, indented to the depth open.
+  void newline() {
+    out_ << '\n';
+    for (size_t i = 0; i < open_.size(); ++i) out_ << "  ";
+  }
+
+  std::ostream& out_;
+  std::vector<Level> open_;
+};
+
+class JsonWriter final : public ObjectWriter {
+ public:
+  explicit JsonWriter(std::ostream& out) : json_(out) {}
+
+  void head(const Json& object) override {
+    json_.open('{');
+    for (const auto& [key, value] : object.items()) json_.put(value, key.c_str());
+  }
+  void section(const char* name) override {
+    close_to(1);
+    json_.open('[', name);
+    list_ = std::string(name) == "fields" ? "values" : "elements";
+  }
+  void entry(const Json& about, uint64_t) override {
+    close_to(2);
+    json_.open('{');
+    for (const auto& [key, value] : about.items()) json_.put(value, key.c_str());
+    json_.open('[', list_);
+  }
+  void item(const Value& value, unsigned flag) override {
+    json_.open('{');
+    put_value(json_.raw("value"), value, true);
+    json_.raw("flag") << flag;
+    json_.close();
+  }
+  void finish() override {
+    close_to(0);
+    json_.raw(nullptr) << "\n";
+  }
+
+ private:
+  void close_to(size_t depth) {
+    while (json_.depth() > depth) json_.close();
+  }
+  JsonStream json_;
+  const char* list_ = "values";
+};
+
+}  // namespace
+
+std::unique_ptr<ObjectWriter> object_writer(std::ostream& out, bool as_json) {
+  if (as_json) return std::make_unique<JsonWriter>(out);
+  return std::make_unique<TextWriter>(out);
 }
 
 void print_pool(std::ostream& out, const Json& pool) {
@@ -96,15 +232,23 @@ void print_pool(std::ostream& out, const Json& pool) {
       << " bytes, " << (pool["consistent"].get<bool>() ? "consistent" : "INCONSISTENT") << "\n";
   for (const auto& t : pool["tables"]) {
     out << "table id " << t["table_id"] << " " << text(t["type"]) << ": " << t["objects"]
-        << " objects, " << t["bytes"] << " bytes, " << t["problems"].size() << " problems\n";
+        << " objects, " << t["empty_blocks"] << " empty blocks, " << t["bytes"] << " bytes, "
+        << t["problems"].size() << " problems\n";
     for (const auto& p : t["problems"]) {
       out << "  at offset " << p["offset"] << ": " << text(p["problem"]) << "\n";
     }
   }
-  if (!pool["root"].is_null()) {
-    const Json& root = pool["root"];
+  if (const Json& root = pool["root"]; root.is_null()) {
+    // nothing published
+  } else if (root["size"].is_null()) {
+    out << "problem: the root slot names offset " << root["offset"] << ", where no block starts\n";
+  } else if (root["table_id"].is_null()) {
     out << "root record: " << root["size"] << " bytes at offset " << root["offset"]
-        << (root["table_id"].is_null() ? " (an untyped block)\n" : " (no table object)\n");
+        << " (an untyped block)\n";
+  } else {
+    out << "root object: " << text(root["type"]) << " (table id " << root["table_id"] << "), "
+        << root["size"] << " bytes at offset " << root["offset"] << ", "
+        << (root["consistent"].get<bool>() ? "consistent" : "INCONSISTENT") << "\n";
   }
   for (const auto& u : pool["untyped"]) {
     out << "untyped block of " << u["size"] << " bytes at offset " << u["offset"] << "\n";

@@ -3,6 +3,7 @@
 // same documents as JSON instead.
 #pragma once
 
+#include <memory>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -17,7 +18,9 @@ namespace zim_inspect {
 std::string printable(std::string_view text);
 
 void print_layout(std::ostream& out, const Json& layout);
-void print_object(std::ostream& out, const Json& object);
+// What decode reads, printed as it comes: text, or one JSON document laid out
+// as the other subcommands' (Json::dump with an indent of 2).
+std::unique_ptr<ObjectWriter> object_writer(std::ostream& out, bool as_json);
 void print_pool(std::ostream& out, const Json& pool);
 void print_types(std::ostream& out, const Json& types);
 

@@ -205,7 +205,8 @@ typedef struct zim_shm_pool_piece {
                         ZIM_SHM_POOL_DAMAGED: bytes that are neither a block nor free space */
   uint32_t is_root;  /* 1 for the block that the root slot names (zim_shm_pool_root), else 0 */
   const void *data;  /* the piece's bytes: zim_shm_pool_walk, a copy valid during the visit only;
-                        zim_shm_pool_walk_mapped, the piece in the pool */
+                        zim_shm_pool_walk_mapped, the piece in the pool;
+                        zim_shm_pool_walk_headers, null */
 } zim_shm_pool_piece_t;
 #define ZIM_SHM_POOL_DAMAGED UINT32_MAX
 
@@ -229,6 +230,52 @@ typedef struct zim_shm_pool_piece {
 ZIM_SIM_API int zim_shm_pool_walk(const char *name,
                                   int (*visit)(const zim_shm_pool_piece_t *piece, void *context),
                                   void *context);
+
+/* Why a pool cannot be walked (zim_shm_pool_walk_facts_t::fault):
+ *   NONE        walkable, or a system call failed (errno says which)
+ *   NAME        not "/" then 1 to 254 characters without "/", or "/." or "/.."
+ *   EMPTY       the segment holds no byte
+ *   NOT_A_POOL  no pool header: another program's segment, or no regular file
+ *   VERSION     a pool of another layout version
+ *   CUT_SHORT   smaller than its header says, or than any pool
+ *   EXTENDED    larger than its header says
+ *   CARVE       its carve point lies outside it or off a ZIM_SHM_POOL_ALIGN line
+ *   SHRANK      cut below its carved part during the walk */
+#define ZIM_SHM_POOL_FAULT_NONE 0u
+#define ZIM_SHM_POOL_FAULT_NAME 1u
+#define ZIM_SHM_POOL_FAULT_EMPTY 2u
+#define ZIM_SHM_POOL_FAULT_NOT_A_POOL 3u
+#define ZIM_SHM_POOL_FAULT_VERSION 4u
+#define ZIM_SHM_POOL_FAULT_CUT_SHORT 5u
+#define ZIM_SHM_POOL_FAULT_EXTENDED 6u
+#define ZIM_SHM_POOL_FAULT_CARVE 7u
+#define ZIM_SHM_POOL_FAULT_SHRANK 8u
+
+/* What a walk by name learnt of the segment besides its pieces. */
+typedef struct zim_shm_pool_walk_facts {
+  uint64_t root;           /* the root slot as the walk read it; 0 for none */
+  uint32_t fault;          /* ZIM_SHM_POOL_FAULT_*: why the walk failed, if for one of these */
+  uint32_t layout_version; /* the segment's, when it has a pool's header; else 0 */
+} zim_shm_pool_walk_facts_t;
+
+/* zim_shm_pool_walk without copies, for a reader whose memory must not grow
+ * with the blocks: every piece's data is null, and a visit reads what it needs
+ * with zim_shm_pool_piece_read; a visit that returns non-zero stops the walk
+ * there, as above. Errors as zim_shm_pool_walk's (never ENOMEM); *facts (when
+ * facts is not null) says why a segment cannot be walked, EINVAL or ENODATA
+ * then. */
+ZIM_SIM_API int zim_shm_pool_walk_headers(const char *name,
+                                          int (*visit)(const zim_shm_pool_piece_t *piece,
+                                                       void *context),
+                                          void *context, zim_shm_pool_walk_facts_t *facts);
+
+/* Copies `size` bytes of the piece being visited, from `from` on (relative to
+ * the piece's first byte), into `to`; valid only during that piece's visit, on
+ * the visiting thread, in any of the walks. 0, or -1 with errno: EINVAL when
+ * piece is not the piece being visited or the bytes lie outside it, ENODATA
+ * when the segment no longer holds them (cut short meanwhile). */
+ZIM_SIM_API int zim_shm_pool_piece_read(const zim_shm_pool_piece_t *piece, uint64_t from,
+                                        uint64_t size, void *to);
 
 /* The same walk over the pool this process maps, in its own mapping (data
  * points into the pool); -1 with errno ENOENT without one. Must not race with
