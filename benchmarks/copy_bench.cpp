@@ -11,6 +11,15 @@
 //                              that any constructor must make, plus free
 //   read_dbobj, fix_ptrs,  vs  the straightforward build (sf_*): plain C, one
 //   get_obj_size               copy per field, one cursor (straightforward_gen)
+//   snapshot_free          vs  calloc_memcpy_fix_free: zim_<type>_snapshot,
+//                              then free, against calloc + memcpy of
+//                              total_obj_size + the fix-up + free
+//
+// and, for olist only, the accessors' checks: every element of both arrays
+// and both single fields written, then read, by the accessors (checked_access)
+// against the same with the index check alone, as the accessors had it before
+// the object and element checks (index_access), and with no check
+// (unchecked_access).
 //
 // N = 4, NPD size 16 and count 8 for the counted types; the objects come from
 // the library's own constructors. Results are ratios to the baselines; for
@@ -31,6 +40,7 @@
 #include <vector>
 
 #include "straightforward.h"
+#include "zim/tables/all_tables.h"
 #include "zim/tables/catalogue.hpp"
 
 namespace {
@@ -57,6 +67,7 @@ struct LibraryOps {
   void* (*srv_ctor_void)();
   void* (*copy_ctor)(const void* src);
   void (*clnt_copy_dtor)(void* obj);
+  void* (*snapshot)(void* obj);
 };
 
 template <typename F>
@@ -68,6 +79,19 @@ void resolve(F& fn, const std::string& name) {
   }
   fn = reinterpret_cast<F>(sym);
 }
+
+// The snapshots, static inline in the type headers, compiled here as a
+// program compiles them: platform calls through the GOT like the baseline's.
+#define ZIM_BENCH_SNAPSHOT(t)                                                                 \
+  {                                                                                           \
+#t, [](void* o) -> void* { return zim_##t##_snapshot(static_cast<qor_##t##_obj_st>(o)); } \
+  }
+const std::map<std::string, void* (*)(void*)> kSnapshots = {
+    ZIM_BENCH_SNAPSHOT(ipnhgroup), ZIM_BENCH_SNAPSHOT(testdynhg),
+    ZIM_BENCH_SNAPSHOT(olist),     ZIM_BENCH_SNAPSHOT(l2intf),
+    ZIM_BENCH_SNAPSHOT(test_if),   ZIM_BENCH_SNAPSHOT(nhgroup),
+    ZIM_BENCH_SNAPSHOT(l1port),    ZIM_BENCH_SNAPSHOT(tmport),
+    ZIM_BENCH_SNAPSHOT(rawget),    ZIM_BENCH_SNAPSHOT(testglobaldiscard)};
 
 LibraryOps resolve_ops(const cat::TableType& t) {
   const std::string n = t.name;
@@ -83,6 +107,7 @@ LibraryOps resolve_ops(const cat::TableType& t) {
   }
   resolve(ops.copy_ctor, "zim_" + n + "_copy_ctor");
   resolve(ops.clnt_copy_dtor, "zim_" + n + "_clnt_copy_dtor");
+  ops.snapshot = kSnapshots.at(n);
   return ops;
 }
 
@@ -231,6 +256,10 @@ void verify(const Fixture& f) {
   expect(std::memcmp(ours.data(), f.dst, ours.size()) == 0, f, "the straightforward fix-up");
   expect(f.type->ops.get_obj_size(f.count) == f.size && f.sf->get_obj_size(f.count) == f.size, f,
          "get_obj_size");
+  Fixture snap = f;
+  snap.dst = f.lib.snapshot(f.src);
+  verify_copy(snap, "snapshot");
+  std::free(snap.dst);
 }
 
 __attribute__((noinline)) void run_read_dbobj(const Fixture& f) { f.lib.read_dbobj(f.src, f.dst); }
@@ -251,6 +280,82 @@ __attribute__((noinline)) void run_calloc_memcpy_free(const Fixture& f) {
   benchmark::DoNotOptimize(copy);
   std::free(copy);
 }
+__attribute__((noinline)) void run_snapshot_free(const Fixture& f) {
+  void* copy = f.lib.snapshot(f.src);
+  benchmark::DoNotOptimize(copy);
+  std::free(copy);
+}
+// What any snapshot must do: the NPD size, then a copy of total_obj_size bytes
+// with its pointers fixed.
+__attribute__((noinline)) void run_calloc_memcpy_fix_free(const Fixture& f) {
+  const uint32_t npd_size = qor_npd_get_table_size(f.type->table_id);
+  uint32_t size;
+  std::memcpy(&size, static_cast<const Byte*>(f.src) + ZIM_OBJ_TOTAL_SIZE_OFFSET, sizeof size);
+  void* copy = std::calloc(1, size);
+  std::memcpy(copy, f.src, size);
+  f.lib.fix_ptrs(npd_size, copy);
+  benchmark::DoNotOptimize(copy);
+  std::free(copy);
+}
+
+// The accessors of olist with their checks, with the index check alone and
+// with none: each writes every element of fields 2 and 3 and fields 4 and 5,
+// then reads them back.
+enum class Checks { kAll, kIndex, kNone };
+template <Checks C>
+uint64_t* element(qor_olist_obj_st obj, uint32_t field_ptr, uint32_t i) {
+  if constexpr (C == Checks::kIndex) {
+    ZIM_TABLES_CHECK_INDEX(i, zim_tables_load_u32(zim_tables_at(obj, ZIM_OLIST_COUNT_OFFSET)));
+  }
+  return reinterpret_cast<uint64_t*>(zim_tables_pointee(obj, field_ptr) + 8 * uint64_t{i});
+}
+template <Checks C>
+void put_element(qor_olist_obj_st obj, uint32_t field_ptr, uint32_t flags_ptr, uint32_t i,
+                 uint64_t v) {
+  std::memcpy(element<C>(obj, field_ptr, i), &v, sizeof v);
+  __atomic_store_n(zim_tables_pointee(obj, flags_ptr) + i, uint8_t{1}, __ATOMIC_RELEASE);
+}
+template <Checks C>
+__attribute__((always_inline)) inline void access(const Fixture& f) {
+  auto* obj = static_cast<qor_olist_obj_st>(f.dst);
+  const uint32_t n = C == Checks::kAll ? zim_olist_field_2_length(obj) : f.count;
+  uint64_t sum = 0;
+  for (uint32_t i = 0; i < n; ++i) {
+    if constexpr (C == Checks::kAll) {
+      zim_olist_set_field_2(obj, i, i);
+      zim_olist_set_field_3(obj, i, i);
+    } else {
+      put_element<C>(obj, ZIM_OLIST_FIELD_2_PTR, ZIM_OLIST_FIELD_2_FLAGS_PTR, i, i);
+      put_element<C>(obj, ZIM_OLIST_FIELD_3_PTR, ZIM_OLIST_FIELD_3_FLAGS_PTR, i, i);
+    }
+  }
+  if constexpr (C == Checks::kAll) {
+    zim_olist_set_field_4(obj, n);
+    zim_olist_set_field_5(obj, n);
+    sum += zim_olist_get_field_4(obj) + zim_olist_get_field_5(obj);
+  } else {
+    zim_tables_store(zim_tables_at(obj, ZIM_OLIST_FIELD_4_OFFSET), &n, 4,
+                     zim_tables_at(obj, ZIM_OLIST_FIELD_4_FLAG));
+    const uint64_t n64 = n;
+    zim_tables_store(zim_tables_at(obj, ZIM_OLIST_FIELD_5_OFFSET), &n64, 8,
+                     zim_tables_at(obj, ZIM_OLIST_FIELD_5_FLAG));
+    sum += zim_tables_load_u32(zim_tables_at(obj, ZIM_OLIST_FIELD_4_OFFSET)) +
+           zim_tables_load_u64(zim_tables_at(obj, ZIM_OLIST_FIELD_5_OFFSET));
+  }
+  for (uint32_t i = 0; i < n; ++i) {
+    if constexpr (C == Checks::kAll) {
+      sum += zim_olist_get_field_2(obj, i) + zim_olist_get_field_3(obj, i);
+    } else {
+      sum +=
+          *element<C>(obj, ZIM_OLIST_FIELD_2_PTR, i) + *element<C>(obj, ZIM_OLIST_FIELD_3_PTR, i);
+    }
+  }
+  benchmark::DoNotOptimize(sum);
+}
+__attribute__((noinline)) void run_checked_access(const Fixture& f) { access<Checks::kAll>(f); }
+__attribute__((noinline)) void run_index_access(const Fixture& f) { access<Checks::kIndex>(f); }
+__attribute__((noinline)) void run_unchecked_access(const Fixture& f) { access<Checks::kNone>(f); }
+
 // A type without a count has constructors and sizing without the parameter:
 // one runner for each signature, so neither pays for a choice at run time.
 template <bool Counted>
@@ -319,17 +424,26 @@ const std::map<std::string, Operation> kOps = {
     {"fix_ptrs", {run_fix_ptrs, run_fix_ptrs}},
     {"sf_fix_ptrs", {run_sf_fix_ptrs, run_sf_fix_ptrs}},
     {"get_obj_size", {run_get_obj_size<true>, run_get_obj_size<false>}},
-    {"sf_get_obj_size", {run_sf_get_obj_size, run_sf_get_obj_size}}};
+    {"sf_get_obj_size", {run_sf_get_obj_size, run_sf_get_obj_size}},
+    {"snapshot_free", {run_snapshot_free, run_snapshot_free}},
+    {"calloc_memcpy_fix_free", {run_calloc_memcpy_fix_free, run_calloc_memcpy_fix_free}}};
+// olist's accessors, run only on olist objects.
+const std::map<std::string, Runner> kOlistOps = {{"checked_access", run_checked_access},
+                                                 {"index_access", run_index_access},
+                                                 {"unchecked_access", run_unchecked_access}};
 
 Runner runner_for(const Fixture& f, const Operation& op) {
   return f.type->takes_count() ? op.counted : op.uncounted;
 }
 
 // Each ratio: an operation against its baseline of the same run.
-const std::pair<const char*, const char*> kRatios[] = {
-    {"read_dbobj", "memcpy_limit"}, {"copy_release", "calloc_memcpy_free"},
-    {"ctor_free", "calloc_free"},   {"read_dbobj", "sf_read_dbobj"},
-    {"fix_ptrs", "sf_fix_ptrs"},    {"get_obj_size", "sf_get_obj_size"}};
+const std::pair<const char*, const char*> kRatios[] = {{"read_dbobj", "memcpy_limit"},
+                                                       {"copy_release", "calloc_memcpy_free"},
+                                                       {"ctor_free", "calloc_free"},
+                                                       {"read_dbobj", "sf_read_dbobj"},
+                                                       {"fix_ptrs", "sf_fix_ptrs"},
+                                                       {"get_obj_size", "sf_get_obj_size"},
+                                                       {"snapshot_free", "calloc_memcpy_fix_free"}};
 
 // Collects the time per iteration of every benchmark, by name: the median
 // when repetitions are asked for (--benchmark_repetitions), which a machine
@@ -350,8 +464,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
     ConsoleReporter::ReportRuns(runs);
   }
   void print_ratios() const {
-    std::printf("\ntime ratios  %-18s %10s %10s %10s %10s %10s %10s\n", "type", "read/lim",
-                "copy/base", "ctor/base", "read/sf", "fix/sf", "size/sf");
+    std::printf("\ntime ratios  %-18s %10s %10s %10s %10s %10s %10s %10s\n", "type", "read/lim",
+                "copy/base", "ctor/base", "read/sf", "fix/sf", "size/sf", "snap/base");
     double log_sum[3] = {0, 0, 0};
     int n = 0;
     for (const char* t : kTypes) {
@@ -380,13 +494,14 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
 int run_loop(const char* type, const char* op, long iterations, bool moved) {
   const auto it = kOps.find(op);
-  if (it == kOps.end()) {
-    std::fprintf(stderr, "zim_tables_bench: unknown operation %s\n", op);
+  const auto olist_op = kOlistOps.find(op);
+  if (it == kOps.end() && (olist_op == kOlistOps.end() || std::strcmp(type, "olist") != 0)) {
+    std::fprintf(stderr, "zim_tables_bench: unknown operation %s for %s\n", op, type);
     return 2;
   }
   const Fixture f = make_fixture(type, moved);
   verify(f);
-  const Runner run = runner_for(f, it->second);
+  const Runner run = it != kOps.end() ? runner_for(f, it->second) : olist_op->second;
   for (long i = 0; i < iterations; ++i) run(f);
   return 0;
 }
@@ -406,9 +521,12 @@ int main(int argc, char** argv) {
   for (const char* t : kTypes) {
     const Fixture f = make_fixture(t, true);
     verify(f);
-    for (const auto& [name, op] : kOps) {
+    std::map<std::string, Runner> runners;
+    for (const auto& [name, op] : kOps) runners[name] = runner_for(f, op);
+    if (std::strcmp(t, "olist") == 0) runners.insert(kOlistOps.begin(), kOlistOps.end());
+    for (const auto& [name, fn] : runners) {
       benchmark::RegisterBenchmark((std::string(t) + "/" + name).c_str(),
-                                   [f, fn = runner_for(f, op)](benchmark::State& state) {
+                                   [f, fn = fn](benchmark::State& state) {
                                      for (auto _ : state) fn(f);
                                    });
     }

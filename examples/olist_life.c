@@ -1,7 +1,7 @@
 /* SPDX-License-Identifier: Apache-2.0 */
 /* The life of olist objects, a counted table type, as a C client of
  * libzim_tables sees it on the simulated platform: create, fill, copy, move
- * and fix up, release.
+ * and fix up, read a pool object by snapshot, release.
  *
  *   cc olist_life.c $(pkg-config --cflags --libs zim_tables)
  *   or, with CMake: target_link_libraries(app PRIVATE zim_tables::zim_tables) */
@@ -33,7 +33,7 @@ static int intact(srv_olist_t obj, const char *what) {
 
 int main(void) {
   const uint32_t count = 3;
-  srv_olist_t server, heap_copy, pool_copy;
+  srv_olist_t server, heap_copy, pool_copy, snapshot;
   void *moved;
   int ok;
 
@@ -70,6 +70,13 @@ int main(void) {
   pool_copy = zim_olist_copy_ctor_with_shm(moved);
   ok &= intact(pool_copy, "pool copy");
 
+  /* A pool object that another process owns is read by snapshot: a heap copy
+   * with its pointers fixed for the copy. Fixing the pool object itself would
+   * rewrite its pointers for this process's mapping, under its owner. */
+  snapshot = zim_olist_snapshot(pool_copy);
+  ok &= snapshot != NULL && intact(snapshot, "snapshot");
+
+  zim_olist_clnt_copy_dtor(snapshot);
   zim_olist_clnt_copy_dtor(heap_copy);
   free(moved);
   return ok ? 0 : 1;

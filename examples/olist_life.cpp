@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // The life of olist objects, a counted table type, in C++: the operations of
 // libzim_tables behind owning handles that release each object the way its
-// kind must be released, and its fields through the type's accessors.
+// kind must be released (snapshots included), and its fields through the
+// type's accessors.
 //
 //   c++ -std=c++17 olist_life.cpp $(pkg-config --cflags --libs zim_tables)
 //   or, with CMake: target_link_libraries(app PRIVATE zim_tables::zim_tables)
@@ -47,6 +48,12 @@ int main() {
   ok &= intact(moved.get(), "moved");
 
   // A pool copy is not owned by this process: no handle releases it.
-  ok &= intact(zim_olist_copy_ctor_with_shm(moved.get()), "pool copy");
+  qor_olist_obj* const pool_copy = zim_olist_copy_ctor_with_shm(moved.get());
+  ok &= intact(pool_copy, "pool copy");
+
+  // Read as a process that does not own it reads a pool object: a snapshot,
+  // which writes nothing of it, released by its handle.
+  const auto snapshot = zim_tables::snapshot_of(pool_copy);
+  ok &= snapshot && intact(snapshot.get(), "snapshot");
   return ok ? 0 : 1;
 }

@@ -13,7 +13,7 @@ int main(void) {
   const uint32_t routes = 4;
   srv_route_list_t list = qor_srv_route_list_ctor(routes);
   srv_port_entry_t port = qor_srv_port_entry_ctor();
-  srv_route_list_t copy;
+  srv_route_list_t shared, copy;
   const char name[16] = "uplink-0";
   uint32_t i;
   int ok;
@@ -22,15 +22,17 @@ int main(void) {
   zim_port_entry_set_speed(port, 400000);
   zim_port_entry_set_name(port, name); /* 16 bytes: set copies them */
 
-  copy = zim_route_list_copy_ctor(list);
-  ok = zim_route_list_next_hops_length(copy) == routes && zim_port_entry_has_speed(port) &&
-       zim_port_entry_get_speed(port) == 400000 &&
+  /* Published in the pool, read back by snapshot as another process would. */
+  shared = zim_route_list_copy_ctor_with_shm(list);
+  copy = zim_route_list_snapshot(shared);
+  ok = copy != NULL && zim_route_list_next_hops_length(copy) == routes &&
+       zim_port_entry_has_speed(port) && zim_port_entry_get_speed(port) == 400000 &&
        memcmp(zim_port_entry_get_name(port), name, sizeof name) == 0;
   for (i = 0; ok && i < routes; ++i) ok = zim_route_list_get_next_hops(copy, i) == 100 + i;
   printf("catalogue of %u types: port_entry (id %u, %u bytes), route_list (id %u, %u bytes)\n",
          ZIM_NUM_TABLE_TYPES, ZIM_TABLE_ID_PORT_ENTRY, qor_port_entry_get_obj_size(),
          ZIM_TABLE_ID_ROUTE_LIST, qor_route_list_get_obj_size(routes));
-  printf("route_list copy: %s\n", ok ? "intact" : "DIFFERS");
+  printf("route_list snapshot of a pool copy: %s\n", ok ? "intact" : "DIFFERS");
 
   zim_route_list_clnt_copy_dtor(copy);
   free(list);

@@ -82,8 +82,8 @@ typedef struct qor_olist_obj *srv_olist_t;
 #define ZIM_OLIST_ARRAY_FIELDS(X) X(OLIST, 2) X(OLIST, 3)
 
 /* Ownership: a server object from qor_srv_olist_ctor is a heap block that its
- * creator frees with free(); a heap copy from zim_olist_copy_ctor is released
- * with zim_olist_clnt_copy_dtor; objects and copies made _with_shm live in the
+ * creator frees with free(); a heap copy from zim_olist_copy_ctor or
+ * zim_olist_snapshot is released with zim_olist_clnt_copy_dtor; objects and copies made _with_shm live in the
  * shared-memory pool and are never released singly. Allocation failures and
  * failed layout checks end the process with an assertion report. */
 
@@ -101,6 +101,25 @@ ZIM_TABLES_API srv_olist_t zim_olist_copy_ctor(qor_olist_obj_st src);
 ZIM_TABLES_API srv_olist_t zim_olist_copy_ctor_with_shm(qor_olist_obj_st src);
 ZIM_TABLES_API void zim_olist_clnt_copy_dtor(qor_olist_obj_st obj_inst);
 
+/* A snapshot of obj: its total_obj_size bytes in a new heap block with the
+ * pointers fixed for the block, for reading an object without writing a byte
+ * of it (a pool object that another process owns, mapped here at another
+ * address). Its count and total_obj_size are read once: unless the size is
+ * what the count, N and the NPD size give, the process ends with a report
+ * naming zim_olist_snapshot before anything is copied. Null when calloc fails;
+ * release it with zim_olist_clnt_copy_dtor. Like a copy, it needs the
+ * object's writers kept away while it copies. */
+static inline qor_olist_obj_st zim_olist_snapshot(qor_olist_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_OLIST);
+  const uint32_t npd_size = qor_npd_get_table_size(ZIM_TABLE_ID_OLIST);
+  const uint32_t count = zim_tables_load_once_u32(zim_tables_at(obj, ZIM_OLIST_COUNT_OFFSET));
+  const uint32_t size = zim_tables_load_once_u32(zim_tables_at(obj, ZIM_OBJ_TOTAL_SIZE_OFFSET));
+  ZIM_TABLES_CHECK_SIZE(size, ZIM_OLIST_OBJECT_SIZE(0u, npd_size, count));
+  qor_olist_obj_st copy = (qor_olist_obj_st)zim_tables_snapshot_bytes(obj, size, ZIM_OLIST_COUNT_OFFSET, count);
+  if (copy != NULL) qor_olist_fix_ptrs(npd_size, copy);
+  return copy;
+}
+
 /* Accessors of every data field: zim_olist_get_<f>, _set_<f>, _has_<f> and
  * _clear_<f>, with an index i for a run of fields or an array element, and
  * zim_olist_<f>_length for an array (the object's count, or N). <f> is the
@@ -108,114 +127,143 @@ ZIM_TABLES_API void zim_olist_clnt_copy_dtor(qor_olist_obj_st obj_inst);
  * uint8_t to uint64_t; wider ones as bytes: get returns their address, set
  * copies the field's width from value. set writes the value, then its flag
  * with release ordering; has reads the flag with acquire ordering; clear
- * zeroes it; get ignores it. An index past the run or the array ends the
- * process with an assertion report naming the accessor, before anything is
- * written, whether or not NDEBUG is set. Arrays are reached through the
- * object's own pointers: fix them after a move first. */
+ * zeroes it; get ignores it. Each checks first that obj is not null and of
+ * table id 268, that an index lies inside the run or the array, and
+ * that an array element and flag lie inside obj's total_obj_size bytes; a
+ * failed check ends the process with an assertion report naming the accessor,
+ * before anything is read or written, whether or not NDEBUG is set. Arrays
+ * are reached through the object's own pointers: fix them after a move first,
+ * or read a snapshot. */
 
 /* 0: 208:8x2 */
 static inline uint64_t zim_olist_get_field_0(qor_olist_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_OLIST);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_OLIST_FIELD_0_RUN);
   return zim_tables_load_u64(zim_tables_at(obj, ZIM_OLIST_FIELD_0_OFFSET + ZIM_OLIST_FIELD_0_WIDTH * (uint64_t)i));
 }
 static inline void zim_olist_set_field_0(qor_olist_obj_st obj, uint32_t i, uint64_t value) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_OLIST);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_OLIST_FIELD_0_RUN);
   zim_tables_store(zim_tables_at(obj, ZIM_OLIST_FIELD_0_OFFSET + ZIM_OLIST_FIELD_0_WIDTH * (uint64_t)i), &value, 8u, zim_tables_at(obj, ZIM_OLIST_FIELD_0_FLAG + (uint64_t)i));
 }
 static inline zim_bool_t zim_olist_has_field_0(qor_olist_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_OLIST);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_OLIST_FIELD_0_RUN);
   return zim_tables_flag_up(zim_tables_at(obj, ZIM_OLIST_FIELD_0_FLAG + (uint64_t)i));
 }
 static inline void zim_olist_clear_field_0(qor_olist_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_OLIST);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_OLIST_FIELD_0_RUN);
   zim_tables_flag_lower(zim_tables_at(obj, ZIM_OLIST_FIELD_0_FLAG + (uint64_t)i));
 }
 
 /* 1: 224:4x2 */
 static inline uint32_t zim_olist_get_field_1(qor_olist_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_OLIST);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_OLIST_FIELD_1_RUN);
   return zim_tables_load_u32(zim_tables_at(obj, ZIM_OLIST_FIELD_1_OFFSET + ZIM_OLIST_FIELD_1_WIDTH * (uint64_t)i));
 }
 static inline void zim_olist_set_field_1(qor_olist_obj_st obj, uint32_t i, uint32_t value) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_OLIST);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_OLIST_FIELD_1_RUN);
   zim_tables_store(zim_tables_at(obj, ZIM_OLIST_FIELD_1_OFFSET + ZIM_OLIST_FIELD_1_WIDTH * (uint64_t)i), &value, 4u, zim_tables_at(obj, ZIM_OLIST_FIELD_1_FLAG + (uint64_t)i));
 }
 static inline zim_bool_t zim_olist_has_field_1(qor_olist_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_OLIST);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_OLIST_FIELD_1_RUN);
   return zim_tables_flag_up(zim_tables_at(obj, ZIM_OLIST_FIELD_1_FLAG + (uint64_t)i));
 }
 static inline void zim_olist_clear_field_1(qor_olist_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_OLIST);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_OLIST_FIELD_1_RUN);
   zim_tables_flag_lower(zim_tables_at(obj, ZIM_OLIST_FIELD_1_FLAG + (uint64_t)i));
 }
 
 /* 2: 232:8xC */
 static inline uint32_t zim_olist_field_2_length(qor_olist_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_OLIST);
   return zim_tables_load_u32(zim_tables_at(obj, ZIM_OLIST_COUNT_OFFSET));
 }
 static inline uint64_t zim_olist_get_field_2(qor_olist_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_OLIST);
   ZIM_TABLES_CHECK_INDEX(i, zim_olist_field_2_length(obj));
-  return zim_tables_load_u64(zim_tables_pointee(obj, ZIM_OLIST_FIELD_2_PTR) + ZIM_OLIST_FIELD_2_ELEM_SIZE * (uint64_t)i);
+  return zim_tables_load_u64(ZIM_TABLES_ELEMENT(obj, ZIM_OLIST_FIELD_2_PTR, ZIM_OLIST_FIELD_2_ELEM_SIZE, i));
 }
 static inline void zim_olist_set_field_2(qor_olist_obj_st obj, uint32_t i, uint64_t value) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_OLIST);
   ZIM_TABLES_CHECK_INDEX(i, zim_olist_field_2_length(obj));
-  zim_tables_store(zim_tables_pointee(obj, ZIM_OLIST_FIELD_2_PTR) + ZIM_OLIST_FIELD_2_ELEM_SIZE * (uint64_t)i, &value, 8u, zim_tables_pointee(obj, ZIM_OLIST_FIELD_2_FLAGS_PTR) + i);
+  zim_tables_store(ZIM_TABLES_ELEMENT(obj, ZIM_OLIST_FIELD_2_PTR, ZIM_OLIST_FIELD_2_ELEM_SIZE, i), &value, 8u, ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_OLIST_FIELD_2_FLAGS_PTR, i));
 }
 static inline zim_bool_t zim_olist_has_field_2(qor_olist_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_OLIST);
   ZIM_TABLES_CHECK_INDEX(i, zim_olist_field_2_length(obj));
-  return zim_tables_flag_up(zim_tables_pointee(obj, ZIM_OLIST_FIELD_2_FLAGS_PTR) + i);
+  return zim_tables_flag_up(ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_OLIST_FIELD_2_FLAGS_PTR, i));
 }
 static inline void zim_olist_clear_field_2(qor_olist_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_OLIST);
   ZIM_TABLES_CHECK_INDEX(i, zim_olist_field_2_length(obj));
-  zim_tables_flag_lower(zim_tables_pointee(obj, ZIM_OLIST_FIELD_2_FLAGS_PTR) + i);
+  zim_tables_flag_lower(ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_OLIST_FIELD_2_FLAGS_PTR, i));
 }
 
 /* 3: 240:8xC */
 static inline uint32_t zim_olist_field_3_length(qor_olist_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_OLIST);
   return zim_tables_load_u32(zim_tables_at(obj, ZIM_OLIST_COUNT_OFFSET));
 }
 static inline uint64_t zim_olist_get_field_3(qor_olist_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_OLIST);
   ZIM_TABLES_CHECK_INDEX(i, zim_olist_field_3_length(obj));
-  return zim_tables_load_u64(zim_tables_pointee(obj, ZIM_OLIST_FIELD_3_PTR) + ZIM_OLIST_FIELD_3_ELEM_SIZE * (uint64_t)i);
+  return zim_tables_load_u64(ZIM_TABLES_ELEMENT(obj, ZIM_OLIST_FIELD_3_PTR, ZIM_OLIST_FIELD_3_ELEM_SIZE, i));
 }
 static inline void zim_olist_set_field_3(qor_olist_obj_st obj, uint32_t i, uint64_t value) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_OLIST);
   ZIM_TABLES_CHECK_INDEX(i, zim_olist_field_3_length(obj));
-  zim_tables_store(zim_tables_pointee(obj, ZIM_OLIST_FIELD_3_PTR) + ZIM_OLIST_FIELD_3_ELEM_SIZE * (uint64_t)i, &value, 8u, zim_tables_pointee(obj, ZIM_OLIST_FIELD_3_FLAGS_PTR) + i);
+  zim_tables_store(ZIM_TABLES_ELEMENT(obj, ZIM_OLIST_FIELD_3_PTR, ZIM_OLIST_FIELD_3_ELEM_SIZE, i), &value, 8u, ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_OLIST_FIELD_3_FLAGS_PTR, i));
 }
 static inline zim_bool_t zim_olist_has_field_3(qor_olist_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_OLIST);
   ZIM_TABLES_CHECK_INDEX(i, zim_olist_field_3_length(obj));
-  return zim_tables_flag_up(zim_tables_pointee(obj, ZIM_OLIST_FIELD_3_FLAGS_PTR) + i);
+  return zim_tables_flag_up(ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_OLIST_FIELD_3_FLAGS_PTR, i));
 }
 static inline void zim_olist_clear_field_3(qor_olist_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_OLIST);
   ZIM_TABLES_CHECK_INDEX(i, zim_olist_field_3_length(obj));
-  zim_tables_flag_lower(zim_tables_pointee(obj, ZIM_OLIST_FIELD_3_FLAGS_PTR) + i);
+  zim_tables_flag_lower(ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_OLIST_FIELD_3_FLAGS_PTR, i));
 }
 
 /* 4: 248:4 */
 static inline uint32_t zim_olist_get_field_4(qor_olist_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_OLIST);
   return zim_tables_load_u32(zim_tables_at(obj, ZIM_OLIST_FIELD_4_OFFSET));
 }
 static inline void zim_olist_set_field_4(qor_olist_obj_st obj, uint32_t value) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_OLIST);
   zim_tables_store(zim_tables_at(obj, ZIM_OLIST_FIELD_4_OFFSET), &value, 4u, zim_tables_at(obj, ZIM_OLIST_FIELD_4_FLAG));
 }
 static inline zim_bool_t zim_olist_has_field_4(qor_olist_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_OLIST);
   return zim_tables_flag_up(zim_tables_at(obj, ZIM_OLIST_FIELD_4_FLAG));
 }
 static inline void zim_olist_clear_field_4(qor_olist_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_OLIST);
   zim_tables_flag_lower(zim_tables_at(obj, ZIM_OLIST_FIELD_4_FLAG));
 }
 
 /* 5: 256:8 */
 static inline uint64_t zim_olist_get_field_5(qor_olist_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_OLIST);
   return zim_tables_load_u64(zim_tables_at(obj, ZIM_OLIST_FIELD_5_OFFSET));
 }
 static inline void zim_olist_set_field_5(qor_olist_obj_st obj, uint64_t value) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_OLIST);
   zim_tables_store(zim_tables_at(obj, ZIM_OLIST_FIELD_5_OFFSET), &value, 8u, zim_tables_at(obj, ZIM_OLIST_FIELD_5_FLAG));
 }
 static inline zim_bool_t zim_olist_has_field_5(qor_olist_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_OLIST);
   return zim_tables_flag_up(zim_tables_at(obj, ZIM_OLIST_FIELD_5_FLAG));
 }
 static inline void zim_olist_clear_field_5(qor_olist_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_OLIST);
   zim_tables_flag_lower(zim_tables_at(obj, ZIM_OLIST_FIELD_5_FLAG));
 }
 
@@ -230,6 +278,7 @@ template <>
 struct TypeOps<qor_olist_obj> {
   static qor_olist_obj *make(uint32_t count) { return qor_srv_olist_ctor(count); }
   static qor_olist_obj *copy(qor_olist_obj *src) { return zim_olist_copy_ctor(src); }
+  static qor_olist_obj *snapshot(qor_olist_obj *obj) { return zim_olist_snapshot(obj); }
   static void release(qor_olist_obj *obj) { zim_olist_clnt_copy_dtor(obj); }
 };
 }  // namespace zim_tables

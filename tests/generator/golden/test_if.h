@@ -112,8 +112,8 @@ typedef struct qor_test_if_obj *srv_test_if_t;
 #define ZIM_TEST_IF_ARRAY_FIELDS(X) X(TEST_IF, 10)
 
 /* Ownership: a server object from qor_srv_test_if_ctor is a heap block that its
- * creator frees with free(); a heap copy from zim_test_if_copy_ctor is released
- * with zim_test_if_clnt_copy_dtor; objects and copies made _with_shm live in the
+ * creator frees with free(); a heap copy from zim_test_if_copy_ctor or
+ * zim_test_if_snapshot is released with zim_test_if_clnt_copy_dtor; objects and copies made _with_shm live in the
  * shared-memory pool and are never released singly. Allocation failures and
  * failed layout checks end the process with an assertion report. */
 
@@ -131,6 +131,25 @@ ZIM_TABLES_API srv_test_if_t zim_test_if_copy_ctor(qor_test_if_obj_st src);
 ZIM_TABLES_API srv_test_if_t zim_test_if_copy_ctor_with_shm(qor_test_if_obj_st src);
 ZIM_TABLES_API void zim_test_if_clnt_copy_dtor(qor_test_if_obj_st obj_inst);
 
+/* A snapshot of obj: its total_obj_size bytes in a new heap block with the
+ * pointers fixed for the block, for reading an object without writing a byte
+ * of it (a pool object that another process owns, mapped here at another
+ * address). Its count and total_obj_size are read once: unless the size is
+ * what the count, N and the NPD size give, the process ends with a report
+ * naming zim_test_if_snapshot before anything is copied. Null when calloc fails;
+ * release it with zim_test_if_clnt_copy_dtor. Like a copy, it needs the
+ * object's writers kept away while it copies. */
+static inline qor_test_if_obj_st zim_test_if_snapshot(qor_test_if_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
+  const uint32_t npd_size = qor_npd_get_table_size(ZIM_TABLE_ID_TEST_IF);
+  const uint32_t count = 0u;
+  const uint32_t size = zim_tables_load_once_u32(zim_tables_at(obj, ZIM_OBJ_TOTAL_SIZE_OFFSET));
+  ZIM_TABLES_CHECK_SIZE(size, ZIM_TEST_IF_OBJECT_SIZE(hulcon_config_get_max_num_npus(), npd_size, count));
+  qor_test_if_obj_st copy = (qor_test_if_obj_st)zim_tables_snapshot_bytes(obj, size, ZIM_TEST_IF_COUNT_OFFSET, count);
+  if (copy != NULL) qor_test_if_fix_ptrs(npd_size, copy);
+  return copy;
+}
+
 /* Accessors of every data field: zim_test_if_get_<f>, _set_<f>, _has_<f> and
  * _clear_<f>, with an index i for a run of fields or an array element, and
  * zim_test_if_<f>_length for an array (the object's count, or N). <f> is the
@@ -138,232 +157,291 @@ ZIM_TABLES_API void zim_test_if_clnt_copy_dtor(qor_test_if_obj_st obj_inst);
  * uint8_t to uint64_t; wider ones as bytes: get returns their address, set
  * copies the field's width from value. set writes the value, then its flag
  * with release ordering; has reads the flag with acquire ordering; clear
- * zeroes it; get ignores it. An index past the run or the array ends the
- * process with an assertion report naming the accessor, before anything is
- * written, whether or not NDEBUG is set. Arrays are reached through the
- * object's own pointers: fix them after a move first. */
+ * zeroes it; get ignores it. Each checks first that obj is not null and of
+ * table id 0, that an index lies inside the run or the array, and
+ * that an array element and flag lie inside obj's total_obj_size bytes; a
+ * failed check ends the process with an assertion report naming the accessor,
+ * before anything is read or written, whether or not NDEBUG is set. Arrays
+ * are reached through the object's own pointers: fix them after a move first,
+ * or read a snapshot. */
 
 /* 0: 216:32x3 */
 static inline uint8_t *zim_test_if_get_field_0(qor_test_if_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TEST_IF_FIELD_0_RUN);
   return zim_tables_at(obj, ZIM_TEST_IF_FIELD_0_OFFSET + ZIM_TEST_IF_FIELD_0_WIDTH * (uint64_t)i);
 }
 static inline void zim_test_if_set_field_0(qor_test_if_obj_st obj, uint32_t i, const void *value) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TEST_IF_FIELD_0_RUN);
   zim_tables_store(zim_tables_at(obj, ZIM_TEST_IF_FIELD_0_OFFSET + ZIM_TEST_IF_FIELD_0_WIDTH * (uint64_t)i), value, 32u, zim_tables_at(obj, ZIM_TEST_IF_FIELD_0_FLAG + (uint64_t)i));
 }
 static inline zim_bool_t zim_test_if_has_field_0(qor_test_if_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TEST_IF_FIELD_0_RUN);
   return zim_tables_flag_up(zim_tables_at(obj, ZIM_TEST_IF_FIELD_0_FLAG + (uint64_t)i));
 }
 static inline void zim_test_if_clear_field_0(qor_test_if_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TEST_IF_FIELD_0_RUN);
   zim_tables_flag_lower(zim_tables_at(obj, ZIM_TEST_IF_FIELD_0_FLAG + (uint64_t)i));
 }
 
 /* 1: 312:4x7 */
 static inline uint32_t zim_test_if_get_field_1(qor_test_if_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TEST_IF_FIELD_1_RUN);
   return zim_tables_load_u32(zim_tables_at(obj, ZIM_TEST_IF_FIELD_1_OFFSET + ZIM_TEST_IF_FIELD_1_WIDTH * (uint64_t)i));
 }
 static inline void zim_test_if_set_field_1(qor_test_if_obj_st obj, uint32_t i, uint32_t value) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TEST_IF_FIELD_1_RUN);
   zim_tables_store(zim_tables_at(obj, ZIM_TEST_IF_FIELD_1_OFFSET + ZIM_TEST_IF_FIELD_1_WIDTH * (uint64_t)i), &value, 4u, zim_tables_at(obj, ZIM_TEST_IF_FIELD_1_FLAG + (uint64_t)i));
 }
 static inline zim_bool_t zim_test_if_has_field_1(qor_test_if_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TEST_IF_FIELD_1_RUN);
   return zim_tables_flag_up(zim_tables_at(obj, ZIM_TEST_IF_FIELD_1_FLAG + (uint64_t)i));
 }
 static inline void zim_test_if_clear_field_1(qor_test_if_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TEST_IF_FIELD_1_RUN);
   zim_tables_flag_lower(zim_tables_at(obj, ZIM_TEST_IF_FIELD_1_FLAG + (uint64_t)i));
 }
 
 /* 2: 344:8x2 */
 static inline uint64_t zim_test_if_get_field_2(qor_test_if_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TEST_IF_FIELD_2_RUN);
   return zim_tables_load_u64(zim_tables_at(obj, ZIM_TEST_IF_FIELD_2_OFFSET + ZIM_TEST_IF_FIELD_2_WIDTH * (uint64_t)i));
 }
 static inline void zim_test_if_set_field_2(qor_test_if_obj_st obj, uint32_t i, uint64_t value) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TEST_IF_FIELD_2_RUN);
   zim_tables_store(zim_tables_at(obj, ZIM_TEST_IF_FIELD_2_OFFSET + ZIM_TEST_IF_FIELD_2_WIDTH * (uint64_t)i), &value, 8u, zim_tables_at(obj, ZIM_TEST_IF_FIELD_2_FLAG + (uint64_t)i));
 }
 static inline zim_bool_t zim_test_if_has_field_2(qor_test_if_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TEST_IF_FIELD_2_RUN);
   return zim_tables_flag_up(zim_tables_at(obj, ZIM_TEST_IF_FIELD_2_FLAG + (uint64_t)i));
 }
 static inline void zim_test_if_clear_field_2(qor_test_if_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TEST_IF_FIELD_2_RUN);
   zim_tables_flag_lower(zim_tables_at(obj, ZIM_TEST_IF_FIELD_2_FLAG + (uint64_t)i));
 }
 
 /* 3: 360:1 */
 static inline uint8_t zim_test_if_get_field_3(qor_test_if_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   return zim_tables_load_u8(zim_tables_at(obj, ZIM_TEST_IF_FIELD_3_OFFSET));
 }
 static inline void zim_test_if_set_field_3(qor_test_if_obj_st obj, uint8_t value) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   zim_tables_store(zim_tables_at(obj, ZIM_TEST_IF_FIELD_3_OFFSET), &value, 1u, zim_tables_at(obj, ZIM_TEST_IF_FIELD_3_FLAG));
 }
 static inline zim_bool_t zim_test_if_has_field_3(qor_test_if_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   return zim_tables_flag_up(zim_tables_at(obj, ZIM_TEST_IF_FIELD_3_FLAG));
 }
 static inline void zim_test_if_clear_field_3(qor_test_if_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   zim_tables_flag_lower(zim_tables_at(obj, ZIM_TEST_IF_FIELD_3_FLAG));
 }
 
 /* 4: 362:2 */
 static inline uint16_t zim_test_if_get_field_4(qor_test_if_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   return zim_tables_load_u16(zim_tables_at(obj, ZIM_TEST_IF_FIELD_4_OFFSET));
 }
 static inline void zim_test_if_set_field_4(qor_test_if_obj_st obj, uint16_t value) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   zim_tables_store(zim_tables_at(obj, ZIM_TEST_IF_FIELD_4_OFFSET), &value, 2u, zim_tables_at(obj, ZIM_TEST_IF_FIELD_4_FLAG));
 }
 static inline zim_bool_t zim_test_if_has_field_4(qor_test_if_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   return zim_tables_flag_up(zim_tables_at(obj, ZIM_TEST_IF_FIELD_4_FLAG));
 }
 static inline void zim_test_if_clear_field_4(qor_test_if_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   zim_tables_flag_lower(zim_tables_at(obj, ZIM_TEST_IF_FIELD_4_FLAG));
 }
 
 /* 5: 364:4 */
 static inline uint32_t zim_test_if_get_field_5(qor_test_if_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   return zim_tables_load_u32(zim_tables_at(obj, ZIM_TEST_IF_FIELD_5_OFFSET));
 }
 static inline void zim_test_if_set_field_5(qor_test_if_obj_st obj, uint32_t value) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   zim_tables_store(zim_tables_at(obj, ZIM_TEST_IF_FIELD_5_OFFSET), &value, 4u, zim_tables_at(obj, ZIM_TEST_IF_FIELD_5_FLAG));
 }
 static inline zim_bool_t zim_test_if_has_field_5(qor_test_if_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   return zim_tables_flag_up(zim_tables_at(obj, ZIM_TEST_IF_FIELD_5_FLAG));
 }
 static inline void zim_test_if_clear_field_5(qor_test_if_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   zim_tables_flag_lower(zim_tables_at(obj, ZIM_TEST_IF_FIELD_5_FLAG));
 }
 
 /* 6: 368:8 */
 static inline uint64_t zim_test_if_get_field_6(qor_test_if_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   return zim_tables_load_u64(zim_tables_at(obj, ZIM_TEST_IF_FIELD_6_OFFSET));
 }
 static inline void zim_test_if_set_field_6(qor_test_if_obj_st obj, uint64_t value) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   zim_tables_store(zim_tables_at(obj, ZIM_TEST_IF_FIELD_6_OFFSET), &value, 8u, zim_tables_at(obj, ZIM_TEST_IF_FIELD_6_FLAG));
 }
 static inline zim_bool_t zim_test_if_has_field_6(qor_test_if_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   return zim_tables_flag_up(zim_tables_at(obj, ZIM_TEST_IF_FIELD_6_FLAG));
 }
 static inline void zim_test_if_clear_field_6(qor_test_if_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   zim_tables_flag_lower(zim_tables_at(obj, ZIM_TEST_IF_FIELD_6_FLAG));
 }
 
 /* 7: 376:4 */
 static inline uint32_t zim_test_if_get_field_7(qor_test_if_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   return zim_tables_load_u32(zim_tables_at(obj, ZIM_TEST_IF_FIELD_7_OFFSET));
 }
 static inline void zim_test_if_set_field_7(qor_test_if_obj_st obj, uint32_t value) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   zim_tables_store(zim_tables_at(obj, ZIM_TEST_IF_FIELD_7_OFFSET), &value, 4u, zim_tables_at(obj, ZIM_TEST_IF_FIELD_7_FLAG));
 }
 static inline zim_bool_t zim_test_if_has_field_7(qor_test_if_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   return zim_tables_flag_up(zim_tables_at(obj, ZIM_TEST_IF_FIELD_7_FLAG));
 }
 static inline void zim_test_if_clear_field_7(qor_test_if_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   zim_tables_flag_lower(zim_tables_at(obj, ZIM_TEST_IF_FIELD_7_FLAG));
 }
 
 /* 8: 380:1x8 */
 static inline uint8_t zim_test_if_get_field_8(qor_test_if_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TEST_IF_FIELD_8_RUN);
   return zim_tables_load_u8(zim_tables_at(obj, ZIM_TEST_IF_FIELD_8_OFFSET + ZIM_TEST_IF_FIELD_8_WIDTH * (uint64_t)i));
 }
 static inline void zim_test_if_set_field_8(qor_test_if_obj_st obj, uint32_t i, uint8_t value) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TEST_IF_FIELD_8_RUN);
   zim_tables_store(zim_tables_at(obj, ZIM_TEST_IF_FIELD_8_OFFSET + ZIM_TEST_IF_FIELD_8_WIDTH * (uint64_t)i), &value, 1u, zim_tables_at(obj, ZIM_TEST_IF_FIELD_8_FLAG + (uint64_t)i));
 }
 static inline zim_bool_t zim_test_if_has_field_8(qor_test_if_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TEST_IF_FIELD_8_RUN);
   return zim_tables_flag_up(zim_tables_at(obj, ZIM_TEST_IF_FIELD_8_FLAG + (uint64_t)i));
 }
 static inline void zim_test_if_clear_field_8(qor_test_if_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TEST_IF_FIELD_8_RUN);
   zim_tables_flag_lower(zim_tables_at(obj, ZIM_TEST_IF_FIELD_8_FLAG + (uint64_t)i));
 }
 
 /* 9: 392:8 */
 static inline uint64_t zim_test_if_get_field_9(qor_test_if_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   return zim_tables_load_u64(zim_tables_at(obj, ZIM_TEST_IF_FIELD_9_OFFSET));
 }
 static inline void zim_test_if_set_field_9(qor_test_if_obj_st obj, uint64_t value) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   zim_tables_store(zim_tables_at(obj, ZIM_TEST_IF_FIELD_9_OFFSET), &value, 8u, zim_tables_at(obj, ZIM_TEST_IF_FIELD_9_FLAG));
 }
 static inline zim_bool_t zim_test_if_has_field_9(qor_test_if_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   return zim_tables_flag_up(zim_tables_at(obj, ZIM_TEST_IF_FIELD_9_FLAG));
 }
 static inline void zim_test_if_clear_field_9(qor_test_if_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   zim_tables_flag_lower(zim_tables_at(obj, ZIM_TEST_IF_FIELD_9_FLAG));
 }
 
 /* 10: 400:8xN */
 static inline uint32_t zim_test_if_field_10_length(qor_test_if_obj_st obj) {
-  (void)obj;
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   return hulcon_config_get_max_num_npus();
 }
 static inline uint64_t zim_test_if_get_field_10(qor_test_if_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   ZIM_TABLES_CHECK_INDEX(i, zim_test_if_field_10_length(obj));
-  return zim_tables_load_u64(zim_tables_pointee(obj, ZIM_TEST_IF_FIELD_10_PTR) + ZIM_TEST_IF_FIELD_10_ELEM_SIZE * (uint64_t)i);
+  return zim_tables_load_u64(ZIM_TABLES_ELEMENT(obj, ZIM_TEST_IF_FIELD_10_PTR, ZIM_TEST_IF_FIELD_10_ELEM_SIZE, i));
 }
 static inline void zim_test_if_set_field_10(qor_test_if_obj_st obj, uint32_t i, uint64_t value) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   ZIM_TABLES_CHECK_INDEX(i, zim_test_if_field_10_length(obj));
-  zim_tables_store(zim_tables_pointee(obj, ZIM_TEST_IF_FIELD_10_PTR) + ZIM_TEST_IF_FIELD_10_ELEM_SIZE * (uint64_t)i, &value, 8u, zim_tables_pointee(obj, ZIM_TEST_IF_FIELD_10_FLAGS_PTR) + i);
+  zim_tables_store(ZIM_TABLES_ELEMENT(obj, ZIM_TEST_IF_FIELD_10_PTR, ZIM_TEST_IF_FIELD_10_ELEM_SIZE, i), &value, 8u, ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TEST_IF_FIELD_10_FLAGS_PTR, i));
 }
 static inline zim_bool_t zim_test_if_has_field_10(qor_test_if_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   ZIM_TABLES_CHECK_INDEX(i, zim_test_if_field_10_length(obj));
-  return zim_tables_flag_up(zim_tables_pointee(obj, ZIM_TEST_IF_FIELD_10_FLAGS_PTR) + i);
+  return zim_tables_flag_up(ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TEST_IF_FIELD_10_FLAGS_PTR, i));
 }
 static inline void zim_test_if_clear_field_10(qor_test_if_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   ZIM_TABLES_CHECK_INDEX(i, zim_test_if_field_10_length(obj));
-  zim_tables_flag_lower(zim_tables_pointee(obj, ZIM_TEST_IF_FIELD_10_FLAGS_PTR) + i);
+  zim_tables_flag_lower(ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TEST_IF_FIELD_10_FLAGS_PTR, i));
 }
 
 /* 11: 408:4 */
 static inline uint32_t zim_test_if_get_field_11(qor_test_if_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   return zim_tables_load_u32(zim_tables_at(obj, ZIM_TEST_IF_FIELD_11_OFFSET));
 }
 static inline void zim_test_if_set_field_11(qor_test_if_obj_st obj, uint32_t value) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   zim_tables_store(zim_tables_at(obj, ZIM_TEST_IF_FIELD_11_OFFSET), &value, 4u, zim_tables_at(obj, ZIM_TEST_IF_FIELD_11_FLAG));
 }
 static inline zim_bool_t zim_test_if_has_field_11(qor_test_if_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   return zim_tables_flag_up(zim_tables_at(obj, ZIM_TEST_IF_FIELD_11_FLAG));
 }
 static inline void zim_test_if_clear_field_11(qor_test_if_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   zim_tables_flag_lower(zim_tables_at(obj, ZIM_TEST_IF_FIELD_11_FLAG));
 }
 
 /* 12: 416:8x2 */
 static inline uint64_t zim_test_if_get_field_12(qor_test_if_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TEST_IF_FIELD_12_RUN);
   return zim_tables_load_u64(zim_tables_at(obj, ZIM_TEST_IF_FIELD_12_OFFSET + ZIM_TEST_IF_FIELD_12_WIDTH * (uint64_t)i));
 }
 static inline void zim_test_if_set_field_12(qor_test_if_obj_st obj, uint32_t i, uint64_t value) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TEST_IF_FIELD_12_RUN);
   zim_tables_store(zim_tables_at(obj, ZIM_TEST_IF_FIELD_12_OFFSET + ZIM_TEST_IF_FIELD_12_WIDTH * (uint64_t)i), &value, 8u, zim_tables_at(obj, ZIM_TEST_IF_FIELD_12_FLAG + (uint64_t)i));
 }
 static inline zim_bool_t zim_test_if_has_field_12(qor_test_if_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TEST_IF_FIELD_12_RUN);
   return zim_tables_flag_up(zim_tables_at(obj, ZIM_TEST_IF_FIELD_12_FLAG + (uint64_t)i));
 }
 static inline void zim_test_if_clear_field_12(qor_test_if_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TEST_IF_FIELD_12_RUN);
   zim_tables_flag_lower(zim_tables_at(obj, ZIM_TEST_IF_FIELD_12_FLAG + (uint64_t)i));
 }
 
 /* 13: 432:4 */
 static inline uint32_t zim_test_if_get_field_13(qor_test_if_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   return zim_tables_load_u32(zim_tables_at(obj, ZIM_TEST_IF_FIELD_13_OFFSET));
 }
 static inline void zim_test_if_set_field_13(qor_test_if_obj_st obj, uint32_t value) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   zim_tables_store(zim_tables_at(obj, ZIM_TEST_IF_FIELD_13_OFFSET), &value, 4u, zim_tables_at(obj, ZIM_TEST_IF_FIELD_13_FLAG));
 }
 static inline zim_bool_t zim_test_if_has_field_13(qor_test_if_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   return zim_tables_flag_up(zim_tables_at(obj, ZIM_TEST_IF_FIELD_13_FLAG));
 }
 static inline void zim_test_if_clear_field_13(qor_test_if_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   zim_tables_flag_lower(zim_tables_at(obj, ZIM_TEST_IF_FIELD_13_FLAG));
 }
 
@@ -378,6 +456,7 @@ template <>
 struct TypeOps<qor_test_if_obj> {
   static qor_test_if_obj *make(uint32_t) { return qor_srv_test_if_ctor(); }
   static qor_test_if_obj *copy(qor_test_if_obj *src) { return zim_test_if_copy_ctor(src); }
+  static qor_test_if_obj *snapshot(qor_test_if_obj *obj) { return zim_test_if_snapshot(obj); }
   static void release(qor_test_if_obj *obj) { zim_test_if_clnt_copy_dtor(obj); }
 };
 }  // namespace zim_tables

@@ -134,8 +134,8 @@ typedef struct qor_testdynhg_obj *srv_testdynhg_t;
 #define ZIM_TESTDYNHG_ARRAY_FIELDS(X) X(TESTDYNHG, 4) X(TESTDYNHG, 5) X(TESTDYNHG, 6) X(TESTDYNHG, 7) X(TESTDYNHG, 8) X(TESTDYNHG, 9) X(TESTDYNHG, 11) X(TESTDYNHG, 12) X(TESTDYNHG, 13) X(TESTDYNHG, 14)
 
 /* Ownership: a server object from qor_srv_testdynhg_ctor is a heap block that its
- * creator frees with free(); a heap copy from zim_testdynhg_copy_ctor is released
- * with zim_testdynhg_clnt_copy_dtor; objects and copies made _with_shm live in the
+ * creator frees with free(); a heap copy from zim_testdynhg_copy_ctor or
+ * zim_testdynhg_snapshot is released with zim_testdynhg_clnt_copy_dtor; objects and copies made _with_shm live in the
  * shared-memory pool and are never released singly. Allocation failures and
  * failed layout checks end the process with an assertion report. */
 
@@ -153,6 +153,25 @@ ZIM_TABLES_API srv_testdynhg_t zim_testdynhg_copy_ctor(qor_testdynhg_obj_st src)
 ZIM_TABLES_API srv_testdynhg_t zim_testdynhg_copy_ctor_with_shm(qor_testdynhg_obj_st src);
 ZIM_TABLES_API void zim_testdynhg_clnt_copy_dtor(qor_testdynhg_obj_st obj_inst);
 
+/* A snapshot of obj: its total_obj_size bytes in a new heap block with the
+ * pointers fixed for the block, for reading an object without writing a byte
+ * of it (a pool object that another process owns, mapped here at another
+ * address). Its count and total_obj_size are read once: unless the size is
+ * what the count, N and the NPD size give, the process ends with a report
+ * naming zim_testdynhg_snapshot before anything is copied. Null when calloc fails;
+ * release it with zim_testdynhg_clnt_copy_dtor. Like a copy, it needs the
+ * object's writers kept away while it copies. */
+static inline qor_testdynhg_obj_st zim_testdynhg_snapshot(qor_testdynhg_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
+  const uint32_t npd_size = qor_npd_get_table_size(ZIM_TABLE_ID_TESTDYNHG);
+  const uint32_t count = zim_tables_load_once_u32(zim_tables_at(obj, ZIM_TESTDYNHG_COUNT_OFFSET));
+  const uint32_t size = zim_tables_load_once_u32(zim_tables_at(obj, ZIM_OBJ_TOTAL_SIZE_OFFSET));
+  ZIM_TABLES_CHECK_SIZE(size, ZIM_TESTDYNHG_OBJECT_SIZE(hulcon_config_get_max_num_npus(), npd_size, count));
+  qor_testdynhg_obj_st copy = (qor_testdynhg_obj_st)zim_tables_snapshot_bytes(obj, size, ZIM_TESTDYNHG_COUNT_OFFSET, count);
+  if (copy != NULL) qor_testdynhg_fix_ptrs(npd_size, copy);
+  return copy;
+}
+
 /* Accessors of every data field: zim_testdynhg_get_<f>, _set_<f>, _has_<f> and
  * _clear_<f>, with an index i for a run of fields or an array element, and
  * zim_testdynhg_<f>_length for an array (the object's count, or N). <f> is the
@@ -160,302 +179,374 @@ ZIM_TABLES_API void zim_testdynhg_clnt_copy_dtor(qor_testdynhg_obj_st obj_inst);
  * uint8_t to uint64_t; wider ones as bytes: get returns their address, set
  * copies the field's width from value. set writes the value, then its flag
  * with release ordering; has reads the flag with acquire ordering; clear
- * zeroes it; get ignores it. An index past the run or the array ends the
- * process with an assertion report naming the accessor, before anything is
- * written, whether or not NDEBUG is set. Arrays are reached through the
- * object's own pointers: fix them after a move first. */
+ * zeroes it; get ignores it. Each checks first that obj is not null and of
+ * table id 6, that an index lies inside the run or the array, and
+ * that an array element and flag lie inside obj's total_obj_size bytes; a
+ * failed check ends the process with an assertion report naming the accessor,
+ * before anything is read or written, whether or not NDEBUG is set. Arrays
+ * are reached through the object's own pointers: fix them after a move first,
+ * or read a snapshot. */
 
 /* 0: 204:4x3 */
 static inline uint32_t zim_testdynhg_get_field_0(qor_testdynhg_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TESTDYNHG_FIELD_0_RUN);
   return zim_tables_load_u32(zim_tables_at(obj, ZIM_TESTDYNHG_FIELD_0_OFFSET + ZIM_TESTDYNHG_FIELD_0_WIDTH * (uint64_t)i));
 }
 static inline void zim_testdynhg_set_field_0(qor_testdynhg_obj_st obj, uint32_t i, uint32_t value) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TESTDYNHG_FIELD_0_RUN);
   zim_tables_store(zim_tables_at(obj, ZIM_TESTDYNHG_FIELD_0_OFFSET + ZIM_TESTDYNHG_FIELD_0_WIDTH * (uint64_t)i), &value, 4u, zim_tables_at(obj, ZIM_TESTDYNHG_FIELD_0_FLAG + (uint64_t)i));
 }
 static inline zim_bool_t zim_testdynhg_has_field_0(qor_testdynhg_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TESTDYNHG_FIELD_0_RUN);
   return zim_tables_flag_up(zim_tables_at(obj, ZIM_TESTDYNHG_FIELD_0_FLAG + (uint64_t)i));
 }
 static inline void zim_testdynhg_clear_field_0(qor_testdynhg_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TESTDYNHG_FIELD_0_RUN);
   zim_tables_flag_lower(zim_tables_at(obj, ZIM_TESTDYNHG_FIELD_0_FLAG + (uint64_t)i));
 }
 
 /* 1: 216:1x2 */
 static inline uint8_t zim_testdynhg_get_field_1(qor_testdynhg_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TESTDYNHG_FIELD_1_RUN);
   return zim_tables_load_u8(zim_tables_at(obj, ZIM_TESTDYNHG_FIELD_1_OFFSET + ZIM_TESTDYNHG_FIELD_1_WIDTH * (uint64_t)i));
 }
 static inline void zim_testdynhg_set_field_1(qor_testdynhg_obj_st obj, uint32_t i, uint8_t value) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TESTDYNHG_FIELD_1_RUN);
   zim_tables_store(zim_tables_at(obj, ZIM_TESTDYNHG_FIELD_1_OFFSET + ZIM_TESTDYNHG_FIELD_1_WIDTH * (uint64_t)i), &value, 1u, zim_tables_at(obj, ZIM_TESTDYNHG_FIELD_1_FLAG + (uint64_t)i));
 }
 static inline zim_bool_t zim_testdynhg_has_field_1(qor_testdynhg_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TESTDYNHG_FIELD_1_RUN);
   return zim_tables_flag_up(zim_tables_at(obj, ZIM_TESTDYNHG_FIELD_1_FLAG + (uint64_t)i));
 }
 static inline void zim_testdynhg_clear_field_1(qor_testdynhg_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TESTDYNHG_FIELD_1_RUN);
   zim_tables_flag_lower(zim_tables_at(obj, ZIM_TESTDYNHG_FIELD_1_FLAG + (uint64_t)i));
 }
 
 /* 2: 220:4 */
 static inline uint32_t zim_testdynhg_get_field_2(qor_testdynhg_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   return zim_tables_load_u32(zim_tables_at(obj, ZIM_TESTDYNHG_FIELD_2_OFFSET));
 }
 static inline void zim_testdynhg_set_field_2(qor_testdynhg_obj_st obj, uint32_t value) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   zim_tables_store(zim_tables_at(obj, ZIM_TESTDYNHG_FIELD_2_OFFSET), &value, 4u, zim_tables_at(obj, ZIM_TESTDYNHG_FIELD_2_FLAG));
 }
 static inline zim_bool_t zim_testdynhg_has_field_2(qor_testdynhg_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   return zim_tables_flag_up(zim_tables_at(obj, ZIM_TESTDYNHG_FIELD_2_FLAG));
 }
 static inline void zim_testdynhg_clear_field_2(qor_testdynhg_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   zim_tables_flag_lower(zim_tables_at(obj, ZIM_TESTDYNHG_FIELD_2_FLAG));
 }
 
 /* 3: 224:8x4 */
 static inline uint64_t zim_testdynhg_get_field_3(qor_testdynhg_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TESTDYNHG_FIELD_3_RUN);
   return zim_tables_load_u64(zim_tables_at(obj, ZIM_TESTDYNHG_FIELD_3_OFFSET + ZIM_TESTDYNHG_FIELD_3_WIDTH * (uint64_t)i));
 }
 static inline void zim_testdynhg_set_field_3(qor_testdynhg_obj_st obj, uint32_t i, uint64_t value) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TESTDYNHG_FIELD_3_RUN);
   zim_tables_store(zim_tables_at(obj, ZIM_TESTDYNHG_FIELD_3_OFFSET + ZIM_TESTDYNHG_FIELD_3_WIDTH * (uint64_t)i), &value, 8u, zim_tables_at(obj, ZIM_TESTDYNHG_FIELD_3_FLAG + (uint64_t)i));
 }
 static inline zim_bool_t zim_testdynhg_has_field_3(qor_testdynhg_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TESTDYNHG_FIELD_3_RUN);
   return zim_tables_flag_up(zim_tables_at(obj, ZIM_TESTDYNHG_FIELD_3_FLAG + (uint64_t)i));
 }
 static inline void zim_testdynhg_clear_field_3(qor_testdynhg_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TESTDYNHG_FIELD_3_RUN);
   zim_tables_flag_lower(zim_tables_at(obj, ZIM_TESTDYNHG_FIELD_3_FLAG + (uint64_t)i));
 }
 
 /* 4: 256:4xC */
 static inline uint32_t zim_testdynhg_field_4_length(qor_testdynhg_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   return zim_tables_load_u32(zim_tables_at(obj, ZIM_TESTDYNHG_COUNT_OFFSET));
 }
 static inline uint32_t zim_testdynhg_get_field_4(qor_testdynhg_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_4_length(obj));
-  return zim_tables_load_u32(zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_4_PTR) + ZIM_TESTDYNHG_FIELD_4_ELEM_SIZE * (uint64_t)i);
+  return zim_tables_load_u32(ZIM_TABLES_ELEMENT(obj, ZIM_TESTDYNHG_FIELD_4_PTR, ZIM_TESTDYNHG_FIELD_4_ELEM_SIZE, i));
 }
 static inline void zim_testdynhg_set_field_4(qor_testdynhg_obj_st obj, uint32_t i, uint32_t value) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_4_length(obj));
-  zim_tables_store(zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_4_PTR) + ZIM_TESTDYNHG_FIELD_4_ELEM_SIZE * (uint64_t)i, &value, 4u, zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_4_FLAGS_PTR) + i);
+  zim_tables_store(ZIM_TABLES_ELEMENT(obj, ZIM_TESTDYNHG_FIELD_4_PTR, ZIM_TESTDYNHG_FIELD_4_ELEM_SIZE, i), &value, 4u, ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_4_FLAGS_PTR, i));
 }
 static inline zim_bool_t zim_testdynhg_has_field_4(qor_testdynhg_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_4_length(obj));
-  return zim_tables_flag_up(zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_4_FLAGS_PTR) + i);
+  return zim_tables_flag_up(ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_4_FLAGS_PTR, i));
 }
 static inline void zim_testdynhg_clear_field_4(qor_testdynhg_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_4_length(obj));
-  zim_tables_flag_lower(zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_4_FLAGS_PTR) + i);
+  zim_tables_flag_lower(ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_4_FLAGS_PTR, i));
 }
 
 /* 5: 264:4xC */
 static inline uint32_t zim_testdynhg_field_5_length(qor_testdynhg_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   return zim_tables_load_u32(zim_tables_at(obj, ZIM_TESTDYNHG_COUNT_OFFSET));
 }
 static inline uint32_t zim_testdynhg_get_field_5(qor_testdynhg_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_5_length(obj));
-  return zim_tables_load_u32(zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_5_PTR) + ZIM_TESTDYNHG_FIELD_5_ELEM_SIZE * (uint64_t)i);
+  return zim_tables_load_u32(ZIM_TABLES_ELEMENT(obj, ZIM_TESTDYNHG_FIELD_5_PTR, ZIM_TESTDYNHG_FIELD_5_ELEM_SIZE, i));
 }
 static inline void zim_testdynhg_set_field_5(qor_testdynhg_obj_st obj, uint32_t i, uint32_t value) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_5_length(obj));
-  zim_tables_store(zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_5_PTR) + ZIM_TESTDYNHG_FIELD_5_ELEM_SIZE * (uint64_t)i, &value, 4u, zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_5_FLAGS_PTR) + i);
+  zim_tables_store(ZIM_TABLES_ELEMENT(obj, ZIM_TESTDYNHG_FIELD_5_PTR, ZIM_TESTDYNHG_FIELD_5_ELEM_SIZE, i), &value, 4u, ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_5_FLAGS_PTR, i));
 }
 static inline zim_bool_t zim_testdynhg_has_field_5(qor_testdynhg_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_5_length(obj));
-  return zim_tables_flag_up(zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_5_FLAGS_PTR) + i);
+  return zim_tables_flag_up(ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_5_FLAGS_PTR, i));
 }
 static inline void zim_testdynhg_clear_field_5(qor_testdynhg_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_5_length(obj));
-  zim_tables_flag_lower(zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_5_FLAGS_PTR) + i);
+  zim_tables_flag_lower(ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_5_FLAGS_PTR, i));
 }
 
 /* 6: 272:2xC */
 static inline uint32_t zim_testdynhg_field_6_length(qor_testdynhg_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   return zim_tables_load_u32(zim_tables_at(obj, ZIM_TESTDYNHG_COUNT_OFFSET));
 }
 static inline uint16_t zim_testdynhg_get_field_6(qor_testdynhg_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_6_length(obj));
-  return zim_tables_load_u16(zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_6_PTR) + ZIM_TESTDYNHG_FIELD_6_ELEM_SIZE * (uint64_t)i);
+  return zim_tables_load_u16(ZIM_TABLES_ELEMENT(obj, ZIM_TESTDYNHG_FIELD_6_PTR, ZIM_TESTDYNHG_FIELD_6_ELEM_SIZE, i));
 }
 static inline void zim_testdynhg_set_field_6(qor_testdynhg_obj_st obj, uint32_t i, uint16_t value) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_6_length(obj));
-  zim_tables_store(zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_6_PTR) + ZIM_TESTDYNHG_FIELD_6_ELEM_SIZE * (uint64_t)i, &value, 2u, zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_6_FLAGS_PTR) + i);
+  zim_tables_store(ZIM_TABLES_ELEMENT(obj, ZIM_TESTDYNHG_FIELD_6_PTR, ZIM_TESTDYNHG_FIELD_6_ELEM_SIZE, i), &value, 2u, ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_6_FLAGS_PTR, i));
 }
 static inline zim_bool_t zim_testdynhg_has_field_6(qor_testdynhg_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_6_length(obj));
-  return zim_tables_flag_up(zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_6_FLAGS_PTR) + i);
+  return zim_tables_flag_up(ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_6_FLAGS_PTR, i));
 }
 static inline void zim_testdynhg_clear_field_6(qor_testdynhg_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_6_length(obj));
-  zim_tables_flag_lower(zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_6_FLAGS_PTR) + i);
+  zim_tables_flag_lower(ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_6_FLAGS_PTR, i));
 }
 
 /* 7: 280:32xC */
 static inline uint32_t zim_testdynhg_field_7_length(qor_testdynhg_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   return zim_tables_load_u32(zim_tables_at(obj, ZIM_TESTDYNHG_COUNT_OFFSET));
 }
 static inline uint8_t *zim_testdynhg_get_field_7(qor_testdynhg_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_7_length(obj));
-  return zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_7_PTR) + ZIM_TESTDYNHG_FIELD_7_ELEM_SIZE * (uint64_t)i;
+  return ZIM_TABLES_ELEMENT(obj, ZIM_TESTDYNHG_FIELD_7_PTR, ZIM_TESTDYNHG_FIELD_7_ELEM_SIZE, i);
 }
 static inline void zim_testdynhg_set_field_7(qor_testdynhg_obj_st obj, uint32_t i, const void *value) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_7_length(obj));
-  zim_tables_store(zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_7_PTR) + ZIM_TESTDYNHG_FIELD_7_ELEM_SIZE * (uint64_t)i, value, 32u, zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_7_FLAGS_PTR) + i);
+  zim_tables_store(ZIM_TABLES_ELEMENT(obj, ZIM_TESTDYNHG_FIELD_7_PTR, ZIM_TESTDYNHG_FIELD_7_ELEM_SIZE, i), value, 32u, ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_7_FLAGS_PTR, i));
 }
 static inline zim_bool_t zim_testdynhg_has_field_7(qor_testdynhg_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_7_length(obj));
-  return zim_tables_flag_up(zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_7_FLAGS_PTR) + i);
+  return zim_tables_flag_up(ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_7_FLAGS_PTR, i));
 }
 static inline void zim_testdynhg_clear_field_7(qor_testdynhg_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_7_length(obj));
-  zim_tables_flag_lower(zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_7_FLAGS_PTR) + i);
+  zim_tables_flag_lower(ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_7_FLAGS_PTR, i));
 }
 
 /* 8: 288:2xC */
 static inline uint32_t zim_testdynhg_field_8_length(qor_testdynhg_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   return zim_tables_load_u32(zim_tables_at(obj, ZIM_TESTDYNHG_COUNT_OFFSET));
 }
 static inline uint16_t zim_testdynhg_get_field_8(qor_testdynhg_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_8_length(obj));
-  return zim_tables_load_u16(zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_8_PTR) + ZIM_TESTDYNHG_FIELD_8_ELEM_SIZE * (uint64_t)i);
+  return zim_tables_load_u16(ZIM_TABLES_ELEMENT(obj, ZIM_TESTDYNHG_FIELD_8_PTR, ZIM_TESTDYNHG_FIELD_8_ELEM_SIZE, i));
 }
 static inline void zim_testdynhg_set_field_8(qor_testdynhg_obj_st obj, uint32_t i, uint16_t value) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_8_length(obj));
-  zim_tables_store(zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_8_PTR) + ZIM_TESTDYNHG_FIELD_8_ELEM_SIZE * (uint64_t)i, &value, 2u, zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_8_FLAGS_PTR) + i);
+  zim_tables_store(ZIM_TABLES_ELEMENT(obj, ZIM_TESTDYNHG_FIELD_8_PTR, ZIM_TESTDYNHG_FIELD_8_ELEM_SIZE, i), &value, 2u, ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_8_FLAGS_PTR, i));
 }
 static inline zim_bool_t zim_testdynhg_has_field_8(qor_testdynhg_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_8_length(obj));
-  return zim_tables_flag_up(zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_8_FLAGS_PTR) + i);
+  return zim_tables_flag_up(ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_8_FLAGS_PTR, i));
 }
 static inline void zim_testdynhg_clear_field_8(qor_testdynhg_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_8_length(obj));
-  zim_tables_flag_lower(zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_8_FLAGS_PTR) + i);
+  zim_tables_flag_lower(ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_8_FLAGS_PTR, i));
 }
 
 /* 9: 296:2xN */
 static inline uint32_t zim_testdynhg_field_9_length(qor_testdynhg_obj_st obj) {
-  (void)obj;
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   return hulcon_config_get_max_num_npus();
 }
 static inline uint16_t zim_testdynhg_get_field_9(qor_testdynhg_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_9_length(obj));
-  return zim_tables_load_u16(zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_9_PTR) + ZIM_TESTDYNHG_FIELD_9_ELEM_SIZE * (uint64_t)i);
+  return zim_tables_load_u16(ZIM_TABLES_ELEMENT(obj, ZIM_TESTDYNHG_FIELD_9_PTR, ZIM_TESTDYNHG_FIELD_9_ELEM_SIZE, i));
 }
 static inline void zim_testdynhg_set_field_9(qor_testdynhg_obj_st obj, uint32_t i, uint16_t value) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_9_length(obj));
-  zim_tables_store(zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_9_PTR) + ZIM_TESTDYNHG_FIELD_9_ELEM_SIZE * (uint64_t)i, &value, 2u, zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_9_FLAGS_PTR) + i);
+  zim_tables_store(ZIM_TABLES_ELEMENT(obj, ZIM_TESTDYNHG_FIELD_9_PTR, ZIM_TESTDYNHG_FIELD_9_ELEM_SIZE, i), &value, 2u, ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_9_FLAGS_PTR, i));
 }
 static inline zim_bool_t zim_testdynhg_has_field_9(qor_testdynhg_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_9_length(obj));
-  return zim_tables_flag_up(zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_9_FLAGS_PTR) + i);
+  return zim_tables_flag_up(ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_9_FLAGS_PTR, i));
 }
 static inline void zim_testdynhg_clear_field_9(qor_testdynhg_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_9_length(obj));
-  zim_tables_flag_lower(zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_9_FLAGS_PTR) + i);
+  zim_tables_flag_lower(ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_9_FLAGS_PTR, i));
 }
 
 /* 10: 304:8 */
 static inline uint64_t zim_testdynhg_get_field_10(qor_testdynhg_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   return zim_tables_load_u64(zim_tables_at(obj, ZIM_TESTDYNHG_FIELD_10_OFFSET));
 }
 static inline void zim_testdynhg_set_field_10(qor_testdynhg_obj_st obj, uint64_t value) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   zim_tables_store(zim_tables_at(obj, ZIM_TESTDYNHG_FIELD_10_OFFSET), &value, 8u, zim_tables_at(obj, ZIM_TESTDYNHG_FIELD_10_FLAG));
 }
 static inline zim_bool_t zim_testdynhg_has_field_10(qor_testdynhg_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   return zim_tables_flag_up(zim_tables_at(obj, ZIM_TESTDYNHG_FIELD_10_FLAG));
 }
 static inline void zim_testdynhg_clear_field_10(qor_testdynhg_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   zim_tables_flag_lower(zim_tables_at(obj, ZIM_TESTDYNHG_FIELD_10_FLAG));
 }
 
 /* 11: 312:8xC */
 static inline uint32_t zim_testdynhg_field_11_length(qor_testdynhg_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   return zim_tables_load_u32(zim_tables_at(obj, ZIM_TESTDYNHG_COUNT_OFFSET));
 }
 static inline uint64_t zim_testdynhg_get_field_11(qor_testdynhg_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_11_length(obj));
-  return zim_tables_load_u64(zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_11_PTR) + ZIM_TESTDYNHG_FIELD_11_ELEM_SIZE * (uint64_t)i);
+  return zim_tables_load_u64(ZIM_TABLES_ELEMENT(obj, ZIM_TESTDYNHG_FIELD_11_PTR, ZIM_TESTDYNHG_FIELD_11_ELEM_SIZE, i));
 }
 static inline void zim_testdynhg_set_field_11(qor_testdynhg_obj_st obj, uint32_t i, uint64_t value) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_11_length(obj));
-  zim_tables_store(zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_11_PTR) + ZIM_TESTDYNHG_FIELD_11_ELEM_SIZE * (uint64_t)i, &value, 8u, zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_11_FLAGS_PTR) + i);
+  zim_tables_store(ZIM_TABLES_ELEMENT(obj, ZIM_TESTDYNHG_FIELD_11_PTR, ZIM_TESTDYNHG_FIELD_11_ELEM_SIZE, i), &value, 8u, ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_11_FLAGS_PTR, i));
 }
 static inline zim_bool_t zim_testdynhg_has_field_11(qor_testdynhg_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_11_length(obj));
-  return zim_tables_flag_up(zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_11_FLAGS_PTR) + i);
+  return zim_tables_flag_up(ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_11_FLAGS_PTR, i));
 }
 static inline void zim_testdynhg_clear_field_11(qor_testdynhg_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_11_length(obj));
-  zim_tables_flag_lower(zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_11_FLAGS_PTR) + i);
+  zim_tables_flag_lower(ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_11_FLAGS_PTR, i));
 }
 
 /* 12: 320:4xC */
 static inline uint32_t zim_testdynhg_field_12_length(qor_testdynhg_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   return zim_tables_load_u32(zim_tables_at(obj, ZIM_TESTDYNHG_COUNT_OFFSET));
 }
 static inline uint32_t zim_testdynhg_get_field_12(qor_testdynhg_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_12_length(obj));
-  return zim_tables_load_u32(zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_12_PTR) + ZIM_TESTDYNHG_FIELD_12_ELEM_SIZE * (uint64_t)i);
+  return zim_tables_load_u32(ZIM_TABLES_ELEMENT(obj, ZIM_TESTDYNHG_FIELD_12_PTR, ZIM_TESTDYNHG_FIELD_12_ELEM_SIZE, i));
 }
 static inline void zim_testdynhg_set_field_12(qor_testdynhg_obj_st obj, uint32_t i, uint32_t value) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_12_length(obj));
-  zim_tables_store(zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_12_PTR) + ZIM_TESTDYNHG_FIELD_12_ELEM_SIZE * (uint64_t)i, &value, 4u, zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_12_FLAGS_PTR) + i);
+  zim_tables_store(ZIM_TABLES_ELEMENT(obj, ZIM_TESTDYNHG_FIELD_12_PTR, ZIM_TESTDYNHG_FIELD_12_ELEM_SIZE, i), &value, 4u, ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_12_FLAGS_PTR, i));
 }
 static inline zim_bool_t zim_testdynhg_has_field_12(qor_testdynhg_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_12_length(obj));
-  return zim_tables_flag_up(zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_12_FLAGS_PTR) + i);
+  return zim_tables_flag_up(ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_12_FLAGS_PTR, i));
 }
 static inline void zim_testdynhg_clear_field_12(qor_testdynhg_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_12_length(obj));
-  zim_tables_flag_lower(zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_12_FLAGS_PTR) + i);
+  zim_tables_flag_lower(ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_12_FLAGS_PTR, i));
 }
 
 /* 13: 328:8xC */
 static inline uint32_t zim_testdynhg_field_13_length(qor_testdynhg_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   return zim_tables_load_u32(zim_tables_at(obj, ZIM_TESTDYNHG_COUNT_OFFSET));
 }
 static inline uint64_t zim_testdynhg_get_field_13(qor_testdynhg_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_13_length(obj));
-  return zim_tables_load_u64(zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_13_PTR) + ZIM_TESTDYNHG_FIELD_13_ELEM_SIZE * (uint64_t)i);
+  return zim_tables_load_u64(ZIM_TABLES_ELEMENT(obj, ZIM_TESTDYNHG_FIELD_13_PTR, ZIM_TESTDYNHG_FIELD_13_ELEM_SIZE, i));
 }
 static inline void zim_testdynhg_set_field_13(qor_testdynhg_obj_st obj, uint32_t i, uint64_t value) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_13_length(obj));
-  zim_tables_store(zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_13_PTR) + ZIM_TESTDYNHG_FIELD_13_ELEM_SIZE * (uint64_t)i, &value, 8u, zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_13_FLAGS_PTR) + i);
+  zim_tables_store(ZIM_TABLES_ELEMENT(obj, ZIM_TESTDYNHG_FIELD_13_PTR, ZIM_TESTDYNHG_FIELD_13_ELEM_SIZE, i), &value, 8u, ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_13_FLAGS_PTR, i));
 }
 static inline zim_bool_t zim_testdynhg_has_field_13(qor_testdynhg_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_13_length(obj));
-  return zim_tables_flag_up(zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_13_FLAGS_PTR) + i);
+  return zim_tables_flag_up(ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_13_FLAGS_PTR, i));
 }
 static inline void zim_testdynhg_clear_field_13(qor_testdynhg_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_13_length(obj));
-  zim_tables_flag_lower(zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_13_FLAGS_PTR) + i);
+  zim_tables_flag_lower(ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_13_FLAGS_PTR, i));
 }
 
 /* 14: 336:4xC */
 static inline uint32_t zim_testdynhg_field_14_length(qor_testdynhg_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   return zim_tables_load_u32(zim_tables_at(obj, ZIM_TESTDYNHG_COUNT_OFFSET));
 }
 static inline uint32_t zim_testdynhg_get_field_14(qor_testdynhg_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_14_length(obj));
-  return zim_tables_load_u32(zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_14_PTR) + ZIM_TESTDYNHG_FIELD_14_ELEM_SIZE * (uint64_t)i);
+  return zim_tables_load_u32(ZIM_TABLES_ELEMENT(obj, ZIM_TESTDYNHG_FIELD_14_PTR, ZIM_TESTDYNHG_FIELD_14_ELEM_SIZE, i));
 }
 static inline void zim_testdynhg_set_field_14(qor_testdynhg_obj_st obj, uint32_t i, uint32_t value) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_14_length(obj));
-  zim_tables_store(zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_14_PTR) + ZIM_TESTDYNHG_FIELD_14_ELEM_SIZE * (uint64_t)i, &value, 4u, zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_14_FLAGS_PTR) + i);
+  zim_tables_store(ZIM_TABLES_ELEMENT(obj, ZIM_TESTDYNHG_FIELD_14_PTR, ZIM_TESTDYNHG_FIELD_14_ELEM_SIZE, i), &value, 4u, ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_14_FLAGS_PTR, i));
 }
 static inline zim_bool_t zim_testdynhg_has_field_14(qor_testdynhg_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_14_length(obj));
-  return zim_tables_flag_up(zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_14_FLAGS_PTR) + i);
+  return zim_tables_flag_up(ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_14_FLAGS_PTR, i));
 }
 static inline void zim_testdynhg_clear_field_14(qor_testdynhg_obj_st obj, uint32_t i) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_14_length(obj));
-  zim_tables_flag_lower(zim_tables_pointee(obj, ZIM_TESTDYNHG_FIELD_14_FLAGS_PTR) + i);
+  zim_tables_flag_lower(ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_14_FLAGS_PTR, i));
 }
 
 #ifdef __cplusplus
@@ -469,6 +560,7 @@ template <>
 struct TypeOps<qor_testdynhg_obj> {
   static qor_testdynhg_obj *make(uint32_t count) { return qor_srv_testdynhg_ctor(count); }
   static qor_testdynhg_obj *copy(qor_testdynhg_obj *src) { return zim_testdynhg_copy_ctor(src); }
+  static qor_testdynhg_obj *snapshot(qor_testdynhg_obj *obj) { return zim_testdynhg_snapshot(obj); }
   static void release(qor_testdynhg_obj *obj) { zim_testdynhg_clnt_copy_dtor(obj); }
 };
 }  // namespace zim_tables

@@ -64,8 +64,8 @@ typedef struct qor_testglobaldiscard_obj *srv_testglobaldiscard_t;
 #define ZIM_TESTGLOBALDISCARD_ARRAY_FIELDS(X)
 
 /* Ownership: a server object from qor_srv_testglobaldiscard_ctor is a heap block that its
- * creator frees with free(); a heap copy from zim_testglobaldiscard_copy_ctor is released
- * with zim_testglobaldiscard_clnt_copy_dtor; objects and copies made _with_shm live in the
+ * creator frees with free(); a heap copy from zim_testglobaldiscard_copy_ctor or
+ * zim_testglobaldiscard_snapshot is released with zim_testglobaldiscard_clnt_copy_dtor; objects and copies made _with_shm live in the
  * shared-memory pool and are never released singly. Allocation failures and
  * failed layout checks end the process with an assertion report. */
 
@@ -83,6 +83,24 @@ ZIM_TABLES_API srv_testglobaldiscard_t zim_testglobaldiscard_copy_ctor(qor_testg
 ZIM_TABLES_API srv_testglobaldiscard_t zim_testglobaldiscard_copy_ctor_with_shm(qor_testglobaldiscard_obj_st src);
 ZIM_TABLES_API void zim_testglobaldiscard_clnt_copy_dtor(qor_testglobaldiscard_obj_st obj_inst);
 
+/* A snapshot of obj: its total_obj_size bytes in a new heap block with the
+ * pointers fixed for the block, for reading an object without writing a byte
+ * of it (a pool object that another process owns, mapped here at another
+ * address). Its count and total_obj_size are read once: unless the size is
+ * what the count, N and the NPD size give, the process ends with a report
+ * naming zim_testglobaldiscard_snapshot before anything is copied. Null when calloc fails;
+ * release it with zim_testglobaldiscard_clnt_copy_dtor. Like a copy, it needs the
+ * object's writers kept away while it copies. */
+static inline qor_testglobaldiscard_obj_st zim_testglobaldiscard_snapshot(qor_testglobaldiscard_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTGLOBALDISCARD);
+  const uint32_t npd_size = qor_npd_get_table_size(ZIM_TABLE_ID_TESTGLOBALDISCARD);
+  const uint32_t count = 0u;
+  const uint32_t size = zim_tables_load_once_u32(zim_tables_at(obj, ZIM_OBJ_TOTAL_SIZE_OFFSET));
+  ZIM_TABLES_CHECK_SIZE(size, ZIM_TESTGLOBALDISCARD_OBJECT_SIZE(0u, npd_size, count));
+  qor_testglobaldiscard_obj_st copy = (qor_testglobaldiscard_obj_st)zim_tables_snapshot_bytes(obj, size, ZIM_TESTGLOBALDISCARD_COUNT_OFFSET, count);
+  return copy;
+}
+
 /* Accessors of every data field: zim_testglobaldiscard_get_<f>, _set_<f>, _has_<f> and
  * _clear_<f>, with an index i for a run of fields or an array element, and
  * zim_testglobaldiscard_<f>_length for an array (the object's count, or N). <f> is the
@@ -90,50 +108,65 @@ ZIM_TABLES_API void zim_testglobaldiscard_clnt_copy_dtor(qor_testglobaldiscard_o
  * uint8_t to uint64_t; wider ones as bytes: get returns their address, set
  * copies the field's width from value. set writes the value, then its flag
  * with release ordering; has reads the flag with acquire ordering; clear
- * zeroes it; get ignores it. An index past the run or the array ends the
- * process with an assertion report naming the accessor, before anything is
- * written, whether or not NDEBUG is set. Arrays are reached through the
- * object's own pointers: fix them after a move first. */
+ * zeroes it; get ignores it. Each checks first that obj is not null and of
+ * table id 3, that an index lies inside the run or the array, and
+ * that an array element and flag lie inside obj's total_obj_size bytes; a
+ * failed check ends the process with an assertion report naming the accessor,
+ * before anything is read or written, whether or not NDEBUG is set. Arrays
+ * are reached through the object's own pointers: fix them after a move first,
+ * or read a snapshot. */
 
 /* 0: 200:4 */
 static inline uint32_t zim_testglobaldiscard_get_field_0(qor_testglobaldiscard_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTGLOBALDISCARD);
   return zim_tables_load_u32(zim_tables_at(obj, ZIM_TESTGLOBALDISCARD_FIELD_0_OFFSET));
 }
 static inline void zim_testglobaldiscard_set_field_0(qor_testglobaldiscard_obj_st obj, uint32_t value) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTGLOBALDISCARD);
   zim_tables_store(zim_tables_at(obj, ZIM_TESTGLOBALDISCARD_FIELD_0_OFFSET), &value, 4u, zim_tables_at(obj, ZIM_TESTGLOBALDISCARD_FIELD_0_FLAG));
 }
 static inline zim_bool_t zim_testglobaldiscard_has_field_0(qor_testglobaldiscard_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTGLOBALDISCARD);
   return zim_tables_flag_up(zim_tables_at(obj, ZIM_TESTGLOBALDISCARD_FIELD_0_FLAG));
 }
 static inline void zim_testglobaldiscard_clear_field_0(qor_testglobaldiscard_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTGLOBALDISCARD);
   zim_tables_flag_lower(zim_tables_at(obj, ZIM_TESTGLOBALDISCARD_FIELD_0_FLAG));
 }
 
 /* 1: 204:1 */
 static inline uint8_t zim_testglobaldiscard_get_field_1(qor_testglobaldiscard_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTGLOBALDISCARD);
   return zim_tables_load_u8(zim_tables_at(obj, ZIM_TESTGLOBALDISCARD_FIELD_1_OFFSET));
 }
 static inline void zim_testglobaldiscard_set_field_1(qor_testglobaldiscard_obj_st obj, uint8_t value) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTGLOBALDISCARD);
   zim_tables_store(zim_tables_at(obj, ZIM_TESTGLOBALDISCARD_FIELD_1_OFFSET), &value, 1u, zim_tables_at(obj, ZIM_TESTGLOBALDISCARD_FIELD_1_FLAG));
 }
 static inline zim_bool_t zim_testglobaldiscard_has_field_1(qor_testglobaldiscard_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTGLOBALDISCARD);
   return zim_tables_flag_up(zim_tables_at(obj, ZIM_TESTGLOBALDISCARD_FIELD_1_FLAG));
 }
 static inline void zim_testglobaldiscard_clear_field_1(qor_testglobaldiscard_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTGLOBALDISCARD);
   zim_tables_flag_lower(zim_tables_at(obj, ZIM_TESTGLOBALDISCARD_FIELD_1_FLAG));
 }
 
 /* 2: 208:8 */
 static inline uint64_t zim_testglobaldiscard_get_field_2(qor_testglobaldiscard_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTGLOBALDISCARD);
   return zim_tables_load_u64(zim_tables_at(obj, ZIM_TESTGLOBALDISCARD_FIELD_2_OFFSET));
 }
 static inline void zim_testglobaldiscard_set_field_2(qor_testglobaldiscard_obj_st obj, uint64_t value) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTGLOBALDISCARD);
   zim_tables_store(zim_tables_at(obj, ZIM_TESTGLOBALDISCARD_FIELD_2_OFFSET), &value, 8u, zim_tables_at(obj, ZIM_TESTGLOBALDISCARD_FIELD_2_FLAG));
 }
 static inline zim_bool_t zim_testglobaldiscard_has_field_2(qor_testglobaldiscard_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTGLOBALDISCARD);
   return zim_tables_flag_up(zim_tables_at(obj, ZIM_TESTGLOBALDISCARD_FIELD_2_FLAG));
 }
 static inline void zim_testglobaldiscard_clear_field_2(qor_testglobaldiscard_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTGLOBALDISCARD);
   zim_tables_flag_lower(zim_tables_at(obj, ZIM_TESTGLOBALDISCARD_FIELD_2_FLAG));
 }
 
@@ -148,6 +181,7 @@ template <>
 struct TypeOps<qor_testglobaldiscard_obj> {
   static qor_testglobaldiscard_obj *make(uint32_t) { return qor_srv_testglobaldiscard_ctor(); }
   static qor_testglobaldiscard_obj *copy(qor_testglobaldiscard_obj *src) { return zim_testglobaldiscard_copy_ctor(src); }
+  static qor_testglobaldiscard_obj *snapshot(qor_testglobaldiscard_obj *obj) { return zim_testglobaldiscard_snapshot(obj); }
   static void release(qor_testglobaldiscard_obj *obj) { zim_testglobaldiscard_clnt_copy_dtor(obj); }
 };
 }  // namespace zim_tables

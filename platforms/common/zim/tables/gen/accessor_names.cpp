@@ -9,6 +9,8 @@ std::string accessor_token(const FieldItem& item, size_t index) {
   return item.name.empty() ? "field_" + std::to_string(index) : item.name;
 }
 
+std::string snapshot_name(const std::string& type) { return "zim_" + type + "_snapshot"; }
+
 AccessorNames accessor_names(const std::string& type, const FieldItem& item, size_t index) {
   const std::string t = "zim_" + type + "_";
   const std::string f = accessor_token(item, index);
@@ -21,6 +23,7 @@ std::vector<HeaderName> function_names(const Definition& def) {
   for (const Operation& op : kOperations) {
     names.push_back({operation_name(op, def.name), def.lines.table});
   }
+  names.push_back({snapshot_name(def.name), def.lines.table});
   for (size_t i = 0; i < def.fields.size(); ++i) {
     const AccessorNames a = accessor_names(def.name, def.fields[i], i);
     for (const std::string* id : {&a.get, &a.set, &a.has, &a.clear, &a.length}) {

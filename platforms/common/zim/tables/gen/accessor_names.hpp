@@ -20,8 +20,11 @@ struct AccessorNames {
 };
 AccessorNames accessor_names(const std::string& type, const FieldItem& item, size_t index);
 
-// Every function that the type's header declares: its operations (at the
-// type's line) and its fields' accessors (at each field's line). The
+// zim_<type>_snapshot, defined in the type's header beside the accessors.
+std::string snapshot_name(const std::string& type);
+
+// Every function that the type's header declares: its operations and its
+// snapshot (at the type's line) and its fields' accessors (at each field's line). The
 // validator refuses a catalogue in which two of them share a name.
 std::vector<HeaderName> function_names(const Definition& def);
 

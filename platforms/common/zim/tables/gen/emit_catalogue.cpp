@@ -31,7 +31,8 @@ constexpr const char* kEntry =
      $(fix_ptrs_proto),
      "$(size_ptr_proto)",
      "$(alloc_proto)",
-     {$(operations)}},
+     {$(operations)},
+     [](void* o) -> void* { return zim_$(t)_snapshot(static_cast<qor_$(t)_obj_st>(o)); }},
 )tpl";
 
 constexpr const char* kCatalogue = R"tpl(#include <cstring>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // The public header of one type: its object types, offset constants and the
-// declarations of its thirteen operations, its fields' accessors and what the
-// C++ handles call.
+// declarations of its thirteen operations, its snapshot, its fields' accessors
+// and what the C++ handles call.
 #include <algorithm>
 #include <sstream>
 #include <stdexcept>
@@ -36,8 +36,8 @@ typedef struct qor_$(t)_obj *srv_$(t)_t;
 #define ZIM_FIXED_SIZE_$(T_UPPER) $(fixed_size)u
 $(offset_constants)
 /* Ownership: a server object from qor_srv_$(t)_ctor is a heap block that its
- * creator frees with free(); a heap copy from zim_$(t)_copy_ctor is released
- * with zim_$(t)_clnt_copy_dtor; objects and copies made _with_shm live in the
+ * creator frees with free(); a heap copy from zim_$(t)_copy_ctor or
+ * zim_$(t)_snapshot is released with zim_$(t)_clnt_copy_dtor; objects and copies made _with_shm live in the
  * shared-memory pool and are never released singly. Allocation failures and
  * failed layout checks end the process with an assertion report. */
 
@@ -53,6 +53,7 @@ template <>
 struct TypeOps<qor_$(t)_obj> {
   static qor_$(t)_obj *make(uint32_t$(count_name)) { return qor_srv_$(t)_ctor($(ctor_arg)); }
   static qor_$(t)_obj *copy(qor_$(t)_obj *src) { return zim_$(t)_copy_ctor(src); }
+  static qor_$(t)_obj *snapshot(qor_$(t)_obj *obj) { return zim_$(t)_snapshot(obj); }
   static void release(qor_$(t)_obj *obj) { zim_$(t)_clnt_copy_dtor(obj); }
 };
 }  // namespace zim_tables

@@ -252,31 +252,46 @@ class DefinitionChecker {
 // Type names whose header would replace one of the library's own headers.
 constexpr const char* kReservedTypeNames[] = {"accessors", "all_tables", "catalogue_size",
                                               "export",    "platform",   "table_object"};
-// Identifiers of the library's own headers that no type's header may define.
-constexpr const char* kReservedIdentifiers[] = {
-    "ZIM_TABLES_ALL_TABLES_H", "ZIM_TABLES_FOR_EACH_TYPE", "ZIM_TABLES_CATALOGUE_SIZE_H",
-    "ZIM_TABLES_EXPORT_H",     "ZIM_TABLES_PLATFORM_H",    "ZIM_TABLES_TABLE_OBJECT_H",
-    "ZIM_TABLES_API",          "ZIM_NUM_TABLE_TYPES",      "ZIM_ARRAY_PER_NPU",
-    "ZIM_ARRAY_COUNTED",       "ZIM_TABLES_ACCESSORS_H",   "ZIM_TABLES_CHECK_INDEX",
-    "ZIM_TABLES_NOTHROW"};
-// The functions of zim/tables/accessors.h, which every type header includes.
-constexpr const char* kAccessorHelpers[] = {
-    "zim_tables_at",         "zim_tables_pointee",    "zim_tables_load_u8", "zim_tables_load_u16",
-    "zim_tables_load_u32",   "zim_tables_load_u64",   "zim_tables_store",   "zim_tables_flag_up",
-    "zim_tables_flag_lower", "zim_tables_index_check"};
 
-// The functions of every header, operations and accessors, against each other
-// and the helpers: a field named wisp_enums would make zim_<type>_get_wisp_enums,
+// A type whose name begins with a reserved word is refused at its name, any
+// other at each field whose names would begin with one (a field props of a
+// type table makes zim_table_props_length). The type's include guard,
+// ZIM_TABLES_<TYPE>_H, is the library's by design; kReservedTypeNames keeps
+// it apart from the library's own guards.
+void check_reserved_names(const Definition& def, Diagnostics& diags) {
+  const auto theirs = [](const std::string& word) {
+    return ": names zim_" + word + "_... and ZIM_" + upper(word) +
+           "_... belong to the library's and the platform's headers";
+  };
+  if (const char* word = reserved_word("zim_" + def.name)) {
+    diags.error(def.path, def.lines.table,
+                "type name " + quote(def.name) + " is reserved" + theirs(word));
+    return;
+  }
+  std::vector<HeaderName> names = function_names(def);
+  for (const HeaderName& name : header_names(def)) {
+    if (name.id != "ZIM_TABLES_" + upper(def.name) + "_H") names.push_back(name);
+  }
+  std::set<int> reported;
+  for (const auto& [id, line] : names) {
+    const char* word = reserved_word(id);
+    if (word == nullptr || !reported.insert(line).second) continue;
+    diags.error(def.path, line,
+                "the header of " + quote(def.name) + " would name " + id + theirs(word));
+  }
+}
+
+// The functions of every header, operations and accessors, against each other:
+// a field named wisp_enums would make zim_<type>_get_wisp_enums,
 // and field bar_copy_ctor of type foo the copy constructor of type foo_get_bar.
 // Operations are placed first, so a field that meets one is reported at the
 // field's own line whichever type comes first; each pair of lines once.
 void check_function_names(const std::vector<Definition>& defs, Diagnostics& diags) {
   struct Owner {
-    const Definition* def;  // null: the helpers
+    const Definition* def;
     int line;
   };
   std::map<std::string, Owner> owner;
-  for (const char* id : kAccessorHelpers) owner.emplace(id, Owner{nullptr, 0});
   std::set<std::tuple<const Definition*, int, const Definition*, int>> reported;
   for (const bool accessors : {false, true}) {
     for (const auto& def : defs) {
@@ -285,20 +300,31 @@ void check_function_names(const std::vector<Definition>& defs, Diagnostics& diag
         const auto [it, fresh] = owner.emplace(id, Owner{&def, line});
         const Owner& first = it->second;
         if (fresh || !reported.emplace(&def, line, first.def, first.line).second) continue;
-        const std::string other = !first.def ? "the library's own headers declare"
-                                  : first.def == &def
+        const std::string other = first.def == &def
                                       ? "it declares too"
                                       : "the header of " + quote(first.def->name) + " declares too";
         diags.error(
             def.path, line,
             "the header of " + quote(def.name) + " would declare " + id + ", which " + other);
-        if (first.def) diags.note(first.def->path, first.line, "declared here");
+        diags.note(first.def->path, first.line, "declared here");
       }
     }
   }
 }
 
 }  // namespace
+
+const char* reserved_word(const std::string& id) {
+  if (id.size() < 4 || upper(id.substr(0, 4)) != "ZIM_") return nullptr;
+  const std::string rest = upper(id.substr(4));
+  for (const char* word : kReservedWords) {
+    const std::string w = upper(word);
+    if (rest.compare(0, w.size(), w) == 0 && (rest.size() == w.size() || rest[w.size()] == '_')) {
+      return word;
+    }
+  }
+  return nullptr;
+}
 
 void validate_definition(const Definition& def, Diagnostics& diags) {
   DefinitionChecker(def, diags).run();
@@ -309,11 +335,10 @@ void validate_catalogue(const std::vector<Definition>& defs, Diagnostics& diags)
   std::map<std::string, const Definition*> by_name;
   std::map<uint32_t, const Definition*> wisp_owner;
   struct Owner {
-    const Definition* def;  // null: the library's own headers
+    const Definition* def;
     int line;
   };
   std::map<std::string, Owner> identifier_owner;
-  for (const char* id : kReservedIdentifiers) identifier_owner.emplace(id, Owner{nullptr, 0});
   for (const auto& def : defs) {
     for (const char* reserved : kReservedTypeNames) {
       if (def.name == reserved) {
@@ -321,6 +346,7 @@ void validate_catalogue(const std::vector<Definition>& defs, Diagnostics& diags)
                     "type name " + quote(def.name) + " is reserved for a header of the library");
       }
     }
+    check_reserved_names(def, diags);
     // Each clash between two types is reported once, at the later one.
     std::set<const Definition*> clashes;
     for (const auto& [id, line] : header_names(def)) {
@@ -328,10 +354,9 @@ void validate_catalogue(const std::vector<Definition>& defs, Diagnostics& diags)
       const Owner& owner = it->second;
       if (fresh || owner.def == &def || !clashes.insert(owner.def).second) continue;
       diags.error(def.path, line,
-                  "the header of " + quote(def.name) + " would define " + id + ", which " +
-                      (owner.def ? "the header of " + quote(owner.def->name) + " defines too"
-                                 : std::string("the library's own headers define")));
-      if (owner.def) diags.note(owner.def->path, owner.line, "defined here");
+                  "the header of " + quote(def.name) + " would define " + id +
+                      ", which the header of " + quote(owner.def->name) + " defines too");
+      diags.note(owner.def->path, owner.line, "defined here");
     }
     if (auto [it, fresh] = by_id.emplace(def.table_id, &def); !fresh) {
       diags.error(def.path, def.lines.id, "duplicate table id " + num(def.table_id));

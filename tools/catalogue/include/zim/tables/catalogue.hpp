@@ -93,6 +93,7 @@ struct TableType {
   const char* size_ptr_prototype;
   const char* alloc_prototype;
   Operations ops;
+  void* (*snapshot)(void* obj);  // zim_<type>_snapshot, static inline in its header
 
   bool takes_count() const { return count_field != 0; }
 };

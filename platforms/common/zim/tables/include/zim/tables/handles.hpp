@@ -4,23 +4,24 @@
 // types:
 //
 //   auto copy = zim_tables::ClientCopy<qor_olist_obj>::of(src);  // or copy_of(src)
+//   auto view = zim_tables::snapshot_of(pool_obj);  // writes nothing of pool_obj
 //   auto obj = zim_tables::ServerObject<qor_olist_obj>::make(3);
 //   for (uint64_t v : zim_tables::elements(copy.get(), zim_olist_field_2_length,
 //                                          zim_olist_get_field_2)) { ... }
 //
-// A client copy is released with its type's clnt_copy_dtor, a server object
-// with free(). Handles are move-only; a moved-from handle holds nothing.
-// Shared-memory objects are never released singly and have no handle.
+// A client copy or a snapshot is released with its type's clnt_copy_dtor, a
+// server object with free(). Handles are move-only; a moved-from handle holds
+// nothing. Shared-memory objects are never released singly and have no
+// handle. C++11 and later.
 #pragma once
 
 #include <cstdint>
 #include <cstdlib>
-#include <utility>
 
 namespace zim_tables {
 
 // What a type's header provides for its object type T: make(count),
-// copy(src) and release(copy).
+// copy(src), snapshot(obj) and release(copy).
 template <typename T>
 struct TypeOps;
 
@@ -40,9 +41,15 @@ class Owner {
   T* get() const { return obj_; }
   explicit operator bool() const { return obj_ != nullptr; }
   // Gives up ownership: the caller releases the object.
-  T* release() { return std::exchange(obj_, nullptr); }
+  T* release() {
+    T* const held = obj_;
+    obj_ = nullptr;
+    return held;
+  }
   void reset(T* obj = nullptr) {
-    if (T* old = std::exchange(obj_, obj)) Derived::dispose(old);
+    T* const old = obj_;
+    obj_ = obj;
+    if (old != nullptr) Derived::dispose(old);
   }
 
  protected:
@@ -52,7 +59,7 @@ class Owner {
   T* obj_ = nullptr;
 };
 
-// A heap copy from zim_<type>_copy_ctor.
+// A heap copy from zim_<type>_copy_ctor or zim_<type>_snapshot.
 template <typename T>
 class ClientCopy : public Owner<T, ClientCopy<T>> {
  public:
@@ -82,6 +89,12 @@ class ServerObject : public Owner<T, ServerObject<T>> {
 template <typename T>
 ClientCopy<T> copy_of(T* src) {
   return ClientCopy<T>::of(src);
+}
+
+// zim_<type>_snapshot(obj): an empty handle when calloc fails.
+template <typename T>
+ClientCopy<T> snapshot_of(T* obj) {
+  return ClientCopy<T>::adopt(TypeOps<T>::snapshot(obj));
 }
 
 // The elements of one array field of one object, by its length and get
