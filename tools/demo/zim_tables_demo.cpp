@@ -169,9 +169,9 @@ int run_server(const char* self, const char* dump_path) {
       entries.push_back({type.table_id, count, seed, 0, zim_shm_pool_offset_of(obj)});
     }
   }
-  // The directory is no table object; it rides in table id 0's part of the pool.
+  // The directory is no table object: an untyped block of the pool.
   const uint64_t dir_bytes = sizeof(Directory) + entries.size() * sizeof(DirectoryEntry);
-  auto* dir = static_cast<Directory*>(zim_shm_table_pool_calloc(0, dir_bytes));
+  auto* dir = static_cast<Directory*>(zim_shm_pool_calloc_untyped(dir_bytes));
   if (dir == nullptr) {
     std::fprintf(stderr, "zim_tables_demo: the pool has no room for the directory\n");
     return 1;
@@ -228,13 +228,20 @@ int run_client(const char* name) {
     std::perror("zim_tables_demo client: cannot attach the pool");
     return 1;
   }
-  const auto* dir = static_cast<const Directory*>(zim_shm_pool_at(zim_shm_pool_root()));
+  // The root names the server's directory, an untyped block, once the server
+  // has published it; until then it names nothing.
+  uint32_t root_id = 0;
+  uint64_t root_size = 0;
+  const auto* dir = static_cast<const Directory*>(
+      zim_shm_pool_block_at(zim_shm_pool_root(), &root_id, &root_size));
   if (dir == nullptr) {
     std::printf("zim_tables_demo client: nothing published yet in pool %s\n", name);
     zim_shm_pool_detach();
     return 0;
   }
-  if (dir->magic != kDirectoryMagic) {
+  if (root_id != ZIM_SHM_POOL_UNTYPED || root_size < sizeof(Directory) ||
+      dir->magic != kDirectoryMagic ||
+      dir->entry_count > (root_size - sizeof(Directory)) / sizeof(DirectoryEntry)) {
     std::fprintf(stderr, "zim_tables_demo client: no directory in pool %s\n", name);
     return 1;
   }
@@ -263,9 +270,20 @@ int run_client(const char* name) {
 
   for (uint64_t i = 0; i < dir->entry_count; ++i) {
     const DirectoryEntry& e = dir->entries[i];
-    const cat::TableType& type = cat::types[e.table_id];
     // Read, never written: the server's pointers stay those of its mapping.
-    const auto* shared = static_cast<const unsigned char*>(zim_shm_pool_at(e.offset));
+    uint32_t block_id = 0;
+    uint64_t block_size = 0;
+    const auto* shared =
+        static_cast<const unsigned char*>(zim_shm_pool_block_at(e.offset, &block_id, &block_size));
+    if (shared == nullptr || block_id != e.table_id || block_id >= ZIM_NUM_TABLE_TYPES ||
+        block_size != total_size(shared)) {
+      ++failures;
+      std::fprintf(stderr,
+                   "  directory entry %" PRIu64 ": no object of table id %u at %" PRIu64 "\n", i,
+                   e.table_id, e.offset);
+      continue;
+    }
+    const cat::TableType& type = cat::types[e.table_id];
     const std::vector<unsigned char> before(shared, shared + total_size(shared));
     void* obj = type.snapshot(const_cast<unsigned char*>(shared));
     if (obj == nullptr) {
