@@ -196,7 +196,9 @@ int run_server(const char* self, const char* dump_path) {
     std::perror("zim_tables_demo: client");
     return 1;
   }
-  zim_shm_pool_destroy();
+  // The creator's destroy fails only when a system call does; the objects
+  // were checked all the same.
+  if (zim_shm_pool_destroy() != 0) std::perror("zim_tables_demo: cannot remove the pool");
   return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
 }
 
