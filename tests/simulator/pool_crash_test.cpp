@@ -20,7 +20,6 @@
 namespace zim_sim_test {
 namespace {
 
-constexpr uint64_t kChunk = ZIM_SHM_POOL_CHUNK_SIZE;
 constexpr uint64_t kPoolSize = 1u << 20;
 
 struct Block {

@@ -10,13 +10,12 @@
 
 #include <set>
 
+#include "pool.hpp"
 #include "sim_test_util.hpp"
 
 namespace zim_sim_test {
 namespace {
 
-constexpr uint64_t kChunk = ZIM_SHM_POOL_CHUNK_SIZE;
-constexpr uint64_t kHeader = ZIM_SHM_POOL_BLOCK_HEADER_SIZE;
 constexpr uint64_t kPoolSize = 1u << 20;
 
 // Only the first byte of a block handed out is a block start, whatever the
@@ -29,7 +28,7 @@ TEST_F(ShmPoolTest, BlockStartsAndTheCarvedPart) {
   const uint64_t untyped = zim_shm_pool_offset_of(zim_shm_pool_calloc_untyped(24));
   const uint64_t run = zim_shm_pool_offset_of(zim_shm_table_pool_calloc(5, kChunk + 100));
   auto* forger = static_cast<uint64_t*>(zim_shm_table_pool_calloc(7, 64));
-  forger[2] = 0x6b6c627au | uint64_t{2} << 32;  // a block header of table id 2 and 16 bytes
+  forger[2] = zim_sim::block_tag(2);  // a block header of table id 2 and 16 bytes
   forger[3] = 16;
   const uint64_t carve = ZIM_SHM_POOL_HEADER_SIZE + 3 * kChunk + (kChunk + 112 + kHeader);
   constexpr uint32_t kNone = UINT32_MAX;  // no block starts there

@@ -24,8 +24,6 @@
 namespace zim_sim_test {
 namespace {
 
-constexpr uint64_t kChunk = ZIM_SHM_POOL_CHUNK_SIZE;
-constexpr uint64_t kHeader = ZIM_SHM_POOL_BLOCK_HEADER_SIZE;
 constexpr uint64_t kPoolSize = 8u << 20;
 
 TEST_F(ShmPoolTest, BlocksAreZeroAlignedInsideAndDisjoint) {

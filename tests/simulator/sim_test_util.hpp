@@ -23,6 +23,10 @@
 
 namespace zim_sim_test {
 
+// The pool's units, as the tests lay out blocks by them.
+constexpr uint64_t kChunk = ZIM_SHM_POOL_CHUNK_SIZE;
+constexpr uint64_t kHeader = ZIM_SHM_POOL_BLOCK_HEADER_SIZE;
+
 // A pool name that no other test process uses.
 inline std::string unique_pool_name() {
   static std::atomic<int> n{0};
