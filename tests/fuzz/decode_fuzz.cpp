@@ -16,7 +16,7 @@
 #include <string>
 
 #include "decode.hpp"
-#include "manifest.hpp"
+#include "gen/manifest/manifest.hpp"
 #include "object_map.hpp"
 #include "render.hpp"
 

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "compat.hpp"
+#include "gen/manifest/compat.hpp"
 #include "definition_model.hpp"
-#include "manifest.hpp"
+#include "gen/manifest/manifest.hpp"
 
 namespace {
 

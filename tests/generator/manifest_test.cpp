@@ -2,7 +2,7 @@
 // The layout-manifest reader on the committed manifest and on damaged copies
 // of it: what the generator writes reads back to itself, and every kind of
 // damage is an error at its line, never a crash or a wrong layout.
-#include "manifest.hpp"
+#include "gen/manifest/manifest.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "case_name.hpp"
-#include "compat.hpp"
+#include "gen/manifest/compat.hpp"
 
 namespace {
 

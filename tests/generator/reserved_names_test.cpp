@@ -12,7 +12,7 @@
 #include <sstream>
 #include <string>
 
-#include "validator.hpp"
+#include "gen/check/validator.hpp"
 
 namespace {
 

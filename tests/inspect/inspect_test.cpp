@@ -19,9 +19,9 @@
 #include <utility>
 #include <vector>
 
-#include "catalogue_loader.hpp"
+#include "gen/load/catalogue_loader.hpp"
 #include "decode.hpp"
-#include "manifest.hpp"
+#include "gen/manifest/manifest.hpp"
 #include "pool.hpp"
 #include "render.hpp"
 #include "zim/sim/shm_pool.h"

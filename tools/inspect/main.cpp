@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "catalogue_loader.hpp"
+#include "gen/load/catalogue_loader.hpp"
 #include "decode.hpp"
 #include "object_bytes.hpp"
 #include "pool.hpp"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "type_layout.hpp"
+#include "gen/layout/type_layout.hpp"
 
 namespace zim_inspect {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "diagnostics.hpp"
+#include "gen/text/diagnostics.hpp"
 
 namespace zim_inspect {
 

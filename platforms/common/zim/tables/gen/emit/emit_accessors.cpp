@@ -1,0 +1,153 @@
+// SPDX-License-Identifier: Apache-2.0
+// The typed accessors of a type's header: static inline functions over the
+// layout constants, so the library exports nothing new for them. Each is one
+// or two lines over the helpers of zim/tables/accessors.h, after its checks;
+// the type's snapshot comes first.
+#include <algorithm>
+#include <string>
+
+#include "gen/names/accessor_names.hpp"
+#include "gen/names/constant_names.hpp"
+#include "gen/emit/emit.hpp"
+
+namespace tablegen {
+namespace {
+
+constexpr const char* kIntro = R"tpl(
+/* A snapshot of obj: its total_obj_size bytes in a new heap block with the
+ * pointers fixed for the block, for reading an object without writing a byte
+ * of it (a pool object that another process owns, mapped here at another
+ * address). Its count and total_obj_size are read once: unless the size is
+ * what the count, N and the NPD size give, the process ends with a report
+ * naming zim_$(t)_snapshot before anything is copied. Null when calloc fails;
+ * release it with zim_$(t)_clnt_copy_dtor. Like a copy, it needs the
+ * object's writers kept away while it copies. */
+static inline qor_$(t)_obj_st zim_$(t)_snapshot(qor_$(t)_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_$(T_UPPER));
+  const uint32_t npd_size = qor_npd_get_table_size(ZIM_TABLE_ID_$(T_UPPER));
+  const uint32_t count = $(count_read);
+  const uint32_t size = zim_tables_load_once_u32(zim_tables_at(obj, ZIM_OBJ_TOTAL_SIZE_OFFSET));
+  ZIM_TABLES_CHECK_SIZE(size, $(P)OBJECT_SIZE($(npus), npd_size, count));
+  qor_$(t)_obj_st copy = (qor_$(t)_obj_st)zim_tables_snapshot_bytes(obj, size, $(P)COUNT_OFFSET, count);
+$(fix)  return copy;
+}
+
+/* Accessors of every data field: zim_$(t)_get_<f>, _set_<f>, _has_<f> and
+ * _clear_<f>, with an index i for a run of fields or an array element, and
+ * zim_$(t)_<f>_length for an array (the object's count, or N). <f> is the
+ * field's name or field_<number>. Values of 1, 2, 4 or 8 bytes pass as
+ * uint8_t to uint64_t; wider ones as bytes: get returns their address, set
+ * copies the field's width from value. set writes the value, then its flag
+ * with release ordering; has reads the flag with acquire ordering; clear
+ * zeroes it; get ignores it. Each checks first that obj is not null and of
+ * table id $(table_id), that an index lies inside the run or the array, and
+ * that an array element and flag lie inside obj's total_obj_size bytes; a
+ * failed check ends the process with an assertion report naming the accessor,
+ * before anything is read or written, whether or not NDEBUG is set. Arrays
+ * are reached through the object's own pointers: fix them after a move first,
+ * or read a snapshot. */
+)tpl";
+
+constexpr const char* kScalar = R"tpl(static inline $(V) $(get)(qor_$(t)_obj_st obj$(ip)) {
+$(check)  return zim_tables_load_u$(bits)($(data));
+}
+static inline void $(set)(qor_$(t)_obj_st obj$(ip), $(V) value) {
+$(check)  zim_tables_store($(data), &value, $(width)u, $(flag));
+}
+)tpl";
+
+constexpr const char* kBytes = R"tpl(static inline uint8_t *$(get)(qor_$(t)_obj_st obj$(ip)) {
+$(check)  return $(data);
+}
+static inline void $(set)(qor_$(t)_obj_st obj$(ip), const void *value) {
+$(check)  zim_tables_store($(data), value, $(width)u, $(flag));
+}
+)tpl";
+
+constexpr const char* kFlag = R"tpl(static inline zim_bool_t $(has)(qor_$(t)_obj_st obj$(ip)) {
+$(check)  return zim_tables_flag_up($(flag));
+}
+static inline void $(clear)(qor_$(t)_obj_st obj$(ip)) {
+$(check)  zim_tables_flag_lower($(flag));
+}
+)tpl";
+
+constexpr const char* kCountedLength = R"tpl(static inline uint32_t $(length)(qor_$(t)_obj_st obj) {
+$(object_check)  return zim_tables_load_u32(zim_tables_at(obj, $(P)COUNT_OFFSET));
+}
+)tpl";
+
+constexpr const char* kPerNpuLength = R"tpl(static inline uint32_t $(length)(qor_$(t)_obj_st obj) {
+$(object_check)  return hulcon_config_get_max_num_npus();
+}
+)tpl";
+
+std::string object_check(const TypeLayout& type) {
+  return "  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_" + upper(type.name) + ");\n";
+}
+
+std::string field_accessors(const TypeLayout& type, const FieldLayout& f, size_t index) {
+  const AccessorNames names = accessor_names(type.name, f, index);
+  const std::string F = field_prefix(type.name, f, index);
+  const bool indexed = f.is_array() || f.repeat > 1;
+  Vars v{{"t", type.name},
+         {"P", type_prefix(type.name)},
+         {"get", names.get},
+         {"set", names.set},
+         {"has", names.has},
+         {"clear", names.clear},
+         {"length", names.length},
+         {"width", str(f.width)},
+         {"ip", indexed ? ", uint32_t i" : ""},
+         {"object_check", object_check(type)}};
+  if (f.is_array()) {
+    v["check"] = v["object_check"] + "  ZIM_TABLES_CHECK_INDEX(i, " + names.length + "(obj));\n";
+    v["data"] = "ZIM_TABLES_ELEMENT(obj, " + F + "PTR, " + F + "ELEM_SIZE, i)";
+    v["flag"] = "ZIM_TABLES_ELEMENT_FLAG(obj, " + F + "FLAGS_PTR, i)";
+  } else if (indexed) {
+    v["check"] = v["object_check"] + "  ZIM_TABLES_CHECK_INDEX(i, " + F + "RUN);\n";
+    v["data"] = "zim_tables_at(obj, " + F + "OFFSET + " + F + "WIDTH * (uint64_t)i)";
+    v["flag"] = "zim_tables_at(obj, " + F + "FLAG + (uint64_t)i)";
+  } else {
+    v["check"] = v["object_check"];
+    v["data"] = "zim_tables_at(obj, " + F + "OFFSET)";
+    v["flag"] = "zim_tables_at(obj, " + F + "FLAG)";
+  }
+  std::string text = "\n/* " + field_label(f, index) + ": " + item_text(f) + " */\n";
+  if (f.kind == ItemKind::kCountedArray) text += render(kCountedLength, v);
+  if (f.kind == ItemKind::kPerNpuArray) text += render(kPerNpuLength, v);
+  const uint32_t w = f.width;
+  if (w == 1 || w == 2 || w == 4 || w == 8) {
+    v["bits"] = str(w * 8);
+    v["V"] = "uint" + str(w * 8) + "_t";
+    text += render(kScalar, v);
+  } else {
+    text += render(kBytes, v);
+  }
+  return text + render(kFlag, v);
+}
+
+}  // namespace
+
+std::string accessors(const TypeLayout& type) {
+  const bool per_npu =
+      std::any_of(type.fields.begin(), type.fields.end(),
+                  [](const FieldLayout& f) { return f.kind == ItemKind::kPerNpuArray; });
+  const std::string P = type_prefix(type.name);
+  std::string text = render(
+      kIntro, {{"t", type.name},
+               {"T_UPPER", upper(type.name)},
+               {"P", P},
+               {"table_id", str(type.table_id)},
+               {"count_read", type.count_field ? "zim_tables_load_once_u32(zim_tables_at(obj, " +
+                                                     P + "COUNT_OFFSET))"
+                                               : "0u"},
+               {"npus", per_npu ? "hulcon_config_get_max_num_npus()" : "0u"},
+               {"fix", type.size_check
+                           ? "  if (copy != NULL) qor_" + type.name + "_fix_ptrs(npd_size, copy);\n"
+                           : ""}});
+  for (size_t i = 0; i < type.fields.size(); ++i) text += field_accessors(type, type.fields[i], i);
+  return text;
+}
+
+}  // namespace tablegen

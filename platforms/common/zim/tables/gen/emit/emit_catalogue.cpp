@@ -1,0 +1,162 @@
+// SPDX-License-Identifier: Apache-2.0
+// The catalogue of every type for tests and tools: each type's layout as
+// data with each field's accessors, and its thirteen operations behind one
+// signature for every type.
+#include <string>
+
+#include "gen/names/accessor_names.hpp"
+#include "gen/names/constant_names.hpp"
+#include "gen/emit/emit.hpp"
+
+namespace tablegen {
+namespace {
+
+constexpr const char* kKindEnum[] = {"ItemKind::kInlineRun", "ItemKind::kPerNpuArray",
+                                     "ItemKind::kCountedArray"};
+constexpr const char* kClassEnum[] = {"TypeClass::kFixed", "TypeClass::kSizeChecked",
+                                      "TypeClass::kPerNpu", "TypeClass::kCounted",
+                                      "TypeClass::kCountOnly"};
+
+constexpr const char* kLayoutArrays = R"tpl(const HeaderField $(t)_header[] = {$(header)};
+const FieldItem $(t)_fields[] = {
+$(fields)};
+)tpl";
+
+constexpr const char* kEntry =
+    R"tpl(    {"$(t)", "$(file_name)", $(table_id), $(class), $(fixed_size), $(flags_at), $(npd_present), $(count_field), $(size_check), $(bit5),
+     $(t)_header, $(header_count), $(t)_fields, $(field_count),
+     {{$(wisp)}},
+     {$(fix_ptrs_line), $(size_ptr_line), $(alloc_line)},
+     "$(unit_path)",
+     $(fix_ptrs_proto),
+     "$(size_ptr_proto)",
+     "$(alloc_proto)",
+     {$(operations)},
+     [](void* o) -> void* { return zim_$(t)_snapshot(static_cast<qor_$(t)_obj_st>(o)); }},
+)tpl";
+
+constexpr const char* kCatalogue = R"tpl(#include <cstring>
+#include <string_view>
+
+#include "zim/tables/all_tables.h"
+#include "zim/tables/catalogue.hpp"
+
+namespace zim_tables::catalogue {
+namespace {
+
+$(layout_arrays)
+}  // namespace
+
+static_assert(sizeof(Operations) == $(operation_count) * sizeof(void (*)()),
+              "the catalogue's operations are the generator's table of operations");
+
+const char* const operation_names[] = {
+$(operation_names)};
+
+const TableType types[] = {
+$(entries)};
+
+const size_t type_count = sizeof types / sizeof types[0];
+
+const TableType* find(std::string_view name) {
+  for (size_t i = 0; i < type_count; ++i) {
+    if (name == types[i].name) return &types[i];
+  }
+  return nullptr;
+}
+
+}  // namespace zim_tables::catalogue
+)tpl";
+
+// A field's accessors as FieldAccessors: lambdas over the header's static
+// inline functions, which have no address of their own in the library.
+constexpr const char* kAccess = R"tpl(
+     {[](void*$(o)) -> uint32_t { return $(length); },
+      [](void* o, uint32_t$(i), void* out) { $(get_body) },
+      [](void* o, uint32_t$(i), const void* in) { $(set_body) },
+      [](void* o, uint32_t$(i)) -> bool { return $(has)($(args)) != 0; },
+      [](void* o, uint32_t$(i)) { $(clear)($(args)); }})tpl";
+
+std::string field_access(const TypeLayout& type, const FieldLayout& f, size_t index) {
+  const AccessorNames names = accessor_names(type.name, f, index);
+  const bool indexed = f.is_array() || f.repeat > 1;
+  const bool scalar = f.width == 1 || f.width == 2 || f.width == 4 || f.width == 8;
+  const std::string args =
+      "static_cast<qor_" + type.name + "_obj_st>(o)" + std::string(indexed ? ", i" : "");
+  Vars v{{"o", f.is_array() ? " o" : ""},
+         {"length", f.is_array() ? names.length + "(static_cast<qor_" + type.name + "_obj_st>(o))"
+                                 : str(f.repeat)},
+         {"i", indexed ? " i" : ""},
+         {"args", args},
+         {"has", names.has},
+         {"clear", names.clear}};
+  if (scalar) {
+    v["get_body"] =
+        "const auto v = " + names.get + "(" + args + "); std::memcpy(out, &v, sizeof v);";
+    v["set_body"] = "uint" + str(f.width * 8) + "_t v; std::memcpy(&v, in, sizeof v); " +
+                    names.set + "(" + args + ", v);";
+  } else {
+    v["get_body"] = "std::memcpy(out, " + names.get + "(" + args + "), " + str(f.width) + ");";
+    v["set_body"] = names.set + "(" + args + ", in);";
+  }
+  return render(kAccess, v);
+}
+
+std::string layout_arrays(const TypeLayout& type) {
+  std::string header, fields;
+  for (const HeaderField& h : type.header) {
+    header += (header.empty() ? "{" : ", {") + str(h.offset) + ", " + str(h.width) + "}";
+  }
+  for (size_t i = 0; i < type.fields.size(); ++i) {
+    const FieldLayout& f = type.fields[i];
+    fields += render(
+        "    {$(kind), $(offset), $(width), $(repeat), $(flag_at), \"$(label)\",$(access)},\n",
+        {{"kind", kKindEnum[static_cast<int>(f.kind)]},
+         {"offset", str(f.offset)},
+         {"width", str(f.width)},
+         {"repeat", str(f.repeat)},
+         {"flag_at", str(f.flag_at)},
+         {"label", field_label(f, i)},
+         {"access", field_access(type, f, i)}});
+  }
+  return render(kLayoutArrays, {{"t", type.name}, {"header", header}, {"fields", fields}});
+}
+
+std::string entry(const TypeLayout& type) {
+  Vars v = type_vars(type);
+  std::string operations;
+  for (const Operation& op : kOperations) {
+    operations += render("$(comma)[]$(signature) { $(call) }",
+                         {{"comma", operations.empty() ? "" : ",\n     "},
+                          {"signature", std::string(op.catalogue_signature)},
+                          {"call", render(op.catalogue_call, v)}});
+  }
+  v["file_name"] = type.file_name;
+  v["class"] = kClassEnum[static_cast<int>(type.type_class)];
+  v["flags_at"] = str(type.flags_at);
+  v["header_count"] = str(static_cast<uint32_t>(type.header.size()));
+  v["field_count"] = str(static_cast<uint32_t>(type.fields.size()));
+  v["fix_ptrs_proto"] =
+      type.size_check ? "\"" + type.checks.fix_ptrs.prototype + "\"" : std::string("nullptr");
+  v["operations"] = operations;
+  return render(kEntry, v);
+}
+
+}  // namespace
+
+GeneratedFile emit_catalogue(const std::vector<TypeLayout>& types) {
+  std::string arrays, entries, names;
+  for (const auto& type : types) {
+    arrays += layout_arrays(type);
+    entries += entry(type);
+  }
+  for (const Operation& op : kOperations) names += "    \"" + std::string(op.name) + "\",\n";
+  return {"zim_tables_catalogue.cpp",
+          banner(CommentStyle::kLine) +
+              render(kCatalogue, {{"layout_arrays", arrays},
+                                  {"entries", entries},
+                                  {"operation_names", names},
+                                  {"operation_count", std::to_string(kOperations.size())}})};
+}
+
+}  // namespace tablegen

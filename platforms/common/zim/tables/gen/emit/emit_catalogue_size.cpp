@@ -1,0 +1,25 @@
+// SPDX-License-Identifier: Apache-2.0
+// catalogue_size.h: how many table types the catalogue holds.
+#include "gen/emit/emit.hpp"
+
+namespace tablegen {
+namespace {
+
+constexpr const char* kCatalogueSize = R"tpl(#ifndef ZIM_TABLES_CATALOGUE_SIZE_H
+#define ZIM_TABLES_CATALOGUE_SIZE_H
+
+/* Number of table types in the catalogue; table ids run from 0 to this - 1. */
+#define ZIM_NUM_TABLE_TYPES $(count)u
+
+#endif /* ZIM_TABLES_CATALOGUE_SIZE_H */
+)tpl";
+
+}  // namespace
+
+GeneratedFile emit_catalogue_size_header(const std::vector<TypeLayout>& types) {
+  return {"zim/tables/catalogue_size.h",
+          banner(CommentStyle::kBlock) +
+              render(kCatalogueSize, {{"count", str(static_cast<uint32_t>(types.size()))}})};
+}
+
+}  // namespace tablegen

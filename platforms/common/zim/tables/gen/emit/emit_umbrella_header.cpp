@@ -1,0 +1,35 @@
+// SPDX-License-Identifier: Apache-2.0
+// all_tables.h: every type's header, and every type as an X-macro list.
+#include "gen/names/constant_names.hpp"
+#include "gen/emit/emit.hpp"
+
+namespace tablegen {
+namespace {
+
+constexpr const char* kUmbrella = R"tpl(/* Every table type's operations, in table-id order. */
+#ifndef ZIM_TABLES_ALL_TABLES_H
+#define ZIM_TABLES_ALL_TABLES_H
+
+$(includes)
+/* Every table type as an X-macro list: X(TYPE, type) for each, in table-id
+ * order, to build code over all types from their constants. */
+#define ZIM_TABLES_FOR_EACH_TYPE(X)$(entries)
+
+#endif /* ZIM_TABLES_ALL_TABLES_H */
+)tpl";
+
+}  // namespace
+
+GeneratedFile emit_umbrella_header(const std::vector<TypeLayout>& types) {
+  std::string includes, entries;
+  for (const auto& type : types) {
+    includes += render("#include \"zim/tables/$(t).h\"\n", {{"t", type.name}});
+    entries +=
+        render(" \\\n  X($(T_UPPER), $(t))", {{"T_UPPER", upper(type.name)}, {"t", type.name}});
+  }
+  return {"zim/tables/all_tables.h",
+          banner(CommentStyle::kBlock) +
+              render(kUmbrella, {{"includes", includes}, {"entries", entries}})};
+}
+
+}  // namespace tablegen

@@ -1,0 +1,152 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "gen/layout/plan.hpp"
+
+#include <set>
+
+#include "gen/emit/emit.hpp"
+#include "gen/read/flag_placement.hpp"
+
+namespace tablegen {
+namespace {
+
+// What places a type's three checks: how many of each thing its unit's
+// checks come after.
+struct CheckInputs {
+  uint32_t data_fields = 0;     // inline fields (a run of n counts n) and array fields
+  uint32_t header_fields = 0;   // fields of the type header
+  uint32_t per_npu_arrays = 0;  // array fields of N elements
+  uint32_t counted_arrays = 0;  // array fields of count elements
+  uint32_t distinct_wisp = 0;   // 1 when the six trace identifiers all differ, else 0
+};
+
+// The lines the checks report. Assertion reports in the field quote these
+// lines, and the people and tools that read the reports key on them, so they
+// are fixed facts of each unit rather than a property of the text emitted
+// here: the rules reproduce where the platform's units have always had them.
+//
+// Each constant is the check's line in a unit of its class with nothing
+// counted. Each input then moves the check down by a fixed number of lines
+// per thing it counts:
+//   - before the fix-up and size-pointer checks, 4 lines per per-NPU array
+//     and 9 per counted array (their pointer fix-ups);
+//   - before the allocation check, 5 lines per data field and 1 per header
+//     field (the copies), 12 more per per-NPU array and 17 more per counted
+//     array (their element copies), and one line less when the six trace
+//     identifiers all differ.
+// With at most 65536 data fields the largest line stays far below 2^32.
+CheckSites check_sites(TypeClass type_class, const CheckInputs& in) {
+  const uint32_t copies = 5 * in.data_fields + in.header_fields - in.distinct_wisp;
+  const uint32_t fix_ups = 4 * in.per_npu_arrays + 9 * in.counted_arrays;
+  const uint32_t array_copies = 12 * in.per_npu_arrays + 17 * in.counted_arrays;
+  CheckSites sites;
+  switch (type_class) {
+    case TypeClass::kFixed:
+      sites.size_ptr.line = 65;
+      sites.alloc.line = 169 + copies;
+      break;
+    case TypeClass::kSizeChecked:
+      sites.fix_ptrs.line = 48;
+      sites.size_ptr.line = 69;
+      sites.alloc.line = 173 + copies;
+      break;
+    case TypeClass::kPerNpu:
+      sites.fix_ptrs.line = 48 + fix_ups;
+      sites.size_ptr.line = 69 + fix_ups;
+      sites.alloc.line = 175 + copies + array_copies;
+      break;
+    case TypeClass::kCounted:
+      sites.fix_ptrs.line = 49 + fix_ups;
+      sites.size_ptr.line = 71 + fix_ups;
+      sites.alloc.line = 179 + copies + array_copies;
+      break;
+    case TypeClass::kCountOnly:
+      sites.size_ptr.line = 67;
+      sites.alloc.line = 172 + copies;
+      break;
+  }
+  return sites;
+}
+
+std::vector<DataStep> data_steps(const std::vector<FieldLayout>& fields) {
+  std::vector<DataStep> steps;
+  for (const FieldLayout& f : fields) {
+    if (f.is_array()) {
+      steps.push_back({f.kind, f.offset, f.width, f.flag_at, 8, item_text(f)});
+      continue;
+    }
+    const uint32_t bytes = f.width * f.repeat;
+    if (!steps.empty()) {
+      DataStep& last = steps.back();
+      if (last.kind == ItemKind::kInline && last.offset + last.bytes == f.offset &&
+          last.flag_offset + last.flags == f.flag_at) {
+        last.bytes += bytes;
+        last.flags += f.repeat;
+        last.items += " " + item_text(f);
+        continue;
+      }
+    }
+    steps.push_back({ItemKind::kInline, f.offset, bytes, f.flag_at, f.repeat, item_text(f)});
+  }
+  return steps;
+}
+
+}  // namespace
+
+TypeLayout plan_layout(const Definition& def) {
+  TypeLayout t;
+  t.path = def.path;
+  t.file_name = def.file_name;
+  // The canonical form: an edit that only reformats the definition or writes
+  // out what the rules derive is no change; one to its comments still shows.
+  t.text = emit_definition(def);
+  const KeyLines& key = def.lines;
+  // A derived value is reported where the type begins.
+  const int fixed_size = key.fixed_size != 0 ? key.fixed_size : key.table;
+  const int flags_at = key.flags_at != 0 ? key.flags_at : key.table;
+  t.lines = {
+      key.table,          key.id,     key.type_class, fixed_size, key.count_field, key.size_check,
+      key.obj_flags_bit5, key.header, flags_at,       key.table,  key.wisp};
+  t.table_id = def.table_id;
+  t.name = def.name;
+  t.type_class = def.type_class;
+  t.fixed_size = def.fixed_size;
+  t.count_field = def.count_field;
+  t.size_check = def.size_check;
+  t.sets_obj_flags_bit5 = def.sets_obj_flags_bit5;
+  t.wisp = def.wisp;
+  t.header = def.header;
+  t.flags_at = def.flags_at;
+
+  // Only valid definitions are planned: the validator has bounded every
+  // offset by the largest fixed part, so each fits 32 bits.
+  const FlagPlacement flags = place_flags(def.fields);
+  t.npd_present = static_cast<uint32_t>(flags.npd_present);
+  CheckInputs in;
+  for (size_t i = 0; i < def.fields.size(); ++i) {
+    const FieldItem& item = def.fields[i];
+    t.fields.push_back({item, static_cast<uint32_t>(flags.item_flag_at[i])});
+    if (!item.is_array()) {
+      in.data_fields += item.repeat;
+      continue;
+    }
+    in.data_fields += 1;
+    (item.kind == ItemKind::kPerNpuArray ? in.per_npu_arrays : in.counted_arrays) += 1;
+    t.dynamic.push_back(item.offset);
+  }
+  t.data_steps = data_steps(t.fields);
+
+  in.header_fields = static_cast<uint32_t>(def.header.size());
+  in.distinct_wisp = std::set<uint32_t>(def.wisp.begin(), def.wisp.end()).size() == 6 ? 1 : 0;
+  t.checks = check_sites(def.type_class, in);
+  const std::string& n = def.name;
+  if (def.size_check) {
+    t.checks.fix_ptrs.prototype = "void qor_" + n + "_fix_ptrs(uint32_t, qor_" + n + "_obj_st)";
+  }
+  t.checks.size_ptr.prototype = "void qor_" + n + "_add_dynamic_to_obj_size(uint32_t *" +
+                                (def.count_field ? ", uint32_t)" : ")");
+  t.checks.alloc.prototype = "srv_" + n + "_t " + n + "_srv_alloc(uint32_t, zim_bool_t)";
+  t.unit_path = "./platforms/common/zim/tables/src/vesk-autogensrc/" + n + "_common_utils";
+  return t;
+}
+
+}  // namespace tablegen

@@ -1,0 +1,25 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "gen/read/flag_placement.hpp"
+
+namespace tablegen {
+
+FlagPlacement place_flags(const std::vector<FieldItem>& fields) {
+  FlagPlacement placement;
+  placement.flags_start = fields.empty() ? 0 : fields.back().end();
+  uint64_t cursor = placement.flags_start;
+  for (const auto& item : fields) {
+    if (item.is_array()) {
+      cursor = round_up(cursor, 8);
+      placement.item_flag_at.push_back(cursor);
+      cursor += 8;
+    } else {
+      placement.item_flag_at.push_back(cursor);
+      cursor += item.repeat;
+    }
+  }
+  placement.npd_present = cursor;
+  placement.fixed_size = round_up(cursor + 1, 8);
+  return placement;
+}
+
+}  // namespace tablegen

@@ -1,0 +1,28 @@
+// SPDX-License-Identifier: Apache-2.0
+// Where the presence flags of a type's data fields lie: each field's flags or
+// flag pointer, and npd_present after them. Computed in 64 bits, so that it is
+// exact for any field values a definition can hold, valid or not; the
+// validator compares it with what the definition states.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "gen/read/definition.hpp"
+
+namespace tablegen {
+
+struct FlagPlacement {
+  uint64_t flags_start = 0;            // first byte after the last data field
+  std::vector<uint64_t> item_flag_at;  // per field item: first presence flag or flag pointer
+  uint64_t npd_present = 0;
+  uint64_t fixed_size = 0;  // smallest multiple of 8 above npd_present
+};
+
+inline constexpr uint64_t round_up(uint64_t value, uint64_t alignment) {
+  return (value + alignment - 1) / alignment * alignment;
+}
+
+FlagPlacement place_flags(const std::vector<FieldItem>& fields);
+
+}  // namespace tablegen
