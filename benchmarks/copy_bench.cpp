@@ -180,10 +180,11 @@ Fixture make_fixture(const char* name, bool page_aligned) {
   uint32_t limit = 0;
   for (uint32_t i = 0; i < type->field_count; ++i) {
     const cat::FieldItem& f = type->fields[i];
-    if (f.kind == cat::ItemKind::kInlineRun) {
-      for (uint32_t k = 0; k < f.width * f.repeat; ++k) s[f.offset + k] = static_cast<Byte>(k + i);
-      std::memset(s + f.flag_at, 1, f.repeat);
-      limit += (f.width + 1) * f.repeat;
+    if (f.kind == cat::ItemKind::kInline) {
+      for (uint32_t k = 0; k < f.width * f.run_length; ++k)
+        s[f.offset + k] = static_cast<Byte>(k + i);
+      std::memset(s + f.flag_at, 1, f.run_length);
+      limit += (f.width + 1) * f.run_length;
     } else {
       const uint32_t n = length_of(f, npus, count);
       for (uint32_t k = 0; k < n * f.width; ++k) array_at(src, f.offset)[k] = static_cast<Byte>(k);
@@ -216,9 +217,9 @@ void verify_copy(const Fixture& f, const char* what) {
   const uint32_t npus = hulcon_config_get_max_num_npus();
   for (uint32_t i = 0; i < f.type->field_count; ++i) {
     const cat::FieldItem& item = f.type->fields[i];
-    if (item.kind == cat::ItemKind::kInlineRun) {
-      expect(std::memcmp(s + item.offset, d + item.offset, item.width * item.repeat) == 0 &&
-                 std::memcmp(s + item.flag_at, d + item.flag_at, item.repeat) == 0,
+    if (item.kind == cat::ItemKind::kInline) {
+      expect(std::memcmp(s + item.offset, d + item.offset, item.width * item.run_length) == 0 &&
+                 std::memcmp(s + item.flag_at, d + item.flag_at, item.run_length) == 0,
              f, what);
     } else {
       const uint32_t n = length_of(item, npus, f.count);
@@ -234,9 +235,9 @@ void clear_data(const Fixture& f) {
   const uint32_t npus = hulcon_config_get_max_num_npus();
   for (uint32_t i = 0; i < f.type->field_count; ++i) {
     const cat::FieldItem& item = f.type->fields[i];
-    if (item.kind == cat::ItemKind::kInlineRun) {
-      std::memset(d + item.offset, 0, item.width * item.repeat);
-      std::memset(d + item.flag_at, 0, item.repeat);
+    if (item.kind == cat::ItemKind::kInline) {
+      std::memset(d + item.offset, 0, item.width * item.run_length);
+      std::memset(d + item.flag_at, 0, item.run_length);
     } else if (const uint32_t n = length_of(item, npus, f.count); n != 0) {
       std::memset(array_at(d, item.offset), 0, n * item.width);
       std::memset(array_at(d, item.flag_at), 0, n);

@@ -29,8 +29,8 @@ void emit_type(std::FILE* out, const cat::TableType& t) {
   if (npus) std::fprintf(out, "  uint32_t n = hulcon_config_get_max_num_npus();\n");
   for (uint32_t i = 0; i < t.field_count; ++i) {
     const cat::FieldItem& f = t.fields[i];
-    if (f.kind == cat::ItemKind::kInlineRun) {
-      for (uint32_t k = 0; k < f.repeat; ++k) {
+    if (f.kind == cat::ItemKind::kInline) {
+      for (uint32_t k = 0; k < f.run_length; ++k) {
         std::fprintf(out, "  memcpy(dst + %u, src + %u, %u);\n  dst[%u] = src[%u];\n",
                      f.offset + k * f.width, f.offset + k * f.width, f.width, f.flag_at + k,
                      f.flag_at + k);

@@ -35,7 +35,7 @@ TEST(Catalogue, AgreesWithTheReference) {
     uint32_t p = 0, q = 0;
     for (uint32_t i = 0; i < t.field_count; ++i) {
       const cat::FieldItem& f = t.fields[i];
-      if (f.kind == cat::ItemKind::kInlineRun) continue;
+      if (f.kind == cat::ItemKind::kInline) continue;
       const bool per_npu = f.kind == cat::ItemKind::kPerNpuArray;
       arrays.push_back({f.offset, f.flag_at, f.width, per_npu});
       (per_npu ? p : q) += f.width + 1;

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "gen/manifest/compat.hpp"
 #include "definition_model.hpp"
+#include "gen/manifest/compat.hpp"
 #include "gen/manifest/manifest.hpp"
 
 namespace {
@@ -42,7 +42,7 @@ std::string definition_text(const TypeLayout& t) {
     d += " " + std::to_string(h.offset) + ":" + std::to_string(h.width);
   uint64_t flags_at = 0;
   for (const auto& f : t.fields) {
-    flags_at = f.offset + (f.kind == ItemKind::kInline ? uint64_t{f.width} * f.repeat : 8);
+    flags_at = f.offset + (f.kind == ItemKind::kInline ? uint64_t{f.width} * f.run_length : 8);
   }
   d += "\nflags_at " + std::to_string(flags_at);
   if (t.count_field) d += "\ncount_field " + std::to_string(*t.count_field);
@@ -54,7 +54,7 @@ std::string definition_text(const TypeLayout& t) {
     d += "\nfield " + std::to_string(f.offset) + ":" + std::to_string(f.width);
     if (f.kind == ItemKind::kPerNpuArray) d += "xN";
     if (f.kind == ItemKind::kCountedArray) d += "xC";
-    if (f.kind == ItemKind::kInline && f.repeat != 1) d += "x" + std::to_string(f.repeat);
+    if (f.kind == ItemKind::kInline && f.run_length != 1) d += "x" + std::to_string(f.run_length);
     if (!f.name.empty()) d += " " + f.name;
   }
   return d + "\n";

@@ -34,9 +34,9 @@ void each_element(const RefType& t, const ObjectLayout& l, Fn fn) {
   size_t array = 0;
   for (uint32_t k = 0; k < cat(t).field_count; ++k) {
     const FieldItem& f = cat(t).fields[k];
-    const bool run = f.kind == ItemKind::kInlineRun;
+    const bool run = f.kind == ItemKind::kInline;
     const PlacedArray* a = run ? nullptr : &l.arrays[array++];
-    const uint64_t length = run ? f.repeat : a->length, data = run ? f.offset : a->data_at;
+    const uint64_t length = run ? f.run_length : a->length, data = run ? f.offset : a->data_at;
     for (uint32_t i = 0; i < length; ++i) {
       fn(f, i, data + uint64_t{f.width} * i, (run ? f.flag_at : a->flags_at) + i);
     }
@@ -62,7 +62,7 @@ TEST(Accessors, WriteExactlyTheirBytesReadThemBackAndCheckTheIndex) {
         for (auto& b : value) b = static_cast<unsigned char>(rng());
         if (data == kPastTheEnd) {  // each accessor reports under its name, writing nothing
           EXPECT_EQ(a.length(obj), i) << f.name;
-          if (f.kind == ItemKind::kInlineRun && f.repeat == 1) return;  // takes no index
+          if (f.kind == ItemKind::kInline && f.run_length == 1) return;  // takes no index
           for (const std::string what : {"get", "set", "has", "clear"}) {
             const auto report = capture_assert([&] {
               if (what == "get") a.get(obj, i, got.data());
@@ -167,14 +167,14 @@ TEST(Accessors, RefuseObjectsThatAreNotTheirTypesOrElementsOutsideThem) {
       }
       for (uint32_t k = 0; *d.element_report && k < cat(t).field_count; ++k) {
         const FieldItem& f = cat(t).fields[k];
-        if (f.kind == ItemKind::kInlineRun ? d.arrays_only
-                                           : d.counted_only && f.kind != ItemKind::kCountedArray) {
+        if (f.kind == ItemKind::kInline ? d.arrays_only
+                                        : d.counted_only && f.kind != ItemKind::kCountedArray) {
           continue;
         }
         const uint32_t i = d.counted_only ? UINT32_MAX - 1 : 0;
         const auto& a = f.access;
         Bytes value(f.width);
-        if (f.kind != ItemKind::kInlineRun && !d.arrays_only) {
+        if (f.kind != ItemKind::kInline && !d.arrays_only) {
           expect_report(accessor(t, f, "length"), d.element_report, [&] { (void)a.length(obj); });
         }
         expect_report(accessor(t, f, "get"), d.element_report,

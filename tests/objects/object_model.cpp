@@ -84,9 +84,9 @@ void copy_data(Bytes& image, const RefType& t, const void* src, const ObjectLayo
   const auto* s = static_cast<const unsigned char*>(src);
   const auto& c = cat(t);
   for (const auto* f = c.fields; f != c.fields + c.field_count; ++f) {
-    if (f->kind != zim_tables::catalogue::ItemKind::kInlineRun) continue;
-    std::memcpy(&image[f->offset], s + f->offset, uint64_t{f->width} * f->repeat);
-    std::memcpy(&image[f->flag_at], s + f->flag_at, f->repeat);
+    if (f->kind != zim_tables::catalogue::ItemKind::kInline) continue;
+    std::memcpy(&image[f->offset], s + f->offset, uint64_t{f->width} * f->run_length);
+    std::memcpy(&image[f->flag_at], s + f->flag_at, f->run_length);
   }
   for (const PlacedArray& p : dst.arrays) {
     const auto* data = reinterpret_cast<const unsigned char*>(get<uintptr_t>(s, p.field.data_ptr));

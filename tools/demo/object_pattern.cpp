@@ -76,7 +76,7 @@ std::string check_object(const TableType& type, const void* obj, uint32_t seed, 
   for (uint32_t i = 0; i < type.field_count; ++i) {
     const FieldItem& f = type.fields[i];
     const uint32_t length = f.access.length(object);
-    if (f.kind != ItemKind::kInlineRun && length != 0) {
+    if (f.kind != ItemKind::kInline && length != 0) {
       for (uint32_t at : {f.offset, f.flag_at}) {
         const unsigned char* p = pointer_at(bytes, at);
         if (p < bytes + type.fixed_size || p > bytes + size) {

@@ -235,8 +235,8 @@ class Checker {
                  {"offset", f.offset},
                  {"width", f.width},
                  {"flag_at", f.flag_at}},
-                f.repeat);
-      for (uint32_t k = 0; k < f.repeat; ++k) {
+                f.run_length);
+      for (uint32_t k = 0; k < f.run_length; ++k) {
         out.item({&bytes_, f.offset + uint64_t{k} * f.width, f.width}, flag(f.flag_at + k));
       }
     }

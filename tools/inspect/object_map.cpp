@@ -75,8 +75,8 @@ std::optional<std::string> bounds_problem(const TypeLayout& t) {
   if (t.count_field) check(*t.count_field, 4, "the count field");
   for (const auto& f : t.fields) {
     const bool array = f.kind != tablegen::ItemKind::kInline;
-    check(f.offset, array ? 8 : uint64_t{f.width} * f.repeat, "a field");
-    check(f.flag_at, array ? 8 : uint64_t{f.repeat}, "a presence flag");
+    check(f.offset, array ? 8 : uint64_t{f.width} * f.run_length, "a field");
+    check(f.flag_at, array ? 8 : uint64_t{f.run_length}, "a presence flag");
   }
   check(t.npd_present, 1, "npd_present");
   return found;
@@ -95,11 +95,11 @@ std::vector<Region> regions(const TypeLayout& type, const Sizing& sizing, const 
     const FieldLayout& f = type.fields[i];
     const std::string title = field_title(type, i);
     if (f.kind == tablegen::ItemKind::kInline) {
-      const std::string shape =
-          f.repeat == 1 ? std::to_string(f.width) + " bytes"
-                        : std::to_string(f.repeat) + " x " + std::to_string(f.width) + " bytes";
-      named.push_back({f.offset, uint64_t{f.width} * f.repeat, title + ": " + shape});
-      named.push_back({f.flag_at, f.repeat, "presence flags of " + title});
+      const std::string shape = f.run_length == 1 ? std::to_string(f.width) + " bytes"
+                                                  : std::to_string(f.run_length) + " x " +
+                                                        std::to_string(f.width) + " bytes";
+      named.push_back({f.offset, uint64_t{f.width} * f.run_length, title + ": " + shape});
+      named.push_back({f.flag_at, f.run_length, "presence flags of " + title});
     } else {
       named.push_back({f.offset, 8, "data pointer of " + title});
       named.push_back({f.flag_at, 8, "flag pointer of " + title});

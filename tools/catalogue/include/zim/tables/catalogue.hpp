@@ -14,7 +14,7 @@
 namespace zim_tables::catalogue {
 
 enum class TypeClass : uint8_t { kFixed, kSizeChecked, kPerNpu, kCounted, kCountOnly };
-enum class ItemKind : uint8_t { kInlineRun, kPerNpuArray, kCountedArray };
+enum class ItemKind : uint8_t { kInline, kPerNpuArray, kCountedArray };
 
 struct HeaderField {
   uint32_t offset;
@@ -33,15 +33,15 @@ struct FieldAccessors {
   void (*clear)(void* obj, uint32_t i);
 };
 
-// One item of a type's field list. Inline runs are `repeat` fields of `width`
-// bytes with `repeat` presence flags from `flag_at`; arrays have an element
+// One item of a type's field list. Inline runs are `run_length` fields of `width`
+// bytes with `run_length` presence flags from `flag_at`; arrays have an element
 // size `width`, a data pointer at `offset` and a flag pointer at `flag_at`.
 // `name` is the field's name, or its number in definition order.
 struct FieldItem {
   ItemKind kind;
   uint32_t offset;
   uint32_t width;
-  uint32_t repeat;
+  uint32_t run_length;
   uint32_t flag_at;
   const char* name;
   FieldAccessors access;

@@ -8,12 +8,12 @@
 #include <string>
 #include <tuple>
 
+#include "gen/emit/template.hpp"
+#include "gen/layout/plan.hpp"
 #include "gen/names/accessor_names.hpp"
 #include "gen/names/constant_names.hpp"
 #include "gen/read/flag_placement.hpp"
 #include "gen/text/limits.hpp"
-#include "gen/layout/plan.hpp"
-#include "gen/emit/template.hpp"
 
 namespace tablegen {
 namespace {
@@ -113,7 +113,7 @@ class DefinitionChecker {
     std::string previous = "the type header";
     for (const auto& item : def_.fields) {
       const std::string text = "field " + item_text(item);
-      if (item.width == 0 || item.repeat == 0) error(item.line, text + " has no bytes");
+      if (item.width == 0 || item.run_length == 0) error(item.line, text + " has no bytes");
       if (item.is_array() && item.offset % 8 != 0) {
         error(item.line, "array " + text + ": its data pointer must be 8-aligned");
       }

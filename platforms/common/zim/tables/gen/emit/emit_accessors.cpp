@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <string>
 
+#include "gen/emit/emit.hpp"
 #include "gen/names/accessor_names.hpp"
 #include "gen/names/constant_names.hpp"
-#include "gen/emit/emit.hpp"
 
 namespace tablegen {
 namespace {
@@ -89,7 +89,7 @@ std::string object_check(const TypeLayout& type) {
 std::string field_accessors(const TypeLayout& type, const FieldLayout& f, size_t index) {
   const AccessorNames names = accessor_names(type.name, f, index);
   const std::string F = field_prefix(type.name, f, index);
-  const bool indexed = f.is_array() || f.repeat > 1;
+  const bool indexed = f.is_array() || f.run_length > 1;
   Vars v{{"t", type.name},
          {"P", type_prefix(type.name)},
          {"get", names.get},

@@ -4,14 +4,14 @@
 // signature for every type.
 #include <string>
 
+#include "gen/emit/emit.hpp"
 #include "gen/names/accessor_names.hpp"
 #include "gen/names/constant_names.hpp"
-#include "gen/emit/emit.hpp"
 
 namespace tablegen {
 namespace {
 
-constexpr const char* kKindEnum[] = {"ItemKind::kInlineRun", "ItemKind::kPerNpuArray",
+constexpr const char* kKindEnum[] = {"ItemKind::kInline", "ItemKind::kPerNpuArray",
                                      "ItemKind::kCountedArray"};
 constexpr const char* kClassEnum[] = {"TypeClass::kFixed", "TypeClass::kSizeChecked",
                                       "TypeClass::kPerNpu", "TypeClass::kCounted",
@@ -79,13 +79,13 @@ constexpr const char* kAccess = R"tpl(
 
 std::string field_access(const TypeLayout& type, const FieldLayout& f, size_t index) {
   const AccessorNames names = accessor_names(type.name, f, index);
-  const bool indexed = f.is_array() || f.repeat > 1;
+  const bool indexed = f.is_array() || f.run_length > 1;
   const bool scalar = f.width == 1 || f.width == 2 || f.width == 4 || f.width == 8;
   const std::string args =
       "static_cast<qor_" + type.name + "_obj_st>(o)" + std::string(indexed ? ", i" : "");
   Vars v{{"o", f.is_array() ? " o" : ""},
          {"length", f.is_array() ? names.length + "(static_cast<qor_" + type.name + "_obj_st>(o))"
-                                 : str(f.repeat)},
+                                 : str(f.run_length)},
          {"i", indexed ? " i" : ""},
          {"args", args},
          {"has", names.has},
@@ -110,11 +110,11 @@ std::string layout_arrays(const TypeLayout& type) {
   for (size_t i = 0; i < type.fields.size(); ++i) {
     const FieldLayout& f = type.fields[i];
     fields += render(
-        "    {$(kind), $(offset), $(width), $(repeat), $(flag_at), \"$(label)\",$(access)},\n",
+        "    {$(kind), $(offset), $(width), $(run_length), $(flag_at), \"$(label)\",$(access)},\n",
         {{"kind", kKindEnum[static_cast<int>(f.kind)]},
          {"offset", str(f.offset)},
          {"width", str(f.width)},
-         {"repeat", str(f.repeat)},
+         {"run_length", str(f.run_length)},
          {"flag_at", str(f.flag_at)},
          {"label", field_label(f, i)},
          {"access", field_access(type, f, i)}});

@@ -4,8 +4,8 @@
 // library exports nothing new for them.
 #include <string>
 
-#include "gen/names/constant_names.hpp"
 #include "gen/emit/emit.hpp"
+#include "gen/names/constant_names.hpp"
 
 namespace tablegen {
 namespace {
@@ -102,7 +102,7 @@ std::string offset_constants(const TypeLayout& type) {
         {"offset", str(f.offset)},
         {"item", item_text(f)},
         {"width", str(f.width)},
-        {"run", str(f.repeat)},
+        {"run", str(f.run_length)},
         {"flag_at", str(f.flag_at)},
         {"kind", f.kind == ItemKind::kPerNpuArray ? "ZIM_ARRAY_PER_NPU" : "ZIM_ARRAY_COUNTED"}};
     const std::string entry = " X(" + type_token + ", " + upper(field_label(f, i)) + ")";

@@ -18,9 +18,9 @@ std::string header_list(const TypeLayout& type) {
 }
 
 constexpr const char* kStepTemplate[] = {
-    "zt::inline_span<$(offset), $(bytes), $(flag_offset), $(flags)>",
-    "zt::per_npu_array<$(offset), $(bytes), $(flag_offset)>",
-    "zt::counted_array<$(offset), $(bytes), $(flag_offset)>",
+    "zt::inline_span<$(offset), $(bytes), $(flag_at), $(flags)>",
+    "zt::per_npu_array<$(offset), $(bytes), $(flag_at)>",
+    "zt::counted_array<$(offset), $(bytes), $(flag_at)>",
 };
 
 std::string step_list(const TypeLayout& type) {
@@ -28,14 +28,14 @@ std::string step_list(const TypeLayout& type) {
   for (size_t i = 0; i < type.data_steps.size(); ++i) {
     const DataStep& s = type.data_steps[i];
     const bool last = i + 1 == type.data_steps.size();
-    out += render("      $(step)$(end)  // $(items)\n",
-                  {{"step", render(kStepTemplate[static_cast<int>(s.kind)],
-                                   {{"offset", str(s.offset)},
-                                    {"bytes", str(s.bytes)},
-                                    {"flag_offset", str(s.flag_offset)},
-                                    {"flags", str(s.flags)}})},
-                   {"end", last ? ">;" : ","},
-                   {"items", s.items}});
+    out += render(
+        "      $(step)$(end)  // $(items)\n",
+        {{"step", render(kStepTemplate[static_cast<int>(s.kind)], {{"offset", str(s.offset)},
+                                                                   {"bytes", str(s.bytes)},
+                                                                   {"flag_at", str(s.flag_at)},
+                                                                   {"flags", str(s.flags)}})},
+         {"end", last ? ">;" : ","},
+         {"items", s.items}});
   }
   return out;
 }

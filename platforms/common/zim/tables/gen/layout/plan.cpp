@@ -74,18 +74,18 @@ std::vector<DataStep> data_steps(const std::vector<FieldLayout>& fields) {
       steps.push_back({f.kind, f.offset, f.width, f.flag_at, 8, item_text(f)});
       continue;
     }
-    const uint32_t bytes = f.width * f.repeat;
+    const uint32_t bytes = f.width * f.run_length;
     if (!steps.empty()) {
       DataStep& last = steps.back();
       if (last.kind == ItemKind::kInline && last.offset + last.bytes == f.offset &&
-          last.flag_offset + last.flags == f.flag_at) {
+          last.flag_at + last.flags == f.flag_at) {
         last.bytes += bytes;
-        last.flags += f.repeat;
+        last.flags += f.run_length;
         last.items += " " + item_text(f);
         continue;
       }
     }
-    steps.push_back({ItemKind::kInline, f.offset, bytes, f.flag_at, f.repeat, item_text(f)});
+    steps.push_back({ItemKind::kInline, f.offset, bytes, f.flag_at, f.run_length, item_text(f)});
   }
   return steps;
 }
@@ -126,7 +126,7 @@ TypeLayout plan_layout(const Definition& def) {
     const FieldItem& item = def.fields[i];
     t.fields.push_back({item, static_cast<uint32_t>(flags.item_flag_at[i])});
     if (!item.is_array()) {
-      in.data_fields += item.repeat;
+      in.data_fields += item.run_length;
       continue;
     }
     in.data_fields += 1;

@@ -28,11 +28,11 @@ struct FieldLayout : FieldItem {
 // one block and their presence flags (also adjacent) in the next.
 struct DataStep {
   ItemKind kind = ItemKind::kInline;
-  uint32_t offset = 0;       // inline: first byte; array: data pointer
-  uint32_t bytes = 0;        // inline: length of the span; array: element size
-  uint32_t flag_offset = 0;  // inline: first presence flag; array: flag pointer
-  uint32_t flags = 0;        // inline: number of presence flags; array: 8
-  std::string items;         // the definition's items behind this step
+  uint32_t offset = 0;   // inline: first byte; array: data pointer
+  uint32_t bytes = 0;    // inline: length of the span; array: element size
+  uint32_t flag_at = 0;  // inline: first presence flag; array: flag pointer
+  uint32_t flags = 0;    // inline: number of presence flags; array: 8
+  std::string items;     // the definition's items behind this step
 };
 
 // Where a check of the unit reports a failure: its line in the unit path and

@@ -5,8 +5,8 @@
 #include <map>
 #include <string>
 
-#include "gen/text/diagnostics.hpp"
 #include "gen/emit/template.hpp"
+#include "gen/text/diagnostics.hpp"
 
 namespace tablegen {
 namespace {
@@ -20,8 +20,9 @@ std::string header_text(const std::vector<HeaderField>& header) {
 std::string field_text(const FieldLayout& f) {
   switch (f.kind) {
     case ItemKind::kInline:
-      return str(f.offset) + ":" + str(f.width) + (f.repeat == 1 ? "" : "x" + str(f.repeat)) +
-             " with flags at " + str(f.flag_at);
+      return str(f.offset) + ":" + str(f.width) +
+             (f.run_length == 1 ? "" : "x" + str(f.run_length)) + " with flags at " +
+             str(f.flag_at);
     case ItemKind::kPerNpuArray:
       return str(f.offset) + ":" + str(f.width) + "xN with its flag pointer at " + str(f.flag_at);
     case ItemKind::kCountedArray:
@@ -35,8 +36,8 @@ std::string shown_name(const std::string& name) {
 }
 
 bool same_field(const FieldLayout& a, const FieldLayout& b) {
-  return a.kind == b.kind && a.offset == b.offset && a.width == b.width && a.repeat == b.repeat &&
-         a.flag_at == b.flag_at;
+  return a.kind == b.kind && a.offset == b.offset && a.width == b.width &&
+         a.run_length == b.run_length && a.flag_at == b.flag_at;
 }
 
 std::string count_text(const std::optional<uint32_t>& count_field) {

@@ -5,13 +5,13 @@
 #include <initializer_list>
 #include <string_view>
 
-#include "gen/read/flag_placement.hpp"
-#include "gen/text/limits.hpp"
+#include "gen/check/validator.hpp"
+#include "gen/emit/template.hpp"
+#include "gen/layout/plan.hpp"
 #include "gen/manifest/manifest.hpp"
 #include "gen/manifest/manifest_words.hpp"
-#include "gen/layout/plan.hpp"
-#include "gen/emit/template.hpp"
-#include "gen/check/validator.hpp"
+#include "gen/read/flag_placement.hpp"
+#include "gen/text/limits.hpp"
 #include "gen/text/words.hpp"
 
 namespace tablegen {
@@ -274,7 +274,7 @@ class ManifestReader {
                           v)) {
         return false;
       }
-      f.repeat = v[2];
+      f.run_length = v[2];
       flag_at = v[3];
     } else {
       const bool per_npu = words.size() > 2 && words[2] == "per_npu";
@@ -289,7 +289,7 @@ class ManifestReader {
         return false;
       }
       f.kind = per_npu ? ItemKind::kPerNpuArray : ItemKind::kCountedArray;
-      f.repeat = 1;
+      f.run_length = 1;
       flag_at = v[2];
       v.erase(v.begin() + 2);
     }

@@ -44,7 +44,7 @@ std::string field_line(const FieldLayout& f) {
     return render("  field $(offset) width $(width) run $(run) flag $(flag)$(name)\n",
                   {{"offset", str(f.offset)},
                    {"width", str(f.width)},
-                   {"run", str(f.repeat)},
+                   {"run", str(f.run_length)},
                    {"flag", str(f.flag_at)},
                    {"name", name}});
   }

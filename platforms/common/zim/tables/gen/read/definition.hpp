@@ -44,9 +44,9 @@ struct HeaderField {
 struct FieldItem {
   ItemKind kind = ItemKind::kInline;
   uint32_t offset = 0;
-  uint32_t width = 0;   // inline: bytes per field; array: element size
-  uint32_t repeat = 1;  // inline runs: number of fields; arrays: 1
-  std::string name;     // optional; unnamed fields are known by their number
+  uint32_t width = 0;       // inline: bytes per field; array: element size
+  uint32_t run_length = 1;  // inline runs: number of fields; arrays: 1
+  std::string name;         // optional; unnamed fields are known by their number
   int line = 0;
   // False for an item written without "off:": layout resolution places it.
   bool offset_given = true;
@@ -54,7 +54,7 @@ struct FieldItem {
   // First byte after the item's bytes in the fixed part; exact for any
   // 32-bit values.
   uint64_t end() const {
-    return uint64_t{offset} + (kind == ItemKind::kInline ? uint64_t{width} * repeat : 8);
+    return uint64_t{offset} + (kind == ItemKind::kInline ? uint64_t{width} * run_length : 8);
   }
   bool is_array() const { return kind != ItemKind::kInline; }
 };
@@ -66,7 +66,7 @@ inline std::string item_text(const FieldItem& item, bool with_offset = true) {
                      std::to_string(item.width);
   if (item.kind == ItemKind::kPerNpuArray) return text + "xN";
   if (item.kind == ItemKind::kCountedArray) return text + "xC";
-  return item.repeat == 1 ? text : text + "x" + std::to_string(item.repeat);
+  return item.run_length == 1 ? text : text + "x" + std::to_string(item.run_length);
 }
 
 // Where each key of a definition was written, for error messages.

@@ -14,7 +14,7 @@ FlagPlacement place_flags(const std::vector<FieldItem>& fields) {
       cursor += 8;
     } else {
       placement.item_flag_at.push_back(cursor);
-      cursor += item.repeat;
+      cursor += item.run_length;
     }
   }
   placement.npd_present = cursor;

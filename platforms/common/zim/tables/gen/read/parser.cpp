@@ -203,15 +203,15 @@ class Parser {
                                                "one element and its flag must fit a 32-bit object")
                                       : number(line, size_text, "field width", kMaxFixedSize,
                                                "the field would not fit the largest fixed part");
-    std::optional<uint32_t> repeat = 1;
+    std::optional<uint32_t> run_length = 1;
     if (!suffix.empty() && !item.is_array()) {
-      repeat = number(line, suffix, "run length", kMaxFixedSize,
-                      "the run would not fit the largest fixed part");
+      run_length = number(line, suffix, "run length", kMaxFixedSize,
+                          "the run would not fit the largest fixed part");
     }
-    if (!at || !size || !repeat) return;
+    if (!at || !size || !run_length) return;
     item.offset = *at;
     item.width = *size;
-    item.repeat = *repeat;
+    item.run_length = *run_length;
     def_.fields.push_back(item);
   }
 
