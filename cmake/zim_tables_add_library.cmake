@@ -48,6 +48,57 @@ function(_zim_tables_platform_types out_var)
   set(${out_var}_MANIFEST "${manifest}" PARENT_SCOPE)
 endfunction()
 
+# The type name of a definition file, NNN_<type>.tdef (the generator's
+# definition_file_name): the one rule by which this module names a
+# definition's outputs before the generator has read it.
+function(_zim_tables_type_of def out_var)
+  get_filename_component(stem "${def}" NAME_WE)
+  string(REGEX REPLACE "^[0-9]+_" "" type "${stem}")
+  set(${out_var} "${type}" PARENT_SCOPE)
+endfunction()
+
+# What the generator writes for these definitions, relative to its output
+# folder, as zim_tablegen --list-outputs prints it: one unit and one header per
+# type, the umbrella and catalogue-size headers, the version script, catalogue
+# and manifest. A test holds it equal to --list-outputs.
+function(_zim_tables_outputs_by_rule out_var)
+  set(files)
+  foreach(def IN LISTS ARGN)
+    _zim_tables_type_of("${def}" type)
+    list(APPEND files "src/vesk-autogensrc/${type}_common_utils.cpp"
+                      "include/zim/tables/${type}.h")
+  endforeach()
+  list(APPEND files include/zim/tables/all_tables.h include/zim/tables/catalogue_size.h
+                    zim_tables.map zim_tables_catalogue.cpp zim_tables.manifest)
+  set(${out_var} "${files}" PARENT_SCOPE)
+endfunction()
+
+# The outputs as the generator itself lists them, where it exists before the
+# build (the installed package's): read again whenever a definition changes,
+# so that an edit that renames a type reconfigures. Where it fails (an invalid
+# definition), the rule stands in and the build's check step reports why.
+function(_zim_tables_outputs out_var defs)
+  _zim_tables_outputs_by_rule(files ${ARGN})
+  get_target_property(imported zim_tables::zim_tablegen IMPORTED)
+  if(imported)
+    get_target_property(tablegen zim_tables::zim_tablegen IMPORTED_LOCATION)
+    get_target_property(configs zim_tables::zim_tablegen IMPORTED_CONFIGURATIONS)
+    foreach(config IN LISTS configs)
+      if(NOT tablegen)
+        get_target_property(tablegen zim_tables::zim_tablegen IMPORTED_LOCATION_${config})
+      endif()
+    endforeach()
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${ARGN})
+    execute_process(COMMAND "${tablegen}" --list-outputs "${defs}" RESULT_VARIABLE failed
+                    OUTPUT_VARIABLE listed ERROR_QUIET)
+    if(NOT failed)
+      string(REGEX REPLACE "\n$" "" listed "${listed}")
+      string(REPLACE "\n" ";" files "${listed}")
+    endif()
+  endif()
+  set(${out_var} "${files}" PARENT_SCOPE)
+endfunction()
+
 # One project, one owner per type name and per output folder: two libraries
 # with a type of one name would both export qor_<type>_* and both give
 # <zim/tables/<type>.h>, and a target that sees both gets whichever header its
@@ -72,8 +123,7 @@ function(_zim_tables_claim_names target out allow_platform_names)
 
   _zim_tables_platform_types(platform_types)
   foreach(def IN LISTS ARGN)
-    get_filename_component(stem "${def}" NAME_WE)
-    string(REGEX REPLACE "^[0-9]+_" "" type "${stem}")
+    _zim_tables_type_of("${def}" type)
     if(type IN_LIST platform_types AND NOT allow_platform_names)
       message(FATAL_ERROR "zim_tables_add_library(${target}): table type ${type} (${def}) "
                           "is a type of the platform (${platform_types_MANIFEST}): both "
@@ -155,16 +205,12 @@ function(zim_tables_add_library target)
   get_filename_component(out "${out}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
   _zim_tables_claim_names(${target} "${out}" "${arg_ALLOW_PLATFORM_NAMES}" ${tdefs})
 
-  # What the generator writes: one unit and one header per type, the umbrella
-  # and catalogue-size headers, the version script, catalogue and manifest.
-  set(units)
-  set(headers "${out}/include/zim/tables/all_tables.h" "${out}/include/zim/tables/catalogue_size.h")
-  foreach(def IN LISTS tdefs)
-    get_filename_component(stem "${def}" NAME_WE)
-    string(REGEX REPLACE "^[0-9]+_" "" type "${stem}")
-    list(APPEND units "${out}/src/vesk-autogensrc/${type}_common_utils.cpp")
-    list(APPEND headers "${out}/include/zim/tables/${type}.h")
-  endforeach()
+  # What the generator writes; the library's units are those under src/.
+  _zim_tables_outputs(files "${defs}" ${tdefs})
+  set(units "${files}")
+  list(FILTER units INCLUDE REGEX "^src/")
+  list(TRANSFORM units PREPEND "${out}/")
+  list(TRANSFORM files PREPEND "${out}/")
   set(map "${out}/zim_tables.map")
 
   # The generator: a target of this build (through its alias) or imported.
@@ -182,8 +228,7 @@ function(zim_tables_add_library target)
     VERBATIM)
   add_custom_command(
     OUTPUT "${stamp}.stamp"
-    BYPRODUCTS ${units} ${headers} "${map}" "${out}/zim_tables_catalogue.cpp"
-               "${out}/zim_tables.manifest"
+    BYPRODUCTS ${files}
     COMMAND "$<TARGET_FILE:zim_tables::zim_tablegen>" "${defs}" "${out}"
     COMMAND "${CMAKE_COMMAND}" -E touch "${stamp}.stamp"
     DEPENDS "${stamp}_check.stamp"

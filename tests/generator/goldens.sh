@@ -2,15 +2,23 @@
 # SPDX-License-Identifier: Apache-2.0
 # The generated unit, header and export-map lines of some types against their
 # committed goldens, so that a review shows every change to the emitted code.
-# usage: goldens.sh GENERATED_DIR GOLDEN_DIR check|refresh TYPE...
+# A definition's files are the listed outputs that name it in their first
+# line; its export-map lines, the functions that its header exports.
+# usage: goldens.sh TABLEGEN DEFS_DIR GENERATED_DIR GOLDEN_DIR check|refresh DEFINITION...
 set -eu
-gen=$1 golden=$2 mode=$3
-shift 3
+tablegen=$1 defs=$2 gen=$3 golden=$4 mode=$5
+shift 5
 now=$(mktemp -d)
 trap 'rm -rf "$now"' EXIT
-for type; do
-  cp "$gen/src/vesk-autogensrc/${type}_common_utils.cpp" "$gen/include/zim/tables/$type.h" "$now"
-  grep -E "^ +(qor|zim)_(srv_)?${type}_[a-z_]+;$" "$gen/zim_tables.map" >>"$now/zim_tables.map"
+outputs=$("$tablegen" --list-outputs "$defs")
+for def; do
+  for file in $outputs; do
+    head -n 1 "$gen/$file" | grep -qF "defs/$def by" || continue
+    cp "$gen/$file" "$now"
+    sed -n 's/^ZIM_TABLES_API .* \([a-z0-9_]*\)(.*/    \1;/p' "$gen/$file" >>"$now/exports"
+  done
+  grep -Fx -f "$now/exports" "$gen/zim_tables.map" >>"$now/zim_tables.map"
+  rm "$now/exports"
 done
 if [ "$mode" = refresh ]; then
   rm -f "$golden"/*

@@ -82,6 +82,7 @@ TEST(Tablegen, CommandLineConventionsAndFilesystemFailures) {
       {"--check", 2, "expected DEFS_DIR"},
       {"--frobnicate " + quoted(kDefs), 2, "--frobnicate"},
       {"--check --manifest " + quoted(kDefs), 2, "zim_tablegen: error: "},
+      {"--list-outputs --manifest " + quoted(kDefs), 2, "zim_tablegen: error: "},
       {"--compat " + quoted(kDefs), 2, "--compat takes OLD and NEW"},
       {"--format " + quoted(kDefs), 2, "zim_tablegen: error: --format takes one definition file"},
       {"--write " + quoted(kDefs), 2, "zim_tablegen: error: --write requires --format"},

@@ -2,29 +2,19 @@
 #include "gen/check/validator.hpp"
 
 #include <algorithm>
-#include <cstdio>
 #include <map>
 #include <set>
 #include <string>
 #include <tuple>
 
-#include "gen/emit/template.hpp"
-#include "gen/layout/plan.hpp"
 #include "gen/names/accessor_names.hpp"
 #include "gen/names/constant_names.hpp"
+#include "gen/names/names.hpp"
 #include "gen/read/flag_placement.hpp"
 #include "gen/text/limits.hpp"
 
 namespace tablegen {
 namespace {
-
-bool valid_name(const std::string& name) {
-  if (name.size() < 3 || name.size() > 22) return false;
-  if (name[0] < 'a' || name[0] > 'z') return false;
-  return std::all_of(name.begin(), name.end(), [](char c) {
-    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
-  });
-}
 
 std::string num(uint64_t v) { return std::to_string(v); }
 
@@ -59,16 +49,15 @@ class DefinitionChecker {
   void error(int line, const std::string& message) { diags_.error(def_.path, line, message); }
 
   void check_name_and_file() {
-    if (!valid_name(def_.name)) {
+    if (!valid_type_name(def_.name)) {
       error(def_.lines.table, "type name " + quote(def_.name) +
                                   " must be 3 to 22 characters of a-z, 0-9 and _, "
                                   "beginning with a letter");
       return;
     }
-    char expected[64];
-    std::snprintf(expected, sizeof expected, "%03u_%s.tdef", def_.table_id, def_.name.c_str());
+    const std::string expected = definition_file_name(def_.table_id, def_.name);
     if (def_.file_name != expected) {
-      error(def_.lines.table, "file name must be '" + std::string(expected) +
+      error(def_.lines.table, "file name must be '" + expected +
                                   "' (table id, then type name), not " + quote(def_.file_name));
     }
   }
@@ -249,14 +238,10 @@ class DefinitionChecker {
   Diagnostics& diags_;
 };
 
-// Type names whose header would replace one of the library's own headers.
-constexpr const char* kReservedTypeNames[] = {"accessors", "all_tables", "catalogue_size",
-                                              "export",    "platform",   "table_object"};
-
 // A type whose name begins with a reserved word is refused at its name, any
 // other at each field whose names would begin with one (a field props of a
 // type table makes zim_table_props_length). The type's include guard,
-// ZIM_TABLES_<TYPE>_H, is the library's by design; kReservedTypeNames keeps
+// ZIM_TABLES_<TYPE>_H, is the library's by design; kLibraryHeaders keeps
 // it apart from the library's own guards.
 void check_reserved_names(const Definition& def, Diagnostics& diags) {
   const auto theirs = [](const std::string& word) {
@@ -270,7 +255,7 @@ void check_reserved_names(const Definition& def, Diagnostics& diags) {
   }
   std::vector<HeaderName> names = function_names(def);
   for (const HeaderName& name : header_names(def)) {
-    if (name.id != "ZIM_TABLES_" + upper(def.name) + "_H") names.push_back(name);
+    if (name.id != header_guard(def.name)) names.push_back(name);
   }
   std::set<int> reported;
   for (const auto& [id, line] : names) {
@@ -312,88 +297,99 @@ void check_function_names(const std::vector<Definition>& defs, Diagnostics& diag
   }
 }
 
-}  // namespace
+// What only the whole catalogue shows, gathered one definition at a time.
+class CatalogueChecker {
+ public:
+  explicit CatalogueChecker(Diagnostics& diags) : diags_(diags) {}
 
-const char* reserved_word(const std::string& id) {
-  if (id.size() < 4 || upper(id.substr(0, 4)) != "ZIM_") return nullptr;
-  const std::string rest = upper(id.substr(4));
-  for (const char* word : kReservedWords) {
-    const std::string w = upper(word);
-    if (rest.compare(0, w.size(), w) == 0 && (rest.size() == w.size() || rest[w.size()] == '_')) {
-      return word;
+  // The type's header against the library's headers and the other types'.
+  void check_names(const Definition& def) {
+    for (const char* reserved : kLibraryHeaders) {
+      if (def.name == reserved) {
+        diags_.error(def.path, def.lines.table,
+                     "type name " + quote(def.name) + " is reserved for a header of the library");
+      }
+    }
+    check_reserved_names(def, diags_);
+    // Each clash between two types is reported once, at the later one.
+    std::set<const Definition*> clashes;
+    for (const auto& [id, line] : header_names(def)) {
+      auto [it, fresh] = identifier_owner_.emplace(id, Owner{&def, line});
+      const Owner& owner = it->second;
+      if (fresh || owner.def == &def || !clashes.insert(owner.def).second) continue;
+      diags_.error(def.path, line,
+                   "the header of " + quote(def.name) + " would define " + id +
+                       ", which the header of " + quote(owner.def->name) + " defines too");
+      diags_.note(owner.def->path, owner.line, "defined here");
     }
   }
-  return nullptr;
-}
+
+  // Its id, name and trace identifiers, each owned by one type.
+  void check_unique(const Definition& def) {
+    if (auto [it, fresh] = by_id_.emplace(def.table_id, &def); !fresh) {
+      diags_.error(def.path, def.lines.id, "duplicate table id " + num(def.table_id));
+      diags_.note(it->second->path, it->second->lines.id, "first used here");
+    }
+    if (auto [it, fresh] = by_name_.emplace(def.name, &def); !fresh) {
+      diags_.error(def.path, def.lines.table, "duplicate type name " + quote(def.name));
+      diags_.note(it->second->path, it->second->lines.table, "first used here");
+    }
+    // A type may repeat its own identifiers; each clash is reported once.
+    for (uint32_t value : std::set<uint32_t>(def.wisp.begin(), def.wisp.end())) {
+      auto [it, fresh] = wisp_owner_.emplace(value, &def);
+      if (!fresh && it->second != &def) {
+        diags_.error(def.path, def.lines.wisp,
+                     "trace identifier " + num(value) + " already belongs to type " +
+                         quote(it->second->name));
+        diags_.note(it->second->path, it->second->lines.wisp, "used here");
+      }
+    }
+  }
+
+  // With unique ids, every id at or past the number of definitions leaves a
+  // gap below it: blame the definition that holds such an id, not a neighbour.
+  void check_ids_dense(uint64_t size) {
+    std::string missing;
+    for (uint64_t id = 0, found = 0; id < size && found < 4; ++id) {
+      if (by_id_.count(static_cast<uint32_t>(id)) == 0) {
+        missing += (found++ ? ", " : "") + num(id);
+      }
+    }
+    for (auto it = by_id_.lower_bound(static_cast<uint32_t>(std::min<uint64_t>(size, UINT32_MAX)));
+         it != by_id_.end(); ++it) {
+      const Definition& def = *it->second;
+      diags_.error(def.path, def.lines.id,
+                   "table id " + num(def.table_id) + " lies outside the catalogue: " + num(size) +
+                       " definitions take the ids 0 to " + num(size - 1) +
+                       ", and no definition has id " + missing);
+    }
+  }
+
+ private:
+  struct Owner {
+    const Definition* def;
+    int line;
+  };
+  Diagnostics& diags_;
+  std::map<uint32_t, const Definition*> by_id_;
+  std::map<std::string, const Definition*> by_name_;
+  std::map<uint32_t, const Definition*> wisp_owner_;
+  std::map<std::string, Owner> identifier_owner_;
+};
+
+}  // namespace
 
 void validate_definition(const Definition& def, Diagnostics& diags) {
   DefinitionChecker(def, diags).run();
 }
 
 void validate_catalogue(const std::vector<Definition>& defs, Diagnostics& diags) {
-  std::map<uint32_t, const Definition*> by_id;
-  std::map<std::string, const Definition*> by_name;
-  std::map<uint32_t, const Definition*> wisp_owner;
-  struct Owner {
-    const Definition* def;
-    int line;
-  };
-  std::map<std::string, Owner> identifier_owner;
+  CatalogueChecker checker(diags);
   for (const auto& def : defs) {
-    for (const char* reserved : kReservedTypeNames) {
-      if (def.name == reserved) {
-        diags.error(def.path, def.lines.table,
-                    "type name " + quote(def.name) + " is reserved for a header of the library");
-      }
-    }
-    check_reserved_names(def, diags);
-    // Each clash between two types is reported once, at the later one.
-    std::set<const Definition*> clashes;
-    for (const auto& [id, line] : header_names(def)) {
-      auto [it, fresh] = identifier_owner.emplace(id, Owner{&def, line});
-      const Owner& owner = it->second;
-      if (fresh || owner.def == &def || !clashes.insert(owner.def).second) continue;
-      diags.error(def.path, line,
-                  "the header of " + quote(def.name) + " would define " + id +
-                      ", which the header of " + quote(owner.def->name) + " defines too");
-      diags.note(owner.def->path, owner.line, "defined here");
-    }
-    if (auto [it, fresh] = by_id.emplace(def.table_id, &def); !fresh) {
-      diags.error(def.path, def.lines.id, "duplicate table id " + num(def.table_id));
-      diags.note(it->second->path, it->second->lines.id, "first used here");
-    }
-    if (auto [it, fresh] = by_name.emplace(def.name, &def); !fresh) {
-      diags.error(def.path, def.lines.table, "duplicate type name " + quote(def.name));
-      diags.note(it->second->path, it->second->lines.table, "first used here");
-    }
-    // A type may repeat its own identifiers; each clash is reported once.
-    for (uint32_t value : std::set<uint32_t>(def.wisp.begin(), def.wisp.end())) {
-      auto [it, fresh] = wisp_owner.emplace(value, &def);
-      if (!fresh && it->second != &def) {
-        diags.error(def.path, def.lines.wisp,
-                    "trace identifier " + num(value) + " already belongs to type " +
-                        quote(it->second->name));
-        diags.note(it->second->path, it->second->lines.wisp, "used here");
-      }
-    }
+    checker.check_names(def);
+    checker.check_unique(def);
   }
-  // With unique ids, every id at or past the number of definitions leaves a
-  // gap below it: blame the definition that holds such an id, not a neighbour.
-  const uint64_t size = defs.size();
-  std::string missing;
-  for (uint64_t id = 0, found = 0; id < size && found < 4; ++id) {
-    if (by_id.count(static_cast<uint32_t>(id)) == 0) {
-      missing += (found++ ? ", " : "") + num(id);
-    }
-  }
-  for (auto it = by_id.lower_bound(static_cast<uint32_t>(std::min<uint64_t>(size, UINT32_MAX)));
-       it != by_id.end(); ++it) {
-    const Definition& def = *it->second;
-    diags.error(def.path, def.lines.id,
-                "table id " + num(def.table_id) + " lies outside the catalogue: " + num(size) +
-                    " definitions take the ids 0 to " + num(size - 1) +
-                    ", and no definition has id " + missing);
-  }
+  checker.check_ids_dense(defs.size());
   // After every other rule: a definition already refused (say, for a field
   // name given twice) would only be reported again.
   if (!diags.has_errors()) check_function_names(defs, diags);

@@ -21,13 +21,13 @@
 #include <system_error>
 #include <vector>
 
+#include "gen/cli/format_command.hpp"
+#include "gen/cli/output_tree.hpp"
+#include "gen/emit/emit.hpp"
 #include "gen/load/catalogue_loader.hpp"
 #include "gen/manifest/compat.hpp"
-#include "gen/text/diagnostics.hpp"
-#include "gen/emit/emit.hpp"
-#include "gen/cli/format_command.hpp"
 #include "gen/manifest/manifest.hpp"
-#include "gen/cli/output_tree.hpp"
+#include "gen/text/diagnostics.hpp"
 
 namespace fs = std::filesystem;
 using namespace tablegen;
@@ -42,6 +42,10 @@ constexpr const char* kFooter = R"(Modes:
                                      owns and replaces as a whole
   zim_tablegen --check DEFS_DIR      only read and validate the definitions
   zim_tablegen --manifest DEFS_DIR   print the layout manifest
+  zim_tablegen --list-outputs DEFS_DIR
+                                     print the files that generating DEFS_DIR writes,
+                                     one path below OUT_DIR a line; nothing when a
+                                     definition is invalid
   zim_tablegen --compat OLD NEW      compare two catalogues for processes that share
                                      objects; OLD and NEW are definition folders or
                                      manifests
@@ -64,19 +68,17 @@ int report_failure(const Diagnostics& diags, bool wrote_nothing) {
 }
 
 std::vector<OutputFile> generated_files(const std::vector<TypeLayout>& types) {
-  std::vector<OutputFile> files;
+  std::vector<GeneratedFile> made;
   for (const auto& type : types) {
-    auto unit = emit_unit(type);
-    files.push_back({fs::path("src") / unit.relative_path, std::move(unit.content)});
-    auto header = emit_type_header(type);
-    files.push_back({fs::path("include") / header.relative_path, std::move(header.content)});
+    made.push_back(emit_unit(type));
+    made.push_back(emit_type_header(type));
   }
-  for (auto header : {emit_umbrella_header(types), emit_catalogue_size_header(types)}) {
-    files.push_back({fs::path("include") / header.relative_path, std::move(header.content)});
+  for (auto* emit : {emit_umbrella_header, emit_catalogue_size_header, emit_export_map,
+                     emit_catalogue, emit_manifest}) {
+    made.push_back(emit(types));
   }
-  for (auto file : {emit_export_map(types), emit_catalogue(types), emit_manifest(types)}) {
-    files.push_back({file.relative_path, std::move(file.content)});
-  }
+  std::vector<OutputFile> files;
+  for (auto& file : made) files.push_back({file.relative_path, std::move(file.content)});
   return files;
 }
 
@@ -92,6 +94,18 @@ int generate(const fs::path& defs_dir, const fs::path& out_dir) {
 int check(const fs::path& defs_dir) {
   Diagnostics diags;
   return load_catalogue(defs_dir, diags) ? kOk : report_failure(diags, false);
+}
+
+// The files that a generation would write, as it would name them: the
+// output list of a build that knows only the definitions folder.
+int list_outputs(const fs::path& defs_dir) {
+  Diagnostics diags;
+  const auto catalogue = load_catalogue(defs_dir, diags);
+  if (!catalogue) return report_failure(diags, false);
+  for (const auto& file : generated_files(*catalogue)) {
+    std::cout << file.relative_path.generic_string() << "\n";
+  }
+  return kOk;
 }
 
 int print_manifest(const fs::path& defs_dir) {
@@ -136,15 +150,20 @@ int run(int argc, char** argv) {
       "zim_tablegen");
   app.set_version_flag("--version", std::string("zim_tablegen ") + ZIM_TABLEGEN_VERSION);
   app.footer(kFooter);
-  bool check_only = false, manifest = false, compare = false, formatting = false, write = false;
+  bool check_only = false, manifest = false, listing = false, compare = false, formatting = false,
+       write = false;
   std::vector<std::string> operands;
   auto* check_flag = app.add_flag("--check", check_only, "only read and validate DEFS_DIR");
   auto* manifest_flag = app.add_flag("--manifest", manifest, "print the layout manifest");
+  auto* list_flag =
+      app.add_flag("--list-outputs", listing, "print the files that generating DEFS_DIR writes");
   auto* compat_flag = app.add_flag("--compat", compare, "compare catalogue OLD with NEW");
   auto* format_flag = app.add_flag("--format", formatting, "print FILE in canonical form");
   app.add_flag("--write", write, "with --format: rewrite each PATH in place")->needs(format_flag);
-  check_flag->excludes(manifest_flag)->excludes(compat_flag)->excludes(format_flag);
-  manifest_flag->excludes(compat_flag)->excludes(format_flag);
+  check_flag->excludes(manifest_flag)->excludes(list_flag)->excludes(compat_flag);
+  check_flag->excludes(format_flag);
+  manifest_flag->excludes(list_flag)->excludes(compat_flag)->excludes(format_flag);
+  list_flag->excludes(compat_flag)->excludes(format_flag);
   compat_flag->excludes(format_flag);
   app.add_option("operands", operands,
                  "DEFS_DIR [OUT_DIR], OLD NEW with --compat, FILE or PATH... with --format");
@@ -163,7 +182,7 @@ int run(int argc, char** argv) {
     }
     return format(operands, write);
   }
-  const size_t wanted = compare ? 2 : (check_only || manifest) ? 1 : 2;
+  const size_t wanted = compare ? 2 : (check_only || manifest || listing) ? 1 : 2;
   if (operands.size() != wanted) {
     return usage_error(compare       ? "--compat takes OLD and NEW"
                        : wanted == 1 ? "expected DEFS_DIR"
@@ -176,6 +195,7 @@ int run(int argc, char** argv) {
   }
   if (check_only) return check(operands[0]);
   if (manifest) return print_manifest(operands[0]);
+  if (listing) return list_outputs(operands[0]);
   return generate(operands[0], operands[1]);
 }
 

@@ -7,14 +7,14 @@
 #include <vector>
 
 #include "gen/read/definition.hpp"
-#include "gen/names/operations.hpp"
+#include "gen/names/names.hpp"
 #include "gen/emit/template.hpp"
 #include "gen/layout/type_layout.hpp"
 
 namespace tablegen {
 
 struct GeneratedFile {
-  std::string relative_path;  // below the output folder of its kind
+  std::string relative_path;  // below the output folder, as names.hpp names it
   std::string content;
 };
 
@@ -46,15 +46,8 @@ GeneratedFile emit_catalogue(const std::vector<TypeLayout>& types);
 // names and comments.
 std::string emit_definition(const Definition& def);
 
-// The values every template of a type is filled with: its name, traits, the
-// parameters of its count-taking operations (see operations.hpp), and its
-// scalar facts.
+// The values every template of a type is filled with: those of its
+// operations (operation_vars) and its scalar facts.
 Vars type_vars(const TypeLayout& type);
-
-// An operation's C signature for a type, given its type_vars.
-std::string operation_signature(const Operation& op, const Vars& type);
-
-// An operation's exported name for a type.
-std::string operation_name(const Operation& op, const std::string& type);
 
 }  // namespace tablegen

@@ -19,16 +19,16 @@ constexpr const char* kIntro = R"tpl(
  * of it (a pool object that another process owns, mapped here at another
  * address). Its count and total_obj_size are read once: unless the size is
  * what the count, N and the NPD size give, the process ends with a report
- * naming zim_$(t)_snapshot before anything is copied. Null when calloc fails;
+ * naming $(snapshot) before anything is copied. Null when calloc fails;
  * release it with zim_$(t)_clnt_copy_dtor. Like a copy, it needs the
  * object's writers kept away while it copies. */
-static inline qor_$(t)_obj_st zim_$(t)_snapshot(qor_$(t)_obj_st obj) {
-  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_$(T_UPPER));
-  const uint32_t npd_size = qor_npd_get_table_size(ZIM_TABLE_ID_$(T_UPPER));
+static inline qor_$(t)_obj_st $(snapshot)(qor_$(t)_obj_st obj) {
+  ZIM_TABLES_CHECK_OBJECT(obj, $(TABLE_ID));
+  const uint32_t npd_size = qor_npd_get_table_size($(TABLE_ID));
   const uint32_t count = $(count_read);
   const uint32_t size = zim_tables_load_once_u32(zim_tables_at(obj, ZIM_OBJ_TOTAL_SIZE_OFFSET));
-  ZIM_TABLES_CHECK_SIZE(size, $(P)OBJECT_SIZE($(npus), npd_size, count));
-  qor_$(t)_obj_st copy = (qor_$(t)_obj_st)zim_tables_snapshot_bytes(obj, size, $(P)COUNT_OFFSET, count);
+  ZIM_TABLES_CHECK_SIZE(size, $(OBJECT_SIZE)($(npus), npd_size, count));
+  qor_$(t)_obj_st copy = (qor_$(t)_obj_st)zim_tables_snapshot_bytes(obj, size, $(COUNT_OFFSET), count);
 $(fix)  return copy;
 }
 
@@ -73,7 +73,7 @@ $(check)  zim_tables_flag_lower($(flag));
 )tpl";
 
 constexpr const char* kCountedLength = R"tpl(static inline uint32_t $(length)(qor_$(t)_obj_st obj) {
-$(object_check)  return zim_tables_load_u32(zim_tables_at(obj, $(P)COUNT_OFFSET));
+$(object_check)  return zim_tables_load_u32(zim_tables_at(obj, $(COUNT_OFFSET)));
 }
 )tpl";
 
@@ -82,16 +82,19 @@ $(object_check)  return hulcon_config_get_max_num_npus();
 }
 )tpl";
 
+Vars constants_of(const Constants& names) { return Vars(names.begin(), names.end()); }
+
 std::string object_check(const TypeLayout& type) {
-  return "  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_" + upper(type.name) + ");\n";
+  return "  ZIM_TABLES_CHECK_OBJECT(obj, " +
+         constants_of(type_constants(type.name)).at("TABLE_ID") + ");\n";
 }
 
 std::string field_accessors(const TypeLayout& type, const FieldLayout& f, size_t index) {
   const AccessorNames names = accessor_names(type.name, f, index);
-  const std::string F = field_prefix(type.name, f, index);
+  const Vars c = constants_of(field_constants(type.name, f, index));
   const bool indexed = f.is_array() || f.run_length > 1;
   Vars v{{"t", type.name},
-         {"P", type_prefix(type.name)},
+         {"COUNT_OFFSET", constants_of(type_constants(type.name)).at("COUNT_OFFSET")},
          {"get", names.get},
          {"set", names.set},
          {"has", names.has},
@@ -102,16 +105,16 @@ std::string field_accessors(const TypeLayout& type, const FieldLayout& f, size_t
          {"object_check", object_check(type)}};
   if (f.is_array()) {
     v["check"] = v["object_check"] + "  ZIM_TABLES_CHECK_INDEX(i, " + names.length + "(obj));\n";
-    v["data"] = "ZIM_TABLES_ELEMENT(obj, " + F + "PTR, " + F + "ELEM_SIZE, i)";
-    v["flag"] = "ZIM_TABLES_ELEMENT_FLAG(obj, " + F + "FLAGS_PTR, i)";
+    v["data"] = "ZIM_TABLES_ELEMENT(obj, " + c.at("PTR") + ", " + c.at("ELEM_SIZE") + ", i)";
+    v["flag"] = "ZIM_TABLES_ELEMENT_FLAG(obj, " + c.at("FLAGS_PTR") + ", i)";
   } else if (indexed) {
-    v["check"] = v["object_check"] + "  ZIM_TABLES_CHECK_INDEX(i, " + F + "RUN);\n";
-    v["data"] = "zim_tables_at(obj, " + F + "OFFSET + " + F + "WIDTH * (uint64_t)i)";
-    v["flag"] = "zim_tables_at(obj, " + F + "FLAG + (uint64_t)i)";
+    v["check"] = v["object_check"] + "  ZIM_TABLES_CHECK_INDEX(i, " + c.at("RUN") + ");\n";
+    v["data"] = "zim_tables_at(obj, " + c.at("OFFSET") + " + " + c.at("WIDTH") + " * (uint64_t)i)";
+    v["flag"] = "zim_tables_at(obj, " + c.at("FLAG") + " + (uint64_t)i)";
   } else {
     v["check"] = v["object_check"];
-    v["data"] = "zim_tables_at(obj, " + F + "OFFSET)";
-    v["flag"] = "zim_tables_at(obj, " + F + "FLAG)";
+    v["data"] = "zim_tables_at(obj, " + c.at("OFFSET") + ")";
+    v["flag"] = "zim_tables_at(obj, " + c.at("FLAG") + ")";
   }
   std::string text = "\n/* " + field_label(f, index) + ": " + item_text(f) + " */\n";
   if (f.kind == ItemKind::kCountedArray) text += render(kCountedLength, v);
@@ -133,19 +136,19 @@ std::string accessors(const TypeLayout& type) {
   const bool per_npu =
       std::any_of(type.fields.begin(), type.fields.end(),
                   [](const FieldLayout& f) { return f.kind == ItemKind::kPerNpuArray; });
-  const std::string P = type_prefix(type.name);
-  std::string text = render(
-      kIntro, {{"t", type.name},
-               {"T_UPPER", upper(type.name)},
-               {"P", P},
-               {"table_id", str(type.table_id)},
-               {"count_read", type.count_field ? "zim_tables_load_once_u32(zim_tables_at(obj, " +
-                                                     P + "COUNT_OFFSET))"
-                                               : "0u"},
-               {"npus", per_npu ? "hulcon_config_get_max_num_npus()" : "0u"},
-               {"fix", type.size_check
-                           ? "  if (copy != NULL) qor_" + type.name + "_fix_ptrs(npd_size, copy);\n"
-                           : ""}});
+  Vars v = constants_of(type_constants(type.name));
+  v["t"] = type.name;
+  v["snapshot"] = snapshot_name(type.name);
+  v["table_id"] = str(type.table_id);
+  v["count_read"] = type.count_field ? "zim_tables_load_once_u32(zim_tables_at(obj, " +
+                                           v.at("COUNT_OFFSET") + "))"
+                                     : "0u";
+  v["npus"] = per_npu ? "hulcon_config_get_max_num_npus()" : "0u";
+  v["fix"] = type.size_check
+                 ? "  if (copy != NULL) " + operation_name(kOperations[kFixPtrs], type.name) +
+                       "(npd_size, copy);\n"
+                 : "";
+  std::string text = render(kIntro, v);
   for (size_t i = 0; i < type.fields.size(); ++i) text += field_accessors(type, type.fields[i], i);
   return text;
 }

@@ -17,7 +17,7 @@ constexpr const char* kCatalogueSize = R"tpl(#ifndef ZIM_TABLES_CATALOGUE_SIZE_H
 }  // namespace
 
 GeneratedFile emit_catalogue_size_header(const std::vector<TypeLayout>& types) {
-  return {"zim/tables/catalogue_size.h",
+  return {kCatalogueSizeHeaderFile,
           banner(CommentStyle::kBlock) +
               render(kCatalogueSize, {{"count", str(static_cast<uint32_t>(types.size()))}})};
 }

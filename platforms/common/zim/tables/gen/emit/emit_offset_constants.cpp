@@ -10,6 +10,8 @@
 namespace tablegen {
 namespace {
 
+Vars with(const Constants& names) { return Vars(names.begin(), names.end()); }
+
 std::string u64(uint64_t v) { return std::to_string(v) + (v > UINT32_MAX ? "ull" : "u"); }
 
 constexpr const char* kFixedPart = R"tpl(
@@ -19,11 +21,11 @@ constexpr const char* kFixedPart = R"tpl(
  * RUN (fields of WIDTH bytes back to back) and FLAG (the first of its RUN
  * presence flags); an array field has PTR and FLAGS_PTR (where its data and
  * flag pointers lie), ELEM_SIZE and KIND. */
-#define $(P)NUM_HEADER_FIELDS $(header_count)u
-$(header_fields)#define $(P)COUNT_OFFSET $(count)
-#define $(P)NUM_FIELDS $(field_count)u
-$(fields)#define $(P)FLAGS_AREA_OFFSET $(flags_at)u
-#define $(P)NPD_PRESENT_OFFSET $(npd_present)u
+#define $(NUM_HEADER_FIELDS) $(header_count)u
+$(header_fields)#define $(COUNT_OFFSET) $(count)
+#define $(NUM_FIELDS) $(field_count)u
+$(fields)#define $(FLAGS_AREA_OFFSET) $(flags_at)u
+#define $(NPD_PRESENT_OFFSET) $(npd_present)u
 
 /* Where the allocator places the NPD area and each array's element storage
  * and element flags in an object made for n NPUs, an NPD size of npd_size
@@ -31,33 +33,33 @@ $(fields)#define $(P)FLAGS_AREA_OFFSET $(flags_at)u
  * object's first byte. A counted array has no storage when count is 0; its
  * pointers are then null. OBJECT_SIZE is the first byte after the dynamic
  * area; total_obj_size holds it as a 32-bit number. */
-#define $(P)DYNAMIC_OFFSET(npd_size) ($(fixed_size) + (uint64_t)(npd_size))
-$(dynamic)#define $(P)OBJECT_SIZE(n, npd_size, count) $(object_size)
+#define $(DYNAMIC_OFFSET)(npd_size) ($(fixed_size) + (uint64_t)(npd_size))
+$(dynamic)#define $(OBJECT_SIZE)(n, npd_size, count) $(object_size)
 
 /* The header and data fields as X-macro lists: X($(T_UPPER), name or number) for each,
  * to build code over every field from the constants above. */
-#define $(P)HEADER_FIELDS(X)$(header_list)
-#define $(P)INLINE_FIELDS(X)$(inline_list)
-#define $(P)ARRAY_FIELDS(X)$(array_list)
+#define $(HEADER_FIELDS)(X)$(header_list)
+#define $(INLINE_FIELDS)(X)$(inline_list)
+#define $(ARRAY_FIELDS)(X)$(array_list)
 )tpl";
 
-constexpr const char* kHeaderField = "#define $(H)OFFSET $(offset)u\n#define $(H)WIDTH $(width)u\n";
+constexpr const char* kHeaderField = "#define $(OFFSET) $(offset)u\n#define $(WIDTH) $(width)u\n";
 
-constexpr const char* kInlineField = R"tpl(#define $(F)OFFSET $(offset)u /* $(item) */
-#define $(F)WIDTH $(width)u
-#define $(F)RUN $(run)u
-#define $(F)FLAG $(flag_at)u
+constexpr const char* kInlineField = R"tpl(#define $(OFFSET) $(offset)u /* $(item) */
+#define $(WIDTH) $(width)u
+#define $(RUN) $(run)u
+#define $(FLAG) $(flag_at)u
 )tpl";
 
-constexpr const char* kArrayField = R"tpl(#define $(F)PTR $(offset)u /* $(item) */
-#define $(F)FLAGS_PTR $(flag_at)u
-#define $(F)ELEM_SIZE $(width)u
-#define $(F)KIND $(kind)
+constexpr const char* kArrayField = R"tpl(#define $(PTR) $(offset)u /* $(item) */
+#define $(FLAGS_PTR) $(flag_at)u
+#define $(ELEM_SIZE) $(width)u
+#define $(KIND) $(kind)
 )tpl";
 
 constexpr const char* kArrayPlacement =
-    "#define $(F)STORAGE_OFFSET(n, npd_size, count) $(storage)\n"
-    "#define $(F)FLAGS_OFFSET(n, npd_size, count) $(flags)\n";
+    "#define $(STORAGE_OFFSET)(n, npd_size, count) $(storage)\n"
+    "#define $(FLAGS_OFFSET)(n, npd_size, count) $(flags)\n";
 
 // S + npd_size + a * n + b * count, as the allocator places the dynamic area.
 // Every argument appears, also with a factor of 0, so that a caller's
@@ -73,9 +75,8 @@ std::string affine(uint64_t fixed, uint64_t per_npu, uint64_t counted) {
 
 std::string offset_constants(const TypeLayout& type) {
   const std::string type_token = upper(type.name);
-  Vars v;
+  Vars v(with(type_constants(type.name)));
   v["t"] = type.name;
-  v["P"] = type_prefix(type.name);
   v["T_UPPER"] = type_token;
   v["header_count"] = str(static_cast<uint32_t>(type.header.size()));
   v["count"] = type.count_field ? str(*type.count_field) + "u /* u32 count */"
@@ -88,23 +89,24 @@ std::string offset_constants(const TypeLayout& type) {
   std::string header_fields, header_list;
   for (size_t i = 0; i < type.header.size(); ++i) {
     const std::string index = std::to_string(i);
-    header_fields += render(kHeaderField, {{"H", type_prefix(type.name) + "HEADER_" + index + "_"},
-                                           {"offset", str(type.header[i].offset)},
-                                           {"width", str(type.header[i].width)}});
+    Vars field = with(header_field_constants(type.name, i));
+    field["offset"] = str(type.header[i].offset);
+    field["width"] = str(type.header[i].width);
+    header_fields += render(kHeaderField, field);
     header_list += " X(" + type_token + ", " + index + ")";
   }
   std::string fields, dynamic, inline_list, array_list;
   uint64_t per_npu = 0, counted = 0;  // bytes per NPU and per count before the next array
   for (size_t i = 0; i < type.fields.size(); ++i) {
     const FieldLayout& f = type.fields[i];
-    const Vars field{
-        {"F", field_prefix(type.name, f, i)},
-        {"offset", str(f.offset)},
-        {"item", item_text(f)},
-        {"width", str(f.width)},
-        {"run", str(f.run_length)},
-        {"flag_at", str(f.flag_at)},
-        {"kind", f.kind == ItemKind::kPerNpuArray ? "ZIM_ARRAY_PER_NPU" : "ZIM_ARRAY_COUNTED"}};
+    Vars field = with(field_constants(type.name, f, i));
+    field.insert(
+        {{"offset", str(f.offset)},
+         {"item", item_text(f)},
+         {"width", str(f.width)},
+         {"run", str(f.run_length)},
+         {"flag_at", str(f.flag_at)},
+         {"kind", f.kind == ItemKind::kPerNpuArray ? "ZIM_ARRAY_PER_NPU" : "ZIM_ARRAY_COUNTED"}});
     const std::string entry = " X(" + type_token + ", " + upper(field_label(f, i)) + ")";
     if (!f.is_array()) {
       fields += render(kInlineField, field);
@@ -118,8 +120,9 @@ std::string offset_constants(const TypeLayout& type) {
     grows += f.width;
     const std::string flags = affine(type.fixed_size, per_npu, counted);
     grows += 1;
-    dynamic +=
-        render(kArrayPlacement, {{"F", field.at("F")}, {"storage", storage}, {"flags", flags}});
+    field["storage"] = storage;
+    field["flags"] = flags;
+    dynamic += render(kArrayPlacement, field);
   }
   v["header_fields"] = header_fields;
   v["fields"] = fields;

@@ -2,20 +2,16 @@
 // The public header of one type: its object types, offset constants and the
 // declarations of its thirteen operations, its snapshot, its fields' accessors
 // and what the C++ handles call.
-#include <algorithm>
-#include <sstream>
-#include <stdexcept>
 #include <string>
-#include <vector>
 
-#include "gen/names/constant_names.hpp"
 #include "gen/emit/emit.hpp"
+#include "gen/names/constant_names.hpp"
 
 namespace tablegen {
 namespace {
 
-constexpr const char* kHeader = R"tpl(#ifndef ZIM_TABLES_$(T_UPPER)_H
-#define ZIM_TABLES_$(T_UPPER)_H
+constexpr const char* kHeader = R"tpl(#ifndef $(GUARD)
+#define $(GUARD)
 
 #include <stdint.h>
 
@@ -32,8 +28,8 @@ extern "C" {
 typedef struct qor_$(t)_obj *qor_$(t)_obj_st;
 typedef struct qor_$(t)_obj *srv_$(t)_t;
 
-#define ZIM_TABLE_ID_$(T_UPPER) $(table_id)u
-#define ZIM_FIXED_SIZE_$(T_UPPER) $(fixed_size)u
+#define $(TABLE_ID) $(table_id)u
+#define $(FIXED_SIZE) $(fixed_size)u
 $(offset_constants)
 /* Ownership: a server object from qor_srv_$(t)_ctor is a heap block that its
  * creator frees with free(); a heap copy from zim_$(t)_copy_ctor or
@@ -59,35 +55,14 @@ struct TypeOps<qor_$(t)_obj> {
 }  // namespace zim_tables
 #endif
 
-#endif /* ZIM_TABLES_$(T_UPPER)_H */
+#endif /* $(GUARD) */
 )tpl";
-
-// The validator refuses a catalogue whose headers would define a name twice,
-// judging by header_names: a header must define exactly those names, or a
-// clash could reach a user's compiler. A mismatch is the generator's own
-// fault, found on the first type of any catalogue.
-void expect_checked_names(const TypeLayout& type, const std::string& header) {
-  std::vector<std::string> defined;
-  std::istringstream lines(header);
-  for (std::string line; std::getline(lines, line);) {
-    if (line.rfind("#define ", 0) != 0) continue;
-    defined.push_back(line.substr(8, line.find_first_of(" (", 8) - 8));
-  }
-  std::vector<std::string> checked;
-  for (const auto& name : header_names(type)) checked.push_back(name.id);
-  std::sort(defined.begin(), defined.end());
-  std::sort(checked.begin(), checked.end());
-  if (defined != checked) {
-    throw std::logic_error("the header of " + type.name +
-                           " defines other names than the validator checks for clashes");
-  }
-}
 
 }  // namespace
 
 GeneratedFile emit_type_header(const TypeLayout& type) {
   Vars v = type_vars(type);
-  v["T_UPPER"] = upper(type.name);
+  for (const auto& [key, id] : type_constants(type.name)) v[key] = id;
   v["offset_constants"] = offset_constants(type);
   std::string declarations;
   for (const Operation& op : kOperations) {
@@ -97,8 +72,7 @@ GeneratedFile emit_type_header(const TypeLayout& type) {
   v["accessors"] = accessors(type);
   v["count_name"] = type.count_field ? " count" : "";
   std::string header = banner(CommentStyle::kBlock, type.file_name) + render(kHeader, v);
-  expect_checked_names(type, header);
-  return {"zim/tables/" + type.name + ".h", std::move(header)};
+  return {type_header_file(type.name), std::move(header)};
 }
 
 }  // namespace tablegen

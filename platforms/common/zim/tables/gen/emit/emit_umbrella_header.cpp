@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // all_tables.h: every type's header, and every type as an X-macro list.
-#include "gen/names/constant_names.hpp"
 #include "gen/emit/emit.hpp"
+#include "gen/names/constant_names.hpp"
 
 namespace tablegen {
 namespace {
@@ -27,7 +27,7 @@ GeneratedFile emit_umbrella_header(const std::vector<TypeLayout>& types) {
     entries +=
         render(" \\\n  X($(T_UPPER), $(t))", {{"T_UPPER", upper(type.name)}, {"t", type.name}});
   }
-  return {"zim/tables/all_tables.h",
+  return {kUmbrellaHeaderFile,
           banner(CommentStyle::kBlock) +
               render(kUmbrella, {{"includes", includes}, {"entries", entries}})};
 }

@@ -41,7 +41,7 @@ std::string step_list(const TypeLayout& type) {
 }
 
 constexpr const char* kTraits = R"tpl(
-#include "zim/tables/$(t).h"
+#include "$(header_include)"
 
 #include "table_ops.hpp"
 
@@ -79,6 +79,7 @@ extern "C" {
 GeneratedFile emit_unit(const TypeLayout& type) {
   Vars v = type_vars(type);
   v["header"] = header_list(type);
+  v["header_include"] = type_header_include(type.name);
   v["steps"] = step_list(type);
   v["fix_ptrs_check"] =
       type.size_check
@@ -95,7 +96,7 @@ GeneratedFile emit_unit(const TypeLayout& type) {
     unit += render(op.unit_body, v) + "\n";
   }
   unit += "}  // extern \"C\"\n";
-  return {"vesk-autogensrc/" + type.name + "_common_utils.cpp", std::move(unit)};
+  return {unit_file(type.name), std::move(unit)};
 }
 
 }  // namespace tablegen

@@ -7,17 +7,7 @@ namespace tablegen {
 
 Vars type_vars(const TypeLayout& type) {
   const bool counted = type.count_field.has_value();
-  Vars v;
-  v["t"] = type.name;
-  v["T"] = type.name + "_traits";
-  v["count_param"] = counted ? "uint32_t count" : "void";
-  v["count_arg"] = counted ? "count" : "0";
-  v["ctor_arg"] = counted ? "count" : "";
-  v["ignore_count"] = counted ? "" : "  (void)count;  // the type takes none\n";
-  v["size_params"] = counted ? "uint32_t *obj_size_ptr, uint32_t count" : "uint32_t *obj_size_ptr";
-  v["c"] = counted ? "c" : "";
-  v["comma_c"] = counted ? ", c" : "";
-  v["ignore_c"] = counted ? "" : "(void)c; ";
+  Vars v = operation_vars(type.name, counted);
   v["table_id"] = str(type.table_id);
   v["fixed_size"] = str(type.fixed_size);
   v["npd_present"] = str(type.npd_present);
@@ -34,16 +24,6 @@ Vars type_vars(const TypeLayout& type) {
   v["alloc_line"] = str(type.checks.alloc.line);
   v["alloc_proto"] = type.checks.alloc.prototype;
   return v;
-}
-
-std::string operation_signature(const Operation& op, const Vars& type) {
-  return render("$(result) $(name)($(params))", {{"result", render(op.result, type)},
-                                                 {"name", render(op.name, type)},
-                                                 {"params", render(op.params, type)}});
-}
-
-std::string operation_name(const Operation& op, const std::string& type) {
-  return render(op.name, {{"t", type}});
 }
 
 }  // namespace tablegen

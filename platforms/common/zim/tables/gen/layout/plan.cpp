@@ -4,6 +4,7 @@
 #include <set>
 
 #include "gen/emit/emit.hpp"
+#include "gen/names/names.hpp"
 #include "gen/read/flag_placement.hpp"
 
 namespace tablegen {
@@ -138,14 +139,12 @@ TypeLayout plan_layout(const Definition& def) {
   in.header_fields = static_cast<uint32_t>(def.header.size());
   in.distinct_wisp = std::set<uint32_t>(def.wisp.begin(), def.wisp.end()).size() == 6 ? 1 : 0;
   t.checks = check_sites(def.type_class, in);
-  const std::string& n = def.name;
-  if (def.size_check) {
-    t.checks.fix_ptrs.prototype = "void qor_" + n + "_fix_ptrs(uint32_t, qor_" + n + "_obj_st)";
-  }
-  t.checks.size_ptr.prototype = "void qor_" + n + "_add_dynamic_to_obj_size(uint32_t *" +
-                                (def.count_field ? ", uint32_t)" : ")");
-  t.checks.alloc.prototype = "srv_" + n + "_t " + n + "_srv_alloc(uint32_t, zim_bool_t)";
-  t.unit_path = "./platforms/common/zim/tables/src/vesk-autogensrc/" + n + "_common_utils";
+  const CheckPrototypes prototypes =
+      check_prototypes(def.name, def.count_field.has_value(), def.size_check);
+  t.checks.fix_ptrs.prototype = prototypes.fix_ptrs;
+  t.checks.size_ptr.prototype = prototypes.size_ptr;
+  t.checks.alloc.prototype = prototypes.alloc;
+  t.unit_path = unit_path(def.name);
   return t;
 }
 

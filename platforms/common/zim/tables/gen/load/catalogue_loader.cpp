@@ -11,28 +11,11 @@
 #include "gen/read/parser.hpp"
 #include "gen/layout/plan.hpp"
 #include "gen/check/validator.hpp"
+#include "gen/names/names.hpp"
 
 namespace fs = std::filesystem;
 
 namespace tablegen {
-
-namespace {
-
-// NNN_name.ext with one extension: a definition under the wrong extension
-// (003_x.def), not an editor's backup (003_x.tdef~, 003_x.tdef.orig).
-bool named_like_a_definition(const std::string& name) {
-  size_t i = 0;
-  while (i < name.size() && name[i] >= '0' && name[i] <= '9') ++i;
-  if (i == 0 || i == name.size() || name[i] != '_') return false;
-  const size_t dot = name.find('.', i);
-  if (dot == std::string::npos || dot + 1 == name.size()) return false;
-  for (size_t k = dot + 1; k < name.size(); ++k) {
-    if (name[k] < 'a' || name[k] > 'z') return false;
-  }
-  return true;
-}
-
-}  // namespace
 
 // The *.tdef entries of dir, sorted; every filesystem failure is reported.
 // Hidden entries are not definitions: editors keep their lock files
@@ -49,9 +32,9 @@ std::optional<std::vector<fs::path>> definition_files(const fs::path& dir, Diagn
   for (; !ec && it != end; it.increment(ec)) {
     const std::string name = it->path().filename().string();
     if (name[0] == '.') continue;
-    if (it->path().extension() == ".tdef") {
+    if (definition_entry(name) == DefinitionEntry::kDefinition) {
       files.push_back(it->path());
-    } else if (named_like_a_definition(name)) {
+    } else if (definition_entry(name) == DefinitionEntry::kMisnamed) {
       // Left out silently, it would surface only as a missing id.
       diags.error(it->path().string(), 0,
                   "named like a definition, but only *.tdef files are read: rename it to " +

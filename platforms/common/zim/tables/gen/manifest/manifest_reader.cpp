@@ -10,6 +10,7 @@
 #include "gen/layout/plan.hpp"
 #include "gen/manifest/manifest.hpp"
 #include "gen/manifest/manifest_words.hpp"
+#include "gen/names/names.hpp"
 #include "gen/read/flag_placement.hpp"
 #include "gen/text/limits.hpp"
 #include "gen/text/words.hpp"
@@ -333,9 +334,7 @@ class ManifestReader {
   // and the flag area that follows from the fields; its key lines are the
   // record's, so that the layout rules report at the manifest's lines.
   static void complete_definition(Definition& def) {
-    char file_name[96];
-    std::snprintf(file_name, sizeof file_name, "%03u_%.60s.tdef", def.table_id, def.name.c_str());
-    def.file_name = file_name;
+    def.file_name = definition_file_name(def.table_id, def.name);
     def.flags_at = static_cast<uint32_t>(place_flags(def.fields).flags_start);
     def.lines.flags_at = def.fields.empty() ? def.lines.table : def.fields.back().line;
   }

@@ -4,13 +4,23 @@
 #include <algorithm>
 
 namespace tablegen {
+namespace {
 
-std::string upper(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(), [](char c) {
-    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-  });
-  return text;
+constexpr const char* kTypeSuffixes[] = {
+    "NUM_HEADER_FIELDS", "NUM_FIELDS",  "FLAGS_AREA_OFFSET", "NPD_PRESENT_OFFSET",
+    "DYNAMIC_OFFSET",    "OBJECT_SIZE", "HEADER_FIELDS",     "INLINE_FIELDS",
+    "ARRAY_FIELDS",      "COUNT_OFFSET" /* 0 without a count */};
+constexpr const char* kHeaderFieldSuffixes[] = {"OFFSET", "WIDTH"};
+constexpr const char* kInlineSuffixes[] = {"OFFSET", "WIDTH", "RUN", "FLAG"};
+constexpr const char* kArraySuffixes[] = {"PTR",  "FLAGS_PTR",      "ELEM_SIZE",
+                                          "KIND", "STORAGE_OFFSET", "FLAGS_OFFSET"};
+
+template <size_t N>
+void add(Constants& to, const std::string& prefix, const char* const (&suffixes)[N]) {
+  for (const char* suffix : suffixes) to.emplace_back(suffix, prefix + suffix);
 }
+
+}  // namespace
 
 bool valid_field_name(const std::string& name) {
   if (name.empty() || name.size() > kMaxFieldName || name[0] < 'a' || name[0] > 'z') return false;
@@ -29,50 +39,41 @@ std::string field_prefix(const std::string& type, const FieldItem& item, size_t 
   return type_prefix(type) + "FIELD_" + upper(field_label(item, index)) + "_";
 }
 
-namespace {
+Constants type_constants(const std::string& type) {
+  Constants c{{"GUARD", header_guard(type)},
+              {"TABLE_ID", "ZIM_TABLE_ID_" + upper(type)},
+              {"FIXED_SIZE", "ZIM_FIXED_SIZE_" + upper(type)}};
+  add(c, type_prefix(type), kTypeSuffixes);
+  return c;
+}
 
-// Over a definition's field items or a layout's fields alike.
-template <class Field>
-std::vector<HeaderName> names_of(const std::string& type, size_t header_fields, int type_line,
-                                 const std::vector<Field>& fields) {
-  const std::string t = type_prefix(type);
-  const std::string u = upper(type);
+Constants header_field_constants(const std::string& type, size_t index) {
+  Constants c;
+  add(c, type_prefix(type) + "HEADER_" + std::to_string(index) + "_", kHeaderFieldSuffixes);
+  return c;
+}
+
+Constants field_constants(const std::string& type, const FieldItem& item, size_t index) {
+  Constants c;
+  const std::string prefix = field_prefix(type, item, index);
+  item.is_array() ? add(c, prefix, kArraySuffixes) : add(c, prefix, kInlineSuffixes);
+  return c;
+}
+
+std::vector<HeaderName> header_names(const Definition& def) {
   std::vector<HeaderName> names;
-  for (const std::string& id :
-       {"ZIM_TABLES_" + u + "_H", "ZIM_TABLE_ID_" + u, "ZIM_FIXED_SIZE_" + u,
-        t + "NUM_HEADER_FIELDS", t + "NUM_FIELDS", t + "FLAGS_AREA_OFFSET",
-        t + "NPD_PRESENT_OFFSET", t + "DYNAMIC_OFFSET", t + "OBJECT_SIZE", t + "HEADER_FIELDS",
-        t + "INLINE_FIELDS", t + "ARRAY_FIELDS", t + "COUNT_OFFSET" /* 0 without a count */}) {
-    names.push_back({id, type_line});
-  }
-  for (size_t i = 0; i < header_fields; ++i) {
-    for (const char* what : {"_OFFSET", "_WIDTH"}) {
-      names.push_back({t + "HEADER_" + std::to_string(i) + what, type_line});
+  for (const auto& [key, id] : type_constants(def.name)) names.push_back({id, def.lines.table});
+  for (size_t i = 0; i < def.header.size(); ++i) {
+    for (const auto& [key, id] : header_field_constants(def.name, i)) {
+      names.push_back({id, def.lines.table});
     }
   }
-  for (size_t i = 0; i < fields.size(); ++i) {
-    const std::string f = field_prefix(type, fields[i], i);
-    const int line = fields[i].line;
-    if (fields[i].is_array()) {
-      for (const char* what :
-           {"PTR", "FLAGS_PTR", "ELEM_SIZE", "KIND", "STORAGE_OFFSET", "FLAGS_OFFSET"}) {
-        names.push_back({f + what, line});
-      }
-    } else {
-      for (const char* what : {"OFFSET", "WIDTH", "RUN", "FLAG"}) names.push_back({f + what, line});
+  for (size_t i = 0; i < def.fields.size(); ++i) {
+    for (const auto& [key, id] : field_constants(def.name, def.fields[i], i)) {
+      names.push_back({id, def.fields[i].line});
     }
   }
   return names;
-}
-
-}  // namespace
-
-std::vector<HeaderName> header_names(const Definition& def) {
-  return names_of(def.name, def.header.size(), def.lines.table, def.fields);
-}
-
-std::vector<HeaderName> header_names(const TypeLayout& type) {
-  return names_of(type.name, type.header.size(), type.lines.table, type.fields);
 }
 
 }  // namespace tablegen

@@ -5,14 +5,13 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "gen/names/names.hpp"
 #include "gen/read/definition.hpp"
-#include "gen/layout/type_layout.hpp"
 
 namespace tablegen {
-
-std::string upper(std::string text);
 
 // A field name: a lowercase C identifier of at most kMaxFieldName characters.
 inline constexpr size_t kMaxFieldName = 48;
@@ -25,15 +24,26 @@ std::string field_label(const FieldItem& item, size_t index);
 std::string type_prefix(const std::string& type);
 std::string field_prefix(const std::string& type, const FieldItem& item, size_t index);
 
+// The constants of a type's header, each by the key that its templates know
+// it by and its name: {"OBJECT_SIZE", "ZIM_OLIST_OBJECT_SIZE"}, and
+// {"GUARD", "ZIM_TABLES_OLIST_H"}, {"TABLE_ID", "ZIM_TABLE_ID_OLIST"} and
+// {"FIXED_SIZE", "ZIM_FIXED_SIZE_OLIST"}. The header is written from these
+// alone, and the validator judges clashes by them.
+using Constants = std::vector<std::pair<std::string, std::string>>;
+Constants type_constants(const std::string& type);
+// {"OFFSET", "ZIM_OLIST_HEADER_0_OFFSET"}, WIDTH.
+Constants header_field_constants(const std::string& type, size_t index);
+// An inline field's OFFSET, WIDTH, RUN and FLAG; an array's PTR, FLAGS_PTR,
+// ELEM_SIZE, KIND, STORAGE_OFFSET and FLAGS_OFFSET.
+Constants field_constants(const std::string& type, const FieldItem& item, size_t index);
+
 // Every identifier that the type's header defines, with the definition line
 // it comes from (a field's, else the type's): the validator refuses a
-// catalogue whose names would collide before anything is generated, and the
-// header emitter confirms that it defines exactly these.
+// catalogue whose names would collide before anything is generated.
 struct HeaderName {
   std::string id;
   int line;
 };
 std::vector<HeaderName> header_names(const Definition& def);
-std::vector<HeaderName> header_names(const TypeLayout& type);
 
 }  // namespace tablegen

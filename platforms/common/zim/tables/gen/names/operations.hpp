@@ -8,12 +8,14 @@
 // traits; $(count_param) "uint32_t count" or "void", $(size_params) the size
 // pointer with or without the count, $(count_arg) "count" or "0" for the
 // templates, $(ctor_arg) "count" or nothing for the constructors, and
-// $(ignore_count) a line that marks an unused count. In the catalogue's call,
+// $(ignore_count) a line that marks an unused count, $(alloc) and
+// $(alloc_signature) the unit's allocator (kSrvAlloc). In the catalogue's call,
 // $(c) passes its uniform count on where the type takes one and $(ignore_c)
 // marks it unused where it does not.
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <string_view>
 
 namespace tablegen {
@@ -32,6 +34,10 @@ struct Operation {
   std::string_view catalogue_signature;
   std::string_view catalogue_call;
 };
+
+// The operations whose checks report them by their prototypes.
+inline constexpr size_t kFixPtrs = 0;
+inline constexpr size_t kAddDynamicToObjSize = 2;
 
 inline constexpr std::array<Operation, 13> kOperations{{
     {"qor_$(t)_fix_ptrs", "void", "uint32_t npd_size, qor_$(t)_obj_st obj_inst", "",
@@ -69,17 +75,16 @@ inline constexpr std::array<Operation, 13> kOperations{{
      "\n"
      "// Written out in each constructor for its own use_shm: no choice at run time\n"
      "// on the path that makes every server object.\n"
-     "__attribute__((always_inline)) static inline srv_$(t)_t $(t)_srv_alloc(uint32_t count, "
-     "zim_bool_t use_shm) {\n"
+     "__attribute__((always_inline)) static inline $(alloc_signature) {\n"
      "  return static_cast<srv_$(t)_t>(zt::srv_alloc<$(T)>(count, use_shm));\n"
      "}\n"
      "\n"
      "// Called, not copied, by the copy routine.\n"
      "__attribute__((noinline)) ",
-     " {\n  return $(t)_srv_alloc($(count_arg), ZIM_FALSE);\n}\n", "(uint32_t c) -> void*",
+     " {\n  return $(alloc)($(count_arg), ZIM_FALSE);\n}\n", "(uint32_t c) -> void*",
      "$(ignore_c)return qor_srv_$(t)_ctor($(c));"},
     {"zim_srv_$(t)_ctor_with_shm", "srv_$(t)_t", "$(count_param)", "__attribute__((noinline)) ",
-     " {\n  return $(t)_srv_alloc($(count_arg), ZIM_TRUE);\n}\n", "(uint32_t c) -> void*",
+     " {\n  return $(alloc)($(count_arg), ZIM_TRUE);\n}\n", "(uint32_t c) -> void*",
      "$(ignore_c)return zim_srv_$(t)_ctor_with_shm($(c));"},
     {"zim_$(t)_copy_ctor", "srv_$(t)_t", "qor_$(t)_obj_st src",
      "// The copy routine allocates with the constructor for its use_shm.\n"
@@ -108,5 +113,10 @@ inline constexpr std::array<Operation, 13> kOperations{{
      " {\n  zt::clnt_copy_dtor(obj_inst);\n}\n", "(void* o)",
      "zim_$(t)_clnt_copy_dtor(static_cast<qor_$(t)_obj_st>(o));"},
 }};
+
+// The unit's own allocator, $(alloc_signature) in the constructors' text:
+// not exported, but its check reports it by its prototype.
+inline constexpr Operation kSrvAlloc{
+    "$(t)_srv_alloc", "srv_$(t)_t", "uint32_t count, zim_bool_t use_shm", "", "", "", ""};
 
 }  // namespace tablegen

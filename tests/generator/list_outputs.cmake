@@ -1,0 +1,38 @@
+# SPDX-License-Identifier: Apache-2.0
+# zim_tables_add_library's in-tree output rule against zim_tablegen
+# --list-outputs, for each folder of DEFS ("dir|dir...") and for a copy of the
+# last without its last definition, whose two files must leave the list.
+include("${MODULE}")
+
+function(expect_same_outputs defs out_var)
+  file(GLOB tdefs "${defs}/*.tdef")
+  _zim_tables_outputs_by_rule(by_rule ${tdefs})
+  execute_process(COMMAND "${TABLEGEN}" --list-outputs "${defs}" OUTPUT_VARIABLE listed)
+  string(REGEX REPLACE "\n$" "" listed "${listed}")
+  string(REPLACE "\n" ";" listed "${listed}")
+  list(SORT by_rule)
+  list(SORT listed)
+  if(NOT listed OR NOT by_rule STREQUAL listed)
+    message(FATAL_ERROR "${defs}: the rule gives\n  ${by_rule}\nzim_tablegen lists\n  ${listed}")
+  endif()
+  set(${out_var} "${listed}" PARENT_SCOPE)
+endfunction()
+
+string(REPLACE "|" ";" DEFS "${DEFS}")
+foreach(defs IN LISTS DEFS)
+  expect_same_outputs("${defs}" all)
+endforeach()
+list(GET DEFS -1 defs)
+file(REMOVE_RECURSE "${WORK}")
+file(COPY "${defs}/" DESTINATION "${WORK}")
+file(GLOB tdefs "${WORK}/*.tdef")
+list(POP_BACK tdefs last)
+file(REMOVE "${last}")
+expect_same_outputs("${WORK}" fewer)
+_zim_tables_outputs_by_rule(gone "${last}")
+list(SUBLIST gone 0 2 gone)
+list(REMOVE_ITEM all ${fewer})
+list(SORT gone)
+if(NOT all STREQUAL gone)
+  message(FATAL_ERROR "removing ${last} took away ${all}")
+endif()
