@@ -21,23 +21,6 @@ bool parse_decimal(const char* text, size_t len, uint64_t max, uint64_t* out) {
   return true;
 }
 
-std::string printable(std::string_view text, size_t max_bytes) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (const char ch : text) {
-    if (out.size() >= max_bytes) return out + "...";
-    const auto c = static_cast<unsigned char>(ch);
-    if (c >= 0x20 && c < 0x7f) {
-      out += static_cast<char>(c);
-    } else {
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
-  }
-  return out;
-}
-
 void die_bad_env(const char* component, const char* var, const char* value, const char* expected) {
   std::fprintf(stderr, "%s: invalid %s=\"%s\": expected %s\n", component, var,
                printable(value).c_str(), expected);

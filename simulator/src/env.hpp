@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "gen/text/printable.hpp"
+
 namespace zim_sim {
 
 // Parses text[0, len) as plain decimal digits (at least one, no sign, no
@@ -17,9 +19,11 @@ namespace zim_sim {
 bool parse_decimal(const char* text, size_t len, uint64_t max, uint64_t* out);
 
 // text for a message: every byte outside printable ASCII (0x20..0x7e) as
-// \xNN, and cut with "..." after max_bytes, so that whatever the environment
-// or a pool name holds reaches a terminal as one line it will not act on.
-std::string printable(std::string_view text, size_t max_bytes = 160);
+// \xNN, and cut with "..." after max_bytes (160 unless given), so that
+// whatever the environment or a pool name holds reaches a terminal as one
+// line it will not act on. The generator's and the tools' messages show
+// bytes the same way.
+using tablegen::printable;
 
 // Reports an unusable environment variable on stderr and exits with
 // ZIM_SIM_CONFIG_EXIT_STATUS. `expected` describes what would be accepted;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "gen/text/diagnostics.hpp"
+#include "gen/text/printable.hpp"
 
 namespace zim_inspect {
 

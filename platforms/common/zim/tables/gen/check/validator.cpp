@@ -73,7 +73,7 @@ class DefinitionChecker {
               [](const HeaderField& a, const HeaderField& b) { return a.offset < b.offset; });
     uint64_t end = kBaseHeaderSize;
     for (const auto& f : sorted) {
-      const std::string text = "header field " + num(f.offset) + ":" + num(f.width);
+      const std::string text = "header field " + item_text(f);
       if (f.width != 1 && f.width != 2 && f.width != 4 && f.width != 8) {
         error(line, text + " must be 1, 2, 4 or 8 bytes wide");
       } else if (f.offset % f.width != 0) {

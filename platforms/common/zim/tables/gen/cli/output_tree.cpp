@@ -12,8 +12,8 @@
 #include <cstring>
 #include <fstream>
 #include <map>
-#include <sstream>
 
+#include "gen/files/read_file.hpp"
 #include "gen/text/held_signals.hpp"
 
 namespace fs = std::filesystem;
@@ -27,15 +27,6 @@ constexpr char kMarkerText[] =
 
 std::string staging_prefix(const fs::path& out_dir) {
   return "." + out_dir.filename().string() + ".zim_tablegen-";
-}
-
-bool read_whole(const fs::path& path, std::string& text) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream buffer;
-  buffer << in.rdbuf();
-  text = buffer.str();
-  return !in.bad();
 }
 
 // The permissions a folder gets from mkdir(0777) under the process's umask.
@@ -143,8 +134,9 @@ class Publisher {
     }
     if (ec || present != files.size()) return false;
     for (const auto& file : files) {
-      std::string text;
-      if (!read_whole(out_dir_ / file.relative_path, text) || text != file.content) return false;
+      if (!file_holds(AT_FDCWD, (out_dir_ / file.relative_path).string(), file.content)) {
+        return false;
+      }
     }
     return true;
   }
@@ -171,8 +163,7 @@ class Publisher {
       fs::create_directories(target.parent_path(), ec);
       if (ec) return fail(target.parent_path(), "cannot create folder", ec);
       const fs::path old = out_dir_ / file.relative_path;
-      std::string text;
-      if (exists_ && read_whole(old, text) && text == file.content) {
+      if (exists_ && file_holds(AT_FDCWD, old.string(), file.content)) {
         fs::create_hard_link(old, target, ec);
         if (!ec) continue;  // else write a copy below
       }

@@ -27,9 +27,7 @@ class DefinitionWriter {
     line(def_.lines.type_class, std::string("class ") + class_keyword(def_.type_class));
     line(def_.lines.fixed_size, "fixed_size " + std::to_string(def_.fixed_size));
     std::string header = "header";
-    for (const auto& f : def_.header) {
-      header += " " + std::to_string(f.offset) + ":" + std::to_string(f.width);
-    }
+    for (const auto& f : def_.header) header += " " + item_text(f);
     line(def_.lines.header, header);
     line(def_.lines.flags_at, "flags_at " + std::to_string(def_.flags_at));
     if (def_.count_field) {

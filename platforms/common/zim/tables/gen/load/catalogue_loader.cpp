@@ -1,17 +1,18 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "gen/load/catalogue_loader.hpp"
 
-#include <algorithm>
-#include <fstream>
-#include <sstream>
+#include <fcntl.h>
 
-#include "gen/read/layout_resolution.hpp"
-#include "gen/text/limits.hpp"
-#include "gen/manifest/manifest.hpp"
-#include "gen/read/parser.hpp"
-#include "gen/layout/plan.hpp"
+#include <algorithm>
+
 #include "gen/check/validator.hpp"
+#include "gen/files/read_file.hpp"
+#include "gen/layout/plan.hpp"
+#include "gen/manifest/manifest.hpp"
 #include "gen/names/names.hpp"
+#include "gen/read/layout_resolution.hpp"
+#include "gen/read/parser.hpp"
+#include "gen/text/limits.hpp"
 
 namespace fs = std::filesystem;
 
@@ -52,40 +53,15 @@ std::optional<std::vector<fs::path>> definition_files(const fs::path& dir, Diagn
 
 namespace {
 
-bool read_definition(const fs::path& path, std::string& text, Diagnostics& diags) {
-  std::error_code ec;
-  const fs::file_status status = fs::status(path, ec);
-  if (ec) {
-    diags.error(path.string(), 0, "cannot read: " + ec.message());
-    return false;
-  }
-  if (!fs::is_regular_file(status)) {
-    diags.error(path.string(), 0, "not a regular file");
-    return false;
-  }
-  const uintmax_t size = fs::file_size(path, ec);
-  if (ec || size > kMaxDefinitionBytes) {
-    diags.error(path.string(), 0,
-                ec ? "cannot read: " + ec.message() : "larger than a definition can be (1 MiB)");
-    return false;
-  }
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream buffer;
-  buffer << in.rdbuf();
-  if (!in || in.bad()) {
-    diags.error(path.string(), 0, "cannot read");
-    return false;
-  }
-  text = buffer.str();
-  return true;
-}
+constexpr FileKind kDefinitionFile{"a definition", kMaxDefinitionBytes, "1 MiB"};
+constexpr FileKind kManifestFile{"a manifest", kMaxManifestBytes, "1 GiB"};
 
 }  // namespace
 
 std::optional<Definition> read_definition_file(const fs::path& file, Diagnostics& diags) {
-  std::string text;
-  if (!read_definition(file, text, diags)) return std::nullopt;
-  auto def = parse_definition(file.string(), text, diags);
+  const auto text = read_text_file(file, kDefinitionFile, diags);
+  if (!text) return std::nullopt;
+  auto def = parse_definition(file.string(), *text, diags);
   if (!def || !resolve_layout(*def, diags)) return std::nullopt;
   validate_definition(*def, diags);
   return def;
@@ -130,24 +106,16 @@ std::optional<std::vector<TypeLayout>> load_catalogue(const fs::path& dir, Diagn
 std::optional<std::vector<TypeLayout>> load_layouts(const fs::path& path, Diagnostics& diags) {
   std::error_code ec;
   if (fs::is_directory(path, ec)) return load_catalogue(path, diags);
-  std::ifstream in(path, std::ios::binary);
-  if (!fs::is_regular_file(path, ec) || !in) {
+  const FileText file = read_file(AT_FDCWD, path.string(), kManifestFile.max_bytes);
+  if (file.fault == ReadFault::kCannotOpen || file.fault == ReadFault::kNotRegular) {
     diags.error(path.string(), 0, "neither a folder of definitions nor a readable manifest");
     return std::nullopt;
   }
-  const uintmax_t size = fs::file_size(path, ec);
-  if (ec || size > kMaxManifestBytes) {
-    diags.error(path.string(), 0,
-                ec ? "cannot read: " + ec.message() : "larger than a manifest can be (1 GiB)");
+  if (file.fault != ReadFault::kNone) {
+    diags.error(path.string(), 0, read_fault_text(file, kManifestFile));
     return std::nullopt;
   }
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) {
-    diags.error(path.string(), 0, "cannot read");
-    return std::nullopt;
-  }
-  return read_manifest(path.string(), text.str(), diags);
+  return read_manifest(path.string(), file.text, diags);
 }
 
 }  // namespace tablegen

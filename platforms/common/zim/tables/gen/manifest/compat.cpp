@@ -13,22 +13,13 @@ namespace {
 
 std::string header_text(const std::vector<HeaderField>& header) {
   std::string out;
-  for (const auto& h : header) out += (out.empty() ? "" : " ") + str(h.offset) + ":" + str(h.width);
+  for (const auto& h : header) out += (out.empty() ? "" : " ") + item_text(h);
   return out;
 }
 
 std::string field_text(const FieldLayout& f) {
-  switch (f.kind) {
-    case ItemKind::kInline:
-      return str(f.offset) + ":" + str(f.width) +
-             (f.run_length == 1 ? "" : "x" + str(f.run_length)) + " with flags at " +
-             str(f.flag_at);
-    case ItemKind::kPerNpuArray:
-      return str(f.offset) + ":" + str(f.width) + "xN with its flag pointer at " + str(f.flag_at);
-    case ItemKind::kCountedArray:
-      return str(f.offset) + ":" + str(f.width) + "xC with its flag pointer at " + str(f.flag_at);
-  }
-  return "";
+  return item_text(f) + (f.is_array() ? " with its flag pointer at " : " with flags at ") +
+         str(f.flag_at);
 }
 
 std::string shown_name(const std::string& name) {

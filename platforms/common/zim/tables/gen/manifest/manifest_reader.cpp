@@ -6,76 +6,20 @@
 #include <string_view>
 
 #include "gen/check/validator.hpp"
-#include "gen/emit/template.hpp"
 #include "gen/layout/plan.hpp"
 #include "gen/manifest/manifest.hpp"
+#include "gen/manifest/manifest_record.hpp"
 #include "gen/manifest/manifest_words.hpp"
 #include "gen/names/names.hpp"
 #include "gen/read/flag_placement.hpp"
+#include "gen/text/item_syntax.hpp"
 #include "gen/text/limits.hpp"
 #include "gen/text/words.hpp"
 
 namespace tablegen {
 namespace {
 
-// The lines of a record, in the order manifest_text writes them; field and
-// array lines repeat.
-enum class Key {
-  kType,
-  kClass,
-  kFixedSize,
-  kCountParam,
-  kSizeCheck,
-  kObjFlagsBit5,
-  kHeader,
-  kField,
-  kNpdPresent,
-  kDynamic,
-  kCheckFixPtrs,
-  kCheckSizePtr,
-  kCheckAlloc,
-  kWisp,
-  kDone
-};
-
-constexpr const char* kKeyText[] = {
-    "type",           "class",          "fixed_size",  "count_param", "size_check",
-    "obj_flags_bit5", "header",         "field",       "npd_present", "dynamic",
-    "check fix_ptrs", "check size_ptr", "check alloc", "wisp",        "type"};
-
-const char* key_text(Key key) { return kKeyText[static_cast<int>(key)]; }
-
-std::optional<Key> key_of(const std::vector<std::string>& words) {
-  const std::string& w = words[0];
-  if (w == "check") {
-    if (words.size() < 2) return std::nullopt;
-    if (words[1] == "fix_ptrs") return Key::kCheckFixPtrs;
-    if (words[1] == "size_ptr") return Key::kCheckSizePtr;
-    if (words[1] == "alloc") return Key::kCheckAlloc;
-    return std::nullopt;
-  }
-  if (w == "field" || w == "array") return Key::kField;
-  for (int k = 0; k <= static_cast<int>(Key::kWisp); ++k) {
-    if (w == kKeyText[k]) return static_cast<Key>(k);
-  }
-  return std::nullopt;
-}
-
-// One type record while it is read: the definition that would have produced
-// it, which the definition rules judge, and the facts the record states that
-// follow from the definition, which must be what the planner derives.
-struct Record {
-  Definition def;
-  FactLines lines;
-  std::vector<uint32_t> flag_at;  // per field
-  uint32_t npd_present = 0;
-  std::vector<uint32_t> dynamic;
-  CheckSites checks;
-  int dynamic_line = 0;
-  std::array<int, 3> check_lines{};
-  Key next = Key::kClass;
-  bool broken = false;  // an error was reported; the rest of the record is skipped
-};
+using Key = ManifestKey;
 
 // Reads a manifest strictly: it is generated text, so every line must be
 // what the generator writes, in its order, with every number bounded as a
@@ -87,16 +31,14 @@ class ManifestReader {
  public:
   ManifestReader(const std::string& path, Diagnostics& diags) : path_(path), diags_(diags) {}
 
-  std::optional<std::vector<TypeLayout>> run(std::string_view rest) {
+  std::optional<std::vector<TypeLayout>> run(std::string_view text) {
     const size_t errors_before = diags_.error_count();
-    for (int number = 1; !rest.empty(); ++number) {
-      const size_t newline = rest.find('\n');
-      const std::string_view line = rest.substr(0, newline);
-      rest.remove_prefix(newline == std::string_view::npos ? rest.size() : newline + 1);
-      const size_t first = line.find_first_not_of(" \t\r\v\f");
+    Lines lines(text);
+    for (std::string_view line; lines.next(line);) {
+      const size_t first = line.find_first_not_of(kSpaceBytes);
       if (first == std::string_view::npos || line[first] == '#') continue;
-      if (!words_.plain_text(number, line)) continue;
-      parse_line(number, split_words(line), line);
+      if (!words_.plain_text(lines.number(), line)) continue;
+      parse_line(lines.number(), split_words(line), line);
     }
     finish_record();
     if (defs_.empty() && diags_.error_count() == errors_before) {
@@ -114,14 +56,14 @@ class ManifestReader {
     if (current_) current_->broken = true;
   }
 
-  bool offset(int line, const std::string& word, const std::string& what, uint32_t& out) {
+  bool offset(int line, std::string_view word, const std::string& what, uint32_t& out) {
     return words_.number(line, word, kMaxFixedSize, what, out);
   }
 
   void start_record(int line, const std::vector<std::string>& words) {
     finish_record();
     current_.emplace();
-    Record& r = *current_;
+    ManifestRecord& r = *current_;
     r.def.path = path_;
     r.lines.table = r.lines.id = r.def.lines.table = r.def.lines.id = line;
     uint32_t id = 0;
@@ -135,11 +77,12 @@ class ManifestReader {
     r.def.name = words[2];
   }
 
+  // Each line must be the one the record expects next.
   void parse_line(int line, const std::vector<std::string>& words, std::string_view text) {
     const std::optional<Key> key = key_of(words);
     if (key == Key::kType) return start_record(line, words);
     if (!current_) return fail(line, "expected 'type ID NAME' first");
-    Record& r = *current_;
+    ManifestRecord& r = *current_;
     if (r.broken) return;
     if (!key) return fail(line, "unknown key " + quote(words[0]));
     const bool fields_go_on =
@@ -152,104 +95,114 @@ class ManifestReader {
       return fail(line,
                   "expected '" + std::string(key_text(r.next)) + "' here, found " + quote(found));
     }
-    Definition& t = r.def;
-    std::vector<uint32_t> v;
-    switch (*key) {
-      case Key::kType:
-      case Key::kDone:
-        break;
-      case Key::kClass: {
-        t.lines.type_class = r.lines.type_class = line;
-        bool known = false;
-        for (const auto& [cls, word] : kClassKeywords) {
-          if (words.size() == 2 && words[1] == word) t.type_class = cls, known = true;
-        }
-        if (!known) return fail(line, "malformed 'class' line");
-        break;
-      }
-      case Key::kFixedSize:
-        t.lines.fixed_size = r.lines.fixed_size = line;
-        if (!words_.pattern(line, words, {{nullptr, kMaxFixedSize, "fixed size"}}, v)) return;
-        t.fixed_size = v[0];
-        break;
-      case Key::kCountParam:
-        t.lines.count_field = r.lines.count_field = line;
-        if (words.size() == 2 && words[1] == "off") break;
-        if (!words_.pattern(line, words, {{"on", 0, ""}, {nullptr, kMaxFixedSize, "count field"}},
-                            v)) {
-          return;
-        }
-        t.count_field = v[0];
-        break;
-      case Key::kSizeCheck:
-      case Key::kObjFlagsBit5: {
-        const bool size_check = *key == Key::kSizeCheck;
-        (size_check ? t.lines.size_check : t.lines.obj_flags_bit5) = line;
-        (size_check ? r.lines.size_check : r.lines.obj_flags_bit5) = line;
-        const char* yes = size_check ? "on" : "set";
-        const char* no = size_check ? "off" : "clear";
-        if (words.size() != 2 || (words[1] != yes && words[1] != no)) {
-          return fail(line,
-                      "malformed '" + words[0] + "' line: expected '" + yes + "' or '" + no + "'");
-        }
-        (size_check ? t.size_check : t.sets_obj_flags_bit5) = words[1] == yes;
-        break;
-      }
-      case Key::kHeader:
-        t.lines.header = r.lines.header = line;
-        if (words.size() - 1 > kMaxHeaderFields) {
-          return fail(line,
-                      "a type header has 2 to 5 fields, found " + std::to_string(words.size() - 1));
-        }
-        for (size_t i = 1; i < words.size(); ++i) {
-          const size_t colon = words[i].find(':');
-          HeaderField f;
-          if (colon == std::string::npos) {
-            return fail(line, "malformed header field " + quote(words[i]) + ": expected off:w");
-          }
-          if (!offset(line, words[i].substr(0, colon), "header field offset", f.offset) ||
-              !offset(line, words[i].substr(colon + 1), "header field width", f.width)) {
-            return;
-          }
-          t.header.push_back(f);
-        }
-        break;
-      case Key::kField:
-        if (!parse_field(line, words)) return;
-        break;
-      case Key::kNpdPresent:
-        r.lines.npd_present = line;
-        if (!words_.pattern(line, words, {{nullptr, kMaxFixedSize, "npd_present offset"}}, v))
-          return;
-        r.npd_present = v[0];
-        break;
-      case Key::kDynamic:
-        r.dynamic_line = line;
-        if (words.size() == 2 && words[1] == "none") break;
-        for (size_t i = 1; i < words.size(); ++i) {
-          uint32_t at = 0;
-          if (!offset(line, words[i], "data pointer", at)) return;
-          r.dynamic.push_back(at);
-        }
-        if (r.dynamic.empty())
-          return fail(line, "malformed 'dynamic' line: expected offsets or 'none'");
-        break;
-      case Key::kCheckFixPtrs:
-      case Key::kCheckSizePtr:
-      case Key::kCheckAlloc:
-        if (!parse_check(line, *key, words, text)) return;
-        break;
-      case Key::kWisp: {
-        t.lines.wisp = r.lines.wisp = line;
-        constexpr ManifestWords::Slot kId{nullptr, kMaxWisp, "trace identifier"};
-        if (!words_.pattern(line, words, {kId, kId, kId, kId, kId, kId}, v)) return;
-        std::copy(v.begin(), v.end(), t.wisp.begin());
-        break;
-      }
-    }
+    if (!parse_fact(line, *key, words, text)) return;
     if (*key != Key::kField) r.next = static_cast<Key>(static_cast<int>(*key) + 1);
     if (*key == Key::kHeader) r.next = Key::kField;
     if (*key == Key::kField) r.next = Key::kNpdPresent;
+  }
+
+  // The fact of one line; false after reporting what is wrong with it.
+  bool parse_fact(int line, Key key, const std::vector<std::string>& words, std::string_view text) {
+    ManifestRecord& r = *current_;
+    Definition& t = r.def;
+    std::vector<uint32_t> v;
+    switch (key) {
+      case Key::kType:
+      case Key::kDone:
+        return true;
+      case Key::kClass:
+        return parse_class(line, words);
+      case Key::kFixedSize:
+        t.lines.fixed_size = r.lines.fixed_size = line;
+        if (!words_.pattern(line, words, {{nullptr, kMaxFixedSize, "fixed size"}}, v)) return false;
+        t.fixed_size = v[0];
+        return true;
+      case Key::kCountParam:
+        t.lines.count_field = r.lines.count_field = line;
+        if (words.size() == 2 && words[1] == "off") return true;
+        if (!words_.pattern(line, words, {{"on", 0, ""}, {nullptr, kMaxFixedSize, "count field"}},
+                            v)) {
+          return false;
+        }
+        t.count_field = v[0];
+        return true;
+      case Key::kSizeCheck:
+      case Key::kObjFlagsBit5:
+        return parse_switch(line, key, words);
+      case Key::kHeader:
+        return parse_header(line, words);
+      case Key::kField:
+        return parse_field(line, words);
+      case Key::kNpdPresent:
+        r.lines.npd_present = line;
+        if (!words_.pattern(line, words, {{nullptr, kMaxFixedSize, "npd_present offset"}}, v)) {
+          return false;
+        }
+        r.npd_present = v[0];
+        return true;
+      case Key::kDynamic:
+        return parse_dynamic(line, words);
+      case Key::kCheckFixPtrs:
+      case Key::kCheckSizePtr:
+      case Key::kCheckAlloc:
+        return parse_check(line, key, words, text);
+      case Key::kWisp:
+        return parse_wisp(line, words);
+    }
+    return true;
+  }
+
+  bool parse_class(int line, const std::vector<std::string>& words) {
+    Definition& t = current_->def;
+    t.lines.type_class = current_->lines.type_class = line;
+    for (const auto& [cls, word] : kClassKeywords) {
+      if (words.size() == 2 && words[1] == word) {
+        t.type_class = cls;
+        return true;
+      }
+    }
+    fail(line, "malformed 'class' line");
+    return false;
+  }
+
+  // "size_check on|off" or "obj_flags_bit5 set|clear".
+  bool parse_switch(int line, Key key, const std::vector<std::string>& words) {
+    ManifestRecord& r = *current_;
+    Definition& t = r.def;
+    const bool size_check = key == Key::kSizeCheck;
+    (size_check ? t.lines.size_check : t.lines.obj_flags_bit5) = line;
+    (size_check ? r.lines.size_check : r.lines.obj_flags_bit5) = line;
+    const char* yes = size_check ? "on" : "set";
+    const char* no = size_check ? "off" : "clear";
+    if (words.size() != 2 || (words[1] != yes && words[1] != no)) {
+      fail(line, "malformed '" + words[0] + "' line: expected '" + yes + "' or '" + no + "'");
+      return false;
+    }
+    (size_check ? t.size_check : t.sets_obj_flags_bit5) = words[1] == yes;
+    return true;
+  }
+
+  bool parse_header(int line, const std::vector<std::string>& words) {
+    Definition& t = current_->def;
+    t.lines.header = current_->lines.header = line;
+    if (words.size() - 1 > kMaxHeaderFields) {
+      fail(line, "a type header has 2 to 5 fields, found " + std::to_string(words.size() - 1));
+      return false;
+    }
+    for (size_t i = 1; i < words.size(); ++i) {
+      const auto parts = split_header_item(words[i]);
+      HeaderField f;
+      if (!parts) {
+        fail(line, "malformed header field " + quote(words[i]) + ": expected off:w");
+        return false;
+      }
+      if (!offset(line, parts->offset, "header field offset", f.offset) ||
+          !offset(line, parts->size, "header field width", f.width)) {
+        return false;
+      }
+      t.header.push_back(f);
+    }
+    return true;
   }
 
   // "field OFFSET width W run N flag F" or "array DATA_PTR KIND elem E
@@ -301,32 +254,54 @@ class ManifestReader {
     return true;
   }
 
+  // "dynamic OFFSET..." or "dynamic none".
+  bool parse_dynamic(int line, const std::vector<std::string>& words) {
+    ManifestRecord& r = *current_;
+    r.dynamic_line = line;
+    if (words.size() == 2 && words[1] == "none") return true;
+    for (size_t i = 1; i < words.size(); ++i) {
+      uint32_t at = 0;
+      if (!offset(line, words[i], "data pointer", at)) return false;
+      r.dynamic.push_back(at);
+    }
+    if (!r.dynamic.empty()) return true;
+    fail(line, "malformed 'dynamic' line: expected offsets or 'none'");
+    return false;
+  }
+
   // "check WHICH none" or "check WHICH LINE \"PROTOTYPE\"".
   bool parse_check(int line, Key key, const std::vector<std::string>& words,
                    std::string_view text) {
-    Record& r = *current_;
+    ManifestRecord& r = *current_;
     const int which = static_cast<int>(key) - static_cast<int>(Key::kCheckFixPtrs);
     CheckSite& site = which == 0   ? r.checks.fix_ptrs
                       : which == 1 ? r.checks.size_ptr
                                    : r.checks.alloc;
-    uint32_t& at = site.line;
-    std::string& prototype = site.prototype;
     r.check_lines[which] = line;
     r.lines.checks = line;
     if (words.size() == 3 && words[2] == "none") return true;
     const size_t open = text.find('"');
     const size_t close = text.rfind('"');
-    if (words.size() < 4 || open == close ||
-        text.find_first_not_of(" \t\r\v\f", close + 1) != std::string_view::npos) {
+    if (words.size() < 4 || open == close || !only_spaces_from(text, close + 1)) {
       fail(line, "malformed 'check' line: expected 'none' or a line and a quoted prototype");
       return false;
     }
-    if (!words_.number(line, words[2], UINT32_MAX, "check line", at)) return false;
-    if (at == 0) {
+    if (!words_.number(line, words[2], UINT32_MAX, "check line", site.line)) return false;
+    if (site.line == 0) {
       fail(line, "check line 0: write 'none' for a check the type does not have");
       return false;
     }
-    prototype = std::string(text.substr(open + 1, close - open - 1));
+    site.prototype = std::string(text.substr(open + 1, close - open - 1));
+    return true;
+  }
+
+  bool parse_wisp(int line, const std::vector<std::string>& words) {
+    Definition& t = current_->def;
+    t.lines.wisp = current_->lines.wisp = line;
+    constexpr ManifestWords::Slot kId{nullptr, kMaxWisp, "trace identifier"};
+    std::vector<uint32_t> v;
+    if (!words_.pattern(line, words, {kId, kId, kId, kId, kId, kId}, v)) return false;
+    std::copy(v.begin(), v.end(), t.wisp.begin());
     return true;
   }
 
@@ -341,7 +316,7 @@ class ManifestReader {
 
   void finish_record() {
     if (!current_) return;
-    Record r = std::move(*current_);
+    ManifestRecord r = std::move(*current_);
     current_.reset();
     if (r.broken) return;
     if (r.next != Key::kDone) {
@@ -354,7 +329,7 @@ class ManifestReader {
     validate_definition(r.def, diags_);
     if (diags_.error_count() != errors_before) return;
     TypeLayout layout = plan_layout(r.def);
-    check_derived(r, layout);
+    check_derived(r, layout, [this](int line, const std::string& message) { fail(line, message); });
     if (diags_.error_count() != errors_before) return;
     layout.text.clear();
     layout.lines = r.lines;
@@ -362,47 +337,11 @@ class ManifestReader {
     defs_.push_back(std::move(r.def));
   }
 
-  // Every fact that follows from the fields must be the one the planner
-  // derives from them.
-  void check_derived(const Record& r, const TypeLayout& planned) {
-    for (size_t i = 0; i < planned.fields.size(); ++i) {
-      const FieldLayout& f = planned.fields[i];
-      if (r.flag_at[i] == f.flag_at) continue;
-      fail(f.line, std::string(f.is_array() ? "the flag pointer of this array"
-                                            : "the presence flags of this field") +
-                       " must be at " + std::to_string(f.flag_at) + ", not " +
-                       std::to_string(r.flag_at[i]));
-    }
-    if (r.npd_present != planned.npd_present) {
-      fail(r.lines.npd_present, "npd_present must be at " + std::to_string(planned.npd_present) +
-                                    ", the first byte after the presence flags, not " +
-                                    std::to_string(r.npd_present));
-    }
-    if (r.dynamic != planned.dynamic) {
-      std::string expected;
-      for (uint32_t a : planned.dynamic) expected += " " + std::to_string(a);
-      fail(r.dynamic_line, "'dynamic' must list the data pointers in field order:" +
-                               (expected.empty() ? std::string(" none") : expected));
-    }
-    const CheckSite* derived[] = {&planned.checks.fix_ptrs, &planned.checks.size_ptr,
-                                  &planned.checks.alloc};
-    const CheckSite* stated[] = {&r.checks.fix_ptrs, &r.checks.size_ptr, &r.checks.alloc};
-    for (int i = 0; i < 3; ++i) {
-      if (derived[i]->line == stated[i]->line && derived[i]->prototype == stated[i]->prototype) {
-        continue;
-      }
-      fail(r.check_lines[i], "this layout's check is " +
-                                 (derived[i]->line == 0 ? std::string("none")
-                                                        : std::to_string(derived[i]->line) + " \"" +
-                                                              derived[i]->prototype + "\""));
-    }
-  }
-
   const std::string& path_;
   Diagnostics& diags_;
   std::vector<Definition> defs_;     // of each accepted record, for the catalogue's rules
   std::vector<TypeLayout> layouts_;  // as planned from each accepted record
-  std::optional<Record> current_;
+  std::optional<ManifestRecord> current_;
   ManifestWords words_{[this](int line, const std::string& message) { fail(line, message); }};
 };
 

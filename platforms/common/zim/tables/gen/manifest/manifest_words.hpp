@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "gen/text/decimal.hpp"
 #include "gen/text/diagnostics.hpp"
 #include "gen/text/words.hpp"
 
@@ -27,7 +28,7 @@ class ManifestWords {
   bool plain_text(int line, std::string_view text) const {
     for (const char c : text) {
       const auto byte = static_cast<unsigned char>(c);
-      if ((byte >= 0x20 && byte < 0x7f) || is_space(c)) continue;
+      if (is_visible_ascii(byte) || is_space(c)) continue;
       fail_(line, "unexpected byte " + printable(std::string_view(&c, 1)) +
                       ": a manifest is plain ASCII text");
       return false;
@@ -36,23 +37,18 @@ class ManifestWords {
   }
 
   // A plain decimal number from 0 to max, as the generator writes it.
-  bool number(int line, const std::string& word, uint64_t max, const std::string& what,
+  bool number(int line, std::string_view word, uint64_t max, const std::string& what,
               uint32_t& out) const {
-    if (word.empty() || word.find_first_not_of("0123456789") != std::string::npos ||
-        (word.size() > 1 && word[0] == '0')) {
+    const Decimal read = read_decimal(word, max);
+    if (read.fault == DecimalFault::kNotDigits || read.fault == DecimalFault::kLeadingZero) {
       fail_(line, what + " " + quote(word) + " is not a plain decimal number");
       return false;
     }
-    uint64_t value = 0;
-    for (const char c : word) {
-      if (value > max) break;  // past the bound already: stop before 64 bits wrap
-      value = value * 10 + static_cast<uint64_t>(c - '0');
-    }
-    if (value > max) {
+    if (read.fault == DecimalFault::kTooLarge) {
       fail_(line, what + " " + quote(word) + " is larger than " + std::to_string(max));
       return false;
     }
-    out = static_cast<uint32_t>(value);
+    out = static_cast<uint32_t>(read.value);
     return true;
   }
 

@@ -62,7 +62,7 @@ std::string manifest_text(const std::vector<TypeLayout>& types) {
   std::string out = kPreamble;
   for (const TypeLayout& t : types) {
     std::string header, fields, dynamic, wisp;
-    for (const auto& h : t.header) header += " " + str(h.offset) + ":" + str(h.width);
+    for (const auto& h : t.header) header += " " + item_text(h);
     for (const auto& f : t.fields) fields += field_line(f);
     for (uint32_t at : t.dynamic) dynamic += " " + str(at);
     for (uint32_t w : t.wisp) wisp += " " + str(w);

@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "gen/text/item_syntax.hpp"
+
 namespace tablegen {
 
 enum class TypeClass { kFixed, kSizeChecked, kPerNpu, kCounted, kCountOnly };
@@ -62,11 +64,16 @@ struct FieldItem {
 // An item as a definition writes it: "216:32x3", "400:8xN"; "32x3" while an
 // item written without its offset is not yet placed.
 inline std::string item_text(const FieldItem& item, bool with_offset = true) {
-  std::string text = (with_offset ? std::to_string(item.offset) + ":" : std::string()) +
-                     std::to_string(item.width);
-  if (item.kind == ItemKind::kPerNpuArray) return text + "xN";
-  if (item.kind == ItemKind::kCountedArray) return text + "xC";
-  return item.run_length == 1 ? text : text + "x" + std::to_string(item.run_length);
+  const char array = item.kind == ItemKind::kPerNpuArray    ? 'N'
+                     : item.kind == ItemKind::kCountedArray ? 'C'
+                                                            : '\0';
+  return item_spelling(with_offset ? std::optional<uint64_t>(item.offset) : std::nullopt,
+                       item.width, array, item.run_length);
+}
+
+// A type-header field as a definition writes it: "0:4".
+inline std::string item_text(const HeaderField& field) {
+  return item_spelling(field.offset, field.width);
 }
 
 // Where each key of a definition was written, for error messages.

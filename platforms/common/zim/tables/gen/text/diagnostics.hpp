@@ -8,26 +8,9 @@
 #include <string_view>
 #include <vector>
 
-namespace tablegen {
+#include "gen/text/printable.hpp"
 
-// Bytes a terminal would act on (controls, escape sequences, NUL) or that are
-// not ASCII are shown as \xNN, and overlong text is cut, so that whatever a
-// broken file holds, a message is one readable line.
-inline std::string printable(std::string_view text, size_t max_bytes = 160) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : text) {
-    if (out.size() >= max_bytes) return out + "...";
-    if (c >= 0x20 && c < 0x7f) {
-      out += static_cast<char>(c);
-    } else {
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
-  }
-  return out;
-}
+namespace tablegen {
 
 // A word of the input, quoted for a message.
 inline std::string quote(std::string_view word) { return "'" + printable(word, 48) + "'"; }
