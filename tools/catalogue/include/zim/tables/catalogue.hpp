@@ -73,9 +73,9 @@ struct Operations {
 
 struct TableType {
   const char* name;
-  const char* def_file;
+  const char* file_name;
   uint32_t table_id;
-  TypeClass cls;
+  TypeClass type_class;
   uint32_t fixed_size;
   uint32_t flags_at;
   uint32_t npd_present;
@@ -87,7 +87,7 @@ struct TableType {
   const FieldItem* fields;  // layout order
   uint32_t field_count;
   zim_wisp_enums_t wisp;
-  CheckLines lines;
+  CheckLines check_lines;
   const char* unit_path;
   const char* fix_ptrs_prototype;  // null without the size check
   const char* size_ptr_prototype;

@@ -23,7 +23,7 @@ enum class Key {
   kType,
   kClass,
   kFixedSize,
-  kCountParam,
+  kCountField,
   kSizeCheck,
   kObjFlagsBit5,
   kHeader,
@@ -171,7 +171,7 @@ class ManifestReader {
         if (!words_.pattern(line, words, {{nullptr, kMaxFixedSize, "fixed size"}}, v)) return;
         t.fixed_size = v[0];
         break;
-      case Key::kCountParam:
+      case Key::kCountField:
         t.lines.count_field = r.lines.count_field = line;
         if (words.size() == 2 && words[1] == "off") break;
         if (!words_.pattern(line, words, {{"on", 0, ""}, {nullptr, kMaxFixedSize, "count field"}},
