@@ -8,8 +8,6 @@
 #include <string>
 #include <tuple>
 
-#include "gen/emit/template.hpp"
-#include "gen/layout/plan.hpp"
 #include "gen/names/accessor_names.hpp"
 #include "gen/names/constant_names.hpp"
 #include "gen/read/flag_placement.hpp"

@@ -14,8 +14,8 @@
 #include <string>
 #include <utility>
 
+#include "gen/emit/emit_definition.hpp"
 #include "gen/load/catalogue_loader.hpp"
-#include "gen/emit/emit.hpp"
 #include "gen/text/held_signals.hpp"
 
 namespace fs = std::filesystem;

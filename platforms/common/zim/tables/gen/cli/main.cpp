@@ -21,13 +21,18 @@
 #include <system_error>
 #include <vector>
 
+#include "gen/cli/format_command.hpp"
+#include "gen/cli/output_tree.hpp"
+#include "gen/emit/emit_catalogue.hpp"
+#include "gen/emit/emit_catalogue_size.hpp"
+#include "gen/emit/emit_export_map.hpp"
+#include "gen/emit/emit_type_header.hpp"
+#include "gen/emit/emit_umbrella_header.hpp"
+#include "gen/emit/emit_unit.hpp"
 #include "gen/load/catalogue_loader.hpp"
 #include "gen/manifest/compat.hpp"
-#include "gen/text/diagnostics.hpp"
-#include "gen/emit/emit.hpp"
-#include "gen/cli/format_command.hpp"
 #include "gen/manifest/manifest.hpp"
-#include "gen/cli/output_tree.hpp"
+#include "gen/text/diagnostics.hpp"
 
 namespace fs = std::filesystem;
 using namespace tablegen;
@@ -63,8 +68,8 @@ int report_failure(const Diagnostics& diags, bool wrote_nothing) {
   return kFailed;
 }
 
-std::vector<OutputFile> generated_files(const std::vector<TypeLayout>& types) {
-  std::vector<OutputFile> files;
+std::vector<GeneratedFile> generated_files(const std::vector<TypeLayout>& types) {
+  std::vector<GeneratedFile> files;
   for (const auto& type : types) {
     auto unit = emit_unit(type);
     files.push_back({fs::path("src") / unit.relative_path, std::move(unit.content)});

@@ -2,14 +2,18 @@
 // The public header of one type: its object types, offset constants and the
 // declarations of its thirteen operations, its snapshot, its fields' accessors
 // and what the C++ handles call.
+#include "gen/emit/emit_type_header.hpp"
+
 #include <algorithm>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "gen/emit/emit_accessors.hpp"
+#include "gen/emit/emit_offset_constants.hpp"
+#include "gen/emit/type_vars.hpp"
 #include "gen/names/constant_names.hpp"
-#include "gen/emit/emit.hpp"
 
 namespace tablegen {
 namespace {

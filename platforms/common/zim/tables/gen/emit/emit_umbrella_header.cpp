@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // all_tables.h: every type's header, and every type as an X-macro list.
+#include "gen/emit/emit_umbrella_header.hpp"
+
+#include "gen/emit/template.hpp"
 #include "gen/names/constant_names.hpp"
-#include "gen/emit/emit.hpp"
 
 namespace tablegen {
 namespace {

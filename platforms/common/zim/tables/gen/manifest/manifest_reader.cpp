@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <initializer_list>
+#include <iterator>
 #include <string_view>
 
 #include "gen/check/validator.hpp"
-#include "gen/emit/template.hpp"
 #include "gen/layout/plan.hpp"
 #include "gen/manifest/manifest.hpp"
 #include "gen/manifest/manifest_words.hpp"
@@ -41,6 +41,7 @@ constexpr const char* kKeyText[] = {
     "type",           "class",          "fixed_size",  "count_param", "size_check",
     "obj_flags_bit5", "header",         "field",       "npd_present", "dynamic",
     "check fix_ptrs", "check size_ptr", "check alloc", "wisp",        "type"};
+static_assert(std::size(kKeyText) == static_cast<size_t>(Key::kDone) + 1);
 
 const char* key_text(Key key) { return kKeyText[static_cast<int>(key)]; }
 
@@ -357,7 +358,6 @@ class ManifestReader {
     TypeLayout layout = plan_layout(r.def);
     check_derived(r, layout);
     if (diags_.error_count() != errors_before) return;
-    layout.text.clear();
     layout.lines = r.lines;
     layouts_.push_back(std::move(layout));
     defs_.push_back(std::move(r.def));

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // Writes the layout manifest, the text that read_manifest reads back.
-#include "gen/emit/emit.hpp"
+#include "gen/emit/template.hpp"
 #include "gen/manifest/manifest.hpp"
 
 namespace tablegen {

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "gen/names/accessor_names.hpp"
 
-#include "gen/emit/emit.hpp"
+#include "gen/emit/type_vars.hpp"
 
 namespace tablegen {
 
