@@ -24,12 +24,12 @@ TEST(Catalogue, AgreesWithTheReference) {
     EXPECT_EQ(cat::find(r.name), &t);
     EXPECT_EQ(t.fixed_size, r.fixed_size);
     // The class by its letter; the arrays below give the counts in the mark.
-    EXPECT_EQ("FSNCK"[static_cast<int>(t.cls)], r.mark[0]);
+    EXPECT_EQ("FSNCK"[static_cast<int>(t.type_class)], r.mark[0]);
     EXPECT_EQ(t.count_field, r.count_field);
     // The lines the reports name, which the object tests expect by these rules.
-    EXPECT_EQ(t.lines.fix_ptrs, r.fix_ptrs_line());
-    EXPECT_EQ(t.lines.size_ptr, r.size_ptr_line());
-    EXPECT_EQ(t.lines.alloc, r.alloc_line);
+    EXPECT_EQ(t.check_lines.fix_ptrs, r.fix_ptrs_line());
+    EXPECT_EQ(t.check_lines.size_ptr, r.size_ptr_line());
+    EXPECT_EQ(t.check_lines.alloc, r.alloc_line);
 
     std::vector<RefArray> arrays;
     uint32_t p = 0, q = 0;

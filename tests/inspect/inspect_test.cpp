@@ -19,8 +19,8 @@
 #include <utility>
 #include <vector>
 
-#include "gen/load/catalogue_loader.hpp"
 #include "decode.hpp"
+#include "gen/load/catalogue_loader.hpp"
 #include "gen/manifest/manifest.hpp"
 #include "pool.hpp"
 #include "render.hpp"
@@ -167,9 +167,9 @@ TypeLayout hand_made(const std::string& name, std::vector<tablegen::FieldLayout>
 // elements saturates, and the flags of the per-NPU one after them once seemed
 // to fit in 296 bytes.
 const TypeLayout kSaturating =
-    hand_made("huge", {{{ItemKind::kCountedArray, 232, 0xffffffff, 1, ""}, 272},
-                       {{ItemKind::kCountedArray, 240, 0xffffffff, 1, ""}, 280},
-                       {{ItemKind::kPerNpuArray, 248, 1048576, 1, ""}, 256}});
+    hand_made("huge", {{{{ItemKind::kCountedArray, 232, 0xffffffff, 1}, ""}, 272},
+                       {{{ItemKind::kCountedArray, 240, 0xffffffff, 1}, ""}, 280},
+                       {{{ItemKind::kPerNpuArray, 248, 1048576, 1}, ""}, 256}});
 
 Bytes fixed_part(uint32_t count, size_t size = 296) {
   Bytes b(296, 0);
@@ -190,9 +190,9 @@ TEST(Decode, HandMadeLayoutsNeverReadOutside) {
   const LayoutCase cases[] = {
       {kSaturating, fixed_part(0xffffffff), "beyond the 296 bytes of the object"},
       {kSaturating, fixed_part(0xffffffff, 295), "fewer than the fixed size 296"},
-      {hand_made("past", {{{ItemKind::kInline, 292, 0xffffffff, 0xffffffff, ""}, 0}}, 296, {}),
+      {hand_made("past", {{{{ItemKind::kInline, 292, 0xffffffff, 0xffffffff}, ""}, 0}}, 296, {}),
        fixed_part(0), "the layout of the type is unusable: a field at 292 lies outside"},
-      {hand_made("small", {{{ItemKind::kCountedArray, 0, 8, 1, ""}, 0}}, 8, 4, 0), Bytes(8, 0xff),
+      {hand_made("small", {{{{ItemKind::kCountedArray, 0, 8, 1}, ""}, 0}}, 8, 4, 0), Bytes(8, 0xff),
        "the base header lies outside the fixed size 8"},
   };
   for (const LayoutCase& c : cases) {
@@ -280,7 +280,7 @@ TEST(CommandLine, InputsStatusAndOutput) {
   write_file(dir + "huge.obj", fixed_part(0xffffffff));
   std::ofstream(dir + "huge.manifest") << tablegen::manifest_text({kSaturating});
   std::ofstream(dir + "escapes.manifest") << tablegen::manifest_text(
-      {hand_made("\x1b[31mred\xff", {{{ItemKind::kInline, 204, 4, 1, "\abell\xfe\x01"}, 208}})});
+      {hand_made("\x1b[31mred\xff", {{{{ItemKind::kInline, 204, 4, 1}, "\abell\xfe\x01"}, 208}})});
   struct IoCase {
     std::string args, redirect;
     int status;

@@ -23,7 +23,7 @@ struct ArrayConstants {
   OffsetFn storage, flags;
 };
 struct TypeConstants {
-  uint32_t count_offset, npd_present;
+  uint32_t count_field, npd_present;
   std::vector<InlineConstants> inline_fields;
   std::vector<ArrayConstants> arrays;
   OffsetFn object_size;
@@ -55,7 +55,7 @@ TEST(LayoutConstants, MatchTheAllocatorTheDataCopyAndTheReference) {
   for (const RefType& t : reference()) {
     const TypeConstants& k = kConstants[t.id];
     SCOPED_TRACE(t.name);
-    EXPECT_EQ(k.count_offset, t.count_field);
+    EXPECT_EQ(k.count_field, t.count_field);
     ASSERT_EQ(k.arrays.size(), t.arrays.size());
     std::set<uint32_t> pointer_bytes;
     for (size_t i = 0; i < t.arrays.size(); ++i) {
@@ -71,8 +71,8 @@ TEST(LayoutConstants, MatchTheAllocatorTheDataCopyAndTheReference) {
       const auto base = reinterpret_cast<uintptr_t>(obj);
       EXPECT_EQ(get<uint32_t>(obj, ZIM_OBJ_TOTAL_SIZE_OFFSET),
                 static_cast<uint32_t>(k.object_size(c.npus, c.npd, c.count)));
-      if (k.count_offset != 0) {
-        EXPECT_EQ(get<uint32_t>(obj, k.count_offset), c.count);
+      if (k.count_field != 0) {
+        EXPECT_EQ(get<uint32_t>(obj, k.count_field), c.count);
       }
       EXPECT_EQ(obj[k.npd_present], c.npd != 0 ? 1 : 0);
       for (const ArrayConstants& a : k.arrays) {

@@ -94,10 +94,10 @@ bool show_array(const char* name, const void* obj, uint32_t ptr_at, uint32_t fla
   return data - base == storage_at && flags - base == flags_at;
 }
 
-void show_object(const char* where, const char* type, const void* obj, uint32_t count_at) {
+void show_object(const char* where, const char* type, const void* obj, uint32_t count_field) {
   std::printf("  %-5s %-10s at %p: total_obj_size %u, uid %u", where, type, obj, total_size(obj),
               field<uint32_t>(obj, ZIM_OBJ_UID_OFFSET));
-  if (count_at != 0) std::printf(", count %u", field<uint32_t>(obj, count_at));
+  if (count_field != 0) std::printf(", count %u", field<uint32_t>(obj, count_field));
   std::printf("\n");
 }
 
@@ -297,7 +297,7 @@ int run_client(const char* name) {
       type.ops.clnt_copy_dtor(obj);
       continue;
     }
-    ClassSummary& s = summary[type.cls];
+    ClassSummary& s = summary[type.type_class];
     s.types[type.table_id] = true;
     s.objects += 1;
     s.bytes += total_size(obj);

@@ -8,18 +8,17 @@
 #include <cstdint>
 #include <string_view>
 
+#include "gen/read/field_shape.hpp"
 #include "zim/tables/platform.h"
 #include "zim/tables/table_object.h"
 
 namespace zim_tables::catalogue {
 
-enum class TypeClass : uint8_t { kFixed, kSizeChecked, kPerNpu, kCounted, kCountOnly };
-enum class ItemKind : uint8_t { kInline, kPerNpuArray, kCountedArray };
-
-struct HeaderField {
-  uint32_t offset;
-  uint32_t width;
-};
+// The generator's own records of a layout (gen/read/field_shape.hpp).
+using tablegen::FieldShape;
+using tablegen::HeaderField;
+using tablegen::ItemKind;
+using tablegen::TypeClass;
 
 // The accessors of one field (see the type headers) behind one signature for
 // every field: `i` is ignored by a single inline field, and values pass as
@@ -33,15 +32,12 @@ struct FieldAccessors {
   void (*clear)(void* obj, uint32_t i);
 };
 
-// One item of a type's field list. Inline runs are `run_length` fields of `width`
+// One item of a type's field list: the generator's record of its bytes and
+// where its presence flags lie. Inline runs are `run_length` fields of `width`
 // bytes with `run_length` presence flags from `flag_at`; arrays have an element
 // size `width`, a data pointer at `offset` and a flag pointer at `flag_at`.
 // `name` is the field's name, or its number in definition order.
-struct FieldItem {
-  ItemKind kind;
-  uint32_t offset;
-  uint32_t width;
-  uint32_t run_length;
+struct FieldItem : FieldShape {
   uint32_t flag_at;
   const char* name;
   FieldAccessors access;
@@ -73,9 +69,9 @@ struct Operations {
 
 struct TableType {
   const char* name;
-  const char* def_file;
+  const char* file_name;
   uint32_t table_id;
-  TypeClass cls;
+  TypeClass type_class;
   uint32_t fixed_size;
   uint32_t flags_at;
   uint32_t npd_present;
@@ -87,7 +83,7 @@ struct TableType {
   const FieldItem* fields;  // layout order
   uint32_t field_count;
   zim_wisp_enums_t wisp;
-  CheckLines lines;
+  CheckLines check_lines;
   const char* unit_path;
   const char* fix_ptrs_prototype;  // null without the size check
   const char* size_ptr_prototype;

@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "gen/emit/emit.hpp"
+#include "gen/emit/emit_definition.hpp"
 #include "gen/files/replace_file.hpp"
 #include "gen/load/catalogue_loader.hpp"
 

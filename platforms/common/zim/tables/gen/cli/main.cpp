@@ -23,7 +23,12 @@
 
 #include "gen/cli/format_command.hpp"
 #include "gen/cli/output_tree.hpp"
-#include "gen/emit/emit.hpp"
+#include "gen/emit/emit_catalogue.hpp"
+#include "gen/emit/emit_catalogue_size.hpp"
+#include "gen/emit/emit_export_map.hpp"
+#include "gen/emit/emit_type_header.hpp"
+#include "gen/emit/emit_umbrella_header.hpp"
+#include "gen/emit/emit_unit.hpp"
 #include "gen/load/catalogue_loader.hpp"
 #include "gen/manifest/compat.hpp"
 #include "gen/manifest/manifest.hpp"
@@ -67,7 +72,7 @@ int report_failure(const Diagnostics& diags, bool wrote_nothing) {
   return kFailed;
 }
 
-std::vector<OutputFile> generated_files(const std::vector<TypeLayout>& types) {
+std::vector<GeneratedFile> generated_files(const std::vector<TypeLayout>& types) {
   std::vector<GeneratedFile> made;
   for (const auto& type : types) {
     made.push_back(emit_unit(type));
@@ -77,9 +82,7 @@ std::vector<OutputFile> generated_files(const std::vector<TypeLayout>& types) {
                      emit_catalogue, emit_manifest}) {
     made.push_back(emit(types));
   }
-  std::vector<OutputFile> files;
-  for (auto& file : made) files.push_back({file.relative_path, std::move(file.content)});
-  return files;
+  return made;
 }
 
 int generate(const fs::path& defs_dir, const fs::path& out_dir) {

@@ -50,7 +50,7 @@ class Publisher {
   Publisher(const Publisher&) = delete;
   Publisher& operator=(const Publisher&) = delete;
 
-  bool run(std::vector<OutputFile> files) {
+  bool run(std::vector<GeneratedFile> files) {
     files.push_back({kMarker, kMarkerText});
     if (!prepare()) return false;
     if (exists_ && unchanged(files)) return follow_umask();
@@ -125,7 +125,7 @@ class Publisher {
   }
 
   // Whether out_dir already holds exactly these files with this content.
-  bool unchanged(const std::vector<OutputFile>& files) {
+  bool unchanged(const std::vector<GeneratedFile>& files) {
     std::error_code ec;
     size_t present = 0;
     for (fs::recursive_directory_iterator it(out_dir_, ec), end; !ec && it != end;
@@ -143,7 +143,7 @@ class Publisher {
 
   bool interrupted() { return fail(out_dir_, "interrupted; the output folder is unchanged", {}); }
 
-  bool stage(const std::vector<OutputFile>& files, fs::path& staging, const HeldSignals& held) {
+  bool stage(const std::vector<GeneratedFile>& files, fs::path& staging, const HeldSignals& held) {
     std::string pattern = (parent_ / (staging_prefix(out_dir_) + "XXXXXX")).string();
     if (mkdtemp(pattern.data()) == nullptr) {
       return fail(parent_, "cannot create a staging folder",
@@ -230,7 +230,7 @@ class Publisher {
 
 }  // namespace
 
-bool publish_tree(const fs::path& out_dir, std::vector<OutputFile> files, Diagnostics& diags) {
+bool publish_tree(const fs::path& out_dir, std::vector<GeneratedFile> files, Diagnostics& diags) {
   std::error_code ec;
   fs::path dir = fs::absolute(out_dir, ec).lexically_normal();
   if (!dir.has_filename()) dir = dir.parent_path();

@@ -14,20 +14,16 @@
 #include <string>
 #include <vector>
 
+#include "gen/emit/generated_file.hpp"
 #include "gen/text/diagnostics.hpp"
 
 namespace tablegen {
-
-struct OutputFile {
-  std::filesystem::path relative_path;
-  std::string content;
-};
 
 // Replaces the content of out_dir by files, with the permissions the umask
 // gives. Reports every failure to diags and returns false, leaving out_dir as
 // it was. SIGINT, SIGTERM or SIGHUP meanwhile end the process once no
 // staging folder is left, with out_dir holding the old or the new set.
-bool publish_tree(const std::filesystem::path& out_dir, std::vector<OutputFile> files,
+bool publish_tree(const std::filesystem::path& out_dir, std::vector<GeneratedFile> files,
                   Diagnostics& diags);
 
 }  // namespace tablegen

@@ -3,10 +3,12 @@
 // layout constants, so the library exports nothing new for them. Each is one
 // or two lines over the helpers of zim/tables/accessors.h, after its checks;
 // the type's snapshot comes first.
+#include "gen/emit/emit_accessors.hpp"
+
 #include <algorithm>
 #include <string>
 
-#include "gen/emit/emit.hpp"
+#include "gen/emit/template.hpp"
 #include "gen/names/accessor_names.hpp"
 #include "gen/names/constant_names.hpp"
 

@@ -2,20 +2,26 @@
 // The catalogue of every type for tests and tools: each type's layout as
 // data with each field's accessors, and its thirteen operations behind one
 // signature for every type.
+#include "gen/emit/emit_catalogue.hpp"
+
+#include <iterator>
 #include <string>
 
-#include "gen/emit/emit.hpp"
+#include "gen/emit/type_vars.hpp"
 #include "gen/names/accessor_names.hpp"
 #include "gen/names/constant_names.hpp"
 
 namespace tablegen {
 namespace {
 
+// Indexed by ItemKind and by TypeClass.
 constexpr const char* kKindEnum[] = {"ItemKind::kInline", "ItemKind::kPerNpuArray",
                                      "ItemKind::kCountedArray"};
+static_assert(std::size(kKindEnum) == static_cast<size_t>(ItemKind::kCountedArray) + 1);
 constexpr const char* kClassEnum[] = {"TypeClass::kFixed", "TypeClass::kSizeChecked",
                                       "TypeClass::kPerNpu", "TypeClass::kCounted",
                                       "TypeClass::kCountOnly"};
+static_assert(std::size(kClassEnum) == static_cast<size_t>(TypeClass::kCountOnly) + 1);
 
 constexpr const char* kLayoutArrays = R"tpl(const HeaderField $(t)_header[] = {$(header)};
 const FieldItem $(t)_fields[] = {
@@ -110,7 +116,8 @@ std::string layout_arrays(const TypeLayout& type) {
   for (size_t i = 0; i < type.fields.size(); ++i) {
     const FieldLayout& f = type.fields[i];
     fields += render(
-        "    {$(kind), $(offset), $(width), $(run_length), $(flag_at), \"$(label)\",$(access)},\n",
+        "    {{$(kind), $(offset), $(width), $(run_length)}, $(flag_at), "
+        "\"$(label)\",$(access)},\n",
         {{"kind", kKindEnum[static_cast<int>(f.kind)]},
          {"offset", str(f.offset)},
          {"width", str(f.width)},

@@ -8,10 +8,10 @@
 // comment lines move with the key line below them; a comment that ends a key
 // line stays on it, after one space; comment lines after the last key stay at
 // the end. Runs of blank lines become one, and none is left at either end.
+#include "gen/emit/emit_definition.hpp"
+
 #include <string>
 #include <vector>
-
-#include "gen/emit/emit.hpp"
 
 namespace tablegen {
 namespace {

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // The linker version script: every operation of every type, and nothing else.
-#include "gen/emit/emit.hpp"
+#include "gen/emit/emit_export_map.hpp"
+
+#include "gen/emit/type_vars.hpp"
 
 namespace tablegen {
 namespace {

@@ -2,9 +2,11 @@
 // The offset constants of a type's header: where every field, flag and array
 // lies, so that C users need no offsets of their own. They are macros, so the
 // library exports nothing new for them.
+#include "gen/emit/emit_offset_constants.hpp"
+
 #include <string>
 
-#include "gen/emit/emit.hpp"
+#include "gen/emit/template.hpp"
 #include "gen/names/constant_names.hpp"
 
 namespace tablegen {

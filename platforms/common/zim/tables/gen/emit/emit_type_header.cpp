@@ -2,9 +2,13 @@
 // The public header of one type: its object types, offset constants and the
 // declarations of its thirteen operations, its snapshot, its fields' accessors
 // and what the C++ handles call.
+#include "gen/emit/emit_type_header.hpp"
+
 #include <string>
 
-#include "gen/emit/emit.hpp"
+#include "gen/emit/emit_accessors.hpp"
+#include "gen/emit/emit_offset_constants.hpp"
+#include "gen/emit/type_vars.hpp"
 #include "gen/names/constant_names.hpp"
 
 namespace tablegen {

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // all_tables.h: every type's header, and every type as an X-macro list.
-#include "gen/emit/emit.hpp"
+#include "gen/emit/emit_umbrella_header.hpp"
+
+#include "gen/emit/template.hpp"
 #include "gen/names/constant_names.hpp"
 
 namespace tablegen {

@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 // The generated unit of one type: its traits, then the thirteen operations.
+#include "gen/emit/emit_unit.hpp"
+
+#include <iterator>
 #include <string>
 
-#include "gen/emit/emit.hpp"
+#include "gen/emit/type_vars.hpp"
 
 namespace tablegen {
 namespace {
@@ -22,6 +25,7 @@ constexpr const char* kStepTemplate[] = {
     "zt::per_npu_array<$(offset), $(bytes), $(flag_at)>",
     "zt::counted_array<$(offset), $(bytes), $(flag_at)>",
 };
+static_assert(std::size(kStepTemplate) == static_cast<size_t>(ItemKind::kCountedArray) + 1);
 
 std::string step_list(const TypeLayout& type) {
   std::string out;

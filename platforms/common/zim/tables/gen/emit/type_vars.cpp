@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // The values that fill a type's templates, shared by every emitter of
 // per-type text.
-#include "gen/emit/emit.hpp"
+#include "gen/emit/type_vars.hpp"
 
 namespace tablegen {
 

@@ -3,7 +3,6 @@
 
 #include <set>
 
-#include "gen/emit/emit.hpp"
 #include "gen/names/names.hpp"
 #include "gen/read/flag_placement.hpp"
 
@@ -95,28 +94,14 @@ std::vector<DataStep> data_steps(const std::vector<FieldLayout>& fields) {
 
 TypeLayout plan_layout(const Definition& def) {
   TypeLayout t;
-  t.path = def.path;
-  t.file_name = def.file_name;
-  // The canonical form: an edit that only reformats the definition or writes
-  // out what the rules derive is no change; one to its comments still shows.
-  t.text = emit_definition(def);
-  const KeyLines& key = def.lines;
-  // A derived value is reported where the type begins.
-  const int fixed_size = key.fixed_size != 0 ? key.fixed_size : key.table;
-  const int flags_at = key.flags_at != 0 ? key.flags_at : key.table;
-  t.lines = {
-      key.table,          key.id,     key.type_class, fixed_size, key.count_field, key.size_check,
-      key.obj_flags_bit5, key.header, flags_at,       key.table,  key.wisp};
-  t.table_id = def.table_id;
-  t.name = def.name;
-  t.type_class = def.type_class;
-  t.fixed_size = def.fixed_size;
-  t.count_field = def.count_field;
-  t.size_check = def.size_check;
-  t.sets_obj_flags_bit5 = def.sets_obj_flags_bit5;
-  t.wisp = def.wisp;
-  t.header = def.header;
-  t.flags_at = def.flags_at;
+  static_cast<TypeFacts&>(t) = def;
+  // A derived value, and a fact only the layout states, is reported where
+  // the type begins.
+  FactLines& lines = t.lines;
+  if (lines.fixed_size == 0) lines.fixed_size = lines.table;
+  if (lines.flags_at == 0) lines.flags_at = lines.table;
+  lines.npd_present = lines.flags_at;
+  lines.checks = lines.table;
 
   // Only valid definitions are planned: the validator has bounded every
   // offset by the largest fixed part, so each fits 32 bits.

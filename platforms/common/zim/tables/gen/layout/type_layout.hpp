@@ -7,9 +7,7 @@
 // inspector read it as it is and derive nothing of their own.
 #pragma once
 
-#include <array>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,39 +47,22 @@ struct CheckSites {
   CheckSite alloc;     // the allocator's null-object check
 };
 
-// The line of the source (a definition or a manifest) that states each fact,
-// for messages about it.
-struct FactLines {
-  int table = 0, id = 0, type_class = 0, fixed_size = 0, count_field = 0, size_check = 0,
-      obj_flags_bit5 = 0, header = 0, npd_present = 0, checks = 0, wisp = 0;
-};
-
-struct TypeLayout {
-  // Where it comes from.
-  std::string path;       // the definition or manifest, as given, for messages
-  std::string file_name;  // the definition's base name, e.g. 000_test_if.tdef
-  std::string text;       // a definition's text, to tell edits that change no layout
-  FactLines lines;
-
-  // What the definition states, validated.
-  uint32_t table_id = 0;
-  std::string name;
-  TypeClass type_class = TypeClass::kFixed;
-  uint32_t fixed_size = 0;
-  std::optional<uint32_t> count_field;
-  bool size_check = false;
-  bool sets_obj_flags_bit5 = false;
-  std::array<uint32_t, 6> wisp{};
-  std::vector<HeaderField> header;  // copy order
+// The facts (TypeFacts) are the definition's, with the lines of the source
+// they were read from: a definition's, or a manifest's for a layout read back.
+struct TypeLayout : TypeFacts {
   std::vector<FieldLayout> fields;  // layout order, with their flags placed
 
-  // What follows from it.
-  uint32_t flags_at = 0;             // first byte of the presence-flag area
+  // What follows from the facts.
   uint32_t npd_present = 0;          // the byte after the presence flags
   std::vector<uint32_t> dynamic;     // data pointers, in the order arrays fill the dynamic area
   std::vector<DataStep> data_steps;  // the data copy and the pointer layout
   CheckSites checks;
   std::string unit_path;  // the path the unit's reports name
+
+  // A definition's canonical form (emit_definition), filled by the loader
+  // for --compat to tell an edit of comments from no change; empty for a
+  // layout read from a manifest.
+  std::string canonical_text;
 };
 
 }  // namespace tablegen

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "gen/check/validator.hpp"
+#include "gen/emit/emit_definition.hpp"
 #include "gen/files/read_file.hpp"
 #include "gen/layout/plan.hpp"
 #include "gen/manifest/manifest.hpp"
@@ -92,20 +93,34 @@ std::optional<std::vector<Definition>> read_definitions(const std::vector<fs::pa
   return defs;
 }
 
-std::optional<std::vector<TypeLayout>> load_catalogue(const fs::path& dir, Diagnostics& diags) {
+namespace {
+
+// Every type of the folder planned; with canonical_text, each with its
+// definition's canonical form, which --compat compares.
+std::optional<std::vector<TypeLayout>> plan_folder(const fs::path& dir, bool canonical_text,
+                                                   Diagnostics& diags) {
   const auto files = definition_files(dir, diags);
   if (!files) return std::nullopt;
   const auto defs = read_definitions(*files, diags);
   if (!defs) return std::nullopt;
   std::vector<TypeLayout> types;
   types.reserve(defs->size());
-  for (const auto& def : *defs) types.push_back(plan_layout(def));
+  for (const auto& def : *defs) {
+    types.push_back(plan_layout(def));
+    if (canonical_text) types.back().canonical_text = emit_definition(def);
+  }
   return types;
+}
+
+}  // namespace
+
+std::optional<std::vector<TypeLayout>> load_catalogue(const fs::path& dir, Diagnostics& diags) {
+  return plan_folder(dir, false, diags);
 }
 
 std::optional<std::vector<TypeLayout>> load_layouts(const fs::path& path, Diagnostics& diags) {
   std::error_code ec;
-  if (fs::is_directory(path, ec)) return load_catalogue(path, diags);
+  if (fs::is_directory(path, ec)) return plan_folder(path, true, diags);
   const FileText file = read_file(AT_FDCWD, path.string(), kManifestFile.max_bytes);
   if (file.fault == ReadFault::kCannotOpen || file.fault == ReadFault::kNotRegular) {
     diags.error(path.string(), 0, "neither a folder of definitions nor a readable manifest");

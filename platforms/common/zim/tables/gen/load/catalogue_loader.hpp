@@ -7,9 +7,9 @@
 #include <optional>
 #include <vector>
 
+#include "gen/layout/type_layout.hpp"
 #include "gen/read/definition.hpp"
 #include "gen/text/diagnostics.hpp"
-#include "gen/layout/type_layout.hpp"
 
 namespace tablegen {
 
@@ -35,8 +35,8 @@ std::optional<std::vector<Definition>> read_definitions(
 std::optional<std::vector<TypeLayout>> load_catalogue(const std::filesystem::path& dir,
                                                       Diagnostics& diags);
 
-// The layouts of a catalogue given as a folder of definitions or as a
-// manifest file; nothing after reporting a problem.
+// The layouts of a catalogue given as a folder of definitions, each with its
+// canonical text, or as a manifest file; nothing after reporting a problem.
 std::optional<std::vector<TypeLayout>> load_layouts(const std::filesystem::path& path,
                                                     Diagnostics& diags);
 

@@ -144,7 +144,8 @@ class Comparison {
                  ": affects only the text of its assertion report");
       ++reported_;
     }
-    if (reported_ == before && !o.text.empty() && !n.text.empty() && o.text != n.text) {
+    if (reported_ == before && !o.canonical_text.empty() && !n.canonical_text.empty() &&
+        o.canonical_text != n.canonical_text) {
       report(n.path, n.lines.table, false,
              t + ": the comments of its definition changed; its layout did not");
     }

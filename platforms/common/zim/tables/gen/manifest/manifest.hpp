@@ -8,13 +8,17 @@
 #include <string>
 #include <vector>
 
-#include "gen/text/diagnostics.hpp"
+#include "gen/emit/generated_file.hpp"
 #include "gen/layout/type_layout.hpp"
+#include "gen/text/diagnostics.hpp"
 
 namespace tablegen {
 
 // The manifest text of a catalogue, in table-id order (manifest_writer.cpp).
 std::string manifest_text(const std::vector<TypeLayout>& types);
+
+// zim_tables.manifest, the same text as a generated file (manifest_writer.cpp).
+GeneratedFile emit_manifest(const std::vector<TypeLayout>& types);
 
 // Reads a manifest back into the layouts it states, each with the lines of
 // the manifest that state its facts (manifest_reader.cpp). Reports what is

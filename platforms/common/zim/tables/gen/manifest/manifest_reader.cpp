@@ -117,7 +117,7 @@ class ManifestReader {
         if (!words_.pattern(line, words, {{nullptr, kMaxFixedSize, "fixed size"}}, v)) return false;
         t.fixed_size = v[0];
         return true;
-      case Key::kCountParam:
+      case Key::kCountField:
         t.lines.count_field = r.lines.count_field = line;
         if (words.size() == 2 && words[1] == "off") return true;
         if (!words_.pattern(line, words, {{"on", 0, ""}, {nullptr, kMaxFixedSize, "count field"}},
@@ -331,7 +331,6 @@ class ManifestReader {
     TypeLayout layout = plan_layout(r.def);
     check_derived(r, layout, [this](int line, const std::string& message) { fail(line, message); });
     if (diags_.error_count() != errors_before) return;
-    layout.text.clear();
     layout.lines = r.lines;
     layouts_.push_back(std::move(layout));
     defs_.push_back(std::move(r.def));

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "gen/manifest/manifest_record.hpp"
 
+#include <iterator>
+
 namespace tablegen {
 namespace {
 
@@ -8,6 +10,7 @@ constexpr const char* kKeyText[] = {
     "type",           "class",          "fixed_size",  "count_param", "size_check",
     "obj_flags_bit5", "header",         "field",       "npd_present", "dynamic",
     "check fix_ptrs", "check size_ptr", "check alloc", "wisp",        "type"};
+static_assert(std::size(kKeyText) == static_cast<size_t>(ManifestKey::kDone) + 1);
 
 std::string check_text(const CheckSite& site) {
   return site.line == 0 ? std::string("none")

@@ -20,7 +20,7 @@ enum class ManifestKey {
   kType,
   kClass,
   kFixedSize,
-  kCountParam,
+  kCountField,
   kSizeCheck,
   kObjFlagsBit5,
   kHeader,

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // Writes the layout manifest, the text that read_manifest reads back.
-#include "gen/emit/emit.hpp"
+#include "gen/emit/template.hpp"
 #include "gen/manifest/manifest.hpp"
 
 namespace tablegen {
@@ -22,7 +22,7 @@ constexpr const char* kRecord = R"tpl(
 type $(table_id) $(t)
   class $(class)
   fixed_size $(fixed_size)
-  count_param $(count_param)
+  count_param $(count_field)
   size_check $(size_check)
   obj_flags_bit5 $(bit5)
   header$(header)
@@ -70,7 +70,7 @@ std::string manifest_text(const std::vector<TypeLayout>& types) {
                             {"t", t.name},
                             {"class", class_keyword(t.type_class)},
                             {"fixed_size", str(t.fixed_size)},
-                            {"count_param", t.count_field ? "on " + str(*t.count_field) : "off"},
+                            {"count_field", t.count_field ? "on " + str(*t.count_field) : "off"},
                             {"size_check", t.size_check ? "on" : "off"},
                             {"bit5", t.sets_obj_flags_bit5 ? "set" : "clear"},
                             {"header", header},

@@ -10,11 +10,10 @@
 #include <utility>
 #include <vector>
 
+#include "gen/read/field_shape.hpp"
 #include "gen/text/item_syntax.hpp"
 
 namespace tablegen {
-
-enum class TypeClass { kFixed, kSizeChecked, kPerNpu, kCounted, kCountOnly };
 
 // The word a definition's `class` line uses for each class.
 inline constexpr std::array<std::pair<TypeClass, const char*>, 5> kClassKeywords{{
@@ -24,6 +23,7 @@ inline constexpr std::array<std::pair<TypeClass, const char*>, 5> kClassKeywords
     {TypeClass::kCounted, "counted"},
     {TypeClass::kCountOnly, "count_only"},
 }};
+static_assert(kClassKeywords.size() == static_cast<size_t>(TypeClass::kCountOnly) + 1);
 
 inline const char* class_keyword(TypeClass c) {
   for (const auto& [cls, word] : kClassKeywords) {
@@ -32,33 +32,12 @@ inline const char* class_keyword(TypeClass c) {
   return "?";
 }
 
-enum class ItemKind {
-  kInline,        // off:w or off:wxn
-  kPerNpuArray,   // off:exN
-  kCountedArray,  // off:exC
-};
-
-struct HeaderField {
-  uint32_t offset = 0;
-  uint32_t width = 0;
-};
-
-struct FieldItem {
-  ItemKind kind = ItemKind::kInline;
-  uint32_t offset = 0;
-  uint32_t width = 0;       // inline: bytes per field; array: element size
-  uint32_t run_length = 1;  // inline runs: number of fields; arrays: 1
-  std::string name;         // optional; unnamed fields are known by their number
+// A data field as its definition writes it.
+struct FieldItem : FieldShape {
+  std::string name;  // optional; unnamed fields are known by their number
   int line = 0;
   // False for an item written without "off:": layout resolution places it.
   bool offset_given = true;
-
-  // First byte after the item's bytes in the fixed part; exact for any
-  // 32-bit values.
-  uint64_t end() const {
-    return uint64_t{offset} + (kind == ItemKind::kInline ? uint64_t{width} * run_length : 8);
-  }
-  bool is_array() const { return kind != ItemKind::kInline; }
 };
 
 // An item as a definition writes it: "216:32x3", "400:8xN"; "32x3" while an
@@ -76,10 +55,33 @@ inline std::string item_text(const HeaderField& field) {
   return item_spelling(field.offset, field.width);
 }
 
-// Where each key of a definition was written, for error messages.
-struct KeyLines {
+// The line of the source (a definition or a manifest) that states each fact,
+// for messages about it; 0: not written. A definition that leaves out
+// fixed_size or flags_at has them derived; the planner then places their
+// lines, and those of the facts only a layout states, where the type begins.
+struct FactLines {
   int table = 0, id = 0, type_class = 0, fixed_size = 0, header = 0, flags_at = 0, count_field = 0,
       size_check = 0, obj_flags_bit5 = 0, wisp = 0;
+  int npd_present = 0;  // a manifest's npd_present line; a definition's flags_at
+  int checks = 0;       // a manifest's last check line
+};
+
+// Where a type comes from and what its definition states about it: the part
+// a Definition and the TypeLayout planned from it share.
+struct TypeFacts {
+  std::string path;       // the definition or manifest, as given, for messages
+  std::string file_name;  // the definition's base name, e.g. 000_test_if.tdef
+  uint32_t table_id = 0;
+  std::string name;
+  TypeClass type_class = TypeClass::kFixed;
+  uint32_t fixed_size = 0;
+  std::vector<HeaderField> header;  // copy order
+  uint32_t flags_at = 0;            // first byte of the presence-flag area
+  std::optional<uint32_t> count_field;
+  bool size_check = false;
+  bool sets_obj_flags_bit5 = false;
+  std::array<uint32_t, 6> wisp{};  // the six trace identifiers
+  FactLines lines;
 };
 
 // The comments and blank lines of a definition, kept for its canonical form.
@@ -91,22 +93,9 @@ struct SourceComments {
   std::vector<std::string> bottom;                 // after the last key line
 };
 
-struct Definition {
-  std::string path;       // as given on the command line, used in messages
-  std::string file_name;  // base name, e.g. 000_test_if.tdef
-  std::string text;       // the file as read, to tell edits that change no layout
-  std::string name;
-  uint32_t table_id = 0;
-  TypeClass type_class = TypeClass::kFixed;
-  uint32_t fixed_size = 0;
-  std::vector<HeaderField> header;  // copy order
-  uint32_t flags_at = 0;
-  std::optional<uint32_t> count_field;
-  bool size_check = false;
-  bool sets_obj_flags_bit5 = false;
-  std::array<uint32_t, 6> wisp{};
+struct Definition : TypeFacts {
+  std::string text;               // the file as read, for --format --write to compare
   std::vector<FieldItem> fields;  // layout order
-  KeyLines lines;                 // 0: not written (fixed_size and flags_at are then derived)
   SourceComments comments;
 };
 

@@ -226,7 +226,7 @@ class Parser {
 
   // Where a key of one value was first given; nullptr for other keys.
   int* one_value_key(const std::string& key) {
-    KeyLines& k = def_.lines;
+    FactLines& k = def_.lines;
     const std::pair<const char*, int*> keys[] = {{"id", &k.id},
                                                  {"class", &k.type_class},
                                                  {"fixed_size", &k.fixed_size},

@@ -139,14 +139,14 @@ static inline uint8_t *zim_tables_element(const void *obj, uint64_t ptr_at, uint
 /* A snapshot's bytes: size bytes of obj in a new heap block, or null when
  * calloc fails. The size and count that the snapshot read once and checked
  * are written over what the copy read, so that the copy agrees with its own
- * block whatever a writer did meanwhile (count_at 0: the type has no count). */
-static inline uint8_t *zim_tables_snapshot_bytes(const void *obj, uint32_t size, uint64_t count_at,
-                                                 uint32_t count) {
+ * block whatever a writer did meanwhile (count_field 0: the type has no count). */
+static inline uint8_t *zim_tables_snapshot_bytes(const void *obj, uint32_t size,
+                                                 uint64_t count_field, uint32_t count) {
   uint8_t *copy = (uint8_t *)calloc(1, size);
   if (copy == NULL) return NULL;
   memcpy(copy, obj, size);
   memcpy(copy + ZIM_OBJ_TOTAL_SIZE_OFFSET, &size, sizeof size);
-  if (count_at != 0) memcpy(copy + count_at, &count, sizeof count);
+  if (count_field != 0) memcpy(copy + count_field, &count, sizeof count);
   return copy;
 }
 

@@ -1,0 +1,15 @@
+// SPDX-License-Identifier: Apache-2.0
+// The catalogue of every type for tests and tools, not part of the library.
+#pragma once
+
+#include <vector>
+
+#include "gen/emit/generated_file.hpp"
+#include "gen/layout/type_layout.hpp"
+
+namespace tablegen {
+
+// zim_tables_catalogue.cpp
+GeneratedFile emit_catalogue(const std::vector<TypeLayout>& types);
+
+}  // namespace tablegen

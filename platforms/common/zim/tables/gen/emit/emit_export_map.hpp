@@ -1,0 +1,15 @@
+// SPDX-License-Identifier: Apache-2.0
+// The linker version script that exports the operations and nothing else.
+#pragma once
+
+#include <vector>
+
+#include "gen/emit/generated_file.hpp"
+#include "gen/layout/type_layout.hpp"
+
+namespace tablegen {
+
+// zim_tables.map
+GeneratedFile emit_export_map(const std::vector<TypeLayout>& types);
+
+}  // namespace tablegen

@@ -1,0 +1,14 @@
+// SPDX-License-Identifier: Apache-2.0
+// The public header of one type: its types, prototypes, layout constants
+// and accessors.
+#pragma once
+
+#include "gen/emit/generated_file.hpp"
+#include "gen/layout/type_layout.hpp"
+
+namespace tablegen {
+
+// include/zim/tables/<type>.h, relative to include/.
+GeneratedFile emit_type_header(const TypeLayout& type);
+
+}  // namespace tablegen

@@ -1,0 +1,15 @@
+// SPDX-License-Identifier: Apache-2.0
+// The header that includes every type header.
+#pragma once
+
+#include <vector>
+
+#include "gen/emit/generated_file.hpp"
+#include "gen/layout/type_layout.hpp"
+
+namespace tablegen {
+
+// include/zim/tables/all_tables.h, relative to include/.
+GeneratedFile emit_umbrella_header(const std::vector<TypeLayout>& types);
+
+}  // namespace tablegen
