@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "definition_model.hpp"
+#include "gen/check/validator.hpp"
+#include "gen/layout/plan.hpp"
 #include "gen/read/layout_resolution.hpp"
 #include "gen/read/parser.hpp"
-#include "gen/layout/plan.hpp"
-#include "gen/check/validator.hpp"
 
 namespace {
 

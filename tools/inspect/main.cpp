@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "gen/load/catalogue_loader.hpp"
 #include "decode.hpp"
+#include "gen/load/catalogue_loader.hpp"
 #include "object_bytes.hpp"
 #include "pool.hpp"
 #include "render.hpp"

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // catalogue_size.h: how many table types the catalogue holds.
-#include "gen/names/names.hpp"
 #include "gen/emit/emit_catalogue_size.hpp"
 
 #include "gen/emit/template.hpp"
+#include "gen/names/names.hpp"
 
 namespace tablegen {
 namespace {

@@ -3,8 +3,8 @@
 // once for every back end.
 #pragma once
 
-#include "gen/read/definition.hpp"
 #include "gen/layout/type_layout.hpp"
+#include "gen/read/definition.hpp"
 
 namespace tablegen {
 
