@@ -63,6 +63,7 @@ const std::string_view kClasses[] = {"fixed", "size_checked", "per_npu", "counte
 // The judgement of one definition, stage by stage: each stage returns the
 // first rule its part breaks, or "".
 struct Judge {
+  explicit Judge(Model& model) : m(model) {}
   Model& m;
   std::map<std::string_view, std::vector<std::string_view>> keys;
   std::vector<std::string_view> fields, names;
@@ -95,9 +96,9 @@ struct Judge {
           continue;
         }
         if (c < 0x21 || c > 0x7e) return "byte outside a comment that is no printable ASCII";
-        const size_t end = std::min(line.find_first_of(kSpace, i), line.size());
-        words.push_back(line.substr(i, end - i));
-        i = end;
+        const size_t word_end = std::min(line.find_first_of(kSpace, i), line.size());
+        words.push_back(line.substr(i, word_end - i));
+        i = word_end;
       }
       if (words.empty()) continue;
       const std::vector<std::string_view> values(words.begin() + 1, words.end());
@@ -274,7 +275,7 @@ struct Judge {
 };
 
 std::string judge(std::string_view text, std::string_view file_name, Model& m) {
-  Judge j{m};
+  Judge j(m);
   std::string e = j.lines_and_keys(text);
   if (e.empty()) e = j.identity(file_name);
   if (e.empty()) e = j.header_fields();
