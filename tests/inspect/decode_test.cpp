@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <cstring>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -17,9 +15,6 @@
 #include "render.hpp"
 
 namespace {
-
-using namespace inspect_test;
-using zim_inspect::Json;
 
 // What decode --json prints, read back.
 struct Decoded {

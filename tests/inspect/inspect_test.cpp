@@ -29,9 +29,6 @@
 
 namespace {
 
-using namespace inspect_test;
-using zim_inspect::Json;
-
 void write_file(const std::string& path, const Bytes& b) {
   std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), b.size());
 }

@@ -17,10 +17,9 @@
 #include "zim/tables/all_tables.h"
 #include "zim/tables/catalogue.hpp"
 
-namespace inspect_test {
-
 namespace cat = zim_tables::catalogue;
 using tablegen::ItemKind;
+using zim_inspect::Json;
 using zim_inspect::Sizing;
 using zim_inspect::TypeLayout;
 using Bytes = std::vector<unsigned char>;
@@ -82,7 +81,5 @@ inline const TypeLayout kSaturating =
     hand_made("huge", {{{ItemKind::kCountedArray, 232, 0xffffffff, 1, ""}, 272},
                        {{ItemKind::kCountedArray, 240, 0xffffffff, 1, ""}, 280},
                        {{ItemKind::kPerNpuArray, 248, 1048576, 1, ""}, 256}});
-
-}  // namespace inspect_test
 
 #endif  // ZIM_TESTS_INSPECT_OBJECTS_HPP

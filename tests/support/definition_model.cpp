@@ -119,11 +119,11 @@ struct Judge {
       const bool derivable = key == "fixed_size" || key == "flags_at";
       if (key != "count_field" && !derivable && keys.count(key) == 0) return "missing key";
     }
-    if (fields.empty()) return "no field lines";
-    return "";
+    return fields.empty() ? "no field lines" : "";
   }
 
-  std::string identity(std::string_view file_name) {
+  // Name, id, class, switches, wisp, header and count field.
+  std::string identity_and_header(std::string_view file_name) {
     const std::string_view name = one("table");
     if (name.size() < 3 || name.size() > 22 || name[0] < 'a' || name[0] > 'z' ||
         name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_") != name.npos)
@@ -151,10 +151,6 @@ struct Judge {
     fixed_size = given("fixed_size");
     flags_at = given("flags_at");
     if (!fixed_size || !flags_at) return "bad number";
-    return "";
-  }
-
-  std::string header_fields() {
     for (std::string_view f : keys["header"]) {
       const auto h = item(f);
       if (f.find('x') != f.npos || !h) return "malformed header field";
@@ -178,6 +174,7 @@ struct Judge {
     return "";
   }
 
+  // Fields where their offsets or alignments place them, and their names.
   std::string placed_fields() {
     end = header.back().first + header.back().second;
     for (std::string_view f : fields) {
@@ -210,10 +207,6 @@ struct Judge {
     }
     if (*flags_at != end && *flags_at != kHuge + 1)
       return "flags_at is not the end of the last field";
-    return "";
-  }
-
-  std::string field_names() {
     // Names become parts of the header's constants ZIM_<T>_FIELD_<NAME>_<WHAT>,
     // unnamed fields go by their number; no constant may come out twice.
     std::set<std::string> constants;
@@ -274,21 +267,16 @@ struct Judge {
   }
 };
 
-std::string judge(std::string_view text, std::string_view file_name, Model& m) {
-  Judge j(m);
-  std::string e = j.lines_and_keys(text);
-  if (e.empty()) e = j.identity(file_name);
-  if (e.empty()) e = j.header_fields();
-  if (e.empty()) e = j.placed_fields();
-  if (e.empty()) e = j.field_names();
-  return e.empty() ? j.sizes_and_class() : e;
-}
-
 }  // namespace
 
 Model check(std::string_view text, std::string_view file_name) {
   Model m;
-  m.error = judge(text, file_name, m);
+  Judge j(m);
+  std::string& e = m.error;
+  e = j.lines_and_keys(text);
+  if (e.empty()) e = j.identity_and_header(file_name);
+  if (e.empty()) e = j.placed_fields();
+  if (e.empty()) e = j.sizes_and_class();
   return m;
 }
 
