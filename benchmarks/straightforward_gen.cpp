@@ -15,7 +15,7 @@ namespace {
 
 namespace cat = zim_tables::catalogue;
 
-void emit_type(std::FILE* out, const cat::TableType& t) {
+void emit_read_dbobj(std::FILE* out, const cat::TableType& t) {
   const char* n = t.name;
   const bool counted = t.count_field != 0;
   std::fprintf(out, "\nstatic void sf_%s_read_dbobj(const void *s, void *d) {\n", n);
@@ -43,7 +43,11 @@ void emit_type(std::FILE* out, const cat::TableType& t) {
     std::fprintf(out, "  copy_array(src + %u, dst + %u, %s);\n", f.flag_at, f.flag_at, len);
   }
   std::fprintf(out, "}\n");
+}
 
+void emit_fix_ptrs(std::FILE* out, const cat::TableType& t) {
+  const char* n = t.name;
+  const bool counted = t.count_field != 0;
   std::fprintf(out, "\nstatic void sf_%s_fix_ptrs(uint32_t npd_size, void *o) {\n", n);
   if (t.size_check) {
     std::fprintf(out, "  unsigned char *obj = o;\n  uint64_t cursor = %uu + (uint64_t)npd_size;\n",
@@ -73,7 +77,10 @@ void emit_type(std::FILE* out, const cat::TableType& t) {
     std::fprintf(out, "  (void)npd_size;\n  (void)o;\n");
   }
   std::fprintf(out, "}\n");
+}
 
+void emit_get_obj_size(std::FILE* out, const cat::TableType& t) {
+  const char* n = t.name;
   std::fprintf(out, "\nstatic uint32_t sf_%s_get_obj_size(uint32_t count) {\n", n);
   std::fprintf(out, "  uint32_t size = qor_npd_get_table_size(%u) + %u;\n", t.table_id,
                t.fixed_size);
@@ -126,7 +133,9 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "%s: no type %s\n", argv[0], argv[i]);
       return 1;
     }
-    emit_type(out, *t);
+    emit_read_dbobj(out, *t);
+    emit_fix_ptrs(out, *t);
+    emit_get_obj_size(out, *t);
     const std::string n = t->name;
     table += "    {\"" + n + "\", sf_" + n + "_read_dbobj, sf_" + n + "_fix_ptrs, sf_" + n +
              "_get_obj_size},\n";

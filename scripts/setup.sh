@@ -23,6 +23,8 @@ command -v pkg-config >/dev/null || packages+=(pkgconf)
 # The definition fuzz test: clang with libFuzzer.
 command -v clang++-14 >/dev/null || packages+=(clang-14)
 dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || packages+=(libclang-rt-14-dev)
+# The size check counts functions' lines with clang-tidy.
+command -v clang-tidy-14 >/dev/null || packages+=(clang-tidy-14)
 if [ ${#packages[@]} -gt 0 ]; then
   echo "Installing: ${packages[*]}"
   apt-get update -qq

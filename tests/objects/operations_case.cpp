@@ -109,10 +109,22 @@ void place_source(unsigned char* src, const ObjectLayout& own, const ObjectLayou
   }
 }
 
-void run(const uint8_t* data, size_t size) {
-  Input in{data, size};
+// One input's case: the type, the platform's shape and both objects' layouts.
+struct Case {
+  Input& in;
+  const RefType& t;
+  const zim_tables::catalogue::Operations& ops;
+  uint32_t npus, npd, src_count, dst_count;
+  ObjectLayout sl, dl;
+  std::string id() const { return std::to_string(t.id); }
+  std::string npd_call() const { return "npd(" + id() + ")"; }
+  std::string pool_call(const ObjectLayout& l) const {
+    return " pool(" + id() + "," + std::to_string(l.size) + ")";
+  }
+};
+
+Case make_case(Input& in) {
   const RefType& t = reference()[(in.at(0) | in.at(1) << 8) % reference().size()];
-  const auto& ops = cat(t).ops;
   const uint32_t npus = in.at(2) % 9, npd = in.at(3) % 41;
   const uint32_t src_count = t.count_field != 0 ? in.at(4) % 8 : 0;
   const uint32_t dst_count = t.count_field != 0 ? in.at(5) % 8 : 0;
@@ -128,103 +140,124 @@ void run(const uint8_t* data, size_t size) {
   props.copy_shm_hook = shm_hook;
   props.copy_src_hook = src_hook;
   const ObjectLayout sl = expected_layout(t, npus, npd, src_count);
-  const ObjectLayout dl = expected_layout(t, npus, npd, dst_count);
-  const std::string id = std::to_string(t.id), npd_call = "npd(" + id + ")";
-  const auto pool_call = [&](const ObjectLayout& l) {
-    return " pool(" + id + "," + std::to_string(l.size) + ")";
-  };
+  return {in,        t,   cat(t).ops,
+          npus,      npd, src_count,
+          dst_count, sl,  expected_layout(t, npus, npd, dst_count)};
+}
 
-  // The source: the input's bytes, its count and size, laid out by the fix-up.
-  std::unique_ptr<unsigned char[]> src_block(new unsigned char[sl.size]);
-  unsigned char* src = src_block.get();
-  for (uint64_t i = 0; i < sl.size; ++i) src[i] = static_cast<unsigned char>(in());
-  if (t.count_field != 0) put(src, t.count_field, src_count);
-  put(src, ZIM_OBJ_TOTAL_SIZE_OFFSET, static_cast<uint32_t>(sl.size));
-  Bytes image = snapshot(src, sl.size);
-  if (t.size_checked()) write_pointers(image.data(), sl, src);
-  ops.fix_ptrs_from_base(src);
+// The source: the input's bytes, its count and size, laid out by the fix-up.
+void fix_up_source(const Case& c, unsigned char* src) {
+  const RefType& t = c.t;
+  for (uint64_t i = 0; i < c.sl.size; ++i) src[i] = static_cast<unsigned char>(c.in());
+  if (t.count_field != 0) put(src, t.count_field, c.src_count);
+  put(src, ZIM_OBJ_TOTAL_SIZE_OFFSET, static_cast<uint32_t>(c.sl.size));
+  Bytes image = snapshot(src, c.sl.size);
+  if (t.size_checked()) write_pointers(image.data(), c.sl, src);
+  c.ops.fix_ptrs_from_base(src);
   check(src, image, "fix_ptrs_from_base");
-  check_calls(npd_call, "fix_ptrs_from_base");
+  check_calls(c.npd_call(), "fix_ptrs_from_base");
   // Both fix-ups check the layout against total_obj_size (never for fixed-size
   // and count-only types).
   const std::string size_report = t.size_checked() ? report_text(fix_ptrs_report(t)) : "none";
-  for (uint32_t total : {static_cast<uint32_t>(sl.size - 1), 0u}) {
+  for (uint32_t total : {static_cast<uint32_t>(c.sl.size - 1), 0u}) {
     put(src, ZIM_OBJ_TOTAL_SIZE_OFFSET, total);
-    if (report_text(capture_assert([&] { ops.fix_ptrs(npd, src); })) != size_report ||
-        report_text(capture_assert([&] { ops.fix_ptrs_from_base(src); })) != size_report) {
+    if (report_text(capture_assert([&] { c.ops.fix_ptrs(c.npd, src); })) != size_report ||
+        report_text(capture_assert([&] { c.ops.fix_ptrs_from_base(src); })) != size_report) {
       fail("fix-up size check", "total_obj_size " + std::to_string(total));
     }
   }
-  put(src, ZIM_OBJ_TOTAL_SIZE_OFFSET, static_cast<uint32_t>(sl.size));
+  put(src, ZIM_OBJ_TOTAL_SIZE_OFFSET, static_cast<uint32_t>(c.sl.size));
   calls().clear();
+}
 
-  // The destination: a fresh heap object for its own count, then input bytes.
-  uint32_t uid = platform().next_uid;
-  void* dst = ops.srv_ctor(dst_count);
-  check(dst, fresh_image(t, dl, dst, npd, dst_count, uid), "srv_ctor");
-  check_calls(npd_call + " uid", "srv_ctor");
-  void* pooled = ops.srv_ctor_with_shm(dst_count);
-  check_calls(npd_call + pool_call(dl) + " uid", "srv_ctor_with_shm");
-  image = fresh_image(t, dl, pooled, npd, dst_count, uid + 1);
+// The destination: a fresh heap object for its own count, then input bytes;
+// the pool constructor beside it. Returns the heap object.
+void* construct_destination(const Case& c) {
+  const uint32_t uid = platform().next_uid;
+  void* dst = c.ops.srv_ctor(c.dst_count);
+  check(dst, fresh_image(c.t, c.dl, dst, c.npd, c.dst_count, uid), "srv_ctor");
+  check_calls(c.npd_call() + " uid", "srv_ctor");
+  void* pooled = c.ops.srv_ctor_with_shm(c.dst_count);
+  check_calls(c.npd_call() + c.pool_call(c.dl) + " uid", "srv_ctor_with_shm");
+  Bytes image = fresh_image(c.t, c.dl, pooled, c.npd, c.dst_count, uid + 1);
   image[ZIM_OBJ_FLAGS_OFFSET] |= 0xdf;
   check(pooled, image, "srv_ctor_with_shm");
-  // The destination, with noise, moves to an odd address (nothing may rely on
-  // alignment) with noise behind it, where an operation that overran it
-  // shows. Its pointers follow it, by the NPD size given and no other, and a
-  // second fix-up changes nothing.
-  scramble(dst, t, dl, in);
-  Bytes block = snapshot(dst, dl.size);
-  block.insert(block.begin(), static_cast<unsigned char>(in()));
-  for (int i = 0; i < 64; ++i) block.push_back(static_cast<unsigned char>(in()));
+  return dst;
+}
+
+// The destination, with noise, moves to an odd address (nothing may rely on
+// alignment) with noise behind it, where an operation that overran it shows.
+// Its pointers follow it, by the NPD size given and no other, and a second
+// fix-up changes nothing; then the data and header copies into it.
+void copy_into_moved(const Case& c, void* dst, unsigned char* src, Buffers& owned) {
+  const RefType& t = c.t;
+  scramble(dst, t, c.dl, c.in);
+  Bytes block = snapshot(dst, c.dl.size);
+  block.insert(block.begin(), static_cast<unsigned char>(c.in()));
+  for (int i = 0; i < 64; ++i) block.push_back(static_cast<unsigned char>(c.in()));
   unsigned char* moved = block.data() + 1;
-  put(moved, ZIM_OBJ_TOTAL_SIZE_OFFSET, static_cast<uint32_t>(dl.size));
-  image.assign(moved, block.data() + block.size());
-  if (t.size_checked()) write_pointers(image.data(), dl, moved);
-  platform().npd_size.fill(npd + 1);
+  put(moved, ZIM_OBJ_TOTAL_SIZE_OFFSET, static_cast<uint32_t>(c.dl.size));
+  Bytes image(moved, block.data() + block.size());
+  if (t.size_checked()) write_pointers(image.data(), c.dl, moved);
+  platform().npd_size.fill(c.npd + 1);
   for (const char* what : {"fix_ptrs", "second fix_ptrs"}) {
-    ops.fix_ptrs(npd, moved);
+    c.ops.fix_ptrs(c.npd, moved);
     check(moved, image, what);
     check_calls("", what);
   }
-  platform().npd_size.fill(npd);
-  Buffers owned;
-  place_source(src, sl, dl, in, owned);
-  copy_data(image, t, src, dl);
-  ops.read_dbobj(src, moved);
+  platform().npd_size.fill(c.npd);
+  place_source(src, c.sl, c.dl, c.in, owned);
+  copy_data(image, t, src, c.dl);
+  c.ops.read_dbobj(src, moved);
   check(moved, image, "read_dbobj");
 
-  for (auto header_copy : {ops.write_dbobj_base, ops.read_dbobj_base}) {
-    scramble(dst, t, dl, in);
-    image = snapshot(dst, dl.size);
+  for (auto header_copy : {c.ops.write_dbobj_base, c.ops.read_dbobj_base}) {
+    scramble(dst, t, c.dl, c.in);
+    image = snapshot(dst, c.dl.size);
     copy_headers(image, t, src);
     header_copy(src, dst);
     check(dst, image, "header copy");
   }
-  ops.clnt_copy_dtor(dst);
+}
 
-  // Copies read the source's own lengths.
-  place_source(src, sl, sl, in, owned);
+// Copies read the source's own lengths.
+void copy_source(const Case& c, unsigned char* src, Buffers& owned) {
+  place_source(src, c.sl, c.sl, c.in, owned);
   for (zim_bool_t use_shm : {ZIM_FALSE, ZIM_TRUE}) {
     g_hooks.clear();
     calls().clear();
-    uid = platform().next_uid;
-    void* copy = use_shm ? ops.copy_ctor_with_shm(src) : ops.copy_ctor(src);
+    const uint32_t uid = platform().next_uid;
+    void* copy = use_shm ? c.ops.copy_ctor_with_shm(src) : c.ops.copy_ctor(src);
     const char* what = use_shm ? "copy_ctor_with_shm" : "copy_ctor";
-    check_calls("props(" + id + ") " + npd_call + (use_shm ? pool_call(sl) : "") + " uid", what);
+    check_calls(
+        "props(" + c.id() + ") " + c.npd_call() + (use_shm ? c.pool_call(c.sl) : "") + " uid",
+        what);
     if (in_pool(copy) != use_shm) fail(what, "allocated in the wrong place");
-    image = fresh_image(t, sl, copy, npd, src_count, uid);
-    copy_headers(image, t, src);
-    copy_data(image, t, src, sl);
+    Bytes image = fresh_image(c.t, c.sl, copy, c.npd, c.src_count, uid);
+    copy_headers(image, c.t, src);
+    copy_data(image, c.t, src, c.sl);
     check(copy, image, what);
     // The hooks see the finished copy, which carries src's uid.
     std::vector<uintptr_t> hooks;
-    if (props.copy_hooks_on != 0) {
+    if (table_props(c.t.id).copy_hooks_on != 0) {
       hooks = {address(copy), use_shm, uid_of(src), address(copy), address(src), uid_of(src)};
     }
     if (g_hooks != hooks) fail("copy hooks", std::to_string(g_hooks.size()) + " arguments");
-    if (!use_shm) ops.clnt_copy_dtor(copy);
+    if (!use_shm) c.ops.clnt_copy_dtor(copy);
   }
-  ops.clnt_copy_dtor(nullptr);
+}
+
+void run(const uint8_t* data, size_t size) {
+  Input in{data, size};
+  const Case c = make_case(in);
+  std::unique_ptr<unsigned char[]> src_block(new unsigned char[c.sl.size]);
+  fix_up_source(c, src_block.get());
+  void* dst = construct_destination(c);
+  Buffers owned;
+  copy_into_moved(c, dst, src_block.get(), owned);
+  c.ops.clnt_copy_dtor(dst);
+  copy_source(c, src_block.get(), owned);
+  c.ops.clnt_copy_dtor(nullptr);
 }
 
 }  // namespace

@@ -225,10 +225,26 @@ struct ClassSummary {
   double copy_seconds = 0;
 };
 
-int run_client(const char* name) {
+// What the client found, over every object of the directory.
+struct ClientTally {
+  std::map<cat::TypeClass, ClassSummary> summary;
+  uint64_t failures = 0;
+  uint64_t heap_copies = 0;
+
+  void fail(const cat::TableType& type, uint32_t count, const char* what, const std::string& why) {
+    if (++failures <= 10) {
+      std::fprintf(stderr, "  %s (count %u), %s: %s\n", type.name, count, what, why.c_str());
+    }
+  }
+};
+
+// The server's directory in the attached pool, or null with *rc set: 0 when
+// the server has published nothing yet (the pool is detached again then).
+const Directory* attach_directory(const char* name, int* rc) {
+  *rc = 1;
   if (zim_shm_pool_attach(name) != 0) {
     std::perror("zim_tables_demo client: cannot attach the pool");
-    return 1;
+    return nullptr;
   }
   // The root names the server's directory, an untyped block, once the server
   // has published it; until then it names nothing.
@@ -239,128 +255,133 @@ int run_client(const char* name) {
   if (dir == nullptr) {
     std::printf("zim_tables_demo client: nothing published yet in pool %s\n", name);
     zim_shm_pool_detach();
-    return 0;
+    *rc = 0;
+    return nullptr;
   }
   if (root_id != ZIM_SHM_POOL_UNTYPED || root_size < sizeof(Directory) ||
       dir->magic != kDirectoryMagic ||
       dir->entry_count > (root_size - sizeof(Directory)) / sizeof(DirectoryEntry)) {
     std::fprintf(stderr, "zim_tables_demo client: no directory in pool %s\n", name);
-    return 1;
+    return nullptr;
   }
   const uintptr_t base = reinterpret_cast<uintptr_t>(zim_shm_pool_base());
   std::printf("Client: pool attached at %p (server: %#" PRIx64 ")\n", zim_shm_pool_base(),
               dir->server_base);
   if (base == dir->server_base) {
     std::fprintf(stderr, "zim_tables_demo client: the pool is at the server's address\n");
-    return 1;
+    return nullptr;
   }
+  return dir;
+}
 
-  for (uint32_t id = 0; id < ZIM_NUM_TABLE_TYPES; ++id) {
-    zim_table_props_set_copy_hooks(id, count_shm_hook, count_src_hook);
-    zim_table_props_enable_copy_hooks(id, 1);
+// The heap and pool copies of a snapshot obj of the shared object, checked,
+// then the rate of heap copies.
+void check_copies(const cat::TableType& type, const DirectoryEntry& e, void* obj,
+                  const unsigned char* shared, ClassSummary& s, ClientTally& t) {
+  void* heap_copy = type.ops.copy_ctor(obj);
+  void* pool_copy = type.ops.copy_ctor_with_shm(obj);
+  t.heap_copies += 1;
+  for (void* copy : {heap_copy, pool_copy}) {
+    const char* what = copy == heap_copy ? "heap copy" : "pool copy";
+    if (std::memcmp(copy, shared, ZIM_OBJ_BASE_HEADER_SIZE) != 0) {
+      t.fail(type, e.count, what, "base header differs from the source's");
+    } else if (auto why = check_object(type, copy, e.seed, e.count); !why.empty()) {
+      t.fail(type, e.count, what, why);
+    }
   }
+  if (zim_shm_pool_offset_of(pool_copy) == ZIM_SHM_POOL_BAD_OFFSET) {
+    t.fail(type, e.count, "pool copy", "not in the pool");
+  }
+  type.ops.clnt_copy_dtor(heap_copy);
 
-  std::map<cat::TypeClass, ClassSummary> summary;
-  uint64_t failures = 0;
-  uint64_t heap_copies = 0;
-  auto fail = [&](const cat::TableType& type, uint32_t count, const char* what,
-                  const std::string& why) {
-    if (++failures <= 10) {
-      std::fprintf(stderr, "  %s (count %u), %s: %s\n", type.name, count, what, why.c_str());
-    }
-  };
+  // The rate: heap copies made and released again, after the first copy
+  // has paid for page faults and symbol binding.
+  const auto start = std::chrono::steady_clock::now();
+  for (int r = 0; r < kTimedCopies; ++r) type.ops.clnt_copy_dtor(type.ops.copy_ctor(obj));
+  s.copy_seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  s.copies += kTimedCopies;
+  t.heap_copies += kTimedCopies;
+}
 
-  for (uint64_t i = 0; i < dir->entry_count; ++i) {
-    const DirectoryEntry& e = dir->entries[i];
-    // Read, never written: the server's pointers stay those of its mapping.
-    uint32_t block_id = 0;
-    uint64_t block_size = 0;
-    const auto* shared =
-        static_cast<const unsigned char*>(zim_shm_pool_block_at(e.offset, &block_id, &block_size));
-    if (shared == nullptr || block_id != e.table_id || block_id >= ZIM_NUM_TABLE_TYPES ||
-        block_size != total_size(shared)) {
-      ++failures;
-      std::fprintf(stderr,
-                   "  directory entry %" PRIu64 ": no object of table id %u at %" PRIu64 "\n", i,
-                   e.table_id, e.offset);
-      continue;
-    }
-    const cat::TableType& type = cat::types[e.table_id];
-    const std::vector<unsigned char> before(shared, shared + total_size(shared));
-    void* obj = type.snapshot(const_cast<unsigned char*>(shared));
-    if (obj == nullptr) {
-      fail(type, e.count, "snapshot", "no memory");
-      continue;
-    }
-    if (auto why = check_object(type, obj, e.seed, e.count); !why.empty()) {
-      fail(type, e.count, "snapshot", why);
-      type.ops.clnt_copy_dtor(obj);
-      continue;
-    }
-    ClassSummary& s = summary[type.type_class];
-    s.types[type.table_id] = true;
-    s.objects += 1;
-    s.bytes += total_size(obj);
-
-    void* heap_copy = type.ops.copy_ctor(obj);
-    void* pool_copy = type.ops.copy_ctor_with_shm(obj);
-    heap_copies += 1;
-
-    for (void* copy : {heap_copy, pool_copy}) {
-      const char* what = copy == heap_copy ? "heap copy" : "pool copy";
-      if (std::memcmp(copy, shared, ZIM_OBJ_BASE_HEADER_SIZE) != 0) {
-        fail(type, e.count, what, "base header differs from the source's");
-      } else if (auto why = check_object(type, copy, e.seed, e.count); !why.empty()) {
-        fail(type, e.count, what, why);
-      }
-    }
-    if (zim_shm_pool_offset_of(pool_copy) == ZIM_SHM_POOL_BAD_OFFSET) {
-      fail(type, e.count, "pool copy", "not in the pool");
-    }
-    type.ops.clnt_copy_dtor(heap_copy);
-    if (std::memcmp(shared, before.data(), before.size()) != 0) {
-      fail(type, e.count, "server object", "changed by the client");
-    }
-
-    // The rate: heap copies made and released again, after the first copy
-    // has paid for page faults and symbol binding.
-    const auto start = std::chrono::steady_clock::now();
-    for (int r = 0; r < kTimedCopies; ++r) type.ops.clnt_copy_dtor(type.ops.copy_ctor(obj));
-    s.copy_seconds +=
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    s.copies += kTimedCopies;
-    heap_copies += kTimedCopies;
+// Directory entry i: its object's snapshot and copies, none of which may
+// change the shared object.
+void check_entry(const Directory& dir, uint64_t i, ClientTally& t) {
+  const DirectoryEntry& e = dir.entries[i];
+  // Read, never written: the server's pointers stay those of its mapping.
+  uint32_t block_id = 0;
+  uint64_t block_size = 0;
+  const auto* shared =
+      static_cast<const unsigned char*>(zim_shm_pool_block_at(e.offset, &block_id, &block_size));
+  if (shared == nullptr || block_id != e.table_id || block_id >= ZIM_NUM_TABLE_TYPES ||
+      block_size != total_size(shared)) {
+    ++t.failures;
+    std::fprintf(stderr, "  directory entry %" PRIu64 ": no object of table id %u at %" PRIu64 "\n",
+                 i, e.table_id, e.offset);
+    return;
+  }
+  const cat::TableType& type = cat::types[e.table_id];
+  const std::vector<unsigned char> before(shared, shared + total_size(shared));
+  void* obj = type.snapshot(const_cast<unsigned char*>(shared));
+  if (obj == nullptr) return t.fail(type, e.count, "snapshot", "no memory");
+  if (auto why = check_object(type, obj, e.seed, e.count); !why.empty()) {
+    t.fail(type, e.count, "snapshot", why);
     type.ops.clnt_copy_dtor(obj);
+    return;
   }
-  const uint64_t pool_copies = dir->entry_count;
-  if (g_hooks.heap != heap_copies || g_hooks.pool != pool_copies ||
-      g_hooks.src != heap_copies + pool_copies) {
-    ++failures;
+  ClassSummary& s = t.summary[type.type_class];
+  s.types[type.table_id] = true;
+  s.objects += 1;
+  s.bytes += total_size(obj);
+  check_copies(type, e, obj, shared, s, t);
+  if (std::memcmp(shared, before.data(), before.size()) != 0) {
+    t.fail(type, e.count, "server object", "changed by the client");
+  }
+  type.ops.clnt_copy_dtor(obj);
+}
+
+// The hooks' counts, the table per class and the verdict.
+int report(ClientTally& t, uint64_t published) {
+  const uint64_t pool_copies = published;
+  if (g_hooks.heap != t.heap_copies || g_hooks.pool != pool_copies ||
+      g_hooks.src != t.heap_copies + pool_copies) {
+    ++t.failures;
     std::fprintf(stderr,
                  "  copy hooks: %" PRIu64 " heap, %" PRIu64 " pool, %" PRIu64
                  " source calls for %" PRIu64 " heap and %" PRIu64 " pool copies\n",
-                 g_hooks.heap, g_hooks.pool, g_hooks.src, heap_copies, pool_copies);
+                 g_hooks.heap, g_hooks.pool, g_hooks.src, t.heap_copies, pool_copies);
   }
-
   std::printf("\n%-13s %6s %8s %12s %16s\n", "class", "types", "objects", "bytes", "heap copies/s");
   uint64_t objects = 0;
-  for (const auto& [cls, s] : summary) {
+  for (const auto& [cls, s] : t.summary) {
     std::printf("%-13s %6zu %8" PRIu64 " %12" PRIu64 " %16.0f\n", class_name(cls), s.types.size(),
                 s.objects, s.bytes,
                 s.copy_seconds > 0 ? static_cast<double>(s.copies) / s.copy_seconds : 0.0);
     objects += s.objects;
   }
-  const uint64_t published = dir->entry_count;
-  zim_shm_pool_detach();
-  if (failures != 0 || objects != published) {
-    std::printf("\nFAILED: %" PRIu64 " differences\n", failures);
+  if (t.failures != 0 || objects != published) {
+    std::printf("\nFAILED: %" PRIu64 " differences\n", t.failures);
     return 1;
   }
-  std::printf("Copy hooks ran for all %" PRIu64 " copies.\n", heap_copies + pool_copies);
+  std::printf("Copy hooks ran for all %" PRIu64 " copies.\n", t.heap_copies + pool_copies);
   std::printf("\nAll %" PRIu64 " objects and their %" PRIu64
               " copies arrived intact; the client wrote none of the shared objects.\n",
               objects, 2 * objects);
   return 0;
+}
+
+int run_client(const char* name) {
+  int rc = 0;
+  const Directory* dir = attach_directory(name, &rc);
+  if (dir == nullptr) return rc;
+  for (uint32_t id = 0; id < ZIM_NUM_TABLE_TYPES; ++id) {
+    zim_table_props_set_copy_hooks(id, count_shm_hook, count_src_hook);
+    zim_table_props_enable_copy_hooks(id, 1);
+  }
+  ClientTally tally;
+  for (uint64_t i = 0; i < dir->entry_count; ++i) check_entry(*dir, i, tally);
+  const uint64_t published = dir->entry_count;
+  zim_shm_pool_detach();
+  return report(tally, published);
 }
 
 }  // namespace

@@ -256,31 +256,14 @@ void check_command_word(int argc, char** argv, const std::vector<CLI::App*>& sub
   }
 }
 
-int run(int argc, char** argv) {
-  CLI::App app(
-      "zim_tables_inspect: the byte map of a table type's objects, and checks of "
-      "objects and pools against their types.",
-      "zim_tables_inspect");
-  app.set_version_flag("--version", std::string("zim_tables_inspect ") + ZIM_INSPECT_VERSION);
-  app.footer(kFooter);
-  app.require_subcommand(1);
-  // Inherited by the subcommands: --catalogue may follow one.
-  app.fallthrough();
-  Options o;
-  app.add_option("--catalogue", o.catalogue,
-                 "layout manifest or folder of definitions (before or after the subcommand)");
-  auto sizing_options = [&](CLI::App* sub) {
-    sub->add_option("--npus", o.npus, "N, the number of NPUs")->check(plain_decimal(UINT32_MAX));
-    sub->add_option("--npd", o.npd, "NPD size in bytes")->check(plain_decimal(UINT32_MAX));
-    sub->add_flag("--json", o.json, "print JSON");
-  };
-  auto* types_cmd = app.add_subcommand("types", "list the catalogue's types");
-  types_cmd->add_flag("--json", o.json, "print JSON");
-  auto* layout_cmd = app.add_subcommand("layout", "the byte map of one object of TYPE");
-  layout_cmd->add_option("TYPE", o.type, "type name or table id")->required();
-  sizing_options(layout_cmd);
-  layout_cmd->add_option("--count", o.count, "the count, for types that take one")
-      ->check(plain_decimal(UINT32_MAX));
+// The options that size an object: N, the NPD size, and JSON output.
+void add_sizing_options(Options& o, CLI::App* sub) {
+  sub->add_option("--npus", o.npus, "N, the number of NPUs")->check(plain_decimal(UINT32_MAX));
+  sub->add_option("--npd", o.npd, "NPD size in bytes")->check(plain_decimal(UINT32_MAX));
+  sub->add_flag("--json", o.json, "print JSON");
+}
+
+CLI::App* add_decode(CLI::App& app, Options& o) {
   auto* decode_cmd =
       app.add_subcommand("decode", "check the object in FILE, or in a pool, and show its fields");
   decode_cmd->add_option("TYPE", o.type,
@@ -298,11 +281,35 @@ int run(int argc, char** argv) {
                   ->check(plain_decimal(UINT32_MAX));
   offset->needs(from_pool)->excludes(uid);
   uid->needs(from_pool);
-  sizing_options(decode_cmd);
+  add_sizing_options(o, decode_cmd);
+  return decode_cmd;
+}
+
+int run(int argc, char** argv) {
+  CLI::App app(
+      "zim_tables_inspect: the byte map of a table type's objects, and checks of "
+      "objects and pools against their types.",
+      "zim_tables_inspect");
+  app.set_version_flag("--version", std::string("zim_tables_inspect ") + ZIM_INSPECT_VERSION);
+  app.footer(kFooter);
+  app.require_subcommand(1);
+  // Inherited by the subcommands: --catalogue may follow one.
+  app.fallthrough();
+  Options o;
+  app.add_option("--catalogue", o.catalogue,
+                 "layout manifest or folder of definitions (before or after the subcommand)");
+  auto* types_cmd = app.add_subcommand("types", "list the catalogue's types");
+  types_cmd->add_flag("--json", o.json, "print JSON");
+  auto* layout_cmd = app.add_subcommand("layout", "the byte map of one object of TYPE");
+  layout_cmd->add_option("TYPE", o.type, "type name or table id")->required();
+  add_sizing_options(o, layout_cmd);
+  layout_cmd->add_option("--count", o.count, "the count, for types that take one")
+      ->check(plain_decimal(UINT32_MAX));
+  auto* decode_cmd = add_decode(app, o);
   auto* pool_cmd = app.add_subcommand("pool", "check every object of the pool NAME");
   pool_cmd->add_option("NAME", o.pool, "pool name, e.g. /zim_demo")->required();
   pool_cmd->add_flag("--list", o.list, "also list every object: offset, type, size, uid");
-  sizing_options(pool_cmd);
+  add_sizing_options(o, pool_cmd);
   check_command_word(argc, argv, {types_cmd, layout_cmd, decode_cmd, pool_cmd});
   try {
     app.parse(argc, argv);
