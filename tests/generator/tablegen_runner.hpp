@@ -65,6 +65,7 @@ inline Result shell(const std::string& command) {
   return r;
 }
 
+#ifdef ZIM_TABLEGEN
 // Runs the shell command line "zim_tablegen ARGS" in cwd; a hang is killed.
 inline Result tablegen(const std::string& args, const fs::path& cwd = ".") {
   return shell("cd " + quoted(cwd) + " && timeout -s KILL 20 " ZIM_TABLEGEN " " + args + " 2>&1");
@@ -94,6 +95,7 @@ inline int finish(pid_t pid) {
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
+#endif
 
 inline std::string read(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);

@@ -83,6 +83,7 @@ TEST(Tablegen, CommandLineConventionsAndFilesystemFailures) {
       {"--frobnicate " + quoted(kDefs), 2, "--frobnicate"},
       {"--check --manifest " + quoted(kDefs), 2, "zim_tablegen: error: "},
       {"--compat " + quoted(kDefs), 2, "--compat takes OLD and NEW"},
+      {"--compat " + quoted(file) + " " + quoted(kDefs), 2, file.string() + ":1: error: "},
       {"--format " + quoted(kDefs), 2, "zim_tablegen: error: --format takes one definition file"},
       {"--write " + quoted(kDefs), 2, "zim_tablegen: error: --write requires --format"},
       {"--format --write --check " + quoted(kDefs), 2, "zim_tablegen: error: "},
@@ -169,46 +170,8 @@ TEST_P(CompatChange, IsClassifiedAtItsLines) {
   EXPECT_EQ(r.output, expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Folders, CompatChange, testing::ValuesIn(entries(ZIM_COMPAT_CHANGES)),
-                         [](const auto& one) { return one.param; });
-
-TEST(Tablegen, CompatAgainstAManifestSeesRemovedAndNewTypes) {
-  TempDir tmp;
-  const fs::path defs = copy_defs(tmp), manifest = tmp / "released.manifest";
-  ASSERT_EQ(tablegen("--manifest " + quoted(kDefs) + " > " + quoted(manifest)).status, 0);
-  EXPECT_EQ(tablegen("--compat " + quoted(manifest) + " " + quoted(kDefs)).output, "");
-
-  // The next id is a compatible addition.
-  const std::vector<fs::path> files = definitions(kDefs);
-  const std::string next = std::to_string(files.size()), last_id = std::to_string(files.size() - 1);
-  const std::string added_file = next + "_testnew.tdef";
-  write(defs / added_file,
-        edited(read(defs / kGlobal), {{"\nid 3\n", "\nid " + next + "\n"},
-                                      {"table testglobaldiscard", "table testnew"},
-                                      {kGlobalWisp, kFreshWisp}}));
-  Result r = tablegen("--compat " + quoted(manifest) + " " + quoted(defs));
-  EXPECT_EQ(r.status, 0) << r.output;
-  EXPECT_NE(r.output.find(added_file + ":3: compatible: new type 'testnew' with table id " + next),
-            std::string::npos)
-      << r.output;
-
-  // Removing the last type breaks the processes that still use it.
-  fs::remove(defs / added_file);
-  const std::string last = files.back().filename();
-  fs::remove(defs / last);
-  r = tablegen("--compat " + quoted(manifest) + " " + quoted(defs));
-  EXPECT_EQ(r.status, 1) << r.output;
-  EXPECT_NE(r.output.find(manifest.string() + ":"), std::string::npos) << r.output;
-  EXPECT_NE(r.output.find(": breaking: type '" + last.substr(4, last.size() - 9) + "' (table id " +
-                          last_id + ") removed"),
-            std::string::npos)
-      << r.output;
-
-  // An invalid side is a usage failure with its errors.
-  write(manifest, "type x\n");
-  r = tablegen("--compat " + quoted(manifest) + " " + quoted(kDefs));
-  EXPECT_EQ(r.status, 2) << r.output;
-  EXPECT_NE(r.output.find(manifest.string() + ":1: error: "), std::string::npos) << r.output;
-}
+// A breaking and a compatible one; all of them run in process (compat_test.cpp).
+INSTANTIATE_TEST_SUITE_P(Folders, CompatChange, testing::Values("switch", "trace_identifiers"),
+                         [](const auto& one) { return std::string(one.param); });
 
 }  // namespace
