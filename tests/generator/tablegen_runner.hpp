@@ -156,6 +156,14 @@ inline std::vector<std::string> entries(const fs::path& dir) {
   return names;
 }
 
+// What a set of messages (tablegen::Diagnostics) prints.
+template <class Messages>
+std::string printed(const Messages& messages) {
+  std::ostringstream out;
+  messages.print(out);
+  return out.str();
+}
+
 using Edits = std::vector<std::pair<std::string, std::string>>;
 
 // Replaces every occurrence of each `from` in turn; a `from` not there is a broken case.

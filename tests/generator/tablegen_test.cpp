@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // zim_tablegen on folders of definitions: stable output, an output folder that
-// holds the old or the new set whatever fails, its command line, and how it
-// judges layout changes (compat_changes/). What it rejects is left to the
-// mutation test.
+// holds the old or the new set whatever fails, and its command line. What it
+// rejects is left to the mutation test.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -69,6 +68,8 @@ TEST(Tablegen, CommandLineConventionsAndFilesystemFailures) {
   write(file, "x");
   fs::create_directory(foreign);
   write(foreign / "notes.txt", "mine");
+  fs::copy_file(kDefs / "000_test_if.tdef",
+                foreign / "000_test_if.tdef");  // all types but one gone
   fs::create_symlink("loop.tdef", defs / "loop.tdef");
   const struct {
     std::string args;
@@ -84,6 +85,9 @@ TEST(Tablegen, CommandLineConventionsAndFilesystemFailures) {
       {"--check --manifest " + quoted(kDefs), 2, "zim_tablegen: error: "},
       {"--compat " + quoted(kDefs), 2, "--compat takes OLD and NEW"},
       {"--compat " + quoted(file) + " " + quoted(kDefs), 2, file.string() + ":1: error: "},
+      {"--compat " + quoted(kDefs) + " " + quoted(foreign), 1,
+       (kDefs / "001_testifwithcreatereject.tdef:2: breaking: type 'testifwithcreatereject'")
+           .string()},
       {"--format " + quoted(kDefs), 2, "zim_tablegen: error: --format takes one definition file"},
       {"--write " + quoted(kDefs), 2, "zim_tablegen: error: --write requires --format"},
       {"--format --write --check " + quoted(kDefs), 2, "zim_tablegen: error: "},
@@ -154,24 +158,5 @@ TEST(Tablegen, OutputPermissionsFollowTheUmask) {
     EXPECT_EQ(mode(out), "775");
   }
 }
-
-// Each folder of compat_changes/ changes a copy of the catalogue and holds the
-// report of --compat against the real one; a breaking change fails the run.
-class CompatChange : public testing::TestWithParam<std::string> {};
-
-TEST_P(CompatChange, IsClassifiedAtItsLines) {
-  const fs::path dir = fs::path(ZIM_COMPAT_CHANGES) / GetParam();
-  TempDir tmp;
-  copy_defs(tmp, dir);
-  fs::create_directory_symlink(kDefs, tmp / "old");
-  const std::string expected = read(dir / "expected");
-  const Result r = tablegen("--compat old defs", tmp.path);
-  EXPECT_EQ(r.status, expected.find(": breaking: ") == std::string::npos ? 0 : 1);
-  EXPECT_EQ(r.output, expected);
-}
-
-// A breaking and a compatible one; all of them run in process (compat_test.cpp).
-INSTANTIATE_TEST_SUITE_P(Folders, CompatChange, testing::Values("switch", "trace_identifiers"),
-                         [](const auto& one) { return std::string(one.param); });
 
 }  // namespace
