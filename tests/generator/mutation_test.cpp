@@ -37,8 +37,7 @@ std::vector<Mutant> mutants() {
   for (int i = 0; i < 1000; ++i) misplaced += "\nfield 300:1";
   // clang-format off
   return {
-      // Accepted, as the layout model accepts them.
-      {"element size 4294901758", kOlist, {{"232:8xC", "232:4294901758xC"}}},
+      {"element size 4294901758", kOlist, {{"232:8xC", "232:4294901758xC"}}},  // accepted
       // Bytes and sizes no definition has.
       {"garbage bytes", kG, {{"# test", "\xff\xfe\x80garbage\x01# test"}}},
       {"NUL in the name", kG, {{name, "table testglobal\0discard"s}}},

@@ -27,7 +27,7 @@ std::string read_back(const tablegen::Definition& def) {
   return out + std::to_string(def.flags_at) + ", " + std::to_string(def.fixed_size);
 }
 
-// The fields replaced, flags_at and fixed_size left to be derived.
+// Other fields; flags_at and fixed_size derived.
 Edits derived(const std::string& fields) {
   return {{"fixed_size 224\n", ""},
           {"flags_at 216\n", ""},
@@ -38,13 +38,15 @@ const Case kCases[] = {
     // clang-format off
     {"names, runs and arrays", {{"field 204:1", "field 204:1x4 flags"},
      {"field 208:8", "field 208:8xN\nfield 216:16xC list"}},
-     "200:4 (11) at 200, 204:1x4 flags (12) at 204, 208:8xN (13) at 208, 216:16xC list (14) at 216, 216, 224"},
+     "200:4 (11) at 200, 204:1x4 flags (12) at 204, 208:8xN (13) at 208, "
+     "216:16xC list (14) at 216, 216, 224"},
     {"CRLF, a byte-order mark, blanks, tabs and comments",
      {{"\n", "\r\n"}, {"# test", "\xEF\xBB\xBF# test"}, {"field 200:4", "\t\r\n field\t200:4 # c"}},
      "200:4 (12) at 200, 204:1 (13) at 204, 208:8 (14) at 208, 216, 224"},
     {"the platform's own left out", derived("field 4\nfield 1\nfield 8"),
      "4 (9) at 200, 1 (10) at 204, 8 (11) at 208, 216, 224"},
-    {"a 16-byte field at 8", derived("field 1\nfield 16"), "1 (9) at 200, 16 (10) at 208, 224, 232"},
+    {"a 16-byte field at 8", derived("field 1\nfield 16"),
+     "1 (9) at 200, 16 (10) at 208, 224, 232"},
     {"runs at their elements' width", derived("field 1\nfield 2x3\nfield 4x2"),
      "1 (9) at 200, 2x3 (10) at 202, 4x2 (11) at 208, 216, 224"},
     {"array pointers at 8", derived("field 1\nfield 2xN\nfield 1\nfield 4xC"),
