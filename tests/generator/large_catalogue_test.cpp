@@ -3,7 +3,6 @@
 // not all of one width, and stopped by a signal while it writes one.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 
 #include <chrono>
@@ -16,8 +15,6 @@
 #include <vector>
 
 #include "tablegen_runner.hpp"
-
-extern char** environ;
 
 namespace {
 
@@ -123,11 +120,7 @@ TEST(LargeCatalogue, AStopSignalRemovesTheStagingFolderAndKeepsTheOutput) {
     SCOPED_TRACE(strsignal(sig));
     bool kept_old = false;
     for (int attempt = 0; attempt < 20 && !kept_old; ++attempt) {
-      // No shell in between, so that pid is the tool's.
-      std::string tool = ZIM_TABLEGEN, in = defs.string(), to = out.string();
-      char* argv[] = {tool.data(), in.data(), to.data(), nullptr};
-      pid_t pid = -1;
-      ASSERT_EQ(posix_spawn(&pid, ZIM_TABLEGEN, nullptr, nullptr, argv, environ), 0);
+      const pid_t pid = start_tablegen({defs, out});
       const bool ended = poll(pid, staged) != -1;
       if (!ended) {
         kill(pid, sig);

@@ -6,23 +6,17 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "case_name.hpp"
-#include "gen/manifest/compat.hpp"
+#include "tablegen_runner.hpp"
 
 namespace {
 
-std::string read(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using tablegen_test::read;
 
 const std::string& manifest() {
   static const std::string text = read(ZIM_MANIFEST);
@@ -68,11 +62,6 @@ TEST(Manifest, WhatTheGeneratorWroteReadsBackToItself) {
     EXPECT_EQ(tablegen::manifest_text(*r.layouts), manifest());
     for (size_t id = 0; id < r.layouts->size(); ++id) EXPECT_EQ((*r.layouts)[id].table_id, id);
   }
-  // Compared with itself, a catalogue has no difference to report.
-  const auto layouts = *read_text(manifest()).layouts;
-  std::ostringstream report;
-  EXPECT_FALSE(tablegen::compare_catalogues(layouts, layouts, report));
-  EXPECT_EQ(report.str(), "");
   // The released catalogue still reads under today's rules.
   EXPECT_TRUE(read_text(read(ZIM_RELEASED_MANIFEST)).layouts);
 }

@@ -65,6 +65,7 @@ inline Result shell(const std::string& command) {
   return r;
 }
 
+#ifdef ZIM_TABLEGEN
 // Runs the shell command line "zim_tablegen ARGS" in cwd; a hang is killed.
 inline Result tablegen(const std::string& args, const fs::path& cwd = ".") {
   return shell("cd " + quoted(cwd) + " && timeout -s KILL 20 " ZIM_TABLEGEN " " + args + " 2>&1");
@@ -94,6 +95,7 @@ inline int finish(pid_t pid) {
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
+#endif
 
 inline std::string read(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -152,6 +154,14 @@ inline std::vector<std::string> entries(const fs::path& dir) {
   for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
   std::sort(names.begin(), names.end());
   return names;
+}
+
+// What a set of messages (tablegen::Diagnostics) prints.
+template <class Messages>
+std::string printed(const Messages& messages) {
+  std::ostringstream out;
+  messages.print(out);
+  return out.str();
 }
 
 using Edits = std::vector<std::pair<std::string, std::string>>;

@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // zim_tablegen on folders of definitions: stable output, an output folder that
-// holds the old or the new set whatever fails, its command line, and how it
-// judges layout changes (compat_changes/). What it rejects is left to the
-// mutation test.
+// holds the old or the new set whatever fails, and its command line. What it
+// rejects is left to the mutation test.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -69,6 +68,8 @@ TEST(Tablegen, CommandLineConventionsAndFilesystemFailures) {
   write(file, "x");
   fs::create_directory(foreign);
   write(foreign / "notes.txt", "mine");
+  fs::copy_file(kDefs / "000_test_if.tdef",
+                foreign / "000_test_if.tdef");  // all types but one gone
   fs::create_symlink("loop.tdef", defs / "loop.tdef");
   const struct {
     std::string args;
@@ -84,6 +85,10 @@ TEST(Tablegen, CommandLineConventionsAndFilesystemFailures) {
       {"--check --manifest " + quoted(kDefs), 2, "zim_tablegen: error: "},
       {"--list-outputs --manifest " + quoted(kDefs), 2, "zim_tablegen: error: "},
       {"--compat " + quoted(kDefs), 2, "--compat takes OLD and NEW"},
+      {"--compat " + quoted(file) + " " + quoted(kDefs), 2, file.string() + ":1: error: "},
+      {"--compat " + quoted(kDefs) + " " + quoted(foreign), 1,
+       (kDefs / "001_testifwithcreatereject.tdef:2: breaking: type 'testifwithcreatereject'")
+           .string()},
       {"--format " + quoted(kDefs), 2, "zim_tablegen: error: --format takes one definition file"},
       {"--write " + quoted(kDefs), 2, "zim_tablegen: error: --write requires --format"},
       {"--format --write --check " + quoted(kDefs), 2, "zim_tablegen: error: "},
@@ -153,63 +158,6 @@ TEST(Tablegen, OutputPermissionsFollowTheUmask) {
     ASSERT_EQ(shell("umask 002 && " + run).status, 0);
     EXPECT_EQ(mode(out), "775");
   }
-}
-
-// Each folder of compat_changes/ changes a copy of the catalogue and holds the
-// report of --compat against the real one; a breaking change fails the run.
-class CompatChange : public testing::TestWithParam<std::string> {};
-
-TEST_P(CompatChange, IsClassifiedAtItsLines) {
-  const fs::path dir = fs::path(ZIM_COMPAT_CHANGES) / GetParam();
-  TempDir tmp;
-  copy_defs(tmp, dir);
-  fs::create_directory_symlink(kDefs, tmp / "old");
-  const std::string expected = read(dir / "expected");
-  const Result r = tablegen("--compat old defs", tmp.path);
-  EXPECT_EQ(r.status, expected.find(": breaking: ") == std::string::npos ? 0 : 1);
-  EXPECT_EQ(r.output, expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(Folders, CompatChange, testing::ValuesIn(entries(ZIM_COMPAT_CHANGES)),
-                         [](const auto& one) { return one.param; });
-
-TEST(Tablegen, CompatAgainstAManifestSeesRemovedAndNewTypes) {
-  TempDir tmp;
-  const fs::path defs = copy_defs(tmp), manifest = tmp / "released.manifest";
-  ASSERT_EQ(tablegen("--manifest " + quoted(kDefs) + " > " + quoted(manifest)).status, 0);
-  EXPECT_EQ(tablegen("--compat " + quoted(manifest) + " " + quoted(kDefs)).output, "");
-
-  // The next id is a compatible addition.
-  const std::vector<fs::path> files = definitions(kDefs);
-  const std::string next = std::to_string(files.size()), last_id = std::to_string(files.size() - 1);
-  const std::string added_file = next + "_testnew.tdef";
-  write(defs / added_file,
-        edited(read(defs / kGlobal), {{"\nid 3\n", "\nid " + next + "\n"},
-                                      {"table testglobaldiscard", "table testnew"},
-                                      {kGlobalWisp, kFreshWisp}}));
-  Result r = tablegen("--compat " + quoted(manifest) + " " + quoted(defs));
-  EXPECT_EQ(r.status, 0) << r.output;
-  EXPECT_NE(r.output.find(added_file + ":3: compatible: new type 'testnew' with table id " + next),
-            std::string::npos)
-      << r.output;
-
-  // Removing the last type breaks the processes that still use it.
-  fs::remove(defs / added_file);
-  const std::string last = files.back().filename();
-  fs::remove(defs / last);
-  r = tablegen("--compat " + quoted(manifest) + " " + quoted(defs));
-  EXPECT_EQ(r.status, 1) << r.output;
-  EXPECT_NE(r.output.find(manifest.string() + ":"), std::string::npos) << r.output;
-  EXPECT_NE(r.output.find(": breaking: type '" + last.substr(4, last.size() - 9) + "' (table id " +
-                          last_id + ") removed"),
-            std::string::npos)
-      << r.output;
-
-  // An invalid side is a usage failure with its errors.
-  write(manifest, "type x\n");
-  r = tablegen("--compat " + quoted(manifest) + " " + quoted(kDefs));
-  EXPECT_EQ(r.status, 2) << r.output;
-  EXPECT_NE(r.output.find(manifest.string() + ":1: error: "), std::string::npos) << r.output;
 }
 
 }  // namespace

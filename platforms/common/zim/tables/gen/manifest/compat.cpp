@@ -1,34 +1,69 @@
 // SPDX-License-Identifier: Apache-2.0
+// The compatibility rules as data: each rule finds one kind of change between
+// the older and the newer layout of a type, and states whether processes on
+// the older layout can still share objects with the newer and why. Pairing
+// (of types, by name and id; of data fields, by position) is a step of its
+// own, ahead of the rules, which only read the pairs it gives.
 #include "gen/manifest/compat.hpp"
 
 #include <algorithm>
 #include <map>
+#include <optional>
 #include <string>
 
-#include "gen/emit/template.hpp"
 #include "gen/text/diagnostics.hpp"
+#include "gen/text/render.hpp"
 
 namespace tablegen {
 namespace {
 
-std::string header_text(const std::vector<HeaderField>& header) {
-  std::string out;
-  for (const auto& h : header) out += (out.empty() ? "" : " ") + item_text(h);
-  return out;
-}
+// The old and the new layout of a data field; null on the side that lacks it.
+struct FieldPair {
+  const FieldLayout* older = nullptr;
+  const FieldLayout* newer = nullptr;
+};
 
+// The two layouts of one type, with their data fields paired.
+struct TypePair {
+  const TypeLayout& older;
+  const TypeLayout& newer;
+  std::vector<FieldPair> fields;
+};
+
+// What a rule found: the line of the newer source (of the older one for a type
+// that is gone) that states it, what changed, and why it matters when that
+// depends on the change (empty: the rule's own reason).
+struct Finding {
+  int line = 0;
+  std::string what;
+  std::string why;
+};
+using Found = std::optional<Finding>;
+
+enum class Verdict { kCompatible, kBreaking };
+
+// One rule: what changed, found by one of its finders (on the type as a whole,
+// on one pair of its data fields, or on a type of either catalogue and its
+// counterpart), whether that breaks sharing objects, and why (null: the
+// finding says all). Finders given the findings of the rules before them may
+// depend on them. Members added later take defaults, so the tables stay.
+struct Rule {
+  Verdict verdict;
+  const char* why;
+  Found (*on_type)(const TypePair&, const std::vector<Finding>& before) = nullptr;
+  Found (*on_field)(const TypePair&, const FieldPair&) = nullptr;
+};
+
+// The one place that shows a data field as its definition writes it.
 std::string field_text(const FieldLayout& f) {
   return item_text(f) + (f.is_array() ? " with its flag pointer at " : " with flags at ") +
          str(f.flag_at);
 }
 
-std::string shown_name(const std::string& name) {
-  return name.empty() ? std::string("(unnamed)") : "'" + name + "'";
-}
-
-bool same_field(const FieldLayout& a, const FieldLayout& b) {
-  return a.kind == b.kind && a.offset == b.offset && a.width == b.width &&
-         a.run_length == b.run_length && a.flag_at == b.flag_at;
+std::string header_text(const std::vector<HeaderField>& header) {
+  std::string out;
+  for (const auto& h : header) out += (out.empty() ? "" : " ") + item_text(h);
+  return out;
 }
 
 std::string count_text(const std::optional<uint32_t>& count_field) {
@@ -41,162 +76,288 @@ std::string wisp_text(const std::array<uint32_t, 6>& wisp) {
   return out;
 }
 
-class Comparison {
- public:
-  explicit Comparison(std::ostream& out) : out_(out) {}
+std::string shown_name(const std::string& name) {
+  return name.empty() ? std::string("(unnamed)") : "'" + name + "'";
+}
 
+std::string line_text(uint32_t line) { return line == 0 ? "none" : str(line); }
+
+bool same_layout(const FieldLayout& a, const FieldLayout& b) {
+  return a.kind == b.kind && a.offset == b.offset && a.width == b.width &&
+         a.run_length == b.run_length && a.flag_at == b.flag_at;
+}
+
+bool same_header(const std::vector<HeaderField>& a, const std::vector<HeaderField>& b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto& x, const auto& y) {
+    return x.offset == y.offset && x.width == y.width;
+  });
+}
+
+// "WHAT OLD is now NEW" at line, when the two differ.
+Found changed(bool differs, int line, const std::string& what, const std::string& was,
+              const std::string& is) {
+  if (!differs) return std::nullopt;
+  return Finding{line, what + was + " is now " + is, {}};
+}
+
+// A check site of the unit, by the word its report uses for it.
+template <CheckSite CheckSites::*kSite>
+Found check_moved(const char* name, const TypePair& t) {
+  const uint32_t was = (t.older.checks.*kSite).line, is = (t.newer.checks.*kSite).line;
+  if (was == is) return std::nullopt;
+  return Finding{t.newer.lines.checks,
+                 std::string("the ") + name + " check now reports line " + line_text(is) +
+                     " instead of " + line_text(was),
+                 {}};
+}
+
+using Findings = std::vector<Finding>;
+
+// The rules of one type, in the order of its report. Consecutive field rules
+// are walked field pair by field pair.
+const Rule kTypeRules[] = {
+    {Verdict::kBreaking, "its objects are sought in another table's pool and records",
+     [](const TypePair& t, const Findings&) {
+       return changed(t.older.table_id != t.newer.table_id, t.newer.lines.id, "table id ",
+                      str(t.older.table_id), str(t.newer.table_id));
+     }},
+    {Verdict::kBreaking, "the operations lay out, size and check its objects differently",
+     [](const TypePair& t, const Findings&) {
+       return changed(t.older.type_class != t.newer.type_class, t.newer.lines.type_class, "class ",
+                      class_keyword(t.older.type_class), class_keyword(t.newer.type_class));
+     }},
+    {Verdict::kBreaking, "the NPD area and every array move",
+     [](const TypePair& t, const Findings&) {
+       return changed(t.older.fixed_size != t.newer.fixed_size, t.newer.lines.fixed_size,
+                      "fixed size ", str(t.older.fixed_size), str(t.newer.fixed_size));
+     }},
+    {Verdict::kBreaking,
+     "constructors take other arguments and the element count is read elsewhere",
+     [](const TypePair& t, const Findings&) {
+       return changed(t.older.count_field != t.newer.count_field, t.newer.lines.count_field, "",
+                      count_text(t.older.count_field), count_text(t.newer.count_field));
+     }},
+    {Verdict::kBreaking, "the pointer fix-up judges the same objects differently",
+     [](const TypePair& t, const Findings&) -> Found {
+       if (t.older.size_check == t.newer.size_check) return std::nullopt;
+       return Finding{t.newer.lines.size_check,
+                      std::string("size check switched ") + (t.newer.size_check ? "on" : "off"),
+                      {}};
+     }},
+    {Verdict::kBreaking, "the platform reads that bit of every object of the type",
+     [](const TypePair& t, const Findings&) -> Found {
+       if (t.older.sets_obj_flags_bit5 == t.newer.sets_obj_flags_bit5) return std::nullopt;
+       return Finding{t.newer.lines.obj_flags_bit5,
+                      std::string("bit 5 of obj_flags is now ") +
+                          (t.newer.sets_obj_flags_bit5 ? "set" : "cleared"),
+                      {}};
+     }},
+    {Verdict::kBreaking, "the header copies move other bytes, in another order",
+     [](const TypePair& t, const Findings&) {
+       return changed(!same_header(t.older.header, t.newer.header), t.newer.lines.header,
+                      "type header ", header_text(t.older.header), header_text(t.newer.header));
+     }},
+    {Verdict::kBreaking, "processes on the old layout read and copy other bytes", nullptr,
+     [](const TypePair&, const FieldPair& f) {
+       return changed(f.older && f.newer && !same_layout(*f.older, *f.newer),
+                      f.newer ? f.newer->line : 0, "data field ",
+                      f.older ? field_text(*f.older) : "", f.newer ? field_text(*f.newer) : "");
+     }},
+    {Verdict::kCompatible, "objects are unchanged; sources follow the new constant names", nullptr,
+     [](const TypePair&, const FieldPair& f) -> Found {
+       if (!f.older || !f.newer || !same_layout(*f.older, *f.newer) ||
+           f.older->name == f.newer->name)
+         return std::nullopt;
+       return Finding{f.newer->line,
+                      "data field " + field_text(*f.newer) + " is now named " +
+                          shown_name(f.newer->name) + ", was " + shown_name(f.older->name),
+                      {}};
+     }},
+    {Verdict::kBreaking, "processes on the old layout still read and copy it", nullptr,
+     [](const TypePair& t, const FieldPair& f) -> Found {
+       if (f.newer) return std::nullopt;
+       return Finding{t.newer.lines.table, "data field " + field_text(*f.older) + " removed", {}};
+     }},
+    {Verdict::kBreaking, "processes on the old layout neither copy it nor leave room for it",
+     nullptr,
+     [](const TypePair&, const FieldPair& f) -> Found {
+       if (f.older) return std::nullopt;
+       return Finding{f.newer->line, "data field " + field_text(*f.newer) + " added", {}};
+     }},
+    {Verdict::kBreaking, "the allocator marks the NPD area in another byte",
+     [](const TypePair& t, const Findings&) {
+       return changed(t.older.npd_present != t.newer.npd_present, t.newer.lines.npd_present,
+                      "npd_present at ", str(t.older.npd_present),
+                      "at " + str(t.newer.npd_present));
+     }},
+    {Verdict::kCompatible, "affects only the tracing that names them; objects are unchanged",
+     [](const TypePair& t, const Findings&) -> Found {
+       if (t.older.wisp == t.newer.wisp) return std::nullopt;
+       return Finding{
+           t.newer.lines.wisp,
+           "trace identifiers " + wisp_text(t.older.wisp) + " are now " + wisp_text(t.newer.wisp),
+           {}};
+     }},
+    {Verdict::kCompatible, "affects only the text of its assertion report",
+     [](const TypePair& t, const Findings&) {
+       return check_moved<&CheckSites::fix_ptrs>("fix-up", t);
+     }},
+    {Verdict::kCompatible, "affects only the text of its assertion report",
+     [](const TypePair& t, const Findings&) {
+       return check_moved<&CheckSites::size_ptr>("size-pointer", t);
+     }},
+    {Verdict::kCompatible, "affects only the text of its assertion report",
+     [](const TypePair& t, const Findings&) {
+       return check_moved<&CheckSites::alloc>("allocation", t);
+     }},
+    // Reported only when no rule before it found anything.
+    {Verdict::kCompatible, nullptr,
+     [](const TypePair& t, const Findings& before) -> Found {
+       if (!before.empty() || t.older.canonical_text.empty() || t.newer.canonical_text.empty() ||
+           t.older.canonical_text == t.newer.canonical_text)
+         return std::nullopt;
+       return Finding{
+           t.newer.lines.table, "the comments of its definition changed; its layout did not", {}};
+     }},
+};
+
+// A type of either catalogue and its counterpart in the other: the type of
+// the same name, else (for a newer type) the older type that held its id;
+// null where there is none.
+struct TypeMatch {
+  const TypeLayout* older = nullptr;
+  const TypeLayout* newer = nullptr;
+};
+
+// The rules of a type that has no counterpart of its name.
+struct CatalogueRule {
+  Verdict verdict;
+  const char* why;
+  Found (*find)(const TypeMatch&);
+};
+
+const CatalogueRule kCatalogueRules[] = {
+    {Verdict::kBreaking, nullptr,
+     [](const TypeMatch& m) -> Found {
+       if (!m.older || !m.newer) return std::nullopt;
+       return Finding{
+           m.newer->lines.id,
+           "table id " + str(m.newer->table_id) + " belonged to type '" + m.older->name +
+               "' and now names '" + m.newer->name + "'",
+           "processes on the old catalogue take these objects for '" + m.older->name + "' objects"};
+     }},
+    {Verdict::kCompatible, "processes on the old catalogue never meet its objects",
+     [](const TypeMatch& m) -> Found {
+       if (m.older) return std::nullopt;
+       return Finding{m.newer->lines.id,
+                      "new type '" + m.newer->name + "' with table id " + str(m.newer->table_id),
+                      {}};
+     }},
+    {Verdict::kBreaking, "processes on the old catalogue still create and read its objects",
+     [](const TypeMatch& m) -> Found {
+       if (m.newer) return std::nullopt;
+       return Finding{
+           m.older->lines.table,
+           "type '" + m.older->name + "' (table id " + str(m.older->table_id) + ") removed",
+           {}};
+     }},
+};
+
+// Pairs data fields by position; the older's extra fields were removed, the
+// newer's added.
+std::vector<FieldPair> pair_fields(const TypeLayout& older, const TypeLayout& newer) {
+  std::vector<FieldPair> pairs;
+  const size_t common = std::min(older.fields.size(), newer.fields.size());
+  for (size_t i = 0; i < common; ++i) pairs.push_back({&older.fields[i], &newer.fields[i]});
+  for (size_t i = common; i < older.fields.size(); ++i) pairs.push_back({&older.fields[i]});
+  for (size_t i = common; i < newer.fields.size(); ++i)
+    pairs.push_back({nullptr, &newer.fields[i]});
+  return pairs;
+}
+
+// Pairs the types of two catalogues: in the newer's id order, then the older
+// types that neither a name nor an id carries on.
+std::vector<TypeMatch> pair_types(const std::vector<TypeLayout>& older,
+                                  const std::vector<TypeLayout>& newer) {
+  std::map<std::string, const TypeLayout*> old_by_name, new_by_name;
+  std::map<uint32_t, const TypeLayout*> old_by_id, new_by_id;
+  for (const auto& t : older) old_by_name[t.name] = &t, old_by_id[t.table_id] = &t;
+  for (const auto& t : newer) new_by_name[t.name] = &t, new_by_id[t.table_id] = &t;
+  std::vector<TypeMatch> matches;
+  for (const auto& [id, n] : new_by_id) {
+    const auto same_name = old_by_name.find(n->name);
+    const auto same_id = old_by_id.find(id);
+    matches.push_back({same_name != old_by_name.end() ? same_name->second
+                       : same_id != old_by_id.end()   ? same_id->second
+                                                      : nullptr,
+                       n});
+  }
+  for (const auto& [id, o] : old_by_id) {
+    if (new_by_name.count(o->name) == 0 && new_by_id.count(id) == 0) matches.push_back({o});
+  }
+  return matches;
+}
+
+class Report {
+ public:
+  explicit Report(std::ostream& out) : out_(out) {}
   bool breaking() const { return breaking_; }
 
-  void report(const std::string& path, int line, bool is_breaking, const std::string& what) {
-    out_ << printable(path, 240) << ":" << std::max(line, 1) << ": "
-         << (is_breaking ? "breaking: " : "compatible: ") << printable(what, 400) << "\n";
-    breaking_ |= is_breaking;
-  }
-
-  void compare(const TypeLayout& o, const TypeLayout& n) {
-    const std::string& t = n.name;
-    const size_t before = reported_;
-    auto breaks = [&](int line, const std::string& what, const std::string& why) {
-      report(n.path, line, true, t + ": " + what + ": " + why);
-      ++reported_;
-    };
-    if (o.table_id != n.table_id) {
-      breaks(n.lines.id, "table id " + str(o.table_id) + " is now " + str(n.table_id),
-             "its objects are sought in another table's pool and records");
-    }
-    if (o.type_class != n.type_class) {
-      breaks(n.lines.type_class,
-             std::string("class ") + class_keyword(o.type_class) + " is now " +
-                 class_keyword(n.type_class),
-             "the operations lay out, size and check its objects differently");
-    }
-    if (o.fixed_size != n.fixed_size) {
-      breaks(n.lines.fixed_size, "fixed size " + str(o.fixed_size) + " is now " + str(n.fixed_size),
-             "the NPD area and every array move");
-    }
-    if (o.count_field != n.count_field) {
-      breaks(n.lines.count_field,
-             count_text(o.count_field) + " is now " + count_text(n.count_field),
-             "constructors take other arguments and the element count is read elsewhere");
-    }
-    if (o.size_check != n.size_check) {
-      breaks(n.lines.size_check,
-             std::string("size check switched ") + (n.size_check ? "on" : "off"),
-             "the pointer fix-up judges the same objects differently");
-    }
-    if (o.sets_obj_flags_bit5 != n.sets_obj_flags_bit5) {
-      breaks(
-          n.lines.obj_flags_bit5,
-          std::string("bit 5 of obj_flags is now ") + (n.sets_obj_flags_bit5 ? "set" : "cleared"),
-          "the platform reads that bit of every object of the type");
-    }
-    if (o.header.size() != n.header.size() ||
-        !std::equal(o.header.begin(), o.header.end(), n.header.begin(),
-                    [](const HeaderField& a, const HeaderField& b) {
-                      return a.offset == b.offset && a.width == b.width;
-                    })) {
-      breaks(n.lines.header,
-             "type header " + header_text(o.header) + " is now " + header_text(n.header),
-             "the header copies move other bytes, in another order");
-    }
-    const size_t common = std::min(o.fields.size(), n.fields.size());
-    for (size_t i = 0; i < common; ++i) {
-      if (!same_field(o.fields[i], n.fields[i])) {
-        breaks(n.fields[i].line,
-               "data field " + field_text(o.fields[i]) + " is now " + field_text(n.fields[i]),
-               "processes on the old layout read and copy other bytes");
-      } else if (o.fields[i].name != n.fields[i].name) {
-        report(n.path, n.fields[i].line, false,
-               t + ": data field " + field_text(n.fields[i]) + " is now named " +
-                   shown_name(n.fields[i].name) + ", was " + shown_name(o.fields[i].name) +
-                   ": objects are unchanged; sources follow the new constant names");
-        ++reported_;
-      }
-    }
-    for (size_t i = common; i < o.fields.size(); ++i) {
-      breaks(n.lines.table, "data field " + field_text(o.fields[i]) + " removed",
-             "processes on the old layout still read and copy it");
-    }
-    for (size_t i = common; i < n.fields.size(); ++i) {
-      breaks(n.fields[i].line, "data field " + field_text(n.fields[i]) + " added",
-             "processes on the old layout neither copy it nor leave room for it");
-    }
-    if (o.npd_present != n.npd_present) {
-      breaks(n.lines.npd_present,
-             "npd_present at " + str(o.npd_present) + " is now at " + str(n.npd_present),
-             "the allocator marks the NPD area in another byte");
-    }
-    if (o.wisp != n.wisp) {
-      report(n.path, n.lines.wisp, false,
-             t + ": trace identifiers " + wisp_text(o.wisp) + " are now " + wisp_text(n.wisp) +
-                 ": affects only the tracing that names them; objects are unchanged");
-      ++reported_;
-    }
-    const std::pair<const char*, std::pair<uint32_t, uint32_t>> checks[] = {
-        {"fix-up", {o.checks.fix_ptrs.line, n.checks.fix_ptrs.line}},
-        {"size-pointer", {o.checks.size_ptr.line, n.checks.size_ptr.line}},
-        {"allocation", {o.checks.alloc.line, n.checks.alloc.line}}};
-    for (const auto& [name, lines] : checks) {
-      if (lines.first == lines.second) continue;
-      report(n.path, n.lines.checks, false,
-             t + ": the " + name + " check now reports line " + line_text(lines.second) +
-                 " instead of " + line_text(lines.first) +
-                 ": affects only the text of its assertion report");
-      ++reported_;
-    }
-    if (reported_ == before && !o.canonical_text.empty() && !n.canonical_text.empty() &&
-        o.canonical_text != n.canonical_text) {
-      report(n.path, n.lines.table, false,
-             t + ": the comments of its definition changed; its layout did not");
-    }
+  void line(const std::string& path, Verdict verdict, const char* why, const Finding& f,
+            const std::string& prefix = "") {
+    const bool breaks = verdict == Verdict::kBreaking;
+    const std::string reason = f.why.empty() && why ? why : f.why;
+    out_ << message_line(path, std::max(f.line, 1), breaks ? "breaking" : "compatible",
+                         prefix + f.what + (reason.empty() ? "" : ": " + reason), 400)
+         << "\n";
+    breaking_ |= breaks;
   }
 
  private:
-  static std::string line_text(uint32_t line) { return line == 0 ? "none" : str(line); }
-
   std::ostream& out_;
   bool breaking_ = false;
-  size_t reported_ = 0;
 };
+
+// Walks the rules over one type's two layouts and reports what they find.
+void compare_type(const TypePair& t, Report& report) {
+  Findings found;
+  const auto add = [&](const Rule& rule, Found f) {
+    if (!f) return;
+    report.line(t.newer.path, rule.verdict, rule.why, *f, t.newer.name + ": ");
+    found.push_back(std::move(*f));
+  };
+  const Rule* const end = std::end(kTypeRules);
+  for (const Rule* rule = std::begin(kTypeRules); rule != end;) {
+    if (rule->on_type) {
+      add(*rule, rule->on_type(t, found));
+      ++rule;
+      continue;
+    }
+    const Rule* group_end = rule;
+    while (group_end != end && group_end->on_field) ++group_end;
+    for (const FieldPair& f : t.fields) {
+      for (const Rule* r = rule; r != group_end; ++r) add(*r, r->on_field(t, f));
+    }
+    rule = group_end;
+  }
+}
 
 }  // namespace
 
 bool compare_catalogues(const std::vector<TypeLayout>& older, const std::vector<TypeLayout>& newer,
                         std::ostream& out) {
-  std::map<std::string, const TypeLayout*> old_by_name, new_by_name;
-  std::map<uint32_t, const TypeLayout*> old_by_id, new_by_id;
-  for (const auto& t : older) old_by_name[t.name] = &t, old_by_id[t.table_id] = &t;
-  for (const auto& t : newer) new_by_name[t.name] = &t, new_by_id[t.table_id] = &t;
-
-  Comparison comparison(out);
-  for (const auto& [id, n] : new_by_id) {
-    const auto same_name = old_by_name.find(n->name);
-    if (same_name != old_by_name.end()) {
-      comparison.compare(*same_name->second, *n);
+  Report report(out);
+  for (const TypeMatch& m : pair_types(older, newer)) {
+    if (m.older && m.newer && m.older->name == m.newer->name) {
+      compare_type({*m.older, *m.newer, pair_fields(*m.older, *m.newer)}, report);
       continue;
     }
-    const auto same_id = old_by_id.find(id);
-    if (same_id != old_by_id.end()) {
-      comparison.report(n->path, n->lines.id, true,
-                        "table id " + str(id) + " belonged to type '" + same_id->second->name +
-                            "' and now names '" + n->name +
-                            "': processes on the old catalogue take these objects for '" +
-                            same_id->second->name + "' objects");
-    } else {
-      comparison.report(n->path, n->lines.id, false,
-                        "new type '" + n->name + "' with table id " + str(id) +
-                            ": processes on the old catalogue never meet its objects");
+    for (const CatalogueRule& rule : kCatalogueRules) {
+      if (Found f = rule.find(m))
+        report.line((m.newer ? m.newer : m.older)->path, rule.verdict, rule.why, *f);
     }
   }
-  for (const auto& [id, o] : old_by_id) {
-    if (new_by_name.count(o->name) == 0 && new_by_id.count(id) == 0) {
-      comparison.report(o->path, o->lines.table, true,
-                        "type '" + o->name + "' (table id " + str(id) +
-                            ") removed: processes on the old catalogue still create and read its "
-                            "objects");
-    }
-  }
-  return comparison.breaking();
+  return report.breaking();
 }
 
 }  // namespace tablegen

@@ -15,6 +15,15 @@ namespace tablegen {
 // A word of the input, quoted for a message.
 inline std::string quote(std::string_view word) { return "'" + printable(word, 48) + "'"; }
 
+// One message line, "path:line: kind: message", or "path: kind: message" for
+// line 0: the form of every message the generator prints.
+inline std::string message_line(std::string_view path, int line, std::string_view kind,
+                                std::string_view message, size_t max_message_bytes = 240) {
+  std::string where = printable(path, 240) + ":";
+  if (line > 0) where += std::to_string(line) + ":";
+  return where + " " + std::string(kind) + ": " + printable(message, max_message_bytes);
+}
+
 class Diagnostics {
  public:
   void error(const std::string& path, int line, const std::string& message) {
@@ -32,9 +41,7 @@ class Diagnostics {
 
  private:
   void add(const std::string& path, int line, const char* kind, const std::string& message) {
-    std::string where = printable(path, 240) + ":";
-    if (line > 0) where += std::to_string(line) + ":";
-    messages_.push_back(where + " " + kind + ": " + printable(message, 240));
+    messages_.push_back(message_line(path, line, kind, message));
   }
 
   std::vector<std::string> messages_;

@@ -1,0 +1,73 @@
+// SPDX-License-Identifier: Apache-2.0
+// Reading a definition in process: the forms the parser accepts, at their lines;
+// where layout resolution places items without offsets; what it derives.
+#include <gtest/gtest.h>
+
+#include "case_name.hpp"
+#include "gen/load/catalogue_loader.hpp"
+#include "tablegen_runner.hpp"
+
+namespace {
+
+using namespace tablegen_test;
+
+struct Case {
+  std::string what;
+  Edits edits;           // of the platform's testglobaldiscard
+  std::string expected;  // each item as written (line) at its offset; flags_at, fixed_size
+};
+void PrintTo(const Case& c, std::ostream* out) { *out << c.what; }
+
+std::string read_back(const tablegen::Definition& def) {
+  std::string out;
+  for (const auto& f : def.fields) {
+    out += tablegen::item_text(f, f.offset_given) + (f.name.empty() ? "" : " " + f.name) + " (" +
+           std::to_string(f.line) + ") at " + std::to_string(f.offset) + ", ";
+  }
+  return out + std::to_string(def.flags_at) + ", " + std::to_string(def.fixed_size);
+}
+
+// Other fields; flags_at and fixed_size derived.
+Edits derived(const std::string& fields) {
+  return {{"fixed_size 224\n", ""},
+          {"flags_at 216\n", ""},
+          {"field 200:4\nfield 204:1\nfield 208:8", fields}};
+}
+
+const Case kCases[] = {
+    // clang-format off
+    {"names, runs and arrays", {{"field 204:1", "field 204:1x4 flags"},
+     {"field 208:8", "field 208:8xN\nfield 216:16xC list"}},
+     "200:4 (11) at 200, 204:1x4 flags (12) at 204, 208:8xN (13) at 208, "
+     "216:16xC list (14) at 216, 216, 224"},
+    {"CRLF, a byte-order mark, blanks, tabs and comments",
+     {{"\n", "\r\n"}, {"# test", "\xEF\xBB\xBF# test"}, {"field 200:4", "\t\r\n field\t200:4 # c"}},
+     "200:4 (12) at 200, 204:1 (13) at 204, 208:8 (14) at 208, 216, 224"},
+    {"the platform's own left out", derived("field 4\nfield 1\nfield 8"),
+     "4 (9) at 200, 1 (10) at 204, 8 (11) at 208, 216, 224"},
+    {"a 16-byte field at 8", derived("field 1\nfield 16"),
+     "1 (9) at 200, 16 (10) at 208, 224, 232"},
+    {"runs at their elements' width", derived("field 1\nfield 2x3\nfield 4x2"),
+     "1 (9) at 200, 2x3 (10) at 202, 4x2 (11) at 208, 216, 224"},
+    {"array pointers at 8", derived("field 1\nfield 2xN\nfield 1\nfield 4xC"),
+     "1 (9) at 200, 2xN (10) at 208, 1 (11) at 216, 4xC (12) at 224, 232, 272"},
+    {"given offsets kept, the rest after them", derived("field 1\nfield 212:1\nfield 2"),
+     "1 (9) at 200, 212:1 (10) at 212, 2 (11) at 214, 216, 224"},
+    // clang-format on
+};
+
+class Read : public testing::TestWithParam<Case> {};
+
+TEST_P(Read, GivesTheItemsPlaced) {
+  TempDir tmp;  // read as the loader reads a file; the rules are validator_test.cpp's
+  write(tmp / kGlobal, edited(read(kDefs / kGlobal), GetParam().edits));
+  tablegen::Diagnostics diags;
+  const auto def = tablegen::read_definition_file(tmp / kGlobal, diags);
+  ASSERT_TRUE(def) << printed(diags);
+  EXPECT_EQ(read_back(*def), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Edits, Read, testing::ValuesIn(kCases),
+                         [](const auto& one) { return zim_test::case_name(one.param.what); });
+
+}  // namespace
