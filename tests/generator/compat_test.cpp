@@ -13,26 +13,22 @@ namespace {
 
 using namespace tablegen_test;
 
-class CompatRule : public testing::TestWithParam<std::string> {};
+class CompatRule : public CaseFolder {};
 
 TEST_P(CompatRule, FindsItsChangesAtTheirLines) {
-  const fs::path dir = fs::path(ZIM_COMPAT_CHANGES) / GetParam();
-  TempDir tmp;
-  copy_defs(tmp, dir);
   fs::create_directory_symlink(kDefs, tmp / "old");
-  const std::string expected = read(dir / "expected");
   tablegen::Diagnostics diags;
   std::ostringstream report;
   const auto older = tablegen::load_layouts(tmp / "old", diags);
   const auto newer = tablegen::load_layouts(tmp / "defs", diags);
   const bool breaking = older && newer && tablegen::compare_catalogues(*older, *newer, report);
   ASSERT_TRUE(older && newer) << printed(diags);
-  EXPECT_EQ(edited(report.str(), {{tmp.path.string() + "/", ""}}), expected);  // as in tmp
-  EXPECT_EQ(breaking, expected.find(": breaking: ") != std::string::npos);
+  EXPECT_EQ(relative(report.str()), expected());  // as in tmp
+  EXPECT_EQ(breaking, expected().find(": breaking: ") != std::string::npos);
 }
 
-INSTANTIATE_TEST_SUITE_P(Folders, CompatRule, testing::ValuesIn(entries(ZIM_COMPAT_CHANGES)),
-                         [](const auto& one) { return one.param; });
+INSTANTIATE_TEST_SUITE_P(Folders, CompatRule, testing::ValuesIn(case_folders(ZIM_COMPAT_CHANGES)),
+                         folder_name);
 
 // Against a manifest, a type gone is reported at its record there.
 TEST(CompatRule, AgainstAManifestATypeGoneIsAtItsRecord) {

@@ -106,7 +106,8 @@ TEST(TablegenFormat, WriteKeepsASaveMadeWhileItRuns) {
   TempDir tmp;
   RacedRuns runs(tmp / kOlist);
   for (int round = 0; round < 60; ++round) {
-    const auto [canonical, saved] = tagged_olist("save " + std::to_string(round));
+    const auto texts = tagged_olist("save " + std::to_string(round));
+    const std::string &canonical = texts.first, &saved = texts.second;
     write(runs.file, tagged_olist("draft").second);
     runs.run([&](pid_t) {
       write(tmp / "saving", saved);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -176,6 +177,30 @@ inline std::string edited(std::string text, const Edits& edits) {
     }
   }
   return text;
+}
+
+// A suite of case folders (bad_definitions/, compat_changes/), each case's
+// parameter its folder: it runs on tmp/defs, the definitions with its folder's
+// changes (copy_defs), and expects the text of its file `expected`, paths
+// relative to tmp.
+class CaseFolder : public testing::TestWithParam<std::string> {
+ protected:
+  void SetUp() override { copy_defs(tmp, GetParam()); }
+  std::string expected() const { return read(fs::path(GetParam()) / "expected"); }
+  std::string relative(const std::string& text) const {
+    return edited(text, {{tmp.path.string() + "/", ""}});
+  }
+  TempDir tmp;
+};
+
+// The case folders of a suite, and the name of a case: its folder's.
+inline std::vector<std::string> case_folders(const fs::path& suite) {
+  std::vector<std::string> folders;
+  for (const std::string& name : entries(suite)) folders.push_back(suite / name);
+  return folders;
+}
+inline std::string folder_name(const testing::TestParamInfo<std::string>& one) {
+  return fs::path(one.param).filename();
 }
 
 }  // namespace tablegen_test

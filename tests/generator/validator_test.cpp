@@ -11,18 +11,15 @@ namespace {
 
 using namespace tablegen_test;
 
-class BrokenRule : public testing::TestWithParam<std::string> {};
+class BrokenRule : public CaseFolder {};
 
 TEST_P(BrokenRule, GivesItsExactMessages) {
-  const fs::path dir = fs::path(ZIM_BAD_DEFINITIONS) / GetParam();
-  TempDir tmp;
-  copy_defs(tmp, dir);
   tablegen::Diagnostics diags;
   EXPECT_FALSE(tablegen::load_catalogue(tmp / "defs", diags));
-  EXPECT_EQ(edited(printed(diags), {{tmp.path.string() + "/", ""}}), read(dir / "expected"));
+  EXPECT_EQ(relative(printed(diags)), expected());
 }
 
-INSTANTIATE_TEST_SUITE_P(Folders, BrokenRule, testing::ValuesIn(entries(ZIM_BAD_DEFINITIONS)),
-                         [](const auto& one) { return one.param; });
+INSTANTIATE_TEST_SUITE_P(Folders, BrokenRule, testing::ValuesIn(case_folders(ZIM_BAD_DEFINITIONS)),
+                         folder_name);
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "decode.hpp"
+#include "gen/cli/command_line.hpp"
 #include "gen/load/catalogue_loader.hpp"
 #include "object_bytes.hpp"
 #include "pool.hpp"
@@ -286,12 +287,11 @@ CLI::App* add_decode(CLI::App& app, Options& o) {
 }
 
 int run(int argc, char** argv) {
-  CLI::App app(
-      "zim_tables_inspect: the byte map of a table type's objects, and checks of "
-      "objects and pools against their types.",
-      "zim_tables_inspect");
-  app.set_version_flag("--version", std::string("zim_tables_inspect ") + ZIM_INSPECT_VERSION);
-  app.footer(kFooter);
+  CLI::App app;
+  tablegen::describe_tool(app, "zim_tables_inspect",
+                          "zim_tables_inspect: the byte map of a table type's objects, and checks "
+                          "of objects and pools against their types.",
+                          ZIM_INSPECT_VERSION, kFooter);
   app.require_subcommand(1);
   // Inherited by the subcommands: --catalogue may follow one.
   app.fallthrough();
@@ -360,8 +360,7 @@ int main(int argc, char** argv) {
   try {
     status = run(argc, argv);
   } catch (const UsageError& e) {
-    std::cerr << "zim_tables_inspect: error: " << escaped(e.message)
-              << "\nRun 'zim_tables_inspect --help' for usage.\n";
+    tablegen::print_usage_error(std::cerr, "zim_tables_inspect", escaped(e.message));
   } catch (const ReadError& e) {
     std::cout.flush();  // what was read before, then why it stops there
     std::cerr << "zim_tables_inspect: error: " << escaped(e.what()) << "\n";

@@ -21,6 +21,7 @@
 #include <system_error>
 #include <vector>
 
+#include "gen/cli/command_line.hpp"
 #include "gen/cli/format_command.hpp"
 #include "gen/cli/output_tree.hpp"
 #include "gen/emit/emit_catalogue.hpp"
@@ -141,18 +142,16 @@ int format(const std::vector<std::string>& operands, bool write) {
 }
 
 int usage_error(const std::string& message) {
-  std::cerr << "zim_tablegen: error: " << printable(message, 400)
-            << "\nRun 'zim_tablegen --help' for usage.\n";
+  print_usage_error(std::cerr, "zim_tablegen", printable(message, 400));
   return kUsage;
 }
 
 int run(int argc, char** argv) {
-  CLI::App app(
-      "zim_tablegen: generates the table library's per-type units from table type "
-      "definitions and guards their layout.",
-      "zim_tablegen");
-  app.set_version_flag("--version", std::string("zim_tablegen ") + ZIM_TABLEGEN_VERSION);
-  app.footer(kFooter);
+  CLI::App app;
+  describe_tool(app, "zim_tablegen",
+                "zim_tablegen: generates the table library's per-type units from table type "
+                "definitions and guards their layout.",
+                ZIM_TABLEGEN_VERSION, kFooter);
   bool check_only = false, manifest = false, listing = false, compare = false, formatting = false,
        write = false;
   std::vector<std::string> operands;

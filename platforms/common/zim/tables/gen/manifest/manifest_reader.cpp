@@ -20,6 +20,7 @@ namespace tablegen {
 namespace {
 
 using Key = ManifestKey;
+using W = ManifestWords;
 
 // Reads a manifest strictly: it is generated text, so every line must be
 // what the generator writes, in its order, with every number bounded as a
@@ -114,13 +115,13 @@ class ManifestReader {
         return parse_class(line, words);
       case Key::kFixedSize:
         t.lines.fixed_size = r.lines.fixed_size = line;
-        if (!words_.pattern(line, words, {{nullptr, kMaxFixedSize, "fixed size"}}, v)) return false;
+        if (!words_.pattern(line, words, {W::value(kMaxFixedSize, "fixed size")}, v)) return false;
         t.fixed_size = v[0];
         return true;
       case Key::kCountField:
         t.lines.count_field = r.lines.count_field = line;
         if (words.size() == 2 && words[1] == "off") return true;
-        if (!words_.pattern(line, words, {{"on", 0, ""}, {nullptr, kMaxFixedSize, "count field"}},
+        if (!words_.pattern(line, words, {W::fixed("on"), W::value(kMaxFixedSize, "count field")},
                             v)) {
           return false;
         }
@@ -135,7 +136,7 @@ class ManifestReader {
         return parse_field(line, words);
       case Key::kNpdPresent:
         r.lines.npd_present = line;
-        if (!words_.pattern(line, words, {{nullptr, kMaxFixedSize, "npd_present offset"}}, v)) {
+        if (!words_.pattern(line, words, {W::value(kMaxFixedSize, "npd_present offset")}, v)) {
           return false;
         }
         r.npd_present = v[0];
@@ -218,13 +219,10 @@ class ManifestReader {
     std::vector<uint32_t> v;
     if (words[0] == "field") {
       if (!words_.pattern(line, words,
-                          {{nullptr, kMaxFixedSize, "field offset"},
-                           {"width", 0, ""},
-                           {nullptr, kMaxFixedSize, "field width"},
-                           {"run", 0, ""},
-                           {nullptr, kMaxFixedSize, "run length"},
-                           {"flag", 0, ""},
-                           {nullptr, kMaxFixedSize, "presence flag offset"}},
+                          {W::value(kMaxFixedSize, "field offset"), W::fixed("width"),
+                           W::value(kMaxFixedSize, "field width"), W::fixed("run"),
+                           W::value(kMaxFixedSize, "run length"), W::fixed("flag"),
+                           W::value(kMaxFixedSize, "presence flag offset")},
                           v)) {
         return false;
       }
@@ -233,12 +231,10 @@ class ManifestReader {
     } else {
       const bool per_npu = words.size() > 2 && words[2] == "per_npu";
       if (!words_.pattern(line, words,
-                          {{nullptr, kMaxFixedSize, "data pointer offset"},
-                           {per_npu ? "per_npu" : "counted", 0, ""},
-                           {"elem", 0, ""},
-                           {nullptr, kMaxElementSize, "element size"},
-                           {"flag_ptr", 0, ""},
-                           {nullptr, kMaxFixedSize, "flag pointer offset"}},
+                          {W::value(kMaxFixedSize, "data pointer offset"),
+                           W::fixed(per_npu ? "per_npu" : "counted"), W::fixed("elem"),
+                           W::value(kMaxElementSize, "element size"), W::fixed("flag_ptr"),
+                           W::value(kMaxFixedSize, "flag pointer offset")},
                           v)) {
         return false;
       }
@@ -298,7 +294,7 @@ class ManifestReader {
   bool parse_wisp(int line, const std::vector<std::string>& words) {
     Definition& t = current_->def;
     t.lines.wisp = current_->lines.wisp = line;
-    constexpr ManifestWords::Slot kId{nullptr, kMaxWisp, "trace identifier"};
+    constexpr W::Slot kId = W::value(kMaxWisp, "trace identifier");
     std::vector<uint32_t> v;
     if (!words_.pattern(line, words, {kId, kId, kId, kId, kId, kId}, v)) return false;
     std::copy(v.begin(), v.end(), t.wisp.begin());

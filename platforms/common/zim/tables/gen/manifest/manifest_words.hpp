@@ -52,13 +52,15 @@ class ManifestWords {
     return true;
   }
 
-  // "word value word value ...": the fixed words must match; nullptr marks a
-  // value, read with its bound.
+  // "word value word value ...": the fixed words must match; a value (a slot
+  // without a word) is read with its bound.
   struct Slot {
     const char* word;
     uint64_t max;
     const char* what;
   };
+  static constexpr Slot fixed(const char* word) { return {word, 0, ""}; }
+  static constexpr Slot value(uint64_t max, const char* what) { return {nullptr, max, what}; }
   bool pattern(int line, const std::vector<std::string>& words, std::initializer_list<Slot> shape,
                std::vector<uint32_t>& values) const {
     if (words.size() != shape.size() + 1) {

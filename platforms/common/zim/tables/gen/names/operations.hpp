@@ -39,13 +39,23 @@ struct Operation {
 inline constexpr size_t kFixPtrs = 0;
 inline constexpr size_t kAddDynamicToObjSize = 2;
 
+// Texts that several operations share: parameter lists, and the signatures
+// of their catalogue entries.
+inline constexpr std::string_view kObjInst = "qor_$(t)_obj_st obj_inst";
+inline constexpr std::string_view kSrcDst = "qor_$(t)_obj_st src, qor_$(t)_obj_st dst";
+inline constexpr std::string_view kSrc = "qor_$(t)_obj_st src";
+inline constexpr std::string_view kTakesObject = "(void* o)";
+inline constexpr std::string_view kTakesTwoObjects = "(void* s, void* d)";
+inline constexpr std::string_view kCountToObject = "(uint32_t c) -> void*";
+inline constexpr std::string_view kObjectToObject = "(void* s) -> void*";
+
 inline constexpr std::array<Operation, 13> kOperations{{
     {"qor_$(t)_fix_ptrs", "void", "uint32_t npd_size, qor_$(t)_obj_st obj_inst", "",
      " {\n  zt::fix_ptrs<$(T)>(npd_size, obj_inst);\n}\n", "(uint32_t npd, void* o)",
      "qor_$(t)_fix_ptrs(npd, static_cast<qor_$(t)_obj_st>(o));"},
-    {"zim_$(t)_fix_ptrs_from_base", "void", "qor_$(t)_obj_st obj_inst", "",
-     " {\n  qor_$(t)_fix_ptrs(qor_npd_get_table_size($(T)::table_id), obj_inst);\n}\n", "(void* o)",
-     "zim_$(t)_fix_ptrs_from_base(static_cast<qor_$(t)_obj_st>(o));"},
+    {"zim_$(t)_fix_ptrs_from_base", "void", kObjInst, "",
+     " {\n  qor_$(t)_fix_ptrs(qor_npd_get_table_size($(T)::table_id), obj_inst);\n}\n",
+     kTakesObject, "zim_$(t)_fix_ptrs_from_base(static_cast<qor_$(t)_obj_st>(o));"},
     {"qor_$(t)_add_dynamic_to_obj_size", "void", "$(size_params)", "",
      " {\n  zt::add_dynamic_to_obj_size<$(T)>(obj_size_ptr, $(count_arg));\n}\n",
      "(uint32_t* p, uint32_t c)", "$(ignore_c)qor_$(t)_add_dynamic_to_obj_size(p$(comma_c));"},
@@ -54,17 +64,17 @@ inline constexpr std::array<Operation, 13> kOperations{{
      "$(ignore_c)return qor_$(t)_get_obj_size($(c));"},
     {"zim_$(t)_get_wisp_enums", "zim_wisp_enums_t", "void", "", " {\n  return $(T)::wisp;\n}\n",
      "() -> zim_wisp_enums_t", "return zim_$(t)_get_wisp_enums();"},
-    {"qor_$(t)_read_dbobj", "void", "qor_$(t)_obj_st src, qor_$(t)_obj_st dst", "",
-     " {\n  zt::read_dbobj<$(T)>(src, dst);\n}\n", "(void* s, void* d)",
+    {"qor_$(t)_read_dbobj", "void", kSrcDst, "", " {\n  zt::read_dbobj<$(T)>(src, dst);\n}\n",
+     kTakesTwoObjects,
      "qor_$(t)_read_dbobj(static_cast<qor_$(t)_obj_st>(s), static_cast<qor_$(t)_obj_st>(d));"},
-    {"qor_$(t)_write_dbobj_base", "void", "qor_$(t)_obj_st src, qor_$(t)_obj_st dst",
+    {"qor_$(t)_write_dbobj_base", "void", kSrcDst,
      "// Called, not copied, by the copy routine.\n__attribute__((noinline)) ",
-     " {\n  zt::copy_base<$(T)>(src, dst);\n}\n", "(void* s, void* d)",
+     " {\n  zt::copy_base<$(T)>(src, dst);\n}\n", kTakesTwoObjects,
      "qor_$(t)_write_dbobj_base(static_cast<qor_$(t)_obj_st>(s), "
      "static_cast<qor_$(t)_obj_st>(d));"},
-    {"qor_$(t)_read_dbobj_base", "void", "qor_$(t)_obj_st src, qor_$(t)_obj_st dst",
+    {"qor_$(t)_read_dbobj_base", "void", kSrcDst,
      "// The same operation under its second name: one body, two symbols.\n",
-     "\n    __attribute__((alias(\"qor_$(t)_write_dbobj_base\")));\n", "(void* s, void* d)",
+     "\n    __attribute__((alias(\"qor_$(t)_write_dbobj_base\")));\n", kTakesTwoObjects,
      "qor_$(t)_read_dbobj_base(static_cast<qor_$(t)_obj_st>(s), "
      "static_cast<qor_$(t)_obj_st>(d));"},
     {"qor_srv_$(t)_ctor", "srv_$(t)_t", "$(count_param)",
@@ -81,12 +91,12 @@ inline constexpr std::array<Operation, 13> kOperations{{
      "\n"
      "// Called, not copied, by the copy routine.\n"
      "__attribute__((noinline)) ",
-     " {\n  return $(alloc)($(count_arg), ZIM_FALSE);\n}\n", "(uint32_t c) -> void*",
+     " {\n  return $(alloc)($(count_arg), ZIM_FALSE);\n}\n", kCountToObject,
      "$(ignore_c)return qor_srv_$(t)_ctor($(c));"},
     {"zim_srv_$(t)_ctor_with_shm", "srv_$(t)_t", "$(count_param)", "__attribute__((noinline)) ",
-     " {\n  return $(alloc)($(count_arg), ZIM_TRUE);\n}\n", "(uint32_t c) -> void*",
+     " {\n  return $(alloc)($(count_arg), ZIM_TRUE);\n}\n", kCountToObject,
      "$(ignore_c)return zim_srv_$(t)_ctor_with_shm($(c));"},
-    {"zim_$(t)_copy_ctor", "srv_$(t)_t", "qor_$(t)_obj_st src",
+    {"zim_$(t)_copy_ctor", "srv_$(t)_t", kSrc,
      "// The copy routine allocates with the constructor for its use_shm.\n"
      "static srv_$(t)_t $(t)_copy_alloc(uint32_t count, zim_bool_t use_shm) {\n"
      "$(ignore_count)  return use_shm ? zim_srv_$(t)_ctor_with_shm($(ctor_arg)) : "
@@ -104,14 +114,13 @@ inline constexpr std::array<Operation, 13> kOperations{{
      "  return zt::copy<$(T)>(src, use_shm, $(t)_copy_alloc, $(t)_copy_headers, +copy_data);\n"
      "}\n"
      "\n",
-     " {\n  return $(t)_copy(src, ZIM_FALSE);\n}\n", "(void* s) -> void*",
+     " {\n  return $(t)_copy(src, ZIM_FALSE);\n}\n", kObjectToObject,
      "return zim_$(t)_copy_ctor(static_cast<qor_$(t)_obj_st>(s));"},
-    {"zim_$(t)_copy_ctor_with_shm", "srv_$(t)_t", "qor_$(t)_obj_st src", "",
-     " {\n  return $(t)_copy(src, ZIM_TRUE);\n}\n", "(void* s) -> void*",
+    {"zim_$(t)_copy_ctor_with_shm", "srv_$(t)_t", kSrc, "",
+     " {\n  return $(t)_copy(src, ZIM_TRUE);\n}\n", kObjectToObject,
      "return zim_$(t)_copy_ctor_with_shm(static_cast<qor_$(t)_obj_st>(s));"},
-    {"zim_$(t)_clnt_copy_dtor", "void", "qor_$(t)_obj_st obj_inst", "",
-     " {\n  zt::clnt_copy_dtor(obj_inst);\n}\n", "(void* o)",
-     "zim_$(t)_clnt_copy_dtor(static_cast<qor_$(t)_obj_st>(o));"},
+    {"zim_$(t)_clnt_copy_dtor", "void", kObjInst, "", " {\n  zt::clnt_copy_dtor(obj_inst);\n}\n",
+     kTakesObject, "zim_$(t)_clnt_copy_dtor(static_cast<qor_$(t)_obj_st>(o));"},
 }};
 
 // The unit's own allocator, $(alloc_signature) in the constructors' text:
