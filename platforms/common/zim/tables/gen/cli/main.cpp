@@ -46,7 +46,7 @@ constexpr const char* kFooter = R"(Modes:
   zim_tablegen DEFS_DIR OUT_DIR      generate the units, headers, export map, catalogue
                                      and layout manifest into OUT_DIR, which zim_tablegen
                                      owns and replaces as a whole
-  zim_tablegen --check DEFS_DIR      only read and validate the definitions
+  zim_tablegen --check DEFS_DIR      read, validate and plan the definitions; write nothing
   zim_tablegen --manifest DEFS_DIR   print the layout manifest
   zim_tablegen --list-outputs DEFS_DIR
                                      print the files that generating DEFS_DIR writes,
@@ -155,7 +155,8 @@ int run(int argc, char** argv) {
   bool check_only = false, manifest = false, listing = false, compare = false, formatting = false,
        write = false;
   std::vector<std::string> operands;
-  auto* check_flag = app.add_flag("--check", check_only, "only read and validate DEFS_DIR");
+  auto* check_flag =
+      app.add_flag("--check", check_only, "read, validate and plan DEFS_DIR; write nothing");
   auto* manifest_flag = app.add_flag("--manifest", manifest, "print the layout manifest");
   auto* list_flag =
       app.add_flag("--list-outputs", listing, "print the files that generating DEFS_DIR writes");
