@@ -60,21 +60,23 @@ std::string field_text(const FieldLayout& f) {
          str(f.flag_at);
 }
 
-std::string header_text(const std::vector<HeaderField>& header) {
+// The texts of items, one space between them.
+template <typename Items, typename Text>
+std::string joined(const Items& items, Text text) {
   std::string out;
-  for (const auto& h : header) out += (out.empty() ? "" : " ") + item_text(h);
+  for (const auto& item : items) out += (out.empty() ? "" : " ") + text(item);
   return out;
+}
+
+std::string header_text(const std::vector<HeaderField>& header) {
+  return joined(header, [](const HeaderField& h) { return item_text(h); });
 }
 
 std::string count_text(const std::optional<uint32_t>& count_field) {
   return count_field ? "a count at " + str(*count_field) : std::string("no count");
 }
 
-std::string wisp_text(const std::array<uint32_t, 6>& wisp) {
-  std::string out;
-  for (uint32_t w : wisp) out += (out.empty() ? "" : " ") + str(w);
-  return out;
-}
+std::string wisp_text(const std::array<uint32_t, 6>& wisp) { return joined(wisp, str); }
 
 std::string shown_name(const std::string& name) {
   return name.empty() ? std::string("(unnamed)") : "'" + name + "'";

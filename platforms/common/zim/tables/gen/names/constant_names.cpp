@@ -22,12 +22,7 @@ void add(Constants& to, const std::string& prefix, const char* const (&suffixes)
 
 }  // namespace
 
-bool valid_field_name(const std::string& name) {
-  if (name.empty() || name.size() > kMaxFieldName || name[0] < 'a' || name[0] > 'z') return false;
-  return std::all_of(name.begin(), name.end(), [](char c) {
-    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
-  });
-}
+bool valid_field_name(const std::string& name) { return lower_identifier(name, 1, kMaxFieldName); }
 
 std::string field_label(const FieldItem& item, size_t index) {
   return item.name.empty() ? std::to_string(index) : item.name;

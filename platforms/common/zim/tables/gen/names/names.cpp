@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "gen/text/words.hpp"
+
 namespace tablegen {
 namespace {
 
@@ -30,13 +32,13 @@ std::string unnamed(const std::string& params) {
   return out;
 }
 
-std::string prototype(const Operation& op, const Vars& type) {
+// "result name(params)", the parameters' names kept or dropped.
+std::string signature(const Operation& op, const Vars& type, bool named) {
+  const std::string params = render(op.params, type);
   return render("$(result) $(name)($(params))", {{"result", render(op.result, type)},
                                                  {"name", render(op.name, type)},
-                                                 {"params", unnamed(render(op.params, type))}});
+                                                 {"params", named ? params : unnamed(params)}});
 }
-
-bool is_lower(char c) { return c >= 'a' && c <= 'z'; }
 
 }  // namespace
 
@@ -84,22 +86,22 @@ std::string operation_name(const Operation& op, const std::string& type) {
 }
 
 std::string operation_signature(const Operation& op, const Vars& type) {
-  return render("$(result) $(name)($(params))", {{"result", render(op.result, type)},
-                                                 {"name", render(op.name, type)},
-                                                 {"params", render(op.params, type)}});
+  return signature(op, type, true);
 }
 
 CheckPrototypes check_prototypes(const std::string& type, bool counted, bool size_check) {
   const Vars v = operation_vars(type, counted);
-  return {size_check ? prototype(kOperations[kFixPtrs], v) : "",
-          prototype(kOperations[kAddDynamicToObjSize], v), prototype(kSrvAlloc, v)};
+  return {size_check ? signature(kOperations[kFixPtrs], v, false) : "",
+          signature(kOperations[kAddDynamicToObjSize], v, false), signature(kSrvAlloc, v, false)};
 }
 
-bool valid_type_name(const std::string& name) {
-  if (name.size() < 3 || name.size() > 22 || !is_lower(name[0])) return false;
+bool lower_identifier(const std::string& name, size_t min_size, size_t max_size) {
+  if (name.size() < min_size || name.size() > max_size || !is_lower(name[0])) return false;
   return std::all_of(name.begin(), name.end(),
-                     [](char c) { return is_lower(c) || (c >= '0' && c <= '9') || c == '_'; });
+                     [](char c) { return is_lower(c) || is_digit(c) || c == '_'; });
 }
+
+bool valid_type_name(const std::string& name) { return lower_identifier(name, 3, 22); }
 
 std::string definition_file_name(uint32_t table_id, const std::string& type) {
   char id[16];
@@ -113,7 +115,7 @@ DefinitionEntry definition_entry(const std::string& name) {
     return DefinitionEntry::kDefinition;
   }
   size_t i = 0;
-  while (i < name.size() && name[i] >= '0' && name[i] <= '9') ++i;
+  while (i < name.size() && is_digit(name[i])) ++i;
   if (i == 0 || i == name.size() || name[i] != '_') return DefinitionEntry::kOther;
   const size_t dot = name.find('.', i);
   if (dot == std::string::npos || dot + 1 == name.size()) return DefinitionEntry::kOther;

@@ -49,7 +49,10 @@ struct CheckPrototypes {
 };
 CheckPrototypes check_prototypes(const std::string& type, bool counted, bool size_check);
 
-// A type name: 3 to 22 characters of a-z, 0-9 and _, beginning with a letter.
+// A lowercase C identifier of min_size to max_size characters: a-z, 0-9 and
+// _, beginning with a letter.
+bool lower_identifier(const std::string& name, size_t min_size, size_t max_size);
+// A type name: a lowercase identifier of 3 to 22 characters.
 bool valid_type_name(const std::string& name);
 
 // A definition file's name, NNN_name.tdef: its table id in at least three

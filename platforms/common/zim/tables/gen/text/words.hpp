@@ -17,6 +17,7 @@ inline constexpr std::string_view kSpaceBytes = " \t\r\v\f";
 
 inline bool is_space(char c) { return kSpaceBytes.find(c) != std::string_view::npos; }
 inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
+inline bool is_lower(char c) { return c >= 'a' && c <= 'z'; }
 inline bool all_digits(std::string_view text) {
   return text.find_first_not_of("0123456789") == std::string_view::npos;
 }
