@@ -36,8 +36,10 @@ function(zim_tables_package_docs package component)
 endfunction()
 
 # zim_tables_type_count(<var>): the number of table types the library holds,
-# one "type" line each in the layout manifest the definitions generate.
+# one "type" line each in the layout manifest the definitions generate; read
+# again when the manifest changes.
 function(zim_tables_type_count var)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${ZIM_LAYOUT_MANIFEST})
   file(STRINGS ${ZIM_LAYOUT_MANIFEST} types REGEX "^type ")
   list(LENGTH types count)
   set(${var} ${count} PARENT_SCOPE)
@@ -110,5 +112,4 @@ macro(zim_tables_debian_packages)
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/
     DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/libzim-tables-dev/docs COMPONENT development
     FILES_MATCHING PATTERN "*.md")
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${ZIM_LAYOUT_MANIFEST})
 endmacro()

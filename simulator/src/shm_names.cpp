@@ -81,20 +81,20 @@ void remove_name_reporting(const char* name, FileId id) {
   const Removal r = remove_name(path.c_str(), aside.c_str(), id);
   if (r == Removal::kFailed) {
     std::fprintf(stderr, "zim_memory: cannot remove the pool's name \"%s\": %s\n",
-                 zim_sim::printable(name).c_str(), std::strerror(errno));
+                 printable(name).c_str(), std::strerror(errno));
   } else if (r == Removal::kStranded) {
     std::fprintf(stderr,
                  "zim_memory: the name \"%s\" passed to another file while this process "
                  "removed it; that file is now %s\n",
-                 zim_sim::printable(name).c_str(), aside.c_str());
+                 printable(name).c_str(), aside.c_str());
   }
 }
 
 namespace {
 
 int refuse(const char* name, const char* why) {
-  std::fprintf(stderr, "zim_memory: cannot create the pool \"%s\": %s\n",
-               zim_sim::printable(name).c_str(), why);
+  std::fprintf(stderr, "zim_memory: cannot create the pool \"%s\": %s\n", printable(name).c_str(),
+               why);
   errno = EEXIST;
   return -1;
 }
@@ -104,9 +104,9 @@ constexpr char kNotAPool[] =
 
 // Whether the file open on fd, of status st, is a complete pool of this
 // version; facts gets its header.
-bool is_pool(int fd, const struct stat& st, zim_sim::HeaderFacts* facts) {
-  return S_ISREG(st.st_mode) && zim_sim::read_header_facts(fd, facts) &&
-         zim_sim::is_complete_pool(*facts, static_cast<uint64_t>(st.st_size));
+bool is_pool(int fd, const struct stat& st, HeaderFacts* facts) {
+  return S_ISREG(st.st_mode) && read_header_facts(fd, facts) &&
+         is_complete_pool(*facts, static_cast<uint64_t>(st.st_size));
 }
 
 // What stands under `name` when linking a new pool there failed with EEXIST:
@@ -132,7 +132,7 @@ int clear_stale(const char* name, bool last_try) {
     return rc;
   };
   struct stat st;
-  zim_sim::HeaderFacts facts{};
+  HeaderFacts facts{};
   if (fstat(fd, &st) != 0) return done(-1);
   const bool pool = is_pool(fd, st, &facts);
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {

@@ -18,11 +18,9 @@
 #include <vector>
 
 #include "decode.hpp"
-#include "gen/load/catalogue_loader.hpp"
 #include "gen/manifest/manifest.hpp"
 #include "objects.hpp"
 #include "pool.hpp"
-#include "render.hpp"
 #include "zim/sim/shm_pool.h"
 #include "zim/tables/all_tables.h"
 #include "zim/tables/catalogue.hpp"
