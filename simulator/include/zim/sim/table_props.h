@@ -1,16 +1,21 @@
 /* SPDX-License-Identifier: Apache-2.0 */
 /* Platform side of the table properties records (libzim_table_props).
  *
- * Every table id has one record, all zero at start: copy hooks off. The copy
- * constructors of the table library read a record without locking, so set the
- * hooks of a table id before copies of its objects run. Since the library
- * calls both hooks whenever they are on, hooks can only be on while both are
- * set. A table id not below ZIM_NUM_TABLE_TYPES, or a call that would leave the
- * hooks on with one unset, ends the process with a message (abort). */
+ * Every table id from 0 to ZIM_MAX_TABLE_ID (65535), of any catalogue, has
+ * one record, all zero at start: copy hooks off. Memory is taken only for the
+ * ids whose hooks are set: until then zim_srv_table_props_get answers a
+ * shared read-only zero record, so ask for the record on every use, as the
+ * copy constructors do, rather than keep its address. They read it without
+ * locking, so set the hooks of a table id before copies of its objects run.
+ * Since the library calls both hooks whenever they are on, hooks can only be
+ * on while both are set. A table id above ZIM_MAX_TABLE_ID, or a call that
+ * would leave the hooks on with one unset, ends the process with a message
+ * (abort). */
 #ifndef ZIM_SIM_TABLE_PROPS_H
 #define ZIM_SIM_TABLE_PROPS_H
 
 #include <stdint.h>
+#include <zim/sim/config.h>
 #include <zim/sim/export.h>
 #include <zim/tables/platform.h>
 
