@@ -22,12 +22,28 @@
  * where each begins (zim_shm_pool_block_at). Untyped blocks
  * (zim_shm_pool_calloc_untyped), a server's own records, are carved the same
  * way in chunks of their own, and their headers name ZIM_SHM_POOL_UNTYPED
- * instead of a table id. Allocation is safe for concurrent callers in all
+ * instead of a table id. The pool keeps the allocation state of a table id
+ * (0 to ZIM_SHM_POOL_MAX_TABLE_ID) in an id page shared by 256 ids, carved
+ * with the first block of one of them; its own records (the configuration
+ * written at creation, id pages, layout records) are runs of their own, which
+ * count toward no table id. Allocation is safe for concurrent callers in all
  * processes that map the pool, and for their deaths: a process killed at any instruction of an
  * allocation leaves the pool as it was before the call or after it (its block
- * then lost), so no block is handed out twice, overlaps the header or another
+ * then lost), the id page and layout record that a first block brings
+ * included, so no block is handed out twice, overlaps the header or another
  * table id's chunk, or is handed out other than zero-filled, and the next
  * caller goes on.
+ *
+ * Layouts: the first pool object of a table id in a process is checked
+ * against the layout the pool records for that id (zim_shm_pool_layout_record_t)
+ * under the pool's lock: with no record yet, the program's layout note for the
+ * id is recorded with the object; with a record of another layout, the
+ * allocation returns null after one line on stderr that names the type and the
+ * first difference that breaks it. Libraries loaded after the pool was mapped
+ * are seen: the program's notes are read again when the set of loaded objects
+ * changed. Two notes of different layouts for one table id in one program are
+ * refused the same way, at attach and at allocation. A program without a note
+ * for an id (see zim_shm_pool_layout_record_t) allocates unchecked.
  *
  * A stopped lock holder: allocations, zim_shm_pool_table_bytes and
  * zim_shm_pool_table_blocks take the pool's lock for a few instructions. A
@@ -96,7 +112,7 @@ extern "C" {
 #define ZIM_SHM_POOL_CHUNK_SIZE 65536u
 #define ZIM_SHM_POOL_ALIGN 16u
 #define ZIM_SHM_POOL_BLOCK_HEADER_SIZE 16u /* in front of every block */
-#define ZIM_SHM_POOL_MIN_SIZE (ZIM_SHM_POOL_HEADER_SIZE + 4096u)
+#define ZIM_SHM_POOL_MIN_SIZE (ZIM_SHM_POOL_HEADER_SIZE + 32768u)
 /* Bytes at the end of a pool of `size` bytes (below `size` rounded down to
  * ZIM_SHM_POOL_ALIGN) that record where its blocks start, a bit for every
  * ZIM_SHM_POOL_ALIGN bytes after the header; blocks are carved before them,
@@ -112,6 +128,7 @@ extern "C" {
  * or "/..") of `size` bytes, replacing a stale pool of that name, and maps it.
  * 0 on success; -1 with errno on failure: EINVAL for a bad name or a size
  * below ZIM_SHM_POOL_MIN_SIZE, EBUSY when this process already maps a pool,
+ * ENOSPC when the pool cannot hold its configuration record (zim_shm_pool_config_t),
  * EEXIST with a message on stderr when a live pool owns the name (the message
  * names its creator's process id) or something that is not a complete pool of
  * this version has it (nothing of it is touched), EOPNOTSUPP with a message
@@ -120,11 +137,22 @@ extern "C" {
  * complete pool that the next creation of the name replaces. */
 ZIM_SIM_API int zim_shm_pool_create(const char *name, uint64_t size);
 
-/* Maps the existing pool `name` at an address other than its creator's.
- * 0 on success; -1 with errno on failure: EINVAL for a bad name or a segment
- * that is not a pool, EBUSY when this process already maps a pool, or the error
- * of the failing system call. A pool inherited through fork does not count as
- * mapped: attaching replaces it. */
+/* Maps the existing pool `name` at an address other than its creator's, once
+ * it has checked that this process reads the pool's objects as their makers
+ * wrote them (the handshake). 0 on success; -1 with errno on failure: EINVAL
+ * for a bad name or a segment that is not a pool (or whose records are
+ * damaged), EBUSY when this process already maps a pool, EPROTO when the
+ * handshake refuses the pool, or the error of the failing system call. The
+ * handshake refuses, with one line on stderr for each difference and nothing
+ * mapped afterwards, a pool made for another number of NPUs or another NPD
+ * size of any table id than this process's configuration (zim/sim/config.h:
+ * a different default is reported once, then each table id whose own size
+ * differs), and a pool that holds objects of a table id whose layout record
+ * differs from the layout note this program carries for it (naming the type
+ * and the first difference that breaks it). Table ids this program carries no
+ * note for are no reason to refuse. Its cost grows with the table ids that
+ * hold objects and the configuration's entries, not with the objects. A pool
+ * inherited through fork does not count as mapped: attaching replaces it. */
 ZIM_SIM_API int zim_shm_pool_attach(const char *name);
 
 /* Unmaps the pool; the creator also removes its name, if the name still leads
@@ -157,13 +185,12 @@ ZIM_SIM_API void *zim_shm_pool_at(uint64_t offset);
 
 /* Address of the block that starts at `offset` of the mapped pool (its first
  * byte, after its block header), with its table id (ZIM_SHM_POOL_UNTYPED for
- * an untyped block) in *table_id and the size requested in *size, either of
- * them may be null; null when no block handed out starts there or without a
- * pool. Constant time, without the pool's lock: it reads the start map, so
- * bytes inside a block that look like a block header never count. A block in
- * the making in another process may be found before its allocation returns
- * (zero-filled then). Lets a client check what the root slot or a record
- * names before it touches it. */
+ * an untyped block, or one of the pool's own record tags) in *table_id and the size requested in
+ * *size, either of them may be null; null when no block handed out starts there or without a pool.
+ * Constant time, without the pool's lock: it reads the start map, so bytes inside a block that look
+ * like a block header never count. A block in the making in another process may be found before its
+ * allocation returns (zero-filled then). Lets a client check what the root slot or a record names
+ * before it touches it. */
 ZIM_SIM_API void *zim_shm_pool_block_at(uint64_t offset, uint32_t *table_id, uint64_t *size);
 
 /* A shared slot through which a server publishes one object (for example a
@@ -177,6 +204,48 @@ ZIM_SIM_API uint64_t zim_shm_pool_root(void);
  * zim_shm_pool_table_bytes and zim_shm_pool_table_blocks. */
 #define ZIM_SHM_POOL_UNTYPED (UINT32_MAX - 1)
 
+/* Table ids run from 0 to ZIM_SHM_POOL_MAX_TABLE_ID; the pool keeps state
+ * only for the ids that hold blocks. */
+#define ZIM_SHM_POOL_MAX_TABLE_ID 65535u
+
+/* The pool's own records, blocks that a walk reports under these table ids.
+ * Each lies in a run of its own, never in a table id's chunk. */
+#define ZIM_SHM_POOL_CONFIG (UINT32_MAX - 2)  /* zim_shm_pool_config_t, one per pool */
+#define ZIM_SHM_POOL_LAYOUT (UINT32_MAX - 3)  /* zim_shm_pool_layout_record_t, one per id */
+#define ZIM_SHM_POOL_ID_PAGE (UINT32_MAX - 4) /* allocation state of 256 table ids */
+
+/* The configuration the pool was made for, written by its creator from its
+ * own (zim/sim/config.h): the number of NPUs, the NPD size of every table id
+ * without an entry of its own, and the entries, ascending by table id. */
+typedef struct zim_shm_pool_config_entry {
+  uint32_t table_id;
+  uint32_t size;
+} zim_shm_pool_config_entry_t;
+typedef struct zim_shm_pool_config {
+  uint32_t max_num_npus;
+  uint32_t default_npd_size;
+  uint32_t entry_count;
+  uint32_t reserved; /* 0 */
+  zim_shm_pool_config_entry_t entries[];
+} zim_shm_pool_config_t;
+
+/* The layout of a table id's objects, recorded with the first object of the
+ * id in the pool, in the same allocation (a process killed during it leaves
+ * neither): the layout note of the program that made it
+ * (zim/tables/layout_note.h). text is the type's layout record as the
+ * manifest writes it, "type ID NAME\n" first, text_size bytes, no terminating
+ * zero. The first pool object of an id in each process checks the program's
+ * note against it (see zim_shm_table_pool_calloc); a program that carries no
+ * note for the id (built with ZIM_TABLES_NO_LAYOUT_NOTE, or not an ELF
+ * program) allocates unchecked and records nothing, so the pool learns that
+ * id's layout from the next program that carries a note for it. */
+typedef struct zim_shm_pool_layout_record {
+  uint32_t table_id;
+  uint32_t text_size;
+  uint64_t fingerprint; /* of the layout, as in the note */
+  char text[];
+} zim_shm_pool_layout_record_t;
+
 /* A zero-filled block of `size` bytes that holds no table object: for a
  * server's own records, such as a directory of its objects that it publishes
  * through the root slot. Allocated, aligned and crash-safe as
@@ -186,8 +255,8 @@ ZIM_SIM_API uint64_t zim_shm_pool_root(void);
 ZIM_SIM_API void *zim_shm_pool_calloc_untyped(uint64_t size);
 
 /* Bytes (each block rounded up to ZIM_SHM_POOL_ALIGN, block headers not
- * counted) and blocks handed out to a table id, or to the untyped blocks for
- * ZIM_SHM_POOL_UNTYPED; 0 for any other id not below ZIM_NUM_TABLE_TYPES or
+ * counted) and blocks handed out to a table id (0 to ZIM_SHM_POOL_MAX_TABLE_ID),
+ * or to the untyped blocks for ZIM_SHM_POOL_UNTYPED; 0 for any other id or
  * without a pool. */
 ZIM_SIM_API uint64_t zim_shm_pool_table_bytes(uint32_t table_id);
 ZIM_SIM_API uint64_t zim_shm_pool_table_blocks(uint32_t table_id);
@@ -201,8 +270,10 @@ typedef struct zim_shm_pool_piece {
   uint64_t offset;   /* from the pool's first byte: the block's first byte (after its header), or
                         the first unrecognised byte */
   uint64_t size;     /* a block: the size requested; damage: the number of unrecognised bytes */
-  uint32_t table_id; /* a block: its table id, or ZIM_SHM_POOL_UNTYPED for an untyped block;
-                        ZIM_SHM_POOL_DAMAGED: bytes that are neither a block nor free space */
+  uint32_t table_id; /* a block: its table id, ZIM_SHM_POOL_UNTYPED for an untyped block, or
+                        one of the pool's own records (ZIM_SHM_POOL_CONFIG, ZIM_SHM_POOL_LAYOUT,
+                        ZIM_SHM_POOL_ID_PAGE); ZIM_SHM_POOL_DAMAGED: bytes that are neither a
+                        block nor free space */
   uint32_t is_root;  /* 1 for the block that the root slot names (zim_shm_pool_root), else 0 */
   const void *data;  /* the piece's bytes: zim_shm_pool_walk, a copy valid during the visit only;
                         zim_shm_pool_walk_mapped, the piece in the pool;
