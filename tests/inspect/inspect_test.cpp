@@ -308,7 +308,10 @@ TEST(Pool, EachFaultHasItsOwnMessage) {
     errno = fault == ZIM_SHM_POOL_FAULT_SHRANK ? ENODATA : EINVAL;
     return -1;
   };
-  const zim_inspect::PoolContext context{&layouts(), platform_sizing, failing};
+  zim_inspect::PoolContext context;
+  context.types = &layouts();
+  context.sizing = platform_sizing;
+  context.walk = failing;
   std::set<std::string> messages;
   for (fault = ZIM_SHM_POOL_FAULT_NAME; fault <= ZIM_SHM_POOL_FAULT_SHRANK; ++fault) {
     std::string error;
