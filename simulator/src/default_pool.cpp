@@ -33,12 +33,12 @@ PoolHeader* map_default_pool() {
     std::snprintf(name, sizeof name, "/zim_table_pool.%ld", static_cast<long>(getpid()));
   }
   uint64_t size = ZIM_SHM_POOL_DEFAULT_SIZE;
-  static_assert(ZIM_SHM_POOL_MIN_SIZE == 20480, "message below names the minimum");
+  static_assert(ZIM_SHM_POOL_MIN_SIZE == 49152, "message below names the minimum");
   if (const char* env_size = std::getenv("ZIM_SHM_POOL_SIZE")) {
     if (!parse_decimal(env_size, std::strlen(env_size), INT64_MAX, &size) ||
         size < ZIM_SHM_POOL_MIN_SIZE) {
       die_bad_env(kComponent, "ZIM_SHM_POOL_SIZE", env_size,
-                  "a decimal number of bytes without a leading zero, at least 20480");
+                  "a decimal number of bytes without a leading zero, at least 49152");
     }
   }
   const char* pool_name = env_name != nullptr ? env_name : name;

@@ -9,22 +9,40 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 
 namespace zim_sim {
 
 constexpr uint64_t kPoolMagic = 0x316c6f6f706d697aull;  // "zimpool1"
 // 3: a block header in front of every block; 4: the lock holder's pid and acquisition count;
-// 5: untyped blocks, with a region of their own after the table ids'; 6: the start map.
-constexpr uint32_t kPoolVersion = 6;
+// 5: untyped blocks, with a region of their own after the table ids'; 6: the start map;
+// 7: table ids up to 65535 in id pages, the configuration and layout records.
+constexpr uint32_t kPoolVersion = 7;
 constexpr uint32_t kBlockMagic = 0x6b6c627au;  // "zblk"
 
-// Allocation state of one table id: its current chunk is [cursor, limit);
-// both are 0 before its first chunk.
+// Allocation state of one table id (or of the untyped blocks): its current
+// chunk is [cursor, limit); both are 0 before its first chunk.
 struct TableRegion {
   std::atomic<uint64_t> cursor;  // next free offset in the current chunk
   std::atomic<uint64_t> limit;   // end of the current chunk
   std::atomic<uint64_t> bytes;   // bytes handed out, rounded up to ZIM_SHM_POOL_ALIGN
   std::atomic<uint64_t> blocks;  // blocks handed out
+};
+
+// What the pool knows of one table id: its region and its layout record
+// (fingerprint and offset of the ZIM_SHM_POOL_LAYOUT block; both 0 for none).
+struct IdSlot {
+  TableRegion region;
+  std::atomic<uint64_t> fingerprint;
+  std::atomic<uint64_t> layout;
+};
+
+// The slots of 256 consecutive table ids: the content of a ZIM_SHM_POOL_ID_PAGE
+// block, carved with the first block of one of its ids, zero until then.
+constexpr uint32_t kIdsPerPage = 256;
+constexpr uint32_t kPages = (ZIM_SHM_POOL_MAX_TABLE_ID + 1) / kIdsPerPage;
+struct IdPage {
+  IdSlot slots[kIdsPerPage];
 };
 
 // In front of every block, ZIM_SHM_POOL_BLOCK_HEADER_SIZE bytes before it:
@@ -36,26 +54,26 @@ struct BlockHeader {
 
 constexpr uint64_t block_tag(uint32_t table_id) { return kBlockMagic | uint64_t{table_id} << 32; }
 
-// Allocation regions: one per table id, then the untyped blocks'. A block's
-// tag names ZIM_SHM_POOL_UNTYPED rather than the region's index, so that the
-// tag of an untyped block never changes meaning with the catalogue's size.
-constexpr uint32_t kUntypedRegion = ZIM_NUM_TABLE_TYPES;
-constexpr uint32_t kRegions = ZIM_NUM_TABLE_TYPES + 1;
-
-// The region of a table id or ZIM_SHM_POOL_UNTYPED; kRegions for any other id.
-constexpr uint32_t region_of(uint32_t table_id) {
-  return table_id < ZIM_NUM_TABLE_TYPES     ? table_id
-         : table_id == ZIM_SHM_POOL_UNTYPED ? kUntypedRegion
-                                            : kRegions;
+// Whether a block header may name table_id: a table id, the untyped blocks or
+// one of the pool's own records.
+constexpr bool known_tag(uint32_t table_id) {
+  return table_id <= ZIM_SHM_POOL_MAX_TABLE_ID || table_id == ZIM_SHM_POOL_UNTYPED ||
+         table_id == ZIM_SHM_POOL_CONFIG || table_id == ZIM_SHM_POOL_LAYOUT ||
+         table_id == ZIM_SHM_POOL_ID_PAGE;
 }
 
-// What one allocation may change (the carve point and one table id's region),
-// as it was before the allocation began, and where it writes its block header.
+// What one allocation may change, as it was before the allocation began, and
+// the blocks it carves and writes: its block, and with the first block of a
+// table id, that id's page (when the page is new) and its layout record.
 struct UndoRecord {
-  std::atomic<uint64_t> armed;  // region + 1 while an allocation is under way, else 0
+  std::atomic<uint64_t> armed;  // 1 while an allocation is under way, else 0
   std::atomic<uint64_t> carve;
+  std::atomic<uint64_t> region;  // offset of the TableRegion it changes
   std::atomic<uint64_t> cursor, limit, bytes, blocks;
-  std::atomic<uint64_t> block_header;  // offset of the new block's header
+  std::atomic<uint64_t> block_header;   // offset of the new block's header
+  std::atomic<uint64_t> page_header;    // of a new id page, 0 for none
+  std::atomic<uint64_t> record_header;  // of a new layout record, 0 for none
+  std::atomic<uint64_t> record_size;    // its bytes after the header
 };
 
 // Start of the segment. Offsets are from the segment's first byte; chunks and
@@ -63,46 +81,57 @@ struct UndoRecord {
 // start_map_offset). A chunk holds block headers and blocks back to back, each
 // block rounded up to ZIM_SHM_POOL_ALIGN, then zero bytes up to its end; a run
 // holds one header and its block. The start map has a bit for every line
-// after the header, set where a block handed out begins.
+// after the header, set where a block handed out begins. The first run is the
+// configuration record (ZIM_SHM_POOL_CONFIG), written at creation; id pages
+// and layout records are runs of their own too.
 //
-// Allocation state: `carve` and `tables`, changed only by the holder of
-// `lock`, a robust process-shared mutex. It keeps these invariants, which a
-// process killed at any instruction cannot break:
+// Allocation state: `carve`, `untyped`, `pages` and the id pages' slots,
+// changed only by the holder of `lock`, a robust process-shared mutex. It
+// keeps these invariants, which a process killed at any instruction cannot
+// break:
 //   I1  ZIM_SHM_POOL_HEADER_SIZE <= carve <= start_map_offset(size); every
 //       chunk and run lies in [ZIM_SHM_POOL_HEADER_SIZE, carve), so no block
 //       overlaps the header or the start map.
 //   I2  For each region (a table id's, or the untyped blocks'), cursor <=
 //       limit, and [cursor, limit) lies in a chunk that belongs to that region
-//       alone and that it took from the carve point (or is empty: 0, 0).
+//       alone and that it took from the carve point (or is empty: 0, 0). A
+//       directory entry of `pages` is 0 or names a complete id page; a slot's
+//       layout is 0 or names a complete layout record of its table id with
+//       the slot's fingerprint.
 //   I3  No byte of [cursor, limit) of any region, nor of [carve, start map),
 //       has been handed out, and outside an allocation under way (an armed
 //       `undo`) every such byte is zero and no such line has its start bit
 //       set: the segment was created zero-filled, and the allocator writes
-//       only block headers and start bits, each while its allocation's record
-//       is armed and before the cursor or carve moves past it, never a block.
+//       only block headers, start bits and the pool's own records (an id page,
+//       a layout record), each while its allocation's record is armed and
+//       before the cursor or carve moves past it, never a block it hands out.
+//       Pages and records are carved from the carve point by the allocation
+//       that writes them, so they were zero before it.
 //   I4  Every word of the state, of `undo` and of a block header is stored
-//       with one atomic store. Before the first store of an allocation, the
-//       holder copies what it may change (carve, the region) and
-//       the offset of the block header it will write into `undo` and then arms
-//       it (one store); then it writes the header, then the block's start bit
-//       (after the tag: a reader that sees the bit sees the header), then the
-//       new state; it disarms the record after the last store and before
-//       unlocking. A holder
-//       that dies therefore leaves either an armed record, some of the header
-//       and some of the new values, or a disarmed one and the complete new
-//       state.
-//   I5  The next holder, told by EOWNERDEAD, zeroes the block header that an
-//       armed record names, clears the start bit of the block behind it (which
-//       I3 says was clear before) and restores the record's values before it
-//       marks the lock consistent, which brings back I3. The dead holder never
-//       returned its block, so nobody can hold a block that the restored state
-//       offers again, and nobody wrote to it. Restoring is idempotent: if the
-//       restorer dies too, the next holder does it again. With a disarmed
-//       record the new state stands; at worst the dead holder's block is lost,
-//       still behind its complete header.
+//       with one atomic store; a new record's bytes are copied in before
+//       anything names it. Before the first store of an allocation, the holder
+//       copies what it may change (carve, the region) and the offsets of the
+//       block headers it will write into `undo` and then arms it (one store);
+//       then it writes the headers, the record, the start bits (after each
+//       tag: a reader that sees the bit sees the header), then the new state,
+//       a directory entry before the slot behind it and a slot's layout last;
+//       it disarms the record after the last store and before unlocking. A
+//       holder that dies therefore leaves either an armed record, some of the
+//       headers and records and some of the new values, or a disarmed one and
+//       the complete new state.
+//   I5  The next holder, told by EOWNERDEAD, zeroes the block headers that an
+//       armed record names and the new page's and record's bytes, clears their
+//       start bits (which I3 says were clear before), empties the directory
+//       entry of a new page and the layout of the slot, and restores the
+//       record's values before it marks the lock consistent, which brings back
+//       I3. The dead holder never returned its block, so nobody can hold a
+//       block that the restored state offers again, and nobody wrote to it.
+//       Restoring is idempotent: if the restorer dies too, the next holder
+//       does it again. With a disarmed record the new state stands; at worst
+//       the dead holder's block is lost, still behind its complete header.
 // Stores to the state, to block headers and to the start map go through put(),
-// the only writer besides creation; the crash test stops a process after each
-// of them.
+// the only writer besides creation, and the copy of a record and the zeroing
+// of one through fill(); the crash test stops a process after each of them.
 struct PoolHeader {
   std::atomic<uint64_t> magic;  // stored last by the creator: the rest is ready
   uint32_t version;
@@ -117,9 +146,11 @@ struct PoolHeader {
   // kill points. holder_pid is 0 while nobody holds the lock.
   std::atomic<int32_t> holder_pid;
   std::atomic<uint64_t> acquisitions;
-  std::atomic<uint64_t> carve;  // first offset not yet given to a chunk or run
+  std::atomic<uint64_t> carve;   // first offset not yet given to a chunk or run
+  std::atomic<uint64_t> config;  // offset of the configuration record, set at creation
   UndoRecord undo;
-  TableRegion tables[kRegions];  // indexed by region_of
+  TableRegion untyped;
+  std::atomic<uint64_t> pages[kPages];  // offset of each id page (its first byte), 0 for none
 };
 
 static_assert(sizeof(PoolHeader) <= ZIM_SHM_POOL_HEADER_SIZE, "header fits its reserved space");
@@ -127,6 +158,7 @@ static_assert(ZIM_SHM_POOL_HEADER_SIZE % ZIM_SHM_POOL_ALIGN == 0, "first block a
 static_assert(ZIM_SHM_POOL_CHUNK_SIZE % ZIM_SHM_POOL_ALIGN == 0, "chunks keep alignment");
 static_assert(sizeof(BlockHeader) == ZIM_SHM_POOL_BLOCK_HEADER_SIZE, "blocks keep alignment");
 static_assert(ZIM_SHM_POOL_BLOCK_HEADER_SIZE == ZIM_SHM_POOL_ALIGN, "a header is one line");
+static_assert(sizeof(IdPage) % ZIM_SHM_POOL_ALIGN == 0, "a page fills its lines");
 // Atomics in a segment mapped by several processes must not hide a lock.
 static_assert(std::atomic<uint64_t>::is_always_lock_free, "address-free 64-bit atomics");
 static_assert(std::atomic<uint32_t>::is_always_lock_free, "address-free 32-bit atomics");
@@ -147,6 +179,17 @@ void stop_at_kill_point(unsigned n);
 // Stores one word of the allocation state or of a block header (I4).
 inline void put(std::atomic<uint64_t>& word, uint64_t value) {
   word.store(value, std::memory_order_release);
+  ZIM_POOL_KILL_POINT();
+}
+
+// Copies n bytes into (or, from null, zeroes n bytes of) a record that the
+// armed undo record names (I4, I5).
+inline void fill(void* to, const void* from, uint64_t n) {
+  if (from != nullptr) {
+    std::memcpy(to, from, n);
+  } else {
+    std::memset(to, 0, n);
+  }
   ZIM_POOL_KILL_POINT();
 }
 
@@ -176,10 +219,19 @@ constexpr uint64_t start_bit(uint64_t offset) {
   return uint64_t{1} << ((offset - ZIM_SHM_POOL_HEADER_SIZE) / ZIM_SHM_POOL_ALIGN % 64);
 }
 
-// Hands out a zero-filled block of `size` bytes in `region` (below kRegions),
-// taking the pool's lock, mapping the default pool if none is mapped; null
-// when the pool cannot hold it (table_pool_calloc.cpp).
-void* calloc_block(uint32_t region, uint64_t size);
+// The slot of a table id in the mapped pool hdr of `size` bytes, null while its
+// page is missing or when the directory names no page that fits (pool_records.cpp).
+IdSlot* id_slot(PoolHeader* hdr, uint64_t size, uint32_t table_id);
+
+// Hands out a zero-filled block of `size` bytes to a table id or
+// ZIM_SHM_POOL_UNTYPED, taking the pool's lock, mapping the default pool if
+// none is mapped; null when the pool cannot hold it or, for a table id, when
+// the program's layout of the id differs from the pool's (table_pool_calloc.cpp).
+void* calloc_block(uint32_t table_id, uint64_t size);
+
+// Forgets which table ids this process has checked against the mapped pool's
+// layout records: for another pool, or other loaded objects.
+void forget_checked_layouts();
 
 // Holds PoolHeader::lock; when its last holder died, first restores the
 // allocation state from an armed undo record (I5).

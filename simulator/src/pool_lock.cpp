@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -83,6 +84,66 @@ void kill_point() {
 }
 #endif
 
+namespace {
+
+constexpr uint64_t kLine = ZIM_SHM_POOL_ALIGN;
+constexpr auto kRelaxed = std::memory_order_relaxed;
+
+// Zeroes the block header at `at`, the first `bytes` bytes of its block and
+// its start bit, when `at` leaves room for them before the start map.
+void clear_block(PoolHeader* hdr, uint64_t at, uint64_t bytes) {
+  const uint64_t end = start_map_offset(hdr->size);
+  if (at < ZIM_SHM_POOL_HEADER_SIZE || at % kLine != 0 || at >= end || end - at < kLine ||
+      bytes > end - at - kLine) {
+    return;
+  }
+  if (bytes != 0) fill(reinterpret_cast<char*>(hdr) + at + kLine, nullptr, bytes);
+  BlockHeader& header = block_header_at(hdr, at);
+  put(header.tag, 0);
+  put(header.size, 0);
+  std::atomic<uint64_t>& word = start_word(hdr, hdr->size, at + kLine);
+  put(word, word.load(kRelaxed) & ~start_bit(at + kLine));
+}
+
+// The region at `at` that an undo record names: the untyped blocks' or an id's slot.
+TableRegion* region_at(PoolHeader* hdr, uint64_t at) {
+  if (at == offsetof(PoolHeader, untyped)) return &hdr->untyped;
+  const uint64_t end = start_map_offset(hdr->size);
+  if (at < ZIM_SHM_POOL_HEADER_SIZE || at % alignof(IdSlot) != 0 || at >= end ||
+      end - at < sizeof(IdSlot)) {
+    return nullptr;
+  }
+  return reinterpret_cast<TableRegion*>(reinterpret_cast<char*>(hdr) + at);
+}
+
+void restore(PoolHeader* hdr) {
+  UndoRecord& undo = hdr->undo;
+  const uint64_t page = undo.page_header.load(kRelaxed);
+  const uint64_t record = undo.record_header.load(kRelaxed);
+  clear_block(hdr, undo.block_header.load(kRelaxed), 0);
+  clear_block(hdr, page, sizeof(IdPage));
+  if (record != 0) clear_block(hdr, record, undo.record_size.load(kRelaxed));
+  if (page != 0) {
+    for (std::atomic<uint64_t>& entry : hdr->pages) {
+      if (entry.load(kRelaxed) == page + kLine) put(entry, 0);
+    }
+  }
+  put(hdr->carve, undo.carve.load(kRelaxed));
+  if (TableRegion* region = region_at(hdr, undo.region.load(kRelaxed))) {
+    put(region->cursor, undo.cursor.load(kRelaxed));
+    put(region->limit, undo.limit.load(kRelaxed));
+    put(region->bytes, undo.bytes.load(kRelaxed));
+    put(region->blocks, undo.blocks.load(kRelaxed));
+    if (record != 0 && region != &hdr->untyped) {
+      auto* slot = reinterpret_cast<IdSlot*>(region);
+      put(slot->fingerprint, 0);
+      put(slot->layout, 0);
+    }
+  }
+}
+
+}  // namespace
+
 PoolLock::PoolLock(PoolHeader* hdr) : hdr_(hdr) {
   const int rc = lock_reporting_stalls(hdr_);
   if (rc == 0 || rc == EOWNERDEAD) {
@@ -92,29 +153,10 @@ PoolLock::PoolLock(PoolHeader* hdr) : hdr_(hdr) {
   }
   if (rc == EOWNERDEAD) {
     // The last holder died. If it was allocating, its block was never
-    // returned: clear the block header it may have begun and put back the
-    // state from before its allocation (I5).
-    UndoRecord& undo = hdr_->undo;
-    const uint64_t armed = undo.armed.load(std::memory_order_acquire);
-    if (armed != 0 && armed <= kRegions) {
-      TableRegion& table = hdr_->tables[armed - 1];
-      const uint64_t at = undo.block_header.load(std::memory_order_relaxed);
-      const uint64_t start = at + ZIM_SHM_POOL_BLOCK_HEADER_SIZE;
-      if (at >= ZIM_SHM_POOL_HEADER_SIZE && at % ZIM_SHM_POOL_ALIGN == 0 &&
-          at < start_map_offset(hdr_->size) - ZIM_SHM_POOL_BLOCK_HEADER_SIZE) {
-        BlockHeader& header = block_header_at(hdr_, at);
-        put(header.tag, 0);
-        put(header.size, 0);
-        std::atomic<uint64_t>& word = start_word(hdr_, hdr_->size, start);
-        put(word, word.load(std::memory_order_relaxed) & ~start_bit(start));
-      }
-      put(hdr_->carve, undo.carve.load(std::memory_order_relaxed));
-      put(table.cursor, undo.cursor.load(std::memory_order_relaxed));
-      put(table.limit, undo.limit.load(std::memory_order_relaxed));
-      put(table.bytes, undo.bytes.load(std::memory_order_relaxed));
-      put(table.blocks, undo.blocks.load(std::memory_order_relaxed));
-    }
-    put(undo.armed, 0);
+    // returned: clear what it may have begun and put back the state from
+    // before its allocation (I5).
+    if (hdr_->undo.armed.load(std::memory_order_acquire) != 0) restore(hdr_);
+    put(hdr_->undo.armed, 0);
     pthread_mutex_consistent(&hdr_->lock);
   } else if (rc != 0) {
     std::fprintf(stderr, "zim_memory: cannot lock the table pool: %s\n", std::strerror(rc));

@@ -151,8 +151,8 @@ int walk(Source& source, uint64_t carve, uint64_t root, bool with_data, Visit vi
     if (!source.line(pos, &tag, &size)) return -1;
     const uint64_t room = carve - pos - ZIM_SHM_POOL_BLOCK_HEADER_SIZE;  // carve - pos >= kLine
     const bool block = static_cast<uint32_t>(tag) == zim_sim::kBlockMagic &&
-                       zim_sim::region_of(static_cast<uint32_t>(tag >> 32)) < zim_sim::kRegions &&
-                       size != 0 && size <= room;
+                       zim_sim::known_tag(static_cast<uint32_t>(tag >> 32)) && size != 0 &&
+                       size <= room;
     if (!block && (tag != 0 || size != 0)) {
       if (damage == 0) damage = pos;
       pos += kLine;

@@ -22,6 +22,7 @@
 
 #include "env.hpp"
 #include "pool.hpp"
+#include "pool_records.hpp"
 #include "shm_names.hpp"
 
 namespace {
@@ -147,6 +148,7 @@ void publish(zim_sim::PoolHeader* hdr, uint64_t size, FileId id, const char* nam
     g_abort_id = id;
     g_abort_owner.store(g_mapping.mapped_by);
   }
+  zim_sim::forget_checked_layouts();
   g_pool_size.store(size, std::memory_order_relaxed);
   g_pool.store(hdr, std::memory_order_release);
 }
@@ -209,6 +211,7 @@ extern "C" ZIM_SIM_API int zim_shm_pool_create(const char* name, uint64_t size) 
     errno = rc;
     return fail(fd, map, size);
   }
+  if (!zim_sim::write_config(hdr, size)) return fail(fd, map, size);
   ZIM_POOL_KILL_POINT();
   hdr->magic.store(zim_sim::kPoolMagic, std::memory_order_release);
   ZIM_POOL_KILL_POINT();
@@ -254,6 +257,11 @@ extern "C" ZIM_SIM_API int zim_shm_pool_attach(const char* name) {
     map = again;
   }
   close(fd);
+  if (const int err = zim_sim::handshake(static_cast<PoolHeader*>(map), size, name); err != 0) {
+    munmap(map, size);
+    errno = err;
+    return -1;
+  }
   publish(static_cast<PoolHeader*>(map), size, {st.st_dev, st.st_ino}, name, -1);
   return 0;
 }
@@ -358,8 +366,8 @@ extern "C" ZIM_SIM_API void* zim_shm_pool_block_at(uint64_t offset, uint32_t* ta
   const uint64_t tag = header.tag.load(std::memory_order_relaxed);
   const uint64_t bytes = header.size.load(std::memory_order_relaxed);
   const auto id = static_cast<uint32_t>(tag >> 32);
-  if (static_cast<uint32_t>(tag) != zim_sim::kBlockMagic ||
-      zim_sim::region_of(id) >= zim_sim::kRegions || bytes == 0 || bytes > end - offset) {
+  if (static_cast<uint32_t>(tag) != zim_sim::kBlockMagic || !zim_sim::known_tag(id) || bytes == 0 ||
+      bytes > end - offset) {
     return nullptr;
   }
   if (table_id != nullptr) *table_id = id;

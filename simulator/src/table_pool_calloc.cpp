@@ -1,111 +1,245 @@
 // SPDX-License-Identifier: Apache-2.0
 // libzim_memory: carving blocks for table ids (and the untyped blocks) out of
-// the pool.
+// the pool, with the id's page and layout record when its first block comes.
 
 #include <atomic>
+#include <cinttypes>
 #include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
 
+#include "env.hpp"
 #include "pool.hpp"
+#include "pool_records.hpp"
+#include "program_layouts.hpp"
 
 namespace {
 
 using zim_sim::BlockHeader;
+using zim_sim::IdSlot;
 using zim_sim::PoolHeader;
 using zim_sim::put;
 using zim_sim::TableRegion;
 
 constexpr auto kRelaxed = std::memory_order_relaxed;  // all under the pool's lock
+constexpr uint64_t kLine = ZIM_SHM_POOL_ALIGN;
+constexpr uint64_t kPageNeed = kLine + sizeof(zim_sim::IdPage);
 
-// Finds room for a block of `size` bytes (`need`: its rounded size plus its
-// header, a multiple of ZIM_SHM_POOL_ALIGN) in a region, writes the block's
-// header and records the block as handed out. Called with the pool locked. The
-// new state is worked out first and stored only while the undo record holds
-// the old one and names the header (I4 in pool.hpp), so a crash at any point
-// leaves the old state, with zeros where the header was, or the new one.
-bool allocate(PoolHeader* hdr, uint32_t region, uint64_t size, uint64_t need, uint64_t* block) {
-  TableRegion& table = hdr->tables[region];
-  const uint64_t carve = hdr->carve.load(kRelaxed);
-  const uint64_t cursor = table.cursor.load(kRelaxed);
-  const uint64_t limit = table.limit.load(kRelaxed);
-  const uint64_t bytes = table.bytes.load(kRelaxed);
-  const uint64_t blocks = table.blocks.load(kRelaxed);
-  const uint64_t end = zim_sim::start_map_offset(hdr->size);  // of what can be carved
-  uint64_t at = 0;                                            // of the block header
-  uint64_t new_carve = carve, new_cursor = cursor, new_limit = limit;
+constexpr uint64_t lines(uint64_t bytes) { return (bytes + kLine - 1) & ~(kLine - 1); }
+
+struct Request {
+  uint32_t table_id;  // or ZIM_SHM_POOL_UNTYPED
+  uint64_t size;
+  uint64_t need;                    // its rounded size plus its header
+  const zim_sim::NoteLayout* note;  // to check and record, null for none
+};
+
+enum class Outcome { kDone, kFull, kOtherLayout };
+
+// Where an allocation puts what it carves (block header offsets, 0 for none)
+// and the state it leaves.
+struct Plan {
+  uint64_t page = 0, record = 0, record_bytes = 0, block = 0;
+  uint64_t carve, cursor, limit;
+};
+
+// Lays out, from the carve point on, a new page, a new record and the block
+// (in the region's chunk, a fresh chunk or a run); false when they do not fit.
+bool plan(uint64_t carve, uint64_t end, const TableRegion& old, bool page, uint64_t record_bytes,
+          uint64_t need, Plan* p) {
+  uint64_t c = carve;
+  p->cursor = old.cursor.load(kRelaxed);
+  p->limit = old.limit.load(kRelaxed);
+  const auto take = [&](uint64_t n, uint64_t* at) { return end - c >= n && (*at = c, c += n); };
+  if (page && !take(kPageNeed, &p->page)) return false;
+  p->record_bytes = record_bytes;
+  if (record_bytes != 0 && !take(kLine + lines(record_bytes), &p->record)) return false;
   if (need > ZIM_SHM_POOL_CHUNK_SIZE) {  // a run of its own; the chunk stays in use
-    if (end - carve < need) return false;
-    at = carve;
-    new_carve = carve + need;
-  } else if (limit - cursor >= need) {
-    at = cursor;
-    new_cursor = cursor + need;
+    if (!take(need, &p->block)) return false;
+  } else if (p->limit - p->cursor >= need) {
+    p->block = p->cursor;
+    p->cursor += need;
   } else {
     // The rest of the current chunk is left unused. At the end of the pool a
     // chunk may be shorter than usual, but it must hold this request.
-    const uint64_t len =
-        end - carve < ZIM_SHM_POOL_CHUNK_SIZE ? end - carve : ZIM_SHM_POOL_CHUNK_SIZE;
+    const uint64_t len = end - c < ZIM_SHM_POOL_CHUNK_SIZE ? end - c : ZIM_SHM_POOL_CHUNK_SIZE;
     if (len < need) return false;
-    at = carve;
-    new_carve = new_limit = carve + len;
-    new_cursor = carve + need;
+    p->block = c;
+    p->cursor = c + need;
+    p->limit = c += len;
   }
+  p->carve = c;
+  return true;
+}
 
-  zim_sim::UndoRecord& undo = hdr->undo;
-  put(undo.carve, carve);
-  put(undo.cursor, cursor);
-  put(undo.limit, limit);
-  put(undo.bytes, bytes);
-  put(undo.blocks, blocks);
-  put(undo.block_header, at);
-  put(undo.armed, region + uint64_t{1});
-  // The tag last: a walker that sees it sees the size too.
+// Writes a block header of `size` bytes and `tag` at `at`, then the block's start bit.
+void put_header(PoolHeader* hdr, uint64_t at, uint64_t size, uint32_t tag) {
   BlockHeader& header = zim_sim::block_header_at(hdr, at);
   put(header.size, size);
-  put(header.tag,
-      zim_sim::block_tag(region == zim_sim::kUntypedRegion ? ZIM_SHM_POOL_UNTYPED : region));
-  const uint64_t start = at + ZIM_SHM_POOL_BLOCK_HEADER_SIZE;
-  std::atomic<uint64_t>& word = zim_sim::start_word(hdr, hdr->size, start);
-  put(word, word.load(kRelaxed) | zim_sim::start_bit(start));
-  if (new_carve != carve) put(hdr->carve, new_carve);
-  if (new_limit != limit) put(table.limit, new_limit);
-  if (new_cursor != cursor) put(table.cursor, new_cursor);
-  put(table.bytes, bytes + need - ZIM_SHM_POOL_BLOCK_HEADER_SIZE);
-  put(table.blocks, blocks + 1);
+  put(header.tag, zim_sim::block_tag(tag));  // the tag last: a walker that sees it sees the size
+  std::atomic<uint64_t>& word = zim_sim::start_word(hdr, hdr->size, at + kLine);
+  put(word, word.load(kRelaxed) | zim_sim::start_bit(at + kLine));
+}
+
+void put_changed(std::atomic<uint64_t>& word, uint64_t value) {
+  if (word.load(kRelaxed) != value) put(word, value);
+}
+
+// Stores what `p` planned, the undo record armed first (I4 in pool.hpp).
+void carry_out(PoolHeader* hdr, const Request& r, TableRegion* region, uint64_t region_at,
+               const Plan& p) {
+  TableRegion& old = *region;
+  zim_sim::UndoRecord& undo = hdr->undo;
+  const uint64_t bytes = old.bytes.load(kRelaxed), blocks = old.blocks.load(kRelaxed);
+  put(undo.carve, hdr->carve.load(kRelaxed));
+  put(undo.region, region_at);
+  put(undo.cursor, old.cursor.load(kRelaxed));
+  put(undo.limit, old.limit.load(kRelaxed));
+  put(undo.bytes, bytes);
+  put(undo.blocks, blocks);
+  put(undo.block_header, p.block);
+  put_changed(undo.page_header, p.page);
+  put_changed(undo.record_header, p.record);
+  put_changed(undo.record_size, p.record_bytes);
+  put(undo.armed, 1);
+  if (p.page != 0) put_header(hdr, p.page, sizeof(zim_sim::IdPage), ZIM_SHM_POOL_ID_PAGE);
+  if (p.record != 0) {
+    std::vector<char> record(sizeof(zim_shm_pool_layout_record_t) + r.note->text.size());
+    const zim_shm_pool_layout_record_t head{r.table_id, static_cast<uint32_t>(r.note->text.size()),
+                                            r.note->fingerprint};
+    std::memcpy(record.data(), &head, sizeof head);
+    std::memcpy(record.data() + sizeof head, r.note->text.data(), r.note->text.size());
+    zim_sim::fill(reinterpret_cast<char*>(hdr) + p.record + kLine, record.data(), record.size());
+    put_header(hdr, p.record, record.size(), ZIM_SHM_POOL_LAYOUT);
+  }
+  put_header(hdr, p.block, r.size, r.table_id);
+  put_changed(hdr->carve, p.carve);
+  if (p.page != 0) put(hdr->pages[r.table_id / zim_sim::kIdsPerPage], p.page + kLine);
+  put_changed(region->limit, p.limit);
+  put_changed(region->cursor, p.cursor);
+  put(region->bytes, bytes + r.need - kLine);
+  put(region->blocks, blocks + 1);
+  if (p.record != 0) {
+    auto* slot = reinterpret_cast<IdSlot*>(region);
+    put(slot->fingerprint, r.note->fingerprint);
+    put(slot->layout, p.record + kLine);
+  }
   put(undo.armed, 0);
-  *block = start;
-  return true;
+}
+
+// Hands out a block for r, with the pool locked. A table id's first block
+// brings its page when the page is missing and, when r carries a note and the
+// pool has no layout record of the id, the record; a record of another layout
+// refuses (its text in *recorded).
+Outcome allocate(PoolHeader* hdr, const Request& r, uint64_t* block, std::string* recorded) {
+  const uint64_t end = zim_sim::start_map_offset(hdr->size);  // of what can be carved
+  const bool untyped = r.table_id == ZIM_SHM_POOL_UNTYPED;
+  IdSlot* slot = untyped ? nullptr : zim_sim::id_slot(hdr, hdr->size, r.table_id);
+  uint64_t record_bytes = 0;
+  if (r.note != nullptr) {
+    const uint64_t at = slot != nullptr ? slot->layout.load(kRelaxed) : 0;
+    if (at != 0 && slot->fingerprint.load(kRelaxed) != r.note->fingerprint) {
+      if (!zim_sim::read_layout_record(hdr, hdr->size, at, r.table_id, recorded)) {
+        recorded->clear();
+      }
+      return Outcome::kOtherLayout;
+    }
+    if (at == 0) record_bytes = sizeof(zim_shm_pool_layout_record_t) + r.note->text.size();
+  }
+  static const TableRegion kEmpty{};
+  const bool new_page = !untyped && slot == nullptr;
+  Plan p;
+  const TableRegion& old = untyped ? hdr->untyped : slot != nullptr ? slot->region : kEmpty;
+  if (!plan(hdr->carve.load(kRelaxed), end, old, new_page, record_bytes, r.need, &p)) {
+    return Outcome::kFull;
+  }
+  if (new_page) {
+    auto* page = reinterpret_cast<zim_sim::IdPage*>(reinterpret_cast<char*>(hdr) + p.page + kLine);
+    slot = &page->slots[r.table_id % zim_sim::kIdsPerPage];
+  }
+  TableRegion* region = untyped ? &hdr->untyped : &slot->region;
+  carry_out(hdr, r, region,
+            static_cast<uint64_t>(reinterpret_cast<char*>(region) - reinterpret_cast<char*>(hdr)),
+            p);
+  *block = p.block + kLine;
+  return Outcome::kDone;
+}
+
+// The table ids whose first block in this process found or recorded the
+// program's layout in the mapped pool: their later blocks need no check.
+std::atomic<uint64_t> g_checked[(ZIM_SHM_POOL_MAX_TABLE_ID + 1) / 64];
+std::atomic<uint64_t> g_checked_serial{0};  // of the program's layouts they were checked against
+
+bool checked(uint32_t id) { return g_checked[id / 64].load(kRelaxed) >> id % 64 & 1; }
+
+// The program's note of a table id not yet checked, null for none; false
+// after a message when the program has two layouts of the id.
+bool note_of(uint32_t id, std::shared_ptr<const zim_sim::ProgramLayouts>* layouts,
+             const zim_sim::NoteLayout** note) {
+  *layouts = zim_sim::program_layouts();
+  // Other objects loaded: what they bring is checked again.
+  if (g_checked_serial.exchange((*layouts)->serial) != (*layouts)->serial) {
+    zim_sim::forget_checked_layouts();
+  }
+  const auto it = (*layouts)->by_id.find(id);
+  *note = it != (*layouts)->by_id.end() ? &it->second : nullptr;
+  if (*note == nullptr || (*note)->conflict.empty()) return true;
+  std::fprintf(stderr, "zim_memory: cannot make an object: %s\n", (*note)->conflict.c_str());
+  return false;
 }
 
 uint64_t table_stat(uint32_t table_id, std::atomic<uint64_t> TableRegion::*field) {
   PoolHeader* hdr = zim_sim::mapped_pool();
-  const uint32_t region = zim_sim::region_of(table_id);
-  if (hdr == nullptr || region >= zim_sim::kRegions) return 0;
+  if (hdr == nullptr) return 0;
   zim_sim::PoolLock lock(hdr);
-  return (hdr->tables[region].*field).load(kRelaxed);
+  if (table_id == ZIM_SHM_POOL_UNTYPED) return (hdr->untyped.*field).load(kRelaxed);
+  if (table_id > ZIM_SHM_POOL_MAX_TABLE_ID) return 0;
+  const IdSlot* slot = zim_sim::id_slot(hdr, hdr->size, table_id);
+  return slot != nullptr ? (slot->region.*field).load(kRelaxed) : 0;
 }
 
 }  // namespace
 
-void* zim_sim::calloc_block(uint32_t region, uint64_t size) {
+void zim_sim::forget_checked_layouts() {
+  for (auto& word : g_checked) word.store(0, kRelaxed);
+}
+
+void* zim_sim::calloc_block(uint32_t table_id, uint64_t size) {
   if (size == 0) return nullptr;
   PoolHeader* hdr = zim_sim::mapped_pool();
   if (hdr == nullptr) hdr = zim_sim::map_default_pool();
   if (hdr == nullptr || size > hdr->size) return nullptr;
   // size <= hdr->size < 2^63: no overflow.
-  const uint64_t need = ZIM_SHM_POOL_BLOCK_HEADER_SIZE +
-                        ((size + ZIM_SHM_POOL_ALIGN - 1) & ~uint64_t{ZIM_SHM_POOL_ALIGN - 1});
+  Request r{table_id, size, kLine + lines(size), nullptr};
+  std::shared_ptr<const ProgramLayouts> layouts;  // keeps r.note alive
+  if (table_id != ZIM_SHM_POOL_UNTYPED && !checked(table_id) &&
+      !note_of(table_id, &layouts, &r.note)) {
+    return nullptr;
+  }
   uint64_t offset = 0;
+  std::string recorded;
+  Outcome outcome;
   {
     zim_sim::PoolLock lock(hdr);
-    if (!allocate(hdr, region, size, need, &offset)) return nullptr;
+    outcome = allocate(hdr, r, &offset, &recorded);
   }
+  if (outcome == Outcome::kOtherLayout) {
+    std::fprintf(stderr, "zim_memory: cannot make an object in pool %s: it holds objects of %s\n",
+                 printable(zim_shm_pool_name()).c_str(),
+                 layout_refusal(table_id, *r.note, recorded).c_str());
+    return nullptr;
+  }
+  if (outcome != Outcome::kDone) return nullptr;
+  if (r.note != nullptr) g_checked[table_id / 64].fetch_or(uint64_t{1} << table_id % 64, kRelaxed);
   // No clearing needed: blocks are never reused and the segment was created
   // zero-filled, so every byte handed out is still zero (I3).
   return reinterpret_cast<char*>(hdr) + offset;
 }
 
 extern "C" ZIM_SIM_API void* zim_shm_table_pool_calloc(uint32_t table_id, uint64_t size) {
-  if (table_id >= ZIM_NUM_TABLE_TYPES) return nullptr;
+  if (table_id > ZIM_SHM_POOL_MAX_TABLE_ID) return nullptr;
   return zim_sim::calloc_block(table_id, size);
 }
 

@@ -7,5 +7,5 @@
 #include "pool.hpp"
 
 extern "C" ZIM_SIM_API void* zim_shm_pool_calloc_untyped(uint64_t size) {
-  return zim_sim::calloc_block(zim_sim::kUntypedRegion, size);
+  return zim_sim::calloc_block(ZIM_SHM_POOL_UNTYPED, size);
 }

@@ -22,6 +22,19 @@ namespace {
 
 constexpr uint64_t kPoolSize = 1u << 20;
 
+// Layout notes of this program for table ids 300 and 301, as a type header
+// puts them (zim/tables/layout_note.h): the first block of each records one.
+#define CRASH_NOTE(id, text)                                                        \
+  __asm__(                                                                          \
+      ".pushsection .note.zim_tables.layout,\"a\",%note\n .balign 4\n .long 11\n"   \
+      " .long 5f - 4f\n .long 0x7a4c0001\n .asciz \"zim_tables\"\n .balign 4\n4:\n" \
+      " .long 1\n .long " #id                                                       \
+      "\n .long 0x89abcdef\n .long 0x01234567\n .long 3f - 2f\n"                    \
+      "2: .ascii \"" text "\"\n3:\n .balign 4\n5:\n .popsection\n")
+CRASH_NOTE(300, "type 300 crash_probe\\n  class fixed\\n");
+CRASH_NOTE(301, "type 301 crash_second\\n  class fixed\\n");
+constexpr uint32_t kNoted = 300;  // in the page of ids 256 to 511
+
 struct Block {
   uint32_t table_id;
   uint64_t size;  // 0: the victim creates the pool instead of allocating
@@ -36,6 +49,7 @@ struct Report {
   uint64_t victim_offset;  // the victim's block, if it ran past every kill point
   uint64_t blocks, bytes;  // the victim's table id before the survivor allocated
   uint64_t restored;       // pieces a walk finds then
+  uint64_t layouts;        // layout records of the victim's table id then
   Piece pieces[kSurvivorBlocks];
 };
 
@@ -46,16 +60,19 @@ const struct Situation {
   unsigned dead_holder;  // > 0: first a process dies at this kill point of the victim's call
 } kSituations[] = {
     {"first chunk of an id while others hold chunks", {{1, 100}, {2, 100}}, {3, 64}, 0},
+    {"first block of an id with a layout note and a new page", {{1, 100}}, {kNoted, 64}, 0},
+    {"a layout record in a page in use", {{kNoted + 1, 16}}, {kNoted, kChunk + 16}, 0},
+    {"restoring a new page and a layout record", {{1, 100}}, {kNoted, 64}, 18},
     {"fresh chunk, another id's chunk right behind", {{1, kChunk - 32}, {2, 16}}, {1, 64}, 0},
     {"inside a chunk", {{1, 100}, {2, 16}}, {1, 100}, 0},
     {"a run of its own", {{1, 100}}, {1, kChunk + 16}, 0},
-    // Kill point 13 falls between the new limit and the new cursor.
-    {"restoring after a holder died", {{1, kChunk - 32}, {2, 16}}, {1, 64}, 13},
+    // Kill point 14 falls between the new limit and the new cursor.
+    {"restoring after a holder died", {{1, kChunk - 32}, {2, 16}}, {1, 64}, 14},
     {"first untyped block", {{1, 100}}, {ZIM_SHM_POOL_UNTYPED, 64}, 0},
     {"restoring the untyped blocks' region",
      {{ZIM_SHM_POOL_UNTYPED, kChunk - 32}, {2, 16}},
      {ZIM_SHM_POOL_UNTYPED, 64},
-     13},
+     14},
     {"creating the pool", {}, {0, 0}, 0},
 };
 
@@ -96,9 +113,14 @@ int survive(const std::string& name, const Block& victim, Report* report) {
   report->blocks = zim_shm_pool_table_blocks(victim.table_id);
   report->bytes = zim_shm_pool_table_bytes(victim.table_id);
   int rc = -1;
-  const std::vector<Piece> found = walk(nullptr, &rc);
-  report->restored = found.size();
+  const std::vector<Piece> found = walk(nullptr, &rc, false, true);
   if (rc != 0) return 2;
+  for (const Piece& p : found) {
+    report->restored += !is_record(p.table_id);
+    const auto* record = static_cast<const zim_shm_pool_layout_record_t*>(
+        zim_shm_pool_block_at(p.offset, nullptr, nullptr));
+    report->layouts += p.table_id == ZIM_SHM_POOL_LAYOUT && record->table_id == victim.table_id;
+  }
   const auto* base = static_cast<const unsigned char*>(zim_shm_pool_base());
   uint64_t starts = 0;
   for (uint64_t at = zim_sim::start_map_offset(kPoolSize); at < kPoolSize; at += 8) {
@@ -161,6 +183,8 @@ TEST(PoolCrashTest, KilledAtEveryKillPointLeavesAConsistentPool) {
                   (report->blocks == blocks + 1 && report->bytes == bytes + rounded(s.victim.size)))
           << report->blocks << " blocks, " << report->bytes << " bytes";
       EXPECT_EQ(report->restored, s.before.size() + report->blocks - blocks) << "walk";
+      EXPECT_EQ(report->layouts, s.victim.table_id == kNoted ? report->blocks : 0u)
+          << "a layout record exactly with the first block";
       pieces.insert(pieces.end(), report->pieces, report->pieces + kSurvivorBlocks);
       EXPECT_TRUE(disjoint_within(pieces, ZIM_SHM_POOL_HEADER_SIZE, kPoolSize));
       zim_shm_pool_destroy();

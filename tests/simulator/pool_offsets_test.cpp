@@ -30,7 +30,9 @@ TEST_F(ShmPoolTest, BlockStartsAndTheCarvedPart) {
   auto* forger = static_cast<uint64_t*>(zim_shm_table_pool_calloc(7, 64));
   forger[2] = zim_sim::block_tag(2);  // a block header of table id 2 and 16 bytes
   forger[3] = 16;
-  const uint64_t carve = ZIM_SHM_POOL_HEADER_SIZE + 3 * kChunk + (kChunk + 112 + kHeader);
+  // Behind the pool's own records: the configuration, an id page, layout records.
+  const uint64_t carve = static_cast<zim_sim::PoolHeader*>(zim_shm_pool_base())->carve;
+  ASSERT_EQ(carve, zim_shm_pool_offset_of(forger) - kHeader + kChunk);
   constexpr uint32_t kNone = UINT32_MAX;  // no block starts there
   const struct {
     uint64_t offset;

@@ -159,7 +159,7 @@ TEST(DefaultPoolTest, AbortLeavesNoSegment) {
   EXPECT_EXIT(
       {
         setenv("ZIM_SHM_POOL_NAME", name.c_str(), 1);
-        setenv("ZIM_SHM_POOL_SIZE", "20480", 1);
+        setenv("ZIM_SHM_POOL_SIZE", "49152", 1);
         for (;;) zim_srv_test_if_ctor_with_shm();
       },
       ::testing::KilledBySignal(SIGABRT), "");

@@ -27,6 +27,7 @@ TEST_F(ShmPoolTest, BlocksAreZeroAlignedInsideAndDisjoint) {
                                                     {0, 16},
                                                     {1, 17},
                                                     {342, 100},
+                                                    {ZIM_SHM_POOL_MAX_TABLE_ID, 100},
                                                     {7, 4096},
                                                     {7, kChunk},
                                                     {7, kChunk + 1},
@@ -44,7 +45,7 @@ TEST_F(ShmPoolTest, BlocksAreZeroAlignedInsideAndDisjoint) {
     std::memset(p, 0xa5, size);
   }
   // Unusable requests: no block and no bookkeeping.
-  const std::pair<uint32_t, uint64_t> unusable[] = {{ZIM_NUM_TABLE_TYPES, 16},
+  const std::pair<uint32_t, uint64_t> unusable[] = {{ZIM_SHM_POOL_MAX_TABLE_ID + 1, 16},
                                                     {UINT32_MAX, 16},
                                                     {ZIM_SHM_POOL_UNTYPED - 1, 16},
                                                     {5, 0},
@@ -78,9 +79,11 @@ TEST_F(ShmPoolTest, EachTableIdBumpAllocatesInItsOwnChunks) {
 }
 
 TEST_F(ShmPoolTest, ExhaustedPoolReturnsNull) {
-  // A full chunk and a short one before the start map.
-  constexpr uint64_t kSize = ZIM_SHM_POOL_HEADER_SIZE + kChunk + 1024 + 528;
-  static_assert(kSize - ZIM_SHM_POOL_START_MAP_SIZE(kSize) == kSize - 528);
+  // The configuration and the page of ids 0 to 255, a full chunk and a short
+  // one before the start map.
+  constexpr uint64_t kRecords = kConfigRecord + kHeader + sizeof(zim_sim::IdPage);
+  constexpr uint64_t kSize = ZIM_SHM_POOL_HEADER_SIZE + kRecords + kChunk + 1024 + 624;
+  static_assert(kSize - ZIM_SHM_POOL_START_MAP_SIZE(kSize) == kSize - 624);
   create(kSize);
   EXPECT_EQ(zim_shm_table_pool_calloc(1, kChunk + 2048), nullptr) << "run larger than the rest";
   EXPECT_NE(zim_shm_table_pool_calloc(0, kChunk - kHeader), nullptr);
@@ -108,7 +111,8 @@ TEST_F(ShmPoolTest, CreateAndAttachReportErrorsAndALivePoolKeepsItsName) {
   ASSERT_TRUE(leave_stale_pool(name_));
   create(ZIM_SHM_POOL_MIN_SIZE);
   EXPECT_EQ(zim_shm_pool_size(), ZIM_SHM_POOL_MIN_SIZE);
-  const uint64_t room = 4096 - ZIM_SHM_POOL_START_MAP_SIZE(ZIM_SHM_POOL_MIN_SIZE) - kHeader;
+  const uint64_t room = 32768 - ZIM_SHM_POOL_START_MAP_SIZE(ZIM_SHM_POOL_MIN_SIZE) - kHeader -
+                        kConfigRecord - kHeader - sizeof(zim_sim::IdPage);
   void* p = zim_shm_table_pool_calloc(0, room);
   EXPECT_TRUE(p != nullptr && fill_of(p, room) == 0);
 
@@ -311,9 +315,11 @@ TEST_F(ShmPoolTest, WalkOfASegmentCutShortMeanwhileFails) {
            {1, 100}, {2, 3 * kChunk}, {1, 16}, {3, 5 * kChunk}, {4, 64}}) {
     std::memset(zim_shm_table_pool_calloc(table_id, size), 0x40 + int(table_id), size);
   }
-  // Carved: the chunk of id 1, the two runs, the chunk of id 4.
-  const uint64_t carve =
-      ZIM_SHM_POOL_HEADER_SIZE + kChunk + (3 * kChunk + kHeader) + (5 * kChunk + kHeader) + kChunk;
+  // Carved: the configuration, the page of ids 0 to 255, the chunk of id 1,
+  // the two runs, the chunk of id 4.
+  const uint64_t carve = ZIM_SHM_POOL_HEADER_SIZE + kConfigRecord + kHeader +
+                         sizeof(zim_sim::IdPage) + kChunk + (3 * kChunk + kHeader) +
+                         (5 * kChunk + kHeader) + kChunk;
   // The walk reads ahead up to a chunk of lines: a cut inside what it has
   // read shows only when it reads further, or at its end.
   struct Cut {
@@ -324,12 +330,12 @@ TEST_F(ShmPoolTest, WalkOfASegmentCutShortMeanwhileFails) {
     int fd = -1;
     size_t seen = 0;
   } cases[] = {
-      {0, 0, -1, 2},
-      {0, ZIM_SHM_POOL_HEADER_SIZE, -1, 2},
-      {1, ZIM_SHM_POOL_HEADER_SIZE + 2 * kChunk, -1, 2},  // inside the first run
-      {2, carve - 1, -1, 4},                              // in the chunk of id 4
-      {4, carve - 1, -1, 5},                              // after the last read
-      {4, carve, 0, 5},
+      {2, 0, -1, 4},  // pieces 0 and 1: the configuration and the id page
+      {2, ZIM_SHM_POOL_HEADER_SIZE, -1, 4},
+      {3, ZIM_SHM_POOL_HEADER_SIZE + 2 * kChunk, -1, 4},  // inside the first run
+      {4, carve - 1, -1, 6},                              // in the chunk of id 4
+      {6, carve - 1, -1, 7},                              // after the last read
+      {6, carve, 0, 7},
   };
   const std::string other = unique_pool_name();
   for (const bool headers : {false, true}) {  // the visits read their pieces themselves
@@ -344,7 +350,9 @@ TEST_F(ShmPoolTest, WalkOfASegmentCutShortMeanwhileFails) {
           return -1;
         }
         // the bytes handed over are the piece's
-        if (fill_of(p->data ? p->data : bytes.data(), p->size) < 0) return 9;
+        if (!is_record(p->table_id) && fill_of(p->data ? p->data : bytes.data(), p->size) < 0) {
+          return 9;
+        }
         const bool now = int(k->seen++) == k->at_piece;
         return now && ftruncate(k->fd, off_t(k->new_size)) != 0 ? 8 : 0;
       };

@@ -144,9 +144,18 @@ inline int fill_of(const void* data, uint64_t size) {
   return std::all_of(b, b + size, [b](unsigned char c) { return c == *b; }) ? *b : -1;
 }
 
-// The pieces of the pool `name` (null: the one mapped here); *rc gets the walk's result.
-// A walk of headers has each visit read its piece.
-inline std::vector<Piece> walk(const char* name, int* rc, bool headers = false) {
+// The pool's own records (configuration, id pages, layout records), as tests
+// that lay out blocks leave them out: records != 0.
+constexpr uint64_t kConfigRecord = kHeader + 16;  // of a process without ZIM_NPD_SIZES
+inline bool is_record(uint32_t table_id) {
+  return table_id >= ZIM_SHM_POOL_ID_PAGE && table_id <= ZIM_SHM_POOL_CONFIG;
+}
+
+// The pieces of the pool `name` (null: the one mapped here), the pool's own
+// records only when asked for; *rc gets the walk's result. A walk of headers
+// has each visit read its piece.
+inline std::vector<Piece> walk(const char* name, int* rc, bool headers = false,
+                               bool records = false) {
   std::vector<Piece> pieces;
   const auto collect = [](const zim_shm_pool_piece_t* p, void* to) {
     std::vector<unsigned char> bytes(p->data == nullptr ? p->size : 0);
@@ -158,6 +167,11 @@ inline std::vector<Piece> walk(const char* name, int* rc, bool headers = false) 
   *rc = name == nullptr ? zim_shm_pool_walk_mapped(collect, &pieces)
         : headers       ? zim_shm_pool_walk_headers(name, collect, &pieces, nullptr)
                         : zim_shm_pool_walk(name, collect, &pieces);
+  if (!records) {
+    pieces.erase(std::remove_if(pieces.begin(), pieces.end(),
+                                [](const Piece& p) { return is_record(p.table_id); }),
+                 pieces.end());
+  }
   return pieces;
 }
 

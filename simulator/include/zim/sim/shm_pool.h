@@ -107,7 +107,7 @@ extern "C" {
 #define ZIM_SHM_POOL_CHUNK_SIZE 65536u
 #define ZIM_SHM_POOL_ALIGN 16u
 #define ZIM_SHM_POOL_BLOCK_HEADER_SIZE 16u /* in front of every block */
-#define ZIM_SHM_POOL_MIN_SIZE (ZIM_SHM_POOL_HEADER_SIZE + 4096u)
+#define ZIM_SHM_POOL_MIN_SIZE (ZIM_SHM_POOL_HEADER_SIZE + 32768u)
 /* Bytes at the end of a pool of `size` bytes (below `size` rounded down to
  * ZIM_SHM_POOL_ALIGN) that record where its blocks start, a bit for every
  * ZIM_SHM_POOL_ALIGN bytes after the header; blocks are carved before them,
@@ -123,6 +123,7 @@ extern "C" {
  * or "/..") of `size` bytes, replacing a stale pool of that name, and maps it.
  * 0 on success; -1 with errno on failure: EINVAL for a bad name or a size
  * below ZIM_SHM_POOL_MIN_SIZE, EBUSY when this process already maps a pool,
+ * ENOSPC when the pool cannot hold its configuration record (zim_shm_pool_config_t),
  * EEXIST with a message on stderr when a live pool owns the name (the message
  * names its creator's process id) or something that is not a complete pool of
  * this version has it (nothing of it is touched), EOPNOTSUPP with a message

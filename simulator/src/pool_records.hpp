@@ -1,0 +1,35 @@
+// SPDX-License-Identifier: Apache-2.0
+// The pool's own records (pool_records.cpp): its configuration, written at
+// creation, its layout records, and the attach handshake that checks both.
+#ifndef ZIM_SIM_SRC_POOL_RECORDS_HPP
+#define ZIM_SIM_SRC_POOL_RECORDS_HPP
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "pool.hpp"
+#include "program_layouts.hpp"
+
+namespace zim_sim {
+
+// Carves the configuration record of a pool being created, from this
+// process's configuration; false with errno ENOSPC when the pool cannot hold it.
+bool write_config(PoolHeader* hdr, uint64_t pool_size);
+
+// The text of the layout record of table_id at offset, false when no sound
+// record of that id lies there.
+bool read_layout_record(const PoolHeader* hdr, uint64_t pool_size, uint64_t offset,
+                        uint32_t table_id, std::string* text);
+
+// "type NAME (table id N) of another layout: DIFFERENCE", for messages.
+std::string layout_refusal(uint32_t table_id, const NoteLayout& note, std::string_view recorded);
+
+// Holds the pool's configuration and layout records against this process's,
+// under the pool's lock: 0, or after a line on stderr for each difference,
+// EPROTO (EINVAL for a damaged configuration record).
+int handshake(PoolHeader* hdr, uint64_t pool_size, const char* name);
+
+}  // namespace zim_sim
+
+#endif  // ZIM_SIM_SRC_POOL_RECORDS_HPP
