@@ -55,7 +55,13 @@ std::string user_record() {
   for (size_t at; (at = text.find("testdynhg")) != std::string::npos;) {
     text.replace(at, 9, "port_entry");
   }
-  return text;
+  // Its fingerprint covers the new name and id.
+  const size_t line = text.find("  fingerprint "), end = text.find('\n', line) + 1;
+  text.erase(line, end - line);
+  const auto layout = tablegen::read_layout_record(text);
+  if (!layout) return "";
+  const std::string hex = tablegen::fingerprint_hex(tablegen::layout_fingerprint(*layout));
+  return text.insert(line, "  fingerprint " + hex + "\n");
 }
 
 Bytes config(uint32_t npus, uint32_t default_npd, std::vector<zim_shm_pool_config_entry_t> entries,

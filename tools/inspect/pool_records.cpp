@@ -3,8 +3,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cinttypes>
-#include <cstdio>
 #include <cstring>
 #include <iterator>
 
@@ -26,12 +24,6 @@ void read_bytes(const zim_shm_pool_piece_t& piece, PieceRead read, uint64_t from
 }
 
 }  // namespace
-
-std::string fingerprint_text(uint64_t fingerprint) {
-  char text[17];
-  std::snprintf(text, sizeof text, "%016" PRIx64, fingerprint);
-  return text;
-}
 
 uint32_t PoolConfig::npd_size(uint32_t table_id) const {
   const auto own = npd_sizes.find(table_id);
@@ -117,10 +109,10 @@ void PoolRecords::take_layout(const zim_shm_pool_piece_t& piece, PieceRead read)
   if (!layout) return problem(piece.offset, what + " does not read as a layout record");
   const uint64_t own = tablegen::layout_fingerprint(*layout);
   if (layout->table_id != id || own != fingerprint) {
-    return problem(piece.offset, what + " (fingerprint " + fingerprint_text(fingerprint) +
+    return problem(piece.offset, what + " (fingerprint " + tablegen::fingerprint_hex(fingerprint) +
                                      ") states type " + printable(layout->name) + " of table id " +
                                      std::to_string(layout->table_id) + " and fingerprint " +
-                                     fingerprint_text(own));
+                                     tablegen::fingerprint_hex(own));
   }
   if (const auto outside = bounds_problem(*layout)) {
     return problem(piece.offset, what + ": type " + printable(layout->name) + ": " + *outside);
@@ -130,9 +122,9 @@ void PoolRecords::take_layout(const zim_shm_pool_piece_t& piece, PieceRead read)
     at->second.layout = std::move(*layout);
   } else if (at->second.fingerprint != fingerprint) {
     problem(piece.offset, "a second layout record of table id " + std::to_string(id) +
-                              ", of another layout (fingerprint " + fingerprint_text(fingerprint) +
-                              "); the one at offset " + std::to_string(at->second.offset) +
-                              " holds");
+                              ", of another layout (fingerprint " +
+                              tablegen::fingerprint_hex(fingerprint) + "); the one at offset " +
+                              std::to_string(at->second.offset) + " holds");
   }
 }
 
@@ -164,7 +156,7 @@ Json PoolRecords::report(bool list) const {
     layouts_json.push_back({{"offset", r.offset},
                             {"table_id", id},
                             {"type", r.layout.name},
-                            {"fingerprint", fingerprint_text(r.fingerprint)}});
+                            {"fingerprint", tablegen::fingerprint_hex(r.fingerprint)}});
   }
   Json doc{{"config", std::move(config_json)},
            {"layout_records", std::move(layouts_json)},

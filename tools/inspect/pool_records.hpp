@@ -69,7 +69,4 @@ struct PoolRecords {
   void problem(uint64_t offset, const std::string& text);
 };
 
-// "0123456789abcdef": how fingerprints are shown.
-std::string fingerprint_text(uint64_t fingerprint);
-
 }  // namespace zim_inspect
