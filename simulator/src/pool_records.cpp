@@ -8,6 +8,7 @@
 
 #include <zim/sim/config.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -175,7 +176,11 @@ int handshake(PoolHeader* hdr, uint64_t pool_size, const char* name) {
     }
     config_differences(pool, made, this_process_config(), &lines);
     // Only the ids this program knows: the others are no reason to refuse.
-    for (const auto& [id, note] : layouts->by_id) {
+    std::vector<uint32_t> ids;  // in order, for the messages
+    for (const auto& entry : layouts->by_id) ids.push_back(entry.first);
+    std::sort(ids.begin(), ids.end());
+    for (const uint32_t id : ids) {
+      const NoteLayout& note = layouts->by_id.at(id);
       if (!note.conflict.empty()) lines.push_back("zim_memory: " + note.conflict);
       const IdSlot* slot = id_slot(hdr, pool_size, id);
       if (slot == nullptr) continue;

@@ -9,6 +9,7 @@
 
 #include <elf.h>
 #include <link.h>
+#include <zim/tables/layout_note.h>
 
 #include <cinttypes>
 #include <cstdio>
@@ -17,24 +18,7 @@
 #include <utility>
 
 #include "env.hpp"
-
-#if __has_include(<zim/tables/layout_note.h>)
-#include <zim/tables/layout_note.h>
-#else
-#define ZIM_TABLES_LAYOUT_NOTE_OWNER "zim_tables"
-#define ZIM_TABLES_LAYOUT_NOTE_TYPE 0x7a4c0001u
-#define ZIM_TABLES_LAYOUT_NOTE_VERSION 1u
-typedef struct zim_tables_layout_note {
-  uint32_t version;
-  uint32_t table_id;
-  uint32_t fingerprint_lo;
-  uint32_t fingerprint_hi;
-  uint32_t text_size;
-} zim_tables_layout_note_t;
-#endif
-#ifdef ZIM_SIM_RECORD_DIFFERENCE
 #include "gen/manifest/record_difference.hpp"
-#endif
 
 namespace zim_sim {
 
@@ -167,14 +151,9 @@ std::string record_type_name(std::string_view text) {
 }
 
 std::string layout_difference(std::string_view older, std::string_view newer) {
-#ifdef ZIM_SIM_RECORD_DIFFERENCE
-  std::string difference = tablegen::first_breaking_difference(older, newer);
-  if (!difference.empty()) return printable(difference);
-#else
-  (void)older;
-  (void)newer;
-#endif
-  return "the layout records differ";
+  const std::string difference = tablegen::first_breaking_difference(older, newer);
+  // Equal fingerprints mean no breaking difference; unequal ones name one.
+  return difference.empty() ? "the layout records differ" : printable(difference);
 }
 
 }  // namespace zim_sim

@@ -65,7 +65,9 @@ int visit(const zim_shm_pool_piece_t* p, void* context) {
       p->size > w.carve - p->offset) {
     die("piece out of place", p);
   }
-  if (!damaged && p->table_id >= ZIM_NUM_TABLE_TYPES && p->table_id != ZIM_SHM_POOL_UNTYPED) {
+  if (!damaged && p->table_id > ZIM_SHM_POOL_MAX_TABLE_ID && p->table_id != ZIM_SHM_POOL_UNTYPED &&
+      p->table_id != ZIM_SHM_POOL_CONFIG && p->table_id != ZIM_SHM_POOL_LAYOUT &&
+      p->table_id != ZIM_SHM_POOL_ID_PAGE) {
     die("table id", p);
   }
   if (p->is_root != (!damaged && p->offset == w.root ? 1u : 0u)) die("root", p);
@@ -102,7 +104,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size -= 4;
   const size_t prefix = size < kPrefix ? size : kPrefix;
   const size_t body = size - prefix;
-  const uint64_t segment_size = kHeader + (body > 4096 ? body : 4096);
+  constexpr uint64_t kLeast = ZIM_SHM_POOL_MIN_SIZE - kHeader;
+  const uint64_t segment_size = kHeader + (body > kLeast ? body : kLeast);
   std::vector<unsigned char> segment(segment_size, 0);
   std::memcpy(segment.data(), data, prefix);
   std::memcpy(segment.data() + kHeader, data + prefix, body);

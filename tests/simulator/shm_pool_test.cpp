@@ -79,19 +79,23 @@ TEST_F(ShmPoolTest, EachTableIdBumpAllocatesInItsOwnChunks) {
 }
 
 TEST_F(ShmPoolTest, ExhaustedPoolReturnsNull) {
-  // The configuration and the page of ids 0 to 255, a full chunk and a short
-  // one before the start map.
+  // The configuration and an id page, a full chunk and a short one before the
+  // start map; kA and the ids after it have no layout note in this program.
+  constexpr uint32_t kA = 5000;
   constexpr uint64_t kRecords = kConfigRecord + kHeader + sizeof(zim_sim::IdPage);
   constexpr uint64_t kSize = ZIM_SHM_POOL_HEADER_SIZE + kRecords + kChunk + 1024 + 624;
   static_assert(kSize - ZIM_SHM_POOL_START_MAP_SIZE(kSize) == kSize - 624);
   create(kSize);
-  EXPECT_EQ(zim_shm_table_pool_calloc(1, kChunk + 2048), nullptr) << "run larger than the rest";
-  EXPECT_NE(zim_shm_table_pool_calloc(0, kChunk - kHeader), nullptr);
-  EXPECT_EQ(zim_shm_table_pool_calloc(1, 2048), nullptr) << "short chunk too small";
-  EXPECT_NE(zim_shm_table_pool_calloc(1, 1024 - kHeader), nullptr) << "short chunk fits exactly";
-  for (uint32_t table_id : {0u, 1u, 2u}) EXPECT_EQ(zim_shm_table_pool_calloc(table_id, 1), nullptr);
-  EXPECT_EQ(zim_shm_pool_table_bytes(0), kChunk - kHeader);
-  EXPECT_EQ(zim_shm_pool_table_bytes(1), 1024 - kHeader);
+  EXPECT_EQ(zim_shm_table_pool_calloc(kA + 1, kChunk + 2048), nullptr)
+      << "run larger than the rest";
+  EXPECT_NE(zim_shm_table_pool_calloc(kA, kChunk - kHeader), nullptr);
+  EXPECT_EQ(zim_shm_table_pool_calloc(kA + 1, 2048), nullptr) << "short chunk too small";
+  EXPECT_NE(zim_shm_table_pool_calloc(kA + 1, 1024 - kHeader), nullptr)
+      << "short chunk fits exactly";
+  for (uint32_t table_id : {kA, kA + 1, kA + 2})
+    EXPECT_EQ(zim_shm_table_pool_calloc(table_id, 1), nullptr);
+  EXPECT_EQ(zim_shm_pool_table_bytes(kA), kChunk - kHeader);
+  EXPECT_EQ(zim_shm_pool_table_bytes(kA + 1), 1024 - kHeader);
 }
 
 TEST_F(ShmPoolTest, CreateAndAttachReportErrorsAndALivePoolKeepsItsName) {
@@ -113,7 +117,7 @@ TEST_F(ShmPoolTest, CreateAndAttachReportErrorsAndALivePoolKeepsItsName) {
   EXPECT_EQ(zim_shm_pool_size(), ZIM_SHM_POOL_MIN_SIZE);
   const uint64_t room = 32768 - ZIM_SHM_POOL_START_MAP_SIZE(ZIM_SHM_POOL_MIN_SIZE) - kHeader -
                         kConfigRecord - kHeader - sizeof(zim_sim::IdPage);
-  void* p = zim_shm_table_pool_calloc(0, room);
+  void* p = zim_shm_table_pool_calloc(5000, room);  // an id without a layout note here
   EXPECT_TRUE(p != nullptr && fill_of(p, room) == 0);
 
   EXPECT_TRUE(zim_shm_pool_create(name_.c_str(), kPoolSize) == -1 && errno == EBUSY);
@@ -313,9 +317,10 @@ TEST_F(ShmPoolTest, WalkOfASegmentCutShortMeanwhileFails) {
   create(kPoolSize);
   for (const auto& [table_id, size] : std::vector<std::pair<uint32_t, uint64_t>>{
            {1, 100}, {2, 3 * kChunk}, {1, 16}, {3, 5 * kChunk}, {4, 64}}) {
-    std::memset(zim_shm_table_pool_calloc(table_id, size), 0x40 + int(table_id), size);
+    // Ids from 5001: no layout record is carved beside their blocks.
+    std::memset(zim_shm_table_pool_calloc(5000 + table_id, size), 0x40 + int(table_id), size);
   }
-  // Carved: the configuration, the page of ids 0 to 255, the chunk of id 1,
+  // Carved: the configuration, the page of ids 4864 to 5119, the chunk of id 1,
   // the two runs, the chunk of id 4.
   const uint64_t carve = ZIM_SHM_POOL_HEADER_SIZE + kConfigRecord + kHeader +
                          sizeof(zim_sim::IdPage) + kChunk + (3 * kChunk + kHeader) +

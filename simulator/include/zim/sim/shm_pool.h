@@ -22,7 +22,11 @@
  * where each begins (zim_shm_pool_block_at). Untyped blocks
  * (zim_shm_pool_calloc_untyped), a server's own records, are carved the same
  * way in chunks of their own, and their headers name ZIM_SHM_POOL_UNTYPED
- * instead of a table id. Allocation is safe for concurrent callers in all
+ * instead of a table id. The pool keeps the allocation state of a table id
+ * (0 to ZIM_SHM_POOL_MAX_TABLE_ID) in an id page shared by 256 ids, carved
+ * with the first block of one of them; its own records (the configuration
+ * written at creation, id pages, layout records) are runs of their own, which
+ * count toward no table id. Allocation is safe for concurrent callers in all
  * processes that map the pool, and for their deaths: a process killed at any instruction of an
  * allocation leaves the pool as it was before the call or after it (its block
  * then lost), so no block is handed out twice, overlaps the header or another
@@ -180,13 +184,12 @@ ZIM_SIM_API void *zim_shm_pool_at(uint64_t offset);
 
 /* Address of the block that starts at `offset` of the mapped pool (its first
  * byte, after its block header), with its table id (ZIM_SHM_POOL_UNTYPED for
- * an untyped block) in *table_id and the size requested in *size, either of
- * them may be null; null when no block handed out starts there or without a
- * pool. Constant time, without the pool's lock: it reads the start map, so
- * bytes inside a block that look like a block header never count. A block in
- * the making in another process may be found before its allocation returns
- * (zero-filled then). Lets a client check what the root slot or a record
- * names before it touches it. */
+ * an untyped block, or one of the pool's own record tags) in *table_id and the size requested in
+ * *size, either of them may be null; null when no block handed out starts there or without a pool.
+ * Constant time, without the pool's lock: it reads the start map, so bytes inside a block that look
+ * like a block header never count. A block in the making in another process may be found before its
+ * allocation returns (zero-filled then). Lets a client check what the root slot or a record names
+ * before it touches it. */
 ZIM_SIM_API void *zim_shm_pool_block_at(uint64_t offset, uint32_t *table_id, uint64_t *size);
 
 /* A shared slot through which a server publishes one object (for example a

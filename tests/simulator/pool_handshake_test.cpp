@@ -1,0 +1,149 @@
+// SPDX-License-Identifier: Apache-2.0
+// The pool's handshake: a second process (pool_probe.cpp) whose configuration
+// or layout of a type disagrees with the pool's is refused before it reads a
+// value; one that agrees, or does not know the type, attaches.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zim/sim/shm_pool.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "sim_test_util.hpp"
+
+namespace zim_sim_test {
+namespace {
+
+struct Proc {
+  pid_t pid;
+  int in, out, err;  // its stdin, stdout and stderr
+};
+
+Proc start(const char* exe, const char* command, const std::string& pool,
+           const std::vector<const char*>& env = {}) {
+  int in[2], out[2], err[2];
+  if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) return {-1, -1, -1, -1};
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(in[0], STDIN_FILENO);
+    dup2(out[1], STDOUT_FILENO);
+    dup2(err[1], STDERR_FILENO);
+    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
+    for (const char* e : env) putenv(const_cast<char*>(e));
+    execl(exe, exe, command, pool.c_str(), nullptr);
+    _exit(127);
+  }
+  for (int fd : {in[0], out[1], err[1]}) close(fd);
+  return {pid, in[1], out[0], err[0]};
+}
+
+struct Outcome {
+  int status;  // exit status, or 128 + signal
+  std::string out, err;
+};
+
+Outcome finish(const Proc& p) {
+  close(p.in);
+  Outcome o{-1, read_all(p.out), read_all(p.err)};
+  int status = 0;
+  waitpid(p.pid, &status, 0);
+  o.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  for (int fd : {p.out, p.err}) close(fd);
+  return o;
+}
+
+Outcome run(const char* exe, const char* command, const std::string& pool,
+            const std::vector<const char*>& env = {}) {
+  return finish(start(exe, command, pool, env));
+}
+
+constexpr int kRefused = 3;  // the probe's exit status: attach failed, nothing mapped
+
+// The test's own configuration is the default: N 8, NPD size 16, no entries.
+TEST_F(ShmPoolTest, AnotherConfigurationIsRefusedAtAttach) {
+  create(1u << 20);
+  const std::string pool = "zim_memory: pool " + name_ + " made for ";
+  const struct {
+    std::vector<const char*> env;
+    std::vector<std::string> lines;  // none: it attaches
+  } cases[] = {
+      {{"ZIM_MAX_NUM_NPUS=4"}, {"N 8; this process has N 4"}},
+      {{"ZIM_NPD_SIZES=40=8"}, {"NPD size 16 for table id 40; this process has 8"}},
+      {{"ZIM_NPD_SIZE=8", "ZIM_NPD_SIZES=40=16,7000=16"},
+       {"NPD size 16 for every table id without an entry of its own (ZIM_NPD_SIZE); this "
+        "process has 8"}},
+      {{"ZIM_MAX_NUM_NPUS=16", "ZIM_NPD_SIZES=0=0,65535=1"},
+       {"N 8; this process has N 16", "NPD size 16 for table id 0; this process has 0",
+        "NPD size 16 for table id 65535; this process has 1"}},
+      {{"ZIM_NPD_SIZES=40=16", "ZIM_MAX_NUM_NPUS=8"}, {}},
+      {{}, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.env.empty() ? "" : c.env[0]);
+    const Outcome o = run(PROBE_PLAIN, "attach", name_, c.env);
+    EXPECT_EQ(o.status, c.lines.empty() ? 0 : kRefused) << o.err;
+    EXPECT_EQ(o.out, c.lines.empty() ? "0\n" : std::string(std::strerror(EPROTO)) + "\n");
+    EXPECT_EQ(count(o.err, "\n"), c.lines.size()) << o.err;
+    for (const std::string& line : c.lines) {
+      EXPECT_NE(o.err.find(pool + line + "\n"), std::string::npos) << o.err;
+    }
+  }
+}
+
+// probe_defs/a and b: probe_entry (table id 0) with speed at another offset.
+TEST(PoolHandshakeTest, AnotherLayoutOfATypeWithObjectsIsRefusedAtAttach) {
+  const std::string name = unique_pool_name();
+  const Proc server = start(PROBE_A, "serve", name);
+  ASSERT_EQ(read_all(server.out, "\n"), "ready\n");
+  const std::string refusal = "zim_memory: pool " + name +
+                              " holds objects of type probe_entry (table id 0) of another "
+                              "layout: probe_entry: ";
+  const struct {
+    const char* probe;
+    int status;
+    const char* out;
+  } cases[] = {{PROBE_B, kRefused, nullptr}, {PROBE_A, 0, "77\n"}, {PROBE_PLAIN, 0, "77\n"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.probe);
+    const Outcome o = run(c.probe, "attach", name);
+    EXPECT_EQ(o.status, c.status) << o.err;
+    if (c.out != nullptr) {
+      EXPECT_EQ(o.out + o.err, c.out);
+    } else {
+      EXPECT_EQ(o.err.find(refusal), 0u) << o.err;
+      EXPECT_NE(o.err.find("data field 200:8 with flags at 224 is now 200:4x4"), std::string::npos)
+          << o.err;
+      EXPECT_EQ(count(o.err, "\n"), 1u) << o.err;
+    }
+  }
+  EXPECT_EQ(finish(server).status, 0);
+}
+
+// A process that attached while the pool held no probe_entry, and makes its
+// first one after another process recorded another layout.
+TEST_F(ShmPoolTest, AFirstObjectOfAnotherLayoutThanRecordedMeanwhileIsRefused) {
+  create(1u << 20);
+  const Proc late = start(PROBE_A, "make", name_);
+  ASSERT_EQ(read_all(late.out, "\n"), "attached\n");
+  const Outcome first = run(PROBE_B, "make", name_);  // records layout b
+  EXPECT_EQ(first.status, 0) << first.err;
+  ASSERT_EQ(write(late.in, "\n", 1), 1);
+  const Outcome o = finish(late);
+  EXPECT_EQ(o.status, 4) << "refused";
+  EXPECT_EQ(o.err.find("zim_memory: cannot make an object in pool " + name_ +
+                       ": it holds objects of type probe_entry (table id 0) of another layout: "
+                       "probe_entry: "),
+            0u)
+      << o.err;
+  EXPECT_EQ(zim_shm_pool_table_blocks(0), 1u);
+  EXPECT_EQ(run(PROBE_B, "make", name_).status, 0) << "the recorded layout goes on";
+  EXPECT_EQ(zim_shm_pool_table_blocks(0), 2u);
+}
+
+}  // namespace
+}  // namespace zim_sim_test
