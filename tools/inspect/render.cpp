@@ -230,19 +230,25 @@ std::unique_ptr<ObjectWriter> object_writer(std::ostream& out, bool as_json) {
 
 namespace {
 
-// What the pool records of itself, and the records it cannot be trusted with.
-void print_records(std::ostream& out, const Json& records, const Json& problems) {
+// What the pool records of itself, counted (each record with --list), and
+// the records it cannot be trusted with.
+void print_records(std::ostream& out, const Json& records, const Json& problems, bool list) {
   if (const Json& c = records["config"]; !c.is_null()) {
     out << "config record at offset " << c["offset"] << ": N " << c["npus"] << ", NPD size "
-        << c["default_npd_size"];
-    for (const auto& e : c["npd_sizes"]) {
-      out << "; " << e["size"] << " for table id " << e["table_id"];
+        << c["default_npd_size"] << ", " << c["npd_sizes"].size()
+        << " table ids with an NPD size of their own\n";
+    if (list) {
+      for (const auto& e : c["npd_sizes"]) {
+        out << "  table id " << e["table_id"] << ": NPD size " << e["size"] << "\n";
+      }
     }
-    out << "\n";
   }
-  for (const auto& r : records["layout_records"]) {
-    out << "layout record at offset " << r["offset"] << ": table id " << r["table_id"] << " "
-        << text(r["type"]) << ", fingerprint " << text(r["fingerprint"]) << "\n";
+  out << "layout records: " << records["layout_records"].size() << "\n";
+  if (list) {
+    for (const auto& r : records["layout_records"]) {
+      out << "  at offset " << r["offset"] << ": table id " << r["table_id"] << " "
+          << text(r["type"]) << ", fingerprint " << text(r["fingerprint"]) << "\n";
+    }
   }
   out << "id pages: " << records["id_pages"];
   if (records.contains("id_page_offsets")) {
@@ -262,7 +268,7 @@ void print_records(std::ostream& out, const Json& records, const Json& problems)
 void print_pool(std::ostream& out, const Json& pool) {
   out << "pool " << text(pool["pool"]) << ": " << pool["objects"] << " objects, " << pool["bytes"]
       << " bytes, " << (pool["consistent"].get<bool>() ? "consistent" : "INCONSISTENT") << "\n";
-  print_records(out, pool["records"], pool["problems"]);
+  print_records(out, pool["records"], pool["problems"], pool.contains("blocks"));
   for (const auto& t : pool["tables"]) {
     out << "table id " << t["table_id"] << " " << text(t["type"]) << ": " << t["objects"]
         << " objects, " << t["empty_blocks"] << " empty blocks, " << t["bytes"] << " bytes, "
