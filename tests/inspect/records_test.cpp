@@ -2,10 +2,13 @@
 // Pools as their own records describe them: crafted pieces, walked in process,
 // so that every damage a record can carry is met.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -247,6 +250,31 @@ TEST(PoolRecords, SizingThatDisagreesWithThePoolIsRefused) {
               c.expected.empty());
     EXPECT_EQ(error, c.expected);
   }
+}
+
+// A program's own types (ids from 1000) and the platform's in one pool, made
+// by another program: the inspector names and checks both by the pool's
+// records, with no catalogue of the user's.
+TEST(PoolRecords, AUsersObjectsDecodeWithoutTheirCatalogue) {
+  const std::string name = "/zim_inspect_user." + std::to_string(getpid());
+  const std::string command = std::string(ZIM_POOL_WRITER) + " " + name + " " + ZIM_INSPECT_TOOL +
+                              " pool " + name + " --json 2>&1";
+  FILE* out = popen(command.c_str(), "r");
+  ASSERT_NE(out, nullptr);
+  std::string text;
+  char chunk[4096];
+  for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, out)) > 0;) text.append(chunk, n);
+  ASSERT_EQ(pclose(out), 0) << text;
+  const Json pool = Json::parse(text);
+  std::map<std::string, std::string> layouts;  // type: where its layout came from
+  for (const auto& t : pool["tables"]) {
+    EXPECT_TRUE(t["problems"].empty()) << t.dump();
+    layouts[t["type"].get<std::string>()] = t["layout"].get<std::string>();
+  }
+  const std::map<std::string, std::string> expected{
+      {"olist", "pool"}, {"port_entry", "pool"}, {"route_list", "pool"}};
+  EXPECT_EQ(layouts, expected);
+  EXPECT_TRUE(pool["consistent"].get<bool>()) << text;
 }
 
 }  // namespace
