@@ -346,13 +346,11 @@ class CatalogueChecker {
     }
   }
 
-  // A catalogue's ids run from its lowest up, one per definition. With unique
-  // ids, every id at or past the lowest plus the number of definitions
-  // leaves a gap below it: blame the definition that holds such an id, not a
-  // neighbour.
+  // Ids run from the lowest, one per definition. With unique ids, every id at
+  // or past the lowest plus their number leaves a gap below it: blame the
+  // definition that holds such an id, not a neighbour.
   void check_ids_dense(uint64_t size) {
-    if (by_id_.empty()) return;
-    const uint64_t first = by_id_.begin()->first, end = first + size;
+    const uint64_t first = by_id_.empty() ? 0 : by_id_.begin()->first, end = first + size;
     std::string missing;
     for (uint64_t id = first, found = 0; id < end && found < 4; ++id) {
       if (by_id_.count(static_cast<uint32_t>(id)) == 0) {
