@@ -167,6 +167,7 @@ int handshake(PoolHeader* hdr, uint64_t pool_size, const char* name) {
   const std::string pool = "zim_memory: pool " + printable(name) + " ";
   std::vector<std::string> lines;
   const std::shared_ptr<const ProgramLayouts> layouts = program_layouts();
+  const Config mine = this_process_config();  // may end the process: not under the lock
   {
     PoolLock lock(hdr);
     Config made;
@@ -174,7 +175,7 @@ int handshake(PoolHeader* hdr, uint64_t pool_size, const char* name) {
       std::fprintf(stderr, "%shas a damaged configuration record\n", pool.c_str());
       return EINVAL;
     }
-    config_differences(pool, made, this_process_config(), &lines);
+    config_differences(pool, made, mine, &lines);
     // Only the ids this program knows: the others are no reason to refuse.
     std::vector<uint32_t> ids;  // in order, for the messages
     for (const auto& entry : layouts->by_id) ids.push_back(entry.first);

@@ -11,6 +11,7 @@
 #include <link.h>
 #include <zim/tables/layout_note.h>
 
+#include <atomic>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -124,6 +125,10 @@ LoadCounts load_counts() {
 std::mutex g_scan_mutex;
 std::shared_ptr<const ProgramLayouts> g_layouts;
 LoadCounts g_counts;
+// g_counts and the serial of g_layouts, for readers without the mutex; 0 while
+// no scan has counts to compare.
+std::atomic<unsigned long long> g_seen_adds{0}, g_seen_subs{0};
+std::atomic<uint64_t> g_seen_serial{0};
 
 }  // namespace
 
@@ -134,10 +139,21 @@ std::shared_ptr<const ProgramLayouts> program_layouts() {
     auto layouts = std::make_shared<ProgramLayouts>();
     dl_iterate_phdr(scan_object, layouts.get());
     layouts->serial = g_layouts != nullptr ? g_layouts->serial + 1 : 1;
+    g_seen_serial.store(0);
+    g_seen_adds.store(counts.adds);
+    g_seen_subs.store(counts.subs);
+    if (counts.adds != 0 || counts.subs != 0) g_seen_serial.store(layouts->serial);
     g_layouts = std::move(layouts);
     g_counts = counts;
   }
   return g_layouts;
+}
+
+bool loaded_objects_unchanged(uint64_t serial) {
+  const LoadCounts counts = load_counts();
+  const uint64_t seen = g_seen_serial.load();
+  return seen != 0 && seen == serial && counts.adds == g_seen_adds.load() &&
+         counts.subs == g_seen_subs.load() && g_seen_serial.load() == seen;
 }
 
 std::string record_type_name(std::string_view text) {

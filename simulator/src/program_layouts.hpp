@@ -32,6 +32,10 @@ struct ProgramLayouts {
 // loaded or unloaded (dl_iterate_phdr's counts). Safe from any thread.
 std::shared_ptr<const ProgramLayouts> program_layouts();
 
+// Whether the objects loaded now are those that the scan of this serial read:
+// one step of dl_iterate_phdr, no scan, no lock.
+bool loaded_objects_unchanged(uint64_t serial);
+
 // The type name that a layout record's first line gives, printable, bounded.
 std::string record_type_name(std::string_view text);
 

@@ -53,6 +53,7 @@ TEST(ConfigTest, ValuesAreReadOnce) {
     };
   };
   const std::string pool = unique_pool_name();
+  const Env high = {{"ZIM_NPD_SIZES", "65535=4,343=2,0=1,1000=3"}};  // any order
   const struct {
     Env env;
     std::function<uint32_t()> read;
@@ -70,6 +71,14 @@ TEST(ConfigTest, ValuesAreReadOnce) {
       {{{"ZIM_NPD_SIZES", "40=0,62=17"}}, npd(41), ZIM_SIM_DEFAULT_NPD_SIZE},
       {{{"ZIM_NPD_SIZE", "3"}, {"ZIM_NPD_SIZES", "342=9"}}, npd(342), 9},
       {{{"ZIM_NPD_SIZE", "3"}, {"ZIM_NPD_SIZES", "342=9"}}, npd(341), 3},
+      {high, npd(0), 1},
+      {high, npd(343), 2},
+      {high, npd(1000), 3},
+      {high, npd(1001), ZIM_SIM_DEFAULT_NPD_SIZE},
+      {high, npd(65535), 4},
+      {high, npd(65534), ZIM_SIM_DEFAULT_NPD_SIZE},
+      {{}, zim_sim_npd_default_size, ZIM_SIM_DEFAULT_NPD_SIZE},
+      {{{"ZIM_NPD_SIZE", "3"}, {"ZIM_NPD_SIZES", "7=9"}}, zim_sim_npd_default_size, 3},
       {{{"ZIM_SHM_POOL_NAME", pool.c_str()}, {"ZIM_SHM_POOL_SIZE", "1048576"}},
        pool_size(pool.c_str()),
        1048576},
@@ -91,16 +100,49 @@ TEST(ConfigTest, ValuesAreReadOnce) {
   EXPECT_FALSE(shm_exists(pool));
 }
 
+// The entries come back ascending by id, cut at the caller's cap, in memory for
+// their pages only (a dense table of every id would take 256 KiB).
+TEST(ConfigTest, EntriesAreListedAscending) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const std::pair<const char*, const char*> cases[] = {
+      {nullptr, "0 entries: cap 2: 0=0 0=0 0=0 light"},
+      {"65535=4,343=2,0=1,1000=3",
+       "4 entries: 0=1 343=2 1000=3 65535=4 cap 2: 0=1 343=2 0=0 light"},
+  };
+  const auto text = [](const zim_sim_npd_entry_t* e, size_t n) {
+    std::string t;
+    for (size_t i = 0; i < n; ++i)
+      t += std::to_string(e[i].table_id) + "=" + std::to_string(e[i].size) + " ";
+    return t;
+  };
+  for (const auto& [sizes, want] : cases) {
+    EXPECT_EXIT(
+        {
+          apply(sizes ? Env{{"ZIM_NPD_SIZES", sizes}} : Env{});
+          const uint64_t heap = heap_bytes();
+          const size_t n = zim_sim_npd_entries(nullptr, 0);
+          const bool light = heap_bytes() - heap < 16384 && writable_bytes("libparn.so") < 16384;
+          std::vector<zim_sim_npd_entry_t> all(n);
+          zim_sim_npd_entry_t cut[3] = {};
+          zim_sim_npd_entries(all.data(), n);
+          zim_sim_npd_entries(cut, 2);
+          std::fprintf(stderr, "%zu entries: %scap 2: %s%s\n", n, text(all.data(), n).c_str(),
+                       text(cut, 3).c_str(), light ? "light" : "heavy");
+          std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), want);
+  }
+}
+
 // A value that is no plain decimal in range stops the process, naming it.
 TEST(ConfigTest, BadValuesStopTheProcess) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  const std::string past_catalogue = std::to_string(ZIM_NUM_TABLE_TYPES) + "=1";
   const std::pair<const char*, std::vector<std::string>> cases[] = {
       {"ZIM_MAX_NUM_NPUS",
        {"", "0012", "00", "4097", "-1", "+3", " 3", "3 ", "0x10", "18446744073709551616"}},
       {"ZIM_NPD_SIZE", {"", "08", "4294967296", "16B"}},
       {"ZIM_NPD_SIZES",
-       {"", "040=1", "40=01", "40", "40=", "=5", past_catalogue, "40=1,40=2", "40=1,", ",40=1",
+       {"", "040=1", "40=01", "40", "40=", "=5", "65536=1", "40=1,40=2", "40=1,", ",40=1",
         "40=1;62=2", "40=-1", "40=1,,62=2", "40=4294967296"}},
       {"ZIM_SHM_POOL_SIZE", {"", "20479", "01048576"}},
       {"ZIM_SHM_POOL_NAME", {"", "/.."}},
@@ -113,9 +155,8 @@ TEST(ConfigTest, BadValuesStopTheProcess) {
                   std::string(var) + "=\"" + literal(value) + "\"");
     }
   }
-  // No configuration covers an id past the catalogue.
-  EXPECT_EXIT(qor_npd_get_table_size(ZIM_NUM_TABLE_TYPES), ::testing::KilledBySignal(SIGABRT),
-              "table id " + std::to_string(ZIM_NUM_TABLE_TYPES));
+  // No configuration covers an id past the largest.
+  EXPECT_EXIT(qor_npd_get_table_size(65536), ::testing::KilledBySignal(SIGABRT), "table id 65536");
 }
 
 // Echoed values and pool names are escaped and cut, so they cannot drive or flood a terminal.

@@ -25,7 +25,7 @@ struct Proc {
 };
 
 Proc start(const char* exe, const char* command, const std::string& pool,
-           const std::vector<const char*>& env = {}) {
+           const std::vector<const char*>& env = {}, const char* library = nullptr) {
   int in[2], out[2], err[2];
   if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) return {-1, -1, -1, -1};
   const pid_t pid = fork();
@@ -35,7 +35,7 @@ Proc start(const char* exe, const char* command, const std::string& pool,
     dup2(err[1], STDERR_FILENO);
     for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
     for (const char* e : env) putenv(const_cast<char*>(e));
-    execl(exe, exe, command, pool.c_str(), nullptr);
+    execl(exe, exe, command, pool.c_str(), library, nullptr);
     _exit(127);
   }
   for (int fd : {in[0], out[1], err[1]}) close(fd);
@@ -120,6 +120,28 @@ TEST(PoolHandshakeTest, AnotherLayoutOfATypeWithObjectsIsRefusedAtAttach) {
           << o.err;
       EXPECT_EQ(count(o.err, "\n"), 1u) << o.err;
     }
+  }
+  // A library loaded after the attach brings its notes to the next first
+  // block: another layout than recorded, or another than the program's own.
+  const struct {
+    const char* probe;
+    const char* command;
+    std::string refusal;
+  } loads[] = {
+      {PROBE_PLAIN, "premake",
+       "zim_memory: cannot make an object in pool " + name +
+           ": it holds objects of type probe_entry (table id 0) of another layout: "},
+      {PROBE_A, "make",
+       std::string("zim_memory: cannot make an object: type probe_entry (table id 0) has two "
+                   "layouts in this program, in the program and in ") +
+           PROBE_LIB_B + ": "},
+  };
+  for (const auto& c : loads) {
+    SCOPED_TRACE(c.probe);
+    const Proc p = start(c.probe, c.command, name, {}, PROBE_LIB_B);
+    const Outcome o = finish(p);
+    EXPECT_EQ(o.status, 4) << o.err;
+    EXPECT_EQ(o.err.find(c.refusal), 0u) << o.err;
   }
   EXPECT_EQ(finish(server).status, 0);
 }

@@ -7,6 +7,14 @@
 //   attach NAME   attach; print the root's value (exit 0) or errno (3)
 //   make NAME     attach, print "attached", wait for a line on stdin (or its end), make
 //                 a block of table id 0: exit 0, or 4 when the pool refuses it
+//   make NAME LIB the same, after loading the library LIB (dlopen)
+//   premake NAME LIB  make one block before loading LIB, then as make
+// Built with PROBE_LIBRARY, it is that library: the layout note alone.
+#ifdef PROBE_TYPE
+#include <zim/tables/probe_entry.h>
+#endif
+#ifndef PROBE_LIBRARY
+#include <dlfcn.h>
 #include <unistd.h>
 #include <zim/sim/shm_pool.h>
 
@@ -15,9 +23,6 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-#ifdef PROBE_TYPE
-#include <zim/tables/probe_entry.h>
-#endif
 
 namespace {
 
@@ -42,7 +47,7 @@ int serve(const char* name) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) return 1;
+  if (argc != 3 && argc != 4) return 1;
   const std::string command = argv[1];
   if (command == "serve") return serve(argv[2]);
   if (zim_shm_pool_attach(argv[2]) != 0) {
@@ -59,5 +64,8 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   char c;
   if (read(STDIN_FILENO, &c, 1) < 0) return 1;  // a line, or stdin closed
+  if (command == "premake" && make() == nullptr) return 6;
+  if (argc == 4 && dlopen(argv[3], RTLD_NOW) == nullptr) return 7;
   return make() != nullptr ? 0 : 4;
 }
+#endif

@@ -5,6 +5,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <link.h>
+#include <malloc.h>
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -19,6 +21,7 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 namespace zim_sim_test {
@@ -180,6 +183,26 @@ inline std::string literal(const std::string& text) {
   std::string re;
   for (char c : text) re += std::isalnum(static_cast<unsigned char>(c)) ? c : '.';
   return re;
+}
+
+// Bytes a process holds on the heap, and those of the writable segments (data
+// and bss) of the loaded library whose path contains `library`: per-id state
+// shows in one or the other.
+inline uint64_t heap_bytes() { return mallinfo2().uordblks; }
+inline uint64_t writable_bytes(const char* library) {
+  std::pair<const char*, uint64_t> found{library, 0};
+  dl_iterate_phdr(
+      [](dl_phdr_info* info, size_t, void* data) {
+        auto* f = static_cast<std::pair<const char*, uint64_t>*>(data);
+        if (std::strstr(info->dlpi_name, f->first) == nullptr) return 0;
+        for (int i = 0; i < info->dlpi_phnum; ++i) {
+          const ElfW(Phdr)& ph = info->dlpi_phdr[i];
+          if (ph.p_type == PT_LOAD && (ph.p_flags & PF_W)) f->second += ph.p_memsz;
+        }
+        return 1;
+      },
+      &found);
+  return found.second;
 }
 
 // Gives each test a pool name of its own and checks that no segment is left.

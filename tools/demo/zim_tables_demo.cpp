@@ -312,14 +312,15 @@ void check_entry(const Directory& dir, uint64_t i, ClientTally& t) {
   uint64_t block_size = 0;
   const auto* shared =
       static_cast<const unsigned char*>(zim_shm_pool_block_at(e.offset, &block_id, &block_size));
-  if (shared == nullptr || block_id != e.table_id || block_id >= ZIM_NUM_TABLE_TYPES ||
+  const uint32_t index = e.table_id - cat::types[0].table_id;  // its ids are contiguous
+  if (shared == nullptr || block_id != e.table_id || index >= cat::type_count ||
       block_size != total_size(shared)) {
     ++t.failures;
     std::fprintf(stderr, "  directory entry %" PRIu64 ": no object of table id %u at %" PRIu64 "\n",
                  i, e.table_id, e.offset);
     return;
   }
-  const cat::TableType& type = cat::types[e.table_id];
+  const cat::TableType& type = cat::types[index];
   const std::vector<unsigned char> before(shared, shared + total_size(shared));
   void* obj = type.snapshot(const_cast<unsigned char*>(shared));
   if (obj == nullptr) return t.fail(type, e.count, "snapshot", "no memory");
@@ -373,9 +374,9 @@ int run_client(const char* name) {
   int rc = 0;
   const Directory* dir = attach_directory(name, &rc);
   if (dir == nullptr) return rc;
-  for (uint32_t id = 0; id < ZIM_NUM_TABLE_TYPES; ++id) {
-    zim_table_props_set_copy_hooks(id, count_shm_hook, count_src_hook);
-    zim_table_props_enable_copy_hooks(id, 1);
+  for (size_t t = 0; t < cat::type_count; ++t) {
+    zim_table_props_set_copy_hooks(cat::types[t].table_id, count_shm_hook, count_src_hook);
+    zim_table_props_enable_copy_hooks(cat::types[t].table_id, 1);
   }
   ClientTally tally;
   for (uint64_t i = 0; i < dir->entry_count; ++i) check_entry(*dir, i, tally);

@@ -29,7 +29,8 @@
  * count toward no table id. Allocation is safe for concurrent callers in all
  * processes that map the pool, and for their deaths: a process killed at any instruction of an
  * allocation leaves the pool as it was before the call or after it (its block
- * then lost), so no block is handed out twice, overlaps the header or another
+ * then lost), the id page and layout record that a first block brings
+ * included, so no block is handed out twice, overlaps the header or another
  * table id's chunk, or is handed out other than zero-filled, and the next
  * caller goes on.
  *
