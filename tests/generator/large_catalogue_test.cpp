@@ -22,10 +22,11 @@ using namespace tablegen_test;
 
 constexpr unsigned kTypes = 1001;
 
-// n small fixed types with the ids 0 to n - 1, in files named "%03u_<name>.tdef".
-void write_fixed_types(const fs::path& dir, unsigned n) {
+// n small fixed types with the ids first to first + n - 1, in files named
+// "%03u_<name>.tdef".
+void write_fixed_types(const fs::path& dir, unsigned n, unsigned first = 0) {
   fs::create_directories(dir);
-  for (unsigned id = 0; id < n; ++id) {
+  for (unsigned id = first; id < first + n; ++id) {
     std::string wisp = "wisp";
     for (unsigned k = 0; k < 6; ++k) wisp += " " + std::to_string(6 * id + k);
     char file[64];
@@ -80,6 +81,29 @@ TEST(LargeCatalogue, EveryOutputListsTheTypesInTableIdOrder) {
       EXPECT_EQ(r.output.rfind("type_1000 (table id 1000, fixed) for N ", 0), 0u) << r.output;
     }
   }
+}
+
+// A catalogue of one's own from id 1000: every output and the manifest read
+// back take its ids as they are; a gap is reported against its range.
+TEST(LargeCatalogue, OneFromId1000KeepsItsIds) {
+  TempDir tmp;
+  const fs::path defs = tmp / "defs", out = tmp / "out";
+  write_fixed_types(defs, 3, 1000);
+  ASSERT_EQ(tablegen(quoted(defs) + " " + quoted(out)).status, 0);
+  EXPECT_NE(read(out / "include/zim/tables/catalogue_size.h").find("ZIM_FIRST_TABLE_ID 1000u"),
+            std::string::npos);
+  EXPECT_EQ(captures(read(out / "zim_tables.manifest"), "\ntype ([0-9]+) "),
+            (std::vector<std::string>{"1000", "1001", "1002"}));
+  Result r = tablegen("--compat " + quoted(out / "zim_tables.manifest") + " " + quoted(defs));
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_EQ(r.output, "");
+  fs::remove(defs / "1001_type_1001.tdef");
+  r = tablegen("--check " + quoted(defs));
+  EXPECT_NE(r.output.find("1002_type_1002.tdef:2: error: table id 1002 lies outside the "
+                          "catalogue: 2 definitions take the ids 1000 to 1001, and no definition "
+                          "has id 1001"),
+            std::string::npos)
+      << r.output;
 }
 
 // Polls pid until it ends (its wait status) or until `until` holds (-1); a run
