@@ -118,7 +118,7 @@ TEST(CommandLine, InputsStatusAndOutput) {
       {"decode olist -", "< /dev/zero", 2, "more than 64 MiB"},
       {"decode olist /nonexistent", "", 2, "cannot read /nonexistent"},
       {"--catalogue " + dir + "huge.manifest decode huge " + dir + "huge.obj", "", 2,
-       "huge.manifest:18: error: element size '4294967295' is larger than 4294901758"},
+       "huge.manifest:20: error: element size '4294967295' is larger than 4294901758"},
       {"layout olist", "> /dev/full", 1, "cannot write standard output: No space left"},
       {"layout olist --json", "> /dev/full", 1, "cannot write standard output"},
       {"decode olist " + good, "> /dev/full", 1, "cannot write standard output"},
@@ -233,6 +233,13 @@ TEST(Pool, WalksAPoolWrittenByAnotherProcess) {
   const Json pool = Json::parse(r.out);
   EXPECT_EQ(pool["objects"], cat::type_count + 1);
   EXPECT_TRUE(pool["damaged"].empty());
+  // The pool's records: its creator's N, and the layout of every type this
+  // program carries a note for, which each table id is checked against.
+  EXPECT_TRUE(pool["problems"].empty()) << pool["problems"].front().dump();
+  EXPECT_EQ(pool["records"]["config"]["npus"], hulcon_config_get_max_num_npus());
+  EXPECT_EQ(pool["records"]["layout_records"].size(), cat::type_count);
+  EXPECT_TRUE(std::all_of(pool["tables"].begin(), pool["tables"].end(),
+                          [](const Json& t) { return t["layout"] == "pool"; }));
   ASSERT_EQ(pool["untyped"].size(), 2u);
   EXPECT_EQ(pool["untyped"][0]["size"], 512u << 20);
   EXPECT_EQ(pool["untyped"][1]["size"], 100);
@@ -269,7 +276,14 @@ TEST(Pool, WalksAPoolWrittenByAnotherProcess) {
       EXPECT_EQ(object.value(k, Json()), layout[k]) << k;
     }
   }
-  const std::pair<std::string, const char*> refused[] = {
+  const uint32_t n = hulcon_config_get_max_num_npus(),
+                 npd = qor_npd_get_table_size(ZIM_TABLE_ID_OLIST);
+  const std::pair<std::string, std::string> refused[] = {
+      {"--offset " + olist_at + " --npus " + std::to_string(n + 1),
+       "--npus " + std::to_string(n + 1) + " disagrees with the pool, made for N " +
+           std::to_string(n)},
+      {"--offset " + olist_at + " --npd " + std::to_string(npd + 1),
+       "disagrees with the pool, made for NPD size " + std::to_string(npd) + " for table id 268"},
       {"--offset " + std::to_string(untyped_at), "is an untyped block of 100 bytes"},
       {"--offset 16385", "no block starts at offset 16385"},
       {"--uid 4000000000", "no object holds uid 4000000000"},
@@ -308,7 +322,10 @@ TEST(Pool, EachFaultHasItsOwnMessage) {
     errno = fault == ZIM_SHM_POOL_FAULT_SHRANK ? ENODATA : EINVAL;
     return -1;
   };
-  const zim_inspect::PoolContext context{&layouts(), platform_sizing, failing};
+  zim_inspect::PoolContext context;
+  context.types = &layouts();
+  context.sizing = platform_sizing;
+  context.walk = failing;
   std::set<std::string> messages;
   for (fault = ZIM_SHM_POOL_FAULT_NAME; fault <= ZIM_SHM_POOL_FAULT_SHRANK; ++fault) {
     std::string error;

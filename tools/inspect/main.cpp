@@ -38,6 +38,12 @@ what --catalogue names: a manifest or a folder of definitions. N and the NPD
 size default to what the platform reports to this process (for the simulated
 platform: ZIM_MAX_NUM_NPUS, ZIM_NPD_SIZE, ZIM_NPD_SIZES).
 
+pool and decode --pool take N and every NPD size from the pool's config
+record, and each object's layout from the pool's layout record of its table
+id (so a program's own types decode under their names), else from the
+catalogue; --npus or --npd that disagrees with the pool is an error. A record
+that does not read as its format says is reported, and never used.
+
 decode reads FILE, which must be a regular file, where it lies; with FILE '-'
 it reads the object from standard input, up to 64 MiB. With --pool it reads
 the pool as pool does, up to the object whose block starts at --offset, or
@@ -79,8 +85,8 @@ std::vector<TypeLayout> load_types(const fs::path& path) {
     throw UsageError{"cannot read the catalogue " + printable(path.string()) + ":\n" + text.str()};
   }
   for (size_t i = 0; i < layouts->size(); ++i) {
-    if ((*layouts)[i].table_id != i) {
-      throw UsageError{printable(path.string()) + ": table ids do not run densely from 0"};
+    if (i > 0 && (*layouts)[i].table_id <= (*layouts)[i - 1].table_id) {
+      throw UsageError{printable(path.string()) + ": table ids do not ascend"};
     }
     check_bounds((*layouts)[i]);
   }
@@ -119,7 +125,7 @@ Sizing sizing_for(const Options& o, uint32_t table_id) {
   s.npus = o.npus ? *o.npus : hulcon_config_get_max_num_npus();
   if (o.npd) {
     s.npd_size = *o.npd;
-  } else if (table_id < ZIM_NUM_TABLE_TYPES) {
+  } else if (table_id <= ZIM_SHM_POOL_MAX_TABLE_ID) {
     s.npd_size = qor_npd_get_table_size(table_id);
   } else {
     throw UsageError{"the platform knows no NPD size for table id " + std::to_string(table_id) +
@@ -161,7 +167,12 @@ int show(const TypeLayout& t, const ByteSource& bytes, const Options& o) {
 }
 
 PoolContext pool_context(const Options& o, const std::vector<TypeLayout>& types) {
-  return {&types, [&o](uint32_t table_id) { return sizing_for(o, table_id); }};
+  PoolContext context;
+  context.types = &types;
+  context.sizing = [&o](uint32_t table_id) { return sizing_for(o, table_id); };
+  context.npus = o.npus;
+  context.npd = o.npd;
+  return context;
 }
 
 int decode_object(const Options& o, const std::vector<TypeLayout>& types) {
@@ -178,14 +189,22 @@ int decode_object(const Options& o, const std::vector<TypeLayout>& types) {
     throw UsageError{"decode --pool needs --offset OFFSET or --uid UID ('zim_tables_inspect pool " +
                      printable(o.pool) + " --list' shows both)"};
   }
-  const TypeLayout* given = o.type.empty() ? nullptr : &find_type(types, o.type);
   int status = kUsage;
+  // A type the pool records goes before the catalogue's.
   const auto use = [&](const PoolObject& object) {
-    if (given == nullptr && object.table_id >= types.size()) {
-      throw UsageError{"the block at offset " + std::to_string(object.offset) + " has table id " +
-                       std::to_string(object.table_id) + ", which no type of the catalogue has"};
+    const TypeLayout* t = object.type;
+    if (!o.type.empty()) {
+      t = object.records->find(o.type);
+      if (t == nullptr) t = &find_type(types, o.type);
     }
-    status = show(given ? *given : types[object.table_id], *object.bytes, o);
+    if (t == nullptr) {
+      throw UsageError{"the block at offset " + std::to_string(object.offset) + " has table id " +
+                       std::to_string(object.table_id) +
+                       ", which neither the pool's records nor the catalogue has"};
+    }
+    const auto writer = object_writer(std::cout, o.json);
+    status = decode(*t, *object.bytes, object.sizing(t->table_id), *writer) ? kConsistent
+                                                                            : kInconsistent;
   };
   std::string error;
   if (!with_pool_object(o.pool, pool_context(o, types), {o.offset, o.uid}, use, error)) {

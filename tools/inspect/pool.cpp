@@ -10,8 +10,10 @@
 #include <exception>
 #include <functional>
 #include <map>
+#include <stdexcept>
 
 #include "render.hpp"
+#include "type_names.hpp"
 
 namespace zim_inspect {
 namespace {
@@ -21,18 +23,28 @@ constexpr const char* kShrank = "the pool's segment shrank during the walk";
 // A block's bytes where they lie in the pool, read during its visit.
 class PieceSource final : public WindowedSource {
  public:
-  explicit PieceSource(const zim_shm_pool_piece_t& piece)
-      : WindowedSource(piece.size), piece_(piece) {}
+  PieceSource(const zim_shm_pool_piece_t& piece, PieceRead reader)
+      : WindowedSource(piece.size), piece_(piece), read_(reader) {}
 
  private:
   void load(uint64_t offset, void* to, uint64_t n) const override {
-    if (zim_shm_pool_piece_read(&piece_, offset, n, to) != 0) {
+    if (read_(&piece_, offset, n, to) != 0) {
       throw ReadError(
           errno == ENODATA ? kShrank : std::string("cannot read a block: ") + std::strerror(errno));
     }
   }
   const zim_shm_pool_piece_t& piece_;
+  PieceRead read_;
 };
+
+// The command line disagrees with what the pool records.
+struct Disagreement : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+bool is_record(uint32_t tag) {
+  return tag == ZIM_SHM_POOL_CONFIG || tag == ZIM_SHM_POOL_LAYOUT || tag == ZIM_SHM_POOL_ID_PAGE;
+}
 
 bool all_zero(const ByteSource& bytes) {
   unsigned char chunk[4096];
@@ -115,10 +127,98 @@ bool walk_pool(const std::string& name, const PoolContext& context, const Visit&
     } catch (const ReadError& e) {
       error = e.what();
       return false;
+    } catch (const Disagreement& e) {
+      error = e.what();
+      return false;
     }
   }
   if (rc == -1) {
     error = why_unwalkable(name, walk_errno, *facts);
+    return false;
+  }
+  return true;
+}
+
+// The pool's records with the catalogue behind them: each table id's layout
+// and sizing.
+struct PoolTypes {
+  const PoolContext* context = nullptr;
+  PoolRecords records;
+
+  const TypeLayout* type(uint32_t table_id) const {
+    if (const TypeLayout* t = records.layout(table_id)) return t;
+    return type_with_id(*context->types, table_id);
+  }
+  // Where a table id's layout comes from, for the report.
+  Json source(uint32_t table_id) const {
+    if (records.layout(table_id) != nullptr) return "pool";
+    return type_with_id(*context->types, table_id) ? Json("catalogue") : Json(nullptr);
+  }
+  Sizing sizing(uint32_t table_id) const {
+    if (!records.config) return context->sizing(table_id);
+    const uint32_t npd = records.config->npd_size(table_id);
+    if (context->npd && *context->npd != npd) {
+      throw Disagreement("--npd " + std::to_string(*context->npd) +
+                         " disagrees with the pool, made for NPD size " + std::to_string(npd) +
+                         " for table id " + std::to_string(table_id));
+    }
+    return {records.config->npus, npd, 0};
+  }
+};
+
+// The blocks whose base header holds a uid, reading only block and base headers.
+struct UidSearch {
+  uint32_t uid = 0;
+  uint64_t holders = 0;
+  uint64_t first[2] = {};
+
+  void visit(const zim_shm_pool_piece_t& piece, PieceRead read) {
+    if (piece.table_id == ZIM_SHM_POOL_DAMAGED || piece.table_id == ZIM_SHM_POOL_UNTYPED ||
+        piece.size < ZIM_OBJ_UID_OFFSET + 4) {
+      return;
+    }
+    unsigned char base[ZIM_OBJ_BASE_HEADER_SIZE];
+    const uint64_t n = std::min<uint64_t>(piece.size, sizeof base);
+    if (read(&piece, 0, n, base) != 0) {
+      throw ReadError(errno == ENODATA ? kShrank : std::strerror(errno));
+    }
+    uint32_t held;
+    std::memcpy(&held, base + ZIM_OBJ_UID_OFFSET, sizeof held);
+    // A base header that nobody wrote holds no uid.
+    if (held != uid || std::all_of(base, base + n, [](unsigned char b) { return b == 0; })) return;
+    if (holders < 2) first[holders] = piece.offset;
+    ++holders;
+  }
+
+  // The one holder's offset.
+  std::optional<uint64_t> offset(std::string& error) const {
+    if (holders == 1) return first[0];
+    const std::string u = std::to_string(uid);
+    error = holders == 0 ? "no object holds uid " + u + " (pool --list shows the objects' uids)"
+                         : "uid " + u + " is held by " + std::to_string(holders) +
+                               " objects, the first at offsets " + std::to_string(first[0]) +
+                               " and " + std::to_string(first[1]) + ": give --offset";
+    return std::nullopt;
+  }
+};
+
+// The first walk: the pool's records (which may lie past the objects they
+// describe) and, with a uid to find, its holders.
+bool read_records(const std::string& name, PoolTypes& pool, std::string& error,
+                  UidSearch* uid = nullptr) {
+  const auto visit = [&](const zim_shm_pool_piece_t& piece) {
+    if (!pool.records.take(piece, pool.context->read) && uid) uid->visit(piece, pool.context->read);
+    return true;
+  };
+  if (!walk_pool(name, *pool.context, visit, error)) return false;
+  const auto& config = pool.records.config;
+  if (!config) {
+    pool.records.problems.push_back(
+        {{"offset", nullptr},
+         {"problem", "the pool holds no config record: objects are sized as this process sees"}});
+  } else if (pool.context->npus && *pool.context->npus != config->npus) {
+    error = "--npus " + std::to_string(*pool.context->npus) +
+            " disagrees with the pool, made for N " + std::to_string(config->npus);
     return false;
   }
   return true;
@@ -130,7 +230,7 @@ struct TableSummary {
 };
 
 struct Walk {
-  const PoolContext* context = nullptr;
+  const PoolTypes* pool = nullptr;
   bool list = false;
   std::map<uint32_t, TableSummary> tables;
   Json damaged = Json::array();
@@ -146,8 +246,7 @@ struct Walk {
       consistent = false;
       return;
     }
-    const auto& types = *context->types;
-    const bool known = piece.table_id < types.size();
+    if (is_record(piece.table_id)) return;  // read by the first walk
     if (piece.table_id == ZIM_SHM_POOL_UNTYPED) {
       // A server's own record: nothing to check it against.
       if (piece.is_root) {
@@ -160,7 +259,7 @@ struct Walk {
     TableSummary& table = tables[piece.table_id];
     table.bytes += piece.size;
     bytes += piece.size;
-    const PieceSource data(piece);
+    const PieceSource data(piece, pool->context->read);
     // A block that nobody wrote: an allocation whose process died before it
     // laid out an object. The root names an object, so it is checked as one.
     if (!piece.is_root && all_zero(data)) {
@@ -169,7 +268,8 @@ struct Walk {
     }
     ++table.objects;
     ++objects;
-    const Json type = known ? Json(types[piece.table_id].name) : Json("?");
+    const TypeLayout* t = pool->type(piece.table_id);
+    const Json type = t ? Json(t->name) : Json("?");
     if (list) {
       const auto uid = uid_of(data);
       blocks.push_back({{"offset", piece.offset},
@@ -178,8 +278,8 @@ struct Walk {
                         {"type", type},
                         {"uid", uid ? Json(*uid) : Json(nullptr)}});
     }
-    std::vector<std::string> problems{"no type has this table id"};
-    if (known) problems = check(types[piece.table_id], data, context->sizing(piece.table_id));
+    std::vector<std::string> problems{"neither the pool nor the catalogue has this table id"};
+    if (t) problems = check(*t, data, pool->sizing(piece.table_id));
     for (const auto& p : problems) {
       table.problems.push_back({{"offset", piece.offset}, {"problem", p}});
       consistent = false;
@@ -196,14 +296,31 @@ struct Walk {
             {"type", std::move(type)},
             {"consistent", consistent}};
   }
+
+  Json tables_report() {
+    Json out = Json::array();
+    for (auto& [table_id, t] : tables) {
+      const TypeLayout* type = pool->type(table_id);
+      out.push_back({{"table_id", table_id},
+                     {"type", type ? type->name : std::string("?")},
+                     {"layout", pool->source(table_id)},
+                     {"objects", t.objects},
+                     {"empty_blocks", t.empty},
+                     {"bytes", t.bytes},
+                     {"problems", std::move(t.problems)}});
+    }
+    return out;
+  }
 };
 
 }  // namespace
 
 std::optional<Json> inspect_pool(const std::string& name, const PoolContext& context,
                                  std::string& error, bool list) {
+  PoolTypes pool{&context, {}};
+  if (!read_records(name, pool, error)) return std::nullopt;
   Walk walk;
-  walk.context = &context;
+  walk.pool = &pool;
   walk.list = list;
   zim_shm_pool_walk_facts_t facts{};
   const auto visit = [&](const zim_shm_pool_piece_t& piece) {
@@ -217,72 +334,26 @@ std::optional<Json> inspect_pool(const std::string& name, const PoolContext& con
     walk.root = Walk::root_entry(facts.root, nullptr, nullptr, nullptr, false);
     walk.consistent = false;
   }
-  Json tables = Json::array();
-  for (auto& [table_id, t] : walk.tables) {
-    const auto& types = *context.types;
-    tables.push_back({{"table_id", table_id},
-                      {"type", table_id < types.size() ? types[table_id].name : std::string("?")},
-                      {"objects", t.objects},
-                      {"empty_blocks", t.empty},
-                      {"bytes", t.bytes},
-                      {"problems", std::move(t.problems)}});
-  }
   Json report{{"pool", name},
               {"objects", walk.objects},
               {"bytes", walk.bytes},
-              {"consistent", walk.consistent},
+              {"consistent", walk.consistent && pool.records.problems.empty()},
               {"root", std::move(walk.root)},
-              {"tables", std::move(tables)},
+              {"records", pool.records.report(list)},
+              {"problems", pool.records.problems},
+              {"tables", walk.tables_report()},
               {"untyped", std::move(walk.untyped)},
               {"damaged", std::move(walk.damaged)}};
   if (list) report["blocks"] = std::move(walk.blocks);
   return report;
 }
 
-namespace {
-
-// The offset of the one object whose base header holds `uid`, reading only
-// block and base headers.
-std::optional<uint64_t> find_uid(const std::string& name, const PoolContext& context, uint32_t uid,
-                                 std::string& error) {
-  uint64_t holders = 0;
-  uint64_t first[2] = {};
-  const auto visit = [&](const zim_shm_pool_piece_t& piece) {
-    if (piece.table_id == ZIM_SHM_POOL_DAMAGED || piece.table_id == ZIM_SHM_POOL_UNTYPED ||
-        piece.size < ZIM_OBJ_UID_OFFSET + 4) {
-      return true;
-    }
-    unsigned char base[ZIM_OBJ_BASE_HEADER_SIZE];
-    const uint64_t n = std::min<uint64_t>(piece.size, sizeof base);
-    if (zim_shm_pool_piece_read(&piece, 0, n, base) != 0) {
-      throw ReadError(errno == ENODATA ? kShrank : std::strerror(errno));
-    }
-    uint32_t held;
-    std::memcpy(&held, base + ZIM_OBJ_UID_OFFSET, sizeof held);
-    // A base header that nobody wrote holds no uid.
-    if (held != uid || std::all_of(base, base + n, [](unsigned char b) { return b == 0; })) {
-      return true;
-    }
-    if (holders < 2) first[holders] = piece.offset;
-    ++holders;
-    return true;
-  };
-  if (!walk_pool(name, context, visit, error)) return std::nullopt;
-  if (holders == 1) return first[0];
-  error = holders == 0 ? "no object holds uid " + std::to_string(uid) +
-                             " (pool --list shows the objects' uids)"
-                       : "uid " + std::to_string(uid) + " is held by " + std::to_string(holders) +
-                             " objects, the first at offsets " + std::to_string(first[0]) +
-                             " and " + std::to_string(first[1]) + ": give --offset";
-  return std::nullopt;
-}
-
-}  // namespace
-
 bool with_pool_object(const std::string& name, const PoolContext& context, const PoolObjectKey& key,
                       const std::function<void(const PoolObject&)>& use, std::string& error) {
-  const std::optional<uint64_t> offset =
-      key.offset ? key.offset : find_uid(name, context, key.uid.value_or(0), error);
+  PoolTypes pool{&context, {}};
+  UidSearch search{key.uid.value_or(0)};
+  if (!read_records(name, pool, error, key.offset ? nullptr : &search)) return false;
+  const std::optional<uint64_t> offset = key.offset ? key.offset : search.offset(error);
   if (!offset) return false;
   bool found = false;
   std::string refusal;
@@ -290,13 +361,15 @@ bool with_pool_object(const std::string& name, const PoolContext& context, const
   const auto visit = [&](const zim_shm_pool_piece_t& piece) {
     if (piece.offset < *offset) return true;
     if (piece.offset > *offset || piece.table_id == ZIM_SHM_POOL_DAMAGED) return false;
-    if (piece.table_id == ZIM_SHM_POOL_UNTYPED) {
-      refusal = "the block at offset " + std::to_string(piece.offset) + " is an untyped block of " +
-                std::to_string(piece.size) + " bytes, no table object";
+    if (piece.table_id == ZIM_SHM_POOL_UNTYPED || is_record(piece.table_id)) {
+      refusal = "the block at offset " + std::to_string(piece.offset) + " is " +
+                (piece.table_id == ZIM_SHM_POOL_UNTYPED ? "an untyped block" : "a pool record") +
+                " of " + std::to_string(piece.size) + " bytes, no table object";
       return false;
     }
-    const PieceSource bytes(piece);
-    use({piece.offset, piece.table_id, &bytes});
+    const PieceSource bytes(piece, context.read);
+    use({piece.offset, piece.table_id, &bytes, pool.type(piece.table_id), &pool.records,
+         [&pool](uint32_t table_id) { return pool.sizing(table_id); }});
     found = true;
     return false;
   };

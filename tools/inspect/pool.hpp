@@ -11,22 +11,32 @@
 #include <vector>
 
 #include "decode.hpp"
+#include "pool_records.hpp"
 
 namespace zim_inspect {
 
-// The layouts indexed by table id, and the sizing of each table id's objects.
+// The catalogue, for table ids the pool records no layout of, and how each
+// object is sized.
 struct PoolContext {
-  const std::vector<TypeLayout>* types = nullptr;
+  const std::vector<TypeLayout>* types = nullptr;  // ascending by table id
+  // N and the NPD size of a table id's objects in a pool without a config
+  // record.
   std::function<Sizing(uint32_t table_id)> sizing;
-  // How the pool is walked; tests hand in walks of their own.
+  // N and the NPD size the command line gives: an error where they disagree
+  // with the pool's config record.
+  std::optional<uint32_t> npus, npd;
+  // How the pool is walked and its pieces read; tests hand in walks of their own.
   int (*walk)(const char* name, int (*visit)(const zim_shm_pool_piece_t*, void*), void* context,
               zim_shm_pool_walk_facts_t* facts) = zim_shm_pool_walk_headers;
+  PieceRead read = zim_shm_pool_piece_read;
 };
 
 // The pool's report; nothing, with the reason in `error`, when it cannot be
-// walked. A root slot that names a table block has it checked as an object;
-// one that names no block is a problem. Memory grows with the problems found
-// (and, with `list`, with the number of objects), not with the blocks' sizes.
+// walked or the command line disagrees with its config record. Each object
+// is checked against its table id's layout record in the pool, else against
+// the catalogue's type of that id. A root slot that names a table block has it checked as an
+// object; one that names no block is a problem. Memory grows with the problems found (and, with
+// `list`, with the number of objects), not with the blocks' sizes.
 std::optional<Json> inspect_pool(const std::string& name, const PoolContext& context,
                                  std::string& error, bool list = false);
 
@@ -42,6 +52,10 @@ struct PoolObject {
   uint64_t offset = 0;
   uint32_t table_id = 0;  // of its block
   const ByteSource* bytes = nullptr;
+  const TypeLayout* type = nullptr;  // its table id's, from the pool or the catalogue
+  const PoolRecords* records = nullptr;
+  // As the pool's config record says, checked against the command line.
+  std::function<Sizing(uint32_t table_id)> sizing;
 };
 
 // Hands the object that `key` names to `use`, read where it lies, and stops

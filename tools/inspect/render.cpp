@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "gen/text/printable.hpp"
@@ -227,13 +228,53 @@ std::unique_ptr<ObjectWriter> object_writer(std::ostream& out, bool as_json) {
   return std::make_unique<TextWriter>(out);
 }
 
+namespace {
+
+// What the pool records of itself, counted (each record with --list), and
+// the records it cannot be trusted with.
+void print_records(std::ostream& out, const Json& records, const Json& problems, bool list) {
+  if (const Json& c = records["config"]; !c.is_null()) {
+    out << "config record at offset " << c["offset"] << ": N " << c["npus"] << ", NPD size "
+        << c["default_npd_size"] << ", " << c["npd_sizes"].size()
+        << " table ids with an NPD size of their own\n";
+    if (list) {
+      for (const auto& e : c["npd_sizes"]) {
+        out << "  table id " << e["table_id"] << ": NPD size " << e["size"] << "\n";
+      }
+    }
+  }
+  out << "layout records: " << records["layout_records"].size() << "\n";
+  if (list) {
+    for (const auto& r : records["layout_records"]) {
+      out << "  at offset " << r["offset"] << ": table id " << r["table_id"] << " "
+          << text(r["type"]) << ", fingerprint " << text(r["fingerprint"]) << "\n";
+    }
+  }
+  out << "id pages: " << records["id_pages"];
+  if (records.contains("id_page_offsets")) {
+    const char* sep = " at offsets ";
+    for (const auto& at : records["id_page_offsets"]) out << std::exchange(sep, ", ") << at;
+  }
+  out << "\n";
+  for (const auto& p : problems) {
+    out << "problem: ";
+    if (!p["offset"].is_null()) out << "record at offset " << p["offset"] << ": ";
+    out << text(p["problem"]) << "\n";
+  }
+}
+
+}  // namespace
+
 void print_pool(std::ostream& out, const Json& pool) {
   out << "pool " << text(pool["pool"]) << ": " << pool["objects"] << " objects, " << pool["bytes"]
       << " bytes, " << (pool["consistent"].get<bool>() ? "consistent" : "INCONSISTENT") << "\n";
+  print_records(out, pool["records"], pool["problems"], pool.contains("blocks"));
   for (const auto& t : pool["tables"]) {
     out << "table id " << t["table_id"] << " " << text(t["type"]) << ": " << t["objects"]
         << " objects, " << t["empty_blocks"] << " empty blocks, " << t["bytes"] << " bytes, "
-        << t["problems"].size() << " problems\n";
+        << t["problems"].size() << " problems";
+    if (!t["layout"].is_null()) out << ", layout from the " << text(t["layout"]);
+    out << "\n";
     for (const auto& p : t["problems"]) {
       out << "  at offset " << p["offset"] << ": " << text(p["problem"]) << "\n";
     }

@@ -45,6 +45,13 @@ const TypeLayout* lookup_type(const std::vector<TypeLayout>& types, const std::s
   return nullptr;
 }
 
+const TypeLayout* type_with_id(const std::vector<TypeLayout>& types, uint32_t table_id) {
+  const auto at =
+      std::lower_bound(types.begin(), types.end(), table_id,
+                       [](const TypeLayout& t, uint32_t id) { return t.table_id < id; });
+  return at != types.end() && at->table_id == table_id ? &*at : nullptr;
+}
+
 std::vector<std::string> nearest_names(const std::vector<std::string>& names,
                                        const std::string& key) {
   std::vector<std::pair<size_t, size_t>> near;  // edits, index

@@ -11,6 +11,8 @@ namespace zim_inspect {
 
 // The type that a name or a decimal table id names; null when none does.
 const TypeLayout* lookup_type(const std::vector<TypeLayout>& types, const std::string& key);
+// The type of a table id in a catalogue ascending by table id; null for none.
+const TypeLayout* type_with_id(const std::vector<TypeLayout>& types, uint32_t table_id);
 
 // Up to three of `names` within two edits (insertion, deletion, substitution
 // or swap of neighbours) of `key`, nearest first, then in the order given.
