@@ -78,8 +78,8 @@ uint32_t qor_getuid(void);
  * never freed singly. */
 void *zim_shm_table_pool_calloc(uint32_t table_id, uint64_t size);
 
-/* libzim_table_props: the table properties record of a table id (below the
- * platform's ZIM_NUM_TABLE_TYPES). */
+/* libzim_table_props: the table properties record of a table id (0 to
+ * ZIM_MAX_TABLE_ID). */
 zim_table_props_t *zim_srv_table_props_get(uint32_t table_id);
 
 #ifdef __cplusplus
