@@ -61,10 +61,10 @@ if grep -rl -e "$tmp/examples" -e "$tmp/cmake" -e "$source" -e "$build" "$tmp/ow
 fi
 cp -a "$tmp/own_staged/." "$prefix/"
 mkdir "$tmp/consumer"
-cp "$source/tests/install/mixed_pool.c" "$tmp/consumer"
+cp "$source/examples/own_tables/inventory_pool.c" "$tmp/consumer"
 printf '%s\n' 'cmake_minimum_required(VERSION 3.25)' 'project(consumer LANGUAGES C)' \
-  'find_package(inventory_tables CONFIG REQUIRED)' 'add_executable(mixed_pool mixed_pool.c)' \
-  'target_link_libraries(mixed_pool PRIVATE inventory_tables::inventory_tables zim_tables::zim_tables)' \
+  'find_package(inventory_tables CONFIG REQUIRED)' 'add_executable(inventory_pool inventory_pool.c)' \
+  'target_link_libraries(inventory_pool PRIVATE inventory_tables::inventory_tables zim_tables::zim_tables)' \
   >"$tmp/consumer/CMakeLists.txt"
 quiet consumer.log cmake -S "$tmp/consumer" -B "$tmp/consumer/build" -G "$generator" \
   -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_COMPILER="$cc"
@@ -97,13 +97,13 @@ echo "pkg-config: the C and C++ examples ran"
 read -a own_libdir <<<"$("$pkg_config" --variable=libdir inventory_tables)"
 # shellcheck disable=SC2162
 read -a flags <<<"$("$pkg_config" --cflags --libs inventory_tables)"
-quiet mixed.log "$cc" -std=c11 -Wall -Wextra -Werror "$tmp/consumer/mixed_pool.c" "${flags[@]}" \
-  "$rpath" "-Wl,-rpath,${own_libdir[*]}" -o "$tmp/mixed_pool"
+quiet mixed.log "$cc" -std=c11 -Wall -Wextra -Werror "$tmp/consumer/inventory_pool.c" "${flags[@]}" \
+  "$rpath" "-Wl,-rpath,${own_libdir[*]}" -o "$tmp/inventory_pool"
 export ZIM_NPD_SIZES=268=8,1001=24
 # shellcheck disable=SC2016  # expanded by the shell the server runs
 clients='offset=$("$1" attach "$2") && "$3" pool "$2" --list && "$3" decode --pool "$2" --offset "$offset"'
-quiet mixed.log "$tmp/consumer/build/mixed_pool" serve "/zim_install.$$" sh -c "$clients" sh \
-  "$tmp/mixed_pool" "/zim_install.$$" "$prefix/bin/zim_tables_inspect"
+quiet mixed.log "$tmp/consumer/build/inventory_pool" serve "/zim_install.$$" sh -c "$clients" sh \
+  "$tmp/inventory_pool" "/zim_install.$$" "$prefix/bin/zim_tables_inspect"
 for line in 'route_list (table id 1001)' 'olist (table id 268)' 'next_hops'; do
   grep -qF "$line" "$tmp/mixed.log" || { cat "$tmp/mixed.log"; echo "no '$line' above"; exit 1; }
 done

@@ -1,11 +1,16 @@
 /* SPDX-License-Identifier: Apache-2.0 */
-/* Objects of an installed catalogue of one's own (route_list, table id 1001)
- * and of the platform's (olist, 268) in one pool, used by two processes:
- *   mixed_pool serve NAME COMMAND...  creates the pool, publishes one object of
- *       each through an untyped directory at the root, runs COMMAND while the
- *       pool lives and exits with its status;
- *   mixed_pool attach NAME  snapshots both, copies them into the pool and the
- *       heap, checks every element and prints the route_list's offset. */
+/* Objects of this catalogue (route_list, table id 1001) and of the platform's
+ * (olist, 268) in one pool, shared by two processes:
+ *   inventory_pool serve NAME COMMAND...  creates the pool, publishes one
+ *       object of each through an untyped directory at the root, runs COMMAND
+ *       while the pool lives and exits with its status;
+ *   inventory_pool attach NAME  snapshots both, copies them into the pool and
+ *       the heap, checks every element and prints the route_list's offset.
+ * Both must run with the same N and NPD sizes, and be built against the same
+ * definitions: the pool refuses a process that differs ("Sharing objects
+ * between processes" in docs/using.md). For example:
+ *   ./inventory_pool serve /inventory sh -c './inventory_pool attach /inventory' */
+#define _POSIX_C_SOURCE 200809L /* fork, execvp, waitpid */
 #include <stdio.h>
 #include <string.h>
 #include <sys/wait.h>
@@ -88,6 +93,6 @@ static int attach(const char *name) {
 int main(int argc, char **argv) {
   if (argc > 3 && strcmp(argv[1], "serve") == 0) return serve(argv[2], argv + 3);
   if (argc == 3 && strcmp(argv[1], "attach") == 0) return attach(argv[2]);
-  fputs("usage: mixed_pool serve NAME COMMAND... | mixed_pool attach NAME\n", stderr);
+  fputs("usage: inventory_pool serve NAME COMMAND... | inventory_pool attach NAME\n", stderr);
   return 2;
 }
