@@ -81,6 +81,8 @@ TEST(Exports, ExactlyTheThirteenOperationsOfEveryTypeVersionedAndBoundWithin) {
   }
   EXPECT_TRUE(bound.empty()) << bound.size() << " relocations name an operation, e.g. "
                              << bound.front();
+  // Layout notes belong to the programs that include the type headers.
+  EXPECT_EQ(run("readelf -SW " + library()).find(".note.zim_tables.layout"), std::string::npos);
 }
 
 }  // namespace

@@ -292,7 +292,8 @@ std::string check_catalogue(const std::vector<Model>& defs) {
         return "wisp " + std::to_string(w) + " shared";
     }
   }
-  if (ids.empty() || *ids.rbegin() != ids.size() - 1) return "ids not dense from 0";
+  if (ids.empty() || *ids.rbegin() - *ids.begin() != ids.size() - 1)
+    return "ids not dense from the first";
   return "";
 }
 

@@ -284,4 +284,34 @@ struct TypeOps<qor_olist_obj> {
 }  // namespace zim_tables
 #endif
 
+/* The layout note (zim/tables/layout_note.h): this type's layout record, for
+ * the pools shared with processes built from other definitions to compare. */
+#if defined(__ELF__) && !defined(ZIM_TABLES_NO_LAYOUT_NOTE)
+__asm__(".pushsection .note.zim_tables.layout,\"aGR\",%note,zim_tables_layout.olist.9a6a385a4c63dda6,comdat\n"
+        " .balign 4\n .long 11\n .long 5f - 4f\n .long 0x7a4c0001\n .asciz \"zim_tables\"\n"
+        " .balign 4\n4:\n .long 1\n .long 268\n .long 0x4c63dda6\n .long 0x9a6a385a\n"
+        " .long 3f - 2f\n2:\n"
+        " .ascii \"type 268 olist\\n\"\n"
+        " .ascii \"  fingerprint 9a6a385a4c63dda6\\n\"\n"
+        " .ascii \"  class counted\\n\"\n"
+        " .ascii \"  fixed_size 296\\n\"\n"
+        " .ascii \"  count_param on 200\\n\"\n"
+        " .ascii \"  size_check on\\n\"\n"
+        " .ascii \"  obj_flags_bit5 clear\\n\"\n"
+        " .ascii \"  header 192:4 196:4 200:4\\n\"\n"
+        " .ascii \"  field 208 width 8 run 2 flag 264\\n\"\n"
+        " .ascii \"  field 224 width 4 run 2 flag 266\\n\"\n"
+        " .ascii \"  array 232 counted elem 8 flag_ptr 272\\n\"\n"
+        " .ascii \"  array 240 counted elem 8 flag_ptr 280\\n\"\n"
+        " .ascii \"  field 248 width 4 run 1 flag 288\\n\"\n"
+        " .ascii \"  field 256 width 8 run 1 flag 289\\n\"\n"
+        " .ascii \"  npd_present 290\\n\"\n"
+        " .ascii \"  dynamic 232 240\\n\"\n"
+        " .ascii \"  check fix_ptrs 67 \\\"void qor_olist_fix_ptrs(uint32_t, qor_olist_obj_st)\\\"\\n\"\n"
+        " .ascii \"  check size_ptr 89 \\\"void qor_olist_add_dynamic_to_obj_size(uint32_t *, uint32_t)\\\"\\n\"\n"
+        " .ascii \"  check alloc 256 \\\"srv_olist_t olist_srv_alloc(uint32_t, zim_bool_t)\\\"\\n\"\n"
+        " .ascii \"  wisp 785 786 787 785 786 787\\n\"\n"
+        "3:\n .balign 4\n5:\n .popsection\n");
+#endif
+
 #endif /* ZIM_TABLES_OLIST_H */

@@ -1,5 +1,8 @@
 // Generated from defs/268_olist.tdef by zim_tablegen; do not edit.
 
+// The library holds no layout notes: they belong to the programs and
+// libraries that include the type headers, each one's own.
+#define ZIM_TABLES_NO_LAYOUT_NOTE
 #include "zim/tables/olist.h"
 
 #include "table_ops.hpp"

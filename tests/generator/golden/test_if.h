@@ -462,4 +462,42 @@ struct TypeOps<qor_test_if_obj> {
 }  // namespace zim_tables
 #endif
 
+/* The layout note (zim/tables/layout_note.h): this type's layout record, for
+ * the pools shared with processes built from other definitions to compare. */
+#if defined(__ELF__) && !defined(ZIM_TABLES_NO_LAYOUT_NOTE)
+__asm__(".pushsection .note.zim_tables.layout,\"aGR\",%note,zim_tables_layout.test_if.051c37fd23153d38,comdat\n"
+        " .balign 4\n .long 11\n .long 5f - 4f\n .long 0x7a4c0001\n .asciz \"zim_tables\"\n"
+        " .balign 4\n4:\n .long 1\n .long 0\n .long 0x23153d38\n .long 0x051c37fd\n"
+        " .long 3f - 2f\n2:\n"
+        " .ascii \"type 0 test_if\\n\"\n"
+        " .ascii \"  fingerprint 051c37fd23153d38\\n\"\n"
+        " .ascii \"  class per_npu\\n\"\n"
+        " .ascii \"  fixed_size 480\\n\"\n"
+        " .ascii \"  count_param off\\n\"\n"
+        " .ascii \"  size_check on\\n\"\n"
+        " .ascii \"  obj_flags_bit5 clear\\n\"\n"
+        " .ascii \"  header 192:4 200:8 208:1\\n\"\n"
+        " .ascii \"  field 216 width 32 run 3 flag 436\\n\"\n"
+        " .ascii \"  field 312 width 4 run 7 flag 439\\n\"\n"
+        " .ascii \"  field 344 width 8 run 2 flag 446\\n\"\n"
+        " .ascii \"  field 360 width 1 run 1 flag 448\\n\"\n"
+        " .ascii \"  field 362 width 2 run 1 flag 449\\n\"\n"
+        " .ascii \"  field 364 width 4 run 1 flag 450\\n\"\n"
+        " .ascii \"  field 368 width 8 run 1 flag 451\\n\"\n"
+        " .ascii \"  field 376 width 4 run 1 flag 452\\n\"\n"
+        " .ascii \"  field 380 width 1 run 8 flag 453\\n\"\n"
+        " .ascii \"  field 392 width 8 run 1 flag 461\\n\"\n"
+        " .ascii \"  array 400 per_npu elem 8 flag_ptr 464\\n\"\n"
+        " .ascii \"  field 408 width 4 run 1 flag 472\\n\"\n"
+        " .ascii \"  field 416 width 8 run 2 flag 473\\n\"\n"
+        " .ascii \"  field 432 width 4 run 1 flag 475\\n\"\n"
+        " .ascii \"  npd_present 476\\n\"\n"
+        " .ascii \"  dynamic 400\\n\"\n"
+        " .ascii \"  check fix_ptrs 52 \\\"void qor_test_if_fix_ptrs(uint32_t, qor_test_if_obj_st)\\\"\\n\"\n"
+        " .ascii \"  check size_ptr 73 \\\"void qor_test_if_add_dynamic_to_obj_size(uint32_t *)\\\"\\n\"\n"
+        " .ascii \"  check alloc 344 \\\"srv_test_if_t test_if_srv_alloc(uint32_t, zim_bool_t)\\\"\\n\"\n"
+        " .ascii \"  wisp 947 948 949 950 951 952\\n\"\n"
+        "3:\n .balign 4\n5:\n .popsection\n");
+#endif
+
 #endif /* ZIM_TABLES_TEST_IF_H */

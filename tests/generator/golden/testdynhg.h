@@ -566,4 +566,43 @@ struct TypeOps<qor_testdynhg_obj> {
 }  // namespace zim_tables
 #endif
 
+/* The layout note (zim/tables/layout_note.h): this type's layout record, for
+ * the pools shared with processes built from other definitions to compare. */
+#if defined(__ELF__) && !defined(ZIM_TABLES_NO_LAYOUT_NOTE)
+__asm__(".pushsection .note.zim_tables.layout,\"aGR\",%note,zim_tables_layout.testdynhg.9999dfef1179da60,comdat\n"
+        " .balign 4\n .long 11\n .long 5f - 4f\n .long 0x7a4c0001\n .asciz \"zim_tables\"\n"
+        " .balign 4\n4:\n .long 1\n .long 6\n .long 0x1179da60\n .long 0x9999dfef\n"
+        " .long 3f - 2f\n2:\n"
+        " .ascii \"type 6 testdynhg\\n\"\n"
+        " .ascii \"  fingerprint 9999dfef1179da60\\n\"\n"
+        " .ascii \"  class counted\\n\"\n"
+        " .ascii \"  fixed_size 456\\n\"\n"
+        " .ascii \"  count_param on 200\\n\"\n"
+        " .ascii \"  size_check on\\n\"\n"
+        " .ascii \"  obj_flags_bit5 clear\\n\"\n"
+        " .ascii \"  header 192:4 196:4 200:4\\n\"\n"
+        " .ascii \"  field 204 width 4 run 3 flag 344\\n\"\n"
+        " .ascii \"  field 216 width 1 run 2 flag 347\\n\"\n"
+        " .ascii \"  field 220 width 4 run 1 flag 349\\n\"\n"
+        " .ascii \"  field 224 width 8 run 4 flag 350\\n\"\n"
+        " .ascii \"  array 256 counted elem 4 flag_ptr 360\\n\"\n"
+        " .ascii \"  array 264 counted elem 4 flag_ptr 368\\n\"\n"
+        " .ascii \"  array 272 counted elem 2 flag_ptr 376\\n\"\n"
+        " .ascii \"  array 280 counted elem 32 flag_ptr 384\\n\"\n"
+        " .ascii \"  array 288 counted elem 2 flag_ptr 392\\n\"\n"
+        " .ascii \"  array 296 per_npu elem 2 flag_ptr 400\\n\"\n"
+        " .ascii \"  field 304 width 8 run 1 flag 408\\n\"\n"
+        " .ascii \"  array 312 counted elem 8 flag_ptr 416\\n\"\n"
+        " .ascii \"  array 320 counted elem 4 flag_ptr 424\\n\"\n"
+        " .ascii \"  array 328 counted elem 8 flag_ptr 432\\n\"\n"
+        " .ascii \"  array 336 counted elem 4 flag_ptr 440\\n\"\n"
+        " .ascii \"  npd_present 448\\n\"\n"
+        " .ascii \"  dynamic 256 264 272 280 288 296 312 320 328 336\\n\"\n"
+        " .ascii \"  check fix_ptrs 134 \\\"void qor_testdynhg_fix_ptrs(uint32_t, qor_testdynhg_obj_st)\\\"\\n\"\n"
+        " .ascii \"  check size_ptr 156 \\\"void qor_testdynhg_add_dynamic_to_obj_size(uint32_t *, uint32_t)\\\"\\n\"\n"
+        " .ascii \"  check alloc 452 \\\"srv_testdynhg_t testdynhg_srv_alloc(uint32_t, zim_bool_t)\\\"\\n\"\n"
+        " .ascii \"  wisp 1079 1080 1081 1079 1080 1081\\n\"\n"
+        "3:\n .balign 4\n5:\n .popsection\n");
+#endif
+
 #endif /* ZIM_TABLES_TESTDYNHG_H */

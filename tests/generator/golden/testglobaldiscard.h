@@ -187,4 +187,31 @@ struct TypeOps<qor_testglobaldiscard_obj> {
 }  // namespace zim_tables
 #endif
 
+/* The layout note (zim/tables/layout_note.h): this type's layout record, for
+ * the pools shared with processes built from other definitions to compare. */
+#if defined(__ELF__) && !defined(ZIM_TABLES_NO_LAYOUT_NOTE)
+__asm__(".pushsection .note.zim_tables.layout,\"aGR\",%note,zim_tables_layout.testglobaldiscard.ce515bd53c8e10fb,comdat\n"
+        " .balign 4\n .long 11\n .long 5f - 4f\n .long 0x7a4c0001\n .asciz \"zim_tables\"\n"
+        " .balign 4\n4:\n .long 1\n .long 3\n .long 0x3c8e10fb\n .long 0xce515bd5\n"
+        " .long 3f - 2f\n2:\n"
+        " .ascii \"type 3 testglobaldiscard\\n\"\n"
+        " .ascii \"  fingerprint ce515bd53c8e10fb\\n\"\n"
+        " .ascii \"  class fixed\\n\"\n"
+        " .ascii \"  fixed_size 224\\n\"\n"
+        " .ascii \"  count_param off\\n\"\n"
+        " .ascii \"  size_check off\\n\"\n"
+        " .ascii \"  obj_flags_bit5 clear\\n\"\n"
+        " .ascii \"  header 192:4 196:4\\n\"\n"
+        " .ascii \"  field 200 width 4 run 1 flag 216\\n\"\n"
+        " .ascii \"  field 204 width 1 run 1 flag 217\\n\"\n"
+        " .ascii \"  field 208 width 8 run 1 flag 218\\n\"\n"
+        " .ascii \"  npd_present 219\\n\"\n"
+        " .ascii \"  dynamic none\\n\"\n"
+        " .ascii \"  check fix_ptrs none\\n\"\n"
+        " .ascii \"  check size_ptr 65 \\\"void qor_testglobaldiscard_add_dynamic_to_obj_size(uint32_t *)\\\"\\n\"\n"
+        " .ascii \"  check alloc 186 \\\"srv_testglobaldiscard_t testglobaldiscard_srv_alloc(uint32_t, zim_bool_t)\\\"\\n\"\n"
+        " .ascii \"  wisp 1118 1119 1120 1118 1119 1120\\n\"\n"
+        "3:\n .balign 4\n5:\n .popsection\n");
+#endif
+
 #endif /* ZIM_TABLES_TESTGLOBALDISCARD_H */

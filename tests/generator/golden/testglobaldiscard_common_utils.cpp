@@ -1,5 +1,8 @@
 // Generated from defs/003_testglobaldiscard.tdef by zim_tablegen; do not edit.
 
+// The library holds no layout notes: they belong to the programs and
+// libraries that include the type headers, each one's own.
+#define ZIM_TABLES_NO_LAYOUT_NOTE
 #include "zim/tables/testglobaldiscard.h"
 
 #include "table_ops.hpp"

@@ -98,9 +98,14 @@ struct TableType {
 // "$(t)" standing for the type's name.
 extern const char* const operation_names[13];
 
-// All types in table-id order: types[id].table_id == id.
+// All types in table-id order, from the catalogue's first id on:
+// types[id - first_table_id].table_id == id (0 for the platform catalogue).
 extern const TableType types[];
 extern const size_t type_count;
+extern const uint32_t first_table_id;
+
+// The type of that table id, or null.
+const TableType* by_id(uint32_t table_id);
 
 // The type of that name, or null.
 const TableType* find(std::string_view name);

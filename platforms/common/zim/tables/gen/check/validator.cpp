@@ -346,21 +346,25 @@ class CatalogueChecker {
     }
   }
 
-  // With unique ids, every id at or past the number of definitions leaves a
-  // gap below it: blame the definition that holds such an id, not a neighbour.
+  // A catalogue's ids run from its lowest up, one per definition. With unique
+  // ids, every id at or past the lowest plus the number of definitions
+  // leaves a gap below it: blame the definition that holds such an id, not a
+  // neighbour.
   void check_ids_dense(uint64_t size) {
+    if (by_id_.empty()) return;
+    const uint64_t first = by_id_.begin()->first, end = first + size;
     std::string missing;
-    for (uint64_t id = 0, found = 0; id < size && found < 4; ++id) {
+    for (uint64_t id = first, found = 0; id < end && found < 4; ++id) {
       if (by_id_.count(static_cast<uint32_t>(id)) == 0) {
         missing += (found++ ? ", " : "") + num(id);
       }
     }
-    for (auto it = by_id_.lower_bound(static_cast<uint32_t>(std::min<uint64_t>(size, UINT32_MAX)));
+    for (auto it = by_id_.lower_bound(static_cast<uint32_t>(std::min<uint64_t>(end, UINT32_MAX)));
          it != by_id_.end(); ++it) {
       const Definition& def = *it->second;
       diags_.error(def.path, def.lines.id,
                    "table id " + num(def.table_id) + " lies outside the catalogue: " + num(size) +
-                       " definitions take the ids 0 to " + num(size - 1) +
+                       " definitions take the ids " + num(first) + " to " + num(end - 1) +
                        ", and no definition has id " + missing);
     }
   }

@@ -63,6 +63,12 @@ const TableType types[] = {
 $(entries)};
 
 const size_t type_count = sizeof types / sizeof types[0];
+const uint32_t first_table_id = $(first_table_id);
+
+const TableType* by_id(uint32_t table_id) {
+  const uint64_t at = uint64_t{table_id} - first_table_id;
+  return table_id >= first_table_id && at < type_count ? &types[at] : nullptr;
+}
 
 const TableType* find(std::string_view name) {
   for (size_t i = 0; i < type_count; ++i) {
@@ -160,7 +166,8 @@ GeneratedFile emit_catalogue(const std::vector<TypeLayout>& types) {
   for (const Operation& op : kOperations) names += "    \"" + std::string(op.name) + "\",\n";
   return {"zim_tables_catalogue.cpp",
           banner(CommentStyle::kLine) +
-              render(kCatalogue, {{"layout_arrays", arrays},
+              render(kCatalogue, {{"first_table_id", str(types.empty() ? 0 : types[0].table_id)},
+                                  {"layout_arrays", arrays},
                                   {"entries", entries},
                                   {"operation_names", names},
                                   {"operation_count", std::to_string(kOperations.size())}})};

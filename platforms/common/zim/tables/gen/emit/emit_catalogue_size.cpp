@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// catalogue_size.h: how many table types the catalogue holds.
+// catalogue_size.h: how many table types the catalogue holds, from which id.
 #include "gen/emit/emit_catalogue_size.hpp"
 
 #include "gen/emit/template.hpp"
@@ -11,8 +11,10 @@ namespace {
 constexpr const char* kCatalogueSize = R"tpl(#ifndef ZIM_TABLES_CATALOGUE_SIZE_H
 #define ZIM_TABLES_CATALOGUE_SIZE_H
 
-/* Number of table types in the catalogue; table ids run from 0 to this - 1. */
+/* Number of table types in the catalogue, and its first table id: the ids
+ * run from ZIM_FIRST_TABLE_ID to ZIM_FIRST_TABLE_ID + ZIM_NUM_TABLE_TYPES - 1. */
 #define ZIM_NUM_TABLE_TYPES $(count)u
+#define ZIM_FIRST_TABLE_ID $(first)u
 
 #endif /* ZIM_TABLES_CATALOGUE_SIZE_H */
 )tpl";
@@ -22,7 +24,8 @@ constexpr const char* kCatalogueSize = R"tpl(#ifndef ZIM_TABLES_CATALOGUE_SIZE_H
 GeneratedFile emit_catalogue_size_header(const std::vector<TypeLayout>& types) {
   return {kCatalogueSizeHeaderFile,
           banner(CommentStyle::kBlock) +
-              render(kCatalogueSize, {{"count", str(static_cast<uint32_t>(types.size()))}})};
+              render(kCatalogueSize, {{"count", str(static_cast<uint32_t>(types.size()))},
+                                      {"first", str(types.empty() ? 0 : types.front().table_id)}})};
 }
 
 }  // namespace tablegen

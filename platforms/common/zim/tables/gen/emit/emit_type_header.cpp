@@ -8,6 +8,7 @@
 
 #include "gen/emit/emit_accessors.hpp"
 #include "gen/emit/emit_offset_constants.hpp"
+#include "gen/emit/layout_record.hpp"
 #include "gen/emit/type_vars.hpp"
 #include "gen/names/constant_names.hpp"
 
@@ -58,7 +59,7 @@ struct TypeOps<qor_$(t)_obj> {
 };
 }  // namespace zim_tables
 #endif
-
+$(layout_note)
 #endif /* $(GUARD) */
 )tpl";
 
@@ -74,6 +75,7 @@ GeneratedFile emit_type_header(const TypeLayout& type) {
   }
   v["declarations"] = declarations;
   v["accessors"] = accessors(type);
+  v["layout_note"] = layout_note(type);
   v["count_name"] = type.count_field ? " count" : "";
   std::string header = banner(CommentStyle::kBlock, type.file_name) + render(kHeader, v);
   return {type_header_file(type.name), std::move(header)};

@@ -45,6 +45,9 @@ std::string step_list(const TypeLayout& type) {
 }
 
 constexpr const char* kTraits = R"tpl(
+// The library holds no layout notes: they belong to the programs and
+// libraries that include the type headers, each one's own.
+#define ZIM_TABLES_NO_LAYOUT_NOTE
 #include "$(header_include)"
 
 #include "table_ops.hpp"

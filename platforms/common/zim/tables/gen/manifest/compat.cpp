@@ -11,17 +11,12 @@
 #include <optional>
 #include <string>
 
+#include "gen/manifest/field_pairing.hpp"
 #include "gen/text/diagnostics.hpp"
 #include "gen/text/render.hpp"
 
 namespace tablegen {
 namespace {
-
-// The old and the new layout of a data field; null on the side that lacks it.
-struct FieldPair {
-  const FieldLayout* older = nullptr;
-  const FieldLayout* newer = nullptr;
-};
 
 // The two layouts of one type, with their data fields paired.
 struct TypePair {
@@ -83,11 +78,6 @@ std::string shown_name(const std::string& name) {
 }
 
 std::string line_text(uint32_t line) { return line == 0 ? "none" : str(line); }
-
-bool same_layout(const FieldLayout& a, const FieldLayout& b) {
-  return a.kind == b.kind && a.offset == b.offset && a.width == b.width &&
-         a.run_length == b.run_length && a.flag_at == b.flag_at;
-}
 
 bool same_header(const std::vector<HeaderField>& a, const std::vector<HeaderField>& b) {
   return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto& x, const auto& y) {
@@ -161,18 +151,31 @@ const Rule kTypeRules[] = {
      }},
     {Verdict::kBreaking, "processes on the old layout read and copy other bytes", nullptr,
      [](const TypePair&, const FieldPair& f) {
-       return changed(f.older && f.newer && !same_layout(*f.older, *f.newer),
+       return changed(f.older && f.newer && !f.regrouped() && !same_layout(*f.older, *f.newer),
                       f.newer ? f.newer->line : 0, "data field ",
                       f.older ? field_text(*f.older) : "", f.newer ? field_text(*f.newer) : "");
      }},
     {Verdict::kCompatible, "objects are unchanged; sources follow the new constant names", nullptr,
      [](const TypePair&, const FieldPair& f) -> Found {
-       if (!f.older || !f.newer || !same_layout(*f.older, *f.newer) ||
+       if (!f.older || !f.newer || f.regrouped() || !same_layout(*f.older, *f.newer) ||
            f.older->name == f.newer->name)
          return std::nullopt;
        return Finding{f.newer->line,
                       "data field " + field_text(*f.newer) + " is now named " +
                           shown_name(f.newer->name) + ", was " + shown_name(f.older->name),
+                      {}};
+     }},
+    {Verdict::kCompatible, "objects are unchanged; sources follow the new fields' names", nullptr,
+     [](const TypePair&, const FieldPair& f) -> Found {
+       if (!f.older || !f.newer || !f.regrouped()) return std::nullopt;
+       const auto items = [](const FieldLayout* first, size_t count) {
+         std::string out;
+         for (size_t i = 0; i < count; ++i) out += (i ? " " : "") + item_text(first[i]);
+         return out;
+       };
+       return Finding{f.newer->line,
+                      "data fields " + items(f.older, f.older_count) + " are now written " +
+                          items(f.newer, f.newer_count) + " over the same bytes",
                       {}};
      }},
     {Verdict::kBreaking, "processes on the old layout still read and copy it", nullptr,
@@ -265,18 +268,6 @@ const CatalogueRule kCatalogueRules[] = {
      }},
 };
 
-// Pairs data fields by position; the older's extra fields were removed, the
-// newer's added.
-std::vector<FieldPair> pair_fields(const TypeLayout& older, const TypeLayout& newer) {
-  std::vector<FieldPair> pairs;
-  const size_t common = std::min(older.fields.size(), newer.fields.size());
-  for (size_t i = 0; i < common; ++i) pairs.push_back({&older.fields[i], &newer.fields[i]});
-  for (size_t i = common; i < older.fields.size(); ++i) pairs.push_back({&older.fields[i]});
-  for (size_t i = common; i < newer.fields.size(); ++i)
-    pairs.push_back({nullptr, &newer.fields[i]});
-  return pairs;
-}
-
 // Pairs the types of two catalogues: in the newer's id order, then the older
 // types that neither a name nor an id carries on.
 std::vector<TypeMatch> pair_types(const std::vector<TypeLayout>& older,
@@ -300,24 +291,19 @@ std::vector<TypeMatch> pair_types(const std::vector<TypeLayout>& older,
   return matches;
 }
 
+// Collects the lines of the report.
 class Report {
  public:
-  explicit Report(std::ostream& out) : out_(out) {}
-  bool breaking() const { return breaking_; }
-
   void line(const std::string& path, Verdict verdict, const char* why, const Finding& f,
-            const std::string& prefix = "") {
-    const bool breaks = verdict == Verdict::kBreaking;
+            const std::string& about, const std::string& prefix = "") {
     const std::string reason = f.why.empty() && why ? why : f.why;
-    out_ << message_line(path, std::max(f.line, 1), breaks ? "breaking" : "compatible",
-                         prefix + f.what + (reason.empty() ? "" : ": " + reason), 400)
-         << "\n";
-    breaking_ |= breaks;
+    lines_.push_back({path, std::max(f.line, 1), verdict == Verdict::kBreaking, about,
+                      prefix + f.what + (reason.empty() ? "" : ": " + reason)});
   }
+  std::vector<CompatLine> take() { return std::move(lines_); }
 
  private:
-  std::ostream& out_;
-  bool breaking_ = false;
+  std::vector<CompatLine> lines_;
 };
 
 // Walks the rules over one type's two layouts and reports what they find.
@@ -325,7 +311,7 @@ void compare_type(const TypePair& t, Report& report) {
   Findings found;
   const auto add = [&](const Rule& rule, Found f) {
     if (!f) return;
-    report.line(t.newer.path, rule.verdict, rule.why, *f, t.newer.name + ": ");
+    report.line(t.newer.path, rule.verdict, rule.why, *f, t.older.name, t.newer.name + ": ");
     found.push_back(std::move(*f));
   };
   const Rule* const end = std::end(kTypeRules);
@@ -346,9 +332,9 @@ void compare_type(const TypePair& t, Report& report) {
 
 }  // namespace
 
-bool compare_catalogues(const std::vector<TypeLayout>& older, const std::vector<TypeLayout>& newer,
-                        std::ostream& out) {
-  Report report(out);
+std::vector<CompatLine> compat_lines(const std::vector<TypeLayout>& older,
+                                     const std::vector<TypeLayout>& newer) {
+  Report report;
   for (const TypeMatch& m : pair_types(older, newer)) {
     if (m.older && m.newer && m.older->name == m.newer->name) {
       compare_type({*m.older, *m.newer, pair_fields(*m.older, *m.newer)}, report);
@@ -356,10 +342,22 @@ bool compare_catalogues(const std::vector<TypeLayout>& older, const std::vector<
     }
     for (const CatalogueRule& rule : kCatalogueRules) {
       if (Found f = rule.find(m))
-        report.line((m.newer ? m.newer : m.older)->path, rule.verdict, rule.why, *f);
+        report.line((m.newer ? m.newer : m.older)->path, rule.verdict, rule.why, *f,
+                    m.older ? m.older->name : "");
     }
   }
-  return report.breaking();
+  return report.take();
+}
+
+bool compare_catalogues(const std::vector<TypeLayout>& older, const std::vector<TypeLayout>& newer,
+                        std::ostream& out) {
+  bool breaking = false;
+  for (const CompatLine& l : compat_lines(older, newer)) {
+    out << message_line(l.path, l.line, l.breaking ? "breaking" : "compatible", l.text, 400)
+        << "\n";
+    breaking |= l.breaking;
+  }
+  return breaking;
 }
 
 }  // namespace tablegen

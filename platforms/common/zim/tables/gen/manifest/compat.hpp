@@ -6,13 +6,27 @@
 #pragma once
 
 #include <ostream>
+#include <string>
 #include <vector>
 
 #include "gen/layout/type_layout.hpp"
 
 namespace tablegen {
 
-// Returns true when any difference is breaking.
+// One line of the report.
+struct CompatLine {
+  std::string path;  // of the newer catalogue; of the older for a type that is gone
+  int line = 1;
+  bool breaking = false;
+  std::string older_type;  // the older type the line is about; empty for a new type
+  std::string text;        // "NAME: what changed: why"
+};
+
+// The report's lines, in its order.
+std::vector<CompatLine> compat_lines(const std::vector<TypeLayout>& older,
+                                     const std::vector<TypeLayout>& newer);
+
+// Prints the report; returns true when any difference is breaking.
 bool compare_catalogues(const std::vector<TypeLayout>& older, const std::vector<TypeLayout>& newer,
                         std::ostream& out);
 

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "gen/check/validator.hpp"
+#include "gen/layout/fingerprint.hpp"
 #include "gen/layout/plan.hpp"
 #include "gen/manifest/manifest.hpp"
 #include "gen/manifest/manifest_record.hpp"
@@ -86,6 +87,7 @@ class ManifestReader {
     ManifestRecord& r = *current_;
     if (r.broken) return;
     if (!key) return fail(line, "unknown key " + quote(words[0]));
+    if (r.next == Key::kFingerprint && *key != Key::kFingerprint) r.next = Key::kClass;
     const bool fields_go_on =
         *key == Key::kField && r.next == Key::kNpdPresent && !r.def.fields.empty();
     if (*key != r.next && !fields_go_on) {
@@ -111,6 +113,8 @@ class ManifestReader {
       case Key::kType:
       case Key::kDone:
         return true;
+      case Key::kFingerprint:
+        return parse_fingerprint(line, words);
       case Key::kClass:
         return parse_class(line, words);
       case Key::kFixedSize:
@@ -150,6 +154,20 @@ class ManifestReader {
       case Key::kWisp:
         return parse_wisp(line, words);
     }
+    return true;
+  }
+
+  // "fingerprint HEX16", checked against the record's layout once planned.
+  bool parse_fingerprint(int line, const std::vector<std::string>& words) {
+    ManifestRecord& r = *current_;
+    r.fingerprint_line = line;
+    const bool hex = words.size() == 2 && words[1].size() == 16 &&
+                     words[1].find_first_not_of("0123456789abcdef") == std::string::npos;
+    if (!hex) {
+      fail(line, "malformed 'fingerprint' line: expected 16 lower-case hex digits");
+      return false;
+    }
+    r.fingerprint = std::stoull(words[1], nullptr, 16);
     return true;
   }
 
@@ -316,8 +334,9 @@ class ManifestReader {
     current_.reset();
     if (r.broken) return;
     if (r.next != Key::kDone) {
+      const Key missing = r.next == Key::kFingerprint ? Key::kClass : r.next;
       fail(r.lines.table,
-           "type " + quote(r.def.name) + " ends before its '" + key_text(r.next) + "' line");
+           "type " + quote(r.def.name) + " ends before its '" + key_text(missing) + "' line");
       return;
     }
     complete_definition(r.def);
@@ -326,6 +345,11 @@ class ManifestReader {
     if (diags_.error_count() != errors_before) return;
     TypeLayout layout = plan_layout(r.def);
     check_derived(r, layout, [this](int line, const std::string& message) { fail(line, message); });
+    if (r.fingerprint && *r.fingerprint != layout_fingerprint(layout)) {
+      fail(r.fingerprint_line, "fingerprint " + fingerprint_hex(*r.fingerprint) +
+                                   " is not the layout's, " +
+                                   fingerprint_hex(layout_fingerprint(layout)));
+    }
     if (diags_.error_count() != errors_before) return;
     layout.lines = r.lines;
     layouts_.push_back(std::move(layout));

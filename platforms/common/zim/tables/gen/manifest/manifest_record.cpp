@@ -7,9 +7,9 @@ namespace tablegen {
 namespace {
 
 constexpr const char* kKeyText[] = {
-    "type",           "class",          "fixed_size",  "count_param", "size_check",
-    "obj_flags_bit5", "header",         "field",       "npd_present", "dynamic",
-    "check fix_ptrs", "check size_ptr", "check alloc", "wisp",        "type"};
+    "type",           "fingerprint", "class", "fixed_size",  "count_param", "size_check",
+    "obj_flags_bit5", "header",      "field", "npd_present", "dynamic",     "check fix_ptrs",
+    "check size_ptr", "check alloc", "wisp",  "type"};
 static_assert(std::size(kKeyText) == static_cast<size_t>(ManifestKey::kDone) + 1);
 
 std::string check_text(const CheckSite& site) {

@@ -18,6 +18,7 @@ namespace tablegen {
 // The lines of a record in their order; field and array lines repeat.
 enum class ManifestKey {
   kType,
+  kFingerprint,  // optional: older manifests have none
   kClass,
   kFixedSize,
   kCountField,
@@ -49,9 +50,11 @@ struct ManifestRecord {
   uint32_t npd_present = 0;
   std::vector<uint32_t> dynamic;
   CheckSites checks;
+  std::optional<uint64_t> fingerprint;
+  int fingerprint_line = 0;
   int dynamic_line = 0;
   std::array<int, 3> check_lines{};
-  ManifestKey next = ManifestKey::kClass;
+  ManifestKey next = ManifestKey::kFingerprint;
   bool broken = false;  // an error was reported; the rest of the record is skipped
 };
 

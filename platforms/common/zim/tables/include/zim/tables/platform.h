@@ -25,11 +25,15 @@ typedef uint8_t zim_bool_t;
 #define ZIM_FALSE ((zim_bool_t)0)
 #define ZIM_TRUE ((zim_bool_t)1)
 
-/* ZIM_NUM_TABLE_TYPES: the number of table types in the catalogue, which the
- * generator counts; table ids run from 0 to ZIM_NUM_TABLE_TYPES - 1. It comes
- * from the catalogue whose headers are found first: a library of one's own
- * definitions (zim_tables_add_library) has its own, while the platform sizes
- * its per-id records by the platform catalogue's. */
+/* The largest table id of any catalogue: the platform keeps records for ids
+ * 0 to ZIM_MAX_TABLE_ID, the platform catalogue's and those of libraries of
+ * one's own definitions (zim_tables_add_library) alike. */
+#define ZIM_MAX_TABLE_ID 65535u
+
+/* ZIM_NUM_TABLE_TYPES and ZIM_FIRST_TABLE_ID: the number of table types in
+ * the catalogue whose headers are found first, and its first table id; its
+ * ids run contiguously from there. They describe that catalogue only and
+ * bound no table id: other catalogues' objects share the platform. */
 #include "zim/tables/catalogue_size.h"
 
 /* Table properties record, one per table id. The library reads only the three

@@ -1,0 +1,28 @@
+// SPDX-License-Identifier: Apache-2.0
+// Layout records compared one type at a time, for the platform: a pool keeps
+// the layout record of each type it holds objects of, a program carries its
+// own in its layout notes (zim/tables/layout_note.h), and the two are
+// compared before either reads the other's objects.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "gen/layout/type_layout.hpp"
+
+namespace tablegen {
+
+// The layout of one type read from its layout record (a manifest record
+// without preamble), nothing when the text is not a well-formed record
+// (hostile input: bounded, never throws).
+std::optional<TypeLayout> read_layout_record(std::string_view text);
+
+// The first breaking difference of `newer` against `older` (two records of
+// one table id), in --compat's words without the path: "NAME: data field ...
+// is now ...: processes on the old layout read and copy other bytes". Empty
+// when nothing breaks. A record that cannot be read gives "layout record
+// unreadable: ..." instead.
+std::string first_breaking_difference(std::string_view older, std::string_view newer);
+
+}  // namespace tablegen
