@@ -1,24 +1,25 @@
 # SPDX-License-Identifier: Apache-2.0
 # zim_tables_add_library(<target> DEFINITIONS <dir> [OUTPUT_DIR <dir>] [PLATFORM <target>...]
-#                        [ALLOW_PLATFORM_NAMES])
+#                        [ALLOW_PLATFORM_NAMES] [INSTALL])
 #
 # Builds the shared library <target> from a folder of table type definitions
-# (<dir>/NNN_<type>.tdef, ids dense from 0) with zim_tables::zim_tablegen and
-# the operation templates of zim_tables::templates, as libzim_tables itself is
-# built: the definitions are checked in a step of their own, then generated
-# into OUTPUT_DIR (default: <current binary dir>/<target>_generated, owned by
-# the generator and by no other library), both again whenever a definition or
-# the folder's listing changes (hidden files, such as an editor's lock files,
-# are not definitions), compiled with -fno-exceptions -fno-rtti, without semantic
-# interposition or PLT stubs and with hidden visibility, and linked with the
-# generated version script so that only the thirteen operations of each type
-# are exported.
+# (<dir>/NNN_<type>.tdef, ids contiguous from the first file's number) with
+# zim_tables::zim_tablegen and the operation templates of
+# zim_tables::templates, as libzim_tables itself is built: the definitions are
+# checked in a step of their own, then generated into OUTPUT_DIR (default:
+# <current binary dir>/<target>_generated, owned by the generator and by no
+# other library), both again whenever a definition or the folder's listing
+# changes (hidden files, such as an editor's lock files, are not definitions),
+# compiled with -fno-exceptions -fno-rtti, without semantic interposition or
+# PLT stubs and with hidden visibility, and linked with the generated version
+# script so that only the thirteen operations of each type are exported.
 #
 # A type named as one of the platform's own types (those of the layout
 # manifest installed with zim_tables) is refused: both libraries would export
-# qor_<type>_* and both would give <zim/tables/<type>.h>. ALLOW_PLATFORM_NAMES
-# says the caller knows, e.g. for a library that replaces the platform's.
-# Two libraries of one project with a type of one name are refused likewise.
+# qor_<type>_* and both would give <zim/tables/<type>.h>; so is a catalogue
+# whose ids meet the platform's. ALLOW_PLATFORM_NAMES says the caller knows,
+# e.g. for a library that replaces the platform's. Two libraries of one
+# project with a type of one name are refused likewise.
 #
 # Defines the targets
 #   <target>            the library; linking it gives <zim/tables/<type>.h>,
@@ -30,22 +31,49 @@
 # and sets the property ZIM_TABLES_GENERATED_DIR of <target> to OUTPUT_DIR,
 # which also holds zim_tables.manifest (the layout manifest) and
 # zim_tables_catalogue.cpp.
+#
+# INSTALL adds install rules, relative to the prefix, for the library, its
+# headers (include/<target>/), its manifest (share/<target>/layout.manifest),
+# the CMake package <target> (<target>::<target>, which brings zim_tables'
+# headers and platform) and <target>.pc (which requires zim_tables). The
+# PLATFORM targets must then be installed ones.
 
-# The type names of the platform's manifest: the installed one (set by
-# zim_tablesConfig.cmake), or the one of a zim_tables built in the same tree.
+# The platform's library folder relative to its prefix, where the installed
+# package's config includes this file from <libdir>/cmake/zim_tables: an
+# installed library of one's own finds the platform libraries there through
+# its RUNPATH when both share a prefix.
+if(DEFINED PACKAGE_PREFIX_DIR AND CMAKE_CURRENT_LIST_DIR MATCHES "/cmake/zim_tables$")
+  get_filename_component(_zim_tables_libdir "${CMAKE_CURRENT_LIST_DIR}/../.." ABSOLUTE)
+  file(RELATIVE_PATH _ZIM_TABLES_PLATFORM_LIBDIR "${PACKAGE_PREFIX_DIR}" "${_zim_tables_libdir}")
+endif()
+set(_ZIM_TABLES_MODULE_DIR "${CMAKE_CURRENT_LIST_DIR}")
+
+# The type names and table ids of the platform's manifest: the installed one
+# (set by zim_tablesConfig.cmake), or the one of a zim_tables built in the
+# same tree. <out_var>_FIRST and _LAST are its lowest and highest ids.
 function(_zim_tables_platform_types out_var)
   set(manifest "${ZIM_TABLES_PLATFORM_MANIFEST}")
   if(NOT manifest)
     get_property(manifest GLOBAL PROPERTY ZIM_TABLES_PLATFORM_MANIFEST)
   endif()
   set(records)
+  set(ids)
   if(manifest)
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${manifest}")
     file(STRINGS "${manifest}" records REGEX "^type [0-9]+ [a-z][a-z0-9_]*$")
+    set(ids "${records}")
     list(TRANSFORM records REPLACE "^type [0-9]+ " "")
+    list(TRANSFORM ids REPLACE "^type ([0-9]+) .*$" "\\1")
+    list(SORT ids COMPARE NATURAL)
   endif()
   set(${out_var} "${records}" PARENT_SCOPE)
   set(${out_var}_MANIFEST "${manifest}" PARENT_SCOPE)
+  if(ids)
+    list(GET ids 0 first)
+    list(GET ids -1 last)
+    set(${out_var}_FIRST ${first} PARENT_SCOPE)
+    set(${out_var}_LAST ${last} PARENT_SCOPE)
+  endif()
 endfunction()
 
 # The type name of a definition file, NNN_<type>.tdef (the generator's
@@ -149,12 +177,104 @@ function(_zim_tables_claim_names target out allow_platform_names)
   endforeach()
 endfunction()
 
+# The platform keys everything it keeps for a type (NPD size, part of the
+# pool, table properties record, the pool's layout record) by table id alone,
+# and objects store only the id: a catalogue whose ids meet the platform's
+# would share all of that with the platform's types of those ids. The ids are
+# the definition files' numbers (contiguous from the first, as the generator
+# holds them); a library that stands in for the platform's keeps its ids.
+function(_zim_tables_check_ids target defs allow_platform)
+  set(numbers)
+  foreach(def IN LISTS ARGN)
+    get_filename_component(stem "${def}" NAME_WE)
+    if(stem MATCHES "^0*([0-9]+)_")
+      list(APPEND numbers ${CMAKE_MATCH_1})
+    endif()
+  endforeach()
+  _zim_tables_platform_types(platform)
+  if(NOT numbers OR NOT DEFINED platform_FIRST OR allow_platform)
+    return()
+  endif()
+  list(SORT numbers COMPARE NATURAL)
+  list(GET numbers 0 first)
+  list(GET numbers -1 last)
+  if(first LESS_EQUAL platform_LAST AND last GREATER_EQUAL platform_FIRST)
+    math(EXPR next "${platform_LAST} + 1")
+    message(FATAL_ERROR "zim_tables_add_library(${target}): table ids ${first} to ${last} "
+                        "(${defs}) overlap the platform's table ids ${platform_FIRST} to "
+                        "${platform_LAST} (${platform_MANIFEST}): the platform keeps NPD "
+                        "sizes, pool parts, table properties and layout records by table id "
+                        "alone, so both catalogues' types would share them. Number the first "
+                        "definition ${next} or above (e.g. 1000_<type>.tdef), or pass "
+                        "ALLOW_PLATFORM_NAMES if this library is meant to stand in for the "
+                        "platform's.")
+  endif()
+endfunction()
+
+# The install rules of INSTALL. The headers go to include/<target>/, so that
+# this catalogue's all_tables.h and catalogue_size.h never replace the
+# platform's in a shared prefix; the package and the .pc file put that folder
+# ahead of the platform's.
+function(_zim_tables_install target out)
+  include(GNUInstallDirs)
+  include(CMakePackageConfigHelpers)
+  set(ZIM_LIBRARY_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/${target})
+  set(ZIM_LIBRARY_DATADIR ${CMAKE_INSTALL_DATADIR}/${target})
+  set(cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/${target})
+  set(pc_dir ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+  target_include_directories(${target}_headers INTERFACE
+    "$<INSTALL_INTERFACE:${ZIM_LIBRARY_INCLUDEDIR}>")
+  set_target_properties(${target}_headers PROPERTIES EXPORT_NAME headers)
+  get_target_property(rpath ${target} INSTALL_RPATH)
+  if(NOT rpath)
+    set(rpath "$ORIGIN")
+    set(platform_libdir "${_ZIM_TABLES_PLATFORM_LIBDIR}")
+    if(platform_libdir AND NOT platform_libdir STREQUAL CMAKE_INSTALL_LIBDIR)
+      file(RELATIVE_PATH up "/${CMAKE_INSTALL_LIBDIR}" "/${platform_libdir}")
+      list(APPEND rpath "$ORIGIN/${up}")
+    endif()
+    set_target_properties(${target} PROPERTIES INSTALL_RPATH "${rpath}")
+  endif()
+  install(TARGETS ${target} ${target}_headers EXPORT ${target}
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  install(FILES ${ARGN} DESTINATION ${ZIM_LIBRARY_INCLUDEDIR}/zim/tables)
+  install(FILES "${out}/zim_tables.manifest" DESTINATION ${ZIM_LIBRARY_DATADIR}
+    RENAME layout.manifest)
+  install(EXPORT ${target} NAMESPACE ${target}:: FILE ${target}-targets.cmake
+    DESTINATION ${cmake_dir})
+
+  set(build "${CMAKE_CURRENT_BINARY_DIR}/${target}_package")
+  configure_package_config_file("${_ZIM_TABLES_MODULE_DIR}/zim_tables_libraryConfig.cmake.in"
+    "${build}/${target}Config.cmake" INSTALL_DESTINATION ${cmake_dir}
+    PATH_VARS ZIM_LIBRARY_DATADIR)
+  set(config_files "${build}/${target}Config.cmake")
+  if(PROJECT_VERSION)
+    write_basic_package_version_file("${build}/${target}ConfigVersion.cmake"
+      VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+    list(APPEND config_files "${build}/${target}ConfigVersion.cmake")
+  endif()
+  install(FILES ${config_files} DESTINATION ${cmake_dir})
+
+  # The .pc file finds the prefix from its own folder; its library's name
+  # and version are read when the build is generated, after the caller has
+  # set them.
+  file(RELATIVE_PATH PC_PREFIX "/${pc_dir}" /)
+  string(REGEX REPLACE "/$" "" PC_PREFIX "\${pcfiledir}/${PC_PREFIX}")
+  set(version "$<IF:$<BOOL:${PROJECT_VERSION}>,${PROJECT_VERSION},0>")
+  set(ZIM_LIBRARY_VERSION "$<IF:$<BOOL:$<TARGET_PROPERTY:${target},VERSION>>,\
+$<TARGET_PROPERTY:${target},VERSION>,${version}>")
+  configure_file("${_ZIM_TABLES_MODULE_DIR}/zim_tables_library.pc.in" "${build}/${target}.pc.in" @ONLY)
+  file(GENERATE OUTPUT "${build}/${target}.pc" INPUT "${build}/${target}.pc.in")
+  install(FILES "${build}/${target}.pc" DESTINATION ${pc_dir})
+endfunction()
+
 function(zim_tables_add_library target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "ALLOW_PLATFORM_NAMES" "DEFINITIONS;OUTPUT_DIR" "PLATFORM")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "ALLOW_PLATFORM_NAMES;INSTALL" "DEFINITIONS;OUTPUT_DIR"
+                        "PLATFORM")
   if(NOT arg_DEFINITIONS OR arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "zim_tables_add_library(${target}): usage: zim_tables_add_library("
                         "<target> DEFINITIONS <dir> [OUTPUT_DIR <dir>] [PLATFORM <target>...] "
-                        "[ALLOW_PLATFORM_NAMES])")
+                        "[ALLOW_PLATFORM_NAMES] [INSTALL])")
   endif()
   get_property(languages GLOBAL PROPERTY ENABLED_LANGUAGES)
   if(NOT CXX IN_LIST languages)
@@ -204,6 +324,7 @@ function(zim_tables_add_library target)
   endif()
   get_filename_component(out "${out}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
   _zim_tables_claim_names(${target} "${out}" "${arg_ALLOW_PLATFORM_NAMES}" ${tdefs})
+  _zim_tables_check_ids(${target} "${defs}" "${arg_ALLOW_PLATFORM_NAMES}" ${tdefs})
 
   # What the generator writes; the library's units are those under src/.
   _zim_tables_outputs(files "${defs}" ${tdefs})
@@ -269,4 +390,9 @@ function(zim_tables_add_library target)
   target_link_libraries(${target}
     PUBLIC ${target}_headers ${arg_PLATFORM}
     PRIVATE zim_tables::templates)
+  if(arg_INSTALL)
+    set(headers "${files}")
+    list(FILTER headers INCLUDE REGEX "/include/zim/tables/[^/]*$")
+    _zim_tables_install(${target} "${out}" ${headers})
+  endif()
 endfunction()

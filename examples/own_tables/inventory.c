@@ -1,8 +1,8 @@
 /* SPDX-License-Identifier: Apache-2.0 */
 /* A library of this project's own two table types (defs/), built with
  * zim_tables_add_library, used as libzim_tables is: by the generated headers.
- * Its catalogue is its own, ids 0 and 1; see "Your own definitions" in
- * docs/using.md for what that means on the platform. */
+ * Its catalogue is its own, ids 1000 and 1001, beside the platform's 0 to 342;
+ * see "Your own definitions" in docs/using.md. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -29,9 +29,11 @@ int main(void) {
        zim_port_entry_has_speed(port) && zim_port_entry_get_speed(port) == 400000 &&
        memcmp(zim_port_entry_get_name(port), name, sizeof name) == 0;
   for (i = 0; ok && i < routes; ++i) ok = zim_route_list_get_next_hops(copy, i) == 100 + i;
-  printf("catalogue of %u types: port_entry (id %u, %u bytes), route_list (id %u, %u bytes)\n",
-         ZIM_NUM_TABLE_TYPES, ZIM_TABLE_ID_PORT_ENTRY, qor_port_entry_get_obj_size(),
-         ZIM_TABLE_ID_ROUTE_LIST, qor_route_list_get_obj_size(routes));
+  printf(
+      "catalogue of %u types from id %u: port_entry (id %u, %u bytes), "
+      "route_list (id %u, %u bytes)\n",
+      ZIM_NUM_TABLE_TYPES, ZIM_FIRST_TABLE_ID, ZIM_TABLE_ID_PORT_ENTRY,
+      qor_port_entry_get_obj_size(), ZIM_TABLE_ID_ROUTE_LIST, qor_route_list_get_obj_size(routes));
   printf("route_list snapshot of a pool copy: %s\n", ok ? "intact" : "DIFFERS");
 
   zim_route_list_clnt_copy_dtor(copy);
