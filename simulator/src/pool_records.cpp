@@ -67,7 +67,9 @@ bool pool_config(const PoolHeader* hdr, uint64_t pool_size, Config* c) {
   if (head.entry_count > (size - sizeof head) / sizeof(zim_sim_npd_entry_t)) return false;
   *c = {head.max_num_npus, head.default_npd_size, {}};
   c->entries.resize(head.entry_count);
-  std::memcpy(c->entries.data(), p + sizeof head, head.entry_count * sizeof(zim_sim_npd_entry_t));
+  if (!c->entries.empty()) {  // memcpy takes no null pointer, even for no bytes
+    std::memcpy(c->entries.data(), p + sizeof head, head.entry_count * sizeof(zim_sim_npd_entry_t));
+  }
   for (size_t i = 0; i < c->entries.size(); ++i) {
     if (c->entries[i].table_id > ZIM_SHM_POOL_MAX_TABLE_ID ||
         (i > 0 && c->entries[i].table_id <= c->entries[i - 1].table_id)) {
@@ -124,7 +126,9 @@ bool write_config(PoolHeader* hdr, uint64_t pool_size) {
   const zim_shm_pool_config_t head{c.max_num_npus, c.default_npd_size,
                                    static_cast<uint32_t>(c.entries.size()), 0};
   std::memcpy(p, &head, sizeof head);
-  std::memcpy(p + sizeof head, c.entries.data(), c.entries.size() * sizeof c.entries[0]);
+  if (!c.entries.empty()) {
+    std::memcpy(p + sizeof head, c.entries.data(), c.entries.size() * sizeof c.entries[0]);
+  }
   BlockHeader& header = block_header_at(hdr, at);
   header.size.store(bytes, std::memory_order_relaxed);
   header.tag.store(block_tag(ZIM_SHM_POOL_CONFIG), std::memory_order_relaxed);

@@ -35,7 +35,8 @@ TEST(TablePropsTest, HooksAreOffUntilSetAndEnabledPerTableId) {
     EXPECT_TRUE(off(id == 65535 ? id - 1 : id + 1)) << "a neighbour of " << id;
   }
   EXPECT_LT(zim_sim_test::heap_bytes() - heap, 65536u);
-  EXPECT_LT(zim_sim_test::writable_bytes("libzim_table_props.so"), 16384u);
+  // A record for every id would take 37 MiB; sanitizer builds pad the globals.
+  EXPECT_LT(zim_sim_test::writable_bytes("libzim_table_props.so"), 1u << 20);
   for (const uint32_t id : {0u, 342u, 343u, 1000u, 65535u}) {
     zim_table_props_enable_copy_hooks(id, 0);
     EXPECT_EQ(zim_srv_table_props_get(id)->copy_hooks_on, 0) << id;
