@@ -13,8 +13,10 @@
 #include <vector>
 
 #include "definition_model.hpp"
+#include "gen/layout/fingerprint.hpp"
 #include "gen/manifest/compat.hpp"
 #include "gen/manifest/manifest.hpp"
+#include "gen/manifest/record_difference.hpp"
 
 namespace {
 
@@ -101,5 +103,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (breaking && report.str().find(": breaking: ") == std::string::npos)
       fail("breaking without a breaking line", input);
   }
+  // The same halves as the layout records a pool and a program hold: read as
+  // hostile bytes, and breaking exactly when the fingerprints differ.
+  if (split == std::string::npos) return 0;
+  const std::string_view was = std::string_view(input).substr(0, split);
+  const std::string_view is = std::string_view(input).substr(split + 7);
+  const std::string difference = tablegen::first_breaking_difference(was, is);
+  const auto a = tablegen::read_layout_record(was), b = tablegen::read_layout_record(is);
+  if (a && b && a->name == b->name && a->table_id == b->table_id &&
+      difference.empty() != (tablegen::layout_fingerprint(*a) == tablegen::layout_fingerprint(*b)))
+    fail("a record difference that disagrees with the fingerprints: " + difference, input);
   return 0;
 }
