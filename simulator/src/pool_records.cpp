@@ -172,6 +172,15 @@ int handshake(PoolHeader* hdr, uint64_t pool_size, const char* name) {
   std::vector<std::string> lines;
   const std::shared_ptr<const ProgramLayouts> layouts = program_layouts();
   const Config mine = this_process_config();  // may end the process: not under the lock
+  // Records of another layout, compared once the lock is released (reading two
+  // records is the generator's work, and every allocation waits for the lock),
+  // each into the line kept for it.
+  struct OtherLayout {
+    size_t line;
+    uint32_t table_id;
+    std::string recorded;
+  };
+  std::vector<OtherLayout> other_layouts;
   {
     PoolLock lock(hdr);
     Config made;
@@ -194,8 +203,13 @@ int handshake(PoolHeader* hdr, uint64_t pool_size, const char* name) {
         continue;
       std::string recorded;
       if (!read_layout_record(hdr, pool_size, at, id, &recorded)) recorded.clear();
-      lines.push_back(pool + "holds objects of " + layout_refusal(id, note, recorded));
+      other_layouts.push_back({lines.size(), id, std::move(recorded)});
+      lines.emplace_back();
     }
+  }
+  for (const OtherLayout& o : other_layouts) {
+    lines[o.line] = pool + "holds objects of " +
+                    layout_refusal(o.table_id, layouts->by_id.at(o.table_id), o.recorded);
   }
   for (const std::string& line : lines) std::fprintf(stderr, "%s\n", line.c_str());
   return lines.empty() ? 0 : EPROTO;

@@ -41,9 +41,10 @@
  * allocation returns null after one line on stderr that names the type and the
  * first difference that breaks it. Libraries loaded after the pool was mapped
  * are seen: the program's notes are read again when the set of loaded objects
- * changed. An id is checked once per process, with its first object: a
- * library loaded after that, carrying another layout of the id, is not held
- * against the pool. Two notes of different layouts for one table id in one program are
+ * changed. An id is checked with its first object in this process: a
+ * library loaded after that, carrying another layout of the id, is held
+ * against the pool only once another id's first object has read the notes
+ * again, which checks every id afresh. Two notes of different layouts for one table id in one program are
  * refused the same way, at attach and at allocation. A program without a note
  * for an id (see zim_shm_pool_layout_record_t) allocates unchecked.
  *
