@@ -16,9 +16,11 @@ namespace zim_sim {
 constexpr uint64_t kPoolMagic = 0x316c6f6f706d697aull;  // "zimpool1"
 // 3: a block header in front of every block; 4: the lock holder's pid and acquisition count;
 // 5: untyped blocks, with a region of their own after the table ids'; 6: the start map;
-// 7: table ids up to 65535 in id pages, the configuration and layout records.
-constexpr uint32_t kPoolVersion = 7;
-constexpr uint32_t kBlockMagic = 0x6b6c627au;  // "zblk"
+// 7: table ids up to 65535 in id pages, the configuration and layout records;
+// 8: hand-over, adoption and the migration of objects to a new layout.
+constexpr uint32_t kPoolVersion = 8;
+constexpr uint32_t kBlockMagic = 0x6b6c627au;    // "zblk"
+constexpr uint32_t kRetiredMagic = 0x7465727au;  // "zret": a block whose object was migrated or retired
 
 // Allocation state of one table id (or of the untyped blocks): its current
 // chunk is [cursor, limit); both are 0 before its first chunk.
@@ -59,7 +61,7 @@ constexpr uint64_t block_tag(uint32_t table_id) { return kBlockMagic | uint64_t{
 constexpr bool known_tag(uint32_t table_id) {
   return table_id <= ZIM_SHM_POOL_MAX_TABLE_ID || table_id == ZIM_SHM_POOL_UNTYPED ||
          table_id == ZIM_SHM_POOL_CONFIG || table_id == ZIM_SHM_POOL_LAYOUT ||
-         table_id == ZIM_SHM_POOL_ID_PAGE;
+         table_id == ZIM_SHM_POOL_ID_PAGE || table_id == ZIM_SHM_POOL_MIGRATION;
 }
 
 // What one allocation may change, as it was before the allocation began, and
@@ -151,6 +153,14 @@ struct PoolHeader {
   UndoRecord undo;
   TableRegion untyped;
   std::atomic<uint64_t> pages[kPages];  // offset of each id page (its first byte), 0 for none
+  // 1 once the pool was handed over or adopted: its name then stays until
+  // zim_shm_pool_destroy, however its owner ends.
+  std::atomic<uint32_t> kept;
+  std::atomic<int32_t> owner_pid;  // the creator, then each adopter; for messages only
+  // Adoptions so far: attachers lock a byte of their epoch (attach_locks), so
+  // that a migration can tell who attached before this owner adopted the pool.
+  std::atomic<uint32_t> epoch;
+  std::atomic<uint64_t> migration;  // offset of the ZIM_SHM_POOL_MIGRATION record under way, 0 for none
 };
 
 static_assert(sizeof(PoolHeader) <= ZIM_SHM_POOL_HEADER_SIZE, "header fits its reserved space");

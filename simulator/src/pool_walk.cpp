@@ -135,7 +135,7 @@ int walk(Source& source, uint64_t carve, uint64_t root, bool with_data, Visit vi
     const void* data = with_data ? source.data(offset, size) : nullptr;
     if (with_data && data == nullptr) return -1;
     const uint32_t is_root = table_id != ZIM_SHM_POOL_DAMAGED && offset == root ? 1 : 0;
-    const zim_shm_pool_piece_t piece{offset, size, table_id, is_root, data};
+    const zim_shm_pool_piece_t piece{offset, size, table_id, is_root, data, 0, 0};
     const auto read = [](void* s, uint64_t at, uint64_t n, void* to) {
       return static_cast<Source*>(s)->read(at, n, to);
     };

@@ -216,6 +216,7 @@ ZIM_SIM_API uint64_t zim_shm_pool_root(void);
 #define ZIM_SHM_POOL_CONFIG (UINT32_MAX - 2)  /* zim_shm_pool_config_t, one per pool */
 #define ZIM_SHM_POOL_LAYOUT (UINT32_MAX - 3)  /* zim_shm_pool_layout_record_t, one per id */
 #define ZIM_SHM_POOL_ID_PAGE (UINT32_MAX - 4) /* allocation state of 256 table ids */
+#define ZIM_SHM_POOL_MIGRATION (UINT32_MAX - 5) /* zim_shm_pool_migration_t, while one is under way */
 
 /* The configuration the pool was made for, written by its creator from its
  * own (zim/sim/config.h): the number of NPUs, the NPD size of every table id
@@ -249,6 +250,63 @@ typedef struct zim_shm_pool_layout_record {
   char text[];
 } zim_shm_pool_layout_record_t;
 
+/* Hand-over, adoption and migration: a server's next version takes over its
+ * pool and converts the objects whose type's layout changed.
+ *
+ * zim_shm_pool_hand_over, in the pool's owner (its creator or adopter; else
+ * -1 with EPERM), unmaps the pool and keeps it and its name for a successor.
+ * zim_shm_pool_adopt maps the pool `name` whose owner handed it over or is
+ * gone and makes this process its owner, every object and the root slot kept,
+ * after the handshake on the number of NPUs and the NPD sizes (a difference:
+ * -1 with EPROTO and one line each on stderr); -1 with EEXIST and a message
+ * naming the owner while the owner lives, EINVAL and EBUSY as for attach. Once
+ * a pool was handed over or adopted its name stays until zim_shm_pool_destroy,
+ * however its owner ends, and zim_shm_pool_create refuses the name (EEXIST).
+ *
+ * zim_shm_pool_migrate, in the owner, converts every object whose table id's
+ * recorded layout differs from this program's layout note into a new object
+ * of this program's layout, in the pool; 0, or -1 with errno and a message on
+ * stderr. moved is called for every object that moved, once every conversion
+ * is committed (see the user guide for what is carried and what refused).
+ * zim_shm_pool_retire, in the owner, retires every object of a table id and
+ * forgets its layout record, for objects a migration cannot carry. */
+ZIM_SIM_API int zim_shm_pool_hand_over(void);
+ZIM_SIM_API int zim_shm_pool_adopt(const char *name);
+ZIM_SIM_API int zim_shm_pool_migrate(void (*moved)(uint64_t old_offset, uint64_t new_offset,
+                                                   uint32_t table_id, void *context),
+                                     void *context);
+ZIM_SIM_API int zim_shm_pool_retire(uint32_t table_id);
+
+/* The record of a migration under way, a ZIM_SHM_POOL_MIGRATION block: the
+ * header, type_count types, then move_capacity moves (move_count of them
+ * made). Blocks of a migrating table id below `carve`, other than those of
+ * [cursor, limit) of its chunk when the migration began, are of its old
+ * layout; the rest of its blocks are of the new one. */
+#define ZIM_SHM_POOL_MIGRATING 1u /* converting: no other process may attach */
+#define ZIM_SHM_POOL_MIGRATED 2u  /* every object converted, the moves being reported */
+typedef struct zim_shm_pool_migration_type {
+  uint32_t table_id;
+  uint32_t reserved; /* 0 */
+  uint64_t old_fingerprint;
+  uint64_t new_fingerprint;
+  uint64_t new_layout; /* offset of the new layout's ZIM_SHM_POOL_LAYOUT record */
+  uint64_t cursor;     /* the id's chunk when the migration began */
+  uint64_t limit;
+} zim_shm_pool_migration_type_t;
+typedef struct zim_shm_pool_move {
+  uint64_t old_offset;
+  uint64_t new_offset;
+  uint32_t table_id;
+  uint32_t reserved; /* 0 */
+} zim_shm_pool_move_t;
+typedef struct zim_shm_pool_migration {
+  uint32_t state; /* ZIM_SHM_POOL_MIGRATING or ZIM_SHM_POOL_MIGRATED */
+  uint32_t type_count;
+  uint64_t carve;
+  uint64_t move_capacity;
+  uint64_t move_count;
+} zim_shm_pool_migration_t;
+
 /* A zero-filled block of `size` bytes that holds no table object: for a
  * server's own records, such as a directory of its objects that it publishes
  * through the root slot. Allocated, aligned and crash-safe as
@@ -281,6 +339,9 @@ typedef struct zim_shm_pool_piece {
   const void *data;  /* the piece's bytes: zim_shm_pool_walk, a copy valid during the visit only;
                         zim_shm_pool_walk_mapped, the piece in the pool;
                         zim_shm_pool_walk_headers, null */
+  uint32_t retired;  /* 1 for a block whose object a migration replaced or that was retired
+                        (zim_shm_pool_retire): its bytes stay, but it is no live object */
+  uint32_t reserved; /* 0 */
 } zim_shm_pool_piece_t;
 #define ZIM_SHM_POOL_DAMAGED UINT32_MAX
 
