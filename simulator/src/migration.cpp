@@ -547,10 +547,6 @@ int convert_one(PoolHeader* hdr, Migration* m, const OldBlock& o) {
   const uint64_t bytes = region.bytes.load(kRelaxed);
   arm(hdr, offset_in(hdr, &region), undo);
   put_header(hdr, p.block, new_size, w.table_id);
-  put_changed(hdr->carve, p.carve);
-  put_changed(region.limit, p.limit);
-  put_changed(region.cursor, p.cursor);
-  put(region.bytes, (bytes > lines(o.size) ? bytes - lines(o.size) : 0) + lines(new_size));
   if (zim_table_migration_convert(w.plan.get(), from, o.size,
                                   reinterpret_cast<char*>(hdr) + p.block + kLine, new_size) != 0) {
     undo_transaction(hdr);
@@ -559,6 +555,10 @@ int convert_one(PoolHeader* hdr, Migration* m, const OldBlock& o) {
     return EPROTO;
   }
   ZIM_POOL_KILL_POINT();
+  put_changed(hdr->carve, p.carve);
+  put_changed(region.limit, p.limit);
+  put_changed(region.cursor, p.cursor);
+  put(region.bytes, (bytes > lines(o.size) ? bytes - lines(o.size) : 0) + lines(new_size));
   put(old->tag, retired_tag(w.table_id));
   const uint64_t move = r.move_at(moves);
   put(word_at(hdr, move), o.offset);
@@ -626,7 +626,8 @@ int complete(PoolHeader* hdr, Migration* m, void (*moved)(uint64_t, uint64_t, ui
   }
   PoolLock lock(hdr);
   bool retired = false;
-  if (BlockHeader* header = block_of(hdr, r.at, ZIM_SHM_POOL_MIGRATION, &retired); !retired) {
+  BlockHeader* header = block_of(hdr, r.at, ZIM_SHM_POOL_MIGRATION, &retired);
+  if (header != nullptr && !retired) {
     put(header->tag, retired_tag(ZIM_SHM_POOL_MIGRATION));
   }
   put(hdr->migration, 0);
