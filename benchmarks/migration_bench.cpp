@@ -38,11 +38,12 @@ const std::string& pool_name() {
 
 // A pool of `objects` first-version objects, handed over, then adopted here.
 void fill_and_adopt(const char* kind, int64_t objects) {
+  const std::string& name = pool_name();  // this process's pid, not the child's
   const std::string size = std::to_string(kPoolSize), count = std::to_string(objects);
   const pid_t pid = fork();
   if (pid == 0) {
-    execl(ZIM_MIGRATION_FILL, ZIM_MIGRATION_FILL, pool_name().c_str(), size.c_str(), kind,
-          count.c_str(), static_cast<char*>(nullptr));
+    execl(ZIM_MIGRATION_FILL, ZIM_MIGRATION_FILL, name.c_str(), size.c_str(), kind, count.c_str(),
+          static_cast<char*>(nullptr));
     _exit(127);
   }
   int status = 0;
@@ -50,7 +51,7 @@ void fill_and_adopt(const char* kind, int64_t objects) {
       WEXITSTATUS(status) != 0) {
     fail("zim_migration_bench_fill");
   }
-  if (zim_shm_pool_adopt(pool_name().c_str()) != 0) fail("adopt");
+  if (zim_shm_pool_adopt(name.c_str()) != 0) fail("adopt");
 }
 
 struct Moves {
