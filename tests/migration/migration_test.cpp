@@ -172,6 +172,11 @@ struct Case {
   std::string type;
   uint32_t count, npus, old_npd, new_npd;
 };
+std::string name_of(const Case& c) {
+  return c.type + "_count" + std::to_string(c.count) + "_npus" + std::to_string(c.npus) + "_npd" +
+         std::to_string(c.old_npd) + "to" + std::to_string(c.new_npd);
+}
+void PrintTo(const Case& c, std::ostream* out) { *out << name_of(c); }
 
 class Conversion : public testing::TestWithParam<Case> {};
 
@@ -356,11 +361,6 @@ std::vector<Case> cases() {
 }
 
 INSTANTIATE_TEST_SUITE_P(Types, Conversion, testing::ValuesIn(cases()),
-                         [](const testing::TestParamInfo<Case>& param) {
-                           const Case& c = param.param;
-                           return c.type + "_count" + std::to_string(c.count) + "_npus" +
-                                  std::to_string(c.npus) + "_npd" + std::to_string(c.old_npd) +
-                                  "to" + std::to_string(c.new_npd);
-                         });
+                         [](const testing::TestParamInfo<Case>& c) { return name_of(c.param); });
 
 }  // namespace
