@@ -78,8 +78,8 @@ uint64_t carved_end(const PoolHeader* hdr) {
   return carve < map ? carve : map;
 }
 
-// The header of a block of `tag`'s table id, live or retired, that starts at
-// `at` and ends before the carve point; null for none.
+// The header of a block of table_id (or record tag), live or retired, that
+// starts at `at` and ends before the carve point; null for none.
 BlockHeader* block_of(const PoolHeader* hdr, uint64_t at, uint32_t table_id, bool* retired) {
   const uint64_t end = carved_end(hdr);
   if (at < ZIM_SHM_POOL_HEADER_SIZE + kLine || at % kLine != 0 || at >= end) return nullptr;
@@ -97,7 +97,6 @@ struct Record {
   uint32_t state = 0;
   uint64_t carve = 0, move_capacity = 0;
   std::vector<TypeEntry> types;
-  bool retired = false;  // its block: the moves were reported
   uint64_t count_at() const { return at + offsetof(Head, move_count); }
   uint64_t move_at(uint64_t i) const {
     return at + sizeof(Head) + types.size() * sizeof(TypeEntry) + i * sizeof(Move);
@@ -122,7 +121,7 @@ bool read_record(const PoolHeader* hdr, uint64_t at, Record* r) {
   room -= head.type_count * sizeof(TypeEntry);
   const uint64_t count = word_at(hdr, at + offsetof(Head, move_count)).load(kRelaxed);
   if (head.move_capacity > room / sizeof(Move) || count > head.move_capacity) return false;
-  *r = {at, head.state, head.carve, head.move_capacity, {}, retired};
+  *r = {at, head.state, head.carve, head.move_capacity, {}};
   r->types.resize(head.type_count);
   if (head.type_count != 0) {
     std::memcpy(r->types.data(), reinterpret_cast<const char*>(hdr) + at + sizeof head,
@@ -279,14 +278,10 @@ int resume_types(PoolHeader* hdr, Migration* m) {
   return same_program ? 0 : EPROTO;
 }
 
-// Plans each type that still has objects of its old layout; false after a
-// line for each change that a migration cannot carry.
-bool make_plans(PoolHeader* hdr, Migration* m) {
-  Config made;
-  if (!pool_config(hdr, hdr->size, &made)) {
-    m->lines.push_back("its configuration record is damaged");
-    return false;
-  }
+// Plans each type that still has objects of its old layout, made for the
+// pool's configuration `made`; false after a line for each change that a
+// migration cannot carry.
+bool make_plans(const Config& made, Migration* m) {
   bool planned = true;
   for (TypeWork& w : m->types) {
     if (w.old_text.empty()) continue;
@@ -374,9 +369,10 @@ uint64_t record_bytes(const Migration& m) {
 bool fits(const PoolHeader* hdr, const Migration& m) {
   const uint64_t end = start_map_offset(hdr->size);
   uint64_t carve = hdr->carve.load(kRelaxed);
+  if (carve > end) return false;
   const auto take = [&](uint64_t bytes) {
-    const bool room = carve <= end && end - carve >= kLine + lines(bytes);
-    carve += kLine + lines(bytes);
+    const bool room = end - carve >= kLine + lines(bytes);
+    carve += room ? kLine + lines(bytes) : 0;
     return room;
   };
   if (m.record.at == 0) {
@@ -432,8 +428,13 @@ int prepare(PoolHeader* hdr, Migration* m) {
     find_changed(hdr, m);
     if (m->types.empty()) return m->lines.empty() ? 0 : EPROTO;
   }
+  Config made;
+  if (!pool_config(hdr, hdr->size, &made)) {
+    m->lines.push_back("its configuration record is damaged");
+    return EINVAL;
+  }
   // Every refusal is reported: the objects of each type that has a plan are sized.
-  const bool planned = make_plans(hdr, m);
+  const bool planned = make_plans(made, m);
   if (!find_old_blocks(m) || !planned || !m->lines.empty()) return EPROTO;
   const Record& r = m->record;
   if (r.at != 0) {
@@ -473,7 +474,7 @@ void begin(PoolHeader* hdr, Migration* m) {
   arm(hdr, 0, undo);
 
   Record& r = m->record;
-  r = {at, ZIM_SHM_POOL_MIGRATING, carve, m->olds.size(), {}, false};
+  r = {at, ZIM_SHM_POOL_MIGRATING, carve, m->olds.size(), {}};
   for (size_t i = 0; i < m->types.size(); ++i) {
     TypeWork& w = m->types[i];
     w.new_layout = layouts[i] + kLine;

@@ -37,11 +37,12 @@ lib=lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 runtime=libzim-tables1_${version}_$arch.deb dev=libzim-tables-dev_${version}_$arch.deb
 sim=zim-tables-sim_${version}_$arch.deb sim_dev=zim-tables-sim-dev_${version}_$arch.deb
 check "$runtime" has "$lib/libzim_tables\\.so\\.1\\.0\\.0$" "$lib/libzim_tables\\.so\\.1 -> " \
+  "$lib/libzim_table_migration\\.so\\.1 -> " \
   'share/doc/libzim-tables1/(copyright|changelog\.Debian\.gz)$'
 check "$runtime" lacks '/include/' 'libzim_tables\.so -> ' 'libparn' '/bin/'
 check "$dev" has '/include/zim/tables/(olist|platform|table_object|export|all_tables|catalogue_size|accessors)\.h$' \
-  '/include/zim/tables/handles\.hpp$' \
-  'libzim_tables\.so -> ' '/bin/zim_tablegen$' '/bin/zim_tables_inspect$' '/share/zim_tables/table_ops\.hpp$' \
+  '/include/zim/tables/handles\.hpp$' '/include/zim/tables/migration\.h$' \
+  'libzim_tables\.so -> ' 'libzim_table_migration\.so -> ' '/bin/zim_tablegen$' '/bin/zim_tables_inspect$' '/share/zim_tables/table_ops\.hpp$' \
   '/share/zim_tables/layout\.manifest$' \
   'cmake/zim_tables/zim_tables(Config|ConfigVersion|-targets|_add_library)\.cmake$' \
   'pkgconfig/zim_tables\.pc$'

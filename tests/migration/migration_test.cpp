@@ -172,38 +172,26 @@ struct Case {
   std::string type;
   uint32_t count, npus, old_npd, new_npd;
 };
+std::string name_of(const Case& c) {
+  return c.type + "_count" + std::to_string(c.count) + "_npus" + std::to_string(c.npus) + "_npd" +
+         std::to_string(c.old_npd) + "to" + std::to_string(c.new_npd);
+}
+void PrintTo(const Case& c, std::ostream* out) { *out << name_of(c); }
 
-class Conversion : public testing::TestWithParam<Case> {};
+using Plan = std::unique_ptr<zim_table_migration_t, decltype(&zim_table_migration_free)>;
+Plan plan_of(const std::string& older, const std::string& newer, uint32_t npus, uint32_t old_npd,
+             uint32_t new_npd, char* why, size_t why_size) {
+  return Plan(zim_table_migration_plan(older.data(), older.size(), newer.data(), newer.size(), npus,
+                                       old_npd, new_npd, why, why_size),
+              &zim_table_migration_free);
+}
 
-TEST_P(Conversion, CarriesEveryValueIntoTheNewConstructorsObject) {
-  const Case c = GetParam();
-  const auto& records = pair_named(c.type);
-  const TypeLayout &older = records.older, &newer = records.newer;
-  g_npus = c.npus;
-  g_npd_size = c.old_npd;
-  const Owned old_owner = owned(kTypes.at(c.type).older(c.count));
-  const Object old{old_owner.get()};
-  fill(old, older, c.npus, c.count, c.old_npd);
-  g_npd_size = c.new_npd;
-  const Owned expected_owner = owned(kTypes.at(c.type).newer(c.count));
-  Object expected{expected_owner.get()};
-
-  char why[512] = "";
-  const auto plan = std::unique_ptr<zim_table_migration_t, decltype(&zim_table_migration_free)>(
-      zim_table_migration_plan(records.older_text.data(), records.older_text.size(),
-                               records.newer_text.data(), records.newer_text.size(), c.npus,
-                               c.old_npd, c.new_npd, why, sizeof why),
-      &zim_table_migration_free);
-  ASSERT_NE(plan, nullptr) << why;
-  EXPECT_EQ(zim_table_migration_changes_objects(plan.get()), kTypes.at(c.type).changes_objects);
-  const uint64_t new_size = zim_table_migration_new_size(plan.get(), old.bytes, old.size());
-  ASSERT_EQ(new_size, expected.size());
-  const Owned to_owner = owned(std::calloc(1, new_size));
-  const Object to{to_owner.get()};
-  ASSERT_EQ(zim_table_migration_convert(plan.get(), old.bytes, old.size(), to.bytes, new_size), 0);
-
-  // What the constructor decided stays; the rest of the base header, the
-  // type header, the carried fields and the NPD area come from the old.
+// The new constructor's object made what the conversion should make of
+// `old`: what the constructor decided stays; the rest of the base header,
+// the type header, the carried fields and the NPD area come from the old.
+// Returns the older fields carried.
+std::set<const FieldLayout*> carry(Object expected, Object old, const TypeLayout& older,
+                                   const TypeLayout& newer, const Case& c) {
   for (uint32_t b = 0; b < ZIM_OBJ_BASE_HEADER_SIZE; ++b) {
     if (!constructor_field(b)) expected.bytes[b] = old.bytes[b];
   }
@@ -232,41 +220,72 @@ TEST_P(Conversion, CarriesEveryValueIntoTheNewConstructorsObject) {
       expected.pointer(b.flag_at)[i] = old.pointer(a.flag_at)[i];
     }
   }
-
-  std::set<uint32_t> slots;
-  for (const FieldLayout& f : newer.fields) {
-    if (!f.is_array()) continue;
-    EXPECT_EQ(to.relative(f.offset), expected.relative(f.offset)) << "data pointer at " << f.offset;
-    EXPECT_EQ(to.relative(f.flag_at), expected.relative(f.flag_at))
-        << "flag pointer at " << f.flag_at;
-    for (uint32_t b = 0; b < 8; ++b) slots.insert({f.offset + b, f.flag_at + b});
-  }
-  std::string differ;
-  for (uint64_t b = 0; b < new_size; ++b) {
-    if (!slots.count(static_cast<uint32_t>(b)) && to.bytes[b] != expected.bytes[b]) {
-      differ += " " + std::to_string(b);
-    }
-  }
-  EXPECT_EQ(differ, "") << "bytes that differ from the expected object";
-
-  std::multiset<std::string> dropped, listed;
-  for (const FieldLayout& f : older.fields) {
-    if (!carried.count(&f)) dropped.insert(f.name);
-  }
-  std::istringstream lines(zim_table_migration_dropped(plan.get()));
-  for (std::string line; std::getline(lines, line);) {
-    const size_t name = line.find('\'') + 1;
-    listed.insert(line.substr(name, line.find('\'', name) - name));
-  }
-  EXPECT_EQ(listed, dropped) << zim_table_migration_dropped(plan.get());
+  return carried;
 }
 
-using Plan = std::unique_ptr<zim_table_migration_t, decltype(&zim_table_migration_free)>;
-Plan plan_of(const std::string& older, const std::string& newer, uint32_t npus, char* why = nullptr,
-             size_t why_size = 0) {
-  return Plan(zim_table_migration_plan(older.data(), older.size(), newer.data(), newer.size(), npus,
-                                       0, 0, why, why_size),
-              &zim_table_migration_free);
+// The offsets where two objects of `newer` differ; pointers compared by
+// where they point within their own object.
+std::string differences(Object to, Object expected, const TypeLayout& newer, uint64_t size) {
+  std::string differ;
+  std::set<uint64_t> slots;
+  for (const FieldLayout& f : newer.fields) {
+    if (!f.is_array()) continue;
+    for (const uint32_t slot : {f.offset, f.flag_at}) {
+      if (to.relative(slot) != expected.relative(slot))
+        differ += " pointer@" + std::to_string(slot);
+      for (uint32_t b = 0; b < 8; ++b) slots.insert(slot + b);
+    }
+  }
+  for (uint64_t b = 0; b < size; ++b) {
+    if (!slots.count(b) && to.bytes[b] != expected.bytes[b]) differ += " " + std::to_string(b);
+  }
+  return differ;
+}
+
+// The field names the dropped list quotes, one per line.
+std::multiset<std::string> quoted_names(const std::string& list) {
+  std::multiset<std::string> names;
+  std::istringstream lines(list);
+  for (std::string line; std::getline(lines, line);) {
+    const size_t name = line.find('\'') + 1;
+    names.insert(line.substr(name, line.find('\'', name) - name));
+  }
+  return names;
+}
+
+class Conversion : public testing::TestWithParam<Case> {};
+
+TEST_P(Conversion, CarriesEveryValueIntoTheNewConstructorsObject) {
+  const Case c = GetParam();
+  const auto& records = pair_named(c.type);
+  g_npus = c.npus;
+  g_npd_size = c.old_npd;
+  const Owned old_owner = owned(kTypes.at(c.type).older(c.count));
+  const Object old{old_owner.get()};
+  fill(old, records.older, c.npus, c.count, c.old_npd);
+  g_npd_size = c.new_npd;
+  const Owned expected_owner = owned(kTypes.at(c.type).newer(c.count));
+  const Object expected{expected_owner.get()};
+
+  char why[512] = "";
+  const Plan plan = plan_of(records.older_text, records.newer_text, c.npus, c.old_npd, c.new_npd,
+                            why, sizeof why);
+  ASSERT_NE(plan, nullptr) << why;
+  EXPECT_EQ(zim_table_migration_changes_objects(plan.get()), kTypes.at(c.type).changes_objects);
+  const uint64_t new_size = zim_table_migration_new_size(plan.get(), old.bytes, old.size());
+  ASSERT_EQ(new_size, expected.size());
+  const Owned to_owner = owned(std::calloc(1, new_size));
+  const Object to{to_owner.get()};
+  ASSERT_EQ(zim_table_migration_convert(plan.get(), old.bytes, old.size(), to.bytes, new_size), 0);
+
+  const auto carried = carry(expected, old, records.older, records.newer, c);
+  EXPECT_EQ(differences(to, expected, records.newer, new_size), "");
+  std::multiset<std::string> dropped;
+  for (const FieldLayout& f : records.older.fields) {
+    if (!carried.count(&f)) dropped.insert(f.name);
+  }
+  EXPECT_EQ(quoted_names(zim_table_migration_dropped(plan.get())), dropped)
+      << zim_table_migration_dropped(plan.get());
 }
 
 // Old objects whose bytes lie about themselves: no size, and nothing written.
@@ -291,7 +310,7 @@ TEST(Migration, RefusesUnsoundObjectsWithoutWriting) {
   };
   g_npus = 2;
   g_npd_size = 0;
-  const Plan plan = plan_of(records.older_text, records.newer_text, g_npus);
+  const Plan plan = plan_of(records.older_text, records.newer_text, g_npus, 0, 0, nullptr, 0);
   ASSERT_NE(plan, nullptr);
   for (const Unsound& c : cases) {
     SCOPED_TRACE(c.what);
@@ -332,12 +351,12 @@ TEST(Migration, PlansRefuseWhatNoMigrationCarries) {
   };
   for (const Refusal& c : cases) {
     char why[512] = "";
-    EXPECT_EQ(plan_of(c.older, c.newer, 4, why, sizeof why), nullptr);
+    EXPECT_EQ(plan_of(c.older, c.newer, 4, 0, 0, why, sizeof why), nullptr);
     EXPECT_NE(std::string(why).find(c.why), std::string::npos) << why;
   }
   char cut[10];
   std::memset(cut, 'x', sizeof cut);
-  EXPECT_EQ(plan_of(wider, narrower, 4, cut, sizeof cut), nullptr);
+  EXPECT_EQ(plan_of(wider, narrower, 4, 0, 0, cut, sizeof cut), nullptr);
   EXPECT_EQ(std::string(cut, sizeof cut).find('\0'), sizeof cut - 1);
 }
 
@@ -356,11 +375,6 @@ std::vector<Case> cases() {
 }
 
 INSTANTIATE_TEST_SUITE_P(Types, Conversion, testing::ValuesIn(cases()),
-                         [](const testing::TestParamInfo<Case>& param) {
-                           const Case& c = param.param;
-                           return c.type + "_count" + std::to_string(c.count) + "_npus" +
-                                  std::to_string(c.npus) + "_npd" + std::to_string(c.old_npd) +
-                                  "to" + std::to_string(c.new_npd);
-                         });
+                         [](const testing::TestParamInfo<Case>& c) { return name_of(c.param); });
 
 }  // namespace

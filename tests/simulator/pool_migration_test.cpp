@@ -180,9 +180,11 @@ TEST_F(ShmPoolTest, MigrationWaitsForEarlierAttachersAndResumesInItsOwnLayouts) 
   ASSERT_EQ(read_all(attacher.out, "\n"), "attached\n");
   ASSERT_EQ(zim_shm_pool_hand_over(), 0);
   ASSERT_EQ(zim_shm_pool_adopt(name_.c_str()), 0);
+  const std::string state = pool_state(true);
   int err = 0;
   const std::string text = migrate_refused(&err);
   EXPECT_EQ(err, EBUSY);
+  EXPECT_EQ(pool_state(true), state);
   EXPECT_NE(text.find("process " + std::to_string(attacher.pid) + " attached before"),
             std::string::npos)
       << text;
@@ -204,10 +206,13 @@ TEST_F(ShmPoolTest, MigrationWaitsForEarlierAttachersAndResumesInItsOwnLayouts) 
             std::string::npos)
       << other.err;
   ASSERT_EQ(zim_shm_pool_adopt(name_.c_str()), 0);
+  // Its owner may make objects of the new layout meanwhile; they stay as made.
+  EXPECT_NE(zim_shm_table_pool_calloc(ZIM_TABLE_ID_PROBE_ENTRY, entry_size()), nullptr);
   Directory d(directory, kObjects);
   ASSERT_EQ(zim_shm_pool_migrate(Directory::moved, &d), 0);
   EXPECT_EQ(d.calls, kObjects);
   EXPECT_TRUE(d.leads_to_new_objects());
+  EXPECT_EQ(zim_shm_pool_table_blocks(ZIM_TABLE_ID_PROBE_ENTRY), kObjects + 1);
 }
 
 }  // namespace

@@ -296,10 +296,9 @@ typedef struct zim_shm_pool_layout_record {
  * null) is called for each object converted, with its old and new offsets,
  * without the pool's lock: it may allocate, but not migrate or retire. 0, also
  * when no layout differs (then nothing is written, at a cost that does not
- * grow with the objects); or -1 with errno, nothing written and a line on
- * stderr for each reason:
- *   ENOENT  no pool is mapped;
- *   EPERM   this process does not own the pool;
+ * grow with the objects). -1 with errno ENOENT without a pool, EPERM in a
+ * process that does not own it; or, with nothing written and a line on stderr
+ * for each reason:
  *   EPROTO  a change that a migration cannot carry (each named as --compat
  *           names it), a type gone from this program whose objects the pool
  *           holds (retire them first), an object not sound for its recorded
@@ -311,11 +310,11 @@ typedef struct zim_shm_pool_layout_record {
  *   EINVAL  damaged records.
  * From its first write until it completes, attaching is refused (EBUSY). A
  * process killed during a migration leaves it under way; the next
- * zim_shm_pool_migrate of a program of the same layouts (after adopting the
- * pool) completes it: it converts the objects left and calls moved again for
- * every object converted. Meanwhile the owner may make objects of the new
- * layouts; their room is the migration's too, which stops with ENOSPC, still
- * under way, when they took what it needs.
+ * zim_shm_pool_migrate of a program that carries the layouts it converts to
+ * (after adopting the pool) completes it: it converts the objects left and
+ * calls moved again for every object converted. Meanwhile the owner may make
+ * objects of those layouts; their room is the migration's too, which stops
+ * with ENOSPC, still under way, when they took what it needs.
  *
  * zim_shm_pool_retire, in the owner, retires every live object of table_id
  * and then forgets the id's layout record, so that objects of any layout of

@@ -20,8 +20,8 @@ constexpr const char* kUncarriedText[] = {
     "objects cannot change their table id",
     "objects of one type cannot become objects of another",
     "the objects of a removed type cannot be converted; retire them",
-    "name its fields first: unnamed fields pair by their number, which carries only fields "
-    "added at the end",
+    ("name its fields first: unnamed fields pair by their number, which carries only fields "
+     "added at the end"),
 };
 static_assert(std::size(kUncarriedText) == static_cast<size_t>(Uncarried::kUnnamedChanged) + 1);
 
