@@ -42,7 +42,9 @@ pool and decode --pool take N and every NPD size from the pool's config
 record, and each object's layout from the pool's layout record of its table
 id (so a program's own types decode under their names), else from the
 catalogue; --npus or --npd that disagrees with the pool is an error. A record
-that does not read as its format says is reported, and never used.
+that does not read as its format says is reported, and never used. pool shows
+whether the catalogue has each table id's recorded layout, and a migration's
+progress; retired blocks are counted apart, never checked.
 
 decode reads FILE, which must be a regular file, where it lies; with FILE '-'
 it reads the object from standard input, up to 64 MiB. With --pool it reads
@@ -350,7 +352,8 @@ int run(int argc, char** argv) {
   auto* decode_cmd = add_decode(app, o);
   auto* pool_cmd = app.add_subcommand("pool", "check every object of the pool NAME");
   pool_cmd->add_option("NAME", o.pool, "pool name, e.g. /zim_demo")->required();
-  pool_cmd->add_flag("--list", o.list, "also list every object: offset, type, size, uid");
+  pool_cmd->add_flag("--list", o.list,
+                     "also list every object and retired block: offset, type, size, uid");
   add_sizing_options(o, pool_cmd);
   check_command_word(argc, argv, {types_cmd, layout_cmd, decode_cmd, pool_cmd});
   try {
