@@ -5,12 +5,14 @@
 # migration reaches adopt it in turn: each migration is refused, naming the
 # type and the rule, before it writes a byte. The next version adopts it,
 # migrates and serves: a client of the first version is refused at attach,
-# naming each type that changed; one of the next reads every object. Last, a
-# server retires the objects of a type it no longer has and migrates the rest.
-#   upgrade_test.sh V1 V2 V3_VARIANT...
+# naming each type that changed; one of the next reads every object; the
+# inspector finds the pool consistent, the old objects retired and the layouts
+# the next version's. Last, a server retires the objects of a type it no
+# longer has and migrates the rest.
+#   upgrade_test.sh V1 V2 INSPECTOR V2_DEFINITIONS V3_VARIANT...
 set -euo pipefail
-v1=$1 v2=$2
-shift 2
+v1=$1 v2=$2 inspector=$3 v2_defs=$4
+shift 4
 pool=/zim_upgrade.$$
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp" "/dev/shm${pool}" "/dev/shm${pool}.retire"' EXIT
@@ -48,11 +50,13 @@ for v3 in "$@"; do
   if [[ $variant == removed ]]; then removed=$v3; fi
 done
 
-client_pair='! "$1" read "$3" 2>"$4" && "$2" read "$3"'
-"$v2" serve "$pool" sh -c "$client_pair" - "$v1" "$v2" "$pool" "$tmp/v1_refused" >"$tmp/v2" 2>&1 ||
-  fail "v2 server or client failed:" "$tmp/v2" "$tmp/v1_refused"
+clients='! "$1" read "$3" 2>"$4" && "$2" read "$3" && "$5" pool "$3" --catalogue "$6"'
+"$v2" serve "$pool" sh -c "$clients" - "$v1" "$v2" "$pool" "$tmp/v1_refused" "$inspector" \
+  "$v2_defs" >"$tmp/v2" 2>&1 || fail "v2 server or client failed:" "$tmp/v2" "$tmp/v1_refused"
 expect "v2 server" "v2 adopted the pool and migrated 192 objects" "$tmp/v2"
 expect "v2 client" "v2 client read 240 objects" "$tmp/v2"
+expect "inspector" "240 objects, 62088 bytes, 192 retired blocks (48360 bytes), consistent" "$tmp/v2"
+expect "inspector" "layout records: 5, 0 differing from the catalogue" "$tmp/v2"
 for type in "gauge (table id 2000)" "counter (table id 2001)" "peer (table id 2003)" \
   "route_set (table id 2004)"; do
   expect "v1 client after the migration" "holds objects of type $type of another layout" \
