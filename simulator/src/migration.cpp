@@ -54,6 +54,10 @@ static_assert(offsetof(Head, move_count) == 24, "the move count is one word");
 // Unsound objects named one by one before the rest are counted.
 constexpr size_t kNamedObjects = 20;
 
+// Conversions under one holding of the pool's lock: short enough a wait for
+// other allocators.
+constexpr size_t kConversionsPerLock = 64;
+
 std::atomic<uint64_t>& word_at(const PoolHeader* hdr, uint64_t at) {
   return *reinterpret_cast<std::atomic<uint64_t>*>(
       reinterpret_cast<char*>(const_cast<PoolHeader*>(hdr)) + at);
@@ -339,12 +343,16 @@ int find_old(const zim_shm_pool_piece_t* piece, void* context) {
   return 0;
 }
 
-bool find_old_blocks(Migration* m) {
+bool find_old_blocks(const PoolHeader* hdr, Migration* m) {
   Finder f{m, {}, 0};
+  uint64_t live = 0;  // a bound on the old objects, which a block header and a line each take
   for (size_t i = 0; i < m->types.size(); ++i) {
-    if (m->types[i].plan != nullptr) f.by_id.emplace(m->types[i].table_id, i);
+    if (m->types[i].plan == nullptr) continue;
+    f.by_id.emplace(m->types[i].table_id, i);
+    live += m->types[i].slot->region.blocks.load(kRelaxed);
   }
   if (f.by_id.empty()) return true;
+  m->olds.reserve(std::min(live, hdr->size / (2 * kLine)));
   if (zim_shm_pool_walk_mapped(find_old, &f) != 0) {
     m->lines.push_back(std::string("its blocks cannot be walked: ") + std::strerror(errno));
     return false;
@@ -435,7 +443,7 @@ int prepare(PoolHeader* hdr, Migration* m) {
   }
   // Every refusal is reported: the objects of each type that has a plan are sized.
   const bool planned = make_plans(made, m);
-  if (!find_old_blocks(m) || !planned || !m->lines.empty()) return EPROTO;
+  if (!find_old_blocks(hdr, m) || !planned || !m->lines.empty()) return EPROTO;
   const Record& r = m->record;
   if (r.at != 0) {
     const uint64_t done = word_at(hdr, r.count_at()).load(kRelaxed);
@@ -517,10 +525,9 @@ int convert_one(PoolHeader* hdr, Migration* m, const OldBlock& o) {
   BlockHeader* old = block_of(hdr, o.offset, w.table_id, &retired);
   if (old != nullptr && retired) return 0;
   const void* from = reinterpret_cast<const char*>(hdr) + o.offset;
-  const uint64_t new_size = old == nullptr || old->size.load(kRelaxed) != o.size
-                                ? 0
-                                : zim_table_migration_new_size(w.plan.get(), from, o.size);
-  if (new_size == 0) {
+  // Sized by the read-only pass; the conversion refuses an object that changed since.
+  const uint64_t new_size = o.new_size;
+  if (old == nullptr || old->size.load(kRelaxed) != o.size) {
     m->lines.push_back(type_text(w.note->text, w.table_id) + ": the object at offset " +
                        offset_text(o.offset) + " changed while it was being migrated");
     return EPROTO;
@@ -552,7 +559,7 @@ int convert_one(PoolHeader* hdr, Migration* m, const OldBlock& o) {
                                   reinterpret_cast<char*>(hdr) + p.block + kLine, new_size) != 0) {
     undo_transaction(hdr);
     m->lines.push_back(type_text(w.note->text, w.table_id) + ": the object at offset " +
-                       offset_text(o.offset) + " cannot be converted");
+                       offset_text(o.offset) + " changed while it was being migrated");
     return EPROTO;
   }
   ZIM_POOL_KILL_POINT();
@@ -718,9 +725,12 @@ extern "C" ZIM_SIM_API int zim_shm_pool_migrate(void (*moved)(uint64_t old_offse
       if (err == 0 && m.record.at == 0 && !m.types.empty()) zim_sim::begin(hdr, &m);
     }
     if (err == 0 && !m.resumed && m.types.empty()) return 0;
-    for (size_t i = 0; err == 0 && i < m.olds.size(); ++i) {
+    // One transaction per object, many to a holding of the lock, which costs
+    // more than a conversion.
+    for (size_t i = 0; err == 0 && i < m.olds.size();) {
       zim_sim::PoolLock lock(hdr);
-      err = zim_sim::convert_one(hdr, &m, m.olds[i]);
+      const size_t end = std::min(m.olds.size(), i + zim_sim::kConversionsPerLock);
+      for (; err == 0 && i < end; ++i) err = zim_sim::convert_one(hdr, &m, m.olds[i]);
     }
     if (err == 0) err = zim_sim::complete(hdr, &m, moved, context);
     zim_sim::report(m);
