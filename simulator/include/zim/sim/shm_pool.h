@@ -41,9 +41,9 @@
  * id is recorded with the object; with a record of another layout, the
  * allocation returns null after one line on stderr that names the type and the
  * first difference that breaks it (except in the pool's owner, for the layout
- * that a migration under way converts the id's objects to). Libraries loaded after the pool was mapped
- * are seen: the program's notes are read again when the set of loaded objects
- * changed. An id is checked with its first object in this process: a
+ * that a migration under way converts the id's objects to). Libraries loaded
+ * after the pool was mapped are seen: the program's notes are read again when
+ * the set of loaded objects changed. An id is checked with its first object in this process: a
  * library loaded after that, carrying another layout of the id, is held
  * against the pool only once another id's first object has read the notes
  * again, which checks every id afresh. Two notes of different layouts for one table id in one program are
