@@ -137,7 +137,7 @@ struct UndoRecord {
 struct PoolHeader {
   std::atomic<uint64_t> magic;  // stored last by the creator: the rest is ready
   uint32_t version;
-  int32_t creator_pid;    // for messages only; liveness is the creator's lock, see shm_pool.cpp
+  int32_t creator_pid;    // for the record; messages name owner_pid
   uint64_t size;          // of the whole segment
   uint64_t creator_base;  // creator's mapping address; attachers map elsewhere
   std::atomic<uint64_t> root;
@@ -157,8 +157,10 @@ struct PoolHeader {
   // zim_shm_pool_destroy, however its owner ends.
   std::atomic<uint32_t> kept;
   std::atomic<int32_t> owner_pid;  // the creator, then each adopter; for messages only
-  // Adoptions so far: attachers lock a byte of their epoch (attach_locks), so
-  // that a migration can tell who attached before this owner adopted the pool.
+  // Adoptions so far, +1 under `lock` by each adopter: attachers lock a byte
+  // of the epoch that stands when their handshake holds `lock`
+  // (attach_locks.hpp), so that a migration, reading the locks under `lock`,
+  // can tell who attached before this owner adopted the pool.
   std::atomic<uint32_t> epoch;
   std::atomic<uint64_t> migration;  // offset of the ZIM_SHM_POOL_MIGRATION record under way, 0 for none
 };

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -167,10 +168,12 @@ std::string layout_refusal(uint32_t table_id, const NoteLayout& note, std::strin
          " of another layout: " + layout_difference(recorded, note.text);
 }
 
-int handshake(PoolHeader* hdr, uint64_t pool_size, const char* name) {
+int handshake(PoolHeader* hdr, uint64_t pool_size, const char* name, Handshake kind,
+              const std::function<int()>& admitted) {
   const std::string pool = "zim_memory: pool " + printable(name) + " ";
   std::vector<std::string> lines;
-  const std::shared_ptr<const ProgramLayouts> layouts = program_layouts();
+  const bool layouts_too = kind == Handshake::kAttach;
+  const std::shared_ptr<const ProgramLayouts> layouts = layouts_too ? program_layouts() : nullptr;
   const Config mine = this_process_config();  // may end the process: not under the lock
   // Records of another layout, compared once the lock is released (reading two
   // records is the generator's work, and every allocation waits for the lock),
@@ -183,15 +186,28 @@ int handshake(PoolHeader* hdr, uint64_t pool_size, const char* name) {
   std::vector<OtherLayout> other_layouts;
   {
     PoolLock lock(hdr);
+    // Its owner converts the objects now: an attacher would meet both layouts.
+    if (layouts_too && hdr->migration.load(std::memory_order_acquire) != 0) {
+      std::fprintf(stderr,
+                   "%sis being migrated: its objects are being converted to their types' new "
+                   "layouts; attach again when the migration completes\n",
+                   pool.c_str());
+      return EBUSY;
+    }
     Config made;
     if (!pool_config(hdr, pool_size, &made)) {
       std::fprintf(stderr, "%shas a damaged configuration record\n", pool.c_str());
       return EINVAL;
     }
     config_differences(pool, made, mine, &lines);
+    if (!layouts_too) {
+      for (std::string& line : lines) line += " (not migrated)";
+    }
     // Only the ids this program knows: the others are no reason to refuse.
     std::vector<uint32_t> ids;  // in order, for the messages
-    for (const auto& entry : layouts->by_id) ids.push_back(entry.first);
+    if (layouts_too) {
+      for (const auto& entry : layouts->by_id) ids.push_back(entry.first);
+    }
     std::sort(ids.begin(), ids.end());
     for (const uint32_t id : ids) {
       const NoteLayout& note = layouts->by_id.at(id);
@@ -206,13 +222,14 @@ int handshake(PoolHeader* hdr, uint64_t pool_size, const char* name) {
       other_layouts.push_back({lines.size(), id, std::move(recorded)});
       lines.emplace_back();
     }
+    if (lines.empty()) return admitted();
   }
   for (const OtherLayout& o : other_layouts) {
     lines[o.line] = pool + "holds objects of " +
                     layout_refusal(o.table_id, layouts->by_id.at(o.table_id), o.recorded);
   }
   for (const std::string& line : lines) std::fprintf(stderr, "%s\n", line.c_str());
-  return lines.empty() ? 0 : EPROTO;
+  return EPROTO;
 }
 
 }  // namespace zim_sim

@@ -5,6 +5,7 @@
 #define ZIM_SIM_SRC_POOL_RECORDS_HPP
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -25,10 +26,19 @@ bool read_layout_record(const PoolHeader* hdr, uint64_t pool_size, uint64_t offs
 // "type NAME (table id N) of another layout: DIFFERENCE", for messages.
 std::string layout_refusal(uint32_t table_id, const NoteLayout& note, std::string_view recorded);
 
-// Holds the pool's configuration and layout records against this process's,
-// under the pool's lock: 0, or after a line on stderr for each difference,
-// EPROTO (EINVAL for a damaged configuration record).
-int handshake(PoolHeader* hdr, uint64_t pool_size, const char* name);
+// What a handshake holds against this process: an attacher, the pool's
+// configuration and layout records, and no migration under way; an adopter,
+// the configuration alone (a migration converts the objects of another
+// layout, not those made for another number of NPUs or NPD size).
+enum class Handshake { kAttach, kAdopt };
+
+// Holds the pool against this process under the pool's lock: 0, or after a
+// line on stderr for each difference, EPROTO (EINVAL for a damaged
+// configuration record, EBUSY when an attacher meets a migration). Once the
+// checks pass, still under the lock, `admitted` runs: its non-zero result is
+// an errno that fails the handshake.
+int handshake(PoolHeader* hdr, uint64_t pool_size, const char* name, Handshake kind,
+              const std::function<int()>& admitted);
 
 }  // namespace zim_sim
 

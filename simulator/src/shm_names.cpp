@@ -2,18 +2,22 @@
 // libzim_memory: the pool's names in the shm folder.
 //
 //
-// Names are owned. The creator of a pool holds an exclusive flock on its
-// segment for as long as it maps it (the lock goes with the open file
-// description, so a child forked meanwhile holds it too until it gives the
-// pool up or ends); the kernel drops it when they are gone, however they end.
+// Names are owned. The owner of a pool, its creator and then each adopter,
+// holds an exclusive flock on its segment for as long as it maps it (the lock
+// goes with the open file description, so a child forked meanwhile holds it
+// too until it gives the pool up or ends); the kernel drops it when they are
+// gone, however they end.
 //
 // A name only ever leads to a complete pool or to something that is not one
 // of ours: the creator builds the pool in an unnamed file of the shm folder
 // (O_TMPFILE), locked from the start, and links it under its name only when
 // the magic is stored; link fails if the name exists, so claiming a name is
 // one atomic step, and a creator killed before it leaves nothing. A complete
-// pool whose lock can be taken has no live creator: it is stale, and creating
-// a pool of its name, or anyone's destroy, removes it. Whoever removes a name
+// pool whose lock can be taken has no live owner: anyone's destroy removes
+// it, and so does creating a pool of its name unless the pool is kept for a
+// successor (handed over or adopted), which only an adopter or a destroy may
+// take on (the kept word is read under the lock, and set before an owner
+// gives the lock up, so the two cannot cross). Whoever removes a name
 // does so while holding the lock of the segment behind it, and removes it only
 // if it still leads there (remove_name): so two processes racing for a name
 // end with one pool, a live pool's name is never taken, what is not a pool is
@@ -29,6 +33,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -48,14 +53,10 @@ bool file_id(int fd, FileId* id) {
   return true;
 }
 
-namespace {
-
 bool leads_to(const char* path, FileId id) {
   struct stat st;
   return lstat(path, &st) == 0 && st.st_dev == id.dev && st.st_ino == id.ino;
 }
-
-}  // namespace
 
 // Checking a name and then unlinking it would leave a window in which the
 // name could pass to another pool; instead the name is moved to `aside` (a
@@ -103,10 +104,12 @@ constexpr char kNotAPool[] =
     "the name belongs to something that is not a pool of this version; it is left alone";
 
 // Whether the file open on fd, of status st, is a complete pool of this
-// version; facts gets its header.
-bool is_pool(int fd, const struct stat& st, HeaderFacts* facts) {
+// version; facts gets its header, and *kept and *owner the header's words.
+bool is_pool(int fd, const struct stat& st, HeaderFacts* facts, uint32_t* kept, int32_t* owner) {
   return S_ISREG(st.st_mode) && read_header_facts(fd, facts) &&
-         is_complete_pool(*facts, static_cast<uint64_t>(st.st_size));
+         is_complete_pool(*facts, static_cast<uint64_t>(st.st_size)) &&
+         read_at(fd, kept, sizeof *kept, offsetof(PoolHeader, kept)) &&
+         read_at(fd, owner, sizeof *owner, offsetof(PoolHeader, owner_pid));
 }
 
 // What stands under `name` when linking a new pool there failed with EEXIST:
@@ -133,24 +136,34 @@ int clear_stale(const char* name, bool last_try) {
   };
   struct stat st;
   HeaderFacts facts{};
+  uint32_t kept = 0;
+  int32_t owner = 0;
   if (fstat(fd, &st) != 0) return done(-1);
-  const bool pool = is_pool(fd, st, &facts);
+  const bool pool = is_pool(fd, st, &facts, &kept, &owner);
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     if (errno != EWOULDBLOCK) return done(-1);
-    // Only complete pools are ever named, so a live one names its creator.
-    if (!pool || facts.creator_pid <= 0) return done(refuse(name, kNotAPool));
-    if (!last_try && kill(facts.creator_pid, 0) != 0 && errno == ESRCH) {
+    // Only complete pools are ever named, so a live one names its owner.
+    if (!pool || owner <= 0) return done(refuse(name, kNotAPool));
+    if (!last_try && kill(owner, 0) != 0 && errno == ESRCH) {
       usleep(1000);
       return done(0);
     }
-    const std::string why =
-        "the name belongs to the live pool of process " + std::to_string(facts.creator_pid);
+    const std::string why = "the name belongs to the live pool of process " + std::to_string(owner);
     return done(refuse(name, why.c_str()));
   }
   // Checked again under the lock: another program may have rewritten the
-  // file since.
-  if (fstat(fd, &st) != 0 || !is_pool(fd, st, &facts)) return done(refuse(name, kNotAPool));
-  // Stale: its creator is gone.
+  // file since, or its owner handed it over.
+  if (fstat(fd, &st) != 0 || !is_pool(fd, st, &facts, &kept, &owner)) {
+    return done(refuse(name, kNotAPool));
+  }
+  if (kept != 0) {
+    const std::string why =
+        "the name belongs to a pool kept for a successor; its last owner, "
+        "process " +
+        std::to_string(owner) + ", ended or handed over: adopt or destroy it";
+    return done(refuse(name, why.c_str()));
+  }
+  // Stale: its owner is gone.
   const std::string path = shm_path(name), aside = aside_path();
   switch (remove_name(path.c_str(), aside.c_str(), {st.st_dev, st.st_ino})) {
     case Removal::kDone:

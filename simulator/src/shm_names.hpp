@@ -26,6 +26,9 @@ struct FileId {
 
 bool file_id(int fd, FileId* id);
 
+// Whether the name at `path` (not followed) leads to the file `id`.
+bool leads_to(const char* path, FileId id);
+
 enum class Removal { kDone, kFailed, kStranded };
 
 // Removes the name at `path` if it leads to the file `id`; kDone also when it
@@ -43,7 +46,8 @@ void remove_name_reporting(const char* name, FileId id);
 
 // Gives the complete pool open on fd the name `name`, first unlinking a stale
 // pool of that name. 0, or -1 with errno: EEXIST, after a message, when a live
-// pool or something that is not a pool has the name.
+// pool, a pool kept for a successor or something that is not a pool has the
+// name.
 int claim_name(const char* name, int fd);
 
 // A new, unnamed file in the shm folder, locked; -1 with errno: EOPNOTSUPP

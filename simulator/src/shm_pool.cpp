@@ -1,7 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
-// libzim_memory: creating, attaching and releasing the pool's mapping, and the
-// accessors of the mapped pool. Which names a process may take or remove, and
-// how, is shm_names.cpp's business.
+// libzim_memory: creating, attaching, adopting and releasing the pool's
+// mapping, and the accessors of the mapped pool. Which names a process may
+// take or remove, and how, is shm_names.cpp's business.
+//
+// The owner of a pool, its creator and then each adopter, holds an exclusive
+// flock on the segment for as long as it maps it: whether that lock can be
+// taken is whether the owner is gone. The creator removes the name when it
+// ends, unless it handed the pool over; once handed over or adopted, the pool
+// is kept (PoolHeader::kept) and only zim_shm_pool_destroy removes its name.
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -20,6 +26,7 @@
 #include <new>
 #include <string>
 
+#include "attach_locks.hpp"
 #include "env.hpp"
 #include "pool.hpp"
 #include "pool_records.hpp"
@@ -33,10 +40,13 @@ using zim_sim::file_id;
 using zim_sim::FileId;
 using zim_sim::kNameMax;
 using zim_sim::kShmDir;
+using zim_sim::leads_to;
 using zim_sim::open_unnamed;
 using zim_sim::remove_name;
 using zim_sim::remove_name_reporting;
 using zim_sim::shm_path;
+
+enum class Role { kAttacher, kCreator, kAdopter };
 
 // This process's mapping. Guarded by g_control; g_pool and g_pool_size mirror
 // hdr and size for the lock-free readers.
@@ -45,14 +55,17 @@ struct Mapping {
   uint64_t size;
   FileId id;        // of the segment
   pid_t mapped_by;  // another pid than ours: inherited through fork
-  int lock_fd;      // the creator's locked descriptor of the segment, or -1
-  bool created;     // mapped_by created the segment and removes its name
-  bool exit_hook;   // the at-exit unlink is registered
+  // The segment, open while it is mapped: an owner's holds the owner's flock,
+  // an attacher's its attach lock (attach_locks.hpp).
+  int fd;
+  bool owner;         // mapped_by created or adopted the pool
+  bool removes_name;  // mapped_by created the pool and did not hand it over
+  bool exit_hook;     // the at-exit unlink is registered
   char name[kNameMax + 1];
 };
 
 std::mutex g_control;
-Mapping g_mapping{nullptr, 0, {}, 0, -1, false, false, {}};
+Mapping g_mapping{nullptr, 0, {}, 0, -1, false, false, false, {}};
 std::atomic<zim_sim::PoolHeader*> g_pool{nullptr};
 std::atomic<uint64_t> g_pool_size{0};
 
@@ -84,18 +97,19 @@ int fail(int fd, void* map, uint64_t size) {
 }
 
 // Unmaps the pool, first removing its name if remove (the caller holds the
-// segment's lock then).
+// segment's lock then), and gives up the segment's descriptor and its lock.
 void unmap(bool remove) {
   if (g_mapping.hdr == nullptr) return;
   g_pool.store(nullptr, std::memory_order_release);
   g_abort_owner.store(0);
   munmap(g_mapping.hdr, g_mapping.size);
   if (remove) remove_name_reporting(g_mapping.name, g_mapping.id);
-  if (g_mapping.lock_fd >= 0) close(g_mapping.lock_fd);
-  g_mapping.lock_fd = -1;
+  if (g_mapping.fd >= 0) close(g_mapping.fd);
+  g_mapping.fd = -1;
   g_mapping.hdr = nullptr;
   g_mapping.size = 0;
-  g_mapping.created = false;
+  g_mapping.owner = false;
+  g_mapping.removes_name = false;
   g_mapping.name[0] = '\0';
 }
 
@@ -114,7 +128,8 @@ bool free_to_map() {
   return false;
 }
 
-bool owns_name() { return g_mapping.created && g_mapping.mapped_by == getpid(); }
+bool owns_pool() { return g_mapping.owner && g_mapping.mapped_by == getpid(); }
+bool owns_name() { return g_mapping.removes_name && g_mapping.mapped_by == getpid(); }
 
 void remove_at_exit() {
   std::lock_guard<std::mutex> guard(g_control);
@@ -122,20 +137,22 @@ void remove_at_exit() {
     // The mapping itself may still be in use by other exit-time code.
     g_abort_owner.store(0);
     remove_name_reporting(g_mapping.name, g_mapping.id);
-    g_mapping.created = false;
+    g_mapping.removes_name = false;
   }
 }
 
-// lock_fd >= 0: this process created the pool and holds its lock.
-void publish(zim_sim::PoolHeader* hdr, uint64_t size, FileId id, const char* name, int lock_fd) {
+// fd: the segment, holding the owner's flock or the attacher's attach lock.
+void publish(zim_sim::PoolHeader* hdr, uint64_t size, FileId id, const char* name, int fd,
+             Role role) {
   g_mapping.hdr = hdr;
   g_mapping.size = size;
   g_mapping.id = id;
   g_mapping.mapped_by = getpid();
-  g_mapping.lock_fd = lock_fd;
-  g_mapping.created = lock_fd >= 0;
+  g_mapping.fd = fd;
+  g_mapping.owner = role != Role::kAttacher;
+  g_mapping.removes_name = role == Role::kCreator;
   std::strcpy(g_mapping.name, name);
-  if (g_mapping.created) {
+  if (g_mapping.removes_name) {
     if (!g_mapping.exit_hook) g_mapping.exit_hook = std::atexit(remove_at_exit) == 0;
     if (!g_abort_hook) {
       struct sigaction sa = {};
@@ -163,11 +180,83 @@ int init_lock(pthread_mutex_t* lock) {
   return rc;
 }
 
+// The pool `name`, mapped at another address than its creator's, and its
+// segment's descriptor, size and identity; -1 with errno (EINVAL: not a
+// complete pool of this version).
+struct Segment {
+  int fd;
+  void* map;
+  uint64_t size;
+  FileId id;
+};
+int map_existing(const char* name, Segment* seg) {
+  // O_NONBLOCK: a FIFO planted under the name must not stop the caller.
+  const int fd = shm_open(name, O_RDWR | O_NONBLOCK, 0);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0) return fail(fd, MAP_FAILED, 0);
+  const uint64_t size = static_cast<uint64_t>(st.st_size);
+  if (!S_ISREG(st.st_mode) || size < ZIM_SHM_POOL_MIN_SIZE) {
+    errno = EINVAL;
+    return fail(fd, MAP_FAILED, 0);
+  }
+  void* map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (map == MAP_FAILED) return fail(fd, map, size);
+  if (!zim_sim::is_complete_pool(zim_sim::header_facts(static_cast<zim_sim::PoolHeader*>(map)),
+                                 size)) {
+    errno = EINVAL;
+    return fail(fd, map, size);
+  }
+  // Clients must see the pool at another address than the server so that
+  // the pointer fix-up is exercised: while the creator's address is still
+  // occupied by the first mapping, a second one necessarily lands elsewhere.
+  if (reinterpret_cast<uintptr_t>(map) == static_cast<zim_sim::PoolHeader*>(map)->creator_base) {
+    void* again = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (again == MAP_FAILED) return fail(fd, map, size);
+    munmap(map, size);
+    map = again;
+  }
+  *seg = {fd, map, size, {st.st_dev, st.st_ino}};
+  return 0;
+}
+
+// The owner's flock of the segment seg, for an adopter: 0, or -1 with errno:
+// EEXIST, after a message, while the owner (or a process it forked, which
+// shares its lock) lives.
+int take_ownership(const char* name, const Segment& seg) {
+  const auto* hdr = static_cast<const zim_sim::PoolHeader*>(seg.map);
+  // A creator checking whether the pool is stale holds the lock for a moment.
+  for (int attempt = 0;; ++attempt) {
+    if (flock(seg.fd, LOCK_EX | LOCK_NB) == 0) break;
+    if (errno != EWOULDBLOCK) return -1;
+    const pid_t owner = hdr->owner_pid.load(std::memory_order_relaxed);
+    const bool owner_gone = owner <= 0 || (kill(owner, 0) != 0 && errno == ESRCH);
+    if (owner_gone && attempt < 8) {
+      usleep(1000);
+      continue;
+    }
+    std::fprintf(stderr, "zim_memory: cannot adopt the pool \"%s\": its owner, process %ld, %s\n",
+                 zim_sim::printable(name).c_str(), static_cast<long>(owner),
+                 owner_gone ? "is gone, but a process it forked still holds the pool"
+                            : "is alive; it must hand the pool over first");
+    errno = EEXIST;
+    return -1;
+  }
+  // Names are removed under this lock: the name still leading here, it stays.
+  if (!leads_to(shm_path(name).c_str(), seg.id)) return errno = ENOENT, -1;
+  return 0;
+}
+
 }  // namespace
 
 namespace zim_sim {
 
 PoolHeader* mapped_pool() { return g_pool.load(std::memory_order_acquire); }
+
+int owned_pool_fd() {
+  std::lock_guard<std::mutex> guard(g_control);
+  return g_mapping.hdr != nullptr && owns_pool() ? g_mapping.fd : -1;
+}
 
 bool valid_pool_name(const char* name) {
   if (name == nullptr || name[0] != '/') return false;
@@ -204,6 +293,7 @@ extern "C" ZIM_SIM_API int zim_shm_pool_create(const char* name, uint64_t size) 
   auto* hdr = new (map) PoolHeader();
   hdr->version = zim_sim::kPoolVersion;
   hdr->creator_pid = static_cast<int32_t>(getpid());
+  hdr->owner_pid.store(hdr->creator_pid, std::memory_order_relaxed);
   hdr->size = size;
   hdr->creator_base = reinterpret_cast<uintptr_t>(map);
   hdr->carve.store(ZIM_SHM_POOL_HEADER_SIZE, std::memory_order_relaxed);
@@ -219,7 +309,7 @@ extern "C" ZIM_SIM_API int zim_shm_pool_create(const char* name, uint64_t size) 
   ZIM_POOL_KILL_POINT();
   FileId id{};
   file_id(fd, &id);  // fstat of a descriptor just used: cannot fail
-  publish(hdr, size, id, name, fd);
+  publish(hdr, size, id, name, fd, Role::kCreator);
   return 0;
 }
 
@@ -230,39 +320,53 @@ extern "C" ZIM_SIM_API int zim_shm_pool_attach(const char* name) {
   }
   std::lock_guard<std::mutex> guard(g_control);
   if (!free_to_map()) return -1;
-  // O_NONBLOCK: a FIFO planted under the name must not stop the caller.
-  const int fd = shm_open(name, O_RDWR | O_NONBLOCK, 0);
-  if (fd < 0) return -1;
-  struct stat st;
-  if (fstat(fd, &st) != 0) return fail(fd, MAP_FAILED, 0);
-  const uint64_t size = static_cast<uint64_t>(st.st_size);
-  if (!S_ISREG(st.st_mode) || size < ZIM_SHM_POOL_MIN_SIZE) {
+  Segment seg{};
+  if (map_existing(name, &seg) != 0) return -1;
+  auto* hdr = static_cast<PoolHeader*>(seg.map);
+  // Locked before the handshake takes the pool's lock, and moved to the
+  // epoch that stands under it: whoever reads the locks under the pool's lock
+  // (a migration) sees every attacher that passed the handshake.
+  uint32_t epoch = hdr->epoch.load(std::memory_order_acquire);
+  if (!zim_sim::lock_attach(seg.fd, epoch)) return fail(seg.fd, seg.map, seg.size);
+  const int err = zim_sim::handshake(hdr, seg.size, name, zim_sim::Handshake::kAttach, [&] {
+    const uint32_t now = hdr->epoch.load(std::memory_order_acquire);
+    if (!zim_sim::move_attach_lock(seg.fd, epoch, now)) return errno;
+    epoch = now;
+    return 0;
+  });
+  if (err != 0) return errno = err, fail(seg.fd, seg.map, seg.size);
+  publish(hdr, seg.size, seg.id, name, seg.fd, Role::kAttacher);
+  return 0;
+}
+
+extern "C" ZIM_SIM_API int zim_shm_pool_adopt(const char* name) {
+  if (!zim_sim::valid_pool_name(name)) {
     errno = EINVAL;
-    return fail(fd, MAP_FAILED, 0);
-  }
-  void* map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  if (map == MAP_FAILED) return fail(fd, map, size);
-  auto* hdr = static_cast<PoolHeader*>(map);
-  if (!zim_sim::is_complete_pool(zim_sim::header_facts(hdr), size)) {
-    errno = EINVAL;
-    return fail(fd, map, size);
-  }
-  // Clients must see the pool at another address than the server so that
-  // the pointer fix-up is exercised: while the creator's address is still
-  // occupied by the first mapping, a second one necessarily lands elsewhere.
-  if (reinterpret_cast<uintptr_t>(map) == hdr->creator_base) {
-    void* again = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (again == MAP_FAILED) return fail(fd, map, size);
-    munmap(map, size);
-    map = again;
-  }
-  close(fd);
-  if (const int err = zim_sim::handshake(static_cast<PoolHeader*>(map), size, name); err != 0) {
-    munmap(map, size);
-    errno = err;
     return -1;
   }
-  publish(static_cast<PoolHeader*>(map), size, {st.st_dev, st.st_ino}, name, -1);
+  std::lock_guard<std::mutex> guard(g_control);
+  if (!free_to_map()) return -1;
+  Segment seg{};
+  if (map_existing(name, &seg) != 0) return -1;
+  if (take_ownership(name, seg) != 0) return fail(seg.fd, seg.map, seg.size);
+  auto* hdr = static_cast<PoolHeader*>(seg.map);
+  // Kept first: an adopter killed on the way leaves a pool whose name stays.
+  const int err = zim_sim::handshake(hdr, seg.size, name, zim_sim::Handshake::kAdopt, [hdr] {
+    hdr->kept.store(1, std::memory_order_release);
+    hdr->epoch.fetch_add(1, std::memory_order_acq_rel);
+    hdr->owner_pid.store(static_cast<int32_t>(getpid()), std::memory_order_release);
+    return 0;
+  });
+  if (err != 0) return errno = err, fail(seg.fd, seg.map, seg.size);
+  publish(hdr, seg.size, seg.id, name, seg.fd, Role::kAdopter);
+  return 0;
+}
+
+extern "C" ZIM_SIM_API int zim_shm_pool_hand_over(void) {
+  std::lock_guard<std::mutex> guard(g_control);
+  if (g_mapping.hdr == nullptr || !owns_pool()) return errno = EPERM, -1;
+  g_mapping.hdr->kept.store(1, std::memory_order_release);
+  unmap(false);  // gives up the owner's lock last: the successor finds the pool kept
   return 0;
 }
 
@@ -273,11 +377,13 @@ extern "C" ZIM_SIM_API void zim_shm_pool_detach(void) {
 
 extern "C" ZIM_SIM_API int zim_shm_pool_destroy(void) {
   std::lock_guard<std::mutex> guard(g_control);
-  if (g_mapping.hdr == nullptr || owns_name()) return unmap(true), 0;
+  if (g_mapping.hdr == nullptr || owns_pool()) return unmap(true), 0;
   // A child's share of its parent's claim goes first: the claim is the parent's.
-  if (g_mapping.lock_fd >= 0) close(g_mapping.lock_fd);
-  g_mapping.lock_fd = -1;
-  g_mapping.created = false;
+  if (g_mapping.owner) {
+    close(g_mapping.fd);
+    g_mapping.fd = -1;
+    g_mapping.owner = g_mapping.removes_name = false;
+  }
   // Whether the owner lives is whether its lock on the segment is held.
   const int fd =
       open(shm_path(g_mapping.name).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -293,11 +399,13 @@ extern "C" ZIM_SIM_API int zim_shm_pool_destroy(void) {
     const int err = errno;
     close(fd);
     if (err != EWOULDBLOCK) return errno = err, -1;
+    const bool kept = g_mapping.hdr->kept.load(std::memory_order_relaxed) != 0;
     std::fprintf(stderr,
                  "zim_memory: cannot destroy the pool \"%s\": it belongs to process %ld, which "
-                 "is alive and removes it when it is done; detach instead\n",
+                 "is alive and %s; detach instead\n",
                  zim_sim::printable(g_mapping.name).c_str(),
-                 static_cast<long>(g_mapping.hdr->creator_pid));
+                 static_cast<long>(g_mapping.hdr->owner_pid.load(std::memory_order_relaxed)),
+                 kept ? "keeps it for a successor" : "removes it when it is done");
     errno = EPERM;
     return -1;
   }

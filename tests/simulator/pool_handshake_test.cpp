@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "pool.hpp"
 #include "sim_test_util.hpp"
 
 namespace zim_sim_test {
@@ -65,8 +66,10 @@ Outcome run(const char* exe, const char* command, const std::string& pool,
 constexpr int kRefused = 3;  // the probe's exit status: attach failed, nothing mapped
 
 // The test's own configuration is the default: N 8, NPD size 16, no entries.
-TEST_F(ShmPoolTest, AnotherConfigurationIsRefusedAtAttach) {
+// An adopter is held to it as an attacher is: a migration carries layouts only.
+TEST_F(ShmPoolTest, AnotherConfigurationIsRefusedAtAttachAndAdoption) {
   create(1u << 20);
+  ASSERT_EQ(zim_shm_pool_hand_over(), 0);
   const std::string pool = "zim_memory: pool " + name_ + " made for ";
   const struct {
     std::vector<const char*> env;
@@ -84,15 +87,41 @@ TEST_F(ShmPoolTest, AnotherConfigurationIsRefusedAtAttach) {
       {{}, {}},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.env.empty() ? "" : c.env[0]);
-    const Outcome o = run(PROBE_PLAIN, "attach", name_, c.env);
-    EXPECT_EQ(o.status, c.lines.empty() ? 0 : kRefused) << o.err;
-    EXPECT_EQ(o.out, c.lines.empty() ? "0\n" : std::string(std::strerror(EPROTO)) + "\n");
-    EXPECT_EQ(count(o.err, "\n"), c.lines.size()) << o.err;
-    for (const std::string& line : c.lines) {
-      EXPECT_NE(o.err.find(pool + line + "\n"), std::string::npos) << o.err;
+    for (const std::string command : {"attach", "adopt"}) {
+      SCOPED_TRACE(command + " " + (c.env.empty() ? "" : c.env[0]));
+      const Outcome o = run(PROBE_PLAIN, command.c_str(), name_, c.env);
+      EXPECT_EQ(o.status, c.lines.empty() ? 0 : kRefused) << o.err;
+      EXPECT_EQ(o.out, c.lines.empty() ? "0\n" : std::string(std::strerror(EPROTO)) + "\n");
+      EXPECT_EQ(count(o.err, "\n"), c.lines.size()) << o.err;
+      for (const std::string& line : c.lines) {
+        const std::string end = command == "adopt" ? " (not migrated)\n" : "\n";
+        EXPECT_NE(o.err.find(pool + line + end), std::string::npos) << o.err;
+      }
     }
   }
+  ASSERT_EQ(zim_shm_pool_attach(name_.c_str()), 0);  // for the owner gone, anyone's destroy
+}
+
+// A migration under way (its record named in the header) turns attachers
+// away until it completes; the owner's successor adopts the pool all the same
+// and finishes it.
+TEST_F(ShmPoolTest, AttachWaitsForAMigrationAdoptionDoesNot) {
+  create(1u << 20);
+  auto* hdr = static_cast<zim_sim::PoolHeader*>(zim_shm_pool_base());
+  hdr->migration = ZIM_SHM_POOL_HEADER_SIZE + kHeader;
+  const std::string busy = "zim_memory: pool " + name_ +
+                           " is being migrated: its objects are being converted to their types' "
+                           "new layouts; attach again when the migration completes\n";
+  Outcome o = run(PROBE_PLAIN, "attach", name_);
+  EXPECT_EQ(o.status, kRefused);
+  EXPECT_EQ(o.out + o.err, std::string(std::strerror(EBUSY)) + "\n" + busy);
+  ASSERT_EQ(zim_shm_pool_hand_over(), 0);
+  o = run(PROBE_PLAIN, "adopt", name_);
+  EXPECT_EQ(o.out + o.err, "0\n");
+  ASSERT_EQ(zim_shm_pool_adopt(name_.c_str()), 0);
+  static_cast<zim_sim::PoolHeader*>(zim_shm_pool_base())->migration = 0;
+  o = run(PROBE_PLAIN, "attach", name_);
+  EXPECT_EQ(o.out + o.err, "0\n");
 }
 
 // probe_defs/a and b: probe_entry (table id 0) with speed at another offset.

@@ -5,6 +5,7 @@
 //   serve NAME    create the pool, make a block of table id 0 holding 77 under
 //                 the root, print "ready", run until stdin closes
 //   attach NAME   attach; print the root's value (exit 0) or errno (3)
+//   adopt NAME    the same, adopting the pool instead
 //   make NAME     attach, print "attached", wait for a line on stdin (or its end), make
 //                 a block of table id 0: exit 0, or 4 when the pool refuses it
 //   make NAME LIB the same, after loading the library LIB (dlopen)
@@ -50,11 +51,11 @@ int main(int argc, char** argv) {
   if (argc != 3 && argc != 4) return 1;
   const std::string command = argv[1];
   if (command == "serve") return serve(argv[2]);
-  if (zim_shm_pool_attach(argv[2]) != 0) {
+  if ((command == "adopt" ? zim_shm_pool_adopt : zim_shm_pool_attach)(argv[2]) != 0) {
     std::printf("%s\n", std::strerror(errno));
     return zim_shm_pool_base() == nullptr ? 3 : 5;
   }
-  if (command == "attach") {
+  if (command == "attach" || command == "adopt") {
     const auto* root =
         static_cast<const uint64_t*>(zim_shm_pool_block_at(zim_shm_pool_root(), nullptr, nullptr));
     std::printf("%llu\n", root != nullptr ? static_cast<unsigned long long>(*root) : 0ull);

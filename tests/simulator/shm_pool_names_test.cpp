@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // The shared-memory pool's names: what a creator leaves alone, races for a
-// name, and the cleanup of a creator's name however it ends.
+// name, the cleanup of a creator's name however it ends, and a kept pool's.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <zim/sim/shm_pool.h>
@@ -13,8 +13,11 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <tuple>
+#include <utility>
 #include <vector>
 
+#include "pool.hpp"
 #include "sim_test_util.hpp"
 
 namespace zim_sim_test {
@@ -150,6 +153,56 @@ TEST_F(ShmPoolTest, ACreatorLeavesTheNameOfItsSuccessorAlone) {
     EXPECT_EQ(zim_shm_pool_destroy(), 0);
     for (int fd : {ready[0], ready[1], go[0], go[1]}) close(fd);
   }
+}
+
+// A pool passes from owner to owner, its objects, root and name kept however
+// each owner ends, until a destroy.
+TEST_F(ShmPoolTest, AnAdoptedPoolKeepsItsObjectsRootAndNameUntilDestroyed) {
+  const auto in_child = [](auto fn) {
+    int err[2];
+    if (pipe(err) != 0) return std::pair{-2, std::string()};
+    const pid_t pid = spawn(fn, err[1]);
+    close(err[1]);
+    std::string text = read_all(err[0]);
+    close(err[0]);
+    return std::pair{wait_exit(pid), text};
+  };
+  EXPECT_TRUE(zim_shm_pool_hand_over() == -1 && errno == EPERM) << "no pool, no owner";
+  ASSERT_TRUE(leave_stale_pool(name_));  // the first owner: a creator killed
+  // Each adopter finds every object so far, at another address than the
+  // creator's, adds one and ends its own way.
+  enum How { kExit, kAbort, kKill, kDetach, kHandOver };
+  for (const How how : {kExit, kAbort, kKill, kDetach, kHandOver}) {
+    SCOPED_TRACE(how);
+    auto [status, text] = in_child([&] {
+      if (zim_shm_pool_adopt(name_.c_str()) != 0) return 1;
+      const auto* hdr = static_cast<const zim_sim::PoolHeader*>(zim_shm_pool_base());
+      if (hdr->creator_base == reinterpret_cast<uintptr_t>(hdr)) return 2;
+      if (zim_shm_pool_table_blocks(5000) != unsigned(how)) return 3;
+      auto* mine = static_cast<uint64_t*>(zim_shm_table_pool_calloc(5000, 64));
+      *mine = 0x5eed + how;
+      if (how == kExit) zim_shm_pool_set_root(zim_shm_pool_offset_of(mine));
+      if (*static_cast<uint64_t*>(zim_shm_pool_at(zim_shm_pool_root())) != 0x5eed) return 4;
+      if (how == kExit) std::exit(0);
+      if (how == kAbort) std::abort();
+      if (how == kKill) raise(SIGKILL);
+      if (how == kDetach) zim_shm_pool_detach();
+      return how == kHandOver ? zim_shm_pool_hand_over() : 0;
+    });
+    EXPECT_EQ(status, how == kAbort || how == kKill ? -1 : 0) << text;
+    ASSERT_TRUE(shm_exists(name_));
+    std::tie(status, text) = in_child([&] { return zim_shm_pool_create(name_.c_str(), 1u << 20); });
+    EXPECT_EQ(status, 255);
+    EXPECT_NE(text.find("handed over: adopt or destroy it\n"), std::string::npos) << text;
+  }
+  ASSERT_EQ(zim_shm_pool_adopt(name_.c_str()), 0);
+  EXPECT_EQ(zim_shm_pool_table_blocks(5000), 5u);
+  auto [status, text] = in_child([&] { return zim_shm_pool_adopt(name_.c_str()) + 1; });
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(text, "zim_memory: cannot adopt the pool \"" + name_ + "\": its owner, process " +
+                      std::to_string(getpid()) + ", is alive; it must hand the pool over first\n");
+  EXPECT_EQ(zim_shm_pool_destroy(), 0) << "the owner's destroy removes the name";
+  EXPECT_FALSE(shm_exists(name_));
 }
 
 // Abort runs no exit handlers, yet the default pool, run out by server constructors, goes.

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "attach_locks.hpp"
 #include "pool.hpp"
 #include "sim_test_util.hpp"
 
@@ -163,6 +164,61 @@ TEST_F(ShmPoolTest, SecondProcessAttachesAtAnotherAddress) {
   EXPECT_EQ(zim_shm_pool_offset_of(static_cast<char*>(base) - 1), ZIM_SHM_POOL_BAD_OFFSET);
   EXPECT_EQ(zim_shm_pool_at(kPoolSize), nullptr);
   EXPECT_EQ(zim_shm_pool_table_bytes(5), 112u);
+}
+
+// The attachers' locks name who attached in each epoch, for as long as they
+// map the pool; an adoption begins the next epoch.
+TEST_F(ShmPoolTest, AttachLocksNameWhoAttachedBeforeAnAdoption) {
+  create(kPoolSize);
+  int ready[2], go[2];
+  ASSERT_TRUE(pipe(ready) == 0 && pipe(go) == 0);
+  const auto attacher = [&](bool detach) {
+    return spawn([&, detach] {
+      close(go[1]);  // each waits for the test to close its end
+      char c = zim_shm_pool_attach(name_.c_str()) == 0 ? 'y' : 'n';
+      if (detach) zim_shm_pool_detach();
+      return write(ready[1], &c, 1) == 1 && read(go[0], &c, 1) == 0 ? 0 : 1;
+    });
+  };
+  const auto attached = [&](int n) {
+    char c = 'y';
+    while (n-- > 0 && c == 'y') {
+      if (read(ready[0], &c, 1) != 1) return false;
+    }
+    return c == 'y';
+  };
+  std::vector<pid_t> before = {attacher(false), attacher(false)};
+  const pid_t detached = attacher(true);
+  ASSERT_TRUE(attached(3));
+  ASSERT_EQ(zim_shm_pool_hand_over(), 0);
+  ASSERT_EQ(zim_shm_pool_adopt(name_.c_str()), 0);
+  const pid_t after = attacher(false);
+  ASSERT_TRUE(attached(1));
+  const int fd = shm_open(name_.c_str(), O_RDONLY, 0);
+  std::sort(before.begin(), before.end());
+  EXPECT_EQ(zim_sim::attached_before(fd, 1), before);
+  EXPECT_TRUE(zim_sim::attached_before(fd, 0).empty());
+  std::vector<pid_t> all = before;
+  all.insert(std::upper_bound(all.begin(), all.end(), after), after);
+  EXPECT_EQ(zim_sim::attached_before(fd, 2), all);
+  for (int end : {go[1], ready[1]}) close(end);
+  for (const pid_t pid : {before[0], before[1], detached, after}) EXPECT_EQ(wait_exit(pid), 0);
+  EXPECT_TRUE(zim_sim::attached_before(fd, 2).empty()) << "an attacher's end drops its lock";
+  // The kernel names one lock of a range, not the lowest: locks taken here,
+  // each through a descriptor of its own, highest first.
+  std::vector<int> fds;
+  for (const auto& [epoch, pid] : {std::pair{2u, 7}, {1u, 300}, {0u, 200}, {0u, 100}}) {
+    fds.push_back(shm_open(name_.c_str(), O_RDONLY, 0));
+    struct flock lock = {};
+    lock.l_type = F_RDLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = zim_sim::attach_lock_offset(epoch, pid);
+    lock.l_len = 1;
+    ASSERT_EQ(fcntl(fds.back(), F_OFD_SETLK, &lock), 0);
+  }
+  EXPECT_EQ(zim_sim::attached_before(fd, 2), (std::vector<pid_t>{100, 200, 300}));
+  for (int end : fds) close(end);
+  for (int end : {fd, go[0], ready[0]}) close(end);
 }
 
 // Damage shows between the blocks still found; the inspector's test walks another process's pool.

@@ -67,13 +67,15 @@
  * An unusable value, the empty one included, ends the process with exit
  * status 2 and a message.
  *
- * Names: a pool owns its name while its creator lives (a child it forks shares
- * the creator's claim until the child detaches, maps a pool of its own or
- * ends). A name leads to a pool only once the pool is complete: the creator
- * builds it in an unnamed file of /dev/shm (O_TMPFILE, so /dev/shm must be a
- * tmpfs that supports it) and links it under its name as the last step.
- * Creating a pool of a name in use by a live pool fails; a complete pool of
- * this version whose creator is gone, however it ended, is stale and replaced;
+ * Names: a pool owns its name while its owner lives: its creator, then each
+ * process that adopts it (zim_shm_pool_adopt); a child the owner forks shares
+ * the owner's claim until the child detaches, maps a pool of its own or ends.
+ * A name leads to a pool only once the pool is complete: the creator builds
+ * it in an unnamed file of /dev/shm (O_TMPFILE, so /dev/shm must be a tmpfs
+ * that supports it) and links it under its name as the last step. Creating a
+ * pool of a name in use by a live pool fails; a complete pool of this version
+ * whose owner is gone, however it ended, is stale and replaced, unless it is
+ * kept (handed over or adopted: creating fails, adopt or destroy it);
  * anything else under the name (another program's segment, a pool of another
  * version or cut short, a directory, a link) is left alone and the creation
  * fails.
@@ -88,8 +90,11 @@
  * removed by the child. Other processes cannot remove a pool whose owner
  * lives (zim_shm_pool_destroy). A creator killed otherwise leaves the complete
  * pool, which the next creation of its name replaces, or anyone's
- * zim_shm_pool_destroy removes. Mapping, detaching and destroying must not
- * race with allocations in the same process.
+ * zim_shm_pool_destroy removes. A kept pool (one handed over or adopted)
+ * outlives every owner, however it ends: only zim_shm_pool_destroy removes
+ * its name, by its owner, or by anyone once the owner is gone. Mapping,
+ * detaching and destroying must not race with allocations in the same
+ * process.
  *
  * What a process that maps a pool cannot survive: the segment is a file of
  * /dev/shm that every process of the pool's user may write, and a tmpfs file
@@ -133,7 +138,8 @@ extern "C" {
  * below ZIM_SHM_POOL_MIN_SIZE, EBUSY when this process already maps a pool,
  * ENOSPC when the pool cannot hold its configuration record (zim_shm_pool_config_t),
  * EEXIST with a message on stderr when a live pool owns the name (the message
- * names its creator's process id) or something that is not a complete pool of
+ * names its owner's process id), a kept pool has it (the message ends "handed
+ * over: adopt or destroy it") or something that is not a complete pool of
  * this version has it (nothing of it is touched), EOPNOTSUPP with a message
  * when /dev/shm cannot hold unnamed files, or the error of the failing system
  * call. A creator killed during creation leaves nothing under the name, or a
@@ -144,8 +150,10 @@ ZIM_SIM_API int zim_shm_pool_create(const char *name, uint64_t size);
  * it has checked that this process reads the pool's objects as their makers
  * wrote them (the handshake). 0 on success; -1 with errno on failure: EINVAL
  * for a bad name or a segment that is not a pool (or whose records are
- * damaged), EBUSY when this process already maps a pool, EPROTO when the
- * handshake refuses the pool, or the error of the failing system call. The
+ * damaged), EBUSY when this process already maps a pool or, with a message on
+ * stderr, while the pool's owner migrates its objects (attach again once
+ * zim_shm_pool_migrate has returned), EPROTO when the handshake refuses the
+ * pool, or the error of the failing system call. The
  * handshake refuses, with one line on stderr for each difference and nothing
  * mapped afterwards, a pool made for another number of NPUs or another NPD
  * size of any table id than this process's configuration (zim/sim/config.h:
@@ -155,17 +163,21 @@ ZIM_SIM_API int zim_shm_pool_create(const char *name, uint64_t size);
  * and the first difference that breaks it). Table ids this program carries no
  * note for are no reason to refuse. Its cost grows with the table ids that
  * hold objects and the configuration's entries, not with the objects. A pool
- * inherited through fork does not count as mapped: attaching replaces it. */
+ * inherited through fork does not count as mapped: attaching replaces it.
+ * While it maps the pool, an attacher holds a shared lock (F_OFD_SETLK) on
+ * one byte of the segment far past its end, which names the pool's adoption
+ * epoch and its process id: how a migration learns who attached before its
+ * owner adopted the pool. */
 ZIM_SIM_API int zim_shm_pool_attach(const char *name);
 
-/* Unmaps the pool; the creator also removes its name, if the name still leads
- * to its pool. No-op without a pool. */
+/* Unmaps the pool; the creator of a pool not handed over also removes its
+ * name, if the name still leads to its pool. No-op without a pool. */
 ZIM_SIM_API void zim_shm_pool_detach(void);
 
 /* Unmaps the pool and removes its name, if the name still leads to it. 0 on
- * success, also without a pool. In a process that did not create the pool (a
- * child that inherited it through fork included) only once the pool's owner
- * is gone; while the owner lives, -1 with errno EPERM and a message on stderr
+ * success, also without a pool. In a process that does not own the pool (its
+ * creator or adopter; a child that inherited it through fork does not) only
+ * once the pool's owner is gone; while the owner lives, -1 with errno EPERM and a message on stderr
  * naming the owner's process id, and the pool stays mapped and named. -1 with
  * the error of the failing system call when the name cannot be checked. */
 ZIM_SIM_API int zim_shm_pool_destroy(void);
@@ -254,14 +266,21 @@ typedef struct zim_shm_pool_layout_record {
  * pool and converts the objects whose type's layout changed.
  *
  * zim_shm_pool_hand_over, in the pool's owner (its creator or adopter; else
- * -1 with EPERM), unmaps the pool and keeps it and its name for a successor.
+ * -1 with EPERM), unmaps the pool and keeps it and its name for a successor,
+ * giving up the owner's claim: no exit or abort of this process removes it.
  * zim_shm_pool_adopt maps the pool `name` whose owner handed it over or is
- * gone and makes this process its owner, every object and the root slot kept,
- * after the handshake on the number of NPUs and the NPD sizes (a difference:
- * -1 with EPROTO and one line each on stderr); -1 with EEXIST and a message
- * naming the owner while the owner lives, EINVAL and EBUSY as for attach. Once
- * a pool was handed over or adopted its name stays until zim_shm_pool_destroy,
- * however its owner ends, and zim_shm_pool_create refuses the name (EEXIST).
+ * gone, however it ended, at another address than its creator's, and makes
+ * this process its owner, every object and the root slot kept, after the
+ * handshake on the number of NPUs and the NPD sizes only (a difference: -1
+ * with EPROTO and one line each on stderr, ending "(not migrated)"; layouts
+ * are the migration's business, and a migration under way is the adopter's to
+ * finish). 0, or -1 with errno: EEXIST and a message naming the owner's
+ * process id while the owner (or a process it forked that still holds the
+ * pool) lives, ENOENT when the name went meanwhile, EINVAL and EBUSY as for
+ * attach. Each adoption begins a new epoch of the pool, which the attachers'
+ * locks name (see zim_shm_pool_attach). Once a pool was handed over or
+ * adopted its name stays until zim_shm_pool_destroy, however its owner ends,
+ * and zim_shm_pool_create refuses the name (EEXIST).
  *
  * zim_shm_pool_migrate, in the owner, converts every object whose table id's
  * recorded layout differs from this program's layout note into a new object
