@@ -19,8 +19,9 @@ constexpr uint64_t kPoolMagic = 0x316c6f6f706d697aull;  // "zimpool1"
 // 7: table ids up to 65535 in id pages, the configuration and layout records;
 // 8: hand-over, adoption and the migration of objects to a new layout.
 constexpr uint32_t kPoolVersion = 8;
-constexpr uint32_t kBlockMagic = 0x6b6c627au;    // "zblk"
-constexpr uint32_t kRetiredMagic = 0x7465727au;  // "zret": a block whose object was migrated or retired
+constexpr uint32_t kBlockMagic = 0x6b6c627au;  // "zblk"
+constexpr uint32_t kRetiredMagic =
+    0x7465727au;  // "zret": a block whose object was migrated or retired
 
 // Allocation state of one table id (or of the untyped blocks): its current
 // chunk is [cursor, limit); both are 0 before its first chunk.
@@ -162,7 +163,8 @@ struct PoolHeader {
   // (attach_locks.hpp), so that a migration, reading the locks under `lock`,
   // can tell who attached before this owner adopted the pool.
   std::atomic<uint32_t> epoch;
-  std::atomic<uint64_t> migration;  // offset of the ZIM_SHM_POOL_MIGRATION record under way, 0 for none
+  std::atomic<uint64_t>
+      migration;  // offset of the ZIM_SHM_POOL_MIGRATION record under way, 0 for none
 };
 
 static_assert(sizeof(PoolHeader) <= ZIM_SHM_POOL_HEADER_SIZE, "header fits its reserved space");
