@@ -1,32 +1,102 @@
 // SPDX-License-Identifier: Apache-2.0
 // The compatibility rules, in process: each folder of compat_changes/ (see
 // copy_defs) makes a rule or a few fire, and holds the exact report of
-// comparing the real catalogue, as "old", with that copy, as "defs".
+// comparing the real catalogue (with the definitions of its folder old/ in
+// place of theirs), as "old", with that copy, as "defs"; and in its file
+// `migration`, what migrating the objects of each table id would refuse and
+// drop (no file: nothing).
 #include "gen/manifest/compat.hpp"
 
 #include <gtest/gtest.h>
 
 #include "fingerprint_agreement.hpp"
 #include "gen/load/catalogue_loader.hpp"
+#include "gen/manifest/migration_plan.hpp"
 #include "tablegen_runner.hpp"
 
 namespace {
 
 using namespace tablegen_test;
+using tablegen::TypeLayout;
+
+std::string migration(const std::vector<TypeLayout>& older, const std::vector<TypeLayout>& newer) {
+  std::string out;
+  for (const TypeLayout& was : older) {
+    for (const TypeLayout& is : newer) {
+      if (is.table_id != was.table_id) continue;
+      const tablegen::MigrationPlan plan = tablegen::plan_migration(was, is);
+      for (const auto& line : plan.refusals) out += "refused: " + line + "\n";
+      for (const auto& line : plan.dropped) out += "dropped: " + line + "\n";
+    }
+  }
+  return out;
+}
 
 class CompatRule : public CaseFolder {};
 
 TEST_P(CompatRule, FindsItsChangesAtTheirLines) {
-  fs::create_directory_symlink(kDefs, tmp / "old");
+  const fs::path case_dir = GetParam(), old = tmp / "old";
+  if (fs::exists(case_dir / "old")) {
+    fs::copy(kDefs, old);
+    fs::copy(case_dir / "old", old,
+             fs::copy_options::overwrite_existing | fs::copy_options::recursive);
+  } else {
+    fs::create_directory_symlink(kDefs, old);
+  }
   tablegen::Diagnostics diags;
   std::ostringstream report;
-  const auto older = tablegen::load_layouts(tmp / "old", diags);
+  const auto older = tablegen::load_layouts(old, diags);
   const auto newer = tablegen::load_layouts(tmp / "defs", diags);
   const bool breaking = older && newer && tablegen::compare_catalogues(*older, *newer, report);
   ASSERT_TRUE(older && newer) << printed(diags);
   EXPECT_EQ(relative(report.str()), expected());  // as in tmp
   EXPECT_EQ(breaking, expected().find(": breaking: ") != std::string::npos);
   EXPECT_EQ(tablegen_test::fingerprint_disagreement(*older, *newer), "");
+  EXPECT_EQ(migration(*older, *newer), read(case_dir / "migration"));
+}
+
+// One change of a pair of fields a row: what migrating objects makes of it.
+TEST(MigrationRule, CarriesWhatEveryObjectKeeps) {
+  using tablegen::FieldLayout;
+  using tablegen::ItemKind;
+  using U = tablegen::Uncarried;
+  const auto field = [](ItemKind kind, uint32_t offset, uint32_t width, uint32_t run = 1,
+                        const char* name = "x", uint32_t flag_at = 300) {
+    FieldLayout f;
+    static_cast<tablegen::FieldShape&>(f) = {kind, offset, width, run};
+    f.name = name;
+    f.flag_at = flag_at;
+    return f;
+  };
+  const auto in = ItemKind::kInline, counted = ItemKind::kCountedArray;
+  const FieldLayout x = field(in, 208, 8), run = field(in, 208, 8, 2),
+                    array = field(counted, 232, 8);
+  const struct {
+    std::optional<FieldLayout> was, is;
+    bool by_number;
+    std::optional<U> rule;
+  } kRows[] = {
+      {x, field(in, 216, 8, 1, "x", 310), false, std::nullopt},
+      {x, field(in, 208, 8, 1, "", 301), true, std::nullopt},
+      {x, field(in, 216, 8, 1, ""), true, U::kUnnamedChanged},
+      {x, field(in, 208, 16), false, std::nullopt},
+      {x, field(in, 208, 4), false, U::kNarrowed},
+      {x, run, false, std::nullopt},
+      {run, x, false, U::kRunShortened},
+      {array, field(counted, 232, 16), false, std::nullopt},
+      {array, field(counted, 232, 4), false, U::kNarrowed},
+      {array, field(ItemKind::kPerNpuArray, 232, 8), false, U::kArrayKind},
+      {x, field(counted, 208, 8), false, U::kInlineArray},
+      {x, std::nullopt, false, std::nullopt},
+      {field(in, 208, 8, 1, ""), std::nullopt, false, U::kUnnamedChanged},
+      {std::nullopt, field(in, 208, 8, 1, ""), false, std::nullopt},
+  };
+  for (const auto& row : kRows) {
+    const tablegen::FieldPair pair{row.was ? &*row.was : nullptr, row.is ? &*row.is : nullptr, 1, 1,
+                                   row.by_number};
+    EXPECT_EQ(tablegen::uncarried_change(pair), row.rule)
+        << (row.was ? item_text(*row.was) : "") << " -> " << (row.is ? item_text(*row.is) : "");
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Folders, CompatRule, testing::ValuesIn(case_folders(ZIM_COMPAT_CHANGES)),

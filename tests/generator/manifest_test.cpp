@@ -114,6 +114,8 @@ std::vector<Damage> damaged_record() {
        7297, "more than a 32-bit object holds"},
       {"a malformed field name", edited("run 1 flag 289\n", "run 1 flag 289 name Bad\n"), 7299,
        "field name 'Bad' must be"},
+      {"an old name the field's own", edited("run 1 flag 289\n", "run 1 flag 289 name a was a\n"),
+       7299, "field 'a' was 'a': an old name differs from the field's own"},
       {"a class its fields do not fit", edited("  class counted\n", "  class per_npu\n"), 7288,
        "class per_npu needs at least one per-NPU array field"},
       {"a fixed size the fields do not give", edited(size, "  fixed_size 304\n"), 7289,
@@ -201,6 +203,13 @@ TEST(LayoutRecord, GivesTheFirstBreakingDifference) {
                 "  field 208 width 8 run 1 flag 264\n  field 216 width 8 run 1 flag 265\n");
   split.erase(split.find("  fingerprint"), 30);
   EXPECT_EQ(tablegen::first_breaking_difference(kOlist, split), "");
+  // Names and old names are no part of the fingerprint, which is read back unchanged.
+  std::string renamed = kOlist;
+  renamed.replace(renamed.find("flag 289\n"), 9, "flag 289 name b was a\n");
+  const auto named = tablegen::read_layout_record(renamed);
+  ASSERT_TRUE(named);
+  EXPECT_EQ(named->fields.back().was, "a");
+  EXPECT_EQ(tablegen::layout_record(*named), renamed);
   std::string bit5 = split;
   bit5.replace(bit5.find("obj_flags_bit5 clear"), 20, "obj_flags_bit5 set");
   EXPECT_EQ(tablegen::first_breaking_difference(kOlist, bit5),

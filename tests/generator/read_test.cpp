@@ -21,8 +21,9 @@ void PrintTo(const Case& c, std::ostream* out) { *out << c.what; }
 std::string read_back(const tablegen::Definition& def) {
   std::string out;
   for (const auto& f : def.fields) {
-    out += tablegen::item_text(f, f.offset_given) + (f.name.empty() ? "" : " " + f.name) + " (" +
-           std::to_string(f.line) + ") at " + std::to_string(f.offset) + ", ";
+    out += tablegen::item_text(f, f.offset_given) + (f.name.empty() ? "" : " " + f.name) +
+           (f.was.empty() ? "" : " was " + f.was) + " (" + std::to_string(f.line) + ") at " +
+           std::to_string(f.offset) + ", ";
   }
   return out + std::to_string(def.flags_at) + ", " + std::to_string(def.fixed_size);
 }
@@ -36,9 +37,9 @@ Edits derived(const std::string& fields) {
 
 const Case kCases[] = {
     // clang-format off
-    {"names, runs and arrays", {{"field 204:1", "field 204:1x4 flags"},
+    {"names, old names, runs and arrays", {{"field 204:1", "field 204:1x4 flags was bits"},
      {"field 208:8", "field 208:8xN\nfield 216:16xC list"}},
-     "200:4 (11) at 200, 204:1x4 flags (12) at 204, 208:8xN (13) at 208, "
+     "200:4 (11) at 200, 204:1x4 flags was bits (12) at 204, 208:8xN (13) at 208, "
      "216:16xC list (14) at 216, 216, 224"},
     {"CRLF, a byte-order mark, blanks, tabs and comments",
      {{"\n", "\r\n"}, {"# test", "\xEF\xBB\xBF# test"}, {"field 200:4", "\t\r\n field\t200:4 # c"}},

@@ -122,7 +122,8 @@ inline std::vector<fs::path> definitions(const fs::path& dir) {
 // A private copy of the real definitions, to break; with a case folder, its
 // definitions replace the real ones of the same name or join them, and the
 // real ones its file `removes` names are left out. Every file of the case
-// but `expected` and `removes` is copied, misnamed definitions included.
+// but `expected`, `removes` and `migration` is copied, misnamed definitions
+// included; its folder `old` is not.
 inline fs::path copy_defs(const TempDir& tmp, const fs::path& case_dir = {}) {
   const fs::path defs = tmp / "defs";
   fs::copy(kDefs, defs);
@@ -131,7 +132,7 @@ inline fs::path copy_defs(const TempDir& tmp, const fs::path& case_dir = {}) {
   for (std::string name; std::getline(removes, name);) fs::remove(defs / name);
   for (const auto& entry : fs::directory_iterator(case_dir)) {
     const std::string name = entry.path().filename().string();
-    if (name == "expected" || name == "removes") continue;
+    if (name == "expected" || name == "removes" || name == "migration" || name == "old") continue;
     fs::copy_file(entry.path(), defs / name, fs::copy_options::overwrite_existing);
   }
   return defs;

@@ -25,62 +25,13 @@ std::string field_title(const TypeLayout& type, size_t index) {
 
 namespace {
 
-// Positions saturate instead of wrapping: a catalogue read from a manifest
-// may hold element sizes whose sums no object could have.
+// Saturating, as the placement's positions are.
 uint64_t add(uint64_t a, uint64_t b) {
   uint64_t sum;
   return __builtin_add_overflow(a, b, &sum) ? UINT64_MAX : sum;
 }
-uint64_t mul(uint64_t a, uint64_t b) {
-  uint64_t product;
-  return __builtin_mul_overflow(a, b, &product) ? UINT64_MAX : product;
-}
 
 }  // namespace
-
-ObjectMap place(const TypeLayout& type, const Sizing& sizing) {
-  ObjectMap map;
-  uint64_t at = uint64_t{type.fixed_size} + sizing.npd_size;
-  for (size_t i = 0; i < type.fields.size(); ++i) {
-    const FieldLayout& f = type.fields[i];
-    if (f.kind == tablegen::ItemKind::kInline) continue;
-    PlacedArray a;
-    a.field = i;
-    a.length = f.kind == tablegen::ItemKind::kPerNpuArray ? sizing.npus
-               : type.count_field                         ? sizing.count
-                                                          : 0;
-    a.storage = at;
-    a.storage_size = mul(a.length, f.width);
-    a.flags = add(at, a.storage_size);
-    at = add(a.flags, a.length);
-    map.arrays.push_back(a);
-  }
-  map.end = at;
-  return map;
-}
-
-std::optional<std::string> bounds_problem(const TypeLayout& t) {
-  const auto outside = [&](const std::string& what) {
-    return what + " lies outside the fixed size " + std::to_string(t.fixed_size);
-  };
-  if (t.fixed_size < ZIM_OBJ_BASE_HEADER_SIZE) return outside("the base header");
-  // 32-bit offsets and sizes: their products and sums fit in 64 bits.
-  std::optional<std::string> found;
-  const auto check = [&](uint64_t offset, uint64_t size, const char* what) {
-    if (!found && !inside(offset, size, t.fixed_size)) {
-      found = outside(what + (" at " + std::to_string(offset)));
-    }
-  };
-  for (const auto& h : t.header) check(h.offset, h.width, "a type-header field");
-  if (t.count_field) check(*t.count_field, 4, "the count field");
-  for (const auto& f : t.fields) {
-    const bool array = f.kind != tablegen::ItemKind::kInline;
-    check(f.offset, array ? 8 : uint64_t{f.width} * f.run_length, "a field");
-    check(f.flag_at, array ? 8 : uint64_t{f.run_length}, "a presence flag");
-  }
-  check(t.npd_present, 1, "npd_present");
-  return found;
-}
 
 std::vector<Region> regions(const TypeLayout& type, const Sizing& sizing, const ObjectMap& map) {
   std::vector<Region> named;

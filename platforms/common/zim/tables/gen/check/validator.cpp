@@ -224,12 +224,33 @@ class DefinitionChecker {
               "field name " + quote(item.name) + " is already used at line " + num(it->second));
       }
     }
+    check_old_names();
     if (!names_ok) return;
     std::map<std::string, int> ids;
     for (const auto& [id, line] : header_names(def_)) {
       if (auto [it, fresh] = ids.emplace(id, line); !fresh) {
         error(line, "the field names make the header define " + id + " twice");
         diags_.note(def_.path, it->second, "first defined for this field");
+      }
+    }
+  }
+
+  // A field's old name pairs it with the field of that name in objects made
+  // before: it follows the name rule, and no two fields claim one field.
+  void check_old_names() {
+    std::map<std::string, int> claimed;
+    for (const auto& item : def_.fields) {
+      if (item.was.empty()) continue;
+      if (!valid_field_name(item.was)) {
+        error(item.line, "old field name " + quote(item.was) + " must be 1 to " +
+                             num(kMaxFieldName) +
+                             " characters of a-z, 0-9 and _, beginning with a letter");
+      } else if (item.was == item.name) {
+        error(item.line, "field " + quote(item.name) + " was " + quote(item.was) +
+                             ": an old name differs from the field's own");
+      } else if (auto [it, fresh] = claimed.emplace(item.was, item.line); !fresh) {
+        error(item.line, "old field name " + quote(item.was) + " is already claimed at line " +
+                             num(it->second));
       }
     }
   }

@@ -40,7 +40,8 @@ class DefinitionWriter {
     for (uint32_t value : def_.wisp) wisp += " " + std::to_string(value);
     line(def_.lines.wisp, wisp);
     for (const auto& item : def_.fields) {
-      line(item.line, "field " + item_text(item) + (item.name.empty() ? "" : " " + item.name));
+      line(item.line, "field " + item_text(item) + (item.name.empty() ? "" : " " + item.name) +
+                          (item.was.empty() ? "" : " was " + item.was));
     }
     comment_lines(def_.comments.bottom);
     while (!out_.empty() && out_.back().empty()) out_.pop_back();

@@ -32,7 +32,8 @@ std::string check_text(const CheckSite& site) {
 }
 
 std::string field_line(const FieldLayout& f) {
-  const std::string name = f.name.empty() ? "" : " name " + f.name;
+  const std::string name =
+      (f.name.empty() ? "" : " name " + f.name) + (f.was.empty() ? "" : " was " + f.was);
   if (!f.is_array()) {
     return render("  field $(offset) width $(width) run $(run) flag $(flag)$(name)\n",
                   {{"offset", str(f.offset)},

@@ -1,6 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "gen/manifest/field_pairing.hpp"
 
+#include <map>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <utility>
+
 namespace tablegen {
 
 bool same_layout(const FieldLayout& a, const FieldLayout& b) {
@@ -45,25 +51,116 @@ std::optional<std::pair<size_t, size_t>> same_bytes(const TypeLayout& older, siz
   return std::nullopt;
 }
 
+// Whether the two lists of fields lay out exactly the same bytes and flags.
+bool same_fields(const TypeLayout& older, const TypeLayout& newer) {
+  Units a{older.fields}, b{newer.fields};
+  while (!a.done() && !b.done()) {
+    if (!same_layout(a.next(), b.next())) return false;
+  }
+  return a.done() && b.done();
+}
+
+class Pairing {
+ public:
+  Pairing(const TypeLayout& older, const TypeLayout& newer)
+      : older_(older),
+        newer_(newer),
+        of_older_(older.fields.size(), kNone),
+        of_newer_(newer.fields.size(), kNone) {}
+
+  std::vector<FieldPair> run() {
+    if (same_fields(older_, newer_)) {
+      by_number(true);
+    } else {
+      by_name();
+      by_number(false);
+    }
+    std::vector<FieldPair> out;
+    for (size_t j = 0; j < newer_.fields.size(); ++j) {
+      if (of_newer_[j] == kNone) {
+        out.push_back({nullptr, &newer_.fields[j]});
+      } else if (of_newer_[j] != kInGroup) {
+        out.push_back(pairs_[of_newer_[j]]);
+      }
+    }
+    for (size_t i = 0; i < older_.fields.size(); ++i) {
+      if (of_older_[i] == kNone) out.push_back({&older_.fields[i]});
+    }
+    return out;
+  }
+
+ private:
+  static constexpr size_t kNone = SIZE_MAX, kInGroup = SIZE_MAX - 1;
+
+  void pair(size_t i, size_t j, size_t older_count, size_t newer_count, bool number) {
+    pairs_.push_back({&older_.fields[i], &newer_.fields[j], older_count, newer_count, number});
+    for (size_t k = 0; k < older_count; ++k) of_older_[i + k] = kInGroup;
+    for (size_t k = 0; k < newer_count; ++k) of_newer_[j + k] = kInGroup;
+    of_newer_[j] = pairs_.size() - 1;
+  }
+
+  // A newer field's `was` first, then its own name unless a `was` took it.
+  void by_name() {
+    std::map<std::string, size_t> older_by_name;
+    for (size_t i = 0; i < older_.fields.size(); ++i) {
+      if (!older_.fields[i].name.empty()) older_by_name.emplace(older_.fields[i].name, i);
+    }
+    for (const bool was : {true, false}) {
+      for (size_t j = 0; j < newer_.fields.size(); ++j) {
+        const std::string& name = was ? newer_.fields[j].was : newer_.fields[j].name;
+        const auto it = name.empty() ? older_by_name.end() : older_by_name.find(name);
+        if (it == older_by_name.end() || of_older_[it->second] != kNone || of_newer_[j] != kNone) {
+          continue;
+        }
+        pair(it->second, j, 1, 1, false);
+      }
+    }
+  }
+
+  // Fields of the same number, both unpaired and one unnamed (any two when
+  // the layouts are the same bytes); a group of fields over the same bytes
+  // as another is one pair, and the numbers after it follow the groups.
+  void by_number(bool any_names) {
+    for (size_t i = 0, j = 0; i < older_.fields.size() && j < newer_.fields.size();) {
+      const bool free = of_older_[i] == kNone && of_newer_[j] == kNone;
+      if (!free ||
+          (!any_names && !older_.fields[i].name.empty() && !newer_.fields[j].name.empty())) {
+        ++i, ++j;
+        continue;
+      }
+      size_t older_count = 1, newer_count = 1;
+      if (!same_layout(older_.fields[i], newer_.fields[j])) {
+        if (const auto group = same_bytes(older_, i, newer_, j); group && free_from(*group, i, j)) {
+          std::tie(older_count, newer_count) = *group;
+        }
+      }
+      pair(i, j, older_count, newer_count, true);
+      i += older_count;
+      j += newer_count;
+    }
+  }
+
+  bool free_from(const std::pair<size_t, size_t>& counts, size_t i, size_t j) const {
+    for (size_t k = 0; k < counts.first; ++k) {
+      if (of_older_[i + k] != kNone) return false;
+    }
+    for (size_t k = 0; k < counts.second; ++k) {
+      if (of_newer_[j + k] != kNone) return false;
+    }
+    return true;
+  }
+
+  const TypeLayout& older_;
+  const TypeLayout& newer_;
+  std::vector<FieldPair> pairs_;
+  std::vector<size_t> of_older_;  // kNone, kInGroup (paired), or unused
+  std::vector<size_t> of_newer_;  // kNone, kInGroup (not a group's first), or its pair
+};
+
 }  // namespace
 
 std::vector<FieldPair> pair_fields(const TypeLayout& older, const TypeLayout& newer) {
-  std::vector<FieldPair> pairs;
-  size_t i = 0, j = 0;
-  for (; i < older.fields.size() && j < newer.fields.size(); ++i, ++j) {
-    FieldPair p{&older.fields[i], &newer.fields[j]};
-    if (!same_layout(*p.older, *p.newer)) {
-      if (const auto group = same_bytes(older, i, newer, j)) {
-        std::tie(p.older_count, p.newer_count) = *group;
-        i += p.older_count - 1;
-        j += p.newer_count - 1;
-      }
-    }
-    pairs.push_back(p);
-  }
-  for (; i < older.fields.size(); ++i) pairs.push_back({&older.fields[i]});
-  for (; j < newer.fields.size(); ++j) pairs.push_back({nullptr, &newer.fields[j]});
-  return pairs;
+  return Pairing(older, newer).run();
 }
 
 }  // namespace tablegen

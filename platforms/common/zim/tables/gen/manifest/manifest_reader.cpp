@@ -225,11 +225,16 @@ class ManifestReader {
   }
 
   // "field OFFSET width W run N flag F" or "array DATA_PTR KIND elem E
-  // flag_ptr F", either with "name NAME" at the end for a named field.
+  // flag_ptr F", either with "name NAME" or "name NAME was OLD" at the end
+  // for a named field.
   bool parse_field(int line, std::vector<std::string> words) {
     FieldItem f;
     uint32_t flag_at = 0;
     f.line = line;
+    if (words.size() > 4 && words[words.size() - 2] == "was" && words[words.size() - 4] == "name") {
+      f.was = words.back();
+      words.resize(words.size() - 2);
+    }
     if (words.size() > 2 && words[words.size() - 2] == "name") {
       f.name = words.back();
       words.resize(words.size() - 2);

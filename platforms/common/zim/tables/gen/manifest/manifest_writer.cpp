@@ -15,7 +15,7 @@ constexpr const char* kPreamble =
 #   fingerprint: the layout fingerprint, 16 hex digits (absent in older manifests)
 #   field OFFSET width W run N flag F: N inline fields of W bytes, flags from F
 #   array DATA_PTR per_npu|counted elem E flag_ptr F: element storage and flags
-#   either ends in 'name NAME' for a field its definition names
+#   either ends in 'name NAME' or 'name NAME was OLD' for a field its definition names
 #   dynamic: data pointers in the order their arrays fill the dynamic area
 )tpl";
 

@@ -157,8 +157,9 @@ class Parser {
   }
 
   // "off:w", "off:wxn", "off:exN" or "off:exC", each also without "off:",
-  // and the field's name or "".
-  void parse_field_item(int line, const std::string& text, const std::string& name) {
+  // the field's name or "", and the name it had before or "".
+  void parse_field_item(int line, const std::string& text, const std::string& name,
+                        const std::string& was) {
     const auto parts = split_field_item(text);
     if (!parts) {
       fail(line, "malformed field " + quote(text) +
@@ -168,6 +169,7 @@ class Parser {
     FieldItem item;
     item.line = line;
     item.name = name;
+    item.was = was;
     item.offset_given = parts->offset_given;
     if (parts->array() == 'N') item.kind = ItemKind::kPerNpuArray;
     if (parts->array() == 'C') item.kind = ItemKind::kCountedArray;
@@ -192,12 +194,20 @@ class Parser {
   void parse_line(int line, const std::vector<std::string>& words) {
     const std::string& key = words[0];
     if (key == "field") {
-      // An item, then optionally the field's name.
+      // An item, then optionally the field's name, then optionally
+      // "was OLD_NAME".
       if (words.size() == 2 || words.size() == 3) {
-        parse_field_item(line, words[1], words.size() == 3 ? words[2] : "");
+        parse_field_item(line, words[1], words.size() == 3 ? words[2] : "", "");
+      } else if (words.size() == 5 && words[3] == "was") {
+        parse_field_item(line, words[1], words[2], words[4]);
+      } else if (words.size() == 4 && words[2] == "was") {
+        fail(line, "'was' needs the field's name before it: field ITEM NAME was OLD_NAME");
+      } else if (words.size() == 4 && words[3] == "was") {
+        fail(line, "'was' takes the field's old name: field ITEM NAME was OLD_NAME");
       } else {
-        fail(line, "'field' takes an item and an optional name, found " +
-                       std::to_string(words.size() - 1) + " values");
+        fail(line,
+             "'field' takes an item, an optional name and an optional 'was OLD_NAME', found " +
+                 std::to_string(words.size() - 1) + " values");
       }
     } else if (key == "table") {
       if (first_time(def_.lines.table, line, key) && expect_values(line, words, 1)) {

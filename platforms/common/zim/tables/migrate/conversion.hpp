@@ -1,0 +1,73 @@
+// SPDX-License-Identifier: Apache-2.0
+// The conversion of one type's objects from an older layout to a newer one:
+// a fixed list of steps, computed once from the two layouts and their field
+// pairs, that every object then runs without looking at a layout again.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "gen/layout/type_layout.hpp"
+#include "gen/manifest/field_pairing.hpp"
+#include "migrate/object_placement.hpp"
+
+namespace zim_migration {
+
+// `count` blocks of `size` bytes, the i-th from `from + i x from_stride` of
+// the old object to `to + i x to_stride` of the new one: a run of fields,
+// element by element where they were widened.
+struct Copy {
+  uint64_t from = 0, to = 0, size = 0;
+  uint64_t count = 1, from_stride = 0, to_stride = 0;
+};
+
+// An array carried into the new object, placed in each for the object's count.
+struct ArrayCopy {
+  zim_objects::LinearArray older, newer;
+};
+
+// Where the new object's layout puts an array's two pointers.
+struct PointerSlots {
+  zim_objects::LinearArray array;
+  uint32_t data = 0, flags = 0;
+};
+
+class Conversion {
+ public:
+  // The steps from `older` to `newer` (pairs from tablegen::pair_fields over
+  // these two layouts) for N and the two NPD sizes. The layouts must pass
+  // zim_objects::bounds_problem. Nothing when a step would leave either
+  // object's fixed part, which those layouts cannot make it do: then `why`.
+  static std::optional<Conversion> compile(const tablegen::TypeLayout& older,
+                                           const tablegen::TypeLayout& newer,
+                                           const std::vector<tablegen::FieldPair>& pairs,
+                                           uint32_t npus, uint32_t old_npd_size,
+                                           uint32_t new_npd_size, std::string& why);
+
+  // The new object's size, or 0 when the old object is not sound for the
+  // older layout or its new object would not fit 32 bits. Reads only
+  // [old_obj, old_obj + old_bytes).
+  uint64_t new_size(const unsigned char* old_obj, uint64_t old_bytes) const;
+
+  // Writes the new object at `to` (new_size bytes, zero-filled); false, and
+  // nothing written, when new_size is not what new_size() gives.
+  bool convert(const unsigned char* old_obj, uint64_t old_bytes, unsigned char* to,
+               uint64_t new_size) const;
+
+ private:
+  uint32_t count(const unsigned char* old_obj) const;
+
+  uint32_t old_fixed_size_ = 0;
+  std::optional<uint32_t> old_count_field_, new_count_field_;
+  zim_objects::Placement older_, newer_;
+  std::vector<Copy> copies_;  // fixed part and NPD area, base header first
+  std::vector<ArrayCopy> arrays_;
+  std::vector<PointerSlots> pointers_;  // empty when the new layout writes none
+  uint32_t new_npd_present_ = 0;
+  bool new_npd_ = false;
+  bool sets_obj_flags_bit5_ = false;
+};
+
+}  // namespace zim_migration

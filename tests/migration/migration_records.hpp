@@ -1,0 +1,64 @@
+// SPDX-License-Identifier: Apache-2.0
+// The layout records of the converter's two test catalogues (v1/, v2/),
+// paired by table id. One program links both generations, so their types are
+// named apart; the older record is rewritten under the newer type's name, as
+// a pool would hold it had both generations used one name.
+#pragma once
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "gen/emit/layout_record.hpp"
+#include "gen/manifest/manifest.hpp"
+#include "gen/manifest/record_difference.hpp"
+
+namespace migration_test {
+
+struct RecordPair {
+  tablegen::TypeLayout older, newer;  // older under newer's name
+  std::string older_text, newer_text;
+};
+
+inline std::vector<tablegen::TypeLayout> read_layouts(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  tablegen::Diagnostics diags;
+  auto layouts = tablegen::read_manifest(path, text.str(), diags);
+  if (!layouts) throw std::runtime_error("unreadable manifest " + path);
+  return *layouts;
+}
+
+// The layout under another name: in its type line and its checks'
+// prototypes, with the fingerprint made anew.
+inline tablegen::TypeLayout renamed(const tablegen::TypeLayout& t, const std::string& name) {
+  std::string text = tablegen::layout_record(t);
+  for (size_t at = 0; (at = text.find(t.name, at)) != std::string::npos; at += name.size()) {
+    text.replace(at, t.name.size(), name);
+  }
+  const size_t fingerprint = text.find("  fingerprint ");
+  text.erase(fingerprint, text.find('\n', fingerprint) + 1 - fingerprint);
+  auto layout = tablegen::read_layout_record(text);
+  if (!layout) throw std::runtime_error("a renamed record does not read back: " + text);
+  return *layout;
+}
+
+inline std::vector<RecordPair> record_pairs(const std::string& older_manifest,
+                                            const std::string& newer_manifest) {
+  std::vector<RecordPair> pairs;
+  const auto older = read_layouts(older_manifest);
+  for (const tablegen::TypeLayout& newer : read_layouts(newer_manifest)) {
+    for (const tablegen::TypeLayout& old : older) {
+      if (old.table_id != newer.table_id) continue;
+      RecordPair p{renamed(old, newer.name), newer, "", tablegen::layout_record(newer)};
+      p.older_text = tablegen::layout_record(p.older);
+      pairs.push_back(std::move(p));
+    }
+  }
+  return pairs;
+}
+
+}  // namespace migration_test
