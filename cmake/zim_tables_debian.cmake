@@ -71,12 +71,18 @@ macro(zim_tables_debian_packages)
   set(CPACK_DEBIAN_RUNTIME_DESCRIPTION
       "table object operations, shared library\n${common}\n.\nThis package holds libzim_tables.so.1, the operations of the platform's\n${types} table types.")
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libc6 (>= 2.14), zim-tables-platform")
+  # C++ inside, unlike libzim_tables, and needed only by servers that
+  # upgrade in place: a package of its own.
+  set(CPACK_DEBIAN_MIGRATION_PACKAGE_NAME libzim-table-migration1)
+  set(CPACK_DEBIAN_MIGRATION_DESCRIPTION
+      "table object operations, conversion of objects between layouts\n${common}\n.\nThis package holds libzim_table_migration.so.1, which converts the objects\nof a type from one layout to another when a server upgrades in place.")
+  set(CPACK_DEBIAN_MIGRATION_PACKAGE_DEPENDS "libc6 (>= 2.14), libstdc++6 (>= 11), libgcc-s1")
   set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libzim-tables-dev)
   set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
   set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION
       "table object operations, development files and tools\n${common}\n.\nThis package holds the headers, the CMake package and pkg-config file,\nthe generator zim_tablegen for libraries of one's own definitions, the\ninspector zim_tables_inspect and the documentation.")
   set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
-      "libzim-tables1 (= ${v}), zim-tables-platform-dev, libc6 (>= 2.34), libstdc++6 (>= 11), libgcc-s1")
+      "libzim-tables1 (= ${v}), libzim-table-migration1 (= ${v}), zim-tables-platform-dev, libc6 (>= 2.34), libstdc++6 (>= 11), libgcc-s1")
   set(CPACK_DEBIAN_SIM_PACKAGE_NAME zim-tables-sim)
   set(CPACK_DEBIAN_SIM_DESCRIPTION
       "table object operations, simulated platform libraries\n${common}\n.\nThis package holds a simulation of the five platform libraries the table\nlibrary calls (configuration, NPD sizes, uids, a crash-consistent POSIX\nshared-memory pool and table properties), for development and tests.")
@@ -93,6 +99,7 @@ macro(zim_tables_debian_packages)
   configure_file(${PROJECT_SOURCE_DIR}/packaging/changelog.Debian.in ${changelog} @ONLY)
   zim_tables_gzip(${changelog} ${changelog}.gz)
   zim_tables_package_docs(libzim-tables1 runtime)
+  zim_tables_package_docs(libzim-table-migration1 migration)
   zim_tables_package_docs(libzim-tables-dev development)
   zim_tables_package_docs(zim-tables-sim sim)
   zim_tables_package_docs(zim-tables-sim-dev sim_development)

@@ -19,8 +19,9 @@ constexpr uint64_t kPoolMagic = 0x316c6f6f706d697aull;  // "zimpool1"
 // 7: table ids up to 65535 in id pages, the configuration and layout records;
 // 8: hand-over, adoption and the migration of objects to a new layout.
 constexpr uint32_t kPoolVersion = 8;
-constexpr uint32_t kBlockMagic = 0x6b6c627au;    // "zblk"
-constexpr uint32_t kRetiredMagic = 0x7465727au;  // "zret": its object was migrated or retired
+constexpr uint32_t kBlockMagic = 0x6b6c627au;  // "zblk"
+constexpr uint32_t kRetiredMagic =
+    0x7465727au;  // "zret": a block whose object was migrated or retired
 
 // Allocation state of one table id (or of the untyped blocks): its current
 // chunk is [cursor, limit); both are 0 before its first chunk.

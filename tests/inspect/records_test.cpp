@@ -33,7 +33,7 @@ int crafted_walk(const char*, int (*visit)(const zim_shm_pool_piece_t*, void*), 
   if (facts != nullptr) *facts = {};
   uint64_t at = ZIM_SHM_POOL_HEADER_SIZE + ZIM_SHM_POOL_BLOCK_HEADER_SIZE;
   for (const Piece& p : g_pool) {
-    const zim_shm_pool_piece_t piece{at, p.bytes.size(), p.tag, 0, p.bytes.data()};
+    const zim_shm_pool_piece_t piece{at, p.bytes.size(), p.tag, 0, p.bytes.data(), 0, 0};
     if (const int rc = visit(&piece, context)) return rc;
     at += (p.bytes.size() + 15) / 16 * 16 + ZIM_SHM_POOL_BLOCK_HEADER_SIZE;
   }

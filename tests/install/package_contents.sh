@@ -35,11 +35,15 @@ field() {
 arch=$(dpkg --print-architecture)
 lib=lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 runtime=libzim-tables1_${version}_$arch.deb dev=libzim-tables-dev_${version}_$arch.deb
+migration=libzim-table-migration1_${version}_$arch.deb
 sim=zim-tables-sim_${version}_$arch.deb sim_dev=zim-tables-sim-dev_${version}_$arch.deb
 check "$runtime" has "$lib/libzim_tables\\.so\\.1\\.0\\.0$" "$lib/libzim_tables\\.so\\.1 -> " \
   "$lib/libzim_table_migration\\.so\\.1 -> " \
   'share/doc/libzim-tables1/(copyright|changelog\.Debian\.gz)$'
-check "$runtime" lacks '/include/' 'libzim_tables\.so -> ' 'libparn' '/bin/'
+check "$runtime" lacks '/include/' 'libzim_tables\.so -> ' 'libparn' '/bin/' 'migration'
+check "$migration" has "$lib/libzim_table_migration\\.so\\.1 -> " \
+  'share/doc/libzim-table-migration1/(copyright|changelog\.Debian\.gz)$'
+check "$migration" lacks '/include/' '\.so -> ' 'libzim_tables\.so'
 check "$dev" has '/include/zim/tables/(olist|platform|table_object|export|all_tables|catalogue_size|accessors)\.h$' \
   '/include/zim/tables/handles\.hpp$' '/include/zim/tables/migration\.h$' \
   'libzim_tables\.so -> ' 'libzim_table_migration\.so -> ' '/bin/zim_tablegen$' '/bin/zim_tables_inspect$' '/share/zim_tables/table_ops\.hpp$' \
@@ -55,13 +59,14 @@ check "$sim_dev" lacks '^\S*\.so\.1' '/zim/tables/'
 check "zim-tables-$upstream-Linux.tar.gz" has "$lib/libzim_tables\\.so\\.1\\.0\\.0$" \
   'include/zim/sim/config\.h$' 'bin/zim_tablegen$'
 field "$runtime" Depends 'zim-tables-platform'
-field "$dev" Depends "libzim-tables1 \\(= $version\\).*zim-tables-platform-dev"
+field "$migration" Depends 'libstdc\+\+6'
+field "$dev" Depends "libzim-tables1 \\(= $version\\), libzim-table-migration1 \\(= $version\\).*zim-tables-platform-dev"
 field "$sim" Provides '^zim-tables-platform$'
 field "$sim_dev" Provides '^zim-tables-platform-dev$'
 field "$sim_dev" Depends "zim-tables-sim \\(= $version\\)"
 
 # Every tag at warning or above fails; overrides carry their reasons.
-for package in "$runtime" "$dev" "$sim" "$sim_dev"; do
+for package in "$runtime" "$migration" "$dev" "$sim" "$sim_dev"; do
   if ! lintian --fail-on error,warning "$tmp/$package" >"$tmp/lintian.log" 2>&1; then
     grep -v 'running with root privileges' "$tmp/lintian.log"
     echo "lintian: $package"
@@ -75,7 +80,8 @@ root=$tmp/root
 mkdir -p "$root/var/lib/dpkg/updates" "$root/var/lib/dpkg/info"
 touch "$root/var/lib/dpkg/status"
 dpkg --root="$root" --force-depends --force-script-chrootless --force-not-root \
-  --log=/dev/null -i "$tmp/$runtime" "$tmp/$dev" "$tmp/$sim" "$tmp/$sim_dev" >"$tmp/dpkg.log" 2>&1 ||
+  --log=/dev/null -i "$tmp/$runtime" "$tmp/$migration" "$tmp/$dev" "$tmp/$sim" "$tmp/$sim_dev" \
+  >"$tmp/dpkg.log" 2>&1 ||
   { cat "$tmp/dpkg.log"; echo "dpkg -i into a scratch root failed"; failures=$((failures + 1)); }
 "$cc" -std=c11 -Wall -Wextra -Werror -I"$root/usr/include" "$source/examples/olist_life.c" \
   -L"$root/usr/$lib" -Wl,-rpath,"$root/usr/$lib" -lzim_tables -lhulcon_config -lparn \

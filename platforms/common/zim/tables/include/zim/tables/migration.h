@@ -51,8 +51,9 @@ typedef struct zim_table_migration zim_table_migration_t;
  * old_npd_size, new ones get new_npd_size; the NPD area is carried only when
  * the two are equal). Null when the records cannot be read or a change
  * cannot be carried: then `why` (why_size bytes, NUL-terminated, truncated)
- * holds one line per refusal, "NAME (table id N): ...". `why` may be null
- * when why_size is 0. Free the plan with zim_table_migration_free. */
+ * holds one line per refusal, "NAME (table id N): ...", or per unreadable
+ * record, "older layout record:LINE: error: ..." (or "newer"). `why` may be
+ * null when why_size is 0. Free the plan with zim_table_migration_free. */
 ZIM_TABLE_MIGRATION_API zim_table_migration_t *zim_table_migration_plan(
     const char *older, size_t older_size, const char *newer, size_t newer_size,
     uint32_t max_num_npus, uint32_t old_npd_size, uint32_t new_npd_size, char *why,
