@@ -117,9 +117,9 @@ struct UndoRecord {
 //       is 0 or names a complete id page; a slot's layout is 0 or names a
 //       complete live layout record of its table id with the slot's
 //       fingerprint. `migration` is 0 or names a complete migration record
-//       whose types' new layout records are complete; its first move_count
-//       moves each name a block it retired and the complete live block
-//       converted from it.
+//       (retired once its moves were reported) whose types' new layout
+//       records are complete; its first move_count moves each name a block
+//       it retired and the complete live block converted from it.
 //   I3  No byte of [cursor, limit) of any region, nor of [carve, start map),
 //       has been handed out, and outside a transaction under way (an armed
 //       `undo`) every such byte is zero and no such line has its start bit
