@@ -19,8 +19,9 @@ constexpr uint64_t kPoolMagic = 0x316c6f6f706d697aull;  // "zimpool1"
 // 7: table ids up to 65535 in id pages, the configuration and layout records;
 // 8: hand-over, adoption and the migration of objects to a new layout.
 constexpr uint32_t kPoolVersion = 8;
-constexpr uint32_t kBlockMagic = 0x6b6c627au;    // "zblk"
-constexpr uint32_t kRetiredMagic = 0x7465727au;  // "zret": its object was migrated or retired
+constexpr uint32_t kBlockMagic = 0x6b6c627au;  // "zblk"
+constexpr uint32_t kRetiredMagic =
+    0x7465727au;  // "zret": a block whose object was migrated or retired
 
 // Allocation state of one table id (or of the untyped blocks): its current
 // chunk is [cursor, limit); both are 0 before its first chunk.
@@ -116,9 +117,9 @@ struct UndoRecord {
 //       is 0 or names a complete id page; a slot's layout is 0 or names a
 //       complete live layout record of its table id with the slot's
 //       fingerprint. `migration` is 0 or names a complete migration record
-//       whose types' new layout records are complete; its first move_count
-//       moves each name a block it retired and the complete live block
-//       converted from it.
+//       (retired once its moves were reported) whose types' new layout
+//       records are complete; its first move_count moves each name a block
+//       it retired and the complete live block converted from it.
 //   I3  No byte of [cursor, limit) of any region, nor of [carve, start map),
 //       has been handed out, and outside a transaction under way (an armed
 //       `undo`) every such byte is zero and no such line has its start bit

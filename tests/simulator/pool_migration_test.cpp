@@ -79,16 +79,10 @@ TEST_F(ShmPoolTest, MigrationConvertsEveryObjectOnceAndLeavesTheOthers) {
             kObjects * ((entry_size() + 15) / 16 * 16));
 
   // The walk: the old objects, the old layout record and the migration record retired.
+  int rc = -1;
+  const std::vector<Piece> all = walk(nullptr, &rc, false, true);
   std::map<std::pair<uint32_t, uint32_t>, unsigned> counts;  // (table id, retired) -> pieces
-  std::vector<Piece> all;
-  const auto collect = [](const zim_shm_pool_piece_t* p, void* context) {
-    auto* c = static_cast<std::pair<decltype(counts)*, std::vector<Piece>*>*>(context);
-    ++(*c->first)[{p->table_id, p->retired}];
-    c->second->push_back({p->offset, p->size, p->table_id, fill_of(p->data, p->size)});
-    return 0;
-  };
-  std::pair<decltype(counts)*, std::vector<Piece>*> context{&counts, &all};
-  ASSERT_EQ(zim_shm_pool_walk_mapped(collect, &context), 0);
+  for (const Piece& p : all) ++counts[{p.table_id, p.retired}];
   EXPECT_TRUE(disjoint_within(all, ZIM_SHM_POOL_HEADER_SIZE, zim_shm_pool_size()));
   const std::map<std::pair<uint32_t, uint32_t>, unsigned> expected = {
       {{ZIM_TABLE_ID_PROBE_ENTRY, 0}, kObjects},
@@ -106,7 +100,6 @@ TEST_F(ShmPoolTest, MigrationConvertsEveryObjectOnceAndLeavesTheOthers) {
 
   // Nothing left to convert: nothing written; and this layout's objects may be made.
   const std::string state = pool_state(true);
-  int rc = -1;
   EXPECT_EQ(migrate_refused(&rc), "");
   EXPECT_EQ(rc, 0);
   EXPECT_EQ(pool_state(true), state);

@@ -174,6 +174,7 @@ struct Piece {
   uint64_t offset, size;
   uint32_t table_id;
   int fill;
+  uint32_t retired = 0;  // as the walk says; not compared
   bool operator==(const Piece& o) const {
     return std::tie(offset, size, table_id, fill) == std::tie(o.offset, o.size, o.table_id, o.fill);
   }
@@ -211,7 +212,8 @@ inline std::vector<Piece> walk(const char* name, int* rc, bool headers = false,
     std::vector<unsigned char> bytes(p->data == nullptr ? p->size : 0);
     if (p->data == nullptr && zim_shm_pool_piece_read(p, 0, p->size, bytes.data()) != 0) return -1;
     static_cast<std::vector<Piece>*>(to)->push_back(
-        {p->offset, p->size, p->table_id, fill_of(p->data ? p->data : bytes.data(), p->size)});
+        {p->offset, p->size, p->table_id, fill_of(p->data ? p->data : bytes.data(), p->size),
+         p->retired});
     return 0;
   };
   *rc = name == nullptr ? zim_shm_pool_walk_mapped(collect, &pieces)

@@ -41,14 +41,14 @@
  * id is recorded with the object; with a record of another layout, the
  * allocation returns null after one line on stderr that names the type and the
  * first difference that breaks it (except in the pool's owner, for the layout
- * that a migration under way converts the id's objects to). Libraries loaded after the pool was mapped
- * are seen: the program's notes are read again when the set of loaded objects
- * changed. An id is checked with its first object in this process: a
+ * that a migration under way converts the id's objects to). Libraries loaded
+ * after the pool was mapped are seen: the program's notes are read again when
+ * the set of loaded objects changed. An id is checked with its first object in this process: a
  * library loaded after that, carrying another layout of the id, is held
  * against the pool only once another id's first object has read the notes
- * again, which checks every id afresh. Two notes of different layouts for one table id in one program are
- * refused the same way, at attach and at allocation. A program without a note
- * for an id (see zim_shm_pool_layout_record_t) allocates unchecked.
+ * again, which checks every id afresh. Two notes of different layouts for one table id in one
+ * program are refused the same way, at attach and at allocation. A program without a note for an id
+ * (see zim_shm_pool_layout_record_t) allocates unchecked.
  *
  * A stopped lock holder: allocations, zim_shm_pool_table_bytes and
  * zim_shm_pool_table_blocks take the pool's lock for a few instructions. A
@@ -231,7 +231,8 @@ ZIM_SIM_API uint64_t zim_shm_pool_root(void);
 #define ZIM_SHM_POOL_CONFIG (UINT32_MAX - 2)  /* zim_shm_pool_config_t, one per pool */
 #define ZIM_SHM_POOL_LAYOUT (UINT32_MAX - 3)  /* zim_shm_pool_layout_record_t, one per id */
 #define ZIM_SHM_POOL_ID_PAGE (UINT32_MAX - 4) /* allocation state of 256 table ids */
-#define ZIM_SHM_POOL_MIGRATION (UINT32_MAX - 5) /* zim_shm_pool_migration_t, while one is under way */
+#define ZIM_SHM_POOL_MIGRATION \
+  (UINT32_MAX - 5) /* zim_shm_pool_migration_t, while one is under way */
 
 /* The configuration the pool was made for, written by its creator from its
  * own (zim/sim/config.h): the number of NPUs, the NPD size of every table id
