@@ -251,6 +251,11 @@ TEST(PoolRecords, DamagedRecordsAreReportedNotTrusted) {
 constexpr uint32_t kRetiredUid = 4243;
 constexpr size_t kOldRecord = 4, kNewRecord = 9, kConverted = 10;
 
+uint64_t recorded_fingerprint(size_t record) {
+  return reinterpret_cast<const zim_shm_pool_layout_record_t*>(g_pool[record].bytes.data())
+      ->fingerprint;
+}
+
 void craft_migration(uint32_t state) {
   Bytes retired = user_object();
   put<uint32_t>(retired, ZIM_OBJ_UID_OFFSET, kRetiredUid);
@@ -263,24 +268,14 @@ void craft_migration(uint32_t state) {
                        {ZIM_SHM_POOL_LAYOUT, record_piece(record_as(dynhg, 268, "olist"))},
                        {ZIM_SHM_POOL_LAYOUT, record_piece(record_as(268, kUserId, "port_entry"))},
                        {kUserId, converted}});
-  const auto fingerprint = [](size_t record) {
-    return reinterpret_cast<const zim_shm_pool_layout_record_t*>(g_pool[record].bytes.data())
-        ->fingerprint;
-  };
-  const zim_shm_pool_migration_type_t type{
-      kUserId, 0, fingerprint(kOldRecord), fingerprint(kNewRecord), offset_of(kNewRecord), 0, 0};
+  const uint64_t from = recorded_fingerprint(kOldRecord), to = recorded_fingerprint(kNewRecord);
+  const zim_shm_pool_migration_type_t type{kUserId, 0, from, to, offset_of(kNewRecord), 0, 0};
   const uint64_t capacity = 2;
   Bytes b(sizeof(zim_shm_pool_migration_t) + sizeof type + capacity * sizeof(zim_shm_pool_move_t));
   const zim_shm_pool_migration_t head{state, 1, offset_of(kConverted), capacity, 1};
   std::memcpy(b.data(), &head, sizeof head);
   std::memcpy(b.data() + sizeof head, &type, sizeof type);
   g_pool.push_back({ZIM_SHM_POOL_MIGRATION, b});
-}
-
-std::string hex_of_record(size_t record) {
-  return tablegen::fingerprint_hex(
-      reinterpret_cast<const zim_shm_pool_layout_record_t*>(g_pool[record].bytes.data())
-          ->fingerprint);
 }
 
 // While a migration is under way the objects it has yet to convert read by
@@ -310,6 +305,9 @@ TEST(PoolRecords, MigrationDecidesEachBlocksLayout) {
     std::ostringstream text;
     zim_inspect::print_pool(text, *report);
     const std::string at = "  at offset ";
+    const auto hex_of_record = [](size_t i) {
+      return tablegen::fingerprint_hex(recorded_fingerprint(i));
+    };
     const std::string old_hex = hex_of_record(kOldRecord), new_hex = hex_of_record(kNewRecord);
     const std::string expected[] = {
         "pool /crafted: 3 objects, ",
