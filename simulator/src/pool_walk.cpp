@@ -131,11 +131,11 @@ template <typename Source>
 int walk(Source& source, uint64_t carve, uint64_t root, bool with_data, Visit visit,
          void* context) {
   uint64_t damage = 0;  // start of the unrecognised bytes before pos, 0 for none
-  const auto report = [&](uint64_t offset, uint64_t size, uint32_t table_id) {
+  const auto report = [&](uint64_t offset, uint64_t size, uint32_t table_id, uint32_t retired) {
     const void* data = with_data ? source.data(offset, size) : nullptr;
     if (with_data && data == nullptr) return -1;
     const uint32_t is_root = table_id != ZIM_SHM_POOL_DAMAGED && offset == root ? 1 : 0;
-    const zim_shm_pool_piece_t piece{offset, size, table_id, is_root, data, 0, 0};
+    const zim_shm_pool_piece_t piece{offset, size, table_id, is_root, data, retired, 0};
     const auto read = [](void* s, uint64_t at, uint64_t n, void* to) {
       return static_cast<Source*>(s)->read(at, n, to);
     };
@@ -150,7 +150,9 @@ int walk(Source& source, uint64_t carve, uint64_t root, bool with_data, Visit vi
     uint64_t tag = 0, size = 0;
     if (!source.line(pos, &tag, &size)) return -1;
     const uint64_t room = carve - pos - ZIM_SHM_POOL_BLOCK_HEADER_SIZE;  // carve - pos >= kLine
-    const bool block = static_cast<uint32_t>(tag) == zim_sim::kBlockMagic &&
+    const uint32_t magic = static_cast<uint32_t>(tag);
+    const bool retired = magic == zim_sim::kRetiredMagic;
+    const bool block = (magic == zim_sim::kBlockMagic || retired) &&
                        zim_sim::known_tag(static_cast<uint32_t>(tag >> 32)) && size != 0 &&
                        size <= room;
     if (!block && (tag != 0 || size != 0)) {
@@ -159,7 +161,7 @@ int walk(Source& source, uint64_t carve, uint64_t root, bool with_data, Visit vi
       continue;
     }
     if (damage != 0) {
-      if (const int rc = report(damage, pos - damage, ZIM_SHM_POOL_DAMAGED)) return rc;
+      if (const int rc = report(damage, pos - damage, ZIM_SHM_POOL_DAMAGED, 0)) return rc;
       damage = 0;
     }
     if (!block) {  // free space
@@ -168,10 +170,12 @@ int walk(Source& source, uint64_t carve, uint64_t root, bool with_data, Visit vi
     }
     // room is a multiple of kLine, so the rounded size fits too.
     pos += ZIM_SHM_POOL_BLOCK_HEADER_SIZE;
-    if (const int rc = report(pos, size, static_cast<uint32_t>(tag >> 32))) return rc;
+    if (const int rc = report(pos, size, static_cast<uint32_t>(tag >> 32), retired ? 1 : 0)) {
+      return rc;
+    }
     pos += (size + kLine - 1) & ~(kLine - 1);
   }
-  return damage != 0 ? report(damage, carve - damage, ZIM_SHM_POOL_DAMAGED) : 0;
+  return damage != 0 ? report(damage, carve - damage, ZIM_SHM_POOL_DAMAGED, 0) : 0;
 }
 
 // Why a segment of `size` bytes whose first bytes give these facts is not a

@@ -67,9 +67,10 @@ int visit(const zim_shm_pool_piece_t* p, void* context) {
   }
   if (!damaged && p->table_id > ZIM_SHM_POOL_MAX_TABLE_ID && p->table_id != ZIM_SHM_POOL_UNTYPED &&
       p->table_id != ZIM_SHM_POOL_CONFIG && p->table_id != ZIM_SHM_POOL_LAYOUT &&
-      p->table_id != ZIM_SHM_POOL_ID_PAGE) {
+      p->table_id != ZIM_SHM_POOL_ID_PAGE && p->table_id != ZIM_SHM_POOL_MIGRATION) {
     die("table id", p);
   }
+  if (p->retired > (damaged ? 0u : 1u)) die("retired", p);
   if (p->is_root != (!damaged && p->offset == w.root ? 1u : 0u)) die("root", p);
   w.next = p->offset + (damaged ? p->size : (p->size + 15) / 16 * 16);
   // Every byte is read (ASan checks the copy's bounds) and compared.

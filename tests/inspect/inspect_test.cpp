@@ -206,9 +206,10 @@ TEST(CommandLine, LargeObjectIsReadWhereItLies) {
 
 // Another process fills a pool with a 512 MiB untyped block, objects of every
 // type (343 chunks of 64 KiB) and an olist of a million elements (18 MB),
-// damages one and publishes it through the root slot; this one walks it by
-// name. Neither the walk nor a decode from the pool copies a block: each
-// takes little memory, where a copy of the blocks would take their size.
+// damages one and publishes it through the root slot, and retires another (as
+// a migration does: its block header retagged); this one walks it by name. Neither the walk nor a
+// decode from the pool copies a block: each takes little memory, where a copy of the blocks would
+// take their size.
 TEST(Pool, WalksAPoolWrittenByAnotherProcess) {
   const std::string name = "/zim_inspect_test." + std::to_string(getpid());
   uint64_t untyped_at = 0;
@@ -219,6 +220,9 @@ TEST(Pool, WalksAPoolWrittenByAnotherProcess) {
     for (size_t id = 0; id < cat::type_count; ++id) {
       void* obj = cat::types[id].ops.srv_ctor_with_shm(2);
       if (id == ZIM_TABLE_ID_OLIST) damaged = obj;
+      if (id == ZIM_TABLE_ID_TESTDYNHG) {
+        std::memcpy(static_cast<char*>(obj) - ZIM_SHM_POOL_BLOCK_HEADER_SIZE, "zret", 4);
+      }
     }
     static_cast<unsigned char*>(damaged)[ZIM_OLIST_FIELD_2_PTR] ^= 0x20;
     zim_shm_pool_set_root(zim_shm_pool_offset_of(damaged));
@@ -231,7 +235,8 @@ TEST(Pool, WalksAPoolWrittenByAnotherProcess) {
   std::printf("peak RSS of the walk: %ld KiB\n", r.max_rss_kib);
   EXPECT_LT(r.max_rss_kib, kSmallRssKib);
   const Json pool = Json::parse(r.out);
-  EXPECT_EQ(pool["objects"], cat::type_count + 1);
+  EXPECT_EQ(pool["objects"], cat::type_count);
+  EXPECT_EQ(pool["retired_blocks"], 1);
   EXPECT_TRUE(pool["damaged"].empty());
   // The pool's records: its creator's N, and the layout of every type this
   // program carries a note for, which each table id is checked against.
@@ -257,12 +262,12 @@ TEST(Pool, WalksAPoolWrittenByAnotherProcess) {
   // The damaged olist, found by its offset and by its uid, decodes with the
   // header that layout gives for its count; an untyped block and a place
   // where no block starts are refused.
-  const std::string uid = [&] {
-    const Json listed = Json::parse(run_tool("pool " + name + " --list --json").out);
-    for (const auto& b : listed["blocks"])
-      if (b["offset"].dump() == olist_at) return b["uid"].dump();
-    return std::string("?");
-  }();
+  std::string uid = "?", retired_at = "?";
+  const Json listed = Json::parse(run_tool("pool " + name + " --list --json").out);
+  for (const auto& b : listed["blocks"]) {
+    if (b["offset"].dump() == olist_at) uid = b["uid"].dump();
+    if (b["retired"] == true) retired_at = b["offset"].dump();
+  }
   const std::string from = "decode --pool " + name;
   const Json layout = Json::parse(run_tool("layout olist --count 2 --json").out);
   for (const std::string& key : {"--offset " + olist_at, "--uid " + uid, "olist --uid " + uid}) {
@@ -276,6 +281,10 @@ TEST(Pool, WalksAPoolWrittenByAnotherProcess) {
       EXPECT_EQ(object.value(k, Json()), layout[k]) << k;
     }
   }
+  const RunResult retired = run_tool(from + " --offset " + retired_at);
+  EXPECT_EQ(retired.status, 0) << retired.out;
+  EXPECT_NE(retired.out.find("testdynhg (table id 6) for N "), std::string::npos) << retired.out;
+  EXPECT_NE(retired.out.find("\nretired block: no live object"), std::string::npos) << retired.out;
   const uint32_t n = hulcon_config_get_max_num_npus(),
                  npd = qor_npd_get_table_size(ZIM_TABLE_ID_OLIST);
   const std::pair<std::string, std::string> refused[] = {

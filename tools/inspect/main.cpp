@@ -42,13 +42,17 @@ pool and decode --pool take N and every NPD size from the pool's config
 record, and each object's layout from the pool's layout record of its table
 id (so a program's own types decode under their names), else from the
 catalogue; --npus or --npd that disagrees with the pool is an error. A record
-that does not read as its format says is reported, and never used.
+that does not read as its format says is reported, and never used. pool shows
+whether the catalogue has each table id's recorded layout, and a migration's
+progress; retired blocks are counted apart, never checked.
 
 decode reads FILE, which must be a regular file, where it lies; with FILE '-'
 it reads the object from standard input, up to 64 MiB. With --pool it reads
 the pool as pool does, up to the object whose block starts at --offset, or
 whose base header holds --uid (pool --list shows both), and reads that object
-where it lies; TYPE then defaults to the block's table id.
+where it lies; TYPE then defaults to the block's table id. A retired block
+(whose object a migration replaced, or that was retired) is labelled so, and
+read by the layout it was made with.
 
 Options follow their subcommand; --catalogue goes before or after it. Numbers
 are plain decimal. --count is for types that take a count ('zim_tables_inspect
@@ -175,6 +179,27 @@ PoolContext pool_context(const Options& o, const std::vector<TypeLayout>& types)
   return context;
 }
 
+// decode --pool: the head also says whether the block is retired, whose bytes
+// stay in the pool though it holds no live object.
+class PoolBlockWriter final : public ObjectWriter {
+ public:
+  PoolBlockWriter(std::unique_ptr<ObjectWriter> to, bool retired)
+      : to_(std::move(to)), retired_(retired) {}
+  void head(const Json& head) override {
+    Json with = head;
+    with["retired"] = retired_;
+    to_->head(with);
+  }
+  void section(const char* name) override { to_->section(name); }
+  void entry(const Json& about, uint64_t items) override { to_->entry(about, items); }
+  void item(const Value& value, unsigned flag) override { to_->item(value, flag); }
+  void finish() override { to_->finish(); }
+
+ private:
+  std::unique_ptr<ObjectWriter> to_;
+  bool retired_;
+};
+
 int decode_object(const Options& o, const std::vector<TypeLayout>& types) {
   if (o.pool.empty()) {
     if (o.type.empty() || o.file.empty()) {
@@ -202,9 +227,9 @@ int decode_object(const Options& o, const std::vector<TypeLayout>& types) {
                        std::to_string(object.table_id) +
                        ", which neither the pool's records nor the catalogue has"};
     }
-    const auto writer = object_writer(std::cout, o.json);
-    status = decode(*t, *object.bytes, object.sizing(t->table_id), *writer) ? kConsistent
-                                                                            : kInconsistent;
+    PoolBlockWriter writer(object_writer(std::cout, o.json), object.retired);
+    status =
+        decode(*t, *object.bytes, object.sizing(t->table_id), writer) ? kConsistent : kInconsistent;
   };
   std::string error;
   if (!with_pool_object(o.pool, pool_context(o, types), {o.offset, o.uid}, use, error)) {
@@ -327,7 +352,8 @@ int run(int argc, char** argv) {
   auto* decode_cmd = add_decode(app, o);
   auto* pool_cmd = app.add_subcommand("pool", "check every object of the pool NAME");
   pool_cmd->add_option("NAME", o.pool, "pool name, e.g. /zim_demo")->required();
-  pool_cmd->add_flag("--list", o.list, "also list every object: offset, type, size, uid");
+  pool_cmd->add_flag("--list", o.list,
+                     "also list every object and retired block: offset, type, size, uid");
   add_sizing_options(o, pool_cmd);
   check_command_word(argc, argv, {types_cmd, layout_cmd, decode_cmd, pool_cmd});
   try {

@@ -43,7 +43,8 @@ struct Disagreement : std::runtime_error {
 };
 
 bool is_record(uint32_t tag) {
-  return tag == ZIM_SHM_POOL_CONFIG || tag == ZIM_SHM_POOL_LAYOUT || tag == ZIM_SHM_POOL_ID_PAGE;
+  return tag == ZIM_SHM_POOL_CONFIG || tag == ZIM_SHM_POOL_LAYOUT || tag == ZIM_SHM_POOL_ID_PAGE ||
+         tag == ZIM_SHM_POOL_MIGRATION;
 }
 
 bool all_zero(const ByteSource& bytes) {
@@ -149,6 +150,14 @@ struct PoolTypes {
     if (const TypeLayout* t = records.layout(table_id)) return t;
     return type_with_id(*context->types, table_id);
   }
+  // The layout of the object in a block, which a migration may not have
+  // converted yet.
+  const TypeLayout* type(const zim_shm_pool_piece_t& block) const {
+    if (const TypeLayout* t = records.layout(block.table_id, block.offset, block.retired != 0)) {
+      return t;
+    }
+    return type_with_id(*context->types, block.table_id);
+  }
   // Where a table id's layout comes from, for the report.
   Json source(uint32_t table_id) const {
     if (records.layout(table_id) != nullptr) return "pool";
@@ -167,10 +176,13 @@ struct PoolTypes {
 };
 
 // The blocks whose base header holds a uid, reading only block and base headers.
+// A migrated object's retired block holds its uid too: it is found only when
+// no live block holds it.
 struct UidSearch {
   uint32_t uid = 0;
   uint64_t holders = 0;
   uint64_t first[2] = {};
+  std::optional<uint64_t> retired;
 
   void visit(const zim_shm_pool_piece_t& piece, PieceRead read) {
     if (piece.table_id == ZIM_SHM_POOL_DAMAGED || piece.table_id == ZIM_SHM_POOL_UNTYPED ||
@@ -186,6 +198,10 @@ struct UidSearch {
     std::memcpy(&held, base + ZIM_OBJ_UID_OFFSET, sizeof held);
     // A base header that nobody wrote holds no uid.
     if (held != uid || std::all_of(base, base + n, [](unsigned char b) { return b == 0; })) return;
+    if (piece.retired) {
+      if (!retired) retired = piece.offset;
+      return;
+    }
     if (holders < 2) first[holders] = piece.offset;
     ++holders;
   }
@@ -193,6 +209,7 @@ struct UidSearch {
   // The one holder's offset.
   std::optional<uint64_t> offset(std::string& error) const {
     if (holders == 1) return first[0];
+    if (holders == 0 && retired) return retired;
     const std::string u = std::to_string(uid);
     error = holders == 0 ? "no object holds uid " + u + " (pool --list shows the objects' uids)"
                          : "uid " + u + " is held by " + std::to_string(holders) +
@@ -211,6 +228,7 @@ bool read_records(const std::string& name, PoolTypes& pool, std::string& error,
     return true;
   };
   if (!walk_pool(name, *pool.context, visit, error)) return false;
+  pool.records.finish();
   const auto& config = pool.records.config;
   if (!config) {
     pool.records.problems.push_back(
@@ -225,7 +243,7 @@ bool read_records(const std::string& name, PoolTypes& pool, std::string& error,
 }
 
 struct TableSummary {
-  uint64_t objects = 0, empty = 0, bytes = 0;
+  uint64_t objects = 0, empty = 0, bytes = 0, retired = 0, retired_bytes = 0;
   Json problems = Json::array();
 };
 
@@ -237,7 +255,7 @@ struct Walk {
   Json untyped = Json::array();
   Json blocks = Json::array();
   Json root = nullptr;
-  uint64_t objects = 0, bytes = 0;
+  uint64_t objects = 0, bytes = 0, retired = 0, retired_bytes = 0;
   bool consistent = true;
 
   void visit(const zim_shm_pool_piece_t& piece) {
@@ -257,9 +275,27 @@ struct Walk {
       return;
     }
     TableSummary& table = tables[piece.table_id];
+    const PieceSource data(piece, pool->context->read);
+    const TypeLayout* t = pool->type(piece);
+    const Json type = t ? Json(t->name) : Json("?");
+    // What a migration replaced or a retirement ended: bytes, no object.
+    if (piece.retired) {
+      ++table.retired;
+      table.retired_bytes += piece.size;
+      ++retired;
+      retired_bytes += piece.size;
+      if (list) blocks.push_back(block_entry(piece, type, data));
+      if (piece.is_root) {
+        // Until the migration that converts it moves the root slot on.
+        const bool moving = pool->records.migrating() != nullptr;
+        root = root_entry(piece.offset, piece.size, piece.table_id, type, moving);
+        root["retired"] = true;
+        consistent = consistent && moving;
+      }
+      return;
+    }
     table.bytes += piece.size;
     bytes += piece.size;
-    const PieceSource data(piece, pool->context->read);
     // A block that nobody wrote: an allocation whose process died before it
     // laid out an object. The root names an object, so it is checked as one.
     if (!piece.is_root && all_zero(data)) {
@@ -268,16 +304,7 @@ struct Walk {
     }
     ++table.objects;
     ++objects;
-    const TypeLayout* t = pool->type(piece.table_id);
-    const Json type = t ? Json(t->name) : Json("?");
-    if (list) {
-      const auto uid = uid_of(data);
-      blocks.push_back({{"offset", piece.offset},
-                        {"size", piece.size},
-                        {"table_id", piece.table_id},
-                        {"type", type},
-                        {"uid", uid ? Json(*uid) : Json(nullptr)}});
-    }
+    if (list) blocks.push_back(block_entry(piece, type, data));
     std::vector<std::string> problems{"neither the pool nor the catalogue has this table id"};
     if (t) problems = check(*t, data, pool->sizing(piece.table_id));
     for (const auto& p : problems) {
@@ -289,12 +316,21 @@ struct Walk {
     }
   }
 
+  static Json block_entry(const zim_shm_pool_piece_t& piece, const Json& type,
+                          const ByteSource& data) {
+    const auto uid = uid_of(data);
+    return {{"offset", piece.offset},
+            {"size", piece.size},
+            {"table_id", piece.table_id},
+            {"type", type},
+            {"uid", uid ? Json(*uid) : Json(nullptr)},
+            {"retired", piece.retired != 0}};
+  }
+
   static Json root_entry(uint64_t offset, Json size, Json table_id, Json type, bool consistent) {
-    return {{"offset", offset},
-            {"size", std::move(size)},
-            {"table_id", std::move(table_id)},
-            {"type", std::move(type)},
-            {"consistent", consistent}};
+    return {
+        {"offset", offset},        {"size", std::move(size)},  {"table_id", std::move(table_id)},
+        {"type", std::move(type)}, {"consistent", consistent}, {"retired", false}};
   }
 
   Json tables_report() {
@@ -307,6 +343,8 @@ struct Walk {
                      {"objects", t.objects},
                      {"empty_blocks", t.empty},
                      {"bytes", t.bytes},
+                     {"retired_blocks", t.retired},
+                     {"retired_bytes", t.retired_bytes},
                      {"problems", std::move(t.problems)}});
     }
     return out;
@@ -337,9 +375,11 @@ std::optional<Json> inspect_pool(const std::string& name, const PoolContext& con
   Json report{{"pool", name},
               {"objects", walk.objects},
               {"bytes", walk.bytes},
+              {"retired_blocks", walk.retired},
+              {"retired_bytes", walk.retired_bytes},
               {"consistent", walk.consistent && pool.records.problems.empty()},
               {"root", std::move(walk.root)},
-              {"records", pool.records.report(list)},
+              {"records", pool.records.report(list, *context.types)},
               {"problems", pool.records.problems},
               {"tables", walk.tables_report()},
               {"untyped", std::move(walk.untyped)},
@@ -351,7 +391,8 @@ std::optional<Json> inspect_pool(const std::string& name, const PoolContext& con
 bool with_pool_object(const std::string& name, const PoolContext& context, const PoolObjectKey& key,
                       const std::function<void(const PoolObject&)>& use, std::string& error) {
   PoolTypes pool{&context, {}};
-  UidSearch search{key.uid.value_or(0)};
+  UidSearch search;
+  search.uid = key.uid.value_or(0);
   if (!read_records(name, pool, error, key.offset ? nullptr : &search)) return false;
   const std::optional<uint64_t> offset = key.offset ? key.offset : search.offset(error);
   if (!offset) return false;
@@ -368,7 +409,7 @@ bool with_pool_object(const std::string& name, const PoolContext& context, const
       return false;
     }
     const PieceSource bytes(piece, context.read);
-    use({piece.offset, piece.table_id, &bytes, pool.type(piece.table_id), &pool.records,
+    use({piece.offset, piece.table_id, piece.retired != 0, &bytes, pool.type(piece), &pool.records,
          [&pool](uint32_t table_id) { return pool.sizing(table_id); }});
     found = true;
     return false;

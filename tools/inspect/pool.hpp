@@ -33,8 +33,11 @@ struct PoolContext {
 
 // The pool's report; nothing, with the reason in `error`, when it cannot be
 // walked or the command line disagrees with its config record. Each object
-// is checked against its table id's layout record in the pool, else against
-// the catalogue's type of that id. A root slot that names a table block has it checked as an
+// is checked against its table id's layout record in the pool (the old one
+// for an object that the migration under way has yet to convert), else
+// against the catalogue's type of that id; retired blocks are counted, not
+// checked. Each table id's layout record is compared with the catalogue's
+// type of that id. A root slot that names a table block has it checked as an
 // object; one that names no block is a problem. Memory grows with the problems found (and, with
 // `list`, with the number of objects), not with the blocks' sizes.
 std::optional<Json> inspect_pool(const std::string& name, const PoolContext& context,
@@ -51,8 +54,11 @@ struct PoolObjectKey {
 struct PoolObject {
   uint64_t offset = 0;
   uint32_t table_id = 0;  // of its block
+  bool retired = false;   // a block whose object a migration replaced or that was retired
   const ByteSource* bytes = nullptr;
-  const TypeLayout* type = nullptr;  // its table id's, from the pool or the catalogue
+  // Its table id's, from the pool (the layout it was made with, while or after
+  // a migration converts it) or the catalogue.
+  const TypeLayout* type = nullptr;
   const PoolRecords* records = nullptr;
   // As the pool's config record says, checked against the command line.
   std::function<Sizing(uint32_t table_id)> sizing;

@@ -5,7 +5,9 @@
 #include <cerrno>
 #include <cstring>
 #include <iterator>
+#include <set>
 
+#include "gen/emit/layout_record.hpp"
 #include "gen/layout/fingerprint.hpp"
 #include "gen/manifest/record_difference.hpp"
 #include "render.hpp"
@@ -35,7 +37,15 @@ void PoolRecords::problem(uint64_t offset, const std::string& text) {
 }
 
 bool PoolRecords::take(const zim_shm_pool_piece_t& piece, PieceRead read) {
-  switch (piece.table_id) {
+  const uint32_t tag = piece.table_id;
+  const bool record = tag == ZIM_SHM_POOL_CONFIG || tag == ZIM_SHM_POOL_LAYOUT ||
+                      tag == ZIM_SHM_POOL_ID_PAGE || tag == ZIM_SHM_POOL_MIGRATION;
+  // A retired record no longer states anything.
+  if (record && piece.retired) {
+    ++retired_records;
+    return true;
+  }
+  switch (tag) {
     case ZIM_SHM_POOL_CONFIG:
       take_config(piece, read);
       return true;
@@ -49,6 +59,9 @@ bool PoolRecords::take(const zim_shm_pool_piece_t& piece, PieceRead read) {
       } else {
         id_pages.push_back(piece.offset);
       }
+      return true;
+    case ZIM_SHM_POOL_MIGRATION:
+      take_migration(piece, read);
       return true;
     default:
       return false;
@@ -117,30 +130,156 @@ void PoolRecords::take_layout(const zim_shm_pool_piece_t& piece, PieceRead read)
   if (const auto outside = bounds_problem(*layout)) {
     return problem(piece.offset, what + ": type " + printable(layout->name) + ": " + *outside);
   }
-  const auto [at, fresh] = layouts.try_emplace(id, RecordedLayout{piece.offset, fingerprint, {}});
-  if (fresh) {
-    at->second.layout = std::move(*layout);
-  } else if (at->second.fingerprint != fingerprint) {
-    problem(piece.offset, "a second layout record of table id " + std::to_string(id) +
-                              ", of another layout (fingerprint " +
-                              tablegen::fingerprint_hex(fingerprint) + "); the one at offset " +
-                              std::to_string(at->second.offset) + " holds");
+  layouts[id].push_back({piece.offset, fingerprint, std::move(*layout)});
+}
+
+void PoolRecords::take_migration(const zim_shm_pool_piece_t& piece, PieceRead read) {
+  const std::string what = "the migration record";
+  if (piece.size < kMigrationHeaderSize) {
+    return problem(piece.offset,
+                   what + " has " + std::to_string(piece.size) + " bytes, fewer than its header");
   }
+  zim_shm_pool_migration_t head;
+  read_bytes(piece, read, 0, kMigrationHeaderSize, &head);
+  if (head.state != ZIM_SHM_POOL_MIGRATING && head.state != ZIM_SHM_POOL_MIGRATED) {
+    return problem(piece.offset, what + " is in state " + std::to_string(head.state) +
+                                     ", neither migrating (1) nor migrated (2)");
+  }
+  // Each table id changes once.
+  const uint64_t room = piece.size - kMigrationHeaderSize;
+  const uint64_t types_fit = std::min<uint64_t>(room / kMigrationTypeSize, 65536);
+  if (head.type_count > types_fit) {
+    return problem(piece.offset, what + " says it holds " + std::to_string(head.type_count) +
+                                     " types; its block holds " + std::to_string(types_fit));
+  }
+  const uint64_t moves_fit = (room - head.type_count * kMigrationTypeSize) / kMoveSize;
+  if (head.move_capacity > moves_fit || head.move_count > head.move_capacity) {
+    return problem(piece.offset, what + " says it made " + std::to_string(head.move_count) +
+                                     " of " + std::to_string(head.move_capacity) +
+                                     " moves; its block holds " + std::to_string(moves_fit));
+  }
+  PoolMigration m{piece.offset, head.state, head.carve, head.move_capacity, head.move_count, {}};
+  m.types.resize(head.type_count);
+  read_bytes(piece, read, kMigrationHeaderSize, head.type_count * kMigrationTypeSize,
+             m.types.data());
+  std::set<uint32_t> ids;
+  for (const auto& t : m.types) {
+    if (t.table_id > ZIM_SHM_POOL_MAX_TABLE_ID || !ids.insert(t.table_id).second) {
+      return problem(piece.offset, what + " names table id " + std::to_string(t.table_id) +
+                                       " twice or above 65535");
+    }
+  }
+  if (m.state == ZIM_SHM_POOL_MIGRATING) {
+    if (const PoolMigration* first = migrating()) {
+      return problem(piece.offset, "a second migration under way; the one at offset " +
+                                       std::to_string(first->offset) + " holds");
+    }
+  }
+  migrations.push_back(std::move(m));
 }
 
-const TypeLayout* PoolRecords::layout(uint32_t table_id) const {
-  const auto at = layouts.find(table_id);
-  return at == layouts.end() ? nullptr : &at->second.layout;
+void PoolRecords::finish() {
+  const auto recorded = [this](uint32_t table_id, uint64_t fingerprint, uint64_t offset) {
+    const auto at = layouts.find(table_id);
+    return at != layouts.end() &&
+           std::any_of(at->second.begin(), at->second.end(), [&](const RecordedLayout& r) {
+             return r.fingerprint == fingerprint && (offset == 0 || r.offset == offset);
+           });
+  };
+  std::vector<PoolMigration> trusted;
+  for (PoolMigration& m : migrations) {
+    const auto unrecorded = std::find_if(m.types.begin(), m.types.end(), [&](const auto& t) {
+      return !recorded(t.table_id, t.old_fingerprint, 0) ||
+             !recorded(t.table_id, t.new_fingerprint, t.new_layout);
+    });
+    if (unrecorded == m.types.end()) {
+      trusted.push_back(std::move(m));
+      continue;
+    }
+    problem(m.offset, "the migration record changes table id " +
+                          std::to_string(unrecorded->table_id) + " from fingerprint " +
+                          tablegen::fingerprint_hex(unrecorded->old_fingerprint) + " to " +
+                          tablegen::fingerprint_hex(unrecorded->new_fingerprint) +
+                          " (its record at offset " + std::to_string(unrecorded->new_layout) +
+                          "), layouts that the pool does not both record");
+  }
+  migrations = std::move(trusted);
 }
 
-const TypeLayout* PoolRecords::find(const std::string& key) const {
-  for (const auto& [id, r] : layouts) {
-    if (r.layout.name == key || std::to_string(id) == key) return &r.layout;
+const zim_shm_pool_migration_type_t* PoolMigration::type(uint32_t table_id) const {
+  for (const auto& t : types) {
+    if (t.table_id == table_id) return &t;
   }
   return nullptr;
 }
 
-Json PoolRecords::report(bool list) const {
+bool PoolMigration::made_before(const zim_shm_pool_migration_type_t& type, uint64_t block) const {
+  const uint64_t header = block - ZIM_SHM_POOL_BLOCK_HEADER_SIZE;
+  return block < carve && !(header >= type.cursor && header < type.limit);
+}
+
+const PoolMigration* PoolRecords::migrating() const {
+  for (const PoolMigration& m : migrations) {
+    if (m.state == ZIM_SHM_POOL_MIGRATING) return &m;
+  }
+  return nullptr;
+}
+
+const TypeLayout* PoolRecords::layout(uint32_t table_id) const {
+  const auto at = layouts.find(table_id);
+  return at == layouts.end() ? nullptr : &at->second.back().layout;
+}
+
+const TypeLayout* PoolRecords::layout(uint32_t table_id, uint64_t fingerprint) const {
+  const auto at = layouts.find(table_id);
+  if (at == layouts.end()) return nullptr;
+  for (auto r = at->second.rbegin(); r != at->second.rend(); ++r) {
+    if (r->fingerprint == fingerprint) return &r->layout;
+  }
+  return nullptr;
+}
+
+const TypeLayout* PoolRecords::layout(uint32_t table_id, uint64_t offset, bool retired) const {
+  // A live block: only the migration under way leaves objects of the old
+  // layout. A retired one: the first migration that found it converted it.
+  for (const PoolMigration& m : migrations) {
+    if (!retired && m.state != ZIM_SHM_POOL_MIGRATING) continue;
+    const auto* t = m.type(table_id);
+    if (t && m.made_before(*t, offset)) return layout(table_id, t->old_fingerprint);
+  }
+  return layout(table_id);
+}
+
+const TypeLayout* PoolRecords::find(const std::string& key) const {
+  for (const auto& [id, r] : layouts) {
+    if (r.back().layout.name == key || std::to_string(id) == key) return &r.back().layout;
+  }
+  return nullptr;
+}
+
+namespace {
+
+// A recorded layout against the catalogue's type of its id: "same", "differs"
+// (with the first difference that breaks sharing objects) or "absent".
+void put_catalogue(Json& entry, const RecordedLayout& r, const std::vector<TypeLayout>& catalogue) {
+  const TypeLayout* own = type_with_id(catalogue, r.layout.table_id);
+  Json difference = nullptr;
+  if (own == nullptr) {
+    entry["catalogue"] = "absent";
+  } else if (tablegen::layout_fingerprint(*own) == r.fingerprint) {
+    entry["catalogue"] = "same";
+  } else {
+    entry["catalogue"] = "differs";
+    const std::string first = tablegen::first_breaking_difference(tablegen::layout_record(r.layout),
+                                                                  tablegen::layout_record(*own));
+    difference = first.empty() ? "the layout records differ" : first;
+  }
+  entry["difference"] = std::move(difference);
+}
+
+}  // namespace
+
+Json PoolRecords::report(bool list, const std::vector<TypeLayout>& catalogue) const {
   Json config_json = nullptr;
   if (config) {
     Json sizes = Json::array();
@@ -152,15 +291,41 @@ Json PoolRecords::report(bool list) const {
                    {"npd_sizes", std::move(sizes)}};
   }
   Json layouts_json = Json::array();
-  for (const auto& [id, r] : layouts) {
-    layouts_json.push_back({{"offset", r.offset},
-                            {"table_id", id},
-                            {"type", r.layout.name},
-                            {"fingerprint", tablegen::fingerprint_hex(r.fingerprint)}});
+  for (const auto& [id, records] : layouts) {
+    for (const RecordedLayout& r : records) {
+      Json entry{{"offset", r.offset},
+                 {"table_id", id},
+                 {"type", r.layout.name},
+                 {"fingerprint", tablegen::fingerprint_hex(r.fingerprint)},
+                 {"superseded", &r != &records.back()},
+                 {"catalogue", nullptr},
+                 {"difference", nullptr}};
+      if (&r == &records.back()) put_catalogue(entry, r, catalogue);
+      layouts_json.push_back(std::move(entry));
+    }
+  }
+  Json migrations_json = Json::array();
+  for (const PoolMigration& m : migrations) {
+    Json types = Json::array();
+    for (const auto& t : m.types) {
+      const TypeLayout* type = layout(t.table_id, t.new_fingerprint);  // finish() checked it
+      types.push_back({{"table_id", t.table_id},
+                       {"type", type ? type->name : std::string("?")},
+                       {"old_fingerprint", tablegen::fingerprint_hex(t.old_fingerprint)},
+                       {"new_fingerprint", tablegen::fingerprint_hex(t.new_fingerprint)}});
+    }
+    migrations_json.push_back(
+        {{"offset", m.offset},
+         {"state", m.state == ZIM_SHM_POOL_MIGRATING ? "migrating" : "migrated"},
+         {"types", std::move(types)},
+         {"moves", m.move_count},
+         {"move_capacity", m.move_capacity}});
   }
   Json doc{{"config", std::move(config_json)},
            {"layout_records", std::move(layouts_json)},
-           {"id_pages", id_page_count}};
+           {"migrations", std::move(migrations_json)},
+           {"id_pages", id_page_count},
+           {"retired_records", retired_records}};
   if (list) doc["id_page_offsets"] = id_pages;
   return doc;
 }

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // What a pool records of its own objects: N and each table id's NPD size
-// (its config record) and the layout of each table id it holds (a layout
-// record per id), read from the pool's bytes, which anyone may have written.
+// (its config record), the layouts of each table id it holds (a layout record
+// per id and layout it had) and the migrations of objects to new layouts,
+// read from the pool's bytes, which anyone may have written.
 #pragma once
 
 #include <zim/sim/shm_pool.h>
@@ -27,6 +28,9 @@ inline constexpr uint64_t kLayoutHeaderSize = sizeof(zim_shm_pool_layout_record_
 // A layout record of a real type takes a few KiB; anything past this is damage.
 inline constexpr uint64_t kMaxLayoutText = uint64_t{1} << 20;
 inline constexpr uint64_t kMaxIdPages = 256;
+inline constexpr uint64_t kMigrationHeaderSize = sizeof(zim_shm_pool_migration_t);
+inline constexpr uint64_t kMigrationTypeSize = sizeof(zim_shm_pool_migration_type_t);
+inline constexpr uint64_t kMoveSize = sizeof(zim_shm_pool_move_t);
 
 struct PoolConfig {
   uint64_t offset = 0;  // of its block
@@ -42,30 +46,62 @@ struct RecordedLayout {
   TypeLayout layout;
 };
 
+// A migration of objects to new layouts, under way (MIGRATING) or done with
+// its conversions (MIGRATED; the record stays in the pool after that).
+struct PoolMigration {
+  uint64_t offset = 0;  // of its block
+  uint32_t state = 0;
+  uint64_t carve = 0, move_capacity = 0, move_count = 0;
+  std::vector<zim_shm_pool_migration_type_t> types;  // distinct table ids
+
+  const zim_shm_pool_migration_type_t* type(uint32_t table_id) const;
+  // Whether a block of the type's table id at `offset` was made before the
+  // migration began: below its carve point and outside the id's chunk then.
+  bool made_before(const zim_shm_pool_migration_type_t& type, uint64_t block) const;
+};
+
 struct PoolRecords {
   std::optional<PoolConfig> config;
-  std::map<uint32_t, RecordedLayout> layouts;  // by table id
+  // By table id, in the pool's order: a record comes with an id's first
+  // object, and a new one when a migration or a retirement changes its
+  // layout, so the last one holds.
+  std::map<uint32_t, std::vector<RecordedLayout>> layouts;
+  std::vector<PoolMigration> migrations;  // in the pool's order
   uint64_t id_page_count = 0;
   std::vector<uint64_t> id_pages;  // offsets of their blocks, up to kMaxIdPages
+  uint64_t retired_records = 0;    // record blocks retired: never read
   Json problems = Json::array();   // {offset, problem}: records not trusted
 
-  // Takes the piece if it is a record (config, layout or id page); whether it
-  // was one. A record that cannot be read as its format says is a problem,
-  // never a source of facts; so is a second record of what one states.
+  // Takes the piece if it is a record (config, layout, id page or migration);
+  // whether it was one. A record that cannot be read as its format says is a
+  // problem, never a source of facts; so is a second record of what one
+  // states.
   bool take(const zim_shm_pool_piece_t& piece, PieceRead read);
+  // After the last piece: a migration whose layouts the pool does not record
+  // is a problem, and not used.
+  void finish();
 
   // The pool's layout of a table id, null without a (trusted) record.
   const TypeLayout* layout(uint32_t table_id) const;
+  // The layout of a table id's objects in the block at `offset`: the one it
+  // had before a migration that has yet to convert it, or, for a retired
+  // block, before the first migration that converted it.
+  const TypeLayout* layout(uint32_t table_id, uint64_t offset, bool retired) const;
   // The recorded type that a name or decimal table id names, or null.
   const TypeLayout* find(const std::string& key) const;
+  // The migration under way, or null.
+  const PoolMigration* migrating() const;
 
-  // The records for a report: what the config says, each layout record, and
-  // the id pages (their offsets with `list`).
-  Json report(bool list) const;
+  // The records for a report: what the config says, each layout record
+  // against the catalogue's type of its id, the migrations, and the id pages
+  // (their offsets with `list`).
+  Json report(bool list, const std::vector<TypeLayout>& catalogue) const;
 
  private:
   void take_config(const zim_shm_pool_piece_t& piece, PieceRead read);
   void take_layout(const zim_shm_pool_piece_t& piece, PieceRead read);
+  void take_migration(const zim_shm_pool_piece_t& piece, PieceRead read);
+  const TypeLayout* layout(uint32_t table_id, uint64_t fingerprint) const;
   void problem(uint64_t offset, const std::string& text);
 };
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "render.hpp"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
@@ -63,11 +64,13 @@ class TextWriter final : public ObjectWriter {
     out_ << text(object["type"]) << " (table id " << object["table_id"] << ")";
     if (!object.contains("size")) {
       out_ << "\n";
+      print_retired(object);
       print_problems(out_, object["problems"], "");
       return;
     }
     out_ << " for " << sizing_text(object) << ": " << object["size"] << " bytes, "
          << (object["consistent"].get<bool>() ? "consistent" : "INCONSISTENT") << "\n";
+    print_retired(object);
     print_problems(out_, object["problems"], "");
     out_ << "base header:";
     for (const auto& [name, value] : object["base_header"].items())
@@ -117,6 +120,12 @@ class TextWriter final : public ObjectWriter {
   void end_entry() {
     if (in_entry_ && fields_) out_ << "\n";
     in_entry_ = false;
+  }
+
+  void print_retired(const Json& object) {
+    if (object.value("retired", false)) {
+      out_ << "retired block: no live object (a migration replaced it, or it was retired)\n";
+    }
   }
 
   std::ostream& out_;
@@ -230,8 +239,16 @@ std::unique_ptr<ObjectWriter> object_writer(std::ostream& out, bool as_json) {
 
 namespace {
 
-// What the pool records of itself, counted (each record with --list), and
-// the records it cannot be trusted with.
+// "2 retired blocks (732 bytes)" then `then`, for a pool or table id that has some.
+std::string retired_text(const Json& counts, const char* then) {
+  if (counts["retired_blocks"] == 0) return "";
+  return counts["retired_blocks"].dump() + " retired blocks (" + counts["retired_bytes"].dump() +
+         " bytes)" + then;
+}
+
+// What the pool records of itself: the config (each NPD size with --list),
+// each layout record against the catalogue, the migrations, the id pages
+// counted (listed with --list), and the records it cannot be trusted with.
 void print_records(std::ostream& out, const Json& records, const Json& problems, bool list) {
   if (const Json& c = records["config"]; !c.is_null()) {
     out << "config record at offset " << c["offset"] << ": N " << c["npus"] << ", NPD size "
@@ -243,12 +260,35 @@ void print_records(std::ostream& out, const Json& records, const Json& problems,
       }
     }
   }
-  out << "layout records: " << records["layout_records"].size() << "\n";
-  if (list) {
-    for (const auto& r : records["layout_records"]) {
-      out << "  at offset " << r["offset"] << ": table id " << r["table_id"] << " "
-          << text(r["type"]) << ", fingerprint " << text(r["fingerprint"]) << "\n";
+  const Json& layouts = records["layout_records"];
+  const auto differ = std::count_if(layouts.begin(), layouts.end(),
+                                    [](const Json& r) { return r["catalogue"] == "differs"; });
+  out << "layout records: " << layouts.size() << ", " << differ
+      << " differing from the catalogue\n";
+  for (const auto& r : layouts) {
+    out << "  at offset " << r["offset"] << ": table id " << r["table_id"] << " " << text(r["type"])
+        << ", fingerprint " << text(r["fingerprint"]) << ", ";
+    if (r["superseded"].get<bool>()) {
+      out << "superseded by a later record";
+    } else if (r["catalogue"] == "same") {
+      out << "as in the catalogue";
+    } else if (r["catalogue"] == "absent") {
+      out << "not in the catalogue";
+    } else {
+      out << "differs from the catalogue: " << text(r["difference"]);
     }
+    out << "\n";
+  }
+  for (const auto& m : records["migrations"]) {
+    out << "migration at offset " << m["offset"] << ": " << text(m["state"]) << ", " << m["moves"]
+        << " of " << m["move_capacity"] << " moves made\n";
+    for (const auto& t : m["types"]) {
+      out << "  table id " << t["table_id"] << " " << text(t["type"]) << ": fingerprint "
+          << text(t["old_fingerprint"]) << " -> " << text(t["new_fingerprint"]) << "\n";
+    }
+  }
+  if (records["retired_records"] != 0) {
+    out << "retired records: " << records["retired_records"] << "\n";
   }
   out << "id pages: " << records["id_pages"];
   if (records.contains("id_page_offsets")) {
@@ -267,12 +307,14 @@ void print_records(std::ostream& out, const Json& records, const Json& problems,
 
 void print_pool(std::ostream& out, const Json& pool) {
   out << "pool " << text(pool["pool"]) << ": " << pool["objects"] << " objects, " << pool["bytes"]
-      << " bytes, " << (pool["consistent"].get<bool>() ? "consistent" : "INCONSISTENT") << "\n";
+      << " bytes, " << retired_text(pool, ", ")
+      << (pool["consistent"].get<bool>() ? "consistent" : "INCONSISTENT") << "\n";
   print_records(out, pool["records"], pool["problems"], pool.contains("blocks"));
   for (const auto& t : pool["tables"]) {
     out << "table id " << t["table_id"] << " " << text(t["type"]) << ": " << t["objects"]
         << " objects, " << t["empty_blocks"] << " empty blocks, " << t["bytes"] << " bytes, "
         << t["problems"].size() << " problems";
+    if (t["retired_blocks"] != 0) out << ", " << retired_text(t, "");
     if (!t["layout"].is_null()) out << ", layout from the " << text(t["layout"]);
     out << "\n";
     for (const auto& p : t["problems"]) {
@@ -288,16 +330,24 @@ void print_pool(std::ostream& out, const Json& pool) {
         << " (an untyped block)\n";
   } else {
     out << "root object: " << text(root["type"]) << " (table id " << root["table_id"] << "), "
-        << root["size"] << " bytes at offset " << root["offset"] << ", "
-        << (root["consistent"].get<bool>() ? "consistent" : "INCONSISTENT") << "\n";
+        << root["size"] << " bytes at offset " << root["offset"] << ", ";
+    if (root["retired"].get<bool>()) {
+      out << "a retired block"
+          << (root["consistent"].get<bool>() ? " (the migration under way moves the root on)"
+                                             : ": INCONSISTENT")
+          << "\n";
+    } else {
+      out << (root["consistent"].get<bool>() ? "consistent" : "INCONSISTENT") << "\n";
+    }
   }
   for (const auto& u : pool["untyped"]) {
     out << "untyped block of " << u["size"] << " bytes at offset " << u["offset"] << "\n";
   }
   if (pool.contains("blocks")) {
     for (const auto& b : pool["blocks"]) {
-      out << "object at offset " << b["offset"] << ": " << text(b["type"]) << " (table id "
-          << b["table_id"] << "), " << b["size"] << " bytes, uid " << b["uid"] << "\n";
+      out << (b["retired"].get<bool>() ? "retired block" : "object") << " at offset " << b["offset"]
+          << ": " << text(b["type"]) << " (table id " << b["table_id"] << "), " << b["size"]
+          << " bytes, uid " << b["uid"] << "\n";
     }
   }
   for (const auto& d : pool["damaged"]) {
