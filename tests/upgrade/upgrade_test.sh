@@ -36,7 +36,7 @@ expect "v1 client" "v1 client read 240 objects" "$tmp/v1"
 declare -A refusal=(
   [narrowed]="gauge (table id 2000): field 0 'reading' 200:8 is now 200:4: a narrowed field or element cannot carry every value"
   [per_npu_made_counted]="route_set (table id 2004): field 2 'lanes' 216:2xN is now 216:2xC: per-NPU and counted arrays hold different numbers of elements"
-  [header_changed]="peer (table id 2003): type header 192:4 200:8 208:1 is now 192:4 196:4: the type header is carried as it is; its fields cannot change"
+  [header_changed]="peer (table id 2003): type header 192:4 200:8 208:1 is now 192:4 196:4: the type header is carried as it is, so its fields cannot change"
   [removed]="type route_set (table id 2004) is gone from this program, but the pool holds 48 objects of it: retire them first (zim_shm_pool_retire)"
   [id_reassigned]="route_set (table id 2004): table id 2004 now names type 'route_table': objects of one type cannot become objects of another"
 )
