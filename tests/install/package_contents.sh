@@ -62,6 +62,7 @@ field "$runtime" Depends 'zim-tables-platform'
 field "$migration" Depends 'libstdc\+\+6'
 field "$dev" Depends "libzim-tables1 \\(= $version\\), libzim-table-migration1 \\(= $version\\).*zim-tables-platform-dev"
 field "$sim" Provides '^zim-tables-platform$'
+field "$sim" Depends "libzim-table-migration1 \\(= $version\\)"
 field "$sim_dev" Provides '^zim-tables-platform-dev$'
 field "$sim_dev" Depends "zim-tables-sim \\(= $version\\)"
 
