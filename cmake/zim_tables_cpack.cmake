@@ -16,7 +16,7 @@ macro(zim_tables_cpack)
   cpack_add_component(migration DISPLAY_NAME "conversion of objects between layouts")
   cpack_add_component(development DISPLAY_NAME "zim tables development files"
                       DEPENDS runtime migration)
-  cpack_add_component(sim DISPLAY_NAME "simulated platform libraries")
+  cpack_add_component(sim DISPLAY_NAME "simulated platform libraries" DEPENDS migration)
   cpack_add_component(sim_development DISPLAY_NAME "simulated platform development files"
                       DEPENDS sim development)
 endmacro()

@@ -86,7 +86,9 @@ macro(zim_tables_debian_packages)
   set(CPACK_DEBIAN_SIM_PACKAGE_NAME zim-tables-sim)
   set(CPACK_DEBIAN_SIM_DESCRIPTION
       "table object operations, simulated platform libraries\n${common}\n.\nThis package holds a simulation of the five platform libraries the table\nlibrary calls (configuration, NPD sizes, uids, a crash-consistent POSIX\nshared-memory pool and table properties), for development and tests.")
-  set(CPACK_DEBIAN_SIM_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6, libgcc-s1")
+  # The pool's migration converts objects with libzim_table_migration.
+  set(CPACK_DEBIAN_SIM_PACKAGE_DEPENDS
+      "libzim-table-migration1 (= ${v}), libc6 (>= 2.34), libstdc++6, libgcc-s1")
   set(CPACK_DEBIAN_SIM_PACKAGE_PROVIDES zim-tables-platform)
   set(CPACK_DEBIAN_SIM_DEVELOPMENT_PACKAGE_NAME zim-tables-sim-dev)
   set(CPACK_DEBIAN_SIM_DEVELOPMENT_PACKAGE_SECTION libdevel)

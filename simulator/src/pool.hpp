@@ -65,18 +65,30 @@ constexpr bool known_tag(uint32_t table_id) {
          table_id == ZIM_SHM_POOL_ID_PAGE || table_id == ZIM_SHM_POOL_MIGRATION;
 }
 
-// What one allocation may change, as it was before the allocation began, and
-// the blocks it carves and writes: its block, and with the first block of a
-// table id, that id's page (when the page is new) and its layout record.
+// What one transaction may change, as it was before the transaction began,
+// and the blocks it carves and writes. An allocation: its block, and with the
+// first block of a table id, that id's page (when the page is new) and its
+// layout record. A migration (migration.cpp): beginning it carves the runs of
+// [carve, span_end) and sets PoolHeader::migration; converting one object
+// carves and writes a new block, retires the old one and appends a move; a
+// completion or a retirement switches or forgets a slot's layout record and
+// retires the record's block (or an object's) instead.
 struct UndoRecord {
-  std::atomic<uint64_t> armed;  // 1 while an allocation is under way, else 0
+  std::atomic<uint64_t> armed;  // 1 while a transaction is under way, else 0
   std::atomic<uint64_t> carve;
-  std::atomic<uint64_t> region;  // offset of the TableRegion it changes
+  std::atomic<uint64_t> region;  // offset of the TableRegion it changes, 0 for none
   std::atomic<uint64_t> cursor, limit, bytes, blocks;
-  std::atomic<uint64_t> block_header;   // offset of the new block's header
-  std::atomic<uint64_t> page_header;    // of a new id page, 0 for none
-  std::atomic<uint64_t> record_header;  // of a new layout record, 0 for none
-  std::atomic<uint64_t> record_size;    // its bytes after the header
+  std::atomic<uint64_t> block_header;    // offset of the new block's header, 0 for none
+  std::atomic<uint64_t> page_header;     // of a new id page, 0 for none
+  std::atomic<uint64_t> record_header;   // of a new layout record, 0 for none
+  std::atomic<uint64_t> record_size;     // its bytes after the header
+  std::atomic<uint64_t> block_bytes;     // bytes of the new block written in place, 0 for none
+  std::atomic<uint64_t> retired_header;  // header of a block it retires, 0 for none
+  std::atomic<uint64_t> move_count_at;   // offset of the migration record's move count, 0 for none
+  std::atomic<uint64_t> move_count;
+  std::atomic<uint64_t> span_end;     // beginning a migration: end of its runs, else 0
+  std::atomic<uint64_t> slot_layout;  // 1: the slot of `region` gets these back
+  std::atomic<uint64_t> fingerprint, layout;
 };
 
 // Start of the segment. Offsets are from the segment's first byte; chunks and
@@ -85,56 +97,70 @@ struct UndoRecord {
 // block rounded up to ZIM_SHM_POOL_ALIGN, then zero bytes up to its end; a run
 // holds one header and its block. The start map has a bit for every line
 // after the header, set where a block handed out begins. The first run is the
-// configuration record (ZIM_SHM_POOL_CONFIG), written at creation; id pages
-// and layout records are runs of their own too.
+// configuration record (ZIM_SHM_POOL_CONFIG), written at creation; id pages,
+// layout records and migration records are runs of their own too. A block is
+// live (kBlockMagic) or retired (kRetiredMagic): its object was migrated or
+// retired, its bytes stay and its start bit stays set.
 //
-// Allocation state: `carve`, `untyped`, `pages` and the id pages' slots,
-// changed only by the holder of `lock`, a robust process-shared mutex. It
-// keeps these invariants, which a process killed at any instruction cannot
-// break:
+// Allocation state: `carve`, `untyped`, `pages`, the id pages' slots, the
+// tags of block headers, `migration` and the state word, move count and moves
+// of its record, changed only by the holder of `lock`, a robust
+// process-shared mutex. It keeps these invariants, which a process killed at
+// any instruction cannot break:
 //   I1  ZIM_SHM_POOL_HEADER_SIZE <= carve <= start_map_offset(size); every
 //       chunk and run lies in [ZIM_SHM_POOL_HEADER_SIZE, carve), so no block
 //       overlaps the header or the start map.
 //   I2  For each region (a table id's, or the untyped blocks'), cursor <=
-//       limit, and [cursor, limit) lies in a chunk that belongs to that region
-//       alone and that it took from the carve point (or is empty: 0, 0). A
-//       directory entry of `pages` is 0 or names a complete id page; a slot's
-//       layout is 0 or names a complete layout record of its table id with
-//       the slot's fingerprint.
+//       limit, [cursor, limit) lies in a chunk that belongs to that region
+//       alone and that it took from the carve point (or is empty: 0, 0), and
+//       bytes and blocks count its live blocks. A directory entry of `pages`
+//       is 0 or names a complete id page; a slot's layout is 0 or names a
+//       complete live layout record of its table id with the slot's
+//       fingerprint. `migration` is 0 or names a complete migration record
+//       (retired once its moves were reported) whose types' new layout
+//       records are complete; its first move_count moves each name a block
+//       it retired and the complete live block converted from it.
 //   I3  No byte of [cursor, limit) of any region, nor of [carve, start map),
-//       has been handed out, and outside an allocation under way (an armed
+//       has been handed out, and outside a transaction under way (an armed
 //       `undo`) every such byte is zero and no such line has its start bit
 //       set: the segment was created zero-filled, and the allocator writes
 //       only block headers, start bits and the pool's own records (an id page,
-//       a layout record), each while its allocation's record is armed and
-//       before the cursor or carve moves past it, never a block it hands out.
-//       Pages and records are carved from the carve point by the allocation
-//       that writes them, so they were zero before it.
+//       a layout or migration record), and a migration the new object it
+//       converts, each while its transaction's record is armed and before the
+//       cursor or carve moves past it, never a block it handed out. Pages
+//       and records are carved from the carve point by the transaction that
+//       writes them, so they were zero before it.
 //   I4  Every word of the state, of `undo` and of a block header is stored
 //       with one atomic store; a new record's bytes are copied in before
-//       anything names it. Before the first store of an allocation, the holder
-//       copies what it may change (carve, the region) and the offsets of the
-//       block headers it will write into `undo` and then arms it (one store);
-//       then it writes the headers, the record, the start bits (after each
-//       tag: a reader that sees the bit sees the header), then the new state,
-//       a directory entry before the slot behind it and a slot's layout last;
-//       it disarms the record after the last store and before unlocking. A
-//       holder that dies therefore leaves either an armed record, some of the
-//       headers and records and some of the new values, or a disarmed one and
-//       the complete new state.
+//       anything names it. Before the first store of a transaction, the
+//       holder copies what it may change (carve, the region, a move count, a
+//       slot's layout) and the offsets of the blocks it will write or retire
+//       into `undo` and then arms it (one store); then it writes the headers,
+//       the records, the start bits (after each tag: a reader that sees the
+//       bit sees the header), a converted object, then the new state, a
+//       directory entry before the slot behind it and a slot's layout last,
+//       an old block's retirement before the move that names it and a move
+//       before the count that takes it in; it disarms the record after the
+//       last store and before unlocking. A holder that dies therefore leaves
+//       either an armed record, some of the headers, records and objects and
+//       some of the new values, or a disarmed one and the complete new state.
 //   I5  The next holder, told by EOWNERDEAD, zeroes the block headers that an
-//       armed record names and the new page's and record's bytes, clears their
-//       start bits (which I3 says were clear before), empties the directory
-//       entry of a new page and the layout of the slot, and restores the
-//       record's values before it marks the lock consistent, which brings back
-//       I3. The dead holder never returned its block, so nobody can hold a
-//       block that the restored state offers again, and nobody wrote to it.
-//       Restoring is idempotent: if the restorer dies too, the next holder
-//       does it again. With a disarmed record the new state stands; at worst
-//       the dead holder's block is lost, still behind its complete header.
+//       armed record names, the new page's, record's and converted object's
+//       bytes and the runs a beginning carved, clears their start bits (which
+//       I3 says were clear before), turns the retired block it names live
+//       again, empties the directory entry of a new page and the layout of the
+//       slot (or gives the slot its layout back), sets `migration` back to 0
+//       after a beginning and restores the record's values before it marks
+//       the lock consistent, which brings back I2 and I3. The dead holder
+//       never returned its block, so nobody can hold a block that the
+//       restored state offers again, and nobody wrote to it. Restoring is
+//       idempotent: if the restorer dies too, the next holder does it again.
+//       With a disarmed record the new state stands; at worst the dead
+//       holder's block is lost, still behind its complete header.
 // Stores to the state, to block headers and to the start map go through put(),
 // the only writer besides creation, and the copy of a record and the zeroing
-// of one through fill(); the crash test stops a process after each of them.
+// of one through fill(); the crash test stops a process after each of them,
+// and after each conversion of an object.
 struct PoolHeader {
   std::atomic<uint64_t> magic;  // stored last by the creator: the rest is ready
   uint32_t version;
@@ -185,6 +211,7 @@ static_assert(std::atomic<uint32_t>::is_always_lock_free, "address-free 32-bit a
 #ifdef ZIM_POOL_KILL_POINTS
 void kill_point();
 void stop_at_kill_point(unsigned n);
+unsigned kill_points_passed();  // by this process so far
 #define ZIM_POOL_KILL_POINT() ::zim_sim::kill_point()
 #else
 #define ZIM_POOL_KILL_POINT() static_cast<void>(0)

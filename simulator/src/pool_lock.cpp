@@ -20,6 +20,7 @@
 #include <cstring>
 
 #include "pool.hpp"
+#include "pool_alloc.hpp"
 
 namespace zim_sim {
 
@@ -75,18 +76,21 @@ void report_lock_wait_after_ms(unsigned ms) { g_report_after_ms.store(ms); }
 #ifdef ZIM_POOL_KILL_POINTS
 namespace {
 unsigned g_kill_points_left = 0;  // 0: never stop
+unsigned g_kill_points_passed = 0;
 }  // namespace
 
 void stop_at_kill_point(unsigned n) { g_kill_points_left = n; }
 
+unsigned kill_points_passed() { return g_kill_points_passed; }
+
 void kill_point() {
+  ++g_kill_points_passed;
   if (g_kill_points_left != 0 && --g_kill_points_left == 0) raise(SIGSTOP);
 }
 #endif
 
 namespace {
 
-constexpr uint64_t kLine = ZIM_SHM_POOL_ALIGN;
 constexpr auto kRelaxed = std::memory_order_relaxed;
 
 // Zeroes the block header at `at`, the first `bytes` bytes of its block and
@@ -116,13 +120,50 @@ TableRegion* region_at(PoolHeader* hdr, uint64_t at) {
   return reinterpret_cast<TableRegion*>(reinterpret_cast<char*>(hdr) + at);
 }
 
+// Whether [at, at + bytes) lies in the part of the pool that can be carved,
+// on whole lines.
+bool carvable(const PoolHeader* hdr, uint64_t at, uint64_t bytes) {
+  const uint64_t end = start_map_offset(hdr->size);
+  return at >= ZIM_SHM_POOL_HEADER_SIZE && at % kLine == 0 && bytes % kLine == 0 && at <= end &&
+         bytes <= end - at;
+}
+
+// Zeroes the runs of [from, to) that beginning a migration carved, and their start bits.
+void clear_span(PoolHeader* hdr, uint64_t from, uint64_t to) {
+  if (to < from || !carvable(hdr, from, to - from) || to == from) return;
+  fill(reinterpret_cast<char*>(hdr) + from, nullptr, to - from);
+  for (uint64_t at = from; at < to; at += kLine) {
+    std::atomic<uint64_t>& word = start_word(hdr, hdr->size, at);
+    if (word.load(kRelaxed) & start_bit(at)) put(word, word.load(kRelaxed) & ~start_bit(at));
+  }
+}
+
+// Makes the retired block whose header lies at `at` live again.
+void unretire(PoolHeader* hdr, uint64_t at) {
+  if (!carvable(hdr, at, kLine)) return;
+  std::atomic<uint64_t>& tag = block_header_at(hdr, at).tag;
+  const uint64_t value = tag.load(kRelaxed);
+  if (static_cast<uint32_t>(value) == kRetiredMagic) put(tag, (value >> 32) << 32 | kBlockMagic);
+}
+
 void restore(PoolHeader* hdr) {
   UndoRecord& undo = hdr->undo;
   const uint64_t page = undo.page_header.load(kRelaxed);
   const uint64_t record = undo.record_header.load(kRelaxed);
-  clear_block(hdr, undo.block_header.load(kRelaxed), 0);
+  const uint64_t span_end = undo.span_end.load(kRelaxed);
+  const uint64_t count_at = undo.move_count_at.load(kRelaxed);  // 0: none, never carvable
+  clear_block(hdr, undo.block_header.load(kRelaxed), undo.block_bytes.load(kRelaxed));
   clear_block(hdr, page, sizeof(IdPage));
   if (record != 0) clear_block(hdr, record, undo.record_size.load(kRelaxed));
+  if (span_end != 0) {
+    clear_span(hdr, undo.carve.load(kRelaxed), span_end);
+    put(hdr->migration, 0);
+  }
+  if (const uint64_t retired = undo.retired_header.load(kRelaxed)) unretire(hdr, retired);
+  if (count_at % sizeof(uint64_t) == 0 && carvable(hdr, count_at & ~(kLine - 1), kLine)) {
+    put(*reinterpret_cast<std::atomic<uint64_t>*>(reinterpret_cast<char*>(hdr) + count_at),
+        undo.move_count.load(kRelaxed));
+  }
   if (page != 0) {
     for (std::atomic<uint64_t>& entry : hdr->pages) {
       if (entry.load(kRelaxed) == page + kLine) put(entry, 0);
@@ -134,15 +175,25 @@ void restore(PoolHeader* hdr) {
     put(region->limit, undo.limit.load(kRelaxed));
     put(region->bytes, undo.bytes.load(kRelaxed));
     put(region->blocks, undo.blocks.load(kRelaxed));
-    if (record != 0 && region != &hdr->untyped) {
+    if (region != &hdr->untyped) {
       auto* slot = reinterpret_cast<IdSlot*>(region);
-      put(slot->fingerprint, 0);
-      put(slot->layout, 0);
+      if (record != 0) {
+        put(slot->fingerprint, 0);
+        put(slot->layout, 0);
+      } else if (undo.slot_layout.load(kRelaxed) != 0) {
+        put(slot->fingerprint, undo.fingerprint.load(kRelaxed));
+        put(slot->layout, undo.layout.load(kRelaxed));
+      }
     }
   }
 }
 
 }  // namespace
+
+void undo_transaction(PoolHeader* hdr) {
+  restore(hdr);
+  put(hdr->undo.armed, 0);
+}
 
 PoolLock::PoolLock(PoolHeader* hdr) : hdr_(hdr) {
   const int rc = lock_reporting_stalls(hdr_);

@@ -26,11 +26,7 @@ namespace {
 
 constexpr uint64_t kLine = ZIM_SHM_POOL_ALIGN;
 
-struct Config {
-  uint32_t max_num_npus;
-  uint32_t default_npd_size;
-  std::vector<zim_sim_npd_entry_t> entries;
-};
+}  // namespace
 
 Config this_process_config() {
   Config c{hulcon_config_get_max_num_npus(), zim_sim_npd_default_size(), {}};
@@ -38,6 +34,8 @@ Config this_process_config() {
   c.entries.resize(zim_sim_npd_entries(c.entries.data(), c.entries.size()));
   return c;
 }
+
+namespace {
 
 // The block at `offset` when it is one of `tag` of at least `min` bytes that
 // ends before the carve point; its size in *size.
@@ -57,7 +55,8 @@ const unsigned char* record_at(const PoolHeader* hdr, uint64_t pool_size, uint64
   return reinterpret_cast<const unsigned char*>(hdr) + offset;
 }
 
-// The pool's configuration, false when its record is missing or damaged.
+}  // namespace
+
 bool pool_config(const PoolHeader* hdr, uint64_t pool_size, Config* c) {
   uint64_t size = 0;
   const unsigned char* p = record_at(hdr, pool_size, hdr->config.load(std::memory_order_relaxed),
@@ -79,6 +78,15 @@ bool pool_config(const PoolHeader* hdr, uint64_t pool_size, Config* c) {
   }
   return true;
 }
+
+uint32_t npd_size(const Config& c, uint32_t table_id) {
+  for (const zim_sim_npd_entry_t& entry : c.entries) {
+    if (entry.table_id == table_id) return entry.size;
+  }
+  return c.default_npd_size;
+}
+
+namespace {
 
 // One line per difference between the pool's configuration and this process's.
 void config_differences(const std::string& pool, const Config& made, const Config& mine,
@@ -149,7 +157,7 @@ IdSlot* id_slot(PoolHeader* hdr, uint64_t pool_size, uint32_t table_id) {
 }
 
 bool read_layout_record(const PoolHeader* hdr, uint64_t pool_size, uint64_t offset,
-                        uint32_t table_id, std::string* text) {
+                        uint32_t table_id, std::string* text, uint64_t* fingerprint) {
   uint64_t size = 0;
   const unsigned char* p = record_at(hdr, pool_size, offset, ZIM_SHM_POOL_LAYOUT,
                                      sizeof(zim_shm_pool_layout_record_t), &size);
@@ -158,6 +166,7 @@ bool read_layout_record(const PoolHeader* hdr, uint64_t pool_size, uint64_t offs
   std::memcpy(&head, p, sizeof head);
   if (head.table_id != table_id || head.text_size > size - sizeof head) return false;
   text->assign(reinterpret_cast<const char*>(p) + sizeof head, head.text_size);
+  if (fingerprint != nullptr) *fingerprint = head.fingerprint;
   return true;
 }
 

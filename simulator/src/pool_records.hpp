@@ -4,24 +4,45 @@
 #ifndef ZIM_SIM_SRC_POOL_RECORDS_HPP
 #define ZIM_SIM_SRC_POOL_RECORDS_HPP
 
+#include <zim/sim/config.h>
+
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "pool.hpp"
 #include "program_layouts.hpp"
 
 namespace zim_sim {
 
+// A configuration: a pool's (its record) or this process's (zim/sim/config.h).
+struct Config {
+  uint32_t max_num_npus;
+  uint32_t default_npd_size;
+  std::vector<zim_sim_npd_entry_t> entries;  // ascending by table id
+};
+
+// This process's configuration. It may end the process (a bad environment):
+// not to be called under the pool's lock.
+Config this_process_config();
+
+// The configuration the pool at hdr was made for; false when its record is
+// missing or damaged.
+bool pool_config(const PoolHeader* hdr, uint64_t pool_size, Config* c);
+
+// The NPD size of table_id in configuration c.
+uint32_t npd_size(const Config& c, uint32_t table_id);
+
 // Carves the configuration record of a pool being created, from this
 // process's configuration; false with errno ENOSPC when the pool cannot hold it.
 bool write_config(PoolHeader* hdr, uint64_t pool_size);
 
-// The text of the layout record of table_id at offset, false when no sound
-// record of that id lies there.
+// The text (and fingerprint, if asked for) of the layout record of table_id
+// at offset, false when no sound record of that id lies there.
 bool read_layout_record(const PoolHeader* hdr, uint64_t pool_size, uint64_t offset,
-                        uint32_t table_id, std::string* text);
+                        uint32_t table_id, std::string* text, uint64_t* fingerprint = nullptr);
 
 // "type NAME (table id N) of another layout: DIFFERENCE", for messages.
 std::string layout_refusal(uint32_t table_id, const NoteLayout& note, std::string_view recorded);

@@ -10,8 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "attach_locks.hpp"
 #include "env.hpp"
+#include "migration.hpp"
 #include "pool.hpp"
+#include "pool_alloc.hpp"
 #include "pool_records.hpp"
 #include "program_layouts.hpp"
 
@@ -24,86 +27,33 @@ using zim_sim::put;
 using zim_sim::TableRegion;
 
 constexpr auto kRelaxed = std::memory_order_relaxed;  // all under the pool's lock
-constexpr uint64_t kLine = ZIM_SHM_POOL_ALIGN;
+using zim_sim::kLine;
+using zim_sim::lines;
+using zim_sim::Plan;
+using zim_sim::put_changed;
+using zim_sim::put_header;
 constexpr uint64_t kPageNeed = kLine + sizeof(zim_sim::IdPage);
-
-constexpr uint64_t lines(uint64_t bytes) { return (bytes + kLine - 1) & ~(kLine - 1); }
 
 struct Request {
   uint32_t table_id;  // or ZIM_SHM_POOL_UNTYPED
   uint64_t size;
   uint64_t need;                    // its rounded size plus its header
   const zim_sim::NoteLayout* note;  // to check and record, null for none
+  bool owner;                       // with a note: this process owns the pool
 };
 
 enum class Outcome { kDone, kFull, kOtherLayout };
 
-// Where an allocation puts what it carves (block header offsets, 0 for none)
-// and the state it leaves.
-struct Plan {
-  uint64_t page = 0, record = 0, record_bytes = 0, block = 0;
-  uint64_t carve, cursor, limit;
-};
-
-// Lays out, from the carve point on, a new page, a new record and the block
-// (in the region's chunk, a fresh chunk or a run); false when they do not fit.
-bool plan(uint64_t carve, uint64_t end, const TableRegion& old, bool page, uint64_t record_bytes,
-          uint64_t need, Plan* p) {
-  uint64_t c = carve;
-  p->cursor = old.cursor.load(kRelaxed);
-  p->limit = old.limit.load(kRelaxed);
-  const auto take = [&](uint64_t n, uint64_t* at) { return end - c >= n && (*at = c, c += n); };
-  if (page && !take(kPageNeed, &p->page)) return false;
-  p->record_bytes = record_bytes;
-  if (record_bytes != 0 && !take(kLine + lines(record_bytes), &p->record)) return false;
-  if (need > ZIM_SHM_POOL_CHUNK_SIZE) {  // a run of its own; the chunk stays in use
-    if (!take(need, &p->block)) return false;
-  } else if (p->limit - p->cursor >= need) {
-    p->block = p->cursor;
-    p->cursor += need;
-  } else {
-    // The rest of the current chunk is left unused. At the end of the pool a
-    // chunk may be shorter than usual, but it must hold this request.
-    const uint64_t len = end - c < ZIM_SHM_POOL_CHUNK_SIZE ? end - c : ZIM_SHM_POOL_CHUNK_SIZE;
-    if (len < need) return false;
-    p->block = c;
-    p->cursor = c + need;
-    p->limit = c += len;
-  }
-  p->carve = c;
-  return true;
-}
-
-// Writes a block header of `size` bytes and `tag` at `at`, then the block's start bit.
-void put_header(PoolHeader* hdr, uint64_t at, uint64_t size, uint32_t tag) {
-  BlockHeader& header = zim_sim::block_header_at(hdr, at);
-  put(header.size, size);
-  put(header.tag, zim_sim::block_tag(tag));  // the tag last: a walker that sees it sees the size
-  std::atomic<uint64_t>& word = zim_sim::start_word(hdr, hdr->size, at + kLine);
-  put(word, word.load(kRelaxed) | zim_sim::start_bit(at + kLine));
-}
-
-void put_changed(std::atomic<uint64_t>& word, uint64_t value) {
-  if (word.load(kRelaxed) != value) put(word, value);
-}
-
 // Stores what `p` planned, the undo record armed first (I4 in pool.hpp).
 void carry_out(PoolHeader* hdr, const Request& r, TableRegion* region, uint64_t region_at,
                const Plan& p) {
-  TableRegion& old = *region;
-  zim_sim::UndoRecord& undo = hdr->undo;
-  const uint64_t bytes = old.bytes.load(kRelaxed), blocks = old.blocks.load(kRelaxed);
-  put(undo.carve, hdr->carve.load(kRelaxed));
-  put(undo.region, region_at);
-  put(undo.cursor, old.cursor.load(kRelaxed));
-  put(undo.limit, old.limit.load(kRelaxed));
-  put(undo.bytes, bytes);
-  put(undo.blocks, blocks);
-  put(undo.block_header, p.block);
-  put_changed(undo.page_header, p.page);
-  put_changed(undo.record_header, p.record);
-  put_changed(undo.record_size, p.record_bytes);
-  put(undo.armed, 1);
+  const uint64_t bytes = region->bytes.load(kRelaxed), blocks = region->blocks.load(kRelaxed);
+  zim_sim::Undo undo;
+  undo.block_header = p.block;
+  undo.page_header = p.page;
+  undo.record_header = p.record;
+  undo.record_size = p.record_bytes;
+  zim_sim::arm(hdr, region_at, undo);
   if (p.page != 0) put_header(hdr, p.page, sizeof(zim_sim::IdPage), ZIM_SHM_POOL_ID_PAGE);
   if (p.record != 0) {
     std::vector<char> record(sizeof(zim_shm_pool_layout_record_t) + r.note->text.size());
@@ -126,7 +76,7 @@ void carry_out(PoolHeader* hdr, const Request& r, TableRegion* region, uint64_t 
     put(slot->fingerprint, r.note->fingerprint);
     put(slot->layout, p.record + kLine);
   }
-  put(undo.armed, 0);
+  put(hdr->undo.armed, 0);
 }
 
 // Hands out a block for r, with the pool locked. A table id's first block
@@ -140,7 +90,10 @@ Outcome allocate(PoolHeader* hdr, const Request& r, uint64_t* block, std::string
   uint64_t record_bytes = 0;
   if (r.note != nullptr) {
     const uint64_t at = slot != nullptr ? slot->layout.load(kRelaxed) : 0;
-    if (at != 0 && slot->fingerprint.load(kRelaxed) != r.note->fingerprint) {
+    // While a migration converts the id's objects, its owner may make
+    // objects of the layout they become.
+    if (at != 0 && slot->fingerprint.load(kRelaxed) != r.note->fingerprint &&
+        !(r.owner && zim_sim::migration_takes(hdr, r.table_id, r.note->fingerprint))) {
       if (!zim_sim::read_layout_record(hdr, hdr->size, at, r.table_id, recorded)) {
         recorded->clear();
       }
@@ -152,7 +105,8 @@ Outcome allocate(PoolHeader* hdr, const Request& r, uint64_t* block, std::string
   const bool new_page = !untyped && slot == nullptr;
   Plan p;
   const TableRegion& old = untyped ? hdr->untyped : slot != nullptr ? slot->region : kEmpty;
-  if (!plan(hdr->carve.load(kRelaxed), end, old, new_page, record_bytes, r.need, &p)) {
+  if (!zim_sim::plan(hdr->carve.load(kRelaxed), end, old.cursor.load(kRelaxed),
+                     old.limit.load(kRelaxed), new_page, record_bytes, r.need, &p)) {
     return Outcome::kFull;
   }
   if (new_page) {
@@ -160,9 +114,7 @@ Outcome allocate(PoolHeader* hdr, const Request& r, uint64_t* block, std::string
     slot = &page->slots[r.table_id % zim_sim::kIdsPerPage];
   }
   TableRegion* region = untyped ? &hdr->untyped : &slot->region;
-  carry_out(hdr, r, region,
-            static_cast<uint64_t>(reinterpret_cast<char*>(region) - reinterpret_cast<char*>(hdr)),
-            p);
+  carry_out(hdr, r, region, zim_sim::offset_in(hdr, region), p);
   *block = p.block + kLine;
   return Outcome::kDone;
 }
@@ -217,6 +169,71 @@ uint64_t table_stat(uint32_t table_id, std::atomic<uint64_t> TableRegion::*field
 
 }  // namespace
 
+bool zim_sim::plan(uint64_t carve, uint64_t end, uint64_t cursor, uint64_t limit, bool page,
+                   uint64_t record_bytes, uint64_t need, Plan* p) {
+  uint64_t c = carve;
+  p->cursor = cursor;
+  p->limit = limit;
+  const auto take = [&](uint64_t n, uint64_t* at) { return end - c >= n && (*at = c, c += n); };
+  if (page && !take(kPageNeed, &p->page)) return false;
+  p->record_bytes = record_bytes;
+  if (record_bytes != 0 && !take(kLine + lines(record_bytes), &p->record)) return false;
+  if (need > ZIM_SHM_POOL_CHUNK_SIZE) {  // a run of its own; the chunk stays in use
+    if (!take(need, &p->block)) return false;
+  } else if (p->limit - p->cursor >= need) {
+    p->block = p->cursor;
+    p->cursor += need;
+  } else {
+    // The rest of the current chunk is left unused. At the end of the pool a
+    // chunk may be shorter than usual, but it must hold this request.
+    const uint64_t len = end - c < ZIM_SHM_POOL_CHUNK_SIZE ? end - c : ZIM_SHM_POOL_CHUNK_SIZE;
+    if (len < need) return false;
+    p->block = c;
+    p->cursor = c + need;
+    p->limit = c += len;
+  }
+  p->carve = c;
+  return true;
+}
+
+void zim_sim::put_header(PoolHeader* hdr, uint64_t at, uint64_t size, uint32_t tag) {
+  BlockHeader& header = zim_sim::block_header_at(hdr, at);
+  put(header.size, size);
+  put(header.tag, zim_sim::block_tag(tag));  // the tag last: a walker that sees it sees the size
+  std::atomic<uint64_t>& word = zim_sim::start_word(hdr, hdr->size, at + kLine);
+  put(word, word.load(kRelaxed) | zim_sim::start_bit(at + kLine));
+}
+
+void zim_sim::arm(PoolHeader* hdr, uint64_t region_at, const Undo& u) {
+  zim_sim::UndoRecord& undo = hdr->undo;
+  put(undo.carve, hdr->carve.load(kRelaxed));
+  put(undo.region, region_at);
+  if (region_at != 0) {
+    const auto* region =
+        reinterpret_cast<const TableRegion*>(reinterpret_cast<const char*>(hdr) + region_at);
+    put(undo.cursor, region->cursor.load(kRelaxed));
+    put(undo.limit, region->limit.load(kRelaxed));
+    put(undo.bytes, region->bytes.load(kRelaxed));
+    put(undo.blocks, region->blocks.load(kRelaxed));
+    if (u.slot_layout) {
+      const auto* slot = reinterpret_cast<const IdSlot*>(region);
+      put_changed(undo.fingerprint, slot->fingerprint.load(kRelaxed));
+      put_changed(undo.layout, slot->layout.load(kRelaxed));
+    }
+  }
+  put(undo.block_header, u.block_header);
+  put_changed(undo.page_header, u.page_header);
+  put_changed(undo.record_header, u.record_header);
+  put_changed(undo.record_size, u.record_size);
+  put_changed(undo.block_bytes, u.block_bytes);
+  put_changed(undo.retired_header, u.retired_header);
+  put_changed(undo.move_count_at, u.move_count_at);
+  put_changed(undo.move_count, u.move_count);
+  put_changed(undo.span_end, u.span_end);
+  put_changed(undo.slot_layout, u.slot_layout ? 1 : 0);
+  put(undo.armed, 1);
+}
+
 void zim_sim::forget_checked_layouts() {
   for (auto& word : g_checked) word.store(0, kRelaxed);
   for (auto& word : g_unnoted) word.store(0, kRelaxed);
@@ -228,12 +245,14 @@ void* zim_sim::calloc_block(uint32_t table_id, uint64_t size) {
   if (hdr == nullptr) hdr = zim_sim::map_default_pool();
   if (hdr == nullptr || size > hdr->size) return nullptr;
   // size <= hdr->size < 2^63: no overflow.
-  Request r{table_id, size, kLine + lines(size), nullptr};
+  Request r{table_id, size, kLine + lines(size), nullptr, false};
   std::shared_ptr<const ProgramLayouts> layouts;  // keeps r.note alive
   if (table_id != ZIM_SHM_POOL_UNTYPED && !needs_no_note(table_id) &&
       !note_of(table_id, &layouts, &r.note)) {
     return nullptr;
   }
+  // Asked before the pool's lock is taken, which attaching takes after the mapping's.
+  if (r.note != nullptr) r.owner = zim_sim::owned_pool_fd() >= 0;
   uint64_t offset = 0;
   std::string recorded;
   Outcome outcome;

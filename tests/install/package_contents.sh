@@ -38,6 +38,7 @@ runtime=libzim-tables1_${version}_$arch.deb dev=libzim-tables-dev_${version}_$ar
 migration=libzim-table-migration1_${version}_$arch.deb
 sim=zim-tables-sim_${version}_$arch.deb sim_dev=zim-tables-sim-dev_${version}_$arch.deb
 check "$runtime" has "$lib/libzim_tables\\.so\\.1\\.0\\.0$" "$lib/libzim_tables\\.so\\.1 -> " \
+  "$lib/libzim_table_migration\\.so\\.1 -> " \
   'share/doc/libzim-tables1/(copyright|changelog\.Debian\.gz)$'
 check "$runtime" lacks '/include/' 'libzim_tables\.so -> ' 'libparn' '/bin/' 'migration'
 check "$migration" has "$lib/libzim_table_migration\\.so\\.1 -> " \
@@ -61,6 +62,7 @@ field "$runtime" Depends 'zim-tables-platform'
 field "$migration" Depends 'libstdc\+\+6'
 field "$dev" Depends "libzim-tables1 \\(= $version\\), libzim-table-migration1 \\(= $version\\).*zim-tables-platform-dev"
 field "$sim" Provides '^zim-tables-platform$'
+field "$sim" Depends "libzim-table-migration1 \\(= $version\\)"
 field "$sim_dev" Provides '^zim-tables-platform-dev$'
 field "$sim_dev" Depends "zim-tables-sim \\(= $version\\)"
 

@@ -10,9 +10,22 @@
 //                 a block of table id 0: exit 0, or 4 when the pool refuses it
 //   make NAME LIB the same, after loading the library LIB (dlopen)
 //   premake NAME LIB  make one block before loading LIB, then as make
+//   fill NAME COUNT   attach; make COUNT probe_entry objects (probe_objects.hpp),
+//                 3 of each other probe type, 2 blocks of table id 5 (no
+//                 type) and an untyped directory of the probe_entry objects'
+//                 offsets; the root names the first object; print the
+//                 directory's offset (exit 0), 4 when the pool is full
+//   bad NAME      attach; make a probe_entry block that holds no object
+//   migrate NAME  adopt; migrate; print 0 or the errno
 // Built with PROBE_LIBRARY, it is that library: the layout note alone.
 #ifdef PROBE_TYPE
 #include <zim/tables/probe_entry.h>
+#if __has_include(<zim/tables/probe_gone.h>)
+#include <zim/tables/probe_gone.h>
+#endif
+#if __has_include(<zim/tables/probe_kept.h>)
+#include <zim/tables/probe_kept.h>
+#endif
 #endif
 #ifndef PROBE_LIBRARY
 #include <dlfcn.h>
@@ -22,8 +35,11 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "probe_objects.hpp"
 
 namespace {
 
@@ -45,13 +61,52 @@ int serve(const char* name) {
   return 0;
 }
 
+#ifdef PROBE_TYPE
+// A block of the type's size (fixed types: sized without N) holding object i
+// when stamp is set, nothing otherwise.
+#define PROBE_MAKE(T, i, stamp)                                                \
+  [](uint32_t index, bool write) {                                             \
+    const uint32_t npd = qor_npd_get_table_size(ZIM_TABLE_ID_##T);             \
+    const uint64_t size = ZIM_##T##_OBJECT_SIZE(0u, npd, 0u);                  \
+    void* obj = zim_shm_table_pool_calloc(ZIM_TABLE_ID_##T, size);             \
+    if (obj != nullptr && write) PROBE_OBJECT(T, obj, true, index, size, npd); \
+    return obj;                                                                \
+  }(i, stamp)
+
+int fill(uint32_t count) {
+  auto* directory = static_cast<uint64_t*>(zim_shm_pool_calloc_untyped(8 * uint64_t{count}));
+  if (directory == nullptr) return 4;
+  for (uint32_t i = 0; i < count; ++i) {
+    directory[i] = zim_shm_pool_offset_of(PROBE_MAKE(PROBE_ENTRY, i, true));
+    if (directory[i] == ZIM_SHM_POOL_BAD_OFFSET) return 4;
+  }
+  for (uint32_t i = 0; i < 3; ++i) {
+#ifdef ZIM_TABLE_ID_PROBE_KEPT
+    if (PROBE_MAKE(PROBE_KEPT, i, true) == nullptr) return 4;
+#endif
+#ifdef ZIM_TABLE_ID_PROBE_GONE
+    if (PROBE_MAKE(PROBE_GONE, i, true) == nullptr) return 4;
+#endif
+  }
+  for (int i = 0; i < 2; ++i) {
+    void* block = zim_shm_table_pool_calloc(5, 48);
+    if (block == nullptr) return 4;
+    std::memset(block, 0x5a, 48);
+  }
+  zim_shm_pool_set_root(directory[0]);
+  std::printf("%llu\n", static_cast<unsigned long long>(zim_shm_pool_offset_of(directory)));
+  return 0;
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc != 3 && argc != 4) return 1;
   const std::string command = argv[1];
   if (command == "serve") return serve(argv[2]);
-  if ((command == "adopt" ? zim_shm_pool_adopt : zim_shm_pool_attach)(argv[2]) != 0) {
+  const bool adopt = command == "adopt" || command == "migrate";
+  if ((adopt ? zim_shm_pool_adopt : zim_shm_pool_attach)(argv[2]) != 0) {
     std::printf("%s\n", std::strerror(errno));
     return zim_shm_pool_base() == nullptr ? 3 : 5;
   }
@@ -61,6 +116,14 @@ int main(int argc, char** argv) {
     std::printf("%llu\n", root != nullptr ? static_cast<unsigned long long>(*root) : 0ull);
     return 0;
   }
+  if (command == "migrate") {
+    std::printf("%s\n", zim_shm_pool_migrate(nullptr, nullptr) == 0 ? "0" : std::strerror(errno));
+    return 0;
+  }
+#ifdef PROBE_TYPE
+  if (command == "fill" && argc == 4) return fill(static_cast<uint32_t>(std::atoi(argv[3])));
+  if (command == "bad") return PROBE_MAKE(PROBE_ENTRY, 0, false) != nullptr ? 0 : 4;
+#endif
   std::printf("attached\n");
   std::fflush(stdout);
   char c;

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cctype>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -122,11 +123,58 @@ inline void* pool_calloc(uint32_t table_id, uint64_t size) {
                                           : zim_shm_table_pool_calloc(table_id, size);
 }
 
+// A second process with pipes to its stdin, stdout and stderr.
+struct Proc {
+  pid_t pid;
+  int in, out, err;  // its stdin, stdout and stderr
+};
+
+// Runs exe (pool_probe) with command, pool and, if given, arg, in the environment plus env.
+inline Proc start(const char* exe, const char* command, const std::string& pool,
+                  const std::vector<const char*>& env = {}, const char* arg = nullptr) {
+  int in[2], out[2], err[2];
+  if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) return {-1, -1, -1, -1};
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(in[0], STDIN_FILENO);
+    dup2(out[1], STDOUT_FILENO);
+    dup2(err[1], STDERR_FILENO);
+    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
+    for (const char* e : env) putenv(const_cast<char*>(e));
+    execl(exe, exe, command, pool.c_str(), arg, nullptr);
+    _exit(127);
+  }
+  for (int fd : {in[0], out[1], err[1]}) close(fd);
+  return {pid, in[1], out[0], err[0]};
+}
+
+struct Outcome {
+  int status;  // exit status, or 128 + signal
+  std::string out, err;
+};
+
+// Closes its stdin and waits for its end.
+inline Outcome finish(const Proc& p) {
+  close(p.in);
+  Outcome o{-1, read_all(p.out), read_all(p.err)};
+  int status = 0;
+  waitpid(p.pid, &status, 0);
+  o.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  for (int fd : {p.out, p.err}) close(fd);
+  return o;
+}
+
+inline Outcome run(const char* exe, const char* command, const std::string& pool,
+                   const std::vector<const char*>& env = {}, const char* arg = nullptr) {
+  return finish(start(exe, command, pool, env, arg));
+}
+
 // A piece found by a walk; fill is the value of all its bytes, -1 when they differ.
 struct Piece {
   uint64_t offset, size;
   uint32_t table_id;
   int fill;
+  uint32_t retired = 0;  // as the walk says; not compared
   bool operator==(const Piece& o) const {
     return std::tie(offset, size, table_id, fill) == std::tie(o.offset, o.size, o.table_id, o.fill);
   }
@@ -151,7 +199,7 @@ inline int fill_of(const void* data, uint64_t size) {
 // that lay out blocks leave them out: records != 0.
 constexpr uint64_t kConfigRecord = kHeader + 16;  // of a process without ZIM_NPD_SIZES
 inline bool is_record(uint32_t table_id) {
-  return table_id >= ZIM_SHM_POOL_ID_PAGE && table_id <= ZIM_SHM_POOL_CONFIG;
+  return table_id >= ZIM_SHM_POOL_MIGRATION && table_id <= ZIM_SHM_POOL_CONFIG;
 }
 
 // The pieces of the pool `name` (null: the one mapped here), the pool's own
@@ -164,7 +212,8 @@ inline std::vector<Piece> walk(const char* name, int* rc, bool headers = false,
     std::vector<unsigned char> bytes(p->data == nullptr ? p->size : 0);
     if (p->data == nullptr && zim_shm_pool_piece_read(p, 0, p->size, bytes.data()) != 0) return -1;
     static_cast<std::vector<Piece>*>(to)->push_back(
-        {p->offset, p->size, p->table_id, fill_of(p->data ? p->data : bytes.data(), p->size)});
+        {p->offset, p->size, p->table_id, fill_of(p->data ? p->data : bytes.data(), p->size),
+         p->retired});
     return 0;
   };
   *rc = name == nullptr ? zim_shm_pool_walk_mapped(collect, &pieces)

@@ -32,16 +32,18 @@
  * then lost), the id page and layout record that a first block brings
  * included, so no block is handed out twice, overlaps the header or another
  * table id's chunk, or is handed out other than zero-filled, and the next
- * caller goes on.
+ * caller goes on. A migration (zim_shm_pool_migrate) retires blocks: their
+ * bytes stay, but they no longer count as live objects.
  *
  * Layouts: the first pool object of a table id in a process is checked
  * against the layout the pool records for that id (zim_shm_pool_layout_record_t)
  * under the pool's lock: with no record yet, the program's layout note for the
  * id is recorded with the object; with a record of another layout, the
  * allocation returns null after one line on stderr that names the type and the
- * first difference that breaks it. Libraries loaded after the pool was mapped
- * are seen: the program's notes are read again when the set of loaded objects
- * changed. An id is checked with its first object in this process: a
+ * first difference that breaks it (except in the pool's owner, for the layout
+ * that a migration under way converts the id's objects to). Libraries loaded
+ * after the pool was mapped are seen: the program's notes are read again when
+ * the set of loaded objects changed. An id is checked with its first object in this process: a
  * library loaded after that, carrying another layout of the id, is held
  * against the pool only once another id's first object has read the notes
  * again, which checks every id afresh. Two notes of different layouts for one table id in one
@@ -201,7 +203,8 @@ ZIM_SIM_API void *zim_shm_pool_at(uint64_t offset);
 /* Address of the block that starts at `offset` of the mapped pool (its first
  * byte, after its block header), with its table id (ZIM_SHM_POOL_UNTYPED for
  * an untyped block, or one of the pool's own record tags) in *table_id and the size requested in
- * *size, either of them may be null; null when no block handed out starts there or without a pool.
+ * *size, either of them may be null; null when no block handed out starts there, when the block
+ * there is retired (zim_shm_pool_migrate) or without a pool.
  * Constant time, without the pool's lock: it reads the start map, so bytes inside a block that look
  * like a block header never count. A block in the making in another process may be found before its
  * allocation returns (zero-filled then). Lets a client check what the root slot or a record names
@@ -283,13 +286,45 @@ typedef struct zim_shm_pool_layout_record {
  * adopted its name stays until zim_shm_pool_destroy, however its owner ends,
  * and zim_shm_pool_create refuses the name (EEXIST).
  *
- * zim_shm_pool_migrate, in the owner, converts every object whose table id's
- * recorded layout differs from this program's layout note into a new object
- * of this program's layout, in the pool; 0, or -1 with errno and a message on
- * stderr. moved is called for every object that moved, once every conversion
- * is committed (see the user guide for what is carried and what refused).
- * zim_shm_pool_retire, in the owner, retires every object of a table id and
- * forgets its layout record, for objects a migration cannot carry. */
+ * zim_shm_pool_migrate, in the owner, converts the objects of every table id
+ * whose recorded layout differs from this program's layout note into objects
+ * of this program's layout (see the user guide for what is carried), in the
+ * pool: each gets a new block, its old block is retired (a walk's piece says
+ * so; zim_shm_pool_block_at, zim_shm_pool_table_blocks and
+ * zim_shm_pool_table_bytes no longer see it) and the id records the new
+ * layout. Objects of other ids stay where they are. Once every object is
+ * converted, the root slot follows the object it names, and moved (may be
+ * null) is called for each object converted, with its old and new offsets,
+ * without the pool's lock: it may allocate, but not migrate or retire. 0, also
+ * when no layout differs (then nothing is written, at a cost that does not
+ * grow with the objects). -1 with errno ENOENT without a pool, EPERM in a
+ * process that does not own it; or, with nothing written and a line on stderr
+ * for each reason:
+ *   EPROTO  a change that a migration cannot carry (each named as --compat
+ *           names it), a type gone from this program whose objects the pool
+ *           holds (retire them first), an object not sound for its recorded
+ *           layout (named by its offset), or a migration under way that a
+ *           program of other layouts began;
+ *   ENOSPC  the pool cannot hold the new objects and the migration's records;
+ *   EBUSY   processes that attached before this owner adopted the pool still
+ *           map it (each named);
+ *   EINVAL  damaged records.
+ * From its first write until it completes, attaching is refused (EBUSY). A
+ * process killed during a migration leaves it under way; the next
+ * zim_shm_pool_migrate of a program that carries the layouts it converts to
+ * (after adopting the pool) completes it: it converts the objects left and
+ * calls moved again for every object converted. Meanwhile the owner may make
+ * objects of those layouts; their room is the migration's too, which stops
+ * with ENOSPC, still under way, when they took what it needs.
+ *
+ * zim_shm_pool_retire, in the owner, retires every live object of table_id
+ * and then forgets the id's layout record, so that objects of any layout of
+ * it may be made again: for objects a migration cannot carry. 0, also when
+ * the id holds nothing; -1 with errno: ENOENT and EPERM as above, EINVAL for
+ * an id above ZIM_SHM_POOL_MAX_TABLE_ID, EBUSY with a message during a
+ * migration or while a process that attached before an adoption maps the
+ * pool. A process killed during it leaves some objects retired; calling it
+ * again finishes. */
 ZIM_SIM_API int zim_shm_pool_hand_over(void);
 ZIM_SIM_API int zim_shm_pool_adopt(const char *name);
 ZIM_SIM_API int zim_shm_pool_migrate(void (*moved)(uint64_t old_offset, uint64_t new_offset,
@@ -301,7 +336,8 @@ ZIM_SIM_API int zim_shm_pool_retire(uint32_t table_id);
  * header, type_count types, then move_capacity moves (move_count of them
  * made). Blocks of a migrating table id below `carve`, other than those of
  * [cursor, limit) of its chunk when the migration began, are of its old
- * layout; the rest of its blocks are of the new one. */
+ * layout; the rest of its blocks are of the new one. A completed migration
+ * leaves its record and each id's old layout record as retired blocks. */
 #define ZIM_SHM_POOL_MIGRATING 1u /* converting: no other process may attach */
 #define ZIM_SHM_POOL_MIGRATED 2u  /* every object converted, the moves being reported */
 typedef struct zim_shm_pool_migration_type {
@@ -336,7 +372,8 @@ typedef struct zim_shm_pool_migration {
 ZIM_SIM_API void *zim_shm_pool_calloc_untyped(uint64_t size);
 
 /* Bytes (each block rounded up to ZIM_SHM_POOL_ALIGN, block headers not
- * counted) and blocks handed out to a table id (0 to ZIM_SHM_POOL_MAX_TABLE_ID),
+ * counted) and live blocks (retired ones not counted) handed out to a table
+ * id (0 to ZIM_SHM_POOL_MAX_TABLE_ID),
  * or to the untyped blocks for ZIM_SHM_POOL_UNTYPED; 0 for any other id or
  * without a pool. */
 ZIM_SIM_API uint64_t zim_shm_pool_table_bytes(uint32_t table_id);

@@ -1,0 +1,124 @@
+// SPDX-License-Identifier: Apache-2.0
+// The migration built with kill points (probe_defs/b's layouts): an owner
+// killed at any of them while it migrates leaves a migration that the next
+// owner completes into the very pool an uninterrupted migration makes, and
+// reports every move to, so that a directory kept through the reports leads
+// to the new objects.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+#include <random>
+#include <string>
+
+#include "migration_test_util.hpp"
+
+namespace zim_sim_test {
+namespace {
+
+// What a migrating child finds, written into memory shared with the test.
+struct Report {
+  unsigned kill_points;  // that its migration passed
+  int err;               // errno of the migration, 0 for none
+  bool under_way;        // a migration, when it adopted the pool
+  uint64_t calls;        // of moved
+  bool leads;            // the directory leads to the new objects
+  bool disjoint;         // no block overlaps another
+  size_t state;          // hash of pool_state(false)
+};
+
+struct Pool {
+  std::string name;
+  uint64_t size, directory;
+  uint32_t objects;
+};
+
+// A pool that pool_probe of layout a filled, handed over.
+bool make_pool(Pool* p) {
+  p->name = unique_pool_name();
+  if (zim_shm_pool_create(p->name.c_str(), p->size) != 0) return false;
+  p->directory = fill_pool(PROBE_A, p->objects);
+  return zim_shm_pool_hand_over() == 0 && p->directory != 0;
+}
+
+// In a child: adopts the pool and migrates it, stopping at the migration's
+// n-th kill point (0: none), then reports and destroys the pool.
+int migrate(const Pool& p, unsigned n, Report* r) {
+  alarm(60);  // a hang ends in SIGALRM
+  if (zim_shm_pool_adopt(p.name.c_str()) != 0) return 1;
+  r->under_way = static_cast<zim_sim::PoolHeader*>(zim_shm_pool_base())->migration != 0;
+  Directory d(p.directory, p.objects);
+  const unsigned before = zim_sim::kill_points_passed();
+  zim_sim::stop_at_kill_point(n);
+  r->err = zim_shm_pool_migrate(Directory::moved, &d) == 0 ? 0 : errno;
+  r->kill_points = zim_sim::kill_points_passed() - before;
+  r->calls = d.calls;
+  r->leads = d.leads_to_new_objects();
+  int rc = -1;
+  r->disjoint = disjoint_within(walk(nullptr, &rc, false, true), ZIM_SHM_POOL_HEADER_SIZE,
+                                zim_shm_pool_size()) &&
+                rc == 0;
+  r->state = std::hash<std::string>()(pool_state(false));
+  return zim_shm_pool_destroy();
+}
+
+// Kills an owner at kill point n of its migration of a fresh pool; the next
+// owner's migration must end as `reference` did.
+void kill_and_complete(Pool p, unsigned n, const Report& reference, Report* r) {
+  SCOPED_TRACE("kill point " + std::to_string(n));
+  ASSERT_TRUE(make_pool(&p));
+  const pid_t victim = spawn([&] { return migrate(p, n, r); });
+  int status = 0;
+  ASSERT_EQ(waitpid(victim, &status, WUNTRACED), victim);
+  ASSERT_TRUE(WIFSTOPPED(status)) << "ran past its kill point " << n;
+  kill(victim, SIGKILL);
+  wait_exit(victim);
+  *r = {};
+  ASSERT_EQ(run_in_child([&] { return migrate(p, 0, r); }), 0);
+  EXPECT_EQ(r->err, 0);
+  // Every move is reported again, unless the killed owner had completed the migration.
+  EXPECT_TRUE(r->calls == p.objects || (r->calls == 0 && !r->under_way)) << r->calls;
+  EXPECT_TRUE(r->leads);
+  EXPECT_TRUE(r->disjoint);
+  EXPECT_EQ(r->state, reference.state) << "another pool than an uninterrupted migration's";
+}
+
+// An uninterrupted migration, which the interrupted ones must match.
+Report reference(Pool p, Report* r) {
+  *r = {};
+  EXPECT_TRUE(make_pool(&p));
+  EXPECT_EQ(run_in_child([&] { return migrate(p, 0, r); }), 0);
+  EXPECT_EQ(r->err, 0);
+  EXPECT_EQ(r->calls, p.objects);
+  EXPECT_TRUE(r->leads && r->disjoint);
+  return *r;
+}
+
+TEST(PoolMigrationCrashTest, KilledAtEveryKillPointOfAMigration) {
+  auto* r = shared_zeroed<Report>();
+  ASSERT_NE(r, nullptr);
+  const Pool pool{"", 1u << 20, 0, 3};
+  const Report ref = reference(pool, r);
+  ASSERT_GE(ref.kill_points, 100u);
+  for (unsigned n = 1; n <= ref.kill_points && !HasFatalFailure(); ++n) {
+    kill_and_complete(pool, n, ref, r);
+  }
+}
+
+TEST(PoolMigrationCrashTest, KilledAtRandomPointsOfALargeMigration) {
+  auto* r = shared_zeroed<Report>();
+  ASSERT_NE(r, nullptr);
+  const Pool pool{"", 8u << 20, 0, 10000};
+  const Report ref = reference(pool, r);
+  std::mt19937 random(20261208);
+  std::uniform_int_distribution<unsigned> point(1, ref.kill_points);
+  for (int kill = 0; kill < 100 && !HasFatalFailure(); ++kill) {
+    kill_and_complete(pool, point(random), ref, r);
+  }
+}
+
+}  // namespace
+}  // namespace zim_sim_test

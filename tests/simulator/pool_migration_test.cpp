@@ -1,0 +1,212 @@
+// SPDX-License-Identifier: Apache-2.0
+// Migrating a pool's objects to this program's layouts (probe_defs/b): a
+// program of layout a or c (pool_probe) makes them, this one, the pool's
+// owner, converts them or is refused before it writes a byte.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <zim/sim/shm_pool.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "migration_test_util.hpp"
+
+namespace zim_sim_test {
+namespace {
+
+// What zim_shm_pool_migrate writes on stderr, and its result.
+std::string migrate_refused(int* rc) {
+  int pipe_fds[2];
+  if (pipe(pipe_fds) != 0) return "";
+  const int saved = dup(STDERR_FILENO);
+  dup2(pipe_fds[1], STDERR_FILENO);
+  *rc = zim_shm_pool_migrate(nullptr, nullptr) == 0 ? 0 : errno;
+  dup2(saved, STDERR_FILENO);
+  close(saved);
+  close(pipe_fds[1]);
+  const std::string text = read_all(pipe_fds[0]);
+  close(pipe_fds[0]);
+  return text;
+}
+
+struct Moves {
+  Directory* directory;
+  unsigned uncommitted = 0;
+};
+
+TEST_F(ShmPoolTest, MigrationConvertsEveryObjectOnceAndLeavesTheOthers) {
+  create(4u << 20);
+  constexpr uint32_t kObjects = 100;
+  const uint64_t directory = fill_pool(PROBE_A, kObjects);
+  ASSERT_NE(directory, 0u);
+  // Of the types that stay: probe_kept and table id 5.
+  const auto others = [] {
+    int rc = -1;
+    std::vector<Piece> pieces = walk(nullptr, &rc);
+    EXPECT_EQ(rc, 0);
+    pieces.erase(std::remove_if(pieces.begin(), pieces.end(),
+                                [](const Piece& p) {
+                                  return p.table_id == ZIM_TABLE_ID_PROBE_ENTRY ||
+                                         p.table_id == ZIM_SHM_POOL_UNTYPED;
+                                }),
+                 pieces.end());
+    return pieces;
+  };
+  const std::vector<Piece> before = others();
+  Directory d(directory, kObjects);
+  Moves moves{&d};
+  const auto moved = [](uint64_t from, uint64_t to, uint32_t id, void* context) {
+    auto* m = static_cast<Moves*>(context);
+    // Reported once committed: the old block retired, the new one live.
+    m->uncommitted += id != ZIM_TABLE_ID_PROBE_ENTRY ||
+                      zim_shm_pool_block_at(from, nullptr, nullptr) != nullptr ||
+                      zim_shm_pool_block_at(to, nullptr, nullptr) == nullptr;
+    Directory::moved(from, to, id, m->directory);
+  };
+  ASSERT_EQ(zim_shm_pool_migrate(moved, &moves), 0);
+  // As many calls as objects, each leading to its own new object: one each.
+  EXPECT_EQ(d.calls, kObjects);
+  EXPECT_TRUE(d.leads_to_new_objects());
+  EXPECT_EQ(moves.uncommitted, 0u);
+  EXPECT_EQ(zim_shm_pool_root(), d.entries[0]) << "the root follows its object";
+  EXPECT_EQ(zim_shm_pool_table_blocks(ZIM_TABLE_ID_PROBE_ENTRY), kObjects);
+  EXPECT_EQ(zim_shm_pool_table_bytes(ZIM_TABLE_ID_PROBE_ENTRY),
+            kObjects * ((entry_size() + 15) / 16 * 16));
+
+  // The walk: the old objects, the old layout record and the migration record retired.
+  int rc = -1;
+  const std::vector<Piece> all = walk(nullptr, &rc, false, true);
+  std::map<std::pair<uint32_t, uint32_t>, unsigned> counts;  // (table id, retired) -> pieces
+  for (const Piece& p : all) ++counts[{p.table_id, p.retired}];
+  EXPECT_TRUE(disjoint_within(all, ZIM_SHM_POOL_HEADER_SIZE, zim_shm_pool_size()));
+  const std::map<std::pair<uint32_t, uint32_t>, unsigned> expected = {
+      {{ZIM_TABLE_ID_PROBE_ENTRY, 0}, kObjects},
+      {{ZIM_TABLE_ID_PROBE_ENTRY, 1}, kObjects},
+      {{ZIM_TABLE_ID_PROBE_KEPT, 0}, 3},
+      {{5, 0}, 2},
+      {{ZIM_SHM_POOL_UNTYPED, 0}, 1},
+      {{ZIM_SHM_POOL_CONFIG, 0}, 1},
+      {{ZIM_SHM_POOL_ID_PAGE, 0}, 1},
+      {{ZIM_SHM_POOL_LAYOUT, 0}, 2},
+      {{ZIM_SHM_POOL_LAYOUT, 1}, 1},
+      {{ZIM_SHM_POOL_MIGRATION, 1}, 1}};
+  EXPECT_EQ(counts, expected);
+  EXPECT_EQ(others(), before) << "objects of other types stay where they were, as they were";
+
+  // Nothing left to convert: nothing written; and this layout's objects may be made.
+  const std::string state = pool_state(true);
+  EXPECT_EQ(migrate_refused(&rc), "");
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(pool_state(true), state);
+  EXPECT_NE(zim_shm_table_pool_calloc(ZIM_TABLE_ID_PROBE_ENTRY, entry_size()), nullptr);
+}
+
+TEST_F(ShmPoolTest, MigrationRefusesBeforeItWrites) {
+  const std::string prefix = "zim_memory: cannot migrate pool " + name_ + ": ";
+  const struct {
+    const char* what;
+    const char* probe;
+    const char* command;
+    uint32_t objects;
+    int err;
+    std::vector<std::string> lines;  // each line's start, after the prefix
+    std::vector<uint32_t> retire;    // table ids whose retirement lets it migrate
+  } cases[] = {
+      {"a narrowed run and a type gone",
+       PROBE_C,
+       "fill",
+       10,
+       EPROTO,
+       {"probe_entry (table id 0): ",
+        "type probe_gone (table id 2) is gone from this program, but the pool holds 3 objects "
+        "of it: retire them first (zim_shm_pool_retire)"},
+       {0, 2}},
+      {"an object that is none",
+       PROBE_A,
+       "bad",
+       0,
+       EPROTO,
+       {"type probe_entry (table id 0): the object at offset "},
+       {0}},
+      // 1 MiB holds the old objects but not as many new ones besides.
+      {"too little room", PROBE_A, "fill", 1800, ENOSPC, {"it cannot hold the 1800 converted"}, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    create(1u << 20);
+    const Outcome made = run(c.probe, c.command, name_, {}, std::to_string(c.objects).c_str());
+    ASSERT_EQ(made.status, 0) << made.err;
+    const std::string state = pool_state(true);
+    int err = 0;
+    const std::string text = migrate_refused(&err);
+    EXPECT_EQ(err, c.err);
+    EXPECT_EQ(pool_state(true), state);
+    EXPECT_EQ(count(text, "\n"), c.lines.size()) << text;
+    for (const std::string& line : c.lines) {
+      EXPECT_NE(text.find(prefix + line), std::string::npos) << text;
+    }
+    if (!c.retire.empty()) {
+      for (const uint32_t id : c.retire) {
+        EXPECT_EQ(zim_shm_pool_retire(id), 0);
+        EXPECT_EQ(zim_shm_pool_table_blocks(id), 0u);
+      }
+      EXPECT_EQ(zim_shm_pool_migrate(nullptr, nullptr), 0);
+      EXPECT_NE(zim_shm_table_pool_calloc(ZIM_TABLE_ID_PROBE_ENTRY, entry_size()), nullptr);
+    }
+    zim_shm_pool_destroy();
+  }
+}
+
+// Attachers of an earlier epoch are named; a migration under way is
+// completed by a program of its layouts only, which reports every move again.
+TEST_F(ShmPoolTest, MigrationWaitsForEarlierAttachersAndResumesInItsOwnLayouts) {
+  create(1u << 20);
+  constexpr uint32_t kObjects = 20;
+  const uint64_t directory = fill_pool(PROBE_A, kObjects);
+  ASSERT_NE(directory, 0u);
+  const Proc attacher = start(PROBE_PLAIN, "make", name_);
+  ASSERT_EQ(read_all(attacher.out, "\n"), "attached\n");
+  ASSERT_EQ(zim_shm_pool_hand_over(), 0);
+  ASSERT_EQ(zim_shm_pool_adopt(name_.c_str()), 0);
+  const std::string state = pool_state(true);
+  int err = 0;
+  const std::string text = migrate_refused(&err);
+  EXPECT_EQ(err, EBUSY);
+  EXPECT_EQ(pool_state(true), state);
+  EXPECT_NE(text.find("process " + std::to_string(attacher.pid) + " attached before"),
+            std::string::npos)
+      << text;
+  kill(attacher.pid, SIGKILL);  // before it makes the block it waits to make
+  finish(attacher);
+
+  // Killed once every object is converted, while it reports the moves.
+  ASSERT_EQ(zim_shm_pool_hand_over(), 0);
+  EXPECT_EQ(run_in_child([&] {
+              zim_shm_pool_adopt(name_.c_str());
+              zim_shm_pool_migrate([](uint64_t, uint64_t, uint32_t, void*) { raise(SIGKILL); },
+                                   nullptr);
+              return 0;
+            }),
+            -1);
+  const Outcome other = run(PROBE_A, "migrate", name_);
+  EXPECT_EQ(other.out, std::string(std::strerror(EPROTO)) + "\n");
+  EXPECT_NE(other.err.find("a migration that another program began is under way"),
+            std::string::npos)
+      << other.err;
+  ASSERT_EQ(zim_shm_pool_adopt(name_.c_str()), 0);
+  // Its owner may make objects of the new layout meanwhile; they stay as made.
+  EXPECT_NE(zim_shm_table_pool_calloc(ZIM_TABLE_ID_PROBE_ENTRY, entry_size()), nullptr);
+  Directory d(directory, kObjects);
+  ASSERT_EQ(zim_shm_pool_migrate(Directory::moved, &d), 0);
+  EXPECT_EQ(d.calls, kObjects);
+  EXPECT_TRUE(d.leads_to_new_objects());
+  EXPECT_EQ(zim_shm_pool_table_blocks(ZIM_TABLE_ID_PROBE_ENTRY), kObjects + 1);
+}
+
+}  // namespace
+}  // namespace zim_sim_test
