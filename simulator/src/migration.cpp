@@ -404,20 +404,25 @@ bool fits(const PoolHeader* hdr, const Migration& m) {
   return true;
 }
 
-// Refuses while a process that attached before this owner adopted the pool
-// still maps it (fd: the pool's segment): it may hold objects that move.
+// Refuses while any other process maps the pool (fd: the pool's segment): it
+// may hold objects that move. One that attached after the adoption passed the
+// handshake against the old layouts, so it is on them as much as an earlier one.
 int check_attachers(const PoolHeader* hdr, int fd, std::vector<std::string>* lines) {
   const uint32_t epoch = hdr->epoch.load(kRelaxed);
-  const std::vector<pid_t> pids = attached_before(fd, epoch);
+  const std::vector<pid_t> pids = attached_before(fd, epoch + 1);
   if (pids.empty() && errno != 0) {
     const int err = errno;
     lines->push_back(std::string("cannot tell which processes map it: ") + std::strerror(err));
     return err;
   }
+  const std::vector<pid_t> earlier = attached_before(fd, epoch);
   for (const pid_t pid : pids) {
+    const bool before = std::binary_search(earlier.begin(), earlier.end(), pid);
     lines->push_back("process " + std::to_string(pid) +
-                     " attached before this process adopted the pool and still maps it; its "
-                     "objects would move under it: detach or end it first");
+                     (before ? " attached before this process adopted the pool"
+                             : " attached on the pool's old layouts") +
+                     " and still maps it; its objects would move under it: detach or end it "
+                     "first");
   }
   return pids.empty() ? 0 : EBUSY;
 }

@@ -151,7 +151,8 @@ int walk(Source& source, uint64_t carve, uint64_t root, bool with_data, Visit vi
     if (!source.line(pos, &tag, &size)) return -1;
     const uint64_t room = carve - pos - ZIM_SHM_POOL_BLOCK_HEADER_SIZE;  // carve - pos >= kLine
     const uint32_t magic = static_cast<uint32_t>(tag);
-    const bool block = (magic == zim_sim::kBlockMagic || magic == zim_sim::kRetiredMagic) &&
+    const bool retired = magic == zim_sim::kRetiredMagic;
+    const bool block = (magic == zim_sim::kBlockMagic || retired) &&
                        zim_sim::known_tag(static_cast<uint32_t>(tag >> 32)) && size != 0 &&
                        size <= room;
     if (!block && (tag != 0 || size != 0)) {
@@ -169,8 +170,9 @@ int walk(Source& source, uint64_t carve, uint64_t root, bool with_data, Visit vi
     }
     // room is a multiple of kLine, so the rounded size fits too.
     pos += ZIM_SHM_POOL_BLOCK_HEADER_SIZE;
-    const uint32_t retired = magic == zim_sim::kRetiredMagic ? 1 : 0;
-    if (const int rc = report(pos, size, static_cast<uint32_t>(tag >> 32), retired)) return rc;
+    if (const int rc = report(pos, size, static_cast<uint32_t>(tag >> 32), retired ? 1 : 0)) {
+      return rc;
+    }
     pos += (size + kLine - 1) & ~(kLine - 1);
   }
   return damage != 0 ? report(damage, carve - damage, ZIM_SHM_POOL_DAMAGED, 0) : 0;

@@ -162,7 +162,7 @@ TEST_F(ShmPoolTest, MigrationRefusesBeforeItWrites) {
   }
 }
 
-// Attachers of an earlier epoch are named; a migration under way is
+// Attachers are named, before the adoption or after it; a migration under way is
 // completed by a program of its layouts only, which reports every move again.
 TEST_F(ShmPoolTest, MigrationWaitsForEarlierAttachersAndResumesInItsOwnLayouts) {
   create(1u << 20);
@@ -173,6 +173,8 @@ TEST_F(ShmPoolTest, MigrationWaitsForEarlierAttachersAndResumesInItsOwnLayouts) 
   ASSERT_EQ(read_all(attacher.out, "\n"), "attached\n");
   ASSERT_EQ(zim_shm_pool_hand_over(), 0);
   ASSERT_EQ(zim_shm_pool_adopt(name_.c_str()), 0);
+  const Proc later = start(PROBE_PLAIN, "make", name_);
+  ASSERT_EQ(read_all(later.out, "\n"), "attached\n");
   const std::string state = pool_state(true);
   int err = 0;
   const std::string text = migrate_refused(&err);
@@ -181,8 +183,13 @@ TEST_F(ShmPoolTest, MigrationWaitsForEarlierAttachersAndResumesInItsOwnLayouts) 
   EXPECT_NE(text.find("process " + std::to_string(attacher.pid) + " attached before"),
             std::string::npos)
       << text;
-  kill(attacher.pid, SIGKILL);  // before it makes the block it waits to make
-  finish(attacher);
+  EXPECT_NE(text.find("process " + std::to_string(later.pid) + " attached on the pool's old"),
+            std::string::npos)
+      << text;
+  for (const Proc& p : {attacher, later}) {
+    kill(p.pid, SIGKILL);  // before it makes the block it waits to make
+    finish(p);
+  }
 
   // Killed once every object is converted, while it reports the moves.
   ASSERT_EQ(zim_shm_pool_hand_over(), 0);

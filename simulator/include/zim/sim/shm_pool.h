@@ -168,8 +168,8 @@ ZIM_SIM_API int zim_shm_pool_create(const char *name, uint64_t size);
  * inherited through fork does not count as mapped: attaching replaces it.
  * While it maps the pool, an attacher holds a shared lock (F_OFD_SETLK) on
  * one byte of the segment far past its end, which names the pool's adoption
- * epoch and its process id: how a migration learns who attached before its
- * owner adopted the pool. */
+ * epoch and its process id: how a migration learns who maps the pool and
+ * whether it attached before its owner adopted the pool. */
 ZIM_SIM_API int zim_shm_pool_attach(const char *name);
 
 /* Unmaps the pool; the creator of a pool not handed over also removes its
@@ -306,8 +306,8 @@ typedef struct zim_shm_pool_layout_record {
  *           layout (named by its offset), or a migration under way that a
  *           program of other layouts began;
  *   ENOSPC  the pool cannot hold the new objects and the migration's records;
- *   EBUSY   processes that attached before this owner adopted the pool still
- *           map it (each named);
+ *   EBUSY   other processes map the pool (each named, with whether it
+ *           attached before this owner adopted the pool);
  *   EINVAL  damaged records.
  * From its first write until it completes, attaching is refused (EBUSY). A
  * process killed during a migration leaves it under way; the next
@@ -322,8 +322,7 @@ typedef struct zim_shm_pool_layout_record {
  * it may be made again: for objects a migration cannot carry. 0, also when
  * the id holds nothing; -1 with errno: ENOENT and EPERM as above, EINVAL for
  * an id above ZIM_SHM_POOL_MAX_TABLE_ID, EBUSY with a message during a
- * migration or while a process that attached before an adoption maps the
- * pool. A process killed during it leaves some objects retired; calling it
+ * migration or while another process maps the pool. A process killed during it leaves some objects retired; calling it
  * again finishes. */
 ZIM_SIM_API int zim_shm_pool_hand_over(void);
 ZIM_SIM_API int zim_shm_pool_adopt(const char *name);
