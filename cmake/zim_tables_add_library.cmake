@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: Apache-2.0
 # zim_tables_add_library(<target> DEFINITIONS <dir> [OUTPUT_DIR <dir>] [PLATFORM <target>...]
-#                        [ALLOW_PLATFORM_NAMES] [INSTALL])
+#                        [ALLOW_PLATFORM_NAMES] [VERSION_OF <library>] [INSTALL])
 #
 # Builds the shared library <target> from a folder of table type definitions
 # (<dir>/NNN_<type>.tdef, ids contiguous from the first file's number) with
@@ -19,7 +19,10 @@
 # qor_<type>_* and both would give <zim/tables/<type>.h>; so is a catalogue
 # whose ids meet the platform's. ALLOW_PLATFORM_NAMES says the caller knows,
 # e.g. for a library that replaces the platform's. Two libraries of one
-# project with a type of one name are refused likewise.
+# project with a type of one name are refused likewise, unless one is
+# VERSION_OF the other: another version of the same catalogue (its types, some
+# of another layout), built for programs that link one version only, such as
+# a server and its successor that adopts the old one's pool.
 #
 # Defines the targets
 #   <target>            the library; linking it gives <zim/tables/<type>.h>,
@@ -47,6 +50,7 @@ if(DEFINED PACKAGE_PREFIX_DIR AND CMAKE_CURRENT_LIST_DIR MATCHES "/cmake/zim_tab
   file(RELATIVE_PATH _ZIM_TABLES_PLATFORM_LIBDIR "${PACKAGE_PREFIX_DIR}" "${_zim_tables_libdir}")
 endif()
 set(_ZIM_TABLES_MODULE_DIR "${CMAKE_CURRENT_LIST_DIR}")
+include("${CMAKE_CURRENT_LIST_DIR}/zim_tables_library_install.cmake")
 
 # The type names and table ids of the platform's manifest: the installed one
 # (set by zim_tablesConfig.cmake), or the one of a zim_tables built in the
@@ -133,7 +137,8 @@ endfunction()
 # include path finds first; two generators in one folder replace each other's
 # files. A platform type's name is refused unless ALLOW_PLATFORM_NAMES says
 # that the library stands in for the platform's, and may then be shared.
-function(_zim_tables_claim_names target out allow_platform_names)
+# Versions of one catalogue (VERSION_OF) share the names of the first.
+function(_zim_tables_claim_names target out allow_platform_names version_of)
   get_property(claimed GLOBAL PROPERTY _ZIM_TABLES_OUTPUT_DIRS)
   foreach(entry IN LISTS claimed)
     string(REGEX REPLACE "^([^|]*)[|](.*)$" "\\1" other "${entry}")
@@ -164,17 +169,38 @@ function(_zim_tables_claim_names target out allow_platform_names)
     if(owner)
       list(GET owner 0 other)
       list(GET owner 1 other_def)
-      if(NOT (type IN_LIST platform_types AND allow_platform_names))
+      set(sharing FALSE)
+      if(version_of)
+        _zim_tables_first_version(${version_of} first)
+        _zim_tables_first_version(${other} other_first)
+        if(first STREQUAL other_first)
+          set(sharing TRUE)
+        endif()
+      endif()
+      if(NOT sharing AND NOT (type IN_LIST platform_types AND allow_platform_names))
         message(FATAL_ERROR "zim_tables_add_library(${target}): table type ${type} (${def}) "
                             "is also a type of ${other} (${other_def}): both libraries would "
                             "export qor_${type}_* and give <zim/tables/${type}.h>, and a "
                             "target that links both would get one type's header for both. "
-                            "Rename one of the types.")
+                            "Rename one of the types, or pass VERSION_OF ${other} if this "
+                            "library is another version of its catalogue.")
       endif()
     else()
       set_property(GLOBAL PROPERTY "_ZIM_TABLES_TYPE_${type}" "${target};${def}")
     endif()
   endforeach()
+endfunction()
+
+# The library whose versions a library's catalogue continues: the first of
+# its VERSION_OF chain.
+function(_zim_tables_first_version target out_var)
+  set(first ${target})
+  get_target_property(earlier ${first} ZIM_TABLES_VERSION_OF)
+  while(earlier)
+    set(first ${earlier})
+    get_target_property(earlier ${first} ZIM_TABLES_VERSION_OF)
+  endwhile()
+  set(${out_var} ${first} PARENT_SCOPE)
 endfunction()
 
 # The platform keys everything it keeps for a type (NPD size, part of the
@@ -211,70 +237,24 @@ function(_zim_tables_check_ids target defs allow_platform)
   endif()
 endfunction()
 
-# The install rules of INSTALL. The headers go to include/<target>/, so that
-# this catalogue's all_tables.h and catalogue_size.h never replace the
-# platform's in a shared prefix; the package and the .pc file put that folder
-# ahead of the platform's.
-function(_zim_tables_install target out)
-  include(GNUInstallDirs)
-  include(CMakePackageConfigHelpers)
-  set(ZIM_LIBRARY_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/${target})
-  set(ZIM_LIBRARY_DATADIR ${CMAKE_INSTALL_DATADIR}/${target})
-  set(cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/${target})
-  set(pc_dir ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
-  target_include_directories(${target}_headers INTERFACE
-    "$<INSTALL_INTERFACE:${ZIM_LIBRARY_INCLUDEDIR}>")
-  set_target_properties(${target}_headers PROPERTIES EXPORT_NAME headers)
-  get_target_property(rpath ${target} INSTALL_RPATH)
-  if(NOT rpath)
-    set(rpath "$ORIGIN")
-    set(platform_libdir "${_ZIM_TABLES_PLATFORM_LIBDIR}")
-    if(platform_libdir AND NOT platform_libdir STREQUAL CMAKE_INSTALL_LIBDIR)
-      file(RELATIVE_PATH up "/${CMAKE_INSTALL_LIBDIR}" "/${platform_libdir}")
-      list(APPEND rpath "$ORIGIN/${up}")
-    endif()
-    set_target_properties(${target} PROPERTIES INSTALL_RPATH "${rpath}")
-  endif()
-  install(TARGETS ${target} ${target}_headers EXPORT ${target}
-    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
-  install(FILES ${ARGN} DESTINATION ${ZIM_LIBRARY_INCLUDEDIR}/zim/tables)
-  install(FILES "${out}/zim_tables.manifest" DESTINATION ${ZIM_LIBRARY_DATADIR}
-    RENAME layout.manifest)
-  install(EXPORT ${target} NAMESPACE ${target}:: FILE ${target}-targets.cmake
-    DESTINATION ${cmake_dir})
-
-  set(build "${CMAKE_CURRENT_BINARY_DIR}/${target}_package")
-  configure_package_config_file("${_ZIM_TABLES_MODULE_DIR}/zim_tables_libraryConfig.cmake.in"
-    "${build}/${target}Config.cmake" INSTALL_DESTINATION ${cmake_dir}
-    PATH_VARS ZIM_LIBRARY_DATADIR)
-  set(config_files "${build}/${target}Config.cmake")
-  if(PROJECT_VERSION)
-    write_basic_package_version_file("${build}/${target}ConfigVersion.cmake"
-      VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
-    list(APPEND config_files "${build}/${target}ConfigVersion.cmake")
-  endif()
-  install(FILES ${config_files} DESTINATION ${cmake_dir})
-
-  # The .pc file finds the prefix from its own folder; its library's name
-  # and version are read when the build is generated, after the caller has
-  # set them.
-  file(RELATIVE_PATH PC_PREFIX "/${pc_dir}" /)
-  string(REGEX REPLACE "/$" "" PC_PREFIX "\${pcfiledir}/${PC_PREFIX}")
-  set(version "$<IF:$<BOOL:${PROJECT_VERSION}>,${PROJECT_VERSION},0>")
-  set(ZIM_LIBRARY_VERSION "$<IF:$<BOOL:$<TARGET_PROPERTY:${target},VERSION>>,\
-$<TARGET_PROPERTY:${target},VERSION>,${version}>")
-  configure_file("${_ZIM_TABLES_MODULE_DIR}/zim_tables_library.pc.in" "${build}/${target}.pc.in" @ONLY)
-  file(GENERATE OUTPUT "${build}/${target}.pc" INPUT "${build}/${target}.pc.in")
-  install(FILES "${build}/${target}.pc" DESTINATION ${pc_dir})
-endfunction()
-
 function(zim_tables_add_library target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "ALLOW_PLATFORM_NAMES;INSTALL" "DEFINITIONS;OUTPUT_DIR"
-                        "PLATFORM")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "ALLOW_PLATFORM_NAMES;INSTALL"
+                        "DEFINITIONS;OUTPUT_DIR;VERSION_OF" "PLATFORM")
   if(NOT arg_DEFINITIONS OR arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "zim_tables_add_library(${target}): usage: zim_tables_add_library("
                         "<target> DEFINITIONS <dir> [OUTPUT_DIR <dir>] [PLATFORM <target>...] "
-                        "[ALLOW_PLATFORM_NAMES] [INSTALL])")
+                        "[ALLOW_PLATFORM_NAMES] [VERSION_OF <library>] [INSTALL])")
+  endif()
+  if(arg_VERSION_OF)
+    if(NOT TARGET ${arg_VERSION_OF})
+      message(FATAL_ERROR "zim_tables_add_library(${target}): VERSION_OF ${arg_VERSION_OF}: no "
+                          "such target; add the earlier version's library first")
+    endif()
+    get_target_property(earlier_dir ${arg_VERSION_OF} ZIM_TABLES_GENERATED_DIR)
+    if(NOT earlier_dir)
+      message(FATAL_ERROR "zim_tables_add_library(${target}): VERSION_OF ${arg_VERSION_OF} is "
+                          "no library of table definitions (zim_tables_add_library)")
+    endif()
   endif()
   get_property(languages GLOBAL PROPERTY ENABLED_LANGUAGES)
   if(NOT CXX IN_LIST languages)
@@ -323,7 +303,8 @@ function(zim_tables_add_library target)
     set(out "${CMAKE_CURRENT_BINARY_DIR}/${target}_generated")
   endif()
   get_filename_component(out "${out}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
-  _zim_tables_claim_names(${target} "${out}" "${arg_ALLOW_PLATFORM_NAMES}" ${tdefs})
+  _zim_tables_claim_names(${target} "${out}" "${arg_ALLOW_PLATFORM_NAMES}" "${arg_VERSION_OF}"
+                          ${tdefs})
   _zim_tables_check_ids(${target} "${defs}" "${arg_ALLOW_PLATFORM_NAMES}" ${tdefs})
 
   # What the generator writes; the library's units are those under src/.
@@ -368,6 +349,7 @@ function(zim_tables_add_library target)
   add_dependencies(${target} ${target}_generated)
   set_target_properties(${target} PROPERTIES
     ZIM_TABLES_GENERATED_DIR "${out}"
+    ZIM_TABLES_VERSION_OF "${arg_VERSION_OF}"
     CXX_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON
     LINK_DEPENDS "${map}")

@@ -65,6 +65,13 @@ TEST(TablegenFormat, EveryPlatformDefinitionIsInCanonicalForm) {
   }
 }
 
+TEST(TablegenFormat, KeepsOldNames) {
+  TempDir tmp;
+  const std::string named = edited(read(kDefs / kGlobal), {{"field 208:8", "field 208:8 c was b"}});
+  write(tmp / kGlobal, edited(named, {{"c was b", "c  was\tb"}}));
+  EXPECT_EQ(tablegen("--format " + quoted(tmp / kGlobal)).output, named);
+}
+
 TEST(TablegenFormat, LeftOutOffsetsAreTheRulesOnesInEveryOutput) {
   TempDir tmp;
   const fs::path defs = copy_defs(tmp), olist = defs / kOlist;

@@ -66,7 +66,7 @@ struct Judge {
   explicit Judge(Model& model) : m(model) {}
   Model& m;
   std::map<std::string_view, std::vector<std::string_view>> keys;
-  std::vector<std::string_view> fields, names;
+  std::vector<std::string_view> fields, names, old_names;
   const std::string_view* cls = nullptr;
   bool size_check = false;
   std::optional<U128> fixed_size, flags_at;
@@ -103,10 +103,12 @@ struct Judge {
       if (words.empty()) continue;
       const std::vector<std::string_view> values(words.begin() + 1, words.end());
       if (words[0] == "field") {
-        if (values.size() != 1 && values.size() != 2)
-          return "a field line holds an item and a name";
+        const bool was = values.size() == 4 && values[2] == "was";
+        if (values.size() != 1 && values.size() != 2 && !was)
+          return "a field line holds an item, a name and 'was' an old name";
         fields.push_back(values[0]);
-        names.push_back(values.size() == 2 ? values[1] : std::string_view());
+        names.push_back(values.size() >= 2 ? values[1] : std::string_view());
+        old_names.push_back(was ? values[3] : std::string_view());
         continue;
       }
       const auto key = kKeys.find(words[0]);
@@ -208,14 +210,23 @@ struct Judge {
     if (*flags_at != end && *flags_at != kHuge + 1)
       return "flags_at is not the end of the last field";
     // Names become parts of the header's constants ZIM_<T>_FIELD_<NAME>_<WHAT>,
-    // unnamed fields go by their number; no constant may come out twice.
+    // unnamed fields go by their number; no constant may come out twice. An
+    // old name is a name too, another than the field's, and one field's only.
+    const auto bad_name = [](std::string_view name) {
+      return name.size() > 48 || name[0] < 'a' || name[0] > 'z' ||
+             name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_") != name.npos;
+    };
+    std::set<std::string_view> claimed;
+    for (size_t i = 0; i < items.size(); ++i) {
+      const std::string_view old = old_names[i];
+      if (old.empty()) continue;
+      if (bad_name(old) || old == names[i] || !claimed.insert(old).second) return "bad old name";
+    }
     std::set<std::string> constants;
     for (size_t i = 0; i < items.size(); ++i) {
       std::string label(names[i]);
       if (!label.empty()) {
-        if (label.size() > 48 || label[0] < 'a' || label[0] > 'z' ||
-            label.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_") != label.npos)
-          return "bad field name";
+        if (bad_name(label)) return "bad field name";
         for (char& ch : label) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
       } else {
         label = std::to_string(i);

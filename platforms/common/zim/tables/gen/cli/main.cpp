@@ -53,8 +53,9 @@ constexpr const char* kFooter = R"(Modes:
                                      one path below OUT_DIR a line; nothing when a
                                      definition is invalid
   zim_tablegen --compat OLD NEW      compare two catalogues for processes that share
-                                     objects; OLD and NEW are definition folders or
-                                     manifests
+                                     objects, and say of each breaking difference
+                                     whether a migration of the objects carries it;
+                                     OLD and NEW are definition folders or manifests
   zim_tablegen --format FILE         print a definition in its canonical form, every
                                      offset, flags_at and fixed_size written out
   zim_tablegen --format --write PATH...

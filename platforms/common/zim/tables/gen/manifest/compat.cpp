@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 // The compatibility rules as data: each rule finds one kind of change between
 // the older and the newer layout of a type, and states whether processes on
-// the older layout can still share objects with the newer and why. Pairing
-// (of types, by name and id; of data fields, by position) is a step of its
-// own, ahead of the rules, which only read the pairs it gives.
+// the older layout can still share objects with the newer and why, and for a
+// breaking change whether a migration of the objects carries it (the rules
+// of migration_plan.hpp). Pairing (of types, by name and id; of data fields,
+// field_pairing.hpp) is a step of its own, ahead of the rules, which only
+// read the pairs it gives.
 #include "gen/manifest/compat.hpp"
 
 #include <algorithm>
@@ -12,6 +14,7 @@
 #include <string>
 
 #include "gen/manifest/field_pairing.hpp"
+#include "gen/manifest/migration_plan.hpp"
 #include "gen/text/diagnostics.hpp"
 #include "gen/text/render.hpp"
 
@@ -26,12 +29,14 @@ struct TypePair {
 };
 
 // What a rule found: the line of the newer source (of the older one for a type
-// that is gone) that states it, what changed, and why it matters when that
-// depends on the change (empty: the rule's own reason).
+// that is gone) that states it, what changed, why it matters when that
+// depends on the change (empty: the rule's own reason), and the migration
+// rule a breaking change of a pair of fields breaks.
 struct Finding {
   int line = 0;
   std::string what;
   std::string why;
+  std::optional<Uncarried> uncarried = std::nullopt;
 };
 using Found = std::optional<Finding>;
 
@@ -40,19 +45,27 @@ enum class Verdict { kCompatible, kBreaking };
 // One rule: what changed, found by one of its finders (on the type as a whole,
 // on one pair of its data fields, or on a type of either catalogue and its
 // counterpart), whether that breaks sharing objects, and why (null: the
-// finding says all). Finders given the findings of the rules before them may
-// depend on them. Members added later take defaults, so the tables stay.
+// finding says all), and the migration rule a breaking change breaks (none:
+// a migration carries it, or the finding says). Finders given the findings of
+// the rules before them may depend on them. Members added later take
+// defaults, so the tables stay.
 struct Rule {
   Verdict verdict;
   const char* why;
   Found (*on_type)(const TypePair&, const std::vector<Finding>& before) = nullptr;
   Found (*on_field)(const TypePair&, const FieldPair&) = nullptr;
+  std::optional<Uncarried> uncarried = std::nullopt;
 };
 
 // The one place that shows a data field as its definition writes it.
 std::string field_text(const FieldLayout& f) {
   return item_text(f) + (f.is_array() ? " with its flag pointer at " : " with flags at ") +
          str(f.flag_at);
+}
+
+// The same, after the field's name when it has one: "'x' 216:8 with flags at 230".
+std::string named_field_text(const FieldLayout& f) {
+  return (f.name.empty() ? "" : "'" + f.name + "' ") + field_text(f);
 }
 
 // The texts of items, one space between them.
@@ -112,12 +125,14 @@ const Rule kTypeRules[] = {
      [](const TypePair& t, const Findings&) {
        return changed(t.older.table_id != t.newer.table_id, t.newer.lines.id, "table id ",
                       str(t.older.table_id), str(t.newer.table_id));
-     }},
+     },
+     nullptr, Uncarried::kTableIdChanged},
     {Verdict::kBreaking, "the operations lay out, size and check its objects differently",
      [](const TypePair& t, const Findings&) {
        return changed(t.older.type_class != t.newer.type_class, t.newer.lines.type_class, "class ",
                       class_keyword(t.older.type_class), class_keyword(t.newer.type_class));
-     }},
+     },
+     nullptr, Uncarried::kClassChanged},
     {Verdict::kBreaking, "the NPD area and every array move",
      [](const TypePair& t, const Findings&) {
        return changed(t.older.fixed_size != t.newer.fixed_size, t.newer.lines.fixed_size,
@@ -128,7 +143,8 @@ const Rule kTypeRules[] = {
      [](const TypePair& t, const Findings&) {
        return changed(t.older.count_field != t.newer.count_field, t.newer.lines.count_field, "",
                       count_text(t.older.count_field), count_text(t.newer.count_field));
-     }},
+     },
+     nullptr, Uncarried::kCountChanged},
     {Verdict::kBreaking, "the pointer fix-up judges the same objects differently",
      [](const TypePair& t, const Findings&) -> Found {
        if (t.older.size_check == t.newer.size_check) return std::nullopt;
@@ -148,22 +164,36 @@ const Rule kTypeRules[] = {
      [](const TypePair& t, const Findings&) {
        return changed(!same_header(t.older.header, t.newer.header), t.newer.lines.header,
                       "type header ", header_text(t.older.header), header_text(t.newer.header));
-     }},
+     },
+     nullptr, Uncarried::kHeaderShape},
     {Verdict::kBreaking, "processes on the old layout read and copy other bytes", nullptr,
-     [](const TypePair&, const FieldPair& f) {
-       return changed(f.older && f.newer && !f.regrouped() && !same_layout(*f.older, *f.newer),
-                      f.newer ? f.newer->line : 0, "data field ",
-                      f.older ? field_text(*f.older) : "", f.newer ? field_text(*f.newer) : "");
+     [](const TypePair&, const FieldPair& f) -> Found {
+       if (!f.older || !f.newer || f.regrouped() || same_layout(*f.older, *f.newer))
+         return std::nullopt;
+       const bool renamed = f.older->name != f.newer->name;
+       return Finding{f.newer->line,
+                      "data field " + named_field_text(*f.older) + " is now " +
+                          (renamed ? named_field_text(*f.newer) : field_text(*f.newer)),
+                      {},
+                      uncarried_change(f)};
      }},
     {Verdict::kCompatible, "objects are unchanged; sources follow the new constant names", nullptr,
-     [](const TypePair&, const FieldPair& f) -> Found {
+     [](const TypePair& t, const FieldPair& f) -> Found {
        if (!f.older || !f.newer || f.regrouped() || !same_layout(*f.older, *f.newer) ||
            f.older->name == f.newer->name)
          return std::nullopt;
+       // Over the same bytes, fields keep their bytes whatever an old name says.
+       const std::string& was = f.newer->was;
+       const bool was_ignored = !was.empty() && was != f.older->name &&
+                                std::any_of(t.older.fields.begin(), t.older.fields.end(),
+                                            [&](const FieldLayout& o) { return o.name == was; });
        return Finding{f.newer->line,
                       "data field " + field_text(*f.newer) + " is now named " +
                           shown_name(f.newer->name) + ", was " + shown_name(f.older->name),
-                      {}};
+                      was_ignored
+                          ? "objects are unchanged, so it holds what " + shown_name(f.older->name) +
+                                " held, not what '" + was + "' held"
+                          : ""};
      }},
     {Verdict::kCompatible, "objects are unchanged; sources follow the new fields' names", nullptr,
      [](const TypePair&, const FieldPair& f) -> Found {
@@ -181,13 +211,16 @@ const Rule kTypeRules[] = {
     {Verdict::kBreaking, "processes on the old layout still read and copy it", nullptr,
      [](const TypePair& t, const FieldPair& f) -> Found {
        if (f.newer) return std::nullopt;
-       return Finding{t.newer.lines.table, "data field " + field_text(*f.older) + " removed", {}};
+       return Finding{t.newer.lines.table,
+                      "data field " + named_field_text(*f.older) + " removed",
+                      {},
+                      uncarried_change(f)};
      }},
     {Verdict::kBreaking, "processes on the old layout neither copy it nor leave room for it",
      nullptr,
      [](const TypePair&, const FieldPair& f) -> Found {
        if (f.older) return std::nullopt;
-       return Finding{f.newer->line, "data field " + field_text(*f.newer) + " added", {}};
+       return Finding{f.newer->line, "data field " + named_field_text(*f.newer) + " added", {}};
      }},
     {Verdict::kBreaking, "the allocator marks the NPD area in another byte",
      [](const TypePair& t, const Findings&) {
@@ -239,6 +272,7 @@ struct CatalogueRule {
   Verdict verdict;
   const char* why;
   Found (*find)(const TypeMatch&);
+  std::optional<Uncarried> uncarried = std::nullopt;
 };
 
 const CatalogueRule kCatalogueRules[] = {
@@ -250,7 +284,8 @@ const CatalogueRule kCatalogueRules[] = {
            "table id " + str(m.newer->table_id) + " belonged to type '" + m.older->name +
                "' and now names '" + m.newer->name + "'",
            "processes on the old catalogue take these objects for '" + m.older->name + "' objects"};
-     }},
+     },
+     Uncarried::kIdToAnotherType},
     {Verdict::kCompatible, "processes on the old catalogue never meet its objects",
      [](const TypeMatch& m) -> Found {
        if (m.older) return std::nullopt;
@@ -265,7 +300,8 @@ const CatalogueRule kCatalogueRules[] = {
            m.older->lines.table,
            "type '" + m.older->name + "' (table id " + str(m.older->table_id) + ") removed",
            {}};
-     }},
+     },
+     Uncarried::kTypeRemoved},
 };
 
 // Pairs the types of two catalogues: in the newer's id order, then the older
@@ -291,14 +327,19 @@ std::vector<TypeMatch> pair_types(const std::vector<TypeLayout>& older,
   return matches;
 }
 
-// Collects the lines of the report.
+// Collects the lines of the report. A breaking change no migration carries
+// ends with the rule it breaks, as the migration's refusal does.
 class Report {
  public:
-  void line(const std::string& path, Verdict verdict, const char* why, const Finding& f,
-            const std::string& about, const std::string& prefix = "") {
+  void line(const std::string& path, Verdict verdict, const char* why,
+            const std::optional<Uncarried>& uncarried, const Finding& f, const std::string& about,
+            const std::string& prefix = "") {
+    const bool breaking = verdict == Verdict::kBreaking;
+    const std::optional<Uncarried> rule = breaking && !uncarried ? f.uncarried : uncarried;
     const std::string reason = f.why.empty() && why ? why : f.why;
-    lines_.push_back({path, std::max(f.line, 1), verdict == Verdict::kBreaking, about,
-                      prefix + f.what + (reason.empty() ? "" : ": " + reason)});
+    lines_.push_back({path, std::max(f.line, 1), breaking, breaking && !rule, about,
+                      prefix + f.what + (reason.empty() ? "" : ": " + reason) +
+                          (rule ? std::string("; ") + uncarried_text(*rule) : "")});
   }
   std::vector<CompatLine> take() { return std::move(lines_); }
 
@@ -311,7 +352,8 @@ void compare_type(const TypePair& t, Report& report) {
   Findings found;
   const auto add = [&](const Rule& rule, Found f) {
     if (!f) return;
-    report.line(t.newer.path, rule.verdict, rule.why, *f, t.older.name, t.newer.name + ": ");
+    report.line(t.newer.path, rule.verdict, rule.why, rule.uncarried, *f, t.older.name,
+                t.newer.name + ": ");
     found.push_back(std::move(*f));
   };
   const Rule* const end = std::end(kTypeRules);
@@ -342,7 +384,7 @@ std::vector<CompatLine> compat_lines(const std::vector<TypeLayout>& older,
     }
     for (const CatalogueRule& rule : kCatalogueRules) {
       if (Found f = rule.find(m))
-        report.line((m.newer ? m.newer : m.older)->path, rule.verdict, rule.why, *f,
+        report.line((m.newer ? m.newer : m.older)->path, rule.verdict, rule.why, rule.uncarried, *f,
                     m.older ? m.older->name : "");
     }
   }
@@ -353,8 +395,10 @@ bool compare_catalogues(const std::vector<TypeLayout>& older, const std::vector<
                         std::ostream& out) {
   bool breaking = false;
   for (const CompatLine& l : compat_lines(older, newer)) {
-    out << message_line(l.path, l.line, l.breaking ? "breaking" : "compatible", l.text, 400)
-        << "\n";
+    const char* verdict = !l.breaking  ? "compatible"
+                          : l.migrated ? "breaking, migrated"
+                                       : "breaking, not migrated";
+    out << message_line(l.path, l.line, verdict, l.text, 512) << "\n";
     breaking |= l.breaking;
   }
   return breaking;

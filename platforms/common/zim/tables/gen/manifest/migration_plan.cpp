@@ -14,12 +14,12 @@ constexpr const char* kUncarriedText[] = {
     "a shortened run cannot carry every field",
     "per-NPU and counted arrays hold different numbers of elements",
     "an inline field cannot become an array, nor an array an inline field",
-    "the type header is carried as it is; its fields cannot change",
+    "the type header is carried as it is, so its fields cannot change",
     "objects cannot change their class",
     "objects cannot take their element count from another field",
     "objects cannot change their table id",
     "objects of one type cannot become objects of another",
-    "the objects of a removed type cannot be converted; retire them",
+    "a removed type's objects cannot be converted, only retired",
     ("name its fields first: unnamed fields pair by their number, which carries only fields "
      "added at the end"),
 };

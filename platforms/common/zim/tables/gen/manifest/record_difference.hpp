@@ -19,9 +19,10 @@ namespace tablegen {
 std::optional<TypeLayout> read_layout_record(std::string_view text);
 
 // The first breaking difference of `newer` against `older` (two records of
-// one table id), in --compat's words without the path: "NAME: data field ...
-// is now ...: processes on the old layout read and copy other bytes". Empty
-// when nothing breaks. A record that cannot be read gives "layout record
+// one table id), in --compat's words without the path and the verdict:
+// "NAME: data field ... is now ...: processes on the old layout read and copy
+// other bytes", then, for a change no migration carries, "; " and the rule it
+// breaks. Empty when nothing breaks. A record that cannot be read gives "layout record
 // unreadable: ..." instead.
 std::string first_breaking_difference(std::string_view older, std::string_view newer);
 

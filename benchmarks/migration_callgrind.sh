@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
+# Instructions of one zim_shm_pool_migrate under callgrind (zim_migration_bench
+# --loop): OBJECTS objects of a changed type against calloc + memcpy of the
+# same bytes, and pools of unchanged layouts of 1,000 and OBJECTS objects.
+# The pool is filled by another program, which callgrind does not follow.
+#   benchmarks/migration_callgrind.sh [BUILD_DIR] [OBJECTS]
+set -euo pipefail
+bench="${1:-build/default}/benchmarks/zim_migration_bench"
+objects="${2:-100000}"
+count() {  # instructions inside run_<what>, for one run
+  valgrind --tool=callgrind --callgrind-out-file=/dev/null --toggle-collect="*run_$1*" \
+    "$bench" --loop "$2" "$3" 2>&1 | awk '/Collected :/ {print $4}'
+}
+migrate=$(count migrate migrate "$objects")
+baseline=$(count calloc_memcpy calloc_memcpy "$objects")
+awk -v n="$objects" -v m="$migrate" -v b="$baseline" 'BEGIN {
+  printf "changed, %d objects: migrate %d Ir (%.0f per object), calloc + memcpy %d Ir " \
+         "(%.0f per object), ratio %.2f\n", n, m, m / n, b, b / n, m / b }'
+for n in 1000 "$objects"; do
+  echo "unchanged, $n objects: migrate $(count migrate unchanged "$n") Ir"
+done

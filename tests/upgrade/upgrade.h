@@ -1,0 +1,164 @@
+/* SPDX-License-Identifier: Apache-2.0 */
+/* What both versions of the upgrade's server and client share: the directory
+ * a server publishes through the root slot, the values object number i of
+ * each type holds, and the client, which reads the types by their names in
+ * whichever catalogue the program is built against. Fields and elements
+ * marked "cleared" were written, then their flag lowered: the value stays,
+ * absent. */
+#ifndef UPGRADE_H
+#define UPGRADE_H
+
+#define _POSIX_C_SOURCE 200809L /* fork, execvp, waitpid */
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zim/sim/shm_pool.h>
+#include <zim/tables/all_tables.h>
+
+enum { kFirstId = 2000, kTypes = 5, kPerType = 48 };
+
+/* An untyped block: the offset of every object, by table id and number. */
+typedef struct directory {
+  uint64_t offsets[kTypes][kPerType];
+} directory_t;
+
+static inline uint64_t gauge_reading(uint32_t i) { return 0x100000000ull + i; }
+static inline uint32_t gauge_scale(uint32_t i) { return 10 + i; } /* cleared for odd i */
+static inline uint32_t counter_hits(uint32_t i) { return 0xfffffff0u + i % 16; }
+static inline uint32_t counter_misses(uint32_t i) { return i; } /* never set when i % 3 == 0 */
+static inline void label_text(uint32_t i, char text[16]) {
+  memset(text, 0, 16);
+  snprintf(text, 16, "label %u", (unsigned)i);
+}
+static inline uint32_t label_color(uint32_t i) { return 0xff0000u + i; }
+static inline uint32_t peer_addr(uint32_t i) { return 0x0a000000u + i; }
+static inline uint16_t peer_port(uint32_t i) {
+  return (uint16_t)(0x8000u + i);
+} /* cleared, even i */
+static inline uint32_t route_set_count(uint32_t i) { return i % 4; }
+static inline uint32_t route_set_generation(uint32_t i) { return i; }
+static inline uint32_t route_set_hop(uint32_t i, uint32_t k) { return 0xfff00000u + (i << 8) + k; }
+static inline uint16_t route_set_lane(uint32_t i, uint32_t n) {
+  return (uint16_t)(0xff00u + i + n);
+}
+/* Hop 1 and lane 0 are cleared. */
+
+/* The directory at the root slot, or null when the root names none. */
+static inline directory_t *published_directory(void) {
+  uint32_t table_id;
+  uint64_t size;
+  directory_t *directory = zim_shm_pool_block_at(zim_shm_pool_root(), &table_id, &size);
+  if (directory == NULL || table_id != ZIM_SHM_POOL_UNTYPED || size != sizeof *directory) {
+    return NULL;
+  }
+  return directory;
+}
+
+/* The object of table id `id` at `offset`, or null when none starts there. */
+static inline void *object_at(uint64_t offset, uint32_t id) {
+  uint32_t table_id;
+  void *obj = zim_shm_pool_block_at(offset, &table_id, NULL);
+  return obj != NULL && table_id == id ? obj : NULL;
+}
+
+/* Counts a check; prints the first few that fail. */
+static int failures;
+static inline void expect(int ok, const char *what, uint32_t id, uint32_t i) {
+  if (!ok && failures++ < 10) {
+    fprintf(stderr, "object %u of table id %u: %s\n", (unsigned)i, (unsigned)id, what);
+  }
+}
+
+/* A field or element: its value and whether its flag is up. */
+static inline void expect_field(uint64_t value, uint64_t expected, int present,
+                                int expected_present, const char *what, uint32_t id, uint32_t i) {
+  expect(value == expected, what, id, i);
+  expect(present == expected_present, expected_present ? "absent" : "present", id, i);
+}
+
+/* Each program's own check of object number i, a pool object or a snapshot,
+ * in its version's layout. */
+static void check(uint32_t id, uint32_t i, void *obj);
+
+/* A client reads through snapshots: the objects are laid out for their
+ * owner's mapping, not this process's, and a client writes none of them. */
+static inline void check_snapshot(uint32_t id, uint32_t i, void *obj) {
+  void *copy;
+  switch (id) {
+    case ZIM_TABLE_ID_GAUGE:
+      copy = zim_gauge_snapshot(obj);
+      break;
+    case ZIM_TABLE_ID_COUNTER:
+      copy = zim_counter_snapshot(obj);
+      break;
+    case ZIM_TABLE_ID_LABEL:
+      copy = zim_label_snapshot(obj);
+      break;
+    case ZIM_TABLE_ID_PEER:
+      copy = zim_peer_snapshot(obj);
+      break;
+    default:
+      copy = zim_route_set_snapshot(obj);
+  }
+  expect(copy != NULL, "no memory for its snapshot", id, i);
+  if (copy == NULL) return;
+  check(id, i, copy);
+  switch (id) {
+    case ZIM_TABLE_ID_GAUGE:
+      zim_gauge_clnt_copy_dtor(copy);
+      break;
+    case ZIM_TABLE_ID_COUNTER:
+      zim_counter_clnt_copy_dtor(copy);
+      break;
+    case ZIM_TABLE_ID_LABEL:
+      zim_label_clnt_copy_dtor(copy);
+      break;
+    case ZIM_TABLE_ID_PEER:
+      zim_peer_clnt_copy_dtor(copy);
+      break;
+    default:
+      zim_route_set_clnt_copy_dtor(copy);
+  }
+}
+
+/* The client: attaches the pool `name` (refused when this program's layouts
+ * differ from those of the pool's objects), checks every object the
+ * directory names. */
+static inline int read_all(const char *name, const char *version) {
+  const directory_t *directory;
+  uint32_t id, i;
+  void *obj;
+  if (zim_shm_pool_attach(name) != 0) return perror("attach"), 1;
+  directory = published_directory();
+  if (directory == NULL) return puts("no directory at the root"), 1;
+  for (id = kFirstId; id < kFirstId + kTypes; ++id) {
+    for (i = 0; i < kPerType; ++i) {
+      obj = object_at(directory->offsets[id - kFirstId][i], id);
+      expect(obj != NULL, "not in the directory", id, i);
+      if (obj != NULL) check_snapshot(id, i, obj);
+    }
+  }
+  zim_shm_pool_detach();
+  if (failures != 0) return 1;
+  printf("%s client read %d objects\n", version, kTypes * kPerType);
+  return 0;
+}
+
+/* Runs a server's clients while it serves: the exit status of command, or 1. */
+static inline int run(char **command) {
+  int status;
+  pid_t child;
+  if (command[0] == NULL) return 0;
+  fflush(stdout);
+  child = fork();
+  if (child == 0) {
+    execvp(command[0], command);
+    _exit(127);
+  }
+  if (child < 0 || waitpid(child, &status, 0) != child) return perror("run"), 1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
+
+#endif /* UPGRADE_H */
