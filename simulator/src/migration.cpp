@@ -684,6 +684,25 @@ void report(const Migration& m) {
   }
 }
 
+// What a completed migration left behind: the fields of removed types'
+// definitions, whose values no object holds any longer.
+void report_dropped(const Migration& m, const char* pool) {
+  for (const TypeWork& w : m.types) {
+    if (w.plan == nullptr) continue;
+    const std::string_view dropped = zim_table_migration_dropped(w.plan.get());
+    for (size_t at = 0; at < dropped.size();) {
+      size_t eol = dropped.find('\n', at);
+      if (eol == std::string_view::npos) eol = dropped.size();
+      if (eol > at) {
+        std::fprintf(stderr, "zim_memory: migrated pool %s: %s dropped its data %s\n",
+                     printable(pool).c_str(), type_text(w.note->text, w.table_id).c_str(),
+                     printable(dropped.substr(at, eol - at)).c_str());
+      }
+      at = eol + 1;
+    }
+  }
+}
+
 int fail(int err) {
   errno = err;
   return -1;
@@ -738,6 +757,7 @@ extern "C" ZIM_SIM_API int zim_shm_pool_migrate(void (*moved)(uint64_t old_offse
       for (; err == 0 && i < end; ++i) err = zim_sim::convert_one(hdr, &m, m.olds[i]);
     }
     if (err == 0) err = zim_sim::complete(hdr, &m, moved, context);
+    if (err == 0) zim_sim::report_dropped(m, zim_shm_pool_name());
     zim_sim::report(m);
     if (err != 0) return zim_sim::fail(err);
     if (!m.resumed) return 0;

@@ -168,8 +168,9 @@ std::string record_type_name(std::string_view text) {
 
 std::string layout_difference(std::string_view older, std::string_view newer) {
   const std::string difference = tablegen::first_breaking_difference(older, newer);
-  // Equal fingerprints mean no breaking difference; unequal ones name one.
-  return difference.empty() ? "the layout records differ" : printable(difference);
+  // Equal fingerprints mean no breaking difference; unequal ones name one. A
+  // difference names at most two fields and its rule, well within 400 bytes.
+  return difference.empty() ? "the layout records differ" : printable(difference, 400);
 }
 
 }  // namespace zim_sim

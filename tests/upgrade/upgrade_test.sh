@@ -54,6 +54,7 @@ clients='! "$1" read "$3" 2>"$4" && "$2" read "$3" && "$5" pool "$3" --catalogue
 "$v2" serve "$pool" sh -c "$clients" - "$v1" "$v2" "$pool" "$tmp/v1_refused" "$inspector" \
   "$v2_defs" >"$tmp/v2" 2>&1 || fail "v2 server or client failed:" "$tmp/v2" "$tmp/v1_refused"
 expect "v2 server" "v2 adopted the pool and migrated 192 objects" "$tmp/v2"
+expect "v2 server" "zim_memory: migrated pool $pool: type peer (table id 2003) dropped its data field 2 'legacy'" "$tmp/v2"
 expect "v2 client" "v2 client read 240 objects" "$tmp/v2"
 expect "inspector" "240 objects, 62088 bytes, 192 retired blocks (48360 bytes), consistent" "$tmp/v2"
 expect "inspector" "layout records: 5, 0 differing from the catalogue" "$tmp/v2"

@@ -35,6 +35,7 @@ static void *make(uint32_t id, uint32_t i) {
       zim_peer_set_addr(p, peer_addr(i));
       zim_peer_set_port(p, peer_port(i));
       if (i % 2 == 0) zim_peer_clear_port(p);
+      zim_peer_set_legacy(p, 7);
       return p;
     }
     default: {
