@@ -102,7 +102,8 @@ TEST(PoolHandshakeTest, AnotherLayoutOfATypeWithObjectsIsRefusedAtAttach) {
       EXPECT_EQ(o.out + o.err, c.out);
     } else {
       EXPECT_EQ(o.err.find(refusal), 0u) << o.err;
-      EXPECT_NE(o.err.find("data field 208:4x4 with flags at 225 is now 200:4x4 with flags at 224"),
+      EXPECT_NE(o.err.find("data field 'lane_counters' 208:4x4 with flags at 225 is now 200:4x4 "
+                           "with flags at 224"),
                 std::string::npos)
           << o.err;
       EXPECT_EQ(count(o.err, "\n"), 1u) << o.err;
