@@ -295,7 +295,8 @@ typedef struct zim_shm_pool_layout_record {
  * layout. Objects of other ids stay where they are. Once every object is
  * converted, the root slot follows the object it names, and moved (may be
  * null) is called for each object converted, with its old and new offsets,
- * without the pool's lock: it may allocate, but not migrate or retire. 0, also
+ * without the pool's lock: it may allocate, but not migrate or retire; then
+ * each field the new layouts dropped is named on stderr, one line each. 0, also
  * when no layout differs (then nothing is written, at a cost that does not
  * grow with the objects). -1 with errno ENOENT without a pool, EPERM in a
  * process that does not own it; or, with nothing written and a line on stderr
