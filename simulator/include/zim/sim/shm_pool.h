@@ -323,8 +323,8 @@ typedef struct zim_shm_pool_layout_record {
  * it may be made again: for objects a migration cannot carry. 0, also when
  * the id holds nothing; -1 with errno: ENOENT and EPERM as above, EINVAL for
  * an id above ZIM_SHM_POOL_MAX_TABLE_ID, EBUSY with a message during a
- * migration or while another process maps the pool. A process killed during it leaves some objects retired; calling it
- * again finishes. */
+ * migration or while another process maps the pool. A process killed during
+ * it leaves some objects retired; calling it again finishes. */
 ZIM_SIM_API int zim_shm_pool_hand_over(void);
 ZIM_SIM_API int zim_shm_pool_adopt(const char *name);
 ZIM_SIM_API int zim_shm_pool_migrate(void (*moved)(uint64_t old_offset, uint64_t new_offset,
