@@ -208,9 +208,8 @@ void find_changed(PoolHeader* hdr, Migration* m) {
     IdSlot* slot = id_slot(hdr, size, id);
     const uint64_t at = slot != nullptr ? slot->layout.load(kRelaxed) : 0;
     const uint64_t fingerprint = at != 0 ? slot->fingerprint.load(kRelaxed) : 0;
-    if (at == 0 || fingerprint == note.fingerprint) continue;
-    if (!note.conflict.empty()) {
-      m->lines.push_back(note.conflict);
+    if (at == 0 || !note.conflict.empty()) {
+      if (at != 0 && fingerprint != note.fingerprint) m->lines.push_back(note.conflict);
       continue;
     }
     TypeWork w{id, &note, slot, fingerprint, {}, 0, 0, 0};
@@ -218,6 +217,12 @@ void find_changed(PoolHeader* hdr, Migration* m) {
       m->lines.push_back(type_text(note.text, id) + ": its layout record at offset " +
                          offset_text(at) + " is damaged");
       continue;
+    }
+    if (fingerprint == note.fingerprint) {
+      // The same objects, but the record takes this program's field names
+      // (and trace ids): the next version pairs fields by them.
+      if (w.old_text == note.text) continue;
+      w.old_text.clear();  // nothing to convert
     }
     m->types.push_back(std::move(w));
   }
@@ -268,9 +273,11 @@ int resume_types(PoolHeader* hdr, Migration* m) {
     }
     TypeWork w{t.table_id, &it->second,  slot,     t.old_fingerprint,
                {},         t.new_layout, t.cursor, t.limit};
-    // Switched to the new layout only once every object was converted.
+    // Switched to the new layout only once every object was converted; a
+    // type that only took new names has none to convert.
     const uint64_t at = slot->layout.load(kRelaxed);
     if (r.state == ZIM_SHM_POOL_MIGRATING && at != t.new_layout &&
+        t.old_fingerprint != t.new_fingerprint &&
         (!read_layout_record(hdr, size, at, t.table_id, &w.old_text, &fingerprint) ||
          fingerprint != t.old_fingerprint)) {
       m->lines.push_back(type_text(text, t.table_id) + ": its old layout record at offset " +
@@ -467,7 +474,8 @@ int prepare(PoolHeader* hdr, Migration* m) {
                        "holds");
     return ENOSPC;
   }
-  return check_attachers(hdr, m->fd, &m->lines);
+  // Objects that stay where they are may be read meanwhile.
+  return m->olds.empty() ? 0 : check_attachers(hdr, m->fd, &m->lines);
 }
 
 // Carves the migration record and the types' new layout records and sets

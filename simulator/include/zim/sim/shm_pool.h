@@ -266,103 +266,6 @@ typedef struct zim_shm_pool_layout_record {
   char text[];
 } zim_shm_pool_layout_record_t;
 
-/* Hand-over, adoption and migration: a server's next version takes over its
- * pool and converts the objects whose type's layout changed.
- *
- * zim_shm_pool_hand_over, in the pool's owner (its creator or adopter; else
- * -1 with EPERM), unmaps the pool and keeps it and its name for a successor,
- * giving up the owner's claim: no exit or abort of this process removes it.
- * zim_shm_pool_adopt maps the pool `name` whose owner handed it over or is
- * gone, however it ended, at another address than its creator's, and makes
- * this process its owner, every object and the root slot kept, after the
- * handshake on the number of NPUs and the NPD sizes only (a difference: -1
- * with EPROTO and one line each on stderr, ending "(not migrated)"; layouts
- * are the migration's business, and a migration under way is the adopter's to
- * finish). 0, or -1 with errno: EEXIST and a message naming the owner's
- * process id while the owner (or a process it forked that still holds the
- * pool) lives, ENOENT when the name went meanwhile, EINVAL and EBUSY as for
- * attach. Each adoption begins a new epoch of the pool, which the attachers'
- * locks name (see zim_shm_pool_attach). Once a pool was handed over or
- * adopted its name stays until zim_shm_pool_destroy, however its owner ends,
- * and zim_shm_pool_create refuses the name (EEXIST).
- *
- * zim_shm_pool_migrate, in the owner, converts the objects of every table id
- * whose recorded layout differs from this program's layout note into objects
- * of this program's layout (see the user guide for what is carried), in the
- * pool: each gets a new block, its old block is retired (a walk's piece says
- * so; zim_shm_pool_block_at, zim_shm_pool_table_blocks and
- * zim_shm_pool_table_bytes no longer see it) and the id records the new
- * layout. Objects of other ids stay where they are. Once every object is
- * converted, the root slot follows the object it names, and moved (may be
- * null) is called for each object converted, with its old and new offsets,
- * without the pool's lock: it may allocate, but not migrate or retire; then
- * each field the new layouts dropped is named on stderr, one line each. 0, also
- * when no layout differs (then nothing is written, at a cost that does not
- * grow with the objects). -1 with errno ENOENT without a pool, EPERM in a
- * process that does not own it; or, with nothing written and a line on stderr
- * for each reason:
- *   EPROTO  a change that a migration cannot carry (each named as --compat
- *           names it), a type gone from this program whose objects the pool
- *           holds (retire them first), an object not sound for its recorded
- *           layout (named by its offset), or a migration under way that a
- *           program of other layouts began;
- *   ENOSPC  the pool cannot hold the new objects and the migration's records;
- *   EBUSY   other processes map the pool (each named, with whether it
- *           attached before this owner adopted the pool);
- *   EINVAL  damaged records.
- * From its first write until it completes, attaching is refused (EBUSY). A
- * process killed during a migration leaves it under way; the next
- * zim_shm_pool_migrate of a program that carries the layouts it converts to
- * (after adopting the pool) completes it: it converts the objects left and
- * calls moved again for every object converted. Meanwhile the owner may make
- * objects of those layouts; their room is the migration's too, which stops
- * with ENOSPC, still under way, when they took what it needs.
- *
- * zim_shm_pool_retire, in the owner, retires every live object of table_id
- * and then forgets the id's layout record, so that objects of any layout of
- * it may be made again: for objects a migration cannot carry. 0, also when
- * the id holds nothing; -1 with errno: ENOENT and EPERM as above, EINVAL for
- * an id above ZIM_SHM_POOL_MAX_TABLE_ID, EBUSY with a message during a
- * migration or while another process maps the pool. A process killed during
- * it leaves some objects retired; calling it again finishes. */
-ZIM_SIM_API int zim_shm_pool_hand_over(void);
-ZIM_SIM_API int zim_shm_pool_adopt(const char *name);
-ZIM_SIM_API int zim_shm_pool_migrate(void (*moved)(uint64_t old_offset, uint64_t new_offset,
-                                                   uint32_t table_id, void *context),
-                                     void *context);
-ZIM_SIM_API int zim_shm_pool_retire(uint32_t table_id);
-
-/* The record of a migration under way, a ZIM_SHM_POOL_MIGRATION block: the
- * header, type_count types, then move_capacity moves (move_count of them
- * made). Blocks of a migrating table id below `carve`, other than those of
- * [cursor, limit) of its chunk when the migration began, are of its old
- * layout; the rest of its blocks are of the new one. A completed migration
- * leaves its record and each id's old layout record as retired blocks. */
-#define ZIM_SHM_POOL_MIGRATING 1u /* converting: no other process may attach */
-#define ZIM_SHM_POOL_MIGRATED 2u  /* every object converted, the moves being reported */
-typedef struct zim_shm_pool_migration_type {
-  uint32_t table_id;
-  uint32_t reserved; /* 0 */
-  uint64_t old_fingerprint;
-  uint64_t new_fingerprint;
-  uint64_t new_layout; /* offset of the new layout's ZIM_SHM_POOL_LAYOUT record */
-  uint64_t cursor;     /* the id's chunk when the migration began */
-  uint64_t limit;
-} zim_shm_pool_migration_type_t;
-typedef struct zim_shm_pool_move {
-  uint64_t old_offset;
-  uint64_t new_offset;
-  uint32_t table_id;
-  uint32_t reserved; /* 0 */
-} zim_shm_pool_move_t;
-typedef struct zim_shm_pool_migration {
-  uint32_t state; /* ZIM_SHM_POOL_MIGRATING or ZIM_SHM_POOL_MIGRATED */
-  uint32_t type_count;
-  uint64_t carve;
-  uint64_t move_capacity;
-  uint64_t move_count;
-} zim_shm_pool_migration_t;
-
 /* A zero-filled block of `size` bytes that holds no table object: for a
  * server's own records, such as a directory of its objects that it publishes
  * through the root slot. Allocated, aligned and crash-safe as
@@ -480,5 +383,8 @@ ZIM_SIM_API int zim_shm_pool_walk_mapped(int (*visit)(const zim_shm_pool_piece_t
 #ifdef __cplusplus
 }
 #endif
+
+/* Hand-over, adoption and migration of a pool's objects to new layouts. */
+#include <zim/sim/pool_upgrade.h>
 
 #endif /* ZIM_SIM_SHM_POOL_H */
