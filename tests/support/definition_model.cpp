@@ -60,6 +60,12 @@ const std::map<std::string_view, std::pair<size_t, size_t>> kKeys = {
 constexpr std::string_view kSpace = " \t\r\v\f";
 const std::string_view kClasses[] = {"fixed", "size_checked", "per_npu", "counted", "count_only"};
 
+// Whether a name is no field name: 1 to 48 of a-z, 0-9 and _, from a letter.
+bool bad_name(std::string_view name) {
+  return name.size() > 48 || name[0] < 'a' || name[0] > 'z' ||
+         name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_") != name.npos;
+}
+
 // The judgement of one definition, stage by stage: each stage returns the
 // first rule its part breaks, or "".
 struct Judge {
@@ -210,18 +216,7 @@ struct Judge {
     if (*flags_at != end && *flags_at != kHuge + 1)
       return "flags_at is not the end of the last field";
     // Names become parts of the header's constants ZIM_<T>_FIELD_<NAME>_<WHAT>,
-    // unnamed fields go by their number; no constant may come out twice. An
-    // old name is a name too, another than the field's, and one field's only.
-    const auto bad_name = [](std::string_view name) {
-      return name.size() > 48 || name[0] < 'a' || name[0] > 'z' ||
-             name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_") != name.npos;
-    };
-    std::set<std::string_view> claimed;
-    for (size_t i = 0; i < items.size(); ++i) {
-      const std::string_view old = old_names[i];
-      if (old.empty()) continue;
-      if (bad_name(old) || old == names[i] || !claimed.insert(old).second) return "bad old name";
-    }
+    // unnamed fields go by their number; no constant may come out twice.
     std::set<std::string> constants;
     for (size_t i = 0; i < items.size(); ++i) {
       std::string label(names[i]);
@@ -238,6 +233,17 @@ struct Judge {
       for (const char* what : whats) {
         if (!constants.insert(label + "_" + what).second) return "field constants clash";
       }
+    }
+    return "";
+  }
+
+  // An old name is a field name too, another than the field's, and one field's only.
+  std::string old_names_claimed() const {
+    std::set<std::string_view> claimed;
+    for (size_t i = 0; i < names.size(); ++i) {
+      const std::string_view old = old_names[i];
+      if (!old.empty() && (bad_name(old) || old == names[i] || !claimed.insert(old).second))
+        return "bad old name";
     }
     return "";
   }
@@ -287,6 +293,7 @@ Model check(std::string_view text, std::string_view file_name) {
   e = j.lines_and_keys(text);
   if (e.empty()) e = j.identity_and_header(file_name);
   if (e.empty()) e = j.placed_fields();
+  if (e.empty()) e = j.old_names_claimed();
   if (e.empty()) e = j.sizes_and_class();
   return m;
 }

@@ -5,9 +5,8 @@
 #include <map>
 #include <set>
 #include <string>
-#include <tuple>
 
-#include "gen/names/accessor_names.hpp"
+#include "gen/check/name_rules.hpp"
 #include "gen/names/constant_names.hpp"
 #include "gen/names/names.hpp"
 #include "gen/read/flag_placement.hpp"
@@ -224,7 +223,6 @@ class DefinitionChecker {
               "field name " + quote(item.name) + " is already used at line " + num(it->second));
       }
     }
-    check_old_names();
     if (!names_ok) return;
     std::map<std::string, int> ids;
     for (const auto& [id, line] : header_names(def_)) {
@@ -235,88 +233,9 @@ class DefinitionChecker {
     }
   }
 
-  // A field's old name pairs it with the field of that name in objects made
-  // before: it follows the name rule, and no two fields claim one field.
-  void check_old_names() {
-    std::map<std::string, int> claimed;
-    for (const auto& item : def_.fields) {
-      if (item.was.empty()) continue;
-      if (!valid_field_name(item.was)) {
-        error(item.line, "old field name " + quote(item.was) + " must be 1 to " +
-                             num(kMaxFieldName) +
-                             " characters of a-z, 0-9 and _, beginning with a letter");
-      } else if (item.was == item.name) {
-        error(item.line, "field " + quote(item.name) + " was " + quote(item.was) +
-                             ": an old name differs from the field's own");
-      } else if (auto [it, fresh] = claimed.emplace(item.was, item.line); !fresh) {
-        error(item.line, "old field name " + quote(item.was) + " is already claimed at line " +
-                             num(it->second));
-      }
-    }
-  }
-
   const Definition& def_;
   Diagnostics& diags_;
 };
-
-// A type whose name begins with a reserved word is refused at its name, any
-// other at each field whose names would begin with one (a field props of a
-// type table makes zim_table_props_length). The type's include guard,
-// ZIM_TABLES_<TYPE>_H, is the library's by design; kLibraryHeaders keeps
-// it apart from the library's own guards.
-void check_reserved_names(const Definition& def, Diagnostics& diags) {
-  const auto theirs = [](const std::string& word) {
-    return ": names zim_" + word + "_... and ZIM_" + upper(word) +
-           "_... belong to the library's and the platform's headers";
-  };
-  if (const char* word = reserved_word("zim_" + def.name)) {
-    diags.error(def.path, def.lines.table,
-                "type name " + quote(def.name) + " is reserved" + theirs(word));
-    return;
-  }
-  std::vector<HeaderName> names = function_names(def);
-  for (const HeaderName& name : header_names(def)) {
-    if (name.id != header_guard(def.name)) names.push_back(name);
-  }
-  std::set<int> reported;
-  for (const auto& [id, line] : names) {
-    const char* word = reserved_word(id);
-    if (word == nullptr || !reported.insert(line).second) continue;
-    diags.error(def.path, line,
-                "the header of " + quote(def.name) + " would name " + id + theirs(word));
-  }
-}
-
-// The functions of every header, operations and accessors, against each other:
-// a field named wisp_enums would make zim_<type>_get_wisp_enums,
-// and field bar_copy_ctor of type foo the copy constructor of type foo_get_bar.
-// Operations are placed first, so a field that meets one is reported at the
-// field's own line whichever type comes first; each pair of lines once.
-void check_function_names(const std::vector<Definition>& defs, Diagnostics& diags) {
-  struct Owner {
-    const Definition* def;
-    int line;
-  };
-  std::map<std::string, Owner> owner;
-  std::set<std::tuple<const Definition*, int, const Definition*, int>> reported;
-  for (const bool accessors : {false, true}) {
-    for (const auto& def : defs) {
-      for (const auto& [id, line] : function_names(def)) {
-        if ((line != def.lines.table) != accessors) continue;
-        const auto [it, fresh] = owner.emplace(id, Owner{&def, line});
-        const Owner& first = it->second;
-        if (fresh || !reported.emplace(&def, line, first.def, first.line).second) continue;
-        const std::string other = first.def == &def
-                                      ? "it declares too"
-                                      : "the header of " + quote(first.def->name) + " declares too";
-        diags.error(
-            def.path, line,
-            "the header of " + quote(def.name) + " would declare " + id + ", which " + other);
-        diags.note(first.def->path, first.line, "declared here");
-      }
-    }
-  }
-}
 
 // What only the whole catalogue shows, gathered one definition at a time.
 class CatalogueChecker {
@@ -404,6 +323,7 @@ class CatalogueChecker {
 
 void validate_definition(const Definition& def, Diagnostics& diags) {
   DefinitionChecker(def, diags).run();
+  check_old_names(def, diags);
 }
 
 void validate_catalogue(const std::vector<Definition>& defs, Diagnostics& diags) {

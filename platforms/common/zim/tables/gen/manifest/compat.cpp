@@ -30,8 +30,8 @@ struct TypePair {
 
 // What a rule found: the line of the newer source (of the older one for a type
 // that is gone) that states it, what changed, why it matters when that
-// depends on the change (empty: the rule's own reason), and the migration
-// rule a breaking change of a pair of fields breaks.
+// depends on the change (empty: the rule's own reason), and for a breaking
+// change the migration rule it breaks (none: a migration carries it).
 struct Finding {
   int line = 0;
   std::string what;
@@ -45,16 +45,13 @@ enum class Verdict { kCompatible, kBreaking };
 // One rule: what changed, found by one of its finders (on the type as a whole,
 // on one pair of its data fields, or on a type of either catalogue and its
 // counterpart), whether that breaks sharing objects, and why (null: the
-// finding says all), and the migration rule a breaking change breaks (none:
-// a migration carries it, or the finding says). Finders given the findings of
-// the rules before them may depend on them. Members added later take
-// defaults, so the tables stay.
+// finding says all). Finders given the findings of the rules before them may
+// depend on them. Members added later take defaults, so the tables stay.
 struct Rule {
   Verdict verdict;
   const char* why;
   Found (*on_type)(const TypePair&, const std::vector<Finding>& before) = nullptr;
   Found (*on_field)(const TypePair&, const FieldPair&) = nullptr;
-  std::optional<Uncarried> uncarried = std::nullopt;
 };
 
 // The one place that shows a data field as its definition writes it.
@@ -100,9 +97,9 @@ bool same_header(const std::vector<HeaderField>& a, const std::vector<HeaderFiel
 
 // "WHAT OLD is now NEW" at line, when the two differ.
 Found changed(bool differs, int line, const std::string& what, const std::string& was,
-              const std::string& is) {
+              const std::string& is, std::optional<Uncarried> uncarried = std::nullopt) {
   if (!differs) return std::nullopt;
-  return Finding{line, what + was + " is now " + is, {}};
+  return Finding{line, what + was + " is now " + is, {}, uncarried};
 }
 
 // A check site of the unit, by the word its report uses for it.
@@ -124,15 +121,14 @@ const Rule kTypeRules[] = {
     {Verdict::kBreaking, "its objects are sought in another table's pool and records",
      [](const TypePair& t, const Findings&) {
        return changed(t.older.table_id != t.newer.table_id, t.newer.lines.id, "table id ",
-                      str(t.older.table_id), str(t.newer.table_id));
-     },
-     nullptr, Uncarried::kTableIdChanged},
+                      str(t.older.table_id), str(t.newer.table_id), Uncarried::kTableIdChanged);
+     }},
     {Verdict::kBreaking, "the operations lay out, size and check its objects differently",
      [](const TypePair& t, const Findings&) {
        return changed(t.older.type_class != t.newer.type_class, t.newer.lines.type_class, "class ",
-                      class_keyword(t.older.type_class), class_keyword(t.newer.type_class));
-     },
-     nullptr, Uncarried::kClassChanged},
+                      class_keyword(t.older.type_class), class_keyword(t.newer.type_class),
+                      Uncarried::kClassChanged);
+     }},
     {Verdict::kBreaking, "the NPD area and every array move",
      [](const TypePair& t, const Findings&) {
        return changed(t.older.fixed_size != t.newer.fixed_size, t.newer.lines.fixed_size,
@@ -142,9 +138,9 @@ const Rule kTypeRules[] = {
      "constructors take other arguments and the element count is read elsewhere",
      [](const TypePair& t, const Findings&) {
        return changed(t.older.count_field != t.newer.count_field, t.newer.lines.count_field, "",
-                      count_text(t.older.count_field), count_text(t.newer.count_field));
-     },
-     nullptr, Uncarried::kCountChanged},
+                      count_text(t.older.count_field), count_text(t.newer.count_field),
+                      Uncarried::kCountChanged);
+     }},
     {Verdict::kBreaking, "the pointer fix-up judges the same objects differently",
      [](const TypePair& t, const Findings&) -> Found {
        if (t.older.size_check == t.newer.size_check) return std::nullopt;
@@ -163,9 +159,9 @@ const Rule kTypeRules[] = {
     {Verdict::kBreaking, "the header copies move other bytes, in another order",
      [](const TypePair& t, const Findings&) {
        return changed(!same_header(t.older.header, t.newer.header), t.newer.lines.header,
-                      "type header ", header_text(t.older.header), header_text(t.newer.header));
-     },
-     nullptr, Uncarried::kHeaderShape},
+                      "type header ", header_text(t.older.header), header_text(t.newer.header),
+                      Uncarried::kHeaderShape);
+     }},
     {Verdict::kBreaking, "processes on the old layout read and copy other bytes", nullptr,
      [](const TypePair&, const FieldPair& f) -> Found {
        if (!f.older || !f.newer || f.regrouped() || same_layout(*f.older, *f.newer))
@@ -272,7 +268,6 @@ struct CatalogueRule {
   Verdict verdict;
   const char* why;
   Found (*find)(const TypeMatch&);
-  std::optional<Uncarried> uncarried = std::nullopt;
 };
 
 const CatalogueRule kCatalogueRules[] = {
@@ -283,9 +278,9 @@ const CatalogueRule kCatalogueRules[] = {
            m.newer->lines.id,
            "table id " + str(m.newer->table_id) + " belonged to type '" + m.older->name +
                "' and now names '" + m.newer->name + "'",
-           "processes on the old catalogue take these objects for '" + m.older->name + "' objects"};
-     },
-     Uncarried::kIdToAnotherType},
+           "processes on the old catalogue take these objects for '" + m.older->name + "' objects",
+           Uncarried::kIdToAnotherType};
+     }},
     {Verdict::kCompatible, "processes on the old catalogue never meet its objects",
      [](const TypeMatch& m) -> Found {
        if (m.older) return std::nullopt;
@@ -299,9 +294,9 @@ const CatalogueRule kCatalogueRules[] = {
        return Finding{
            m.older->lines.table,
            "type '" + m.older->name + "' (table id " + str(m.older->table_id) + ") removed",
-           {}};
-     },
-     Uncarried::kTypeRemoved},
+           {},
+           Uncarried::kTypeRemoved};
+     }},
 };
 
 // Pairs the types of two catalogues: in the newer's id order, then the older
@@ -331,15 +326,13 @@ std::vector<TypeMatch> pair_types(const std::vector<TypeLayout>& older,
 // ends with the rule it breaks, as the migration's refusal does.
 class Report {
  public:
-  void line(const std::string& path, Verdict verdict, const char* why,
-            const std::optional<Uncarried>& uncarried, const Finding& f, const std::string& about,
-            const std::string& prefix = "") {
+  void line(const std::string& path, Verdict verdict, const char* why, const Finding& f,
+            const std::string& about, const std::string& prefix = "") {
     const bool breaking = verdict == Verdict::kBreaking;
-    const std::optional<Uncarried> rule = breaking && !uncarried ? f.uncarried : uncarried;
     const std::string reason = f.why.empty() && why ? why : f.why;
-    lines_.push_back({path, std::max(f.line, 1), breaking, breaking && !rule, about,
+    lines_.push_back({path, std::max(f.line, 1), breaking, breaking && !f.uncarried, about,
                       prefix + f.what + (reason.empty() ? "" : ": " + reason) +
-                          (rule ? std::string("; ") + uncarried_text(*rule) : "")});
+                          (f.uncarried ? std::string("; ") + uncarried_text(*f.uncarried) : "")});
   }
   std::vector<CompatLine> take() { return std::move(lines_); }
 
@@ -352,8 +345,7 @@ void compare_type(const TypePair& t, Report& report) {
   Findings found;
   const auto add = [&](const Rule& rule, Found f) {
     if (!f) return;
-    report.line(t.newer.path, rule.verdict, rule.why, rule.uncarried, *f, t.older.name,
-                t.newer.name + ": ");
+    report.line(t.newer.path, rule.verdict, rule.why, *f, t.older.name, t.newer.name + ": ");
     found.push_back(std::move(*f));
   };
   const Rule* const end = std::end(kTypeRules);
@@ -384,7 +376,7 @@ std::vector<CompatLine> compat_lines(const std::vector<TypeLayout>& older,
     }
     for (const CatalogueRule& rule : kCatalogueRules) {
       if (Found f = rule.find(m))
-        report.line((m.newer ? m.newer : m.older)->path, rule.verdict, rule.why, rule.uncarried, *f,
+        report.line((m.newer ? m.newer : m.older)->path, rule.verdict, rule.why, *f,
                     m.older ? m.older->name : "");
     }
   }
