@@ -66,6 +66,20 @@ static void moved(uint64_t old_offset, uint64_t new_offset, uint32_t table_id, v
   }
 }
 
+/* Counts the pool's live layout records of label that name its field as v2
+ * does: the migration gives them the new names, the objects staying put. */
+static int label_record(const zim_shm_pool_piece_t *piece, void *context) {
+  const zim_shm_pool_layout_record_t *record = piece->data;
+  static const char kNames[] = "name caption was text";
+  uint32_t at;
+  if (piece->table_id != ZIM_SHM_POOL_LAYOUT || piece->retired ||
+      record->table_id != ZIM_TABLE_ID_LABEL)
+    return 0;
+  for (at = 0; at + sizeof kNames - 1 <= record->text_size; ++at)
+    if (memcmp(record->text + at, kNames, sizeof kNames - 1) == 0) ++*(int *)context;
+  return 0;
+}
+
 static int serve(const char *name, char **command) {
   directory_t *directory, before;
   uint32_t id, i;
@@ -91,6 +105,9 @@ static int serve(const char *name, char **command) {
       if (obj != NULL) check(id, i, obj);
     }
   }
+  status = 0;
+  zim_shm_pool_walk_mapped(label_record, &status);
+  expect(status == 1, "its layout record without v2's field names", ZIM_TABLE_ID_LABEL, 0);
   if (failures != 0) return 1;
   printf("v2 adopted the pool and migrated %d objects\n", (kTypes - 1) * kPerType);
 
