@@ -242,16 +242,20 @@ std::optional<Conversion> Conversion::compile(const TypeLayout& older, const Typ
   }
   if (old_npd_size == new_npd_size)
     copies.push_back({older.fixed_size, newer.fixed_size, old_npd_size});
-  for (const Copy& copy : merged(std::move(copies))) c.steps_.push_back(step_of(copy));
-
   // Each step stays inside the fixed part and NPD area on both sides, which
   // every sound old object holds and every new object has.
   const uint64_t old_limit = uint64_t{older.fixed_size} + old_npd_size;
   const uint64_t new_limit = uint64_t{newer.fixed_size} + new_npd_size;
-  for (const Step& step : c.steps_) {
+  for (const Copy& copy : merged(std::move(copies))) {
+    const Step step = step_of(copy);
     if (!step_within(step, old_limit, new_limit)) {
       why = "a field lies outside the fixed part of its layout";
       return std::nullopt;
+    }
+    if (step.move == Move::kBlock) {
+      c.blocks_.push_back(step.copy);
+    } else {
+      c.runs_.push_back(step);
     }
   }
 
@@ -282,7 +286,8 @@ bool Conversion::convert(const unsigned char* old_obj, uint64_t old_bytes, unsig
     return false;
   }
   const uint32_t n = count(old_obj);
-  for (const Step& s : steps_) run(s.move, to + s.copy.to, old_obj + s.copy.from, s.copy);
+  for (const Copy& c : blocks_) copy_bytes(to + c.to, old_obj + c.from, c.size);
+  for (const Step& s : runs_) run(s.move, to + s.copy.to, old_obj + s.copy.from, s.copy);
   // Both objects end where their layouts say for this count (new_size()
   // held the old end to the old object and the new one to 32 bits), so no
   // position of an array inside them saturates: plain sums give them.

@@ -85,7 +85,10 @@ class Conversion {
   uint32_t old_fixed_size_ = 0;
   std::optional<uint32_t> old_count_field_, new_count_field_;
   zim_objects::Placement older_, newer_;
-  std::vector<Step> steps_;  // fixed part and NPD area, by old offset
+  // The fixed part and NPD area: the blocks, then the runs of elements. No
+  // two write the same bytes, so their order does not matter.
+  std::vector<Copy> blocks_;
+  std::vector<Step> runs_;
   std::vector<ArrayCopy> arrays_;
   std::vector<PointerSlots> pointers_;  // empty when the new layout writes none
   uint32_t new_npd_present_ = 0;
