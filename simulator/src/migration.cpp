@@ -328,9 +328,11 @@ bool find_old_blocks(const PoolHeader* hdr, Migration* m) {
   if (by_id.empty()) return true;
   m->olds.reserve(std::min(live, hdr->size / (2 * kLine)));
   const char* const base = reinterpret_cast<const char*>(hdr);
-  const uint64_t end = carved_end(hdr);
+  // On lines, as the carve point is in a sound pool: a block that fits
+  // before it ends on one too.
+  const uint64_t end = carved_end(hdr) & ~(kLine - 1);
   size_t unsound = 0;
-  for (uint64_t pos = ZIM_SHM_POOL_HEADER_SIZE; pos < end && end - pos >= kLine;) {
+  for (uint64_t pos = ZIM_SHM_POOL_HEADER_SIZE; pos < end;) {
     const BlockHeader& header = *reinterpret_cast<const BlockHeader*>(base + pos);
     const uint64_t tag = header.tag.load(std::memory_order_acquire);
     const uint64_t size = header.size.load(kRelaxed);

@@ -58,7 +58,7 @@ inline void copy_bytes(unsigned char* to, const unsigned char* from, uint64_t si
 // narrower one's, whatever the host's byte order.
 template <typename Old, typename New>
 void widen(unsigned char* to, const unsigned char* from, uint64_t count) {
-#pragma GCC unroll 4
+#pragma GCC unroll 8
   for (uint64_t i = 0; i < count; ++i) {
     Old value;
     std::memcpy(&value, from + i * sizeof(Old), sizeof value);
