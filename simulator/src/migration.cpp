@@ -29,7 +29,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "attach_locks.hpp"
@@ -101,10 +100,9 @@ struct Record {
   uint32_t state = 0;
   uint64_t carve = 0, move_capacity = 0;
   std::vector<TypeEntry> types;
+  uint64_t moves = 0;  // the first move's offset
   uint64_t count_at() const { return at + offsetof(Head, move_count); }
-  uint64_t move_at(uint64_t i) const {
-    return at + sizeof(Head) + types.size() * sizeof(TypeEntry) + i * sizeof(Move);
-  }
+  uint64_t move_at(uint64_t i) const { return moves + i * sizeof(Move); }
 };
 
 // Reads the record at `at`; false when no sound migration record lies there.
@@ -127,6 +125,7 @@ bool read_record(const PoolHeader* hdr, uint64_t at, Record* r) {
   if (head.move_capacity > room / sizeof(Move) || count > head.move_capacity) return false;
   *r = {at, head.state, head.carve, head.move_capacity, {}};
   r->types.resize(head.type_count);
+  r->moves = at + sizeof head + head.type_count * sizeof(TypeEntry);
   if (head.type_count != 0) {
     std::memcpy(r->types.data(), reinterpret_cast<const char*>(hdr) + at + sizeof head,
                 head.type_count * sizeof(TypeEntry));
@@ -318,57 +317,64 @@ bool make_plans(const Config& made, Migration* m) {
   return planned;
 }
 
-struct Finder {
-  Migration* m;
-  std::unordered_map<uint32_t, size_t> by_id;  // index in m->types of the ids to convert
-  size_t unsound = 0;
-};
-
 // Collects the live old objects of the types to convert and sizes what each
-// becomes; an object that is not sound for its layout is a refusal.
-int find_old(const zim_shm_pool_piece_t* piece, void* context) {
-  auto* f = static_cast<Finder*>(context);
-  if (piece->retired != 0 || piece->table_id > ZIM_SHM_POOL_MAX_TABLE_ID) return 0;
-  const auto it = f->by_id.find(piece->table_id);
-  if (it == f->by_id.end()) return 0;
-  Migration& m = *f->m;
-  const TypeWork& w = m.types[it->second];
-  const uint64_t header = piece->offset - kLine;
-  // Blocks carved since the migration began, conversions among them, are new.
-  if (m.record.at != 0 &&
-      (piece->offset >= m.record.carve || (header >= w.cursor && header < w.limit))) {
-    return 0;
-  }
-  const uint64_t new_size = zim_table_migration_new_size(w.plan.get(), piece->data, piece->size);
-  if (new_size != 0) {
-    m.olds.push_back({piece->offset, piece->size, new_size, it->second});
-  } else if (f->unsound++ < kNamedObjects) {
-    m.lines.push_back(type_text(w.note->text, w.table_id) + ": the object at offset " +
-                      offset_text(piece->offset) + " (" + offset_text(piece->size) +
-                      " bytes) is not sound for its recorded layout");
-  }
-  return 0;
-}
-
+// becomes; an object that is not sound for its layout is a refusal. The walk
+// steps from block header to block header up to the carve point, as
+// zim_shm_pool_walk_mapped does, but reads nothing else of a block it skips.
 bool find_old_blocks(const PoolHeader* hdr, Migration* m) {
-  Finder f{m, {}, 0};
+  constexpr uint32_t kNone = UINT32_MAX;
+  std::vector<uint32_t> by_id;  // index in m->types of each id to convert, by table id
   uint64_t live = 0;  // a bound on the old objects, which a block header and a line each take
   for (size_t i = 0; i < m->types.size(); ++i) {
-    if (m->types[i].plan == nullptr) continue;
-    f.by_id.emplace(m->types[i].table_id, i);
-    live += m->types[i].slot->region.blocks.load(kRelaxed);
+    const TypeWork& w = m->types[i];
+    if (w.plan == nullptr) continue;
+    if (w.table_id >= by_id.size()) by_id.resize(w.table_id + size_t{1}, kNone);
+    by_id[w.table_id] = static_cast<uint32_t>(i);
+    live += w.slot->region.blocks.load(kRelaxed);
   }
-  if (f.by_id.empty()) return true;
+  if (by_id.empty()) return true;
   m->olds.reserve(std::min(live, hdr->size / (2 * kLine)));
-  if (zim_shm_pool_walk_mapped(find_old, &f) != 0) {
-    m->lines.push_back(std::string("its blocks cannot be walked: ") + std::strerror(errno));
-    return false;
+  const char* const base = reinterpret_cast<const char*>(hdr);
+  // On lines, as the carve point is in a sound pool: a block that fits
+  // before it ends on one too.
+  const uint64_t end = carved_end(hdr) & ~(kLine - 1);
+  size_t unsound = 0;
+  for (uint64_t pos = ZIM_SHM_POOL_HEADER_SIZE; pos < end;) {
+    const BlockHeader& header = *reinterpret_cast<const BlockHeader*>(base + pos);
+    const uint64_t tag = header.tag.load(std::memory_order_acquire);
+    const uint64_t size = header.size.load(kRelaxed);
+    if (!names_block(tag, size, end - pos - kLine)) {
+      pos += kLine;
+      continue;
+    }
+    const uint64_t offset = pos + kLine;
+    pos = offset + lines(size);
+    const uint64_t table_id = tag >> 32;
+    if (static_cast<uint32_t>(tag) != kBlockMagic || table_id >= by_id.size() ||
+        by_id[table_id] == kNone) {
+      continue;
+    }
+    const size_t type = by_id[table_id];
+    const TypeWork& w = m->types[type];
+    // Blocks carved since the migration began, conversions among them, are new.
+    if (m->record.at != 0 &&
+        (offset >= m->record.carve || (offset - kLine >= w.cursor && offset - kLine < w.limit))) {
+      continue;
+    }
+    const uint64_t new_size = zim_table_migration_new_size(w.plan.get(), base + offset, size);
+    if (new_size != 0) {
+      m->olds.push_back({offset, size, new_size, type});
+    } else if (unsound++ < kNamedObjects) {
+      m->lines.push_back(type_text(w.note->text, w.table_id) + ": the object at offset " +
+                         offset_text(offset) + " (" + offset_text(size) +
+                         " bytes) is not sound for its recorded layout");
+    }
   }
-  if (f.unsound > kNamedObjects) {
-    m->lines.push_back("and " + std::to_string(f.unsound - kNamedObjects) +
+  if (unsound > kNamedObjects) {
+    m->lines.push_back("and " + std::to_string(unsound - kNamedObjects) +
                        " more objects not sound for their recorded layouts");
   }
-  return f.unsound == 0;
+  return unsound == 0;
 }
 
 uint64_t layout_record_bytes(const TypeWork& w) {
@@ -504,6 +510,7 @@ void begin(PoolHeader* hdr, Migration* m) {
     r.types.push_back(
         {w.table_id, 0, w.old_fingerprint, w.note->fingerprint, w.new_layout, w.cursor, w.limit});
   }
+  r.moves = at + sizeof(Head) + r.types.size() * sizeof(TypeEntry);
   const Head head{ZIM_SHM_POOL_MIGRATING, static_cast<uint32_t>(r.types.size()), carve,
                   r.move_capacity, 0};
   std::vector<char> content(sizeof head + r.types.size() * sizeof(TypeEntry));
@@ -628,7 +635,7 @@ int complete(PoolHeader* hdr, Migration* m, void (*moved)(uint64_t, uint64_t, ui
         switch_layout(hdr, w.slot, w.note->fingerprint, w.new_layout);
       }
       const uint64_t root = hdr->root.load(kRelaxed);
-      for (uint64_t i = 0; i < moves; ++i) {
+      for (uint64_t i = 0; root != 0 && i < moves; ++i) {
         const Move move = move_of(hdr, r, i);
         if (move.old_offset == root) {
           put(hdr->root, move.new_offset);

@@ -65,6 +65,15 @@ constexpr bool known_tag(uint32_t table_id) {
          table_id == ZIM_SHM_POOL_ID_PAGE || table_id == ZIM_SHM_POOL_MIGRATION;
 }
 
+// Whether a block header's two words name a block, live or retired, whose
+// bytes fit in the `room` bytes after the header: what a walk of the blocks
+// steps over whole. Anything else it steps over one line at a time.
+constexpr bool names_block(uint64_t tag, uint64_t size, uint64_t room) {
+  const uint32_t magic = static_cast<uint32_t>(tag);
+  return (magic == kBlockMagic || magic == kRetiredMagic) &&
+         known_tag(static_cast<uint32_t>(tag >> 32)) && size != 0 && size <= room;
+}
+
 // What one transaction may change, as it was before the transaction began,
 // and the blocks it carves and writes. An allocation: its block, and with the
 // first block of a table id, that id's page (when the page is new) and its

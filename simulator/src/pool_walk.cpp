@@ -150,11 +150,8 @@ int walk(Source& source, uint64_t carve, uint64_t root, bool with_data, Visit vi
     uint64_t tag = 0, size = 0;
     if (!source.line(pos, &tag, &size)) return -1;
     const uint64_t room = carve - pos - ZIM_SHM_POOL_BLOCK_HEADER_SIZE;  // carve - pos >= kLine
-    const uint32_t magic = static_cast<uint32_t>(tag);
-    const bool retired = magic == zim_sim::kRetiredMagic;
-    const bool block = (magic == zim_sim::kBlockMagic || retired) &&
-                       zim_sim::known_tag(static_cast<uint32_t>(tag >> 32)) && size != 0 &&
-                       size <= room;
+    const bool retired = static_cast<uint32_t>(tag) == zim_sim::kRetiredMagic;
+    const bool block = zim_sim::names_block(tag, size, room);
     if (!block && (tag != 0 || size != 0)) {
       if (damage == 0) damage = pos;
       pos += kLine;

@@ -23,9 +23,32 @@ struct Copy {
   uint64_t count = 1, from_stride = 0, to_stride = 0;
 };
 
-// An array carried into the new object, placed in each for the object's count.
+// How a step moves its bytes, chosen once per plan: a run of elements
+// widened between the integer widths is a load and a wider store each,
+// anything else byte copies.
+enum class Move : uint8_t {
+  kBlock,  // `size` bytes, once
+  kWiden1To2,
+  kWiden1To4,
+  kWiden1To8,
+  kWiden2To4,
+  kWiden2To8,
+  kWiden4To8,
+  kStrided,  // Copy's blocks one by one
+};
+
+// A Copy as convert() runs it.
+struct Step {
+  Copy copy;  // kWiden*: `to` is the first new element's first byte
+  Move move = Move::kBlock;
+};
+
+// An array carried into the new object: for an object of count n, its
+// elements lie at `start + n x per_count` on each side (LinearArray), and
+// move as `move` says (kBlock: with their flags, which follow them).
 struct ArrayCopy {
   zim_objects::LinearArray older, newer;
+  Move move = Move::kBlock;
 };
 
 // Where the new object's layout puts an array's two pointers.
@@ -62,7 +85,10 @@ class Conversion {
   uint32_t old_fixed_size_ = 0;
   std::optional<uint32_t> old_count_field_, new_count_field_;
   zim_objects::Placement older_, newer_;
-  std::vector<Copy> copies_;  // fixed part and NPD area, base header first
+  // The fixed part and NPD area: the blocks, then the runs of elements. No
+  // two write the same bytes, so their order does not matter.
+  std::vector<Copy> blocks_;
+  std::vector<Step> runs_;
   std::vector<ArrayCopy> arrays_;
   std::vector<PointerSlots> pointers_;  // empty when the new layout writes none
   uint32_t new_npd_present_ = 0;

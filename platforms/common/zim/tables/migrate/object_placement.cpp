@@ -9,38 +9,15 @@ using tablegen::FieldLayout;
 using tablegen::ItemKind;
 using tablegen::TypeLayout;
 
-namespace {
-
-// Positions saturate instead of wrapping: a catalogue read from a manifest
-// may hold element sizes whose sums no object could have. With every term
-// non-negative, a sum saturates exactly when its true value does not fit, so
-// the linear form and a walk field by field agree.
-uint64_t add(uint64_t a, uint64_t b) {
-  uint64_t sum;
-  return __builtin_add_overflow(a, b, &sum) ? UINT64_MAX : sum;
-}
-uint64_t mul(uint64_t a, uint64_t b) {
-  uint64_t product;
-  return __builtin_mul_overflow(a, b, &product) ? UINT64_MAX : product;
-}
-
-}  // namespace
-
-uint64_t Placement::length(const LinearArray& a, uint32_t count) const {
-  return a.per_npu ? npus : counted ? count : 0;
-}
-
 PlacedArray Placement::at(const LinearArray& a, uint32_t count) const {
   PlacedArray p;
   p.field = a.field;
   p.length = length(a, count);
-  p.storage = add(a.start, mul(count, a.per_count));
-  p.storage_size = mul(p.length, a.width);
-  p.flags = add(p.storage, p.storage_size);
+  p.storage = saturating_add(a.start, saturating_mul(count, a.per_count));
+  p.storage_size = saturating_mul(p.length, a.width);
+  p.flags = saturating_add(p.storage, p.storage_size);
   return p;
 }
-
-uint64_t Placement::end(uint32_t count) const { return add(end_start, mul(count, end_per_count)); }
 
 Placement placement(const TypeLayout& type, uint32_t npus, uint32_t npd_size) {
   Placement p;
@@ -54,9 +31,9 @@ Placement placement(const TypeLayout& type, uint32_t npus, uint32_t npd_size) {
     p.arrays.push_back({i, per_npu, f.width, start, per_count});
     const uint64_t element = uint64_t{f.width} + 1;  // storage and its flag
     if (per_npu) {
-      start = add(start, mul(npus, element));
+      start = saturating_add(start, saturating_mul(npus, element));
     } else if (p.counted) {
-      per_count = add(per_count, element);
+      per_count = saturating_add(per_count, element);
     }
   }
   p.end_start = start;

@@ -25,6 +25,19 @@ inline bool inside(uint64_t offset, uint64_t size, uint64_t limit) {
   return offset <= limit && size <= limit - offset;
 }
 
+// Positions saturate instead of wrapping: a catalogue read from a manifest
+// may hold element sizes whose sums no object could have. With every term
+// non-negative, a sum saturates exactly when its true value does not fit, so
+// the linear form and a walk field by field agree.
+inline uint64_t saturating_add(uint64_t a, uint64_t b) {
+  uint64_t sum;
+  return __builtin_add_overflow(a, b, &sum) ? UINT64_MAX : sum;
+}
+inline uint64_t saturating_mul(uint64_t a, uint64_t b) {
+  uint64_t product;
+  return __builtin_mul_overflow(a, b, &product) ? UINT64_MAX : product;
+}
+
 // Positions are exact unless they saturated at UINT64_MAX, which a manifest
 // read back may make them do (element sizes whose sums no object could have).
 struct PlacedArray {
@@ -63,9 +76,13 @@ struct Placement {
   uint64_t end_start = 0;           // the end of the dynamic area with count 0
   uint64_t end_per_count = 0;
 
-  uint64_t length(const LinearArray& a, uint32_t count) const;
+  uint64_t length(const LinearArray& a, uint32_t count) const {
+    return a.per_npu ? npus : counted ? count : 0;
+  }
   PlacedArray at(const LinearArray& a, uint32_t count) const;
-  uint64_t end(uint32_t count) const;
+  uint64_t end(uint32_t count) const {
+    return saturating_add(end_start, saturating_mul(count, end_per_count));
+  }
 };
 
 Placement placement(const tablegen::TypeLayout& type, uint32_t npus, uint32_t npd_size);
