@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "gen/emit/layout_record.hpp"
 #include "gen/layout/fingerprint.hpp"
 #include "gen/manifest/manifest.hpp"
 #include "gen/manifest/record_difference.hpp"
@@ -62,22 +63,19 @@ int crafted_read(const zim_shm_pool_piece_t* piece, uint64_t from, uint64_t size
   return 0;
 }
 
-// The record of a catalogue type's layout under another name and id.
+// The record of a catalogue type's layout under another name and id, its
+// fingerprint made anew.
 std::string record_as(uint32_t from_id, uint32_t id, const std::string& name) {
-  const std::string manifest = tablegen::manifest_text({layouts()[from_id]});
   const std::string from = layouts()[from_id].name;
-  std::string text = manifest.substr(manifest.find("\ntype ") + 1);
+  std::string text = tablegen::layout_record(layouts()[from_id]);
   text.replace(0, text.find('\n'), "type " + std::to_string(id) + " " + name);
   for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += name.size()) {
     text.replace(at, from.size(), name);
   }
-  // Its fingerprint covers the new name and id.
-  const size_t line = text.find("  fingerprint "), end = text.find('\n', line) + 1;
-  text.erase(line, end - line);
+  const size_t line = text.find("  fingerprint ");
+  text.erase(line, text.find('\n', line) + 1 - line);
   const auto layout = tablegen::read_layout_record(text);
-  if (!layout) return "";
-  const std::string hex = tablegen::fingerprint_hex(tablegen::layout_fingerprint(*layout));
-  return text.insert(line, "  fingerprint " + hex + "\n");
+  return layout ? tablegen::layout_record(*layout) : "";
 }
 
 // A user's type: testdynhg's layout (a count and per-NPU arrays, so N and
@@ -122,11 +120,8 @@ Bytes user_object() {
 void craft_pool(const std::function<void(Bytes& record)>& damage = nullptr,
                 const std::vector<Piece>& more = {}) {
   const uint32_t npd = qor_npd_get_table_size(ZIM_TABLE_ID_TESTDYNHG);
-  const std::string text = user_record();
-  const auto user = tablegen::read_layout_record(text);
-  ASSERT_TRUE(user);
-  Bytes record = layout_record(kUserId, tablegen::layout_fingerprint(*user), text,
-                               static_cast<uint32_t>(text.size()));
+  Bytes record = record_piece(user_record());
+  ASSERT_FALSE(record.empty());
   if (damage) damage(record);
   // The record lies past the object it describes, as in a pool it may.
   g_pool = {{ZIM_SHM_POOL_CONFIG, config(hulcon_config_get_max_num_npus(), npd + 8,
@@ -230,18 +225,19 @@ TEST(PoolRecords, DamagedRecordsAreReportedNotTrusted) {
   }
   // A config record that claims more entries than it holds, and a second one.
   const uint32_t n = hulcon_config_get_max_num_npus();
+  const std::pair<Bytes, const char*> configs[] = {
+      {config(n, 8, {{7, 8}}, 2), "has 2 NPD sizes, more than its 24 bytes hold"},
+      {config(n, 8, {{7, 8}, {7, 8}}), "is for table id 7, not above the one before"},
+  };
   craft_pool(nullptr, {{ZIM_SHM_POOL_CONFIG, config(n, 8, {}, 3)}});
   std::string error;
   auto report = zim_inspect::inspect_pool("/crafted", crafted_context(), error);
   EXPECT_NE(problems_of(*report).find("a second config record"), std::string::npos);
-  g_pool[0].bytes = config(n, 8, {{7, 8}}, 2);
-  report = zim_inspect::inspect_pool("/crafted", crafted_context(), error);
-  EXPECT_NE(problems_of(*report).find("has 2 NPD sizes, more than its 24 bytes hold"),
-            std::string::npos);
-  g_pool[0].bytes = config(n, 8, {{7, 8}, {7, 8}});
-  report = zim_inspect::inspect_pool("/crafted", crafted_context(), error);
-  EXPECT_NE(problems_of(*report).find("is for table id 7, not above the one before"),
-            std::string::npos);
+  for (const auto& [bytes, expected] : configs) {
+    g_pool[0].bytes = bytes;
+    report = zim_inspect::inspect_pool("/crafted", crafted_context(), error);
+    EXPECT_NE(problems_of(*report).find(expected), std::string::npos) << expected;
+  }
 }
 
 // A migration of the user's type from testdynhg's layout to olist's: one

@@ -52,22 +52,15 @@ struct Generations {
   void* (*newer)(uint32_t count);
   bool changes_objects;
 };
+// A generation's constructor of a type, given the count when it takes one.
+#define CTOR(generation, type, args) \
+  [](uint32_t n) -> void* { return (void)n, qor_srv_##generation##_##type##_ctor args; }
 const std::map<std::string, Generations> kTypes = {
-    {"cv2_link",
-     {[](uint32_t) -> void* { return qor_srv_cv1_link_ctor(); },
-      [](uint32_t) -> void* { return qor_srv_cv2_link_ctor(); }, true}},
-    {"cv2_uplink",
-     {[](uint32_t) -> void* { return qor_srv_cv1_uplink_ctor(); },
-      [](uint32_t) -> void* { return qor_srv_cv2_uplink_ctor(); }, true}},
-    {"cv2_members",
-     {[](uint32_t n) -> void* { return qor_srv_cv1_members_ctor(n); },
-      [](uint32_t n) -> void* { return qor_srv_cv2_members_ctor(n); }, true}},
-    {"cv2_totals",
-     {[](uint32_t) -> void* { return qor_srv_cv1_totals_ctor(); },
-      [](uint32_t) -> void* { return qor_srv_cv2_totals_ctor(); }, true}},
-    {"cv2_tag",
-     {[](uint32_t) -> void* { return qor_srv_cv1_tag_ctor(); },
-      [](uint32_t) -> void* { return qor_srv_cv2_tag_ctor(); }, false}},
+    {"cv2_link", {CTOR(cv1, link, ()), CTOR(cv2, link, ()), true}},
+    {"cv2_uplink", {CTOR(cv1, uplink, ()), CTOR(cv2, uplink, ()), true}},
+    {"cv2_members", {CTOR(cv1, members, (n)), CTOR(cv2, members, (n)), true}},
+    {"cv2_totals", {CTOR(cv1, totals, ()), CTOR(cv2, totals, ()), true}},
+    {"cv2_tag", {CTOR(cv1, tag, ()), CTOR(cv2, tag, ()), false}},
 };
 
 const std::vector<migration_test::RecordPair>& pairs() {

@@ -178,19 +178,11 @@ TEST(ConfigTest, MessagesEscapeWhatTheyEcho) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.var);
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    const pid_t pid = spawn(
-        [&] {
-          zim_shm_pool_detach();  // one inherited from this process
-          apply({{c.var, c.value.c_str()}});
-          return read_all_config(), 0;
-        },
-        out[1]);
-    close(out[1]);
-    const std::string text = read_all(out[0]);
-    close(out[0]);
-    wait_exit(pid);
+    const std::string text = run_in_child_stderr([&] {
+                               zim_shm_pool_detach();  // one inherited from this process
+                               apply({{c.var, c.value.c_str()}});
+                               return read_all_config(), 0;
+                             }).second;
     EXPECT_NE(text.find(c.want), std::string::npos) << text;
     EXPECT_TRUE(std::all_of(text.begin(), text.end(), [](char b) {
       return b == '\n' || (b >= 0x20 && b < 0x7f);

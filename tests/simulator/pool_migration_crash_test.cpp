@@ -65,59 +65,52 @@ int migrate(const Pool& p, unsigned n, Report* r) {
   return zim_shm_pool_destroy();
 }
 
-// Kills an owner at kill point n of its migration of a fresh pool; the next
-// owner's migration must end as `reference` did.
-void kill_and_complete(Pool p, unsigned n, const Report& reference, Report* r) {
-  SCOPED_TRACE("kill point " + std::to_string(n));
-  ASSERT_TRUE(make_pool(&p));
-  const pid_t victim = spawn([&] { return migrate(p, n, r); });
-  int status = 0;
-  ASSERT_EQ(waitpid(victim, &status, WUNTRACED), victim);
-  ASSERT_TRUE(WIFSTOPPED(status)) << "ran past its kill point " << n;
-  kill(victim, SIGKILL);
-  wait_exit(victim);
+// Completes the pool's migration in a child: as an uninterrupted migration
+// does, when there is a reference, else as the reference itself.
+void complete(const Pool& p, const Report* reference, Report* r) {
   *r = {};
   ASSERT_EQ(run_in_child([&] { return migrate(p, 0, r); }), 0);
   EXPECT_EQ(r->err, 0);
   // Every move is reported again, unless the killed owner had completed the migration.
-  EXPECT_TRUE(r->calls == p.objects || (r->calls == 0 && !r->under_way)) << r->calls;
-  EXPECT_TRUE(r->leads);
-  EXPECT_TRUE(r->disjoint);
-  EXPECT_EQ(r->state, reference.state) << "another pool than an uninterrupted migration's";
+  EXPECT_TRUE(r->calls == p.objects || (reference && r->calls == 0 && !r->under_way)) << r->calls;
+  EXPECT_TRUE(r->leads && r->disjoint);
+  EXPECT_EQ(r->state, reference ? reference->state : r->state)
+      << "another pool than the reference's";
 }
 
-// An uninterrupted migration, which the interrupted ones must match.
-Report reference(Pool p, Report* r) {
-  *r = {};
-  EXPECT_TRUE(make_pool(&p));
-  EXPECT_EQ(run_in_child([&] { return migrate(p, 0, r); }), 0);
-  EXPECT_EQ(r->err, 0);
-  EXPECT_EQ(r->calls, p.objects);
-  EXPECT_TRUE(r->leads && r->disjoint);
-  return *r;
+// Kills an owner at kill points of its migration of a fresh pool, each of
+// them or `random_kills` drawn at random; the next owner's migration must end
+// as an uninterrupted one.
+void kill_and_complete(Pool p, unsigned random_kills) {
+  auto* r = shared_zeroed<Report>();
+  ASSERT_NE(r, nullptr);
+  ASSERT_TRUE(make_pool(&p));
+  complete(p, nullptr, r);
+  const Report reference = *r;
+  ASSERT_GE(reference.kill_points, 100u);
+  std::mt19937 random(20261208);
+  std::uniform_int_distribution<unsigned> point(1, reference.kill_points);
+  const unsigned kills = random_kills != 0 ? random_kills : reference.kill_points;
+  for (unsigned k = 1; k <= kills && !testing::Test::HasFatalFailure(); ++k) {
+    const unsigned n = random_kills != 0 ? point(random) : k;
+    SCOPED_TRACE("kill point " + std::to_string(n));
+    ASSERT_TRUE(make_pool(&p));
+    const pid_t victim = spawn([&] { return migrate(p, n, r); });
+    int status = 0;
+    ASSERT_EQ(waitpid(victim, &status, WUNTRACED), victim);
+    ASSERT_TRUE(WIFSTOPPED(status)) << "ran past its kill point " << n;
+    kill(victim, SIGKILL);
+    wait_exit(victim);
+    complete(p, &reference, r);
+  }
 }
 
 TEST(PoolMigrationCrashTest, KilledAtEveryKillPointOfAMigration) {
-  auto* r = shared_zeroed<Report>();
-  ASSERT_NE(r, nullptr);
-  const Pool pool{"", 1u << 20, 0, 3};
-  const Report ref = reference(pool, r);
-  ASSERT_GE(ref.kill_points, 100u);
-  for (unsigned n = 1; n <= ref.kill_points && !HasFatalFailure(); ++n) {
-    kill_and_complete(pool, n, ref, r);
-  }
+  kill_and_complete({"", 1u << 20, 0, 3}, 0);
 }
 
 TEST(PoolMigrationCrashTest, KilledAtRandomPointsOfALargeMigration) {
-  auto* r = shared_zeroed<Report>();
-  ASSERT_NE(r, nullptr);
-  const Pool pool{"", 8u << 20, 0, 10000};
-  const Report ref = reference(pool, r);
-  std::mt19937 random(20261208);
-  std::uniform_int_distribution<unsigned> point(1, ref.kill_points);
-  for (int kill = 0; kill < 100 && !HasFatalFailure(); ++kill) {
-    kill_and_complete(pool, point(random), ref, r);
-  }
+  kill_and_complete({"", 8u << 20, 0, 10000}, 100);
 }
 
 }  // namespace

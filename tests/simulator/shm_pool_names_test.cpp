@@ -158,15 +158,6 @@ TEST_F(ShmPoolTest, ACreatorLeavesTheNameOfItsSuccessorAlone) {
 // A pool passes from owner to owner, its objects, root and name kept however
 // each owner ends, until a destroy.
 TEST_F(ShmPoolTest, AnAdoptedPoolKeepsItsObjectsRootAndNameUntilDestroyed) {
-  const auto in_child = [](auto fn) {
-    int err[2];
-    if (pipe(err) != 0) return std::pair{-2, std::string()};
-    const pid_t pid = spawn(fn, err[1]);
-    close(err[1]);
-    std::string text = read_all(err[0]);
-    close(err[0]);
-    return std::pair{wait_exit(pid), text};
-  };
   EXPECT_TRUE(zim_shm_pool_hand_over() == -1 && errno == EPERM) << "no pool, no owner";
   ASSERT_TRUE(leave_stale_pool(name_));  // the first owner: a creator killed
   // Each adopter finds every object so far, at another address than the
@@ -174,7 +165,7 @@ TEST_F(ShmPoolTest, AnAdoptedPoolKeepsItsObjectsRootAndNameUntilDestroyed) {
   enum How { kExit, kAbort, kKill, kDetach, kHandOver };
   for (const How how : {kExit, kAbort, kKill, kDetach, kHandOver}) {
     SCOPED_TRACE(how);
-    auto [status, text] = in_child([&] {
+    auto [status, text] = run_in_child_stderr([&] {
       if (zim_shm_pool_adopt(name_.c_str()) != 0) return 1;
       const auto* hdr = static_cast<const zim_sim::PoolHeader*>(zim_shm_pool_base());
       if (hdr->creator_base == reinterpret_cast<uintptr_t>(hdr)) return 2;
@@ -191,13 +182,14 @@ TEST_F(ShmPoolTest, AnAdoptedPoolKeepsItsObjectsRootAndNameUntilDestroyed) {
     });
     EXPECT_EQ(status, how == kAbort || how == kKill ? -1 : 0) << text;
     ASSERT_TRUE(shm_exists(name_));
-    std::tie(status, text) = in_child([&] { return zim_shm_pool_create(name_.c_str(), 1u << 20); });
+    std::tie(status, text) =
+        run_in_child_stderr([&] { return zim_shm_pool_create(name_.c_str(), 1u << 20); });
     EXPECT_EQ(status, 255);
     EXPECT_NE(text.find("handed over: adopt or destroy it\n"), std::string::npos) << text;
   }
   ASSERT_EQ(zim_shm_pool_adopt(name_.c_str()), 0);
   EXPECT_EQ(zim_shm_pool_table_blocks(5000), 5u);
-  auto [status, text] = in_child([&] { return zim_shm_pool_adopt(name_.c_str()) + 1; });
+  auto [status, text] = run_in_child_stderr([&] { return zim_shm_pool_adopt(name_.c_str()) + 1; });
   EXPECT_EQ(status, 0);
   EXPECT_EQ(text, "zim_memory: cannot adopt the pool \"" + name_ + "\": its owner, process " +
                       std::to_string(getpid()) + ", is alive; it must hand the pool over first\n");

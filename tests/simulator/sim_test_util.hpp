@@ -94,6 +94,18 @@ inline std::string read_all(int fd, const char* until = nullptr) {
   return text;
 }
 
+// Runs fn in a child: its exit status (as wait_exit) and what it wrote on stderr.
+template <typename Fn>
+std::pair<int, std::string> run_in_child_stderr(Fn fn) {
+  int err[2];
+  if (pipe(err) != 0) return {-2, ""};
+  const pid_t pid = spawn(fn, err[1]);
+  close(err[1]);
+  std::string text = read_all(err[0]);
+  close(err[0]);
+  return {wait_exit(pid), text};
+}
+
 template <typename Fn>
 void in_threads(int from, int to, const Fn& fn) {
   std::vector<std::thread> threads;

@@ -1,10 +1,11 @@
 /* SPDX-License-Identifier: Apache-2.0 */
 /* What both versions of the upgrade's server and client share: the directory
  * a server publishes through the root slot, the values object number i of
- * each type holds, and the client, which reads the types by their names in
- * whichever catalogue the program is built against. Fields and elements
- * marked "cleared" were written, then their flag lowered: the value stays,
- * absent. */
+ * each type holds, their check, and the client, which reads the types by their
+ * names in whichever catalogue the program is built against. Fields and
+ * elements marked "cleared" were written, then their flag lowered: the value
+ * stays, absent. A program defines VERSION, names its fields and defines
+ * serve before it includes this header. */
 #ifndef UPGRADE_H
 #define UPGRADE_H
 
@@ -78,55 +79,78 @@ static inline void expect_field(uint64_t value, uint64_t expected, int present,
   expect(present == expected_present, expected_present ? "absent" : "present", id, i);
 }
 
-/* Each program's own check of object number i, a pool object or a snapshot,
- * in its version's layout. */
-static void check(uint32_t id, uint32_t i, void *obj);
+/* Checks object number i of this program's layout, a pool object or a
+ * snapshot: every value and flag the first version set. Each program names
+ * the fields that the versions name apart (LABEL_TEXT, PEER_ADDR) and checks
+ * the fields only it has (check_added). */
+static void check_added(uint32_t id, uint32_t i, void *obj);
+#define PASTE(a, b) PASTE_(a, b)
+#define PASTE_(a, b) a##b
+#define QUOTE(a) QUOTE_(a)
+#define QUOTE_(a) #a
+#define EXPECT_FIELD(type, field, value, present)                                                 \
+  expect_field(PASTE(zim_##type##_get_, field)(obj), value, PASTE(zim_##type##_has_, field)(obj), \
+               present, QUOTE(field), id, i)
+static void check(uint32_t id, uint32_t i, void *obj) {
+  char text[16];
+  uint32_t k;
+  switch (id) {
+    case ZIM_TABLE_ID_GAUGE:
+      EXPECT_FIELD(gauge, reading, gauge_reading(i), 1);
+      EXPECT_FIELD(gauge, scale, gauge_scale(i), i % 2 == 0);
+      break;
+    case ZIM_TABLE_ID_COUNTER:
+      EXPECT_FIELD(counter, hits, counter_hits(i), 1);
+      EXPECT_FIELD(counter, misses, i % 3 != 0 ? counter_misses(i) : 0, i % 3 != 0);
+      break;
+    case ZIM_TABLE_ID_LABEL:
+      label_text(i, text);
+      expect_field(memcmp(PASTE(zim_label_get_, LABEL_TEXT)(obj), text, 16), 0,
+                   PASTE(zim_label_has_, LABEL_TEXT)(obj), 1, QUOTE(LABEL_TEXT), id, i);
+      EXPECT_FIELD(label, color, label_color(i), 1);
+      break;
+    case ZIM_TABLE_ID_PEER:
+      EXPECT_FIELD(peer, PEER_ADDR, peer_addr(i), 1);
+      EXPECT_FIELD(peer, port, peer_port(i), i % 2 == 1);
+      break;
+    default:
+      EXPECT_FIELD(route_set, generation, route_set_generation(i), 1);
+      expect(zim_route_set_hops_length(obj) == route_set_count(i), "count", id, i);
+      for (k = 0; k < zim_route_set_hops_length(obj); ++k)
+        expect_field(zim_route_set_get_hops(obj, k), route_set_hop(i, k),
+                     zim_route_set_has_hops(obj, k), k != 1, "hop", id, i);
+      expect(zim_route_set_lanes_length(obj) == hulcon_config_get_max_num_npus(), "N lanes", id, i);
+      for (k = 0; k < zim_route_set_lanes_length(obj); ++k)
+        expect_field(zim_route_set_get_lanes(obj, k), route_set_lane(i, k),
+                     zim_route_set_has_lanes(obj, k), k != 0, "lane", id, i);
+  }
+  check_added(id, i, obj);
+}
 
 /* A client reads through snapshots: the objects are laid out for their
  * owner's mapping, not this process's, and a client writes none of them. */
-static inline void check_snapshot(uint32_t id, uint32_t i, void *obj) {
-  void *copy;
-  switch (id) {
-    case ZIM_TABLE_ID_GAUGE:
-      copy = zim_gauge_snapshot(obj);
-      break;
-    case ZIM_TABLE_ID_COUNTER:
-      copy = zim_counter_snapshot(obj);
-      break;
-    case ZIM_TABLE_ID_LABEL:
-      copy = zim_label_snapshot(obj);
-      break;
-    case ZIM_TABLE_ID_PEER:
-      copy = zim_peer_snapshot(obj);
-      break;
-    default:
-      copy = zim_route_set_snapshot(obj);
+#define SNAPSHOT_CASE(ID, type)                                \
+  case ZIM_TABLE_ID_##ID: {                                    \
+    void *copy = zim_##type##_snapshot(obj);                   \
+    expect(copy != NULL, "no memory for its snapshot", id, i); \
+    if (copy != NULL) check(id, i, copy);                      \
+    if (copy != NULL) zim_##type##_clnt_copy_dtor(copy);       \
+    return;                                                    \
   }
-  expect(copy != NULL, "no memory for its snapshot", id, i);
-  if (copy == NULL) return;
-  check(id, i, copy);
+static inline void check_snapshot(uint32_t id, uint32_t i, void *obj) {
   switch (id) {
-    case ZIM_TABLE_ID_GAUGE:
-      zim_gauge_clnt_copy_dtor(copy);
-      break;
-    case ZIM_TABLE_ID_COUNTER:
-      zim_counter_clnt_copy_dtor(copy);
-      break;
-    case ZIM_TABLE_ID_LABEL:
-      zim_label_clnt_copy_dtor(copy);
-      break;
-    case ZIM_TABLE_ID_PEER:
-      zim_peer_clnt_copy_dtor(copy);
-      break;
-    default:
-      zim_route_set_clnt_copy_dtor(copy);
+    SNAPSHOT_CASE(GAUGE, gauge)
+    SNAPSHOT_CASE(COUNTER, counter)
+    SNAPSHOT_CASE(LABEL, label)
+    SNAPSHOT_CASE(PEER, peer)
+    SNAPSHOT_CASE(ROUTE_SET, route_set)
   }
 }
 
 /* The client: attaches the pool `name` (refused when this program's layouts
  * differ from those of the pool's objects), checks every object the
  * directory names. */
-static inline int read_all(const char *name, const char *version) {
+static inline int read_all(const char *name) {
   const directory_t *directory;
   uint32_t id, i;
   void *obj;
@@ -142,7 +166,7 @@ static inline int read_all(const char *name, const char *version) {
   }
   zim_shm_pool_detach();
   if (failures != 0) return 1;
-  printf("%s client read %d objects\n", version, kTypes * kPerType);
+  printf(VERSION " client read %d objects\n", kTypes * kPerType);
   return 0;
 }
 
@@ -159,6 +183,16 @@ static inline int run(char **command) {
   }
   if (child < 0 || waitpid(child, &status, 0) != child) return perror("run"), 1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
+
+static int serve(const char *name, char **command);
+
+int main(int argc, char **argv) {
+  if (argc >= 3 && strcmp(argv[1], "serve") == 0) return serve(argv[2], argv + 3);
+  if (argc == 3 && strcmp(argv[1], "read") == 0) return read_all(argv[2]);
+  fputs("usage: upgrade_" VERSION " serve NAME [COMMAND...] | upgrade_" VERSION " read NAME\n",
+        stderr);
+  return 2;
 }
 
 #endif /* UPGRADE_H */

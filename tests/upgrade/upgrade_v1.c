@@ -4,6 +4,9 @@
  *       of every type, publishes their directory through the root slot, runs
  *       COMMAND while it serves, then hands the pool over to its successor;
  *   upgrade_v1 read NAME  attaches and checks every object by snapshot. */
+#define VERSION "v1"
+#define LABEL_TEXT text
+#define PEER_ADDR addr
 #include "upgrade.h"
 
 static void *make(uint32_t id, uint32_t i) {
@@ -52,48 +55,7 @@ static void *make(uint32_t id, uint32_t i) {
   }
 }
 
-/* Checks a v1 object, the pool's own or a snapshot of it. */
-static void check(uint32_t id, uint32_t i, void *obj) {
-  char text[16];
-  uint32_t k;
-  switch (id) {
-    case ZIM_TABLE_ID_GAUGE:
-      expect_field(zim_gauge_get_reading(obj), gauge_reading(i), zim_gauge_has_reading(obj), 1,
-                   "reading", id, i);
-      expect_field(zim_gauge_get_scale(obj), gauge_scale(i), zim_gauge_has_scale(obj), i % 2 == 0,
-                   "scale", id, i);
-      break;
-    case ZIM_TABLE_ID_COUNTER:
-      expect_field(zim_counter_get_hits(obj), counter_hits(i), zim_counter_has_hits(obj), 1, "hits",
-                   id, i);
-      expect_field(zim_counter_get_misses(obj), i % 3 != 0 ? counter_misses(i) : 0,
-                   zim_counter_has_misses(obj), i % 3 != 0, "misses", id, i);
-      break;
-    case ZIM_TABLE_ID_LABEL:
-      label_text(i, text);
-      expect_field(memcmp(zim_label_get_text(obj), text, 16), 0, zim_label_has_text(obj), 1, "text",
-                   id, i);
-      expect_field(zim_label_get_color(obj), label_color(i), zim_label_has_color(obj), 1, "color",
-                   id, i);
-      break;
-    case ZIM_TABLE_ID_PEER:
-      expect_field(zim_peer_get_addr(obj), peer_addr(i), zim_peer_has_addr(obj), 1, "addr", id, i);
-      expect_field(zim_peer_get_port(obj), peer_port(i), zim_peer_has_port(obj), i % 2 == 1, "port",
-                   id, i);
-      break;
-    default:
-      expect_field(zim_route_set_get_generation(obj), route_set_generation(i),
-                   zim_route_set_has_generation(obj), 1, "generation", id, i);
-      expect(zim_route_set_hops_length(obj) == route_set_count(i), "count", id, i);
-      for (k = 0; k < zim_route_set_hops_length(obj); ++k)
-        expect_field(zim_route_set_get_hops(obj, k), route_set_hop(i, k),
-                     zim_route_set_has_hops(obj, k), k != 1, "hop", id, i);
-      expect(zim_route_set_lanes_length(obj) == hulcon_config_get_max_num_npus(), "N lanes", id, i);
-      for (k = 0; k < zim_route_set_lanes_length(obj); ++k)
-        expect_field(zim_route_set_get_lanes(obj, k), route_set_lane(i, k),
-                     zim_route_set_has_lanes(obj, k), k != 0, "lane", id, i);
-  }
-}
+static void check_added(uint32_t id, uint32_t i, void *obj) { (void)id, (void)i, (void)obj; }
 
 static int serve(const char *name, char **command) {
   directory_t *directory;
@@ -113,11 +75,4 @@ static int serve(const char *name, char **command) {
   if (zim_shm_pool_hand_over() != 0) return perror("hand over"), 1;
   puts("v1 handed the pool over");
   return status;
-}
-
-int main(int argc, char **argv) {
-  if (argc >= 3 && strcmp(argv[1], "serve") == 0) return serve(argv[2], argv + 3);
-  if (argc == 3 && strcmp(argv[1], "read") == 0) return read_all(argv[2], "v1");
-  fputs("usage: upgrade_v1 serve NAME [COMMAND...] | upgrade_v1 read NAME\n", stderr);
-  return 2;
 }
