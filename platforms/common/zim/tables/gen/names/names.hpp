@@ -72,8 +72,9 @@ DefinitionEntry definition_entry(const std::string& file_name);
 // no type's header can meet a name of theirs, now or as they grow; a test holds
 // the list against every name those headers declare.
 inline constexpr const char* kReservedWords[] = {
-    "tables", "shm",  "sim",   "table_props",     "srv_table_props", "obj",
-    "array",  "true", "false", "num_table_types", "first_table_id",  "max_table_id"};
+    "tables",         "shm",  "sim",   "table_props",     "srv_table_props", "obj",
+    "array",          "true", "false", "num_table_types", "first_table_id",  "max_table_id",
+    "table_migration"};
 // The word of kReservedWords that id, a zim_ or ZIM_ name, begins with; null
 // when none does.
 const char* reserved_word(const std::string& id);
@@ -81,8 +82,8 @@ const char* reserved_word(const std::string& id);
 // The library's own headers in zim/tables/, installed or generated: a type of
 // one of these names would replace one, and take its guard. A test holds the
 // list against the headers.
-inline constexpr const char* kLibraryHeaders[] = {"accessors",   "all_tables",  "catalogue_size",
-                                                  "export",      "layout_note", "platform",
-                                                  "table_object"};
+inline constexpr const char* kLibraryHeaders[] = {"accessors", "all_tables",  "catalogue_size",
+                                                  "export",    "layout_note", "migration",
+                                                  "platform",  "table_object"};
 
 }  // namespace tablegen
