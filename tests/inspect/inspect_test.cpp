@@ -21,6 +21,7 @@
 #include "gen/manifest/manifest.hpp"
 #include "objects.hpp"
 #include "pool.hpp"
+#include "sim_test_util.hpp"
 #include "zim/sim/shm_pool.h"
 #include "zim/tables/all_tables.h"
 #include "zim/tables/catalogue.hpp"
@@ -29,16 +30,6 @@ namespace {
 
 void write_file(const std::string& path, const Bytes& b) {
   std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), b.size());
-}
-
-// Runs `body` in a forked process that leaves through _exit, so that a pool it
-// creates stays; its exit status, or -1.
-int in_child(const std::function<int()>& body) {
-  const pid_t pid = fork();
-  if (pid == 0) _exit(body());
-  int status = 0;
-  if (waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 struct RunResult {
@@ -213,7 +204,7 @@ TEST(CommandLine, LargeObjectIsReadWhereItLies) {
 TEST(Pool, WalksAPoolWrittenByAnotherProcess) {
   const std::string name = "/zim_inspect_test." + std::to_string(getpid());
   uint64_t untyped_at = 0;
-  const int created = in_child([&] {
+  const int created = zim_sim_test::run_in_child([&] {
     if (zim_shm_pool_create(name.c_str(), 640u << 20) != 0) return 1;
     if (zim_shm_pool_calloc_untyped(512u << 20) == nullptr) return 2;
     void* damaged = nullptr;
@@ -309,7 +300,7 @@ TEST(Pool, WalksAPoolWrittenByAnotherProcess) {
       {16385, "problem: the root slot names offset 16385, where no block starts"},
   };
   for (const auto& [root, expected] : roots) {
-    ASSERT_EQ(in_child([&, root = root] {
+    ASSERT_EQ(zim_sim_test::run_in_child([&, root = root] {
                 if (zim_shm_pool_attach(name.c_str()) != 0) return 1;
                 zim_shm_pool_set_root(root);
                 return 0;
