@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "env.hpp"
@@ -177,6 +178,41 @@ std::string layout_refusal(uint32_t table_id, const NoteLayout& note, std::strin
          " of another layout: " + layout_difference(recorded, note.text);
 }
 
+namespace {
+
+// Records of another layout, compared once the lock is released (reading two
+// records is the generator's work, and every allocation waits for the lock),
+// each into the line kept for it.
+struct OtherLayout {
+  size_t line;
+  uint32_t table_id;
+  std::string recorded;
+};
+
+// With the pool locked: the lines of the notes of two layouts, and a line
+// kept for each id whose record is of another layout.
+void find_other_layouts(PoolHeader* hdr, uint64_t pool_size, const ProgramLayouts& layouts,
+                        std::vector<std::string>* lines, std::vector<OtherLayout>* other_layouts) {
+  // Only the ids this program knows: the others are no reason to refuse.
+  std::vector<uint32_t> ids;  // in order, for the messages
+  for (const auto& entry : layouts.by_id) ids.push_back(entry.first);
+  std::sort(ids.begin(), ids.end());
+  for (const uint32_t id : ids) {
+    const NoteLayout& note = layouts.by_id.at(id);
+    if (!note.conflict.empty()) lines->push_back("zim_memory: " + note.conflict);
+    const IdSlot* slot = id_slot(hdr, pool_size, id);
+    if (slot == nullptr) continue;
+    const uint64_t at = slot->layout.load(std::memory_order_acquire);
+    if (at == 0 || slot->fingerprint.load(std::memory_order_relaxed) == note.fingerprint) continue;
+    std::string recorded;
+    if (!read_layout_record(hdr, pool_size, at, id, &recorded)) recorded.clear();
+    other_layouts->push_back({lines->size(), id, std::move(recorded)});
+    lines->emplace_back();
+  }
+}
+
+}  // namespace
+
 int handshake(PoolHeader* hdr, uint64_t pool_size, const char* name, Handshake kind,
               const std::function<int()>& admitted) {
   const std::string pool = "zim_memory: pool " + printable(name) + " ";
@@ -184,14 +220,6 @@ int handshake(PoolHeader* hdr, uint64_t pool_size, const char* name, Handshake k
   const bool layouts_too = kind == Handshake::kAttach;
   const std::shared_ptr<const ProgramLayouts> layouts = layouts_too ? program_layouts() : nullptr;
   const Config mine = this_process_config();  // may end the process: not under the lock
-  // Records of another layout, compared once the lock is released (reading two
-  // records is the generator's work, and every allocation waits for the lock),
-  // each into the line kept for it.
-  struct OtherLayout {
-    size_t line;
-    uint32_t table_id;
-    std::string recorded;
-  };
   std::vector<OtherLayout> other_layouts;
   {
     PoolLock lock(hdr);
@@ -212,25 +240,7 @@ int handshake(PoolHeader* hdr, uint64_t pool_size, const char* name, Handshake k
     if (!layouts_too) {
       for (std::string& line : lines) line += " (not migrated)";
     }
-    // Only the ids this program knows: the others are no reason to refuse.
-    std::vector<uint32_t> ids;  // in order, for the messages
-    if (layouts_too) {
-      for (const auto& entry : layouts->by_id) ids.push_back(entry.first);
-    }
-    std::sort(ids.begin(), ids.end());
-    for (const uint32_t id : ids) {
-      const NoteLayout& note = layouts->by_id.at(id);
-      if (!note.conflict.empty()) lines.push_back("zim_memory: " + note.conflict);
-      const IdSlot* slot = id_slot(hdr, pool_size, id);
-      if (slot == nullptr) continue;
-      const uint64_t at = slot->layout.load(std::memory_order_acquire);
-      if (at == 0 || slot->fingerprint.load(std::memory_order_relaxed) == note.fingerprint)
-        continue;
-      std::string recorded;
-      if (!read_layout_record(hdr, pool_size, at, id, &recorded)) recorded.clear();
-      other_layouts.push_back({lines.size(), id, std::move(recorded)});
-      lines.emplace_back();
-    }
+    if (layouts_too) find_other_layouts(hdr, pool_size, *layouts, &lines, &other_layouts);
     if (lines.empty()) return admitted();
   }
   for (const OtherLayout& o : other_layouts) {

@@ -1,13 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-// libzim_memory: creating, attaching, adopting and releasing the pool's
-// mapping, and the accessors of the mapped pool. Which names a process may
-// take or remove, and how, is shm_names.cpp's business.
-//
-// The owner of a pool, its creator and then each adopter, holds an exclusive
-// flock on the segment for as long as it maps it: whether that lock can be
-// taken is whether the owner is gone. The creator removes the name when it
-// ends, unless it handed the pool over; once handed over or adopted, the pool
-// is kept (PoolHeader::kept) and only zim_shm_pool_destroy removes its name.
+// libzim_memory: creating, attaching and detaching the pool's mapping, and
+// the accessors of the mapped pool. Which names a process may
+// take or remove, and how, is shm_names.cpp's business; who owns a pool, and
+// how it passes on, is shm_pool_owner.cpp's.
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -30,42 +25,16 @@
 #include "env.hpp"
 #include "pool.hpp"
 #include "pool_records.hpp"
+#include "shm_mapping.hpp"
 #include "shm_names.hpp"
 
-namespace {
-
-using zim_sim::aside_path;
-using zim_sim::claim_name;
-using zim_sim::file_id;
-using zim_sim::FileId;
-using zim_sim::kNameMax;
-using zim_sim::kShmDir;
-using zim_sim::leads_to;
-using zim_sim::open_unnamed;
-using zim_sim::remove_name;
-using zim_sim::remove_name_reporting;
-using zim_sim::shm_path;
-
-enum class Role { kAttacher, kCreator, kAdopter };
-
-// This process's mapping. Guarded by g_control; g_pool and g_pool_size mirror
-// hdr and size for the lock-free readers.
-struct Mapping {
-  zim_sim::PoolHeader* hdr;
-  uint64_t size;
-  FileId id;        // of the segment
-  pid_t mapped_by;  // another pid than ours: inherited through fork
-  // The segment, open while it is mapped: an owner's holds the owner's flock,
-  // an attacher's its attach lock (attach_locks.hpp).
-  int fd;
-  bool owner;         // mapped_by created or adopted the pool
-  bool removes_name;  // mapped_by created the pool and did not hand it over
-  bool exit_hook;     // the at-exit unlink is registered
-  char name[kNameMax + 1];
-};
+namespace zim_sim {
 
 std::mutex g_control;
 Mapping g_mapping{nullptr, 0, {}, 0, -1, false, false, false, {}};
+
+namespace {
+
 std::atomic<zim_sim::PoolHeader*> g_pool{nullptr};
 std::atomic<uint64_t> g_pool_size{0};
 
@@ -86,6 +55,8 @@ void remove_on_abort(int sig) {
   sigaction(SIGABRT, &g_prev_abort, nullptr);
   raise(sig);
 }
+
+}  // namespace
 
 // Failure exit of the system-call sequences below: keeps errno for the caller.
 int fail(int fd, void* map, uint64_t size) {
@@ -113,11 +84,15 @@ void unmap(bool remove) {
   g_mapping.name[0] = '\0';
 }
 
+namespace {
+
 // A mapping inherited through fork is the parent's business: give it up
 // without unlinking so that this process can map a pool of its own.
 void drop_inherited() {
   if (g_mapping.hdr != nullptr && g_mapping.mapped_by != getpid()) unmap(false);
 }
+
+}  // namespace
 
 // Whether this process may map a pool now (the caller holds g_control);
 // sets EBUSY when it already maps one of its own.
@@ -131,6 +106,8 @@ bool free_to_map() {
 bool owns_pool() { return g_mapping.owner && g_mapping.mapped_by == getpid(); }
 bool owns_name() { return g_mapping.removes_name && g_mapping.mapped_by == getpid(); }
 
+namespace {
+
 void remove_at_exit() {
   std::lock_guard<std::mutex> guard(g_control);
   if (g_mapping.hdr != nullptr && owns_name()) {
@@ -140,6 +117,8 @@ void remove_at_exit() {
     g_mapping.removes_name = false;
   }
 }
+
+}  // namespace
 
 // fd: the segment, holding the owner's flock or the attacher's attach lock.
 void publish(zim_sim::PoolHeader* hdr, uint64_t size, FileId id, const char* name, int fd,
@@ -170,6 +149,8 @@ void publish(zim_sim::PoolHeader* hdr, uint64_t size, FileId id, const char* nam
   g_pool.store(hdr, std::memory_order_release);
 }
 
+namespace {
+
 int init_lock(pthread_mutex_t* lock) {
   pthread_mutexattr_t attr;
   int rc = pthread_mutexattr_init(&attr);
@@ -180,15 +161,11 @@ int init_lock(pthread_mutex_t* lock) {
   return rc;
 }
 
+}  // namespace
+
 // The pool `name`, mapped at another address than its creator's, and its
 // segment's descriptor, size and identity; -1 with errno (EINVAL: not a
 // complete pool of this version).
-struct Segment {
-  int fd;
-  void* map;
-  uint64_t size;
-  FileId id;
-};
 int map_existing(const char* name, Segment* seg) {
   // O_NONBLOCK: a FIFO planted under the name must not stop the caller.
   const int fd = shm_open(name, O_RDWR | O_NONBLOCK, 0);
@@ -220,43 +197,7 @@ int map_existing(const char* name, Segment* seg) {
   return 0;
 }
 
-// The owner's flock of the segment seg, for an adopter: 0, or -1 with errno:
-// EEXIST, after a message, while the owner (or a process it forked, which
-// shares its lock) lives.
-int take_ownership(const char* name, const Segment& seg) {
-  const auto* hdr = static_cast<const zim_sim::PoolHeader*>(seg.map);
-  // A creator checking whether the pool is stale holds the lock for a moment.
-  for (int attempt = 0;; ++attempt) {
-    if (flock(seg.fd, LOCK_EX | LOCK_NB) == 0) break;
-    if (errno != EWOULDBLOCK) return -1;
-    const pid_t owner = hdr->owner_pid.load(std::memory_order_relaxed);
-    const bool owner_gone = owner <= 0 || (kill(owner, 0) != 0 && errno == ESRCH);
-    if (owner_gone && attempt < 8) {
-      usleep(1000);
-      continue;
-    }
-    std::fprintf(stderr, "zim_memory: cannot adopt the pool \"%s\": its owner, process %ld, %s\n",
-                 zim_sim::printable(name).c_str(), static_cast<long>(owner),
-                 owner_gone ? "is gone, but a process it forked still holds the pool"
-                            : "is alive; it must hand the pool over first");
-    errno = EEXIST;
-    return -1;
-  }
-  // Names are removed under this lock: the name still leading here, it stays.
-  if (!leads_to(shm_path(name).c_str(), seg.id)) return errno = ENOENT, -1;
-  return 0;
-}
-
-}  // namespace
-
-namespace zim_sim {
-
 PoolHeader* mapped_pool() { return g_pool.load(std::memory_order_acquire); }
-
-int owned_pool_fd() {
-  std::lock_guard<std::mutex> guard(g_control);
-  return g_mapping.hdr != nullptr && owns_pool() ? g_mapping.fd : -1;
-}
 
 bool valid_pool_name(const char* name) {
   if (name == nullptr || name[0] != '/') return false;
@@ -266,6 +207,28 @@ bool valid_pool_name(const char* name) {
 }
 
 }  // namespace zim_sim
+
+namespace {
+
+using zim_sim::claim_name;
+using zim_sim::fail;
+using zim_sim::file_id;
+using zim_sim::FileId;
+using zim_sim::free_to_map;
+using zim_sim::g_control;
+using zim_sim::g_mapping;
+using zim_sim::g_pool_size;
+using zim_sim::init_lock;
+using zim_sim::map_existing;
+using zim_sim::open_unnamed;
+using zim_sim::owns_name;
+using zim_sim::owns_pool;
+using zim_sim::publish;
+using zim_sim::Role;
+using zim_sim::Segment;
+using zim_sim::unmap;
+
+}  // namespace
 
 using zim_sim::PoolHeader;
 
@@ -339,79 +302,9 @@ extern "C" ZIM_SIM_API int zim_shm_pool_attach(const char* name) {
   return 0;
 }
 
-extern "C" ZIM_SIM_API int zim_shm_pool_adopt(const char* name) {
-  if (!zim_sim::valid_pool_name(name)) {
-    errno = EINVAL;
-    return -1;
-  }
-  std::lock_guard<std::mutex> guard(g_control);
-  if (!free_to_map()) return -1;
-  Segment seg{};
-  if (map_existing(name, &seg) != 0) return -1;
-  if (take_ownership(name, seg) != 0) return fail(seg.fd, seg.map, seg.size);
-  auto* hdr = static_cast<PoolHeader*>(seg.map);
-  // Kept first: an adopter killed on the way leaves a pool whose name stays.
-  const int err = zim_sim::handshake(hdr, seg.size, name, zim_sim::Handshake::kAdopt, [hdr] {
-    hdr->kept.store(1, std::memory_order_release);
-    hdr->epoch.fetch_add(1, std::memory_order_acq_rel);
-    hdr->owner_pid.store(static_cast<int32_t>(getpid()), std::memory_order_release);
-    return 0;
-  });
-  if (err != 0) return errno = err, fail(seg.fd, seg.map, seg.size);
-  publish(hdr, seg.size, seg.id, name, seg.fd, Role::kAdopter);
-  return 0;
-}
-
-extern "C" ZIM_SIM_API int zim_shm_pool_hand_over(void) {
-  std::lock_guard<std::mutex> guard(g_control);
-  if (g_mapping.hdr == nullptr || !owns_pool()) return errno = EPERM, -1;
-  g_mapping.hdr->kept.store(1, std::memory_order_release);
-  unmap(false);  // gives up the owner's lock last: the successor finds the pool kept
-  return 0;
-}
-
 extern "C" ZIM_SIM_API void zim_shm_pool_detach(void) {
   std::lock_guard<std::mutex> guard(g_control);
   unmap(owns_name());
-}
-
-extern "C" ZIM_SIM_API int zim_shm_pool_destroy(void) {
-  std::lock_guard<std::mutex> guard(g_control);
-  if (g_mapping.hdr == nullptr || owns_pool()) return unmap(true), 0;
-  // A child's share of its parent's claim goes first: the claim is the parent's.
-  if (g_mapping.owner) {
-    close(g_mapping.fd);
-    g_mapping.fd = -1;
-    g_mapping.owner = g_mapping.removes_name = false;
-  }
-  // Whether the owner lives is whether its lock on the segment is held.
-  const int fd =
-      open(shm_path(g_mapping.name).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  FileId id{};
-  if (fd < 0 || !file_id(fd, &id) || id.dev != g_mapping.id.dev || id.ino != g_mapping.id.ino) {
-    const int err = errno;
-    if (fd >= 0) close(fd);
-    errno = err;
-    if (fd < 0 && errno != ENOENT && errno != ELOOP) return -1;
-    return unmap(false), 0;  // the name is gone or leads elsewhere: nothing of ours to remove
-  }
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    const int err = errno;
-    close(fd);
-    if (err != EWOULDBLOCK) return errno = err, -1;
-    const bool kept = g_mapping.hdr->kept.load(std::memory_order_relaxed) != 0;
-    std::fprintf(stderr,
-                 "zim_memory: cannot destroy the pool \"%s\": it belongs to process %ld, which "
-                 "is alive and %s; detach instead\n",
-                 zim_sim::printable(g_mapping.name).c_str(),
-                 static_cast<long>(g_mapping.hdr->owner_pid.load(std::memory_order_relaxed)),
-                 kept ? "keeps it for a successor" : "removes it when it is done");
-    errno = EPERM;
-    return -1;
-  }
-  remove_name_reporting(g_mapping.name, id);  // under the lock, as a creator would
-  close(fd);
-  return unmap(false), 0;
 }
 
 extern "C" ZIM_SIM_API const char* zim_shm_pool_name(void) {

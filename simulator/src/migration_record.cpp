@@ -1,0 +1,87 @@
+// SPDX-License-Identifier: Apache-2.0
+// libzim_memory: reading a migration's record and the blocks it names, as
+// hostile bytes of the pool.
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "migration.hpp"
+#include "migration_work.hpp"
+#include "pool.hpp"
+#include "pool_alloc.hpp"
+
+namespace zim_sim {
+
+// The end of what the pool has carved, never past its start map.
+uint64_t carved_end(const PoolHeader* hdr) {
+  const uint64_t carve = hdr->carve.load(kRelaxed);
+  const uint64_t map = start_map_offset(hdr->size);
+  return carve < map ? carve : map;
+}
+
+// The header of a block of table_id (or record tag), live or retired, that
+// starts at `at` and ends before the carve point; null for none.
+BlockHeader* block_of(const PoolHeader* hdr, uint64_t at, uint32_t table_id, bool* retired) {
+  const uint64_t end = carved_end(hdr);
+  if (at < ZIM_SHM_POOL_HEADER_SIZE + kLine || at % kLine != 0 || at >= end) return nullptr;
+  BlockHeader& header = block_header_at(const_cast<PoolHeader*>(hdr), at - kLine);
+  const uint64_t tag = header.tag.load(std::memory_order_acquire);
+  const uint64_t size = header.size.load(kRelaxed);
+  if (tag >> 32 != table_id || size == 0 || size > end - at) return nullptr;
+  *retired = static_cast<uint32_t>(tag) == kRetiredMagic;
+  return *retired || static_cast<uint32_t>(tag) == kBlockMagic ? &header : nullptr;
+}
+
+// Reads the record at `at`; false when no sound migration record lies there.
+bool read_record(const PoolHeader* hdr, uint64_t at, Record* r) {
+  bool retired = false;
+  const BlockHeader* header = block_of(hdr, at, ZIM_SHM_POOL_MIGRATION, &retired);
+  if (header == nullptr) return false;
+  const uint64_t size = header->size.load(kRelaxed);
+  Head head;
+  if (size < sizeof head) return false;
+  std::memcpy(&head, reinterpret_cast<const char*>(hdr) + at, sizeof head);
+  uint64_t room = size - sizeof head;
+  if ((head.state != ZIM_SHM_POOL_MIGRATING && head.state != ZIM_SHM_POOL_MIGRATED) ||
+      (retired && head.state != ZIM_SHM_POOL_MIGRATED) ||
+      head.type_count > room / sizeof(TypeEntry)) {
+    return false;
+  }
+  room -= head.type_count * sizeof(TypeEntry);
+  const uint64_t count = word_at(hdr, at + offsetof(Head, move_count)).load(kRelaxed);
+  if (head.move_capacity > room / sizeof(Move) || count > head.move_capacity) return false;
+  *r = {at, head.state, head.carve, head.move_capacity, {}};
+  r->types.resize(head.type_count);
+  r->moves = at + sizeof head + head.type_count * sizeof(TypeEntry);
+  if (head.type_count != 0) {
+    std::memcpy(r->types.data(), reinterpret_cast<const char*>(hdr) + at + sizeof head,
+                head.type_count * sizeof(TypeEntry));
+  }
+  for (const TypeEntry& t : r->types) {
+    if (t.table_id > ZIM_SHM_POOL_MAX_TABLE_ID) return false;
+  }
+  return true;
+}
+
+Move move_of(const PoolHeader* hdr, const Record& r, uint64_t i) {
+  const uint64_t at = r.move_at(i);
+  const uint64_t words[3] = {word_at(hdr, at).load(kRelaxed), word_at(hdr, at + 8).load(kRelaxed),
+                             word_at(hdr, at + 16).load(kRelaxed)};
+  Move move;
+  std::memcpy(&move, words, sizeof move);
+  return move;
+}
+
+bool migration_takes(const PoolHeader* hdr, uint32_t table_id, uint64_t fingerprint) {
+  Record r;
+  const uint64_t at = hdr->migration.load(kRelaxed);
+  if (at == 0 || !read_record(hdr, at, &r)) return false;
+  for (const TypeEntry& t : r.types) {
+    if (t.table_id == table_id && t.new_fingerprint == fingerprint) return true;
+  }
+  return false;
+}
+
+}  // namespace zim_sim

@@ -1,0 +1,59 @@
+// SPDX-License-Identifier: Apache-2.0
+// This process's mapping of the pool, shared by its creation and attachment
+// (shm_pool.cpp) and by the owner's part: adoption, hand-over and destruction
+// (shm_pool_owner.cpp). Internal: nothing here is exported.
+#ifndef ZIM_SIM_SRC_SHM_MAPPING_HPP
+#define ZIM_SIM_SRC_SHM_MAPPING_HPP
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <mutex>
+
+#include "pool.hpp"
+#include "shm_names.hpp"
+
+namespace zim_sim {
+
+enum class Role { kAttacher, kCreator, kAdopter };
+
+// This process's mapping. Guarded by g_control; g_pool and g_pool_size mirror
+// hdr and size for the lock-free readers.
+struct Mapping {
+  zim_sim::PoolHeader* hdr;
+  uint64_t size;
+  FileId id;        // of the segment
+  pid_t mapped_by;  // another pid than ours: inherited through fork
+  // The segment, open while it is mapped: an owner's holds the owner's flock,
+  // an attacher's its attach lock (attach_locks.hpp).
+  int fd;
+  bool owner;         // mapped_by created or adopted the pool
+  bool removes_name;  // mapped_by created the pool and did not hand it over
+  bool exit_hook;     // the at-exit unlink is registered
+  char name[kNameMax + 1];
+};
+
+extern std::mutex g_control;
+extern Mapping g_mapping;
+
+int fail(int fd, void* map, uint64_t size);
+void unmap(bool remove);
+bool free_to_map();
+bool owns_pool();
+bool owns_name();
+void publish(PoolHeader* hdr, uint64_t size, FileId id, const char* name, int fd, Role role);
+
+// The pool `name`, mapped at another address than its creator's, and its
+// segment's descriptor, size and identity; -1 with errno (EINVAL: not a
+// complete pool of this version).
+struct Segment {
+  int fd;
+  void* map;
+  uint64_t size;
+  FileId id;
+};
+int map_existing(const char* name, Segment* seg);
+
+}  // namespace zim_sim
+
+#endif  // ZIM_SIM_SRC_SHM_MAPPING_HPP
