@@ -117,15 +117,6 @@ TEST_F(ShmPoolTest, MigrationRefusesBeforeItWrites) {
     std::vector<std::string> lines;  // each line's start, after the prefix
     std::vector<uint32_t> retire;    // table ids whose retirement lets it migrate
   } cases[] = {
-      {"a narrowed run and a type gone",
-       PROBE_C,
-       "fill",
-       10,
-       EPROTO,
-       {"probe_entry (table id 0): ",
-        "type probe_gone (table id 2) is gone from this program, but the pool holds 3 objects "
-        "of it: retire them first (zim_shm_pool_retire)"},
-       {0, 2}},
       {"an object that is none",
        PROBE_A,
        "bad",

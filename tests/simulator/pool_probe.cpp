@@ -20,9 +20,6 @@
 // Built with PROBE_LIBRARY, it is that library: the layout note alone.
 #ifdef PROBE_TYPE
 #include <zim/tables/probe_entry.h>
-#if __has_include(<zim/tables/probe_gone.h>)
-#include <zim/tables/probe_gone.h>
-#endif
 #if __has_include(<zim/tables/probe_kept.h>)
 #include <zim/tables/probe_kept.h>
 #endif
@@ -83,9 +80,6 @@ int fill(uint32_t count) {
   for (uint32_t i = 0; i < 3; ++i) {
 #ifdef ZIM_TABLE_ID_PROBE_KEPT
     if (PROBE_MAKE(PROBE_KEPT, i, true) == nullptr) return 4;
-#endif
-#ifdef ZIM_TABLE_ID_PROBE_GONE
-    if (PROBE_MAKE(PROBE_GONE, i, true) == nullptr) return 4;
 #endif
   }
   for (int i = 0; i < 2; ++i) {
