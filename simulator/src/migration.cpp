@@ -42,10 +42,6 @@ namespace zim_sim {
 
 namespace {
 
-// Conversions under one holding of the pool's lock: short enough a wait for
-// other allocators.
-constexpr size_t kConversionsPerLock = 64;
-
 std::string id_text(uint32_t table_id) {
   char text[32];
   std::snprintf(text, sizeof text, " (table id %" PRIu32 ")", table_id);
@@ -137,13 +133,7 @@ extern "C" ZIM_SIM_API int zim_shm_pool_migrate(void (*moved)(uint64_t old_offse
       if (err == 0 && m.record.at == 0 && !m.types.empty()) zim_sim::begin(hdr, &m);
     }
     if (err == 0 && !m.resumed && m.types.empty()) return 0;
-    // One transaction per object, many to a holding of the lock, which costs
-    // more than a conversion.
-    for (size_t i = 0; err == 0 && i < m.olds.size();) {
-      zim_sim::PoolLock lock(hdr);
-      const size_t end = std::min(m.olds.size(), i + zim_sim::kConversionsPerLock);
-      for (; err == 0 && i < end; ++i) err = zim_sim::convert_one(hdr, &m, m.olds[i]);
-    }
+    if (err == 0) err = zim_sim::convert_all(hdr, &m);
     if (err == 0) err = zim_sim::complete(hdr, &m, moved, context);
     if (err == 0) zim_sim::report_dropped(m, zim_shm_pool_name());
     zim_sim::report(m);

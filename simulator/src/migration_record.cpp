@@ -14,26 +14,6 @@
 
 namespace zim_sim {
 
-// The end of what the pool has carved, never past its start map.
-uint64_t carved_end(const PoolHeader* hdr) {
-  const uint64_t carve = hdr->carve.load(kRelaxed);
-  const uint64_t map = start_map_offset(hdr->size);
-  return carve < map ? carve : map;
-}
-
-// The header of a block of table_id (or record tag), live or retired, that
-// starts at `at` and ends before the carve point; null for none.
-BlockHeader* block_of(const PoolHeader* hdr, uint64_t at, uint32_t table_id, bool* retired) {
-  const uint64_t end = carved_end(hdr);
-  if (at < ZIM_SHM_POOL_HEADER_SIZE + kLine || at % kLine != 0 || at >= end) return nullptr;
-  BlockHeader& header = block_header_at(const_cast<PoolHeader*>(hdr), at - kLine);
-  const uint64_t tag = header.tag.load(std::memory_order_acquire);
-  const uint64_t size = header.size.load(kRelaxed);
-  if (tag >> 32 != table_id || size == 0 || size > end - at) return nullptr;
-  *retired = static_cast<uint32_t>(tag) == kRetiredMagic;
-  return *retired || static_cast<uint32_t>(tag) == kBlockMagic ? &header : nullptr;
-}
-
 // Reads the record at `at`; false when no sound migration record lies there.
 bool read_record(const PoolHeader* hdr, uint64_t at, Record* r) {
   bool retired = false;

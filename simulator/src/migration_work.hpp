@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "pool.hpp"
+#include "pool_alloc.hpp"
 #include "pool_records.hpp"
 #include "program_layouts.hpp"
 
@@ -50,8 +51,26 @@ constexpr uint64_t retired_tag(uint32_t table_id) {
 }
 
 // Reading the pool (migration_record.cpp).
-uint64_t carved_end(const PoolHeader* hdr);
-BlockHeader* block_of(const PoolHeader* hdr, uint64_t at, uint32_t table_id, bool* retired);
+// The end of what the pool has carved, never past its start map.
+inline uint64_t carved_end(const PoolHeader* hdr) {
+  const uint64_t carve = hdr->carve.load(kRelaxed);
+  const uint64_t map = start_map_offset(hdr->size);
+  return carve < map ? carve : map;
+}
+
+// The header of a block of table_id (or record tag), live or retired, that
+// starts at `at` and ends before the carve point; null for none. Inline: each
+// conversion checks its old block.
+inline BlockHeader* block_of(const PoolHeader* hdr, uint64_t at, uint32_t table_id, bool* retired) {
+  const uint64_t end = carved_end(hdr);
+  if (at < ZIM_SHM_POOL_HEADER_SIZE + kLine || at % kLine != 0 || at >= end) return nullptr;
+  BlockHeader& header = block_header_at(const_cast<PoolHeader*>(hdr), at - kLine);
+  const uint64_t tag = header.tag.load(std::memory_order_acquire);
+  const uint64_t size = header.size.load(kRelaxed);
+  if (tag >> 32 != table_id || size == 0 || size > end - at) return nullptr;
+  *retired = static_cast<uint32_t>(tag) == kRetiredMagic;
+  return *retired || static_cast<uint32_t>(tag) == kBlockMagic ? &header : nullptr;
+}
 
 // The migration record that PoolHeader::migration names, as read and checked.
 struct Record {
@@ -117,7 +136,7 @@ int prepare(PoolHeader* hdr, Migration* m);
 
 // The transactions (migration_transactions.cpp).
 void begin(PoolHeader* hdr, Migration* m);
-int convert_one(PoolHeader* hdr, Migration* m, const OldBlock& o);
+int convert_all(PoolHeader* hdr, Migration* m);
 void switch_layout(PoolHeader* hdr, IdSlot* slot, uint64_t fingerprint, uint64_t layout);
 int complete(PoolHeader* hdr, Migration* m, void (*moved)(uint64_t, uint64_t, uint32_t, void*),
              void* context);
