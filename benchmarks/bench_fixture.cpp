@@ -7,11 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
-
-#include "zim/tables/all_tables.h"
 
 namespace zim_bench {
 namespace {
@@ -26,24 +23,12 @@ void resolve(F& fn, const std::string& name) {
   fn = reinterpret_cast<F>(sym);
 }
 
-// The snapshots, static inline in the type headers, compiled here as a
-// program compiles them: platform calls through the GOT like the baseline's.
-#define ZIM_BENCH_SNAPSHOT(t)                                                                 \
-  {                                                                                           \
-#t, [](void* o) -> void* { return zim_##t##_snapshot(static_cast<qor_##t##_obj_st>(o)); } \
-  }
-const std::map<std::string, void* (*)(void*)> kSnapshots = {
-    ZIM_BENCH_SNAPSHOT(ipnhgroup), ZIM_BENCH_SNAPSHOT(testdynhg),
-    ZIM_BENCH_SNAPSHOT(olist),     ZIM_BENCH_SNAPSHOT(l2intf),
-    ZIM_BENCH_SNAPSHOT(test_if),   ZIM_BENCH_SNAPSHOT(nhgroup),
-    ZIM_BENCH_SNAPSHOT(l1port),    ZIM_BENCH_SNAPSHOT(tmport),
-    ZIM_BENCH_SNAPSHOT(rawget),    ZIM_BENCH_SNAPSHOT(testglobaldiscard)};
-
 LibraryOps resolve_ops(const cat::TableType& t) {
   const std::string n = t.name;
   LibraryOps ops{};
   resolve(ops.read_dbobj, "qor_" + n + "_read_dbobj");
   resolve(ops.fix_ptrs, "qor_" + n + "_fix_ptrs");
+  resolve(ops.write_dbobj_base, "qor_" + n + "_write_dbobj_base");
   if (t.takes_count()) {
     resolve(ops.get_obj_size, "qor_" + n + "_get_obj_size");
     resolve(ops.srv_ctor, "qor_srv_" + n + "_ctor");
@@ -53,7 +38,7 @@ LibraryOps resolve_ops(const cat::TableType& t) {
   }
   resolve(ops.copy_ctor, "zim_" + n + "_copy_ctor");
   resolve(ops.clnt_copy_dtor, "zim_" + n + "_clnt_copy_dtor");
-  ops.snapshot = kSnapshots.at(n);
+  ops.snapshot = t.snapshot;
   return ops;
 }
 
@@ -94,14 +79,14 @@ void* placed(const cat::TableType* type, void* obj) {
 
 }  // namespace
 
-Fixture make_fixture(const char* name, bool page_aligned) {
+Fixture make_fixture(const char* name, bool page_aligned, uint32_t count_asked) {
   const cat::TableType* type = cat::find(name);
   const sf_operations* sf = sf_find(name);
   if (type == nullptr || sf == nullptr) {
     std::fprintf(stderr, "zim_tables_bench: no type %s\n", name);
     std::exit(2);
   }
-  const uint32_t count = type->takes_count() ? kCount : 0;
+  const uint32_t count = type->takes_count() ? count_asked : 0;
   const uint32_t npus = hulcon_config_get_max_num_npus();
   void* src = type->ops.srv_ctor(count);
   void* dst = type->ops.srv_ctor(count);
@@ -192,8 +177,9 @@ void verify(const Fixture& f) {
   f.type->ops.fix_ptrs(kNpdSize, f.dst);
   f.sf->fix_ptrs(kNpdSize, f.dst);
   expect(std::memcmp(ours.data(), f.dst, ours.size()) == 0, f, "the straightforward fix-up");
-  expect(f.type->ops.get_obj_size(f.count) == f.size && f.sf->get_obj_size(f.count) == f.size, f,
-         "get_obj_size");
+  const uint32_t sf_size =
+      f.type->takes_count() ? f.sf->get_obj_size(f.count) : f.sf->get_obj_size_void();
+  expect(f.type->ops.get_obj_size(f.count) == f.size && sf_size == f.size, f, "get_obj_size");
   Fixture snap = f;
   snap.dst = f.lib.snapshot(f.src);
   verify_copy(snap, "snapshot");

@@ -23,6 +23,7 @@ constexpr uint32_t kCount = 8;
 struct LibraryOps {
   void (*read_dbobj)(const void* src, void* dst);
   void (*fix_ptrs)(uint32_t npd_size, void* obj);
+  void (*write_dbobj_base)(const void* src, void* dst);
   uint32_t (*get_obj_size)(uint32_t count);  // null: the type takes no count
   uint32_t (*get_obj_size_void)();
   void* (*srv_ctor)(uint32_t count);
@@ -48,7 +49,7 @@ struct Fixture {
 // Objects from the heap constructor; every field, flag and element of the
 // source is filled, so every copy moves real data. page_aligned: moved to the
 // start of page-aligned blocks and fixed up there.
-Fixture make_fixture(const char* name, bool page_aligned);
+Fixture make_fixture(const char* name, bool page_aligned, uint32_t count = kCount);
 
 // Runs the copies, the fix-up, the sizing and the snapshot of the library and
 // of the straightforward build once and ends the program when one is wrong.

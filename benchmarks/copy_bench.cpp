@@ -195,8 +195,13 @@ __attribute__((noinline)) void run_get_obj_size(const Fixture& f) {
     benchmark::DoNotOptimize(f.lib.get_obj_size_void());
   }
 }
+template <bool Counted>
 __attribute__((noinline)) void run_sf_get_obj_size(const Fixture& f) {
-  benchmark::DoNotOptimize(f.sf->get_obj_size(f.count));
+  if constexpr (Counted) {
+    benchmark::DoNotOptimize(f.sf->get_obj_size(f.count));
+  } else {
+    benchmark::DoNotOptimize(f.sf->get_obj_size_void());
+  }
 }
 
 using Runner = void (*)(const Fixture&);
@@ -216,7 +221,7 @@ const std::map<std::string, Operation> kOps = {
     {"fix_ptrs", {run_fix_ptrs, run_fix_ptrs}},
     {"sf_fix_ptrs", {run_sf_fix_ptrs, run_sf_fix_ptrs}},
     {"get_obj_size", {run_get_obj_size<true>, run_get_obj_size<false>}},
-    {"sf_get_obj_size", {run_sf_get_obj_size, run_sf_get_obj_size}},
+    {"sf_get_obj_size", {run_sf_get_obj_size<true>, run_sf_get_obj_size<false>}},
     {"snapshot_free", {run_snapshot_free, run_snapshot_free}},
     {"calloc_memcpy_fix_free", {run_calloc_memcpy_fix_free, run_calloc_memcpy_fix_free}}};
 // olist's accessors, run only on olist objects.

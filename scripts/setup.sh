@@ -17,6 +17,9 @@ command -v man >/dev/null || packages+=(man-db)
 command -v pkg-config >/dev/null || packages+=(pkgconf)
 [ -f /usr/include/gtest/gtest.h ] || packages+=(libgtest-dev libgmock-dev)
 [ -f /usr/include/benchmark/benchmark.h ] || packages+=(libbenchmark-dev)
+# The all-types benchmark counts instructions under callgrind, through its
+# client requests.
+[ -f /usr/include/valgrind/callgrind.h ] || packages+=(valgrind)
 [ -f /usr/include/CLI/CLI.hpp ] || packages+=(libcli11-dev)
 # The inspector writes JSON.
 [ -f /usr/include/nlohmann/json.hpp ] || packages+=(nlohmann-json3-dev)

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <iterator>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -83,6 +84,35 @@ TEST(Exports, ExactlyTheThirteenOperationsOfEveryTypeVersionedAndBoundWithin) {
                              << bound.front();
   // Layout notes belong to the programs that include the type headers.
   EXPECT_EQ(run("readelf -SW " + library()).find(".note.zim_tables.layout"), std::string::npos);
+}
+
+// What the library calls outside itself is the five platform operations and
+// four C library functions; an optimisation that brings in memmove, memset or
+// a helper of the C++ runtime fails here. Weak references of the C runtime's
+// start files and, in a sanitized build, the sanitizers' runtime are not calls
+// of the library's code.
+TEST(Imports, OnlyThePlatformsOperationsAndFourCFunctions) {
+  const std::set<std::string> allowed = {"hulcon_config_get_max_num_npus",
+                                         "qor_npd_get_table_size",
+                                         "qor_getuid",
+                                         "zim_shm_table_pool_calloc",
+                                         "zim_srv_table_props_get",
+                                         "calloc",
+                                         "free",
+                                         "memcpy",
+                                         "__assert_fail"};
+  const std::set<std::string> start_files = {"__cxa_finalize", "__gmon_start__",
+                                             "_ITM_deregisterTMCloneTable",
+                                             "_ITM_registerTMCloneTable"};
+  std::set<std::string> called;
+  std::istringstream nm(run("nm -D --undefined-only " + library()));
+  for (std::string type, symbol; nm >> type >> symbol;) {
+    const std::string name = symbol.substr(0, symbol.find('@'));
+    if (name.rfind("__asan_", 0) == 0 || name.rfind("__ubsan_", 0) == 0) continue;
+    if (type == "w" && start_files.count(name) != 0) continue;
+    called.insert(name);
+  }
+  EXPECT_EQ(called, allowed);
 }
 
 }  // namespace
