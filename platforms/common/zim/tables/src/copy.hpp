@@ -230,6 +230,35 @@ ZIM_TABLES_STEP bool same_distance(const byte* src, const byte* dst, uintptr_t d
   return differs == 0;
 }
 
+// The packed dynamic area as one memcpy per stretch between two arrays'
+// element flags: [data 1], [flags 1, data 2], ..., [flags k]. memcpy stores
+// a stretch in any order, but stretch after stretch, so every array's
+// elements are still stored before its element flags. A call costs about a
+// dozen instructions and then moves 32 bytes per load and store where the
+// ordered copy moves 16: the cheaper way once the stretches are long.
+inline constexpr uint64_t kStretchCopyBytes = 128;
+
+template <uint32_t O, uint32_t B, uint32_t FO, uint32_t FN>
+ZIM_TABLES_STEP void copy_stretch(inline_span<O, B, FO, FN>, byte*, const byte*, uint64_t&,
+                                  uint64_t&, uint32_t, uint32_t) {}
+template <typename Array>
+ZIM_TABLES_STEP void copy_stretch(Array, byte* to, const byte* from, uint64_t& start, uint64_t& at,
+                                  uint32_t npus, uint32_t count) {
+  const uint64_t length = item_traits<Array>::per_npu ? npus : count;
+  at += length * item_traits<Array>::elem_size;
+  std::memcpy(to + start, from + start, at - start);
+  order_stores();
+  start = at;
+  at += length;
+}
+template <typename... Steps>
+__attribute__((noinline)) void copy_in_stretches(item_list<Steps...>, byte* to, const byte* from,
+                                                 uint32_t npus, uint32_t count) {
+  uint64_t start = 0, at = 0;
+  (copy_stretch(Steps{}, to, from, start, at, npus, count), ...);
+  std::memcpy(to + start, from + start, at - start);
+}
+
 template <typename Data>
 ZIM_TABLES_STEP void copy_arrays(const byte* src, byte* dst, uint32_t npus, uint32_t count) {
   using traits = list_traits<Data>;
@@ -250,7 +279,12 @@ ZIM_TABLES_STEP void copy_arrays(const byte* src, byte* dst, uint32_t npus, uint
   if (packed_layout && from - 1 < ~bytes &&
       same_distance<Data>(src, dst, from - to, std::make_index_sequence<g.pair_count>{},
                           std::make_index_sequence<g.single_count>{})) {
-    copy_ascending(reinterpret_cast<byte*>(to), reinterpret_cast<const byte*>(from), bytes);
+    if (bytes >= kStretchCopyBytes * (traits::arrays + 1)) {
+      copy_in_stretches(Data{}, reinterpret_cast<byte*>(to), reinterpret_cast<const byte*>(from),
+                        npus, count);
+    } else {
+      copy_ascending(reinterpret_cast<byte*>(to), reinterpret_cast<const byte*>(from), bytes);
+    }
     return;
   }
   copy_arrays_one_by_one(Data{}, src, dst, npus, count);
