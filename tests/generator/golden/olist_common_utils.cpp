@@ -98,8 +98,9 @@ static srv_olist_t olist_copy_alloc(uint32_t count, zim_bool_t use_shm) {
   return use_shm ? zim_srv_olist_ctor_with_shm(count) : qor_srv_olist_ctor(count);
 }
 
-// Shared by both copy constructors, which differ only in use_shm.
-__attribute__((noinline)) static srv_olist_t olist_copy(qor_olist_obj_st src, zim_bool_t use_shm) {
+// Written out in each copy constructor for its own use_shm, like the
+// allocator in the constructors: no choice at run time on the copy's path.
+__attribute__((always_inline)) static inline srv_olist_t olist_copy(qor_olist_obj_st src, zim_bool_t use_shm) {
   // The data copy through the template itself, not the exported symbol:
   // bound inside the unit like the header copy, and inlined where it pays.
   const auto copy_data = [](qor_olist_obj_st from, qor_olist_obj_st to) {

@@ -30,11 +30,17 @@ ZIM_TABLES_STEP U per_npu_bytes_of(counted_array<D, E, F>) {
 // The dynamic area's size: in 32 bits (U = uint32_t) for the sizing
 // operations, which wrap like the object size, in 64 bits for the allocator,
 // which must see a size that does not fit.
+// Added to `sum` as it goes, so that a caller's own part is added before the
+// first platform query and not kept aside across each.
 template <typename U, typename... Items>
-ZIM_TABLES_STEP U dynamic_bytes(item_list<Items...>, uint32_t count) {
-  U sum = U{count} * static_cast<U>(list_traits<item_list<Items...>>::per_element_bytes);
+ZIM_TABLES_STEP U add_dynamic_bytes(item_list<Items...>, U sum, uint32_t count) {
+  sum += U{count} * static_cast<U>(list_traits<item_list<Items...>>::per_element_bytes);
   ((sum += per_npu_bytes_of<U>(Items{})), ...);
   return sum;
+}
+template <typename U, typename Data>
+ZIM_TABLES_STEP U dynamic_bytes(Data, uint32_t count) {
+  return add_dynamic_bytes<U>(Data{}, U{0}, count);
 }
 
 template <typename T>
@@ -45,9 +51,8 @@ inline void add_dynamic_to_obj_size(uint32_t* obj_size_ptr, uint32_t count) {
 
 template <typename T>
 inline uint32_t get_obj_size(uint32_t count) {
-  uint32_t size = qor_npd_get_table_size(T::table_id) + T::fixed_size;
-  add_dynamic_to_obj_size<T>(&size, count);
-  return size;
+  return add_dynamic_bytes<uint32_t>(typename T::data{},
+                                    qor_npd_get_table_size(T::table_id) + T::fixed_size, count);
 }
 
 }  // namespace zim_tables
