@@ -143,13 +143,18 @@ ZIM_TABLES_STEP void copy_array(inline_span<O, B, FO, FN>, const byte*, byte*, u
 }
 
 // Array by array: for a source whose arrays are not where the destination's
-// layout puts them (a null pointer, a moved array, another count). Rare, so
-// out of line and cold.
+// layout puts them (a null pointer, a moved array, another count), out of
+// line and cold since it is rare; and inline for a type with one array,
+// where two pointer tests cost less than proving the layout packed.
 template <typename... Steps>
-__attribute__((noinline, cold)) void copy_arrays_one_by_one(item_list<Steps...>, const byte* src,
-                                                            byte* dst, uint32_t npus,
-                                                            uint32_t count) {
+ZIM_TABLES_STEP void copy_each_array(item_list<Steps...>, const byte* src, byte* dst,
+                                     uint32_t npus, uint32_t count) {
   (copy_array(Steps{}, src, dst, npus, count), ...);
+}
+template <typename Data>
+__attribute__((noinline, cold)) void copy_arrays_one_by_one(const byte* src, byte* dst,
+                                                            uint32_t npus, uint32_t count) {
+  copy_each_array(Data{}, src, dst, npus, count);
 }
 
 // The pointer slots of a type's arrays (data and flag pointers), sorted and
@@ -287,7 +292,7 @@ ZIM_TABLES_STEP void copy_arrays(const byte* src, byte* dst, uint32_t npus, uint
     }
     return;
   }
-  copy_arrays_one_by_one(Data{}, src, dst, npus, count);
+  copy_arrays_one_by_one<Data>(src, dst, npus, count);
 }
 
 template <typename... Steps>
@@ -297,7 +302,11 @@ ZIM_TABLES_STEP void copy_data(item_list<Steps...>, const byte* src, byte* dst, 
   (copy_inline(Steps{}, src, dst), ...);
   order_stores();
   copy_flags<data>(src, dst, std::make_index_sequence<kFlagRuns<data>.count>{});
-  if constexpr (list_traits<data>::arrays != 0) copy_arrays<data>(src, dst, npus, count);
+  if constexpr (list_traits<data>::arrays == 1) {
+    copy_each_array(data{}, src, dst, npus, count);
+  } else if constexpr (list_traits<data>::arrays != 0) {
+    copy_arrays<data>(src, dst, npus, count);
+  }
 }
 
 template <typename T>
