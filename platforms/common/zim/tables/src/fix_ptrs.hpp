@@ -13,30 +13,29 @@
 
 namespace zim_tables {
 
-// The cursor is the 64-bit distance of the next free byte of the dynamic
-// area from the object, which is also pointer_fixed_size once every array
-// is placed.
+// The cursor is the 64-bit address of the next free byte of the dynamic
+// area; pointer_fixed_size is its distance from the object.
 
 // Filled: the counted arrays have elements (count != 0). The count is tested
 // once per fix-up, not once per array.
 template <bool Filled, uint32_t O, uint32_t B, uint32_t FO, uint32_t FN>
-ZIM_TABLES_STEP void place(inline_span<O, B, FO, FN>, byte*, uint64_t&, uint32_t) {}
+ZIM_TABLES_STEP void place(inline_span<O, B, FO, FN>, byte*, uintptr_t&, uint32_t) {}
 
 template <bool Filled, uint32_t D, uint32_t E, uint32_t F>
-ZIM_TABLES_STEP void place(per_npu_array<D, E, F>, byte* obj, uint64_t& cursor, uint32_t) {
+ZIM_TABLES_STEP void place(per_npu_array<D, E, F>, byte* obj, uintptr_t& cursor, uint32_t) {
   // N is asked again for the flags: the platform's answer is never cached.
-  store<byte*>(obj + D, obj + cursor);
+  store<uintptr_t>(obj + D, cursor);
   cursor += uint64_t{hulcon_config_get_max_num_npus()} * E;
-  store<byte*>(obj + F, obj + cursor);
+  store<uintptr_t>(obj + F, cursor);
   cursor += hulcon_config_get_max_num_npus();
 }
 
 template <bool Filled, uint32_t D, uint32_t E, uint32_t F>
-ZIM_TABLES_STEP void place(counted_array<D, E, F>, byte* obj, uint64_t& cursor, uint32_t count) {
+ZIM_TABLES_STEP void place(counted_array<D, E, F>, byte* obj, uintptr_t& cursor, uint32_t count) {
   if constexpr (Filled) {
-    store<byte*>(obj + D, obj + cursor);
+    store<uintptr_t>(obj + D, cursor);
     cursor += uint64_t{count} * E;
-    store<byte*>(obj + F, obj + cursor);
+    store<uintptr_t>(obj + F, cursor);
     cursor += count;
   } else {
     store<uintptr_t>(obj + D, 0);
@@ -45,7 +44,7 @@ ZIM_TABLES_STEP void place(counted_array<D, E, F>, byte* obj, uint64_t& cursor, 
 }
 
 template <bool Filled, typename... Items>
-ZIM_TABLES_STEP void place_all(item_list<Items...>, byte* obj, uint64_t& cursor, uint32_t count) {
+ZIM_TABLES_STEP void place_all(item_list<Items...>, byte* obj, uintptr_t& cursor, uint32_t count) {
   (place<Filled>(Items{}, obj, cursor, count), ...);
 }
 
@@ -53,7 +52,8 @@ template <typename T>
 inline void fix_ptrs(uint32_t npd_size, void* object) {
   if constexpr (T::size_check) {
     byte* obj_inst = static_cast<byte*>(object);
-    uint64_t cursor = T::fixed_size + uint64_t{npd_size};
+    const uintptr_t base = reinterpret_cast<uintptr_t>(obj_inst);
+    uintptr_t cursor = base + T::fixed_size + uint64_t{npd_size};
     if constexpr (has_counted_arrays<T>) {
       const uint32_t count = load<uint32_t>(obj_inst + T::count_field);
       // Each path ends in a compiler barrier: merged at the join, the two
@@ -71,7 +71,8 @@ inline void fix_ptrs(uint32_t npd_size, void* object) {
     }
     // Checked after every pointer is written, as a 64-bit comparison, so a
     // wrapped 32-bit size fails here.
-    if (cursor > load<uint32_t>(obj_inst + ZIM_OBJ_TOTAL_SIZE_OFFSET)) {
+    const uint64_t pointer_fixed_size = cursor - base;
+    if (pointer_fixed_size > load<uint32_t>(obj_inst + ZIM_OBJ_TOTAL_SIZE_OFFSET)) {
       report<T>(kFixPtrsCheckText, T::fix_ptrs_check);
     }
   } else {
