@@ -17,7 +17,7 @@
 namespace zim_tables {
 
 template <typename T>
-inline void* srv_alloc(uint32_t count, zim_bool_t use_shm) {
+ZIM_TABLES_STEP void* srv_alloc(uint32_t count, zim_bool_t use_shm) {
   const uint32_t npd_size = qor_npd_get_table_size(T::table_id);
   const uint64_t exact_size =
       uint64_t{npd_size} + T::fixed_size + dynamic_bytes<uint64_t>(typename T::data{}, count);

@@ -143,9 +143,9 @@ ZIM_TABLES_STEP void copy_array(inline_span<O, B, FO, FN>, const byte*, byte*, u
 }
 
 // Array by array: for a source whose arrays are not where the destination's
-// layout puts them (a null pointer, a moved array, another count), out of
-// line and cold since it is rare; and inline for a type with one array,
-// where two pointer tests cost less than proving the layout packed.
+// layout puts them (a null pointer, a moved array, another count), cold
+// since it is rare; and for a type with one array, where two pointer tests
+// cost less than proving the layout packed.
 template <typename... Steps>
 ZIM_TABLES_STEP void copy_each_array(item_list<Steps...>, const byte* src, byte* dst,
                                      uint32_t npus, uint32_t count) {
@@ -156,6 +156,7 @@ __attribute__((noinline, cold)) void copy_arrays_one_by_one(const byte* src, byt
                                                             uint32_t npus, uint32_t count) {
   copy_each_array(Data{}, src, dst, npus, count);
 }
+
 
 // The pointer slots of a type's arrays (data and flag pointers), sorted and
 // grouped into pairs of neighbouring slots where they stand side by side, so
@@ -238,14 +239,13 @@ ZIM_TABLES_STEP bool same_distance(const byte* src, const byte* dst, uintptr_t d
 // The packed dynamic area as one memcpy per stretch between two arrays'
 // element flags: [data 1], [flags 1, data 2], ..., [flags k]. memcpy stores
 // a stretch in any order, but stretch after stretch, so every array's
-// elements are still stored before its element flags. A call costs about a
-// dozen instructions and then moves 32 bytes per load and store where the
-// ordered copy moves 16: the cheaper way once the stretches are long.
-// From 4 KiB on memcpy moves with a string instruction, which costs one
-// step per byte where the ordered copy costs one per 16: a longer stretch
-// goes by the ordered copy.
-inline constexpr uint64_t kStretchCopyBytes = 128;
-inline constexpr uint64_t kStretchCopyLimit = 4095;
+// elements are still stored before its element flags. A call costs a dozen
+// instructions or more and then moves 32 bytes per load and store where the
+// ordered copy moves 16: the cheaper way once the stretches are long. From
+// 8 KiB on memcpy moves with a string instruction, which counts one step
+// per byte: a longer stretch goes by the ordered copy.
+inline constexpr uint64_t kStretchCopyBytes = 192;  // per stretch, on average
+inline constexpr uint64_t kStretchCopyLimit = 8191;
 
 ZIM_TABLES_STEP void copy_stretch_bytes(byte* to, const byte* from, uint64_t bytes) {
   if (bytes > kStretchCopyLimit) {
@@ -308,29 +308,30 @@ ZIM_TABLES_STEP void copy_arrays(const byte* src, byte* dst, uint32_t npus, uint
 }
 
 template <typename... Steps>
-ZIM_TABLES_STEP void copy_data(item_list<Steps...>, const byte* src, byte* dst, uint32_t npus,
-                               uint32_t count) {
+ZIM_TABLES_STEP void copy_fields_and_flags(item_list<Steps...>, const byte* src, byte* dst) {
   using data = item_list<Steps...>;
   (copy_inline(Steps{}, src, dst), ...);
   order_stores();
   copy_flags<data>(src, dst, std::make_index_sequence<kFlagRuns<data>.count>{});
+}
+
+template <typename T>
+inline void read_dbobj(const void* source, void* destination) {
+  using data = typename T::data;
+  const byte* src = static_cast<const byte*>(source);
+  byte* dst = static_cast<byte*>(destination);
+  uint32_t npus = 0;
+  if constexpr (has_per_npu_arrays<T>) npus = hulcon_config_get_max_num_npus();
+  copy_fields_and_flags(data{}, src, dst);
+  // The destination was laid out for its own count: that count governs. Read
+  // only now, so that nothing is held in a register across the field copies.
+  uint32_t count = 0;
+  if constexpr (has_counted_arrays<T>) count = load<uint32_t>(dst + T::count_field);
   if constexpr (list_traits<data>::arrays == 1) {
     if (uint64_t{npus} + count != 0) copy_each_array(data{}, src, dst, npus, count);
   } else if constexpr (list_traits<data>::arrays != 0) {
     copy_arrays<data>(src, dst, npus, count);
   }
-}
-
-template <typename T>
-inline void read_dbobj(const void* source, void* destination) {
-  const byte* src = static_cast<const byte*>(source);
-  byte* dst = static_cast<byte*>(destination);
-  // The destination was laid out for its own count: that count governs.
-  uint32_t count = 0;
-  if constexpr (has_counted_arrays<T>) count = load<uint32_t>(dst + T::count_field);
-  uint32_t npus = 0;
-  if constexpr (has_per_npu_arrays<T>) npus = hulcon_config_get_max_num_npus();
-  copy_data(typename T::data{}, src, dst, npus, count);
 }
 
 }  // namespace zim_tables

@@ -48,8 +48,10 @@ ZIM_TABLES_STEP void place_all(item_list<Items...>, byte* obj, uintptr_t& cursor
   (place<Filled>(Items{}, obj, cursor, count), ...);
 }
 
+// Inline in the constructors too: a call would cost a frame more than the
+// stores it makes in most types.
 template <typename T>
-inline void fix_ptrs(uint32_t npd_size, void* object) {
+ZIM_TABLES_STEP void fix_ptrs(uint32_t npd_size, void* object) {
   if constexpr (T::size_check) {
     byte* obj_inst = static_cast<byte*>(object);
     const uintptr_t base = reinterpret_cast<uintptr_t>(obj_inst);

@@ -30,12 +30,20 @@ ZIM_TABLES_STEP U per_npu_bytes_of(counted_array<D, E, F>) {
 // The dynamic area's size: in 32 bits (U = uint32_t) for the sizing
 // operations, which wrap like the object size, in 64 bits for the allocator,
 // which must see a size that does not fit.
-// Added to `sum` as it goes, so that a caller's own part is added before the
-// first platform query and not kept aside across each.
+// Added to `sum` as it goes: each answer of the platform is folded in before
+// the next query, so one register carries the sum across the calls where
+// keeping every answer apart until the end would take one each.
+template <typename U, typename Item>
+ZIM_TABLES_STEP void add_per_npu_bytes(Item, U& sum) {
+  if constexpr (item_traits<Item>::per_npu) {
+    sum += per_npu_bytes_of<U>(Item{});
+    asm("" : "+r"(sum));
+  }
+}
 template <typename U, typename... Items>
 ZIM_TABLES_STEP U add_dynamic_bytes(item_list<Items...>, U sum, uint32_t count) {
   sum += U{count} * static_cast<U>(list_traits<item_list<Items...>>::per_element_bytes);
-  ((sum += per_npu_bytes_of<U>(Items{})), ...);
+  (add_per_npu_bytes<U>(Items{}, sum), ...);
   return sum;
 }
 template <typename U, typename Data>
