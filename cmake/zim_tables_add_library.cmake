@@ -363,12 +363,8 @@ function(zim_tables_add_library target)
   # Calls out of a unit (platform queries, calloc, memcpy) jump through the
   # GOT, bound at load time, rather than through a PLT stub: the fix-up asks
   # for N twice per per-NPU array, and each stub would be one more jump.
-  # The units' steps are stores at constant offsets; gathered into vector
-  # registers by the straight-line vectoriser, two pointers cost four
-  # instructions where two stores cost two.
   target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti -fno-semantic-interposition
-                                           -fno-plt -fno-reorder-blocks-and-partition
-                                           $<$<CXX_COMPILER_ID:GNU>:-fno-tree-slp-vectorize>)
+                                           -fno-plt -fno-reorder-blocks-and-partition)
   # A read-only GOT, bound at load time, as distributions link libraries.
   target_link_options(${target} PRIVATE
     "LINKER:--version-script=${map}" LINKER:--no-undefined LINKER:--as-needed

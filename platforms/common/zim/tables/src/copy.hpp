@@ -147,8 +147,8 @@ ZIM_TABLES_STEP void copy_array(inline_span<O, B, FO, FN>, const byte*, byte*, u
 // since it is rare; and for a type with one array, where two pointer tests
 // cost less than proving the layout packed.
 template <typename... Steps>
-ZIM_TABLES_STEP void copy_each_array(item_list<Steps...>, const byte* src, byte* dst,
-                                     uint32_t npus, uint32_t count) {
+ZIM_TABLES_STEP void copy_each_array(item_list<Steps...>, const byte* src, byte* dst, uint32_t npus,
+                                     uint32_t count) {
   (copy_array(Steps{}, src, dst, npus, count), ...);
 }
 template <typename Data>
@@ -156,7 +156,6 @@ __attribute__((noinline, cold)) void copy_arrays_one_by_one(const byte* src, byt
                                                             uint32_t npus, uint32_t count) {
   copy_each_array(Data{}, src, dst, npus, count);
 }
-
 
 // The pointer slots of a type's arrays (data and flag pointers), sorted and
 // grouped into pairs of neighbouring slots where they stand side by side, so

@@ -60,7 +60,7 @@ inline void add_dynamic_to_obj_size(uint32_t* obj_size_ptr, uint32_t count) {
 template <typename T>
 inline uint32_t get_obj_size(uint32_t count) {
   return add_dynamic_bytes<uint32_t>(typename T::data{},
-                                    qor_npd_get_table_size(T::table_id) + T::fixed_size, count);
+                                     qor_npd_get_table_size(T::table_id) + T::fixed_size, count);
 }
 
 }  // namespace zim_tables
