@@ -6,11 +6,12 @@
 # the dumps into rows. A row's "own" instructions leave out the allocator's
 # (calloc and free with all they call), whose cost the heap's state decides.
 #
-#   benchmarks/all_types_callgrind.sh [BUILD_DIR] [--table | --losing] [TYPE...]
+#   benchmarks/all_types_callgrind.sh [BUILD_DIR] [--table | --losing | --raw] [TYPE...]
 #
 # Without an option it prints the summary; --table prints the whole table as
 # Markdown, --losing the rows where the library takes more instructions than
-# the straightforward build (exit status 1 when there is one).
+# the straightforward build (exit status 1 when there is one), --raw every
+# case's counts ("TYPE COUNT CASE ALL OWN").
 set -euo pipefail
 build="${1:-build/default}"
 mode="${2:---summary}"
@@ -47,7 +48,8 @@ awk '
 ops="get_obj_size fix_ptrs ctor_free read_dbobj write_dbobj_base copy_release"
 case "$mode" in
   --summary | --table | --losing) ;;
-  *) echo "usage: $0 [BUILD_DIR] [--table | --losing] [TYPE...]" >&2; exit 2 ;;
+  --raw) cat "$work/rows"; exit 0 ;;
+  *) echo "usage: $0 [BUILD_DIR] [--table | --losing | --raw] [TYPE...]" >&2; exit 2 ;;
 esac
 awk -v ops="$ops" -v mode="$mode" '
   { key = $1 " " $2; own[key, $3] = $5; all[key, $3] = $4; if (!(key in seen)) { seen[key] = 1; keys[++n] = key } }
