@@ -317,18 +317,21 @@ ZIM_TABLES_STEP void copy_fields_and_flags(item_list<Steps...>, const byte* src,
 template <typename T>
 inline void read_dbobj(const void* source, void* destination) {
   using data = typename T::data;
+  constexpr size_t arrays = list_traits<data>::arrays;
   const byte* src = static_cast<const byte*>(source);
   byte* dst = static_cast<byte*>(destination);
+  // The destination was laid out for its own count: that count governs. With
+  // one array it is read after the field copies, so that nothing is held in
+  // a register across them on the way to an object without elements.
+  uint32_t count = 0;
+  if constexpr (has_counted_arrays<T> && arrays > 1) count = load<uint32_t>(dst + T::count_field);
   uint32_t npus = 0;
   if constexpr (has_per_npu_arrays<T>) npus = hulcon_config_get_max_num_npus();
   copy_fields_and_flags(data{}, src, dst);
-  // The destination was laid out for its own count: that count governs. Read
-  // only now, so that nothing is held in a register across the field copies.
-  uint32_t count = 0;
-  if constexpr (has_counted_arrays<T>) count = load<uint32_t>(dst + T::count_field);
-  if constexpr (list_traits<data>::arrays == 1) {
+  if constexpr (has_counted_arrays<T> && arrays == 1) count = load<uint32_t>(dst + T::count_field);
+  if constexpr (arrays == 1) {
     if (uint64_t{npus} + count != 0) copy_each_array(data{}, src, dst, npus, count);
-  } else if constexpr (list_traits<data>::arrays != 0) {
+  } else if constexpr (arrays != 0) {
     copy_arrays<data>(src, dst, npus, count);
   }
 }
