@@ -58,12 +58,12 @@ ZIM_TABLES_STEP void fix_ptrs(uint32_t npd_size, void* object) {
     uintptr_t cursor = base + T::fixed_size + uint64_t{npd_size};
     if constexpr (has_counted_arrays<T>) {
       const uint32_t count = load<uint32_t>(obj_inst + T::count_field);
-      // Each path ends in a compiler barrier: merged at the join, the two
-      // paths' stores to the same pointer fields would hold every position
-      // of the filled path in a register across its platform calls.
+      // The path without elements ends in a compiler barrier: merged at the
+      // join, the two paths' stores to the same pointer fields would hold
+      // every position of the filled path in a register across its platform
+      // calls.
       if (count != 0) {
         place_all<true>(typename T::data{}, obj_inst, cursor, count);
-        asm volatile("" ::: "memory");
       } else {
         place_all<false>(typename T::data{}, obj_inst, cursor, 0);
         asm volatile("" ::: "memory");
