@@ -32,53 +32,58 @@ void keep(T value) {
   asm volatile("" : : "r"(value) : "memory");
 }
 
-// One call of each measured operation on a fixture. Counted: the type takes a
-// count, so its sizing and constructors take one too.
-template <bool Counted>
-struct Runners {
-  __attribute__((noinline)) static void run_get_obj_size(const Fixture& f) {
-    if constexpr (Counted) keep(f.lib.get_obj_size(f.count));
-    if constexpr (!Counted) keep(f.lib.get_obj_size_void());
+// The library's operations (Sf false) or the straightforward build's (Sf
+// true): both records name their operations alike.
+template <bool Sf>
+const auto& ops_of(const Fixture& f) {
+  if constexpr (Sf) {
+    return *f.sf;
+  } else {
+    return f.lib;
   }
-  __attribute__((noinline)) static void run_sf_get_obj_size(const Fixture& f) {
-    if constexpr (Counted) keep(f.sf->get_obj_size(f.count));
-    if constexpr (!Counted) keep(f.sf->get_obj_size_void());
+}
+// A type that takes a count (Counted) has sizing and constructors with one.
+template <bool Counted, bool Sf>
+void* construct(const Fixture& f) {
+  if constexpr (Counted) {
+    return ops_of<Sf>(f).srv_ctor(f.count);
+  } else {
+    return ops_of<Sf>(f).srv_ctor_void();
   }
-  __attribute__((noinline)) static void run_ctor_free(const Fixture& f) {
-    void* obj = Counted ? f.lib.srv_ctor(f.count) : f.lib.srv_ctor_void();
-    keep(obj);
-    std::free(obj);
-  }
-  __attribute__((noinline)) static void run_sf_ctor_free(const Fixture& f) {
-    void* obj = Counted ? f.sf->srv_ctor(f.count) : f.sf->srv_ctor_void();
-    keep(obj);
-    std::free(obj);
-  }
-};
+}
 
-__attribute__((noinline)) void run_fix_ptrs(const Fixture& f) { f.lib.fix_ptrs(kNpdSize, f.dst); }
-__attribute__((noinline)) void run_sf_fix_ptrs(const Fixture& f) {
-  f.sf->fix_ptrs(kNpdSize, f.dst);
+// One call of each measured operation on a fixture, by either build.
+template <bool Counted, bool Sf>
+__attribute__((noinline)) void run_get_obj_size(const Fixture& f) {
+  if constexpr (Counted) {
+    keep(ops_of<Sf>(f).get_obj_size(f.count));
+  } else {
+    keep(ops_of<Sf>(f).get_obj_size_void());
+  }
 }
-__attribute__((noinline)) void run_read_dbobj(const Fixture& f) { f.lib.read_dbobj(f.src, f.dst); }
-__attribute__((noinline)) void run_sf_read_dbobj(const Fixture& f) {
-  f.sf->read_dbobj(f.src, f.dst);
+template <bool Counted, bool Sf>
+__attribute__((noinline)) void run_ctor_free(const Fixture& f) {
+  void* obj = construct<Counted, Sf>(f);
+  keep(obj);
+  std::free(obj);
 }
+template <bool Sf>
+__attribute__((noinline)) void run_fix_ptrs(const Fixture& f) {
+  ops_of<Sf>(f).fix_ptrs(kNpdSize, f.dst);
+}
+template <bool Sf>
+__attribute__((noinline)) void run_read_dbobj(const Fixture& f) {
+  ops_of<Sf>(f).read_dbobj(f.src, f.dst);
+}
+template <bool Sf>
 __attribute__((noinline)) void run_write_dbobj_base(const Fixture& f) {
-  f.lib.write_dbobj_base(f.src, f.dst);
+  ops_of<Sf>(f).write_dbobj_base(f.src, f.dst);
 }
-__attribute__((noinline)) void run_sf_write_dbobj_base(const Fixture& f) {
-  f.sf->write_dbobj_base(f.src, f.dst);
-}
+template <bool Sf>
 __attribute__((noinline)) void run_copy_release(const Fixture& f) {
-  void* copy = f.lib.copy_ctor(f.src);
+  void* copy = ops_of<Sf>(f).copy_ctor(f.src);
   keep(copy);
-  f.lib.clnt_copy_dtor(copy);
-}
-__attribute__((noinline)) void run_sf_copy_release(const Fixture& f) {
-  void* copy = f.sf->copy_ctor(f.src);
-  keep(copy);
-  f.sf->clnt_copy_dtor(copy);
+  ops_of<Sf>(f).clnt_copy_dtor(copy);
 }
 // The baselines of the ratios to the memory's own limits.
 __attribute__((noinline)) void run_memcpy_limit(const Fixture& f) {
@@ -120,18 +125,18 @@ constexpr Case both(const char* name) {
   return {name, R, R};
 }
 const Case kCases[] = {
-    {"get_obj_size", Runners<true>::run_get_obj_size, Runners<false>::run_get_obj_size},
-    {"sf_get_obj_size", Runners<true>::run_sf_get_obj_size, Runners<false>::run_sf_get_obj_size},
-    {"ctor_free", Runners<true>::run_ctor_free, Runners<false>::run_ctor_free},
-    {"sf_ctor_free", Runners<true>::run_sf_ctor_free, Runners<false>::run_sf_ctor_free},
-    both<run_fix_ptrs>("fix_ptrs"),
-    both<run_sf_fix_ptrs>("sf_fix_ptrs"),
-    both<run_read_dbobj>("read_dbobj"),
-    both<run_sf_read_dbobj>("sf_read_dbobj"),
-    both<run_write_dbobj_base>("write_dbobj_base"),
-    both<run_sf_write_dbobj_base>("sf_write_dbobj_base"),
-    both<run_copy_release>("copy_release"),
-    both<run_sf_copy_release>("sf_copy_release"),
+    {"get_obj_size", run_get_obj_size<true, false>, run_get_obj_size<false, false>},
+    {"sf_get_obj_size", run_get_obj_size<true, true>, run_get_obj_size<false, true>},
+    {"ctor_free", run_ctor_free<true, false>, run_ctor_free<false, false>},
+    {"sf_ctor_free", run_ctor_free<true, true>, run_ctor_free<false, true>},
+    both<run_fix_ptrs<false>>("fix_ptrs"),
+    both<run_fix_ptrs<true>>("sf_fix_ptrs"),
+    both<run_read_dbobj<false>>("read_dbobj"),
+    both<run_read_dbobj<true>>("sf_read_dbobj"),
+    both<run_write_dbobj_base<false>>("write_dbobj_base"),
+    both<run_write_dbobj_base<true>>("sf_write_dbobj_base"),
+    both<run_copy_release<false>>("copy_release"),
+    both<run_copy_release<true>>("sf_copy_release"),
     both<run_memcpy_limit>("memcpy_limit"),
     both<run_calloc_memcpy_free>("calloc_memcpy_free"),
     both<run_calloc_free>("calloc_free"),
@@ -157,13 +162,7 @@ std::vector<Byte> relative(const cat::TableType& t, const void* obj) {
 }
 
 void expect_alike(const Fixture& f, const void* ours, const void* theirs, const char* what) {
-  std::vector<Byte> a = relative(*f.type, ours), b = relative(*f.type, theirs);
-  // Each constructor takes a uid of its own.
-  if (std::strcmp(what, "srv_ctor") == 0) {
-    std::memset(a.data() + ZIM_OBJ_UID_OFFSET, 0, 4);
-    std::memset(b.data() + ZIM_OBJ_UID_OFFSET, 0, 4);
-  }
-  if (a == b) return;
+  if (relative(*f.type, ours) == relative(*f.type, theirs)) return;
   std::fprintf(stderr, "zim_tables_all_types_bench: %s with count %u: %s differs\n", f.type->name,
                f.count, what);
   std::exit(1);
@@ -171,22 +170,24 @@ void expect_alike(const Fixture& f, const void* ours, const void* theirs, const 
 
 // Both builds construct, copy the header and copy the whole object alike.
 // (zim_bench::verify holds the data copy, the fix-up and the sizing.)
+template <bool Counted>
 void verify_alike(const Fixture& f) {
-  const bool counted = f.type->takes_count();
-  void* ours = counted ? f.lib.srv_ctor(f.count) : f.lib.srv_ctor_void();
-  void* theirs = counted ? f.sf->srv_ctor(f.count) : f.sf->srv_ctor_void();
+  auto* ours = static_cast<Byte*>(construct<Counted, false>(f));
+  auto* theirs = static_cast<Byte*>(construct<Counted, true>(f));
+  // Each constructor takes a uid of its own.
+  std::memcpy(theirs + ZIM_OBJ_UID_OFFSET, ours + ZIM_OBJ_UID_OFFSET, 4);
   expect_alike(f, ours, theirs, "srv_ctor");
   f.lib.write_dbobj_base(f.src, ours);
   f.sf->write_dbobj_base(f.src, theirs);
   expect_alike(f, ours, theirs, "write_dbobj_base");
   std::free(ours);
   std::free(theirs);
-  ours = f.lib.copy_ctor(f.src);
-  theirs = f.sf->copy_ctor(f.src);
-  expect_alike(f, ours, theirs, "copy_ctor");
-  expect_alike(f, ours, f.src, "a copy against its source");
-  f.lib.clnt_copy_dtor(ours);
-  f.sf->clnt_copy_dtor(theirs);
+  void* our_copy = f.lib.copy_ctor(f.src);
+  void* their_copy = f.sf->copy_ctor(f.src);
+  expect_alike(f, our_copy, their_copy, "copy_ctor");
+  expect_alike(f, our_copy, f.src, "a copy against its source");
+  f.lib.clnt_copy_dtor(our_copy);
+  f.sf->clnt_copy_dtor(their_copy);
 }
 
 void measure(const Fixture& f, const Case& c) {
@@ -215,9 +216,13 @@ int main(int argc, char** argv) {
     const cat::TableType* type = cat::find(name);
     const size_t counts = type != nullptr && type->takes_count() ? std::size(kCounts) : 1;
     for (size_t k = 0; k < counts; ++k) {
-      const Fixture f = zim_bench::make_fixture(name, false, kCounts[k]);
+      const Fixture f = zim_bench::make_fixture(name, true, kCounts[k]);
       zim_bench::verify(f);
-      verify_alike(f);
+      if (type->takes_count()) {
+        verify_alike<true>(f);
+      } else {
+        verify_alike<false>(f);
+      }
       for (const Case& c : kCases) measure(f, c);
     }
   }

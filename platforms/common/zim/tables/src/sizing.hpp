@@ -27,12 +27,9 @@ ZIM_TABLES_STEP U per_npu_bytes_of(counted_array<D, E, F>) {
   return 0;
 }
 
-// The dynamic area's size: in 32 bits (U = uint32_t) for the sizing
-// operations, which wrap like the object size, in 64 bits for the allocator,
-// which must see a size that does not fit.
-// Added to `sum` as it goes: each answer of the platform is folded in before
-// the next query, so one register carries the sum across the calls where
-// keeping every answer apart until the end would take one each.
+// Each answer of the platform is folded into the sum before the next query,
+// so one register carries the sum across the calls where keeping every
+// answer apart until the end would take one each.
 template <typename U, typename Item>
 ZIM_TABLES_STEP void add_per_npu_bytes(Item, U& sum) {
   if constexpr (item_traits<Item>::per_npu) {
@@ -40,6 +37,9 @@ ZIM_TABLES_STEP void add_per_npu_bytes(Item, U& sum) {
     asm("" : "+r"(sum));
   }
 }
+// The dynamic area's size, added to `sum`: in 32 bits (U = uint32_t) for the
+// sizing operations, which wrap like the object size, in 64 bits for the
+// allocator, which must see a size that does not fit.
 template <typename U, typename... Items>
 ZIM_TABLES_STEP U add_dynamic_bytes(item_list<Items...>, U sum, uint32_t count) {
   sum += U{count} * static_cast<U>(list_traits<item_list<Items...>>::per_element_bytes);
