@@ -15,6 +15,8 @@
 #endif
 
 #include "access.hpp"
+#include "array_copy.hpp"
+#include "field_copy.hpp"
 #include "ordered_move.hpp"
 #include "traits.hpp"
 #include "zim/tables/platform.h"
@@ -38,123 +40,6 @@ inline void copy_base(const void* source, void* destination) {
   byte* dst = static_cast<byte*>(destination);
   std::memcpy(dst, src, ZIM_OBJ_BASE_HEADER_SIZE);
   copy_header_fields(typename T::header{}, src, dst);
-}
-
-// Copies length bytes between two arrays' storage. A null source skips the
-// copy; an empty array needs none (its destination pointer may be null).
-ZIM_TABLES_STEP void copy_array_bytes(const byte* src_field, const byte* dst_field,
-                                      uint64_t length) {
-  const byte* from = load_pointer(src_field);
-  if (from != nullptr && length != 0) std::memcpy(load_pointer(dst_field), from, length);
-}
-
-// Copies a block of known width. Inline, 16 bytes cost two instructions; a
-// call of the C library's memcpy costs about 25 and then moves 32 bytes per
-// two, so it wins above some 400 bytes, and on blocks at any alignment (a
-// 7001-byte block at an odd offset) it also beats the inline string move the
-// compiler would emit above 256 bytes.
-inline constexpr size_t kInlineMoveLimit = 256;  // the compiler's own limit
-inline constexpr size_t kInlineCopyLimit = 384;
-
-template <size_t Bytes>
-ZIM_TABLES_STEP void copy_block(byte* to, const byte* from) {
-  if constexpr (Bytes > kInlineCopyLimit) {
-    size_t bytes = Bytes;
-    asm("" : "+r"(bytes));  // the width is known: keep the compiler from inlining the move
-    std::memcpy(to, from, bytes);
-  } else if constexpr (Bytes > kInlineMoveLimit) {
-    std::memcpy(to, from, kInlineMoveLimit);
-    std::memcpy(to + kInlineMoveLimit, from + kInlineMoveLimit, Bytes - kInlineMoveLimit);
-  } else {
-    std::memcpy(to, from, Bytes);
-  }
-}
-
-template <uint32_t O, uint32_t B, uint32_t FO, uint32_t FN>
-ZIM_TABLES_STEP void copy_inline(inline_span<O, B, FO, FN>, const byte* src, byte* dst) {
-  copy_block<B>(dst + O, src + O);
-}
-template <typename Array>
-ZIM_TABLES_STEP void copy_inline(Array, const byte*, byte*) {}
-
-// The presence flags of the inline fields lie back to back in field order,
-// interrupted only by the flag pointers of arrays. Each uninterrupted run is
-// copied as one block after the fields it belongs to, so every field is
-// still stored before its flag.
-struct byte_run {
-  uint32_t offset = 0;
-  uint32_t bytes = 0;
-};
-template <size_t Items>
-struct flag_runs {
-  std::array<byte_run, Items> runs{};
-  size_t count = 0;
-};
-
-template <typename Item>
-struct flag_bytes_of {
-  static constexpr byte_run run{};
-};
-template <uint32_t O, uint32_t B, uint32_t FO, uint32_t FN>
-struct flag_bytes_of<inline_span<O, B, FO, FN>> {
-  static constexpr byte_run run{FO, FN};
-};
-
-template <typename... Steps>
-constexpr auto group_flags(item_list<Steps...>) {
-  flag_runs<sizeof...(Steps)> g;
-  const byte_run items[] = {flag_bytes_of<Steps>::run..., byte_run{}};
-  for (const byte_run& r : items) {
-    if (r.bytes == 0) continue;
-    if (g.count != 0 && g.runs[g.count - 1].offset + g.runs[g.count - 1].bytes == r.offset) {
-      g.runs[g.count - 1].bytes += r.bytes;
-    } else {
-      g.runs[g.count++] = r;
-    }
-  }
-  return g;
-}
-
-template <typename Data>
-inline constexpr auto kFlagRuns = group_flags(Data{});
-
-template <typename Data, size_t... R>
-ZIM_TABLES_STEP void copy_flags(const byte* src, byte* dst, std::index_sequence<R...>) {
-  constexpr auto& g = kFlagRuns<Data>;
-  (copy_block<g.runs[R].bytes>(dst + g.runs[R].offset, src + g.runs[R].offset), ...);
-}
-
-template <uint32_t D, uint32_t E, uint32_t F>
-ZIM_TABLES_STEP void copy_array(per_npu_array<D, E, F>, const byte* src, byte* dst, uint32_t npus,
-                                uint32_t) {
-  copy_array_bytes(src + D, dst + D, uint64_t{npus} * E);
-  order_stores();
-  copy_array_bytes(src + F, dst + F, npus);
-}
-template <uint32_t D, uint32_t E, uint32_t F>
-ZIM_TABLES_STEP void copy_array(counted_array<D, E, F>, const byte* src, byte* dst, uint32_t,
-                                uint32_t count) {
-  copy_array_bytes(src + D, dst + D, uint64_t{count} * E);
-  order_stores();
-  copy_array_bytes(src + F, dst + F, count);
-}
-template <uint32_t O, uint32_t B, uint32_t FO, uint32_t FN>
-ZIM_TABLES_STEP void copy_array(inline_span<O, B, FO, FN>, const byte*, byte*, uint32_t, uint32_t) {
-}
-
-// Array by array: for a source whose arrays are not where the destination's
-// layout puts them (a null pointer, a moved array, another count), cold
-// since it is rare; and for a type with one array, where two pointer tests
-// cost less than proving the layout packed.
-template <typename... Steps>
-ZIM_TABLES_STEP void copy_each_array(item_list<Steps...>, const byte* src, byte* dst, uint32_t npus,
-                                     uint32_t count) {
-  (copy_array(Steps{}, src, dst, npus, count), ...);
-}
-template <typename Data>
-__attribute__((noinline, cold)) void copy_arrays_one_by_one(const byte* src, byte* dst,
-                                                            uint32_t npus, uint32_t count) {
-  copy_each_array(Data{}, src, dst, npus, count);
 }
 
 // The pointer slots of a type's arrays (data and flag pointers), sorted and
@@ -244,10 +129,9 @@ ZIM_TABLES_STEP bool same_distance(const byte* src, const byte* dst, uintptr_t d
 // 8 KiB on memcpy moves with a string instruction, which counts one step
 // per byte: a longer stretch goes by the ordered copy.
 inline constexpr uint64_t kStretchCopyBytes = 192;  // per stretch, on average
-inline constexpr uint64_t kStretchCopyLimit = 8191;
 
 ZIM_TABLES_STEP void copy_stretch_bytes(byte* to, const byte* from, uint64_t bytes) {
-  if (bytes > kStretchCopyLimit) {
+  if (bytes > kStringMoveBytes) {
     copy_ascending(to, from, bytes);
   } else {
     std::memcpy(to, from, bytes);
@@ -306,33 +190,39 @@ ZIM_TABLES_STEP void copy_arrays(const byte* src, byte* dst, uint32_t npus, uint
   copy_arrays_one_by_one<Data>(src, dst, npus, count);
 }
 
-template <typename... Steps>
-ZIM_TABLES_STEP void copy_fields_and_flags(item_list<Steps...>, const byte* src, byte* dst) {
-  using data = item_list<Steps...>;
-  (copy_inline(Steps{}, src, dst), ...);
-  order_stores();
-  copy_flags<data>(src, dst, std::make_index_sequence<kFlagRuns<data>.count>{});
+// Proving the dynamic area packed and copying it in one pass costs less than
+// copying array by array from three arrays on, unless there are no more than
+// four and their elements and flags average 16 bytes or more: memcpy moves
+// such arrays best one by one.
+template <typename Data>
+constexpr bool copies_packed() {
+  using traits = list_traits<Data>;
+  constexpr uint64_t widths = traits::per_npu_bytes + traits::per_element_bytes;
+  return traits::arrays >= 5 || (traits::arrays >= 3 && widths < 16 * traits::arrays);
 }
 
 template <typename T>
 inline void read_dbobj(const void* source, void* destination) {
   using data = typename T::data;
   constexpr size_t arrays = list_traits<data>::arrays;
+  constexpr bool packed_copy = copies_packed<data>();
   const byte* src = static_cast<const byte*>(source);
   byte* dst = static_cast<byte*>(destination);
-  // The destination was laid out for its own count: that count governs. With
-  // one array it is read after the field copies, so that nothing is held in
-  // a register across them on the way to an object without elements.
+  // The destination was laid out for its own count: that count governs. Array
+  // by array it is read after the field copies, so that nothing is held in a
+  // register across them on the way to an object without elements.
   uint32_t count = 0;
-  if constexpr (has_counted_arrays<T> && arrays > 1) count = load<uint32_t>(dst + T::count_field);
+  if constexpr (has_counted_arrays<T> && packed_copy) count = load<uint32_t>(dst + T::count_field);
   uint32_t npus = 0;
   if constexpr (has_per_npu_arrays<T>) npus = hulcon_config_get_max_num_npus();
   copy_fields_and_flags(data{}, src, dst);
-  if constexpr (has_counted_arrays<T> && arrays == 1) count = load<uint32_t>(dst + T::count_field);
-  if constexpr (arrays == 1) {
-    if (uint64_t{npus} + count != 0) copy_each_array(data{}, src, dst, npus, count);
-  } else if constexpr (arrays != 0) {
+  if constexpr (has_counted_arrays<T> && !packed_copy) count = load<uint32_t>(dst + T::count_field);
+  if constexpr (packed_copy) {
     copy_arrays<data>(src, dst, npus, count);
+  } else if constexpr (has_per_npu_arrays<T>) {
+    if (uint64_t{npus} + count != 0) copy_each_array<true>(data{}, src, dst, npus, count);
+  } else if constexpr (arrays != 0) {
+    if (count != 0) copy_arrays_by_pointers<data>(src, dst, npus, count);
   }
 }
 
