@@ -7,8 +7,8 @@
 //   copy_release           vs  calloc_memcpy_free: copy constructor plus
 //   (copy_ctor + clnt_copy_dtor) calloc + memcpy + free of the whole object
 //   ctor_free              vs  calloc_free: heap constructor plus free
-//   ctor_floor_free        vs  calloc_free: the platform calls and the fix-up
-//                              that any constructor must make, plus free
+//   ctor_floor_free        vs  calloc_free: what every constructor of the
+//                              type must do (straightforward_gen), plus free
 //   read_dbobj, fix_ptrs,  vs  the straightforward build (sf_*): plain C, one
 //   get_obj_size               copy per field, one cursor (straightforward_gen)
 //   snapshot_free          vs  calloc_memcpy_fix_free: zim_<type>_snapshot,
@@ -161,20 +161,11 @@ __attribute__((noinline)) void run_ctor_free(const Fixture& f) {
   benchmark::DoNotOptimize(obj);
   std::free(obj);
 }
-// The least any constructor must do on this platform, for comparison with
-// ctor_free: ask for the NPD size, calloc, ask for a uid and, in a type with
-// arrays or a size check, record the size and count and run the library's
-// fix-up. Stamps, npd_present and the checks are left out.
+// The least any constructor of the type must do (the straightforward
+// build's floor: the platform's answers, calloc, the stamps and the pointers).
 template <bool Counted>
 __attribute__((noinline)) void run_ctor_floor_free(const Fixture& f) {
-  const uint32_t npd_size = qor_npd_get_table_size(f.type->table_id);
-  auto* obj = static_cast<Byte*>(std::calloc(1, f.size));
-  benchmark::DoNotOptimize(qor_getuid());
-  if (f.type->size_check) {
-    std::memcpy(obj + ZIM_OBJ_TOTAL_SIZE_OFFSET, &f.size, sizeof f.size);
-    if constexpr (Counted) std::memcpy(obj + f.type->count_field, &f.count, sizeof f.count);
-    f.lib.fix_ptrs(npd_size, obj);
-  }
+  void* obj = Counted ? f.sf->ctor_floor(f.count) : f.sf->ctor_floor_void();
   benchmark::DoNotOptimize(obj);
   std::free(obj);
 }

@@ -12,15 +12,21 @@ extern "C" {
 
 /* The sizing and the constructor take the count in a counted type (the
  * fields without a suffix, null in the others) and nothing in the others
- * (the fields with one), as the library's own do. */
+ * (the fields with one), as the library's own do. The floor is no
+ * operation of the library: only what every constructor of the type must do
+ * (the platform's answers, the allocation, the stamps and the pointers), the
+ * least a constructor can cost, and it frees by free like the constructor's
+ * objects. */
 struct sf_operations {
   const char *name;
   void (*read_dbobj)(const void *src, void *dst);
   void (*fix_ptrs)(uint32_t npd_size, void *obj);
   uint32_t (*get_obj_size)(uint32_t count);
   void *(*srv_ctor)(uint32_t count);
+  void *(*ctor_floor)(uint32_t count);
   uint32_t (*get_obj_size_void)(void);
   void *(*srv_ctor_void)(void);
+  void *(*ctor_floor_void)(void);
   void (*write_dbobj_base)(const void *src, void *dst);
   void *(*copy_ctor)(const void *src);
   void (*clnt_copy_dtor)(void *obj);

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// The constructors' stop for layouts past 32 bits; their calls, hooks and
-// objects are the operations tests' part, failed allocations the heap tests'.
+// The constructors' stop for layouts past 32 bits and the order of their
+// stamps; their calls, hooks and objects are the operations tests' part,
+// failed allocations the heap tests'.
 #include <gtest/gtest.h>
 
 #include "object_model.hpp"
@@ -43,6 +44,38 @@ TEST(ServerConstructors, RefuseLayoutsPast32Bits) {
         EXPECT_EQ(call_trace(), "props(" + id + ") npd(" + id + ")");
       }
     }
+  }
+}
+
+// A block in a pool can be seen half-made: when the uid is asked for, the
+// table id, the size and alloc_state are stamped, and nothing after them.
+TEST(ServerConstructors, AskForTheUidBetweenTheStampsInTheirOrder) {
+  static Bytes seen;
+  static unsigned char* block;
+  static uint64_t block_size;
+  for (const RefType& t : reference()) {
+    SCOPED_TRACE(t.name);
+    reset_platform(4, 16);
+    platform().pool_prepare = [](void* b, uint64_t size) {
+      block = static_cast<unsigned char*>(b);
+      block_size = size;
+    };
+    platform().on_uid = [] { seen = snapshot(block, block_size); };
+    seen.clear();
+    const uint32_t count = t.count_field != 0 ? 3 : 0;
+    auto* obj = static_cast<unsigned char*>(cat(t).ops.srv_ctor_with_shm(count));
+    ASSERT_EQ(seen.size(), expected_layout(t, 4, 16, count).size);
+    EXPECT_EQ(get<uint16_t>(seen.data(), ZIM_OBJ_TABLE_ID_OFFSET), t.id);
+    EXPECT_EQ(get<uint32_t>(seen.data(), ZIM_OBJ_TOTAL_SIZE_OFFSET), seen.size());
+    EXPECT_EQ(seen[ZIM_OBJ_ALLOC_STATE_OFFSET], 1);
+    // The stamps that follow the uid: each will have changed its byte.
+    EXPECT_EQ(seen[ZIM_OBJ_FLAGS_OFFSET], 0);
+    EXPECT_EQ(seen[cat(t).npd_present], 0);
+    if (count != 0) {
+      EXPECT_EQ(get<uint32_t>(seen.data(), t.count_field), 0u);
+    }
+    EXPECT_EQ(obj[cat(t).npd_present], 1);
+    EXPECT_EQ(obj[ZIM_OBJ_FLAGS_OFFSET], t.sets_bit5 ? ZIM_OBJ_FLAGS_BIT5 : 0);
   }
 }
 

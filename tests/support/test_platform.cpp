@@ -85,6 +85,7 @@ ZIM_TEST_EXPORT uint32_t qor_npd_get_table_size(uint32_t table_id) {
 
 ZIM_TEST_EXPORT uint32_t qor_getuid(void) {
   zim_test::record({PlatformCall::kUid});
+  if (zim_test::g_config.on_uid != nullptr) zim_test::g_config.on_uid();
   return zim_test::g_config.next_uid++;
 }
 

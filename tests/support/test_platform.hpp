@@ -33,6 +33,8 @@ struct PlatformConfig {
   // Gives each pool block platform-owned content (such as obj_flags bits)
   // before the library receives it.
   void (*pool_prepare)(void* block, uint64_t size) = nullptr;
+  // Runs inside qor_getuid, before it answers.
+  void (*on_uid)() = nullptr;
 };
 
 // Resets the platform: the given N and NPD size for every table id, a fresh

@@ -40,12 +40,12 @@ ZIM_TABLES_STEP void* srv_alloc(uint32_t count, zim_bool_t use_shm) {
                                               : std::calloc(1, size));
   if (obj_inst == nullptr) report<T>(kAllocCheckText, T::alloc_check);
 
-  // Everything but the uid is stored before the platform is asked for it,
-  // so that only the object (and, for the fix-up, the NPD size) is kept
-  // across that call.
+  // The stamps go in a fixed order, the uid among them, so that a block
+  // seen half-made in a pool always shows a prefix of the same sequence.
   store<uint16_t>(obj_inst + ZIM_OBJ_TABLE_ID_OFFSET, static_cast<uint16_t>(T::table_id));
   store<uint32_t>(obj_inst + ZIM_OBJ_TOTAL_SIZE_OFFSET, size);
   obj_inst[ZIM_OBJ_ALLOC_STATE_OFFSET] = 1;
+  store<uint32_t>(obj_inst + ZIM_OBJ_UID_OFFSET, qor_getuid());
   if constexpr (T::sets_obj_flags_bit5) {
     obj_inst[ZIM_OBJ_FLAGS_OFFSET] |= ZIM_OBJ_FLAGS_BIT5;
   } else {
@@ -53,7 +53,6 @@ ZIM_TABLES_STEP void* srv_alloc(uint32_t count, zim_bool_t use_shm) {
   }
   obj_inst[T::npd_present] = npd_size != 0 ? 1 : 0;
   if constexpr (T::count_field != 0) store<uint32_t>(obj_inst + T::count_field, count);
-  store<uint32_t>(obj_inst + ZIM_OBJ_UID_OFFSET, qor_getuid());
   if constexpr (T::size_check) fix_ptrs<T>(npd_size, obj_inst);
   return obj_inst;
 }
