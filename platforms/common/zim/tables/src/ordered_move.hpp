@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "access.hpp"
 #include "traits.hpp"
@@ -32,67 +33,94 @@ ZIM_TABLES_STEP void move_ordered(byte* to, const byte* from) {
   order_stores();
 }
 
-template <size_t Width>
-ZIM_TABLES_STEP uint64_t move_piece_if(bool wanted, byte* to, const byte* from, uint64_t at) {
-  if (!wanted) return at;
-  move_ordered<Width>(to + at, from + at);
-  return at + Width;
-}
+// The ordered copy's stores, one move of Width bytes at a time (a test
+// records them instead).
+struct ordered_moves {
+  template <size_t Width>
+  ZIM_TABLES_STEP void move(byte* to, const byte* from) const {
+    move_ordered<Width>(to, from);
+  }
+};
 
 // Moves [at, end), fewer than 16 bytes inside one cache line, as two
 // overlapping pieces of the widest size that fits, the lower one first.
-ZIM_TABLES_STEP void move_short(byte* to, const byte* from, uint64_t at, uint64_t end) {
+template <typename Moves>
+ZIM_TABLES_STEP void move_short(Moves m, byte* to, const byte* from, uint64_t at, uint64_t end) {
   const uint64_t n = end - at;
   if (n >= 8) {
-    move_ordered<8>(to + at, from + at);
-    move_ordered<8>(to + end - 8, from + end - 8);
+    m.template move<8>(to + at, from + at);
+    m.template move<8>(to + end - 8, from + end - 8);
   } else if (n >= 4) {
-    move_ordered<4>(to + at, from + at);
-    move_ordered<4>(to + end - 4, from + end - 4);
+    m.template move<4>(to + at, from + at);
+    m.template move<4>(to + end - 4, from + end - 4);
   } else if (n >= 2) {
-    move_ordered<2>(to + at, from + at);
-    move_ordered<2>(to + end - 2, from + end - 2);
+    m.template move<2>(to + at, from + at);
+    m.template move<2>(to + end - 2, from + end - 2);
   } else if (n == 1) {
-    move_ordered<1>(to + at, from + at);
+    m.template move<1>(to + at, from + at);
   }
+}
+
+// Chunks of 16 bytes, in ascending order from an aligned destination.
+template <size_t Chunks, typename Moves, size_t... C>
+ZIM_TABLES_STEP void move_chunks(Moves m, byte* to, const byte* from, std::index_sequence<C...>) {
+  (m.template move<16>(to + 16 * C, from + 16 * C), ...);
+}
+template <size_t Chunks, typename Moves>
+ZIM_TABLES_STEP void move_chunks(Moves m, byte* to, const byte* from) {
+  move_chunks<Chunks>(m, to, from, std::make_index_sequence<Chunks>{});
 }
 
 // Copies a packed dynamic area in ascending address order, where every
 // array's element flags follow its element storage: the C library's memcpy
-// promises no order (it stores the last bytes of a block first). No store
-// straddles a cache line, where it could become visible in two halves: the
-// body goes in aligned 16-byte chunks, the ends in pieces inside one line.
-// Overlapping pieces store some bytes twice, with the same values.
-__attribute__((noinline)) inline void copy_ascending(byte* to, const byte* from, uint64_t bytes) {
-  const uintptr_t line_offset = reinterpret_cast<uintptr_t>(to) & 63;
-  uint64_t at = 0;
+// promises no order (it stores the last bytes of a block first). A store
+// that straddles a cache line can become visible in two halves, so the new
+// bytes of every store lie inside one line: the head up to the first 16-byte
+// boundary goes in pieces inside its line, the body in aligned chunks, and
+// the last chunk ends with the area, storing the bytes before its new ones
+// again with the values they already hold.
+template <typename Moves>
+ZIM_TABLES_STEP void copy_ascending_by(Moves m, byte* to, const byte* from, uint64_t bytes) {
+  const uint64_t line_offset = reinterpret_cast<uintptr_t>(to) & 63;
+  const uint64_t line_end = 64 - line_offset;
   if (bytes < 16) {
-    // Pieces of 1, 2, 4 and 8 bytes, each at its own alignment.
-    at = move_piece_if<1>(bytes - at >= 1 && ((line_offset + at) & 1) != 0, to, from, at);
-    at = move_piece_if<2>(bytes - at >= 2 && ((line_offset + at) & 2) != 0, to, from, at);
-    at = move_piece_if<4>(bytes - at >= 4 && ((line_offset + at) & 4) != 0, to, from, at);
-    at = move_piece_if<8>(bytes - at >= 8 && ((line_offset + at) & 8) != 0, to, from, at);
-    at = move_piece_if<8>(bytes - at >= 8, to, from, at);
-    at = move_piece_if<4>(bytes - at >= 4, to, from, at);
-    at = move_piece_if<2>(bytes - at >= 2, to, from, at);
-    move_piece_if<1>(bytes - at >= 1, to, from, at);
+    if (bytes <= line_end) {
+      move_short(m, to, from, 0, bytes);
+    } else {
+      move_short(m, to, from, 0, line_end);
+      move_short(m, to, from, line_end, bytes);
+    }
     return;
   }
+  uint64_t at = line_end;
   if (line_offset <= 48) {
-    move_ordered<16>(to, from);
+    m.template move<16>(to, from);
     at = 16 - (line_offset & 15);
   } else {
-    at = 64 - line_offset;
-    move_short(to, from, 0, at);
+    move_short(m, to, from, 0, at);
   }
-  for (; bytes - at >= 64; at += 64) {
-    move_ordered<16>(to + at, from + at);
-    move_ordered<16>(to + at + 16, from + at + 16);
-    move_ordered<16>(to + at + 32, from + at + 32);
-    move_ordered<16>(to + at + 48, from + at + 48);
+  // The aligned body: 256 bytes a round, then the rest by its bits (128,
+  // 64, 32 and 16 bytes), one test each instead of a loop's per chunk.
+  for (; bytes - at >= 256; at += 256) move_chunks<16>(m, to + at, from + at);
+  const uint64_t rest = bytes - at;
+  if ((rest & 128) != 0) {
+    move_chunks<8>(m, to + at, from + at);
+    at += 128;
   }
-  for (; bytes - at >= 16; at += 16) move_ordered<16>(to + at, from + at);
-  move_short(to, from, at, bytes);
+  if ((rest & 64) != 0) {
+    move_chunks<4>(m, to + at, from + at);
+    at += 64;
+  }
+  if ((rest & 32) != 0) {
+    move_chunks<2>(m, to + at, from + at);
+    at += 32;
+  }
+  if ((rest & 16) != 0) move_chunks<1>(m, to + at, from + at);
+  if ((rest & 15) != 0) m.template move<16>(to + bytes - 16, from + bytes - 16);
+}
+
+__attribute__((noinline)) inline void copy_ascending(byte* to, const byte* from, uint64_t bytes) {
+  copy_ascending_by(ordered_moves{}, to, from, bytes);
 }
 
 }  // namespace zim_tables
