@@ -53,7 +53,7 @@ ZIM_TABLES_STEP void* srv_alloc(uint32_t count, zim_bool_t use_shm) {
   }
   obj_inst[T::npd_present] = npd_size != 0 ? 1 : 0;
   if constexpr (T::count_field != 0) store<uint32_t>(obj_inst + T::count_field, count);
-  if constexpr (T::size_check) fix_ptrs<T>(npd_size, obj_inst);
+  if constexpr (T::size_check) fix_ptrs<T, true>(npd_size, obj_inst);
   return obj_inst;
 }
 

@@ -49,9 +49,15 @@ ZIM_TABLES_STEP void place_all(item_list<Items...>, byte* obj, uintptr_t& cursor
 }
 
 // Inline in the constructors too: a call would cost a frame more than the
-// stores it makes in most types.
-template <typename T>
+// stores it makes in most types. A constructor's own block (Fresh) is
+// zero-filled, so its counted arrays' pointers are null already where there
+// are no elements; and without per-NPU arrays, whose N is asked again, its
+// layout is the size the constructor refused past 32 bits before allocating,
+// so the check cannot fail there.
+template <typename T, bool Fresh = false>
 ZIM_TABLES_STEP void fix_ptrs(uint32_t npd_size, void* object) {
+  constexpr bool lays_out_empty = !Fresh || has_per_npu_arrays<T>;
+  constexpr bool checks_fit = !Fresh || has_per_npu_arrays<T>;
   if constexpr (T::size_check) {
     byte* obj_inst = static_cast<byte*>(object);
     const uintptr_t base = reinterpret_cast<uintptr_t>(obj_inst);
@@ -64,7 +70,7 @@ ZIM_TABLES_STEP void fix_ptrs(uint32_t npd_size, void* object) {
       // calls.
       if (count != 0) {
         place_all<true>(typename T::data{}, obj_inst, cursor, count);
-      } else {
+      } else if constexpr (lays_out_empty) {
         place_all<false>(typename T::data{}, obj_inst, cursor, 0);
         asm volatile("" ::: "memory");
       }
@@ -74,7 +80,7 @@ ZIM_TABLES_STEP void fix_ptrs(uint32_t npd_size, void* object) {
     // Checked after every pointer is written, as a 64-bit comparison, so a
     // wrapped 32-bit size fails here.
     const uint64_t pointer_fixed_size = cursor - base;
-    if (pointer_fixed_size > load<uint32_t>(obj_inst + ZIM_OBJ_TOTAL_SIZE_OFFSET)) {
+    if (checks_fit && pointer_fixed_size > load<uint32_t>(obj_inst + ZIM_OBJ_TOTAL_SIZE_OFFSET)) {
       report<T>(kFixPtrsCheckText, T::fix_ptrs_check);
     }
   } else {
