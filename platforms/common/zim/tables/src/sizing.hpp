@@ -27,6 +27,24 @@ ZIM_TABLES_STEP U per_npu_bytes_of(counted_array<D, E, F>) {
   return 0;
 }
 
+// The width (element and flag) of three or more per-NPU arrays that all
+// have one, else 0: summing their answers and multiplying once saves an
+// instruction per array from the third on.
+template <typename... Items>
+constexpr uint64_t common_per_npu_width(item_list<Items...>) {
+  uint64_t width = 0;
+  size_t arrays = 0;
+  bool common = true;
+  const auto see = [&](bool per_npu, uint64_t w) {
+    if (!per_npu) return;
+    common = common && (width == 0 || width == w);
+    width = w;
+    ++arrays;
+  };
+  (see(item_traits<Items>::per_npu, uint64_t{item_traits<Items>::elem_size} + 1), ...);
+  return common && arrays >= 3 ? width : 0;
+}
+
 // Each answer of the platform is folded into the sum before the next query,
 // so one register carries the sum across the calls where keeping every
 // answer apart until the end would take one each.
@@ -37,13 +55,27 @@ ZIM_TABLES_STEP void add_per_npu_bytes(Item, U& sum) {
     asm("" : "+r"(sum));
   }
 }
+template <typename U, typename Item>
+ZIM_TABLES_STEP void add_npus(Item, U& npus) {
+  if constexpr (item_traits<Item>::per_npu) {
+    npus += U{hulcon_config_get_max_num_npus()};
+    asm("" : "+r"(npus));
+  }
+}
 // The dynamic area's size, added to `sum`: in 32 bits (U = uint32_t) for the
 // sizing operations, which wrap like the object size, in 64 bits for the
 // allocator, which must see a size that does not fit.
 template <typename U, typename... Items>
 ZIM_TABLES_STEP U add_dynamic_bytes(item_list<Items...>, U sum, uint32_t count) {
-  sum += U{count} * static_cast<U>(list_traits<item_list<Items...>>::per_element_bytes);
-  (add_per_npu_bytes<U>(Items{}, sum), ...);
+  using data = item_list<Items...>;
+  sum += U{count} * static_cast<U>(list_traits<data>::per_element_bytes);
+  if constexpr (constexpr uint64_t width = common_per_npu_width(data{}); width != 0) {
+    U npus = 0;
+    (add_npus<U>(Items{}, npus), ...);
+    sum += npus * static_cast<U>(width);
+  } else {
+    (add_per_npu_bytes<U>(Items{}, sum), ...);
+  }
   return sum;
 }
 template <typename U, typename Data>
