@@ -102,13 +102,33 @@ ZIM_TABLES_STEP void copy_each_array(item_list<Steps...>, const byte* src, byte*
                                      uint32_t count) {
   (copy_array<Short>(Steps{}, src, dst, npus, count), ...);
 }
+
+// A counted array of one element: both copies have a width known here.
+template <uint32_t D, uint32_t E, uint32_t F>
+ZIM_TABLES_STEP void copy_single(counted_array<D, E, F>, const byte* src, byte* dst) {
+  if (const byte* from = load_pointer(src + D); from != nullptr) {
+    std::memcpy(load_pointer(dst + D), from, E);
+  }
+  order_stores();
+  if (const byte* from = load_pointer(src + F); from != nullptr) *load_pointer(dst + F) = *from;
+}
+template <typename Step>
+ZIM_TABLES_STEP void copy_single(Step, const byte*, byte*) {}
+template <typename... Steps>
+ZIM_TABLES_STEP void copy_all_single(item_list<Steps...>, const byte* src, byte* dst) {
+  (copy_single(Steps{}, src, dst), ...);
+}
+
 template <typename Data>
 __attribute__((noinline)) void copy_arrays_by_pointers(const byte* src, byte* dst, uint32_t npus,
                                                        uint32_t count) {
   // One array: one test of its length chooses both copies, since past the
-  // inline limit in flags its elements are past it too.
+  // inline limit in flags its elements are past it too. One element per
+  // array: no length to test.
   if (list_traits<Data>::arrays == 1 && count > kInlineArrayBytes) {
     copy_each_array<false>(Data{}, src, dst, npus, count);
+  } else if (count == 1) {
+    copy_all_single(Data{}, src, dst);
   } else {
     copy_each_array<true>(Data{}, src, dst, npus, count);
   }

@@ -61,6 +61,17 @@ ZIM_TABLES_STEP void move_short(Moves m, byte* to, const byte* from, uint64_t at
   }
 }
 
+// Moves [at, end), fewer than 32 bytes inside one cache line.
+template <typename Moves>
+ZIM_TABLES_STEP void move_in_line(Moves m, byte* to, const byte* from, uint64_t at, uint64_t end) {
+  if (end - at >= 16) {
+    m.template move<16>(to + at, from + at);
+    m.template move<16>(to + end - 16, from + end - 16);
+  } else {
+    move_short(m, to, from, at, end);
+  }
+}
+
 // Chunks of 16 bytes, in ascending order from an aligned destination.
 template <size_t Chunks, typename Moves, size_t... C>
 ZIM_TABLES_STEP void move_chunks(Moves m, byte* to, const byte* from, std::index_sequence<C...>) {
@@ -83,12 +94,12 @@ template <typename Moves>
 ZIM_TABLES_STEP void copy_ascending_by(Moves m, byte* to, const byte* from, uint64_t bytes) {
   const uint64_t line_offset = reinterpret_cast<uintptr_t>(to) & 63;
   const uint64_t line_end = 64 - line_offset;
-  if (bytes < 16) {
+  if (bytes < 32) {
     if (bytes <= line_end) {
-      move_short(m, to, from, 0, bytes);
+      move_in_line(m, to, from, 0, bytes);
     } else {
-      move_short(m, to, from, 0, line_end);
-      move_short(m, to, from, line_end, bytes);
+      move_in_line(m, to, from, 0, line_end);
+      move_in_line(m, to, from, line_end, bytes);
     }
     return;
   }
