@@ -143,34 +143,72 @@ void emit_srv_ctor(std::FILE* out, const cat::TableType& t) {
 }
 
 // The floor of a constructor: only what every constructor of the type must
-// do, written as tightly as plain C allows. It asks the NPD size and, with
-// per-NPU arrays, N once; allocates and stops on failure; stamps the header
-// in the allocator's order; and in a size-checked type points every array
-// that has elements into the packed area (the block is zero, so the others
-// are null already). It leaves out every check a constructor may prove
-// unneeded: the size's overflow and the layout's.
+// do, written as tightly as plain C allows. It asks the NPD size and, per
+// per-NPU array, N once for the size and twice for the layout, as every
+// constructor must; allocates and stops on failure; stamps the header in the
+// allocator's order; and in a size-checked type points every array that has
+// elements into the packed area (the block is zero, so the others are null
+// already). It leaves out every check a constructor may prove needless: the
+// size's overflow and the layout's.
+void emit_ctor_floor_layout(std::FILE* out, const cat::TableType& t, bool per_npu) {
+  std::fprintf(out, "  unsigned char *at = obj + %uu + npd_size;\n", t.fixed_size);
+  if (!per_npu) {
+    // Every pointer is the area's start plus whole arrays before it.
+    std::fprintf(out, "  if (count != 0) {\n");
+    uint32_t before = 0;
+    for (uint32_t i = 0; i < t.field_count; ++i) {
+      const cat::FieldItem& f = t.fields[i];
+      if (f.kind == cat::ItemKind::kInline) continue;
+      std::fprintf(out, "    put_at(obj + %u, at + count * %uu);\n", f.offset, before);
+      std::fprintf(out, "    put_at(obj + %u, at + count * %uu);\n", f.flag_at, before + f.width);
+      before += f.width + 1;
+    }
+    std::fprintf(out, "  }\n");
+    return;
+  }
+  for (uint32_t i = 0; i < t.field_count; ++i) {
+    const cat::FieldItem& f = t.fields[i];
+    if (f.kind == cat::ItemKind::kPerNpuArray) {
+      std::fprintf(out,
+                   "  put_at(obj + %u, at);\n  at += hulcon_config_get_max_num_npus() * %uu;\n"
+                   "  put_at(obj + %u, at);\n  at += hulcon_config_get_max_num_npus();\n",
+                   f.offset, f.width, f.flag_at);
+    } else if (f.kind == cat::ItemKind::kCountedArray) {
+      std::fprintf(out,
+                   "  if (count != 0) {\n    put_at(obj + %u, at);\n"
+                   "    put_at(obj + %u, at + count * %uu);\n  }\n  at += count * %uu;\n",
+                   f.offset, f.flag_at, f.width, f.width + 1);
+    }
+  }
+}
+
 void emit_ctor_floor(std::FILE* out, const cat::TableType& t) {
   const char* n = t.name;
   std::fprintf(out, "\nstatic void *sf_%s_ctor_floor(%s) {\n", n, count_parameter(t));
   if (!t.takes_count()) std::fprintf(out, "  const uint32_t count = 0;\n");
-  uint32_t per_npu = 0, counted = 0;
+  uint32_t counted = 0;
+  bool per_npu = false;
   for (uint32_t i = 0; i < t.field_count; ++i) {
     const cat::FieldItem& f = t.fields[i];
-    if (f.kind == cat::ItemKind::kPerNpuArray) per_npu += f.width + 1;
     if (f.kind == cat::ItemKind::kCountedArray) counted += f.width + 1;
+    per_npu = per_npu || f.kind == cat::ItemKind::kPerNpuArray;
   }
-  std::fprintf(out, "  uint32_t npd_size = qor_npd_get_table_size(%u);\n", t.table_id);
-  std::fprintf(out, "  uint32_t n = %s;\n",
-               per_npu != 0 ? "hulcon_config_get_max_num_npus()" : "0");
   std::fprintf(out,
-               "  uint32_t size = npd_size + %uu + n * %uu + count * %uu;\n"
+               "  uint32_t npd_size = qor_npd_get_table_size(%u);\n"
+               "  uint32_t size = npd_size + %uu + count * %uu;\n",
+               t.table_id, t.fixed_size, counted);
+  for (uint32_t i = 0; i < t.field_count; ++i) {
+    if (t.fields[i].kind == cat::ItemKind::kPerNpuArray)
+      std::fprintf(out, "  size += hulcon_config_get_max_num_npus() * %uu;\n", t.fields[i].width + 1);
+  }
+  std::fprintf(out,
                "  unsigned char *obj = calloc(1, size);\n"
                "  if (obj == NULL) __assert_fail(\"obj != NULL\", __FILE__, __LINE__, __func__);\n"
                "  uint16_t table_id = %u;\n  memcpy(obj + %u, &table_id, 2);\n"
                "  memcpy(obj + %u, &size, 4);\n  obj[%u] = 1;\n"
                "  uint32_t uid = qor_getuid();\n  memcpy(obj + %u, &uid, 4);\n",
-               t.fixed_size, per_npu, counted, t.table_id, ZIM_OBJ_TABLE_ID_OFFSET,
-               ZIM_OBJ_TOTAL_SIZE_OFFSET, ZIM_OBJ_ALLOC_STATE_OFFSET, ZIM_OBJ_UID_OFFSET);
+               t.table_id, ZIM_OBJ_TABLE_ID_OFFSET, ZIM_OBJ_TOTAL_SIZE_OFFSET,
+               ZIM_OBJ_ALLOC_STATE_OFFSET, ZIM_OBJ_UID_OFFSET);
   if (t.sets_obj_flags_bit5) {
     std::fprintf(out, "  obj[%u] |= 0x%x;\n", ZIM_OBJ_FLAGS_OFFSET, ZIM_OBJ_FLAGS_BIT5);
   } else {
@@ -178,30 +216,8 @@ void emit_ctor_floor(std::FILE* out, const cat::TableType& t) {
   }
   std::fprintf(out, "  obj[%u] = npd_size != 0;\n", t.npd_present);
   if (t.takes_count()) std::fprintf(out, "  memcpy(obj + %u, &count, 4);\n", t.count_field);
-  if (t.size_check && per_npu + counted != 0) {
-    // Every pointer is the area's start plus a sum of whole arrays before it.
-    std::fprintf(out, "  unsigned char *area = obj + %uu + npd_size;\n", t.fixed_size);
-    uint32_t npu_before = 0, counted_before = 0;
-    std::string per_npu_stores, counted_stores;
-    const auto put = [&](std::string& to, uint32_t slot, uint32_t npu_at, uint32_t counted_at) {
-      to += "  put_at(obj + " + std::to_string(slot) + ", area + n * " + std::to_string(npu_at) +
-            "u + count * " + std::to_string(counted_at) + "u);\n";
-    };
-    for (uint32_t i = 0; i < t.field_count; ++i) {
-      const cat::FieldItem& f = t.fields[i];
-      if (f.kind == cat::ItemKind::kInline) continue;
-      const bool npu = f.kind == cat::ItemKind::kPerNpuArray;
-      std::string& to = npu ? per_npu_stores : counted_stores;
-      put(to, f.offset, npu_before, counted_before);
-      (npu ? npu_before : counted_before) += f.width;
-      put(to, f.flag_at, npu_before, counted_before);
-      (npu ? npu_before : counted_before) += 1;
-    }
-    std::fputs(per_npu_stores.c_str(), out);
-    if (!counted_stores.empty())
-      std::fprintf(out, "  if (count != 0) {\n%s  }\n", counted_stores.c_str());
-  }
-  std::fprintf(out, "  (void)count;\n  (void)n;\n  return obj;\n}\n");
+  if (t.size_check && (counted != 0 || per_npu)) emit_ctor_floor_layout(out, t, per_npu);
+  std::fprintf(out, "  (void)count;\n  return obj;\n}\n");
 }
 
 void emit_write_dbobj_base(std::FILE* out, const cat::TableType& t) {
