@@ -199,7 +199,8 @@ void emit_ctor_floor(std::FILE* out, const cat::TableType& t) {
                t.table_id, t.fixed_size, counted);
   for (uint32_t i = 0; i < t.field_count; ++i) {
     if (t.fields[i].kind == cat::ItemKind::kPerNpuArray)
-      std::fprintf(out, "  size += hulcon_config_get_max_num_npus() * %uu;\n", t.fields[i].width + 1);
+      std::fprintf(out, "  size += hulcon_config_get_max_num_npus() * %uu;\n",
+                   t.fields[i].width + 1);
   }
   std::fprintf(out,
                "  unsigned char *obj = calloc(1, size);\n"
@@ -260,8 +261,7 @@ void emit_copy_ctor(std::FILE* out, const cat::TableType& t) {
 // those with it.
 std::string ops_entry(const cat::TableType& t) {
   const std::string n = t.name, sf = "sf_" + n + "_";
-  const std::string with_count =
-      sf + "get_obj_size, " + sf + "srv_ctor, " + sf + "ctor_floor";
+  const std::string with_count = sf + "get_obj_size, " + sf + "srv_ctor, " + sf + "ctor_floor";
   const std::string counted = t.takes_count() ? with_count : "0, 0, 0";
   const std::string plain = t.takes_count() ? "0, 0, 0" : with_count;
   return "    {\"" + n + "\", " + sf + "read_dbobj, " + sf + "fix_ptrs, " + counted + ", " + plain +
