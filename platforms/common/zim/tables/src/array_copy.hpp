@@ -73,19 +73,59 @@ ZIM_TABLES_STEP void copy_array_bytes(const byte* src_field, const byte* dst_fie
   }
 }
 
+// An array's elements, then its flags, with moves of Width bytes for the
+// elements and of Width / E (at least 1) for the flags: where E is a power
+// of two, n elements of Width to 2 * Width bytes have Width / E to
+// 2 * Width / E flags, so one test of the length picks both pairs of moves.
+template <uint32_t D, uint32_t E, uint32_t F, size_t Width>
+ZIM_TABLES_STEP void move_array(const byte* src, byte* dst, uint64_t n) {
+  constexpr size_t kFlagWidth = Width / E > 1 ? Width / E : 1;
+  if (const byte* from = load_pointer(src + D); from != nullptr) {
+    move_ends<Width>(load_pointer(dst + D), from, n * E);
+  }
+  order_stores();
+  if (const byte* from = load_pointer(src + F); from != nullptr) {
+    move_ends<kFlagWidth>(load_pointer(dst + F), from, n);
+  }
+}
+
+template <bool Short, uint32_t D, uint32_t E, uint32_t F>
+ZIM_TABLES_STEP void copy_array_of(const byte* src, byte* dst, uint64_t n) {
+  const uint64_t bytes = n * E;
+  if constexpr (Short && (E & (E - 1)) == 0 && E <= kInlineArrayBytes) {
+    if (bytes <= kInlineArrayBytes) {
+      if (bytes > 16) {
+        move_array<D, E, F, 16>(src, dst, n);
+      } else if (bytes >= 8) {
+        move_array<D, E, F, 8>(src, dst, n);
+      } else if constexpr (E < 8) {
+        if (bytes >= 4) {
+          move_array<D, E, F, 4>(src, dst, n);
+        } else if constexpr (E < 4) {
+          if (bytes >= 2) {
+            move_array<D, E, F, 2>(src, dst, n);
+          } else if constexpr (E == 1) {
+            if (bytes == 1) move_array<D, E, F, 1>(src, dst, n);
+          }
+        }
+      }
+      return;
+    }
+  }
+  copy_array_bytes<Short, E>(src + D, dst + D, n);
+  order_stores();
+  copy_array_bytes<Short, 1>(src + F, dst + F, n);
+}
+
 template <bool Short, uint32_t D, uint32_t E, uint32_t F>
 ZIM_TABLES_STEP void copy_array(per_npu_array<D, E, F>, const byte* src, byte* dst, uint32_t npus,
                                 uint32_t) {
-  copy_array_bytes<Short, E>(src + D, dst + D, npus);
-  order_stores();
-  copy_array_bytes<Short, 1>(src + F, dst + F, npus);
+  copy_array_of<Short, D, E, F>(src, dst, npus);
 }
 template <bool Short, uint32_t D, uint32_t E, uint32_t F>
 ZIM_TABLES_STEP void copy_array(counted_array<D, E, F>, const byte* src, byte* dst, uint32_t,
                                 uint32_t count) {
-  copy_array_bytes<Short, E>(src + D, dst + D, count);
-  order_stores();
-  copy_array_bytes<Short, 1>(src + F, dst + F, count);
+  copy_array_of<Short, D, E, F>(src, dst, count);
 }
 template <bool Short, uint32_t O, uint32_t B, uint32_t FO, uint32_t FN>
 ZIM_TABLES_STEP void copy_array(inline_span<O, B, FO, FN>, const byte*, byte*, uint32_t, uint32_t) {
