@@ -104,6 +104,24 @@ void emit_get_obj_size(std::FILE* out, const cat::TableType& t) {
   std::fprintf(out, "%s  return size;\n}\n", t.takes_count() ? "  (void)count;\n" : "");
 }
 
+// The allocator's stamps after a successful allocation, in its order with
+// the uid among them; `size` names the emitted u32 object size.
+void emit_stamps(std::FILE* out, const cat::TableType& t, const char* size) {
+  std::fprintf(out,
+               "  uint16_t table_id = %u;\n  memcpy(obj + %u, &table_id, 2);\n"
+               "  memcpy(obj + %u, &%s, 4);\n  obj[%u] = 1;\n"
+               "  uint32_t uid = qor_getuid();\n  memcpy(obj + %u, &uid, 4);\n",
+               t.table_id, ZIM_OBJ_TABLE_ID_OFFSET, ZIM_OBJ_TOTAL_SIZE_OFFSET, size,
+               ZIM_OBJ_ALLOC_STATE_OFFSET, ZIM_OBJ_UID_OFFSET);
+  if (t.sets_obj_flags_bit5) {
+    std::fprintf(out, "  obj[%u] |= 0x%x;\n", ZIM_OBJ_FLAGS_OFFSET, ZIM_OBJ_FLAGS_BIT5);
+  } else {
+    std::fprintf(out, "  obj[%u] &= 0x%x;\n", ZIM_OBJ_FLAGS_OFFSET, ~ZIM_OBJ_FLAGS_BIT5 & 0xffu);
+  }
+  std::fprintf(out, "  obj[%u] = npd_size != 0;\n", t.npd_present);
+  if (t.takes_count()) std::fprintf(out, "  memcpy(obj + %u, &count, 4);\n", t.count_field);
+}
+
 void emit_srv_ctor(std::FILE* out, const cat::TableType& t) {
   const char* n = t.name;
   std::fprintf(out, "\nstatic void *sf_%s_srv_ctor(%s) {\n", n, count_parameter(t));
@@ -126,18 +144,8 @@ void emit_srv_ctor(std::FILE* out, const cat::TableType& t) {
                "    __assert_fail(\"size <= UINT32_MAX\", __FILE__, __LINE__, __func__);\n"
                "  unsigned char *obj = calloc(1, size);\n"
                "  if (obj == NULL) __assert_fail(\"obj != NULL\", __FILE__, __LINE__, __func__);\n"
-               "  uint16_t table_id = %u;\n  memcpy(obj + %u, &table_id, 2);\n"
-               "  uint32_t total = (uint32_t)size;\n  memcpy(obj + %u, &total, 4);\n"
-               "  obj[%u] = 1;\n  uint32_t uid = qor_getuid();\n  memcpy(obj + %u, &uid, 4);\n",
-               t.table_id, ZIM_OBJ_TABLE_ID_OFFSET, ZIM_OBJ_TOTAL_SIZE_OFFSET,
-               ZIM_OBJ_ALLOC_STATE_OFFSET, ZIM_OBJ_UID_OFFSET);
-  if (t.sets_obj_flags_bit5) {
-    std::fprintf(out, "  obj[%u] |= 0x%x;\n", ZIM_OBJ_FLAGS_OFFSET, ZIM_OBJ_FLAGS_BIT5);
-  } else {
-    std::fprintf(out, "  obj[%u] &= 0x%x;\n", ZIM_OBJ_FLAGS_OFFSET, ~ZIM_OBJ_FLAGS_BIT5 & 0xffu);
-  }
-  std::fprintf(out, "  obj[%u] = npd_size != 0;\n", t.npd_present);
-  if (t.takes_count()) std::fprintf(out, "  memcpy(obj + %u, &count, 4);\n", t.count_field);
+               "  uint32_t total = (uint32_t)size;\n");
+  emit_stamps(out, t, "total");
   if (t.size_check) std::fprintf(out, "  sf_%s_fix_ptrs(npd_size, obj);\n", n);
   std::fprintf(out, "  (void)count;\n  return obj;\n}\n");
 }
@@ -202,21 +210,11 @@ void emit_ctor_floor(std::FILE* out, const cat::TableType& t) {
       std::fprintf(out, "  size += hulcon_config_get_max_num_npus() * %uu;\n",
                    t.fields[i].width + 1);
   }
-  std::fprintf(out,
-               "  unsigned char *obj = calloc(1, size);\n"
-               "  if (obj == NULL) __assert_fail(\"obj != NULL\", __FILE__, __LINE__, __func__);\n"
-               "  uint16_t table_id = %u;\n  memcpy(obj + %u, &table_id, 2);\n"
-               "  memcpy(obj + %u, &size, 4);\n  obj[%u] = 1;\n"
-               "  uint32_t uid = qor_getuid();\n  memcpy(obj + %u, &uid, 4);\n",
-               t.table_id, ZIM_OBJ_TABLE_ID_OFFSET, ZIM_OBJ_TOTAL_SIZE_OFFSET,
-               ZIM_OBJ_ALLOC_STATE_OFFSET, ZIM_OBJ_UID_OFFSET);
-  if (t.sets_obj_flags_bit5) {
-    std::fprintf(out, "  obj[%u] |= 0x%x;\n", ZIM_OBJ_FLAGS_OFFSET, ZIM_OBJ_FLAGS_BIT5);
-  } else {
-    std::fprintf(out, "  obj[%u] &= 0x%x;\n", ZIM_OBJ_FLAGS_OFFSET, ~ZIM_OBJ_FLAGS_BIT5 & 0xffu);
-  }
-  std::fprintf(out, "  obj[%u] = npd_size != 0;\n", t.npd_present);
-  if (t.takes_count()) std::fprintf(out, "  memcpy(obj + %u, &count, 4);\n", t.count_field);
+  std::fprintf(
+      out,
+      "  unsigned char *obj = calloc(1, size);\n"
+      "  if (obj == NULL) __assert_fail(\"obj != NULL\", __FILE__, __LINE__, __func__);\n");
+  emit_stamps(out, t, "size");
   if (t.size_check && (counted != 0 || per_npu)) emit_ctor_floor_layout(out, t, per_npu);
   std::fprintf(out, "  (void)count;\n  return obj;\n}\n");
 }

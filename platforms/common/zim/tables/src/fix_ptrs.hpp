@@ -56,8 +56,9 @@ ZIM_TABLES_STEP void place_all(item_list<Items...>, byte* obj, uintptr_t& cursor
 // so the check cannot fail there.
 template <typename T, bool Fresh = false>
 ZIM_TABLES_STEP void fix_ptrs(uint32_t npd_size, void* object) {
-  constexpr bool lays_out_empty = !Fresh || has_per_npu_arrays<T>;
-  constexpr bool checks_fit = !Fresh || has_per_npu_arrays<T>;
+  // Without per-NPU arrays a fresh block needs neither the layout of an
+  // object without elements nor the check.
+  constexpr bool trusts_fresh_block = Fresh && !has_per_npu_arrays<T>;
   if constexpr (T::size_check) {
     byte* obj_inst = static_cast<byte*>(object);
     const uintptr_t base = reinterpret_cast<uintptr_t>(obj_inst);
@@ -70,7 +71,7 @@ ZIM_TABLES_STEP void fix_ptrs(uint32_t npd_size, void* object) {
       // calls.
       if (count != 0) {
         place_all<true>(typename T::data{}, obj_inst, cursor, count);
-      } else if constexpr (lays_out_empty) {
+      } else if constexpr (!trusts_fresh_block) {
         place_all<false>(typename T::data{}, obj_inst, cursor, 0);
         asm volatile("" ::: "memory");
       }
@@ -80,7 +81,8 @@ ZIM_TABLES_STEP void fix_ptrs(uint32_t npd_size, void* object) {
     // Checked after every pointer is written, as a 64-bit comparison, so a
     // wrapped 32-bit size fails here.
     const uint64_t pointer_fixed_size = cursor - base;
-    if (checks_fit && pointer_fixed_size > load<uint32_t>(obj_inst + ZIM_OBJ_TOTAL_SIZE_OFFSET)) {
+    if (!trusts_fresh_block &&
+        pointer_fixed_size > load<uint32_t>(obj_inst + ZIM_OBJ_TOTAL_SIZE_OFFSET)) {
       report<T>(kFixPtrsCheckText, T::fix_ptrs_check);
     }
   } else {
