@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // The inline fields and their presence flags copied between two objects of a
-// type, every field stored before the flags. The source comes first, the
-// destination second.
+// type by the stores the field plan lays out: every field stored before its
+// flag. The source comes first, the destination second.
 #pragma once
 
 #include <array>
@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "access.hpp"
+#include "field_plan.hpp"
 #include "ordered_move.hpp"
 #include "traits.hpp"
 
@@ -38,66 +39,47 @@ ZIM_TABLES_STEP void copy_block(byte* to, const byte* from) {
   }
 }
 
-template <uint32_t O, uint32_t B, uint32_t FO, uint32_t FN>
-ZIM_TABLES_STEP void copy_inline(inline_span<O, B, FO, FN>, const byte* src, byte* dst) {
-  copy_block<B>(dst + O, src + O);
-}
-template <typename Array>
-ZIM_TABLES_STEP void copy_inline(Array, const byte*, byte*) {}
-
-// The presence flags of the inline fields lie back to back in field order,
-// interrupted only by the flag pointers of arrays. Each uninterrupted run is
-// copied as one block after the fields it belongs to, so every field is
-// still stored before its flag.
-struct byte_run {
-  uint32_t offset = 0;
-  uint32_t bytes = 0;
-};
-template <size_t Items>
-struct flag_runs {
-  std::array<byte_run, Items> runs{};
-  size_t count = 0;
-};
-
+// A type's spans in field order, the arrays left out.
 template <typename Item>
-struct flag_bytes_of {
-  static constexpr byte_run run{};
+struct span_of {
+  static constexpr bool is_span = false;
+  static constexpr field_span span{};
 };
 template <uint32_t O, uint32_t B, uint32_t FO, uint32_t FN>
-struct flag_bytes_of<inline_span<O, B, FO, FN>> {
-  static constexpr byte_run run{FO, FN};
+struct span_of<inline_span<O, B, FO, FN>> {
+  static constexpr bool is_span = true;
+  static constexpr field_span span{O, B, FO, FN};
 };
 
 template <typename... Steps>
-constexpr auto group_flags(item_list<Steps...>) {
-  flag_runs<sizeof...(Steps)> g;
-  const byte_run items[] = {flag_bytes_of<Steps>::run..., byte_run{}};
-  for (const byte_run& r : items) {
-    if (r.bytes == 0) continue;
-    if (g.count != 0 && g.runs[g.count - 1].offset + g.runs[g.count - 1].bytes == r.offset) {
-      g.runs[g.count - 1].bytes += r.bytes;
-    } else {
-      g.runs[g.count++] = r;
-    }
-  }
-  return g;
+constexpr auto plan_fields(item_list<Steps...>) {
+  constexpr size_t items = sizeof...(Steps);
+  std::array<field_span, items + 1> spans{};
+  size_t count = 0;
+  ((span_of<Steps>::is_span ? (spans[count++] = span_of<Steps>::span, 0) : 0), ...);
+  return plan_field_copy<plan_capacity(items)>(spans.data(), count);
 }
 
 template <typename Data>
-inline constexpr auto kFlagRuns = group_flags(Data{});
+inline constexpr auto kFieldPlan = plan_fields(Data{});
 
-template <typename Data, size_t... R>
-ZIM_TABLES_STEP void copy_flags(const byte* src, byte* dst, std::index_sequence<R...>) {
-  constexpr auto& g = kFlagRuns<Data>;
-  (copy_block<g.runs[R].bytes>(dst + g.runs[R].offset, src + g.runs[R].offset), ...);
+template <uint32_t Offset, uint32_t Bytes, bool FenceAfter>
+ZIM_TABLES_STEP void copy_planned(const byte* src, byte* dst) {
+  copy_block<Bytes>(dst + Offset, src + Offset);
+  if constexpr (FenceAfter) order_stores();
+}
+
+template <typename Data, size_t... S>
+ZIM_TABLES_STEP void copy_fields_and_flags(const byte* src, byte* dst, std::index_sequence<S...>) {
+  constexpr auto& plan = kFieldPlan<Data>;
+  (copy_planned<plan.steps[S].offset, plan.steps[S].bytes, plan.steps[S].fence_after>(src, dst),
+   ...);
 }
 
 template <typename... Steps>
 ZIM_TABLES_STEP void copy_fields_and_flags(item_list<Steps...>, const byte* src, byte* dst) {
   using data = item_list<Steps...>;
-  (copy_inline(Steps{}, src, dst), ...);
-  order_stores();
-  copy_flags<data>(src, dst, std::make_index_sequence<kFlagRuns<data>.count>{});
+  copy_fields_and_flags<data>(src, dst, std::make_index_sequence<kFieldPlan<data>.count>{});
 }
 
 }  // namespace zim_tables
