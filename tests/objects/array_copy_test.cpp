@@ -1,15 +1,19 @@
 // SPDX-License-Identifier: Apache-2.0
 // read_dbobj between two objects laid out alike, at lengths the operations
 // corpus does not reach: around every bound where the copy of an array or of
-// a packed dynamic area changes its way (inline moves of 1 to 32 bytes,
-// memcpy, stretches between flags, the ordered copy past 8 KiB).
+// a packed dynamic area changes its way (inline moves of 1 to 32 bytes, and
+// up to 64 where the count bounds every array; memcpy; stretches between
+// flags; the ordered copy past 8 KiB). The bounded inline copy also for
+// element sizes no type of the catalogue takes that way.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <vector>
 
 #include "object_model.hpp"
+#include "table_ops.hpp"
 
 namespace zim_test {
 namespace {
@@ -17,7 +21,7 @@ namespace {
 TEST(ArrayCopies, MoveExactlyTheModelsBytesAtEveryLengthBound) {
   constexpr uint32_t kNpd = 8;
   const std::vector<uint32_t> npus_tried = {1, 3, 17, 33};
-  const std::vector<uint32_t> counts_tried = {2, 3, 5, 9, 17, 33, 100, 700};
+  const std::vector<uint32_t> counts_tried = {2, 3, 5, 8, 9, 16, 17, 33, 64, 65, 100, 700};
   const std::vector<uint32_t> no_count = {0};
   std::minstd_rand rng(29);
   for (const RefType& t : reference()) {
@@ -41,6 +45,31 @@ TEST(ArrayCopies, MoveExactlyTheModelsBytesAtEveryLengthBound) {
       }
     }
   }
+}
+
+// Every count up to the bound, between guard bytes that must stay.
+template <uint32_t E>
+void expect_bounded_copies_exact() {
+  constexpr size_t kGuard = 16, kBound = zim_tables::kBoundedArrayBytes;
+  unsigned char from[kBound], to[kGuard + kBound + kGuard];
+  for (size_t i = 0; i < kBound; ++i) from[i] = static_cast<unsigned char>(i * 13 + E);
+  for (uint64_t n = 0; n * E <= kBound; ++n) {
+    std::memset(to, 0xa5, sizeof to);
+    zim_tables::copy_elements<zim_tables::array_moves::bounded, E>(to + kGuard, from, n);
+    for (size_t i = 0; i < sizeof to; ++i) {
+      const bool inside = i >= kGuard && i < kGuard + n * E;
+      ASSERT_EQ(to[i], inside ? from[i - kGuard] : 0xa5) << E << "-byte elements, " << n;
+    }
+  }
+}
+
+TEST(ArrayCopies, BoundedInlineCopiesMoveExactlyTheirElements) {
+  expect_bounded_copies_exact<1>();
+  expect_bounded_copies_exact<3>();
+  expect_bounded_copies_exact<4>();
+  expect_bounded_copies_exact<12>();
+  expect_bounded_copies_exact<24>();
+  expect_bounded_copies_exact<32>();
 }
 
 }  // namespace

@@ -32,12 +32,22 @@ ZIM_TABLES_STEP void move_ends(byte* to, const byte* from, uint64_t bytes) {
 // hundred elements, where memcpy turns to a string move that counts one
 // step per byte: there the ordered copy is cheaper.
 inline constexpr uint64_t kInlineArrayBytes = 32;
+// Where a test of the count has bounded every array to this many bytes, the
+// copies are inline alone, two 16-byte moves from each end above 32 bytes:
+// with no call left, the copy saves no registers.
+inline constexpr uint64_t kBoundedArrayBytes = 64;
 
-template <uint32_t ElemSize>
+// How an array's copies are made: by memcpy alone (the cold path), inline
+// up to 32 bytes and by memcpy beyond, or inline alone within the bound.
+enum class array_moves { by_call, short_inline, bounded };
+
+template <array_moves How, uint32_t ElemSize>
 ZIM_TABLES_STEP void copy_elements(byte* to, const byte* from, uint64_t n) {
   const uint64_t bytes = n * ElemSize;
   if (bytes > kInlineArrayBytes) {
-    if (ElemSize > 32 && bytes > kStringMoveBytes) {
+    if constexpr (How == array_moves::bounded) {
+      move_ends<kInlineArrayBytes>(to, from, bytes);
+    } else if (ElemSize > 32 && bytes > kStringMoveBytes) {
       copy_ascending(to, from, bytes);
     } else {
       std::memcpy(to, from, bytes);
@@ -63,11 +73,11 @@ ZIM_TABLES_STEP void copy_elements(byte* to, const byte* from, uint64_t n) {
 // moves nothing (its destination pointer may be null). Inline short copies
 // where arrays are copied one by one as a rule; memcpy on the cold path,
 // whose code stays small.
-template <bool Short, uint32_t ElemSize>
+template <array_moves How, uint32_t ElemSize>
 ZIM_TABLES_STEP void copy_array_bytes(const byte* src_field, const byte* dst_field, uint64_t n) {
   const byte* from = load_pointer(src_field);
-  if constexpr (Short) {
-    if (from != nullptr) copy_elements<ElemSize>(load_pointer(dst_field), from, n);
+  if constexpr (How != array_moves::by_call) {
+    if (from != nullptr) copy_elements<How, ElemSize>(load_pointer(dst_field), from, n);
   } else {
     if (from != nullptr && n != 0) std::memcpy(load_pointer(dst_field), from, n * ElemSize);
   }
@@ -89,10 +99,14 @@ ZIM_TABLES_STEP void move_array(const byte* src, byte* dst, uint64_t n) {
   }
 }
 
-template <bool Short, uint32_t D, uint32_t E, uint32_t F>
+template <array_moves How, uint32_t D, uint32_t E, uint32_t F>
 ZIM_TABLES_STEP void copy_array_of(const byte* src, byte* dst, uint64_t n) {
   const uint64_t bytes = n * E;
-  if constexpr (Short && (E & (E - 1)) == 0 && E <= kInlineArrayBytes) {
+  if constexpr (How != array_moves::by_call && (E & (E - 1)) == 0 && E <= kInlineArrayBytes) {
+    if (How == array_moves::bounded && bytes > kInlineArrayBytes) {
+      move_array<D, E, F, kInlineArrayBytes>(src, dst, n);
+      return;
+    }
     if (bytes <= kInlineArrayBytes) {
       if (bytes > 16) {
         move_array<D, E, F, 16>(src, dst, n);
@@ -112,22 +126,22 @@ ZIM_TABLES_STEP void copy_array_of(const byte* src, byte* dst, uint64_t n) {
       return;
     }
   }
-  copy_array_bytes<Short, E>(src + D, dst + D, n);
+  copy_array_bytes<How, E>(src + D, dst + D, n);
   order_stores();
-  copy_array_bytes<Short, 1>(src + F, dst + F, n);
+  copy_array_bytes<How, 1>(src + F, dst + F, n);
 }
 
-template <bool Short, uint32_t D, uint32_t E, uint32_t F>
+template <array_moves How, uint32_t D, uint32_t E, uint32_t F>
 ZIM_TABLES_STEP void copy_array(per_npu_array<D, E, F>, const byte* src, byte* dst, uint32_t npus,
                                 uint32_t) {
-  copy_array_of<Short, D, E, F>(src, dst, npus);
+  copy_array_of<How, D, E, F>(src, dst, npus);
 }
-template <bool Short, uint32_t D, uint32_t E, uint32_t F>
+template <array_moves How, uint32_t D, uint32_t E, uint32_t F>
 ZIM_TABLES_STEP void copy_array(counted_array<D, E, F>, const byte* src, byte* dst, uint32_t,
                                 uint32_t count) {
-  copy_array_of<Short, D, E, F>(src, dst, count);
+  copy_array_of<How, D, E, F>(src, dst, count);
 }
-template <bool Short, uint32_t O, uint32_t B, uint32_t FO, uint32_t FN>
+template <array_moves How, uint32_t O, uint32_t B, uint32_t FO, uint32_t FN>
 ZIM_TABLES_STEP void copy_array(inline_span<O, B, FO, FN>, const byte*, byte*, uint32_t, uint32_t) {
 }
 
@@ -137,10 +151,10 @@ ZIM_TABLES_STEP void copy_array(inline_span<O, B, FO, FN>, const byte*, byte*, u
 // a source whose arrays are not where the destination's layout puts them (a
 // null pointer, a moved array, another count), each array by memcpy so that
 // the rare path's code stays small.
-template <bool Short, typename... Steps>
+template <array_moves How, typename... Steps>
 ZIM_TABLES_STEP void copy_each_array(item_list<Steps...>, const byte* src, byte* dst, uint32_t npus,
                                      uint32_t count) {
-  (copy_array<Short>(Steps{}, src, dst, npus, count), ...);
+  (copy_array<How>(Steps{}, src, dst, npus, count), ...);
 }
 
 // A counted array of one element: both copies have a width known here.
@@ -159,24 +173,64 @@ ZIM_TABLES_STEP void copy_all_single(item_list<Steps...>, const byte* src, byte*
   (copy_single(Steps{}, src, dst), ...);
 }
 
+// Counts up to the one that bounds every array to kBoundedArrayBytes: inline
+// moves alone, so that the copy saves no registers; with one element per
+// array every width is fixed here.
 template <typename Data>
-__attribute__((noinline)) void copy_arrays_by_pointers(const byte* src, byte* dst, uint32_t npus,
-                                                       uint32_t count) {
-  // One array: one test of its length chooses both copies, since past the
-  // inline limit in flags its elements are past it too. One element per
-  // array: no length to test.
-  if (list_traits<Data>::arrays == 1 && count > kInlineArrayBytes) {
-    copy_each_array<false>(Data{}, src, dst, npus, count);
-  } else if (count == 1) {
+__attribute__((noinline)) void copy_bounded_arrays(const byte* src, byte* dst, uint32_t npus,
+                                                   uint32_t count) {
+  if (count == 1) {
     copy_all_single(Data{}, src, dst);
   } else {
-    copy_each_array<true>(Data{}, src, dst, npus, count);
+    copy_each_array<array_moves::bounded>(Data{}, src, dst, npus, count);
   }
 }
+
+template <typename Data>
+__attribute__((noinline)) void copy_one_element_each(const byte* src, byte* dst) {
+  copy_all_single(Data{}, src, dst);
+}
+
+// Called with a count above Above only, which the copies may rely on (0:
+// none told; for some types the compiler saves more registers when told).
+template <typename Data, array_moves How, uint32_t Above>
+__attribute__((noinline)) void copy_arrays_as(const byte* src, byte* dst, uint32_t npus,
+                                              uint32_t count) {
+  if (Above != 0 && count <= Above) __builtin_unreachable();
+  copy_each_array<How>(Data{}, src, dst, npus, count);
+}
+
+// The counted arrays of a type without per-NPU ones, chosen by the count in
+// the caller and each way a call of its own, so that only the ways with
+// calls of memcpy save registers. One array past the inline limit in flags
+// is past it in elements too: memcpy for both. Up to the count that bounds
+// every array, inline moves alone; past it, array by array as each length
+// says.
+template <typename Data>
+ZIM_TABLES_STEP void copy_arrays_by_pointers(const byte* src, byte* dst, uint32_t npus,
+                                             uint32_t count) {
+  constexpr uint32_t widest = list_traits<Data>::widest_element;
+  if (list_traits<Data>::arrays == 1 && count > kInlineArrayBytes) {
+    copy_arrays_as<Data, array_moves::by_call, kInlineArrayBytes>(src, dst, npus, count);
+    return;
+  }
+  constexpr uint32_t bounded = widest <= kBoundedArrayBytes / 2 ? kBoundedArrayBytes / widest : 1;
+  if constexpr (bounded > 1) {
+    if (count <= bounded) {
+      copy_bounded_arrays<Data>(src, dst, npus, count);
+      return;
+    }
+  } else if (count == 1) {
+    copy_one_element_each<Data>(src, dst);
+    return;
+  }
+  copy_arrays_as<Data, array_moves::short_inline, 0>(src, dst, npus, count);
+}
+
 template <typename Data>
 __attribute__((noinline, cold)) void copy_arrays_one_by_one(const byte* src, byte* dst,
                                                             uint32_t npus, uint32_t count) {
-  copy_each_array<false>(Data{}, src, dst, npus, count);
+  copy_each_array<array_moves::by_call>(Data{}, src, dst, npus, count);
 }
 
 }  // namespace zim_tables

@@ -86,6 +86,12 @@ struct list_traits<item_list<Items...>> {
       ((item_traits<Items>::per_npu ? uint64_t{item_traits<Items>::elem_size} + 1 : 0) + ... + 0);
   static constexpr uint64_t per_element_bytes =
       ((item_traits<Items>::counted ? uint64_t{item_traits<Items>::elem_size} + 1 : 0) + ... + 0);
+  static constexpr uint32_t widest_element = [] {
+    uint32_t widest = 0;
+    ((widest = item_traits<Items>::elem_size > widest ? item_traits<Items>::elem_size : widest),
+     ...);
+    return widest;
+  }();
   // The data pointer of the array placed first, where a packed dynamic area
   // begins.
   static constexpr uint32_t first_data_ptr = [] {
