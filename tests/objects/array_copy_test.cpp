@@ -20,7 +20,7 @@ namespace {
 
 TEST(ArrayCopies, MoveExactlyTheModelsBytesAtEveryLengthBound) {
   constexpr uint32_t kNpd = 8;
-  const std::vector<uint32_t> npus_tried = {1, 3, 17, 33};
+  const std::vector<uint32_t> npus_tried = {0, 1, 3, 17, 33};
   const std::vector<uint32_t> counts_tried = {2, 3, 5, 8, 9, 16, 17, 33, 64, 65, 100, 700};
   const std::vector<uint32_t> no_count = {0};
   std::minstd_rand rng(29);

@@ -220,8 +220,8 @@ inline void read_dbobj(const void* source, void* destination) {
   if constexpr (packed_copy) {
     copy_arrays<data>(src, dst, npus, count);
   } else if constexpr (has_per_npu_arrays<T>) {
-    if (uint64_t{npus} + count != 0)
-      copy_each_array<array_moves::short_inline>(data{}, src, dst, npus, count);
+    // No test of N: an empty array's length picks no move.
+    copy_each_array<array_moves::short_inline>(data{}, src, dst, npus, count);
   } else if constexpr (arrays != 0) {
     if (count != 0) copy_arrays_by_pointers<data>(src, dst, npus, count);
   }
