@@ -81,8 +81,9 @@ constexpr size_t moves_for(uint32_t bytes) {
   return plan.count;
 }
 
-// Whether the region's moves store every byte of [field_begin, field_end)
-// before any of [flag_begin, flag_end) for the first time.
+// Whether the moves from `first` on, all inside the region that begins at
+// `region`, store every byte of [region, field_end) before they store any
+// byte of [flag_begin, flag_end) for the first time.
 template <size_t Max>
 constexpr bool fields_precede_flags(const copy_plan<Max>& plan, size_t first, uint32_t region,
                                     uint32_t field_end, uint32_t flag_begin, uint32_t flag_end) {
