@@ -173,22 +173,18 @@ ZIM_TABLES_STEP void copy_all_single(item_list<Steps...>, const byte* src, byte*
   (copy_single(Steps{}, src, dst), ...);
 }
 
-// Counts up to the one that bounds every array to kBoundedArrayBytes: inline
-// moves alone, so that the copy saves no registers; with one element per
-// array every width is fixed here.
-template <typename Data>
+// Counts from 1 (read_dbobj copies no array of an object without elements)
+// up to Bound, at which every array holds kBoundedArrayBytes or fewer:
+// inline moves alone, so that the copy saves no registers. With one element
+// per array every width is fixed here; a Bound of 1 is that alone.
+template <typename Data, uint32_t Bound>
 __attribute__((noinline)) void copy_bounded_arrays(const byte* src, byte* dst, uint32_t npus,
                                                    uint32_t count) {
-  if (count == 1) {
+  if (Bound == 1 || count == 1) {
     copy_all_single(Data{}, src, dst);
-  } else {
+  } else if constexpr (Bound > 1) {
     copy_each_array<array_moves::bounded>(Data{}, src, dst, npus, count);
   }
-}
-
-template <typename Data>
-__attribute__((noinline)) void copy_one_element_each(const byte* src, byte* dst) {
-  copy_all_single(Data{}, src, dst);
 }
 
 // Called with a count above Above only, which the copies may rely on (0:
@@ -214,14 +210,9 @@ ZIM_TABLES_STEP void copy_arrays_by_pointers(const byte* src, byte* dst, uint32_
     copy_arrays_as<Data, array_moves::by_call, kInlineArrayBytes>(src, dst, npus, count);
     return;
   }
-  constexpr uint32_t bounded = widest <= kBoundedArrayBytes / 2 ? kBoundedArrayBytes / widest : 1;
-  if constexpr (bounded > 1) {
-    if (count <= bounded) {
-      copy_bounded_arrays<Data>(src, dst, npus, count);
-      return;
-    }
-  } else if (count == 1) {
-    copy_one_element_each<Data>(src, dst);
+  constexpr uint32_t bound = widest <= kBoundedArrayBytes / 2 ? kBoundedArrayBytes / widest : 1;
+  if (count <= bound) {
+    copy_bounded_arrays<Data, bound>(src, dst, npus, count);
     return;
   }
   copy_arrays_as<Data, array_moves::short_inline, 0>(src, dst, npus, count);
