@@ -60,7 +60,8 @@ zim_wisp_enums_t zim_olist_get_wisp_enums(void) {
   return olist_traits::wisp;
 }
 
-void qor_olist_read_dbobj(qor_olist_obj_st src, qor_olist_obj_st dst) {
+// Called, not copied, by the copy routine where the data copy is long.
+__attribute__((noinline)) void qor_olist_read_dbobj(qor_olist_obj_st src, qor_olist_obj_st dst) {
   zt::read_dbobj<olist_traits>(src, dst);
 }
 
@@ -73,10 +74,13 @@ __attribute__((noinline)) void qor_olist_write_dbobj_base(qor_olist_obj_st src, 
 void qor_olist_read_dbobj_base(qor_olist_obj_st src, qor_olist_obj_st dst)
     __attribute__((alias("qor_olist_write_dbobj_base")));
 
-// The copy routine's name for that body. It is bound inside the unit, so a
-// program's own symbol of an exported name cannot stand in for it.
+// The copy routine's names for the header and data copies. They are bound
+// inside the unit, so a program's own symbol of an exported name cannot
+// stand in for them.
 static void olist_copy_headers(qor_olist_obj_st src, qor_olist_obj_st dst)
     __attribute__((alias("qor_olist_write_dbobj_base")));
+static void olist_copy_data(qor_olist_obj_st src, qor_olist_obj_st dst)
+    __attribute__((alias("qor_olist_read_dbobj")));
 
 // Written out in each constructor for its own use_shm: no choice at run time
 // on the path that makes every server object.
@@ -101,12 +105,7 @@ static srv_olist_t olist_copy_alloc(uint32_t count, zim_bool_t use_shm) {
 // Written out in each copy constructor for its own use_shm, like the
 // allocator in the constructors: no choice at run time on the copy's path.
 __attribute__((always_inline)) static inline srv_olist_t olist_copy(qor_olist_obj_st src, zim_bool_t use_shm) {
-  // The data copy through the template itself, not the exported symbol:
-  // bound inside the unit like the header copy, and inlined where it pays.
-  const auto copy_data = [](qor_olist_obj_st from, qor_olist_obj_st to) {
-    zt::read_dbobj<olist_traits>(from, to);
-  };
-  return zt::copy<olist_traits>(src, use_shm, olist_copy_alloc, olist_copy_headers, +copy_data);
+  return zt::copy<olist_traits>(src, use_shm, olist_copy_alloc, olist_copy_headers, olist_copy_data);
 }
 
 srv_olist_t zim_olist_copy_ctor(qor_olist_obj_st src) {

@@ -68,7 +68,8 @@ zim_wisp_enums_t zim_testdynhg_get_wisp_enums(void) {
   return testdynhg_traits::wisp;
 }
 
-void qor_testdynhg_read_dbobj(qor_testdynhg_obj_st src, qor_testdynhg_obj_st dst) {
+// Called, not copied, by the copy routine where the data copy is long.
+__attribute__((noinline)) void qor_testdynhg_read_dbobj(qor_testdynhg_obj_st src, qor_testdynhg_obj_st dst) {
   zt::read_dbobj<testdynhg_traits>(src, dst);
 }
 
@@ -81,10 +82,13 @@ __attribute__((noinline)) void qor_testdynhg_write_dbobj_base(qor_testdynhg_obj_
 void qor_testdynhg_read_dbobj_base(qor_testdynhg_obj_st src, qor_testdynhg_obj_st dst)
     __attribute__((alias("qor_testdynhg_write_dbobj_base")));
 
-// The copy routine's name for that body. It is bound inside the unit, so a
-// program's own symbol of an exported name cannot stand in for it.
+// The copy routine's names for the header and data copies. They are bound
+// inside the unit, so a program's own symbol of an exported name cannot
+// stand in for them.
 static void testdynhg_copy_headers(qor_testdynhg_obj_st src, qor_testdynhg_obj_st dst)
     __attribute__((alias("qor_testdynhg_write_dbobj_base")));
+static void testdynhg_copy_data(qor_testdynhg_obj_st src, qor_testdynhg_obj_st dst)
+    __attribute__((alias("qor_testdynhg_read_dbobj")));
 
 // Written out in each constructor for its own use_shm: no choice at run time
 // on the path that makes every server object.
@@ -109,12 +113,7 @@ static srv_testdynhg_t testdynhg_copy_alloc(uint32_t count, zim_bool_t use_shm) 
 // Written out in each copy constructor for its own use_shm, like the
 // allocator in the constructors: no choice at run time on the copy's path.
 __attribute__((always_inline)) static inline srv_testdynhg_t testdynhg_copy(qor_testdynhg_obj_st src, zim_bool_t use_shm) {
-  // The data copy through the template itself, not the exported symbol:
-  // bound inside the unit like the header copy, and inlined where it pays.
-  const auto copy_data = [](qor_testdynhg_obj_st from, qor_testdynhg_obj_st to) {
-    zt::read_dbobj<testdynhg_traits>(from, to);
-  };
-  return zt::copy<testdynhg_traits>(src, use_shm, testdynhg_copy_alloc, testdynhg_copy_headers, +copy_data);
+  return zt::copy<testdynhg_traits>(src, use_shm, testdynhg_copy_alloc, testdynhg_copy_headers, testdynhg_copy_data);
 }
 
 srv_testdynhg_t zim_testdynhg_copy_ctor(qor_testdynhg_obj_st src) {

@@ -56,7 +56,8 @@ zim_wisp_enums_t zim_testglobaldiscard_get_wisp_enums(void) {
   return testglobaldiscard_traits::wisp;
 }
 
-void qor_testglobaldiscard_read_dbobj(qor_testglobaldiscard_obj_st src, qor_testglobaldiscard_obj_st dst) {
+// Called, not copied, by the copy routine where the data copy is long.
+__attribute__((noinline)) void qor_testglobaldiscard_read_dbobj(qor_testglobaldiscard_obj_st src, qor_testglobaldiscard_obj_st dst) {
   zt::read_dbobj<testglobaldiscard_traits>(src, dst);
 }
 
@@ -69,10 +70,13 @@ __attribute__((noinline)) void qor_testglobaldiscard_write_dbobj_base(qor_testgl
 void qor_testglobaldiscard_read_dbobj_base(qor_testglobaldiscard_obj_st src, qor_testglobaldiscard_obj_st dst)
     __attribute__((alias("qor_testglobaldiscard_write_dbobj_base")));
 
-// The copy routine's name for that body. It is bound inside the unit, so a
-// program's own symbol of an exported name cannot stand in for it.
+// The copy routine's names for the header and data copies. They are bound
+// inside the unit, so a program's own symbol of an exported name cannot
+// stand in for them.
 static void testglobaldiscard_copy_headers(qor_testglobaldiscard_obj_st src, qor_testglobaldiscard_obj_st dst)
     __attribute__((alias("qor_testglobaldiscard_write_dbobj_base")));
+static void testglobaldiscard_copy_data(qor_testglobaldiscard_obj_st src, qor_testglobaldiscard_obj_st dst)
+    __attribute__((alias("qor_testglobaldiscard_read_dbobj")));
 
 // Written out in each constructor for its own use_shm: no choice at run time
 // on the path that makes every server object.
@@ -98,12 +102,7 @@ static srv_testglobaldiscard_t testglobaldiscard_copy_alloc(uint32_t count, zim_
 // Written out in each copy constructor for its own use_shm, like the
 // allocator in the constructors: no choice at run time on the copy's path.
 __attribute__((always_inline)) static inline srv_testglobaldiscard_t testglobaldiscard_copy(qor_testglobaldiscard_obj_st src, zim_bool_t use_shm) {
-  // The data copy through the template itself, not the exported symbol:
-  // bound inside the unit like the header copy, and inlined where it pays.
-  const auto copy_data = [](qor_testglobaldiscard_obj_st from, qor_testglobaldiscard_obj_st to) {
-    zt::read_dbobj<testglobaldiscard_traits>(from, to);
-  };
-  return zt::copy<testglobaldiscard_traits>(src, use_shm, testglobaldiscard_copy_alloc, testglobaldiscard_copy_headers, +copy_data);
+  return zt::copy<testglobaldiscard_traits>(src, use_shm, testglobaldiscard_copy_alloc, testglobaldiscard_copy_headers, testglobaldiscard_copy_data);
 }
 
 srv_testglobaldiscard_t zim_testglobaldiscard_copy_ctor(qor_testglobaldiscard_obj_st src) {

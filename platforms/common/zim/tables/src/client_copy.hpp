@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "access.hpp"
+#include "copy.hpp"
 #include "traits.hpp"
 #include "zim/tables/platform.h"
 #include "zim/tables/table_object.h"
@@ -15,17 +16,22 @@ namespace zim_tables {
 
 // The unit's copy routine. It builds on the unit's own allocator, header
 // copy and data copy, which the constructors, write_dbobj_base and read_dbobj
-// export, so that their code exists once per unit.
+// export, so that their code exists once per unit; a short data copy goes
+// inline instead.
 template <typename T, typename Obj>
 inline Obj copy(Obj source, zim_bool_t use_shm, Obj (*alloc)(uint32_t, zim_bool_t),
-                void (*copy_headers)(Obj, Obj), void (*read)(Obj, Obj)) {
+                void (*copy_headers)(Obj, Obj), void (*copy_data)(Obj, Obj)) {
   const byte* src = reinterpret_cast<const byte*>(source);
   zim_table_props_t* props = zim_srv_table_props_get(T::table_id);
   uint32_t count = 0;
   if constexpr (T::count_field != 0) count = load<uint32_t>(src + T::count_field);
   Obj copy = alloc(count, use_shm);
   copy_headers(source, copy);
-  read(source, copy);
+  if constexpr (copies_data_inline<T>()) {
+    read_dbobj<T>(source, copy);
+  } else {
+    copy_data(source, copy);
+  }
   if (props->copy_hooks_on != 0) {
     props->copy_shm_hook(copy, use_shm);
     props->copy_src_hook(copy, source);

@@ -201,6 +201,16 @@ constexpr bool copies_packed() {
   return traits::arrays >= 5 || (traits::arrays >= 3 && widths < 16 * traits::arrays);
 }
 
+// Whether read_dbobj is the field moves and at most a test of the count
+// that jumps to out-of-line array copies: no call of the platform, no frame,
+// no proof of a packed layout. Such a copy goes inline into the unit's copy
+// routine; any other is called there, so that its code exists once, in the
+// exported read_dbobj itself.
+template <typename T>
+constexpr bool copies_data_inline() {
+  return !has_per_npu_arrays<T> && !copies_packed<typename T::data>();
+}
+
 template <typename T>
 inline void read_dbobj(const void* source, void* destination) {
   using data = typename T::data;

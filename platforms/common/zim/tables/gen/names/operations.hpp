@@ -64,8 +64,10 @@ inline constexpr std::array<Operation, 13> kOperations{{
      "$(ignore_c)return qor_$(t)_get_obj_size($(c));"},
     {"zim_$(t)_get_wisp_enums", "zim_wisp_enums_t", "void", "", " {\n  return $(T)::wisp;\n}\n",
      "() -> zim_wisp_enums_t", "return zim_$(t)_get_wisp_enums();"},
-    {"qor_$(t)_read_dbobj", "void", kSrcDst, "", " {\n  zt::read_dbobj<$(T)>(src, dst);\n}\n",
-     kTakesTwoObjects,
+    {"qor_$(t)_read_dbobj", "void", kSrcDst,
+     "// Called, not copied, by the copy routine where the data copy is long.\n"
+     "__attribute__((noinline)) ",
+     " {\n  zt::read_dbobj<$(T)>(src, dst);\n}\n", kTakesTwoObjects,
      "qor_$(t)_read_dbobj(static_cast<qor_$(t)_obj_st>(s), static_cast<qor_$(t)_obj_st>(d));"},
     {"qor_$(t)_write_dbobj_base", "void", kSrcDst,
      "// Called, not copied, by the copy routine.\n__attribute__((noinline)) ",
@@ -78,10 +80,13 @@ inline constexpr std::array<Operation, 13> kOperations{{
      "qor_$(t)_read_dbobj_base(static_cast<qor_$(t)_obj_st>(s), "
      "static_cast<qor_$(t)_obj_st>(d));"},
     {"qor_srv_$(t)_ctor", "srv_$(t)_t", "$(count_param)",
-     "// The copy routine's name for that body. It is bound inside the unit, so a\n"
-     "// program's own symbol of an exported name cannot stand in for it.\n"
+     "// The copy routine's names for the header and data copies. They are bound\n"
+     "// inside the unit, so a program's own symbol of an exported name cannot\n"
+     "// stand in for them.\n"
      "static void $(t)_copy_headers(qor_$(t)_obj_st src, qor_$(t)_obj_st dst)\n"
      "    __attribute__((alias(\"qor_$(t)_write_dbobj_base\")));\n"
+     "static void $(t)_copy_data(qor_$(t)_obj_st src, qor_$(t)_obj_st dst)\n"
+     "    __attribute__((alias(\"qor_$(t)_read_dbobj\")));\n"
      "\n"
      "// Written out in each constructor for its own use_shm: no choice at run time\n"
      "// on the path that makes every server object.\n"
@@ -107,12 +112,7 @@ inline constexpr std::array<Operation, 13> kOperations{{
      "// allocator in the constructors: no choice at run time on the copy's path.\n"
      "__attribute__((always_inline)) static inline srv_$(t)_t $(t)_copy(qor_$(t)_obj_st src, "
      "zim_bool_t use_shm) {\n"
-     "  // The data copy through the template itself, not the exported symbol:\n"
-     "  // bound inside the unit like the header copy, and inlined where it pays.\n"
-     "  const auto copy_data = [](qor_$(t)_obj_st from, qor_$(t)_obj_st to) {\n"
-     "    zt::read_dbobj<$(T)>(from, to);\n"
-     "  };\n"
-     "  return zt::copy<$(T)>(src, use_shm, $(t)_copy_alloc, $(t)_copy_headers, +copy_data);\n"
+     "  return zt::copy<$(T)>(src, use_shm, $(t)_copy_alloc, $(t)_copy_headers, $(t)_copy_data);\n"
      "}\n"
      "\n",
      " {\n  return $(t)_copy(src, ZIM_FALSE);\n}\n", kObjectToObject,
