@@ -16,8 +16,8 @@ namespace zim_tables {
 
 // The unit's copy routine. It builds on the unit's own allocator, header
 // copy and data copy, which the constructors, write_dbobj_base and read_dbobj
-// export, so that their code exists once per unit; a short data copy goes
-// inline instead.
+// export, so that their code exists once per unit; a short data copy the
+// compiler may take inline instead.
 template <typename T, typename Obj>
 inline Obj copy(Obj source, zim_bool_t use_shm, Obj (*alloc)(uint32_t, zim_bool_t),
                 void (*copy_headers)(Obj, Obj), void (*copy_data)(Obj, Obj)) {

@@ -203,9 +203,9 @@ constexpr bool copies_packed() {
 
 // Whether read_dbobj is the field moves and at most a test of the count
 // that jumps to out-of-line array copies: no call of the platform, no frame,
-// no proof of a packed layout. Such a copy goes inline into the unit's copy
-// routine; any other is called there, so that its code exists once, in the
-// exported read_dbobj itself.
+// no proof of a packed layout. The unit's copy routine leaves such a copy to
+// the compiler to take inline where it pays; any other it calls, so that
+// its code exists once, in the exported read_dbobj itself.
 template <typename T>
 constexpr bool copies_data_inline() {
   return !has_per_npu_arrays<T> && !copies_packed<typename T::data>();
