@@ -15,6 +15,14 @@ namespace zim_tables {
 // with the cursor in memory.
 #define ZIM_TABLES_STEP inline __attribute__((always_inline))
 
+// Keeps the compiler from folding a function into another with the same
+// code, where one of them must stay a function of its own (clang folds none).
+#if defined(__clang__)
+#define ZIM_TABLES_NOT_FOLDED
+#else
+#define ZIM_TABLES_NOT_FOLDED __attribute__((no_icf))
+#endif
+
 // Objects may sit at any address the pool hands out and element storage is
 // packed, so every multi-byte access goes through memcpy; compilers turn each
 // one into a single move.

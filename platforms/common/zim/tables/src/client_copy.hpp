@@ -17,10 +17,11 @@ namespace zim_tables {
 // The unit's copy routine. It builds on the unit's own allocator, header
 // copy and data copy, which the constructors, write_dbobj_base and read_dbobj
 // export, so that their code exists once per unit; a short data copy the
-// compiler may take inline instead.
+// compiler may take inline instead. Written out whole in each copy
+// constructor, so that neither chooses by use_shm at run time.
 template <typename T, typename Obj>
-inline Obj copy(Obj source, zim_bool_t use_shm, Obj (*alloc)(uint32_t, zim_bool_t),
-                void (*copy_headers)(Obj, Obj), void (*copy_data)(Obj, Obj)) {
+ZIM_TABLES_STEP Obj copy(Obj source, zim_bool_t use_shm, Obj (*alloc)(uint32_t, zim_bool_t),
+                         void (*copy_headers)(Obj, Obj), void (*copy_data)(Obj, Obj)) {
   const byte* src = reinterpret_cast<const byte*>(source);
   zim_table_props_t* props = zim_srv_table_props_get(T::table_id);
   uint32_t count = 0;
@@ -28,7 +29,7 @@ inline Obj copy(Obj source, zim_bool_t use_shm, Obj (*alloc)(uint32_t, zim_bool_
   Obj copy = alloc(count, use_shm);
   copy_headers(source, copy);
   if constexpr (copies_data_inline<T>()) {
-    read_dbobj<T>(source, copy);
+    read_dbobj<T, /*ForCopy=*/true>(source, copy);
   } else {
     copy_data(source, copy);
   }

@@ -211,8 +211,12 @@ constexpr bool copies_data_inline() {
   return !has_per_npu_arrays<T> && !copies_packed<typename T::data>();
 }
 
-template <typename T>
-inline void read_dbobj(const void* source, void* destination) {
+// The copy routine takes its own instance (ForCopy), which the compiler may
+// take inline or call; the exported read_dbobj is then the only caller of
+// the other and holds the body itself, not a jump to a body it shares with
+// the copy routine.
+template <typename T, bool ForCopy = false>
+ZIM_TABLES_NOT_FOLDED inline void read_dbobj(const void* source, void* destination) {
   using data = typename T::data;
   constexpr size_t arrays = list_traits<data>::arrays;
   constexpr bool packed_copy = copies_packed<data>();
