@@ -14,14 +14,28 @@
 namespace zim_tables {
 
 // Two moves of Width bytes, at the start and at the end of [0, bytes), which
-// together cover any length from Width to 2 * Width.
+// together cover any length from Width to 2 * Width. Moves of 32 bytes go
+// as 16-byte pieces, which the compiler keeps in registers (a 32-byte
+// buffer it would copy through the stack).
 template <size_t Width>
 ZIM_TABLES_STEP void move_ends(byte* to, const byte* from, uint64_t bytes) {
-  unsigned char head[Width], tail[Width];
-  std::memcpy(head, from, Width);
-  std::memcpy(tail, from + bytes - Width, Width);
-  std::memcpy(to, head, Width);
-  std::memcpy(to + bytes - Width, tail, Width);
+  if constexpr (Width == 32) {
+    unsigned char head[2][16], tail[2][16];
+    std::memcpy(head[0], from, 16);
+    std::memcpy(head[1], from + 16, 16);
+    std::memcpy(tail[0], from + bytes - 32, 16);
+    std::memcpy(tail[1], from + bytes - 16, 16);
+    std::memcpy(to, head[0], 16);
+    std::memcpy(to + 16, head[1], 16);
+    std::memcpy(to + bytes - 32, tail[0], 16);
+    std::memcpy(to + bytes - 16, tail[1], 16);
+  } else {
+    unsigned char head[Width], tail[Width];
+    std::memcpy(head, from, Width);
+    std::memcpy(tail, from + bytes - Width, Width);
+    std::memcpy(to, head, Width);
+    std::memcpy(to + bytes - Width, tail, Width);
+  }
 }
 
 // Copies n elements of ElemSize bytes. Up to 32 bytes the copy is inline, a
@@ -194,6 +208,81 @@ __attribute__((noinline)) void copy_arrays_as(const byte* src, byte* dst, uint32
                                               uint32_t count) {
   if (Above != 0 && count <= Above) __builtin_unreachable();
   copy_each_array<How>(Data{}, src, dst, npus, count);
+}
+
+// Per-NPU arrays all hold N elements, so the tests of N that pick the moves
+// of one pick them for all. In class C, N is 1 (C = 0) or lies in
+// (2^(C-1), 2^C]: an array of E-byte elements then holds more than
+// W = E << (C-1) bytes and at most 2W, two moves of W bytes (its flags two
+// of W / E), where E is a power of two; any other array, or one wider than
+// 32 bytes there, goes as its length says, inline alone up to 64 bytes.
+template <int C, uint32_t D, uint32_t E, uint32_t F>
+ZIM_TABLES_STEP void copy_array_in_class(per_npu_array<D, E, F>, const byte* src, byte* dst,
+                                         uint32_t npus) {
+  constexpr uint64_t width = C == 0 ? E : uint64_t{E} << (C - 1);
+  if constexpr ((E & (E - 1)) == 0 && width <= kInlineArrayBytes) {
+    move_array<D, E, F, width>(src, dst, npus);
+  } else if constexpr (2 * width <= kBoundedArrayBytes) {
+    copy_array_of<array_moves::bounded, D, E, F>(src, dst, npus);
+  } else {
+    copy_array_of<array_moves::short_inline, D, E, F>(src, dst, npus);
+  }
+}
+template <int C, typename Step>
+ZIM_TABLES_STEP void copy_array_in_class(Step, const byte*, byte*, uint32_t) {}
+template <int C, typename... Steps>
+ZIM_TABLES_STEP void copy_class(item_list<Steps...>, const byte* src, byte* dst, uint32_t npus) {
+  (copy_array_in_class<C>(Steps{}, src, dst, npus), ...);
+}
+
+// The least N of class C.
+constexpr uint64_t least_npus_of_class(int c) { return c == 0 ? 1 : (uint64_t{1} << (c - 1)) + 1; }
+
+// Finds N's class by halving the classes it may be in, Low to High, where
+// -1 stands for N = 0 and Top + 1 for N past the classes, which goes out of
+// line: no value of N takes many more tests than another.
+template <int Low, int High, int Top, typename Data>
+ZIM_TABLES_STEP void copy_per_npu_classes(const byte* src, byte* dst, uint32_t npus) {
+  if constexpr (Low == High) {
+    if constexpr (Low == Top + 1) {
+      copy_arrays_as<Data, array_moves::short_inline, 0>(src, dst, npus, 0);
+    } else if constexpr (Low >= 0) {
+      copy_class<Low>(Data{}, src, dst, npus);
+    }
+  } else {
+    constexpr int mid = (Low + High + 1) / 2;
+    if (npus >= least_npus_of_class(mid)) {
+      copy_per_npu_classes<mid, High, Top, Data>(src, dst, npus);
+    } else {
+      copy_per_npu_classes<Low, mid - 1, Top, Data>(src, dst, npus);
+    }
+  }
+}
+
+// The highest class in which the narrowest array holds 32 bytes or fewer,
+// the most that one array's inline moves take; -1 where a type's arrays
+// take no shared test: counted arrays, a single array (whose own test does
+// as well), elements over 16 bytes.
+template <typename Data>
+constexpr int shared_npu_classes() {
+  using traits = list_traits<Data>;
+  constexpr uint64_t narrowest = traits::narrowest_element;
+  if (traits::has_counted || traits::arrays < 2 || 2 * narrowest > kInlineArrayBytes) return -1;
+  int top = 1;
+  while ((narrowest << top) <= kInlineArrayBytes) ++top;
+  return top - 1;
+}
+
+// The per-NPU arrays of a type copied one by one, with the tests of N shared
+// where they can be.
+template <typename Data>
+ZIM_TABLES_STEP void copy_per_npu_arrays(const byte* src, byte* dst, uint32_t npus) {
+  constexpr int top = shared_npu_classes<Data>();
+  if constexpr (top >= 0) {
+    copy_per_npu_classes<-1, top + 1, top, Data>(src, dst, npus);
+  } else {
+    copy_each_array<array_moves::short_inline>(Data{}, src, dst, npus, 0);
+  }
 }
 
 // The counted arrays of a type without per-NPU ones, chosen by the count in

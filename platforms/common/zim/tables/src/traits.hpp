@@ -92,6 +92,14 @@ struct list_traits<item_list<Items...>> {
      ...);
     return widest;
   }();
+  static constexpr uint32_t narrowest_element = [] {
+    uint32_t narrowest = UINT32_MAX;
+    ((narrowest = item_traits<Items>::array && item_traits<Items>::elem_size < narrowest
+                      ? item_traits<Items>::elem_size
+                      : narrowest),
+     ...);
+    return narrowest;
+  }();
   // The data pointer of the array placed first, where a packed dynamic area
   // begins.
   static constexpr uint32_t first_data_ptr = [] {
