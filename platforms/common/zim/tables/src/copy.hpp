@@ -234,9 +234,9 @@ ZIM_TABLES_NOT_FOLDED inline void read_dbobj(const void* source, void* destinati
   if constexpr (packed_copy) {
     copy_arrays<data>(src, dst, npus, count);
   } else if constexpr (has_per_npu_arrays<T> && !has_counted_arrays<T>) {
-    // No test of N for an empty array: its length picks no move.
     copy_per_npu_arrays<data>(src, dst, npus);
   } else if constexpr (has_per_npu_arrays<T>) {
+    // No test of N or the count: an empty array's length picks no move.
     copy_each_array<array_moves::short_inline>(data{}, src, dst, npus, count);
   } else if constexpr (arrays != 0) {
     if (count != 0) copy_arrays_by_pointers<data>(src, dst, npus, count);
