@@ -16,7 +16,10 @@ extern "C" {
  * operation of the library: only what every constructor of the type must do
  * (the platform's answers, the allocation, the stamps and the pointers), the
  * least a constructor can cost, and it frees by free like the constructor's
- * objects. */
+ * objects. The copy's floor is no operation either: what every copy must do
+ * (the properties record, the constructor's floor, the header copy, the data's
+ * bytes moved as one block, the hooks' test), which leaves an object fit only
+ * to be released. */
 struct sf_operations {
   const char *name;
   void (*read_dbobj)(const void *src, void *dst);
@@ -29,6 +32,7 @@ struct sf_operations {
   void *(*ctor_floor_void)(void);
   void (*write_dbobj_base)(const void *src, void *dst);
   void *(*copy_ctor)(const void *src);
+  void *(*copy_floor)(const void *src);
   void (*clnt_copy_dtor)(void *obj);
 };
 

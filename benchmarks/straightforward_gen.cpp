@@ -192,8 +192,11 @@ void emit_ctor_floor_layout(std::FILE* out, const cat::TableType& t, bool per_np
 
 void emit_ctor_floor(std::FILE* out, const cat::TableType& t) {
   const char* n = t.name;
-  std::fprintf(out, "\nstatic void *sf_%s_ctor_floor(%s) {\n", n, count_parameter(t));
-  if (!t.takes_count()) std::fprintf(out, "  const uint32_t count = 0;\n");
+  // One body, written out in the copy's floor as well as in its own function.
+  std::fprintf(out,
+               "\nstatic inline __attribute__((always_inline)) unsigned char *"
+               "sf_%s_ctor_floor_body(uint32_t count) {\n",
+               n);
   uint32_t counted = 0;
   bool per_npu = false;
   for (uint32_t i = 0; i < t.field_count; ++i) {
@@ -217,6 +220,9 @@ void emit_ctor_floor(std::FILE* out, const cat::TableType& t) {
   emit_stamps(out, t, "size");
   if (t.size_check && (counted != 0 || per_npu)) emit_ctor_floor_layout(out, t, per_npu);
   std::fprintf(out, "  (void)count;\n  return obj;\n}\n");
+  std::fprintf(out,
+               "\nstatic void *sf_%s_ctor_floor(%s) {\n  return sf_%s_ctor_floor_body(%s);\n}\n", n,
+               count_parameter(t), n, t.takes_count() ? "count" : "0");
 }
 
 void emit_write_dbobj_base(std::FILE* out, const cat::TableType& t) {
@@ -254,6 +260,51 @@ void emit_copy_ctor(std::FILE* out, const cat::TableType& t) {
                n, n);
 }
 
+// The floor of a copy: what every copy of the type must do, as tightly as
+// plain C allows. It asks for the table properties record, builds the copy
+// by the constructor's floor, copies the header as the straightforward build
+// does, moves the bytes that read_dbobj moves as one block (asking for N once
+// where the type has per-NPU arrays) and tests the hooks' switch. A cost, not
+// a copy: the block lands where the data fields begin, over the copy's own
+// pointers, so what it returns is only fit to be released. A compiler barrier
+// keeps the block from making the stores before it dead.
+void emit_copy_floor(std::FILE* out, const cat::TableType& t) {
+  const char* n = t.name;
+  uint32_t inline_bytes = 0, counted = 0, per_npu = 0, data_at = t.fixed_size;
+  for (uint32_t i = 0; i < t.field_count; ++i) {
+    const cat::FieldItem& f = t.fields[i];
+    data_at = f.offset < data_at ? f.offset : data_at;
+    if (f.kind == cat::ItemKind::kInline) inline_bytes += (f.width + 1) * f.run_length;
+    if (f.kind == cat::ItemKind::kCountedArray) counted += f.width + 1;
+    if (f.kind == cat::ItemKind::kPerNpuArray) per_npu += f.width + 1;
+  }
+  std::fprintf(out,
+               "\nstatic void *sf_%s_copy_floor(const void *s) {\n"
+               "  const unsigned char *src = s;\n"
+               "  zim_table_props_t *props = zim_srv_table_props_get(%u);\n",
+               n, t.table_id);
+  if (t.takes_count()) {
+    std::fprintf(out, "  uint32_t count;\n  memcpy(&count, src + %u, 4);\n", t.count_field);
+  } else {
+    std::fprintf(out, "  const uint32_t count = 0;\n");
+  }
+  std::fprintf(out, "  unsigned char *copy = sf_%s_ctor_floor_body(count);\n", n);
+  std::fprintf(out, "  memcpy(copy, src, %u);\n", ZIM_OBJ_BASE_HEADER_SIZE);
+  for (uint32_t i = 0; i < t.header_count; ++i) {
+    std::fprintf(out, "  memcpy(copy + %u, src + %u, %u);\n", t.header[i].offset,
+                 t.header[i].offset, t.header[i].width);
+  }
+  std::fprintf(out, "  uint64_t bytes = %uu + (uint64_t)count * %uu;\n", inline_bytes, counted);
+  if (per_npu != 0)
+    std::fprintf(out, "  bytes += (uint64_t)hulcon_config_get_max_num_npus() * %uu;\n", per_npu);
+  std::fprintf(out,
+               "  __asm__ volatile(\"\" : : : \"memory\");\n"
+               "  memcpy(copy + %u, src + %u, bytes);\n"
+               "  if (props->copy_hooks_on) {\n    props->copy_shm_hook(copy, ZIM_FALSE);\n"
+               "    props->copy_src_hook(copy, (void *)src);\n  }\n  return copy;\n}\n",
+               data_at, data_at);
+}
+
 // The entry of a type in the table of operations: the functions that take a
 // count in a counted type go in the fields without the suffix, the others in
 // those with it.
@@ -263,7 +314,7 @@ std::string ops_entry(const cat::TableType& t) {
   const std::string counted = t.takes_count() ? with_count : "0, 0, 0";
   const std::string plain = t.takes_count() ? "0, 0, 0" : with_count;
   return "    {\"" + n + "\", " + sf + "read_dbobj, " + sf + "fix_ptrs, " + counted + ", " + plain +
-         ", " + sf + "write_dbobj_base, " + sf + "copy_ctor, sf_release},\n";
+         ", " + sf + "write_dbobj_base, " + sf + "copy_ctor, " + sf + "copy_floor, sf_release},\n";
 }
 
 constexpr const char* kPrologue =
@@ -322,6 +373,7 @@ int main(int argc, char** argv) {
     emit_ctor_floor(out, *t);
     emit_write_dbobj_base(out, *t);
     emit_copy_ctor(out, *t);
+    emit_copy_floor(out, *t);
     table += ops_entry(*t);
   }
   std::fprintf(out,
