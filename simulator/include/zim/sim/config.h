@@ -26,11 +26,6 @@
 #include <zim/sim/export.h>
 #include <zim/tables/platform.h>
 
-/* Largest table id the platform serves, in any catalogue. */
-#ifndef ZIM_MAX_TABLE_ID
-#define ZIM_MAX_TABLE_ID 65535u
-#endif
-
 #define ZIM_SIM_DEFAULT_MAX_NUM_NPUS 8u
 #define ZIM_SIM_MAX_MAX_NUM_NPUS 4096u
 #define ZIM_SIM_DEFAULT_NPD_SIZE 16u

@@ -224,7 +224,7 @@ ZIM_SIM_API uint64_t zim_shm_pool_root(void);
 
 /* Table ids run from 0 to ZIM_SHM_POOL_MAX_TABLE_ID; the pool keeps state
  * only for the ids that hold blocks. */
-#define ZIM_SHM_POOL_MAX_TABLE_ID 65535u
+#define ZIM_SHM_POOL_MAX_TABLE_ID ZIM_MAX_TABLE_ID
 
 /* The pool's own records, blocks that a walk reports under these table ids.
  * Each lies in a run of its own, never in a table id's chunk. */

@@ -8,10 +8,10 @@
 
 namespace zim_migration {
 
-using tablegen::FieldLayout;
-using tablegen::FieldPair;
-using tablegen::ItemKind;
-using tablegen::TypeLayout;
+using zim_codec::FieldLayout;
+using zim_codec::FieldPair;
+using zim_codec::ItemKind;
+using zim_codec::TypeLayout;
 using zim_objects::LinearArray;
 
 namespace {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "gen/layout/type_layout.hpp"
-#include "gen/manifest/field_pairing.hpp"
+#include "codec/model.hpp"
+#include "codec/field_pairing.hpp"
 #include "migrate/object_placement.hpp"
 
 namespace zim_migration {
@@ -59,13 +59,13 @@ struct PointerSlots {
 
 class Conversion {
  public:
-  // The steps from `older` to `newer` (pairs from tablegen::pair_fields over
+  // The steps from `older` to `newer` (pairs from zim_codec::pair_fields over
   // these two layouts) for N and the two NPD sizes. The layouts must pass
   // zim_objects::bounds_problem. Nothing when a step would leave either
   // object's fixed part, which those layouts cannot make it do: then `why`.
-  static std::optional<Conversion> compile(const tablegen::TypeLayout& older,
-                                           const tablegen::TypeLayout& newer,
-                                           const std::vector<tablegen::FieldPair>& pairs,
+  static std::optional<Conversion> compile(const zim_codec::TypeLayout& older,
+                                           const zim_codec::TypeLayout& newer,
+                                           const std::vector<zim_codec::FieldPair>& pairs,
                                            uint32_t npus, uint32_t old_npd_size,
                                            uint32_t new_npd_size, std::string& why);
 

@@ -4,15 +4,14 @@
 
 #include <cstring>
 #include <new>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "gen/layout/fingerprint.hpp"
-#include "gen/manifest/manifest.hpp"
-#include "gen/manifest/migration_plan.hpp"
-#include "gen/text/printable.hpp"
+#include "codec/fingerprint.hpp"
+#include "codec/layout_record.hpp"
+#include "codec/migration_plan.hpp"
+#include "codec/printable.hpp"
 #include "migrate/conversion.hpp"
 
 struct zim_table_migration {
@@ -23,7 +22,7 @@ struct zim_table_migration {
 
 namespace {
 
-using tablegen::TypeLayout;
+using zim_codec::TypeLayout;
 
 // The record's layout, or the first line of why it cannot be read.
 std::optional<TypeLayout> read_record(const char* name, const char* text, size_t size,
@@ -32,13 +31,10 @@ std::optional<TypeLayout> read_record(const char* name, const char* text, size_t
     why.push_back(std::string(name) + ": no text");
     return std::nullopt;
   }
-  tablegen::Diagnostics diags;
-  auto layouts =
-      tablegen::read_manifest(name, std::string(text == nullptr ? "" : text, size), diags);
-  if (layouts && layouts->size() == 1) return std::move(layouts->front());
-  std::ostringstream out;
-  diags.print(out);
-  const std::string first = out.str().substr(0, out.str().find('\n'));
+  std::string first;
+  auto layout = zim_codec::read_layout_record(std::string_view(text == nullptr ? "" : text, size),
+                                              &first, name);
+  if (layout) return layout;
   why.push_back(first.empty() ? std::string(name) + ": not one type's record" : first);
   return std::nullopt;
 }
@@ -54,7 +50,7 @@ void report(const std::vector<std::string>& lines, char* why, size_t why_size) {
 }
 
 std::string title(const TypeLayout& t) {
-  return tablegen::printable(t.name) + " (table id " + std::to_string(t.table_id) + "): ";
+  return zim_codec::printable(t.name) + " (table id " + std::to_string(t.table_id) + "): ";
 }
 
 zim_table_migration* plan(const char* older_text, size_t older_size, const char* newer_text,
@@ -69,7 +65,7 @@ zim_table_migration* plan(const char* older_text, size_t older_size, const char*
     }
   }
   if (!why.empty()) return nullptr;
-  const tablegen::MigrationPlan rules = tablegen::plan_migration(*older, *newer);
+  const zim_codec::MigrationPlan rules = zim_codec::plan_migration(*older, *newer);
   for (const std::string& refusal : rules.refusals) why.push_back(refusal);
   if (!why.empty()) return nullptr;
 
@@ -100,7 +96,7 @@ zim_table_migration_t* zim_table_migration_plan(const char* older, size_t older_
   } catch (const std::bad_alloc&) {
     lines.assign(1, "out of memory while planning a migration");
   } catch (const std::exception& e) {
-    lines.assign(1, "a layout record cannot be read: " + tablegen::printable(e.what()));
+    lines.assign(1, "a layout record cannot be read: " + zim_codec::printable(e.what()));
   }
   if (p == nullptr) report(lines, why, why_size);
   return p;

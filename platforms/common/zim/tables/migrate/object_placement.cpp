@@ -5,9 +5,9 @@
 
 namespace zim_objects {
 
-using tablegen::FieldLayout;
-using tablegen::ItemKind;
-using tablegen::TypeLayout;
+using zim_codec::FieldLayout;
+using zim_codec::ItemKind;
+using zim_codec::TypeLayout;
 
 PlacedArray Placement::at(const LinearArray& a, uint32_t count) const {
   PlacedArray p;

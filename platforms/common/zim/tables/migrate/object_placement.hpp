@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "gen/layout/type_layout.hpp"
+#include "codec/model.hpp"
 
 namespace zim_objects {
 
@@ -85,14 +85,14 @@ struct Placement {
   }
 };
 
-Placement placement(const tablegen::TypeLayout& type, uint32_t npus, uint32_t npd_size);
+Placement placement(const zim_codec::TypeLayout& type, uint32_t npus, uint32_t npd_size);
 
-ObjectMap place(const tablegen::TypeLayout& type, const Sizing& sizing);
+ObjectMap place(const zim_codec::TypeLayout& type, const Sizing& sizing);
 
 // Every fact read through (base header, type header, count, fields, flags,
 // pointers, npd_present) must lie inside the fixed part, so that an object
 // of at least its fixed size is never read outside; else what lies outside,
 // for a message.
-std::optional<std::string> bounds_problem(const tablegen::TypeLayout& type);
+std::optional<std::string> bounds_problem(const zim_codec::TypeLayout& type);
 
 }  // namespace zim_objects

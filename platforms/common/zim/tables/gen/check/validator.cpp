@@ -9,24 +9,12 @@
 #include "gen/check/name_rules.hpp"
 #include "gen/names/constant_names.hpp"
 #include "gen/names/names.hpp"
-#include "gen/read/flag_placement.hpp"
-#include "gen/text/limits.hpp"
+#include "codec/layout_rules.hpp"
 
 namespace tablegen {
 namespace {
 
 std::string num(uint64_t v) { return std::to_string(v); }
-
-// Whether a field at `offset` may follow a field ending at `end`: directly, or
-// after the padding to its own alignment of 2, 4 or 8 bytes, which is the only
-// padding a layout has between fields.
-bool padding_is_alignment(uint64_t end, uint64_t offset) {
-  if (offset == end) return true;
-  for (uint64_t alignment : {2, 4, 8}) {
-    if (offset == round_up(end, alignment)) return true;
-  }
-  return false;
-}
 
 // Every check is made on values the parser has bounded, in 64 bits, so no
 // sum or product below can wrap whatever the definition holds.
@@ -36,11 +24,7 @@ class DefinitionChecker {
 
   void run() {
     check_name_and_file();
-    const uint64_t header_end = check_header();
-    check_fields(header_end);
-    check_flag_area();
-    check_dynamic_area();
-    check_class();
+    check_layout_rules(def_, def_.fields, report_);
     check_field_names();
   }
 
@@ -48,12 +32,7 @@ class DefinitionChecker {
   void error(int line, const std::string& message) { diags_.error(def_.path, line, message); }
 
   void check_name_and_file() {
-    if (!valid_type_name(def_.name)) {
-      error(def_.lines.table, "type name " + quote(def_.name) +
-                                  " must be 3 to 22 characters of a-z, 0-9 and _, "
-                                  "beginning with a letter");
-      return;
-    }
+    if (!check_type_name(def_, report_)) return;
     const std::string expected = definition_file_name(def_.table_id, def_.name);
     if (def_.file_name != expected) {
       error(def_.lines.table, "file name must be '" + expected +
@@ -61,169 +40,10 @@ class DefinitionChecker {
     }
   }
 
-  // Returns the first byte after the type header.
-  uint64_t check_header() {
-    const int line = def_.lines.header;
-    if (def_.header.size() < kMinHeaderFields || def_.header.size() > kMaxHeaderFields) {
-      error(line, "a type header has 2 to 5 fields, found " + num(def_.header.size()));
-    }
-    auto sorted = def_.header;
-    std::sort(sorted.begin(), sorted.end(),
-              [](const HeaderField& a, const HeaderField& b) { return a.offset < b.offset; });
-    uint64_t end = kBaseHeaderSize;
-    for (const auto& f : sorted) {
-      const std::string text = "header field " + item_text(f);
-      if (f.width != 1 && f.width != 2 && f.width != 4 && f.width != 8) {
-        error(line, text + " must be 1, 2, 4 or 8 bytes wide");
-      } else if (f.offset % f.width != 0) {
-        error(line, text + " must lie at a multiple of its width");
-      }
-      if (f.offset < end) {
-        error(line, text + (end == kBaseHeaderSize ? " lies inside the 192-byte base header"
-                                                   : " overlaps the header field before it"));
-      }
-      end = std::max(end, uint64_t{f.offset} + f.width);
-    }
-    if (def_.count_field) {
-      const bool in_header = std::any_of(
-          def_.header.begin(), def_.header.end(),
-          [&](const HeaderField& f) { return f.offset == *def_.count_field && f.width == 4; });
-      if (!in_header) {
-        error(def_.lines.count_field, "count field " + num(*def_.count_field) +
-                                          " must be a 4-byte field of the type header");
-      }
-    }
-    return end;
-  }
-
-  void check_fields(uint64_t header_end) {
-    uint64_t previous_end = header_end;
-    std::string previous = "the type header";
-    for (const auto& item : def_.fields) {
-      const std::string text = "field " + item_text(item);
-      if (item.width == 0 || item.run_length == 0) error(item.line, text + " has no bytes");
-      if (item.is_array() && item.offset % 8 != 0) {
-        error(item.line, "array " + text + ": its data pointer must be 8-aligned");
-      }
-      if (item.end() > kMaxFixedSize) {
-        error(item.line, text + " ends at " + num(item.end()) +
-                             ", beyond the largest fixed part of " + num(kMaxFixedSize) + " bytes");
-      }
-      if (item.offset < previous_end) {
-        error(item.line, text + " overlaps " + previous + ", which ends at " + num(previous_end));
-      } else if (item.offset - previous_end > 7) {
-        error(item.line, text + " leaves a gap of " + num(item.offset - previous_end) +
-                             " bytes after " + previous + "; alignment needs at most 7");
-      } else if (!padding_is_alignment(previous_end, item.offset)) {
-        error(item.line, text + " leaves a gap of " + num(item.offset - previous_end) +
-                             " bytes after " + previous +
-                             " that no alignment of 2, 4 or 8 bytes explains");
-      }
-      previous_end = std::max(previous_end, item.end());
-      previous = text;
-    }
-  }
-
-  void check_flag_area() {
-    if (def_.fields.empty()) return;
-    const FlagPlacement flags = place_flags(def_.fields);
-    if (def_.flags_at != flags.flags_start) {
-      error(def_.lines.flags_at, "presence-flag area must start at " + num(flags.flags_start) +
-                                     ", the first byte after the last data field, not " +
-                                     num(def_.flags_at));
-      return;
-    }
-    if (def_.fixed_size != flags.fixed_size) {
-      error(def_.lines.fixed_size, "fixed size must be " + num(flags.fixed_size) +
-                                       ", the smallest multiple of 8 above npd_present at " +
-                                       num(flags.npd_present) + ", not " + num(def_.fixed_size));
-    }
-    if (flags.fixed_size > kMaxFixedSize) {
-      error(def_.lines.fixed_size, "the presence flags end beyond the largest fixed part of " +
-                                       num(kMaxFixedSize) + " bytes");
-    }
-  }
-
-  // Positions in the dynamic area are fixed size + NPD size + count x (sum
-  // over counted arrays) + N x (sum over per-NPU arrays), with a 32-bit count,
-  // N and NPD size. With the sums bounded so, they never wrap 64 bits, and a
-  // layout past 32 bits always fails its size check instead of passing with
-  // pointers outside the object.
-  void check_dynamic_area() {
-    uint64_t one_of_each = def_.fixed_size;
-    for (const auto& item : def_.fields) {
-      if (!item.is_array()) continue;
-      one_of_each += uint64_t{item.width} + 1;
-      if (one_of_each > kMaxOneOfEach) {
-        error(item.line, "array " + item_text(item) +
-                             ": the fixed part and one element of every array up to here, "
-                             "with its flag, make " +
-                             num(one_of_each) + " bytes, more than a 32-bit object holds");
-        return;
-      }
-    }
-  }
-
-  void check_class() {
-    int per_npu = 0, counted = 0;
-    for (const auto& item : def_.fields) {
-      per_npu += item.kind == ItemKind::kPerNpuArray;
-      counted += item.kind == ItemKind::kCountedArray;
-    }
-    const bool has_count = def_.count_field.has_value();
-    const int line = def_.lines.type_class;
-    const std::string cls = std::string("class ") + class_keyword(def_.type_class);
-    auto expect = [&](bool ok, const std::string& why) {
-      if (!ok) error(line, cls + " " + why);
-    };
-    switch (def_.type_class) {
-      case TypeClass::kFixed:
-        expect(per_npu + counted == 0, "takes no array fields");
-        expect(!has_count, "takes no count (remove 'count_field')");
-        expect(!def_.size_check, "needs 'size_check off'");
-        break;
-      case TypeClass::kSizeChecked:
-        expect(per_npu + counted == 0, "takes no array fields");
-        expect(!has_count, "takes no count (remove 'count_field')");
-        expect(def_.size_check, "needs 'size_check on'");
-        break;
-      case TypeClass::kPerNpu:
-        expect(per_npu > 0, "needs at least one per-NPU array field (off:exN)");
-        expect(counted == 0, "takes no counted array fields (use class counted)");
-        expect(!has_count, "takes no count (remove 'count_field')");
-        expect(def_.size_check, "needs 'size_check on'");
-        break;
-      case TypeClass::kCounted:
-        expect(counted > 0, "needs at least one counted array field (off:exC)");
-        expect(has_count, "needs 'count_field'");
-        expect(def_.size_check, "needs 'size_check on'");
-        break;
-      case TypeClass::kCountOnly:
-        expect(per_npu + counted == 0, "takes no array fields");
-        expect(has_count, "needs 'count_field'");
-        expect(!def_.size_check, "needs 'size_check off'");
-        break;
-    }
-  }
-
   // Names become parts of C identifiers: each is a lowercase identifier, used
   // once per type, and no two fields may yield the same constant.
   void check_field_names() {
-    std::map<std::string, int> seen;
-    bool names_ok = true;
-    for (const auto& item : def_.fields) {
-      if (item.name.empty()) continue;
-      if (!valid_field_name(item.name)) {
-        names_ok = false;
-        error(item.line, "field name " + quote(item.name) + " must be 1 to " + num(kMaxFieldName) +
-                             " characters of a-z, 0-9 and _, beginning with a letter");
-      } else if (auto [it, fresh] = seen.emplace(item.name, item.line); !fresh) {
-        names_ok = false;
-        error(item.line,
-              "field name " + quote(item.name) + " is already used at line " + num(it->second));
-      }
-    }
-    if (!names_ok) return;
+    if (!zim_codec::check_field_names(def_.fields, report_)) return;
     std::map<std::string, int> ids;
     for (const auto& [id, line] : header_names(def_)) {
       if (auto [it, fresh] = ids.emplace(id, line); !fresh) {
@@ -235,6 +55,7 @@ class DefinitionChecker {
 
   const Definition& def_;
   Diagnostics& diags_;
+  const Report report_ = [this](int line, const std::string& message) { error(line, message); };
 };
 
 // What only the whole catalogue shows, gathered one definition at a time.

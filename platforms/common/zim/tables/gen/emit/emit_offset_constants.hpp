@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "gen/layout/type_layout.hpp"
+#include "gen/read/definition.hpp"
 
 namespace tablegen {
 

@@ -8,7 +8,7 @@
 
 #include "gen/emit/emit_accessors.hpp"
 #include "gen/emit/emit_offset_constants.hpp"
-#include "gen/emit/layout_record.hpp"
+#include "gen/emit/emit_layout_note.hpp"
 #include "gen/emit/type_vars.hpp"
 #include "gen/names/constant_names.hpp"
 

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "gen/emit/generated_file.hpp"
-#include "gen/layout/type_layout.hpp"
+#include "gen/read/definition.hpp"
 
 namespace tablegen {
 

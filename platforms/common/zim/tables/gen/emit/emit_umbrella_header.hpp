@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "gen/emit/generated_file.hpp"
-#include "gen/layout/type_layout.hpp"
+#include "gen/read/definition.hpp"
 
 namespace tablegen {
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "gen/emit/template.hpp"
-#include "gen/layout/type_layout.hpp"
+#include "gen/read/definition.hpp"
 #include "gen/names/names.hpp"
 
 namespace tablegen {

@@ -4,7 +4,7 @@
 #include <set>
 
 #include "gen/names/names.hpp"
-#include "gen/read/flag_placement.hpp"
+#include "codec/flag_placement.hpp"
 
 namespace tablegen {
 namespace {

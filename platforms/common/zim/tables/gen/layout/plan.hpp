@@ -3,7 +3,7 @@
 // once for every back end.
 #pragma once
 
-#include "gen/layout/type_layout.hpp"
+#include "gen/read/definition.hpp"
 #include "gen/read/definition.hpp"
 
 namespace tablegen {

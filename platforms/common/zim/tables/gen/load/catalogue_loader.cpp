@@ -13,7 +13,7 @@
 #include "gen/names/names.hpp"
 #include "gen/read/layout_resolution.hpp"
 #include "gen/read/parser.hpp"
-#include "gen/text/limits.hpp"
+#include "codec/limits.hpp"
 
 namespace fs = std::filesystem;
 

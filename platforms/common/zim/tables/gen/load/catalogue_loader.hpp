@@ -7,7 +7,7 @@
 #include <optional>
 #include <vector>
 
-#include "gen/layout/type_layout.hpp"
+#include "gen/read/definition.hpp"
 #include "gen/read/definition.hpp"
 #include "gen/text/diagnostics.hpp"
 

@@ -1,32 +1,15 @@
 // SPDX-License-Identifier: Apache-2.0
-// Compares two catalogues type by type for processes that share objects: one
-// line per difference, "path:line: compatible: ...", "path:line: breaking,
-// migrated: ..." (a migration of the objects carries it) or "path:line:
-// breaking, not migrated: ..." (the text ends with the rule it breaks), at the
-// line of the newer catalogue (or of the older one for a type that is gone).
+// --compat: the runtime's comparison of two catalogues (codec/compat.hpp),
+// printed as the generator prints its messages.
 #pragma once
 
 #include <ostream>
-#include <string>
 #include <vector>
 
-#include "gen/layout/type_layout.hpp"
+#include "codec/compat.hpp"
+#include "gen/read/definition.hpp"
 
 namespace tablegen {
-
-// One line of the report.
-struct CompatLine {
-  std::string path;  // of the newer catalogue; of the older for a type that is gone
-  int line = 1;
-  bool breaking = false;
-  bool migrated = false;   // breaking, and a migration of the objects carries it
-  std::string older_type;  // the older type the line is about; empty for a new type
-  std::string text;        // "NAME: what changed: why"
-};
-
-// The report's lines, in its order.
-std::vector<CompatLine> compat_lines(const std::vector<TypeLayout>& older,
-                                     const std::vector<TypeLayout>& newer);
 
 // Prints the report; returns true when any difference is breaking.
 bool compare_catalogues(const std::vector<TypeLayout>& older, const std::vector<TypeLayout>& newer,

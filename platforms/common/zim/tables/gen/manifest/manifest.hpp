@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "gen/emit/generated_file.hpp"
-#include "gen/layout/type_layout.hpp"
+#include "gen/read/definition.hpp"
 #include "gen/text/diagnostics.hpp"
 
 namespace tablegen {

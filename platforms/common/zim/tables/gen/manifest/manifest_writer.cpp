@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // Writes the layout manifest, the text that read_manifest reads back.
-#include "gen/emit/layout_record.hpp"
+#include "codec/layout_record.hpp"
 #include "gen/manifest/manifest.hpp"
 
 namespace tablegen {

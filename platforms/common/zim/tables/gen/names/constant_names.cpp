@@ -22,8 +22,6 @@ void add(Constants& to, const std::string& prefix, const char* const (&suffixes)
 
 }  // namespace
 
-bool valid_field_name(const std::string& name) { return lower_identifier(name, 1, kMaxFieldName); }
-
 std::string field_label(const FieldItem& item, size_t index) {
   return item.name.empty() ? std::to_string(index) : item.name;
 }

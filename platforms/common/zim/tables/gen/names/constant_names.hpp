@@ -13,10 +13,6 @@
 
 namespace tablegen {
 
-// A field name: a lowercase C identifier of at most kMaxFieldName characters.
-inline constexpr size_t kMaxFieldName = 48;
-bool valid_field_name(const std::string& name);
-
 // How a field is shown: its name, or its number in definition order.
 std::string field_label(const FieldItem& item, size_t index);
 

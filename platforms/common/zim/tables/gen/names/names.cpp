@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "gen/text/words.hpp"
+#include "codec/words.hpp"
 
 namespace tablegen {
 namespace {
@@ -94,14 +94,6 @@ CheckPrototypes check_prototypes(const std::string& type, bool counted, bool siz
   return {size_check ? signature(kOperations[kFixPtrs], v, false) : "",
           signature(kOperations[kAddDynamicToObjSize], v, false), signature(kSrvAlloc, v, false)};
 }
-
-bool lower_identifier(const std::string& name, size_t min_size, size_t max_size) {
-  if (name.size() < min_size || name.size() > max_size || !is_lower(name[0])) return false;
-  return std::all_of(name.begin(), name.end(),
-                     [](char c) { return is_lower(c) || is_digit(c) || c == '_'; });
-}
-
-bool valid_type_name(const std::string& name) { return lower_identifier(name, 3, 22); }
 
 std::string definition_file_name(uint32_t table_id, const std::string& type) {
   char id[16];

@@ -10,10 +10,13 @@
 #include <cstdint>
 #include <string>
 
+#include "codec/names.hpp"
 #include "gen/names/operations.hpp"
 #include "gen/text/render.hpp"
 
 namespace tablegen {
+
+using namespace zim_codec;
 
 // Files, relative to the output folder: olist's unit
 // src/vesk-autogensrc/olist_common_utils.cpp and header
@@ -48,12 +51,6 @@ struct CheckPrototypes {
   std::string fix_ptrs, size_ptr, alloc;
 };
 CheckPrototypes check_prototypes(const std::string& type, bool counted, bool size_check);
-
-// A lowercase C identifier of min_size to max_size characters: a-z, 0-9 and
-// _, beginning with a letter.
-bool lower_identifier(const std::string& name, size_t min_size, size_t max_size);
-// A type name: a lowercase identifier of 3 to 22 characters.
-bool valid_type_name(const std::string& name);
 
 // A definition file's name, NNN_name.tdef: its table id in at least three
 // digits, then its type name.

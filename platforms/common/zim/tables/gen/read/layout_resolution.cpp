@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <string>
 
-#include "gen/read/flag_placement.hpp"
-#include "gen/text/limits.hpp"
+#include "codec/flag_placement.hpp"
+#include "codec/limits.hpp"
 
 namespace tablegen {
 

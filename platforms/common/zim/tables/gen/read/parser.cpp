@@ -5,10 +5,10 @@
 #include <string_view>
 #include <vector>
 
-#include "gen/text/decimal.hpp"
-#include "gen/text/item_syntax.hpp"
-#include "gen/text/limits.hpp"
-#include "gen/text/words.hpp"
+#include "codec/decimal.hpp"
+#include "codec/item_syntax.hpp"
+#include "codec/limits.hpp"
+#include "codec/words.hpp"
 
 namespace tablegen {
 namespace {

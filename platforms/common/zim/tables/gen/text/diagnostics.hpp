@@ -8,21 +8,11 @@
 #include <string_view>
 #include <vector>
 
-#include "gen/text/printable.hpp"
+#include "codec/printable.hpp"
 
 namespace tablegen {
 
-// A word of the input, quoted for a message.
-inline std::string quote(std::string_view word) { return "'" + printable(word, 48) + "'"; }
-
-// One message line, "path:line: kind: message", or "path: kind: message" for
-// line 0: the form of every message the generator prints.
-inline std::string message_line(std::string_view path, int line, std::string_view kind,
-                                std::string_view message, size_t max_message_bytes = 240) {
-  std::string where = printable(path, 240) + ":";
-  if (line > 0) where += std::to_string(line) + ":";
-  return where + " " + std::string(kind) + ": " + printable(message, max_message_bytes);
-}
+using namespace zim_codec;
 
 class Diagnostics {
  public:

@@ -25,10 +25,8 @@ typedef uint8_t zim_bool_t;
 #define ZIM_FALSE ((zim_bool_t)0)
 #define ZIM_TRUE ((zim_bool_t)1)
 
-/* The largest table id of any catalogue: the platform keeps records for ids
- * 0 to ZIM_MAX_TABLE_ID, the platform catalogue's and those of libraries of
- * one's own definitions (zim_tables_add_library) alike. */
-#define ZIM_MAX_TABLE_ID 65535u
+/* ZIM_MAX_TABLE_ID, the largest table id of any catalogue. */
+#include <zim/tables/table_id.h>
 
 /* ZIM_NUM_TABLE_TYPES and ZIM_FIRST_TABLE_ID: the number of table types in
  * the catalogue whose headers are found first, and its first table id; its

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-namespace tablegen {
+namespace zim_codec {
 
 // The bytes between words. '\r' is one of them, so a line of a CRLF file
 // reads as the same line of an LF one.
@@ -77,4 +77,4 @@ inline std::string_view without_byte_order_mark(std::string_view text) {
   return text.substr(0, kMark.size()) == kMark ? text.substr(kMark.size()) : text;
 }
 
-}  // namespace tablegen
+}  // namespace zim_codec

@@ -9,9 +9,9 @@
 #include <cstdint>
 #include <string>
 
-#include "gen/layout/type_layout.hpp"
+#include "codec/model.hpp"
 
-namespace tablegen {
+namespace zim_codec {
 
 // The version of the canonical text; a new one changes every fingerprint.
 constexpr uint32_t kFingerprintVersion = 1;
@@ -28,4 +28,4 @@ uint64_t layout_fingerprint(const TypeLayout& type);
 // A fingerprint as 16 lower-case hex digits.
 std::string fingerprint_hex(uint64_t fingerprint);
 
-}  // namespace tablegen
+}  // namespace zim_codec

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "gen/layout/type_layout.hpp"
-#include "gen/manifest/field_pairing.hpp"
+#include "codec/model.hpp"
+#include "codec/field_pairing.hpp"
 
-namespace tablegen {
+namespace zim_codec {
 
 struct MigrationPlan {
   std::vector<FieldPair> fields;      // pair_fields(older, newer)
@@ -49,4 +49,4 @@ const char* uncarried_text(Uncarried change);
 // between them (or nothing did), else the rule the change breaks.
 std::optional<Uncarried> uncarried_change(const FieldPair& pair);
 
-}  // namespace tablegen
+}  // namespace zim_codec

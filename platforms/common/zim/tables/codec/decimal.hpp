@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <string_view>
 
-#include "gen/text/words.hpp"
+#include "codec/words.hpp"
 
-namespace tablegen {
+namespace zim_codec {
 
 enum class DecimalFault { kNone, kNotDigits, kLeadingZero, kTooLarge };
 
@@ -31,4 +31,4 @@ inline Decimal read_decimal(std::string_view text, uint64_t max) {
   return {value, DecimalFault::kNone};
 }
 
-}  // namespace tablegen
+}  // namespace zim_codec

@@ -1,54 +1,18 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "gen/emit/layout_record.hpp"
+#include "gen/emit/emit_layout_note.hpp"
+
+#include <zim/tables/layout_note.h>
 
 #include <algorithm>
 #include <string_view>
 #include <vector>
 
 #include "gen/emit/template.hpp"
-#include "gen/layout/fingerprint.hpp"
+#include "codec/fingerprint.hpp"
+#include "codec/layout_record.hpp"
 
 namespace tablegen {
 namespace {
-
-constexpr const char* kRecord = R"tpl(type $(table_id) $(t)
-  fingerprint $(fingerprint)
-  class $(class)
-  fixed_size $(fixed_size)
-  count_param $(count_field)
-  size_check $(size_check)
-  obj_flags_bit5 $(bit5)
-  header$(header)
-$(fields)  npd_present $(npd_present)
-  dynamic$(dynamic)
-  check fix_ptrs $(fix_ptrs)
-  check size_ptr $(size_ptr)
-  check alloc $(alloc)
-  wisp$(wisp)
-)tpl";
-
-std::string check_text(const CheckSite& site) {
-  return site.line == 0 ? std::string("none") : str(site.line) + " \"" + site.prototype + "\"";
-}
-
-std::string field_line(const FieldLayout& f) {
-  const std::string name =
-      (f.name.empty() ? "" : " name " + f.name) + (f.was.empty() ? "" : " was " + f.was);
-  if (!f.is_array()) {
-    return render("  field $(offset) width $(width) run $(run) flag $(flag)$(name)\n",
-                  {{"offset", str(f.offset)},
-                   {"width", str(f.width)},
-                   {"run", str(f.run_length)},
-                   {"flag", str(f.flag_at)},
-                   {"name", name}});
-  }
-  return render("  array $(offset) $(kind) elem $(width) flag_ptr $(flag)$(name)\n",
-                {{"offset", str(f.offset)},
-                 {"kind", f.kind == ItemKind::kPerNpuArray ? "per_npu" : "counted"},
-                 {"width", str(f.width)},
-                 {"flag", str(f.flag_at)},
-                 {"name", name}});
-}
 
 // One line of the record as a C string literal of an assembler .ascii
 // directive: the assembler's escapes (\" \\ \n and octal for any other byte
@@ -85,7 +49,7 @@ constexpr const char* kNoteOpen = R"tpl(
 
 constexpr const char* kNoteHeader[] = {
     R"(".pushsection .note.zim_tables.layout,\"aGR\",%note,$(group),comdat\n")",
-    R"(" .balign 4\n .long 11\n .long 5f - 4f\n .long $(note_type)\n .asciz \"zim_tables\"\n")",
+    R"(" .balign 4\n .long $(owner_size)\n .long 5f - 4f\n .long $(note_type)\n .asciz \"$(owner)\"\n")",
     R"(" .balign 4\n4:\n .long $(version)\n .long $(table_id)\n .long $(lo)\n .long $(hi)\n")",
     R"(" .long 3f - 2f\n2:\n")",
 };
@@ -95,35 +59,13 @@ std::string hex32(uint32_t v) { return "0x" + fingerprint_hex(v).substr(8); }
 
 }  // namespace
 
-std::string layout_record(const TypeLayout& t) {
-  std::string header, fields, dynamic, wisp;
-  for (const auto& h : t.header) header += " " + item_text(h);
-  for (const auto& f : t.fields) fields += field_line(f);
-  for (uint32_t at : t.dynamic) dynamic += " " + str(at);
-  for (uint32_t w : t.wisp) wisp += " " + str(w);
-  return render(kRecord, {{"table_id", str(t.table_id)},
-                          {"t", t.name},
-                          {"fingerprint", fingerprint_hex(layout_fingerprint(t))},
-                          {"class", class_keyword(t.type_class)},
-                          {"fixed_size", str(t.fixed_size)},
-                          {"count_field", t.count_field ? "on " + str(*t.count_field) : "off"},
-                          {"size_check", t.size_check ? "on" : "off"},
-                          {"bit5", t.sets_obj_flags_bit5 ? "set" : "clear"},
-                          {"header", header},
-                          {"fields", fields},
-                          {"npd_present", str(t.npd_present)},
-                          {"dynamic", dynamic.empty() ? " none" : dynamic},
-                          {"fix_ptrs", check_text(t.checks.fix_ptrs)},
-                          {"size_ptr", check_text(t.checks.size_ptr)},
-                          {"alloc", check_text(t.checks.alloc)},
-                          {"wisp", wisp}});
-}
-
 std::string layout_note(const TypeLayout& t) {
   const uint64_t fingerprint = layout_fingerprint(t);
   const Vars v{{"group", "zim_tables_layout." + t.name + "." + fingerprint_hex(fingerprint)},
-               {"note_type", "0x7a4c0001"},
-               {"version", "1"},
+               {"owner", ZIM_TABLES_LAYOUT_NOTE_OWNER},
+               {"owner_size", str(static_cast<uint32_t>(sizeof ZIM_TABLES_LAYOUT_NOTE_OWNER))},
+               {"note_type", hex32(ZIM_TABLES_LAYOUT_NOTE_TYPE)},
+               {"version", str(ZIM_TABLES_LAYOUT_NOTE_VERSION)},
                {"table_id", str(t.table_id)},
                {"lo", hex32(static_cast<uint32_t>(fingerprint))},
                {"hi", hex32(static_cast<uint32_t>(fingerprint >> 32))}};

@@ -10,9 +10,9 @@
 #include <cstddef>
 #include <vector>
 
-#include "gen/layout/type_layout.hpp"
+#include "codec/model.hpp"
 
-namespace tablegen {
+namespace zim_codec {
 
 // The old and the new layout of a data field, or of a group of adjacent
 // fields over the same bytes (a run of N fields and N single fields, or runs
@@ -33,4 +33,4 @@ bool same_layout(const FieldLayout& a, const FieldLayout& b);
 // older's fields no pair holds (removed) come last, in the older's order.
 std::vector<FieldPair> pair_fields(const TypeLayout& older, const TypeLayout& newer);
 
-}  // namespace tablegen
+}  // namespace zim_codec

@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "gen/manifest/migration_plan.hpp"
+#include "codec/migration_plan.hpp"
 
 #include <algorithm>
 #include <iterator>
 
-#include "gen/layout/fingerprint.hpp"
+#include "codec/fingerprint.hpp"
 
-namespace tablegen {
+namespace zim_codec {
 namespace {
 
 constexpr const char* kUncarriedText[] = {
@@ -121,4 +121,4 @@ MigrationPlan plan_migration(const TypeLayout& older, const TypeLayout& newer) {
   return plan;
 }
 
-}  // namespace tablegen
+}  // namespace zim_codec

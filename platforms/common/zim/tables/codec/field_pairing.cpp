@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "gen/manifest/field_pairing.hpp"
+#include "codec/field_pairing.hpp"
 
 #include <map>
 #include <optional>
@@ -7,7 +7,7 @@
 #include <tuple>
 #include <utility>
 
-namespace tablegen {
+namespace zim_codec {
 
 bool same_layout(const FieldLayout& a, const FieldLayout& b) {
   return a.kind == b.kind && a.offset == b.offset && a.width == b.width &&
@@ -163,4 +163,4 @@ std::vector<FieldPair> pair_fields(const TypeLayout& older, const TypeLayout& ne
   return Pairing(older, newer).run();
 }
 
-}  // namespace tablegen
+}  // namespace zim_codec

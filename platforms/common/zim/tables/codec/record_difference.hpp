@@ -5,25 +5,17 @@
 // compared before either reads the other's objects.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <string_view>
 
-#include "gen/layout/type_layout.hpp"
-
-namespace tablegen {
-
-// The layout of one type read from its layout record (a manifest record
-// without preamble), nothing when the text is not a well-formed record
-// (hostile input: bounded, never throws).
-std::optional<TypeLayout> read_layout_record(std::string_view text);
+namespace zim_codec {
 
 // The first breaking difference of `newer` against `older` (two records of
 // one table id), in --compat's words without the path and the verdict:
 // "NAME: data field ... is now ...: processes on the old layout read and copy
 // other bytes", then, for a change no migration carries, "; " and the rule it
-// breaks. Empty when nothing breaks. A record that cannot be read gives "layout record
-// unreadable: ..." instead.
-std::string first_breaking_difference(std::string_view older, std::string_view newer);
+// breaks. Empty when nothing breaks. A record that cannot be read gives
+// "layout record unreadable: ..." instead. Never throws.
+std::string first_breaking_difference(std::string_view older, std::string_view newer) noexcept;
 
-}  // namespace tablegen
+}  // namespace zim_codec

@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "gen/read/definition.hpp"
+#include "codec/model.hpp"
 
-namespace tablegen {
+namespace zim_codec {
 
 struct FlagPlacement {
   uint64_t flags_start = 0;            // first byte after the last data field
@@ -25,4 +25,4 @@ inline constexpr uint64_t round_up(uint64_t value, uint64_t alignment) {
 
 FlagPlacement place_flags(const std::vector<FieldItem>& fields);
 
-}  // namespace tablegen
+}  // namespace zim_codec

@@ -13,11 +13,11 @@
 #include <utility>
 #include <vector>
 
-#include "gen/text/decimal.hpp"
-#include "gen/text/diagnostics.hpp"
-#include "gen/text/words.hpp"
+#include "codec/decimal.hpp"
+#include "codec/printable.hpp"
+#include "codec/words.hpp"
 
-namespace tablegen {
+namespace zim_codec {
 
 class ManifestWords {
  public:
@@ -87,4 +87,4 @@ class ManifestWords {
   Report fail_;
 };
 
-}  // namespace tablegen
+}  // namespace zim_codec

@@ -10,9 +10,9 @@
 #include <string>
 #include <string_view>
 
-#include "gen/text/words.hpp"
+#include "codec/words.hpp"
 
-namespace tablegen {
+namespace zim_codec {
 
 // The parts of an item as written.
 struct ItemParts {
@@ -61,4 +61,4 @@ inline std::string item_spelling(std::optional<uint64_t> offset, uint64_t size, 
   return run_length == 1 ? text : text + "x" + std::to_string(run_length);
 }
 
-}  // namespace tablegen
+}  // namespace zim_codec

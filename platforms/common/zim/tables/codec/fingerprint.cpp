@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "gen/layout/fingerprint.hpp"
+#include "codec/fingerprint.hpp"
 
-namespace tablegen {
+namespace zim_codec {
 namespace {
 
 std::string num(uint64_t v) { return std::to_string(v); }
@@ -59,4 +59,4 @@ std::string fingerprint_hex(uint64_t fingerprint) {
   return out;
 }
 
-}  // namespace tablegen
+}  // namespace zim_codec

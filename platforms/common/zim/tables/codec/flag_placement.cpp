@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "gen/read/flag_placement.hpp"
+#include "codec/flag_placement.hpp"
 
-namespace tablegen {
+namespace zim_codec {
 
 FlagPlacement place_flags(const std::vector<FieldItem>& fields) {
   FlagPlacement placement;
@@ -22,4 +22,4 @@ FlagPlacement place_flags(const std::vector<FieldItem>& fields) {
   return placement;
 }
 
-}  // namespace tablegen
+}  // namespace zim_codec
