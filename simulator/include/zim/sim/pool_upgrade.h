@@ -7,6 +7,7 @@
 
 #include <stdint.h>
 #include <zim/sim/export.h>
+#include <zim/sim/pool_records.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -80,37 +81,6 @@ ZIM_SIM_API int zim_shm_pool_migrate(void (*moved)(uint64_t old_offset, uint64_t
                                                    uint32_t table_id, void *context),
                                      void *context);
 ZIM_SIM_API int zim_shm_pool_retire(uint32_t table_id);
-
-/* The record of a migration under way, a ZIM_SHM_POOL_MIGRATION block: the
- * header, type_count types, then move_capacity moves (move_count of them
- * made). Blocks of a migrating table id below `carve`, other than those of
- * [cursor, limit) of its chunk when the migration began, are of its old
- * layout; the rest of its blocks are of the new one. A completed migration
- * leaves its record and each id's old layout record as retired blocks. */
-#define ZIM_SHM_POOL_MIGRATING 1u /* converting: no other process may attach */
-#define ZIM_SHM_POOL_MIGRATED 2u  /* every object converted, the moves being reported */
-typedef struct zim_shm_pool_migration_type {
-  uint32_t table_id;
-  uint32_t reserved; /* 0 */
-  uint64_t old_fingerprint;
-  uint64_t new_fingerprint;
-  uint64_t new_layout; /* offset of the new layout's ZIM_SHM_POOL_LAYOUT record */
-  uint64_t cursor;     /* the id's chunk when the migration began */
-  uint64_t limit;
-} zim_shm_pool_migration_type_t;
-typedef struct zim_shm_pool_move {
-  uint64_t old_offset;
-  uint64_t new_offset;
-  uint32_t table_id;
-  uint32_t reserved; /* 0 */
-} zim_shm_pool_move_t;
-typedef struct zim_shm_pool_migration {
-  uint32_t state; /* ZIM_SHM_POOL_MIGRATING or ZIM_SHM_POOL_MIGRATED */
-  uint32_t type_count;
-  uint64_t carve;
-  uint64_t move_capacity;
-  uint64_t move_count;
-} zim_shm_pool_migration_t;
 
 #ifdef __cplusplus
 }

@@ -112,6 +112,7 @@
 
 #include <stdint.h>
 #include <zim/sim/export.h>
+#include <zim/sim/pool_records.h>
 #include <zim/tables/platform.h>
 
 #ifdef __cplusplus
@@ -221,50 +222,6 @@ ZIM_SIM_API uint64_t zim_shm_pool_root(void);
 /* The table id that untyped blocks stand under, in a walk's pieces and for
  * zim_shm_pool_table_bytes and zim_shm_pool_table_blocks. */
 #define ZIM_SHM_POOL_UNTYPED (UINT32_MAX - 1)
-
-/* Table ids run from 0 to ZIM_SHM_POOL_MAX_TABLE_ID; the pool keeps state
- * only for the ids that hold blocks. */
-#define ZIM_SHM_POOL_MAX_TABLE_ID ZIM_MAX_TABLE_ID
-
-/* The pool's own records, blocks that a walk reports under these table ids.
- * Each lies in a run of its own, never in a table id's chunk. */
-#define ZIM_SHM_POOL_CONFIG (UINT32_MAX - 2)  /* zim_shm_pool_config_t, one per pool */
-#define ZIM_SHM_POOL_LAYOUT (UINT32_MAX - 3)  /* zim_shm_pool_layout_record_t, one per id */
-#define ZIM_SHM_POOL_ID_PAGE (UINT32_MAX - 4) /* allocation state of 256 table ids */
-#define ZIM_SHM_POOL_MIGRATION \
-  (UINT32_MAX - 5) /* zim_shm_pool_migration_t, while one is under way */
-
-/* The configuration the pool was made for, written by its creator from its
- * own (zim/sim/config.h): the number of NPUs, the NPD size of every table id
- * without an entry of its own, and the entries, ascending by table id. */
-typedef struct zim_shm_pool_config_entry {
-  uint32_t table_id;
-  uint32_t size;
-} zim_shm_pool_config_entry_t;
-typedef struct zim_shm_pool_config {
-  uint32_t max_num_npus;
-  uint32_t default_npd_size;
-  uint32_t entry_count;
-  uint32_t reserved; /* 0 */
-  zim_shm_pool_config_entry_t entries[];
-} zim_shm_pool_config_t;
-
-/* The layout of a table id's objects, recorded with the first object of the
- * id in the pool, in the same allocation (a process killed during it leaves
- * neither): the layout note of the program that made it
- * (zim/tables/layout_note.h). text is the type's layout record as the
- * manifest writes it, "type ID NAME\n" first, text_size bytes, no terminating
- * zero. The first pool object of an id in each process checks the program's
- * note against it (see zim_shm_table_pool_calloc); a program that carries no
- * note for the id (built with ZIM_TABLES_NO_LAYOUT_NOTE, or not an ELF
- * program) allocates unchecked and records nothing, so the pool learns that
- * id's layout from the next program that carries a note for it. */
-typedef struct zim_shm_pool_layout_record {
-  uint32_t table_id;
-  uint32_t text_size;
-  uint64_t fingerprint; /* of the layout, as in the note */
-  char text[];
-} zim_shm_pool_layout_record_t;
 
 /* A zero-filled block of `size` bytes that holds no table object: for a
  * server's own records, such as a directory of its objects that it publishes
