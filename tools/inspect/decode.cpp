@@ -23,7 +23,7 @@ void put_object_header(Json& doc, const TypeLayout& type, const Sizing& sizing,
                        const ObjectMap* map) {
   doc["type"] = type.name;
   doc["table_id"] = type.table_id;
-  doc["class"] = tablegen::class_keyword(type.type_class);
+  doc["class"] = zim_codec::class_keyword(type.type_class);
   doc["npus"] = sizing.npus;
   doc["npd_size"] = sizing.npd_size;
   if (map) {
@@ -230,7 +230,7 @@ class Checker {
     out.section("fields");
     for (size_t i = 0; i < type_.fields.size(); ++i) {
       const FieldLayout& f = type_.fields[i];
-      if (f.kind != tablegen::ItemKind::kInline) continue;
+      if (f.kind != zim_codec::ItemKind::kInline) continue;
       out.entry({{"name", field_label(type_, i)},
                  {"offset", f.offset},
                  {"width", f.width},
@@ -250,7 +250,7 @@ class Checker {
       const FieldLayout& f = type_.fields[a.field];
       const bool within = a.within(bytes_.size());
       out.entry({{"name", field_label(type_, a.field)},
-                 {"kind", f.kind == tablegen::ItemKind::kPerNpuArray ? "per_npu" : "counted"},
+                 {"kind", f.kind == zim_codec::ItemKind::kPerNpuArray ? "per_npu" : "counted"},
                  {"elem_size", f.width},
                  {"length", a.length},
                  {"data_ptr", hex(field(f.offset, 8))},

@@ -17,6 +17,7 @@
 #include "command_line.hpp"
 #include "decode.hpp"
 #include "gen/cli/command_line.hpp"
+#include "codec/layout_record.hpp"
 #include "gen/load/catalogue_loader.hpp"
 #include "object_bytes.hpp"
 #include "pool.hpp"
@@ -37,6 +38,20 @@ fs::path default_catalogue(const char* argv0) {
   return exe.parent_path() / ".." / "share" / "zim_tables" / "layout.manifest";
 }
 
+// A folder of definitions through the generator's loader; a manifest, like
+// every record the tool reads, through the runtime's reader of layouts.
+std::optional<std::vector<TypeLayout>> read_catalogue(const fs::path& path,
+                                                      tablegen::Diagnostics& diags) {
+  std::error_code ec;
+  if (fs::is_directory(path, ec)) return tablegen::load_layouts(path, diags);
+  const std::optional<std::string> text = tablegen::read_manifest_file(path, diags);
+  if (!text) return std::nullopt;
+  const std::string name = path.string();
+  return zim_codec::read_layouts(name, *text, [&](int line, const std::string& message) {
+    diags.error(name, line, message);
+  });
+}
+
 // A manifest may have been edited by hand: every fact the tool reads through
 // must lie inside the fixed part, so that no read leaves an object's bytes.
 void check_bounds(const TypeLayout& t) {
@@ -47,7 +62,7 @@ void check_bounds(const TypeLayout& t) {
 
 std::vector<TypeLayout> load_types(const fs::path& path) {
   tablegen::Diagnostics diags;
-  auto layouts = tablegen::load_layouts(path, diags);
+  auto layouts = read_catalogue(path, diags);
   if (!layouts) {
     std::ostringstream text;
     diags.print(text);

@@ -45,7 +45,7 @@ std::vector<Region> regions(const TypeLayout& type, const Sizing& sizing, const 
   for (size_t i = 0; i < type.fields.size(); ++i) {
     const FieldLayout& f = type.fields[i];
     const std::string title = field_title(type, i);
-    if (f.kind == tablegen::ItemKind::kInline) {
+    if (f.kind == zim_codec::ItemKind::kInline) {
       const std::string shape = f.run_length == 1 ? std::to_string(f.width) + " bytes"
                                                   : std::to_string(f.run_length) + " x " +
                                                         std::to_string(f.width) + " bytes";

@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "gen/layout/type_layout.hpp"
+#include "codec/model.hpp"
 #include "migrate/object_placement.hpp"
 
 namespace zim_inspect {
 
-using tablegen::FieldLayout;
-using tablegen::TypeLayout;
+using zim_codec::FieldLayout;
+using zim_codec::TypeLayout;
 
 // The placement is the converter's (one implementation of the allocator's
 // layout).

@@ -7,9 +7,10 @@
 #include <iterator>
 #include <set>
 
-#include "gen/emit/layout_record.hpp"
-#include "gen/layout/fingerprint.hpp"
-#include "gen/manifest/record_difference.hpp"
+#include "codec/fingerprint.hpp"
+#include "codec/layout_record.hpp"
+#include "codec/pool_records.hpp"
+#include "codec/record_difference.hpp"
 #include "render.hpp"
 #include "type_names.hpp"
 
@@ -53,9 +54,10 @@ bool PoolRecords::take(const zim_shm_pool_piece_t& piece, PieceRead read) {
       take_layout(piece, read);
       return true;
     case ZIM_SHM_POOL_ID_PAGE:
-      // 256 pages of 256 ids cover every table id.
-      if (++id_page_count > kMaxIdPages) {
-        problem(piece.offset, "id page " + std::to_string(id_page_count) + ", more than 256");
+      // The pages of 256 ids each cover every table id.
+      if (++id_page_count > zim_codec::kMaxIdPages) {
+        problem(piece.offset, "id page " + std::to_string(id_page_count) + ", more than " +
+                                  std::to_string(zim_codec::kMaxIdPages));
       } else {
         id_pages.push_back(piece.offset);
       }
@@ -78,22 +80,18 @@ void PoolRecords::take_config(const zim_shm_pool_piece_t& piece, PieceRead read)
   read_bytes(piece, read, 0, kConfigHeaderSize, &head);
   PoolConfig c{piece.offset, head.max_num_npus, head.default_npd_size, {}};
   const uint64_t count = head.entry_count;
-  if (count > (piece.size - kConfigHeaderSize) / kConfigEntrySize) {
-    return problem(piece.offset, what + " has " + std::to_string(count) +
-                                     " NPD sizes, more than its " + std::to_string(piece.size) +
-                                     " bytes hold");
-  }
+  std::string why;
+  if (!zim_codec::config_entries_fit(head, piece.size, &why)) return problem(piece.offset, why);
   zim_shm_pool_config_entry_t chunk[512];
   for (uint64_t i = 0; i < count;) {
     const uint64_t n = std::min<uint64_t>(count - i, std::size(chunk));
     read_bytes(piece, read, kConfigHeaderSize + i * kConfigEntrySize, n * kConfigEntrySize, chunk);
     for (uint64_t k = 0; k < n; ++k, ++i) {
       const uint32_t id = chunk[k].table_id;
-      const bool ascending = c.npd_sizes.empty() || id > c.npd_sizes.rbegin()->first;
-      if (id > ZIM_SHM_POOL_MAX_TABLE_ID || !ascending) {
-        return problem(piece.offset, what + "'s NPD size " + std::to_string(i) +
-                                         " is for table id " + std::to_string(id) +
-                                         ", not above the one before and at most 65535");
+      const std::optional<uint32_t> previous =
+          c.npd_sizes.empty() ? std::nullopt : std::optional<uint32_t>(c.npd_sizes.rbegin()->first);
+      if (!zim_codec::config_entry_in_order(i, id, previous, &why)) {
+        return problem(piece.offset, why);
       }
       c.npd_sizes.emplace_hint(c.npd_sizes.end(), id, chunk[k].size);
     }
@@ -111,21 +109,18 @@ void PoolRecords::take_layout(const zim_shm_pool_piece_t& piece, PieceRead read)
   const uint32_t id = head.table_id, text_size = head.text_size;
   const uint64_t fingerprint = head.fingerprint;
   const std::string what = "the layout record of table id " + std::to_string(id);
-  if (text_size > kMaxLayoutText || text_size > piece.size - kLayoutHeaderSize) {
-    return problem(piece.offset, what + " says it holds " + std::to_string(text_size) +
-                                     " bytes of text; its block holds " +
-                                     std::to_string(piece.size - kLayoutHeaderSize));
-  }
+  std::string why;
+  if (!zim_codec::layout_text_fits(head, piece.size, &why)) return problem(piece.offset, why);
   std::string text(text_size, '\0');
   read_bytes(piece, read, kLayoutHeaderSize, text_size, text.data());
-  std::optional<TypeLayout> layout = tablegen::read_layout_record(text);
+  std::optional<TypeLayout> layout = zim_codec::read_layout_record(text);
   if (!layout) return problem(piece.offset, what + " does not read as a layout record");
-  const uint64_t own = tablegen::layout_fingerprint(*layout);
+  const uint64_t own = zim_codec::layout_fingerprint(*layout);
   if (layout->table_id != id || own != fingerprint) {
-    return problem(piece.offset, what + " (fingerprint " + tablegen::fingerprint_hex(fingerprint) +
+    return problem(piece.offset, what + " (fingerprint " + zim_codec::fingerprint_hex(fingerprint) +
                                      ") states type " + printable(layout->name) + " of table id " +
                                      std::to_string(layout->table_id) + " and fingerprint " +
-                                     tablegen::fingerprint_hex(own));
+                                     zim_codec::fingerprint_hex(own));
   }
   if (const auto outside = bounds_problem(*layout)) {
     return problem(piece.offset, what + ": type " + printable(layout->name) + ": " + *outside);
@@ -141,33 +136,16 @@ void PoolRecords::take_migration(const zim_shm_pool_piece_t& piece, PieceRead re
   }
   zim_shm_pool_migration_t head;
   read_bytes(piece, read, 0, kMigrationHeaderSize, &head);
-  if (head.state != ZIM_SHM_POOL_MIGRATING && head.state != ZIM_SHM_POOL_MIGRATED) {
-    return problem(piece.offset, what + " is in state " + std::to_string(head.state) +
-                                     ", neither migrating (1) nor migrated (2)");
-  }
-  // Each table id changes once.
-  const uint64_t room = piece.size - kMigrationHeaderSize;
-  const uint64_t types_fit = std::min<uint64_t>(room / kMigrationTypeSize, 65536);
-  if (head.type_count > types_fit) {
-    return problem(piece.offset, what + " says it holds " + std::to_string(head.type_count) +
-                                     " types; its block holds " + std::to_string(types_fit));
-  }
-  const uint64_t moves_fit = (room - head.type_count * kMigrationTypeSize) / kMoveSize;
-  if (head.move_capacity > moves_fit || head.move_count > head.move_capacity) {
-    return problem(piece.offset, what + " says it made " + std::to_string(head.move_count) +
-                                     " of " + std::to_string(head.move_capacity) +
-                                     " moves; its block holds " + std::to_string(moves_fit));
+  std::string why;
+  if (!zim_codec::migration_head_fits(head, head.move_count, piece.size, &why)) {
+    return problem(piece.offset, why);
   }
   PoolMigration m{piece.offset, head.state, head.carve, head.move_capacity, head.move_count, {}};
   m.types.resize(head.type_count);
   read_bytes(piece, read, kMigrationHeaderSize, head.type_count * kMigrationTypeSize,
              m.types.data());
-  std::set<uint32_t> ids;
-  for (const auto& t : m.types) {
-    if (t.table_id > ZIM_SHM_POOL_MAX_TABLE_ID || !ids.insert(t.table_id).second) {
-      return problem(piece.offset, what + " names table id " + std::to_string(t.table_id) +
-                                       " twice or above 65535");
-    }
+  if (!zim_codec::migration_types_sound(m.types.data(), m.types.size(), &why)) {
+    return problem(piece.offset, why);
   }
   if (m.state == ZIM_SHM_POOL_MIGRATING) {
     if (const PoolMigration* first = migrating()) {
@@ -198,8 +176,8 @@ void PoolRecords::finish() {
     }
     problem(m.offset, "the migration record changes table id " +
                           std::to_string(unrecorded->table_id) + " from fingerprint " +
-                          tablegen::fingerprint_hex(unrecorded->old_fingerprint) + " to " +
-                          tablegen::fingerprint_hex(unrecorded->new_fingerprint) +
+                          zim_codec::fingerprint_hex(unrecorded->old_fingerprint) + " to " +
+                          zim_codec::fingerprint_hex(unrecorded->new_fingerprint) +
                           " (its record at offset " + std::to_string(unrecorded->new_layout) +
                           "), layouts that the pool does not both record");
   }
@@ -266,12 +244,12 @@ void put_catalogue(Json& entry, const RecordedLayout& r, const std::vector<TypeL
   Json difference = nullptr;
   if (own == nullptr) {
     entry["catalogue"] = "absent";
-  } else if (tablegen::layout_fingerprint(*own) == r.fingerprint) {
+  } else if (zim_codec::layout_fingerprint(*own) == r.fingerprint) {
     entry["catalogue"] = "same";
   } else {
     entry["catalogue"] = "differs";
-    const std::string first = tablegen::first_breaking_difference(tablegen::layout_record(r.layout),
-                                                                  tablegen::layout_record(*own));
+    const std::string first = zim_codec::first_breaking_difference(zim_codec::layout_record(r.layout),
+                                                                  zim_codec::layout_record(*own));
     difference = first.empty() ? "the layout records differ" : first;
   }
   entry["difference"] = std::move(difference);
@@ -296,7 +274,7 @@ Json PoolRecords::report(bool list, const std::vector<TypeLayout>& catalogue) co
       Json entry{{"offset", r.offset},
                  {"table_id", id},
                  {"type", r.layout.name},
-                 {"fingerprint", tablegen::fingerprint_hex(r.fingerprint)},
+                 {"fingerprint", zim_codec::fingerprint_hex(r.fingerprint)},
                  {"superseded", &r != &records.back()},
                  {"catalogue", nullptr},
                  {"difference", nullptr}};
@@ -311,8 +289,8 @@ Json PoolRecords::report(bool list, const std::vector<TypeLayout>& catalogue) co
       const TypeLayout* type = layout(t.table_id, t.new_fingerprint);  // finish() checked it
       types.push_back({{"table_id", t.table_id},
                        {"type", type ? type->name : std::string("?")},
-                       {"old_fingerprint", tablegen::fingerprint_hex(t.old_fingerprint)},
-                       {"new_fingerprint", tablegen::fingerprint_hex(t.new_fingerprint)}});
+                       {"old_fingerprint", zim_codec::fingerprint_hex(t.old_fingerprint)},
+                       {"new_fingerprint", zim_codec::fingerprint_hex(t.new_fingerprint)}});
     }
     migrations_json.push_back(
         {{"offset", m.offset},

@@ -25,9 +25,6 @@ using PieceRead = int (*)(const zim_shm_pool_piece_t* piece, uint64_t from, uint
 inline constexpr uint64_t kConfigHeaderSize = sizeof(zim_shm_pool_config_t);
 inline constexpr uint64_t kConfigEntrySize = sizeof(zim_shm_pool_config_entry_t);
 inline constexpr uint64_t kLayoutHeaderSize = sizeof(zim_shm_pool_layout_record_t);
-// A layout record of a real type takes a few KiB; anything past this is damage.
-inline constexpr uint64_t kMaxLayoutText = uint64_t{1} << 20;
-inline constexpr uint64_t kMaxIdPages = 256;
 inline constexpr uint64_t kMigrationHeaderSize = sizeof(zim_shm_pool_migration_t);
 inline constexpr uint64_t kMigrationTypeSize = sizeof(zim_shm_pool_migration_type_t);
 inline constexpr uint64_t kMoveSize = sizeof(zim_shm_pool_move_t);
@@ -68,7 +65,7 @@ struct PoolRecords {
   std::map<uint32_t, std::vector<RecordedLayout>> layouts;
   std::vector<PoolMigration> migrations;  // in the pool's order
   uint64_t id_page_count = 0;
-  std::vector<uint64_t> id_pages;  // offsets of their blocks, up to kMaxIdPages
+  std::vector<uint64_t> id_pages;  // offsets of their blocks, up to zim_codec::kMaxIdPages
   uint64_t retired_records = 0;    // record blocks retired: never read
   Json problems = Json::array();   // {offset, problem}: records not trusted
 

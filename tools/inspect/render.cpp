@@ -9,11 +9,11 @@
 #include <utility>
 #include <vector>
 
-#include "gen/text/printable.hpp"
+#include "codec/printable.hpp"
 
 namespace zim_inspect {
 
-std::string printable(std::string_view text) { return tablegen::printable(text, size_t{16} << 20); }
+std::string printable(std::string_view text) { return zim_codec::printable(text, size_t{16} << 20); }
 
 namespace {
 

@@ -79,8 +79,8 @@ std::string did_you_mean(const std::vector<std::string>& names) {
 bool takes_count(const TypeLayout& type) { return type.count_field.has_value(); }
 
 bool has_per_npu_arrays(const TypeLayout& type) {
-  return std::any_of(type.fields.begin(), type.fields.end(), [](const tablegen::FieldLayout& f) {
-    return f.kind == tablegen::ItemKind::kPerNpuArray;
+  return std::any_of(type.fields.begin(), type.fields.end(), [](const zim_codec::FieldLayout& f) {
+    return f.kind == zim_codec::ItemKind::kPerNpuArray;
   });
 }
 
@@ -89,7 +89,7 @@ Json types_doc(const std::vector<TypeLayout>& types) {
   for (const auto& t : types) {
     list.push_back({{"table_id", t.table_id},
                     {"type", t.name},
-                    {"class", tablegen::class_keyword(t.type_class)},
+                    {"class", zim_codec::class_keyword(t.type_class)},
                     {"fixed_size", t.fixed_size},
                     {"takes_count", takes_count(t)},
                     {"per_npu_arrays", has_per_npu_arrays(t)}});

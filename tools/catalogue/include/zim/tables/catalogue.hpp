@@ -8,13 +8,13 @@
 #include <cstdint>
 #include <string_view>
 
-#include "gen/read/field_shape.hpp"
+#include "codec/model.hpp"
 #include "zim/tables/platform.h"
 #include "zim/tables/table_object.h"
 
 namespace zim_tables::catalogue {
 
-// The generator's own records of a layout (gen/read/field_shape.hpp).
+// The generator's own records of a layout (codec/model.hpp).
 using tablegen::FieldShape;
 using tablegen::HeaderField;
 using tablegen::ItemKind;

@@ -118,9 +118,7 @@ std::optional<std::vector<TypeLayout>> load_catalogue(const fs::path& dir, Diagn
   return plan_folder(dir, false, diags);
 }
 
-std::optional<std::vector<TypeLayout>> load_layouts(const fs::path& path, Diagnostics& diags) {
-  std::error_code ec;
-  if (fs::is_directory(path, ec)) return plan_folder(path, true, diags);
+std::optional<std::string> read_manifest_file(const fs::path& path, Diagnostics& diags) {
   const FileText file = read_file(AT_FDCWD, path.string(), kManifestFile.max_bytes);
   if (file.fault == ReadFault::kCannotOpen || file.fault == ReadFault::kNotRegular) {
     diags.error(path.string(), 0, "neither a folder of definitions nor a readable manifest");
@@ -130,7 +128,15 @@ std::optional<std::vector<TypeLayout>> load_layouts(const fs::path& path, Diagno
     diags.error(path.string(), 0, read_fault_text(file, kManifestFile));
     return std::nullopt;
   }
-  return read_manifest(path.string(), file.text, diags);
+  return file.text;
+}
+
+std::optional<std::vector<TypeLayout>> load_layouts(const fs::path& path, Diagnostics& diags) {
+  std::error_code ec;
+  if (fs::is_directory(path, ec)) return plan_folder(path, true, diags);
+  const std::optional<std::string> text = read_manifest_file(path, diags);
+  if (!text) return std::nullopt;
+  return read_manifest(path.string(), *text, diags);
 }
 
 }  // namespace tablegen

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "gen/read/definition.hpp"
-#include "gen/read/definition.hpp"
 #include "gen/text/diagnostics.hpp"
 
 namespace tablegen {
@@ -34,6 +33,11 @@ std::optional<std::vector<Definition>> read_definitions(
 // nothing if there is one.
 std::optional<std::vector<TypeLayout>> load_catalogue(const std::filesystem::path& dir,
                                                       Diagnostics& diags);
+
+// The text of a manifest file, read bounded; nothing after reporting why it
+// cannot be read (a folder, a missing file, one past the largest manifest).
+std::optional<std::string> read_manifest_file(const std::filesystem::path& path,
+                                              Diagnostics& diags);
 
 // The layouts of a catalogue given as a folder of definitions, each with its
 // canonical text, or as a manifest file; nothing after reporting a problem.
