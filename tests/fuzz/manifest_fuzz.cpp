@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "definition_model.hpp"
-#include "gen/layout/fingerprint.hpp"
+#include "codec/fingerprint.hpp"
 #include "gen/manifest/compat.hpp"
 #include "gen/manifest/manifest.hpp"
-#include "gen/manifest/record_difference.hpp"
+#include "codec/record_difference.hpp"
 
 namespace {
 
