@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "gen/text/printable.hpp"
+#include "codec/printable.hpp"
 
 namespace zim_sim {
 
@@ -23,7 +23,7 @@ bool parse_decimal(const char* text, size_t len, uint64_t max, uint64_t* out);
 // whatever the environment or a pool name holds reaches a terminal as one
 // line it will not act on. The generator's and the tools' messages show
 // bytes the same way.
-using tablegen::printable;
+using zim_codec::printable;
 
 // Reports an unusable environment variable on stderr and exits with
 // ZIM_SIM_CONFIG_EXIT_STATUS. `expected` describes what would be accepted;

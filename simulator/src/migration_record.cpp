@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "codec/pool_records.hpp"
 #include "migration.hpp"
 #include "migration_work.hpp"
 #include "pool.hpp"
@@ -23,15 +24,12 @@ bool read_record(const PoolHeader* hdr, uint64_t at, Record* r) {
   Head head;
   if (size < sizeof head) return false;
   std::memcpy(&head, reinterpret_cast<const char*>(hdr) + at, sizeof head);
-  uint64_t room = size - sizeof head;
-  if ((head.state != ZIM_SHM_POOL_MIGRATING && head.state != ZIM_SHM_POOL_MIGRATED) ||
-      (retired && head.state != ZIM_SHM_POOL_MIGRATED) ||
-      head.type_count > room / sizeof(TypeEntry)) {
+  // The move count is the word a migration writes as it goes.
+  const uint64_t count = word_at(hdr, at + offsetof(Head, move_count)).load(kRelaxed);
+  if (!zim_codec::migration_head_fits(head, count, size, nullptr) ||
+      (retired && head.state != ZIM_SHM_POOL_MIGRATED)) {
     return false;
   }
-  room -= head.type_count * sizeof(TypeEntry);
-  const uint64_t count = word_at(hdr, at + offsetof(Head, move_count)).load(kRelaxed);
-  if (head.move_capacity > room / sizeof(Move) || count > head.move_capacity) return false;
   *r = {at, head.state, head.carve, head.move_capacity, {}};
   r->types.resize(head.type_count);
   r->moves = at + sizeof head + head.type_count * sizeof(TypeEntry);
@@ -39,10 +37,7 @@ bool read_record(const PoolHeader* hdr, uint64_t at, Record* r) {
     std::memcpy(r->types.data(), reinterpret_cast<const char*>(hdr) + at + sizeof head,
                 head.type_count * sizeof(TypeEntry));
   }
-  for (const TypeEntry& t : r->types) {
-    if (t.table_id > ZIM_SHM_POOL_MAX_TABLE_ID) return false;
-  }
-  return true;
+  return zim_codec::migration_types_sound(r->types.data(), r->types.size(), nullptr);
 }
 
 Move move_of(const PoolHeader* hdr, const Record& r, uint64_t i) {

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "codec/pool_records.hpp"
 #include "env.hpp"
 #include "pool.hpp"
 #include "program_layouts.hpp"
@@ -65,15 +66,16 @@ bool pool_config(const PoolHeader* hdr, uint64_t pool_size, Config* c) {
   if (p == nullptr) return false;
   zim_shm_pool_config_t head;
   std::memcpy(&head, p, sizeof head);
-  if (head.entry_count > (size - sizeof head) / sizeof(zim_sim_npd_entry_t)) return false;
+  if (!zim_codec::config_entries_fit(head, size, nullptr)) return false;
   *c = {head.max_num_npus, head.default_npd_size, {}};
   c->entries.resize(head.entry_count);
   if (!c->entries.empty()) {  // memcpy takes no null pointer, even for no bytes
     std::memcpy(c->entries.data(), p + sizeof head, head.entry_count * sizeof(zim_sim_npd_entry_t));
   }
   for (size_t i = 0; i < c->entries.size(); ++i) {
-    if (c->entries[i].table_id > ZIM_SHM_POOL_MAX_TABLE_ID ||
-        (i > 0 && c->entries[i].table_id <= c->entries[i - 1].table_id)) {
+    const std::optional<uint32_t> previous =
+        i == 0 ? std::nullopt : std::optional<uint32_t>(c->entries[i - 1].table_id);
+    if (!zim_codec::config_entry_in_order(i, c->entries[i].table_id, previous, nullptr)) {
       return false;
     }
   }
@@ -165,7 +167,7 @@ bool read_layout_record(const PoolHeader* hdr, uint64_t pool_size, uint64_t offs
   if (p == nullptr) return false;
   zim_shm_pool_layout_record_t head;
   std::memcpy(&head, p, sizeof head);
-  if (head.table_id != table_id || head.text_size > size - sizeof head) return false;
+  if (head.table_id != table_id || !zim_codec::layout_text_fits(head, size, nullptr)) return false;
   text->assign(reinterpret_cast<const char*>(p) + sizeof head, head.text_size);
   if (fingerprint != nullptr) *fingerprint = head.fingerprint;
   return true;

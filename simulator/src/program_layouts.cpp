@@ -18,15 +18,15 @@
 #include <mutex>
 #include <utility>
 
+#include "codec/layout_note.hpp"
+#include "codec/record_difference.hpp"
 #include "env.hpp"
-#include "gen/manifest/record_difference.hpp"
 
 namespace zim_sim {
 
 namespace {
 
-constexpr uint32_t kMaxTableId = 65535;
-constexpr char kOwner[] = ZIM_TABLES_LAYOUT_NOTE_OWNER;
+using zim_codec::kLayoutNoteOwner;
 
 uint32_t u32_at(const unsigned char* p) {
   uint32_t v;
@@ -51,23 +51,18 @@ bool loaded(const dl_phdr_info* info, uint64_t vaddr, uint64_t size) {
 
 void add_note(ProgramLayouts* layouts, const char* object, const unsigned char* desc,
               uint64_t size) {
-  zim_tables_layout_note_t note;
-  if (size < sizeof note) return;
-  std::memcpy(&note, desc, sizeof note);
-  if (note.version != ZIM_TABLES_LAYOUT_NOTE_VERSION || note.table_id > kMaxTableId ||
-      note.text_size > size - sizeof note) {
-    return;
-  }
-  const uint64_t fingerprint = uint64_t{note.fingerprint_hi} << 32 | note.fingerprint_lo;
-  const std::string_view text(reinterpret_cast<const char*>(desc) + sizeof note, note.text_size);
+  const std::optional<zim_codec::LayoutNote> note = zim_codec::read_layout_note(desc, size);
+  if (!note) return;
+  const uint64_t fingerprint = note->fingerprint;
+  const std::string_view text = note->text;
   const std::string name = object != nullptr && object[0] != '\0' ? object : "the program";
-  const auto [it, fresh] = layouts->by_id.try_emplace(note.table_id);
+  const auto [it, fresh] = layouts->by_id.try_emplace(note->table_id);
   NoteLayout& have = it->second;
   if (fresh) {
     have = {fingerprint, std::string(text), name, {}};
   } else if (have.fingerprint != fingerprint && have.conflict.empty()) {
     char line[64];
-    std::snprintf(line, sizeof line, " (table id %" PRIu32 ")", note.table_id);
+    std::snprintf(line, sizeof line, " (table id %" PRIu32 ")", note->table_id);
     have.conflict = "type " + record_type_name(have.text) + line +
                     " has two layouts in this program, in " + printable(have.object) + " and in " +
                     printable(name) + ": " + layout_difference(have.text, text);
@@ -84,8 +79,8 @@ void scan_segment(ProgramLayouts* layouts, const char* object, const unsigned ch
     if (padded(namesz, align) > size - name_at) return;
     const uint64_t desc_at = name_at + padded(namesz, align);
     if (padded(descsz, align) > size - desc_at) return;
-    if (type == ZIM_TABLES_LAYOUT_NOTE_TYPE && namesz == sizeof kOwner &&
-        std::memcmp(p + name_at, kOwner, sizeof kOwner) == 0) {
+    if (type == zim_codec::kLayoutNoteType && namesz == sizeof kLayoutNoteOwner &&
+        std::memcmp(p + name_at, kLayoutNoteOwner, sizeof kLayoutNoteOwner) == 0) {
       add_note(layouts, object, p + desc_at, descsz);
     }
     at = desc_at + padded(descsz, align);
@@ -167,7 +162,7 @@ std::string record_type_name(std::string_view text) {
 }
 
 std::string layout_difference(std::string_view older, std::string_view newer) {
-  const std::string difference = tablegen::first_breaking_difference(older, newer);
+  const std::string difference = zim_codec::first_breaking_difference(older, newer);
   // Equal fingerprints mean no breaking difference; unequal ones name one. A
   // difference names at most two fields and its rule, well within 400 bytes.
   return difference.empty() ? "the layout records differ" : printable(difference, 400);
