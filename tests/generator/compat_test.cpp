@@ -11,7 +11,7 @@
 
 #include "fingerprint_agreement.hpp"
 #include "gen/load/catalogue_loader.hpp"
-#include "gen/manifest/migration_plan.hpp"
+#include "codec/migration_plan.hpp"
 #include "tablegen_runner.hpp"
 
 namespace {

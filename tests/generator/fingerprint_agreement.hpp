@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "gen/layout/fingerprint.hpp"
+#include "codec/fingerprint.hpp"
 #include "gen/manifest/compat.hpp"
 
 namespace tablegen_test {

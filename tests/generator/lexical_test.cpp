@@ -6,9 +6,9 @@
 #include <optional>
 #include <string>
 
-#include "gen/text/decimal.hpp"
-#include "gen/text/item_syntax.hpp"
-#include "gen/text/words.hpp"
+#include "codec/decimal.hpp"
+#include "codec/item_syntax.hpp"
+#include "codec/words.hpp"
 
 namespace {
 

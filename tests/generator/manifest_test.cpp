@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "case_name.hpp"
-#include "gen/emit/layout_record.hpp"
-#include "gen/manifest/record_difference.hpp"
+#include "codec/layout_record.hpp"
+#include "codec/record_difference.hpp"
 #include "tablegen_runner.hpp"
 
 namespace {

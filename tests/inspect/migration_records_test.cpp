@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "crafted_pool.hpp"
-#include "gen/layout/fingerprint.hpp"
+#include "codec/fingerprint.hpp"
 #include "render.hpp"
 
 namespace {

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "gen/emit/layout_record.hpp"
+#include "codec/layout_record.hpp"
 #include "gen/manifest/manifest.hpp"
-#include "gen/manifest/record_difference.hpp"
+#include "codec/record_difference.hpp"
 
 namespace migration_test {
 
