@@ -54,6 +54,40 @@ void emit_read_dbobj(std::FILE* out, const cat::TableType& t) {
   std::fprintf(out, "}\n");
 }
 
+// Points the arrays into the packed area in field order, each per-NPU one
+// asking N for its data and again for its flags. The fix-up walks a 64-bit
+// offset `cursor` and nulls the counted arrays of a count of 0; the
+// constructor's floor walks a pointer `at` in a block that is zero already.
+void emit_array_walk(std::FILE* out, const cat::TableType& t, bool pointer_walk) {
+  const char* const place =
+      pointer_walk ? "  put_at(obj + %u, at);\n" : "  put(obj + %u, obj, cursor);\n";
+  for (uint32_t i = 0; i < t.field_count; ++i) {
+    const cat::FieldItem& f = t.fields[i];
+    if (f.kind == cat::ItemKind::kPerNpuArray) {
+      std::fprintf(out, place, f.offset);
+      std::fprintf(out,
+                   pointer_walk ? "  at += hulcon_config_get_max_num_npus() * %uu;\n"
+                                : "  cursor += (uint64_t)hulcon_config_get_max_num_npus() * %u;\n",
+                   f.width);
+      std::fprintf(out, place, f.flag_at);
+      std::fprintf(out, "  %s += hulcon_config_get_max_num_npus();\n",
+                   pointer_walk ? "at" : "cursor");
+    } else if (f.kind == cat::ItemKind::kCountedArray && pointer_walk) {
+      std::fprintf(out,
+                   "  if (count != 0) {\n    put_at(obj + %u, at);\n"
+                   "    put_at(obj + %u, at + count * %uu);\n  }\n  at += count * %uu;\n",
+                   f.offset, f.flag_at, f.width, f.width + 1);
+    } else if (f.kind == cat::ItemKind::kCountedArray) {
+      std::fprintf(out,
+                   "  if (count != 0) {\n"
+                   "    put(obj + %u, obj, cursor);\n    cursor += (uint64_t)count * %u;\n"
+                   "    put(obj + %u, obj, cursor);\n    cursor += count;\n"
+                   "  } else {\n    put_null(obj + %u);\n    put_null(obj + %u);\n  }\n",
+                   f.offset, f.width, f.flag_at, f.offset, f.flag_at);
+    }
+  }
+}
+
 void emit_fix_ptrs(std::FILE* out, const cat::TableType& t) {
   const char* n = t.name;
   const bool counted = t.count_field != 0;
@@ -63,24 +97,7 @@ void emit_fix_ptrs(std::FILE* out, const cat::TableType& t) {
                  t.fixed_size);
     if (counted)
       std::fprintf(out, "  uint32_t count;\n  memcpy(&count, obj + %u, 4);\n", t.count_field);
-    for (uint32_t i = 0; i < t.field_count; ++i) {
-      const cat::FieldItem& f = t.fields[i];
-      if (f.kind == cat::ItemKind::kPerNpuArray) {
-        std::fprintf(out,
-                     "  put(obj + %u, obj, cursor);\n"
-                     "  cursor += (uint64_t)hulcon_config_get_max_num_npus() * %u;\n"
-                     "  put(obj + %u, obj, cursor);\n"
-                     "  cursor += hulcon_config_get_max_num_npus();\n",
-                     f.offset, f.width, f.flag_at);
-      } else if (f.kind == cat::ItemKind::kCountedArray) {
-        std::fprintf(out,
-                     "  if (count != 0) {\n"
-                     "    put(obj + %u, obj, cursor);\n    cursor += (uint64_t)count * %u;\n"
-                     "    put(obj + %u, obj, cursor);\n    cursor += count;\n"
-                     "  } else {\n    put_null(obj + %u);\n    put_null(obj + %u);\n  }\n",
-                     f.offset, f.width, f.flag_at, f.offset, f.flag_at);
-      }
-    }
+    emit_array_walk(out, t, false);
     std::fprintf(out, "  check(cursor, obj);\n");
   } else {
     std::fprintf(out, "  (void)npd_size;\n  (void)o;\n");
@@ -174,20 +191,7 @@ void emit_ctor_floor_layout(std::FILE* out, const cat::TableType& t, bool per_np
     std::fprintf(out, "  }\n");
     return;
   }
-  for (uint32_t i = 0; i < t.field_count; ++i) {
-    const cat::FieldItem& f = t.fields[i];
-    if (f.kind == cat::ItemKind::kPerNpuArray) {
-      std::fprintf(out,
-                   "  put_at(obj + %u, at);\n  at += hulcon_config_get_max_num_npus() * %uu;\n"
-                   "  put_at(obj + %u, at);\n  at += hulcon_config_get_max_num_npus();\n",
-                   f.offset, f.width, f.flag_at);
-    } else if (f.kind == cat::ItemKind::kCountedArray) {
-      std::fprintf(out,
-                   "  if (count != 0) {\n    put_at(obj + %u, at);\n"
-                   "    put_at(obj + %u, at + count * %uu);\n  }\n  at += count * %uu;\n",
-                   f.offset, f.flag_at, f.width, f.width + 1);
-    }
-  }
+  emit_array_walk(out, t, true);
 }
 
 void emit_ctor_floor(std::FILE* out, const cat::TableType& t) {

@@ -10,14 +10,14 @@
  * definitions: the pool refuses a process that differs ("Sharing objects
  * between processes" in docs/using.md). For example:
  *   ./inventory_pool serve /inventory sh -c './inventory_pool attach /inventory' */
-#define _POSIX_C_SOURCE 200809L /* fork, execvp, waitpid */
+#define _POSIX_C_SOURCE 200809L /* fork, execvp, waitpid in run_command.h */
 #include <stdio.h>
 #include <string.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <zim/sim/shm_pool.h>
 #include <zim/tables/olist.h>
 #include <zim/tables/route_list.h>
+
+#include "run_command.h"
 
 enum { kHops = 3 };
 
@@ -25,9 +25,8 @@ static int serve(const char *name, char **command) {
   uint64_t *directory;
   srv_route_list_t list;
   srv_olist_t olist;
-  int status = 1;
+  int status;
   uint32_t i;
-  pid_t child;
   if (zim_shm_pool_create(name, 1 << 22) != 0) return perror("create"), 1;
   directory = zim_shm_pool_calloc_untyped(2 * sizeof *directory);
   list = zim_srv_route_list_ctor_with_shm(kHops);
@@ -39,15 +38,9 @@ static int serve(const char *name, char **command) {
   directory[0] = zim_shm_pool_offset_of(list);
   directory[1] = zim_shm_pool_offset_of(olist);
   zim_shm_pool_set_root(zim_shm_pool_offset_of(directory));
-  fflush(stdout);
-  child = fork();
-  if (child == 0) {
-    execvp(command[0], command);
-    _exit(127);
-  }
-  if (child < 0 || waitpid(child, &status, 0) != child) return perror("run"), 1;
+  status = run_command(command);
   zim_shm_pool_detach();
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+  return status;
 }
 
 /* The object of table id `id` at `offset`, or null. */

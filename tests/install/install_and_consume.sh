@@ -61,7 +61,7 @@ if grep -rl -e "$tmp/examples" -e "$tmp/cmake" -e "$source" -e "$build" "$tmp/ow
 fi
 cp -a "$tmp/own_staged/." "$prefix/"
 mkdir "$tmp/consumer"
-cp "$source/examples/own_tables/inventory_pool.c" "$tmp/consumer"
+cp "$source/examples/own_tables/"{inventory_pool.c,run_command.h} "$tmp/consumer"
 printf '%s\n' 'cmake_minimum_required(VERSION 3.25)' 'project(consumer LANGUAGES C)' \
   'find_package(inventory_tables CONFIG REQUIRED)' 'add_executable(inventory_pool inventory_pool.c)' \
   'target_link_libraries(inventory_pool PRIVATE inventory_tables::inventory_tables zim_tables::zim_tables)' \

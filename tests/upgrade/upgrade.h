@@ -9,14 +9,14 @@
 #ifndef UPGRADE_H
 #define UPGRADE_H
 
-#define _POSIX_C_SOURCE 200809L /* fork, execvp, waitpid */
+#define _POSIX_C_SOURCE 200809L /* fork, execvp, waitpid in run_command.h */
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <zim/sim/shm_pool.h>
 #include <zim/tables/all_tables.h>
+
+#include "run_command.h" /* a server's clients, run while it serves */
 
 enum { kFirstId = 2000, kTypes = 5, kPerType = 48 };
 
@@ -168,21 +168,6 @@ static inline int read_all(const char *name) {
   if (failures != 0) return 1;
   printf(VERSION " client read %d objects\n", kTypes * kPerType);
   return 0;
-}
-
-/* Runs a server's clients while it serves: the exit status of command, or 1. */
-static inline int run(char **command) {
-  int status;
-  pid_t child;
-  if (command[0] == NULL) return 0;
-  fflush(stdout);
-  child = fork();
-  if (child == 0) {
-    execvp(command[0], command);
-    _exit(127);
-  }
-  if (child < 0 || waitpid(child, &status, 0) != child) return perror("run"), 1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
 }
 
 static int serve(const char *name, char **command);

@@ -69,7 +69,7 @@ static int serve(const char *name, char **command) {
       directory->offsets[id - kFirstId][i] = zim_shm_pool_offset_of(make(id, i));
   zim_shm_pool_set_root(zim_shm_pool_offset_of(directory));
   printf("v1 serves %d objects\n", kTypes * kPerType);
-  status = run(command);
+  status = run_command(command);
   /* The pool, its objects and its name outlive this process: the next
    * version adopts them. */
   if (zim_shm_pool_hand_over() != 0) return perror("hand over"), 1;

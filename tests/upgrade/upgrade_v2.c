@@ -72,7 +72,7 @@ static int serve(const char *name, char **command) {
   if (failures != 0) return 1;
   printf("v2 adopted the pool and migrated %d objects\n", (kTypes - 1) * kPerType);
 
-  status = run(command);
+  status = run_command(command);
   if (zim_shm_pool_destroy() != 0) return perror("destroy"), 1;
   return status;
 }
