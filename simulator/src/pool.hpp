@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "codec/pool_records.hpp"
+
 namespace zim_sim {
 
 constexpr uint64_t kPoolMagic = 0x316c6f6f706d697aull;  // "zimpool1"
@@ -42,8 +44,8 @@ struct IdSlot {
 
 // The slots of 256 consecutive table ids: the content of a ZIM_SHM_POOL_ID_PAGE
 // block, carved with the first block of one of its ids, zero until then.
-constexpr uint32_t kIdsPerPage = 256;
-constexpr uint32_t kPages = (ZIM_SHM_POOL_MAX_TABLE_ID + 1) / kIdsPerPage;
+using zim_codec::kIdsPerPage;
+constexpr uint32_t kPages = zim_codec::kMaxIdPages;
 struct IdPage {
   IdSlot slots[kIdsPerPage];
 };

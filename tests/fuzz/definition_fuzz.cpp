@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!tablegen::resolve_layout(*def, diags)) return 0;
   tablegen::validate_definition(*def, diags);
   if (diags.has_errors()) return 0;
-  const tablegen::TypeLayout layout = tablegen::plan_layout(*def);
+  const zim_codec::TypeLayout layout = tablegen::plan_layout(*def);
 
   const model::Model m = model::check(text);
   if (!m.error.empty()) fail(m.error, text);

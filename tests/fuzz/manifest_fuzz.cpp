@@ -20,8 +20,8 @@
 
 namespace {
 
-using tablegen::ItemKind;
-using tablegen::TypeLayout;
+using zim_codec::ItemKind;
+using zim_codec::TypeLayout;
 
 [[noreturn]] void fail(const std::string& what, const std::string& text) {
   std::fprintf(stderr, "manifest reader: %s\n---\n%s\n---\n", what.c_str(), text.c_str());
@@ -38,7 +38,7 @@ std::optional<std::vector<TypeLayout>> read(const std::string& text) {
 // The layout as the definition that states it.
 std::string definition_text(const TypeLayout& t) {
   std::string d = "table " + t.name + "\nid " + std::to_string(t.table_id) + "\nclass " +
-                  tablegen::class_keyword(t.type_class) + "\nfixed_size " +
+                  zim_codec::class_keyword(t.type_class) + "\nfixed_size " +
                   std::to_string(t.fixed_size) + "\nheader";
   for (const auto& h : t.header)
     d += " " + std::to_string(h.offset) + ":" + std::to_string(h.width);
@@ -108,10 +108,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (split == std::string::npos) return 0;
   const std::string_view was = std::string_view(input).substr(0, split);
   const std::string_view is = std::string_view(input).substr(split + 7);
-  const std::string difference = tablegen::first_breaking_difference(was, is);
-  const auto a = tablegen::read_layout_record(was), b = tablegen::read_layout_record(is);
+  const std::string difference = zim_codec::first_breaking_difference(was, is);
+  const auto a = zim_codec::read_layout_record(was), b = zim_codec::read_layout_record(is);
   if (a && b && a->name == b->name && a->table_id == b->table_id &&
-      difference.empty() != (tablegen::layout_fingerprint(*a) == tablegen::layout_fingerprint(*b)))
+      difference.empty() != (zim_codec::layout_fingerprint(*a) == zim_codec::layout_fingerprint(*b)))
     fail("a record difference that disagrees with the fingerprints: " + difference, input);
   return 0;
 }

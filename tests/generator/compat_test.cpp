@@ -17,14 +17,14 @@
 namespace {
 
 using namespace tablegen_test;
-using tablegen::TypeLayout;
+using zim_codec::TypeLayout;
 
 std::string migration(const std::vector<TypeLayout>& older, const std::vector<TypeLayout>& newer) {
   std::string out;
   for (const TypeLayout& was : older) {
     for (const TypeLayout& is : newer) {
       if (is.table_id != was.table_id) continue;
-      const tablegen::MigrationPlan plan = tablegen::plan_migration(was, is);
+      const zim_codec::MigrationPlan plan = zim_codec::plan_migration(was, is);
       for (const auto& line : plan.refusals) out += "refused: " + line + "\n";
       for (const auto& line : plan.dropped) out += "dropped: " + line + "\n";
     }
@@ -57,13 +57,13 @@ TEST_P(CompatRule, FindsItsChangesAtTheirLines) {
 
 // One change of a pair of fields a row: what migrating objects makes of it.
 TEST(MigrationRule, CarriesWhatEveryObjectKeeps) {
-  using tablegen::FieldLayout;
-  using tablegen::ItemKind;
-  using U = tablegen::Uncarried;
+  using zim_codec::FieldLayout;
+  using zim_codec::ItemKind;
+  using U = zim_codec::Uncarried;
   const auto field = [](ItemKind kind, uint32_t offset, uint32_t width, uint32_t run = 1,
                         const char* name = "x", uint32_t flag_at = 300) {
     FieldLayout f;
-    static_cast<tablegen::FieldShape&>(f) = {kind, offset, width, run};
+    static_cast<zim_codec::FieldShape&>(f) = {kind, offset, width, run};
     f.name = name;
     f.flag_at = flag_at;
     return f;
@@ -92,9 +92,9 @@ TEST(MigrationRule, CarriesWhatEveryObjectKeeps) {
       {std::nullopt, field(in, 208, 8, 1, ""), false, std::nullopt},
   };
   for (const auto& row : kRows) {
-    const tablegen::FieldPair pair{row.was ? &*row.was : nullptr, row.is ? &*row.is : nullptr, 1, 1,
+    const zim_codec::FieldPair pair{row.was ? &*row.was : nullptr, row.is ? &*row.is : nullptr, 1, 1,
                                    row.by_number};
-    EXPECT_EQ(tablegen::uncarried_change(pair), row.rule)
+    EXPECT_EQ(zim_codec::uncarried_change(pair), row.rule)
         << (row.was ? item_text(*row.was) : "") << " -> " << (row.is ? item_text(*row.is) : "");
   }
 }

@@ -12,7 +12,7 @@
 
 namespace {
 
-using tablegen::DecimalFault;
+using zim_codec::DecimalFault;
 
 TEST(Lexical, DecimalsWithinTheirBound) {
   const struct {
@@ -34,7 +34,7 @@ TEST(Lexical, DecimalsWithinTheirBound) {
       {"07", 9, DecimalFault::kLeadingZero},
   };
   for (const auto& c : cases) {
-    const auto read = tablegen::read_decimal(c.text, c.max);
+    const auto read = zim_codec::read_decimal(c.text, c.max);
     EXPECT_EQ(read.fault, c.fault) << c.text;
     EXPECT_EQ(std::to_string(read.value), c.fault == DecimalFault::kNone ? c.text : "0");
   }
@@ -54,14 +54,14 @@ TEST(Lexical, LinesEndAtLineFeeds) {
   };
   for (const auto& c : cases) {
     std::string joined;
-    tablegen::Lines lines(c.text);
+    zim_codec::Lines lines(c.text);
     for (std::string_view line; lines.next(line);) {
       joined += (joined.empty() ? "" : "|") + std::to_string(lines.number()) + std::string(line);
     }
     EXPECT_EQ(joined, c.lines) << c.text;
-    EXPECT_EQ(tablegen::lone_carriage_return(c.text), c.lone_cr) << c.text;
+    EXPECT_EQ(zim_codec::lone_carriage_return(c.text), c.lone_cr) << c.text;
   }
-  EXPECT_EQ(tablegen::split_words("\fa\vb \t c\r"), (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_EQ(zim_codec::split_words("\fa\vb \t c\r"), (std::vector<std::string>{"a", "b", "c"}));
 }
 
 // Each item read into its parts and spelled back from their numbers; "" for
@@ -69,12 +69,12 @@ TEST(Lexical, LinesEndAtLineFeeds) {
 TEST(Lexical, ItemsSpellBackAsRead) {
   const auto respelled = [](const std::string& text, bool header) {
     const auto parts =
-        header ? tablegen::split_header_item(text) : tablegen::split_field_item(text);
+        header ? zim_codec::split_header_item(text) : zim_codec::split_field_item(text);
     if (!parts) return std::string();
     const auto number = [](std::string_view t) {
-      return tablegen::read_decimal(t, 1u << 20).value;
+      return zim_codec::read_decimal(t, 1u << 20).value;
     };
-    return tablegen::item_spelling(
+    return zim_codec::item_spelling(
         parts->offset_given ? std::optional<uint64_t>(number(parts->offset)) : std::nullopt,
         number(parts->size), parts->array(),
         parts->suffix.empty() || parts->array() ? 1 : number(parts->suffix));

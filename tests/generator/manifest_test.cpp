@@ -27,7 +27,7 @@ const std::string& manifest() {
 }
 
 struct Read {
-  std::optional<std::vector<tablegen::TypeLayout>> layouts;
+  std::optional<std::vector<zim_codec::TypeLayout>> layouts;
   std::string messages;
 };
 
@@ -217,29 +217,29 @@ INSTANTIATE_TEST_SUITE_P(Order, DamagedManifest, testing::ValuesIn(damaged_order
 // A record alone, as a pool keeps it and a layout note carries it, compared
 // with another layout of its type.
 TEST(LayoutRecord, GivesTheFirstBreakingDifference) {
-  const auto layout = tablegen::read_layout_record(kOlist);
+  const auto layout = zim_codec::read_layout_record(kOlist);
   ASSERT_TRUE(layout);
-  EXPECT_EQ(tablegen::layout_record(*layout), kOlist);
-  EXPECT_EQ(tablegen::first_breaking_difference(kOlist, kOlist), "");
+  EXPECT_EQ(zim_codec::layout_record(*layout), kOlist);
+  EXPECT_EQ(zim_codec::first_breaking_difference(kOlist, kOlist), "");
   std::string split = kOlist;
   split.replace(split.find("  field 208 width 8 run 2 flag 264\n"), 35,
                 "  field 208 width 8 run 1 flag 264\n  field 216 width 8 run 1 flag 265\n");
   split.erase(split.find("  fingerprint"), 30);
-  EXPECT_EQ(tablegen::first_breaking_difference(kOlist, split), "");
+  EXPECT_EQ(zim_codec::first_breaking_difference(kOlist, split), "");
   // Names and old names are no part of the fingerprint, which is read back unchanged.
   std::string renamed = kOlist;
   renamed.replace(renamed.find("flag 289\n"), 9, "flag 289 name b was a\n");
-  const auto named = tablegen::read_layout_record(renamed);
+  const auto named = zim_codec::read_layout_record(renamed);
   ASSERT_TRUE(named);
   EXPECT_EQ(named->fields.back().was, "a");
-  EXPECT_EQ(tablegen::layout_record(*named), renamed);
+  EXPECT_EQ(zim_codec::layout_record(*named), renamed);
   std::string bit5 = split;
   bit5.replace(bit5.find("obj_flags_bit5 clear"), 20, "obj_flags_bit5 set");
-  EXPECT_EQ(tablegen::first_breaking_difference(kOlist, bit5),
+  EXPECT_EQ(zim_codec::first_breaking_difference(kOlist, bit5),
             "olist: bit 5 of obj_flags is now set: the platform reads that bit of every object "
             "of the type");
   EXPECT_EQ(
-      tablegen::first_breaking_difference(kOlist, kOlist.substr(0, 40))
+      zim_codec::first_breaking_difference(kOlist, kOlist.substr(0, 40))
           .rfind("layout record unreadable: newer record:2: error: malformed 'fingerprint'", 0),
       0u);
 }

@@ -21,7 +21,7 @@ void PrintTo(const Case& c, std::ostream* out) { *out << c.what; }
 std::string read_back(const tablegen::Definition& def) {
   std::string out;
   for (const auto& f : def.fields) {
-    out += tablegen::item_text(f, f.offset_given) + (f.name.empty() ? "" : " " + f.name) +
+    out += zim_codec::item_text(f, f.offset_given) + (f.name.empty() ? "" : " " + f.name) +
            (f.was.empty() ? "" : " was " + f.was) + " (" + std::to_string(f.line) + ") at " +
            std::to_string(f.offset) + ", ";
   }

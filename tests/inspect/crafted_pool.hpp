@@ -62,7 +62,7 @@ inline int crafted_read(const zim_shm_pool_piece_t* piece, uint64_t from, uint64
 inline std::string record_as(uint32_t from_id, uint32_t id, const std::string& name) {
   TypeLayout from = layouts()[from_id];
   from.table_id = id;
-  return tablegen::layout_record(migration_test::renamed(from, name));
+  return zim_codec::layout_record(migration_test::renamed(from, name));
 }
 
 // A user's type: testdynhg's layout (a count and per-NPU arrays, so N and
@@ -92,9 +92,9 @@ inline Bytes layout_record(uint32_t id, uint64_t fingerprint, const std::string&
 }
 
 inline Bytes record_piece(const std::string& text) {
-  const auto layout = tablegen::read_layout_record(text);
+  const auto layout = zim_codec::read_layout_record(text);
   if (!layout) return {};
-  return layout_record(layout->table_id, tablegen::layout_fingerprint(*layout), text,
+  return layout_record(layout->table_id, zim_codec::layout_fingerprint(*layout), text,
                        static_cast<uint32_t>(text.size()));
 }
 

@@ -78,7 +78,7 @@ TEST(PoolRecords, MigrationDecidesEachBlocksLayout) {
     zim_inspect::print_pool(text, *report);
     const std::string at = "  at offset ";
     const auto hex_of_record = [](size_t i) {
-      return tablegen::fingerprint_hex(recorded_fingerprint(i));
+      return zim_codec::fingerprint_hex(recorded_fingerprint(i));
     };
     const std::string old_hex = hex_of_record(kOldRecord), new_hex = hex_of_record(kNewRecord);
     const std::string expected[] = {

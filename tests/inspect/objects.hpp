@@ -18,7 +18,7 @@
 #include "zim/tables/catalogue.hpp"
 
 namespace cat = zim_tables::catalogue;
-using tablegen::ItemKind;
+using zim_codec::ItemKind;
 using zim_inspect::Json;
 using zim_inspect::Sizing;
 using zim_inspect::TypeLayout;
@@ -59,12 +59,12 @@ inline Bytes fixed_part(uint32_t count, size_t size = 296) {
 
 // A layout no definition could have: the decoder must hold for any layout,
 // not only for those the manifest reader accepts.
-inline TypeLayout hand_made(const std::string& name, std::vector<tablegen::FieldLayout> fields,
+inline TypeLayout hand_made(const std::string& name, std::vector<zim_codec::FieldLayout> fields,
                             uint32_t fixed_size = 296, std::optional<uint32_t> count_field = 200,
                             uint32_t npd_present = 290) {
   TypeLayout t;
   t.name = name;
-  t.type_class = tablegen::TypeClass::kCounted;
+  t.type_class = zim_codec::TypeClass::kCounted;
   t.fixed_size = fixed_size;
   t.count_field = count_field;
   t.size_check = true;

@@ -18,11 +18,11 @@
 namespace migration_test {
 
 struct RecordPair {
-  tablegen::TypeLayout older, newer;  // older under newer's name
+  zim_codec::TypeLayout older, newer;  // older under newer's name
   std::string older_text, newer_text;
 };
 
-inline std::vector<tablegen::TypeLayout> read_layouts(const std::string& path) {
+inline std::vector<zim_codec::TypeLayout> read_layouts(const std::string& path) {
   std::ifstream in(path);
   std::stringstream text;
   text << in.rdbuf();
@@ -34,14 +34,14 @@ inline std::vector<tablegen::TypeLayout> read_layouts(const std::string& path) {
 
 // The layout under another name: in its type line and its checks'
 // prototypes, with the fingerprint made anew.
-inline tablegen::TypeLayout renamed(const tablegen::TypeLayout& t, const std::string& name) {
-  std::string text = tablegen::layout_record(t);
+inline zim_codec::TypeLayout renamed(const zim_codec::TypeLayout& t, const std::string& name) {
+  std::string text = zim_codec::layout_record(t);
   for (size_t at = 0; (at = text.find(t.name, at)) != std::string::npos; at += name.size()) {
     text.replace(at, t.name.size(), name);
   }
   const size_t fingerprint = text.find("  fingerprint ");
   text.erase(fingerprint, text.find('\n', fingerprint) + 1 - fingerprint);
-  auto layout = tablegen::read_layout_record(text);
+  auto layout = zim_codec::read_layout_record(text);
   if (!layout) throw std::runtime_error("a renamed record does not read back: " + text);
   return *layout;
 }
@@ -50,11 +50,11 @@ inline std::vector<RecordPair> record_pairs(const std::string& older_manifest,
                                             const std::string& newer_manifest) {
   std::vector<RecordPair> pairs;
   const auto older = read_layouts(older_manifest);
-  for (const tablegen::TypeLayout& newer : read_layouts(newer_manifest)) {
-    for (const tablegen::TypeLayout& old : older) {
+  for (const zim_codec::TypeLayout& newer : read_layouts(newer_manifest)) {
+    for (const zim_codec::TypeLayout& old : older) {
       if (old.table_id != newer.table_id) continue;
-      RecordPair p{renamed(old, newer.name), newer, "", tablegen::layout_record(newer)};
-      p.older_text = tablegen::layout_record(p.older);
+      RecordPair p{renamed(old, newer.name), newer, "", zim_codec::layout_record(newer)};
+      p.older_text = zim_codec::layout_record(p.older);
       pairs.push_back(std::move(p));
     }
   }

@@ -42,9 +42,9 @@ MIGRATION_TEST_EXPORT uint32_t qor_getuid(void) { return ++g_uid; }
 
 namespace {
 
-using tablegen::FieldLayout;
-using tablegen::ItemKind;
-using tablegen::TypeLayout;
+using zim_codec::FieldLayout;
+using zim_codec::ItemKind;
+using zim_codec::TypeLayout;
 using Bytes = unsigned char*;
 
 struct Generations {
@@ -329,9 +329,9 @@ TEST(Migration, PlansRefuseWhatNoMigrationCarries) {
   const auto& link = pair_named("cv2_link");
   // Back from the newer layout to the older one: what grew would narrow.
   const std::string wider =
-      tablegen::layout_record(migration_test::renamed(link.newer, "cv1_link"));
+      zim_codec::layout_record(migration_test::renamed(link.newer, "cv1_link"));
   const std::string narrower =
-      tablegen::layout_record(migration_test::renamed(link.older, "cv1_link"));
+      zim_codec::layout_record(migration_test::renamed(link.older, "cv1_link"));
   struct Refusal {
     std::string older, newer;
     const char* why;

@@ -11,7 +11,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "pool.hpp"
@@ -153,6 +155,68 @@ TEST_F(ShmPoolTest, AFirstObjectOfAnotherLayoutThanRecordedMeanwhileIsRefused) {
   EXPECT_EQ(zim_shm_pool_table_blocks(0), 1u);
   EXPECT_EQ(run(PROBE_B, "make", name_).status, 0) << "the recorded layout goes on";
   EXPECT_EQ(zim_shm_pool_table_blocks(0), 2u);
+}
+
+// Every record the handshake reads may hold anyone's bytes: a damaged one
+// refuses the attach through the C API (-1, errno, nothing mapped, one line
+// on stderr) and never ends the process another way. The object of layout a
+// is made first, so the pool holds a configuration, an id page and a layout
+// record.
+TEST_F(ShmPoolTest, EveryDamagedRecordRefusesTheAttachWithAMessage) {
+  create(1u << 20);
+  ASSERT_EQ(run(PROBE_A, "make", name_).status, 0);
+  auto* base = static_cast<unsigned char*>(zim_shm_pool_base());
+  auto* hdr = reinterpret_cast<zim_sim::PoolHeader*>(base);
+  const uint64_t page = hdr->pages[0].load();
+  ASSERT_NE(page, 0u);
+  const uint64_t layout = reinterpret_cast<zim_sim::IdPage*>(base + page)->slots[0].layout.load();
+  ASSERT_NE(layout, 0u);
+  auto* config = reinterpret_cast<zim_shm_pool_config_t*>(base + hdr->config.load());
+  auto* record = reinterpret_cast<zim_shm_pool_layout_record_t*>(base + layout);
+  // Rewrites the first `from` of the record's text, as long as `to`.
+  const auto text = [&](const char* from, const char* to) {
+    const size_t at = std::string_view(record->text, record->text_size).find(from);
+    ASSERT_NE(at, std::string_view::npos) << from;
+    std::memcpy(record->text + at, to, std::strlen(to));
+  };
+  const struct {
+    const char* what;
+    const char* probe;  // of layout b, unless the record itself is the fault
+    std::function<void()> damage, repair;
+    int error;
+    const char* says;
+  } cases[] = {
+      {"config entries past its block", PROBE_PLAIN, [&] { config->entry_count = 1u << 30; },
+       [&] { config->entry_count = 0; }, EINVAL, "configuration record"},
+      {"config ids descending", PROBE_PLAIN,
+       [&] {
+         config->entry_count = 2;
+         config->entries[0] = {7, 16};
+         config->entries[1] = {3, 16};
+       },
+       [&] { config->entry_count = 0; }, EINVAL, "configuration record"},
+      {"layout text past its block", PROBE_B, [&] { record->text_size += 1u << 20; },
+       [&] { record->text_size -= 1u << 20; }, EPROTO, "of another layout"},
+      {"layout text unreadable", PROBE_B, [&] { text("  class ", "  clazz "); },
+       [&] { text("  clazz ", "  class "); }, EPROTO, "layout record unreadable: "},
+      {"layout text of other bytes", PROBE_B, [&] { text("\n  fixed_size 2", "\n  fixed_size 9"); },
+       [&] { text("\n  fixed_size 9", "\n  fixed_size 2"); }, EPROTO, "layout record unreadable: "},
+      {"migration record missing", PROBE_A,
+       [&] { hdr->migration = ZIM_SHM_POOL_HEADER_SIZE + kHeader; }, [&] { hdr->migration = 0; },
+       EBUSY, "is being migrated"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.damage();
+    const Outcome o = run(c.probe, "attach", name_);
+    c.repair();
+    EXPECT_EQ(o.status, kRefused) << o.err;
+    EXPECT_EQ(o.out, std::string(std::strerror(c.error)) + "\n");
+    EXPECT_EQ(o.err.find("zim_memory: "), 0u) << o.err;
+    EXPECT_NE(o.err.find(c.says), std::string::npos) << o.err;
+    EXPECT_EQ(count(o.err, "\n"), 1u) << o.err;
+  }
+  EXPECT_EQ(run(PROBE_A, "attach", name_).status, 0) << "repaired, the pool attaches again";
 }
 
 }  // namespace

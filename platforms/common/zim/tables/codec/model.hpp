@@ -1,12 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // The layout model: a table type's layout as every reader of it sees it, from
-// the plain records its objects are made of (class, header fields, the bytes
-// of each data field) to the facts that follow from them (flags, the dynamic
-// order, the checks of its unit). The generator plans it from a definition;
-// the runtime reads it back from a layout record (layout_record.hpp). The
-// plain records hold no allocation, so the tools' catalogue
-// (tools/catalogue/include/zim/tables/catalogue.hpp) builds constant tables
-// from them.
+// the plain records its objects are made of (shape.hpp) to the facts that
+// follow from them (flags, the dynamic order, the checks of its unit). The
+// generator plans it from a definition; the runtime reads it back from a
+// layout record (layout_record.hpp).
 #pragma once
 
 #include <array>
@@ -17,36 +14,9 @@
 #include <vector>
 
 #include "codec/item_syntax.hpp"
+#include "codec/shape.hpp"
 
 namespace zim_codec {
-
-enum class TypeClass { kFixed, kSizeChecked, kPerNpu, kCounted, kCountOnly };
-
-enum class ItemKind {
-  kInline,        // off:w or off:wxn
-  kPerNpuArray,   // off:exN
-  kCountedArray,  // off:exC
-};
-
-struct HeaderField {
-  uint32_t offset = 0;
-  uint32_t width = 0;
-};
-
-// Where a data field lies in the fixed part and how many bytes it takes.
-struct FieldShape {
-  ItemKind kind = ItemKind::kInline;
-  uint32_t offset = 0;      // inline: first byte; array: data pointer
-  uint32_t width = 0;       // inline: bytes per field; array: element size
-  uint32_t run_length = 1;  // inline runs: number of fields; arrays: 1
-
-  // First byte after the field's bytes in the fixed part; exact for any
-  // 32-bit values.
-  constexpr uint64_t end() const {
-    return uint64_t{offset} + (kind == ItemKind::kInline ? uint64_t{width} * run_length : 8);
-  }
-  constexpr bool is_array() const { return kind != ItemKind::kInline; }
-};
 
 // The word a definition's `class` line uses for each class.
 inline constexpr std::array<std::pair<TypeClass, const char*>, 5> kClassKeywords{{

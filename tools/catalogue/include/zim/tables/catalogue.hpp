@@ -8,17 +8,17 @@
 #include <cstdint>
 #include <string_view>
 
-#include "codec/model.hpp"
+#include "codec/shape.hpp"
 #include "zim/tables/platform.h"
 #include "zim/tables/table_object.h"
 
 namespace zim_tables::catalogue {
 
-// The generator's own records of a layout (codec/model.hpp).
-using tablegen::FieldShape;
-using tablegen::HeaderField;
-using tablegen::ItemKind;
-using tablegen::TypeClass;
+// The layout library's records of a layout (codec/shape.hpp).
+using zim_codec::FieldShape;
+using zim_codec::HeaderField;
+using zim_codec::ItemKind;
+using zim_codec::TypeClass;
 
 // The accessors of one field (see the type headers) behind one signature for
 // every field: `i` is ignored by a single inline field, and values pass as
