@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "env.hpp"
+#include "platform/env.hpp"
 
 #include <zim/sim/config.h>
 

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "migration_work.hpp"
-#include "pool.hpp"
-#include "pool_alloc.hpp"
+#include "alloc/alloc.hpp"
+#include "migration/migration.hpp"
+#include "segment/segment.hpp"
 
 namespace zim_sim {
 

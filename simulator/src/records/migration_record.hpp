@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "pool.hpp"
+#include "segment/segment.hpp"
 
 namespace zim_sim {
 

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "env.hpp"
+#include "platform/env.hpp"
 
 namespace {
 

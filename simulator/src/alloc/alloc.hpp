@@ -8,7 +8,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "pool.hpp"
+#include "segment/segment.hpp"
 
 namespace zim_sim {
 

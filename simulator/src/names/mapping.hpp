@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <mutex>
 
-#include "pool.hpp"
-#include "shm_names.hpp"
+#include "names/names.hpp"
+#include "segment/segment.hpp"
 
 namespace zim_sim {
 

@@ -22,7 +22,7 @@
 #include <memory>
 #include <new>
 
-#include "pool.hpp"
+#include "segment/segment.hpp"
 
 namespace {
 

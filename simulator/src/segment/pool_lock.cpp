@@ -19,8 +19,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "pool.hpp"
-#include "pool_alloc.hpp"
+#include "alloc/alloc.hpp"
+#include "segment/segment.hpp"
 
 namespace zim_sim {
 

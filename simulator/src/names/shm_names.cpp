@@ -24,8 +24,6 @@
 // never removed, and neither is a name that passed to another pool behind the
 // remover's back (taken out of /dev/shm by hand, say).
 
-#include "shm_names.hpp"
-
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -39,8 +37,9 @@
 #include <cstring>
 #include <string>
 
-#include "env.hpp"
-#include "pool.hpp"
+#include "names/names.hpp"
+#include "platform/env.hpp"
+#include "segment/segment.hpp"
 
 namespace zim_sim {
 

@@ -10,13 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "attach_locks.hpp"
-#include "env.hpp"
-#include "migration.hpp"
-#include "pool.hpp"
-#include "pool_alloc.hpp"
-#include "pool_records.hpp"
-#include "program_layouts.hpp"
+#include "alloc/alloc.hpp"
+#include "attach/attach_locks.hpp"
+#include "platform/env.hpp"
+#include "records/migration_record.hpp"
+#include "records/pool_records.hpp"
+#include "records/program_layouts.hpp"
+#include "segment/segment.hpp"
 
 namespace {
 

@@ -15,13 +15,13 @@
 #include <utility>
 #include <vector>
 
-#include "attach_locks.hpp"
-#include "env.hpp"
-#include "migration_work.hpp"
-#include "pool.hpp"
-#include "pool_alloc.hpp"
-#include "pool_records.hpp"
-#include "program_layouts.hpp"
+#include "alloc/alloc.hpp"
+#include "attach/attach_locks.hpp"
+#include "migration/migration.hpp"
+#include "platform/env.hpp"
+#include "records/pool_records.hpp"
+#include "records/program_layouts.hpp"
+#include "segment/segment.hpp"
 
 namespace zim_sim {
 

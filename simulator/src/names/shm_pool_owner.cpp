@@ -18,12 +18,12 @@
 #include <cstdio>
 #include <mutex>
 
-#include "attach_locks.hpp"
-#include "env.hpp"
-#include "pool.hpp"
-#include "pool_records.hpp"
-#include "shm_mapping.hpp"
-#include "shm_names.hpp"
+#include "attach/attach_locks.hpp"
+#include "names/mapping.hpp"
+#include "names/names.hpp"
+#include "platform/env.hpp"
+#include "records/pool_records.hpp"
+#include "segment/segment.hpp"
 
 namespace zim_sim {
 

@@ -2,15 +2,16 @@
 // libzim_memory: reading a migration's record and the blocks it names, as
 // hostile bytes of the pool.
 
+#include "records/migration_record.hpp"
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
-#include "migration.hpp"
-#include "migration_work.hpp"
-#include "pool.hpp"
-#include "pool_alloc.hpp"
+#include "alloc/alloc.hpp"
+#include "migration/migration.hpp"
+#include "segment/segment.hpp"
 
 namespace zim_sim {
 

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "env.hpp"
+#include "platform/env.hpp"
 
 namespace {
 

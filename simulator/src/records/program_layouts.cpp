@@ -5,7 +5,7 @@
 // Their bytes come from whatever objects the program loaded: every size is
 // checked against the segment, and a note that does not parse is skipped.
 
-#include "program_layouts.hpp"
+#include "records/program_layouts.hpp"
 
 #include <elf.h>
 #include <link.h>
@@ -18,8 +18,8 @@
 #include <mutex>
 #include <utility>
 
-#include "env.hpp"
 #include "gen/manifest/record_difference.hpp"
+#include "platform/env.hpp"
 
 namespace zim_sim {
 

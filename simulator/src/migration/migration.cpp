@@ -14,7 +14,7 @@
 // it: the blocks still to convert are those of the migrating ids that the
 // record calls old and that are still live.
 
-#include "migration.hpp"
+#include "migration/migration.hpp"
 
 #include <zim/sim/shm_pool.h>
 #include <zim/tables/migration.h>
@@ -31,12 +31,12 @@
 #include <utility>
 #include <vector>
 
-#include "attach_locks.hpp"
-#include "env.hpp"
-#include "migration_work.hpp"
-#include "pool.hpp"
-#include "pool_records.hpp"
-#include "program_layouts.hpp"
+#include "attach/attach_locks.hpp"
+#include "platform/env.hpp"
+#include "records/migration_record.hpp"
+#include "records/pool_records.hpp"
+#include "records/program_layouts.hpp"
+#include "segment/segment.hpp"
 
 namespace zim_sim {
 

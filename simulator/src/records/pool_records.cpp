@@ -4,7 +4,7 @@
 // this process. A pool's bytes are anyone's of its user to write: every
 // offset and size read from them is checked before it is followed.
 
-#include "pool_records.hpp"
+#include "records/pool_records.hpp"
 
 #include <zim/sim/config.h>
 
@@ -17,9 +17,9 @@
 #include <utility>
 #include <vector>
 
-#include "env.hpp"
-#include "pool.hpp"
-#include "program_layouts.hpp"
+#include "platform/env.hpp"
+#include "records/program_layouts.hpp"
+#include "segment/segment.hpp"
 
 namespace zim_sim {
 

@@ -2,7 +2,7 @@
 // libzim_memory: the attachers' locks, through which a migration learns who
 // attached before the pool's owner adopted it.
 
-#include "attach_locks.hpp"
+#include "attach/attach_locks.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>

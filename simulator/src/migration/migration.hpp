@@ -18,10 +18,10 @@
 #include <string_view>
 #include <vector>
 
-#include "pool.hpp"
-#include "pool_alloc.hpp"
-#include "pool_records.hpp"
-#include "program_layouts.hpp"
+#include "alloc/alloc.hpp"
+#include "records/pool_records.hpp"
+#include "records/program_layouts.hpp"
+#include "segment/segment.hpp"
 
 namespace zim_sim {
 

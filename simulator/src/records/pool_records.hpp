@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "pool.hpp"
-#include "program_layouts.hpp"
+#include "records/program_layouts.hpp"
+#include "segment/segment.hpp"
 
 namespace zim_sim {
 

@@ -11,8 +11,8 @@
 #include <cstring>
 #include <mutex>
 
-#include "env.hpp"
-#include "pool.hpp"
+#include "platform/env.hpp"
+#include "segment/segment.hpp"
 
 namespace zim_sim {
 
