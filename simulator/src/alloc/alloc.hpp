@@ -1,9 +1,33 @@
 // SPDX-License-Identifier: Apache-2.0
-// Carving blocks and arming the undo record (I4 in pool.hpp): shared by the
-// allocator (table_pool_calloc.cpp) and the migration of objects
-// (migration.cpp), whose transactions carve blocks as allocations do.
-#ifndef ZIM_SIM_SRC_POOL_ALLOC_HPP
-#define ZIM_SIM_SRC_POOL_ALLOC_HPP
+// Allocation: handing out blocks to table ids (zim_shm_table_pool_calloc)
+// and untyped blocks (zim_shm_pool_calloc_untyped), in table_pool_calloc.cpp
+// and untyped_block.cpp, and the parts of a transaction that the migration's
+// transactions share (plan, put_header, arm). Internal to libzim_memory.
+//
+// Its rules: every allocation is one transaction under the pool's lock that
+// keeps I1-I4 (segment/segment.hpp). Blocks are never reused nor cleared: a
+// block handed out is zero because the segment was created zero-filled and
+// what is not yet handed out stays zero outside a transaction (I3). A table
+// id that this program carries a layout note of gets blocks only while the
+// pool records no layout of the id or the note's (or, for the pool's owner,
+// the layout that a migration under way converts the id's objects to).
+//
+// What it writes, holding the lock: the undo record, armed first (arm) and
+// disarmed last; a new block's header and start bit; when the id's page is
+// missing, the page (its header and start bit, its entry in `pages`); when
+// this program carries a note of the id and the pool records no layout of it,
+// the layout record (its bytes, header and start bit) and the slot's
+// fingerprint and layout; the carve point; the region's cursor, limit, bytes
+// and blocks (of the id's slot, or `untyped`).
+// Never a byte of a block it handed out. What it only reads: id pages and
+// layout records, the migration record under way, and the region counts that
+// zim_shm_pool_table_bytes and zim_shm_pool_table_blocks report.
+//
+// Uses segment/, records/ (the records, this program's layouts and which ids
+// it checked), names/ (the mapped pool, whether this process owns it),
+// attach/ (the default pool) and platform/ (printable names).
+#ifndef ZIM_SIM_SRC_ALLOC_ALLOC_HPP
+#define ZIM_SIM_SRC_ALLOC_ALLOC_HPP
 
 #include <atomic>
 #include <cstdint>
@@ -51,15 +75,17 @@ struct Undo {
 // record and arms it: the first stores of a transaction (I4).
 void arm(PoolHeader* hdr, uint64_t region_at, const Undo& u);
 
-// Takes back the transaction under way as the next holder would after its
-// death (I5) and disarms the record: for a transaction that cannot go on.
-void undo_transaction(PoolHeader* hdr);
-
 // Offset of p, which lies in the pool at hdr.
 inline uint64_t offset_in(const PoolHeader* hdr, const void* p) {
   return static_cast<uint64_t>(static_cast<const char*>(p) - reinterpret_cast<const char*>(hdr));
 }
 
+// Hands out a zero-filled block of `size` bytes to a table id or
+// ZIM_SHM_POOL_UNTYPED, taking the pool's lock, mapping the default pool if
+// none is mapped; null when the pool cannot hold it or, for a table id, when
+// the program's layout of the id differs from the pool's (table_pool_calloc.cpp).
+void* calloc_block(uint32_t table_id, uint64_t size);
+
 }  // namespace zim_sim
 
-#endif  // ZIM_SIM_SRC_POOL_ALLOC_HPP
+#endif  // ZIM_SIM_SRC_ALLOC_ALLOC_HPP

@@ -11,11 +11,10 @@
 #include <vector>
 
 #include "alloc/alloc.hpp"
-#include "attach/attach_locks.hpp"
+#include "attach/attach.hpp"
+#include "names/names.hpp"
 #include "platform/env.hpp"
-#include "records/migration_record.hpp"
-#include "records/pool_records.hpp"
-#include "records/program_layouts.hpp"
+#include "records/records.hpp"
 #include "segment/segment.hpp"
 
 namespace {
@@ -44,7 +43,7 @@ struct Request {
 
 enum class Outcome { kDone, kFull, kOtherLayout };
 
-// Stores what `p` planned, the undo record armed first (I4 in pool.hpp).
+// Stores what `p` planned, the undo record armed first (I4 in segment.hpp).
 void carry_out(PoolHeader* hdr, const Request& r, TableRegion* region, uint64_t region_at,
                const Plan& p) {
   const uint64_t bytes = region->bytes.load(kRelaxed), blocks = region->blocks.load(kRelaxed);
@@ -117,44 +116,6 @@ Outcome allocate(PoolHeader* hdr, const Request& r, uint64_t* block, std::string
   carry_out(hdr, r, region, zim_sim::offset_in(hdr, region), p);
   *block = p.block + kLine;
   return Outcome::kDone;
-}
-
-// The table ids whose first block in this process found or recorded the
-// program's layout in the mapped pool: their later blocks need no check.
-std::atomic<uint64_t> g_checked[(ZIM_SHM_POOL_MAX_TABLE_ID + 1) / 64];
-// The table ids the program carries no note for; while the same objects stay
-// loaded, their blocks need no look at the notes either.
-std::atomic<uint64_t> g_unnoted[(ZIM_SHM_POOL_MAX_TABLE_ID + 1) / 64];
-std::atomic<uint64_t> g_checked_serial{0};  // of the program's layouts they were checked against
-
-bool in(const std::atomic<uint64_t>* bits, uint32_t id) {
-  return bits[id / 64].load(kRelaxed) >> id % 64 & 1;
-}
-void add(std::atomic<uint64_t>* bits, uint32_t id) {
-  bits[id / 64].fetch_or(uint64_t{1} << id % 64, kRelaxed);
-}
-
-// Whether a block of the table id goes without the program's notes.
-bool needs_no_note(uint32_t id) {
-  return in(g_checked, id) ||
-         (in(g_unnoted, id) && zim_sim::loaded_objects_unchanged(g_checked_serial.load(kRelaxed)));
-}
-
-// The program's note of a table id not yet checked, null for none; false
-// after a message when the program has two layouts of the id.
-bool note_of(uint32_t id, std::shared_ptr<const zim_sim::ProgramLayouts>* layouts,
-             const zim_sim::NoteLayout** note) {
-  *layouts = zim_sim::program_layouts();
-  // Other objects loaded: what they bring is checked again.
-  if (g_checked_serial.exchange((*layouts)->serial) != (*layouts)->serial) {
-    zim_sim::forget_checked_layouts();
-  }
-  const auto it = (*layouts)->by_id.find(id);
-  *note = it != (*layouts)->by_id.end() ? &it->second : nullptr;
-  if (*note == nullptr) add(g_unnoted, id);
-  if (*note == nullptr || (*note)->conflict.empty()) return true;
-  std::fprintf(stderr, "zim_memory: cannot make an object: %s\n", (*note)->conflict.c_str());
-  return false;
 }
 
 uint64_t table_stat(uint32_t table_id, std::atomic<uint64_t> TableRegion::*field) {
@@ -234,11 +195,6 @@ void zim_sim::arm(PoolHeader* hdr, uint64_t region_at, const Undo& u) {
   put(undo.armed, 1);
 }
 
-void zim_sim::forget_checked_layouts() {
-  for (auto& word : g_checked) word.store(0, kRelaxed);
-  for (auto& word : g_unnoted) word.store(0, kRelaxed);
-}
-
 void* zim_sim::calloc_block(uint32_t table_id, uint64_t size) {
   if (size == 0) return nullptr;
   PoolHeader* hdr = zim_sim::mapped_pool();
@@ -247,8 +203,8 @@ void* zim_sim::calloc_block(uint32_t table_id, uint64_t size) {
   // size <= hdr->size < 2^63: no overflow.
   Request r{table_id, size, kLine + lines(size), nullptr, false};
   std::shared_ptr<const ProgramLayouts> layouts;  // keeps r.note alive
-  if (table_id != ZIM_SHM_POOL_UNTYPED && !needs_no_note(table_id) &&
-      !note_of(table_id, &layouts, &r.note)) {
+  if (table_id != ZIM_SHM_POOL_UNTYPED && !zim_sim::needs_no_note(table_id) &&
+      !zim_sim::note_of(table_id, &layouts, &r.note)) {
     return nullptr;
   }
   // Asked before the pool's lock is taken, which attaching takes after the mapping's.
@@ -267,7 +223,7 @@ void* zim_sim::calloc_block(uint32_t table_id, uint64_t size) {
     return nullptr;
   }
   if (outcome != Outcome::kDone) return nullptr;
-  if (r.note != nullptr) add(g_checked, table_id);
+  if (r.note != nullptr) zim_sim::add_checked(table_id);
   // No clearing needed: blocks are never reused and the segment was created
   // zero-filled, so every byte handed out is still zero (I3).
   return reinterpret_cast<char*>(hdr) + offset;

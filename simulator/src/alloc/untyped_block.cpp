@@ -4,7 +4,7 @@
 // never share a chunk with table objects, and their tag tells a walk that
 // they hold no object to check.
 
-#include "segment/segment.hpp"
+#include "alloc/alloc.hpp"
 
 extern "C" ZIM_SIM_API void* zim_shm_pool_calloc_untyped(uint64_t size) {
   return zim_sim::calloc_block(ZIM_SHM_POOL_UNTYPED, size);

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // Who maps the pool besides its owner (attach_locks.cpp). Internal: nothing
 // here is exported.
-#ifndef ZIM_SIM_SRC_ATTACH_LOCKS_HPP
-#define ZIM_SIM_SRC_ATTACH_LOCKS_HPP
+#ifndef ZIM_SIM_SRC_ATTACH_ATTACH_LOCKS_HPP
+#define ZIM_SIM_SRC_ATTACH_ATTACH_LOCKS_HPP
 
 #include <sys/types.h>
 
@@ -37,10 +37,6 @@ bool move_attach_lock(int fd, uint32_t from, uint32_t to);
 // first byte names. Empty on failure, with errno set; errno is 0 otherwise.
 std::vector<pid_t> attached_before(int fd, uint32_t epoch);
 
-// The descriptor of the segment whose pool this process owns (created or
-// adopted, not inherited through fork), -1 when it owns none (shm_pool.cpp).
-int owned_pool_fd();
-
 }  // namespace zim_sim
 
-#endif  // ZIM_SIM_SRC_ATTACH_LOCKS_HPP
+#endif  // ZIM_SIM_SRC_ATTACH_ATTACH_LOCKS_HPP

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "attach/attach.hpp"
+#include "names/names.hpp"
 #include "platform/env.hpp"
 #include "segment/segment.hpp"
 

@@ -5,7 +5,7 @@
 // (zim_shm_pool_retire).
 //
 // A migration is a sequence of transactions of the allocator's kind (I4 and
-// I5 in pool.hpp), each under the pool's lock with the undo record armed:
+// I5 in segment/segment.hpp), each under the pool's lock with the undo record armed:
 // beginning (the migration record and the new layout records), converting one
 // object (its new block, the old one retired, the move), and switching a
 // type's slot to its new layout. Nothing is written before every check has
@@ -31,11 +31,9 @@
 #include <utility>
 #include <vector>
 
-#include "attach/attach_locks.hpp"
+#include "names/names.hpp"
 #include "platform/env.hpp"
-#include "records/migration_record.hpp"
-#include "records/pool_records.hpp"
-#include "records/program_layouts.hpp"
+#include "records/records.hpp"
 #include "segment/segment.hpp"
 
 namespace zim_sim {

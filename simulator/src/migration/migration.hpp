@@ -1,90 +1,58 @@
 // SPDX-License-Identifier: Apache-2.0
-// What the parts of a migration share: the record's words, the migration's
-// state, and the steps that the entry points (migration.cpp) drive: the
-// read-only pass (migration_prepare.cpp), the reading of the record
-// (migration_record.cpp) and the transactions (migration_transactions.cpp).
-#ifndef ZIM_SIM_SRC_MIGRATION_WORK_HPP
-#define ZIM_SIM_SRC_MIGRATION_WORK_HPP
+// The migration: converting, in the pool, the objects of the table ids whose
+// recorded layout differs from this program's into objects of this program's
+// layout (zim_shm_pool_migrate), and retiring the objects of a table id
+// (zim_shm_pool_retire). Internal to libzim_memory. This header holds what
+// its parts share: the migration's state and the steps that the entry points
+// (migration.cpp) drive: the read-only pass (migration_prepare.cpp) and the
+// transactions (migration_transactions.cpp).
+//
+// Its rules: only the pool's owner migrates or retires, and not while another
+// process maps the pool and objects would move (a retirement: at all).
+// Nothing is written before every check has passed: the read-only pass writes
+// nothing. Each step is a transaction of the allocator's kind (I4 and I5 in
+// segment/segment.hpp), under the pool's lock with the undo record armed:
+// beginning, converting one object, switching a type's slot to another layout
+// record, retiring one object. A process killed at any point leaves the
+// migration under way, and the next zim_shm_pool_migrate of a program with
+// the same layouts completes it.
+//
+// What it writes, holding the pool's lock, with the undo record armed:
+// beginning, the migration record (its words; the moves' room stays zero),
+// the types' new layout records, their headers and start bits, the carve
+// point and PoolHeader::migration; converting, the new object's block
+// (header, start bit, bytes), the carve point, the region's cursor, limit and
+// bytes, the old object's tag (retired), a move and the record's move count;
+// switching, the slot's fingerprint and layout and the tag of the layout
+// record it leaves (retired); retiring, the object's tag (retired) and its
+// region's bytes and blocks. Without the undo record, one word each, once
+// every object is converted: PoolHeader::root when its object moved, the
+// record's state word (migrated), the record's tag (retired) and
+// PoolHeader::migration (0). What it only reads: the pool's records and
+// blocks, and who holds attach locks.
+//
+// Uses segment/, alloc/ (planning and carving blocks, arming the undo
+// record), records/, names/ (the mapped pool, whether this process owns it),
+// attach/ (the attach locks), platform/, and the object converter library;
+// it walks the mapped pool through zim_shm_pool_walk_mapped.
+#ifndef ZIM_SIM_SRC_MIGRATION_MIGRATION_HPP
+#define ZIM_SIM_SRC_MIGRATION_MIGRATION_HPP
 
 #include <zim/sim/shm_pool.h>
 #include <zim/tables/migration.h>
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "alloc/alloc.hpp"
-#include "records/pool_records.hpp"
-#include "records/program_layouts.hpp"
+#include "records/records.hpp"
 #include "segment/segment.hpp"
 
 namespace zim_sim {
-
-constexpr auto kRelaxed = std::memory_order_relaxed;  // under the pool's lock
-using Head = zim_shm_pool_migration_t;
-using TypeEntry = zim_shm_pool_migration_type_t;
-using Move = zim_shm_pool_move_t;
-static_assert(sizeof(Head) == 32 && sizeof(TypeEntry) == 48 && sizeof(Move) == 24,
-              "the record's words stay 8-byte aligned");
-static_assert(offsetof(Head, move_count) == 24, "the move count is one word");
-
-inline std::atomic<uint64_t>& word_at(const PoolHeader* hdr, uint64_t at) {
-  return *reinterpret_cast<std::atomic<uint64_t>*>(
-      reinterpret_cast<char*>(const_cast<PoolHeader*>(hdr)) + at);
-}
-
-// Two 32-bit fields that share a word, as the record lays them out.
-inline uint64_t pair_word(uint32_t first, uint32_t second) {
-  const uint32_t halves[2] = {first, second};
-  uint64_t word;
-  std::memcpy(&word, halves, sizeof word);
-  return word;
-}
-
-constexpr uint64_t retired_tag(uint32_t table_id) {
-  return kRetiredMagic | uint64_t{table_id} << 32;
-}
-
-// Reading the pool (migration_record.cpp).
-// The end of what the pool has carved, never past its start map.
-inline uint64_t carved_end(const PoolHeader* hdr) {
-  const uint64_t carve = hdr->carve.load(kRelaxed);
-  const uint64_t map = start_map_offset(hdr->size);
-  return carve < map ? carve : map;
-}
-
-// The header of a block of table_id (or record tag), live or retired, that
-// starts at `at` and ends before the carve point; null for none. Inline: each
-// conversion checks its old block.
-inline BlockHeader* block_of(const PoolHeader* hdr, uint64_t at, uint32_t table_id, bool* retired) {
-  const uint64_t end = carved_end(hdr);
-  if (at < ZIM_SHM_POOL_HEADER_SIZE + kLine || at % kLine != 0 || at >= end) return nullptr;
-  BlockHeader& header = block_header_at(const_cast<PoolHeader*>(hdr), at - kLine);
-  const uint64_t tag = header.tag.load(std::memory_order_acquire);
-  const uint64_t size = header.size.load(kRelaxed);
-  if (tag >> 32 != table_id || size == 0 || size > end - at) return nullptr;
-  *retired = static_cast<uint32_t>(tag) == kRetiredMagic;
-  return *retired || static_cast<uint32_t>(tag) == kBlockMagic ? &header : nullptr;
-}
-
-// The migration record that PoolHeader::migration names, as read and checked.
-struct Record {
-  uint64_t at = 0;  // its first byte; 0: no migration under way
-  uint32_t state = 0;
-  uint64_t carve = 0, move_capacity = 0;
-  std::vector<TypeEntry> types;
-  uint64_t moves = 0;  // the first move's offset
-  uint64_t count_at() const { return at + offsetof(Head, move_count); }
-  uint64_t move_at(uint64_t i) const { return moves + i * sizeof(Move); }
-};
-
-bool read_record(const PoolHeader* hdr, uint64_t at, Record* r);
-Move move_of(const PoolHeader* hdr, const Record& r, uint64_t i);
 
 using PlanPtr = std::unique_ptr<zim_table_migration_t, void (*)(zim_table_migration_t*)>;
 
@@ -144,4 +112,4 @@ void retire_block(PoolHeader* hdr, uint32_t table_id, IdSlot* slot, uint64_t off
 
 }  // namespace zim_sim
 
-#endif  // ZIM_SIM_SRC_MIGRATION_WORK_HPP
+#endif  // ZIM_SIM_SRC_MIGRATION_MIGRATION_HPP

@@ -19,8 +19,7 @@
 #include "attach/attach_locks.hpp"
 #include "migration/migration.hpp"
 #include "platform/env.hpp"
-#include "records/pool_records.hpp"
-#include "records/program_layouts.hpp"
+#include "records/records.hpp"
 #include "segment/segment.hpp"
 
 namespace zim_sim {

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // libzim_memory: the transactions of a migration and of a retirement, each
-// under the pool's lock with the undo record armed (I4 and I5 in pool.hpp).
+// under the pool's lock with the undo record armed (I4 and I5 in segment/segment.hpp).
 
 #include <algorithm>
 #include <atomic>
@@ -11,6 +11,7 @@
 
 #include "alloc/alloc.hpp"
 #include "migration/migration.hpp"
+#include "records/records.hpp"
 #include "segment/segment.hpp"
 
 namespace zim_sim {

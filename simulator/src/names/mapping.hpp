@@ -1,13 +1,16 @@
 // SPDX-License-Identifier: Apache-2.0
-// This process's mapping of the pool, shared by its creation and attachment
-// (shm_pool.cpp) and by the owner's part: adoption, hand-over and destruction
-// (shm_pool_owner.cpp). Internal: nothing here is exported.
-#ifndef ZIM_SIM_SRC_SHM_MAPPING_HPP
-#define ZIM_SIM_SRC_SHM_MAPPING_HPP
+// This process's mapping of the pool and what it owns of it (mapping.cpp),
+// shared by creation, attachment and detachment (attach/shm_pool.cpp) and by
+// the owner's part: adoption, hand-over and destruction (shm_pool_owner.cpp).
+// Internal: nothing here is exported.
+#ifndef ZIM_SIM_SRC_NAMES_MAPPING_HPP
+#define ZIM_SIM_SRC_NAMES_MAPPING_HPP
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 
 #include "names/names.hpp"
@@ -25,7 +28,7 @@ struct Mapping {
   FileId id;        // of the segment
   pid_t mapped_by;  // another pid than ours: inherited through fork
   // The segment, open while it is mapped: an owner's holds the owner's flock,
-  // an attacher's its attach lock (attach_locks.hpp).
+  // an attacher's its attach lock (attach/attach_locks.hpp).
   int fd;
   bool owner;         // mapped_by created or adopted the pool
   bool removes_name;  // mapped_by created the pool and did not hand it over
@@ -35,6 +38,7 @@ struct Mapping {
 
 extern std::mutex g_control;
 extern Mapping g_mapping;
+extern std::atomic<uint64_t> g_pool_size;
 
 int fail(int fd, void* map, uint64_t size);
 void unmap(bool remove);
@@ -54,6 +58,17 @@ struct Segment {
 };
 int map_existing(const char* name, Segment* seg);
 
+// What attaching and adopting share. Maps the existing pool `name` for this
+// process, which must map none of its own; `claim` takes the segment for
+// `role` (kAttacher or kAdopter): 0, or -1 with errno; the role's handshake
+// holds the pool against this process and, once its checks pass, runs
+// `admitted` under the pool's lock: 0, or an errno that fails it; then the
+// mapping is published. 0, or -1 with errno: EINVAL for a name that
+// valid_pool_name refuses, EBUSY while this process maps a pool of its own,
+// or what mapping the segment, `claim` or the handshake gave.
+using Join = std::function<int(const Segment& seg)>;
+int join_pool(const char* name, Role role, const Join& claim, const Join& admitted);
+
 }  // namespace zim_sim
 
-#endif  // ZIM_SIM_SRC_SHM_MAPPING_HPP
+#endif  // ZIM_SIM_SRC_NAMES_MAPPING_HPP

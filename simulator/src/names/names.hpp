@@ -1,20 +1,62 @@
 // SPDX-License-Identifier: Apache-2.0
-// The pool's names in the shm folder (shm_names.cpp): whose a name is, how a
-// name is removed, and how a new pool claims one. Internal: nothing here is
-// exported.
-#ifndef ZIM_SIM_SRC_SHM_NAMES_HPP
-#define ZIM_SIM_SRC_SHM_NAMES_HPP
+// Names and ownership: the pool's names in the shm folder and who owns a pool.
+// Internal to libzim_memory.
+//  - this header, shm_names.cpp: what a name may be, whose a name is, how a
+//    new pool claims one and how one is removed; for the other rooms, the
+//    pool this process maps and whether this process owns it;
+//  - mapping.hpp, mapping.cpp: this process's mapping of a pool and what it
+//    owns of it, and mapping an existing pool by name (attach, adopt), for
+//    this room and attach/;
+//  - shm_pool_owner.cpp: adopting a pool, handing it over, destroying it.
+//
+// Its rules (shm_names.cpp says how they hold): the owner of a pool, its
+// creator and then each adopter, holds an exclusive flock on the segment for
+// as long as it maps it. A name only ever leads to a complete pool or to
+// something that is not one of ours. Whoever removes a name holds the flock of
+// the segment behind it and removes the name only if it still leads there. A
+// pool kept for a successor (PoolHeader::kept) loses its name only to
+// zim_shm_pool_destroy.
+//
+// What it writes: names in the shm folder (a new pool's link, a stale or
+// destroyed pool's name moved aside and unlinked, and moved back when it was
+// not the pool's); the owner's flock; of the segment, only PoolHeader::kept
+// (set when the owner hands the pool over, and by an adopter) and, adopting,
+// PoolHeader::epoch (+1) and owner_pid, under the pool's lock once the
+// handshake passed. What it only reads: a named file's header facts, kept and
+// owner_pid, with pread, before a new pool takes its name; a pool's header
+// facts and creator_base once mapped; owner_pid and kept, to tell whether the
+// owner lives and for messages.
+//
+// Uses segment/, records/ (the handshake; the checked layouts a new mapping
+// forgets) and platform/ (printable names).
+#ifndef ZIM_SIM_SRC_NAMES_NAMES_HPP
+#define ZIM_SIM_SRC_NAMES_NAMES_HPP
 
 #include <sys/types.h>
 
 #include <cstddef>
 #include <string>
 
+#include "segment/segment.hpp"
+
 namespace zim_sim {
 
 constexpr size_t kNameMax = 255;  // "/" and 254 more, as the kernel allows
 
 constexpr char kShmDir[] = "/dev/shm";  // where shm_open keeps its segments
+
+// Whether name is usable as a pool name: "/" then 1 to 254 characters, no
+// "/", and neither "/." nor "/..".
+bool valid_pool_name(const char* name);
+
+// The pool this process maps, null if none. Safe to call from any thread
+// (mapping.cpp).
+PoolHeader* mapped_pool();
+
+// The descriptor of the segment whose pool this process owns (created or
+// adopted, not inherited through fork), -1 when it owns none
+// (shm_pool_owner.cpp).
+int owned_pool_fd();
 
 std::string shm_path(const char* name);
 
@@ -56,4 +98,4 @@ int open_unnamed();
 
 }  // namespace zim_sim
 
-#endif  // ZIM_SIM_SRC_SHM_NAMES_HPP
+#endif  // ZIM_SIM_SRC_NAMES_NAMES_HPP

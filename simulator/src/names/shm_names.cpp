@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // libzim_memory: the pool's names in the shm folder.
 //
-//
 // Names are owned. The owner of a pool, its creator and then each adopter,
 // holds an exclusive flock on its segment for as long as it maps it (the lock
 // goes with the open file description, so a child forked meanwhile holds it
@@ -42,6 +41,13 @@
 #include "segment/segment.hpp"
 
 namespace zim_sim {
+
+bool valid_pool_name(const char* name) {
+  if (name == nullptr || name[0] != '/') return false;
+  const size_t len = std::strlen(name);
+  return len >= 2 && len <= kNameMax && std::strchr(name + 1, '/') == nullptr &&
+         std::strcmp(name, "/.") != 0 && std::strcmp(name, "/..") != 0;
+}
 
 std::string shm_path(const char* name) { return std::string(kShmDir) + name; }
 

@@ -18,11 +18,9 @@
 #include <cstdio>
 #include <mutex>
 
-#include "attach/attach_locks.hpp"
 #include "names/mapping.hpp"
 #include "names/names.hpp"
 #include "platform/env.hpp"
-#include "records/pool_records.hpp"
 #include "segment/segment.hpp"
 
 namespace zim_sim {
@@ -36,16 +34,12 @@ int owned_pool_fd() {
 
 namespace {
 
-using zim_sim::fail;
 using zim_sim::file_id;
 using zim_sim::FileId;
-using zim_sim::free_to_map;
 using zim_sim::g_control;
 using zim_sim::g_mapping;
 using zim_sim::leads_to;
-using zim_sim::map_existing;
 using zim_sim::owns_pool;
-using zim_sim::publish;
 using zim_sim::remove_name_reporting;
 using zim_sim::Role;
 using zim_sim::Segment;
@@ -84,26 +78,16 @@ int take_ownership(const char* name, const Segment& seg) {
 using zim_sim::PoolHeader;
 
 extern "C" ZIM_SIM_API int zim_shm_pool_adopt(const char* name) {
-  if (!zim_sim::valid_pool_name(name)) {
-    errno = EINVAL;
-    return -1;
-  }
-  std::lock_guard<std::mutex> guard(g_control);
-  if (!free_to_map()) return -1;
-  Segment seg{};
-  if (map_existing(name, &seg) != 0) return -1;
-  if (take_ownership(name, seg) != 0) return fail(seg.fd, seg.map, seg.size);
-  auto* hdr = static_cast<PoolHeader*>(seg.map);
-  // Kept first: an adopter killed on the way leaves a pool whose name stays.
-  const int err = zim_sim::handshake(hdr, seg.size, name, zim_sim::Handshake::kAdopt, [hdr] {
-    hdr->kept.store(1, std::memory_order_release);
-    hdr->epoch.fetch_add(1, std::memory_order_acq_rel);
-    hdr->owner_pid.store(static_cast<int32_t>(getpid()), std::memory_order_release);
-    return 0;
-  });
-  if (err != 0) return errno = err, fail(seg.fd, seg.map, seg.size);
-  publish(hdr, seg.size, seg.id, name, seg.fd, Role::kAdopter);
-  return 0;
+  return zim_sim::join_pool(
+      name, Role::kAdopter, [name](const Segment& seg) { return take_ownership(name, seg); },
+      // Kept first: an adopter killed on the way leaves a pool whose name stays.
+      [](const Segment& seg) {
+        auto* hdr = static_cast<PoolHeader*>(seg.map);
+        hdr->kept.store(1, std::memory_order_release);
+        hdr->epoch.fetch_add(1, std::memory_order_acq_rel);
+        hdr->owner_pid.store(static_cast<int32_t>(getpid()), std::memory_order_release);
+        return 0;
+      });
 }
 
 extern "C" ZIM_SIM_API int zim_shm_pool_hand_over(void) {

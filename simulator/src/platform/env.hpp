@@ -1,8 +1,21 @@
 // SPDX-License-Identifier: Apache-2.0
-// Parsing of the simulator's environment variables, shared by the libraries
-// that read them. Internal: nothing here is exported.
-#ifndef ZIM_SIM_SRC_ENV_HPP
-#define ZIM_SIM_SRC_ENV_HPP
+// The platform: the stand-ins for the platform's libraries besides the pool,
+// each a library of its own: N (hulcon_config.cpp), the NPD size of each
+// table id (parn.cpp), the table properties records (table_props.cpp) and
+// object uids (zim_misc.cpp). This header: parsing of the simulator's
+// environment variables (env.cpp), shared by the libraries that read them,
+// libzim_memory among them. Internal: nothing here is exported.
+//
+// Its rules: a value that object layouts depend on (N, an NPD size) is read
+// once and never changes in a process; an unusable environment variable ends
+// the process with ZIM_SIM_CONFIG_EXIT_STATUS after a message that shows its
+// value through printable().
+//
+// What it writes: nothing of any pool; only its own process-local tables.
+// Uids come from the pool's counter when a pool is mapped, through
+// libzim_memory's API (zim_shm_pool_next_uid). Uses no other room.
+#ifndef ZIM_SIM_SRC_PLATFORM_ENV_HPP
+#define ZIM_SIM_SRC_PLATFORM_ENV_HPP
 
 #include <cstddef>
 #include <cstdint>
@@ -33,4 +46,4 @@ using tablegen::printable;
 
 }  // namespace zim_sim
 
-#endif  // ZIM_SIM_SRC_ENV_HPP
+#endif  // ZIM_SIM_SRC_PLATFORM_ENV_HPP

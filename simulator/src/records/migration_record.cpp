@@ -9,13 +9,10 @@
 #include <cstdint>
 #include <cstring>
 
-#include "alloc/alloc.hpp"
-#include "migration/migration.hpp"
 #include "segment/segment.hpp"
 
 namespace zim_sim {
 
-// Reads the record at `at`; false when no sound migration record lies there.
 bool read_record(const PoolHeader* hdr, uint64_t at, Record* r) {
   bool retired = false;
   const BlockHeader* header = block_of(hdr, at, ZIM_SHM_POOL_MIGRATION, &retired);

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // The pool's own records (pool_records.cpp): its configuration, written at
-// creation, its layout records, and the attach handshake that checks both.
-#ifndef ZIM_SIM_SRC_POOL_RECORDS_HPP
-#define ZIM_SIM_SRC_POOL_RECORDS_HPP
+// creation, its id pages and layout records, and the handshake that checks
+// them against this process.
+#ifndef ZIM_SIM_SRC_RECORDS_POOL_RECORDS_HPP
+#define ZIM_SIM_SRC_RECORDS_POOL_RECORDS_HPP
 
 #include <zim/sim/config.h>
 
@@ -39,6 +40,10 @@ uint32_t npd_size(const Config& c, uint32_t table_id);
 // process's configuration; false with errno ENOSPC when the pool cannot hold it.
 bool write_config(PoolHeader* hdr, uint64_t pool_size);
 
+// The slot of a table id in the mapped pool hdr of `size` bytes, null while its
+// page is missing or when the directory names no page that fits.
+IdSlot* id_slot(PoolHeader* hdr, uint64_t size, uint32_t table_id);
+
 // The text (and fingerprint, if asked for) of the layout record of table_id
 // at offset, false when no sound record of that id lies there.
 bool read_layout_record(const PoolHeader* hdr, uint64_t pool_size, uint64_t offset,
@@ -63,4 +68,4 @@ int handshake(PoolHeader* hdr, uint64_t pool_size, const char* name, Handshake k
 
 }  // namespace zim_sim
 
-#endif  // ZIM_SIM_SRC_POOL_RECORDS_HPP
+#endif  // ZIM_SIM_SRC_RECORDS_POOL_RECORDS_HPP

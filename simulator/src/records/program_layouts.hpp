@@ -2,8 +2,8 @@
 // The layouts this program's table types have: the layout notes that the
 // generated type headers put into every object they are compiled into
 // (zim/tables/layout_note.h), read from the loaded objects' PT_NOTE segments.
-#ifndef ZIM_SIM_SRC_PROGRAM_LAYOUTS_HPP
-#define ZIM_SIM_SRC_PROGRAM_LAYOUTS_HPP
+#ifndef ZIM_SIM_SRC_RECORDS_PROGRAM_LAYOUTS_HPP
+#define ZIM_SIM_SRC_RECORDS_PROGRAM_LAYOUTS_HPP
 
 #include <cstdint>
 #include <memory>
@@ -45,4 +45,4 @@ std::string layout_difference(std::string_view older, std::string_view newer);
 
 }  // namespace zim_sim
 
-#endif  // ZIM_SIM_SRC_PROGRAM_LAYOUTS_HPP
+#endif  // ZIM_SIM_SRC_RECORDS_PROGRAM_LAYOUTS_HPP

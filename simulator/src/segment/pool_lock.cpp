@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // libzim_memory: the pool's lock and the recovery of the allocation state
-// after a holder died (invariants I4 and I5 in pool.hpp).
+// after a holder died (invariants I4 and I5 in segment.hpp).
 //
 // A holder that is stopped rather than dead (SIGSTOP, a debugger, a frozen
 // cgroup) leaves the lock taken and robust locking cannot tell: every
@@ -19,7 +19,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "alloc/alloc.hpp"
 #include "segment/segment.hpp"
 
 namespace zim_sim {
@@ -92,6 +91,7 @@ void kill_point() {
 namespace {
 
 constexpr auto kRelaxed = std::memory_order_relaxed;
+constexpr uint64_t kLine = ZIM_SHM_POOL_ALIGN;
 
 // Zeroes the block header at `at`, the first `bytes` bytes of its block and
 // its start bit, when `at` leaves room for them before the start map.

@@ -1,13 +1,36 @@
 // SPDX-License-Identifier: Apache-2.0
-// Layout of the shared-memory table pool and the internals shared by the
-// files of libzim_memory. Nothing here is exported.
-#ifndef ZIM_SIM_SRC_POOL_HPP
-#define ZIM_SIM_SRC_POOL_HPP
+// The segment: the bytes of a pool and the rules that every writer of them
+// keeps. Internal to libzim_memory: nothing here is exported.
+//
+// What it holds: the segment's format (PoolHeader, the undo record, id pages,
+// block headers, the start map), the invariants I1-I5 (at PoolHeader), the
+// writers put() and fill() and the kill points after them; the pool's lock
+// and the recovery after a holder died
+// (pool_lock.cpp); what a reader takes from a segment's header
+// (header_facts.cpp).
+//
+// What it writes: taking the lock, PoolHeader::holder_pid and acquisitions;
+// as the next holder after a death (I5), or for a transaction that cannot go
+// on (undo_transaction), what an armed undo record names and nothing else:
+// the new block, page and record headers and bytes it names, zeroed, their
+// start bits cleared, the runs a beginning carved, the retired block made
+// live, the move count, the directory entry, `migration`, the carve point,
+// the region and the slot's layout put back; then the record's `armed` word.
+// It never carves, and never writes a block that was handed out.
+// What it only reads: a segment's header facts, in place or with pread.
+//
+// Uses no other room; every room of the pool uses it. A mechanism to come
+// (another kind of record, say) adds its tag to known_tag() and what its
+// transactions change to UndoRecord and restore(), and keeps its code in a
+// room of its own.
+#ifndef ZIM_SIM_SRC_SEGMENT_SEGMENT_HPP
+#define ZIM_SIM_SRC_SEGMENT_SEGMENT_HPP
 
 #include <pthread.h>
 #include <zim/sim/shm_pool.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -49,13 +72,17 @@ struct IdPage {
 };
 
 // In front of every block, ZIM_SHM_POOL_BLOCK_HEADER_SIZE bytes before it:
-// what lets a reader of the segment find the blocks (pool_walk.cpp).
+// what lets a reader of the segment find the blocks (walk/pool_walk.cpp).
 struct BlockHeader {
   std::atomic<uint64_t> tag;   // kBlockMagic in the low 32 bits, the table id in the high 32
   std::atomic<uint64_t> size;  // as requested, not rounded
 };
 
 constexpr uint64_t block_tag(uint32_t table_id) { return kBlockMagic | uint64_t{table_id} << 32; }
+
+constexpr uint64_t retired_tag(uint32_t table_id) {
+  return kRetiredMagic | uint64_t{table_id} << 32;
+}
 
 // Whether a block header may name table_id: a table id, the untyped blocks or
 // one of the pool's own records.
@@ -77,7 +104,7 @@ constexpr bool names_block(uint64_t tag, uint64_t size, uint64_t room) {
 // What one transaction may change, as it was before the transaction began,
 // and the blocks it carves and writes. An allocation: its block, and with the
 // first block of a table id, that id's page (when the page is new) and its
-// layout record. A migration (migration.cpp): beginning it carves the runs of
+// layout record. A migration (migration/): beginning it carves the runs of
 // [carve, span_end) and sets PoolHeader::migration; converting one object
 // carves and writes a new block, retires the old one and appends a move; a
 // completion or a retirement switches or forgets a slot's layout record and
@@ -180,7 +207,7 @@ struct PoolHeader {
   std::atomic<uint32_t> next_uid;
   pthread_mutex_t lock;  // robust, process-shared
   // Written by each holder right after taking `lock`, for the message of a
-  // waiter that cannot get it (pool_lock.cpp); not allocation state, no
+  // waiter that cannot get it (segment/pool_lock.cpp); not allocation state, no
   // kill points. holder_pid is 0 while nobody holds the lock.
   std::atomic<int32_t> holder_pid;
   std::atomic<uint64_t> acquisitions;
@@ -195,7 +222,7 @@ struct PoolHeader {
   std::atomic<int32_t> owner_pid;  // the creator, then each adopter; for messages only
   // Adoptions so far, +1 under `lock` by each adopter: attachers lock a byte
   // of the epoch that stands when their handshake holds `lock`
-  // (attach_locks.hpp), so that a migration, reading the locks under `lock`,
+  // (attach/attach_locks.hpp), so that a migration, reading the locks under `lock`,
   // can tell who attached before this owner adopted the pool.
   std::atomic<uint32_t> epoch;
   std::atomic<uint64_t>
@@ -269,20 +296,6 @@ constexpr uint64_t start_bit(uint64_t offset) {
   return uint64_t{1} << ((offset - ZIM_SHM_POOL_HEADER_SIZE) / ZIM_SHM_POOL_ALIGN % 64);
 }
 
-// The slot of a table id in the mapped pool hdr of `size` bytes, null while its
-// page is missing or when the directory names no page that fits (pool_records.cpp).
-IdSlot* id_slot(PoolHeader* hdr, uint64_t size, uint32_t table_id);
-
-// Hands out a zero-filled block of `size` bytes to a table id or
-// ZIM_SHM_POOL_UNTYPED, taking the pool's lock, mapping the default pool if
-// none is mapped; null when the pool cannot hold it or, for a table id, when
-// the program's layout of the id differs from the pool's (table_pool_calloc.cpp).
-void* calloc_block(uint32_t table_id, uint64_t size);
-
-// Forgets which table ids this process has checked against the mapped pool's
-// layout records: for another pool, or other loaded objects.
-void forget_checked_layouts();
-
 // Holds PoolHeader::lock; when its last holder died, first restores the
 // allocation state from an armed undo record (I5).
 class PoolLock {
@@ -295,6 +308,10 @@ class PoolLock {
  private:
   PoolHeader* hdr_;
 };
+
+// Takes back the transaction under way as the next holder would after its
+// death (I5) and disarms the record: for a transaction that cannot go on.
+void undo_transaction(PoolHeader* hdr);
 
 // Crash-test builds only: how long a waiter for the pool's lock waits before
 // it reports the holder (5 s otherwise).
@@ -316,8 +333,12 @@ struct HeaderFacts {
 // The facts of the pool header at hdr, read in place.
 HeaderFacts header_facts(const PoolHeader* hdr);
 
-// Reads the facts of the segment open on fd with pread (pool_walk.cpp); false
-// with errno on failure: ENODATA when the segment is too short to hold them.
+// The first bytes of a segment, which hold its facts, and the facts they give.
+constexpr size_t kFactsBytes = offsetof(PoolHeader, carve) + sizeof(uint64_t);
+void facts_from(const unsigned char* bytes, HeaderFacts* facts);
+
+// Reads the facts of the segment open on fd with pread; false with errno on
+// failure: ENODATA when the segment is too short to hold them.
 bool read_header_facts(int fd, HeaderFacts* facts);
 
 // Whether a segment of segment_size bytes with these facts is a complete pool
@@ -332,17 +353,6 @@ inline bool is_complete_pool(const HeaderFacts& facts, uint64_t segment_size) {
 // file ends first.
 bool read_at(int fd, void* buf, uint64_t n, uint64_t offset);
 
-// The pool this process maps, null if none. Safe to call from any thread.
-PoolHeader* mapped_pool();
-
-// Maps the default pool (see shm_pool.h) if no pool is mapped; null, after a
-// message on stderr, when it cannot be created.
-PoolHeader* map_default_pool();
-
-// Whether name is usable as a pool name: "/" then 1 to 254 characters, no
-// "/", and neither "/." nor "/..".
-bool valid_pool_name(const char* name);
-
 }  // namespace zim_sim
 
-#endif  // ZIM_SIM_SRC_POOL_HPP
+#endif  // ZIM_SIM_SRC_SEGMENT_SEGMENT_HPP

@@ -22,19 +22,22 @@
 #include <memory>
 #include <new>
 
+#include "names/names.hpp"
 #include "segment/segment.hpp"
+#include "walk/walk.hpp"
 
 namespace {
 
 using zim_sim::BlockHeader;
+using zim_sim::facts_from;
 using zim_sim::HeaderFacts;
+using zim_sim::kFactsBytes;
 using zim_sim::PoolHeader;
 
 using Visit = int (*)(const zim_shm_pool_piece_t* piece, void* context);
 
 constexpr uint64_t kLine = ZIM_SHM_POOL_ALIGN;
 constexpr uint64_t kWindow = 64 * 1024;  // of lines read ahead; a multiple of kLine
-constexpr size_t kFactsBytes = offsetof(PoolHeader, carve) + sizeof(uint64_t);
 
 int fail(int err) {
   errno = err;
@@ -193,18 +196,6 @@ uint32_t fault_of(const HeaderFacts& facts, uint64_t size) {
              : ZIM_SHM_POOL_FAULT_CARVE;
 }
 
-void facts_from(const unsigned char* bytes, HeaderFacts* facts) {
-  const auto field = [bytes](size_t offset, auto* value) {
-    std::memcpy(value, bytes + offset, sizeof *value);
-  };
-  field(offsetof(PoolHeader, magic), &facts->magic);
-  field(offsetof(PoolHeader, version), &facts->version);
-  field(offsetof(PoolHeader, creator_pid), &facts->creator_pid);
-  field(offsetof(PoolHeader, size), &facts->size);
-  field(offsetof(PoolHeader, root), &facts->root);
-  field(offsetof(PoolHeader, carve), &facts->carve);
-}
-
 // The walk of the segment open on fd; *facts gets what it learnt.
 int walk_segment(int fd, bool with_data, Visit visit, void* context,
                  zim_shm_pool_walk_facts_t* facts) {
@@ -254,41 +245,6 @@ int walk_by_name(const char* name, bool with_data, Visit visit, void* context,
 }
 
 }  // namespace
-
-namespace zim_sim {
-
-bool read_at(int fd, void* buf, uint64_t n, uint64_t offset) {
-  auto* to = static_cast<unsigned char*>(buf);
-  while (n != 0) {
-    const size_t want = n < (uint64_t{1} << 30) ? static_cast<size_t>(n) : size_t{1} << 30;
-    const ssize_t got = pread(fd, to, want, static_cast<off_t>(offset));
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return false;
-    if (got == 0) return errno = ENODATA, false;
-    to += got;
-    offset += static_cast<uint64_t>(got);
-    n -= static_cast<uint64_t>(got);
-  }
-  return true;
-}
-
-HeaderFacts header_facts(const PoolHeader* hdr) {
-  return {hdr->magic.load(std::memory_order_acquire),
-          hdr->version,
-          hdr->creator_pid,
-          hdr->size,
-          hdr->root.load(std::memory_order_acquire),
-          hdr->carve.load(std::memory_order_acquire)};
-}
-
-bool read_header_facts(int fd, HeaderFacts* facts) {
-  unsigned char bytes[kFactsBytes];
-  if (!read_at(fd, bytes, sizeof bytes, 0)) return false;
-  facts_from(bytes, facts);
-  return true;
-}
-
-}  // namespace zim_sim
 
 extern "C" ZIM_SIM_API int zim_shm_pool_walk(const char* name, Visit visit, void* context) {
   return walk_by_name(name, true, visit, context, nullptr);
