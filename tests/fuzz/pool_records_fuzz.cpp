@@ -14,8 +14,8 @@
 #include <cstring>
 #include <vector>
 
-#include "pool.hpp"
-#include "pool_records.hpp"
+#include "records/pool_records.hpp"
+#include "segment/segment.hpp"
 #include "zim/tables/olist.h"
 #include "zim/tables/testglobaldiscard.h"
 

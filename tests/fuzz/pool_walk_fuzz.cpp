@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "pool.hpp"
+#include "segment/segment.hpp"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include <string>
 #include <unordered_map>
 
-#include "pool.hpp"
 #include "probe_objects.hpp"
+#include "segment/segment.hpp"
 #include "sim_test_util.hpp"
 
 namespace zim_sim_test {

@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "pool.hpp"
+#include "segment/segment.hpp"
 #include "sim_test_util.hpp"
 
 namespace zim_sim_test {

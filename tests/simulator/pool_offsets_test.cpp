@@ -10,7 +10,7 @@
 
 #include <set>
 
-#include "pool.hpp"
+#include "segment/segment.hpp"
 #include "sim_test_util.hpp"
 
 namespace zim_sim_test {

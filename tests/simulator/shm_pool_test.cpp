@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "attach_locks.hpp"
-#include "pool.hpp"
+#include "attach/attach_locks.hpp"
+#include "segment/segment.hpp"
 #include "sim_test_util.hpp"
 
 namespace zim_sim_test {

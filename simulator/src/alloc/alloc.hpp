@@ -1,0 +1,91 @@
+// SPDX-License-Identifier: Apache-2.0
+// Allocation: handing out blocks to table ids (zim_shm_table_pool_calloc)
+// and untyped blocks (zim_shm_pool_calloc_untyped), in table_pool_calloc.cpp
+// and untyped_block.cpp, and the parts of a transaction that the migration's
+// transactions share (plan, put_header, arm). Internal to libzim_memory.
+//
+// Its rules: every allocation is one transaction under the pool's lock that
+// keeps I1-I4 (segment/segment.hpp). Blocks are never reused nor cleared: a
+// block handed out is zero because the segment was created zero-filled and
+// what is not yet handed out stays zero outside a transaction (I3). A table
+// id that this program carries a layout note of gets blocks only while the
+// pool records no layout of the id or the note's (or, for the pool's owner,
+// the layout that a migration under way converts the id's objects to).
+//
+// What it writes, holding the lock: the undo record, armed first (arm) and
+// disarmed last; a new block's header and start bit; when the id's page is
+// missing, the page (its header and start bit, its entry in `pages`); when
+// this program carries a note of the id and the pool records no layout of it,
+// the layout record (its bytes, header and start bit) and the slot's
+// fingerprint and layout; the carve point; the region's cursor, limit, bytes
+// and blocks (of the id's slot, or `untyped`).
+// Never a byte of a block it handed out. What it only reads: id pages and
+// layout records, the migration record under way, and the region counts that
+// zim_shm_pool_table_bytes and zim_shm_pool_table_blocks report.
+//
+// Uses segment/, records/ (the records, this program's layouts and which ids
+// it checked), names/ (the mapped pool, whether this process owns it),
+// attach/ (the default pool) and platform/ (printable names).
+#ifndef ZIM_SIM_SRC_ALLOC_ALLOC_HPP
+#define ZIM_SIM_SRC_ALLOC_ALLOC_HPP
+
+#include <atomic>
+#include <cstdint>
+
+#include "segment/segment.hpp"
+
+namespace zim_sim {
+
+constexpr uint64_t kLine = ZIM_SHM_POOL_ALIGN;
+
+// `bytes` rounded up to whole lines.
+constexpr uint64_t lines(uint64_t bytes) { return (bytes + kLine - 1) & ~(kLine - 1); }
+
+// Where an allocation puts what it carves (block header offsets, 0 for none)
+// and the state it leaves.
+struct Plan {
+  uint64_t page = 0, record = 0, record_bytes = 0, block = 0;
+  uint64_t carve, cursor, limit;
+};
+
+// Lays out, from the carve point on (up to `end`), a new page, a new record
+// of record_bytes and a block of `need` bytes with its header, in the chunk
+// [cursor, limit), a fresh chunk or a run; false when they do not fit.
+bool plan(uint64_t carve, uint64_t end, uint64_t cursor, uint64_t limit, bool page,
+          uint64_t record_bytes, uint64_t need, Plan* p);
+
+// Writes a block header of `size` bytes and `tag` at `at`, then the block's start bit.
+void put_header(PoolHeader* hdr, uint64_t at, uint64_t size, uint32_t tag);
+
+inline void put_changed(std::atomic<uint64_t>& word, uint64_t value) {
+  if (word.load(std::memory_order_relaxed) != value) put(word, value);
+}
+
+// What a transaction names in the undo record besides the state it saves
+// (see UndoRecord).
+struct Undo {
+  uint64_t block_header = 0, page_header = 0, record_header = 0, record_size = 0;
+  uint64_t block_bytes = 0, retired_header = 0, move_count_at = 0, move_count = 0;
+  uint64_t span_end = 0;
+  bool slot_layout = false;  // the transaction changes the layout of the slot at region_at
+};
+
+// Saves the carve point, the region at region_at (0: none) and with
+// u.slot_layout its slot's fingerprint and layout, then u, into the undo
+// record and arms it: the first stores of a transaction (I4).
+void arm(PoolHeader* hdr, uint64_t region_at, const Undo& u);
+
+// Offset of p, which lies in the pool at hdr.
+inline uint64_t offset_in(const PoolHeader* hdr, const void* p) {
+  return static_cast<uint64_t>(static_cast<const char*>(p) - reinterpret_cast<const char*>(hdr));
+}
+
+// Hands out a zero-filled block of `size` bytes to a table id or
+// ZIM_SHM_POOL_UNTYPED, taking the pool's lock, mapping the default pool if
+// none is mapped; null when the pool cannot hold it or, for a table id, when
+// the program's layout of the id differs from the pool's (table_pool_calloc.cpp).
+void* calloc_block(uint32_t table_id, uint64_t size);
+
+}  // namespace zim_sim
+
+#endif  // ZIM_SIM_SRC_ALLOC_ALLOC_HPP

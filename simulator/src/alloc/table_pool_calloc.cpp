@@ -1,0 +1,243 @@
+// SPDX-License-Identifier: Apache-2.0
+// libzim_memory: carving blocks for table ids (and the untyped blocks) out of
+// the pool, with the id's page and layout record when its first block comes.
+
+#include <atomic>
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "alloc/alloc.hpp"
+#include "attach/attach.hpp"
+#include "names/names.hpp"
+#include "platform/env.hpp"
+#include "records/records.hpp"
+#include "segment/segment.hpp"
+
+namespace {
+
+using zim_sim::BlockHeader;
+using zim_sim::IdSlot;
+using zim_sim::PoolHeader;
+using zim_sim::put;
+using zim_sim::TableRegion;
+
+constexpr auto kRelaxed = std::memory_order_relaxed;  // all under the pool's lock
+using zim_sim::kLine;
+using zim_sim::lines;
+using zim_sim::Plan;
+using zim_sim::put_changed;
+using zim_sim::put_header;
+constexpr uint64_t kPageNeed = kLine + sizeof(zim_sim::IdPage);
+
+struct Request {
+  uint32_t table_id;  // or ZIM_SHM_POOL_UNTYPED
+  uint64_t size;
+  uint64_t need;                    // its rounded size plus its header
+  const zim_sim::NoteLayout* note;  // to check and record, null for none
+  bool owner;                       // with a note: this process owns the pool
+};
+
+enum class Outcome { kDone, kFull, kOtherLayout };
+
+// Stores what `p` planned, the undo record armed first (I4 in segment.hpp).
+void carry_out(PoolHeader* hdr, const Request& r, TableRegion* region, uint64_t region_at,
+               const Plan& p) {
+  const uint64_t bytes = region->bytes.load(kRelaxed), blocks = region->blocks.load(kRelaxed);
+  zim_sim::Undo undo;
+  undo.block_header = p.block;
+  undo.page_header = p.page;
+  undo.record_header = p.record;
+  undo.record_size = p.record_bytes;
+  zim_sim::arm(hdr, region_at, undo);
+  if (p.page != 0) put_header(hdr, p.page, sizeof(zim_sim::IdPage), ZIM_SHM_POOL_ID_PAGE);
+  if (p.record != 0) {
+    std::vector<char> record(sizeof(zim_shm_pool_layout_record_t) + r.note->text.size());
+    const zim_shm_pool_layout_record_t head{r.table_id, static_cast<uint32_t>(r.note->text.size()),
+                                            r.note->fingerprint};
+    std::memcpy(record.data(), &head, sizeof head);
+    std::memcpy(record.data() + sizeof head, r.note->text.data(), r.note->text.size());
+    zim_sim::fill(reinterpret_cast<char*>(hdr) + p.record + kLine, record.data(), record.size());
+    put_header(hdr, p.record, record.size(), ZIM_SHM_POOL_LAYOUT);
+  }
+  put_header(hdr, p.block, r.size, r.table_id);
+  put_changed(hdr->carve, p.carve);
+  if (p.page != 0) put(hdr->pages[r.table_id / zim_sim::kIdsPerPage], p.page + kLine);
+  put_changed(region->limit, p.limit);
+  put_changed(region->cursor, p.cursor);
+  put(region->bytes, bytes + r.need - kLine);
+  put(region->blocks, blocks + 1);
+  if (p.record != 0) {
+    auto* slot = reinterpret_cast<IdSlot*>(region);
+    put(slot->fingerprint, r.note->fingerprint);
+    put(slot->layout, p.record + kLine);
+  }
+  put(hdr->undo.armed, 0);
+}
+
+// Hands out a block for r, with the pool locked. A table id's first block
+// brings its page when the page is missing and, when r carries a note and the
+// pool has no layout record of the id, the record; a record of another layout
+// refuses (its text in *recorded).
+Outcome allocate(PoolHeader* hdr, const Request& r, uint64_t* block, std::string* recorded) {
+  const uint64_t end = zim_sim::start_map_offset(hdr->size);  // of what can be carved
+  const bool untyped = r.table_id == ZIM_SHM_POOL_UNTYPED;
+  IdSlot* slot = untyped ? nullptr : zim_sim::id_slot(hdr, hdr->size, r.table_id);
+  uint64_t record_bytes = 0;
+  if (r.note != nullptr) {
+    const uint64_t at = slot != nullptr ? slot->layout.load(kRelaxed) : 0;
+    // While a migration converts the id's objects, its owner may make
+    // objects of the layout they become.
+    if (at != 0 && slot->fingerprint.load(kRelaxed) != r.note->fingerprint &&
+        !(r.owner && zim_sim::migration_takes(hdr, r.table_id, r.note->fingerprint))) {
+      if (!zim_sim::read_layout_record(hdr, hdr->size, at, r.table_id, recorded)) {
+        recorded->clear();
+      }
+      return Outcome::kOtherLayout;
+    }
+    if (at == 0) record_bytes = sizeof(zim_shm_pool_layout_record_t) + r.note->text.size();
+  }
+  static const TableRegion kEmpty{};
+  const bool new_page = !untyped && slot == nullptr;
+  Plan p;
+  const TableRegion& old = untyped ? hdr->untyped : slot != nullptr ? slot->region : kEmpty;
+  if (!zim_sim::plan(hdr->carve.load(kRelaxed), end, old.cursor.load(kRelaxed),
+                     old.limit.load(kRelaxed), new_page, record_bytes, r.need, &p)) {
+    return Outcome::kFull;
+  }
+  if (new_page) {
+    auto* page = reinterpret_cast<zim_sim::IdPage*>(reinterpret_cast<char*>(hdr) + p.page + kLine);
+    slot = &page->slots[r.table_id % zim_sim::kIdsPerPage];
+  }
+  TableRegion* region = untyped ? &hdr->untyped : &slot->region;
+  carry_out(hdr, r, region, zim_sim::offset_in(hdr, region), p);
+  *block = p.block + kLine;
+  return Outcome::kDone;
+}
+
+uint64_t table_stat(uint32_t table_id, std::atomic<uint64_t> TableRegion::*field) {
+  PoolHeader* hdr = zim_sim::mapped_pool();
+  if (hdr == nullptr) return 0;
+  zim_sim::PoolLock lock(hdr);
+  if (table_id == ZIM_SHM_POOL_UNTYPED) return (hdr->untyped.*field).load(kRelaxed);
+  if (table_id > ZIM_SHM_POOL_MAX_TABLE_ID) return 0;
+  const IdSlot* slot = zim_sim::id_slot(hdr, hdr->size, table_id);
+  return slot != nullptr ? (slot->region.*field).load(kRelaxed) : 0;
+}
+
+}  // namespace
+
+bool zim_sim::plan(uint64_t carve, uint64_t end, uint64_t cursor, uint64_t limit, bool page,
+                   uint64_t record_bytes, uint64_t need, Plan* p) {
+  uint64_t c = carve;
+  p->cursor = cursor;
+  p->limit = limit;
+  const auto take = [&](uint64_t n, uint64_t* at) { return end - c >= n && (*at = c, c += n); };
+  if (page && !take(kPageNeed, &p->page)) return false;
+  p->record_bytes = record_bytes;
+  if (record_bytes != 0 && !take(kLine + lines(record_bytes), &p->record)) return false;
+  if (need > ZIM_SHM_POOL_CHUNK_SIZE) {  // a run of its own; the chunk stays in use
+    if (!take(need, &p->block)) return false;
+  } else if (p->limit - p->cursor >= need) {
+    p->block = p->cursor;
+    p->cursor += need;
+  } else {
+    // The rest of the current chunk is left unused. At the end of the pool a
+    // chunk may be shorter than usual, but it must hold this request.
+    const uint64_t len = end - c < ZIM_SHM_POOL_CHUNK_SIZE ? end - c : ZIM_SHM_POOL_CHUNK_SIZE;
+    if (len < need) return false;
+    p->block = c;
+    p->cursor = c + need;
+    p->limit = c += len;
+  }
+  p->carve = c;
+  return true;
+}
+
+void zim_sim::put_header(PoolHeader* hdr, uint64_t at, uint64_t size, uint32_t tag) {
+  BlockHeader& header = zim_sim::block_header_at(hdr, at);
+  put(header.size, size);
+  put(header.tag, zim_sim::block_tag(tag));  // the tag last: a walker that sees it sees the size
+  std::atomic<uint64_t>& word = zim_sim::start_word(hdr, hdr->size, at + kLine);
+  put(word, word.load(kRelaxed) | zim_sim::start_bit(at + kLine));
+}
+
+void zim_sim::arm(PoolHeader* hdr, uint64_t region_at, const Undo& u) {
+  zim_sim::UndoRecord& undo = hdr->undo;
+  put(undo.carve, hdr->carve.load(kRelaxed));
+  put(undo.region, region_at);
+  if (region_at != 0) {
+    const auto* region =
+        reinterpret_cast<const TableRegion*>(reinterpret_cast<const char*>(hdr) + region_at);
+    put(undo.cursor, region->cursor.load(kRelaxed));
+    put(undo.limit, region->limit.load(kRelaxed));
+    put(undo.bytes, region->bytes.load(kRelaxed));
+    put(undo.blocks, region->blocks.load(kRelaxed));
+    if (u.slot_layout) {
+      const auto* slot = reinterpret_cast<const IdSlot*>(region);
+      put_changed(undo.fingerprint, slot->fingerprint.load(kRelaxed));
+      put_changed(undo.layout, slot->layout.load(kRelaxed));
+    }
+  }
+  put(undo.block_header, u.block_header);
+  put_changed(undo.page_header, u.page_header);
+  put_changed(undo.record_header, u.record_header);
+  put_changed(undo.record_size, u.record_size);
+  put_changed(undo.block_bytes, u.block_bytes);
+  put_changed(undo.retired_header, u.retired_header);
+  put_changed(undo.move_count_at, u.move_count_at);
+  put_changed(undo.move_count, u.move_count);
+  put_changed(undo.span_end, u.span_end);
+  put_changed(undo.slot_layout, u.slot_layout ? 1 : 0);
+  put(undo.armed, 1);
+}
+
+void* zim_sim::calloc_block(uint32_t table_id, uint64_t size) {
+  if (size == 0) return nullptr;
+  PoolHeader* hdr = zim_sim::mapped_pool();
+  if (hdr == nullptr) hdr = zim_sim::map_default_pool();
+  if (hdr == nullptr || size > hdr->size) return nullptr;
+  // size <= hdr->size < 2^63: no overflow.
+  Request r{table_id, size, kLine + lines(size), nullptr, false};
+  std::shared_ptr<const ProgramLayouts> layouts;  // keeps r.note alive
+  if (table_id != ZIM_SHM_POOL_UNTYPED && !zim_sim::needs_no_note(table_id) &&
+      !zim_sim::note_of(table_id, &layouts, &r.note)) {
+    return nullptr;
+  }
+  // Asked before the pool's lock is taken, which attaching takes after the mapping's.
+  if (r.note != nullptr) r.owner = zim_sim::owned_pool_fd() >= 0;
+  uint64_t offset = 0;
+  std::string recorded;
+  Outcome outcome;
+  {
+    zim_sim::PoolLock lock(hdr);
+    outcome = allocate(hdr, r, &offset, &recorded);
+  }
+  if (outcome == Outcome::kOtherLayout) {
+    std::fprintf(stderr, "zim_memory: cannot make an object in pool %s: it holds objects of %s\n",
+                 printable(zim_shm_pool_name()).c_str(),
+                 layout_refusal(table_id, *r.note, recorded).c_str());
+    return nullptr;
+  }
+  if (outcome != Outcome::kDone) return nullptr;
+  if (r.note != nullptr) zim_sim::add_checked(table_id);
+  // No clearing needed: blocks are never reused and the segment was created
+  // zero-filled, so every byte handed out is still zero (I3).
+  return reinterpret_cast<char*>(hdr) + offset;
+}
+
+extern "C" ZIM_SIM_API void* zim_shm_table_pool_calloc(uint32_t table_id, uint64_t size) {
+  if (table_id > ZIM_SHM_POOL_MAX_TABLE_ID) return nullptr;
+  return zim_sim::calloc_block(table_id, size);
+}
+
+extern "C" ZIM_SIM_API uint64_t zim_shm_pool_table_bytes(uint32_t table_id) {
+  return table_stat(table_id, &TableRegion::bytes);
+}
+
+extern "C" ZIM_SIM_API uint64_t zim_shm_pool_table_blocks(uint32_t table_id) {
+  return table_stat(table_id, &TableRegion::blocks);
+}

@@ -1,0 +1,90 @@
+// SPDX-License-Identifier: Apache-2.0
+// The migration record (ZIM_SHM_POOL_MIGRATION) that PoolHeader::migration
+// names while a migration is under way: its words, and reading and checking
+// it and the blocks it names as hostile bytes of the pool
+// (migration_record.cpp). The migration (migration/) writes it; the allocator
+// asks it which layouts a migration under way converts to.
+#ifndef ZIM_SIM_SRC_RECORDS_MIGRATION_RECORD_HPP
+#define ZIM_SIM_SRC_RECORDS_MIGRATION_RECORD_HPP
+
+#include <zim/sim/shm_pool.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "segment/segment.hpp"
+
+namespace zim_sim {
+
+constexpr auto kRelaxed = std::memory_order_relaxed;  // under the pool's lock
+using Head = zim_shm_pool_migration_t;
+using TypeEntry = zim_shm_pool_migration_type_t;
+using Move = zim_shm_pool_move_t;
+static_assert(sizeof(Head) == 32 && sizeof(TypeEntry) == 48 && sizeof(Move) == 24,
+              "the record's words stay 8-byte aligned");
+static_assert(offsetof(Head, move_count) == 24, "the move count is one word");
+
+inline std::atomic<uint64_t>& word_at(const PoolHeader* hdr, uint64_t at) {
+  return *reinterpret_cast<std::atomic<uint64_t>*>(
+      reinterpret_cast<char*>(const_cast<PoolHeader*>(hdr)) + at);
+}
+
+// Two 32-bit fields that share a word, as the record lays them out.
+inline uint64_t pair_word(uint32_t first, uint32_t second) {
+  const uint32_t halves[2] = {first, second};
+  uint64_t word;
+  std::memcpy(&word, halves, sizeof word);
+  return word;
+}
+
+// The end of what the pool has carved, never past its start map.
+inline uint64_t carved_end(const PoolHeader* hdr) {
+  const uint64_t carve = hdr->carve.load(kRelaxed);
+  const uint64_t map = start_map_offset(hdr->size);
+  return carve < map ? carve : map;
+}
+
+// The header of a block of table_id (or record tag), live or retired, that
+// starts at `at` and ends before the carve point; null for none. Inline: each
+// conversion checks its old block.
+inline BlockHeader* block_of(const PoolHeader* hdr, uint64_t at, uint32_t table_id, bool* retired) {
+  const uint64_t end = carved_end(hdr);
+  if (at < ZIM_SHM_POOL_HEADER_SIZE + ZIM_SHM_POOL_BLOCK_HEADER_SIZE ||
+      at % ZIM_SHM_POOL_ALIGN != 0 || at >= end) {
+    return nullptr;
+  }
+  BlockHeader& header =
+      block_header_at(const_cast<PoolHeader*>(hdr), at - ZIM_SHM_POOL_BLOCK_HEADER_SIZE);
+  const uint64_t tag = header.tag.load(std::memory_order_acquire);
+  const uint64_t size = header.size.load(kRelaxed);
+  if (tag >> 32 != table_id || size == 0 || size > end - at) return nullptr;
+  *retired = static_cast<uint32_t>(tag) == kRetiredMagic;
+  return *retired || static_cast<uint32_t>(tag) == kBlockMagic ? &header : nullptr;
+}
+
+// The migration record that PoolHeader::migration names, as read and checked.
+struct Record {
+  uint64_t at = 0;  // its first byte; 0: no migration under way
+  uint32_t state = 0;
+  uint64_t carve = 0, move_capacity = 0;
+  std::vector<TypeEntry> types;
+  uint64_t moves = 0;  // the first move's offset
+  uint64_t count_at() const { return at + offsetof(Head, move_count); }
+  uint64_t move_at(uint64_t i) const { return moves + i * sizeof(Move); }
+};
+
+// Reads the record at `at`; false when no sound migration record lies there.
+bool read_record(const PoolHeader* hdr, uint64_t at, Record* r);
+Move move_of(const PoolHeader* hdr, const Record& r, uint64_t i);
+
+// Whether a process that owns the pool at hdr (locked) may make objects of
+// table_id with the layout of `fingerprint` although the pool records another
+// layout of it: while a migration converts the id's objects to that layout.
+bool migration_takes(const PoolHeader* hdr, uint32_t table_id, uint64_t fingerprint);
+
+}  // namespace zim_sim
+
+#endif  // ZIM_SIM_SRC_RECORDS_MIGRATION_RECORD_HPP
