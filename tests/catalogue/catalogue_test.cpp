@@ -37,7 +37,7 @@ TEST(Catalogue, AgreesWithTheReference) {
       const cat::FieldItem& f = t.fields[i];
       if (f.kind == cat::ItemKind::kInline) continue;
       const bool per_npu = f.kind == cat::ItemKind::kPerNpuArray;
-      arrays.push_back({f.offset, f.flag_at, f.width, per_npu});
+      arrays.push_back({per_npu, f.offset, f.flag_at, f.width});
       (per_npu ? p : q) += f.width + 1;
     }
     EXPECT_EQ(arrays, r.arrays);

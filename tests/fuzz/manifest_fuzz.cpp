@@ -14,6 +14,7 @@
 
 #include "definition_model.hpp"
 #include "codec/fingerprint.hpp"
+#include "codec/layout_record.hpp"
 #include "gen/manifest/compat.hpp"
 #include "gen/manifest/manifest.hpp"
 #include "codec/record_difference.hpp"

@@ -60,7 +60,7 @@ TEST(LayoutConstants, MatchTheAllocatorTheDataCopyAndTheReference) {
     std::set<uint32_t> pointer_bytes;
     for (size_t i = 0; i < t.arrays.size(); ++i) {
       const ArrayConstants& a = k.arrays[i];
-      EXPECT_EQ((RefArray{a.ptr, a.flags_ptr, a.elem_size, a.kind == ZIM_ARRAY_PER_NPU}),
+      EXPECT_EQ((RefArray{a.kind == ZIM_ARRAY_PER_NPU, a.ptr, a.flags_ptr, a.elem_size}),
                 t.arrays[i]);
       for (uint32_t j = 0; j < 8; ++j) pointer_bytes.insert({a.ptr + j, a.flags_ptr + j});
     }

@@ -11,11 +11,12 @@
 
 namespace zim_test {
 
+// One array field: its kind (N elements, else count), then its bytes.
 struct RefArray {
+  bool per_npu = false;
   uint32_t data_ptr = 0;
   uint32_t flag_ptr = 0;
   uint32_t elem_size = 0;
-  bool per_npu = false;
   bool operator==(const RefArray& o) const {
     return data_ptr == o.data_ptr && flag_ptr == o.flag_ptr && elem_size == o.elem_size &&
            per_npu == o.per_npu;

@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "codec/layout_record.hpp"
 #include "command_line.hpp"
 #include "decode.hpp"
 #include "gen/cli/command_line.hpp"
-#include "codec/layout_record.hpp"
 #include "gen/load/catalogue_loader.hpp"
 #include "object_bytes.hpp"
 #include "pool.hpp"
@@ -47,9 +47,8 @@ std::optional<std::vector<TypeLayout>> read_catalogue(const fs::path& path,
   const std::optional<std::string> text = tablegen::read_manifest_file(path, diags);
   if (!text) return std::nullopt;
   const std::string name = path.string();
-  return zim_codec::read_layouts(name, *text, [&](int line, const std::string& message) {
-    diags.error(name, line, message);
-  });
+  return zim_codec::read_layouts(
+      name, *text, [&](int line, const std::string& message) { diags.error(name, line, message); });
 }
 
 // A manifest may have been edited by hand: every fact the tool reads through

@@ -248,8 +248,8 @@ void put_catalogue(Json& entry, const RecordedLayout& r, const std::vector<TypeL
     entry["catalogue"] = "same";
   } else {
     entry["catalogue"] = "differs";
-    const std::string first = zim_codec::first_breaking_difference(zim_codec::layout_record(r.layout),
-                                                                  zim_codec::layout_record(*own));
+    const std::string first = zim_codec::first_breaking_difference(
+        zim_codec::layout_record(r.layout), zim_codec::layout_record(*own));
     difference = first.empty() ? "the layout records differ" : first;
   }
   entry["difference"] = std::move(difference);

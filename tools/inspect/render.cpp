@@ -13,7 +13,9 @@
 
 namespace zim_inspect {
 
-std::string printable(std::string_view text) { return zim_codec::printable(text, size_t{16} << 20); }
+std::string printable(std::string_view text) {
+  return zim_codec::printable(text, size_t{16} << 20);
+}
 
 namespace {
 

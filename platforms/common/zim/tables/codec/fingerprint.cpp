@@ -59,4 +59,14 @@ std::string fingerprint_hex(uint64_t fingerprint) {
   return out;
 }
 
+std::optional<uint64_t> read_fingerprint_hex(std::string_view text) {
+  if (text.size() != 16 || text.find_first_not_of("0123456789abcdef") != std::string_view::npos) {
+    return std::nullopt;
+  }
+  uint64_t value = 0;
+  for (const char c : text)
+    value = value << 4 | static_cast<uint64_t>(c <= '9' ? c - '0' : c - 'a' + 10);
+  return value;
+}
+
 }  // namespace zim_codec

@@ -7,7 +7,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "codec/model.hpp"
 
@@ -27,5 +29,9 @@ uint64_t layout_fingerprint(const TypeLayout& type);
 
 // A fingerprint as 16 lower-case hex digits.
 std::string fingerprint_hex(uint64_t fingerprint);
+
+// The fingerprint that 16 lower-case hex digits spell; nothing for any other
+// text.
+std::optional<uint64_t> read_fingerprint_hex(std::string_view text);
 
 }  // namespace zim_codec

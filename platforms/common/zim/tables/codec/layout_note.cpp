@@ -15,9 +15,9 @@ std::optional<LayoutNote> read_layout_note(const unsigned char* desc, uint64_t s
       note.text_size > size - sizeof note) {
     return std::nullopt;
   }
-  return LayoutNote{note.table_id, uint64_t{note.fingerprint_hi} << 32 | note.fingerprint_lo,
-                    std::string_view(reinterpret_cast<const char*>(desc) + sizeof note,
-                                     note.text_size)};
+  return LayoutNote{
+      note.table_id, uint64_t{note.fingerprint_hi} << 32 | note.fingerprint_lo,
+      std::string_view(reinterpret_cast<const char*>(desc) + sizeof note, note.text_size)};
 }
 
 }  // namespace zim_codec

@@ -21,15 +21,9 @@ namespace zim_codec {
 namespace {
 
 using Key = RecordKey;
-using W = ManifestWords;
+using W = RecordWords;
 
 std::string num(uint64_t v) { return std::to_string(v); }
-
-constexpr const char* kKeyText[] = {
-    "type",           "fingerprint", "class", "fixed_size",  "count_param", "size_check",
-    "obj_flags_bit5", "header",      "field", "npd_present", "dynamic",     "check fix_ptrs",
-    "check size_ptr", "check alloc", "wisp",  "type"};
-static_assert(std::size(kKeyText) == static_cast<size_t>(RecordKey::kDone) + 1);
 
 std::string field_line(const FieldLayout& f) {
   const std::string name =
@@ -42,22 +36,13 @@ std::string field_line(const FieldLayout& f) {
          " elem " + num(f.width) + " flag_ptr " + num(f.flag_at) + name + "\n";
 }
 
-// The key of a line's words, or nothing for an unknown one.
-std::optional<Key> key_of(const std::vector<std::string>& words) {
-  const std::string& w = words[0];
-  if (w == "check") {
-    if (words.size() < 2) return std::nullopt;
-    if (words[1] == "fix_ptrs") return Key::kCheckFixPtrs;
-    if (words[1] == "size_ptr") return Key::kCheckSizePtr;
-    if (words[1] == "alloc") return Key::kCheckAlloc;
-    return std::nullopt;
-  }
-  if (w == "field" || w == "array") return Key::kField;
-  for (int k = 0; k <= static_cast<int>(Key::kWisp); ++k) {
-    if (w == kKeyText[k]) return static_cast<Key>(k);
-  }
-  return std::nullopt;
-}
+// The record being read: what its lines stated so far, the line it expects
+// next, and whether a line was reported (the rest of it is then skipped).
+struct Current {
+  StatedRecord stated;
+  Key next = Key::kFingerprint;
+  bool broken = false;
+};
 
 // Reads records strictly: it is generated text, so every line must be what
 // the writer puts, in its order, with every number bounded as a
@@ -80,13 +65,6 @@ class RecordLines {
   }
 
  private:
-  // The record being read, with what is not its layout's.
-  struct Current {
-    StatedRecord stated;
-    Key next = Key::kFingerprint;
-    bool broken = false;  // a line was reported; the rest of the record is skipped
-  };
-
   void fail(int line, const std::string& message) {
     report_(line, message);
     if (current_) current_->broken = true;
@@ -151,10 +129,7 @@ class RecordLines {
       case Key::kClass:
         return parse_class(line, words);
       case Key::kFixedSize:
-        t.lines.fixed_size = line;
-        if (!words_.pattern(line, words, {W::value(kMaxFixedSize, "fixed size")}, v)) return false;
-        t.fixed_size = v[0];
-        return true;
+        return parse_offset(line, words, "fixed size", t.lines.fixed_size, t.fixed_size);
       case Key::kCountField:
         t.lines.count_field = line;
         if (words.size() == 2 && words[1] == "off") return true;
@@ -172,12 +147,7 @@ class RecordLines {
       case Key::kField:
         return parse_field(line, words);
       case Key::kNpdPresent:
-        t.lines.npd_present = line;
-        if (!words_.pattern(line, words, {W::value(kMaxFixedSize, "npd_present offset")}, v)) {
-          return false;
-        }
-        t.npd_present = v[0];
-        return true;
+        return parse_offset(line, words, "npd_present offset", t.lines.npd_present, t.npd_present);
       case Key::kDynamic:
         return parse_dynamic(line, words);
       case Key::kCheckFixPtrs:
@@ -190,23 +160,25 @@ class RecordLines {
     return true;
   }
 
+  // "KEY OFFSET": one offset within the largest fixed part, and its line.
+  bool parse_offset(int line, const std::vector<std::string>& words, const char* what,
+                    int& fact_line, uint32_t& out) {
+    fact_line = line;
+    std::vector<uint32_t> v;
+    if (!words_.pattern(line, words, {W::value(kMaxFixedSize, what)}, v)) return false;
+    out = v[0];
+    return true;
+  }
+
   // "fingerprint HEX16", checked against the record's layout once judged.
   bool parse_fingerprint(int line, const std::vector<std::string>& words) {
     StatedRecord& r = current_->stated;
     r.fingerprint_line = line;
-    const bool hex = words.size() == 2 && words[1].size() == 16 &&
-                     words[1].find_first_not_of("0123456789abcdef") == std::string::npos;
-    if (!hex) {
+    if (words.size() == 2) r.fingerprint = read_fingerprint_hex(words[1]);
+    if (!r.fingerprint)
       fail(line, "malformed 'fingerprint' line: expected 16 lower-case hex digits");
-      return false;
-    }
-    uint64_t value = 0;
-    for (const char c : words[1]) value = value << 4 | static_cast<uint64_t>(hex_digit(c));
-    r.fingerprint = value;
-    return true;
+    return r.fingerprint.has_value();
   }
-
-  static int hex_digit(char c) { return c <= '9' ? c - '0' : c - 'a' + 10; }
 
   bool parse_class(int line, const std::vector<std::string>& words) {
     TypeLayout& t = current_->stated.layout;
@@ -326,9 +298,7 @@ class RecordLines {
     StatedRecord& r = current_->stated;
     const int which = static_cast<int>(key) - static_cast<int>(Key::kCheckFixPtrs);
     CheckSites& checks = r.layout.checks;
-    CheckSite& site = which == 0   ? checks.fix_ptrs
-                      : which == 1 ? checks.size_ptr
-                                   : checks.alloc;
+    CheckSite& site = which == 0 ? checks.fix_ptrs : which == 1 ? checks.size_ptr : checks.alloc;
     r.check_lines[which] = line;
     r.layout.lines.checks = line;
     if (words.size() == 3 && words[2] == "none") return true;
@@ -364,8 +334,8 @@ class RecordLines {
     if (r.broken) return;
     if (r.next != Key::kDone) {
       const Key missing = r.next == Key::kFingerprint ? Key::kClass : r.next;
-      fail(r.stated.layout.lines.table, "type " + quote(r.stated.layout.name) + " ends before its '" +
-                                            key_text(missing) + "' line");
+      fail(r.stated.layout.lines.table, "type " + quote(r.stated.layout.name) +
+                                            " ends before its '" + key_text(missing) + "' line");
       return;
     }
     const uint32_t id = r.stated.layout.table_id;
@@ -381,137 +351,45 @@ class RecordLines {
   std::optional<Current> current_;
   std::optional<uint32_t> last_taken_id_;
   size_t taken_ = 0;
-  ManifestWords words_{[this](int line, const std::string& message) { fail(line, message); }};
+  RecordWords words_{[this](int line, const std::string& message) { fail(line, message); }};
 };
-
-std::vector<FieldItem> field_items(const std::vector<FieldLayout>& fields) {
-  return std::vector<FieldItem>(fields.begin(), fields.end());
-}
 
 }  // namespace
 
 std::string layout_record(const TypeLayout& t) {
-  std::string out = "type " + num(t.table_id) + " " + t.name + "\n";
-  out += "  fingerprint " + fingerprint_hex(layout_fingerprint(t)) + "\n";
-  out += std::string("  class ") + class_keyword(t.type_class) + "\n";
-  out += "  fixed_size " + num(t.fixed_size) + "\n";
-  out += "  count_param " + (t.count_field ? "on " + num(*t.count_field) : "off") + "\n";
-  out += std::string("  size_check ") + (t.size_check ? "on" : "off") + "\n";
-  out += std::string("  obj_flags_bit5 ") + (t.sets_obj_flags_bit5 ? "set" : "clear") + "\n";
-  out += "  header";
-  for (const HeaderField& h : t.header) out += " " + item_text(h);
-  out += "\n";
+  // "  KEY VALUE...": a line of the record after its first, the value with
+  // its leading space.
+  const auto line = [](Key key, const std::string& value) {
+    return std::string("  ") + key_text(key) + value + "\n";
+  };
+  std::string header, dynamic, wisp;
+  for (const HeaderField& h : t.header) header += " " + item_text(h);
+  for (const uint32_t at : t.dynamic) dynamic += " " + num(at);
+  for (const uint32_t w : t.wisp) wisp += " " + num(w);
+  std::string out = key_text(Key::kType) + (" " + num(t.table_id) + " " + t.name + "\n");
+  out += line(Key::kFingerprint, " " + fingerprint_hex(layout_fingerprint(t)));
+  out += line(Key::kClass, std::string(" ") + class_keyword(t.type_class));
+  out += line(Key::kFixedSize, " " + num(t.fixed_size));
+  out += line(Key::kCountField, t.count_field ? " on " + num(*t.count_field) : " off");
+  out += line(Key::kSizeCheck, t.size_check ? " on" : " off");
+  out += line(Key::kObjFlagsBit5, t.sets_obj_flags_bit5 ? " set" : " clear");
+  out += line(Key::kHeader, header);
   for (const FieldLayout& f : t.fields) out += field_line(f);
-  out += "  npd_present " + num(t.npd_present) + "\n";
-  out += "  dynamic";
-  for (const uint32_t at : t.dynamic) out += " " + num(at);
-  out += t.dynamic.empty() ? " none\n" : "\n";
-  out += "  check fix_ptrs " + check_text(t.checks.fix_ptrs) + "\n";
-  out += "  check size_ptr " + check_text(t.checks.size_ptr) + "\n";
-  out += "  check alloc " + check_text(t.checks.alloc) + "\n";
-  out += "  wisp";
-  for (const uint32_t w : t.wisp) out += " " + num(w);
-  return out + "\n";
+  out += line(Key::kNpdPresent, " " + num(t.npd_present));
+  out += line(Key::kDynamic, dynamic.empty() ? " none" : dynamic);
+  out += line(Key::kCheckFixPtrs, " " + check_text(t.checks.fix_ptrs));
+  out += line(Key::kCheckSizePtr, " " + check_text(t.checks.size_ptr));
+  out += line(Key::kCheckAlloc, " " + check_text(t.checks.alloc));
+  return out + line(Key::kWisp, wisp);
 }
 
 std::string check_text(const CheckSite& site) {
   return site.line == 0 ? std::string("none") : num(site.line) + " \"" + site.prototype + "\"";
 }
 
-const char* key_text(RecordKey key) { return kKeyText[static_cast<int>(key)]; }
-
 size_t read_record_lines(const std::string& path, std::string_view text, const Report& fail,
                          const RecordJudge& judge) {
   return RecordLines(path, fail, judge).run(text);
-}
-
-void check_stated_placement(const StatedRecord& record, const Report& fail) {
-  const TypeLayout& t = record.layout;
-  const FlagPlacement flags = place_flags(field_items(t.fields));
-  std::vector<uint32_t> dynamic;
-  for (size_t i = 0; i < t.fields.size(); ++i) {
-    const FieldLayout& f = t.fields[i];
-    if (f.is_array()) dynamic.push_back(f.offset);
-    if (f.flag_at == flags.item_flag_at[i]) continue;
-    fail(f.line, std::string(f.is_array() ? "the flag pointer of this array"
-                                          : "the presence flags of this field") +
-                     " must be at " + num(flags.item_flag_at[i]) + ", not " + num(f.flag_at));
-  }
-  if (t.npd_present != flags.npd_present) {
-    fail(t.lines.npd_present, "npd_present must be at " + num(flags.npd_present) +
-                                  ", the first byte after the presence flags, not " +
-                                  num(t.npd_present));
-  }
-  if (t.dynamic != dynamic) {
-    std::string expected;
-    for (uint32_t a : dynamic) expected += " " + num(a);
-    fail(record.dynamic_line, "'dynamic' must list the data pointers in field order:" +
-                                  (expected.empty() ? std::string(" none") : expected));
-  }
-}
-
-bool judge_record(StatedRecord& record, const Report& fail) {
-  bool holds = true;
-  const Report judged = [&](int line, const std::string& message) {
-    holds = false;
-    fail(line, message);
-  };
-  TypeLayout& t = record.layout;
-  const std::vector<FieldItem> items = field_items(t.fields);
-  t.flags_at = static_cast<uint32_t>(std::min<uint64_t>(place_flags(items).flags_start, UINT32_MAX));
-  t.lines.flags_at = t.fields.empty() ? t.lines.table : t.fields.back().line;
-  if (!check_type_name(t, judged)) return false;
-  check_layout_rules(t, items, judged);
-  check_field_names(items, judged);
-  if (!holds) return false;
-  check_stated_placement(record, judged);
-  const uint64_t fingerprint = layout_fingerprint(t);
-  if (record.fingerprint && *record.fingerprint != fingerprint) {
-    judged(record.fingerprint_line, "fingerprint " + fingerprint_hex(*record.fingerprint) +
-                                        " is not the layout's, " + fingerprint_hex(fingerprint));
-  }
-  t.lines.flags_at = 0;
-  return holds;
-}
-
-std::optional<std::vector<TypeLayout>> read_layouts(const std::string& path,
-                                                    std::string_view text, const Report& fail) {
-  bool failed = false;
-  const Report report = [&](int line, const std::string& message) {
-    failed = true;
-    fail(line, message);
-  };
-  std::vector<TypeLayout> layouts;
-  std::set<std::string> names;
-  const size_t taken = read_record_lines(path, text, report, [&](StatedRecord&& record) {
-    if (!judge_record(record, report)) return false;
-    TypeLayout& t = record.layout;
-    if (!layouts.empty() && layouts.back().table_id == t.table_id) {
-      report(t.lines.id, "duplicate table id " + num(t.table_id));
-      return false;
-    }
-    if (!names.insert(t.name).second) {
-      report(t.lines.table, "duplicate type name " + quote(t.name));
-      return false;
-    }
-    layouts.push_back(std::move(t));
-    return true;
-  });
-  if (taken == 0 && !failed) report(1, "no 'type' records: not a layout manifest");
-  if (failed) return std::nullopt;
-  return layouts;
-}
-
-std::optional<TypeLayout> read_layout_record(std::string_view text, std::string* why,
-                                             const std::string& name) {
-  std::string first;
-  const Report fail = [&](int line, const std::string& message) {
-    if (first.empty()) first = message_line(name, line, "error", message);
-  };
-  std::optional<std::vector<TypeLayout>> layouts = read_layouts(name, text, fail);
-  if (layouts && layouts->size() == 1) return std::move(layouts->front());
-  if (why) *why = first;
-  return std::nullopt;
 }
 
 }  // namespace zim_codec

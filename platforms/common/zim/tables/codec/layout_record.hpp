@@ -34,29 +34,6 @@ std::string layout_record(const TypeLayout& type);
 // quoted prototype.
 std::string check_text(const CheckSite& site);
 
-// The lines of a record in their order; field and array lines repeat.
-enum class RecordKey {
-  kType,
-  kFingerprint,  // optional: older manifests have none
-  kClass,
-  kFixedSize,
-  kCountField,
-  kSizeCheck,
-  kObjFlagsBit5,
-  kHeader,
-  kField,
-  kNpdPresent,
-  kDynamic,
-  kCheckFixPtrs,
-  kCheckSizePtr,
-  kCheckAlloc,
-  kWisp,
-  kDone
-};
-
-// The key a line starts with, as an error message names it.
-const char* key_text(RecordKey key);
-
 // One record as its lines state it: the facts and fields (each field with
 // the flag position its line states) in `layout`, with the line of each fact;
 // `layout.checks` as stated. What follows from the fields is not yet judged.
@@ -88,8 +65,8 @@ bool judge_record(StatedRecord& record, const Report& fail);
 
 // The layouts of a manifest's text, each judged by judge_record, in
 // table-id order with no id or name twice; nothing after a report.
-std::optional<std::vector<TypeLayout>> read_layouts(const std::string& path,
-                                                    std::string_view text, const Report& fail);
+std::optional<std::vector<TypeLayout>> read_layouts(const std::string& path, std::string_view text,
+                                                    const Report& fail);
 
 // The layout of one layout record (a record without preamble); nothing when
 // the text is not one, with the first report in *why, "NAME:LINE: error:

@@ -70,7 +70,7 @@ class LayoutChecker {
           [&](const HeaderField& f) { return f.offset == *facts_.count_field && f.width == 4; });
       if (!in_header) {
         fail_(facts_.lines.count_field, "count field " + num(*facts_.count_field) +
-                                          " must be a 4-byte field of the type header");
+                                            " must be a 4-byte field of the type header");
       }
     }
     return end;
@@ -109,18 +109,19 @@ class LayoutChecker {
     const FlagPlacement flags = place_flags(fields_);
     if (facts_.flags_at != flags.flags_start) {
       fail_(facts_.lines.flags_at, "presence-flag area must start at " + num(flags.flags_start) +
-                                     ", the first byte after the last data field, not " +
-                                     num(facts_.flags_at));
+                                       ", the first byte after the last data field, not " +
+                                       num(facts_.flags_at));
       return;
     }
     if (facts_.fixed_size != flags.fixed_size) {
       fail_(facts_.lines.fixed_size, "fixed size must be " + num(flags.fixed_size) +
-                                       ", the smallest multiple of 8 above npd_present at " +
-                                       num(flags.npd_present) + ", not " + num(facts_.fixed_size));
+                                         ", the smallest multiple of 8 above npd_present at " +
+                                         num(flags.npd_present) + ", not " +
+                                         num(facts_.fixed_size));
     }
     if (flags.fixed_size > kMaxFixedSize) {
       fail_(facts_.lines.fixed_size, "the presence flags end beyond the largest fixed part of " +
-                                       num(kMaxFixedSize) + " bytes");
+                                         num(kMaxFixedSize) + " bytes");
     }
   }
 

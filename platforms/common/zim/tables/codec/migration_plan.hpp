@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "codec/model.hpp"
 #include "codec/field_pairing.hpp"
+#include "codec/model.hpp"
 
 namespace zim_codec {
 

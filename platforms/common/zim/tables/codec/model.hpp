@@ -37,7 +37,7 @@ inline const char* class_keyword(TypeClass c) {
 
 // A data field as its definition writes it.
 struct FieldItem : FieldShape {
-  std::string name;  // optional; unnamed fields are known by their number
+  std::string name;   // optional; unnamed fields are known by their number
   std::string was{};  // the name the field had before, for migrating objects; needs a name
   int line = 0;
   // False for an item written without "off:": layout resolution places it.

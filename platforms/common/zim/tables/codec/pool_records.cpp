@@ -26,8 +26,7 @@ std::string num(uint64_t v) { return std::to_string(v); }
 bool config_entries_fit(const zim_shm_pool_config_t& head, uint64_t size,
                         std::string* problem) noexcept {
   const uint64_t count = head.entry_count;
-  if (size >= sizeof head &&
-      count <= (size - sizeof head) / sizeof(zim_shm_pool_config_entry_t)) {
+  if (size >= sizeof head && count <= (size - sizeof head) / sizeof(zim_shm_pool_config_entry_t)) {
     return true;
   }
   return refuse(problem, [&] {

@@ -16,7 +16,8 @@ std::string first_breaking_difference(std::string_view older, std::string_view n
     auto new_layout = old_layout ? read_layout_record(newer, &why, "newer record") : std::nullopt;
     if (!old_layout || !new_layout) {
       const char* name = old_layout ? "newer record" : "older record";
-      return "layout record unreadable: " + (why.empty() ? name + std::string(": more than one type") : why);
+      return "layout record unreadable: " +
+             (why.empty() ? name + std::string(": more than one type") : why);
     }
     for (const CompatLine& line : compat_lines({*old_layout}, {*new_layout})) {
       if (line.breaking) return line.text;

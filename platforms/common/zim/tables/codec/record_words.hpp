@@ -1,13 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
-// The strict reading of the words of one manifest line: the manifest is
-// generated text, so a number is plain decimal within its bound and fixed
-// words stand where the generator writes them. Every failure is reported
-// through the reader's own report, at the line.
+// The words of a layout record's lines: the key each line starts with, and
+// their strict reading. A record is generated text, so a number is plain
+// decimal within its bound and fixed words stand where the writer puts them.
+// Every failure is reported through the reader's own report, at the line.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -15,14 +16,60 @@
 
 #include "codec/decimal.hpp"
 #include "codec/printable.hpp"
+#include "codec/report.hpp"
 #include "codec/words.hpp"
 
 namespace zim_codec {
 
-class ManifestWords {
+// The lines of a record in their order; field and array lines repeat.
+enum class RecordKey {
+  kType,
+  kFingerprint,  // optional: older manifests have none
+  kClass,
+  kFixedSize,
+  kCountField,
+  kSizeCheck,
+  kObjFlagsBit5,
+  kHeader,
+  kField,
+  kNpdPresent,
+  kDynamic,
+  kCheckFixPtrs,
+  kCheckSizePtr,
+  kCheckAlloc,
+  kWisp,
+  kDone
+};
+
+// The key of each line, as the writer spells it and an error message names it.
+inline constexpr const char* kKeyText[] = {
+    "type",           "fingerprint", "class", "fixed_size",  "count_param", "size_check",
+    "obj_flags_bit5", "header",      "field", "npd_present", "dynamic",     "check fix_ptrs",
+    "check size_ptr", "check alloc", "wisp",  "type"};
+static_assert(sizeof kKeyText / sizeof kKeyText[0] == static_cast<size_t>(RecordKey::kDone) + 1);
+
+inline const char* key_text(RecordKey key) { return kKeyText[static_cast<int>(key)]; }
+
+// The key of a line's words, or nothing for an unknown one.
+inline std::optional<RecordKey> key_of(const std::vector<std::string>& words) {
+  const std::string& w = words[0];
+  if (w == "check") {
+    if (words.size() < 2) return std::nullopt;
+    if (words[1] == "fix_ptrs") return RecordKey::kCheckFixPtrs;
+    if (words[1] == "size_ptr") return RecordKey::kCheckSizePtr;
+    if (words[1] == "alloc") return RecordKey::kCheckAlloc;
+    return std::nullopt;
+  }
+  if (w == "field" || w == "array") return RecordKey::kField;
+  for (int k = 0; k <= static_cast<int>(RecordKey::kWisp); ++k) {
+    if (w == kKeyText[k]) return static_cast<RecordKey>(k);
+  }
+  return std::nullopt;
+}
+
+class RecordWords {
  public:
-  using Report = std::function<void(int line, const std::string& message)>;
-  explicit ManifestWords(Report fail) : fail_(std::move(fail)) {}
+  explicit RecordWords(Report fail) : fail_(std::move(fail)) {}
 
   // A manifest is ASCII text; any other byte outside a comment is damage.
   bool plain_text(int line, std::string_view text) const {

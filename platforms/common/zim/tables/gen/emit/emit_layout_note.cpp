@@ -7,9 +7,9 @@
 #include <string_view>
 #include <vector>
 
-#include "gen/emit/template.hpp"
 #include "codec/fingerprint.hpp"
 #include "codec/layout_record.hpp"
+#include "gen/emit/template.hpp"
 
 namespace tablegen {
 namespace {

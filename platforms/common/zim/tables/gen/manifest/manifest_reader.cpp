@@ -23,9 +23,8 @@ class ManifestReader {
 
   std::optional<std::vector<TypeLayout>> run(std::string_view text) {
     const size_t errors_before = diags_.error_count();
-    const size_t taken = read_record_lines(path_, text, fail_, [this](StatedRecord&& record) {
-      return take(std::move(record));
-    });
+    const size_t taken = read_record_lines(
+        path_, text, fail_, [this](StatedRecord&& record) { return take(std::move(record)); });
     if (taken == 0 && diags_.error_count() == errors_before) {
       fail_(1, "no 'type' records: not a layout manifest");
     }
