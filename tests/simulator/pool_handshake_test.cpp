@@ -188,13 +188,8 @@ TEST_F(ShmPoolTest, EveryDamagedRecordRefusesTheAttachWithAMessage) {
   } cases[] = {
       {"config entries past its block", PROBE_PLAIN, [&] { config->entry_count = 1u << 30; },
        [&] { config->entry_count = 0; }, EINVAL, "configuration record"},
-      {"config ids descending", PROBE_PLAIN,
-       [&] {
-         config->entry_count = 2;
-         config->entries[0] = {7, 16};
-         config->entries[1] = {3, 16};
-       },
-       [&] { config->entry_count = 0; }, EINVAL, "configuration record"},
+      {"config record elsewhere", PROBE_PLAIN, [&] { hdr->config = hdr->config.load() + 8; },
+       [&] { hdr->config = hdr->config.load() - 8; }, EINVAL, "configuration record"},
       {"layout text past its block", PROBE_B, [&] { record->text_size += 1u << 20; },
        [&] { record->text_size -= 1u << 20; }, EPROTO, "of another layout"},
       {"layout text unreadable", PROBE_B, [&] { text("  class ", "  clazz "); },

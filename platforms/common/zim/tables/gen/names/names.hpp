@@ -81,6 +81,6 @@ const char* reserved_word(const std::string& id);
 // list against the headers.
 inline constexpr const char* kLibraryHeaders[] = {"accessors", "all_tables",  "catalogue_size",
                                                   "export",    "layout_note", "migration",
-                                                  "platform",  "table_object"};
+                                                  "platform",  "table_id",    "table_object"};
 
 }  // namespace tablegen
