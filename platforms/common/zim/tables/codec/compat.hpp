@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 // Compares two catalogues type by type for processes that share objects: one
-// line per difference, "path:line: compatible: ...", "path:line: breaking,
-// migrated: ..." (a migration of the objects carries it) or "path:line:
-// breaking, not migrated: ..." (the text ends with the rule it breaks), at the
-// line of the newer catalogue (or of the older one for a type that is gone).
+// line per difference, compatible, breaking and migrated (a migration of the
+// objects carries it) or breaking and not migrated (the text ends with the
+// rule it breaks), at the line of the newer catalogue (or of the older one
+// for a type that is gone). --compat prints the lines; the pool's handshake
+// names the first breaking one (record_difference.hpp).
 #pragma once
 
 #include <string>

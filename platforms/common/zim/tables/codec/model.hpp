@@ -128,9 +128,12 @@ struct TypeLayout : TypeFacts {
   // What follows from the facts.
   uint32_t npd_present = 0;          // the byte after the presence flags
   std::vector<uint32_t> dynamic;     // data pointers, in the order arrays fill the dynamic area
-  std::vector<DataStep> data_steps;  // the data copy and the pointer layout
   CheckSites checks;
-  std::string unit_path;  // the path the unit's reports name
+
+  // What only the generator plans for its units; empty in a layout the
+  // runtime reads from a record.
+  std::vector<DataStep> data_steps;  // the data copy and the pointer layout
+  std::string unit_path;             // the path the unit's reports name
 
   // A definition's canonical form (emit_definition), filled by the loader
   // for --compat to tell an edit of comments from no change; empty for a
