@@ -22,4 +22,9 @@ FlagPlacement place_flags(const std::vector<FieldItem>& fields) {
   return placement;
 }
 
+void complete_flag_area(TypeFacts& facts, const std::vector<FieldItem>& fields) {
+  facts.flags_at = static_cast<uint32_t>(place_flags(fields).flags_start);
+  facts.lines.flags_at = fields.empty() ? facts.lines.table : fields.back().line;
+}
+
 }  // namespace zim_codec

@@ -25,4 +25,10 @@ inline constexpr uint64_t round_up(uint64_t value, uint64_t alignment) {
 
 FlagPlacement place_flags(const std::vector<FieldItem>& fields);
 
+// What a layout record leaves out because its fields give it: the first byte
+// of the flag area, and the line the rules on that area report at (the last
+// field's, or the type's for a type without fields). Unbounded fields wrap
+// the byte; the layout rules refuse them anyway.
+void complete_flag_area(TypeFacts& facts, const std::vector<FieldItem>& fields);
+
 }  // namespace zim_codec

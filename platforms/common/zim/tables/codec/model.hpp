@@ -126,8 +126,8 @@ struct TypeLayout : TypeFacts {
   std::vector<FieldLayout> fields;  // layout order, with their flags placed
 
   // What follows from the facts.
-  uint32_t npd_present = 0;          // the byte after the presence flags
-  std::vector<uint32_t> dynamic;     // data pointers, in the order arrays fill the dynamic area
+  uint32_t npd_present = 0;       // the byte after the presence flags
+  std::vector<uint32_t> dynamic;  // data pointers, in the order arrays fill the dynamic area
   CheckSites checks;
 
   // What only the generator plans for its units; empty in a layout the

@@ -55,9 +55,7 @@ bool judge_record(StatedRecord& record, const Report& fail) {
   };
   TypeLayout& t = record.layout;
   const std::vector<FieldItem> items = field_items(t.fields);
-  t.flags_at =
-      static_cast<uint32_t>(std::min<uint64_t>(place_flags(items).flags_start, UINT32_MAX));
-  t.lines.flags_at = t.fields.empty() ? t.lines.table : t.fields.back().line;
+  complete_flag_area(t, items);
   if (!check_type_name(t, judged)) return false;
   check_layout_rules(t, items, judged);
   check_field_names(items, judged);
@@ -68,7 +66,6 @@ bool judge_record(StatedRecord& record, const Report& fail) {
     judged(record.fingerprint_line, "fingerprint " + fingerprint_hex(*record.fingerprint) +
                                         " is not the layout's, " + fingerprint_hex(fingerprint));
   }
-  t.lines.flags_at = 0;
   return holds;
 }
 

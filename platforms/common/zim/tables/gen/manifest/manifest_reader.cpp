@@ -44,8 +44,7 @@ class ManifestReader {
     static_cast<TypeFacts&>(def) = record.layout;
     def.fields.assign(record.layout.fields.begin(), record.layout.fields.end());
     def.file_name = definition_file_name(def.table_id, def.name);
-    def.flags_at = static_cast<uint32_t>(place_flags(def.fields).flags_start);
-    def.lines.flags_at = def.fields.empty() ? def.lines.table : def.fields.back().line;
+    complete_flag_area(def, def.fields);
     return def;
   }
 
