@@ -1,6 +1,8 @@
 # SPDX-License-Identifier: Apache-2.0
-# zim_tables_add_library(<target> DEFINITIONS <dir> [OUTPUT_DIR <dir>] [PLATFORM <target>...]
-#                        [ALLOW_PLATFORM_NAMES] [VERSION_OF <library>] [INSTALL])
+# zim_tables_add_library(<target> DEFINITIONS <dir> VERSION <major.minor.patch>
+#                        [BASELINE <dir>/layout-<version>.manifest] [OUTPUT_DIR <dir>]
+#                        [PLATFORM <target>...] [ALLOW_PLATFORM_NAMES]
+#                        [VERSION_OF <library>] [INSTALL])
 #
 # Builds the shared library <target> from a folder of table type definitions
 # (<dir>/NNN_<type>.tdef, ids contiguous from the first file's number) with
@@ -24,6 +26,15 @@
 # of another layout), built for programs that link one version only, such as
 # a server and its successor that adopts the old one's pool.
 #
+# VERSION is the catalogue's release: the library is lib<target>.so.<major>
+# (its SONAME), so that the libraries of several major versions install side
+# by side and a program keeps loading the major it was built against. A
+# layout change that breaks the programs of a release needs a new major
+# version: BASELINE names the previous release's layout manifest, as it
+# installs it (share/<target>/layout-<version>.manifest, the file name giving
+# the version), and the build fails when a type's fingerprint changed or a
+# type is gone while the major version stayed (zim_tables_check_baseline.cmake).
+#
 # Defines the targets
 #   <target>            the library; linking it gives <zim/tables/<type>.h>,
 #                       this catalogue's all_tables.h and catalogue_size.h, and
@@ -36,7 +47,8 @@
 # zim_tables_catalogue.cpp.
 #
 # INSTALL adds install rules, relative to the prefix, for the library, its
-# headers (include/<target>/), its manifest (share/<target>/layout.manifest),
+# headers (include/<target>/), its manifest (share/<target>/layout.manifest,
+# and as layout-<version>.manifest for the next release's BASELINE),
 # the CMake package <target> (<target>::<target>, which brings zim_tables'
 # headers and platform) and <target>.pc (which requires zim_tables). The
 # PLATFORM targets must then be installed ones.
@@ -45,9 +57,13 @@
 # package's config includes this file from <libdir>/cmake/zim_tables: an
 # installed library of one's own finds the platform libraries there through
 # its RUNPATH when both share a prefix.
+# A library installed in a prefix of its own finds them through the
+# platform's absolute library folder, the one this package was found in.
 if(DEFINED PACKAGE_PREFIX_DIR AND CMAKE_CURRENT_LIST_DIR MATCHES "/cmake/zim_tables$")
-  get_filename_component(_zim_tables_libdir "${CMAKE_CURRENT_LIST_DIR}/../.." ABSOLUTE)
-  file(RELATIVE_PATH _ZIM_TABLES_PLATFORM_LIBDIR "${PACKAGE_PREFIX_DIR}" "${_zim_tables_libdir}")
+  get_filename_component(_ZIM_TABLES_PLATFORM_LIBDIR_ABSOLUTE "${CMAKE_CURRENT_LIST_DIR}/../.."
+                         ABSOLUTE)
+  file(RELATIVE_PATH _ZIM_TABLES_PLATFORM_LIBDIR "${PACKAGE_PREFIX_DIR}"
+       "${_ZIM_TABLES_PLATFORM_LIBDIR_ABSOLUTE}")
 endif()
 set(_ZIM_TABLES_MODULE_DIR "${CMAKE_CURRENT_LIST_DIR}")
 include("${CMAKE_CURRENT_LIST_DIR}/zim_tables_library_install.cmake")
@@ -239,11 +255,32 @@ endfunction()
 
 function(zim_tables_add_library target)
   cmake_parse_arguments(PARSE_ARGV 1 arg "ALLOW_PLATFORM_NAMES;INSTALL"
-                        "DEFINITIONS;OUTPUT_DIR;VERSION_OF" "PLATFORM")
-  if(NOT arg_DEFINITIONS OR arg_UNPARSED_ARGUMENTS)
+                        "DEFINITIONS;VERSION;BASELINE;OUTPUT_DIR;VERSION_OF" "PLATFORM")
+  if(NOT arg_DEFINITIONS OR NOT arg_VERSION OR arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "zim_tables_add_library(${target}): usage: zim_tables_add_library("
-                        "<target> DEFINITIONS <dir> [OUTPUT_DIR <dir>] [PLATFORM <target>...] "
-                        "[ALLOW_PLATFORM_NAMES] [VERSION_OF <library>] [INSTALL])")
+                        "<target> DEFINITIONS <dir> VERSION <major.minor.patch> "
+                        "[BASELINE <dir>/layout-<version>.manifest] [OUTPUT_DIR <dir>] "
+                        "[PLATFORM <target>...] [ALLOW_PLATFORM_NAMES] [VERSION_OF <library>] "
+                        "[INSTALL])")
+  endif()
+  if(NOT arg_VERSION MATCHES "^(0|[1-9][0-9]*)[.](0|[1-9][0-9]*)[.](0|[1-9][0-9]*)$")
+    message(FATAL_ERROR "zim_tables_add_library(${target}): VERSION ${arg_VERSION}: give "
+                        "<major>.<minor>.<patch> (e.g. 2.1.0); the major names the library "
+                        "(lib${target}.so.<major>)")
+  endif()
+  set(major ${CMAKE_MATCH_1})
+  if(arg_BASELINE)
+    get_filename_component(baseline "${arg_BASELINE}" ABSOLUTE
+                           BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+    get_filename_component(baseline_name "${baseline}" NAME)
+    if(NOT EXISTS "${baseline}" OR IS_DIRECTORY "${baseline}")
+      message(FATAL_ERROR "zim_tables_add_library(${target}): BASELINE ${baseline}: no such file")
+    elseif(NOT baseline_name MATCHES "^layout-[0-9]+[.][0-9]+[.][0-9]+[.]manifest$")
+      message(FATAL_ERROR "zim_tables_add_library(${target}): BASELINE ${baseline}: the file "
+                          "name must give the release it describes, "
+                          "layout-<major>.<minor>.<patch>.manifest, as the release installs it "
+                          "(share/${target}/layout-<version>.manifest)")
+    endif()
   endif()
   if(arg_VERSION_OF)
     if(NOT TARGET ${arg_VERSION_OF})
@@ -336,7 +373,21 @@ function(zim_tables_add_library target)
     DEPENDS "${stamp}_check.stamp"
     COMMENT "Generating the table units of ${target} from ${defs}"
     VERBATIM)
-  add_custom_target(${target}_generated DEPENDS "${stamp}.stamp")
+  set(generated "${stamp}.stamp")
+  if(arg_BASELINE)
+    add_custom_command(
+      OUTPUT "${stamp}_baseline.stamp"
+      COMMAND "${CMAKE_COMMAND}" -DTARGET=${target} "-DMANIFEST=${out}/zim_tables.manifest"
+              -DVERSION=${arg_VERSION} "-DBASELINE=${baseline}"
+              -P "${_ZIM_TABLES_MODULE_DIR}/zim_tables_check_baseline.cmake"
+      COMMAND "${CMAKE_COMMAND}" -E touch "${stamp}_baseline.stamp"
+      DEPENDS "${stamp}.stamp" "${baseline}"
+              "${_ZIM_TABLES_MODULE_DIR}/zim_tables_check_baseline.cmake"
+      COMMENT "Holding the layouts of ${target} ${arg_VERSION} to ${baseline_name}"
+      VERBATIM)
+    list(APPEND generated "${stamp}_baseline.stamp")
+  endif()
+  add_custom_target(${target}_generated DEPENDS ${generated})
 
   # Generated headers before the platform's: a translation unit that sees
   # this target sees this catalogue's all_tables.h and catalogue_size.h.
@@ -348,6 +399,8 @@ function(zim_tables_add_library target)
   add_library(${target} SHARED ${units})
   add_dependencies(${target} ${target}_generated)
   set_target_properties(${target} PROPERTIES
+    VERSION ${arg_VERSION}
+    SOVERSION ${major}
     ZIM_TABLES_GENERATED_DIR "${out}"
     ZIM_TABLES_VERSION_OF "${arg_VERSION_OF}"
     CXX_VISIBILITY_PRESET hidden
@@ -375,6 +428,6 @@ function(zim_tables_add_library target)
   if(arg_INSTALL)
     set(headers "${files}")
     list(FILTER headers INCLUDE REGEX "/include/zim/tables/[^/]*$")
-    _zim_tables_install(${target} "${out}" ${headers})
+    _zim_tables_install(${target} "${out}" ${arg_VERSION} ${headers})
   endif()
 endfunction()

@@ -7,7 +7,7 @@
 # this catalogue's all_tables.h and catalogue_size.h never replace the
 # platform's in a shared prefix; the package and the .pc file put that folder
 # ahead of the platform's.
-function(_zim_tables_install target out)
+function(_zim_tables_install target out version)
   include(GNUInstallDirs)
   include(CMakePackageConfigHelpers)
   set(ZIM_LIBRARY_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/${target})
@@ -25,13 +25,22 @@ function(_zim_tables_install target out)
       file(RELATIVE_PATH up "/${CMAKE_INSTALL_LIBDIR}" "/${platform_libdir}")
       list(APPEND rpath "$ORIGIN/${up}")
     endif()
+    # Installed in a prefix of its own, the relative folder leads nowhere.
+    if(_ZIM_TABLES_PLATFORM_LIBDIR_ABSOLUTE)
+      list(APPEND rpath "${_ZIM_TABLES_PLATFORM_LIBDIR_ABSOLUTE}")
+    endif()
     set_target_properties(${target} PROPERTIES INSTALL_RPATH "${rpath}")
   endif()
   install(TARGETS ${target} ${target}_headers EXPORT ${target}
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
   install(FILES ${ARGN} DESTINATION ${ZIM_LIBRARY_INCLUDEDIR}/zim/tables)
+  # layout.manifest goes with the headers (the last version installed);
+  # layout-<version>.manifest stays beside the other versions' for the next
+  # release's BASELINE.
   install(FILES "${out}/zim_tables.manifest" DESTINATION ${ZIM_LIBRARY_DATADIR}
     RENAME layout.manifest)
+  install(FILES "${out}/zim_tables.manifest" DESTINATION ${ZIM_LIBRARY_DATADIR}
+    RENAME layout-${version}.manifest)
   install(EXPORT ${target} NAMESPACE ${target}:: FILE ${target}-targets.cmake
     DESTINATION ${cmake_dir})
 
@@ -39,22 +48,16 @@ function(_zim_tables_install target out)
   configure_package_config_file("${_ZIM_TABLES_MODULE_DIR}/zim_tables_libraryConfig.cmake.in"
     "${build}/${target}Config.cmake" INSTALL_DESTINATION ${cmake_dir}
     PATH_VARS ZIM_LIBRARY_DATADIR)
-  set(config_files "${build}/${target}Config.cmake")
-  if(PROJECT_VERSION)
-    write_basic_package_version_file("${build}/${target}ConfigVersion.cmake"
-      VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
-    list(APPEND config_files "${build}/${target}ConfigVersion.cmake")
-  endif()
-  install(FILES ${config_files} DESTINATION ${cmake_dir})
+  write_basic_package_version_file("${build}/${target}ConfigVersion.cmake"
+    VERSION ${version} COMPATIBILITY SameMajorVersion)
+  install(FILES "${build}/${target}Config.cmake" "${build}/${target}ConfigVersion.cmake"
+    DESTINATION ${cmake_dir})
 
-  # The .pc file finds the prefix from its own folder; its library's name
-  # and version are read when the build is generated, after the caller has
-  # set them.
+  # The .pc file finds the prefix from its own folder; its library's file
+  # name is read when the build is generated, after the caller has set it.
   file(RELATIVE_PATH PC_PREFIX "/${pc_dir}" /)
   string(REGEX REPLACE "/$" "" PC_PREFIX "\${pcfiledir}/${PC_PREFIX}")
-  set(version "$<IF:$<BOOL:${PROJECT_VERSION}>,${PROJECT_VERSION},0>")
-  set(ZIM_LIBRARY_VERSION "$<IF:$<BOOL:$<TARGET_PROPERTY:${target},VERSION>>,\
-$<TARGET_PROPERTY:${target},VERSION>,${version}>")
+  set(ZIM_LIBRARY_VERSION ${version})
   configure_file("${_ZIM_TABLES_MODULE_DIR}/zim_tables_library.pc.in" "${build}/${target}.pc.in" @ONLY)
   file(GENERATE OUTPUT "${build}/${target}.pc" INPUT "${build}/${target}.pc.in")
   install(FILES "${build}/${target}.pc" DESTINATION ${pc_dir})

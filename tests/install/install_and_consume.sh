@@ -138,11 +138,13 @@ while IFS='|' read -r why message calls; do
   IFS=';' read -ra calls <<<"$calls"
   fails "$message" "zim_tables_add_library did not refuse $why" own_project "${calls[@]}"
 done <<'CASES'
-a platform type's name|(a): table type olist (.*/olist/000_olist.tdef) is a type of the platform (.*/layout.manifest)|a DEFINITIONS olist
-one output folder|(b): OUTPUT_DIR .*/build/gen meets the output folder of a|a DEFINITIONS defs OUTPUT_DIR gen;b DEFINITIONS olist OUTPUT_DIR gen ALLOW_PLATFORM_NAMES
-an output folder in another|(b): OUTPUT_DIR .*/gen/b meets the output folder of a|a DEFINITIONS defs OUTPUT_DIR gen;b DEFINITIONS olist OUTPUT_DIR gen/b ALLOW_PLATFORM_NAMES
-one type name twice|(b): table type port_entry (.*/copy/1000_port_entry.tdef) is also a type of a (.*/defs/1000_port_entry.tdef)|a DEFINITIONS defs;b DEFINITIONS copy
-the platform's ids|(a): table ids 0 to 1 (.*/low) overlap the platform's table ids 0 to 342 (.*/layout.manifest)|a DEFINITIONS low
+a platform type's name|(a): table type olist (.*/olist/000_olist.tdef) is a type of the platform (.*/layout.manifest)|a VERSION 1.0.0 DEFINITIONS olist
+one output folder|(b): OUTPUT_DIR .*/build/gen meets the output folder of a|a VERSION 1.0.0 DEFINITIONS defs OUTPUT_DIR gen;b VERSION 1.0.0 DEFINITIONS olist OUTPUT_DIR gen ALLOW_PLATFORM_NAMES
+an output folder in another|(b): OUTPUT_DIR .*/gen/b meets the output folder of a|a VERSION 1.0.0 DEFINITIONS defs OUTPUT_DIR gen;b VERSION 1.0.0 DEFINITIONS olist OUTPUT_DIR gen/b ALLOW_PLATFORM_NAMES
+one type name twice|(b): table type port_entry (.*/copy/1000_port_entry.tdef) is also a type of a (.*/defs/1000_port_entry.tdef)|a VERSION 1.0.0 DEFINITIONS defs;b VERSION 1.0.0 DEFINITIONS copy
+the platform's ids|(a): table ids 0 to 1 (.*/low) overlap the platform's table ids 0 to 342 (.*/layout.manifest)|a VERSION 1.0.0 DEFINITIONS low
+no version|usage: zim_tables_add_library(<target> DEFINITIONS <dir> VERSION <major.minor.patch>|a DEFINITIONS defs
+a version without its patch|VERSION 2.1: give <major>.<minor>.<patch>|a DEFINITIONS defs VERSION 2.1
 CASES
 
 # An editor's lock file (a dangling link) is no definition; a folder that
@@ -150,7 +152,8 @@ CASES
 # which changes no definition's time) fails every build until it is valid;
 # and a removed type leaves nothing behind.
 ln -s user@host.4242:1700000000 "$own/defs/.#1000_port_entry.tdef"
-quiet own.log own_project "a DEFINITIONS defs" "b DEFINITIONS olist ALLOW_PLATFORM_NAMES"
+quiet own.log own_project "a DEFINITIONS defs VERSION 1.0.0" \
+  "b DEFINITIONS olist VERSION 1.0.0 ALLOW_PLATFORM_NAMES"
 quiet own.log cmake --build "$own/build" --target a
 touch "$own/defs/1002_extra.def"
 for build in first second; do

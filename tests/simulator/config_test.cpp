@@ -34,7 +34,7 @@ void apply(const Env& env) {
 void read_all_config() {
   hulcon_config_get_max_num_npus();
   qor_npd_get_table_size(0);
-  zim_shm_table_pool_calloc(0, 16);
+  zim_shm_table_pool_calloc(1, 16);  // an id without a layout note here
 }
 
 // The default pool is made by the first allocation, and removed at exit.
@@ -47,7 +47,7 @@ TEST(ConfigTest, ValuesAreReadOnce) {
   const auto pool_size = [](const char* name) -> std::function<uint32_t()> {
     return [name] {
       const std::string want = name ? name : "/zim_table_pool." + std::to_string(getpid());
-      const bool named = zim_shm_table_pool_calloc(3, 16) != nullptr && shm_exists(want) &&
+      const bool named = zim_shm_table_pool_calloc(1, 16) != nullptr && shm_exists(want) &&
                          want == zim_shm_pool_name();
       return named ? uint32_t(zim_shm_pool_size()) : 0u;
     };

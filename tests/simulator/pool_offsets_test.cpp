@@ -23,8 +23,8 @@ constexpr uint64_t kPoolSize = 1u << 20;
 TEST_F(ShmPoolTest, BlockStartsAndTheCarvedPart) {
   EXPECT_EQ(zim_shm_pool_block_at(ZIM_SHM_POOL_HEADER_SIZE + kHeader, nullptr, nullptr), nullptr);
   create(kPoolSize);
-  const uint64_t a = zim_shm_pool_offset_of(zim_shm_table_pool_calloc(3, 40));
-  const uint64_t b = zim_shm_pool_offset_of(zim_shm_table_pool_calloc(3, 1));
+  const uint64_t a = zim_shm_pool_offset_of(zim_shm_table_pool_calloc(6, 40));
+  const uint64_t b = zim_shm_pool_offset_of(zim_shm_table_pool_calloc(6, 1));
   const uint64_t untyped = zim_shm_pool_offset_of(zim_shm_pool_calloc_untyped(24));
   const uint64_t run = zim_shm_pool_offset_of(zim_shm_table_pool_calloc(5, kChunk + 100));
   auto* forger = static_cast<uint64_t*>(zim_shm_table_pool_calloc(7, 64));
@@ -40,8 +40,8 @@ TEST_F(ShmPoolTest, BlockStartsAndTheCarvedPart) {
     uint32_t table_id;
     uint64_t size;
   } cases[] = {
-      {a, true, 3, 40},
-      {b, true, 3, 1},
+      {a, true, 6, 40},
+      {b, true, 6, 1},
       {untyped, true, ZIM_SHM_POOL_UNTYPED, 24},
       {run, true, 5, kChunk + 100},
       {a + 16, true, kNone, 0},  // inside a block
@@ -74,7 +74,7 @@ TEST_F(ShmPoolTest, BlockStartsAndTheCarvedPart) {
 TEST_F(ShmPoolTest, AClientTooEarlyForTheRootLeavesTheAllocatorAlone) {
   create(kPoolSize);
   std::set<uint64_t> offsets;  // the server's objects, before and after the client ran
-  for (uint32_t table_id : {1u, 2u, 3u}) {
+  for (uint32_t table_id : {1u, 2u, 6u}) {
     offsets.insert(zim_shm_pool_offset_of(zim_shm_table_pool_calloc(table_id, 64)));
   }
   EXPECT_EQ(run_in_child([&] {

@@ -28,6 +28,7 @@
 #include <dlfcn.h>
 #include <unistd.h>
 #include <zim/sim/shm_pool.h>
+#include <zim/tables/platform.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -41,8 +42,18 @@
 namespace {
 
 // The layout note comes with the type's header; the blocks are made with the
-// allocator directly, whose refusal this probe reports.
-void* make() { return zim_shm_table_pool_calloc(0, 64); }
+// allocator directly, whose refusal this probe reports, of the type's size
+// (the allocator holds a noted type's blocks to its layout's sizes).
+void* make() {
+#ifdef PROBE_TYPE
+  const uint64_t size = ZIM_PROBE_ENTRY_OBJECT_SIZE(0u, qor_npd_get_table_size(0), 0u);
+#else
+  // probe_entry's size in probe_defs/a and b alike, for the layouts a loaded
+  // library brings.
+  const uint64_t size = 232 + uint64_t{qor_npd_get_table_size(0)};
+#endif
+  return zim_shm_table_pool_calloc(0, size);
+}
 
 int serve(const char* name) {
   if (zim_shm_pool_create(name, 1u << 20) != 0) return 2;

@@ -22,17 +22,17 @@ constexpr uint64_t kPoolSize = 8u << 20;
 
 TEST_F(ShmPoolTest, BlocksAreZeroAlignedInsideAndDisjoint) {
   create(kPoolSize);
-  const std::pair<uint32_t, uint64_t> requests[] = {{0, 1},
-                                                    {0, 15},
-                                                    {0, 16},
+  const std::pair<uint32_t, uint64_t> requests[] = {{2, 1},
+                                                    {2, 15},
+                                                    {2, 16},
                                                     {1, 17},
                                                     {342, 100},
                                                     {ZIM_SHM_POOL_MAX_TABLE_ID, 100},
                                                     {7, 4096},
                                                     {7, kChunk},
                                                     {7, kChunk + 1},
-                                                    {0, 3 * kChunk},
-                                                    {0, 1},
+                                                    {2, 3 * kChunk},
+                                                    {2, 1},
                                                     {ZIM_SHM_POOL_UNTYPED, 100},
                                                     {ZIM_SHM_POOL_UNTYPED, kChunk + 1}};
   for (const auto& [table_id, size] : requests) {
@@ -142,7 +142,7 @@ TEST_F(ShmPoolTest, CreateAndAttachReportErrorsAndALivePoolKeepsItsName) {
 TEST_F(ShmPoolTest, SecondProcessAttachesAtAnotherAddress) {
   create(kPoolSize);
   void* base = zim_shm_pool_base();
-  auto* shared = static_cast<uint64_t*>(zim_shm_table_pool_calloc(4, 64));
+  auto* shared = static_cast<uint64_t*>(zim_shm_table_pool_calloc(6, 64));
   shared[0] = 0x1122334455667788u;
   zim_shm_pool_set_root(zim_shm_pool_offset_of(shared));
   ASSERT_EQ(run_in_child([&] {
@@ -235,7 +235,7 @@ TEST_F(ShmPoolTest, ConcurrentCallersGetDisjointBlocksAndUniqueUids) {
   });
   create(32u << 20);
   const auto size_of = [](int caller, int i) { return uint64_t(1 + (caller * 7 + i * 13) % 300); };
-  const auto table_of = [](int caller, int i) { return uint32_t(i % 2 ? caller : 100); };
+  const auto table_of = [](int caller, int i) { return uint32_t(i % 2 ? 10 + caller : 100); };
   const auto run = [&](int caller) {
     for (int i = 0; i < kPerCaller; ++i) {
       void* p = zim_shm_table_pool_calloc(table_of(caller, i), size_of(caller, i));

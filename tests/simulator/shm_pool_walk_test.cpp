@@ -27,11 +27,11 @@ constexpr uint64_t kPoolSize = 8u << 20;
 // Damage shows between the blocks still found; the inspector's test walks another process's pool.
 TEST_F(ShmPoolTest, WalkFindsEveryBlockAndTheDamage) {
   const std::pair<uint32_t, uint64_t> requests[] = {// in address order
-                                                    {3, 40},
-                                                    {3, 1},
+                                                    {6, 40},
+                                                    {6, 1},
                                                     {5, 16},
                                                     {5, 300},
-                                                    {3, kChunk + 100},
+                                                    {6, kChunk + 100},
                                                     {342, kChunk - kHeader},
                                                     {ZIM_SHM_POOL_UNTYPED, 24},
                                                     {ZIM_SHM_POOL_UNTYPED, 8}};

@@ -123,7 +123,7 @@ inline size_t count(const std::string& text, const std::string& what) {
 inline bool leave_stale_pool(const std::string& name) {
   run_in_child([&] {
     if (zim_shm_pool_create(name.c_str(), 1u << 20) != 0) return 1;
-    std::memset(zim_shm_table_pool_calloc(0, 100), 0xa5, 100);
+    std::memset(zim_shm_table_pool_calloc(1, 100), 0xa5, 100);
     return raise(SIGKILL);
   });
   return shm_exists(name);

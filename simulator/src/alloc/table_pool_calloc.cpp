@@ -2,6 +2,8 @@
 // libzim_memory: carving blocks for table ids (and the untyped blocks) out of
 // the pool, with the id's page and layout record when its first block comes.
 
+#include <zim/tables/platform.h>
+
 #include <atomic>
 #include <cinttypes>
 #include <cstdint>
@@ -118,6 +120,26 @@ Outcome allocate(PoolHeader* hdr, const Request& r, uint64_t* block, std::string
   return Outcome::kDone;
 }
 
+// Whether the program's layout of the table id (its note) gives objects of
+// `size` bytes at this process's NPD size and N, which the pool's handshake
+// holds equal to the pool's; a line on stderr when not. A library of another
+// layout than the program was compiled against sizes its objects by its own.
+bool size_allowed(uint32_t table_id, const zim_sim::NoteLayout& note, uint64_t size) {
+  if (!note.sizes.known) return true;
+  const uint64_t npd = qor_npd_get_table_size(table_id);
+  const uint64_t npus = hulcon_config_get_max_num_npus();
+  if (zim_sim::gives_size(note.sizes, npd, npus, size)) return true;
+  std::fprintf(stderr,
+               "zim_memory: cannot make an object of type %s (table id %" PRIu32 ") of %" PRIu64
+               " bytes in pool %s: the layout of %s gives %s; was the program "
+               "built against another version of the type's library?\n",
+               zim_sim::record_type_name(note.text).c_str(), table_id, size,
+               zim_sim::printable(zim_shm_pool_name()).c_str(),
+               zim_sim::printable(note.object).c_str(),
+               zim_sim::allowed_sizes(note.sizes, npd, npus).c_str());
+  return false;
+}
+
 uint64_t table_stat(uint32_t table_id, std::atomic<uint64_t> TableRegion::*field) {
   PoolHeader* hdr = zim_sim::mapped_pool();
   if (hdr == nullptr) return 0;
@@ -196,17 +218,25 @@ void zim_sim::arm(PoolHeader* hdr, uint64_t region_at, const Undo& u) {
 }
 
 void* zim_sim::calloc_block(uint32_t table_id, uint64_t size) {
-  if (size == 0) return nullptr;
+  const bool typed = table_id != ZIM_SHM_POOL_UNTYPED;
+  if (size == 0 && !typed) return nullptr;
   PoolHeader* hdr = zim_sim::mapped_pool();
   if (hdr == nullptr) hdr = zim_sim::map_default_pool();
-  if (hdr == nullptr || size > hdr->size) return nullptr;
-  // size <= hdr->size < 2^63: no overflow.
-  Request r{table_id, size, kLine + lines(size), nullptr, false};
+  if (hdr == nullptr) return nullptr;
+  Request r{table_id, size, 0, nullptr, false};
   std::shared_ptr<const ProgramLayouts> layouts;  // keeps r.note alive
-  if (table_id != ZIM_SHM_POOL_UNTYPED && !zim_sim::needs_no_note(table_id) &&
-      !zim_sim::note_of(table_id, &layouts, &r.note)) {
-    return nullptr;
+  // Every block of a type the program has a layout of is held to its sizes;
+  // only the first one in a pool looks at the notes.
+  const NoteLayout* sized = nullptr;
+  if (typed && zim_sim::needs_no_note(table_id)) {
+    sized = zim_sim::checked_note(table_id);
+  } else if (typed) {
+    if (!zim_sim::note_of(table_id, &layouts, &r.note)) return nullptr;
+    sized = r.note;
   }
+  if (sized != nullptr && !size_allowed(table_id, *sized, size)) return nullptr;
+  if (size == 0 || size > hdr->size) return nullptr;
+  r.need = kLine + lines(size);  // size <= hdr->size < 2^63: no overflow.
   // Asked before the pool's lock is taken, which attaching takes after the mapping's.
   if (r.note != nullptr) r.owner = zim_sim::owned_pool_fd() >= 0;
   uint64_t offset = 0;
@@ -223,7 +253,7 @@ void* zim_sim::calloc_block(uint32_t table_id, uint64_t size) {
     return nullptr;
   }
   if (outcome != Outcome::kDone) return nullptr;
-  if (r.note != nullptr) zim_sim::add_checked(table_id);
+  if (r.note != nullptr) zim_sim::add_checked(table_id, r.note);
   // No clearing needed: blocks are never reused and the segment was created
   // zero-filled, so every byte handed out is still zero (I3).
   return reinterpret_cast<char*>(hdr) + offset;

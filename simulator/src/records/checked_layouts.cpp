@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 #include "records/program_layouts.hpp"
 
@@ -27,6 +29,14 @@ std::atomic<uint64_t> g_checked[(ZIM_SHM_POOL_MAX_TABLE_ID + 1) / 64];
 // loaded, their blocks need no look at the notes either.
 std::atomic<uint64_t> g_unnoted[(ZIM_SHM_POOL_MAX_TABLE_ID + 1) / 64];
 std::atomic<uint64_t> g_checked_serial{0};  // of the program's layouts they were checked against
+// The note each checked id was checked with: its later blocks are held to
+// its sizes without a look at the notes.
+std::atomic<const NoteLayout*> g_checked_notes[ZIM_SHM_POOL_MAX_TABLE_ID + 1];
+// Every scan whose notes g_checked_notes may point into; scans happen only
+// when objects are loaded or unloaded. Never freed: other libraries'
+// destructors may still make objects.
+std::mutex g_kept_mutex;
+auto* g_kept = new std::vector<std::shared_ptr<const ProgramLayouts>>;
 
 bool in(const std::atomic<uint64_t>* bits, uint32_t id) {
   return bits[id / 64].load(kRelaxed) >> id % 64 & 1;
@@ -48,6 +58,8 @@ bool note_of(uint32_t id, std::shared_ptr<const zim_sim::ProgramLayouts>* layout
   // Other objects loaded: what they bring is checked again.
   if (g_checked_serial.exchange((*layouts)->serial) != (*layouts)->serial) {
     zim_sim::forget_checked_layouts();
+    std::lock_guard<std::mutex> guard(g_kept_mutex);
+    g_kept->push_back(*layouts);
   }
   const auto it = (*layouts)->by_id.find(id);
   *note = it != (*layouts)->by_id.end() ? &it->second : nullptr;
@@ -57,11 +69,19 @@ bool note_of(uint32_t id, std::shared_ptr<const zim_sim::ProgramLayouts>* layout
   return false;
 }
 
-void add_checked(uint32_t id) { add(g_checked, id); }
+void add_checked(uint32_t id, const NoteLayout* note) {
+  g_checked_notes[id].store(note, std::memory_order_release);
+  add(g_checked, id);
+}
+
+const NoteLayout* checked_note(uint32_t id) {
+  return in(g_checked, id) ? g_checked_notes[id].load(std::memory_order_acquire) : nullptr;
+}
 
 void forget_checked_layouts() {
   for (auto& word : g_checked) word.store(0, kRelaxed);
   for (auto& word : g_unnoted) word.store(0, kRelaxed);
+  for (auto& note : g_checked_notes) note.store(nullptr, kRelaxed);
 }
 
 }  // namespace zim_sim

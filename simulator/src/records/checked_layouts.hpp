@@ -20,8 +20,14 @@ bool needs_no_note(uint32_t id);
 // after a message when the program has two layouts of the id.
 bool note_of(uint32_t id, std::shared_ptr<const ProgramLayouts>* layouts, const NoteLayout** note);
 
-// The id's first block found or recorded the program's layout in the mapped pool.
-void add_checked(uint32_t id);
+// The id's first block found or recorded the program's layout, `note`, in the
+// mapped pool.
+void add_checked(uint32_t id, const NoteLayout* note);
+
+// The program's note of a checked id, for the size check of its later
+// blocks; null for an id not checked. The notes of every scan are kept for
+// the life of the process, so a note handed out stays valid.
+const NoteLayout* checked_note(uint32_t id);
 
 // Forgets which table ids this process has checked against the mapped pool's
 // layout records: for another pool, or other loaded objects.

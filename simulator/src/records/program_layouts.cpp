@@ -59,7 +59,7 @@ void add_note(ProgramLayouts* layouts, const char* object, const unsigned char* 
   const auto [it, fresh] = layouts->by_id.try_emplace(note->table_id);
   NoteLayout& have = it->second;
   if (fresh) {
-    have = {fingerprint, std::string(text), name, {}};
+    have = {fingerprint, std::string(text), name, {}, size_rule_of(text)};
   } else if (have.fingerprint != fingerprint && have.conflict.empty()) {
     char line[64];
     std::snprintf(line, sizeof line, " (table id %" PRIu32 ")", note->table_id);

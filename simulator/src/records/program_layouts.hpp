@@ -11,6 +11,8 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "records/object_sizes.hpp"
+
 namespace zim_sim {
 
 // The layout of one table id as a loaded object's note gives it.
@@ -20,6 +22,7 @@ struct NoteLayout {
   std::string object;  // the object that carries the note, "the program" for the executable
   // Empty, or why this program cannot use the id: a second note of another layout.
   std::string conflict;
+  SizeRule sizes;  // the sizes its objects can have, for the allocator's check
 };
 
 // The notes of every object loaded when the scan ran, by table id.
