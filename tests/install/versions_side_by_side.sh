@@ -72,6 +72,14 @@ quiet app.log cmake --build "$tmp/app/build"
 app=$tmp/app/build/app
 quiet run.log "$app" "/zim_versions_v1.$$"
 v1_line=$(cat "$tmp/run.log")
+readelf -d "$app" | grep -q 'NEEDED.*\[libinv_tables[.]so[.]1\]' ||
+  { readelf -d "$app"; echo "the program does not need libinv_tables.so.1"; exit 1; }
+# The library finds the platform's libraries in their prefix on its own,
+# whatever the program's RUNPATH holds.
+if ldd "$(find "$catalogue" -name libinv_tables.so.1)" | grep "not found"; then
+  echo "libinv_tables.so.1 does not reach the platform's libraries"
+  exit 1
+fi
 echo "find_package: a program of version 1 ran from the catalogue's own prefix"
 
 # Version 2 next to it, held to version 1's installed manifest.
@@ -93,7 +101,9 @@ quiet run.log "$app" "/zim_versions_v1.$$"
 echo "versions 1 and 2 side by side: the program of version 1 still runs on version 1"
 
 # Version 2's library under a program of version 1: its first pool object is refused.
-if LD_PRELOAD=$libdir/libinv_tables.so.2 "$app" "/zim_versions_wrong.$$" >"$tmp/wrong.log" 2>&1 ||
+# (A subshell that waits: the shell's own "Aborted" goes to the log too.)
+if (LD_PRELOAD=$libdir/libinv_tables.so.2 "$app" "/zim_versions_wrong.$$" || exit $?) \
+  >"$tmp/wrong.log" 2>&1 ||
   ! grep -q "cannot make an object of type port_entry (table id 1000) of [0-9]* bytes.*gives" \
     "$tmp/wrong.log"; then
   cat "$tmp/wrong.log"

@@ -50,6 +50,13 @@
  * program are refused the same way, at attach and at allocation. A program without a note for an id
  * (see zim_shm_pool_layout_record_t) allocates unchecked.
  *
+ * Sizes: every object of a table id the program carries a layout note of,
+ * the first and every later one, must have a size that the note's layout
+ * gives at this process's NPD size of the id and N, for some 32-bit count
+ * (at most 2^32 - 1 bytes); any other size returns null after one line on
+ * stderr naming the type, its id, the size and the sizes the layout gives.
+ * It comes from a table library of another layout than the program's.
+ *
  * A stopped lock holder: allocations, zim_shm_pool_table_bytes and
  * zim_shm_pool_table_blocks take the pool's lock for a few instructions. A
  * process stopped while it holds it (SIGSTOP, Ctrl-Z, a debugger, a frozen
