@@ -26,14 +26,8 @@
 # of another layout), built for programs that link one version only, such as
 # a server and its successor that adopts the old one's pool.
 #
-# VERSION is the catalogue's release: the library is lib<target>.so.<major>
-# (its SONAME), so that the libraries of several major versions install side
-# by side and a program keeps loading the major it was built against. A
-# layout change that breaks the programs of a release needs a new major
-# version: BASELINE names the previous release's layout manifest, as it
-# installs it (share/<target>/layout-<version>.manifest, the file name giving
-# the version), and the build fails when a type's fingerprint changed or a
-# type is gone while the major version stayed (zim_tables_check_baseline.cmake).
+# VERSION names the library lib<target>.so.<major>; BASELINE fails the build
+# on a layout change within a major version (zim_tables_library_version.cmake).
 #
 # Defines the targets
 #   <target>            the library; linking it gives <zim/tables/<type>.h>,
@@ -53,12 +47,10 @@
 # headers and platform) and <target>.pc (which requires zim_tables). The
 # PLATFORM targets must then be installed ones.
 
-# The platform's library folder relative to its prefix, where the installed
-# package's config includes this file from <libdir>/cmake/zim_tables: an
-# installed library of one's own finds the platform libraries there through
-# its RUNPATH when both share a prefix.
-# A library installed in a prefix of its own finds them through the
-# platform's absolute library folder, the one this package was found in.
+# The platform's library folder, relative to its prefix and absolute, where
+# the installed package's config includes this file from
+# <libdir>/cmake/zim_tables: an installed library of one's own finds the
+# platform libraries through its RUNPATH in a shared prefix or its own.
 if(DEFINED PACKAGE_PREFIX_DIR AND CMAKE_CURRENT_LIST_DIR MATCHES "/cmake/zim_tables$")
   get_filename_component(_ZIM_TABLES_PLATFORM_LIBDIR_ABSOLUTE "${CMAKE_CURRENT_LIST_DIR}/../.."
                          ABSOLUTE)
@@ -67,6 +59,7 @@ if(DEFINED PACKAGE_PREFIX_DIR AND CMAKE_CURRENT_LIST_DIR MATCHES "/cmake/zim_tab
 endif()
 set(_ZIM_TABLES_MODULE_DIR "${CMAKE_CURRENT_LIST_DIR}")
 include("${CMAKE_CURRENT_LIST_DIR}/zim_tables_library_install.cmake")
+include("${CMAKE_CURRENT_LIST_DIR}/zim_tables_library_version.cmake")
 
 # The type names and table ids of the platform's manifest: the installed one
 # (set by zim_tablesConfig.cmake), or the one of a zim_tables built in the
@@ -263,25 +256,7 @@ function(zim_tables_add_library target)
                         "[PLATFORM <target>...] [ALLOW_PLATFORM_NAMES] [VERSION_OF <library>] "
                         "[INSTALL])")
   endif()
-  if(NOT arg_VERSION MATCHES "^(0|[1-9][0-9]*)[.](0|[1-9][0-9]*)[.](0|[1-9][0-9]*)$")
-    message(FATAL_ERROR "zim_tables_add_library(${target}): VERSION ${arg_VERSION}: give "
-                        "<major>.<minor>.<patch> (e.g. 2.1.0); the major names the library "
-                        "(lib${target}.so.<major>)")
-  endif()
-  set(major ${CMAKE_MATCH_1})
-  if(arg_BASELINE)
-    get_filename_component(baseline "${arg_BASELINE}" ABSOLUTE
-                           BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
-    get_filename_component(baseline_name "${baseline}" NAME)
-    if(NOT EXISTS "${baseline}" OR IS_DIRECTORY "${baseline}")
-      message(FATAL_ERROR "zim_tables_add_library(${target}): BASELINE ${baseline}: no such file")
-    elseif(NOT baseline_name MATCHES "^layout-[0-9]+[.][0-9]+[.][0-9]+[.]manifest$")
-      message(FATAL_ERROR "zim_tables_add_library(${target}): BASELINE ${baseline}: the file "
-                          "name must give the release it describes, "
-                          "layout-<major>.<minor>.<patch>.manifest, as the release installs it "
-                          "(share/${target}/layout-<version>.manifest)")
-    endif()
-  endif()
+  _zim_tables_check_version(${target} "${arg_VERSION}" "${arg_BASELINE}" major baseline)
   if(arg_VERSION_OF)
     if(NOT TARGET ${arg_VERSION_OF})
       message(FATAL_ERROR "zim_tables_add_library(${target}): VERSION_OF ${arg_VERSION_OF}: no "
@@ -374,17 +349,9 @@ function(zim_tables_add_library target)
     COMMENT "Generating the table units of ${target} from ${defs}"
     VERBATIM)
   set(generated "${stamp}.stamp")
-  if(arg_BASELINE)
-    add_custom_command(
-      OUTPUT "${stamp}_baseline.stamp"
-      COMMAND "${CMAKE_COMMAND}" -DTARGET=${target} "-DMANIFEST=${out}/zim_tables.manifest"
-              -DVERSION=${arg_VERSION} "-DBASELINE=${baseline}"
-              -P "${_ZIM_TABLES_MODULE_DIR}/zim_tables_check_baseline.cmake"
-      COMMAND "${CMAKE_COMMAND}" -E touch "${stamp}_baseline.stamp"
-      DEPENDS "${stamp}.stamp" "${baseline}"
-              "${_ZIM_TABLES_MODULE_DIR}/zim_tables_check_baseline.cmake"
-      COMMENT "Holding the layouts of ${target} ${arg_VERSION} to ${baseline_name}"
-      VERBATIM)
+  if(baseline)
+    _zim_tables_baseline_step(${target} "${stamp}" "${out}/zim_tables.manifest" ${arg_VERSION}
+                              "${baseline}")
     list(APPEND generated "${stamp}_baseline.stamp")
   endif()
   add_custom_target(${target}_generated DEPENDS ${generated})

@@ -34,6 +34,7 @@ function(zim_tables_package_config)
   install(FILES ${build}/zim_tablesConfig.cmake ${build}/zim_tablesConfigVersion.cmake
                 ${zim_tables_cmake_dir}/zim_tables_add_library.cmake
                 ${zim_tables_cmake_dir}/zim_tables_library_install.cmake
+                ${zim_tables_cmake_dir}/zim_tables_library_version.cmake
                 ${zim_tables_cmake_dir}/zim_tables_check_baseline.cmake
                 ${zim_tables_cmake_dir}/zim_tables_libraryConfig.cmake.in
                 ${zim_tables_cmake_dir}/zim_tables_library.pc.in
