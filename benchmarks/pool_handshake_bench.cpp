@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <zim/tables/catalogue.hpp>
 
 namespace {
 
@@ -31,7 +32,9 @@ Server serve(const std::string& name, int objects_per_type) {
     if (zim_shm_pool_create(name.c_str(), 256u << 20) != 0) _exit(1);
     for (uint32_t id = 0; id < ZIM_NUM_TABLE_TYPES; ++id) {
       for (int i = 0; i < objects_per_type; ++i) {
-        if (zim_shm_table_pool_calloc(id, 64) == nullptr) _exit(2);
+        // Of the type's size: the pool holds each block to its type's layout.
+        const uint32_t size = zim_tables::catalogue::types[id].ops.get_obj_size(0);
+        if (zim_shm_table_pool_calloc(id, size) == nullptr) _exit(2);
       }
     }
     if (write(ready[1], "r", 1) != 1) _exit(3);
