@@ -114,8 +114,8 @@ Finding field_changed(const TypePair& t, const FieldPair& f) {
   const std::string subject = field_word(t.older, was);
   const std::string again = renamed ? field_word(t.newer, is) + " " : "";
   if (was.width != is.width && was.kind == is.kind && was.run_length == is.run_length) {
-    const char* unit = was.is_array() ? " bytes an element" : " bytes wide";
-    found.older_has = "have " + subject + " " + str(was.width) + unit;
+    const char* unit = was.is_array() ? " elements " : " ";
+    found.older_has = "have " + subject + unit + str(was.width) + " bytes wide";
     found.newer_has = "have " + again + str(is.width);
     return found;
   }
