@@ -4,14 +4,21 @@
 // comparing the real catalogue (with the definitions of its folder old/ in
 // place of theirs), as "old", with that copy, as "defs"; and in its file
 // `migration`, what migrating the objects of each table id would refuse and
-// drop (no file: nothing).
+// drop (no file: nothing). Optional files: `expected_both_ways`, the report
+// with the rollback's verdicts; `old_client`, what a program of either
+// layout is told when it meets a pool of the other.
 #include "gen/manifest/compat.hpp"
 
 #include <gtest/gtest.h>
 
+#include <map>
+
+#include "codec/fingerprint.hpp"
+#include "codec/layout_record.hpp"
+#include "codec/migration_plan.hpp"
+#include "codec/record_difference.hpp"
 #include "fingerprint_agreement.hpp"
 #include "gen/load/catalogue_loader.hpp"
-#include "codec/migration_plan.hpp"
 #include "tablegen_runner.hpp"
 
 namespace {
@@ -32,6 +39,31 @@ std::string migration(const std::vector<TypeLayout>& older, const std::vector<Ty
   return out;
 }
 
+// The pool's handshake refusal of each type whose layout changed, for an old
+// program meeting a pool the new layout wrote, then the reverse.
+std::string client_refusals(const std::vector<TypeLayout>& older,
+                            const std::vector<TypeLayout>& newer) {
+  std::string out;
+  for (const TypeLayout& was : older) {
+    for (const TypeLayout& is : newer) {
+      if (is.table_id != was.table_id || is.name != was.name ||
+          zim_codec::layout_fingerprint(is) == zim_codec::layout_fingerprint(was))
+        continue;
+      const std::string old_record = zim_codec::layout_record(was),
+                        new_record = zim_codec::layout_record(is);
+      out += "old program: " + zim_codec::first_breaking_difference(new_record, old_record) + "\n";
+      out += "new program: " + zim_codec::first_breaking_difference(old_record, new_record) + "\n";
+    }
+  }
+  return out;
+}
+
+std::string verdicts_seen(const std::string& report) {
+  return report.find(": breaking, not migrated") != std::string::npos ? "not migrated"
+         : report.find(": breaking, migrated") != std::string::npos   ? "migrated"
+                                                                      : "compatible";
+}
+
 class CompatRule : public CaseFolder {};
 
 TEST_P(CompatRule, FindsItsChangesAtTheirLines) {
@@ -44,15 +76,27 @@ TEST_P(CompatRule, FindsItsChangesAtTheirLines) {
     fs::create_directory_symlink(kDefs, old);
   }
   tablegen::Diagnostics diags;
-  std::ostringstream report;
+  std::ostringstream report, both_ways;
   const auto older = tablegen::load_layouts(old, diags);
   const auto newer = tablegen::load_layouts(tmp / "defs", diags);
-  const bool breaking = older && newer && tablegen::compare_catalogues(*older, *newer, report);
   ASSERT_TRUE(older && newer) << printed(diags);
+  using V = tablegen::CompatVerdict;
+  const V verdict = tablegen::compare_catalogues(*older, *newer, report);
   EXPECT_EQ(relative(report.str()), expected());  // as in tmp
-  EXPECT_EQ(breaking, expected().find(": breaking, ") != std::string::npos);
+  // The worst line decides, and --both-ways changes no forward verdict.
+  const std::map<std::string, V> kVerdicts{{"compatible", V::kCompatible},
+                                           {"migrated", V::kBreakingMigrated},
+                                           {"not migrated", V::kBreakingNotMigrated}};
+  EXPECT_EQ(verdict, kVerdicts.at(verdicts_seen(expected())));
+  EXPECT_EQ(tablegen::compare_catalogues(*older, *newer, both_ways, true), verdict);
+  if (fs::exists(case_dir / "expected_both_ways")) {
+    EXPECT_EQ(relative(both_ways.str()), read(case_dir / "expected_both_ways"));
+  }
   EXPECT_EQ(tablegen_test::fingerprint_disagreement(*older, *newer), "");
   EXPECT_EQ(migration(*older, *newer), read(case_dir / "migration"));
+  if (fs::exists(case_dir / "old_client")) {
+    EXPECT_EQ(client_refusals(*older, *newer), read(case_dir / "old_client"));
+  }
 }
 
 // One change of a pair of fields a row: what migrating objects makes of it.
@@ -92,8 +136,8 @@ TEST(MigrationRule, CarriesWhatEveryObjectKeeps) {
       {std::nullopt, field(in, 208, 8, 1, ""), false, std::nullopt},
   };
   for (const auto& row : kRows) {
-    const zim_codec::FieldPair pair{row.was ? &*row.was : nullptr, row.is ? &*row.is : nullptr, 1, 1,
-                                   row.by_number};
+    const zim_codec::FieldPair pair{row.was ? &*row.was : nullptr, row.is ? &*row.is : nullptr, 1,
+                                    1, row.by_number};
     EXPECT_EQ(zim_codec::uncarried_change(pair), row.rule)
         << (row.was ? item_text(*row.was) : "") << " -> " << (row.is ? item_text(*row.is) : "");
   }
@@ -110,8 +154,11 @@ TEST(CompatRule, AgainstAManifestATypeGoneIsAtItsRecord) {
   const auto newer =
       tablegen::load_layouts(copy_defs(tmp, fs::path(ZIM_COMPAT_CHANGES) / "type_removed"), diags);
   std::ostringstream report;
-  EXPECT_TRUE(older && newer && tablegen::compare_catalogues(*older, *newer, report));
-  EXPECT_EQ(report.str(), ZIM_MANIFEST
+  ASSERT_TRUE(older && newer);
+  EXPECT_EQ(tablegen::compare_catalogues(*older, *newer, report),
+            tablegen::CompatVerdict::kBreakingNotMigrated);
+  EXPECT_EQ(report.str(),
+            "fhrp (table id 342): breaking, not migrated\n\n" ZIM_MANIFEST
             ":8903: breaking, not migrated: type 'fhrp' (table id 342) removed: processes on the "
             "old catalogue still create and read its objects; a removed type's objects cannot be "
             "converted, only retired\n");

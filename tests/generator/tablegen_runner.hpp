@@ -122,8 +122,9 @@ inline std::vector<fs::path> definitions(const fs::path& dir) {
 // A private copy of the real definitions, to break; with a case folder, its
 // definitions replace the real ones of the same name or join them, and the
 // real ones its file `removes` names are left out. Every file of the case
-// but `expected`, `removes` and `migration` is copied, misnamed definitions
-// included; its folder `old` is not.
+// but `expected`, `expected_both_ways`, `removes`, `migration` and
+// `old_client` is copied, misnamed definitions included; its folder `old` is
+// not.
 inline fs::path copy_defs(const TempDir& tmp, const fs::path& case_dir = {}) {
   const fs::path defs = tmp / "defs";
   fs::copy(kDefs, defs);
@@ -132,7 +133,9 @@ inline fs::path copy_defs(const TempDir& tmp, const fs::path& case_dir = {}) {
   for (std::string name; std::getline(removes, name);) fs::remove(defs / name);
   for (const auto& entry : fs::directory_iterator(case_dir)) {
     const std::string name = entry.path().filename().string();
-    if (name == "expected" || name == "removes" || name == "migration" || name == "old") continue;
+    if (name == "expected" || name == "expected_both_ways" || name == "removes" ||
+        name == "migration" || name == "old_client" || name == "old")
+      continue;
     fs::copy_file(entry.path(), defs / name, fs::copy_options::overwrite_existing);
   }
   return defs;

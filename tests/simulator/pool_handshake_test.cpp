@@ -104,8 +104,9 @@ TEST(PoolHandshakeTest, AnotherLayoutOfATypeWithObjectsIsRefusedAtAttach) {
       EXPECT_EQ(o.out + o.err, c.out);
     } else {
       EXPECT_EQ(o.err.find(refusal), 0u) << o.err;
-      EXPECT_NE(o.err.find("data field 'lane_counters' 208:4x4 with flags at 225 is now 200:4x4 "
-                           "with flags at 224"),
+      // Worded from the pool's objects to this program's.
+      EXPECT_NE(o.err.find("the pool's objects have `lane_counters` at 208:4x4 with flags at 225; "
+                           "this program's have it at 200:4x4 with flags at 224"),
                 std::string::npos)
           << o.err;
       EXPECT_EQ(count(o.err, "\n"), 1u) << o.err;

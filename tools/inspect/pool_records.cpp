@@ -249,7 +249,8 @@ void put_catalogue(Json& entry, const RecordedLayout& r, const std::vector<TypeL
   } else {
     entry["catalogue"] = "differs";
     const std::string first = zim_codec::first_breaking_difference(
-        zim_codec::layout_record(r.layout), zim_codec::layout_record(*own));
+        zim_codec::layout_record(r.layout), zim_codec::layout_record(*own),
+        {"the pool's objects", "the catalogue's"});
     difference = first.empty() ? "the layout records differ" : first;
   }
   entry["difference"] = std::move(difference);

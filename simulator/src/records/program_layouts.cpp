@@ -65,7 +65,8 @@ void add_note(ProgramLayouts* layouts, const char* object, const unsigned char* 
     std::snprintf(line, sizeof line, " (table id %" PRIu32 ")", note->table_id);
     have.conflict = "type " + record_type_name(have.text) + line +
                     " has two layouts in this program, in " + printable(have.object) + " and in " +
-                    printable(name) + ": " + layout_difference(have.text, text);
+                    printable(name) + ": " +
+                    layout_difference(have.text, text, {"the first's objects", "the second's"});
   }
 }
 
@@ -161,8 +162,9 @@ std::string record_type_name(std::string_view text) {
   return line.empty() ? std::string("(unnamed)") : printable(line);
 }
 
-std::string layout_difference(std::string_view older, std::string_view newer) {
-  const std::string difference = zim_codec::first_breaking_difference(older, newer);
+std::string layout_difference(std::string_view older, std::string_view newer,
+                              const zim_codec::RecordSides& sides) {
+  const std::string difference = zim_codec::first_breaking_difference(older, newer, sides);
   // Equal fingerprints mean no breaking difference; unequal ones name one. A
   // difference names at most two fields and its rule, well within 400 bytes.
   return difference.empty() ? "the layout records differ" : printable(difference, 400);

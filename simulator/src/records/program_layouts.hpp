@@ -11,6 +11,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "codec/record_difference.hpp"
 #include "records/object_sizes.hpp"
 
 namespace zim_sim {
@@ -42,9 +43,11 @@ bool loaded_objects_unchanged(uint64_t serial);
 // The type name that a layout record's first line gives, printable, bounded.
 std::string record_type_name(std::string_view text);
 
-// The first difference between two layout records of one table id that breaks
-// a process on `older` reading objects made on `newer`.
-std::string layout_difference(std::string_view older, std::string_view newer);
+// The change between two layout records of one table id that first breaks a
+// process on one reading objects made on the other, worded from `older` (by
+// default the pool's) to `newer` (this program's).
+std::string layout_difference(std::string_view older, std::string_view newer,
+                              const zim_codec::RecordSides& sides = {});
 
 }  // namespace zim_sim
 

@@ -1,20 +1,16 @@
 // SPDX-License-Identifier: Apache-2.0
-// The compatibility rules as data: each rule finds one kind of change between
-// the older and the newer layout of a type, and states whether processes on
-// the older layout can still share objects with the newer and why, and for a
-// breaking change whether a migration of the objects carries it (the rules
-// of migration_plan.hpp). Pairing (of types, by name and id; of data fields,
+// The compatibility rules of one type as data: each rule finds one kind of
+// change between the older and the newer layout of a type, and states whether
+// processes on the older layout can still share objects with the newer and
+// why, and for a breaking change whether a migration of the objects carries
+// it (the rules of migration_plan.hpp). Pairing (of data fields,
 // field_pairing.hpp) is a step of its own, ahead of the rules, which only
 // read the pairs it gives.
-#include "codec/compat.hpp"
-
 #include <algorithm>
-#include <map>
 #include <optional>
 #include <string>
 
-#include "codec/field_pairing.hpp"
-#include "codec/migration_plan.hpp"
+#include "codec/compat_finding.hpp"
 
 namespace zim_codec {
 namespace {
@@ -26,25 +22,13 @@ struct TypePair {
   const TypeLayout& older;
   const TypeLayout& newer;
   std::vector<FieldPair> fields;
+  std::vector<UnpairedRename> renames;
 };
 
-// What a rule found: the line of the newer source (of the older one for a type
-// that is gone) that states it, what changed, why it matters when that
-// depends on the change (empty: the rule's own reason), and for a breaking
-// change the migration rule it breaks (none: a migration carries it).
-struct Finding {
-  int line = 0;
-  std::string what;
-  std::string why;
-  std::optional<Uncarried> uncarried = std::nullopt;
-};
 using Found = std::optional<Finding>;
 
-enum class Verdict { kCompatible, kBreaking };
-
-// One rule: what changed, found by one of its finders (on the type as a whole,
-// on one pair of its data fields, or on a type of either catalogue and its
-// counterpart), whether that breaks sharing objects, and why (null: the
+// One rule: what changed, found on the type as a whole or on one pair of its
+// data fields, whether that breaks sharing objects, and why (null: the
 // finding says all). Finders given the findings of the rules before them may
 // depend on them. Members added later take defaults, so the tables stay.
 struct Rule {
@@ -95,11 +79,65 @@ bool same_header(const std::vector<HeaderField>& a, const std::vector<HeaderFiel
   });
 }
 
-// "WHAT OLD is now NEW" at line, when the two differ.
+// "WHAT OLD is now NEW" at line, when the two differ; each side's view is
+// "VERB SUBJECTOLD" and "VERB NEW".
 Found changed(bool differs, int line, const std::string& what, const std::string& was,
-              const std::string& is, std::optional<Uncarried> uncarried = std::nullopt) {
+              const std::string& is, const std::string& verb, const std::string& subject,
+              std::optional<Uncarried> uncarried = std::nullopt) {
   if (!differs) return std::nullopt;
-  return Finding{line, what + was + " is now " + is, {}, uncarried};
+  return Finding{line,      what + was + " is now " + is, {},
+                 uncarried, verb + " " + subject + was,   verb + " " + is};
+}
+
+Found type_fact(Found f) {
+  if (f) f->follows = Follows::kTypeFact;
+  return f;
+}
+
+// The rename that lacks its `was` which the older or the newer field is part of.
+const UnpairedRename* rename_of(const TypePair& t, const FieldLayout* field) {
+  const auto it = std::find_if(t.renames.begin(), t.renames.end(), [&](const UnpairedRename& r) {
+    return r.first == field || r.second == field;
+  });
+  return it == t.renames.end() ? nullptr : &*it;
+}
+
+// A data field at other bytes or in another shape, as each side has it.
+Finding field_changed(const TypePair& t, const FieldPair& f) {
+  const FieldLayout &was = *f.older, &is = *f.newer;
+  const bool renamed = was.name != is.name;
+  Finding found{is.line,
+                "data field " + named_field_text(was) + " is now " +
+                    (renamed ? named_field_text(is) : field_text(is)),
+                {},
+                uncarried_change(f)};
+  const std::string subject = field_word(t.older, was);
+  const std::string again = renamed ? field_word(t.newer, is) + " " : "";
+  if (was.width != is.width && was.kind == is.kind && was.run_length == is.run_length) {
+    const char* unit = was.is_array() ? " elements " : " ";
+    found.older_has = "have " + subject + unit + str(was.width) + " bytes wide";
+    found.newer_has = "have " + again + str(is.width);
+    return found;
+  }
+  found.older_has = "have " + subject + " at " + field_text(was);
+  found.newer_has = "have " + (renamed ? again + "at " : "it at ") + field_text(is);
+  const bool same_shape =
+      was.kind == is.kind && was.width == is.width && was.run_length == is.run_length;
+  if (same_shape && !renamed && !found.uncarried)
+    found.follows = was.offset == is.offset ? Follows::kFlagMove : Follows::kFieldMove;
+  return found;
+}
+
+// A removed field and an added one over its bytes: the `was` that would pair them.
+Finding rename_without_was(const TypePair& t, const FieldLayout& was, const FieldLayout& is) {
+  return Finding{is.line,
+                 "data field " + named_field_text(was) + " removed and " + named_field_text(is) +
+                     " added over its bytes",
+                 "renamed without `was`? its values will be dropped; to keep them, write `field " +
+                     item_text(is) + " " + is.name + " was " + was.name + "`",
+                 std::nullopt,
+                 "have " + field_word(t.older, was) + " at " + item_text(was),
+                 "have " + field_word(t.newer, is) + " there instead (renamed without `was`?)"};
 }
 
 // A check site of the unit, by the word its report uses for it.
@@ -107,10 +145,12 @@ template <CheckSite CheckSites::*kSite>
 Found check_moved(const char* name, const TypePair& t) {
   const uint32_t was = (t.older.checks.*kSite).line, is = (t.newer.checks.*kSite).line;
   if (was == is) return std::nullopt;
-  return Finding{t.newer.lines.checks,
-                 std::string("the ") + name + " check now reports line " + line_text(is) +
-                     " instead of " + line_text(was),
-                 {}};
+  Finding f{t.newer.lines.checks,
+            std::string("the ") + name + " check now reports line " + line_text(is) +
+                " instead of " + line_text(was),
+            {}};
+  f.follows = Follows::kCheckLine;
+  return f;
 }
 
 using Findings = std::vector<Finding>;
@@ -121,57 +161,62 @@ const Rule kTypeRules[] = {
     {Verdict::kBreaking, "its objects are sought in another table's pool and records",
      [](const TypePair& t, const Findings&) {
        return changed(t.older.table_id != t.newer.table_id, t.newer.lines.id, "table id ",
-                      str(t.older.table_id), str(t.newer.table_id), Uncarried::kTableIdChanged);
+                      str(t.older.table_id), str(t.newer.table_id), "have", "table id ",
+                      Uncarried::kTableIdChanged);
      }},
     {Verdict::kBreaking, "the operations lay out, size and check its objects differently",
      [](const TypePair& t, const Findings&) {
        return changed(t.older.type_class != t.newer.type_class, t.newer.lines.type_class, "class ",
                       class_keyword(t.older.type_class), class_keyword(t.newer.type_class),
-                      Uncarried::kClassChanged);
+                      "are of class", "", Uncarried::kClassChanged);
      }},
     {Verdict::kBreaking, "the NPD area and every array move",
      [](const TypePair& t, const Findings&) {
-       return changed(t.older.fixed_size != t.newer.fixed_size, t.newer.lines.fixed_size,
-                      "fixed size ", str(t.older.fixed_size), str(t.newer.fixed_size));
+       return type_fact(changed(t.older.fixed_size != t.newer.fixed_size, t.newer.lines.fixed_size,
+                                "fixed size ", str(t.older.fixed_size), str(t.newer.fixed_size),
+                                "have", "a fixed size of "));
      }},
     {Verdict::kBreaking,
      "constructors take other arguments and the element count is read elsewhere",
      [](const TypePair& t, const Findings&) {
        return changed(t.older.count_field != t.newer.count_field, t.newer.lines.count_field, "",
-                      count_text(t.older.count_field), count_text(t.newer.count_field),
+                      count_text(t.older.count_field), count_text(t.newer.count_field), "have", "",
                       Uncarried::kCountChanged);
      }},
     {Verdict::kBreaking, "the pointer fix-up judges the same objects differently",
      [](const TypePair& t, const Findings&) -> Found {
        if (t.older.size_check == t.newer.size_check) return std::nullopt;
+       const char* on = t.newer.size_check ? "on" : "off";
        return Finding{t.newer.lines.size_check,
-                      std::string("size check switched ") + (t.newer.size_check ? "on" : "off"),
-                      {}};
+                      std::string("size check switched ") + on,
+                      {},
+                      std::nullopt,
+                      std::string("have the size check ") + (t.newer.size_check ? "off" : "on"),
+                      std::string("have it ") + on};
      }},
     {Verdict::kBreaking, "the platform reads that bit of every object of the type",
      [](const TypePair& t, const Findings&) -> Found {
        if (t.older.sets_obj_flags_bit5 == t.newer.sets_obj_flags_bit5) return std::nullopt;
+       const char* is = t.newer.sets_obj_flags_bit5 ? "set" : "cleared";
        return Finding{t.newer.lines.obj_flags_bit5,
-                      std::string("bit 5 of obj_flags is now ") +
-                          (t.newer.sets_obj_flags_bit5 ? "set" : "cleared"),
-                      {}};
+                      std::string("bit 5 of obj_flags is now ") + is,
+                      {},
+                      std::nullopt,
+                      std::string("have bit 5 of obj_flags ") +
+                          (t.newer.sets_obj_flags_bit5 ? "cleared" : "set"),
+                      std::string("have it ") + is};
      }},
     {Verdict::kBreaking, "the header copies move other bytes, in another order",
      [](const TypePair& t, const Findings&) {
        return changed(!same_header(t.older.header, t.newer.header), t.newer.lines.header,
                       "type header ", header_text(t.older.header), header_text(t.newer.header),
-                      Uncarried::kHeaderShape);
+                      "have", "the type header ", Uncarried::kHeaderShape);
      }},
     {Verdict::kBreaking, "processes on the old layout read and copy other bytes", nullptr,
-     [](const TypePair&, const FieldPair& f) -> Found {
+     [](const TypePair& t, const FieldPair& f) -> Found {
        if (!f.older || !f.newer || f.regrouped() || same_layout(*f.older, *f.newer))
          return std::nullopt;
-       const bool renamed = f.older->name != f.newer->name;
-       return Finding{f.newer->line,
-                      "data field " + named_field_text(*f.older) + " is now " +
-                          (renamed ? named_field_text(*f.newer) : field_text(*f.newer)),
-                      {},
-                      uncarried_change(f)};
+       return field_changed(t, f);
      }},
     {Verdict::kCompatible, "objects are unchanged; sources follow the new constant names", nullptr,
      [](const TypePair& t, const FieldPair& f) -> Found {
@@ -206,23 +251,34 @@ const Rule kTypeRules[] = {
      }},
     {Verdict::kBreaking, "processes on the old layout still read and copy it", nullptr,
      [](const TypePair& t, const FieldPair& f) -> Found {
-       if (f.newer) return std::nullopt;
+       if (f.newer || rename_of(t, f.older)) return std::nullopt;
        return Finding{t.newer.lines.table,
                       "data field " + named_field_text(*f.older) + " removed",
                       {},
-                      uncarried_change(f)};
+                      uncarried_change(f),
+                      "have " + field_word(t.older, *f.older) + " at " + item_text(*f.older),
+                      "have no such field"};
      }},
     {Verdict::kBreaking, "processes on the old layout neither copy it nor leave room for it",
      nullptr,
-     [](const TypePair&, const FieldPair& f) -> Found {
+     [](const TypePair& t, const FieldPair& f) -> Found {
        if (f.older) return std::nullopt;
-       return Finding{f.newer->line, "data field " + named_field_text(*f.newer) + " added", {}};
+       if (const UnpairedRename* r = rename_of(t, f.newer))
+         return rename_without_was(t, *r->first, *f.newer);
+       return Finding{f.newer->line,
+                      "data field " + named_field_text(*f.newer) + " added",
+                      {},
+                      std::nullopt,
+                      "have no " + std::string(f.newer->name.empty() ? "" : "field ") +
+                          field_word(t.newer, *f.newer),
+                      "have it at " + field_text(*f.newer)};
      }},
     {Verdict::kBreaking, "the allocator marks the NPD area in another byte",
      [](const TypePair& t, const Findings&) {
-       return changed(t.older.npd_present != t.newer.npd_present, t.newer.lines.npd_present,
-                      "npd_present at ", str(t.older.npd_present),
-                      "at " + str(t.newer.npd_present));
+       return type_fact(changed(t.older.npd_present != t.newer.npd_present,
+                                t.newer.lines.npd_present, "npd_present at ",
+                                str(t.older.npd_present), "at " + str(t.newer.npd_present),
+                                "mark their NPD area", "at "));
      }},
     {Verdict::kCompatible, "affects only the tracing that names them; objects are unchanged",
      [](const TypePair& t, const Findings&) -> Found {
@@ -255,98 +311,17 @@ const Rule kTypeRules[] = {
      }},
 };
 
-// A type of either catalogue and its counterpart in the other: the type of
-// the same name, else (for a newer type) the older type that held its id;
-// null where there is none.
-struct TypeMatch {
-  const TypeLayout* older = nullptr;
-  const TypeLayout* newer = nullptr;
-};
+}  // namespace
 
-// The rules of a type that has no counterpart of its name.
-struct CatalogueRule {
-  Verdict verdict;
-  const char* why;
-  Found (*find)(const TypeMatch&);
-};
-
-const CatalogueRule kCatalogueRules[] = {
-    {Verdict::kBreaking, nullptr,
-     [](const TypeMatch& m) -> Found {
-       if (!m.older || !m.newer) return std::nullopt;
-       return Finding{
-           m.newer->lines.id,
-           "table id " + str(m.newer->table_id) + " belonged to type '" + m.older->name +
-               "' and now names '" + m.newer->name + "'",
-           "processes on the old catalogue take these objects for '" + m.older->name + "' objects",
-           Uncarried::kIdToAnotherType};
-     }},
-    {Verdict::kCompatible, "processes on the old catalogue never meet its objects",
-     [](const TypeMatch& m) -> Found {
-       if (m.older) return std::nullopt;
-       return Finding{m.newer->lines.id,
-                      "new type '" + m.newer->name + "' with table id " + str(m.newer->table_id),
-                      {}};
-     }},
-    {Verdict::kBreaking, "processes on the old catalogue still create and read its objects",
-     [](const TypeMatch& m) -> Found {
-       if (m.newer) return std::nullopt;
-       return Finding{
-           m.older->lines.table,
-           "type '" + m.older->name + "' (table id " + str(m.older->table_id) + ") removed",
-           {},
-           Uncarried::kTypeRemoved};
-     }},
-};
-
-// Pairs the types of two catalogues: in the newer's id order, then the older
-// types that neither a name nor an id carries on.
-std::vector<TypeMatch> pair_types(const std::vector<TypeLayout>& older,
-                                  const std::vector<TypeLayout>& newer) {
-  std::map<std::string, const TypeLayout*> old_by_name, new_by_name;
-  std::map<uint32_t, const TypeLayout*> old_by_id, new_by_id;
-  for (const auto& t : older) old_by_name[t.name] = &t, old_by_id[t.table_id] = &t;
-  for (const auto& t : newer) new_by_name[t.name] = &t, new_by_id[t.table_id] = &t;
-  std::vector<TypeMatch> matches;
-  for (const auto& [id, n] : new_by_id) {
-    const auto same_name = old_by_name.find(n->name);
-    const auto same_id = old_by_id.find(id);
-    matches.push_back({same_name != old_by_name.end() ? same_name->second
-                       : same_id != old_by_id.end()   ? same_id->second
-                                                      : nullptr,
-                       n});
-  }
-  for (const auto& [id, o] : old_by_id) {
-    if (new_by_name.count(o->name) == 0 && new_by_id.count(id) == 0) matches.push_back({o});
-  }
-  return matches;
-}
-
-// Collects the lines of the report. A breaking change no migration carries
-// ends with the rule it breaks, as the migration's refusal does.
-class Report {
- public:
-  void line(const std::string& path, Verdict verdict, const char* why, const Finding& f,
-            const std::string& about, const std::string& prefix = "") {
-    const bool breaking = verdict == Verdict::kBreaking;
-    const std::string reason = f.why.empty() && why ? why : f.why;
-    lines_.push_back({path, std::max(f.line, 1), breaking, breaking && !f.uncarried, about,
-                      prefix + f.what + (reason.empty() ? "" : ": " + reason) +
-                          (f.uncarried ? std::string("; ") + uncarried_text(*f.uncarried) : "")});
-  }
-  std::vector<CompatLine> take() { return std::move(lines_); }
-
- private:
-  std::vector<CompatLine> lines_;
-};
-
-// Walks the rules over one type's two layouts and reports what they find.
-void compare_type(const TypePair& t, Report& report) {
+std::vector<RuledFinding> type_findings(const TypeLayout& older, const TypeLayout& newer) {
+  TypePair t{older, newer, pair_fields(older, newer), {}};
+  t.renames = unpaired_renames(t.fields);
+  std::vector<RuledFinding> out;
   Findings found;
   const auto add = [&](const Rule& rule, Found f) {
     if (!f) return;
-    report.line(t.newer.path, rule.verdict, rule.why, *f, t.older.name, t.newer.name + ": ");
-    found.push_back(std::move(*f));
+    found.push_back(*f);
+    out.push_back({rule.verdict, rule.why, std::move(*f)});
   };
   const Rule* const end = std::end(kTypeRules);
   for (const Rule* rule = std::begin(kTypeRules); rule != end;) {
@@ -362,25 +337,7 @@ void compare_type(const TypePair& t, Report& report) {
     }
     rule = group_end;
   }
-}
-
-}  // namespace
-
-std::vector<CompatLine> compat_lines(const std::vector<TypeLayout>& older,
-                                     const std::vector<TypeLayout>& newer) {
-  Report report;
-  for (const TypeMatch& m : pair_types(older, newer)) {
-    if (m.older && m.newer && m.older->name == m.newer->name) {
-      compare_type({*m.older, *m.newer, pair_fields(*m.older, *m.newer)}, report);
-      continue;
-    }
-    for (const CatalogueRule& rule : kCatalogueRules) {
-      if (Found f = rule.find(m))
-        report.line((m.newer ? m.newer : m.older)->path, rule.verdict, rule.why, *f,
-                    m.older ? m.older->name : "");
-    }
-  }
-  return report.take();
+  return out;
 }
 
 }  // namespace zim_codec

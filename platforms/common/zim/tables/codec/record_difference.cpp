@@ -9,7 +9,8 @@
 
 namespace zim_codec {
 
-std::string first_breaking_difference(std::string_view older, std::string_view newer) noexcept {
+std::string first_breaking_difference(std::string_view older, std::string_view newer,
+                                      const RecordSides& sides) noexcept {
   try {
     std::string why;
     auto old_layout = read_layout_record(older, &why, "older record");
@@ -20,7 +21,12 @@ std::string first_breaking_difference(std::string_view older, std::string_view n
              (why.empty() ? name + std::string(": more than one type") : why);
     }
     for (const CompatLine& line : compat_lines({*old_layout}, {*new_layout})) {
-      if (line.breaking) return line.text;
+      if (!line.breaking) continue;
+      if (line.older_has.empty()) return printable(line.text, 400);
+      const std::string& type = line.newer_type.empty() ? line.older_type : line.newer_type;
+      return printable(printable(type, 48) + ": " + sides.older + " " + line.older_has + "; " +
+                           sides.newer + " " + line.newer_has,
+                       400);
     }
     return "";
   } catch (const std::exception& e) {

@@ -10,12 +10,19 @@
 
 namespace zim_codec {
 
-// The first breaking difference of `newer` against `older` (two records of
-// one table id), in --compat's words without the path and the verdict:
-// "NAME: data field ... is now ...: processes on the old layout read and copy
-// other bytes", then, for a change no migration carries, "; " and the rule it
-// breaks. Empty when nothing breaks. A record that cannot be read gives
-// "layout record unreadable: ..." instead. Never throws.
-std::string first_breaking_difference(std::string_view older, std::string_view newer) noexcept;
+// Who holds each of the two records, as the difference names them.
+struct RecordSides {
+  const char* older = "the pool's objects";
+  const char* newer = "this program's";
+};
+
+// The change that first breaks sharing objects between `older` and `newer`
+// (two records of one table id), the cause rather than what moved with it,
+// worded from the older side to the newer: "NAME: the pool's objects have
+// `speed` 4 bytes wide; this program's have 8". Empty when nothing breaks. A
+// record that cannot be read gives "layout record unreadable: ..." instead.
+// Names are escaped; never throws.
+std::string first_breaking_difference(std::string_view older, std::string_view newer,
+                                      const RecordSides& sides = {}) noexcept;
 
 }  // namespace zim_codec

@@ -40,7 +40,7 @@ using namespace tablegen;
 
 namespace {
 
-enum Exit { kOk = 0, kFailed = 1, kUsage = 2 };
+enum Exit { kOk = 0, kFailed = 1, kUsage = 2, kMigrated = 3 };
 
 constexpr const char* kFooter = R"(Modes:
   zim_tablegen DEFS_DIR OUT_DIR      generate the units, headers, export map, catalogue
@@ -55,7 +55,12 @@ constexpr const char* kFooter = R"(Modes:
   zim_tablegen --compat OLD NEW      compare two catalogues for processes that share
                                      objects, and say of each breaking difference
                                      whether a migration of the objects carries it;
-                                     OLD and NEW are definition folders or manifests
+                                     OLD and NEW are definition folders or manifests;
+                                     a summary line per type that differs, then the
+                                     details
+  zim_tablegen --compat --both-ways OLD NEW
+                                     also say, per type, whether programs of OLD can
+                                     take back a pool that NEW wrote (a rollback)
   zim_tablegen --format FILE         print a definition in its canonical form, every
                                      offset, flags_at and fixed_size written out
   zim_tablegen --format --write PATH...
@@ -65,8 +70,10 @@ constexpr const char* kFooter = R"(Modes:
 Exit status:
   0  success; with --compat: every difference is compatible
   1  a definition is invalid or a file could not be written; with --compat: a
-     difference is breaking
-  2  usage error; with --compat: either catalogue is invalid)";
+     breaking difference that no migration carries
+  2  usage error; with --compat: either catalogue is invalid
+  3  with --compat: breaking, and a migration of the objects carries every
+     difference (--both-ways does not change the status))";
 
 int report_failure(const Diagnostics& diags, bool wrote_nothing) {
   diags.print(std::cerr);
@@ -121,7 +128,7 @@ int print_manifest(const fs::path& defs_dir) {
   return kOk;
 }
 
-int compat(const fs::path& older, const fs::path& newer) {
+int compat(const fs::path& older, const fs::path& newer, bool both_ways) {
   Diagnostics diags;
   const auto old_layouts = load_layouts(older, diags);
   const auto new_layouts = load_layouts(newer, diags);
@@ -129,7 +136,15 @@ int compat(const fs::path& older, const fs::path& newer) {
     diags.print(std::cerr);
     return kUsage;
   }
-  return compare_catalogues(*old_layouts, *new_layouts, std::cout) ? kFailed : kOk;
+  switch (compare_catalogues(*old_layouts, *new_layouts, std::cout, both_ways)) {
+    case CompatVerdict::kCompatible:
+      return kOk;
+    case CompatVerdict::kBreakingMigrated:
+      return kMigrated;
+    case CompatVerdict::kBreakingNotMigrated:
+      break;
+  }
+  return kFailed;
 }
 
 int format(const std::vector<std::string>& operands, bool write) {
@@ -154,7 +169,7 @@ int run(int argc, char** argv) {
                 "definitions and guards their layout.",
                 ZIM_TABLEGEN_VERSION, kFooter);
   bool check_only = false, manifest = false, listing = false, compare = false, formatting = false,
-       write = false;
+       write = false, both_ways = false;
   std::vector<std::string> operands;
   auto* check_flag =
       app.add_flag("--check", check_only, "read, validate and plan DEFS_DIR; write nothing");
@@ -164,6 +179,8 @@ int run(int argc, char** argv) {
   auto* compat_flag = app.add_flag("--compat", compare, "compare catalogue OLD with NEW");
   auto* format_flag = app.add_flag("--format", formatting, "print FILE in canonical form");
   app.add_flag("--write", write, "with --format: rewrite each PATH in place")->needs(format_flag);
+  app.add_flag("--both-ways", both_ways, "with --compat: also judge a rollback from NEW to OLD")
+      ->needs(compat_flag);
   check_flag->excludes(manifest_flag)->excludes(list_flag)->excludes(compat_flag);
   check_flag->excludes(format_flag);
   manifest_flag->excludes(list_flag)->excludes(compat_flag)->excludes(format_flag);
@@ -192,7 +209,7 @@ int run(int argc, char** argv) {
                        : wanted == 1 ? "expected DEFS_DIR"
                                      : "expected DEFS_DIR and OUT_DIR");
   }
-  if (compare) return compat(operands[0], operands[1]);
+  if (compare) return compat(operands[0], operands[1], both_ways);
   std::error_code ec;
   if (!fs::is_directory(operands[0], ec)) {
     return usage_error("DEFS_DIR " + operands[0] + " is not a folder of definitions");
