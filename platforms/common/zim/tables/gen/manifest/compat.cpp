@@ -82,10 +82,12 @@ CompatVerdict compare_catalogues(const std::vector<TypeLayout>& older,
   out << "\n";
   for (const CompatLine& l : forward)
     out << message_line(l.path, l.line, verdict_text(verdict_of(l)), l.text, 512) << "\n";
-  // What would refuse a rollback; what it would convert is the forward report's.
+  // A rollback pairs fields by the older catalogue's names alone (a newer
+  // field's `was` means nothing to it), so it may drop values the forward
+  // migration carried: its changes are listed as it sees them.
   for (const CompatLine& l : backward) {
-    if (verdict_of(l) == CompatVerdict::kBreakingNotMigrated)
-      out << message_line(l.path, l.line, "rollback breaking, not migrated", l.text, 512) << "\n";
+    const std::string verdict = "rollback " + std::string(verdict_text(verdict_of(l)));
+    out << message_line(l.path, l.line, verdict, l.text, 512) << "\n";
   }
   return worst;
 }
