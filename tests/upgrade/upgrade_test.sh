@@ -4,7 +4,8 @@
 # serves a client of its own and hands the pool over. Servers of catalogues no
 # migration reaches adopt it in turn: each migration is refused, naming the
 # type and the rule, before it writes a byte. The next version adopts it,
-# migrates and serves: a client of the first version is refused at attach,
+# migrates (the first time killed as it reports the moves, which the inspector
+# shows as a migration under way) and serves: a client of the first version is refused at attach,
 # naming each type that changed; one of the next reads every object; the
 # inspector finds the pool consistent, the old objects retired and the layouts
 # the next version's. Last, a server retires the objects of a type it no
@@ -50,14 +51,37 @@ for v3 in "$@"; do
   if [[ $variant == removed ]]; then removed=$v3; fi
 done
 
-clients='! "$1" read "$3" 2>"$4" && "$2" read "$3" && "$5" pool "$3" --catalogue "$6"'
+# An owner killed while it reports the moves leaves its migration under way:
+# no damage, but what the next owner's migration finishes.
+status=0
+"$v2" interrupt "$pool" >"$tmp/interrupted" 2>&1 || status=$?
+[[ $status == 3 ]] || fail "v2 did not end in moved (status $status):" "$tmp/interrupted"
+"$inspector" pool "$pool" --catalogue "$v2_defs" >"$tmp/under_way" 2>&1 ||
+  fail "the inspector took a migration under way for damage:" "$tmp/under_way"
+expect "inspector, under way" "under way: every object converted (192), its moves being reported" \
+  "$tmp/under_way"
+expect "inspector, under way" "reports every move again and completes it" "$tmp/under_way"
+
+# The next owner completes it. Then a retired block reads by the layout it was
+# made with, and history lists the migration and the layouts it superseded.
+clients='! "$1" read "$3" 2>"$4" && "$2" read "$3" && "$5" pool "$3" --catalogue "$6" &&
+  "$5" history "$3" --catalogue "$6" &&
+  at=$("$5" pool "$3" --list --catalogue "$6" | sed -n "s/^retired block at offset \([0-9]*\): gauge.*/\1/p" | head -n 1) &&
+  "$5" decode --pool "$3" --offset "$at" --catalogue "$6"'
 "$v2" serve "$pool" sh -c "$clients" - "$v1" "$v2" "$pool" "$tmp/v1_refused" "$inspector" \
   "$v2_defs" >"$tmp/v2" 2>&1 || fail "v2 server or client failed:" "$tmp/v2" "$tmp/v1_refused"
 expect "v2 server" "v2 adopted the pool and migrated 192 objects" "$tmp/v2"
 expect "v2 server" "zim_memory: migrated pool $pool: type peer (table id 2003) dropped its data field 2 'legacy'" "$tmp/v2"
 expect "v2 client" "v2 client read 240 objects" "$tmp/v2"
 expect "inspector" "240 objects, 62088 bytes, 192 retired blocks (48360 bytes), consistent" "$tmp/v2"
-expect "inspector" "layout records: 5, 0 differing from the catalogue" "$tmp/v2"
+expect "inspector" "layout records: 5, 5 as in the catalogue" "$tmp/v2"
+! grep -q "under way" "$tmp/v2" || fail "a migration still under way after the next one:" "$tmp/v2"
+expect "history" "completed migrations: 1, superseded layouts: 5" "$tmp/v2"
+expect "history" "completed, 192 objects converted" "$tmp/v2"
+expect "history" "superseded layout at offset" "$tmp/v2"
+expect "history" ", retired, replaced by the migration at offset" "$tmp/v2"
+expect "decode of a retired block" "retired block: no live object" "$tmp/v2"
+! grep -q "^problem:" "$tmp/v2" || fail "problems in the pool's report:" "$tmp/v2"
 for type in "gauge (table id 2000)" "counter (table id 2001)" "peer (table id 2003)" \
   "route_set (table id 2004)"; do
   expect "v1 client after the migration" "holds objects of type $type of another layout" \

@@ -4,11 +4,17 @@
  *       version handed over, migrates its objects to this version's layouts
  *       (keeping its directory up to date), checks every object, runs COMMAND
  *       while it serves, then destroys the pool;
- *   upgrade_v2 read NAME  attaches and checks every object by snapshot. */
+ *   upgrade_v2 read NAME  attaches and checks every object by snapshot;
+ *   upgrade_v2 interrupt NAME  adopts the pool and migrates it, but ends
+ *       (exit status 3) at the first move reported, as an owner killed in
+ *       `moved` would, leaving the migration under way. */
 #define VERSION "v2"
 #define LABEL_TEXT caption
 #define PEER_ADDR address
+#define HAS_INTERRUPT
 #include "upgrade.h"
+
+#include <unistd.h>
 
 /* The fields v2 added, absent in an object made from a v1 one. */
 static void check_added(uint32_t id, uint32_t i, void *obj) {
@@ -75,4 +81,17 @@ static int serve(const char *name, char **command) {
   status = run_command(command);
   if (zim_shm_pool_destroy() != 0) return perror("destroy"), 1;
   return status;
+}
+
+static void end_at_first_move(uint64_t old_offset, uint64_t new_offset, uint32_t table_id,
+                              void *context) {
+  (void)old_offset, (void)new_offset, (void)table_id, (void)context;
+  _exit(3);
+}
+
+static int interrupt(const char *name) {
+  if (zim_shm_pool_adopt(name) != 0) return perror("adopt"), 1;
+  if (zim_shm_pool_migrate(end_at_first_move, NULL) != 0) return perror("migrate"), 1;
+  puts("the migration reported no move");
+  return 1;
 }

@@ -43,6 +43,12 @@ struct PoolContext {
 std::optional<Json> inspect_pool(const std::string& name, const PoolContext& context,
                                  std::string& error, bool list = false);
 
+// The pool's completed migrations and superseded layouts, rebuilt from the
+// records it keeps (retired ones included); nothing, with the reason in
+// `error`, when it cannot be walked.
+std::optional<Json> pool_history(const std::string& name, const PoolContext& context,
+                                 std::string& error);
+
 // Which object of a pool decode reads: the one whose block starts at an
 // offset, or the one whose base header holds a uid.
 struct PoolObjectKey {
@@ -59,6 +65,7 @@ struct PoolObject {
   // Its table id's, from the pool (the layout it was made with, while or after
   // a migration converts it) or the catalogue.
   const TypeLayout* type = nullptr;
+  bool layout_unrecorded = false;  // a retired block whose layout the pool no longer records
   const PoolRecords* records = nullptr;
   // As the pool's config record says, checked against the command line.
   std::function<Sizing(uint32_t table_id)> sizing;
