@@ -36,10 +36,13 @@ struct PoolContext {
 // is checked against its table id's layout record in the pool (the old one
 // for an object that the migration under way has yet to convert), else
 // against the catalogue's type of that id; retired blocks are counted, not
-// checked. Each table id's layout record is compared with the catalogue's
-// type of that id. A root slot that names a table block has it checked as an
-// object; one that names no block is a problem. Memory grows with the problems found (and, with
-// `list`, with the number of objects), not with the blocks' sizes.
+// checked; the block a conversion of the migration under way was writing
+// when its process stopped is the migration's, not an object. Each table
+// id's layout record is compared with the catalogue's type of that id. A
+// root slot that names a table block has it checked as an
+// object; one that names no block is a problem. Memory grows with the
+// problems found and the moves of a migration under way (and, with `list`,
+// with the number of objects), not with the blocks' sizes.
 std::optional<Json> inspect_pool(const std::string& name, const PoolContext& context,
                                  std::string& error, bool list = false);
 
