@@ -14,9 +14,7 @@
 #define LABEL_TEXT caption
 #define PEER_ADDR address
 #define HAS_INTERRUPT
-#include "upgrade.h"
-
-#include <unistd.h>
+#include "upgrade.h" /* with run_command.h, unistd.h for _exit */
 
 /* The fields v2 added, absent in an object made from a v1 one. */
 static void check_added(uint32_t id, uint32_t i, void *obj) {
@@ -98,8 +96,7 @@ static int interrupt(const char *name) {
   return 1;
 }
 
-static void count_move(uint64_t old_offset, uint64_t new_offset, uint32_t table_id,
-                       void *context) {
+static void count_move(uint64_t old_offset, uint64_t new_offset, uint32_t table_id, void *context) {
   (void)old_offset, (void)new_offset, (void)table_id;
   ++*(uint64_t *)context;
 }
