@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "codec/layout_record.hpp"
 #include "codec/fingerprint.hpp"
+#include "codec/layout_record.hpp"
 #include "gen/manifest/manifest.hpp"
 #include "migration_records.hpp"
 #include "objects.hpp"

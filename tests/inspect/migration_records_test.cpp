@@ -10,45 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "crafted_pool.hpp"
 #include "codec/fingerprint.hpp"
+#include "crafted_migration.hpp"
 #include "render.hpp"
 
 namespace {
-
-// A migration of the user's type from testdynhg's layout to olist's: one
-// object converted (its old block retired and still named by the root slot),
-// one not yet, bytes of a retired block that no layout reads, and records of
-// two catalogue ids, one as the catalogue has it, one not.
-constexpr uint32_t kRetiredUid = 4243;
-constexpr size_t kOldRecord = 4, kNewRecord = 9, kConverted = 10;
-
-uint64_t recorded_fingerprint(size_t record) {
-  return reinterpret_cast<const zim_shm_pool_layout_record_t*>(g_pool[record].bytes.data())
-      ->fingerprint;
-}
-
-void craft_migration(uint32_t state) {
-  Bytes retired = user_object();
-  put<uint32_t>(retired, ZIM_OBJ_UID_OFFSET, kRetiredUid);
-  Bytes converted = real_object(ZIM_TABLE_ID_OLIST, 2);
-  put<uint16_t>(converted, ZIM_OBJ_TABLE_ID_OFFSET, kUserId);
-  const uint32_t dynhg = ZIM_TABLE_ID_TESTDYNHG;
-  craft_pool(nullptr, {{kUserId, retired, 1, 1},
-                       {kUserId, Bytes(64, 0xee), 1},
-                       {ZIM_SHM_POOL_LAYOUT, record_piece(record_as(dynhg, dynhg, "testdynhg"))},
-                       {ZIM_SHM_POOL_LAYOUT, record_piece(record_as(dynhg, 268, "olist"))},
-                       {ZIM_SHM_POOL_LAYOUT, record_piece(record_as(268, kUserId, "port_entry"))},
-                       {kUserId, converted}});
-  const uint64_t from = recorded_fingerprint(kOldRecord), to = recorded_fingerprint(kNewRecord);
-  const zim_shm_pool_migration_type_t type{kUserId, 0, from, to, offset_of(kNewRecord), 0, 0};
-  const uint64_t capacity = 2;
-  Bytes b(sizeof(zim_shm_pool_migration_t) + sizeof type + capacity * sizeof(zim_shm_pool_move_t));
-  const zim_shm_pool_migration_t head{state, 1, offset_of(kConverted), capacity, 1};
-  std::memcpy(b.data(), &head, sizeof head);
-  std::memcpy(b.data() + sizeof head, &type, sizeof type);
-  g_pool.push_back({ZIM_SHM_POOL_MIGRATION, b});
-}
 
 // While a migration is under way the objects it has yet to convert read by
 // the old layout, converted ones by the new, retired blocks by none; once it
@@ -84,7 +50,8 @@ TEST(PoolRecords, MigrationDecidesEachBlocksLayout) {
     const std::string expected[] = {
         "pool /crafted: 3 objects, ",
         "2 retired blocks (",
-        "layout records: 4, 1 differing from the catalogue\n",
+        "layout records: 4, 1 superseded, 1 as in the catalogue, 1 differing from the "
+        "catalogue, 1 not in the catalogue\n",
         at + std::to_string(offset_of(7)) + ": table id 6 testdynhg, fingerprint " +
             hex_of_record(7) + ", as in the catalogue\n",
         "table id 268 olist, fingerprint " + hex_of_record(8) +
@@ -92,8 +59,9 @@ TEST(PoolRecords, MigrationDecidesEachBlocksLayout) {
         "table id 1000 port_entry, fingerprint " + old_hex + ", superseded by a later record\n",
         "table id 1000 port_entry, fingerprint " + new_hex + ", not in the catalogue\n",
         "migration at offset " + std::to_string(offset_of(kConverted + 1)) +
-            ": migrating, 1 of 2 moves made\n  table id 1000 port_entry: fingerprint " + old_hex +
-            " -> " + new_hex + "\n",
+            ": under way, converting: 1 of 2 objects converted\n  table id 1000 port_entry: "
+            "fingerprint " +
+            old_hex + " -> " + new_hex + "\n",
         "bytes at offset " + std::to_string(offset_of(5)) +
             ", a retired block (the migration under way moves the root on)\n",
         "retired block at offset " + std::to_string(offset_of(5)) +

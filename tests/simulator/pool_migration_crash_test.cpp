@@ -3,16 +3,22 @@
 // killed at any of them while it migrates leaves a migration that the next
 // owner completes into the very pool an uninterrupted migration makes, and
 // reports every move to, so that a directory kept through the reports leads
-// to the new objects.
+// to the new objects; the inspector meanwhile sees a migration under way.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstddef>
+#include <cstdio>
 #include <functional>
 #include <random>
+#include <sstream>
 #include <string>
+#include <utility>
 
 #include "migration_test_util.hpp"
 
@@ -103,6 +109,87 @@ void kill_and_complete(Pool p, unsigned random_kills) {
     wait_exit(victim);
     complete(p, &reference, r);
   }
+}
+
+// Whether the pool's undo record says that a conversion was under way: a
+// transaction armed with a move to count.
+bool killed_in_a_conversion(const std::string& name) {
+  using zim_sim::PoolHeader;
+  using zim_sim::UndoRecord;
+  const int fd = shm_open(name.c_str(), O_RDONLY, 0);
+  uint64_t armed = 0, move_count_at = 0;
+  const off_t undo = offsetof(PoolHeader, undo);
+  const bool read = fd >= 0 && pread(fd, &armed, 8, undo + offsetof(UndoRecord, armed)) == 8 &&
+                    pread(fd, &move_count_at, 8, undo + offsetof(UndoRecord, move_count_at)) == 8;
+  if (fd >= 0) close(fd);
+  return read && armed != 0 && move_count_at != 0;
+}
+
+// The inspector's report of the pool: its exit status and output.
+std::pair<int, std::string> inspect(const std::string& name) {
+  FILE* out = popen((std::string(ZIM_INSPECT_TOOL) + " pool " + name + " 2>&1").c_str(), "r");
+  if (out == nullptr) return {-1, ""};
+  std::string text;
+  char chunk[4096];
+  for (size_t n; (n = fread(chunk, 1, sizeof chunk, out)) != 0;) text.append(chunk, n);
+  const int status = pclose(out);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text};
+}
+
+// The problems a report names: of records, and of objects (the probe's
+// blocks of a catalogue type are no objects of it, whatever a migration does).
+std::string problems_in(const std::string& report) {
+  std::string found;
+  std::istringstream lines(report);
+  for (std::string line; std::getline(lines, line);) {
+    const bool object =
+        line.rfind("  at offset ", 0) == 0 && line.find(": table id ") == std::string::npos;
+    if (object || line.rfind("problem:", 0) == 0) found += line + "\n";
+  }
+  return found;
+}
+
+// An owner killed inside a conversion leaves a migration under way, which
+// the inspector reports as such, with its progress, and as no problem;
+// once the next owner completes it, none is under way.
+TEST(PoolMigrationCrashTest, TheInspectorShowsAMigrationCutShortInAConversion) {
+  auto* r = shared_zeroed<Report>();
+  ASSERT_NE(r, nullptr);
+  Pool p{"", 1u << 20, 0, 3};
+  ASSERT_TRUE(make_pool(&p));
+  const auto [untouched_code, untouched] = inspect(p.name);
+  const std::string problems = problems_in(untouched);
+  complete(p, nullptr, r);
+  const unsigned kill_points = r->kill_points;
+  unsigned conversions = 0;
+  for (unsigned n = 1; n <= kill_points && !testing::Test::HasFatalFailure(); ++n) {
+    SCOPED_TRACE("kill point " + std::to_string(n));
+    ASSERT_TRUE(make_pool(&p));
+    const pid_t victim = spawn([&] { return migrate(p, n, r); });
+    int status = 0;
+    ASSERT_EQ(waitpid(victim, &status, WUNTRACED), victim);
+    kill(victim, SIGKILL);
+    wait_exit(victim);
+    if (killed_in_a_conversion(p.name)) {
+      ++conversions;
+      const auto [code, report] = inspect(p.name);
+      EXPECT_EQ(code, untouched_code) << report;
+      EXPECT_EQ(problems_in(report), problems) << report;
+      EXPECT_NE(report.find("under way, converting: "), std::string::npos) << report;
+      EXPECT_NE(report.find("objects left and completes it"), std::string::npos) << report;
+    }
+    ASSERT_EQ(run_in_child([&] {
+                if (zim_shm_pool_adopt(p.name.c_str()) != 0) return 1;
+                return zim_shm_pool_migrate(nullptr, nullptr) == 0 ? 0 : 1;
+              }),
+              0);
+    const auto [code, report] = inspect(p.name);
+    EXPECT_EQ(code, untouched_code) << report;
+    EXPECT_EQ(problems_in(report), problems) << report;
+    EXPECT_EQ(report.find("under way"), std::string::npos) << report;
+    shm_unlink(p.name.c_str());
+  }
+  EXPECT_GE(conversions, 3u);
 }
 
 TEST(PoolMigrationCrashTest, KilledAtEveryKillPointOfAMigration) {

@@ -4,7 +4,8 @@
 # serves a client of its own and hands the pool over. Servers of catalogues no
 # migration reaches adopt it in turn: each migration is refused, naming the
 # type and the rule, before it writes a byte. The next version adopts it,
-# migrates and serves: a client of the first version is refused at attach,
+# migrates and serves (a copy of the pool shows a migration cut short, and
+# what the inspector makes of it): a client of the first version is refused at attach,
 # naming each type that changed; one of the next reads every object; the
 # inspector finds the pool consistent, the old objects retired and the layouts
 # the next version's. Last, a server retires the objects of a type it no
@@ -15,7 +16,7 @@ v1=$1 v2=$2 inspector=$3 v2_defs=$4
 shift 4
 pool=/zim_upgrade.$$
 tmp=$(mktemp -d)
-trap 'rm -rf "$tmp" "/dev/shm${pool}" "/dev/shm${pool}.retire"' EXIT
+trap 'rm -rf "$tmp" "/dev/shm${pool}" "/dev/shm${pool}.retire" "/dev/shm${pool}.cut"' EXIT
 fail() {  # fail WHY FILE...
   echo "$1"
   shift
@@ -50,6 +51,39 @@ for v3 in "$@"; do
   if [[ $variant == removed ]]; then removed=$v3; fi
 done
 
+# A copy of the handed-over pool, whose next owner is killed as it reports
+# the moves: the inspector shows a migration under way, not damage; the next
+# owner completes it; then a retired block reads by the layout it was made
+# with, history lists the migration and the layouts it superseded, and
+# destroy removes the pool, whose owner is gone.
+cut=$pool.cut
+cp "/dev/shm$pool" "/dev/shm$cut"
+status=0
+"$v2" interrupt "$cut" >"$tmp/interrupted" 2>&1 || status=$?
+[[ $status == 3 ]] || fail "v2 did not end in moved (status $status):" "$tmp/interrupted"
+"$inspector" pool "$cut" --catalogue "$v2_defs" >"$tmp/under_way" 2>&1 ||
+  fail "the inspector took a migration under way for damage:" "$tmp/under_way"
+expect "inspector, under way" "under way: every object converted (192), its moves being reported" \
+  "$tmp/under_way"
+expect "inspector, under way" "reports every move again and completes it" "$tmp/under_way"
+"$v2" complete "$cut" >"$tmp/completed" 2>&1 || fail "v2 did not complete the migration:" "$tmp/completed"
+expect "v2 completing" "v2 completed the migration: 192 moves reported" "$tmp/completed"
+{
+  "$inspector" pool "$cut" --catalogue "$v2_defs" &&
+    "$inspector" history "$cut" --catalogue "$v2_defs" &&
+    at=$("$inspector" pool "$cut" --list --catalogue "$v2_defs" |
+      sed -n 's/^retired block at offset \([0-9]*\): gauge.*/\1/p' | head -n 1) &&
+    "$inspector" decode --pool "$cut" --offset "$at" --catalogue "$v2_defs" &&
+    "$inspector" destroy "$cut"
+} >"$tmp/after" 2>&1 || fail "the inspector after the migration:" "$tmp/after"
+! grep -q "under way" "$tmp/after" || fail "a migration still under way once completed:" "$tmp/after"
+expect "history" "completed migrations: 1, superseded layouts: 5" "$tmp/after"
+expect "history" "completed, 192 objects converted" "$tmp/after"
+expect "history" ", retired, replaced by the migration at offset" "$tmp/after"
+expect "decode of a retired block" "retired block: no live object" "$tmp/after"
+expect "destroy" "destroyed the pool $cut" "$tmp/after"
+[[ ! -e "/dev/shm$cut" ]] || fail "destroy left the pool:" "$tmp/after"
+
 clients='! "$1" read "$3" 2>"$4" && "$2" read "$3" && "$5" pool "$3" --catalogue "$6"'
 "$v2" serve "$pool" sh -c "$clients" - "$v1" "$v2" "$pool" "$tmp/v1_refused" "$inspector" \
   "$v2_defs" >"$tmp/v2" 2>&1 || fail "v2 server or client failed:" "$tmp/v2" "$tmp/v1_refused"
@@ -57,7 +91,7 @@ expect "v2 server" "v2 adopted the pool and migrated 192 objects" "$tmp/v2"
 expect "v2 server" "zim_memory: migrated pool $pool: type peer (table id 2003) dropped its data field 2 'legacy'" "$tmp/v2"
 expect "v2 client" "v2 client read 240 objects" "$tmp/v2"
 expect "inspector" "240 objects, 62088 bytes, 192 retired blocks (48360 bytes), consistent" "$tmp/v2"
-expect "inspector" "layout records: 5, 0 differing from the catalogue" "$tmp/v2"
+expect "inspector" "layout records: 5, 5 as in the catalogue" "$tmp/v2"
 for type in "gauge (table id 2000)" "counter (table id 2001)" "peer (table id 2003)" \
   "route_set (table id 2004)"; do
   expect "v1 client after the migration" "holds objects of type $type of another layout" \

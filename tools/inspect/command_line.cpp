@@ -23,8 +23,12 @@ record, and each object's layout from the pool's layout record of its table
 id (so a program's own types decode under their names), else from the
 catalogue; --npus or --npd that disagrees with the pool is an error. A record
 that does not read as its format says is reported, and never used. pool shows
-whether the catalogue has each table id's recorded layout, and a migration's
-progress; retired blocks are counted apart, never checked.
+whether the catalogue has each table id's recorded layout, and a migration
+under way with its progress and what finishes it (no problem: a conversion
+it was making when its process stopped is part of it); retired blocks are
+counted apart, never checked. history lists the completed migrations and the
+layouts they superseded, from the retired records the pool keeps. destroy
+removes a pool whose owner is gone, and refuses one whose owner lives.
 
 decode reads FILE, which must be a regular file, where it lies; with FILE '-'
 it reads the object from standard input, up to 64 MiB. With --pool it reads
@@ -32,16 +36,20 @@ the pool as pool does, up to the object whose block starts at --offset, or
 whose base header holds --uid (pool --list shows both), and reads that object
 where it lies; TYPE then defaults to the block's table id. A retired block
 (whose object a migration replaced, or that was retired) is labelled so, and
-read by the layout it was made with.
+read by the layout it was made with, or refused when the pool no longer
+records that layout.
 
 Options follow their subcommand; --catalogue goes before or after it. Numbers
 are plain decimal. --count is for types that take a count ('zim_tables_inspect
 types' lists which types do); --npus and --npd apply to every type.
 
 Exit status:
-  0  done; decode and pool: every object is consistent
+  0  done; decode and pool: every object is consistent (a migration under
+     way included); destroy: the pool's name is gone
   1  decode and pool: an object or the pool is inconsistent (one line per
-     problem); or standard output cannot be written
+     problem); history: a record is not trusted; destroy: the pool's owner
+     lives, or its name cannot be removed; or standard output cannot be
+     written
   2  usage error: bad arguments, unknown type, unreadable file, catalogue or
      pool; a file or pool cut short while it is read)";
 
@@ -151,7 +159,14 @@ Subcommands describe_command_line(CLI::App& app, Options& o) {
   pool_cmd->add_flag("--list", o.list,
                      "also list every object and retired block: offset, type, size, uid");
   add_sizing_options(o, pool_cmd);
-  return {types_cmd, layout_cmd, decode_cmd, pool_cmd};
+  auto* history_cmd = app.add_subcommand(
+      "history", "the completed migrations and superseded layouts of the pool NAME");
+  history_cmd->add_option("NAME", o.pool, "pool name, e.g. /zim_demo")->required();
+  history_cmd->add_flag("--json", o.json, "print JSON");
+  auto* destroy_cmd =
+      app.add_subcommand("destroy", "remove the pool NAME, once the process that owned it is gone");
+  destroy_cmd->add_option("NAME", o.pool, "pool name, e.g. /zim_demo")->required();
+  return {types_cmd, layout_cmd, decode_cmd, pool_cmd, history_cmd, destroy_cmd};
 }
 
 }  // namespace zim_inspect

@@ -19,7 +19,7 @@ struct Options {
 };
 
 struct Subcommands {
-  CLI::App *types, *layout, *decode, *pool;
+  CLI::App *types, *layout, *decode, *pool, *history, *destroy;
 };
 
 // Describes the tool on `app` and adds its subcommands, whose options parse

@@ -194,6 +194,12 @@ int decode_object(const Options& o, const std::vector<TypeLayout>& types) {
       t = object.records->find(o.type);
       if (t == nullptr) t = &find_type(types, o.type);
     }
+    if (t == nullptr && object.layout_unrecorded) {
+      throw UsageError{"the retired block at offset " + std::to_string(object.offset) +
+                       " (table id " + std::to_string(object.table_id) +
+                       ") was made with a layout that the pool no longer records; give TYPE "
+                       "to read it by the catalogue's"};
+    }
     if (t == nullptr) {
       throw UsageError{"the block at offset " + std::to_string(object.offset) + " has table id " +
                        std::to_string(object.table_id) +
@@ -218,11 +224,38 @@ int pool(const Options& o, const std::vector<TypeLayout>& types) {
   return (*report)["consistent"].get<bool>() ? kConsistent : kInconsistent;
 }
 
+int history(const Options& o, const std::vector<TypeLayout>& types) {
+  std::string error;
+  const auto report = pool_history(o.pool, pool_context(o, types), error);
+  if (!report) throw UsageError{"cannot walk the pool " + printable(o.pool) + ": " + error};
+  print(*report, o.json, print_history);
+  return (*report)["problems"].empty() ? kConsistent : kInconsistent;
+}
+
+// As zim_shm_pool_destroy in a process that does not own the pool, which
+// says on stderr whose the pool is when it refuses.
+int destroy(const Options& o) {
+  if (zim_shm_pool_destroy_name(o.pool.c_str()) == 0) {
+    std::cout << "destroyed the pool " << printable(o.pool) << "\n";
+    return kConsistent;
+  }
+  const int err = errno;
+  if (err == EPERM) return kInconsistent;
+  const std::string why = err == ENOENT ? "no pool of that name"
+                          : err == EINVAL
+                              ? "not a pool name, or the name leads to something that is not a "
+                                "complete pool of this version (left alone)"
+                              : std::strerror(err);
+  throw UsageError{"cannot destroy the pool " + printable(o.pool) + ": " + why};
+}
+
 int run(int argc, char** argv) {
   CLI::App app;
   Options o;
   const Subcommands commands = describe_command_line(app, o);
-  check_command_word(argc, argv, {commands.types, commands.layout, commands.decode, commands.pool});
+  check_command_word(argc, argv,
+                     {commands.types, commands.layout, commands.decode, commands.pool,
+                      commands.history, commands.destroy});
   try {
     app.parse(argc, argv);
   } catch (const CLI::Success& e) {
@@ -230,6 +263,7 @@ int run(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     throw UsageError{printable(e.what())};  // it quotes the command line
   }
+  if (*commands.destroy) return destroy(o);
   const auto types =
       load_types(o.catalogue.empty() ? default_catalogue(argv[0]) : fs::path(o.catalogue));
   if (*commands.types) {
@@ -238,6 +272,7 @@ int run(int argc, char** argv) {
   }
   if (*commands.layout) return layout(o, types);
   if (*commands.decode) return decode_object(o, types);
+  if (*commands.history) return history(o, types);
   return pool(o, types);
 }
 

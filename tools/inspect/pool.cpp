@@ -33,7 +33,17 @@ std::optional<uint32_t> uid_of(const ByteSource& bytes) {
 
 struct TableSummary {
   uint64_t objects = 0, empty = 0, bytes = 0, retired = 0, retired_bytes = 0;
+  uint64_t cut_short = 0;  // bytes of a conversion cut short
   Json problems = Json::array();
+};
+
+// An inconsistent block that a conversion of the migration under way may
+// have been writing when its process stopped: the last block of its id, new
+// to the migration, and made by no conversion it recorded.
+struct HeldBack {
+  uint64_t offset = 0, size = 0;
+  std::vector<std::string> problems;
+  size_t listed = 0;  // its entry in `blocks`, with --list
 };
 
 struct Walk {
@@ -46,6 +56,7 @@ struct Walk {
   Json root = nullptr;
   uint64_t objects = 0, bytes = 0, retired = 0, retired_bytes = 0;
   bool consistent = true;
+  std::map<uint32_t, HeldBack> held_back;  // by table id
 
   void visit(const zim_shm_pool_piece_t& piece) {
     if (piece.table_id == ZIM_SHM_POOL_DAMAGED) {
@@ -91,18 +102,61 @@ struct Walk {
       ++table.empty;
       return;
     }
-    ++table.objects;
-    ++objects;
     if (list) blocks.push_back(block_entry(piece, type, data));
     std::vector<std::string> problems{"neither the pool nor the catalogue has this table id"};
     if (t) problems = check(*t, data, pool->sizing(piece.table_id));
-    for (const auto& p : problems) {
-      table.problems.push_back({{"offset", piece.offset}, {"problem", p}});
-      consistent = false;
+    // A later block of the id: the one held back was no conversion in progress.
+    if (const auto held = held_back.find(piece.table_id); held != held_back.end()) {
+      take_object(piece.table_id, held->second.offset, held->second.problems);
+      held_back.erase(held);
     }
+    if (!piece.is_root && !problems.empty() && in_conversion(piece)) {
+      held_back[piece.table_id] = {piece.offset, piece.size, std::move(problems), blocks.size()};
+      return;
+    }
+    take_object(piece.table_id, piece.offset, problems);
     if (piece.is_root) {
       root = root_entry(piece.offset, piece.size, piece.table_id, type, problems.empty());
     }
+  }
+
+  void take_object(uint32_t table_id, uint64_t offset, const std::vector<std::string>& problems) {
+    TableSummary& table = tables[table_id];
+    ++table.objects;
+    ++objects;
+    for (const auto& p : problems) {
+      table.problems.push_back({{"offset", offset}, {"problem", p}});
+      consistent = false;
+    }
+  }
+
+  // Whether a block may be the one a conversion of the migration under way
+  // writes into: of a type it converts, made since it began, and not by a
+  // conversion it completed.
+  bool in_conversion(const zim_shm_pool_piece_t& piece) const {
+    const PoolMigration* m = pool->records.migrating();
+    const auto* type = m ? m->type(piece.table_id) : nullptr;
+    return type != nullptr && !m->made_before(*type, piece.offset) && !m->made(piece.offset);
+  }
+
+  // After the walk: one block held back is the conversion the migration was
+  // making when its process stopped, which its next step takes back; with
+  // several, none can be told from damage.
+  Json cut_short_conversion() {
+    Json found = nullptr;
+    if (held_back.size() == 1) {
+      const auto& [table_id, held] = *held_back.begin();
+      found = {{"offset", held.offset}, {"size", held.size}, {"table_id", table_id}};
+      if (list) blocks[held.listed - 1]["cut_short"] = true;
+      tables[table_id].bytes -= held.size;
+      tables[table_id].cut_short = held.size;
+      bytes -= held.size;
+    } else {
+      for (const auto& [table_id, held] : held_back)
+        take_object(table_id, held.offset, held.problems);
+    }
+    held_back.clear();
+    return found;
   }
 
   static Json block_entry(const zim_shm_pool_piece_t& piece, const Json& type,
@@ -113,7 +167,8 @@ struct Walk {
             {"table_id", piece.table_id},
             {"type", type},
             {"uid", uid ? Json(*uid) : Json(nullptr)},
-            {"retired", piece.retired != 0}};
+            {"retired", piece.retired != 0},
+            {"cut_short", false}};
   }
 
   static Json root_entry(uint64_t offset, Json size, Json table_id, Json type, bool consistent) {
@@ -134,6 +189,7 @@ struct Walk {
                      {"bytes", t.bytes},
                      {"retired_blocks", t.retired},
                      {"retired_bytes", t.retired_bytes},
+                     {"cut_short_bytes", t.cut_short},
                      {"problems", std::move(t.problems)}});
     }
     return out;
@@ -155,11 +211,16 @@ std::optional<Json> inspect_pool(const std::string& name, const PoolContext& con
     return true;
   };
   if (!walk_pool(name, context, visit, error, &facts)) return std::nullopt;
+  const Json cut_short = walk.cut_short_conversion();
   // A root slot that names no block: a server published an offset that
   // holds nothing it could have meant.
   if (facts.root != 0 && walk.root.is_null()) {
     walk.root = Walk::root_entry(facts.root, nullptr, nullptr, nullptr, false);
     walk.consistent = false;
+  }
+  Json records = pool.records.report(list, *context.types);
+  for (Json& m : records["migrations"]) {
+    if (m["state"] == "migrating") m["cut_short"] = cut_short;
   }
   Json report{{"pool", name},
               {"objects", walk.objects},
@@ -168,13 +229,20 @@ std::optional<Json> inspect_pool(const std::string& name, const PoolContext& con
               {"retired_bytes", walk.retired_bytes},
               {"consistent", walk.consistent && pool.records.problems.empty()},
               {"root", std::move(walk.root)},
-              {"records", pool.records.report(list, *context.types)},
+              {"records", std::move(records)},
               {"problems", pool.records.problems},
               {"tables", walk.tables_report()},
               {"untyped", std::move(walk.untyped)},
               {"damaged", std::move(walk.damaged)}};
   if (list) report["blocks"] = std::move(walk.blocks);
   return report;
+}
+
+std::optional<Json> pool_history(const std::string& name, const PoolContext& context,
+                                 std::string& error) {
+  PoolTypes pool{&context, {}};
+  if (!read_records(name, pool, error)) return std::nullopt;
+  return history_report(name, pool.records);
 }
 
 }  // namespace zim_inspect

@@ -36,12 +36,21 @@ struct PoolContext {
 // is checked against its table id's layout record in the pool (the old one
 // for an object that the migration under way has yet to convert), else
 // against the catalogue's type of that id; retired blocks are counted, not
-// checked. Each table id's layout record is compared with the catalogue's
-// type of that id. A root slot that names a table block has it checked as an
-// object; one that names no block is a problem. Memory grows with the problems found (and, with
-// `list`, with the number of objects), not with the blocks' sizes.
+// checked; the block a conversion of the migration under way was writing
+// when its process stopped is the migration's, not an object. Each table
+// id's layout record is compared with the catalogue's type of that id. A
+// root slot that names a table block has it checked as an
+// object; one that names no block is a problem. Memory grows with the
+// problems found and the moves of a migration under way (and, with `list`,
+// with the number of objects), not with the blocks' sizes.
 std::optional<Json> inspect_pool(const std::string& name, const PoolContext& context,
                                  std::string& error, bool list = false);
+
+// The pool's completed migrations and superseded layouts, rebuilt from the
+// records it keeps (retired ones included); nothing, with the reason in
+// `error`, when it cannot be walked.
+std::optional<Json> pool_history(const std::string& name, const PoolContext& context,
+                                 std::string& error);
 
 // Which object of a pool decode reads: the one whose block starts at an
 // offset, or the one whose base header holds a uid.
@@ -59,6 +68,7 @@ struct PoolObject {
   // Its table id's, from the pool (the layout it was made with, while or after
   // a migration converts it) or the catalogue.
   const TypeLayout* type = nullptr;
+  bool layout_unrecorded = false;  // a retired block whose layout the pool no longer records
   const PoolRecords* records = nullptr;
   // As the pool's config record says, checked against the command line.
   std::function<Sizing(uint32_t table_id)> sizing;

@@ -83,7 +83,9 @@ bool with_pool_object(const std::string& name, const PoolContext& context, const
       return false;
     }
     const PieceSource bytes(piece, context.read);
-    use({piece.offset, piece.table_id, piece.retired != 0, &bytes, pool.type(piece), &pool.records,
+    bool unrecorded = false;
+    const TypeLayout* type = pool.type(piece, &unrecorded);
+    use({piece.offset, piece.table_id, piece.retired != 0, &bytes, type, unrecorded, &pool.records,
          [&pool](uint32_t table_id) { return pool.sizing(table_id); }});
     found = true;
     return false;

@@ -34,6 +34,7 @@ uint32_t PoolConfig::npd_size(uint32_t table_id) const {
 }
 
 void PoolRecords::problem(uint64_t offset, const std::string& text) {
+  if (reading_retired_) return;
   problems.push_back({{"offset", offset}, {"problem", text}});
 }
 
@@ -41,9 +42,13 @@ bool PoolRecords::take(const zim_shm_pool_piece_t& piece, PieceRead read) {
   const uint32_t tag = piece.table_id;
   const bool record = tag == ZIM_SHM_POOL_CONFIG || tag == ZIM_SHM_POOL_LAYOUT ||
                       tag == ZIM_SHM_POOL_ID_PAGE || tag == ZIM_SHM_POOL_MIGRATION;
-  // A retired record no longer states anything.
+  // A retired record no longer states what holds, but what held: history.
   if (record && piece.retired) {
     ++retired_records;
+    reading_retired_ = true;
+    if (tag == ZIM_SHM_POOL_LAYOUT) take_layout(piece, read);
+    if (tag == ZIM_SHM_POOL_MIGRATION) take_migration(piece, read);
+    reading_retired_ = false;
     return true;
   }
   switch (tag) {
@@ -125,7 +130,7 @@ void PoolRecords::take_layout(const zim_shm_pool_piece_t& piece, PieceRead read)
   if (const auto outside = bounds_problem(*layout)) {
     return problem(piece.offset, what + ": type " + printable(layout->name) + ": " + *outside);
   }
-  layouts[id].push_back({piece.offset, fingerprint, std::move(*layout)});
+  layouts[id].push_back({piece.offset, fingerprint, std::move(*layout), reading_retired_});
 }
 
 void PoolRecords::take_migration(const zim_shm_pool_piece_t& piece, PieceRead read) {
@@ -140,20 +145,35 @@ void PoolRecords::take_migration(const zim_shm_pool_piece_t& piece, PieceRead re
   if (!zim_codec::migration_head_fits(head, head.move_count, piece.size, &why)) {
     return problem(piece.offset, why);
   }
-  PoolMigration m{piece.offset, head.state, head.carve, head.move_capacity, head.move_count, {}};
+  PoolMigration m{
+      piece.offset, head.state, reading_retired_, head.carve, head.move_capacity, head.move_count,
+      {},           {}};
   m.types.resize(head.type_count);
   read_bytes(piece, read, kMigrationHeaderSize, head.type_count * kMigrationTypeSize,
              m.types.data());
   if (!zim_codec::migration_types_sound(m.types.data(), m.types.size(), &why)) {
     return problem(piece.offset, why);
   }
-  if (m.state == ZIM_SHM_POOL_MIGRATING) {
-    if (const PoolMigration* first = migrating()) {
+  if (m.under_way()) {
+    if (const PoolMigration* first = under_way()) {
       return problem(piece.offset, "a second migration under way; the one at offset " +
                                        std::to_string(first->offset) + " holds");
     }
   }
+  if (m.converting()) take_moves(piece, read, m);
   migrations.push_back(std::move(m));
+}
+
+void PoolRecords::take_moves(const zim_shm_pool_piece_t& piece, PieceRead read, PoolMigration& m) {
+  // migration_head_fits() checked that the moves made lie inside the block.
+  const uint64_t first = kMigrationHeaderSize + m.types.size() * kMigrationTypeSize;
+  zim_shm_pool_move_t chunk[512];
+  for (uint64_t i = 0; i < m.move_count;) {
+    const uint64_t n = std::min<uint64_t>(m.move_count - i, std::size(chunk));
+    read_bytes(piece, read, first + i * kMoveSize, n * kMoveSize, chunk);
+    for (uint64_t k = 0; k < n; ++k, ++i) m.converted.push_back(chunk[k].new_offset);
+  }
+  std::sort(m.converted.begin(), m.converted.end());
 }
 
 void PoolRecords::finish() {
@@ -170,7 +190,9 @@ void PoolRecords::finish() {
       return !recorded(t.table_id, t.old_fingerprint, 0) ||
              !recorded(t.table_id, t.new_fingerprint, t.new_layout);
     });
-    if (unrecorded == m.types.end()) {
+    // A completed migration is kept whatever its layouts: a retired block it
+    // converted then says that its layout is no longer recorded.
+    if (unrecorded == m.types.end() || m.retired) {
       trusted.push_back(std::move(m));
       continue;
     }
@@ -196,19 +218,33 @@ bool PoolMigration::made_before(const zim_shm_pool_migration_type_t& type, uint6
   return block < carve && !(header >= type.cursor && header < type.limit);
 }
 
-const PoolMigration* PoolRecords::migrating() const {
+bool PoolMigration::made(uint64_t block) const {
+  return std::binary_search(converted.begin(), converted.end(), block);
+}
+
+const PoolMigration* PoolRecords::under_way() const {
   for (const PoolMigration& m : migrations) {
-    if (m.state == ZIM_SHM_POOL_MIGRATING) return &m;
+    if (m.under_way()) return &m;
   }
   return nullptr;
 }
 
-const TypeLayout* PoolRecords::layout(uint32_t table_id) const {
-  const auto at = layouts.find(table_id);
-  return at == layouts.end() ? nullptr : &at->second.back().layout;
+const PoolMigration* PoolRecords::migrating() const {
+  const PoolMigration* m = under_way();
+  return m != nullptr && m->converting() ? m : nullptr;
 }
 
-const TypeLayout* PoolRecords::layout(uint32_t table_id, uint64_t fingerprint) const {
+const TypeLayout* PoolRecords::layout(uint32_t table_id) const {
+  const auto at = layouts.find(table_id);
+  if (at == layouts.end()) return nullptr;
+  for (auto r = at->second.rbegin(); r != at->second.rend(); ++r) {
+    if (!r->retired) return &r->layout;
+  }
+  return nullptr;
+}
+
+const TypeLayout* PoolRecords::layout_by_fingerprint(uint32_t table_id,
+                                                     uint64_t fingerprint) const {
   const auto at = layouts.find(table_id);
   if (at == layouts.end()) return nullptr;
   for (auto r = at->second.rbegin(); r != at->second.rend(); ++r) {
@@ -217,20 +253,38 @@ const TypeLayout* PoolRecords::layout(uint32_t table_id, uint64_t fingerprint) c
   return nullptr;
 }
 
-const TypeLayout* PoolRecords::layout(uint32_t table_id, uint64_t offset, bool retired) const {
-  // A live block: only the migration under way leaves objects of the old
-  // layout. A retired one: the first migration that found it converted it.
+const TypeLayout* PoolRecords::layout(uint32_t table_id, uint64_t offset, bool retired,
+                                      bool* unrecorded) const {
+  if (unrecorded != nullptr) *unrecorded = false;
+  // A live block: only the migration that still converts leaves objects of
+  // the old layout. A retired one: the first migration that found it
+  // converted it.
   for (const PoolMigration& m : migrations) {
-    if (!retired && m.state != ZIM_SHM_POOL_MIGRATING) continue;
+    if (!retired && !m.converting()) continue;
     const auto* t = m.type(table_id);
-    if (t && m.made_before(*t, offset)) return layout(table_id, t->old_fingerprint);
+    if (t == nullptr || !m.made_before(*t, offset)) continue;
+    const TypeLayout* old = layout_by_fingerprint(table_id, t->old_fingerprint);
+    if (unrecorded != nullptr) *unrecorded = old == nullptr;
+    return old;
   }
-  return layout(table_id);
+  if (!retired) return layout(table_id);
+  // Retired by no migration the pool records: by a retirement, which leaves
+  // the id's layout then among its records; it is known when the id only
+  // ever had one.
+  const auto at = layouts.find(table_id);
+  if (at == layouts.end()) return nullptr;
+  const auto& records = at->second;
+  const bool one = std::all_of(records.begin(), records.end(), [&](const RecordedLayout& r) {
+    return r.fingerprint == records.front().fingerprint;
+  });
+  if (unrecorded != nullptr) *unrecorded = !one;
+  return one ? &records.back().layout : nullptr;
 }
 
 const TypeLayout* PoolRecords::find(const std::string& key) const {
   for (const auto& [id, r] : layouts) {
-    if (r.back().layout.name == key || std::to_string(id) == key) return &r.back().layout;
+    const TypeLayout* last = layout(id);
+    if (last != nullptr && (last->name == key || std::to_string(id) == key)) return last;
   }
   return nullptr;
 }
@@ -270,39 +324,25 @@ Json PoolRecords::report(bool list, const std::vector<TypeLayout>& catalogue) co
                    {"npd_sizes", std::move(sizes)}};
   }
   Json layouts_json = Json::array();
+  // The live records; the retired ones are history.
   for (const auto& [id, records] : layouts) {
+    const TypeLayout* last = layout(id);
     for (const RecordedLayout& r : records) {
+      if (r.retired) continue;
       Json entry{{"offset", r.offset},
                  {"table_id", id},
                  {"type", r.layout.name},
                  {"fingerprint", zim_codec::fingerprint_hex(r.fingerprint)},
-                 {"superseded", &r != &records.back()},
+                 {"superseded", &r.layout != last},
                  {"catalogue", nullptr},
                  {"difference", nullptr}};
-      if (&r == &records.back()) put_catalogue(entry, r, catalogue);
+      if (&r.layout == last) put_catalogue(entry, r, catalogue);
       layouts_json.push_back(std::move(entry));
     }
   }
-  Json migrations_json = Json::array();
-  for (const PoolMigration& m : migrations) {
-    Json types = Json::array();
-    for (const auto& t : m.types) {
-      const TypeLayout* type = layout(t.table_id, t.new_fingerprint);  // finish() checked it
-      types.push_back({{"table_id", t.table_id},
-                       {"type", type ? type->name : std::string("?")},
-                       {"old_fingerprint", zim_codec::fingerprint_hex(t.old_fingerprint)},
-                       {"new_fingerprint", zim_codec::fingerprint_hex(t.new_fingerprint)}});
-    }
-    migrations_json.push_back(
-        {{"offset", m.offset},
-         {"state", m.state == ZIM_SHM_POOL_MIGRATING ? "migrating" : "migrated"},
-         {"types", std::move(types)},
-         {"moves", m.move_count},
-         {"move_capacity", m.move_capacity}});
-  }
   Json doc{{"config", std::move(config_json)},
            {"layout_records", std::move(layouts_json)},
-           {"migrations", std::move(migrations_json)},
+           {"migrations", migrations_report(*this)},
            {"id_pages", id_page_count},
            {"retired_records", retired_records}};
   if (list) doc["id_page_offsets"] = id_pages;

@@ -41,15 +41,26 @@ struct RecordedLayout {
   uint64_t offset = 0;  // of its block
   uint64_t fingerprint = 0;
   TypeLayout layout;
+  bool retired = false;  // a migration or a retirement superseded it
 };
 
-// A migration of objects to new layouts, under way (MIGRATING) or done with
-// its conversions (MIGRATED; the record stays in the pool after that).
+// A migration of objects to new layouts. Its record is live while it is under
+// way: converting (MIGRATING), or every object converted and the moves being
+// reported (MIGRATED); the owner retires it once it has reported them, so a
+// retired record is a completed migration.
 struct PoolMigration {
   uint64_t offset = 0;  // of its block
   uint32_t state = 0;
+  bool retired = false;
   uint64_t carve = 0, move_capacity = 0, move_count = 0;
   std::vector<zim_shm_pool_migration_type_t> types;  // distinct table ids
+  // While it converts: the blocks its conversions made, ascending.
+  std::vector<uint64_t> converted;
+
+  bool under_way() const { return !retired; }
+  bool converting() const { return !retired && state == ZIM_SHM_POOL_MIGRATING; }
+  // Whether a conversion of this migration made the block at offset `block`.
+  bool made(uint64_t block) const;
 
   const zim_shm_pool_migration_type_t* type(uint32_t table_id) const;
   // Whether a block of the type's table id at `offset` was made before the
@@ -66,7 +77,7 @@ struct PoolRecords {
   std::vector<PoolMigration> migrations;  // in the pool's order
   uint64_t id_page_count = 0;
   std::vector<uint64_t> id_pages;  // offsets of their blocks, up to zim_codec::kMaxIdPages
-  uint64_t retired_records = 0;    // record blocks retired: never read
+  uint64_t retired_records = 0;    // record blocks retired, read as history when they read
   Json problems = Json::array();   // {offset, problem}: records not trusted
 
   // Takes the piece if it is a record (config, layout, id page or migration);
@@ -78,15 +89,23 @@ struct PoolRecords {
   // is a problem, and not used.
   void finish();
 
-  // The pool's layout of a table id, null without a (trusted) record.
+  // The pool's layout of a table id (its last live record), null without a
+  // (trusted) record.
   const TypeLayout* layout(uint32_t table_id) const;
   // The layout of a table id's objects in the block at `offset`: the one it
   // had before a migration that has yet to convert it, or, for a retired
-  // block, before the first migration that converted it.
-  const TypeLayout* layout(uint32_t table_id, uint64_t offset, bool retired) const;
+  // block, the one it was made with: before the first migration that
+  // converted it, else the id's only layout. Null for a retired block of an
+  // id whose layout then the pool no longer records (`unrecorded` says so).
+  const TypeLayout* layout(uint32_t table_id, uint64_t offset, bool retired,
+                           bool* unrecorded = nullptr) const;
+  // A recorded layout of a table id by its fingerprint, retired ones too.
+  const TypeLayout* layout_by_fingerprint(uint32_t table_id, uint64_t fingerprint) const;
   // The recorded type that a name or decimal table id names, or null.
   const TypeLayout* find(const std::string& key) const;
-  // The migration under way, or null.
+  // The migration under way (converting, or reporting its moves), or null.
+  const PoolMigration* under_way() const;
+  // The migration under way while it still converts objects, or null.
   const PoolMigration* migrating() const;
 
   // The records for a report: what the config says, each layout record
@@ -98,8 +117,18 @@ struct PoolRecords {
   void take_config(const zim_shm_pool_piece_t& piece, PieceRead read);
   void take_layout(const zim_shm_pool_piece_t& piece, PieceRead read);
   void take_migration(const zim_shm_pool_piece_t& piece, PieceRead read);
-  const TypeLayout* layout(uint32_t table_id, uint64_t fingerprint) const;
+  void take_moves(const zim_shm_pool_piece_t& piece, PieceRead read, PoolMigration& m);
   void problem(uint64_t offset, const std::string& text);
+  // A retired record states nothing the pool relies on: one that does not
+  // read as its format says is counted, not a problem.
+  bool reading_retired_ = false;
 };
+
+// The migrations for a report: state, progress, types and what finishes one
+// under way (pool_history.cpp).
+Json migrations_report(const PoolRecords& records);
+// The completed migrations and superseded layouts, rebuilt from the records
+// the pool keeps, for `history`.
+Json history_report(const std::string& pool, const PoolRecords& records);
 
 }  // namespace zim_inspect

@@ -61,12 +61,16 @@ struct PoolTypes {
     return type_with_id(*context->types, table_id);
   }
   // The layout of the object in a block, which a migration may not have
-  // converted yet.
-  const TypeLayout* type(const zim_shm_pool_piece_t& block) const {
-    if (const TypeLayout* t = records.layout(block.table_id, block.offset, block.retired != 0)) {
+  // converted yet, or that a retired block was made with: null, with
+  // `unrecorded` set, when the pool no longer records that one.
+  const TypeLayout* type(const zim_shm_pool_piece_t& block, bool* unrecorded = nullptr) const {
+    bool gone = false;
+    const bool retired = block.retired != 0;
+    if (const TypeLayout* t = records.layout(block.table_id, block.offset, retired, &gone)) {
       return t;
     }
-    return type_with_id(*context->types, block.table_id);
+    if (unrecorded != nullptr) *unrecorded = gone;
+    return gone ? nullptr : type_with_id(*context->types, block.table_id);
   }
   // Where a table id's layout comes from, for the report.
   Json source(uint32_t table_id) const {

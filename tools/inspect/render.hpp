@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// Text renderings of what layout, decode, pool and types found; --json prints the
+// Text renderings of what layout, decode, pool, history and types found; --json prints the
 // same documents as JSON instead.
 #pragma once
 
@@ -22,6 +22,8 @@ void print_layout(std::ostream& out, const Json& layout);
 // as the other subcommands' (Json::dump with an indent of 2).
 std::unique_ptr<ObjectWriter> object_writer(std::ostream& out, bool as_json);
 void print_pool(std::ostream& out, const Json& pool);
+// The migrations and superseded layouts that history rebuilt.
+void print_history(std::ostream& out, const Json& history);
 void print_types(std::ostream& out, const Json& types);
 
 }  // namespace zim_inspect

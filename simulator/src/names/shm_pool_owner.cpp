@@ -10,10 +10,12 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
@@ -98,6 +100,28 @@ extern "C" ZIM_SIM_API int zim_shm_pool_hand_over(void) {
   return 0;
 }
 
+namespace {
+
+// Removes the name of the pool open on fd (the file `id`) unless its owner
+// lives: whether the owner's lock on the segment can be taken. 0, or -1 with
+// errno: EPERM, after a message naming the owner, while it lives.
+int remove_unless_owned(const char* name, int fd, FileId id, bool kept, int32_t owner) {
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK) return -1;
+    std::fprintf(stderr,
+                 "zim_memory: cannot destroy the pool \"%s\": it belongs to process %ld, which "
+                 "is alive and %s; detach instead\n",
+                 zim_sim::printable(name).c_str(), static_cast<long>(owner),
+                 kept ? "keeps it for a successor" : "removes it when it is done");
+    errno = EPERM;
+    return -1;
+  }
+  remove_name_reporting(name, id);  // under the lock, as a creator would
+  return 0;
+}
+
+}  // namespace
+
 extern "C" ZIM_SIM_API int zim_shm_pool_destroy(void) {
   std::lock_guard<std::mutex> guard(g_control);
   if (g_mapping.hdr == nullptr || owns_pool()) return unmap(true), 0;
@@ -107,7 +131,6 @@ extern "C" ZIM_SIM_API int zim_shm_pool_destroy(void) {
     g_mapping.fd = -1;
     g_mapping.owner = g_mapping.removes_name = false;
   }
-  // Whether the owner lives is whether its lock on the segment is held.
   const int fd =
       open(shm_path(g_mapping.name).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   FileId id{};
@@ -118,21 +141,33 @@ extern "C" ZIM_SIM_API int zim_shm_pool_destroy(void) {
     if (fd < 0 && errno != ENOENT && errno != ELOOP) return -1;
     return unmap(false), 0;  // the name is gone or leads elsewhere: nothing of ours to remove
   }
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    const int err = errno;
-    close(fd);
-    if (err != EWOULDBLOCK) return errno = err, -1;
-    const bool kept = g_mapping.hdr->kept.load(std::memory_order_relaxed) != 0;
-    std::fprintf(stderr,
-                 "zim_memory: cannot destroy the pool \"%s\": it belongs to process %ld, which "
-                 "is alive and %s; detach instead\n",
-                 zim_sim::printable(g_mapping.name).c_str(),
-                 static_cast<long>(g_mapping.hdr->owner_pid.load(std::memory_order_relaxed)),
-                 kept ? "keeps it for a successor" : "removes it when it is done");
-    errno = EPERM;
-    return -1;
-  }
-  remove_name_reporting(g_mapping.name, id);  // under the lock, as a creator would
+  const int rc = remove_unless_owned(g_mapping.name, fd, id,
+                                     g_mapping.hdr->kept.load(std::memory_order_relaxed) != 0,
+                                     g_mapping.hdr->owner_pid.load(std::memory_order_relaxed));
+  const int err = errno;
   close(fd);
+  if (rc != 0) return errno = err, -1;
   return unmap(false), 0;
+}
+
+extern "C" ZIM_SIM_API int zim_shm_pool_destroy_name(const char* name) {
+  if (!zim_sim::valid_pool_name(name)) return errno = EINVAL, -1;
+  const int fd = open(shm_path(name).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno == ELOOP ? (errno = EINVAL, -1) : -1;
+  // Only a complete pool of this version: anything else under the name is left alone.
+  struct stat st;
+  zim_sim::HeaderFacts facts{};
+  FileId id{};
+  int32_t owner = 0;
+  uint32_t kept = 0;
+  const bool pool = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && file_id(fd, &id) &&
+                    zim_sim::read_header_facts(fd, &facts) &&
+                    zim_sim::is_complete_pool(facts, static_cast<uint64_t>(st.st_size)) &&
+                    zim_sim::read_at(fd, &owner, sizeof owner, offsetof(PoolHeader, owner_pid)) &&
+                    zim_sim::read_at(fd, &kept, sizeof kept, offsetof(PoolHeader, kept));
+  const int rc = pool ? remove_unless_owned(name, fd, id, kept != 0, owner) : (errno = EINVAL, -1);
+  const int err = errno;
+  close(fd);
+  errno = err;
+  return rc;
 }

@@ -192,6 +192,17 @@ ZIM_SIM_API void zim_shm_pool_detach(void);
  * the error of the failing system call when the name cannot be checked. */
 ZIM_SIM_API int zim_shm_pool_destroy(void);
 
+/* Removes the name of the pool `name` without mapping it, as
+ * zim_shm_pool_destroy does in a process that does not own the pool: only
+ * once its owner is gone (a kept pool whose adopter ended, or a pool whose
+ * creator was killed). 0 on success; -1 with errno: EPERM and a message on
+ * stderr naming the owner's process id while the owner lives (the pool stays),
+ * EINVAL for a bad name or when the name leads to something that is not a
+ * complete pool of this version (left alone), ENOENT when no such name
+ * exists, or the error of the failing system call. Processes that map the
+ * pool keep their mapping. */
+ZIM_SIM_API int zim_shm_pool_destroy_name(const char *name);
+
 /* Name, start address and size of the mapped pool; null, null and 0 without
  * one. */
 ZIM_SIM_API const char *zim_shm_pool_name(void);
