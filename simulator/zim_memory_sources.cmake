@@ -21,4 +21,8 @@ set(ZIM_MEMORY_SOURCES
   src/migration/migration.cpp
   src/migration/migration_prepare.cpp
   src/migration/migration_transactions.cpp
-  src/walk/pool_walk.cpp)
+  src/walk/pool_walk.cpp
+  src/feed/feed_append.cpp
+  src/feed/feed_futex.cpp
+  src/feed/feed_layout.cpp
+  src/feed/feed_read.cpp)
