@@ -11,9 +11,10 @@ namespace {
 
 constexpr auto kRelaxed = std::memory_order_relaxed;
 
-// One word of a claimed slot, then a kill point.
+// One word of a claimed slot, then a kill point. A release store: a reader
+// that acquires the word sees the claim before it (see feed.hpp).
 void put_word(std::atomic<uint64_t>& word, uint64_t value) {
-  word.store(value, kRelaxed);
+  word.store(value, std::memory_order_release);
   ZIM_POOL_KILL_POINT();
 }
 
@@ -35,9 +36,8 @@ void claim(const FeedView& view, uint64_t s, uint32_t appender) {
       break;
     }
   }
-  // The entry's words may not overtake the odd stamp; and an appender that
-  // raced for this slot a ring apart may have overwritten the owner word.
-  std::atomic_thread_fence(std::memory_order_release);
+  // An appender that raced for this slot a ring apart may have overwritten
+  // the owner word.
   put_word(slot.owner, owner_word(s, appender));
 }
 

@@ -23,11 +23,11 @@ uint64_t oldest_after(const FeedView& view, uint64_t c) {
 
 // The entry of sequence c if its slot holds it complete, read as a seqlock reader.
 bool read_complete(FeedSlot& slot, uint64_t c, FeedEntry* out) {
-  const uint64_t head = slot.head.load(kRelaxed);
-  const uint64_t offset = slot.offset.load(kRelaxed);
-  const uint64_t new_offset = slot.new_offset.load(kRelaxed);
-  const uint64_t pool_id = slot.pool_id.load(kRelaxed);
-  std::atomic_thread_fence(std::memory_order_acquire);
+  constexpr auto kAcquire = std::memory_order_acquire;
+  const uint64_t head = slot.head.load(kAcquire);
+  const uint64_t offset = slot.offset.load(kAcquire);
+  const uint64_t new_offset = slot.new_offset.load(kAcquire);
+  const uint64_t pool_id = slot.pool_id.load(kAcquire);
   if (slot.stamp.load(kRelaxed) != complete_stamp(c)) return false;
   const auto kind = static_cast<uint16_t>(head);
   const bool known = kind >= static_cast<uint16_t>(FeedKind::created) &&
@@ -63,7 +63,8 @@ Step look(const FeedView& view, FeedCursor* cursor, FeedEntry* out, uint64_t* ol
   const uint64_t next = view.header->next_sequence.load(kRelaxed);
   if (c >= next) return Step::caught_up;
   FeedSlot& slot = slot_of(view, c);
-  const uint64_t stamp = slot.stamp.load(std::memory_order_acquire);
+  // seq_cst: ordered after wait()'s increment of `waiters` (see feed.hpp).
+  const uint64_t stamp = slot.stamp.load(std::memory_order_seq_cst);
   if (next - c <= view.capacity && stamp <= claimed_stamp(c)) {
     if (stamp == complete_stamp(c)) {
       if (read_complete(slot, c, out)) return Step::entry;
@@ -105,7 +106,6 @@ bool feed_wait(const FeedView& view, FeedCursor* cursor, uint64_t timeout_ns) {
   for (;;) {
     const uint32_t seen = header.signal.load(std::memory_order_acquire);
     header.waiters.fetch_add(1, std::memory_order_seq_cst);
-    std::atomic_thread_fence(std::memory_order_seq_cst);  // against publish's CAS, then load
     const Step step = look(view, cursor, &scratch, &oldest);
     const uint64_t now = monotonic_ns();
     const bool ready = step == Step::entry || step == Step::lost || step == Step::lapped;
