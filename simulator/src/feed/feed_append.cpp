@@ -31,8 +31,8 @@ void claim(const FeedView& view, uint64_t s, uint32_t appender) {
       return;
     }
     put_word(slot.owner, owner_word(s, appender));
-    if (slot.stamp.compare_exchange_weak(stamp, claimed_stamp(s), std::memory_order_acq_rel,
-                                         std::memory_order_acquire)) {
+    if (slot.stamp.compare_exchange_strong(stamp, claimed_stamp(s), std::memory_order_acq_rel,
+                                           std::memory_order_acquire)) {
       break;
     }
   }
