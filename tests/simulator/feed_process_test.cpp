@@ -100,7 +100,9 @@ TEST(FeedProcessTest, AppendersInChildrenWakeAReaderThatGetsAllInOrderThenTimesO
   }
   FeedCursor cursor;
   cursor.patience_ns = 60'000'000'000;
+  const auto slept = std::chrono::steady_clock::now();
   EXPECT_TRUE(zim_sim::feed_wait(feed.view, &cursor, 20'000'000'000));
+  EXPECT_LT(std::chrono::steady_clock::now() - slept, std::chrono::seconds(5));  // woken
   std::vector<FeedEntry> got;
   collect(feed.view, &cursor, &got, kChildren * kEach, 10'000'000'000);
   for (const pid_t pid : pids) EXPECT_EQ(wait_exit(pid), 0);

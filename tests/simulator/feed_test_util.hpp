@@ -19,20 +19,19 @@ namespace zim_sim_test {
 inline bool pid_alive(void*, uint32_t pid) { return kill(pid_t(pid), 0) == 0 || errno != ESRCH; }
 constexpr zim_sim::FeedLiveness kByPid{pid_alive, nullptr};
 
+// A feed over a shared anonymous mapping, which forked children share too.
 struct SharedFeed {
   explicit SharedFeed(uint64_t capacity, zim_sim::FeedLiveness liveness = kByPid)
-      : bytes(zim_sim::feed_bytes(capacity)) {
-    region = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+      : bytes(zim_sim::feed_bytes(capacity)),
+        region(mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0)) {
     std::string why;
     EXPECT_TRUE(zim_sim::feed_init(region, bytes, capacity));
     EXPECT_TRUE(zim_sim::feed_open(region, bytes, liveness, &view, &why)) << why;
   }
   ~SharedFeed() { munmap(region, bytes); }
-  SharedFeed(const SharedFeed&) = delete;
-  SharedFeed& operator=(const SharedFeed&) = delete;
 
-  uint64_t bytes;
-  void* region;
+  const uint64_t bytes;
+  void* const region;
   zim_sim::FeedView view;
 };
 

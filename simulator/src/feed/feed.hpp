@@ -40,8 +40,9 @@
 // A death leaves: after drawing, before claiming: the sequence pending, lost
 // after the patience; after claiming, mid-publish: the slot claimed by a dead
 // owner, lost at once for readers whose pool gives liveness, and taken over
-// by the appender a ring later; after the stamp: the entry complete (a reader
-// asleep wakes at its timeout or at the next publish). Later entries are
+// by the appender a ring later (with liveness; without, each lap loses that
+// sequence); after the stamp, before the wake: the entry complete, a reader
+// asleep wakes at its timeout or at the next publish. Later entries are
 // never hidden: readers pass a lost sequence. A waiter killed asleep leaves
 // `waiters` high: appenders then wake in vain, at a system call each.
 //
@@ -81,7 +82,7 @@
 
 namespace zim_sim {
 
-constexpr uint64_t kFeedMagic = 0x316465656666697aull;  // "zimfeed1"
+constexpr uint64_t kFeedMagic = 0x31646565666d697aull;  // "zimfeed1"
 constexpr uint32_t kFeedVersion = 1;
 constexpr uint64_t kFeedMinCapacity = 8;
 constexpr uint64_t kFeedMaxCapacity = uint64_t{1} << 20;

@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 // Laying out a feed over a region, and checking one that another process
 // laid out (whose bytes are not trusted).
+#include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "feed/feed_internal.hpp"
 
