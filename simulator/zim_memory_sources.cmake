@@ -21,4 +21,8 @@ set(ZIM_MEMORY_SOURCES
   src/migration/migration.cpp
   src/migration/migration_prepare.cpp
   src/migration/migration_transactions.cpp
-  src/walk/pool_walk.cpp)
+  src/walk/pool_walk.cpp
+  src/index/index_check.cpp
+  src/index/index_layout.cpp
+  src/index/index_read.cpp
+  src/index/index_write.cpp)
