@@ -81,10 +81,10 @@ void write_round(const Index& index, const std::vector<uint64_t>& keys, unsigned
 TEST(IndexReaderTest, ReadersSeeWholeValuesAndNeverLoseAPresentKey) {
   const uint64_t bytes = zim_sim::index_bytes(kCapacity);
   SharedRegion region(bytes + sizeof(Shared));
-  ASSERT_NE(region.base(), nullptr);
+  ASSERT_NE(region.base, nullptr);
   Index index;
-  ASSERT_TRUE(zim_sim::index_init(region.base(), bytes, kCapacity, &index));
-  auto* shared = reinterpret_cast<Shared*>(static_cast<char*>(region.base()) + bytes);
+  ASSERT_TRUE(zim_sim::index_init(region.base, bytes, kCapacity, &index));
+  auto* shared = reinterpret_cast<Shared*>(static_cast<char*>(region.base) + bytes);
   const std::vector<uint64_t> keys = colliding_keys(kTableId, index.slot_count, 20, 3, kKeys);
   std::vector<uint64_t> version(kKeys, 1);
   for (size_t i = 0; i < kKeys; ++i) {

@@ -27,30 +27,22 @@ using IndexKey = std::pair<uint32_t, uint64_t>;  // table id, key
 using IndexModel = std::map<IndexKey, zim_sim::IndexValue>;
 
 // A memory file mapped shared: a forked child may map it again elsewhere.
-class SharedRegion {
- public:
-  explicit SharedRegion(uint64_t bytes) : bytes_(bytes), fd_(memfd_create("index", 0)) {
-    if (fd_ >= 0 && ftruncate(fd_, static_cast<off_t>(bytes)) == 0) base_ = map_again();
+struct SharedRegion {
+  explicit SharedRegion(uint64_t size) : bytes(size), fd(memfd_create("index", 0)) {
+    if (fd >= 0 && ftruncate(fd, static_cast<off_t>(size)) == 0) base = map_again();
   }
   ~SharedRegion() {
-    if (base_ != nullptr) munmap(base_, bytes_);
-    if (fd_ >= 0) close(fd_);
+    if (base != nullptr) munmap(base, bytes);
+    if (fd >= 0) close(fd);
   }
-  SharedRegion(const SharedRegion&) = delete;
-  SharedRegion& operator=(const SharedRegion&) = delete;
-
   // Another mapping of the same bytes, at another address (null on failure).
   void* map_again() const {
-    void* p = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
+    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     return p == MAP_FAILED ? nullptr : p;
   }
-  void* base() const { return base_; }
-  uint64_t bytes() const { return bytes_; }
-
- private:
-  uint64_t bytes_;
-  int fd_;
-  void* base_ = nullptr;
+  const uint64_t bytes;
+  const int fd;
+  void* base = nullptr;
 };
 
 // What the slots hold, read the way the inspector would.

@@ -16,9 +16,10 @@
 // Writers are serialised by the pool's lock, held by the caller.
 //
 // What it writes, under the caller's lock: IndexHeader's live, moves,
-// pending and hole words and the slots, every word with put() (one atomic
-// store, then a kill point in crash-test builds); index_init writes the whole
-// region, the magic last. What it only reads: the region it was opened on.
+// pending and hole words, a rewrite's arguments and the slots, every word
+// with put() (one atomic store, then a kill point in crash-test builds);
+// index_init writes the whole region, the magic last. What it only reads:
+// the region it was opened on.
 //
 // Uses segment/ (put() and the kill points).
 #ifndef ZIM_SIM_SRC_INDEX_INDEX_HPP
@@ -47,6 +48,8 @@ struct IndexEntry {
 // Control word: table id << 32 | generation << 1 | occupied. The generation
 // (31 bits) grows with every store to the word and its low bit names the copy
 // that readers read; a writer fills the other copy before it stores the word.
+// A reader is fooled only if it stalls between its two loads of the word
+// while the slot is stored 2^31 times.
 struct IndexSlot {
   std::atomic<uint64_t> control;
   IndexEntry copies[2];
