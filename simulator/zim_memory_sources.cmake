@@ -25,4 +25,8 @@ set(ZIM_MEMORY_SOURCES
   src/feed/feed_append.cpp
   src/feed/feed_futex.cpp
   src/feed/feed_layout.cpp
-  src/feed/feed_read.cpp)
+  src/feed/feed_read.cpp
+  src/index/index_check.cpp
+  src/index/index_layout.cpp
+  src/index/index_read.cpp
+  src/index/index_write.cpp)
