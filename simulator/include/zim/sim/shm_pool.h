@@ -361,5 +361,7 @@ ZIM_SIM_API int zim_shm_pool_walk_mapped(int (*visit)(const zim_shm_pool_piece_t
 
 /* Hand-over, adoption and migration of a pool's objects to new layouts. */
 #include <zim/sim/pool_upgrade.h>
+/* Versioned pools: object versions, pool ids, write brackets. */
+#include <zim/sim/pool_versions.h>
 
 #endif /* ZIM_SIM_SHM_POOL_H */
