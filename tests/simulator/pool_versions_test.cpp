@@ -36,18 +36,21 @@ class PoolVersionsTest : public ::testing::Test {
   }
 
   // Runs fn(object_ as the child maps it) in a child that maps the pool by
-  // name (not the creator's mapping it inherited), after `stop_after` kill points when not 0; the
-  // child is stopped there, or has signalled `ready` and waits, and is then killed.
+  // name (not the creator's mapping it inherited), after `stop_after` kill
+  // points when not 0; the child is stopped there, or has signalled `ready`
+  // and waits, and is then killed. False when the child passed fewer kill
+  // points and ended.
   template <typename Fn>
-  void kill_writer(unsigned stop_after, Fn fn) {
+  bool kill_writer(unsigned stop_after, Fn fn) {
     int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
+    if (pipe(ready) != 0) return false;
     const uint64_t at = object_ != nullptr ? zim_shm_pool_offset_of(object_) : 0;
     const pid_t pid = spawn([&] {
       zim_shm_pool_detach();
       if (zim_shm_pool_attach(name_.c_str()) != 0) return 1;
       if (stop_after != 0) zim_sim::stop_at_kill_point(stop_after);
       fn(at != 0 ? zim_shm_pool_at(at) : nullptr);
+      if (stop_after != 0) return 0;
       char c = 'r';
       if (write(ready[1], &c, 1) != 1) return 2;
       pause();
@@ -56,17 +59,20 @@ class PoolVersionsTest : public ::testing::Test {
     close(ready[1]);
     if (stop_after != 0) {
       int status = 0;
-      ASSERT_EQ(waitpid(pid, &status, WUNTRACED), pid);
-      ASSERT_TRUE(WIFSTOPPED(status)) << "the child passed fewer kill points";
+      if (waitpid(pid, &status, WUNTRACED) != pid || !WIFSTOPPED(status)) {
+        close(ready[0]);
+        return false;
+      }
     } else {
       char c;
-      ASSERT_EQ(read(ready[0], &c, 1), 1);
+      EXPECT_EQ(read(ready[0], &c, 1), 1);
     }
     close(ready[0]);
     written_by_ = zim_shm_pool_writer_of(object_);
     kill(pid, SIGKILL);
-    ASSERT_EQ(waitpid(pid, nullptr, 0), pid);
+    EXPECT_EQ(waitpid(pid, nullptr, 0), pid);
     killed_ = pid;
+    return true;
   }
 
   std::string name_;
@@ -179,10 +185,10 @@ TEST_F(PoolVersionsTest, AWriterKilledAtEachStoreLeavesAWholeOrTornObject) {
   } cases[] = {{1, false}, {2, true}, {3, false}};
   for (const auto& c : cases) {
     object_ = whole_object();
-    kill_writer(c.stop_after, [](void* obj) {
+    ASSERT_TRUE(kill_writer(c.stop_after, [](void* obj) {
       zim_shm_pool_write_begin(obj);
       zim_shm_pool_write_end(obj);
-    });
+    }));
     uint64_t version = 0;
     const auto start = Clock::now();
     EXPECT_EQ(zim_shm_pool_read_begin(object_, &version), c.torn ? -1 : 0) << c.stop_after;
@@ -206,7 +212,7 @@ TEST_F(PoolVersionsTest, ATornObjectStaysTornUntilItsRewriterEnds) {
   EXPECT_EQ(report.torn, 1u);
   EXPECT_EQ(report.first_torn, offset);
   // A rewriter killed after taking it over leaves it torn for the next one.
-  kill_writer(1, [](void* obj) { zim_shm_pool_write_begin(obj); });
+  ASSERT_TRUE(kill_writer(1, [](void* obj) { zim_shm_pool_write_begin(obj); }));
   uint64_t version = 0;
   EXPECT_EQ(zim_shm_pool_read_begin(object_, &version), -1);
   EXPECT_EQ(errno, EOWNERDEAD);
@@ -226,6 +232,45 @@ TEST_F(PoolVersionsTest, ANewObjectOfAWriterThatDiedIsTorn) {
   EXPECT_EQ(errno, EOWNERDEAD);
   EXPECT_EQ(zim_shm_pool_write_begin(object_), 1);
   EXPECT_EQ(zim_shm_pool_write_end(object_), 0);
+}
+
+// Each piece the walk finds: a line right in front of every object and an
+// object right behind every line, each where a block starts.
+void expect_lined_objects() {
+  std::vector<zim_shm_pool_piece_t> pieces;
+  const auto keep = [](const zim_shm_pool_piece_t* p, void* to) {
+    static_cast<std::vector<zim_shm_pool_piece_t>*>(to)->push_back(*p);
+    return 0;
+  };
+  ASSERT_EQ(zim_shm_pool_walk_mapped(keep, &pieces), 0);
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    const zim_shm_pool_piece_t& p = pieces[i];
+    ASSERT_NE(p.table_id, ZIM_SHM_POOL_DAMAGED) << "at " << p.offset;
+    EXPECT_NE(zim_shm_pool_block_at(p.offset, nullptr, nullptr), nullptr) << "at " << p.offset;
+    if (p.table_id == ZIM_SHM_POOL_VERSION_LINE) {
+      ASSERT_LT(i + 1, pieces.size());
+      EXPECT_EQ(pieces[i + 1].offset, p.offset + p.size + kHeader);
+    } else if (p.table_id == ZIM_SHM_POOL_UNTYPED) {
+      ASSERT_GT(i, 0u);
+      EXPECT_EQ(pieces[i - 1].table_id, ZIM_SHM_POOL_VERSION_LINE) << "at " << p.offset;
+      EXPECT_NE(zim_shm_pool_id_of(zim_shm_pool_at(p.offset)), 0u);
+    }
+  }
+}
+
+// An allocator killed at each kill point of a versioned allocation: the next
+// one takes the pool's lock and finds lines and objects whole, or neither.
+TEST_F(PoolVersionsTest, AnAllocationKilledAtEachKillPointLeavesLinesWhole) {
+  whole_object();
+  unsigned stop_after = 1;
+  for (; kill_writer(stop_after, [](void*) { zim_shm_pool_calloc_untyped(48); }); ++stop_after) {
+    void* obj = zim_shm_pool_calloc_untyped(32);
+    ASSERT_NE(obj, nullptr);
+    EXPECT_EQ(zim_shm_pool_write_end(obj), 0);
+    expect_lined_objects();
+  }
+  EXPECT_GT(stop_after, 8u);  // the lock, the undo record, the line, headers, state
+  expect_lined_objects();
 }
 
 TEST_F(PoolVersionsTest, ALiveWriterPastTheBoundIsBusy) {
@@ -257,6 +302,52 @@ TEST_F(PoolVersionsTest, ALiveWriterPastTheBoundIsBusy) {
   waitpid(pid, nullptr, 0);
   EXPECT_EQ(zim_shm_pool_read_begin(object_, &version), -1);
   EXPECT_EQ(errno, EOWNERDEAD);
+}
+
+}  // namespace
+
+namespace {
+
+// A server rewrites objects with every word set to one counter while readers
+// in other processes copy them under read_begin / read_end: every copy that
+// read_end accepts holds one counter value throughout.
+TEST_F(PoolVersionsTest, ReadersInOtherProcessesCopyEveryObjectWhole) {
+  constexpr int kObjects = 8, kWords = 64, kReaders = 2;
+  constexpr auto kFor = std::chrono::milliseconds(1500);
+  uint64_t offsets[kObjects];
+  for (uint64_t& at : offsets) at = zim_shm_pool_offset_of(whole_object(kWords * 8));
+  auto* done = shared_zeroed<std::atomic<int>>();
+  std::vector<pid_t> readers;
+  for (int r = 0; r < kReaders; ++r) {
+    readers.push_back(spawn([&] {
+      zim_shm_pool_detach();
+      if (zim_shm_pool_attach(name_.c_str()) != 0) return 1;
+      uint64_t copies = 0, copy[kWords];
+      for (unsigned i = 0; done->load() == 0; ++i) {
+        const auto* words = static_cast<const uint64_t*>(zim_shm_pool_at(offsets[i % kObjects]));
+        uint64_t version = 0;
+        if (zim_shm_pool_read_begin(words, &version) != 0) continue;  // EBUSY: a slow write
+        for (int w = 0; w < kWords; ++w) copy[w] = __atomic_load_n(&words[w], __ATOMIC_RELAXED);
+        if (zim_shm_pool_read_end(words, version) != 0) continue;
+        for (int w = 1; w < kWords; ++w) {
+          if (copy[w] != copy[0]) return 3;
+        }
+        ++copies;
+      }
+      return copies > 0 ? 0 : 4;
+    }));
+  }
+  const auto until = Clock::now() + kFor;
+  uint64_t counter = 1;
+  for (; Clock::now() < until; ++counter) {  // the readers stop only when told
+    auto* words = static_cast<uint64_t*>(zim_shm_pool_at(offsets[counter % kObjects]));
+    if (zim_shm_pool_write_begin(words) != 0) break;
+    for (int w = 0; w < kWords; ++w) __atomic_store_n(&words[w], counter, __ATOMIC_RELAXED);
+    if (zim_shm_pool_write_end(words) != 0) break;
+  }
+  done->store(1);
+  EXPECT_GE(Clock::now(), until) << "a bracket failed after " << counter << " writes";
+  for (const pid_t pid : readers) EXPECT_EQ(wait_exit(pid), 0);
 }
 
 }  // namespace
