@@ -65,6 +65,8 @@ extern "C" ZIM_SIM_API int zim_shm_pool_versions_read(const char* name,
   int rc = 0;
   if (!zim_sim::read_header_facts(fd, &facts)) {
     rc = -1;
+  } else if (facts.magic != zim_sim::kPoolMagic) {
+    rc = (errno = EINVAL, -1);
   } else if (facts.version == zim_sim::kVersionedPoolVersion) {
     rc = zim_sim::read_at(fd, &state, sizeof state, zim_sim::kVersionStateOffset) ? 1 : -1;
     if (rc == 1 && state.magic != zim_sim::kVersionsMagic) rc = (errno = EINVAL, -1);

@@ -116,7 +116,9 @@ typedef struct zim_shm_pool_versions_report {
 } zim_shm_pool_versions_report_t;
 
 /* 1 and *report for a versioned pool, 0 for a pool that is not; -1 with
- * errno as zim_shm_pool_walk_headers gives it. */
+ * errno: EINVAL for a bad name, a segment that is not a pool or a versioned
+ * pool's damaged state, else as zim_shm_pool_walk_headers gives it. A
+ * writer that is claiming a slot at that instant may count as alive. */
 ZIM_SIM_API int zim_shm_pool_versions_read(const char *name,
                                            zim_shm_pool_versions_report_t *report);
 
