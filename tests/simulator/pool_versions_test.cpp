@@ -235,9 +235,11 @@ TEST_F(PoolVersionsTest, ANewObjectOfAWriterThatDiedIsTorn) {
 }
 
 // Each piece the walk finds: a line right in front of every object and an
-// object right behind every line, each where a block starts.
+// object right behind every line, each where a block starts, and no pool id
+// twice, though undone allocations drew some.
 void expect_lined_objects() {
   std::vector<zim_shm_pool_piece_t> pieces;
+  std::set<uint64_t> ids;
   const auto keep = [](const zim_shm_pool_piece_t* p, void* to) {
     static_cast<std::vector<zim_shm_pool_piece_t>*>(to)->push_back(*p);
     return 0;
@@ -253,7 +255,9 @@ void expect_lined_objects() {
     } else if (p.table_id == ZIM_SHM_POOL_UNTYPED) {
       ASSERT_GT(i, 0u);
       EXPECT_EQ(pieces[i - 1].table_id, ZIM_SHM_POOL_VERSION_LINE) << "at " << p.offset;
-      EXPECT_NE(zim_shm_pool_id_of(zim_shm_pool_at(p.offset)), 0u);
+      const uint64_t id = zim_shm_pool_id_of(zim_shm_pool_at(p.offset));
+      EXPECT_NE(id, 0u);
+      EXPECT_TRUE(ids.insert(id).second) << "pool id " << id << " twice";
     }
   }
 }
