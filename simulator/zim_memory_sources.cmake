@@ -16,6 +16,10 @@ set(ZIM_MEMORY_SOURCES
   src/attach/attach_locks.cpp
   src/attach/default_pool.cpp
   src/attach/shm_pool.cpp
+  src/versions/brackets.cpp
+  src/versions/pool_create_with.cpp
+  src/versions/versions_report.cpp
+  src/versions/writer_slots.cpp
   src/alloc/table_pool_calloc.cpp
   src/alloc/untyped_block.cpp
   src/migration/migration.cpp

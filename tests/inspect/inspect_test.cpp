@@ -317,6 +317,41 @@ TEST(Pool, WalksAPoolWrittenByAnotherProcess) {
   shm_unlink(name.c_str());
 }
 
+// A versioned pool: its objects behind their version lines, checked as in
+// any pool, and the object a writer killed inside a write left torn.
+TEST(Pool, AVersionedPoolShowsItsSequenceAndTornObjects) {
+  const std::string name = "/zim_inspect_versions." + std::to_string(getpid());
+  const zim_shm_pool_options_t options{1, 0, 64, 64};
+  const int created = zim_sim_test::run_in_child([&] {
+    if (zim_shm_pool_create_with(name.c_str(), 64u << 20, &options) != 0) return 1;
+    for (size_t id = 0; id < cat::type_count; ++id) {
+      if (zim_shm_pool_write_end(cat::types[id].ops.srv_ctor_with_shm(2)) != 0) return 2;
+    }
+    return zim_shm_pool_hand_over();  // the name outlives this process
+  });
+  ASSERT_EQ(created, 0);
+  const Json pool = Json::parse(run_tool("pool " + name + " --json").out);
+  EXPECT_EQ(pool["objects"], cat::type_count);
+  EXPECT_TRUE(pool["damaged"].empty());
+  EXPECT_TRUE(pool["problems"].empty());
+  EXPECT_TRUE(pool["untyped"].empty());
+  EXPECT_EQ(pool["versions"]["sequence"], cat::type_count);
+  EXPECT_EQ(pool["versions"]["torn"], 0);
+  ASSERT_EQ(zim_sim_test::run_in_child([&] {
+              if (zim_shm_pool_attach(name.c_str()) != 0) return 1;
+              zim_shm_pool_calloc_untyped(16);  // under way until a write_end that never comes
+              return raise(SIGKILL);
+            }),
+            -1);
+  const RunResult text = run_tool("pool " + name);
+  EXPECT_NE(text.out.find("versions: sequence " + std::to_string(cat::type_count) + ", " +
+                          std::to_string(cat::type_count + 1) +
+                          " pool ids drawn, 1 writes under way, 1 torn by a dead writer"),
+            std::string::npos)
+      << text.out;
+  shm_unlink(name.c_str());
+}
+
 // Each reason why a pool cannot be walked has its own message.
 TEST(Pool, EachFaultHasItsOwnMessage) {
   static uint32_t fault;

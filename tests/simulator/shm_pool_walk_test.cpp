@@ -101,8 +101,8 @@ TEST_F(ShmPoolTest, WalkFindsEveryBlockAndTheDamage) {
       {nullptr, {}, EINVAL, ZIM_SHM_POOL_FAULT_EMPTY},
       {nullptr, std::vector<unsigned char>(ZIM_SHM_POOL_MIN_SIZE, 'j'), EINVAL,
        ZIM_SHM_POOL_FAULT_NOT_A_POOL},
-      {nullptr, patched(offsetof(zim_sim::PoolHeader, version), zim_sim::kPoolVersion + 1), EINVAL,
-       ZIM_SHM_POOL_FAULT_VERSION},
+      {nullptr, patched(offsetof(zim_sim::PoolHeader, version), zim_sim::kVersionedPoolVersion + 1),
+       EINVAL, ZIM_SHM_POOL_FAULT_VERSION},
       {nullptr, {image.begin(), image.end() - 4096}, EINVAL, ZIM_SHM_POOL_FAULT_CUT_SHORT},
       {nullptr, longer, EINVAL, ZIM_SHM_POOL_FAULT_EXTENDED},
       {nullptr, patched(offsetof(zim_sim::PoolHeader, carve), uint64_t{kPoolSize + 16}), EINVAL,
@@ -118,7 +118,7 @@ TEST_F(ShmPoolTest, WalkFindsEveryBlockAndTheDamage) {
     EXPECT_EQ(errno, c.err);
     EXPECT_EQ(facts.fault, c.fault);
     EXPECT_EQ(facts.layout_version,
-              c.fault == ZIM_SHM_POOL_FAULT_VERSION     ? zim_sim::kPoolVersion + 1
+              c.fault == ZIM_SHM_POOL_FAULT_VERSION     ? zim_sim::kVersionedPoolVersion + 1
               : c.fault > ZIM_SHM_POOL_FAULT_NOT_A_POOL ? zim_sim::kPoolVersion
                                                         : 0);
     shm_unlink(other.c_str());

@@ -70,6 +70,8 @@ bool PoolRecords::take(const zim_shm_pool_piece_t& piece, PieceRead read) {
     case ZIM_SHM_POOL_MIGRATION:
       take_migration(piece, read);
       return true;
+    case ZIM_SHM_POOL_VERSION_LINE:  // a versioned pool's: zim_shm_pool_versions_read reads them
+      return true;
     default:
       return false;
   }

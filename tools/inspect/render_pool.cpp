@@ -168,6 +168,12 @@ void print_pool(std::ostream& out, const Json& pool) {
       out << "  at offset " << p["offset"] << ": " << text(p["problem"]) << "\n";
     }
   }
+  if (const Json& v = pool.value("versions", Json()); !v.is_null()) {
+    out << "versions: sequence " << v["sequence"] << ", " << v["pool_ids"] << " pool ids drawn, "
+        << v["under_way"] << " writes under way, " << v["torn"] << " torn by a dead writer";
+    if (v["torn"] != 0) out << " (the first at offset " << v["first_torn"] << ")";
+    out << "\n";
+  }
   print_root(out, pool["root"]);
   for (const auto& u : pool["untyped"]) {
     out << "untyped block of " << u["size"] << " bytes at offset " << u["offset"] << "\n";

@@ -18,6 +18,7 @@
 #include "platform/env.hpp"
 #include "records/records.hpp"
 #include "segment/segment.hpp"
+#include "versions/versions.hpp"
 
 namespace {
 
@@ -41,6 +42,7 @@ struct Request {
   uint64_t need;                    // its rounded size plus its header
   const zim_sim::NoteLayout* note;  // to check and record, null for none
   bool owner;                       // with a note: this process owns the pool
+  uint64_t writer;                  // versioned pools: the writer's stamp for the line, else 0
 };
 
 enum class Outcome { kDone, kFull, kOtherLayout };
@@ -54,6 +56,8 @@ void carry_out(PoolHeader* hdr, const Request& r, TableRegion* region, uint64_t 
   undo.page_header = p.page;
   undo.record_header = p.record;
   undo.record_size = p.record_bytes;
+  // A line's data and the object's header are written in place behind the line's header.
+  if (r.writer != 0) undo.block_bytes = zim_sim::kLinedExtra;
   zim_sim::arm(hdr, region_at, undo);
   if (p.page != 0) put_header(hdr, p.page, sizeof(zim_sim::IdPage), ZIM_SHM_POOL_ID_PAGE);
   if (p.record != 0) {
@@ -65,12 +69,17 @@ void carry_out(PoolHeader* hdr, const Request& r, TableRegion* region, uint64_t 
     zim_sim::fill(reinterpret_cast<char*>(hdr) + p.record + kLine, record.data(), record.size());
     put_header(hdr, p.record, record.size(), ZIM_SHM_POOL_LAYOUT);
   }
-  put_header(hdr, p.block, r.size, r.table_id);
+  const uint64_t object_header = r.writer != 0 ? p.block + zim_sim::kLinedExtra : p.block;
+  if (r.writer != 0) {
+    zim_sim::fill_new_line(hdr, p.block + kLine, r.writer);
+    put_header(hdr, p.block, zim_sim::kLineBytes, ZIM_SHM_POOL_VERSION_LINE);
+  }
+  put_header(hdr, object_header, r.size, r.table_id);
   put_changed(hdr->carve, p.carve);
   if (p.page != 0) put(hdr->pages[r.table_id / zim_sim::kIdsPerPage], p.page + kLine);
   put_changed(region->limit, p.limit);
   put_changed(region->cursor, p.cursor);
-  put(region->bytes, bytes + r.need - kLine);
+  put(region->bytes, bytes + lines(r.size));
   put(region->blocks, blocks + 1);
   if (p.record != 0) {
     auto* slot = reinterpret_cast<IdSlot*>(region);
@@ -116,7 +125,7 @@ Outcome allocate(PoolHeader* hdr, const Request& r, uint64_t* block, std::string
   }
   TableRegion* region = untyped ? &hdr->untyped : &slot->region;
   carry_out(hdr, r, region, zim_sim::offset_in(hdr, region), p);
-  *block = p.block + kLine;
+  *block = p.block + kLine + (r.writer != 0 ? zim_sim::kLinedExtra : 0);
   return Outcome::kDone;
 }
 
@@ -223,7 +232,7 @@ void* zim_sim::calloc_block(uint32_t table_id, uint64_t size) {
   PoolHeader* hdr = zim_sim::mapped_pool();
   if (hdr == nullptr) hdr = zim_sim::map_default_pool();
   if (hdr == nullptr) return nullptr;
-  Request r{table_id, size, 0, nullptr, false};
+  Request r{table_id, size, 0, nullptr, false, 0};
   std::shared_ptr<const ProgramLayouts> layouts;  // keeps r.note alive
   // Every block of a type the program has a layout of is held to its sizes;
   // only the first one in a pool looks at the notes.
@@ -237,6 +246,12 @@ void* zim_sim::calloc_block(uint32_t table_id, uint64_t size) {
   if (sized != nullptr && !size_allowed(table_id, *sized, size)) return nullptr;
   if (size == 0 || size > hdr->size) return nullptr;
   r.need = kLine + lines(size);  // size <= hdr->size < 2^63: no overflow.
+  // Versioned pools: a line in front, naming this process as the new object's writer.
+  if (zim_sim::is_versioned(hdr)) {
+    r.writer = zim_sim::writer_stamp(hdr);
+    if (r.writer == 0) return nullptr;
+    r.need += zim_sim::kLinedExtra;
+  }
   // Asked before the pool's lock is taken, which attaching takes after the mapping's.
   if (r.note != nullptr) r.owner = zim_sim::owned_pool_fd() >= 0;
   uint64_t offset = 0;

@@ -29,9 +29,18 @@
 #ifndef ZIM_SIM_SRC_ATTACH_ATTACH_HPP
 #define ZIM_SIM_SRC_ATTACH_ATTACH_HPP
 
+#include <functional>
+
 #include "segment/segment.hpp"
 
 namespace zim_sim {
+
+// Creates the pool `name` of `size` bytes as zim_shm_pool_create does;
+// `prepare`, when given, writes what a kind of pool adds to the fresh header
+// (its version, its own state) with plain stores, before the configuration
+// record and the magic.
+using PrepareHeader = std::function<void(PoolHeader*)>;
+int create_pool(const char* name, uint64_t size, const PrepareHeader& prepare);
 
 // Maps the default pool (see shm_pool.h) if no pool is mapped; null, after a
 // message on stderr, when it cannot be created (default_pool.cpp).

@@ -61,7 +61,7 @@ using zim_sim::unmap;
 
 using zim_sim::PoolHeader;
 
-extern "C" ZIM_SIM_API int zim_shm_pool_create(const char* name, uint64_t size) {
+int zim_sim::create_pool(const char* name, uint64_t size, const PrepareHeader& prepare) {
   if (!zim_sim::valid_pool_name(name) || size < ZIM_SHM_POOL_MIN_SIZE ||
       size > static_cast<uint64_t>(INT64_MAX)) {
     errno = EINVAL;
@@ -93,6 +93,7 @@ extern "C" ZIM_SIM_API int zim_shm_pool_create(const char* name, uint64_t size) 
     errno = rc;
     return fail(fd, map, size);
   }
+  if (prepare) prepare(hdr);
   if (!zim_sim::write_config(hdr, size)) return fail(fd, map, size);
   ZIM_POOL_KILL_POINT();
   hdr->magic.store(zim_sim::kPoolMagic, std::memory_order_release);
@@ -103,6 +104,10 @@ extern "C" ZIM_SIM_API int zim_shm_pool_create(const char* name, uint64_t size) 
   file_id(fd, &id);  // fstat of a descriptor just used: cannot fail
   publish(hdr, size, id, name, fd, Role::kCreator);
   return 0;
+}
+
+extern "C" ZIM_SIM_API int zim_shm_pool_create(const char* name, uint64_t size) {
+  return zim_sim::create_pool(name, size, nullptr);
 }
 
 extern "C" ZIM_SIM_API int zim_shm_pool_attach(const char* name) {

@@ -94,7 +94,8 @@ constexpr auto kRelaxed = std::memory_order_relaxed;
 constexpr uint64_t kLine = ZIM_SHM_POOL_ALIGN;
 
 // Zeroes the block header at `at`, the first `bytes` bytes of its block and
-// its start bit, when `at` leaves room for them before the start map.
+// its start bit (and the start bit right after those bytes), when `at` leaves room for them before
+// the start map.
 void clear_block(PoolHeader* hdr, uint64_t at, uint64_t bytes) {
   const uint64_t end = start_map_offset(hdr->size);
   if (at < ZIM_SHM_POOL_HEADER_SIZE || at % kLine != 0 || at >= end || end - at < kLine ||
@@ -107,6 +108,13 @@ void clear_block(PoolHeader* hdr, uint64_t at, uint64_t bytes) {
   put(header.size, 0);
   std::atomic<uint64_t>& word = start_word(hdr, hdr->size, at + kLine);
   put(word, word.load(kRelaxed) & ~start_bit(at + kLine));
+  // A block written in place behind the zeroed bytes (a versioned pool's
+  // object behind its line) loses its start bit too.
+  const uint64_t next = at + kLine + bytes;
+  if (bytes != 0 && next % kLine == 0 && next < end) {
+    std::atomic<uint64_t>& after = start_word(hdr, hdr->size, next);
+    if (after.load(kRelaxed) & start_bit(next)) put(after, after.load(kRelaxed) & ~start_bit(next));
+  }
 }
 
 // The region at `at` that an undo record names: the untyped blocks' or an id's slot.

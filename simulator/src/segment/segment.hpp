@@ -43,7 +43,12 @@ constexpr uint64_t kPoolMagic = 0x316c6f6f706d697aull;  // "zimpool1"
 // 5: untyped blocks, with a region of their own after the table ids'; 6: the start map;
 // 7: table ids up to 65535 in id pages, the configuration and layout records;
 // 8: hand-over, adoption and the migration of objects to a new layout.
+// 9: a versioned pool (versions/versions.hpp); this release makes and attaches both.
 constexpr uint32_t kPoolVersion = 8;
+constexpr uint32_t kVersionedPoolVersion = ZIM_SHM_POOL_VERSIONED_LAYOUT_VERSION;
+constexpr bool known_pool_version(uint32_t version) {
+  return version == kPoolVersion || version == kVersionedPoolVersion;
+}
 constexpr uint32_t kBlockMagic = 0x6b6c627au;  // "zblk"
 constexpr uint32_t kRetiredMagic =
     0x7465727au;  // "zret": a block whose object was migrated or retired
@@ -91,7 +96,8 @@ constexpr uint64_t retired_tag(uint32_t table_id) {
 constexpr bool known_tag(uint32_t table_id) {
   return table_id <= ZIM_SHM_POOL_MAX_TABLE_ID || table_id == ZIM_SHM_POOL_UNTYPED ||
          table_id == ZIM_SHM_POOL_CONFIG || table_id == ZIM_SHM_POOL_LAYOUT ||
-         table_id == ZIM_SHM_POOL_ID_PAGE || table_id == ZIM_SHM_POOL_MIGRATION;
+         table_id == ZIM_SHM_POOL_ID_PAGE || table_id == ZIM_SHM_POOL_MIGRATION ||
+         table_id == ZIM_SHM_POOL_VERSION_LINE;
 }
 
 // Whether a block header's two words name a block, live or retired, whose
@@ -347,8 +353,8 @@ bool read_header_facts(int fd, HeaderFacts* facts);
 // of this version: its creator stored the magic last, and a truncated or
 // extended segment disagrees with the size its creator gave it.
 inline bool is_complete_pool(const HeaderFacts& facts, uint64_t segment_size) {
-  return facts.magic == kPoolMagic && facts.version == kPoolVersion && facts.size == segment_size &&
-         segment_size >= ZIM_SHM_POOL_MIN_SIZE;
+  return facts.magic == kPoolMagic && known_pool_version(facts.version) &&
+         facts.size == segment_size && segment_size >= ZIM_SHM_POOL_MIN_SIZE;
 }
 
 // Reads n bytes at offset of fd; false with errno on failure, ENODATA when the

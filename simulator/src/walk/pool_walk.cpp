@@ -186,7 +186,7 @@ uint32_t fault_of(const HeaderFacts& facts, uint64_t size) {
   if (size == 0) return ZIM_SHM_POOL_FAULT_EMPTY;
   if (facts.magic != zim_sim::kPoolMagic) return ZIM_SHM_POOL_FAULT_NOT_A_POOL;
   if (size < kFactsBytes) return ZIM_SHM_POOL_FAULT_CUT_SHORT;
-  if (facts.version != zim_sim::kPoolVersion) return ZIM_SHM_POOL_FAULT_VERSION;
+  if (!zim_sim::known_pool_version(facts.version)) return ZIM_SHM_POOL_FAULT_VERSION;
   if (size < facts.size || size < ZIM_SHM_POOL_MIN_SIZE) return ZIM_SHM_POOL_FAULT_CUT_SHORT;
   if (size > facts.size) return ZIM_SHM_POOL_FAULT_EXTENDED;
   if (!zim_sim::is_complete_pool(facts, size)) return ZIM_SHM_POOL_FAULT_NOT_A_POOL;

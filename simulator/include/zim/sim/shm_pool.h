@@ -268,7 +268,8 @@ typedef struct zim_shm_pool_piece {
   uint64_t size;     /* a block: the size requested; damage: the number of unrecognised bytes */
   uint32_t table_id; /* a block: its table id, ZIM_SHM_POOL_UNTYPED for an untyped block, or
                         one of the pool's own records (ZIM_SHM_POOL_CONFIG, ZIM_SHM_POOL_LAYOUT,
-                        ZIM_SHM_POOL_ID_PAGE); ZIM_SHM_POOL_DAMAGED: bytes that are neither a
+                        ZIM_SHM_POOL_ID_PAGE, ZIM_SHM_POOL_MIGRATION, a versioned pool's
+                        ZIM_SHM_POOL_VERSION_LINE); ZIM_SHM_POOL_DAMAGED: bytes that are neither a
                         block nor free space */
   uint32_t is_root;  /* 1 for the block that the root slot names (zim_shm_pool_root), else 0 */
   const void *data;  /* the piece's bytes: zim_shm_pool_walk, a copy valid during the visit only;
@@ -361,5 +362,7 @@ ZIM_SIM_API int zim_shm_pool_walk_mapped(int (*visit)(const zim_shm_pool_piece_t
 
 /* Hand-over, adoption and migration of a pool's objects to new layouts. */
 #include <zim/sim/pool_upgrade.h>
+/* Versioned pools: object versions, pool ids, write brackets. */
+#include <zim/sim/pool_versions.h>
 
 #endif /* ZIM_SIM_SHM_POOL_H */

@@ -1,0 +1,129 @@
+/* SPDX-License-Identifier: Apache-2.0 */
+/* Versioned pools (libzim_memory): a version and a pool id per object, kept
+ * by the pool outside the object's bytes, so that a reader in another process
+ * can copy an object whole while its writer changes it.
+ *
+ * A versioned pool is chosen at creation (zim_shm_pool_create_with) and has
+ * pool layout version 9; zim_shm_pool_create makes pools of version 8, as
+ * before, and this release attaches both. In a versioned pool every block of
+ * a table id and every untyped block comes with a version line: a block of
+ * its own (tagged ZIM_SHM_POOL_VERSION_LINE, 32 bytes) right in front of the
+ * object's block header, which a walk reports as one of the pool's records.
+ *
+ * The version is even while the object is whole and odd while a write is
+ * under way. Versions are drawn from one pool-wide sequence: each write_end
+ * gives the object 2 * sequence, so versions increase across all objects of
+ * the pool. A new object is under way from its allocation until its writer's
+ * first zim_shm_pool_write_end. The pool id, 64 bits, is drawn at allocation
+ * from a pool-wide counter that only grows: no two objects of a pool ever
+ * share one.
+ *
+ * Writers: each process that writes objects of a versioned pool holds a
+ * writer slot (one of ZIM_SHM_POOL_WRITER_SLOTS) by a lock on the pool's file
+ * that the kernel drops when the process dies or unmaps the pool; an object's
+ * line names the slot and the slot's generation of its last writer, so that a
+ * slot claimed again is not mistaken for the old writer. A write under way
+ * whose writer's slot is free, or was claimed since, was left torn by a dead
+ * writer: readers get EOWNERDEAD and the next write_begin rewrites it.
+ *
+ * An object of a pool that is not versioned, and any address outside the
+ * mapped pool (heap objects), has no version: the bracket and read calls do
+ * nothing and return 0, so that code bracketing every change needs not ask
+ * where an object lives. An address inside a versioned pool that is not the
+ * first byte of a live object is refused (-1, EINVAL). */
+#ifndef ZIM_SIM_POOL_VERSIONS_H
+#define ZIM_SIM_POOL_VERSIONS_H
+
+#include <stdint.h>
+#include <sys/types.h>
+#include <zim/sim/export.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The block in front of every object's block header in a versioned pool. */
+#define ZIM_SHM_POOL_VERSION_LINE (UINT32_MAX - 6)
+#define ZIM_SHM_POOL_VERSIONED_LAYOUT_VERSION 9u
+#define ZIM_SHM_POOL_WRITER_SLOTS 512u
+/* Limits of the capacities a versioned pool records for its feed and index. */
+#define ZIM_SHM_POOL_MAX_FEED_CAPACITY (1u << 24)  /* entries */
+#define ZIM_SHM_POOL_MAX_INDEX_CAPACITY (1u << 26) /* keys */
+/* How long zim_shm_pool_read_begin waits for a live writer's write to end. */
+#define ZIM_SHM_POOL_WRITE_BOUND_US 2000u
+
+typedef struct zim_shm_pool_options {
+  uint32_t versioned;      /* 1: a versioned pool; 0: as zim_shm_pool_create */
+  uint32_t reserved;       /* 0 */
+  uint64_t feed_capacity;  /* versioned: entries of the feed, 1 to ZIM_SHM_POOL_MAX_FEED_CAPACITY */
+  uint64_t index_capacity; /* versioned: keys of the index, 1 to ZIM_SHM_POOL_MAX_INDEX_CAPACITY */
+} zim_shm_pool_options_t;
+
+/* zim_shm_pool_create with options; null options are zim_shm_pool_create's.
+ * -1 with errno EINVAL and one line on stderr for options out of range
+ * (versioned other than 0 or 1, reserved not 0, a capacity of 0 or past its
+ * limit); otherwise as zim_shm_pool_create. A pool that is not versioned
+ * ignores the capacities. */
+ZIM_SIM_API int zim_shm_pool_create_with(const char *name, uint64_t size,
+                                         const zim_shm_pool_options_t *options);
+
+/* 1 when the mapped pool is versioned, else 0. */
+ZIM_SIM_API int zim_shm_pool_is_versioned(void);
+
+/* Brackets a change of the object obj of the mapped pool. write_begin: 0, the
+ * object's version now odd; 1 when its last writer died inside a write (the
+ * object may be torn: rewrite it whole before write_end); -1 with errno EBUSY
+ * while a write of it is under way (its allocation's included) by a writer
+ * that lives, or EINVAL. write_end: the object gets the next version of the
+ * pool's sequence (even); -1 with errno EINVAL when no write of it is under
+ * way, EPERM when another process's is. Other processes' writers may not be
+ * in a write of the same object at once. */
+ZIM_SIM_API int zim_shm_pool_write_begin(void *obj);
+ZIM_SIM_API int zim_shm_pool_write_end(void *obj);
+
+/* A reader's copy of obj: read_begin gives the version to copy at (even) and
+ * read_end says whether the copy taken in between is whole. read_begin waits
+ * at most ZIM_SHM_POOL_WRITE_BOUND_US for a write under way; -1 with errno
+ * EOWNERDEAD when its writer died (or unmapped the pool) inside it, EBUSY when
+ * it lasts past the bound, EINVAL. read_end: 0 when the copy is whole, -1 with
+ * errno EAGAIN when a write came in between (copy again). Readers write
+ * nothing in the pool and print nothing. For objects without a version both
+ * return 0 (version 0). */
+ZIM_SIM_API int zim_shm_pool_read_begin(const void *obj, uint64_t *version);
+ZIM_SIM_API int zim_shm_pool_read_end(const void *obj, uint64_t version);
+
+/* The version of obj as it stands (odd: a write under way); 0 without one. */
+ZIM_SIM_API uint64_t zim_shm_pool_version_of(const void *obj);
+
+/* The pool id of obj; 0 for an object without one. */
+ZIM_SIM_API uint64_t zim_shm_pool_id_of(const void *obj);
+
+/* The pid of the writer of a write of obj under way, as that writer recorded
+ * it when it claimed its slot (a dead writer's too, for messages: the pid may
+ * have been reused since); 0 when no write is under way or obj has no
+ * version. Liveness is never judged by this pid. */
+ZIM_SIM_API pid_t zim_shm_pool_writer_of(const void *obj);
+
+/* What the inspector tells of a versioned pool, read by name without mapping
+ * it: the last sequence number drawn, the pool ids drawn, the objects with a
+ * write under way and, of those, the ones whose writer died. */
+typedef struct zim_shm_pool_versions_report {
+  uint64_t sequence;
+  uint64_t pool_ids;
+  uint64_t under_way;
+  uint64_t torn;
+  uint64_t first_torn; /* offset of the first torn object, 0 for none */
+} zim_shm_pool_versions_report_t;
+
+/* 1 and *report for a versioned pool, 0 for a pool that is not; -1 with
+ * errno: EINVAL for a bad name, a segment that is not a pool or a versioned
+ * pool's damaged state, else as zim_shm_pool_walk_headers gives it. A
+ * writer that is claiming a slot at that instant may count as alive. */
+ZIM_SIM_API int zim_shm_pool_versions_read(const char *name,
+                                           zim_shm_pool_versions_report_t *report);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZIM_SIM_POOL_VERSIONS_H */

@@ -1,0 +1,205 @@
+// SPDX-License-Identifier: Apache-2.0
+// libzim_memory: the version line of an object and the brackets around its
+// writes and its readers' copies.
+//
+// Memory orders: the writer makes the version odd with a compare-and-swap
+// and then a release fence, so that no store to the object is seen before
+// the odd version; it makes it even with a release store after its last one.
+// A reader loads the version with acquire before its copy and, after an
+// acquire fence, again after it: equal and even, no store of a write was
+// seen by the copy. The writer's stamp is stored before the odd version
+// (released by it), so a reader that sees the odd version sees who writes.
+
+#include <sched.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "names/mapping.hpp"
+#include "names/names.hpp"
+#include "versions/versions.hpp"
+
+namespace zim_sim {
+
+namespace {
+
+constexpr auto kAcquire = std::memory_order_acquire;
+constexpr auto kRelaxed = std::memory_order_relaxed;
+constexpr uint64_t kLine = ZIM_SHM_POOL_ALIGN;
+
+int refuse(int err) {
+  errno = err;
+  return -1;
+}
+
+uint64_t now_ns() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+// The mapped versioned pool's line of obj; null with *code: 0 for an object
+// without a version (heap, or a pool that is not versioned), -1 (EINVAL) for
+// an address in a versioned pool that is not a live object.
+VersionLine* find_line(const void* obj, PoolHeader** pool, int* code) {
+  PoolHeader* hdr = mapped_pool();
+  *code = 0;
+  if (hdr == nullptr || !is_versioned(hdr)) return nullptr;
+  bool in_pool = false;
+  VersionLine* line = line_of(hdr, obj, &in_pool);
+  if (line == nullptr && in_pool) *code = refuse(EINVAL);
+  *pool = hdr;
+  return line;
+}
+
+}  // namespace
+
+VersionLine* line_of(PoolHeader* hdr, const void* obj, bool* in_pool) {
+  const uint64_t size = g_pool_size.load(kRelaxed);  // this process's mapping, not the header's
+  const auto* base = reinterpret_cast<const char*>(hdr);
+  const auto* at = static_cast<const char*>(obj);
+  *in_pool = at >= base && static_cast<uint64_t>(at - base) < size;
+  if (!*in_pool) return nullptr;
+  const uint64_t offset = static_cast<uint64_t>(at - base);
+  constexpr uint64_t kFirst = ZIM_SHM_POOL_HEADER_SIZE + kLinedExtra + kLine;
+  if (offset < kFirst || offset % kLine != 0 || offset >= start_map_offset(size)) return nullptr;
+  const BlockHeader& object = block_header_at(hdr, offset - kLine);
+  const uint64_t tag = object.tag.load(kAcquire);
+  const uint32_t id = static_cast<uint32_t>(tag >> 32);
+  if (static_cast<uint32_t>(tag) != kBlockMagic ||
+      (id > ZIM_SHM_POOL_MAX_TABLE_ID && id != ZIM_SHM_POOL_UNTYPED)) {
+    return nullptr;
+  }
+  const BlockHeader& header = block_header_at(hdr, offset - kLine - kLinedExtra);
+  if (header.tag.load(kAcquire) != block_tag(ZIM_SHM_POOL_VERSION_LINE) ||
+      header.size.load(kRelaxed) != kLineBytes) {
+    return nullptr;
+  }
+  return reinterpret_cast<VersionLine*>(reinterpret_cast<char*>(hdr) + offset - kLinedExtra);
+}
+
+void fill_new_line(PoolHeader* hdr, uint64_t at, uint64_t stamp) {
+  VersionState& state = version_state(hdr);
+  // Drawn under the pool's lock and never given back, even when the
+  // allocation is undone: a pool id is never used twice.
+  const uint64_t pool_id = state.next_pool_id.fetch_add(1, kRelaxed) + 1;
+  const uint64_t words[4] = {1, pool_id, stamp, 0};  // under way until its first write_end
+  fill(reinterpret_cast<char*>(hdr) + at, words, sizeof words);
+}
+
+}  // namespace zim_sim
+
+using zim_sim::find_line;
+using zim_sim::PoolHeader;
+using zim_sim::VersionLine;
+
+extern "C" ZIM_SIM_API int zim_shm_pool_is_versioned(void) {
+  const PoolHeader* hdr = zim_sim::mapped_pool();
+  return hdr != nullptr && zim_sim::is_versioned(hdr) ? 1 : 0;
+}
+
+extern "C" ZIM_SIM_API int zim_shm_pool_write_begin(void* obj) {
+  PoolHeader* hdr = nullptr;
+  int code = 0;
+  VersionLine* line = find_line(obj, &hdr, &code);
+  if (line == nullptr) return code;
+  const uint64_t me = zim_sim::writer_stamp(hdr);
+  if (me == 0) return -1;
+  uint64_t version = line->version.load(zim_sim::kAcquire);
+  if (version & 1) {
+    uint64_t writer = line->writer.load(zim_sim::kAcquire);
+    if (writer == me || zim_sim::writer_alive(hdr, writer)) return zim_sim::refuse(EBUSY);
+    // Its writer died inside the write: of several takers, one wins.
+    if (!line->writer.compare_exchange_strong(writer, me, std::memory_order_acq_rel)) {
+      return zim_sim::refuse(EBUSY);
+    }
+    ZIM_POOL_KILL_POINT();
+    std::atomic_thread_fence(std::memory_order_release);
+    return 1;
+  }
+  line->writer.store(me, zim_sim::kRelaxed);
+  ZIM_POOL_KILL_POINT();
+  if (!line->version.compare_exchange_strong(version, version | 1, std::memory_order_release,
+                                             zim_sim::kRelaxed)) {
+    return zim_sim::refuse(EBUSY);  // another thread of this process began first
+  }
+  ZIM_POOL_KILL_POINT();
+  std::atomic_thread_fence(std::memory_order_release);
+  return 0;
+}
+
+extern "C" ZIM_SIM_API int zim_shm_pool_write_end(void* obj) {
+  PoolHeader* hdr = nullptr;
+  int code = 0;
+  VersionLine* line = find_line(obj, &hdr, &code);
+  if (line == nullptr) return code;
+  if ((line->version.load(zim_sim::kRelaxed) & 1) == 0) return zim_sim::refuse(EINVAL);
+  const uint64_t me = zim_sim::writer_stamp(hdr);
+  if (me == 0) return -1;
+  if (line->writer.load(zim_sim::kRelaxed) != me) return zim_sim::refuse(EPERM);
+  // The feed's sequence, once it is wired, replaces this stand-in.
+  const uint64_t sequence =
+      zim_sim::version_state(hdr).next_sequence.fetch_add(1, zim_sim::kRelaxed) + 1;
+  line->version.store(2 * sequence, std::memory_order_release);
+  ZIM_POOL_KILL_POINT();
+  return 0;
+}
+
+extern "C" ZIM_SIM_API int zim_shm_pool_read_begin(const void* obj, uint64_t* version) {
+  PoolHeader* hdr = nullptr;
+  int code = 0;
+  const VersionLine* line = find_line(obj, &hdr, &code);
+  if (version != nullptr) *version = 0;
+  if (line == nullptr) return code;
+  if (version == nullptr) return zim_sim::refuse(EINVAL);
+  uint64_t v = line->version.load(zim_sim::kAcquire);
+  if ((v & 1) == 0) return *version = v, 0;
+  // A write under way: a dead writer's stays torn, a live one's should end soon.
+  if (!zim_sim::writer_alive(hdr, line->writer.load(zim_sim::kAcquire))) {
+    return zim_sim::refuse(EOWNERDEAD);
+  }
+  const uint64_t deadline = zim_sim::now_ns() + uint64_t{ZIM_SHM_POOL_WRITE_BOUND_US} * 1000u;
+  while (((v = line->version.load(zim_sim::kAcquire)) & 1) != 0) {
+    if (zim_sim::now_ns() >= deadline) {
+      const bool alive = zim_sim::writer_alive(hdr, line->writer.load(zim_sim::kAcquire));
+      return zim_sim::refuse(alive ? EBUSY : EOWNERDEAD);
+    }
+    sched_yield();
+  }
+  *version = v;
+  return 0;
+}
+
+extern "C" ZIM_SIM_API int zim_shm_pool_read_end(const void* obj, uint64_t version) {
+  PoolHeader* hdr = nullptr;
+  int code = 0;
+  const VersionLine* line = find_line(obj, &hdr, &code);
+  if (line == nullptr) return code;
+  std::atomic_thread_fence(std::memory_order_acquire);
+  return line->version.load(zim_sim::kRelaxed) == version ? 0 : zim_sim::refuse(EAGAIN);
+}
+
+extern "C" ZIM_SIM_API uint64_t zim_shm_pool_version_of(const void* obj) {
+  PoolHeader* hdr = nullptr;
+  int code = 0;
+  const VersionLine* line = find_line(obj, &hdr, &code);
+  return line != nullptr ? line->version.load(zim_sim::kAcquire) : 0;
+}
+
+extern "C" ZIM_SIM_API uint64_t zim_shm_pool_id_of(const void* obj) {
+  PoolHeader* hdr = nullptr;
+  int code = 0;
+  const VersionLine* line = find_line(obj, &hdr, &code);
+  return line != nullptr ? line->pool_id.load(zim_sim::kRelaxed) : 0;
+}
+
+extern "C" ZIM_SIM_API pid_t zim_shm_pool_writer_of(const void* obj) {
+  PoolHeader* hdr = nullptr;
+  int code = 0;
+  const VersionLine* line = find_line(obj, &hdr, &code);
+  if (line == nullptr || (line->version.load(zim_sim::kAcquire) & 1) == 0) return 0;
+  const uint64_t slot = line->writer.load(zim_sim::kAcquire) & ((1u << zim_sim::kSlotBits) - 1);
+  if (slot >= zim_sim::kWriterSlots) return 0;
+  return zim_sim::version_state(hdr).pid[slot].load(zim_sim::kRelaxed);
+}

@@ -1,0 +1,102 @@
+// SPDX-License-Identifier: Apache-2.0
+// Versioned pools: creation with options (pool_create_with.cpp), the version
+// line of each object and the write and read brackets (brackets.cpp), the
+// writers' slots (writer_slots.cpp) and the account a tool reads by name
+// (versions_report.cpp). Internal to libzim_memory; the API is
+// zim/sim/pool_versions.h.
+//
+// Its rules: a version line is written whole by the allocator, under the
+// pool's lock, before the block headers that make it reachable (alloc/).
+// Afterwards the version and writer words are written only by the object's
+// writer, inside its brackets, with one atomic store or compare-and-swap
+// each; the line's pool id never changes. The sequence and pool id counters
+// only grow. A reader of a line writes nothing in the pool.
+//
+// What it writes: at creation, before the magic, the VersionState; a writer's
+// slot generation and pid when it claims the slot; a line's version and writer
+// words in brackets; the sequence and pool id counters. Locks: one exclusive
+// open-file-description lock per writer on a byte far past the segment's end,
+// never waited for. What it only reads: block headers (to find a line from an
+// object), the lock state of writers' bytes, and, by name, the segment through
+// the walk.
+//
+// Uses segment/, names/ (the mapping and its descriptor) and attach/
+// (creation); alloc/ uses it for the lines of new objects.
+#ifndef ZIM_SIM_SRC_VERSIONS_VERSIONS_HPP
+#define ZIM_SIM_SRC_VERSIONS_VERSIONS_HPP
+
+#include <sys/types.h>
+#include <zim/sim/pool_versions.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "segment/segment.hpp"
+
+namespace zim_sim {
+
+constexpr uint64_t kVersionStateOffset = 4096;  // in the header's reserved space
+constexpr uint64_t kVersionsMagic = 0x3173726576776d7aull;
+constexpr uint32_t kWriterSlots = ZIM_SHM_POOL_WRITER_SLOTS;
+constexpr unsigned kSlotBits = 16;  // a writer stamp: slot | generation << kSlotBits
+
+// A versioned pool's own state, at kVersionStateOffset; zero in other pools.
+struct VersionState {
+  uint64_t magic;  // kVersionsMagic, written by the creator before the pool's magic
+  uint64_t feed_capacity, index_capacity;
+  // Stand-in for the feed's pool-wide sequence until the feed is wired.
+  std::atomic<uint64_t> next_sequence;
+  std::atomic<uint64_t> next_pool_id;
+  std::atomic<uint64_t> generation[kWriterSlots];  // +1 by each claimer of a slot
+  std::atomic<int32_t> pid[kWriterSlots];          // of the slot's last claimer, for messages
+};
+static_assert(sizeof(PoolHeader) <= kVersionStateOffset, "the pool header ends before");
+static_assert(kVersionStateOffset + sizeof(VersionState) <= ZIM_SHM_POOL_HEADER_SIZE,
+              "the state fits the header's reserved space");
+static_assert(kWriterSlots < (1u << kSlotBits), "a slot fits its stamp bits");
+
+// The data of a ZIM_SHM_POOL_VERSION_LINE block; the object's block header
+// follows it. version: 2 * sequence, | 1 while a write is under way; writer:
+// the stamp of its last writer (0: none yet).
+struct VersionLine {
+  std::atomic<uint64_t> version;
+  std::atomic<uint64_t> pool_id;
+  std::atomic<uint64_t> writer;
+  uint64_t reserved;
+};
+constexpr uint64_t kLineBytes = sizeof(VersionLine);
+// What a line adds in front of an object's block header: its own header and data.
+constexpr uint64_t kLinedExtra = ZIM_SHM_POOL_BLOCK_HEADER_SIZE + kLineBytes;
+static_assert(kLineBytes % ZIM_SHM_POOL_ALIGN == 0, "the object's header stays on a line");
+
+inline bool is_versioned(const PoolHeader* hdr) { return hdr->version == kVersionedPoolVersion; }
+
+inline VersionState& version_state(PoolHeader* hdr) {
+  return *reinterpret_cast<VersionState*>(reinterpret_cast<char*>(hdr) + kVersionStateOffset);
+}
+
+// Writes a fresh pool's VersionState and version (creation, before the magic).
+void prepare_versioned(PoolHeader* hdr, uint64_t feed_capacity, uint64_t index_capacity);
+
+// This process's writer stamp in the mapped pool hdr, claiming a slot the
+// first time; 0 with errno (EAGAIN: every slot is taken) on failure. Takes
+// the mapping's lock: call it before the pool's lock.
+uint64_t writer_stamp(PoolHeader* hdr);
+
+// Whether the writer stamped `stamp` still holds its slot in the mapped pool.
+bool writer_alive(PoolHeader* hdr, uint64_t stamp);
+
+// Whether another open file description of the segment open on fd holds
+// the lock of writer slot `slot`: a lock held through fd itself is not seen.
+bool slot_held(int fd, uint32_t slot);
+
+// Where an object that lives in the mapped pool hdr finds its line: null, with
+// *in_pool telling whether obj lies inside the pool at all.
+VersionLine* line_of(PoolHeader* hdr, const void* obj, bool* in_pool);
+
+// The line that an allocation writes for a new object, under way since.
+void fill_new_line(PoolHeader* hdr, uint64_t at, uint64_t stamp);
+
+}  // namespace zim_sim
+
+#endif  // ZIM_SIM_SRC_VERSIONS_VERSIONS_HPP

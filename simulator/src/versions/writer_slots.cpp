@@ -1,0 +1,103 @@
+// SPDX-License-Identifier: Apache-2.0
+// libzim_memory: the writers of a versioned pool, each known by a slot it
+// holds through a lock that the kernel drops when the writer dies, so that a
+// reader tells a dead writer from a slow one without trusting any pid.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <mutex>
+
+#include "names/mapping.hpp"
+#include "versions/versions.hpp"
+
+namespace zim_sim {
+
+namespace {
+
+// Below the attachers' locks (attach/attach_locks.hpp), far past any segment.
+constexpr off_t kWriterLockBase = off_t{1} << 39;
+
+struct Claim {
+  const PoolHeader* hdr = nullptr;
+  int fd = -1;
+  pid_t pid = 0;
+  uint64_t stamp = 0;
+};
+Claim g_claim;  // guarded by g_control
+// The claim as the lock-free liveness test reads it: of one segment (a pool
+// mapped later may hand out the same stamp) and one process (a forked child
+// claims its own).
+std::atomic<uint64_t> g_own_stamp{0};
+std::atomic<pid_t> g_own_pid{0};
+std::atomic<dev_t> g_own_dev{0};
+std::atomic<ino_t> g_own_ino{0};
+
+bool own_claim(uint64_t stamp) {
+  return g_own_pid.load(std::memory_order_acquire) == getpid() &&
+         stamp == g_own_stamp.load(std::memory_order_relaxed) &&
+         g_own_dev.load(std::memory_order_relaxed) == g_mapping.id.dev &&
+         g_own_ino.load(std::memory_order_relaxed) == g_mapping.id.ino;
+}
+
+bool lock_slot(int fd, uint32_t slot) {
+  struct flock lock = {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = kWriterLockBase + slot;
+  lock.l_len = 1;
+  return fcntl(fd, F_OFD_SETLK, &lock) == 0;
+}
+
+}  // namespace
+
+uint64_t writer_stamp(PoolHeader* hdr) {
+  std::lock_guard<std::mutex> guard(g_control);
+  // A claim lives as long as the descriptor that holds its lock: a new
+  // mapping, or a child that forked, claims again.
+  if (g_claim.hdr == hdr && g_claim.fd == g_mapping.fd && own_claim(g_claim.stamp)) {
+    return g_claim.stamp;
+  }
+  VersionState& state = version_state(hdr);
+  for (uint32_t slot = 0; slot < kWriterSlots; ++slot) {
+    if (!lock_slot(g_mapping.fd, slot)) continue;
+    // The new generation tells readers that the slot's earlier writer is gone.
+    const uint64_t generation = state.generation[slot].fetch_add(1, std::memory_order_acq_rel) + 1;
+    state.pid[slot].store(static_cast<int32_t>(getpid()), std::memory_order_relaxed);
+    g_claim = {hdr, g_mapping.fd, getpid(), slot | generation << kSlotBits};
+    g_own_pid.store(0, std::memory_order_relaxed);
+    g_own_stamp.store(g_claim.stamp, std::memory_order_relaxed);
+    g_own_dev.store(g_mapping.id.dev, std::memory_order_relaxed);
+    g_own_ino.store(g_mapping.id.ino, std::memory_order_relaxed);
+    g_own_pid.store(g_claim.pid, std::memory_order_release);
+    return g_claim.stamp;
+  }
+  errno = EAGAIN;
+  return 0;
+}
+
+bool writer_alive(PoolHeader* hdr, uint64_t stamp) {
+  if (stamp == 0) return false;
+  if (own_claim(stamp)) return true;
+  const uint64_t slot = stamp & ((uint64_t{1} << kSlotBits) - 1);
+  if (slot >= kWriterSlots) return false;  // hostile bytes: no writer holds such a slot
+  if (version_state(hdr).generation[slot].load(std::memory_order_acquire) != stamp >> kSlotBits) {
+    return false;  // claimed again since: its writer was gone
+  }
+  return slot_held(g_mapping.fd, static_cast<uint32_t>(slot));
+}
+
+bool slot_held(int fd, uint32_t slot) {
+  struct flock lock = {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = kWriterLockBase + static_cast<off_t>(slot);
+  lock.l_len = 1;
+  // A failing query cannot tell: the writer counts as alive, and a reader
+  // gets EBUSY past the bound rather than a false death.
+  if (fcntl(fd, F_OFD_GETLK, &lock) != 0) return true;
+  return lock.l_type != F_UNLCK;
+}
+
+}  // namespace zim_sim
