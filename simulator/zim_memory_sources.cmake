@@ -17,7 +17,11 @@ set(ZIM_MEMORY_SOURCES
   src/attach/default_pool.cpp
   src/attach/shm_pool.cpp
   src/versions/brackets.cpp
+  src/versions/change_announcer.cpp
+  src/versions/pool_changes.cpp
   src/versions/pool_create_with.cpp
+  src/versions/pool_index.cpp
+  src/versions/pool_rooms.cpp
   src/versions/versions_report.cpp
   src/versions/writer_slots.cpp
   src/alloc/table_pool_calloc.cpp

@@ -71,6 +71,8 @@ bool PoolRecords::take(const zim_shm_pool_piece_t& piece, PieceRead read) {
       take_migration(piece, read);
       return true;
     case ZIM_SHM_POOL_VERSION_LINE:  // a versioned pool's: zim_shm_pool_versions_read reads them
+    case ZIM_SHM_POOL_FEED:          // a versioned pool's ring of changes, laid out at creation
+    case ZIM_SHM_POOL_INDEX:         // and its index of keys
       return true;
     default:
       return false;

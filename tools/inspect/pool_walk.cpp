@@ -42,7 +42,8 @@ std::string why_unwalkable(const std::string& name, int err,
 
 bool is_record(uint32_t tag) {
   return tag == ZIM_SHM_POOL_CONFIG || tag == ZIM_SHM_POOL_LAYOUT || tag == ZIM_SHM_POOL_ID_PAGE ||
-         tag == ZIM_SHM_POOL_MIGRATION || tag == ZIM_SHM_POOL_VERSION_LINE;
+         tag == ZIM_SHM_POOL_MIGRATION || tag == ZIM_SHM_POOL_VERSION_LINE ||
+         tag == ZIM_SHM_POOL_FEED || tag == ZIM_SHM_POOL_INDEX;
 }
 
 bool walk_pool(const std::string& name, const PoolContext& context, const Visit& visit,

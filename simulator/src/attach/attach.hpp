@@ -37,9 +37,10 @@ namespace zim_sim {
 
 // Creates the pool `name` of `size` bytes as zim_shm_pool_create does;
 // `prepare`, when given, writes what a kind of pool adds to the fresh header
-// (its version, its own state) with plain stores, before the configuration
-// record and the magic.
-using PrepareHeader = std::function<void(PoolHeader*)>;
+// (its version, its own state, records of its own carved after the
+// configuration record) with plain stores, before the magic; false with errno
+// fails the creation.
+using PrepareHeader = std::function<bool(PoolHeader*)>;
 int create_pool(const char* name, uint64_t size, const PrepareHeader& prepare);
 
 // Maps the default pool (see shm_pool.h) if no pool is mapped; null, after a

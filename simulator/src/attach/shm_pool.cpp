@@ -93,8 +93,8 @@ int zim_sim::create_pool(const char* name, uint64_t size, const PrepareHeader& p
     errno = rc;
     return fail(fd, map, size);
   }
-  if (prepare) prepare(hdr);
   if (!zim_sim::write_config(hdr, size)) return fail(fd, map, size);
+  if (prepare && !prepare(hdr)) return fail(fd, map, size);
   ZIM_POOL_KILL_POINT();
   hdr->magic.store(zim_sim::kPoolMagic, std::memory_order_release);
   ZIM_POOL_KILL_POINT();

@@ -35,6 +35,7 @@
 #include "platform/env.hpp"
 #include "records/records.hpp"
 #include "segment/segment.hpp"
+#include "versions/versions.hpp"
 
 namespace zim_sim {
 
@@ -169,10 +170,14 @@ extern "C" ZIM_SIM_API int zim_shm_pool_retire(uint32_t table_id) {
   }
   if (err != 0) return zim_sim::fail(err);
   zim_sim::IdSlot* slot = nullptr;
+  zim_sim::ChangeAnnouncer announcer(hdr);
   for (const auto& [offset, size] : r.blocks) {
     zim_sim::PoolLock lock(hdr);
     if (slot == nullptr) slot = zim_sim::id_slot(hdr, hdr->size, table_id);
-    if (slot != nullptr) zim_sim::retire_block(hdr, table_id, slot, offset, size);
+    announcer.draw(reinterpret_cast<char*>(hdr) + offset);
+    const bool retired =
+        slot != nullptr && zim_sim::retire_block(hdr, table_id, slot, offset, size);
+    announcer.publish(zim_sim::FeedKind::retired, retired);
   }
   // The record last: until the objects are retired, nobody may make another layout's.
   zim_sim::PoolLock lock(hdr);

@@ -33,7 +33,8 @@
 //
 // Uses segment/, alloc/ (planning and carving blocks, arming the undo
 // record), records/, names/ (the mapped pool, whether this process owns it),
-// attach/ (the attach locks), platform/, and the object converter library;
+// attach/ (the attach locks), versions/ (announcing retirements in the feed),
+// platform/, and the object converter library;
 // it walks the mapped pool through zim_shm_pool_walk_mapped.
 #ifndef ZIM_SIM_SRC_MIGRATION_MIGRATION_HPP
 #define ZIM_SIM_SRC_MIGRATION_MIGRATION_HPP
@@ -108,7 +109,7 @@ int convert_all(PoolHeader* hdr, Migration* m);
 void switch_layout(PoolHeader* hdr, IdSlot* slot, uint64_t fingerprint, uint64_t layout);
 int complete(PoolHeader* hdr, Migration* m, void (*moved)(uint64_t, uint64_t, uint32_t, void*),
              void* context);
-void retire_block(PoolHeader* hdr, uint32_t table_id, IdSlot* slot, uint64_t offset, uint64_t size);
+bool retire_block(PoolHeader* hdr, uint32_t table_id, IdSlot* slot, uint64_t offset, uint64_t size);
 
 }  // namespace zim_sim
 

@@ -216,12 +216,13 @@ int complete(PoolHeader* hdr, Migration* m, void (*moved)(uint64_t, uint64_t, ui
   return 0;
 }
 
-// Retires the live block at `offset` of slot's table id: one transaction.
-void retire_block(PoolHeader* hdr, uint32_t table_id, IdSlot* slot, uint64_t offset,
+// Retires the live block at `offset` of slot's table id: one transaction;
+// false, writing nothing, when no such live block is there.
+bool retire_block(PoolHeader* hdr, uint32_t table_id, IdSlot* slot, uint64_t offset,
                   uint64_t size) {
   bool retired = false;
   BlockHeader* header = block_of(hdr, offset, table_id, &retired);
-  if (header == nullptr || retired || header->size.load(kRelaxed) != size) return;
+  if (header == nullptr || retired || header->size.load(kRelaxed) != size) return false;
   TableRegion& region = slot->region;
   const uint64_t bytes = region.bytes.load(kRelaxed);
   const uint64_t blocks = region.blocks.load(kRelaxed);
@@ -232,6 +233,7 @@ void retire_block(PoolHeader* hdr, uint32_t table_id, IdSlot* slot, uint64_t off
   put(region.bytes, bytes > lines(size) ? bytes - lines(size) : 0);
   put(region.blocks, blocks > 0 ? blocks - 1 : 0);
   put(hdr->undo.armed, 0);
+  return true;
 }
 
 }  // namespace zim_sim

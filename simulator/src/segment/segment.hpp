@@ -97,7 +97,8 @@ constexpr bool known_tag(uint32_t table_id) {
   return table_id <= ZIM_SHM_POOL_MAX_TABLE_ID || table_id == ZIM_SHM_POOL_UNTYPED ||
          table_id == ZIM_SHM_POOL_CONFIG || table_id == ZIM_SHM_POOL_LAYOUT ||
          table_id == ZIM_SHM_POOL_ID_PAGE || table_id == ZIM_SHM_POOL_MIGRATION ||
-         table_id == ZIM_SHM_POOL_VERSION_LINE;
+         table_id == ZIM_SHM_POOL_VERSION_LINE || table_id == ZIM_SHM_POOL_FEED ||
+         table_id == ZIM_SHM_POOL_INDEX;
 }
 
 // Whether a block header's two words name a block, live or retired, whose

@@ -79,6 +79,12 @@ VersionLine* line_of(PoolHeader* hdr, const void* obj, bool* in_pool) {
   return reinterpret_cast<VersionLine*>(reinterpret_cast<char*>(hdr) + offset - kLinedExtra);
 }
 
+uint32_t object_table_id(PoolHeader* hdr, const void* obj) {
+  const uint64_t offset =
+      static_cast<uint64_t>(static_cast<const char*>(obj) - reinterpret_cast<const char*>(hdr));
+  return static_cast<uint32_t>(block_header_at(hdr, offset - kLine).tag.load(kAcquire) >> 32);
+}
+
 void fill_new_line(PoolHeader* hdr, uint64_t at, uint64_t stamp) {
   VersionState& state = version_state(hdr);
   // Drawn under the pool's lock and never given back, even when the
@@ -138,11 +144,21 @@ extern "C" ZIM_SIM_API int zim_shm_pool_write_end(void* obj) {
   const uint64_t me = zim_sim::writer_stamp(hdr);
   if (me == 0) return -1;
   if (line->writer.load(zim_sim::kRelaxed) != me) return zim_sim::refuse(EPERM);
-  // The feed's sequence, once it is wired, replaces this stand-in.
-  const uint64_t sequence =
-      zim_sim::version_state(hdr).next_sequence.fetch_add(1, zim_sim::kRelaxed) + 1;
+  zim_sim::PoolRooms rooms;
+  if (!zim_sim::open_rooms(hdr, &rooms)) return -1;
+  // Drawn before the version changes: a death from here on leaves the
+  // sequence claimed by a dead writer, which followers read as lost at once.
+  const uint64_t sequence = zim_sim::feed_draw(rooms.feed, zim_sim::appender_token(me));
+  if (sequence == 0) return zim_sim::refuse(EOVERFLOW);
+  const bool first = line->version.load(zim_sim::kRelaxed) == 1;  // as allocated
   line->version.store(2 * sequence, std::memory_order_release);
   ZIM_POOL_KILL_POINT();
+  zim_sim::FeedEntry entry{};
+  entry.kind = first ? zim_sim::FeedKind::created : zim_sim::FeedKind::changed;
+  entry.table_id = zim_sim::object_table_id(hdr, obj);
+  entry.offset = static_cast<uint64_t>(static_cast<char*>(obj) - reinterpret_cast<char*>(hdr));
+  entry.pool_id = line->pool_id.load(zim_sim::kRelaxed);
+  zim_sim::feed_publish(rooms.feed, sequence, entry);
   return 0;
 }
 

@@ -10,7 +10,7 @@
 
 namespace {
 
-static_assert(ZIM_SHM_POOL_MAX_FEED_CAPACITY == 16777216u, "the message's limit");
+static_assert(ZIM_SHM_POOL_MAX_FEED_CAPACITY == 1048576u, "the message's limit");
 static_assert(ZIM_SHM_POOL_MAX_INDEX_CAPACITY == 67108864u, "the message's limit");
 
 // Why the options cannot make a pool; null when they can.
@@ -19,7 +19,7 @@ const char* refusal(const zim_shm_pool_options_t& o) {
   if (o.reserved != 0) return "reserved must be 0";
   if (o.versioned == 0) return nullptr;
   if (o.feed_capacity == 0 || o.feed_capacity > ZIM_SHM_POOL_MAX_FEED_CAPACITY) {
-    return "the feed's capacity must be 1 to 16777216 entries";
+    return "the feed's capacity must be 1 to 1048576 entries";
   }
   if (o.index_capacity == 0 || o.index_capacity > ZIM_SHM_POOL_MAX_INDEX_CAPACITY) {
     return "the index's capacity must be 1 to 67108864 keys";
@@ -29,12 +29,13 @@ const char* refusal(const zim_shm_pool_options_t& o) {
 
 }  // namespace
 
-void zim_sim::prepare_versioned(PoolHeader* hdr, uint64_t feed_capacity, uint64_t index_capacity) {
+bool zim_sim::prepare_versioned(PoolHeader* hdr, uint64_t feed_capacity, uint64_t index_capacity) {
   hdr->version = kVersionedPoolVersion;
   VersionState& state = version_state(hdr);  // zero, as the whole fresh segment
   state.magic = kVersionsMagic;
   state.feed_capacity = feed_capacity;
   state.index_capacity = index_capacity;
+  return carve_rooms(hdr);
 }
 
 extern "C" ZIM_SIM_API int zim_shm_pool_create_with(const char* name, uint64_t size,
@@ -58,6 +59,6 @@ extern "C" ZIM_SIM_API int zim_shm_pool_create_with(const char* name, uint64_t s
   }
   const zim_shm_pool_options_t o = *options;
   return zim_sim::create_pool(name, size, [o](zim_sim::PoolHeader* hdr) {
-    zim_sim::prepare_versioned(hdr, o.feed_capacity, o.index_capacity);
+    return zim_sim::prepare_versioned(hdr, o.feed_capacity, o.index_capacity);
   });
 }

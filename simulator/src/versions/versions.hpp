@@ -12,16 +12,20 @@
 // each; the line's pool id never changes. The sequence and pool id counters
 // only grow. A reader of a line writes nothing in the pool.
 //
-// What it writes: at creation, before the magic, the VersionState; a writer's
-// slot generation and pid when it claims the slot; a line's version and writer
-// words in brackets; the sequence and pool id counters. Locks: one exclusive
+// What it writes: at creation, before the magic, the VersionState and the
+// feed's and index's records (their headers, start bits and the carve point
+// past them; their bytes through feed_init and index_init); a writer's slot
+// generation and pid when it claims the slot; a line's version and writer
+// words in brackets; the pool id counter; through the feed's room, its
+// entries and sequence; through the index's, its slots, under the pool's lock. Locks: one exclusive
 // open-file-description lock per writer on a byte far past the segment's end,
 // never waited for. What it only reads: block headers (to find a line from an
 // object), the lock state of writers' bytes, and, by name, the segment through
 // the walk.
 //
-// Uses segment/, names/ (the mapping and its descriptor) and attach/
-// (creation); alloc/ uses it for the lines of new objects.
+// Uses segment/, feed/, index/, names/ (the mapping and its descriptor) and
+// attach/ (creation); alloc/ uses it for the lines of new objects, migration/
+// to announce retirements.
 #ifndef ZIM_SIM_SRC_VERSIONS_VERSIONS_HPP
 #define ZIM_SIM_SRC_VERSIONS_VERSIONS_HPP
 
@@ -31,6 +35,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "feed/feed.hpp"
+#include "index/index.hpp"
 #include "segment/segment.hpp"
 
 namespace zim_sim {
@@ -43,9 +49,10 @@ constexpr unsigned kSlotBits = 16;  // a writer stamp: slot | generation << kSlo
 // A versioned pool's own state, at kVersionStateOffset; zero in other pools.
 struct VersionState {
   uint64_t magic;  // kVersionsMagic, written by the creator before the pool's magic
-  uint64_t feed_capacity, index_capacity;
-  // Stand-in for the feed's pool-wide sequence until the feed is wired.
-  std::atomic<uint64_t> next_sequence;
+  uint64_t feed_capacity, index_capacity;  // as the options gave them
+  // Offsets of the ZIM_SHM_POOL_FEED and ZIM_SHM_POOL_INDEX records' data,
+  // written at creation; the feed's header holds the pool-wide sequence.
+  uint64_t feed, index;
   std::atomic<uint64_t> next_pool_id;
   std::atomic<uint64_t> generation[kWriterSlots];  // +1 by each claimer of a slot
   std::atomic<int32_t> pid[kWriterSlots];          // of the slot's last claimer, for messages
@@ -75,8 +82,32 @@ inline VersionState& version_state(PoolHeader* hdr) {
   return *reinterpret_cast<VersionState*>(reinterpret_cast<char*>(hdr) + kVersionStateOffset);
 }
 
-// Writes a fresh pool's VersionState and version (creation, before the magic).
-void prepare_versioned(PoolHeader* hdr, uint64_t feed_capacity, uint64_t index_capacity);
+// Writes a fresh pool's VersionState and version and carves its feed and
+// index (creation, before the magic); false with errno ENOSPC.
+bool prepare_versioned(PoolHeader* hdr, uint64_t feed_capacity, uint64_t index_capacity);
+
+// Carves and lays out the feed and the index records of a fresh pool whose
+// VersionState has its capacities (pool_rooms.cpp).
+bool carve_rooms(PoolHeader* hdr);
+
+// The feed and the index of the mapped versioned pool hdr, opened from its
+// bytes as any reader of outside bytes: checked, with the capacities checked.
+struct PoolRooms {
+  FeedView feed;
+  Index index;
+};
+
+// Opens hdr's rooms; false with errno EINVAL, after one line on stderr that
+// names the damage, when the records or their headers do not check.
+bool open_rooms(PoolHeader* hdr, PoolRooms* rooms);
+
+// The mapped pool, when it is versioned, and its rooms opened; false with
+// errno EINVAL otherwise.
+bool mapped_rooms(PoolHeader** hdr, PoolRooms* rooms);
+
+// The feed's 32-bit name of a writer stamp: its slot and its generation's low
+// 16 bits; the feed asks writer_alive through the liveness it carries.
+uint32_t appender_token(uint64_t stamp);
 
 // This process's writer stamp in the mapped pool hdr, claiming a slot the
 // first time; 0 with errno (EAGAIN: every slot is taken) on failure. Takes
@@ -93,6 +124,28 @@ bool slot_held(int fd, uint32_t slot);
 // Where an object that lives in the mapped pool hdr finds its line: null, with
 // *in_pool telling whether obj lies inside the pool at all.
 VersionLine* line_of(PoolHeader* hdr, const void* obj, bool* in_pool);
+
+// Announces in the feed changes that another room makes to objects of a
+// versioned pool (inert in other pools): made before the pool's lock, which
+// claiming the writer slot must precede; then, under the lock, draw() before
+// each change and publish() after it, `lost` when it was not made after all.
+class ChangeAnnouncer {
+ public:
+  explicit ChangeAnnouncer(PoolHeader* hdr);
+  void draw(const void* obj);
+  void publish(FeedKind kind, bool made);
+
+ private:
+  PoolHeader* hdr_;
+  bool on_ = false;
+  PoolRooms rooms_;
+  uint32_t token_ = 0;
+  uint64_t sequence_ = 0;
+  FeedEntry entry_{};
+};
+
+// The table id of obj, an object that line_of found in hdr.
+uint32_t object_table_id(PoolHeader* hdr, const void* obj);
 
 // The line that an allocation writes for a new object, under way since.
 void fill_new_line(PoolHeader* hdr, uint64_t at, uint64_t stamp);

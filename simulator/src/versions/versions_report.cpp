@@ -21,7 +21,7 @@ using zim_sim::kWriterSlots;
 
 // The words of a VersionState as a file holds them.
 struct StateWords {
-  uint64_t magic, feed_capacity, index_capacity, next_sequence, next_pool_id;
+  uint64_t magic, feed_capacity, index_capacity, feed, index, next_pool_id;
   uint64_t generation[kWriterSlots];
 };
 static_assert(sizeof(StateWords) == offsetof(zim_sim::VersionState, pid), "same words");
@@ -52,6 +52,19 @@ int visit(const zim_shm_pool_piece_t* piece, void* context) {
   return 0;
 }
 
+// The last sequence drawn, from the header of the feed whose data is at
+// `feed`: 1, or -1 with errno (EINVAL: no feed there).
+int last_sequence(int fd, uint64_t feed, uint64_t* sequence) {
+  zim_sim::FeedHeader header;
+  if (!zim_sim::read_at(fd, &header, sizeof header, feed)) return -1;
+  const uint64_t next = header.next_sequence.load(std::memory_order_relaxed);
+  if (header.magic.load(std::memory_order_relaxed) != zim_sim::kFeedMagic || next == 0) {
+    return errno = EINVAL, -1;
+  }
+  *sequence = next - 1;
+  return 1;
+}
+
 }  // namespace
 
 extern "C" ZIM_SIM_API int zim_shm_pool_versions_read(const char* name,
@@ -71,8 +84,8 @@ extern "C" ZIM_SIM_API int zim_shm_pool_versions_read(const char* name,
     rc = zim_sim::read_at(fd, &state, sizeof state, zim_sim::kVersionStateOffset) ? 1 : -1;
     if (rc == 1 && state.magic != zim_sim::kVersionsMagic) rc = (errno = EINVAL, -1);
   }
+  if (rc == 1) rc = last_sequence(fd, state.feed, &report->sequence);
   if (rc == 1) {
-    report->sequence = state.next_sequence;
     report->pool_ids = state.next_pool_id;
     Tally tally{fd, &state, report};
     if (zim_shm_pool_walk_headers(name, visit, &tally, nullptr) != 0) rc = -1;

@@ -47,7 +47,13 @@ extern "C" {
 #define ZIM_SHM_POOL_VERSIONED_LAYOUT_VERSION 9u
 #define ZIM_SHM_POOL_WRITER_SLOTS 512u
 /* Limits of the capacities a versioned pool records for its feed and index. */
-#define ZIM_SHM_POOL_MAX_FEED_CAPACITY (1u << 24)  /* entries */
+/* The pool's own records of a versioned pool: its feed and its index, each
+ * one run carved at creation (a walk reports them as records). */
+#define ZIM_SHM_POOL_FEED (UINT32_MAX - 7)
+#define ZIM_SHM_POOL_INDEX (UINT32_MAX - 8)
+/* The feed holds a power of two of entries: a capacity is rounded up to one,
+ * and to 8 at least. */
+#define ZIM_SHM_POOL_MAX_FEED_CAPACITY (1u << 20)  /* entries */
 #define ZIM_SHM_POOL_MAX_INDEX_CAPACITY (1u << 26) /* keys */
 /* How long zim_shm_pool_read_begin waits for a live writer's write to end. */
 #define ZIM_SHM_POOL_WRITE_BOUND_US 2000u
@@ -121,6 +127,81 @@ typedef struct zim_shm_pool_versions_report {
  * writer that is claiming a slot at that instant may count as alive. */
 ZIM_SIM_API int zim_shm_pool_versions_read(const char *name,
                                            zim_shm_pool_versions_report_t *report);
+
+/* Following a versioned pool's changes. Every change of the pool draws one
+ * sequence number (versions are twice it) and publishes one entry in the
+ * pool's feed, a ring of feed_capacity entries that writers in any process
+ * fill without a lock and without waiting. A follower reads the entries from
+ * a cursor of its own, in sequence order, and is told explicitly when it fell
+ * a ring behind (lapped) or when a change is unknown (lost): then it copies
+ * again whatever it follows. */
+#define ZIM_SHM_POOL_CHANGE_CREATED 1u   /* an object's first write_end */
+#define ZIM_SHM_POOL_CHANGE_CHANGED 2u   /* a later write_end */
+#define ZIM_SHM_POOL_CHANGE_RETIRED 3u   /* zim_shm_pool_retire retired it */
+#define ZIM_SHM_POOL_CHANGE_INDEXED 4u   /* a key now leads to it */
+#define ZIM_SHM_POOL_CHANGE_UNINDEXED 5u /* a key no longer leads to it */
+/* The change of this sequence is unknown: its writer died between drawing the
+ * sequence and publishing it, or stayed stopped past the cursor's patience. */
+#define ZIM_SHM_POOL_CHANGE_LOST 13u
+
+typedef struct zim_shm_pool_change {
+  uint64_t sequence;
+  uint32_t kind;     /* ZIM_SHM_POOL_CHANGE_... */
+  uint32_t table_id; /* the object's; indexed, unindexed: the key's */
+  uint64_t offset;   /* the object's (zim_shm_pool_at gives its address) */
+  uint64_t pool_id;  /* the object's */
+  uint64_t key;      /* indexed, unindexed: the key; else 0 */
+} zim_shm_pool_change_t;
+
+/* A follower's place, in its own memory. patience_us: how long a drawn
+ * sequence may stay unpublished before it reads as lost. */
+typedef struct zim_shm_pool_cursor {
+  uint64_t next; /* the next sequence to read */
+  uint64_t patience_us;
+  uint64_t pending, pending_since_ns; /* the cursor's own; zero at first */
+} zim_shm_pool_cursor_t;
+
+/* A cursor at the mapped pool's next change (only later changes are read)
+ * with a patience of 500 ms. 0, or -1 with errno EINVAL when no versioned
+ * pool is mapped or its feed is damaged (one line on stderr). */
+ZIM_SIM_API int zim_shm_pool_follow(zim_shm_pool_cursor_t *cursor);
+
+/* Up to max changes from the cursor, in sequence order, each sequence once:
+ * a change, or ZIM_SHM_POOL_CHANGE_LOST. Never waits. The number stored in
+ * out; *lapped is 0, or, when the cursor fell more than a ring behind, the
+ * oldest sequence still in the ring: the cursor moved there, and every change
+ * in between is unknown. -1 with errno EINVAL as zim_shm_pool_follow. */
+ZIM_SIM_API int zim_shm_pool_changes(zim_shm_pool_cursor_t *cursor, zim_shm_pool_change_t *out,
+                                     uint32_t max, uint64_t *lapped);
+
+/* Sleeps until zim_shm_pool_changes from the cursor has something to tell (a
+ * change, a loss, a lap) or timeout_us pass: 1, or 0 at the timeout; -1 with
+ * errno EINVAL as zim_shm_pool_follow. Writers wake sleepers through a futex
+ * in the pool; nobody polls. */
+ZIM_SIM_API int zim_shm_pool_wait(zim_shm_pool_cursor_t *cursor, uint64_t timeout_us);
+
+/* The pool's index: per table id, 64-bit keys to one object each, for up to
+ * index_capacity keys. Lookups take no lock; puts and removals take the
+ * pool's lock, and the next writer finishes an operation whose writer died.
+ * Each put and removal publishes an indexed or unindexed change.
+ *
+ * put: obj, a live object of the mapped pool, under (table_id, key): 0 for a
+ * new key, 1 when it replaced an object (its address in *replaced when not
+ * null and the object is still live; the key's indexed change tells
+ * followers); -1 with errno ENOSPC when the
+ * index holds index_capacity keys, EINVAL for obj not an object of the mapped
+ * versioned pool, or EAGAIN (no writer slot left). */
+ZIM_SIM_API int zim_shm_pool_index_put(uint32_t table_id, uint64_t key, void *obj, void **replaced);
+
+/* The object of (table_id, key) in this process's mapping, or null with errno
+ * ENOENT (no such key, or its object was retired), EBUSY (writers kept moving
+ * it for every try) or EINVAL. */
+ZIM_SIM_API void *zim_shm_pool_index_get(uint32_t table_id, uint64_t key);
+/* A key whose object is retired keeps its entry, which answers ENOENT, until
+ * it is put again or removed: a retirement does not search the index. */
+
+/* Removes (table_id, key): 0, or -1 with errno ENOENT, EINVAL, EAGAIN. */
+ZIM_SIM_API int zim_shm_pool_index_remove(uint32_t table_id, uint64_t key);
 
 #ifdef __cplusplus
 }
