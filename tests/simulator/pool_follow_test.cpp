@@ -183,4 +183,40 @@ TEST_F(PoolFollowTest, AWriterKilledBetweenDrawAndPublishIsLostThenLaterChangesF
   }
 }
 
+TEST_F(PoolFollowTest, DamagedRoomsAreRefusedWithTheirReason) {
+  make_pool(64, 16);
+  auto* hdr = static_cast<zim_sim::PoolHeader*>(zim_shm_pool_base());
+  zim_sim::VersionState& state = zim_sim::version_state(hdr);
+  auto word = [hdr](uint64_t at) {
+    return reinterpret_cast<uint64_t*>(reinterpret_cast<char*>(hdr) + at);
+  };
+  const struct {
+    uint64_t* word;
+    uint64_t value;
+    const char* message;
+  } cases[] = {
+      {&state.feed, state.feed + 16, "feed is damaged: no record at offset"},
+      {&state.index, state.feed, "index is damaged: no record at offset"},
+      {word(state.feed), 0, "feed is damaged"},                         // its magic
+      {word(state.feed + 16), 12, "feed is damaged"},                   // its capacity
+      {word(state.index + 16), uint64_t{1} << 40, "index is damaged"},  // its capacity
+  };
+  for (const auto& c : cases) {
+    const uint64_t kept = *c.word;
+    *c.word = c.value;
+    // In a child, whose stderr the test reads; the segment is shared.
+    const auto [status, err] = run_in_child_stderr([] {
+      zim_shm_pool_cursor_t cursor;
+      if (zim_shm_pool_follow(&cursor) != -1 || errno != EINVAL) return 1;
+      if (zim_shm_pool_index_get(kTable, 1) != nullptr || errno != EINVAL) return 2;
+      return zim_shm_pool_write_end(zim_shm_pool_calloc_untyped(16)) == -1 ? 0 : 3;
+    });
+    *c.word = kept;
+    EXPECT_EQ(status, 0) << c.message;
+    EXPECT_NE(err.find(c.message), std::string::npos) << err;
+  }
+  zim_shm_pool_cursor_t cursor;
+  EXPECT_EQ(zim_shm_pool_follow(&cursor), 0);
+}
+
 }  // namespace
