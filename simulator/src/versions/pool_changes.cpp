@@ -18,7 +18,8 @@ constexpr uint32_t kBatch = 64;  // entries read from the feed at a time
 FeedCursor feed_cursor(const zim_shm_pool_cursor_t& c) {
   FeedCursor cursor;
   cursor.next = c.next;
-  cursor.patience_ns = c.patience_us * 1000u;
+  const uint64_t patience_us = c.patience_us != 0 ? c.patience_us : kDefaultPatienceUs;
+  cursor.patience_ns = patience_us > UINT64_MAX / 1000u ? UINT64_MAX : patience_us * 1000u;
   cursor.pending = c.pending;
   cursor.pending_since_ns = c.pending_since_ns;
   return cursor;

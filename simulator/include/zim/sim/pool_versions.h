@@ -81,8 +81,10 @@ ZIM_SIM_API int zim_shm_pool_is_versioned(void);
  * object may be torn: rewrite it whole before write_end); -1 with errno EBUSY
  * while a write of it is under way (its allocation's included) by a writer
  * that lives, or EINVAL. write_end: the object gets the next version of the
- * pool's sequence (even); -1 with errno EINVAL when no write of it is under
- * way, EPERM when another process's is. Other processes' writers may not be
+ * pool's sequence (even) and its change is published in the pool's feed
+ * (below); -1 with errno EINVAL when no write of it is under way or the
+ * pool's feed is damaged, EPERM when another process's write is under way,
+ * EOVERFLOW once 2^62 - 1 sequences were drawn. Other processes' writers may not be
  * in a write of the same object at once. */
 ZIM_SIM_API int zim_shm_pool_write_begin(void *obj);
 ZIM_SIM_API int zim_shm_pool_write_end(void *obj);
@@ -154,7 +156,7 @@ typedef struct zim_shm_pool_change {
 } zim_shm_pool_change_t;
 
 /* A follower's place, in its own memory. patience_us: how long a drawn
- * sequence may stay unpublished before it reads as lost. */
+ * sequence may stay unpublished before it reads as lost (0: 500 ms). */
 typedef struct zim_shm_pool_cursor {
   uint64_t next; /* the next sequence to read */
   uint64_t patience_us;
