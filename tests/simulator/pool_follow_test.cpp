@@ -183,6 +183,15 @@ TEST_F(PoolFollowTest, AWriterKilledBetweenDrawAndPublishIsLostThenLaterChangesF
   }
 }
 
+TEST_F(PoolFollowTest, APoolTooSmallForItsFeedAndIndexIsNotCreated) {
+  const std::string name = unique_pool_name();
+  const zim_shm_pool_options_t options{1, 0, 64, 1u << 20};  // an index of 128 MiB
+  EXPECT_EQ(zim_shm_pool_create_with(name.c_str(), 1u << 20, &options), -1);
+  EXPECT_EQ(errno, ENOSPC);
+  EXPECT_FALSE(shm_exists(name));
+  EXPECT_EQ(zim_shm_pool_base(), nullptr);
+}
+
 TEST_F(PoolFollowTest, DamagedRoomsAreRefusedWithTheirReason) {
   make_pool(64, 16);
   auto* hdr = static_cast<zim_sim::PoolHeader*>(zim_shm_pool_base());

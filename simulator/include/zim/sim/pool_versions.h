@@ -68,8 +68,10 @@ typedef struct zim_shm_pool_options {
 /* zim_shm_pool_create with options; null options are zim_shm_pool_create's.
  * -1 with errno EINVAL and one line on stderr for options out of range
  * (versioned other than 0 or 1, reserved not 0, a capacity of 0 or past its
- * limit); otherwise as zim_shm_pool_create. A pool that is not versioned
- * ignores the capacities. */
+ * limit), ENOSPC when a versioned pool of that size has no room for its feed
+ * and index (each a record carved at creation: the feed takes 48 bytes an
+ * entry, the index 128 bytes a key); otherwise as zim_shm_pool_create. A
+ * pool that is not versioned ignores the capacities. */
 ZIM_SIM_API int zim_shm_pool_create_with(const char *name, uint64_t size,
                                          const zim_shm_pool_options_t *options);
 
