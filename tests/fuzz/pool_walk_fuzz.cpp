@@ -68,7 +68,8 @@ int visit(const zim_shm_pool_piece_t* p, void* context) {
   if (!damaged && p->table_id > ZIM_SHM_POOL_MAX_TABLE_ID && p->table_id != ZIM_SHM_POOL_UNTYPED &&
       p->table_id != ZIM_SHM_POOL_CONFIG && p->table_id != ZIM_SHM_POOL_LAYOUT &&
       p->table_id != ZIM_SHM_POOL_ID_PAGE && p->table_id != ZIM_SHM_POOL_MIGRATION &&
-      p->table_id != ZIM_SHM_POOL_VERSION_LINE) {
+      p->table_id != ZIM_SHM_POOL_VERSION_LINE && p->table_id != ZIM_SHM_POOL_FEED &&
+      p->table_id != ZIM_SHM_POOL_INDEX) {
     die("table id", p);
   }
   if (p->retired > (damaged ? 0u : 1u)) die("retired", p);
