@@ -65,7 +65,13 @@ bool migration_head_fits(const zim_shm_pool_migration_t& head, uint64_t move_cou
              ", neither migrating (1) nor migrated (2)";
     });
   }
-  const uint64_t room = size < sizeof head ? 0 : size - sizeof head;
+  if (size < sizeof head) {
+    return refuse(problem, [&] {
+      return "the migration record's block holds " + num(size) + " bytes, less than its head's " +
+             num(sizeof head);
+    });
+  }
+  const uint64_t room = size - sizeof head;
   const uint64_t types_fit =
       std::min<uint64_t>(room / sizeof(zim_shm_pool_migration_type_t), kMaxMigrationTypes);
   if (head.type_count > types_fit) {
