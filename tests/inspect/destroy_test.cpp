@@ -20,14 +20,7 @@ using zim_sim_test::run_in_child;
 using zim_sim_test::shm_exists;
 
 std::pair<int, std::string> destroy(const std::string& name) {
-  const std::string command = std::string(ZIM_INSPECT_TOOL) + " destroy " + name + " 2>&1";
-  FILE* out = popen(command.c_str(), "r");
-  if (out == nullptr) return {-1, ""};
-  std::string text;
-  char chunk[4096];
-  for (size_t n; (n = fread(chunk, 1, sizeof chunk, out)) != 0;) text.append(chunk, n);
-  const int status = pclose(out);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text};
+  return zim_sim_test::command_output(std::string(ZIM_INSPECT_TOOL) + " destroy " + name);
 }
 
 // A pool made in a child that then ends as `end` says; whether it stays.

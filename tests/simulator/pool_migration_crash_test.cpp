@@ -127,13 +127,7 @@ bool killed_in_a_conversion(const std::string& name) {
 
 // The inspector's report of the pool: its exit status and output.
 std::pair<int, std::string> inspect(const std::string& name) {
-  FILE* out = popen((std::string(ZIM_INSPECT_TOOL) + " pool " + name + " 2>&1").c_str(), "r");
-  if (out == nullptr) return {-1, ""};
-  std::string text;
-  char chunk[4096];
-  for (size_t n; (n = fread(chunk, 1, sizeof chunk, out)) != 0;) text.append(chunk, n);
-  const int status = pclose(out);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text};
+  return zim_sim_test::command_output(std::string(ZIM_INSPECT_TOOL) + " pool " + name);
 }
 
 // The problems a report names: of records, and of objects (the probe's

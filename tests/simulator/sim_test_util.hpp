@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cctype>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -41,6 +42,18 @@ inline bool shm_exists(const std::string& name) {
   const int fd = shm_open(name.c_str(), O_RDONLY, 0);
   if (fd >= 0) close(fd);
   return fd >= 0;
+}
+
+// A shell command's exit status (-1 when it did not exit) and its output,
+// standard error included.
+inline std::pair<int, std::string> command_output(const std::string& command) {
+  FILE* out = popen((command + " 2>&1").c_str(), "r");
+  if (out == nullptr) return {-1, ""};
+  std::string text;
+  char chunk[4096];
+  for (size_t n; (n = fread(chunk, 1, sizeof chunk, out)) != 0;) text.append(chunk, n);
+  const int status = pclose(out);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text};
 }
 
 // A segment holding data that no pool made, for the pool to find.
