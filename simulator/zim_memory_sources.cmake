@@ -29,6 +29,9 @@ set(ZIM_MEMORY_SOURCES
   src/migration/migration.cpp
   src/migration/migration_prepare.cpp
   src/migration/migration_transactions.cpp
+  src/upgrade/upgrade.cpp
+  src/upgrade/upgrade_prepare.cpp
+  src/upgrade/upgrade_steps.cpp
   src/walk/pool_walk.cpp
   src/feed/feed_append.cpp
   src/feed/feed_futex.cpp

@@ -21,6 +21,7 @@
 #include "platform/env.hpp"
 #include "records/program_layouts.hpp"
 #include "segment/segment.hpp"
+#include "upgrade/upgrade_state.hpp"
 
 namespace zim_sim {
 
@@ -230,6 +231,13 @@ int handshake(PoolHeader* hdr, uint64_t pool_size, const char* name, Handshake k
       std::fprintf(stderr,
                    "%sis being migrated: its objects are being converted to their types' new "
                    "layouts; attach again when the migration completes\n",
+                   pool.c_str());
+      return EBUSY;
+    }
+    if (layouts_too && upgrade_under_way(hdr)) {
+      std::fprintf(stderr,
+                   "%sis being upgraded to a versioned pool: its objects are moving; attach "
+                   "again when the upgrade completes\n",
                    pool.c_str());
       return EBUSY;
     }

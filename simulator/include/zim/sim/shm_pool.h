@@ -364,5 +364,7 @@ ZIM_SIM_API int zim_shm_pool_walk_mapped(int (*visit)(const zim_shm_pool_piece_t
 #include <zim/sim/pool_upgrade.h>
 /* Versioned pools: object versions, pool ids, write brackets. */
 #include <zim/sim/pool_versions.h>
+/* Upgrading a pool of layout version 8 to a versioned one, in place. */
+#include <zim/sim/pool_format_upgrade.h>
 
 #endif /* ZIM_SIM_SHM_POOL_H */
