@@ -35,6 +35,7 @@ struct Report {
   bool leads, whole, root;  // directory, lines and objects, root slot
   bool completed_before;    // the upgrade had ended when this owner adopted the pool
   bool clean;               // nothing written past the carve point once adopted
+  bool others_wait;         // migrating refused while an upgrade is under way, else not
 };
 
 struct Pool {
@@ -112,6 +113,10 @@ int upgrade(const Pool& p, unsigned n, Report* r) {
       zim_sim::upgrade_stage(static_cast<zim_sim::PoolHeader*>(zim_shm_pool_base())) ==
       zim_sim::UpgradeStage::kVersioned;
   r->clean = free_space_zero();  // the adoption's lock undid a move cut short
+  const bool under_way =
+      zim_sim::upgrade_under_way(static_cast<zim_sim::PoolHeader*>(zim_shm_pool_base()));
+  const int migrated = zim_shm_pool_migrate(nullptr, nullptr);  // nothing to convert
+  r->others_wait = under_way ? migrated == -1 && errno == EBUSY : migrated == 0;
   Directory d(p.directory, p.objects);
   const unsigned before = zim_sim::kill_points_passed();
   zim_sim::stop_at_kill_point(n);
@@ -141,14 +146,14 @@ zim_sim::UpgradeStage stage_of(const std::string& name) {
   return stage;
 }
 
-void finish_and_check(const Pool& p, const std::string& client_saw, Report* r) {
+void finish_and_check(const Pool& p, const std::string& client_saw, Report* r, bool unlink = true) {
   *r = {};
   ASSERT_EQ(run_in_child([&] { return upgrade(p, 0, r); }), 0);
   EXPECT_EQ(r->err, 0);
   EXPECT_EQ(r->calls, r->completed_before ? 0 : p.objects + kOtherBlocks);
-  EXPECT_TRUE(r->clean && r->leads && r->whole && r->root);
+  EXPECT_TRUE(r->clean && r->others_wait && r->leads && r->whole && r->root);
   EXPECT_EQ(client(p), std::make_pair(0, client_saw));
-  shm_unlink(p.name.c_str());
+  if (unlink) shm_unlink(p.name.c_str());
 }
 
 TEST(PoolUpgradeTest, MovesEveryObjectOnceAndClientsAttachTheVersionedPool) {
@@ -159,7 +164,23 @@ TEST(PoolUpgradeTest, MovesEveryObjectOnceAndClientsAttachTheVersionedPool) {
   const auto [status, saw] = client(p);  // the root object's first word, as a pool of version 8
   ASSERT_EQ(status, 0);
   ASSERT_EQ(stage_of(p.name), zim_sim::UpgradeStage::kNone);
-  finish_and_check(p, saw, r);
+  const std::string inspect = std::string(ZIM_INSPECT_TOOL) + " pool " + p.name;
+  const auto [before, eight] = command_output(inspect);
+  finish_and_check(p, saw, r, false);
+  const auto [after, versioned] = command_output(inspect);
+  shm_unlink(p.name.c_str());
+  // The inspector finds the same objects and problems, and the versions.
+  const auto problems = [](const std::string& report) {
+    size_t n = 0;
+    for (size_t at = 0; (at = report.find("\n  at offset ", at)) != std::string::npos; ++at) ++n;
+    return n;
+  };
+  EXPECT_EQ(after, before) << versioned;
+  EXPECT_EQ(problems(versioned), problems(eight)) << versioned;
+  const std::string objects =
+      std::to_string(p.objects + kOtherBlocks - 1) + " objects";  // untyped aside
+  EXPECT_NE(versioned.find(objects), std::string::npos) << versioned;
+  EXPECT_NE(versioned.find("versions: sequence"), std::string::npos) << versioned;
 }
 
 TEST(PoolUpgradeTest, KilledAtEveryKillPointTheNextOwnerFinishesIt) {

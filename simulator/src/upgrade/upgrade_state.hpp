@@ -57,6 +57,10 @@ inline bool upgrade_under_way(const PoolHeader* hdr) {
   return stage == UpgradeStage::kMoving || stage == UpgradeStage::kReporting;
 }
 
+// Whether an upgrade under way keeps the owner from `doing` (migrating,
+// retiring) in the pool hdr: true after one line on stderr (upgrade.cpp).
+bool upgrade_forbids(PoolHeader* hdr, const char* doing);
+
 }  // namespace zim_sim
 
 #endif  // ZIM_SIM_SRC_UPGRADE_UPGRADE_STATE_HPP

@@ -35,13 +35,13 @@ extern "C" {
  *           the feed and the index;
  *   EPROTO  an object not sound for its recorded layout (named by offset);
  *   EBUSY   a migration under way, or other processes map the pool.
- * From its first write until moved was called for every move, attaching is
- * refused (EBUSY). A process killed during an upgrade leaves it under way:
- * the next owner's zim_shm_pool_upgrade (with any valid options: the feed and
- * index capacities of the upgrade under way stand) moves the objects left
- * and calls moved again for every object moved, earlier ones too: what moved
- * updates must take a move twice. zim_shm_pool_adopt alone keeps a pool of
- * version 8 as it is, and leaves an upgrade under way for a later call. */
+ * From its first write until moved was called for every move, attaching,
+ * zim_shm_pool_migrate and zim_shm_pool_retire are refused (EBUSY). A process killed during an
+ * upgrade leaves it under way: the next owner's zim_shm_pool_upgrade (with any valid options: the
+ * feed and index capacities of the upgrade under way stand) moves the objects left and calls moved
+ * again for every object moved, earlier ones too: what moved updates must take a move twice.
+ * zim_shm_pool_adopt alone keeps a pool of version 8 as it is, and leaves an upgrade under way for
+ * a later call. */
 ZIM_SIM_API int zim_shm_pool_upgrade(const zim_shm_pool_options_t *options,
                                      void (*moved)(uint64_t old_offset, uint64_t new_offset,
                                                    uint32_t table_id, void *context),
