@@ -36,6 +36,7 @@ struct Report {
   bool completed_before;    // the upgrade had ended when this owner adopted the pool
   bool clean;               // nothing written past the carve point once adopted
   bool others_wait;         // migrating refused while an upgrade is under way, else not
+  uint64_t carve;           // once upgraded
 };
 
 struct Pool {
@@ -125,6 +126,7 @@ int upgrade(const Pool& p, unsigned n, Report* r) {
   r->calls = d.calls;
   r->leads = d.leads_to_new_objects();
   r->root = zim_shm_pool_root() == d.entries[0];
+  r->carve = static_cast<zim_sim::PoolHeader*>(zim_shm_pool_base())->carve.load();
   r->whole = every_object_lined(p.objects + kOtherBlocks) && rooms_work();
   return zim_shm_pool_hand_over();
 }
@@ -191,6 +193,7 @@ TEST(PoolUpgradeTest, KilledAtEveryKillPointTheNextOwnerFinishesIt) {
   const std::string saw = client(p).second;
   finish_and_check(p, saw, r);
   const unsigned kill_points = r->kill_points;
+  const uint64_t carve = r->carve;
   ASSERT_GE(kill_points, 100u);
   unsigned whole_eight = 0, under_way = 0;
   for (unsigned n = 1; n <= kill_points && !testing::Test::HasFatalFailure(); ++n) {
@@ -213,6 +216,7 @@ TEST(PoolUpgradeTest, KilledAtEveryKillPointTheNextOwnerFinishesIt) {
       EXPECT_NE(said.find("is being upgraded"), std::string::npos) << said;
     }
     finish_and_check(p, saw, r);
+    EXPECT_EQ(r->carve, carve) << "the pool lost room to an upgrade cut short";
   }
   EXPECT_GE(whole_eight, 10u);
   EXPECT_GE(under_way, 50u);
