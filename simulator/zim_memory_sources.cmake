@@ -5,6 +5,7 @@
 set(ZIM_MEMORY_SOURCES
   src/segment/header_facts.cpp
   src/segment/pool_lock.cpp
+  src/segment/upgrade_mark.cpp
   src/records/checked_layouts.cpp
   src/records/migration_record.cpp
   src/records/object_sizes.cpp

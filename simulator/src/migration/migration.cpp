@@ -35,7 +35,7 @@
 #include "platform/env.hpp"
 #include "records/records.hpp"
 #include "segment/segment.hpp"
-#include "upgrade/upgrade_state.hpp"
+#include "segment/upgrade_mark.hpp"
 #include "versions/versions.hpp"
 
 namespace zim_sim {
@@ -119,7 +119,7 @@ extern "C" ZIM_SIM_API int zim_shm_pool_migrate(void (*moved)(uint64_t old_offse
   if (hdr == nullptr) return zim_sim::fail(ENOENT);
   const int fd = zim_sim::owned_pool_fd();
   if (fd < 0) return zim_sim::fail(EPERM);
-  if (zim_sim::upgrade_forbids(hdr, "migrate")) return zim_sim::fail(EBUSY);
+  if (zim_sim::upgrade_forbids(hdr, "migrate", zim_shm_pool_name())) return zim_sim::fail(EBUSY);
   std::lock_guard<std::mutex> guard(zim_sim::g_migrating);
   const std::string prefix =
       "zim_memory: cannot migrate pool " + zim_sim::printable(zim_shm_pool_name()) + ": ";
@@ -149,7 +149,8 @@ extern "C" ZIM_SIM_API int zim_shm_pool_retire(uint32_t table_id) {
   const int fd = zim_sim::owned_pool_fd();
   if (fd < 0) return zim_sim::fail(EPERM);
   if (table_id > ZIM_SHM_POOL_MAX_TABLE_ID) return zim_sim::fail(EINVAL);
-  if (zim_sim::upgrade_forbids(hdr, "retire objects in")) return zim_sim::fail(EBUSY);
+  if (zim_sim::upgrade_forbids(hdr, "retire objects in", zim_shm_pool_name()))
+    return zim_sim::fail(EBUSY);
   std::lock_guard<std::mutex> guard(zim_sim::g_migrating);
   std::vector<std::string> lines;
   zim_sim::Retiring r{table_id, {}};

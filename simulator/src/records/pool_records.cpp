@@ -21,7 +21,7 @@
 #include "platform/env.hpp"
 #include "records/program_layouts.hpp"
 #include "segment/segment.hpp"
-#include "upgrade/upgrade_state.hpp"
+#include "segment/upgrade_mark.hpp"
 
 namespace zim_sim {
 

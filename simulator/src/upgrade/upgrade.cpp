@@ -71,18 +71,6 @@ int check_and_begin(PoolHeader* hdr, Upgrade* u) {
 
 }  // namespace
 
-bool upgrade_forbids(PoolHeader* hdr, const char* doing) {
-  {
-    PoolLock lock(hdr);
-    if (!upgrade_under_way(hdr)) return false;
-  }
-  std::fprintf(stderr,
-               "zim_memory: cannot %s pool %s: an upgrade to a versioned pool is under way: "
-               "finish it first (zim_shm_pool_upgrade)\n",
-               doing, printable(zim_shm_pool_name()).c_str());
-  return true;
-}
-
 }  // namespace zim_sim
 
 using zim_sim::PoolHeader;

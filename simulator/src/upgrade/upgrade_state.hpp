@@ -4,22 +4,24 @@
 // read. Internal to libzim_memory; the steps are in upgrade.hpp.
 //
 // The upgrade marks itself in the VersionState (header offset 4096, zero in
-// a pool of version 8): its magic is kUpgradeMagic from the moment the feed
-// and the index are carved until every move was reported, when it becomes
-// kVersionsMagic. The layout version turns to 9 once every object is lined,
-// before the reports.
+// a pool of version 8; segment/upgrade_mark.hpp): its magic is kUpgradeMagic from the moment the
+// feed and the index are carved until every move was reported, when it becomes kVersionsMagic. The
+// layout version turns to 9 once every object is lined, before the reports.
 #ifndef ZIM_SIM_SRC_UPGRADE_UPGRADE_STATE_HPP
 #define ZIM_SIM_SRC_UPGRADE_UPGRADE_STATE_HPP
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "segment/segment.hpp"
+#include "segment/upgrade_mark.hpp"
 #include "versions/versions.hpp"
 
 namespace zim_sim {
 
-constexpr uint64_t kUpgradeMagic = 0x387075646172677aull;
+static_assert(kUpgradeMarkOffset == kVersionStateOffset + offsetof(VersionState, magic),
+              "the mark is the VersionState's magic");
 
 enum class UpgradeStage {
   kNone,       // version 8, not begun (feed and index may be carved already)
@@ -49,17 +51,6 @@ inline UpgradeStage upgrade_stage(const PoolHeader* hdr) {
          : magic == kUpgradeMagic ? UpgradeStage::kReporting
                                   : UpgradeStage::kDamaged;
 }
-
-// Whether objects are moving or their moves are not all reported yet: no
-// process may attach meanwhile.
-inline bool upgrade_under_way(const PoolHeader* hdr) {
-  const UpgradeStage stage = upgrade_stage(hdr);
-  return stage == UpgradeStage::kMoving || stage == UpgradeStage::kReporting;
-}
-
-// Whether an upgrade under way keeps the owner from `doing` (migrating,
-// retiring) in the pool hdr: true after one line on stderr (upgrade.cpp).
-bool upgrade_forbids(PoolHeader* hdr, const char* doing);
 
 }  // namespace zim_sim
 
