@@ -285,32 +285,5 @@ TEST(PoolUpgradeTest, RefusalsComeBeforeAnyWrite) {
   shm_unlink(p.name.c_str());
 }
 
-// A client of a pool of version 8 copies its objects as always: no version,
-// every copy whole.
-TEST(PoolUpgradeTest, ClientsOfAPoolOfVersionEightCopyObjectsWithoutVersions) {
-  const std::string name = unique_pool_name();
-  ASSERT_EQ(zim_shm_pool_create(name.c_str(), 1u << 20), 0);
-  auto* obj = static_cast<unsigned char*>(zim_shm_pool_calloc_untyped(256));
-  ASSERT_NE(obj, nullptr);
-  for (int i = 0; i < 256; ++i) obj[i] = static_cast<unsigned char>(i);
-  const uint64_t at = zim_shm_pool_offset_of(obj);
-  EXPECT_EQ(run_in_child([&] {
-              zim_shm_pool_detach();  // the creator's mapping, inherited
-              if (zim_shm_pool_attach(name.c_str()) != 0) return 1;
-              const auto* seen = static_cast<const unsigned char*>(zim_shm_pool_at(at));
-              unsigned char copy[256];
-              uint64_t version = 1;
-              if (zim_shm_pool_read_begin(seen, &version) != 0 || version != 0) return 2;
-              std::memcpy(copy, seen, sizeof copy);
-              if (zim_shm_pool_read_end(seen, version) != 0) return 3;
-              for (int i = 0; i < 256; ++i) {
-                if (copy[i] != i) return 4;
-              }
-              return zim_shm_pool_is_versioned() == 0 && zim_shm_pool_id_of(seen) == 0 ? 0 : 5;
-            }),
-            0);
-  zim_shm_pool_detach();
-}
-
 }  // namespace
 }  // namespace zim_sim_test
