@@ -20,7 +20,8 @@
 // migration/, the migration record by migration/. The handshake writes
 // nothing itself: the step its caller passes runs under the pool's lock once
 // the checks pass. What it only reads: the configuration record, id pages,
-// layout records and the migration record; the loaded objects' notes.
+// layout records and the migration record; the mark of an upgrade under way
+// (segment/upgrade_mark.hpp), which refuses attachers; the loaded objects' notes.
 // Process-local: the scan of the notes and the checked ids.
 //
 // Uses segment/ and platform/ (environment parsing; N and the NPD sizes
