@@ -64,12 +64,14 @@ static_assert(kWriterSlots < (1u << kSlotBits), "a slot fits its stamp bits");
 
 // The data of a ZIM_SHM_POOL_VERSION_LINE block; the object's block header
 // follows it. version: 2 * sequence, | 1 while a write is under way; writer:
-// the stamp of its last writer (0: none yet).
+// the stamp of its last writer (0: none yet); retired: the version of the
+// retirement that retired the object, stored before its header says so (read
+// only while it does: a retirement undone leaves a word nobody reads).
 struct VersionLine {
   std::atomic<uint64_t> version;
   std::atomic<uint64_t> pool_id;
   std::atomic<uint64_t> writer;
-  uint64_t reserved;
+  std::atomic<uint64_t> retired;
 };
 constexpr uint64_t kLineBytes = sizeof(VersionLine);
 // What a line adds in front of an object's block header: its own header and data.
@@ -133,6 +135,9 @@ class ChangeAnnouncer {
  public:
   explicit ChangeAnnouncer(PoolHeader* hdr);
   void draw(const void* obj);
+  // Between draw and a retirement: keeps the retirement's version on the
+  // object's line, where a resync finds it after any lap.
+  void keep_retirement();
   void publish(FeedKind kind, bool made);
 
  private:
@@ -141,6 +146,7 @@ class ChangeAnnouncer {
   PoolRooms rooms_;
   uint32_t token_ = 0;
   uint64_t sequence_ = 0;
+  VersionLine* line_ = nullptr;
   FeedEntry entry_{};
 };
 

@@ -184,6 +184,56 @@ ZIM_SIM_API int zim_shm_pool_changes(zim_shm_pool_cursor_t *cursor, zim_shm_pool
  * in the pool; nobody polls. */
 ZIM_SIM_API int zim_shm_pool_wait(zim_shm_pool_cursor_t *cursor, uint64_t timeout_us);
 
+/* Resyncing by versions. A follower keeps a mark: the last sequence whose
+ * change, and every one before it, its view holds. When it is lapped or reads
+ * a lost change, it resyncs by this call instead of copying everything: one
+ * walk of the pool's blocks (its cost grows with the objects made, never with
+ * the changes), visiting every live object whose version is above 2 * mark
+ * and every object retired by a change after mark. A retired block is never
+ * reused: its line keeps the version of the retirement (stored before the
+ * block's header says retired), so a retirement is found after any lap.
+ *
+ * cursor is set, before the walk, at the pool's next sequence N, as
+ * zim_shm_pool_follow sets it (a patience already in it is kept): every
+ * change from N on is then read from the cursor, and every change before N
+ * was made before the walk reached its object, so nothing falls between the
+ * walk and the cursor. Afterwards the follower's mark is cursor->next - 1;
+ * a change both visited and read from the cursor comes twice (an object's
+ * version tells which copy is newer).
+ *
+ * Before reading N the call takes the pool's lock for an instant, so that
+ * retirements and index changes, made under it, are whole on either side;
+ * an object found with a write under way is waited for as read_begin waits.
+ * An object whose write lasts past ZIM_SHM_POOL_WRITE_BOUND_US is visited
+ * with its odd version and state UNDER_WAY, and counted in the result: its
+ * write_end may have drawn a sequence before N, so the follower calls again
+ * later (with the same mark) until the call returns 0. A torn object (state
+ * TORN, its writer dead) needs no second call: whoever rewrites it draws a
+ * sequence at or after N. Retired blocks of migrations and of releases that
+ * did not keep the retirement's version are not visited. */
+#define ZIM_SHM_POOL_OBJECT_WHOLE 0u
+#define ZIM_SHM_POOL_OBJECT_UNDER_WAY 1u
+#define ZIM_SHM_POOL_OBJECT_TORN 2u
+
+typedef struct zim_shm_pool_object_version {
+  uint64_t version;  /* even: as copied; odd: under way or torn; retired: the retirement's */
+  uint64_t pool_id;
+  uint64_t offset;   /* zim_shm_pool_at gives the address; retired: where it lay */
+  uint32_t table_id; /* ZIM_SHM_POOL_UNTYPED for untyped blocks */
+  uint32_t kind;     /* ZIM_SHM_POOL_CHANGE_CHANGED (live) or ZIM_SHM_POOL_CHANGE_RETIRED */
+  uint32_t state;    /* live objects: ZIM_SHM_POOL_OBJECT_...; retired: 0 */
+  uint32_t reserved;
+} zim_shm_pool_object_version_t;
+
+/* The count of objects visited UNDER_WAY (0: the resync is complete), or -1
+ * with errno: EINVAL when no versioned pool is mapped, its feed is damaged
+ * or an argument is null, ECANCELED when visit returned non-zero (the walk
+ * stopped there; the cursor is set all the same). */
+ZIM_SIM_API int zim_shm_pool_changed_since(uint64_t mark, zim_shm_pool_cursor_t *cursor,
+                                           int (*visit)(const zim_shm_pool_object_version_t *object,
+                                                        void *context),
+                                           void *context);
+
 /* The pool's index: per table id, 64-bit keys to one object each, for up to
  * index_capacity keys. Lookups take no lock; puts and removals take the
  * pool's lock, and the next writer finishes an operation whose writer died.
