@@ -132,6 +132,45 @@ typedef struct zim_shm_pool_versions_report {
 ZIM_SIM_API int zim_shm_pool_versions_read(const char *name,
                                            zim_shm_pool_versions_report_t *report);
 
+/* What else a tool tells of a versioned pool, read by name without mapping
+ * it, as one pass reads it while writers may work (each count as its words
+ * stood when read): its feed's next sequence and capacity, its index's keys
+ * and capacity, and the objects that need an eye: those a dead writer left
+ * torn, and live objects of a table id that has keys in the index which no
+ * key names (a process killed between making an object and putting its key,
+ * or an object whose key was removed or given another object). */
+typedef struct zim_shm_pool_rooms_report {
+  uint64_t next_sequence;  /* the feed's next sequence to draw */
+  uint64_t feed_capacity;  /* its ring's entries */
+  uint64_t index_keys;     /* the keys the index holds */
+  uint64_t index_capacity; /* the keys it may hold */
+  uint64_t torn;           /* objects visited as torn */
+  uint64_t unindexed;      /* objects visited as unindexed */
+} zim_shm_pool_rooms_report_t;
+
+#define ZIM_SHM_POOL_OBJECT_UNINDEXED 3u
+
+typedef struct zim_shm_pool_object_fault {
+  uint64_t offset;  /* the object's first byte in the segment */
+  uint64_t pool_id;
+  uint64_t version;  /* torn: odd */
+  uint32_t table_id;
+  uint32_t state;      /* ZIM_SHM_POOL_OBJECT_TORN or ZIM_SHM_POOL_OBJECT_UNINDEXED */
+  int32_t writer_pid;  /* torn: its dead writer's, as that writer's slot recorded it; else 0 */
+  uint32_t reserved;
+} zim_shm_pool_object_fault_t;
+
+/* 1, *report and a visit for each torn or unindexed object (visit may be
+ * null; a non-zero return stops the pass, which still returns 1 with what
+ * was counted); 0 for a pool that is not versioned; -1 with errno as
+ * zim_shm_pool_versions_read, EINVAL also for a damaged feed or index header.
+ * Memory grows with the index's keys, time with its capacity and the pool's
+ * blocks. */
+ZIM_SIM_API int zim_shm_pool_rooms_read(const char *name, zim_shm_pool_rooms_report_t *report,
+                                        int (*visit)(const zim_shm_pool_object_fault_t *fault,
+                                                     void *context),
+                                        void *context);
+
 /* Following a versioned pool's changes. Every change of the pool draws one
  * sequence number (versions are twice it) and publishes one entry in the
  * pool's feed, a ring of feed_capacity entries that writers in any process
