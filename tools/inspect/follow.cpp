@@ -65,7 +65,6 @@ class Follower {
 
   // The loop; the reason it ended.
   std::string run() {
-    zim_shm_pool_follow(&cursor_);
     mark_ = cursor_.next - 1;
     print_event(out_, {FollowEvent::start, cursor_.next, 0, 0, name_}, options_.json);
     for (;;) {
@@ -100,7 +99,8 @@ class Follower {
 
   bool start(std::string& error) {
     identity_ = identity_of(name_);
-    if (!identity_ || (options_.decode && !read_records(name_, types_, error))) {
+    if (!identity_ || zim_shm_pool_follow(&cursor_) != 0 ||
+        (options_.decode && !read_records(name_, types_, error))) {
       if (error.empty()) error = std::strerror(errno);
       return false;
     }
@@ -110,27 +110,23 @@ class Follower {
  private:
   // The decoded object at offset (copied whole first), as JSON or as text.
   void decoded(uint64_t offset, std::optional<Json>* json, std::string* text) {
-    if (!options_.decode) return;
     uint32_t table_id = 0;
     uint64_t size = 0;
-    const void* obj = zim_shm_pool_block_at(offset, &table_id, &size);
+    const void* obj = options_.decode ? zim_shm_pool_block_at(offset, &table_id, &size) : nullptr;
+    if (!options_.decode || table_id == ZIM_SHM_POOL_UNTYPED) return;  // no table object
     const TypeLayout* type = obj != nullptr ? types_.type(table_id) : nullptr;
     const uint64_t room = zim_shm_pool_size() > offset ? zim_shm_pool_size() - offset : 0;
-    std::string why;
-    if (obj == nullptr)
-      why = "the object is gone";
-    else if (type == nullptr)
-      why = "no layout of table id " + std::to_string(table_id);
-    else if (size > room)
-      why = "its block runs past the pool";
+    std::string why = obj == nullptr    ? "the object is gone"
+                      : type == nullptr ? "no layout of table id " + std::to_string(table_id)
+                      : size > room     ? "its block runs past the pool"
+                                        : "";
     std::vector<unsigned char> copy(why.empty() ? size : 0);
-    if (why.empty() && !copy_whole(obj, copy.data(), size))
+    if (why.empty() && !copy_whole(obj, copy.data(), size)) {
       why = "no whole copy: writers kept changing it";
+    }
     if (!why.empty()) {
-      if (options_.json)
-        *json = Json{{"not_decoded", why}};
-      else
-        *text = "not decoded: " + why + "\n";
+      *json = Json{{"not_decoded", why}};
+      *text = "not decoded: " + why + "\n";
       return;
     }
     const SpanSource bytes(copy.data(), size);
