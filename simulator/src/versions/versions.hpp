@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // Versioned pools: creation with options (pool_create_with.cpp), the version
 // line of each object and the write and read brackets (brackets.cpp), the
-// writers' slots (writer_slots.cpp) and the account a tool reads by name
-// (versions_report.cpp). Internal to libzim_memory; the API is
+// writers' slots (writer_slots.cpp), the accounts a tool reads by name
+// (versions_report.cpp, rooms_report.cpp) and a follower's resync by versions
+// (pool_resync.cpp). Internal to libzim_memory; the API is
 // zim/sim/pool_versions.h.
 //
 // Its rules: a version line is written whole by the allocator, under the
@@ -16,7 +17,7 @@
 // feed's and index's records (their headers, start bits and the carve point
 // past them; their bytes through feed_init and index_init); a writer's slot
 // generation and pid when it claims the slot; a line's version and writer
-// words in brackets; the pool id counter; through the feed's room, its
+// words in brackets; a line's retired word before a retirement; the pool id counter; through the feed's room, its
 // entries and sequence; through the index's, its slots, under the pool's lock. Locks: one exclusive
 // open-file-description lock per writer on a byte far past the segment's end,
 // never waited for. What it only reads: block headers (to find a line from an
