@@ -17,8 +17,9 @@
 // feed's and index's records (their headers, start bits and the carve point
 // past them; their bytes through feed_init and index_init); a writer's slot
 // generation and pid when it claims the slot; a line's version and writer
-// words in brackets; a line's retired word before a retirement; the pool id counter; through the feed's room, its
-// entries and sequence; through the index's, its slots, under the pool's lock. Locks: one exclusive
+// words in brackets; a line's retired word before a retirement; the pool id
+// counter; through the feed's room, its entries and sequence; through the
+// index's, its slots, under the pool's lock. Locks: one exclusive
 // open-file-description lock per writer on a byte far past the segment's end,
 // never waited for. What it only reads: block headers (to find a line from an
 // object), the lock state of writers' bytes, and, by name, the segment through
