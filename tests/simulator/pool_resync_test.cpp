@@ -205,7 +205,7 @@ TEST_F(PoolResyncTest, WritesUnderWayAreCountedTornOnesAreNotAndAVisitStopsTheWa
               return raise(SIGKILL);
             }),
             -1);
-  ASSERT_EQ(zim_shm_pool_write_begin(busy), 0);  // past the bound: under way
+  ASSERT_EQ(zim_shm_pool_write_begin(busy), 0);                    // past the bound: under way
   const uint64_t mark = zim_shm_pool_version_of(objects_[0]) / 2;  // before the others
   zim_shm_pool_cursor_t cursor{};
   Visited v;

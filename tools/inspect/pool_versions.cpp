@@ -30,8 +30,10 @@ int collect(const zim_shm_pool_object_fault_t* f, void* context) {
 std::optional<Json> versions_report(const std::string& name) {
   zim_shm_pool_versions_report_t v{};
   if (zim_shm_pool_versions_read(name.c_str(), &v) != 1) return std::nullopt;
-  Json report{{"sequence", v.sequence},   {"pool_ids", v.pool_ids},
-              {"under_way", v.under_way}, {"torn", v.torn},
+  Json report{{"sequence", v.sequence},
+              {"pool_ids", v.pool_ids},
+              {"under_way", v.under_way},
+              {"torn", v.torn},
               {"first_torn", v.first_torn}};
   zim_shm_pool_rooms_report_t rooms{};
   Json faults{{"torn_objects", Json::array()}, {"unindexed_objects", Json::array()}};

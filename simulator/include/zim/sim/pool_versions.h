@@ -151,12 +151,12 @@ typedef struct zim_shm_pool_rooms_report {
 #define ZIM_SHM_POOL_OBJECT_UNINDEXED 3u
 
 typedef struct zim_shm_pool_object_fault {
-  uint64_t offset;  /* the object's first byte in the segment */
+  uint64_t offset; /* the object's first byte in the segment */
   uint64_t pool_id;
-  uint64_t version;  /* torn: odd */
+  uint64_t version; /* torn: odd */
   uint32_t table_id;
-  uint32_t state;      /* ZIM_SHM_POOL_OBJECT_TORN or ZIM_SHM_POOL_OBJECT_UNINDEXED */
-  int32_t writer_pid;  /* torn: its dead writer's, as that writer's slot recorded it; else 0 */
+  uint32_t state;     /* ZIM_SHM_POOL_OBJECT_TORN or ZIM_SHM_POOL_OBJECT_UNINDEXED */
+  int32_t writer_pid; /* torn: its dead writer's, as that writer's slot recorded it; else 0 */
   uint32_t reserved;
 } zim_shm_pool_object_fault_t;
 
@@ -255,7 +255,7 @@ ZIM_SIM_API int zim_shm_pool_wait(zim_shm_pool_cursor_t *cursor, uint64_t timeou
 #define ZIM_SHM_POOL_OBJECT_TORN 2u
 
 typedef struct zim_shm_pool_object_version {
-  uint64_t version;  /* even: as copied; odd: under way or torn; retired: the retirement's */
+  uint64_t version; /* even: as copied; odd: under way or torn; retired: the retirement's */
   uint64_t pool_id;
   uint64_t offset;   /* zim_shm_pool_at gives the address; retired: where it lay */
   uint32_t table_id; /* ZIM_SHM_POOL_UNTYPED for untyped blocks */
