@@ -52,8 +52,9 @@ class PoolKillTest : public ::testing::Test {
   void TearDown() override {
     zim_shm_pool_detach();
     if (reader_max_ != microseconds(0)) {
-      std::printf("the longest read after a writer's death took %lld us; %u copies torn\n",
-                  static_cast<long long>(reader_max_.count()), torn_);
+      std::printf(
+          "the longest read or lookup after a writer's death took %lld us; %u copies torn\n",
+          static_cast<long long>(reader_max_.count()), torn_);
     }
   }
 
@@ -75,9 +76,18 @@ class PoolKillTest : public ::testing::Test {
     return waitpid(pid, nullptr, 0) == pid;
   }
 
-  // Copies every object as a reader would, timing each attempt: a copy is
-  // whole, or the object is torn (EOWNERDEAD), never busy.
+  // Copies every object as a reader would, and looks up its key, timing
+  // each: a copy is whole, or the object is torn (EOWNERDEAD), never busy;
+  // each key still leads to its object, whatever the index writer left.
   void read_all_after_death() {
+    for (int i = 0; i < kObjects; ++i) {
+      const auto start = Clock::now();
+      const void* found = zim_shm_pool_index_get(kTable, uint64_t(i));
+      const auto took = std::chrono::duration_cast<microseconds>(Clock::now() - start);
+      reader_max_ = std::max(reader_max_, took);
+      EXPECT_LT(took, kReaderBound);
+      EXPECT_EQ(found, zim_shm_pool_at(offsets_[i])) << "key " << i;
+    }
     for (const uint64_t at : offsets_) {
       const auto* obj = static_cast<const uint64_t*>(zim_shm_pool_at(at));
       uint64_t version = 0, copy[kWords];
