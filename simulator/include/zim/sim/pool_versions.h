@@ -267,7 +267,8 @@ typedef struct zim_shm_pool_object_version {
 /* The count of objects visited UNDER_WAY (0: the resync is complete), or -1
  * with errno: EINVAL when no versioned pool is mapped, its feed is damaged
  * or an argument is null, ECANCELED when visit returned non-zero (the walk
- * stopped there; the cursor is set all the same). */
+ * stopped there; the cursor is set all the same, so the resync is complete
+ * only once a later call with the same mark returns 0). */
 ZIM_SIM_API int zim_shm_pool_changed_since(uint64_t mark, zim_shm_pool_cursor_t *cursor,
                                            int (*visit)(const zim_shm_pool_object_version_t *object,
                                                         void *context),
