@@ -20,6 +20,8 @@ set(ZIM_MEMORY_SOURCES
   src/versions/brackets.cpp
   src/versions/change_announcer.cpp
   src/versions/pool_changes.cpp
+  src/versions/pool_resync.cpp
+  src/versions/rooms_report.cpp
   src/versions/pool_create_with.cpp
   src/versions/pool_index.cpp
   src/versions/pool_rooms.cpp

@@ -30,6 +30,17 @@ counted apart, never checked. history lists the completed migrations and the
 layouts they superseded, from the retired records the pool keeps. destroy
 removes a pool whose owner is gone, and refuses one whose owner lives.
 
+follow maps a versioned pool (so this process's N and NPD sizes must be the
+pool's) and prints one line per change as it happens: sequence, kind, table
+id, offset, pool id, version (key for index changes); --json prints one JSON
+object a line, --decode adds each created or changed object's fields, copied
+whole. A follower that fell a ring behind ("lapped") or met a change that is
+unknown ("lost") resyncs: a "resync" line for each object changed or retired
+since, then "resynced". It ends with an "end:" line, status 0, on SIGINT or
+SIGTERM, when the pool's name no longer leads to it (destroyed), or when its
+owner hands it over. While it maps the pool, the owner cannot migrate or
+retire (other processes map it).
+
 decode reads FILE, which must be a regular file, where it lies; with FILE '-'
 it reads the object from standard input, up to 64 MiB. With --pool it reads
 the pool as pool does, up to the object whose block starts at --offset, or
@@ -45,7 +56,7 @@ types' lists which types do); --npus and --npd apply to every type.
 
 Exit status:
   0  done; decode and pool: every object is consistent (a migration under
-     way included); destroy: the pool's name is gone
+     way included); destroy: the pool's name is gone; follow: it ended
   1  decode and pool: an object or the pool is inconsistent (one line per
      problem); history: a record is not trusted; destroy: the pool's owner
      lives, or its name cannot be removed; or standard output cannot be
@@ -166,7 +177,12 @@ Subcommands describe_command_line(CLI::App& app, Options& o) {
   auto* destroy_cmd =
       app.add_subcommand("destroy", "remove the pool NAME, once the process that owned it is gone");
   destroy_cmd->add_option("NAME", o.pool, "pool name, e.g. /zim_demo")->required();
-  return {types_cmd, layout_cmd, decode_cmd, pool_cmd, history_cmd, destroy_cmd};
+  auto* follow_cmd = app.add_subcommand(
+      "follow", "print the changes of the versioned pool NAME as they happen, until interrupted");
+  follow_cmd->add_option("NAME", o.pool, "pool name, e.g. /zim_demo")->required();
+  follow_cmd->add_flag("--decode", o.decode, "also show each created or changed object's fields");
+  add_sizing_options(o, follow_cmd);
+  return {types_cmd, layout_cmd, decode_cmd, pool_cmd, history_cmd, destroy_cmd, follow_cmd};
 }
 
 }  // namespace zim_inspect

@@ -15,11 +15,11 @@ struct Options {
   std::string catalogue, type, file, pool;
   std::optional<uint32_t> npus, npd, count, uid;
   std::optional<uint64_t> offset;
-  bool json = false, list = false;
+  bool json = false, list = false, decode = false;
 };
 
 struct Subcommands {
-  CLI::App *types, *layout, *decode, *pool, *history, *destroy;
+  CLI::App *types, *layout, *decode, *pool, *history, *destroy, *follow;
 };
 
 // Describes the tool on `app` and adds its subcommands, whose options parse

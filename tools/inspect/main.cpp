@@ -17,6 +17,7 @@
 #include "codec/layout_record.hpp"
 #include "command_line.hpp"
 #include "decode.hpp"
+#include "follow.hpp"
 #include "gen/cli/command_line.hpp"
 #include "gen/load/catalogue_loader.hpp"
 #include "object_bytes.hpp"
@@ -232,6 +233,14 @@ int history(const Options& o, const std::vector<TypeLayout>& types) {
   return (*report)["problems"].empty() ? kConsistent : kInconsistent;
 }
 
+int follow(const Options& o, const std::vector<TypeLayout>& types) {
+  std::string error;
+  if (follow_pool(o.pool, pool_context(o, types), {o.json, o.decode}, std::cout, error) != 0) {
+    throw UsageError{"cannot follow the pool " + printable(o.pool) + ": " + error};
+  }
+  return kConsistent;
+}
+
 // As zim_shm_pool_destroy in a process that does not own the pool, which
 // says on stderr whose the pool is when it refuses.
 int destroy(const Options& o) {
@@ -255,7 +264,7 @@ int run(int argc, char** argv) {
   const Subcommands commands = describe_command_line(app, o);
   check_command_word(argc, argv,
                      {commands.types, commands.layout, commands.decode, commands.pool,
-                      commands.history, commands.destroy});
+                      commands.history, commands.destroy, commands.follow});
   try {
     app.parse(argc, argv);
   } catch (const CLI::Success& e) {
@@ -273,6 +282,7 @@ int run(int argc, char** argv) {
   if (*commands.layout) return layout(o, types);
   if (*commands.decode) return decode_object(o, types);
   if (*commands.history) return history(o, types);
+  if (*commands.follow) return follow(o, types);
   return pool(o, types);
 }
 

@@ -235,16 +235,9 @@ std::optional<Json> inspect_pool(const std::string& name, const PoolContext& con
               {"untyped", std::move(walk.untyped)},
               {"damaged", std::move(walk.damaged)}};
   if (list) report["blocks"] = std::move(walk.blocks);
-  // A versioned pool's sequence and the writes its dead writers left torn;
-  // only the pool itself can say, not a walk a test hands in.
-  zim_shm_pool_versions_report_t v{};
-  if (context.walk == zim_shm_pool_walk_headers &&
-      zim_shm_pool_versions_read(name.c_str(), &v) == 1) {
-    report["versions"] = {{"sequence", v.sequence},
-                          {"pool_ids", v.pool_ids},
-                          {"under_way", v.under_way},
-                          {"torn", v.torn},
-                          {"first_torn", v.first_torn}};
+  // Only the pool itself can say, not a walk a test hands in.
+  if (context.walk == zim_shm_pool_walk_headers) {
+    if (std::optional<Json> versions = versions_report(name)) report["versions"] = *versions;
   }
   return report;
 }

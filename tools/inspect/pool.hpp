@@ -46,6 +46,10 @@ struct PoolContext {
 std::optional<Json> inspect_pool(const std::string& name, const PoolContext& context,
                                  std::string& error, bool list = false);
 
+// A versioned pool's sequence, feed, index and the objects that need an eye
+// (pool_versions.cpp); nothing for another pool or one that cannot be read.
+std::optional<Json> versions_report(const std::string& name);
+
 // The pool's completed migrations and superseded layouts, rebuilt from the
 // records it keeps (retired ones included); nothing, with the reason in
 // `error`, when it cannot be walked.

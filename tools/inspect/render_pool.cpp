@@ -150,6 +150,24 @@ void print_blocks(std::ostream& out, const Json& blocks) {
   }
 }
 
+// A versioned pool's feed and index in use, and each object that needs an eye.
+void print_rooms(std::ostream& out, const Json& v) {
+  if (!v.contains("feed")) return;
+  out << "feed: next sequence " << v["feed"]["next_sequence"] << ", " << v["feed"]["capacity"]
+      << " entries\n";
+  out << "index: " << v["index"]["keys"] << " keys of " << v["index"]["capacity"] << ", "
+      << v["unindexed"] << " objects of indexed table ids without a key\n";
+  for (const auto& t : v["torn_objects"]) {
+    out << "torn at offset " << t["offset"] << ": table id " << t["table_id"] << ", pool id "
+        << t["pool_id"] << ", version " << t["version"] << ", its dead writer was process "
+        << t["writer_pid"] << "\n";
+  }
+  for (const auto& u : v["unindexed_objects"]) {
+    out << "without a key at offset " << u["offset"] << ": table id " << u["table_id"]
+        << ", pool id " << u["pool_id"] << "\n";
+  }
+}
+
 }  // namespace
 
 void print_pool(std::ostream& out, const Json& pool) {
@@ -173,6 +191,7 @@ void print_pool(std::ostream& out, const Json& pool) {
         << v["under_way"] << " writes under way, " << v["torn"] << " torn by a dead writer";
     if (v["torn"] != 0) out << " (the first at offset " << v["first_torn"] << ")";
     out << "\n";
+    print_rooms(out, v);
   }
   print_root(out, pool["root"]);
   for (const auto& u : pool["untyped"]) {

@@ -179,6 +179,7 @@ extern "C" ZIM_SIM_API int zim_shm_pool_retire(uint32_t table_id) {
     zim_sim::PoolLock lock(hdr);
     if (slot == nullptr) slot = zim_sim::id_slot(hdr, hdr->size, table_id);
     announcer.draw(reinterpret_cast<char*>(hdr) + offset);
+    announcer.keep_retirement();
     const bool retired =
         slot != nullptr && zim_sim::retire_block(hdr, table_id, slot, offset, size);
     announcer.publish(zim_sim::FeedKind::retired, retired);

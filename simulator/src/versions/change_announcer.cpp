@@ -17,13 +17,19 @@ ChangeAnnouncer::ChangeAnnouncer(PoolHeader* hdr) : hdr_(hdr) {
 void ChangeAnnouncer::draw(const void* obj) {
   sequence_ = 0;
   bool in_pool = false;
-  const VersionLine* line = on_ ? line_of(hdr_, obj, &in_pool) : nullptr;
+  VersionLine* line = on_ ? line_of(hdr_, obj, &in_pool) : nullptr;
+  line_ = line;
   if (line == nullptr) return;
   entry_ = {};
   entry_.table_id = object_table_id(hdr_, obj);
   entry_.offset = zim_shm_pool_offset_of(obj);
   entry_.pool_id = line->pool_id.load(std::memory_order_relaxed);
   sequence_ = feed_draw(rooms_.feed, token_);
+}
+
+void ChangeAnnouncer::keep_retirement() {
+  if (sequence_ == 0 || line_ == nullptr) return;
+  put(line_->retired, 2 * sequence_);
 }
 
 void ChangeAnnouncer::publish(FeedKind kind, bool made) {

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // Versioned pools: creation with options (pool_create_with.cpp), the version
 // line of each object and the write and read brackets (brackets.cpp), the
-// writers' slots (writer_slots.cpp) and the account a tool reads by name
-// (versions_report.cpp). Internal to libzim_memory; the API is
+// writers' slots (writer_slots.cpp), the accounts a tool reads by name
+// (versions_report.cpp, rooms_report.cpp) and a follower's resync by versions
+// (pool_resync.cpp). Internal to libzim_memory; the API is
 // zim/sim/pool_versions.h.
 //
 // Its rules: a version line is written whole by the allocator, under the
@@ -16,8 +17,9 @@
 // feed's and index's records (their headers, start bits and the carve point
 // past them; their bytes through feed_init and index_init); a writer's slot
 // generation and pid when it claims the slot; a line's version and writer
-// words in brackets; the pool id counter; through the feed's room, its
-// entries and sequence; through the index's, its slots, under the pool's lock. Locks: one exclusive
+// words in brackets; a line's retired word before a retirement; the pool id
+// counter; through the feed's room, its entries and sequence; through the
+// index's, its slots, under the pool's lock. Locks: one exclusive
 // open-file-description lock per writer on a byte far past the segment's end,
 // never waited for. What it only reads: block headers (to find a line from an
 // object), the lock state of writers' bytes, and, by name, the segment through
@@ -64,12 +66,14 @@ static_assert(kWriterSlots < (1u << kSlotBits), "a slot fits its stamp bits");
 
 // The data of a ZIM_SHM_POOL_VERSION_LINE block; the object's block header
 // follows it. version: 2 * sequence, | 1 while a write is under way; writer:
-// the stamp of its last writer (0: none yet).
+// the stamp of its last writer (0: none yet); retired: the version of the
+// retirement that retired the object, stored before its header says so (read
+// only while it does: a retirement undone leaves a word nobody reads).
 struct VersionLine {
   std::atomic<uint64_t> version;
   std::atomic<uint64_t> pool_id;
   std::atomic<uint64_t> writer;
-  uint64_t reserved;
+  std::atomic<uint64_t> retired;
 };
 constexpr uint64_t kLineBytes = sizeof(VersionLine);
 // What a line adds in front of an object's block header: its own header and data.
@@ -133,6 +137,9 @@ class ChangeAnnouncer {
  public:
   explicit ChangeAnnouncer(PoolHeader* hdr);
   void draw(const void* obj);
+  // Between draw and a retirement: keeps the retirement's version on the
+  // object's line, where a resync finds it after any lap.
+  void keep_retirement();
   void publish(FeedKind kind, bool made);
 
  private:
@@ -141,6 +148,7 @@ class ChangeAnnouncer {
   PoolRooms rooms_;
   uint32_t token_ = 0;
   uint64_t sequence_ = 0;
+  VersionLine* line_ = nullptr;
   FeedEntry entry_{};
 };
 

@@ -132,6 +132,45 @@ typedef struct zim_shm_pool_versions_report {
 ZIM_SIM_API int zim_shm_pool_versions_read(const char *name,
                                            zim_shm_pool_versions_report_t *report);
 
+/* What else a tool tells of a versioned pool, read by name without mapping
+ * it, as one pass reads it while writers may work (each count as its words
+ * stood when read): its feed's next sequence and capacity, its index's keys
+ * and capacity, and the objects that need an eye: those a dead writer left
+ * torn, and live objects of a table id that has keys in the index which no
+ * key names (a process killed between making an object and putting its key,
+ * or an object whose key was removed or given another object). */
+typedef struct zim_shm_pool_rooms_report {
+  uint64_t next_sequence;  /* the feed's next sequence to draw */
+  uint64_t feed_capacity;  /* its ring's entries */
+  uint64_t index_keys;     /* the keys the index holds */
+  uint64_t index_capacity; /* the keys it may hold */
+  uint64_t torn;           /* objects visited as torn */
+  uint64_t unindexed;      /* objects visited as unindexed */
+} zim_shm_pool_rooms_report_t;
+
+#define ZIM_SHM_POOL_OBJECT_UNINDEXED 3u
+
+typedef struct zim_shm_pool_object_fault {
+  uint64_t offset; /* the object's first byte in the segment */
+  uint64_t pool_id;
+  uint64_t version; /* torn: odd */
+  uint32_t table_id;
+  uint32_t state;     /* ZIM_SHM_POOL_OBJECT_TORN or ZIM_SHM_POOL_OBJECT_UNINDEXED */
+  int32_t writer_pid; /* torn: its dead writer's, as that writer's slot recorded it; else 0 */
+  uint32_t reserved;
+} zim_shm_pool_object_fault_t;
+
+/* 1, *report and a visit for each torn or unindexed object (visit may be
+ * null; a non-zero return stops the pass, which still returns 1 with what
+ * was counted); 0 for a pool that is not versioned; -1 with errno as
+ * zim_shm_pool_versions_read, EINVAL also for a damaged feed or index header.
+ * Memory grows with the index's keys, time with its capacity and the pool's
+ * blocks. */
+ZIM_SIM_API int zim_shm_pool_rooms_read(const char *name, zim_shm_pool_rooms_report_t *report,
+                                        int (*visit)(const zim_shm_pool_object_fault_t *fault,
+                                                     void *context),
+                                        void *context);
+
 /* Following a versioned pool's changes. Every change of the pool draws one
  * sequence number (versions are twice it) and publishes one entry in the
  * pool's feed, a ring of feed_capacity entries that writers in any process
@@ -183,6 +222,57 @@ ZIM_SIM_API int zim_shm_pool_changes(zim_shm_pool_cursor_t *cursor, zim_shm_pool
  * errno EINVAL as zim_shm_pool_follow. Writers wake sleepers through a futex
  * in the pool; nobody polls. */
 ZIM_SIM_API int zim_shm_pool_wait(zim_shm_pool_cursor_t *cursor, uint64_t timeout_us);
+
+/* Resyncing by versions. A follower keeps a mark: the last sequence whose
+ * change, and every one before it, its view holds. When it is lapped or reads
+ * a lost change, it resyncs by this call instead of copying everything: one
+ * walk of the pool's blocks (its cost grows with the objects made, never with
+ * the changes), visiting every live object whose version is above 2 * mark
+ * and every object retired by a change after mark. A retired block is never
+ * reused: its line keeps the version of the retirement (stored before the
+ * block's header says retired), so a retirement is found after any lap.
+ *
+ * cursor is set, before the walk, at the pool's next sequence N, as
+ * zim_shm_pool_follow sets it (a patience already in it is kept): every
+ * change from N on is then read from the cursor, and every change before N
+ * was made before the walk reached its object, so nothing falls between the
+ * walk and the cursor. Afterwards the follower's mark is cursor->next - 1;
+ * a change both visited and read from the cursor comes twice (an object's
+ * version tells which copy is newer).
+ *
+ * Before reading N the call takes the pool's lock for an instant, so that
+ * retirements and index changes, made under it, are whole on either side;
+ * an object found with a write under way is waited for as read_begin waits.
+ * An object whose write lasts past ZIM_SHM_POOL_WRITE_BOUND_US is visited
+ * with its odd version and state UNDER_WAY, and counted in the result: its
+ * write_end may have drawn a sequence before N, so the follower calls again
+ * later (with the same mark) until the call returns 0. A torn object (state
+ * TORN, its writer dead) needs no second call: whoever rewrites it draws a
+ * sequence at or after N. Retired blocks of migrations and of releases that
+ * did not keep the retirement's version are not visited. */
+#define ZIM_SHM_POOL_OBJECT_WHOLE 0u
+#define ZIM_SHM_POOL_OBJECT_UNDER_WAY 1u
+#define ZIM_SHM_POOL_OBJECT_TORN 2u
+
+typedef struct zim_shm_pool_object_version {
+  uint64_t version; /* even: as copied; odd: under way or torn; retired: the retirement's */
+  uint64_t pool_id;
+  uint64_t offset;   /* zim_shm_pool_at gives the address; retired: where it lay */
+  uint32_t table_id; /* ZIM_SHM_POOL_UNTYPED for untyped blocks */
+  uint32_t kind;     /* ZIM_SHM_POOL_CHANGE_CHANGED (live) or ZIM_SHM_POOL_CHANGE_RETIRED */
+  uint32_t state;    /* live objects: ZIM_SHM_POOL_OBJECT_...; retired: 0 */
+  uint32_t reserved;
+} zim_shm_pool_object_version_t;
+
+/* The count of objects visited UNDER_WAY (0: the resync is complete), or -1
+ * with errno: EINVAL when no versioned pool is mapped, its feed is damaged
+ * or an argument is null, ECANCELED when visit returned non-zero (the walk
+ * stopped there; the cursor is set all the same, so the resync is complete
+ * only once a later call with the same mark returns 0). */
+ZIM_SIM_API int zim_shm_pool_changed_since(uint64_t mark, zim_shm_pool_cursor_t *cursor,
+                                           int (*visit)(const zim_shm_pool_object_version_t *object,
+                                                        void *context),
+                                           void *context);
 
 /* The pool's index: per table id, 64-bit keys to one object each, for up to
  * index_capacity keys. Lookups take no lock; puts and removals take the
