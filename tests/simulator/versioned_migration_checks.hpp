@@ -37,19 +37,22 @@ inline std::vector<zim_shm_pool_change_t> whole_feed() {
 // The first problem of the mapped pool after a migration whose directory d
 // now names the objects that had pool ids `ids`; empty for none.
 inline std::string versioned_problems(const Directory& d, const std::vector<uint64_t>& ids) {
-  std::map<uint64_t, std::pair<uint64_t, uint64_t>> moved;  // pool id -> sequence, new offset
-  for (const zim_shm_pool_change_t& c : whole_feed()) {
-    if (c.kind == ZIM_SHM_POOL_CHANGE_MOVED) moved[c.pool_id] = {c.sequence, c.key};
-  }
-  if (moved.empty()) return "no moved entry in the feed";
+  // The move of each sequence, or a loss: a death between a conversion and
+  // its entry loses the entry, and followers then copy again.
+  std::map<uint64_t, zim_shm_pool_change_t> by_sequence;
+  for (const zim_shm_pool_change_t& c : whole_feed()) by_sequence[c.sequence] = c;
+  if (by_sequence.empty()) return "an empty feed";
   for (size_t i = 0; i < d.count; ++i) {
     void* obj = zim_shm_pool_at(d.entries[i]);
     const std::string which = "object " + std::to_string(i) + ": ";
     if (zim_shm_pool_id_of(obj) != ids.at(i)) return which + "another pool id";
-    const auto it = moved.find(ids[i]);
     const uint64_t version = zim_shm_pool_version_of(obj);
-    if (it == moved.end() || it->second.second != d.entries[i]) return which + "no move to it";
-    if (version != 2 * it->second.first) return which + "a version its move did not give";
+    const auto it = by_sequence.find(version / 2);
+    if (version % 2 != 0 || it == by_sequence.end()) return which + "a version of no sequence";
+    const zim_shm_pool_change_t& c = it->second;
+    const bool moved = c.kind == ZIM_SHM_POOL_CHANGE_MOVED && c.pool_id == ids[i] &&
+                       c.key == d.entries[i] && c.table_id == ZIM_TABLE_ID_PROBE_ENTRY;
+    if (!moved && c.kind != ZIM_SHM_POOL_CHANGE_LOST) return which + "no move to it";
     if (zim_shm_pool_index_get(ZIM_TABLE_ID_PROBE_ENTRY, i) != obj) return which + "its key";
   }
   zim_sim::PoolHeader* hdr = nullptr;

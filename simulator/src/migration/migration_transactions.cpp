@@ -211,6 +211,10 @@ bool switch_layout(PoolHeader* hdr, IdSlot* slot, uint64_t fingerprint, uint64_t
 // names now, 0 when forgotten).
 void switch_layout_announced(PoolHeader* hdr, PoolNews* news, uint32_t table_id, IdSlot* slot,
                              uint64_t fingerprint, uint64_t layout) {
+  // No change, no news: a completion cut short after the switch finds it made.
+  if (slot->fingerprint.load(kRelaxed) == fingerprint && slot->layout.load(kRelaxed) == layout) {
+    return;
+  }
   const uint64_t sequence = news->draw();
   const bool switched = switch_layout(hdr, slot, fingerprint, layout);
   news->publish(sequence, news_entry(FeedKind::layout_changed, table_id, layout, 0, 0), switched);
