@@ -28,12 +28,19 @@
 // region's bytes and blocks. Without the undo record, one word each, once
 // every object is converted: PoolHeader::root when its object moved, the
 // record's state word (migrated), the record's tag (retired) and
-// PoolHeader::migration (0). What it only reads: the pool's records and
-// blocks, and who holds attach locks.
+// PoolHeader::migration (0); the attach gate (closed at the beginning, open
+// once none is under way). In a versioned pool, besides: a converted
+// object's version line, inside its conversion's transaction (its pool id
+// carried, its version the sequence of its move); through versions/, feed
+// entries (drawn before each change, published after); through the index's
+// room, its keys put again at converted objects (completion) or removed
+// (retirement), under the pool's lock. What it only reads: the pool's
+// records and blocks, and who holds attach locks.
 //
 // Uses segment/, alloc/ (planning and carving blocks, arming the undo
 // record), records/, names/ (the mapped pool, whether this process owns it),
-// attach/ (the attach locks), versions/ (announcing retirements in the feed),
+// attach/ (the attach locks and gate), versions/ (lines, the feed's entries,
+// the index),
 // platform/, and the object converter library;
 // it walks the mapped pool through zim_shm_pool_walk_mapped.
 #ifndef ZIM_SIM_SRC_MIGRATION_MIGRATION_HPP

@@ -82,39 +82,63 @@ void begin_announced(PoolHeader* hdr, Migration* m) {
 
 namespace {
 
+// The line of the old object at `from` in a versioned pool (null elsewhere);
+// false after a line in m->lines when it has lost it.
+[[gnu::always_inline]] inline bool old_line_of(PoolHeader* hdr, Migration* m, const TypeWork& w,
+                                               const OldBlock& o, const VersionLine** line) {
+  *line = nullptr;
+  if (!is_versioned(hdr)) return true;
+  bool in_pool = false;
+  *line = line_of(hdr, reinterpret_cast<const char*>(hdr) + o.offset, &in_pool);
+  if (*line != nullptr) return true;
+  m->lines.push_back(type_text(w.note->text, w.table_id) + ": the object at offset " +
+                     offset_text(o.offset) + " lost its version line");
+  return false;
+}
+
+// Writes the new block planned at `block`, in the armed transaction: in a
+// versioned pool the line that carries old_line's pool id with the version
+// of `sequence`, then the header and the converted object. Its object's
+// offset, or 0 when the conversion refuses the old object.
+[[gnu::always_inline]] inline uint64_t write_converted(PoolHeader* hdr, const Migration& m,
+                                                       const TypeWork& w, const OldBlock& o,
+                                                       const VersionLine* old_line, uint64_t block,
+                                                       uint64_t sequence) {
+  const uint64_t object = block + (old_line != nullptr ? kLinedExtra : 0);  // its block header
+  if (old_line != nullptr) {
+    fill_converted_line(hdr, block + kLine, *old_line, sequence, m.news->writer());
+    put_header(hdr, block, kLineBytes, ZIM_SHM_POOL_VERSION_LINE);
+  }
+  put_header(hdr, object, o.new_size, w.table_id);
+  const void* from = reinterpret_cast<const char*>(hdr) + o.offset;
+  return zim_table_migration_convert(w.plan.get(), from, o.size,
+                                     reinterpret_cast<char*>(hdr) + object + kLine, o.new_size) == 0
+             ? object + kLine
+             : 0;
+}
+
 // Converts one old object into a new block: one transaction. 0, or an errno
-// after a line in m->lines. Inlined into convert_all's loop: a call per
-// object costs a measurable share of a conversion.
+// after a line in m->lines; an object that changed since the read-only pass
+// sized it is refused. Inlined into convert_all's loop: a call per object
+// costs a measurable share of a conversion.
 [[gnu::always_inline]] inline int convert_one(PoolHeader* hdr, Migration* m, const OldBlock& o) {
   const TypeWork& w = m->types[o.type];
   const Record& r = m->record;
   bool retired = false;
   BlockHeader* old = block_of(hdr, o.offset, w.table_id, &retired);
   if (old != nullptr && retired) return 0;
-  const void* from = reinterpret_cast<const char*>(hdr) + o.offset;
-  // Sized by the read-only pass; the conversion refuses an object that changed since.
-  const uint64_t new_size = o.new_size;
-  if (old == nullptr || old->size.load(kRelaxed) != o.size) {
+  const auto changed = [&] {
     m->lines.push_back(type_text(w.note->text, w.table_id) + ": the object at offset " +
                        offset_text(o.offset) + " changed while it was being migrated");
     return EPROTO;
-  }
-  TableRegion& region = w.slot->region;
-  // Versioned pools: the new object's line in front of its header.
+  };
+  if (old == nullptr || old->size.load(kRelaxed) != o.size) return changed();
   const VersionLine* old_line = nullptr;
-  if (is_versioned(hdr)) {
-    bool in_pool = false;
-    old_line = line_of(hdr, from, &in_pool);
-    if (old_line == nullptr) {
-      m->lines.push_back(type_text(w.note->text, w.table_id) + ": the object at offset " +
-                         offset_text(o.offset) + " lost its version line");
-      return EINVAL;
-    }
-  }
-  const uint64_t extra = old_line != nullptr ? kLinedExtra : 0;
+  if (!old_line_of(hdr, m, w, o, &old_line)) return EINVAL;
+  TableRegion& region = w.slot->region;
   Plan p;
   if (!plan(hdr->carve.load(kRelaxed), start_map_offset(hdr->size), region.cursor.load(kRelaxed),
-            region.limit.load(kRelaxed), false, 0, converted_need(hdr, new_size), &p)) {
+            region.limit.load(kRelaxed), false, 0, converted_need(hdr, o.new_size), &p)) {
     m->lines.push_back("it has no room left for the object converted from offset " +
                        offset_text(o.offset) + ": objects made since the migration began took it");
     return ENOSPC;
@@ -130,41 +154,32 @@ namespace {
   const uint64_t sequence = m->news->draw();
   Undo undo;
   undo.block_header = p.block;
-  undo.block_bytes = extra + lines(new_size);
+  undo.block_bytes = (old_line != nullptr ? kLinedExtra : 0) + lines(o.new_size);
   undo.retired_header = o.offset - kLine;
   undo.move_count_at = r.count_at();
   undo.move_count = moves;
   const uint64_t bytes = region.bytes.load(kRelaxed);
   arm(hdr, offset_in(hdr, &region), undo);
-  const uint64_t object = p.block + extra;  // the new object's block header
-  if (old_line != nullptr) {
-    fill_converted_line(hdr, p.block + kLine, *old_line, sequence, m->news->writer());
-    put_header(hdr, p.block, kLineBytes, ZIM_SHM_POOL_VERSION_LINE);
-  }
-  put_header(hdr, object, new_size, w.table_id);
-  if (zim_table_migration_convert(w.plan.get(), from, o.size,
-                                  reinterpret_cast<char*>(hdr) + object + kLine, new_size) != 0) {
+  const uint64_t object = write_converted(hdr, *m, w, o, old_line, p.block, sequence);
+  if (object == 0) {
     undo_transaction(hdr);
     m->news->publish(sequence, {}, false);
-    m->lines.push_back(type_text(w.note->text, w.table_id) + ": the object at offset " +
-                       offset_text(o.offset) + " changed while it was being migrated");
-    return EPROTO;
+    return changed();
   }
   ZIM_POOL_KILL_POINT();
   put_changed(hdr->carve, p.carve);
   put_changed(region.limit, p.limit);
   put_changed(region.cursor, p.cursor);
-  put(region.bytes, (bytes > lines(o.size) ? bytes - lines(o.size) : 0) + lines(new_size));
+  put(region.bytes, (bytes > lines(o.size) ? bytes - lines(o.size) : 0) + lines(o.new_size));
   put(old->tag, retired_tag(w.table_id));
   const uint64_t move = r.move_at(moves);
   put(word_at(hdr, move), o.offset);
-  put(word_at(hdr, move + 8), object + kLine);
+  put(word_at(hdr, move + 8), object);
   put(word_at(hdr, move + 16), pair_word(w.table_id, 0));
   put(count, moves + 1);
   put(hdr->undo.armed, 0);
   const uint64_t pool_id = old_line != nullptr ? old_line->pool_id.load(kRelaxed) : 0;
-  m->news->publish(sequence,
-                   news_entry(FeedKind::moved, w.table_id, o.offset, object + kLine, pool_id));
+  m->news->publish(sequence, news_entry(FeedKind::moved, w.table_id, o.offset, object, pool_id));
   return 0;
 }
 
