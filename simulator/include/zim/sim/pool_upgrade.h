@@ -90,14 +90,15 @@ ZIM_SIM_API int zim_shm_pool_retire(uint32_t table_id);
  *
  * zim_shm_pool_wait_attachable sleeps, without mapping the pool as an
  * attacher and without polling (a futex in the pool's header, shared by
- * every process), until the pool `name` can be attached again: no migration
- * under way and, after a hand-over, once the successor's zim_shm_pool_migrate
- * returned 0 (a hand-over closes the pool to attachers until then, whether or
- * not the successor had objects to convert). 0 at once when it can be
- * attached; -1 with errno ETIMEDOUT once timeout_us passed, ENOENT when no
- * pool has the name, EINVAL for a bad name or a segment that is not a
- * complete pool, or another errno of opening and mapping its header. A pool
- * whose successor never migrates, or that is destroyed meanwhile, stays
+ * every process), until the pool `name` is open to attachers again: no
+ * migration under way and, after a hand-over, once the successor's
+ * zim_shm_pool_migrate returned 0, whether or not it had objects to convert.
+ * (zim_shm_pool_attach is not refused meanwhile, but a process that maps the
+ * pool makes the successor's migration refuse with EBUSY.) 0, at once when
+ * the pool is open; -1 with errno ETIMEDOUT once timeout_us passed, ENOENT
+ * when no pool has the name, EINVAL for a bad name or a segment that is not
+ * a complete pool, or another errno of opening and mapping its header. A
+ * pool whose successor never migrates, or that is destroyed meanwhile, stays
  * closed: the wait ends at its timeout. */
 ZIM_SIM_API int zim_shm_pool_wait_attachable(const char *name, uint64_t timeout_us);
 
