@@ -14,6 +14,7 @@ set(ZIM_MEMORY_SOURCES
   src/names/mapping.cpp
   src/names/shm_names.cpp
   src/names/shm_pool_owner.cpp
+  src/attach/attach_gate.cpp
   src/attach/attach_locks.cpp
   src/attach/default_pool.cpp
   src/attach/shm_pool.cpp
@@ -24,12 +25,14 @@ set(ZIM_MEMORY_SOURCES
   src/versions/rooms_report.cpp
   src/versions/pool_create_with.cpp
   src/versions/pool_index.cpp
+  src/versions/pool_news.cpp
   src/versions/pool_rooms.cpp
   src/versions/versions_report.cpp
   src/versions/writer_slots.cpp
   src/alloc/table_pool_calloc.cpp
   src/alloc/untyped_block.cpp
   src/migration/migration.cpp
+  src/migration/migration_index.cpp
   src/migration/migration_prepare.cpp
   src/migration/migration_transactions.cpp
   src/upgrade/upgrade.cpp

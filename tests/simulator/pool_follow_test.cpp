@@ -11,8 +11,10 @@
 
 #include <chrono>
 #include <cstdint>
+#include <string>
 #include <vector>
 
+#include "attach/attach_gate.hpp"
 #include "sim_test_util.hpp"
 #include "versions/versions.hpp"
 
@@ -226,6 +228,54 @@ TEST_F(PoolFollowTest, DamagedRoomsAreRefusedWithTheirReason) {
   }
   zim_shm_pool_cursor_t cursor;
   EXPECT_EQ(zim_shm_pool_follow(&cursor), 0);
+}
+
+// The attach gate: zim_shm_pool_wait_attachable's answers, and a sleeper
+// that another process wakes well before its timeout.
+TEST_F(PoolFollowTest, WaitingForAnAttachablePoolAnswersAndWakesAcrossProcesses) {
+  make_pool(64, 16);
+  auto* hdr = static_cast<zim_sim::PoolHeader*>(zim_shm_pool_base());
+  const std::string stranger = unique_pool_name();
+  const std::vector<char> garbage(ZIM_SHM_POOL_MIN_SIZE, 'z');
+  ASSERT_TRUE(put_segment(stranger, garbage.data(), garbage.size()));
+  const struct {
+    std::string name;
+    uint32_t gate;
+    uint64_t migration;
+    int err;  // 0: attachable
+  } cases[] = {
+      {name_, 0, 0, 0},
+      {name_, 1, 0, ETIMEDOUT},     // handed over, the successor not yet migrated
+      {name_, 0, 4096, ETIMEDOUT},  // a migration under way
+      {"no-slash", 0, 0, EINVAL},
+      {stranger, 0, 0, EINVAL},
+      {unique_pool_name(), 0, 0, ENOENT},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name + " " + std::to_string(c.gate) + " " + std::to_string(c.migration));
+    hdr->attach_gate.store(c.gate);
+    hdr->migration.store(c.migration);
+    const auto start = Clock::now();
+    const int rc = zim_shm_pool_wait_attachable(c.name.c_str(), 20'000);
+    EXPECT_EQ(rc == 0 ? 0 : errno, c.err);
+    EXPECT_EQ(rc, c.err == 0 ? 0 : -1);
+    if (c.err == ETIMEDOUT) {
+      EXPECT_GE(Clock::now() - start, milliseconds(20));
+    }
+  }
+  hdr->migration.store(0);
+  shm_unlink(stranger.c_str());
+  // Closed, then opened by another process: the sleeper wakes at once.
+  zim_sim::close_attach_gate(hdr);
+  const pid_t opener = spawn([hdr] {
+    usleep(50'000);
+    zim_sim::open_attach_gate(hdr);
+    return 0;
+  });
+  const auto start = Clock::now();
+  EXPECT_EQ(zim_shm_pool_wait_attachable(name_.c_str(), 20'000'000), 0);
+  EXPECT_LT(Clock::now() - start, milliseconds(5000));
+  EXPECT_EQ(wait_exit(opener), 0);
 }
 
 }  // namespace

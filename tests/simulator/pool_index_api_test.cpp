@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "sim_test_util.hpp"
@@ -138,7 +139,7 @@ TEST_F(PoolIndexApiTest, PutsReplacementsAndRemovalsReachEveryProcessAndTheFeed)
   EXPECT_EQ(consistency(), "");
 }
 
-TEST_F(PoolIndexApiTest, ARetiredObjectIsAnnouncedAndItsKeyLeadsNowhere) {
+TEST_F(PoolIndexApiTest, ARetiredObjectIsAnnouncedAndItsKeyRemoved) {
   make_pool(8);
   void* obj = pool_calloc(kTable, 64);
   ASSERT_EQ(zim_shm_pool_write_end(obj), 0);
@@ -146,13 +147,19 @@ TEST_F(PoolIndexApiTest, ARetiredObjectIsAnnouncedAndItsKeyLeadsNowhere) {
   const uint64_t pool_id = zim_shm_pool_id_of(obj);
   changes();
   ASSERT_EQ(zim_shm_pool_retire(kTable), 0);
+  // Retired, then its key removed; the id had no layout record to forget.
   const auto c = changes();
-  ASSERT_EQ(c.size(), 1u);
-  EXPECT_EQ(c[0].kind, ZIM_SHM_POOL_CHANGE_RETIRED);
-  EXPECT_EQ(c[0].offset, zim_shm_pool_offset_of(obj));
-  EXPECT_EQ(c[0].pool_id, pool_id);
+  ASSERT_EQ(c.size(), 2u);
+  for (const auto& [change, kind] : {std::pair{c[0], ZIM_SHM_POOL_CHANGE_RETIRED},
+                                     std::pair{c[1], ZIM_SHM_POOL_CHANGE_UNINDEXED}}) {
+    EXPECT_EQ(change.kind, kind);
+    EXPECT_EQ(change.offset, zim_shm_pool_offset_of(obj));
+    EXPECT_EQ(change.pool_id, pool_id);
+  }
+  EXPECT_EQ(c[1].key, 42u);
   EXPECT_EQ(zim_shm_pool_index_get(kTable, 42), nullptr);
   EXPECT_EQ(errno, ENOENT);
+  EXPECT_EQ(zim_shm_pool_index_remove(kTable, 42), -1);  // no entry left
 }
 
 TEST_F(PoolIndexApiTest, AWriterKilledInsideAPutLeavesTheIndexToTheNextHolder) {

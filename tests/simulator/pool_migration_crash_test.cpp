@@ -19,8 +19,10 @@
 #include <sstream>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "migration_test_util.hpp"
+#include "versioned_migration_checks.hpp"
 
 namespace zim_sim_test {
 namespace {
@@ -34,19 +36,28 @@ struct Report {
   bool leads;            // the directory leads to the new objects
   bool disjoint;         // no block overlaps another
   size_t state;          // hash of pool_state(false)
+  char problem[120];     // a versioned pool's first (versioned_problems), empty for none
 };
 
 struct Pool {
   std::string name;
   uint64_t size, directory;
   uint32_t objects;
+  bool versioned;
+  std::vector<uint64_t> ids;  // versioned: the pool id of each directory entry's object
 };
 
 // A pool that pool_probe of layout a filled, handed over.
 bool make_pool(Pool* p) {
   p->name = unique_pool_name();
-  if (zim_shm_pool_create(p->name.c_str(), p->size) != 0) return false;
+  const zim_shm_pool_options_t options{p->versioned ? 1u : 0u, 0, 4096, 64};
+  if (zim_shm_pool_create_with(p->name.c_str(), p->size, &options) != 0) return false;
   p->directory = fill_pool(PROBE_A, p->objects);
+  p->ids.clear();
+  for (uint32_t i = 0; p->versioned && p->directory != 0 && i < p->objects; ++i) {
+    const auto* entries = static_cast<const uint64_t*>(zim_shm_pool_at(p->directory));
+    p->ids.push_back(zim_shm_pool_id_of(zim_shm_pool_at(entries[i])));
+  }
   return zim_shm_pool_hand_over() == 0 && p->directory != 0;
 }
 
@@ -67,7 +78,12 @@ int migrate(const Pool& p, unsigned n, Report* r) {
   r->disjoint = disjoint_within(walk(nullptr, &rc, false, true), ZIM_SHM_POOL_HEADER_SIZE,
                                 zim_shm_pool_size()) &&
                 rc == 0;
-  r->state = std::hash<std::string>()(pool_state(false));
+  // A versioned pool's feed and versions tell each death apart: held to what they must say.
+  if (p.versioned) {
+    std::snprintf(r->problem, sizeof r->problem, "%s", versioned_problems(d, p.ids).c_str());
+  } else {
+    r->state = std::hash<std::string>()(pool_state(false));
+  }
   return zim_shm_pool_destroy();
 }
 
@@ -82,6 +98,7 @@ void complete(const Pool& p, const Report* reference, Report* r) {
   EXPECT_TRUE(r->leads && r->disjoint);
   EXPECT_EQ(r->state, reference ? reference->state : r->state)
       << "another pool than the reference's";
+  EXPECT_STREQ(r->problem, "");
 }
 
 // Kills an owner at kill points of its migration of a fresh pool, each of
@@ -149,7 +166,7 @@ std::string problems_in(const std::string& report) {
 TEST(PoolMigrationCrashTest, TheInspectorShowsAMigrationCutShortInAConversion) {
   auto* r = shared_zeroed<Report>();
   ASSERT_NE(r, nullptr);
-  Pool p{"", 1u << 20, 0, 3};
+  Pool p{"", 1u << 20, 0, 3, false, {}};
   ASSERT_TRUE(make_pool(&p));
   const auto [untouched_code, untouched] = inspect(p.name);
   const std::string problems = problems_in(untouched);
@@ -187,11 +204,17 @@ TEST(PoolMigrationCrashTest, TheInspectorShowsAMigrationCutShortInAConversion) {
 }
 
 TEST(PoolMigrationCrashTest, KilledAtEveryKillPointOfAMigration) {
-  kill_and_complete({"", 1u << 20, 0, 3}, 0);
+  kill_and_complete({"", 1u << 20, 0, 3, false, {}}, 0);
 }
 
 TEST(PoolMigrationCrashTest, KilledAtRandomPointsOfALargeMigration) {
-  kill_and_complete({"", 8u << 20, 0, 10000}, 100);
+  kill_and_complete({"", 8u << 20, 0, 10000, false, {}}, 100);
+}
+
+// Versioned: besides the moves reported again, lines, pool ids, versions, the
+// index and the feed must agree after the next owner's migration.
+TEST(PoolMigrationCrashTest, KilledAtEveryKillPointOfAVersionedMigration) {
+  kill_and_complete({"", 1u << 20, 0, 3, true, {}}, 0);
 }
 
 }  // namespace

@@ -15,6 +15,9 @@
 //                 type) and an untyped directory of the probe_entry objects'
 //                 offsets; the root names the first object; print the
 //                 directory's offset (exit 0), 4 when the pool is full
+//                 In a versioned pool each of them is made whole (its first
+//                 write_end) and probe_entry object i and probe_kept object i
+//                 are indexed under key i of their table ids.
 //   bad NAME      attach; make a probe_entry block that holds no object
 //   migrate NAME  adopt; migrate; print 0 or the errno
 // Built with PROBE_LIBRARY, it is that library: the layout note alone.
@@ -81,23 +84,36 @@ int serve(const char* name) {
     return obj;                                                                \
   }(i, stamp)
 
+constexpr uint64_t kNoKey = UINT64_MAX;
+
+// A versioned pool's object made whole, and indexed under key: obj, or null.
+void* made(void* obj, uint32_t table_id, uint64_t key) {
+  if (obj == nullptr || !zim_shm_pool_is_versioned()) return obj;
+  if (zim_shm_pool_write_end(obj) != 0) return nullptr;
+  if (key != kNoKey && zim_shm_pool_index_put(table_id, key, obj, nullptr) != 0) return nullptr;
+  return obj;
+}
+
 int fill(uint32_t count) {
   auto* directory = static_cast<uint64_t*>(zim_shm_pool_calloc_untyped(8 * uint64_t{count}));
   if (directory == nullptr) return 4;
   for (uint32_t i = 0; i < count; ++i) {
-    directory[i] = zim_shm_pool_offset_of(PROBE_MAKE(PROBE_ENTRY, i, true));
+    void* entry = made(PROBE_MAKE(PROBE_ENTRY, i, true), ZIM_TABLE_ID_PROBE_ENTRY, i);
+    directory[i] = zim_shm_pool_offset_of(entry);
     if (directory[i] == ZIM_SHM_POOL_BAD_OFFSET) return 4;
   }
   for (uint32_t i = 0; i < 3; ++i) {
 #ifdef ZIM_TABLE_ID_PROBE_KEPT
-    if (PROBE_MAKE(PROBE_KEPT, i, true) == nullptr) return 4;
+    if (made(PROBE_MAKE(PROBE_KEPT, i, true), ZIM_TABLE_ID_PROBE_KEPT, i) == nullptr) return 4;
 #endif
   }
   for (int i = 0; i < 2; ++i) {
     void* block = zim_shm_table_pool_calloc(5, 48);
     if (block == nullptr) return 4;
     std::memset(block, 0x5a, 48);
+    if (made(block, 5, kNoKey) == nullptr) return 4;
   }
+  if (made(directory, ZIM_SHM_POOL_UNTYPED, kNoKey) == nullptr) return 4;
   zim_shm_pool_set_root(directory[0]);
   std::printf("%llu\n", static_cast<unsigned long long>(zim_shm_pool_offset_of(directory)));
   return 0;

@@ -25,7 +25,9 @@
 // mapping size.
 //
 // Uses segment/, records/ (the configuration record, the handshake), names/
-// (claiming a name, the mapping) and platform/ (environment parsing).
+// (claiming a name, the mapping), versions/ (a root change told in a
+// versioned pool's feed) and platform/ (environment parsing). The attach
+// gate, which a hand-over and a migration close, is attach_gate.hpp's.
 #ifndef ZIM_SIM_SRC_ATTACH_ATTACH_HPP
 #define ZIM_SIM_SRC_ATTACH_ATTACH_HPP
 

@@ -20,6 +20,7 @@
 #include "names/names.hpp"
 #include "records/pool_records.hpp"
 #include "segment/segment.hpp"
+#include "versions/pool_news.hpp"
 
 namespace zim_sim {
 
@@ -207,7 +208,7 @@ extern "C" ZIM_SIM_API void* zim_shm_pool_block_at(uint64_t offset, uint32_t* ta
 }
 
 extern "C" ZIM_SIM_API void zim_shm_pool_set_root(uint64_t offset) {
-  if (PoolHeader* hdr = zim_sim::mapped_pool()) hdr->root.store(offset, std::memory_order_release);
+  if (PoolHeader* hdr = zim_sim::mapped_pool()) zim_sim::set_root_announced(hdr, offset);
 }
 
 extern "C" ZIM_SIM_API uint64_t zim_shm_pool_root(void) {

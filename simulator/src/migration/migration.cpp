@@ -31,6 +31,7 @@
 #include <utility>
 #include <vector>
 
+#include "attach/attach_gate.hpp"
 #include "names/names.hpp"
 #include "platform/env.hpp"
 #include "records/records.hpp"
@@ -124,22 +125,23 @@ extern "C" ZIM_SIM_API int zim_shm_pool_migrate(void (*moved)(uint64_t old_offse
   const std::string prefix =
       "zim_memory: cannot migrate pool " + zim_sim::printable(zim_shm_pool_name()) + ": ";
   const zim_sim::Config own = zim_sim::this_process_config();  // may end the process: unlocked
+  zim_sim::PoolNews news(hdr);  // claims the writer slot: before the pool's lock
   // A migration under way first, then one of this program's own.
   for (;;) {
-    zim_sim::Migration m{prefix, zim_sim::program_layouts(), own, fd, {}, false, {}, {}, {}};
+    zim_sim::Migration m{prefix, zim_sim::program_layouts(), own, fd, {}, false, {}, {}, {}, &news};
     int err = 0;
     {
       zim_sim::PoolLock lock(hdr);
       err = zim_sim::prepare(hdr, &m);
-      if (err == 0 && m.record.at == 0 && !m.types.empty()) zim_sim::begin(hdr, &m);
+      if (err == 0 && m.record.at == 0 && !m.types.empty()) zim_sim::begin_announced(hdr, &m);
     }
-    if (err == 0 && !m.resumed && m.types.empty()) return 0;
+    if (err == 0 && !m.resumed && m.types.empty()) return zim_sim::open_attach_gate(hdr), 0;
     if (err == 0) err = zim_sim::convert_all(hdr, &m);
     if (err == 0) err = zim_sim::complete(hdr, &m, moved, context);
     if (err == 0) zim_sim::report_dropped(m, zim_shm_pool_name());
     zim_sim::report(m);
     if (err != 0) return zim_sim::fail(err);
-    if (!m.resumed) return 0;
+    if (!m.resumed) return zim_sim::open_attach_gate(hdr), 0;
   }
 }
 
@@ -175,6 +177,7 @@ extern "C" ZIM_SIM_API int zim_shm_pool_retire(uint32_t table_id) {
   if (err != 0) return zim_sim::fail(err);
   zim_sim::IdSlot* slot = nullptr;
   zim_sim::ChangeAnnouncer announcer(hdr);
+  zim_sim::PoolNews news(hdr);
   for (const auto& [offset, size] : r.blocks) {
     zim_sim::PoolLock lock(hdr);
     if (slot == nullptr) slot = zim_sim::id_slot(hdr, hdr->size, table_id);
@@ -184,9 +187,11 @@ extern "C" ZIM_SIM_API int zim_shm_pool_retire(uint32_t table_id) {
         slot != nullptr && zim_sim::retire_block(hdr, table_id, slot, offset, size);
     announcer.publish(zim_sim::FeedKind::retired, retired);
   }
-  // The record last: until the objects are retired, nobody may make another layout's.
+  // The keys, then the record last: until the objects are retired, nobody may
+  // make another layout's. Called again, it finds the keys a death left.
   zim_sim::PoolLock lock(hdr);
+  zim_sim::unindex_retired(hdr, table_id, &news);
   if (slot == nullptr) slot = zim_sim::id_slot(hdr, hdr->size, table_id);
-  if (slot != nullptr) zim_sim::switch_layout(hdr, slot, 0, 0);
+  if (slot != nullptr) zim_sim::switch_layout_announced(hdr, &news, table_id, slot, 0, 0);
   return 0;
 }

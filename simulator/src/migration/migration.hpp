@@ -28,12 +28,19 @@
 // region's bytes and blocks. Without the undo record, one word each, once
 // every object is converted: PoolHeader::root when its object moved, the
 // record's state word (migrated), the record's tag (retired) and
-// PoolHeader::migration (0). What it only reads: the pool's records and
-// blocks, and who holds attach locks.
+// PoolHeader::migration (0); the attach gate (closed at the beginning, open
+// once none is under way). In a versioned pool, besides: a converted
+// object's version line, inside its conversion's transaction (its pool id
+// carried, its version the sequence of its move); through versions/, feed
+// entries (drawn before each change, published after); through the index's
+// room, its keys put again at converted objects (completion) or removed
+// (retirement), under the pool's lock. What it only reads: the pool's
+// records and blocks, and who holds attach locks.
 //
 // Uses segment/, alloc/ (planning and carving blocks, arming the undo
 // record), records/, names/ (the mapped pool, whether this process owns it),
-// attach/ (the attach locks), versions/ (announcing retirements in the feed),
+// attach/ (the attach locks and gate), versions/ (lines, the feed's entries,
+// the index),
 // platform/, and the object converter library;
 // it walks the mapped pool through zim_shm_pool_walk_mapped.
 #ifndef ZIM_SIM_SRC_MIGRATION_MIGRATION_HPP
@@ -52,6 +59,7 @@
 #include "alloc/alloc.hpp"
 #include "records/records.hpp"
 #include "segment/segment.hpp"
+#include "versions/pool_news.hpp"
 
 namespace zim_sim {
 
@@ -85,7 +93,14 @@ struct Migration {
   std::vector<TypeWork> types;
   std::vector<OldBlock> olds;
   std::vector<std::string> lines;  // why it is refused or stopped
+  PoolNews* news;                  // the feed's entries of a versioned pool (inert elsewhere)
 };
+
+// What a conversion carves for an object of new_size bytes: its header, its
+// lines and, in a versioned pool, its version line in front.
+inline uint64_t converted_need(const PoolHeader* hdr, uint64_t new_size) {
+  return kLine + lines(new_size) + (is_versioned(hdr) ? kLinedExtra : 0);
+}
 
 inline uint64_t layout_record_bytes(const TypeWork& w) {
   return sizeof(zim_shm_pool_layout_record_t) + w.note->text.size();
@@ -105,11 +120,22 @@ int prepare(PoolHeader* hdr, Migration* m);
 
 // The transactions (migration_transactions.cpp).
 void begin(PoolHeader* hdr, Migration* m);
+void begin_announced(PoolHeader* hdr, Migration* m);
 int convert_all(PoolHeader* hdr, Migration* m);
-void switch_layout(PoolHeader* hdr, IdSlot* slot, uint64_t fingerprint, uint64_t layout);
+bool switch_layout(PoolHeader* hdr, IdSlot* slot, uint64_t fingerprint, uint64_t layout);
+void switch_layout_announced(PoolHeader* hdr, PoolNews* news, uint32_t table_id, IdSlot* slot,
+                             uint64_t fingerprint, uint64_t layout);
 int complete(PoolHeader* hdr, Migration* m, void (*moved)(uint64_t, uint64_t, uint32_t, void*),
              void* context);
 bool retire_block(PoolHeader* hdr, uint32_t table_id, IdSlot* slot, uint64_t offset, uint64_t size);
+
+// The index of a versioned pool (migration_index.cpp), under the pool's lock.
+// Every key that leads to the old block of one of the record's first `moves`
+// moves is put again, leading to the converted object (its pool id carried):
+// idempotent, so a completion cut short does it again.
+void carry_keys(PoolHeader* hdr, const PoolNews& news, const Record& r, uint64_t moves);
+// Removes every key that leads to a retired object of table_id, each told as unindexed.
+void unindex_retired(PoolHeader* hdr, uint32_t table_id, PoolNews* news);
 
 }  // namespace zim_sim
 

@@ -196,7 +196,12 @@ bool find_old_blocks(const PoolHeader* hdr, Migration* m) {
         (offset >= m->record.carve || (offset - kLine >= w.cursor && offset - kLine < w.limit))) {
       continue;
     }
-    const uint64_t new_size = zim_table_migration_new_size(w.plan.get(), base + offset, size);
+    // A versioned pool's object without its line has no pool id to carry.
+    bool in_pool = false;
+    const bool lined = !is_versioned(hdr) ||
+                       line_of(const_cast<PoolHeader*>(hdr), base + offset, &in_pool) != nullptr;
+    const uint64_t new_size =
+        lined ? zim_table_migration_new_size(w.plan.get(), base + offset, size) : 0;
     if (new_size != 0) {
       m->olds.push_back({offset, size, new_size, type});
     } else if (unsound++ < kNamedObjects) {
@@ -236,7 +241,9 @@ bool fits(const PoolHeader* hdr, const Migration& m) {
   for (const OldBlock& o : m.olds) {
     Plan p;
     auto& [cursor, limit] = chunks[o.type];
-    if (!plan(carve, end, cursor, limit, false, 0, kLine + lines(o.new_size), &p)) return false;
+    if (!plan(carve, end, cursor, limit, false, 0, converted_need(hdr, o.new_size), &p)) {
+      return false;
+    }
     carve = p.carve;
     cursor = p.cursor;
     limit = p.limit;
@@ -302,7 +309,7 @@ int prepare(PoolHeader* hdr, Migration* m) {
   }
   if (!fits(hdr, *m)) {
     uint64_t bytes = 0;
-    for (const OldBlock& o : m->olds) bytes += kLine + lines(o.new_size);
+    for (const OldBlock& o : m->olds) bytes += converted_need(hdr, o.new_size);
     m->lines.push_back("it cannot hold the " + std::to_string(m->olds.size()) +
                        " converted objects (" + std::to_string(bytes) +
                        " bytes with their headers) and the migration's records beside what it "

@@ -10,9 +10,11 @@
 #include <vector>
 
 #include "alloc/alloc.hpp"
+#include "attach/attach_gate.hpp"
 #include "migration/migration.hpp"
 #include "records/records.hpp"
 #include "segment/segment.hpp"
+#include "versions/pool_news.hpp"
 
 namespace zim_sim {
 
@@ -68,29 +70,75 @@ void begin(PoolHeader* hdr, Migration* m) {
   put(hdr->undo.armed, 0);
 }
 
+// begin, closing the attach gate first and told in the feed: the record's
+// offset and the objects it converts.
+void begin_announced(PoolHeader* hdr, Migration* m) {
+  close_attach_gate(hdr);
+  const uint64_t sequence = m->news->draw();
+  begin(hdr, m);
+  m->news->publish(sequence,
+                   news_entry(FeedKind::migration_begun, 0, m->record.at, m->olds.size(), 0));
+}
+
 namespace {
 
+// The line of the old object at `from` in a versioned pool (null elsewhere);
+// false after a line in m->lines when it has lost it.
+[[gnu::always_inline]] inline bool old_line_of(PoolHeader* hdr, Migration* m, const TypeWork& w,
+                                               const OldBlock& o, const VersionLine** line) {
+  *line = nullptr;
+  if (!is_versioned(hdr)) return true;
+  bool in_pool = false;
+  *line = line_of(hdr, reinterpret_cast<const char*>(hdr) + o.offset, &in_pool);
+  if (*line != nullptr) return true;
+  m->lines.push_back(type_text(w.note->text, w.table_id) + ": the object at offset " +
+                     offset_text(o.offset) + " lost its version line");
+  return false;
+}
+
+// Writes the new block planned at `block`, in the armed transaction: in a
+// versioned pool the line that carries old_line's pool id with the version
+// of `sequence`, then the header and the converted object. Its object's
+// offset, or 0 when the conversion refuses the old object.
+[[gnu::always_inline]] inline uint64_t write_converted(PoolHeader* hdr, const Migration& m,
+                                                       const TypeWork& w, const OldBlock& o,
+                                                       const VersionLine* old_line, uint64_t block,
+                                                       uint64_t sequence) {
+  const uint64_t object = block + (old_line != nullptr ? kLinedExtra : 0);  // its block header
+  if (old_line != nullptr) {
+    fill_converted_line(hdr, block + kLine, *old_line, sequence, m.news->writer());
+    put_header(hdr, block, kLineBytes, ZIM_SHM_POOL_VERSION_LINE);
+  }
+  put_header(hdr, object, o.new_size, w.table_id);
+  const void* from = reinterpret_cast<const char*>(hdr) + o.offset;
+  return zim_table_migration_convert(w.plan.get(), from, o.size,
+                                     reinterpret_cast<char*>(hdr) + object + kLine, o.new_size) == 0
+             ? object + kLine
+             : 0;
+}
+
 // Converts one old object into a new block: one transaction. 0, or an errno
-// after a line in m->lines. Inlined into convert_all's loop: a call per
-// object costs a measurable share of a conversion.
+// after a line in m->lines; an object that changed since the read-only pass
+// sized it is refused. Inlined into convert_all's loop: a call per object
+// costs a measurable share of a conversion.
 [[gnu::always_inline]] inline int convert_one(PoolHeader* hdr, Migration* m, const OldBlock& o) {
   const TypeWork& w = m->types[o.type];
   const Record& r = m->record;
   bool retired = false;
   BlockHeader* old = block_of(hdr, o.offset, w.table_id, &retired);
   if (old != nullptr && retired) return 0;
-  const void* from = reinterpret_cast<const char*>(hdr) + o.offset;
-  // Sized by the read-only pass; the conversion refuses an object that changed since.
-  const uint64_t new_size = o.new_size;
-  if (old == nullptr || old->size.load(kRelaxed) != o.size) {
+  const auto changed = [&] {
     m->lines.push_back(type_text(w.note->text, w.table_id) + ": the object at offset " +
                        offset_text(o.offset) + " changed while it was being migrated");
     return EPROTO;
-  }
+  };
+  if (old == nullptr || old->size.load(kRelaxed) != o.size) return changed();
+  const VersionLine* old_line = nullptr;
+  if (!old_line_of(hdr, m, w, o, &old_line)) return EINVAL;
   TableRegion& region = w.slot->region;
   Plan p;
   if (!plan(hdr->carve.load(kRelaxed), start_map_offset(hdr->size), region.cursor.load(kRelaxed),
-            region.limit.load(kRelaxed), false, 0, kLine + lines(new_size), &p)) {
+            region.limit.load(kRelaxed), false, 0, converted_need(hdr, o.new_size), &p)) {
     m->lines.push_back("it has no room left for the object converted from offset " +
                        offset_text(o.offset) + ": objects made since the migration began took it");
     return ENOSPC;
@@ -101,34 +149,37 @@ namespace {
     m->lines.push_back("its migration record at offset " + offset_text(r.at) + " is full");
     return EINVAL;
   }
+  // The conversion is a change of the object: its sequence, drawn first, is
+  // its new version, and a death before the move is published reads as lost.
+  const uint64_t sequence = m->news->draw();
   Undo undo;
   undo.block_header = p.block;
-  undo.block_bytes = lines(new_size);
+  undo.block_bytes = (old_line != nullptr ? kLinedExtra : 0) + lines(o.new_size);
   undo.retired_header = o.offset - kLine;
   undo.move_count_at = r.count_at();
   undo.move_count = moves;
   const uint64_t bytes = region.bytes.load(kRelaxed);
   arm(hdr, offset_in(hdr, &region), undo);
-  put_header(hdr, p.block, new_size, w.table_id);
-  if (zim_table_migration_convert(w.plan.get(), from, o.size,
-                                  reinterpret_cast<char*>(hdr) + p.block + kLine, new_size) != 0) {
+  const uint64_t object = write_converted(hdr, *m, w, o, old_line, p.block, sequence);
+  if (object == 0) {
     undo_transaction(hdr);
-    m->lines.push_back(type_text(w.note->text, w.table_id) + ": the object at offset " +
-                       offset_text(o.offset) + " changed while it was being migrated");
-    return EPROTO;
+    m->news->publish(sequence, {}, false);
+    return changed();
   }
   ZIM_POOL_KILL_POINT();
   put_changed(hdr->carve, p.carve);
   put_changed(region.limit, p.limit);
   put_changed(region.cursor, p.cursor);
-  put(region.bytes, (bytes > lines(o.size) ? bytes - lines(o.size) : 0) + lines(new_size));
+  put(region.bytes, (bytes > lines(o.size) ? bytes - lines(o.size) : 0) + lines(o.new_size));
   put(old->tag, retired_tag(w.table_id));
   const uint64_t move = r.move_at(moves);
   put(word_at(hdr, move), o.offset);
-  put(word_at(hdr, move + 8), p.block + kLine);
+  put(word_at(hdr, move + 8), object);
   put(word_at(hdr, move + 16), pair_word(w.table_id, 0));
   put(count, moves + 1);
   put(hdr->undo.armed, 0);
+  const uint64_t pool_id = old_line != nullptr ? old_line->pool_id.load(kRelaxed) : 0;
+  m->news->publish(sequence, news_entry(FeedKind::moved, w.table_id, o.offset, object, pool_id));
   return 0;
 }
 
@@ -152,10 +203,11 @@ int convert_all(PoolHeader* hdr, Migration* m) {
 }
 
 // Gives a slot another layout record (fingerprint and layout, 0 and 0 to
-// forget it) and retires its old record: one transaction.
-void switch_layout(PoolHeader* hdr, IdSlot* slot, uint64_t fingerprint, uint64_t layout) {
+// forget it) and retires its old record: one transaction; false when the slot
+// had them already.
+bool switch_layout(PoolHeader* hdr, IdSlot* slot, uint64_t fingerprint, uint64_t layout) {
   const uint64_t old_layout = slot->layout.load(kRelaxed);
-  if (slot->fingerprint.load(kRelaxed) == fingerprint && old_layout == layout) return;
+  if (slot->fingerprint.load(kRelaxed) == fingerprint && old_layout == layout) return false;
   bool retired = false;
   BlockHeader* record = block_of(hdr, old_layout, ZIM_SHM_POOL_LAYOUT, &retired);
   Undo undo;
@@ -167,6 +219,20 @@ void switch_layout(PoolHeader* hdr, IdSlot* slot, uint64_t fingerprint, uint64_t
   put(slot->fingerprint, fingerprint);
   put(slot->layout, layout);
   put(hdr->undo.armed, 0);
+  return true;
+}
+
+// switch_layout, told in the feed as the id's layout changed (the record it
+// names now, 0 when forgotten).
+void switch_layout_announced(PoolHeader* hdr, PoolNews* news, uint32_t table_id, IdSlot* slot,
+                             uint64_t fingerprint, uint64_t layout) {
+  // No change, no news: a completion cut short after the switch finds it made.
+  if (slot->fingerprint.load(kRelaxed) == fingerprint && slot->layout.load(kRelaxed) == layout) {
+    return;
+  }
+  const uint64_t sequence = news->draw();
+  const bool switched = switch_layout(hdr, slot, fingerprint, layout);
+  news->publish(sequence, news_entry(FeedKind::layout_changed, table_id, layout, 0, 0), switched);
 }
 
 // Once every object is converted: the slots take the new layouts, the root
@@ -185,14 +251,20 @@ int complete(PoolHeader* hdr, Migration* m, void (*moved)(uint64_t, uint64_t, ui
     }
     moves = word_at(hdr, r.count_at()).load(kRelaxed);
     if (r.state == ZIM_SHM_POOL_MIGRATING) {
+      // The keys first: a completion cut short does it again, not its reports.
+      carry_keys(hdr, *m->news, r, moves);
       for (const TypeWork& w : m->types) {
-        switch_layout(hdr, w.slot, w.note->fingerprint, w.new_layout);
+        switch_layout_announced(hdr, m->news, w.table_id, w.slot, w.note->fingerprint,
+                                w.new_layout);
       }
       const uint64_t root = hdr->root.load(kRelaxed);
       for (uint64_t i = 0; root != 0 && i < moves; ++i) {
         const Move move = move_of(hdr, r, i);
         if (move.old_offset == root) {
+          const uint64_t sequence = m->news->draw();
           put(hdr->root, move.new_offset);
+          m->news->publish(sequence, news_entry(FeedKind::root_changed, 0, move.new_offset, 0,
+                                                pool_id_at(hdr, move.new_offset)));
           break;
         }
       }
@@ -213,6 +285,7 @@ int complete(PoolHeader* hdr, Migration* m, void (*moved)(uint64_t, uint64_t, ui
     put(header->tag, retired_tag(ZIM_SHM_POOL_MIGRATION));
   }
   put(hdr->migration, 0);
+  m->news->tell(news_entry(FeedKind::migration_finished, 0, r.at, moves, 0));
   return 0;
 }
 

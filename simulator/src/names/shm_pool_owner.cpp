@@ -20,10 +20,12 @@
 #include <cstdio>
 #include <mutex>
 
+#include "attach/attach_gate.hpp"
 #include "names/mapping.hpp"
 #include "names/names.hpp"
 #include "platform/env.hpp"
 #include "segment/segment.hpp"
+#include "versions/pool_news.hpp"
 
 namespace zim_sim {
 
@@ -80,7 +82,7 @@ int take_ownership(const char* name, const Segment& seg) {
 using zim_sim::PoolHeader;
 
 extern "C" ZIM_SIM_API int zim_shm_pool_adopt(const char* name) {
-  return zim_sim::join_pool(
+  const int rc = zim_sim::join_pool(
       name, Role::kAdopter, [name](const Segment& seg) { return take_ownership(name, seg); },
       // Kept first: an adopter killed on the way leaves a pool whose name stays.
       [](const Segment& seg) {
@@ -90,9 +92,21 @@ extern "C" ZIM_SIM_API int zim_shm_pool_adopt(const char* name) {
         hdr->owner_pid.store(static_cast<int32_t>(getpid()), std::memory_order_release);
         return 0;
       });
+  if (rc == 0) {
+    PoolHeader* hdr = zim_sim::mapped_pool();
+    zim_sim::PoolNews(hdr).tell(zim_sim::news_entry(zim_sim::FeedKind::adopted, 0, 0, 0, 0));
+  }
+  return rc;
 }
 
 extern "C" ZIM_SIM_API int zim_shm_pool_hand_over(void) {
+  PoolHeader* hdr = zim_sim::mapped_pool();
+  if (hdr == nullptr || zim_sim::owned_pool_fd() < 0) return errno = EPERM, -1;
+  // Closed before followers read the news: one that waits for the gate then
+  // sleeps until the successor's migration ends. Told before the lock below,
+  // which claiming the writer slot takes.
+  zim_sim::close_attach_gate(hdr);
+  zim_sim::PoolNews(hdr).tell(zim_sim::news_entry(zim_sim::FeedKind::handed_over, 0, 0, 0, 0));
   std::lock_guard<std::mutex> guard(g_control);
   if (g_mapping.hdr == nullptr || !owns_pool()) return errno = EPERM, -1;
   g_mapping.hdr->kept.store(1, std::memory_order_release);

@@ -108,12 +108,13 @@ void clear_block(PoolHeader* hdr, uint64_t at, uint64_t bytes) {
   put(header.size, 0);
   std::atomic<uint64_t>& word = start_word(hdr, hdr->size, at + kLine);
   put(word, word.load(kRelaxed) & ~start_bit(at + kLine));
-  // A block written in place behind the zeroed bytes (a versioned pool's
-  // object behind its line) loses its start bit too.
-  const uint64_t next = at + kLine + bytes;
-  if (bytes != 0 && next % kLine == 0 && next < end) {
-    std::atomic<uint64_t>& after = start_word(hdr, hdr->size, next);
-    if (after.load(kRelaxed) & start_bit(next)) put(after, after.load(kRelaxed) & ~start_bit(next));
+  // Blocks written in place behind the header, within the zeroed bytes or
+  // right after them (a versioned pool's object behind its line, a converted
+  // object behind its line), lose their start bits too.
+  const uint64_t last = at + kLine + bytes;
+  for (uint64_t next = at + 2 * kLine; bytes != 0 && next <= last && next < end; next += kLine) {
+    std::atomic<uint64_t>& bits = start_word(hdr, hdr->size, next);
+    if (bits.load(kRelaxed) & start_bit(next)) put(bits, bits.load(kRelaxed) & ~start_bit(next));
   }
 }
 

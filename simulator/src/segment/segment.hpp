@@ -236,6 +236,10 @@ struct PoolHeader {
   std::atomic<uint32_t> epoch;
   std::atomic<uint64_t>
       migration;  // offset of the ZIM_SHM_POOL_MIGRATION record under way, 0 for none
+  // 1 from a hand-over or a migration's beginning until a migration ends with
+  // none under way, else 0: the futex word that zim_shm_pool_wait_attachable
+  // sleeps on (migration/attach_gate.cpp). Zero in pools of earlier releases.
+  std::atomic<uint32_t> attach_gate;
 };
 
 static_assert(sizeof(PoolHeader) <= ZIM_SHM_POOL_HEADER_SIZE, "header fits its reserved space");

@@ -10,7 +10,6 @@ namespace {
 
 using zim_sim::FeedCursor;
 using zim_sim::FeedEntry;
-using zim_sim::FeedKind;
 
 constexpr uint64_t kDefaultPatienceUs = 500'000;
 constexpr uint32_t kBatch = 64;  // entries read from the feed at a time
@@ -38,8 +37,9 @@ zim_shm_pool_change_t public_change(const FeedEntry& e) {
   change.table_id = e.table_id;
   change.offset = e.offset;
   change.pool_id = e.pool_id;
-  // The index's entries carry their key where a move carries its new offset.
-  if (e.kind == FeedKind::indexed || e.kind == FeedKind::unindexed) change.key = e.new_offset;
+  // The index's entries carry their key where a move carries its new offset,
+  // and a migration's beginning and end their counts.
+  change.key = e.new_offset;
   return change;
 }
 

@@ -82,6 +82,26 @@ ZIM_SIM_API int zim_shm_pool_migrate(void (*moved)(uint64_t old_offset, uint64_t
                                      void *context);
 ZIM_SIM_API int zim_shm_pool_retire(uint32_t table_id);
 
+/* Versioned pools carry through a migration each converted object's pool id
+ * (a conversion is a change: the new object gets the version of its moved
+ * entry's sequence) and the index's keys; the feed tells hand-overs,
+ * adoptions, the migration's beginning, moves, layout changes and end, and
+ * root changes (zim/sim/pool_versions.h).
+ *
+ * zim_shm_pool_wait_attachable sleeps, without mapping the pool as an
+ * attacher and without polling (a futex in the pool's header, shared by
+ * every process), until the pool `name` is open to attachers again: no
+ * migration under way and, after a hand-over, once the successor's
+ * zim_shm_pool_migrate returned 0, whether or not it had objects to convert.
+ * (zim_shm_pool_attach is not refused meanwhile, but a process that maps the
+ * pool makes the successor's migration refuse with EBUSY.) 0, at once when
+ * the pool is open; -1 with errno ETIMEDOUT once timeout_us passed, ENOENT
+ * when no pool has the name, EINVAL for a bad name or a segment that is not
+ * a complete pool, or another errno of opening and mapping its header. A
+ * pool whose successor never migrates, or that is destroyed meanwhile, stays
+ * closed: the wait ends at its timeout. */
+ZIM_SIM_API int zim_shm_pool_wait_attachable(const char *name, uint64_t timeout_us);
+
 #ifdef __cplusplus
 }
 #endif

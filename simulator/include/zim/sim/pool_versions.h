@@ -183,6 +183,26 @@ ZIM_SIM_API int zim_shm_pool_rooms_read(const char *name, zim_shm_pool_rooms_rep
 #define ZIM_SHM_POOL_CHANGE_RETIRED 3u   /* zim_shm_pool_retire retired it */
 #define ZIM_SHM_POOL_CHANGE_INDEXED 4u   /* a key now leads to it */
 #define ZIM_SHM_POOL_CHANGE_UNINDEXED 5u /* a key no longer leads to it */
+/* The pool as a whole (zim/sim/pool_upgrade.h). A follower that keeps its
+ * view through a migration applies each move: the object of pool_id now lies
+ * at key (its new offset), with the version 2 * sequence, and every key that
+ * led to it leads there (the pool carries the index itself). */
+#define ZIM_SHM_POOL_CHANGE_MOVED 6u /* a migration converted the object at offset into key */
+/* A table id's slot names another layout record (offset; 0: forgotten by a
+ * retirement): objects of it made from now on have that layout. */
+#define ZIM_SHM_POOL_CHANGE_LAYOUT_CHANGED 7u
+/* The owner handed the pool over: detach, zim_shm_pool_wait_attachable,
+ * attach again and read on from the cursor. */
+#define ZIM_SHM_POOL_CHANGE_HANDED_OVER 8u
+#define ZIM_SHM_POOL_CHANGE_ADOPTED 9u /* a process adopted the pool */
+/* A migration began: offset is its record's, key the number of objects it
+ * converts (each told as moved). */
+#define ZIM_SHM_POOL_CHANGE_MIGRATION_BEGUN 10u
+/* The migration ended: offset is its record's, key the moves it made. */
+#define ZIM_SHM_POOL_CHANGE_MIGRATION_FINISHED 11u
+/* zim_shm_pool_set_root, or a migration that moved the root's object: offset
+ * is the new root, pool_id its object's (0 for none). */
+#define ZIM_SHM_POOL_CHANGE_ROOT_CHANGED 12u
 /* The change of this sequence is unknown: its writer died between drawing the
  * sequence and publishing it, or stayed stopped past the cursor's patience. */
 #define ZIM_SHM_POOL_CHANGE_LOST 13u
@@ -190,10 +210,11 @@ ZIM_SIM_API int zim_shm_pool_rooms_read(const char *name, zim_shm_pool_rooms_rep
 typedef struct zim_shm_pool_change {
   uint64_t sequence;
   uint32_t kind;     /* ZIM_SHM_POOL_CHANGE_... */
-  uint32_t table_id; /* the object's; indexed, unindexed: the key's */
+  uint32_t table_id; /* the object's; indexed, unindexed: the key's; else 0 */
   uint64_t offset;   /* the object's (zim_shm_pool_at gives its address) */
-  uint64_t pool_id;  /* the object's */
-  uint64_t key;      /* indexed, unindexed: the key; else 0 */
+  uint64_t pool_id;  /* the object's; 0 for changes of the pool as a whole */
+  uint64_t key;      /* indexed, unindexed: the key; moved: the new offset; migration begun,
+                        finished: a count of objects (above); else 0 */
 } zim_shm_pool_change_t;
 
 /* A follower's place, in its own memory. patience_us: how long a drawn
@@ -291,8 +312,10 @@ ZIM_SIM_API int zim_shm_pool_index_put(uint32_t table_id, uint64_t key, void *ob
  * ENOENT (no such key, or its object was retired), EBUSY (writers kept moving
  * it for every try) or EINVAL. */
 ZIM_SIM_API void *zim_shm_pool_index_get(uint32_t table_id, uint64_t key);
-/* A key whose object is retired keeps its entry, which answers ENOENT, until
- * it is put again or removed: a retirement does not search the index. */
+/* The pool keeps the index through upgrades: a key whose object a migration
+ * converts leads to the converted object (same pool id), and
+ * zim_shm_pool_retire removes the keys of the objects it retires (each told
+ * as unindexed). */
 
 /* Removes (table_id, key): 0, or -1 with errno ENOENT, EINVAL, EAGAIN. */
 ZIM_SIM_API int zim_shm_pool_index_remove(uint32_t table_id, uint64_t key);
