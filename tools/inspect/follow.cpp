@@ -25,7 +25,6 @@ volatile std::sig_atomic_t g_stop_signal = 0;
 
 constexpr uint64_t kTickUs = 100'000;  // how often the pool's name is looked at
 constexpr int kCopyTries = 64;         // copies of an object a writer keeps changing
-constexpr uint32_t kHandedOver = 8;    // the feed's kind: the owner handed the pool over
 
 void on_stop(int signal) { g_stop_signal = signal; }
 
@@ -89,7 +88,7 @@ class Follower {
           break;
         }
         show_change(c);
-        if (c.kind == kHandedOver) return "the pool was handed over";
+        if (c.kind == ZIM_SHM_POOL_CHANGE_HANDED_OVER) return "the pool was handed over";
       }
       if (n == 0 && zim_shm_pool_wait(&cursor_, kTickUs) == 0 && identity_of(name_) != identity_) {
         return "the pool was destroyed";

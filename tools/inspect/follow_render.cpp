@@ -11,7 +11,7 @@
 namespace zim_inspect {
 namespace {
 
-// The feed's kinds, as it numbers them; the public header names some.
+// The feed's kinds, as zim/sim/pool_versions.h numbers them.
 const char* const kKindNames[] = {
     nullptr,        "created",   "changed",         "retired",
     "indexed",      "unindexed", "moved",           "layout-changed",
@@ -21,7 +21,7 @@ const char* const kKindNames[] = {
 bool names_object(uint32_t kind) {
   return kind == ZIM_SHM_POOL_CHANGE_CREATED || kind == ZIM_SHM_POOL_CHANGE_CHANGED ||
          kind == ZIM_SHM_POOL_CHANGE_RETIRED || kind == ZIM_SHM_POOL_CHANGE_INDEXED ||
-         kind == ZIM_SHM_POOL_CHANGE_UNINDEXED || kind == 6;
+         kind == ZIM_SHM_POOL_CHANGE_UNINDEXED || kind == ZIM_SHM_POOL_CHANGE_MOVED;
 }
 
 std::string table_text(uint32_t table_id) {
@@ -55,9 +55,10 @@ std::string change_kind_name(uint32_t kind) {
 void print_change(std::ostream& out, const zim_shm_pool_change_t& c, bool json,
                   const std::optional<Json>& decoded, const std::string& decoded_text) {
   const bool object = names_object(c.kind);
-  const bool versioned = c.kind == ZIM_SHM_POOL_CHANGE_CREATED ||
-                         c.kind == ZIM_SHM_POOL_CHANGE_CHANGED ||
-                         c.kind == ZIM_SHM_POOL_CHANGE_RETIRED;
+  const bool versioned =
+      c.kind == ZIM_SHM_POOL_CHANGE_CREATED || c.kind == ZIM_SHM_POOL_CHANGE_CHANGED ||
+      c.kind == ZIM_SHM_POOL_CHANGE_RETIRED || c.kind == ZIM_SHM_POOL_CHANGE_MOVED;
+  const bool moved = c.kind == ZIM_SHM_POOL_CHANGE_MOVED;
   const bool keyed =
       c.kind == ZIM_SHM_POOL_CHANGE_INDEXED || c.kind == ZIM_SHM_POOL_CHANGE_UNINDEXED;
   if (json) {
@@ -69,6 +70,7 @@ void print_change(std::ostream& out, const zim_shm_pool_change_t& c, bool json,
     }
     if (versioned) line["version"] = 2 * c.sequence;
     if (keyed) line["key"] = c.key;
+    if (moved) line["new_offset"] = c.key;
     if (decoded) line["object"] = *decoded;
     put_json_line(out, line);
     return;
@@ -77,6 +79,7 @@ void print_change(std::ostream& out, const zim_shm_pool_change_t& c, bool json,
   if (object) {
     out << " " << table_text(c.table_id) << " offset " << c.offset << " pool-id " << c.pool_id;
   }
+  if (moved) out << " to offset " << c.key;
   if (versioned) out << " version " << 2 * c.sequence;
   if (keyed) out << " key " << c.key;
   out << "\n";
