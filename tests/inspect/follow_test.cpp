@@ -167,6 +167,20 @@ TEST_F(FollowTool, DecodesObjectsAndEndsWhenThePoolIsDestroyed) {
   EXPECT_EQ(tool.text.substr(tool.text.size() - end.size()), end) << tool.text;
 }
 
+TEST_F(FollowTool, EndsWhenTheOwnerHandsThePoolOver) {
+  Tool tool(name_, {});
+  ASSERT_TRUE(tool.printed("following "));
+  write(zim_shm_pool_calloc_untyped(64), 1);
+  ASSERT_TRUE(tool.printed(" created untyped "));
+  ASSERT_EQ(zim_shm_pool_hand_over(), 0);
+  ASSERT_EQ(tool.ended(), 0);
+  EXPECT_NE(tool.text.find(" handed-over"), std::string::npos) << tool.text;
+  const std::string end = "end: the pool was handed over\n";
+  ASSERT_GE(tool.text.size(), end.size());
+  EXPECT_EQ(tool.text.substr(tool.text.size() - end.size()), end) << tool.text;
+  EXPECT_EQ(zim_shm_pool_destroy_name(name_.c_str()), 0);
+}
+
 TEST_F(FollowTool, RefusesAPoolThatIsNotVersioned) {
   const std::string name = zim_sim_test::unique_pool_name();
   ASSERT_EQ(zim_sim_test::run_in_child([&] {

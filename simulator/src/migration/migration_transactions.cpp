@@ -171,6 +171,9 @@ namespace {
   put_changed(region.limit, p.limit);
   put_changed(region.cursor, p.cursor);
   put(region.bytes, (bytes > lines(o.size) ? bytes - lines(o.size) : 0) + lines(o.new_size));
+  // The old object retires at its move's version, for followers that resync
+  // (an upgraded object's line held the offset it was moved from there).
+  if (old_line != nullptr) put(const_cast<VersionLine*>(old_line)->retired, 2 * sequence);
   put(old->tag, retired_tag(w.table_id));
   const uint64_t move = r.move_at(moves);
   put(word_at(hdr, move), o.offset);

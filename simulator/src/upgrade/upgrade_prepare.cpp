@@ -154,7 +154,7 @@ std::vector<Lined> lined_objects(const PoolHeader* hdr) {
   walk_objects(hdr, [&](uint64_t offset, uint64_t size, uint32_t table_id, uint64_t line) {
     if (line == 0) return;
     const auto* words = reinterpret_cast<const VersionLine*>(base + line);
-    found.push_back({line, offset, size, table_id, words->reserved});
+    found.push_back({line, offset, size, table_id, words->retired.load(std::memory_order_relaxed)});
   });
   return found;
 }
