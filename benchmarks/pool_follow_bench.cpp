@@ -8,6 +8,10 @@
 // before the write_end that publishes a change, to CLOCK_MONOTONIC taken by
 // the follower right after the zim_shm_pool_changes call that returned it.
 //   zim_pool_follow_bench [--rate CHANGES_PER_SECOND] [--seconds S] [--objects N]
+//                         [--spin-us US]
+// With --spin-us the follower, once caught up, looks again for up to US
+// microseconds before it sleeps: a comparison that shows what the futex
+// round trips cost, not how a follower is meant to wait.
 // Exit status 0 when the follower read every change, else 1 (the latencies
 // are reported either way; they decide nothing).
 #include <sys/mman.h>
@@ -32,6 +36,7 @@ struct Options {
   uint64_t rate = 1'200'000;
   uint64_t seconds = 10;
   uint64_t objects = 64;
+  uint64_t spin_us = 0;
 };
 
 // What the two processes share besides the pool: an anonymous mapping made
@@ -71,13 +76,17 @@ Options parse(int argc, char** argv) {
       options.seconds = value;
     } else if (std::strcmp(argv[i], "--objects") == 0) {
       options.objects = value;
+    } else if (std::strcmp(argv[i], "--spin-us") == 0) {
+      options.spin_us = value;
     } else {
       argc = -1;
     }
   }
   if (argc < 0 || argc % 2 == 0 || options.rate == 0 || options.seconds == 0 ||
       options.objects == 0) {
-    std::fputs("usage: zim_pool_follow_bench [--rate N] [--seconds S] [--objects N]\n", stderr);
+    std::fputs(
+        "usage: zim_pool_follow_bench [--rate N] [--seconds S] [--objects N] [--spin-us US]\n",
+        stderr);
     std::exit(2);
   }
   return options;
@@ -102,7 +111,7 @@ void wait_for(const std::atomic<uint32_t>& flag) {
 
 // The follower: reads every change until the writer is done and nothing is
 // left, stamping each as it gets it.
-int follow(const std::string& name, const Shared& shared) {
+int follow(const std::string& name, const Shared& shared, uint64_t spin_us) {
   Control& control = *shared.control;
   wait_for(control.pool_ready);
   zim_shm_pool_cursor_t cursor{};
@@ -111,7 +120,7 @@ int follow(const std::string& name, const Shared& shared) {
   control.first_sequence.store(first, std::memory_order_relaxed);
   control.following.store(1, std::memory_order_release);
   zim_shm_pool_change_t batch[256];
-  uint64_t read = 0, lost = 0, laps = 0, sleeps = 0;
+  uint64_t read = 0, lost = 0, laps = 0, sleeps = 0, idle_since = 0;
   for (;;) {
     uint64_t lapped = 0;
     const int n = zim_shm_pool_changes(&cursor, batch, 256, &lapped);
@@ -127,7 +136,13 @@ int follow(const std::string& name, const Shared& shared) {
       shared.received[index] = at;
       ++read;
     }
-    if (n > 0) continue;
+    if (n > 0) {
+      idle_since = 0;
+      continue;
+    }
+    if (idle_since == 0) idle_since = at;
+    if (at - idle_since < spin_us * 1000) continue;
+    idle_since = 0;
     const bool done = control.writer_done.load(std::memory_order_acquire) != 0;
     if (done && cursor.next - first >= control.changes.load(std::memory_order_relaxed)) break;
     ++sleeps;
@@ -222,7 +237,13 @@ int main(int argc, char** argv) {
   const std::string name = "/zim_pool_follow_bench." + std::to_string(getpid());
   const pid_t follower = fork();
   if (follower < 0) fail("fork");
-  if (follower == 0) _exit(follow(name, shared));
+  if (follower == 0) {
+    // A session of its own, as a client started elsewhere has: where the
+    // scheduler groups tasks by session, the writer's busy-wait would
+    // otherwise take the follower's turns.
+    setsid();
+    _exit(follow(name, shared, options.spin_us));
+  }
   // The largest feed: a ring of 2^20 changes, 0.87 s at 1.2 million a second.
   const zim_shm_pool_options_t pool{1, 0, ZIM_SHM_POOL_MAX_FEED_CAPACITY, 16};
   if (zim_shm_pool_create_with(name.c_str(), 128u << 20, &pool) != 0) fail("create_with");

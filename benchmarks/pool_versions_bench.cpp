@@ -41,11 +41,21 @@ void* make_pool() {
   return obj;
 }
 
-// Puts `keys` keys, all naming one object; the keys spread over the index as
-// any 64-bit keys would (the index hashes them).
-void fill_index(void* obj, uint64_t keys) {
-  for (uint64_t key = 1; key <= keys; ++key) {
-    if (zim_shm_pool_index_put(kTableId, key, obj, nullptr) != 0) fail("index_put");
+// The i-th key: scattered 64-bit values (splitmix64), since consecutive
+// integers land in neighbouring slots without a collision, which real keys
+// would not.
+uint64_t key_at(uint64_t i) {
+  uint64_t z = (i + 1) * 0x9e3779b97f4a7c15ull;
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+  return z ^ (z >> 31);
+}
+
+// Puts `keys` keys, all naming one object.
+void fill_index(void* obj, uint64_t keys, std::vector<uint64_t>* all) {
+  for (uint64_t i = 0; i < keys; ++i) {
+    all->push_back(key_at(i));
+    if (zim_shm_pool_index_put(kTableId, all->back(), obj, nullptr) != 0) fail("index_put");
   }
 }
 
@@ -59,10 +69,13 @@ __attribute__((noinline)) int run_brackets(void* obj, uint64_t iterations) {
   return failed;
 }
 
-__attribute__((noinline)) int run_index_get(uint64_t keys, uint64_t iterations) {
+__attribute__((noinline)) int run_index_get(const std::vector<uint64_t>& keys,
+                                            uint64_t iterations) {
   int missing = 0;
+  size_t at = 0;
   for (uint64_t i = 0; i < iterations; ++i) {
-    missing += zim_shm_pool_index_get(kTableId, 1 + i % keys) == nullptr;
+    missing += zim_shm_pool_index_get(kTableId, keys[at]) == nullptr;
+    at = at + 1 == keys.size() ? 0 : at + 1;
   }
   return missing;
 }
@@ -81,14 +94,14 @@ BENCHMARK(BM_Brackets);
 
 void BM_IndexGet(benchmark::State& state) {
   void* obj = make_pool();
-  const uint64_t keys = keys_at(static_cast<uint64_t>(state.range(0)));
-  fill_index(obj, keys);
-  uint64_t key = 0;
+  std::vector<uint64_t> keys;
+  fill_index(obj, keys_at(static_cast<uint64_t>(state.range(0))), &keys);
+  size_t at = 0;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(zim_shm_pool_index_get(kTableId, 1 + key));
-    key = key + 1 == keys ? 0 : key + 1;
+    benchmark::DoNotOptimize(zim_shm_pool_index_get(kTableId, keys[at]));
+    at = at + 1 == keys.size() ? 0 : at + 1;
   }
-  state.SetLabel(std::to_string(keys) + " of " + std::to_string(kIndexCapacity) + " keys");
+  state.SetLabel(std::to_string(keys.size()) + " of " + std::to_string(kIndexCapacity) + " keys");
   zim_shm_pool_detach();
 }
 BENCHMARK(BM_IndexGet)->Arg(1)->Arg(25)->Arg(50)->Arg(90)->Arg(100);
@@ -103,11 +116,14 @@ int loop(int argc, char** argv) {
     return run_brackets(obj, iterations) != 0;
   }
   if (argc == 5 && std::strcmp(argv[2], "index_get") == 0) {
-    const uint64_t keys = keys_at(std::strtoull(argv[3], nullptr, 10));
+    const uint64_t count = keys_at(std::strtoull(argv[3], nullptr, 10));
     const uint64_t iterations = std::strtoull(argv[4], nullptr, 10);
-    if (keys == 0 || iterations < keys) fail("index_get: FILL_PERCENT 1-100, ITERATIONS >= keys");
-    fill_index(obj, keys);
-    for (uint64_t key = 1; key <= keys; ++key) {  // every key's slots touched once
+    if (count == 0 || count > kIndexCapacity || iterations < count) {
+      fail("index_get: FILL_PERCENT 1-100, ITERATIONS >= keys");
+    }
+    std::vector<uint64_t> keys;
+    fill_index(obj, count, &keys);
+    for (const uint64_t key : keys) {  // every key's slots touched once
       if (zim_shm_pool_index_get(kTableId, key) == nullptr) fail("index_get");
     }
     return run_index_get(keys, iterations) != 0;

@@ -130,7 +130,7 @@ int run_server(const char* self, const char* dump_path) {
     return 1;
   }
   zim_shm_pool_set_root(zim_shm_pool_offset_of(dir));
-  std::printf("Server: %zu objects of %zu table types in pool %s at %p\n", entries.size(),
+  std::printf("Server: %zu objects of %zu table types in versioned pool %s at %p\n", entries.size(),
               cat::type_count, name.c_str(), zim_shm_pool_base());
   std::fflush(stdout);
 
