@@ -85,15 +85,9 @@ bool dump_object(const char* path, const void* obj) {
   return ok;
 }
 
-int run_server(const char* self, const char* dump_path) {
-  const std::string name = "/zim_tables_demo." + std::to_string(getpid());
-  if (zim_shm_pool_create_with(name.c_str(), kPoolSize, &kPoolOptions) != 0) {
-    std::perror("zim_tables_demo: cannot create the shared-memory pool");
-    return 1;
-  }
-  if (!zim_demo::show_examples()) return 1;
-
-  std::vector<DirectoryEntry> entries;
+// Creates and fills an object of every type (counted types at each count),
+// each published by its first write_end, into entries; false on a failure.
+bool make_objects(const char* dump_path, std::vector<DirectoryEntry>* entries) {
   for (size_t t = 0; t < cat::type_count; ++t) {
     const cat::TableType& type = cat::types[t];
     const size_t counts = type.takes_count() ? std::size(kCounts) : 1;
@@ -105,15 +99,27 @@ int run_server(const char* self, const char* dump_path) {
       fill_object(type, obj, seed);
       if (zim_shm_pool_write_end(obj) != 0) {
         std::perror("zim_tables_demo: write_end");
-        return 1;
+        return false;
       }
       if (dump_path != nullptr && type.table_id == ZIM_TABLE_ID_OLIST && count == 3) {
-        if (!dump_object(dump_path, obj)) return 1;
+        if (!dump_object(dump_path, obj)) return false;
         std::printf("Wrote an olist object with count 3 to %s\n", dump_path);
       }
-      entries.push_back({type.table_id, count, seed, 0, zim_shm_pool_offset_of(obj)});
+      entries->push_back({type.table_id, count, seed, 0, zim_shm_pool_offset_of(obj)});
     }
   }
+  return true;
+}
+
+int run_server(const char* self, const char* dump_path) {
+  const std::string name = "/zim_tables_demo." + std::to_string(getpid());
+  if (zim_shm_pool_create_with(name.c_str(), kPoolSize, &kPoolOptions) != 0) {
+    std::perror("zim_tables_demo: cannot create the shared-memory pool");
+    return 1;
+  }
+  if (!zim_demo::show_examples()) return 1;
+  std::vector<DirectoryEntry> entries;
+  if (!make_objects(dump_path, &entries)) return 1;
   // The directory is no table object: an untyped block of the pool.
   const uint64_t dir_bytes = sizeof(Directory) + entries.size() * sizeof(DirectoryEntry);
   auto* dir = static_cast<Directory*>(zim_shm_pool_calloc_untyped(dir_bytes));
