@@ -8,6 +8,7 @@
 #include <sys/mman.h>
 #include <zim/sim/pool_versions.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <string>
@@ -124,6 +125,109 @@ TEST(PoolKeptViewsTest, RoomBytesDamagedAfterTheirCheckAreNotFollowed) {
     EXPECT_EQ(use_pool(), "") << c.what;
     zim_shm_pool_detach();
   }
+}
+
+// Every bracket and query finds an object's line the same way: an address in
+// the pool that is not a live object's first byte is refused (EINVAL) by the
+// brackets and read calls and has no version, pool id or writer; an address
+// outside the pool is no pool object (0, no version); the index files no
+// such address.
+TEST(PoolKeptViewsTest, OnlyALiveObjectsFirstByteHasALine) {
+  const std::string name = unique_pool_name();
+  const zim_shm_pool_options_t options = versioned(64, 16);
+  ASSERT_EQ(zim_shm_pool_create_with(name.c_str(), kPoolSize, &options), 0);
+  auto* obj = static_cast<char*>(pool_calloc(kTable, 64));
+  ASSERT_EQ(zim_shm_pool_write_end(obj), 0);
+  auto* base = static_cast<char*>(zim_shm_pool_base());
+  const zim_sim::VersionState& state =
+      zim_sim::version_state(reinterpret_cast<zim_sim::PoolHeader*>(base));
+  long heap = 0;
+  const struct {
+    const char* what;
+    void* at;
+    int refusal;  // what the brackets return: -1 (EINVAL) in the pool, 0 outside
+  } cases[] = {
+      {"the pool's header", base, -1},
+      {"inside the object", obj + 16, -1},
+      {"off the 16-byte grid", obj + 8, -1},
+      {"the object's version line", obj - 32, -1},
+      {"the feed's record", base + state.feed, -1},
+      {"the index's record", base + state.index, -1},
+      {"the start map", base + kPoolSize - 16, -1},
+      {"one past the pool", base + kPoolSize, 0},
+      {"the heap", &heap, 0},
+  };
+  for (const auto& c : cases) {
+    uint64_t version = 9;
+    errno = 0;
+    EXPECT_EQ(zim_shm_pool_write_begin(c.at), c.refusal) << c.what;
+    EXPECT_EQ(errno, c.refusal != 0 ? EINVAL : 0) << c.what;
+    EXPECT_EQ(zim_shm_pool_write_end(c.at), c.refusal) << c.what;
+    EXPECT_EQ(zim_shm_pool_read_begin(c.at, &version), c.refusal) << c.what;
+    EXPECT_EQ(version, 0u) << c.what;
+    EXPECT_EQ(zim_shm_pool_read_end(c.at, 0), c.refusal) << c.what;
+    EXPECT_EQ(zim_shm_pool_version_of(c.at), 0u) << c.what;
+    EXPECT_EQ(zim_shm_pool_id_of(c.at), 0u) << c.what;
+    EXPECT_EQ(zim_shm_pool_writer_of(c.at), 0) << c.what;
+    EXPECT_EQ(zim_shm_pool_index_put(kTable, 5, c.at, nullptr), -1) << c.what;
+    EXPECT_EQ(errno, EINVAL) << c.what;
+  }
+  // The object itself, after all the refusals around it, is as it was.
+  EXPECT_EQ(zim_shm_pool_version_of(obj) % 2, 0u);
+  EXPECT_NE(zim_shm_pool_id_of(obj), 0u);
+  EXPECT_EQ(zim_shm_pool_write_begin(obj), 0);
+  EXPECT_EQ(zim_shm_pool_writer_of(obj), getpid());
+  EXPECT_EQ(zim_shm_pool_write_end(obj), 0);
+  zim_shm_pool_detach();
+}
+
+// A process's first calls on a mapping may come from several threads at once:
+// they claim one writer slot between them and open the rooms once, and every
+// change reaches the feed.
+TEST(PoolKeptViewsTest, ThreadsOfAFreshMappingShareOneStampAndTheFeed) {
+  constexpr int kThreads = 4, kWrites = 300;
+  const std::string name = unique_pool_name();
+  const zim_shm_pool_options_t options = versioned(4096, 16);
+  ASSERT_EQ(zim_shm_pool_create_with(name.c_str(), kPoolSize, &options), 0);
+  std::vector<uint64_t> offsets;
+  for (int t = 0; t < kThreads; ++t) {
+    void* obj = pool_calloc(kTable, 32);
+    ASSERT_EQ(zim_shm_pool_write_end(obj), 0);
+    offsets.push_back(zim_shm_pool_offset_of(obj));
+  }
+  zim_shm_pool_cursor_t cursor;
+  ASSERT_EQ(zim_shm_pool_follow(&cursor), 0);
+  const int status = run_in_child([&] {
+    zim_shm_pool_detach();  // a mapping of its own: nothing kept yet
+    if (zim_shm_pool_attach(name.c_str()) != 0) return 1;
+    std::atomic<int> failures{0};
+    in_threads(0, kThreads, [&](int t) {
+      void* obj = zim_shm_pool_at(offsets[t]);
+      for (int w = 0; w < kWrites; ++w) {
+        if (zim_shm_pool_write_begin(obj) != 0 || zim_shm_pool_write_end(obj) != 0) ++failures;
+      }
+    });
+    return failures.load() == 0 ? 0 : 2;
+  });
+  ASSERT_EQ(status, 0);
+  std::vector<zim_shm_pool_change_t> changes(kThreads * kWrites + 1);
+  uint64_t lapped = 0;
+  const int n = zim_shm_pool_changes(&cursor, changes.data(), changes.size(), &lapped);
+  ASSERT_EQ(n, kThreads * kWrites);
+  EXPECT_EQ(lapped, 0u);
+  std::vector<int> per_object(kThreads, 0);
+  for (int i = 0; i < n; ++i) {
+    ASSERT_EQ(changes[i].kind, ZIM_SHM_POOL_CHANGE_CHANGED);
+    for (int t = 0; t < kThreads; ++t) per_object[t] += changes[i].offset == offsets[t];
+  }
+  EXPECT_EQ(per_object, std::vector<int>(kThreads, kWrites));
+  // This process's slot and one for the child, whose threads claimed once.
+  const zim_sim::VersionState& state =
+      zim_sim::version_state(static_cast<zim_sim::PoolHeader*>(zim_shm_pool_base()));
+  int claimed = 0;
+  for (const auto& generation : state.generation) claimed += generation.load() != 0;
+  EXPECT_EQ(claimed, 2);
+  zim_shm_pool_detach();
 }
 
 }  // namespace
