@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // Versioned pools: creation with options (pool_create_with.cpp), the version
 // line of each object and the write and read brackets (brackets.cpp), the
-// writers' slots (writer_slots.cpp) and the account a tool reads by name
+// writers' slots (writer_slots.cpp), the feed and index views kept per
+// mapping (rooms_cache.cpp) and the account a tool reads by name
 // (versions_report.cpp). Internal to libzim_memory; the API is
 // zim/sim/pool_versions.h.
 //
