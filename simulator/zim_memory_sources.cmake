@@ -27,6 +27,7 @@ set(ZIM_MEMORY_SOURCES
   src/versions/pool_index.cpp
   src/versions/pool_news.cpp
   src/versions/pool_rooms.cpp
+  src/versions/rooms_cache.cpp
   src/versions/versions_report.cpp
   src/versions/writer_slots.cpp
   src/alloc/table_pool_calloc.cpp

@@ -13,6 +13,7 @@
 #define _POSIX_C_SOURCE 200809L /* fork, execvp, waitpid in run_command.h */
 #include <stdio.h>
 #include <string.h>
+#include <zim/sim/pool_versions.h>
 #include <zim/sim/shm_pool.h>
 #include <zim/tables/olist.h>
 #include <zim/tables/route_list.h>
@@ -21,13 +22,18 @@
 
 enum { kHops = 3 };
 
+/* A new pool object is under way until its first write_end, which gives it a
+ * version and publishes its creation to the pool's followers. */
+static int publish(void *obj) { return obj != NULL && zim_shm_pool_write_end(obj) == 0; }
+
 static int serve(const char *name, char **command) {
+  const zim_shm_pool_options_t options = {1, 0, 64, 16}; /* versioned */
   uint64_t *directory;
   srv_route_list_t list;
   srv_olist_t olist;
   int status;
   uint32_t i;
-  if (zim_shm_pool_create(name, 1 << 22) != 0) return perror("create"), 1;
+  if (zim_shm_pool_create_with(name, 1 << 22, &options) != 0) return perror("create"), 1;
   directory = zim_shm_pool_calloc_untyped(2 * sizeof *directory);
   list = zim_srv_route_list_ctor_with_shm(kHops);
   olist = zim_srv_olist_ctor_with_shm(kHops);
@@ -37,6 +43,7 @@ static int serve(const char *name, char **command) {
   }
   directory[0] = zim_shm_pool_offset_of(list);
   directory[1] = zim_shm_pool_offset_of(olist);
+  if (!publish(list) || !publish(olist) || !publish(directory)) return perror("publish"), 1;
   zim_shm_pool_set_root(zim_shm_pool_offset_of(directory));
   status = run_command(command);
   zim_shm_pool_detach();
@@ -68,6 +75,7 @@ static int attach(const char *name) {
   /* This process's first pool object of table id 1001: the pool compares its
    * layout record with this program's. */
   copy = zim_route_list_copy_ctor_with_shm(snapshot);
+  if (!publish(copy)) return perror("publish"), 1;
   olist_copy = zim_olist_copy_ctor(olist_snapshot);
   ok = zim_route_list_next_hops_length(copy) == kHops &&
        zim_olist_field_2_length(olist_copy) == kHops;

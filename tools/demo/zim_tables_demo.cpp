@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 // The life of table objects on the simulated platform, in two processes.
 //
-// The server half creates objects of every table type in a fresh
+// The server half creates objects of every table type in a fresh versioned
 // shared-memory pool (counted types with several counts), fills every field,
-// flag and array element, and publishes a directory of them. It then starts
+// flag and array element, ends each new object's first write (which gives it
+// a version), and publishes a directory of them. It then starts
 // the client half as a separate process, which attaches the pool at another
 // address, fixes each object's pointers, checks every byte that was written,
 // takes heap and pool copies, checks them, releases the heap copies and prints
@@ -23,19 +24,18 @@
 #include <string>
 #include <vector>
 
+#include "layout_examples.hpp"
 #include "object_pattern.hpp"
+#include "zim/sim/pool_versions.h"
 #include "zim/sim/shm_pool.h"
 #include "zim/sim/table_props.h"
 #include "zim/tables/catalogue.hpp"
 #include "zim/tables/olist.h"
-#include "zim/tables/test_if.h"
-#include "zim/tables/testdynhg.h"
 
 namespace {
 
 namespace cat = zim_tables::catalogue;
 using zim_demo::check_object;
-using zim_demo::field;
 using zim_demo::fill_object;
 using zim_demo::total_size;
 
@@ -56,6 +56,8 @@ struct Directory {
 constexpr uint64_t kDirectoryMagic = 0x7a696d5f64697231ull;  // "zim_dir1"
 constexpr uint32_t kCounts[] = {0, 3, 17};
 constexpr uint64_t kPoolSize = 256ull << 20;
+// Versioned: each object has a version; every change goes to the feed.
+constexpr zim_shm_pool_options_t kPoolOptions{1, 0, 4096, 64};
 constexpr int kTimedCopies = 200;
 
 const char* class_name(cat::TypeClass c) {
@@ -74,68 +76,6 @@ const char* class_name(cat::TypeClass c) {
   return "?";
 }
 
-// Shows where the allocator put one object's parts, relative to its start,
-// next to where its header's layout constants place them; returns false on a
-// difference.
-bool show_array(const char* name, const void* obj, uint32_t ptr_at, uint32_t flags_ptr_at,
-                uint32_t kind, uint64_t storage_at, uint64_t flags_at) {
-  const auto base = reinterpret_cast<uintptr_t>(obj);
-  const auto data = field<uintptr_t>(obj, ptr_at);
-  const auto flags = field<uintptr_t>(obj, flags_ptr_at);
-  std::printf("        field %s, %s array: ", name,
-              kind == ZIM_ARRAY_PER_NPU ? "per-NPU" : "counted");
-  if (data == 0) {
-    std::printf("null, null\n");
-    return flags == 0;
-  }
-  std::printf("storage at +%" PRIuPTR ", flags at +%" PRIuPTR " (constants: %" PRIu64 ", %" PRIu64
-              ")\n",
-              data - base, flags - base, storage_at, flags_at);
-  return data - base == storage_at && flags - base == flags_at;
-}
-
-void show_object(const char* where, const char* type, const void* obj, uint32_t count_field) {
-  std::printf("  %-5s %-10s at %p: total_obj_size %u, uid %u", where, type, obj, total_size(obj),
-              field<uint32_t>(obj, ZIM_OBJ_UID_OFFSET));
-  if (count_field != 0) std::printf(", count %u", field<uint32_t>(obj, count_field));
-  std::printf("\n");
-}
-
-// One object of a type, its arrays checked against the type's constants: X
-// names the type in capitals, as the constants do.
-#define ZIM_DEMO_SHOW_ARRAY(T, F)                                                                 \
-  ok &=                                                                                           \
-      show_array(#F, obj, ZIM_##T##_FIELD_##F##_PTR, ZIM_##T##_FIELD_##F##_FLAGS_PTR,             \
-                 ZIM_##T##_FIELD_##F##_KIND, ZIM_##T##_FIELD_##F##_STORAGE_OFFSET(n, npd, count), \
-                 ZIM_##T##_FIELD_##F##_FLAGS_OFFSET(n, npd, count));
-#define ZIM_DEMO_SHOW(where, T, t, obj_expr, count_value)                       \
-  do {                                                                          \
-    const uint32_t n = hulcon_config_get_max_num_npus(), count = (count_value); \
-    const uint32_t npd = qor_npd_get_table_size(ZIM_TABLE_ID_##T);              \
-    const void* obj = (obj_expr);                                               \
-    show_object(where, #t, obj, ZIM_##T##_COUNT_OFFSET);                        \
-    (void)n, (void)count, (void)npd;                                            \
-    ZIM_##T##_ARRAY_FIELDS(ZIM_DEMO_SHOW_ARRAY)                                 \
-  } while (0)
-
-bool show_examples() {
-  std::printf("Objects as the allocator lays them out (N = %u, NPD size of test_if = %u):\n",
-              hulcon_config_get_max_num_npus(), qor_npd_get_table_size(0));
-  bool ok = true;
-  srv_test_if_t heap_if = qor_srv_test_if_ctor();
-  srv_olist_t heap_olist = qor_srv_olist_ctor(3);
-  ZIM_DEMO_SHOW("heap", TEST_IF, test_if, heap_if, 0);
-  ZIM_DEMO_SHOW("pool", TEST_IF, test_if, zim_srv_test_if_ctor_with_shm(), 0);
-  ZIM_DEMO_SHOW("heap", OLIST, olist, heap_olist, 3);
-  ZIM_DEMO_SHOW("pool", OLIST, olist, zim_srv_olist_ctor_with_shm(0), 0);
-  ZIM_DEMO_SHOW("pool", TESTDYNHG, testdynhg, zim_srv_testdynhg_ctor_with_shm(3), 3);
-  // Server objects belong to the platform; this demo is the platform here.
-  std::free(heap_if);
-  std::free(heap_olist);
-  std::printf("%s\n", ok ? "" : "FAILED: an array is not where the layout constants place it\n");
-  return ok;
-}
-
 // Writes the bytes of one object to a file, for zim_tables_inspect decode.
 bool dump_object(const char* path, const void* obj) {
   FILE* out = std::fopen(path, "wb");
@@ -145,30 +85,41 @@ bool dump_object(const char* path, const void* obj) {
   return ok;
 }
 
-int run_server(const char* self, const char* dump_path) {
-  const std::string name = "/zim_tables_demo." + std::to_string(getpid());
-  if (zim_shm_pool_create(name.c_str(), kPoolSize) != 0) {
-    std::perror("zim_tables_demo: cannot create the shared-memory pool");
-    return 1;
-  }
-  if (!show_examples()) return 1;
-
-  std::vector<DirectoryEntry> entries;
+// Creates and fills an object of every type (counted types at each count),
+// each published by its first write_end, into entries; false on a failure.
+bool make_objects(const char* dump_path, std::vector<DirectoryEntry>* entries) {
   for (size_t t = 0; t < cat::type_count; ++t) {
     const cat::TableType& type = cat::types[t];
     const size_t counts = type.takes_count() ? std::size(kCounts) : 1;
     for (size_t c = 0; c < counts; ++c) {
       const uint32_t count = type.takes_count() ? kCounts[c] : 0;
       const uint32_t seed = type.table_id * 8 + static_cast<uint32_t>(c);
+      // A new object is under way until its first write_end.
       void* obj = type.ops.srv_ctor_with_shm(count);
       fill_object(type, obj, seed);
+      if (zim_shm_pool_write_end(obj) != 0) {
+        std::perror("zim_tables_demo: write_end");
+        return false;
+      }
       if (dump_path != nullptr && type.table_id == ZIM_TABLE_ID_OLIST && count == 3) {
-        if (!dump_object(dump_path, obj)) return 1;
+        if (!dump_object(dump_path, obj)) return false;
         std::printf("Wrote an olist object with count 3 to %s\n", dump_path);
       }
-      entries.push_back({type.table_id, count, seed, 0, zim_shm_pool_offset_of(obj)});
+      entries->push_back({type.table_id, count, seed, 0, zim_shm_pool_offset_of(obj)});
     }
   }
+  return true;
+}
+
+int run_server(const char* self, const char* dump_path) {
+  const std::string name = "/zim_tables_demo." + std::to_string(getpid());
+  if (zim_shm_pool_create_with(name.c_str(), kPoolSize, &kPoolOptions) != 0) {
+    std::perror("zim_tables_demo: cannot create the shared-memory pool");
+    return 1;
+  }
+  if (!zim_demo::show_examples()) return 1;
+  std::vector<DirectoryEntry> entries;
+  if (!make_objects(dump_path, &entries)) return 1;
   // The directory is no table object: an untyped block of the pool.
   const uint64_t dir_bytes = sizeof(Directory) + entries.size() * sizeof(DirectoryEntry);
   auto* dir = static_cast<Directory*>(zim_shm_pool_calloc_untyped(dir_bytes));
@@ -180,8 +131,12 @@ int run_server(const char* self, const char* dump_path) {
   dir->server_base = reinterpret_cast<uintptr_t>(zim_shm_pool_base());
   dir->entry_count = entries.size();
   std::memcpy(dir->entries, entries.data(), entries.size() * sizeof(DirectoryEntry));
+  if (zim_shm_pool_write_end(dir) != 0) {
+    std::perror("zim_tables_demo: write_end");
+    return 1;
+  }
   zim_shm_pool_set_root(zim_shm_pool_offset_of(dir));
-  std::printf("Server: %zu objects of %zu table types in pool %s at %p\n", entries.size(),
+  std::printf("Server: %zu objects of %zu table types in versioned pool %s at %p\n", entries.size(),
               cat::type_count, name.c_str(), zim_shm_pool_base());
   std::fflush(stdout);
 
@@ -281,6 +236,7 @@ void check_copies(const cat::TableType& type, const DirectoryEntry& e, void* obj
   void* heap_copy = type.ops.copy_ctor(obj);
   void* pool_copy = type.ops.copy_ctor_with_shm(obj);
   t.heap_copies += 1;
+  if (zim_shm_pool_write_end(pool_copy) != 0) t.fail(type, e.count, "pool copy", "write_end");
   for (void* copy : {heap_copy, pool_copy}) {
     const char* what = copy == heap_copy ? "heap copy" : "pool copy";
     if (std::memcmp(copy, shared, ZIM_OBJ_BASE_HEADER_SIZE) != 0) {

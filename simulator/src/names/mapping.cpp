@@ -31,6 +31,7 @@ std::mutex g_control;
 Mapping g_mapping{nullptr, 0, {}, 0, -1, false, false, false, {}};
 
 std::atomic<uint64_t> g_pool_size{0};
+std::atomic<uint64_t> g_mapping_epoch{1};
 
 namespace {
 
@@ -70,6 +71,7 @@ int fail(int fd, void* map, uint64_t size) {
 void unmap(bool remove) {
   if (g_mapping.hdr == nullptr) return;
   g_pool.store(nullptr, std::memory_order_release);
+  g_mapping_epoch.fetch_add(1, std::memory_order_acq_rel);
   g_abort_owner.store(0);
   munmap(g_mapping.hdr, g_mapping.size);
   if (remove) remove_name_reporting(g_mapping.name, g_mapping.id);
@@ -144,6 +146,7 @@ void publish(zim_sim::PoolHeader* hdr, uint64_t size, FileId id, const char* nam
   }
   zim_sim::forget_checked_layouts();
   g_pool_size.store(size, std::memory_order_relaxed);
+  g_mapping_epoch.fetch_add(1, std::memory_order_acq_rel);
   g_pool.store(hdr, std::memory_order_release);
 }
 

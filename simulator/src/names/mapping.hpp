@@ -39,6 +39,9 @@ struct Mapping {
 extern std::mutex g_control;
 extern Mapping g_mapping;
 extern std::atomic<uint64_t> g_pool_size;
+// Moves on at every mapping and unmapping, so that what a room caches of one
+// mapping is never taken for another's at the same address.
+extern std::atomic<uint64_t> g_mapping_epoch;
 
 int fail(int fd, void* map, uint64_t size);
 void unmap(bool remove);

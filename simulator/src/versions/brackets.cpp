@@ -39,45 +39,59 @@ uint64_t now_ns() {
   return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
 }
 
-// The mapped versioned pool's line of obj; null with *code: 0 for an object
-// without a version (heap, or a pool that is not versioned), -1 (EINVAL) for
-// an address in a versioned pool that is not a live object.
-VersionLine* find_line(const void* obj, PoolHeader** pool, int* code) {
-  PoolHeader* hdr = mapped_pool();
-  *code = 0;
-  if (hdr == nullptr || !is_versioned(hdr)) return nullptr;
-  bool in_pool = false;
-  VersionLine* line = line_of(hdr, obj, &in_pool);
-  if (line == nullptr && in_pool) *code = refuse(EINVAL);
-  *pool = hdr;
-  return line;
-}
-
-}  // namespace
-
-VersionLine* line_of(PoolHeader* hdr, const void* obj, bool* in_pool) {
+// Inlined into the brackets, which run it at every change.
+__attribute__((always_inline)) inline LineLookup lookup(PoolHeader* hdr, const void* obj) {
   const uint64_t size = g_pool_size.load(kRelaxed);  // this process's mapping, not the header's
   const auto* base = reinterpret_cast<const char*>(hdr);
   const auto* at = static_cast<const char*>(obj);
-  *in_pool = at >= base && static_cast<uint64_t>(at - base) < size;
-  if (!*in_pool) return nullptr;
+  if (at < base || static_cast<uint64_t>(at - base) >= size) return {nullptr, false};
   const uint64_t offset = static_cast<uint64_t>(at - base);
   constexpr uint64_t kFirst = ZIM_SHM_POOL_HEADER_SIZE + kLinedExtra + kLine;
-  if (offset < kFirst || offset % kLine != 0 || offset >= start_map_offset(size)) return nullptr;
+  if (offset < kFirst || offset % kLine != 0 || offset >= start_map_offset(size))
+    return {nullptr, true};
   const BlockHeader& object = block_header_at(hdr, offset - kLine);
   const uint64_t tag = object.tag.load(kAcquire);
   const uint32_t id = static_cast<uint32_t>(tag >> 32);
   if (static_cast<uint32_t>(tag) != kBlockMagic ||
       (id > ZIM_SHM_POOL_MAX_TABLE_ID && id != ZIM_SHM_POOL_UNTYPED)) {
-    return nullptr;
+    return {nullptr, true};
   }
   const BlockHeader& header = block_header_at(hdr, offset - kLine - kLinedExtra);
   if (header.tag.load(kAcquire) != block_tag(ZIM_SHM_POOL_VERSION_LINE) ||
       header.size.load(kRelaxed) != kLineBytes) {
-    return nullptr;
+    return {nullptr, true};
   }
-  return reinterpret_cast<VersionLine*>(reinterpret_cast<char*>(hdr) + offset - kLinedExtra);
+  return {reinterpret_cast<VersionLine*>(reinterpret_cast<char*>(hdr) + offset - kLinedExtra),
+          true};
 }
+
+// The mapped versioned pool's line of obj, returned by value (no local's
+// address taken on the brackets' path); line null with code: 0 for an object
+// without a version (heap, or a pool that is not versioned), -1 (EINVAL) for
+// an address in a versioned pool that is not a live object.
+struct Found {
+  VersionLine* line;
+  PoolHeader* hdr;
+  int code;
+};
+
+__attribute__((always_inline)) inline Found find_line(const void* obj) {
+  PoolHeader* hdr = mapped_pool();
+  if (hdr == nullptr || !is_versioned(hdr)) return {nullptr, hdr, 0};
+  const LineLookup found = lookup(hdr, obj);
+  if (found.line == nullptr && found.in_pool) return {nullptr, hdr, refuse(EINVAL)};
+  return {found.line, hdr, 0};
+}
+
+}  // namespace
+
+VersionLine* line_of(PoolHeader* hdr, const void* obj, bool* in_pool) {
+  const LineLookup found = lookup(hdr, obj);
+  *in_pool = found.in_pool;
+  return found.line;
+}
+
+LineLookup lookup_line(PoolHeader* hdr, const void* obj) { return lookup(hdr, obj); }
 
 uint32_t object_table_id(PoolHeader* hdr, const void* obj) {
   const uint64_t offset =
@@ -96,7 +110,6 @@ void fill_new_line(PoolHeader* hdr, uint64_t at, uint64_t stamp) {
 
 }  // namespace zim_sim
 
-using zim_sim::find_line;
 using zim_sim::PoolHeader;
 using zim_sim::VersionLine;
 
@@ -106,10 +119,10 @@ extern "C" ZIM_SIM_API int zim_shm_pool_is_versioned(void) {
 }
 
 extern "C" ZIM_SIM_API int zim_shm_pool_write_begin(void* obj) {
-  PoolHeader* hdr = nullptr;
-  int code = 0;
-  VersionLine* line = find_line(obj, &hdr, &code);
-  if (line == nullptr) return code;
+  const zim_sim::Found found = zim_sim::find_line(obj);
+  VersionLine* const line = found.line;
+  PoolHeader* const hdr = found.hdr;
+  if (line == nullptr) return found.code;
   const uint64_t me = zim_sim::writer_stamp(hdr);
   if (me == 0) return -1;
   uint64_t version = line->version.load(zim_sim::kAcquire);
@@ -136,19 +149,19 @@ extern "C" ZIM_SIM_API int zim_shm_pool_write_begin(void* obj) {
 }
 
 extern "C" ZIM_SIM_API int zim_shm_pool_write_end(void* obj) {
-  PoolHeader* hdr = nullptr;
-  int code = 0;
-  VersionLine* line = find_line(obj, &hdr, &code);
-  if (line == nullptr) return code;
+  const zim_sim::Found found = zim_sim::find_line(obj);
+  VersionLine* const line = found.line;
+  PoolHeader* const hdr = found.hdr;
+  if (line == nullptr) return found.code;
   if ((line->version.load(zim_sim::kRelaxed) & 1) == 0) return zim_sim::refuse(EINVAL);
   const uint64_t me = zim_sim::writer_stamp(hdr);
   if (me == 0) return -1;
   if (line->writer.load(zim_sim::kRelaxed) != me) return zim_sim::refuse(EPERM);
-  zim_sim::PoolRooms rooms;
-  if (!zim_sim::open_rooms(hdr, &rooms)) return -1;
+  const zim_sim::PoolRooms* rooms = zim_sim::checked_rooms(hdr);
+  if (rooms == nullptr) return -1;
   // Drawn before the version changes: a death from here on leaves the
   // sequence claimed by a dead writer, which followers read as lost at once.
-  const uint64_t sequence = zim_sim::feed_draw(rooms.feed, zim_sim::appender_token(me));
+  const uint64_t sequence = zim_sim::feed_draw(rooms->feed, zim_sim::appender_token(me));
   if (sequence == 0) return zim_sim::refuse(EOVERFLOW);
   const bool first = line->version.load(zim_sim::kRelaxed) == 1;  // as allocated
   line->version.store(2 * sequence, std::memory_order_release);
@@ -158,16 +171,16 @@ extern "C" ZIM_SIM_API int zim_shm_pool_write_end(void* obj) {
   entry.table_id = zim_sim::object_table_id(hdr, obj);
   entry.offset = static_cast<uint64_t>(static_cast<char*>(obj) - reinterpret_cast<char*>(hdr));
   entry.pool_id = line->pool_id.load(zim_sim::kRelaxed);
-  zim_sim::feed_publish(rooms.feed, sequence, entry);
+  zim_sim::feed_publish(rooms->feed, sequence, entry);
   return 0;
 }
 
 extern "C" ZIM_SIM_API int zim_shm_pool_read_begin(const void* obj, uint64_t* version) {
-  PoolHeader* hdr = nullptr;
-  int code = 0;
-  const VersionLine* line = find_line(obj, &hdr, &code);
+  const zim_sim::Found found = zim_sim::find_line(obj);
+  const VersionLine* const line = found.line;
+  PoolHeader* const hdr = found.hdr;
   if (version != nullptr) *version = 0;
-  if (line == nullptr) return code;
+  if (line == nullptr) return found.code;
   if (version == nullptr) return zim_sim::refuse(EINVAL);
   uint64_t v = line->version.load(zim_sim::kAcquire);
   if ((v & 1) == 0) return *version = v, 0;
@@ -188,32 +201,27 @@ extern "C" ZIM_SIM_API int zim_shm_pool_read_begin(const void* obj, uint64_t* ve
 }
 
 extern "C" ZIM_SIM_API int zim_shm_pool_read_end(const void* obj, uint64_t version) {
-  PoolHeader* hdr = nullptr;
-  int code = 0;
-  const VersionLine* line = find_line(obj, &hdr, &code);
-  if (line == nullptr) return code;
+  const zim_sim::Found found = zim_sim::find_line(obj);
+  const VersionLine* const line = found.line;
+  if (line == nullptr) return found.code;
   std::atomic_thread_fence(std::memory_order_acquire);
   return line->version.load(zim_sim::kRelaxed) == version ? 0 : zim_sim::refuse(EAGAIN);
 }
 
 extern "C" ZIM_SIM_API uint64_t zim_shm_pool_version_of(const void* obj) {
-  PoolHeader* hdr = nullptr;
-  int code = 0;
-  const VersionLine* line = find_line(obj, &hdr, &code);
+  const VersionLine* const line = zim_sim::find_line(obj).line;
   return line != nullptr ? line->version.load(zim_sim::kAcquire) : 0;
 }
 
 extern "C" ZIM_SIM_API uint64_t zim_shm_pool_id_of(const void* obj) {
-  PoolHeader* hdr = nullptr;
-  int code = 0;
-  const VersionLine* line = find_line(obj, &hdr, &code);
+  const VersionLine* const line = zim_sim::find_line(obj).line;
   return line != nullptr ? line->pool_id.load(zim_sim::kRelaxed) : 0;
 }
 
 extern "C" ZIM_SIM_API pid_t zim_shm_pool_writer_of(const void* obj) {
-  PoolHeader* hdr = nullptr;
-  int code = 0;
-  const VersionLine* line = find_line(obj, &hdr, &code);
+  const zim_sim::Found found = zim_sim::find_line(obj);
+  const VersionLine* const line = found.line;
+  PoolHeader* const hdr = found.hdr;
   if (line == nullptr || (line->version.load(zim_sim::kAcquire) & 1) == 0) return 0;
   const uint64_t slot = line->writer.load(zim_sim::kAcquire) & ((1u << zim_sim::kSlotBits) - 1);
   if (slot >= zim_sim::kWriterSlots) return 0;

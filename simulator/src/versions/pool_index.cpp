@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "names/mapping.hpp"
 #include "names/names.hpp"
 #include "versions/versions.hpp"
 
@@ -20,11 +21,9 @@ using zim_sim::PoolRooms;
 // with a line starts there and still has the value's pool id (an entry whose
 // object was retired, or of hostile bytes, names none).
 void* object_at(PoolHeader* hdr, const IndexValue& value) {
-  const uint64_t size = zim_shm_pool_size();
-  if (value.offset >= size) return nullptr;
+  if (value.offset >= zim_sim::g_pool_size.load(std::memory_order_relaxed)) return nullptr;
   void* obj = reinterpret_cast<char*>(hdr) + value.offset;
-  bool in_pool = false;
-  const zim_sim::VersionLine* line = zim_sim::line_of(hdr, obj, &in_pool);
+  const zim_sim::VersionLine* line = zim_sim::lookup_line(hdr, obj).line;
   if (line == nullptr || line->pool_id.load(std::memory_order_relaxed) != value.pool_id) {
     return nullptr;
   }
@@ -97,11 +96,12 @@ extern "C" ZIM_SIM_API int zim_shm_pool_index_put(uint32_t table_id, uint64_t ke
 }
 
 extern "C" ZIM_SIM_API void* zim_shm_pool_index_get(uint32_t table_id, uint64_t key) {
-  PoolHeader* hdr = nullptr;
-  PoolRooms rooms;
-  if (!zim_sim::mapped_rooms(&hdr, &rooms)) return nullptr;
+  PoolHeader* hdr = zim_sim::mapped_pool();
+  if (hdr == nullptr || !zim_sim::is_versioned(hdr)) return errno = EINVAL, nullptr;
+  const PoolRooms* rooms = zim_sim::checked_rooms(hdr);
+  if (rooms == nullptr) return nullptr;
   IndexValue value;
-  const zim_sim::IndexFound found = zim_sim::index_get(rooms.index, table_id, key, &value);
+  const zim_sim::IndexFound found = zim_sim::index_get(rooms->index, table_id, key, &value);
   if (found == zim_sim::IndexFound::kBusy) return errno = EBUSY, nullptr;
   void* obj = found == zim_sim::IndexFound::kFound ? object_at(hdr, value) : nullptr;
   if (obj == nullptr) errno = ENOENT;

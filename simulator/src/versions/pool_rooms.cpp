@@ -129,7 +129,10 @@ bool open_rooms(PoolHeader* hdr, PoolRooms* rooms) {
 bool mapped_rooms(PoolHeader** hdr, PoolRooms* rooms) {
   *hdr = mapped_pool();
   if (*hdr == nullptr || !is_versioned(*hdr)) return errno = EINVAL, false;
-  return open_rooms(*hdr, rooms);
+  const PoolRooms* checked = checked_rooms(*hdr);
+  if (checked == nullptr) return false;
+  *rooms = *checked;
+  return true;
 }
 
 }  // namespace zim_sim

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // Versioned pools: creation with options (pool_create_with.cpp), the version
 // line of each object and the write and read brackets (brackets.cpp), the
-// writers' slots (writer_slots.cpp), the accounts a tool reads by name
+// writers' slots (writer_slots.cpp), the feed and index views kept per
+// mapping (rooms_cache.cpp), the accounts a tool reads by name
 // (versions_report.cpp, rooms_report.cpp) and a follower's resync by versions
 // (pool_resync.cpp). Internal to libzim_memory; the API is
 // zim/sim/pool_versions.h.
@@ -109,6 +110,11 @@ bool open_rooms(PoolHeader* hdr, PoolRooms* rooms);
 // errno EINVAL otherwise.
 bool mapped_rooms(PoolHeader** hdr, PoolRooms* rooms);
 
+// The rooms of the mapped versioned pool hdr as open_rooms checked them,
+// once per mapping and process (rooms_cache.cpp); null as open_rooms fails.
+// Valid while the pool stays mapped.
+const PoolRooms* checked_rooms(PoolHeader* hdr);
+
 // The feed's 32-bit name of a writer stamp: its slot and its generation's low
 // 16 bits; the feed asks writer_alive through the liveness it carries.
 uint32_t appender_token(uint64_t stamp);
@@ -128,6 +134,14 @@ bool slot_held(int fd, uint32_t slot);
 // Where an object that lives in the mapped pool hdr finds its line: null, with
 // *in_pool telling whether obj lies inside the pool at all.
 VersionLine* line_of(PoolHeader* hdr, const void* obj, bool* in_pool);
+
+// line_of's answer by value, for the hot paths: a caller that keeps no local
+// whose address is taken needs no stack guard.
+struct LineLookup {
+  VersionLine* line;
+  bool in_pool;
+};
+LineLookup lookup_line(PoolHeader* hdr, const void* obj);
 
 // Announces in the feed changes that another room makes to objects of a
 // versioned pool (inert in other pools): made before the pool's lock, which

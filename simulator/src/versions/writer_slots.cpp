@@ -4,6 +4,7 @@
 // reader tells a dead writer from a slow one without trusting any pid.
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -34,6 +35,15 @@ std::atomic<pid_t> g_own_pid{0};
 std::atomic<dev_t> g_own_dev{0};
 std::atomic<ino_t> g_own_ino{0};
 
+// The claim again, for the writer's own calls: the stamp of the mapping of
+// epoch g_stamp_epoch (0: none), which a forked child forgets, so that it
+// claims a slot of its own rather than write under its parent's.
+std::atomic<uint64_t> g_stamp_epoch{0};
+std::atomic<uint64_t> g_stamp{0};
+
+void forget_in_child() { g_stamp_epoch.store(0, std::memory_order_relaxed); }
+[[maybe_unused]] const int g_forget_registered = pthread_atfork(nullptr, nullptr, forget_in_child);
+
 bool own_claim(uint64_t stamp) {
   return g_own_pid.load(std::memory_order_acquire) == getpid() &&
          stamp == g_own_stamp.load(std::memory_order_relaxed) &&
@@ -50,13 +60,21 @@ bool lock_slot(int fd, uint32_t slot) {
   return fcntl(fd, F_OFD_SETLK, &lock) == 0;
 }
 
-}  // namespace
+// Under g_control, for the mapping of `epoch`, which the caller read before
+// taking the lock: when it changed since, the next call claims again.
+void remember(uint64_t stamp, uint64_t epoch) {
+  g_stamp_epoch.store(0, std::memory_order_relaxed);
+  g_stamp.store(stamp, std::memory_order_release);
+  g_stamp_epoch.store(epoch, std::memory_order_release);
+}
 
-uint64_t writer_stamp(PoolHeader* hdr) {
+// writer_stamp's first call for a mapping, out of the path of the others.
+__attribute__((noinline)) uint64_t claim_stamp(PoolHeader* hdr, uint64_t epoch) {
   std::lock_guard<std::mutex> guard(g_control);
   // A claim lives as long as the descriptor that holds its lock: a new
   // mapping, or a child that forked, claims again.
   if (g_claim.hdr == hdr && g_claim.fd == g_mapping.fd && own_claim(g_claim.stamp)) {
+    remember(g_claim.stamp, epoch);
     return g_claim.stamp;
   }
   VersionState& state = version_state(hdr);
@@ -71,10 +89,23 @@ uint64_t writer_stamp(PoolHeader* hdr) {
     g_own_dev.store(g_mapping.id.dev, std::memory_order_relaxed);
     g_own_ino.store(g_mapping.id.ino, std::memory_order_relaxed);
     g_own_pid.store(g_claim.pid, std::memory_order_release);
+    remember(g_claim.stamp, epoch);
     return g_claim.stamp;
   }
   errno = EAGAIN;
   return 0;
+}
+
+}  // namespace
+
+uint64_t writer_stamp(PoolHeader* hdr) {
+  const uint64_t epoch = g_mapping_epoch.load(std::memory_order_acquire);
+  // The stamp is stored before its epoch: one that names this mapping's epoch
+  // was remembered for it.
+  if (g_stamp_epoch.load(std::memory_order_acquire) == epoch) {
+    return g_stamp.load(std::memory_order_relaxed);
+  }
+  return claim_stamp(hdr, epoch);
 }
 
 bool writer_alive(PoolHeader* hdr, uint64_t stamp) {
