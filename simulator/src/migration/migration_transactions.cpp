@@ -117,6 +117,15 @@ namespace {
              : 0;
 }
 
+// Retires a converted object's old block at its move's version, kept in its
+// line for followers that resync (an upgraded object's line held there the
+// offset it was moved from).
+[[gnu::always_inline]] inline void retire_moved(BlockHeader* old, const VersionLine* old_line,
+                                                uint32_t table_id, uint64_t sequence) {
+  if (old_line != nullptr) put(const_cast<VersionLine*>(old_line)->retired, 2 * sequence);
+  put(old->tag, retired_tag(table_id));
+}
+
 // Converts one old object into a new block: one transaction. 0, or an errno
 // after a line in m->lines; an object that changed since the read-only pass
 // sized it is refused. Inlined into convert_all's loop: a call per object
@@ -171,10 +180,7 @@ namespace {
   put_changed(region.limit, p.limit);
   put_changed(region.cursor, p.cursor);
   put(region.bytes, (bytes > lines(o.size) ? bytes - lines(o.size) : 0) + lines(o.new_size));
-  // The old object retires at its move's version, for followers that resync
-  // (an upgraded object's line held the offset it was moved from there).
-  if (old_line != nullptr) put(const_cast<VersionLine*>(old_line)->retired, 2 * sequence);
-  put(old->tag, retired_tag(w.table_id));
+  retire_moved(old, old_line, w.table_id, sequence);
   const uint64_t move = r.move_at(moves);
   put(word_at(hdr, move), o.offset);
   put(word_at(hdr, move + 8), object);
