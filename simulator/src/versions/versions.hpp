@@ -117,6 +117,9 @@ uint64_t writer_stamp(PoolHeader* hdr);
 // Whether the writer stamped `stamp` still holds its slot in the mapped pool.
 bool writer_alive(PoolHeader* hdr, uint64_t stamp);
 
+// Whether `stamp` is this process's own claim in the mapped pool.
+bool writer_is_self(uint64_t stamp);
+
 // Whether another open file description of the segment open on fd holds
 // the lock of writer slot `slot`: a lock held through fd itself is not seen.
 bool slot_held(int fd, uint32_t slot);

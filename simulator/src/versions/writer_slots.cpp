@@ -77,6 +77,8 @@ uint64_t writer_stamp(PoolHeader* hdr) {
   return 0;
 }
 
+bool writer_is_self(uint64_t stamp) { return stamp != 0 && own_claim(stamp); }
+
 bool writer_alive(PoolHeader* hdr, uint64_t stamp) {
   if (stamp == 0) return false;
   if (own_claim(stamp)) return true;
