@@ -20,43 +20,16 @@
 #include <vector>
 #include <zim/tables/write_scope.hpp>
 
+#include "olist_counter.hpp"
 #include "snapshot_test_util.hpp"
 
 namespace zim_test {
 namespace {
 
 constexpr int kObjects = 4;
-constexpr uint32_t kCount = 4;
+constexpr uint32_t kCount = kCounterCount;
 constexpr int kClients = 2;
 constexpr uint64_t kSnapshots = 10'000'000;
-
-// Every field and element of obj, and their flags, to counter.
-void set_all(qor_olist_obj* obj, uint64_t counter) {
-  for (uint32_t i = 0; i < ZIM_OLIST_FIELD_0_RUN; ++i) zim_olist_set_field_0(obj, i, counter);
-  for (uint32_t i = 0; i < ZIM_OLIST_FIELD_1_RUN; ++i) {
-    zim_olist_set_field_1(obj, i, static_cast<uint32_t>(counter));
-  }
-  for (uint32_t i = 0; i < kCount; ++i) zim_olist_set_field_2(obj, i, counter);
-  for (uint32_t i = 0; i < kCount; ++i) zim_olist_set_field_3(obj, i, counter);
-  zim_olist_set_field_4(obj, static_cast<uint32_t>(counter));
-  zim_olist_set_field_5(obj, counter);
-}
-
-// Whether every field of a copy holds one counter (0: not set yet).
-bool one_counter(qor_olist_obj* copy) {
-  const uint64_t c = zim_olist_get_field_5(copy);
-  bool same = zim_olist_field_2_length(copy) == kCount &&
-              zim_olist_field_3_length(copy) == kCount &&
-              zim_olist_get_field_4(copy) == static_cast<uint32_t>(c);
-  for (uint32_t i = 0; i < ZIM_OLIST_FIELD_0_RUN; ++i) {
-    same = same && zim_olist_get_field_0(copy, i) == c &&
-           zim_olist_get_field_1(copy, i) == static_cast<uint32_t>(c);
-  }
-  for (uint32_t i = 0; i < kCount; ++i) {
-    same = same && zim_olist_get_field_2(copy, i) == c && zim_olist_get_field_3(copy, i) == c;
-  }
-  return same;
-}
 
 // What a client tells the server: its snapshots, retries and faults.
 struct ClientReport {
