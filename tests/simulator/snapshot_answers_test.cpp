@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // What a snapshot answers where it cannot copy a whole version at once: a
-// live writer's write past the bound (EBUSY), and the versions it gives; and
+// live writer's write past the bound (EBUSY), a dead one's (EOWNERDEAD, which
+// the scope guard tells its next writer), and the versions it gives; and
 // what ends the process: sizes that disagree in a whole version, including
 // a size and count that agree with each other but not with the block.
 #include <gtest/gtest.h>
@@ -50,7 +51,7 @@ TEST(SnapshotAnswersTest, VersionsOfPoolObjectsAndNoneOfHeapOnes) {
   zim_olist_clnt_copy_dtor(copy);
 }
 
-TEST(SnapshotAnswersTest, ALiveWritersWritePastTheBoundIsBusy) {
+TEST(SnapshotAnswersTest, ALiveWritersWritePastTheBoundIsBusyADeadOnesTorn) {
   const VersionedPool pool;
   ASSERT_TRUE(pool.ok());
   qor_olist_obj* obj = versioned_olist();
@@ -78,6 +79,7 @@ TEST(SnapshotAnswersTest, ALiveWritersWritePastTheBoundIsBusy) {
   errno = 0;
   EXPECT_EQ(zim_olist_snapshot(obj), nullptr);
   EXPECT_EQ(errno, EOWNERDEAD);
+  EXPECT_TRUE(zim_tables::write_scope(obj).torn());
   close(ready[0]);
   close(ready[1]);
 }

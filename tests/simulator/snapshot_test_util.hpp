@@ -21,22 +21,17 @@ using zim_sim_test::spawn;
 using zim_sim_test::wait_exit;
 
 // A pool mapped by this process for the test's length, versioned or not.
-class VersionedPool {
- public:
-  explicit VersionedPool(bool versioned = true) : name_(zim_sim_test::unique_pool_name()) {
+struct VersionedPool {
+  explicit VersionedPool(bool versioned = true) {
     const zim_shm_pool_options_t options{versioned ? 1u : 0u, 0, 64, 64};
     ok_ = zim_shm_pool_create_with(name_.c_str(), 4u << 20, &options) == 0;
   }
-  VersionedPool(const VersionedPool&) = delete;
-  VersionedPool& operator=(const VersionedPool&) = delete;
   ~VersionedPool() {
     if (ok_) zim_shm_pool_destroy();
   }
   bool ok() const { return ok_; }
   const std::string& name() const { return name_; }
-
- private:
-  std::string name_;
+  const std::string name_ = zim_sim_test::unique_pool_name();
   bool ok_ = false;
 };
 

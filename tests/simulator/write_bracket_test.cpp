@@ -11,7 +11,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -120,26 +119,6 @@ TEST(WriteBracketTest, TheScopeOpensAndClosesTheBracketAndThrowsOnRefusal) {
   zim_tables::write_scope ended_elsewhere(obj);
   ASSERT_EQ(zim_shm_pool_write_end(obj), 0);
   EXPECT_THROW(ended_elsewhere.end(), std::system_error);
-}
-
-TEST(WriteBracketTest, TheScopeTellsATornObject) {
-  const VersionedPool pool;
-  ASSERT_TRUE(pool.ok());
-  qor_olist_obj* obj = make_olist(Where::kVersionedPool);
-  ASSERT_NE(obj, nullptr);
-  const uint64_t at = zim_shm_pool_offset_of(obj);
-  EXPECT_EQ(wait_exit(spawn([&] {
-              zim_shm_pool_detach();
-              if (zim_shm_pool_attach(pool.name().c_str()) != 0) return 2;
-              zim_shm_pool_write_begin(zim_shm_pool_at(at));
-              return raise(SIGKILL);
-            })),
-            -1);
-  errno = 0;
-  EXPECT_EQ(zim_olist_snapshot(obj), nullptr);
-  EXPECT_EQ(errno, EOWNERDEAD);
-  zim_tables::write_scope scope(obj);
-  EXPECT_TRUE(scope.torn());
 }
 
 }  // namespace
