@@ -26,7 +26,6 @@ namespace {
 
 constexpr auto kAcquire = std::memory_order_acquire;
 constexpr auto kRelaxed = std::memory_order_relaxed;
-constexpr uint64_t kLine = ZIM_SHM_POOL_ALIGN;
 
 int refuse(int err) {
   errno = err;
@@ -61,28 +60,14 @@ VersionLine* line_of(PoolHeader* hdr, const void* obj, bool* in_pool) {
   const auto* at = static_cast<const char*>(obj);
   *in_pool = at >= base && static_cast<uint64_t>(at - base) < size;
   if (!*in_pool) return nullptr;
-  const uint64_t offset = static_cast<uint64_t>(at - base);
-  constexpr uint64_t kFirst = ZIM_SHM_POOL_HEADER_SIZE + kLinedExtra + kLine;
-  if (offset < kFirst || offset % kLine != 0 || offset >= start_map_offset(size)) return nullptr;
-  const BlockHeader& object = block_header_at(hdr, offset - kLine);
-  const uint64_t tag = object.tag.load(kAcquire);
-  const uint32_t id = static_cast<uint32_t>(tag >> 32);
-  if (static_cast<uint32_t>(tag) != kBlockMagic ||
-      (id > ZIM_SHM_POOL_MAX_TABLE_ID && id != ZIM_SHM_POOL_UNTYPED)) {
-    return nullptr;
-  }
-  const BlockHeader& header = block_header_at(hdr, offset - kLine - kLinedExtra);
-  if (header.tag.load(kAcquire) != block_tag(ZIM_SHM_POOL_VERSION_LINE) ||
-      header.size.load(kRelaxed) != kLineBytes) {
-    return nullptr;
-  }
-  return reinterpret_cast<VersionLine*>(reinterpret_cast<char*>(hdr) + offset - kLinedExtra);
+  return line_at(hdr, size, static_cast<uint64_t>(at - base));
 }
 
 uint32_t object_table_id(PoolHeader* hdr, const void* obj) {
   const uint64_t offset =
       static_cast<uint64_t>(static_cast<const char*>(obj) - reinterpret_cast<const char*>(hdr));
-  return static_cast<uint32_t>(block_header_at(hdr, offset - kLine).tag.load(kAcquire) >> 32);
+  return static_cast<uint32_t>(
+      block_header_at(hdr, offset - ZIM_SHM_POOL_ALIGN).tag.load(kAcquire) >> 32);
 }
 
 void fill_new_line(PoolHeader* hdr, uint64_t at, uint64_t stamp) {

@@ -15,8 +15,6 @@
 
 #include <cerrno>
 
-#include "names/mapping.hpp"
-#include "names/names.hpp"
 #include "versions/versions.hpp"
 
 namespace zim_sim {
@@ -40,21 +38,34 @@ int refuse(int err) {
   return -1;
 }
 
-// The versioned pool's line of obj, with the block's bytes bounded by the
-// mapping; null when obj is not a live object of the mapped versioned pool.
-VersionLine* checked_line(const void* obj, PoolHeader** pool, uint64_t* bytes) {
-  PoolHeader* hdr = mapped_pool();
-  if (hdr == nullptr || !is_versioned(hdr)) return nullptr;
-  bool in_pool = false;
-  VersionLine* line = line_of(hdr, obj, &in_pool);
+// The mapped versioned pool's line of obj, from the span that the mapping
+// publishes (no lock, no call), with the block's bytes cut at the start map;
+// null when obj is not a live object there.
+VersionLine* checked_line(const void* obj, uint64_t* bytes) {
+  const uintptr_t begin = __atomic_load_n(&zim_tables_versioned_span.begin, __ATOMIC_RELAXED);
+  const uint64_t size = __atomic_load_n(&zim_tables_versioned_span.bytes, __ATOMIC_RELAXED);
+  const uint64_t offset = reinterpret_cast<uintptr_t>(obj) - begin;
+  if (offset >= size) return nullptr;  // also no versioned pool mapped: size 0
+  auto* hdr = reinterpret_cast<PoolHeader*>(begin);
+  VersionLine* line = line_at(hdr, size, offset);
   if (line == nullptr) return nullptr;
-  const uint64_t offset =
-      static_cast<uint64_t>(static_cast<const char*>(obj) - reinterpret_cast<const char*>(hdr));
-  const uint64_t room = start_map_offset(g_pool_size.load(kRelaxed)) - offset;
-  const uint64_t size = block_header_at(hdr, offset - ZIM_SHM_POOL_ALIGN).size.load(kRelaxed);
-  *bytes = size < room ? size : room;
-  *pool = hdr;
+  const uint64_t room = start_map_offset(size) - offset;
+  const uint64_t block = block_header_at(hdr, offset - ZIM_SHM_POOL_ALIGN).size.load(kRelaxed);
+  *bytes = block < room ? block : room;
   return line;
+}
+
+// A try after the first: from the ninth on, a bound on the retries.
+int pace_retry(zim_tables_line_read_t* read) {
+  if (read->tries <= kTriesBeforeBound) return 0;
+  const uint64_t now = now_ns();
+  if (read->deadline_ns == 0) {
+    read->deadline_ns = now + uint64_t{ZIM_SHM_POOL_WRITE_BOUND_US} * 1000u;
+  } else if (now >= read->deadline_ns) {
+    return refuse(EBUSY);  // changes kept coming for every try
+  }
+  sched_yield();
+  return 0;
 }
 
 }  // namespace
@@ -62,21 +73,10 @@ VersionLine* checked_line(const void* obj, PoolHeader** pool, uint64_t* bytes) {
 }  // namespace zim_sim
 
 extern "C" ZIM_SIM_API int zim_tables_line_begin(const void* obj, zim_tables_line_read_t* read) {
-  zim_sim::PoolHeader* hdr = nullptr;
   uint64_t bytes = 0;
-  zim_sim::VersionLine* line = zim_sim::checked_line(obj, &hdr, &bytes);
+  zim_sim::VersionLine* line = zim_sim::checked_line(obj, &bytes);
   if (line == nullptr) return zim_sim::refuse(EINVAL);
-  if (read->tries++ == 0) {
-    read->deadline_ns = 0;
-  } else if (read->tries > zim_sim::kTriesBeforeBound) {
-    const uint64_t now = zim_sim::now_ns();
-    if (read->deadline_ns == 0) {
-      read->deadline_ns = now + uint64_t{ZIM_SHM_POOL_WRITE_BOUND_US} * 1000u;
-    } else if (now >= read->deadline_ns) {
-      return zim_sim::refuse(EBUSY);  // changes kept coming for every try
-    }
-    sched_yield();
-  }
+  if (read->tries++ != 0 && zim_sim::pace_retry(read) != 0) return -1;
   uint64_t version = line->version.load(zim_sim::kAcquire);
   // A write under way: read_begin tells a dead writer from a slow one.
   if ((version & 1) != 0 && zim_shm_pool_read_begin(obj, &version) != 0) return -1;
@@ -87,9 +87,8 @@ extern "C" ZIM_SIM_API int zim_tables_line_begin(const void* obj, zim_tables_lin
 }
 
 extern "C" ZIM_SIM_API int zim_tables_write_is_open(const void* obj) {
-  zim_sim::PoolHeader* hdr = nullptr;
   uint64_t bytes = 0;
-  const zim_sim::VersionLine* line = zim_sim::checked_line(obj, &hdr, &bytes);
+  const zim_sim::VersionLine* line = zim_sim::checked_line(obj, &bytes);
   if (line == nullptr || (line->version.load(zim_sim::kAcquire) & 1) == 0) return 0;
   return zim_sim::writer_is_self(line->writer.load(zim_sim::kRelaxed)) ? 1 : 0;
 }

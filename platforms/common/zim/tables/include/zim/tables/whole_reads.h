@@ -48,6 +48,9 @@ extern "C" {
 #ifndef ZIM_TABLES_SNAPSHOT_WORDS
 #define ZIM_TABLES_SNAPSHOT_WORDS 0
 #endif
+/* Inlined even where a unit already grew past the compiler's inlining budget
+ * (a catalogue of every type): each is a few instructions at its call. */
+#define ZIM_TABLES_INLINE static inline __attribute__((__always_inline__))
 #ifdef ZIM_TABLES_UNDER_TSAN
 /* The sanitizer's runtime defines these. */
 void AnnotateIgnoreReadsBegin(const char *file, int line);
@@ -55,7 +58,7 @@ void AnnotateIgnoreReadsEnd(const char *file, int line);
 #endif
 
 /* Whether obj lies in this process's mapping of a versioned pool. */
-static inline int zim_tables_in_versioned_pool(const void *obj) {
+ZIM_TABLES_INLINE int zim_tables_in_versioned_pool(const void *obj) {
   const uintptr_t begin = __atomic_load_n(&zim_tables_versioned_span.begin, __ATOMIC_RELAXED);
   const uintptr_t bytes = __atomic_load_n(&zim_tables_versioned_span.bytes, __ATOMIC_RELAXED);
   return (uintptr_t)obj - begin < bytes;
@@ -63,8 +66,8 @@ static inline int zim_tables_in_versioned_pool(const void *obj) {
 
 /* A set or clear of obj: in a versioned pool, only inside this process's
  * open bracket of it. */
-static inline void zim_tables_write_check(const void *obj, const char *file, unsigned int line,
-                                          const char *accessor) {
+ZIM_TABLES_INLINE void zim_tables_write_check(const void *obj, const char *file, unsigned int line,
+                                              const char *accessor) {
   if (__builtin_expect(zim_tables_in_versioned_pool(obj), 0) && !zim_tables_write_is_open(obj)) {
     __assert_fail("a write of obj is open (zim_shm_pool_write_begin)", file, line, accessor);
   }
@@ -80,19 +83,23 @@ typedef struct zim_tables_read {
   zim_tables_line_read_t line;
 } zim_tables_read_t;
 
-static inline void zim_tables_read_open(zim_tables_read_t *r, const void *obj, uint64_t *version) {
-  memset(r, 0, sizeof *r);
+ZIM_TABLES_INLINE void zim_tables_read_open(zim_tables_read_t *r, const void *obj,
+                                            uint64_t *version) {
   r->obj = (const uint8_t *)obj;
   r->version_out = version;
   r->versioned = zim_tables_in_versioned_pool(obj);
+  r->done = 0;
+  r->line.tries = 0;
+  r->line.deadline_ns = 0;
   if (version != NULL) *version = 0;
 }
 
 /* Starts a try: 1, or 0 when the snapshot gives null (errno set). A try
  * first needs min_bytes of the object, the fields read before the size
  * check; a block smaller than that is damage, not a write under way. */
-static inline int zim_tables_read_begin(zim_tables_read_t *r, uint64_t min_bytes, const char *file,
-                                        unsigned int line, const char *snapshot) {
+ZIM_TABLES_INLINE int zim_tables_read_begin(zim_tables_read_t *r, uint64_t min_bytes,
+                                            const char *file, unsigned int line,
+                                            const char *snapshot) {
   if (r->done) return 0;
   if (!r->versioned) {
     r->done = 1;
@@ -107,7 +114,7 @@ static inline int zim_tables_read_begin(zim_tables_read_t *r, uint64_t min_bytes
 }
 
 /* Whether the version still is the try's: nothing it read was written since. */
-static inline int zim_tables_read_whole(const zim_tables_read_t *r) {
+ZIM_TABLES_INLINE int zim_tables_read_whole(const zim_tables_read_t *r) {
 #ifdef ZIM_TABLES_UNDER_TSAN
   /* The sanitizer does not model fences; the copy's reads are not checked. */
   return __atomic_load_n(r->line.version_at, __ATOMIC_ACQUIRE) == r->line.version;
@@ -119,9 +126,9 @@ static inline int zim_tables_read_whole(const zim_tables_read_t *r) {
 
 /* 1 when the try's size and count agree with the layout and the block; 0
  * to try again when they do not and the try was not whole. */
-static inline int zim_tables_read_sizes(const zim_tables_read_t *r, uint64_t size,
-                                        uint64_t layout_size, const char *file, unsigned int line,
-                                        const char *snapshot) {
+ZIM_TABLES_INLINE int zim_tables_read_sizes(const zim_tables_read_t *r, uint64_t size,
+                                            uint64_t layout_size, const char *file,
+                                            unsigned int line, const char *snapshot) {
   if (__builtin_expect(size == layout_size && size <= r->line.bytes, 1)) return 1;
   if (r->versioned && !zim_tables_read_whole(r)) return 0;
   if (size != layout_size) {
@@ -131,7 +138,7 @@ static inline int zim_tables_read_sizes(const zim_tables_read_t *r, uint64_t siz
 }
 
 /* size bytes from a versioned object that a writer may be changing. */
-static inline void zim_tables_copy_racing(uint8_t *to, const uint8_t *from, uint32_t size) {
+ZIM_TABLES_INLINE void zim_tables_copy_racing(uint8_t *to, const uint8_t *from, uint32_t size) {
 #if ZIM_TABLES_SNAPSHOT_WORDS
   /* from is 16-aligned: pool objects are. */
   const uint64_t *words = (const uint64_t *)(const void *)from;
@@ -155,8 +162,8 @@ static inline void zim_tables_copy_racing(uint8_t *to, const uint8_t *from, uint
 /* A try's copy: a new heap block, or null to try again or, with r->done,
  * when calloc failed. The size and count the try checked are written over
  * what the copy read (count_field 0: the type has no count). */
-static inline uint8_t *zim_tables_read_copy(zim_tables_read_t *r, uint32_t size,
-                                            uint64_t count_field, uint32_t count) {
+ZIM_TABLES_INLINE uint8_t *zim_tables_read_copy(zim_tables_read_t *r, uint32_t size,
+                                                uint64_t count_field, uint32_t count) {
   uint8_t *copy = (uint8_t *)calloc(1, size);
   if (copy == NULL) {
     r->done = 1;
