@@ -126,6 +126,15 @@ ZIM_TABLES_API void zim_olist_clnt_copy_dtor(qor_olist_obj_st obj_inst);
 static inline qor_olist_obj_st zim_olist_snapshot_with_version(qor_olist_obj_st obj, uint64_t *version) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_OLIST);
   const uint32_t npd_size = qor_npd_get_table_size(ZIM_TABLE_ID_OLIST);
+  if (!zim_tables_in_versioned_pool(obj)) {
+    if (version != NULL) *version = 0;
+    const uint32_t count = zim_tables_load_once_u32(zim_tables_at(obj, ZIM_OLIST_COUNT_OFFSET));
+    const uint32_t size = zim_tables_load_once_u32(zim_tables_at(obj, ZIM_OBJ_TOTAL_SIZE_OFFSET));
+    ZIM_TABLES_CHECK_SIZE(size, ZIM_OLIST_OBJECT_SIZE(0u, npd_size, count));
+    qor_olist_obj_st copy = (qor_olist_obj_st)zim_tables_snapshot_bytes(obj, size, ZIM_OLIST_COUNT_OFFSET, count);
+    if (copy != NULL) qor_olist_fix_ptrs(npd_size, copy);
+    return copy;
+  }
   const uint64_t header_bytes =
       (ZIM_OLIST_COUNT_OFFSET > ZIM_OBJ_TOTAL_SIZE_OFFSET ? ZIM_OLIST_COUNT_OFFSET : ZIM_OBJ_TOTAL_SIZE_OFFSET) + 4u;
   zim_tables_read_t read;

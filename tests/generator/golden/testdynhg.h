@@ -178,6 +178,15 @@ ZIM_TABLES_API void zim_testdynhg_clnt_copy_dtor(qor_testdynhg_obj_st obj_inst);
 static inline qor_testdynhg_obj_st zim_testdynhg_snapshot_with_version(qor_testdynhg_obj_st obj, uint64_t *version) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   const uint32_t npd_size = qor_npd_get_table_size(ZIM_TABLE_ID_TESTDYNHG);
+  if (!zim_tables_in_versioned_pool(obj)) {
+    if (version != NULL) *version = 0;
+    const uint32_t count = zim_tables_load_once_u32(zim_tables_at(obj, ZIM_TESTDYNHG_COUNT_OFFSET));
+    const uint32_t size = zim_tables_load_once_u32(zim_tables_at(obj, ZIM_OBJ_TOTAL_SIZE_OFFSET));
+    ZIM_TABLES_CHECK_SIZE(size, ZIM_TESTDYNHG_OBJECT_SIZE(hulcon_config_get_max_num_npus(), npd_size, count));
+    qor_testdynhg_obj_st copy = (qor_testdynhg_obj_st)zim_tables_snapshot_bytes(obj, size, ZIM_TESTDYNHG_COUNT_OFFSET, count);
+    if (copy != NULL) qor_testdynhg_fix_ptrs(npd_size, copy);
+    return copy;
+  }
   const uint64_t header_bytes =
       (ZIM_TESTDYNHG_COUNT_OFFSET > ZIM_OBJ_TOTAL_SIZE_OFFSET ? ZIM_TESTDYNHG_COUNT_OFFSET : ZIM_OBJ_TOTAL_SIZE_OFFSET) + 4u;
   zim_tables_read_t read;

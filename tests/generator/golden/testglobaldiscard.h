@@ -108,6 +108,14 @@ ZIM_TABLES_API void zim_testglobaldiscard_clnt_copy_dtor(qor_testglobaldiscard_o
 static inline qor_testglobaldiscard_obj_st zim_testglobaldiscard_snapshot_with_version(qor_testglobaldiscard_obj_st obj, uint64_t *version) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTGLOBALDISCARD);
   const uint32_t npd_size = qor_npd_get_table_size(ZIM_TABLE_ID_TESTGLOBALDISCARD);
+  if (!zim_tables_in_versioned_pool(obj)) {
+    if (version != NULL) *version = 0;
+    const uint32_t count = 0u;
+    const uint32_t size = zim_tables_load_once_u32(zim_tables_at(obj, ZIM_OBJ_TOTAL_SIZE_OFFSET));
+    ZIM_TABLES_CHECK_SIZE(size, ZIM_TESTGLOBALDISCARD_OBJECT_SIZE(0u, npd_size, count));
+    qor_testglobaldiscard_obj_st copy = (qor_testglobaldiscard_obj_st)zim_tables_snapshot_bytes(obj, size, ZIM_TESTGLOBALDISCARD_COUNT_OFFSET, count);
+    return copy;
+  }
   const uint64_t header_bytes =
       (ZIM_TESTGLOBALDISCARD_COUNT_OFFSET > ZIM_OBJ_TOTAL_SIZE_OFFSET ? ZIM_TESTGLOBALDISCARD_COUNT_OFFSET : ZIM_OBJ_TOTAL_SIZE_OFFSET) + 4u;
   zim_tables_read_t read;

@@ -40,6 +40,14 @@ constexpr const char* kIntro = R"tpl(
 static inline qor_$(t)_obj_st $(snapshot)_with_version(qor_$(t)_obj_st obj, uint64_t *version) {
   ZIM_TABLES_CHECK_OBJECT(obj, $(TABLE_ID));
   const uint32_t npd_size = qor_npd_get_table_size($(TABLE_ID));
+  if (!zim_tables_in_versioned_pool(obj)) {
+    if (version != NULL) *version = 0;
+    const uint32_t count = $(count_read);
+    const uint32_t size = zim_tables_load_once_u32(zim_tables_at(obj, ZIM_OBJ_TOTAL_SIZE_OFFSET));
+    ZIM_TABLES_CHECK_SIZE(size, $(OBJECT_SIZE)($(npus), npd_size, count));
+    qor_$(t)_obj_st copy = (qor_$(t)_obj_st)zim_tables_snapshot_bytes(obj, size, $(COUNT_OFFSET), count);
+$(fix_heap)    return copy;
+  }
   const uint64_t header_bytes =
       ($(COUNT_OFFSET) > ZIM_OBJ_TOTAL_SIZE_OFFSET ? $(COUNT_OFFSET) : ZIM_OBJ_TOTAL_SIZE_OFFSET) + 4u;
   zim_tables_read_t read;
@@ -178,6 +186,10 @@ std::string accessors(const TypeLayout& type) {
                                            v.at("COUNT_OFFSET") + "))"
                                      : "0u";
   v["npus"] = per_npu ? "hulcon_config_get_max_num_npus()" : "0u";
+  v["fix_heap"] = type.size_check
+                      ? "    if (copy != NULL) " +
+                            operation_name(kOperations[kFixPtrs], type.name) + "(npd_size, copy);\n"
+                      : "";
   v["fix"] = type.size_check
                  ? "    " + operation_name(kOperations[kFixPtrs], type.name) + "(npd_size, copy);\n"
                  : "";

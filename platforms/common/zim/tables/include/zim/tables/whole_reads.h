@@ -4,14 +4,13 @@
  * zim/tables/versions.h; C99 and later, and C++.
  *
  * A heap object, or an object of a pool without versions, is copied once, as
- * it stands. An object of the mapped versioned pool is copied at an even
- * version: a try reads the version (acquire), the count and the size, copies,
- * and after an acquire fence reads the version again; a try that saw it
- * change is thrown away and made again. A size or count that disagrees with
- * the layout, or a size past the object's block, ends the process only when
- * the try that read it was whole: a writer's half-made change is retried,
- * never reported. Reads never pass the block's size in the pool, and the
- * copy's pointers are computed from its own bytes, never taken from the pool.
+ * it stands, as snapshots always copied (zim_tables_snapshot_bytes). An object of the mapped
+ * versioned pool is copied at an even version: a try reads the version (acquire), the count and the
+ * size, copies, and after an acquire fence reads the version again; a try that saw it change is
+ * thrown away and made again. A size or count that disagrees with the layout, or a size past the
+ * object's block, ends the process only when the try that read it was whole: a writer's half-made
+ * change is retried, never reported. Reads never pass the block's size in the pool, and the copy's
+ * pointers are computed from its own bytes, never taken from the pool.
  *
  * The copy of a versioned object is a memcpy between the acquire load of
  * the version and the acquire fence before its second load, as seqlock
@@ -73,6 +72,31 @@ ZIM_TABLES_INLINE void zim_tables_write_check(const void *obj, const char *file,
   }
 }
 #define ZIM_TABLES_CHECK_WRITE(obj) zim_tables_write_check((obj), __FILE__, __LINE__, __func__)
+
+/* A snapshot's bytes outside a versioned pool: size bytes of obj in a new
+ * heap block, or null when calloc fails. The size and count that the
+ * snapshot read once and checked are written over what the copy read, so
+ * that the copy agrees with its own block whatever a writer did meanwhile
+ * (count_field 0: the type has no count). */
+ZIM_TABLES_INLINE uint8_t *zim_tables_snapshot_bytes(const void *obj, uint32_t size,
+                                                     uint64_t count_field, uint32_t count) {
+  uint8_t *copy = (uint8_t *)calloc(1, size);
+  if (copy == NULL) return NULL;
+  memcpy(copy, obj, size);
+  memcpy(copy + ZIM_OBJ_TOTAL_SIZE_OFFSET, &size, sizeof size);
+  if (count_field != 0) memcpy(copy + count_field, &count, sizeof count);
+  return copy;
+}
+
+/* A snapshot's total_obj_size against the size of its count, N and NPD size. */
+ZIM_TABLES_INLINE void zim_tables_size_check(uint64_t size, uint64_t layout_size, const char *file,
+                                             unsigned int line, const char *snapshot) {
+  if (__builtin_expect(size != layout_size, 0)) {
+    __assert_fail("total_obj_size == the size of its count, N and NPD size", file, line, snapshot);
+  }
+}
+#define ZIM_TABLES_CHECK_SIZE(size, layout_size) \
+  zim_tables_size_check((size), (layout_size), __FILE__, __LINE__, __func__)
 
 /* A snapshot's state across its tries. */
 typedef struct zim_tables_read {
