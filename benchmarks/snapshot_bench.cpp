@@ -43,8 +43,7 @@ void measure(const Fixture& f, void* obj, const char* where) {
   std::free(first);
   CALLGRIND_ZERO_STATS;
   for (int i = 0; i < kCalls; ++i) run_snapshot_free(f.lib.snapshot, obj);
-  const std::string label =
-      std::string(f.type->name) + " " + where + " " + std::to_string(kCalls);
+  const std::string label = std::string(f.type->name) + " " + where + " " + std::to_string(kCalls);
   CALLGRIND_DUMP_STATS_AT(label.c_str());
 }
 
