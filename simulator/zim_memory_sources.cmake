@@ -20,6 +20,7 @@ set(ZIM_MEMORY_SOURCES
   src/attach/shm_pool.cpp
   src/versions/brackets.cpp
   src/versions/change_announcer.cpp
+  src/versions/object_reads.cpp
   src/versions/pool_changes.cpp
   src/versions/pool_resync.cpp
   src/versions/rooms_report.cpp

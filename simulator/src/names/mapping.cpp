@@ -24,6 +24,12 @@
 #include "records/checked_layouts.hpp"
 #include "records/pool_records.hpp"
 #include "segment/segment.hpp"
+#include "zim/tables/versions.h"
+
+// The span zim/tables/versions.h declares for the accessors' inline check.
+extern "C" {
+ZIM_SIM_API zim_tables_span_t zim_tables_versioned_span = {0, 0};
+}
 
 namespace zim_sim {
 
@@ -34,6 +40,18 @@ std::atomic<uint64_t> g_pool_size{0};
 std::atomic<uint64_t> g_mapping_epoch{1};
 
 namespace {
+
+// The span that the accessors' writers compare objects against: a mapped
+// versioned pool's, else empty (bytes 0 first, so no reader sees a stale size
+// with a new start).
+void mirror_span(const PoolHeader* hdr, uint64_t size) {
+  const bool versioned = hdr != nullptr && hdr->version == kVersionedPoolVersion;
+  __atomic_store_n(&zim_tables_versioned_span.bytes, uintptr_t{0}, __ATOMIC_RELAXED);
+  __atomic_store_n(&zim_tables_versioned_span.begin, reinterpret_cast<uintptr_t>(hdr),
+                   __ATOMIC_RELAXED);
+  __atomic_store_n(&zim_tables_versioned_span.bytes, versioned ? uintptr_t{size} : 0,
+                   __ATOMIC_RELAXED);
+}
 
 std::atomic<zim_sim::PoolHeader*> g_pool{nullptr};
 
@@ -72,6 +90,7 @@ void unmap(bool remove) {
   if (g_mapping.hdr == nullptr) return;
   g_pool.store(nullptr, std::memory_order_release);
   g_mapping_epoch.fetch_add(1, std::memory_order_acq_rel);
+  mirror_span(nullptr, 0);
   g_abort_owner.store(0);
   munmap(g_mapping.hdr, g_mapping.size);
   if (remove) remove_name_reporting(g_mapping.name, g_mapping.id);
@@ -148,6 +167,12 @@ void publish(zim_sim::PoolHeader* hdr, uint64_t size, FileId id, const char* nam
   g_pool_size.store(size, std::memory_order_relaxed);
   g_mapping_epoch.fetch_add(1, std::memory_order_acq_rel);
   g_pool.store(hdr, std::memory_order_release);
+  mirror_span(hdr, size);
+}
+
+void versioned_in_place() {
+  g_mapping_epoch.fetch_add(1, std::memory_order_acq_rel);
+  mirror_span(g_mapping.hdr, g_mapping.size);
 }
 
 // The pool `name`, mapped at another address than its creator's, and its

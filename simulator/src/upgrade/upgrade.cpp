@@ -20,6 +20,7 @@
 #include <mutex>
 #include <string>
 
+#include "names/mapping.hpp"
 #include "names/names.hpp"
 #include "platform/env.hpp"
 
@@ -65,6 +66,7 @@ int check_and_begin(PoolHeader* hdr, Upgrade* u) {
   if ((u->stage == UpgradeStage::kNone || u->stage == UpgradeStage::kMoving) &&
       u->objects.empty()) {
     turn_versioned(hdr);
+    versioned_in_place();
   }
   return 0;
 }

@@ -26,7 +26,6 @@ namespace {
 
 constexpr auto kAcquire = std::memory_order_acquire;
 constexpr auto kRelaxed = std::memory_order_relaxed;
-constexpr uint64_t kLine = ZIM_SHM_POOL_ALIGN;
 
 int refuse(int err) {
   errno = err;
@@ -45,24 +44,7 @@ __attribute__((always_inline)) inline LineLookup lookup(PoolHeader* hdr, const v
   const auto* base = reinterpret_cast<const char*>(hdr);
   const auto* at = static_cast<const char*>(obj);
   if (at < base || static_cast<uint64_t>(at - base) >= size) return {nullptr, false};
-  const uint64_t offset = static_cast<uint64_t>(at - base);
-  constexpr uint64_t kFirst = ZIM_SHM_POOL_HEADER_SIZE + kLinedExtra + kLine;
-  if (offset < kFirst || offset % kLine != 0 || offset >= start_map_offset(size))
-    return {nullptr, true};
-  const BlockHeader& object = block_header_at(hdr, offset - kLine);
-  const uint64_t tag = object.tag.load(kAcquire);
-  const uint32_t id = static_cast<uint32_t>(tag >> 32);
-  if (static_cast<uint32_t>(tag) != kBlockMagic ||
-      (id > ZIM_SHM_POOL_MAX_TABLE_ID && id != ZIM_SHM_POOL_UNTYPED)) {
-    return {nullptr, true};
-  }
-  const BlockHeader& header = block_header_at(hdr, offset - kLine - kLinedExtra);
-  if (header.tag.load(kAcquire) != block_tag(ZIM_SHM_POOL_VERSION_LINE) ||
-      header.size.load(kRelaxed) != kLineBytes) {
-    return {nullptr, true};
-  }
-  return {reinterpret_cast<VersionLine*>(reinterpret_cast<char*>(hdr) + offset - kLinedExtra),
-          true};
+  return {line_at(hdr, size, static_cast<uint64_t>(at - base)), true};
 }
 
 // The mapped versioned pool's line of obj, returned by value (no local's
@@ -96,7 +78,8 @@ LineLookup lookup_line(PoolHeader* hdr, const void* obj) { return lookup(hdr, ob
 uint32_t object_table_id(PoolHeader* hdr, const void* obj) {
   const uint64_t offset =
       static_cast<uint64_t>(static_cast<const char*>(obj) - reinterpret_cast<const char*>(hdr));
-  return static_cast<uint32_t>(block_header_at(hdr, offset - kLine).tag.load(kAcquire) >> 32);
+  return static_cast<uint32_t>(
+      block_header_at(hdr, offset - ZIM_SHM_POOL_ALIGN).tag.load(kAcquire) >> 32);
 }
 
 void fill_new_line(PoolHeader* hdr, uint64_t at, uint64_t stamp) {

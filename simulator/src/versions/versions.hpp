@@ -127,6 +127,9 @@ uint64_t writer_stamp(PoolHeader* hdr);
 // Whether the writer stamped `stamp` still holds its slot in the mapped pool.
 bool writer_alive(PoolHeader* hdr, uint64_t stamp);
 
+// Whether `stamp` is this process's own claim in the mapped pool.
+bool writer_is_self(uint64_t stamp);
+
 // Whether another open file description of the segment open on fd holds
 // the lock of writer slot `slot`: a lock held through fd itself is not seen.
 bool slot_held(int fd, uint32_t slot);
@@ -142,6 +145,26 @@ struct LineLookup {
   bool in_pool;
 };
 LineLookup lookup_line(PoolHeader* hdr, const void* obj);
+
+// The line of the object at `offset` of hdr, a mapping of `size` bytes: null
+// unless the object's block header and the line's check (hostile bytes).
+inline VersionLine* line_at(PoolHeader* hdr, uint64_t size, uint64_t offset) {
+  constexpr uint64_t kAlign = ZIM_SHM_POOL_ALIGN;
+  constexpr uint64_t kFirst = ZIM_SHM_POOL_HEADER_SIZE + kLinedExtra + kAlign;
+  if (offset < kFirst || offset % kAlign != 0 || offset >= start_map_offset(size)) return nullptr;
+  const uint64_t tag = block_header_at(hdr, offset - kAlign).tag.load(std::memory_order_acquire);
+  const uint32_t id = static_cast<uint32_t>(tag >> 32);
+  if (static_cast<uint32_t>(tag) != kBlockMagic ||
+      (id > ZIM_SHM_POOL_MAX_TABLE_ID && id != ZIM_SHM_POOL_UNTYPED)) {
+    return nullptr;
+  }
+  const BlockHeader& header = block_header_at(hdr, offset - kAlign - kLinedExtra);
+  if (header.tag.load(std::memory_order_acquire) != block_tag(ZIM_SHM_POOL_VERSION_LINE) ||
+      header.size.load(std::memory_order_relaxed) != kLineBytes) {
+    return nullptr;
+  }
+  return reinterpret_cast<VersionLine*>(reinterpret_cast<char*>(hdr) + offset - kLinedExtra);
+}
 
 // Announces in the feed changes that another room makes to objects of a
 // versioned pool (inert in other pools): made before the pool's lock, which

@@ -108,6 +108,8 @@ uint64_t writer_stamp(PoolHeader* hdr) {
   return claim_stamp(hdr, epoch);
 }
 
+bool writer_is_self(uint64_t stamp) { return stamp != 0 && own_claim(stamp); }
+
 bool writer_alive(PoolHeader* hdr, uint64_t stamp) {
   if (stamp == 0) return false;
   if (own_claim(stamp)) return true;

@@ -8,6 +8,7 @@
 #include "zim/tables/export.h"
 #include "zim/tables/platform.h"
 #include "zim/tables/table_object.h"
+#include "zim/tables/whole_reads.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -134,20 +135,55 @@ ZIM_TABLES_API void zim_test_if_clnt_copy_dtor(qor_test_if_obj_st obj_inst);
 /* A snapshot of obj: its total_obj_size bytes in a new heap block with the
  * pointers fixed for the block, for reading an object without writing a byte
  * of it (a pool object that another process owns, mapped here at another
- * address). Its count and total_obj_size are read once: unless the size is
- * what the count, N and the NPD size give, the process ends with a report
- * naming zim_test_if_snapshot before anything is copied. Null when calloc fails;
- * release it with zim_test_if_clnt_copy_dtor. Like a copy, it needs the
- * object's writers kept away while it copies. */
-static inline qor_test_if_obj_st zim_test_if_snapshot(qor_test_if_obj_st obj) {
+ * address). Null when calloc fails (ENOMEM); release it with
+ * zim_test_if_clnt_copy_dtor. Snapshots print nothing.
+ *
+ * An object of the mapped versioned pool is copied whole, at an even version,
+ * while its writer goes on: a try that a write overlapped is made again. Null
+ * with errno EBUSY when a live writer's write, or the writes that keep coming,
+ * outlast ZIM_SHM_POOL_WRITE_BOUND_US; EOWNERDEAD when its writer died inside
+ * a write and left it torn; EINVAL when obj lies in the pool but is not a live
+ * object there. No read passes the object's block in the pool. Any other
+ * object (heap, a pool without versions) is copied as it stands: keep its
+ * writers away meanwhile.
+ *
+ * The count and total_obj_size are read once per try: unless the size is
+ * what the count, N and the NPD size give, and fits the object's block, the
+ * process ends with a report naming the snapshot before anything is copied;
+ * in a versioned pool only when the try was whole (a write's half-made
+ * change is retried, never reported). *version, when not null, gets the
+ * even version copied, or 0 for an object without one. */
+static inline qor_test_if_obj_st zim_test_if_snapshot_with_version(qor_test_if_obj_st obj, uint64_t *version) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   const uint32_t npd_size = qor_npd_get_table_size(ZIM_TABLE_ID_TEST_IF);
-  const uint32_t count = 0u;
-  const uint32_t size = zim_tables_load_once_u32(zim_tables_at(obj, ZIM_OBJ_TOTAL_SIZE_OFFSET));
-  ZIM_TABLES_CHECK_SIZE(size, ZIM_TEST_IF_OBJECT_SIZE(hulcon_config_get_max_num_npus(), npd_size, count));
-  qor_test_if_obj_st copy = (qor_test_if_obj_st)zim_tables_snapshot_bytes(obj, size, ZIM_TEST_IF_COUNT_OFFSET, count);
-  if (copy != NULL) qor_test_if_fix_ptrs(npd_size, copy);
-  return copy;
+  if (!zim_tables_in_versioned_pool(obj)) {
+    if (version != NULL) *version = 0;
+    const uint32_t count = 0u;
+    const uint32_t size = zim_tables_load_once_u32(zim_tables_at(obj, ZIM_OBJ_TOTAL_SIZE_OFFSET));
+    ZIM_TABLES_CHECK_SIZE(size, ZIM_TEST_IF_OBJECT_SIZE(hulcon_config_get_max_num_npus(), npd_size, count));
+    qor_test_if_obj_st copy = (qor_test_if_obj_st)zim_tables_snapshot_bytes(obj, size, ZIM_TEST_IF_COUNT_OFFSET, count);
+    if (copy != NULL) qor_test_if_fix_ptrs(npd_size, copy);
+    return copy;
+  }
+  const uint64_t header_bytes =
+      (ZIM_TEST_IF_COUNT_OFFSET > ZIM_OBJ_TOTAL_SIZE_OFFSET ? ZIM_TEST_IF_COUNT_OFFSET : ZIM_OBJ_TOTAL_SIZE_OFFSET) + 4u;
+  zim_tables_read_t read;
+  zim_tables_read_open(&read, obj, version);
+  while (ZIM_TABLES_READ_BEGIN(&read, header_bytes)) {
+    const uint32_t count = 0u;
+    const uint32_t size = zim_tables_load_once_u32(zim_tables_at(obj, ZIM_OBJ_TOTAL_SIZE_OFFSET));
+    if (!ZIM_TABLES_READ_SIZES(&read, size, ZIM_TEST_IF_OBJECT_SIZE(hulcon_config_get_max_num_npus(), npd_size, count))) continue;
+    qor_test_if_obj_st copy = (qor_test_if_obj_st)zim_tables_read_copy(&read, size, ZIM_TEST_IF_COUNT_OFFSET, count);
+    if (copy == NULL) continue;
+    qor_test_if_fix_ptrs(npd_size, copy);
+    return copy;
+  }
+  return NULL;
+}
+
+/* zim_test_if_snapshot_with_version without the version. */
+static inline qor_test_if_obj_st zim_test_if_snapshot(qor_test_if_obj_st obj) {
+  return zim_test_if_snapshot_with_version(obj, NULL);
 }
 
 /* Accessors of every data field: zim_test_if_get_<f>, _set_<f>, _has_<f> and
@@ -161,7 +197,10 @@ static inline qor_test_if_obj_st zim_test_if_snapshot(qor_test_if_obj_st obj) {
  * table id 0, that an index lies inside the run or the array, and
  * that an array element and flag lie inside obj's total_obj_size bytes; a
  * failed check ends the process with an assertion report naming the accessor,
- * before anything is read or written, whether or not NDEBUG is set. Arrays
+ * before anything is read or written, whether or not NDEBUG is set. In a
+ * versioned pool, set and clear also end it so outside this process's open
+ * write of obj (zim_shm_pool_write_begin to _end, or from its allocation to
+ * its first write_end); they never open one themselves. Arrays
  * are reached through the object's own pointers: fix them after a move first,
  * or read a snapshot. */
 
@@ -174,6 +213,7 @@ static inline uint8_t *zim_test_if_get_field_0(qor_test_if_obj_st obj, uint32_t 
 static inline void zim_test_if_set_field_0(qor_test_if_obj_st obj, uint32_t i, const void *value) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TEST_IF_FIELD_0_RUN);
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_store(zim_tables_at(obj, ZIM_TEST_IF_FIELD_0_OFFSET + ZIM_TEST_IF_FIELD_0_WIDTH * (uint64_t)i), value, 32u, zim_tables_at(obj, ZIM_TEST_IF_FIELD_0_FLAG + (uint64_t)i));
 }
 static inline zim_bool_t zim_test_if_has_field_0(qor_test_if_obj_st obj, uint32_t i) {
@@ -184,6 +224,7 @@ static inline zim_bool_t zim_test_if_has_field_0(qor_test_if_obj_st obj, uint32_
 static inline void zim_test_if_clear_field_0(qor_test_if_obj_st obj, uint32_t i) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TEST_IF_FIELD_0_RUN);
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_flag_lower(zim_tables_at(obj, ZIM_TEST_IF_FIELD_0_FLAG + (uint64_t)i));
 }
 
@@ -196,6 +237,7 @@ static inline uint32_t zim_test_if_get_field_1(qor_test_if_obj_st obj, uint32_t 
 static inline void zim_test_if_set_field_1(qor_test_if_obj_st obj, uint32_t i, uint32_t value) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TEST_IF_FIELD_1_RUN);
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_store(zim_tables_at(obj, ZIM_TEST_IF_FIELD_1_OFFSET + ZIM_TEST_IF_FIELD_1_WIDTH * (uint64_t)i), &value, 4u, zim_tables_at(obj, ZIM_TEST_IF_FIELD_1_FLAG + (uint64_t)i));
 }
 static inline zim_bool_t zim_test_if_has_field_1(qor_test_if_obj_st obj, uint32_t i) {
@@ -206,6 +248,7 @@ static inline zim_bool_t zim_test_if_has_field_1(qor_test_if_obj_st obj, uint32_
 static inline void zim_test_if_clear_field_1(qor_test_if_obj_st obj, uint32_t i) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TEST_IF_FIELD_1_RUN);
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_flag_lower(zim_tables_at(obj, ZIM_TEST_IF_FIELD_1_FLAG + (uint64_t)i));
 }
 
@@ -218,6 +261,7 @@ static inline uint64_t zim_test_if_get_field_2(qor_test_if_obj_st obj, uint32_t 
 static inline void zim_test_if_set_field_2(qor_test_if_obj_st obj, uint32_t i, uint64_t value) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TEST_IF_FIELD_2_RUN);
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_store(zim_tables_at(obj, ZIM_TEST_IF_FIELD_2_OFFSET + ZIM_TEST_IF_FIELD_2_WIDTH * (uint64_t)i), &value, 8u, zim_tables_at(obj, ZIM_TEST_IF_FIELD_2_FLAG + (uint64_t)i));
 }
 static inline zim_bool_t zim_test_if_has_field_2(qor_test_if_obj_st obj, uint32_t i) {
@@ -228,6 +272,7 @@ static inline zim_bool_t zim_test_if_has_field_2(qor_test_if_obj_st obj, uint32_
 static inline void zim_test_if_clear_field_2(qor_test_if_obj_st obj, uint32_t i) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TEST_IF_FIELD_2_RUN);
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_flag_lower(zim_tables_at(obj, ZIM_TEST_IF_FIELD_2_FLAG + (uint64_t)i));
 }
 
@@ -238,6 +283,7 @@ static inline uint8_t zim_test_if_get_field_3(qor_test_if_obj_st obj) {
 }
 static inline void zim_test_if_set_field_3(qor_test_if_obj_st obj, uint8_t value) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_store(zim_tables_at(obj, ZIM_TEST_IF_FIELD_3_OFFSET), &value, 1u, zim_tables_at(obj, ZIM_TEST_IF_FIELD_3_FLAG));
 }
 static inline zim_bool_t zim_test_if_has_field_3(qor_test_if_obj_st obj) {
@@ -246,6 +292,7 @@ static inline zim_bool_t zim_test_if_has_field_3(qor_test_if_obj_st obj) {
 }
 static inline void zim_test_if_clear_field_3(qor_test_if_obj_st obj) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_flag_lower(zim_tables_at(obj, ZIM_TEST_IF_FIELD_3_FLAG));
 }
 
@@ -256,6 +303,7 @@ static inline uint16_t zim_test_if_get_field_4(qor_test_if_obj_st obj) {
 }
 static inline void zim_test_if_set_field_4(qor_test_if_obj_st obj, uint16_t value) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_store(zim_tables_at(obj, ZIM_TEST_IF_FIELD_4_OFFSET), &value, 2u, zim_tables_at(obj, ZIM_TEST_IF_FIELD_4_FLAG));
 }
 static inline zim_bool_t zim_test_if_has_field_4(qor_test_if_obj_st obj) {
@@ -264,6 +312,7 @@ static inline zim_bool_t zim_test_if_has_field_4(qor_test_if_obj_st obj) {
 }
 static inline void zim_test_if_clear_field_4(qor_test_if_obj_st obj) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_flag_lower(zim_tables_at(obj, ZIM_TEST_IF_FIELD_4_FLAG));
 }
 
@@ -274,6 +323,7 @@ static inline uint32_t zim_test_if_get_field_5(qor_test_if_obj_st obj) {
 }
 static inline void zim_test_if_set_field_5(qor_test_if_obj_st obj, uint32_t value) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_store(zim_tables_at(obj, ZIM_TEST_IF_FIELD_5_OFFSET), &value, 4u, zim_tables_at(obj, ZIM_TEST_IF_FIELD_5_FLAG));
 }
 static inline zim_bool_t zim_test_if_has_field_5(qor_test_if_obj_st obj) {
@@ -282,6 +332,7 @@ static inline zim_bool_t zim_test_if_has_field_5(qor_test_if_obj_st obj) {
 }
 static inline void zim_test_if_clear_field_5(qor_test_if_obj_st obj) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_flag_lower(zim_tables_at(obj, ZIM_TEST_IF_FIELD_5_FLAG));
 }
 
@@ -292,6 +343,7 @@ static inline uint64_t zim_test_if_get_field_6(qor_test_if_obj_st obj) {
 }
 static inline void zim_test_if_set_field_6(qor_test_if_obj_st obj, uint64_t value) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_store(zim_tables_at(obj, ZIM_TEST_IF_FIELD_6_OFFSET), &value, 8u, zim_tables_at(obj, ZIM_TEST_IF_FIELD_6_FLAG));
 }
 static inline zim_bool_t zim_test_if_has_field_6(qor_test_if_obj_st obj) {
@@ -300,6 +352,7 @@ static inline zim_bool_t zim_test_if_has_field_6(qor_test_if_obj_st obj) {
 }
 static inline void zim_test_if_clear_field_6(qor_test_if_obj_st obj) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_flag_lower(zim_tables_at(obj, ZIM_TEST_IF_FIELD_6_FLAG));
 }
 
@@ -310,6 +363,7 @@ static inline uint32_t zim_test_if_get_field_7(qor_test_if_obj_st obj) {
 }
 static inline void zim_test_if_set_field_7(qor_test_if_obj_st obj, uint32_t value) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_store(zim_tables_at(obj, ZIM_TEST_IF_FIELD_7_OFFSET), &value, 4u, zim_tables_at(obj, ZIM_TEST_IF_FIELD_7_FLAG));
 }
 static inline zim_bool_t zim_test_if_has_field_7(qor_test_if_obj_st obj) {
@@ -318,6 +372,7 @@ static inline zim_bool_t zim_test_if_has_field_7(qor_test_if_obj_st obj) {
 }
 static inline void zim_test_if_clear_field_7(qor_test_if_obj_st obj) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_flag_lower(zim_tables_at(obj, ZIM_TEST_IF_FIELD_7_FLAG));
 }
 
@@ -330,6 +385,7 @@ static inline uint8_t zim_test_if_get_field_8(qor_test_if_obj_st obj, uint32_t i
 static inline void zim_test_if_set_field_8(qor_test_if_obj_st obj, uint32_t i, uint8_t value) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TEST_IF_FIELD_8_RUN);
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_store(zim_tables_at(obj, ZIM_TEST_IF_FIELD_8_OFFSET + ZIM_TEST_IF_FIELD_8_WIDTH * (uint64_t)i), &value, 1u, zim_tables_at(obj, ZIM_TEST_IF_FIELD_8_FLAG + (uint64_t)i));
 }
 static inline zim_bool_t zim_test_if_has_field_8(qor_test_if_obj_st obj, uint32_t i) {
@@ -340,6 +396,7 @@ static inline zim_bool_t zim_test_if_has_field_8(qor_test_if_obj_st obj, uint32_
 static inline void zim_test_if_clear_field_8(qor_test_if_obj_st obj, uint32_t i) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TEST_IF_FIELD_8_RUN);
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_flag_lower(zim_tables_at(obj, ZIM_TEST_IF_FIELD_8_FLAG + (uint64_t)i));
 }
 
@@ -350,6 +407,7 @@ static inline uint64_t zim_test_if_get_field_9(qor_test_if_obj_st obj) {
 }
 static inline void zim_test_if_set_field_9(qor_test_if_obj_st obj, uint64_t value) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_store(zim_tables_at(obj, ZIM_TEST_IF_FIELD_9_OFFSET), &value, 8u, zim_tables_at(obj, ZIM_TEST_IF_FIELD_9_FLAG));
 }
 static inline zim_bool_t zim_test_if_has_field_9(qor_test_if_obj_st obj) {
@@ -358,6 +416,7 @@ static inline zim_bool_t zim_test_if_has_field_9(qor_test_if_obj_st obj) {
 }
 static inline void zim_test_if_clear_field_9(qor_test_if_obj_st obj) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_flag_lower(zim_tables_at(obj, ZIM_TEST_IF_FIELD_9_FLAG));
 }
 
@@ -374,6 +433,7 @@ static inline uint64_t zim_test_if_get_field_10(qor_test_if_obj_st obj, uint32_t
 static inline void zim_test_if_set_field_10(qor_test_if_obj_st obj, uint32_t i, uint64_t value) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   ZIM_TABLES_CHECK_INDEX(i, zim_test_if_field_10_length(obj));
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_store(ZIM_TABLES_ELEMENT(obj, ZIM_TEST_IF_FIELD_10_PTR, ZIM_TEST_IF_FIELD_10_ELEM_SIZE, i), &value, 8u, ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TEST_IF_FIELD_10_FLAGS_PTR, i));
 }
 static inline zim_bool_t zim_test_if_has_field_10(qor_test_if_obj_st obj, uint32_t i) {
@@ -384,6 +444,7 @@ static inline zim_bool_t zim_test_if_has_field_10(qor_test_if_obj_st obj, uint32
 static inline void zim_test_if_clear_field_10(qor_test_if_obj_st obj, uint32_t i) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   ZIM_TABLES_CHECK_INDEX(i, zim_test_if_field_10_length(obj));
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_flag_lower(ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TEST_IF_FIELD_10_FLAGS_PTR, i));
 }
 
@@ -394,6 +455,7 @@ static inline uint32_t zim_test_if_get_field_11(qor_test_if_obj_st obj) {
 }
 static inline void zim_test_if_set_field_11(qor_test_if_obj_st obj, uint32_t value) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_store(zim_tables_at(obj, ZIM_TEST_IF_FIELD_11_OFFSET), &value, 4u, zim_tables_at(obj, ZIM_TEST_IF_FIELD_11_FLAG));
 }
 static inline zim_bool_t zim_test_if_has_field_11(qor_test_if_obj_st obj) {
@@ -402,6 +464,7 @@ static inline zim_bool_t zim_test_if_has_field_11(qor_test_if_obj_st obj) {
 }
 static inline void zim_test_if_clear_field_11(qor_test_if_obj_st obj) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_flag_lower(zim_tables_at(obj, ZIM_TEST_IF_FIELD_11_FLAG));
 }
 
@@ -414,6 +477,7 @@ static inline uint64_t zim_test_if_get_field_12(qor_test_if_obj_st obj, uint32_t
 static inline void zim_test_if_set_field_12(qor_test_if_obj_st obj, uint32_t i, uint64_t value) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TEST_IF_FIELD_12_RUN);
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_store(zim_tables_at(obj, ZIM_TEST_IF_FIELD_12_OFFSET + ZIM_TEST_IF_FIELD_12_WIDTH * (uint64_t)i), &value, 8u, zim_tables_at(obj, ZIM_TEST_IF_FIELD_12_FLAG + (uint64_t)i));
 }
 static inline zim_bool_t zim_test_if_has_field_12(qor_test_if_obj_st obj, uint32_t i) {
@@ -424,6 +488,7 @@ static inline zim_bool_t zim_test_if_has_field_12(qor_test_if_obj_st obj, uint32
 static inline void zim_test_if_clear_field_12(qor_test_if_obj_st obj, uint32_t i) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TEST_IF_FIELD_12_RUN);
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_flag_lower(zim_tables_at(obj, ZIM_TEST_IF_FIELD_12_FLAG + (uint64_t)i));
 }
 
@@ -434,6 +499,7 @@ static inline uint32_t zim_test_if_get_field_13(qor_test_if_obj_st obj) {
 }
 static inline void zim_test_if_set_field_13(qor_test_if_obj_st obj, uint32_t value) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_store(zim_tables_at(obj, ZIM_TEST_IF_FIELD_13_OFFSET), &value, 4u, zim_tables_at(obj, ZIM_TEST_IF_FIELD_13_FLAG));
 }
 static inline zim_bool_t zim_test_if_has_field_13(qor_test_if_obj_st obj) {
@@ -442,6 +508,7 @@ static inline zim_bool_t zim_test_if_has_field_13(qor_test_if_obj_st obj) {
 }
 static inline void zim_test_if_clear_field_13(qor_test_if_obj_st obj) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_flag_lower(zim_tables_at(obj, ZIM_TEST_IF_FIELD_13_FLAG));
 }
 
@@ -456,7 +523,9 @@ template <>
 struct TypeOps<qor_test_if_obj> {
   static qor_test_if_obj *make(uint32_t) { return qor_srv_test_if_ctor(); }
   static qor_test_if_obj *copy(qor_test_if_obj *src) { return zim_test_if_copy_ctor(src); }
-  static qor_test_if_obj *snapshot(qor_test_if_obj *obj) { return zim_test_if_snapshot(obj); }
+  static qor_test_if_obj *snapshot(qor_test_if_obj *obj, uint64_t *version) {
+    return zim_test_if_snapshot_with_version(obj, version);
+  }
   static void release(qor_test_if_obj *obj) { zim_test_if_clnt_copy_dtor(obj); }
 };
 }  // namespace zim_tables

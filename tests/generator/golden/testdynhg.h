@@ -8,6 +8,7 @@
 #include "zim/tables/export.h"
 #include "zim/tables/platform.h"
 #include "zim/tables/table_object.h"
+#include "zim/tables/whole_reads.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -156,20 +157,55 @@ ZIM_TABLES_API void zim_testdynhg_clnt_copy_dtor(qor_testdynhg_obj_st obj_inst);
 /* A snapshot of obj: its total_obj_size bytes in a new heap block with the
  * pointers fixed for the block, for reading an object without writing a byte
  * of it (a pool object that another process owns, mapped here at another
- * address). Its count and total_obj_size are read once: unless the size is
- * what the count, N and the NPD size give, the process ends with a report
- * naming zim_testdynhg_snapshot before anything is copied. Null when calloc fails;
- * release it with zim_testdynhg_clnt_copy_dtor. Like a copy, it needs the
- * object's writers kept away while it copies. */
-static inline qor_testdynhg_obj_st zim_testdynhg_snapshot(qor_testdynhg_obj_st obj) {
+ * address). Null when calloc fails (ENOMEM); release it with
+ * zim_testdynhg_clnt_copy_dtor. Snapshots print nothing.
+ *
+ * An object of the mapped versioned pool is copied whole, at an even version,
+ * while its writer goes on: a try that a write overlapped is made again. Null
+ * with errno EBUSY when a live writer's write, or the writes that keep coming,
+ * outlast ZIM_SHM_POOL_WRITE_BOUND_US; EOWNERDEAD when its writer died inside
+ * a write and left it torn; EINVAL when obj lies in the pool but is not a live
+ * object there. No read passes the object's block in the pool. Any other
+ * object (heap, a pool without versions) is copied as it stands: keep its
+ * writers away meanwhile.
+ *
+ * The count and total_obj_size are read once per try: unless the size is
+ * what the count, N and the NPD size give, and fits the object's block, the
+ * process ends with a report naming the snapshot before anything is copied;
+ * in a versioned pool only when the try was whole (a write's half-made
+ * change is retried, never reported). *version, when not null, gets the
+ * even version copied, or 0 for an object without one. */
+static inline qor_testdynhg_obj_st zim_testdynhg_snapshot_with_version(qor_testdynhg_obj_st obj, uint64_t *version) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   const uint32_t npd_size = qor_npd_get_table_size(ZIM_TABLE_ID_TESTDYNHG);
-  const uint32_t count = zim_tables_load_once_u32(zim_tables_at(obj, ZIM_TESTDYNHG_COUNT_OFFSET));
-  const uint32_t size = zim_tables_load_once_u32(zim_tables_at(obj, ZIM_OBJ_TOTAL_SIZE_OFFSET));
-  ZIM_TABLES_CHECK_SIZE(size, ZIM_TESTDYNHG_OBJECT_SIZE(hulcon_config_get_max_num_npus(), npd_size, count));
-  qor_testdynhg_obj_st copy = (qor_testdynhg_obj_st)zim_tables_snapshot_bytes(obj, size, ZIM_TESTDYNHG_COUNT_OFFSET, count);
-  if (copy != NULL) qor_testdynhg_fix_ptrs(npd_size, copy);
-  return copy;
+  if (!zim_tables_in_versioned_pool(obj)) {
+    if (version != NULL) *version = 0;
+    const uint32_t count = zim_tables_load_once_u32(zim_tables_at(obj, ZIM_TESTDYNHG_COUNT_OFFSET));
+    const uint32_t size = zim_tables_load_once_u32(zim_tables_at(obj, ZIM_OBJ_TOTAL_SIZE_OFFSET));
+    ZIM_TABLES_CHECK_SIZE(size, ZIM_TESTDYNHG_OBJECT_SIZE(hulcon_config_get_max_num_npus(), npd_size, count));
+    qor_testdynhg_obj_st copy = (qor_testdynhg_obj_st)zim_tables_snapshot_bytes(obj, size, ZIM_TESTDYNHG_COUNT_OFFSET, count);
+    if (copy != NULL) qor_testdynhg_fix_ptrs(npd_size, copy);
+    return copy;
+  }
+  const uint64_t header_bytes =
+      (ZIM_TESTDYNHG_COUNT_OFFSET > ZIM_OBJ_TOTAL_SIZE_OFFSET ? ZIM_TESTDYNHG_COUNT_OFFSET : ZIM_OBJ_TOTAL_SIZE_OFFSET) + 4u;
+  zim_tables_read_t read;
+  zim_tables_read_open(&read, obj, version);
+  while (ZIM_TABLES_READ_BEGIN(&read, header_bytes)) {
+    const uint32_t count = zim_tables_load_once_u32(zim_tables_at(obj, ZIM_TESTDYNHG_COUNT_OFFSET));
+    const uint32_t size = zim_tables_load_once_u32(zim_tables_at(obj, ZIM_OBJ_TOTAL_SIZE_OFFSET));
+    if (!ZIM_TABLES_READ_SIZES(&read, size, ZIM_TESTDYNHG_OBJECT_SIZE(hulcon_config_get_max_num_npus(), npd_size, count))) continue;
+    qor_testdynhg_obj_st copy = (qor_testdynhg_obj_st)zim_tables_read_copy(&read, size, ZIM_TESTDYNHG_COUNT_OFFSET, count);
+    if (copy == NULL) continue;
+    qor_testdynhg_fix_ptrs(npd_size, copy);
+    return copy;
+  }
+  return NULL;
+}
+
+/* zim_testdynhg_snapshot_with_version without the version. */
+static inline qor_testdynhg_obj_st zim_testdynhg_snapshot(qor_testdynhg_obj_st obj) {
+  return zim_testdynhg_snapshot_with_version(obj, NULL);
 }
 
 /* Accessors of every data field: zim_testdynhg_get_<f>, _set_<f>, _has_<f> and
@@ -183,7 +219,10 @@ static inline qor_testdynhg_obj_st zim_testdynhg_snapshot(qor_testdynhg_obj_st o
  * table id 6, that an index lies inside the run or the array, and
  * that an array element and flag lie inside obj's total_obj_size bytes; a
  * failed check ends the process with an assertion report naming the accessor,
- * before anything is read or written, whether or not NDEBUG is set. Arrays
+ * before anything is read or written, whether or not NDEBUG is set. In a
+ * versioned pool, set and clear also end it so outside this process's open
+ * write of obj (zim_shm_pool_write_begin to _end, or from its allocation to
+ * its first write_end); they never open one themselves. Arrays
  * are reached through the object's own pointers: fix them after a move first,
  * or read a snapshot. */
 
@@ -196,6 +235,7 @@ static inline uint32_t zim_testdynhg_get_field_0(qor_testdynhg_obj_st obj, uint3
 static inline void zim_testdynhg_set_field_0(qor_testdynhg_obj_st obj, uint32_t i, uint32_t value) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TESTDYNHG_FIELD_0_RUN);
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_store(zim_tables_at(obj, ZIM_TESTDYNHG_FIELD_0_OFFSET + ZIM_TESTDYNHG_FIELD_0_WIDTH * (uint64_t)i), &value, 4u, zim_tables_at(obj, ZIM_TESTDYNHG_FIELD_0_FLAG + (uint64_t)i));
 }
 static inline zim_bool_t zim_testdynhg_has_field_0(qor_testdynhg_obj_st obj, uint32_t i) {
@@ -206,6 +246,7 @@ static inline zim_bool_t zim_testdynhg_has_field_0(qor_testdynhg_obj_st obj, uin
 static inline void zim_testdynhg_clear_field_0(qor_testdynhg_obj_st obj, uint32_t i) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TESTDYNHG_FIELD_0_RUN);
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_flag_lower(zim_tables_at(obj, ZIM_TESTDYNHG_FIELD_0_FLAG + (uint64_t)i));
 }
 
@@ -218,6 +259,7 @@ static inline uint8_t zim_testdynhg_get_field_1(qor_testdynhg_obj_st obj, uint32
 static inline void zim_testdynhg_set_field_1(qor_testdynhg_obj_st obj, uint32_t i, uint8_t value) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TESTDYNHG_FIELD_1_RUN);
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_store(zim_tables_at(obj, ZIM_TESTDYNHG_FIELD_1_OFFSET + ZIM_TESTDYNHG_FIELD_1_WIDTH * (uint64_t)i), &value, 1u, zim_tables_at(obj, ZIM_TESTDYNHG_FIELD_1_FLAG + (uint64_t)i));
 }
 static inline zim_bool_t zim_testdynhg_has_field_1(qor_testdynhg_obj_st obj, uint32_t i) {
@@ -228,6 +270,7 @@ static inline zim_bool_t zim_testdynhg_has_field_1(qor_testdynhg_obj_st obj, uin
 static inline void zim_testdynhg_clear_field_1(qor_testdynhg_obj_st obj, uint32_t i) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TESTDYNHG_FIELD_1_RUN);
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_flag_lower(zim_tables_at(obj, ZIM_TESTDYNHG_FIELD_1_FLAG + (uint64_t)i));
 }
 
@@ -238,6 +281,7 @@ static inline uint32_t zim_testdynhg_get_field_2(qor_testdynhg_obj_st obj) {
 }
 static inline void zim_testdynhg_set_field_2(qor_testdynhg_obj_st obj, uint32_t value) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_store(zim_tables_at(obj, ZIM_TESTDYNHG_FIELD_2_OFFSET), &value, 4u, zim_tables_at(obj, ZIM_TESTDYNHG_FIELD_2_FLAG));
 }
 static inline zim_bool_t zim_testdynhg_has_field_2(qor_testdynhg_obj_st obj) {
@@ -246,6 +290,7 @@ static inline zim_bool_t zim_testdynhg_has_field_2(qor_testdynhg_obj_st obj) {
 }
 static inline void zim_testdynhg_clear_field_2(qor_testdynhg_obj_st obj) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_flag_lower(zim_tables_at(obj, ZIM_TESTDYNHG_FIELD_2_FLAG));
 }
 
@@ -258,6 +303,7 @@ static inline uint64_t zim_testdynhg_get_field_3(qor_testdynhg_obj_st obj, uint3
 static inline void zim_testdynhg_set_field_3(qor_testdynhg_obj_st obj, uint32_t i, uint64_t value) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TESTDYNHG_FIELD_3_RUN);
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_store(zim_tables_at(obj, ZIM_TESTDYNHG_FIELD_3_OFFSET + ZIM_TESTDYNHG_FIELD_3_WIDTH * (uint64_t)i), &value, 8u, zim_tables_at(obj, ZIM_TESTDYNHG_FIELD_3_FLAG + (uint64_t)i));
 }
 static inline zim_bool_t zim_testdynhg_has_field_3(qor_testdynhg_obj_st obj, uint32_t i) {
@@ -268,6 +314,7 @@ static inline zim_bool_t zim_testdynhg_has_field_3(qor_testdynhg_obj_st obj, uin
 static inline void zim_testdynhg_clear_field_3(qor_testdynhg_obj_st obj, uint32_t i) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, ZIM_TESTDYNHG_FIELD_3_RUN);
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_flag_lower(zim_tables_at(obj, ZIM_TESTDYNHG_FIELD_3_FLAG + (uint64_t)i));
 }
 
@@ -284,6 +331,7 @@ static inline uint32_t zim_testdynhg_get_field_4(qor_testdynhg_obj_st obj, uint3
 static inline void zim_testdynhg_set_field_4(qor_testdynhg_obj_st obj, uint32_t i, uint32_t value) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_4_length(obj));
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_store(ZIM_TABLES_ELEMENT(obj, ZIM_TESTDYNHG_FIELD_4_PTR, ZIM_TESTDYNHG_FIELD_4_ELEM_SIZE, i), &value, 4u, ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_4_FLAGS_PTR, i));
 }
 static inline zim_bool_t zim_testdynhg_has_field_4(qor_testdynhg_obj_st obj, uint32_t i) {
@@ -294,6 +342,7 @@ static inline zim_bool_t zim_testdynhg_has_field_4(qor_testdynhg_obj_st obj, uin
 static inline void zim_testdynhg_clear_field_4(qor_testdynhg_obj_st obj, uint32_t i) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_4_length(obj));
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_flag_lower(ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_4_FLAGS_PTR, i));
 }
 
@@ -310,6 +359,7 @@ static inline uint32_t zim_testdynhg_get_field_5(qor_testdynhg_obj_st obj, uint3
 static inline void zim_testdynhg_set_field_5(qor_testdynhg_obj_st obj, uint32_t i, uint32_t value) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_5_length(obj));
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_store(ZIM_TABLES_ELEMENT(obj, ZIM_TESTDYNHG_FIELD_5_PTR, ZIM_TESTDYNHG_FIELD_5_ELEM_SIZE, i), &value, 4u, ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_5_FLAGS_PTR, i));
 }
 static inline zim_bool_t zim_testdynhg_has_field_5(qor_testdynhg_obj_st obj, uint32_t i) {
@@ -320,6 +370,7 @@ static inline zim_bool_t zim_testdynhg_has_field_5(qor_testdynhg_obj_st obj, uin
 static inline void zim_testdynhg_clear_field_5(qor_testdynhg_obj_st obj, uint32_t i) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_5_length(obj));
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_flag_lower(ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_5_FLAGS_PTR, i));
 }
 
@@ -336,6 +387,7 @@ static inline uint16_t zim_testdynhg_get_field_6(qor_testdynhg_obj_st obj, uint3
 static inline void zim_testdynhg_set_field_6(qor_testdynhg_obj_st obj, uint32_t i, uint16_t value) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_6_length(obj));
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_store(ZIM_TABLES_ELEMENT(obj, ZIM_TESTDYNHG_FIELD_6_PTR, ZIM_TESTDYNHG_FIELD_6_ELEM_SIZE, i), &value, 2u, ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_6_FLAGS_PTR, i));
 }
 static inline zim_bool_t zim_testdynhg_has_field_6(qor_testdynhg_obj_st obj, uint32_t i) {
@@ -346,6 +398,7 @@ static inline zim_bool_t zim_testdynhg_has_field_6(qor_testdynhg_obj_st obj, uin
 static inline void zim_testdynhg_clear_field_6(qor_testdynhg_obj_st obj, uint32_t i) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_6_length(obj));
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_flag_lower(ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_6_FLAGS_PTR, i));
 }
 
@@ -362,6 +415,7 @@ static inline uint8_t *zim_testdynhg_get_field_7(qor_testdynhg_obj_st obj, uint3
 static inline void zim_testdynhg_set_field_7(qor_testdynhg_obj_st obj, uint32_t i, const void *value) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_7_length(obj));
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_store(ZIM_TABLES_ELEMENT(obj, ZIM_TESTDYNHG_FIELD_7_PTR, ZIM_TESTDYNHG_FIELD_7_ELEM_SIZE, i), value, 32u, ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_7_FLAGS_PTR, i));
 }
 static inline zim_bool_t zim_testdynhg_has_field_7(qor_testdynhg_obj_st obj, uint32_t i) {
@@ -372,6 +426,7 @@ static inline zim_bool_t zim_testdynhg_has_field_7(qor_testdynhg_obj_st obj, uin
 static inline void zim_testdynhg_clear_field_7(qor_testdynhg_obj_st obj, uint32_t i) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_7_length(obj));
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_flag_lower(ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_7_FLAGS_PTR, i));
 }
 
@@ -388,6 +443,7 @@ static inline uint16_t zim_testdynhg_get_field_8(qor_testdynhg_obj_st obj, uint3
 static inline void zim_testdynhg_set_field_8(qor_testdynhg_obj_st obj, uint32_t i, uint16_t value) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_8_length(obj));
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_store(ZIM_TABLES_ELEMENT(obj, ZIM_TESTDYNHG_FIELD_8_PTR, ZIM_TESTDYNHG_FIELD_8_ELEM_SIZE, i), &value, 2u, ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_8_FLAGS_PTR, i));
 }
 static inline zim_bool_t zim_testdynhg_has_field_8(qor_testdynhg_obj_st obj, uint32_t i) {
@@ -398,6 +454,7 @@ static inline zim_bool_t zim_testdynhg_has_field_8(qor_testdynhg_obj_st obj, uin
 static inline void zim_testdynhg_clear_field_8(qor_testdynhg_obj_st obj, uint32_t i) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_8_length(obj));
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_flag_lower(ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_8_FLAGS_PTR, i));
 }
 
@@ -414,6 +471,7 @@ static inline uint16_t zim_testdynhg_get_field_9(qor_testdynhg_obj_st obj, uint3
 static inline void zim_testdynhg_set_field_9(qor_testdynhg_obj_st obj, uint32_t i, uint16_t value) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_9_length(obj));
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_store(ZIM_TABLES_ELEMENT(obj, ZIM_TESTDYNHG_FIELD_9_PTR, ZIM_TESTDYNHG_FIELD_9_ELEM_SIZE, i), &value, 2u, ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_9_FLAGS_PTR, i));
 }
 static inline zim_bool_t zim_testdynhg_has_field_9(qor_testdynhg_obj_st obj, uint32_t i) {
@@ -424,6 +482,7 @@ static inline zim_bool_t zim_testdynhg_has_field_9(qor_testdynhg_obj_st obj, uin
 static inline void zim_testdynhg_clear_field_9(qor_testdynhg_obj_st obj, uint32_t i) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_9_length(obj));
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_flag_lower(ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_9_FLAGS_PTR, i));
 }
 
@@ -434,6 +493,7 @@ static inline uint64_t zim_testdynhg_get_field_10(qor_testdynhg_obj_st obj) {
 }
 static inline void zim_testdynhg_set_field_10(qor_testdynhg_obj_st obj, uint64_t value) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_store(zim_tables_at(obj, ZIM_TESTDYNHG_FIELD_10_OFFSET), &value, 8u, zim_tables_at(obj, ZIM_TESTDYNHG_FIELD_10_FLAG));
 }
 static inline zim_bool_t zim_testdynhg_has_field_10(qor_testdynhg_obj_st obj) {
@@ -442,6 +502,7 @@ static inline zim_bool_t zim_testdynhg_has_field_10(qor_testdynhg_obj_st obj) {
 }
 static inline void zim_testdynhg_clear_field_10(qor_testdynhg_obj_st obj) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_flag_lower(zim_tables_at(obj, ZIM_TESTDYNHG_FIELD_10_FLAG));
 }
 
@@ -458,6 +519,7 @@ static inline uint64_t zim_testdynhg_get_field_11(qor_testdynhg_obj_st obj, uint
 static inline void zim_testdynhg_set_field_11(qor_testdynhg_obj_st obj, uint32_t i, uint64_t value) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_11_length(obj));
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_store(ZIM_TABLES_ELEMENT(obj, ZIM_TESTDYNHG_FIELD_11_PTR, ZIM_TESTDYNHG_FIELD_11_ELEM_SIZE, i), &value, 8u, ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_11_FLAGS_PTR, i));
 }
 static inline zim_bool_t zim_testdynhg_has_field_11(qor_testdynhg_obj_st obj, uint32_t i) {
@@ -468,6 +530,7 @@ static inline zim_bool_t zim_testdynhg_has_field_11(qor_testdynhg_obj_st obj, ui
 static inline void zim_testdynhg_clear_field_11(qor_testdynhg_obj_st obj, uint32_t i) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_11_length(obj));
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_flag_lower(ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_11_FLAGS_PTR, i));
 }
 
@@ -484,6 +547,7 @@ static inline uint32_t zim_testdynhg_get_field_12(qor_testdynhg_obj_st obj, uint
 static inline void zim_testdynhg_set_field_12(qor_testdynhg_obj_st obj, uint32_t i, uint32_t value) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_12_length(obj));
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_store(ZIM_TABLES_ELEMENT(obj, ZIM_TESTDYNHG_FIELD_12_PTR, ZIM_TESTDYNHG_FIELD_12_ELEM_SIZE, i), &value, 4u, ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_12_FLAGS_PTR, i));
 }
 static inline zim_bool_t zim_testdynhg_has_field_12(qor_testdynhg_obj_st obj, uint32_t i) {
@@ -494,6 +558,7 @@ static inline zim_bool_t zim_testdynhg_has_field_12(qor_testdynhg_obj_st obj, ui
 static inline void zim_testdynhg_clear_field_12(qor_testdynhg_obj_st obj, uint32_t i) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_12_length(obj));
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_flag_lower(ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_12_FLAGS_PTR, i));
 }
 
@@ -510,6 +575,7 @@ static inline uint64_t zim_testdynhg_get_field_13(qor_testdynhg_obj_st obj, uint
 static inline void zim_testdynhg_set_field_13(qor_testdynhg_obj_st obj, uint32_t i, uint64_t value) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_13_length(obj));
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_store(ZIM_TABLES_ELEMENT(obj, ZIM_TESTDYNHG_FIELD_13_PTR, ZIM_TESTDYNHG_FIELD_13_ELEM_SIZE, i), &value, 8u, ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_13_FLAGS_PTR, i));
 }
 static inline zim_bool_t zim_testdynhg_has_field_13(qor_testdynhg_obj_st obj, uint32_t i) {
@@ -520,6 +586,7 @@ static inline zim_bool_t zim_testdynhg_has_field_13(qor_testdynhg_obj_st obj, ui
 static inline void zim_testdynhg_clear_field_13(qor_testdynhg_obj_st obj, uint32_t i) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_13_length(obj));
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_flag_lower(ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_13_FLAGS_PTR, i));
 }
 
@@ -536,6 +603,7 @@ static inline uint32_t zim_testdynhg_get_field_14(qor_testdynhg_obj_st obj, uint
 static inline void zim_testdynhg_set_field_14(qor_testdynhg_obj_st obj, uint32_t i, uint32_t value) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_14_length(obj));
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_store(ZIM_TABLES_ELEMENT(obj, ZIM_TESTDYNHG_FIELD_14_PTR, ZIM_TESTDYNHG_FIELD_14_ELEM_SIZE, i), &value, 4u, ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_14_FLAGS_PTR, i));
 }
 static inline zim_bool_t zim_testdynhg_has_field_14(qor_testdynhg_obj_st obj, uint32_t i) {
@@ -546,6 +614,7 @@ static inline zim_bool_t zim_testdynhg_has_field_14(qor_testdynhg_obj_st obj, ui
 static inline void zim_testdynhg_clear_field_14(qor_testdynhg_obj_st obj, uint32_t i) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTDYNHG);
   ZIM_TABLES_CHECK_INDEX(i, zim_testdynhg_field_14_length(obj));
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_flag_lower(ZIM_TABLES_ELEMENT_FLAG(obj, ZIM_TESTDYNHG_FIELD_14_FLAGS_PTR, i));
 }
 
@@ -560,7 +629,9 @@ template <>
 struct TypeOps<qor_testdynhg_obj> {
   static qor_testdynhg_obj *make(uint32_t count) { return qor_srv_testdynhg_ctor(count); }
   static qor_testdynhg_obj *copy(qor_testdynhg_obj *src) { return zim_testdynhg_copy_ctor(src); }
-  static qor_testdynhg_obj *snapshot(qor_testdynhg_obj *obj) { return zim_testdynhg_snapshot(obj); }
+  static qor_testdynhg_obj *snapshot(qor_testdynhg_obj *obj, uint64_t *version) {
+    return zim_testdynhg_snapshot_with_version(obj, version);
+  }
   static void release(qor_testdynhg_obj *obj) { zim_testdynhg_clnt_copy_dtor(obj); }
 };
 }  // namespace zim_tables

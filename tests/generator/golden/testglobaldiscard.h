@@ -8,6 +8,7 @@
 #include "zim/tables/export.h"
 #include "zim/tables/platform.h"
 #include "zim/tables/table_object.h"
+#include "zim/tables/whole_reads.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -86,19 +87,53 @@ ZIM_TABLES_API void zim_testglobaldiscard_clnt_copy_dtor(qor_testglobaldiscard_o
 /* A snapshot of obj: its total_obj_size bytes in a new heap block with the
  * pointers fixed for the block, for reading an object without writing a byte
  * of it (a pool object that another process owns, mapped here at another
- * address). Its count and total_obj_size are read once: unless the size is
- * what the count, N and the NPD size give, the process ends with a report
- * naming zim_testglobaldiscard_snapshot before anything is copied. Null when calloc fails;
- * release it with zim_testglobaldiscard_clnt_copy_dtor. Like a copy, it needs the
- * object's writers kept away while it copies. */
-static inline qor_testglobaldiscard_obj_st zim_testglobaldiscard_snapshot(qor_testglobaldiscard_obj_st obj) {
+ * address). Null when calloc fails (ENOMEM); release it with
+ * zim_testglobaldiscard_clnt_copy_dtor. Snapshots print nothing.
+ *
+ * An object of the mapped versioned pool is copied whole, at an even version,
+ * while its writer goes on: a try that a write overlapped is made again. Null
+ * with errno EBUSY when a live writer's write, or the writes that keep coming,
+ * outlast ZIM_SHM_POOL_WRITE_BOUND_US; EOWNERDEAD when its writer died inside
+ * a write and left it torn; EINVAL when obj lies in the pool but is not a live
+ * object there. No read passes the object's block in the pool. Any other
+ * object (heap, a pool without versions) is copied as it stands: keep its
+ * writers away meanwhile.
+ *
+ * The count and total_obj_size are read once per try: unless the size is
+ * what the count, N and the NPD size give, and fits the object's block, the
+ * process ends with a report naming the snapshot before anything is copied;
+ * in a versioned pool only when the try was whole (a write's half-made
+ * change is retried, never reported). *version, when not null, gets the
+ * even version copied, or 0 for an object without one. */
+static inline qor_testglobaldiscard_obj_st zim_testglobaldiscard_snapshot_with_version(qor_testglobaldiscard_obj_st obj, uint64_t *version) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTGLOBALDISCARD);
   const uint32_t npd_size = qor_npd_get_table_size(ZIM_TABLE_ID_TESTGLOBALDISCARD);
-  const uint32_t count = 0u;
-  const uint32_t size = zim_tables_load_once_u32(zim_tables_at(obj, ZIM_OBJ_TOTAL_SIZE_OFFSET));
-  ZIM_TABLES_CHECK_SIZE(size, ZIM_TESTGLOBALDISCARD_OBJECT_SIZE(0u, npd_size, count));
-  qor_testglobaldiscard_obj_st copy = (qor_testglobaldiscard_obj_st)zim_tables_snapshot_bytes(obj, size, ZIM_TESTGLOBALDISCARD_COUNT_OFFSET, count);
-  return copy;
+  if (!zim_tables_in_versioned_pool(obj)) {
+    if (version != NULL) *version = 0;
+    const uint32_t count = 0u;
+    const uint32_t size = zim_tables_load_once_u32(zim_tables_at(obj, ZIM_OBJ_TOTAL_SIZE_OFFSET));
+    ZIM_TABLES_CHECK_SIZE(size, ZIM_TESTGLOBALDISCARD_OBJECT_SIZE(0u, npd_size, count));
+    qor_testglobaldiscard_obj_st copy = (qor_testglobaldiscard_obj_st)zim_tables_snapshot_bytes(obj, size, ZIM_TESTGLOBALDISCARD_COUNT_OFFSET, count);
+    return copy;
+  }
+  const uint64_t header_bytes =
+      (ZIM_TESTGLOBALDISCARD_COUNT_OFFSET > ZIM_OBJ_TOTAL_SIZE_OFFSET ? ZIM_TESTGLOBALDISCARD_COUNT_OFFSET : ZIM_OBJ_TOTAL_SIZE_OFFSET) + 4u;
+  zim_tables_read_t read;
+  zim_tables_read_open(&read, obj, version);
+  while (ZIM_TABLES_READ_BEGIN(&read, header_bytes)) {
+    const uint32_t count = 0u;
+    const uint32_t size = zim_tables_load_once_u32(zim_tables_at(obj, ZIM_OBJ_TOTAL_SIZE_OFFSET));
+    if (!ZIM_TABLES_READ_SIZES(&read, size, ZIM_TESTGLOBALDISCARD_OBJECT_SIZE(0u, npd_size, count))) continue;
+    qor_testglobaldiscard_obj_st copy = (qor_testglobaldiscard_obj_st)zim_tables_read_copy(&read, size, ZIM_TESTGLOBALDISCARD_COUNT_OFFSET, count);
+    if (copy == NULL) continue;
+    return copy;
+  }
+  return NULL;
+}
+
+/* zim_testglobaldiscard_snapshot_with_version without the version. */
+static inline qor_testglobaldiscard_obj_st zim_testglobaldiscard_snapshot(qor_testglobaldiscard_obj_st obj) {
+  return zim_testglobaldiscard_snapshot_with_version(obj, NULL);
 }
 
 /* Accessors of every data field: zim_testglobaldiscard_get_<f>, _set_<f>, _has_<f> and
@@ -112,7 +147,10 @@ static inline qor_testglobaldiscard_obj_st zim_testglobaldiscard_snapshot(qor_te
  * table id 3, that an index lies inside the run or the array, and
  * that an array element and flag lie inside obj's total_obj_size bytes; a
  * failed check ends the process with an assertion report naming the accessor,
- * before anything is read or written, whether or not NDEBUG is set. Arrays
+ * before anything is read or written, whether or not NDEBUG is set. In a
+ * versioned pool, set and clear also end it so outside this process's open
+ * write of obj (zim_shm_pool_write_begin to _end, or from its allocation to
+ * its first write_end); they never open one themselves. Arrays
  * are reached through the object's own pointers: fix them after a move first,
  * or read a snapshot. */
 
@@ -123,6 +161,7 @@ static inline uint32_t zim_testglobaldiscard_get_field_0(qor_testglobaldiscard_o
 }
 static inline void zim_testglobaldiscard_set_field_0(qor_testglobaldiscard_obj_st obj, uint32_t value) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTGLOBALDISCARD);
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_store(zim_tables_at(obj, ZIM_TESTGLOBALDISCARD_FIELD_0_OFFSET), &value, 4u, zim_tables_at(obj, ZIM_TESTGLOBALDISCARD_FIELD_0_FLAG));
 }
 static inline zim_bool_t zim_testglobaldiscard_has_field_0(qor_testglobaldiscard_obj_st obj) {
@@ -131,6 +170,7 @@ static inline zim_bool_t zim_testglobaldiscard_has_field_0(qor_testglobaldiscard
 }
 static inline void zim_testglobaldiscard_clear_field_0(qor_testglobaldiscard_obj_st obj) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTGLOBALDISCARD);
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_flag_lower(zim_tables_at(obj, ZIM_TESTGLOBALDISCARD_FIELD_0_FLAG));
 }
 
@@ -141,6 +181,7 @@ static inline uint8_t zim_testglobaldiscard_get_field_1(qor_testglobaldiscard_ob
 }
 static inline void zim_testglobaldiscard_set_field_1(qor_testglobaldiscard_obj_st obj, uint8_t value) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTGLOBALDISCARD);
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_store(zim_tables_at(obj, ZIM_TESTGLOBALDISCARD_FIELD_1_OFFSET), &value, 1u, zim_tables_at(obj, ZIM_TESTGLOBALDISCARD_FIELD_1_FLAG));
 }
 static inline zim_bool_t zim_testglobaldiscard_has_field_1(qor_testglobaldiscard_obj_st obj) {
@@ -149,6 +190,7 @@ static inline zim_bool_t zim_testglobaldiscard_has_field_1(qor_testglobaldiscard
 }
 static inline void zim_testglobaldiscard_clear_field_1(qor_testglobaldiscard_obj_st obj) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTGLOBALDISCARD);
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_flag_lower(zim_tables_at(obj, ZIM_TESTGLOBALDISCARD_FIELD_1_FLAG));
 }
 
@@ -159,6 +201,7 @@ static inline uint64_t zim_testglobaldiscard_get_field_2(qor_testglobaldiscard_o
 }
 static inline void zim_testglobaldiscard_set_field_2(qor_testglobaldiscard_obj_st obj, uint64_t value) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTGLOBALDISCARD);
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_store(zim_tables_at(obj, ZIM_TESTGLOBALDISCARD_FIELD_2_OFFSET), &value, 8u, zim_tables_at(obj, ZIM_TESTGLOBALDISCARD_FIELD_2_FLAG));
 }
 static inline zim_bool_t zim_testglobaldiscard_has_field_2(qor_testglobaldiscard_obj_st obj) {
@@ -167,6 +210,7 @@ static inline zim_bool_t zim_testglobaldiscard_has_field_2(qor_testglobaldiscard
 }
 static inline void zim_testglobaldiscard_clear_field_2(qor_testglobaldiscard_obj_st obj) {
   ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TESTGLOBALDISCARD);
+  ZIM_TABLES_CHECK_WRITE(obj);
   zim_tables_flag_lower(zim_tables_at(obj, ZIM_TESTGLOBALDISCARD_FIELD_2_FLAG));
 }
 
@@ -181,7 +225,9 @@ template <>
 struct TypeOps<qor_testglobaldiscard_obj> {
   static qor_testglobaldiscard_obj *make(uint32_t) { return qor_srv_testglobaldiscard_ctor(); }
   static qor_testglobaldiscard_obj *copy(qor_testglobaldiscard_obj *src) { return zim_testglobaldiscard_copy_ctor(src); }
-  static qor_testglobaldiscard_obj *snapshot(qor_testglobaldiscard_obj *obj) { return zim_testglobaldiscard_snapshot(obj); }
+  static qor_testglobaldiscard_obj *snapshot(qor_testglobaldiscard_obj *obj, uint64_t *version) {
+    return zim_testglobaldiscard_snapshot_with_version(obj, version);
+  }
   static void release(qor_testglobaldiscard_obj *obj) { zim_testglobaldiscard_clnt_copy_dtor(obj); }
 };
 }  // namespace zim_tables

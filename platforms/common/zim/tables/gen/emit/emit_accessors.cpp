@@ -19,19 +19,53 @@ constexpr const char* kIntro = R"tpl(
 /* A snapshot of obj: its total_obj_size bytes in a new heap block with the
  * pointers fixed for the block, for reading an object without writing a byte
  * of it (a pool object that another process owns, mapped here at another
- * address). Its count and total_obj_size are read once: unless the size is
- * what the count, N and the NPD size give, the process ends with a report
- * naming $(snapshot) before anything is copied. Null when calloc fails;
- * release it with zim_$(t)_clnt_copy_dtor. Like a copy, it needs the
- * object's writers kept away while it copies. */
-static inline qor_$(t)_obj_st $(snapshot)(qor_$(t)_obj_st obj) {
+ * address). Null when calloc fails (ENOMEM); release it with
+ * zim_$(t)_clnt_copy_dtor. Snapshots print nothing.
+ *
+ * An object of the mapped versioned pool is copied whole, at an even version,
+ * while its writer goes on: a try that a write overlapped is made again. Null
+ * with errno EBUSY when a live writer's write, or the writes that keep coming,
+ * outlast ZIM_SHM_POOL_WRITE_BOUND_US; EOWNERDEAD when its writer died inside
+ * a write and left it torn; EINVAL when obj lies in the pool but is not a live
+ * object there. No read passes the object's block in the pool. Any other
+ * object (heap, a pool without versions) is copied as it stands: keep its
+ * writers away meanwhile.
+ *
+ * The count and total_obj_size are read once per try: unless the size is
+ * what the count, N and the NPD size give, and fits the object's block, the
+ * process ends with a report naming the snapshot before anything is copied;
+ * in a versioned pool only when the try was whole (a write's half-made
+ * change is retried, never reported). *version, when not null, gets the
+ * even version copied, or 0 for an object without one. */
+static inline qor_$(t)_obj_st $(snapshot)_with_version(qor_$(t)_obj_st obj, uint64_t *version) {
   ZIM_TABLES_CHECK_OBJECT(obj, $(TABLE_ID));
   const uint32_t npd_size = qor_npd_get_table_size($(TABLE_ID));
-  const uint32_t count = $(count_read);
-  const uint32_t size = zim_tables_load_once_u32(zim_tables_at(obj, ZIM_OBJ_TOTAL_SIZE_OFFSET));
-  ZIM_TABLES_CHECK_SIZE(size, $(OBJECT_SIZE)($(npus), npd_size, count));
-  qor_$(t)_obj_st copy = (qor_$(t)_obj_st)zim_tables_snapshot_bytes(obj, size, $(COUNT_OFFSET), count);
-$(fix)  return copy;
+  if (!zim_tables_in_versioned_pool(obj)) {
+    if (version != NULL) *version = 0;
+    const uint32_t count = $(count_read);
+    const uint32_t size = zim_tables_load_once_u32(zim_tables_at(obj, ZIM_OBJ_TOTAL_SIZE_OFFSET));
+    ZIM_TABLES_CHECK_SIZE(size, $(OBJECT_SIZE)($(npus), npd_size, count));
+    qor_$(t)_obj_st copy = (qor_$(t)_obj_st)zim_tables_snapshot_bytes(obj, size, $(COUNT_OFFSET), count);
+$(fix_heap)    return copy;
+  }
+  const uint64_t header_bytes =
+      ($(COUNT_OFFSET) > ZIM_OBJ_TOTAL_SIZE_OFFSET ? $(COUNT_OFFSET) : ZIM_OBJ_TOTAL_SIZE_OFFSET) + 4u;
+  zim_tables_read_t read;
+  zim_tables_read_open(&read, obj, version);
+  while (ZIM_TABLES_READ_BEGIN(&read, header_bytes)) {
+    const uint32_t count = $(count_read);
+    const uint32_t size = zim_tables_load_once_u32(zim_tables_at(obj, ZIM_OBJ_TOTAL_SIZE_OFFSET));
+    if (!ZIM_TABLES_READ_SIZES(&read, size, $(OBJECT_SIZE)($(npus), npd_size, count))) continue;
+    qor_$(t)_obj_st copy = (qor_$(t)_obj_st)zim_tables_read_copy(&read, size, $(COUNT_OFFSET), count);
+    if (copy == NULL) continue;
+$(fix)    return copy;
+  }
+  return NULL;
+}
+
+/* $(snapshot)_with_version without the version. */
+static inline qor_$(t)_obj_st $(snapshot)(qor_$(t)_obj_st obj) {
+  return $(snapshot)_with_version(obj, NULL);
 }
 
 /* Accessors of every data field: zim_$(t)_get_<f>, _set_<f>, _has_<f> and
@@ -45,7 +79,10 @@ $(fix)  return copy;
  * table id $(table_id), that an index lies inside the run or the array, and
  * that an array element and flag lie inside obj's total_obj_size bytes; a
  * failed check ends the process with an assertion report naming the accessor,
- * before anything is read or written, whether or not NDEBUG is set. Arrays
+ * before anything is read or written, whether or not NDEBUG is set. In a
+ * versioned pool, set and clear also end it so outside this process's open
+ * write of obj (zim_shm_pool_write_begin to _end, or from its allocation to
+ * its first write_end); they never open one themselves. Arrays
  * are reached through the object's own pointers: fix them after a move first,
  * or read a snapshot. */
 )tpl";
@@ -54,7 +91,8 @@ constexpr const char* kScalar = R"tpl(static inline $(V) $(get)(qor_$(t)_obj_st 
 $(check)  return zim_tables_load_u$(bits)($(data));
 }
 static inline void $(set)(qor_$(t)_obj_st obj$(ip), $(V) value) {
-$(check)  zim_tables_store($(data), &value, $(width)u, $(flag));
+$(check)  ZIM_TABLES_CHECK_WRITE(obj);
+  zim_tables_store($(data), &value, $(width)u, $(flag));
 }
 )tpl";
 
@@ -62,7 +100,8 @@ constexpr const char* kBytes = R"tpl(static inline uint8_t *$(get)(qor_$(t)_obj_
 $(check)  return $(data);
 }
 static inline void $(set)(qor_$(t)_obj_st obj$(ip), const void *value) {
-$(check)  zim_tables_store($(data), value, $(width)u, $(flag));
+$(check)  ZIM_TABLES_CHECK_WRITE(obj);
+  zim_tables_store($(data), value, $(width)u, $(flag));
 }
 )tpl";
 
@@ -70,7 +109,8 @@ constexpr const char* kFlag = R"tpl(static inline zim_bool_t $(has)(qor_$(t)_obj
 $(check)  return zim_tables_flag_up($(flag));
 }
 static inline void $(clear)(qor_$(t)_obj_st obj$(ip)) {
-$(check)  zim_tables_flag_lower($(flag));
+$(check)  ZIM_TABLES_CHECK_WRITE(obj);
+  zim_tables_flag_lower($(flag));
 }
 )tpl";
 
@@ -146,9 +186,12 @@ std::string accessors(const TypeLayout& type) {
                                            v.at("COUNT_OFFSET") + "))"
                                      : "0u";
   v["npus"] = per_npu ? "hulcon_config_get_max_num_npus()" : "0u";
+  v["fix_heap"] = type.size_check
+                      ? "    if (copy != NULL) " +
+                            operation_name(kOperations[kFixPtrs], type.name) + "(npd_size, copy);\n"
+                      : "";
   v["fix"] = type.size_check
-                 ? "  if (copy != NULL) " + operation_name(kOperations[kFixPtrs], type.name) +
-                       "(npd_size, copy);\n"
+                 ? "    " + operation_name(kOperations[kFixPtrs], type.name) + "(npd_size, copy);\n"
                  : "";
   std::string text = render(kIntro, v);
   for (size_t i = 0; i < type.fields.size(); ++i) text += field_accessors(type, type.fields[i], i);

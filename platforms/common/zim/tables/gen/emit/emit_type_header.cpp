@@ -7,8 +7,8 @@
 #include <string>
 
 #include "gen/emit/emit_accessors.hpp"
-#include "gen/emit/emit_offset_constants.hpp"
 #include "gen/emit/emit_layout_note.hpp"
+#include "gen/emit/emit_offset_constants.hpp"
 #include "gen/emit/type_vars.hpp"
 #include "gen/names/constant_names.hpp"
 
@@ -24,6 +24,7 @@ constexpr const char* kHeader = R"tpl(#ifndef $(GUARD)
 #include "zim/tables/export.h"
 #include "zim/tables/platform.h"
 #include "zim/tables/table_object.h"
+#include "zim/tables/whole_reads.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -54,7 +55,9 @@ template <>
 struct TypeOps<qor_$(t)_obj> {
   static qor_$(t)_obj *make(uint32_t$(count_name)) { return qor_srv_$(t)_ctor($(ctor_arg)); }
   static qor_$(t)_obj *copy(qor_$(t)_obj *src) { return zim_$(t)_copy_ctor(src); }
-  static qor_$(t)_obj *snapshot(qor_$(t)_obj *obj) { return zim_$(t)_snapshot(obj); }
+  static qor_$(t)_obj *snapshot(qor_$(t)_obj *obj, uint64_t *version) {
+    return zim_$(t)_snapshot_with_version(obj, version);
+  }
   static void release(qor_$(t)_obj *obj) { zim_$(t)_clnt_copy_dtor(obj); }
 };
 }  // namespace zim_tables

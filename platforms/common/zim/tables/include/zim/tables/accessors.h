@@ -16,7 +16,8 @@
  * fixed for this mapping and a count larger than the object are refused. A
  * failed check ends the process through __assert_fail under the accessor's
  * name, whatever NDEBUG says. The checks cost a few loads, compares and
- * never-taken branches per call (docs/benchmarks.md). */
+ * never-taken branches per call (docs/benchmarks.md). Snapshots and the
+ * writers' bracket check are in zim/tables/whole_reads.h. */
 #ifndef ZIM_TABLES_ACCESSORS_H
 #define ZIM_TABLES_ACCESSORS_H
 
@@ -135,30 +136,6 @@ static inline uint8_t *zim_tables_element(const void *obj, uint64_t ptr_at, uint
 #define ZIM_TABLES_ELEMENT_FLAG(obj, flags_ptr_at, i)                                       \
   zim_tables_element((obj), (flags_ptr_at), 1u, (i), "flag inside obj", __FILE__, __LINE__, \
                      __func__)
-
-/* A snapshot's bytes: size bytes of obj in a new heap block, or null when
- * calloc fails. The size and count that the snapshot read once and checked
- * are written over what the copy read, so that the copy agrees with its own
- * block whatever a writer did meanwhile (count_field 0: the type has no count). */
-static inline uint8_t *zim_tables_snapshot_bytes(const void *obj, uint32_t size,
-                                                 uint64_t count_field, uint32_t count) {
-  uint8_t *copy = (uint8_t *)calloc(1, size);
-  if (copy == NULL) return NULL;
-  memcpy(copy, obj, size);
-  memcpy(copy + ZIM_OBJ_TOTAL_SIZE_OFFSET, &size, sizeof size);
-  if (count_field != 0) memcpy(copy + count_field, &count, sizeof count);
-  return copy;
-}
-
-/* A snapshot's total_obj_size against the size of its count, N and NPD size. */
-static inline void zim_tables_size_check(uint64_t size, uint64_t layout_size, const char *file,
-                                         unsigned int line, const char *snapshot) {
-  if (__builtin_expect(size != layout_size, 0)) {
-    __assert_fail("total_obj_size == the size of its count, N and NPD size", file, line, snapshot);
-  }
-}
-#define ZIM_TABLES_CHECK_SIZE(size, layout_size) \
-  zim_tables_size_check((size), (layout_size), __FILE__, __LINE__, __func__)
 
 #ifdef __cplusplus
 }

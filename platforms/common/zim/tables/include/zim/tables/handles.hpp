@@ -12,7 +12,7 @@
 // A client copy or a snapshot is released with its type's clnt_copy_dtor, a
 // server object with free(). Handles are move-only; a moved-from handle holds
 // nothing. Shared-memory objects are never released singly and have no
-// handle. C++11 and later.
+// handle; zim/tables/write_scope.hpp brackets their writes. C++11 and later.
 #pragma once
 
 #include <cstdint>
@@ -21,7 +21,7 @@
 namespace zim_tables {
 
 // What a type's header provides for its object type T: make(count),
-// copy(src), snapshot(obj) and release(copy).
+// copy(src), snapshot(obj, version) and release(copy).
 template <typename T>
 struct TypeOps;
 
@@ -91,10 +91,12 @@ ClientCopy<T> copy_of(T* src) {
   return ClientCopy<T>::of(src);
 }
 
-// zim_<type>_snapshot(obj): an empty handle when calloc fails.
+// zim_<type>_snapshot_with_version(obj, version): an empty handle when the
+// snapshot gives null (errno: ENOMEM, or in a versioned pool EBUSY,
+// EOWNERDEAD, EINVAL).
 template <typename T>
-ClientCopy<T> snapshot_of(T* obj) {
-  return ClientCopy<T>::adopt(TypeOps<T>::snapshot(obj));
+ClientCopy<T> snapshot_of(T* obj, uint64_t* version = nullptr) {
+  return ClientCopy<T>::adopt(TypeOps<T>::snapshot(obj, version));
 }
 
 // The elements of one array field of one object, by its length and get
