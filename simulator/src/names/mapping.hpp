@@ -49,9 +49,6 @@ bool free_to_map();
 bool owns_pool();
 bool owns_name();
 void publish(PoolHeader* hdr, uint64_t size, FileId id, const char* name, int fd, Role role);
-// The mapped pool became versioned in place (an upgrade): the views and the
-// stamp kept for its mapping are dropped and the accessors' span published.
-void versioned_in_place();
 
 // The pool `name`, mapped at another address than its creator's, and its
 // segment's descriptor, size and identity; -1 with errno (EINVAL: not a

@@ -58,6 +58,11 @@ PoolHeader* mapped_pool();
 // (shm_pool_owner.cpp).
 int owned_pool_fd();
 
+// The mapped pool became versioned in place (an upgrade): the views and the
+// stamp kept for its mapping are dropped and the accessors' span published
+// (mapping.cpp).
+void versioned_in_place();
+
 std::string shm_path(const char* name);
 
 // A file's identity: what a name must lead to for a process to remove it.

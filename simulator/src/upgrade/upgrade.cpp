@@ -20,7 +20,6 @@
 #include <mutex>
 #include <string>
 
-#include "names/mapping.hpp"
 #include "names/names.hpp"
 #include "platform/env.hpp"
 
