@@ -1,0 +1,19 @@
+// SPDX-License-Identifier: Apache-2.0
+// What the type headers reach of versioned pools, for a test program whose
+// platform is the test platform alone (no pool library): it never maps a
+// versioned pool, so every object is written and snapshotted as a heap one.
+#include <zim/tables/versions.h>
+
+#include <cerrno>
+
+extern "C" {
+
+zim_tables_span_t zim_tables_versioned_span = {0, 0};
+
+int zim_tables_line_begin(const void*, zim_tables_line_read_t*) {
+  errno = EINVAL;
+  return -1;
+}
+
+int zim_tables_write_is_open(const void*) { return 0; }
+}
