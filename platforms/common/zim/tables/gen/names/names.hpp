@@ -79,8 +79,8 @@ const char* reserved_word(const std::string& id);
 // The library's own headers in zim/tables/, installed or generated: a type of
 // one of these names would replace one, and take its guard. A test holds the
 // list against the headers.
-inline constexpr const char* kLibraryHeaders[] = {"accessors", "all_tables",  "catalogue_size",
-                                                  "export",    "layout_note", "migration",
-                                                  "platform",  "table_id",    "table_object"};
+inline constexpr const char* kLibraryHeaders[] = {
+    "accessors", "all_tables", "catalogue_size", "export",   "layout_note", "migration",
+    "platform",  "table_id",   "table_object",   "versions", "whole_reads"};
 
 }  // namespace tablegen
