@@ -18,6 +18,7 @@
 
 #include "names/mapping.hpp"
 #include "names/names.hpp"
+#include "versions/pool_view.hpp"
 #include "versions/versions.hpp"
 
 namespace zim_sim {
@@ -49,6 +50,10 @@ __attribute__((always_inline)) inline LineLookup lookup(PoolHeader* hdr, const v
   constexpr uint64_t kFirst = ZIM_SHM_POOL_HEADER_SIZE + kLinedExtra + kLine;
   if (offset < kFirst || offset % kLine != 0 || offset >= start_map_offset(size))
     return {nullptr, true};
+  // A block handed out starts here: the headers below are the allocator's.
+  if ((start_word(hdr, size, offset).load(kRelaxed) & start_bit(offset)) == 0) {
+    return {nullptr, true};
+  }
   const BlockHeader& object = block_header_at(hdr, offset - kLine);
   const uint64_t tag = object.tag.load(kAcquire);
   const uint32_t id = static_cast<uint32_t>(tag >> 32);
@@ -118,7 +123,9 @@ extern "C" ZIM_SIM_API int zim_shm_pool_is_versioned(void) {
   return hdr != nullptr && zim_sim::is_versioned(hdr) ? 1 : 0;
 }
 
-extern "C" ZIM_SIM_API int zim_shm_pool_write_begin(void* obj) {
+// The fast path in bracket_fast.cpp comes here for every case but the usual.
+__attribute__((noinline, cold)) int zim_sim::write_begin_checked(void* obj) {
+  zim_sim::prepare_pool_view(true);
   const zim_sim::Found found = zim_sim::find_line(obj);
   VersionLine* const line = found.line;
   PoolHeader* const hdr = found.hdr;
@@ -148,7 +155,8 @@ extern "C" ZIM_SIM_API int zim_shm_pool_write_begin(void* obj) {
   return 0;
 }
 
-extern "C" ZIM_SIM_API int zim_shm_pool_write_end(void* obj) {
+__attribute__((noinline, cold)) int zim_sim::write_end_checked(void* obj) {
+  zim_sim::prepare_pool_view(true);
   const zim_sim::Found found = zim_sim::find_line(obj);
   VersionLine* const line = found.line;
   PoolHeader* const hdr = found.hdr;
