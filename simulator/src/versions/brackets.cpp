@@ -125,11 +125,13 @@ extern "C" ZIM_SIM_API int zim_shm_pool_is_versioned(void) {
 
 // The fast path in bracket_fast.cpp comes here for every case but the usual.
 __attribute__((noinline, cold)) int zim_sim::write_begin_checked(void* obj) {
-  zim_sim::prepare_pool_view(true);
   const zim_sim::Found found = zim_sim::find_line(obj);
   VersionLine* const line = found.line;
   PoolHeader* const hdr = found.hdr;
   if (line == nullptr) return found.code;
+  // Only a writer of the pool's objects claims a slot: brackets around
+  // copies on the heap claim none.
+  zim_sim::prepare_pool_view(true);
   const uint64_t me = zim_sim::writer_stamp(hdr);
   if (me == 0) return -1;
   uint64_t version = line->version.load(zim_sim::kAcquire);
@@ -156,11 +158,13 @@ __attribute__((noinline, cold)) int zim_sim::write_begin_checked(void* obj) {
 }
 
 __attribute__((noinline, cold)) int zim_sim::write_end_checked(void* obj) {
-  zim_sim::prepare_pool_view(true);
   const zim_sim::Found found = zim_sim::find_line(obj);
   VersionLine* const line = found.line;
   PoolHeader* const hdr = found.hdr;
   if (line == nullptr) return found.code;
+  // Only a writer of the pool's objects claims a slot: brackets around
+  // copies on the heap claim none.
+  zim_sim::prepare_pool_view(true);
   if ((line->version.load(zim_sim::kRelaxed) & 1) == 0) return zim_sim::refuse(EINVAL);
   const uint64_t me = zim_sim::writer_stamp(hdr);
   if (me == 0) return -1;
