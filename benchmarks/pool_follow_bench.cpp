@@ -2,7 +2,7 @@
 // A writer paced at a steady rate of changes, each through
 // zim_shm_pool_write_begin/_end, and one follower in another process that
 // reads every entry of the feed through zim_shm_pool_wait and
-// zim_shm_pool_changes, sleeping in the futex whenever it has caught up.
+// zim_shm_pool_changes, waiting (zim_shm_pool_wait) whenever it has caught up.
 // Prints the rate reached, whether the follower read every change (no lap, no
 // loss) and its wake-up latency: CLOCK_MONOTONIC taken by the writer right
 // before the write_end that publishes a change, to CLOCK_MONOTONIC taken by
@@ -15,6 +15,7 @@
 // Exit status 0 when the follower read every change, else 1 (the latencies
 // are reported either way; they decide nothing).
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -44,7 +45,7 @@ struct Options {
 struct Control {
   std::atomic<uint32_t> pool_ready, following, writer_done;
   std::atomic<uint64_t> first_sequence;  // the follower's cursor at its start
-  std::atomic<uint64_t> read, lost, laps, sleeps;
+  std::atomic<uint64_t> read, lost, laps, waits, sleeps;
   std::atomic<uint64_t> changes;  // how many the writer made
 };
 
@@ -109,6 +110,15 @@ void wait_for(const std::atomic<uint32_t>& flag) {
   }
 }
 
+// The follower's voluntary context switches so far: each sleep in the
+// futex is one (zim_shm_pool_wait looks again before it sleeps, so its calls
+// and its sleeps differ).
+uint64_t voluntary_switches() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<uint64_t>(usage.ru_nvcsw);
+}
+
 // The follower: reads every change until the writer is done and nothing is
 // left, stamping each as it gets it.
 int follow(const std::string& name, const Shared& shared, uint64_t spin_us) {
@@ -120,7 +130,8 @@ int follow(const std::string& name, const Shared& shared, uint64_t spin_us) {
   control.first_sequence.store(first, std::memory_order_relaxed);
   control.following.store(1, std::memory_order_release);
   zim_shm_pool_change_t batch[256];
-  uint64_t read = 0, lost = 0, laps = 0, sleeps = 0, idle_since = 0;
+  uint64_t read = 0, lost = 0, laps = 0, waits = 0, idle_since = 0;
+  const uint64_t switches_before = voluntary_switches();
   for (;;) {
     uint64_t lapped = 0;
     const int n = zim_shm_pool_changes(&cursor, batch, 256, &lapped);
@@ -145,13 +156,14 @@ int follow(const std::string& name, const Shared& shared, uint64_t spin_us) {
     idle_since = 0;
     const bool done = control.writer_done.load(std::memory_order_acquire) != 0;
     if (done && cursor.next - first >= control.changes.load(std::memory_order_relaxed)) break;
-    ++sleeps;
+    ++waits;
     zim_shm_pool_wait(&cursor, 100'000);
   }
   control.read.store(read);
   control.lost.store(lost);
   control.laps.store(laps);
-  control.sleeps.store(sleeps);
+  control.waits.store(waits);
+  control.sleeps.store(voluntary_switches() - switches_before);
   zim_shm_pool_detach();
   return 0;
 }
@@ -217,10 +229,11 @@ void report(const Options& options, const Shared& shared, uint64_t took_ns, uint
       static_cast<double>(shared.capacity) * 1e9 / static_cast<double>(took_ns),
       static_cast<unsigned long long>(options.rate),
       static_cast<unsigned long long>(options.objects), static_cast<double>(lag_ns) / 1e3);
-  std::printf("follower read %llu, lost %llu, laps %llu, slept in the futex %llu times\n",
+  std::printf("follower read %llu, lost %llu, laps %llu, waited %llu times, slept %llu times\n",
               static_cast<unsigned long long>(control.read.load()),
               static_cast<unsigned long long>(control.lost.load()),
               static_cast<unsigned long long>(control.laps.load()),
+              static_cast<unsigned long long>(control.waits.load()),
               static_cast<unsigned long long>(control.sleeps.load()));
   if (latencies.empty()) return;
   std::printf("latency us: p50 %.1f  p90 %.1f  p99 %.1f  p99.9 %.1f  max %.1f\n",

@@ -18,6 +18,8 @@ set(ZIM_MEMORY_SOURCES
   src/attach/attach_locks.cpp
   src/attach/default_pool.cpp
   src/attach/shm_pool.cpp
+  src/versions/bracket_fast.cpp
+  src/versions/pool_view.cpp
   src/versions/brackets.cpp
   src/versions/change_announcer.cpp
   src/versions/object_reads.cpp
@@ -25,6 +27,7 @@ set(ZIM_MEMORY_SOURCES
   src/versions/pool_resync.cpp
   src/versions/rooms_report.cpp
   src/versions/pool_create_with.cpp
+  src/versions/index_get_fast.cpp
   src/versions/pool_index.cpp
   src/versions/pool_news.cpp
   src/versions/pool_rooms.cpp

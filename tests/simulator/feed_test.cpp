@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <thread>
@@ -192,6 +193,51 @@ TEST(FeedTest, RacingAppendersReachAReaderThatKeepsUpOnceEachInOrder) {
     if (read.count == 0) zim_sim::feed_wait(feed.view, &cursor, 1'000'000);
   }
   for (auto& a : appenders) a.join();
+}
+
+// Before it sleeps, a wait looks again for kFeedSpinNs without counting
+// itself in `waiters`: the only way it can be woken is after that spin.
+TEST(FeedTest, AWaitLooksAgainBeforeItSleeps) {
+  struct Case {
+    const char* name;
+    bool entry_there;     // an entry waits at the cursor already
+    uint64_t timeout_ns;  // of the wait
+    bool sleeps;          // the test appends once the waiter counts itself
+    bool ready;
+  };
+  const Case cases[] = {
+      {"an entry there ends it at once", true, 10'000'000'000, false, true},
+      {"a timeout inside the spin ends it unready", false, 20'000, false, false},
+      {"past the spin it sleeps until an append", false, 10'000'000'000, true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SharedFeed feed(64);
+    FeedCursor cursor;
+    cursor.next = zim_sim::feed_next_sequence(feed.view);
+    if (c.entry_there) zim_sim::feed_append(feed.view, 1, change(1, 1));
+    const uint64_t wakes = zim_sim::feed_wake_calls();
+    const auto start = std::chrono::steady_clock::now();
+    std::atomic<bool> ready{false};
+    std::atomic<int64_t> took_ns{0};
+    std::thread waiter([&] {
+      ready = zim_sim::feed_wait(feed.view, &cursor, c.timeout_ns);
+      took_ns = (std::chrono::steady_clock::now() - start).count();
+    });
+    if (c.sleeps) {
+      while (feed.view.header->waiters.load() == 0) std::this_thread::yield();
+      const auto counted = std::chrono::steady_clock::now() - start;
+      EXPECT_GE(counted.count(), int64_t{zim_sim::kFeedSpinNs});
+      zim_sim::feed_append(feed.view, 1, change(1, 2));
+    }
+    waiter.join();
+    EXPECT_EQ(ready, c.ready);
+    if (!c.ready) {
+      EXPECT_GE(took_ns.load(), int64_t(c.timeout_ns));
+    }
+    EXPECT_EQ(feed.view.header->waiters.load(), 0u);
+    EXPECT_EQ(zim_sim::feed_wake_calls(), wakes + (c.sleeps ? 1 : 0));
+  }
 }
 
 }  // namespace

@@ -34,8 +34,12 @@
 //           entry (resync: some change is unknown) once the liveness callback
 //           says its claimant died, or once it stayed pending for the
 //           cursor's patience (an appender that died before claiming, or
-//           one stopped for that long). read never waits; wait() sleeps on
-//           the futex until an entry, a loss or the timeout.
+//           one stopped for that long). read never waits.
+//   wait    look again, without writing anything, for kFeedSpinNs at most
+//           (a bounded spin, not a poll: a follower that keeps up finds the
+//           next entry within it, and appenders pay no wake); then
+//           increment `waiters`, look once more and sleep on the futex until
+//           a wake, a pending sequence's patience or the timeout; decrement.
 //
 // A death leaves: after drawing, before claiming: the sequence pending, lost
 // after the patience; after claiming, mid-publish: the slot claimed by a dead
@@ -203,8 +207,15 @@ uint64_t feed_next_sequence(const FeedView& view);
 // past them. Never waits.
 FeedRead feed_read(const FeedView& view, FeedCursor* cursor, FeedEntry* out, uint32_t max);
 
+// How long wait() looks again before it sleeps: several periods of a writer
+// at a million changes a second, short enough that a follower of a quiet
+// pool spends little time on it.
+constexpr uint64_t kFeedSpinNs = 50'000;
+
 // Sleeps until feed_read from the cursor has something to say (an entry, a
-// loss, lapped) or timeout_ns pass; true in the first case.
+// loss, lapped) or timeout_ns pass; true in the first case. Looks again for
+// kFeedSpinNs (or the timeout, if shorter) first, unannounced, and only then
+// counts itself in `waiters` and sleeps on the futex.
 bool feed_wait(const FeedView& view, FeedCursor* cursor, uint64_t timeout_ns);
 
 // FUTEX_WAKE calls this process made: appenders make one only for waiters.

@@ -97,10 +97,37 @@ FeedRead feed_read(const FeedView& view, FeedCursor* cursor, FeedEntry* out, uin
   return read;
 }
 
-bool feed_wait(const FeedView& view, FeedCursor* cursor, uint64_t timeout_ns) {
+namespace {
+
+// A hint to the core that this thread spins, so that a sibling thread runs.
+inline void spin_pause() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  __asm__ __volatile__("yield");
+#endif
+}
+
+// Looks again until the feed has something to say or `until` passes: true
+// when ready. A pending sequence is looked at again too: its appender is
+// most likely between its draw and its publish. Nothing in the feed is
+// written meanwhile, so appenders wake nobody: a follower that keeps up
+// rarely sleeps, and its writers rarely make a system call for it.
+bool look_again(const FeedView& view, FeedCursor* cursor, uint64_t until) {
+  FeedEntry scratch{};
+  uint64_t oldest = 0;
+  for (;;) {
+    const Step step = look(view, cursor, &scratch, &oldest);
+    if (step == Step::entry || step == Step::lost || step == Step::lapped) return true;
+    if (monotonic_ns() >= until) return false;
+    spin_pause();
+  }
+}
+
+// Announced in `waiters`, looks once more, then sleeps on the futex until an
+// appender's wake, the deadline or the end of a pending sequence's patience.
+bool sleep_until_ready(const FeedView& view, FeedCursor* cursor, uint64_t deadline) {
   FeedHeader& header = *view.header;
-  const uint64_t start = monotonic_ns();
-  const uint64_t deadline = timeout_ns > UINT64_MAX - start ? UINT64_MAX : start + timeout_ns;
   FeedEntry scratch{};
   uint64_t oldest = 0;
   for (;;) {
@@ -120,6 +147,15 @@ bool feed_wait(const FeedView& view, FeedCursor* cursor, uint64_t timeout_ns) {
     header.waiters.fetch_sub(1, kRelaxed);
     if (ready || now >= deadline) return ready;
   }
+}
+
+}  // namespace
+
+bool feed_wait(const FeedView& view, FeedCursor* cursor, uint64_t timeout_ns) {
+  const uint64_t start = monotonic_ns();
+  const uint64_t deadline = timeout_ns > UINT64_MAX - start ? UINT64_MAX : start + timeout_ns;
+  if (look_again(view, cursor, std::min(deadline, start + kFeedSpinNs))) return true;
+  return sleep_until_ready(view, cursor, deadline);
 }
 
 }  // namespace zim_sim

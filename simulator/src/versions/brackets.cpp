@@ -18,6 +18,7 @@
 
 #include "names/mapping.hpp"
 #include "names/names.hpp"
+#include "versions/pool_view.hpp"
 #include "versions/versions.hpp"
 
 namespace zim_sim {
@@ -44,7 +45,13 @@ __attribute__((always_inline)) inline LineLookup lookup(PoolHeader* hdr, const v
   const auto* base = reinterpret_cast<const char*>(hdr);
   const auto* at = static_cast<const char*>(obj);
   if (at < base || static_cast<uint64_t>(at - base) >= size) return {nullptr, false};
-  return {line_at(hdr, size, static_cast<uint64_t>(at - base)), true};
+  const uint64_t offset = static_cast<uint64_t>(at - base);
+  VersionLine* line = line_at(hdr, size, offset);
+  // A block handed out starts here: the headers line_at read are the allocator's.
+  if (line != nullptr && (start_word(hdr, size, offset).load(kRelaxed) & start_bit(offset)) == 0) {
+    line = nullptr;
+  }
+  return {line, true};
 }
 
 // The mapped versioned pool's line of obj, returned by value (no local's
@@ -101,11 +108,15 @@ extern "C" ZIM_SIM_API int zim_shm_pool_is_versioned(void) {
   return hdr != nullptr && zim_sim::is_versioned(hdr) ? 1 : 0;
 }
 
-extern "C" ZIM_SIM_API int zim_shm_pool_write_begin(void* obj) {
+// The fast path in bracket_fast.cpp comes here for every case but the usual.
+__attribute__((noinline, cold)) int zim_sim::write_begin_checked(void* obj) {
   const zim_sim::Found found = zim_sim::find_line(obj);
   VersionLine* const line = found.line;
   PoolHeader* const hdr = found.hdr;
   if (line == nullptr) return found.code;
+  // Only a writer of the pool's objects claims a slot: brackets around
+  // copies on the heap claim none.
+  zim_sim::prepare_pool_view(true);
   const uint64_t me = zim_sim::writer_stamp(hdr);
   if (me == 0) return -1;
   uint64_t version = line->version.load(zim_sim::kAcquire);
@@ -131,11 +142,14 @@ extern "C" ZIM_SIM_API int zim_shm_pool_write_begin(void* obj) {
   return 0;
 }
 
-extern "C" ZIM_SIM_API int zim_shm_pool_write_end(void* obj) {
+__attribute__((noinline, cold)) int zim_sim::write_end_checked(void* obj) {
   const zim_sim::Found found = zim_sim::find_line(obj);
   VersionLine* const line = found.line;
   PoolHeader* const hdr = found.hdr;
   if (line == nullptr) return found.code;
+  // Only a writer of the pool's objects claims a slot: brackets around
+  // copies on the heap claim none.
+  zim_sim::prepare_pool_view(true);
   if ((line->version.load(zim_sim::kRelaxed) & 1) == 0) return zim_sim::refuse(EINVAL);
   const uint64_t me = zim_sim::writer_stamp(hdr);
   if (me == 0) return -1;

@@ -12,6 +12,8 @@ using zim_sim::FeedCursor;
 using zim_sim::FeedEntry;
 
 constexpr uint64_t kDefaultPatienceUs = 500'000;
+static_assert(zim_sim::kFeedSpinNs == uint64_t{ZIM_SHM_POOL_WAIT_SPIN_US} * 1000,
+              "the feed spins as long as the API says");
 constexpr uint32_t kBatch = 64;  // entries read from the feed at a time
 
 FeedCursor feed_cursor(const zim_shm_pool_cursor_t& c) {

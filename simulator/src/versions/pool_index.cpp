@@ -8,6 +8,7 @@
 
 #include "names/mapping.hpp"
 #include "names/names.hpp"
+#include "versions/pool_view.hpp"
 #include "versions/versions.hpp"
 
 namespace {
@@ -95,7 +96,9 @@ extern "C" ZIM_SIM_API int zim_shm_pool_index_put(uint32_t table_id, uint64_t ke
   return 1;
 }
 
-extern "C" ZIM_SIM_API void* zim_shm_pool_index_get(uint32_t table_id, uint64_t key) {
+// The fast path in index_get_fast.cpp comes here for every case but the usual.
+__attribute__((noinline, cold)) void* zim_sim::index_get_checked(uint32_t table_id, uint64_t key) {
+  zim_sim::prepare_pool_view(false);
   PoolHeader* hdr = zim_sim::mapped_pool();
   if (hdr == nullptr || !zim_sim::is_versioned(hdr)) return errno = EINVAL, nullptr;
   const PoolRooms* rooms = zim_sim::checked_rooms(hdr);

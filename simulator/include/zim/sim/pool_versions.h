@@ -238,10 +238,18 @@ ZIM_SIM_API int zim_shm_pool_follow(zim_shm_pool_cursor_t *cursor);
 ZIM_SIM_API int zim_shm_pool_changes(zim_shm_pool_cursor_t *cursor, zim_shm_pool_change_t *out,
                                      uint32_t max, uint64_t *lapped);
 
+/* How long zim_shm_pool_wait looks again before it sleeps, in microseconds. */
+#define ZIM_SHM_POOL_WAIT_SPIN_US 50u
+
 /* Sleeps until zim_shm_pool_changes from the cursor has something to tell (a
  * change, a loss, a lap) or timeout_us pass: 1, or 0 at the timeout; -1 with
- * errno EINVAL as zim_shm_pool_follow. Writers wake sleepers through a futex
- * in the pool; nobody polls. */
+ * errno EINVAL as zim_shm_pool_follow. It first looks again for
+ * ZIM_SHM_POOL_WAIT_SPIN_US (or timeout_us, if shorter), writing nothing, so
+ * that a follower that keeps up with a busy writer finds the next change
+ * without sleeping and its writers make no wake-up call; only then does it
+ * count itself as a sleeper and sleep in a futex in the pool, which writers
+ * wake, until the change or the timeout. A bounded spin, then one sleep:
+ * nobody polls. */
 ZIM_SIM_API int zim_shm_pool_wait(zim_shm_pool_cursor_t *cursor, uint64_t timeout_us);
 
 /* Resyncing by versions. A follower keeps a mark: the last sequence whose
