@@ -100,19 +100,19 @@ __attribute__((cold, noinline)) zim_tables_whole_t try_slowly(const void* obj) {
 __attribute__((always_inline)) inline zim_tables_whole_t try_whole(const void* obj) {
   static_assert(ZIM_TABLES_VERSION_WORD_BEFORE == kLinedExtra - offsetof(VersionLine, version),
                 "the type headers find the version word where the line keeps it");
-  const uintptr_t begin = g_lines_span.begin.load(kRelaxed);
   const uint64_t room = g_lines_span.room.load(kRelaxed);
-  const uint64_t first = reinterpret_cast<uintptr_t>(obj) - begin - kFirstLinedObject;
+  const uint64_t first = reinterpret_cast<uintptr_t>(obj) - g_lines_span.first.load(kRelaxed);
   if (__builtin_expect(first < room && first % ZIM_SHM_POOL_ALIGN == 0, 1)) {
     const auto* at = static_cast<const char*>(obj);
     const auto* block = reinterpret_cast<const BlockHeader*>(at - ZIM_SHM_POOL_BLOCK_HEADER_SIZE);
     const auto* line_block =
         reinterpret_cast<const BlockHeader*>(at - ZIM_SHM_POOL_BLOCK_HEADER_SIZE - kLinedExtra);
-    const uint64_t tag = block->tag.load(kAcquire);
-    const uint32_t id = static_cast<uint32_t>(tag >> 32);
+    // A live block of a table id: its magic, and no bit set past the id's
+    // 16 (an untyped block is left to try_slowly).
+    static_assert(ZIM_SHM_POOL_MAX_TABLE_ID == 0xffffu, "a table id fills 16 bits");
+    constexpr uint64_t kMagicAndAboveId = ~((uint64_t{ZIM_SHM_POOL_MAX_TABLE_ID} << 32));
     if (__builtin_expect(
-            static_cast<uint32_t>(tag) == kBlockMagic &&
-                (id <= ZIM_SHM_POOL_MAX_TABLE_ID || id == ZIM_SHM_POOL_UNTYPED) &&
+            ((block->tag.load(kAcquire) ^ kBlockMagic) & kMagicAndAboveId) == 0 &&
                 line_block->tag.load(kAcquire) == block_tag(ZIM_SHM_POOL_VERSION_LINE) &&
                 line_block->size.load(kRelaxed) == kLineBytes,
             1)) {
