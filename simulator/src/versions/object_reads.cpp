@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 // libzim_memory: what the type headers' snapshots and accessors reach of a
 // versioned pool (zim/tables/versions.h; names/mapping.cpp mirrors the
-// mapping's span): a snapshot's try at a whole version and whether this process's write of an
-// object is open. A snapshot copies inline and checks its try itself: an acquire fence, then the
-// version word again.
+// mapping's span and the lines' span): a snapshot's try at a whole version
+// and whether this process's write of an object is open. A snapshot copies
+// inline and checks its try itself: an acquire fence, then the version word
+// again. A try is a few dozen instructions when it finds a live object at an
+// even version; anything else goes to a cold path that finds the line as the
+// brackets do.
 //
 // Bounds: a try's bytes are the object's block size as its header gives it,
 // cut to the mapping's start map, so that a snapshot reads inside the pool
