@@ -24,6 +24,7 @@
 #include "records/checked_layouts.hpp"
 #include "records/pool_records.hpp"
 #include "segment/segment.hpp"
+#include "versions/lines_span.hpp"
 #include "zim/tables/versions.h"
 
 // The span zim/tables/versions.h declares for the accessors' inline check.
@@ -51,6 +52,7 @@ void mirror_span(const PoolHeader* hdr, uint64_t size) {
                    __ATOMIC_RELAXED);
   __atomic_store_n(&zim_tables_versioned_span.bytes, versioned ? uintptr_t{size} : 0,
                    __ATOMIC_RELAXED);
+  mirror_lines_span(hdr, size, versioned);
 }
 
 std::atomic<zim_sim::PoolHeader*> g_pool{nullptr};

@@ -26,7 +26,7 @@
 namespace zim_sim {
 namespace {
 
-int fail(int err) {
+int refuse(int err) {
   errno = err;
   return -1;
 }
@@ -82,14 +82,14 @@ extern "C" ZIM_SIM_API int zim_shm_pool_upgrade(const zim_shm_pool_options_t* op
                                                               uint32_t table_id, void* context),
                                                 void* context) {
   PoolHeader* hdr = zim_sim::mapped_pool();
-  if (hdr == nullptr) return zim_sim::fail(ENOENT);
+  if (hdr == nullptr) return zim_sim::refuse(ENOENT);
   const int fd = zim_sim::owned_pool_fd();
-  if (fd < 0) return zim_sim::fail(EPERM);
+  if (fd < 0) return zim_sim::refuse(EPERM);
   const std::string prefix =
       "zim_memory: cannot upgrade pool " + zim_sim::printable(zim_shm_pool_name()) + ": ";
   if (const char* why = zim_sim::refusal(options)) {
     std::fprintf(stderr, "%s%s\n", prefix.c_str(), why);
-    return zim_sim::fail(EINVAL);
+    return zim_sim::refuse(EINVAL);
   }
   std::lock_guard<std::mutex> guard(zim_sim::g_upgrading);
   // Objects the owner makes while others move are moved by the next pass.
@@ -102,7 +102,7 @@ extern "C" ZIM_SIM_API int zim_shm_pool_upgrade(const zim_shm_pool_options_t* op
     int err = zim_sim::check_and_begin(hdr, &u);
     if (err == 0 && !u.objects.empty()) err = zim_sim::move_objects(hdr, &u);
     zim_sim::report(u);
-    if (err != 0) return zim_sim::fail(err);
+    if (err != 0) return zim_sim::refuse(err);
     if (u.stage == zim_sim::UpgradeStage::kVersioned) return 0;
     if (u.objects.empty()) break;
   }

@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 // libzim_memory: what the type headers' snapshots and accessors reach of a
 // versioned pool (zim/tables/versions.h; names/mapping.cpp mirrors the
-// mapping's span): a snapshot's try at a whole version and whether this process's write of an
-// object is open. A snapshot copies inline and checks its try itself: an acquire fence, then the
-// version word again.
+// mapping's span and the lines' span): a snapshot's try at a whole version
+// and whether this process's write of an object is open. A snapshot copies
+// inline and checks its try itself: an acquire fence, then the version word
+// again. A try is a few dozen instructions when it finds a live object at an
+// even version; anything else goes to a cold path that finds the line as the
+// brackets do.
 //
 // Bounds: a try's bytes are the object's block size as its header gives it,
 // cut to the mapping's start map, so that a snapshot reads inside the pool
@@ -14,10 +17,14 @@
 #include <zim/tables/versions.h>
 
 #include <cerrno>
+#include <cstddef>
 
+#include "versions/lines_span.hpp"
 #include "versions/versions.hpp"
 
 namespace zim_sim {
+
+LinesSpan g_lines_span{{0}, {0}};
 
 namespace {
 
@@ -55,35 +62,84 @@ VersionLine* checked_line(const void* obj, uint64_t* bytes) {
   return line;
 }
 
+// The deadline of this thread's snapshot whose tries went past
+// kTriesBeforeBound. A snapshot made by a signal handler meanwhile moves it
+// on: the interrupted one's bound then ends later, never sooner.
+thread_local uint64_t t_deadline_ns = 0;
+
 // A try after the first: from the ninth on, a bound on the retries.
-int pace_retry(zim_tables_line_read_t* read) {
-  if (read->tries <= kTriesBeforeBound) return 0;
+int pace_retry(uint32_t tries) {
+  if (tries <= kTriesBeforeBound) return 0;
   const uint64_t now = now_ns();
-  if (read->deadline_ns == 0) {
-    read->deadline_ns = now + uint64_t{ZIM_SHM_POOL_WRITE_BOUND_US} * 1000u;
-  } else if (now >= read->deadline_ns) {
+  if (tries == kTriesBeforeBound + 1) {
+    t_deadline_ns = now + uint64_t{ZIM_SHM_POOL_WRITE_BOUND_US} * 1000u;
+  } else if (now >= t_deadline_ns) {
     return refuse(EBUSY);  // changes kept coming for every try
   }
   sched_yield();
   return 0;
 }
 
+constexpr zim_tables_whole_t kNoTry = {1, 0};  // an odd version: no try
+
+// Every try but one that finds a whole version at the first look: the line
+// found again as the brackets find it, and a write under way told from a
+// dead writer's by read_begin.
+__attribute__((cold, noinline)) zim_tables_whole_t try_slowly(const void* obj) {
+  uint64_t bytes = 0;
+  const VersionLine* line = checked_line(obj, &bytes);
+  if (line == nullptr) {
+    errno = EINVAL;
+    return kNoTry;
+  }
+  uint64_t version = line->version.load(kAcquire);
+  if ((version & 1) != 0 && zim_shm_pool_read_begin(obj, &version) != 0) return kNoTry;
+  return {version, bytes};
+}
+
+// A try: what checked_line checks and bounds, from obj's own address and
+// the lines' span, in the few instructions the first try of an uncontended
+// snapshot should cost; any doubt goes to try_slowly.
+__attribute__((always_inline)) inline zim_tables_whole_t try_whole(const void* obj) {
+  static_assert(ZIM_TABLES_VERSION_WORD_BEFORE == kLinedExtra - offsetof(VersionLine, version),
+                "the type headers find the version word where the line keeps it");
+  const uint64_t room = g_lines_span.room.load(kRelaxed);
+  const uint64_t first = reinterpret_cast<uintptr_t>(obj) - g_lines_span.first.load(kRelaxed);
+  if (__builtin_expect(first < room && first % ZIM_SHM_POOL_ALIGN == 0, 1)) {
+    const auto* at = static_cast<const char*>(obj);
+    const auto* block = reinterpret_cast<const BlockHeader*>(at - ZIM_SHM_POOL_BLOCK_HEADER_SIZE);
+    const auto* line_block =
+        reinterpret_cast<const BlockHeader*>(at - ZIM_SHM_POOL_BLOCK_HEADER_SIZE - kLinedExtra);
+    // A live block of a table id: its magic, and no bit set past the id's
+    // 16 (an untyped block is left to try_slowly).
+    static_assert(ZIM_SHM_POOL_MAX_TABLE_ID == 0xffffu, "a table id fills 16 bits");
+    constexpr uint64_t kMagicAndAboveId = ~((uint64_t{ZIM_SHM_POOL_MAX_TABLE_ID} << 32));
+    if (__builtin_expect(
+            ((block->tag.load(kAcquire) ^ kBlockMagic) & kMagicAndAboveId) == 0 &&
+                line_block->tag.load(kAcquire) == block_tag(ZIM_SHM_POOL_VERSION_LINE) &&
+                line_block->size.load(kRelaxed) == kLineBytes,
+            1)) {
+      const uint64_t held = block->size.load(kRelaxed);
+      const uint64_t left = room - first;  // up to the start map
+      const auto* line = reinterpret_cast<const VersionLine*>(at - kLinedExtra);
+      const uint64_t version = line->version.load(kAcquire);
+      if (__builtin_expect((version & 1) == 0, 1)) return {version, held < left ? held : left};
+    }
+  }
+  return try_slowly(obj);
+}
+
 }  // namespace
 
 }  // namespace zim_sim
 
-extern "C" ZIM_SIM_API int zim_tables_line_begin(const void* obj, zim_tables_line_read_t* read) {
-  uint64_t bytes = 0;
-  zim_sim::VersionLine* line = zim_sim::checked_line(obj, &bytes);
-  if (line == nullptr) return zim_sim::refuse(EINVAL);
-  if (read->tries++ != 0 && zim_sim::pace_retry(read) != 0) return -1;
-  uint64_t version = line->version.load(zim_sim::kAcquire);
-  // A write under way: read_begin tells a dead writer from a slow one.
-  if ((version & 1) != 0 && zim_shm_pool_read_begin(obj, &version) != 0) return -1;
-  read->version_at = reinterpret_cast<const uint64_t*>(&line->version);
-  read->version = version;
-  read->bytes = bytes;
-  return 0;
+extern "C" ZIM_SIM_API zim_tables_whole_t zim_tables_whole_first(const void* obj) {
+  return zim_sim::try_whole(obj);
+}
+
+extern "C" ZIM_SIM_API zim_tables_whole_t zim_tables_whole_again(const void* obj, uint32_t tries) {
+  if (zim_sim::pace_retry(tries) != 0) return zim_sim::kNoTry;
+  return zim_sim::try_whole(obj);
 }
 
 extern "C" ZIM_SIM_API int zim_tables_write_is_open(const void* obj) {

@@ -132,6 +132,42 @@ ZIM_TABLES_API srv_test_if_t zim_test_if_copy_ctor(qor_test_if_obj_st src);
 ZIM_TABLES_API srv_test_if_t zim_test_if_copy_ctor_with_shm(qor_test_if_obj_st src);
 ZIM_TABLES_API void zim_test_if_clnt_copy_dtor(qor_test_if_obj_st obj_inst);
 
+/* zim_test_if_snapshot_with_version of an object of the mapped versioned pool: tries
+ * until one copies a whole version. */
+ZIM_TABLES_OUT_OF_LINE qor_test_if_obj_st zim_test_if_snapshot_whole(qor_test_if_obj_st obj, uint64_t *version) {
+  ZIM_TABLES_CHECK_SNAPSHOT_OBJECT(obj, ZIM_TABLE_ID_TEST_IF, "zim_test_if_snapshot_with_version");
+  const uint32_t npd_size = qor_npd_get_table_size(ZIM_TABLE_ID_TEST_IF);
+  const uint64_t header_bytes =
+      (ZIM_TEST_IF_COUNT_OFFSET > ZIM_OBJ_TOTAL_SIZE_OFFSET ? ZIM_TEST_IF_COUNT_OFFSET : ZIM_OBJ_TOTAL_SIZE_OFFSET) + 4u;
+  uint32_t tries = 1;
+  for (zim_tables_whole_t at = zim_tables_whole_first(obj);; at = zim_tables_whole_again(obj, ++tries)) {
+    if (!ZIM_TABLES_WHOLE_FOUND(at, header_bytes, "zim_test_if_snapshot_with_version")) return NULL;
+    const uint32_t count = 0u;
+    const uint32_t size = zim_tables_load_once_u32(zim_tables_at(obj, ZIM_OBJ_TOTAL_SIZE_OFFSET));
+    const uint64_t layout_size = ZIM_TEST_IF_OBJECT_SIZE(hulcon_config_get_max_num_npus(), npd_size, count);
+    if (!ZIM_TABLES_WHOLE_SIZES(obj, at, size, layout_size, "zim_test_if_snapshot_with_version")) continue;
+    uint8_t *bytes;
+    if (!zim_tables_whole_copy(&bytes, obj, at, size, ZIM_TEST_IF_COUNT_OFFSET, count, version)) continue;
+    qor_test_if_obj_st copy = (qor_test_if_obj_st)bytes;
+    if (copy != NULL) qor_test_if_fix_ptrs(npd_size, copy);
+    return copy;
+  }
+}
+
+/* zim_test_if_snapshot_with_version of any other object: copied once, as it stands. */
+ZIM_TABLES_OUT_OF_LINE qor_test_if_obj_st zim_test_if_snapshot_as_is(qor_test_if_obj_st obj, uint64_t *version) {
+  ZIM_TABLES_CHECK_SNAPSHOT_OBJECT(obj, ZIM_TABLE_ID_TEST_IF, "zim_test_if_snapshot_with_version");
+  const uint32_t npd_size = qor_npd_get_table_size(ZIM_TABLE_ID_TEST_IF);
+  if (version != NULL) *version = 0;
+  const uint32_t count = 0u;
+  const uint32_t size = zim_tables_load_once_u32(zim_tables_at(obj, ZIM_OBJ_TOTAL_SIZE_OFFSET));
+  const uint64_t layout_size = ZIM_TEST_IF_OBJECT_SIZE(hulcon_config_get_max_num_npus(), npd_size, count);
+  ZIM_TABLES_CHECK_SNAPSHOT_SIZE(size, layout_size, "zim_test_if_snapshot_with_version");
+  qor_test_if_obj_st copy = (qor_test_if_obj_st)zim_tables_snapshot_bytes(obj, size, ZIM_TEST_IF_COUNT_OFFSET, count);
+  if (copy != NULL) qor_test_if_fix_ptrs(npd_size, copy);
+  return copy;
+}
+
 /* A snapshot of obj: its total_obj_size bytes in a new heap block with the
  * pointers fixed for the block, for reading an object without writing a byte
  * of it (a pool object that another process owns, mapped here at another
@@ -154,31 +190,8 @@ ZIM_TABLES_API void zim_test_if_clnt_copy_dtor(qor_test_if_obj_st obj_inst);
  * change is retried, never reported). *version, when not null, gets the
  * even version copied, or 0 for an object without one. */
 static inline qor_test_if_obj_st zim_test_if_snapshot_with_version(qor_test_if_obj_st obj, uint64_t *version) {
-  ZIM_TABLES_CHECK_OBJECT(obj, ZIM_TABLE_ID_TEST_IF);
-  const uint32_t npd_size = qor_npd_get_table_size(ZIM_TABLE_ID_TEST_IF);
-  if (!zim_tables_in_versioned_pool(obj)) {
-    if (version != NULL) *version = 0;
-    const uint32_t count = 0u;
-    const uint32_t size = zim_tables_load_once_u32(zim_tables_at(obj, ZIM_OBJ_TOTAL_SIZE_OFFSET));
-    ZIM_TABLES_CHECK_SIZE(size, ZIM_TEST_IF_OBJECT_SIZE(hulcon_config_get_max_num_npus(), npd_size, count));
-    qor_test_if_obj_st copy = (qor_test_if_obj_st)zim_tables_snapshot_bytes(obj, size, ZIM_TEST_IF_COUNT_OFFSET, count);
-    if (copy != NULL) qor_test_if_fix_ptrs(npd_size, copy);
-    return copy;
-  }
-  const uint64_t header_bytes =
-      (ZIM_TEST_IF_COUNT_OFFSET > ZIM_OBJ_TOTAL_SIZE_OFFSET ? ZIM_TEST_IF_COUNT_OFFSET : ZIM_OBJ_TOTAL_SIZE_OFFSET) + 4u;
-  zim_tables_read_t read;
-  zim_tables_read_open(&read, obj, version);
-  while (ZIM_TABLES_READ_BEGIN(&read, header_bytes)) {
-    const uint32_t count = 0u;
-    const uint32_t size = zim_tables_load_once_u32(zim_tables_at(obj, ZIM_OBJ_TOTAL_SIZE_OFFSET));
-    if (!ZIM_TABLES_READ_SIZES(&read, size, ZIM_TEST_IF_OBJECT_SIZE(hulcon_config_get_max_num_npus(), npd_size, count))) continue;
-    qor_test_if_obj_st copy = (qor_test_if_obj_st)zim_tables_read_copy(&read, size, ZIM_TEST_IF_COUNT_OFFSET, count);
-    if (copy == NULL) continue;
-    qor_test_if_fix_ptrs(npd_size, copy);
-    return copy;
-  }
-  return NULL;
+  if (zim_tables_in_versioned_pool(obj)) return zim_test_if_snapshot_whole(obj, version);
+  return zim_test_if_snapshot_as_is(obj, version);
 }
 
 /* zim_test_if_snapshot_with_version without the version. */

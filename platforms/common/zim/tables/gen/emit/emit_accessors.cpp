@@ -16,6 +16,40 @@ namespace tablegen {
 namespace {
 
 constexpr const char* kIntro = R"tpl(
+/* $(snapshot)_with_version of an object of the mapped versioned pool: tries
+ * until one copies a whole version. */
+ZIM_TABLES_OUT_OF_LINE qor_$(t)_obj_st $(snapshot)_whole(qor_$(t)_obj_st obj, uint64_t *version) {
+  ZIM_TABLES_CHECK_SNAPSHOT_OBJECT(obj, $(TABLE_ID), "$(snapshot)_with_version");
+  const uint32_t npd_size = qor_npd_get_table_size($(TABLE_ID));
+  const uint64_t header_bytes =
+      ($(COUNT_OFFSET) > ZIM_OBJ_TOTAL_SIZE_OFFSET ? $(COUNT_OFFSET) : ZIM_OBJ_TOTAL_SIZE_OFFSET) + 4u;
+  uint32_t tries = 1;
+  for (zim_tables_whole_t at = zim_tables_whole_first(obj);; at = zim_tables_whole_again(obj, ++tries)) {
+    if (!ZIM_TABLES_WHOLE_FOUND(at, header_bytes, "$(snapshot)_with_version")) return NULL;
+    const uint32_t count = $(count_read);
+    const uint32_t size = zim_tables_load_once_u32(zim_tables_at(obj, ZIM_OBJ_TOTAL_SIZE_OFFSET));
+    const uint64_t layout_size = $(OBJECT_SIZE)($(npus), npd_size, count);
+    if (!ZIM_TABLES_WHOLE_SIZES(obj, at, size, layout_size, "$(snapshot)_with_version")) continue;
+    uint8_t *bytes;
+    if (!zim_tables_whole_copy(&bytes, obj, at, size, $(COUNT_OFFSET), count, version)) continue;
+    qor_$(t)_obj_st copy = (qor_$(t)_obj_st)bytes;
+$(fix_whole)    return copy;
+  }
+}
+
+/* $(snapshot)_with_version of any other object: copied once, as it stands. */
+ZIM_TABLES_OUT_OF_LINE qor_$(t)_obj_st $(snapshot)_as_is(qor_$(t)_obj_st obj, uint64_t *version) {
+  ZIM_TABLES_CHECK_SNAPSHOT_OBJECT(obj, $(TABLE_ID), "$(snapshot)_with_version");
+  const uint32_t npd_size = qor_npd_get_table_size($(TABLE_ID));
+  if (version != NULL) *version = 0;
+  const uint32_t count = $(count_read);
+  const uint32_t size = zim_tables_load_once_u32(zim_tables_at(obj, ZIM_OBJ_TOTAL_SIZE_OFFSET));
+  const uint64_t layout_size = $(OBJECT_SIZE)($(npus), npd_size, count);
+  ZIM_TABLES_CHECK_SNAPSHOT_SIZE(size, layout_size, "$(snapshot)_with_version");
+  qor_$(t)_obj_st copy = (qor_$(t)_obj_st)zim_tables_snapshot_bytes(obj, size, $(COUNT_OFFSET), count);
+$(fix_heap)  return copy;
+}
+
 /* A snapshot of obj: its total_obj_size bytes in a new heap block with the
  * pointers fixed for the block, for reading an object without writing a byte
  * of it (a pool object that another process owns, mapped here at another
@@ -38,29 +72,8 @@ constexpr const char* kIntro = R"tpl(
  * change is retried, never reported). *version, when not null, gets the
  * even version copied, or 0 for an object without one. */
 static inline qor_$(t)_obj_st $(snapshot)_with_version(qor_$(t)_obj_st obj, uint64_t *version) {
-  ZIM_TABLES_CHECK_OBJECT(obj, $(TABLE_ID));
-  const uint32_t npd_size = qor_npd_get_table_size($(TABLE_ID));
-  if (!zim_tables_in_versioned_pool(obj)) {
-    if (version != NULL) *version = 0;
-    const uint32_t count = $(count_read);
-    const uint32_t size = zim_tables_load_once_u32(zim_tables_at(obj, ZIM_OBJ_TOTAL_SIZE_OFFSET));
-    ZIM_TABLES_CHECK_SIZE(size, $(OBJECT_SIZE)($(npus), npd_size, count));
-    qor_$(t)_obj_st copy = (qor_$(t)_obj_st)zim_tables_snapshot_bytes(obj, size, $(COUNT_OFFSET), count);
-$(fix_heap)    return copy;
-  }
-  const uint64_t header_bytes =
-      ($(COUNT_OFFSET) > ZIM_OBJ_TOTAL_SIZE_OFFSET ? $(COUNT_OFFSET) : ZIM_OBJ_TOTAL_SIZE_OFFSET) + 4u;
-  zim_tables_read_t read;
-  zim_tables_read_open(&read, obj, version);
-  while (ZIM_TABLES_READ_BEGIN(&read, header_bytes)) {
-    const uint32_t count = $(count_read);
-    const uint32_t size = zim_tables_load_once_u32(zim_tables_at(obj, ZIM_OBJ_TOTAL_SIZE_OFFSET));
-    if (!ZIM_TABLES_READ_SIZES(&read, size, $(OBJECT_SIZE)($(npus), npd_size, count))) continue;
-    qor_$(t)_obj_st copy = (qor_$(t)_obj_st)zim_tables_read_copy(&read, size, $(COUNT_OFFSET), count);
-    if (copy == NULL) continue;
-$(fix)    return copy;
-  }
-  return NULL;
+  if (zim_tables_in_versioned_pool(obj)) return $(snapshot)_whole(obj, version);
+  return $(snapshot)_as_is(obj, version);
 }
 
 /* $(snapshot)_with_version without the version. */
@@ -186,13 +199,14 @@ std::string accessors(const TypeLayout& type) {
                                            v.at("COUNT_OFFSET") + "))"
                                      : "0u";
   v["npus"] = per_npu ? "hulcon_config_get_max_num_npus()" : "0u";
+  v["fix_whole"] = type.size_check ? "    if (copy != NULL) " +
+                                         operation_name(kOperations[kFixPtrs], type.name) +
+                                         "(npd_size, copy);\n"
+                                   : "";
   v["fix_heap"] = type.size_check
-                      ? "    if (copy != NULL) " +
-                            operation_name(kOperations[kFixPtrs], type.name) + "(npd_size, copy);\n"
+                      ? "  if (copy != NULL) " + operation_name(kOperations[kFixPtrs], type.name) +
+                            "(npd_size, copy);\n"
                       : "";
-  v["fix"] = type.size_check
-                 ? "    " + operation_name(kOperations[kFixPtrs], type.name) + "(npd_size, copy);\n"
-                 : "";
   std::string text = render(kIntro, v);
   for (size_t i = 0; i < type.fields.size(); ++i) text += field_accessors(type, type.fields[i], i);
   return text;

@@ -26,22 +26,29 @@ typedef struct zim_tables_span {
  * relaxed atomic loads. */
 extern zim_tables_span_t zim_tables_versioned_span;
 
-/* One try of a whole copy of an object of the mapped versioned pool. */
-typedef struct zim_tables_line_read {
-  const uint64_t *version_at; /* the object's version word in this mapping */
-  uint64_t version;           /* even: the version this try copies at */
-  uint64_t bytes;             /* the object's block size, bounded by the mapping */
-  uint64_t deadline_ns;       /* 0 before the first try; the retries' bound */
-  uint32_t tries;
-  uint32_t reserved;
-} zim_tables_line_read_t;
+/* A snapshot's try at a whole version of obj, returned in registers: the
+ * even version it copies at and the object's block size, cut at the pool's
+ * start map. An odd version (bytes 0): no try, errno EOWNERDEAD when the object is torn (its
+ * writer died inside a write), EBUSY when a live writer's write, or the
+ * writes that keep coming, last past ZIM_SHM_POOL_WRITE_BOUND_US, EINVAL when
+ * obj is not a live object of the mapped versioned pool. Writes nothing in
+ * the pool, prints nothing. */
+typedef struct zim_tables_whole {
+  uint64_t version;
+  uint64_t bytes;
+} zim_tables_whole_t;
 
-/* Starts a try of read (zero it before the first): 0 once obj's version is
- * even. -1 with errno EOWNERDEAD when the object is torn (its writer died
- * inside a write), EBUSY when a live writer's write, or the writes that keep
- * coming, last past ZIM_SHM_POOL_WRITE_BOUND_US, EINVAL when obj is not a live
- * object of the mapped versioned pool. Writes nothing, prints nothing. */
-int zim_tables_line_begin(const void *obj, zim_tables_line_read_t *read);
+/* Where an object's version word lies in front of it: the first word of its
+ * version line. Read only once a try found the line. */
+#define ZIM_TABLES_VERSION_WORD_BEFORE 48u
+
+/* The first try of a snapshot of obj. */
+zim_tables_whole_t zim_tables_whole_first(const void *obj);
+
+/* The try numbered tries (2 and on) of a snapshot of obj whose tries a
+ * write overlapped: from the ninth on, bounded by ZIM_SHM_POOL_WRITE_BOUND_US
+ * (EBUSY past it). */
+zim_tables_whole_t zim_tables_whole_again(const void *obj, uint32_t tries);
 
 /* 1 when this process has a write of obj, an object of the mapped versioned
  * pool, under way (its bracket is open, or it allocated obj and did not end

@@ -50,6 +50,10 @@ extern "C" {
 /* Inlined even where a unit already grew past the compiler's inlining budget
  * (a catalogue of every type): each is a few instructions at its call. */
 #define ZIM_TABLES_INLINE static inline __attribute__((__always_inline__))
+/* A snapshot's two ways, a versioned object's tries and any other object's
+ * copy: out of line, each with the registers and frame it needs, and the
+ * snapshot a compare and a jump to one of them. */
+#define ZIM_TABLES_OUT_OF_LINE static __attribute__((__noinline__, __unused__))
 #ifdef ZIM_TABLES_UNDER_TSAN
 /* The sanitizer's runtime defines these. */
 void AnnotateIgnoreReadsBegin(const char *file, int line);
@@ -95,66 +99,41 @@ ZIM_TABLES_INLINE void zim_tables_size_check(uint64_t size, uint64_t layout_size
     __assert_fail("total_obj_size == the size of its count, N and NPD size", file, line, snapshot);
   }
 }
-#define ZIM_TABLES_CHECK_SIZE(size, layout_size) \
-  zim_tables_size_check((size), (layout_size), __FILE__, __LINE__, __func__)
+#define ZIM_TABLES_CHECK_SNAPSHOT_SIZE(size, layout_size, snapshot) \
+  zim_tables_size_check((size), (layout_size), __FILE__, __LINE__, (snapshot))
 
-/* A snapshot's state across its tries. */
-typedef struct zim_tables_read {
-  const uint8_t *obj;
-  uint64_t *version_out;
-  int versioned;
-  int done; /* no try is left: copied once, failed or given up */
-  zim_tables_line_read_t line;
-} zim_tables_read_t;
-
-ZIM_TABLES_INLINE void zim_tables_read_open(zim_tables_read_t *r, const void *obj,
-                                            uint64_t *version) {
-  r->obj = (const uint8_t *)obj;
-  r->version_out = version;
-  r->versioned = zim_tables_in_versioned_pool(obj);
-  r->done = 0;
-  r->line.tries = 0;
-  r->line.deadline_ns = 0;
-  if (version != NULL) *version = 0;
-}
-
-/* Starts a try: 1, or 0 when the snapshot gives null (errno set). A try
- * first needs min_bytes of the object, the fields read before the size
- * check; a block smaller than that is damage, not a write under way. */
-ZIM_TABLES_INLINE int zim_tables_read_begin(zim_tables_read_t *r, uint64_t min_bytes,
-                                            const char *file, unsigned int line,
-                                            const char *snapshot) {
-  if (r->done) return 0;
-  if (!r->versioned) {
-    r->done = 1;
-    r->line.bytes = UINT64_MAX;
-    return 1;
-  }
-  if (zim_tables_line_begin(r->obj, &r->line) != 0) return 0;
-  if (__builtin_expect(r->line.bytes < min_bytes, 0)) {
-    __assert_fail("the object's block holds its header", file, line, snapshot);
-  }
-  return 1;
-}
-
-/* Whether the version still is the try's: nothing it read was written since. */
-ZIM_TABLES_INLINE int zim_tables_read_whole(const zim_tables_read_t *r) {
+/* Whether obj's version still is the try's: nothing the try read was
+ * written since. */
+ZIM_TABLES_INLINE int zim_tables_whole_still(const void *obj, uint64_t version) {
+  const uint64_t *at =
+      (const uint64_t *)(const void *)((const uint8_t *)obj - ZIM_TABLES_VERSION_WORD_BEFORE);
 #ifdef ZIM_TABLES_UNDER_TSAN
   /* The sanitizer does not model fences; the copy's reads are not checked. */
-  return __atomic_load_n(r->line.version_at, __ATOMIC_ACQUIRE) == r->line.version;
+  return __atomic_load_n(at, __ATOMIC_ACQUIRE) == version;
 #else
   __atomic_thread_fence(__ATOMIC_ACQUIRE);
-  return __atomic_load_n(r->line.version_at, __ATOMIC_RELAXED) == r->line.version;
+  return __atomic_load_n(at, __ATOMIC_RELAXED) == version;
 #endif
+}
+
+/* 1 when the try found obj's block holding the min_bytes read before the
+ * size check; 0 when the snapshot gives null (errno set). A smaller block is
+ * damage, not a write under way. */
+ZIM_TABLES_INLINE int zim_tables_whole_found(zim_tables_whole_t at, uint64_t min_bytes,
+                                             const char *file, unsigned int line,
+                                             const char *snapshot) {
+  if (__builtin_expect(at.bytes >= min_bytes, 1)) return 1;
+  if ((at.version & 1) != 0) return 0;
+  __assert_fail("the object's block holds its header", file, line, snapshot);
 }
 
 /* 1 when the try's size and count agree with the layout and the block; 0
  * to try again when they do not and the try was not whole. */
-ZIM_TABLES_INLINE int zim_tables_read_sizes(const zim_tables_read_t *r, uint64_t size,
-                                            uint64_t layout_size, const char *file,
-                                            unsigned int line, const char *snapshot) {
-  if (__builtin_expect(size == layout_size && size <= r->line.bytes, 1)) return 1;
-  if (r->versioned && !zim_tables_read_whole(r)) return 0;
+ZIM_TABLES_INLINE int zim_tables_whole_sizes(const void *obj, zim_tables_whole_t at, uint64_t size,
+                                             uint64_t layout_size, const char *file,
+                                             unsigned int line, const char *snapshot) {
+  if (__builtin_expect(size == layout_size && size <= at.bytes, 1)) return 1;
+  if (!zim_tables_whole_still(obj, at.version)) return 0;
   if (size != layout_size) {
     __assert_fail("total_obj_size == the size of its count, N and NPD size", file, line, snapshot);
   }
@@ -183,35 +162,34 @@ ZIM_TABLES_INLINE void zim_tables_copy_racing(uint8_t *to, const uint8_t *from, 
 #endif
 }
 
-/* A try's copy: a new heap block, or null to try again or, with r->done,
- * when calloc failed. The size and count the try checked are written over
- * what the copy read (count_field 0: the type has no count). */
-ZIM_TABLES_INLINE uint8_t *zim_tables_read_copy(zim_tables_read_t *r, uint32_t size,
-                                                uint64_t count_field, uint32_t count) {
-  uint8_t *copy = (uint8_t *)calloc(1, size);
-  if (copy == NULL) {
-    r->done = 1;
-    return NULL;
+/* A try's copy: 1 when the snapshot is done, *copy the new heap block or
+ * null when calloc failed; 0 to try again. The size and count the try checked
+ * are written over what the copy read (count_field 0: the type has no count). */
+ZIM_TABLES_INLINE int zim_tables_whole_copy(uint8_t **copy, const void *obj, zim_tables_whole_t at,
+                                            uint32_t size, uint64_t count_field, uint32_t count,
+                                            uint64_t *version) {
+  uint8_t *bytes = (uint8_t *)calloc(1, size);
+  *copy = bytes;
+  if (bytes == NULL) return 1;
+  zim_tables_copy_racing(bytes, (const uint8_t *)obj, size);
+  if (!zim_tables_whole_still(obj, at.version)) {
+    free(bytes);
+    return 0;
   }
-  if (!r->versioned) {
-    memcpy(copy, r->obj, size);
-  } else {
-    zim_tables_copy_racing(copy, r->obj, size);
-    if (!zim_tables_read_whole(r)) {
-      free(copy);
-      return NULL;
-    }
-    if (r->version_out != NULL) *r->version_out = r->line.version;
-  }
-  memcpy(copy + ZIM_OBJ_TOTAL_SIZE_OFFSET, &size, sizeof size);
-  if (count_field != 0) memcpy(copy + count_field, &count, sizeof count);
-  return copy;
+  if (version != NULL) *version = at.version;
+  memcpy(bytes + ZIM_OBJ_TOTAL_SIZE_OFFSET, &size, sizeof size);
+  if (count_field != 0) memcpy(bytes + count_field, &count, sizeof count);
+  return 1;
 }
 
-#define ZIM_TABLES_READ_BEGIN(r, min_bytes) \
-  zim_tables_read_begin((r), (min_bytes), __FILE__, __LINE__, __func__)
-#define ZIM_TABLES_READ_SIZES(r, size, layout_size) \
-  zim_tables_read_sizes((r), (size), (layout_size), __FILE__, __LINE__, __func__)
+/* A snapshot's reports name the snapshot its caller called. */
+#define ZIM_TABLES_CHECK_SNAPSHOT_OBJECT(obj, table_id, snapshot)                                 \
+  zim_tables_object_check((obj), (uint16_t)(table_id), "table id of obj == " #table_id, __FILE__, \
+                          __LINE__, (snapshot))
+#define ZIM_TABLES_WHOLE_FOUND(at, min_bytes, snapshot) \
+  zim_tables_whole_found((at), (min_bytes), __FILE__, __LINE__, (snapshot))
+#define ZIM_TABLES_WHOLE_SIZES(obj, at, size, layout_size, snapshot) \
+  zim_tables_whole_sizes((obj), (at), (size), (layout_size), __FILE__, __LINE__, (snapshot))
 
 #ifdef __cplusplus
 }
