@@ -52,8 +52,10 @@ extern "C" {
 #define ZIM_TABLES_INLINE static inline __attribute__((__always_inline__))
 /* A snapshot's two ways, a versioned object's tries and any other object's
  * copy: out of line, each with the registers and frame it needs, and the
- * snapshot a compare and a jump to one of them. */
-#define ZIM_TABLES_OUT_OF_LINE static __attribute__((__noinline__, __unused__))
+ * snapshot a compare and a jump to one of them. Inline all the same, so
+ * that a unit which snapshots nothing emits neither, even unoptimised, and
+ * needs no platform library to link. */
+#define ZIM_TABLES_OUT_OF_LINE static inline __attribute__((__noinline__, __unused__))
 #ifdef ZIM_TABLES_UNDER_TSAN
 /* The sanitizer's runtime defines these. */
 void AnnotateIgnoreReadsBegin(const char *file, int line);
