@@ -10,15 +10,8 @@ v1=$1 upgrader=$2 inspector=$3 v1_defs=$4
 pool=/zim_in_place.$$
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp" "/dev/shm${pool}"' EXIT
-fail() {  # fail WHY FILE...
-  echo "$1"
-  shift
-  cat "$@"
-  exit 1
-}
-expect() {  # expect WHAT TEXT FILE
-  grep -qF -- "$2" "$3" || fail "$1: expected \"$2\" in:" "$3"
-}
+# shellcheck source=expect.sh
+source "$(dirname "$0")/expect.sh"
 
 "$v1" serve "$pool" >"$tmp/served" 2>&1 || fail "v1 server failed:" "$tmp/served"
 "$upgrader" "$pool" >"$tmp/upgraded" 2>&1 || fail "the upgrade failed:" "$tmp/upgraded"

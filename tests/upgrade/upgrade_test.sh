@@ -17,15 +17,8 @@ shift 4
 pool=/zim_upgrade.$$
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp" "/dev/shm${pool}" "/dev/shm${pool}.retire" "/dev/shm${pool}.cut"' EXIT
-fail() {  # fail WHY FILE...
-  echo "$1"
-  shift
-  cat "$@"
-  exit 1
-}
-expect() {  # expect WHAT TEXT FILE
-  grep -qF -- "$2" "$3" || fail "$1: expected \"$2\" in:" "$3"
-}
+# shellcheck source=expect.sh
+source "$(dirname "$0")/expect.sh"
 # The pool past its header (ZIM_SHM_POOL_HEADER_SIZE bytes, which adoption and
 # the pool's lock write): what a refused migration must leave as it was.
 contents() { tail -c +16385 "/dev/shm$1" | sha256sum; }
