@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,20 @@ constexpr uint64_t kPoolSize = 1u << 20;
 constexpr uint32_t kTable = 7;
 
 zim_shm_pool_options_t versioned(uint64_t feed, uint64_t index) { return {1, 0, feed, index}; }
+
+// Inside host, 128 bytes in: the block header and line of a lined object and
+// its own block header, as the allocator writes them, but written by a writer
+// of host's bytes. The address that would follow them.
+char* forge_lined_object(void* host) {
+  char* at = static_cast<char*>(host) + 128;
+  const uint64_t line_header[2] = {zim_sim::block_tag(ZIM_SHM_POOL_VERSION_LINE), 32};
+  const uint64_t line[4] = {2, 77, 0, 0};
+  const uint64_t object_header[2] = {zim_sim::block_tag(kTable), 64};
+  std::memcpy(at - 64, line_header, sizeof line_header);
+  std::memcpy(at - 48, line, sizeof line);
+  std::memcpy(at - 16, object_header, sizeof object_header);
+  return at;
+}
 
 // Follows the mapped pool, creates, changes and indexes one object, then reads
 // the changes: "" when the feed, the index and the brackets all answered for
@@ -129,15 +144,24 @@ TEST(PoolKeptViewsTest, RoomBytesDamagedAfterTheirCheckAreNotFollowed) {
 
 // Every bracket and query finds an object's line the same way: an address in
 // the pool that is not a live object's first byte is refused (EINVAL) by the
-// brackets and read calls and has no version, pool id or writer; an address
-// outside the pool is no pool object (0, no version); the index files no
-// such address.
+// brackets and read calls and has no version, pool id or writer, even where
+// an object's bytes imitate the headers and line of one; an address outside
+// the pool is no pool object (0, no version); the index files no such
+// address.
 TEST(PoolKeptViewsTest, OnlyALiveObjectsFirstByteHasALine) {
   const std::string name = unique_pool_name();
   const zim_shm_pool_options_t options = versioned(64, 16);
   ASSERT_EQ(zim_shm_pool_create_with(name.c_str(), kPoolSize, &options), 0);
   auto* obj = static_cast<char*>(pool_calloc(kTable, 64));
-  ASSERT_EQ(zim_shm_pool_write_end(obj), 0);
+  auto* host = static_cast<char*>(pool_calloc(kTable, 256));
+  auto* retired = static_cast<char*>(pool_calloc(kTable + 1, 64));
+  ASSERT_TRUE(obj != nullptr && host != nullptr && retired != nullptr);
+  for (char* o : {obj, host, retired}) ASSERT_EQ(zim_shm_pool_write_end(o), 0);
+  ASSERT_EQ(zim_shm_pool_write_begin(host), 0);
+  char* const forged = forge_lined_object(host);
+  ASSERT_EQ(zim_shm_pool_write_end(host), 0);
+  const uint64_t host_version = zim_shm_pool_version_of(host);
+  ASSERT_EQ(zim_shm_pool_retire(kTable + 1), 0);
   auto* base = static_cast<char*>(zim_shm_pool_base());
   const zim_sim::VersionState& state =
       zim_sim::version_state(reinterpret_cast<zim_sim::PoolHeader*>(base));
@@ -151,6 +175,8 @@ TEST(PoolKeptViewsTest, OnlyALiveObjectsFirstByteHasALine) {
       {"inside the object", obj + 16, -1},
       {"off the 16-byte grid", obj + 8, -1},
       {"the object's version line", obj - 32, -1},
+      {"headers and a line imitated inside an object", forged, -1},
+      {"a retired object", retired, -1},
       {"the feed's record", base + state.feed, -1},
       {"the index's record", base + state.index, -1},
       {"the start map", base + kPoolSize - 16, -1},
@@ -171,7 +197,13 @@ TEST(PoolKeptViewsTest, OnlyALiveObjectsFirstByteHasALine) {
     EXPECT_EQ(zim_shm_pool_writer_of(c.at), 0) << c.what;
     EXPECT_EQ(zim_shm_pool_index_put(kTable, 5, c.at, nullptr), -1) << c.what;
     EXPECT_EQ(errno, EINVAL) << c.what;
+    EXPECT_EQ(zim_shm_pool_index_get(kTable, 5), nullptr) << c.what;
   }
+  // Neither the imitation nor the object holding it was written.
+  uint64_t forged_line[4];
+  std::memcpy(forged_line, forged - 48, sizeof forged_line);
+  EXPECT_EQ(forged_line[0], 2u);
+  EXPECT_EQ(zim_shm_pool_version_of(host), host_version);
   // The object itself, after all the refusals around it, is as it was.
   EXPECT_EQ(zim_shm_pool_version_of(obj) % 2, 0u);
   EXPECT_NE(zim_shm_pool_id_of(obj), 0u);
