@@ -153,9 +153,8 @@ bool make_plans(const Config& made, Migration* m) {
 }
 
 // Collects the live old objects of the types to convert and sizes what each
-// becomes; an object that is not sound for its layout is a refusal. The walk
-// steps from block header to block header up to the carve point, as
-// zim_shm_pool_walk_mapped does, but reads nothing else of a block it skips.
+// becomes; an object that is not sound for its layout is a refusal. One step
+// over the carved blocks (for_each_carved_block).
 bool find_old_blocks(const PoolHeader* hdr, Migration* m) {
   constexpr uint32_t kNone = UINT32_MAX;
   std::vector<uint32_t> by_id;  // index in m->types of each id to convert, by table id
@@ -170,31 +169,19 @@ bool find_old_blocks(const PoolHeader* hdr, Migration* m) {
   if (by_id.empty()) return true;
   m->olds.reserve(std::min(live, hdr->size / (2 * kLine)));
   const char* const base = reinterpret_cast<const char*>(hdr);
-  // On lines, as the carve point is in a sound pool: a block that fits
-  // before it ends on one too.
-  const uint64_t end = carved_end(hdr) & ~(kLine - 1);
   size_t unsound = 0;
-  for (uint64_t pos = ZIM_SHM_POOL_HEADER_SIZE; pos < end;) {
-    const BlockHeader& header = *reinterpret_cast<const BlockHeader*>(base + pos);
-    const uint64_t tag = header.tag.load(std::memory_order_acquire);
-    const uint64_t size = header.size.load(kRelaxed);
-    if (!names_block(tag, size, end - pos - kLine)) {
-      pos += kLine;
-      continue;
-    }
-    const uint64_t offset = pos + kLine;
-    pos = offset + lines(size);
+  for_each_carved_block(hdr, [&](uint64_t offset, uint64_t tag, uint64_t size) {
     const uint64_t table_id = tag >> 32;
     if (static_cast<uint32_t>(tag) != kBlockMagic || table_id >= by_id.size() ||
         by_id[table_id] == kNone) {
-      continue;
+      return;
     }
     const size_t type = by_id[table_id];
     const TypeWork& w = m->types[type];
     // Blocks carved since the migration began, conversions among them, are new.
     if (m->record.at != 0 &&
         (offset >= m->record.carve || (offset - kLine >= w.cursor && offset - kLine < w.limit))) {
-      continue;
+      return;
     }
     // A versioned pool's object without its line has no pool id to carry.
     bool in_pool = false;
@@ -209,7 +196,7 @@ bool find_old_blocks(const PoolHeader* hdr, Migration* m) {
                          offset_text(offset) + " (" + offset_text(size) +
                          " bytes) is not sound for its recorded layout");
     }
-  }
+  });
   if (unsound > kNamedObjects) {
     m->lines.push_back("and " + std::to_string(unsound - kNamedObjects) +
                        " more objects not sound for their recorded layouts");

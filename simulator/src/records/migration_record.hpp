@@ -47,6 +47,32 @@ inline uint64_t carved_end(const PoolHeader* hdr) {
   return carve < map ? carve : map;
 }
 
+// Steps from block header to block header up to the carve point, as
+// zim_shm_pool_walk_mapped does, reading nothing else of a block:
+// visit(offset, tag, size) for each header that names a block, live or
+// retired (its data at offset); a header that names none is stepped over one
+// line at a time. What a migration's and an upgrade's passes share.
+template <typename Visit>
+void for_each_carved_block(const PoolHeader* hdr, Visit visit) {
+  constexpr uint64_t kStep = ZIM_SHM_POOL_ALIGN;  // a line
+  const char* const base = reinterpret_cast<const char*>(hdr);
+  // On lines, as the carve point is in a sound pool: a block that fits
+  // before it ends on one too.
+  const uint64_t end = carved_end(hdr) & ~(kStep - 1);
+  for (uint64_t pos = ZIM_SHM_POOL_HEADER_SIZE; pos < end;) {
+    const BlockHeader& header = *reinterpret_cast<const BlockHeader*>(base + pos);
+    const uint64_t tag = header.tag.load(std::memory_order_acquire);
+    const uint64_t size = header.size.load(kRelaxed);
+    if (!names_block(tag, size, end - pos - kStep)) {
+      pos += kStep;
+      continue;
+    }
+    const uint64_t offset = pos + kStep;
+    pos = offset + ((size + kStep - 1) & ~(kStep - 1));
+    visit(offset, tag, size);
+  }
+}
+
 // The header of a block of table_id (or record tag), live or retired, that
 // starts at `at` and ends before the carve point; null for none. Inline: each
 // conversion checks its old block.

@@ -32,28 +32,17 @@ bool is_object(uint32_t table_id) {
 // it (its data's offset) or 0.
 template <typename Visit>
 void walk_objects(const PoolHeader* hdr, Visit visit) {
-  const char* const base = reinterpret_cast<const char*>(hdr);
-  const uint64_t end = carved_end(hdr) & ~(kLine - 1);
-  uint64_t line = 0, lined_at = 0;  // the last line's data, and where its object's header lies
-  for (uint64_t pos = ZIM_SHM_POOL_HEADER_SIZE; pos < end;) {
-    const BlockHeader& header = *reinterpret_cast<const BlockHeader*>(base + pos);
-    const uint64_t tag = header.tag.load(std::memory_order_acquire);
-    const uint64_t size = header.size.load(kRelaxed);
-    if (!names_block(tag, size, end - pos - kLine)) {
-      pos += kLine;
-      continue;
-    }
-    const uint64_t offset = pos + kLine;
+  uint64_t line = 0, lined_at = 0;  // the last line's data, and its object's data
+  for_each_carved_block(hdr, [&](uint64_t offset, uint64_t tag, uint64_t size) {
     const auto table_id = static_cast<uint32_t>(tag >> 32);
     const bool live = static_cast<uint32_t>(tag) == kBlockMagic;
     if (live && table_id == ZIM_SHM_POOL_VERSION_LINE && size == kLineBytes) {
       line = offset;
-      lined_at = offset + kLineBytes;
+      lined_at = offset + kLineBytes + kLine;
     } else if (live && is_object(table_id)) {
-      visit(offset, size, table_id, pos == lined_at ? line : 0);
+      visit(offset, size, table_id, offset == lined_at ? line : 0);
     }
-    pos = offset + lines(size);
-  }
+  });
 }
 
 // The plan that copies objects of table_id by their recorded layout into a
