@@ -1,0 +1,208 @@
+// SPDX-License-Identifier: Apache-2.0
+// Every operation of every type in wall time, the library's against the
+// straightforward build's and against its baseline (one memcpy of the bytes
+// it moves, or calloc and free), in one process pinned to one core.
+// benchmarks/all_types_time.sh runs it twice, repeats the rows that lose and
+// turns the rows into the table.
+//
+//   zim_tables_time_bench [--cpu N] [TYPE | TYPE:COUNT]...
+//
+// Each (type, count) has one fixture, made once and reused by every
+// contender. Per operation, each contender is calibrated to about 30 us a
+// sample; then rounds run the contenders in rotating order, each round
+// giving one ratio library / straightforward and one library / baseline,
+// until the 95% interval of both medians lies within +-2% (at least 21
+// rounds, at most 201). One line per operation:
+//
+//   TYPE COUNT OP ROUNDS LIB_NS SF_NS BASE_NS SF_RATIO SF_LOW SF_HIGH BASE_RATIO BASE_LOW BASE_HIGH
+//
+// COUNT is "-" for a type that takes none, the BASE fields "-" for an
+// operation without a baseline. N = 4, NPD size 16.
+#include <sched.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "time_contenders.hpp"
+#include "time_stats.hpp"
+
+namespace {
+
+using zim_bench::Calls;
+using zim_bench::Contender;
+using zim_bench::MedianInterval;
+using zim_bench::Timed;
+using zim_bench::TimedOperation;
+namespace cat = zim_tables::catalogue;
+
+constexpr uint32_t kCounts[] = {0, 1, 8, 100};
+constexpr double kSampleNs = 30000;
+constexpr int kMinRounds = 21;
+constexpr int kMaxRounds = 201;
+constexpr double kEnough = 0.02;
+
+double ns_per_call(zim_bench::Loop loop, const Timed& t, const Calls& calls, uint64_t reps) {
+  const auto start = std::chrono::steady_clock::now();
+  loop(t, calls, reps);
+  const std::chrono::duration<double, std::nano> took = std::chrono::steady_clock::now() - start;
+  return took.count() / static_cast<double>(reps);
+}
+
+// The calls that make a sample of about kSampleNs, from a run long enough
+// that the clock's own cost is lost in it.
+uint64_t calibrate(zim_bench::Loop loop, const Timed& t, const Calls& calls) {
+  loop(t, calls, 1);  // first touches stay out
+  uint64_t reps = 1;
+  for (;;) {
+    const double total = ns_per_call(loop, t, calls, reps) * static_cast<double>(reps);
+    if (total >= kSampleNs / 3 || reps >= (uint64_t{1} << 24)) {
+      const double scaled = static_cast<double>(reps) * kSampleNs / std::max(total, 1.0);
+      return std::max<uint64_t>(1, static_cast<uint64_t>(scaled));
+    }
+    reps *= 4;
+  }
+}
+
+struct Row {
+  int rounds = 0;
+  MedianInterval ns[3]{};
+  MedianInterval to_sf{}, to_base{};
+};
+
+// Rounds of the contenders in rotating order until both ratios' medians are
+// known within kEnough (or kMaxRounds).
+Row measure(const Timed& t, const TimedOperation& op) {
+  const bool counted = t.f.type->takes_count();
+  std::vector<const Contender*> who = {&op.operation, &op.operation};
+  if (op.baseline != nullptr) who.push_back(op.baseline);
+  const Calls* calls[3] = {&t.library, &t.straightforward, &t.library};
+  const size_t k = who.size();
+  std::vector<zim_bench::Loop> loops(k);
+  std::vector<uint64_t> reps(k);
+  for (size_t c = 0; c < k; ++c) {
+    loops[c] = counted ? who[c]->counted : who[c]->uncounted;
+    reps[c] = calibrate(loops[c], t, *calls[c]);
+  }
+  std::vector<double> times[3], to_sf, to_base;
+  Row row;
+  while (row.rounds < kMaxRounds) {
+    double now[3] = {0, 0, 0};
+    for (size_t j = 0; j < k; ++j) {
+      const size_t c = (static_cast<size_t>(row.rounds) + j) % k;
+      now[c] = ns_per_call(loops[c], t, *calls[c], reps[c]);
+      times[c].push_back(now[c]);
+    }
+    to_sf.push_back(now[0] / now[1]);
+    if (k == 3) to_base.push_back(now[0] / now[2]);
+    if (++row.rounds < kMinRounds) continue;
+    row.to_sf = zim_bench::median_interval(to_sf);
+    row.to_base = zim_bench::median_interval(to_base);
+    if (zim_bench::relative_half_width(row.to_sf) <= kEnough &&
+        (k < 3 || zim_bench::relative_half_width(row.to_base) <= kEnough))
+      break;
+  }
+  for (size_t c = 0; c < k; ++c) row.ns[c] = zim_bench::median_interval(times[c]);
+  return row;
+}
+
+void print(const Timed& t, const TimedOperation& op, const Row& row) {
+  const std::string count = t.f.type->takes_count() ? std::to_string(t.f.count) : "-";
+  std::printf("%s %s %s %d %.2f %.2f ", t.f.type->name, count.c_str(), op.name, row.rounds,
+              row.ns[0].median, row.ns[1].median);
+  if (op.baseline == nullptr) {
+    std::printf("- %.4f %.4f %.4f - - -\n", row.to_sf.median, row.to_sf.low, row.to_sf.high);
+  } else {
+    std::printf("%.2f %.4f %.4f %.4f %.4f %.4f %.4f\n", row.ns[2].median, row.to_sf.median,
+                row.to_sf.low, row.to_sf.high, row.to_base.median, row.to_base.low,
+                row.to_base.high);
+  }
+  std::fflush(stdout);
+}
+
+void pin(int cpu) {
+  if (cpu < 0) cpu = sched_getcpu();
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  if (cpu < 0 || sched_setaffinity(0, sizeof set, &set) != 0) {
+    std::perror("zim_tables_time_bench: sched_setaffinity");
+    std::exit(2);
+  }
+  std::printf("# cpu %d\n", cpu);
+}
+
+struct Wanted {
+  std::string type;
+  long count;  // -1: every count the type takes
+};
+
+[[noreturn]] void usage() {
+  std::fprintf(stderr, "usage: zim_tables_time_bench [--cpu N] [TYPE | TYPE:COUNT]...\n");
+  std::exit(2);
+}
+
+long number(const char* text) {
+  char* end = nullptr;
+  const long value = std::strtol(text, &end, 10);
+  if (*text == '\0' || *end != '\0' || value < 0 || value > 65535) usage();
+  return value;
+}
+
+std::vector<Wanted> wanted_rows(int argc, char** argv, int& cpu) {
+  std::vector<Wanted> rows;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--cpu") {
+      if (++i == argc) usage();
+      cpu = static_cast<int>(number(argv[i]));
+    } else if (const size_t colon = arg.find(':'); colon != std::string::npos) {
+      rows.push_back({arg.substr(0, colon), number(arg.c_str() + colon + 1)});
+    } else {
+      rows.push_back({arg, -1});
+    }
+  }
+  if (rows.empty()) {
+    for (size_t i = 0; i < cat::type_count; ++i) rows.push_back({cat::types[i].name, -1});
+  }
+  return rows;
+}
+
+void run_fixture(const char* name, uint32_t count) {
+  const zim_bench::Fixture f = zim_bench::make_fixture(name, true, count);
+  zim_bench::verify(f);
+  // On the heap, away from the stack the calls push to: loads of the
+  // operations' pointers next to the return addresses just pushed cost time.
+  const auto t = std::make_unique<const Timed>(zim_bench::make_timed(f));
+  for (const TimedOperation& op : zim_bench::kTimedOperations) print(*t, op, measure(*t, op));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  setenv("ZIM_MAX_NUM_NPUS", "4", 1);
+  setenv("ZIM_NPD_SIZE", std::to_string(zim_bench::kNpdSize).c_str(), 1);
+  unsetenv("ZIM_NPD_SIZES");
+  int cpu = -1;
+  const std::vector<Wanted> rows = wanted_rows(argc, argv, cpu);
+  pin(cpu);
+  for (const Wanted& w : rows) {
+    const cat::TableType* type = cat::find(w.type.c_str());
+    if (type == nullptr) {
+      std::fprintf(stderr, "zim_tables_time_bench: no type %s\n", w.type.c_str());
+      return 2;
+    }
+    if (!type->takes_count()) {
+      run_fixture(type->name, 0);
+    } else if (w.count >= 0) {
+      run_fixture(type->name, static_cast<uint32_t>(w.count));
+    } else {
+      for (const uint32_t count : kCounts) run_fixture(type->name, count);
+    }
+  }
+  return 0;
+}
