@@ -18,19 +18,32 @@ struct MedianInterval {
   double high;  // 95% confidence, whatever the distribution
 };
 
-// Ranks j and k (1-based) with P(X(j) <= median <= X(k)) >= 95% for n values,
-// by the normal approximation of the binomial: n/2 -+ 1.96 sqrt(n)/2.
+// The ranks (1-based) of the order statistics that hold the median of n
+// values between them with 95% confidence: the symmetric pair j, n + 1 - j
+// with the largest j for which fewer than j values fall below the median
+// with a chance of 2.5% at most (a binomial tail with p = 1/2, summed exactly).
+struct Ranks {
+  size_t low, high;
+};
+inline Ranks median_ranks(size_t n) {
+  const double all = std::lgamma(n + 1.0) - static_cast<double>(n) * std::log(2.0);
+  double tail = 0;
+  size_t low = 1;
+  for (size_t below = 0; below < n; ++below) {
+    tail += std::exp(all - std::lgamma(below + 1.0) - std::lgamma(n - below + 1.0));
+    if (tail > 0.025) break;
+    low = below + 1;
+  }
+  return {low, n + 1 - low};
+}
+
 inline MedianInterval median_interval(std::vector<double> values) {
   const size_t n = values.size();
   if (n == 0) return {0, 0, 0};
   std::sort(values.begin(), values.end());
   const double median = n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-  const double spread = 1.96 * std::sqrt(static_cast<double>(n)) / 2;
-  const auto low_rank = static_cast<long>(std::floor(n / 2.0 - spread));
-  const auto high_rank = static_cast<long>(std::ceil(n / 2.0 + 1 + spread));
-  const size_t low = static_cast<size_t>(std::clamp(low_rank, 1L, static_cast<long>(n))) - 1;
-  const size_t high = static_cast<size_t>(std::clamp(high_rank, 1L, static_cast<long>(n))) - 1;
-  return {median, values[low], values[high]};
+  const Ranks ranks = median_ranks(n);
+  return {median, values[ranks.low - 1], values[ranks.high - 1]};
 }
 
 // How far the interval reaches from the median, as a fraction of it (0.02:
