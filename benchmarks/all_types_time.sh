@@ -11,8 +11,9 @@
 #   benchmarks/all_types_time.sh [BUILD_DIR] [--summary | --table | --losing | --raw] [TYPE...]
 #
 # Without an option it prints the summary; --table prints every row as
-# Markdown, --losing the losing cases (exit status 1 when there is one),
-# --raw every case of both runs ("TYPE COUNT OP RATIO BAND BASE_RATIO LOSES").
+# Markdown before it, --losing the losing cases (exit status 1 when there is one),
+# --raw every case ("TYPE COUNT OP RATIO BAND BASE_RATIO LOSES RUN1 RUN2": the
+# ratio is the geometric mean of the two runs' ratios RUN1 and RUN2).
 # ZIM_TIME_CPU=N pins the benchmark to core N (else the core it starts on).
 set -euo pipefail
 build="${1:-build/default}"
@@ -38,7 +39,7 @@ band='
   function abs(a) { return a < 0 ? -a : a }
   /^#/ { next }
   FILENAME ~ /run1$/ { key = $1 " " $2 " " $3; r1[key] = $8; h1[key] = half($8, $9, $10)
-                       b1[key] = $11; ns1[key] = $5 " " $6; order[++n] = key; next }
+                       b1[key] = $11; order[++n] = key; next }
   FILENAME ~ /run2$/ { key = $1 " " $2 " " $3; r2[key] = $8; h2[key] = half($8, $9, $10)
                        b2[key] = $11; next }
   FILENAME ~ /run3$/ { key = $1 " " $2 " " $3; r3[key] = $8; next }
@@ -64,11 +65,11 @@ awk "$band"'
       key = order[k]
       loses = beyond(r1[key], key) + beyond(r2[key], key) + beyond(r3[key], key) >= 2
       base = b1[key] == "-" ? "-" : sprintf("%.4f", sqrt(b1[key] * b2[key]))
-      printf "%s %.4f %.4f %s %d %s\n", key, sqrt(r1[key] * r2[key]), band_of(key), base, loses, ns1[key]
+      printf "%s %.4f %.4f %s %d %s %s\n", key, sqrt(r1[key] * r2[key]), band_of(key), base, loses, r1[key], r2[key]
     }
   }' "$work/run1" "$work/run2" "$work/run3" >"$work/cases"
 
-if [[ "$mode" == "--raw" ]]; then cut -d' ' -f1-7 "$work/cases"; exit 0; fi
+if [[ "$mode" == "--raw" ]]; then cat "$work/cases"; exit 0; fi
 if [[ "$mode" == "--losing" ]]; then
   awk '$7 { printf "%s %s %s: %.3f, band %.1f%%\n", $1, $2, $3, $4, 100 * $5; bad = 1 }
        END { exit bad }' "$work/cases"
@@ -82,11 +83,11 @@ bands=$(cut -d' ' -f5 "$work/cases" | sort -g | awk '{ b[NR] = $1 }
 awk -v ops="$ops" -v mode="$mode" -v repeated="$(wc -l <"$work/repeat")" -v took="$took" -v bands="$bands" \
     -v load="$load_before / $load_after" -v cpu="$(sed -n 's/^# cpu //p' "$work/run1")" '
   { key = $1 " " $2; r[key, $3] = $4; bd[key, $3] = $5; b[key, $3] = $6; lose[key, $3] = $7
-    ns[key, $3] = $8 " / " $9; if (!(key in seen)) { seen[key] = 1; keys[++n] = key } }
+    runs[key, $3] = $8 " and " $9; if (!(key in seen)) { seen[key] = 1; keys[++n] = key } }
   function cell(key, op,   s) {
     s = sprintf("%.2f", r[key, op]); if (lose[key, op]) s = "**" s "**"
-    if (b[key, op] != "-") s = s sprintf(" / %.2f", b[key, op])
-    return s sprintf(" ±%.1f%%", 100 * bd[key, op])
+    s = s sprintf(" ±%.1f%%", 100 * bd[key, op])
+    return b[key, op] == "-" ? s : s sprintf(" / %.2f", b[key, op])
   }
   END {
     nops = split(ops, op, " ")
@@ -95,12 +96,12 @@ awk -v ops="$ops" -v mode="$mode" -v repeated="$(wc -l <"$work/repeat")" -v took
       for (i = 1; i <= nops; ++i) printf "---|"; printf "\n"
       for (k = 1; k <= n; ++k) { split(keys[k], t, " "); printf "| %s | %s |", t[1], t[2]
         for (i = 1; i <= nops; ++i) printf " %s |", cell(keys[k], op[i]); printf "\n" }
-      exit
+      printf "\n"
     }
     for (k = 1; k <= n; ++k) for (i = 1; i <= nops; ++i) {
       key = keys[k]; c = key " " op[i]; ++rows; losing += lose[key, op[i]]
       lg[i] += log(r[key, op[i]]); if (b[key, op[i]] != "-") { lb[i] += log(b[key, op[i]]); ++nb[i] }
-      ratio[c] = r[key, op[i]]; band[c] = bd[key, op[i]]; time[c] = ns[key, op[i]]
+      ratio[c] = r[key, op[i]]; band[c] = bd[key, op[i]]; both[c] = runs[key, op[i]]
     }
     printf "%d cases of %d rows; %d lose (slower than the straightforward build beyond the band in two runs; %d rows repeated)\n",
            rows, n, losing, repeated
@@ -112,7 +113,7 @@ awk -v ops="$ops" -v mode="$mode" -v repeated="$(wc -l <"$work/repeat")" -v took
     printf "worst:"
     for (w = 1; w <= 5; ++w) {
       best = ""; for (c in ratio) if (best == "" || ratio[c] > ratio[best]) best = c
-      printf "%s %s %.3f ±%.1f%% (%s ns)", (w > 1 ? ";" : ""), best, ratio[best], 100 * band[best], time[best]
+      printf "%s %s %.3f ±%.1f%% (runs %s)", (w > 1 ? ";" : ""), best, ratio[best], 100 * band[best], both[best]
       delete ratio[best]
     }
     printf "\nload average %s (before / after), core %s, %d s\n", load, cpu, took
