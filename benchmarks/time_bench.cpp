@@ -24,7 +24,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -136,10 +135,14 @@ void print(const Timed& t, const TimedOperation& op, const Row& row) {
 
 void pin(int cpu) {
   if (cpu < 0) cpu = sched_getcpu();
+  if (cpu < 0 || cpu >= CPU_SETSIZE) {
+    std::fprintf(stderr, "zim_tables_time_bench: no core %d to pin to\n", cpu);
+    std::exit(2);
+  }
   cpu_set_t set;
   CPU_ZERO(&set);
   CPU_SET(cpu, &set);
-  if (cpu < 0 || sched_setaffinity(0, sizeof set, &set) != 0) {
+  if (sched_setaffinity(0, sizeof set, &set) != 0) {
     std::perror("zim_tables_time_bench: sched_setaffinity");
     std::exit(2);
   }
@@ -147,7 +150,7 @@ void pin(int cpu) {
 }
 
 struct Wanted {
-  std::string type;
+  const cat::TableType* type;
   long count;  // -1: every count the type takes
 };
 
@@ -163,6 +166,15 @@ long number(const char* text) {
   return value;
 }
 
+const cat::TableType* known_type(const std::string& name) {
+  const cat::TableType* type = cat::find(name.c_str());
+  if (type == nullptr) {
+    std::fprintf(stderr, "zim_tables_time_bench: no type %s\n", name.c_str());
+    std::exit(2);
+  }
+  return type;
+}
+
 std::vector<Wanted> wanted_rows(int argc, char** argv, int& cpu) {
   std::vector<Wanted> rows;
   for (int i = 1; i < argc; ++i) {
@@ -170,14 +182,14 @@ std::vector<Wanted> wanted_rows(int argc, char** argv, int& cpu) {
     if (arg == "--cpu") {
       if (++i == argc) usage();
       cpu = static_cast<int>(number(argv[i]));
-    } else if (const size_t colon = arg.find(':'); colon != std::string::npos) {
-      rows.push_back({arg.substr(0, colon), number(arg.c_str() + colon + 1)});
     } else {
-      rows.push_back({arg, -1});
+      const size_t colon = arg.find(':');
+      rows.push_back({known_type(arg.substr(0, colon)),
+                      colon == std::string::npos ? -1 : number(arg.c_str() + colon + 1)});
     }
   }
   if (rows.empty()) {
-    for (size_t i = 0; i < cat::type_count; ++i) rows.push_back({cat::types[i].name, -1});
+    for (size_t i = 0; i < cat::type_count; ++i) rows.push_back({&cat::types[i], -1});
   }
   return rows;
 }
@@ -201,11 +213,7 @@ int main(int argc, char** argv) {
   const std::vector<Wanted> rows = wanted_rows(argc, argv, cpu);
   pin(cpu);
   for (const Wanted& w : rows) {
-    const cat::TableType* type = cat::find(w.type.c_str());
-    if (type == nullptr) {
-      std::fprintf(stderr, "zim_tables_time_bench: no type %s\n", w.type.c_str());
-      return 2;
-    }
+    const cat::TableType* type = w.type;
     if (!type->takes_count()) {
       run_fixture(type->name, 0);
     } else if (w.count >= 0) {
