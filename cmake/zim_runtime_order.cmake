@@ -16,7 +16,8 @@ set(problems "")
 
 file(GLOB_RECURSE runtime RELATIVE ${ROOT}
   ${ROOT}/${tables}/codec/*.?pp ${ROOT}/${tables}/migrate/*.?pp
-  ${ROOT}/simulator/*.?pp ${ROOT}/simulator/*.h ${ROOT}/tools/inspect/*.?pp)
+  ${ROOT}/simulator/*.?pp ${ROOT}/simulator/*.h ${ROOT}/tools/inspect/*.?pp
+  ${ROOT}/tools/relay/*.?pp)
 list(REMOVE_ITEM runtime tools/inspect/main.cpp tools/inspect/command_line.cpp)
 foreach(source ${runtime})
   file(STRINGS ${ROOT}/${source} lines REGEX "^#include \"gen/")
