@@ -68,6 +68,7 @@ void PoolSource::close() {
 bool PoolSource::reload_records(std::string& error) {
   types_.records = {};
   described_.clear();
+  unrecorded_.clear();
   if (!zim_inspect::read_records(name_, types_, error)) {
     error = "its records cannot be read: " + error;
     return false;
@@ -79,8 +80,14 @@ bool PoolSource::destroyed() const { return identity_of(name_) != identity_; }
 
 const zim_codec::TypeLayout* PoolSource::layout_of(uint32_t table_id, uint64_t offset) {
   if (const auto* t = types_.records.layout(table_id, offset, false)) return t;
-  std::string ignored;  // the first object of a type brings its record
+  // The first object of a type brings its record: read them again, once per
+  // table id until they change, so that objects of a program that records
+  // no layouts cost no walk each.
+  if (!unrecorded_.insert(table_id).second) return nullptr;
+  std::string ignored;
+  const std::set<uint32_t> unrecorded = std::move(unrecorded_);
   reload_records(ignored);
+  unrecorded_ = unrecorded;
   return types_.records.layout(table_id, offset, false);
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,8 @@ class PoolSource {
   bool mapped_ = false;
   // Each layout's fingerprint and record, until the records are read again.
   std::map<const zim_codec::TypeLayout*, std::pair<uint64_t, std::string>> described_;
+  // Table ids without a record when the records were last read.
+  std::set<uint32_t> unrecorded_;
 };
 
 }  // namespace zim_relay
