@@ -23,6 +23,15 @@ struct Publication {
   std::string layout_record;  // its layout's record, published once per fingerprint
 };
 
+inline Publication retirement(uint64_t pool_id, uint64_t version, uint32_t table_id) {
+  Publication p;
+  p.retired = true;
+  p.pool_id = pool_id;
+  p.version = version;
+  p.table_id = table_id;
+  return p;
+}
+
 // The keys of one pool, all in one hash slot ("{pool}").
 struct PoolKeys {
   explicit PoolKeys(const std::string& pool) : prefix("zim:{" + pool + "}:") {}

@@ -97,7 +97,7 @@ Outcome Publisher::publish(const std::vector<Publication>& batch, EpochState& st
   }
   for (const Reply& r : results.items) {
     if (r.kind == Reply::kError) {
-      message = "Redis refused a command of the transaction: " + zim_codec::printable(r.text);
+      message = "Redis refused a command of a transaction: " + zim_codec::printable(r.text);
       return Outcome::refused;
     }
   }

@@ -141,7 +141,7 @@ Outcome RedisLink::open(const RedisAddress& address, const Credentials& credenti
     if (o == Outcome::refused) {
       message = "Redis at " + where_ + " refused the login of user " +
                 zim_codec::quote(credentials.user.empty() ? "default" : credentials.user) + ": " +
-                message;
+                last_error_;
     }
     if (o != Outcome::done) return close(), o;
   }
@@ -153,7 +153,7 @@ Outcome RedisLink::check_policy(std::string& message) {
   std::vector<Reply> replies;
   const Outcome o = run({{"INFO", "memory"}}, replies, message);
   if (o != Outcome::done) {
-    if (o == Outcome::refused) message = "cannot read Redis's maxmemory-policy: " + message;
+    if (o == Outcome::refused) message = "cannot read its maxmemory-policy: " + message;
     return close(), o;
   }
   const auto policy = info_field(replies[0].text, "maxmemory_policy");
@@ -195,7 +195,10 @@ Outcome RedisLink::run(const std::vector<Command>& commands, std::vector<Reply>&
       return Outcome::refused;
     }
     if (reply.kind == Reply::kError && outcome == Outcome::done) {
-      message = printable(reply.text);
+      const size_t index = static_cast<size_t>(&reply - replies.data());
+      last_error_ = printable(reply.text);
+      message = "Redis at " + where_ + " refused " + printable(commands[index][0], 16) + ": " +
+                last_error_;
       outcome = is_transient(reply.text) ? Outcome::away : Outcome::refused;
     }
   }

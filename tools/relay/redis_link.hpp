@@ -57,8 +57,8 @@ class RedisLink {
   bool is_open() const { return context_ != nullptr; }
 
   // Sends the commands at once and reads a reply to each. An error reply
-  // makes the outcome refused (or away while Redis loads), its text in
-  // `message`.
+  // makes the outcome refused (or away while Redis loads), told in `message`
+  // with the command it answered.
   Outcome run(const std::vector<Command>& commands, std::vector<Reply>& replies,
               std::string& message);
 
@@ -70,6 +70,7 @@ class RedisLink {
   };
   std::unique_ptr<redisContext, Free> context_;
   std::string where_;
+  std::string last_error_;  // the last error reply, escaped
 };
 
 // The value of `field` in an INFO reply ("field:value" lines), bounded.

@@ -96,12 +96,7 @@ Relay::Step Relay::take(const zim_shm_pool_change_t& c, bool& moved_cursor) {
   if (is_object_change(c.kind)) {
     add_object(c.kind == ZIM_SHM_POOL_CHANGE_MOVED ? c.key : c.offset, version);
   } else if (c.kind == ZIM_SHM_POOL_CHANGE_RETIRED && published_.count(c.pool_id)) {
-    Publication p;
-    p.retired = true;
-    p.pool_id = c.pool_id;
-    p.version = version;
-    p.table_id = c.table_id;
-    batch_.push_back(std::move(p));
+    batch_.push_back(retirement(c.pool_id, version, c.table_id));
   } else if (changes_layouts(c.kind)) {
     std::string ignored;  // a record that cannot be read makes its objects unusable, told then
     pool_.reload_records(ignored);

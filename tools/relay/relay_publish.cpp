@@ -140,12 +140,7 @@ Relay::Step Relay::resync(uint64_t mark, const char* why) {
             [](const auto& a, const auto& b) { return a.version < b.version; });
   for (const zim_shm_pool_object_version_t& o : objects) {
     if (o.kind == ZIM_SHM_POOL_CHANGE_RETIRED) {
-      Publication p;
-      p.retired = true;
-      p.pool_id = o.pool_id;
-      p.version = o.version;
-      p.table_id = o.table_id;
-      batch_.push_back(std::move(p));
+      batch_.push_back(retirement(o.pool_id, o.version, o.table_id));
     } else {
       add_object(o.offset, o.version);
     }

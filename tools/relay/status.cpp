@@ -13,8 +13,8 @@ void Status::line(const std::string& event, const nlohmann::ordered_json& fields
     const std::string shown =
         value.is_string() ? zim_codec::printable(value.get<std::string>(), 400) : value.dump();
     doc[key] = value.is_string() ? nlohmann::ordered_json(shown) : value;
-    text += separator + key + " " + shown;
-    separator = ", ";
+    text += separator + key + ": " + shown;
+    separator = "; ";
   }
   out_ << (json_ ? doc.dump() : text) << std::endl;
 }

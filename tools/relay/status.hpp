@@ -11,7 +11,7 @@ namespace zim_relay {
 class Status {
  public:
   Status(std::ostream& out, bool json) : out_(out), json_(json) {}
-  // "relay: EVENT: key value, ..." or {"event": EVENT, key: value, ...};
+  // "relay: EVENT: key: value; ..." or {"event": EVENT, key: value, ...};
   // strings are escaped for a terminal either way.
   void line(const std::string& event, const nlohmann::ordered_json& fields = {});
 
