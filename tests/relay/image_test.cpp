@@ -20,12 +20,16 @@ namespace {
 namespace cat = zim_tables::catalogue;
 using zim_relay::Bytes;
 
-// The first counted type with a count of 5: the case with the most pointers.
+// An object of the first counted type with a count of 5 (the case with the
+// most pointers), and its image.
 struct CountedObject {
   const cat::TableType* type = nullptr;
   zim_codec::TypeLayout layout;
-  Bytes bytes;
+  Bytes bytes, image;
   uint64_t address = 0;  // where it lay when its pointers were written
+  zim_relay::ImageFrame frame;
+  zim_objects::Sizing sizing;
+  std::string why;
 
   CountedObject() {
     for (size_t i = 0; i < cat::type_count && type == nullptr; ++i) {
@@ -40,31 +44,27 @@ struct CountedObject {
     auto* obj = static_cast<unsigned char*>(type->ops.srv_ctor(5));
     uint32_t size;
     std::memcpy(&size, obj + ZIM_OBJ_TOTAL_SIZE_OFFSET, 4);
-    bytes.assign(obj, obj + size);
+    image = bytes = Bytes(obj, obj + size);
     address = reinterpret_cast<uintptr_t>(obj);
     std::free(obj);
-  }
-  zim_objects::Sizing sizing() const {
-    return {hulcon_config_get_max_num_npus(), qor_npd_get_table_size(type->table_id), 0};
+    sizing = {hulcon_config_get_max_num_npus(), qor_npd_get_table_size(type->table_id), 0};
+    EXPECT_TRUE(zim_relay::frame_object(layout, sizing, image, frame, why) &&
+                zim_relay::to_image(layout, frame, image, why))
+        << why;
   }
 };
 
 TEST(ObjectImage, MeansTheSameObjectAtAnotherAddress) {
-  const CountedObject o;
-  zim_relay::ImageFrame frame;
-  std::string why;
-  Bytes image = o.bytes;
-  ASSERT_TRUE(zim_relay::frame_object(o.layout, o.sizing(), image, frame, why)) << why;
-  ASSERT_TRUE(zim_relay::to_image(o.layout, frame, image, why)) << why;
-  Bytes back = image;
-  ASSERT_TRUE(zim_relay::from_image(o.layout, frame, o.address, back, why)) << why;
+  CountedObject o;
+  Bytes back = o.image;
+  ASSERT_TRUE(zim_relay::from_image(o.layout, o.frame, o.address, back, o.why)) << o.why;
   EXPECT_EQ(back, o.bytes);
-  ASSERT_TRUE(zim_relay::from_image(o.layout, frame, o.address + 4096, back = image, why));
+  ASSERT_TRUE(zim_relay::from_image(o.layout, o.frame, o.address + 4096, back = o.image, o.why));
   EXPECT_NE(back, o.bytes);
 }
 
 TEST(ObjectImage, RefusesAlteredImages) {
-  const CountedObject o;
+  CountedObject o;
   const auto array = std::find_if(o.layout.fields.begin(), o.layout.fields.end(),
                                   [](const auto& f) { return f.is_array(); });
   ASSERT_NE(array, o.layout.fields.end());
@@ -79,19 +79,14 @@ TEST(ObjectImage, RefusesAlteredImages) {
       {"count beyond the bytes", *o.layout.count_field, 1000, 4, false},
       {"total size disagrees", ZIM_OBJ_TOTAL_SIZE_OFFSET, 1, 4, false},
   };
-  zim_relay::ImageFrame frame;
-  std::string why;
-  Bytes image = o.bytes;
-  ASSERT_TRUE(zim_relay::frame_object(o.layout, o.sizing(), image, frame, why));
-  ASSERT_TRUE(zim_relay::to_image(o.layout, frame, image, why));
   for (const auto& c : cases) {
-    Bytes altered = image;
+    Bytes altered = o.image;
     std::memcpy(altered.data() + c.at, &c.value, c.width);
     zim_relay::ImageFrame f;
-    const bool framed = zim_relay::frame_object(o.layout, o.sizing(), altered, f, why);
+    const bool framed = zim_relay::frame_object(o.layout, o.sizing, altered, f, o.why);
     EXPECT_EQ(framed, c.framed) << c.name;
     if (framed) {
-      EXPECT_FALSE(zim_relay::from_image(o.layout, f, 0x10000, altered, why)) << c.name;
+      EXPECT_FALSE(zim_relay::from_image(o.layout, f, 0x10000, altered, o.why)) << c.name;
     }
   }
 }
