@@ -3,8 +3,10 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zim/sim/pool_upgrade.h>
 #include <zim/sim/shm_pool.h>
 #include <zim/tables/table_object.h>
 
@@ -113,6 +115,7 @@ RelayProcess::RelayProcess(const std::string& pool, const std::string& socket,
   if (pipe(p) != 0) return;
   pid_ = fork();
   if (pid_ == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);  // a test that aborts leaves no relay behind
     dup2(p[1], STDOUT_FILENO);
     dup2(p[1], STDERR_FILENO);
     close(p[0]);
@@ -209,6 +212,11 @@ void SourcePool::change(Tracked& t, unsigned seed) {
   EXPECT_EQ(zim_shm_pool_write_begin(t.obj), 0);
   fill(*t.type, t.obj, seed);
   EXPECT_EQ(zim_shm_pool_write_end(t.obj), 0);
+}
+
+void SourcePool::adopt_again(const std::vector<uint64_t>& offsets) {
+  ASSERT_EQ(zim_shm_pool_adopt(name_.c_str()), 0);
+  for (size_t i = 0; i < offsets.size(); ++i) objects_[i].obj = zim_shm_pool_at(offsets[i]);
 }
 
 std::string mirror_difference(const zim_test::RedisServer& redis, const std::string& pool,

@@ -59,6 +59,8 @@ class SourcePool {
   // A new version of it, every field set from `seed`.
   void change(Tracked& t, unsigned seed);
   std::vector<Tracked>& objects() { return objects_; }
+  // This process's objects where they lie after it adopted the pool again.
+  void adopt_again(const std::vector<uint64_t>& offsets);
 
  private:
   static void fill(const cat::TableType& type, void* obj, unsigned seed);

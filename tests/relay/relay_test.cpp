@@ -5,6 +5,7 @@
 // brought back empty, a Redis that may evict refused, and ACL logins.
 #include <gtest/gtest.h>
 #include <zim/sim/pool_upgrade.h>
+#include <zim/sim/shm_pool.h>
 
 #include <fstream>
 
@@ -51,6 +52,29 @@ TEST(Relay, MirrorsCreatedChangedAndRetiredObjects) {
   for (auto& t : pool.objects()) t.retired = t.type->table_id == retired_id;
   RelayProcess again(pool.name(), redis.socket_path());
   EXPECT_EQ(wait_for_mirror(redis, pool.name(), pool.objects()), "") << again.text();
+}
+
+// Through a hand-over the relay unmaps the pool; the successor retires a
+// type before its migration opens the pool again, and the relay's resync
+// removes those objects from Redis.
+TEST(Relay, FollowsThePoolThroughAHandOver) {
+  RedisServer redis;
+  SourcePool pool;
+  add_objects(pool, 1);
+  RelayProcess relay(pool.name(), redis.socket_path());
+  ASSERT_EQ(wait_for_mirror(redis, pool.name(), pool.objects()), "") << relay.text();
+  std::vector<uint64_t> offsets;
+  for (const auto& t : pool.objects()) offsets.push_back(zim_shm_pool_offset_of(t.obj));
+  ASSERT_EQ(zim_shm_pool_hand_over(), 0);
+  ASSERT_TRUE(relay.printed("\"event\":\"handed_over\"")) << relay.text();
+  pool.adopt_again(offsets);
+  const uint32_t retired_id = SourcePool::types()[1]->table_id;
+  ASSERT_EQ(zim_shm_pool_retire(retired_id), 0);
+  for (auto& t : pool.objects()) t.retired = t.type->table_id == retired_id;
+  ASSERT_EQ(zim_shm_pool_migrate(nullptr, nullptr), 0);
+  add_objects(pool, 77);  // new objects: the old ones' pointers name the old mapping
+  EXPECT_EQ(wait_for_mirror(redis, pool.name(), pool.objects()), "") << relay.text();
+  EXPECT_TRUE(relay.printed("\"retired\":3")) << relay.text();  // told by the feed, not a reset
 }
 
 TEST(Relay, ResyncsByVersionsWhenLappedOnTheFeed) {

@@ -2,6 +2,7 @@
 #include "redis_server.hpp"
 
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -77,6 +78,7 @@ void RedisServer::start() {
   const std::string conf = dir_ + "/redis.conf";
   pid_ = fork();
   if (pid_ == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);  // a test that aborts leaves no server behind
     execlp("redis-server", "redis-server", conf.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }

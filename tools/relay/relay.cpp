@@ -129,8 +129,8 @@ void Relay::add_object(uint64_t offset, uint64_t version) {
 // The owner handed the pool over: the successor's migration needs every
 // other process to unmap it; the cursor reads on once the pool is open again.
 Relay::Step Relay::follow_hand_over() {
-  status_.line("handed_over", {{"pool", options_.pool}});
   pool_.close();
+  status_.line("handed_over", {{"pool", options_.pool}});
   for (;;) {
     if (stop_signal() != 0) return end(kEnded, "stopped while the pool was handed over");
     if (zim_shm_pool_wait_attachable(options_.pool.c_str(), kTickUs) == 0) break;
