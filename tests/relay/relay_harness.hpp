@@ -24,8 +24,8 @@ class RelayProcess {
   RelayProcess(const std::string& pool, const std::string& socket,
                const std::vector<std::string>& options = {});
   ~RelayProcess();
-  // Reads until the output holds `what` `times` times (false after 20 s idle).
-  bool printed(const std::string& what, size_t times = 1);
+  // Reads until the output holds `what` (false after 20 s idle).
+  bool printed(const std::string& what);
   // Its exit status after SIGTERM (or on its own when it ended).
   int stop(int signal = SIGTERM);
   void pause(bool paused) const;

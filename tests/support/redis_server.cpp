@@ -22,18 +22,6 @@ constexpr auto kStartBound = std::chrono::seconds(20);
 
 }  // namespace
 
-ReplyPtr command(redisContext* c, const std::vector<std::string>& words) {
-  if (c == nullptr) return nullptr;
-  std::vector<const char*> argv;
-  std::vector<size_t> lengths;
-  for (const std::string& w : words) {
-    argv.push_back(w.data());
-    lengths.push_back(w.size());
-  }
-  return ReplyPtr(static_cast<redisReply*>(
-      redisCommandArgv(c, static_cast<int>(argv.size()), argv.data(), lengths.data())));
-}
-
 RedisServer::RedisServer(RedisServerOptions options) {
   char pattern[] = "/tmp/zim_redis.XXXXXX";
   if (mkdtemp(pattern) == nullptr) throw std::runtime_error("cannot make a folder for Redis");
@@ -105,17 +93,22 @@ void RedisServer::restart() {
   start();
 }
 
-ContextPtr RedisServer::connect() const {
-  const timeval bound{2, 0};
-  ContextPtr c(redisConnectUnixWithTimeout(socket_.c_str(), bound));
-  if (!c || c->err != 0) return nullptr;
-  redisSetTimeout(c.get(), bound);
-  return c;
-}
-
 ReplyPtr RedisServer::command(const std::vector<std::string>& words) const {
-  const ContextPtr c = connect();
-  return zim_test::command(c.get(), words);
+  const timeval bound{2, 0};
+  redisContext* c = redisConnectUnixWithTimeout(socket_.c_str(), bound);
+  ReplyPtr reply;
+  if (c != nullptr && c->err == 0 && redisSetTimeout(c, bound) == REDIS_OK) {
+    std::vector<const char*> argv;
+    std::vector<size_t> lengths;
+    for (const std::string& w : words) {
+      argv.push_back(w.data());
+      lengths.push_back(w.size());
+    }
+    reply.reset(static_cast<redisReply*>(
+        redisCommandArgv(c, static_cast<int>(argv.size()), argv.data(), lengths.data())));
+  }
+  if (c != nullptr) redisFree(c);
+  return reply;
 }
 
 }  // namespace zim_test

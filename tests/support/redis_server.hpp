@@ -25,11 +25,6 @@ struct ReplyFree {
 };
 using ReplyPtr = std::unique_ptr<redisReply, ReplyFree>;
 
-struct ContextFree {
-  void operator()(redisContext* c) const { redisFree(c); }
-};
-using ContextPtr = std::unique_ptr<redisContext, ContextFree>;
-
 class RedisServer {
  public:
   // Starts it and waits until it answers PING; throws std::runtime_error
@@ -48,9 +43,8 @@ class RedisServer {
   // Starts it again, empty.
   void restart();
 
-  // A connection as the default user; null when it cannot connect.
-  ContextPtr connect() const;
-  // One command on a new connection (null reply when Redis is away).
+  // One command, binary-safe, as the default user on a new connection (null
+  // reply when Redis is away).
   ReplyPtr command(const std::vector<std::string>& words) const;
 
  private:
@@ -61,8 +55,5 @@ class RedisServer {
   std::string dir_, socket_;
   pid_t pid_ = -1;
 };
-
-// A command on a connection, binary-safe.
-ReplyPtr command(redisContext* c, const std::vector<std::string>& words);
 
 }  // namespace zim_test
