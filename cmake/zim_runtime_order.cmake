@@ -3,8 +3,9 @@
 # is defined there once. Run as a step of the build and as a test, with ROOT
 # the source tree:
 #   1. no source of the runtime (the pool, the converter, the inspector's
-#      core) includes the generator (gen/); the inspector's command line may,
-#      for the generator's loader of a folder of definitions;
+#      core, the relay) includes the generator (gen/); the inspector's
+#      command line may, for the generator's loader of a folder of
+#      definitions;
 #   2. the layout library (codec/) includes only itself and public headers;
 #   3. a record line is spelt only by the layout library: no string literal
 #      elsewhere opens with a record's indented key ("  npd_present ...");
@@ -16,7 +17,8 @@ set(problems "")
 
 file(GLOB_RECURSE runtime RELATIVE ${ROOT}
   ${ROOT}/${tables}/codec/*.?pp ${ROOT}/${tables}/migrate/*.?pp
-  ${ROOT}/simulator/*.?pp ${ROOT}/simulator/*.h ${ROOT}/tools/inspect/*.?pp)
+  ${ROOT}/simulator/*.?pp ${ROOT}/simulator/*.h ${ROOT}/tools/inspect/*.?pp
+  ${ROOT}/tools/relay/*.?pp)
 list(REMOVE_ITEM runtime tools/inspect/main.cpp tools/inspect/command_line.cpp)
 foreach(source ${runtime})
   file(STRINGS ${ROOT}/${source} lines REGEX "^#include \"gen/")

@@ -28,8 +28,18 @@ command -v clang++-14 >/dev/null || packages+=(clang-14)
 dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || packages+=(libclang-rt-14-dev)
 # The size check counts functions' lines with clang-tidy.
 command -v clang-tidy-14 >/dev/null || packages+=(clang-tidy-14)
+# The relay publishes into Redis through hiredis; its tests start a
+# redis-server of their own (a socket in a fresh folder, no TCP port), never
+# the package's service.
+command -v redis-server >/dev/null || packages+=(redis-server)
+[ -f /usr/include/hiredis/hiredis.h ] || packages+=(libhiredis-dev)
 if [ ${#packages[@]} -gt 0 ]; then
   echo "Installing: ${packages[*]}"
   apt-get update -qq
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${packages[@]}"
+  # Installing redis-server may start its service where services run: the
+  # tests need none, so the one installed here is stopped and left disabled.
+  if [[ " ${packages[*]} " == *" redis-server "* ]] && [ -d /run/systemd/system ]; then
+    systemctl disable --now redis-server >/dev/null 2>&1 || true
+  fi
 fi

@@ -1,0 +1,64 @@
+// SPDX-License-Identifier: Apache-2.0
+// What the relay publishes of one object, and the keys and encodings it is
+// published under (docs/design/relay.md holds the byte layouts).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "object_image.hpp"
+
+namespace zim_relay {
+
+struct Publication {
+  bool retired = false;
+  uint64_t pool_id = 0;
+  uint64_t version = 0;
+  uint32_t table_id = 0;
+  // A live object's; nothing for a retirement.
+  uint64_t fingerprint = 0;
+  uint32_t npus = 0, npd_size = 0;
+  Bytes image;
+  std::string layout_record;  // its layout's record, published once per fingerprint
+};
+
+inline Publication retirement(uint64_t pool_id, uint64_t version, uint32_t table_id) {
+  Publication p;
+  p.retired = true;
+  p.pool_id = pool_id;
+  p.version = version;
+  p.table_id = table_id;
+  return p;
+}
+
+// The keys of one pool, all in one hash slot ("{pool}").
+struct PoolKeys {
+  explicit PoolKeys(const std::string& pool) : prefix("zim:{" + pool + "}:") {}
+  std::string prefix;
+  std::string epoch() const { return prefix + "epoch"; }
+  std::string changes() const { return prefix + "changes"; }
+  std::string layouts() const { return prefix + "layouts"; }
+  std::string tables() const { return prefix + "tables"; }
+  std::string objects(uint32_t table_id) const {
+    return prefix + "objects:" + std::to_string(table_id);
+  }
+};
+
+// Sixteen lowercase hex digits.
+std::string hex64(uint64_t value);
+// The reverse, for exactly sixteen hex digits.
+bool read_hex64(const std::string& text, uint64_t& value);
+// A decimal number without sign, leading zeros or more than 20 digits.
+bool read_decimal(const std::string& text, uint64_t& value);
+
+// The hash value of an object: version and fingerprint, 8 bytes each
+// little-endian, N and the NPD size, 4 bytes each little-endian, then its
+// image.
+inline constexpr size_t kObjectValueHead = 24;
+std::string object_value(const Publication& p);
+
+// The stream entry's fields, name then value.
+std::vector<std::string> entry_fields(const Publication& p, uint64_t epoch);
+
+}  // namespace zim_relay

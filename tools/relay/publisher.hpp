@@ -1,0 +1,54 @@
+// SPDX-License-Identifier: Apache-2.0
+// Writes a pool's publications into Redis: each batch in one MULTI/EXEC that
+// first reads the epoch back, so that a Redis that came back empty is found
+// by the very batch that went into it.
+#pragma once
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "publication.hpp"
+#include "redis_link.hpp"
+
+namespace zim_relay {
+
+// The epoch Redis holds, against the relay's.
+enum class EpochState { ours, absent, other };
+
+class Publisher {
+ public:
+  Publisher(RedisLink& link, const std::string& pool, uint64_t stream_bound)
+      : link_(link), keys_(pool), stream_bound_(std::to_string(stream_bound)) {}
+
+  // Removes every key of the pool and sets `epoch`: what the mirror held is
+  // gone, and the relay publishes every object again.
+  Outcome reset(uint64_t epoch, std::string& message);
+
+  // The epoch Redis holds now.
+  Outcome read_epoch(EpochState& state, std::string& message);
+
+  // One transaction for the batch; `state` tells whether it went into the
+  // keys of this relay's epoch.
+  Outcome publish(const std::vector<Publication>& batch, EpochState& state, std::string& message);
+
+  uint64_t epoch() const { return epoch_; }
+  const PoolKeys& keys() const { return keys_; }
+
+ private:
+  EpochState epoch_state(const Reply& reply) const;
+  void append_object(const Publication& p, std::vector<Command>& commands,
+                     std::set<uint64_t>& new_fingerprints, std::set<uint32_t>& new_tables) const;
+
+  RedisLink& link_;
+  PoolKeys keys_;
+  std::string stream_bound_;
+  uint64_t epoch_ = 0;
+  // Published in this epoch: the layout records and the table ids in the set
+  // of tables.
+  std::set<uint64_t> fingerprints_;
+  std::set<uint32_t> tables_;
+};
+
+}  // namespace zim_relay

@@ -1,0 +1,208 @@
+// SPDX-License-Identifier: Apache-2.0
+// The connection through hiredis: blocking calls with timeouts, replies
+// copied into Reply with limits on their depth, count and size.
+#include "redis_link.hpp"
+
+#include <hiredis/hiredis.h>
+#include <sys/un.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "codec/printable.hpp"
+
+namespace zim_relay {
+namespace {
+
+using zim_codec::printable;
+
+constexpr timeval kConnectTimeout{2, 0};
+constexpr timeval kCommandTimeout{5, 0};
+// Replies the relay reads are short: an epoch, a policy, a set of table ids,
+// one EXEC's results. Anything larger is not Redis answering the relay.
+constexpr size_t kMaxReplyText = 1 << 20;
+constexpr size_t kMaxReplyItems = 1 << 17;
+constexpr int kMaxReplyDepth = 3;
+
+bool copy_reply(const redisReply* from, Reply& to, int depth) {
+  switch (from->type) {
+    case REDIS_REPLY_STRING:
+    case REDIS_REPLY_STATUS:
+    case REDIS_REPLY_ERROR:
+      if (from->len > kMaxReplyText) return false;
+      to.kind = from->type == REDIS_REPLY_STRING   ? Reply::kString
+                : from->type == REDIS_REPLY_STATUS ? Reply::kStatus
+                                                   : Reply::kError;
+      to.text.assign(from->str, from->len);
+      return true;
+    case REDIS_REPLY_INTEGER:
+      to.kind = Reply::kInteger;
+      to.integer = from->integer;
+      return true;
+    case REDIS_REPLY_NIL:
+      to.kind = Reply::kNil;
+      return true;
+    case REDIS_REPLY_ARRAY:
+      if (depth >= kMaxReplyDepth || from->elements > kMaxReplyItems) return false;
+      to.kind = Reply::kArray;
+      to.items.resize(from->elements);
+      for (size_t i = 0; i < from->elements; ++i) {
+        if (!copy_reply(from->element[i], to.items[i], depth + 1)) return false;
+      }
+      return true;
+    default:
+      return false;
+  }
+}
+
+// An error reply that retrying later may cure.
+bool is_transient(const std::string& error) {
+  for (const char* word : {"LOADING", "BUSY", "TRYAGAIN", "MASTERDOWN"}) {
+    if (error.rfind(word, 0) == 0) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::optional<RedisAddress> parse_address(const std::string& text, std::string& why) {
+  RedisAddress a;
+  a.text = text;
+  if (text.find('/') != std::string::npos) {
+    if (text.size() >= sizeof(sockaddr_un{}.sun_path)) {
+      why = "the socket path " + zim_codec::quote(text) + " is too long";
+      return std::nullopt;
+    }
+    a.socket_path = text;
+    return a;
+  }
+  const size_t colon = text.rfind(':');
+  const std::string port = colon == std::string::npos ? "" : text.substr(colon + 1);
+  if (colon == 0 || port.empty() || port.size() > 5 ||
+      port.find_first_not_of("0123456789") != std::string::npos || std::stoi(port) == 0 ||
+      std::stoi(port) > 65535) {
+    why = "the address " + zim_codec::quote(text) + " is neither a socket path nor host:port";
+    return std::nullopt;
+  }
+  a.host = text.substr(0, colon);
+  a.port = std::stoi(port);
+  return a;
+}
+
+std::optional<std::string> info_field(const std::string& info, const std::string& field) {
+  const std::string key = field + ":";
+  for (size_t at = 0; at < info.size();) {
+    size_t eol = info.find('\n', at);
+    if (eol == std::string::npos) eol = info.size();
+    if (info.compare(at, key.size(), key) == 0) {
+      std::string value = info.substr(at + key.size(), std::min<size_t>(eol - at - key.size(), 64));
+      if (!value.empty() && value.back() == '\r') value.pop_back();
+      return value;
+    }
+    at = eol + 1;
+  }
+  return std::nullopt;
+}
+
+void RedisLink::Free::operator()(redisContext* c) const { redisFree(c); }
+
+RedisLink::RedisLink() = default;
+RedisLink::~RedisLink() = default;
+
+void RedisLink::close() { context_.reset(); }
+
+Outcome RedisLink::fail_io(std::string& message) {
+  message = "Redis at " + where_ + " is away: " +
+            (context_ && context_->errstr[0] != '\0' ? printable(context_->errstr)
+                                                     : std::string("no connection"));
+  close();
+  return Outcome::away;
+}
+
+Outcome RedisLink::open(const RedisAddress& address, const Credentials& credentials,
+                        std::string& message) {
+  close();
+  where_ = zim_codec::quote(address.text);
+  redisContext* c =
+      address.socket_path.empty()
+          ? redisConnectWithTimeout(address.host.c_str(), address.port, kConnectTimeout)
+          : redisConnectUnixWithTimeout(address.socket_path.c_str(), kConnectTimeout);
+  if (c == nullptr) {
+    message = "Redis at " + where_ + " is away: out of memory";
+    return Outcome::away;
+  }
+  context_.reset(c);
+  if (c->err != 0 || redisSetTimeout(c, kCommandTimeout) != REDIS_OK) return fail_io(message);
+  std::vector<Reply> replies;
+  if (!credentials.password.empty()) {
+    Command auth{"AUTH", credentials.password};
+    if (!credentials.user.empty()) auth.insert(auth.begin() + 1, credentials.user);
+    const Outcome o = run({auth}, replies, message);
+    if (o == Outcome::refused) {
+      message = "Redis at " + where_ + " refused the login of user " +
+                zim_codec::quote(credentials.user.empty() ? "default" : credentials.user) + ": " +
+                last_error_;
+    }
+    if (o != Outcome::done) return close(), o;
+  }
+  return check_policy(message);
+}
+
+// A Redis that may evict keys would drop objects of the mirror unseen.
+Outcome RedisLink::check_policy(std::string& message) {
+  std::vector<Reply> replies;
+  const Outcome o = run({{"INFO", "memory"}}, replies, message);
+  if (o != Outcome::done) {
+    if (o == Outcome::refused) message = "cannot read its maxmemory-policy: " + message;
+    return close(), o;
+  }
+  const auto policy = info_field(replies[0].text, "maxmemory_policy");
+  if (!policy || *policy != "noeviction") {
+    message = "Redis at " + where_ + " has maxmemory-policy " +
+              zim_codec::quote(policy.value_or("(not told)")) +
+              ": it may evict the pool's keys; the relay needs noeviction";
+    close();
+    return Outcome::refused;
+  }
+  return Outcome::done;
+}
+
+Outcome RedisLink::run(const std::vector<Command>& commands, std::vector<Reply>& replies,
+                       std::string& message) {
+  if (!context_) return fail_io(message);
+  for (const Command& command : commands) {
+    std::vector<const char*> argv;
+    std::vector<size_t> lengths;
+    for (const std::string& word : command) {
+      argv.push_back(word.data());
+      lengths.push_back(word.size());
+    }
+    if (redisAppendCommandArgv(context_.get(), static_cast<int>(argv.size()), argv.data(),
+                               lengths.data()) != REDIS_OK) {
+      return fail_io(message);
+    }
+  }
+  replies.assign(commands.size(), Reply{});
+  Outcome outcome = Outcome::done;
+  for (Reply& reply : replies) {
+    void* raw = nullptr;
+    if (redisGetReply(context_.get(), &raw) != REDIS_OK) return fail_io(message);
+    const bool copied = copy_reply(static_cast<redisReply*>(raw), reply, 0);
+    freeReplyObject(raw);
+    if (!copied) {
+      message = "Redis at " + where_ + " sent a reply beyond the relay's bounds";
+      close();
+      return Outcome::refused;
+    }
+    if (reply.kind == Reply::kError && outcome == Outcome::done) {
+      const size_t index = static_cast<size_t>(&reply - replies.data());
+      last_error_ = printable(reply.text);
+      message = "Redis at " + where_ + " refused " + printable(commands[index][0], 16) + ": " +
+                last_error_;
+      outcome = is_transient(reply.text) ? Outcome::away : Outcome::refused;
+    }
+  }
+  return outcome;
+}
+
+}  // namespace zim_relay

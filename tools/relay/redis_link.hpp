@@ -1,0 +1,79 @@
+// SPDX-License-Identifier: Apache-2.0
+// One connection to Redis: where it is (a Unix socket or host:port), logging
+// in as an ACL user, the eviction policy it must have, and commands sent in
+// one round trip. Every reply is outside bytes: copied with bounds, and
+// shown in messages only escaped.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct redisContext;
+
+namespace zim_relay {
+
+struct RedisAddress {
+  std::string text;  // as given, for messages
+  std::string socket_path;
+  std::string host;
+  int port = 0;
+};
+
+// A path (holding a '/') is a Unix socket; else host:port.
+std::optional<RedisAddress> parse_address(const std::string& text, std::string& why);
+
+struct Credentials {
+  std::string user;  // empty: the default user
+  std::string password;
+};
+
+// A reply as far as the relay reads one.
+struct Reply {
+  enum Kind { kString, kStatus, kError, kInteger, kNil, kArray } kind = kNil;
+  std::string text;  // string, status, error
+  long long integer = 0;
+  std::vector<Reply> items;  // array
+};
+
+// What a round trip came to: done; Redis away (retry later); refused (what
+// Redis said will not change by retrying: credentials, policy, permissions).
+enum class Outcome { done, away, refused };
+
+using Command = std::vector<std::string>;
+
+class RedisLink {
+ public:
+  RedisLink();
+  ~RedisLink();
+  RedisLink(const RedisLink&) = delete;
+  RedisLink& operator=(const RedisLink&) = delete;
+
+  // Connects, logs in and checks that Redis never evicts keys.
+  Outcome open(const RedisAddress& address, const Credentials& credentials, std::string& message);
+  void close();
+  bool is_open() const { return context_ != nullptr; }
+
+  // Sends the commands at once and reads a reply to each. An error reply
+  // makes the outcome refused (or away while Redis loads), told in `message`
+  // with the command it answered.
+  Outcome run(const std::vector<Command>& commands, std::vector<Reply>& replies,
+              std::string& message);
+
+ private:
+  Outcome fail_io(std::string& message);
+  Outcome check_policy(std::string& message);
+  struct Free {
+    void operator()(redisContext* c) const;
+  };
+  std::unique_ptr<redisContext, Free> context_;
+  std::string where_;
+  std::string last_error_;  // the last error reply, escaped
+};
+
+// The value of `field` in an INFO reply ("field:value" lines), bounded.
+std::optional<std::string> info_field(const std::string& info, const std::string& field);
+
+}  // namespace zim_relay

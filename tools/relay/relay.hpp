@@ -1,0 +1,84 @@
+// SPDX-License-Identifier: Apache-2.0
+// The relay: follows a versioned pool's feed and publishes each change's
+// object, at its current version, into Redis; resyncs by versions when the
+// feed laps it, and republishes everything when Redis came back empty.
+#pragma once
+
+#include <zim/sim/pool_versions.h>
+
+#include <cstdint>
+#include <map>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "codec/printable.hpp"
+#include "pool_source.hpp"
+#include "publisher.hpp"
+#include "redis_link.hpp"
+#include "status.hpp"
+
+namespace zim_relay {
+
+struct RelayOptions {
+  std::string pool;
+  RedisAddress address;
+  Credentials credentials;
+  uint64_t stream_bound = 100000;
+  uint64_t retry_cap_ms = 5000;  // the longest wait before connecting again
+  bool json = false;
+};
+
+// Exit statuses: stopped by a signal or the pool's end; the pool cannot be
+// followed; Redis refused the relay (login, policy, permissions, or another
+// relay's epoch).
+enum ExitStatus { kEnded = 0, kPoolFailed = 1, kRefused = 2 };
+
+// Runs until SIGINT or SIGTERM, the pool's destruction, or a failure that
+// retrying cannot cure; the last status line says why.
+int run_relay(const RelayOptions& options, std::ostream& out);
+
+class Relay {
+ public:
+  Relay(const RelayOptions& options, std::ostream& out);
+  int run();
+
+ private:
+  // What a step came to: go on, recover the connection to Redis (and
+  // resync), or end with a status.
+  struct Step {
+    enum Kind { go, recover, end } kind = go;
+    int status = kEnded;
+    std::string why;
+  };
+  static Step go() { return {}; }
+  static Step recovering() { return {Step::recover, kEnded, ""}; }
+  static Step end(int status, std::string why) { return {Step::end, status, std::move(why)}; }
+
+  // relay.cpp: the feed.
+  Step follow();
+  Step take(const zim_shm_pool_change_t& change, bool& moved_cursor);
+  void add_object(uint64_t offset, uint64_t version);
+  Step follow_hand_over();
+
+  // relay_publish.cpp: Redis.
+  Step connect();
+  Step flush(uint64_t mark);
+  Step publish(std::vector<Publication>& batch);
+  Step recover();
+  Step new_epoch(const std::string& why);
+  Step resync(uint64_t mark, const char* why);
+
+  RelayOptions options_;
+  Status status_;
+  PoolSource pool_;
+  RedisLink link_;
+  Publisher publisher_;
+  zim_shm_pool_cursor_t cursor_{};
+  uint64_t mark_ = 0;  // every change up to it is in Redis
+  std::vector<Publication> batch_;
+  std::map<uint64_t, uint64_t> published_;  // pool id to the version Redis holds
+  uint64_t published_count_ = 0;
+};
+
+}  // namespace zim_relay

@@ -1,0 +1,156 @@
+// SPDX-License-Identifier: Apache-2.0
+// The relay's side of Redis: connecting with a capped backoff, publishing
+// batches, the epoch, and resyncing by versions after a lap, a lost change,
+// a hand-over or a Redis that came back.
+#include <sys/random.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <unordered_map>
+
+#include "relay.hpp"
+#include "stop_signal.hpp"
+
+namespace zim_relay {
+namespace {
+
+constexpr unsigned kFirstRetryMs = 100;
+constexpr size_t kPublishBatch = 64;  // objects in one transaction
+
+uint64_t random_epoch() {
+  uint64_t epoch = 0;
+  while (epoch == 0) {
+    if (getrandom(&epoch, sizeof epoch, 0) != sizeof epoch) epoch = 0;
+  }
+  return epoch;
+}
+
+}  // namespace
+
+// Connects until Redis answers; what Redis refuses ends the relay.
+Relay::Step Relay::connect() {
+  uint64_t wait_ms = kFirstRetryMs;
+  for (;;) {
+    if (stop_signal() != 0) return end(kEnded, "stopped while Redis was away");
+    std::string message;
+    const Outcome o = link_.open(options_.address, options_.credentials, message);
+    if (o == Outcome::done) return go();
+    if (o == Outcome::refused) return end(kRefused, message);
+    status_.line("away", {{"message", message}, {"retry_ms", wait_ms}});
+    sleep_unless_stopped(static_cast<unsigned>(wait_ms));
+    wait_ms = std::min(wait_ms * 2, options_.retry_cap_ms);
+  }
+}
+
+// After Redis failed: connect again, then find out what Redis still holds.
+Relay::Step Relay::recover() {
+  batch_.clear();
+  if (Step s = connect(); s.kind != Step::go) return s;
+  std::string message;
+  EpochState state = EpochState::ours;
+  const Outcome o = publisher_.read_epoch(state, message);
+  if (o == Outcome::away) return recovering();
+  if (o == Outcome::refused) return end(kRefused, message);
+  status_.line("back", {{"redis", options_.address.text}});
+  if (state == EpochState::absent) return new_epoch("Redis came back without the pool's keys");
+  if (state == EpochState::other) {
+    return end(kRefused, "another relay publishes this pool: Redis holds another epoch");
+  }
+  // A transaction cut off may or may not have run: publish again what
+  // followed the last one confirmed.
+  return resync(mark_, "Redis came back");
+}
+
+// Every key of the pool afresh, and every object of the pool into them.
+Relay::Step Relay::new_epoch(const std::string& why) {
+  std::string message;
+  const Outcome o = publisher_.reset(random_epoch(), message);
+  if (o == Outcome::away) return status_.line("away", {{"message", message}}), recovering();
+  if (o == Outcome::refused) return end(kRefused, message);
+  published_.clear();
+  status_.line("epoch", {{"epoch", hex64(publisher_.epoch())}, {"why", why}});
+  return resync(0, "new epoch");
+}
+
+Relay::Step Relay::publish(std::vector<Publication>& batch) {
+  if (batch.empty()) return go();
+  std::string message;
+  EpochState state = EpochState::ours;
+  const Outcome o = publisher_.publish(batch, state, message);
+  if (o == Outcome::away) return status_.line("away", {{"message", message}}), recovering();
+  if (o == Outcome::refused) return end(kRefused, message);
+  if (state == EpochState::absent) return new_epoch("Redis lost the pool's keys");
+  if (state == EpochState::other) {
+    return end(kRefused, "another relay publishes this pool: Redis holds another epoch");
+  }
+  uint64_t retired = 0;
+  for (const Publication& p : batch) {
+    if (p.retired) {
+      published_.erase(p.pool_id), ++retired;
+    } else {
+      published_[p.pool_id] = p.version;
+    }
+  }
+  published_count_ += batch.size();
+  status_.line("published", {{"objects", batch.size() - retired},
+                             {"retired", retired},
+                             {"last_version", batch.back().version},
+                             {"total", published_count_}});
+  batch.clear();
+  return go();
+}
+
+// The batch of the feed's changes up to `mark`.
+Relay::Step Relay::flush(uint64_t mark) {
+  if (Step s = publish(batch_); s.kind != Step::go) return s;
+  mark_ = mark;
+  return go();
+}
+
+// Every object changed or retired after `mark`, in version order, below the
+// cursor's next sequence N: what comes from N on, the cursor reads.
+Relay::Step Relay::resync(uint64_t mark, const char* why) {
+  batch_.clear();
+  std::unordered_map<uint64_t, zim_shm_pool_object_version_t> found;  // by pool id
+  const auto visit = [](const zim_shm_pool_object_version_t* o, void* context) {
+    auto& into =
+        *static_cast<std::unordered_map<uint64_t, zim_shm_pool_object_version_t>*>(context);
+    auto [at, fresh] = into.emplace(o->pool_id, *o);
+    if (!fresh && at->second.version < o->version) at->second = *o;
+    return stop_signal() != 0 ? 1 : 0;
+  };
+  int under_way;
+  while ((under_way = zim_shm_pool_changed_since(mark, &cursor_, visit, &found)) != 0) {
+    if (under_way < 0 && errno == ECANCELED) return end(kEnded, "stopped during a resync");
+    if (under_way < 0)
+      return end(kPoolFailed, std::string("the pool cannot be resynced: ") + strerror(errno));
+    sleep_unless_stopped(10);  // a write past the bound: walk again once it may have ended
+  }
+  const uint64_t bound = 2 * cursor_.next;
+  std::vector<zim_shm_pool_object_version_t> objects;
+  for (const auto& [id, o] : found) {
+    if (o.version < bound &&
+        (o.kind == ZIM_SHM_POOL_CHANGE_RETIRED ? published_.count(id) != 0
+                                               : o.state == ZIM_SHM_POOL_OBJECT_WHOLE)) {
+      objects.push_back(o);
+    }
+  }
+  std::sort(objects.begin(), objects.end(),
+            [](const auto& a, const auto& b) { return a.version < b.version; });
+  for (const zim_shm_pool_object_version_t& o : objects) {
+    if (o.kind == ZIM_SHM_POOL_CHANGE_RETIRED) {
+      batch_.push_back(retirement(o.pool_id, o.version, o.table_id));
+    } else {
+      add_object(o.offset, o.version);
+    }
+    if (batch_.size() < kPublishBatch) continue;
+    if (Step s = publish(batch_); s.kind != Step::go) return s;
+  }
+  if (Step s = publish(batch_); s.kind != Step::go) return s;
+  mark_ = cursor_.next - 1;
+  status_.line("resynced", {{"why", why}, {"objects", objects.size()}, {"next", cursor_.next}});
+  return go();
+}
+
+}  // namespace zim_relay
