@@ -22,12 +22,14 @@ __attribute__((always_inline)) inline const IndexEntry& named_copy(const IndexSl
   return *reinterpret_cast<const IndexEntry*>(first + (control & 2) * (sizeof(IndexEntry) / 2));
 }
 
-// Whether the slot holds (table_id, key): its control word names an entry
-// of table_id and the copy it names holds key.
+// Whether the slot holds (table_id, key): the copy its control word names
+// holds key (the test that fails most often, so first: a stale copy of an
+// empty slot is read but not trusted), and the word names an entry of
+// table_id.
 __attribute__((always_inline)) inline bool holds_key(const IndexSlot& slot, uint64_t control,
                                                      uint32_t table_id, uint64_t key) {
-  return control_table_id(control) == table_id && control_occupied(control) &&
-         named_copy(slot, control).key.load(std::memory_order_relaxed) == key;
+  return named_copy(slot, control).key.load(std::memory_order_relaxed) == key &&
+         control_table_id(control) == table_id && control_occupied(control);
 }
 
 // The value of the copy `control` names, if the word did not change while
