@@ -188,19 +188,6 @@ TEST_F(PoolIndexApiTest, CrowdedKeysAreFoundPastOtherKeysAndTheLastSlot) {
   }
 }
 
-// An emptied slot still holds its earlier copies, and an empty slot's
-// control word names table id 0: a removed key of table id 0 whose slot's
-// copy still names it, live object and all, is absent.
-TEST_F(PoolIndexApiTest, AnEmptiedSlotNamesNothingThoughItsCopyHoldsTheKey) {
-  make_pool(4);
-  void* first = object();
-  ASSERT_EQ(zim_shm_pool_index_put(0, 5, first, nullptr), 0);
-  ASSERT_EQ(zim_shm_pool_index_put(0, 5, object(), nullptr), 1);  // the other copy
-  ASSERT_EQ(zim_shm_pool_index_remove(0, 5), 0);                  // names the first again
-  EXPECT_EQ(zim_shm_pool_index_get(0, 5), nullptr);
-  EXPECT_EQ(errno, ENOENT);
-}
-
 TEST_F(PoolIndexApiTest, ARetiredObjectIsAnnouncedAndItsKeyRemoved) {
   make_pool(8);
   void* obj = pool_calloc(kTable, 64);
