@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "index/index_probe_inline.hpp"
+#include "index/index_slots.hpp"
 #include "index_test_util.hpp"
 
 namespace zim_sim_test {
@@ -63,6 +65,17 @@ class IndexWorkloadTest : public testing::TestWithParam<Workload> {
       ASSERT_EQ(found, it == model_.end() ? IndexFound::kAbsent : IndexFound::kFound);
       if (it != model_.end()) {
         EXPECT_TRUE(v == it->second);
+      }
+      // The pool's inline probe finds nothing else, and finds every key it
+      // reaches without passing the last slot.
+      IndexValue inline_value;
+      const bool before_the_wrap =
+          it != model_.end() && zim_sim::index_probe(index_, k.first, k.second).slot >=
+                                    zim_sim::index_home(k.first, k.second, index_.slot_count);
+      if (zim_sim::index_find_present(index_, k.first, k.second, &inline_value)) {
+        EXPECT_TRUE(it != model_.end() && inline_value == it->second);
+      } else {
+        EXPECT_FALSE(before_the_wrap);
       }
     }
   }
@@ -189,6 +202,8 @@ TEST(IndexOpenTest, SlotsOfAnyBytesAreReadWithinBounds) {
       if (control != 0) {
         EXPECT_EQ(found, IndexFound::kAbsent);
       }
+      // The pool's inline probe, over slots occupied to the last.
+      EXPECT_FALSE(zim_sim::index_find_present(index, key % 7, key, &v));
     }
     zim_sim::IndexItem item;
     for (uint64_t slot = 0; slot <= index.slot_count + 1; ++slot) {

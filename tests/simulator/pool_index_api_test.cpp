@@ -139,6 +139,55 @@ TEST_F(PoolIndexApiTest, PutsReplacementsAndRemovalsReachEveryProcessAndTheFeed)
   EXPECT_EQ(consistency(), "");
 }
 
+// Keys crowded into one cluster are found wherever it put them, here and in
+// another process: past slots of other keys, past the same key of another
+// table id, and past the last slot to the first; a key of the cluster never
+// put, and a removed one, are absent.
+TEST_F(PoolIndexApiTest, CrowdedKeysAreFoundPastOtherKeysAndTheLastSlot) {
+  constexpr uint64_t kCapacity = 8, kSlots = 2 * kCapacity;
+  const struct {
+    const char* what;
+    uint64_t home;       // every key's probe starts at home or the slot after
+    size_t table_count;  // each key is put under kTable + 1, then kTable
+  } cases[] = {
+      {"a cluster that wraps", kSlots - 2, 1},
+      {"the same keys under two table ids", 3, 2},
+  };
+  for (const auto& c : cases) {
+    make_pool(kCapacity);
+    std::vector<uint64_t> keys;  // three to file, a fourth never filed
+    for (uint64_t key = 0; keys.size() < 4; ++key) {
+      bool near = true;
+      for (uint32_t t = 0; t < c.table_count; ++t) {
+        near = near && zim_sim::index_home(kTable + t, key, kSlots) - c.home < 2;
+      }
+      if (near) keys.push_back(key);
+    }
+    std::vector<std::pair<uint32_t, uint64_t>> filed;
+    std::vector<uint64_t> offsets;
+    for (uint32_t t = c.table_count; t-- > 0;) {
+      for (size_t i = 0; i < 3; ++i) {
+        filed.push_back({kTable + t, keys[i]});
+        void* obj = object();
+        offsets.push_back(zim_shm_pool_offset_of(obj));
+        ASSERT_EQ(zim_shm_pool_index_put(kTable + t, keys[i], obj, nullptr), 0) << c.what;
+      }
+    }
+    ASSERT_EQ(zim_shm_pool_index_remove(filed.front().first, filed.front().second), 0);
+    const auto found_as_filed = [&] {
+      int wrong = 0;
+      for (size_t i = 0; i < filed.size(); ++i) {
+        const void* want = i == 0 ? nullptr : zim_shm_pool_at(offsets[i]);
+        wrong += zim_shm_pool_index_get(filed[i].first, filed[i].second) != want;
+      }
+      return wrong + (zim_shm_pool_index_get(kTable, keys[3]) != nullptr);
+    };
+    EXPECT_EQ(found_as_filed(), 0) << c.what;
+    EXPECT_EQ(in_child(found_as_filed), 0) << c.what;
+    zim_shm_pool_detach();
+  }
+}
+
 TEST_F(PoolIndexApiTest, ARetiredObjectIsAnnouncedAndItsKeyRemoved) {
   make_pool(8);
   void* obj = pool_calloc(kTable, 64);

@@ -2,10 +2,10 @@
 // A lookup of a key that is present, inline for the pool's lookup: the probe
 // of index_get (index_read.cpp) that finds the key in a slot read whole
 // (control word, copy, control word again, as a seqlock). Reaching an empty
-// slot, or a slot that a writer changed meanwhile, it gives up: the caller
-// asks index_get, which tells an absent key from a moved one and retries.
-// Bounded: at most slot_count slots, each taken modulo the slot count
-// checked at open.
+// slot, a slot that a writer changed meanwhile, or the last slot (a probe
+// that would wrap to the first, which few keys need), it gives up: the caller
+// asks index_get, which tells an absent key from a moved one, wraps and
+// retries. Bounded: from the key's home, below the slot count checked at open.
 #ifndef ZIM_SIM_SRC_INDEX_INDEX_PROBE_INLINE_HPP
 #define ZIM_SIM_SRC_INDEX_INDEX_PROBE_INLINE_HPP
 
@@ -22,39 +22,41 @@ __attribute__((always_inline)) inline const IndexEntry& named_copy(const IndexSl
   return *reinterpret_cast<const IndexEntry*>(first + (control & 2) * (sizeof(IndexEntry) / 2));
 }
 
-// What one slot tells the probe: go on, found (the value stored), or stop.
-enum class SlotSays { kOn, kFound, kStop };
+// Whether the slot holds (table_id, key): the copy its control word names
+// holds key (the test that fails most often, so first: a stale copy of an
+// empty slot is read but not trusted), and the word names an entry of
+// table_id.
+__attribute__((always_inline)) inline bool holds_key(const IndexSlot& slot, uint64_t control,
+                                                     uint32_t table_id, uint64_t key) {
+  return named_copy(slot, control).key.load(std::memory_order_relaxed) == key &&
+         control_table_id(control) == table_id && control_occupied(control);
+}
 
-__attribute__((always_inline)) inline SlotSays probe_slot(const IndexSlot& slot, uint32_t table_id,
-                                                          uint64_t key, IndexValue* value) {
-  const uint64_t control = slot.control.load(std::memory_order_acquire);
-  if (!control_occupied(control)) return SlotSays::kStop;
+// The value of the copy `control` names, if the word did not change while
+// it was read.
+__attribute__((always_inline)) inline bool read_value(const IndexSlot& slot, uint64_t control,
+                                                      IndexValue* value) {
   const IndexEntry& entry = named_copy(slot, control);
-  if (control_table_id(control) != table_id || entry.key.load(std::memory_order_relaxed) != key) {
-    return SlotSays::kOn;
-  }
   const IndexValue found{entry.offset.load(std::memory_order_relaxed),
                          entry.pool_id.load(std::memory_order_relaxed)};
   std::atomic_thread_fence(std::memory_order_acquire);
-  if (slot.control.load(std::memory_order_relaxed) != control) return SlotSays::kStop;
+  if (slot.control.load(std::memory_order_relaxed) != control) return false;
   *value = found;
-  return SlotSays::kFound;
+  return true;
 }
 
-// The probe runs from the key's home to the last slot, then from the first
-// slot back to the home: n slots at most, with no wrap test per slot.
 __attribute__((always_inline)) inline bool index_find_present(const Index& index, uint32_t table_id,
                                                               uint64_t key, IndexValue* value) {
-  const uint64_t n = index.slot_count;
-  const IndexSlot* const slots = index.slots;
-  const uint64_t home = index_home(table_id, key, n);
-  for (uint64_t at = home; at < n; ++at) {
-    const SlotSays says = probe_slot(slots[at], table_id, key, value);
-    if (says != SlotSays::kOn) return says == SlotSays::kFound;
+  const IndexSlot* slot = index.slots + index_home(table_id, key, index.slot_count);
+  // The home is below the slot count: its slot needs no bound test.
+  uint64_t control = slot->control.load(std::memory_order_acquire);
+  if (__builtin_expect(holds_key(*slot, control, table_id, key), 1)) {
+    return read_value(*slot, control, value);
   }
-  for (uint64_t at = 0; at < home; ++at) {
-    const SlotSays says = probe_slot(slots[at], table_id, key, value);
-    if (says != SlotSays::kOn) return says == SlotSays::kFound;
+  const IndexSlot* const end = index.slots + index.slot_count;
+  while (control_occupied(control) && ++slot != end) {
+    control = slot->control.load(std::memory_order_acquire);
+    if (holds_key(*slot, control, table_id, key)) return read_value(*slot, control, value);
   }
   return false;
 }

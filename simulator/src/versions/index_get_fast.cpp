@@ -3,8 +3,8 @@
 // view kept per mapping (pool_view.hpp): the probe of the index for a present key, then the
 // check that the entry names a live lined object with the entry's pool id,
 // as the checked lookup (pool_index.cpp) makes it. An absent key, a probe
-// that a writer disturbed, or no view yet go to the checked lookup, which
-// decides them whole (and sets errno).
+// that a writer disturbed or that would wrap past the last slot, or no view
+// yet go to the checked lookup, which decides them whole (and sets errno).
 
 #include "index/index_probe_inline.hpp"
 #include "versions/pool_view.hpp"
