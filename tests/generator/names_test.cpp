@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-// The naming module: the names it derives, and its lists against the headers
-// they keep apart. The reserved words and the library's header names are held
-// against the public headers, the library's and the simulated platform's, and
-// the constants that the validator judges against those the headers define.
+// The naming module: how it tells definition files apart (the names it
+// derives are the goldens'), and its lists against the public headers, the
+// library's and the simulated platform's: the reserved words, the library's
+// header names, and the constants each type's header defines.
 #include "gen/names/names.hpp"
 
 #include <gtest/gtest.h>
@@ -21,27 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace tablegen;
-
-TEST(Names, ChecksOfEachKindOfType) {
-  const CheckPrototypes fixed = check_prototypes("foo", false, false);
-  const CheckPrototypes counted = check_prototypes("foo", true, true);
-  EXPECT_EQ(fixed.fix_ptrs, "");
-  EXPECT_EQ(fixed.size_ptr, "void qor_foo_add_dynamic_to_obj_size(uint32_t *)");
-  EXPECT_EQ(counted.fix_ptrs, "void qor_foo_fix_ptrs(uint32_t, qor_foo_obj_st)");
-  EXPECT_EQ(counted.size_ptr, "void qor_foo_add_dynamic_to_obj_size(uint32_t *, uint32_t)");
-  EXPECT_EQ(counted.alloc, "srv_foo_t foo_srv_alloc(uint32_t, zim_bool_t)");
-  EXPECT_EQ(unit_path("foo"), "./platforms/common/zim/tables/src/vesk-autogensrc/foo_common_utils");
-  EXPECT_EQ(unit_file("foo"), "src/vesk-autogensrc/foo_common_utils.cpp");
-}
-
-TEST(Names, ConstantsOfNamedAndUnnamedFields) {
-  FieldItem named, array;
-  named.name = "bar";
-  array.kind = ItemKind::kCountedArray;
-  EXPECT_EQ(field_constants("foo", named, 0).front().second, "ZIM_FOO_FIELD_BAR_OFFSET");
-  EXPECT_EQ(field_constants("foo", array, 2).back().second, "ZIM_FOO_FIELD_2_FLAGS_OFFSET");
-  EXPECT_EQ(header_field_constants("foo", 1).back().second, "ZIM_FOO_HEADER_1_WIDTH");
-}
 
 TEST(Names, DefinitionFiles) {
   EXPECT_EQ(definition_file_name(3, "olist"), "003_olist.tdef");

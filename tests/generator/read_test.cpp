@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // Reading a definition in process: the forms the parser accepts, at their lines;
-// where layout resolution places items without offsets; what it derives.
+// where layout resolution places items without offsets; what it derives. And
+// the rules of a folder of definitions: each folder of bad_definitions/ (see
+// copy_defs) breaks one (the validator's, parser's, layout resolution's or the
+// naming's) and holds its exact messages, paths as a run in the copy would give.
 #include <gtest/gtest.h>
 
 #include "case_name.hpp"
@@ -60,7 +63,7 @@ const Case kCases[] = {
 class Read : public testing::TestWithParam<Case> {};
 
 TEST_P(Read, GivesTheItemsPlaced) {
-  TempDir tmp;  // read as the loader reads a file; the rules are validator_test.cpp's
+  TempDir tmp;  // read as the loader reads a file; the rules are BrokenRule's
   write(tmp / kGlobal, edited(read(kDefs / kGlobal), GetParam().edits));
   tablegen::Diagnostics diags;
   const auto def = tablegen::read_definition_file(tmp / kGlobal, diags);
@@ -70,5 +73,16 @@ TEST_P(Read, GivesTheItemsPlaced) {
 
 INSTANTIATE_TEST_SUITE_P(Edits, Read, testing::ValuesIn(kCases),
                          [](const auto& one) { return zim_test::case_name(one.param.what); });
+
+class BrokenRule : public CaseFolder {};
+
+TEST_P(BrokenRule, GivesItsExactMessages) {
+  tablegen::Diagnostics diags;
+  EXPECT_FALSE(tablegen::load_catalogue(tmp / "defs", diags));
+  EXPECT_EQ(relative(printed(diags)), expected());
+}
+
+INSTANTIATE_TEST_SUITE_P(Folders, BrokenRule, testing::ValuesIn(case_folders(ZIM_BAD_DEFINITIONS)),
+                         folder_name);
 
 }  // namespace
