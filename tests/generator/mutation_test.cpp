@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // zim_tablegen on the real definitions with one of them mutated, in ways too
 // large or too binary for a folder of bad_definitions/ (those run in process,
-// validator_test.cpp): the tool either accepts a folder that the layout model
+// read_test.cpp): the tool either accepts a folder that the layout model
 // accepts too, or rejects it cleanly: compiler-style messages that name the
 // mutated file, printable and short, nothing written, no crash or hang.
 #include <gtest/gtest.h>

@@ -1,10 +1,22 @@
 // SPDX-License-Identifier: Apache-2.0
 // Reading a definition in process: the forms the parser accepts, at their lines;
-// where layout resolution places items without offsets; what it derives.
+// where layout resolution places items without offsets; what it derives. And
+// the rules of a folder of definitions: each folder of bad_definitions/ (see
+// copy_defs) breaks one (the validator's, parser's, layout resolution's or the
+// naming's) and holds its exact messages, paths as a run in the copy would give.
 #include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <set>
+#include <string>
 
 #include "case_name.hpp"
 #include "gen/load/catalogue_loader.hpp"
+#include "gen/names/constant_names.hpp"
+#include "gen/names/names.hpp"
 #include "tablegen_runner.hpp"
 
 namespace {
@@ -60,7 +72,7 @@ const Case kCases[] = {
 class Read : public testing::TestWithParam<Case> {};
 
 TEST_P(Read, GivesTheItemsPlaced) {
-  TempDir tmp;  // read as the loader reads a file; the rules are validator_test.cpp's
+  TempDir tmp;  // read as the loader reads a file; the rules are BrokenRule's
   write(tmp / kGlobal, edited(read(kDefs / kGlobal), GetParam().edits));
   tablegen::Diagnostics diags;
   const auto def = tablegen::read_definition_file(tmp / kGlobal, diags);
@@ -70,5 +82,91 @@ TEST_P(Read, GivesTheItemsPlaced) {
 
 INSTANTIATE_TEST_SUITE_P(Edits, Read, testing::ValuesIn(kCases),
                          [](const auto& one) { return zim_test::case_name(one.param.what); });
+
+class BrokenRule : public CaseFolder {};
+
+TEST_P(BrokenRule, GivesItsExactMessages) {
+  tablegen::Diagnostics diags;
+  EXPECT_FALSE(tablegen::load_catalogue(tmp / "defs", diags));
+  EXPECT_EQ(relative(printed(diags)), expected());
+}
+
+INSTANTIATE_TEST_SUITE_P(Folders, BrokenRule, testing::ValuesIn(case_folders(ZIM_BAD_DEFINITIONS)),
+                         folder_name);
+
+// The naming module: how it tells definition files apart (the names it
+// derives are the goldens'), and its lists against the public headers, the
+// library's and the simulated platform's: the reserved words, the library's
+// header names, and the constants each type's header defines.
+TEST(Names, DefinitionFiles) {
+  using tablegen::DefinitionEntry;
+  EXPECT_EQ(tablegen::definition_file_name(3, "olist"), "003_olist.tdef");
+  EXPECT_EQ(tablegen::definition_file_name(1000, "olist"), "1000_olist.tdef");
+  const std::pair<const char*, DefinitionEntry> cases[] = {
+      {"003_x.tdef", DefinitionEntry::kDefinition}, {"x.tdef", DefinitionEntry::kDefinition},
+      {"003_x.def", DefinitionEntry::kMisnamed},    {"003_x.tdef~", DefinitionEntry::kOther},
+      {"003_x.tdef.orig", DefinitionEntry::kOther}, {"README.md", DefinitionEntry::kOther},
+      {"003x.def", DefinitionEntry::kOther}};
+  for (const auto& [name, entry] : cases)
+    EXPECT_EQ(tablegen::definition_entry(name), entry) << name;
+}
+
+// The functions and macros that a header declares, or (macros) only its macros.
+std::set<std::string> declared(const fs::path& header, bool macros) {
+  const std::regex name(macros ? R"(#\s*define\s+(\w+)())" : R"(#\s*define\s+(\w+)|\b(\w+)\s*\()");
+  std::ifstream in(header);
+  std::string code{std::istreambuf_iterator<char>(in), {}};
+  code = std::regex_replace(code, std::regex(R"(/\*[\s\S]*?\*/|//[^\n]*)"), " ");
+  std::set<std::string> names;
+  for (std::sregex_iterator m(code.begin(), code.end(), name), end; m != end; ++m) {
+    names.insert((*m)[1].matched ? (*m)[1] : (*m)[2]);
+  }
+  return names;
+}
+
+TEST(Names, ReservedOnesAreThoseOfThePublicHeaders) {
+  std::set<std::string> names, headers, words;
+  for (const char* dir : {ZIM_TABLES_INCLUDE, ZIM_SIM_INCLUDE, ZIM_GENERATED_INCLUDE}) {
+    for (const auto& entry : fs::directory_iterator(dir)) {
+      const fs::path file = entry.path().filename();
+      // Of the generated headers, the two that are no type's.
+      if (dir == std::string(ZIM_GENERATED_INCLUDE) && file != "all_tables.h" &&
+          file != "catalogue_size.h") {
+        continue;
+      }
+      if (dir != std::string(ZIM_SIM_INCLUDE) && file.extension() == ".h") {
+        headers.insert(file.stem());
+      }
+      for (const std::string& name : declared(entry.path(), false)) {
+        if (name.rfind("zim_", 0) == 0 || name.rfind("ZIM_", 0) == 0) names.insert(name);
+      }
+    }
+  }
+  for (const std::string& name : names) {
+    const char* word = tablegen::reserved_word(name);
+    EXPECT_NE(word, nullptr) << name << " begins with no reserved word";
+    if (word != nullptr) words.insert(word);
+  }
+  // Every word and header in use, so that a scan that finds nothing cannot pass.
+  EXPECT_EQ(words, std::set<std::string>(std::begin(tablegen::kReservedWords),
+                                         std::end(tablegen::kReservedWords)));
+  EXPECT_EQ(headers, std::set<std::string>(std::begin(tablegen::kLibraryHeaders),
+                                           std::end(tablegen::kLibraryHeaders)));
+}
+
+// The validator judges clashes by header_names: each type's header defines
+// exactly those macros.
+TEST(Names, ConstantsAreThoseTheHeadersDefine) {
+  tablegen::Diagnostics diags;
+  const auto defs =
+      tablegen::read_definitions(*tablegen::definition_files(ZIM_DEFS_DIR, diags), diags);
+  ASSERT_TRUE(defs && !diags.has_errors());
+  for (const tablegen::Definition& def : *defs) {
+    std::set<std::string> names;
+    for (const auto& name : tablegen::header_names(def)) names.insert(name.id);
+    EXPECT_EQ(declared(fs::path(ZIM_GENERATED_INCLUDE) / (def.name + ".h"), true), names)
+        << def.name;
+  }
+}
 
 }  // namespace

@@ -5,15 +5,13 @@
 // a pool would hold it had both generations used one name.
 #pragma once
 
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "codec/layout_record.hpp"
-#include "gen/manifest/manifest.hpp"
 #include "codec/record_difference.hpp"
+#include "gen/load/catalogue_loader.hpp"
 
 namespace migration_test {
 
@@ -23,11 +21,8 @@ struct RecordPair {
 };
 
 inline std::vector<zim_codec::TypeLayout> read_layouts(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
   tablegen::Diagnostics diags;
-  auto layouts = tablegen::read_manifest(path, text.str(), diags);
+  auto layouts = tablegen::load_layouts(path, diags);
   if (!layouts) throw std::runtime_error("unreadable manifest " + path);
   return *layouts;
 }

@@ -1,17 +1,23 @@
 // SPDX-License-Identifier: Apache-2.0
-// The feed in one process: order, wrapping, laps, losses, the bounds of a
-// damaged header, and appenders racing a reader that keeps up.
+// The feed: order, wrapping, laps, losses, the bounds of a damaged header,
+// appenders racing a reader that keeps up, and shared by processes:
+// appenders in children, one killed at each kill point of an append, and
+// waiters woken from another process.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <functional>
 #include <thread>
 #include <tuple>
 #include <vector>
 
 #include "feed_test_util.hpp"
+#include "segment/segment.hpp"
+#include "sim_test_util.hpp"
 
 namespace zim_sim_test {
 namespace {
@@ -145,22 +151,6 @@ TEST(FeedTest, DamagedSlotsAndCountersReadAsLossesAndLaps) {
   EXPECT_EQ(zim_sim::feed_append(feed.view, 1, change(1, 1)), 0u);
 }
 
-TEST(FeedTest, AppendersWakeOnlyWhenSomeoneWaits) {
-  SharedFeed feed(64);
-  const uint64_t before = zim_sim::feed_wake_calls();
-  for (int i = 0; i < 40; ++i) zim_sim::feed_append(feed.view, 1, change(1, i));
-  EXPECT_EQ(zim_sim::feed_wake_calls(), before);
-  FeedCursor cursor;
-  cursor.next = zim_sim::feed_next_sequence(feed.view);
-  std::atomic<bool> woke{false};
-  std::thread waiter([&] { woke = zim_sim::feed_wait(feed.view, &cursor, 10'000'000'000); });
-  while (feed.view.header->waiters.load() == 0) std::this_thread::yield();
-  zim_sim::feed_append(feed.view, 1, change(1, 40));
-  waiter.join();
-  EXPECT_TRUE(woke);
-  EXPECT_EQ(zim_sim::feed_wake_calls(), before + 1);
-}
-
 TEST(FeedTest, RacingAppendersReachAReaderThatKeepsUpOnceEachInOrder) {
   constexpr int kThreads = 4;
   constexpr uint64_t kEach = 20000, kCapacity = 256;
@@ -196,7 +186,8 @@ TEST(FeedTest, RacingAppendersReachAReaderThatKeepsUpOnceEachInOrder) {
 }
 
 // Before it sleeps, a wait looks again for kFeedSpinNs without counting
-// itself in `waiters`: the only way it can be woken is after that spin.
+// itself in `waiters`: the only way it can be woken is after that spin, and
+// an appender calls the wake only when someone sleeps.
 TEST(FeedTest, AWaitLooksAgainBeforeItSleeps) {
   struct Case {
     const char* name;
@@ -215,8 +206,8 @@ TEST(FeedTest, AWaitLooksAgainBeforeItSleeps) {
     SharedFeed feed(64);
     FeedCursor cursor;
     cursor.next = zim_sim::feed_next_sequence(feed.view);
-    if (c.entry_there) zim_sim::feed_append(feed.view, 1, change(1, 1));
     const uint64_t wakes = zim_sim::feed_wake_calls();
+    if (c.entry_there) zim_sim::feed_append(feed.view, 1, change(1, 1));  // no one to wake
     const auto start = std::chrono::steady_clock::now();
     std::atomic<bool> ready{false};
     std::atomic<int64_t> took_ns{0};
@@ -238,6 +229,96 @@ TEST(FeedTest, AWaitLooksAgainBeforeItSleeps) {
     EXPECT_EQ(feed.view.header->waiters.load(), 0u);
     EXPECT_EQ(zim_sim::feed_wake_calls(), wakes + (c.sleeps ? 1 : 0));
   }
+}
+
+constexpr uint64_t kRing = 16;
+// Kill points of an append: 1 drawn; 2 owner stored; 3 claimed; 4-7 the
+// entry's words; 8 complete.
+constexpr unsigned kAppendKillPoints = 8;
+
+// Stops a child appending at kill point n and kills it there; its pid.
+pid_t kill_appender_at(const SharedFeed& feed, unsigned n) {
+  const pid_t pid = spawn([&] {
+    alarm(5);
+    zim_sim::stop_at_kill_point(n);
+    zim_sim::feed_append(feed.view, uint32_t(getpid()), change(2, 1000));
+    return 1;  // ran past n
+  });
+  EXPECT_TRUE(kill_when_stopped(pid)) << "kill point " << n;
+  return pid;
+}
+
+void append_in_child(const SharedFeed& feed, uint64_t from, uint64_t count) {
+  EXPECT_EQ(run_in_child([&] {
+              for (uint64_t i = from; i < from + count; ++i) {
+                zim_sim::feed_append(feed.view, uint32_t(getpid()), change(1, i));
+              }
+              return 0;
+            }),
+            0);
+}
+
+// Sequence 3's appender dies at each kill point, with and without a pool that
+// knows who is alive: readers pass it (lost unless it completed) and read every
+// later entry, including the one a ring later in the dead appender's slot.
+TEST(FeedProcessTest, AnAppenderKilledAtAnyPointNeitherStallsNorHidesLaterEntries) {
+  for (const bool liveness : {true, false}) {
+    for (unsigned n = 1; n <= kAppendKillPoints; ++n) {
+      SCOPED_TRACE(testing::Message() << "kill point " << n << ", liveness " << liveness);
+      SharedFeed feed(kRing, liveness ? kByPid : zim_sim::FeedLiveness{});
+      append_in_child(feed, 1, 2);
+      kill_appender_at(feed, n);
+      FeedCursor cursor;
+      cursor.patience_ns = 50'000'000;
+      std::vector<FeedEntry> got;
+      collect(feed.view, &cursor, &got, 3);
+      append_in_child(feed, 4, kRing);
+      EXPECT_EQ(collect(feed.view, &cursor, &got, 3 + kRing), FeedStatus::caught_up);
+      ASSERT_EQ(got.size(), 3 + kRing);
+      const bool claimed_by_the_dead = !liveness && n >= 3 && n < kAppendKillPoints;
+      for (uint64_t s = 1; s <= got.size(); ++s) {
+        const FeedEntry& e = got[s - 1];
+        EXPECT_EQ(e.sequence, s);
+        const bool lost =
+            (s == 3 && n < kAppendKillPoints) || (s == 3 + kRing && claimed_by_the_dead);
+        EXPECT_EQ(e.kind, lost ? FeedKind::lost : FeedKind::changed) << s;
+        if (!lost) {
+          EXPECT_EQ(e.offset, s == 3 ? 1000 : s) << s;
+        }
+      }
+    }
+  }
+}
+
+// Children append at once after the parent fell asleep: their first entry
+// wakes it, and it reads every entry of each child in the child's order.
+TEST(FeedProcessTest, AppendersInChildrenWakeAReaderThatGetsAllInOrderThenTimesOut) {
+  constexpr uint32_t kChildren = 3;
+  constexpr uint64_t kEach = 3000;
+  SharedFeed feed(16384);  // no lap: the reader sleeps while they start
+  std::vector<pid_t> pids;
+  for (uint32_t c = 0; c < kChildren; ++c) {
+    pids.push_back(spawn([&, c] {
+      usleep(100'000);
+      for (uint64_t i = 0; i < kEach; ++i) zim_sim::feed_append(feed.view, c, change(c, i));
+      return 0;
+    }));
+  }
+  FeedCursor cursor;
+  cursor.patience_ns = 60'000'000'000;
+  const auto slept = std::chrono::steady_clock::now();
+  EXPECT_TRUE(zim_sim::feed_wait(feed.view, &cursor, 20'000'000'000));
+  EXPECT_LT(std::chrono::steady_clock::now() - slept, std::chrono::seconds(5));  // woken
+  std::vector<FeedEntry> got;
+  collect(feed.view, &cursor, &got, kChildren * kEach, 10'000'000'000);
+  for (const pid_t pid : pids) EXPECT_EQ(wait_exit(pid), 0);
+  ASSERT_EQ(got.size(), kChildren * kEach);
+  std::vector<uint64_t> next_of(kChildren, 0);
+  for (const FeedEntry& e : got) ASSERT_EQ(e.offset, next_of.at(e.table_id)++);
+  const auto waited = std::chrono::steady_clock::now();
+  EXPECT_FALSE(zim_sim::feed_wait(feed.view, &cursor, 100'000'000));
+  EXPECT_GE(std::chrono::steady_clock::now() - waited, std::chrono::milliseconds(100));
+  EXPECT_EQ(feed.view.header->waiters.load(), 0u);
 }
 
 }  // namespace

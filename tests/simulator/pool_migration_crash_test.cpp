@@ -7,9 +7,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/mman.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -118,12 +116,8 @@ void kill_and_complete(Pool p, unsigned random_kills) {
     const unsigned n = random_kills != 0 ? point(random) : k;
     SCOPED_TRACE("kill point " + std::to_string(n));
     ASSERT_TRUE(make_pool(&p));
-    const pid_t victim = spawn([&] { return migrate(p, n, r); });
-    int status = 0;
-    ASSERT_EQ(waitpid(victim, &status, WUNTRACED), victim);
-    ASSERT_TRUE(WIFSTOPPED(status)) << "ran past its kill point " << n;
-    kill(victim, SIGKILL);
-    wait_exit(victim);
+    ASSERT_TRUE(kill_when_stopped(spawn([&] { return migrate(p, n, r); })))
+        << "ran past its kill point " << n;
     complete(p, &reference, r);
   }
 }
@@ -176,11 +170,7 @@ TEST(PoolMigrationCrashTest, TheInspectorShowsAMigrationCutShortInAConversion) {
   for (unsigned n = 1; n <= kill_points && !testing::Test::HasFatalFailure(); ++n) {
     SCOPED_TRACE("kill point " + std::to_string(n));
     ASSERT_TRUE(make_pool(&p));
-    const pid_t victim = spawn([&] { return migrate(p, n, r); });
-    int status = 0;
-    ASSERT_EQ(waitpid(victim, &status, WUNTRACED), victim);
-    kill(victim, SIGKILL);
-    wait_exit(victim);
+    kill_when_stopped(spawn([&] { return migrate(p, n, r); }));
     if (killed_in_a_conversion(p.name)) {
       ++conversions;
       const auto [code, report] = inspect(p.name);

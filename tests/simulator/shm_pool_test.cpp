@@ -1,5 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-// The shared-memory table pool: carving, limits, other processes.
+// The shared-memory table pool: carving, limits, other processes, and what an
+// offset names: the carved part, block starts, and the root before a server
+// set it (a client that fixed up "the object" there would write into the
+// allocator's state).
 
 #include <gtest/gtest.h>
 #include <zim/sim/shm_pool.h>
@@ -161,7 +164,6 @@ TEST_F(ShmPoolTest, SecondProcessAttachesAtAnotherAddress) {
   EXPECT_EQ(*static_cast<uint64_t*>(zim_shm_pool_at(shared[1])), 42u);
   EXPECT_EQ(zim_shm_pool_offset_of(static_cast<char*>(base) + kPoolSize), ZIM_SHM_POOL_BAD_OFFSET);
   EXPECT_EQ(zim_shm_pool_offset_of(static_cast<char*>(base) - 1), ZIM_SHM_POOL_BAD_OFFSET);
-  EXPECT_EQ(zim_shm_pool_at(kPoolSize), nullptr);
   EXPECT_EQ(zim_shm_pool_table_bytes(5), 112u);
 }
 
@@ -263,6 +265,57 @@ TEST_F(ShmPoolTest, ConcurrentCallersGetDisjointBlocksAndUniqueUids) {
   std::sort(uids, uids + 2 * kCalls);
   EXPECT_NE(uids[0], 0u);
   EXPECT_EQ(std::adjacent_find(uids, uids + 2 * kCalls), uids + 2 * kCalls) << "duplicate uid";
+}
+
+// Only the first byte of a block handed out is a block start, whatever the
+// bytes around it hold; zim_shm_pool_at gives only the carved part.
+TEST_F(ShmPoolTest, BlockStartsAndTheCarvedPart) {
+  EXPECT_EQ(zim_shm_pool_block_at(ZIM_SHM_POOL_HEADER_SIZE + kHeader, nullptr, nullptr), nullptr);
+  create(kPoolSize);
+  const uint64_t a = zim_shm_pool_offset_of(zim_shm_table_pool_calloc(6, 40));
+  const uint64_t b = zim_shm_pool_offset_of(zim_shm_table_pool_calloc(6, 1));
+  const uint64_t untyped = zim_shm_pool_offset_of(zim_shm_pool_calloc_untyped(24));
+  const uint64_t run = zim_shm_pool_offset_of(zim_shm_table_pool_calloc(5, kChunk + 100));
+  auto* forger = static_cast<uint64_t*>(zim_shm_table_pool_calloc(7, 64));
+  forger[2] = zim_sim::block_tag(2);  // a block header of table id 2 and 16 bytes
+  forger[3] = 16;
+  // Behind the pool's own records: the configuration, an id page, layout records.
+  const uint64_t carve = static_cast<zim_sim::PoolHeader*>(zim_shm_pool_base())->carve;
+  ASSERT_EQ(carve, zim_shm_pool_offset_of(forger) - kHeader + kChunk);
+  constexpr uint32_t kNone = UINT32_MAX;  // no block starts there
+  const struct {
+    uint64_t offset;
+    bool carved;
+    uint32_t table_id;
+    uint64_t size;
+  } cases[] = {
+      {a, true, 6, 40},
+      {b, true, 6, 1},
+      {untyped, true, ZIM_SHM_POOL_UNTYPED, 24},
+      {run, true, 5, kChunk + 100},
+      {a + 16, true, kNone, 0},  // inside a block
+      {a + 1, true, kNone, 0},
+      {b - kHeader, true, kNone, 0},
+      {zim_shm_pool_offset_of(forger) + 32, true, kNone, 0},
+      {ZIM_SHM_POOL_HEADER_SIZE, true, kNone, 0},
+      {0, false, kNone, 0},  // root 0: nothing published
+      {ZIM_SHM_POOL_HEADER_SIZE - 16, false, kNone, 0},
+      {carve - 16, true, kNone, 0},
+      {carve, false, kNone, 0},
+      {kPoolSize - 16, false, kNone, 0},  // the start map
+      {UINT64_MAX, false, kNone, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.offset);
+    EXPECT_EQ(zim_shm_pool_at(c.offset) != nullptr, c.carved);
+    uint32_t table_id = kNone;
+    uint64_t size = 0;
+    void* p = zim_shm_pool_block_at(c.offset, &table_id, &size);
+    EXPECT_TRUE(p == (c.table_id == kNone ? nullptr : zim_shm_pool_at(c.offset)) &&
+                table_id == c.table_id && size == c.size);
+  }
+  EXPECT_EQ(zim_shm_pool_block_at(a, nullptr, nullptr), zim_shm_pool_at(a)) << "no outputs";
+  EXPECT_EQ(zim_shm_pool_at(zim_shm_pool_root()), nullptr) << "a root not set names nothing";
 }
 
 }  // namespace

@@ -94,6 +94,15 @@ int run_in_child(Fn fn) {
   return wait_exit(spawn(fn));
 }
 
+// Waits for child pid to stop at its kill point, then kills and reaps it:
+// whether it stopped, rather than ending first.
+inline bool kill_when_stopped(pid_t pid) {
+  int status = 0;
+  if (waitpid(pid, &status, WUNTRACED) != pid || !WIFSTOPPED(status)) return false;
+  kill(pid, SIGKILL);
+  return waitpid(pid, nullptr, 0) == pid;
+}
+
 // What fd's writers write until they close it, 20 s pass idle, or the text holds `until`.
 inline std::string read_all(int fd, const char* until = nullptr) {
   std::string text;

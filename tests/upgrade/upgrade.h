@@ -5,8 +5,7 @@
  * names in whichever catalogue the program is built against. Fields and
  * elements marked "cleared" were written, then their flag lowered: the value
  * stays, absent. A program defines VERSION, names its fields and defines
- * serve (and, with HAS_INTERRUPT, interrupt and complete) before it includes
- * this header. */
+ * serve before it includes this header. */
 #ifndef UPGRADE_H
 #define UPGRADE_H
 
@@ -172,18 +171,10 @@ static inline int read_all(const char *name) {
 }
 
 static int serve(const char *name, char **command);
-#ifdef HAS_INTERRUPT
-static int interrupt(const char *name);
-static int complete(const char *name);
-#endif
 
 int main(int argc, char **argv) {
   if (argc >= 3 && strcmp(argv[1], "serve") == 0) return serve(argv[2], argv + 3);
   if (argc == 3 && strcmp(argv[1], "read") == 0) return read_all(argv[2]);
-#ifdef HAS_INTERRUPT
-  if (argc == 3 && strcmp(argv[1], "interrupt") == 0) return interrupt(argv[2]);
-  if (argc == 3 && strcmp(argv[1], "complete") == 0) return complete(argv[2]);
-#endif
   fputs("usage: upgrade_" VERSION " serve NAME [COMMAND...] | upgrade_" VERSION " read NAME\n",
         stderr);
   return 2;

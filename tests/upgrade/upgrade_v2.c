@@ -4,17 +4,11 @@
  *       version handed over, migrates its objects to this version's layouts
  *       (keeping its directory up to date), checks every object, runs COMMAND
  *       while it serves, then destroys the pool;
- *   upgrade_v2 read NAME  attaches and checks every object by snapshot;
- *   upgrade_v2 interrupt NAME  adopts the pool and migrates it, but ends
- *       (exit status 3) at the first move reported, as an owner killed in
- *       `moved` would, leaving the migration under way;
- *   upgrade_v2 complete NAME  adopts the pool, completes its migration and
- *       hands the pool over (its objects' pointers stay the dead owner's). */
+ *   upgrade_v2 read NAME  attaches and checks every object by snapshot. */
 #define VERSION "v2"
 #define LABEL_TEXT caption
 #define PEER_ADDR address
-#define HAS_INTERRUPT
-#include "upgrade.h" /* with run_command.h, unistd.h for _exit */
+#include "upgrade.h"
 
 /* The fields v2 added, absent in an object made from a v1 one. */
 static void check_added(uint32_t id, uint32_t i, void *obj) {
@@ -81,30 +75,4 @@ static int serve(const char *name, char **command) {
   status = run_command(command);
   if (zim_shm_pool_destroy() != 0) return perror("destroy"), 1;
   return status;
-}
-
-static void end_at_first_move(uint64_t old_offset, uint64_t new_offset, uint32_t table_id,
-                              void *context) {
-  (void)old_offset, (void)new_offset, (void)table_id, (void)context;
-  _exit(3);
-}
-
-static int interrupt(const char *name) {
-  if (zim_shm_pool_adopt(name) != 0) return perror("adopt"), 1;
-  if (zim_shm_pool_migrate(end_at_first_move, NULL) != 0) return perror("migrate"), 1;
-  puts("the migration reported no move");
-  return 1;
-}
-
-static void count_move(uint64_t old_offset, uint64_t new_offset, uint32_t table_id, void *context) {
-  (void)old_offset, (void)new_offset, (void)table_id;
-  ++*(uint64_t *)context;
-}
-
-static int complete(const char *name) {
-  uint64_t moves = 0;
-  if (zim_shm_pool_adopt(name) != 0) return perror("adopt"), 1;
-  if (zim_shm_pool_migrate(count_move, &moves) != 0) return perror("migrate"), 1;
-  printf("v2 completed the migration: %llu moves reported\n", (unsigned long long)moves);
-  return zim_shm_pool_hand_over() == 0 ? 0 : (perror("hand over"), 1);
 }
