@@ -271,6 +271,9 @@ TEST_F(SaveRestore, ADamagedImageIsRefusedBeforeAnythingIsMade) {
        "whole version"},
       {"a key to no object", [&](Bytes& b) { store<uint64_t>(b, p.key + 16, 999999); }, true,
        "which no object has"},
+      {"another N", [](Bytes& b) { store<uint32_t>(b, 72, 3); }, true, "made for N 3"},
+      {"a pool too small for its objects",
+       [](Bytes& b) { store<uint64_t>(b, 24, ZIM_SHM_POOL_MIN_SIZE); }, true, "bytes of a pool of"},
       {"a layout text edited", [&](Bytes& b) { b[p.layout_text + 5] ^= 0x20; }, true,
        "layout record"},
   };
