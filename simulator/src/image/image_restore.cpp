@@ -24,7 +24,8 @@ namespace {
 constexpr auto kRelaxed = std::memory_order_relaxed;
 
 // Makes one object at its new address, its line telling its pool id and
-// version: whole, as its last write_end left it. Null when the pool is full.
+// version: whole, as its last write_end left it. Null when the pool is full
+// (or, which the checks rule out, when the object cannot be laid out).
 void* make_object(PoolHeader* hdr, const zim_shm_pool_image_object_t& o,
                   const CheckedImage& checked) {
   void* obj = nullptr;
@@ -39,7 +40,9 @@ void* make_object(PoolHeader* hdr, const zim_shm_pool_image_object_t& o,
   const auto plan = checked.plans.find(o.table_id);
   if (plan != checked.plans.end()) {
     // Checked sound: the pointers come out laid out for obj's address.
-    zim_table_migration_convert(plan->second.get(), o.bytes, o.size, obj, o.size);
+    if (zim_table_migration_convert(plan->second.get(), o.bytes, o.size, obj, o.size) != 0) {
+      return nullptr;
+    }
   } else {
     std::memcpy(obj, o.bytes, o.size);
   }
