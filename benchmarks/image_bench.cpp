@@ -91,14 +91,59 @@ uint64_t file_size(const std::string& path) {
   return stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
 }
 
+// Wall and CPU seconds of each round's four steps: copy out, save, restore, copy in.
+struct Rounds {
+  std::vector<double> wall[4], cpu[4];
+};
+
+bool run_rounds(const std::string& tool, const std::string& name, const std::string& plain,
+                const std::string& image, int rounds, Rounds* r) {
+  const std::string restored = name + ".restored";
+  const auto command = [](const std::string& words) {
+    return std::system((words + " >/dev/null").c_str()) == 0;
+  };
+  const std::function<bool()> steps[4] = {
+      [&] { return copy_file("/dev/shm" + name, plain, true); },
+      [&] { return command(tool + " save " + name + " " + image); },
+      [&] { return command(tool + " restore " + image + " " + restored); },
+      [&] { return copy_file(plain, "/dev/shm" + restored, false); }};
+  bool ok = true;
+  for (int round = 0; round < rounds && ok; ++round) {
+    for (int step = 0; step < 4; ++step) {
+      r->wall[step].push_back(seconds_of(steps[step], &ok, &r->cpu[step]));
+      if (step == 2) zim_shm_pool_destroy_name(restored.c_str());  // untimed
+    }
+    unlink(("/dev/shm" + restored).c_str());
+  }
+  return ok;
+}
+
+void print_rows(const Rounds& r, uint64_t objects) {
+  enum { kCopyOut, kSave, kRestore, kCopyIn };
+  const struct {
+    const char* step;
+    int at, baseline;
+  } rows[] = {{"plain copy out", kCopyOut, kCopyOut},
+              {"save", kSave, kCopyOut},
+              {"plain copy in", kCopyIn, kCopyIn},
+              {"restore", kRestore, kCopyIn}};
+  std::printf("%-16s %10s %14s %8s %10s %8s\n", "step", "wall ms", "objects/s", "x copy", "cpu ms",
+              "x copy");
+  for (const auto& row : rows) {
+    const double wall = median(r.wall[row.at]), cpu = median(r.cpu[row.at]);
+    std::printf("%-16s %10.1f %14.0f %8.2f %10.1f %8.2f\n", row.step, wall * 1e3,
+                static_cast<double>(objects) / wall, wall / median(r.wall[row.baseline]), cpu * 1e3,
+                cpu / median(r.cpu[row.baseline]));
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2)
-    return std::fputs("usage: zim_image_bench TOOL [--objects N] [--rounds R] [--folder DIR]\n",
-                      stderr),
-           2;
-  const std::string tool = argv[1];
+  if (argc < 2) {
+    std::fputs("usage: zim_image_bench TOOL [--objects N] [--rounds R] [--folder DIR]\n", stderr);
+    return 2;
+  }
   uint64_t objects = 50000;
   int rounds = 5;
   std::string folder = "/tmp";
@@ -109,32 +154,12 @@ int main(int argc, char** argv) {
     if (option == "--folder") folder = argv[i + 1];
   }
   const std::string pid = std::to_string(getpid());
-  const std::string name = "/zim_image_bench." + pid, restored = name + ".restored";
+  const std::string name = "/zim_image_bench." + pid;
   const std::string plain = folder + "/zim_image_bench." + pid + ".bytes";
   const std::string image = folder + "/zim_image_bench." + pid + ".image";
   if (!fill_pool(name.c_str(), objects)) return std::perror("fill"), 1;
-  std::vector<double> copy_out, save, restore, copy_in;
-  std::vector<double> cpu[4];
-  bool ok = true;
-  for (int r = 0; r < rounds && ok; ++r) {
-    copy_out.push_back(
-        seconds_of([&] { return copy_file("/dev/shm" + name, plain, true); }, &ok, &cpu[0]));
-    save.push_back(seconds_of(
-        [&] {
-          return std::system((tool + " save " + name + " " + image + " >/dev/null").c_str()) == 0;
-        },
-        &ok, &cpu[1]));
-    restore.push_back(seconds_of(
-        [&] {
-          return std::system(
-                     (tool + " restore " + image + " " + restored + " >/dev/null").c_str()) == 0;
-        },
-        &ok, &cpu[2]));
-    zim_shm_pool_destroy_name(restored.c_str());
-    copy_in.push_back(
-        seconds_of([&] { return copy_file(plain, "/dev/shm" + restored, false); }, &ok, &cpu[3]));
-    unlink(("/dev/shm" + restored).c_str());
-  }
+  Rounds r;
+  const bool ok = run_rounds(argv[1], name, plain, image, rounds, &r);
   const uint64_t pool_bytes = zim_shm_pool_size(), image_bytes = file_size(image);
   zim_shm_pool_detach();
   unlink(plain.c_str());
@@ -144,20 +169,6 @@ int main(int argc, char** argv) {
   std::printf("%llu objects; pool %llu bytes, image %llu bytes; medians of %d rounds\n",
               static_cast<unsigned long long>(total), static_cast<unsigned long long>(pool_bytes),
               static_cast<unsigned long long>(image_bytes), rounds);
-  const struct {
-    const char* step;
-    double seconds, baseline, cpu, cpu_baseline;
-  } rows[] = {
-      {"plain copy out", median(copy_out), median(copy_out), median(cpu[0]), median(cpu[0])},
-      {"save", median(save), median(copy_out), median(cpu[1]), median(cpu[0])},
-      {"plain copy in", median(copy_in), median(copy_in), median(cpu[3]), median(cpu[3])},
-      {"restore", median(restore), median(copy_in), median(cpu[2]), median(cpu[3])}};
-  std::printf("%-16s %10s %14s %8s %10s %8s\n", "step", "wall ms", "objects/s", "x copy", "cpu ms",
-              "x copy");
-  for (const auto& row : rows) {
-    std::printf("%-16s %10.1f %14.0f %8.2f %10.1f %8.2f\n", row.step, row.seconds * 1e3,
-                static_cast<double>(total) / row.seconds, row.seconds / row.baseline, row.cpu * 1e3,
-                row.cpu / row.cpu_baseline);
-  }
+  print_rows(r, total);
   return 0;
 }

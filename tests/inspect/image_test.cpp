@@ -229,6 +229,55 @@ void store(std::vector<unsigned char>& b, size_t at, T value) {
   std::memcpy(b.data() + at, &value, sizeof value);
 }
 
+using Bytes = std::vector<unsigned char>;
+
+struct Damage {
+  const char* damage;
+  std::function<void(Bytes&)> apply;
+  bool reseal;  // the checksum made right again: the checks behind it must hold
+  const char* message;
+};
+
+// A flipped byte in every part, cuts, and values past what the bytes or the
+// pool allow behind a right checksum.
+std::vector<Damage> damages(const Parts& p, const zim_inspect::Image& good) {
+  const uint64_t objects = good.objects.size(), first_pool_id = good.objects[0].pool_id;
+  return {
+      {"a byte of the header", [](Bytes& b) { b[30] ^= 1; }, false, "checksum"},
+      {"a byte of a layout record", [=](Bytes& b) { b[p.layout_text + 3] ^= 1; }, false,
+       "checksum"},
+      {"a byte of an object", [=](Bytes& b) { b[p.object_bytes + 9] ^= 1; }, false, "checksum"},
+      {"a byte of a key", [=](Bytes& b) { b[p.key + 9] ^= 1; }, false, "checksum"},
+      {"a byte of the checksum", [=](Bytes& b) { b[p.trailer] ^= 1; }, false, "checksum"},
+      {"cut short", [](Bytes& b) { b.resize(b.size() - 20); }, false, "does not end"},
+      {"cut to its header", [](Bytes& b) { b.resize(40); }, false, "cut short"},
+      {"a stated length", [](Bytes& b) { store<uint64_t>(b, 16, b.size() + 8); }, true, "length"},
+      {"another format", [](Bytes& b) { store<uint32_t>(b, 8, 2); }, true, "format 2"},
+      {"an object count past the end", [](Bytes& b) { store<uint64_t>(b, 88, 1u << 30); }, true,
+       "count in its header runs past"},
+      {"an object one too many", [=](Bytes& b) { store<uint64_t>(b, 88, objects + 1); }, true,
+       "past"},
+      {"an object's size past the end",
+       [=](Bytes& b) { store<uint64_t>(b, p.object + 24, 1u << 20); }, true, "runs past the end"},
+      {"a layout text past the end",
+       [=](Bytes& b) { store<uint32_t>(b, p.layout_text - 12, 1u << 24); }, true,
+       "runs past the end"},
+      {"a duplicate pool id", [=](Bytes& b) { store<uint64_t>(b, p.object + 8, first_pool_id); },
+       true, "another object's"},
+      {"an unknown table id", [=](Bytes& b) { store<uint32_t>(b, p.object, 70000); }, true,
+       "names no table"},
+      {"a version under way", [=](Bytes& b) { store<uint64_t>(b, p.object + 16, 7); }, true,
+       "whole version"},
+      {"a key to no object", [=](Bytes& b) { store<uint64_t>(b, p.key + 16, 999999); }, true,
+       "which no object has"},
+      {"another N", [](Bytes& b) { store<uint32_t>(b, 72, 3); }, true, "made for N 3"},
+      {"a pool too small for its objects",
+       [](Bytes& b) { store<uint64_t>(b, 24, ZIM_SHM_POOL_MIN_SIZE); }, true, "bytes of a pool of"},
+      {"a layout text edited", [=](Bytes& b) { b[p.layout_text + 5] ^= 0x20; }, true,
+       "layout record"},
+  };
+}
+
 TEST_F(SaveRestore, ADamagedImageIsRefusedBeforeAnythingIsMade) {
   ASSERT_EQ(command_output(tool("save " + name_ + " " + file_)).first, 1);
   stop_server();
@@ -236,48 +285,7 @@ TEST_F(SaveRestore, ADamagedImageIsRefusedBeforeAnythingIsMade) {
   const auto image = image_of(good);
   ASSERT_TRUE(image);
   const Parts p = parts_of(good, *image);
-  using Bytes = std::vector<unsigned char>;
-  const struct {
-    const char* damage;
-    std::function<void(Bytes&)> apply;
-    bool reseal;  // the checksum made right again: the checks behind it must hold
-    const char* message;
-  } cases[] = {
-      {"a byte of the header", [](Bytes& b) { b[30] ^= 1; }, false, "checksum"},
-      {"a byte of a layout record", [&](Bytes& b) { b[p.layout_text + 3] ^= 1; }, false,
-       "checksum"},
-      {"a byte of an object", [&](Bytes& b) { b[p.object_bytes + 9] ^= 1; }, false, "checksum"},
-      {"a byte of a key", [&](Bytes& b) { b[p.key + 9] ^= 1; }, false, "checksum"},
-      {"a byte of the checksum", [&](Bytes& b) { b[p.trailer] ^= 1; }, false, "checksum"},
-      {"cut short", [](Bytes& b) { b.resize(b.size() - 20); }, false, "does not end"},
-      {"cut to its header", [](Bytes& b) { b.resize(40); }, false, "cut short"},
-      {"a stated length", [](Bytes& b) { store<uint64_t>(b, 16, b.size() + 8); }, true, "length"},
-      {"another format", [](Bytes& b) { store<uint32_t>(b, 8, 2); }, true, "format 2"},
-      {"an object count past the end", [](Bytes& b) { store<uint64_t>(b, 88, 1u << 30); }, true,
-       "count in its header runs past"},
-      {"an object one too many",
-       [&](Bytes& b) { store<uint64_t>(b, 88, image->objects.size() + 1); }, true, "past"},
-      {"an object's size past the end",
-       [&](Bytes& b) { store<uint64_t>(b, p.object + 24, 1u << 20); }, true, "runs past the end"},
-      {"a layout text past the end",
-       [&](Bytes& b) { store<uint32_t>(b, p.layout_text - 12, 1u << 24); }, true,
-       "runs past the end"},
-      {"a duplicate pool id",
-       [&](Bytes& b) { store<uint64_t>(b, p.object + 8, image->objects[0].pool_id); }, true,
-       "another object's"},
-      {"an unknown table id", [&](Bytes& b) { store<uint32_t>(b, p.object, 70000); }, true,
-       "names no table"},
-      {"a version under way", [&](Bytes& b) { store<uint64_t>(b, p.object + 16, 7); }, true,
-       "whole version"},
-      {"a key to no object", [&](Bytes& b) { store<uint64_t>(b, p.key + 16, 999999); }, true,
-       "which no object has"},
-      {"another N", [](Bytes& b) { store<uint32_t>(b, 72, 3); }, true, "made for N 3"},
-      {"a pool too small for its objects",
-       [](Bytes& b) { store<uint64_t>(b, 24, ZIM_SHM_POOL_MIN_SIZE); }, true, "bytes of a pool of"},
-      {"a layout text edited", [&](Bytes& b) { b[p.layout_text + 5] ^= 0x20; }, true,
-       "layout record"},
-  };
-  for (const auto& c : cases) {
+  for (const Damage& c : damages(p, *image)) {
     Bytes damaged = good;
     c.apply(damaged);
     if (c.reseal) zim_inspect::seal_image(&damaged);
