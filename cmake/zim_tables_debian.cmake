@@ -82,7 +82,7 @@ macro(zim_tables_debian_packages)
   set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION
       "table object operations, development files and tools\n${common}\n.\nThis package holds the headers, the CMake package and pkg-config file,\nthe generator zim_tablegen for libraries of one's own definitions, the\ninspector zim_tables_inspect and the documentation.")
   set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
-      "libzim-tables1 (= ${v}), libzim-table-migration1 (= ${v}), zim-tables-platform-dev, libc6 (>= 2.34), libstdc++6 (>= 11), libgcc-s1")
+      "libzim-tables1 (= ${v}), libzim-table-migration1 (= ${v}), zim-tables-platform-dev, libc6 (>= 2.34), libstdc++6 (>= 11), libgcc-s1, zlib1g (>= 1:1.2.0)")
   set(CPACK_DEBIAN_SIM_PACKAGE_NAME zim-tables-sim)
   set(CPACK_DEBIAN_SIM_DESCRIPTION
       "table object operations, simulated platform libraries\n${common}\n.\nThis package holds a simulation of the five platform libraries the table\nlibrary calls (configuration, NPD sizes, uids, a crash-consistent POSIX\nshared-memory pool and table properties), for development and tests.")

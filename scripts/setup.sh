@@ -23,6 +23,8 @@ command -v pkg-config >/dev/null || packages+=(pkgconf)
 [ -f /usr/include/CLI/CLI.hpp ] || packages+=(libcli11-dev)
 # The inspector writes JSON.
 [ -f /usr/include/nlohmann/json.hpp ] || packages+=(nlohmann-json3-dev)
+# The inspector's pool images carry zlib's CRC-32.
+[ -f /usr/include/zlib.h ] || packages+=(zlib1g-dev)
 # The definition fuzz test: clang with libFuzzer.
 command -v clang++-14 >/dev/null || packages+=(clang-14)
 dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || packages+=(libclang-rt-14-dev)

@@ -51,4 +51,7 @@ set(ZIM_MEMORY_SOURCES
   src/index/index_check.cpp
   src/index/index_layout.cpp
   src/index/index_read.cpp
-  src/index/index_write.cpp)
+  src/index/index_write.cpp
+  src/image/image_check.cpp
+  src/image/image_restore.cpp
+  src/image/index_list.cpp)

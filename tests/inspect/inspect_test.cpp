@@ -124,7 +124,7 @@ TEST(CommandLine, InputsStatusAndOutput) {
       {"lay olist", "", 2, "unknown subcommand lay\nthe subcommands are types, layout"},
       {"pools /x", "", 2, "unknown subcommand pools; did you mean pool?"},
       {"--json layout olist", "", 2,
-       "--json is an option of types, layout, decode, pool, history, follow: put it"},
+       "--json is an option of types, layout, decode, pool, history, follow, save, restore: put"},
       {"layout olist --catalogue " ZIM_MANIFEST, "", 0, "olist (table id 268, counted)"},
       {"layout test_if --count 2", "", 2, "type test_if takes no count: leave out --count"},
       {"decode olist " + good + " --npus 4 --npd 16", "", 0,

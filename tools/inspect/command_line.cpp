@@ -41,6 +41,16 @@ SIGTERM, when the pool's name no longer leads to it (destroyed), or when its
 owner hands it over. While it maps the pool, the owner cannot migrate or
 retire (other processes map it).
 
+save maps a versioned pool as follow does and writes its image to FILE: each
+object whole at one of its versions (copied again while a write came in
+between; one that a dead writer left torn is named and left out), the pool's
+records, its index and the feed's next sequence, into a temporary file of
+FILE's folder renamed to FILE once complete; its server runs on meanwhile.
+restore checks an image whole (checksum, format, every count and size, table
+ids, pool ids, layouts, this process's N and NPD sizes) and only then makes
+the pool NAME from it, handed over: a server adopts it (and migrates it, when
+its types' layouts changed) as any handed-over pool.
+
 decode reads FILE, which must be a regular file, where it lies; with FILE '-'
 it reads the object from standard input, up to 64 MiB. With --pool it reads
 the pool as pool does, up to the object whose block starts at --offset, or
@@ -59,8 +69,8 @@ Exit status:
      way included); destroy: the pool's name is gone; follow: it ended
   1  decode and pool: an object or the pool is inconsistent (one line per
      problem); history: a record is not trusted; destroy: the pool's owner
-     lives, or its name cannot be removed; or standard output cannot be
-     written
+     lives, or its name cannot be removed; save: an object was left out;
+     or standard output cannot be written
   2  usage error: bad arguments, unknown type, unreadable file, catalogue or
      pool; a file or pool cut short while it is read)";
 
@@ -182,7 +192,18 @@ Subcommands describe_command_line(CLI::App& app, Options& o) {
   follow_cmd->add_option("NAME", o.pool, "pool name, e.g. /zim_demo")->required();
   follow_cmd->add_flag("--decode", o.decode, "also show each created or changed object's fields");
   add_sizing_options(o, follow_cmd);
-  return {types_cmd, layout_cmd, decode_cmd, pool_cmd, history_cmd, destroy_cmd, follow_cmd};
+  auto* save_cmd = app.add_subcommand(
+      "save", "write an image of the versioned pool NAME to FILE while its server runs");
+  save_cmd->add_option("NAME", o.pool, "pool name, e.g. /zim_demo")->required();
+  save_cmd->add_option("FILE", o.file, "the image to write (replaced once complete)")->required();
+  save_cmd->add_flag("--json", o.json, "print JSON");
+  auto* restore_cmd = app.add_subcommand(
+      "restore", "make the kept pool NAME from the image FILE, for a server to adopt");
+  restore_cmd->add_option("FILE", o.file, "an image that save wrote")->required();
+  restore_cmd->add_option("NAME", o.pool, "pool name, e.g. /zim_demo")->required();
+  restore_cmd->add_flag("--json", o.json, "print JSON");
+  return {types_cmd,   layout_cmd, decode_cmd, pool_cmd,   history_cmd,
+          destroy_cmd, follow_cmd, save_cmd,   restore_cmd};
 }
 
 }  // namespace zim_inspect

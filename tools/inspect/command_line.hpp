@@ -19,7 +19,7 @@ struct Options {
 };
 
 struct Subcommands {
-  CLI::App *types, *layout, *decode, *pool, *history, *destroy, *follow;
+  CLI::App *types, *layout, *decode, *pool, *history, *destroy, *follow, *save, *restore;
 };
 
 // Describes the tool on `app` and adds its subcommands, whose options parse

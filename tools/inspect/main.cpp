@@ -20,6 +20,7 @@
 #include "follow.hpp"
 #include "gen/cli/command_line.hpp"
 #include "gen/load/catalogue_loader.hpp"
+#include "image_save.hpp"
 #include "object_bytes.hpp"
 #include "pool.hpp"
 #include "render.hpp"
@@ -241,6 +242,22 @@ int follow(const Options& o, const std::vector<TypeLayout>& types) {
   return kConsistent;
 }
 
+int save(const Options& o) {
+  std::string error;
+  const auto report = save_pool(o.pool, o.file, error);
+  if (!report) throw UsageError{"cannot save the pool " + printable(o.pool) + ": " + error};
+  print(save_doc(*report), o.json, print_save);
+  return report->torn.empty() ? kConsistent : kInconsistent;
+}
+
+int restore(const Options& o) {
+  std::string error;
+  Json doc;
+  if (restore_pool(o.file, o.pool, &doc, error) != 0) throw UsageError{error};
+  print(doc, o.json, print_restore);
+  return kConsistent;
+}
+
 // As zim_shm_pool_destroy in a process that does not own the pool, which
 // says on stderr whose the pool is when it refuses.
 int destroy(const Options& o) {
@@ -262,9 +279,10 @@ int run(int argc, char** argv) {
   CLI::App app;
   Options o;
   const Subcommands commands = describe_command_line(app, o);
-  check_command_word(argc, argv,
-                     {commands.types, commands.layout, commands.decode, commands.pool,
-                      commands.history, commands.destroy, commands.follow});
+  check_command_word(
+      argc, argv,
+      {commands.types, commands.layout, commands.decode, commands.pool, commands.history,
+       commands.destroy, commands.follow, commands.save, commands.restore});
   try {
     app.parse(argc, argv);
   } catch (const CLI::Success& e) {
@@ -273,6 +291,8 @@ int run(int argc, char** argv) {
     throw UsageError{printable(e.what())};  // it quotes the command line
   }
   if (*commands.destroy) return destroy(o);
+  if (*commands.save) return save(o);
+  if (*commands.restore) return restore(o);
   const auto types =
       load_types(o.catalogue.empty() ? default_catalogue(argv[0]) : fs::path(o.catalogue));
   if (*commands.types) {

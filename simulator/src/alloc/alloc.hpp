@@ -36,6 +36,8 @@
 
 namespace zim_sim {
 
+struct NoteLayout;  // records/program_layouts.hpp
+
 constexpr uint64_t kLine = ZIM_SHM_POOL_ALIGN;
 
 // `bytes` rounded up to whole lines.
@@ -85,6 +87,13 @@ inline uint64_t offset_in(const PoolHeader* hdr, const void* p) {
 // none is mapped; null when the pool cannot hold it or, for a table id, when
 // the program's layout of the id differs from the pool's (table_pool_calloc.cpp).
 void* calloc_block(uint32_t table_id, uint64_t size);
+
+// Hands out a zero-filled block of `size` bytes to table_id in the mapped
+// pool, held to `layout` instead of this program's notes (recorded with the
+// id's first block; null: unchecked, as a program without a note): for a pool
+// made again from a saved image (image/). Null when the pool cannot hold it,
+// or records another layout of the id.
+void* calloc_block_recorded(uint32_t table_id, uint64_t size, const NoteLayout* layout);
 
 }  // namespace zim_sim
 

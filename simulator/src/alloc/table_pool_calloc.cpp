@@ -149,6 +149,19 @@ bool size_allowed(uint32_t table_id, const zim_sim::NoteLayout& note, uint64_t s
   return false;
 }
 
+// Sizes r for hdr (a line in front in a versioned pool, naming this process
+// as the new object's writer) and hands out its block under the pool's lock.
+Outcome hand_out(PoolHeader* hdr, Request* r, uint64_t* offset, std::string* recorded) {
+  r->need = kLine + lines(r->size);  // size <= hdr->size < 2^63: no overflow.
+  if (zim_sim::is_versioned(hdr)) {
+    r->writer = zim_sim::writer_stamp(hdr);
+    if (r->writer == 0) return Outcome::kFull;
+    r->need += zim_sim::kLinedExtra;
+  }
+  zim_sim::PoolLock lock(hdr);
+  return allocate(hdr, *r, offset, recorded);
+}
+
 uint64_t table_stat(uint32_t table_id, std::atomic<uint64_t> TableRegion::*field) {
   PoolHeader* hdr = zim_sim::mapped_pool();
   if (hdr == nullptr) return 0;
@@ -245,22 +258,11 @@ void* zim_sim::calloc_block(uint32_t table_id, uint64_t size) {
   }
   if (sized != nullptr && !size_allowed(table_id, *sized, size)) return nullptr;
   if (size == 0 || size > hdr->size) return nullptr;
-  r.need = kLine + lines(size);  // size <= hdr->size < 2^63: no overflow.
-  // Versioned pools: a line in front, naming this process as the new object's writer.
-  if (zim_sim::is_versioned(hdr)) {
-    r.writer = zim_sim::writer_stamp(hdr);
-    if (r.writer == 0) return nullptr;
-    r.need += zim_sim::kLinedExtra;
-  }
   // Asked before the pool's lock is taken, which attaching takes after the mapping's.
   if (r.note != nullptr) r.owner = zim_sim::owned_pool_fd() >= 0;
   uint64_t offset = 0;
   std::string recorded;
-  Outcome outcome;
-  {
-    zim_sim::PoolLock lock(hdr);
-    outcome = allocate(hdr, r, &offset, &recorded);
-  }
+  const Outcome outcome = hand_out(hdr, &r, &offset, &recorded);
   if (outcome == Outcome::kOtherLayout) {
     std::fprintf(stderr, "zim_memory: cannot make an object in pool %s: it holds objects of %s\n",
                  printable(zim_shm_pool_name()).c_str(),
@@ -271,6 +273,18 @@ void* zim_sim::calloc_block(uint32_t table_id, uint64_t size) {
   if (r.note != nullptr) zim_sim::add_checked(table_id, r.note);
   // No clearing needed: blocks are never reused and the segment was created
   // zero-filled, so every byte handed out is still zero (I3).
+  return reinterpret_cast<char*>(hdr) + offset;
+}
+
+void* zim_sim::calloc_block_recorded(uint32_t table_id, uint64_t size, const NoteLayout* layout) {
+  PoolHeader* hdr = zim_sim::mapped_pool();
+  if (hdr == nullptr || table_id > ZIM_SHM_POOL_MAX_TABLE_ID || size == 0 || size > hdr->size) {
+    return nullptr;
+  }
+  Request r{table_id, size, 0, layout, true, 0};
+  uint64_t offset = 0;
+  std::string recorded;
+  if (hand_out(hdr, &r, &offset, &recorded) != Outcome::kDone) return nullptr;
   return reinterpret_cast<char*>(hdr) + offset;
 }
 
