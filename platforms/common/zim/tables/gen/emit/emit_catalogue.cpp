@@ -157,20 +157,24 @@ std::string entry(const TypeLayout& type) {
 
 }  // namespace
 
-GeneratedFile emit_catalogue(const std::vector<TypeLayout>& types) {
-  std::string arrays, entries, names;
-  for (const auto& type : types) {
-    arrays += layout_arrays(type);
-    entries += entry(type);
-  }
+void emit_catalogue(const std::vector<TypeLayout>& types, OutputSink& out) {
+  std::string names;
   for (const Operation& op : kOperations) names += "    \"" + std::string(op.name) + "\",\n";
-  return {"zim_tables_catalogue.cpp",
-          banner(CommentStyle::kLine) +
-              render(kCatalogue, {{"first_table_id", str(types.empty() ? 0 : types[0].table_id)},
-                                  {"layout_arrays", arrays},
-                                  {"entries", entries},
-                                  {"operation_names", names},
-                                  {"operation_count", std::to_string(kOperations.size())}})};
+  out.open("zim_tables_catalogue.cpp");
+  out.write(banner(CommentStyle::kLine));
+  const auto arrays = [&] {
+    for (auto it = types.begin(); it != types.end() && out.ok(); ++it)
+      out.write(layout_arrays(*it));
+  };
+  const auto entries = [&] {
+    for (auto it = types.begin(); it != types.end() && out.ok(); ++it) out.write(entry(*it));
+  };
+  render_to(out, kCatalogue,
+            {{"first_table_id", str(types.empty() ? 0 : types[0].table_id)},
+             {"operation_names", names},
+             {"operation_count", std::to_string(kOperations.size())}},
+            {{"layout_arrays", arrays}, {"entries", entries}});
+  out.close();
 }
 
 }  // namespace tablegen
