@@ -5,8 +5,8 @@
 #include <string>
 
 #include "gen/emit/template.hpp"
-#include "gen/names/names.hpp"
 #include "gen/read/definition.hpp"
+#include "gen/names/names.hpp"
 
 namespace tablegen {
 

@@ -20,6 +20,20 @@ void add(Constants& to, const std::string& prefix, const char* const (&suffixes)
   for (const char* suffix : suffixes) to.emplace_back(suffix, prefix + suffix);
 }
 
+// Each name prefix + suffix to visit, made in one buffer.
+template <size_t N>
+void visit_each(std::string& id, const std::string& prefix, const char* const (&suffixes)[N],
+                int line, const NameVisit& visit) {
+  for (const char* suffix : suffixes) {
+    id.assign(prefix).append(suffix);
+    visit(id, line);
+  }
+}
+
+std::string header_field_prefix(const std::string& type, size_t index) {
+  return type_prefix(type) + "HEADER_" + std::to_string(index) + "_";
+}
+
 }  // namespace
 
 std::string field_label(const FieldItem& item, size_t index) {
@@ -42,7 +56,7 @@ Constants type_constants(const std::string& type) {
 
 Constants header_field_constants(const std::string& type, size_t index) {
   Constants c;
-  add(c, type_prefix(type) + "HEADER_" + std::to_string(index) + "_", kHeaderFieldSuffixes);
+  add(c, header_field_prefix(type, index), kHeaderFieldSuffixes);
   return c;
 }
 
@@ -53,19 +67,25 @@ Constants field_constants(const std::string& type, const FieldItem& item, size_t
   return c;
 }
 
-std::vector<HeaderName> header_names(const Definition& def) {
-  std::vector<HeaderName> names;
-  for (const auto& [key, id] : type_constants(def.name)) names.push_back({id, def.lines.table});
+void for_each_header_name(const Definition& def, const NameVisit& visit) {
+  for (const auto& [key, id] : type_constants(def.name)) visit(id, def.lines.table);
+  std::string id;
   for (size_t i = 0; i < def.header.size(); ++i) {
-    for (const auto& [key, id] : header_field_constants(def.name, i)) {
-      names.push_back({id, def.lines.table});
-    }
+    visit_each(id, header_field_prefix(def.name, i), kHeaderFieldSuffixes, def.lines.table, visit);
   }
   for (size_t i = 0; i < def.fields.size(); ++i) {
-    for (const auto& [key, id] : field_constants(def.name, def.fields[i], i)) {
-      names.push_back({id, def.fields[i].line});
-    }
+    const FieldItem& item = def.fields[i];
+    const std::string prefix = field_prefix(def.name, item, i);
+    item.is_array() ? visit_each(id, prefix, kArraySuffixes, item.line, visit)
+                    : visit_each(id, prefix, kInlineSuffixes, item.line, visit);
   }
+}
+
+std::vector<HeaderName> header_names(const Definition& def) {
+  std::vector<HeaderName> names;
+  for_each_header_name(def, [&](std::string_view id, int line) {
+    names.push_back({std::string(id), line});
+  });
   return names;
 }
 

@@ -55,8 +55,7 @@ std::string unit_path(const std::string& type) {
 }
 
 std::string upper(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](char c) { return is_lower(c) ? static_cast<char>(c - 'a' + 'A') : c; });
+  std::transform(text.begin(), text.end(), text.begin(), upper_letter);
   return text;
 }
 
@@ -82,7 +81,7 @@ Vars operation_vars(const std::string& type, bool counted) {
 }
 
 std::string operation_name(const Operation& op, const std::string& type) {
-  return render(op.name, {{"t", type}});
+  return render(op.name, "t", type);
 }
 
 std::string operation_signature(const Operation& op, const Vars& type) {
@@ -115,12 +114,19 @@ DefinitionEntry definition_entry(const std::string& name) {
   return one_extension ? DefinitionEntry::kMisnamed : DefinitionEntry::kOther;
 }
 
-const char* reserved_word(const std::string& id) {
-  if (id.size() < 4 || upper(id.substr(0, 4)) != "ZIM_") return nullptr;
-  const std::string rest = upper(id.substr(4));
+// Compared letter by letter, case-blind, without copies: every name of every
+// type of a catalogue passes here.
+const char* reserved_word(std::string_view id) {
+  const auto same = [](char a, char b) { return upper_letter(a) == upper_letter(b); };
+  constexpr std::string_view kZim = "ZIM_";
+  if (id.size() < kZim.size() || !std::equal(kZim.begin(), kZim.end(), id.begin(), same)) {
+    return nullptr;
+  }
+  const std::string_view rest = id.substr(kZim.size());
   for (const char* word : kReservedWords) {
-    const std::string w = upper(word);
-    if (rest.compare(0, w.size(), w) == 0 && (rest.size() == w.size() || rest[w.size()] == '_')) {
+    const std::string_view w = word;
+    if (rest.size() >= w.size() && std::equal(w.begin(), w.end(), rest.begin(), same) &&
+        (rest.size() == w.size() || rest[w.size()] == '_')) {
       return word;
     }
   }

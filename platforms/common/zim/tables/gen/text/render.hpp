@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -13,7 +14,9 @@
 
 namespace tablegen {
 
-using Vars = std::map<std::string, std::string>;
+// Looked up by the placeholder's text as it stands in the template, without
+// a copy of it.
+using Vars = std::map<std::string, std::string, std::less<>>;
 
 inline std::string str(uint32_t v) { return std::to_string(v); }
 
@@ -27,14 +30,33 @@ inline std::string render(std::string_view text, const Vars& vars) {
     const size_t close = text.find(')', open);
     if (close == std::string_view::npos) throw std::logic_error("unclosed $( in a template");
     out.append(text.substr(pos, open - pos));
-    const std::string key(text.substr(open + 2, close - open - 2));
+    const std::string_view key = text.substr(open + 2, close - open - 2);
     const auto it = vars.find(key);
-    if (it == vars.end()) throw std::logic_error("template variable $(" + key + ") has no value");
+    if (it == vars.end()) {
+      throw std::logic_error("template variable $(" + std::string(key) + ") has no value");
+    }
     out += it->second;
     pos = close + 1;
   }
   out.append(text.substr(pos));
   return out;
+}
+
+// A template of one placeholder, such as an operation's name over $(t),
+// filled without building a Vars: the generator names every operation of
+// every type many times over.
+inline std::string render(std::string_view text, std::string_view key, std::string_view value) {
+  std::string out;
+  size_t pos = 0;
+  for (size_t open = text.find("$("); open != std::string_view::npos; open = text.find("$(", pos)) {
+    const size_t close = text.find(')', open);
+    if (close == std::string_view::npos || text.substr(open + 2, close - open - 2) != key) {
+      return render(text, Vars{{std::string(key), std::string(value)}});  // throws as it should
+    }
+    out.append(text.substr(pos, open - pos)).append(value);
+    pos = close + 1;
+  }
+  return out.append(text.substr(pos));
 }
 
 }  // namespace tablegen
