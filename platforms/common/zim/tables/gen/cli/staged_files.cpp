@@ -194,6 +194,10 @@ void StagedFiles::open(const fs::path& relative_path) {
 
 void StagedFiles::write(std::string_view text) {
   if (failed_) return;
+  if (pending_.empty() && text.size() >= kFlushBytes / 8) {
+    take(text);  // large enough to take as it is, without a copy
+    return;
+  }
   pending_.append(text);
   if (pending_.size() >= kFlushBytes) flush();
 }
@@ -216,15 +220,19 @@ bool StagedFiles::write_new(std::string_view text) {
          fail(out_dir_ / file_, "cannot write", errno);
 }
 
-void StagedFiles::flush() {
-  if (failed_ || pending_.empty()) return;
-  if (same_ && matches_old(pending_)) {
-    matched_ += pending_.size();
+void StagedFiles::take(std::string_view text) {
+  if (same_ && matches_old(text)) {
+    matched_ += text.size();
   } else {
     const bool staged = !same_ || start_copy();  // from the first byte that differs
     same_ = false;
-    if (staged) write_new(pending_);
+    if (staged) write_new(text);
   }
+}
+
+void StagedFiles::flush() {
+  if (failed_ || pending_.empty()) return;
+  take(pending_);
   pending_.clear();
 }
 

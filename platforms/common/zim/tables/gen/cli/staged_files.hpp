@@ -54,6 +54,7 @@ class StagedFiles final : public OutputSink {
   bool make_parent(const std::filesystem::path& target);
   bool start_copy();
   bool link_unchanged(const std::filesystem::path& relative_path);
+  void take(std::string_view text);
   void flush();
   bool matches_old(std::string_view text);
   bool write_new(std::string_view text);

@@ -35,9 +35,8 @@ std::string unnamed(const std::string& params) {
 // "result name(params)", the parameters' names kept or dropped.
 std::string signature(const Operation& op, const Vars& type, bool named) {
   const std::string params = render(op.params, type);
-  return render("$(result) $(name)($(params))", {{"result", render(op.result, type)},
-                                                 {"name", render(op.name, type)},
-                                                 {"params", named ? params : unnamed(params)}});
+  return render(op.result, type) + " " + render(op.name, type) + "(" +
+         (named ? params : unnamed(params)) + ")";
 }
 
 }  // namespace
