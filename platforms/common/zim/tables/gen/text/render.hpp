@@ -7,17 +7,15 @@
 
 #include <cstdint>
 #include <cstring>
-#include <functional>
-#include <map>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 namespace tablegen {
 
-// Looked up by the placeholder's text as it stands in the template, without
-// a copy of it.
-using Vars = std::map<std::string, std::string, std::less<>>;
+// Hashed: every placeholder of every file is looked up here.
+using Vars = std::unordered_map<std::string, std::string>;
 
 inline std::string str(uint32_t v) { return std::to_string(v); }
 
@@ -45,10 +43,13 @@ inline std::string render(std::string_view text, const Vars& vars) {
     const size_t close = text.find(')', open);
     if (close == std::string_view::npos) throw std::logic_error("unclosed $( in a template");
     out.append(text.substr(pos, open - pos));
-    const std::string_view key = text.substr(open + 2, close - open - 2);
+    // One buffer for the keys, so that a key too long for the string's own
+    // room costs no allocation.
+    static thread_local std::string key;
+    key.assign(text.substr(open + 2, close - open - 2));
     const auto it = vars.find(key);
     if (it == vars.end()) {
-      throw std::logic_error("template variable $(" + std::string(key) + ") has no value");
+      throw std::logic_error("template variable $(" + key + ") has no value");
     }
     out += it->second;
     pos = close + 1;
