@@ -136,11 +136,11 @@ bool StagedFiles::make_staging() {
 
 bool StagedFiles::make_parent(const fs::path& target) {
   const fs::path folder = target.parent_path();
-  if (folder == made_folder_) return true;
+  if (made_folders_.count(folder) != 0) return true;
   std::error_code ec;
   fs::create_directories(folder, ec);
   if (ec) return fail(folder, "cannot create folder", ec.value());
-  made_folder_ = folder;
+  made_folders_.insert(folder);
   return true;
 }
 

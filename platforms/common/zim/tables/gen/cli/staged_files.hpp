@@ -13,6 +13,7 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -66,7 +67,8 @@ class StagedFiles final : public OutputSink {
   const std::string staging_prefix_;
   const HeldSignals& held_;
   Diagnostics& diags_;
-  std::filesystem::path staging_, made_folder_;
+  std::filesystem::path staging_;
+  std::set<std::filesystem::path> made_folders_;  // below staging_, each made once
   std::vector<std::filesystem::path> unchanged_;  // identical so far, to link once staging
   bool failed_ = false;
 
