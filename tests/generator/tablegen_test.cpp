@@ -49,22 +49,63 @@ TEST(Tablegen, AFailedWriteFailsTheRunAndLeavesTheOldSet) {
   }
 }
 
-// A rerun on unchanged definitions keeps every output file, to the byte and the
-// modification time, so that the build after it recompiles nothing.
-TEST(Tablegen, ARerunOnUnchangedDefinitionsKeepsEveryFile) {
-  TempDir tmp;
-  const fs::path out = tmp / "out";
-  ASSERT_EQ(tablegen(quoted(kDefs) + " " + quoted(out)).status, 0);
-  // Backdated, so that a rewrite shows however soon it follows.
-  const auto past = fs::file_time_type::clock::now() - std::chrono::hours(1);
-  for (const auto& entry : fs::recursive_directory_iterator(out)) {
-    if (entry.is_regular_file()) fs::last_write_time(entry.path(), past);
-  }
-  const auto before = snapshot(out);
-  EXPECT_EQ(tablegen(quoted(kDefs) + " " + quoted(out)).output, "");
-  EXPECT_TRUE(snapshot(out) == before) << "a file changed";
-  for (const auto& entry : fs::recursive_directory_iterator(out)) {
-    EXPECT_TRUE(!entry.is_regular_file() || entry.last_write_time() == past) << entry.path();
+// A rerun rewrites exactly the files whose text changes, whatever changed
+// them: every other file keeps its bytes and its modification time, so that
+// the build after it recompiles nothing more, and a file that is not the
+// set's goes.
+TEST(Tablegen, ARerunRewritesOnlyTheFilesThatChange) {
+  using Change = void (*)(const fs::path& defs, const fs::path& out);
+  const struct {
+    const char* what;
+    std::string damaged;  // the file of the output folder the change touches
+    bool new_set;         // the definitions change, and so the set
+    Change change;
+  } kCases[] = {
+      {"nothing", "", false, [](const fs::path&, const fs::path&) {}},
+      {"a definition", "", true,
+       [](const fs::path& defs, const fs::path&) {
+         write(defs / kGlobal, edited(read(defs / kGlobal), {{kGlobalWisp, kFreshWisp}}));
+       }},
+      {"a file cut short", "zim_tables.manifest", false,
+       [](const fs::path&, const fs::path& out) {
+         fs::resize_file(out / "zim_tables.manifest", 99);
+       }},
+      {"a file grown", "include/zim/tables/olist.h", false,
+       [](const fs::path&, const fs::path& out) {
+         write(out / "include/zim/tables/olist.h", read(out / "include/zim/tables/olist.h") + "\n");
+       }},
+      {"a file removed", "zim_tables.map", false,
+       [](const fs::path&, const fs::path& out) { fs::remove(out / "zim_tables.map"); }},
+      {"a file beside the set", "include/zim/tables/stray.h", false,
+       [](const fs::path&, const fs::path& out) { write(out / "include/zim/tables/stray.h", ""); }},
+  };
+  TempDir sets;
+  ASSERT_EQ(tablegen(quoted(kDefs) + " " + quoted(sets / "base")).status, 0);
+  const auto before = snapshot(sets / "base");
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    TempDir tmp;
+    const fs::path defs = copy_defs(tmp), out = tmp / "out";
+    fs::copy(sets / "base", out, fs::copy_options::recursive);
+    // Backdated, so that a rewrite shows however soon it follows.
+    const auto past = fs::file_time_type::clock::now() - std::chrono::hours(1);
+    for (const auto& entry : fs::recursive_directory_iterator(out)) {
+      if (entry.is_regular_file()) fs::last_write_time(entry.path(), past);
+    }
+    c.change(defs, out);
+    EXPECT_EQ(tablegen(quoted(defs) + " " + quoted(out)).output, "");
+    if (c.new_set) {
+      ASSERT_EQ(tablegen(quoted(defs) + " " + quoted(tmp / "fresh")).status, 0);
+    }
+    const auto after = snapshot(out);
+    EXPECT_TRUE(after == (c.new_set ? snapshot(tmp / "fresh") : before))
+        << "not the set that a new folder gets";
+    for (const auto& [file, text] : after) {
+      const auto old = before.find(file);
+      const bool kept = file != c.damaged && old != before.end() && old->second == text;
+      EXPECT_EQ(fs::last_write_time(out / file) == past, kept) << file;
+    }
+    EXPECT_EQ(entries(tmp.path).size(), c.new_set ? 3u : 2u) << "a staging folder was left";
   }
 }
 

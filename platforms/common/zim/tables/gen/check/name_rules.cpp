@@ -6,6 +6,7 @@
 #include <string>
 #include <tuple>
 
+#include "gen/check/repeated_names.hpp"
 #include "gen/names/accessor_names.hpp"
 #include "gen/names/constant_names.hpp"
 #include "gen/names/names.hpp"
@@ -47,17 +48,19 @@ void check_reserved_names(const Definition& def, Diagnostics& diags) {
                 "type name " + quote(def.name) + " is reserved" + theirs(word));
     return;
   }
-  std::vector<HeaderName> names = function_names(def);
-  for (const HeaderName& name : header_names(def)) {
-    if (name.id != header_guard(def.name)) names.push_back(name);
-  }
   std::set<int> reported;
-  for (const auto& [id, line] : names) {
+  const auto check = [&](std::string_view id, int line) {
     const char* word = reserved_word(id);
-    if (word == nullptr || !reported.insert(line).second) continue;
-    diags.error(def.path, line,
-                "the header of " + quote(def.name) + " would name " + id + theirs(word));
-  }
+    if (word == nullptr || !reported.insert(line).second) return;
+    diags.error(
+        def.path, line,
+        "the header of " + quote(def.name) + " would name " + std::string(id) + theirs(word));
+  };
+  const std::string guard = header_guard(def.name);
+  for_each_function_name(def, check);
+  for_each_header_name(def, [&](std::string_view id, int line) {
+    if (id != guard) check(id, line);
+  });
 }
 
 // The functions of every header, operations and accessors, against each other:
@@ -70,23 +73,40 @@ void check_function_names(const std::vector<Definition>& defs, Diagnostics& diag
     const Definition* def;
     int line;
   };
+  // Only a name that occurs twice can clash: those, in catalogue order.
+  size_t expected = 0;
+  for (const auto& def : defs) expected += kOperations.size() + 1 + 5 * def.fields.size();
+  RepeatedNames repeated(expected);
+  for (const auto& def : defs) {
+    for_each_function_name(def, [&](std::string_view id, int) { repeated.add(id); });
+  }
+  repeated.seal();
+  struct Name {
+    std::string id;
+    Owner at;
+  };
+  std::vector<Name> names;
+  for (const auto& def : defs) {
+    for_each_function_name(def, [&](std::string_view id, int line) {
+      if (repeated.may_repeat(id)) names.push_back({std::string(id), {&def, line}});
+    });
+  }
   std::map<std::string, Owner> owner;
   std::set<std::tuple<const Definition*, int, const Definition*, int>> reported;
   for (const bool accessors : {false, true}) {
-    for (const auto& def : defs) {
-      for (const auto& [id, line] : function_names(def)) {
-        if ((line != def.lines.table) != accessors) continue;
-        const auto [it, fresh] = owner.emplace(id, Owner{&def, line});
-        const Owner& first = it->second;
-        if (fresh || !reported.emplace(&def, line, first.def, first.line).second) continue;
-        const std::string other = first.def == &def
-                                      ? "it declares too"
-                                      : "the header of " + quote(first.def->name) + " declares too";
-        diags.error(
-            def.path, line,
-            "the header of " + quote(def.name) + " would declare " + id + ", which " + other);
-        diags.note(first.def->path, first.line, "declared here");
-      }
+    for (const auto& [id, at] : names) {
+      const auto& [def, line] = at;
+      if ((line != def->lines.table) != accessors) continue;
+      const auto [it, fresh] = owner.emplace(id, at);
+      const Owner& first = it->second;
+      if (fresh || !reported.emplace(def, line, first.def, first.line).second) continue;
+      const std::string other = first.def == def
+                                    ? "it declares too"
+                                    : "the header of " + quote(first.def->name) + " declares too";
+      diags.error(
+          def->path, line,
+          "the header of " + quote(def->name) + " would declare " + id + ", which " + other);
+      diags.note(first.def->path, first.line, "declared here");
     }
   }
 }

@@ -5,11 +5,14 @@
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 
+#include "codec/layout_rules.hpp"
 #include "gen/check/name_rules.hpp"
+#include "gen/check/repeated_names.hpp"
 #include "gen/names/constant_names.hpp"
 #include "gen/names/names.hpp"
-#include "codec/layout_rules.hpp"
 
 namespace tablegen {
 namespace {
@@ -44,8 +47,9 @@ class DefinitionChecker {
   // once per type, and no two fields may yield the same constant.
   void check_field_names() {
     if (!zim_codec::check_field_names(def_.fields, report_)) return;
-    std::map<std::string, int> ids;
-    for (const auto& [id, line] : header_names(def_)) {
+    const std::vector<HeaderName> names = header_names(def_);
+    std::unordered_map<std::string_view, int> ids(names.size());
+    for (const auto& [id, line] : names) {
       if (auto [it, fresh] = ids.emplace(id, line); !fresh) {
         error(line, "the field names make the header define " + id + " twice");
         diags_.note(def_.path, it->second, "first defined for this field");
@@ -61,7 +65,14 @@ class DefinitionChecker {
 // What only the whole catalogue shows, gathered one definition at a time.
 class CatalogueChecker {
  public:
-  explicit CatalogueChecker(Diagnostics& diags) : diags_(diags) {}
+  // Every header identifier of defs, of which only those that repeat can clash.
+  CatalogueChecker(const std::vector<Definition>& defs, Diagnostics& diags)
+      : diags_(diags), repeated_(expected_header_names(defs)) {
+    for (const auto& def : defs) {
+      for_each_header_name(def, [&](std::string_view id, int) { repeated_.add(id); });
+    }
+    repeated_.seal();
+  }
 
   // The type's header against the library's headers and the other types'.
   void check_names(const Definition& def) {
@@ -74,15 +85,16 @@ class CatalogueChecker {
     check_reserved_names(def, diags_);
     // Each clash between two types is reported once, at the later one.
     std::set<const Definition*> clashes;
-    for (const auto& [id, line] : header_names(def)) {
+    for_each_header_name(def, [&](std::string_view id, int line) {
+      if (!repeated_.may_repeat(id)) return;
       auto [it, fresh] = identifier_owner_.emplace(id, Owner{&def, line});
       const Owner& owner = it->second;
-      if (fresh || owner.def == &def || !clashes.insert(owner.def).second) continue;
+      if (fresh || owner.def == &def || !clashes.insert(owner.def).second) return;
       diags_.error(def.path, line,
-                   "the header of " + quote(def.name) + " would define " + id +
+                   "the header of " + quote(def.name) + " would define " + std::string(id) +
                        ", which the header of " + quote(owner.def->name) + " defines too");
       diags_.note(owner.def->path, owner.line, "defined here");
-    }
+    });
   }
 
   // Its id, name and trace identifiers, each owned by one type.
@@ -133,11 +145,19 @@ class CatalogueChecker {
     const Definition* def;
     int line;
   };
+  // At most as many as for_each_header_name gives.
+  static size_t expected_header_names(const std::vector<Definition>& defs) {
+    size_t names = 0;
+    for (const auto& def : defs) names += 16 + 2 * def.header.size() + 6 * def.fields.size();
+    return names;
+  }
+
   Diagnostics& diags_;
+  RepeatedNames repeated_;
   std::map<uint32_t, const Definition*> by_id_;
   std::map<std::string, const Definition*> by_name_;
   std::map<uint32_t, const Definition*> wisp_owner_;
-  std::map<std::string, Owner> identifier_owner_;
+  std::map<std::string, Owner, std::less<>> identifier_owner_;
 };
 
 }  // namespace
@@ -148,7 +168,7 @@ void validate_definition(const Definition& def, Diagnostics& diags) {
 }
 
 void validate_catalogue(const std::vector<Definition>& defs, Diagnostics& diags) {
-  CatalogueChecker checker(diags);
+  CatalogueChecker checker(defs, diags);
   for (const auto& def : defs) {
     checker.check_names(def);
     checker.check_unique(def);

@@ -4,8 +4,8 @@
 //
 // Pipeline: read every definition -> resolve the offsets and sizes it leaves
 // out -> validate each, then the catalogue ->
-// plan each type's layout -> emit every file in memory from the layouts ->
-// publish the set as a whole.
+// plan each type's layout -> emit the files one at a time into a staging
+// folder -> publish the set as a whole.
 // Nothing is written unless every definition is valid.
 #include <signal.h>
 #include <unistd.h>
@@ -23,13 +23,8 @@
 
 #include "gen/cli/command_line.hpp"
 #include "gen/cli/format_command.hpp"
+#include "gen/cli/generated_set.hpp"
 #include "gen/cli/output_tree.hpp"
-#include "gen/emit/emit_catalogue.hpp"
-#include "gen/emit/emit_catalogue_size.hpp"
-#include "gen/emit/emit_export_map.hpp"
-#include "gen/emit/emit_type_header.hpp"
-#include "gen/emit/emit_umbrella_header.hpp"
-#include "gen/emit/emit_unit.hpp"
 #include "gen/load/catalogue_loader.hpp"
 #include "gen/manifest/compat.hpp"
 #include "gen/manifest/manifest.hpp"
@@ -81,25 +76,12 @@ int report_failure(const Diagnostics& diags, bool wrote_nothing) {
   return kFailed;
 }
 
-std::vector<GeneratedFile> generated_files(const std::vector<TypeLayout>& types) {
-  std::vector<GeneratedFile> made;
-  for (const auto& type : types) {
-    made.push_back(emit_unit(type));
-    made.push_back(emit_type_header(type));
-  }
-  for (auto* emit : {emit_umbrella_header, emit_catalogue_size_header, emit_export_map,
-                     emit_catalogue, emit_manifest}) {
-    made.push_back(emit(types));
-  }
-  return made;
-}
-
 int generate(const fs::path& defs_dir, const fs::path& out_dir) {
   Diagnostics diags;
   const auto catalogue = load_catalogue(defs_dir, diags);
   if (!catalogue) return report_failure(diags, true);
-  if (!publish_tree(out_dir, generated_files(*catalogue), diags))
-    return report_failure(diags, true);
+  const auto emit = [&](OutputSink& out) { emit_generated_set(*catalogue, out); };
+  if (!publish_tree(out_dir, emit, diags)) return report_failure(diags, true);
   return kOk;
 }
 
@@ -114,9 +96,8 @@ int list_outputs(const fs::path& defs_dir) {
   Diagnostics diags;
   const auto catalogue = load_catalogue(defs_dir, diags);
   if (!catalogue) return report_failure(diags, false);
-  for (const auto& file : generated_files(*catalogue)) {
-    std::cout << file.relative_path.generic_string() << "\n";
-  }
+  PathListing listing(std::cout);
+  emit_generated_set(*catalogue, listing);
   return kOk;
 }
 
@@ -124,7 +105,8 @@ int print_manifest(const fs::path& defs_dir) {
   Diagnostics diags;
   const auto catalogue = load_catalogue(defs_dir, diags);
   if (!catalogue) return report_failure(diags, false);
-  std::cout << emit_manifest(*catalogue).content;
+  TextPrinter printer(std::cout);
+  emit_manifest(*catalogue, printer);
   return kOk;
 }
 

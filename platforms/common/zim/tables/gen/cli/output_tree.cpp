@@ -10,10 +10,8 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <map>
 
-#include "gen/files/read_file.hpp"
+#include "gen/cli/staged_files.hpp"
 #include "gen/text/held_signals.hpp"
 
 namespace fs = std::filesystem;
@@ -29,15 +27,6 @@ std::string staging_prefix(const fs::path& out_dir) {
   return "." + out_dir.filename().string() + ".zim_tablegen-";
 }
 
-// The permissions a folder gets from mkdir(0777) under the process's umask.
-// The generator runs one thread, so nothing is created while the umask is
-// briefly set to read it.
-mode_t folder_mode() {
-  const mode_t mask = umask(077);
-  umask(mask);
-  return 0777 & ~mask;
-}
-
 class Publisher {
  public:
   Publisher(const fs::path& out_dir, Diagnostics& diags)
@@ -50,16 +39,23 @@ class Publisher {
   Publisher(const Publisher&) = delete;
   Publisher& operator=(const Publisher&) = delete;
 
-  bool run(std::vector<GeneratedFile> files) {
-    files.push_back({kMarker, kMarkerText});
+  bool run(const std::function<void(OutputSink&)>& emit) {
     if (!prepare()) return false;
-    if (exists_ && unchanged(files)) return follow_umask();
-    const HeldSignals held;  // while a staging folder exists
+    const HeldSignals held;  // while a staging folder may exist
     fs::path staging;
-    if (!stage(files, staging, held)) {
+    {
+      StagedFiles files(out_dir_, exists_, staging_prefix(out_dir_), held, diags_);
+      emit(files);
+      files.add({kMarker, kMarkerText});
+      if (!files.finish(staging)) return false;
+    }
+    if (staging.empty()) return follow_umask();
+    // Last look before the exchange: after it, a held signal waits for the
+    // swap to finish.
+    if (held.pending()) {
       std::error_code ignored;
-      if (!staging.empty()) fs::remove_all(staging, ignored);
-      return false;
+      fs::remove_all(staging, ignored);
+      return interrupted();
     }
     return swap_in(staging);
   }
@@ -124,61 +120,7 @@ class Publisher {
                 std::error_code(errno, std::generic_category()));
   }
 
-  // Whether out_dir already holds exactly these files with this content.
-  bool unchanged(const std::vector<GeneratedFile>& files) {
-    std::error_code ec;
-    size_t present = 0;
-    for (fs::recursive_directory_iterator it(out_dir_, ec), end; !ec && it != end;
-         it.increment(ec)) {
-      if (!it->is_directory(ec)) ++present;
-    }
-    if (ec || present != files.size()) return false;
-    for (const auto& file : files) {
-      if (!file_holds(AT_FDCWD, (out_dir_ / file.relative_path).string(), file.content)) {
-        return false;
-      }
-    }
-    return true;
-  }
-
   bool interrupted() { return fail(out_dir_, "interrupted; the output folder is unchanged", {}); }
-
-  bool stage(const std::vector<GeneratedFile>& files, fs::path& staging, const HeldSignals& held) {
-    std::string pattern = (parent_ / (staging_prefix(out_dir_) + "XXXXXX")).string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-      return fail(parent_, "cannot create a staging folder",
-                  std::error_code(errno, std::generic_category()));
-    }
-    staging = pattern;
-    // mkdtemp makes the folder private; it becomes the output folder, which
-    // the umask governs like every folder and file below it.
-    if (chmod(staging.c_str(), folder_mode()) != 0) {
-      return fail(staging, "cannot set the permissions of the staging folder",
-                  std::error_code(errno, std::generic_category()));
-    }
-    for (const auto& file : files) {
-      if (held.pending()) return interrupted();
-      const fs::path target = staging / file.relative_path;
-      std::error_code ec;
-      fs::create_directories(target.parent_path(), ec);
-      if (ec) return fail(target.parent_path(), "cannot create folder", ec);
-      const fs::path old = out_dir_ / file.relative_path;
-      if (exists_ && file_holds(AT_FDCWD, old.string(), file.content)) {
-        fs::create_hard_link(old, target, ec);
-        if (!ec) continue;  // else write a copy below
-      }
-      std::ofstream out(target, std::ios::binary | std::ios::trunc);
-      out << file.content;
-      out.close();
-      if (!out) {
-        return fail(out_dir_ / file.relative_path, "cannot write",
-                    std::error_code(errno, std::generic_category()));
-      }
-    }
-    // Last look before the exchange: after it, a held signal waits for the
-    // swap to finish.
-    return !held.pending() || interrupted();
-  }
 
   bool swap_in(const fs::path& staging) {
     std::error_code ec;
@@ -230,7 +172,8 @@ class Publisher {
 
 }  // namespace
 
-bool publish_tree(const fs::path& out_dir, std::vector<GeneratedFile> files, Diagnostics& diags) {
+bool publish_tree(const fs::path& out_dir, const std::function<void(OutputSink&)>& emit,
+                  Diagnostics& diags) {
   std::error_code ec;
   fs::path dir = fs::absolute(out_dir, ec).lexically_normal();
   if (!dir.has_filename()) dir = dir.parent_path();
@@ -238,7 +181,7 @@ bool publish_tree(const fs::path& out_dir, std::vector<GeneratedFile> files, Dia
     diags.error(out_dir.string(), 0, "cannot use this path as the output folder");
     return false;
   }
-  return Publisher(dir, diags).run(std::move(files));
+  return Publisher(dir, diags).run(emit);
 }
 
 }  // namespace tablegen

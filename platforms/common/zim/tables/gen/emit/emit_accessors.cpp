@@ -139,25 +139,19 @@ $(object_check)  return hulcon_config_get_max_num_npus();
 
 Vars constants_of(const Constants& names) { return Vars(names.begin(), names.end()); }
 
-std::string object_check(const TypeLayout& type) {
-  return "  ZIM_TABLES_CHECK_OBJECT(obj, " +
-         constants_of(type_constants(type.name)).at("TABLE_ID") + ");\n";
-}
-
-std::string field_accessors(const TypeLayout& type, const FieldLayout& f, size_t index) {
+// v holds the type's values (t, COUNT_OFFSET, object_check) and the last
+// field's, which this field's replace: one map for all the type's fields.
+std::string field_accessors(Vars& v, const TypeLayout& type, const FieldLayout& f, size_t index) {
   const AccessorNames names = accessor_names(type.name, f, index);
   const Vars c = constants_of(field_constants(type.name, f, index));
   const bool indexed = f.is_array() || f.run_length > 1;
-  Vars v{{"t", type.name},
-         {"COUNT_OFFSET", constants_of(type_constants(type.name)).at("COUNT_OFFSET")},
-         {"get", names.get},
-         {"set", names.set},
-         {"has", names.has},
-         {"clear", names.clear},
-         {"length", names.length},
-         {"width", str(f.width)},
-         {"ip", indexed ? ", uint32_t i" : ""},
-         {"object_check", object_check(type)}};
+  v["get"] = names.get;
+  v["set"] = names.set;
+  v["has"] = names.has;
+  v["clear"] = names.clear;
+  v["length"] = names.length;
+  v["width"] = str(f.width);
+  v["ip"] = indexed ? ", uint32_t i" : "";
   if (f.is_array()) {
     v["check"] = v["object_check"] + "  ZIM_TABLES_CHECK_INDEX(i, " + names.length + "(obj));\n";
     v["data"] = "ZIM_TABLES_ELEMENT(obj, " + c.at("PTR") + ", " + c.at("ELEM_SIZE") + ", i)";
@@ -208,7 +202,10 @@ std::string accessors(const TypeLayout& type) {
                             "(npd_size, copy);\n"
                       : "";
   std::string text = render(kIntro, v);
-  for (size_t i = 0; i < type.fields.size(); ++i) text += field_accessors(type, type.fields[i], i);
+  v["object_check"] = "  ZIM_TABLES_CHECK_OBJECT(obj, " + v.at("TABLE_ID") + ");\n";
+  for (size_t i = 0; i < type.fields.size(); ++i) {
+    text += field_accessors(v, type, type.fields[i], i);
+  }
   return text;
 }
 

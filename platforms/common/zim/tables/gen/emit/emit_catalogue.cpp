@@ -89,19 +89,21 @@ constexpr const char* kAccess = R"tpl(
       [](void* o, uint32_t$(i)) -> bool { return $(has)($(args)) != 0; },
       [](void* o, uint32_t$(i)) { $(clear)($(args)); }})tpl";
 
-std::string field_access(const TypeLayout& type, const FieldLayout& f, size_t index) {
+// v: the last field's values, which this field's replace (one map for all
+// the fields of a type).
+std::string field_access(Vars& v, const TypeLayout& type, const FieldLayout& f, size_t index) {
   const AccessorNames names = accessor_names(type.name, f, index);
   const bool indexed = f.is_array() || f.run_length > 1;
   const bool scalar = f.width == 1 || f.width == 2 || f.width == 4 || f.width == 8;
   const std::string args =
       "static_cast<qor_" + type.name + "_obj_st>(o)" + std::string(indexed ? ", i" : "");
-  Vars v{{"o", f.is_array() ? " o" : ""},
-         {"length", f.is_array() ? names.length + "(static_cast<qor_" + type.name + "_obj_st>(o))"
-                                 : str(f.run_length)},
-         {"i", indexed ? " i" : ""},
-         {"args", args},
-         {"has", names.has},
-         {"clear", names.clear}};
+  v["o"] = f.is_array() ? " o" : "";
+  v["length"] = f.is_array() ? names.length + "(static_cast<qor_" + type.name + "_obj_st>(o))"
+                             : str(f.run_length);
+  v["i"] = indexed ? " i" : "";
+  v["args"] = args;
+  v["has"] = names.has;
+  v["clear"] = names.clear;
   if (scalar) {
     v["get_body"] =
         "const auto v = " + names.get + "(" + args + "); std::memcpy(out, &v, sizeof v);";
@@ -119,18 +121,20 @@ std::string layout_arrays(const TypeLayout& type) {
   for (const HeaderField& h : type.header) {
     header += (header.empty() ? "{" : ", {") + str(h.offset) + ", " + str(h.width) + "}";
   }
+  Vars access, item;  // each field's values replace the last one's
   for (size_t i = 0; i < type.fields.size(); ++i) {
     const FieldLayout& f = type.fields[i];
+    item["kind"] = kKindEnum[static_cast<int>(f.kind)];
+    item["offset"] = str(f.offset);
+    item["width"] = str(f.width);
+    item["run_length"] = str(f.run_length);
+    item["flag_at"] = str(f.flag_at);
+    item["label"] = field_label(f, i);
+    item["access"] = field_access(access, type, f, i);
     fields += render(
         "    {{$(kind), $(offset), $(width), $(run_length)}, $(flag_at), "
         "\"$(label)\",$(access)},\n",
-        {{"kind", kKindEnum[static_cast<int>(f.kind)]},
-         {"offset", str(f.offset)},
-         {"width", str(f.width)},
-         {"run_length", str(f.run_length)},
-         {"flag_at", str(f.flag_at)},
-         {"label", field_label(f, i)},
-         {"access", field_access(type, f, i)}});
+        item);
   }
   return render(kLayoutArrays, {{"t", type.name}, {"header", header}, {"fields", fields}});
 }
@@ -157,20 +161,24 @@ std::string entry(const TypeLayout& type) {
 
 }  // namespace
 
-GeneratedFile emit_catalogue(const std::vector<TypeLayout>& types) {
-  std::string arrays, entries, names;
-  for (const auto& type : types) {
-    arrays += layout_arrays(type);
-    entries += entry(type);
-  }
+void emit_catalogue(const std::vector<TypeLayout>& types, OutputSink& out) {
+  std::string names;
   for (const Operation& op : kOperations) names += "    \"" + std::string(op.name) + "\",\n";
-  return {"zim_tables_catalogue.cpp",
-          banner(CommentStyle::kLine) +
-              render(kCatalogue, {{"first_table_id", str(types.empty() ? 0 : types[0].table_id)},
-                                  {"layout_arrays", arrays},
-                                  {"entries", entries},
-                                  {"operation_names", names},
-                                  {"operation_count", std::to_string(kOperations.size())}})};
+  out.open("zim_tables_catalogue.cpp");
+  out.write(banner(CommentStyle::kLine));
+  const auto arrays = [&] {
+    for (auto it = types.begin(); it != types.end() && out.ok(); ++it)
+      out.write(layout_arrays(*it));
+  };
+  const auto entries = [&] {
+    for (auto it = types.begin(); it != types.end() && out.ok(); ++it) out.write(entry(*it));
+  };
+  render_to(out, kCatalogue,
+            {{"first_table_id", str(types.empty() ? 0 : types[0].table_id)},
+             {"operation_names", names},
+             {"operation_count", std::to_string(kOperations.size())}},
+            {{"layout_arrays", arrays}, {"entries", entries}});
+  out.close();
 }
 
 }  // namespace tablegen

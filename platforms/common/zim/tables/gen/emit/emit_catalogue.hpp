@@ -10,6 +10,6 @@
 namespace tablegen {
 
 // zim_tables_catalogue.cpp
-GeneratedFile emit_catalogue(const std::vector<TypeLayout>& types);
+void emit_catalogue(const std::vector<TypeLayout>& types, OutputSink& out);
 
 }  // namespace tablegen

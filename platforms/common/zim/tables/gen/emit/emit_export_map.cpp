@@ -19,14 +19,19 @@ $(names)  local:
 
 }  // namespace
 
-GeneratedFile emit_export_map(const std::vector<TypeLayout>& types) {
-  std::string names;
-  for (const auto& type : types) {
-    for (const Operation& op : kOperations) {
-      names += render("    $(name);\n", {{"name", operation_name(op, type.name)}});
+void emit_export_map(const std::vector<TypeLayout>& types, OutputSink& out) {
+  out.open("zim_tables.map");
+  out.write(banner(CommentStyle::kBlock));
+  const auto names = [&] {
+    for (const auto& type : types) {
+      std::string lines;
+      for (const Operation& op : kOperations)
+        lines += "    " + operation_name(op, type.name) + ";\n";
+      out.write(lines);
     }
-  }
-  return {"zim_tables.map", banner(CommentStyle::kBlock) + render(kExportMap, {{"names", names}})};
+  };
+  render_to(out, kExportMap, {}, {{"names", names}});
+  out.close();
 }
 
 }  // namespace tablegen

@@ -10,6 +10,6 @@
 namespace tablegen {
 
 // zim_tables.map
-GeneratedFile emit_export_map(const std::vector<TypeLayout>& types);
+void emit_export_map(const std::vector<TypeLayout>& types, OutputSink& out);
 
 }  // namespace tablegen

@@ -99,16 +99,16 @@ std::string offset_constants(const TypeLayout& type) {
   }
   std::string fields, dynamic, inline_list, array_list;
   uint64_t per_npu = 0, counted = 0;  // bytes per NPU and per count before the next array
+  Vars field;                         // each field's values replace the last one's: one map for all
   for (size_t i = 0; i < type.fields.size(); ++i) {
     const FieldLayout& f = type.fields[i];
-    Vars field = with(field_constants(type.name, f, i));
-    field.insert(
-        {{"offset", str(f.offset)},
-         {"item", item_text(f)},
-         {"width", str(f.width)},
-         {"run", str(f.run_length)},
-         {"flag_at", str(f.flag_at)},
-         {"kind", f.kind == ItemKind::kPerNpuArray ? "ZIM_ARRAY_PER_NPU" : "ZIM_ARRAY_COUNTED"}});
+    for (const auto& [key, id] : field_constants(type.name, f, i)) field[key] = id;
+    field["offset"] = str(f.offset);
+    field["item"] = item_text(f);
+    field["width"] = str(f.width);
+    field["run"] = str(f.run_length);
+    field["flag_at"] = str(f.flag_at);
+    field["kind"] = f.kind == ItemKind::kPerNpuArray ? "ZIM_ARRAY_PER_NPU" : "ZIM_ARRAY_COUNTED";
     const std::string entry = " X(" + type_token + ", " + upper(field_label(f, i)) + ")";
     if (!f.is_array()) {
       fields += render(kInlineField, field);

@@ -22,16 +22,19 @@ $(includes)
 
 }  // namespace
 
-GeneratedFile emit_umbrella_header(const std::vector<TypeLayout>& types) {
-  std::string includes, entries;
-  for (const auto& type : types) {
-    includes += render("#include \"zim/tables/$(t).h\"\n", {{"t", type.name}});
-    entries +=
-        render(" \\\n  X($(T_UPPER), $(t))", {{"T_UPPER", upper(type.name)}, {"t", type.name}});
-  }
-  return {kUmbrellaHeaderFile,
-          banner(CommentStyle::kBlock) +
-              render(kUmbrella, {{"includes", includes}, {"entries", entries}})};
+void emit_umbrella_header(const std::vector<TypeLayout>& types, OutputSink& out) {
+  out.open(kUmbrellaHeaderFile);
+  out.write(banner(CommentStyle::kBlock));
+  const auto includes = [&] {
+    for (const auto& type : types) out.write("#include \"zim/tables/" + type.name + ".h\"\n");
+  };
+  const auto entries = [&] {
+    for (const auto& type : types) {
+      out.write(" \\\n  X(" + upper(type.name) + ", " + type.name + ")");
+    }
+  };
+  render_to(out, kUmbrella, {}, {{"includes", includes}, {"entries", entries}});
+  out.close();
 }
 
 }  // namespace tablegen

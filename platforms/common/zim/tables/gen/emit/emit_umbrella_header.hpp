@@ -10,6 +10,6 @@
 namespace tablegen {
 
 // include/zim/tables/all_tables.h, relative to include/.
-GeneratedFile emit_umbrella_header(const std::vector<TypeLayout>& types);
+void emit_umbrella_header(const std::vector<TypeLayout>& types, OutputSink& out);
 
 }  // namespace tablegen

@@ -29,17 +29,17 @@ static_assert(std::size(kStepTemplate) == static_cast<size_t>(ItemKind::kCounted
 
 std::string step_list(const TypeLayout& type) {
   std::string out;
+  Vars step, line;  // each step's values replace the last one's
   for (size_t i = 0; i < type.data_steps.size(); ++i) {
     const DataStep& s = type.data_steps[i];
-    const bool last = i + 1 == type.data_steps.size();
-    out += render(
-        "      $(step)$(end)  // $(items)\n",
-        {{"step", render(kStepTemplate[static_cast<int>(s.kind)], {{"offset", str(s.offset)},
-                                                                   {"bytes", str(s.bytes)},
-                                                                   {"flag_at", str(s.flag_at)},
-                                                                   {"flags", str(s.flags)}})},
-         {"end", last ? ">;" : ","},
-         {"items", s.items}});
+    step["offset"] = str(s.offset);
+    step["bytes"] = str(s.bytes);
+    step["flag_at"] = str(s.flag_at);
+    step["flags"] = str(s.flags);
+    line["step"] = render(kStepTemplate[static_cast<int>(s.kind)], step);
+    line["end"] = i + 1 == type.data_steps.size() ? ">;" : ",";
+    line["items"] = s.items;
+    out += render("      $(step)$(end)  // $(items)\n", line);
   }
   return out;
 }

@@ -17,8 +17,9 @@ namespace tablegen {
 // The manifest text of a catalogue, in table-id order (manifest_writer.cpp).
 std::string manifest_text(const std::vector<TypeLayout>& types);
 
-// zim_tables.manifest, the same text as a generated file (manifest_writer.cpp).
-GeneratedFile emit_manifest(const std::vector<TypeLayout>& types);
+// zim_tables.manifest, the same text as a generated file, written a type at a
+// time (manifest_writer.cpp).
+void emit_manifest(const std::vector<TypeLayout>& types, OutputSink& out);
 
 // Reads a manifest back into the layouts it states, each with the lines of
 // the manifest that state its facts (manifest_reader.cpp). Reports what is

@@ -27,8 +27,13 @@ std::string manifest_text(const std::vector<TypeLayout>& types) {
   return out;
 }
 
-GeneratedFile emit_manifest(const std::vector<TypeLayout>& types) {
-  return {"zim_tables.manifest", manifest_text(types)};
+void emit_manifest(const std::vector<TypeLayout>& types, OutputSink& out) {
+  out.open("zim_tables.manifest");
+  out.write(kPreamble);
+  for (auto it = types.begin(); it != types.end() && out.ok(); ++it) {
+    out.write("\n" + layout_record(*it));
+  }
+  out.close();
 }
 
 }  // namespace tablegen

@@ -26,6 +26,6 @@ std::string snapshot_name(const std::string& type);
 // Every function that the type's header declares: its operations and its
 // snapshot (at the type's line) and its fields' accessors (at each field's line). The
 // validator refuses a catalogue in which two of them share a name.
-std::vector<HeaderName> function_names(const Definition& def);
+void for_each_function_name(const Definition& def, const NameVisit& visit);
 
 }  // namespace tablegen

@@ -4,7 +4,9 @@
 // order; its constants are ZIM_<TYPE>_FIELD_<NAME or NUMBER>_*.
 #pragma once
 
+#include <functional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -41,5 +43,9 @@ struct HeaderName {
   int line;
 };
 std::vector<HeaderName> header_names(const Definition& def);
+// The same names, each passed to visit as it is made (id lives for the call
+// only): the catalogue's checks go through every name of every type.
+using NameVisit = std::function<void(std::string_view id, int line)>;
+void for_each_header_name(const Definition& def, const NameVisit& visit);
 
 }  // namespace tablegen

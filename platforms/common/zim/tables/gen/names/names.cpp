@@ -35,9 +35,8 @@ std::string unnamed(const std::string& params) {
 // "result name(params)", the parameters' names kept or dropped.
 std::string signature(const Operation& op, const Vars& type, bool named) {
   const std::string params = render(op.params, type);
-  return render("$(result) $(name)($(params))", {{"result", render(op.result, type)},
-                                                 {"name", render(op.name, type)},
-                                                 {"params", named ? params : unnamed(params)}});
+  return render(op.result, type) + " " + render(op.name, type) + "(" +
+         (named ? params : unnamed(params)) + ")";
 }
 
 }  // namespace
@@ -55,8 +54,7 @@ std::string unit_path(const std::string& type) {
 }
 
 std::string upper(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](char c) { return is_lower(c) ? static_cast<char>(c - 'a' + 'A') : c; });
+  std::transform(text.begin(), text.end(), text.begin(), upper_letter);
   return text;
 }
 
@@ -82,7 +80,7 @@ Vars operation_vars(const std::string& type, bool counted) {
 }
 
 std::string operation_name(const Operation& op, const std::string& type) {
-  return render(op.name, {{"t", type}});
+  return render(op.name, "t", type);
 }
 
 std::string operation_signature(const Operation& op, const Vars& type) {
@@ -115,12 +113,19 @@ DefinitionEntry definition_entry(const std::string& name) {
   return one_extension ? DefinitionEntry::kMisnamed : DefinitionEntry::kOther;
 }
 
-const char* reserved_word(const std::string& id) {
-  if (id.size() < 4 || upper(id.substr(0, 4)) != "ZIM_") return nullptr;
-  const std::string rest = upper(id.substr(4));
+// Compared letter by letter, case-blind, without copies: every name of every
+// type of a catalogue passes here.
+const char* reserved_word(std::string_view id) {
+  const auto same = [](char a, char b) { return upper_letter(a) == upper_letter(b); };
+  constexpr std::string_view kZim = "ZIM_";
+  if (id.size() < kZim.size() || !std::equal(kZim.begin(), kZim.end(), id.begin(), same)) {
+    return nullptr;
+  }
+  const std::string_view rest = id.substr(kZim.size());
   for (const char* word : kReservedWords) {
-    const std::string w = upper(word);
-    if (rest.compare(0, w.size(), w) == 0 && (rest.size() == w.size() || rest[w.size()] == '_')) {
+    const std::string_view w = word;
+    if (rest.size() >= w.size() && std::equal(w.begin(), w.end(), rest.begin(), same) &&
+        (rest.size() == w.size() || rest[w.size()] == '_')) {
       return word;
     }
   }

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "codec/names.hpp"
 #include "gen/names/operations.hpp"
@@ -34,6 +35,7 @@ inline constexpr const char* kCatalogueSizeHeaderFile = "include/zim/tables/cata
 std::string unit_path(const std::string& type);
 
 // The text with a-z in upper case: OLIST for olist.
+inline char upper_letter(char c) { return is_lower(c) ? static_cast<char>(c - 'a' + 'A') : c; }
 std::string upper(std::string text);
 
 // ZIM_TABLES_OLIST_H for zim/tables/olist.h; the library's own headers follow
@@ -74,7 +76,7 @@ inline constexpr const char* kReservedWords[] = {
     "table_migration"};
 // The word of kReservedWords that id, a zim_ or ZIM_ name, begins with; null
 // when none does.
-const char* reserved_word(const std::string& id);
+const char* reserved_word(std::string_view id);
 
 // The library's own headers in zim/tables/, installed or generated: a type of
 // one of these names would replace one, and take its guard. A test holds the
