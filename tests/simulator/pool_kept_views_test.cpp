@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <zim/sim/pool_versions.h>
+#include <zim/tables/versions.h>
 
 #include <atomic>
 #include <cerrno>
@@ -144,7 +145,8 @@ TEST(PoolKeptViewsTest, RoomBytesDamagedAfterTheirCheckAreNotFollowed) {
 
 // Every bracket and query finds an object's line the same way: an address in
 // the pool that is not a live object's first byte is refused (EINVAL) by the
-// brackets and read calls and has no version, pool id or writer, even where
+// brackets, the read calls and a snapshot's try and has no version, pool id
+// or writer, even where
 // an object's bytes imitate the headers and line of one; an address outside
 // the pool is no pool object (0, no version); the index files no such
 // address.
@@ -198,6 +200,11 @@ TEST(PoolKeptViewsTest, OnlyALiveObjectsFirstByteHasALine) {
     EXPECT_EQ(zim_shm_pool_index_put(kTable, 5, c.at, nullptr), -1) << c.what;
     EXPECT_EQ(errno, EINVAL) << c.what;
     EXPECT_EQ(zim_shm_pool_index_get(kTable, 5), nullptr) << c.what;
+    errno = 0;
+    const zim_tables_whole_t first_try = zim_tables_whole_first(c.at);
+    EXPECT_EQ(first_try.version % 2, 1u) << c.what;  // no try
+    EXPECT_EQ(first_try.bytes, 0u) << c.what;
+    EXPECT_EQ(errno, EINVAL) << c.what;
   }
   // Neither the imitation nor the object holding it was written.
   uint64_t forged_line[4];
@@ -207,6 +214,9 @@ TEST(PoolKeptViewsTest, OnlyALiveObjectsFirstByteHasALine) {
   // The object itself, after all the refusals around it, is as it was.
   EXPECT_EQ(zim_shm_pool_version_of(obj) % 2, 0u);
   EXPECT_NE(zim_shm_pool_id_of(obj), 0u);
+  const zim_tables_whole_t first_try = zim_tables_whole_first(obj);
+  EXPECT_EQ(first_try.version, zim_shm_pool_version_of(obj));
+  EXPECT_GE(first_try.bytes, 64u);
   EXPECT_EQ(zim_shm_pool_write_begin(obj), 0);
   EXPECT_EQ(zim_shm_pool_writer_of(obj), getpid());
   EXPECT_EQ(zim_shm_pool_write_end(obj), 0);
