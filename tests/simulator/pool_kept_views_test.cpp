@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <zim/sim/pool_versions.h>
+#include <zim/tables/versions.h>
 
 #include <atomic>
 #include <cerrno>
@@ -198,6 +199,15 @@ TEST(PoolKeptViewsTest, OnlyALiveObjectsFirstByteHasALine) {
     EXPECT_EQ(zim_shm_pool_index_put(kTable, 5, c.at, nullptr), -1) << c.what;
     EXPECT_EQ(errno, EINVAL) << c.what;
     EXPECT_EQ(zim_shm_pool_index_get(kTable, 5), nullptr) << c.what;
+    // A snapshot's try checks the headers as line_at does, not the start
+    // map: an imitation of them reads as an object of its own, bounded by
+    // its block header. Anything else is no try (an odd version, 0 bytes).
+    const bool imitation = c.at == forged;
+    errno = 0;
+    const zim_tables_whole_t first_try = zim_tables_whole_first(c.at);
+    EXPECT_EQ(first_try.version, imitation ? 2u : 1u) << c.what;
+    EXPECT_EQ(first_try.bytes, imitation ? 64u : 0u) << c.what;
+    EXPECT_EQ(errno, imitation ? 0 : EINVAL) << c.what;
   }
   // Neither the imitation nor the object holding it was written.
   uint64_t forged_line[4];
@@ -207,6 +217,9 @@ TEST(PoolKeptViewsTest, OnlyALiveObjectsFirstByteHasALine) {
   // The object itself, after all the refusals around it, is as it was.
   EXPECT_EQ(zim_shm_pool_version_of(obj) % 2, 0u);
   EXPECT_NE(zim_shm_pool_id_of(obj), 0u);
+  const zim_tables_whole_t first_try = zim_tables_whole_first(obj);
+  EXPECT_EQ(first_try.version, zim_shm_pool_version_of(obj));
+  EXPECT_GE(first_try.bytes, 64u);
   EXPECT_EQ(zim_shm_pool_write_begin(obj), 0);
   EXPECT_EQ(zim_shm_pool_writer_of(obj), getpid());
   EXPECT_EQ(zim_shm_pool_write_end(obj), 0);

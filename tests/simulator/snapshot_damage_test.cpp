@@ -9,6 +9,7 @@
 #include <zim/sim/pool_versions.h>
 #include <zim/sim/shm_pool.h>
 #include <zim/tables/olist.h>
+#include <zim/tables/testglobaldiscard.h>
 
 #include <cerrno>
 #include <cstring>
@@ -38,8 +39,8 @@ qor_olist_obj* versioned_olist() {
   return obj != nullptr && zim_shm_pool_write_end(obj) == 0 ? obj : nullptr;
 }
 
-void overwrite(qor_olist_obj* obj, long at, uint32_t value, uint32_t* was) {
-  char* where = reinterpret_cast<char*>(obj) + at;
+void overwrite(void* obj, long at, uint32_t value, uint32_t* was) {
+  char* where = static_cast<char*>(obj) + at;
   std::memcpy(was, where, sizeof *was);
   std::memcpy(where, &value, sizeof value);
 }
@@ -70,24 +71,44 @@ TEST(SnapshotDamageTest, HeadersThatNoLongerSayALiveObjectAnswerEinval) {
   }
 }
 
+// A counted type checks the block before it reads the count; a type
+// without one reads the size first and checks the block with it.
+qor_testglobaldiscard_obj* versioned_testglobaldiscard() {
+  qor_testglobaldiscard_obj* obj = zim_srv_testglobaldiscard_ctor_with_shm();
+  return obj != nullptr && zim_shm_pool_write_end(obj) == 0 ? obj : nullptr;
+}
+
+int snapshot_damaged(const char* type, long at, uint32_t value) {
+  uint32_t was = 0;
+  if (std::strcmp(type, "olist") == 0) {
+    qor_olist_obj* obj = versioned_olist();
+    if (obj == nullptr) return 2;
+    overwrite(obj, at, value, &was);
+    return zim_olist_snapshot(obj) == nullptr ? 3 : 4;
+  }
+  qor_testglobaldiscard_obj* obj = versioned_testglobaldiscard();
+  if (obj == nullptr) return 2;
+  overwrite(obj, at, value, &was);
+  return zim_testglobaldiscard_snapshot(obj) == nullptr ? 3 : 4;
+}
+
 TEST(SnapshotDamageTest, ABlockSmallerThanTheHeaderEndsTheProcess) {
   const Damage cases[] = {
       {"an empty block", kBlockSize, 0},
       {"a block that ends before the size", kBlockSize, ZIM_OBJ_TOTAL_SIZE_OFFSET},
   };
-  for (const Damage& c : cases) {
-    SCOPED_TRACE(c.what);
-    const auto [status, err] = run_in_child_stderr([&] {
-      const VersionedPool pool;
-      qor_olist_obj* obj = pool.ok() ? versioned_olist() : nullptr;
-      if (obj == nullptr) return 2;
-      uint32_t was = 0;
-      overwrite(obj, c.at, c.value, &was);
-      return zim_olist_snapshot(obj) == nullptr ? 3 : 4;
-    });
-    EXPECT_EQ(status, -1);
-    EXPECT_NE(err.find("zim_olist_snapshot_with_version"), std::string::npos) << err;
-    EXPECT_NE(err.find("the object's block holds its header"), std::string::npos) << err;
+  for (const char* type : {"olist", "testglobaldiscard"}) {
+    for (const Damage& c : cases) {
+      SCOPED_TRACE(std::string(type) + ": " + c.what);
+      const auto [status, err] = run_in_child_stderr([&] {
+        const VersionedPool pool;
+        return pool.ok() ? snapshot_damaged(type, c.at, c.value) : 2;
+      });
+      EXPECT_EQ(status, -1);
+      EXPECT_NE(err.find(std::string("zim_") + type + "_snapshot_with_version"), std::string::npos)
+          << err;
+      EXPECT_NE(err.find("the object's block holds its header"), std::string::npos) << err;
+    }
   }
 }
 

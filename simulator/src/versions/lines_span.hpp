@@ -21,21 +21,37 @@ constexpr uint64_t kFirstLinedObject =
 
 struct LinesSpan {
   std::atomic<uintptr_t> first;  // the pool's address + kFirstLinedObject
-  // start_map_offset(size) - kFirstLinedObject; 0 while no versioned pool is
-  // mapped, so that no offset is inside it.
-  std::atomic<uint64_t> room;
+  // The alignment units from first up to the start map, rounded up: an
+  // aligned object's offset from first, rotated right by the alignment's
+  // bits, is below them exactly when it lies before the start map; an
+  // unaligned one's low bits rotate to the top, past any room. 0 while no
+  // versioned pool is mapped, so that no offset is inside it.
+  std::atomic<uint64_t> units;
+  std::atomic<uintptr_t> end;  // the start map's address: no block reaches past it
 };
 
 extern LinesSpan g_lines_span;
 
+// The number of bits of the pool's alignment, which the span's compare rotates away.
+constexpr unsigned kAlignBits = 4;
+static_assert(uint64_t{1} << kAlignBits == ZIM_SHM_POOL_ALIGN, "the rotation spans the alignment");
+
+// offset from the span's first, rotated for the compare against its units.
+inline uint64_t span_units(uint64_t offset) {
+  return offset >> kAlignBits | offset << (64 - kAlignBits);
+}
+
 // Mirrors a mapping: hdr's pool of size bytes when it is versioned, else none.
 inline void mirror_lines_span(const PoolHeader* hdr, uint64_t size, bool versioned) {
-  g_lines_span.room.store(0, std::memory_order_relaxed);
-  g_lines_span.first.store(reinterpret_cast<uintptr_t>(hdr) + kFirstLinedObject,
-                           std::memory_order_relaxed);
+  const uintptr_t at = reinterpret_cast<uintptr_t>(hdr);
+  g_lines_span.units.store(0, std::memory_order_relaxed);
+  g_lines_span.first.store(at + kFirstLinedObject, std::memory_order_relaxed);
   const uint64_t end = versioned ? start_map_offset(size) : 0;
+  g_lines_span.end.store(at + end, std::memory_order_relaxed);
   if (end > kFirstLinedObject) {
-    g_lines_span.room.store(end - kFirstLinedObject, std::memory_order_relaxed);
+    const uint64_t room = end - kFirstLinedObject;
+    g_lines_span.units.store((room + ZIM_SHM_POOL_ALIGN - 1) >> kAlignBits,
+                             std::memory_order_relaxed);
   }
 }
 

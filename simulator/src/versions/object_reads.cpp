@@ -24,7 +24,7 @@
 
 namespace zim_sim {
 
-LinesSpan g_lines_span{{0}, {0}};
+LinesSpan g_lines_span{{0}, {0}, {0}};
 
 namespace {
 
@@ -103,9 +103,9 @@ __attribute__((cold, noinline)) zim_tables_whole_t try_slowly(const void* obj) {
 __attribute__((always_inline)) inline zim_tables_whole_t try_whole(const void* obj) {
   static_assert(ZIM_TABLES_VERSION_WORD_BEFORE == kLinedExtra - offsetof(VersionLine, version),
                 "the type headers find the version word where the line keeps it");
-  const uint64_t room = g_lines_span.room.load(kRelaxed);
+  const uint64_t units = g_lines_span.units.load(kRelaxed);
   const uint64_t first = reinterpret_cast<uintptr_t>(obj) - g_lines_span.first.load(kRelaxed);
-  if (__builtin_expect(first < room && first % ZIM_SHM_POOL_ALIGN == 0, 1)) {
+  if (__builtin_expect(span_units(first) < units, 1)) {  // in the room, and aligned
     const auto* at = static_cast<const char*>(obj);
     const auto* block = reinterpret_cast<const BlockHeader*>(at - ZIM_SHM_POOL_BLOCK_HEADER_SIZE);
     const auto* line_block =
@@ -120,7 +120,7 @@ __attribute__((always_inline)) inline zim_tables_whole_t try_whole(const void* o
                 line_block->size.load(kRelaxed) == kLineBytes,
             1)) {
       const uint64_t held = block->size.load(kRelaxed);
-      const uint64_t left = room - first;  // up to the start map
+      const uint64_t left = g_lines_span.end.load(kRelaxed) - reinterpret_cast<uintptr_t>(obj);
       const auto* line = reinterpret_cast<const VersionLine*>(at - kLinedExtra);
       const uint64_t version = line->version.load(kAcquire);
       if (__builtin_expect((version & 1) == 0, 1)) return {version, held < left ? held : left};

@@ -84,25 +84,42 @@ ZIM_TABLES_API srv_testglobaldiscard_t zim_testglobaldiscard_copy_ctor(qor_testg
 ZIM_TABLES_API srv_testglobaldiscard_t zim_testglobaldiscard_copy_ctor_with_shm(qor_testglobaldiscard_obj_st src);
 ZIM_TABLES_API void zim_testglobaldiscard_clnt_copy_dtor(qor_testglobaldiscard_obj_st obj_inst);
 
-/* zim_testglobaldiscard_snapshot_with_version of an object of the mapped versioned pool: tries
- * until one copies a whole version. */
+/* One try of zim_testglobaldiscard_snapshot_with_version at a version of an object of the
+ * mapped versioned pool: 1 when the snapshot is done (*copy the copy, or null
+ * with errno set), 0 when a write overlapped the try. */
+ZIM_TABLES_INLINE int zim_testglobaldiscard_snapshot_try(qor_testglobaldiscard_obj_st obj, uint64_t *version, uint32_t npd_size,
+                                     zim_tables_whole_t at, qor_testglobaldiscard_obj_st *copy) {
+  const uint64_t header_bytes =
+      (ZIM_TESTGLOBALDISCARD_COUNT_OFFSET > ZIM_OBJ_TOTAL_SIZE_OFFSET ? ZIM_TESTGLOBALDISCARD_COUNT_OFFSET : ZIM_OBJ_TOTAL_SIZE_OFFSET) + 4u;
+  *copy = NULL;
+  if (!ZIM_TABLES_WHOLE_FOUND(at, header_bytes, "zim_testglobaldiscard_snapshot_with_version")) return 1;
+  const uint32_t count = 0u;
+  const uint32_t size = zim_tables_load_once_u32(zim_tables_at(obj, ZIM_OBJ_TOTAL_SIZE_OFFSET));
+  const uint64_t layout_size = ZIM_TESTGLOBALDISCARD_OBJECT_SIZE(0u, npd_size, count);
+  const zim_tables_try_t sizes =
+      ZIM_TABLES_WHOLE_SIZES(obj, at, size, layout_size, header_bytes, "zim_testglobaldiscard_snapshot_with_version");
+  if (sizes != ZIM_TABLES_TRY_COPY) return sizes == ZIM_TABLES_TRY_DONE;
+  uint8_t *bytes;
+  if (!zim_tables_whole_copy(&bytes, obj, at, size, ZIM_TESTGLOBALDISCARD_COUNT_OFFSET, count, version)) return 0;
+  *copy = (qor_testglobaldiscard_obj_st)bytes;
+  return 1;
+}
+
+/* zim_testglobaldiscard_snapshot_with_version's tries after the first, until one is whole. */
+ZIM_TABLES_RETRIES qor_testglobaldiscard_obj_st zim_testglobaldiscard_snapshot_again(qor_testglobaldiscard_obj_st obj, uint64_t *version, uint32_t npd_size) {
+  qor_testglobaldiscard_obj_st copy;
+  uint32_t tries = 2;
+  while (!zim_testglobaldiscard_snapshot_try(obj, version, npd_size, zim_tables_whole_again(obj, tries), &copy)) ++tries;
+  return copy;
+}
+
+/* zim_testglobaldiscard_snapshot_with_version of an object of the mapped versioned pool. */
 ZIM_TABLES_OUT_OF_LINE qor_testglobaldiscard_obj_st zim_testglobaldiscard_snapshot_whole(qor_testglobaldiscard_obj_st obj, uint64_t *version) {
   ZIM_TABLES_CHECK_SNAPSHOT_OBJECT(obj, ZIM_TABLE_ID_TESTGLOBALDISCARD, "zim_testglobaldiscard_snapshot_with_version");
   const uint32_t npd_size = qor_npd_get_table_size(ZIM_TABLE_ID_TESTGLOBALDISCARD);
-  const uint64_t header_bytes =
-      (ZIM_TESTGLOBALDISCARD_COUNT_OFFSET > ZIM_OBJ_TOTAL_SIZE_OFFSET ? ZIM_TESTGLOBALDISCARD_COUNT_OFFSET : ZIM_OBJ_TOTAL_SIZE_OFFSET) + 4u;
-  uint32_t tries = 1;
-  for (zim_tables_whole_t at = zim_tables_whole_first(obj);; at = zim_tables_whole_again(obj, ++tries)) {
-    if (!ZIM_TABLES_WHOLE_FOUND(at, header_bytes, "zim_testglobaldiscard_snapshot_with_version")) return NULL;
-    const uint32_t count = 0u;
-    const uint32_t size = zim_tables_load_once_u32(zim_tables_at(obj, ZIM_OBJ_TOTAL_SIZE_OFFSET));
-    const uint64_t layout_size = ZIM_TESTGLOBALDISCARD_OBJECT_SIZE(0u, npd_size, count);
-    if (!ZIM_TABLES_WHOLE_SIZES(obj, at, size, layout_size, "zim_testglobaldiscard_snapshot_with_version")) continue;
-    uint8_t *bytes;
-    if (!zim_tables_whole_copy(&bytes, obj, at, size, ZIM_TESTGLOBALDISCARD_COUNT_OFFSET, count, version)) continue;
-    qor_testglobaldiscard_obj_st copy = (qor_testglobaldiscard_obj_st)bytes;
-    return copy;
-  }
+  qor_testglobaldiscard_obj_st copy;
+  if (zim_testglobaldiscard_snapshot_try(obj, version, npd_size, zim_tables_whole_first(obj), &copy)) return copy;
+  return zim_testglobaldiscard_snapshot_again(obj, version, npd_size);
 }
 
 /* zim_testglobaldiscard_snapshot_with_version of any other object: copied once, as it stands. */

@@ -16,25 +16,42 @@ namespace tablegen {
 namespace {
 
 constexpr const char* kIntro = R"tpl(
-/* $(snapshot)_with_version of an object of the mapped versioned pool: tries
- * until one copies a whole version. */
+/* One try of $(snapshot)_with_version at a version of an object of the
+ * mapped versioned pool: 1 when the snapshot is done (*copy the copy, or null
+ * with errno set), 0 when a write overlapped the try. */
+ZIM_TABLES_INLINE int $(snapshot)_try(qor_$(t)_obj_st obj, uint64_t *version, uint32_t npd_size,
+                                     zim_tables_whole_t at, qor_$(t)_obj_st *copy) {
+  const uint64_t header_bytes =
+      ($(COUNT_OFFSET) > ZIM_OBJ_TOTAL_SIZE_OFFSET ? $(COUNT_OFFSET) : ZIM_OBJ_TOTAL_SIZE_OFFSET) + 4u;
+  *copy = NULL;
+  if (!ZIM_TABLES_WHOLE_FOUND(at, header_bytes, "$(snapshot)_with_version")) return 1;
+  const uint32_t count = $(count_read);
+  const uint32_t size = zim_tables_load_once_u32(zim_tables_at(obj, ZIM_OBJ_TOTAL_SIZE_OFFSET));
+  const uint64_t layout_size = $(OBJECT_SIZE)($(npus), npd_size, count);
+  const zim_tables_try_t sizes =
+      ZIM_TABLES_WHOLE_SIZES(obj, at, size, layout_size, header_bytes, "$(snapshot)_with_version");
+  if (sizes != ZIM_TABLES_TRY_COPY) return sizes == ZIM_TABLES_TRY_DONE;
+  uint8_t *bytes;
+  if (!zim_tables_whole_copy(&bytes, obj, at, size, $(COUNT_OFFSET), count, version)) return 0;
+  *copy = (qor_$(t)_obj_st)bytes;
+$(fix_whole)  return 1;
+}
+
+/* $(snapshot)_with_version's tries after the first, until one is whole. */
+ZIM_TABLES_RETRIES qor_$(t)_obj_st $(snapshot)_again(qor_$(t)_obj_st obj, uint64_t *version, uint32_t npd_size) {
+  qor_$(t)_obj_st copy;
+  uint32_t tries = 2;
+  while (!$(snapshot)_try(obj, version, npd_size, zim_tables_whole_again(obj, tries), &copy)) ++tries;
+  return copy;
+}
+
+/* $(snapshot)_with_version of an object of the mapped versioned pool. */
 ZIM_TABLES_OUT_OF_LINE qor_$(t)_obj_st $(snapshot)_whole(qor_$(t)_obj_st obj, uint64_t *version) {
   ZIM_TABLES_CHECK_SNAPSHOT_OBJECT(obj, $(TABLE_ID), "$(snapshot)_with_version");
   const uint32_t npd_size = qor_npd_get_table_size($(TABLE_ID));
-  const uint64_t header_bytes =
-      ($(COUNT_OFFSET) > ZIM_OBJ_TOTAL_SIZE_OFFSET ? $(COUNT_OFFSET) : ZIM_OBJ_TOTAL_SIZE_OFFSET) + 4u;
-  uint32_t tries = 1;
-  for (zim_tables_whole_t at = zim_tables_whole_first(obj);; at = zim_tables_whole_again(obj, ++tries)) {
-    if (!ZIM_TABLES_WHOLE_FOUND(at, header_bytes, "$(snapshot)_with_version")) return NULL;
-    const uint32_t count = $(count_read);
-    const uint32_t size = zim_tables_load_once_u32(zim_tables_at(obj, ZIM_OBJ_TOTAL_SIZE_OFFSET));
-    const uint64_t layout_size = $(OBJECT_SIZE)($(npus), npd_size, count);
-    if (!ZIM_TABLES_WHOLE_SIZES(obj, at, size, layout_size, "$(snapshot)_with_version")) continue;
-    uint8_t *bytes;
-    if (!zim_tables_whole_copy(&bytes, obj, at, size, $(COUNT_OFFSET), count, version)) continue;
-    qor_$(t)_obj_st copy = (qor_$(t)_obj_st)bytes;
-$(fix_whole)    return copy;
-  }
+  qor_$(t)_obj_st copy;
+  if ($(snapshot)_try(obj, version, npd_size, zim_tables_whole_first(obj), &copy)) return copy;
+  return $(snapshot)_again(obj, version, npd_size);
 }
 
 /* $(snapshot)_with_version of any other object: copied once, as it stands. */
@@ -193,9 +210,9 @@ std::string accessors(const TypeLayout& type) {
                                            v.at("COUNT_OFFSET") + "))"
                                      : "0u";
   v["npus"] = per_npu ? "hulcon_config_get_max_num_npus()" : "0u";
-  v["fix_whole"] = type.size_check ? "    if (copy != NULL) " +
+  v["fix_whole"] = type.size_check ? "  if (bytes != NULL) " +
                                          operation_name(kOperations[kFixPtrs], type.name) +
-                                         "(npd_size, copy);\n"
+                                         "(npd_size, *copy);\n"
                                    : "";
   v["fix_heap"] = type.size_check
                       ? "  if (copy != NULL) " + operation_name(kOperations[kFixPtrs], type.name) +

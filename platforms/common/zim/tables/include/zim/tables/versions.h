@@ -42,13 +42,24 @@ typedef struct zim_tables_whole {
  * version line. Read only once a try found the line. */
 #define ZIM_TABLES_VERSION_WORD_BEFORE 48u
 
+/* The tries are called from the GOT, not through a PLT stub, where the
+ * compiler can: they are on every snapshot's path. */
+#if defined(__has_attribute)
+#if __has_attribute(noplt)
+#define ZIM_TABLES_NO_PLT __attribute__((noplt))
+#endif
+#endif
+#ifndef ZIM_TABLES_NO_PLT
+#define ZIM_TABLES_NO_PLT
+#endif
+
 /* The first try of a snapshot of obj. */
-zim_tables_whole_t zim_tables_whole_first(const void *obj);
+ZIM_TABLES_NO_PLT zim_tables_whole_t zim_tables_whole_first(const void *obj);
 
 /* The try numbered tries (2 and on) of a snapshot of obj whose tries a
  * write overlapped: from the ninth on, bounded by ZIM_SHM_POOL_WRITE_BOUND_US
  * (EBUSY past it). */
-zim_tables_whole_t zim_tables_whole_again(const void *obj, uint32_t tries);
+ZIM_TABLES_NO_PLT zim_tables_whole_t zim_tables_whole_again(const void *obj, uint32_t tries);
 
 /* 1 when this process has a write of obj, an object of the mapped versioned
  * pool, under way (its bracket is open, or it allocated obj and did not end

@@ -56,6 +56,10 @@ extern "C" {
  * unoptimised, and needs no platform library to link (a noinline inline
  * function is refused by GCC's -Wattributes). */
 #define ZIM_TABLES_OUT_OF_LINE static inline
+/* A versioned object's tries after the first: cold, so that nothing of the
+ * retries (their count, what their loop keeps) is set up on the first try's
+ * path. */
+#define ZIM_TABLES_RETRIES static inline __attribute__((__cold__))
 #ifdef ZIM_TABLES_UNDER_TSAN
 /* The sanitizer's runtime defines these. */
 void AnnotateIgnoreReadsBegin(const char *file, int line);
@@ -118,24 +122,45 @@ ZIM_TABLES_INLINE int zim_tables_whole_still(const void *obj, uint64_t version) 
 #endif
 }
 
-/* 1 when the try found obj's block holding the min_bytes read before the
- * size check; 0 when the snapshot gives null (errno set). A smaller block is
- * damage, not a write under way. */
-ZIM_TABLES_INLINE int zim_tables_whole_found(zim_tables_whole_t at, uint64_t min_bytes,
-                                             const char *file, unsigned int line,
-                                             const char *snapshot) {
+/* What a try's checks leave it to do: try again (a write overlapped it),
+ * end the snapshot with null (no try: errno set), or copy. */
+typedef enum { ZIM_TABLES_TRY_AGAIN, ZIM_TABLES_TRY_DONE, ZIM_TABLES_TRY_COPY } zim_tables_try_t;
+
+/* The bytes of obj that a snapshot reads before its first try: the table
+ * id's, which the object's check reads. */
+#define ZIM_TABLES_READ_BEFORE_TRY (ZIM_OBJ_TABLE_ID_OFFSET + 2u)
+
+/* 1 when the try found obj's block holding its min_bytes header; 0 when the
+ * snapshot gives null (errno set). A smaller block is damage, not a write
+ * under way. */
+ZIM_TABLES_INLINE int zim_tables_whole_held(zim_tables_whole_t at, uint64_t min_bytes,
+                                            const char *file, unsigned int line,
+                                            const char *snapshot) {
   if (__builtin_expect(at.bytes >= min_bytes, 1)) return 1;
   if ((at.version & 1) != 0) return 0;
   __assert_fail("the object's block holds its header", file, line, snapshot);
 }
 
-/* 1 when the try's size and count agree with the layout and the block; 0
- * to try again when they do not and the try was not whole. */
-ZIM_TABLES_INLINE int zim_tables_whole_sizes(const void *obj, zim_tables_whole_t at, uint64_t size,
-                                             uint64_t layout_size, const char *file,
-                                             unsigned int line, const char *snapshot) {
-  if (__builtin_expect(size == layout_size && size <= at.bytes, 1)) return 1;
-  if (!zim_tables_whole_still(obj, at.version)) return 0;
+/* zim_tables_whole_held before the header's count and size are read. A
+ * header no longer than what the object's check read already waits for the
+ * size check: a failed try's size is never inside its block (0 bytes), so
+ * the first try's path keeps one compare of the block's bytes. */
+ZIM_TABLES_INLINE int zim_tables_whole_found(zim_tables_whole_t at, uint64_t min_bytes,
+                                             const char *file, unsigned int line,
+                                             const char *snapshot) {
+  if (min_bytes <= ZIM_TABLES_READ_BEFORE_TRY) return 1;
+  return zim_tables_whole_held(at, min_bytes, file, line, snapshot);
+}
+
+/* Copy when the try's size and count agree with the layout and the block;
+ * else done when there was no try, again when the try was not whole. */
+ZIM_TABLES_INLINE zim_tables_try_t zim_tables_whole_sizes(const void *obj, zim_tables_whole_t at,
+                                                          uint64_t size, uint64_t layout_size,
+                                                          uint64_t min_bytes, const char *file,
+                                                          unsigned int line, const char *snapshot) {
+  if (__builtin_expect(size == layout_size && size <= at.bytes, 1)) return ZIM_TABLES_TRY_COPY;
+  if (!zim_tables_whole_held(at, min_bytes, file, line, snapshot)) return ZIM_TABLES_TRY_DONE;
+  if (!zim_tables_whole_still(obj, at.version)) return ZIM_TABLES_TRY_AGAIN;
   if (size != layout_size) {
     __assert_fail("total_obj_size == the size of its count, N and NPD size", file, line, snapshot);
   }
@@ -190,8 +215,9 @@ ZIM_TABLES_INLINE int zim_tables_whole_copy(uint8_t **copy, const void *obj, zim
                           __LINE__, (snapshot))
 #define ZIM_TABLES_WHOLE_FOUND(at, min_bytes, snapshot) \
   zim_tables_whole_found((at), (min_bytes), __FILE__, __LINE__, (snapshot))
-#define ZIM_TABLES_WHOLE_SIZES(obj, at, size, layout_size, snapshot) \
-  zim_tables_whole_sizes((obj), (at), (size), (layout_size), __FILE__, __LINE__, (snapshot))
+#define ZIM_TABLES_WHOLE_SIZES(obj, at, size, layout_size, min_bytes, snapshot)               \
+  zim_tables_whole_sizes((obj), (at), (size), (layout_size), (min_bytes), __FILE__, __LINE__, \
+                         (snapshot))
 
 #ifdef __cplusplus
 }
