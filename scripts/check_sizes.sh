@@ -7,7 +7,7 @@
 # test data and definitions are left out.
 # usage: check_sizes.sh SOURCE_DIR BUILD_DIR [CLANG_TIDY] [JOBS]
 # BUILD_DIR is a configured and built tree: its compilation databases (and
-# those of projects it builds, such as the fuzz targets) name the units.
+# those of projects it builds, such as the fuzz targets') name the units.
 set -euo pipefail
 src=$(cd "$1" && pwd -P)
 build=$(cd "$2" && pwd -P)
@@ -38,15 +38,17 @@ done | sort | grep -vE "$not_hand_written" | tr '\n' '\0' |
   > "$found/files"
 
 # Functions: every hand-written unit of every compilation database in the
-# build tree, with the headers of the tree's own folders.
-headers="^$src/($(IFS='|'; echo "${top[*]}"))/"
+# build tree, with the headers of the tree's own folders. Units are taken from
+# those folders alone, so BUILD_DIR may be a project nested in a build tree
+# whose generated units lie outside it.
+own="^$src/($(IFS='|'; echo "${top[*]}"))/"
 find "$build" -name compile_commands.json | while read -r db; do
-  sed -n 's/^ *"file": "\(.*\)",\{0,1\}$/\1/p' "$db" | grep "^$src/" | grep -v "^$build/" |
+  sed -n 's/^ *"file": "\(.*\)",\{0,1\}$/\1/p' "$db" | grep -E "$own" |
     grep -vE "$not_hand_written" | sed "s|^|-p=$(dirname "$db") |"
 done | sort -u -k2,2 > "$found/units"
 [ -s "$found/units" ] || { echo "no compilation database under $build" >&2; exit 2; }
 xargs -P "$jobs" -L 1 "$tidy" -quiet -extra-arg=-Wno-unknown-warning-option \
-  -checks='-*,readability-function-size' -header-filter="$headers" \
+  -checks='-*,readability-function-size' -header-filter="$own" \
   -config="{CheckOptions: [{key: readability-function-size.LineThreshold, value: $max_function}]}" \
   < "$found/units" > "$found/tidy" 2> "$found/tidy_errors" || true
 # A unit clang-tidy cannot read is a unit left unchecked.
