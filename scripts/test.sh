@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
-# Builds everything and runs the tests, then (default preset) the threaded
-# snapshot run under ThreadSanitizer. With "sanitize", the same under
+# Builds everything but the fuzz targets and runs the tests, then (default
+# preset) the threaded snapshot run under ThreadSanitizer. With "sanitize", the same under
 # AddressSanitizer and UndefinedBehaviorSanitizer; with "fuzz", the fuzz
 # targets (a clang build of their own, in build/fuzz) run from their corpora.
 set -euo pipefail
@@ -12,7 +12,7 @@ cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset"
 # Each test is a process that names its pools by its pid and writes to
 # folders of its own, so the default and fuzz runs take every core; the
-# sanitize run keeps to one test at a time.
+# sanitize run, each test several times slower and larger, keeps to one.
 if [ "$preset" = sanitize ]; then
   ctest --preset "$preset"
 else
