@@ -5,14 +5,16 @@
 # lambda counts toward the function around it; a header's functions count
 # where a translation unit includes it). Generated code, goldens, corpora,
 # test data and definitions are left out.
-# usage: check_sizes.sh SOURCE_DIR BUILD_DIR [CLANG_TIDY] [JOBS]
+# usage: check_sizes.sh SOURCE_DIR BUILD_DIR [CLANG_TIDY] [JOBS] [UNDER]
 # BUILD_DIR is a configured and built tree: its compilation databases (and
-# those of projects it builds, such as the fuzz targets) name the units.
+# those of projects it builds, such as the fuzz targets') name the units.
+# UNDER, a folder of SOURCE_DIR, keeps the function check to its units.
 set -euo pipefail
 src=$(cd "$1" && pwd -P)
 build=$(cd "$2" && pwd -P)
 tidy=${3:-clang-tidy-14}
 jobs=${4:-$(nproc)}
+under=${5:-}
 max_file=400
 max_function=60
 not_hand_written='/(golden|[a-z_]*corpus|data|bad_definitions|compat_changes)/'
@@ -38,15 +40,17 @@ done | sort | grep -vE "$not_hand_written" | tr '\n' '\0' |
   > "$found/files"
 
 # Functions: every hand-written unit of every compilation database in the
-# build tree, with the headers of the tree's own folders.
-headers="^$src/($(IFS='|'; echo "${top[*]}"))/"
+# build tree, with the headers of the tree's own folders. Units are taken from
+# those folders alone, so BUILD_DIR may be a project nested in a build tree
+# whose generated units lie outside it.
+own="^$src/($(IFS='|'; echo "${top[*]}"))/"
 find "$build" -name compile_commands.json | while read -r db; do
-  sed -n 's/^ *"file": "\(.*\)",\{0,1\}$/\1/p' "$db" | grep "^$src/" | grep -v "^$build/" |
+  sed -n 's/^ *"file": "\(.*\)",\{0,1\}$/\1/p' "$db" | grep -E "$own" | grep "^$src/${under:+$under/}" |
     grep -vE "$not_hand_written" | sed "s|^|-p=$(dirname "$db") |"
 done | sort -u -k2,2 > "$found/units"
 [ -s "$found/units" ] || { echo "no compilation database under $build" >&2; exit 2; }
 xargs -P "$jobs" -L 1 "$tidy" -quiet -extra-arg=-Wno-unknown-warning-option \
-  -checks='-*,readability-function-size' -header-filter="$headers" \
+  -checks='-*,readability-function-size' -header-filter="$own" \
   -config="{CheckOptions: [{key: readability-function-size.LineThreshold, value: $max_function}]}" \
   < "$found/units" > "$found/tidy" 2> "$found/tidy_errors" || true
 # A unit clang-tidy cannot read is a unit left unchecked.
