@@ -20,7 +20,7 @@ class Bytes {
   uint64_t left() const { return end_ - at_; }
   bool take(void* to, uint64_t n) {
     if (n > left()) return false;
-    std::memcpy(to, data_ + at_, n);
+    if (n != 0) std::memcpy(to, data_ + at_, n);  // an empty part's `to` may be null
     at_ += n;
     return true;
   }

@@ -70,8 +70,10 @@ int visit_piece(const zim_shm_pool_piece_t* piece, void* context) {
     w->npus = head.max_num_npus;
     w->default_npd_size = head.default_npd_size;
     w->entries.resize(head.entry_count);
-    std::memcpy(w->entries.data(), data + sizeof head,
-                w->entries.size() * sizeof(zim_shm_pool_config_entry_t));
+    if (!w->entries.empty()) {  // a pool of defaults only has none, and data() may be null
+      std::memcpy(w->entries.data(), data + sizeof head,
+                  w->entries.size() * sizeof(zim_shm_pool_config_entry_t));
+    }
   } else if (piece->table_id == ZIM_SHM_POOL_LAYOUT &&
              piece->size >= sizeof(zim_shm_pool_layout_record_t)) {
     zim_shm_pool_layout_record_t head;
