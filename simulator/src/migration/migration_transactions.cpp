@@ -160,7 +160,8 @@ namespace {
   }
   // The conversion is a change of the object: its sequence, drawn first, is
   // its new version, and a death before the move is published reads as lost.
-  const uint64_t sequence = m->news->draw();
+  PoolNews& news = *m->news;
+  const uint64_t sequence = news.on() ? news.draw() : 0;
   Undo undo;
   undo.block_header = p.block;
   undo.block_bytes = (old_line != nullptr ? kLinedExtra : 0) + lines(o.new_size);
@@ -172,7 +173,7 @@ namespace {
   const uint64_t object = write_converted(hdr, *m, w, o, old_line, p.block, sequence);
   if (object == 0) {
     undo_transaction(hdr);
-    m->news->publish(sequence, {}, false);
+    news.publish(sequence, {}, false);
     return changed();
   }
   ZIM_POOL_KILL_POINT();
@@ -187,8 +188,10 @@ namespace {
   put(word_at(hdr, move + 16), pair_word(w.table_id, 0));
   put(count, moves + 1);
   put(hdr->undo.armed, 0);
+  // Without a feed (sequence 0) there is no entry to build.
+  if (sequence == 0) return 0;
   const uint64_t pool_id = old_line != nullptr ? old_line->pool_id.load(kRelaxed) : 0;
-  m->news->publish(sequence, news_entry(FeedKind::moved, w.table_id, o.offset, object, pool_id));
+  news.publish(sequence, news_entry(FeedKind::moved, w.table_id, o.offset, object, pool_id));
   return 0;
 }
 

@@ -271,21 +271,26 @@ uint32_t Conversion::count(const unsigned char* old_obj) const {
   return old_count_field_ ? load32(old_obj + *old_count_field_) : 0;
 }
 
-uint64_t Conversion::new_size(const unsigned char* old_obj, uint64_t old_bytes) const {
+uint64_t Conversion::sized(const unsigned char* old_obj, uint64_t old_bytes, uint32_t* n) const {
   if (old_obj == nullptr || old_bytes < old_fixed_size_) return 0;
   const uint64_t total = load32(old_obj + ZIM_OBJ_TOTAL_SIZE_OFFSET);
-  const uint32_t n = count(old_obj);
-  if (older_.end(n) > total || total > old_bytes) return 0;
-  const uint64_t size = newer_.end(n);
+  *n = count(old_obj);
+  if (older_.end(*n) > total || total > old_bytes) return 0;
+  const uint64_t size = newer_.end(*n);
   return size <= UINT32_MAX ? size : 0;
+}
+
+uint64_t Conversion::new_size(const unsigned char* old_obj, uint64_t old_bytes) const {
+  uint32_t n = 0;
+  return sized(old_obj, old_bytes, &n);
 }
 
 bool Conversion::convert(const unsigned char* old_obj, uint64_t old_bytes, unsigned char* to,
                          uint64_t new_size) const {
-  if (to == nullptr || new_size == 0 || new_size != this->new_size(old_obj, old_bytes)) {
-    return false;
-  }
-  const uint32_t n = count(old_obj);
+  // The count is read once: the bytes checked are the bytes converted, even
+  // were the old object to change meanwhile.
+  uint32_t n = 0;
+  if (to == nullptr || new_size == 0 || new_size != sized(old_obj, old_bytes, &n)) return false;
   for (const Copy& c : blocks_) copy_bytes(to + c.to, old_obj + c.from, c.size);
   for (const Step& s : runs_) run(s.move, to + s.copy.to, old_obj + s.copy.from, s.copy);
   // Both objects end where their layouts say for this count (new_size()

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "codec/model.hpp"
 #include "codec/field_pairing.hpp"
+#include "codec/model.hpp"
 #include "migrate/object_placement.hpp"
 
 namespace zim_migration {
@@ -81,6 +81,8 @@ class Conversion {
 
  private:
   uint32_t count(const unsigned char* old_obj) const;
+  // new_size(), and the count it read into *n.
+  uint64_t sized(const unsigned char* old_obj, uint64_t old_bytes, uint32_t* n) const;
 
   uint32_t old_fixed_size_ = 0;
   std::optional<uint32_t> old_count_field_, new_count_field_;
