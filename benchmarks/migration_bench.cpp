@@ -7,16 +7,23 @@
 // 100,000. This program carries migration_defs/v2's layout notes.
 //   zim_migration_bench [Google Benchmark flags]
 //   zim_migration_bench --loop migrate|calloc_memcpy|unchanged OBJECTS
-// The second form does one run, for callgrind (migration_callgrind.sh).
+//   zim_migration_bench --cpu REPEATS OBJECTS
+// The second form does one run, for callgrind (migration_callgrind.sh); the
+// third, REPEATS interleaved pairs of a migration and of copying the same
+// objects into fresh pages of a tmpfs file, their CPU times and ratios.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zim/sim/shm_pool.h>
 #include <zim/tables/all_tables.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -123,6 +130,44 @@ __attribute__((noinline)) void run_calloc_memcpy(const OldObjects& old, uint64_t
   }
 }
 
+// The baseline of CPU time: the same objects copied, in order, into fresh
+// pages of a file in /dev/shm of the pool's size, each where a conversion
+// would carve it (a block header's line in front, whole lines). The file is
+// made and mapped before the clock starts, as the pool is made and adopted
+// before a migration's; the page faults of the copies count, as the
+// conversions' do.
+struct TmpfsFile {
+  std::string path = "/dev/shm/zim_migration_bench_copy." + std::to_string(getpid());
+  int fd = -1;
+  char* at = nullptr;
+};
+
+void make_tmpfs_file(TmpfsFile* file) {
+  file->fd = open(file->path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+  if (file->fd < 0 || ftruncate(file->fd, kPoolSize) != 0) fail("tmpfs file");
+  void* at = mmap(nullptr, kPoolSize, PROT_READ | PROT_WRITE, MAP_SHARED, file->fd, 0);
+  if (at == MAP_FAILED) fail("mmap");
+  file->at = static_cast<char*>(at);
+}
+
+void drop_tmpfs_file(TmpfsFile* file) {
+  munmap(file->at, kPoolSize);
+  close(file->fd);
+  unlink(file->path.c_str());
+}
+
+uint64_t carved_stride(uint64_t new_size) {
+  constexpr uint64_t kLine = ZIM_SHM_POOL_ALIGN;
+  return ZIM_SHM_POOL_BLOCK_HEADER_SIZE + (new_size + kLine - 1) / kLine * kLine;
+}
+
+__attribute__((noinline)) void run_tmpfs_copy(const OldObjects& old, uint64_t new_size, char* to) {
+  const uint64_t stride = carved_stride(new_size);
+  for (size_t i = 0; i < old.bytes.size(); ++i) {
+    std::memcpy(to + ZIM_SHM_POOL_BLOCK_HEADER_SIZE + i * stride, old.bytes[i], old.size);
+  }
+}
+
 void BM_MigrateChanged(benchmark::State& state) {
   const int64_t objects = state.range(0);
   for (auto _ : state) {
@@ -196,10 +241,86 @@ int loop(const char* what, int64_t objects) {
   return zim_shm_pool_destroy() == 0 ? 0 : 1;
 }
 
+double cpu_seconds() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+// CPU time of one migration of `objects` objects. The old objects' pages are
+// mapped into this process first, as the baseline's walk maps them.
+double timed_migrate(int64_t objects) {
+  fill_and_adopt("changed", objects);
+  old_objects();
+  Moves moves;
+  moves.to.reserve(static_cast<size_t>(objects));
+  const double start = cpu_seconds();
+  if (run_migrate(&moves) != 0) fail("migrate");
+  const double spent = cpu_seconds() - start;
+  check_converted(moves, objects);
+  if (zim_shm_pool_destroy() != 0) fail("destroy");
+  return spent;
+}
+
+// CPU time of copying the same objects into fresh pages of a tmpfs file.
+double timed_tmpfs_copy(int64_t objects) {
+  fill_and_adopt("changed", objects);
+  const OldObjects old = old_objects();
+  const uint64_t new_size = new_object_size();
+  TmpfsFile file;
+  make_tmpfs_file(&file);
+  const double start = cpu_seconds();
+  run_tmpfs_copy(old, new_size, file.at);
+  const double spent = cpu_seconds() - start;
+  for (size_t i = 0; i < old.bytes.size(); ++i) {
+    const char* copy = file.at + ZIM_SHM_POOL_BLOCK_HEADER_SIZE + i * carved_stride(new_size);
+    if (std::memcmp(copy, old.bytes[i], old.size) != 0) fail("the tmpfs copy");
+  }
+  drop_tmpfs_file(&file);
+  if (zim_shm_pool_destroy() != 0) fail("destroy");
+  return spent;
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  const size_t n = v.size();
+  return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// `repeats` pairs, in alternating order so that a drift of the machine's load
+// weighs on both: each pair's ratio, then their median.
+int cpu_ratio(int repeats, int64_t objects) {
+  double load[3] = {};
+  getloadavg(load, 3);
+  std::printf("load average before: %.2f %.2f %.2f\n", load[0], load[1], load[2]);
+  std::vector<double> migrate, copy, ratio;
+  for (int r = 0; r < repeats; ++r) {
+    const bool migrate_first = r % 2 == 0;
+    const double first = migrate_first ? timed_migrate(objects) : timed_tmpfs_copy(objects);
+    const double second = migrate_first ? timed_tmpfs_copy(objects) : timed_migrate(objects);
+    migrate.push_back(migrate_first ? first : second);
+    copy.push_back(migrate_first ? second : first);
+    ratio.push_back(migrate.back() / copy.back());
+    std::printf("pair %d: migrate %.2f ms, tmpfs copy %.2f ms, ratio %.2f\n", r + 1,
+                migrate.back() * 1e3, copy.back() * 1e3, ratio.back());
+  }
+  getloadavg(load, 3);
+  std::printf("load average after: %.2f %.2f %.2f\n", load[0], load[1], load[2]);
+  std::printf(
+      "median of %d: migrate %.2f ms CPU, tmpfs copy %.2f ms CPU, ratio %.2f "
+      "(lowest %.2f, highest %.2f)\n",
+      repeats, median(migrate) * 1e3, median(copy) * 1e3, median(ratio),
+      *std::min_element(ratio.begin(), ratio.end()), *std::max_element(ratio.begin(), ratio.end()));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc == 4 && std::strcmp(argv[1], "--loop") == 0) return loop(argv[2], std::atoll(argv[3]));
+  if (argc == 4 && std::strcmp(argv[1], "--cpu") == 0) {
+    return cpu_ratio(std::max(1, std::atoi(argv[2])), std::atoll(argv[3]));
+  }
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

@@ -96,6 +96,7 @@ class Conversion {
   uint32_t new_npd_present_ = 0;
   bool new_npd_ = false;
   bool sets_obj_flags_bit5_ = false;
+  bool plain_ends_ = false;  // both layouts' end terms fit 32 bits
 };
 
 }  // namespace zim_migration
