@@ -82,6 +82,26 @@ void begin_announced(PoolHeader* hdr, Migration* m) {
 
 namespace {
 
+// The refusals of one conversion, each a line in m->lines and an errno: out
+// of line, so that the conversion's own path keeps its registers.
+[[gnu::noinline, gnu::cold]] int refuse_object(Migration* m, const TypeWork& w, uint64_t offset,
+                                               const char* what, int err) {
+  m->lines.push_back(type_text(w.note->text, w.table_id) + ": the object at offset " +
+                     offset_text(offset) + what);
+  return err;
+}
+
+[[gnu::noinline, gnu::cold]] int refuse_no_room(Migration* m, uint64_t offset) {
+  m->lines.push_back("it has no room left for the object converted from offset " +
+                     offset_text(offset) + ": objects made since the migration began took it");
+  return ENOSPC;
+}
+
+[[gnu::noinline, gnu::cold]] int refuse_full(Migration* m) {
+  m->lines.push_back("its migration record at offset " + offset_text(m->record.at) + " is full");
+  return EINVAL;
+}
+
 // The line of the old object at `from` in a versioned pool (null elsewhere);
 // false after a line in m->lines when it has lost it.
 [[gnu::always_inline]] inline bool old_line_of(PoolHeader* hdr, Migration* m, const TypeWork& w,
@@ -91,8 +111,7 @@ namespace {
   bool in_pool = false;
   *line = line_of(hdr, reinterpret_cast<const char*>(hdr) + o.offset, &in_pool);
   if (*line != nullptr) return true;
-  m->lines.push_back(type_text(w.note->text, w.table_id) + ": the object at offset " +
-                     offset_text(o.offset) + " lost its version line");
+  refuse_object(m, w, o.offset, " lost its version line", EINVAL);
   return false;
 }
 
@@ -130,34 +149,28 @@ namespace {
 // after a line in m->lines; an object that changed since the read-only pass
 // sized it is refused. Inlined into convert_all's loop: a call per object
 // costs a measurable share of a conversion.
-[[gnu::always_inline]] inline int convert_one(PoolHeader* hdr, Migration* m, const OldBlock& o) {
+[[gnu::always_inline]] inline int convert_one(PoolHeader* hdr, Migration* m, const OldBlock& o,
+                                              uint64_t map) {
   const TypeWork& w = m->types[o.type];
   const Record& r = m->record;
   bool retired = false;
   BlockHeader* old = block_of(hdr, o.offset, w.table_id, &retired);
   if (old != nullptr && retired) return 0;
   const auto changed = [&] {
-    m->lines.push_back(type_text(w.note->text, w.table_id) + ": the object at offset " +
-                       offset_text(o.offset) + " changed while it was being migrated");
-    return EPROTO;
+    return refuse_object(m, w, o.offset, " changed while it was being migrated", EPROTO);
   };
   if (old == nullptr || old->size.load(kRelaxed) != o.size) return changed();
   const VersionLine* old_line = nullptr;
   if (!old_line_of(hdr, m, w, o, &old_line)) return EINVAL;
   TableRegion& region = w.slot->region;
   Plan p;
-  if (!plan(hdr->carve.load(kRelaxed), start_map_offset(hdr->size), region.cursor.load(kRelaxed),
+  if (!plan(hdr->carve.load(kRelaxed), map, region.cursor.load(kRelaxed),
             region.limit.load(kRelaxed), false, 0, converted_need(hdr, o.new_size), &p)) {
-    m->lines.push_back("it has no room left for the object converted from offset " +
-                       offset_text(o.offset) + ": objects made since the migration began took it");
-    return ENOSPC;
+    return refuse_no_room(m, o.offset);
   }
   std::atomic<uint64_t>& count = word_at(hdr, r.count_at());
   const uint64_t moves = count.load(kRelaxed);
-  if (moves >= r.move_capacity) {
-    m->lines.push_back("its migration record at offset " + offset_text(r.at) + " is full");
-    return EINVAL;
-  }
+  if (moves >= r.move_capacity) return refuse_full(m);
   // The conversion is a change of the object: its sequence, drawn first, is
   // its new version, and a death before the move is published reads as lost.
   PoolNews& news = *m->news;
@@ -205,11 +218,12 @@ constexpr size_t kConversionsPerLock = 64;
 // the lock, which costs more than a conversion. 0, or an errno after a line in
 // m->lines.
 int convert_all(PoolHeader* hdr, Migration* m) {
+  const uint64_t map = start_map_offset(hdr->size);  // where carving ends, for the pool's life
   int err = 0;
   for (size_t i = 0; err == 0 && i < m->olds.size();) {
     PoolLock lock(hdr);
     const size_t end = std::min(m->olds.size(), i + kConversionsPerLock);
-    for (; err == 0 && i < end; ++i) err = convert_one(hdr, m, m->olds[i]);
+    for (; err == 0 && i < end; ++i) err = convert_one(hdr, m, m->olds[i], map);
   }
   return err;
 }

@@ -38,15 +38,6 @@ bool read_record(const PoolHeader* hdr, uint64_t at, Record* r) {
   return zim_codec::migration_types_sound(r->types.data(), r->types.size(), nullptr);
 }
 
-Move move_of(const PoolHeader* hdr, const Record& r, uint64_t i) {
-  const uint64_t at = r.move_at(i);
-  const uint64_t words[3] = {word_at(hdr, at).load(kRelaxed), word_at(hdr, at + 8).load(kRelaxed),
-                             word_at(hdr, at + 16).load(kRelaxed)};
-  Move move;
-  std::memcpy(&move, words, sizeof move);
-  return move;
-}
-
 bool migration_takes(const PoolHeader* hdr, uint32_t table_id, uint64_t fingerprint) {
   Record r;
   const uint64_t at = hdr->migration.load(kRelaxed);

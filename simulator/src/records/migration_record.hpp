@@ -104,7 +104,16 @@ struct Record {
 
 // Reads the record at `at`; false when no sound migration record lies there.
 bool read_record(const PoolHeader* hdr, uint64_t at, Record* r);
-Move move_of(const PoolHeader* hdr, const Record& r, uint64_t i);
+
+// The record's i-th move, word by word. Inline: a completion reads every move.
+inline Move move_of(const PoolHeader* hdr, const Record& r, uint64_t i) {
+  const uint64_t at = r.move_at(i);
+  const uint64_t words[3] = {word_at(hdr, at).load(kRelaxed), word_at(hdr, at + 8).load(kRelaxed),
+                             word_at(hdr, at + 16).load(kRelaxed)};
+  Move move;
+  std::memcpy(&move, words, sizeof move);
+  return move;
+}
 
 // Whether a process that owns the pool at hdr (locked) may make objects of
 // table_id with the layout of `fingerprint` although the pool records another
