@@ -102,6 +102,22 @@ inline uint64_t converted_need(const PoolHeader* hdr, uint64_t new_size) {
   return kLine + lines(new_size) + (is_versioned(hdr) ? kLinedExtra : 0);
 }
 
+// plan() for a converted object (no page, no record), its common case
+// inline as plan() decides it: a block that fits the rest of its type's chunk
+// is carved there. Called for every object, twice.
+inline bool plan_converted(uint64_t carve, uint64_t end, uint64_t cursor, uint64_t limit,
+                           uint64_t need, Plan* p) {
+  if (need <= ZIM_SHM_POOL_CHUNK_SIZE && limit - cursor >= need) {
+    *p = Plan{};
+    p->block = cursor;
+    p->carve = carve;
+    p->cursor = cursor + need;
+    p->limit = limit;
+    return true;
+  }
+  return plan(carve, end, cursor, limit, false, 0, need, p);
+}
+
 inline uint64_t layout_record_bytes(const TypeWork& w) {
   return sizeof(zim_shm_pool_layout_record_t) + w.note->text.size();
 }

@@ -238,7 +238,7 @@ bool fits(const PoolHeader* hdr, const Migration& m) {
   for (const OldBlock& o : m.olds) {
     Plan p;
     auto& [cursor, limit] = chunks[o.type];
-    if (!plan(carve, end, cursor, limit, false, 0, converted_need(hdr, o.new_size), &p)) {
+    if (!plan_converted(carve, end, cursor, limit, converted_need(hdr, o.new_size), &p)) {
       return false;
     }
     carve = p.carve;

@@ -164,8 +164,8 @@ namespace {
   if (!old_line_of(hdr, m, w, o, &old_line)) return EINVAL;
   TableRegion& region = w.slot->region;
   Plan p;
-  if (!plan(hdr->carve.load(kRelaxed), map, region.cursor.load(kRelaxed),
-            region.limit.load(kRelaxed), false, 0, converted_need(hdr, o.new_size), &p)) {
+  if (!plan_converted(hdr->carve.load(kRelaxed), map, region.cursor.load(kRelaxed),
+                      region.limit.load(kRelaxed), converted_need(hdr, o.new_size), &p)) {
     return refuse_no_room(m, o.offset);
   }
   std::atomic<uint64_t>& count = word_at(hdr, r.count_at());
