@@ -211,37 +211,31 @@ void zim_sim::put_header(PoolHeader* hdr, uint64_t at, uint64_t size, uint32_t t
 
 void zim_sim::arm(PoolHeader* hdr, uint64_t region_at, const Undo& u) {
   zim_sim::UndoRecord& undo = hdr->undo;
-  // Disarmed, the record's words mean nothing to the next holder (I5): they
-  // are stored plainly, a death among them is a death before the
-  // transaction, and the arming store, a release, publishes them.
-  const auto keep = [](std::atomic<uint64_t>& word, uint64_t value) {
-    word.store(value, std::memory_order_relaxed);
-  };
-  keep(undo.carve, hdr->carve.load(kRelaxed));
-  keep(undo.region, region_at);
+  put(undo.carve, hdr->carve.load(kRelaxed));
+  put(undo.region, region_at);
   if (region_at != 0) {
     const auto* region =
         reinterpret_cast<const TableRegion*>(reinterpret_cast<const char*>(hdr) + region_at);
-    keep(undo.cursor, region->cursor.load(kRelaxed));
-    keep(undo.limit, region->limit.load(kRelaxed));
-    keep(undo.bytes, region->bytes.load(kRelaxed));
-    keep(undo.blocks, region->blocks.load(kRelaxed));
+    put(undo.cursor, region->cursor.load(kRelaxed));
+    put(undo.limit, region->limit.load(kRelaxed));
+    put(undo.bytes, region->bytes.load(kRelaxed));
+    put(undo.blocks, region->blocks.load(kRelaxed));
     if (u.slot_layout) {
       const auto* slot = reinterpret_cast<const IdSlot*>(region);
-      keep(undo.fingerprint, slot->fingerprint.load(kRelaxed));
-      keep(undo.layout, slot->layout.load(kRelaxed));
+      put_changed(undo.fingerprint, slot->fingerprint.load(kRelaxed));
+      put_changed(undo.layout, slot->layout.load(kRelaxed));
     }
   }
-  keep(undo.block_header, u.block_header);
-  keep(undo.page_header, u.page_header);
-  keep(undo.record_header, u.record_header);
-  keep(undo.record_size, u.record_size);
-  keep(undo.block_bytes, u.block_bytes);
-  keep(undo.retired_header, u.retired_header);
-  keep(undo.move_count_at, u.move_count_at);
-  keep(undo.move_count, u.move_count);
-  keep(undo.span_end, u.span_end);
-  keep(undo.slot_layout, u.slot_layout ? 1 : 0);
+  put(undo.block_header, u.block_header);
+  put_changed(undo.page_header, u.page_header);
+  put_changed(undo.record_header, u.record_header);
+  put_changed(undo.record_size, u.record_size);
+  put_changed(undo.block_bytes, u.block_bytes);
+  put_changed(undo.retired_header, u.retired_header);
+  put_changed(undo.move_count_at, u.move_count_at);
+  put_changed(undo.move_count, u.move_count);
+  put_changed(undo.span_end, u.span_end);
+  put_changed(undo.slot_layout, u.slot_layout ? 1 : 0);
   put(undo.armed, 1);
 }
 
