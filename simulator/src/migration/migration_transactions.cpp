@@ -154,7 +154,8 @@ namespace {
   const TypeWork& w = m->types[o.type];
   const Record& r = m->record;
   bool retired = false;
-  BlockHeader* old = block_of(hdr, o.offset, w.table_id, &retired);
+  const uint64_t carve = hdr->carve.load(kRelaxed);
+  BlockHeader* old = block_before(hdr, carve < map ? carve : map, o.offset, w.table_id, &retired);
   if (old != nullptr && retired) return 0;
   const auto changed = [&] {
     return refuse_object(m, w, o.offset, " changed while it was being migrated", EPROTO);
@@ -164,8 +165,8 @@ namespace {
   if (!old_line_of(hdr, m, w, o, &old_line)) return EINVAL;
   TableRegion& region = w.slot->region;
   Plan p;
-  if (!plan_converted(hdr->carve.load(kRelaxed), map, region.cursor.load(kRelaxed),
-                      region.limit.load(kRelaxed), converted_need(hdr, o.new_size), &p)) {
+  if (!plan_converted(carve, map, region.cursor.load(kRelaxed), region.limit.load(kRelaxed),
+                      converted_need(hdr, o.new_size), &p)) {
     return refuse_no_room(m, o.offset);
   }
   std::atomic<uint64_t>& count = word_at(hdr, r.count_at());

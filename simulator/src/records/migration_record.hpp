@@ -74,10 +74,10 @@ void for_each_carved_block(const PoolHeader* hdr, Visit visit) {
 }
 
 // The header of a block of table_id (or record tag), live or retired, that
-// starts at `at` and ends before the carve point; null for none. Inline: each
+// starts at `at` and ends before `end`; null for none. Inline: each
 // conversion checks its old block.
-inline BlockHeader* block_of(const PoolHeader* hdr, uint64_t at, uint32_t table_id, bool* retired) {
-  const uint64_t end = carved_end(hdr);
+inline BlockHeader* block_before(const PoolHeader* hdr, uint64_t end, uint64_t at,
+                                 uint32_t table_id, bool* retired) {
   if (at < ZIM_SHM_POOL_HEADER_SIZE + ZIM_SHM_POOL_BLOCK_HEADER_SIZE ||
       at % ZIM_SHM_POOL_ALIGN != 0 || at >= end) {
     return nullptr;
@@ -89,6 +89,11 @@ inline BlockHeader* block_of(const PoolHeader* hdr, uint64_t at, uint32_t table_
   if (tag >> 32 != table_id || size == 0 || size > end - at) return nullptr;
   *retired = static_cast<uint32_t>(tag) == kRetiredMagic;
   return *retired || static_cast<uint32_t>(tag) == kBlockMagic ? &header : nullptr;
+}
+
+// block_before the carve point.
+inline BlockHeader* block_of(const PoolHeader* hdr, uint64_t at, uint32_t table_id, bool* retired) {
+  return block_before(hdr, carved_end(hdr), at, table_id, retired);
 }
 
 // The migration record that PoolHeader::migration names, as read and checked.
