@@ -14,6 +14,7 @@
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zim/sim/shm_pool.h>
@@ -241,37 +242,48 @@ int loop(const char* what, int64_t objects) {
   return zim_shm_pool_destroy() == 0 ? 0 : 1;
 }
 
-double cpu_seconds() {
+// This process's CPU time, and the user part of it (the rest is the kernel's:
+// mostly page faults here).
+struct Cpu {
+  double total = 0, user = 0;
+  Cpu operator-(const Cpu& o) const { return {total - o.total, user - o.user}; }
+};
+
+Cpu cpu_now() {
   timespec t{};
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return {static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9,
+          static_cast<double>(usage.ru_utime.tv_sec) +
+              static_cast<double>(usage.ru_utime.tv_usec) * 1e-6};
 }
 
 // CPU time of one migration of `objects` objects. The old objects' pages are
 // mapped into this process first, as the baseline's walk maps them.
-double timed_migrate(int64_t objects) {
+Cpu timed_migrate(int64_t objects) {
   fill_and_adopt("changed", objects);
   old_objects();
   Moves moves;
   moves.to.reserve(static_cast<size_t>(objects));
-  const double start = cpu_seconds();
+  const Cpu start = cpu_now();
   if (run_migrate(&moves) != 0) fail("migrate");
-  const double spent = cpu_seconds() - start;
+  const Cpu spent = cpu_now() - start;
   check_converted(moves, objects);
   if (zim_shm_pool_destroy() != 0) fail("destroy");
   return spent;
 }
 
 // CPU time of copying the same objects into fresh pages of a tmpfs file.
-double timed_tmpfs_copy(int64_t objects) {
+Cpu timed_tmpfs_copy(int64_t objects) {
   fill_and_adopt("changed", objects);
   const OldObjects old = old_objects();
   const uint64_t new_size = new_object_size();
   TmpfsFile file;
   make_tmpfs_file(&file);
-  const double start = cpu_seconds();
+  const Cpu start = cpu_now();
   run_tmpfs_copy(old, new_size, file.at);
-  const double spent = cpu_seconds() - start;
+  const Cpu spent = cpu_now() - start;
   for (size_t i = 0; i < old.bytes.size(); ++i) {
     const char* copy = file.at + ZIM_SHM_POOL_BLOCK_HEADER_SIZE + i * carved_stride(new_size);
     if (std::memcmp(copy, old.bytes[i], old.size) != 0) fail("the tmpfs copy");
@@ -293,24 +305,30 @@ int cpu_ratio(int repeats, int64_t objects) {
   double load[3] = {};
   getloadavg(load, 3);
   std::printf("load average before: %.2f %.2f %.2f\n", load[0], load[1], load[2]);
-  std::vector<double> migrate, copy, ratio;
+  std::vector<double> migrate, copy, ratio, migrate_user, copy_user;
   for (int r = 0; r < repeats; ++r) {
     const bool migrate_first = r % 2 == 0;
-    const double first = migrate_first ? timed_migrate(objects) : timed_tmpfs_copy(objects);
-    const double second = migrate_first ? timed_tmpfs_copy(objects) : timed_migrate(objects);
-    migrate.push_back(migrate_first ? first : second);
-    copy.push_back(migrate_first ? second : first);
-    ratio.push_back(migrate.back() / copy.back());
-    std::printf("pair %d: migrate %.2f ms, tmpfs copy %.2f ms, ratio %.2f\n", r + 1,
-                migrate.back() * 1e3, copy.back() * 1e3, ratio.back());
+    const Cpu first = migrate_first ? timed_migrate(objects) : timed_tmpfs_copy(objects);
+    const Cpu second = migrate_first ? timed_tmpfs_copy(objects) : timed_migrate(objects);
+    const Cpu& m = migrate_first ? first : second;
+    const Cpu& c = migrate_first ? second : first;
+    migrate.push_back(m.total);
+    copy.push_back(c.total);
+    migrate_user.push_back(m.user);
+    copy_user.push_back(c.user);
+    ratio.push_back(m.total / c.total);
+    std::printf(
+        "pair %d: migrate %.2f ms (user %.2f), tmpfs copy %.2f ms (user %.2f), ratio %.2f\n", r + 1,
+        m.total * 1e3, m.user * 1e3, c.total * 1e3, c.user * 1e3, ratio.back());
   }
   getloadavg(load, 3);
   std::printf("load average after: %.2f %.2f %.2f\n", load[0], load[1], load[2]);
   std::printf(
-      "median of %d: migrate %.2f ms CPU, tmpfs copy %.2f ms CPU, ratio %.2f "
-      "(lowest %.2f, highest %.2f)\n",
-      repeats, median(migrate) * 1e3, median(copy) * 1e3, median(ratio),
-      *std::min_element(ratio.begin(), ratio.end()), *std::max_element(ratio.begin(), ratio.end()));
+      "median of %d: migrate %.2f ms CPU (user %.2f), tmpfs copy %.2f ms CPU (user %.2f), "
+      "ratio %.2f (lowest %.2f, highest %.2f)\n",
+      repeats, median(migrate) * 1e3, median(migrate_user) * 1e3, median(copy) * 1e3,
+      median(copy_user) * 1e3, median(ratio), *std::min_element(ratio.begin(), ratio.end()),
+      *std::max_element(ratio.begin(), ratio.end()));
   return 0;
 }
 
