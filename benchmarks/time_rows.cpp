@@ -3,8 +3,10 @@
 
 #include <sched.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace zim_bench {
@@ -76,7 +78,7 @@ void pin_to_core(const char* program, int cpu) {
   CPU_ZERO(&set);
   CPU_SET(cpu, &set);
   if (sched_setaffinity(0, sizeof set, &set) != 0) {
-    std::fprintf(stderr, "%s: sched_setaffinity: cannot pin to core %d\n", program, cpu);
+    std::fprintf(stderr, "%s: cannot pin to core %d: %s\n", program, cpu, std::strerror(errno));
     std::exit(2);
   }
   std::printf("# cpu %d\n", cpu);
