@@ -180,9 +180,14 @@ void verify(const Fixture& f) {
   const uint32_t sf_size =
       f.type->takes_count() ? f.sf->get_obj_size(f.count) : f.sf->get_obj_size_void();
   expect(f.type->ops.get_obj_size(f.count) == f.size && sf_size == f.size, f, "get_obj_size");
+  verify_snapshot(f, f.src, "snapshot");
+}
+
+void verify_snapshot(const Fixture& f, void* obj, const char* what) {
   Fixture snap = f;
-  snap.dst = f.lib.snapshot(f.src);
-  verify_copy(snap, "snapshot");
+  snap.dst = f.lib.snapshot(obj);
+  expect(snap.dst != nullptr, f, what);
+  verify_copy(snap, what);
   std::free(snap.dst);
 }
 

@@ -55,6 +55,10 @@ Fixture make_fixture(const char* name, bool page_aligned, uint32_t count = kCoun
 // of the straightforward build once and ends the program when one is wrong.
 void verify(const Fixture& f);
 
+// Ends the program unless a snapshot of obj, a copy of f.src (in a pool, say),
+// holds every field, flag and element of f.src.
+void verify_snapshot(const Fixture& f, void* obj, const char* what);
+
 }  // namespace zim_bench
 
 #endif  // ZIM_BENCHMARKS_BENCH_FIXTURE_HPP

@@ -18,10 +18,6 @@
 //
 // COUNT is "-" for a type that takes none, the BASE fields "-" for an
 // operation without a baseline. N = 4, NPD size 16.
-#include <sched.h>
-
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -29,6 +25,8 @@
 #include <vector>
 
 #include "time_contenders.hpp"
+#include "time_rows.hpp"
+#include "time_sampling.hpp"
 #include "time_stats.hpp"
 
 namespace {
@@ -38,44 +36,10 @@ using zim_bench::Contender;
 using zim_bench::MedianInterval;
 using zim_bench::Timed;
 using zim_bench::TimedOperation;
-namespace cat = zim_tables::catalogue;
 
-constexpr uint32_t kCounts[] = {0, 1, 8, 100};
-constexpr double kSampleNs = 30000;
 constexpr int kMinRounds = 21;
 constexpr int kMaxRounds = 201;
 constexpr double kEnough = 0.02;
-
-double ns_per_call(zim_bench::Loop loop, const Timed& t, const Calls& calls, uint64_t reps) {
-  const auto start = std::chrono::steady_clock::now();
-  loop(t, calls, reps);
-  const std::chrono::duration<double, std::nano> took = std::chrono::steady_clock::now() - start;
-  return took.count() / static_cast<double>(reps);
-}
-
-// The fastest of a few loops: a loop cut by another task's time slice only
-// reads slower, so the least time is the one nearest the calls' own.
-double fastest_ns_per_call(zim_bench::Loop loop, const Timed& t, const Calls& calls,
-                           uint64_t reps) {
-  double fastest = ns_per_call(loop, t, calls, reps);
-  for (int i = 1; i < 5; ++i) fastest = std::min(fastest, ns_per_call(loop, t, calls, reps));
-  return fastest;
-}
-
-// The calls that make a sample of about kSampleNs. A loop slowed by another
-// task while calibrating would leave too few calls a sample, and the clock's
-// own cost (some 25 ns a reading) in every call's time: the growth stops at
-// a loop long enough for the clock, and the count comes from the fastest of
-// a few such loops.
-uint64_t calibrate(zim_bench::Loop loop, const Timed& t, const Calls& calls) {
-  loop(t, calls, 1);  // first touches stay out
-  uint64_t reps = 1;
-  while (reps < (uint64_t{1} << 24) &&
-         fastest_ns_per_call(loop, t, calls, reps) * static_cast<double>(reps) < kSampleNs / 10)
-    reps *= 4;
-  const double per_call = fastest_ns_per_call(loop, t, calls, reps);
-  return std::max<uint64_t>(1, static_cast<uint64_t>(kSampleNs / std::max(per_call, 0.01)));
-}
 
 struct Row {
   int rounds = 0;
@@ -95,7 +59,7 @@ Row measure(const Timed& t, const TimedOperation& op) {
   std::vector<uint64_t> reps(k);
   for (size_t c = 0; c < k; ++c) {
     loops[c] = counted ? who[c]->counted : who[c]->uncounted;
-    reps[c] = calibrate(loops[c], t, *calls[c]);
+    reps[c] = zim_bench::calibrate([&, c](uint64_t r) { loops[c](t, *calls[c], r); });
   }
   std::vector<double> times[3], to_sf, to_base;
   Row row;
@@ -103,7 +67,7 @@ Row measure(const Timed& t, const TimedOperation& op) {
     double now[3] = {0, 0, 0};
     for (size_t j = 0; j < k; ++j) {
       const size_t c = (static_cast<size_t>(row.rounds) + j) % k;
-      now[c] = ns_per_call(loops[c], t, *calls[c], reps[c]);
+      now[c] = zim_bench::ns_per_call([&](uint64_t r) { loops[c](t, *calls[c], r); }, reps[c]);
       times[c].push_back(now[c]);
     }
     to_sf.push_back(now[0] / now[1]);
@@ -133,67 +97,6 @@ void print(const Timed& t, const TimedOperation& op, const Row& row) {
   std::fflush(stdout);
 }
 
-void pin(int cpu) {
-  if (cpu < 0) cpu = sched_getcpu();
-  if (cpu < 0 || cpu >= CPU_SETSIZE) {
-    std::fprintf(stderr, "zim_tables_time_bench: no core %d to pin to\n", cpu);
-    std::exit(2);
-  }
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  CPU_SET(cpu, &set);
-  if (sched_setaffinity(0, sizeof set, &set) != 0) {
-    std::perror("zim_tables_time_bench: sched_setaffinity");
-    std::exit(2);
-  }
-  std::printf("# cpu %d\n", cpu);
-}
-
-struct Wanted {
-  const cat::TableType* type;
-  long count;  // -1: every count the type takes
-};
-
-[[noreturn]] void usage() {
-  std::fprintf(stderr, "usage: zim_tables_time_bench [--cpu N] [TYPE | TYPE:COUNT]...\n");
-  std::exit(2);
-}
-
-long number(const char* text) {
-  char* end = nullptr;
-  const long value = std::strtol(text, &end, 10);
-  if (*text == '\0' || *end != '\0' || value < 0 || value > 65535) usage();
-  return value;
-}
-
-const cat::TableType* known_type(const std::string& name) {
-  const cat::TableType* type = cat::find(name.c_str());
-  if (type == nullptr) {
-    std::fprintf(stderr, "zim_tables_time_bench: no type %s\n", name.c_str());
-    std::exit(2);
-  }
-  return type;
-}
-
-std::vector<Wanted> wanted_rows(int argc, char** argv, int& cpu) {
-  std::vector<Wanted> rows;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--cpu") {
-      if (++i == argc) usage();
-      cpu = static_cast<int>(number(argv[i]));
-    } else {
-      const size_t colon = arg.find(':');
-      rows.push_back({known_type(arg.substr(0, colon)),
-                      colon == std::string::npos ? -1 : number(arg.c_str() + colon + 1)});
-    }
-  }
-  if (rows.empty()) {
-    for (size_t i = 0; i < cat::type_count; ++i) rows.push_back({&cat::types[i], -1});
-  }
-  return rows;
-}
-
 void run_fixture(const char* name, uint32_t count) {
   const zim_bench::Fixture f = zim_bench::make_fixture(name, true, count);
   zim_bench::verify(f);
@@ -209,18 +112,9 @@ int main(int argc, char** argv) {
   setenv("ZIM_MAX_NUM_NPUS", "4", 1);
   setenv("ZIM_NPD_SIZE", std::to_string(zim_bench::kNpdSize).c_str(), 1);
   unsetenv("ZIM_NPD_SIZES");
-  int cpu = -1;
-  const std::vector<Wanted> rows = wanted_rows(argc, argv, cpu);
-  pin(cpu);
-  for (const Wanted& w : rows) {
-    const cat::TableType* type = w.type;
-    if (!type->takes_count()) {
-      run_fixture(type->name, 0);
-    } else if (w.count >= 0) {
-      run_fixture(type->name, static_cast<uint32_t>(w.count));
-    } else {
-      for (const uint32_t count : kCounts) run_fixture(type->name, count);
-    }
-  }
+  const zim_bench::TimeArgs args =
+      zim_bench::time_args("zim_tables_time_bench", argc, argv, {0, 1, 8, 100});
+  zim_bench::pin_to_core("zim_tables_time_bench", args.cpu);
+  for (const zim_bench::Case& c : args.cases) run_fixture(c.type->name, c.count);
   return 0;
 }

@@ -22,9 +22,9 @@ using zim_sim_test::wait_exit;
 
 // A pool mapped by this process for the test's length, versioned or not.
 struct VersionedPool {
-  explicit VersionedPool(bool versioned = true) {
+  explicit VersionedPool(bool versioned = true, uint64_t bytes = 4u << 20) {
     const zim_shm_pool_options_t options{versioned ? 1u : 0u, 0, 64, 64};
-    ok_ = zim_shm_pool_create_with(name_.c_str(), 4u << 20, &options) == 0;
+    ok_ = zim_shm_pool_create_with(name_.c_str(), bytes, &options) == 0;
   }
   ~VersionedPool() {
     if (ok_) zim_shm_pool_destroy();

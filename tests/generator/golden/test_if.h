@@ -188,7 +188,7 @@ ZIM_TABLES_OUT_OF_LINE qor_test_if_obj_st zim_test_if_snapshot_as_is(qor_test_if
 /* A snapshot of obj: its total_obj_size bytes in a new heap block with the
  * pointers fixed for the block, for reading an object without writing a byte
  * of it (a pool object that another process owns, mapped here at another
- * address). Null when calloc fails (ENOMEM); release it with
+ * address). Null when malloc fails (ENOMEM); release it with
  * zim_test_if_clnt_copy_dtor. Snapshots print nothing.
  *
  * An object of the mapped versioned pool is copied whole, at an even version,

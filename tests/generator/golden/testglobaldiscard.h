@@ -138,7 +138,7 @@ ZIM_TABLES_OUT_OF_LINE qor_testglobaldiscard_obj_st zim_testglobaldiscard_snapsh
 /* A snapshot of obj: its total_obj_size bytes in a new heap block with the
  * pointers fixed for the block, for reading an object without writing a byte
  * of it (a pool object that another process owns, mapped here at another
- * address). Null when calloc fails (ENOMEM); release it with
+ * address). Null when malloc fails (ENOMEM); release it with
  * zim_testglobaldiscard_clnt_copy_dtor. Snapshots print nothing.
  *
  * An object of the mapped versioned pool is copied whole, at an even version,

@@ -84,13 +84,14 @@ ZIM_TABLES_INLINE void zim_tables_write_check(const void *obj, const char *file,
 #define ZIM_TABLES_CHECK_WRITE(obj) zim_tables_write_check((obj), __FILE__, __LINE__, __func__)
 
 /* A snapshot's bytes outside a versioned pool: size bytes of obj in a new
- * heap block, or null when calloc fails. The size and count that the
+ * heap block, or null when malloc fails. The size and count that the
  * snapshot read once and checked are written over what the copy read, so
  * that the copy agrees with its own block whatever a writer did meanwhile
- * (count_field 0: the type has no count). */
+ * (count_field 0: the type has no count). The block is not zero-filled: the
+ * copy writes every one of its size bytes, padding included. */
 ZIM_TABLES_INLINE uint8_t *zim_tables_snapshot_bytes(const void *obj, uint32_t size,
                                                      uint64_t count_field, uint32_t count) {
-  uint8_t *copy = (uint8_t *)calloc(1, size);
+  uint8_t *copy = (uint8_t *)malloc(size);
   if (copy == NULL) return NULL;
   memcpy(copy, obj, size);
   memcpy(copy + ZIM_OBJ_TOTAL_SIZE_OFFSET, &size, sizeof size);
@@ -190,12 +191,13 @@ ZIM_TABLES_INLINE void zim_tables_copy_racing(uint8_t *to, const uint8_t *from, 
 }
 
 /* A try's copy: 1 when the snapshot is done, *copy the new heap block or
- * null when calloc failed; 0 to try again. The size and count the try checked
- * are written over what the copy read (count_field 0: the type has no count). */
+ * null when malloc failed; 0 to try again. The size and count the try checked
+ * are written over what the copy read (count_field 0: the type has no count).
+ * As zim_tables_snapshot_bytes, the copy writes every byte of the block. */
 ZIM_TABLES_INLINE int zim_tables_whole_copy(uint8_t **copy, const void *obj, zim_tables_whole_t at,
                                             uint32_t size, uint64_t count_field, uint32_t count,
                                             uint64_t *version) {
-  uint8_t *bytes = (uint8_t *)calloc(1, size);
+  uint8_t *bytes = (uint8_t *)malloc(size);
   *copy = bytes;
   if (bytes == NULL) return 1;
   zim_tables_copy_racing(bytes, (const uint8_t *)obj, size);
