@@ -82,6 +82,13 @@ inline uint64_t offset_in(const PoolHeader* hdr, const void* p) {
   return static_cast<uint64_t>(static_cast<const char*>(p) - reinterpret_cast<const char*>(hdr));
 }
 
+// Populates, before the pool's lock is taken, the pages of the fresh chunk
+// (or run) that a request of `need` bytes for table_id (or
+// ZIM_SHM_POOL_UNTYPED) would carve, and their start map words, when the
+// region's chunk looks too full for it (prefault.cpp). A hint: reads the
+// state without the lock, writes nothing.
+void prefault_chunk(PoolHeader* hdr, uint32_t table_id, uint64_t need);
+
 // Hands out a zero-filled block of `size` bytes to a table id or
 // ZIM_SHM_POOL_UNTYPED, taking the pool's lock, mapping the default pool if
 // none is mapped; null when the pool cannot hold it or, for a table id, when

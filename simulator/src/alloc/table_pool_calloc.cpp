@@ -158,6 +158,7 @@ Outcome hand_out(PoolHeader* hdr, Request* r, uint64_t* offset, std::string* rec
     if (r->writer == 0) return Outcome::kFull;
     r->need += zim_sim::kLinedExtra;
   }
+  zim_sim::prefault_chunk(hdr, r->table_id, r->need);
   zim_sim::PoolLock lock(hdr);
   return allocate(hdr, *r, offset, recorded);
 }
