@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-// The pages of a fresh chunk (or of a run) are in memory once the block that
-// opened it is handed out, though nothing but its header was written: the
-// allocator brought them in before it took the pool's lock, rather than have
-// the first writes fault them in one by one.
+// The pages of a fresh chunk (or the first chunk's worth of a run) are in
+// memory once the block that opened it is handed out, though nothing but its
+// header was written: the allocator brought them in before it took the pool's
+// lock, rather than have the first writes fault them in one by one.
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>
@@ -71,9 +71,9 @@ TEST(PoolPrefaultTest, AFreshChunkOrRunIsInMemoryBeforeItsBlocksAreWritten) {
       if (block < first || block >= first + kChunk) break;
     }
     ASSERT_TRUE(block < first || block >= first + kChunk) << "no chunk but the first";
-    // What lies behind the block in its chunk, or the run's whole block; a
+    // What lies behind the block in its chunk, or a chunk's worth of a run; a
     // chunk starts less than 128 bytes before its first block.
-    const uint64_t span = c.size > kChunk ? c.size : kChunk - 128;
+    const uint64_t span = kChunk - 128;
     EXPECT_EQ(missing_pages(block, span), 0u);
     EXPECT_EQ(fill_of(block, c.size), 0);
     zim_shm_pool_destroy();

@@ -5,15 +5,17 @@
 // A fresh page of the segment costs a fault on its first write; taken under
 // the pool's lock (the block header, the line and the start bits are written
 // there) it holds every other allocator of the pool for as long. So, when the
-// region's current chunk cannot hold the request, the pages a fresh chunk
-// would take from the carve point, and the start map's words for them, are
-// populated first, in one call each, outside the lock. The region and the
-// carve point are read without the lock and may be stale by the time it is
-// taken: that costs at most pages populated for nothing (they are zero and
-// stay so), never a byte of the pool, which populating leaves as it is.
+// region's current chunk cannot hold the request, the pages a fresh chunk (or
+// the first chunk's worth of a run) would take from the carve point, and the
+// start map's words for them, are populated first, in one call each, outside
+// the lock. The region and the carve point are read without the lock and may
+// be stale by the time it is taken: that costs at most pages populated for
+// nothing (they are zero and stay so), never a byte of the pool, which
+// populating leaves as it is.
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -59,8 +61,9 @@ void prefault_chunk(PoolHeader* hdr, uint32_t table_id, uint64_t need) {
   const uint64_t end = start_map_offset(size);
   const uint64_t carve = hdr->carve.load(kRelaxed);
   if (carve < ZIM_SHM_POOL_HEADER_SIZE || carve >= end || carve % kLine != 0) return;
-  uint64_t bytes = need > ZIM_SHM_POOL_CHUNK_SIZE ? need : ZIM_SHM_POOL_CHUNK_SIZE;
-  if (bytes > end - carve) bytes = end - carve;
+  // A run gets its first chunk's worth: its header's page is what the lock
+  // would wait for, and a large block may be written sparsely.
+  const uint64_t bytes = std::min<uint64_t>(ZIM_SHM_POOL_CHUNK_SIZE, end - carve);
   char* base = reinterpret_cast<char*>(hdr);
   populate(base, carve, carve + bytes);
   const char* first_word = reinterpret_cast<const char*>(&start_word(hdr, size, carve));
