@@ -104,6 +104,10 @@ Times run_once(const Pair& pair, Kind kind, int processes) {
 struct Figures {
   std::vector<double> scaling[2];  // two processes' throughput over one's: pool, file
   std::vector<double> single_ns[2], cpu_ns[2];
+  // CPU time per object of two at once over one alone: what the two cost each
+  // other (shared lines, kernel locks), less sensitive than wall time to
+  // waits for a core on a loaded machine.
+  std::vector<double> cpu_growth[2];
 };
 
 void print(const Settings& s, Figures* f) {
@@ -118,8 +122,9 @@ void print(const Settings& s, Figures* f) {
   for (int k = 0; k < 2; ++k) {
     std::printf(
         "  %-12s one alone %7.1f ns/object wall; two at once: %5.2fx its throughput, %7.1f ns "
-        "CPU/object\n",
-        names[k], median(f->single_ns[k]), median(f->scaling[k]), median(f->cpu_ns[k]));
+        "CPU/object (%5.3fx alone's)\n",
+        names[k], median(f->single_ns[k]), median(f->scaling[k]), median(f->cpu_ns[k]),
+        median(f->cpu_growth[k]));
   }
   std::printf("  pool's scaling / tmpfs's scaling  %5.3f (rounds %.3f to %.3f)\n", median(share),
               share.front(), share.back());
@@ -141,6 +146,7 @@ void run_pairs(const Settings& settings, const Footprint& olist, const Footprint
       f.single_ns[at].push_back(one.wall / n * 1e9);
       f.scaling[at].push_back(one.wall * 2 / two.wall);
       f.cpu_ns[at].push_back(two.cpu / (2 * n) * 1e9);
+      f.cpu_growth[at].push_back(two.cpu / (2 * one.cpu));
     }
   }
   print(settings, &f);
