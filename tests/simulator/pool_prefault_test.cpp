@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // The pages of a fresh chunk (or the first chunk's worth of a run) are in
 // memory once the block that opened it is handed out, though nothing but its
-// header was written: the allocator brought them in before it took the pool's
-// lock, rather than have the first writes fault them in one by one.
+// header was written: the block before it, which left too little room, had
+// them brought in past the pool's lock, so that the lock's holder does not
+// fault them in.
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>
@@ -61,8 +62,10 @@ TEST(PoolPrefaultTest, AFreshChunkOrRunIsInMemoryBeforeItsBlocksAreWritten) {
     const std::string name = unique_pool_name();
     const zim_shm_pool_options_t options{c.versioned ? 1u : 0u, 0, 64, 16};
     ASSERT_EQ(zim_shm_pool_create_with(name.c_str(), kPoolSize, &options), 0);
-    // The id's first block, which brings its page, opens the first chunk.
-    const auto* first = static_cast<const char*>(pool_calloc(c.table_id, 16));
+    // The id's first block, which brings its page, opens the first chunk; a
+    // run comes after a run.
+    const auto* first =
+        static_cast<const char*>(pool_calloc(c.table_id, c.size > kChunk ? c.size : 16));
     ASSERT_NE(first, nullptr);
     const char* block = nullptr;
     for (int i = 0; i < 100; ++i) {

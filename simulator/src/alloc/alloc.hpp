@@ -82,12 +82,12 @@ inline uint64_t offset_in(const PoolHeader* hdr, const void* p) {
   return static_cast<uint64_t>(static_cast<const char*>(p) - reinterpret_cast<const char*>(hdr));
 }
 
-// Populates, before the pool's lock is taken, the pages of the fresh chunk
-// (or run) that a request of `need` bytes for table_id (or
-// ZIM_SHM_POOL_UNTYPED) would carve, and their start map words, when the
-// region's chunk looks too full for it (prefault.cpp). A hint: reads the
-// state without the lock, writes nothing.
-void prefault_chunk(PoolHeader* hdr, uint32_t table_id, uint64_t need);
+// Populates the pages of the chunk that would be carved at `carve` (65536
+// bytes, or what is left before the start map) and the start map's words for
+// them (prefault.cpp). Writes no byte: for an allocation that, past the
+// pool's lock, left its region's chunk too full for another request of its
+// size, so that the next one does not fault them in under the lock.
+void prefault_chunk(PoolHeader* hdr, uint64_t carve);
 
 // Hands out a zero-filled block of `size` bytes to a table id or
 // ZIM_SHM_POOL_UNTYPED, taking the pool's lock, mapping the default pool if
