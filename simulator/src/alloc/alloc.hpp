@@ -19,9 +19,11 @@
 // the layout record (its bytes, header and start bit) and the slot's
 // fingerprint and layout; the carve point; the region's cursor, limit, bytes
 // and blocks (of the id's slot, or `untyped`).
-// Never a byte of a block it handed out. What it only reads: id pages and
-// layout records, the migration record under way, and the region counts that
-// zim_shm_pool_table_bytes and zim_shm_pool_table_blocks report.
+// Never a byte of a block it handed out; past the lock it populates the
+// pages of the next chunk (prefault.cpp), which writes none. What it only
+// reads: id pages and layout records, the migration record under way, and
+// the region counts that zim_shm_pool_table_bytes and
+// zim_shm_pool_table_blocks report.
 //
 // Uses segment/, records/ (the records, this program's layouts and which ids
 // it checked), names/ (the mapped pool, whether this process owns it),
