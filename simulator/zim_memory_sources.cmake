@@ -34,6 +34,7 @@ set(ZIM_MEMORY_SOURCES
   src/versions/rooms_cache.cpp
   src/versions/versions_report.cpp
   src/versions/writer_slots.cpp
+  src/alloc/prefault.cpp
   src/alloc/table_pool_calloc.cpp
   src/alloc/untyped_block.cpp
   src/migration/migration.cpp

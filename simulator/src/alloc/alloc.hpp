@@ -19,9 +19,11 @@
 // the layout record (its bytes, header and start bit) and the slot's
 // fingerprint and layout; the carve point; the region's cursor, limit, bytes
 // and blocks (of the id's slot, or `untyped`).
-// Never a byte of a block it handed out. What it only reads: id pages and
-// layout records, the migration record under way, and the region counts that
-// zim_shm_pool_table_bytes and zim_shm_pool_table_blocks report.
+// Never a byte of a block it handed out; past the lock it populates the
+// pages of the next chunk (prefault.cpp), which writes none. What it only
+// reads: id pages and layout records, the migration record under way, and
+// the region counts that zim_shm_pool_table_bytes and
+// zim_shm_pool_table_blocks report.
 //
 // Uses segment/, records/ (the records, this program's layouts and which ids
 // it checked), names/ (the mapped pool, whether this process owns it),
@@ -81,6 +83,13 @@ void arm(PoolHeader* hdr, uint64_t region_at, const Undo& u);
 inline uint64_t offset_in(const PoolHeader* hdr, const void* p) {
   return static_cast<uint64_t>(static_cast<const char*>(p) - reinterpret_cast<const char*>(hdr));
 }
+
+// Populates the pages of the chunk that would be carved at `carve` (65536
+// bytes, or what is left before the start map) and the start map's words for
+// them (prefault.cpp). Writes no byte: for an allocation that, past the
+// pool's lock, left its region's chunk too full for another request of its
+// size, so that the next one does not fault them in under the lock.
+void prefault_chunk(PoolHeader* hdr, uint64_t carve);
 
 // Hands out a zero-filled block of `size` bytes to a table id or
 // ZIM_SHM_POOL_UNTYPED, taking the pool's lock, mapping the default pool if

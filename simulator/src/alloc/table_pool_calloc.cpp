@@ -92,8 +92,10 @@ void carry_out(PoolHeader* hdr, const Request& r, TableRegion* region, uint64_t 
 // Hands out a block for r, with the pool locked. A table id's first block
 // brings its page when the page is missing and, when r carries a note and the
 // pool has no layout record of the id, the record; a record of another layout
-// refuses (its text in *recorded).
-Outcome allocate(PoolHeader* hdr, const Request& r, uint64_t* block, std::string* recorded) {
+// refuses (its text in *recorded). *ahead: the carve point when another
+// request of r's size would carve there, else 0.
+Outcome allocate(PoolHeader* hdr, const Request& r, uint64_t* block, std::string* recorded,
+                 uint64_t* ahead) {
   const uint64_t end = zim_sim::start_map_offset(hdr->size);  // of what can be carved
   const bool untyped = r.table_id == ZIM_SHM_POOL_UNTYPED;
   IdSlot* slot = untyped ? nullptr : zim_sim::id_slot(hdr, hdr->size, r.table_id);
@@ -126,6 +128,7 @@ Outcome allocate(PoolHeader* hdr, const Request& r, uint64_t* block, std::string
   TableRegion* region = untyped ? &hdr->untyped : &slot->region;
   carry_out(hdr, r, region, zim_sim::offset_in(hdr, region), p);
   *block = p.block + kLine + (r.writer != 0 ? zim_sim::kLinedExtra : 0);
+  if (r.need > ZIM_SHM_POOL_CHUNK_SIZE || p.limit - p.cursor < r.need) *ahead = p.carve;
   return Outcome::kDone;
 }
 
@@ -150,7 +153,9 @@ bool size_allowed(uint32_t table_id, const zim_sim::NoteLayout& note, uint64_t s
 }
 
 // Sizes r for hdr (a line in front in a versioned pool, naming this process
-// as the new object's writer) and hands out its block under the pool's lock.
+// as the new object's writer) and hands out its block under the pool's lock;
+// past the lock, brings in the pages of the chunk the next such request
+// would carve.
 Outcome hand_out(PoolHeader* hdr, Request* r, uint64_t* offset, std::string* recorded) {
   r->need = kLine + lines(r->size);  // size <= hdr->size < 2^63: no overflow.
   if (zim_sim::is_versioned(hdr)) {
@@ -158,8 +163,14 @@ Outcome hand_out(PoolHeader* hdr, Request* r, uint64_t* offset, std::string* rec
     if (r->writer == 0) return Outcome::kFull;
     r->need += zim_sim::kLinedExtra;
   }
-  zim_sim::PoolLock lock(hdr);
-  return allocate(hdr, *r, offset, recorded);
+  uint64_t ahead = 0;
+  Outcome outcome;
+  {
+    zim_sim::PoolLock lock(hdr);
+    outcome = allocate(hdr, *r, offset, recorded, &ahead);
+  }
+  if (ahead != 0) zim_sim::prefault_chunk(hdr, ahead);
+  return outcome;
 }
 
 uint64_t table_stat(uint32_t table_id, std::atomic<uint64_t> TableRegion::*field) {

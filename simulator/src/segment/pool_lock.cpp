@@ -7,6 +7,7 @@
 // allocation in every process waits for it. A waiter that has not got the
 // lock after a while says so once, naming the holder, and goes on waiting.
 
+#include <pthread.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -30,6 +31,22 @@ std::atomic<unsigned> g_report_after_ms{5000};
 // The acquisition of the lock that this process last reported as stalled:
 // one message per process and stalled holding, however many threads wait.
 std::atomic<uint64_t> g_reported{0};
+
+// This process's id for holder_pid. getpid() is a system call on every
+// allocation otherwise; the id changes only in a forked child, which drops it.
+std::atomic<int32_t> g_own_pid{0};
+
+void forget_own_pid() { g_own_pid.store(0, std::memory_order_relaxed); }
+
+int32_t own_pid() {
+  static const bool dropped_at_fork = pthread_atfork(nullptr, nullptr, forget_own_pid) == 0;
+  int32_t pid = g_own_pid.load(std::memory_order_relaxed);
+  if (pid == 0 || !dropped_at_fork) {
+    pid = static_cast<int32_t>(getpid());
+    g_own_pid.store(dropped_at_fork ? pid : 0, std::memory_order_relaxed);
+  }
+  return pid;
+}
 
 uint64_t now_ns() {
   timespec ts;
@@ -208,7 +225,7 @@ PoolLock::PoolLock(PoolHeader* hdr) : hdr_(hdr) {
   const int rc = lock_reporting_stalls(hdr_);
   if (rc == 0 || rc == EOWNERDEAD) {
     // Before the recovery: a holder stopped during it is named too.
-    hdr_->holder_pid.store(static_cast<int32_t>(getpid()), std::memory_order_relaxed);
+    hdr_->holder_pid.store(own_pid(), std::memory_order_relaxed);
     hdr_->acquisitions.fetch_add(1, std::memory_order_relaxed);
   }
   if (rc == EOWNERDEAD) {
