@@ -17,9 +17,15 @@ namespace cat = zim_tables::catalogue;
 // and nothing in the others, as the library's own prototypes do.
 const char* count_parameter(const cat::TableType& t);
 
+// The start of the floors' file: its includes and helpers.
+extern const char* const kFloorPrologue;
+
 // sf_<type>_ctor_floor, sf_<type>_read_floor and sf_<type>_copy_floor, with
 // the inline bodies they share.
 void emit_floors(std::FILE* out, const cat::TableType& t);
+
+// Their prototypes, for the straightforward build's table of operations.
+void emit_floor_declarations(std::FILE* out, const cat::TableType& t);
 
 }  // namespace zim_bench
 

@@ -7,7 +7,9 @@
 // generated units are held against, so it stays as plain as a first
 // implementation would be.
 //
-//   zim_tables_straightforward_gen OUT.c [TYPE...]    (no TYPE: every type)
+// The floors go to a file of their own (floor_gen.cpp).
+//
+//   zim_tables_straightforward_gen OUT.c FLOORS.c [TYPE...]    (no TYPE: every type)
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -215,15 +217,6 @@ constexpr const char* kPrologue =
     "static void put(unsigned char *at, unsigned char *obj, uint64_t offset) {\n"
     "  unsigned char *p = obj + offset;\n  memcpy(at, &p, 8);\n}\n\n"
     "static void put_null(unsigned char *at) { memset(at, 0, 8); }\n\n"
-    "static void put_at(unsigned char *at, unsigned char *p) { memcpy(at, &p, 8); }\n\n"
-    "/* No store after it is made before the stores before it (no instruction on x86-64). */\n"
-    "static inline __attribute__((always_inline)) void fence(void) {\n"
-    "  __asm__ volatile(\"\" : : : \"memory\");\n}\n\n"
-    "static inline __attribute__((always_inline)) void floor_array(const unsigned char "
-    "*src_field, unsigned char *dst_field, uint64_t length) {\n"
-    "  const unsigned char *from;\n  unsigned char *to;\n"
-    "  memcpy(&from, src_field, 8);\n  memcpy(&to, dst_field, 8);\n"
-    "  if (from != NULL) memcpy(to, from, length);\n}\n\n"
     "static void check(uint64_t pointer_fixed_size, const unsigned char *obj) {\n"
     "  uint32_t total;\n  memcpy(&total, obj + 168, 4);\n"
     "  if (pointer_fixed_size > total)\n"
@@ -234,28 +227,34 @@ constexpr const char* kPrologue =
     "  *(volatile uint64_t *)((unsigned char *)obj + 144) = 0xdeadfeeeull;\n"
     "  free(obj);\n}\n";
 
+// Opens a file to write, or says why not.
+std::FILE* open_out(const char* path) {
+  std::FILE* out = std::fopen(path, "w");
+  if (out == nullptr) std::perror(path);
+  return out;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: %s OUT.c [TYPE...]\n", argv[0]);
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: %s OUT.c FLOORS.c [TYPE...]\n", argv[0]);
     return 2;
   }
   std::vector<const cat::TableType*> types;
-  for (int i = 2; i < argc; ++i) {
+  for (int i = 3; i < argc; ++i) {
     types.push_back(cat::find(argv[i]));
     if (types.back() == nullptr) {
       std::fprintf(stderr, "%s: no type %s\n", argv[0], argv[i]);
       return 1;
     }
   }
-  for (size_t i = 0; argc == 2 && i < cat::type_count; ++i) types.push_back(&cat::types[i]);
-  std::FILE* out = std::fopen(argv[1], "w");
-  if (out == nullptr) {
-    std::perror(argv[1]);
-    return 1;
-  }
+  for (size_t i = 0; argc == 3 && i < cat::type_count; ++i) types.push_back(&cat::types[i]);
+  std::FILE* out = open_out(argv[1]);
+  std::FILE* floors = open_out(argv[2]);
+  if (out == nullptr || floors == nullptr) return 1;
   std::fputs(kPrologue, out);
+  std::fputs(zim_bench::kFloorPrologue, floors);
   std::string table;
   for (const cat::TableType* t : types) {
     emit_read_dbobj(out, *t);
@@ -264,7 +263,8 @@ int main(int argc, char** argv) {
     emit_srv_ctor(out, *t);
     emit_write_dbobj_base(out, *t);
     emit_copy_ctor(out, *t);
-    zim_bench::emit_floors(out, *t);
+    zim_bench::emit_floor_declarations(out, *t);
+    zim_bench::emit_floors(floors, *t);
     table += ops_entry(*t);
   }
   std::fprintf(out,
@@ -274,5 +274,6 @@ int main(int argc, char** argv) {
                "    if (strcmp(ops[i].name, name) == 0) return &ops[i];\n"
                "  return NULL;\n}\n",
                table.c_str());
-  return std::fclose(out) == 0 ? 0 : 1;
+  const bool written = std::fclose(floors) == 0;
+  return std::fclose(out) == 0 && written ? 0 : 1;
 }
