@@ -149,14 +149,18 @@ void emit_floor_block(std::FILE* out, const cat::TableType& t, const char* name,
 }
 
 // The data copy's floor: each maximal run of inline field bytes, then each
-// maximal run of their flags, then every array's elements and flags.
+// maximal run of their flags, then the arrays (floor_array_gen.cpp).
 void emit_read_floor_body(std::FILE* out, const cat::TableType& t) {
+  emit_floor_array_helpers(out, t);
   std::fprintf(out,
                "\nstatic inline __attribute__((always_inline)) void sf_%s_read_floor_body("
                "const unsigned char *src, unsigned char *dst, uint32_t count) {\n",
                t.name);
-  if (has_kind(t, cat::ItemKind::kPerNpuArray))
+  if (has_kind(t, cat::ItemKind::kPerNpuArray)) {
     std::fprintf(out, "  uint32_t n = hulcon_config_get_max_num_npus();\n");
+  } else {
+    std::fprintf(out, "  const uint32_t n = 0;\n  (void)n;\n");
+  }
   std::vector<Range> fields, flags;
   for (uint32_t i = 0; i < t.field_count; ++i) {
     const cat::FieldItem& f = t.fields[i];
@@ -171,15 +175,7 @@ void emit_read_floor_body(std::FILE* out, const cat::TableType& t) {
   for (const Range& r : joined(flags))
     std::fprintf(out, "  floor_block(dst + %u, src + %u, %u);\n", r.first, r.first,
                  r.second - r.first);
-  for (uint32_t i = 0; i < t.field_count; ++i) {
-    const cat::FieldItem& f = t.fields[i];
-    if (f.kind == cat::ItemKind::kInline) continue;
-    const char* len = f.kind == cat::ItemKind::kPerNpuArray ? "n" : "count";
-    std::fprintf(out,
-                 "  floor_array(src + %u, dst + %u, (uint64_t)%s * %uu);\n  fence();\n"
-                 "  floor_array(src + %u, dst + %u, %s);\n",
-                 f.offset, f.offset, len, f.width, f.flag_at, f.flag_at, len);
-  }
+  emit_floor_array_moves(out, t);
   std::fprintf(out, "  (void)count;\n}\n");
 }
 

@@ -24,6 +24,11 @@ extern const char* const kFloorPrologue;
 // the inline bodies they share.
 void emit_floors(std::FILE* out, const cat::TableType& t);
 
+// The data copy floor's arrays (floor_array_gen.cpp): its out-of-line copy
+// array by array, then the moves inside the floor's body.
+void emit_floor_array_helpers(std::FILE* out, const cat::TableType& t);
+void emit_floor_array_moves(std::FILE* out, const cat::TableType& t);
+
 // Their prototypes, for the straightforward build's table of operations.
 void emit_floor_declarations(std::FILE* out, const cat::TableType& t);
 
