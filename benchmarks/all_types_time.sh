@@ -12,8 +12,11 @@
 #
 # Without an option it prints the summary; --table prints every row as
 # Markdown before it, --losing the losing cases (exit status 1 when there is one),
-# --raw every case ("TYPE COUNT OP RATIO BAND BASE_RATIO LOSES RUN1 RUN2": the
-# ratio is the geometric mean of the two runs' ratios RUN1 and RUN2).
+# --raw every case ("TYPE COUNT OP RATIO BAND BASE_RATIO LOSES RUN1 RUN2
+# FLOOR_RATIO FLOOR_BAND FLOOR_BASE_RATIO SIZE": the ratio is the geometric
+# mean of the two runs' ratios RUN1 and RUN2; FLOOR_RATIO library / floor).
+# The summary ends with the floors (benchmarks/floor_gen.cpp): library / floor
+# and floor / baseline, and the limits over the objects of 1 KiB or more.
 # ZIM_TIME_CPU=N pins the benchmark to core N (else the core it starts on).
 set -euo pipefail
 build="${1:-build/default}"
@@ -39,11 +42,14 @@ band='
   function abs(a) { return a < 0 ? -a : a }
   /^#/ { next }
   FILENAME ~ /run1$/ { key = $1 " " $2 " " $3; r1[key] = $8; h1[key] = half($8, $9, $10)
-                       b1[key] = $11; order[++n] = key; next }
+                       b1[key] = $11; f1[key] = $15; g1[key] = $15 == "-" ? 0 : half($15, $16, $17)
+                       fb1[key] = $18; size[key] = $19; order[++n] = key; next }
   FILENAME ~ /run2$/ { key = $1 " " $2 " " $3; r2[key] = $8; h2[key] = half($8, $9, $10)
-                       b2[key] = $11; next }
+                       b2[key] = $11; f2[key] = $15; g2[key] = $15 == "-" ? 0 : half($15, $16, $17)
+                       fb2[key] = $18; next }
   FILENAME ~ /run3$/ { key = $1 " " $2 " " $3; r3[key] = $8; next }
   function band_of(key) { return max(abs(r1[key] / r2[key] - 1), max(h1[key], h2[key])) }
+  function floor_band(key) { return max(abs(f1[key] / f2[key] - 1), max(g1[key], g2[key])) }
   function beyond(r, key) { return r != "" && r > 1 + band_of(key) }'
 
 awk "$band"'
@@ -58,14 +64,17 @@ took=$(($(date +%s) - started))
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 
 # One line per case: both runs' ratios merged (geometric mean), the band,
-# the baseline ratio ("-": none) and whether it loses.
+# the baseline ratio ("-": none), whether it loses, both runs' ratios; then
+# library / floor, its band and floor / baseline ("-": no floor) and the
+# object's size.
 awk "$band"'
   END {
     for (k = 1; k <= n; ++k) {
       key = order[k]
       loses = beyond(r1[key], key) + beyond(r2[key], key) + beyond(r3[key], key) >= 2
       base = b1[key] == "-" ? "-" : sprintf("%.4f", sqrt(b1[key] * b2[key]))
-      printf "%s %.4f %.4f %s %d %s %s\n", key, sqrt(r1[key] * r2[key]), band_of(key), base, loses, r1[key], r2[key]
+      floor = f1[key] == "-" ? "- - -" : sprintf("%.4f %.4f %.4f", sqrt(f1[key] * f2[key]), floor_band(key), sqrt(fb1[key] * fb2[key]))
+      printf "%s %.4f %.4f %s %d %s %s %s %s\n", key, sqrt(r1[key] * r2[key]), band_of(key), base, loses, r1[key], r2[key], floor, size[key]
     }
   }' "$work/run1" "$work/run2" "$work/run3" >"$work/cases"
 
@@ -83,11 +92,13 @@ bands=$(cut -d' ' -f5 "$work/cases" | sort -g | awk '{ b[NR] = $1 }
 awk -v ops="$ops" -v mode="$mode" -v repeated="$(wc -l <"$work/repeat")" -v took="$took" -v bands="$bands" \
     -v load="$load_before / $load_after" -v cpu="$(sed -n 's/^# cpu //p' "$work/run1")" '
   { key = $1 " " $2; r[key, $3] = $4; bd[key, $3] = $5; b[key, $3] = $6; lose[key, $3] = $7
-    runs[key, $3] = $8 " and " $9; if (!(key in seen)) { seen[key] = 1; keys[++n] = key } }
+    runs[key, $3] = $8 " and " $9; if (!(key in seen)) { seen[key] = 1; keys[++n] = key }
+    fl[key, $3] = $10; fbd[key, $3] = $11; fb[key, $3] = $12; sz[key] = $13 }
   function cell(key, op,   s) {
     s = sprintf("%.2f", r[key, op]); if (lose[key, op]) s = "**" s "**"
     s = s sprintf(" ±%.1f%%", 100 * bd[key, op])
-    return b[key, op] == "-" ? s : s sprintf(" / %.2f", b[key, op])
+    if (b[key, op] != "-") s = s sprintf(" / %.2f", b[key, op])
+    return fl[key, op] == "-" ? s : s sprintf(" · %.2f", fl[key, op])
   }
   END {
     nops = split(ops, op, " ")
@@ -116,5 +127,42 @@ awk -v ops="$ops" -v mode="$mode" -v repeated="$(wc -l <"$work/repeat")" -v took
       printf "%s %s %.3f ±%.1f%% (runs %s)", (w > 1 ? ";" : ""), best, ratio[best], 100 * band[best], both[best]
       delete ratio[best]
     }
-    printf "\nload average %s (before / after), core %s, %d s\n", load, cpu, took
+    printf "\n"
+    floors(n, keys, nops, op)
+    printf "load average %s (before / after), core %s, %d s\n", load, cpu, took
+  }
+  # The floors: geomeans of library / floor and floor / baseline, the
+  # limits over objects of 1 KiB or more at count 8 and at count 100 (the
+  # types without a count in both), and the cases furthest above their floor.
+  function floors(n, keys, nops, op,   k, i, key, t, c, m, lf, lfb, nf, kb, lim, nl, worst, w, best, wanted, above) {
+    for (k = 1; k <= n; ++k) for (i = 1; i <= nops; ++i) {
+      key = keys[k]; c = key " " op[i]
+      if (fl[key, op[i]] == "-") continue
+      lf[i] += log(fl[key, op[i]]); lfb[i] += log(fb[key, op[i]]); ++nf[i]; worst[c] = fl[key, op[i]]
+      if (fl[key, op[i]] > 1.03 * (1 + fbd[key, op[i]])) ++above
+      split(key, t, " ")
+      if (sz[key] < 1024) continue
+      for (wanted = 8; wanted <= 100; wanted += 92) {
+        if (t[2] != "-" && t[2] != wanted) continue
+        kb = op[i] " " wanted; lim[kb, "lib"] += log(b[key, op[i]]); lim[kb, "floor"] += log(fb[key, op[i]]); ++nl[kb]
+      }
+    }
+    printf "geomean, library / floor:"
+    for (i = 1; i <= nops; ++i) if (nf[i]) printf " %s %.3f", op[i], exp(lf[i] / nf[i]); printf "\n"
+    printf "geomean, floor / baseline:"
+    for (i = 1; i <= nops; ++i) if (nf[i]) printf " %s %.3f", op[i], exp(lfb[i] / nf[i]); printf "\n"
+    printf "objects of 1 KiB or more, library / baseline (floor / baseline):"
+    for (i = 1; i <= nops; ++i) for (wanted = 8; wanted <= 100; wanted += 92) {
+      kb = op[i] " " wanted
+      if (nl[kb]) printf " %s at %d %.3f (%.3f, %d cases)", op[i], wanted, exp(lim[kb, "lib"] / nl[kb]), exp(lim[kb, "floor"] / nl[kb]), nl[kb]
+    }
+    printf "\n%d cases more than 1.03x their floor beyond the band; furthest:", above
+    for (w = 1; w <= 5; ++w) {
+      best = ""; for (c in worst) if (best == "" || worst[c] > worst[best]) best = c
+      if (best == "") break
+      split(best, t, " ")
+      printf "%s %s %.3f ±%.1f%%", (w > 1 ? ";" : ""), best, worst[best], 100 * fbd[t[1] " " t[2], t[3]]
+      delete worst[best]
+    }
+    printf "\n"
   }' "$work/cases"

@@ -16,10 +16,10 @@ extern "C" {
  * operation of the library: only what every constructor of the type must do
  * (the platform's answers, the allocation, the stamps and the pointers), the
  * least a constructor can cost, and it frees by free like the constructor's
- * objects. The copy's floor is no operation either: what every copy must do
- * (the properties record, the constructor's floor, the header copy, the data's
- * bytes moved as one block, the hooks' test), which leaves an object fit only
- * to be released. */
+ * objects. The data copy's and the copy's floors are no operations either:
+ * what every data copy and copy of the type must do, with one memcpy per run
+ * of bytes the copy's order of stores lets move together. Each floor makes
+ * the object its operation makes (benchmarks/floor_gen.cpp). */
 struct sf_operations {
   const char *name;
   void (*read_dbobj)(const void *src, void *dst);
@@ -34,6 +34,7 @@ struct sf_operations {
   void *(*copy_ctor)(const void *src);
   void *(*copy_floor)(const void *src);
   void (*clnt_copy_dtor)(void *obj);
+  void (*read_floor)(const void *src, void *dst);
 };
 
 /* The operations of the named type, or null. */

@@ -7,22 +7,20 @@
 // generated units are held against, so it stays as plain as a first
 // implementation would be.
 //
-//   zim_tables_straightforward_gen OUT.c [TYPE...]    (no TYPE: every type)
+// The floors go to a file of their own (floor_gen.cpp).
+//
+//   zim_tables_straightforward_gen OUT.c FLOORS.c [TYPE...]    (no TYPE: every type)
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "floor_gen.hpp"
 #include "zim/tables/catalogue.hpp"
 
 namespace {
 
 namespace cat = zim_tables::catalogue;
-
-// The parameter list of an operation that takes the count in a counted type
-// and nothing in the others, as the library's own prototypes do.
-const char* count_parameter(const cat::TableType& t) {
-  return t.takes_count() ? "uint32_t count" : "void";
-}
+using zim_bench::count_parameter;
 
 void emit_read_dbobj(std::FILE* out, const cat::TableType& t) {
   const char* n = t.name;
@@ -55,28 +53,18 @@ void emit_read_dbobj(std::FILE* out, const cat::TableType& t) {
 }
 
 // Points the arrays into the packed area in field order, each per-NPU one
-// asking N for its data and again for its flags. The fix-up walks a 64-bit
-// offset `cursor` and nulls the counted arrays of a count of 0; the
-// constructor's floor walks a pointer `at` in a block that is zero already.
-void emit_array_walk(std::FILE* out, const cat::TableType& t, bool pointer_walk) {
-  const char* const place =
-      pointer_walk ? "  put_at(obj + %u, at);\n" : "  put(obj + %u, obj, cursor);\n";
+// asking N for its data and again for its flags, by a 64-bit offset
+// `cursor`; nulls the counted arrays of a count of 0.
+void emit_array_walk(std::FILE* out, const cat::TableType& t) {
   for (uint32_t i = 0; i < t.field_count; ++i) {
     const cat::FieldItem& f = t.fields[i];
     if (f.kind == cat::ItemKind::kPerNpuArray) {
-      std::fprintf(out, place, f.offset);
       std::fprintf(out,
-                   pointer_walk ? "  at += hulcon_config_get_max_num_npus() * %uu;\n"
-                                : "  cursor += (uint64_t)hulcon_config_get_max_num_npus() * %u;\n",
-                   f.width);
-      std::fprintf(out, place, f.flag_at);
-      std::fprintf(out, "  %s += hulcon_config_get_max_num_npus();\n",
-                   pointer_walk ? "at" : "cursor");
-    } else if (f.kind == cat::ItemKind::kCountedArray && pointer_walk) {
-      std::fprintf(out,
-                   "  if (count != 0) {\n    put_at(obj + %u, at);\n"
-                   "    put_at(obj + %u, at + count * %uu);\n  }\n  at += count * %uu;\n",
-                   f.offset, f.flag_at, f.width, f.width + 1);
+                   "  put(obj + %u, obj, cursor);\n"
+                   "  cursor += (uint64_t)hulcon_config_get_max_num_npus() * %u;\n"
+                   "  put(obj + %u, obj, cursor);\n"
+                   "  cursor += hulcon_config_get_max_num_npus();\n",
+                   f.offset, f.width, f.flag_at);
     } else if (f.kind == cat::ItemKind::kCountedArray) {
       std::fprintf(out,
                    "  if (count != 0) {\n"
@@ -97,7 +85,7 @@ void emit_fix_ptrs(std::FILE* out, const cat::TableType& t) {
                  t.fixed_size);
     if (counted)
       std::fprintf(out, "  uint32_t count;\n  memcpy(&count, obj + %u, 4);\n", t.count_field);
-    emit_array_walk(out, t, false);
+    emit_array_walk(out, t);
     std::fprintf(out, "  check(cursor, obj);\n");
   } else {
     std::fprintf(out, "  (void)npd_size;\n  (void)o;\n");
@@ -167,68 +155,6 @@ void emit_srv_ctor(std::FILE* out, const cat::TableType& t) {
   std::fprintf(out, "  (void)count;\n  return obj;\n}\n");
 }
 
-// The floor of a constructor: only what every constructor of the type must
-// do, written as tightly as plain C allows. It asks the NPD size and, per
-// per-NPU array, N once for the size and twice for the layout, as every
-// constructor must; allocates and stops on failure; stamps the header in the
-// allocator's order; and in a size-checked type points every array that has
-// elements into the packed area (the block is zero, so the others are null
-// already). It leaves out every check a constructor may prove needless: the
-// size's overflow and the layout's.
-void emit_ctor_floor_layout(std::FILE* out, const cat::TableType& t, bool per_npu) {
-  std::fprintf(out, "  unsigned char *at = obj + %uu + npd_size;\n", t.fixed_size);
-  if (!per_npu) {
-    // Every pointer is the area's start plus whole arrays before it.
-    std::fprintf(out, "  if (count != 0) {\n");
-    uint32_t before = 0;
-    for (uint32_t i = 0; i < t.field_count; ++i) {
-      const cat::FieldItem& f = t.fields[i];
-      if (f.kind == cat::ItemKind::kInline) continue;
-      std::fprintf(out, "    put_at(obj + %u, at + count * %uu);\n", f.offset, before);
-      std::fprintf(out, "    put_at(obj + %u, at + count * %uu);\n", f.flag_at, before + f.width);
-      before += f.width + 1;
-    }
-    std::fprintf(out, "  }\n");
-    return;
-  }
-  emit_array_walk(out, t, true);
-}
-
-void emit_ctor_floor(std::FILE* out, const cat::TableType& t) {
-  const char* n = t.name;
-  // One body, written out in the copy's floor as well as in its own function.
-  std::fprintf(out,
-               "\nstatic inline __attribute__((always_inline)) unsigned char *"
-               "sf_%s_ctor_floor_body(uint32_t count) {\n",
-               n);
-  uint32_t counted = 0;
-  bool per_npu = false;
-  for (uint32_t i = 0; i < t.field_count; ++i) {
-    const cat::FieldItem& f = t.fields[i];
-    if (f.kind == cat::ItemKind::kCountedArray) counted += f.width + 1;
-    per_npu = per_npu || f.kind == cat::ItemKind::kPerNpuArray;
-  }
-  std::fprintf(out,
-               "  uint32_t npd_size = qor_npd_get_table_size(%u);\n"
-               "  uint32_t size = npd_size + %uu + count * %uu;\n",
-               t.table_id, t.fixed_size, counted);
-  for (uint32_t i = 0; i < t.field_count; ++i) {
-    if (t.fields[i].kind == cat::ItemKind::kPerNpuArray)
-      std::fprintf(out, "  size += hulcon_config_get_max_num_npus() * %uu;\n",
-                   t.fields[i].width + 1);
-  }
-  std::fprintf(
-      out,
-      "  unsigned char *obj = calloc(1, size);\n"
-      "  if (obj == NULL) __assert_fail(\"obj != NULL\", __FILE__, __LINE__, __func__);\n");
-  emit_stamps(out, t, "size");
-  if (t.size_check && (counted != 0 || per_npu)) emit_ctor_floor_layout(out, t, per_npu);
-  std::fprintf(out, "  (void)count;\n  return obj;\n}\n");
-  std::fprintf(out,
-               "\nstatic void *sf_%s_ctor_floor(%s) {\n  return sf_%s_ctor_floor_body(%s);\n}\n", n,
-               count_parameter(t), n, t.takes_count() ? "count" : "0");
-}
-
 void emit_write_dbobj_base(std::FILE* out, const cat::TableType& t) {
   std::fprintf(out,
                "\nstatic void sf_%s_write_dbobj_base(const void *s, void *d) {\n"
@@ -264,51 +190,6 @@ void emit_copy_ctor(std::FILE* out, const cat::TableType& t) {
                n, n);
 }
 
-// The floor of a copy: what every copy of the type must do, as tightly as
-// plain C allows. It asks for the table properties record, builds the copy
-// by the constructor's floor, copies the header as the straightforward build
-// does, moves the bytes that read_dbobj moves as one block (asking for N once
-// where the type has per-NPU arrays) and tests the hooks' switch. A cost, not
-// a copy: the block lands where the data fields begin, over the copy's own
-// pointers, so what it returns is only fit to be released. A compiler barrier
-// keeps the block from making the stores before it dead.
-void emit_copy_floor(std::FILE* out, const cat::TableType& t) {
-  const char* n = t.name;
-  uint32_t inline_bytes = 0, counted = 0, per_npu = 0, data_at = t.fixed_size;
-  for (uint32_t i = 0; i < t.field_count; ++i) {
-    const cat::FieldItem& f = t.fields[i];
-    data_at = f.offset < data_at ? f.offset : data_at;
-    if (f.kind == cat::ItemKind::kInline) inline_bytes += (f.width + 1) * f.run_length;
-    if (f.kind == cat::ItemKind::kCountedArray) counted += f.width + 1;
-    if (f.kind == cat::ItemKind::kPerNpuArray) per_npu += f.width + 1;
-  }
-  std::fprintf(out,
-               "\nstatic void *sf_%s_copy_floor(const void *s) {\n"
-               "  const unsigned char *src = s;\n"
-               "  zim_table_props_t *props = zim_srv_table_props_get(%u);\n",
-               n, t.table_id);
-  if (t.takes_count()) {
-    std::fprintf(out, "  uint32_t count;\n  memcpy(&count, src + %u, 4);\n", t.count_field);
-  } else {
-    std::fprintf(out, "  const uint32_t count = 0;\n");
-  }
-  std::fprintf(out, "  unsigned char *copy = sf_%s_ctor_floor_body(count);\n", n);
-  std::fprintf(out, "  memcpy(copy, src, %u);\n", ZIM_OBJ_BASE_HEADER_SIZE);
-  for (uint32_t i = 0; i < t.header_count; ++i) {
-    std::fprintf(out, "  memcpy(copy + %u, src + %u, %u);\n", t.header[i].offset,
-                 t.header[i].offset, t.header[i].width);
-  }
-  std::fprintf(out, "  uint64_t bytes = %uu + (uint64_t)count * %uu;\n", inline_bytes, counted);
-  if (per_npu != 0)
-    std::fprintf(out, "  bytes += (uint64_t)hulcon_config_get_max_num_npus() * %uu;\n", per_npu);
-  std::fprintf(out,
-               "  __asm__ volatile(\"\" : : : \"memory\");\n"
-               "  memcpy(copy + %u, src + %u, bytes);\n"
-               "  if (props->copy_hooks_on) {\n    props->copy_shm_hook(copy, ZIM_FALSE);\n"
-               "    props->copy_src_hook(copy, (void *)src);\n  }\n  return copy;\n}\n",
-               data_at, data_at);
-}
-
 // The entry of a type in the table of operations: the functions that take a
 // count in a counted type go in the fields without the suffix, the others in
 // those with it.
@@ -318,7 +199,8 @@ std::string ops_entry(const cat::TableType& t) {
   const std::string counted = t.takes_count() ? with_count : "0, 0, 0";
   const std::string plain = t.takes_count() ? "0, 0, 0" : with_count;
   return "    {\"" + n + "\", " + sf + "read_dbobj, " + sf + "fix_ptrs, " + counted + ", " + plain +
-         ", " + sf + "write_dbobj_base, " + sf + "copy_ctor, " + sf + "copy_floor, sf_release},\n";
+         ", " + sf + "write_dbobj_base, " + sf + "copy_ctor, " + sf + "copy_floor, sf_release, " +
+         sf + "read_floor},\n";
 }
 
 constexpr const char* kPrologue =
@@ -335,7 +217,6 @@ constexpr const char* kPrologue =
     "static void put(unsigned char *at, unsigned char *obj, uint64_t offset) {\n"
     "  unsigned char *p = obj + offset;\n  memcpy(at, &p, 8);\n}\n\n"
     "static void put_null(unsigned char *at) { memset(at, 0, 8); }\n\n"
-    "static void put_at(unsigned char *at, unsigned char *p) { memcpy(at, &p, 8); }\n\n"
     "static void check(uint64_t pointer_fixed_size, const unsigned char *obj) {\n"
     "  uint32_t total;\n  memcpy(&total, obj + 168, 4);\n"
     "  if (pointer_fixed_size > total)\n"
@@ -346,38 +227,44 @@ constexpr const char* kPrologue =
     "  *(volatile uint64_t *)((unsigned char *)obj + 144) = 0xdeadfeeeull;\n"
     "  free(obj);\n}\n";
 
+// Opens a file to write, or says why not.
+std::FILE* open_out(const char* path) {
+  std::FILE* out = std::fopen(path, "w");
+  if (out == nullptr) std::perror(path);
+  return out;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: %s OUT.c [TYPE...]\n", argv[0]);
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: %s OUT.c FLOORS.c [TYPE...]\n", argv[0]);
     return 2;
   }
   std::vector<const cat::TableType*> types;
-  for (int i = 2; i < argc; ++i) {
+  for (int i = 3; i < argc; ++i) {
     types.push_back(cat::find(argv[i]));
     if (types.back() == nullptr) {
       std::fprintf(stderr, "%s: no type %s\n", argv[0], argv[i]);
       return 1;
     }
   }
-  for (size_t i = 0; argc == 2 && i < cat::type_count; ++i) types.push_back(&cat::types[i]);
-  std::FILE* out = std::fopen(argv[1], "w");
-  if (out == nullptr) {
-    std::perror(argv[1]);
-    return 1;
-  }
+  for (size_t i = 0; argc == 3 && i < cat::type_count; ++i) types.push_back(&cat::types[i]);
+  std::FILE* out = open_out(argv[1]);
+  std::FILE* floors = open_out(argv[2]);
+  if (out == nullptr || floors == nullptr) return 1;
   std::fputs(kPrologue, out);
+  std::fputs(zim_bench::kFloorPrologue, floors);
   std::string table;
   for (const cat::TableType* t : types) {
     emit_read_dbobj(out, *t);
     emit_fix_ptrs(out, *t);
     emit_get_obj_size(out, *t);
     emit_srv_ctor(out, *t);
-    emit_ctor_floor(out, *t);
     emit_write_dbobj_base(out, *t);
     emit_copy_ctor(out, *t);
-    emit_copy_floor(out, *t);
+    zim_bench::emit_floor_declarations(out, *t);
+    zim_bench::emit_floors(floors, *t);
     table += ops_entry(*t);
   }
   std::fprintf(out,
@@ -387,5 +274,6 @@ int main(int argc, char** argv) {
                "    if (strcmp(ops[i].name, name) == 0) return &ops[i];\n"
                "  return NULL;\n}\n",
                table.c_str());
-  return std::fclose(out) == 0 ? 0 : 1;
+  const bool written = std::fclose(floors) == 0;
+  return std::fclose(out) == 0 && written ? 0 : 1;
 }

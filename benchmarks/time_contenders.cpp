@@ -131,16 +131,18 @@ Timed make_timed(const Fixture& f) {
           {lib.get_obj_size, lib.get_obj_size_void, lib.srv_ctor, lib.srv_ctor_void, lib.fix_ptrs,
            lib.read_dbobj, lib.write_dbobj_base, lib.copy_ctor, lib.clnt_copy_dtor},
           {sf.get_obj_size, sf.get_obj_size_void, sf.srv_ctor, sf.srv_ctor_void, sf.fix_ptrs,
-           sf.read_dbobj, sf.write_dbobj_base, sf.copy_ctor, sf.clnt_copy_dtor}};
+           sf.read_dbobj, sf.write_dbobj_base, sf.copy_ctor, sf.clnt_copy_dtor},
+          {sf.get_obj_size, sf.get_obj_size_void, sf.ctor_floor, sf.ctor_floor_void, sf.fix_ptrs,
+           sf.read_floor, sf.write_dbobj_base, sf.copy_floor, sf.clnt_copy_dtor}};
 }
 
 const TimedOperation kTimedOperations[6] = {
-    {"get_obj_size", {loop_get_obj_size<true>, loop_get_obj_size<false>}, nullptr},
-    {"fix_ptrs", both<loop_fix_ptrs>(), nullptr},
-    {"ctor_free", {loop_ctor_free<true>, loop_ctor_free<false>}, &kCallocFree},
-    {"read_dbobj", both<loop_read_dbobj>(), &kMemcpyData},
-    {"write_dbobj_base", both<loop_write_dbobj_base>(), &kMemcpyHeader},
-    {"copy_release", both<loop_copy_release>(), &kCallocMemcpyFree},
+    {"get_obj_size", {loop_get_obj_size<true>, loop_get_obj_size<false>}, nullptr, false},
+    {"fix_ptrs", both<loop_fix_ptrs>(), nullptr, false},
+    {"ctor_free", {loop_ctor_free<true>, loop_ctor_free<false>}, &kCallocFree, true},
+    {"read_dbobj", both<loop_read_dbobj>(), &kMemcpyData, true},
+    {"write_dbobj_base", both<loop_write_dbobj_base>(), &kMemcpyHeader, false},
+    {"copy_release", both<loop_copy_release>(), &kCallocMemcpyFree, true},
 };
 
 }  // namespace zim_bench

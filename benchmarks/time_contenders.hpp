@@ -35,6 +35,7 @@ struct Timed {
   uint32_t header_span;  // the bytes write_dbobj_base moves: base and type header
   void* scratch;         // page-aligned, data_at + f.limit bytes
   Calls library, straightforward;
+  Calls floor;  // the floors where an operation has one, else the straightforward build's
 };
 
 Timed make_timed(const Fixture& f);
@@ -49,11 +50,13 @@ struct Contender {
 
 // Each operation's loop, run once with the library's calls and once with the
 // straightforward build's, and its baseline: null where no smaller job exists
-// (the sizing, the fix-up).
+// (the sizing, the fix-up). Where the operation has a floor (the constructor,
+// the data copy, the copy), the same loop runs a third time with the floors.
 struct TimedOperation {
   const char* name;
   Contender operation;
   const Contender* baseline;
+  bool has_floor;
 };
 
 extern const TimedOperation kTimedOperations[6];

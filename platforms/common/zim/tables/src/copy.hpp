@@ -159,24 +159,36 @@ __attribute__((noinline)) void copy_in_stretches(item_list<Steps...>, byte* to, 
   copy_stretch_bytes(to + start, from + start, at - start);
 }
 
+// A type with both kinds of arrays and no elements: the fix-up leaves the
+// counted arrays' pointers null, so the destination's pointers are not one
+// packed layout. The per-NPU arrays go one by one, each by the moves its
+// length picks (an empty counted array picks none), out of line so that the
+// packed path saves no register for it.
+template <typename Data>
+__attribute__((noinline)) void copy_without_elements(const byte* src, byte* dst, uint32_t npus) {
+  copy_each_array<array_moves::short_inline>(Data{}, src, dst, npus, 0);
+}
+
 template <typename Data>
 ZIM_TABLES_STEP void copy_arrays(const byte* src, byte* dst, uint32_t npus, uint32_t count) {
   using traits = list_traits<Data>;
   constexpr auto& g = kSlotGroups<Data>;
+  if constexpr (traits::has_counted && traits::has_per_npu) {
+    if (count == 0) {
+      copy_without_elements<Data>(src, dst, npus);
+      return;
+    }
+  }
   // Every array's storage and flags, back to back.
   const uint64_t bytes =
       uint64_t{npus} * traits::per_npu_bytes + uint64_t{count} * traits::per_element_bytes;
   if (bytes == 0) return;
-  // Without elements the fix-up leaves the counted arrays' pointers null, so
-  // the destination's pointers of a type that has per-NPU arrays too are not
-  // one packed layout: that case copies array by array.
-  const bool packed_layout = !(traits::has_counted && traits::has_per_npu) || count != 0;
   const uintptr_t from = load<uintptr_t>(src + traits::first_data_ptr);
   const uintptr_t to = load<uintptr_t>(dst + traits::first_data_ptr);
   // Past the test of the first source pointer (neither null nor a block that
   // runs past the end of the address space) and of the distances, every
   // source pointer lies in [from, from + bytes) and none is null.
-  if (packed_layout && from - 1 < ~bytes &&
+  if (from - 1 < ~bytes &&
       same_distance<Data>(src, dst, from - to, std::make_index_sequence<g.pair_count>{},
                           std::make_index_sequence<g.single_count>{})) {
     if (bytes >= kStretchCopyBytes * (traits::arrays + 1)) {
