@@ -18,6 +18,7 @@ set(ZIM_MEMORY_SOURCES
   src/attach/attach_locks.cpp
   src/attach/default_pool.cpp
   src/attach/shm_pool.cpp
+  src/attach/follower.cpp
   src/versions/bracket_fast.cpp
   src/versions/pool_view.cpp
   src/versions/brackets.cpp
@@ -34,9 +35,12 @@ set(ZIM_MEMORY_SOURCES
   src/versions/rooms_cache.cpp
   src/versions/versions_report.cpp
   src/versions/writer_slots.cpp
+  src/versions/sole_writer.cpp
+  src/versions/pool_ids.cpp
   src/alloc/prefault.cpp
   src/alloc/table_pool_calloc.cpp
   src/alloc/untyped_block.cpp
+  src/alloc/alloc_with_id.cpp
   src/migration/migration.cpp
   src/migration/migration_index.cpp
   src/migration/migration_prepare.cpp
