@@ -38,6 +38,7 @@ set(ZIM_MEMORY_SOURCES
   src/alloc/untyped_block.cpp
   src/migration/migration.cpp
   src/migration/migration_index.cpp
+  src/migration/retire_object.cpp
   src/migration/migration_prepare.cpp
   src/migration/migration_transactions.cpp
   src/upgrade/upgrade.cpp

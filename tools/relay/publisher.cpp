@@ -33,6 +33,7 @@ Outcome Publisher::reset(uint64_t epoch, std::string& message) {
       return Outcome::refused;
     }
     del.push_back(keys_.objects(static_cast<uint32_t>(id)));
+    del.push_back(keys_.index_keys(static_cast<uint32_t>(id)));
   }
   o = link_.run({{"MULTI"}, del, {"SET", keys_.epoch(), hex64(epoch)}, {"EXEC"}}, replies, message);
   if (o != Outcome::done) return o;
@@ -80,10 +81,23 @@ Outcome Publisher::publish(const std::vector<Publication>& batch, EpochState& st
     const std::vector<std::string> fields = entry_fields(p, epoch_);
     xadd.insert(xadd.end(), fields.begin(), fields.end());
     commands.push_back(std::move(xadd));
-    if (p.retired) {
-      commands.push_back({"HDEL", keys_.objects(p.table_id), std::to_string(p.pool_id)});
-    } else {
-      append_object(p, commands, new_fingerprints, new_tables);
+    switch (p.kind) {
+      case Publication::retired:
+        commands.push_back({"HDEL", keys_.objects(p.table_id), std::to_string(p.pool_id)});
+        break;
+      case Publication::indexed:
+        if (!tables_.count(p.table_id) && new_tables.insert(p.table_id).second) {
+          commands.push_back({"SADD", keys_.tables(), std::to_string(p.table_id)});
+        }
+        commands.push_back({"HSET", keys_.index_keys(p.table_id), std::to_string(p.key),
+                            std::to_string(p.pool_id)});
+        break;
+      case Publication::unindexed:
+        commands.push_back({"HDEL", keys_.index_keys(p.table_id), std::to_string(p.key)});
+        break;
+      case Publication::object:
+        append_object(p, commands, new_fingerprints, new_tables);
+        break;
     }
   }
   commands.push_back({"EXEC"});
