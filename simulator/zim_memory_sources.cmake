@@ -34,8 +34,11 @@ set(ZIM_MEMORY_SOURCES
   src/versions/rooms_cache.cpp
   src/versions/versions_report.cpp
   src/versions/writer_slots.cpp
+  src/versions/sole_writer.cpp
+  src/versions/pool_ids.cpp
   src/alloc/table_pool_calloc.cpp
   src/alloc/untyped_block.cpp
+  src/alloc/alloc_with_id.cpp
   src/migration/migration.cpp
   src/migration/migration_index.cpp
   src/migration/retire_object.cpp

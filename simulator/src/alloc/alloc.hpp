@@ -88,6 +88,12 @@ inline uint64_t offset_in(const PoolHeader* hdr, const void* p) {
 // the program's layout of the id differs from the pool's (table_pool_calloc.cpp).
 void* calloc_block(uint32_t table_id, uint64_t size);
 
+// calloc_block with the pool id the new object carries (0: drawn), errno set
+// on failure: EPERM when another process holds the pool's writes, EEXIST
+// when a live object has pool_id, EINVAL for a pool_id in a pool that is not
+// versioned or a size the layout refuses, ENOMEM when the pool has no room.
+void* calloc_block_as(uint32_t table_id, uint64_t size, uint64_t pool_id);
+
 // Hands out a zero-filled block of `size` bytes to table_id in the mapped
 // pool, held to `layout` instead of this program's notes (recorded with the
 // id's first block; null: unchecked, as a program without a note): for a pool

@@ -5,6 +5,7 @@
 #include <zim/tables/platform.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
@@ -43,9 +44,11 @@ struct Request {
   const zim_sim::NoteLayout* note;  // to check and record, null for none
   bool owner;                       // with a note: this process owns the pool
   uint64_t writer;                  // versioned pools: the writer's stamp for the line, else 0
+  uint64_t pool_id;                 // versioned pools: the id to give, 0 to draw one
 };
 
-enum class Outcome { kDone, kFull, kOtherLayout };
+// kRefused: another process holds the pool's writes; kTaken: a live object has r.pool_id.
+enum class Outcome { kDone, kFull, kOtherLayout, kRefused, kTaken };
 
 // Stores what `p` planned, the undo record armed first (I4 in segment.hpp).
 void carry_out(PoolHeader* hdr, const Request& r, TableRegion* region, uint64_t region_at,
@@ -71,7 +74,7 @@ void carry_out(PoolHeader* hdr, const Request& r, TableRegion* region, uint64_t 
   }
   const uint64_t object_header = r.writer != 0 ? p.block + zim_sim::kLinedExtra : p.block;
   if (r.writer != 0) {
-    zim_sim::fill_new_line(hdr, p.block + kLine, r.writer);
+    zim_sim::fill_new_line(hdr, p.block + kLine, r.writer, r.pool_id);
     put_header(hdr, p.block, zim_sim::kLineBytes, ZIM_SHM_POOL_VERSION_LINE);
   }
   put_header(hdr, object_header, r.size, r.table_id);
@@ -159,7 +162,29 @@ Outcome hand_out(PoolHeader* hdr, Request* r, uint64_t* offset, std::string* rec
     r->need += zim_sim::kLinedExtra;
   }
   zim_sim::PoolLock lock(hdr);
+  // Under the lock that claims are taken under: an allocation is either
+  // before a claim or refused by it.
+  if (r->writer != 0 && zim_sim::writes_refused(hdr, r->writer)) return Outcome::kRefused;
+  if (r->pool_id != 0 && zim_sim::pool_id_taken(hdr, r->pool_id)) return Outcome::kTaken;
   return allocate(hdr, *r, offset, recorded);
+}
+
+void* no_block(int err) {
+  errno = err;
+  return nullptr;
+}
+
+int refusal_errno(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::kRefused:
+      return EPERM;
+    case Outcome::kTaken:
+      return EEXIST;
+    case Outcome::kOtherLayout:
+      return EINVAL;
+    default:
+      return ENOMEM;
+  }
 }
 
 uint64_t table_stat(uint32_t table_id, std::atomic<uint64_t> TableRegion::*field) {
@@ -240,12 +265,17 @@ void zim_sim::arm(PoolHeader* hdr, uint64_t region_at, const Undo& u) {
 }
 
 void* zim_sim::calloc_block(uint32_t table_id, uint64_t size) {
+  return calloc_block_as(table_id, size, 0);
+}
+
+void* zim_sim::calloc_block_as(uint32_t table_id, uint64_t size, uint64_t pool_id) {
   const bool typed = table_id != ZIM_SHM_POOL_UNTYPED;
-  if (size == 0 && !typed) return nullptr;
+  if (size == 0 && !typed) return no_block(EINVAL);
   PoolHeader* hdr = zim_sim::mapped_pool();
   if (hdr == nullptr) hdr = zim_sim::map_default_pool();
   if (hdr == nullptr) return nullptr;
-  Request r{table_id, size, 0, nullptr, false, 0};
+  if (pool_id != 0 && !zim_sim::is_versioned(hdr)) return no_block(EINVAL);
+  Request r{table_id, size, 0, nullptr, false, 0, pool_id};
   std::shared_ptr<const ProgramLayouts> layouts;  // keeps r.note alive
   // Every block of a type the program has a layout of is held to its sizes;
   // only the first one in a pool looks at the notes.
@@ -256,8 +286,8 @@ void* zim_sim::calloc_block(uint32_t table_id, uint64_t size) {
     if (!zim_sim::note_of(table_id, &layouts, &r.note)) return nullptr;
     sized = r.note;
   }
-  if (sized != nullptr && !size_allowed(table_id, *sized, size)) return nullptr;
-  if (size == 0 || size > hdr->size) return nullptr;
+  if (sized != nullptr && !size_allowed(table_id, *sized, size)) return no_block(EINVAL);
+  if (size == 0 || size > hdr->size) return no_block(ENOMEM);
   // Asked before the pool's lock is taken, which attaching takes after the mapping's.
   if (r.note != nullptr) r.owner = zim_sim::owned_pool_fd() >= 0;
   uint64_t offset = 0;
@@ -267,9 +297,9 @@ void* zim_sim::calloc_block(uint32_t table_id, uint64_t size) {
     std::fprintf(stderr, "zim_memory: cannot make an object in pool %s: it holds objects of %s\n",
                  printable(zim_shm_pool_name()).c_str(),
                  layout_refusal(table_id, *r.note, recorded).c_str());
-    return nullptr;
+    return no_block(EINVAL);
   }
-  if (outcome != Outcome::kDone) return nullptr;
+  if (outcome != Outcome::kDone) return no_block(refusal_errno(outcome));
   if (r.note != nullptr) zim_sim::add_checked(table_id, r.note);
   // No clearing needed: blocks are never reused and the segment was created
   // zero-filled, so every byte handed out is still zero (I3).
@@ -281,10 +311,11 @@ void* zim_sim::calloc_block_recorded(uint32_t table_id, uint64_t size, const Not
   if (hdr == nullptr || table_id > ZIM_SHM_POOL_MAX_TABLE_ID || size == 0 || size > hdr->size) {
     return nullptr;
   }
-  Request r{table_id, size, 0, layout, true, 0};
+  Request r{table_id, size, 0, layout, true, 0, 0};
   uint64_t offset = 0;
   std::string recorded;
-  if (hand_out(hdr, &r, &offset, &recorded) != Outcome::kDone) return nullptr;
+  const Outcome outcome = hand_out(hdr, &r, &offset, &recorded);
+  if (outcome != Outcome::kDone) return no_block(refusal_errno(outcome));
   return reinterpret_cast<char*>(hdr) + offset;
 }
 

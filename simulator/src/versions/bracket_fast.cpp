@@ -1,12 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 // libzim_memory: the write brackets as a change runs them, a write begun and
 // ended by a live writer on a live object of the mapped versioned pool with
-// no follower asleep, inline over the view kept per mapping
-// (pool_view.hpp). Every other case (no view yet, an address that is not
-// such an object, an odd version, a dead writer, a race) goes to the checked
-// brackets (brackets.cpp) before anything is written, and they decide it
-// whole. Every call off the usual path is a tail call, so that the usual one
-// saves no registers. The memory orders are those stated in brackets.cpp.
+// no follower asleep and no other process holding the pool's writes, inline over the view kept per
+// mapping (pool_view.hpp). Every other case (no view yet, an address that is not such an object, an
+// odd version, a dead writer, a race) goes to the checked brackets (brackets.cpp) before anything
+// is written, and they decide it whole. Every call off the usual path is a tail call, so that the
+// usual one saves no registers. The memory orders are those stated in brackets.cpp.
 
 #include <cerrno>
 
@@ -48,6 +47,14 @@ __attribute__((noinline, cold)) int end_contended(const PoolView& view, VersionL
   return end_drawn(view, line, s, slot, head, offset);
 }
 
+// Whether another process than this view's writer holds the pool's writes:
+// one load of the pool's word and a compare in the usual case (no holder).
+__attribute__((always_inline)) inline bool held_by_other(const PoolView& view) {
+  const uint64_t holder =
+      zim_sim::version_state(view.hdr).sole_writer.load(std::memory_order_relaxed);
+  return __builtin_expect(holder != 0, 0) && holder != view.stamp;
+}
+
 __attribute__((noinline, cold)) int end_overflow() {
   errno = EOVERFLOW;
   return -1;
@@ -58,6 +65,7 @@ __attribute__((noinline, cold)) int end_overflow() {
 extern "C" ZIM_SIM_API int zim_shm_pool_write_begin(void* obj) {
   const PoolView* view = zim_sim::writer_view();
   if (__builtin_expect(view == nullptr, 0)) return zim_sim::write_begin_checked(obj);
+  if (held_by_other(*view)) return zim_sim::write_begin_checked(obj);
   VersionLine* const line = zim_sim::view_line(*view, obj).line;
   if (__builtin_expect(line == nullptr, 0)) return zim_sim::write_begin_checked(obj);
   uint64_t version = line->version.load(std::memory_order_acquire);
@@ -80,6 +88,7 @@ extern "C" ZIM_SIM_API int zim_shm_pool_write_begin(void* obj) {
 extern "C" ZIM_SIM_API int zim_shm_pool_write_end(void* obj) {
   const PoolView* view = zim_sim::writer_view();
   if (__builtin_expect(view == nullptr, 0)) return zim_sim::write_end_checked(obj);
+  if (held_by_other(*view)) return zim_sim::write_end_checked(obj);
   const zim_sim::ViewLine found = zim_sim::view_line(*view, obj);
   VersionLine* const line = found.line;
   if (__builtin_expect(line == nullptr, 0)) return zim_sim::write_end_checked(obj);

@@ -89,11 +89,15 @@ uint32_t object_table_id(PoolHeader* hdr, const void* obj) {
       block_header_at(hdr, offset - ZIM_SHM_POOL_ALIGN).tag.load(kAcquire) >> 32);
 }
 
-void fill_new_line(PoolHeader* hdr, uint64_t at, uint64_t stamp) {
+void fill_new_line(PoolHeader* hdr, uint64_t at, uint64_t stamp, uint64_t pool_id) {
   VersionState& state = version_state(hdr);
-  // Drawn under the pool's lock and never given back, even when the
-  // allocation is undone: a pool id is never used twice.
-  const uint64_t pool_id = state.next_pool_id.fetch_add(1, kRelaxed) + 1;
+  // Drawn (or raised past a given id) under the pool's lock and never given
+  // back, even when the allocation is undone: a drawn id is never used twice.
+  if (pool_id == 0) {
+    pool_id = state.next_pool_id.fetch_add(1, kRelaxed) + 1;
+  } else if (state.next_pool_id.load(kRelaxed) < pool_id) {
+    state.next_pool_id.store(pool_id, kRelaxed);
+  }
   const uint64_t words[4] = {1, pool_id, stamp, 0};  // under way until its first write_end
   fill(reinterpret_cast<char*>(hdr) + at, words, sizeof words);
 }
@@ -119,6 +123,7 @@ __attribute__((noinline, cold)) int zim_sim::write_begin_checked(void* obj) {
   zim_sim::prepare_pool_view(true);
   const uint64_t me = zim_sim::writer_stamp(hdr);
   if (me == 0) return -1;
+  if (zim_sim::writes_refused(hdr, me)) return zim_sim::refuse(EPERM);
   uint64_t version = line->version.load(zim_sim::kAcquire);
   if (version & 1) {
     uint64_t writer = line->writer.load(zim_sim::kAcquire);
@@ -153,7 +158,9 @@ __attribute__((noinline, cold)) int zim_sim::write_end_checked(void* obj) {
   if ((line->version.load(zim_sim::kRelaxed) & 1) == 0) return zim_sim::refuse(EINVAL);
   const uint64_t me = zim_sim::writer_stamp(hdr);
   if (me == 0) return -1;
-  if (line->writer.load(zim_sim::kRelaxed) != me) return zim_sim::refuse(EPERM);
+  if (line->writer.load(zim_sim::kRelaxed) != me || zim_sim::writes_refused(hdr, me)) {
+    return zim_sim::refuse(EPERM);
+  }
   const zim_sim::PoolRooms* rooms = zim_sim::checked_rooms(hdr);
   if (rooms == nullptr) return -1;
   // Drawn before the version changes: a death from here on leaves the

@@ -19,12 +19,11 @@
 // past them; their bytes through feed_init and index_init); a writer's slot
 // generation and pid when it claims the slot; a line's version and writer
 // words in brackets; a line's retired word before a retirement; the pool id
-// counter; through the feed's room, its entries and sequence; through the
-// index's, its slots, under the pool's lock. Locks: one exclusive
-// open-file-description lock per writer on a byte far past the segment's end,
-// never waited for. What it only reads: block headers (to find a line from an
-// object), the lock state of writers' bytes, and, by name, the segment through
-// the walk.
+// counter; the stamp of the pool's only writer; through the feed's room, its entries and sequence;
+// through the index's, its slots, under the pool's lock. Locks: one exclusive open-file-description
+// lock per writer on a byte far past the segment's end, never waited for. What it only reads: block
+// headers (to find a line from an object), the lock state of writers' bytes, and, by name, the
+// segment through the walk.
 //
 // Uses segment/, feed/, index/, names/ (the mapping and its descriptor) and
 // attach/ (creation); alloc/ uses it for the lines of new objects, migration/
@@ -59,6 +58,10 @@ struct VersionState {
   std::atomic<uint64_t> next_pool_id;
   std::atomic<uint64_t> generation[kWriterSlots];  // +1 by each claimer of a slot
   std::atomic<int32_t> pid[kWriterSlots];          // of the slot's last claimer, for messages
+  // The writer stamp of the pool's only writer (0: anyone writes), set under
+  // the pool's lock by zim_shm_pool_claim_writes; a dead holder's stamp is
+  // cleared by whoever finds it dead (sole_writer.cpp).
+  std::atomic<uint64_t> sole_writer;
 };
 static_assert(sizeof(PoolHeader) <= kVersionStateOffset, "the pool header ends before");
 static_assert(kVersionStateOffset + sizeof(VersionState) <= ZIM_SHM_POOL_HEADER_SIZE,
@@ -192,8 +195,19 @@ class ChangeAnnouncer {
 // The table id of obj, an object that line_of found in hdr.
 uint32_t object_table_id(PoolHeader* hdr, const void* obj);
 
-// The line that an allocation writes for a new object, under way since.
-void fill_new_line(PoolHeader* hdr, uint64_t at, uint64_t stamp);
+// The line that an allocation writes for a new object, under way since,
+// with pool_id, or with an id drawn from the pool's counter when it is 0.
+// Under the pool's lock.
+void fill_new_line(PoolHeader* hdr, uint64_t at, uint64_t stamp, uint64_t pool_id);
+
+// Whether the pool's writes belong to another live process than the writer
+// `me` (sole_writer.cpp): a dead holder's claim is cleared on the way.
+bool writes_refused(PoolHeader* hdr, uint64_t me);
+
+// Whether a live object of the mapped pool hdr has pool_id (pool_ids.cpp).
+// Under the pool's lock: O(1) above the pool's counter, else a walk of the
+// start map's blocks.
+bool pool_id_taken(PoolHeader* hdr, uint64_t pool_id);
 
 }  // namespace zim_sim
 

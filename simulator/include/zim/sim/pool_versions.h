@@ -114,6 +114,41 @@ ZIM_SIM_API uint64_t zim_shm_pool_id_of(const void *obj);
  * version. Liveness is never judged by this pid. */
 ZIM_SIM_API pid_t zim_shm_pool_writer_of(const void *obj);
 
+/* One writer for the mapped versioned pool: the calling process becomes its
+ * only writer for as long as it lives and keeps the pool mapped. From then on
+ * every other process's zim_shm_pool_write_begin, zim_shm_pool_write_end and
+ * allocation of a block (zim_shm_table_pool_calloc, zim_shm_pool_calloc_untyped,
+ * zim_shm_pool_alloc_with_id) in the pool fails with errno EPERM; a write of
+ * another process already under way at the claim cannot end (claim before
+ * other writers start). The claim is the holder's writer slot, recorded in
+ * the pool: it ends when the kernel drops that slot's lock (the holder died
+ * or unmapped the pool), and the next claimer takes it over.
+ * 0 on success, also when the caller holds the claim already; -1 with errno
+ * EBUSY while another live process holds it, EINVAL when no versioned pool is
+ * mapped, EAGAIN when no writer slot is left. */
+ZIM_SIM_API int zim_shm_pool_claim_writes(void);
+
+/* The pid of the live holder of the writes of pool `name`, read by name
+ * without mapping it (as the holder recorded it in its writer slot): 1 and
+ * *holder, 0 when nobody holds them (or the pool is not versioned), -1 with
+ * errno as zim_shm_pool_versions_read. */
+ZIM_SIM_API int zim_shm_pool_writes_holder(const char *name, pid_t *holder);
+
+/* A zero-filled block of table_id (or ZIM_SHM_POOL_UNTYPED) in the mapped
+ * versioned pool, as zim_shm_table_pool_calloc (or zim_shm_pool_calloc_untyped)
+ * gives one, under way by the caller until its first write_end, but carrying
+ * pool_id instead of a drawn one: for a process that copies objects from
+ * another pool and keeps their ids. The pool's id counter is raised to
+ * pool_id, so that ids drawn later never meet it. Null with errno EINVAL for
+ * a pool_id of 0 or no versioned pool mapped, EEXIST when a live object of
+ * the pool has pool_id, EPERM when another process holds the pool's writes,
+ * ENOMEM when the pool has no room (or refuses the block as the calloc
+ * does). An id above every id the pool has given is taken at once; an id at
+ * or below it costs one walk of the pool's blocks under the pool's lock (time
+ * linear in the blocks made), for a copier whose creations arrive out of
+ * order. */
+ZIM_SIM_API void *zim_shm_pool_alloc_with_id(uint32_t table_id, uint64_t size, uint64_t pool_id);
+
 /* What the inspector tells of a versioned pool, read by name without mapping
  * it: the last sequence number drawn, the pool ids drawn, the objects with a
  * write under way and, of those, the ones whose writer died. */
