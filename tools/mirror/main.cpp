@@ -62,8 +62,10 @@ int main(int argc, char** argv) {
   app.add_flag("--status", status, "print what the local pool records and end");
   CLI11_PARSE(app, argc, argv);
 
-  if (status)
+  if (options.local.name.empty()) options.local.name = options.source;
+  if (status) {
     return zim_mirror::print_status(options.local.name, options.json, std::cout, std::cerr);
+  }
   configure_platform(app, npus, npd_size);
   std::string why;
   if (options.source.size() > kMaxPoolNameBytes) {

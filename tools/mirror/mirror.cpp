@@ -97,7 +97,10 @@ Mirror::Step Mirror::catch_up() {
     return load("the stream was trimmed past the position");
   }
   synced_ = true;
-  status_.line("resumed", {{"epoch", zim_relay::hex64(epoch)}, {"position", position_.text()}});
+  if (!resumed_) {
+    status_.line("resumed", {{"epoch", zim_relay::hex64(epoch)}, {"position", position_.text()}});
+  }
+  resumed_ = true;
   return go();
 }
 

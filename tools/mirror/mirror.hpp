@@ -76,7 +76,8 @@ class Mirror {
   zim_relay::RedisLink link_;
   RedisSource source_;
   LayoutBook layouts_;
-  bool synced_ = false;  // the position is of the epoch Redis holds
+  bool synced_ = false;   // the position is of the epoch Redis holds
+  bool resumed_ = false;  // told once: the position the pool recorded holds
   uint64_t epoch_ = 0;
   StreamId position_;
   std::set<uint32_t> stopped_;  // table ids whose layout is not mirrored, told once

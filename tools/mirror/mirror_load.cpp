@@ -97,7 +97,7 @@ Mirror::Step Mirror::load(const char* why) {
     state.set_position({epoch, start.ms, start.seq});
     state.count_load();
     position_ = start;
-    synced_ = true;
+    synced_ = resumed_ = true;
   }
   state.end();
   if (step.kind != Step::go) return step;
