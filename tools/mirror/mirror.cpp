@@ -79,8 +79,9 @@ Mirror::Step Mirror::recover() {
 Mirror::Step Mirror::catch_up() {
   std::string message;
   uint64_t epoch = 0;
+  bool filled = false;
   StreamId last;
-  if (Outcome o = source_.head(epoch, last, message); o != Outcome::done)
+  if (Outcome o = source_.head(epoch, filled, last, message); o != Outcome::done)
     return redis_failed(o, message);
   if (epoch == 0) {  // no relay has published yet
     sleep_unless_stopped(static_cast<unsigned>(kBlockMs));

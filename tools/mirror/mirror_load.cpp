@@ -68,11 +68,15 @@ Mirror::Step Mirror::load_keys(uint32_t table_id, std::map<IndexKey, uint64_t>& 
 Mirror::Step Mirror::load(const char* why) {
   std::string message;
   uint64_t epoch = 0;
+  bool filled = false;
   StreamId start;
   std::vector<uint32_t> tables;
-  if (Outcome o = source_.head(epoch, start, message); o != Outcome::done)
+  if (Outcome o = source_.head(epoch, filled, start, message); o != Outcome::done)
     return redis_failed(o, message);
-  if (epoch == 0) return go();  // the keys went meanwhile: read the epoch again
+  if (!filled) {  // the keys went, or the relay is filling them: read the epoch again
+    zim_relay::sleep_unless_stopped(100);
+    return go();
+  }
   if (Outcome o = source_.tables(tables, message); o != Outcome::done)
     return redis_failed(o, message);
   status_.line("load", {{"why", why}, {"epoch", zim_relay::hex64(epoch)}, {"from", start.text()}});
@@ -86,6 +90,20 @@ Mirror::Step Mirror::load(const char* why) {
   for (const uint32_t table_id : tables) {
     if ((step = load_objects(table_id, seen, count)).kind != Step::go) break;
     if ((step = load_keys(table_id, keys)).kind != Step::go) break;
+  }
+  // Hashes of another epoch, or emptied meanwhile, do not tell which
+  // objects are gone: those are retired after a load within one epoch only.
+  uint64_t after = 0;
+  StreamId ignored;
+  if (step.kind == Step::go) {
+    if (Outcome o = source_.head(after, filled, ignored, message); o != Outcome::done)
+      step = redis_failed(o, message);
+  }
+  if (step.kind == Step::go && (after != epoch || !filled)) {
+    state.end();
+    synced_ = false;
+    status_.line("load", {{"why", "the epoch changed during the load: loading again"}});
+    return go();
   }
   if (step.kind == Step::go) {
     for (const uint64_t id : pool_.pool_ids()) {

@@ -29,21 +29,27 @@ Outcome RedisSource::malformed(const std::string& what, std::string& message) co
   return Outcome::refused;
 }
 
-Outcome RedisSource::head(uint64_t& epoch, StreamId& last, std::string& message) {
+Outcome RedisSource::head(uint64_t& epoch, bool& filled, StreamId& last, std::string& message) {
   std::vector<Reply> r;
   const Outcome o = link_.run({{"MULTI"},
                                {"GET", keys_.epoch()},
+                               {"GET", keys_.filled()},
                                {"XREVRANGE", keys_.changes(), "+", "-", "COUNT", "1"},
                                {"EXEC"}},
                               r, message);
   if (o != Outcome::done) return o;
   const Reply& results = r.back();
-  if (results.kind != Reply::kArray || results.items.size() != 2) return malformed("EXEC", message);
-  const Reply& e = results.items[0];
-  epoch = 0;
-  if (e.kind != Reply::kNil && (e.kind != Reply::kString || !zim_relay::read_hex64(e.text, epoch)))
-    return malformed("the epoch", message);
-  if (!edge_id(results.items[1], last)) return malformed("the stream's last entry", message);
+  if (results.kind != Reply::kArray || results.items.size() != 3) return malformed("EXEC", message);
+  uint64_t both[2] = {0, 0};
+  for (int i = 0; i < 2; ++i) {
+    const Reply& e = results.items[i];
+    if (e.kind != Reply::kNil &&
+        (e.kind != Reply::kString || !zim_relay::read_hex64(e.text, both[i])))
+      return malformed("the epoch", message);
+  }
+  epoch = both[0];
+  filled = epoch != 0 && both[1] == epoch;
+  if (!edge_id(results.items[2], last)) return malformed("the stream's last entry", message);
   return Outcome::done;
 }
 

@@ -30,9 +30,9 @@ class RedisSource {
  public:
   RedisSource(zim_relay::RedisLink& link, const std::string& pool) : link_(link), keys_(pool) {}
 
-  // The epoch (0: none) and the stream's last entry id (0-0: none), as one
-  // state of Redis.
-  Outcome head(uint64_t& epoch, StreamId& last, std::string& message);
+  // The epoch (0: none), whether the relay has filled its hashes, and the
+  // stream's last entry id (0-0: none), as one state of Redis.
+  Outcome head(uint64_t& epoch, bool& filled, StreamId& last, std::string& message);
   // The stream's first entry id (0-0: none).
   Outcome first(StreamId& first, std::string& message);
   // Up to kEntriesAtOnce entries after `after`, waiting up to block_ms for one.

@@ -48,6 +48,8 @@ struct PoolKeys {
   explicit PoolKeys(const std::string& pool) : prefix("zim:{" + pool + "}:") {}
   std::string prefix;
   std::string epoch() const { return prefix + "epoch"; }
+  // The epoch again, once the relay has published every object of it.
+  std::string filled() const { return prefix + "filled"; }
   std::string changes() const { return prefix + "changes"; }
   std::string layouts() const { return prefix + "layouts"; }
   std::string tables() const { return prefix + "tables"; }

@@ -18,7 +18,8 @@ Outcome Publisher::reset(uint64_t epoch, std::string& message) {
   std::vector<Reply> replies;
   Outcome o = link_.run({{"SMEMBERS", keys_.tables()}}, replies, message);
   if (o != Outcome::done) return o;
-  Command del{"DEL", keys_.changes(), keys_.layouts(), keys_.tables(), keys_.epoch()};
+  Command del{"DEL",          keys_.changes(), keys_.layouts(),
+              keys_.tables(), keys_.epoch(),   keys_.filled()};
   const Reply& members = replies[0];
   if (members.kind != Reply::kArray || members.items.size() > kMaxTables) {
     message = "Redis's set " + zim_codec::quote(keys_.tables()) + " is not a set of table ids";
@@ -41,6 +42,11 @@ Outcome Publisher::reset(uint64_t epoch, std::string& message) {
   fingerprints_.clear();
   tables_.clear();
   return Outcome::done;
+}
+
+Outcome Publisher::mark_filled(std::string& message) {
+  std::vector<Reply> replies;
+  return link_.run({{"SET", keys_.filled(), hex64(epoch_)}}, replies, message);
 }
 
 EpochState Publisher::epoch_state(const Reply& reply) const {

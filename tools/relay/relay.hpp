@@ -82,6 +82,7 @@ class Relay {
   // (table id, key) to the pool id its key leads to in Redis
   std::map<std::pair<uint32_t, uint64_t>, uint64_t> published_keys_;
   uint64_t published_count_ = 0;
+  bool filled_ = false;  // the epoch's objects all published, and told
 };
 
 }  // namespace zim_relay

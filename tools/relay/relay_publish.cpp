@@ -71,6 +71,7 @@ Relay::Step Relay::new_epoch(const std::string& why) {
   if (o == Outcome::refused) return end(kRefused, message);
   published_.clear();
   published_keys_.clear();
+  filled_ = false;
   status_.line("epoch", {{"epoch", hex64(publisher_.epoch())}, {"why", why}});
   return resync(0, "new epoch");
 }
@@ -156,6 +157,13 @@ Relay::Step Relay::resync(uint64_t mark, const char* why) {
   }
   if (Step s = publish(batch_); s.kind != Step::go) return s;
   if (Step s = resync_keys(2 * (cursor_.next - 1)); s.kind != Step::go) return s;
+  if (!filled_) {
+    std::string message;
+    const Outcome o = publisher_.mark_filled(message);
+    if (o == Outcome::away) return status_.line("away", {{"message", message}}), recovering();
+    if (o == Outcome::refused) return end(kRefused, message);
+    filled_ = true;
+  }
   mark_ = cursor_.next - 1;
   status_.line("resynced", {{"why", why}, {"objects", objects.size()}, {"next", cursor_.next}});
   return go();
