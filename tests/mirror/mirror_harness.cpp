@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <sstream>
 #include <thread>
 
@@ -99,6 +100,37 @@ PoolView source_view(const std::vector<Tracked>& objects) {
 }
 
 }  // namespace
+
+LocalPool::LocalPool() : name(zim_sim_test::unique_pool_name()) {}
+LocalPool::~LocalPool() { zim_shm_pool_destroy_name(name.c_str()); }
+
+void stress(SourcePool& pool, unsigned seed, int steps) {
+  std::mt19937 rng(seed);
+  const auto types = SourcePool::types();
+  for (int step = 0; step < steps; ++step) {
+    auto& objects = pool.objects();
+    std::vector<size_t> live;
+    for (size_t i = 0; i < objects.size(); ++i) {
+      if (!objects[i].retired) live.push_back(i);
+    }
+    const unsigned what = live.empty() ? 0 : rng() % 10;
+    if (what < 3) {
+      pool.add(types[rng() % types.size()], rng() % 20, rng());
+      continue;
+    }
+    auto& t = objects[live[rng() % live.size()]];
+    if (what < 7) {
+      pool.change(t, rng());
+    } else if (what < 8) {
+      ASSERT_EQ(zim_shm_pool_retire_object(t.obj), 0);
+      t.retired = true;
+    } else if (what < 9) {
+      ASSERT_GE(zim_shm_pool_index_put(t.type->table_id, rng() % 16, t.obj, nullptr), 0);
+    } else {
+      zim_shm_pool_index_remove(t.type->table_id, rng() % 16);
+    }
+  }
+}
 
 std::unique_ptr<RelayProcess> start_mirror(const std::string& pool, const std::string& local,
                                            const std::string& socket,

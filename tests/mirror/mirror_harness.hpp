@@ -21,6 +21,17 @@ using zim_relay_test::RelayProcess;
 using zim_relay_test::SourcePool;
 using zim_relay_test::Tracked;
 
+// The name of a pool for a mirror, removed with this, since it outlives the
+// mirror.
+struct LocalPool {
+  LocalPool();
+  ~LocalPool();
+  std::string name;
+};
+
+// Creates, changes, retires objects and puts and removes keys, at random.
+void stress(SourcePool& pool, unsigned seed, int steps);
+
 // zim_tables_mirror of the source pool `pool` into the local pool `local`.
 std::unique_ptr<RelayProcess> start_mirror(const std::string& pool, const std::string& local,
                                            const std::string& socket,

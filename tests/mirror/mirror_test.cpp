@@ -7,56 +7,20 @@
 #include <gtest/gtest.h>
 #include <zim/sim/shm_pool.h>
 
-#include <random>
-
 #include "mirror_harness.hpp"
 #include "sim_test_util.hpp"
 
 namespace {
 
+using zim_mirror_test::LocalPool;
 using zim_mirror_test::RelayProcess;
 using zim_mirror_test::SourcePool;
 using zim_mirror_test::start_mirror;
+using zim_mirror_test::stress;
 using zim_mirror_test::wait_equal;
 using zim_test::RedisServer;
 
 constexpr const char* kLoaded = "\"event\":\"loaded\"";
-
-std::string local_name() { return zim_sim_test::unique_pool_name(); }
-
-struct LocalPool {  // removes the mirror's pool, which outlives the mirror
-  std::string name = local_name();
-  ~LocalPool() { zim_shm_pool_destroy_name(name.c_str()); }
-};
-
-// Creates, changes, retires objects and puts and removes keys, at random.
-void stress(SourcePool& pool, unsigned seed, int steps) {
-  std::mt19937 rng(seed);
-  const auto types = SourcePool::types();
-  for (int step = 0; step < steps; ++step) {
-    auto& objects = pool.objects();
-    std::vector<size_t> live;
-    for (size_t i = 0; i < objects.size(); ++i) {
-      if (!objects[i].retired) live.push_back(i);
-    }
-    const unsigned what = live.empty() ? 0 : rng() % 10;
-    if (what < 3) {
-      pool.add(types[rng() % types.size()], rng() % 20, rng());
-      continue;
-    }
-    auto& t = objects[live[rng() % live.size()]];
-    if (what < 7) {
-      pool.change(t, rng());
-    } else if (what < 8) {
-      ASSERT_EQ(zim_shm_pool_retire_object(t.obj), 0);
-      t.retired = true;
-    } else if (what < 9) {
-      ASSERT_GE(zim_shm_pool_index_put(t.type->table_id, rng() % 16, t.obj, nullptr), 0);
-    } else {
-      zim_shm_pool_index_remove(t.type->table_id, rng() % 16);
-    }
-  }
-}
 
 TEST(Mirror, TwoMirrorsEqualTheSourceAfterAStress) {
   RedisServer redis;
