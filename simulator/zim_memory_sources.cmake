@@ -18,6 +18,7 @@ set(ZIM_MEMORY_SOURCES
   src/attach/attach_locks.cpp
   src/attach/default_pool.cpp
   src/attach/shm_pool.cpp
+  src/attach/follower.cpp
   src/versions/bracket_fast.cpp
   src/versions/pool_view.cpp
   src/versions/brackets.cpp

@@ -6,8 +6,9 @@
 // destroyed. pool on a versioned pool: its feed's sequence and capacity, its
 // index in use, the object a killed writer left torn (with that writer's pid,
 // counted under way) and the object made but never given a key, in text and
-// JSON. destroy: a pool whose owner is gone loses its name, one whose owner
-// lives keeps it, and nothing but a pool is removed.
+// JSON, and the process that alone may write it. destroy: a pool whose
+// owner is gone loses its name, one whose owner lives keeps it, and nothing
+// but a pool is removed.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -241,6 +242,39 @@ TEST(PoolRooms, AVersionedPoolShowsItsFeedIndexTornAndUnindexedObjects) {
   };
   for (const std::string& line : lines)
     EXPECT_NE(text.find(line), std::string::npos) << line << text;
+  shm_unlink(name.c_str());
+}
+
+// The process that claimed a versioned pool's writes, while it lives.
+TEST(PoolRooms, AVersionedPoolShowsWhoAloneMayWriteIt) {
+  const std::string name = zim_sim_test::unique_pool_name();
+  const zim_shm_pool_options_t options{1, 0, 8, 8};
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(run_in_child([&] {
+              return zim_shm_pool_create_with(name.c_str(), 1u << 20, &options) == 0
+                         ? zim_shm_pool_hand_over()
+                         : 1;
+            }),
+            0);
+  const pid_t holder = zim_sim_test::spawn([&] {
+    if (zim_shm_pool_attach(name.c_str()) != 0 || zim_shm_pool_claim_writes() != 0) return 1;
+    return write(ready[1], "r", 1) == 1 ? pause() : 2;
+  });
+  close(ready[1]);
+  char c;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  close(ready[0]);
+  const std::string text = inspect_output("pool " + name);
+  EXPECT_NE(text.find(", only process " + std::to_string(holder) + " may write\n"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(Json::parse(inspect_output("pool " + name + " --json"))["versions"]["writes_holder"],
+            holder);
+  kill(holder, SIGKILL);
+  zim_sim_test::wait_exit(holder);
+  EXPECT_TRUE(Json::parse(inspect_output("pool " + name + " --json"))["versions"]["writes_holder"]
+                  .is_null());
   shm_unlink(name.c_str());
 }
 

@@ -13,6 +13,7 @@
 #include <functional>
 #include <vector>
 
+#include "pool_peer.hpp"
 #include "segment/segment.hpp"
 #include "sim_test_util.hpp"
 
@@ -21,60 +22,6 @@ namespace {
 using namespace zim_sim_test;
 
 constexpr zim_shm_pool_options_t kVersioned{1, 0, 1024, 4096};
-
-// 0 for a call that succeeded, else its errno.
-int outcome(bool ok) { return ok ? 0 : errno; }
-
-// Another process that maps the pool by name and runs the steps it is sent,
-// one at a time, answering each with its outcome.
-class Peer {
- public:
-  Peer(const std::string& name, std::vector<std::function<int()>> steps) {
-    int to[2], from[2];
-    if (pipe(to) != 0 || pipe(from) != 0) return;
-    pid_ = spawn([&] {
-      close(to[1]);
-      close(from[0]);
-      zim_shm_pool_detach();
-      if (zim_shm_pool_attach(name.c_str()) != 0) return 1;
-      for (unsigned char step; read(to[0], &step, 1) == 1;) {
-        const int answer = step < steps.size() ? steps[step]() : -1;
-        if (write(from[1], &answer, sizeof answer) != sizeof answer) return 2;
-      }
-      return 0;
-    });
-    close(to[0]);
-    close(from[1]);
-    to_ = to[1];
-    from_ = from[0];
-  }
-  ~Peer() { end(); }
-
-  int run(unsigned char step) {
-    int answer = -2;
-    if (write(to_, &step, 1) != 1 || read(from_, &answer, sizeof answer) != sizeof answer) {
-      return -2;
-    }
-    return answer;
-  }
-  void kill_it() {
-    if (pid_ > 0) kill(pid_, SIGKILL);
-    end();
-  }
-  pid_t pid() const { return pid_; }
-
- private:
-  void end() {
-    for (int* fd : {&to_, &from_}) {
-      if (*fd >= 0) close(*fd);
-      *fd = -1;
-    }
-    if (pid_ > 0) waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-  pid_t pid_ = -1;
-  int to_ = -1, from_ = -1;
-};
 
 class SoleWriterTest : public ::testing::Test {
  protected:
@@ -117,23 +64,26 @@ TEST_F(SoleWriterTest, OnlyTheHolderWritesAndAllocates) {
   void* obj = whole_object();
   void* begun = whole_object();
   const uint64_t at = zim_shm_pool_offset_of(obj), begun_at = zim_shm_pool_offset_of(begun);
-  Peer peer(name_,
-            {
-                [&] { return outcome(zim_shm_pool_write_begin(zim_shm_pool_at(begun_at)) == 0); },
-                [&] { return outcome(zim_shm_pool_write_begin(zim_shm_pool_at(at)) == 0); },
-                [&] { return outcome(zim_shm_pool_write_end(zim_shm_pool_at(begun_at)) == 0); },
-                [] { return outcome(zim_shm_table_pool_calloc(3, 24) != nullptr); },
-                [] { return outcome(zim_shm_pool_calloc_untyped(16) != nullptr); },
-                [] { return outcome(zim_shm_pool_alloc_with_id(4, 16, 9000) != nullptr); },
-            });
+  Peer peer(
+      name_,
+      {
+          [&] { return outcome(zim_shm_pool_write_begin(zim_shm_pool_at(begun_at)) == 0); },
+          [&] { return outcome(zim_shm_pool_write_begin(zim_shm_pool_at(at)) == 0); },
+          [&] { return outcome(zim_shm_pool_write_end(zim_shm_pool_at(begun_at)) == 0); },
+          [] { return outcome(zim_shm_table_pool_calloc(3, 24) != nullptr); },
+          [] { return outcome(zim_shm_pool_calloc_untyped(16) != nullptr); },
+          [] { return outcome(zim_shm_pool_alloc_with_id(4, 16, 9000) != nullptr); },
+          [&] { return outcome(zim_shm_pool_index_put(4, 1, zim_shm_pool_at(at), nullptr) == 0); },
+      });
   ASSERT_EQ(peer.run(0), 0) << "a write begun before the claim";
   EXPECT_EQ(holder(), 0);
   ASSERT_EQ(zim_shm_pool_claim_writes(), 0);
   EXPECT_EQ(zim_shm_pool_claim_writes(), 0) << "held already";
   EXPECT_EQ(holder(), getpid());
   const char* refused[] = {nullptr,         "write_begin",      "write_end of a write begun before",
-                           "a typed block", "an untyped block", "a block with an id"};
-  for (unsigned char step = 1; step < 6; ++step) EXPECT_EQ(peer.run(step), EPERM) << refused[step];
+                           "a typed block", "an untyped block", "a block with an id",
+                           "an index put"};
+  for (unsigned char step = 1; step < 7; ++step) EXPECT_EQ(peer.run(step), EPERM) << refused[step];
   // The holder's own calls, the usual path and the checked one alike.
   for (int round = 0; round < 2; ++round) {
     EXPECT_EQ(zim_shm_pool_write_begin(obj), 0);
@@ -142,6 +92,7 @@ TEST_F(SoleWriterTest, OnlyTheHolderWritesAndAllocates) {
   EXPECT_NE(zim_shm_table_pool_calloc(3, 24), nullptr);
   EXPECT_NE(zim_shm_pool_calloc_untyped(16), nullptr);
   EXPECT_NE(zim_shm_pool_alloc_with_id(ZIM_SHM_POOL_UNTYPED, 16, 9000), nullptr);
+  EXPECT_EQ(zim_shm_pool_index_put(4, 1, obj, nullptr), 0);
 }
 
 // However the holder lets go (killed, or unmapping the pool while it lives),

@@ -203,8 +203,10 @@ class Follower {
 int follow_pool(const std::string& name, const PoolContext& context, const FollowOptions& options,
                 std::ostream& out, std::string& error) {
   catch_stop_signals();
-  if (zim_shm_pool_attach(name.c_str()) != 0) {
-    error = std::string("cannot map it: ") + std::strerror(errno);
+  // As a follower: the owner may retire or migrate objects while it follows.
+  if (zim_shm_pool_attach_follower(name.c_str()) != 0) {
+    error = errno == ENOTSUP ? "it is not a versioned pool: it has no feed of changes"
+                             : std::string("cannot map it: ") + std::strerror(errno);
     return -1;
   }
   std::string reason;

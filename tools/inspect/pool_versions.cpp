@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // pool's account of a versioned pool, read by name without mapping it: the
-// sequence and pool ids, the feed and index in use, the writes under way, and
-// each object torn by a dead writer or left out of the index.
+// sequence and pool ids, the feed and index in use, the writes under way, the
+// process that alone may write it, and each object torn by a dead writer or
+// left out of the index.
 #include <zim/sim/pool_versions.h>
 
 #include "pool.hpp"
@@ -35,6 +36,10 @@ std::optional<Json> versions_report(const std::string& name) {
               {"under_way", v.under_way},
               {"torn", v.torn},
               {"first_torn", v.first_torn}};
+  // The process that alone may write the pool, if one claimed its writes.
+  pid_t holder = 0;
+  report["writes_holder"] =
+      zim_shm_pool_writes_holder(name.c_str(), &holder) == 1 ? Json(holder) : Json();
   zim_shm_pool_rooms_report_t rooms{};
   Json faults{{"torn_objects", Json::array()}, {"unindexed_objects", Json::array()}};
   if (zim_shm_pool_rooms_read(name.c_str(), &rooms, collect, &faults) != 1) return report;

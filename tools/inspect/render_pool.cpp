@@ -190,6 +190,9 @@ void print_pool(std::ostream& out, const Json& pool) {
     out << "versions: sequence " << v["sequence"] << ", " << v["pool_ids"] << " pool ids drawn, "
         << v["under_way"] << " writes under way, " << v["torn"] << " torn by a dead writer";
     if (v["torn"] != 0) out << " (the first at offset " << v["first_torn"] << ")";
+    if (const Json& h = v.value("writes_holder", Json()); !h.is_null()) {
+      out << ", only process " << h << " may write";
+    }
     out << "\n";
     print_rooms(out, v);
   }

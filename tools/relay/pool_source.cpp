@@ -48,8 +48,11 @@ PoolSource::~PoolSource() { close(); }
 
 bool PoolSource::open(std::string& error) {
   identity_ = identity_of(name_);
-  if (!identity_ || zim_shm_pool_attach(name_.c_str()) != 0) {
-    error = std::string("cannot map it: ") + std::strerror(errno);
+  // As a follower: the owner may retire or migrate objects while the relay
+  // follows, and learns of them from the feed.
+  if (!identity_ || zim_shm_pool_attach_follower(name_.c_str()) != 0) {
+    error = errno == ENOTSUP ? "it is not a versioned pool: it has no feed of changes"
+                             : std::string("cannot map it: ") + std::strerror(errno);
     return false;
   }
   mapped_ = true;

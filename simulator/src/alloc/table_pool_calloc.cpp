@@ -158,7 +158,7 @@ Outcome hand_out(PoolHeader* hdr, Request* r, uint64_t* offset, std::string* rec
   r->need = kLine + lines(r->size);  // size <= hdr->size < 2^63: no overflow.
   if (zim_sim::is_versioned(hdr)) {
     r->writer = zim_sim::writer_stamp(hdr);
-    if (r->writer == 0) return Outcome::kFull;
+    if (r->writer == 0) return errno == EPERM ? Outcome::kRefused : Outcome::kFull;
     r->need += zim_sim::kLinedExtra;
   }
   zim_sim::PoolLock lock(hdr);

@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 // Create and attach: making a pool (zim_shm_pool_create, and the default
 // pool a process makes for itself when it allocates first), attaching to one
-// and detaching (shm_pool.cpp, default_pool.cpp), the attachers' locks
-// (attach_locks.hpp), and the accessors of the mapped pool. Internal to
-// libzim_memory.
+// and detaching (shm_pool.cpp, default_pool.cpp), mapping a versioned pool
+// as a follower, which holds no attach lock (follower.cpp), the attachers'
+// locks (attach_locks.hpp), and the accessors of the mapped pool. Internal
+// to libzim_memory.
 //
 // Its rules: a creator builds the pool in an unnamed file that it holds the
 // owner's flock of, stores the magic last, after the header and the

@@ -208,6 +208,12 @@ extern "C" ZIM_SIM_API void* zim_shm_pool_block_at(uint64_t offset, uint32_t* ta
 }
 
 extern "C" ZIM_SIM_API void zim_shm_pool_set_root(uint64_t offset) {
+  bool follower = false;
+  {
+    std::lock_guard<std::mutex> guard(zim_sim::g_control);
+    follower = g_mapping.follower;
+  }
+  if (follower) return;  // a follower writes nothing of the pool's
   if (PoolHeader* hdr = zim_sim::mapped_pool()) zim_sim::set_root_announced(hdr, offset);
 }
 

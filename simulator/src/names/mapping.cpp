@@ -35,7 +35,7 @@ ZIM_SIM_API zim_tables_span_t zim_tables_versioned_span = {0, 0};
 namespace zim_sim {
 
 std::mutex g_control;
-Mapping g_mapping{nullptr, 0, {}, 0, -1, false, false, false, {}};
+Mapping g_mapping{nullptr, 0, {}, 0, -1, false, false, false, false, {}};
 
 std::atomic<uint64_t> g_pool_size{0};
 std::atomic<uint64_t> g_mapping_epoch{1};
@@ -149,7 +149,8 @@ void publish(zim_sim::PoolHeader* hdr, uint64_t size, FileId id, const char* nam
   g_mapping.id = id;
   g_mapping.mapped_by = getpid();
   g_mapping.fd = fd;
-  g_mapping.owner = role != Role::kAttacher;
+  g_mapping.owner = role == Role::kCreator || role == Role::kAdopter;
+  g_mapping.follower = role == Role::kFollower;
   g_mapping.removes_name = role == Role::kCreator;
   std::strcpy(g_mapping.name, name);
   if (g_mapping.removes_name) {

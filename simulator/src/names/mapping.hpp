@@ -18,7 +18,10 @@
 
 namespace zim_sim {
 
-enum class Role { kAttacher, kCreator, kAdopter };
+// A follower maps a versioned pool to read it and follow its feed only: it
+// holds no attach lock, so retirements and migrations do not wait for it,
+// and it never writes an object nor allocates (attach/follower.cpp).
+enum class Role { kAttacher, kCreator, kAdopter, kFollower };
 
 // This process's mapping. Guarded by g_control; g_pool and g_pool_size mirror
 // hdr and size for the lock-free readers.
@@ -31,6 +34,7 @@ struct Mapping {
   // an attacher's its attach lock (attach/attach_locks.hpp).
   int fd;
   bool owner;         // mapped_by created or adopted the pool
+  bool follower;      // mapped as a follower: no writer slot, no allocation
   bool removes_name;  // mapped_by created the pool and did not hand it over
   bool exit_hook;     // the at-exit unlink is registered
   char name[kNameMax + 1];

@@ -54,10 +54,12 @@ void publish(const PoolRooms& rooms, uint64_t sequence, FeedKind kind, uint32_t 
   zim_sim::feed_publish(rooms.feed, sequence, entry);
 }
 
-// The appender's token of this process, claimed before the pool's lock.
+// The appender's token of this process, claimed before the pool's lock;
+// false with errno EPERM when another process holds the pool's writes.
 bool appender(PoolHeader* hdr, uint32_t* token) {
   const uint64_t stamp = zim_sim::writer_stamp(hdr);
   *token = zim_sim::appender_token(stamp);
+  if (stamp != 0 && zim_sim::writes_refused(hdr, stamp)) return errno = EPERM, false;
   return stamp != 0;
 }
 

@@ -123,7 +123,8 @@ const PoolRooms* checked_rooms(PoolHeader* hdr);
 uint32_t appender_token(uint64_t stamp);
 
 // This process's writer stamp in the mapped pool hdr, claiming a slot the
-// first time; 0 with errno (EAGAIN: every slot is taken) on failure. Takes
+// first time; 0 with errno (EAGAIN: every slot is taken; EPERM: a follower's
+// mapping) on failure. Takes
 // the mapping's lock: call it before the pool's lock.
 uint64_t writer_stamp(PoolHeader* hdr);
 

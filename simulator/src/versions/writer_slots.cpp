@@ -71,6 +71,11 @@ void remember(uint64_t stamp, uint64_t epoch) {
 // writer_stamp's first call for a mapping, out of the path of the others.
 __attribute__((noinline)) uint64_t claim_stamp(PoolHeader* hdr, uint64_t epoch) {
   std::lock_guard<std::mutex> guard(g_control);
+  // A follower's mapping promised to write nothing: no slot, so no write.
+  if (g_mapping.follower) {
+    errno = EPERM;
+    return 0;
+  }
   // A claim lives as long as the descriptor that holds its lock: a new
   // mapping, or a child that forked, claims again.
   if (g_claim.hdr == hdr && g_claim.fd == g_mapping.fd && own_claim(g_claim.stamp)) {

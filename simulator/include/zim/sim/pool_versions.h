@@ -116,9 +116,10 @@ ZIM_SIM_API pid_t zim_shm_pool_writer_of(const void *obj);
 
 /* One writer for the mapped versioned pool: the calling process becomes its
  * only writer for as long as it lives and keeps the pool mapped. From then on
- * every other process's zim_shm_pool_write_begin, zim_shm_pool_write_end and
+ * every other process's zim_shm_pool_write_begin, zim_shm_pool_write_end,
  * allocation of a block (zim_shm_table_pool_calloc, zim_shm_pool_calloc_untyped,
- * zim_shm_pool_alloc_with_id) in the pool fails with errno EPERM; a write of
+ * zim_shm_pool_alloc_with_id) and index put or removal in the pool fails with
+ * errno EPERM; a write of
  * another process already under way at the claim cannot end (claim before
  * other writers start). The claim is the holder's writer slot, recorded in
  * the pool: it ends when the kernel drops that slot's lock (the holder died
@@ -205,6 +206,21 @@ ZIM_SIM_API int zim_shm_pool_rooms_read(const char *name, zim_shm_pool_rooms_rep
                                         int (*visit)(const zim_shm_pool_object_fault_t *fault,
                                                      void *context),
                                         void *context);
+
+/* Maps the versioned pool `name` as a follower: a process that reads its
+ * objects (read brackets, zim_shm_pool_block_at, the walk, the index's
+ * lookups) and follows its feed (zim_shm_pool_follow, _changes, _wait,
+ * _changed_since), as a relay or an inspector does, but writes none:
+ * zim_shm_pool_write_begin, write_end, every allocation, the index's puts
+ * and removals and zim_shm_pool_claim_writes fail with errno EPERM, and
+ * zim_shm_pool_set_root does nothing. A follower does not count as a process
+ * that maps the pool: the owner's zim_shm_pool_retire and zim_shm_pool_migrate
+ * go on while it follows, and it learns of them from the feed (retired,
+ * moved, layout changed; an object retired or moved away reads as no longer
+ * an object, since blocks are never reused). Otherwise as zim_shm_pool_attach
+ * (the same handshake, detached by zim_shm_pool_detach); -1 with errno
+ * ENOTSUP also for a pool that is not versioned. */
+ZIM_SIM_API int zim_shm_pool_attach_follower(const char *name);
 
 /* Following a versioned pool's changes. Every change of the pool draws one
  * sequence number (versions are twice it) and publishes one entry in the
