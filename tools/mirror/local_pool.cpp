@@ -123,11 +123,14 @@ bool LocalPool::put_object(const Change& c, const zim_codec::TypeLayout& layout,
   return true;
 }
 
-void LocalPool::retire(uint64_t pool_id) {
+std::optional<uint32_t> LocalPool::retire(uint64_t pool_id) {
   const auto found = objects_.find(pool_id);
-  if (found == objects_.end()) return;
+  if (found == objects_.end()) return std::nullopt;
+  uint32_t table_id = 0;
+  zim_shm_pool_block_at(zim_shm_pool_offset_of(found->second), &table_id, nullptr);
   zim_shm_pool_retire_object(found->second);
   objects_.erase(found);
+  return table_id;
 }
 
 // A key whose object is not here (yet) leads nowhere until the object comes.

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -39,7 +40,8 @@ class LocalPool {
   // The object of c.pool_id made equal to the change's image, laid out by
   // `layout`: rewritten in place, or made again when its size changed.
   bool put_object(const Change& c, const zim_codec::TypeLayout& layout, std::string& why);
-  void retire(uint64_t pool_id);
+  // The table id of the object retired, or nothing when none is held.
+  std::optional<uint32_t> retire(uint64_t pool_id);
   bool holds(uint64_t pool_id) const { return objects_.count(pool_id) != 0; }
   std::set<uint64_t> pool_ids() const;
 

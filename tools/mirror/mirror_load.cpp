@@ -108,7 +108,9 @@ Mirror::Step Mirror::load(const char* why) {
   if (step.kind == Step::go) {
     for (const uint64_t id : pool_.pool_ids()) {
       if (seen.count(id)) continue;
-      pool_.retire(id);
+      // Retired at the source at a version not told: the one held stands for it.
+      if (const auto table_id = pool_.retire(id))
+        state.record(id, *table_id, state.version_of(id), true);
       ++retired;
     }
     pool_.set_keys(keys);
