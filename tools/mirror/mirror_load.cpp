@@ -85,42 +85,47 @@ Mirror::Step Mirror::load(const char* why) {
   state.begin();
   std::set<uint64_t> seen;
   std::map<IndexKey, uint64_t> keys;
-  uint64_t count = 0, retired = 0;
+  uint64_t count = 0;
   Step step = go();
   for (const uint32_t table_id : tables) {
     if ((step = load_objects(table_id, seen, count)).kind != Step::go) break;
     if ((step = load_keys(table_id, keys)).kind != Step::go) break;
   }
-  // Hashes of another epoch, or emptied meanwhile, do not tell which
-  // objects are gone: those are retired after a load within one epoch only.
+  if (step.kind == Step::go) step = finish_load(epoch, start, seen, keys, count);
+  state.end();
+  return step;
+}
+
+// Hashes of another epoch, or emptied meanwhile, do not tell which objects
+// are gone: those are retired after a load within one epoch only.
+Mirror::Step Mirror::finish_load(uint64_t epoch, const StreamId& start,
+                                 const std::set<uint64_t>& seen,
+                                 const std::map<IndexKey, uint64_t>& keys, uint64_t count) {
+  std::string message;
   uint64_t after = 0;
+  bool filled = false;
   StreamId ignored;
-  if (step.kind == Step::go) {
-    if (Outcome o = source_.head(after, filled, ignored, message); o != Outcome::done)
-      step = redis_failed(o, message);
-  }
-  if (step.kind == Step::go && (after != epoch || !filled)) {
-    state.end();
+  if (Outcome o = source_.head(after, filled, ignored, message); o != Outcome::done)
+    return redis_failed(o, message);
+  if (after != epoch || !filled) {
     synced_ = false;
     status_.line("load", {{"why", "the epoch changed during the load: loading again"}});
     return go();
   }
-  if (step.kind == Step::go) {
-    for (const uint64_t id : pool_.pool_ids()) {
-      if (seen.count(id)) continue;
-      // Retired at the source at a version not told: the one held stands for it.
-      if (const auto table_id = pool_.retire(id))
-        state.record(id, *table_id, state.version_of(id), true);
-      ++retired;
-    }
-    pool_.set_keys(keys);
-    state.set_position({epoch, start.ms, start.seq});
-    state.count_load();
-    position_ = start;
-    synced_ = resumed_ = true;
+  MirrorState& state = pool_.state();
+  uint64_t retired = 0;
+  for (const uint64_t id : pool_.pool_ids()) {
+    if (seen.count(id)) continue;
+    // Retired at the source at a version not told: the one held stands for it.
+    if (const auto table_id = pool_.retire(id))
+      state.record(id, *table_id, state.version_of(id), true);
+    ++retired;
   }
-  state.end();
-  if (step.kind != Step::go) return step;
+  pool_.set_keys(keys);
+  state.set_position({epoch, start.ms, start.seq});
+  state.count_load();
+  position_ = start;
+  synced_ = resumed_ = true;
   status_.line("loaded", {{"objects", count},
                           {"retired", retired},
                           {"keys", keys.size()},
