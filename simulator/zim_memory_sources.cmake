@@ -43,6 +43,7 @@ set(ZIM_MEMORY_SOURCES
   src/alloc/alloc_with_id.cpp
   src/migration/migration.cpp
   src/migration/migration_index.cpp
+  src/migration/retire_object.cpp
   src/migration/migration_prepare.cpp
   src/migration/migration_transactions.cpp
   src/upgrade/upgrade.cpp

@@ -30,28 +30,6 @@ uint64_t load_le(const std::string& bytes, size_t at, size_t width) {
   return value;
 }
 
-// The object as a mirror must hold it: its snapshot, each array's two
-// pointers as offsets from the snapshot's first byte.
-std::string expected_image(const Tracked& t) {
-  auto* copy = static_cast<unsigned char*>(t.type->snapshot(t.obj));
-  if (copy == nullptr) return "";
-  uint32_t size;
-  std::memcpy(&size, copy + ZIM_OBJ_TOTAL_SIZE_OFFSET, 4);
-  std::string image(reinterpret_cast<char*>(copy), size);
-  for (uint32_t f = 0; f < t.type->field_count; ++f) {
-    const cat::FieldItem& item = t.type->fields[f];
-    if (!item.is_array()) continue;
-    for (const uint32_t slot : {item.offset, item.flag_at}) {
-      uint64_t pointer;
-      std::memcpy(&pointer, copy + slot, 8);
-      if (pointer != 0) pointer -= reinterpret_cast<uintptr_t>(copy);
-      image.replace(slot, 8, reinterpret_cast<const char*>(&pointer), 8);
-    }
-  }
-  t.type->ops.clnt_copy_dtor(copy);
-  return image;
-}
-
 std::string object_difference(const zim_test::RedisServer& redis, const std::string& keys,
                               const Tracked& t) {
   const std::string id = std::to_string(zim_shm_pool_id_of(t.obj));
@@ -109,22 +87,51 @@ std::string stream_difference(const zim_test::RedisServer& redis, const std::str
 
 }  // namespace
 
+std::string expected_image(const Tracked& t) {
+  auto* copy = static_cast<unsigned char*>(t.type->snapshot(t.obj));
+  if (copy == nullptr) return "";
+  uint32_t size;
+  std::memcpy(&size, copy + ZIM_OBJ_TOTAL_SIZE_OFFSET, 4);
+  std::string image(reinterpret_cast<char*>(copy), size);
+  for (uint32_t f = 0; f < t.type->field_count; ++f) {
+    const cat::FieldItem& item = t.type->fields[f];
+    if (!item.is_array()) continue;
+    for (const uint32_t slot : {item.offset, item.flag_at}) {
+      uint64_t pointer;
+      std::memcpy(&pointer, copy + slot, 8);
+      if (pointer != 0) pointer -= reinterpret_cast<uintptr_t>(copy);
+      image.replace(slot, 8, reinterpret_cast<const char*>(&pointer), 8);
+    }
+  }
+  t.type->ops.clnt_copy_dtor(copy);
+  return image;
+}
+
 RelayProcess::RelayProcess(const std::string& pool, const std::string& socket,
                            const std::vector<std::string>& options) {
+  std::vector<std::string> arguments{pool, "--redis", socket, "--json", "--retry-cap-ms", "200"};
+  arguments.insert(arguments.end(), options.begin(), options.end());
+  start(ZIM_RELAY_TOOL, arguments);
+}
+
+RelayProcess::RelayProcess(const char* tool, const std::vector<std::string>& arguments) {
+  start(tool, arguments);
+}
+
+void RelayProcess::start(const char* tool, const std::vector<std::string>& arguments) {
   int p[2];
   if (pipe(p) != 0) return;
   pid_ = fork();
   if (pid_ == 0) {
-    prctl(PR_SET_PDEATHSIG, SIGKILL);  // a test that aborts leaves no relay behind
+    prctl(PR_SET_PDEATHSIG, SIGKILL);  // a test that aborts leaves no tool behind
     dup2(p[1], STDOUT_FILENO);
     dup2(p[1], STDERR_FILENO);
     close(p[0]);
     close(p[1]);
-    std::vector<const char*> argv{ZIM_RELAY_TOOL, pool.c_str(),     "--redis", socket.c_str(),
-                                  "--json",       "--retry-cap-ms", "200"};
-    for (const std::string& o : options) argv.push_back(o.c_str());
+    std::vector<const char*> argv{tool};
+    for (const std::string& a : arguments) argv.push_back(a.c_str());
     argv.push_back(nullptr);
-    execv(ZIM_RELAY_TOOL, const_cast<char* const*>(argv.data()));
+    execv(tool, const_cast<char* const*>(argv.data()));
     _exit(127);
   }
   close(p[1]);

@@ -23,6 +23,8 @@ class RelayProcess {
  public:
   RelayProcess(const std::string& pool, const std::string& socket,
                const std::vector<std::string>& options = {});
+  // Another tool (the mirror) with these arguments.
+  RelayProcess(const char* tool, const std::vector<std::string>& arguments);
   ~RelayProcess();
   // Reads until the output holds `what` (false after 20 s idle).
   bool printed(const std::string& what);
@@ -33,6 +35,7 @@ class RelayProcess {
   const std::string& text();
 
  private:
+  void start(const char* tool, const std::vector<std::string>& arguments);
   pid_t pid_ = -1;
   int out_ = -1;
   std::string text_;
@@ -67,6 +70,10 @@ class SourcePool {
   std::string name_;
   std::vector<Tracked> objects_;
 };
+
+// The object as a mirror must hold it: its snapshot, each array's two
+// pointers as offsets from the snapshot's first byte.
+std::string expected_image(const Tracked& t);
 
 // What differs between Redis and the pool's tracked objects (empty: none):
 // each live object's hash value (version, fingerprint, image equal to its

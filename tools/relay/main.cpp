@@ -1,44 +1,16 @@
 // SPDX-License-Identifier: Apache-2.0
 // zim_tables_relay: publishes a versioned pool's changes into Redis.
 #include <CLI/CLI.hpp>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <string>
 
 #include "codec/printable.hpp"
+#include "password_file.hpp"
 #include "relay.hpp"
 
 namespace {
 
-constexpr size_t kMaxPasswordBytes = 4096;
 constexpr size_t kMaxPoolNameBytes = 255;
-
-// The password is the file's first line; a password never travels on the
-// command line, where any user's ps shows it.
-bool read_password(const std::string& path, std::string& password, std::string& why) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    why = "cannot read the password file " + zim_codec::quote(path);
-    return false;
-  }
-  std::string text(kMaxPasswordBytes + 1, '\0');
-  in.read(text.data(), static_cast<std::streamsize>(text.size()));
-  text.resize(static_cast<size_t>(in.gcount()));
-  const size_t eol = text.find('\n');
-  if (text.size() > kMaxPasswordBytes && eol == std::string::npos) {
-    why = "the password file " + zim_codec::quote(path) + " holds more than " +
-          std::to_string(kMaxPasswordBytes) + " bytes";
-    return false;
-  }
-  password = text.substr(0, eol);
-  if (!password.empty() && password.back() == '\r') password.pop_back();
-  if (password.empty()) {
-    why = "the password file " + zim_codec::quote(path) + " holds no password";
-    return false;
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -68,7 +40,8 @@ int main(int argc, char** argv) {
     why = "--user needs --password-file";
   } else if (const auto parsed = zim_relay::parse_address(address, why)) {
     options.address = *parsed;
-    if (password_file.empty() || read_password(password_file, options.credentials.password, why)) {
+    if (password_file.empty() ||
+        zim_relay::read_password(password_file, options.credentials.password, why)) {
       return zim_relay::run_relay(options, std::cout);
     }
   }

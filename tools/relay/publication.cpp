@@ -54,12 +54,20 @@ std::string object_value(const Publication& p) {
   return value;
 }
 
+const char* kind_word(Publication::Kind kind) {
+  static constexpr const char* kWords[] = {"object", "retired", "indexed", "unindexed"};
+  return kWords[kind];
+}
+
 std::vector<std::string> entry_fields(const Publication& p, uint64_t epoch) {
   std::vector<std::string> fields{
-      "kind",     p.retired ? "retired" : "object", "epoch",   hex64(epoch),
-      "pool_id",  std::to_string(p.pool_id),        "version", std::to_string(p.version),
+      "kind",     kind_word(p.kind),         "epoch",   hex64(epoch),
+      "pool_id",  std::to_string(p.pool_id), "version", std::to_string(p.version),
       "table_id", std::to_string(p.table_id)};
-  if (p.retired) return fields;
+  if (p.kind == Publication::indexed || p.kind == Publication::unindexed) {
+    fields.insert(fields.end(), {"key", std::to_string(p.key)});
+  }
+  if (p.kind != Publication::object) return fields;
   const std::vector<std::string> object{"fingerprint", hex64(p.fingerprint),
                                         "npus",        std::to_string(p.npus),
                                         "npd_size",    std::to_string(p.npd_size),

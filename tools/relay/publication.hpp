@@ -12,10 +12,13 @@
 namespace zim_relay {
 
 struct Publication {
-  bool retired = false;
+  // An object's image, its retirement, or a key of the pool's index that now
+  // leads to the object of pool_id (indexed) or no longer leads anywhere.
+  enum Kind { object, retired, indexed, unindexed } kind = object;
   uint64_t pool_id = 0;
   uint64_t version = 0;
-  uint32_t table_id = 0;
+  uint32_t table_id = 0;  // an index change's: the key's
+  uint64_t key = 0;       // an index change's
   // A live object's; nothing for a retirement.
   uint64_t fingerprint = 0;
   uint32_t npus = 0, npd_size = 0;
@@ -25,10 +28,18 @@ struct Publication {
 
 inline Publication retirement(uint64_t pool_id, uint64_t version, uint32_t table_id) {
   Publication p;
-  p.retired = true;
+  p.kind = Publication::retired;
   p.pool_id = pool_id;
   p.version = version;
   p.table_id = table_id;
+  return p;
+}
+
+inline Publication index_change(bool indexed, uint32_t table_id, uint64_t key, uint64_t pool_id,
+                                uint64_t version) {
+  Publication p = retirement(pool_id, version, table_id);
+  p.kind = indexed ? Publication::indexed : Publication::unindexed;
+  p.key = key;
   return p;
 }
 
@@ -37,11 +48,16 @@ struct PoolKeys {
   explicit PoolKeys(const std::string& pool) : prefix("zim:{" + pool + "}:") {}
   std::string prefix;
   std::string epoch() const { return prefix + "epoch"; }
+  // The epoch again, once the relay has published every object of it.
+  std::string filled() const { return prefix + "filled"; }
   std::string changes() const { return prefix + "changes"; }
   std::string layouts() const { return prefix + "layouts"; }
   std::string tables() const { return prefix + "tables"; }
   std::string objects(uint32_t table_id) const {
     return prefix + "objects:" + std::to_string(table_id);
+  }
+  std::string index_keys(uint32_t table_id) const {
+    return prefix + "keys:" + std::to_string(table_id);
   }
 };
 
@@ -57,6 +73,9 @@ bool read_decimal(const std::string& text, uint64_t& value);
 // image.
 inline constexpr size_t kObjectValueHead = 24;
 std::string object_value(const Publication& p);
+
+// The stream entry's kind word: "object", "retired", "indexed", "unindexed".
+const char* kind_word(Publication::Kind kind);
 
 // The stream entry's fields, name then value.
 std::vector<std::string> entry_fields(const Publication& p, uint64_t epoch);

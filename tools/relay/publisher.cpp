@@ -18,7 +18,8 @@ Outcome Publisher::reset(uint64_t epoch, std::string& message) {
   std::vector<Reply> replies;
   Outcome o = link_.run({{"SMEMBERS", keys_.tables()}}, replies, message);
   if (o != Outcome::done) return o;
-  Command del{"DEL", keys_.changes(), keys_.layouts(), keys_.tables(), keys_.epoch()};
+  Command del{"DEL",          keys_.changes(), keys_.layouts(),
+              keys_.tables(), keys_.epoch(),   keys_.filled()};
   const Reply& members = replies[0];
   if (members.kind != Reply::kArray || members.items.size() > kMaxTables) {
     message = "Redis's set " + zim_codec::quote(keys_.tables()) + " is not a set of table ids";
@@ -33,6 +34,7 @@ Outcome Publisher::reset(uint64_t epoch, std::string& message) {
       return Outcome::refused;
     }
     del.push_back(keys_.objects(static_cast<uint32_t>(id)));
+    del.push_back(keys_.index_keys(static_cast<uint32_t>(id)));
   }
   o = link_.run({{"MULTI"}, del, {"SET", keys_.epoch(), hex64(epoch)}, {"EXEC"}}, replies, message);
   if (o != Outcome::done) return o;
@@ -40,6 +42,11 @@ Outcome Publisher::reset(uint64_t epoch, std::string& message) {
   fingerprints_.clear();
   tables_.clear();
   return Outcome::done;
+}
+
+Outcome Publisher::mark_filled(std::string& message) {
+  std::vector<Reply> replies;
+  return link_.run({{"SET", keys_.filled(), hex64(epoch_)}}, replies, message);
 }
 
 EpochState Publisher::epoch_state(const Reply& reply) const {
@@ -80,10 +87,23 @@ Outcome Publisher::publish(const std::vector<Publication>& batch, EpochState& st
     const std::vector<std::string> fields = entry_fields(p, epoch_);
     xadd.insert(xadd.end(), fields.begin(), fields.end());
     commands.push_back(std::move(xadd));
-    if (p.retired) {
-      commands.push_back({"HDEL", keys_.objects(p.table_id), std::to_string(p.pool_id)});
-    } else {
-      append_object(p, commands, new_fingerprints, new_tables);
+    switch (p.kind) {
+      case Publication::retired:
+        commands.push_back({"HDEL", keys_.objects(p.table_id), std::to_string(p.pool_id)});
+        break;
+      case Publication::indexed:
+        if (!tables_.count(p.table_id) && new_tables.insert(p.table_id).second) {
+          commands.push_back({"SADD", keys_.tables(), std::to_string(p.table_id)});
+        }
+        commands.push_back({"HSET", keys_.index_keys(p.table_id), std::to_string(p.key),
+                            std::to_string(p.pool_id)});
+        break;
+      case Publication::unindexed:
+        commands.push_back({"HDEL", keys_.index_keys(p.table_id), std::to_string(p.key)});
+        break;
+      case Publication::object:
+        append_object(p, commands, new_fingerprints, new_tables);
+        break;
     }
   }
   commands.push_back({"EXEC"});

@@ -26,6 +26,9 @@ class Publisher {
   // gone, and the relay publishes every object again.
   Outcome reset(uint64_t epoch, std::string& message);
 
+  // Tells mirrors that every object of the epoch is in the hashes.
+  Outcome mark_filled(std::string& message);
+
   // The epoch Redis holds now.
   Outcome read_epoch(EpochState& state, std::string& message);
 

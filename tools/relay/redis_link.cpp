@@ -18,18 +18,13 @@ using zim_codec::printable;
 
 constexpr timeval kConnectTimeout{2, 0};
 constexpr timeval kCommandTimeout{5, 0};
-// Replies the relay reads are short: an epoch, a policy, a set of table ids,
-// one EXEC's results. Anything larger is not Redis answering the relay.
-constexpr size_t kMaxReplyText = 1 << 20;
-constexpr size_t kMaxReplyItems = 1 << 17;
-constexpr int kMaxReplyDepth = 3;
-
-bool copy_reply(const redisReply* from, Reply& to, int depth) {
+// Anything beyond the bounds is not Redis answering what the tool asked.
+bool copy_reply(const redisReply* from, Reply& to, const ReplyBounds& bounds, int depth) {
   switch (from->type) {
     case REDIS_REPLY_STRING:
     case REDIS_REPLY_STATUS:
     case REDIS_REPLY_ERROR:
-      if (from->len > kMaxReplyText) return false;
+      if (from->len > bounds.text) return false;
       to.kind = from->type == REDIS_REPLY_STRING   ? Reply::kString
                 : from->type == REDIS_REPLY_STATUS ? Reply::kStatus
                                                    : Reply::kError;
@@ -43,11 +38,11 @@ bool copy_reply(const redisReply* from, Reply& to, int depth) {
       to.kind = Reply::kNil;
       return true;
     case REDIS_REPLY_ARRAY:
-      if (depth >= kMaxReplyDepth || from->elements > kMaxReplyItems) return false;
+      if (depth >= bounds.depth || from->elements > bounds.items) return false;
       to.kind = Reply::kArray;
       to.items.resize(from->elements);
       for (size_t i = 0; i < from->elements; ++i) {
-        if (!copy_reply(from->element[i], to.items[i], depth + 1)) return false;
+        if (!copy_reply(from->element[i], to.items[i], bounds, depth + 1)) return false;
       }
       return true;
     default:
@@ -106,7 +101,7 @@ std::optional<std::string> info_field(const std::string& info, const std::string
 
 void RedisLink::Free::operator()(redisContext* c) const { redisFree(c); }
 
-RedisLink::RedisLink() = default;
+RedisLink::RedisLink(ReplyBounds bounds) : bounds_(bounds) {}
 RedisLink::~RedisLink() = default;
 
 void RedisLink::close() { context_.reset(); }
@@ -160,7 +155,7 @@ Outcome RedisLink::check_policy(std::string& message) {
   if (!policy || *policy != "noeviction") {
     message = "Redis at " + where_ + " has maxmemory-policy " +
               zim_codec::quote(policy.value_or("(not told)")) +
-              ": it may evict the pool's keys; the relay needs noeviction";
+              ": it may evict the pool's keys; it must be noeviction";
     close();
     return Outcome::refused;
   }
@@ -187,7 +182,7 @@ Outcome RedisLink::run(const std::vector<Command>& commands, std::vector<Reply>&
   for (Reply& reply : replies) {
     void* raw = nullptr;
     if (redisGetReply(context_.get(), &raw) != REDIS_OK) return fail_io(message);
-    const bool copied = copy_reply(static_cast<redisReply*>(raw), reply, 0);
+    const bool copied = copy_reply(static_cast<redisReply*>(raw), reply, bounds_, 0);
     freeReplyObject(raw);
     if (!copied) {
       message = "Redis at " + where_ + " sent a reply beyond the relay's bounds";

@@ -44,9 +44,17 @@ enum class Outcome { done, away, refused };
 
 using Command = std::vector<std::string>;
 
+// How large a reply may be: the relay reads short replies; a mirror reads
+// stream entries (nested deeper) and objects, a bounded count at a time.
+struct ReplyBounds {
+  size_t text = size_t{1} << 20;
+  size_t items = size_t{1} << 17;
+  int depth = 3;
+};
+
 class RedisLink {
  public:
-  RedisLink();
+  explicit RedisLink(ReplyBounds bounds = {});
   ~RedisLink();
   RedisLink(const RedisLink&) = delete;
   RedisLink& operator=(const RedisLink&) = delete;
@@ -69,6 +77,7 @@ class RedisLink {
     void operator()(redisContext* c) const;
   };
   std::unique_ptr<redisContext, Free> context_;
+  ReplyBounds bounds_;
   std::string where_;
   std::string last_error_;  // the last error reply, escaped
 };

@@ -97,6 +97,10 @@ Relay::Step Relay::take(const zim_shm_pool_change_t& c, bool& moved_cursor) {
     add_object(c.kind == ZIM_SHM_POOL_CHANGE_MOVED ? c.key : c.offset, version);
   } else if (c.kind == ZIM_SHM_POOL_CHANGE_RETIRED && published_.count(c.pool_id)) {
     batch_.push_back(retirement(c.pool_id, version, c.table_id));
+  } else if (c.kind == ZIM_SHM_POOL_CHANGE_INDEXED || c.kind == ZIM_SHM_POOL_CHANGE_UNINDEXED) {
+    // Every one: a key may be put and removed within one batch.
+    batch_.push_back(
+        index_change(c.kind == ZIM_SHM_POOL_CHANGE_INDEXED, c.table_id, c.key, c.pool_id, version));
   } else if (changes_layouts(c.kind)) {
     std::string ignored;  // a record that cannot be read makes its objects unusable, told then
     pool_.reload_records(ignored);

@@ -68,6 +68,7 @@ class Relay {
   Step recover();
   Step new_epoch(const std::string& why);
   Step resync(uint64_t mark, const char* why);
+  Step resync_keys(uint64_t version);
 
   RelayOptions options_;
   Status status_;
@@ -78,7 +79,10 @@ class Relay {
   uint64_t mark_ = 0;  // every change up to it is in Redis
   std::vector<Publication> batch_;
   std::map<uint64_t, uint64_t> published_;  // pool id to the version Redis holds
+  // (table id, key) to the pool id its key leads to in Redis
+  std::map<std::pair<uint32_t, uint64_t>, uint64_t> published_keys_;
   uint64_t published_count_ = 0;
+  bool filled_ = false;  // the epoch's objects all published, and told
 };
 
 }  // namespace zim_relay

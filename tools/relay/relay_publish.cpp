@@ -3,6 +3,7 @@
 // batches, the epoch, and resyncing by versions after a lap, a lost change,
 // a hand-over or a Redis that came back.
 #include <sys/random.h>
+#include <zim/sim/pool_image.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -69,6 +70,8 @@ Relay::Step Relay::new_epoch(const std::string& why) {
   if (o == Outcome::away) return status_.line("away", {{"message", message}}), recovering();
   if (o == Outcome::refused) return end(kRefused, message);
   published_.clear();
+  published_keys_.clear();
+  filled_ = false;
   status_.line("epoch", {{"epoch", hex64(publisher_.epoch())}, {"why", why}});
   return resync(0, "new epoch");
 }
@@ -84,17 +87,22 @@ Relay::Step Relay::publish(std::vector<Publication>& batch) {
   if (state == EpochState::other) {
     return end(kRefused, "another relay publishes this pool: Redis holds another epoch");
   }
-  uint64_t retired = 0;
+  uint64_t retired = 0, keys = 0;
   for (const Publication& p : batch) {
-    if (p.retired) {
+    if (p.kind == Publication::retired) {
       published_.erase(p.pool_id), ++retired;
-    } else {
+    } else if (p.kind == Publication::object) {
       published_[p.pool_id] = p.version;
+    } else if (p.kind == Publication::indexed) {
+      published_keys_[{p.table_id, p.key}] = p.pool_id, ++keys;
+    } else {
+      published_keys_.erase({p.table_id, p.key}), ++keys;
     }
   }
   published_count_ += batch.size();
-  status_.line("published", {{"objects", batch.size() - retired},
+  status_.line("published", {{"objects", batch.size() - retired - keys},
                              {"retired", retired},
+                             {"keys", keys},
                              {"last_version", batch.back().version},
                              {"total", published_count_}});
   batch.clear();
@@ -148,8 +156,49 @@ Relay::Step Relay::resync(uint64_t mark, const char* why) {
     if (Step s = publish(batch_); s.kind != Step::go) return s;
   }
   if (Step s = publish(batch_); s.kind != Step::go) return s;
+  if (Step s = resync_keys(2 * (cursor_.next - 1)); s.kind != Step::go) return s;
+  if (!filled_) {
+    std::string message;
+    const Outcome o = publisher_.mark_filled(message);
+    if (o == Outcome::away) return status_.line("away", {{"message", message}}), recovering();
+    if (o == Outcome::refused) return end(kRefused, message);
+    filled_ = true;
+  }
   mark_ = cursor_.next - 1;
   status_.line("resynced", {{"why", why}, {"objects", objects.size()}, {"next", cursor_.next}});
+  return go();
+}
+
+// The index's changes are not found by versions: its keys as they stand now,
+// against those Redis holds, are published as the differences. A change
+// after the cursor's next sequence comes again from the feed, in order.
+Relay::Step Relay::resync_keys(uint64_t version) {
+  std::vector<zim_shm_pool_index_entry_t> entries(64);
+  for (;;) {
+    const int64_t n = zim_shm_pool_index_list(entries.data(), entries.size());
+    if (n < 0) return end(kPoolFailed, std::string("the index cannot be read: ") + strerror(errno));
+    const bool whole = static_cast<uint64_t>(n) <= entries.size();
+    entries.resize(static_cast<size_t>(n));
+    if (whole) break;
+  }
+  std::map<std::pair<uint32_t, uint64_t>, uint64_t> now;
+  for (const zim_shm_pool_index_entry_t& e : entries) now[{e.table_id, e.key}] = e.pool_id;
+  for (const auto& [key, pool_id] : now) {
+    const auto held = published_keys_.find(key);
+    if (held == published_keys_.end() || held->second != pool_id)
+      batch_.push_back(index_change(true, key.first, key.second, pool_id, version));
+  }
+  for (const auto& [key, pool_id] : published_keys_) {
+    if (!now.count(key))
+      batch_.push_back(index_change(false, key.first, key.second, pool_id, version));
+  }
+  for (size_t at = 0; at < batch_.size(); at += kPublishBatch) {
+    std::vector<Publication> part(
+        batch_.begin() + static_cast<std::ptrdiff_t>(at),
+        batch_.begin() + static_cast<std::ptrdiff_t>(std::min(at + kPublishBatch, batch_.size())));
+    if (Step s = publish(part); s.kind != Step::go) return s;
+  }
+  batch_.clear();
   return go();
 }
 

@@ -7,7 +7,7 @@ namespace zim_relay {
 
 void Status::line(const std::string& event, const nlohmann::ordered_json& fields) {
   nlohmann::ordered_json doc{{"event", event}};
-  std::string text = "relay: " + event;
+  std::string text = tool_ + ": " + event;
   const char* separator = ": ";
   for (const auto& [key, value] : fields.items()) {
     const std::string shown =

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// The relay's status lines: one per event, as text or as JSON lines.
+// A tool's status lines: one per event, as text or as JSON lines.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -10,14 +10,16 @@ namespace zim_relay {
 
 class Status {
  public:
-  Status(std::ostream& out, bool json) : out_(out), json_(json) {}
-  // "relay: EVENT: key: value; ..." or {"event": EVENT, key: value, ...};
+  Status(std::ostream& out, bool json, std::string tool = "relay")
+      : out_(out), json_(json), tool_(std::move(tool)) {}
+  // "TOOL: EVENT: key: value; ..." or {"event": EVENT, key: value, ...};
   // strings are escaped for a terminal either way.
   void line(const std::string& event, const nlohmann::ordered_json& fields = {});
 
  private:
   std::ostream& out_;
   bool json_;
+  std::string tool_;
 };
 
 }  // namespace zim_relay

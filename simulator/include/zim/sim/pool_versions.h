@@ -379,6 +379,16 @@ ZIM_SIM_API void *zim_shm_pool_index_get(uint32_t table_id, uint64_t key);
 /* Removes (table_id, key): 0, or -1 with errno ENOENT, EINVAL, EAGAIN. */
 ZIM_SIM_API int zim_shm_pool_index_remove(uint32_t table_id, uint64_t key);
 
+/* Retires the live object obj of the mapped versioned pool, in the pool's
+ * owner: its block is retired as zim_shm_pool_retire retires each of a table
+ * id, keeping the retirement's version, and a retired change is published.
+ * Keys that led to it stay and lead nowhere (zim_shm_pool_index_get: ENOENT)
+ * until removed or put again: the caller's to keep. Must not race with a
+ * migration or retirement of this process. 0, or -1 with errno: ENOENT
+ * without a pool, EPERM in a process that does not own it, EBUSY during a
+ * migration, EINVAL for obj not a live object of a versioned pool. */
+ZIM_SIM_API int zim_shm_pool_retire_object(void *obj);
+
 #ifdef __cplusplus
 }
 #endif

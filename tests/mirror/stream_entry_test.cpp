@@ -1,0 +1,144 @@
+// SPDX-License-Identifier: Apache-2.0
+// What the mirror reads from Redis is outside bytes: stream entries, hash
+// values and layout records that do not hold what they must are refused,
+// and a source layout other than this build's stops its type with the
+// difference named.
+#include "stream_entry.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "codec/fingerprint.hpp"
+#include "codec/layout_record.hpp"
+#include "layout_book.hpp"
+
+namespace {
+
+using zim_mirror::Change;
+using zim_mirror::Reply;
+using zim_mirror::StreamId;
+
+Reply text(const std::string& s) {
+  Reply r;
+  r.kind = Reply::kString;
+  r.text = s;
+  return r;
+}
+
+Reply entry(const std::string& id, const std::vector<std::string>& fields) {
+  Reply r, f;
+  r.kind = f.kind = Reply::kArray;
+  for (const std::string& s : fields) f.items.push_back(text(s));
+  r.items = {text(id), f};
+  return r;
+}
+
+const std::string kEpoch = "00000000000000ab";
+const std::vector<std::string> kObject{
+    "kind",    "object", "epoch",    kEpoch, "pool_id",     "7",
+    "version", "42",     "table_id", "3",    "fingerprint", kEpoch,
+    "npus",    "8",      "npd_size", "16",   "image",       std::string("\0\1", 2)};
+
+std::vector<std::string> with(std::vector<std::string> fields, const std::string& name,
+                              const std::string& value) {
+  for (size_t i = 0; i + 1 < fields.size(); i += 2) {
+    if (fields[i] == name) fields[i + 1] = value;
+  }
+  return fields;
+}
+
+TEST(MirrorInput, AnObjectEntryReadsWhole) {
+  StreamId id;
+  Change c;
+  std::string why;
+  ASSERT_TRUE(zim_mirror::read_entry(entry("5-1", kObject), id, c, why)) << why;
+  EXPECT_TRUE(id == (StreamId{5, 1}));
+  EXPECT_EQ(c.kind, zim_relay::Publication::object);
+  EXPECT_EQ(c.epoch, 0xabu);
+  EXPECT_EQ(c.pool_id, 7u);
+  EXPECT_EQ(c.version, 42u);
+  EXPECT_EQ(c.table_id, 3u);
+  EXPECT_EQ(c.npus, 8u);
+  EXPECT_EQ(c.npd_size, 16u);
+  EXPECT_EQ(c.image, (zim_mirror::Bytes{0, 1}));
+}
+
+TEST(MirrorInput, EntriesThatDoNotHoldWhatTheyMustAreRefused) {
+  const std::vector<std::string> no_image(kObject.begin(), kObject.end() - 2);
+  const std::vector<std::string> odd(kObject.begin(), kObject.end() - 1);
+  const std::vector<std::string> keyless{"kind", "indexed", "epoch", kEpoch,     "pool_id",
+                                         "7",    "version", "42",    "table_id", "3"};
+  const struct {
+    const char* name;
+    std::string id;
+    std::vector<std::string> fields;
+  } cases[] = {
+      {"an unknown kind", "1-1", with(kObject, "kind", "moved")},
+      {"pool id 0", "1-1", with(kObject, "pool_id", "0")},
+      {"a leading zero", "1-1", with(kObject, "version", "042")},
+      {"a sign", "1-1", with(kObject, "version", "-4")},
+      {"a number past 64 bits", "1-1", with(kObject, "version", "18446744073709551616")},
+      {"a table id past the largest", "1-1", with(kObject, "table_id", "65536")},
+      {"an epoch not of 16 hex digits", "1-1", with(kObject, "epoch", "AB")},
+      {"N past 32 bits", "1-1", with(kObject, "npus", "4294967296")},
+      {"no image", "1-1", no_image},
+      {"a field without a value", "1-1", odd},
+      {"an index change without a key", "1-1", keyless},
+      {"no id", "1", kObject},
+      {"an id of another shape", "01-1", kObject},
+  };
+  for (const auto& c : cases) {
+    StreamId id;
+    Change change;
+    std::string why;
+    EXPECT_FALSE(zim_mirror::read_entry(entry(c.id, c.fields), id, change, why)) << c.name;
+    EXPECT_FALSE(why.empty()) << c.name;
+  }
+}
+
+TEST(MirrorInput, HashValuesAreReadByTheirHead) {
+  std::string value(24, '\0');
+  value[0] = 2;    // version
+  value[16] = 8;   // N
+  value[20] = 16;  // NPD size
+  value += "img";
+  Change c;
+  std::string why;
+  ASSERT_TRUE(zim_mirror::read_object_value(3, "9", value, c, why)) << why;
+  EXPECT_EQ(c.pool_id, 9u);
+  EXPECT_EQ(c.version, 2u);
+  EXPECT_EQ(c.npus, 8u);
+  EXPECT_EQ(c.npd_size, 16u);
+  EXPECT_EQ(std::string(c.image.begin(), c.image.end()), "img");
+  EXPECT_FALSE(zim_mirror::read_object_value(3, "9", value.substr(0, 23), c, why));
+  EXPECT_FALSE(zim_mirror::read_object_value(3, "x9", value, c, why));
+  EXPECT_FALSE(zim_mirror::read_object_value(3, "0", value, c, why));
+}
+
+// This build's own layout of a table id is usable; a record of another
+// layout of it stops the type, naming the difference; a record that does
+// not read, or of another table id, stops it too.
+TEST(MirrorInput, SourceLayoutsAreHeldAgainstThisBuilds) {
+  const auto own = zim_mirror::own_layouts();
+  ASSERT_FALSE(own.empty()) << "the test carries no layout notes";
+  const auto& [table_id, layout] = *own.begin();
+  zim_mirror::LayoutBook book;
+  EXPECT_TRUE(book.learn(layout.fingerprint, table_id, layout.text).layout.has_value());
+
+  auto other = zim_codec::read_layout_record(layout.text);
+  ASSERT_TRUE(other.has_value());
+  other->sets_obj_flags_bit5 = !other->sets_obj_flags_bit5;  // what its constructors write
+  const std::string other_text = zim_codec::layout_record(*other);
+  std::string why;
+  const auto reread = zim_codec::read_layout_record(other_text, &why);
+  ASSERT_TRUE(reread.has_value()) << why;
+  const auto& stopped = book.learn(zim_codec::layout_fingerprint(*reread), table_id, other_text);
+  EXPECT_FALSE(stopped.layout.has_value());
+  EXPECT_NE(stopped.stopped.find("laid out otherwise"), std::string::npos) << stopped.stopped;
+  EXPECT_FALSE(book.learn(1, table_id, "not a record").layout.has_value());
+  EXPECT_FALSE(book.learn(layout.fingerprint + 1, table_id + 1, layout.text).layout.has_value());
+}
+
+}  // namespace

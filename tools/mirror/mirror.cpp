@@ -1,0 +1,176 @@
+// SPDX-License-Identifier: Apache-2.0
+// The mirror's loop: connecting with a capped backoff, finding out whether
+// its position still holds, and following the stream.
+#include "mirror.hpp"
+
+#include <algorithm>
+#include <csignal>
+
+#include "stop_signal.hpp"
+
+namespace zim_mirror {
+namespace {
+
+constexpr uint64_t kFirstRetryMs = 100;
+constexpr uint64_t kBlockMs = 500;  // how long one XREAD waits: the epoch is read again after
+
+using zim_relay::sleep_unless_stopped;
+using zim_relay::stop_signal;
+
+}  // namespace
+
+Mirror::Mirror(const MirrorOptions& options, std::ostream& out)
+    : options_(options),
+      status_(out, options.json, "mirror"),
+      link_(kMirrorBounds),
+      source_(link_, options.source) {}
+
+int Mirror::run() {
+  std::string why;
+  Step step;
+  if (!pool_.open(options_.local, why)) {
+    const bool held = why.find("another") != std::string::npos;
+    step = end(held ? kRefused : kPoolFailed, "the pool " + zim_codec::quote(options_.local.name) +
+                                                  " cannot be mirrored into: " + why);
+  } else {
+    const StatePosition p = pool_.state().position();
+    status_.line("start", {{"pool", options_.source},
+                           {"local_pool", options_.local.name},
+                           {"redis", options_.address.text},
+                           {"epoch", zim_relay::hex64(p.epoch)},
+                           {"position", StreamId{p.ms, p.seq}.text()}});
+    step = connect();
+  }
+  while (step.kind != Step::end) step = step.kind == Step::recover ? recover() : follow();
+  pool_.close();
+  status_.line("end", {{"why", step.why}, {"applied", applied_}, {"dropped", dropped_}});
+  return step.status;
+}
+
+Mirror::Step Mirror::redis_failed(Outcome o, const std::string& message) {
+  if (o == Outcome::refused) return end(kRefused, message);
+  status_.line("away", {{"message", message}});
+  return recovering();
+}
+
+Mirror::Step Mirror::connect() {
+  uint64_t wait_ms = kFirstRetryMs;
+  for (;;) {
+    if (stop_signal() != 0) return end(kEnded, "stopped while Redis was away");
+    std::string message;
+    const Outcome o = link_.open(options_.address, options_.credentials, message);
+    if (o == Outcome::done) return go();
+    if (o == Outcome::refused) return end(kRefused, message);
+    status_.line("away", {{"message", message}, {"retry_ms", wait_ms}});
+    sleep_unless_stopped(static_cast<unsigned>(wait_ms));
+    wait_ms = std::min(wait_ms * 2, options_.retry_cap_ms);
+  }
+}
+
+Mirror::Step Mirror::recover() {
+  synced_ = false;
+  if (Step s = connect(); s.kind != Step::go) return s;
+  status_.line("back", {{"redis", options_.address.text}});
+  return go();
+}
+
+// Whether what the pool records still follows on in Redis: the epoch, and
+// the stream from the position on.
+Mirror::Step Mirror::catch_up() {
+  std::string message;
+  uint64_t epoch = 0;
+  bool filled = false;
+  StreamId last;
+  if (Outcome o = source_.head(epoch, filled, last, message); o != Outcome::done)
+    return redis_failed(o, message);
+  if (epoch == 0) {  // no relay has published yet
+    sleep_unless_stopped(static_cast<unsigned>(kBlockMs));
+    return go();
+  }
+  const StatePosition p = pool_.state().position();
+  if (p.epoch != epoch) return load(p.epoch == 0 ? "first load" : "the epoch changed");
+  epoch_ = epoch;
+  position_ = {p.ms, p.seq};
+  StreamId first;
+  if (Outcome o = source_.first(first, message); o != Outcome::done)
+    return redis_failed(o, message);
+  if (position_ < first && !(first == StreamId{})) {
+    return load("the stream was trimmed past the position");
+  }
+  synced_ = true;
+  if (!resumed_) {
+    status_.line("resumed", {{"epoch", zim_relay::hex64(epoch)}, {"position", position_.text()}});
+  }
+  resumed_ = true;
+  return go();
+}
+
+Mirror::Step Mirror::follow() {
+  for (;;) {
+    if (const int signal = stop_signal()) {
+      return end(kEnded, signal == SIGINT ? "stopped by SIGINT" : "stopped by SIGTERM");
+    }
+    if (!synced_) {
+      if (Step s = catch_up(); s.kind != Step::go) return s;
+      continue;
+    }
+    std::string message;
+    std::vector<Reply> entries;
+    if (Outcome o = source_.read(position_, kBlockMs, entries, message); o != Outcome::done)
+      return redis_failed(o, message);
+    // Entries trimmed before they were read leave a gap: the hashes hold
+    // what they brought.
+    StreamId first;
+    if (Outcome o = source_.first(first, message); o != Outcome::done)
+      return redis_failed(o, message);
+    if (position_ < first && !entries.empty() && !(first == StreamId{})) {
+      if (Step s = load("the stream was trimmed past the position"); s.kind != Step::go) return s;
+      continue;
+    }
+    if (entries.empty()) {
+      synced_ = false;  // idle: the epoch is read again
+      continue;
+    }
+    if (Step s = apply_entries(entries); s.kind != Step::go) return s;
+  }
+}
+
+Mirror::Step Mirror::apply_entries(const std::vector<Reply>& entries) {
+  MirrorState& state = pool_.state();
+  state.begin();
+  Step step = go();
+  uint64_t done = 0;
+  for (const Reply& entry : entries) {
+    StreamId id;
+    Change c;
+    std::string why;
+    if (!read_entry(entry, id, c, why)) {
+      status_.line("skipped", {{"why", why}});
+    } else if (c.epoch != epoch_) {
+      synced_ = false;  // another relay run: its entries are read after a load
+      break;
+    } else if (step = apply(c); step.kind != Step::go) {
+      break;
+    }
+    if (!(position_ < id)) continue;  // an entry without an id moves nothing
+    position_ = id;
+    state.set_position({epoch_, id.ms, id.seq});
+    ++done;
+  }
+  state.end();
+  if (done > 0) {
+    status_.line("applied", {{"entries", done},
+                             {"position", position_.text()},
+                             {"applied", applied_},
+                             {"dropped", dropped_}});
+  }
+  return step;
+}
+
+int run_mirror(const MirrorOptions& options, std::ostream& out) {
+  zim_relay::catch_stop_signals();
+  Mirror mirror(options, out);
+  return mirror.run();
+}
+
+}  // namespace zim_mirror

@@ -1,0 +1,137 @@
+// SPDX-License-Identifier: Apache-2.0
+// Loading the hashes: every object the source holds, applied when newer than
+// the version recorded here, every local object the hashes lack retired, and
+// the index made equal to the keys. Nothing is dropped first, so a load
+// costs the reads and only the changes.
+#include "mirror.hpp"
+#include "stop_signal.hpp"
+
+namespace zim_mirror {
+namespace {
+
+constexpr uint64_t kProgressEvery = 4096;  // objects between two progress lines
+
+}  // namespace
+
+Mirror::Step Mirror::load_objects(uint32_t table_id, std::set<uint64_t>& seen, uint64_t& count) {
+  std::string cursor = "0", message;
+  HashItems items;
+  do {
+    if (zim_relay::stop_signal() != 0) return end(kEnded, "stopped during a load");
+    if (Outcome o = source_.scan(source_.keys().objects(table_id), cursor, items, message);
+        o != Outcome::done) {
+      return redis_failed(o, message);
+    }
+    for (const auto& [field, value] : items) {
+      Change c;
+      std::string why;
+      if (!read_object_value(table_id, field, value, c, why)) {
+        status_.line("skipped", {{"why", why}});
+        continue;
+      }
+      c.epoch = epoch_;
+      seen.insert(c.pool_id);
+      if (Step s = apply_object(c); s.kind != Step::go) return s;
+      if (++count % kProgressEvery == 0) {
+        status_.line("loading", {{"objects", count}, {"table_id", table_id}});
+      }
+    }
+  } while (cursor != "0");
+  return go();
+}
+
+Mirror::Step Mirror::load_keys(uint32_t table_id, std::map<IndexKey, uint64_t>& keys) {
+  std::string cursor = "0", message;
+  HashItems items;
+  do {
+    if (Outcome o = source_.scan(source_.keys().index_keys(table_id), cursor, items, message);
+        o != Outcome::done) {
+      return redis_failed(o, message);
+    }
+    for (const auto& [field, value] : items) {
+      uint64_t key = 0, pool_id = 0;
+      if (!zim_relay::read_decimal(field, key) || !zim_relay::read_decimal(value, pool_id)) {
+        status_.line("skipped", {{"why", "a key of table id " + std::to_string(table_id) +
+                                             " that is no number: " + zim_codec::quote(field)}});
+        continue;
+      }
+      keys[{table_id, key}] = pool_id;
+    }
+  } while (cursor != "0");
+  return go();
+}
+
+// The stream's last id is read before the hashes: what follows it comes
+// again from the stream, and an entry the hashes already held is dropped by
+// its version. A trim during the load is found by the next read, which loads
+// once more from a later id; the position never goes back.
+Mirror::Step Mirror::load(const char* why) {
+  std::string message;
+  uint64_t epoch = 0;
+  bool filled = false;
+  StreamId start;
+  std::vector<uint32_t> tables;
+  if (Outcome o = source_.head(epoch, filled, start, message); o != Outcome::done)
+    return redis_failed(o, message);
+  if (!filled) {  // the keys went, or the relay is filling them: read the epoch again
+    zim_relay::sleep_unless_stopped(100);
+    return go();
+  }
+  if (Outcome o = source_.tables(tables, message); o != Outcome::done)
+    return redis_failed(o, message);
+  status_.line("load", {{"why", why}, {"epoch", zim_relay::hex64(epoch)}, {"from", start.text()}});
+  epoch_ = epoch;
+  MirrorState& state = pool_.state();
+  state.begin();
+  std::set<uint64_t> seen;
+  std::map<IndexKey, uint64_t> keys;
+  uint64_t count = 0;
+  Step step = go();
+  for (const uint32_t table_id : tables) {
+    if ((step = load_objects(table_id, seen, count)).kind != Step::go) break;
+    if ((step = load_keys(table_id, keys)).kind != Step::go) break;
+  }
+  if (step.kind == Step::go) step = finish_load(epoch, start, seen, keys, count);
+  state.end();
+  return step;
+}
+
+// Hashes of another epoch, or emptied meanwhile, do not tell which objects
+// are gone: those are retired after a load within one epoch only.
+Mirror::Step Mirror::finish_load(uint64_t epoch, const StreamId& start,
+                                 const std::set<uint64_t>& seen,
+                                 const std::map<IndexKey, uint64_t>& keys, uint64_t count) {
+  std::string message;
+  uint64_t after = 0;
+  bool filled = false;
+  StreamId ignored;
+  if (Outcome o = source_.head(after, filled, ignored, message); o != Outcome::done)
+    return redis_failed(o, message);
+  if (after != epoch || !filled) {
+    synced_ = false;
+    status_.line("load", {{"why", "the epoch changed during the load: loading again"}});
+    return go();
+  }
+  MirrorState& state = pool_.state();
+  uint64_t retired = 0;
+  for (const uint64_t id : pool_.pool_ids()) {
+    if (seen.count(id)) continue;
+    // Retired at the source at a version not told: the one held stands for it.
+    if (const auto table_id = pool_.retire(id))
+      state.record(id, *table_id, state.version_of(id), true);
+    ++retired;
+  }
+  pool_.set_keys(keys);
+  state.set_position({epoch, start.ms, start.seq});
+  state.count_load();
+  position_ = start;
+  synced_ = resumed_ = true;
+  status_.line("loaded", {{"objects", count},
+                          {"retired", retired},
+                          {"keys", keys.size()},
+                          {"applied", applied_},
+                          {"position", start.text()}});
+  return go();
+}
+
+}  // namespace zim_mirror

@@ -1,0 +1,136 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "redis_source.hpp"
+
+#include <zim/sim/pool_records.h>
+
+#include "codec/printable.hpp"
+
+namespace zim_mirror {
+namespace {
+
+// An entry's id alone, from [id, fields].
+bool entry_id(const Reply& entry, StreamId& id) {
+  return entry.kind == Reply::kArray && entry.items.size() == 2 &&
+         entry.items[0].kind == Reply::kString && read_stream_id(entry.items[0].text, id);
+}
+
+// One entry id or none, from the reply of XRANGE/XREVRANGE ... COUNT 1.
+bool edge_id(const Reply& reply, StreamId& id) {
+  id = StreamId{};
+  if (reply.kind != Reply::kArray || reply.items.size() > 1) return false;
+  return reply.items.empty() || entry_id(reply.items[0], id);
+}
+
+}  // namespace
+
+Outcome RedisSource::malformed(const std::string& what, std::string& message) const {
+  message = "Redis answered " + what + " of " + zim_codec::quote(keys_.prefix) +
+            " with something else than asked for";
+  return Outcome::refused;
+}
+
+Outcome RedisSource::head(uint64_t& epoch, bool& filled, StreamId& last, std::string& message) {
+  std::vector<Reply> r;
+  const Outcome o = link_.run({{"MULTI"},
+                               {"GET", keys_.epoch()},
+                               {"GET", keys_.filled()},
+                               {"XREVRANGE", keys_.changes(), "+", "-", "COUNT", "1"},
+                               {"EXEC"}},
+                              r, message);
+  if (o != Outcome::done) return o;
+  const Reply& results = r.back();
+  if (results.kind != Reply::kArray || results.items.size() != 3) return malformed("EXEC", message);
+  uint64_t both[2] = {0, 0};
+  for (int i = 0; i < 2; ++i) {
+    const Reply& e = results.items[i];
+    if (e.kind != Reply::kNil &&
+        (e.kind != Reply::kString || !zim_relay::read_hex64(e.text, both[i])))
+      return malformed("the epoch", message);
+  }
+  epoch = both[0];
+  filled = epoch != 0 && both[1] == epoch;
+  if (!edge_id(results.items[2], last)) return malformed("the stream's last entry", message);
+  return Outcome::done;
+}
+
+Outcome RedisSource::first(StreamId& first, std::string& message) {
+  std::vector<Reply> r;
+  const Outcome o = link_.run({{"XRANGE", keys_.changes(), "-", "+", "COUNT", "1"}}, r, message);
+  if (o != Outcome::done) return o;
+  return edge_id(r[0], first) ? Outcome::done : malformed("the stream's first entry", message);
+}
+
+Outcome RedisSource::read(const StreamId& after, uint64_t block_ms, std::vector<Reply>& entries,
+                          std::string& message) {
+  std::vector<Reply> r;
+  const Outcome o =
+      link_.run({{"XREAD", "COUNT", std::to_string(kEntriesAtOnce), "BLOCK",
+                  std::to_string(block_ms), "STREAMS", keys_.changes(), after.text()}},
+                r, message);
+  if (o != Outcome::done) return o;
+  entries.clear();
+  if (r[0].kind == Reply::kNil) return Outcome::done;  // none within block_ms
+  if (r[0].kind != Reply::kArray || r[0].items.size() != 1) return malformed("XREAD", message);
+  const Reply& stream = r[0].items[0];
+  if (stream.kind != Reply::kArray || stream.items.size() != 2 ||
+      stream.items[1].kind != Reply::kArray || stream.items[1].items.size() > kEntriesAtOnce) {
+    return malformed("XREAD", message);
+  }
+  entries = std::move(r[0].items[0].items[1].items);
+  return Outcome::done;
+}
+
+Outcome RedisSource::tables(std::vector<uint32_t>& ids, std::string& message) {
+  std::vector<Reply> r;
+  const Outcome o = link_.run({{"SMEMBERS", keys_.tables()}}, r, message);
+  if (o != Outcome::done) return o;
+  if (r[0].kind != Reply::kArray || r[0].items.size() > ZIM_SHM_POOL_MAX_TABLE_ID + 1)
+    return malformed("the set of tables", message);
+  ids.clear();
+  for (const Reply& member : r[0].items) {
+    uint64_t id = 0;
+    if (member.kind != Reply::kString || !zim_relay::read_decimal(member.text, id) ||
+        id > ZIM_SHM_POOL_MAX_TABLE_ID) {
+      return malformed("the set of tables", message);
+    }
+    ids.push_back(static_cast<uint32_t>(id));
+  }
+  return Outcome::done;
+}
+
+Outcome RedisSource::scan(const std::string& hash, std::string& cursor, HashItems& items,
+                          std::string& message) {
+  std::vector<Reply> r;
+  const Outcome o = link_.run({{"HSCAN", hash, cursor, "COUNT", "64"}}, r, message);
+  if (o != Outcome::done) return o;
+  uint64_t next = 0;
+  if (r[0].kind != Reply::kArray || r[0].items.size() != 2 ||
+      r[0].items[0].kind != Reply::kString || !zim_relay::read_decimal(r[0].items[0].text, next) ||
+      r[0].items[1].kind != Reply::kArray || r[0].items[1].items.size() % 2 != 0) {
+    return malformed("HSCAN", message);
+  }
+  cursor = r[0].items[0].text;
+  items.clear();
+  const std::vector<Reply>& flat = r[0].items[1].items;
+  for (size_t i = 0; i + 1 < flat.size(); i += 2) {
+    if (flat[i].kind != Reply::kString || flat[i + 1].kind != Reply::kString)
+      return malformed("HSCAN", message);
+    items.emplace_back(flat[i].text, flat[i + 1].text);
+  }
+  return Outcome::done;
+}
+
+Outcome RedisSource::layout_record(uint64_t fingerprint, std::optional<std::string>& text,
+                                   std::string& message) {
+  std::vector<Reply> r;
+  const Outcome o =
+      link_.run({{"HGET", keys_.layouts(), zim_relay::hex64(fingerprint)}}, r, message);
+  if (o != Outcome::done) return o;
+  text.reset();
+  if (r[0].kind == Reply::kString) text = r[0].text;
+  return r[0].kind == Reply::kString || r[0].kind == Reply::kNil
+             ? Outcome::done
+             : malformed("a layout record", message);
+}
+
+}  // namespace zim_mirror

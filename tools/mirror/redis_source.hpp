@@ -1,0 +1,58 @@
+// SPDX-License-Identifier: Apache-2.0
+// The mirror's reads of a pool's keys in Redis (docs/design/relay.md): the
+// epoch, the stream's ends and entries, the set of tables, the hashes a
+// bounded step at a time, and the layout records. Replies are outside
+// bytes: anything not shaped as asked for is refused.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "publication.hpp"
+#include "redis_link.hpp"
+#include "stream_entry.hpp"
+
+namespace zim_mirror {
+
+using zim_relay::Outcome;
+
+// Bounds of what the mirror reads: stream entries nest five deep, and each
+// may carry an object's image.
+inline constexpr zim_relay::ReplyBounds kMirrorBounds{size_t{64} << 20, size_t{1} << 17, 5};
+inline constexpr uint64_t kEntriesAtOnce = 64;
+
+using HashItems = std::vector<std::pair<std::string, std::string>>;
+
+class RedisSource {
+ public:
+  RedisSource(zim_relay::RedisLink& link, const std::string& pool) : link_(link), keys_(pool) {}
+
+  // The epoch (0: none), whether the relay has filled its hashes, and the
+  // stream's last entry id (0-0: none), as one state of Redis.
+  Outcome head(uint64_t& epoch, bool& filled, StreamId& last, std::string& message);
+  // The stream's first entry id (0-0: none).
+  Outcome first(StreamId& first, std::string& message);
+  // Up to kEntriesAtOnce entries after `after`, waiting up to block_ms for one.
+  Outcome read(const StreamId& after, uint64_t block_ms, std::vector<Reply>& entries,
+               std::string& message);
+  // The table ids that have an objects or keys hash.
+  Outcome tables(std::vector<uint32_t>& ids, std::string& message);
+  // One HSCAN step of `hash` from `cursor` ("0" first; "0" again at the end).
+  Outcome scan(const std::string& hash, std::string& cursor, HashItems& items,
+               std::string& message);
+  // The layout record of a fingerprint; nothing when Redis has none.
+  Outcome layout_record(uint64_t fingerprint, std::optional<std::string>& text,
+                        std::string& message);
+
+  const zim_relay::PoolKeys& keys() const { return keys_; }
+
+ private:
+  Outcome malformed(const std::string& what, std::string& message) const;
+  zim_relay::RedisLink& link_;
+  zim_relay::PoolKeys keys_;
+};
+
+}  // namespace zim_mirror
