@@ -26,8 +26,34 @@ std::string LayoutBook::difference(const zim_codec::TypeLayout& source,
   return lines.empty() ? "the fingerprints differ" : zim_codec::printable(lines[0].text, 400);
 }
 
+// A layout other than this program's: converted when the converter carries
+// every change, else stopped naming the first that breaks a reader and the
+// converter's refusals, never mirrored with wrong values.
+void LayoutBook::judge_other(SourceLayout& known, const std::string& text, const OwnLayout& own,
+                             uint32_t npus, uint32_t npd_size) {
+  const zim_codec::TypeLayout& layout = *known.layout;
+  const std::string title = "type " + zim_codec::quote(layout.name) + " (table id " +
+                            std::to_string(layout.table_id) + ") is laid out otherwise at the " +
+                            "source (" +
+                            zim_codec::fingerprint_hex(zim_codec::layout_fingerprint(layout)) +
+                            ") than here (" + zim_codec::fingerprint_hex(own.fingerprint) + "): ";
+  auto mine = zim_codec::read_layout_record(own.text);
+  if (!mine) {
+    known.layout.reset();
+    known.stopped = title + "this program's own record of it does not read";
+    return;
+  }
+  std::string refused;
+  known.upgrade =
+      LayoutUpgrade::plan(text, own.text, *mine, own.fingerprint, npus, npd_size, refused);
+  if (known.upgrade) return;
+  known.stopped = title + difference(layout, own) + "; the converter refuses it: " + refused +
+                  "; its objects are not mirrored";
+  known.layout.reset();
+}
+
 const SourceLayout& LayoutBook::learn(uint64_t fingerprint, uint32_t table_id,
-                                      const std::string& text) {
+                                      const std::string& text, uint32_t npus, uint32_t npd_size) {
   SourceLayout& known = by_fingerprint_[fingerprint];
   const std::string named = "layout " + zim_codec::fingerprint_hex(fingerprint) + " of table id " +
                             std::to_string(table_id);
@@ -38,15 +64,11 @@ const SourceLayout& LayoutBook::learn(uint64_t fingerprint, uint32_t table_id,
   } else if (layout->table_id != table_id ||
              zim_codec::layout_fingerprint(*layout) != fingerprint) {
     known.stopped = "the source's " + named + " is the record of another table id or layout";
-  } else if (const auto own = own_.find(table_id);
-             own != own_.end() && own->second.fingerprint != fingerprint) {
-    known.stopped = "type " + zim_codec::quote(layout->name) + " (table id " +
-                    std::to_string(table_id) + ") is laid out otherwise at the source (" +
-                    zim_codec::fingerprint_hex(fingerprint) + ") than here (" +
-                    zim_codec::fingerprint_hex(own->second.fingerprint) +
-                    "): " + difference(*layout, own->second) + "; its objects are not mirrored";
   } else {
     known.layout = std::move(layout);
+    if (const auto own = own_.find(table_id);
+        own != own_.end() && own->second.fingerprint != fingerprint)
+      judge_other(known, text, own->second, npus, npd_size);
   }
   return known;
 }

@@ -70,7 +70,7 @@ class Mirror {
   // mirror_apply.cpp: one change into the local pool.
   Step apply(const Change& c);
   Step apply_object(const Change& c);
-  Step layout_of(const Change& c, const zim_codec::TypeLayout*& layout);
+  Step layout_of(const Change& c, const SourceLayout*& layout);
 
   MirrorOptions options_;
   zim_relay::Status status_;

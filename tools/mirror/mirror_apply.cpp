@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // One change into the local pool: an object only when its version is above
 // the one recorded for its pool id, after its N, NPD size and layout are
-// checked against this mirror's.
+// checked against this mirror's; an object of an older layout converted into
+// this mirror's own first.
 #include <zim/tables/platform.h>
 
 #include "codec/fingerprint.hpp"
@@ -9,7 +10,7 @@
 
 namespace zim_mirror {
 
-Mirror::Step Mirror::layout_of(const Change& c, const zim_codec::TypeLayout*& layout) {
+Mirror::Step Mirror::layout_of(const Change& c, const SourceLayout*& layout) {
   layout = nullptr;
   const SourceLayout* known = layouts_.find(c.fingerprint);
   if (known == nullptr) {
@@ -23,7 +24,7 @@ Mirror::Step Mirror::layout_of(const Change& c, const zim_codec::TypeLayout*& la
                                            zim_codec::fingerprint_hex(c.fingerprint)}});
       return go();
     }
-    known = &layouts_.learn(c.fingerprint, c.table_id, *text);
+    known = &layouts_.learn(c.fingerprint, c.table_id, *text, c.npus, c.npd_size);
   }
   if (!known->stopped.empty()) {
     if (stopped_.insert(c.table_id).second) {
@@ -31,7 +32,7 @@ Mirror::Step Mirror::layout_of(const Change& c, const zim_codec::TypeLayout*& la
     }
     return go();
   }
-  if (known->layout->table_id == c.table_id) layout = &*known->layout;
+  if (known->layout->table_id == c.table_id) layout = known;
   return go();
 }
 
@@ -46,10 +47,14 @@ Mirror::Step Mirror::apply_object(const Change& c) {
                              std::to_string(c.npd_size) + "; this mirror's are for N " +
                              std::to_string(npus) + " and NPD size " + std::to_string(npd_size));
   }
-  const zim_codec::TypeLayout* layout = nullptr;
+  const SourceLayout* layout = nullptr;
   if (Step s = layout_of(c, layout); s.kind != Step::go || layout == nullptr) return s;
   std::string why;
-  if (!pool_.put_object(c, *layout, why)) {
+  Change converted;
+  const bool put = layout->upgrade ? layout->upgrade->convert(c, *layout->layout, converted, why) &&
+                                         pool_.put_object(converted, layout->upgrade->own(), why)
+                                   : pool_.put_object(c, *layout->layout, why);
+  if (!put) {
     status_.line("skipped", {{"pool_id", c.pool_id}, {"version", c.version}, {"why", why}});
     return go();
   }
