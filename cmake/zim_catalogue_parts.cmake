@@ -4,15 +4,15 @@
 #   zim_catalogue_parts(<out_var> CATALOGUE <file> FOLDER <folder>
 #                       PIECES <1|2|4> [SLICES <n>])
 # writes to FOLDER one unit per slice that includes CATALOGUE with what that
-# part holds (PIECES: 1 the table of types, 2 the types' layouts, accessors
-# and operations, 4 their snapshots) for the types of its slice, and sets
+# part holds (PIECES: 1 the table of types, 2 the types' layouts and
+# accessors, 4 their operations and snapshots) for the types of its slice, and sets
 # out_var to their paths. A unit is rewritten only when its text changes.
 function(zim_catalogue_parts out_var)
   cmake_parse_arguments(PARSE_ARGV 1 arg "" "CATALOGUE;FOLDER;PIECES;SLICES" "")
   if(NOT arg_SLICES)
     set(arg_SLICES 1)
   endif()
-  set(names 1 table 2 layouts 4 snapshots)
+  set(names 1 table 2 layouts 4 operations)
   list(FIND names ${arg_PIECES} at)
   if(at EQUAL -1 OR NOT arg_SLICES GREATER 0)
     message(FATAL_ERROR "zim_catalogue_parts: PIECES 1, 2 or 4 and SLICES above 0, "

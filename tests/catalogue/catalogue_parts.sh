@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
 # The generated catalogue compiled in parts holds what it holds as one unit:
-# for several slice counts, every type's layouts and snapshot are defined in
-# exactly one part of each kind, each part includes the headers of its own
-# types alone, the table of types lies in the table's part only, and a slice
-# outside the count is refused.
+# for several slice counts, every type's layouts and its operations with its
+# snapshot are defined in exactly one part of each kind, each part includes
+# the headers of its own types alone, the table of types lies in the table's
+# part only, and a slice outside the count is refused.
 #   catalogue_parts.sh COMPILER GENERATED_DIR SOURCE_DIR
 set -euo pipefail
 cxx=$1 generated=$2 src=$3
@@ -25,15 +25,16 @@ part() {
     -DZIM_TABLES_CATALOGUE_SLICES="$2" -DZIM_TABLES_CATALOGUE_SLICE="$3" "$catalogue"
 }
 
-# What a part defines: "layouts T" for a type's header array, "snapshot T",
-# "include T" for a type's own header, "table" for the table of types.
+# What a part defines: "layouts T" for a type's header array, "snapshot T"
+# for its operations and snapshot, "include T" for a type's own header,
+# "table" for the table of types.
 pieces() {
   sed -n -e 's/^namespace of_\([a-z0-9_]*\) {$/ns \1/p' \
     -e 's/^const HeaderField header\[\] = .*/layouts/p' \
-    -e 's/^void\* of_\([a-z0-9_]*\)::snapshot(void\* o) {.*/snapshot \1/p' \
+    -e 's/^void\* snapshot(void\* o) {.*/snapshot/p' \
     -e 's|^#include "zim/tables/\([a-z0-9_]*\)\.h"$|include \1|p' \
     -e 's/^const TableType types\[\] = {$/table/p' |
-    awk '$1 == "ns" { ns = $2; next } $1 == "layouts" { print "layouts " ns; next } { print }' |
+    awk '$1 == "ns" { ns = $2; next } NF == 1 && $1 != "table" { print $1 " " ns; next } { print }' |
     grep -xFf <(sed -e 's/^/layouts /' -e 'p;s/^layouts /snapshot /;p;s/^snapshot /include /' \
       "$tmp/types"; echo table)
 }

@@ -25,10 +25,10 @@ static_assert(std::size(kClassEnum) == static_cast<size_t>(TypeClass::kCountOnly
 constexpr const char* kPreamble =
     R"tpl(// Compiled once as it stands, this file is the whole catalogue. A build may
 // compile it in parts instead, each with ZIM_TABLES_CATALOGUE_PIECES saying
-// what the part holds (1 the table of types, 2 the types' layouts, accessors
-// and operations, 4 their snapshots; or a sum of them) and, for types'
-// pieces, ZIM_TABLES_CATALOGUE_SLICE k of ZIM_TABLES_CATALOGUE_SLICES: the
-// types whose position in table-id order is k modulo the count.
+// what the part holds (1 the table of types, 2 the types' layouts and
+// accessors, 4 their operations and snapshots; or a sum of them) and, for
+// types' pieces, ZIM_TABLES_CATALOGUE_SLICE k of ZIM_TABLES_CATALOGUE_SLICES:
+// the types whose position in table-id order is k modulo the count.
 #ifndef ZIM_TABLES_CATALOGUE_PIECES
 #define ZIM_TABLES_CATALOGUE_PIECES 7
 #endif
@@ -46,7 +46,7 @@ constexpr const char* kPreamble =
    (position) % ZIM_TABLES_CATALOGUE_SLICES == ZIM_TABLES_CATALOGUE_SLICE)
 #define ZIM_TABLES_CATALOGUE_TABLE ((ZIM_TABLES_CATALOGUE_PIECES & 1) != 0)
 #define ZIM_TABLES_CATALOGUE_LAYOUTS 2
-#define ZIM_TABLES_CATALOGUE_SNAPSHOTS 4
+#define ZIM_TABLES_CATALOGUE_OPERATIONS 4
 
 #include <cstring>
 #include <string_view>
@@ -120,7 +120,7 @@ std::string held(size_t position, const char* pieces, const std::string& text) {
 // Each part includes the headers of its own types alone.
 void write_includes(const std::vector<TypeLayout>& types, OutputSink& out) {
   for (size_t i = 0; i < types.size() && out.ok(); ++i) {
-    out.write(held(i, "ZIM_TABLES_CATALOGUE_LAYOUTS | ZIM_TABLES_CATALOGUE_SNAPSHOTS",
+    out.write(held(i, "ZIM_TABLES_CATALOGUE_LAYOUTS | ZIM_TABLES_CATALOGUE_OPERATIONS",
                    "#include \"zim/tables/" + types[i].name + ".h\"\n"));
   }
 }
@@ -132,7 +132,7 @@ void write_pieces(const std::vector<TypeLayout>& types, OutputSink& out) {
   }
   for (size_t i = 0; i < types.size() && out.ok(); ++i) {
     out.write("\n" + held(i, "ZIM_TABLES_CATALOGUE_LAYOUTS", catalogue_layouts(types[i])) +
-              held(i, "ZIM_TABLES_CATALOGUE_SNAPSHOTS", catalogue_snapshot(types[i])));
+              held(i, "ZIM_TABLES_CATALOGUE_OPERATIONS", catalogue_operations(types[i])));
   }
 }
 

@@ -119,18 +119,18 @@ std::string catalogue_declarations(const TypeLayout& type) {
 }
 
 std::string catalogue_layouts(const TypeLayout& type) {
-  std::string text =
-      "namespace " + catalogue_namespace(type) + " {\n" + header_array(type) + fields_array(type);
+  return "namespace " + catalogue_namespace(type) + " {\n" + header_array(type) +
+         fields_array(type) + "}  // namespace " + catalogue_namespace(type) + "\n";
+}
+
+std::string catalogue_operations(const TypeLayout& type) {
+  std::string text = "namespace " + catalogue_namespace(type) + " {\n";
   const Vars v = type_vars(type);
   for (const Operation& op : kOperations) {
     text += operation_prototype(op) + " { " + render(op.catalogue_call, v) + " }\n";
   }
-  return text + "}  // namespace " + catalogue_namespace(type) + "\n";
-}
-
-std::string catalogue_snapshot(const TypeLayout& type) {
-  return "void* " + catalogue_namespace(type) + "::snapshot(void* o) { return zim_" + type.name +
-         "_snapshot(static_cast<qor_" + type.name + "_obj_st>(o)); }\n";
+  return text + kSnapshotPrototype + " { return zim_" + type.name + "_snapshot(static_cast<qor_" +
+         type.name + "_obj_st>(o)); }\n}  // namespace " + catalogue_namespace(type) + "\n";
 }
 
 std::string catalogue_operation_list(const TypeLayout& type) {
