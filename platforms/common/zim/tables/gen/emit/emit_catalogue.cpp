@@ -1,58 +1,61 @@
 // SPDX-License-Identifier: Apache-2.0
 // The catalogue of every type for tests and tools: each type's layout as
 // data with each field's accessors, and its thirteen operations behind one
-// signature for every type.
+// signature for every type. One file that compiles as one unit, or as
+// several in parallel (a catalogue of every type is a long compile).
 #include "gen/emit/emit_catalogue.hpp"
 
 #include <iterator>
 #include <string>
 
+#include "gen/emit/emit_catalogue_pieces.hpp"
 #include "gen/emit/type_vars.hpp"
-#include "gen/names/accessor_names.hpp"
-#include "gen/names/constant_names.hpp"
+#include "gen/names/operations.hpp"
 
 namespace tablegen {
 namespace {
 
-// Indexed by ItemKind and by TypeClass.
-constexpr const char* kKindEnum[] = {"ItemKind::kInline", "ItemKind::kPerNpuArray",
-                                     "ItemKind::kCountedArray"};
-static_assert(std::size(kKindEnum) == static_cast<size_t>(ItemKind::kCountedArray) + 1);
+// Indexed by TypeClass.
 constexpr const char* kClassEnum[] = {"TypeClass::kFixed", "TypeClass::kSizeChecked",
                                       "TypeClass::kPerNpu", "TypeClass::kCounted",
                                       "TypeClass::kCountOnly"};
 static_assert(std::size(kClassEnum) == static_cast<size_t>(TypeClass::kCountOnly) + 1);
 
-constexpr const char* kLayoutArrays = R"tpl(const HeaderField $(t)_header[] = {$(header)};
-const FieldItem $(t)_fields[] = {
-$(fields)};
-)tpl";
+// The macros that choose what a unit holds; defaults: all of it.
+constexpr const char* kPreamble =
+    R"tpl(// Compiled once as it stands, this file is the whole catalogue. A build may
+// compile it in parts instead, each with ZIM_TABLES_CATALOGUE_PIECES saying
+// what the part holds (1 the table of types, 2 the types' layouts and
+// accessors, 4 their operations and snapshots; or a sum of them) and, for
+// types' pieces, ZIM_TABLES_CATALOGUE_SLICE k of ZIM_TABLES_CATALOGUE_SLICES:
+// the types whose position in table-id order is k modulo the count.
+#ifndef ZIM_TABLES_CATALOGUE_PIECES
+#define ZIM_TABLES_CATALOGUE_PIECES 7
+#endif
+#ifndef ZIM_TABLES_CATALOGUE_SLICES
+#define ZIM_TABLES_CATALOGUE_SLICES 1
+#endif
+#ifndef ZIM_TABLES_CATALOGUE_SLICE
+#define ZIM_TABLES_CATALOGUE_SLICE 0
+#endif
+#if ZIM_TABLES_CATALOGUE_SLICE < 0 || ZIM_TABLES_CATALOGUE_SLICE >= ZIM_TABLES_CATALOGUE_SLICES
+#error "ZIM_TABLES_CATALOGUE_SLICE lies outside 0 to ZIM_TABLES_CATALOGUE_SLICES - 1"
+#endif
+#define ZIM_TABLES_CATALOGUE_HOLDS(position, pieces) \
+  ((ZIM_TABLES_CATALOGUE_PIECES & (pieces)) != 0 && \
+   (position) % ZIM_TABLES_CATALOGUE_SLICES == ZIM_TABLES_CATALOGUE_SLICE)
+#define ZIM_TABLES_CATALOGUE_TABLE ((ZIM_TABLES_CATALOGUE_PIECES & 1) != 0)
+#define ZIM_TABLES_CATALOGUE_LAYOUTS 2
+#define ZIM_TABLES_CATALOGUE_OPERATIONS 4
 
-constexpr const char* kEntry =
-    R"tpl(    {"$(t)", "$(file_name)", $(table_id), $(class), $(fixed_size), $(flags_at), $(npd_present), $(count_field), $(size_check), $(bit5),
-     $(t)_header, $(header_count), $(t)_fields, $(field_count),
-     {{$(wisp)}},
-     {$(fix_ptrs_line), $(size_ptr_line), $(alloc_line)},
-     "$(unit_path)",
-     $(fix_ptrs_proto),
-     "$(size_ptr_proto)",
-     "$(alloc_proto)",
-     {$(operations)},
-     [](void* o) -> void* { return zim_$(t)_snapshot(static_cast<qor_$(t)_obj_st>(o)); }},
-)tpl";
-
-constexpr const char* kCatalogue = R"tpl(#include <cstring>
+#include <cstring>
 #include <string_view>
 
-#include "zim/tables/all_tables.h"
 #include "zim/tables/catalogue.hpp"
+)tpl";
 
-namespace zim_tables::catalogue {
-namespace {
-
-$(layout_arrays)
-}  // namespace
-
+constexpr const char* kTable = R"tpl(
+#if ZIM_TABLES_CATALOGUE_TABLE
 static_assert(sizeof(Operations) == $(operation_count) * sizeof(void (*)()),
               "the catalogue's operations are the generator's table of operations");
 
@@ -76,78 +79,27 @@ const TableType* find(std::string_view name) {
   }
   return nullptr;
 }
+#endif
 
 }  // namespace zim_tables::catalogue
 )tpl";
 
-// A field's accessors as FieldAccessors: lambdas over the header's static
-// inline functions, which have no address of their own in the library.
-constexpr const char* kAccess = R"tpl(
-     {[](void*$(o)) -> uint32_t { return $(length); },
-      [](void* o, uint32_t$(i), void* out) { $(get_body) },
-      [](void* o, uint32_t$(i), const void* in) { $(set_body) },
-      [](void* o, uint32_t$(i)) -> bool { return $(has)($(args)) != 0; },
-      [](void* o, uint32_t$(i)) { $(clear)($(args)); }})tpl";
-
-// v: the last field's values, which this field's replace (one map for all
-// the fields of a type).
-std::string field_access(Vars& v, const TypeLayout& type, const FieldLayout& f, size_t index) {
-  const AccessorNames names = accessor_names(type.name, f, index);
-  const bool indexed = f.is_array() || f.run_length > 1;
-  const bool scalar = f.width == 1 || f.width == 2 || f.width == 4 || f.width == 8;
-  const std::string args =
-      "static_cast<qor_" + type.name + "_obj_st>(o)" + std::string(indexed ? ", i" : "");
-  v["o"] = f.is_array() ? " o" : "";
-  v["length"] = f.is_array() ? names.length + "(static_cast<qor_" + type.name + "_obj_st>(o))"
-                             : str(f.run_length);
-  v["i"] = indexed ? " i" : "";
-  v["args"] = args;
-  v["has"] = names.has;
-  v["clear"] = names.clear;
-  if (scalar) {
-    v["get_body"] =
-        "const auto v = " + names.get + "(" + args + "); std::memcpy(out, &v, sizeof v);";
-    v["set_body"] = "uint" + str(f.width * 8) + "_t v; std::memcpy(&v, in, sizeof v); " +
-                    names.set + "(" + args + ", v);";
-  } else {
-    v["get_body"] = "std::memcpy(out, " + names.get + "(" + args + "), " + str(f.width) + ");";
-    v["set_body"] = names.set + "(" + args + ", in);";
-  }
-  return render(kAccess, v);
-}
-
-std::string layout_arrays(const TypeLayout& type) {
-  std::string header, fields;
-  for (const HeaderField& h : type.header) {
-    header += (header.empty() ? "{" : ", {") + str(h.offset) + ", " + str(h.width) + "}";
-  }
-  Vars access, item;  // each field's values replace the last one's
-  for (size_t i = 0; i < type.fields.size(); ++i) {
-    const FieldLayout& f = type.fields[i];
-    item["kind"] = kKindEnum[static_cast<int>(f.kind)];
-    item["offset"] = str(f.offset);
-    item["width"] = str(f.width);
-    item["run_length"] = str(f.run_length);
-    item["flag_at"] = str(f.flag_at);
-    item["label"] = field_label(f, i);
-    item["access"] = field_access(access, type, f, i);
-    fields += render(
-        "    {{$(kind), $(offset), $(width), $(run_length)}, $(flag_at), "
-        "\"$(label)\",$(access)},\n",
-        item);
-  }
-  return render(kLayoutArrays, {{"t", type.name}, {"header", header}, {"fields", fields}});
-}
+constexpr const char* kEntry =
+    R"tpl(    {"$(t)", "$(file_name)", $(table_id), $(class), $(fixed_size), $(flags_at), $(npd_present), $(count_field), $(size_check), $(bit5),
+     $(ns)::header, $(header_count), $(ns)::fields, $(field_count),
+     {{$(wisp)}},
+     {$(fix_ptrs_line), $(size_ptr_line), $(alloc_line)},
+     "$(unit_path)",
+     $(fix_ptrs_proto),
+     "$(size_ptr_proto)",
+     "$(alloc_proto)",
+     $(operations),
+     $(ns)::snapshot},
+)tpl";
 
 std::string entry(const TypeLayout& type) {
   Vars v = type_vars(type);
-  std::string operations;
-  for (const Operation& op : kOperations) {
-    operations += render("$(comma)[]$(signature) { $(call) }",
-                         {{"comma", operations.empty() ? "" : ",\n     "},
-                          {"signature", std::string(op.catalogue_signature)},
-                          {"call", render(op.catalogue_call, v)}});
-  }
+  v["ns"] = catalogue_namespace(type);
   v["file_name"] = type.file_name;
   v["class"] = kClassEnum[static_cast<int>(type.type_class)];
   v["flags_at"] = str(type.flags_at);
@@ -155,8 +107,33 @@ std::string entry(const TypeLayout& type) {
   v["field_count"] = str(static_cast<uint32_t>(type.fields.size()));
   v["fix_ptrs_proto"] =
       type.size_check ? "\"" + type.checks.fix_ptrs.prototype + "\"" : std::string("nullptr");
-  v["operations"] = operations;
+  v["operations"] = catalogue_operation_list(type);
   return render(kEntry, v);
+}
+
+// "#if ZIM_TABLES_CATALOGUE_HOLDS(position, pieces)\n" + text + "#endif\n"
+std::string held(size_t position, const char* pieces, const std::string& text) {
+  return "#if ZIM_TABLES_CATALOGUE_HOLDS(" + std::to_string(position) + ", " + pieces + ")\n" +
+         text + "#endif\n";
+}
+
+// Each part includes the headers of its own types alone.
+void write_includes(const std::vector<TypeLayout>& types, OutputSink& out) {
+  for (size_t i = 0; i < types.size() && out.ok(); ++i) {
+    out.write(held(i, "ZIM_TABLES_CATALOGUE_LAYOUTS | ZIM_TABLES_CATALOGUE_OPERATIONS",
+                   "#include \"zim/tables/" + types[i].name + ".h\"\n"));
+  }
+}
+
+void write_pieces(const std::vector<TypeLayout>& types, OutputSink& out) {
+  out.write("\nnamespace zim_tables::catalogue {\n\n");
+  for (auto it = types.begin(); it != types.end() && out.ok(); ++it) {
+    out.write(catalogue_declarations(*it));
+  }
+  for (size_t i = 0; i < types.size() && out.ok(); ++i) {
+    out.write("\n" + held(i, "ZIM_TABLES_CATALOGUE_LAYOUTS", catalogue_layouts(types[i])) +
+              held(i, "ZIM_TABLES_CATALOGUE_OPERATIONS", catalogue_operations(types[i])));
+  }
 }
 
 }  // namespace
@@ -166,18 +143,17 @@ void emit_catalogue(const std::vector<TypeLayout>& types, OutputSink& out) {
   for (const Operation& op : kOperations) names += "    \"" + std::string(op.name) + "\",\n";
   out.open("zim_tables_catalogue.cpp");
   out.write(banner(CommentStyle::kLine));
-  const auto arrays = [&] {
-    for (auto it = types.begin(); it != types.end() && out.ok(); ++it)
-      out.write(layout_arrays(*it));
-  };
+  out.write(kPreamble);
+  write_includes(types, out);
+  write_pieces(types, out);
   const auto entries = [&] {
     for (auto it = types.begin(); it != types.end() && out.ok(); ++it) out.write(entry(*it));
   };
-  render_to(out, kCatalogue,
+  render_to(out, kTable,
             {{"first_table_id", str(types.empty() ? 0 : types[0].table_id)},
              {"operation_names", names},
              {"operation_count", std::to_string(kOperations.size())}},
-            {{"layout_arrays", arrays}, {"entries", entries}});
+            {{"entries", entries}});
   out.close();
 }
 
