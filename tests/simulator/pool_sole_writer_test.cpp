@@ -175,6 +175,9 @@ TEST_F(SoleWriterTest, GivenIdsNeverMeetALiveObjectsId) {
       {ZIM_SHM_POOL_UNTYPED, 50, 0, "below the counter, never given"},
       {3, 50, EEXIST, "given just before"},
       {ZIM_SHM_POOL_UNTYPED, drawn, EEXIST, "drawn by an allocation"},
+      {ZIM_SHM_POOL_UNTYPED, ZIM_SHM_POOL_LOCAL_IDS, 0, "a local id"},
+      {3, ZIM_SHM_POOL_LOCAL_IDS, EEXIST, "a local id given before"},
+      {ZIM_SHM_POOL_UNTYPED, UINT64_MAX, 0, "the last local id"},
       {ZIM_SHM_POOL_UNTYPED, 0, EINVAL, "no id"},
       {ZIM_SHM_POOL_MAX_TABLE_ID + 1, 7, EINVAL, "no table id"},
   };
@@ -188,7 +191,8 @@ TEST_F(SoleWriterTest, GivenIdsNeverMeetALiveObjectsId) {
     EXPECT_EQ(zim_shm_pool_writer_of(obj), getpid());
     EXPECT_EQ(std::count(obj, obj + 32, 0), 32);
   }
-  EXPECT_EQ(zim_shm_pool_id_of(zim_shm_pool_calloc_untyped(16)), 101u) << "drawn past 100";
+  EXPECT_EQ(zim_shm_pool_id_of(zim_shm_pool_calloc_untyped(16)), 101u)
+      << "drawn past 100, and local ids raise nothing";
 }
 
 TEST_F(SoleWriterTest, AGivenIdIsToldToFollowersAndFreedByARetirement) {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "mirror_state.hpp"
 
+#include <zim/sim/pool_versions.h>
 #include <zim/sim/shm_pool.h>
 
 #include <cerrno>
@@ -56,7 +57,9 @@ bool MirrorState::open(uint64_t capacity, std::string& why) {
     }
   } else {
     if (capacity == 0 || capacity > kMaxCapacity) return why = "capacity out of range", false;
-    void* block = zim_shm_pool_calloc_untyped(block_bytes(capacity));
+    // A local id: the record never takes an id that a source's object has.
+    void* block = zim_shm_pool_alloc_with_id(ZIM_SHM_POOL_UNTYPED, block_bytes(capacity),
+                                             ZIM_SHM_POOL_LOCAL_IDS);
     if (block == nullptr) return why = "the pool cannot hold the mirror's record", false;
     header_ = static_cast<StateHeader*>(block);
     header_->capacity = capacity;

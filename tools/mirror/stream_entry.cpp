@@ -2,6 +2,7 @@
 #include "stream_entry.hpp"
 
 #include <zim/sim/pool_records.h>
+#include <zim/sim/pool_versions.h>
 
 #include <map>
 
@@ -52,6 +53,7 @@ bool read_fields(const std::map<std::string, std::string>& f, Change& c, std::st
     return why = "its epoch, pool id, version or table id does not read", false;
   }
   if (c.pool_id == 0 || c.epoch == 0) return why = "its pool id or epoch is 0", false;
+  if (c.pool_id >= ZIM_SHM_POOL_LOCAL_IDS) return why = "its pool id is a local one", false;
   if (c.kind == Publication::indexed || c.kind == Publication::unindexed) {
     if (!read_decimal(get("key"), c.key)) return why = "its key does not read", false;
     return true;

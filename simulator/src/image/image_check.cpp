@@ -120,7 +120,9 @@ int check_object(const zim_shm_pool_image_t& im, uint64_t i, CheckedImage* out, 
       zim_table_migration_new_size(plan->second.get(), o.bytes, o.size) != o.size) {
     return invalid(why, at + ": not sound for the layout recorded for table id " + num(o.table_id));
   }
-  if (o.pool_id > out->last_pool_id) out->last_pool_id = o.pool_id;
+  if (o.pool_id < ZIM_SHM_POOL_LOCAL_IDS && o.pool_id > out->last_pool_id) {
+    out->last_pool_id = o.pool_id;
+  }
   return 0;
 }
 
@@ -198,7 +200,9 @@ int check_image(const zim_shm_pool_image_t& im, CheckedImage* checked, std::stri
     err = check_object(im, i, checked, why);
   if (err == 0) err = check_keys(im, *checked, why);
   if (err == 0) err = check_room(im, *checked, why);
-  if (err == 0 && im.pool_ids > checked->last_pool_id) checked->last_pool_id = im.pool_ids;
+  if (err == 0 && im.pool_ids < ZIM_SHM_POOL_LOCAL_IDS && im.pool_ids > checked->last_pool_id) {
+    checked->last_pool_id = im.pool_ids;
+  }
   return err;
 }
 

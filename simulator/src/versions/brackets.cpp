@@ -95,7 +95,7 @@ void fill_new_line(PoolHeader* hdr, uint64_t at, uint64_t stamp, uint64_t pool_i
   // back, even when the allocation is undone: a drawn id is never used twice.
   if (pool_id == 0) {
     pool_id = state.next_pool_id.fetch_add(1, kRelaxed) + 1;
-  } else if (state.next_pool_id.load(kRelaxed) < pool_id) {
+  } else if (pool_id < ZIM_SHM_POOL_LOCAL_IDS && state.next_pool_id.load(kRelaxed) < pool_id) {
     state.next_pool_id.store(pool_id, kRelaxed);
   }
   const uint64_t words[4] = {1, pool_id, stamp, 0};  // under way until its first write_end

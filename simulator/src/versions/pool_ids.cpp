@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // libzim_memory: whether a pool id is taken by a live object, for objects
 // made with a given id. The pool keeps no map of its ids: every id an object
-// has is at or below the pool's counter, so an id above it is free at once;
-// for one at or below it the start map leads to every block, and a line
-// followed by a live object's header is an object to compare.
+// has below ZIM_SHM_POOL_LOCAL_IDS is at or below the pool's counter, so such
+// an id above it is free at once; for one at or below it, or a local id, the start map leads to
+// every block, and a line followed by a live object's header is an object to compare.
 
 #include "versions/versions.hpp"
 
@@ -29,7 +29,10 @@ bool line_has(PoolHeader* hdr, uint64_t at, uint64_t end, uint64_t pool_id) {
 }  // namespace
 
 bool pool_id_taken(PoolHeader* hdr, uint64_t pool_id) {
-  if (pool_id > version_state(hdr).next_pool_id.load(std::memory_order_relaxed)) return false;
+  if (pool_id < ZIM_SHM_POOL_LOCAL_IDS &&
+      pool_id > version_state(hdr).next_pool_id.load(std::memory_order_relaxed)) {
+    return false;
+  }
   // Under the pool's lock the carve point holds (I1), but it is bounded by
   // this mapping all the same.
   const uint64_t map = start_map_offset(hdr->size);

@@ -140,7 +140,9 @@ ZIM_SIM_API int zim_shm_pool_writes_holder(const char *name, pid_t *holder);
  * gives one, under way by the caller until its first write_end, but carrying
  * pool_id instead of a drawn one: for a process that copies objects from
  * another pool and keeps their ids. The pool's id counter is raised to
- * pool_id, so that ids drawn later never meet it. Null with errno EINVAL for
+ * pool_id, so that ids drawn later never meet it; an id from
+ * ZIM_SHM_POOL_LOCAL_IDS on, which no pool ever draws, is the copier's own
+ * (its blocks of its own: they never meet the copied ids) and raises nothing. Null with errno EINVAL for
  * a pool_id of 0 or no versioned pool mapped, EEXIST when a live object of
  * the pool has pool_id, EPERM when another process holds the pool's writes,
  * ENOMEM when the pool has no room (or refuses the block as the calloc
@@ -148,6 +150,7 @@ ZIM_SIM_API int zim_shm_pool_writes_holder(const char *name, pid_t *holder);
  * or below it costs one walk of the pool's blocks under the pool's lock (time
  * linear in the blocks made), for a copier whose creations arrive out of
  * order. */
+#define ZIM_SHM_POOL_LOCAL_IDS (UINT64_C(1) << 63)
 ZIM_SIM_API void *zim_shm_pool_alloc_with_id(uint32_t table_id, uint64_t size, uint64_t pool_id);
 
 /* What the inspector tells of a versioned pool, read by name without mapping
