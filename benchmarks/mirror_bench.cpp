@@ -110,6 +110,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   signal(SIGPIPE, SIG_IGN);
+  setvbuf(stdout, nullptr, _IOLBF, 0);  // each figure as soon as it is measured
   if (options.mode == "rates") return zim_mirror_bench::run_rates(options);
   if (options.mode == "reconverge") return zim_mirror_bench::run_reconverge(options);
   std::fprintf(stderr, "zim_mirror_bench: unknown mode\n");

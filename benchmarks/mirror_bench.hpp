@@ -87,6 +87,8 @@ class Process {
   Process& operator=(const Process&) = delete;
   // Signals it and waits for it to end; its exit status.
   int stop(int signal);
+  // Its user and system time so far (/proc), in seconds.
+  double cpu_seconds() const;
 
  private:
   pid_t pid_ = -1;

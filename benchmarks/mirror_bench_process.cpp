@@ -39,6 +39,21 @@ int Process::stop(int signal) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+double Process::cpu_seconds() const {
+  std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // Fields after the command's closing parenthesis; utime and stime are the
+  // 14th and 15th of the line.
+  const size_t close = text.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(text.substr(close + 2));
+  std::string skip;
+  for (int i = 3; i < 14; ++i) fields >> skip;
+  double user = 0, system = 0;
+  fields >> user >> system;
+  return (user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 uint64_t occurrences(const std::string& path, const std::string& text) {
   std::ifstream in(path);
   const std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -19,6 +19,7 @@ constexpr double kDrainBoundS = 1.0;
 
 struct Step {
   double achieved = 0, drain_s = -1, max_lag_ms = 0;
+  double cpu_us[2 + kMirrors] = {};  // relay, redis-server, mirrors: per change written
   uint64_t max_lag = 0;
   std::vector<uint64_t> latencies;
 };
@@ -73,6 +74,12 @@ void take_latencies(Shared& shared, Step& step) {
   std::sort(step.latencies.begin(), step.latencies.end());
 }
 
+std::vector<const Process*> measured(const Rig& rig) {
+  std::vector<const Process*> all{rig.relay.get(), rig.redis.get()};
+  for (const auto& m : rig.mirrors) all.push_back(m.get());
+  return all;
+}
+
 void print_step(uint64_t rate, const Step& s) {
   const bool kept_up = s.drain_s >= 0 && s.drain_s <= kDrainBoundS;
   std::printf("%9llu %10.0f %9llu %8.1f %9.1f %8.2f %8.2f %8.2f %9zu  %s\n",
@@ -82,6 +89,8 @@ void print_step(uint64_t rate, const Step& s) {
               percentile_ms(s.latencies, 0.99),
               s.latencies.empty() ? -1.0 : static_cast<double>(s.latencies.back()) * 1e-6,
               s.latencies.size(), kept_up ? "yes" : "no");
+  std::printf("%9s cpu us per change: relay %.1f, redis-server %.1f, mirrors %.1f %.1f\n", "",
+              s.cpu_us[0], s.cpu_us[1], s.cpu_us[2], s.cpu_us[3]);
   std::fflush(stdout);
 }
 
@@ -117,7 +126,12 @@ int run_rates(const Options& options) {
       status = 0;
       for (const uint64_t rate : options.rates) {
         shared->recording.store(1);
+        std::vector<double> cpu_before;
+        for (const Process* p : measured(rig)) cpu_before.push_back(p->cpu_seconds());
         Step step = write_paced(source, *shared, rate, options.seconds, &number);
+        for (size_t i = 0; i < cpu_before.size(); ++i)
+          step.cpu_us[i] = (measured(rig)[i]->cpu_seconds() - cpu_before[i]) * 1e6 /
+                           static_cast<double>(rate * options.seconds);
         take_latencies(*shared, step);
         print_step(rate, step);
       }

@@ -60,7 +60,7 @@ double seconds_since(uint64_t start) { return static_cast<double>(now_ns() - sta
 
 // One phase: the stop, the changes, the restart; then the checkers' figures.
 void run_phase(Rig& rig, Source& source, Shared& shared, uint32_t p, const Phase& phase) {
-  const uint64_t loads_before = occurrences(rig.mirror_log(0), "\"loaded\"");
+  const uint64_t loads_before = occurrences(rig.mirror_log(0), "\"event\":\"load\",");
   shared.phase_start_ns.store(now_ns());
   const uint64_t start = now_ns();
   if (phase.both) {
@@ -82,9 +82,9 @@ void run_phase(Rig& rig, Source& source, Shared& shared, uint32_t p, const Phase
               static_cast<unsigned long long>(phase.changes), written_s);
   for (int i = 0; i < (phase.both ? kMirrors : 1); ++i)
     std::printf(" mirror %d holds them after %.2f s;", i, shared.converged_s[i]);
-  std::printf(
-      " mirror 0 loads: %llu\n",
-      static_cast<unsigned long long>(occurrences(rig.mirror_log(0), "\"loaded\"") - loads_before));
+  std::printf(" mirror 0 loads: %llu\n",
+              static_cast<unsigned long long>(
+                  occurrences(rig.mirror_log(0), "\"event\":\"load\",") - loads_before));
   std::fflush(stdout);
 }
 
