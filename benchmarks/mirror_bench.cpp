@@ -25,7 +25,11 @@
 
 namespace zim_mirror_bench {
 
-Rig::Rig(const Options& o, const std::string& name) : options(o), source(name) {}
+// The logs start empty: the figures count lines in them.
+Rig::Rig(const Options& o, const std::string& name) : options(o), source(name) {
+  unlink((o.folder + "/relay.log").c_str());
+  for (int i = 0; i < kMirrors; ++i) unlink(mirror_log(i).c_str());
+}
 
 std::string Rig::mirror_log(int i) const {
   return options.folder + "/mirror" + std::to_string(i) + ".log";

@@ -102,7 +102,8 @@ Outcome RedisSource::tables(std::vector<uint32_t>& ids, std::string& message) {
 Outcome RedisSource::scan(const std::string& hash, std::string& cursor, HashItems& items,
                           std::string& message) {
   std::vector<Reply> r;
-  const Outcome o = link_.run({{"HSCAN", hash, cursor, "COUNT", "64"}}, r, message);
+  const Outcome o =
+      link_.run({{"HSCAN", hash, cursor, "COUNT", std::to_string(kScanStep)}}, r, message);
   if (o != Outcome::done) return o;
   uint64_t next = 0;
   if (r[0].kind != Reply::kArray || r[0].items.size() != 2 ||

@@ -23,6 +23,8 @@ using zim_relay::Outcome;
 // may carry an object's image.
 inline constexpr zim_relay::ReplyBounds kMirrorBounds{size_t{64} << 20, size_t{1} << 17, 5};
 inline constexpr uint64_t kEntriesAtOnce = 512;
+// Fields an HSCAN step asks for: a load's round trips.
+inline constexpr uint64_t kScanStep = 512;
 
 using HashItems = std::vector<std::pair<std::string, std::string>>;
 
