@@ -94,6 +94,22 @@ void print_step(uint64_t rate, const Step& s) {
   std::fflush(stdout);
 }
 
+// A write a mirror's load applied before its reader followed the pool is
+// never seen: writes again each second until both readers see one (false
+// after two minutes).
+bool first_write_seen(Source& source, const Shared& shared, uint64_t* number) {
+  const uint64_t deadline = now_ns() + 120'000'000'000u;
+  for (uint64_t next_write = 0; *number == 0 || least_seen(shared) < *number;) {
+    if (now_ns() > deadline) return false;
+    if (now_ns() >= next_write) {
+      source.write(1, ++*number);
+      next_write = now_ns() + 1'000'000'000u;
+    }
+    usleep(10'000);
+  }
+  return true;
+}
+
 }  // namespace
 
 int run_rates(const Options& options) {
@@ -113,11 +129,8 @@ int run_rates(const Options& options) {
         std::vector<std::string>{options.relay, name, "--redis", options.socket, "--json"},
         options.folder + "/relay.log");
     for (int i = 0; i < kMirrors; ++i) rig.start_mirror(i);
-    uint64_t number = 1;
-    source.write(1, number);
-    const uint64_t deadline = now_ns() + 120'000'000'000u;
-    while (least_seen(*shared) < number && now_ns() < deadline) usleep(10'000);
-    if (least_seen(*shared) >= number) {
+    uint64_t number = 0;
+    if (first_write_seen(source, *shared, &number)) {
       std::printf("%llu olist objects (count 3), %d mirrors, %llu s per rate\n",
                   static_cast<unsigned long long>(options.objects), kMirrors,
                   static_cast<unsigned long long>(options.seconds));
