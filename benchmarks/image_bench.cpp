@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 // Saving and restoring a versioned pool against a plain copy of its bytes,
-// wall time in the same run: a pool of olists (count 4) and untyped blocks,
+// wall time in the same run: a pool of olists (count 4, or --count) and untyped blocks,
 // each made, filled and filed in the index; then, for each round, the
 // segment's bytes copied to a file (read, write, fsync), `zim_tables_inspect
 // save` of it, `zim_tables_inspect restore` of that image, and the copied
 // bytes written back into a new segment. Medians of the rounds, and each
 // rate as a ratio to its plain copy.
-//   zim_image_bench TOOL [--objects N] [--rounds R] [--folder DIR]
+//   zim_image_bench TOOL [--objects N] [--count C] [--rounds R] [--folder DIR]
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -69,12 +69,21 @@ bool copy_file(const std::string& from, const std::string& to, bool sync) {
   return ok;
 }
 
-bool fill_pool(const char* name, uint64_t objects) {
+// Room for the objects, the untyped blocks, their heads and the index (128
+// bytes a key); 64 MiB at least, as the figures before --count were made.
+uint64_t pool_bytes(uint64_t objects, uint32_t count) {
+  const uint64_t bytes = objects * (qor_olist_get_obj_size(count) + 128 + 128) +
+                         objects / 4 * (256 + 128) + (16u << 20);
+  return bytes < (64u << 20) ? (64u << 20) : bytes;
+}
+
+bool fill_pool(const char* name, uint64_t objects, uint32_t count) {
   const zim_shm_pool_options_t options{1, 0, 1024, objects + objects / 4};
-  if (zim_shm_pool_create_with(name, 64u << 20, &options) != 0) return false;
+  if (zim_shm_pool_create_with(name, pool_bytes(objects, count), &options) != 0) return false;
   for (uint64_t i = 0; i < objects; ++i) {
-    qor_olist_obj* o = zim_srv_olist_ctor_with_shm(4);
-    for (uint32_t e = 0; e < 4; ++e) zim_olist_set_field_2(o, e, i + e);
+    qor_olist_obj* o = zim_srv_olist_ctor_with_shm(count);
+    if (o == nullptr) return false;
+    for (uint32_t e = 0; e < count; ++e) zim_olist_set_field_2(o, e, i + e);
     zim_shm_pool_write_end(o);
     if (zim_shm_pool_index_put(ZIM_TABLE_ID_OLIST, i, o, nullptr) < 0) return false;
     if (i % 4 != 0) continue;
@@ -141,15 +150,19 @@ void print_rows(const Rounds& r, uint64_t objects) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fputs("usage: zim_image_bench TOOL [--objects N] [--rounds R] [--folder DIR]\n", stderr);
+    std::fputs(
+        "usage: zim_image_bench TOOL [--objects N] [--count C] [--rounds R] [--folder DIR]\n",
+        stderr);
     return 2;
   }
   uint64_t objects = 50000;
+  uint32_t count = 4;
   int rounds = 5;
   std::string folder = "/tmp";
   for (int i = 2; i + 1 < argc; i += 2) {
     const std::string option = argv[i];
     if (option == "--objects") objects = std::strtoull(argv[i + 1], nullptr, 10);
+    if (option == "--count") count = static_cast<uint32_t>(std::strtoul(argv[i + 1], nullptr, 10));
     if (option == "--rounds") rounds = std::atoi(argv[i + 1]);
     if (option == "--folder") folder = argv[i + 1];
   }
@@ -157,7 +170,7 @@ int main(int argc, char** argv) {
   const std::string name = "/zim_image_bench." + pid;
   const std::string plain = folder + "/zim_image_bench." + pid + ".bytes";
   const std::string image = folder + "/zim_image_bench." + pid + ".image";
-  if (!fill_pool(name.c_str(), objects)) return std::perror("fill"), 1;
+  if (!fill_pool(name.c_str(), objects, count)) return std::perror("fill"), 1;
   Rounds r;
   const bool ok = run_rounds(argv[1], name, plain, image, rounds, &r);
   const uint64_t pool_bytes = zim_shm_pool_size(), image_bytes = file_size(image);

@@ -116,12 +116,10 @@ Mirror::Step Mirror::follow() {
     }
     std::string message;
     std::vector<Reply> entries;
-    if (Outcome o = source_.read(position_, kBlockMs, entries, message); o != Outcome::done)
-      return redis_failed(o, message);
     // Entries trimmed before they were read leave a gap: the hashes hold
     // what they brought.
     StreamId first;
-    if (Outcome o = source_.first(first, message); o != Outcome::done)
+    if (Outcome o = source_.read(position_, kBlockMs, entries, first, message); o != Outcome::done)
       return redis_failed(o, message);
     if (position_ < first && !entries.empty() && !(first == StreamId{})) {
       if (Step s = load("the stream was trimmed past the position"); s.kind != Step::go) return s;

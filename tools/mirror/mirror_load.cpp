@@ -3,6 +3,8 @@
 // the version recorded here, every local object the hashes lack retired, and
 // the index made equal to the keys. Nothing is dropped first, so a load
 // costs the reads and only the changes.
+#include <algorithm>
+
 #include "mirror.hpp"
 #include "stop_signal.hpp"
 
@@ -13,9 +15,21 @@ constexpr uint64_t kProgressEvery = 4096;  // objects between two progress lines
 
 }  // namespace
 
+// Objects this pool holds are rewritten in place as the scan meets them;
+// new ones are made after the scan in ascending pool id order: the pool
+// gives an id above every id it has given at once, but checks any other
+// against every block it holds, and the hash's order is no order.
 Mirror::Step Mirror::load_objects(uint32_t table_id, std::set<uint64_t>& seen, uint64_t& count) {
   std::string cursor = "0", message;
   HashItems items;
+  std::vector<Change> fresh;
+  const auto applied = [&](const Change& c) {
+    Step s = apply_object(c);
+    if (s.kind == Step::go && ++count % kProgressEvery == 0) {
+      status_.line("loading", {{"objects", count}, {"table_id", table_id}});
+    }
+    return s;
+  };
   do {
     if (zim_relay::stop_signal() != 0) return end(kEnded, "stopped during a load");
     if (Outcome o = source_.scan(source_.keys().objects(table_id), cursor, items, message);
@@ -31,12 +45,21 @@ Mirror::Step Mirror::load_objects(uint32_t table_id, std::set<uint64_t>& seen, u
       }
       c.epoch = epoch_;
       seen.insert(c.pool_id);
-      if (Step s = apply_object(c); s.kind != Step::go) return s;
-      if (++count % kProgressEvery == 0) {
-        status_.line("loading", {{"objects", count}, {"table_id", table_id}});
+      if (!pool_.holds(c.pool_id)) {
+        fresh.push_back(std::move(c));
+      } else if (Step s = applied(c); s.kind != Step::go) {
+        return s;
       }
     }
   } while (cursor != "0");
+  // stable: a field the scan returned twice keeps its order, each version
+  // applied only when above the one held
+  std::stable_sort(fresh.begin(), fresh.end(),
+                   [](const Change& a, const Change& b) { return a.pool_id < b.pool_id; });
+  for (const Change& c : fresh) {
+    if (zim_relay::stop_signal() != 0) return end(kEnded, "stopped during a load");
+    if (Step s = applied(c); s.kind != Step::go) return s;
+  }
   return go();
 }
 

@@ -61,14 +61,15 @@ Outcome RedisSource::first(StreamId& first, std::string& message) {
 }
 
 Outcome RedisSource::read(const StreamId& after, uint64_t block_ms, std::vector<Reply>& entries,
-                          std::string& message) {
+                          StreamId& first, std::string& message) {
   std::vector<Reply> r;
-  const Outcome o =
-      link_.run({{"XREAD", "COUNT", std::to_string(kEntriesAtOnce), "BLOCK",
-                  std::to_string(block_ms), "STREAMS", keys_.changes(), after.text()}},
-                r, message);
+  const Outcome o = link_.run({{"XREAD", "COUNT", std::to_string(kEntriesAtOnce), "BLOCK",
+                                std::to_string(block_ms), "STREAMS", keys_.changes(), after.text()},
+                               {"XRANGE", keys_.changes(), "-", "+", "COUNT", "1"}},
+                              r, message);
   if (o != Outcome::done) return o;
   entries.clear();
+  if (!edge_id(r[1], first)) return malformed("the stream's first entry", message);
   if (r[0].kind == Reply::kNil) return Outcome::done;  // none within block_ms
   if (r[0].kind != Reply::kArray || r[0].items.size() != 1) return malformed("XREAD", message);
   const Reply& stream = r[0].items[0];
@@ -101,7 +102,8 @@ Outcome RedisSource::tables(std::vector<uint32_t>& ids, std::string& message) {
 Outcome RedisSource::scan(const std::string& hash, std::string& cursor, HashItems& items,
                           std::string& message) {
   std::vector<Reply> r;
-  const Outcome o = link_.run({{"HSCAN", hash, cursor, "COUNT", "64"}}, r, message);
+  const Outcome o =
+      link_.run({{"HSCAN", hash, cursor, "COUNT", std::to_string(kScanStep)}}, r, message);
   if (o != Outcome::done) return o;
   uint64_t next = 0;
   if (r[0].kind != Reply::kArray || r[0].items.size() != 2 ||

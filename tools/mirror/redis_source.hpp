@@ -22,7 +22,9 @@ using zim_relay::Outcome;
 // Bounds of what the mirror reads: stream entries nest five deep, and each
 // may carry an object's image.
 inline constexpr zim_relay::ReplyBounds kMirrorBounds{size_t{64} << 20, size_t{1} << 17, 5};
-inline constexpr uint64_t kEntriesAtOnce = 64;
+inline constexpr uint64_t kEntriesAtOnce = 512;
+// Fields an HSCAN step asks for: a load's round trips.
+inline constexpr uint64_t kScanStep = 512;
 
 using HashItems = std::vector<std::pair<std::string, std::string>>;
 
@@ -35,9 +37,11 @@ class RedisSource {
   Outcome head(uint64_t& epoch, bool& filled, StreamId& last, std::string& message);
   // The stream's first entry id (0-0: none).
   Outcome first(StreamId& first, std::string& message);
-  // Up to kEntriesAtOnce entries after `after`, waiting up to block_ms for one.
+  // Up to kEntriesAtOnce entries after `after`, waiting up to block_ms for one,
+  // and the stream's first entry id as it stood after the read (one round
+  // trip: the two commands pipelined, run in this order).
   Outcome read(const StreamId& after, uint64_t block_ms, std::vector<Reply>& entries,
-               std::string& message);
+               StreamId& first, std::string& message);
   // The table ids that have an objects or keys hash.
   Outcome tables(std::vector<uint32_t>& ids, std::string& message);
   // One HSCAN step of `hash` from `cursor` ("0" first; "0" again at the end).

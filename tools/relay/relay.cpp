@@ -15,7 +15,7 @@ namespace zim_relay {
 namespace {
 
 constexpr uint64_t kTickUs = 100'000;  // how often the pool's name is looked at
-constexpr uint32_t kBatch = 64;        // changes read, and objects published, at once
+constexpr uint32_t kBatch = 512;       // changes read, and objects published, at once
 
 bool is_object_change(uint32_t kind) {
   return kind == ZIM_SHM_POOL_CHANGE_CREATED || kind == ZIM_SHM_POOL_CHANGE_CHANGED ||

@@ -17,7 +17,7 @@ namespace zim_relay {
 namespace {
 
 constexpr unsigned kFirstRetryMs = 100;
-constexpr size_t kPublishBatch = 64;  // objects in one transaction
+constexpr size_t kPublishBatch = 512;  // objects in one transaction
 
 uint64_t random_epoch() {
   uint64_t epoch = 0;
