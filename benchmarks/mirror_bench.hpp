@@ -51,9 +51,7 @@ uint64_t now_ns();
 // The source pool, owned by this process: olist objects of count 3, object i
 // filed in the index under key i. Each write stores its time (CLOCK_MONOTONIC,
 // taken right before write_end) in field_0[0] and its write number in
-// field_0[1]. Object 0 is never rewritten: its pool id, the pool's first,
-// is the one a fresh mirror pool gives its own record, so the mirror
-// cannot hold it.
+// field_0[1].
 class Source {
  public:
   Source(const std::string& name, uint64_t objects);

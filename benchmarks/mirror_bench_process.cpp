@@ -79,7 +79,7 @@ std::vector<std::pair<uint64_t, uint64_t>> phase_plan(uint32_t phase, uint64_t o
   uint64_t x = 0x9e3779b97f4a7c15ull * (phase + 1);
   for (uint64_t j = 0; j < changes; ++j) {
     x ^= x << 13, x ^= x >> 7, x ^= x << 17;  // xorshift: spread over the objects
-    plan.emplace_back(1 + x % (objects - 1), first_number + j);
+    plan.emplace_back(x % objects, first_number + j);
   }
   return plan;
 }

@@ -41,7 +41,7 @@ Step write_paced(Source& source, Shared& shared, uint64_t rate, uint64_t seconds
   for (uint64_t i = 0; i < writes;) {
     const uint64_t due_by = (now_ns() - start) * rate / 1'000'000'000u + 1;
     for (; i < writes && i < due_by; ++i) {
-      source.write(1 + i % (source.objects() - 1), ++*number);
+      source.write(i % source.objects(), ++*number);
       if (i % 256 == 0) step.max_lag = std::max(step.max_lag, *number - least_seen(shared));
     }
     const uint64_t next_tick = start + ((now_ns() - start) / 1'000'000u + 1) * 1'000'000u;

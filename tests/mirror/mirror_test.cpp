@@ -48,10 +48,9 @@ TEST(Mirror, BacklogsOfSeveralBatchesEachWay) {
   SourcePool pool(8192);
   const auto types = SourcePool::types();
   for (unsigned i = 0; i < 1500; ++i) pool.add(types[i % types.size()], i % 5, i);
-  // The first pool id is the one a fresh mirror pool gives its own record:
-  // that object cannot be mirrored, and is kept out of this test.
-  ASSERT_EQ(zim_shm_pool_retire_object(pool.objects()[0].obj), 0);
-  pool.objects()[0].retired = true;
+  // The source's first object has pool id 1, which the mirror's own record
+  // must not take.
+  ASSERT_EQ(zim_shm_pool_id_of(pool.objects()[0].obj), 1u);
   RelayProcess relay(pool.name(), redis.socket_path());
   LocalPool local;
   auto mirror = start_mirror(pool.name(), local.name, redis.socket_path());
