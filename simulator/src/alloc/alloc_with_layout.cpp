@@ -64,6 +64,6 @@ extern "C" ZIM_SIM_API void* zim_shm_pool_alloc_with_layout(uint32_t table_id, u
   }
   std::string text(layout_text, text_size);
   const zim_sim::SizeRule sizes = zim_sim::size_rule_of(text);
-  const zim_sim::NoteLayout received{fingerprint, std::move(text), "the layout given", "", sizes};
+  const zim_sim::NoteLayout received{fingerprint, std::move(text), "the source", "", sizes};
   return zim_sim::calloc_block_as(table_id, size, pool_id, &received);
 }
