@@ -53,7 +53,7 @@ typedef struct zim_shm_pool_config {
  * program) allocates unchecked and records nothing, so the pool learns that
  * id's layout from the next program that carries a note for it, or from a
  * copier that hands over the layout it received in place of a note
- * (zim_shm_pool_alloc_with_layout, zim/sim/pool_versions.h). */
+ * (zim_shm_pool_alloc_with_layout, zim/sim/pool_copies.h). */
 typedef struct zim_shm_pool_layout_record {
   uint32_t table_id;
   uint32_t text_size;
