@@ -41,6 +41,7 @@ set(ZIM_MEMORY_SOURCES
   src/alloc/table_pool_calloc.cpp
   src/alloc/untyped_block.cpp
   src/alloc/alloc_with_id.cpp
+  src/alloc/alloc_with_layout.cpp
   src/migration/migration.cpp
   src/migration/migration_index.cpp
   src/migration/retire_object.cpp

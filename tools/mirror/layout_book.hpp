@@ -22,6 +22,10 @@ struct SourceLayout {
   std::optional<zim_codec::TypeLayout> layout;  // usable: as the source lays its objects out
   std::unique_ptr<LayoutUpgrade> upgrade;       // set when they convert into this program's
   std::string stopped;                          // else why its objects are not mirrored
+  // The record the source published, when this program has no layout of the
+  // table id: the pool records it with the id's first object, for local
+  // clients built with the source's types.
+  std::optional<std::string> received;
 };
 
 class LayoutBook {

@@ -88,7 +88,8 @@ std::set<uint64_t> LocalPool::pool_ids() const {
   return ids;
 }
 
-bool LocalPool::put_object(const Change& c, const zim_codec::TypeLayout& layout, std::string& why) {
+bool LocalPool::put_object(const Change& c, const zim_codec::TypeLayout& layout, std::string& why,
+                           const std::string* received) {
   zim_relay::ImageFrame frame;
   Bytes bytes = c.image;
   // Checked at address 0 first, so that nothing is allocated for an image
@@ -110,7 +111,10 @@ bool LocalPool::put_object(const Change& c, const zim_codec::TypeLayout& layout,
     if (zim_shm_pool_write_begin(obj) < 0) return why = error_text("cannot write it"), false;
   } else {
     if (obj != nullptr) retire(c.pool_id);
-    obj = zim_shm_pool_alloc_with_id(c.table_id, frame.end, c.pool_id);
+    obj = received == nullptr ? zim_shm_pool_alloc_with_id(c.table_id, frame.end, c.pool_id)
+                              : zim_shm_pool_alloc_with_layout(
+                                    c.table_id, frame.end, c.pool_id, received->data(),
+                                    static_cast<uint32_t>(received->size()), c.fingerprint);
     if (obj == nullptr) return why = error_text("cannot make it in the pool"), false;
   }
   zim_relay::from_image(layout, frame, reinterpret_cast<uintptr_t>(obj), bytes, why);

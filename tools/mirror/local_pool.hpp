@@ -39,7 +39,10 @@ class LocalPool {
 
   // The object of c.pool_id made equal to the change's image, laid out by
   // `layout`: rewritten in place, or made again when its size changed.
-  bool put_object(const Change& c, const zim_codec::TypeLayout& layout, std::string& why);
+  // `received`: the source's record of that layout when this program has
+  // none of the table id, for the pool to record with the id's first object.
+  bool put_object(const Change& c, const zim_codec::TypeLayout& layout, std::string& why,
+                  const std::string* received = nullptr);
   // The table id of the object retired, or nothing when none is held.
   std::optional<uint32_t> retire(uint64_t pool_id);
   bool holds(uint64_t pool_id) const { return objects_.count(pool_id) != 0; }

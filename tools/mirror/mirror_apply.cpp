@@ -51,9 +51,11 @@ Mirror::Step Mirror::apply_object(const Change& c) {
   if (Step s = layout_of(c, layout); s.kind != Step::go || layout == nullptr) return s;
   std::string why;
   Change converted;
-  const bool put = layout->upgrade ? layout->upgrade->convert(c, *layout->layout, converted, why) &&
-                                         pool_.put_object(converted, layout->upgrade->own(), why)
-                                   : pool_.put_object(c, *layout->layout, why);
+  const bool put = layout->upgrade
+                       ? layout->upgrade->convert(c, *layout->layout, converted, why) &&
+                             pool_.put_object(converted, layout->upgrade->own(), why)
+                       : pool_.put_object(c, *layout->layout, why,
+                                          layout->received ? &*layout->received : nullptr);
   if (!put) {
     status_.line("skipped", {{"pool_id", c.pool_id}, {"version", c.version}, {"why", why}});
     return go();

@@ -101,7 +101,11 @@ void* calloc_block(uint32_t table_id, uint64_t size);
 // on failure: EPERM when another process holds the pool's writes, EEXIST
 // when a live object has pool_id, EINVAL for a pool_id in a pool that is not
 // versioned or a size the layout refuses, ENOMEM when the pool has no room.
-void* calloc_block_as(uint32_t table_id, uint64_t size, uint64_t pool_id);
+// `received`, when not null, is the layout of table_id that the caller was
+// given (checked): used as a note when the program has none of the id, and
+// refused (EINVAL) when it differs from the program's.
+void* calloc_block_as(uint32_t table_id, uint64_t size, uint64_t pool_id,
+                      const NoteLayout* received = nullptr);
 
 // Hands out a zero-filled block of `size` bytes to table_id in the mapped
 // pool, held to `layout` instead of this program's notes (recorded with the

@@ -198,6 +198,33 @@ int refusal_errno(Outcome outcome) {
   }
 }
 
+// Picks r->note, checked and recorded with the id's first block: the
+// program's note of the id, else `received` (a layout its maker was given,
+// null for none). *sized: the note r's size is held to. Every block of a type
+// the program has a layout of is held to its sizes; only the first one in a
+// pool looks at the notes. False after a line on stderr.
+bool choose_note(uint32_t table_id, const zim_sim::NoteLayout* received, Request* r,
+                 std::shared_ptr<const zim_sim::ProgramLayouts>* layouts,
+                 const zim_sim::NoteLayout** sized) {
+  if (received == nullptr && zim_sim::needs_no_note(table_id)) {
+    *sized = zim_sim::checked_note(table_id);
+    return true;
+  }
+  if (!zim_sim::note_of(table_id, layouts, &r->note)) return false;
+  if (r->note == nullptr) {
+    r->note = received;
+  } else if (received != nullptr && received->fingerprint != r->note->fingerprint) {
+    std::fprintf(stderr,
+                 "zim_memory: cannot make an object of type %s (table id %" PRIu32
+                 ") of layout %016" PRIx64 ": this program's layout of it is %016" PRIx64 "\n",
+                 zim_sim::record_type_name(r->note->text).c_str(), table_id, received->fingerprint,
+                 r->note->fingerprint);
+    return false;
+  }
+  *sized = r->note;
+  return true;
+}
+
 uint64_t table_stat(uint32_t table_id, std::atomic<uint64_t> TableRegion::*field) {
   PoolHeader* hdr = zim_sim::mapped_pool();
   if (hdr == nullptr) return 0;
@@ -279,7 +306,8 @@ void* zim_sim::calloc_block(uint32_t table_id, uint64_t size) {
   return calloc_block_as(table_id, size, 0);
 }
 
-void* zim_sim::calloc_block_as(uint32_t table_id, uint64_t size, uint64_t pool_id) {
+void* zim_sim::calloc_block_as(uint32_t table_id, uint64_t size, uint64_t pool_id,
+                               const NoteLayout* received) {
   const bool typed = table_id != ZIM_SHM_POOL_UNTYPED;
   if (size == 0 && !typed) return no_block(EINVAL);
   PoolHeader* hdr = zim_sim::mapped_pool();
@@ -288,15 +316,8 @@ void* zim_sim::calloc_block_as(uint32_t table_id, uint64_t size, uint64_t pool_i
   if (pool_id != 0 && !zim_sim::is_versioned(hdr)) return no_block(EINVAL);
   Request r{table_id, size, 0, nullptr, false, 0, pool_id};
   std::shared_ptr<const ProgramLayouts> layouts;  // keeps r.note alive
-  // Every block of a type the program has a layout of is held to its sizes;
-  // only the first one in a pool looks at the notes.
   const NoteLayout* sized = nullptr;
-  if (typed && zim_sim::needs_no_note(table_id)) {
-    sized = zim_sim::checked_note(table_id);
-  } else if (typed) {
-    if (!zim_sim::note_of(table_id, &layouts, &r.note)) return nullptr;
-    sized = r.note;
-  }
+  if (typed && !choose_note(table_id, received, &r, &layouts, &sized)) return no_block(EINVAL);
   if (sized != nullptr && !size_allowed(table_id, *sized, size)) return no_block(EINVAL);
   if (size == 0 || size > hdr->size) return no_block(ENOMEM);
   // Asked before the pool's lock is taken, which attaching takes after the mapping's.
@@ -311,7 +332,7 @@ void* zim_sim::calloc_block_as(uint32_t table_id, uint64_t size, uint64_t pool_i
     return no_block(EINVAL);
   }
   if (outcome != Outcome::kDone) return no_block(refusal_errno(outcome));
-  if (r.note != nullptr) zim_sim::add_checked(table_id, r.note);
+  if (r.note != nullptr && r.note != received) zim_sim::add_checked(table_id, r.note);
   // No clearing needed: blocks are never reused and the segment was created
   // zero-filled, so every byte handed out is still zero (I3).
   return reinterpret_cast<char*>(hdr) + offset;

@@ -51,7 +51,9 @@ typedef struct zim_shm_pool_config {
  * note against it (see zim_shm_table_pool_calloc); a program that carries no
  * note for the id (built with ZIM_TABLES_NO_LAYOUT_NOTE, or not an ELF
  * program) allocates unchecked and records nothing, so the pool learns that
- * id's layout from the next program that carries a note for it. */
+ * id's layout from the next program that carries a note for it, or from a
+ * copier that hands over the layout it received in place of a note
+ * (zim_shm_pool_alloc_with_layout, zim/sim/pool_copies.h). */
 typedef struct zim_shm_pool_layout_record {
   uint32_t table_id;
   uint32_t text_size;

@@ -37,6 +37,7 @@
 #include <stdint.h>
 #include <sys/types.h>
 #include <zim/sim/export.h>
+#include <zim/sim/pool_copies.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -135,23 +136,7 @@ ZIM_SIM_API int zim_shm_pool_claim_writes(void);
  * errno as zim_shm_pool_versions_read. */
 ZIM_SIM_API int zim_shm_pool_writes_holder(const char *name, pid_t *holder);
 
-/* A zero-filled block of table_id (or ZIM_SHM_POOL_UNTYPED) in the mapped
- * versioned pool, as zim_shm_table_pool_calloc (or zim_shm_pool_calloc_untyped)
- * gives one, under way by the caller until its first write_end, but carrying
- * pool_id instead of a drawn one: for a process that copies objects from
- * another pool and keeps their ids. The pool's id counter is raised to
- * pool_id, so that ids drawn later never meet it; an id from
- * ZIM_SHM_POOL_LOCAL_IDS on, which no pool ever draws, is the copier's own
- * (its blocks of its own: they never meet the copied ids) and raises nothing. Null with errno EINVAL for
- * a pool_id of 0 or no versioned pool mapped, EEXIST when a live object of
- * the pool has pool_id, EPERM when another process holds the pool's writes,
- * ENOMEM when the pool has no room (or refuses the block as the calloc
- * does). An id above every id the pool has given is taken at once; an id at
- * or below it costs one walk of the pool's blocks under the pool's lock (time
- * linear in the blocks made), for a copier whose creations arrive out of
- * order. */
-#define ZIM_SHM_POOL_LOCAL_IDS (UINT64_C(1) << 63)
-ZIM_SIM_API void *zim_shm_pool_alloc_with_id(uint32_t table_id, uint64_t size, uint64_t pool_id);
+/* Objects made under given pool ids, for copiers: zim/sim/pool_copies.h. */
 
 /* What the inspector tells of a versioned pool, read by name without mapping
  * it: the last sequence number drawn, the pool ids drawn, the objects with a
