@@ -115,21 +115,21 @@ Mirror::Step Mirror::follow() {
       continue;
     }
     std::string message;
-    std::vector<Reply> entries;
+    const std::vector<Reply>* entries = nullptr;
     // Entries trimmed before they were read leave a gap: the hashes hold
     // what they brought.
     StreamId first;
     if (Outcome o = source_.read(position_, kBlockMs, entries, first, message); o != Outcome::done)
       return redis_failed(o, message);
-    if (position_ < first && !entries.empty() && !(first == StreamId{})) {
+    if (position_ < first && !entries->empty() && !(first == StreamId{})) {
       if (Step s = load("the stream was trimmed past the position"); s.kind != Step::go) return s;
       continue;
     }
-    if (entries.empty()) {
+    if (entries->empty()) {
       synced_ = false;  // idle: the epoch is read again
       continue;
     }
-    if (Step s = apply_entries(entries); s.kind != Step::go) return s;
+    if (Step s = apply_entries(*entries); s.kind != Step::go) return s;
   }
 }
 
@@ -138,10 +138,10 @@ Mirror::Step Mirror::apply_entries(const std::vector<Reply>& entries) {
   state.begin();
   Step step = go();
   uint64_t done = 0;
+  Change c;  // one for all, its image's buffer kept
+  std::string why;
   for (const Reply& entry : entries) {
     StreamId id;
-    Change c;
-    std::string why;
     if (!read_entry(entry, id, c, why)) {
       status_.line("skipped", {{"why", why}});
     } else if (c.epoch != epoch_) {

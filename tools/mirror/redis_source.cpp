@@ -60,15 +60,18 @@ Outcome RedisSource::first(StreamId& first, std::string& message) {
   return edge_id(r[0], first) ? Outcome::done : malformed("the stream's first entry", message);
 }
 
-Outcome RedisSource::read(const StreamId& after, uint64_t block_ms, std::vector<Reply>& entries,
-                          StreamId& first, std::string& message) {
-  std::vector<Reply> r;
-  const Outcome o = link_.run({{"XREAD", "COUNT", std::to_string(kEntriesAtOnce), "BLOCK",
-                                std::to_string(block_ms), "STREAMS", keys_.changes(), after.text()},
-                               {"XRANGE", keys_.changes(), "-", "+", "COUNT", "1"}},
-                              r, message);
+Outcome RedisSource::read(const StreamId& after, uint64_t block_ms,
+                          const std::vector<Reply>*& entries, StreamId& first,
+                          std::string& message) {
+  static const std::vector<Reply> kNone;
+  entries = &kNone;
+  const std::string after_text = after.text();
+  link_.append({"XREAD", "COUNT", zim_relay::DecimalText(kEntriesAtOnce).view(), "BLOCK",
+                zim_relay::DecimalText(block_ms).view(), "STREAMS", changes_key_, after_text});
+  link_.append({"XRANGE", changes_key_, "-", "+", "COUNT", "1"});
+  const Outcome o = link_.collect(read_replies_, message);
   if (o != Outcome::done) return o;
-  entries.clear();
+  const std::vector<Reply>& r = read_replies_;
   if (!edge_id(r[1], first)) return malformed("the stream's first entry", message);
   if (r[0].kind == Reply::kNil) return Outcome::done;  // none within block_ms
   if (r[0].kind != Reply::kArray || r[0].items.size() != 1) return malformed("XREAD", message);
@@ -77,7 +80,7 @@ Outcome RedisSource::read(const StreamId& after, uint64_t block_ms, std::vector<
       stream.items[1].kind != Reply::kArray || stream.items[1].items.size() > kEntriesAtOnce) {
     return malformed("XREAD", message);
   }
-  entries = std::move(r[0].items[0].items[1].items);
+  entries = &stream.items[1].items;
   return Outcome::done;
 }
 

@@ -30,7 +30,8 @@ using HashItems = std::vector<std::pair<std::string, std::string>>;
 
 class RedisSource {
  public:
-  RedisSource(zim_relay::RedisLink& link, const std::string& pool) : link_(link), keys_(pool) {}
+  RedisSource(zim_relay::RedisLink& link, const std::string& pool)
+      : link_(link), keys_(pool), changes_key_(keys_.changes()) {}
 
   // The epoch (0: none), whether the relay has filled its hashes, and the
   // stream's last entry id (0-0: none), as one state of Redis.
@@ -39,8 +40,9 @@ class RedisSource {
   Outcome first(StreamId& first, std::string& message);
   // Up to kEntriesAtOnce entries after `after`, waiting up to block_ms for one,
   // and the stream's first entry id as it stood after the read (one round
-  // trip: the two commands pipelined, run in this order).
-  Outcome read(const StreamId& after, uint64_t block_ms, std::vector<Reply>& entries,
+  // trip: the two commands pipelined, run in this order). The entries stay
+  // this source's until its next read, which reuses their buffers.
+  Outcome read(const StreamId& after, uint64_t block_ms, const std::vector<Reply>*& entries,
                StreamId& first, std::string& message);
   // The table ids that have an objects or keys hash.
   Outcome tables(std::vector<uint32_t>& ids, std::string& message);
@@ -57,6 +59,8 @@ class RedisSource {
   Outcome malformed(const std::string& what, std::string& message) const;
   zim_relay::RedisLink& link_;
   zim_relay::PoolKeys keys_;
+  std::string changes_key_;
+  std::vector<Reply> read_replies_;
 };
 
 }  // namespace zim_mirror

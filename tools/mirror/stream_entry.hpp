@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "publication.hpp"
 #include "redis_link.hpp"
@@ -24,7 +25,7 @@ struct StreamId {
   std::string text() const { return std::to_string(ms) + "-" + std::to_string(seq); }
 };
 
-bool read_stream_id(const std::string& text, StreamId& id);
+bool read_stream_id(std::string_view text, StreamId& id);
 
 // One change as the mirror applies it: a stream entry, or an object or key
 // found in the hashes.

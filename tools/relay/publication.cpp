@@ -13,14 +13,14 @@ void put_le(std::string& out, uint64_t value, int bytes) {
 
 }  // namespace
 
-std::string hex64(uint64_t value) {
+HexText::HexText(uint64_t value) {
   static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text(16, '0');
-  for (int i = 15; i >= 0; --i, value >>= 4) text[i] = kDigits[value & 15];
-  return text;
+  for (int i = 15; i >= 0; --i, value >>= 4) digits_[i] = kDigits[value & 15];
 }
 
-bool read_hex64(const std::string& text, uint64_t& value) {
+std::string hex64(uint64_t value) { return std::string(HexText(value).view()); }
+
+bool read_hex64(std::string_view text, uint64_t& value) {
   if (text.size() != 16) return false;
   value = 0;
   for (const char c : text) {
@@ -31,7 +31,7 @@ bool read_hex64(const std::string& text, uint64_t& value) {
   return true;
 }
 
-bool read_decimal(const std::string& text, uint64_t& value) {
+bool read_decimal(std::string_view text, uint64_t& value) {
   if (text.empty() || text.size() > 20 || (text.size() > 1 && text[0] == '0')) return false;
   value = 0;
   for (const char c : text) {
@@ -45,13 +45,18 @@ bool read_decimal(const std::string& text, uint64_t& value) {
 
 std::string object_value(const Publication& p) {
   std::string value;
+  put_object_value(p, value);
+  return value;
+}
+
+void put_object_value(const Publication& p, std::string& value) {
+  value.clear();
   value.reserve(kObjectValueHead + p.image.size());
   put_le(value, p.version, 8);
   put_le(value, p.fingerprint, 8);
   put_le(value, p.npus, 4);
   put_le(value, p.npd_size, 4);
   value.append(reinterpret_cast<const char*>(p.image.data()), p.image.size());
-  return value;
 }
 
 const char* kind_word(Publication::Kind kind) {
@@ -59,21 +64,29 @@ const char* kind_word(Publication::Kind kind) {
   return kWords[kind];
 }
 
-std::vector<std::string> entry_fields(const Publication& p, uint64_t epoch) {
-  std::vector<std::string> fields{
-      "kind",     kind_word(p.kind),         "epoch",   hex64(epoch),
-      "pool_id",  std::to_string(p.pool_id), "version", std::to_string(p.version),
-      "table_id", std::to_string(p.table_id)};
+EntryFields::EntryFields(const Publication& p, std::string_view epoch_hex)
+    : pool_id_(p.pool_id), version_(p.version), table_id_(p.table_id) {
+  const auto put = [this](std::string_view name, std::string_view value) {
+    words_[size_++] = name;
+    words_[size_++] = value;
+  };
+  put("kind", kind_word(p.kind));
+  put("epoch", epoch_hex);
+  put("pool_id", pool_id_.view());
+  put("version", version_.view());
+  put("table_id", table_id_.view());
   if (p.kind == Publication::indexed || p.kind == Publication::unindexed) {
-    fields.insert(fields.end(), {"key", std::to_string(p.key)});
+    key_ = DecimalText(p.key);
+    put("key", key_.view());
   }
-  if (p.kind != Publication::object) return fields;
-  const std::vector<std::string> object{"fingerprint", hex64(p.fingerprint),
-                                        "npus",        std::to_string(p.npus),
-                                        "npd_size",    std::to_string(p.npd_size),
-                                        "image",       std::string(p.image.begin(), p.image.end())};
-  fields.insert(fields.end(), object.begin(), object.end());
-  return fields;
+  if (p.kind != Publication::object) return;
+  fingerprint_ = HexText(p.fingerprint);
+  npus_ = DecimalText(p.npus);
+  npd_size_ = DecimalText(p.npd_size);
+  put("fingerprint", fingerprint_.view());
+  put("npus", npus_.view());
+  put("npd_size", npd_size_.view());
+  put("image", {reinterpret_cast<const char*>(p.image.data()), p.image.size()});
 }
 
 }  // namespace zim_relay

@@ -3,8 +3,11 @@
 // published under (docs/design/relay.md holds the byte layouts).
 #pragma once
 
+#include <array>
+#include <charconv>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "object_image.hpp"
@@ -64,20 +67,62 @@ struct PoolKeys {
 // Sixteen lowercase hex digits.
 std::string hex64(uint64_t value);
 // The reverse, for exactly sixteen hex digits.
-bool read_hex64(const std::string& text, uint64_t& value);
+bool read_hex64(std::string_view text, uint64_t& value);
 // A decimal number without sign, leading zeros or more than 20 digits.
-bool read_decimal(const std::string& text, uint64_t& value);
+bool read_decimal(std::string_view text, uint64_t& value);
 
 // The hash value of an object: version and fingerprint, 8 bytes each
 // little-endian, N and the NPD size, 4 bytes each little-endian, then its
 // image.
 inline constexpr size_t kObjectValueHead = 24;
 std::string object_value(const Publication& p);
+// The same into `value`, whose buffer is kept.
+void put_object_value(const Publication& p, std::string& value);
 
 // The stream entry's kind word: "object", "retired", "indexed", "unindexed".
 const char* kind_word(Publication::Kind kind);
 
 // The stream entry's fields, name then value.
-std::vector<std::string> entry_fields(const Publication& p, uint64_t epoch);
+// A number's decimal text, held by the object.
+class DecimalText {
+ public:
+  explicit DecimalText(uint64_t value = 0)
+      : size_(static_cast<size_t>(std::to_chars(digits_, digits_ + sizeof digits_, value).ptr -
+                                  digits_)) {}
+  std::string_view view() const { return {digits_, size_}; }
+
+ private:
+  char digits_[20];
+  size_t size_;
+};
+
+// Sixteen lowercase hex digits, held by the object.
+class HexText {
+ public:
+  explicit HexText(uint64_t value = 0);
+  std::string_view view() const { return {digits_, sizeof digits_}; }
+
+ private:
+  char digits_[16];
+};
+
+// The fields of a publication's stream entry, name then value, as views into
+// the publication and into this object, which therefore neither copies nor
+// moves.
+class EntryFields {
+ public:
+  EntryFields(const Publication& p, std::string_view epoch_hex);
+  EntryFields(const EntryFields&) = delete;
+  EntryFields& operator=(const EntryFields&) = delete;
+  const std::string_view* begin() const { return words_.data(); }
+  const std::string_view* end() const { return words_.data() + size_; }
+  size_t size() const { return size_; }
+
+ private:
+  DecimalText pool_id_, version_, table_id_, key_, npus_, npd_size_;
+  HexText fingerprint_;
+  std::array<std::string_view, 18> words_;
+  size_t size_ = 0;
+};
 
 }  // namespace zim_relay

@@ -64,54 +64,75 @@ Outcome Publisher::read_epoch(EpochState& state, std::string& message) {
   return o;
 }
 
-void Publisher::append_object(const Publication& p, std::vector<Command>& commands,
-                              std::set<uint64_t>& new_fingerprints,
-                              std::set<uint32_t>& new_tables) const {
+void Publisher::append_object(const Publication& p, std::set<uint64_t>& new_fingerprints,
+                              std::set<uint32_t>& new_tables, size_t& queued) {
   if (!fingerprints_.count(p.fingerprint) && new_fingerprints.insert(p.fingerprint).second) {
-    commands.push_back({"HSETNX", keys_.layouts(), hex64(p.fingerprint), p.layout_record});
+    link_.append({"HSETNX", keys_.layouts(), HexText(p.fingerprint).view(), p.layout_record});
+    ++queued;
   }
-  if (!tables_.count(p.table_id) && new_tables.insert(p.table_id).second) {
-    commands.push_back({"SADD", keys_.tables(), std::to_string(p.table_id)});
-  }
-  commands.push_back(
-      {"HSET", keys_.objects(p.table_id), std::to_string(p.pool_id), object_value(p)});
+  append_table(p.table_id, new_tables, queued);
+  put_object_value(p, value_);
+  link_.append({"HSET", table_key(objects_keys_, p.table_id, &PoolKeys::objects),
+                DecimalText(p.pool_id).view(), value_});
+  ++queued;
 }
 
+void Publisher::append_table(uint32_t table_id, std::set<uint32_t>& new_tables, size_t& queued) {
+  if (tables_.count(table_id) || !new_tables.insert(table_id).second) return;
+  link_.append({"SADD", keys_.tables(), DecimalText(table_id).view()});
+  ++queued;
+}
+
+const std::string& Publisher::table_key(std::map<uint32_t, std::string>& known, uint32_t table_id,
+                                        std::string (PoolKeys::*key)(uint32_t) const) const {
+  auto at = known.find(table_id);
+  if (at == known.end()) at = known.emplace(table_id, (keys_.*key)(table_id)).first;
+  return at->second;
+}
+
+// Every word of the transaction goes from the publications' own bytes into
+// the connection's buffer: nothing is copied on the way.
 Outcome Publisher::publish(const std::vector<Publication>& batch, EpochState& state,
                            std::string& message) {
-  std::vector<Command> commands{{"MULTI"}, {"GET", keys_.epoch()}};
+  const HexText epoch(epoch_);
+  size_t queued = 1;  // the GET of the epoch
+  link_.append({"MULTI"});
+  link_.append({"GET", epoch_key_});
   std::set<uint64_t> new_fingerprints;
   std::set<uint32_t> new_tables;
   for (const Publication& p : batch) {
-    Command xadd{"XADD", keys_.changes(), "MAXLEN", "~", stream_bound_, "*"};
-    const std::vector<std::string> fields = entry_fields(p, epoch_);
-    xadd.insert(xadd.end(), fields.begin(), fields.end());
-    commands.push_back(std::move(xadd));
+    const EntryFields fields(p, epoch.view());
+    words_.assign({"XADD", changes_key_, "MAXLEN", "~", stream_bound_, "*"});
+    words_.insert(words_.end(), fields.begin(), fields.end());
+    link_.append(words_.data(), words_.size());
+    ++queued;
     switch (p.kind) {
       case Publication::retired:
-        commands.push_back({"HDEL", keys_.objects(p.table_id), std::to_string(p.pool_id)});
+        link_.append({"HDEL", table_key(objects_keys_, p.table_id, &PoolKeys::objects),
+                      DecimalText(p.pool_id).view()});
+        ++queued;
         break;
       case Publication::indexed:
-        if (!tables_.count(p.table_id) && new_tables.insert(p.table_id).second) {
-          commands.push_back({"SADD", keys_.tables(), std::to_string(p.table_id)});
-        }
-        commands.push_back({"HSET", keys_.index_keys(p.table_id), std::to_string(p.key),
-                            std::to_string(p.pool_id)});
+        append_table(p.table_id, new_tables, queued);
+        link_.append({"HSET", table_key(index_keys_, p.table_id, &PoolKeys::index_keys),
+                      DecimalText(p.key).view(), DecimalText(p.pool_id).view()});
+        ++queued;
         break;
       case Publication::unindexed:
-        commands.push_back({"HDEL", keys_.index_keys(p.table_id), std::to_string(p.key)});
+        link_.append({"HDEL", table_key(index_keys_, p.table_id, &PoolKeys::index_keys),
+                      DecimalText(p.key).view()});
+        ++queued;
         break;
       case Publication::object:
-        append_object(p, commands, new_fingerprints, new_tables);
+        append_object(p, new_fingerprints, new_tables, queued);
         break;
     }
   }
-  commands.push_back({"EXEC"});
-  std::vector<Reply> replies;
-  const Outcome o = link_.run(commands, replies, message);
+  link_.append({"EXEC"});
+  const Outcome o = link_.collect(replies_, message);
   if (o != Outcome::done) return o;
-  const Reply& results = replies.back();
-  if (results.kind != Reply::kArray || results.items.size() != commands.size() - 2) {
+  const Reply& results = replies_.back();
+  if (results.kind != Reply::kArray || results.items.size() != queued) {
     message = "Redis did not run the transaction";
     return Outcome::refused;
   }

@@ -5,8 +5,10 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "publication.hpp"
@@ -20,7 +22,11 @@ enum class EpochState { ours, absent, other };
 class Publisher {
  public:
   Publisher(RedisLink& link, const std::string& pool, uint64_t stream_bound)
-      : link_(link), keys_(pool), stream_bound_(std::to_string(stream_bound)) {}
+      : link_(link),
+        keys_(pool),
+        stream_bound_(std::to_string(stream_bound)),
+        epoch_key_(keys_.epoch()),
+        changes_key_(keys_.changes()) {}
 
   // Removes every key of the pool and sets `epoch`: what the mirror held is
   // gone, and the relay publishes every object again.
@@ -41,13 +47,23 @@ class Publisher {
 
  private:
   EpochState epoch_state(const Reply& reply) const;
-  void append_object(const Publication& p, std::vector<Command>& commands,
-                     std::set<uint64_t>& new_fingerprints, std::set<uint32_t>& new_tables) const;
+  void append_object(const Publication& p, std::set<uint64_t>& new_fingerprints,
+                     std::set<uint32_t>& new_tables, size_t& queued);
+  void append_table(uint32_t table_id, std::set<uint32_t>& new_tables, size_t& queued);
+  // A table's key, made once.
+  const std::string& table_key(std::map<uint32_t, std::string>& known, uint32_t table_id,
+                               std::string (PoolKeys::*key)(uint32_t) const) const;
 
   RedisLink& link_;
   PoolKeys keys_;
   std::string stream_bound_;
+  std::string epoch_key_, changes_key_;
+  std::map<uint32_t, std::string> objects_keys_, index_keys_;
   uint64_t epoch_ = 0;
+  // Kept from batch to batch with their buffers.
+  std::vector<std::string_view> words_;
+  std::string value_;
+  std::vector<Reply> replies_;
   // Published in this epoch: the layout records and the table ids in the set
   // of tables.
   std::set<uint64_t> fingerprints_;

@@ -18,6 +18,9 @@ using zim_codec::printable;
 
 constexpr timeval kConnectTimeout{2, 0};
 constexpr timeval kCommandTimeout{5, 0};
+// The read buffer a connection keeps between replies, so that a stream of
+// large replies does not allocate it afresh for each.
+constexpr size_t kKeptReadBuffer = size_t{1} << 20;
 // Anything beyond the bounds is not Redis answering what the tool asked.
 bool copy_reply(const redisReply* from, Reply& to, const ReplyBounds& bounds, int depth) {
   switch (from->type) {
@@ -29,17 +32,21 @@ bool copy_reply(const redisReply* from, Reply& to, const ReplyBounds& bounds, in
                 : from->type == REDIS_REPLY_STATUS ? Reply::kStatus
                                                    : Reply::kError;
       to.text.assign(from->str, from->len);
+      to.items.clear();
       return true;
     case REDIS_REPLY_INTEGER:
       to.kind = Reply::kInteger;
       to.integer = from->integer;
+      to.text.clear(), to.items.clear();
       return true;
     case REDIS_REPLY_NIL:
       to.kind = Reply::kNil;
+      to.text.clear(), to.items.clear();
       return true;
     case REDIS_REPLY_ARRAY:
       if (depth >= bounds.depth || from->elements > bounds.items) return false;
       to.kind = Reply::kArray;
+      to.text.clear();
       to.items.resize(from->elements);
       for (size_t i = 0; i < from->elements; ++i) {
         if (!copy_reply(from->element[i], to.items[i], bounds, depth + 1)) return false;
@@ -128,6 +135,7 @@ Outcome RedisLink::open(const RedisAddress& address, const Credentials& credenti
   }
   context_.reset(c);
   if (c->err != 0 || redisSetTimeout(c, kCommandTimeout) != REDIS_OK) return fail_io(message);
+  c->reader->maxbuf = kKeptReadBuffer;
   std::vector<Reply> replies;
   if (!credentials.password.empty()) {
     Command auth{"AUTH", credentials.password};
@@ -164,37 +172,52 @@ Outcome RedisLink::check_policy(std::string& message) {
 
 Outcome RedisLink::run(const std::vector<Command>& commands, std::vector<Reply>& replies,
                        std::string& message) {
-  if (!context_) return fail_io(message);
+  std::vector<std::string_view> words;
   for (const Command& command : commands) {
-    std::vector<const char*> argv;
-    std::vector<size_t> lengths;
-    for (const std::string& word : command) {
-      argv.push_back(word.data());
-      lengths.push_back(word.size());
-    }
-    if (redisAppendCommandArgv(context_.get(), static_cast<int>(argv.size()), argv.data(),
-                               lengths.data()) != REDIS_OK) {
-      return fail_io(message);
-    }
+    words.assign(command.begin(), command.end());
+    append(words.data(), words.size());
   }
-  replies.assign(commands.size(), Reply{});
+  return collect(replies, message);
+}
+
+void RedisLink::append(const std::string_view* words, size_t count) {
+  pending_.emplace_back(count == 0 ? std::string_view{} : words[0].substr(0, 16));
+  if (!context_ || append_failed_) return;
+  argv_.resize(count);
+  lengths_.resize(count);
+  for (size_t i = 0; i < count; ++i) argv_[i] = words[i].data(), lengths_[i] = words[i].size();
+  if (redisAppendCommandArgv(context_.get(), static_cast<int>(count), argv_.data(),
+                             lengths_.data()) != REDIS_OK) {
+    append_failed_ = true;
+  }
+}
+
+Outcome RedisLink::collect(std::vector<Reply>& replies, std::string& message) {
+  const Outcome outcome = read_replies(replies, message);
+  pending_.clear();
+  append_failed_ = false;
+  return outcome;
+}
+
+Outcome RedisLink::read_replies(std::vector<Reply>& replies, std::string& message) {
+  if (append_failed_ || !context_) return fail_io(message);
+  replies.resize(pending_.size());
   Outcome outcome = Outcome::done;
-  for (Reply& reply : replies) {
+  for (size_t i = 0; i < pending_.size(); ++i) {
     void* raw = nullptr;
     if (redisGetReply(context_.get(), &raw) != REDIS_OK) return fail_io(message);
-    const bool copied = copy_reply(static_cast<redisReply*>(raw), reply, bounds_, 0);
+    const bool copied = copy_reply(static_cast<redisReply*>(raw), replies[i], bounds_, 0);
     freeReplyObject(raw);
     if (!copied) {
       message = "Redis at " + where_ + " sent a reply beyond the relay's bounds";
       close();
       return Outcome::refused;
     }
-    if (reply.kind == Reply::kError && outcome == Outcome::done) {
-      const size_t index = static_cast<size_t>(&reply - replies.data());
-      last_error_ = printable(reply.text);
-      message = "Redis at " + where_ + " refused " + printable(commands[index][0], 16) + ": " +
-                last_error_;
-      outcome = is_transient(reply.text) ? Outcome::away : Outcome::refused;
+    if (replies[i].kind == Reply::kError && outcome == Outcome::done) {
+      last_error_ = printable(replies[i].text);
+      message =
+          "Redis at " + where_ + " refused " + printable(pending_[i], 16) + ": " + last_error_;
+      outcome = is_transient(replies[i].text) ? Outcome::away : Outcome::refused;
     }
   }
   return outcome;

@@ -6,9 +6,11 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct redisContext;
@@ -70,6 +72,17 @@ class RedisLink {
   Outcome run(const std::vector<Command>& commands, std::vector<Reply>& replies,
               std::string& message);
 
+  // The same in two steps, for callers that send many commands made of
+  // bytes they already hold: each word is copied into the output buffer at
+  // once, so it need live only through the call. `collect` reads a reply to
+  // every command appended since the last one, into `replies` as they stand:
+  // replies kept from call to call keep their buffers.
+  void append(const std::string_view* words, size_t count);
+  void append(std::initializer_list<std::string_view> words) {
+    append(words.begin(), words.size());
+  }
+  Outcome collect(std::vector<Reply>& replies, std::string& message);
+
  private:
   Outcome fail_io(std::string& message);
   Outcome check_policy(std::string& message);
@@ -79,6 +92,11 @@ class RedisLink {
   std::unique_ptr<redisContext, Free> context_;
   ReplyBounds bounds_;
   std::string where_;
+  Outcome read_replies(std::vector<Reply>& replies, std::string& message);
+  std::vector<std::string> pending_;  // each appended command's name, for messages
+  bool append_failed_ = false;
+  std::vector<const char*> argv_;  // kept between appends, as are their buffers
+  std::vector<size_t> lengths_;
   std::string last_error_;  // the last error reply, escaped
 };
 
