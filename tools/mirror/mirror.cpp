@@ -94,14 +94,27 @@ Mirror::Step Mirror::catch_up() {
   StreamId first;
   if (Outcome o = source_.first(first, message); o != Outcome::done)
     return redis_failed(o, message);
-  if (position_ < first && !(first == StreamId{})) {
-    return load("the stream was trimmed past the position");
-  }
+  bool trimmed = false;
+  if (Step s = trimmed_past(first, trimmed); s.kind != Step::go) return s;
+  if (trimmed) return load("the stream was trimmed past the position");
   synced_ = true;
   if (!resumed_) {
     status_.line("resumed", {{"epoch", zim_relay::hex64(epoch)}, {"position", position_.text()}});
   }
   resumed_ = true;
+  return go();
+}
+
+// Whether entries after the position were trimmed away: the stream begins
+// after it. A position of 0-0 (a load that found the stream empty: the fill
+// of an epoch makes no entries) comes before every entry of the epoch's
+// stream, so there the stream's count of the entries added tells.
+Mirror::Step Mirror::trimmed_past(const StreamId& first, bool& trimmed) {
+  trimmed = position_ < first && !(first == StreamId{});
+  if (!trimmed || !(position_ == StreamId{})) return go();
+  std::string message;
+  if (Outcome o = source_.trimmed(trimmed, message); o != Outcome::done)
+    return redis_failed(o, message);
   return go();
 }
 
@@ -121,7 +134,11 @@ Mirror::Step Mirror::follow() {
     StreamId first;
     if (Outcome o = source_.read(position_, kBlockMs, entries, first, message); o != Outcome::done)
       return redis_failed(o, message);
-    if (position_ < first && !entries->empty() && !(first == StreamId{})) {
+    bool trimmed = false;
+    if (!entries->empty()) {
+      if (Step s = trimmed_past(first, trimmed); s.kind != Step::go) return s;
+    }
+    if (trimmed) {
       if (Step s = load("the stream was trimmed past the position"); s.kind != Step::go) return s;
       continue;
     }

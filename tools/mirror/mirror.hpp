@@ -56,6 +56,7 @@ class Mirror {
   // mirror.cpp: Redis and the stream.
   Step connect();
   Step recover();
+  Step trimmed_past(const StreamId& first, bool& trimmed);
   Step follow();
   Step catch_up();
   Step apply_entries(const std::vector<Reply>& entries);

@@ -84,6 +84,31 @@ Outcome RedisSource::read(const StreamId& after, uint64_t block_ms,
   return Outcome::done;
 }
 
+Outcome RedisSource::trimmed(bool& trimmed, std::string& message) {
+  std::vector<Reply> r;
+  const Outcome o = link_.run({{"MULTI"}, {"XINFO", "STREAM", changes_key_}, {"EXEC"}}, r, message);
+  if (o != Outcome::done) return o;
+  trimmed = true;  // unless the stream tells otherwise
+  const Reply& results = r.back();
+  if (results.kind != Reply::kArray || results.items.size() != 1) return malformed("EXEC", message);
+  const Reply& info = results.items[0];
+  if (info.kind == Reply::kError) return Outcome::done;  // the stream went: a new epoch
+  if (info.kind != Reply::kArray || info.items.size() % 2 != 0) return malformed("XINFO", message);
+  const Reply* added = nullptr;
+  const Reply* length = nullptr;
+  for (size_t i = 0; i + 1 < info.items.size(); i += 2) {
+    if (info.items[i].kind != Reply::kString) continue;
+    if (info.items[i].text == "entries-added") added = &info.items[i + 1];
+    if (info.items[i].text == "length") length = &info.items[i + 1];
+  }
+  // A Redis that does not count the entries added cannot tell: load.
+  if (added != nullptr && length != nullptr && added->kind == Reply::kInteger &&
+      length->kind == Reply::kInteger) {
+    trimmed = added->integer != length->integer;
+  }
+  return Outcome::done;
+}
+
 Outcome RedisSource::tables(std::vector<uint32_t>& ids, std::string& message) {
   std::vector<Reply> r;
   const Outcome o = link_.run({{"SMEMBERS", keys_.tables()}}, r, message);

@@ -44,6 +44,9 @@ class RedisSource {
   // this source's until its next read, which reuses their buffers.
   Outcome read(const StreamId& after, uint64_t block_ms, const std::vector<Reply>*& entries,
                StreamId& first, std::string& message);
+  // Whether any entry of the stream was trimmed away since the stream began
+  // (true also when Redis does not tell).
+  Outcome trimmed(bool& trimmed, std::string& message);
   // The table ids that have an objects or keys hash.
   Outcome tables(std::vector<uint32_t>& ids, std::string& message);
   // One HSCAN step of `hash` from `cursor` ("0" first; "0" again at the end).

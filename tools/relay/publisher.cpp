@@ -92,8 +92,8 @@ const std::string& Publisher::table_key(std::map<uint32_t, std::string>& known, 
 
 // Every word of the transaction goes from the publications' own bytes into
 // the connection's buffer: nothing is copied on the way.
-Outcome Publisher::publish(const std::vector<Publication>& batch, EpochState& state,
-                           std::string& message) {
+Outcome Publisher::publish(const std::vector<Publication>& batch, Entries entries,
+                           EpochState& state, std::string& message) {
   const HexText epoch(epoch_);
   size_t queued = 1;  // the GET of the epoch
   link_.append({"MULTI"});
@@ -101,11 +101,13 @@ Outcome Publisher::publish(const std::vector<Publication>& batch, EpochState& st
   std::set<uint64_t> new_fingerprints;
   std::set<uint32_t> new_tables;
   for (const Publication& p : batch) {
-    const EntryFields fields(p, epoch.view());
-    words_.assign({"XADD", changes_key_, "MAXLEN", "~", stream_bound_, "*"});
-    words_.insert(words_.end(), fields.begin(), fields.end());
-    link_.append(words_.data(), words_.size());
-    ++queued;
+    if (entries == Entries::with) {
+      const EntryFields fields(p, epoch.view());
+      words_.assign({"XADD", changes_key_, "MAXLEN", "~", stream_bound_, "*"});
+      words_.insert(words_.end(), fields.begin(), fields.end());
+      link_.append(words_.data(), words_.size());
+      ++queued;
+    }
     switch (p.kind) {
       case Publication::retired:
         link_.append({"HDEL", table_key(objects_keys_, p.table_id, &PoolKeys::objects),

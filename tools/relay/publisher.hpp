@@ -38,9 +38,15 @@ class Publisher {
   // The epoch Redis holds now.
   Outcome read_epoch(EpochState& state, std::string& message);
 
+  // Whether a batch goes into the stream as well as the hashes. The fill of
+  // a new epoch goes into the hashes only: mirrors load an epoch from the
+  // hashes once it is filled, and read the stream from there on.
+  enum class Entries { with, without };
+
   // One transaction for the batch; `state` tells whether it went into the
   // keys of this relay's epoch.
-  Outcome publish(const std::vector<Publication>& batch, EpochState& state, std::string& message);
+  Outcome publish(const std::vector<Publication>& batch, Entries entries, EpochState& state,
+                  std::string& message);
 
   uint64_t epoch() const { return epoch_; }
   const PoolKeys& keys() const { return keys_; }

@@ -80,7 +80,8 @@ Relay::Step Relay::publish(std::vector<Publication>& batch) {
   if (batch.empty()) return go();
   std::string message;
   EpochState state = EpochState::ours;
-  const Outcome o = publisher_.publish(batch, state, message);
+  const Outcome o = publisher_.publish(
+      batch, filled_ ? Publisher::Entries::with : Publisher::Entries::without, state, message);
   if (o == Outcome::away) return status_.line("away", {{"message", message}}), recovering();
   if (o == Outcome::refused) return end(kRefused, message);
   if (state == EpochState::absent) return new_epoch("Redis lost the pool's keys");
