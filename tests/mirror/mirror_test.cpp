@@ -81,6 +81,12 @@ TEST(Mirror, ResumesWithoutALoadAndLoadsWhenTrimmedPast) {
   ASSERT_TRUE(mirror->printed(kLoaded)) << mirror->text();
   ASSERT_EQ(wait_equal(pool.objects(), local.name), "") << mirror->text();
   ASSERT_EQ(mirror->stop(), 0);
+  // Another mirror stopped right after its load, which found the stream
+  // empty (a fill makes no entries): its position is the stream's beginning.
+  LocalPool early;
+  auto early_mirror = start_mirror(pool.name(), early.name, redis.socket_path());
+  ASSERT_TRUE(early_mirror->printed(kLoaded)) << early_mirror->text();
+  ASSERT_EQ(early_mirror->stop(), 0);
 
   // A few changes while it is away, each of another object: each is one
   // entry it applies after its position, and nothing else.
@@ -106,6 +112,10 @@ TEST(Mirror, ResumesWithoutALoadAndLoadsWhenTrimmedPast) {
   ASSERT_TRUE(mirror->printed("trimmed past the position")) << mirror->text();
   EXPECT_EQ(wait_equal(pool.objects(), local.name), "") << mirror->text();
   EXPECT_EQ(zim_mirror_test::recorded(local.name).loads, before.loads + 1);
+  // From the stream's beginning, a trim is told by the entries added.
+  early_mirror = start_mirror(pool.name(), early.name, redis.socket_path());
+  ASSERT_TRUE(early_mirror->printed("trimmed past the position")) << early_mirror->text();
+  EXPECT_EQ(wait_equal(pool.objects(), early.name), "") << early_mirror->text();
 }
 
 // What the mirror refuses: a source of another N, a pool another mirror
