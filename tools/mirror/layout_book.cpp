@@ -66,8 +66,8 @@ const SourceLayout& LayoutBook::learn(uint64_t fingerprint, uint32_t table_id,
     known.stopped = "the source's " + named + " is the record of another table id or layout";
   } else {
     known.layout = std::move(layout);
-    const auto own = own_.find(table_id);
-    if (own == own_.end()) {
+    const auto own = own_->by_id.find(table_id);
+    if (own == own_->by_id.end()) {
       known.received = text;
     } else if (own->second.fingerprint != fingerprint) {
       judge_other(known, text, own->second, npus, npd_size);

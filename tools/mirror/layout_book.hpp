@@ -14,9 +14,14 @@
 
 #include "codec/model.hpp"
 #include "layout_upgrade.hpp"
-#include "own_layouts.hpp"
+#include "records/program_layouts.hpp"
 
 namespace zim_mirror {
+
+// This program's layout of a table id as the pool reads it from the loaded
+// objects' notes: the first note of an id (the allocator refuses an id with
+// two layouts anyway).
+using OwnLayout = zim_sim::NoteLayout;
 
 struct SourceLayout {
   std::optional<zim_codec::TypeLayout> layout;  // usable: as the source lays its objects out
@@ -30,7 +35,7 @@ struct SourceLayout {
 
 class LayoutBook {
  public:
-  LayoutBook() : own_(own_layouts()) {}
+  LayoutBook() : own_(zim_sim::program_layouts()) {}
   const SourceLayout* find(uint64_t fingerprint) const;
   // The record `text` that the source published for `fingerprint`, read and
   // judged, for the N and NPD size that source and mirror share.
@@ -42,7 +47,7 @@ class LayoutBook {
   // `known` converting into `own`, or stopped naming why not.
   void judge_other(SourceLayout& known, const std::string& text, const OwnLayout& own,
                    uint32_t npus, uint32_t npd_size);
-  std::map<uint32_t, OwnLayout> own_;
+  std::shared_ptr<const zim_sim::ProgramLayouts> own_;
   std::map<uint64_t, SourceLayout> by_fingerprint_;
 };
 

@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-// The mirror's loop: connecting with a capped backoff, finding out whether
-// its position still holds, and following the stream.
+// The mirror's loop: connecting, finding out whether its position still
+// holds, and following the stream.
 #include "mirror.hpp"
 
-#include <algorithm>
 #include <csignal>
 
 #include "stop_signal.hpp"
@@ -11,9 +10,9 @@
 namespace zim_mirror {
 namespace {
 
-constexpr uint64_t kFirstRetryMs = 100;
 constexpr uint64_t kBlockMs = 500;  // how long one XREAD waits: the epoch is read again after
 
+using zim_relay::connect_with_backoff;
 using zim_relay::sleep_unless_stopped;
 using zim_relay::stop_signal;
 
@@ -21,7 +20,7 @@ using zim_relay::stop_signal;
 
 Mirror::Mirror(const MirrorOptions& options, std::ostream& out)
     : options_(options),
-      status_(out, options.json, "mirror"),
+      status_(out, options.redis.json, "mirror"),
       link_(kMirrorBounds),
       source_(link_, options.source) {}
 
@@ -36,10 +35,10 @@ int Mirror::run() {
     const StatePosition p = pool_.state().position();
     status_.line("start", {{"pool", options_.source},
                            {"local_pool", options_.local.name},
-                           {"redis", options_.address.text},
+                           {"redis", options_.redis.address.text},
                            {"epoch", zim_relay::hex64(p.epoch)},
                            {"position", StreamId{p.ms, p.seq}.text()}});
-    step = connect();
+    step = connect_with_backoff(link_, options_.redis, status_);
   }
   while (step.kind != Step::end) step = step.kind == Step::recover ? recover() : follow();
   pool_.close();
@@ -53,24 +52,10 @@ Mirror::Step Mirror::redis_failed(Outcome o, const std::string& message) {
   return recovering();
 }
 
-Mirror::Step Mirror::connect() {
-  uint64_t wait_ms = kFirstRetryMs;
-  for (;;) {
-    if (stop_signal() != 0) return end(kEnded, "stopped while Redis was away");
-    std::string message;
-    const Outcome o = link_.open(options_.address, options_.credentials, message);
-    if (o == Outcome::done) return go();
-    if (o == Outcome::refused) return end(kRefused, message);
-    status_.line("away", {{"message", message}, {"retry_ms", wait_ms}});
-    sleep_unless_stopped(static_cast<unsigned>(wait_ms));
-    wait_ms = std::min(wait_ms * 2, options_.retry_cap_ms);
-  }
-}
-
 Mirror::Step Mirror::recover() {
   synced_ = false;
-  if (Step s = connect(); s.kind != Step::go) return s;
-  status_.line("back", {{"redis", options_.address.text}});
+  if (Step s = connect_with_backoff(link_, options_.redis, status_); s.kind != Step::go) return s;
+  status_.line("back", {{"redis", options_.redis.address.text}});
   return go();
 }
 

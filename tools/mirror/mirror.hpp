@@ -18,43 +18,32 @@
 #include "redis_link.hpp"
 #include "redis_source.hpp"
 #include "status.hpp"
+#include "tool_loop.hpp"
 
 namespace zim_mirror {
 
 struct MirrorOptions {
   std::string source;  // the source pool's name, which its keys in Redis carry
   LocalOptions local;
-  zim_relay::RedisAddress address;
-  zim_relay::Credentials credentials;
-  uint64_t retry_cap_ms = 5000;
-  bool json = false;
+  zim_relay::RedisOptions redis;
 };
 
-// Exit statuses, as the relay's: stopped by a signal; the local pool failed;
-// Redis or the source refused (login, policy, permissions, another N or NPD
-// size), or another mirror holds the pool.
-enum ExitStatus { kEnded = 0, kPoolFailed = 1, kRefused = 2 };
+// Exit statuses, as the relay's (tool_loop.hpp).
+using zim_relay::kEnded;
+using zim_relay::kPoolFailed;
+using zim_relay::kRefused;
 
 int run_mirror(const MirrorOptions& options, std::ostream& out);
 
-class Mirror {
+class Mirror : private zim_relay::StepLoop {
  public:
   Mirror(const MirrorOptions& options, std::ostream& out);
   int run();
 
  private:
-  struct Step {
-    enum Kind { go, recover, end } kind = go;
-    int status = kEnded;
-    std::string why;
-  };
-  static Step go() { return {}; }
-  static Step recovering() { return {Step::recover, kEnded, ""}; }
-  static Step end(int status, std::string why) { return {Step::end, status, std::move(why)}; }
   Step redis_failed(Outcome o, const std::string& message);
 
   // mirror.cpp: Redis and the stream.
-  Step connect();
   Step recover();
   Step trimmed_past(const StreamId& first, bool& trimmed);
   Step follow();

@@ -32,7 +32,7 @@ bool changes_layouts(uint32_t kind) {
 
 Relay::Relay(const RelayOptions& options, std::ostream& out)
     : options_(options),
-      status_(out, options.json),
+      status_(out, options.redis.json),
       pool_(options.pool),
       publisher_(link_, options.pool, options.stream_bound) {}
 
@@ -44,8 +44,8 @@ int Relay::run() {
         end(kPoolFailed, "the pool " + zim_codec::quote(options_.pool) +
                              " cannot be followed: " + (error.empty() ? strerror(errno) : error));
   } else {
-    status_.line("start", {{"pool", options_.pool}, {"redis", options_.address.text}});
-    step = connect();
+    status_.line("start", {{"pool", options_.pool}, {"redis", options_.redis.address.text}});
+    step = connect_with_backoff(link_, options_.redis, status_);
     if (step.kind == Step::go) step = new_epoch("the relay started");
   }
   while (step.kind != Step::end) {

@@ -17,44 +17,26 @@
 #include "publisher.hpp"
 #include "redis_link.hpp"
 #include "status.hpp"
+#include "tool_loop.hpp"
 
 namespace zim_relay {
 
 struct RelayOptions {
   std::string pool;
-  RedisAddress address;
-  Credentials credentials;
+  RedisOptions redis;
   uint64_t stream_bound = 100000;
-  uint64_t retry_cap_ms = 5000;  // the longest wait before connecting again
-  bool json = false;
 };
-
-// Exit statuses: stopped by a signal or the pool's end; the pool cannot be
-// followed; Redis refused the relay (login, policy, permissions, or another
-// relay's epoch).
-enum ExitStatus { kEnded = 0, kPoolFailed = 1, kRefused = 2 };
 
 // Runs until SIGINT or SIGTERM, the pool's destruction, or a failure that
 // retrying cannot cure; the last status line says why.
 int run_relay(const RelayOptions& options, std::ostream& out);
 
-class Relay {
+class Relay : private StepLoop {
  public:
   Relay(const RelayOptions& options, std::ostream& out);
   int run();
 
  private:
-  // What a step came to: go on, recover the connection to Redis (and
-  // resync), or end with a status.
-  struct Step {
-    enum Kind { go, recover, end } kind = go;
-    int status = kEnded;
-    std::string why;
-  };
-  static Step go() { return {}; }
-  static Step recovering() { return {Step::recover, kEnded, ""}; }
-  static Step end(int status, std::string why) { return {Step::end, status, std::move(why)}; }
-
   // relay.cpp: the feed.
   Step follow();
   Step take(const zim_shm_pool_change_t& change, bool& moved_cursor);
@@ -62,7 +44,6 @@ class Relay {
   Step follow_hand_over();
 
   // relay_publish.cpp: Redis.
-  Step connect();
   Step flush(uint64_t mark);
   Step publish(std::vector<Publication>& batch);
   Step recover();

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// The relay's side of Redis: connecting with a capped backoff, publishing
-// batches, the epoch, and resyncing by versions after a lap, a lost change,
-// a hand-over or a Redis that came back.
+// The relay's side of Redis: publishing batches, the epoch, and resyncing
+// by versions after a lap, a lost change, a hand-over or a Redis that came
+// back.
 #include <sys/random.h>
 #include <zim/sim/pool_image.h>
 
@@ -16,7 +16,6 @@
 namespace zim_relay {
 namespace {
 
-constexpr unsigned kFirstRetryMs = 100;
 constexpr size_t kPublishBatch = 512;  // objects in one transaction
 
 uint64_t random_epoch() {
@@ -29,31 +28,16 @@ uint64_t random_epoch() {
 
 }  // namespace
 
-// Connects until Redis answers; what Redis refuses ends the relay.
-Relay::Step Relay::connect() {
-  uint64_t wait_ms = kFirstRetryMs;
-  for (;;) {
-    if (stop_signal() != 0) return end(kEnded, "stopped while Redis was away");
-    std::string message;
-    const Outcome o = link_.open(options_.address, options_.credentials, message);
-    if (o == Outcome::done) return go();
-    if (o == Outcome::refused) return end(kRefused, message);
-    status_.line("away", {{"message", message}, {"retry_ms", wait_ms}});
-    sleep_unless_stopped(static_cast<unsigned>(wait_ms));
-    wait_ms = std::min(wait_ms * 2, options_.retry_cap_ms);
-  }
-}
-
 // After Redis failed: connect again, then find out what Redis still holds.
 Relay::Step Relay::recover() {
   batch_.clear();
-  if (Step s = connect(); s.kind != Step::go) return s;
+  if (Step s = connect_with_backoff(link_, options_.redis, status_); s.kind != Step::go) return s;
   std::string message;
   EpochState state = EpochState::ours;
   const Outcome o = publisher_.read_epoch(state, message);
   if (o == Outcome::away) return recovering();
   if (o == Outcome::refused) return end(kRefused, message);
-  status_.line("back", {{"redis", options_.address.text}});
+  status_.line("back", {{"redis", options_.redis.address.text}});
   if (state == EpochState::absent) return new_epoch("Redis came back without the pool's keys");
   if (state == EpochState::other) {
     return end(kRefused, "another relay publishes this pool: Redis holds another epoch");
