@@ -63,19 +63,22 @@ std::string stream_difference(const zim_test::RedisServer& redis, const std::str
   const ReplyPtr entries = redis.command({"XRANGE", keys + "changes", "-", "+"});
   if (!epoch || epoch->type != REDIS_REPLY_STRING || !entries) return "no epoch or stream";
   std::map<std::string, std::string> last;  // pool id to its last version
+  const uint64_t held_epoch = std::stoull(epoch->str, nullptr, 16);
   uint64_t previous = 0;
   for (size_t i = 0; i < entries->elements; ++i) {
     const redisReply* fields = entries->element[i]->element[1];
-    std::map<std::string, std::string> f;
+    std::string head;
     for (size_t k = 0; k + 1 < fields->elements; k += 2) {
-      f[fields->element[k]->str] =
-          std::string(fields->element[k + 1]->str, fields->element[k + 1]->len);
+      if (std::string(fields->element[k]->str) == "head")
+        head.assign(fields->element[k + 1]->str, fields->element[k + 1]->len);
     }
-    const uint64_t version = std::stoull(f["version"]);
-    if (f["epoch"] != epoch->str || version <= previous)
+    if (head.size() != 40) return "stream entry " + std::to_string(i) + " has no head";
+    const uint64_t version = load_le(head, 24, 8);
+    if (load_le(head, 8, 8) != held_epoch || version <= previous)
       return "stream entry " + std::to_string(i) + " out of order";
     previous = version;
-    last[f["pool_id"]] = f["kind"] == "retired" ? "retired" : f["version"];
+    last[std::to_string(load_le(head, 16, 8))] =
+        head[0] == 1 ? "retired" : std::to_string(version);  // kind 1: a retirement
   }
   for (const Tracked& t : objects) {
     const std::string id = std::to_string(zim_shm_pool_id_of(t.obj));

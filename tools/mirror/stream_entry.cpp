@@ -4,18 +4,14 @@
 #include <zim/sim/pool_records.h>
 #include <zim/sim/pool_versions.h>
 
-#include <array>
-#include <string_view>
-
 #include "codec/printable.hpp"
 
 namespace zim_mirror {
 namespace {
 
 using zim_relay::read_decimal;
-using zim_relay::read_hex64;
 
-uint64_t load_le(const std::string& bytes, size_t at, size_t width) {
+uint64_t load_le(std::string_view bytes, size_t at, size_t width) {
   uint64_t value = 0;
   for (size_t i = 0; i < width; ++i) {
     value |= uint64_t{static_cast<unsigned char>(bytes[at + i])} << (8 * i);
@@ -23,84 +19,57 @@ uint64_t load_le(const std::string& bytes, size_t at, size_t width) {
   return value;
 }
 
-bool read_kind(std::string_view word, Publication::Kind& kind) {
-  for (const auto k :
-       {Publication::object, Publication::retired, Publication::indexed, Publication::unindexed}) {
-    if (word == zim_relay::kind_word(k)) return kind = k, true;
+// The entry's head (zim_relay::EntryHead): every byte is checked, so that a
+// head of another relay's making is refused rather than half read.
+bool read_head(std::string_view head, Change& c, std::string& why) {
+  if (head.size() != zim_relay::kEntryHeadSize) {
+    return why = "its head is " + std::to_string(head.size()) + " bytes, not " +
+                 std::to_string(zim_relay::kEntryHeadSize),
+           false;
   }
-  return false;
-}
-
-bool read_u32(std::string_view text, uint32_t& value) {
-  uint64_t wide = 0;
-  if (!read_decimal(text, wide) || wide > UINT32_MAX) return false;
-  value = static_cast<uint32_t>(wide);
-  return true;
-}
-
-bool read_table_id(std::string_view text, uint32_t& value) {
-  return read_u32(text, value) && value <= ZIM_SHM_POOL_MAX_TABLE_ID;
-}
-
-// An entry's fields by name, as views into the reply; a field named twice
-// keeps its last value, and one this mirror does not know is not read.
-class EntryView {
- public:
-  void put(std::string_view name, std::string_view value) {
-    if (const int i = slot(name); i >= 0) values_[i] = value, found_[i] = true;
-  }
-  // The value, or a text that is never a number nor a kind.
-  std::string_view get(std::string_view name) const {
-    const int i = slot(name);
-    return i >= 0 && found_[i] ? values_[i] : std::string_view("\x01");
-  }
-  bool has(std::string_view name) const {
-    const int i = slot(name);
-    return i >= 0 && found_[i];
-  }
-
- private:
-  static constexpr std::array<std::string_view, 10> kNames{
-      "kind", "epoch", "pool_id",  "version",     "table_id",
-      "key",  "npus",  "npd_size", "fingerprint", "image"};
-  static int slot(std::string_view name) {
-    for (size_t i = 0; i < kNames.size(); ++i) {
-      if (name == kNames[i]) return static_cast<int>(i);
-    }
-    return -1;
-  }
-  std::array<std::string_view, kNames.size()> values_{};
-  std::array<bool, kNames.size()> found_{};
-};
-
-// The fields every entry has, then those of its kind.
-bool read_fields(const EntryView& f, Change& c, std::string& why) {
-  if (!read_kind(f.get("kind"), c.kind)) return why = "its kind is not known", false;
-  if (!read_hex64(f.get("epoch"), c.epoch) || !read_decimal(f.get("pool_id"), c.pool_id) ||
-      !read_decimal(f.get("version"), c.version) || !read_table_id(f.get("table_id"), c.table_id)) {
-    return why = "its epoch, pool id, version or table id does not read", false;
-  }
+  const uint64_t kind = load_le(head, 0, 4);
+  if (kind > Publication::unindexed) return why = "its kind is not known", false;
+  c.kind = static_cast<Publication::Kind>(kind);
+  const uint64_t table_id = load_le(head, 4, 4);
+  if (table_id > ZIM_SHM_POOL_MAX_TABLE_ID) return why = "its table id is past the largest", false;
+  c.table_id = static_cast<uint32_t>(table_id);
+  c.epoch = load_le(head, 8, 8);
+  c.pool_id = load_le(head, 16, 8);
+  c.version = load_le(head, 24, 8);
+  c.key = load_le(head, 32, 8);
   if (c.pool_id == 0 || c.epoch == 0) return why = "its pool id or epoch is 0", false;
   if (c.pool_id >= ZIM_SHM_POOL_LOCAL_IDS) return why = "its pool id is a local one", false;
-  if (c.kind == Publication::indexed || c.kind == Publication::unindexed) {
-    if (!read_decimal(f.get("key"), c.key)) return why = "its key does not read", false;
-    return true;
-  }
-  if (c.kind == Publication::retired) return true;
-  if (!read_hex64(f.get("fingerprint"), c.fingerprint) || !read_u32(f.get("npus"), c.npus) ||
-      !read_u32(f.get("npd_size"), c.npd_size) || !f.has("image")) {
-    return why = "its fingerprint, N, NPD size or image does not read", false;
-  }
-  const std::string_view image = f.get("image");
-  c.image.assign(image.begin(), image.end());
+  if (c.key != 0 && c.kind != Publication::indexed && c.kind != Publication::unindexed)
+    return why = "it carries a key but is no index change", false;
   return true;
+}
+
+// An object value: its head, then the image into c.image, whose buffer is kept.
+bool read_value(std::string_view value, Change& c, std::string& why) {
+  if (value.size() < zim_relay::kObjectValueHead) {
+    return why = "its object value is shorter than its head", false;
+  }
+  c.version = load_le(value, 0, 8);
+  c.fingerprint = load_le(value, 8, 8);
+  c.npus = static_cast<uint32_t>(load_le(value, 16, 4));
+  c.npd_size = static_cast<uint32_t>(load_le(value, 20, 4));
+  c.image.assign(value.begin() + zim_relay::kObjectValueHead, value.end());
+  return true;
+}
+
+// Clears a change for the next read, keeping its image's buffer.
+void clear_change(Change& change) {
+  Bytes image = std::move(change.image);
+  change = Change{};
+  change.image = std::move(image);
+  change.image.clear();
 }
 
 }  // namespace
 
 bool read_stream_id(std::string_view text, StreamId& id) {
   const size_t dash = text.find('-');
-  return dash != std::string::npos && read_decimal(text.substr(0, dash), id.ms) &&
+  return dash != std::string_view::npos && read_decimal(text.substr(0, dash), id.ms) &&
          read_decimal(text.substr(dash + 1), id.seq);
 }
 
@@ -113,40 +82,48 @@ bool read_entry(const Reply& entry, StreamId& id, Change& change, std::string& w
   if (fields.kind != Reply::kArray || fields.items.size() % 2 != 0) {
     return why = "stream entry " + id.text() + " has no fields", false;
   }
-  EntryView f;
+  const std::string* head = nullptr;
+  const std::string* object = nullptr;
   for (size_t i = 0; i + 1 < fields.items.size(); i += 2) {
-    if (fields.items[i].kind != Reply::kString || fields.items[i + 1].kind != Reply::kString) {
+    const Reply& name = fields.items[i];
+    const Reply& value = fields.items[i + 1];
+    if (name.kind != Reply::kString || value.kind != Reply::kString) {
       return why = "stream entry " + id.text() + " holds a field that is no string", false;
     }
-    f.put(fields.items[i].text, fields.items[i + 1].text);
+    if (name.text == "head") head = &value.text;
+    if (name.text == "object") object = &value.text;  // other fields: a later relay's
   }
-  // The image's buffer is kept: a mirror reads entry after entry into one Change.
-  Bytes image = std::move(change.image);
-  change = Change{};
-  change.image = std::move(image);
-  change.image.clear();
-  if (!read_fields(f, change, why)) return why = "stream entry " + id.text() + ": " + why, false;
+  clear_change(change);
+  const auto refused = [&](const std::string& what) {
+    why = "stream entry " + id.text() + ": " + what;
+    return false;
+  };
+  if (head == nullptr) return refused("it has no head");
+  if (!read_head(*head, change, why)) return refused(why);
+  const bool is_object = change.kind == Publication::object;
+  if (is_object != (object != nullptr)) {
+    return refused(is_object ? "an object's entry without its object" : "it carries an object");
+  }
+  if (!is_object) return true;
+  const uint64_t version = change.version;
+  if (!read_value(*object, change, why)) return refused(why);
+  if (change.version != version) return refused("its head and its object disagree on the version");
   return true;
 }
 
 bool read_object_value(uint32_t table_id, const std::string& field, const std::string& value,
                        Change& change, std::string& why) {
-  change = Change{};
+  clear_change(change);
   change.table_id = table_id;
   if (!read_decimal(field, change.pool_id) || change.pool_id == 0) {
     why = "the objects hash of table id " + std::to_string(table_id) + " holds the field " +
           zim_codec::quote(field) + ", not a pool id";
     return false;
   }
-  if (value.size() < zim_relay::kObjectValueHead) {
-    why = "object " + field + " has a value shorter than its head";
+  if (!read_value(value, change, why)) {
+    why = "object " + field + ": " + why;
     return false;
   }
-  change.version = load_le(value, 0, 8);
-  change.fingerprint = load_le(value, 8, 8);
-  change.npus = static_cast<uint32_t>(load_le(value, 16, 4));
-  change.npd_size = static_cast<uint32_t>(load_le(value, 20, 4));
-  change.image.assign(value.begin() + zim_relay::kObjectValueHead, value.end());
   return true;
 }
 

@@ -59,34 +59,18 @@ void put_object_value(const Publication& p, std::string& value) {
   value.append(reinterpret_cast<const char*>(p.image.data()), p.image.size());
 }
 
-const char* kind_word(Publication::Kind kind) {
-  static constexpr const char* kWords[] = {"object", "retired", "indexed", "unindexed"};
-  return kWords[kind];
-}
-
-EntryFields::EntryFields(const Publication& p, std::string_view epoch_hex)
-    : pool_id_(p.pool_id), version_(p.version), table_id_(p.table_id) {
-  const auto put = [this](std::string_view name, std::string_view value) {
-    words_[size_++] = name;
-    words_[size_++] = value;
+EntryHead::EntryHead(const Publication& p, uint64_t epoch) {
+  const auto put = [this](size_t at, uint64_t value, size_t bytes) {
+    for (size_t i = 0; i < bytes; ++i)
+      bytes_[at + i] = static_cast<char>((value >> (8 * i)) & 0xff);
   };
-  put("kind", kind_word(p.kind));
-  put("epoch", epoch_hex);
-  put("pool_id", pool_id_.view());
-  put("version", version_.view());
-  put("table_id", table_id_.view());
-  if (p.kind == Publication::indexed || p.kind == Publication::unindexed) {
-    key_ = DecimalText(p.key);
-    put("key", key_.view());
-  }
-  if (p.kind != Publication::object) return;
-  fingerprint_ = HexText(p.fingerprint);
-  npus_ = DecimalText(p.npus);
-  npd_size_ = DecimalText(p.npd_size);
-  put("fingerprint", fingerprint_.view());
-  put("npus", npus_.view());
-  put("npd_size", npd_size_.view());
-  put("image", {reinterpret_cast<const char*>(p.image.data()), p.image.size()});
+  const bool keyed = p.kind == Publication::indexed || p.kind == Publication::unindexed;
+  put(0, static_cast<uint64_t>(p.kind), 4);
+  put(4, p.table_id, 4);
+  put(8, epoch, 8);
+  put(16, p.pool_id, 8);
+  put(24, p.version, 8);
+  put(32, keyed ? p.key : 0, 8);
 }
 
 }  // namespace zim_relay

@@ -79,10 +79,6 @@ std::string object_value(const Publication& p);
 // The same into `value`, whose buffer is kept.
 void put_object_value(const Publication& p, std::string& value);
 
-// The stream entry's kind word: "object", "retired", "indexed", "unindexed".
-const char* kind_word(Publication::Kind kind);
-
-// The stream entry's fields, name then value.
 // A number's decimal text, held by the object.
 class DecimalText {
  public:
@@ -106,23 +102,18 @@ class HexText {
   char digits_[16];
 };
 
-// The fields of a publication's stream entry, name then value, as views into
-// the publication and into this object, which therefore neither copies nor
-// moves.
-class EntryFields {
+// A stream entry's head: kind (1 byte: the Kind's value), 3 zero bytes,
+// table id (4), epoch, pool id, version and key (8 each; the key 0 but for
+// an index change), all little-endian. An object's entry carries its object
+// value besides, as the objects hash holds it.
+inline constexpr size_t kEntryHeadSize = 40;
+class EntryHead {
  public:
-  EntryFields(const Publication& p, std::string_view epoch_hex);
-  EntryFields(const EntryFields&) = delete;
-  EntryFields& operator=(const EntryFields&) = delete;
-  const std::string_view* begin() const { return words_.data(); }
-  const std::string_view* end() const { return words_.data() + size_; }
-  size_t size() const { return size_; }
+  EntryHead(const Publication& p, uint64_t epoch);
+  std::string_view view() const { return {bytes_, sizeof bytes_}; }
 
  private:
-  DecimalText pool_id_, version_, table_id_, key_, npus_, npd_size_;
-  HexText fingerprint_;
-  std::array<std::string_view, 18> words_;
-  size_t size_ = 0;
+  char bytes_[kEntryHeadSize];
 };
 
 }  // namespace zim_relay

@@ -71,7 +71,6 @@ void Publisher::append_object(const Publication& p, std::set<uint64_t>& new_fing
     ++queued;
   }
   append_table(p.table_id, new_tables, queued);
-  put_object_value(p, value_);
   link_.append({"HSET", table_key(objects_keys_, p.table_id, &PoolKeys::objects),
                 DecimalText(p.pool_id).view(), value_});
   ++queued;
@@ -94,18 +93,23 @@ const std::string& Publisher::table_key(std::map<uint32_t, std::string>& known, 
 // the connection's buffer: nothing is copied on the way.
 Outcome Publisher::publish(const std::vector<Publication>& batch, Entries entries,
                            EpochState& state, std::string& message) {
-  const HexText epoch(epoch_);
   size_t queued = 1;  // the GET of the epoch
   link_.append({"MULTI"});
   link_.append({"GET", epoch_key_});
   std::set<uint64_t> new_fingerprints;
   std::set<uint32_t> new_tables;
   for (const Publication& p : batch) {
+    // An object's value goes into the entry and the hash from one buffer.
+    if (p.kind == Publication::object) put_object_value(p, value_);
     if (entries == Entries::with) {
-      const EntryFields fields(p, epoch.view());
-      words_.assign({"XADD", changes_key_, "MAXLEN", "~", stream_bound_, "*"});
-      words_.insert(words_.end(), fields.begin(), fields.end());
-      link_.append(words_.data(), words_.size());
+      const EntryHead head(p, epoch_);
+      if (p.kind == Publication::object) {
+        link_.append({"XADD", changes_key_, "MAXLEN", "~", stream_bound_, "*", "head", head.view(),
+                      "object", value_});
+      } else {
+        link_.append(
+            {"XADD", changes_key_, "MAXLEN", "~", stream_bound_, "*", "head", head.view()});
+      }
       ++queued;
     }
     switch (p.kind) {

@@ -67,7 +67,6 @@ class Publisher {
   std::map<uint32_t, std::string> objects_keys_, index_keys_;
   uint64_t epoch_ = 0;
   // Kept from batch to batch with their buffers.
-  std::vector<std::string_view> words_;
   std::string value_;
   std::vector<Reply> replies_;
   // Published in this epoch: the layout records and the table ids in the set
