@@ -21,41 +21,77 @@ constexpr timeval kCommandTimeout{5, 0};
 // The read buffer a connection keeps between replies, so that a stream of
 // large replies does not allocate it afresh for each.
 constexpr size_t kKeptReadBuffer = size_t{1} << 20;
-// Anything beyond the bounds is not Redis answering what the tool asked.
-bool copy_reply(const redisReply* from, Reply& to, const ReplyBounds& bounds, int depth) {
-  switch (from->type) {
-    case REDIS_REPLY_STRING:
-    case REDIS_REPLY_STATUS:
-    case REDIS_REPLY_ERROR:
-      if (from->len > bounds.text) return false;
-      to.kind = from->type == REDIS_REPLY_STRING   ? Reply::kString
-                : from->type == REDIS_REPLY_STATUS ? Reply::kStatus
-                                                   : Reply::kError;
-      to.text.assign(from->str, from->len);
-      to.items.clear();
-      return true;
-    case REDIS_REPLY_INTEGER:
-      to.kind = Reply::kInteger;
-      to.integer = from->integer;
-      to.text.clear(), to.items.clear();
-      return true;
-    case REDIS_REPLY_NIL:
-      to.kind = Reply::kNil;
-      to.text.clear(), to.items.clear();
-      return true;
-    case REDIS_REPLY_ARRAY:
-      if (depth >= bounds.depth || from->elements > bounds.items) return false;
-      to.kind = Reply::kArray;
-      to.text.clear();
-      to.items.resize(from->elements);
-      for (size_t i = 0; i < from->elements; ++i) {
-        if (!copy_reply(from->element[i], to.items[i], bounds, depth + 1)) return false;
-      }
-      return true;
-    default:
-      return false;
-  }
+// hiredis reads each reply straight into the caller's Reply tree, whose
+// buffers are kept from read to read: no reply object of its own is made,
+// and each string is copied once. Anything beyond the bounds is not Redis
+// answering what the tool asked: the read stops there.
+struct ReplySink {
+  Reply* root;
+  const ReplyBounds& bounds;
+  bool beyond = false;
+};
+thread_local ReplySink* t_sink = nullptr;
+
+void* beyond_bounds() {
+  t_sink->beyond = true;
+  return nullptr;  // hiredis stops the read with an error
 }
+
+// Where the task's value goes: the root, or its place in the parent array,
+// which create_array sized.
+Reply* place_of(const redisReadTask* task) {
+  if (task->parent == nullptr) return t_sink->root;
+  auto* parent = static_cast<Reply*>(task->parent->obj);
+  const auto index = static_cast<size_t>(task->idx);
+  return task->idx >= 0 && index < parent->items.size() ? &parent->items[index] : nullptr;
+}
+
+void* create_string(const redisReadTask* task, char* text, size_t size) {
+  Reply* to = place_of(task);
+  if (to == nullptr || size > t_sink->bounds.text) return beyond_bounds();
+  to->kind = task->type == REDIS_REPLY_ERROR    ? Reply::kError
+             : task->type == REDIS_REPLY_STATUS ? Reply::kStatus
+                                                : Reply::kString;
+  to->text.assign(text, size);
+  to->items.clear();
+  return to;
+}
+
+void* create_array(const redisReadTask* task, int elements) {
+  int depth = 0;
+  for (const redisReadTask* t = task; t->parent != nullptr; t = t->parent) ++depth;
+  Reply* to = place_of(task);
+  if (to == nullptr || elements < 0 || depth >= t_sink->bounds.depth ||
+      static_cast<size_t>(elements) > t_sink->bounds.items) {
+    return beyond_bounds();
+  }
+  to->kind = Reply::kArray;
+  to->text.clear();
+  to->items.resize(static_cast<size_t>(elements));
+  return to;
+}
+
+void* create_integer(const redisReadTask* task, long long value) {
+  Reply* to = place_of(task);
+  if (to == nullptr) return beyond_bounds();
+  to->kind = Reply::kInteger;
+  to->integer = value;
+  to->text.clear(), to->items.clear();
+  return to;
+}
+
+void* create_nil(const redisReadTask* task) {
+  Reply* to = place_of(task);
+  if (to == nullptr) return beyond_bounds();
+  to->kind = Reply::kNil;
+  to->text.clear(), to->items.clear();
+  return to;
+}
+
+void keep_object(void*) {}  // the caller's tree: nothing to free
+
+redisReplyObjectFunctions kIntoReplies{create_string, create_array, create_integer, create_nil,
+                                       keep_object};
 
 // An error reply that retrying later may cure.
 bool is_transient(const std::string& error) {
@@ -136,6 +172,7 @@ Outcome RedisLink::open(const RedisAddress& address, const Credentials& credenti
   context_.reset(c);
   if (c->err != 0 || redisSetTimeout(c, kCommandTimeout) != REDIS_OK) return fail_io(message);
   c->reader->maxbuf = kKeptReadBuffer;
+  c->reader->fn = &kIntoReplies;
   std::vector<Reply> replies;
   if (!credentials.password.empty()) {
     Command auth{"AUTH", credentials.password};
@@ -204,15 +241,17 @@ Outcome RedisLink::read_replies(std::vector<Reply>& replies, std::string& messag
   replies.resize(pending_.size());
   Outcome outcome = Outcome::done;
   for (size_t i = 0; i < pending_.size(); ++i) {
-    void* raw = nullptr;
-    if (redisGetReply(context_.get(), &raw) != REDIS_OK) return fail_io(message);
-    const bool copied = copy_reply(static_cast<redisReply*>(raw), replies[i], bounds_, 0);
-    freeReplyObject(raw);
-    if (!copied) {
+    ReplySink sink{&replies[i], bounds_};
+    t_sink = &sink;
+    void* read = nullptr;
+    const int got = redisGetReply(context_.get(), &read);
+    t_sink = nullptr;
+    if (sink.beyond) {
       message = "Redis at " + where_ + " sent a reply beyond the relay's bounds";
       close();
       return Outcome::refused;
     }
+    if (got != REDIS_OK || read != &replies[i]) return fail_io(message);
     if (replies[i].kind == Reply::kError && outcome == Outcome::done) {
       last_error_ = printable(replies[i].text);
       message =
