@@ -36,9 +36,9 @@ Mirror::Step Mirror::load_objects(uint32_t table_id, std::set<uint64_t>& seen, u
         o != Outcome::done) {
       return redis_failed(o, message);
     }
+    Change c;  // its image's buffer kept from object to object
+    std::string why;
     for (const auto& [field, value] : items) {
-      Change c;
-      std::string why;
       if (!read_object_value(table_id, field, value, c, why)) {
         status_.line("skipped", {{"why", why}});
         continue;

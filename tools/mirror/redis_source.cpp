@@ -129,10 +129,10 @@ Outcome RedisSource::tables(std::vector<uint32_t>& ids, std::string& message) {
 
 Outcome RedisSource::scan(const std::string& hash, std::string& cursor, HashItems& items,
                           std::string& message) {
-  std::vector<Reply> r;
-  const Outcome o =
-      link_.run({{"HSCAN", hash, cursor, "COUNT", std::to_string(kScanStep)}}, r, message);
+  link_.append({"HSCAN", hash, cursor, "COUNT", zim_relay::DecimalText(kScanStep).view()});
+  const Outcome o = link_.collect(scan_replies_, message);
   if (o != Outcome::done) return o;
+  const std::vector<Reply>& r = scan_replies_;
   uint64_t next = 0;
   if (r[0].kind != Reply::kArray || r[0].items.size() != 2 ||
       r[0].items[0].kind != Reply::kString || !zim_relay::read_decimal(r[0].items[0].text, next) ||

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -26,7 +27,9 @@ inline constexpr uint64_t kEntriesAtOnce = 512;
 // Fields an HSCAN step asks for: a load's round trips.
 inline constexpr uint64_t kScanStep = 512;
 
-using HashItems = std::vector<std::pair<std::string, std::string>>;
+// A scan step's fields and values, as views into the source's reply: they
+// last until its next scan.
+using HashItems = std::vector<std::pair<std::string_view, std::string_view>>;
 
 class RedisSource {
  public:
@@ -63,7 +66,7 @@ class RedisSource {
   zim_relay::RedisLink& link_;
   zim_relay::PoolKeys keys_;
   std::string changes_key_;
-  std::vector<Reply> read_replies_;
+  std::vector<Reply> read_replies_, scan_replies_;
 };
 
 }  // namespace zim_mirror

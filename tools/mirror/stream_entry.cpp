@@ -111,7 +111,7 @@ bool read_entry(const Reply& entry, StreamId& id, Change& change, std::string& w
   return true;
 }
 
-bool read_object_value(uint32_t table_id, const std::string& field, const std::string& value,
+bool read_object_value(uint32_t table_id, std::string_view field, std::string_view value,
                        Change& change, std::string& why) {
   clear_change(change);
   change.table_id = table_id;
@@ -121,7 +121,7 @@ bool read_object_value(uint32_t table_id, const std::string& field, const std::s
     return false;
   }
   if (!read_value(value, change, why)) {
-    why = "object " + field + ": " + why;
+    why = "object " + std::string(field) + ": " + why;
     return false;
   }
   return true;

@@ -45,7 +45,7 @@ struct Change {
 bool read_entry(const Reply& entry, StreamId& id, Change& change, std::string& why);
 
 // An objects hash's field (the pool id) and value (head, then the image).
-bool read_object_value(uint32_t table_id, const std::string& field, const std::string& value,
+bool read_object_value(uint32_t table_id, std::string_view field, std::string_view value,
                        Change& change, std::string& why);
 
 }  // namespace zim_mirror
