@@ -4,6 +4,7 @@
 #include <zim/sim/pool_image.h>
 #include <zim/sim/shm_pool.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -76,15 +77,17 @@ void LocalPool::find_objects() {
     if (!whole) continue;
     for (const auto& e : entries) {
       keys_[{e.table_id, e.key}] = e.pool_id;
-      keys_of_[e.pool_id].insert({e.table_id, e.key});
+      keys_of_[e.pool_id].push_back({e.table_id, e.key});
     }
     break;
   }
 }
 
-std::set<uint64_t> LocalPool::pool_ids() const {
-  std::set<uint64_t> ids;
-  for (const auto& [id, obj] : objects_) ids.insert(id);
+std::vector<uint64_t> LocalPool::pool_ids() const {
+  std::vector<uint64_t> ids;
+  ids.reserve(objects_.size());
+  for (const auto& [id, obj] : objects_) ids.push_back(id);
+  std::sort(ids.begin(), ids.end());
   return ids;
 }
 
@@ -122,7 +125,9 @@ bool LocalPool::put_object(const Change& c, const zim_codec::TypeLayout& layout,
   zim_shm_pool_write_end(obj);
   objects_[c.pool_id] = obj;
   if (!in_place) {
-    for (const IndexKey& key : keys_of_[c.pool_id]) index_one(key, c.pool_id);
+    if (const auto keys = keys_of_.find(c.pool_id); keys != keys_of_.end()) {
+      for (const IndexKey& key : keys->second) index_one(key, c.pool_id);
+    }
   }
   return true;
 }
@@ -150,21 +155,30 @@ void LocalPool::index_one(const IndexKey& key, uint64_t pool_id) {
 void LocalPool::put_key(const IndexKey& key, uint64_t pool_id) {
   const auto held = keys_.find(key);
   if (held != keys_.end() && held->second == pool_id) return;
-  if (held != keys_.end()) keys_of_[held->second].erase(key);
+  if (held != keys_.end()) forget_key_of(held->second, key);
   keys_[key] = pool_id;
-  keys_of_[pool_id].insert(key);
+  keys_of_[pool_id].push_back(key);
   index_one(key, pool_id);
+}
+
+// An object has a key or few: a vector searched beats a set per object.
+void LocalPool::forget_key_of(uint64_t pool_id, const IndexKey& key) {
+  const auto keys = keys_of_.find(pool_id);
+  if (keys == keys_of_.end()) return;
+  std::vector<IndexKey>& list = keys->second;
+  list.erase(std::remove(list.begin(), list.end(), key), list.end());
+  if (list.empty()) keys_of_.erase(keys);
 }
 
 void LocalPool::remove_key(const IndexKey& key) {
   const auto held = keys_.find(key);
   if (held == keys_.end()) return;
-  keys_of_[held->second].erase(key);
+  forget_key_of(held->second, key);
   keys_.erase(held);
   zim_shm_pool_index_remove(key.first, key.second);
 }
 
-void LocalPool::set_keys(const std::map<IndexKey, uint64_t>& keys) {
+void LocalPool::set_keys(const IndexKeys& keys) {
   std::vector<IndexKey> gone;
   for (const auto& [key, id] : keys_) {
     if (!keys.count(key)) gone.push_back(key);

@@ -5,11 +5,12 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
+#include <functional>
 #include <optional>
-#include <set>
 #include <string>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "codec/model.hpp"
 #include "mirror_state.hpp"
@@ -26,6 +27,13 @@ struct LocalOptions {
 };
 
 using IndexKey = std::pair<uint32_t, uint64_t>;  // table id, key
+struct IndexKeyHash {
+  size_t operator()(const IndexKey& k) const {
+    return std::hash<uint64_t>()(k.second * 0x9e3779b97f4a7c15u ^ k.first);
+  }
+};
+// Hashed, not ordered: a load fills them with every key of the source.
+using IndexKeys = std::unordered_map<IndexKey, uint64_t, IndexKeyHash>;
 
 class LocalPool {
  public:
@@ -46,12 +54,13 @@ class LocalPool {
   // The table id of the object retired, or nothing when none is held.
   std::optional<uint32_t> retire(uint64_t pool_id);
   bool holds(uint64_t pool_id) const { return objects_.count(pool_id) != 0; }
-  std::set<uint64_t> pool_ids() const;
+  // Every pool id held, in ascending order.
+  std::vector<uint64_t> pool_ids() const;
 
   void put_key(const IndexKey& key, uint64_t pool_id);
   void remove_key(const IndexKey& key);
   // The index made equal to `keys`.
-  void set_keys(const std::map<IndexKey, uint64_t>& keys);
+  void set_keys(const IndexKeys& keys);
 
  private:
   bool map_pool(const LocalOptions& options, std::string& why);
@@ -60,9 +69,11 @@ class LocalPool {
 
   MirrorState state_;
   bool open_ = false;
-  std::unordered_map<uint64_t, void*> objects_;     // pool id to the live object
-  std::map<IndexKey, uint64_t> keys_;               // as the source has them
-  std::map<uint64_t, std::set<IndexKey>> keys_of_;  // pool id to its keys
+  std::unordered_map<uint64_t, void*> objects_;  // pool id to the live object
+  void forget_key_of(uint64_t pool_id, const IndexKey& key);
+
+  IndexKeys keys_;                                               // as the source has them
+  std::unordered_map<uint64_t, std::vector<IndexKey>> keys_of_;  // pool id to its keys
 };
 
 }  // namespace zim_mirror

@@ -10,6 +10,7 @@
 #include <ostream>
 #include <set>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "codec/printable.hpp"
@@ -52,10 +53,10 @@ class Mirror : private zim_relay::StepLoop {
 
   // mirror_load.cpp: the hashes.
   Step load(const char* why);
-  Step load_objects(uint32_t table_id, std::set<uint64_t>& seen, uint64_t& count);
-  Step load_keys(uint32_t table_id, std::map<IndexKey, uint64_t>& keys);
-  Step finish_load(uint64_t epoch, const StreamId& start, const std::set<uint64_t>& seen,
-                   const std::map<IndexKey, uint64_t>& keys, uint64_t count);
+  Step load_objects(uint32_t table_id, std::unordered_set<uint64_t>& seen, uint64_t& count);
+  Step load_keys(uint32_t table_id, IndexKeys& keys);
+  Step finish_load(uint64_t epoch, const StreamId& start, const std::unordered_set<uint64_t>& seen,
+                   const IndexKeys& keys, uint64_t count);
 
   // mirror_apply.cpp: one change into the local pool.
   Step apply(const Change& c);

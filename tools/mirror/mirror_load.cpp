@@ -4,6 +4,7 @@
 // the index made equal to the keys. Nothing is dropped first, so a load
 // costs the reads and only the changes.
 #include <algorithm>
+#include <unordered_set>
 
 #include "mirror.hpp"
 #include "stop_signal.hpp"
@@ -19,7 +20,8 @@ constexpr uint64_t kProgressEvery = 4096;  // objects between two progress lines
 // new ones are made after the scan in ascending pool id order: the pool
 // gives an id above every id it has given at once, but checks any other
 // against every block it holds, and the hash's order is no order.
-Mirror::Step Mirror::load_objects(uint32_t table_id, std::set<uint64_t>& seen, uint64_t& count) {
+Mirror::Step Mirror::load_objects(uint32_t table_id, std::unordered_set<uint64_t>& seen,
+                                  uint64_t& count) {
   std::string cursor = "0", message;
   HashItems items;
   std::vector<Change> fresh;
@@ -63,7 +65,7 @@ Mirror::Step Mirror::load_objects(uint32_t table_id, std::set<uint64_t>& seen, u
   return go();
 }
 
-Mirror::Step Mirror::load_keys(uint32_t table_id, std::map<IndexKey, uint64_t>& keys) {
+Mirror::Step Mirror::load_keys(uint32_t table_id, IndexKeys& keys) {
   std::string cursor = "0", message;
   HashItems items;
   do {
@@ -106,8 +108,8 @@ Mirror::Step Mirror::load(const char* why) {
   epoch_ = epoch;
   MirrorState& state = pool_.state();
   state.begin();
-  std::set<uint64_t> seen;
-  std::map<IndexKey, uint64_t> keys;
+  std::unordered_set<uint64_t> seen;
+  IndexKeys keys;
   uint64_t count = 0;
   Step step = go();
   for (const uint32_t table_id : tables) {
@@ -122,8 +124,8 @@ Mirror::Step Mirror::load(const char* why) {
 // Hashes of another epoch, or emptied meanwhile, do not tell which objects
 // are gone: those are retired after a load within one epoch only.
 Mirror::Step Mirror::finish_load(uint64_t epoch, const StreamId& start,
-                                 const std::set<uint64_t>& seen,
-                                 const std::map<IndexKey, uint64_t>& keys, uint64_t count) {
+                                 const std::unordered_set<uint64_t>& seen, const IndexKeys& keys,
+                                 uint64_t count) {
   std::string message;
   uint64_t after = 0;
   bool filled = false;
