@@ -64,30 +64,16 @@ Outcome Publisher::read_epoch(EpochState& state, std::string& message) {
   return o;
 }
 
-// Each table's objects of the batch in one HSET, after the layouts and
-// table ids they need: a transaction is seen whole, so only what it leaves
-// matters, and a retirement's HDEL comes after every HSET of the batch (an
-// object retired is never made again: pool ids are not reused).
-void Publisher::append_objects(const std::vector<Publication>& batch,
-                               std::set<uint64_t>& new_fingerprints, std::set<uint32_t>& new_tables,
-                               size_t& queued) {
-  std::map<uint32_t, std::vector<size_t>> by_table;
-  for (size_t i = 0; i < batch.size(); ++i) {
-    const Publication& p = batch[i];
-    if (p.kind != Publication::object) continue;
-    if (!fingerprints_.count(p.fingerprint) && new_fingerprints.insert(p.fingerprint).second) {
-      link_.append({"HSETNX", keys_.layouts(), HexText(p.fingerprint).view(), p.layout_record});
-      ++queued;
-    }
-    append_table(p.table_id, new_tables, queued);
-    by_table[p.table_id].push_back(i);
-  }
-  for (const auto& [table_id, indices] : by_table) {
-    words_.assign({"HSET", table_key(objects_keys_, table_id, &PoolKeys::objects)});
-    for (const size_t i : indices) words_.insert(words_.end(), {pool_ids_[i].view(), values_[i]});
-    link_.append(words_.data(), words_.size());
+void Publisher::append_object(const Publication& p, std::set<uint64_t>& new_fingerprints,
+                              std::set<uint32_t>& new_tables, size_t& queued) {
+  if (!fingerprints_.count(p.fingerprint) && new_fingerprints.insert(p.fingerprint).second) {
+    link_.append({"HSETNX", keys_.layouts(), HexText(p.fingerprint).view(), p.layout_record});
     ++queued;
   }
+  append_table(p.table_id, new_tables, queued);
+  link_.append({"HSET", table_key(objects_keys_, p.table_id, &PoolKeys::objects),
+                DecimalText(p.pool_id).view(), value_});
+  ++queued;
 }
 
 void Publisher::append_table(uint32_t table_id, std::set<uint32_t>& new_tables, size_t& queued) {
@@ -112,21 +98,14 @@ Outcome Publisher::publish(const std::vector<Publication>& batch, Entries entrie
   link_.append({"GET", epoch_key_});
   std::set<uint64_t> new_fingerprints;
   std::set<uint32_t> new_tables;
-  // An object's value goes into the entry and the hash from one buffer.
-  if (values_.size() < batch.size()) values_.resize(batch.size());
-  pool_ids_.clear();
-  for (size_t i = 0; i < batch.size(); ++i) {
-    pool_ids_.emplace_back(batch[i].pool_id);
-    if (batch[i].kind == Publication::object) put_object_value(batch[i], values_[i]);
-  }
-  append_objects(batch, new_fingerprints, new_tables, queued);
-  for (size_t i = 0; i < batch.size(); ++i) {
-    const Publication& p = batch[i];
+  for (const Publication& p : batch) {
+    // An object's value goes into the entry and the hash from one buffer.
+    if (p.kind == Publication::object) put_object_value(p, value_);
     if (entries == Entries::with) {
       const EntryHead head(p, epoch_);
       if (p.kind == Publication::object) {
         link_.append({"XADD", changes_key_, "MAXLEN", "~", stream_bound_, "*", "head", head.view(),
-                      "object", values_[i]});
+                      "object", value_});
       } else {
         link_.append(
             {"XADD", changes_key_, "MAXLEN", "~", stream_bound_, "*", "head", head.view()});
@@ -136,7 +115,7 @@ Outcome Publisher::publish(const std::vector<Publication>& batch, Entries entrie
     switch (p.kind) {
       case Publication::retired:
         link_.append({"HDEL", table_key(objects_keys_, p.table_id, &PoolKeys::objects),
-                      pool_ids_[i].view()});
+                      DecimalText(p.pool_id).view()});
         ++queued;
         break;
       case Publication::indexed:
@@ -151,7 +130,8 @@ Outcome Publisher::publish(const std::vector<Publication>& batch, Entries entrie
         ++queued;
         break;
       case Publication::object:
-        break;  // its hash above
+        append_object(p, new_fingerprints, new_tables, queued);
+        break;
     }
   }
   link_.append({"EXEC"});

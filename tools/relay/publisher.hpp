@@ -53,8 +53,8 @@ class Publisher {
 
  private:
   EpochState epoch_state(const Reply& reply) const;
-  void append_objects(const std::vector<Publication>& batch, std::set<uint64_t>& new_fingerprints,
-                      std::set<uint32_t>& new_tables, size_t& queued);
+  void append_object(const Publication& p, std::set<uint64_t>& new_fingerprints,
+                     std::set<uint32_t>& new_tables, size_t& queued);
   void append_table(uint32_t table_id, std::set<uint32_t>& new_tables, size_t& queued);
   // A table's key, made once.
   const std::string& table_key(std::map<uint32_t, std::string>& known, uint32_t table_id,
@@ -67,9 +67,7 @@ class Publisher {
   std::map<uint32_t, std::string> objects_keys_, index_keys_;
   uint64_t epoch_ = 0;
   // Kept from batch to batch with their buffers.
-  std::vector<std::string> values_;  // each publication's object value
-  std::vector<DecimalText> pool_ids_;
-  std::vector<std::string_view> words_;
+  std::string value_;
   std::vector<Reply> replies_;
   // Published in this epoch: the layout records and the table ids in the set
   // of tables.
