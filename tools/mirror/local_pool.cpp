@@ -96,10 +96,10 @@ bool LocalPool::put_object(const Change& c, const zim_codec::TypeLayout& layout,
   zim_relay::ImageFrame frame;
   Bytes bytes = c.image;
   // Checked at address 0 first, so that nothing is allocated for an image
-  // whose offsets the placement does not give.
-  Bytes checked = bytes;
+  // whose offsets the placement does not give. At address 0 a sound image
+  // is left as it is (each pointer is its offset), so no copy is needed.
   if (!zim_relay::frame_object(layout, {c.npus, c.npd_size, 0}, bytes, frame, why) ||
-      !zim_relay::from_image(layout, frame, 0, checked, why)) {
+      !zim_relay::from_image(layout, frame, 0, bytes, why)) {
     return false;
   }
   const auto found = objects_.find(c.pool_id);
