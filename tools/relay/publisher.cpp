@@ -89,6 +89,46 @@ const std::string& Publisher::table_key(std::map<uint32_t, std::string>& known, 
   return at->second;
 }
 
+// One publication's commands: its stream entry (unless the epoch fills),
+// then its hash.
+void Publisher::append_publication(const Publication& p, Entries entries,
+                                   std::set<uint64_t>& new_fingerprints,
+                                   std::set<uint32_t>& new_tables, size_t& queued) {
+  // An object's value goes into the entry and the hash from one buffer.
+  if (p.kind == Publication::object) put_object_value(p, value_);
+  if (entries == Entries::with) {
+    const EntryHead head(p, epoch_);
+    if (p.kind == Publication::object) {
+      link_.append({"XADD", changes_key_, "MAXLEN", "~", stream_bound_, "*", "head", head.view(),
+                    "object", value_});
+    } else {
+      link_.append({"XADD", changes_key_, "MAXLEN", "~", stream_bound_, "*", "head", head.view()});
+    }
+    ++queued;
+  }
+  switch (p.kind) {
+    case Publication::retired:
+      link_.append({"HDEL", table_key(objects_keys_, p.table_id, &PoolKeys::objects),
+                    DecimalText(p.pool_id).view()});
+      ++queued;
+      break;
+    case Publication::indexed:
+      append_table(p.table_id, new_tables, queued);
+      link_.append({"HSET", table_key(index_keys_, p.table_id, &PoolKeys::index_keys),
+                    DecimalText(p.key).view(), DecimalText(p.pool_id).view()});
+      ++queued;
+      break;
+    case Publication::unindexed:
+      link_.append({"HDEL", table_key(index_keys_, p.table_id, &PoolKeys::index_keys),
+                    DecimalText(p.key).view()});
+      ++queued;
+      break;
+    case Publication::object:
+      append_object(p, new_fingerprints, new_tables, queued);
+      break;
+  }
+}
+
 // Every word of the transaction goes from the publications' own bytes into
 // the connection's buffer: nothing is copied on the way.
 Outcome Publisher::publish(const std::vector<Publication>& batch, Entries entries,
@@ -98,42 +138,8 @@ Outcome Publisher::publish(const std::vector<Publication>& batch, Entries entrie
   link_.append({"GET", epoch_key_});
   std::set<uint64_t> new_fingerprints;
   std::set<uint32_t> new_tables;
-  for (const Publication& p : batch) {
-    // An object's value goes into the entry and the hash from one buffer.
-    if (p.kind == Publication::object) put_object_value(p, value_);
-    if (entries == Entries::with) {
-      const EntryHead head(p, epoch_);
-      if (p.kind == Publication::object) {
-        link_.append({"XADD", changes_key_, "MAXLEN", "~", stream_bound_, "*", "head", head.view(),
-                      "object", value_});
-      } else {
-        link_.append(
-            {"XADD", changes_key_, "MAXLEN", "~", stream_bound_, "*", "head", head.view()});
-      }
-      ++queued;
-    }
-    switch (p.kind) {
-      case Publication::retired:
-        link_.append({"HDEL", table_key(objects_keys_, p.table_id, &PoolKeys::objects),
-                      DecimalText(p.pool_id).view()});
-        ++queued;
-        break;
-      case Publication::indexed:
-        append_table(p.table_id, new_tables, queued);
-        link_.append({"HSET", table_key(index_keys_, p.table_id, &PoolKeys::index_keys),
-                      DecimalText(p.key).view(), DecimalText(p.pool_id).view()});
-        ++queued;
-        break;
-      case Publication::unindexed:
-        link_.append({"HDEL", table_key(index_keys_, p.table_id, &PoolKeys::index_keys),
-                      DecimalText(p.key).view()});
-        ++queued;
-        break;
-      case Publication::object:
-        append_object(p, new_fingerprints, new_tables, queued);
-        break;
-    }
-  }
+  for (const Publication& p : batch)
+    append_publication(p, entries, new_fingerprints, new_tables, queued);
   link_.append({"EXEC"});
   const Outcome o = link_.collect(replies_, message);
   if (o != Outcome::done) return o;

@@ -55,6 +55,9 @@ class Publisher {
   EpochState epoch_state(const Reply& reply) const;
   void append_object(const Publication& p, std::set<uint64_t>& new_fingerprints,
                      std::set<uint32_t>& new_tables, size_t& queued);
+  void append_publication(const Publication& p, Entries entries,
+                          std::set<uint64_t>& new_fingerprints, std::set<uint32_t>& new_tables,
+                          size_t& queued);
   void append_table(uint32_t table_id, std::set<uint32_t>& new_tables, size_t& queued);
   // A table's key, made once.
   const std::string& table_key(std::map<uint32_t, std::string>& known, uint32_t table_id,
