@@ -1,0 +1,110 @@
+// SPDX-License-Identifier: Apache-2.0
+// The link's replies against a real redis-server: hiredis reads them straight
+// into the caller's reply tree, kept from read to read, so a reply read into
+// a tree that held another kind keeps nothing of it; and a reply past any of
+// the bounds is refused, the connection closed, before it is read whole.
+#include "redis_link.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "redis_server.hpp"
+
+namespace {
+
+using zim_relay::Outcome;
+using zim_relay::RedisLink;
+using zim_relay::Reply;
+using zim_relay::ReplyBounds;
+
+void open(RedisLink& link, const zim_test::RedisServer& redis) {
+  std::string why, message;
+  const auto address = zim_relay::parse_address(redis.socket_path(), why);
+  ASSERT_TRUE(address) << why;
+  ASSERT_EQ(link.open(*address, {}, message), Outcome::done) << message;
+}
+
+TEST(RedisLink, RepliesOfEveryKindReadIntoATreeKeptFromReadToRead) {
+  zim_test::RedisServer redis;
+  RedisLink link;
+  open(link, redis);
+  std::string message;
+  std::vector<Reply> replies;
+  ASSERT_EQ(link.run({{"RPUSH", "list", "a", "bb"}, {"SET", "text", std::string("x\0y", 3)}},
+                     replies, message),
+            Outcome::done)
+      << message;
+  // Each place of the tree gets another kind on the next read.
+  ASSERT_EQ(link.run({{"LRANGE", "list", "0", "-1"},
+                      {"GET", "text"},
+                      {"GET", "none"},
+                      {"INCR", "counter"},
+                      {"PING"}},
+                     replies, message),
+            Outcome::done)
+      << message;
+  ASSERT_EQ(replies.size(), 5u);
+  ASSERT_EQ(replies[0].kind, Reply::kArray);
+  ASSERT_EQ(replies[0].items.size(), 2u);
+  EXPECT_EQ(replies[0].items[1].text, "bb");
+  EXPECT_EQ(replies[1].kind, Reply::kString);
+  EXPECT_EQ(replies[1].text, std::string("x\0y", 3));
+  EXPECT_EQ(replies[2].kind, Reply::kNil);
+  EXPECT_EQ(replies[3].kind, Reply::kInteger);
+  EXPECT_EQ(replies[3].integer, 1);
+  EXPECT_EQ(replies[4].kind, Reply::kStatus);
+  EXPECT_EQ(replies[4].text, "PONG");
+  ASSERT_EQ(link.run({{"GET", "text"}, {"LRANGE", "list", "0", "0"}}, replies, message),
+            Outcome::done);
+  ASSERT_EQ(replies.size(), 2u);
+  EXPECT_EQ(replies[0].kind, Reply::kString);
+  EXPECT_TRUE(replies[0].items.empty());
+  ASSERT_EQ(replies[1].kind, Reply::kArray);
+  EXPECT_TRUE(replies[1].text.empty());
+  ASSERT_EQ(replies[1].items.size(), 1u);
+  EXPECT_EQ(replies[1].items[0].text, "a");
+  // An error reply refuses, naming the command it answered.
+  EXPECT_EQ(link.run({{"INCR", "list"}}, replies, message), Outcome::refused);
+  EXPECT_NE(message.find("refused INCR"), std::string::npos) << message;
+}
+
+TEST(RedisLink, RepliesPastABoundAreRefusedAndTheLinkClosed) {
+  zim_test::RedisServer redis;
+  {
+    RedisLink fill;
+    open(fill, redis);
+    std::vector<Reply> replies;
+    std::string message;
+    ASSERT_EQ(fill.run({{"SET", "long", std::string(8192, 'x')},
+                        {"RPUSH", "three", "a", "b", "c"},
+                        {"XADD", "stream", "*", "f", "v"}},
+                       replies, message),
+              Outcome::done)
+        << message;
+  }
+  const struct {
+    const char* name;
+    ReplyBounds bounds;
+    std::vector<std::string> command;
+  } cases[] = {
+      {"a string past the text bound", {4096, 16, 3}, {"GET", "long"}},
+      {"an array past the items bound", {4096, 2, 3}, {"LRANGE", "three", "0", "-1"}},
+      {"arrays nested past the depth bound", {4096, 16, 2}, {"XRANGE", "stream", "-", "+"}},
+  };
+  for (const auto& c : cases) {
+    RedisLink link(c.bounds);
+    open(link, redis);
+    std::vector<Reply> replies;
+    std::string message;
+    EXPECT_EQ(link.run({c.command}, replies, message), Outcome::refused) << c.name;
+    EXPECT_NE(message.find("beyond the relay's bounds"), std::string::npos) << c.name << message;
+    EXPECT_FALSE(link.is_open()) << c.name;
+    // The same link opened again reads what fits.
+    open(link, redis);
+    EXPECT_EQ(link.run({{"PING"}}, replies, message), Outcome::done) << c.name << message;
+  }
+}
+
+}  // namespace
