@@ -119,16 +119,14 @@ Mirror::Step Mirror::follow() {
     StreamId first;
     if (Outcome o = source_.read(position_, kBlockMs, entries, first, message); o != Outcome::done)
       return redis_failed(o, message);
-    bool trimmed = false;
-    if (!entries->empty()) {
-      if (Step s = trimmed_past(first, trimmed); s.kind != Step::go) return s;
-    }
-    if (trimmed) {
-      if (Step s = load("the stream was trimmed past the position"); s.kind != Step::go) return s;
-      continue;
-    }
     if (entries->empty()) {
       synced_ = false;  // idle: the epoch is read again
+      continue;
+    }
+    bool trimmed = false;
+    if (Step s = trimmed_past(first, trimmed); s.kind != Step::go) return s;
+    if (trimmed) {
+      if (Step s = load("the stream was trimmed past the position"); s.kind != Step::go) return s;
       continue;
     }
     if (Step s = apply_entries(*entries); s.kind != Step::go) return s;

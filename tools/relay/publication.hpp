@@ -3,7 +3,6 @@
 // published under (docs/design/relay.md holds the byte layouts).
 #pragma once
 
-#include <array>
 #include <charconv>
 #include <cstdint>
 #include <string>

@@ -64,22 +64,23 @@ Outcome Publisher::read_epoch(EpochState& state, std::string& message) {
   return o;
 }
 
-void Publisher::append_object(const Publication& p, std::set<uint64_t>& new_fingerprints,
-                              std::set<uint32_t>& new_tables, size_t& queued) {
-  if (!fingerprints_.count(p.fingerprint) && new_fingerprints.insert(p.fingerprint).second) {
-    link_.append({"HSETNX", keys_.layouts(), HexText(p.fingerprint).view(), p.layout_record});
-    ++queued;
-  }
-  append_table(p.table_id, new_tables, queued);
-  link_.append({"HSET", table_key(objects_keys_, p.table_id, &PoolKeys::objects),
-                DecimalText(p.pool_id).view(), value_});
-  ++queued;
+void Publisher::queue(std::initializer_list<std::string_view> words) {
+  link_.append(words);
+  ++queued_;
 }
 
-void Publisher::append_table(uint32_t table_id, std::set<uint32_t>& new_tables, size_t& queued) {
-  if (tables_.count(table_id) || !new_tables.insert(table_id).second) return;
-  link_.append({"SADD", keys_.tables(), DecimalText(table_id).view()});
-  ++queued;
+void Publisher::queue_object(const Publication& p) {
+  if (!fingerprints_.count(p.fingerprint) && batch_fingerprints_.insert(p.fingerprint).second) {
+    queue({"HSETNX", keys_.layouts(), HexText(p.fingerprint).view(), p.layout_record});
+  }
+  queue_table(p.table_id);
+  queue({"HSET", table_key(objects_keys_, p.table_id, &PoolKeys::objects),
+         DecimalText(p.pool_id).view(), value_});
+}
+
+void Publisher::queue_table(uint32_t table_id) {
+  if (tables_.count(table_id) || !batch_tables_.insert(table_id).second) return;
+  queue({"SADD", keys_.tables(), DecimalText(table_id).view()});
 }
 
 const std::string& Publisher::table_key(std::map<uint32_t, std::string>& known, uint32_t table_id,
@@ -91,40 +92,34 @@ const std::string& Publisher::table_key(std::map<uint32_t, std::string>& known, 
 
 // One publication's commands: its stream entry (unless the epoch fills),
 // then its hash.
-void Publisher::append_publication(const Publication& p, Entries entries,
-                                   std::set<uint64_t>& new_fingerprints,
-                                   std::set<uint32_t>& new_tables, size_t& queued) {
+void Publisher::queue_publication(const Publication& p, Entries entries) {
   // An object's value goes into the entry and the hash from one buffer.
   if (p.kind == Publication::object) put_object_value(p, value_);
   if (entries == Entries::with) {
     const EntryHead head(p, epoch_);
     if (p.kind == Publication::object) {
-      link_.append({"XADD", changes_key_, "MAXLEN", "~", stream_bound_, "*", "head", head.view(),
-                    "object", value_});
+      queue({"XADD", changes_key_, "MAXLEN", "~", stream_bound_, "*", "head", head.view(), "object",
+             value_});
     } else {
-      link_.append({"XADD", changes_key_, "MAXLEN", "~", stream_bound_, "*", "head", head.view()});
+      queue({"XADD", changes_key_, "MAXLEN", "~", stream_bound_, "*", "head", head.view()});
     }
-    ++queued;
   }
   switch (p.kind) {
     case Publication::retired:
-      link_.append({"HDEL", table_key(objects_keys_, p.table_id, &PoolKeys::objects),
-                    DecimalText(p.pool_id).view()});
-      ++queued;
+      queue({"HDEL", table_key(objects_keys_, p.table_id, &PoolKeys::objects),
+             DecimalText(p.pool_id).view()});
       break;
     case Publication::indexed:
-      append_table(p.table_id, new_tables, queued);
-      link_.append({"HSET", table_key(index_keys_, p.table_id, &PoolKeys::index_keys),
-                    DecimalText(p.key).view(), DecimalText(p.pool_id).view()});
-      ++queued;
+      queue_table(p.table_id);
+      queue({"HSET", table_key(index_keys_, p.table_id, &PoolKeys::index_keys),
+             DecimalText(p.key).view(), DecimalText(p.pool_id).view()});
       break;
     case Publication::unindexed:
-      link_.append({"HDEL", table_key(index_keys_, p.table_id, &PoolKeys::index_keys),
-                    DecimalText(p.key).view()});
-      ++queued;
+      queue({"HDEL", table_key(index_keys_, p.table_id, &PoolKeys::index_keys),
+             DecimalText(p.key).view()});
       break;
     case Publication::object:
-      append_object(p, new_fingerprints, new_tables, queued);
+      queue_object(p);
       break;
   }
 }
@@ -133,18 +128,17 @@ void Publisher::append_publication(const Publication& p, Entries entries,
 // the connection's buffer: nothing is copied on the way.
 Outcome Publisher::publish(const std::vector<Publication>& batch, Entries entries,
                            EpochState& state, std::string& message) {
-  size_t queued = 1;  // the GET of the epoch
+  batch_fingerprints_.clear();
+  batch_tables_.clear();
+  queued_ = 0;
   link_.append({"MULTI"});
-  link_.append({"GET", epoch_key_});
-  std::set<uint64_t> new_fingerprints;
-  std::set<uint32_t> new_tables;
-  for (const Publication& p : batch)
-    append_publication(p, entries, new_fingerprints, new_tables, queued);
+  queue({"GET", epoch_key_});
+  for (const Publication& p : batch) queue_publication(p, entries);
   link_.append({"EXEC"});
   const Outcome o = link_.collect(replies_, message);
   if (o != Outcome::done) return o;
   const Reply& results = replies_.back();
-  if (results.kind != Reply::kArray || results.items.size() != queued) {
+  if (results.kind != Reply::kArray || results.items.size() != queued_) {
     message = "Redis did not run the transaction";
     return Outcome::refused;
   }
@@ -156,8 +150,8 @@ Outcome Publisher::publish(const std::vector<Publication>& batch, Entries entrie
   }
   state = epoch_state(results.items[0]);
   if (state == EpochState::ours) {
-    fingerprints_.insert(new_fingerprints.begin(), new_fingerprints.end());
-    tables_.insert(new_tables.begin(), new_tables.end());
+    fingerprints_.insert(batch_fingerprints_.begin(), batch_fingerprints_.end());
+    tables_.insert(batch_tables_.begin(), batch_tables_.end());
   }
   return Outcome::done;
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <map>
 #include <set>
 #include <string>
@@ -53,12 +54,11 @@ class Publisher {
 
  private:
   EpochState epoch_state(const Reply& reply) const;
-  void append_object(const Publication& p, std::set<uint64_t>& new_fingerprints,
-                     std::set<uint32_t>& new_tables, size_t& queued);
-  void append_publication(const Publication& p, Entries entries,
-                          std::set<uint64_t>& new_fingerprints, std::set<uint32_t>& new_tables,
-                          size_t& queued);
-  void append_table(uint32_t table_id, std::set<uint32_t>& new_tables, size_t& queued);
+  // Appends a command of the transaction, counted for its EXEC's reply.
+  void queue(std::initializer_list<std::string_view> words);
+  void queue_publication(const Publication& p, Entries entries);
+  void queue_object(const Publication& p);
+  void queue_table(uint32_t table_id);
   // A table's key, made once.
   const std::string& table_key(std::map<uint32_t, std::string>& known, uint32_t table_id,
                                std::string (PoolKeys::*key)(uint32_t) const) const;
@@ -69,6 +69,11 @@ class Publisher {
   std::string epoch_key_, changes_key_;
   std::map<uint32_t, std::string> objects_keys_, index_keys_;
   uint64_t epoch_ = 0;
+  // The transaction being made: its commands between MULTI and EXEC, and
+  // the layouts and table ids it publishes first.
+  size_t queued_ = 0;
+  std::set<uint64_t> batch_fingerprints_;
+  std::set<uint32_t> batch_tables_;
   // Kept from batch to batch with their buffers.
   std::string value_;
   std::vector<Reply> replies_;
