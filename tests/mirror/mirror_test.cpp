@@ -2,8 +2,8 @@
 // zim_tables_mirror against a real redis-server of the test's own and a
 // relay of a pool this process writes: two mirrors equal to the source
 // after a stress, a mirror that resumes without a load and one that loads
-// the hashes when the stream was trimmed past it, its pool written by it
-// alone, and what it refuses.
+// the hashes when the stream was trimmed past it, one whose source pool was
+// made again, its pool written by it alone, and what it refuses.
 #include <gtest/gtest.h>
 #include <zim/sim/shm_pool.h>
 
@@ -116,6 +116,37 @@ TEST(Mirror, ResumesWithoutALoadAndLoadsWhenTrimmedPast) {
   early_mirror = start_mirror(pool.name(), early.name, redis.socket_path());
   ASSERT_TRUE(early_mirror->printed("trimmed past the position")) << early_mirror->text();
   EXPECT_EQ(wait_equal(pool.objects(), early.name), "") << early_mirror->text();
+}
+
+// A server that starts over makes its pool again under the same name: pool
+// ids and versions begin again, below those the mirror holds, some ids of
+// retired objects come back, and ids come back with other types. The relay
+// ends with the old pool; the mirror, left running, must take the new
+// pool's objects whatever versions it held.
+TEST(Mirror, TakesEveryObjectOfAPoolMadeAgainUnderItsName) {
+  RedisServer redis;
+  SourcePool pool(4096);
+  stress(pool, 7, 300);
+  auto relay = std::make_unique<RelayProcess>(pool.name(), redis.socket_path());
+  LocalPool local;
+  auto mirror = start_mirror(pool.name(), local.name, redis.socket_path());
+  ASSERT_TRUE(mirror->printed(kLoaded)) << mirror->text();
+  ASSERT_EQ(wait_equal(pool.objects(), local.name), "") << mirror->text();
+  const size_t before = pool.objects().size();
+
+  pool.make_again();
+  relay->stop();
+  const auto types = SourcePool::types();
+  for (unsigned i = 0; i < before / 2; ++i) pool.add(types[(i + 1) % types.size()], i % 4, 900 + i);
+  relay = std::make_unique<RelayProcess>(pool.name(), redis.socket_path());
+  ASSERT_TRUE(mirror->printed("\"versions_kept\":false")) << mirror->text();
+  EXPECT_EQ(wait_equal(pool.objects(), local.name), "") << mirror->text();
+  // Its versions are now the new pool's: a relay started again keeps them.
+  relay = std::make_unique<RelayProcess>(pool.name(), redis.socket_path());
+  ASSERT_TRUE(mirror->printed("\"versions_kept\":true")) << mirror->text();
+  stress(pool, 8, 100);
+  EXPECT_EQ(wait_equal(pool.objects(), local.name), "") << mirror->text();
+  EXPECT_EQ(mirror->stop(), 0) << mirror->text();
 }
 
 // What the mirror refuses: a source of another N, a pool another mirror

@@ -179,9 +179,20 @@ const std::string& RelayProcess::text() {
 
 void RelayProcess::pause(bool paused) const { kill(pid_, paused ? SIGSTOP : SIGCONT); }
 
-SourcePool::SourcePool(uint64_t feed_capacity) : name_(zim_sim_test::unique_pool_name()) {
-  const zim_shm_pool_options_t options{1, 0, feed_capacity, 64};
+SourcePool::SourcePool(uint64_t feed_capacity)
+    : name_(zim_sim_test::unique_pool_name()), feed_capacity_(feed_capacity) {
+  create();
+}
+
+void SourcePool::create() {
+  const zim_shm_pool_options_t options{1, 0, feed_capacity_, 64};
   EXPECT_EQ(zim_shm_pool_create_with(name_.c_str(), 16u << 20, &options), 0);
+}
+
+void SourcePool::make_again() {
+  EXPECT_EQ(zim_shm_pool_destroy(), 0);
+  objects_.clear();
+  create();
 }
 
 SourcePool::~SourcePool() { zim_shm_pool_destroy(); }

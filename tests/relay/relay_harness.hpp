@@ -64,10 +64,15 @@ class SourcePool {
   std::vector<Tracked>& objects() { return objects_; }
   // This process's objects where they lie after it adopted the pool again.
   void adopt_again(const std::vector<uint64_t>& offsets);
+  // The pool destroyed and made again, empty, under its name: a server that
+  // starts over.
+  void make_again();
 
  private:
+  void create();
   static void fill(const cat::TableType& type, void* obj, unsigned seed);
   std::string name_;
+  uint64_t feed_capacity_;
   std::vector<Tracked> objects_;
 };
 

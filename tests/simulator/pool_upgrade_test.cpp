@@ -73,7 +73,8 @@ bool every_object_lined(uint64_t count) {
          seen.ids.count(0) == 0 && zim_shm_pool_is_versioned() == 1;
 }
 
-// Whether the feed tells a change of the root's object and the index finds it.
+// Whether the feed tells a change of the root's object and the index finds
+// it, and the pool has an identity.
 bool rooms_work() {
   zim_shm_pool_cursor_t cursor{};
   void* root = zim_shm_pool_at(zim_shm_pool_root());
@@ -87,7 +88,7 @@ bool rooms_work() {
          changes[0].kind == ZIM_SHM_POOL_CHANGE_CHANGED &&
          changes[0].offset == zim_shm_pool_root() &&
          zim_shm_pool_version_of(root) == 2 * changes[0].sequence && changes[0].sequence > 1 &&
-         zim_shm_pool_index_get(0, 42) == root;
+         zim_shm_pool_index_get(0, 42) == root && zim_shm_pool_identity() != 0;
 }
 
 // Whether every byte past the mapped pool's carve point, and its start bit, is zero.

@@ -123,6 +123,28 @@ TEST(PoolOptionsTest, APoolThatIsNotVersionedKeepsNoVersions) {
   zim_shm_pool_detach();
 }
 
+// A pool's identity stays through a hand-over and an adoption; a pool made
+// again under its name has another; an unversioned pool has none.
+TEST(PoolOptionsTest, APoolMadeAgainUnderItsNameHasAnotherIdentity) {
+  const std::string name = unique_pool_name();
+  const zim_shm_pool_options_t options{1, 0, 16, 16};
+  ASSERT_EQ(zim_shm_pool_create_with(name.c_str(), 1u << 20, &options), 0);
+  const uint64_t first = zim_shm_pool_identity();
+  EXPECT_NE(first, 0u);
+  ASSERT_EQ(zim_shm_pool_hand_over(), 0);
+  ASSERT_EQ(zim_shm_pool_adopt(name.c_str()), 0);
+  EXPECT_EQ(zim_shm_pool_identity(), first);
+  ASSERT_EQ(zim_shm_pool_destroy(), 0);
+  EXPECT_EQ(zim_shm_pool_identity(), 0u);
+  ASSERT_EQ(zim_shm_pool_create_with(name.c_str(), 1u << 20, &options), 0);
+  EXPECT_NE(zim_shm_pool_identity(), 0u);
+  EXPECT_NE(zim_shm_pool_identity(), first);
+  ASSERT_EQ(zim_shm_pool_destroy(), 0);
+  ASSERT_EQ(zim_shm_pool_create_with(name.c_str(), 1u << 20, nullptr), 0);
+  EXPECT_EQ(zim_shm_pool_identity(), 0u);
+  ASSERT_EQ(zim_shm_pool_destroy(), 0);
+}
+
 TEST_F(PoolVersionsTest, BracketsDrawVersionsFromOneSequence) {
   EXPECT_EQ(zim_shm_pool_is_versioned(), 1);
   void* a = zim_shm_pool_calloc_untyped(40);

@@ -63,17 +63,17 @@ Mirror::Step Mirror::recover() {
 // the stream from the position on.
 Mirror::Step Mirror::catch_up() {
   std::string message;
-  uint64_t epoch = 0;
-  bool filled = false;
-  StreamId last;
-  if (Outcome o = source_.head(epoch, filled, last, message); o != Outcome::done)
-    return redis_failed(o, message);
+  SourceHead head;
+  if (Outcome o = source_.head(head, message); o != Outcome::done) return redis_failed(o, message);
+  const uint64_t epoch = head.epoch;
   if (epoch == 0) {  // no relay has published yet
     sleep_unless_stopped(static_cast<unsigned>(kBlockMs));
     return go();
   }
   const StatePosition p = pool_.state().position();
-  if (p.epoch != epoch) return load(p.epoch == 0 ? "first load" : "the epoch changed");
+  if (p.epoch == 0) return load("first load");
+  if (head.source != pool_.state().source()) return load("another source pool");
+  if (p.epoch != epoch) return load("the epoch changed");
   epoch_ = epoch;
   position_ = {p.ms, p.seq};
   StreamId first;

@@ -55,7 +55,7 @@ class Mirror : private zim_relay::StepLoop {
   Step load(const char* why);
   Step load_objects(uint32_t table_id, std::unordered_set<uint64_t>& seen, uint64_t& count);
   Step load_keys(uint32_t table_id, IndexKeys& keys);
-  Step finish_load(uint64_t epoch, const StreamId& start, const std::unordered_set<uint64_t>& seen,
+  Step finish_load(const SourceHead& head, const std::unordered_set<uint64_t>& seen,
                    const IndexKeys& keys, uint64_t count);
 
   // mirror_apply.cpp: one change into the local pool.

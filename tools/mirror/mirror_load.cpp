@@ -92,22 +92,35 @@ Mirror::Step Mirror::load_keys(uint32_t table_id, IndexKeys& keys) {
 // once more from a later id; the position never goes back.
 Mirror::Step Mirror::load(const char* why) {
   std::string message;
-  uint64_t epoch = 0;
-  bool filled = false;
-  StreamId start;
+  SourceHead head;
   std::vector<uint32_t> tables;
-  if (Outcome o = source_.head(epoch, filled, start, message); o != Outcome::done)
-    return redis_failed(o, message);
-  if (!filled) {  // the keys went, or the relay is filling them: read the epoch again
+  if (Outcome o = source_.head(head, message); o != Outcome::done) return redis_failed(o, message);
+  if (!head.filled) {  // the keys went, or the relay is filling them: read the epoch again
     zim_relay::sleep_unless_stopped(100);
     return go();
   }
   if (Outcome o = source_.tables(tables, message); o != Outcome::done)
     return redis_failed(o, message);
-  status_.line("load", {{"why", why}, {"epoch", zim_relay::hex64(epoch)}, {"from", start.text()}});
-  epoch_ = epoch;
   MirrorState& state = pool_.state();
+  // The versions held are another pool's sequence: none of them says which
+  // object is newer, so every object of the hashes is taken.
+  const bool another_source = head.source != state.source();
+  // A relay's new epoch also empties the stream, which a mirror that follows
+  // it may find first: the epoch tells the cause.
+  const uint64_t held = state.position().epoch;
+  if (held != 0 && another_source) {
+    why = "another source pool";
+  } else if (held != 0 && held != head.epoch) {
+    why = "the epoch changed";
+  }
+  status_.line("load", {{"why", why},
+                        {"epoch", zim_relay::hex64(head.epoch)},
+                        {"source", zim_relay::hex64(head.source)},
+                        {"versions_kept", !another_source},
+                        {"from", head.last.text()}});
+  epoch_ = head.epoch;
   state.begin();
+  if (another_source) state.forget_versions();
   std::unordered_set<uint64_t> seen;
   IndexKeys keys;
   uint64_t count = 0;
@@ -116,23 +129,19 @@ Mirror::Step Mirror::load(const char* why) {
     if ((step = load_objects(table_id, seen, count)).kind != Step::go) break;
     if ((step = load_keys(table_id, keys)).kind != Step::go) break;
   }
-  if (step.kind == Step::go) step = finish_load(epoch, start, seen, keys, count);
+  if (step.kind == Step::go) step = finish_load(head, seen, keys, count);
   state.end();
   return step;
 }
 
 // Hashes of another epoch, or emptied meanwhile, do not tell which objects
 // are gone: those are retired after a load within one epoch only.
-Mirror::Step Mirror::finish_load(uint64_t epoch, const StreamId& start,
-                                 const std::unordered_set<uint64_t>& seen, const IndexKeys& keys,
-                                 uint64_t count) {
+Mirror::Step Mirror::finish_load(const SourceHead& head, const std::unordered_set<uint64_t>& seen,
+                                 const IndexKeys& keys, uint64_t count) {
   std::string message;
-  uint64_t after = 0;
-  bool filled = false;
-  StreamId ignored;
-  if (Outcome o = source_.head(after, filled, ignored, message); o != Outcome::done)
-    return redis_failed(o, message);
-  if (after != epoch || !filled) {
+  SourceHead after;
+  if (Outcome o = source_.head(after, message); o != Outcome::done) return redis_failed(o, message);
+  if (after.epoch != head.epoch || after.source != head.source || !after.filled) {
     synced_ = false;
     status_.line("load", {{"why", "the epoch changed during the load: loading again"}});
     return go();
@@ -147,7 +156,11 @@ Mirror::Step Mirror::finish_load(uint64_t epoch, const StreamId& start,
     ++retired;
   }
   pool_.set_keys(keys);
-  state.set_position({epoch, start.ms, start.seq});
+  // The source before the position: a mirror killed between the two loads
+  // again, comparing versions of the source it now holds.
+  state.set_source(head.source);
+  const StreamId& start = head.last;
+  state.set_position({head.epoch, start.ms, start.seq});
   state.count_load();
   position_ = start;
   synced_ = resumed_ = true;

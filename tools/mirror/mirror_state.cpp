@@ -87,6 +87,23 @@ void MirrorState::set_position(const StatePosition& p) {
   store(header_->current, next);
 }
 
+uint64_t MirrorState::source() const { return load(header_->source); }
+void MirrorState::set_source(uint64_t source) { store(header_->source, source); }
+
+// A clear cut off by the mirror's death leaves entries that nothing reads:
+// the source is set only after the load that follows, so the next mirror
+// clears again before it applies anything.
+void MirrorState::forget_versions() {
+  const uint64_t capacity = header_->capacity;
+  for (uint64_t i = 0; i < capacity; ++i) {
+    if (load(entries_[i].pool_id) == 0) continue;
+    store(entries_[i].pool_id, uint64_t{0});
+    store(entries_[i].version, uint64_t{0});
+    store(entries_[i].table_id, 0u);
+    store(entries_[i].retired, 0u);
+  }
+}
+
 StateEntry* MirrorState::slot_of(uint64_t pool_id) const {
   const uint64_t capacity = header_->capacity;
   for (uint64_t i = 0, at = hash(pool_id) % capacity; i < capacity; ++i, at = (at + 1) % capacity) {

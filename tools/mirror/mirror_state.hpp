@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // What the mirror records in its own pool, in one untyped block that the
-// pool's root slot names: the epoch and stream position it has applied, and
-// per source pool id the source's version it holds (a retirement's too).
+// pool's root slot names: the source pool's identity, the epoch and stream
+// position it has applied, and per source pool id the source's version it
+// holds (a retirement's too).
 //
 // Crash safety: every store is ordered so that the record is whole after
 // any instruction. A position goes into the slot not in use, then one
@@ -32,7 +33,8 @@ struct StateHeader {
   StatePosition positions[2];
   uint64_t applied;  // changes applied, over the mirror's life
   uint64_t loads;    // loads of the hashes (the first one included)
-  uint64_t reserved[4];
+  uint64_t source;   // the identity of the pool whose versions the entries hold; 0: not told
+  uint64_t reserved[3];
 };
 
 struct StateEntry {
@@ -54,6 +56,11 @@ class MirrorState {
 
   StatePosition position() const;
   void set_position(const StatePosition& p);
+  uint64_t source() const;
+  void set_source(uint64_t source);
+  // Every entry cleared: versions of another source tell nothing. A mirror
+  // killed while clearing clears again, its source not yet set.
+  void forget_versions();
   // The version the source's pool id has here; 0 for none.
   uint64_t version_of(uint64_t pool_id) const;
   // False when the record has no free entry left.

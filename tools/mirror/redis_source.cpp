@@ -29,27 +29,29 @@ Outcome RedisSource::malformed(const std::string& what, std::string& message) co
   return Outcome::refused;
 }
 
-Outcome RedisSource::head(uint64_t& epoch, bool& filled, StreamId& last, std::string& message) {
+Outcome RedisSource::head(SourceHead& head, std::string& message) {
   std::vector<Reply> r;
   const Outcome o = link_.run({{"MULTI"},
                                {"GET", keys_.epoch()},
                                {"GET", keys_.filled()},
+                               {"GET", keys_.source()},
                                {"XREVRANGE", keys_.changes(), "+", "-", "COUNT", "1"},
                                {"EXEC"}},
                               r, message);
   if (o != Outcome::done) return o;
   const Reply& results = r.back();
-  if (results.kind != Reply::kArray || results.items.size() != 3) return malformed("EXEC", message);
-  uint64_t both[2] = {0, 0};
-  for (int i = 0; i < 2; ++i) {
+  if (results.kind != Reply::kArray || results.items.size() != 4) return malformed("EXEC", message);
+  uint64_t words[3] = {0, 0, 0};  // absent keys read as 0
+  for (int i = 0; i < 3; ++i) {
     const Reply& e = results.items[i];
     if (e.kind != Reply::kNil &&
-        (e.kind != Reply::kString || !zim_relay::read_hex64(e.text, both[i])))
-      return malformed("the epoch", message);
+        (e.kind != Reply::kString || !zim_relay::read_hex64(e.text, words[i])))
+      return malformed(i == 2 ? "the source's identity" : "the epoch", message);
   }
-  epoch = both[0];
-  filled = epoch != 0 && both[1] == epoch;
-  if (!edge_id(results.items[2], last)) return malformed("the stream's last entry", message);
+  head.epoch = words[0];
+  head.filled = head.epoch != 0 && words[1] == head.epoch;
+  head.source = words[2];
+  if (!edge_id(results.items[3], head.last)) return malformed("the stream's last entry", message);
   return Outcome::done;
 }
 

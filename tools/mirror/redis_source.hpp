@@ -31,14 +31,20 @@ inline constexpr uint64_t kScanStep = 512;
 // last until its next scan.
 using HashItems = std::vector<std::pair<std::string_view, std::string_view>>;
 
+// The pool's state in Redis, read as one.
+struct SourceHead {
+  uint64_t epoch = 0;   // 0: none
+  uint64_t source = 0;  // the source pool's identity; 0: not told
+  bool filled = false;  // the relay has published every object of the epoch
+  StreamId last;        // the stream's last entry id (0-0: none)
+};
+
 class RedisSource {
  public:
   RedisSource(zim_relay::RedisLink& link, const std::string& pool)
       : link_(link), keys_(pool), changes_key_(keys_.changes()) {}
 
-  // The epoch (0: none), whether the relay has filled its hashes, and the
-  // stream's last entry id (0-0: none), as one state of Redis.
-  Outcome head(uint64_t& epoch, bool& filled, StreamId& last, std::string& message);
+  Outcome head(SourceHead& head, std::string& message);
   // The stream's first entry id (0-0: none).
   Outcome first(StreamId& first, std::string& message);
   // Up to kEntriesAtOnce entries after `after`, waiting up to block_ms for one,

@@ -22,9 +22,10 @@ int print_status(const std::string& name, bool json, std::ostream& out, std::ost
   const StatePosition& p = h.positions[h.current & 1];
   const std::string position = StreamId{p.ms, p.seq}.text();
   if (!json) {
-    out << "pool " << zim_codec::quote(name) << ": epoch " << zim_relay::hex64(p.epoch)
-        << ", position " << position << ", applied " << h.applied << ", loads " << h.loads << ", "
-        << copy.entries.size() << " source pool ids of " << h.capacity << "\n";
+    out << "pool " << zim_codec::quote(name) << ": source " << zim_relay::hex64(h.source)
+        << ", epoch " << zim_relay::hex64(p.epoch) << ", position " << position << ", applied "
+        << h.applied << ", loads " << h.loads << ", " << copy.entries.size()
+        << " source pool ids of " << h.capacity << "\n";
     for (const StateEntry& e : copy.entries) {
       out << "  pool id " << e.pool_id << ": table id " << e.table_id << ", source version "
           << e.version << (e.retired ? " (retired)" : "") << "\n";
@@ -38,7 +39,8 @@ int print_status(const std::string& name, bool json, std::ostream& out, std::ost
                        {"version", e.version},
                        {"retired", e.retired != 0}});
   }
-  out << nlohmann::ordered_json{{"epoch", zim_relay::hex64(p.epoch)},
+  out << nlohmann::ordered_json{{"source", zim_relay::hex64(h.source)},
+                                {"epoch", zim_relay::hex64(p.epoch)},
                                 {"position", position},
                                 {"applied", h.applied},
                                 {"loads", h.loads},

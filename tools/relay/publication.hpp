@@ -52,6 +52,7 @@ struct PoolKeys {
   std::string epoch() const { return prefix + "epoch"; }
   // The epoch again, once the relay has published every object of it.
   std::string filled() const { return prefix + "filled"; }
+  std::string source() const { return prefix + "source"; }
   std::string changes() const { return prefix + "changes"; }
   std::string layouts() const { return prefix + "layouts"; }
   std::string tables() const { return prefix + "tables"; }

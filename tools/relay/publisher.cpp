@@ -14,12 +14,12 @@ constexpr size_t kMaxTables = ZIM_SHM_POOL_MAX_TABLE_ID + 1;
 
 }  // namespace
 
-Outcome Publisher::reset(uint64_t epoch, std::string& message) {
+Outcome Publisher::reset(uint64_t epoch, uint64_t source, std::string& message) {
   std::vector<Reply> replies;
   Outcome o = link_.run({{"SMEMBERS", keys_.tables()}}, replies, message);
   if (o != Outcome::done) return o;
-  Command del{"DEL",          keys_.changes(), keys_.layouts(),
-              keys_.tables(), keys_.epoch(),   keys_.filled()};
+  Command del{"DEL",         keys_.changes(), keys_.layouts(), keys_.tables(),
+              keys_.epoch(), keys_.filled(),  keys_.source()};
   const Reply& members = replies[0];
   if (members.kind != Reply::kArray || members.items.size() > kMaxTables) {
     message = "Redis's set " + zim_codec::quote(keys_.tables()) + " is not a set of table ids";
@@ -36,7 +36,12 @@ Outcome Publisher::reset(uint64_t epoch, std::string& message) {
     del.push_back(keys_.objects(static_cast<uint32_t>(id)));
     del.push_back(keys_.index_keys(static_cast<uint32_t>(id)));
   }
-  o = link_.run({{"MULTI"}, del, {"SET", keys_.epoch(), hex64(epoch)}, {"EXEC"}}, replies, message);
+  o = link_.run({{"MULTI"},
+                 del,
+                 {"SET", keys_.source(), hex64(source)},
+                 {"SET", keys_.epoch(), hex64(epoch)},
+                 {"EXEC"}},
+                replies, message);
   if (o != Outcome::done) return o;
   epoch_ = epoch;
   fingerprints_.clear();

@@ -29,9 +29,10 @@ class Publisher {
         epoch_key_(keys_.epoch()),
         changes_key_(keys_.changes()) {}
 
-  // Removes every key of the pool and sets `epoch`: what the mirror held is
-  // gone, and the relay publishes every object again.
-  Outcome reset(uint64_t epoch, std::string& message);
+  // Removes every key of the pool and sets `epoch` and the pool's identity
+  // (`source`): what the mirror held is gone, and the relay publishes every
+  // object again.
+  Outcome reset(uint64_t epoch, uint64_t source, std::string& message);
 
   // Tells mirrors that every object of the epoch is in the hashes.
   Outcome mark_filled(std::string& message);

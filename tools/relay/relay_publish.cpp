@@ -50,13 +50,17 @@ Relay::Step Relay::recover() {
 // Every key of the pool afresh, and every object of the pool into them.
 Relay::Step Relay::new_epoch(const std::string& why) {
   std::string message;
-  const Outcome o = publisher_.reset(random_epoch(), message);
+  // Versions are the pool's own sequence: its identity tells mirrors whether
+  // the versions they hold are of it, or of a pool made before under its name.
+  const uint64_t source = zim_shm_pool_identity();
+  const Outcome o = publisher_.reset(random_epoch(), source, message);
   if (o == Outcome::away) return status_.line("away", {{"message", message}}), recovering();
   if (o == Outcome::refused) return end(kRefused, message);
   published_.clear();
   published_keys_.clear();
   filled_ = false;
-  status_.line("epoch", {{"epoch", hex64(publisher_.epoch())}, {"why", why}});
+  status_.line("epoch",
+               {{"epoch", hex64(publisher_.epoch())}, {"source", hex64(source)}, {"why", why}});
   return resync(0, "new epoch");
 }
 

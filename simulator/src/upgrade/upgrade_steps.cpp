@@ -38,6 +38,7 @@ void carve_rooms(PoolHeader* hdr, uint64_t feed_capacity, uint64_t index_capacit
   const uint64_t feed_header = hdr->carve.load(kRelaxed);
   const uint64_t index_header = feed_header + kLine + lines(feed_size);
   const uint64_t end = index_header + kLine + lines(index_size);
+  put(as_word(s.identity), draw_pool_identity());
   put(as_word(s.feed_capacity), feed_capacity);
   put(as_word(s.index_capacity), index_capacity);
   put(as_word(s.feed), feed_header + kLine);

@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
 // libzim_memory: creating a pool with options, a versioned one among them.
 
+#include <sys/random.h>
+
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 
 #include "attach/attach.hpp"
+#include "names/names.hpp"
 #include "versions/versions.hpp"
 
 namespace {
@@ -29,12 +32,29 @@ const char* refusal(const zim_shm_pool_options_t& o) {
 
 }  // namespace
 
+uint64_t zim_sim::draw_pool_identity() {
+  uint64_t identity = 0;
+  // getrandom of 8 bytes from the urandom source does not block once the
+  // kernel's pool is ready and is not cut short by signals.
+  while (identity == 0) {
+    if (getrandom(&identity, sizeof identity, 0) != sizeof identity) identity = 0;
+  }
+  return identity;
+}
+
+extern "C" ZIM_SIM_API uint64_t zim_shm_pool_identity(void) {
+  zim_sim::PoolHeader* hdr = zim_sim::mapped_pool();
+  if (hdr == nullptr || !zim_sim::is_versioned(hdr)) return 0;
+  return __atomic_load_n(&zim_sim::version_state(hdr).identity, __ATOMIC_RELAXED);
+}
+
 bool zim_sim::prepare_versioned(PoolHeader* hdr, uint64_t feed_capacity, uint64_t index_capacity) {
   hdr->version = kVersionedPoolVersion;
   VersionState& state = version_state(hdr);  // zero, as the whole fresh segment
   state.magic = kVersionsMagic;
   state.feed_capacity = feed_capacity;
   state.index_capacity = index_capacity;
+  state.identity = draw_pool_identity();
   return carve_rooms(hdr);
 }
 

@@ -62,6 +62,12 @@ struct VersionState {
   // the pool's lock by zim_shm_pool_claim_writes; a dead holder's stamp is
   // cleared by whoever finds it dead (sole_writer.cpp).
   std::atomic<uint64_t> sole_writer;
+  // Random, never 0, drawn when the pool's versions began (its creation, or
+  // its upgrade in place) and kept by hand-overs and migrations: a pool made
+  // again under the same name has another, so that whoever compares versions
+  // across restarts can tell they are not of one sequence. 0 in pools made
+  // by earlier releases.
+  uint64_t identity;
 };
 static_assert(sizeof(PoolHeader) <= kVersionStateOffset, "the pool header ends before");
 static_assert(kVersionStateOffset + sizeof(VersionState) <= ZIM_SHM_POOL_HEADER_SIZE,
@@ -89,6 +95,9 @@ inline bool is_versioned(const PoolHeader* hdr) { return hdr->version == kVersio
 inline VersionState& version_state(PoolHeader* hdr) {
   return *reinterpret_cast<VersionState*>(reinterpret_cast<char*>(hdr) + kVersionStateOffset);
 }
+
+// A new pool identity: random, never 0.
+uint64_t draw_pool_identity();
 
 // Writes a fresh pool's VersionState and version and carves its feed and
 // index (creation, before the magic); false with errno ENOSPC.

@@ -79,6 +79,14 @@ ZIM_SIM_API int zim_shm_pool_create_with(const char *name, uint64_t size,
 /* 1 when the mapped pool is versioned, else 0. */
 ZIM_SIM_API int zim_shm_pool_is_versioned(void);
 
+/* The mapped versioned pool's identity: a random number, never 0, drawn when
+ * its versions began (its creation, or its upgrade in place) and kept through
+ * hand-overs and migrations. A pool made again under the same name, or
+ * restored from an image, has another, so that a copy kept elsewhere can
+ * tell that the versions it holds are not of this pool's sequence. 0 when no
+ * versioned pool is mapped, and for pools made by earlier releases. */
+ZIM_SIM_API uint64_t zim_shm_pool_identity(void);
+
 /* Brackets a change of the object obj of the mapped pool. write_begin: 0, the
  * object's version now odd; 1 when its last writer died inside a write (the
  * object may be torn: rewrite it whole before write_end); -1 with errno EBUSY
