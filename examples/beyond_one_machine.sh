@@ -71,7 +71,7 @@ kill_and_wait() {
 agree() {
   echo "== $1"
   kill -USR1 "${pid[server]}"
-  zim_tables_mirror --pool "$lc1" --status | sed -n 1p
+  zim_tables_mirror --pool "$lc1" --status | sed -n 1,3p
   if [ -n "${ZIM_WALK_CHECK:-}" ]; then
     "$ZIM_WALK_CHECK" --wait 30 "$sup" "${copies[@]}"
   fi
