@@ -49,6 +49,20 @@ wait_for() {
   done
 }
 
+# reloads LOG...: the new epochs and the loads the logs tell of.
+reloads() { cat "$@" | grep -cE "^(relay: epoch:|mirror: loaded:)" || true; }
+
+# unchanged BEFORE WHAT LOG...: no new epoch or load since BEFORE.
+unchanged() {
+  local before=$1 what=$2
+  shift 2
+  if [ "$(reloads "$@")" != "$before" ]; then
+    grep -hE "^(relay: epoch:|mirror: loaded:)" "$@"
+    echo "beyond_one_machine: $what made a new epoch or a load" >&2
+    exit 1
+  fi
+}
+
 # start NAME COMMAND...: in the background, its lines in NAME.log (a pool's
 # name without its slash).
 start() {
@@ -119,26 +133,32 @@ head -n 3 follow.log
 # again; each mirror loads it, keeping what it holds.
 kill_and_wait relay KILL || true
 start relay "${relay[@]}"
-wait_for relay.log "epoch" 2
+wait_for relay.log "relay: epoch:" 2
 for copy in "${copies[@]}"; do wait_for "${copy#/}.log" "loaded" 2; done
 agree "after the relay's restart"
 
 # A line card's mirror killed and started again: it adopts its pool and
 # resumes from the position it recorded, without a load.
+before=$(reloads "${lc1#/}.log")
 kill_and_wait "$lc1" KILL || true
 start "$lc1" "${mirror[@]}" "$lc1"
 wait_for "${lc1#/}.log" "resumed"
 agree "after the mirror of $lc1 restarted"
+unchanged "$before" "the mirror's restart" "${lc1#/}.log"
 
 # Redis killed and started again, empty: the relay fills a new epoch, the
 # mirrors wait for it to be filled, then load.
 kill_and_wait redis KILL || true
 start redis redis-server redis.conf
-wait_for relay.log "epoch" 3
+wait_for relay.log "relay: epoch:" 3
 for copy in "${copies[@]}"; do wait_for "${copy#/}.log" "loaded" 3; done
 agree "after Redis came back empty"
 
 # The server stopped: it hands its pool over; started again, it adopts it.
+# The relay follows it in the same epoch: no mirror loads.
+logs=(relay.log)
+for copy in "${copies[@]}"; do logs+=("${copy#/}.log"); done
+before=$(reloads "${logs[@]}")
 kill_and_wait server TERM
 grep -F "handed over" server.log
 start server olist_server "$sup" "$objects" "$rate"
@@ -146,3 +166,4 @@ wait_for server.log "adopted $sup"
 wait_for relay.log "resynced: why: the pool was handed over"
 sleep 1
 agree "after the server's restart"
+unchanged "$before" "the server's restart" "${logs[@]}"
