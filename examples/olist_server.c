@@ -3,7 +3,7 @@
  * a versioned pool, each filed in the pool's index under its number, and
  * changes them in turn at a steady pace. Stopped by SIGINT or SIGTERM, it
  * hands the pool over; started again, it adopts the pool and goes on with
- * the same objects, which followers and relays never saw go away.
+ * the same objects, pool ids and keys, so that a relay follows it on.
  *
  *   olist_server POOL [OBJECTS [CHANGES_PER_SECOND]]
  *
