@@ -51,6 +51,22 @@ for program in olist_life_c olist_life_cpp own_tables/inventory; do
 done
 echo "find_package: the examples and a library of their own definitions ran"
 
+# The server example makes its pool and hands it over, then adopts it and
+# hands it over again; the installed inspector removes it.
+server_pool=/zim_install_server.$$
+for done_line in "created $server_pool" "adopted $server_pool"; do
+  "$tmp/cmake/olist_server" "$server_pool" 10 1000 >"$tmp/server.log" 2>&1 &
+  for _ in $(seq 200); do grep -qF "$done_line" "$tmp/server.log" && break; sleep 0.05; done
+  kill -TERM $! 2>/dev/null || true
+  if ! wait $! || ! grep -qF "handed over" "$tmp/server.log"; then
+    cat "$tmp/server.log"
+    echo "olist_server did not print '$done_line' and hand its pool over"
+    exit 1
+  fi
+done
+quiet destroy.log "$prefix/bin/zim_tables_inspect" destroy "$server_pool"
+echo "olist_server: a pool made, handed over, adopted and handed over again"
+
 # The examples' library of its own (ids from 1000, INSTALL), installed apart,
 # then merged into the platform's prefix as a package would be; a project of
 # its own finds it by find_package(inventory_tables).

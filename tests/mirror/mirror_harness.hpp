@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "pool_view.hpp"
 #include "relay_harness.hpp"
 
 namespace zim_mirror_test {
@@ -36,11 +37,6 @@ void stress(SourcePool& pool, unsigned seed, int steps);
 std::unique_ptr<RelayProcess> start_mirror(const std::string& pool, const std::string& local,
                                            const std::string& socket,
                                            const std::vector<std::string>& options = {});
-
-struct PoolView {
-  std::map<uint64_t, std::pair<uint32_t, std::string>> objects;  // pool id: table id, image
-  std::map<std::pair<uint32_t, uint64_t>, uint64_t> keys;        // (table id, key): pool id
-};
 
 // What `zim_tables_mirror --status` tells of a local pool.
 struct Recorded {

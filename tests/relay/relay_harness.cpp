@@ -8,16 +8,15 @@
 #include <unistd.h>
 #include <zim/sim/pool_upgrade.h>
 #include <zim/sim/shm_pool.h>
-#include <zim/tables/table_object.h>
 
 #include <chrono>
-#include <cstring>
 #include <map>
 #include <thread>
 
 #include "codec/fingerprint.hpp"
 #include "codec/layout_record.hpp"
 #include "sim_test_util.hpp"
+#include "snapshot_image.hpp"
 
 namespace zim_relay_test {
 namespace {
@@ -93,25 +92,7 @@ std::string stream_difference(const zim_test::RedisServer& redis, const std::str
 
 }  // namespace
 
-std::string expected_image(const Tracked& t) {
-  auto* copy = static_cast<unsigned char*>(t.type->snapshot(t.obj));
-  if (copy == nullptr) return "";
-  uint32_t size;
-  std::memcpy(&size, copy + ZIM_OBJ_TOTAL_SIZE_OFFSET, 4);
-  std::string image(reinterpret_cast<char*>(copy), size);
-  for (uint32_t f = 0; f < t.type->field_count; ++f) {
-    const cat::FieldItem& item = t.type->fields[f];
-    if (!item.is_array()) continue;
-    for (const uint32_t slot : {item.offset, item.flag_at}) {
-      uint64_t pointer;
-      std::memcpy(&pointer, copy + slot, 8);
-      if (pointer != 0) pointer -= reinterpret_cast<uintptr_t>(copy);
-      image.replace(slot, 8, reinterpret_cast<const char*>(&pointer), 8);
-    }
-  }
-  t.type->ops.clnt_copy_dtor(copy);
-  return image;
-}
+std::string expected_image(const Tracked& t) { return snapshot_image(*t.type, t.obj); }
 
 RelayProcess::RelayProcess(const std::string& pool, const std::string& socket,
                            const std::vector<std::string>& options) {
