@@ -4,19 +4,22 @@
 # own, the supervisor's olist_server and its relay, and a mirror for each
 # other card; then each failure in turn (the relay, a line card's mirror,
 # Redis, the server), waiting after each until every copy holds the
-# supervisor's objects again. The commands of docs/using.md, "Beyond one
-# machine", with the folder and the pools' names in variables.
+# supervisor's objects again; then the supervisor lost and the standby
+# taking over, the line cards following it and the supervisor, back,
+# mirroring it. The commands of docs/using.md, "Beyond one machine", with
+# the folder and the pools' names in variables.
 #   beyond_one_machine.sh [OBJECTS [CHANGES_PER_SECOND]]
 # olist_server, zim_tables_relay, zim_tables_mirror, zim_tables_inspect and
 # redis-server on PATH. ZIM_WALK_SUFFIX follows each pool's name (/sup...),
 # so that runs side by side do not meet; ZIM_WALK_CHECK, when set, is a
-# command that gets "--wait 30 /sup /standby /lc1 /lc2" while the server is
-# paused and must exit 0 when every copy equals the supervisor's pool.
+# command that gets "--wait 30 SOURCE COPY..." (/sup /standby /lc1 /lc2
+# first) while the server is paused and must exit 0 when every copy equals
+# the source pool.
 set -euo pipefail
 objects=${1:-1000} rate=${2:-1000}
 sup=/sup${ZIM_WALK_SUFFIX-} standby=/standby${ZIM_WALK_SUFFIX-}
 lc1=/lc1${ZIM_WALK_SUFFIX-} lc2=/lc2${ZIM_WALK_SUFFIX-}
-copies=("$standby" "$lc1" "$lc2")
+source=$sup copies=("$standby" "$lc1" "$lc2")
 dir=$(mktemp -d "${TMPDIR:-/tmp}/zim-redis.XXXXXX") # mode 0700
 declare -A pid
 
@@ -24,7 +27,7 @@ declare -A pid
 # destroyed, the folder removed.
 finish() {
   local name
-  for name in "${copies[@]}" relay server redis; do
+  for name in "$sup" "${copies[@]}" relay server redis; do
     if [ -n "${pid[$name]:-}" ]; then
       kill -TERM "${pid[$name]}" 2>/dev/null || true
       wait "${pid[$name]}" 2>/dev/null || true
@@ -81,21 +84,22 @@ kill_and_wait() {
   return "$status"
 }
 
-# The copies against the supervisor's pool, its server paused.
+# The copies against the source pool, its server paused.
 agree() {
   echo "== $1"
   kill -USR1 "${pid[server]}"
   zim_tables_mirror --pool "$lc1" --status | sed -n 1,3p
   if [ -n "${ZIM_WALK_CHECK:-}" ]; then
-    "$ZIM_WALK_CHECK" --wait 30 "$sup" "${copies[@]}"
+    "$ZIM_WALK_CHECK" --wait 30 "$source" "${copies[@]}"
   fi
   kill -USR1 "${pid[server]}"
 }
 
 # A Redis of their own: a Unix socket in this folder, no TCP port, nothing
 # saved, no eviction; the default user off, a relay user that writes only
-# the supervisor's keys and a mirror user that only reads them, each with
-# the commands its tool needs. Passwords in files only their owner reads.
+# the keys of the supervisor's and the standby's pools (the standby may take
+# over) and a mirror user that only reads them, each with the commands its
+# tool needs. Passwords in files only their owner reads.
 umask 077
 head -c 24 /dev/urandom | base64 >relay.pw
 head -c 24 /dev/urandom | base64 >mirror.pw
@@ -109,20 +113,19 @@ save ""
 appendonly no
 maxmemory-policy noeviction
 user default off
-user relay on #$(digest relay.pw) resetchannels ~zim:{$sup}:* -@all +ping +info +multi +exec +get +set +del +xadd +hset +hsetnx +hdel +sadd +smembers
-user mirror on #$(digest mirror.pw) resetchannels %R~zim:{$sup}:* -@all +ping +info +multi +exec +get +xrevrange +xrange +xread +xinfo|stream +smembers +hscan +hget
+user relay on #$(digest relay.pw) resetchannels ~zim:{$sup}:* ~zim:{$standby}:* -@all +ping +info +multi +exec +get +set +del +xadd +hset +hsetnx +hdel +sadd +smembers
+user mirror on #$(digest mirror.pw) resetchannels %R~zim:{$sup}:* %R~zim:{$standby}:* -@all +ping +info +multi +exec +get +xrevrange +xrange +xread +xinfo|stream +smembers +hscan +hget
 EOF
 start redis redis-server redis.conf
 wait_for redis.log "ready to accept connections"
-relay=(zim_tables_relay "$sup" --redis "$dir/redis.sock" --user relay --password-file relay.pw)
-mirror=(zim_tables_mirror --pool "$sup" --redis "$dir/redis.sock" --user mirror
-  --password-file mirror.pw --local-pool)
+relay=(zim_tables_relay --redis "$dir/redis.sock" --user relay --password-file relay.pw)
+mirror=(zim_tables_mirror --redis "$dir/redis.sock" --user mirror --password-file mirror.pw)
 
 # The supervisor's server, its relay, and a mirror for each other card.
 start server olist_server "$sup" "$objects" "$rate"
 wait_for server.log "created $sup"
-start relay "${relay[@]}"
-for copy in "${copies[@]}"; do start "$copy" "${mirror[@]}" "$copy"; done
+start relay "${relay[@]}" "$sup"
+for copy in "${copies[@]}"; do start "$copy" "${mirror[@]}" --pool "$sup" --local-pool "$copy"; done
 for copy in "${copies[@]}"; do wait_for "${copy#/}.log" "loaded"; done
 agree "every card holds the supervisor's objects"
 zim_tables_inspect pool "$lc1" | sed -n 1p
@@ -132,7 +135,7 @@ head -n 3 follow.log
 # The relay killed and started again: a new epoch, every object published
 # again; each mirror loads it, keeping what it holds.
 kill_and_wait relay KILL || true
-start relay "${relay[@]}"
+start relay "${relay[@]}" "$sup"
 wait_for relay.log "relay: epoch:" 2
 for copy in "${copies[@]}"; do wait_for "${copy#/}.log" "loaded" 2; done
 agree "after the relay's restart"
@@ -141,7 +144,7 @@ agree "after the relay's restart"
 # resumes from the position it recorded, without a load.
 before=$(reloads "${lc1#/}.log")
 kill_and_wait "$lc1" KILL || true
-start "$lc1" "${mirror[@]}" "$lc1"
+start "$lc1" "${mirror[@]}" --pool "$sup" --local-pool "$lc1"
 wait_for "${lc1#/}.log" "resumed"
 agree "after the mirror of $lc1 restarted"
 unchanged "$before" "the mirror's restart" "${lc1#/}.log"
@@ -167,3 +170,26 @@ wait_for relay.log "resynced: why: the pool was handed over"
 sleep 1
 agree "after the server's restart"
 unchanged "$before" "the server's restart" "${logs[@]}"
+
+# The supervisor lost: its server and relay killed, its pool left behind.
+# The standby takes over: its mirror stops and hands its pool over, a server
+# adopts that pool, and a relay publishes it. Each line card's mirror is
+# started again on the standby's pool: another identity, so it forgets the
+# versions it held and takes every object again.
+kill_and_wait server KILL || true
+kill_and_wait relay KILL || true
+kill_and_wait "$standby" TERM
+start server olist_server "$standby" "$objects" "$rate"
+wait_for server.log "adopted $standby"
+start relay "${relay[@]}" "$standby"
+for card in "$lc1" "$lc2"; do
+  kill_and_wait "$card" TERM
+  start "$card" "${mirror[@]}" --pool "$standby" --local-pool "$card"
+  wait_for "${card#/}.log" "why: another source pool"
+done
+# The supervisor back: its stale pool removed, a mirror of the standby.
+zim_tables_inspect destroy "$sup"
+start "$sup" "${mirror[@]}" --pool "$standby" --local-pool "$sup"
+wait_for "${sup#/}.log" "loaded"
+source=$standby copies=("$sup" "$lc1" "$lc2")
+agree "after the standby took over"
