@@ -14,6 +14,7 @@
 # case's counts ("TYPE COUNT CASE ALL OWN").
 set -euo pipefail
 build="${1:-build/default}"
+cmake --build "$build" --target zim_tables_all_types_bench >/dev/null # built on request only
 mode="${2:---summary}"
 shift $(($# < 2 ? $# : 2))
 bench="$build/benchmarks/zim_tables_all_types_bench"

@@ -20,6 +20,7 @@
 # ZIM_TIME_CPU=N pins the benchmark to core N (else the core it starts on).
 set -euo pipefail
 build="${1:-build/default}"
+cmake --build "$build" --target zim_tables_time_bench >/dev/null # built on request only
 mode="${2:---summary}"
 shift $(($# < 2 ? $# : 2))
 case "$mode" in

@@ -9,6 +9,7 @@
 #   benchmarks/callgrind.sh [BUILD_DIR] [--times]
 set -euo pipefail
 build="${1:-build/default}"
+cmake --build "$build" --target zim_tables_bench >/dev/null # built on request only
 bench="$build/benchmarks/zim_tables_bench"
 lib="$build/platforms/common/zim/tables/libzim_tables.so"
 iterations=1000

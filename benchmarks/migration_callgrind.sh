@@ -7,6 +7,7 @@
 #   benchmarks/migration_callgrind.sh [BUILD_DIR] [OBJECTS]
 set -euo pipefail
 bench="${1:-build/default}/benchmarks/zim_migration_bench"
+cmake --build "${1:-build/default}" --target zim_migration_bench zim_migration_bench_fill >/dev/null # built on request only
 objects="${2:-100000}"
 count() {  # instructions inside run_<what>, for one run
   valgrind --tool=callgrind --callgrind-out-file=/dev/null --toggle-collect="*run_$1*" \

@@ -11,6 +11,7 @@
 # (1000000).
 set -eu
 build=${1:-build/default}
+cmake --build "$build" --target zim_mirror_bench zim_image_bench zim_tables_relay zim_tables_mirror zim_tables_inspect >/dev/null # built on request only
 what=${2:-all}
 bench=$build/benchmarks/zim_mirror_bench
 relay=$build/tools/relay/zim_tables_relay

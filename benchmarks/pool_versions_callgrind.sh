@@ -10,6 +10,7 @@
 #   benchmarks/pool_versions_callgrind.sh [BUILD_DIR] [ITERATIONS] [FILL_PERCENT...]
 set -euo pipefail
 bench="${1:-build/default}/benchmarks/zim_pool_versions_bench"
+cmake --build "${1:-build/default}" --target zim_pool_versions_bench >/dev/null # built on request only
 iterations="${2:-100000}"
 shift $(($# > 2 ? 2 : $#))
 fills=("$@")

@@ -10,6 +10,7 @@
 #   benchmarks/snapshot_callgrind.sh [BUILD_DIR]
 set -euo pipefail
 build="${1:-build/default}"
+cmake --build "$build" --target zim_snapshot_bench zim_snapshot_words_bench >/dev/null # built on request only
 types="ipnhgroup testdynhg olist l2intf test_if nhgroup l1port tmport rawget testglobaldiscard"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

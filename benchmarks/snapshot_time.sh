@@ -16,6 +16,7 @@
 # heap baseline's ns). ZIM_TIME_CPU=N pins the benchmark to core N.
 set -euo pipefail
 build="${1:-build/default}"
+cmake --build "$build" --target zim_snapshot_time_bench >/dev/null # built on request only
 mode="${2:---summary}"
 shift $(($# < 2 ? $# : 2))
 case "$mode" in
