@@ -71,9 +71,7 @@ Mirror::Step Mirror::catch_up() {
     return go();
   }
   const StatePosition p = pool_.state().position();
-  if (p.epoch == 0) return load("first load");
-  if (head.source != pool_.state().source()) return load("another source pool");
-  if (p.epoch != epoch) return load("the epoch changed");
+  if (p.epoch != epoch || head.source != pool_.state().source()) return load("the epoch changed");
   epoch_ = epoch;
   position_ = {p.ms, p.seq};
   StreamId first;

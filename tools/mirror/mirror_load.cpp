@@ -105,12 +105,15 @@ Mirror::Step Mirror::load(const char* why) {
   // The versions held are another pool's sequence: none of them says which
   // object is newer, so every object of the hashes is taken.
   const bool another_source = head.source != state.source();
+  // What Redis holds tells the cause; `why` only when it does not (a trim).
   // A relay's new epoch also empties the stream, which a mirror that follows
-  // it may find first: the epoch tells the cause.
+  // it may find first.
   const uint64_t held = state.position().epoch;
-  if (held != 0 && another_source) {
+  if (held == 0) {
+    why = "first load";
+  } else if (another_source) {
     why = "another source pool";
-  } else if (held != 0 && held != head.epoch) {
+  } else if (held != head.epoch) {
     why = "the epoch changed";
   }
   status_.line("load", {{"why", why},
