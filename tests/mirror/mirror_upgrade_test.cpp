@@ -3,9 +3,13 @@
 // relayed to mirrors built for later ones. One built for the second converts
 // every object into its own layouts, which a reader of that catalogue checks
 // by value and flag; one that narrows a field stops that type alone, naming
-// the field, and mirrors the types whose layouts did not change.
+// the field, and mirrors the types whose layouts did not change. A mirror of
+// the second that takes over the pool of a mirror of the first converts it
+// once the local clients that map it detach.
 #include <gtest/gtest.h>
+#include <zim/sim/pool_upgrade.h>
 
+#include <cerrno>
 #include <regex>
 #include <set>
 
@@ -62,6 +66,41 @@ TEST(MirrorUpgrade, ConvertsAnOlderSourceOrStopsTheTypeItCannot) {
     // 12 objects of each of three table ids, but those of a stopped one.
     EXPECT_EQ(zim_mirror_test::recorded(local.name).versions.size(), 12u * (3 - c.stopped.size()));
   }
+  EXPECT_EQ(source.stop(), 0) << source.text();
+}
+
+TEST(MirrorUpgrade, ConvertsTheObjectsOfItsPoolOnceLocalClientsDetach) {
+  RedisServer redis;
+  LocalPool source_pool;
+  RelayProcess source(ZIM_UPGRADE_SOURCE, {"source", source_pool.name});
+  ASSERT_TRUE(source.printed("ready")) << source.text();
+  RelayProcess relay(source_pool.name, redis.socket_path());
+  LocalPool local;
+  const std::vector<std::string> arguments{"--pool",   source_pool.name, "--local-pool",
+                                           local.name, "--redis",        redis.socket_path(),
+                                           "--json"};
+  {
+    RelayProcess older(ZIM_MIRROR_OF_V1, arguments);
+    ASSERT_TRUE(older.printed("\"event\":\"loaded\"")) << older.text();
+    EXPECT_EQ(older.stop(), 0) << older.text();
+  }
+  // A client of the first version still maps the pool the older mirror
+  // handed over: the newer mirror cannot convert its objects meanwhile.
+  RelayProcess client(ZIM_UPGRADE_SOURCE, {"hold", local.name});
+  ASSERT_TRUE(client.printed("attached")) << client.text();
+  RelayProcess newer(ZIM_MIRROR_OF_V2, arguments);
+  ASSERT_TRUE(newer.printed("\"event\":\"waiting\"")) << newer.text();
+  EXPECT_EQ(zim_shm_pool_wait_attachable(local.name.c_str(), 1000), -1);
+  EXPECT_EQ(errno, ETIMEDOUT);
+  EXPECT_EQ(newer.text().find("\"event\":\"loaded\""), std::string::npos) << newer.text();
+
+  EXPECT_EQ(client.stop(), 0) << client.text();
+  ASSERT_TRUE(newer.printed("\"event\":\"start\"")) << newer.text();
+  EXPECT_EQ(zim_shm_pool_wait_attachable(local.name.c_str(), 10'000'000), 0);
+  RelayProcess reader(ZIM_UPGRADE_READER, {"read", local.name});
+  EXPECT_EQ(reader.stop(0), 0) << reader.text();
+  EXPECT_EQ(newer.stop(), 0) << newer.text();
+  EXPECT_EQ(zim_mirror_test::recorded(local.name).versions.size(), 3u * 12u);
   EXPECT_EQ(source.stop(), 0) << source.text();
 }
 

@@ -7,7 +7,9 @@
  *   upgrade_peer read NAME  attaches a mirror's pool NAME (refused when its
  *       layouts are not this program's) and checks each object by snapshot:
  *       every value and flag the source set, and the fields this version
- *       added absent. */
+ *       added absent;
+ *   upgrade_peer hold NAME  attaches the pool NAME, prints "attached" and
+ *       keeps it mapped until SIGTERM: a local client in a mirror's way. */
 #define _POSIX_C_SOURCE 200809L
 #include <signal.h>
 #include <stdio.h>
@@ -138,9 +140,24 @@ static int read_all(const char *name) {
   return 0;
 }
 
+static int hold(const char *name) {
+  sigset_t term;
+  int signal_number;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  sigprocmask(SIG_BLOCK, &term, NULL);
+  if (zim_shm_pool_attach(name) != 0) return perror("attach"), 1;
+  puts("attached");
+  fflush(stdout);
+  sigwait(&term, &signal_number);
+  zim_shm_pool_detach();
+  return 0;
+}
+
 int main(int argc, char **argv) {
   if (argc == 3 && strcmp(argv[1], "source") == 0) return source(argv[2]);
   if (argc == 3 && strcmp(argv[1], "read") == 0) return read_all(argv[2]);
-  fputs("usage: upgrade_peer source NAME | upgrade_peer read NAME\n", stderr);
+  if (argc == 3 && strcmp(argv[1], "hold") == 0) return hold(argv[2]);
+  fputs("usage: upgrade_peer source|read|hold NAME\n", stderr);
   return 2;
 }

@@ -19,15 +19,24 @@ std::string error_text(const char* what) { return std::string(what) + ": " + str
 
 }  // namespace
 
-bool LocalPool::map_pool(const LocalOptions& o, std::string& why) {
+bool LocalPool::map_pool(const LocalOptions& o, const ClientsWait& wait, std::string& why) {
   const std::string name = zim_codec::quote(o.name);
   // A pool a mirror left (killed, or handed over when it stopped) is adopted
   // with what it holds; a live owner is another mirror, or another program.
   if (zim_shm_pool_adopt(o.name.c_str()) == 0) {
-    // Opens the pool to local clients again; converts objects a mirror of
-    // other layouts left.
-    if (zim_shm_pool_migrate(nullptr, nullptr) != 0 && errno != EBUSY)
-      return why = error_text(("cannot migrate the pool " + name).c_str()), false;
+    open_ = true;  // handed over again whatever follows
+    // Converts objects a mirror of other layouts left, and opens the pool to
+    // local clients again. Clients that still map it hold the conversion
+    // back until they detach (the adoption's entry tells them to); the
+    // objects cannot be written before it.
+    for (unsigned attempt = 0; zim_shm_pool_migrate(nullptr, nullptr) != 0; ++attempt) {
+      if (errno != EBUSY)
+        return why = error_text(("cannot migrate the pool " + name).c_str()), false;
+      if (!wait(attempt)) {
+        why = "local clients still map the pool " + name + ", whose objects need converting";
+        return false;
+      }
+    }
     return true;
   }
   if (errno == EEXIST) {
@@ -42,8 +51,8 @@ bool LocalPool::map_pool(const LocalOptions& o, std::string& why) {
   return true;
 }
 
-bool LocalPool::open(const LocalOptions& o, std::string& why) {
-  if (!map_pool(o, why)) return false;
+bool LocalPool::open(const LocalOptions& o, const ClientsWait& wait, std::string& why) {
+  if (!map_pool(o, wait, why)) return false;
   open_ = true;
   if (zim_shm_pool_is_versioned() == 0) return why = "the pool is not versioned", false;
   if (zim_shm_pool_claim_writes() != 0) {

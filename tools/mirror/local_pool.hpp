@@ -35,11 +35,16 @@ struct IndexKeyHash {
 // Hashed, not ordered: a load fills them with every key of the source.
 using IndexKeys = std::unordered_map<IndexKey, uint64_t, IndexKeyHash>;
 
+// Called while local clients map an adopted pool whose objects need
+// converting (their migration refuses until they detach), before each next
+// try; false gives up.
+using ClientsWait = std::function<bool(unsigned attempt)>;
+
 class LocalPool {
  public:
   // Adopts the pool a mirror left, or makes it; claims its writes; false
   // with the reason (another live mirror holds it, among others).
-  bool open(const LocalOptions& options, std::string& why);
+  bool open(const LocalOptions& options, const ClientsWait& wait, std::string& why);
   // Keeps the pool and its name for the next mirror and local clients.
   void close();
 
@@ -63,7 +68,7 @@ class LocalPool {
   void set_keys(const IndexKeys& keys);
 
  private:
-  bool map_pool(const LocalOptions& options, std::string& why);
+  bool map_pool(const LocalOptions& options, const ClientsWait& wait, std::string& why);
   void find_objects();
   void index_one(const IndexKey& key, uint64_t pool_id);
 

@@ -3,6 +3,7 @@
 // holds, and following the stream.
 #include "mirror.hpp"
 
+#include <algorithm>
 #include <csignal>
 
 #include "stop_signal.hpp"
@@ -10,7 +11,9 @@
 namespace zim_mirror {
 namespace {
 
-constexpr uint64_t kBlockMs = 500;  // how long one XREAD waits: the epoch is read again after
+constexpr uint64_t kBlockMs = 500;       // how long one XREAD waits: the epoch is read again after
+constexpr unsigned kClientsWaitMs = 50;  // the first wait for local clients to detach
+constexpr unsigned kClientsWaitMaxMs = 2000;
 
 using zim_relay::connect_with_backoff;
 using zim_relay::sleep_unless_stopped;
@@ -24,13 +27,33 @@ Mirror::Mirror(const MirrorOptions& options, std::ostream& out)
       link_(kMirrorBounds),
       source_(link_, options.source) {}
 
+// Between tries of converting an adopted pool that local clients map: told
+// once, then tried again at growing intervals, since each try names the
+// clients on stderr.
+bool Mirror::wait_for_clients(unsigned attempt) {
+  if (attempt == 0) {
+    status_.line("waiting", {{"local_pool", options_.local.name},
+                             {"why",
+                              "local clients map the pool, whose objects need converting: "
+                              "they are converted once the clients detach"}});
+  }
+  sleep_unless_stopped(std::min(kClientsWaitMs << std::min(attempt, 6u), kClientsWaitMaxMs));
+  return stop_signal() == 0;
+}
+
 int Mirror::run() {
   std::string why;
   Step step;
-  if (!pool_.open(options_.local, why)) {
+  if (!pool_.open(
+          options_.local, [this](unsigned attempt) { return wait_for_clients(attempt); }, why)) {
     const bool held = why.find("another") != std::string::npos;
-    step = end(held ? kRefused : kPoolFailed, "the pool " + zim_codec::quote(options_.local.name) +
-                                                  " cannot be mirrored into: " + why);
+    if (const int signal = stop_signal()) {
+      step = end(kEnded, signal == SIGINT ? "stopped by SIGINT" : "stopped by SIGTERM");
+    } else {
+      step =
+          end(held ? kRefused : kPoolFailed, "the pool " + zim_codec::quote(options_.local.name) +
+                                                 " cannot be mirrored into: " + why);
+    }
   } else {
     const StatePosition p = pool_.state().position();
     status_.line("start", {{"pool", options_.source},

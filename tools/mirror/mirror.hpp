@@ -43,6 +43,7 @@ class Mirror : private zim_relay::StepLoop {
 
  private:
   Step redis_failed(Outcome o, const std::string& message);
+  bool wait_for_clients(unsigned attempt);
 
   // mirror.cpp: Redis and the stream.
   Step recover();
