@@ -69,6 +69,34 @@ TEST(MirrorUpgrade, ConvertsAnOlderSourceOrStopsTheTypeItCannot) {
   EXPECT_EQ(source.stop(), 0) << source.text();
 }
 
+// A line card not yet upgraded while its supervisor is: the first version's
+// mirror of the second's source converts the type the second only extended,
+// dropping the added field and saying so, and stops the two it widened,
+// which the first cannot hold.
+TEST(MirrorUpgrade, AnOlderMirrorKeepsWhatItsLayoutsHoldOfANewerSource) {
+  RedisServer redis;
+  LocalPool source_pool;
+  RelayProcess source(ZIM_UPGRADE_READER, {"source", source_pool.name});
+  ASSERT_TRUE(source.printed("ready")) << source.text();
+  RelayProcess relay(source_pool.name, redis.socket_path());
+  LocalPool local;
+  RelayProcess mirror(ZIM_MIRROR_OF_V1, {"--pool", source_pool.name, "--local-pool", local.name,
+                                         "--redis", redis.socket_path(), "--json"});
+  ASSERT_TRUE(mirror.printed("\"event\":\"loaded\"")) << mirror.text();
+  const std::string said = mirror.text();
+  EXPECT_EQ(stopped_table_ids(said), (std::set<std::string>{"2001", "2004"})) << said;
+  EXPECT_NE(said.find("narrowed"), std::string::npos) << said;
+  EXPECT_TRUE(std::regex_search(
+      said,
+      std::regex(R"("event":"converting","table_id":2000,[^\n]*"dropped":"field [^\n]*'offset')")))
+      << said;
+  RelayProcess reader(ZIM_UPGRADE_SOURCE, {"read", local.name, "2000"});
+  EXPECT_EQ(reader.stop(0), 0) << reader.text();
+  EXPECT_EQ(mirror.stop(), 0) << mirror.text();
+  EXPECT_EQ(zim_mirror_test::recorded(local.name).versions.size(), 12u);
+  EXPECT_EQ(source.stop(), 0) << source.text();
+}
+
 TEST(MirrorUpgrade, ConvertsTheObjectsOfItsPoolOnceLocalClientsDetach) {
   RedisServer redis;
   LocalPool source_pool;

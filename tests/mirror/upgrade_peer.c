@@ -4,15 +4,16 @@
  *   upgrade_peer source NAME  makes the versioned pool NAME of gauges,
  *       counters and route sets, each found by its number in the index,
  *       prints "ready" and serves until SIGTERM, then destroys the pool;
- *   upgrade_peer read NAME  attaches a mirror's pool NAME (refused when its
- *       layouts are not this program's) and checks each object by snapshot:
- *       every value and flag the source set, and the fields this version
- *       added absent;
+ *   upgrade_peer read NAME [TABLE_ID]  attaches a mirror's pool NAME
+ *       (refused when its layouts are not this program's) and checks each
+ *       object (of TABLE_ID only, when given) by snapshot: every value and
+ *       flag the source set, and the fields this version added absent;
  *   upgrade_peer hold NAME  attaches the pool NAME, prints "attached" and
  *       keeps it mapped until SIGTERM: a local client in a mirror's way. */
 #define _POSIX_C_SOURCE 200809L
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <zim/sim/pool_versions.h>
 #include <zim/sim/shm_pool.h>
@@ -123,11 +124,12 @@ static void release(uint32_t id, void *copy) {
   if (id == ZIM_TABLE_ID_ROUTE_SET) zim_route_set_clnt_copy_dtor(copy);
 }
 
-static int read_all(const char *name) {
-  uint32_t t, i;
+static int read_all(const char *name, uint32_t only) {
+  uint32_t t, i, read = 0;
   if (zim_shm_pool_attach(name) != 0) return perror("attach"), 1;
   for (t = 0; t < 3; ++t) {
-    for (i = 0; i < kObjects; ++i) {
+    if (only != 0 && kIds[t] != only) continue;
+    for (i = 0; i < kObjects; ++i, ++read) {
       void *obj = zim_shm_pool_index_get(kIds[t], i);
       void *copy = obj == NULL ? NULL : snapshot(kIds[t], obj);
       expect(copy != NULL, "not found by its key", kIds[t], i);
@@ -136,7 +138,7 @@ static int read_all(const char *name) {
   }
   zim_shm_pool_detach();
   if (failures != 0) return 1;
-  printf("read %d objects\n", 3 * kObjects);
+  printf("read %u objects\n", read);
   return 0;
 }
 
@@ -156,8 +158,11 @@ static int hold(const char *name) {
 
 int main(int argc, char **argv) {
   if (argc == 3 && strcmp(argv[1], "source") == 0) return source(argv[2]);
-  if (argc == 3 && strcmp(argv[1], "read") == 0) return read_all(argv[2]);
+  if (argc == 3 && strcmp(argv[1], "read") == 0) return read_all(argv[2], 0);
+  if (argc == 4 && strcmp(argv[1], "read") == 0) {
+    return read_all(argv[2], (uint32_t)strtoul(argv[3], NULL, 10));
+  }
   if (argc == 3 && strcmp(argv[1], "hold") == 0) return hold(argv[2]);
-  fputs("usage: upgrade_peer source|read|hold NAME\n", stderr);
+  fputs("usage: upgrade_peer source|read|hold NAME, upgrade_peer read NAME TABLE_ID\n", stderr);
   return 2;
 }

@@ -33,6 +33,13 @@ std::unique_ptr<LayoutUpgrade> LayoutUpgrade::plan(const std::string& source_tex
 
 LayoutUpgrade::~LayoutUpgrade() { zim_table_migration_free(plan_); }
 
+std::string LayoutUpgrade::dropped() const {
+  std::string fields = zim_table_migration_dropped(plan_);
+  while (!fields.empty() && fields.back() == '\n') fields.pop_back();
+  for (size_t at; (at = fields.find('\n')) != std::string::npos;) fields.replace(at, 1, "; ");
+  return zim_codec::printable(fields, 400);
+}
+
 bool LayoutUpgrade::convert(const Change& c, const zim_codec::TypeLayout& source, Change& into,
                             std::string& why) const {
   const zim_objects::Sizing sizing{c.npus, c.npd_size, 0};

@@ -30,6 +30,9 @@ class LayoutUpgrade {
   LayoutUpgrade& operator=(const LayoutUpgrade&) = delete;
 
   const zim_codec::TypeLayout& own() const { return own_; }
+  // The source's fields this program's layout has no room for, whose values
+  // the conversion drops ("field 3 'x' 216:8"), "; " between; "" for none.
+  std::string dropped() const;
 
   // `c`'s image, checked against the source's layout, converted into an
   // image of this program's layout in `into` (its fingerprint with it);

@@ -25,6 +25,15 @@ Mirror::Step Mirror::layout_of(const Change& c, const SourceLayout*& layout) {
       return go();
     }
     known = &layouts_.learn(c.fingerprint, c.table_id, *text, c.npus, c.npd_size);
+    if (known->upgrade) {
+      // A source of another version: told once per layout, with what an
+      // older mirror drops of a newer source's objects.
+      nlohmann::ordered_json fields{{"table_id", c.table_id},
+                                    {"from", zim_codec::fingerprint_hex(c.fingerprint)}};
+      if (const std::string dropped = known->upgrade->dropped(); !dropped.empty())
+        fields["dropped"] = dropped;
+      status_.line("converting", fields);
+    }
   }
   if (!known->stopped.empty()) {
     if (stopped_.insert(c.table_id).second) {
