@@ -2,12 +2,19 @@
 // The link's replies against a real redis-server: hiredis reads them straight
 // into the caller's reply tree, kept from read to read, so a reply read into
 // a tree that held another kind keeps nothing of it; and a reply past any of
-// the bounds is refused, the connection closed, before it is read whole.
+// the bounds is refused, the connection closed, before it is read whole, also
+// from a peer that claims a string of any length.
 #include "redis_link.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "redis_server.hpp"
@@ -105,6 +112,42 @@ TEST(RedisLink, RepliesPastABoundAreRefusedAndTheLinkClosed) {
     open(link, redis);
     EXPECT_EQ(link.run({{"PING"}}, replies, message), Outcome::done) << c.name << message;
   }
+}
+
+// A peer on a Unix socket that answers the link's first command with a
+// bulk string of a terabyte, sends 256 KiB of it and waits for the link to
+// close: hiredis would wait for the rest, and the link then call it away.
+TEST(RedisLink, AStringClaimedPastTheBoundIsRefusedFromItsFirstBytes) {
+  char folder[] = "/tmp/zim_link_test.XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::string path = std::string(folder) + "/peer.sock";
+  const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un at{};
+  at.sun_family = AF_UNIX;
+  std::strncpy(at.sun_path, path.c_str(), sizeof at.sun_path - 1);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  std::thread peer([listener] {
+    const int c = accept(listener, nullptr, nullptr);
+    char command[256];
+    if (c < 0 || read(c, command, sizeof command) <= 0) return;
+    std::string reply = "$1099511627776\r\n" + std::string(256 << 10, 'x');
+    send(c, reply.data(), reply.size(), MSG_NOSIGNAL);
+    while (read(c, command, sizeof command) > 0) {
+    }
+    close(c);
+  });
+  std::string why, message;
+  const auto address = zim_relay::parse_address(path, why);
+  ASSERT_TRUE(address) << why;
+  RedisLink link({4096, 16, 3});
+  EXPECT_EQ(link.open(*address, {}, message), Outcome::refused) << message;
+  EXPECT_NE(message.find("beyond the relay's bounds"), std::string::npos) << message;
+  EXPECT_FALSE(link.is_open());
+  peer.join();
+  close(listener);
+  unlink(path.c_str());
+  rmdir(folder);
 }
 
 }  // namespace

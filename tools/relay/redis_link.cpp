@@ -236,6 +236,31 @@ Outcome RedisLink::collect(std::vector<Reply>& replies, std::string& message) {
   return outcome;
 }
 
+// redisGetReply, but a reply is refused once the bytes of the one item the
+// reader waits to complete pass the text bound: hiredis buffers a whole bulk
+// string (of whatever length its header claims) before it hands it over.
+// The reader stops at the first incomplete item, so every byte past its
+// position belongs to that item. The commands were written whole by then.
+int RedisLink::get_reply(void** reply, bool& beyond) {
+  redisContext* c = context_.get();
+  if (redisGetReplyFromReader(c, reply) != REDIS_OK) return REDIS_ERR;
+  int written = 0;
+  while (*reply == nullptr && !written) {
+    if (redisBufferWrite(c, &written) != REDIS_OK) return REDIS_ERR;
+  }
+  // An item's header and its CRLF beside the text bound.
+  const size_t most = bounds_.text + 64;
+  while (*reply == nullptr) {
+    if (redisBufferRead(c) != REDIS_OK) return REDIS_ERR;
+    if (redisGetReplyFromReader(c, reply) != REDIS_OK) return REDIS_ERR;
+    if (*reply == nullptr && c->reader->len - c->reader->pos > most) {
+      beyond = true;
+      return REDIS_ERR;
+    }
+  }
+  return REDIS_OK;
+}
+
 Outcome RedisLink::read_replies(std::vector<Reply>& replies, std::string& message) {
   if (append_failed_ || !context_) return fail_io(message);
   replies.resize(pending_.size());
@@ -244,7 +269,7 @@ Outcome RedisLink::read_replies(std::vector<Reply>& replies, std::string& messag
     ReplySink sink{&replies[i], bounds_};
     t_sink = &sink;
     void* read = nullptr;
-    const int got = redisGetReply(context_.get(), &read);
+    const int got = get_reply(&read, sink.beyond);
     t_sink = nullptr;
     if (sink.beyond) {
       message = "Redis at " + where_ + " sent a reply beyond the relay's bounds";

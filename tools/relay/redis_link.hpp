@@ -93,6 +93,7 @@ class RedisLink {
   ReplyBounds bounds_;
   std::string where_;
   Outcome read_replies(std::vector<Reply>& replies, std::string& message);
+  int get_reply(void** reply, bool& beyond);
   std::vector<std::string> pending_;  // each appended command's name, for messages
   bool append_failed_ = false;
   std::vector<const char*> argv_;  // kept between appends, as are their buffers
