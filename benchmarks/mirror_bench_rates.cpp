@@ -97,7 +97,14 @@ void print_step(uint64_t rate, const Step& s) {
 // A write a mirror's load applied before its reader followed the pool is
 // never seen: writes again each second until both readers see one (false
 // after two minutes).
-bool first_write_seen(Source& source, const Shared& shared, uint64_t* number) {
+// Once both mirrors loaded the objects, a write that both readers see. A
+// reader sees the first objects a load makes before the load ends, and the
+// rest would then count as changes of the first step with their making's
+// stamps: a stall of a few hundred milliseconds at the start of a run.
+bool first_write_seen(const Rig& rig, Source& source, const Shared& shared, uint64_t* number) {
+  for (int i = 0; i < kMirrors; ++i) {
+    if (!wait_for_text(rig.mirror_log(i), "\"loaded\"", 1, 120)) return false;
+  }
   const uint64_t deadline = now_ns() + 120'000'000'000u;
   for (uint64_t next_write = 0; *number == 0 || least_seen(shared) < *number;) {
     if (now_ns() > deadline) return false;
@@ -130,7 +137,7 @@ int run_rates(const Options& options) {
         options.folder + "/relay.log");
     for (int i = 0; i < kMirrors; ++i) rig.start_mirror(i);
     uint64_t number = 0;
-    if (first_write_seen(source, *shared, &number)) {
+    if (first_write_seen(rig, source, *shared, &number)) {
       std::printf("%llu olist objects (count 3), %d mirrors, %llu s per rate\n",
                   static_cast<unsigned long long>(options.objects), kMirrors,
                   static_cast<unsigned long long>(options.seconds));
