@@ -25,7 +25,9 @@ extern "C" {
  * pool_id, EPERM when another process holds the pool's writes, ENOMEM when the pool has no room (or
  * refuses the block as the calloc does). An id above every id the pool has given is taken at once;
  * an id at or below it costs one walk of the pool's blocks under the pool's lock (time linear in
- * the blocks made), for a copier whose creations arrive out of order. */
+ * the blocks made), for a copier whose creations arrive out of order; an
+ * object made again at another size costs no walk through
+ * zim_shm_pool_replace_object. */
 #define ZIM_SHM_POOL_LOCAL_IDS (UINT64_C(1) << 63)
 ZIM_SIM_API void *zim_shm_pool_alloc_with_id(uint32_t table_id, uint64_t size, uint64_t pool_id);
 
