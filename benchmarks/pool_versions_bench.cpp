@@ -6,18 +6,28 @@
 //   zim_pool_versions_bench [Google Benchmark flags]
 //   zim_pool_versions_bench --loop brackets ITERATIONS
 //   zim_pool_versions_bench --loop index_get FILL_PERCENT ITERATIONS
+//   zim_pool_versions_bench --replace OBJECTS [ROUNDS]
 // The second form runs ITERATIONS calls after a warm-up, for callgrind
-// (pool_versions_callgrind.sh counts the instructions inside run_*).
+// (pool_versions_callgrind.sh counts the instructions inside run_*). The
+// third makes one object of a pool of OBJECTS objects again at another size,
+// as a mirror does when its source's object changed size: with
+// zim_shm_pool_replace_object and, in the same rounds, with
+// zim_shm_pool_retire_object + zim_shm_pool_alloc_with_id (whose id, at or
+// below the pool's counter, is looked for among every block); it prints the
+// median wall time of each and of their per-round ratio with its 95% interval.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 #include <zim/sim/pool_versions.h>
 #include <zim/sim/shm_pool.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "time_stats.hpp"
 
 namespace {
 
@@ -136,9 +146,73 @@ int loop(int argc, char** argv) {
   return 2;
 }
 
+// The object made again at another size, the old way and the new.
+void* retire_and_alloc_with_id(void* obj, uint64_t size) {
+  const uint64_t id = zim_shm_pool_id_of(obj);
+  if (zim_shm_pool_retire_object(obj) != 0) fail("retire_object");
+  return zim_shm_pool_alloc_with_id(kTableId, size, id);
+}
+void* replace_object(void* obj, uint64_t size) {
+  return zim_shm_pool_replace_object(obj, size, nullptr, 0, 0);
+}
+
+// Nanoseconds per call of `make` over `calls` calls, each followed by the
+// new object's first write_end; the object's size goes between two, as an
+// olist's count that grows and shrinks.
+double ns_per_call(void** obj, void* (*make)(void*, uint64_t), int calls) {
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < calls; ++i) {
+    *obj = make(*obj, i % 2 == 0 ? 24 : 40);
+    if (*obj == nullptr || zim_shm_pool_write_end(*obj) != 0) fail("making the object again");
+  }
+  const std::chrono::duration<double, std::nano> spent = std::chrono::steady_clock::now() - start;
+  return spent.count() / calls;
+}
+
+int compare_replacements(uint64_t objects, int rounds) {
+  constexpr int kOldCalls = 10, kNewCalls = 1000;  // per round: each round some milliseconds
+  constexpr uint64_t kObjectNeed = 80;             // a 16-byte object, its line and headers
+  const uint64_t made_again = uint64_t(rounds) * (kOldCalls + kNewCalls) * 128;
+  const uint64_t pool_size = objects * kObjectNeed + made_again + (16u << 20);
+  const std::string name = "/zim_pool_versions_bench." + std::to_string(getpid());
+  const zim_shm_pool_options_t options{1, 0, 4096, 64};
+  if (zim_shm_pool_create_with(name.c_str(), pool_size, &options) != 0) fail("create_with");
+  void* obj = nullptr;
+  for (uint64_t i = 0; i < objects; ++i) {
+    void* made = zim_shm_table_pool_calloc(kTableId, 16);
+    if (made == nullptr) fail("filling the pool");
+    if (i == objects / 2) obj = made;
+  }
+  std::vector<double> olds, news, ratios;
+  for (int round = 0; round < rounds; ++round) {
+    olds.push_back(ns_per_call(&obj, retire_and_alloc_with_id, kOldCalls));
+    news.push_back(ns_per_call(&obj, replace_object, kNewCalls));
+    ratios.push_back(olds.back() / news.back());
+  }
+  const auto old_ns = zim_bench::median_interval(olds), new_ns = zim_bench::median_interval(news);
+  const auto ratio = zim_bench::median_interval(ratios);
+  std::printf(
+      "%llu objects, %d rounds: retire + alloc_with_id %.0f ns, replace_object %.0f ns; "
+      "old / new %.1f (95%%: %.1f to %.1f)\n",
+      static_cast<unsigned long long>(objects), rounds, old_ns.median, new_ns.median, ratio.median,
+      ratio.low, ratio.high);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "--replace") == 0) {
+    const uint64_t objects = std::strtoull(argv[2], nullptr, 10);
+    const int rounds = argc == 4 ? std::atoi(argv[3]) : 21;
+    if (objects < 2 || rounds < 1) {
+      std::fputs("--replace: OBJECTS at least 2, ROUNDS at least 1\n", stderr);
+      return 2;
+    }
+    const int status = compare_replacements(objects, rounds);
+    zim_shm_pool_destroy();
+    return status;
+  }
   if (argc > 1 && std::strcmp(argv[1], "--loop") == 0) {
     const int status = loop(argc, argv);
     zim_shm_pool_detach();

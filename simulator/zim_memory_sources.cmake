@@ -38,10 +38,12 @@ set(ZIM_MEMORY_SOURCES
   src/versions/sole_writer.cpp
   src/versions/pool_ids.cpp
   src/alloc/prefault.cpp
+  src/alloc/transaction_parts.cpp
   src/alloc/table_pool_calloc.cpp
   src/alloc/untyped_block.cpp
   src/alloc/alloc_with_id.cpp
   src/alloc/alloc_with_layout.cpp
+  src/alloc/replace_object.cpp
   src/migration/migration.cpp
   src/migration/migration_index.cpp
   src/migration/retire_object.cpp

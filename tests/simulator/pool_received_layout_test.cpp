@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
-// Objects made with a layout their maker received, in a program that
-// carries no layout note (this one): the id's first object brings the
-// layout record; a text that is not the record of that id and fingerprint,
-// or another layout than the one the pool records, is refused with a line
-// that quotes no raw byte, and nothing is recorded.
+// Objects made (or made again in another's place) with a layout their maker
+// received, in a program that carries no layout note (this one): the id's
+// first object brings the layout record; a text that is not the record of
+// that id and fingerprint, or another layout than the one the pool records,
+// is refused with a line that quotes no raw byte, and nothing is recorded.
 #include <gtest/gtest.h>
 #include <zim/sim/pool_records.h>
 #include <zim/sim/pool_versions.h>
@@ -117,6 +117,45 @@ TEST(ReceivedLayout, RecordedWithTheFirstObjectOrRefusedWithNothingRecorded) {
     EXPECT_EQ(records.count(401), 0u);
   }
   EXPECT_EQ(zim_shm_pool_table_blocks(kId), 2u);
+  zim_shm_pool_destroy();
+}
+
+// A replacement carries the layout it received as an allocation does: held
+// to the layout the pool records and to its sizes, the old object live when refused.
+TEST(ReceivedLayout, AReplacementIsHeldToTheLayoutItReceived) {
+  const zim_shm_pool_options_t versioned{1, 0, 1024, 4096};
+  const std::string name = unique_pool_name();
+  ASSERT_EQ(zim_shm_pool_create_with(name.c_str(), 1u << 20, &versioned), 0);
+  const std::string good = record(kId, true), other = record(kId, false);
+  const uint64_t fingerprint = fingerprint_of(good);
+  void* obj = zim_shm_pool_alloc_with_layout(kId, 232, 7, good.data(),
+                                             static_cast<uint32_t>(good.size()), fingerprint);
+  ASSERT_NE(obj, nullptr);
+  const struct {
+    const char* what;
+    std::string text;
+    uint64_t fingerprint, size;
+    std::string line;  // in the refusal; empty: made
+  } cases[] = {
+      {"junk", "type 400 \x1b[2J\n", fingerprint, 232, "does not read"},
+      {"a wrong fingerprint", good, fingerprint + 1, 232, "its fingerprint is not"},
+      {"a size its layout does not give", good, fingerprint, 64, "gives 232 bytes"},
+      {"another layout than the pool's", other, fingerprint_of(other), 232, "it holds objects of"},
+      {"the pool's layout", good, fingerprint, 232, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    testing::internal::CaptureStderr();
+    void* made = zim_shm_pool_replace_object(obj, c.size, c.text.data(),
+                                             static_cast<uint32_t>(c.text.size()), c.fingerprint);
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(made != nullptr, c.line.empty()) << said;
+    EXPECT_TRUE(c.line.empty() || (errno == EINVAL && said.find(c.line) != std::string::npos))
+        << said;
+    EXPECT_EQ(said.find('\x1b'), std::string::npos) << said;
+    EXPECT_EQ(zim_shm_pool_id_of(made != nullptr ? made : obj), 7u);
+  }
+  EXPECT_EQ(zim_shm_pool_table_blocks(kId), 1u);
   zim_shm_pool_destroy();
 }
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "local_pool.hpp"
 
+#include <zim/sim/pool_copies.h>
 #include <zim/sim/pool_image.h>
 #include <zim/sim/shm_pool.h>
 
@@ -115,12 +116,21 @@ bool LocalPool::put_object(const Change& c, const zim_codec::TypeLayout& layout,
   void* obj = found == objects_.end() ? nullptr : found->second;
   uint32_t table_id = 0;
   uint64_t size = 0;
-  const bool in_place =
+  const bool same_type =
       obj != nullptr &&
       zim_shm_pool_block_at(zim_shm_pool_offset_of(obj), &table_id, &size) == obj &&
-      table_id == c.table_id && size == frame.end;
+      table_id == c.table_id;
+  const bool in_place = same_type && size == frame.end;
   if (in_place) {
     if (zim_shm_pool_write_begin(obj) < 0) return why = error_text("cannot write it"), false;
+  } else if (same_type) {
+    // Its size changed: the pool passes the id from the old block to the
+    // new one without looking for it among its blocks. On failure the old
+    // object stays, whole, at the version the record holds.
+    obj = zim_shm_pool_replace_object(obj, frame.end, received ? received->data() : nullptr,
+                                      received ? static_cast<uint32_t>(received->size()) : 0,
+                                      c.fingerprint);
+    if (obj == nullptr) return why = error_text("cannot make it again in the pool"), false;
   } else {
     if (obj != nullptr) retire(c.pool_id);
     obj = received == nullptr ? zim_shm_pool_alloc_with_id(c.table_id, frame.end, c.pool_id)

@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 // Allocation: handing out blocks to table ids (zim_shm_table_pool_calloc)
 // and untyped blocks (zim_shm_pool_calloc_untyped), in table_pool_calloc.cpp
-// and untyped_block.cpp, and the parts of a transaction that the migration's
-// transactions share (plan, put_header, arm). Internal to libzim_memory.
+// and untyped_block.cpp, blocks that take a live object's place under its
+// pool id (replace_object.cpp), and the parts of a transaction that the
+// migration's transactions share (plan, put_header, arm, in
+// transaction_parts.cpp). Internal to libzim_memory.
 //
 // Its rules: every allocation is one transaction under the pool's lock that
 // keeps I1-I4 (segment/segment.hpp). Blocks are never reused nor cleared: a
@@ -19,6 +21,9 @@
 // the layout record (its bytes, header and start bit) and the slot's
 // fingerprint and layout; the carve point; the region's cursor, limit, bytes
 // and blocks (of the id's slot, or `untyped`).
+// A replacement also retires the object it replaces, in the same
+// transaction: its block's tag, and before the transaction its line's
+// retired word (through versions/' ChangeAnnouncer, which tells the feed).
 // Never a byte of a block it handed out; past the lock it populates the
 // pages of the next chunk (prefault.cpp), which writes none. What it only
 // reads: id pages and layout records, the migration record under way, and
@@ -27,7 +32,8 @@
 //
 // Uses segment/, records/ (the records, this program's layouts and which ids
 // it checked), names/ (the mapped pool, whether this process owns it),
-// attach/ (the default pool) and platform/ (printable names).
+// attach/ (the default pool), platform/ (printable names) and versions/
+// (lines, pool ids, the feed).
 #ifndef ZIM_SIM_SRC_ALLOC_ALLOC_HPP
 #define ZIM_SIM_SRC_ALLOC_ALLOC_HPP
 
@@ -38,7 +44,8 @@
 
 namespace zim_sim {
 
-struct NoteLayout;  // records/program_layouts.hpp
+struct NoteLayout;      // records/program_layouts.hpp
+class ChangeAnnouncer;  // versions/versions.hpp
 
 constexpr uint64_t kLine = ZIM_SHM_POOL_ALIGN;
 
@@ -97,15 +104,45 @@ void prefault_chunk(PoolHeader* hdr, uint64_t carve);
 // the program's layout of the id differs from the pool's (table_pool_calloc.cpp).
 void* calloc_block(uint32_t table_id, uint64_t size);
 
+// The live object of a versioned pool that an allocation replaces: retired
+// in the allocation's own transaction, so that its pool id passes to the new
+// block without a look for the id among the pool's blocks (the pool holds at
+// most one live object of an id, and this one held it).
+struct Replaced {
+  uint64_t offset;             // of the object's data
+  uint64_t size;               // of its block
+  ChangeAnnouncer* announcer;  // tells its retirement; made before the pool's lock
+};
+
 // calloc_block with the pool id the new object carries (0: drawn), errno set
 // on failure: EPERM when another process holds the pool's writes, EEXIST
 // when a live object has pool_id, EINVAL for a pool_id in a pool that is not
 // versioned or a size the layout refuses, ENOMEM when the pool has no room.
 // `received`, when not null, is the layout of table_id that the caller was
 // given (checked): used as a note when the program has none of the id, and
-// refused (EINVAL) when it differs from the program's.
+// refused (EINVAL) when it differs from the program's. `replaced`, when not
+// null, is a live object of table_id with pool_id that the block takes the
+// place of: EBUSY during a migration, EINVAL when it is no longer live, and
+// on any failure it stays live.
 void* calloc_block_as(uint32_t table_id, uint64_t size, uint64_t pool_id,
-                      const NoteLayout* received = nullptr);
+                      const NoteLayout* received = nullptr, const Replaced* replaced = nullptr);
+
+// Under the pool's lock: 0 when `replaced` is still a live object of
+// table_id whose line has pool_id and no migration is under way, else the
+// errno that refuses the replacement (replace_object.cpp).
+int replacement_refusal(PoolHeader* hdr, uint32_t table_id, uint64_t pool_id,
+                        const Replaced& replaced);
+
+// In the armed transaction of a replacement: the replaced object's block
+// retired (replace_object.cpp).
+void retire_replaced(PoolHeader* hdr, uint32_t table_id, const Replaced& replaced);
+
+// The layout record of table_id that a copier received (text_size bytes of
+// layout_text, with `fingerprint`), read as outside bytes: false after a line
+// on stderr when it is empty, too long, does not read, or is of another table
+// id or fingerprint (alloc_with_layout.cpp).
+bool read_received_layout(uint32_t table_id, const char* layout_text, uint32_t text_size,
+                          uint64_t fingerprint, NoteLayout* received);
 
 // Hands out a zero-filled block of `size` bytes to table_id in the mapped
 // pool, held to `layout` instead of this program's notes (recorded with the

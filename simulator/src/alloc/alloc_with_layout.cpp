@@ -23,8 +23,8 @@ namespace {
 // Why `text` is not the layout record of table_id with `fingerprint`, or
 // empty when it is. The text is outside bytes: bounded, and quoted only
 // through printable().
-std::string layout_refusal(uint32_t table_id, const char* text, uint32_t text_size,
-                           uint64_t fingerprint) {
+std::string received_refusal(uint32_t table_id, const char* text, uint32_t text_size,
+                             uint64_t fingerprint) {
   if (text == nullptr || text_size == 0 || text_size > zim_codec::kMaxLayoutText) {
     return "a layout text of " + std::to_string(text_size) + " bytes";
   }
@@ -42,28 +42,34 @@ std::string layout_refusal(uint32_t table_id, const char* text, uint32_t text_si
 
 }  // namespace
 
+bool zim_sim::read_received_layout(uint32_t table_id, const char* layout_text, uint32_t text_size,
+                                   uint64_t fingerprint, NoteLayout* received) {
+  const std::string refused = received_refusal(table_id, layout_text, text_size, fingerprint);
+  if (!refused.empty()) {
+    std::fprintf(stderr,
+                 "zim_memory: cannot make an object of table id %" PRIu32
+                 " with the layout %016" PRIx64 " it was given: %s\n",
+                 table_id, fingerprint, refused.c_str());
+    return false;
+  }
+  std::string text(layout_text, text_size);
+  const zim_sim::SizeRule sizes = zim_sim::size_rule_of(text);
+  *received = {fingerprint, std::move(text), "the source", "", sizes};
+  return true;
+}
+
 extern "C" ZIM_SIM_API void* zim_shm_pool_alloc_with_layout(uint32_t table_id, uint64_t size,
                                                             uint64_t pool_id,
                                                             const char* layout_text,
                                                             uint32_t text_size,
                                                             uint64_t fingerprint) {
   zim_sim::PoolHeader* hdr = zim_sim::mapped_pool();
+  zim_sim::NoteLayout received;
   if (pool_id == 0 || hdr == nullptr || !zim_sim::is_versioned(hdr) ||
-      table_id > ZIM_SHM_POOL_MAX_TABLE_ID) {
+      table_id > ZIM_SHM_POOL_MAX_TABLE_ID ||
+      !zim_sim::read_received_layout(table_id, layout_text, text_size, fingerprint, &received)) {
     errno = EINVAL;
     return nullptr;
   }
-  const std::string refused = layout_refusal(table_id, layout_text, text_size, fingerprint);
-  if (!refused.empty()) {
-    std::fprintf(stderr,
-                 "zim_memory: cannot make an object of table id %" PRIu32
-                 " with the layout %016" PRIx64 " it was given: %s\n",
-                 table_id, fingerprint, refused.c_str());
-    errno = EINVAL;
-    return nullptr;
-  }
-  std::string text(layout_text, text_size);
-  const zim_sim::SizeRule sizes = zim_sim::size_rule_of(text);
-  const zim_sim::NoteLayout received{fingerprint, std::move(text), "the source", "", sizes};
   return zim_sim::calloc_block_as(table_id, size, pool_id, &received);
 }

@@ -23,7 +23,6 @@
 
 namespace {
 
-using zim_sim::BlockHeader;
 using zim_sim::IdSlot;
 using zim_sim::PoolHeader;
 using zim_sim::put;
@@ -35,20 +34,21 @@ using zim_sim::lines;
 using zim_sim::Plan;
 using zim_sim::put_changed;
 using zim_sim::put_header;
-constexpr uint64_t kPageNeed = kLine + sizeof(zim_sim::IdPage);
 
 struct Request {
   uint32_t table_id;  // or ZIM_SHM_POOL_UNTYPED
   uint64_t size;
-  uint64_t need;                    // its rounded size plus its header
-  const zim_sim::NoteLayout* note;  // to check and record, null for none
-  bool owner;                       // with a note: this process owns the pool
-  uint64_t writer;                  // versioned pools: the writer's stamp for the line, else 0
-  uint64_t pool_id;                 // versioned pools: the id to give, 0 to draw one
+  uint64_t need;                      // its rounded size plus its header
+  const zim_sim::NoteLayout* note;    // to check and record, null for none
+  bool owner;                         // with a note: this process owns the pool
+  uint64_t writer;                    // versioned pools: the writer's stamp for the line, else 0
+  uint64_t pool_id;                   // versioned pools: the id to give, 0 to draw one
+  const zim_sim::Replaced* replaced;  // the live object the block replaces, null for none
 };
 
-// kRefused: another process holds the pool's writes; kTaken: a live object has r.pool_id.
-enum class Outcome { kDone, kFull, kOtherLayout, kRefused, kTaken };
+// kRefused: another process holds the pool's writes; kTaken: a live object has r.pool_id;
+// kBusy: a migration is under way; kGone: the object to replace is not live.
+enum class Outcome { kDone, kFull, kOtherLayout, kRefused, kTaken, kBusy, kGone };
 
 // Stores what `p` planned, the undo record armed first (I4 in segment.hpp).
 void carry_out(PoolHeader* hdr, const Request& r, TableRegion* region, uint64_t region_at,
@@ -61,7 +61,11 @@ void carry_out(PoolHeader* hdr, const Request& r, TableRegion* region, uint64_t 
   undo.record_size = p.record_bytes;
   // A line's data and the object's header are written in place behind the line's header.
   if (r.writer != 0) undo.block_bytes = zim_sim::kLinedExtra;
+  // A replaced object is retired first: a reader without the lock sees at
+  // worst neither object, never two of one pool id.
+  if (r.replaced != nullptr) undo.retired_header = r.replaced->offset - kLine;
   zim_sim::arm(hdr, region_at, undo);
+  if (r.replaced != nullptr) zim_sim::retire_replaced(hdr, r.table_id, *r.replaced);
   if (p.page != 0) put_header(hdr, p.page, sizeof(zim_sim::IdPage), ZIM_SHM_POOL_ID_PAGE);
   if (p.record != 0) {
     std::vector<char> record(sizeof(zim_shm_pool_layout_record_t) + r.note->text.size());
@@ -82,8 +86,9 @@ void carry_out(PoolHeader* hdr, const Request& r, TableRegion* region, uint64_t 
   if (p.page != 0) put(hdr->pages[r.table_id / zim_sim::kIdsPerPage], p.page + kLine);
   put_changed(region->limit, p.limit);
   put_changed(region->cursor, p.cursor);
-  put(region->bytes, bytes + lines(r.size));
-  put(region->blocks, blocks + 1);
+  const uint64_t gone = r.replaced != nullptr ? lines(r.replaced->size) : 0;
+  put(region->bytes, (bytes > gone ? bytes - gone : 0) + lines(r.size));
+  if (r.replaced == nullptr) put(region->blocks, blocks + 1);
   if (p.record != 0) {
     auto* slot = reinterpret_cast<IdSlot*>(region);
     put(slot->fingerprint, r.note->fingerprint);
@@ -129,7 +134,15 @@ Outcome allocate(PoolHeader* hdr, const Request& r, uint64_t* block, std::string
     slot = &page->slots[r.table_id % zim_sim::kIdsPerPage];
   }
   TableRegion* region = untyped ? &hdr->untyped : &slot->region;
+  // The retirement's version is kept before the block's header says retired
+  // (a resync by versions finds it after any lap), drawn once nothing refuses.
+  zim_sim::ChangeAnnouncer* announcer = r.replaced != nullptr ? r.replaced->announcer : nullptr;
+  if (announcer != nullptr) {
+    announcer->draw(reinterpret_cast<char*>(hdr) + r.replaced->offset);
+    announcer->keep_retirement();
+  }
   carry_out(hdr, r, region, zim_sim::offset_in(hdr, region), p);
+  if (announcer != nullptr) announcer->publish(zim_sim::FeedKind::retired, true);
   *block = p.block + kLine + (r.writer != 0 ? zim_sim::kLinedExtra : 0);
   if (r.need > ZIM_SHM_POOL_CHUNK_SIZE || p.limit - p.cursor < r.need) *ahead = p.carve;
   return Outcome::kDone;
@@ -173,7 +186,12 @@ Outcome hand_out(PoolHeader* hdr, Request* r, uint64_t* offset, std::string* rec
     // Under the lock that claims are taken under: an allocation is either
     // before a claim or refused by it.
     if (r->writer != 0 && zim_sim::writes_refused(hdr, r->writer)) return Outcome::kRefused;
-    if (r->pool_id != 0 && zim_sim::pool_id_taken(hdr, r->pool_id)) return Outcome::kTaken;
+    if (r->replaced != nullptr) {
+      const int refusal = zim_sim::replacement_refusal(hdr, r->table_id, r->pool_id, *r->replaced);
+      if (refusal != 0) return refusal == EBUSY ? Outcome::kBusy : Outcome::kGone;
+    } else if (r->pool_id != 0 && zim_sim::pool_id_taken(hdr, r->pool_id)) {
+      return Outcome::kTaken;
+    }
     outcome = allocate(hdr, *r, offset, recorded, &ahead);
   }
   if (ahead != 0) zim_sim::prefault_chunk(hdr, ahead);
@@ -191,6 +209,9 @@ int refusal_errno(Outcome outcome) {
       return EPERM;
     case Outcome::kTaken:
       return EEXIST;
+    case Outcome::kBusy:
+      return EBUSY;
+    case Outcome::kGone:
     case Outcome::kOtherLayout:
       return EINVAL;
     default:
@@ -237,84 +258,19 @@ uint64_t table_stat(uint32_t table_id, std::atomic<uint64_t> TableRegion::*field
 
 }  // namespace
 
-bool zim_sim::plan(uint64_t carve, uint64_t end, uint64_t cursor, uint64_t limit, bool page,
-                   uint64_t record_bytes, uint64_t need, Plan* p) {
-  uint64_t c = carve;
-  p->cursor = cursor;
-  p->limit = limit;
-  const auto take = [&](uint64_t n, uint64_t* at) { return end - c >= n && (*at = c, c += n); };
-  if (page && !take(kPageNeed, &p->page)) return false;
-  p->record_bytes = record_bytes;
-  if (record_bytes != 0 && !take(kLine + lines(record_bytes), &p->record)) return false;
-  if (need > ZIM_SHM_POOL_CHUNK_SIZE) {  // a run of its own; the chunk stays in use
-    if (!take(need, &p->block)) return false;
-  } else if (p->limit - p->cursor >= need) {
-    p->block = p->cursor;
-    p->cursor += need;
-  } else {
-    // The rest of the current chunk is left unused. At the end of the pool a
-    // chunk may be shorter than usual, but it must hold this request.
-    const uint64_t len = end - c < ZIM_SHM_POOL_CHUNK_SIZE ? end - c : ZIM_SHM_POOL_CHUNK_SIZE;
-    if (len < need) return false;
-    p->block = c;
-    p->cursor = c + need;
-    p->limit = c += len;
-  }
-  p->carve = c;
-  return true;
-}
-
-void zim_sim::put_header(PoolHeader* hdr, uint64_t at, uint64_t size, uint32_t tag) {
-  BlockHeader& header = zim_sim::block_header_at(hdr, at);
-  put(header.size, size);
-  put(header.tag, zim_sim::block_tag(tag));  // the tag last: a walker that sees it sees the size
-  std::atomic<uint64_t>& word = zim_sim::start_word(hdr, hdr->size, at + kLine);
-  put(word, word.load(kRelaxed) | zim_sim::start_bit(at + kLine));
-}
-
-void zim_sim::arm(PoolHeader* hdr, uint64_t region_at, const Undo& u) {
-  zim_sim::UndoRecord& undo = hdr->undo;
-  put(undo.carve, hdr->carve.load(kRelaxed));
-  put(undo.region, region_at);
-  if (region_at != 0) {
-    const auto* region =
-        reinterpret_cast<const TableRegion*>(reinterpret_cast<const char*>(hdr) + region_at);
-    put(undo.cursor, region->cursor.load(kRelaxed));
-    put(undo.limit, region->limit.load(kRelaxed));
-    put(undo.bytes, region->bytes.load(kRelaxed));
-    put(undo.blocks, region->blocks.load(kRelaxed));
-    if (u.slot_layout) {
-      const auto* slot = reinterpret_cast<const IdSlot*>(region);
-      put_changed(undo.fingerprint, slot->fingerprint.load(kRelaxed));
-      put_changed(undo.layout, slot->layout.load(kRelaxed));
-    }
-  }
-  put(undo.block_header, u.block_header);
-  put_changed(undo.page_header, u.page_header);
-  put_changed(undo.record_header, u.record_header);
-  put_changed(undo.record_size, u.record_size);
-  put_changed(undo.block_bytes, u.block_bytes);
-  put_changed(undo.retired_header, u.retired_header);
-  put_changed(undo.move_count_at, u.move_count_at);
-  put_changed(undo.move_count, u.move_count);
-  put_changed(undo.span_end, u.span_end);
-  put_changed(undo.slot_layout, u.slot_layout ? 1 : 0);
-  put(undo.armed, 1);
-}
-
 void* zim_sim::calloc_block(uint32_t table_id, uint64_t size) {
   return calloc_block_as(table_id, size, 0);
 }
 
 void* zim_sim::calloc_block_as(uint32_t table_id, uint64_t size, uint64_t pool_id,
-                               const NoteLayout* received) {
+                               const NoteLayout* received, const Replaced* replaced) {
   const bool typed = table_id != ZIM_SHM_POOL_UNTYPED;
   if (size == 0 && !typed) return no_block(EINVAL);
   PoolHeader* hdr = zim_sim::mapped_pool();
   if (hdr == nullptr) hdr = zim_sim::map_default_pool();
   if (hdr == nullptr) return nullptr;
   if (pool_id != 0 && !zim_sim::is_versioned(hdr)) return no_block(EINVAL);
-  Request r{table_id, size, 0, nullptr, false, 0, pool_id};
+  Request r{table_id, size, 0, nullptr, false, 0, pool_id, replaced};
   std::shared_ptr<const ProgramLayouts> layouts;  // keeps r.note alive
   const NoteLayout* sized = nullptr;
   if (typed && !choose_note(table_id, received, &r, &layouts, &sized)) return no_block(EINVAL);
@@ -343,7 +299,7 @@ void* zim_sim::calloc_block_recorded(uint32_t table_id, uint64_t size, const Not
   if (hdr == nullptr || table_id > ZIM_SHM_POOL_MAX_TABLE_ID || size == 0 || size > hdr->size) {
     return nullptr;
   }
-  Request r{table_id, size, 0, layout, true, 0, 0};
+  Request r{table_id, size, 0, layout, true, 0, 0, nullptr};
   uint64_t offset = 0;
   std::string recorded;
   const Outcome outcome = hand_out(hdr, &r, &offset, &recorded);

@@ -117,7 +117,8 @@ constexpr bool names_block(uint64_t tag, uint64_t size, uint64_t room) {
 // [carve, span_end) and sets PoolHeader::migration; converting one object
 // carves and writes a new block, retires the old one and appends a move; a
 // completion or a retirement switches or forgets a slot's layout record and
-// retires the record's block (or an object's) instead.
+// retires the record's block (or an object's) instead; a replacement is an
+// allocation that also retires the object whose pool id its block takes.
 struct UndoRecord {
   std::atomic<uint64_t> armed;  // 1 while a transaction is under way, else 0
   std::atomic<uint64_t> carve;

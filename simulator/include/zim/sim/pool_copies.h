@@ -25,7 +25,9 @@ extern "C" {
  * pool_id, EPERM when another process holds the pool's writes, ENOMEM when the pool has no room (or
  * refuses the block as the calloc does). An id above every id the pool has given is taken at once;
  * an id at or below it costs one walk of the pool's blocks under the pool's lock (time linear in
- * the blocks made), for a copier whose creations arrive out of order. */
+ * the blocks made), for a copier whose creations arrive out of order; an
+ * object made again at another size costs no walk through
+ * zim_shm_pool_replace_object. */
 #define ZIM_SHM_POOL_LOCAL_IDS (UINT64_C(1) << 63)
 ZIM_SIM_API void *zim_shm_pool_alloc_with_id(uint32_t table_id, uint64_t size, uint64_t pool_id);
 
@@ -45,6 +47,29 @@ ZIM_SIM_API void *zim_shm_pool_alloc_with_id(uint32_t table_id, uint64_t size, u
 ZIM_SIM_API void *zim_shm_pool_alloc_with_layout(uint32_t table_id, uint64_t size, uint64_t pool_id,
                                                  const char *layout_text, uint32_t text_size,
                                                  uint64_t fingerprint);
+
+/* Replaces obj, a live object of a table id in the mapped versioned pool, with
+ * a zero-filled block of size bytes of the same table id under the same pool
+ * id, in the pool's owner: for a copier whose copied object changed size. It
+ * does what zim_shm_pool_retire_object(obj) and then zim_shm_pool_alloc_with_id
+ * (or, with layout_text not null, zim_shm_pool_alloc_with_layout with
+ * layout_text, text_size and fingerprint) would do, in one transaction under
+ * the pool's lock: obj held the pool id, so the id is not looked for among the
+ * pool's blocks and the cost does not grow with them. The feed tells obj's
+ * retirement; the new block is under way by the caller until its first
+ * write_end, which tells it created. Keys that led to obj stay and lead nowhere
+ * until put again (the caller's to keep). A process killed during it leaves
+ * either obj live or obj retired and the new block (torn) in its place, never
+ * both live. The new block, or null with errno, obj then still live: EINVAL
+ * without a versioned pool mapped, for obj not a live object of a table id in
+ * it (a retired one included), or for a layout text that
+ * zim_shm_pool_alloc_with_layout refuses; EPERM in a process that does not own
+ * the pool or when another process holds its writes; EBUSY during a
+ * migration or an upgrade; ENOMEM when the pool has no room (or refuses the
+ * size as the calloc does). Must not race with a migration or retirement of
+ * this process. */
+ZIM_SIM_API void *zim_shm_pool_replace_object(void *obj, uint64_t size, const char *layout_text,
+                                              uint32_t text_size, uint64_t fingerprint);
 
 #ifdef __cplusplus
 }
