@@ -149,6 +149,29 @@ TEST(Mirror, TakesEveryObjectOfAPoolMadeAgainUnderItsName) {
   EXPECT_EQ(mirror->stop(), 0) << mirror->text();
 }
 
+// --objects bounds the pool ids the record holds, though it has room for
+// twice as many, which keeps its lookups short.
+TEST(Mirror, TheRecordHoldsAsManyPoolIdsAsAskedFor) {
+  RedisServer redis;
+  SourcePool pool;
+  const auto types = SourcePool::types();
+  for (unsigned i = 0; i < 20; ++i) pool.add(types[i % types.size()], i % 3, i);
+  RelayProcess relay(pool.name(), redis.socket_path());
+  LocalPool fits, short_of_room;
+  auto mirror = start_mirror(pool.name(), fits.name, redis.socket_path(), {"--objects", "20"});
+  ASSERT_TRUE(mirror->printed(kLoaded)) << mirror->text();
+  EXPECT_EQ(mirror->stop(), 0) << mirror->text();
+  EXPECT_EQ(zim_mirror_test::recorded(fits.name).versions.size(), 20u);
+  const auto [status, text] =
+      zim_sim_test::command_output(std::string(ZIM_MIRROR_TOOL) + " --status --pool " + fits.name);
+  EXPECT_NE(text.find("20 source pool ids of 20"), std::string::npos) << text;
+
+  auto refused =
+      start_mirror(pool.name(), short_of_room.name, redis.socket_path(), {"--objects", "16"});
+  EXPECT_EQ(refused->stop(0), 1) << refused->text();
+  EXPECT_NE(refused->text().find("record is full"), std::string::npos) << refused->text();
+}
+
 // What the mirror refuses: a source of another N, a pool another mirror
 // holds; and what its pool refuses to other processes' writes.
 TEST(Mirror, RefusesAnotherNAndOtherWriters) {

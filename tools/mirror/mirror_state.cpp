@@ -10,7 +10,8 @@
 namespace zim_mirror {
 namespace {
 
-constexpr uint64_t kMaxCapacity = uint64_t{1} << 26;
+constexpr uint64_t kMaxHeld = uint64_t{1} << 26;
+constexpr uint64_t kMaxCapacity = 2 * kMaxHeld;
 constexpr int kReadTries = 64;
 
 // Words of the shared record, each stored and loaded whole and in order.
@@ -56,13 +57,14 @@ bool MirrorState::open(uint64_t capacity, std::string& why) {
       return false;
     }
   } else {
-    if (capacity == 0 || capacity > kMaxCapacity) return why = "capacity out of range", false;
+    if (capacity == 0 || capacity > kMaxHeld) return why = "capacity out of range", false;
     // A local id: the record never takes an id that a source's object has.
-    void* block = zim_shm_pool_alloc_with_id(ZIM_SHM_POOL_UNTYPED, block_bytes(capacity),
+    void* block = zim_shm_pool_alloc_with_id(ZIM_SHM_POOL_UNTYPED, block_bytes(2 * capacity),
                                              ZIM_SHM_POOL_LOCAL_IDS);
     if (block == nullptr) return why = "the pool cannot hold the mirror's record", false;
     header_ = static_cast<StateHeader*>(block);
-    header_->capacity = capacity;
+    header_->capacity = 2 * capacity;
+    header_->limit = capacity;
     std::memcpy(header_->magic, kStateMagic, sizeof kStateMagic);  // whole from here on
     if (zim_shm_pool_write_end(block) != 0) return why = strerror(errno), false;
     zim_shm_pool_set_root(zim_shm_pool_offset_of(block));
@@ -102,13 +104,15 @@ void MirrorState::forget_versions() {
     store(entries_[i].table_id, 0u);
     store(entries_[i].retired, 0u);
   }
+  store(header_->used, uint64_t{0});
 }
 
 StateEntry* MirrorState::slot_of(uint64_t pool_id) const {
   const uint64_t capacity = header_->capacity;
-  for (uint64_t i = 0, at = hash(pool_id) % capacity; i < capacity; ++i, at = (at + 1) % capacity) {
+  for (uint64_t i = 0, at = hash(pool_id) % capacity; i < capacity; ++i) {
     const uint64_t held = load(entries_[at].pool_id);
     if (held == pool_id || held == 0) return &entries_[at];
+    if (++at == capacity) at = 0;
   }
   return nullptr;
 }
@@ -121,10 +125,15 @@ uint64_t MirrorState::version_of(uint64_t pool_id) const {
 bool MirrorState::record(uint64_t pool_id, uint32_t table_id, uint64_t version, bool retired) {
   StateEntry* e = slot_of(pool_id);
   if (e == nullptr) return false;
+  const bool fresh = load(e->pool_id) == 0;
+  const uint64_t used = load(header_->used), limit = load(header_->limit);
+  if (fresh && limit != 0 && used >= limit) return false;
   store(e->version, version);
   store(e->table_id, table_id);
   store(e->retired, retired ? 1u : 0u);
-  if (load(e->pool_id) == 0) store(e->pool_id, pool_id);  // claims it: last
+  if (!fresh) return true;
+  store(e->pool_id, pool_id);  // claims it: last
+  store(header_->used, used + 1);
   return true;
 }
 

@@ -34,7 +34,12 @@ struct StateHeader {
   uint64_t applied;  // changes applied, over the mirror's life
   uint64_t loads;    // loads of the hashes (the first one included)
   uint64_t source;   // the identity of the pool whose versions the entries hold; 0: not told
-  uint64_t reserved[3];
+  // Entries a record made with twice the room it holds may fill, and the
+  // entries in use: lookups in an open-addressed table stay short only
+  // while half of it is free. 0 in records of earlier builds, which fill
+  // every entry.
+  uint64_t limit, used;
+  uint64_t reserved[1];
 };
 
 struct StateEntry {
@@ -47,8 +52,8 @@ struct StateEntry {
 // The record in the mapped pool, written by the mirror alone.
 class MirrorState {
  public:
-  // Finds the record the root slot names, or makes one of `capacity`
-  // entries; false with the reason.
+  // Finds the record the root slot names, or makes one that holds
+  // `capacity` pool ids (in twice as many entries); false with the reason.
   bool open(uint64_t capacity, std::string& why);
   // A write bracket around a batch of changes: local readers see the record whole.
   void begin();

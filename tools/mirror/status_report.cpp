@@ -20,12 +20,13 @@ int print_status(const std::string& name, bool json, std::ostream& out, std::ost
   }
   const StateHeader& h = copy.header;
   const StatePosition& p = h.positions[h.current & 1];
+  const uint64_t holds = h.limit != 0 ? h.limit : h.capacity;  // earlier builds: every entry
   const std::string position = StreamId{p.ms, p.seq}.text();
   if (!json) {
     out << "pool " << zim_codec::quote(name) << ": source " << zim_relay::hex64(h.source)
         << ", epoch " << zim_relay::hex64(p.epoch) << ", position " << position << ", applied "
         << h.applied << ", loads " << h.loads << ", " << copy.entries.size()
-        << " source pool ids of " << h.capacity << "\n";
+        << " source pool ids of " << holds << "\n";
     for (const StateEntry& e : copy.entries) {
       out << "  pool id " << e.pool_id << ": table id " << e.table_id << ", source version "
           << e.version << (e.retired ? " (retired)" : "") << "\n";
@@ -44,7 +45,7 @@ int print_status(const std::string& name, bool json, std::ostream& out, std::ost
                                 {"position", position},
                                 {"applied", h.applied},
                                 {"loads", h.loads},
-                                {"capacity", h.capacity},
+                                {"capacity", holds},
                                 {"objects", objects}}
              .dump()
       << "\n";
