@@ -59,6 +59,8 @@ class LocalPool {
   // The table id of the object retired, or nothing when none is held.
   std::optional<uint32_t> retire(uint64_t pool_id);
   bool holds(uint64_t pool_id) const { return objects_.count(pool_id) != 0; }
+  size_t object_count() const { return objects_.size(); }
+  size_t key_count() const { return keys_.size(); }
   // Every pool id held, in ascending order.
   std::vector<uint64_t> pool_ids() const;
 

@@ -124,8 +124,10 @@ Mirror::Step Mirror::load(const char* why) {
   epoch_ = head.epoch;
   state.begin();
   if (another_source) state.forget_versions();
-  std::unordered_set<uint64_t> seen;
-  IndexKeys keys;
+  // Sized for what the pool holds, which a load mostly finds again: a load
+  // of a million objects would rehash them a dozen times.
+  std::unordered_set<uint64_t> seen(pool_.object_count());
+  IndexKeys keys(pool_.key_count());
   uint64_t count = 0;
   Step step = go();
   for (const uint32_t table_id : tables) {

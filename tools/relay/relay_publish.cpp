@@ -170,16 +170,27 @@ Relay::Step Relay::resync_keys(uint64_t version) {
     entries.resize(static_cast<size_t>(n));
     if (whole) break;
   }
-  std::map<std::pair<uint32_t, uint64_t>, uint64_t> now;
-  for (const zim_shm_pool_index_entry_t& e : entries) now[{e.table_id, e.key}] = e.pool_id;
-  for (const auto& [key, pool_id] : now) {
-    const auto held = published_keys_.find(key);
-    if (held == published_keys_.end() || held->second != pool_id)
-      batch_.push_back(index_change(true, key.first, key.second, pool_id, version));
+  // Both in key order, walked side by side: an index of a million keys is
+  // compared in one pass, without a tree of its own.
+  const auto key_of = [](const zim_shm_pool_index_entry_t& e) {
+    return std::pair<uint32_t, uint64_t>{e.table_id, e.key};
+  };
+  std::sort(entries.begin(), entries.end(),
+            [&](const auto& a, const auto& b) { return key_of(a) < key_of(b); });
+  auto held = published_keys_.begin();
+  for (const zim_shm_pool_index_entry_t& e : entries) {
+    for (; held != published_keys_.end() && held->first < key_of(e); ++held) {
+      batch_.push_back(
+          index_change(false, held->first.first, held->first.second, held->second, version));
+    }
+    const bool same = held != published_keys_.end() && held->first == key_of(e);
+    if (!same || held->second != e.pool_id)
+      batch_.push_back(index_change(true, e.table_id, e.key, e.pool_id, version));
+    if (same) ++held;
   }
-  for (const auto& [key, pool_id] : published_keys_) {
-    if (!now.count(key))
-      batch_.push_back(index_change(false, key.first, key.second, pool_id, version));
+  for (; held != published_keys_.end(); ++held) {
+    batch_.push_back(
+        index_change(false, held->first.first, held->first.second, held->second, version));
   }
   for (size_t at = 0; at < batch_.size(); at += kPublishBatch) {
     std::vector<Publication> part(
