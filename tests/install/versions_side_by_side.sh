@@ -82,8 +82,13 @@ if ldd "$(find "$catalogue" -name libinv_tables.so.1)" | grep "not found"; then
 fi
 echo "find_package: a program of version 1 ran from the catalogue's own prefix"
 
-# Version 2 next to it, held to version 1's installed manifest.
+# Version 2 next to it, held to version 1's installed manifest. CMake's
+# install keeps a file whose installed copy's time is within a second of its
+# own, whatever it holds: version 2's headers are made more than a second
+# after version 1's, which a quick build can otherwise miss.
 baseline=$catalogue/share/inv_tables/layout-1.0.0.manifest
+made=$(stat -c %Y "$(find "$tmp/v1" -name port_entry.h -print -quit)")
+while (($(date +%s) <= made + 1)); do sleep 0.2; done
 quiet v2.log catalogue v2 v2 2.0.0 "$baseline"
 quiet v2.log cmake --install "$tmp/v2" --prefix "$catalogue"
 libdir=$(dirname "$(find "$catalogue" -name libinv_tables.so.2.0.0)")
