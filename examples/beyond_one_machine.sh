@@ -33,7 +33,7 @@ finish() {
       wait "${pid[$name]}" 2>/dev/null || true
     fi
   done
-  for name in "$sup" "${copies[@]}"; do zim_tables_inspect destroy "$name" >/dev/null 2>&1 || true; done
+  for name in "$source" "${copies[@]}"; do zim_tables_inspect destroy "$name" >/dev/null 2>&1 || true; done
   rm -rf "$dir"
 }
 trap finish EXIT
