@@ -154,6 +154,37 @@ size_t Publisher::queue_keys(const std::vector<Publication>& batch, size_t at) {
   return end;
 }
 
+// The objects of a run of publications of one table id, from `at`, in one
+// HSET, as queue_keys does for keys. The index of the run's end.
+size_t Publisher::queue_objects(const std::vector<Publication>& batch, size_t at) {
+  const uint32_t table_id = batch[at].table_id;
+  size_t end = at;
+  while (end < batch.size() && batch[end].kind == Publication::object &&
+         batch[end].table_id == table_id) {
+    ++end;
+  }
+  queue_table(table_id);
+  key_texts_.clear();
+  key_texts_.reserve(end - at);
+  if (values_.size() < end - at) values_.resize(end - at);
+  for (size_t i = at; i < end; ++i) {
+    const Publication& p = batch[i];
+    if (!fingerprints_.count(p.fingerprint) && batch_fingerprints_.insert(p.fingerprint).second) {
+      queue({"HSETNX", keys_.layouts(), HexText(p.fingerprint).view(), p.layout_record});
+    }
+    key_texts_.emplace_back(p.pool_id);
+    put_object_value(p, values_[i - at]);
+  }
+  words_.assign({"HSET", table_key(objects_keys_, table_id, &PoolKeys::objects)});
+  for (size_t i = 0; i < end - at; ++i) {
+    words_.push_back(key_texts_[i].view());
+    words_.push_back(values_[i]);
+  }
+  link_.append(words_.data(), words_.size());
+  ++queued_;
+  return end;
+}
+
 // Every word of the transaction goes from the publications' own bytes into
 // the connection's buffer: nothing is copied on the way.
 Outcome Publisher::publish(const std::vector<Publication>& batch, Entries entries,
@@ -166,6 +197,8 @@ Outcome Publisher::publish(const std::vector<Publication>& batch, Entries entrie
   for (size_t i = 0; i < batch.size();) {
     if (entries == Entries::without && batch[i].kind == Publication::indexed) {
       i = queue_keys(batch, i);
+    } else if (entries == Entries::without && batch[i].kind == Publication::object) {
+      i = queue_objects(batch, i);
     } else {
       queue_publication(batch[i++], entries);
     }

@@ -59,6 +59,7 @@ class Publisher {
   void queue(std::initializer_list<std::string_view> words);
   void queue_publication(const Publication& p, Entries entries);
   size_t queue_keys(const std::vector<Publication>& batch, size_t at);
+  size_t queue_objects(const std::vector<Publication>& batch, size_t at);
   void queue_object(const Publication& p);
   void queue_table(uint32_t table_id);
   // A table's key, made once.
@@ -79,6 +80,7 @@ class Publisher {
   // Kept from batch to batch with their buffers.
   std::string value_;
   std::vector<DecimalText> key_texts_;
+  std::vector<std::string> values_;
   std::vector<std::string_view> words_;
   std::vector<Reply> replies_;
   // Published in this epoch: the layout records and the table ids in the set
