@@ -74,10 +74,21 @@ void Publisher::queue(std::initializer_list<std::string_view> words) {
   ++queued_;
 }
 
-void Publisher::queue_object(const Publication& p) {
+void Publisher::queue_words() {
+  link_.append(words_.data(), words_.size());
+  ++queued_;
+}
+
+// The layout record of an object's fingerprint, once: Redis holds it from
+// an earlier batch, or this one sends it.
+void Publisher::queue_layout(const Publication& p) {
   if (!fingerprints_.count(p.fingerprint) && batch_fingerprints_.insert(p.fingerprint).second) {
     queue({"HSETNX", keys_.layouts(), HexText(p.fingerprint).view(), p.layout_record});
   }
+}
+
+void Publisher::queue_object(const Publication& p) {
+  queue_layout(p);
   queue_table(p.table_id);
   queue({"HSET", table_key(objects_keys_, p.table_id, &PoolKeys::objects),
          DecimalText(p.pool_id).view(), value_});
@@ -129,59 +140,56 @@ void Publisher::queue_publication(const Publication& p, Entries entries) {
   }
 }
 
-// The keys of a run of publications of one table id, from `at`, in one
-// HSET: an epoch that fills publishes every key of the index without stream
-// entries, so a million keys take a few thousand commands rather than a
-// million. The index of the run's end.
-size_t Publisher::queue_keys(const std::vector<Publication>& batch, size_t at) {
-  const uint32_t table_id = batch[at].table_id;
+namespace {
+
+// The end of the run of publications from `at` of its kind and table id.
+size_t run_end(const std::vector<Publication>& batch, size_t at) {
   size_t end = at;
-  while (end < batch.size() && batch[end].kind == Publication::indexed &&
-         batch[end].table_id == table_id) {
+  while (end < batch.size() && batch[end].kind == batch[at].kind &&
+         batch[end].table_id == batch[at].table_id) {
     ++end;
   }
-  queue_table(table_id);
+  return end;
+}
+
+}  // namespace
+
+// An epoch that fills publishes without stream entries, so the order within
+// a batch does not matter: a run of one table id's keys, or of its objects,
+// goes into one HSET, and a million of them take a few thousand commands
+// rather than a million. Each returns the index of the run's end.
+size_t Publisher::queue_keys(const std::vector<Publication>& batch, size_t at) {
+  const size_t end = run_end(batch, at);
+  queue_table(batch[at].table_id);
   key_texts_.clear();
   key_texts_.reserve(2 * (end - at));
   for (size_t i = at; i < end; ++i) {
     key_texts_.emplace_back(batch[i].key);
     key_texts_.emplace_back(batch[i].pool_id);
   }
-  words_.assign({"HSET", table_key(index_keys_, table_id, &PoolKeys::index_keys)});
+  words_.assign({"HSET", table_key(index_keys_, batch[at].table_id, &PoolKeys::index_keys)});
   for (const DecimalText& text : key_texts_) words_.push_back(text.view());
-  link_.append(words_.data(), words_.size());
-  ++queued_;
+  queue_words();
   return end;
 }
 
-// The objects of a run of publications of one table id, from `at`, in one
-// HSET, as queue_keys does for keys. The index of the run's end.
 size_t Publisher::queue_objects(const std::vector<Publication>& batch, size_t at) {
-  const uint32_t table_id = batch[at].table_id;
-  size_t end = at;
-  while (end < batch.size() && batch[end].kind == Publication::object &&
-         batch[end].table_id == table_id) {
-    ++end;
-  }
-  queue_table(table_id);
+  const size_t end = run_end(batch, at);
+  queue_table(batch[at].table_id);
   key_texts_.clear();
   key_texts_.reserve(end - at);
   if (values_.size() < end - at) values_.resize(end - at);
   for (size_t i = at; i < end; ++i) {
-    const Publication& p = batch[i];
-    if (!fingerprints_.count(p.fingerprint) && batch_fingerprints_.insert(p.fingerprint).second) {
-      queue({"HSETNX", keys_.layouts(), HexText(p.fingerprint).view(), p.layout_record});
-    }
-    key_texts_.emplace_back(p.pool_id);
-    put_object_value(p, values_[i - at]);
+    queue_layout(batch[i]);
+    key_texts_.emplace_back(batch[i].pool_id);
+    put_object_value(batch[i], values_[i - at]);
   }
-  words_.assign({"HSET", table_key(objects_keys_, table_id, &PoolKeys::objects)});
+  words_.assign({"HSET", table_key(objects_keys_, batch[at].table_id, &PoolKeys::objects)});
   for (size_t i = 0; i < end - at; ++i) {
     words_.push_back(key_texts_[i].view());
     words_.push_back(values_[i]);
   }
-  link_.append(words_.data(), words_.size());
-  ++queued_;
+  queue_words();
   return end;
 }
 

@@ -57,10 +57,12 @@ class Publisher {
   EpochState epoch_state(const Reply& reply) const;
   // Appends a command of the transaction, counted for its EXEC's reply.
   void queue(std::initializer_list<std::string_view> words);
+  void queue_words();  // words_, as one command
   void queue_publication(const Publication& p, Entries entries);
   size_t queue_keys(const std::vector<Publication>& batch, size_t at);
   size_t queue_objects(const std::vector<Publication>& batch, size_t at);
   void queue_object(const Publication& p);
+  void queue_layout(const Publication& p);
   void queue_table(uint32_t table_id);
   // A table's key, made once.
   const std::string& table_key(std::map<uint32_t, std::string>& known, uint32_t table_id,
