@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // The pages of a fresh chunk (or the first chunk's worth of a run) are in
 // memory once the block that opened it is handed out, though nothing but its
-// header was written: the block before it, which left too little room, had
-// them brought in past the pool's lock, so that the lock's holder does not
-// fault them in.
+// header was written: that allocation brought them in past the pool's lock,
+// and with them the first page of the next carve, so that the next holder of
+// the lock that carves does not fault it in.
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>
@@ -48,15 +48,16 @@ struct Case {
   bool versioned;
   uint32_t table_id;
   uint64_t size;  // of each block; past a chunk: a run
+  bool chunk;     // the next carve lies a chunk after this one's start
 };
 
 TEST(PoolPrefaultTest, AFreshChunkOrRunIsInMemoryBeforeItsBlocksAreWritten) {
   if (!kernel_populates()) GTEST_SKIP() << "the kernel has no MADV_POPULATE_WRITE";
-  const Case cases[] = {{"a table id's next chunk", false, 5, 1000},
-                        {"the untyped blocks' next chunk", false, ZIM_SHM_POOL_UNTYPED, 1000},
-                        {"a table id's run", false, 5, 3 * kChunk},
-                        {"a versioned pool's next chunk", true, 9, 700},
-                        {"a versioned pool's run", true, 9, kChunk + 1}};
+  const Case cases[] = {{"a table id's next chunk", false, 5, 1000, true},
+                        {"the untyped blocks' next chunk", false, ZIM_SHM_POOL_UNTYPED, 1000, true},
+                        {"a table id's run", false, 5, 3 * kChunk, false},
+                        {"a versioned pool's next chunk", true, 9, 700, true},
+                        {"a versioned pool's run", true, 9, kChunk + 1, false}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     const std::string name = unique_pool_name();
@@ -78,6 +79,10 @@ TEST(PoolPrefaultTest, AFreshChunkOrRunIsInMemoryBeforeItsBlocksAreWritten) {
     // chunk starts less than 128 bytes before its first block.
     const uint64_t span = kChunk - 128;
     EXPECT_EQ(missing_pages(block, span), 0u);
+    // The next carve, within the 128 bytes before block + kChunk.
+    if (c.chunk) {
+      EXPECT_EQ(missing_pages(block + span + 1, 128), 0u);
+    }
     EXPECT_EQ(fill_of(block, c.size), 0);
     zim_shm_pool_destroy();
   }

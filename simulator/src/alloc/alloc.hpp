@@ -91,12 +91,16 @@ inline uint64_t offset_in(const PoolHeader* hdr, const void* p) {
   return static_cast<uint64_t>(static_cast<const char*>(p) - reinterpret_cast<const char*>(hdr));
 }
 
-// Populates the pages of the chunk that would be carved at `carve` (65536
-// bytes, or what is left before the start map) and the start map's words for
-// them (prefault.cpp). Writes no byte: for an allocation that, past the
-// pool's lock, left its region's chunk too full for another request of its
-// size, so that the next one does not fault them in under the lock.
-void prefault_chunk(PoolHeader* hdr, uint64_t carve);
+// What an allocation took from the carve point: [at, next), a chunk or a run.
+struct Carved {
+  uint64_t at = 0, next = 0;  // next 0: nothing carved
+};
+
+// Populates, past the pool's lock, the pages of what an allocation carved (a
+// chunk's, at most 65536 bytes of a run's) and, so that the next carve does
+// not fault under the lock, the first page at the new carve point and the
+// start map's words of the chunk there (prefault.cpp). Writes no byte.
+void prefault_carved(PoolHeader* hdr, const Carved& carved);
 
 // Hands out a zero-filled block of `size` bytes to a table id or
 // ZIM_SHM_POOL_UNTYPED, taking the pool's lock, mapping the default pool if

@@ -1,17 +1,20 @@
 // SPDX-License-Identifier: Apache-2.0
-// libzim_memory: bringing in the pages of the chunk the next allocation of a
-// region will carve, outside the pool's lock.
+// libzim_memory: bringing in the pages of what an allocation carved, outside
+// the pool's lock.
 //
 // A fresh page of the segment costs a fault on its first write; taken under
-// the pool's lock (a new chunk's block header, line and start bits are
-// written there) it holds every other allocator of the pool for as long. So
-// an allocation that leaves its region's chunk too full for another request
-// of its size (or that was a run) populates, once it has released the lock,
-// the pages a fresh chunk would take from the carve point, and the start
-// map's words for them, in one call each. The carve point may move before
-// that region's next request (another region carves first): that costs pages
-// brought in for someone else, never a byte of the pool, which populating
-// leaves as it is (the pages are zero and stay so until carved).
+// the pool's lock it holds every other allocator of the pool for as long. An
+// allocation that carves a chunk writes its first block's headers on the
+// chunk's first page, under the lock; the chunk's other pages are written
+// past the lock, by the objects' makers. So an allocation that carved
+// populates, once it has released the lock, the rest of what it carved
+// (which no other process will touch before its region hands it out) and,
+// for whichever region carves next, the first page at the new carve point
+// and the start map's words of the chunk there. Populating only what one's
+// own region took keeps two processes off each other's pages: populating a
+// chunk ahead that another process then carves and writes makes both wait on
+// the same pages. Populating writes no byte of the pool (the pages are zero
+// and stay so until handed out).
 
 #include <sys/mman.h>
 
@@ -44,20 +47,26 @@ void populate(char* base, uint64_t from, uint64_t to) {
 
 }  // namespace
 
-void prefault_chunk(PoolHeader* hdr, uint64_t carve) {
+void prefault_carved(PoolHeader* hdr, const Carved& carved) {
   if (!g_populating.load(std::memory_order_relaxed)) return;
-  // The mapping's own size bounds the range.
+  // The mapping's own size bounds every range.
   const uint64_t size = g_pool_size.load(std::memory_order_relaxed);
   if (size < ZIM_SHM_POOL_MIN_SIZE || hdr->size != size) return;
   const uint64_t end = start_map_offset(size);
-  if (carve < ZIM_SHM_POOL_HEADER_SIZE || carve >= end || carve % kLine != 0) return;
-  const uint64_t bytes = std::min<uint64_t>(ZIM_SHM_POOL_CHUNK_SIZE, end - carve);
+  if (carved.at < ZIM_SHM_POOL_HEADER_SIZE || carved.at >= carved.next || carved.next > end) {
+    return;
+  }
   char* base = reinterpret_cast<char*>(hdr);
-  populate(base, carve, carve + bytes);
-  const char* first_word = reinterpret_cast<const char*>(&start_word(hdr, size, carve));
-  const char* last_word = reinterpret_cast<const char*>(&start_word(hdr, size, carve + bytes - 1));
-  populate(base, static_cast<uint64_t>(first_word - base),
-           static_cast<uint64_t>(last_word - base) + sizeof(uint64_t));
+  populate(base, carved.at, std::min(carved.next, carved.at + ZIM_SHM_POOL_CHUNK_SIZE));
+  const uint64_t next = carved.next;
+  if (next != end && next % kLine == 0) {
+    populate(base, next, next + 1);
+    const uint64_t ahead = std::min<uint64_t>(ZIM_SHM_POOL_CHUNK_SIZE, end - next);
+    const char* first_word = reinterpret_cast<const char*>(&start_word(hdr, size, next));
+    const char* last_word = reinterpret_cast<const char*>(&start_word(hdr, size, next + ahead - 1));
+    populate(base, static_cast<uint64_t>(first_word - base),
+             static_cast<uint64_t>(last_word - base) + sizeof(uint64_t));
+  }
 }
 
 }  // namespace zim_sim

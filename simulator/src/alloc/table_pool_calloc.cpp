@@ -100,10 +100,10 @@ void carry_out(PoolHeader* hdr, const Request& r, TableRegion* region, uint64_t 
 // Hands out a block for r, with the pool locked. A table id's first block
 // brings its page when the page is missing and, when r carries a note and the
 // pool has no layout record of the id, the record; a record of another layout
-// refuses (its text in *recorded). *ahead: the carve point when another
-// request of r's size would carve there, else 0.
+// refuses (its text in *recorded). *carved: what the request took from the
+// carve point, for populating past the lock.
 Outcome allocate(PoolHeader* hdr, const Request& r, uint64_t* block, std::string* recorded,
-                 uint64_t* ahead) {
+                 zim_sim::Carved* carved) {
   const uint64_t end = zim_sim::start_map_offset(hdr->size);  // of what can be carved
   const bool untyped = r.table_id == ZIM_SHM_POOL_UNTYPED;
   IdSlot* slot = untyped ? nullptr : zim_sim::id_slot(hdr, hdr->size, r.table_id);
@@ -125,8 +125,9 @@ Outcome allocate(PoolHeader* hdr, const Request& r, uint64_t* block, std::string
   const bool new_page = !untyped && slot == nullptr;
   Plan p;
   const TableRegion& old = untyped ? hdr->untyped : slot != nullptr ? slot->region : kEmpty;
-  if (!zim_sim::plan(hdr->carve.load(kRelaxed), end, old.cursor.load(kRelaxed),
-                     old.limit.load(kRelaxed), new_page, record_bytes, r.need, &p)) {
+  const uint64_t carve_before = hdr->carve.load(kRelaxed);
+  if (!zim_sim::plan(carve_before, end, old.cursor.load(kRelaxed), old.limit.load(kRelaxed),
+                     new_page, record_bytes, r.need, &p)) {
     return Outcome::kFull;
   }
   if (new_page) {
@@ -144,7 +145,7 @@ Outcome allocate(PoolHeader* hdr, const Request& r, uint64_t* block, std::string
   carry_out(hdr, r, region, zim_sim::offset_in(hdr, region), p);
   if (announcer != nullptr) announcer->publish(zim_sim::FeedKind::retired, true);
   *block = p.block + kLine + (r.writer != 0 ? zim_sim::kLinedExtra : 0);
-  if (r.need > ZIM_SHM_POOL_CHUNK_SIZE || p.limit - p.cursor < r.need) *ahead = p.carve;
+  if (p.carve != carve_before) *carved = {carve_before, p.carve};
   return Outcome::kDone;
 }
 
@@ -170,8 +171,8 @@ bool size_allowed(uint32_t table_id, const zim_sim::NoteLayout& note, uint64_t s
 
 // Sizes r for hdr (a line in front in a versioned pool, naming this process
 // as the new object's writer) and hands out its block under the pool's lock;
-// past the lock, brings in the pages of the chunk the next such request
-// would carve.
+// past the lock, brings in the pages of what it carved and the first of the
+// next carve.
 Outcome hand_out(PoolHeader* hdr, Request* r, uint64_t* offset, std::string* recorded) {
   r->need = kLine + lines(r->size);  // size <= hdr->size < 2^63: no overflow.
   if (zim_sim::is_versioned(hdr)) {
@@ -179,7 +180,7 @@ Outcome hand_out(PoolHeader* hdr, Request* r, uint64_t* offset, std::string* rec
     if (r->writer == 0) return errno == EPERM ? Outcome::kRefused : Outcome::kFull;
     r->need += zim_sim::kLinedExtra;
   }
-  uint64_t ahead = 0;
+  zim_sim::Carved carved;
   Outcome outcome;
   {
     zim_sim::PoolLock lock(hdr);
@@ -192,9 +193,9 @@ Outcome hand_out(PoolHeader* hdr, Request* r, uint64_t* offset, std::string* rec
     } else if (r->pool_id != 0 && zim_sim::pool_id_taken(hdr, r->pool_id)) {
       return Outcome::kTaken;
     }
-    outcome = allocate(hdr, *r, offset, recorded, &ahead);
+    outcome = allocate(hdr, *r, offset, recorded, &carved);
   }
-  if (ahead != 0) zim_sim::prefault_chunk(hdr, ahead);
+  if (carved.next != 0) zim_sim::prefault_carved(hdr, carved);
   return outcome;
 }
 
