@@ -87,13 +87,6 @@ void Publisher::queue_layout(const Publication& p) {
   }
 }
 
-void Publisher::queue_object(const Publication& p) {
-  queue_layout(p);
-  queue_table(p.table_id);
-  queue({"HSET", table_key(objects_keys_, p.table_id, &PoolKeys::objects),
-         DecimalText(p.pool_id).view(), value_});
-}
-
 void Publisher::queue_table(uint32_t table_id) {
   if (tables_.count(table_id) || !batch_tables_.insert(table_id).second) return;
   queue({"SADD", keys_.tables(), DecimalText(table_id).view()});
@@ -106,18 +99,15 @@ const std::string& Publisher::table_key(std::map<uint32_t, std::string>& known, 
   return at->second;
 }
 
-// One publication's commands: its stream entry (unless the epoch fills),
-// then its hash.
-void Publisher::queue_publication(const Publication& p, Entries entries) {
-  // An object's value goes into the entry and the hash from one buffer.
-  if (p.kind == Publication::object) put_object_value(p, value_);
+// The commands of a publication other than an object's (queue_objects):
+// its stream entry (unless the epoch fills), then its hash.
+void Publisher::queue_publication(const Publication& p, Entries entries, bool last) {
   if (entries == Entries::with) {
     const EntryHead head(p, epoch_);
-    if (p.kind == Publication::object) {
-      queue({"XADD", changes_key_, "MAXLEN", "~", stream_bound_, "*", "head", head.view(), "object",
-             value_});
-    } else {
+    if (last) {
       queue({"XADD", changes_key_, "MAXLEN", "~", stream_bound_, "*", "head", head.view()});
+    } else {
+      queue({"XADD", changes_key_, "*", "head", head.view()});
     }
   }
   switch (p.kind) {
@@ -135,8 +125,7 @@ void Publisher::queue_publication(const Publication& p, Entries entries) {
              DecimalText(p.key).view()});
       break;
     case Publication::object:
-      queue_object(p);
-      break;
+      break;  // never here
   }
 }
 
@@ -155,9 +144,13 @@ size_t run_end(const std::vector<Publication>& batch, size_t at) {
 }  // namespace
 
 // An epoch that fills publishes without stream entries, so the order within
-// a batch does not matter: a run of one table id's keys, or of its objects,
-// goes into one HSET, and a million of them take a few thousand commands
-// rather than a million. Each returns the index of the run's end.
+// a batch does not matter: a run of one table id's keys goes into one HSET,
+// and a million of them take a few thousand commands rather than a million.
+// A run of one table id's objects goes into one HSET in either case: its
+// stream entries, one per publication and in order, come first, and within
+// the transaction nobody sees the hash between them; an object that appears
+// twice in the run is set twice by the one HSET, its later version last.
+// Each returns the index of the run's end.
 size_t Publisher::queue_keys(const std::vector<Publication>& batch, size_t at) {
   const size_t end = run_end(batch, at);
   queue_table(batch[at].table_id);
@@ -173,7 +166,7 @@ size_t Publisher::queue_keys(const std::vector<Publication>& batch, size_t at) {
   return end;
 }
 
-size_t Publisher::queue_objects(const std::vector<Publication>& batch, size_t at) {
+size_t Publisher::queue_objects(const std::vector<Publication>& batch, size_t at, Entries entries) {
   const size_t end = run_end(batch, at);
   queue_table(batch[at].table_id);
   key_texts_.clear();
@@ -183,6 +176,15 @@ size_t Publisher::queue_objects(const std::vector<Publication>& batch, size_t at
     queue_layout(batch[i]);
     key_texts_.emplace_back(batch[i].pool_id);
     put_object_value(batch[i], values_[i - at]);
+    if (entries == Entries::with) {
+      const EntryHead head(batch[i], epoch_);
+      if (i + 1 == batch.size()) {
+        queue({"XADD", changes_key_, "MAXLEN", "~", stream_bound_, "*", "head", head.view(),
+               "object", values_[i - at]});
+      } else {
+        queue({"XADD", changes_key_, "*", "head", head.view(), "object", values_[i - at]});
+      }
+    }
   }
   words_.assign({"HSET", table_key(objects_keys_, batch[at].table_id, &PoolKeys::objects)});
   for (size_t i = 0; i < end - at; ++i) {
@@ -194,7 +196,10 @@ size_t Publisher::queue_objects(const std::vector<Publication>& batch, size_t at
 }
 
 // Every word of the transaction goes from the publications' own bytes into
-// the connection's buffer: nothing is copied on the way.
+// the connection's buffer: nothing is copied on the way. Only the batch's
+// last stream entry carries the stream's bound (MAXLEN ~): the transaction
+// trims once, where a bound on every entry had Redis look at the stream's
+// length for each.
 Outcome Publisher::publish(const std::vector<Publication>& batch, Entries entries,
                            EpochState& state, std::string& message) {
   batch_fingerprints_.clear();
@@ -205,10 +210,11 @@ Outcome Publisher::publish(const std::vector<Publication>& batch, Entries entrie
   for (size_t i = 0; i < batch.size();) {
     if (entries == Entries::without && batch[i].kind == Publication::indexed) {
       i = queue_keys(batch, i);
-    } else if (entries == Entries::without && batch[i].kind == Publication::object) {
-      i = queue_objects(batch, i);
+    } else if (batch[i].kind == Publication::object) {
+      i = queue_objects(batch, i, entries);
     } else {
-      queue_publication(batch[i++], entries);
+      queue_publication(batch[i], entries, i + 1 == batch.size());
+      ++i;
     }
   }
   link_.append({"EXEC"});

@@ -58,10 +58,10 @@ class Publisher {
   // Appends a command of the transaction, counted for its EXEC's reply.
   void queue(std::initializer_list<std::string_view> words);
   void queue_words();  // words_, as one command
-  void queue_publication(const Publication& p, Entries entries);
+  // last: the batch's last publication, whose entry trims the stream.
+  void queue_publication(const Publication& p, Entries entries, bool last);
   size_t queue_keys(const std::vector<Publication>& batch, size_t at);
-  size_t queue_objects(const std::vector<Publication>& batch, size_t at);
-  void queue_object(const Publication& p);
+  size_t queue_objects(const std::vector<Publication>& batch, size_t at, Entries entries);
   void queue_layout(const Publication& p);
   void queue_table(uint32_t table_id);
   // A table's key, made once.
@@ -80,7 +80,6 @@ class Publisher {
   std::set<uint64_t> batch_fingerprints_;
   std::set<uint32_t> batch_tables_;
   // Kept from batch to batch with their buffers.
-  std::string value_;
   std::vector<DecimalText> key_texts_;
   std::vector<std::string> values_;
   std::vector<std::string_view> words_;
