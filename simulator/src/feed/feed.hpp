@@ -37,7 +37,9 @@
 //           one stopped for that long). read never waits.
 //   wait    look again, without writing anything, for kFeedSpinNs at most
 //           (a bounded spin, not a poll: a follower that keeps up finds the
-//           next entry within it, and appenders pay no wake); then
+//           next entry within it, and appenders pay no wake; it yields its
+//           core every kFeedYieldNs, so that it never keeps a busy writer
+//           or relay from running); then
 //           increment `waiters`, look once more and sleep on the futex until
 //           a wake, a pending sequence's patience or the timeout; decrement.
 //
@@ -211,6 +213,9 @@ FeedRead feed_read(const FeedView& view, FeedCursor* cursor, FeedEntry* out, uin
 // at a million changes a second, short enough that a follower of a quiet
 // pool spends little time on it.
 constexpr uint64_t kFeedSpinNs = 50'000;
+// How often a follower that looks again offers its core to other threads
+// ready to run there (sched_yield).
+constexpr uint64_t kFeedYieldNs = 1'000;
 
 // Sleeps until feed_read from the cursor has something to say (an entry, a
 // loss, lapped) or timeout_ns pass; true in the first case. Looks again for

@@ -2,6 +2,8 @@
 // Reading the feed from a cursor, and waiting for it on the futex (the
 // protocol and its memory orders are at the top of feed.hpp). A reader
 // writes nothing of the feed but the waiter count and trusts none of it.
+#include <sched.h>
+
 #include <algorithm>
 
 #include "feed/feed_internal.hpp"
@@ -112,14 +114,25 @@ inline void spin_pause() {
 // when ready. A pending sequence is looked at again too: its appender is
 // most likely between its draw and its publish. Nothing in the feed is
 // written meanwhile, so appenders wake nobody: a follower that keeps up
-// rarely sleeps, and its writers rarely make a system call for it.
+// rarely sleeps, and its writers rarely make a system call for it. Once a
+// microsecond the follower offers its core to whatever else is ready to run
+// there: a spinning follower looks to the scheduler like any busy thread,
+// and on a machine with fewer cores than busy processes it would otherwise
+// hold a core that the chain feeding it (its writer, a relay, Redis) waits
+// for, for a whole time slice.
 bool look_again(const FeedView& view, FeedCursor* cursor, uint64_t until) {
   FeedEntry scratch{};
   uint64_t oldest = 0;
+  uint64_t offered = monotonic_ns();
   for (;;) {
     const Step step = look(view, cursor, &scratch, &oldest);
     if (step == Step::entry || step == Step::lost || step == Step::lapped) return true;
-    if (monotonic_ns() >= until) return false;
+    const uint64_t now = monotonic_ns();
+    if (now >= until) return false;
+    if (now - offered >= kFeedYieldNs) {
+      sched_yield();
+      offered = now;
+    }
     spin_pause();
   }
 }

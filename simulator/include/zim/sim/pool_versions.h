@@ -291,9 +291,10 @@ ZIM_SIM_API int zim_shm_pool_changes(zim_shm_pool_cursor_t *cursor, zim_shm_pool
 /* Sleeps until zim_shm_pool_changes from the cursor has something to tell (a
  * change, a loss, a lap) or timeout_us pass: 1, or 0 at the timeout; -1 with
  * errno EINVAL as zim_shm_pool_follow. It first looks again for
- * ZIM_SHM_POOL_WAIT_SPIN_US (or timeout_us, if shorter), writing nothing, so
- * that a follower that keeps up with a busy writer finds the next change
- * without sleeping and its writers make no wake-up call; only then does it
+ * ZIM_SHM_POOL_WAIT_SPIN_US (or timeout_us, if shorter), writing nothing and
+ * offering its core to other threads ready to run (sched_yield) every
+ * microsecond, so that a follower that keeps up with a busy writer finds the
+ * next change without sleeping and its writers make no wake-up call; only then does it
  * count itself as a sleeper and sleep in a futex in the pool, which writers
  * wake, until the change or the timeout. A bounded spin, then one sleep:
  * nobody polls. */
