@@ -7,6 +7,7 @@
 #include <sys/un.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 
 #include "codec/printable.hpp"
@@ -21,6 +22,9 @@ constexpr timeval kCommandTimeout{5, 0};
 // The read buffer a connection keeps between replies, so that a stream of
 // large replies does not allocate it afresh for each.
 constexpr size_t kKeptReadBuffer = size_t{1} << 20;
+// The same for the commands' output, which a refill's transactions can grow
+// well past a change's.
+constexpr size_t kKeptOutput = size_t{16} << 20;
 // hiredis reads each reply straight into the caller's Reply tree, whose
 // buffers are kept from read to read: no reply object of its own is made,
 // and each string is copied once. Anything beyond the bounds is not Redis
@@ -147,7 +151,10 @@ void RedisLink::Free::operator()(redisContext* c) const { redisFree(c); }
 RedisLink::RedisLink(ReplyBounds bounds) : bounds_(bounds) {}
 RedisLink::~RedisLink() = default;
 
-void RedisLink::close() { context_.reset(); }
+void RedisLink::close() {
+  context_.reset();
+  output_.clear();  // a new connection starts with nothing owed
+}
 
 Outcome RedisLink::fail_io(std::string& message) {
   message = "Redis at " + where_ + " is away: " +
@@ -217,19 +224,41 @@ Outcome RedisLink::run(const std::vector<Command>& commands, std::vector<Reply>&
   return collect(replies, message);
 }
 
+namespace {
+
+// '<mark><number>\r\n', a line of the protocol.
+void put_line(std::string& out, char mark, size_t number) {
+  char text[24];
+  text[0] = mark;
+  char* end = std::to_chars(text + 1, text + sizeof text - 2, number).ptr;
+  *end++ = '\r';
+  *end++ = '\n';
+  out.append(text, static_cast<size_t>(end - text));
+}
+
+}  // namespace
+
+// The command in the protocol's own form, into the link's output: one copy
+// of each word and no allocation once the output has grown, where hiredis
+// formats each command into a string of its own and appends that.
 void RedisLink::append(const std::string_view* words, size_t count) {
   pending_.emplace_back(count == 0 ? std::string_view{} : words[0].substr(0, 16));
   if (!context_ || append_failed_) return;
-  argv_.resize(count);
-  lengths_.resize(count);
-  for (size_t i = 0; i < count; ++i) argv_[i] = words[i].data(), lengths_[i] = words[i].size();
-  if (redisAppendCommandArgv(context_.get(), static_cast<int>(count), argv_.data(),
-                             lengths_.data()) != REDIS_OK) {
-    append_failed_ = true;
+  put_line(output_, '*', count);
+  for (size_t i = 0; i < count; ++i) {
+    put_line(output_, '$', words[i].size());
+    output_.append(words[i].data(), words[i].size());
+    output_.append("\r\n", 2);
   }
 }
 
 Outcome RedisLink::collect(std::vector<Reply>& replies, std::string& message) {
+  if (context_ && !append_failed_ && !output_.empty() &&
+      redisAppendFormattedCommand(context_.get(), output_.data(), output_.size()) != REDIS_OK) {
+    append_failed_ = true;
+  }
+  output_.clear();
+  if (output_.capacity() > kKeptOutput) std::string().swap(output_);
   const Outcome outcome = read_replies(replies, message);
   pending_.clear();
   append_failed_ = false;

@@ -73,8 +73,8 @@ class RedisLink {
               std::string& message);
 
   // The same in two steps, for callers that send many commands made of
-  // bytes they already hold: each word is copied into the output buffer at
-  // once, so it need live only through the call. `collect` reads a reply to
+  // bytes they already hold: each word is copied into the link's output at
+  // once, so it need live only through the call; `collect` sends it. `collect` reads a reply to
   // every command appended since the last one, into `replies` as they stand:
   // replies kept from call to call keep their buffers.
   void append(const std::string_view* words, size_t count);
@@ -96,8 +96,7 @@ class RedisLink {
   int get_reply(void** reply, bool& beyond);
   std::vector<std::string> pending_;  // each appended command's name, for messages
   bool append_failed_ = false;
-  std::vector<const char*> argv_;  // kept between appends, as are their buffers
-  std::vector<size_t> lengths_;
+  std::string output_;      // the commands appended since the last collect, kept with its buffer
   std::string last_error_;  // the last error reply, escaped
 };
 
