@@ -104,7 +104,8 @@ std::vector<uint64_t> LocalPool::pool_ids() const {
 bool LocalPool::put_object(const Change& c, const zim_codec::TypeLayout& layout, std::string& why,
                            const std::string* received) {
   zim_relay::ImageFrame frame;
-  Bytes bytes = c.image;
+  Bytes& bytes = image_;
+  bytes.assign(c.image.begin(), c.image.end());
   // Checked at address 0 first, so that nothing is allocated for an image
   // whose offsets the placement does not give. At address 0 a sound image
   // is left as it is (each pointer is its offset), so no copy is needed.
@@ -142,8 +143,8 @@ bool LocalPool::put_object(const Change& c, const zim_codec::TypeLayout& layout,
   zim_relay::from_image(layout, frame, reinterpret_cast<uintptr_t>(obj), bytes, why);
   std::memcpy(obj, bytes.data(), bytes.size());
   zim_shm_pool_write_end(obj);
-  objects_[c.pool_id] = obj;
   if (!in_place) {
+    objects_[c.pool_id] = obj;
     if (const auto keys = keys_of_.find(c.pool_id); keys != keys_of_.end()) {
       for (const IndexKey& key : keys->second) index_one(key, c.pool_id);
     }

@@ -77,6 +77,7 @@ class LocalPool {
   MirrorState state_;
   bool open_ = false;
   std::unordered_map<uint64_t, void*> objects_;  // pool id to the live object
+  Bytes image_;  // the image being put, laid out at its object; kept with its buffer
   void forget_key_of(uint64_t pool_id, const IndexKey& key);
 
   IndexKeys keys_;                                               // as the source has them

@@ -53,7 +53,8 @@ bool read_value(std::string_view value, Change& c, std::string& why) {
   c.fingerprint = load_le(value, 8, 8);
   c.npus = static_cast<uint32_t>(load_le(value, 16, 4));
   c.npd_size = static_cast<uint32_t>(load_le(value, 20, 4));
-  c.image.assign(value.begin() + zim_relay::kObjectValueHead, value.end());
+  const auto* image = reinterpret_cast<const unsigned char*>(value.data());
+  c.image.assign(image + zim_relay::kObjectValueHead, image + value.size());
   return true;
 }
 
