@@ -226,7 +226,9 @@ PoolLock::PoolLock(PoolHeader* hdr) : hdr_(hdr) {
   if (rc == 0 || rc == EOWNERDEAD) {
     // Before the recovery: a holder stopped during it is named too.
     hdr_->holder_pid.store(own_pid(), std::memory_order_relaxed);
-    hdr_->acquisitions.fetch_add(1, std::memory_order_relaxed);
+    // Only holders write it: a load and a store, not a locked add.
+    hdr_->acquisitions.store(hdr_->acquisitions.load(std::memory_order_relaxed) + 1,
+                             std::memory_order_relaxed);
   }
   if (rc == EOWNERDEAD) {
     // The last holder died. If it was allocating, its block was never

@@ -94,7 +94,9 @@ void fill_new_line(PoolHeader* hdr, uint64_t at, uint64_t stamp, uint64_t pool_i
   // Drawn (or raised past a given id) under the pool's lock and never given
   // back, even when the allocation is undone: a drawn id is never used twice.
   if (pool_id == 0) {
-    pool_id = state.next_pool_id.fetch_add(1, kRelaxed) + 1;
+    // A load and a store, not a locked add: the lock keeps other drawers out.
+    pool_id = state.next_pool_id.load(kRelaxed) + 1;
+    state.next_pool_id.store(pool_id, kRelaxed);
   } else if (pool_id < ZIM_SHM_POOL_LOCAL_IDS && state.next_pool_id.load(kRelaxed) < pool_id) {
     state.next_pool_id.store(pool_id, kRelaxed);
   }
