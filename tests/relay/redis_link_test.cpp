@@ -3,7 +3,8 @@
 // into the caller's reply tree, kept from read to read, so a reply read into
 // a tree that held another kind keeps nothing of it; and a reply past any of
 // the bounds is refused, the connection closed, before it is read whole, also
-// from a peer that claims a string of any length.
+// from a peer that claims a string of any length; and the commands, written
+// by the link itself, reach Redis whole whatever their bytes.
 #include "redis_link.hpp"
 
 #include <gtest/gtest.h>
@@ -75,6 +76,42 @@ TEST(RedisLink, RepliesOfEveryKindReadIntoATreeKeptFromReadToRead) {
   // An error reply refuses, naming the command it answered.
   EXPECT_EQ(link.run({{"INCR", "list"}}, replies, message), Outcome::refused);
   EXPECT_NE(message.find("refused INCR"), std::string::npos) << message;
+}
+
+// The link writes the protocol itself: words of any bytes (the protocol's
+// own marks included) and any length, empty ones too, and thousands of
+// commands appended before one collect, each answered in order; a
+// transaction larger than the output the link keeps, then a small one.
+TEST(RedisLink, CommandsOfAnyBytesGoWholeAndInOrder) {
+  zim_test::RedisServer redis;
+  RedisLink link;
+  open(link, redis);
+  const std::string marks = std::string("*1\r\n$3\r\nGET\r\n\0", 14);
+  constexpr int kCommands = 3000;
+  for (int i = 0; i < kCommands; ++i) {
+    const std::string key = "key" + std::to_string(i);
+    link.append({"SET", key, marks + std::to_string(i)});
+  }
+  link.append({"SET", "empty", ""});
+  std::vector<Reply> replies;
+  std::string message;
+  ASSERT_EQ(link.collect(replies, message), Outcome::done) << message;
+  ASSERT_EQ(replies.size(), size_t{kCommands} + 1);
+  for (const Reply& r : replies) EXPECT_EQ(r.text, "OK");
+  ASSERT_EQ(link.run({{"GET", "key0"}, {"GET", "key2999"}, {"GET", "empty"}}, replies, message),
+            Outcome::done)
+      << message;
+  EXPECT_EQ(replies[0].text, marks + "0");
+  EXPECT_EQ(replies[1].text, marks + "2999");
+  EXPECT_EQ(replies[2].kind, Reply::kString);
+  EXPECT_EQ(replies[2].text, "");
+  const std::string large(size_t{20} << 20, 'z');
+  ASSERT_EQ(link.run({{"SET", "large", large}, {"STRLEN", "large"}}, replies, message),
+            Outcome::done)
+      << message;
+  EXPECT_EQ(replies[1].integer, static_cast<long long>(large.size()));
+  ASSERT_EQ(link.run({{"PING"}}, replies, message), Outcome::done) << message;
+  EXPECT_EQ(replies[0].text, "PONG");
 }
 
 TEST(RedisLink, RepliesPastABoundAreRefusedAndTheLinkClosed) {
