@@ -76,25 +76,32 @@ void watch_mirror(const std::string& pool, Shared& shared, Watch& watch) {
 bool wait_converged(const std::string& pool,
                     const std::vector<std::pair<uint64_t, uint64_t>>& expected,
                     uint64_t deadline_ns) {
-  std::vector<std::pair<uint64_t, uint64_t>> pending = expected;
-  while (now_ns() < deadline_ns) {
-    // The mirror adopts its pool at start: attach only once it is open.
-    if (zim_shm_pool_wait_attachable(pool.c_str(), 100'000) != 0 ||
-        zim_shm_pool_attach_follower(pool.c_str()) != 0) {
-      usleep(10'000);
-      continue;
-    }
-    const auto held = [](const std::pair<uint64_t, uint64_t>& e) {
-      uint64_t number = 0, stamp = 0;
-      return read_stamp(zim_shm_pool_index_get(ZIM_TABLE_ID_OLIST, e.first), &number, &stamp) &&
-             number >= e.second;
-    };
-    pending.erase(std::remove_if(pending.begin(), pending.end(), held), pending.end());
-    zim_shm_pool_detach();
-    if (pending.empty()) return true;
+  // The mirror adopts its pool at start: attach once it is open, and stay,
+  // so that the check neither maps the pool nor takes its lock again and
+  // again while the mirror loads.
+  bool attached = false;
+  while (!attached && now_ns() < deadline_ns) {
+    attached = zim_shm_pool_wait_attachable(pool.c_str(), 100'000) == 0 &&
+               zim_shm_pool_attach_follower(pool.c_str()) == 0;
+    if (!attached) usleep(10'000);
+  }
+  const auto held = [](const std::pair<uint64_t, uint64_t>& e) {
+    uint64_t number = 0, stamp = 0;
+    return read_stamp(zim_shm_pool_index_get(ZIM_TABLE_ID_OLIST, e.first), &number, &stamp) &&
+           number >= e.second;
+  };
+  // Checked in order from the first not yet held: a look costs the entries
+  // it finds held and one more, so the checker does not compete with the
+  // mirror for a core by looking up every pending object every few
+  // milliseconds (a version, once held, is never taken back).
+  size_t held_so_far = 0;
+  while (attached && now_ns() < deadline_ns) {
+    while (held_so_far < expected.size() && held(expected[held_so_far])) ++held_so_far;
+    if (held_so_far == expected.size()) break;
     usleep(5000);
   }
-  return false;
+  if (attached) zim_shm_pool_detach();
+  return attached && held_so_far == expected.size();
 }
 
 }  // namespace zim_mirror_bench
