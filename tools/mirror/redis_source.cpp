@@ -30,6 +30,7 @@ Outcome RedisSource::malformed(const std::string& what, std::string& message) co
 }
 
 Outcome RedisSource::head(SourceHead& head, std::string& message) {
+  settle();
   std::vector<Reply> r;
   const Outcome o = link_.run({{"MULTI"},
                                {"GET", keys_.epoch()},
@@ -56,6 +57,7 @@ Outcome RedisSource::head(SourceHead& head, std::string& message) {
 }
 
 Outcome RedisSource::first(StreamId& first, std::string& message) {
+  settle();
   std::vector<Reply> r;
   const Outcome o = link_.run({{"XRANGE", keys_.changes(), "-", "+", "COUNT", "1"}}, r, message);
   if (o != Outcome::done) return o;
@@ -65,6 +67,7 @@ Outcome RedisSource::first(StreamId& first, std::string& message) {
 Outcome RedisSource::read(const StreamId& after, uint64_t block_ms,
                           const std::vector<Reply>*& entries, StreamId& first,
                           std::string& message) {
+  settle();
   static const std::vector<Reply> kNone;
   entries = &kNone;
   const std::string after_text = after.text();
@@ -87,6 +90,7 @@ Outcome RedisSource::read(const StreamId& after, uint64_t block_ms,
 }
 
 Outcome RedisSource::trimmed(bool& trimmed, std::string& message) {
+  settle();
   std::vector<Reply> r;
   const Outcome o = link_.run({{"MULTI"}, {"XINFO", "STREAM", changes_key_}, {"EXEC"}}, r, message);
   if (o != Outcome::done) return o;
@@ -112,6 +116,7 @@ Outcome RedisSource::trimmed(bool& trimmed, std::string& message) {
 }
 
 Outcome RedisSource::tables(std::vector<uint32_t>& ids, std::string& message) {
+  settle();
   std::vector<Reply> r;
   const Outcome o = link_.run({{"SMEMBERS", keys_.tables()}}, r, message);
   if (o != Outcome::done) return o;
@@ -129,12 +134,32 @@ Outcome RedisSource::tables(std::vector<uint32_t>& ids, std::string& message) {
   return Outcome::done;
 }
 
+void RedisSource::settle() {
+  if (!ahead_.sent || ahead_.read) return;
+  if (ahead_.connection != link_.connection()) {
+    ahead_ = Ahead{};  // asked on a connection that is gone
+    return;
+  }
+  ahead_.outcome = link_.collect(scan_replies_[scan_at_ ^ 1], ahead_.message);
+  ahead_.read = true;
+}
+
 Outcome RedisSource::scan(const std::string& hash, std::string& cursor, HashItems& items,
                           std::string& message) {
-  link_.append({"HSCAN", hash, cursor, "COUNT", zim_relay::DecimalText(kScanStep).view()});
-  const Outcome o = link_.collect(scan_replies_, message);
+  std::vector<Reply>& r = scan_replies_[scan_at_ ^ 1];
+  Outcome o;
+  if (ahead_.sent && ahead_.hash == hash && ahead_.cursor == cursor &&
+      ahead_.connection == link_.connection()) {
+    settle();
+    o = ahead_.outcome;
+    message = ahead_.message;
+  } else {
+    settle();  // a step nobody asks for any more: its reply is dropped
+    link_.append({"HSCAN", hash, cursor, "COUNT", zim_relay::DecimalText(kScanStep).view()});
+    o = link_.collect(r, message);
+  }
+  ahead_ = Ahead{};
   if (o != Outcome::done) return o;
-  const std::vector<Reply>& r = scan_replies_;
   uint64_t next = 0;
   if (r[0].kind != Reply::kArray || r[0].items.size() != 2 ||
       r[0].items[0].kind != Reply::kString || !zim_relay::read_decimal(r[0].items[0].text, next) ||
@@ -149,11 +174,21 @@ Outcome RedisSource::scan(const std::string& hash, std::string& cursor, HashItem
       return malformed("HSCAN", message);
     items.emplace_back(flat[i].text, flat[i + 1].text);
   }
+  scan_at_ ^= 1;
+  if (next != 0) {
+    link_.append({"HSCAN", hash, cursor, "COUNT", zim_relay::DecimalText(kScanStep).view()});
+    link_.send();
+    ahead_.hash = hash;
+    ahead_.cursor = cursor;
+    ahead_.connection = link_.connection();
+    ahead_.sent = true;
+  }
   return Outcome::done;
 }
 
 Outcome RedisSource::layout_record(uint64_t fingerprint, std::optional<std::string>& text,
                                    std::string& message) {
+  settle();
   std::vector<Reply> r;
   const Outcome o =
       link_.run({{"HGET", keys_.layouts(), zim_relay::hex64(fingerprint)}}, r, message);

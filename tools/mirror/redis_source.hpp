@@ -28,7 +28,7 @@ inline constexpr uint64_t kEntriesAtOnce = 512;
 inline constexpr uint64_t kScanStep = 512;
 
 // A scan step's fields and values, as views into the source's reply: they
-// last until its next scan.
+// last until its next scan (other reads leave them).
 using HashItems = std::vector<std::pair<std::string_view, std::string_view>>;
 
 // The pool's state in Redis, read as one.
@@ -59,6 +59,9 @@ class RedisSource {
   // The table ids that have an objects or keys hash.
   Outcome tables(std::vector<uint32_t>& ids, std::string& message);
   // One HSCAN step of `hash` from `cursor` ("0" first; "0" again at the end).
+  // The next step is asked for before this one returns, so that Redis makes
+  // it while the caller applies this one; any other read first takes its
+  // reply, which waits for the scan's next call.
   Outcome scan(const std::string& hash, std::string& cursor, HashItems& items,
                std::string& message);
   // The layout record of a fingerprint; nothing when Redis has none.
@@ -69,10 +72,24 @@ class RedisSource {
 
  private:
   Outcome malformed(const std::string& what, std::string& message) const;
+  // Takes the reply of a scan step asked for ahead, so that the link is free
+  // for another command.
+  void settle();
   zim_relay::RedisLink& link_;
   zim_relay::PoolKeys keys_;
   std::string changes_key_;
-  std::vector<Reply> read_replies_, scan_replies_;
+  std::vector<Reply> read_replies_;
+  // The caller's step's reply, and the one asked for ahead.
+  std::vector<Reply> scan_replies_[2];
+  int scan_at_ = 0;  // which of the two holds the caller's items
+  struct Ahead {
+    std::string hash, cursor;
+    uint64_t connection = 0;
+    bool sent = false, read = false;
+    Outcome outcome = Outcome::done;
+    std::string message;
+  };
+  Ahead ahead_;
 };
 
 }  // namespace zim_mirror

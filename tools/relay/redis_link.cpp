@@ -153,7 +153,10 @@ RedisLink::~RedisLink() = default;
 
 void RedisLink::close() {
   context_.reset();
-  output_.clear();  // a new connection starts with nothing owed
+  // A new connection starts with nothing owed: what was sent on this one is
+  // never answered.
+  output_.clear();
+  pending_.clear();
 }
 
 Outcome RedisLink::fail_io(std::string& message) {
@@ -177,6 +180,7 @@ Outcome RedisLink::open(const RedisAddress& address, const Credentials& credenti
     return Outcome::away;
   }
   context_.reset(c);
+  ++connection_;
   if (c->err != 0 || redisSetTimeout(c, kCommandTimeout) != REDIS_OK) return fail_io(message);
   c->reader->maxbuf = kKeptReadBuffer;
   c->reader->fn = &kIntoReplies;
@@ -249,6 +253,22 @@ void RedisLink::append(const std::string_view* words, size_t count) {
     put_line(output_, '$', words[i].size());
     output_.append(words[i].data(), words[i].size());
     output_.append("\r\n", 2);
+  }
+}
+
+void RedisLink::send() {
+  if (!context_ || append_failed_ || output_.empty()) return;
+  if (redisAppendFormattedCommand(context_.get(), output_.data(), output_.size()) != REDIS_OK) {
+    append_failed_ = true;
+    return;
+  }
+  output_.clear();
+  // A failed write is told by the collect, as any other.
+  for (int written = 0; !written;) {
+    if (redisBufferWrite(context_.get(), &written) != REDIS_OK) {
+      append_failed_ = true;
+      return;
+    }
   }
 }
 

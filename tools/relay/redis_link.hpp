@@ -82,6 +82,12 @@ class RedisLink {
     append(words.begin(), words.size());
   }
   Outcome collect(std::vector<Reply>& replies, std::string& message);
+  // Writes the commands appended so far without reading their replies, so
+  // that Redis works on them meanwhile; the next collect reads them.
+  void send();
+  // Counts the connections made: a command sent on an earlier one is never
+  // answered on this one.
+  uint64_t connection() const { return connection_; }
 
  private:
   Outcome fail_io(std::string& message);
@@ -96,6 +102,7 @@ class RedisLink {
   int get_reply(void** reply, bool& beyond);
   std::vector<std::string> pending_;  // each appended command's name, for messages
   bool append_failed_ = false;
+  uint64_t connection_ = 0;
   std::string output_;      // the commands appended since the last collect, kept with its buffer
   std::string last_error_;  // the last error reply, escaped
 };
