@@ -69,22 +69,29 @@ void LocalPool::close() {
   open_ = false;
 }
 
+// Gathered first and then filed, so that each map is sized once: a pool of
+// a million objects would otherwise rehash each map a dozen times.
 void LocalPool::find_objects() {
-  objects_.clear();
+  std::vector<std::pair<uint64_t, void*>> found;
   const auto visit = [](const zim_shm_pool_piece_t* piece, void* context) {
-    auto& objects = *static_cast<std::unordered_map<uint64_t, void*>*>(context);
+    auto& objects = *static_cast<std::vector<std::pair<uint64_t, void*>>*>(context);
     if (piece->retired == 0 && piece->table_id <= ZIM_SHM_POOL_MAX_TABLE_ID) {
       void* obj = const_cast<void*>(piece->data);
-      if (const uint64_t id = zim_shm_pool_id_of(obj); id != 0) objects[id] = obj;
+      if (const uint64_t id = zim_shm_pool_id_of(obj); id != 0) objects.emplace_back(id, obj);
     }
     return 0;
   };
-  zim_shm_pool_walk_mapped(visit, &objects_);
+  zim_shm_pool_walk_mapped(visit, &found);
+  objects_.clear();
+  objects_.reserve(found.size());
+  for (const auto& [id, obj] : found) objects_[id] = obj;
   std::vector<zim_shm_pool_index_entry_t> entries(256);
   for (int64_t n; (n = zim_shm_pool_index_list(entries.data(), entries.size())) >= 0;) {
     const bool whole = static_cast<uint64_t>(n) <= entries.size();
     entries.resize(static_cast<size_t>(n));
     if (!whole) continue;
+    keys_.reserve(entries.size());
+    keys_of_.reserve(entries.size());
     for (const auto& e : entries) {
       keys_[{e.table_id, e.key}] = e.pool_id;
       keys_of_[e.pool_id].push_back({e.table_id, e.key});
