@@ -99,17 +99,21 @@ const std::string& Publisher::table_key(std::map<uint32_t, std::string>& known, 
   return at->second;
 }
 
+// A publication's stream entry, with its object's value when it has one; the
+// batch's last entry carries the stream's bound.
+void Publisher::queue_entry(const Publication& p, const std::string* value, bool last) {
+  const EntryHead head(p, epoch_);
+  words_.assign({"XADD", changes_key_});
+  if (last) words_.insert(words_.end(), {"MAXLEN", "~", stream_bound_});
+  words_.insert(words_.end(), {"*", "head", head.view()});
+  if (value != nullptr) words_.insert(words_.end(), {"object", *value});
+  queue_words();
+}
+
 // The commands of a publication other than an object's (queue_objects):
 // its stream entry (unless the epoch fills), then its hash.
 void Publisher::queue_publication(const Publication& p, Entries entries, bool last) {
-  if (entries == Entries::with) {
-    const EntryHead head(p, epoch_);
-    if (last) {
-      queue({"XADD", changes_key_, "MAXLEN", "~", stream_bound_, "*", "head", head.view()});
-    } else {
-      queue({"XADD", changes_key_, "*", "head", head.view()});
-    }
-  }
+  if (entries == Entries::with) queue_entry(p, nullptr, last);
   switch (p.kind) {
     case Publication::retired:
       queue({"HDEL", table_key(objects_keys_, p.table_id, &PoolKeys::objects),
@@ -176,15 +180,7 @@ size_t Publisher::queue_objects(const std::vector<Publication>& batch, size_t at
     queue_layout(batch[i]);
     key_texts_.emplace_back(batch[i].pool_id);
     put_object_value(batch[i], values_[i - at]);
-    if (entries == Entries::with) {
-      const EntryHead head(batch[i], epoch_);
-      if (i + 1 == batch.size()) {
-        queue({"XADD", changes_key_, "MAXLEN", "~", stream_bound_, "*", "head", head.view(),
-               "object", values_[i - at]});
-      } else {
-        queue({"XADD", changes_key_, "*", "head", head.view(), "object", values_[i - at]});
-      }
-    }
+    if (entries == Entries::with) queue_entry(batch[i], &values_[i - at], i + 1 == batch.size());
   }
   words_.assign({"HSET", table_key(objects_keys_, batch[at].table_id, &PoolKeys::objects)});
   for (size_t i = 0; i < end - at; ++i) {

@@ -59,6 +59,7 @@ class Publisher {
   void queue(std::initializer_list<std::string_view> words);
   void queue_words();  // words_, as one command
   // last: the batch's last publication, whose entry trims the stream.
+  void queue_entry(const Publication& p, const std::string* value, bool last);
   void queue_publication(const Publication& p, Entries entries, bool last);
   size_t queue_keys(const std::vector<Publication>& batch, size_t at);
   size_t queue_objects(const std::vector<Publication>& batch, size_t at, Entries entries);

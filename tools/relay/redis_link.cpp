@@ -256,14 +256,20 @@ void RedisLink::append(const std::string_view* words, size_t count) {
   }
 }
 
-void RedisLink::send() {
-  if (!context_ || append_failed_ || output_.empty()) return;
-  if (redisAppendFormattedCommand(context_.get(), output_.data(), output_.size()) != REDIS_OK) {
+// The output into hiredis's own buffer, which its writes send. A failure is
+// told by the next collect, as any other.
+void RedisLink::hand_over() {
+  if (context_ && !append_failed_ && !output_.empty() &&
+      redisAppendFormattedCommand(context_.get(), output_.data(), output_.size()) != REDIS_OK) {
     append_failed_ = true;
-    return;
   }
   output_.clear();
-  // A failed write is told by the collect, as any other.
+  if (output_.capacity() > kKeptOutput) std::string().swap(output_);
+}
+
+void RedisLink::send() {
+  hand_over();
+  if (!context_ || append_failed_) return;
   for (int written = 0; !written;) {
     if (redisBufferWrite(context_.get(), &written) != REDIS_OK) {
       append_failed_ = true;
@@ -273,12 +279,7 @@ void RedisLink::send() {
 }
 
 Outcome RedisLink::collect(std::vector<Reply>& replies, std::string& message) {
-  if (context_ && !append_failed_ && !output_.empty() &&
-      redisAppendFormattedCommand(context_.get(), output_.data(), output_.size()) != REDIS_OK) {
-    append_failed_ = true;
-  }
-  output_.clear();
-  if (output_.capacity() > kKeptOutput) std::string().swap(output_);
+  hand_over();
   const Outcome outcome = read_replies(replies, message);
   pending_.clear();
   append_failed_ = false;

@@ -74,9 +74,10 @@ class RedisLink {
 
   // The same in two steps, for callers that send many commands made of
   // bytes they already hold: each word is copied into the link's output at
-  // once, so it need live only through the call; `collect` sends it. `collect` reads a reply to
-  // every command appended since the last one, into `replies` as they stand:
-  // replies kept from call to call keep their buffers.
+  // once, so it need live only through the call. `collect` sends what is
+  // left of the output and reads a reply to every command appended since
+  // the last collect, into `replies` as they stand: replies kept from call to
+  // call keep their buffers.
   void append(const std::string_view* words, size_t count);
   void append(std::initializer_list<std::string_view> words) {
     append(words.begin(), words.size());
@@ -92,6 +93,7 @@ class RedisLink {
  private:
   Outcome fail_io(std::string& message);
   Outcome check_policy(std::string& message);
+  void hand_over();
   struct Free {
     void operator()(redisContext* c) const;
   };

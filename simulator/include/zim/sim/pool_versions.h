@@ -294,9 +294,9 @@ ZIM_SIM_API int zim_shm_pool_changes(zim_shm_pool_cursor_t *cursor, zim_shm_pool
  * ZIM_SHM_POOL_WAIT_SPIN_US (or timeout_us, if shorter), writing nothing and
  * offering its core to other threads ready to run (sched_yield) every
  * microsecond, so that a follower that keeps up with a busy writer finds the
- * next change without sleeping and its writers make no wake-up call; only then does it
- * count itself as a sleeper and sleep in a futex in the pool, which writers
- * wake, until the change or the timeout. A bounded spin, then one sleep:
+ * next change without sleeping and its writers make no wake-up call; only
+ * then does it count itself as a sleeper and sleep in a futex in the pool,
+ * which writers wake, until the change or the timeout. A bounded spin, then one sleep:
  * nobody polls. */
 ZIM_SIM_API int zim_shm_pool_wait(zim_shm_pool_cursor_t *cursor, uint64_t timeout_us);
 
